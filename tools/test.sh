@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds everything and runs all tests: a normal build, then the unit tests
+# again under AddressSanitizer + UndefinedBehaviorSanitizer, then short
+# fuzz runs. Run from anywhere; build folders go under the source tree.
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+cd "$src"
+bash tools/install-deps.sh
+
+jobs=$(nproc)
+status=0
+
+echo "== build (release with debug info)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+echo "== tests"
+(cd build && ctest --output-on-failure -j "$jobs") || status=1
+
+echo "== build (address + undefined behaviour sanitizers)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=ON -DTV_BENCH=OFF >/dev/null
+cmake --build build-asan -j "$jobs"
+echo "== tests under sanitizers"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest --output-on-failure -j "$jobs") || status=1
+
+if [ -d tests/fuzz ]; then
+  echo "== fuzzing (bounded)"
+  cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+        -DCMAKE_CXX_COMPILER=clang++ -DTV_FUZZ=ON -DTV_BENCH=OFF >/dev/null
+  cmake --build build-fuzz -j "$jobs" --target fuzzers
+  secs=${TV_FUZZ_SECONDS:-60}
+  for f in build-fuzz/tests/fuzz/fuzz_*; do
+    [ -x "$f" ] || continue
+    name=$(basename "$f")
+    corpus="tests/fuzz/corpus/${name#fuzz_}"
+    mkdir -p "build-fuzz/corpus-$name"
+    echo "-- $name (${secs}s)"
+    "$f" -max_total_time="$secs" -rss_limit_mb=2048 -max_len=65536 \
+         "build-fuzz/corpus-$name" $( [ -d "$corpus" ] && echo "$corpus" ) >"build-fuzz/$name.log" 2>&1 \
+      || { tail -50 "build-fuzz/$name.log"; status=1; }
+  done
+fi
+
+if [ $status -eq 0 ]; then echo "all test stages passed"; else echo "some test stage failed"; fi
+exit $status
