@@ -1,0 +1,193 @@
+// Records shared by the file systems: items, checksums, changes, progress,
+// HTTP records and small helpers. The typed and keyword-text forms of the
+// records are in TvFsRecordsText.cpp.
+#include "TvFsRecords.h"
+
+#include "zor-path.h"
+#include "zor-unicode.h"
+
+#include <unistd.h>
+
+// ============================================================ FsItemInfo
+void FsItemInfo::Clear() {
+    *this = FsItemInfo();
+}
+
+void FsItemInfo::SetBad(const CWideString& note) {
+    m_bValid = 0;
+    m_nAttributes = FSA_UNKNOWN;
+    m_sNote = note;
+}
+
+bool FsItemInfo::IsSame(const FsItemInfo& o) const {
+    return m_sName == o.m_sName && m_nSize == o.m_nSize && m_nModTime == o.m_nModTime;
+}
+
+CWideString FsItemInfo::Describe() const {
+    CWideString s;
+    s.Format(u"name=%s attr=%X size=%lld mod-time=%s cre-time=%s ab=%x dsply=%s cmnt=%s", m_sName,
+             m_nAttributes, (long long)m_nSize, FormatTimeStandard(m_nModTime),
+             FormatTimeStandard(m_nCreateTime), (unsigned)m_bValid, m_sDisplayName, m_sNote);
+    return s;
+}
+
+// ============================================================ Md5Crc
+bool Md5Crc::IsZero() const {
+    for (uint8_t b : m_bytes)
+        if (b) return false;
+    return true;
+}
+
+bool Md5Crc::operator==(const Md5Crc& o) const {
+    for (int i = 0; i < 16; ++i)
+        if (m_bytes[i] != o.m_bytes[i]) return false;
+    return true;
+}
+
+CNarrowString Md5Crc::ToText() const {
+    if (IsZero()) return CNarrowString("()");
+    static const char kHex[] = "0123456789ABCDEF";
+    CNarrowString s;
+    char* p = s.GetBufferSetLength(32);
+    for (int i = 0; i < 16; ++i) {
+        p[2 * i] = kHex[m_bytes[i] >> 4];
+        p[2 * i + 1] = kHex[m_bytes[i] & 15];
+    }
+    s.ReleaseBuffer(32);
+    return s;
+}
+
+static int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool Md5Crc::FromText(const CNarrowString& text, CWideString& err) {
+    if (text == "()") {
+        *this = Md5Crc();
+        return true;
+    }
+    Md5Crc r;
+    bool ok = text.GetLength() == 32;
+    for (int i = 0; ok && i < 16; ++i) {
+        int h = HexDigit(text[2 * i]), l = HexDigit(text[2 * i + 1]);
+        if (h < 0 || l < 0)
+            ok = false;
+        else
+            r.m_bytes[i] = (uint8_t)(h * 16 + l);
+    }
+    if (!ok) {
+        err += u"cannot scan hex str: ";
+        err += Utf8ToWide(text);
+        return false;
+    }
+    *this = r;
+    return true;
+}
+
+// ============================================================ ChangedItem
+const char16_t* ChangedItemKindText(uint32_t kind) {
+    static const char16_t* const kTexts[] = {u"Created",        u"Deleted",  u"Modified",
+                                             u"MovedFrom",      u"MovedTo",  u"ReAnalyze",
+                                             u"ChangeInFolder", u"Metadata", u"Unknown"};
+    return kind < 9 ? kTexts[kind] : u"Unknown";
+}
+
+CWideString ChangedItem::Dump() const {
+    CWideString s;
+    s.Format(u"t=%s path=%s", ChangedItemKindText(m_nKind), m_sPath);
+    return s;
+}
+
+// ============================================================ ICopyProgress
+ICopyProgress::~ICopyProgress() = default;
+
+static int64_t Scale128(int64_t pos, int64_t off, int64_t mul, int64_t div, int64_t base) {
+    __int128 v = ((__int128)pos + off) * mul / div + base;
+    if (v > (__int128)INT64_MAX) return INT64_MAX;
+    if (v < (__int128)INT64_MIN) return INT64_MIN;
+    return (int64_t)v;
+}
+
+int64_t ICopyProgress::ScalePosition(int64_t nPos) const {
+    if (m_nDivisor == 0) return nPos;
+    return Scale128(nPos, m_nOffset, m_nMultiplier, m_nDivisor, m_nBase);
+}
+
+bool ICopyProgress::ReportProgress(bool bFlag, int64_t nPos, int& errKind, CWideString& err) {
+    int64_t total = m_nTotal;
+    if (m_nDivisor != 0) {
+        nPos = ScalePosition(nPos);
+        if (total >= 0) total = ScalePosition(total);
+    }
+    return OnProgress(bFlag, nPos, total, errKind, err);
+}
+
+void SetStoppedByUser(int& errKind, CWideString& err) {
+    errKind = FSE_STOPPED;
+    err += u"stopped by user";
+}
+
+bool WaitAfterConnectionLost(ICopyProgress* pProgress, int& errKind, CWideString& err) {
+    if (!pProgress) {
+        ZorSleepSeconds(30);
+        return true;
+    }
+    pProgress->OnMessage(
+        2, CWideString(u"Connection to the HTTP server was lost, will wait for 30 sec and try again"));
+    for (int i = 0; i < 30; ++i) {
+        if (!pProgress->OnProgress(false, -1, -1, errKind, err)) return false;
+        ZorSleepSeconds(1);
+    }
+    return true;
+}
+
+// ============================================================ CRsp
+CRsp::~CRsp() {
+    ResetResponse();
+}
+
+void CRsp::ResetResponse() {
+    if (m_bTempBodyFile && !m_sBodyFile.IsEmpty()) {
+        ::unlink(ZorNativePath(m_sBodyFile).GetString());
+        m_sBodyFile.Empty();
+    }
+    m_bTempBodyFile = 0;
+    m_nStatus = 0;
+    m_sReason.Empty();
+    m_sServer.Empty();
+    m_ServerVersion = CodeTextPair();
+    m_mapHeaders.RemoveAll();
+    m_nContentLength = kNoLength;
+    m_nBodyLength = 0;
+    m_sBody.Empty();
+    m_bBodyComplete = 0;
+    m_nTotalTime = 0;
+    m_nWaitTime = 0;
+}
+
+void CRsp::Reset() {
+    ResetResponse();
+    m_sReqHeaders.Empty();
+    m_sReqBody.Empty();
+    m_pReqBodyFile = nullptr;
+    m_sBodyPrefix.Empty();
+    m_sBodySuffix.Empty();
+    m_bExpectAllowed = 0;
+    m_bNoRetry = 0;
+    m_sBodyFile.Empty();
+    m_bAcceptFileBody = 0;
+    m_nRspOptions = 0;
+    m_sSessionID.Empty();
+    m_nSeqNo = 0;
+}
+
+// ============================================================ servers
+CWideString MakeLocalServerPath(const CWideString& path) {
+    CWideString r(path);
+    r.Replace(u'\\', u'/');
+    if (!r.StartsWith(u"/")) r.Insert(0, u'/');
+    return r;
+}

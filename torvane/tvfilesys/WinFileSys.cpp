@@ -1,0 +1,1067 @@
+// The local file system over POSIX calls.
+#include "WinFileSys.h"
+
+#include "zor-error.h"
+#include "zor-file.h"
+#include "zor-path.h"
+#include "zor-sysfolders.h"
+#include "zor-unicode.h"
+
+#include <openssl/evp.h>
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr size_t kCopyChunk = 1024 * 1024;
+
+uint32_t ClampTime(int64_t t) {
+    if (t < 0) return 0;
+    if (t > (int64_t)UINT32_MAX) return UINT32_MAX;
+    return (uint32_t)t;
+}
+
+bool Fail(int e, const char16_t* what, const CWideString& display, int& errKind, CWideString& err,
+          bool bNotFoundKind = false) {
+    int kind = FSE_GENERAL;
+    CWideString text = MakeErrorMessage(e, kind, bNotFoundKind);
+    errKind = kind;
+    err += what;
+    err += display;
+    err += u": ";
+    err += text;
+    return false;
+}
+
+bool ReadStoredBits(const char* path, uint32_t& bits, bool& bNoXattr) {
+    char buf[32];
+    ssize_t n = lgetxattr(path, ZOR_ATTRS_XATTR_NAME, buf, sizeof buf - 1);
+    if (n <= 0) {
+        if (n < 0 && (errno == ENOTSUP || errno == ENOSYS)) bNoXattr = true;
+        return false;
+    }
+    buf[n] = 0;
+    char* end = nullptr;
+    unsigned long v = strtoul(buf, &end, 10);
+    if (end == buf) return false;
+    bits = (uint32_t)v;
+    return true;
+}
+
+// The attribute word as the foundation maps it (zor-file.h), from a statx of
+// the entry (not following links), the target's statx for a link, and the
+// stored extra bits.
+uint32_t MapAttributes(const struct statx& st, const struct statx* pTarget, const char* name, uint32_t stored,
+                       bool bHaveStored) {
+    uint32_t attrs = 0;
+    uint16_t mode = st.stx_mode;
+    bool bLink = S_ISLNK(mode);
+    if (bLink) {
+        attrs |= FSA_LINK;
+        if (pTarget) mode = pTarget->stx_mode;
+    }
+    bool bDir = S_ISDIR(mode);
+    if (bDir) attrs |= FSA_FOLDER;
+    if (!(mode & S_IWUSR)) attrs |= FSA_READONLY;
+    if (name[0] == '.') attrs |= FSA_HIDDEN;
+    if (!bLink && bHaveStored) {
+        stored &= ~(FSA_FOLDER | FSA_LINK | FSA_NORMAL);
+        if (!bDir) stored &= ~FSA_READONLY;
+        attrs |= stored;
+    }
+    return attrs ? attrs : FSA_NORMAL;
+}
+
+void FillTimes(const struct statx& st, FsItemInfo& info) {
+    info.m_nModTime = ClampTime(st.stx_mtime.tv_sec);
+    if ((st.stx_mask & STATX_BTIME) && st.stx_btime.tv_sec != 0)
+        info.m_nCreateTime = ClampTime(st.stx_btime.tv_sec);
+    else
+        info.m_nCreateTime = info.m_nModTime;
+}
+
+// Raw bytes of a name, percent-escaped where they are not printable ASCII.
+CWideString EscapeRawName(const char* name) {
+    CWideString s;
+    for (const unsigned char* p = (const unsigned char*)name; *p; ++p) {
+        if (*p >= 0x20 && *p < 0x7F && *p != '%')
+            s.AppendChar((char16_t)*p);
+        else
+            s.AppendFormat(u"%%%02X", (unsigned)*p);
+    }
+    return s;
+}
+
+// Checks the name of a listed entry; false with a note when it cannot be
+// represented without loss.
+bool CheckEntryName(const char* name, CWideString& wide, CWideString& note) {
+    int len = (int)strlen(name);
+    if (!IsValidUtf8(name, len)) {
+        wide = Utf8ToWide(name, len);
+        note = u"file name is not valid UTF-8, cannot be synchronized: " + EscapeRawName(name);
+        return false;
+    }
+    wide = Utf8ToWide(name, len);
+    if (strchr(name, '\\')) {
+        note = u"file name contains '\\', cannot be synchronized: " + wide;
+        return false;
+    }
+    return true;
+}
+
+const unsigned kStatxMask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_BTIME;
+
+bool Md5Update(EVP_MD_CTX* ctx, const void* p, size_t n) {
+    return EVP_DigestUpdate(ctx, p, n) == 1;
+}
+
+struct Md5Ctx {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    ~Md5Ctx() { EVP_MD_CTX_free(ctx); }
+    bool Init() { return ctx && EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) == 1; }
+    bool Final(Md5Crc& crc) {
+        unsigned n = 0;
+        return EVP_DigestFinal_ex(ctx, crc.m_bytes, &n) == 1 && n == 16;
+    }
+};
+
+bool IsFatType(const CWideString& type) {
+    return type == u"vfat" || type == u"exfat" || type == u"msdos" || type == u"fat" ||
+           type == u"fuseblk.exfat" || type == u"fuse.exfat";
+}
+
+} // namespace
+
+// ============================================================ construction
+WinFileSys::WinFileSys() {
+    for (int& fd : m_fds) fd = -1;
+}
+
+WinFileSys::~WinFileSys() {
+    StopMonitoring();
+    Disconnect(true);
+}
+
+TvFileSys* WinFileSys::NewInstance() const {
+    return new WinFileSys();
+}
+
+bool WinFileSys::AcceptsUrl(const CWideString& url) const {
+    if (url.StartsWith(u"/")) return true;
+    CWideString rest;
+    if (!url.StartsWithTailNoCase(u"file://", rest)) return false;
+    if (rest.StartsWith(u"/")) return true;
+    CWideString host;
+    if (rest.StartsWithTailNoCase(u"localhost", host)) return host.IsEmpty() || host.StartsWith(u"/");
+    return false;
+}
+
+int WinFileSys::GetCapability(int id) const {
+    bool bFat = m_bFatMount || m_ConnectInfo.m_bFatLike;
+    switch (id) {
+        case TVFS_CAP_LOCAL:
+        case TVFS_CAP_MD5:
+        case TVFS_CAP_BLOCK_IO:
+        case TVFS_CAP_SOURCE_STATE:
+        case TVFS_CAP_LINKS:
+        case TVFS_CAP_FREE_SPACE:
+        case TVFS_CAP_MOVE_FOLDER:
+        case TVFS_CAP_MOD_TIMES:
+        case TVFS_CAP_FOLDER_TIMES:
+        case TVFS_CAP_MONITOR:
+        case TVFS_CAP_SET_ATTRIBUTES:
+            return 1;
+        case TVFS_CAP_CASE_SENSITIVE:
+            return bFat ? 0 : 1;
+        case TVFS_CAP_EXPECTS_TIME_SHIFT:
+        case TVFS_CAP_ROUNDED_TIMES:
+            return bFat ? 1 : 0;
+        default:
+            return 0; // creation times cannot be set, no temp-file rules, ...
+    }
+}
+
+CWideString WinFileSys::GetTypeInfo(int item) const {
+    switch (item) {
+        case TVFS_TI_NAME:
+            return u"Local Folder";
+        case TVFS_TI_SCHEME:
+            return u"file://";
+        case TVFS_TI_BAD_NAME_CHARS:
+            return u"/\\";
+        case TVFS_TI_DISPLAY_NAME:
+            return IsConnected() ? CWideString(u"Local: ") + m_sRootDir : CWideString(u"Disconnected");
+        case TVFS_TI_REAL_ROOT:
+            return m_sRootDir;
+        default:
+            return CWideString();
+    }
+}
+
+bool WinFileSys::BreakURL(const CWideString& url, CWideString& server, CWideString& path, CWideString& err) {
+    server.Empty();
+    CWideString rest;
+    if (url.StartsWithTailNoCase(u"file://", rest)) {
+        int slash = rest.Find(u'/');
+        CWideString host = slash < 0 ? rest : rest.Left(slash);
+        if (!host.IsEmpty() && !host.EqualsNoCase(u"localhost")) server = host;
+        path = UrlToLocalPath(url);
+        return true;
+    }
+    if (url.StartsWith(u"/")) {
+        path = url;
+        return true;
+    }
+    err += u"not a local folder URL: ";
+    err += url;
+    return false;
+}
+
+// ============================================================ connection
+bool WinFileSys::ResolveRoot(const CWideString& url, CWideString& localRoot, int& errKind, CWideString& err) {
+    if (!AcceptsUrl(url)) {
+        errKind = FSE_GENERAL;
+        if (url.IsEmpty())
+            err += u"no local folder given";
+        else if (url.Find(u"://") < 0 && url[0] != u'/')
+            err += u"relative path is not allowed, an absolute folder path is needed: " + url;
+        else
+            err += u"not a local folder URL: " + url;
+        return false;
+    }
+    CWideString p = url.StartsWith(u"/") ? url : UrlToLocalPath(url);
+    if (!p.StartsWith(u"/")) {
+        errKind = FSE_GENERAL;
+        err += u"not an absolute local folder: " + url;
+        return false;
+    }
+    if (p.GetLength() > 1 && p.EndsWith(u"/")) p.Truncate(p.GetLength() - 1);
+    localRoot = p;
+    return true;
+}
+
+bool WinFileSys::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int& errKind, CWideString& err) {
+    Disconnect(true);
+    m_ConnectInfo = ci;
+    m_pProgress = pProgress;
+    if (ci.m_bEncrypt) {
+        errKind = FSE_GENERAL;
+        err += u"Cannot connect to " + ci.m_sUrl +
+               u": file encryption (EFS) is not available on this platform; turn off Encrypt for this side";
+        return false;
+    }
+    if (ci.m_bCompress) {
+        errKind = FSE_GENERAL;
+        err += u"Cannot connect to " + ci.m_sUrl +
+               u": file compression is not available on this platform; turn off Compress for this side";
+        return false;
+    }
+    CWideString root;
+    if (!ResolveRoot(ci.m_sUrl, root, errKind, err)) return false;
+    m_sRootDir = root;
+    m_sCurRootDir = root;
+    m_sUrlPrefix = u"file://";
+    ZorVolumeInfo vol;
+    CWideString volErr;
+    m_bFatMount = ZorGetVolumeOfPath(root, vol, volErr) && IsFatType(vol.sFsType);
+    m_bConnected = true;
+    m_nNetworkLocality = TVFS_LOC_THIS_COMPUTER;
+    m_bSupportsSetModTime = 1;
+    return true;
+}
+
+void WinFileSys::Disconnect(bool bFull) {
+    for (int& fd : m_fds) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+    TvFileSys::Disconnect(bFull);
+}
+
+bool WinFileSys::SetRootDir(const CWideString& path, int& errKind, CWideString& err) {
+    CWideString p = path;
+    if (p.StartsWithNoCase(u"file:")) p = UrlToLocalPath(p);
+    p.Replace(u'\\', u'/');
+    if (!p.IsEmpty() && !p.StartsWith(u"/")) {
+        errKind = FSE_GENERAL;
+        err += u"root folder must be an absolute path: " + path;
+        return false;
+    }
+    if (p.GetLength() > 1 && p.EndsWith(u"/")) p.Truncate(p.GetLength() - 1);
+    m_sRootDir = p;
+    m_sCurRootDir = p;
+    return true;
+}
+
+CWideString WinFileSys::BasePath(const CWideString& path) const {
+    CWideString full;
+    int kind = 0;
+    CWideString err;
+    if (!GetFullPath(path, full, kind, err)) return m_sRootDir + u"/" + path;
+    return full.IsEmpty() ? CWideString(u"/") : full;
+}
+
+bool WinFileSys::NativePath(const CWideString& path, CNarrowString& native, int& errKind,
+                            CWideString& err) const {
+    CWideString full;
+    if (!GetFullPath(path, full, errKind, err)) return false;
+    if (full.IsEmpty()) full = u"/";
+    if (!full.StartsWith(u"/")) {
+        errKind = FSE_GENERAL;
+        err += u"not an absolute local path: " + full;
+        return false;
+    }
+    // NUL and unpaired surrogates have no UTF-8 form.
+    for (int i = 0, n = full.GetLength(); i < n; ++i) {
+        char16_t c = full[i];
+        bool bBad = c == 0;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 < n && full[i + 1] >= 0xDC00 && full[i + 1] <= 0xDFFF)
+                ++i;
+            else
+                bBad = true;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            bBad = true;
+        }
+        if (bBad) {
+            errKind = FSE_GENERAL;
+            err += u"path holds a character that cannot be stored: " + full;
+            return false;
+        }
+    }
+    native = WideToUtf8(full);
+    // Each name must fit the file system's limit.
+    int start = 1;
+    for (int i = 1; i <= native.GetLength(); ++i) {
+        if (i == native.GetLength() || native[i] == '/') {
+            if (i - start > NAME_MAX) {
+                errKind = FSE_GENERAL;
+                err.AppendFormat(u"name too long for the file system (%d bytes, at most %d): %s", i - start,
+                                 NAME_MAX, Utf8ToWide(native.Mid(start, i - start)));
+                return false;
+            }
+            start = i + 1;
+        }
+    }
+    if (native.GetLength() >= PATH_MAX) {
+        errKind = FSE_GENERAL;
+        err.AppendFormat(u"path too long for the file system (%d bytes, at most %d): %s", native.GetLength(),
+                         PATH_MAX - 1, full);
+        return false;
+    }
+    return true;
+}
+
+// ============================================================ listing and information
+bool WinFileSys::StatItem(int dirFd, const char* nameOrPath, bool bFollow, FsItemInfo& info, bool& bNotFound,
+                          int& errKind, CWideString& err, const CWideString& display) const {
+    bNotFound = false;
+    struct statx st;
+    if (statx(dirFd, nameOrPath, bFollow ? 0 : AT_SYMLINK_NOFOLLOW, kStatxMask, &st) != 0) {
+        int e = errno;
+        if (e == ENOENT || e == ENOTDIR) {
+            bNotFound = true;
+            return true;
+        }
+        return Fail(e, u"Cannot get information of ", display, errKind, err);
+    }
+    struct statx target;
+    const struct statx* pTarget = nullptr;
+    if (S_ISLNK(st.stx_mode) && statx(dirFd, nameOrPath, 0, STATX_TYPE | STATX_MODE, &target) == 0)
+        pTarget = &target;
+    uint32_t stored = 0;
+    bool bNoXattr = false, bHave = false;
+    if (!S_ISLNK(st.stx_mode)) {
+        if (dirFd == AT_FDCWD || nameOrPath[0] == '/') {
+            bHave = ReadStoredBits(nameOrPath, stored, bNoXattr);
+        } else {
+            char buf[64];
+            snprintf(buf, sizeof buf, "/proc/self/fd/%d/", dirFd);
+            std::string p = std::string(buf) + nameOrPath;
+            bHave = ReadStoredBits(p.c_str(), stored, bNoXattr);
+        }
+    }
+    const char* slash = strrchr(nameOrPath, '/');
+    const char* name = slash ? slash + 1 : nameOrPath;
+    info.m_nAttributes = MapAttributes(st, pTarget, name, stored, bHave);
+    info.m_nSize = S_ISDIR(st.stx_mode) ? 0 : (int64_t)st.stx_size;
+    FillTimes(st, info);
+    return true;
+}
+
+bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& errKind, CWideString& err) {
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    int dfd = ::open(native.GetString(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return Fail(errno, u"Cannot list folder ", DisplayPath(path), errKind, err, true);
+    DIR* dir = fdopendir(dfd);
+    if (!dir) {
+        int e = errno;
+        ::close(dfd);
+        return Fail(e, u"Cannot list folder ", DisplayPath(path), errKind, err);
+    }
+    // Extended attributes are read by path.
+    std::string base(native.GetString(), native.GetLength());
+    if (base.empty() || base.back() != '/') base += '/';
+    bool bNoXattr = false;
+    int count = 0;
+    bool ok = true;
+    for (;;) {
+        errno = 0;
+        struct dirent* de = readdir(dir);
+        if (!de) {
+            if (errno != 0) ok = Fail(errno, u"Cannot list folder ", DisplayPath(path), errKind, err);
+            break;
+        }
+        const char* name = de->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        if ((++count & 1023) == 0 && ICopyProgress::Stopped(m_pProgress)) {
+            SetStoppedByUser(errKind, err);
+            ok = false;
+            break;
+        }
+        FsItemInfo info;
+        CWideString note;
+        bool bGoodName = CheckEntryName(name, info.m_sName, note);
+        struct statx st;
+        if (statx(dfd, name, AT_SYMLINK_NOFOLLOW, kStatxMask, &st) != 0) {
+            int e = errno;
+            if (e == ENOENT) continue; // gone since readdir
+            int kind = 0;
+            note = MakeErrorMessage(e, kind);
+            info.SetBad(u"cannot get information: " + note);
+            items.AddTail(info);
+            continue;
+        }
+        struct statx target;
+        const struct statx* pTarget = nullptr;
+        if (S_ISLNK(st.stx_mode) && statx(dfd, name, 0, STATX_TYPE | STATX_MODE, &target) == 0)
+            pTarget = &target;
+        uint32_t stored = 0;
+        bool bHave = false;
+        if (!S_ISLNK(st.stx_mode) && !bNoXattr)
+            bHave = ReadStoredBits((base + name).c_str(), stored, bNoXattr);
+        info.m_nAttributes = MapAttributes(st, pTarget, name, stored, bHave);
+        info.m_nSize = S_ISDIR(st.stx_mode) ? 0 : (int64_t)st.stx_size;
+        FillTimes(st, info);
+        if (!bGoodName) {
+            info.m_bValid = 0;
+            info.m_nAttributes = FSA_UNKNOWN;
+            info.m_sNote = note;
+        }
+        items.AddTail(info);
+    }
+    closedir(dir);
+    return ok;
+}
+
+bool WinFileSys::GetInfo(const CWideString& path, FsItemInfo& info, bool& bNotFound, int& errKind,
+                         CWideString& err) {
+    info.Clear();
+    bNotFound = false;
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    if (!StatItem(AT_FDCWD, native.GetString(), false, info, bNotFound, errKind, err, DisplayPath(path)))
+        return false;
+    if (bNotFound)
+        info.Clear();
+    else
+        info.m_sName = GetUrlPathFileName(path);
+    return true;
+}
+
+bool WinFileSys::IsFile(const CWideString& path, bool& bExists, int& errKind, CWideString& err) {
+    return TvFileSys::IsFile(path, bExists, errKind, err);
+}
+
+bool WinFileSys::IsFolder(const CWideString& path, bool& bExists, int& errKind, CWideString& err) {
+    return TvFileSys::IsFolder(path, bExists, errKind, err);
+}
+
+bool WinFileSys::GetFreeDiskSpace(const CWideString& path, int64_t& nFreeToCaller, int64_t& nTotalFree,
+                                  int64_t& nTotal, int& errKind, CWideString& err) {
+    nFreeToCaller = nTotalFree = nTotal = 0;
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    // The nearest existing folder of the path.
+    CWideString p = ZorWidePath(native);
+    struct stat st;
+    while (p.GetLength() > 1 && ::stat(ZorNativePath(p).GetString(), &st) != 0) {
+        p = GetUrlPathFolder(p);
+        if (p.IsEmpty()) p = u"/";
+    }
+    uint64_t avail = 0, freeB = 0, total = 0;
+    if (!ZorGetVolumeSpace(p, avail, freeB, total, errKind, err)) return false;
+    nFreeToCaller = (int64_t)avail;
+    nTotalFree = (int64_t)freeB;
+    nTotal = (int64_t)total;
+    return true;
+}
+
+// ============================================================ links
+bool WinFileSys::GetLinkInfo(const CWideString& path, CWideString& target, int& errKind, CWideString& err) {
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    std::vector<char> buf(PATH_MAX + 1);
+    ssize_t n = readlink(native.GetString(), buf.data(), buf.size() - 1);
+    if (n < 0) {
+        int e = errno;
+        if (e == EINVAL) {
+            errKind = FSE_GENERAL;
+            err += u"not a link: " + DisplayPath(path);
+            return false;
+        }
+        return Fail(e, u"Cannot read link ", DisplayPath(path), errKind, err, true);
+    }
+    CWideString convErr;
+    if (!Utf8ToWideChecked(buf.data(), (int)n, target, convErr)) {
+        errKind = FSE_GENERAL;
+        err += u"link target is not valid UTF-8: " + DisplayPath(path) + u": " +
+               EscapeRawName(std::string(buf.data(), n).c_str());
+        return false;
+    }
+    return true;
+}
+
+bool WinFileSys::GetLinkTargetInfo(const CWideString& path, FsItemInfo& info, int& errKind,
+                                   CWideString& err) {
+    info.Clear();
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    bool bNotFound = false;
+    if (!StatItem(AT_FDCWD, native.GetString(), true, info, bNotFound, errKind, err, DisplayPath(path)))
+        return false;
+    if (bNotFound) {
+        info.Clear();
+        errKind = FSE_NOT_FOUND;
+        err += u"link target not found: " + DisplayPath(path);
+        return false;
+    }
+    info.m_sName = GetUrlPathFileName(path);
+    return true;
+}
+
+bool WinFileSys::CreateLink(const CWideString& path, bool, const CWideString& target, int& errKind,
+                            CWideString& err) {
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    if (target.IsEmpty()) {
+        errKind = FSE_GENERAL;
+        err += u"empty link target for " + DisplayPath(path);
+        return false;
+    }
+    if (symlink(WideToUtf8(target).GetString(), native.GetString()) != 0)
+        return Fail(errno, u"Cannot create link ", DisplayPath(path), errKind, err);
+    return true;
+}
+
+// ============================================================ times and attributes
+bool WinFileSys::GetAttributes(const CWideString& path, uint32_t& attrs, int& errKind, CWideString& err) {
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    attrs = ZorGetFileAttributes(ZorWidePath(native));
+    if (attrs == ZOR_INVALID_FILE_ATTRIBUTES) {
+        errKind = FSE_NOT_FOUND;
+        err += u"Cannot get attributes, not found: " + DisplayPath(path);
+        return false;
+    }
+    return true;
+}
+
+bool WinFileSys::SetAttributes(const CWideString& path, uint32_t attrs, int& errKind, CWideString& err) {
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    return ZorSetFileAttributes(ZorWidePath(native), attrs, errKind, err);
+}
+
+bool WinFileSys::GetFileModTime(const CWideString& path, uint32_t& modTime, uint32_t& createTime,
+                                int& errKind, CWideString& err) {
+    modTime = createTime = 0;
+    FsItemInfo info;
+    bool bNotFound = false;
+    if (!GetInfo(path, info, bNotFound, errKind, err)) return false;
+    if (bNotFound) {
+        errKind = FSE_NOT_FOUND;
+        err += u"Cannot get modification time, not found: " + DisplayPath(path);
+        return false;
+    }
+    modTime = info.m_nModTime;
+    createTime = info.m_nCreateTime;
+    return true;
+}
+
+bool WinFileSys::SetFileModTime(const CWideString& path, uint32_t modTime, uint32_t, int& errKind,
+                                CWideString& err) {
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    struct timespec ts[2];
+    ts[0].tv_sec = 0;
+    ts[0].tv_nsec = UTIME_OMIT;
+    ts[1].tv_sec = (time_t)modTime;
+    ts[1].tv_nsec = 0;
+    // Creation times cannot be set on this platform (capability 34 is false).
+    if (utimensat(AT_FDCWD, native.GetString(), ts, AT_SYMLINK_NOFOLLOW) != 0)
+        return Fail(errno, u"Cannot set modification time of ", DisplayPath(path), errKind, err, true);
+    return true;
+}
+
+bool WinFileSys::GetFolderModTime(const CWideString& path, uint32_t& modTime, uint32_t& createTime,
+                                  int& errKind, CWideString& err) {
+    return GetFileModTime(path, modTime, createTime, errKind, err);
+}
+
+bool WinFileSys::SetFolderModTime(const CWideString& path, uint32_t modTime, uint32_t createTime,
+                                  int& errKind, CWideString& err) {
+    return SetFileModTime(path, modTime, createTime, errKind, err);
+}
+
+// ============================================================ files and folders
+bool WinFileSys::MakeFolder(const CWideString& path, int& errKind, CWideString& err) {
+    m_bFolderExisted = 0;
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    if (mkdir(native.GetString(), 0777) == 0) return true;
+    int e = errno;
+    struct stat st;
+    if (e == EEXIST && ::stat(native.GetString(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        m_bFolderExisted = 1;
+        return true;
+    }
+    if (e == EEXIST) {
+        errKind = FSE_GENERAL;
+        err += u"Cannot create folder " + DisplayPath(path) + u": a file of that name exists";
+        return false;
+    }
+    return Fail(e, u"Cannot create folder ", DisplayPath(path), errKind, err, true);
+}
+
+bool WinFileSys::DeleteFile(const CWideString& path, int& errKind, CWideString& err) {
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    if (unlink(native.GetString()) != 0)
+        return Fail(errno, u"Cannot delete file ", DisplayPath(path), errKind, err, true);
+    return true;
+}
+
+bool WinFileSys::DeleteFolder(const CWideString& path, int& errKind, CWideString& err) {
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    struct stat st;
+    // A link to a folder is removed as the link itself.
+    if (lstat(native.GetString(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (unlink(native.GetString()) != 0)
+            return Fail(errno, u"Cannot delete folder link ", DisplayPath(path), errKind, err, true);
+        return true;
+    }
+    if (rmdir(native.GetString()) != 0)
+        return Fail(errno, u"Cannot delete folder ", DisplayPath(path), errKind, err, true);
+    return true;
+}
+
+bool WinFileSys::MoveFile(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) {
+    CNarrowString a, b;
+    if (!NativePath(from, a, errKind, err) || !NativePath(to, b, errKind, err)) return false;
+    struct stat st;
+    if (lstat(a.GetString(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        errKind = FSE_GENERAL;
+        err += u"Cannot move file " + DisplayPath(from) + u": it is a folder";
+        return false;
+    }
+    if (rename(a.GetString(), b.GetString()) == 0) return true;
+    int e = errno;
+    if (e == EXDEV) return ZorMoveFile(ZorWidePath(a), ZorWidePath(b), errKind, err);
+    return Fail(e, u"Cannot move file ", DisplayPath(from) + u" to " + DisplayPath(to), errKind, err, true);
+}
+
+bool WinFileSys::MoveFolder(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) {
+    CNarrowString a, b;
+    if (!NativePath(from, a, errKind, err) || !NativePath(to, b, errKind, err)) return false;
+    struct stat st;
+    // rename(2) would replace an empty folder at the destination: refuse instead.
+    if (lstat(b.GetString(), &st) == 0) {
+        errKind = FSE_GENERAL;
+        err += u"Cannot move folder " + DisplayPath(from) + u" to " + DisplayPath(to) +
+               u": the destination exists";
+        return false;
+    }
+    if (rename(a.GetString(), b.GetString()) == 0) return true;
+    return Fail(errno, u"Cannot move folder ", DisplayPath(from) + u" to " + DisplayPath(to), errKind, err,
+                true);
+}
+
+bool WinFileSys::MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
+                                   CWideString& err) {
+    CNarrowString b;
+    if (!NativePath(path, b, errKind, err)) return false;
+    return ZorMoveFile(localFile, ZorWidePath(b), errKind, err);
+}
+
+bool WinFileSys::CopyLocalFile(const CNarrowString& from, const CNarrowString& to, int64_t* pSize,
+                               int64_t* pSrcTime, int& errKind, CWideString& err) {
+    CWideString wFrom = ZorWidePath(from), wTo = ZorWidePath(to);
+    int in = ::open(from.GetString(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return Fail(errno, u"Cannot open file to read: ", wFrom, errKind, err, true);
+    struct stat st;
+    if (fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
+        int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(in);
+        return Fail(e, u"Cannot copy file ", wFrom, errKind, err);
+    }
+    // A new temporary file beside the target; renamed over it when complete.
+    CWideString folder = GetUrlPathFolder(wTo);
+    if (folder.IsEmpty()) folder = u"/";
+    CWideString tmp;
+    if (!ZorGetTempFileName(folder, nullptr, tmp, errKind, err)) {
+        ::close(in);
+        return false;
+    }
+    CNarrowString nTmp = ZorNativePath(tmp);
+    int out = ::open(nTmp.GetString(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    bool ok = out >= 0;
+    if (!ok) Fail(errno, u"Cannot open file to write: ", tmp, errKind, err);
+    std::unique_ptr<char[]> buf(ok ? new char[kCopyChunk] : nullptr);
+    int64_t done = 0;
+    ICopyProgress* prog = m_pProgress;
+    int64_t savedTotal = prog ? prog->m_nTotal : -1;
+    if (prog) prog->m_nTotal = st.st_size;
+    while (ok) {
+        ssize_t n = ::read(in, buf.get(), kCopyChunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = Fail(errno, u"reading file ", wFrom, errKind, err);
+            break;
+        }
+        if (n == 0) break;
+        for (ssize_t w = 0; w < n && ok;) {
+            ssize_t k = ::write(out, buf.get() + w, n - w);
+            if (k < 0) {
+                if (errno == EINTR) continue;
+                ok = Fail(errno, u"writing file ", wTo, errKind, err);
+            } else {
+                w += k;
+            }
+        }
+        done += n;
+        if (ok && ICopyProgress::Stopped(prog)) {
+            SetStoppedByUser(errKind, err);
+            ok = false;
+        }
+        if (ok && !ICopyProgress::Report(prog, true, done, errKind, err)) ok = false;
+    }
+    if (prog) prog->m_nTotal = savedTotal;
+    if (ok && fsync(out) != 0) ok = Fail(errno, u"Cannot flush file ", wTo, errKind, err);
+    if (ok) {
+        fchmod(out, st.st_mode & 07777);
+        struct timespec ts[2] = {st.st_atim, st.st_mtim};
+        futimens(out, ts);
+    }
+    if (out >= 0 && ::close(out) != 0 && ok) ok = Fail(errno, u"Cannot close file: ", wTo, errKind, err);
+    ::close(in);
+    if (ok && rename(nTmp.GetString(), to.GetString()) != 0)
+        ok = Fail(errno, u"Cannot rename temporary file to ", wTo, errKind, err);
+    if (!ok) {
+        unlink(nTmp.GetString());
+        return false;
+    }
+    if (pSize) *pSize = done;
+    if (pSrcTime) *pSrcTime = st.st_mtim.tv_sec;
+    return true;
+}
+
+bool WinFileSys::CopyFileFs(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) {
+    CNarrowString a, b;
+    if (!NativePath(from, a, errKind, err) || !NativePath(to, b, errKind, err)) return false;
+    int64_t size = 0, t = 0;
+    if (!CopyLocalFile(a, b, &size, &t, errKind, err)) return false;
+    m_LastRead.m_bValid = 1;
+    m_LastRead.m_nSize = size;
+    m_LastRead.m_nFileTime = t;
+    return true;
+}
+
+bool WinFileSys::CopyFolderFromLocal(const CWideString& srcDisplayPath, const CWideString& path,
+                                     uint32_t attrs, int& errKind, CWideString& err) {
+    if (!MakeFolder(path, errKind, err)) return false;
+    if (m_bFolderExisted) return true;
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    struct stat st;
+    CNarrowString src = ZorNativePath(
+        srcDisplayPath.StartsWithNoCase(u"file:") ? UrlToLocalPath(srcDisplayPath) : srcDisplayPath);
+    if (!src.IsEmpty() && ::stat(src.GetString(), &st) == 0 && S_ISDIR(st.st_mode))
+        chmod(native.GetString(), st.st_mode & 07777);
+    uint32_t extra =
+        attrs == FSA_UNKNOWN ? 0 : (attrs & (FSA_READONLY | FSA_HIDDEN | FSA_SYSTEM | FSA_ARCHIVE));
+    if (extra && !ZorSetFileAttributes(ZorWidePath(native), attrs & ~FSA_LINK, errKind, err)) return false;
+    return true;
+}
+
+bool WinFileSys::DownloadFile(const CWideString& path, const CWideString& localFile, int64_t& nSize,
+                              int& errKind, CWideString& err) {
+    nSize = 0;
+    m_LastRead = TvLastReadFile();
+    m_sLockedFilePath.Empty();
+    m_bUsedLockedCopy = 0;
+    CNarrowString a;
+    if (!NativePath(path, a, errKind, err)) return false;
+    int64_t t = 0;
+    if (!CopyLocalFile(a, ZorNativePath(localFile), &nSize, &t, errKind, err)) return false;
+    m_LastRead.m_bValid = 1;
+    m_LastRead.m_nSize = nSize;
+    m_LastRead.m_nFileTime = t;
+    return true;
+}
+
+bool WinFileSys::UploadFile(const CWideString& localFile, const CWideString& path, int& errKind,
+                            CWideString& err) {
+    CNarrowString b;
+    if (!NativePath(path, b, errKind, err)) return false;
+    return CopyLocalFile(ZorNativePath(localFile), b, nullptr, nullptr, errKind, err);
+}
+
+bool WinFileSys::ApplyFileOptions(const CWideString& path, TvFileSys* pSource, CWideString& log, int& errKind,
+                                  CWideString& err) {
+    // Decrypt and uncompress have nothing to undo here; encrypt and compress
+    // were refused at connect.
+    if (!m_ConnectInfo.m_bCopyACL || !pSource || !pSource->GetCapability(TVFS_CAP_LOCAL)) return true;
+    CWideString sd;
+    if (!pSource->GetSecurityDescr(path, sd, errKind, err)) return false;
+    if (sd.IsEmpty()) return true;
+    if (!SetSecurityDescr(path, sd, errKind, err)) return false;
+    log += u", ACL copied";
+    return true;
+}
+
+bool WinFileSys::ApplyFolderOptions(const CWideString&, TvFileSys*, CWideString&, int&, CWideString&) {
+    return true; // folder ACLs are copied by the folder pass
+}
+
+// ============================================================ checksums, security, EFS
+bool WinFileSys::GetFileCrc(const CWideString& path, Md5Crc& crc, int64_t& nLength, int& errKind,
+                            CWideString& err) {
+    crc = Md5Crc();
+    nLength = 0;
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    int fd = ::open(native.GetString(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Fail(errno, u"Cannot open file to read: ", DisplayPath(path), errKind, err, true);
+    Md5Ctx md5;
+    bool ok = md5.Init();
+    if (!ok) {
+        errKind = FSE_GENERAL;
+        err += u"MD5 is not available";
+    }
+    std::unique_ptr<char[]> buf(new char[kCopyChunk]);
+    while (ok) {
+        ssize_t n = ::read(fd, buf.get(), kCopyChunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = Fail(errno, u"reading file ", DisplayPath(path), errKind, err);
+            break;
+        }
+        if (n == 0) break;
+        nLength += n;
+        ok = Md5Update(md5.ctx, buf.get(), (size_t)n);
+        if (ok && ICopyProgress::Stopped(m_pProgress)) {
+            SetStoppedByUser(errKind, err);
+            ok = false;
+        }
+    }
+    ::close(fd);
+    if (ok && !md5.Final(crc)) {
+        errKind = FSE_GENERAL;
+        err += u"MD5 computation failed for " + DisplayPath(path);
+        ok = false;
+    }
+    return ok;
+}
+
+bool WinFileSys::GetSecurityDescr(const CWideString& path, CWideString& sd, int& errKind, CWideString& err) {
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    return ZorGetSecurityDescr(ZorWidePath(native), sd, errKind, err);
+}
+
+bool WinFileSys::SetSecurityDescr(const CWideString& path, const CWideString& sd, int& errKind,
+                                  CWideString& err) {
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    return ZorSetSecurityDescr(ZorWidePath(native), sd, errKind, err);
+}
+
+bool WinFileSys::EncryptFile(const CWideString& path, int& errKind, CWideString& err) {
+    errKind = FSE_GENERAL;
+    err +=
+        u"Cannot encrypt " + DisplayPath(path) + u": file encryption (EFS) is not available on this platform";
+    return false;
+}
+
+bool WinFileSys::DecryptFile(const CWideString&, int&, CWideString&) {
+    return true;
+}
+
+bool WinFileSys::SetCompression(const CWideString& path, bool bCompress, int& errKind, CWideString& err) {
+    if (!bCompress) return true;
+    errKind = FSE_GENERAL;
+    err += u"Cannot compress " + DisplayPath(path) + u": file compression is not available on this platform";
+    return false;
+}
+
+// ============================================================ descriptor I/O
+bool WinFileSys::CheckDix(int dix, bool bMustBeOpen, int& errKind, CWideString& err) const {
+    if (dix < 0 || dix >= kMaxOpenFiles) {
+        errKind = FSE_GENERAL;
+        err.AppendFormat(u"bad file descriptor index %d", dix);
+        return false;
+    }
+    if (bMustBeOpen && m_fds[dix] < 0) {
+        errKind = FSE_GENERAL;
+        err.AppendFormat(u"file descriptor index %d is not open", dix);
+        return false;
+    }
+    if (!bMustBeOpen && m_fds[dix] >= 0) {
+        errKind = FSE_GENERAL;
+        err.AppendFormat(u"file descriptor index %d is already open", dix);
+        return false;
+    }
+    return true;
+}
+
+bool WinFileSys::OpenFile(int dix, const CWideString& path, uint32_t mode, int& errKind, CWideString& err) {
+    if (!CheckDix(dix, false, errKind, err)) return false;
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    int flags = O_CLOEXEC;
+    switch (mode) {
+        case TVFS_OPEN_READ:
+            flags |= O_RDONLY;
+            break;
+        case TVFS_OPEN_WRITE:
+            flags |= O_WRONLY | O_CREAT | O_TRUNC;
+            break;
+        case TVFS_OPEN_READ_WRITE:
+            flags |= O_RDWR | O_CREAT;
+            break;
+        default:
+            errKind = FSE_GENERAL;
+            err.AppendFormat(u"bad open mode %u for %s", mode, DisplayPath(path));
+            return false;
+    }
+    int fd = ::open(native.GetString(), flags, 0666);
+    if (fd < 0) return Fail(errno, u"Cannot open file ", DisplayPath(path), errKind, err, true);
+    m_fds[dix] = fd;
+    return true;
+}
+
+bool WinFileSys::OpenLockedFile(int dix, const CWideString& path, int& errKind, CWideString& err) {
+    // No mandatory locks here: a locked file opens like any other.
+    m_sLockedFilePath.Empty();
+    m_bUsedLockedCopy = 0;
+    return OpenFile(dix, path, TVFS_OPEN_READ, errKind, err);
+}
+
+bool WinFileSys::CloseFile(int dix, int& errKind, CWideString& err) {
+    if (!CheckDix(dix, true, errKind, err)) return false;
+    int fd = m_fds[dix];
+    m_fds[dix] = -1;
+    if (::close(fd) != 0) {
+        int kind = FSE_GENERAL;
+        err += u"Cannot close file: " + MakeErrorMessage(errno, kind);
+        errKind = kind;
+        return false;
+    }
+    return true;
+}
+
+bool WinFileSys::GetFilePosn(int dix, int64_t& pos, int& errKind, CWideString& err) {
+    if (!CheckDix(dix, true, errKind, err)) return false;
+    off_t p = lseek(m_fds[dix], 0, SEEK_CUR);
+    if (p < 0) return Fail(errno, u"Cannot get file position", CWideString(), errKind, err);
+    pos = p;
+    return true;
+}
+
+bool WinFileSys::SetFilePosn(int dix, int64_t pos, int& errKind, CWideString& err) {
+    if (!CheckDix(dix, true, errKind, err)) return false;
+    if (lseek(m_fds[dix], (off_t)pos, SEEK_SET) < 0)
+        return Fail(errno, u"Cannot set file position", CWideString(), errKind, err);
+    return true;
+}
+
+bool WinFileSys::SetFileLength(int dix, int64_t length, int& errKind, CWideString& err) {
+    if (!CheckDix(dix, true, errKind, err)) return false;
+    if (ftruncate(m_fds[dix], (off_t)length) != 0)
+        return Fail(errno, u"Cannot set file length", CWideString(), errKind, err);
+    return true;
+}
+
+bool WinFileSys::ReadBuf(int dix, void* buf, uint32_t len, uint32_t& nRead, int& errKind, CWideString& err) {
+    nRead = 0;
+    if (!CheckDix(dix, true, errKind, err)) return false;
+    while (nRead < len) {
+        ssize_t n = ::read(m_fds[dix], (char*)buf + nRead, len - nRead);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Fail(errno, u"Cannot read file", CWideString(), errKind, err);
+        }
+        if (n == 0) break;
+        nRead += (uint32_t)n;
+    }
+    return true;
+}
+
+bool WinFileSys::ReadBufPosn(int dix, void* buf, uint32_t len, int64_t pos, uint32_t& nRead, int& errKind,
+                             CWideString& err) {
+    return SetFilePosn(dix, pos, errKind, err) && ReadBuf(dix, buf, len, nRead, errKind, err);
+}
+
+bool WinFileSys::ReadBufCrc(int dix, uint32_t len, uint32_t& nRead, CNarrowString& crc, int& errKind,
+                            CWideString& err) {
+    std::unique_ptr<char[]> buf(new char[len ? len : 1]);
+    if (!ReadBuf(dix, buf.get(), len, nRead, errKind, err)) return false;
+    Md5Ctx md5;
+    Md5Crc v;
+    if (!md5.Init() || !Md5Update(md5.ctx, buf.get(), nRead) || !md5.Final(v)) {
+        errKind = FSE_GENERAL;
+        err += u"MD5 computation failed";
+        return false;
+    }
+    crc = v.ToText();
+    return true;
+}
+
+bool WinFileSys::ReadBufCrcPosn(int dix, uint32_t len, int64_t pos, uint32_t& nRead, CNarrowString& crc,
+                                int& errKind, CWideString& err) {
+    return SetFilePosn(dix, pos, errKind, err) && ReadBufCrc(dix, len, nRead, crc, errKind, err);
+}
+
+bool WinFileSys::WriteBuf(int dix, const void* buf, uint32_t len, int& errKind, CWideString& err) {
+    if (!CheckDix(dix, true, errKind, err)) return false;
+    uint32_t done = 0;
+    while (done < len) {
+        ssize_t n = ::write(m_fds[dix], (const char*)buf + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Fail(errno, u"Cannot write file", CWideString(), errKind, err);
+        }
+        done += (uint32_t)n;
+    }
+    return true;
+}
+
+bool WinFileSys::WriteBufPosn(int dix, const void* buf, uint32_t len, int64_t pos, int& errKind,
+                              CWideString& err) {
+    return SetFilePosn(dix, pos, errKind, err) && WriteBuf(dix, buf, len, errKind, err);
+}

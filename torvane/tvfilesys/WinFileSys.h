@@ -1,0 +1,152 @@
+// The local file system: folders of this computer, reached by "file:///path"
+// URLs or absolute paths. The body is POSIX (statx, utimensat, rename,
+// statvfs, extended attributes).
+//
+// Names on disk are bytes; the engine's names are UTF-16. A name that is not
+// valid UTF-8, or that holds a '\' (the engine's second separator), cannot be
+// represented without loss: ListDir reports it as a bad entry (m_bValid 0,
+// attributes unknown, the raw bytes percent-escaped in the note; m_sName
+// shows the name with U+FFFD for display only), so no item and no file is
+// ever made from a converted name. A name longer than the file system takes
+// (255 bytes) fails the operation with a clear message.
+//
+// The change monitor (StartMonitoring, WaitForChanges, GetChangedItems,
+// StopMonitoring) lives in WinFileSysMonitor.cpp; its state is m_pMonitor.
+#pragma once
+
+#include "TvFileSys.h"
+
+class WinFsMonitor; // defined with the monitor
+
+class WinFileSys : public TvFileSys {
+public:
+    WinFileSys();
+    ~WinFileSys() override;
+
+    TvFileSys* NewInstance() const override;
+    // "file://" URLs without a host (or with "localhost") and absolute local paths.
+    bool AcceptsUrl(const CWideString& url) const override;
+    int GetCapability(int id) const override;
+    CWideString GetTypeInfo(int item) const override;
+    // Server part: the host of a file URL (empty for local); path: the local path.
+    bool BreakURL(const CWideString& url, CWideString& server, CWideString& path, CWideString& err) override;
+
+    bool Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int& errKind, CWideString& err) override;
+    void Disconnect(bool bFull) override;
+    bool SetRootDir(const CWideString& path, int& errKind, CWideString& err) override;
+    // The full local path.
+    CWideString BasePath(const CWideString& path) const override;
+
+    // Monitor (WinFileSysMonitor.cpp).
+    bool StartMonitoring(const CWideString& path, int& errKind, CWideString& err) override;
+    bool WaitForChanges(int& errKind, CWideString& err) override;
+    bool GetChangedItems(CListT<ChangedItem>& items, int& errKind, CWideString& err) override;
+    void StopMonitoring() override;
+
+    bool ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& errKind, CWideString& err) override;
+    bool GetInfo(const CWideString& path, FsItemInfo& info, bool& bNotFound, int& errKind,
+                 CWideString& err) override;
+    bool IsFile(const CWideString& path, bool& bExists, int& errKind, CWideString& err) override;
+    bool IsFolder(const CWideString& path, bool& bExists, int& errKind, CWideString& err) override;
+    bool GetFreeDiskSpace(const CWideString& path, int64_t& nFreeToCaller, int64_t& nTotalFree,
+                          int64_t& nTotal, int& errKind, CWideString& err) override;
+
+    bool GetLinkInfo(const CWideString& path, CWideString& target, int& errKind, CWideString& err) override;
+    bool GetLinkTargetInfo(const CWideString& path, FsItemInfo& info, int& errKind,
+                           CWideString& err) override;
+    bool CreateLink(const CWideString& path, bool bFolder, const CWideString& target, int& errKind,
+                    CWideString& err) override;
+
+    bool GetAttributes(const CWideString& path, uint32_t& attrs, int& errKind, CWideString& err) override;
+    bool SetAttributes(const CWideString& path, uint32_t attrs, int& errKind, CWideString& err) override;
+    bool GetFileModTime(const CWideString& path, uint32_t& modTime, uint32_t& createTime, int& errKind,
+                        CWideString& err) override;
+    bool SetFileModTime(const CWideString& path, uint32_t modTime, uint32_t createTime, int& errKind,
+                        CWideString& err) override;
+    bool GetFolderModTime(const CWideString& path, uint32_t& modTime, uint32_t& createTime, int& errKind,
+                          CWideString& err) override;
+    bool SetFolderModTime(const CWideString& path, uint32_t modTime, uint32_t createTime, int& errKind,
+                          CWideString& err) override;
+
+    bool MakeFolder(const CWideString& path, int& errKind, CWideString& err) override;
+    bool DeleteFile(const CWideString& path, int& errKind, CWideString& err) override;
+    bool DeleteFolder(const CWideString& path, int& errKind, CWideString& err) override;
+    bool MoveFile(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) override;
+    bool MoveFolder(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) override;
+    bool MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
+                           CWideString& err) override;
+    bool CopyFileFs(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) override;
+    bool CopyFolderFromLocal(const CWideString& srcDisplayPath, const CWideString& path, uint32_t attrs,
+                             int& errKind, CWideString& err) override;
+    bool DownloadFile(const CWideString& path, const CWideString& localFile, int64_t& nSize, int& errKind,
+                      CWideString& err) override;
+    bool UploadFile(const CWideString& localFile, const CWideString& path, int& errKind,
+                    CWideString& err) override;
+    bool ApplyFileOptions(const CWideString& path, TvFileSys* pSource, CWideString& log, int& errKind,
+                          CWideString& err) override;
+    bool ApplyFolderOptions(const CWideString& path, TvFileSys* pSource, CWideString& log, int& errKind,
+                            CWideString& err) override;
+
+    bool GetFileCrc(const CWideString& path, Md5Crc& crc, int64_t& nLength, int& errKind,
+                    CWideString& err) override;
+    bool GetSecurityDescr(const CWideString& path, CWideString& sd, int& errKind, CWideString& err) override;
+    bool SetSecurityDescr(const CWideString& path, const CWideString& sd, int& errKind,
+                          CWideString& err) override;
+    bool EncryptFile(const CWideString& path, int& errKind, CWideString& err) override;
+    bool DecryptFile(const CWideString& path, int& errKind, CWideString& err) override;
+    bool SetCompression(const CWideString& path, bool bCompress, int& errKind, CWideString& err) override;
+
+    bool OpenFile(int dix, const CWideString& path, uint32_t mode, int& errKind, CWideString& err) override;
+    bool OpenLockedFile(int dix, const CWideString& path, int& errKind, CWideString& err) override;
+    bool CloseFile(int dix, int& errKind, CWideString& err) override;
+    bool GetFilePosn(int dix, int64_t& pos, int& errKind, CWideString& err) override;
+    bool SetFilePosn(int dix, int64_t pos, int& errKind, CWideString& err) override;
+    bool SetFileLength(int dix, int64_t length, int& errKind, CWideString& err) override;
+    bool ReadBuf(int dix, void* buf, uint32_t len, uint32_t& nRead, int& errKind, CWideString& err) override;
+    bool ReadBufPosn(int dix, void* buf, uint32_t len, int64_t pos, uint32_t& nRead, int& errKind,
+                     CWideString& err) override;
+    bool ReadBufCrc(int dix, uint32_t len, uint32_t& nRead, CNarrowString& crc, int& errKind,
+                    CWideString& err) override;
+    bool ReadBufCrcPosn(int dix, uint32_t len, int64_t pos, uint32_t& nRead, CNarrowString& crc, int& errKind,
+                        CWideString& err) override;
+    bool WriteBuf(int dix, const void* buf, uint32_t len, int& errKind, CWideString& err) override;
+    bool WriteBufPosn(int dix, const void* buf, uint32_t len, int64_t pos, int& errKind,
+                      CWideString& err) override;
+
+    // The native (UTF-8) form of a root-relative path; false (kind 5) for a
+    // relative path or a name the system cannot take.
+    bool NativePath(const CWideString& path, CNarrowString& native, int& errKind, CWideString& err) const;
+    // True when the connected root lies on a vfat/exfat (FAT-like) mount.
+    bool IsFatMount() const { return m_bFatMount; }
+
+protected:
+    // Turns the connection URL into the local root folder. WinNetFileSys
+    // overrides it to map a share onto its mount.
+    virtual bool ResolveRoot(const CWideString& url, CWideString& localRoot, int& errKind, CWideString& err);
+    // Fills an item from a statx result of the entry (name already set).
+    bool StatItem(int dirFd, const char* nameOrPath, bool bFollow, FsItemInfo& info, bool& bNotFound,
+                  int& errKind, CWideString& err, const CWideString& display) const;
+    // Copies through a temporary file beside the target, renamed over it when
+    // complete (mode and times kept); gives the size and the source's time.
+    bool CopyLocalFile(const CNarrowString& from, const CNarrowString& to, int64_t* pSize, int64_t* pSrcTime,
+                       int& errKind, CWideString& err);
+    bool CheckDix(int dix, bool bMustBeOpen, int& errKind, CWideString& err) const;
+
+    int m_fds[kMaxOpenFiles];
+    bool m_bFatMount = false;
+    WinFsMonitor* m_pMonitor = nullptr; // owned; created and deleted by the monitor code
+
+    // ------------------------------------------------ change monitor (WinFileSysMonitor.cpp)
+public:
+    // Tests: the most inotify watches one monitor may hold (0: only the system's limit).
+    static void SetMonitorWatchLimitForTest(int nMaxWatches);
+
+private:
+    // Holds the monitor state: made on first use (from any thread), deleted with the object.
+    struct MonitorSlot {
+        WinFsMonitor* m_p = nullptr; // read and set atomically
+        WinFsMonitor* Get();
+        ~MonitorSlot();
+    };
+    MonitorSlot m_monitor;
+};
