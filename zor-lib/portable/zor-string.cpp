@@ -16,22 +16,27 @@ struct EmptyBlock {
     char32_t zero;
 };
 EmptyBlock g_empty = {{0, 0, {1}, 1}, 0};
-}  // namespace
+} // namespace
 
-StringData* zor_detail::EmptyStringData() { return &g_empty.hdr; }
+StringData* zor_detail::EmptyStringData() {
+    return &g_empty.hdr;
+}
 
-static inline bool IsEmptyData(const StringData* d) { return d == &g_empty.hdr; }
+static inline bool IsEmptyData(const StringData* d) {
+    return d == &g_empty.hdr;
+}
 
-template <typename T>
-StringData* CStringT<T>::Allocate(int nLength) {
+template <typename T> StringData* CStringT<T>::Allocate(int nLength) {
     if (nLength < 0 || (size_t)nLength > (INT_MAX - sizeof(StringData)) / sizeof(T) - 1) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "string too long");
         throw std::bad_alloc();
     }
-    // Round small allocations up so that appends one character at a time stay cheap.
-    int nAlloc = nLength;
-    if (nAlloc < 8) nAlloc = 8;
-    size_t bytes = sizeof(StringData) + ((size_t)nAlloc + 1) * sizeof(T);
+    // Round the block up to the allocator's 16-byte granularity and use the
+    // slack as capacity: short keys (the sync tree holds millions) waste nothing,
+    // and appends one character at a time still find room.
+    size_t bytes = sizeof(StringData) + ((size_t)nLength + 1) * sizeof(T);
+    bytes = (bytes + 15) & ~(size_t)15;
+    int nAlloc = (int)((bytes - sizeof(StringData)) / sizeof(T)) - 1;
     auto* d = (StringData*)std::malloc(bytes);
     if (!d) throw std::bad_alloc();
     d->nDataLength = 0;
@@ -42,14 +47,12 @@ StringData* CStringT<T>::Allocate(int nLength) {
     return d;
 }
 
-template <typename T>
-void CStringT<T>::Free(StringData* d) {
+template <typename T> void CStringT<T>::Free(StringData* d) {
     d->nRefs.~atomic<int>();
     std::free(d);
 }
 
-template <typename T>
-CStringT<T>::CStringT(const CStringT& s) noexcept {
+template <typename T> CStringT<T>::CStringT(const CStringT& s) noexcept {
     StringData* d = s.Data();
     if (IsEmptyData(d)) {
         m_pch = s.m_pch;
@@ -63,8 +66,7 @@ CStringT<T>::CStringT(const CStringT& s) noexcept {
     }
 }
 
-template <typename T>
-CStringT<T>::CStringT(T ch, int repeat) : CStringT() {
+template <typename T> CStringT<T>::CStringT(T ch, int repeat) : CStringT() {
     if (repeat <= 0) return;
     PrepareWrite(repeat);
     for (int i = 0; i < repeat; i++) m_pch[i] = ch;
@@ -72,8 +74,7 @@ CStringT<T>::CStringT(T ch, int repeat) : CStringT() {
     Data()->nDataLength = repeat;
 }
 
-template <typename T>
-void CStringT<T>::Release() {
+template <typename T> void CStringT<T>::Release() {
     StringData* d = Data();
     if (IsEmptyData(d)) return;
     int r = d->nRefs.load(std::memory_order_acquire);
@@ -81,16 +82,14 @@ void CStringT<T>::Release() {
     m_pch = (T*)zor_detail::EmptyStringData()->data();
 }
 
-template <typename T>
-CStringT<T>& CStringT<T>::operator=(const CStringT& s) {
+template <typename T> CStringT<T>& CStringT<T>::operator=(const CStringT& s) {
     if (s.m_pch == m_pch) return *this;
     CStringT tmp(s);
     std::swap(m_pch, tmp.m_pch);
     return *this;
 }
 
-template <typename T>
-CStringT<T>& CStringT<T>::operator=(CStringT&& s) noexcept {
+template <typename T> CStringT<T>& CStringT<T>::operator=(CStringT&& s) noexcept {
     if (this != &s) {
         Release();
         m_pch = s.m_pch;
@@ -99,8 +98,7 @@ CStringT<T>& CStringT<T>::operator=(CStringT&& s) noexcept {
     return *this;
 }
 
-template <typename T>
-void CStringT<T>::Empty() {
+template <typename T> void CStringT<T>::Empty() {
     StringData* d = Data();
     if (IsEmptyData(d)) return;
     if (d->nRefs.load(std::memory_order_relaxed) < 0) {
@@ -112,8 +110,7 @@ void CStringT<T>::Empty() {
     Release();
 }
 
-template <typename T>
-void CStringT<T>::PrepareWrite(int nLength) {
+template <typename T> void CStringT<T>::PrepareWrite(int nLength) {
     StringData* d = Data();
     bool shared = !IsEmptyData(d) && d->nRefs.load(std::memory_order_acquire) > 1;
     if (!IsEmptyData(d) && !shared && d->nAllocLength >= nLength) return;
@@ -134,8 +131,7 @@ void CStringT<T>::PrepareWrite(int nLength) {
     if (wasLocked) nd->nRefs.store(-1, std::memory_order_relaxed);
 }
 
-template <typename T>
-void CStringT<T>::SetString(const T* s, int len) {
+template <typename T> void CStringT<T>::SetString(const T* s, int len) {
     if (!s || len <= 0) {
         Empty();
         return;
@@ -153,8 +149,7 @@ void CStringT<T>::SetString(const T* s, int len) {
     Data()->nDataLength = len;
 }
 
-template <typename T>
-void CStringT<T>::AssignOther(const YCHAR* s, int len) {
+template <typename T> void CStringT<T>::AssignOther(const YCHAR* s, int len) {
     if (!s || len <= 0) {
         Empty();
         return;
@@ -174,8 +169,7 @@ void CStringT<T>::AssignOther(const YCHAR* s, int len) {
     *this = std::move(tmp);
 }
 
-template <typename T>
-T CStringT<T>::GetAt(int i) const {
+template <typename T> T CStringT<T>::GetAt(int i) const {
     if (i < 0 || i >= GetLength()) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "string index out of range", i);
         return T(0);
@@ -183,8 +177,7 @@ T CStringT<T>::GetAt(int i) const {
     return m_pch[i];
 }
 
-template <typename T>
-void CStringT<T>::SetAt(int i, T ch) {
+template <typename T> void CStringT<T>::SetAt(int i, T ch) {
     if (i < 0 || i >= GetLength()) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "string index out of range", i);
         return;
@@ -193,16 +186,14 @@ void CStringT<T>::SetAt(int i, T ch) {
     m_pch[i] = ch;
 }
 
-template <typename T>
-T* CStringT<T>::GetBuffer(int nMinLength) {
+template <typename T> T* CStringT<T>::GetBuffer(int nMinLength) {
     int len = GetLength();
     PrepareWrite(nMinLength > len ? nMinLength : (len > 0 ? len : 1));
     Data()->nRefs.store(-1, std::memory_order_relaxed);
     return m_pch;
 }
 
-template <typename T>
-T* CStringT<T>::GetBufferSetLength(int nLength) {
+template <typename T> T* CStringT<T>::GetBufferSetLength(int nLength) {
     if (nLength < 0) nLength = 0;
     T* p = GetBuffer(nLength);
     Data()->nDataLength = nLength;
@@ -210,8 +201,7 @@ T* CStringT<T>::GetBufferSetLength(int nLength) {
     return p;
 }
 
-template <typename T>
-void CStringT<T>::ReleaseBuffer(int nNewLength) {
+template <typename T> void CStringT<T>::ReleaseBuffer(int nNewLength) {
     StringData* d = Data();
     if (IsEmptyData(d)) return;
     if (nNewLength < 0) {
@@ -228,8 +218,7 @@ void CStringT<T>::ReleaseBuffer(int nNewLength) {
     if (nNewLength == 0) Release();
 }
 
-template <typename T>
-void CStringT<T>::Preallocate(int nLength) {
+template <typename T> void CStringT<T>::Preallocate(int nLength) {
     if (nLength > GetLength()) {
         bool empty = IsEmpty();
         PrepareWrite(nLength);
@@ -237,8 +226,7 @@ void CStringT<T>::Preallocate(int nLength) {
     }
 }
 
-template <typename T>
-void CStringT<T>::Truncate(int nLength) {
+template <typename T> void CStringT<T>::Truncate(int nLength) {
     if (nLength < 0) nLength = 0;
     if (nLength >= GetLength()) return;
     if (nLength == 0) {
@@ -250,8 +238,7 @@ void CStringT<T>::Truncate(int nLength) {
     Data()->nDataLength = nLength;
 }
 
-template <typename T>
-CStringT<T>& CStringT<T>::Append(const T* s, int len) {
+template <typename T> CStringT<T>& CStringT<T>::Append(const T* s, int len) {
     if (!s || len <= 0) return *this;
     int old = GetLength();
     if (old == 0) {
@@ -275,8 +262,7 @@ CStringT<T>& CStringT<T>::Append(const T* s, int len) {
 }
 
 // ---------------------------------------------------------------- comparison
-template <typename T>
-static int CmpUnits(const T* a, int na, const T* b, int nb) {
+template <typename T> static int CmpUnits(const T* a, int na, const T* b, int nb) {
     int n = na < nb ? na : nb;
     for (int i = 0; i < n; i++) {
         using U = std::make_unsigned_t<T>;
@@ -285,8 +271,7 @@ static int CmpUnits(const T* a, int na, const T* b, int nb) {
     return na - nb < 0 ? -1 : (na > nb ? 1 : 0);
 }
 
-template <typename T>
-static int CmpUnitsNoCase(const T* a, int na, const T* b, int nb) {
+template <typename T> static int CmpUnitsNoCase(const T* a, int na, const T* b, int nb) {
     int n = na < nb ? na : nb;
     for (int i = 0; i < n; i++) {
         using U = std::make_unsigned_t<T>;
@@ -298,72 +283,59 @@ static int CmpUnitsNoCase(const T* a, int na, const T* b, int nb) {
     return na - nb < 0 ? -1 : (na > nb ? 1 : 0);
 }
 
-template <typename T>
-int CStringT<T>::Compare(const T* s) const {
+template <typename T> int CStringT<T>::Compare(const T* s) const {
     return CmpUnits(m_pch, GetLength(), s ? s : (const T*)m_pch + GetLength(), ZorStrLen(s));
 }
-template <typename T>
-int CStringT<T>::Compare(const CStringT& s) const {
+template <typename T> int CStringT<T>::Compare(const CStringT& s) const {
     return CmpUnits(m_pch, GetLength(), s.m_pch, s.GetLength());
 }
-template <typename T>
-int CStringT<T>::CompareNoCase(const T* s) const {
+template <typename T> int CStringT<T>::CompareNoCase(const T* s) const {
     return CmpUnitsNoCase(m_pch, GetLength(), s ? s : (const T*)m_pch + GetLength(), ZorStrLen(s));
 }
-template <typename T>
-int CStringT<T>::CompareNoCase(const CStringT& s) const {
+template <typename T> int CStringT<T>::CompareNoCase(const CStringT& s) const {
     return CmpUnitsNoCase(m_pch, GetLength(), s.m_pch, s.GetLength());
 }
 
-template <typename T>
-bool CStringT<T>::StartsWith(const T* prefix) const {
+template <typename T> bool CStringT<T>::StartsWith(const T* prefix) const {
     int n = ZorStrLen(prefix);
     return n <= GetLength() && CmpUnits(m_pch, n, prefix, n) == 0;
 }
-template <typename T>
-bool CStringT<T>::StartsWithNoCase(const T* prefix) const {
+template <typename T> bool CStringT<T>::StartsWithNoCase(const T* prefix) const {
     int n = ZorStrLen(prefix);
     return n <= GetLength() && CmpUnitsNoCase(m_pch, n, prefix, n) == 0;
 }
-template <typename T>
-bool CStringT<T>::EndsWith(const T* suffix) const {
+template <typename T> bool CStringT<T>::EndsWith(const T* suffix) const {
     int n = ZorStrLen(suffix), len = GetLength();
     return n <= len && CmpUnits(m_pch + len - n, n, suffix, n) == 0;
 }
-template <typename T>
-bool CStringT<T>::EndsWithNoCase(const T* suffix) const {
+template <typename T> bool CStringT<T>::EndsWithNoCase(const T* suffix) const {
     int n = ZorStrLen(suffix), len = GetLength();
     return n <= len && CmpUnitsNoCase(m_pch + len - n, n, suffix, n) == 0;
 }
-template <typename T>
-bool CStringT<T>::StartsWithTailNoCase(const T* prefix, CStringT& tail) const {
+template <typename T> bool CStringT<T>::StartsWithTailNoCase(const T* prefix, CStringT& tail) const {
     if (!StartsWithNoCase(prefix)) return false;
     tail = Mid(ZorStrLen(prefix));
     return true;
 }
-template <typename T>
-bool CStringT<T>::EndsWithHeadNoCase(const T* suffix, CStringT& head) const {
+template <typename T> bool CStringT<T>::EndsWithHeadNoCase(const T* suffix, CStringT& head) const {
     if (!EndsWithNoCase(suffix)) return false;
     head = Left(GetLength() - ZorStrLen(suffix));
     return true;
 }
 
 // ---------------------------------------------------------------- extraction
-template <typename T>
-CStringT<T> CStringT<T>::Left(int n) const {
+template <typename T> CStringT<T> CStringT<T>::Left(int n) const {
     if (n <= 0) return CStringT();
     if (n >= GetLength()) return *this;
     return CStringT(m_pch, n);
 }
-template <typename T>
-CStringT<T> CStringT<T>::Right(int n) const {
+template <typename T> CStringT<T> CStringT<T>::Right(int n) const {
     int len = GetLength();
     if (n <= 0) return CStringT();
     if (n >= len) return *this;
     return CStringT(m_pch + len - n, n);
 }
-template <typename T>
-CStringT<T> CStringT<T>::Mid(int start, int count) const {
+template <typename T> CStringT<T> CStringT<T>::Mid(int start, int count) const {
     int len = GetLength();
     if (start < 0) start = 0;
     if (start >= len || count <= 0) return CStringT();
@@ -372,37 +344,32 @@ CStringT<T> CStringT<T>::Mid(int start, int count) const {
     return CStringT(m_pch + start, count);
 }
 
-template <typename T>
-static bool InSet(T c, const T* set) {
+template <typename T> static bool InSet(T c, const T* set) {
     for (; set && *set; ++set)
         if (*set == c) return true;
     return false;
 }
 
-template <typename T>
-CStringT<T> CStringT<T>::SpanIncluding(const T* set) const {
+template <typename T> CStringT<T> CStringT<T>::SpanIncluding(const T* set) const {
     int i = 0, len = GetLength();
     while (i < len && InSet(m_pch[i], set)) i++;
     return Left(i);
 }
-template <typename T>
-CStringT<T> CStringT<T>::SpanExcluding(const T* set) const {
+template <typename T> CStringT<T> CStringT<T>::SpanExcluding(const T* set) const {
     int i = 0, len = GetLength();
     while (i < len && !InSet(m_pch[i], set)) i++;
     return Left(i);
 }
 
 // ---------------------------------------------------------------- search
-template <typename T>
-int CStringT<T>::Find(T ch, int start) const {
+template <typename T> int CStringT<T>::Find(T ch, int start) const {
     int len = GetLength();
     if (start < 0) start = 0;
     for (int i = start; i < len; i++)
         if (m_pch[i] == ch) return i;
     return -1;
 }
-template <typename T>
-int CStringT<T>::Find(const T* s, int start) const {
+template <typename T> int CStringT<T>::Find(const T* s, int start) const {
     int len = GetLength(), n = ZorStrLen(s);
     if (start < 0) start = 0;
     if (n == 0) return start <= len ? start : -1;
@@ -410,30 +377,26 @@ int CStringT<T>::Find(const T* s, int start) const {
         if (m_pch[i] == s[0] && std::memcmp(m_pch + i, s, (size_t)n * sizeof(T)) == 0) return i;
     return -1;
 }
-template <typename T>
-int CStringT<T>::ReverseFind(T ch) const {
+template <typename T> int CStringT<T>::ReverseFind(T ch) const {
     for (int i = GetLength() - 1; i >= 0; i--)
         if (m_pch[i] == ch) return i;
     return -1;
 }
-template <typename T>
-int CStringT<T>::ReverseFind(const T* s) const {
+template <typename T> int CStringT<T>::ReverseFind(const T* s) const {
     int len = GetLength(), n = ZorStrLen(s);
     if (n == 0) return len;
     for (int i = len - n; i >= 0; i--)
         if (std::memcmp(m_pch + i, s, (size_t)n * sizeof(T)) == 0) return i;
     return -1;
 }
-template <typename T>
-int CStringT<T>::FindOneOf(const T* set) const {
+template <typename T> int CStringT<T>::FindOneOf(const T* set) const {
     int len = GetLength();
     for (int i = 0; i < len; i++)
         if (InSet(m_pch[i], set)) return i;
     return -1;
 }
 
-template <typename T>
-CStringT<T> CStringT<T>::Tokenize(const T* delims, int& start) const {
+template <typename T> CStringT<T> CStringT<T>::Tokenize(const T* delims, int& start) const {
     int len = GetLength();
     if (start < 0 || start >= len) {
         start = -1;
@@ -452,12 +415,10 @@ CStringT<T> CStringT<T>::Tokenize(const T* delims, int& start) const {
 }
 
 // ---------------------------------------------------------------- modification
-template <typename T>
-int CStringT<T>::Insert(int index, T ch) {
+template <typename T> int CStringT<T>::Insert(int index, T ch) {
     return Insert(index, CStringT(ch).m_pch);
 }
-template <typename T>
-int CStringT<T>::Insert(int index, const T* s) {
+template <typename T> int CStringT<T>::Insert(int index, const T* s) {
     int len = GetLength(), n = ZorStrLen(s);
     if (index < 0) index = 0;
     if (index > len) index = len;
@@ -470,8 +431,7 @@ int CStringT<T>::Insert(int index, const T* s) {
     *this = std::move(r);
     return GetLength();
 }
-template <typename T>
-int CStringT<T>::Delete(int index, int count) {
+template <typename T> int CStringT<T>::Delete(int index, int count) {
     int len = GetLength();
     if (index < 0) index = 0;
     if (count <= 0 || index >= len) return len;
@@ -479,11 +439,10 @@ int CStringT<T>::Delete(int index, int count) {
     PrepareWrite(len);
     std::memmove(m_pch + index, m_pch + index + count, (size_t)(len - index - count + 1) * sizeof(T));
     Data()->nDataLength = len - count;
-    if (len - count == 0) Release();
+    if (len - count == 0) Empty(); // keeps a locked buffer
     return len - count;
 }
-template <typename T>
-int CStringT<T>::Replace(T oldCh, T newCh) {
+template <typename T> int CStringT<T>::Replace(T oldCh, T newCh) {
     int len = GetLength(), count = 0;
     if (oldCh == newCh) return 0;
     for (int i = 0; i < len; i++) {
@@ -495,8 +454,7 @@ int CStringT<T>::Replace(T oldCh, T newCh) {
     }
     return count;
 }
-template <typename T>
-int CStringT<T>::Replace(const T* oldText, const T* newText) {
+template <typename T> int CStringT<T>::Replace(const T* oldText, const T* newText) {
     int n = ZorStrLen(oldText), len = GetLength();
     if (n == 0 || len < n) return 0;
     int nNew = ZorStrLen(newText);
@@ -519,8 +477,7 @@ int CStringT<T>::Replace(const T* oldText, const T* newText) {
     }
     return count;
 }
-template <typename T>
-int CStringT<T>::Remove(T ch) {
+template <typename T> int CStringT<T>::Remove(T ch) {
     int len = GetLength(), j = 0;
     if (Find(ch) < 0) return 0;
     PrepareWrite(len);
@@ -528,77 +485,66 @@ int CStringT<T>::Remove(T ch) {
         if (m_pch[i] != ch) m_pch[j++] = m_pch[i];
     m_pch[j] = 0;
     Data()->nDataLength = j;
-    if (j == 0) Release();
+    if (j == 0) Empty(); // keeps a locked buffer
     return len - j;
 }
 
-template <typename T>
-static bool IsSpaceUnit(T c) {
+template <typename T> static bool IsSpaceUnit(T c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' ||
            (sizeof(T) > 1 && ((char16_t)c == 0xA0 || (char16_t)c == 0x3000 ||
                               ((char16_t)c >= 0x2000 && (char16_t)c <= 0x200A)));
 }
 
-template <typename T>
-CStringT<T>& CStringT<T>::TrimLeft() {
+template <typename T> CStringT<T>& CStringT<T>::TrimLeft() {
     int i = 0, len = GetLength();
     while (i < len && IsSpaceUnit(m_pch[i])) i++;
     if (i) Delete(0, i);
     return *this;
 }
-template <typename T>
-CStringT<T>& CStringT<T>::TrimLeft(T ch) {
+template <typename T> CStringT<T>& CStringT<T>::TrimLeft(T ch) {
     int i = 0, len = GetLength();
     while (i < len && m_pch[i] == ch) i++;
     if (i) Delete(0, i);
     return *this;
 }
-template <typename T>
-CStringT<T>& CStringT<T>::TrimLeft(const T* set) {
+template <typename T> CStringT<T>& CStringT<T>::TrimLeft(const T* set) {
     int i = 0, len = GetLength();
     while (i < len && InSet(m_pch[i], set)) i++;
     if (i) Delete(0, i);
     return *this;
 }
-template <typename T>
-CStringT<T>& CStringT<T>::TrimRight() {
+template <typename T> CStringT<T>& CStringT<T>::TrimRight() {
     int len = GetLength(), i = len;
     while (i > 0 && IsSpaceUnit(m_pch[i - 1])) i--;
     if (i < len) Truncate(i);
     return *this;
 }
-template <typename T>
-CStringT<T>& CStringT<T>::TrimRight(T ch) {
+template <typename T> CStringT<T>& CStringT<T>::TrimRight(T ch) {
     int len = GetLength(), i = len;
     while (i > 0 && m_pch[i - 1] == ch) i--;
     if (i < len) Truncate(i);
     return *this;
 }
-template <typename T>
-CStringT<T>& CStringT<T>::TrimRight(const T* set) {
+template <typename T> CStringT<T>& CStringT<T>::TrimRight(const T* set) {
     int len = GetLength(), i = len;
     while (i > 0 && InSet(m_pch[i - 1], set)) i--;
     if (i < len) Truncate(i);
     return *this;
 }
-template <typename T>
-CStringT<T>& CStringT<T>::Trim() {
+template <typename T> CStringT<T>& CStringT<T>::Trim() {
     TrimRight();
     return TrimLeft();
 }
-template <typename T>
-CStringT<T>& CStringT<T>::Trim(T ch) {
+template <typename T> CStringT<T>& CStringT<T>::Trim(T ch) {
     TrimRight(ch);
     return TrimLeft(ch);
 }
-template <typename T>
-CStringT<T>& CStringT<T>::Trim(const T* set) {
+template <typename T> CStringT<T>& CStringT<T>::Trim(const T* set) {
     TrimRight(set);
     return TrimLeft(set);
 }
 
-template <typename T>
-CStringT<T>& CStringT<T>::MakeLower() {
+template <typename T> CStringT<T>& CStringT<T>::MakeLower() {
     int len = GetLength();
     for (int i = 0; i < len; i++) {
         T c = m_pch[i];
@@ -614,8 +560,7 @@ CStringT<T>& CStringT<T>::MakeLower() {
     }
     return *this;
 }
-template <typename T>
-CStringT<T>& CStringT<T>::MakeUpper() {
+template <typename T> CStringT<T>& CStringT<T>::MakeUpper() {
     int len = GetLength();
     for (int i = 0; i < len; i++) {
         T c = m_pch[i];
@@ -631,8 +576,7 @@ CStringT<T>& CStringT<T>::MakeUpper() {
     }
     return *this;
 }
-template <typename T>
-CStringT<T>& CStringT<T>::MakeReverse() {
+template <typename T> CStringT<T>& CStringT<T>::MakeReverse() {
     int len = GetLength();
     if (len < 2) return *this;
     PrepareWrite(len);
@@ -640,8 +584,7 @@ CStringT<T>& CStringT<T>::MakeReverse() {
     return *this;
 }
 
-template <typename T>
-size_t CStringT<T>::Hash() const {
+template <typename T> size_t CStringT<T>::Hash() const {
     size_t h = 0;
     int len = GetLength();
     for (int i = 0; i < len; i++) h = h * 33 + (std::make_unsigned_t<T>)m_pch[i];

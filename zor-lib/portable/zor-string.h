@@ -20,21 +20,19 @@
 #include <type_traits>
 
 struct StringData {
-    int nDataLength;           // characters in use, terminator not counted
-    int nAllocLength;          // characters that fit, terminator not counted
-    std::atomic<int> nRefs;    // reference count; negative while locked
-    int bTerminated;           // the characters end with a NUL (always set here)
+    int nDataLength;        // characters in use, terminator not counted
+    int nAllocLength;       // characters that fit, terminator not counted
+    std::atomic<int> nRefs; // reference count; negative while locked
+    int bTerminated;        // the characters end with a NUL (always set here)
     void* data() { return this + 1; }
 };
 
-template <typename T>
-class CStringT;
+template <typename T> class CStringT;
 using CWideString = CStringT<char16_t>;
 using CNarrowString = CStringT<char>;
 
 // Length of a NUL-terminated text of either character type (0 for null).
-template <typename T>
-inline int ZorStrLen(const T* s) {
+template <typename T> inline int ZorStrLen(const T* s) {
     if (!s) return 0;
     const T* p = s;
     while (*p) ++p;
@@ -44,7 +42,9 @@ inline int ZorStrLen(const T* s) {
 // One-unit case fold shared by every case-insensitive comparison (wide: the
 // Unicode simple case fold; narrow: ASCII).
 char16_t ZorFoldUnit(char16_t c);
-inline char ZorFoldUnit(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c + 32) : c; }
+inline char ZorFoldUnit(char c) {
+    return (c >= 'A' && c <= 'Z') ? (char)(c + 32) : c;
+}
 
 namespace zor_detail {
 StringData* EmptyStringData();
@@ -58,18 +58,17 @@ StringData* EmptyStringData();
 struct ZorFmtArg {
     enum Kind : uint8_t { Int, UInt, Double, Narrow, Wide, Pointer, None };
     Kind kind = None;
-    uint8_t size = 0;  // bytes of the original integer type
+    uint8_t size = 0; // bytes of the original integer type
     union {
         int64_t i;
         uint64_t u;
         double d;
         const void* p;
     } v{};
-    int len = -1;  // string length when known, -1 for NUL-terminated
+    int len = -1; // string length when known, -1 for NUL-terminated
 };
 
-template <typename A>
-inline ZorFmtArg ZorMakeFmtArg(const A& a) {
+template <typename A> inline ZorFmtArg ZorMakeFmtArg(const A& a) {
     using D = std::decay_t<A>;
     ZorFmtArg r;
     if constexpr (std::is_same_v<D, bool>) {
@@ -129,13 +128,12 @@ inline ZorFmtArg ZorMakeFmtArg(const A& a) {
     return r;
 }
 
-// Formats into out (appending). Implemented for char and char16_t.
-template <typename T>
-void ZorFormatArgs(CStringT<T>& out, const T* fmt, const ZorFmtArg* args, int nArgs);
+// Formats onto the end of out. The format and string arguments may point into
+// out itself. Implemented for char and char16_t.
+template <typename T> void ZorFormatArgs(CStringT<T>& out, const T* fmt, const ZorFmtArg* args, int nArgs);
 
 // ---------------------------------------------------------------- the string
-template <typename T>
-class CStringT {
+template <typename T> class CStringT {
 public:
     using XCHAR = T;
     using YCHAR = std::conditional_t<std::is_same_v<T, char>, char16_t, char>;
@@ -200,9 +198,9 @@ public:
     CStringT& operator+=(T ch) { return AppendChar(ch); }
 
     // -- comparison
-    int Compare(const T* s) const;  // code-unit order
+    int Compare(const T* s) const; // code-unit order
     int Compare(const CStringT& s) const;
-    int CompareNoCase(const T* s) const;  // the library's case fold
+    int CompareNoCase(const T* s) const; // the library's case fold
     int CompareNoCase(const CStringT& s) const;
     bool EqualsNoCase(const T* s) const { return CompareNoCase(s) == 0; }
     bool StartsWith(const T* prefix) const;
@@ -237,30 +235,31 @@ public:
     int Insert(int index, const T* s);
     // Deletes count characters from index (to the end by default); returns the new length.
     int Delete(int index, int count = INT_MAX);
-    int Replace(T oldCh, T newCh);                 // returns the count replaced
-    int Replace(const T* oldText, const T* newText);  // every occurrence; returns the count
+    int Replace(T oldCh, T newCh);                   // returns the count replaced
+    int Replace(const T* oldText, const T* newText); // every occurrence; returns the count
     int Remove(T ch);
-    CStringT& Trim();  // white space both ends
+    CStringT& Trim(); // white space both ends
     CStringT& Trim(T ch);
     CStringT& Trim(const T* set);
     CStringT& TrimLeft();
-    CStringT& TrimLeft(T ch);  // removes every leading copy of ch
+    CStringT& TrimLeft(T ch); // removes every leading copy of ch
     CStringT& TrimLeft(const T* set);
     CStringT& TrimRight();
     CStringT& TrimRight(T ch);
     CStringT& TrimRight(const T* set);
-    CStringT& MakeLower();  // simple lower-case mapping (ASCII for narrow)
+    CStringT& MakeLower(); // simple lower-case mapping (ASCII for narrow)
     CStringT& MakeUpper();
     CStringT& MakeReverse();
 
     // -- printf-style formatting through the library's engine
-    template <typename... A>
-    void Format(const T* fmt, const A&... args) {
-        Empty();
-        AppendFormat(fmt, args...);
+    // The format and the arguments may be this string itself: the result is
+    // built aside and assigned at the end.
+    template <typename... A> void Format(const T* fmt, const A&... args) {
+        CStringT r;
+        r.AppendFormat(fmt, args...);
+        *this = std::move(r);
     }
-    template <typename... A>
-    void AppendFormat(const T* fmt, const A&... args) {
+    template <typename... A> void AppendFormat(const T* fmt, const A&... args) {
         if constexpr (sizeof...(A) == 0) {
             ZorFormatArgs<T>(*this, fmt, nullptr, 0);
         } else {
@@ -268,14 +267,13 @@ public:
             ZorFormatArgs<T>(*this, fmt, a, (int)sizeof...(A));
         }
     }
-    template <typename... A>
-    static CStringT Formatted(const T* fmt, const A&... args) {
+    template <typename... A> static CStringT Formatted(const T* fmt, const A&... args) {
         CStringT s;
         s.AppendFormat(fmt, args...);
         return s;
     }
 
-    size_t Hash() const;  // h*33 + unit
+    size_t Hash() const; // h*33 + unit
 
     StringData* Data() const { return ((StringData*)m_pch) - 1; }
 
@@ -292,73 +290,60 @@ private:
 
 static_assert(sizeof(CWideString) == sizeof(void*), "one-pointer layout");
 
-template <typename T>
-inline CStringT<T> operator+(const CStringT<T>& a, const CStringT<T>& b) {
+template <typename T> inline CStringT<T> operator+(const CStringT<T>& a, const CStringT<T>& b) {
     CStringT<T> r;
     r.Preallocate(a.GetLength() + b.GetLength());
     r.Append(a);
     r.Append(b);
     return r;
 }
-template <typename T>
-inline CStringT<T> operator+(const CStringT<T>& a, const T* b) {
+template <typename T> inline CStringT<T> operator+(const CStringT<T>& a, const T* b) {
     CStringT<T> r(a);
     r.Append(b);
     return r;
 }
-template <typename T>
-inline CStringT<T> operator+(const T* a, const CStringT<T>& b) {
+template <typename T> inline CStringT<T> operator+(const T* a, const CStringT<T>& b) {
     CStringT<T> r(a);
     r.Append(b);
     return r;
 }
-template <typename T>
-inline CStringT<T> operator+(const CStringT<T>& a, T ch) {
+template <typename T> inline CStringT<T> operator+(const CStringT<T>& a, T ch) {
     CStringT<T> r(a);
     r.AppendChar(ch);
     return r;
 }
-template <typename T>
-inline CStringT<T> operator+(T ch, const CStringT<T>& b) {
+template <typename T> inline CStringT<T> operator+(T ch, const CStringT<T>& b) {
     CStringT<T> r(ch);
     r.Append(b);
     return r;
 }
-template <typename T>
-inline bool operator==(const CStringT<T>& a, const CStringT<T>& b) {
+template <typename T> inline bool operator==(const CStringT<T>& a, const CStringT<T>& b) {
     return a.GetLength() == b.GetLength() && a.Compare(b) == 0;
 }
-template <typename T>
-inline bool operator==(const CStringT<T>& a, const T* b) {
+template <typename T> inline bool operator==(const CStringT<T>& a, const T* b) {
     return a.Compare(b) == 0;
 }
-template <typename T>
-inline bool operator==(const T* a, const CStringT<T>& b) {
+template <typename T> inline bool operator==(const T* a, const CStringT<T>& b) {
     return b.Compare(a) == 0;
 }
-template <typename T>
-inline bool operator!=(const CStringT<T>& a, const CStringT<T>& b) {
+template <typename T> inline bool operator!=(const CStringT<T>& a, const CStringT<T>& b) {
     return !(a == b);
 }
-template <typename T>
-inline bool operator!=(const CStringT<T>& a, const T* b) {
+template <typename T> inline bool operator!=(const CStringT<T>& a, const T* b) {
     return !(a == b);
 }
-template <typename T>
-inline bool operator!=(const T* a, const CStringT<T>& b) {
+template <typename T> inline bool operator!=(const T* a, const CStringT<T>& b) {
     return !(b == a);
 }
-template <typename T>
-inline bool operator<(const CStringT<T>& a, const CStringT<T>& b) {
+template <typename T> inline bool operator<(const CStringT<T>& a, const CStringT<T>& b) {
     return a.Compare(b) < 0;
 }
 
 namespace std {
-template <typename T>
-struct hash<CStringT<T>> {
+template <typename T> struct hash<CStringT<T>> {
     size_t operator()(const CStringT<T>& s) const { return s.Hash(); }
 };
-}  // namespace std
+} // namespace std
 
 // Comparisons of plain texts. ZorStrICmp uses the library's case fold.
 // Results are the difference of the first differing (folded) units.
@@ -380,8 +365,12 @@ bool StrStartsWithN(const char16_t* text, const char16_t* prefix, int n);
 int MatchPrefixNarrow(const char* text, const char* prefix, int n);
 
 // Literal helpers: u"..."_ws is a CWideString.
-inline CWideString operator""_ws(const char16_t* s, size_t n) { return CWideString(s, (int)n); }
-inline CNarrowString operator""_ns(const char* s, size_t n) { return CNarrowString(s, (int)n); }
+inline CWideString operator""_ws(const char16_t* s, size_t n) {
+    return CWideString(s, (int)n);
+}
+inline CNarrowString operator""_ns(const char* s, size_t n) {
+    return CNarrowString(s, (int)n);
+}
 
 // gtest/iostream printing support.
 #include <iosfwd>

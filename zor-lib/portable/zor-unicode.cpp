@@ -8,6 +8,7 @@
 #include <unicode/unistr.h>
 
 #include <array>
+#include <climits>
 #include <memory>
 
 static_assert(sizeof(UChar) == sizeof(char16_t), "ICU works on UTF-16 units");
@@ -37,10 +38,10 @@ const FoldTable& Fold() {
 
 // Bytes 0x80..0x9F of Windows-1252; 0 where the code page has no character
 // (those bytes map to the C1 control of the same value, as Windows does).
-const char16_t kCp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+const char16_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                  0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 // Decodes one UTF-8 sequence at s[i]. Returns the code point, or -1 for an
 // invalid sequence; adv gets the bytes consumed (the maximal subpart).
@@ -93,7 +94,7 @@ inline void AppendCodePoint(CWideString& out, int32_t cp) {
     }
 }
 
-}  // namespace
+} // namespace
 
 char16_t ZorFoldUnit(char16_t c) {
     if (c < 0x80) return (c >= 'A' && c <= 'Z') ? (char16_t)(c + 32) : c;
@@ -117,26 +118,33 @@ char16_t ZorUpperUnit(char16_t c) {
 CWideString Utf8ToWide(const char* s, int len) {
     CWideString out;
     if (!s || len <= 0) return out;
-    out.Preallocate(len);
+    // Every byte gives at most one unit (a 4-byte sequence gives two).
+    char16_t* p = out.GetBuffer(len);
+    char16_t* start = p;
     const auto* u = (const unsigned char*)s;
     int i = 0;
     while (i < len) {
-        // Fast path for ASCII runs.
-        int j = i;
-        while (j < len && u[j] < 0x80) j++;
-        if (j > i) {
-            char16_t* buf = out.GetBuffer(out.GetLength() + (j - i));
-            int base = out.GetLength();
-            for (int k = i; k < j; k++) buf[base + k - i] = u[k];
-            out.ReleaseBuffer(base + (j - i));
-            i = j;
-            if (i >= len) break;
+        if (u[i] < 0x80) {
+            *p++ = u[i++];
+            continue;
         }
         int adv;
         int32_t cp = DecodeOne(u, len, i, adv);
-        AppendCodePoint(out, cp < 0 ? 0xFFFD : cp);
+        if (cp < 0) {
+            *p++ = 0xFFFD;
+        } else if (cp < 0x10000) {
+            *p++ = (char16_t)cp;
+        } else {
+            cp -= 0x10000;
+            *p++ = (char16_t)(0xD800 + (cp >> 10));
+            *p++ = (char16_t)(0xDC00 + (cp & 0x3FF));
+        }
         i += adv;
     }
+    int n = (int)(p - start);
+    out.ReleaseBuffer(n);
+    // Mostly multi-byte text: do not keep up to three times the room it needs.
+    if (len > 64 && n < len / 2) return CWideString(out.GetString(), n);
     return out;
 }
 
@@ -172,39 +180,53 @@ bool Utf8ToWideChecked(const char* s, int len, CWideString& out, CWideString& er
 
 void AppendWideAsUtf8(CNarrowString& out, const char16_t* s, int len) {
     if (!s || len <= 0) return;
-    out.Preallocate(out.GetLength() + len);
+    // First pass: the exact UTF-8 length (a lone surrogate takes the 3 bytes of U+FFFD).
+    int64_t need = 0;
+    for (int i = 0; i < len; i++) {
+        uint32_t c = s[i];
+        if (c < 0x80)
+            need += 1;
+        else if (c < 0x800)
+            need += 2;
+        else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < len && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            need += 4;
+            i++;
+        } else
+            need += 3;
+    }
+    int base = out.GetLength();
+    if (need > INT_MAX / 2 - base) {
+        ZorAssertFailed(__FILE__, __LINE__, 0, "string too long");
+        return;
+    }
+    char* p = out.GetBuffer(base + (int)need) + base;
     for (int i = 0; i < len; i++) {
         uint32_t c = s[i];
         if (c < 0x80) {
-            out.AppendChar((char)c);
+            *p++ = (char)c;
             continue;
         }
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < len && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             i++;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;  // lone surrogate
+            c = 0xFFFD; // lone surrogate
         }
-        char b[4];
-        int n;
         if (c < 0x800) {
-            b[0] = (char)(0xC0 | (c >> 6));
-            b[1] = (char)(0x80 | (c & 0x3F));
-            n = 2;
+            *p++ = (char)(0xC0 | (c >> 6));
+            *p++ = (char)(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
-            b[0] = (char)(0xE0 | (c >> 12));
-            b[1] = (char)(0x80 | ((c >> 6) & 0x3F));
-            b[2] = (char)(0x80 | (c & 0x3F));
-            n = 3;
+            *p++ = (char)(0xE0 | (c >> 12));
+            *p++ = (char)(0x80 | ((c >> 6) & 0x3F));
+            *p++ = (char)(0x80 | (c & 0x3F));
         } else {
-            b[0] = (char)(0xF0 | (c >> 18));
-            b[1] = (char)(0x80 | ((c >> 12) & 0x3F));
-            b[2] = (char)(0x80 | ((c >> 6) & 0x3F));
-            b[3] = (char)(0x80 | (c & 0x3F));
-            n = 4;
+            *p++ = (char)(0xF0 | (c >> 18));
+            *p++ = (char)(0x80 | ((c >> 12) & 0x3F));
+            *p++ = (char)(0x80 | ((c >> 6) & 0x3F));
+            *p++ = (char)(0x80 | (c & 0x3F));
         }
-        out.Append(b, n);
     }
+    out.ReleaseBuffer(base + (int)need);
 }
 
 CNarrowString WideToUtf8(const char16_t* s, int len) {

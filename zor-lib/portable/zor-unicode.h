@@ -5,8 +5,12 @@
 
 // Lenient UTF-8 -> UTF-16: each maximal invalid subpart becomes U+FFFD.
 CWideString Utf8ToWide(const char* s, int len);
-inline CWideString Utf8ToWide(const CNarrowString& s) { return Utf8ToWide(s.GetString(), s.GetLength()); }
-inline CWideString Utf8ToWide(const char* s) { return Utf8ToWide(s, ZorStrLen(s)); }
+inline CWideString Utf8ToWide(const CNarrowString& s) {
+    return Utf8ToWide(s.GetString(), s.GetLength());
+}
+inline CWideString Utf8ToWide(const char* s) {
+    return Utf8ToWide(s, ZorStrLen(s));
+}
 
 // Strict UTF-8 -> UTF-16; false with "bad UTF-8 sequence at pos %d in string %s".
 bool Utf8ToWideChecked(const char* s, int len, CWideString& out, CWideString& err);
@@ -18,8 +22,12 @@ bool IsValidUtf8(const char* s, int len);
 
 // UTF-16 -> UTF-8; a lone surrogate becomes U+FFFD.
 CNarrowString WideToUtf8(const char16_t* s, int len);
-inline CNarrowString WideToUtf8(const CWideString& s) { return WideToUtf8(s.GetString(), s.GetLength()); }
-inline CNarrowString WideToUtf8(const char16_t* s) { return WideToUtf8(s, ZorStrLen(s)); }
+inline CNarrowString WideToUtf8(const CWideString& s) {
+    return WideToUtf8(s.GetString(), s.GetLength());
+}
+inline CNarrowString WideToUtf8(const char16_t* s) {
+    return WideToUtf8(s, ZorStrLen(s));
+}
 // Appends the UTF-8 form onto out.
 void AppendWideAsUtf8(CNarrowString& out, const char16_t* s, int len);
 
@@ -28,7 +36,7 @@ CWideString Utf8OrAnsiToWide(const char* s, int len);
 inline CWideString Utf8OrAnsiToWide(const CNarrowString& s) {
     return Utf8OrAnsiToWide(s.GetString(), s.GetLength());
 }
-CWideString AnsiToWide(const char* s, int len);  // Windows-1252
+CWideString AnsiToWide(const char* s, int len); // Windows-1252
 // Wide -> Windows-1252; units with no mapping become '?'.
 CNarrowString WideToAnsi(const CWideString& s);
 
