@@ -35,7 +35,7 @@ if [ -d tests/fuzz ]; then
     corpus="tests/fuzz/corpus/${name#fuzz_}"
     mkdir -p "build-fuzz/corpus-$name"
     echo "-- $name (${secs}s)"
-    "$f" -max_total_time="$secs" -rss_limit_mb=2048 -max_len=65536 \
+    "$f" -max_total_time="$secs" -rss_limit_mb=2048 -max_len=65536 -artifact_prefix="build-fuzz/$name-" \
          "build-fuzz/corpus-$name" $( [ -d "$corpus" ] && echo "$corpus" ) >"build-fuzz/$name.log" 2>&1 \
       || { tail -50 "build-fuzz/$name.log"; status=1; }
   done

@@ -1,0 +1,295 @@
+// Streams: string reader and writer, buffered files, atomic writers and gzip
+// files checked against the gzip command.
+#include "zor-stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class StreamFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tv-stream-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string Path(const char* name) const { return m_dir + "/" + name; }
+    static CWideString W(const std::string& s) { return CWideString(CNarrowString(s.c_str())); }
+    static std::string ReadRaw(const std::string& p) {
+        std::ifstream f(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+    static void WriteRaw(const std::string& p, const std::string& data) {
+        std::ofstream f(p, std::ios::binary | std::ios::trunc);
+        f.write(data.data(), (std::streamsize)data.size());
+    }
+    static int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
+    int CountFiles() const {
+        int n = 0;
+        for (auto& e : fs::directory_iterator(m_dir)) (void)e, n++;
+        return n;
+    }
+
+    // Reads a whole stream; false when a read error ended it.
+    static bool ReadAll(ZorInStream& in, std::string& out, CWideString& err) {
+        out.clear();
+        unsigned char ch;
+        while (in.GetChar(ch, err)) out.push_back((char)ch);
+        return !in.HasError() && in.IsEof();
+    }
+
+    // Every byte value, then a pseudo-random tail long enough to cross the buffers.
+    static std::string Sample(size_t n) {
+        std::string s;
+        for (int i = 0; i < 256; i++) s.push_back((char)i);
+        uint32_t x = 12345;
+        while (s.size() < n) {
+            x = x * 1103515245u + 12345u;
+            s.push_back((char)((x >> 16) % 7 == 0 ? (x >> 8) : 'a' + (x >> 20) % 26));
+        }
+        return s;
+    }
+
+    std::string m_dir;
+};
+
+} // namespace
+
+TEST(StringStream, GetUngetPeekAndPosition) {
+    ZorStringStream in(CNarrowString("ab\xC2", 3));
+    CWideString err;
+    unsigned char ch = 0;
+    EXPECT_FALSE(in.IsEof());
+    ASSERT_TRUE(in.PeekChar(ch, err));
+    EXPECT_EQ(ch, 'a');
+    EXPECT_EQ(in.GetPosn(), 0);
+    ASSERT_TRUE(in.GetChar(ch, err));
+    ASSERT_TRUE(in.GetChar(ch, err));
+    EXPECT_EQ(in.GetPosn(), 2);
+    in.UngetChar(ch);
+    EXPECT_EQ(in.GetPosn(), 1);
+    ASSERT_TRUE(in.GetChar(ch, err));
+    EXPECT_EQ(ch, 'b');
+    ASSERT_TRUE(in.GetChar(ch, err));
+    EXPECT_EQ(ch, 0xC2); // bytes above 127 come out unsigned
+    EXPECT_TRUE(in.IsEof());
+    EXPECT_FALSE(in.GetChar(ch, err));
+    EXPECT_TRUE(err.IsEmpty()); // the end is not an error
+    EXPECT_FALSE(in.HasError());
+    // A byte put back that differs from the text is returned next.
+    in.UngetChar('z');
+    EXPECT_FALSE(in.IsEof());
+    char buf[8];
+    EXPECT_EQ(in.ReadBytes(buf, 8, err), 1);
+    EXPECT_EQ(buf[0], 'z');
+}
+
+TEST(StringStream, ReaderHolderAndWriter) {
+    CAutoPtrT<ZorInStream> p;
+    OpenStringReader(CNarrowString("xyz"), p);
+    ASSERT_TRUE(p);
+    CWideString err;
+    char buf[4] = {};
+    EXPECT_EQ(p->ReadBytes(buf, 4, err), 3);
+    EXPECT_STREQ(buf, "xyz");
+    p.Delete();
+    EXPECT_TRUE(p.IsNull());
+
+    ZorStringOutStream out;
+    EXPECT_TRUE(out.PutChar(0xFF, err));
+    EXPECT_TRUE(out.Write("\0q", 2, err));
+    EXPECT_TRUE(out.Close(err));
+    EXPECT_EQ(out.GetText(), CNarrowString("\xFF\0q", 3));
+}
+
+TEST_F(StreamFiles, PlainFileRoundTripAcrossBuffers) {
+    std::string data = Sample(200000);
+    CWideString err;
+    CAutoPtrT<ZorOutStream> out;
+    ASSERT_TRUE(OpenFileWriter(W(Path("a.bin")), false, out, err)) << err;
+    ASSERT_TRUE(out->Write(data.data(), 100000, err));
+    for (size_t i = 100000; i < data.size(); i++) ASSERT_TRUE(out->PutChar((unsigned char)data[i], err));
+    ASSERT_TRUE(out->Close(err)) << err;
+    EXPECT_TRUE(out->Close(err)); // the first result again
+    EXPECT_EQ(ReadRaw(Path("a.bin")), data);
+
+    CAutoPtrT<ZorInStream> in;
+    ASSERT_TRUE(OpenFileReader(W(Path("a.bin")), false, in, err)) << err;
+    std::string back(70000, '\0');
+    ASSERT_EQ(in->ReadBytes(back.data(), 70000, err), 70000);
+    unsigned char ch;
+    ASSERT_TRUE(in->GetChar(ch, err));
+    in->UngetChar(ch);
+    EXPECT_EQ(in->GetPosn(), 70000);
+    std::string rest;
+    ASSERT_TRUE(ReadAll(*in, rest, err)) << err;
+    EXPECT_EQ(back + rest, data);
+    EXPECT_EQ(in->GetPosn(), (long)data.size());
+}
+
+TEST_F(StreamFiles, OpenErrorsAndEmptyFile) {
+    CWideString err;
+    CAutoPtrT<ZorInStream> in;
+    EXPECT_FALSE(OpenFileReader(W(Path("missing")), false, in, err));
+    EXPECT_TRUE(in.IsNull());
+    EXPECT_TRUE(err.StartsWith(u"cannot open file to read: ")) << err;
+    err.Empty();
+    CAutoPtrT<ZorOutStream> out;
+    EXPECT_FALSE(OpenFileWriter(W(Path("no/such/dir/f")), false, out, err, true));
+    EXPECT_TRUE(err.StartsWith(u"cannot open file to write: ")) << err;
+
+    WriteRaw(Path("empty"), "");
+    ASSERT_TRUE(OpenFileReader(W(Path("empty")), false, in, err));
+    EXPECT_TRUE(in->IsEof());
+}
+
+TEST_F(StreamFiles, WriteErrorIsReportedByClose) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    for (bool gz : {false, true}) {
+        CWideString err;
+        CAutoPtrT<ZorOutStream> out;
+        ASSERT_TRUE(OpenFileWriter(u"/dev/full"_ws, gz, out, err)) << err;
+        std::string data = Sample(1000);
+        bool ok = out->Write(data.data(), (int)data.size(), err);
+        ok = out->Close(err) && ok;
+        EXPECT_FALSE(ok) << "compressed=" << gz;
+        EXPECT_TRUE(err.Find(u"cannot write file: /dev/full") >= 0) << err;
+    }
+}
+
+TEST_F(StreamFiles, AtomicWriterReplacesOnlyOnClose) {
+    const std::string target = Path("jobs.tic");
+    WriteRaw(target, "old content");
+    for (bool gz : {false, true}) {
+        CWideString err;
+        CAutoPtrT<ZorOutStream> out;
+        ASSERT_TRUE(OpenFileWriter(W(target), gz, out, err, true)) << err;
+        std::string data = Sample(150000);
+        ASSERT_TRUE(out->Write(data.data(), (int)data.size(), err));
+        // Before Close the target is untouched and the data sits in a temporary file.
+        EXPECT_EQ(ReadRaw(target), "old content");
+        EXPECT_EQ(CountFiles(), 2);
+        for (auto& e : fs::directory_iterator(m_dir)) {
+            std::string name = e.path().filename().string();
+            if (name != "jobs.tic") {
+                // The name that the clean-up of leftover temporary files knows.
+                EXPECT_EQ(name.size(), 14u);
+                EXPECT_EQ(name.rfind("tvtm", 0), 0u) << name;
+                EXPECT_EQ(name.substr(10), ".tmp");
+            }
+        }
+        // Dropped without Close: the temporary file goes, the target stays.
+        out.Delete();
+        EXPECT_EQ(CountFiles(), 1);
+        EXPECT_EQ(ReadRaw(target), "old content");
+    }
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    CWideString err;
+    CAutoPtrT<ZorOutStream> out;
+    ASSERT_TRUE(OpenFileWriter(W(target), false, out, err, true));
+    ASSERT_TRUE(out->Write("new", 3, err));
+    EXPECT_EQ(ReadRaw(target), "old content");
+    ASSERT_TRUE(out->Close(err)) << err;
+    EXPECT_EQ(ReadRaw(target), "new");
+    EXPECT_EQ(CountFiles(), 1);
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(StreamFiles, DirectWriterDroppedWithoutCloseKeepsData) {
+    CWideString err;
+    CAutoPtrT<ZorOutStream> out;
+    ASSERT_TRUE(OpenFileWriter(W(Path("d.txt")), false, out, err));
+    ASSERT_TRUE(out->Write("kept", 4, err));
+    out.Delete();
+    EXPECT_EQ(ReadRaw(Path("d.txt")), "kept");
+}
+
+TEST_F(StreamFiles, GzipOurOutputReadByGzipCommand) {
+    std::string data = Sample(300000);
+    CWideString err;
+    CAutoPtrT<ZorOutStream> out;
+    ASSERT_TRUE(OpenFileWriter(W(Path("ours.gz")), true, out, err, true)) << err;
+    ASSERT_TRUE(out->Write(data.data(), (int)data.size(), err));
+    ASSERT_TRUE(out->Close(err)) << err;
+    ASSERT_EQ(Run("gzip -t '" + Path("ours.gz") + "'"), 0);
+    ASSERT_EQ(Run("gzip -dc '" + Path("ours.gz") + "' > '" + Path("ours.out") + "'"), 0);
+    EXPECT_EQ(ReadRaw(Path("ours.out")), data);
+
+    // An empty content is still a valid gzip file.
+    ASSERT_TRUE(OpenFileWriter(W(Path("empty.gz")), true, out, err)) << err;
+    ASSERT_TRUE(out->Close(err)) << err;
+    EXPECT_EQ(Run("gzip -t '" + Path("empty.gz") + "'"), 0);
+}
+
+TEST_F(StreamFiles, GzipCommandOutputAndMultiMemberReadByUs) {
+    std::string a = Sample(100000), b = "second member\n";
+    WriteRaw(Path("a"), a);
+    WriteRaw(Path("b"), b);
+    ASSERT_EQ(Run("cd '" + m_dir +
+                  "' && gzip -9 -c a > one.gz && gzip -1 -c b > two.gz && cat one.gz two.gz > multi.gz"),
+              0);
+    CWideString err;
+    CAutoPtrT<ZorInStream> in;
+    std::string back;
+    ASSERT_TRUE(OpenFileReader(W(Path("one.gz")), true, in, err)) << err;
+    ASSERT_TRUE(ReadAll(*in, back, err)) << err;
+    EXPECT_EQ(back, a);
+    ASSERT_TRUE(OpenFileReader(W(Path("multi.gz")), true, in, err)) << err;
+    ASSERT_TRUE(ReadAll(*in, back, err)) << err;
+    EXPECT_EQ(back, a + b);
+    EXPECT_TRUE(err.IsEmpty()) << err;
+}
+
+TEST_F(StreamFiles, DamagedGzipIsAnError) {
+    std::string data = Sample(200000);
+    WriteRaw(Path("src"), data);
+    ASSERT_EQ(Run("cd '" + m_dir + "' && gzip -c src > good.gz"), 0);
+    std::string gz = ReadRaw(Path("good.gz"));
+    ASSERT_GT(gz.size(), 1000u);
+
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char16_t* text;
+    };
+    std::string corrupt = gz;
+    corrupt[corrupt.size() / 2] ^= 0x55;
+    std::string badCrc = gz;
+    badCrc[badCrc.size() - 6] ^= 0x01;
+    const Case cases[] = {
+        {"truncated in the middle", gz.substr(0, gz.size() / 2), u"unexpected end of file"},
+        {"trailer cut", gz.substr(0, gz.size() - 4), u"unexpected end of file"},
+        {"corrupt data", corrupt, u"gzip: "},
+        {"bad checksum", badCrc, u"gzip: "},
+        {"plain text", "just text\n", u"not a gzip file"},
+        {"empty", "", u"not a gzip file"},
+    };
+    for (const Case& c : cases) {
+        WriteRaw(Path("bad.gz"), c.bytes);
+        CWideString err;
+        CAutoPtrT<ZorInStream> in;
+        std::string back;
+        bool ok = OpenFileReader(W(Path("bad.gz")), true, in, err) && ReadAll(*in, back, err);
+        EXPECT_FALSE(ok) << c.name;
+        EXPECT_TRUE(err.Find(c.text) >= 0) << c.name << ": " << err;
+        if (in) {
+            EXPECT_TRUE(in->HasError()) << c.name;
+            EXPECT_FALSE(in->IsEof()) << c.name;
+        }
+        // The gzip command agrees that these files are bad.
+        EXPECT_NE(Run("gzip -t '" + Path("bad.gz") + "' 2>/dev/null"), 0) << c.name;
+    }
+}

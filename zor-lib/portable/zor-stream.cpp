@@ -1,0 +1,600 @@
+// Byte streams: strings, buffered local files and gzip files.
+#include "zor-stream.h"
+
+#include "zor-debug.h"
+#include "zor-error.h"
+#include "zor-path.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+namespace {
+
+constexpr int kFileBufSize = 65536;
+
+void AppendSysError(CWideString& sErr, const char* what, const CWideString& sPath, int code) {
+    sErr.AppendFormat(u"%s%s: %s", what, sPath, ZorErrorText(code));
+}
+
+// Writes all n bytes to fd, retrying after interruptions and short writes.
+bool WriteAll(int fd, const unsigned char* p, size_t n, int& code) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            code = errno;
+            return false;
+        }
+        if (w == 0) {
+            code = EIO;
+            return false;
+        }
+        p += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+
+// Syncs the folder that holds a path, so that a rename into it is durable.
+void SyncFolderOf(const CNarrowString& sPath) {
+    int slash = sPath.ReverseFind('/');
+    CNarrowString sDir = slash > 0 ? sPath.Left(slash) : CNarrowString(slash == 0 ? "/" : ".");
+    int fd = ::open(sDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- interfaces
+bool ZorInStream::PeekChar(unsigned char& ch, CWideString& sErr) {
+    if (!GetChar(ch, sErr)) return false;
+    UngetChar(ch);
+    return true;
+}
+
+int ZorInStream::ReadBytes(void* p, int n, CWideString& sErr) {
+    unsigned char* q = (unsigned char*)p;
+    int got = 0;
+    while (got < n) {
+        unsigned char ch;
+        if (!GetChar(ch, sErr)) {
+            if (HasError()) return -1;
+            break;
+        }
+        q[got++] = ch;
+    }
+    return got;
+}
+
+bool ZorOutStream::Write(const void* p, int n, CWideString& sErr) {
+    const unsigned char* q = (const unsigned char*)p;
+    for (int i = 0; i < n; i++)
+        if (!PutChar(q[i], sErr)) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------- strings
+bool ZorStringStream::GetChar(unsigned char& ch, CWideString&) {
+    if (m_nPushed >= 0) {
+        ch = (unsigned char)m_nPushed;
+        m_nPushed = -1;
+        ++m_nPosn;
+        return true;
+    }
+    if (m_nAt >= m_sText.GetLength()) return false;
+    ch = (unsigned char)m_sText.GetString()[m_nAt++];
+    ++m_nPosn;
+    return true;
+}
+
+void ZorStringStream::UngetChar(unsigned char ch) {
+    if (m_nPushed < 0 && m_nAt > 0 && (unsigned char)m_sText.GetString()[m_nAt - 1] == ch) {
+        --m_nAt;
+    } else {
+        ZOR_ASSERT(m_nPushed < 0);
+        m_nPushed = ch;
+    }
+    if (m_nPosn > 0) --m_nPosn;
+}
+
+int ZorStringStream::ReadBytes(void* p, int n, CWideString& sErr) {
+    if (n <= 0) return 0;
+    unsigned char* q = (unsigned char*)p;
+    int got = 0;
+    if (m_nPushed >= 0) {
+        unsigned char ch;
+        GetChar(ch, sErr);
+        q[got++] = ch;
+    }
+    int avail = m_sText.GetLength() - m_nAt;
+    int take = n - got < avail ? n - got : avail;
+    if (take > 0) {
+        std::memcpy(q + got, m_sText.GetString() + m_nAt, (size_t)take);
+        m_nAt += take;
+        m_nPosn += take;
+        got += take;
+    }
+    return got;
+}
+
+void OpenStringReader(const CNarrowString& sText, CAutoPtrT<ZorInStream>& pStream) {
+    pStream.Attach(new ZorStringStream(sText));
+}
+
+bool ZorStringOutStream::PutChar(unsigned char ch, CWideString&) {
+    m_sText.AppendChar((char)ch);
+    return true;
+}
+
+bool ZorStringOutStream::Write(const void* p, int n, CWideString&) {
+    if (n > 0) m_sText.Append((const char*)p, n);
+    return true;
+}
+
+// ---------------------------------------------------------------- plain files
+ZorFileStream::ZorFileStream() = default;
+
+ZorFileStream::~ZorFileStream() {
+    if (!m_bClosed && m_fd >= 0) {
+        if (m_bWrite && m_sTmpPath.IsEmpty()) {
+            // A direct writer keeps what was written, as a closed file would.
+            CWideString sIgnored;
+            CloseImpl(sIgnored);
+        } else {
+            Discard();
+        }
+    }
+    delete[] m_pBuf;
+}
+
+bool ZorFileStream::OpenRead(const CWideString& sPath, CWideString& sErr) {
+    ZOR_ASSERT(m_fd < 0);
+    m_sPath = sPath;
+    m_sSysPath = ZorNativePath(sPath);
+    int fd;
+    do {
+        fd = ::open(m_sSysPath, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        AppendSysError(sErr, "cannot open file to read: ", sPath, errno);
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        AppendSysError(sErr, "cannot open file to read: ", sPath, EISDIR);
+        return false;
+    }
+    m_fd = fd;
+    m_bWrite = false;
+    m_nBufSize = kFileBufSize;
+    m_pBuf = new unsigned char[(size_t)m_nBufSize];
+    return true;
+}
+
+bool ZorFileStream::OpenWriteFd(const CWideString& sPath, bool bAtomic, CWideString& sErr) {
+    ZOR_ASSERT(m_fd < 0);
+    m_sPath = sPath;
+    m_sSysPath = ZorNativePath(sPath);
+    int fd = -1;
+    if (bAtomic) {
+        // A new file beside the target: the rename then stays on one file system.
+        int slash = m_sSysPath.ReverseFind('/');
+        CNarrowString sDir = slash >= 0 ? m_sSysPath.Left(slash + 1) : CNarrowString();
+        std::random_device rd;
+        std::mt19937_64 rng(((uint64_t)rd() << 32) ^ rd() ^ (uint64_t)::getpid());
+        for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+            CNarrowString sTmp;
+            sTmp.Format("%stvtm%06x.tmp", sDir, (unsigned)(rng() & 0xFFFFFF));
+            fd = ::open(sTmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                m_sTmpPath = sTmp;
+                // The replacement keeps the permissions of the file it replaces.
+                struct stat st;
+                if (::stat(m_sSysPath, &st) == 0 && S_ISREG(st.st_mode))
+                    (void)::fchmod(fd, st.st_mode & 07777);
+            } else if (errno != EEXIST && errno != EINTR) {
+                break;
+            }
+        }
+    } else {
+        do {
+            fd = ::open(m_sSysPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+    }
+    if (fd < 0) {
+        AppendSysError(sErr, "cannot open file to write: ", sPath, errno);
+        return false;
+    }
+    m_fd = fd;
+    m_bWrite = true;
+    return true;
+}
+
+bool ZorFileStream::OpenWrite(const CWideString& sPath, bool bAtomic, CWideString& sErr) {
+    if (!OpenWriteFd(sPath, bAtomic, sErr)) return false;
+    m_nBufSize = kFileBufSize;
+    m_pBuf = new unsigned char[(size_t)m_nBufSize];
+    return true;
+}
+
+int ZorFileStream::FillBuffer(CWideString& sErr) {
+    for (;;) {
+        ssize_t r = ::read(m_fd, m_pBuf, (size_t)m_nBufSize);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            AppendSysError(sErr, "cannot read file: ", m_sPath, errno);
+            return -1;
+        }
+        return (int)r;
+    }
+}
+
+bool ZorFileStream::GetChar(unsigned char& ch, CWideString& sErr) {
+    if (m_nPushed >= 0) {
+        ch = (unsigned char)m_nPushed;
+        m_nPushed = -1;
+        ++m_nPosn;
+        return true;
+    }
+    if (m_nCur >= m_nEnd) {
+        if (m_bError || m_bAtEnd || m_fd < 0 || m_bWrite) {
+            if (m_bError) sErr.AppendFormat(u"cannot read file: %s: earlier read error", m_sPath);
+            return false;
+        }
+        int n = FillBuffer(sErr);
+        if (n < 0) {
+            m_bError = true;
+            return false;
+        }
+        if (n == 0) {
+            m_bAtEnd = true;
+            return false;
+        }
+        m_nCur = 0;
+        m_nEnd = n;
+    }
+    ch = m_pBuf[m_nCur++];
+    ++m_nPosn;
+    return true;
+}
+
+void ZorFileStream::UngetChar(unsigned char ch) {
+    if (m_nPushed < 0 && m_nCur > 0 && m_pBuf[m_nCur - 1] == ch) {
+        --m_nCur;
+    } else {
+        ZOR_ASSERT(m_nPushed < 0);
+        m_nPushed = ch;
+    }
+    if (m_nPosn > 0) --m_nPosn;
+}
+
+bool ZorFileStream::IsEof() {
+    if (m_nPushed >= 0 || m_nCur < m_nEnd) return false;
+    if (m_bError) return false;
+    if (m_bAtEnd) return true;
+    if (m_fd < 0 || m_bWrite) return false;
+    CWideString sErr;
+    int n = FillBuffer(sErr);
+    if (n < 0) {
+        // The error is reported by the next read.
+        m_bError = true;
+        return false;
+    }
+    m_nCur = 0;
+    m_nEnd = n;
+    if (n == 0) m_bAtEnd = true;
+    return n == 0;
+}
+
+int ZorFileStream::ReadBytes(void* p, int n, CWideString& sErr) {
+    unsigned char* q = (unsigned char*)p;
+    int got = 0;
+    while (got < n) {
+        if (m_nPushed < 0 && m_nCur < m_nEnd) {
+            int take = m_nEnd - m_nCur < n - got ? m_nEnd - m_nCur : n - got;
+            std::memcpy(q + got, m_pBuf + m_nCur, (size_t)take);
+            m_nCur += take;
+            m_nPosn += take;
+            got += take;
+            continue;
+        }
+        unsigned char ch;
+        if (!GetChar(ch, sErr)) {
+            if (m_bError) return -1;
+            break;
+        }
+        q[got++] = ch;
+    }
+    return got;
+}
+
+bool ZorFileStream::FlushBuffer(CWideString& sErr) {
+    if (m_nEnd == 0) return true;
+    int code = 0;
+    if (!WriteAll(m_fd, m_pBuf, (size_t)m_nEnd, code)) {
+        AppendSysError(sErr, "cannot write file: ", m_sPath, code);
+        return false;
+    }
+    m_nEnd = 0;
+    return true;
+}
+
+bool ZorFileStream::PutChar(unsigned char ch, CWideString& sErr) {
+    if (m_fd < 0 || !m_bWrite || m_bFailedWrite) {
+        sErr.AppendFormat(u"cannot write file: %s: the stream is not open for writing", m_sPath);
+        return false;
+    }
+    if (m_nEnd >= m_nBufSize && !FlushBuffer(sErr)) {
+        m_bFailedWrite = true;
+        return false;
+    }
+    m_pBuf[m_nEnd++] = ch;
+    return true;
+}
+
+bool ZorFileStream::Write(const void* p, int n, CWideString& sErr) {
+    const unsigned char* q = (const unsigned char*)p;
+    while (n > 0) {
+        if (m_fd < 0 || !m_bWrite || m_bFailedWrite) {
+            sErr.AppendFormat(u"cannot write file: %s: the stream is not open for writing", m_sPath);
+            return false;
+        }
+        if (m_nEnd >= m_nBufSize && !FlushBuffer(sErr)) {
+            m_bFailedWrite = true;
+            return false;
+        }
+        int take = m_nBufSize - m_nEnd < n ? m_nBufSize - m_nEnd : n;
+        std::memcpy(m_pBuf + m_nEnd, q, (size_t)take);
+        m_nEnd += take;
+        q += take;
+        n -= take;
+    }
+    return true;
+}
+
+// Removes an unfinished atomic write (or just closes a reader).
+void ZorFileStream::Discard() {
+    Abandon();
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+    if (!m_sTmpPath.IsEmpty()) ::unlink(m_sTmpPath);
+    m_sTmpPath.Empty();
+    m_bClosed = true;
+    m_bCloseResult = false;
+}
+
+bool ZorFileStream::CloseImpl(CWideString& sErr) {
+    if (m_bClosed) {
+        if (!m_bCloseResult) sErr.AppendFormat(u"cannot close file: %s: an earlier close failed", m_sPath);
+        return m_bCloseResult;
+    }
+    if (m_fd < 0) {
+        m_bClosed = true;
+        m_bCloseResult = false;
+        sErr.AppendFormat(u"cannot close file: %s: the file is not open", m_sPath);
+        return false;
+    }
+    if (!m_bWrite) {
+        Abandon();
+        ::close(m_fd);
+        m_fd = -1;
+        m_bClosed = true;
+        m_bCloseResult = !m_bError;
+        if (m_bError) sErr.AppendFormat(u"cannot read file: %s: read error", m_sPath);
+        return m_bCloseResult;
+    }
+    bool bOk = !m_bFailedWrite;
+    if (!bOk) sErr.AppendFormat(u"cannot write file: %s: an earlier write failed", m_sPath);
+    if (bOk) bOk = FlushBuffer(sErr);
+    if (bOk) bOk = FinishWrite(sErr);
+    bool bAtomic = !m_sTmpPath.IsEmpty();
+    if (bOk && bAtomic && ::fsync(m_fd) != 0) {
+        AppendSysError(sErr, "cannot write file: ", m_sPath, errno);
+        bOk = false;
+    }
+    if (!bOk) {
+        if (bAtomic) {
+            Discard();
+            return false;
+        }
+        Abandon();
+    }
+    int rc = ::close(m_fd);
+    m_fd = -1;
+    if (rc != 0 && errno != EINTR && bOk) {
+        AppendSysError(sErr, "cannot close file: ", m_sPath, errno);
+        bOk = false;
+    }
+    if (bAtomic) {
+        if (bOk && ::rename(m_sTmpPath, m_sSysPath) != 0) {
+            int code = errno;
+            sErr.AppendFormat(u"cannot rename %s to %s: %s", m_sTmpPath, m_sPath, ZorErrorText(code));
+            bOk = false;
+        }
+        if (!bOk)
+            ::unlink(m_sTmpPath);
+        else
+            SyncFolderOf(m_sSysPath);
+        m_sTmpPath.Empty();
+    }
+    m_bClosed = true;
+    m_bCloseResult = bOk;
+    return bOk;
+}
+
+bool ZorFileStream::Close(CWideString& sErr) {
+    return CloseImpl(sErr);
+}
+
+// ---------------------------------------------------------------- gzip files
+ZorGzFileStream::ZorGzFileStream() = default;
+
+ZorGzFileStream::~ZorGzFileStream() {
+    // Finish here, while this object's overrides are still in place.
+    if (!m_bClosed && m_fd >= 0) {
+        if (m_bWrite && m_sTmpPath.IsEmpty()) {
+            CWideString sIgnored;
+            CloseImpl(sIgnored);
+        } else {
+            Discard();
+        }
+    }
+    Abandon();
+}
+
+void ZorGzFileStream::Abandon() {
+    if (m_gz) {
+        gzclose((gzFile)m_gz);
+        m_gz = nullptr;
+    }
+}
+
+bool ZorGzFileStream::OpenRead(const CWideString& sPath, CWideString& sErr) {
+    if (!ZorFileStream::OpenRead(sPath, sErr)) return false;
+    // Only gzip data is accepted: zlib would pass any other content through.
+    unsigned char magic[2] = {0, 0};
+    ssize_t r;
+    do {
+        r = ::pread(m_fd, magic, 2, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        AppendSysError(sErr, "cannot read file: ", sPath, errno);
+        Discard();
+        return false;
+    }
+    if (r < 2 || magic[0] != 0x1F || magic[1] != 0x8B) {
+        sErr.AppendFormat(u"cannot read file: %s: not a gzip file", sPath);
+        Discard();
+        return false;
+    }
+    int fd2 = ::dup(m_fd);
+    gzFile gz = fd2 >= 0 ? gzdopen(fd2, "rb") : nullptr;
+    if (!gz) {
+        if (fd2 >= 0) ::close(fd2);
+        sErr.AppendFormat(u"cannot open file to read: %s: cannot start gzip decompression", sPath);
+        Discard();
+        return false;
+    }
+    gzbuffer(gz, kFileBufSize);
+    m_gz = gz;
+    return true;
+}
+
+bool ZorGzFileStream::OpenWrite(const CWideString& sPath, bool bAtomic, CWideString& sErr) {
+    if (!OpenWriteFd(sPath, bAtomic, sErr)) return false;
+    int fd2 = ::dup(m_fd);
+    gzFile gz = fd2 >= 0 ? gzdopen(fd2, "wb") : nullptr;
+    if (!gz) {
+        if (fd2 >= 0) ::close(fd2);
+        sErr.AppendFormat(u"cannot open file to write: %s: cannot start gzip compression", sPath);
+        Discard();
+        return false;
+    }
+    gzbuffer(gz, kFileBufSize);
+    m_gz = gz;
+    m_nBufSize = kFileBufSize;
+    m_pBuf = new unsigned char[(size_t)m_nBufSize];
+    return true;
+}
+
+int ZorGzFileStream::FillBuffer(CWideString& sErr) {
+    if (!m_gz) return 0;
+    int n = gzread((gzFile)m_gz, m_pBuf, (unsigned)m_nBufSize);
+    int errnum = Z_OK;
+    const char* msg = gzerror((gzFile)m_gz, &errnum);
+    if (n < 0 || (errnum != Z_OK && errnum != Z_STREAM_END)) {
+        // zlib reports a truncated file (Z_BUF_ERROR) only after handing out
+        // what it had, so the error is checked after every read.
+        if (errnum == Z_ERRNO)
+            AppendSysError(sErr, "cannot read file: ", m_sPath, errno);
+        else
+            sErr.AppendFormat(u"cannot read file: %s: gzip: %s", m_sPath,
+                              errnum == Z_BUF_ERROR ? "unexpected end of file (truncated)" : msg);
+        return -1;
+    }
+    return n;
+}
+
+bool ZorGzFileStream::FlushBuffer(CWideString& sErr) {
+    if (m_nEnd == 0) return true;
+    if (!m_gz || gzwrite((gzFile)m_gz, m_pBuf, (unsigned)m_nEnd) != m_nEnd) {
+        int errnum = Z_OK;
+        const char* msg = m_gz ? gzerror((gzFile)m_gz, &errnum) : "not open";
+        if (errnum == Z_ERRNO)
+            AppendSysError(sErr, "cannot write file: ", m_sPath, errno);
+        else
+            sErr.AppendFormat(u"cannot write file: %s: gzip: %s", m_sPath, msg);
+        return false;
+    }
+    m_nEnd = 0;
+    return true;
+}
+
+bool ZorGzFileStream::FinishWrite(CWideString& sErr) {
+    if (!m_gz) return true;
+    gzFile gz = (gzFile)m_gz;
+    m_gz = nullptr;
+    errno = 0;
+    int rc = gzclose(gz); // writes the trailer and closes the duplicate descriptor
+    if (rc != Z_OK) {
+        if (rc == Z_ERRNO)
+            AppendSysError(sErr, "cannot write file: ", m_sPath, errno ? errno : EIO);
+        else
+            sErr.AppendFormat(u"cannot write file: %s: gzip: error %d", m_sPath, rc);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- openers
+bool OpenFileReader(const CWideString& sPath, bool bCompressed, CAutoPtrT<ZorInStream>& pStream,
+                    CWideString& sErr) {
+    pStream.Delete();
+    if (bCompressed) {
+        auto* p = new ZorGzFileStream();
+        if (!p->OpenRead(sPath, sErr)) {
+            delete p;
+            return false;
+        }
+        pStream.Attach(p);
+    } else {
+        auto* p = new ZorFileStream();
+        if (!p->OpenRead(sPath, sErr)) {
+            delete p;
+            return false;
+        }
+        pStream.Attach(p);
+    }
+    return true;
+}
+
+bool OpenFileWriter(const CWideString& sPath, bool bCompressed, CAutoPtrT<ZorOutStream>& pStream,
+                    CWideString& sErr, bool bAtomic) {
+    pStream.Delete();
+    if (bCompressed) {
+        auto* p = new ZorGzFileStream();
+        if (!p->OpenWrite(sPath, bAtomic, sErr)) {
+            delete p;
+            return false;
+        }
+        pStream.Attach(p);
+    } else {
+        auto* p = new ZorFileStream();
+        if (!p->OpenWrite(sPath, bAtomic, sErr)) {
+            delete p;
+            return false;
+        }
+        pStream.Attach(p);
+    }
+    return true;
+}
