@@ -1,0 +1,317 @@
+// The sync item and its side records.
+#include "sync-item.h"
+
+#include "zor-locstr.h"
+#include "zor-time.h"
+
+#include <cstring>
+#include <new>
+
+// ---------------------------------------------------------------- names
+
+namespace {
+const char16_t kUnknownName[] = u"UNKNOWN";
+}
+
+const char16_t* GetActionName(uint8_t nAction) {
+    switch (nAction) {
+        case EA_USESYSTEM:
+            return u"USESYSTEM";
+        case EA_NO_COPY:
+            return u"NO_COPY";
+        case EA_COPY_STATE_MERGE_GENS:
+            return u"EA_COPY_STATE_MERGE_GENS";
+        case EA_CONFLICT:
+            return u"CONFLICT";
+        case EA_ERROR:
+            return u"ERROR";
+        case EA_COPY_LEFT_TO_RIGHT:
+            return u"COPY_LEFT_TO_RIGHT";
+        case EA_COPY_RIGHT_TO_LEFT:
+            return u"COPY_RIGHT_TO_LEFT";
+        case EA_NAME_CASE_LEFT_TO_RIGHT:
+            return u"NAME_CASE_LEFT_TO_RIGHT";
+        case EA_NAME_CASE_RIGHT_TO_LEFT:
+            return u"NAME_CASE_RIGHT_TO_LEFT";
+        case EA_TIME_LEFT_TO_RIGHT:
+            return u"TIME_LEFT_TO_RIGHT";
+        case EA_TIME_RIGHT_TO_LEFT:
+            return u"TIME_RIGHT_TO_LEFT";
+        case EA_COPY_STATE_LEFT_TO_RIGHT:
+            return u"EA_COPY_STATE_LEFT_TO_RIGHT";
+        case EA_COPY_STATE_RIGHT_TO_LEFT:
+            return u"EA_COPY_STATE_RIGHT_TO_LEFT";
+        default:
+            break;
+    }
+    ZorAssertFailed(__FILE__, __LINE__, 0, "GetActionName: unknown action code", nAction);
+    return kUnknownName;
+}
+
+const char16_t* GetExecStateName(uint8_t nState) {
+    switch (nState) {
+        case ESS_ANALYZED_OK:
+            return u"ESS_ANALYZED_OK";
+        case ESS_ANALYZED_ERR:
+            return u"ESS_ANALYZED_ERR";
+        case ESS_SYNCING:
+            return u"ESS_SYNCING";
+        case ESS_SYNCED_OK:
+            return u"ESS_SYNCED_OK";
+        case ESS_SYNCED_ERR:
+            return u"ESS_SYNCED_ERR";
+        default:
+            break;
+    }
+    ZorAssertFailed(__FILE__, __LINE__, 0, "GetExecStateName: unknown execution state", nState);
+    return kUnknownName;
+}
+
+// ---------------------------------------------------------------- CItemLen
+
+CWideString CItemLen::Format() const {
+    if (IsDeleted()) return u"[del]";
+    if (IsFolder()) return u"[folder]";
+    if (IsUndefined()) return u"[undef]";
+    return CWideString::Formatted(u"%llu", (unsigned long long)GetValue());
+}
+
+// ---------------------------------------------------------------- CSyncTime
+
+CSyncTime CSyncTime::Now() {
+    return CSyncTime((uint32_t)CZorTime::Now().GetTime());
+}
+
+void CSyncTime::StampNow() {
+    *this = Now();
+}
+
+CWideString CSyncTime::Format() const {
+    if (m_nTime == 0) return u"(" + GetLocalizedString(IDS_Str_NotSeenBefore) + u")";
+    return FormatTimeStandard((int64_t)m_nTime);
+}
+
+// ---------------------------------------------------------------- CGenArray
+
+CGenArray::CGenArray(const CGenArray& o) : CGenArray() {
+    *this = o;
+}
+
+CGenArray::CGenArray(CGenArray&& o) noexcept : m_u(o.m_u), m_nCount(o.m_nCount), m_nCapacity(o.m_nCapacity) {
+    o.m_u.p = nullptr;
+    o.m_nCount = o.m_nCapacity = 0;
+}
+
+CGenArray& CGenArray::operator=(const CGenArray& o) {
+    if (this == &o) return *this;
+    if (o.m_nCount <= GetCapacity()) {
+        // Fits in the storage we have.
+        std::memcpy((void*)Data(), o.Data(), sizeof(CSyncTime) * o.m_nCount);
+        m_nCount = o.m_nCount;
+        return *this;
+    }
+    auto* p = (CSyncTime*)::operator new(sizeof(CSyncTime) * o.m_nCount, std::nothrow);
+    if (!p) {
+        ZorAssertFailed(__FILE__, __LINE__, ZEK_NO_MEMORY, "CGenArray: out of memory");
+        throw std::bad_alloc();
+    }
+    std::memcpy((void*)p, o.Data(), sizeof(CSyncTime) * o.m_nCount);
+    RemoveAll();
+    m_u.p = p;
+    m_nCount = m_nCapacity = o.m_nCount;
+    return *this;
+}
+
+CGenArray& CGenArray::operator=(CGenArray&& o) noexcept {
+    if (this == &o) return *this;
+    RemoveAll();
+    m_u = o.m_u;
+    m_nCount = o.m_nCount;
+    m_nCapacity = o.m_nCapacity;
+    o.m_u.p = nullptr;
+    o.m_nCount = o.m_nCapacity = 0;
+    return *this;
+}
+
+CSyncTime& CGenArray::ElementAt(int i) {
+    if (i < 0 || i >= m_nCount) {
+        ZorAssertFailed(__FILE__, __LINE__, 0, "CGenArray::ElementAt: index out of range", i);
+        static thread_local CSyncTime s_bad;
+        s_bad = CSyncTime();
+        return s_bad;
+    }
+    return Data()[i];
+}
+
+bool CGenArray::Add(CSyncTime t) {
+    if (m_nCount >= kMaxCount) return false;
+    if (m_nCount == GetCapacity()) {
+        int nCap = m_nCount * 2;
+        if (nCap > kMaxCount) nCap = kMaxCount;
+        auto* p = (CSyncTime*)::operator new(sizeof(CSyncTime) * (size_t)nCap, std::nothrow);
+        if (!p) return false;
+        std::memcpy((void*)p, Data(), sizeof(CSyncTime) * m_nCount);
+        if (!IsInline()) ::operator delete(m_u.p);
+        m_u.p = p;
+        m_nCapacity = (uint16_t)nCap;
+    }
+    Data()[m_nCount++] = t;
+    return true;
+}
+
+void CGenArray::RemoveAll() {
+    if (!IsInline()) ::operator delete(m_u.p);
+    m_u.p = nullptr;
+    m_nCount = m_nCapacity = 0;
+}
+
+bool CGenArray::operator==(const CGenArray& o) const {
+    if (m_nCount != o.m_nCount) return false;
+    for (int i = 0; i < m_nCount; i++)
+        if (Data()[i] != o.Data()[i]) return false;
+    return true;
+}
+
+bool AppendTimeIfNew(CGenArray& gens, CSyncTime t) {
+    if (!gens.IsEmpty() && gens.GetLast() == t) return false;
+    return gens.Add(t);
+}
+
+// ---------------------------------------------------------------- CSideInfo
+
+CWideString CSideInfo::Dump() const {
+    return CWideString::Formatted(u"ni=%s f=%d len=%s t-file=%s t-accu=%s ts-c=%d attr=%x", m_sId,
+                                  IsFolder() ? 1 : 0, m_Len.Format(), m_tFile.Format(), m_tAccu.Format(),
+                                  (int)m_nTimeShift, m_nAttr);
+}
+
+// ---------------------------------------------------------------- CSyncPairAndAction
+
+CSyncPairAndAction::CSyncPairAndAction(uint8_t nExecState)
+    : m_nSysAction(EA_NO_COPY), m_nUserAction(EA_USESYSTEM), m_nExecState(nExecState),
+      m_nFlags(SPF_LISTED), m_aPendingGen{0, 0}, m_aHoldsDataFolder{0, 0}, m_pStats(nullptr),
+      m_pMd5(nullptr) {
+    m_u.m_nWorkBytes = 0;
+}
+
+CSyncPairAndAction::CSyncPairAndAction(const CSyncPairAndAction& o) : CSyncPairAndAction(ESS_ANALYZED_OK) {
+    *this = o;
+}
+
+CSyncPairAndAction::~CSyncPairAndAction() {
+    FreeStats();
+    delete[] m_pMd5;
+}
+
+const Md5Crc& CSyncPairAndAction::GetMd5(int nSide) const {
+    static const Md5Crc s_zero;
+    return m_pMd5 ? m_pMd5[nSide ? 1 : 0] : s_zero;
+}
+
+void CSyncPairAndAction::SetMd5(int nSide, const Md5Crc& md5) {
+    if (!m_pMd5) {
+        if (md5.IsZero()) return;
+        m_pMd5 = new Md5Crc[2];
+    }
+    m_pMd5[nSide ? 1 : 0] = md5;
+}
+
+void CSyncPairAndAction::FreeStats() {
+    delete m_pStats;
+    m_pStats = nullptr;
+}
+
+CSyncPairAndAction& CSyncPairAndAction::operator=(const CSyncPairAndAction& o) {
+    if (this == &o) return *this;
+    constexpr uint8_t kCopied = SPF_EXCLUDED | SPF_REINCLUDED;
+    m_nExecState = o.m_nExecState;
+    m_nFlags = (uint8_t)((m_nFlags & ~kCopied) | (o.m_nFlags & kCopied));
+    m_nUserAction = o.m_nUserAction;
+    m_nSysAction = o.m_nSysAction;
+    for (int i = 0; i < 2; i++) {
+        m_aCur[i] = o.m_aCur[i];
+        m_aOld[i] = o.m_aOld[i];
+    }
+    m_u.m_nWorkBytes = 0;
+    m_sReason.Empty();
+    FreeStats();
+    return *this;
+}
+
+bool CSyncPairAndAction::IsDeleteAction() const {
+    uint8_t eff = GetEffAction();
+    if (RightExists()) return eff == EA_COPY_LEFT_TO_RIGHT && !LeftExists();
+    return eff == EA_COPY_RIGHT_TO_LEFT && LeftExists();
+}
+
+bool CSyncPairAndAction::IsNewCopy() const {
+    uint8_t eff = GetEffAction();
+    if (eff == EA_COPY_LEFT_TO_RIGHT) return LeftExists() && !RightExists();
+    if (eff == EA_COPY_RIGHT_TO_LEFT) return RightExists() && !LeftExists();
+    return false;
+}
+
+bool CSyncPairAndAction::IsOverwriteCopy() const {
+    uint8_t eff = GetEffAction();
+    return (eff == EA_COPY_LEFT_TO_RIGHT || eff == EA_COPY_RIGHT_TO_LEFT) && ExistsBoth();
+}
+
+bool CSyncPairAndAction::SrcExistsDefLeft() const {
+    return GetEffAction() == EA_COPY_RIGHT_TO_LEFT ? RightExists() : LeftExists();
+}
+
+bool CSyncPairAndAction::SrcExistsDefRight() const {
+    return GetEffAction() == EA_COPY_LEFT_TO_RIGHT ? LeftExists() : RightExists();
+}
+
+bool CSyncPairAndAction::IsNewCopyRtoL() const {
+    return GetEffAction() == EA_COPY_RIGHT_TO_LEFT && RightExists() && !LeftExists();
+}
+
+bool CSyncPairAndAction::IsDeleteRtoL() const {
+    return GetEffAction() == EA_COPY_RIGHT_TO_LEFT && !RightExists() && LeftExists();
+}
+
+bool CSyncPairAndAction::CanSetUserAction(uint8_t nAction) const {
+    if (IsError() || (m_nFlags & SPF_EXCLUDED) || m_nExecState == ESS_SYNCED_OK) return false;
+    if (ExistsAnywhere()) {
+        switch (nAction) {
+            case EA_COPY_LEFT_TO_RIGHT:
+            case EA_COPY_RIGHT_TO_LEFT:
+                return !IsFolder();
+            case EA_NAME_CASE_LEFT_TO_RIGHT:
+            case EA_NAME_CASE_RIGHT_TO_LEFT:
+                return m_aCur[0].m_Len == m_aCur[1].m_Len && m_aCur[0].m_tAccu.IsSame(m_aCur[1].m_tAccu);
+            case EA_TIME_LEFT_TO_RIGHT:
+            case EA_TIME_RIGHT_TO_LEFT:
+                return m_aCur[0].m_Len == m_aCur[1].m_Len;
+            default:
+                return true;
+        }
+    }
+    return nAction == EA_NO_COPY || nAction == EA_COPY_STATE_MERGE_GENS ||
+           nAction == EA_COPY_STATE_LEFT_TO_RIGHT || nAction == EA_COPY_STATE_RIGHT_TO_LEFT;
+}
+
+uint8_t CSyncPairAndAction::GetActionTowards(uint8_t nRequest) const {
+    if (nRequest & EA_BIT_NO_DIRECTION) return EA_NO_COPY;
+    uint8_t base = (m_nUserAction && !(m_nUserAction & EA_BIT_NO_DIRECTION)) ? m_nUserAction : m_nSysAction;
+    uint8_t kind = base & EA_KIND_MASK;
+    if (!(nRequest & EA_BIT_TO_LEFT)) { // towards the right
+        if (base & EA_BIT_NO_DIRECTION) return EA_COPY_LEFT_TO_RIGHT;
+        if (base & EA_BIT_TO_LEFT) return (uint8_t)(EA_BIT_TO_RIGHT | kind);
+        return base;
+    }
+    if (base & EA_BIT_NO_DIRECTION) return EA_COPY_RIGHT_TO_LEFT;
+    if (base & EA_BIT_TO_RIGHT) return (uint8_t)(EA_BIT_TO_LEFT | kind);
+    return base;
+}
+
+CWideString CSyncPairAndAction::Dump() const {
+    CWideString s;
+    s.Format(u"State=[%s], Eff=[%s], Sys=[%s], User=[%s]", GetExecStateName(m_nExecState),
+             GetActionName(GetEffAction()), GetActionName(m_nSysAction), GetActionName(m_nUserAction));
+    s.AppendFormat(u"\r\n old_L=[%s]\r\n new_L=[%s]\r\n old_R=[%s]\r\n new_R=[%s]", m_aOld[0].Dump(),
+                   m_aCur[0].Dump(), m_aOld[1].Dump(), m_aCur[1].Dump());
+    return s;
+}

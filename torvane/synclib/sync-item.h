@@ -1,0 +1,395 @@
+// The sync item and its side records.
+//
+// Every name found on either side of a job (or in the saved state of either
+// side) becomes one CSyncPairAndAction, held by value in a node of the sync
+// tree (sync-tree.h). The item's name is the node's key in its parent's child
+// map and is not stored here. Per side the item keeps what the side holds now
+// (current record, from the scan) and what it held after the last
+// synchronisation (old record, from the state file), the side's generation
+// history, the action the analysis decided and the action a user chose.
+//
+// The tree holds up to millions of items, so the records are packed: a side
+// record is 32 bytes, an item 232 bytes.
+#pragma once
+
+#include "TvFsRecords.h" // Md5Crc
+#include "zor-debug.h"
+#include "zor-string.h"
+
+#include <cstdint>
+
+// ---------------------------------------------------------------- action codes
+// Low nibble: the kind; 0x10: no direction; 0x40: towards the right side;
+// 0x20: towards the left side.
+enum ESyncAction : uint8_t {
+    EA_USESYSTEM = 0x00, // user action only: no user choice
+    EA_NO_COPY = 0x11,
+    EA_COPY_STATE_MERGE_GENS = 0x12,
+    EA_CONFLICT = 0x13,
+    EA_ERROR = 0x14,
+    EA_COPY_LEFT_TO_RIGHT = 0x41,
+    EA_COPY_RIGHT_TO_LEFT = 0x21,
+    EA_NAME_CASE_LEFT_TO_RIGHT = 0x42,
+    EA_NAME_CASE_RIGHT_TO_LEFT = 0x22,
+    EA_TIME_LEFT_TO_RIGHT = 0x43,
+    EA_TIME_RIGHT_TO_LEFT = 0x23,
+    EA_COPY_STATE_LEFT_TO_RIGHT = 0x44,
+    EA_COPY_STATE_RIGHT_TO_LEFT = 0x24,
+};
+constexpr uint8_t EA_BIT_NO_DIRECTION = 0x10;
+constexpr uint8_t EA_BIT_TO_LEFT = 0x20;
+constexpr uint8_t EA_BIT_TO_RIGHT = 0x40;
+constexpr uint8_t EA_KIND_MASK = 0x0F;
+
+// Execution states of an item.
+enum EExecState : uint8_t {
+    ESS_ANALYZED_OK = 1,
+    ESS_ANALYZED_ERR = 2,
+    ESS_SYNCING = 3,
+    ESS_SYNCED_OK = 4,
+    ESS_SYNCED_ERR = 5,
+};
+
+// The action's name ("NO_COPY", "COPY_LEFT_TO_RIGHT", ...; 0 is "USESYSTEM").
+// An unknown code is an assertion report and gives the text "UNKNOWN" (never null).
+const char16_t* GetActionName(uint8_t nAction);
+// "ESS_ANALYZED_OK" .. "ESS_SYNCED_ERR" for 1..5; any other value is an
+// assertion report and gives "UNKNOWN" (never null).
+const char16_t* GetExecStateName(uint8_t nState);
+
+// ---------------------------------------------------------------- CItemLen
+// The length of an item on one side: a 48-bit value, an unsigned 16-bit high
+// part and an unsigned 32-bit low part. A high part of 0xFFFF with one of the
+// low parts below is a sentinel.
+class CItemLen {
+public:
+    static constexpr uint16_t kSentinelHigh = 0xFFFF;
+    static constexpr uint32_t kLowDeleted = 0xFFFFFFFF;
+    static constexpr uint32_t kLowUndefined = 0xFFFFFFFE;
+    static constexpr uint32_t kLowFolder = 0xFFFFFFFD;
+
+    CItemLen() { SetRaw(kSentinelHigh, kLowUndefined); }
+
+    uint16_t GetHigh() const { return m_nHigh; }
+    uint32_t GetLow() const { return (uint32_t)m_aLow[0] | ((uint32_t)m_aLow[1] << 16); }
+    void SetRaw(uint16_t nHigh, uint32_t nLow) {
+        m_nHigh = nHigh;
+        m_aLow[0] = (uint16_t)nLow;
+        m_aLow[1] = (uint16_t)(nLow >> 16);
+    }
+
+    // High part from bits 32..47, low part from bits 0..31.
+    void SetValue(uint64_t n) { SetRaw((uint16_t)(n >> 32), (uint32_t)n); }
+    // The byte count; 0 for the deleted and undefined sentinels (a folder gives its raw value).
+    uint64_t GetValue() const {
+        if (IsDeleted() || IsUndefined()) return 0;
+        return ((uint64_t)m_nHigh << 32) | GetLow();
+    }
+
+    bool IsDeleted() const { return m_nHigh == kSentinelHigh && GetLow() == kLowDeleted; }
+    bool IsUndefined() const { return m_nHigh == kSentinelHigh && GetLow() == kLowUndefined; }
+    bool IsFolder() const { return m_nHigh == kSentinelHigh && GetLow() == kLowFolder; }
+    void SetDeleted() { SetRaw(kSentinelHigh, kLowDeleted); }
+    void SetUndefined() { SetRaw(kSentinelHigh, kLowUndefined); }
+    void SetFolder() { SetRaw(kSentinelHigh, kLowFolder); }
+
+    bool operator==(const CItemLen& o) const { return m_nHigh == o.m_nHigh && GetLow() == o.GetLow(); }
+    bool operator!=(const CItemLen& o) const { return !(*this == o); }
+    // High parts first, then the low parts (unsigned).
+    bool operator<(const CItemLen& o) const {
+        return m_nHigh != o.m_nHigh ? m_nHigh < o.m_nHigh : GetLow() < o.GetLow();
+    }
+    bool operator>(const CItemLen& o) const { return o < *this; }
+    bool operator<=(const CItemLen& o) const { return !(o < *this); }
+    bool operator>=(const CItemLen& o) const { return !(*this < o); }
+
+    // "[del]", "[folder]", "[undef]" or the decimal byte count.
+    CWideString Format() const;
+
+private:
+    // Stored in 16-bit halves so that the value takes 6 bytes.
+    uint16_t m_nHigh;
+    uint16_t m_aLow[2];
+};
+static_assert(sizeof(CItemLen) == 6);
+
+// ---------------------------------------------------------------- CSyncTime
+// Seconds since 1970-01-01 UTC, unsigned 32-bit; 0 means unset.
+class CSyncTime {
+public:
+    CSyncTime() = default;
+    CSyncTime(uint32_t nTime) : m_nTime(nTime) {}
+
+    uint32_t GetTime() const { return m_nTime; }
+    void SetTime(uint32_t nTime) { m_nTime = nTime; }
+    bool IsZero() const { return m_nTime == 0; }
+
+    // The same when the two differ by less than 3 seconds (so times kept in
+    // two-second resolution on one side match exact times on the other). The
+    // difference is taken in 64 bits, so 0 and 0xFFFFFFFF are far apart.
+    static bool IsSame(CSyncTime a, CSyncTime b) {
+        int64_t d = (int64_t)a.m_nTime - (int64_t)b.m_nTime;
+        return (d < 0 ? -d : d) < 3;
+    }
+    bool IsSame(CSyncTime o) const { return IsSame(*this, o); }
+
+    // Exact comparisons of the 32-bit values (unsigned order).
+    bool operator==(CSyncTime o) const { return m_nTime == o.m_nTime; }
+    bool operator!=(CSyncTime o) const { return m_nTime != o.m_nTime; }
+    bool operator<(CSyncTime o) const { return m_nTime < o.m_nTime; }
+    bool operator>(CSyncTime o) const { return m_nTime > o.m_nTime; }
+    bool operator<=(CSyncTime o) const { return m_nTime <= o.m_nTime; }
+    bool operator>=(CSyncTime o) const { return m_nTime >= o.m_nTime; }
+
+    // Stores the current time of the library clock (its low 32 bits).
+    void StampNow();
+    static CSyncTime Now();
+
+    // "%Y-%m-%d %H:%M:%S" in local time; an unset time gives
+    // "(not seen before)" (localised).
+    CWideString Format() const;
+
+private:
+    uint32_t m_nTime = 0;
+};
+static_assert(sizeof(CSyncTime) == 4);
+
+// ---------------------------------------------------------------- CGenArray
+// The generation history of one side of an item: CSyncTime values, at most
+// 65,535 of them. Adding to a full array doubles the capacity; an add that
+// cannot get storage, or would pass 65,535 elements, fails and leaves the
+// array unchanged. Up to two elements are kept inside the object itself
+// (most items have one or two generations per side), so that small histories
+// cost no heap block.
+class CGenArray {
+public:
+    static constexpr int kMaxCount = 65535;
+
+    CGenArray() = default;
+    CGenArray(const CGenArray& o);
+    CGenArray(CGenArray&& o) noexcept;
+    CGenArray& operator=(const CGenArray& o);
+    CGenArray& operator=(CGenArray&& o) noexcept;
+    ~CGenArray() { RemoveAll(); }
+
+    bool IsEmpty() const { return m_nCount == 0; }
+    int GetSize() const { return m_nCount; }
+    int GetCapacity() const { return IsInline() ? kInline : m_nCapacity; }
+
+    // The element at i; past the count: an assertion report and a reference
+    // to a zero time that is not part of the array.
+    CSyncTime& ElementAt(int i);
+    CSyncTime GetAt(int i) const { return const_cast<CGenArray*>(this)->ElementAt(i); }
+    CSyncTime operator[](int i) const { return GetAt(i); }
+    // The last element; a zero time for an empty array.
+    CSyncTime GetLast() const { return m_nCount ? Data()[m_nCount - 1] : CSyncTime(); }
+
+    // Appends; false (array unchanged) when full or out of memory.
+    bool Add(CSyncTime t);
+    void RemoveAll();
+
+    const CSyncTime* begin() const { return Data(); }
+    const CSyncTime* end() const { return Data() + m_nCount; }
+
+    bool operator==(const CGenArray& o) const;
+    bool operator!=(const CGenArray& o) const { return !(*this == o); }
+
+private:
+    static constexpr int kInline = 2;
+    union U {
+        CSyncTime* p;
+        CSyncTime a[kInline];
+        U() : p(nullptr) {}
+    } m_u;
+    uint16_t m_nCount = 0;
+    uint16_t m_nCapacity = 0; // 0 while the elements are inline
+
+    bool IsInline() const { return m_nCapacity == 0; }
+    CSyncTime* Data() { return IsInline() ? m_u.a : m_u.p; }
+    const CSyncTime* Data() const { return IsInline() ? m_u.a : m_u.p; }
+};
+
+// Appends t when the array is empty or its last element differs exactly from
+// t; true when it appended.
+bool AppendTimeIfNew(CGenArray& gens, CSyncTime t);
+
+// ---------------------------------------------------------------- CSideInfo
+// Flag bits of a side record (bits 5..7 are not part of the record).
+enum ESideFlag : uint8_t {
+    SIF_PRESENT = 0x01,
+    SIF_FOLDER = 0x02,
+    SIF_LINK = 0x04,      // a link kept as a link
+    SIF_VIA_LINK = 0x08,  // reached through a followed folder or file link
+    SIF_CORRECTED = 0x10, // corrected by the state-file reader
+    SIF_RECORD_MASK = 0x1F,
+};
+
+// What one side holds for an item.
+class CSideInfo {
+public:
+    CSideInfo() = default;
+    CSideInfo(const CSideInfo& o) = default;
+    CSideInfo& operator=(const CSideInfo& o) {
+        m_nFlags = o.m_nFlags & SIF_RECORD_MASK;
+        m_nTimeShift = o.m_nTimeShift;
+        m_Len = o.m_Len;
+        m_tFile = o.m_tFile;
+        m_tAccu = o.m_tAccu;
+        m_nAttr = o.m_nAttr;
+        m_sId = o.m_sId;
+        return *this;
+    }
+
+    // Present: the present bit is set and the length is neither undefined nor
+    // deleted (a folder length counts as present).
+    bool Exists() const {
+        if (!(m_nFlags & SIF_PRESENT)) return false;
+        return !m_Len.IsUndefined() && !m_Len.IsDeleted();
+    }
+    bool IsPresentBit() const { return (m_nFlags & SIF_PRESENT) != 0; }
+    bool IsFolder() const { return (m_nFlags & SIF_FOLDER) != 0; }
+    void SetPresent(bool b) { SetFlag(SIF_PRESENT, b); }
+    void SetFolder(bool b) { SetFlag(SIF_FOLDER, b); }
+    bool GetFlag(uint8_t f) const { return (m_nFlags & f) != 0; }
+    void SetFlag(uint8_t f, bool b) {
+        m_nFlags = (uint8_t)(b ? (m_nFlags | f) : (m_nFlags & ~f)) & SIF_RECORD_MASK;
+    }
+    int GetTimeShift() const { return m_nTimeShift; }
+
+    // "ni=%s f=%d len=%s t-file=%s t-accu=%s ts-c=%d attr=%x".
+    CWideString Dump() const;
+
+    uint8_t m_nFlags = 0;    // ESideFlag bits
+    int8_t m_nTimeShift = 0; // time-shift correction in effect for this record
+    CItemLen m_Len;          // undefined at construction
+    CSyncTime m_tFile;       // first time: the file time ("t-file", state-file tag "C")
+    CSyncTime m_tAccu;       // second time: the time comparisons use ("t-accu", tag "t")
+    uint32_t m_nAttr = 0;    // file attribute bits
+    CWideString m_sId;       // the side's own form of the name where it differs from the key
+};
+static_assert(sizeof(CSideInfo) == 32);
+
+// ---------------------------------------------------------------- statistics record
+// Counts of files and folders. The statistics passes fill them.
+struct CItemCount {
+    uint32_t m_nFiles = 0;
+    uint32_t m_nFolders = 0;
+    uint32_t Total() const { return m_nFiles + m_nFolders; }
+};
+// Files, folders and bytes of one side.
+struct CSideCounter {
+    uint32_t m_nFiles = 0;
+    uint32_t m_nFolders = 0;
+    uint64_t m_nBytes = 0;
+};
+// The per-folder statistics record that the category statistics pass
+// attaches to a container node's item (the item owns it). The counting
+// operations belong to the statistics passes.
+struct FolderStatsRecord {
+    CItemCount m_Members;
+    CSideCounter m_LeftPresent, m_LeftOper;
+    CSideCounter m_RightPresent, m_RightOper;
+    void Clear() { *this = FolderStatsRecord(); }
+};
+
+// ---------------------------------------------------------------- the item
+// Item flag bits.
+enum EItemFlag : uint8_t {
+    SPF_EXECUTED = 0x01,      // an operation on the item completed (execution mark)
+    SPF_EXCLUDED = 0x02,      // excluded by the filters or an exclusion pass
+    SPF_REINCLUDED = 0x04,    // an excluded file included again so that its folder can be deleted
+    SPF_LISTED = 0x08,        // folder listing done (set at construction)
+    SPF_DIRECTION_SET = 0x10, // a pass gave the item a copy direction
+    SPF_FOLDER_AFTER = 0x20,  // a folder whose own action waits until after its contents (execution mark)
+    SPF_DONE = 0x40,          // done for this execution (execution mark)
+    SPF_EXEC_MARKS = SPF_EXECUTED | SPF_FOLDER_AFTER | SPF_DONE,
+};
+
+class CSyncPairAndAction {
+public:
+    explicit CSyncPairAndAction(uint8_t nExecState = ESS_ANALYZED_OK);
+    // A new item (state 1) with the other item assigned to it (see operator=).
+    CSyncPairAndAction(const CSyncPairAndAction& o);
+    ~CSyncPairAndAction();
+
+    // Copies the execution state, flags 0x02 and 0x04 (the other flag bits
+    // stay), the user and system actions and the four side records; then
+    // clears the work bytes, the reason text and the statistics record.
+    // Generations, pending and data-folder bytes, saved versions, MD5s and the
+    // move text stay as they were.
+    CSyncPairAndAction& operator=(const CSyncPairAndAction& o);
+
+    // -- predicates
+    uint8_t GetEffAction() const { return m_nUserAction ? m_nUserAction : m_nSysAction; }
+    bool IsFolder() const { return m_aCur[0].IsFolder() || m_aCur[1].IsFolder(); }
+    bool LeftExists() const { return m_aCur[0].Exists(); }
+    bool RightExists() const { return m_aCur[1].Exists(); }
+    bool SideExists(int nSide) const { return m_aCur[nSide ? 1 : 0].Exists(); }
+    bool ExistsAnywhere() const { return LeftExists() || RightExists(); }
+    bool ExistsBoth() const { return LeftExists() && RightExists(); }
+    bool IsError() const { return m_nExecState == ESS_ANALYZED_ERR || m_nExecState == ESS_SYNCED_ERR; }
+    bool IsExcluded() const { return (m_nFlags & SPF_EXCLUDED) != 0; }
+
+    // A copy whose source is absent and whose target is present.
+    bool IsDeleteAction() const;
+    // IsDeleteAction and not part of a move.
+    bool IsPlainDelete() const { return IsDeleteAction() && m_sMove.IsEmpty(); }
+    // A copy whose source is present and whose target is absent.
+    bool IsNewCopy() const;
+    // A copy with both sides present.
+    bool IsOverwriteCopy() const;
+    // The source of the effective action is present (the left unless it goes right to left).
+    bool SrcExistsDefLeft() const;
+    // The source of the effective action is present (the right unless it goes left to right).
+    bool SrcExistsDefRight() const;
+    bool IsNewCopyRtoL() const;
+    bool IsDeleteRtoL() const;
+
+    // -- user edits
+    bool CanSetUserAction(uint8_t nAction) const;
+    // The action that sends the item towards the side of the request while
+    // keeping its kind.
+    uint8_t GetActionTowards(uint8_t nRequest) const;
+
+    // "State=[..], Eff=[..], Sys=[..], User=[..]" and the four side records.
+    CWideString Dump() const;
+
+    // Work bytes (Sync) and time-shift keys (Analyze) share their storage.
+    uint64_t GetWorkBytes() const { return m_u.m_nWorkBytes; }
+    void SetWorkBytes(uint64_t n) { m_u.m_nWorkBytes = n; }
+    int16_t GetTimeShiftKey(int i) const { return m_u.m_aTimeShiftKeys[i & 3]; }
+    void SetTimeShiftKey(int i, int16_t n) { m_u.m_aTimeShiftKeys[i & 3] = n; }
+
+    // Frees the statistics record.
+    void FreeStats();
+
+    // Per-side MD5 values (zero at construction). They are stored only once a
+    // non-zero value is set, as most jobs never compute them.
+    const Md5Crc& GetMd5(int nSide) const;
+    void SetMd5(int nSide, const Md5Crc& md5);
+    bool HasMd5() const { return m_pMd5 != nullptr; }
+
+    // -- data (the field order keeps the item small; sides are 0 left, 1 right)
+    uint8_t m_nSysAction;          // decided by the analysis; EA_NO_COPY at construction
+    uint8_t m_nUserAction;         // chosen by a user; EA_USESYSTEM at construction
+    uint8_t m_nExecState;          // EExecState
+    uint8_t m_nFlags;              // EItemFlag bits; SPF_LISTED at construction
+    uint8_t m_aPendingGen[2];      // a change seen in this run, per side
+    uint8_t m_aHoldsDataFolder[2]; // the folder holds a nested job's data folder, per side
+    CSyncTime m_aSavedTime[2];     // time of the saved previous version, per side; 0 none
+    CItemLen m_aSavedLen[2];       // length of that saved version; undefined none
+    CWideString m_sReason;         // reason text shown with the item
+    CWideString m_sMove;           // "<path", ">path", "=path" or empty
+    FolderStatsRecord* m_pStats;   // owned; null at construction
+    union {
+        uint64_t m_nWorkBytes;
+        int16_t m_aTimeShiftKeys[4];
+    } m_u;
+    CSideInfo m_aCur[2];  // what each side holds now (scan)
+    CSideInfo m_aOld[2];  // what each side held after the last sync (state file)
+    CGenArray m_aGens[2]; // generation history per side (state-file tag "g")
+
+private:
+    Md5Crc* m_pMd5; // two values, left then right; null while both are zero (owned)
+};
+static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 232, "the item grew");
