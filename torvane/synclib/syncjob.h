@@ -101,6 +101,15 @@ public:
     int GetWorkerArraySize() const { return m_nWorkerArraySize; }
     CSyncWorkerThread& GetWorker(int i) { return m_pWorkers[i]; }
 
+    // ---------------------------------------------------------------- run driver, side connection, run utilities
+    // (syncjob-run.cpp, syncjob-connect.cpp, syncjob-utils.cpp)
+
+    // ---------------------------------------------------------------- data folder and previous versions
+    // (syncjob-datafolder.cpp)
+
+    // ---------------------------------------------------------------- folder locks
+    // (syncjob-locks.cpp)
+
     // ---------------------------------------------------------------- members
     // Side file systems, index 0 left, 1 right; null while not connected.
     std::unique_ptr<TvFileSys> m_apFs[2];

@@ -3,6 +3,7 @@
 #include "TvFileSys.h"
 
 #include "WinFileSys.h"
+#include "WinNetFileSys.h"
 #include "zor-path.h"
 
 #include <mutex>
@@ -292,6 +293,7 @@ void RegisterBuiltIns(FsRegistry& r) {
     if (r.bBuiltIns) return;
     r.bBuiltIns = true;
     r.protos.emplace_back(new WinFileSys());
+    r.protos.emplace_back(new WinNetFileSys());
 }
 
 } // namespace
