@@ -118,3 +118,4 @@ static void BM_TicGzipFileRoundTrip(benchmark::State& st) {
     rmdir(tmpl);
 }
 BENCHMARK(BM_TicGzipFileRoundTrip)->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();

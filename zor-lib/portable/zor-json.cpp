@@ -4,6 +4,7 @@
 #include "zor-debug.h"
 #include "zor-unicode.h"
 
+#include <algorithm>
 #include <climits>
 #include <string>
 
@@ -185,38 +186,11 @@ private:
         return true;
     }
 
-    // Decodes one UTF-8 sequence of two to four bytes at m_p (strict: no
-    // overlong forms, no surrogates, nothing above U+10FFFF). -1 when invalid.
+    // Decodes one UTF-8 sequence at m_p and steps over it; -1 when invalid.
     int32_t DecodeUtf8() {
-        unsigned char b = *m_p;
-        int need;
-        unsigned char lo = 0x80, hi = 0xBF;
-        int32_t cp;
-        if (b >= 0xC2 && b <= 0xDF) {
-            need = 1;
-            cp = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            need = 2;
-            cp = b & 0x0F;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            need = 3;
-            cp = b & 0x07;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return -1;
-        }
-        if (m_end - m_p <= need) return -1;
-        for (int k = 1; k <= need; k++) {
-            unsigned char c = m_p[k];
-            if (c < lo || c > hi) return -1;
-            lo = 0x80;
-            hi = 0xBF;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        m_p += need + 1;
+        int adv;
+        int32_t cp = Utf8DecodeOne(m_p, (int)std::min<ptrdiff_t>(m_end - m_p, 4), 0, adv);
+        if (cp >= 0) m_p += adv;
         return cp;
     }
 

@@ -43,9 +43,19 @@ const char16_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026
                                   0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                   0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
-// Decodes one UTF-8 sequence at s[i]. Returns the code point, or -1 for an
-// invalid sequence; adv gets the bytes consumed (the maximal subpart).
-inline int32_t DecodeOne(const unsigned char* s, int len, int i, int& adv) {
+inline void AppendCodePoint(CWideString& out, int32_t cp) {
+    if (cp < 0x10000) {
+        out.AppendChar((char16_t)cp);
+    } else {
+        cp -= 0x10000;
+        char16_t pair[2] = {(char16_t)(0xD800 + (cp >> 10)), (char16_t)(0xDC00 + (cp & 0x3FF))};
+        out.Append(pair, 2);
+    }
+}
+
+} // namespace
+
+int32_t Utf8DecodeOne(const unsigned char* s, int len, int i, int& adv) {
     unsigned char b = s[i];
     if (b < 0x80) {
         adv = 1;
@@ -84,18 +94,6 @@ inline int32_t DecodeOne(const unsigned char* s, int len, int i, int& adv) {
     return k > need ? cp : -1;
 }
 
-inline void AppendCodePoint(CWideString& out, int32_t cp) {
-    if (cp < 0x10000) {
-        out.AppendChar((char16_t)cp);
-    } else {
-        cp -= 0x10000;
-        char16_t pair[2] = {(char16_t)(0xD800 + (cp >> 10)), (char16_t)(0xDC00 + (cp & 0x3FF))};
-        out.Append(pair, 2);
-    }
-}
-
-} // namespace
-
 char16_t ZorFoldUnit(char16_t c) {
     if (c < 0x80) return (c >= 'A' && c <= 'Z') ? (char16_t)(c + 32) : c;
     return Fold().fold[c];
@@ -129,7 +127,7 @@ CWideString Utf8ToWide(const char* s, int len) {
             continue;
         }
         int adv;
-        int32_t cp = DecodeOne(u, len, i, adv);
+        int32_t cp = Utf8DecodeOne(u, len, i, adv);
         if (cp < 0) {
             *p++ = 0xFFFD;
         } else if (cp < 0x10000) {
@@ -152,7 +150,7 @@ bool IsValidUtf8(const char* s, int len) {
     const auto* u = (const unsigned char*)s;
     for (int i = 0; i < len;) {
         int adv;
-        if (DecodeOne(u, len, i, adv) < 0) return false;
+        if (Utf8DecodeOne(u, len, i, adv) < 0) return false;
         i += adv;
     }
     return true;
@@ -166,7 +164,7 @@ bool Utf8ToWideChecked(const char* s, int len, CWideString& out, CWideString& er
     w.Preallocate(len);
     for (int i = 0; i < len;) {
         int adv;
-        int32_t cp = DecodeOne(u, len, i, adv);
+        int32_t cp = Utf8DecodeOne(u, len, i, adv);
         if (cp < 0) {
             err.AppendFormat(u"bad UTF-8 sequence at pos %d in string %s", i, Utf8ToWide(s, len));
             return false;

@@ -17,6 +17,10 @@ bool Utf8ToWideChecked(const char* s, int len, CWideString& out, CWideString& er
 inline bool Utf8ToWideChecked(const CNarrowString& s, CWideString& out, CWideString& err) {
     return Utf8ToWideChecked(s.GetString(), s.GetLength(), out, err);
 }
+// Decodes one UTF-8 sequence at s[i] (strict: no overlong forms, no
+// surrogates, nothing above U+10FFFF). Returns the code point, or -1 for an
+// invalid sequence; adv gets the bytes consumed (the maximal invalid subpart).
+int32_t Utf8DecodeOne(const unsigned char* s, int len, int i, int& adv);
 // True when the bytes are well-formed UTF-8.
 bool IsValidUtf8(const char* s, int len);
 

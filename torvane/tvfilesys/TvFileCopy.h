@@ -1,0 +1,75 @@
+// Copy and path logic shared by every file system: copying one file between
+// two file systems (directly or through a temporary file, with a block-level
+// delta over an existing file), moving files and folders by the means a file
+// system has, creating and deleting folder trees, and the size and times of a
+// local file.
+//
+// Paths are root-relative ("/a/b") unless a function says otherwise. Every
+// function returns false with an error kind (FsErrorKind) and an appended
+// error text on failure.
+#pragma once
+
+#include "TvFileSys.h"
+
+// Copies one file from fsS to fsT.
+//   bToTemp false: the data goes to writePath itself (finalPath is ignored);
+//     it is written beside it under a temporary name and renamed over it when
+//     complete, so writePath holds either its old content or the new one.
+//   bToTemp true: writePath is a temporary path the caller renames later;
+//     finalPath (may be empty) names the existing file it will replace. A
+//     file of kTvDeltaMinFileSize bytes or more copied between a local file
+//     system and one that offers descriptor I/O with block checksums
+//     (TVFS_CAP_BLOCK_IO) then moves only the blocks of kTvDeltaBlockSize
+//     bytes whose MD5 differs from the block at the same place of finalPath;
+//     the other blocks are taken from finalPath on the destination side. The
+//     result is checked against the source's MD5; any failure of the block
+//     copy falls back to a full copy.
+// nSize: in, the expected length (negative: read the source's size), used for
+// the progress total; out, the bytes copied. Progress is reported and the stop
+// request polled once per chunk (pProgress; null: fsT's callback). A failed
+// or stopped copy leaves no partial file behind (a temporary write path is
+// deleted). The source file system's last-read record gets the source's size
+// and modification time as they were when the copy began.
+// Errors: "Source file system not ready.", "Destination file system not
+// ready.", "Invalid source path: ", "Invalid destination path: ", and the file
+// systems' own texts; a stop gives kind 10 "stopped by user".
+bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool bToTemp,
+                const CWideString& writePath, const CWideString& finalPath, int64_t& nSize,
+                ICopyProgress* pProgress, int& errKind, CWideString& err);
+
+// What the last TvFileCopy of this thread did (logs and tests): whether the
+// block copy was used, and the bytes moved between the two file systems.
+struct TvCopyStats {
+    bool bDelta = false;
+    int64_t nTransferred = 0;
+    int64_t nReused = 0; // bytes taken from the existing destination file
+};
+const TvCopyStats& TvLastCopyStats();
+
+// fs->CopyFileFs (from, to), then fs->DeleteFile (from); false when either fails.
+bool MoveFileByCopy(TvFileSys* fs, const CWideString& from, const CWideString& to, int& errKind,
+                    CWideString& err);
+
+// One folder move when the file system answers TVFS_CAP_MOVE_FOLDER, else the
+// destination folder is made and the content moved child by child (files by
+// MoveFile, folders recursively), then the emptied folder is removed.
+bool MoveFolder(TvFileSys* fs, const CWideString& from, const CWideString& to, ICopyProgress* pProgress,
+                int& errKind, CWideString& err);
+
+// Creates each missing folder of an absolute ("/a/b/c") path in turn;
+// "not absolute path specified" for a path without a leading '/'. With
+// bLastIsFile set the last component names a file and is not created.
+bool MakeFolderRecursive(TvFileSys* fs, const CWideString& path, bool bLastIsFile, int& errKind,
+                         CWideString& err);
+
+// Deletes a file, or a folder with all its content ("Deleted file: ",
+// "Deleted folder: " at message level 3 with the display path). A link is
+// deleted as the link: the content of a linked folder is never touched. A
+// path that does not exist is success. Polls the stop request per item.
+bool DeleteFolderRecursive(TvFileSys* fs, const CWideString& path, ICopyProgress* pProgress, int& errKind,
+                           CWideString& err);
+
+// Size and times of a local file (an absolute local path or file URL); a
+// folder at the path fails with "state file cannot be a folder: " + path and
+// kind 5; a missing file fails with kind 7.
+bool GetLocalFileInfo(const CWideString& path, FsItemInfo& info, int& errKind, CWideString& err);
