@@ -1,0 +1,445 @@
+// Folder locks: the lock file "/_tvdata_/lock" + suffix that a running Sync
+// holds in each data folder it writes to, the check made while Analyze reads
+// a side, the wait for (or the override of) a foreign lock, the check that
+// no other Sync rewrote the state file since Analyze, and the in-sync stamp
+// "/_tvdata_/_insync_v4.tvl" that a clean Sync leaves behind.
+//
+// Lock file bytes: the lock text (UTF-8) "By: <job>.<user>@<computer> at:
+// YYYY.MM.DD hh:mm:ss GMT", a line feed, and the display path of the locked
+// folder (UTF-8) with no line end after it. The file is shared with every
+// other installation that syncs the same folder.
+#include "syncjob.h"
+
+#include "TvFileCopy.h"
+#include "zor-debug.h"
+#include "zor-file.h"
+#include "zor-locstr.h"
+#include "zor-path.h"
+#include "zor-time.h"
+#include "zor-unicode.h"
+
+#include <cstdlib>
+
+namespace {
+
+constexpr int kLockReadMax = 512;
+constexpr int64_t kLockPollSeconds = 10;
+constexpr int64_t kLockWaitMinutes = 20;
+
+CWideString LockFilePath(const CWideString& folder, const TvFileSys* fs) {
+    return folder + CSyncJob::kLockFileBase + CSyncJob::GetLockFileSuffix(fs);
+}
+
+// The folder for local copies of lock files on their way to and from a side.
+CWideString LocalTempFolder() {
+    const char* dir = getenv("TMPDIR");
+    if (!dir || dir[0] != '/') dir = "/tmp";
+    return Utf8ToWide(dir);
+}
+
+// Downloads the lock file and reads its first kLockReadMax bytes; a file in
+// UTF-16LE (second byte 0) is narrowed unit by unit ('?' above 0xFF). Gives
+// -6 or -7 with the error set, 1 with the content.
+int DownloadLockText(TvFileSys* fs, const CWideString& lockPath, CNarrowString& content, int& errKind,
+                     CWideString& err) {
+    CWideString local, e;
+    if (!ZorGetTempFileName(LocalTempFolder(), u"tvlk", local, errKind, e)) {
+        err += u"downloading lock file: " + e;
+        return -6;
+    }
+    int64_t nSize = 0;
+    if (!fs->DownloadFile(lockPath, local, nSize, errKind, e)) {
+        ZorDeleteFileQuiet(local);
+        err += u"downloading lock file: " + e;
+        return -6;
+    }
+    CNarrowString raw;
+    const bool bRead = ReadWholeFile(local, kLockReadMax, raw, errKind, e);
+    ZorDeleteFileQuiet(local);
+    if (!bRead) {
+        err += u"reading lock file: " + e;
+        return -7;
+    }
+    if (raw.GetLength() > 1 && raw[1] == 0) {
+        CNarrowString narrowed;
+        for (int i = 0; i + 1 < raw.GetLength(); i += 2) {
+            const unsigned unit = (unsigned char)raw[i] | ((unsigned)(unsigned char)raw[i + 1] << 8);
+            narrowed += unit > 0xFF ? '?' : (char)unit;
+        }
+        raw = narrowed;
+    }
+    content = raw;
+    return 1;
+}
+
+// Splits the content at the first line feed.
+void SplitLockText(const CNarrowString& content, CNarrowString& first, CNarrowString& rest) {
+    const int nl = content.Find('\n');
+    first = nl < 0 ? content : content.Left(nl);
+    rest = nl < 0 ? CNarrowString() : content.Mid(nl + 1);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- lock texts
+
+const CNarrowString& CSyncJob::GetLockOwner() {
+    if (m_sLockOwner.IsEmpty()) {
+        // The job name is put in as it is: only the user and computer
+        // macros are expanded, never macros that a job name might hold.
+        CWideString who = u"%USERNAME%@%COMPUTERNAME%";
+        ExpandPathMacros(who);
+        m_sLockOwner = WideToUtf8(u"By: " + m_Options.m_sName + u"." + who);
+    }
+    return m_sLockOwner;
+}
+
+void CSyncJob::ResetLockTexts() {
+    m_sLockOwner.Empty();
+    m_sLockText.Empty();
+}
+
+CNarrowString CSyncJob::MakeLockText(const CNarrowString& owner, const CZorTime& t) {
+    return owner + t.FormatGmtA(" at: %Y.%m.%d %H:%M:%S GMT");
+}
+
+CNarrowString CSyncJob::MakeLockFileContent(const CNarrowString& lockText, const CWideString& display) {
+    return lockText + "\n" + WideToUtf8(display);
+}
+
+void CSyncJob::SetStateFileStamp(int side, const CWideString& folder, const FsItemInfo& info) {
+    m_aStateFileStamps[side ? 1 : 0].SetAt(folder, info);
+}
+
+void CSyncJob::ClearStateFileStamps() {
+    m_aStateFileStamps[0].RemoveAll();
+    m_aStateFileStamps[1].RemoveAll();
+}
+
+namespace {
+// The stamp Analyze recorded for the folder; an empty record when none.
+CFileStamp RecordedStamp(const CHashMapT<CWideString, FsItemInfo>& map, const CWideString& folder) {
+    FsItemInfo info;
+    return map.Lookup(folder, info) ? CFileStamp(info) : CFileStamp();
+}
+} // namespace
+
+// ---------------------------------------------------------------- lock file
+
+int32_t CSyncJob::ReadLockFile(const CWideString& folder, TvFileSys* fs, const CNarrowString& expected,
+                               const CNarrowString& owner, int& errKind, CWideString& err) {
+    const CWideString lockPath = LockFilePath(folder, fs);
+    bool bExists = false;
+    CWideString e;
+    if (!fs->IsFile(lockPath, bExists, errKind, e)) {
+        err += u"checking for lock file: " + e;
+        return -5;
+    }
+    if (!bExists) return 1;
+    CNarrowString content, first, rest;
+    const int r = DownloadLockText(fs, lockPath, content, errKind, err);
+    if (r < 0) return r;
+    SplitLockText(content, first, rest);
+    const CWideString firstW = Utf8OrAnsiToWide(first);
+    const int at = first.Find(" at: ");
+    if (at < 0) {
+        err += u"cannot parse lock file: " + firstW;
+        return 2;
+    }
+    CNarrowString lockOwner = first.Left(at);
+    lockOwner.Trim();
+    if (lockOwner != owner) {
+        err += firstW;
+        return 0;
+    }
+    if (!expected.IsEmpty() && first == expected) {
+        errKind = FSE_GENERAL;
+        err +=
+            CWideString::Formatted(u"Locking the already locked folder: means syncing folder with itself or "
+                                   u"its parent.\n'%s' same as or parent/child of '%s'",
+                                   fs->DisplayPath(folder), Utf8OrAnsiToWide(rest));
+        return -8;
+    }
+    // Our own lock of an earlier run that did not end: abandoned.
+    fs->Message(2, u"Delete abandoned lock file " + fs->DisplayPath(lockPath));
+    e.Empty();
+    if (!fs->DeleteFile(lockPath, errKind, e)) {
+        err += u"cannot delete lock file: " + e;
+        return -7;
+    }
+    err += firstW;
+    return 2;
+}
+
+int32_t CSyncJob::WriteLockFile(CLockRecord& rec, const CWideString& folder, TvFileSys* fs, int side,
+                                const CNarrowString& lockText, const CNarrowString& owner, int& errKind,
+                                CWideString& err) {
+    CWideString readErr;
+    const int32_t r = ReadLockFile(folder, fs, lockText, owner, errKind, readErr);
+    if (r <= 0) {
+        err += readErr;
+        return r;
+    }
+    rec.m_nSide = side;
+    const CWideString lockPath = LockFilePath(folder, fs);
+    const CNarrowString content = MakeLockFileContent(lockText, fs->DisplayPath(folder));
+    CWideString local, e;
+    if (!ZorGetTempFileName(LocalTempFolder(), u"tvlk", local, errKind, e) ||
+        !WriteWholeFile(local, content, errKind, e)) {
+        if (!local.IsEmpty()) ZorDeleteFileQuiet(local);
+        err += u"writing lock file: " + e;
+        return -5;
+    }
+    const bool bUploaded = fs->UploadFile(local, lockPath, errKind, e);
+    ZorDeleteFileQuiet(local);
+    if (!bUploaded) {
+        err += u"uploading lock file: " + e;
+        return -6;
+    }
+    // Two owners that found the folder free at the same moment both write;
+    // only the one whose text stands in the file goes on.
+    CNarrowString back, first, rest;
+    const int rb = DownloadLockText(fs, lockPath, back, errKind, err);
+    if (rb < 0) return rb;
+    SplitLockText(back, first, rest);
+    if (first != lockText) {
+        err += Utf8OrAnsiToWide(first);
+        return 0;
+    }
+    rec.m_sFolder = folder;
+    return 1;
+}
+
+bool CSyncJob::DeleteLockFile(const CWideString& folder, TvFileSys* fs, int& errKind, CWideString& err) {
+    return fs->DeleteFile(LockFilePath(folder, fs), errKind, err);
+}
+
+// ---------------------------------------------------------------- waiting for a foreign lock
+
+bool CSyncJob::FailFolderLocked(const CWideString& display, const CWideString& lockLine, int& errKind,
+                                CWideString& err) {
+    err += FormatLocalizedString(IDS_Str_Msg_FolderLocked, display, lockLine);
+    m_bLockedByOther = 1;
+    errKind = FSE_GENERAL;
+    return false;
+}
+
+bool CSyncJob::WaitForForeignLock(const CWideString& display, const CWideString& lockLine, int64_t nStartTick,
+                                  int64_t& nLastMinute, int& errKind, CWideString& err) {
+    if (!m_Options.m_bWaitForLocks) return FailFolderLocked(display, lockLine, errKind, err);
+    if (!CheckStop(errKind, err)) return false;
+    const int64_t nMinutes = (ZorGetTickMs() - nStartTick) / 60000;
+    if (nMinutes >= kLockWaitMinutes) return FailFolderLocked(display, lockLine, errKind, err);
+    if (nMinutes != nLastMinute) {
+        Log(2, 4510,
+            CWideString::Formatted(u"** Folder Locked, waiting for %d min already, Folder='%s' Locked %s\n",
+                                   (int)nMinutes, display, lockLine));
+        nLastMinute = nMinutes;
+    }
+    ZorSleepSeconds(kLockPollSeconds);
+    return true;
+}
+
+// ---------------------------------------------------------------- Analyze: check
+
+bool CSyncJob::CheckLockFolder(const CWideString& folder, int side, int& errKind, CWideString& err) {
+    side = side ? 1 : 0;
+    TvFileSys* fs = m_apFs[side].get();
+    if (!fs) {
+        errKind = FSE_GENERAL;
+        err += u"not connected";
+        return false;
+    }
+    const CWideString display = fs->DisplayPath(folder);
+    if (CannotHaveDataFolder(side)) {
+        Log(2, 4511,
+            CWideString::Formatted(u"Do not check-lock folder that cannot have _tvdata_: %s\n", display));
+        return true;
+    }
+    if (m_nRunKind == RK_AUTOMATIC) return LockFolder(folder, side, false, errKind, err);
+    const CNarrowString& owner = GetLockOwner();
+    const int64_t nStart = ZorGetTickMs();
+    int64_t nLastMinute = -1;
+    for (;;) {
+        CWideString e;
+        // No expected text: a lock of ours found now is always abandoned.
+        const int32_t r = ReadLockFile(folder, fs, CNarrowString(), owner, errKind, e);
+        if (r < 0) {
+            err += e;
+            return false;
+        }
+        if (r > 0) return true;
+        if (m_bOverrideLocks) {
+            int k = 0;
+            CWideString de;
+            if (DeleteLockFile(folder, fs, k, de))
+                Log(2, 4512, CWideString::Formatted(u"User Override Deleted Lock at %s\n", display));
+            else
+                Log(1, 4513, CWideString::Formatted(u"Cannot Delete Lock at %s: %s\n", display, de));
+            return true;
+        }
+        if (!WaitForForeignLock(display, e, nStart, nLastMinute, errKind, err)) return false;
+    }
+}
+
+// ---------------------------------------------------------------- Sync: lock
+
+bool CSyncJob::LockFolder(const CWideString& folder, int side, bool bCheckStateFile, int& errKind,
+                          CWideString& err) {
+    TvFileSys* fs = (side == 0 || side == 1) ? m_apFs[side].get() : nullptr;
+    if (!fs) {
+        errKind = FSE_GENERAL;
+        err += u"not connected";
+        return false;
+    }
+    const CWideString display = fs->DisplayPath(folder);
+    Log(3, 4520, CWideString::Formatted(u"Locking folder %s for write\n", display));
+    if (CannotHaveDataFolder(side)) {
+        errKind = FSE_GENERAL;
+        err += u"cannot set-lock folder that cannot have _tvdata_: " + display;
+        return false;
+    }
+    // From now on the folder does not claim to be in sync.
+    DeleteFileQuietly(fs, folder + kInSyncStampV3Path);
+    DeleteFileQuietly(fs, folder + kInSyncStampPath);
+
+    if (m_sLockText.IsEmpty()) {
+        // The first lock of this Sync: every lock it takes carries this text.
+        m_sLockText = MakeLockText(GetLockOwner(), CZorTime::Now());
+        m_bSyncEndedClean = 0;
+    }
+    m_bFoldersLocked = 1;
+    const int64_t nStart = ZorGetTickMs();
+    int64_t nLastMinute = -1;
+
+    CLockRecord rec;
+    int32_t r = 0;
+    CWideString e;
+    for (;;) {
+        rec = CLockRecord();
+        e.Empty();
+        r = WriteLockFile(rec, folder, fs, side, m_sLockText, m_sLockOwner, errKind, e);
+        if (r != 0) break;
+        if (m_bOverrideLocks) break;
+        if (!WaitForForeignLock(display, e, nStart, nLastMinute, errKind, err)) return false;
+    }
+
+    bool bLocked = false;
+    if (r == 0) {
+        // The user's override: the foreign lock goes. A lock that cannot be
+        // deleted stops the Sync: it never runs beside a live foreign lock.
+        int k = 0;
+        CWideString de;
+        if (!DeleteLockFile(folder, fs, k, de)) {
+            Log(1, 4513, CWideString::Formatted(u"Cannot Delete Lock at %s: %s\n", display, de));
+            errKind = k ? k : FSE_GENERAL;
+            err += CWideString::Formatted(u"Cannot Delete Lock at %s: %s", display, de);
+            return false;
+        }
+        Log(2, 4512, CWideString::Formatted(u"User Override Deleted Lock at %s\n", display));
+        rec = CLockRecord();
+        e.Empty();
+        r = WriteLockFile(rec, folder, fs, side, m_sLockText, m_sLockOwner, errKind, e);
+        if (r < 1) {
+            if (r == 0) errKind = FSE_GENERAL;
+            err += u"Cannot lock folder after lock delete: " + e;
+            return false;
+        }
+        m_HeldLocks.AddTail(rec);
+        bLocked = true;
+    } else if (r > 0) {
+        m_HeldLocks.AddTail(rec);
+        bLocked = true;
+    } else if (r != -8 && m_abNothingToWrite[side]) {
+        Log(1, 4521, CWideString::Formatted(u"Cannot Lock folder at %s: %s\n", display, e));
+    } else {
+        err += u"Error locking folder: " + e;
+        return false;
+    }
+
+    // Has another Sync rewritten the state file since this job's Analyze?
+    FsItemInfo info;
+    bool bNotFound = false;
+    CWideString stateFile = folder + kStateFilePath;
+    e.Empty();
+    if (!fs->GetInfo(stateFile, info, bNotFound, errKind, e)) {
+        err += e;
+        return false;
+    }
+    if (bNotFound) {
+        stateFile = folder + kStateFileV3Path;
+        if (!fs->GetInfo(stateFile, info, bNotFound, errKind, e)) {
+            err += e;
+            return false;
+        }
+    }
+    const CFileStamp now = bNotFound ? CFileStamp() : CFileStamp(info);
+    const CFileStamp old = RecordedStamp(m_aStateFileStamps[side], folder);
+    if (bCheckStateFile && now != old) {
+        err +=
+            CWideString::Formatted(u"State file has changed since Analyze, by another Sync. Please Analyze "
+                                   u"again:\nState file: %s\nnew: [%s] != \nold: [%s]\n",
+                                   fs->DisplayPath(stateFile), now.Describe(), old.Describe());
+        if (bLocked) {
+            int k = 0;
+            CWideString de;
+            DeleteLockFile(folder, fs, k, de);
+            m_HeldLocks.RemoveTail();
+        }
+        errKind = FSE_GENERAL;
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- release
+
+bool CSyncJob::UnlockFolders() {
+    // Only a Sync that its driver declared clean, with no error and no
+    // conflict, leaves the in-sync stamp; any other end just drops the lock.
+    const bool bClean =
+        m_bSyncEndedClean && m_nSyncOk.load() >= 0 && m_nSyncErr.load() == 0 && m_nConflicts.load() == 0;
+    for (ZorPosition pos = m_HeldLocks.GetHeadPosition(); pos;) {
+        const CLockRecord& rec = m_HeldLocks.GetNext(pos);
+        if (rec.m_nSide != 0 && rec.m_nSide != 1) continue;
+        TvFileSys* fs = m_apFs[rec.m_nSide].get();
+        if (!fs || !fs->IsConnected()) continue;
+        const CWideString lockPath = LockFilePath(rec.m_sFolder, fs);
+        const CWideString stampPath = rec.m_sFolder + kInSyncStampPath;
+        bool bDeleteLock = !bClean;
+        if (bClean) {
+            const TvConnectInfo& ci = rec.m_nSide == 0 ? m_Options.m_Dir1 : m_Options.m_Dir2;
+            int k = 0;
+            CWideString e;
+            if (fs->GetCapability(TVFS_CAP_DIRECT_DEST_OK) && !ci.m_bUseTmpDestFile &&
+                !fs->GetCapability(TVFS_CAP_RENAME_LOCK_FILE)) {
+                if (!MoveFileByCopy(fs, lockPath, stampPath, k, e)) {
+                    Log(1, 4530, u"Cannot copy/delete lock file to stamp file: " + e + u"\n");
+                    bDeleteLock = true;
+                }
+            } else {
+                Log(3, 4531, u"Unlocking folder (set insync file) " + fs->DisplayPath(stampPath) + u"\n");
+                if (!fs->MoveFile(lockPath, stampPath, k, e)) {
+                    Log(1, 4532, u"Cannot rename lock file to stamp file: " + e + u"\n");
+                    bDeleteLock = true;
+                }
+            }
+        }
+        if (bDeleteLock) {
+            int k = 0;
+            CWideString e;
+            if (fs->DeleteFile(lockPath, k, e))
+                Log(3, 4533, u"Deleted lock file " + fs->DisplayPath(lockPath) + u"\n");
+            else if (bClean)
+                Log(1, 4534, u"Cannot delete lock file: " + e + u"\n");
+        }
+        int k = 0;
+        CWideString e;
+        if (fs->DeleteFile(rec.m_sFolder + kInSyncStampV3Path, k, e))
+            Log(3, 4535,
+                u"Deleted V3 stamp file " + fs->DisplayPath(rec.m_sFolder + kInSyncStampV3Path) + u"\n");
+    }
+    m_HeldLocks.RemoveAll();
+    m_bSyncEndedClean = 0;
+    return true;
+}
