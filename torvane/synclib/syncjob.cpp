@@ -17,12 +17,8 @@ CSyncJob::~CSyncJob() {
 }
 
 void CSyncJob::Disconnect() {
-    for (auto& fs : m_apFs) {
-        if (fs) {
-            fs->Close();
-            fs.reset();
-        }
-    }
+    CloseRunLogs(true);
+    DisconnectSides();
 }
 
 void CSyncJob::SetName(const CWideString& name) {

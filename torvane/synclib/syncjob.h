@@ -14,11 +14,13 @@
 #pragma once
 
 #include "TvFileSys.h"
+#include "engine-globals.h"
 #include "sync-filters.h"
 #include "sync-item.h"
 #include "sync-options.h"
 #include "sync-progress.h"
 #include "sync-tree.h"
+#include "zor-log.h"
 #include "zor-string.h"
 #include "zor-thread.h"
 
@@ -49,7 +51,8 @@ public:
     CSyncJob& operator=(const CSyncJob&) = delete;
     virtual ~CSyncJob();
 
-    // Closes and deletes the side file systems that exist.
+    // Closes both job logs' files, then closes and deletes the side file
+    // systems that exist.
     virtual void Disconnect();
     // Stores the name in the options; an empty name is an assertion report
     // and is not stored.
@@ -104,11 +107,258 @@ public:
     // ---------------------------------------------------------------- run driver, side connection, run utilities
     // (syncjob-run.cpp, syncjob-connect.cpp, syncjob-utils.cpp)
 
+    // The include and exclude lists that the job list appends to every job's
+    // own filters (RunJob, Analyze).
+    struct GlobalFilters {
+        CListT<CWideString> m_lstIncluded;
+        CListT<CWideString> m_lstExcluded;
+    };
+
+    // -- run driver (syncjob-run.cpp)
+    // One whole run on the job's own thread: an Analyze, a Sync or both, as
+    // the analyse and sync flags say, from the run log to post-run. The job
+    // list sets the flags, the activity word and the run kind first. The run
+    // state tells how it ended; resultText gets the one-line outcome.
+    bool RunJob(const GlobalFilters* pGlobal, int& errKind, CWideString& resultText);
+    // "ANALYZE + SYNC", "ANALYZE", "SYNC", or "undefined state" (asserted).
+    static CWideString GetRunName(bool bAnalyze, bool bSync);
+    // Names this run's log file ("%04d-%02d%02d-%02d%02d%02d-%s-%s%s.log":
+    // local time, computer name, job name, "-user-action" for a run that
+    // applies a user's edits) and sets it on both job logs; with bReuse the
+    // previous run's name is kept when there is one.
+    void OpenRunLog(bool bUserAction, bool bReuse);
+    const CWideString& GetRunLogName() const { return m_sRunLogName; }
+    // Closes both job logs' files and sets their enabled flag.
+    void CloseRunLogs(bool bEnabled);
+    // Gives both job logs an empty file name.
+    void ResetRunLogs();
+    CZorLog& GetJobLog(int side) { return m_aJobLog[side & 1]; }
+    void SetRunState(int nState, int nSub) {
+        m_nRunState.store(nState);
+        m_nRunSubState.store(nSub);
+    }
+    int GetRunState() const { return m_nRunState.load(); }
+    int GetRunSubState() const { return m_nRunSubState.load(); }
+    // The tree for readers outside a run: null (with a program-log line)
+    // while the activity is 3. The run itself (Analyze, Sync, execution on
+    // the job thread and its workers) uses GetPairsUnchecked.
+    CSyncPairsAndActions* GetPairsForRead();
+    // The tree for writers: only while the activity is 3 or 5 (else null
+    // and an assertion report).
+    CSyncPairsAndActions* GetPairsForWrite();
+    CSyncPairsAndActions* GetPairsUnchecked() { return &m_Tree; }
+    // The folder URL of side 0 or 1 (another side: assertion, empty text).
+    CWideString GetSideFolder(int side) const;
+    CWideString GetLeftFolder() const { return GetSideFolder(0); }
+    CWideString GetRightFolder() const { return GetSideFolder(1); }
+    // Not during a run (activity 3 or 5: assertion). Closes and deletes the
+    // side's file system, then takes the connect info. Side >= 2: false.
+    bool SetSideConnectInfo(int side, const TvConnectInfo& ci);
+    void SetSideFolder(int side, const CWideString& folder);
+    // The side's path conversion of arg while it is connected; else empty.
+    CWideString GetSideDisplayPath(int side, const CWideString& arg) const;
+    // After both sides are connected: refuses the same or nested folders
+    // (and folders whose nesting cannot be told), notes the MD5 option and,
+    // in an automatic run, makes the data folders.
+    bool PrepareRun(int& errKind, CWideString& errText);
+    // Makes "/_tvdata_" on a side that may hold it (hidden where the file
+    // system sets attributes); bCreated tells whether it was made now.
+    bool CreateDataFolder(int side, TvFileSys* pFs, bool& bCreated, int& errKind, CWideString& errText);
+    // "User" for a user's run, else the starter description.
+    CWideString GetStarterText() const;
+
+    // Empties the tree (the has-changes and tree-has-sizes flags too);
+    // returns whether it had a root.
+    virtual bool ResetTree();
+    // The job list's incremental analysis of one side; here it fails with
+    // "IncrementalAnalyzeItems not implemented" (kind 5).
+    virtual bool IncrementalAnalyzeItems(int side, TvFileSys* pFs, CSyncTreeNode* pRoot, int& errKind,
+                                         CWideString& errText);
+    // The job list drops the side's queued changes; true here.
+    virtual bool DropSideChanges(int side, int nArg1, int nArg2);
+
+    // -- the stages that the run driver calls. The Analyze driver, the Sync
+    // driver and the pre/post-run actions fill these in; until then Analyze
+    // and Sync do nothing and succeed, SendEmailOrRunProgram does nothing
+    // (return code -1), and PostRun only reports a failed run's text,
+    // closes the run logs and disconnects the sides.
+    virtual bool Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFlag1, bool bScanFlag2,
+                         CWideString& summary, int& errKind, CWideString& errText);
+    virtual bool Sync(CWideString& summary, int& errKind, CWideString& errText);
+    // Carries out one action (e-mail targets or a program line) of a stage;
+    // nReturnCode -1 when nothing was run.
+    virtual bool SendEmailOrRunProgram(const CWideString& action, const CWideString& stage,
+                                       bool bEndedNormally, CWideString errCopy, const CWideString& summary,
+                                       const CWideString& logPath, int& nReturnCode, int& errKind,
+                                       CWideString& errText);
+    virtual void PostRun(bool bSyncRun, bool bEndedNormally, CWideString errCopy, const CWideString& summary);
+    // The required-space estimate (filled by the Analyze driver; nothing here).
+    virtual void ComputeRequiredSpace() {}
+
+    // -- side connection (syncjob-connect.cpp)
+    // Connects side 0, then side 1; failedSide names the side that failed.
+    bool ConnectSides(int& failedSide, int& errKind, CWideString& errText);
+    bool ConnectSide(int side, int& errKind, CWideString& errText);
+    // Closes and deletes both sides' file systems.
+    void DisconnectSides();
+    // Whether setting a file's modification time works on that file system.
+    bool TestSetFileModTime(TvFileSys* pFs, int& errKind, CWideString& errText);
+    // Called after an operation on the side failed with errKind: closes the
+    // side and connects it again (after 30 s, or 1 s when bQuick, polling
+    // for a stop each second) while the kind is a connection error and the
+    // reconnect budget lasts. A refusal keeps a non-connection kind as it was.
+    bool TryReconnect(int side, const CWideString& operation, const CWideString& failureText, bool bQuick,
+                      int& errKind, CWideString& errText);
+    // The side keeps its state in its local mirror folder, not in "/_tvdata_".
+    bool CannotHaveDataFolder(int side) const;
+    // Writes to the side go through a temporary file.
+    bool UseTempFile(int side) const;
+    // Builds each side's status text and hands it to the sink.
+    void ShowSideStatus(bool bSetChunkLimit);
+    void RefreshRequiredSpace();
+    const CWideString& GetSideStatusText(int side) const { return m_asSideStatus[side & 1]; }
+
+    // -- run utilities (syncjob-utils.cpp)
+    bool IsStopped() const { return m_pProgress->IsStopRequested(); }
+    bool IsNotStopped() const { return !IsStopped(); }
+    // On a stop: "Stopped by User", kind 10, false; otherwise true.
+    bool CheckStop(int& errKind, CWideString& errText) const;
+    // Passes (level, text, 0) to the sink's OnMessageLine under its lock.
+    void AddMessageLine(int level, const CWideString& text);
+    void SetLeftFolder(const CWideString& url) { SetSideFolder(0, url); }
+    void SetRightFolder(const CWideString& url) { SetSideFolder(1, url); }
+    bool IsActivityWithChanges() const;
+    bool IsActivityWithResult() const;
+    bool IsActivitySub6() const { return m_nActivitySub.load() == kActivitySubPaused; }
+
     // ---------------------------------------------------------------- data folder and previous versions
     // (syncjob-datafolder.cpp)
+    // Side-relative names of the data folder; shared with every installation
+    // that syncs the same folders, so they never change.
+    static constexpr const char16_t* kDataFolderName = u"_tvdata_";
+    static constexpr const char16_t* kDataFolderPath = u"/_tvdata_";
+    static constexpr const char16_t* kLockFileBase = u"/_tvdata_/lock";          // + GetLockFileSuffix
+    static constexpr const char16_t* kInSyncStampPath = u"/_tvdata_/_insync_v4.tvl";
+    static constexpr const char16_t* kInSyncStampV3Path = u"/_tvdata_/_insync.tvl"; // read, never written
+    static constexpr const char16_t* kCleanupStampBase = u"/_tvdata_/_cleanup";  // + GetFileSuffixOr(".tvs")
+    static constexpr const char16_t* kStateFilePath = u"/_tvdata_/_file_state_v4._tv";
+    static constexpr const char16_t* kStateFileV3Path = u"/_tvdata_/_file_state._tv";
+    static constexpr const char16_t* kStateUploadPath = u"/_tvdata_/_file_state_upload";
+    static constexpr const char16_t* kSavedFolderPath = u"/_tvdata_/_saved_";     // + item path
+    static constexpr const char16_t* kHistoryFolderPath = u"/_tvdata_/_history_"; // + stamped item path
+    static constexpr const char16_t* kTestFileBase = u"/_tv_test";               // + GetLockFileSuffix
+    // File-name suffixes: the file system's own (type info 3) or "._tvtmp",
+    // ".tvl", or the caller's default.
+    static CWideString GetTempFileSuffix(const TvFileSys* pFs);
+    static CWideString GetLockFileSuffix(const TvFileSys* pFs);
+    static CWideString GetFileSuffixOr(const TvFileSys* pFs, const CWideString& def);
+
+    // The side's own name of a node (the current record's id, else the key)
+    // and the same from the old record; the node's path on that side ("" for
+    // the root).
+    static CWideString GetItemSideName(const CSyncTreeNode* pNode, int side);
+    static CWideString GetItemOldSideName(const CSyncTreeNode* pNode, int side);
+    static CWideString GetItemSidePath(const CSyncTreeNode* pNode, int side);
+    // The node or an ancestor below the root is excluded (null: false).
+    static bool IsInExcludedSubtree(const CSyncTreeNode* pNode);
+    // Every ancestor below the root is a folder on each side where it is present.
+    static bool HasOnlyFolderAncestors(const CSyncTreeNode* pNode);
+    // A direct child exists on either side (AnyIncludedChildExists: counting
+    // only children that are neither excluded nor re-included).
+    static bool AnyChildExists(const CSyncTreeNode* pNode);
+    static bool AnyIncludedChildExists(const CSyncTreeNode* pNode);
+    // "report (12)" -> "report"; names without a digits-only "(n)" at the end unchanged.
+    static CWideString StripCopyNumber(const CWideString& name);
+
+    // Moves the item at path away before it is overwritten or deleted (or
+    // because it lost a conflict): to a conflict-copy name beside it
+    // (RenameLosingFile), to "_history_" with a time stamp (SavePastVersions)
+    // or to "_saved_" (one copy per path). attrs: the item's attributes,
+    // FSA_UNKNOWN when not known. newPath gets where it went (empty when
+    // nothing was kept). Conflict copies and history names never take a name
+    // where something stands. May run on worker threads.
+    bool KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode, int side, TvFileSys* pFs,
+                             bool bConflictLoser, uint32_t attrs, CWideString& newPath, int& errKind,
+                             CWideString& errText);
+    // Deletes the saved copies whose saved time is before cutoff (seconds
+    // since 1970); bNoneTracked is cleared when any item records one.
+    void CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff, bool& bNoneTracked);
+    // Records the files found in "_saved_" + folder on their items (time
+    // nTime, their size). Files no item knows are kept as they are.
+    bool InitSavedTracking(const CWideString& folder, int side, TvFileSys* pFs, bool bTopLevel, int64_t nTime,
+                           CSyncTreeNode* pRoot, int& errKind, CWideString& errText);
+    // The expiry of saved versions of one side, run before its state file is
+    // written at the end of a Sync (CleanupPreviousVersion, not after a stop).
+    void ExpireSavedVersions(int side);
+    // Forgets the folders made for kept versions (at the start of each Sync).
+    void ResetKeptFolderMaps();
+    // Helpers of KeepPreviousVersion.
+    bool EnsureKeptFolder(int side, TvFileSys* pFs, const CWideString& folder, int& errKind,
+                          CWideString& errText);
+    bool MakeConflictCopyPath(const CWideString& path, TvFileSys* pFs, CWideString& newPath, int& errKind,
+                              CWideString& errText);
+    bool MakeHistoryPath(const CWideString& path, TvFileSys* pFs, CWideString& newPath, int& errKind,
+                         CWideString& errText);
+    // Per side: folders made for kept versions (path -> 1), guarded by m_cs.
+    CHashMapT<CWideString, uint8_t> m_aKeptFolders[2];
 
     // ---------------------------------------------------------------- folder locks
     // (syncjob-locks.cpp)
+    // A lock this Sync took: the folder (side-relative, "" for the root) and
+    // its side (-1 until the lock is written).
+    struct CLockRecord {
+        CWideString m_sFolder;
+        int32_t m_nSide = -1;
+    };
+    // Results of ReadLockFile / WriteLockFile: 1 free (written), 2 free after
+    // an abandoned or unparseable lock, 0 locked by another owner (errText:
+    // the lock's first line), -5 existence test or local write failed, -6
+    // download or upload failed, -7 read or abandoned-lock delete failed, -8
+    // the lock is this Sync's own (the two sides overlap).
+    static int32_t ReadLockFile(const CWideString& folder, TvFileSys* pFs, const CNarrowString& expected,
+                                const CNarrowString& owner, int& errKind, CWideString& errText);
+    // Also reads the written file back: a first line other than lockText
+    // (another owner wrote at the same moment) gives 0.
+    static int32_t WriteLockFile(CLockRecord& rec, const CWideString& folder, TvFileSys* pFs, int side,
+                                 const CNarrowString& lockText, const CNarrowString& owner, int& errKind,
+                                 CWideString& errText);
+    static bool DeleteLockFile(const CWideString& folder, TvFileSys* pFs, int& errKind, CWideString& errText);
+    // The lock text "<owner> at: YYYY.MM.DD hh:mm:ss GMT" (t in UTC) and the
+    // lock file content: lock text, LF, display path (UTF-8), no line end.
+    static CNarrowString MakeLockText(const CNarrowString& owner, const CZorTime& t);
+    static CNarrowString MakeLockFileContent(const CNarrowString& lockText, const CWideString& display);
+    // Analyze: waits for (or overrides) a foreign lock, deletes our own
+    // abandoned one; an automatic run takes the lock here.
+    bool CheckLockFolder(const CWideString& folder, int side, int& errKind, CWideString& errText);
+    // Sync: takes the lock of a folder, then (bCheckStateFile) refuses when
+    // the state file differs from what Analyze recorded.
+    bool LockFolder(const CWideString& folder, int side, bool bCheckStateFile, int& errKind,
+                    CWideString& errText);
+    // Releases every held lock: into the in-sync stamp after a clean Sync
+    // (see SetSyncEndedClean), else the lock is deleted. Returns true.
+    bool UnlockFolders();
+    // "By: <job>.<user>@<computer>" (UTF-8), built on first use.
+    const CNarrowString& GetLockOwner();
+    // Forgets owner and lock text (start of each run and of each Sync).
+    void ResetLockTexts();
+    // The Sync driver's word that the Sync ended clean (not refused, stopped
+    // or aborted). Cleared when a Sync takes its first lock and by UnlockFolders.
+    void SetSyncEndedClean(bool b) { m_bSyncEndedClean = b ? 1 : 0; }
+    // The state file's record as Analyze saw it, per side and folder.
+    void SetStateFileStamp(int side, const CWideString& folder, const FsItemInfo& info);
+    void ClearStateFileStamps();
+    bool FailFolderLocked(const CWideString& display, const CWideString& lockLine, int& errKind,
+                          CWideString& errText);
+    // One round of waiting for a foreign lock (10 s); false ends the wait.
+    bool WaitForForeignLock(const CWideString& display, const CWideString& lockLine, int64_t nStartTick,
+                            int64_t& nLastMinute, int& errKind, CWideString& errText);
+    CNarrowString m_sLockOwner;         // owner text, built on first use
+    CNarrowString m_sLockText;          // lock text of the current Sync
+    uint8_t m_bLockedByOther = 0;       // a lock could not be had: another owner holds it
+    uint8_t m_bOverrideLocks = 0;       // the user's order to break foreign locks
+    uint8_t m_bSyncEndedClean = 0;      // set by the Sync driver (SetSyncEndedClean)
+    CListT<CLockRecord> m_HeldLocks;    // locks this Sync took, in order
+    CHashMapT<CWideString, FsItemInfo> m_aStateFileStamps[2]; // folder -> state file as Analyze saw it
 
     // ---------------------------------------------------------------- members
     // Side file systems, index 0 left, 1 right; null while not connected.
@@ -150,4 +400,84 @@ public:
     // Slow-down levels (0..3) of uploads and downloads, set by the host.
     std::atomic<int32_t> m_nUpSlowDownLevel{0};
     std::atomic<int32_t> m_nDownSlowDownLevel{0};
+
+    // -- run driver and side connection
+    uint8_t m_anSideCaps[2] = {0, 0};       // each side's answer to capability 28
+    CWideString m_asSideStatus[2];          // side status texts (ShowSideStatus)
+    CZorLog m_aJobLog[2];                   // per-side job logs, in the sides' mirror folders
+    int64_t m_anRequiredBytes[2] = {0, 0};  // bytes the sync will need on each side
+    uint8_t m_abNothingToWrite[2] = {0, 0}; // per side, as the last Sync computed it
+    int64_t m_nChunkLimit = 0;              // transfer chunk limit set by ShowSideStatus
+    uint8_t m_bAnalyze = 0;                 // this run analyses (set by the job list)
+    uint8_t m_bSync = 0;                    // this run syncs (set by the job list; cleared by the run)
+    CWideString m_sRunLogName;              // this run's log file name
+    uint8_t m_bFoldersLocked = 0;           // set by Sync while the data folders are locked
+    uint8_t m_bConnected = 0;               // both sides connected in this run
+    uint8_t m_bConnectedByte = 0;           // set together with m_bConnected
+    int32_t m_nRunKind = RK_USER;           // JobRunKind, set by whoever starts the run
+    CWideString m_sStarter;                 // who started an automatic run
+    uint8_t m_bTreeHasSizes = 0;            // the required-space estimate ran
+    // Run-state block. The activity word and its sub-state are written only
+    // by the job list (JobActivity); the run state and sub-state by SetRunState.
+    std::atomic<int32_t> m_nActivity{JA_NOT_ANALYZED};
+    std::atomic<int32_t> m_nRunState{0};
+    std::atomic<int32_t> m_nConnectInProgress{0}; // connects under way
+    std::atomic<int32_t> m_nActivitySub{0};
+    std::atomic<int32_t> m_nRunSubState{0};
+    uint8_t m_bRunStarted = 0;  // set when Analyze or Sync starts; cleared by the job list
+    uint8_t m_bHasChanges = 0;  // set by Analyze; cleared by the tree reset
+    uint8_t m_bChangesByte = 0; // the byte before m_bHasChanges that the activity tests read
+};
+
+// ---------------------------------------------------------------- run driver, side connection, run utilities
+// True for the error kinds that stop a whole execution: 10 (stopped by the
+// user), 1, 2 (authorisation), 9 (out of memory), 11 (cloud cache), 8 (quota).
+bool IsFatalErrorKind(int kind);
+
+// The local mirror state folder of a side URL: the mirror root of
+// g_EngineOptions + "/" + "_tvdata_mirrors_" ("Mirrors" with bShortName)
+// and, unless bWholeFolder, + "/" + the URL flattened to one name. Fails
+// (kind 5) while the mirror root is not defined. Creates nothing.
+bool MakeMirrorFolderPath(bool bWholeFolder, const CWideString& url, bool bShortName, CWideString& out,
+                          int& errKind, CWideString& errText);
+
+// Whether the folders of two connect infos overlap (the same folder, or one
+// inside the other), compared after resolving each folder's real path. On
+// true canonA/canonB hold the resolved folders. When a folder cannot be
+// resolved the answer is "cannot tell": false with bCannotTell set and the
+// reason in errText; callers refuse to run then. pJob (may be null) lends
+// its connected file systems.
+bool HasCommonFolder(const TvConnectInfo& a, const TvConnectInfo& b, CWideString& canonA, CWideString& canonB,
+                     CSyncJob* pJob, bool& bCannotTell, CWideString& errText);
+// The same for the job list's busy-jobs check: "cannot tell" counts as
+// overlapping there, so that such a job never runs beside another.
+bool HasCommonFolder(const TvConnectInfo& a, const TvConnectInfo& b, CWideString& canonA, CWideString& canonB,
+                     CSyncJob* pJob);
+// Forgets the resolved folders (tests, and after folders were moved).
+void ClearResolvedFolderCache();
+
+// Sets up a new job: type 0..2 is its direction, a name is required, and
+// each non-empty folder is set.
+bool InitNewJob(const CWideString& name, int type, const CWideString& leftFolder,
+                const CWideString& rightFolder, CSyncJob* pJob, CWideString& errText);
+
+// The narrow text begins with the prefix.
+bool NarrowStartsWith(const CNarrowString& text, const char* prefix);
+// The file system's DeleteFile, ignoring any failure.
+void DeleteFileQuietly(TvFileSys* pFs, const CWideString& path);
+
+// A record of one file's name and state: equal when size and modification
+// time are equal (the name does not count).
+struct CFileStamp {
+    CWideString m_sName;
+    int64_t m_nSize = 0;
+    uint32_t m_nModTime = 0;
+
+    CFileStamp() = default;
+    explicit CFileStamp(const FsItemInfo& info)
+        : m_sName(info.m_sName), m_nSize(info.m_nSize), m_nModTime(info.m_nModTime) {}
+    bool operator==(const CFileStamp& o) const { return m_nSize == o.m_nSize && m_nModTime == o.m_nModTime; }
+    bool operator!=(const CFileStamp& o) const { return !(*this == o); }
+    // "size=%lld mod-time=%s" (the time as "%Y-%m-%d %H:%M:%S").
+    CWideString Describe() const;
 };

@@ -1,0 +1,493 @@
+// The run driver of a job: one run (Analyze, Sync or both) from its run log
+// to post-run, the run states, the run-log names, the tree accessors, the
+// side settings, the run preparation with the nested-folder test, and the
+// data-folder creation.
+#include "syncjob.h"
+
+#include "zor-locstr.h"
+#include "zor-path.h"
+#include "zor-process.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <mutex>
+
+namespace {
+
+CWideString SideName(int side) {
+    return GetLocalizedString(side == 0 ? IDS_Str_Left : IDS_Str_Right);
+}
+
+const CWideString& JobName(const CSyncJob& job) {
+    return job.m_Options.m_sName;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- the run
+
+CWideString CSyncJob::GetRunName(bool bAnalyze, bool bSync) {
+    if (bAnalyze && bSync) return u"ANALYZE + SYNC";
+    if (bAnalyze) return u"ANALYZE";
+    if (bSync) return u"SYNC";
+    ZorAssertFailed(__FILE__, __LINE__, 0, "CSyncJob::GetRunName: neither analyse nor sync");
+    return u"undefined state";
+}
+
+bool CSyncJob::RunJob(const GlobalFilters* pGlobal, int& errKind, CWideString& resultText) {
+    const CWideString runName = GetRunName(m_bAnalyze, m_bSync);
+    ZorGetProgramLog().Printf(u"Job '%s': %s thread started by %s\n", JobName(*this), runName,
+                              GetStarterText());
+    m_pProgress->ResetMessageRepeat();
+    OpenRunLog(false, m_bSync && !m_bAnalyze);
+
+    m_bFoldersLocked = 0;
+    m_bConnected = 0;
+    resultText = u"not run";
+    bool bResult = false;
+    CWideString summary;
+
+    if (m_bAnalyze) {
+        m_pProgress->SetProgressRange(0, 100);
+        {
+            CCritSectionLock lock(m_pProgress->GetLock());
+            m_pProgress->SetStartTimeNow();
+            m_pProgress->m_nCounter1 = 0;
+        }
+        m_bRunStarted = 1;
+        // The per-run look-up maps and texts of the scan and the move
+        // detection are emptied by the Analyze driver that owns them.
+        ResetTree();
+
+        resultText.Empty();
+        if (!m_Options.m_sPreAnalyzeScriptOrEmail.IsEmpty()) {
+            int nCode = -1;
+            CWideString err;
+            if (!SendEmailOrRunProgram(m_Options.m_sPreAnalyzeScriptOrEmail, u"Pre-Analyze", true,
+                                       CWideString(), summary, m_aJobLog[0].GetFilePath(), nCode, errKind,
+                                       err)) {
+                resultText = u"Cannot run Pre-Analyze Script: " + err;
+                if (!errKind) errKind = FSE_GENERAL;
+            } else if (nCode != 0 && nCode != -1) {
+                // -1: the action ran nothing (e.g. an "errors:" e-mail target).
+                resultText.Format(u"Pre-Analyze script returned error code %d, so do not Analyze", nCode);
+                errKind = FSE_GENERAL;
+            } else {
+                bResult = true;
+            }
+        } else {
+            bResult = true;
+        }
+        if (bResult) {
+            int failedSide = 0;
+            bResult = ConnectSides(failedSide, errKind, resultText);
+            if (bResult) {
+                m_bConnected = 1;
+                m_bConnectedByte = 1;
+                bResult = PrepareRun(errKind, resultText);
+            }
+            if (bResult)
+                bResult =
+                    Analyze(pGlobal, m_nRunKind == RK_AUTOMATIC, true, true, summary, errKind, resultText);
+        }
+        if (!bResult) {
+            ResetTree();
+            if (errKind == FSE_STOPPED) {
+                ReportProgress(0, GetLocalizedString(IDS_Str_Status_AnalyzeStopped));
+                SetRunState(RS_ANALYZED, RSS_STOPPED);
+            } else {
+                SetRunState(RS_ANALYZED, RSS_FAILED);
+            }
+            m_bSync = 0;
+        } else {
+            resultText.Empty();
+            ZorGetProgramLog().Printf(u"Job '%s': Analyze Finished OK\n", JobName(*this));
+            if (m_bSync && !m_bHasChanges) {
+                m_bSync = 0;
+                ZorGetProgramLog().Printf(u"Job '%s': decided NOT to run Sync\n", JobName(*this));
+            }
+        }
+    }
+
+    if (m_bSync) {
+        m_pProgress->SetProgressRange(0, 100);
+        if (m_bAnalyze) m_bSync = (uint8_t)m_pProgress->ConfirmSync(1);
+        if (m_bSync) {
+            resultText.Empty();
+            bResult = Sync(summary, errKind, resultText);
+            m_pProgress->SetSuppressStop(true);
+            if (m_bFoldersLocked) {
+                UnlockFolders();
+                m_bFoldersLocked = 0;
+            }
+        }
+    }
+    if (!m_bSync && m_bFoldersLocked) {
+        UnlockFolders();
+        m_bFoldersLocked = 0;
+    }
+    PostRun(m_bSync != 0, bResult, resultText, summary);
+    m_pProgress->SetSuppressStop(false);
+    return bResult;
+}
+
+void CSyncJob::OpenRunLog(bool bUserAction, bool bReuse) {
+    if (!(bReuse && !m_sRunLogName.IsEmpty())) {
+        const CZorTime now = CZorTime::Now();
+        // The job name becomes part of a file name: separators cannot stand in it.
+        CWideString name = m_Options.m_sName;
+        name.Replace(u'/', u'_');
+        name.Replace(u'\\', u'_');
+        m_sRunLogName.Format(u"%04d-%02d%02d-%02d%02d%02d-%s-%s%s.log", now.GetYear(), now.GetMonth(),
+                             now.GetDay(), now.GetHour(), now.GetMinute(), now.GetSecond(),
+                             GetComputerNameText(), name, bUserAction ? u"-user-action" : u"");
+    }
+    for (CZorLog& log : m_aJobLog) log.SetFileName(m_sRunLogName);
+}
+
+void CSyncJob::CloseRunLogs(bool bEnabled) {
+    for (CZorLog& log : m_aJobLog) log.SetEnabled(bEnabled);
+}
+
+void CSyncJob::ResetRunLogs() {
+    for (CZorLog& log : m_aJobLog) log.SetFileName(CWideString());
+}
+
+// ---------------------------------------------------------------- the stages filled by later work
+
+bool CSyncJob::Analyze(const GlobalFilters*, bool, bool, bool, CWideString&, int&, CWideString&) {
+    return true;
+}
+
+bool CSyncJob::Sync(CWideString&, int&, CWideString&) {
+    return true;
+}
+
+bool CSyncJob::SendEmailOrRunProgram(const CWideString&, const CWideString&, bool, CWideString,
+                                     const CWideString&, const CWideString&, int& nReturnCode, int&,
+                                     CWideString&) {
+    nReturnCode = -1;
+    return true;
+}
+
+void CSyncJob::PostRun(bool, bool bEndedNormally, CWideString errCopy, const CWideString&) {
+    if (!bEndedNormally && !errCopy.IsEmpty()) Log(1, 10011, errCopy + u"\n");
+    if (m_aJobLog[0].IsOpen() || m_aJobLog[1].IsOpen()) {
+        Log(0, 10021, u"\n");
+        CloseRunLogs(true);
+    }
+    DisconnectSides();
+}
+
+// ---------------------------------------------------------------- virtual operations
+
+bool CSyncJob::ResetTree() {
+    const bool bHad = m_Tree.GetChildCount() > 0;
+    m_bTreeHasSizes = 0;
+    m_Tree.Clear();
+    m_Tree.InitRoot();
+    m_bHasChanges = 0;
+    return bHad;
+}
+
+bool CSyncJob::IncrementalAnalyzeItems(int, TvFileSys*, CSyncTreeNode*, int& errKind, CWideString& errText) {
+    errKind = FSE_GENERAL;
+    errText += u"IncrementalAnalyzeItems not implemented";
+    return false;
+}
+
+bool CSyncJob::DropSideChanges(int, int, int) {
+    return true;
+}
+
+// ---------------------------------------------------------------- tree access
+
+CSyncPairsAndActions* CSyncJob::GetPairsForRead() {
+    if (m_nActivity.load() == JA_ANALYZING) {
+        ZorGetProgramLog().Printf(u"[%s] - Read accesss during Analyze!!!\n", JobName(*this));
+        return nullptr;
+    }
+    return &m_Tree;
+}
+
+CSyncPairsAndActions* CSyncJob::GetPairsForWrite() {
+    const int a = m_nActivity.load();
+    if (a != JA_ANALYZING && a != JA_SYNCING) {
+        ZorGetProgramLog().Printf(u"[%s] - Write accesss outside Analyze!!!\n", JobName(*this));
+        ZorAssertFailed(__FILE__, __LINE__, 0, "CSyncJob::GetPairsForWrite outside a run", a);
+        return nullptr;
+    }
+    return &m_Tree;
+}
+
+// ---------------------------------------------------------------- sides
+
+CWideString CSyncJob::GetSideFolder(int side) const {
+    if (side == 0) return m_Options.m_Dir1.m_sUrl;
+    if (side == 1) return m_Options.m_Dir2.m_sUrl;
+    ZorAssertFailed(__FILE__, __LINE__, 0, "CSyncJob::GetSideFolder: bad side", side);
+    return CWideString();
+}
+
+bool CSyncJob::SetSideConnectInfo(int side, const TvConnectInfo& ci) {
+    const int a = m_nActivity.load();
+    ZOR_ASSERT(a != JA_ANALYZING && a != JA_SYNCING);
+    if (side < 0 || side >= 2) {
+        ZorAssertFailed(__FILE__, __LINE__, 0, "CSyncJob::SetSideConnectInfo: bad side", side);
+        return false;
+    }
+    if (m_apFs[side]) {
+        m_apFs[side]->Close();
+        m_apFs[side].reset();
+    }
+    (side == 0 ? m_Options.m_Dir1 : m_Options.m_Dir2) = ci;
+    return true;
+}
+
+void CSyncJob::SetSideFolder(int side, const CWideString& folder) {
+    if (side < 0 || side >= 2) {
+        ZorAssertFailed(__FILE__, __LINE__, 0, "CSyncJob::SetSideFolder: bad side", side);
+        return;
+    }
+    TvConnectInfo ci = side == 0 ? m_Options.m_Dir1 : m_Options.m_Dir2;
+    ci.m_sUrl = folder;
+    SetSideConnectInfo(side, ci);
+}
+
+CWideString CSyncJob::GetSideDisplayPath(int side, const CWideString& arg) const {
+    if (side < 0 || side >= 2) return CWideString();
+    const TvFileSys* fs = m_apFs[side].get();
+    if (fs && fs->IsConnected()) return fs->BasePath(arg);
+    return CWideString();
+}
+
+CWideString CSyncJob::GetStarterText() const {
+    return m_nRunKind == RK_USER ? CWideString(u"User") : m_sStarter;
+}
+
+bool InitNewJob(const CWideString& name, int type, const CWideString& leftFolder,
+                const CWideString& rightFolder, CSyncJob* pJob, CWideString& errText) {
+    if (type < JT_TWO_WAY || type > JT_RIGHT_TO_LEFT) {
+        errText += CWideString::Formatted(u"bad job type %d", type);
+        return false;
+    }
+    pJob->m_Options.SetDirection(type);
+    if (name.IsEmpty()) {
+        errText += u"cannot create job with empty name";
+        return false;
+    }
+    pJob->SetName(name);
+    if (!leftFolder.IsEmpty()) pJob->SetSideFolder(0, leftFolder);
+    if (!rightFolder.IsEmpty()) pJob->SetSideFolder(1, rightFolder);
+    return true;
+}
+
+// ---------------------------------------------------------------- nested folders
+
+namespace {
+
+std::mutex g_resolvedLock;
+std::map<CWideString, CWideString> g_resolved; // folder URL -> resolved root (file systems that resolve)
+
+bool IsLocalFs(const TvFileSys* fs) {
+    return fs->GetCapability(TVFS_CAP_LOCAL) != 0;
+}
+
+// The real path of a local folder (links and "." / ".." resolved).
+bool RealLocalPath(const CWideString& path, CWideString& out, CWideString& err) {
+    char buf[PATH_MAX];
+    if (!realpath(ZorNativePath(path).GetString(), buf)) {
+        err += u"cannot resolve folder " + path + u": " + ZorWidePath(strerror(errno));
+        return false;
+    }
+    out = ZorWidePath(buf);
+    return true;
+}
+
+// Resolves one side's folder to the form that the overlap test compares:
+// '/'-separated with a trailing '/'. bCaseSensitive tells how names compare there.
+bool ResolveFolder(const TvConnectInfo& ci, TvFileSys* pJobFs, CWideString& resolved, bool& bCaseSensitive,
+                   CWideString& err) {
+    CWideString folder = ci.m_sUrl;
+    ExpandPathMacros(folder);
+    folder = NormalizeUrl(folder);
+    if (folder.IsEmpty()) {
+        err += u"folder is not specified";
+        return false;
+    }
+    std::unique_ptr<TvFileSys> own;
+    TvFileSys* fs = pJobFs;
+    if (!fs) {
+        own.reset(NewFsForUrl(folder));
+        fs = own.get();
+    }
+    if (!fs) {
+        err += u"no file system for " + folder;
+        return false;
+    }
+    bCaseSensitive = fs->GetCapability(TVFS_CAP_CASE_SENSITIVE) != 0;
+    if (IsLocalFs(fs)) {
+        // A local folder compares by its real path, so that a link to a
+        // folder inside the other side is seen as nested.
+        CWideString local = (fs == pJobFs && fs->IsConnected()) ? fs->GetRootDir() : UrlToLocalPath(folder);
+        if (!RealLocalPath(local, resolved, err)) return false;
+    } else if (fs->GetCapability(TVFS_CAP_RESOLVES_ROOT)) {
+        std::lock_guard<std::mutex> g(g_resolvedLock);
+        auto it = g_resolved.find(folder);
+        if (it != g_resolved.end()) {
+            resolved = it->second;
+        } else {
+            if (!fs->IsConnected()) {
+                TvConnectInfo copy = ci;
+                copy.m_sUrl = folder;
+                int kind = 0;
+                CWideString cerr;
+                if (!fs->Connect(copy, &g_DummyJobProgress, kind, cerr)) {
+                    err += u"cannot connect to " + folder + u": " + cerr;
+                    return false;
+                }
+            }
+            CWideString real = fs->GetTypeInfo(TVFS_TI_REAL_ROOT);
+            resolved = real.IsEmpty() ? folder : real;
+            g_resolved[folder] = resolved;
+        }
+    } else {
+        resolved = folder;
+    }
+    ZOR_ASSERT(!resolved.IsEmpty());
+    resolved.Replace(u'\\', u'/');
+    AddTrailingForwardSlash(resolved);
+    return true;
+}
+
+} // namespace
+
+void ClearResolvedFolderCache() {
+    std::lock_guard<std::mutex> g(g_resolvedLock);
+    g_resolved.clear();
+}
+
+bool HasCommonFolder(const TvConnectInfo& a, const TvConnectInfo& b, CWideString& canonA, CWideString& canonB,
+                     CSyncJob* pJob, bool& bCannotTell, CWideString& errText) {
+    bCannotTell = false;
+    const TvConnectInfo* cis[2] = {&a, &b};
+    CWideString res[2];
+    bool abCase[2] = {false, false};
+    for (int i = 0; i < 2; ++i) {
+        TvFileSys* pJobFs = pJob ? pJob->m_apFs[i].get() : nullptr;
+        CWideString err;
+        if (!ResolveFolder(*cis[i], pJobFs, res[i], abCase[i], err)) {
+            bCannotTell = true;
+            errText += err;
+            return false;
+        }
+    }
+    if (!a.m_sUserID.EqualsNoCase(b.m_sUserID.GetString())) return false;
+    canonA = res[0];
+    canonB = res[1];
+    const int n = std::min(canonA.GetLength(), canonB.GetLength());
+    const CWideString pa = canonA.Left(n), pb = canonB.Left(n);
+    // Names compare exactly where both file systems tell names apart by case.
+    const bool bOverlap = (abCase[0] && abCase[1]) ? pa == pb : pa.EqualsNoCase(pb.GetString());
+    if (!bOverlap) return false;
+    RemoveTrailingForwardSlash(canonA);
+    RemoveTrailingForwardSlash(canonB);
+    return true;
+}
+
+bool HasCommonFolder(const TvConnectInfo& a, const TvConnectInfo& b, CWideString& canonA, CWideString& canonB,
+                     CSyncJob* pJob) {
+    bool bCannotTell = false;
+    CWideString err;
+    const bool bOverlap = HasCommonFolder(a, b, canonA, canonB, pJob, bCannotTell, err);
+    return bOverlap || bCannotTell;
+}
+
+// ---------------------------------------------------------------- run preparation
+
+bool CSyncJob::PrepareRun(int& errKind, CWideString& errText) {
+    const CWideString left = GetLeftFolder(), right = GetRightFolder();
+    if (left == right) {
+        errText += GetLocalizedString(IDS_Str_Msg_SameFolders);
+        errKind = FSE_GENERAL;
+        return false;
+    }
+    CWideString canonL, canonR, why;
+    bool bCannotTell = false;
+    if (HasCommonFolder(m_Options.m_Dir1, m_Options.m_Dir2, canonL, canonR, this, bCannotTell, why)) {
+        auto shown = [](const CWideString& url, const CWideString& canon) {
+            CWideString local = UrlToLocalPath(url);
+            RemoveTrailingSlash(local);
+            return local.EqualsNoCase(canon.GetString()) ? url : url + u" == " + canon;
+        };
+        errText +=
+            FormatLocalizedString(IDS_Str_Msg_NestedFolders2, shown(left, canonL), shown(right, canonR));
+        errKind = FSE_GENERAL;
+        return false;
+    }
+    if (bCannotTell) {
+        errText += u"Cannot tell whether folders '" + left + u"' and '" + right +
+                   u"' are nested, so do not Analyze: " + why;
+        errKind = FSE_GENERAL;
+        return false;
+    }
+    if (m_Options.m_bCompareMD5crc)
+        Log(2, 2168,
+            u"== MD5 option is checked, so Analyze WILL RUN VERY SLOWLY, as all file bodies have to be read "
+            u"to "
+            u"compute their MD5\n");
+    if (m_nRunKind == RK_AUTOMATIC) {
+        for (int side = 0; side < 2; ++side) {
+            bool bCreated = false;
+            CWideString err;
+            if (CreateDataFolder(side, m_apFs[side].get(), bCreated, errKind, err)) continue;
+            if (!m_abNothingToWrite[side]) {
+                errText += err;
+                return false;
+            }
+            Log(1, 2186, u"Cannot create _tvdata_ folder: " + err + u"\n");
+            (side == 0 ? m_Options.m_Dir1 : m_Options.m_Dir2).m_bNoDataFolder = 1;
+        }
+    }
+    return true;
+}
+
+bool CSyncJob::CreateDataFolder(int side, TvFileSys* pFs, bool& bCreated, int& errKind,
+                                CWideString& errText) {
+    bCreated = false;
+    if (CannotHaveDataFolder(side)) return true;
+    if (!pFs) {
+        errText += u"no file system mounted";
+        errKind = FSE_GENERAL;
+        return false;
+    }
+    const CWideString sideName = SideName(side);
+    const CWideString path = u"/_tvdata_";
+    bool bIsFolder = false;
+    CWideString err;
+    if (!pFs->IsFolder(path, bIsFolder, errKind, err)) {
+        errText += u"Cannot determine whether _tvdata_ is folder: " + pFs->DisplayPath(path) + u": " + err;
+        return false;
+    }
+    if (bIsFolder) return true;
+    if (!pFs->MakeFolder(path, errKind, err)) {
+        errText += FormatLocalizedString(IDS_Str_Msg_CannotCreateTvdata, sideName, err);
+        return false;
+    }
+    bCreated = true;
+    if (pFs->GetCapability(TVFS_CAP_SET_ATTRIBUTES)) {
+        uint32_t attrs = 0;
+        int kind = 0;
+        CWideString aerr;
+        if (!pFs->GetAttributes(path, attrs, kind, aerr) ||
+            !pFs->SetAttributes(path, attrs | FSA_HIDDEN, kind, aerr))
+            Notify(2,
+                   CWideString::Formatted(u"Cannot make folder %s hidden: %s", pFs->DisplayPath(path), aerr) +
+                       u"\n");
+    }
+    return true;
+}
