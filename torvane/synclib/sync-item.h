@@ -250,6 +250,15 @@ public:
     bool IsFolder() const { return (m_nFlags & SIF_FOLDER) != 0; }
     void SetPresent(bool b) { SetFlag(SIF_PRESENT, b); }
     void SetFolder(bool b) { SetFlag(SIF_FOLDER, b); }
+    // Marks the record as a deleted item that was present: present bit set,
+    // folder bit from bFolder, link bit cleared, deleted length, attributes unknown.
+    void Invalidate(bool bFolder) {
+        SetPresent(true);
+        SetFolder(bFolder);
+        SetFlag(SIF_LINK, false);
+        m_Len.SetDeleted();
+        m_nAttr = 0xFFFFFFFF;
+    }
     bool GetFlag(uint8_t f) const { return (m_nFlags & f) != 0; }
     void SetFlag(uint8_t f, bool b) {
         m_nFlags = (uint8_t)(b ? (m_nFlags | f) : (m_nFlags & ~f)) & SIF_RECORD_MASK;

@@ -516,3 +516,14 @@ TEST(SyncItem, Md5StoredOnDemand) {
 }
 
 } // namespace
+
+TEST(SyncItem, InvalidateMarksAPresentDeletedRecord) {
+    CSideInfo r;
+    r.SetFlag(SIF_LINK, true);
+    r.Invalidate(true);
+    EXPECT_TRUE(r.IsPresentBit());
+    EXPECT_TRUE(r.IsFolder());
+    EXPECT_FALSE(r.GetFlag(SIF_LINK));
+    EXPECT_FALSE(r.Exists()); // deleted length
+    EXPECT_EQ(r.m_nAttr, 0xFFFFFFFFu);
+}
