@@ -360,6 +360,15 @@ public:
     CListT<CLockRecord> m_HeldLocks;    // locks this Sync took, in order
     CHashMapT<CWideString, FsItemInfo> m_aStateFileStamps[2]; // folder -> state file as Analyze saw it
 
+    // ---------------------------------------------------------------- state file reading, mirror copy and saving
+    // (syncjob-state.cpp)
+
+    // ---------------------------------------------------------------- side scan and listed entries
+    // (syncjob-scan.cpp, syncjob-listed.cpp)
+
+    // ---------------------------------------------------------------- tree pass runners
+    // (syncjob-passes.cpp)
+
     // ---------------------------------------------------------------- members
     // Side file systems, index 0 left, 1 right; null while not connected.
     std::unique_ptr<TvFileSys> m_apFs[2];
