@@ -1,0 +1,128 @@
+// The state file of a side with 100,000 items (1,000 folders of 100 files,
+// each with one or two generations): written into a gzip file through a
+// temporary name, and read back into a fresh tree. Target: write + read
+// together at most 0.2 s.
+#include "state-file.h"
+
+#include "zor-stream.h"
+#include "zor-unicode.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kFolders = 1000;
+constexpr int kFilesPerFolder = 99; // with the folders: 100,000 items
+
+std::unique_ptr<CSyncPairsAndActions> MakeTree() {
+    auto tree = std::make_unique<CSyncPairsAndActions>();
+    CSideInfo folder;
+    folder.SetPresent(true);
+    folder.SetFolder(true);
+    folder.m_Len.SetFolder();
+    tree->GetItem().m_aOld[0] = folder;
+    CWideString err;
+    for (int d = 0; d < kFolders; d++) {
+        CWideString name;
+        name.Format(u"Folder %04d", d);
+        CSyncTreeNode* pDir = tree->AddItemCS(name, true, false, nullptr, err);
+        pDir->GetItem().m_aOld[0] = folder;
+        for (int f = 0; f < kFilesPerFolder; f++) {
+            name.Format(u"document-%05d.txt", f);
+            CSyncTreeNode* p = pDir->AddItemCS(name, false, false, nullptr, err);
+            CSyncPairAndAction& item = p->GetItem();
+            CSideInfo& r = item.m_aOld[0];
+            r.SetPresent(true);
+            r.m_Len.SetValue(1000 + 37 * (uint64_t)(d * kFilesPerFolder + f));
+            r.m_tFile = r.m_tAccu = 1600000000u + (uint32_t)(d * 1000 + f);
+            r.m_nAttr = 0x20;
+            item.m_aGens[0].Add(CSyncTime(1650000000u + f));
+            if (f % 3 == 0) item.m_aGens[0].Add(CSyncTime(1660000000u + f));
+        }
+    }
+    return tree;
+}
+
+std::string TempFile() {
+    char dir[] = "/tmp/tv-statefile-bench-XXXXXX";
+    if (!mkdtemp(dir)) std::abort();
+    return std::string(dir) + "/_file_state_v4._tv";
+}
+
+bool WriteFile(CStateFileIo& io, const CWideString& path) {
+    CAutoPtrT<ZorOutStream> out;
+    CWideString err;
+    return OpenFileWriter(path, true, out, err, true) && io.WriteStateStream(*out, 0, CWideString(), err) &&
+           out->Close(err);
+}
+
+// Reads into a fresh tree that the caller destroys (outside the timing).
+bool ReadFile(const CWideString& path, std::unique_ptr<CSyncPairsAndActions>& tree) {
+    tree = std::make_unique<CSyncPairsAndActions>();
+    CAutoPtrT<ZorInStream> in;
+    CWideString err;
+    if (!OpenFileReader(path, true, in, err)) return false;
+    CStateFileIo io(tree.get());
+    int kind = 0;
+    return io.ReadStateStream(*in, 0, tree.get(), false, 4, kind, err);
+}
+
+void RemoveTemp(const std::string& path) {
+    unlink(path.c_str());
+    rmdir(path.substr(0, path.rfind('/')).c_str());
+}
+
+} // namespace
+
+static void BM_StateFileWriteRead100k(benchmark::State& st) {
+    auto tree = MakeTree();
+    CStateFileIo io(tree.get());
+    const std::string path = TempFile();
+    const CWideString wpath = Utf8ToWide(path.c_str());
+    for (auto _ : st) {
+        std::unique_ptr<CSyncPairsAndActions> fresh;
+        if (!WriteFile(io, wpath) || !ReadFile(wpath, fresh))
+            st.SkipWithError("state file write or read failed");
+        st.PauseTiming();
+        fresh.reset();
+        st.ResumeTiming();
+    }
+    st.counters["items"] = kFolders * (kFilesPerFolder + 1);
+    RemoveTemp(path);
+}
+BENCHMARK(BM_StateFileWriteRead100k)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+static void BM_StateFileWrite100k(benchmark::State& st) {
+    auto tree = MakeTree();
+    CStateFileIo io(tree.get());
+    const std::string path = TempFile();
+    const CWideString wpath = Utf8ToWide(path.c_str());
+    for (auto _ : st)
+        if (!WriteFile(io, wpath)) st.SkipWithError("state file write failed");
+    RemoveTemp(path);
+}
+BENCHMARK(BM_StateFileWrite100k)->Unit(benchmark::kMillisecond);
+
+static void BM_StateFileRead100k(benchmark::State& st) {
+    auto tree = MakeTree();
+    CStateFileIo io(tree.get());
+    const std::string path = TempFile();
+    const CWideString wpath = Utf8ToWide(path.c_str());
+    if (!WriteFile(io, wpath)) st.SkipWithError("state file write failed");
+    for (auto _ : st) {
+        std::unique_ptr<CSyncPairsAndActions> fresh;
+        if (!ReadFile(wpath, fresh)) st.SkipWithError("state file read failed");
+        st.PauseTiming();
+        fresh.reset();
+        st.ResumeTiming();
+    }
+    RemoveTemp(path);
+}
+BENCHMARK(BM_StateFileRead100k)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,52 @@
+// libFuzzer target of the state-file reader. Any input must be read or
+// refused without a crash, a leak or unbounded memory; a refused input must
+// leave the tree as it was; an accepted one must write a state file that
+// reads back.
+#include "state-file.h"
+
+#include "zor-stream.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+int CountOldPresent(CSyncTreeNode* pTree) {
+    int n = 0;
+    CSyncDepthFirstIter it(pTree);
+    for (bool b = it.IsValid(); b; b = it.Next())
+        if (it.GetItem()->m_aOld[0].IsPresentBit()) n++;
+    return n;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 1 << 20) return 0;
+    CSyncPairsAndActions tree;
+    // A record from an earlier file, so that merges meet existing nodes.
+    CWideString err;
+    CSyncTreeNode* pSub = tree.AddItemCS(u"sub", true, false, nullptr, err);
+    pSub->GetItem().m_aOld[0].SetPresent(true);
+    pSub->GetItem().m_aOld[0].SetFolder(true);
+    pSub->GetItem().m_aOld[0].m_Len.SetFolder();
+
+    CStateFileIo io(&tree);
+    io.m_bCleanupOldGenerations = (size & 1) != 0;
+    io.m_nSaveMonthsOldGens = 1;
+    ZorStringStream in(CNarrowString((const char*)data, (int)size));
+    int kind = 0;
+    const bool bIntoSub = size > 0 && (data[size - 1] & 1);
+    if (!io.ReadStateStream(in, 0, bIntoSub ? pSub : &tree, false, 4, kind, err)) {
+        if (CountOldPresent(&tree) != 1) __builtin_trap();
+        return 0;
+    }
+    ZorStringOutStream out;
+    err.Empty();
+    if (!io.WriteStateStream(out, 0, CWideString(), err)) __builtin_trap();
+    CSyncPairsAndActions tree2;
+    CStateFileIo io2(&tree2);
+    ZorStringStream in2(out.GetText());
+    if (!io2.ReadStateStream(in2, 0, &tree2, false, 4, kind, err)) __builtin_trap();
+    return 0;
+}

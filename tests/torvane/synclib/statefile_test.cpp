@@ -1,0 +1,603 @@
+// The state file: byte form of the writer, round trips through the reader
+// (in memory and through a real gzip file and the gzip command), the merge of
+// several files, generation ageing, and the reader's handling of damaged and
+// hostile files (every failure is clean and leaves the tree as it was).
+#include "state-file.h"
+
+#include "zor-stream.h"
+#include "zor-time.h"
+#include "zor-unicode.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string U8(const CWideString& s) {
+    CNarrowString n = WideToUtf8(s);
+    return std::string(n.GetString(), n.GetLength());
+}
+std::string Str(const CNarrowString& s) {
+    return std::string(s.GetString(), s.GetLength());
+}
+
+const char kHeader[] = "^[a=9|b=2|c=9|1=4|2=1|s=0|]";
+
+class TestIo : public CStateFileIo {
+public:
+    using CStateFileIo::CStateFileIo;
+    std::vector<std::pair<int, std::string>> m_Logs;
+    bool m_bStop = false;
+    bool m_bCap25 = true;
+    void Log(int nLevel, int, const CWideString& s) override { m_Logs.emplace_back(nLevel, U8(s)); }
+    bool IsStopRequested() override { return m_bStop; }
+    bool SideAnswersCapability25(int) override { return m_bCap25; }
+    bool HasLog(int nLevel, const std::string& part) const {
+        for (auto& l : m_Logs)
+            if (l.first == nLevel && l.second.find(part) != std::string::npos) return true;
+        return false;
+    }
+};
+
+CSideInfo FileRec(uint64_t nLen, uint32_t t1, uint32_t t2 = 0, uint32_t nAttr = 0) {
+    CSideInfo r;
+    r.SetPresent(true);
+    r.m_Len.SetValue(nLen);
+    r.m_tFile = t1;
+    r.m_tAccu = t2 ? t2 : t1;
+    r.m_nAttr = nAttr;
+    return r;
+}
+CSideInfo FolderRec(uint32_t t = 0) {
+    CSideInfo r;
+    r.SetPresent(true);
+    r.SetFolder(true);
+    r.m_Len.SetFolder();
+    r.m_tFile = r.m_tAccu = t;
+    return r;
+}
+CSideInfo DeletedRec() {
+    CSideInfo r;
+    r.SetPresent(true);
+    r.m_Len.SetDeleted();
+    r.m_nAttr = 0xFFFFFFFFu;
+    return r;
+}
+CGenArray Gens(std::initializer_list<uint32_t> l) {
+    CGenArray g;
+    for (uint32_t t : l) g.Add(CSyncTime(t));
+    return g;
+}
+std::vector<uint32_t> Vec(const CGenArray& g) {
+    std::vector<uint32_t> v;
+    for (CSyncTime t : g) v.push_back(t.GetTime());
+    return v;
+}
+
+CSyncTreeNode* Add(CSyncTreeNode* pParent, const CWideString& name, const CSideInfo& old, int nSide = 0) {
+    CWideString e;
+    CSyncTreeNode* p = pParent->AddItemCS(name, old.IsFolder(), false, nullptr, e);
+    EXPECT_NE(p, nullptr) << U8(e);
+    p->GetItem().m_aOld[nSide] = old;
+    return p;
+}
+
+CSyncTreeNode* Find(CSyncTreeNode* pTree, const char16_t* path) {
+    CWideString e;
+    return CSyncTreeNode::LookupCS(pTree, path, false, nullptr, e);
+}
+
+std::string WriteText(CStateFileIo& io, int nSide = 0, const CWideString& folder = CWideString()) {
+    ZorStringOutStream out;
+    CWideString err;
+    EXPECT_TRUE(io.WriteStateStream(out, nSide, folder, err)) << U8(err);
+    return Str(out.GetText());
+}
+
+bool ReadText(CStateFileIo& io, CSyncTreeNode* pFolder, const std::string& text, int& kind, CWideString& err,
+              bool bMayShift = false, int nPresetA = 4, int nSide = 0) {
+    ZorStringStream in(CNarrowString(text.data(), (int)text.size()));
+    kind = -1;
+    return io.ReadStateStream(in, nSide, pFolder, bMayShift, nPresetA, kind, err);
+}
+
+int CountOldPresent(CSyncTreeNode* pTree, int nSide = 0) {
+    int n = 0;
+    CSyncDepthFirstIter it(pTree);
+    for (bool b = it.IsValid(); b; b = it.Next())
+        if (it.GetItem()->m_aOld[nSide].IsPresentBit()) n++;
+    return n;
+}
+
+void ExpectSameRecord(const CSideInfo& a, const CSideInfo& b, const std::string& where) {
+    EXPECT_EQ(a.m_nFlags, b.m_nFlags) << where;
+    EXPECT_TRUE(a.m_Len == b.m_Len) << where << ": " << U8(a.m_Len.Format()) << " vs "
+                                    << U8(b.m_Len.Format());
+    EXPECT_EQ(a.m_tFile.GetTime(), b.m_tFile.GetTime()) << where;
+    EXPECT_EQ(a.m_tAccu.GetTime(), b.m_tAccu.GetTime()) << where;
+    EXPECT_EQ(a.m_nAttr, b.m_nAttr) << where;
+    EXPECT_EQ(U8(a.m_sId), U8(b.m_sId)) << where;
+}
+
+// A tree with nested folders, files, ids, saved versions and generation lists.
+struct SampleTree {
+    CSyncPairsAndActions tree;
+    SampleTree() {
+        tree.GetItem().m_aOld[0] = FolderRec();
+        CSyncTreeNode* docs = Add(&tree, u"docs", FolderRec(1600000000));
+        CSyncTreeNode* a = Add(docs, u"a.txt", FileRec(5, 1700000000));
+        a->GetItem().m_aGens[0] = Gens({1000, 2000});
+        Add(docs, u"big.bin", FileRec((1ULL << 40) + 7, 1700000001, 0, 0x20));
+        CSyncTreeNode* sub = Add(docs, u"sub", FolderRec());
+        CSyncTreeNode* deep = Add(sub, u"deep.txt", FileRec(0, 1500000000));
+        deep->GetItem().m_aSavedTime[0] = 1690000000;
+        deep->GetItem().m_aSavedLen[0].SetValue(123456);
+        CGenArray many;
+        for (uint32_t i = 0; i < 300; i++) many.Add(CSyncTime(1000000 + i * 10));
+        deep->GetItem().m_aGens[0] = many;
+        CSideInfo readme = FileRec(9, 1650000000);
+        readme.m_sId = u"README.TXT"; // the side's own letter case
+        Add(&tree, u"Readme.txt", readme);
+        CSideInfo accent = FileRec(3, 1650000000);
+        accent.m_sId = u"e\u0301"; // decomposed on the side, composed as the key
+        Add(&tree, u"\u00e9", accent);
+        CSyncTreeNode* gone = Add(&tree, u"gone.txt", DeletedRec());
+        gone->GetItem().m_aGens[0] = Gens({1500});
+        Add(&tree, u"near.txt", FileRec(1, 1000, 1002));
+        Add(&tree, u"\u65e5\u672c.txt", FileRec(77, 1234567890));
+        Add(&tree, u"notsaved.txt", CSideInfo()); // no old record: not written
+        Add(&tree, u"emptydir", FolderRec());
+    }
+};
+
+} // namespace
+
+TEST(StateFile, OneFileExampleByteForByte) {
+    CSyncPairsAndActions tree;
+    tree.GetItem().m_aOld[0] = FolderRec();
+    Add(&tree, u"a.txt", FileRec(5, 1700000000));
+    TestIo io(&tree);
+    EXPECT_EQ(WriteText(io),
+              std::string(kHeader) +
+                  "\n[f=1|N:0:|l[h=-1|l=4294967293|]a=0|C[t=0|]t[t=0|]p[t=0|]s[h=-1|l=-2|]i:0:|g[a{=0|}]]<"
+                  "\n[f=0|N:5:a.txt|l[h=0|l=5|]a=0|C[t=1700000000|]t[t=1700000000|]p[t=0|]s[h=-1|l=-2|]"
+                  "i:0:|g[a{=0|}]]<>>");
+}
+
+TEST(StateFile, RoundTripGivesTheSameOldRecords) {
+    SampleTree s;
+    CSyncTreeNode* skew = Add(&s.tree, u"skew.txt", FileRec(4, 1000, 1005));
+    TestIo writer(&s.tree);
+    const std::string text = WriteText(writer);
+    EXPECT_EQ(text.find("notsaved"), std::string::npos);
+
+    CSyncPairsAndActions fresh;
+    TestIo reader(&fresh);
+    int kind;
+    CWideString err;
+    ASSERT_TRUE(ReadText(reader, &fresh, text, kind, err)) << U8(err);
+
+    int nCompared = 0;
+    CSyncDepthFirstIter it(&s.tree);
+    for (bool b = it.IsValid(); b; b = it.Next()) {
+        const CSyncPairAndAction& a = *it.GetItem();
+        const std::string path = U8(it.GetPath());
+        CSyncTreeNode* p = Find(&fresh, it.GetPath());
+        if (!a.m_aOld[0].IsPresentBit()) {
+            EXPECT_TRUE(!p || !p->GetItem().m_aOld[0].IsPresentBit()) << path;
+            continue;
+        }
+        ASSERT_NE(p, nullptr) << path;
+        EXPECT_EQ(U8(p->GetNameRef()), U8(it.GetName())) << path;
+        const CSyncPairAndAction& b2 = p->GetItem();
+        CSideInfo want = a.m_aOld[0];
+        if (it.GetNode() == skew) {
+            // Times 3 seconds or more apart: the second takes the first, marked corrected.
+            want.m_tAccu = want.m_tFile;
+            want.SetFlag(SIF_CORRECTED, true);
+        }
+        ExpectSameRecord(b2.m_aOld[0], want, path);
+        EXPECT_EQ(Vec(b2.m_aGens[0]), Vec(a.m_aGens[0])) << path;
+        EXPECT_EQ(b2.m_aSavedTime[0].GetTime(), a.m_aSavedTime[0].GetTime()) << path;
+        EXPECT_TRUE(b2.m_aSavedLen[0] == a.m_aSavedLen[0]) << path;
+        EXPECT_TRUE(b2.m_aCur[0].m_sId.IsEmpty()) << path; // ids go onto the record being filled
+        nCompared++;
+    }
+    EXPECT_EQ(nCompared, 12);
+    EXPECT_EQ(CountOldPresent(&fresh), CountOldPresent(&s.tree));
+    // The side's letter case of a name survives, the key stays.
+    CSyncTreeNode* readme = Find(&fresh, u"/readme.txt");
+    ASSERT_NE(readme, nullptr);
+    EXPECT_EQ(U8(readme->GetNameRef()), "Readme.txt");
+    EXPECT_EQ(U8(readme->GetItem().m_aOld[0].m_sId), "README.TXT");
+
+    // Written again, the fresh tree gives the same bytes (apart from the corrected time).
+    fresh.GetItem().m_aOld[0] = s.tree.GetItem().m_aOld[0];
+    skew->GetItem().m_aOld[0].m_tAccu = 1000;
+    skew->GetItem().m_aOld[0].SetFlag(SIF_CORRECTED, true);
+    TestIo writer2(&fresh);
+    EXPECT_EQ(WriteText(writer2), WriteText(writer));
+
+    // On a side whose times may shift by whole hours nothing is corrected.
+    CSyncPairsAndActions shifted;
+    TestIo reader2(&shifted);
+    ASSERT_TRUE(ReadText(reader2, &shifted, text, kind, err, true)) << U8(err);
+    EXPECT_EQ(Find(&shifted, u"/skew.txt")->GetItem().m_aOld[0].m_tAccu.GetTime(), 1005u);
+    EXPECT_EQ(Find(&shifted, u"/near.txt")->GetItem().m_aOld[0].m_tAccu.GetTime(), 1002u);
+}
+
+TEST(StateFile, GzipFileDecompressesWithGzipAndReadsBack) {
+    SampleTree s;
+    TestIo io(&s.tree);
+    const std::string text = WriteText(io);
+
+    char dir[] = "/tmp/tv-statefile-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/_file_state_v4._tv";
+    CAutoPtrT<ZorOutStream> out;
+    CWideString err;
+    ASSERT_TRUE(OpenFileWriter(Utf8ToWide(path.c_str()), true, out, err, true)) << U8(err);
+    ASSERT_TRUE(io.WriteStateStream(*out, 0, CWideString(), err)) << U8(err);
+    ASSERT_TRUE(out->Close(err)) << U8(err);
+    out.Delete();
+
+    const std::string plain = path + ".txt";
+    ASSERT_EQ(std::system(("gzip -dc '" + path + "' > '" + plain + "'").c_str()), 0);
+    FILE* f = fopen(plain.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::string got;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) got.append(buf, n);
+    fclose(f);
+    EXPECT_EQ(got, text);
+
+    CAutoPtrT<ZorInStream> in;
+    ASSERT_TRUE(OpenFileReader(Utf8ToWide(path.c_str()), true, in, err)) << U8(err);
+    CSyncPairsAndActions fresh;
+    TestIo reader(&fresh);
+    int kind = -1;
+    ASSERT_TRUE(reader.ReadStateStream(*in, 0, &fresh, false, 4, kind, err)) << U8(err);
+    EXPECT_EQ(CountOldPresent(&fresh), CountOldPresent(&s.tree));
+    in.Delete();
+
+    // A truncated gzip file fails cleanly and merges nothing.
+    FILE* g = fopen(path.c_str(), "rb");
+    fseek(g, 0, SEEK_END);
+    const long size = ftell(g);
+    fclose(g);
+    ASSERT_EQ(truncate(path.c_str(), size / 2), 0);
+    ASSERT_TRUE(OpenFileReader(Utf8ToWide(path.c_str()), true, in, err)) << U8(err);
+    CSyncPairsAndActions broken;
+    TestIo reader3(&broken);
+    CWideString err3;
+    EXPECT_FALSE(reader3.ReadStateStream(*in, 0, &broken, false, 4, kind, err3));
+    EXPECT_FALSE(err3.IsEmpty());
+    EXPECT_EQ(CountOldPresent(&broken), 0);
+    EXPECT_TRUE(reader3.HasLog(1, "cannot parse state file"));
+    in.Delete();
+    std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+}
+
+TEST(StateFile, ReaderErrorTexts) {
+    struct Case {
+        std::string text;
+        std::string error;
+        int kind;
+    };
+    const std::string node = "\n[f=0|N:1:x|l[h=0|l=1|]C[t=5|]t[t=5|]";
+    const std::vector<Case> cases = {
+        {"", "bad 1st char of state file: end of input", 0},
+        {"x[a=1|]", "bad 1st char of state file: x", 0},
+        {std::string(kHeader) + "\n[f=1|N:0:|]x", "bad type 'x' (78), '<' expected", 0},
+        {std::string(kHeader) + "\n[f=1|N:0:|]<" + node + "g[a{=1|[y=5|]x}]]<>>",
+         "bad char after array element: x", 0},
+        {std::string(kHeader) + "\n[f=1|N:0:|]<" + node + "g[a{=1|[y=5|]|x]]<>>", "bad char after array: x",
+         0},
+        {std::string(kHeader) + "\n[f=1|N:0:|]<" + node + "a=-5|]<>>",
+         "negative number -5 where unsigned expected", 0},
+        {std::string(kHeader) + "\n[f=1|N:0:|]<" + node + "]<>", "unexpected end of input, '>' expected", 0},
+        {std::string(kHeader) + "\n[f=1|N:0:|]<\n[f=1|N:2:..|]<>>",
+         "Cannot add tree node: /..: SetNodeCS: bad name", 0},
+        {"^[a=9|b=2|c=9|1=5|2=0|s=0|]\n[f=1|N:0:|]<>",
+         "State file format ver 5.0 is not handled by this Torvane who handles only ver 4.1, upgrade Torvane "
+         "to the "
+         "latest version",
+         5},
+        {"<" + node + "]\n>[a=0|1=5|2=1|]",
+         "State file format ver 5.1 is not handled by this Torvane who handles only ver 4.1, upgrade Torvane "
+         "to the "
+         "latest version",
+         5},
+        {"<" + node + "]\n", "unexpected end of input, '>' expected", 0},
+    };
+    for (const Case& c : cases) {
+        CSyncPairsAndActions tree;
+        TestIo io(&tree);
+        int kind;
+        CWideString err;
+        EXPECT_FALSE(ReadText(io, &tree, c.text, kind, err)) << c.text;
+        EXPECT_NE(U8(err).find(c.error), std::string::npos) << c.text << "\n  got: " << U8(err);
+        EXPECT_EQ(kind, c.kind) << c.text;
+        EXPECT_EQ(CountOldPresent(&tree), 0) << c.text; // nothing merged stays behind
+        EXPECT_EQ(io.HasLog(1, "cannot parse state file"), c.kind != 5) << c.text;
+    }
+}
+
+TEST(StateFile, NewerMinorVersionIsNoticedAndRead) {
+    const std::string node = "\n[f=0|N:1:x|l[h=0|l=1|]C[t=5|]t[t=5|]]";
+    const char* notice =
+        "State file format ver 4.2 is newer than ver 4.1 handled by this Torvane, upgrade Torvane "
+        "to the latest version\n";
+    for (const std::string& text :
+         {"^[a=9|b=2|c=9|1=4|2=2|s=0|]\n[f=1|N:0:|]<" + node + "<>>", "<" + node + "\n>[a=0|1=4|2=2|]"}) {
+        CSyncPairsAndActions tree;
+        TestIo io(&tree);
+        int kind;
+        CWideString err;
+        EXPECT_TRUE(ReadText(io, &tree, text, kind, err)) << U8(err);
+        EXPECT_TRUE(io.HasLog(2, notice)) << text;
+        ASSERT_NE(Find(&tree, u"/x"), nullptr);
+        EXPECT_TRUE(Find(&tree, u"/x")->GetItem().m_aOld[0].Exists());
+    }
+}
+
+TEST(StateFile, HostileFilesFailCleanly) {
+    auto expectFail = [](const std::string& text, const std::string& error) {
+        CSyncPairsAndActions tree;
+        TestIo io(&tree);
+        int kind;
+        CWideString err;
+        EXPECT_FALSE(ReadText(io, &tree, text, kind, err));
+        EXPECT_NE(U8(err).find(error), std::string::npos) << "got: " << U8(err);
+        EXPECT_EQ(CountOldPresent(&tree), 0);
+    };
+    const std::string root = std::string(kHeader) + "\n[f=1|N:0:|]<";
+    // Nesting far deeper than any scan goes.
+    std::string deep = root;
+    for (int i = 0; i < 300; i++) deep += "\n[f=1|N:1:d|l[h=-1|l=4294967293|]]<";
+    deep += std::string(301, '>');
+    expectFail(deep, "nested deeper than 256 levels");
+    // One record's path creating hundreds of levels (flat form).
+    std::string path;
+    for (int i = 0; i < 600; i++) path += "a/";
+    path += "x";
+    expectFail("<[N:" + std::to_string(path.size()) + ":" + path + "|l[h=0|l=1|]]>[1=3|]",
+               "SetNodeCS: ForceCreatePath: path nested deeper than 256 levels");
+    // Huge lengths and counts announced by a short file.
+    expectFail(root + "\n[N:200000:abc", "bad string length 200000");
+    expectFail(root + "\n[N:99999999999:abc", "out of range");
+    expectFail(root + "\n[N:1:x|g[a{=70000|[y=1|]|", "generation count 70000 above 65535");
+    std::string list = root + "\n[N:1:x|g[l<";
+    for (int i = 0; i < 65536; i++) list += "[y=5|]";
+    expectFail(list + ">]]<>>", "more than 65535 generations");
+    // A string that claims more bytes than the file holds.
+    expectFail(root + "\n[N:50:abc", "unexpected end of input inside a string");
+}
+
+TEST(StateFile, HeaderOnlyFileIsAnEmptyStateAndIsNeverWritten) {
+    CSyncPairsAndActions tree;
+    CSyncTreeNode* sub = Add(&tree, u"sub", FolderRec());
+    TestIo io(&tree);
+    int kind;
+    CWideString err;
+    EXPECT_TRUE(ReadText(io, sub, kHeader, kind, err)) << U8(err);
+    EXPECT_EQ(sub->GetChildCount(), 0);
+
+    // A subfolder without its own old record has no state to write.
+    CSyncTreeNode* other = Add(&tree, u"other", CSideInfo());
+    Add(other, u"f.txt", FileRec(1, 5));
+    EXPECT_FALSE(io.HasStateToWrite(0, u"/other"));
+    ZorStringOutStream out;
+    err.Empty();
+    EXPECT_FALSE(io.WriteStateStream(out, 0, u"/other", err));
+    EXPECT_TRUE(out.GetText().IsEmpty());
+    EXPECT_TRUE(io.HasStateToWrite(0, u"/sub"));
+    EXPECT_TRUE(io.HasStateToWrite(0, CWideString()));
+    err.Empty();
+    EXPECT_FALSE(io.WriteStateStream(out, 0, u"/missing", err));
+    EXPECT_EQ(U8(err), "null root");
+    // The tree root's record is written whatever its present bit.
+    CSyncPairsAndActions empty;
+    TestIo io2(&empty);
+    EXPECT_EQ(WriteText(io2, 1).substr(0, sizeof(kHeader)), std::string(kHeader) + "\n");
+}
+
+TEST(StateFile, FailedReadTakesBackItsMergedRecordsAndIsLoggedAsError) {
+    CSyncPairsAndActions tree;
+    tree.GetItem().m_aOld[0] = FolderRec();
+    CSyncTreeNode* sub = Add(&tree, u"sub", FolderRec());
+    Add(sub, u"x.txt", FileRec(5, 100));
+    TestIo writer(&tree);
+    const std::string rootFile = WriteText(writer);
+
+    CSyncPairsAndActions fresh;
+    TestIo io(&fresh);
+    int kind;
+    CWideString err;
+    ASSERT_TRUE(ReadText(io, &fresh, rootFile, kind, err)) << U8(err);
+    CSyncTreeNode* freshSub = Find(&fresh, u"/sub");
+    ASSERT_NE(freshSub, nullptr);
+
+    // The subfolder's own file: it replaces x.txt and adds y.txt, then breaks.
+    const std::string subFile = std::string(kHeader) +
+                                "\n[f=1|N:3:sub|]<\n[f=0|N:5:x.txt|l[h=0|l=7|]C[t=200|]t[t=200|]]<>"
+                                "\n[f=0|N:5:y.txt|l[h=0|l=1|]C[t=200|]t[t=200|]]<>\n[f=0|N:5:z.txt|l[h=0|l=";
+    EXPECT_FALSE(ReadText(io, freshSub, subFile, kind, err));
+    EXPECT_EQ(kind, 0);
+    CSyncTreeNode* x = Find(&fresh, u"/sub/x.txt");
+    EXPECT_EQ(x->GetItem().m_aOld[0].m_Len.GetValue(), 5u);
+    EXPECT_EQ(x->GetItem().m_aOld[0].m_tAccu.GetTime(), 100u);
+    CSyncTreeNode* y = Find(&fresh, u"/sub/y.txt");
+    EXPECT_TRUE(!y || !y->GetItem().m_aOld[0].IsPresentBit());
+    EXPECT_TRUE(io.HasLog(1, "Left: cannot parse state file"));
+
+    // The same file complete: the record from the deeper file replaces the root's.
+    err.Empty();
+    ASSERT_TRUE(ReadText(io, freshSub, subFile.substr(0, subFile.rfind("\n[f=0|N:5:z")) + ">", kind, err))
+        << U8(err);
+    EXPECT_EQ(x->GetItem().m_aOld[0].m_Len.GetValue(), 7u);
+    EXPECT_EQ(io.GetStateLevel(x), 1);
+    EXPECT_TRUE(Find(&fresh, u"/sub/y.txt")->GetItem().m_aOld[0].Exists());
+
+    // A stop request fails with its own text and kind, and is not an error line.
+    TestIo stopped(&fresh);
+    stopped.m_bStop = true;
+    err.Empty();
+    EXPECT_FALSE(ReadText(stopped, &fresh, rootFile, kind, err));
+    EXPECT_EQ(U8(err), "Stopped by User");
+    EXPECT_EQ(kind, 10);
+    EXPECT_TRUE(stopped.m_Logs.empty());
+}
+
+TEST(StateFile, DuplicateRecordsOfOneLevelMergeGenerations) {
+    // Flat form: the same name twice; the second record is of a deleted item.
+    const std::string text = "<[N:1:a|l[h=0|l=5|]C[t=100|]t[t=100|]g[a{=1|[y=100|]|}]]\r\n"
+                             "[N:1:a|g[a{=2|[y=100|]|[y=200|]|}]]\n>[a=0|1=3|]";
+    CSyncPairsAndActions tree;
+    TestIo io(&tree);
+    int kind;
+    CWideString err;
+    ASSERT_TRUE(ReadText(io, &tree, text, kind, err, false, 0)) << U8(err);
+    const CSyncPairAndAction& a = Find(&tree, u"/a")->GetItem();
+    EXPECT_TRUE(a.m_aOld[0].Exists());
+    EXPECT_EQ(a.m_aOld[0].m_Len.GetValue(), 5u);
+    EXPECT_EQ(Vec(a.m_aGens[0]), (std::vector<uint32_t>{100, 200}));
+    EXPECT_TRUE(a.m_aOld[0].GetFlag(SIF_CORRECTED));
+
+    // Tree form: two names of one folder that the tree holds as one node.
+    const std::string treeText = std::string(kHeader) +
+                                 "\n[f=1|N:0:|]<\n[f=1|N:1:d|l[h=-1|l=4294967293|]]<"
+                                 "\n[f=0|N:1:x|l[h=0|l=5|]C[t=100|]t[t=100|]g[a{=1|[y=100|]|}]]<>"
+                                 "\n[f=0|N:1:X|g[a{=2|[y=100|]|[y=300|]|}]]<>>>";
+    CSyncPairsAndActions tree1;
+    TestIo io1(&tree1);
+    ASSERT_TRUE(ReadText(io1, &tree1, treeText, kind, err)) << U8(err);
+    ASSERT_EQ(Find(&tree1, u"/d")->GetChildCount(), 1);
+    const CSyncPairAndAction& x = Find(&tree1, u"/d/x")->GetItem();
+    EXPECT_EQ(x.m_aOld[0].m_Len.GetValue(), 5u);
+    EXPECT_EQ(Vec(x.m_aGens[0]), (std::vector<uint32_t>{100, 300}));
+    EXPECT_TRUE(x.m_aOld[0].GetFlag(SIF_CORRECTED));
+
+    // Older record forms: a back-slash path, a 64-bit file time, a list of generations.
+    const std::string old =
+        "<[N:0:|n:5:d\\e.f|l[h=0|l=2|]C[h=30000000|l=0|]t[t=7|]g[l<\n[y=0|]\n[y=9|][t[t=11|]]>]]>[]";
+    CSyncPairsAndActions tree2;
+    TestIo io2(&tree2);
+    ASSERT_TRUE(ReadText(io2, &tree2, old, kind, err, true, 0)) << U8(err);
+    CSyncTreeNode* f = Find(&tree2, u"/d/e.f");
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(Find(&tree2, u"/d")->GetItem().m_aOld[0].IsFolder());
+    EXPECT_EQ(f->GetItem().m_aOld[0].m_tFile.GetTime(),
+              (uint32_t)((((uint64_t)30000000 << 32) - 116444736000000000ULL) / 10000000));
+    EXPECT_EQ(Vec(f->GetItem().m_aGens[0]), (std::vector<uint32_t>{9, 11}));
+}
+
+TEST(StateFile, AgeingForgetsOldDeletedRecords) {
+    ZorTestClock clock(1700000000);
+    ZorClockScope scope(&clock);
+    CSyncPairsAndActions tree;
+    tree.GetItem().m_aOld[0] = FolderRec();
+    Add(&tree, u"old.txt", DeletedRec())->GetItem().m_aGens[0] = Gens({1600000000});
+    Add(&tree, u"young.txt", DeletedRec())->GetItem().m_aGens[0] = Gens({1699999000});
+    CSideInfo delFolder = DeletedRec();
+    delFolder.SetFolder(true);
+    CSyncTreeNode* dir = Add(&tree, u"dir", delFolder);
+    Add(dir, u"kept.txt", FileRec(1, 5));
+    TestIo writer(&tree);
+    const std::string text = WriteText(writer);
+
+    auto read = [&](bool bCleanup, int nMonths, CSyncPairsAndActions& out) {
+        TestIo io(&out);
+        io.m_bCleanupOldGenerations = bCleanup;
+        io.m_nSaveMonthsOldGens = nMonths;
+        int kind;
+        CWideString err;
+        EXPECT_TRUE(ReadText(io, &out, text, kind, err)) << U8(err);
+    };
+    CSyncPairsAndActions aged;
+    read(true, 1, aged);
+    EXPECT_FALSE(Find(&aged, u"/old.txt")->GetItem().m_aOld[0].IsPresentBit());
+    EXPECT_EQ(Vec(Find(&aged, u"/old.txt")->GetItem().m_aGens[0]), (std::vector<uint32_t>{1600000000}));
+    EXPECT_TRUE(Find(&aged, u"/young.txt")->GetItem().m_aOld[0].IsPresentBit());
+    EXPECT_TRUE(Find(&aged, u"/dir")->GetItem().m_aOld[0].IsPresentBit()); // a present child keeps it
+    TestIo rewriter(&aged);
+    EXPECT_EQ(WriteText(rewriter).find("old.txt"), std::string::npos);
+
+    CSyncPairsAndActions kept;
+    read(false, 1, kept);
+    EXPECT_TRUE(Find(&kept, u"/old.txt")->GetItem().m_aOld[0].IsPresentBit());
+    // 1000 months is more seconds than 32 bits hold: nothing is aged here.
+    CSyncPairsAndActions longAge;
+    read(true, 1000, longAge);
+    EXPECT_TRUE(Find(&longAge, u"/old.txt")->GetItem().m_aOld[0].IsPresentBit());
+}
+
+TEST(StateFile, PruneAndMergeGenerations) {
+    ZorTestClock clock(1700000000);
+    ZorClockScope scope(&clock);
+    CGenArray g = Gens({10, 20, 30, 40, 1699999950, 1700000100});
+    EXPECT_FALSE(PruneGenerations(g, 100)); // the last is at now + age: dropped
+    EXPECT_EQ(Vec(g), (std::vector<uint32_t>{20, 30, 40, 1699999950}));
+    g = Gens({10, 20});
+    EXPECT_TRUE(PruneGenerations(g, 100));
+    EXPECT_EQ(Vec(g), (std::vector<uint32_t>{10, 20}));
+    g = Gens({});
+    EXPECT_TRUE(PruneGenerations(g, 100));
+    // Entries within 3 seconds collapse; a young entry is still young after that.
+    g = Gens({10, 12, 1699999990});
+    EXPECT_FALSE(PruneGenerations(g, 100));
+    EXPECT_EQ(Vec(g), (std::vector<uint32_t>{10, 1699999990}));
+    g = Gens({1699999990, 10, 10});
+    EXPECT_FALSE(PruneGenerations(g, 100));
+    EXPECT_EQ(Vec(g), (std::vector<uint32_t>{10, 1699999990}));
+
+    bool changed = false;
+    CGenArray t = Gens({100, 200});
+    MergeGenerations(t, Gens({100, 250, 300}), changed);
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(Vec(t), (std::vector<uint32_t>{100, 200, 250, 300}));
+    changed = false;
+    t = Gens({100, 300});
+    MergeGenerations(t, Gens({100, 200}), changed);
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(Vec(t), (std::vector<uint32_t>{100, 200}));
+    changed = false;
+    t = Gens({});
+    MergeGenerations(t, Gens({5}), changed);
+    EXPECT_FALSE(changed);
+    EXPECT_EQ(Vec(t), (std::vector<uint32_t>{5}));
+    MergeGenerations(t, Gens({}), changed);
+    EXPECT_EQ(Vec(t), (std::vector<uint32_t>{5}));
+}
+
+TEST(StateFile, SetNodeForListedItems) {
+    CSyncPairsAndActions tree;
+    TestIo io(&tree);
+    bool dup = false;
+    CWideString err;
+    CSyncTreeNode* a = io.SetNodeCS(u"/A.txt", 0, &tree, 1, false, true, 0, FileRec(1, 5), dup, err);
+    ASSERT_NE(a, nullptr);
+    EXPECT_FALSE(dup);
+    CSyncTreeNode* b = io.SetNodeCS(u"/a.txt", 0, &tree, 1, false, true, 0, FileRec(2, 5), dup, err);
+    EXPECT_EQ(a, b);
+    EXPECT_TRUE(dup);
+    EXPECT_EQ(U8(a->GetItem().m_sReason), "Two items on Left side are named the same after normalization and "
+                                          "lower-casing: '/a.txt' vs '/A.txt'");
+    EXPECT_TRUE(io.HasLog(2, "Two items on Left side"));
+    EXPECT_EQ(a->GetItem().m_nExecState, ESS_ANALYZED_OK);
+    io.m_bCap25 = false;
+    io.SetNodeCS(u"/a.txt", 0, &tree, 1, false, true, 0, FileRec(2, 5), dup, err);
+    EXPECT_EQ(a->GetItem().m_nExecState, ESS_ANALYZED_ERR);
+    EXPECT_TRUE(io.HasLog(1, "Two items on Left side"));
+
+    EXPECT_EQ(io.SetNodeCS(u"/x/y", 1, &tree, 2, false, true, 0, FileRec(1, 5), dup, err), nullptr);
+    EXPECT_EQ(U8(err), "Orphaned child, likely caused by corrupted file system on Right: /x/y\n");
+    err.Empty();
+    EXPECT_EQ(io.SetNodeCS(u"/", 0, &tree, 1, false, true, 0, FileRec(1, 5), dup, err), nullptr);
+    EXPECT_EQ(U8(err), "SetNodeCS: empty name");
+}

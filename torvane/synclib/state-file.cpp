@@ -1,0 +1,1152 @@
+// The state file format, its reader and writer, and the merge of its records
+// into the sync tree. See state-file.h for the format.
+#include "state-file.h"
+
+#include "sync-progress.h"
+#include "zor-debug.h"
+#include "zor-locstr.h"
+#include "zor-tic.h"
+#include "zor-time.h"
+#include "zor-unicode.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace {
+
+// Message kinds of the run messages written here.
+constexpr int kMsgStateNewer = 7140;
+constexpr int kMsgStateParseFailed = 7141;
+constexpr int kMsgDuplicateName = 7142;
+
+// Difference between the file-time epoch (1601) and 1970 in 100 ns units.
+constexpr uint64_t kFileTimeEpochOffset = 116444736000000000ULL;
+
+// A written record is collected here and handed to the stream in blocks.
+constexpr int kWriteBlock = 64 * 1024;
+
+CWideString Nfc(const CWideString& s) {
+    if (IsNameNfc(s)) return s;
+    CWideString t = s;
+    NormalizeNameNfc(t);
+    return t;
+}
+
+void AppendDecimal(std::string& out, uint64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof(buf), v);
+    out.append(buf, (size_t)(r.ptr - buf));
+}
+
+// T=value| with the unsigned 32-bit sentinels written as -1 and -2.
+void AppendU32(std::string& out, char tag, uint32_t v) {
+    out.push_back(tag);
+    out.push_back('=');
+    if (v == 0xFFFFFFFFu)
+        out.append("-1", 2);
+    else if (v == 0xFFFFFFFEu)
+        out.append("-2", 2);
+    else
+        AppendDecimal(out, v);
+    out.push_back('|');
+}
+
+void AppendU16(std::string& out, char tag, uint16_t v) {
+    out.push_back(tag);
+    out.push_back('=');
+    if (v == 0xFFFF)
+        out.append("-1", 2);
+    else
+        AppendDecimal(out, v);
+    out.push_back('|');
+}
+
+void AppendString(std::string& out, char tag, const CWideString& s) {
+    out.push_back(tag);
+    out.push_back(':');
+    const char16_t* p = s.GetString();
+    const int n = s.GetLength();
+    int i = 0;
+    while (i < n && p[i] < 0x80) i++;
+    if (i == n) {
+        // ASCII: the bytes are the units.
+        AppendDecimal(out, (uint64_t)n);
+        out.push_back(':');
+        for (i = 0; i < n; i++) out.push_back((char)p[i]);
+    } else {
+        CNarrowString u = WideToUtf8(s);
+        AppendDecimal(out, (uint64_t)u.GetLength());
+        out.push_back(':');
+        out.append(u.GetString(), (size_t)u.GetLength());
+    }
+    out.push_back('|');
+}
+
+bool ReadEnd(ZorInStream& in, unsigned char tag, unsigned char expected, CWideString& err) {
+    unsigned char ch;
+    if (!GetTicChar(in, tag, ch, err)) return false;
+    if (ch != expected) {
+        err.AppendFormat(u"Posn %ld: @%c: string delimiter wrong: %c", in.GetPosn(), tag, ch);
+        return false;
+    }
+    return true;
+}
+
+// True when a component of the path is "." or "..", or the path holds a NUL:
+// such names never come from a listing and must not reach the tree.
+bool HasBadComponent(const CWideString& path) {
+    const char16_t* p = path.GetString();
+    const int n = path.GetLength();
+    int start = 0;
+    for (int i = 0; i <= n; i++) {
+        if (i < n && p[i] == 0) return true;
+        if (i == n || p[i] == u'/') {
+            const int len = i - start;
+            if ((len == 1 && p[start] == u'.') || (len == 2 && p[start] == u'.' && p[start + 1] == u'.'))
+                return true;
+            start = i + 1;
+        }
+    }
+    return false;
+}
+
+int CountComponents(const CWideString& path) {
+    int n = 0;
+    bool bIn = false;
+    for (int i = 0; i < path.GetLength(); i++) {
+        if (path[i] == u'/') {
+            bIn = false;
+        } else if (!bIn) {
+            bIn = true;
+            n++;
+        }
+    }
+    return n;
+}
+
+bool IsInExcludedSubtree(const CSyncTreeNode* pNode) {
+    for (const CSyncTreeNode* p = pNode->GetParent(); p; p = p->GetParent())
+        if (p->GetItem().m_nFlags & SPF_EXCLUDED) return true;
+    return false;
+}
+
+// The node's path as the side names it: each name is the side's own form
+// (the current record's id) where there is one, else the key.
+CWideString SideNodePath(const CSyncTreeNode* pNode, int nSide) {
+    CWideString s;
+    for (const CSyncTreeNode* p = pNode; p && p->GetParent(); p = p->GetParent()) {
+        const CWideString& id = p->GetItem().m_aCur[nSide].m_sId;
+        CWideString part = u"/";
+        part += id.IsEmpty() ? p->GetNameRef() : id;
+        part += s;
+        s = part;
+    }
+    return s;
+}
+
+bool AnyChildPresent(CSyncTreeNode* pNode, int nSide) {
+    CSyncLevelIter it(pNode);
+    for (bool b = it.IsValid(); b; b = it.Next())
+        if (it.GetItem()->m_aOld[nSide].IsPresentBit()) return true;
+    return false;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- header
+bool StateFileHeader::Read(ZorInStream& in, CWideString& err) {
+    if (!GetTicPrefix(in, '[', err)) return false;
+    for (;;) {
+        unsigned char tag;
+        bool bEnd;
+        if (!GetTicTag(in, ']', tag, bEnd, err)) return false;
+        if (bEnd) return true;
+        bool ok;
+        switch (tag) {
+            case 'a':
+                ok = GetTicUInt16(in, tag, m_nA, err);
+                break;
+            case 'b':
+                ok = GetTicUInt16(in, tag, m_nB, err);
+                break;
+            case 'c':
+                ok = GetTicUInt16(in, tag, m_nC, err);
+                break;
+            case '1':
+                ok = GetTicUInt16(in, tag, m_nMajor, err);
+                break;
+            case '2':
+                ok = GetTicUInt16(in, tag, m_nMinor, err);
+                break;
+            case 's':
+                ok = GetTicBool(in, tag, m_bS, err);
+                break;
+            default:
+                ok = SkipTicValue(in, tag, err);
+                break;
+        }
+        if (!ok) return false;
+    }
+}
+
+bool StateFileHeader::Write(ZorOutStream& out, CWideString& err) const {
+    std::string s = "[";
+    AppendU16(s, 'a', m_nA);
+    AppendU16(s, 'b', m_nB);
+    AppendU16(s, 'c', m_nC);
+    AppendU16(s, '1', m_nMajor);
+    AppendU16(s, '2', m_nMinor);
+    s += m_bS ? "s=1|]" : "s=0|]";
+    return out.Write(s.data(), (int)s.size(), err);
+}
+
+// ---------------------------------------------------------------- value records
+bool ReadStateString(ZorInStream& in, unsigned char tag, CNarrowString& s, CWideString& err) {
+    int32_t len = 0;
+    if (!GetTicInt32No(in, tag, ':', ':', len, err)) return false;
+    if (len < 0 || len > kStateMaxString) {
+        err.AppendFormat(u"Posn %ld: @%c: bad string length %d (at most %d bytes)", in.GetPosn(), tag, len,
+                         kStateMaxString);
+        return false;
+    }
+    CNarrowString text;
+    if (len > 0) {
+        char* p = text.GetBufferSetLength(len);
+        int got = 0;
+        while (got < len) {
+            int n = in.ReadBytes(p + got, len - got, err);
+            if (n < 0) return false;
+            if (n == 0) {
+                err.AppendFormat(u"Posn %ld: @%c: unexpected end of input inside a string", in.GetPosn(),
+                                 tag);
+                return false;
+            }
+            got += n;
+        }
+        text.ReleaseBuffer(len);
+    }
+    if (!ReadEnd(in, tag, '|', err)) return false;
+    s = std::move(text);
+    return true;
+}
+
+bool ReadItemLenTic(ZorInStream& in, unsigned char tag, CItemLen& len, CWideString& err) {
+    (void)tag;
+    if (!GetTicPrefix(in, '[', err)) return false;
+    uint16_t h = 0;
+    uint32_t l = 0;
+    for (;;) {
+        unsigned char t;
+        bool bEnd;
+        if (!GetTicTag(in, ']', t, bEnd, err)) return false;
+        if (bEnd) break;
+        bool ok;
+        if (t == 'h')
+            ok = GetTicUInt16(in, t, h, err);
+        else if (t == 'l')
+            ok = GetTicUInt32(in, t, l, err);
+        else
+            ok = SkipTicValue(in, t, err);
+        if (!ok) return false;
+    }
+    len.SetRaw(h, l);
+    return true;
+}
+
+void AppendItemLenTic(std::string& out, char tag, const CItemLen& len) {
+    out.push_back(tag);
+    out.push_back('[');
+    AppendU16(out, 'h', len.GetHigh());
+    AppendU32(out, 'l', len.GetLow());
+    out.push_back(']');
+}
+
+bool ReadSyncTimeTic(ZorInStream& in, unsigned char tag, CSyncTime& time, CWideString& err) {
+    (void)tag;
+    if (!GetTicPrefix(in, '[', err)) return false;
+    uint32_t t = 0, h = 0, l = 0;
+    for (;;) {
+        unsigned char c;
+        bool bEnd;
+        if (!GetTicTag(in, ']', c, bEnd, err)) return false;
+        if (bEnd) break;
+        bool ok;
+        if (c == 't')
+            ok = GetTicUInt32(in, c, t, err);
+        else if (c == 'h')
+            ok = GetTicUInt32(in, c, h, err);
+        else if (c == 'l')
+            ok = GetTicUInt32(in, c, l, err);
+        else
+            ok = SkipTicValue(in, c, err);
+        if (!ok) return false;
+    }
+    if (t == 0 && (h || l)) {
+        // An older record: a 64-bit file time (100 ns units since 1601).
+        const uint64_t ft = ((uint64_t)h << 32) | l;
+        if (ft > kFileTimeEpochOffset) {
+            const uint64_t secs = (ft - kFileTimeEpochOffset) / 10000000ULL;
+            t = secs > 0xFFFFFFFFULL ? 0xFFFFFFFFu : (uint32_t)secs;
+        }
+    }
+    time.SetTime(t);
+    return true;
+}
+
+void AppendSyncTimeTic(std::string& out, char tag, CSyncTime t) {
+    out.push_back(tag);
+    out.push_back('[');
+    AppendU32(out, 't', t.GetTime());
+    out.push_back(']');
+}
+
+bool ReadGenEntry(ZorInStream& in, CSyncTime& time, CWideString& err) {
+    if (!GetTicPrefix(in, '[', err)) return false;
+    uint32_t y = 0;
+    CSyncTime nested;
+    for (;;) {
+        unsigned char c;
+        bool bEnd;
+        if (!GetTicTag(in, ']', c, bEnd, err)) return false;
+        if (bEnd) break;
+        bool ok;
+        if (c == 'y')
+            ok = GetTicUInt32(in, c, y, err);
+        else if (c == 't')
+            ok = ReadSyncTimeTic(in, c, nested, err);
+        else
+            ok = SkipTicValue(in, c, err);
+        if (!ok) return false;
+    }
+    time = nested.IsZero() ? CSyncTime(y) : nested;
+    return true;
+}
+
+void AppendGenEntry(std::string& out, CSyncTime t) {
+    out.push_back('[');
+    AppendU32(out, 'y', t.GetTime());
+    out.push_back(']');
+}
+
+static bool AddGeneration(ZorInStream& in, CGenArray& gens, CSyncTime t, CWideString& err) {
+    if (gens.GetSize() >= kStateMaxGenerations || !gens.Add(t)) {
+        err.AppendFormat(u"Posn %ld: @g: more than %d generations", in.GetPosn(), kStateMaxGenerations);
+        return false;
+    }
+    return true;
+}
+
+bool ReadGenArrayTic(ZorInStream& in, unsigned char tag, CGenArray& gens, CWideString& err) {
+    (void)tag;
+    if (!GetTicPrefix(in, '[', err)) return false;
+    for (;;) {
+        unsigned char c;
+        bool bEnd;
+        if (!GetTicTag(in, ']', c, bEnd, err)) return false;
+        if (bEnd) return true;
+        if (c == 'a') {
+            int n = 0;
+            if (!GetTicArrayBegin(in, c, n, err)) return false;
+            if (n > kStateMaxGenerations) {
+                err.AppendFormat(u"Posn %ld: @%c: generation count %d above %d", in.GetPosn(), c, n,
+                                 kStateMaxGenerations);
+                return false;
+            }
+            for (int i = 0; i < n; i++) {
+                CSyncTime t;
+                if (!ReadGenEntry(in, t, err) || !GetTicArrayElementEnd(in, err)) return false;
+                if (!AddGeneration(in, gens, t, err)) return false;
+            }
+            if (!GetTicArrayEnd(in, err)) return false;
+        } else if (c == 'l') {
+            if (!GetTicPrefix(in, '<', err)) return false;
+            for (;;) {
+                bool bListEnd;
+                if (!GetTicListNext(in, bListEnd, err)) return false;
+                if (bListEnd) break;
+                CSyncTime t;
+                if (!ReadGenEntry(in, t, err)) return false;
+                if (!t.IsZero() && !AddGeneration(in, gens, t, err)) return false;
+            }
+        } else if (!SkipTicValue(in, c, err)) {
+            return false;
+        }
+    }
+}
+
+void AppendGenArrayTic(std::string& out, char tag, const CGenArray& gens) {
+    out.push_back(tag);
+    out.append("[a{=", 4);
+    AppendDecimal(out, (uint64_t)gens.GetSize());
+    out.push_back('|');
+    for (CSyncTime t : gens) {
+        AppendGenEntry(out, t);
+        out.push_back('|');
+    }
+    out.append("}]", 2);
+}
+
+// ---------------------------------------------------------------- node record
+bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved, CItemLen& savedLen,
+                         CGenArray& gens, CWideString& err) {
+    if (!GetTicPrefix(in, '[', err)) return false;
+    bool bFolder = false;
+    CNarrowString sN, sPathN, sI;
+    for (;;) {
+        unsigned char c;
+        bool bEnd;
+        if (!GetTicTag(in, ']', c, bEnd, err)) return false;
+        if (bEnd) break;
+        bool ok;
+        switch (c) {
+            case 'f':
+                ok = GetTicBool(in, c, bFolder, err);
+                break;
+            case 'N':
+                ok = ReadStateString(in, c, sN, err);
+                break;
+            case 'n':
+                ok = ReadStateString(in, c, sPathN, err);
+                break;
+            case 'l':
+                ok = ReadItemLenTic(in, c, m_Len, err);
+                break;
+            case 'a':
+                ok = GetTicUInt32(in, c, m_nAttr, err);
+                break;
+            case 'C':
+                ok = ReadSyncTimeTic(in, c, m_tFile, err);
+                break;
+            case 't':
+                ok = ReadSyncTimeTic(in, c, m_tAccu, err);
+                break;
+            case 'p':
+                ok = ReadSyncTimeTic(in, c, tSaved, err);
+                break;
+            case 's':
+                ok = ReadItemLenTic(in, c, savedLen, err);
+                break;
+            case 'i':
+                ok = ReadStateString(in, c, sI, err);
+                break;
+            case 'g':
+                ok = ReadGenArrayTic(in, c, gens, err);
+                break;
+            default:
+                ok = SkipTicValue(in, c, err);
+                break;
+        }
+        if (!ok) return false;
+    }
+    sName = Utf8ToWide(sN);
+    if (sName.IsEmpty() && !sPathN.IsEmpty()) {
+        sName = Utf8ToWide(sPathN);
+        sName.Replace(u'\\', u'/');
+    }
+    m_sId = Utf8ToWide(sI);
+    SetPresent(true);
+    SetFolder(bFolder);
+    if (m_Len.IsDeleted() || m_Len.IsUndefined()) {
+        m_Len.SetDeleted();
+        m_nAttr = 0xFFFFFFFFu;
+    } else if (bFolder) {
+        m_Len.SetFolder();
+    }
+    return true;
+}
+
+void StateFile::AppendRecord(std::string& out, const CWideString& sName, CSyncTime tSaved,
+                             const CItemLen& savedLen, const CGenArray& gens) const {
+    out.push_back('[');
+    out.append(IsFolder() ? "f=1|" : "f=0|", 4);
+    AppendString(out, 'N', sName);
+    AppendItemLenTic(out, 'l', m_Len);
+    AppendU32(out, 'a', m_nAttr);
+    AppendSyncTimeTic(out, 'C', m_tFile);
+    AppendSyncTimeTic(out, 't', m_tAccu);
+    AppendSyncTimeTic(out, 'p', tSaved);
+    AppendItemLenTic(out, 's', savedLen);
+    AppendString(out, 'i', m_sId);
+    AppendGenArrayTic(out, 'g', gens);
+    out.push_back(']');
+}
+
+bool StateFile::WriteRecord(ZorOutStream& out, const CWideString& sName, CSyncTime tSaved,
+                            const CItemLen& savedLen, const CGenArray& gens, CWideString& err) const {
+    std::string s;
+    AppendRecord(s, sName, tSaved, savedLen, gens);
+    return out.Write(s.data(), (int)s.size(), err);
+}
+
+// ---------------------------------------------------------------- generations
+bool PruneGenerations(CGenArray& gens, int64_t nAgeSeconds) {
+    std::vector<uint32_t> v;
+    v.reserve(gens.GetSize());
+    for (CSyncTime t : gens) v.push_back(t.GetTime());
+    const size_t nBefore = v.size();
+
+    int64_t now = 0;
+    int ms = 0;
+    ZorGetClock().Now(now, ms);
+    const int64_t low = now - nAgeSeconds;
+    const int64_t high = now + nAgeSeconds;
+    bool bSorted = false;
+    bool bChanged = false;
+    for (;;) {
+        int nOld = 0;
+        bool bDisorder = false;
+        for (int i = (int)v.size() - 1; i >= 0; i--) {
+            const int64_t e = v[i];
+            if (e >= high) {
+                v.erase(v.begin() + i);
+                bChanged = true;
+                continue;
+            }
+            if (e < low) {
+                if (nOld >= 3) {
+                    v.erase(v.begin() + i);
+                    bChanged = true;
+                    continue;
+                }
+                nOld++;
+            }
+            // Followers within 3 seconds collapse into this entry; a follower
+            // that was counted as old is no longer kept.
+            while (i + 1 < (int)v.size() && CSyncTime::IsSame(v[i], v[i + 1])) {
+                if ((int64_t)v[i + 1] < low) nOld--;
+                v.erase(v.begin() + i + 1);
+                bChanged = true;
+            }
+            if (i + 1 < (int)v.size() && v[i] > v[i + 1]) {
+                bDisorder = true;
+                break;
+            }
+        }
+        if (!bDisorder || bSorted) break;
+        std::sort(v.begin(), v.end());
+        v.erase(std::unique(v.begin(), v.end()), v.end());
+        bSorted = true;
+        bChanged = true;
+    }
+    if (bChanged || v.size() != nBefore) {
+        gens.RemoveAll();
+        for (uint32_t t : v) gens.Add(CSyncTime(t));
+    }
+    // True when no entry younger than the limit is left.
+    for (uint32_t t : v)
+        if ((int64_t)t >= low) return false;
+    return true;
+}
+
+bool MergeGenerations(CGenArray& target, const CGenArray& incoming, bool& bChanged) {
+    if (incoming.IsEmpty()) return true;
+    if (target.IsEmpty()) {
+        target = incoming;
+        return true;
+    }
+    int i = 0, j = 0;
+    const int nT = target.GetSize(), nI = incoming.GetSize();
+    while (i < nT && j < nI) {
+        const CSyncTime a = target.GetAt(i), b = incoming.GetAt(j);
+        if (a == b) {
+            i++;
+            j++;
+        } else if (!(a < b)) {
+            bChanged = true;
+            target.ElementAt(i) = b;
+            i++;
+            j++;
+        } else {
+            i++;
+        }
+    }
+    if (i >= nT && j < nI) {
+        for (; j < nI; j++) AppendTimeIfNew(target, incoming.GetAt(j));
+        bChanged = true;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- CStateFileIo
+void CStateFileIo::Log(int nLevel, int nMsgKind, const CWideString& sText) {
+    (void)nLevel;
+    (void)nMsgKind;
+    (void)sText;
+}
+
+void CStateFileIo::LogGlobal(const CWideString& sText) {
+    if (ZorTraceEnabled()) ZorTraceText(WideToUtf8(sText));
+}
+
+bool CStateFileIo::SideAnswersCapability25(int nSide) {
+    (void)nSide;
+    return true;
+}
+
+bool CStateFileIo::IsStopRequested() {
+    return m_pProgress && m_pProgress->IsStopRequested();
+}
+
+CWideString CStateFileIo::GetSideName(int nSide) {
+    return GetLocalizedString(nSide ? IDS_Str_Right : IDS_Str_Left);
+}
+
+bool CStateFileIo::CheckStop(CWideString& err) {
+    if (!IsStopRequested()) return true;
+    err += GetLocalizedString(IDS_Str_Msg_StoppedByUser);
+    m_bStopped = true;
+    return false;
+}
+
+int32_t CStateFileIo::GetStateLevel(const CSyncTreeNode* pNode) const {
+    if (!m_Levels.empty()) {
+        auto it = m_Levels.find(&pNode->GetItem());
+        if (it != m_Levels.end()) return it->second;
+    }
+    return pNode->GetDepth(nullptr);
+}
+
+void CStateFileIo::SetStateLevel(const CSyncTreeNode* pNode, int32_t nLevel) {
+    if (nLevel != pNode->GetDepth(nullptr))
+        m_Levels[&pNode->GetItem()] = nLevel;
+    else if (!m_Levels.empty())
+        m_Levels.erase(&pNode->GetItem());
+}
+
+void CStateFileIo::Remember(CSyncTreeNode* pNode, int nSide) {
+    if (!m_bJournal) return;
+    const CSyncPairAndAction& item = pNode->GetItem();
+    auto it = m_Levels.empty() ? m_Levels.end() : m_Levels.find(&item);
+    m_Journal.push_back(SJournal{pNode, item.m_aOld[nSide], item.m_aGens[nSide], item.m_aSavedTime[nSide],
+                                 item.m_aSavedLen[nSide], it == m_Levels.end() ? 0 : it->second,
+                                 it != m_Levels.end(), item.m_nFlags});
+}
+
+void CStateFileIo::RememberFresh(CSyncTreeNode* pNode) {
+    if (m_bJournal) m_Fresh.push_back(pNode);
+}
+
+void CStateFileIo::RollBack(int nSide) {
+    for (auto it = m_Journal.rbegin(); it != m_Journal.rend(); ++it) {
+        CSyncPairAndAction& item = it->pNode->GetItem();
+        item.m_aOld[nSide] = it->old;
+        item.m_aGens[nSide] = it->gens;
+        item.m_aSavedTime[nSide] = it->tSaved;
+        item.m_aSavedLen[nSide] = it->savedLen;
+        item.m_nFlags = it->nItemFlags;
+        if (it->bHadLevel)
+            m_Levels[&item] = it->nLevel;
+        else
+            m_Levels.erase(&item);
+    }
+    // Nodes created by the read hold no old record of this side.
+    for (CSyncTreeNode* pNode : m_Fresh) {
+        CSyncPairAndAction& item = pNode->GetItem();
+        item.m_aOld[nSide] = CSideInfo();
+        item.m_aGens[nSide].RemoveAll();
+        item.m_aSavedTime[nSide] = CSyncTime();
+        item.m_aSavedLen[nSide] = CItemLen();
+        m_Levels.erase(&item);
+    }
+    m_Journal.clear();
+    m_Fresh.clear();
+}
+
+bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift,
+                                  StateFileHeader& hdr, bool& bVersionError, CWideString& err) {
+    bVersionError = false;
+    m_bStopped = false;
+    const int nErrStart = err.GetLength();
+    m_Journal.clear();
+    m_Fresh.clear();
+    m_bJournal = true;
+    m_nAgeLimit =
+        m_bCleanupOldGenerations ? std::max<int64_t>(0, m_nSaveMonthsOldGens) * kStateSecondsPerMonth : 0;
+
+    bool ok = false;
+    unsigned char ch = 0;
+    if (!pFolder) {
+        err += u"null folder node";
+    } else if (!in.GetChar(ch, err)) {
+        if (!in.HasError()) err += u"bad 1st char of state file: end of input";
+    } else if (ch == '^') {
+        if (hdr.Read(in, err)) {
+            if (CheckVersion(hdr, bVersionError, err)) {
+                unsigned char next;
+                if (!in.PeekChar(next, err)) {
+                    // Nothing after the header: a folder without state.
+                    ok = !in.HasError();
+                } else {
+                    ok = ReadStateNode(in, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0, err);
+                }
+            }
+        }
+    } else if (ch == '<') {
+        ok = ParseFlat(in, nSide, pFolder, bMayShift, hdr, bVersionError, err);
+    } else {
+        err += u"bad 1st char of state file: ";
+        err.AppendChar((char16_t)ch);
+    }
+
+    m_bJournal = false;
+    if (!ok) {
+        RollBack(nSide);
+        if (!bVersionError && !m_bStopped) {
+            CWideString s = GetSideName(nSide);
+            s += u": cannot parse state file, its records are not used: ";
+            s += err.Mid(nErrStart);
+            s += u"\n";
+            Log(1, kMsgStateParseFailed, s);
+        }
+    }
+    m_Journal.clear();
+    m_Journal.shrink_to_fit();
+    m_Fresh.clear();
+    m_Fresh.shrink_to_fit();
+    return ok;
+}
+
+bool CStateFileIo::ReadStateStream(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift,
+                                   int nPresetA, int& errKind, CWideString& err) {
+    StateFileHeader hdr;
+    hdr.m_nA = (uint16_t)nPresetA;
+    bool bVersionError = false;
+    if (ParseStateFile(in, nSide, pFolder, bMayShift, hdr, bVersionError, err)) return true;
+    errKind = bVersionError ? ZEK_GENERAL : m_bStopped ? ZEK_STOPPED : ZEK_NONE;
+    return false;
+}
+
+bool CStateFileIo::ParseFlat(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift,
+                             StateFileHeader& hdr, bool& bVersionError, CWideString& err) {
+    const int64_t nAge = std::max<int64_t>(0, m_nSaveMonthsOldGens) * kStateSecondsPerMonth;
+    for (;;) {
+        unsigned char ch;
+        bool bEnd = false;
+        for (int k = 0; k < 3; k++) {
+            if (!in.GetChar(ch, err)) {
+                if (!in.HasError())
+                    err.AppendFormat(u"Posn %ld: unexpected end of input, '>' expected", in.GetPosn());
+                return false;
+            }
+            if (ch == '>') {
+                bEnd = true;
+                break;
+            }
+            if (k < 2 && (ch == '\n' || ch == '\r')) continue;
+            in.UngetChar(ch);
+            break;
+        }
+        if (bEnd) break;
+        if (!CheckStop(err)) return false;
+
+        StateFile rec;
+        CWideString name;
+        CSyncTime tSaved;
+        CItemLen savedLen;
+        CGenArray gens;
+        if (!rec.ReadNode(in, name, tSaved, savedLen, gens, err)) return false;
+        if (m_bCleanupOldGenerations && PruneGenerations(gens, nAge) && !rec.Exists() && !rec.IsFolder())
+            continue;
+        if (rec.Exists() && !bMayShift && rec.m_tFile != rec.m_tAccu) {
+            rec.m_tAccu = rec.m_tFile;
+            rec.SetFlag(SIF_CORRECTED, true);
+        }
+        bool bDup = false;
+        CWideString e;
+        CSyncTreeNode* pNode = SetNodeCS(name, nSide, pFolder, -1, true, false, hdr.m_nA, rec, bDup, e);
+        if (!pNode) {
+            err += u"Cannot add tree node: ";
+            err += name;
+            err += u": ";
+            err += e;
+            return false;
+        }
+        CSyncPairAndAction& item = pNode->GetItem();
+        item.m_aSavedTime[nSide] = tSaved;
+        item.m_aSavedLen[nSide] = savedLen;
+        MergeOldRecord(pNode, nSide, bDup, pNode->GetDepth(pFolder), rec, gens);
+    }
+    return hdr.Read(in, err) && CheckVersion(hdr, bVersionError, err);
+}
+
+bool CStateFileIo::CheckVersion(const StateFileHeader& hdr, bool& bVersionError, CWideString& err) {
+    if (hdr.m_nMajor > kStateFileVerMajor) {
+        err.AppendFormat(
+            u"State file format ver %d.%d is not handled by this Torvane who handles only ver %d.%d, "
+            u"upgrade Torvane to the latest version",
+            hdr.m_nMajor, hdr.m_nMinor, kStateFileVerMajor, kStateFileVerMinor);
+        bVersionError = true;
+        return false;
+    }
+    if (hdr.m_nMajor == kStateFileVerMajor && hdr.m_nMinor > kStateFileVerMinor) {
+        CWideString s;
+        s.Format(u"State file format ver %d.%d is newer than ver %d.%d handled by this Torvane, upgrade "
+                 u"Torvane to "
+                 u"the latest version",
+                 hdr.m_nMajor, hdr.m_nMinor, kStateFileVerMajor, kStateFileVerMinor);
+        Log(2, kMsgStateNewer, s + u"\n");
+    }
+    return true;
+}
+
+bool CStateFileIo::ReadStateNode(ZorInStream& in, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
+                                 CSyncTreeNode* pFolder, bool bMayShift, int nDepth, CWideString& err) {
+    return ReadNodeTree(in, nSide, nAgeLimit, pParent, pFolder, bMayShift, nDepth, false, err);
+}
+
+CSyncTreeNode* CStateFileIo::AddFreshChild(CSyncTreeNode* pParent, const CWideString& name, int nSide,
+                                           const CSideInfo& rec) {
+    if (name.IsEmpty() || name.Find(u'/') >= 0 || HasBadComponent(name) || !IsNameNfc(name) ||
+        pParent->GetDepth(nullptr) >= kStateMaxDepth)
+        return nullptr;
+    CSyncPairAndAction item;
+    item.m_aOld[nSide] = rec;
+    CWideString e;
+    CSyncTreeNode* pNode = pParent->AddItemCS(name, rec.IsFolder(), m_bCaseSensitive, &item, e);
+    if (!pNode) return nullptr; // already there: the general way handles it
+    RememberFresh(pNode);
+    if (IsInExcludedSubtree(pNode)) pNode->GetItem().m_nFlags |= SPF_EXCLUDED;
+    return pNode;
+}
+
+bool CStateFileIo::ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
+                                CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
+                                CWideString& err) {
+    if (nDepth > kStateMaxDepth) {
+        err.AppendFormat(u"Posn %ld: state file nodes nested deeper than %d levels", in.GetPosn(),
+                         kStateMaxDepth);
+        return false;
+    }
+    unsigned char ch;
+    if (in.GetChar(ch, err)) {
+        if (ch != '\n') in.UngetChar(ch);
+    } else if (in.HasError()) {
+        return false;
+    }
+    StateFile rec;
+    CWideString name;
+    CSyncTime tSaved;
+    CItemLen savedLen;
+    CGenArray gens;
+    if (!rec.ReadNode(in, name, tSaved, savedLen, gens, err)) return false;
+    if (!CheckStop(err)) return false;
+
+    CSyncTreeNode* pNode = pFolder;
+    bool bFresh = false;
+    if (pParent) {
+        if (rec.Exists() && !rec.IsFolder() && !bMayShift && !CSyncTime::IsSame(rec.m_tFile, rec.m_tAccu)) {
+            rec.m_tAccu = rec.m_tFile;
+            rec.SetFlag(SIF_CORRECTED, true);
+        }
+        // Below a node this read created, a plain name is most likely new:
+        // it is added at once (what SetNodeCS does for a new node).
+        pNode = bParentFresh && rec.m_sId.IsEmpty() ? AddFreshChild(pParent, name, nSide, rec) : nullptr;
+        if (pNode) {
+            bFresh = true;
+            CSyncPairAndAction& item = pNode->GetItem();
+            item.m_aSavedTime[nSide] = tSaved;
+            item.m_aSavedLen[nSide] = savedLen;
+            MergeOldRecord(pNode, nSide, false, nDepth, rec, gens);
+        } else {
+            pNode = ReadMergeRecord(nSide, pParent, nDepth, name, rec, tSaved, savedLen, gens, bFresh, err);
+            if (!pNode) return false;
+        }
+    }
+    if (!GetTicPrefix(in, '<', err)) return false;
+    for (;;) {
+        if (!in.GetChar(ch, err)) {
+            if (!in.HasError())
+                err.AppendFormat(u"Posn %ld: unexpected end of input, '>' expected", in.GetPosn());
+            return false;
+        }
+        if (ch == '>') break;
+        in.UngetChar(ch);
+        if (!ReadNodeTree(in, nSide, nAgeLimit, pNode, pFolder, bMayShift, nDepth + 1, bFresh, err))
+            return false;
+    }
+    if (nAgeLimit != 0 && !rec.Exists()) {
+        CGenArray pruned = gens;
+        if (PruneGenerations(pruned, nAgeLimit) && !AnyChildPresent(pNode, nSide)) {
+            Remember(pNode, nSide);
+            pNode->GetItem().m_aOld[nSide].SetPresent(false);
+        }
+    }
+    return true;
+}
+
+CSyncTreeNode* CStateFileIo::ReadMergeRecord(int nSide, CSyncTreeNode* pParent, int nDepth,
+                                             const CWideString& name, StateFile& rec, CSyncTime tSaved,
+                                             const CItemLen& savedLen, const CGenArray& gens, bool& bFresh,
+                                             CWideString& err) {
+    CWideString path = u"/";
+    if (rec.m_sId.IsEmpty()) {
+        path += name;
+    } else {
+        const CWideString nfcId = Nfc(rec.m_sId), nfcName = Nfc(name);
+        if (nfcId == nfcName) {
+            path += rec.m_sId;
+        } else if (nfcId.CompareNoCase(nfcName) == 0) {
+            // The side's own letter case: the node keeps its key, the
+            // record keeps the side's form.
+            path += name;
+        } else {
+            rec.m_sId = name;
+            path += name;
+        }
+    }
+    bool bDup = false;
+    CWideString e;
+    const size_t nFresh = m_Fresh.size();
+    CSyncTreeNode* pNode = SetNodeCS(path, nSide, pParent, nDepth, true, false, 4, rec, bDup, e);
+    if (!pNode) {
+        err += u"Cannot add tree node: ";
+        err += path;
+        err += u": ";
+        err += e;
+        return nullptr;
+    }
+    bFresh = m_Fresh.size() > nFresh && m_Fresh.back() == pNode;
+    CSyncPairAndAction& item = pNode->GetItem();
+    item.m_aSavedTime[nSide] = tSaved;
+    item.m_aSavedLen[nSide] = savedLen;
+    MergeOldRecord(pNode, nSide, bDup, nDepth, rec, gens);
+    return pNode;
+}
+
+CSyncTreeNode* CStateFileIo::ForceCreatePath(CSyncTreeNode* pParent, const CWideString& path, int nSide,
+                                             bool bIntoOld, CWideString& err) {
+    if (!pParent) {
+        err += u"no parent node";
+        return nullptr;
+    }
+    if (pParent->GetDepth(nullptr) + CountComponents(path) > kStateMaxDepth) {
+        err.AppendFormat(u"path nested deeper than %d levels", kStateMaxDepth);
+        return nullptr;
+    }
+    CSideInfo folder;
+    folder.SetPresent(true);
+    folder.SetFolder(true);
+    folder.m_Len.SetFolder();
+    CSyncPairAndAction item;
+    (bIntoOld ? item.m_aOld : item.m_aCur)[nSide] = folder;
+
+    CSyncTreeNode* pCur = pParent;
+    const int n = path.GetLength();
+    int i = 0;
+    for (;;) {
+        while (i < n && path[i] == u'/') i++;
+        const int nStart = i;
+        while (i < n && path[i] != u'/') i++;
+        if (i >= n) return pCur; // the last component is the caller's
+        const CWideString comp = path.Mid(nStart, i - nStart);
+        CWideString e;
+        CSyncTreeNode* pNext = CSyncTreeNode::LookupCS(pCur, comp, m_bCaseSensitive, nullptr, e);
+        if (!pNext) {
+            pNext = pCur->AddItemCS(comp, true, m_bCaseSensitive, &item, err);
+            if (!pNext) return nullptr;
+            if (bIntoOld) {
+                RememberFresh(pNext);
+                SetStateLevel(pNext, 0); // a folder made for a path, not read from a record
+            }
+        }
+        pCur = pNext;
+    }
+}
+
+CSyncTreeNode* CStateFileIo::SetNodeCS(const CWideString& path, int nSide, CSyncTreeNode* pParent, int nDepth,
+                                       bool bIntoOld, bool bPathMode, int nLevel, const CSideInfo& rec,
+                                       bool& bDuplicate, CWideString& err) {
+    (void)nDepth;
+    ZOR_ASSERT(rec.IsPresentBit());
+    bDuplicate = false;
+    const int nSlash = path.ReverseFind(u'/');
+    const CWideString name = nSlash >= 0 ? path.Mid(nSlash + 1) : path;
+    if (bPathMode && name.IsEmpty()) {
+        err += u"SetNodeCS: empty name";
+        return nullptr;
+    }
+    if (!bPathMode && HasBadComponent(path)) {
+        err += u"SetNodeCS: bad name: ";
+        err += path;
+        return nullptr;
+    }
+    const CWideString nfcPath = Nfc(path);
+    const CWideString nfcName = nSlash >= 0 ? Nfc(name) : nfcPath;
+
+    CSyncTreeNode* pNode = nullptr;
+    CSyncTreeNode* pDeep = nullptr;
+    if (name.IsEmpty()) {
+        pNode = pParent;
+        pDeep = pParent ? pParent->GetParent() : nullptr;
+    } else {
+        CWideString e;
+        pNode = CSyncTreeNode::LookupCS(pParent, nfcPath, m_bCaseSensitive, &pDeep, e);
+        if (!pNode && !pDeep) {
+            if (bPathMode && !bIntoOld) {
+                err.AppendFormat(u"Orphaned child, likely caused by corrupted file system on %s: %s\n",
+                                 GetSideName(nSide), path);
+                return nullptr;
+            }
+            CWideString e2;
+            pDeep = ForceCreatePath(pParent, nfcPath, nSide, bIntoOld, e2);
+            if (!pDeep) {
+                err += u"SetNodeCS: ForceCreatePath: ";
+                err += e2;
+                return nullptr;
+            }
+        }
+    }
+    if (!pNode) {
+        if (!bPathMode && pDeep->GetDepth(nullptr) >= kStateMaxDepth) {
+            // Every node a state file creates can be written and read again.
+            err.AppendFormat(u"SetNodeCS: path nested deeper than %d levels", kStateMaxDepth);
+            return nullptr;
+        }
+        CSyncPairAndAction item;
+        (bIntoOld ? item.m_aOld : item.m_aCur)[nSide] = rec;
+        pNode = pDeep->AddItemCS(nfcName, rec.IsFolder(), m_bCaseSensitive, &item, err);
+        if (!pNode) return nullptr;
+        if (bIntoOld) RememberFresh(pNode);
+        // The side's own form of the name goes onto the record being filled.
+        if (name != pNode->GetNameRef())
+            (bIntoOld ? pNode->GetItem().m_aOld : pNode->GetItem().m_aCur)[nSide].m_sId = name;
+    } else if (bIntoOld) {
+        Remember(pNode, nSide);
+        CSideInfo& old = pNode->GetItem().m_aOld[nSide];
+        if (old.IsPresentBit())
+            bDuplicate = true;
+        else
+            old = rec;
+        if (nLevel >= 4 && !name.IsEmpty() && name != pNode->GetNameRef()) old.m_sId = name;
+    } else {
+        CSyncPairAndAction& item = pNode->GetItem();
+        CSideInfo& cur = item.m_aCur[nSide];
+        if (!cur.IsPresentBit()) {
+            cur = rec;
+            if (!name.IsEmpty() && name != pNode->GetNameRef()) cur.m_sId = name;
+        } else if (bPathMode) {
+            // Two listed items map to one node.
+            bDuplicate = true;
+            int nLogLevel = 2;
+            if (!SideAnswersCapability25(nSide)) {
+                item.m_nExecState = ESS_ANALYZED_ERR;
+                nLogLevel = 1;
+            }
+            CWideString sNew = pDeep ? SideNodePath(pDeep, nSide) : CWideString();
+            sNew += u"/";
+            sNew += name;
+            const CWideString sOld = SideNodePath(pNode, nSide);
+            if (sNew != sOld) {
+                item.m_sReason.Format(u"Two items on %s side are named the same after normalization and "
+                                      u"lower-casing: '%s' vs '%s'",
+                                      GetSideName(nSide), sNew, sOld);
+                Log(nLogLevel, kMsgDuplicateName, item.m_sReason + u"\n");
+            } else {
+                item.m_sReason = u"same item name, but still dup -- call support";
+            }
+            CWideString g;
+            g.Format(u"Duplicate item name error: %s: %s\n", sNew, item.m_sReason);
+            LogGlobal(g);
+            return pNode;
+        }
+    }
+    if (!bPathMode && IsInExcludedSubtree(pNode)) pNode->GetItem().m_nFlags |= SPF_EXCLUDED;
+    return pNode;
+}
+
+void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel,
+                                  const CSideInfo& rec, const CGenArray& gens) {
+    CSyncPairAndAction& item = pNode->GetItem();
+    if (!bDuplicate) {
+        SetStateLevel(pNode, nLevel);
+        item.m_aGens[nSide] = gens;
+        return;
+    }
+    CSideInfo& old = item.m_aOld[nSide];
+    if (nLevel != GetStateLevel(pNode)) {
+        SetStateLevel(pNode, nLevel);
+    } else if (old.Exists() && !rec.Exists()) {
+        bool bChanged = false;
+        MergeGenerations(item.m_aGens[nSide], gens, bChanged);
+        if (bChanged) old.SetFlag(SIF_CORRECTED, true);
+        return;
+    }
+    // Replace.
+    constexpr uint8_t kTaken = SIF_PRESENT | SIF_FOLDER | SIF_LINK;
+    old.m_nFlags = (uint8_t)((old.m_nFlags & ~kTaken) | (rec.m_nFlags & kTaken));
+    old.m_Len = rec.m_Len;
+    old.m_tFile = rec.m_tFile;
+    old.m_tAccu = rec.m_tAccu;
+    old.m_nAttr = rec.m_nAttr;
+    old.m_sId = rec.m_sId;
+    bool bChanged = false;
+    MergeGenerations(item.m_aGens[nSide], gens, bChanged);
+    if (bChanged) old.SetFlag(SIF_CORRECTED, true);
+}
+
+// ---------------------------------------------------------------- writing
+bool CStateFileIo::HasStateToWrite(int nSide, const CWideString& sFolderPath) {
+    if (sFolderPath.IsEmpty()) return m_pTree != nullptr;
+    CWideString e;
+    CSyncTreeNode* pNode = CSyncTreeNode::LookupCS(m_pTree, sFolderPath, m_bCaseSensitive, nullptr, e);
+    return pNode && pNode->GetItem().m_aOld[nSide].IsPresentBit();
+}
+
+bool CStateFileIo::WriteStateStream(ZorOutStream& out, int nSide, const CWideString& sFolderPath,
+                                    CWideString& err) {
+    CSyncTreeNode* pNode = m_pTree;
+    if (!sFolderPath.IsEmpty()) {
+        CWideString e;
+        pNode = CSyncTreeNode::LookupCS(m_pTree, sFolderPath, m_bCaseSensitive, nullptr, e);
+    }
+    if (!pNode) {
+        err += u"null root";
+        return false;
+    }
+    if (pNode->GetParent() && !pNode->GetItem().m_aOld[nSide].IsPresentBit()) {
+        // Such a file would hold the header alone.
+        err += u"the folder has no state of its own on this side: ";
+        err += sFolderPath;
+        return false;
+    }
+    if (!out.PutChar('^', err)) return false;
+    StateFileHeader hdr;
+    hdr.m_nA = 9;
+    hdr.m_nB = 2;
+    hdr.m_nC = 9;
+    hdr.m_nMajor = kStateFileVerMajor;
+    hdr.m_nMinor = kStateFileVerMinor;
+    hdr.m_bS = false;
+    if (!hdr.Write(out, err)) return false;
+    return WriteStateNode(out, nSide, pNode, err);
+}
+
+bool CStateFileIo::WriteStateNode(ZorOutStream& out, int nSide, CSyncTreeNode* pNode, CWideString& err) {
+    std::string buf;
+    buf.reserve(kWriteBlock + 4096);
+    if (!WriteNodeInto(buf, out, nSide, pNode, err)) return false;
+    return buf.empty() || out.Write(buf.data(), (int)buf.size(), err);
+}
+
+bool CStateFileIo::WriteNodeInto(std::string& buf, ZorOutStream& out, int nSide, CSyncTreeNode* pNode,
+                                 CWideString& err) {
+    const CSyncPairAndAction& item = pNode->GetItem();
+    if (pNode->GetParent() && !item.m_aOld[nSide].IsPresentBit()) return true;
+    buf.push_back('\n');
+    StateFile rec;
+    static_cast<CSideInfo&>(rec) = item.m_aOld[nSide];
+    rec.AppendRecord(buf, pNode->GetNameRef(), item.m_aSavedTime[nSide], item.m_aSavedLen[nSide],
+                     item.m_aGens[nSide]);
+    buf.push_back('<');
+    if ((int)buf.size() >= kWriteBlock) {
+        if (!out.Write(buf.data(), (int)buf.size(), err)) return false;
+        buf.clear();
+    }
+    if (pNode->IsContainer()) {
+        CSyncLevelIter it(pNode);
+        for (bool b = it.IsValid(); b; b = it.Next())
+            if (!WriteNodeInto(buf, out, nSide, it.GetNode(), err)) return false;
+    }
+    buf.push_back('>');
+    return true;
+}

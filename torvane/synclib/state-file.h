@@ -1,0 +1,244 @@
+// The state file of one side of a job and its merge into the sync tree.
+//
+// A state file remembers what one side looked like after the last completed
+// sync, for one folder (the side root or a subfolder that has a data folder
+// of its own). Reading it fills the *old* side records of the tree; after a
+// sync the old records are written back. This file holds the content format
+// and the merge; finding, fetching and storing the files is the job's.
+//
+// Content: gzip around 8-bit tic text (zor-tic.h), every string UTF-8.
+//
+// Tree form (written and read), first byte "^":
+//   "^" "[a=9|b=2|c=9|1=4|2=1|s=0|]"          the header (1: major, 2: minor)
+//   then the node of the folder that owns the file, each node being
+//   LF "[" record "]" "<" child nodes ">", children in child-map order.
+// Node record, fields in written order:
+//   f=0|1|                 folder bit           N:len:name|   the node's key
+//   l[h=..|l=..|]          length               a=..|         attributes
+//   C[t=..|]               first (file) time    t[t=..|]      second time
+//   p[t=..|]               saved-version time   s[h=..|l=..|] saved-version length
+//   i:len:id|              the side's own form of the name (empty when the key is it)
+//   g[a{=n|[y=..|]|...}]   generation list, a counted array
+// Lengths keep their sentinels: deleted h=-1 l=-1, undefined h=-1 l=-2,
+// folder h=-1 l=4294967293.
+//
+// Flat form (older files, read only), first byte "<": records whose N is a
+// "/"-separated path below the folder, each after up to two line ends, then
+// ">" and the header.
+//
+// The reader also understands the older record forms: n (a back-slash path,
+// used when N is empty), time records holding a 64-bit file time as h and l,
+// generation lists "l<...>" and entries holding a nested time record t.
+//
+// The reader treats the file as untrusted: nesting depth, string lengths and
+// generation counts are bounded, and a file that fails to parse leaves the
+// tree as it was before the read (the records merged so far are taken back).
+#pragma once
+
+#include "sync-tree.h"
+#include "zor-stream.h"
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class CbJobProgress;
+
+// The format version this engine writes and reads.
+constexpr int kStateFileVerMajor = 4;
+constexpr int kStateFileVerMinor = 1;
+// Bounds of the reader: node nesting (both below the folder node and of the
+// nodes a file creates below the tree root, so that whatever a read creates
+// can be written and read again), bytes of one string, entries of one
+// generation list.
+constexpr int kStateMaxDepth = 256;
+constexpr int kStateMaxString = 128 * 1024;
+constexpr int kStateMaxGenerations = 65535;
+// Seconds in one month of the generation ageing (31 days).
+constexpr int64_t kStateSecondsPerMonth = 2678400;
+
+// ---------------------------------------------------------------- header
+struct StateFileHeader {
+    uint16_t m_nA = 0; // not interpreted; a flat-form file's merge level is the caller's preset
+    uint16_t m_nB = 0;
+    uint16_t m_nC = 0;
+    uint16_t m_nMajor = 0; // tag 1
+    uint16_t m_nMinor = 0; // tag 2
+    bool m_bS = true;      // a fresh header holds 1; the writer writes 0
+
+    // "[" tagged values "]"; unknown tags are skipped.
+    bool Read(ZorInStream& in, CWideString& err);
+    // "[a=..|b=..|c=..|1=..|2=..|s=..|]".
+    bool Write(ZorOutStream& out, CWideString& err) const;
+};
+
+// ---------------------------------------------------------------- value records
+// Each reader starts after the tag (at "["), each writer writes the tag.
+bool ReadItemLenTic(ZorInStream& in, unsigned char tag, CItemLen& len, CWideString& err);
+void AppendItemLenTic(std::string& out, char tag, const CItemLen& len);
+bool ReadSyncTimeTic(ZorInStream& in, unsigned char tag, CSyncTime& t, CWideString& err);
+void AppendSyncTimeTic(std::string& out, char tag, CSyncTime t);
+// Both list forms; at most kStateMaxGenerations entries.
+bool ReadGenArrayTic(ZorInStream& in, unsigned char tag, CGenArray& gens, CWideString& err);
+void AppendGenArrayTic(std::string& out, char tag, const CGenArray& gens);
+// One entry "[y=..|]" (an older entry may hold a time record t that wins).
+bool ReadGenEntry(ZorInStream& in, CSyncTime& t, CWideString& err);
+void AppendGenEntry(std::string& out, CSyncTime t);
+// A string of at most kStateMaxString bytes, after its tag: ":" length ":" bytes "|".
+bool ReadStateString(ZorInStream& in, unsigned char tag, CNarrowString& s, CWideString& err);
+
+// ---------------------------------------------------------------- node record
+// A side record as the state file carries it.
+class StateFile : public CSideInfo {
+public:
+    // Reads one record "[...]" into this record (which should be fresh) and
+    // the item values that travel with it. At "]" the record is completed:
+    // present bit set, folder bit from f; a length that is then deleted or
+    // undefined becomes deleted with attributes 0xFFFFFFFF; an existing
+    // folder gets the folder length.
+    bool ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved, CItemLen& savedLen, CGenArray& gens,
+                  CWideString& err);
+    // Appends the record "[...]" to a buffer.
+    void AppendRecord(std::string& out, const CWideString& sName, CSyncTime tSaved, const CItemLen& savedLen,
+                      const CGenArray& gens) const;
+    bool WriteRecord(ZorOutStream& out, const CWideString& sName, CSyncTime tSaved, const CItemLen& savedLen,
+                     const CGenArray& gens, CWideString& err) const;
+};
+
+// ---------------------------------------------------------------- generations
+// Ages a generation list against the clock: entries at or beyond now + age
+// are removed, of the entries older than now - age only the three latest
+// stay, and entries within 3 seconds of the entry before them collapse into
+// it (an unordered list is sorted once). True when no entry younger than the
+// limit is left (an empty list gives true). Computes in 64 bits.
+bool PruneGenerations(CGenArray& gens, int64_t nAgeSeconds);
+// Merges a second history into a list: an empty target takes the incoming
+// list (changed stays false); otherwise differing entries are replaced and
+// missing ones appended, and changed is set. Always true.
+bool MergeGenerations(CGenArray& target, const CGenArray& incoming, bool& bChanged);
+
+// ---------------------------------------------------------------- reader, writer, merge
+// One job's state-file reader and writer over its sync tree. The job keeps
+// one for a whole Analyze: the state level of each item (how many levels
+// below the folder of the state file that supplied its old record it lies)
+// lives here and decides how records from several files merge.
+class CStateFileIo {
+public:
+    explicit CStateFileIo(CSyncPairsAndActions* pTree) : m_pTree(pTree) {}
+    virtual ~CStateFileIo() = default;
+    CStateFileIo(const CStateFileIo&) = delete;
+    CStateFileIo& operator=(const CStateFileIo&) = delete;
+
+    // -- what the job supplies
+    bool m_bCleanupOldGenerations = false; // job option CleanupOldGenerations
+    int32_t m_nSaveMonthsOldGens = 0;      // job option SaveMonthsOldGens
+    bool m_bCaseSensitive = false;         // case mode of the tree's look-ups
+    CbJobProgress* m_pProgress = nullptr;  // stop requests (none when null)
+
+    // A run message (level, message kind, text ending with "\n"). Default: dropped.
+    virtual void Log(int nLevel, int nMsgKind, const CWideString& sText);
+    // A line for the program log. Default: the debug trace.
+    virtual void LogGlobal(const CWideString& sText);
+    // Whether the side's file system answers its capability query 25 (the
+    // scan's duplicate-name check). Default: true.
+    virtual bool SideAnswersCapability25(int nSide);
+    virtual bool IsStopRequested();
+    // "Left" / "Right" (localised).
+    static CWideString GetSideName(int nSide);
+
+    // -- reading
+    // Reads one state file's content into the old records of nSide below
+    // pFolder. The caller passes a fresh header whose m_nA is 4 for a file
+    // named "_file_state_v4._tv", else 0. False with an error text on any
+    // failure; bVersionError is set for a format version this engine does
+    // not handle. A failed read leaves the tree's old records as they were
+    // before it, and is logged at level 1 (a stop is not logged).
+    bool ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift,
+                        StateFileHeader& hdr, bool& bVersionError, CWideString& err);
+    // ParseStateFile with a fresh header preset to nPresetA and the error
+    // kind: 5 for a version error, 10 for a stop, else 0.
+    bool ReadStateStream(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift, int nPresetA,
+                         int& errKind, CWideString& err);
+    // One node of the tree form and its children (recursive). pParent is
+    // null for the file's first record, which stands for pFolder.
+    bool ReadStateNode(ZorInStream& in, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
+                       CSyncTreeNode* pFolder, bool bMayShift, int nDepth, CWideString& err);
+
+    // Finds or creates the node for a path below pParent and fills its old
+    // (bIntoOld) or current record of nSide from rec. The side scan calls it
+    // with bPathMode (current records), the state reader without.
+    CSyncTreeNode* SetNodeCS(const CWideString& path, int nSide, CSyncTreeNode* pParent, int nDepth,
+                             bool bIntoOld, bool bPathMode, int nLevel, const CSideInfo& rec,
+                             bool& bDuplicate, CWideString& err);
+    // Merges a record read from a state file into the node's old record.
+    void MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel, const CSideInfo& rec,
+                        const CGenArray& gens);
+
+    // The state level of a node's item. Only levels that differ from the
+    // node's depth below the tree root are kept (records of the side root's
+    // file, nearly all of them, cost nothing); a node without a kept level
+    // reports its depth.
+    int32_t GetStateLevel(const CSyncTreeNode* pNode) const;
+    void SetStateLevel(const CSyncTreeNode* pNode, int32_t nLevel);
+    // Forgets every state level (a new Analyze).
+    void ClearStateLevels() { m_Levels.clear(); }
+
+    // -- writing
+    // False when a subfolder's own old record of nSide is absent: its state
+    // file would hold nothing but the header, and is not to be written.
+    bool HasStateToWrite(int nSide, const CWideString& sFolderPath);
+    // Writes the content of the state file of one folder (empty path: the
+    // side root). Fails with "null root" for a folder that is not in the
+    // tree, and without writing anything for a folder without state
+    // (HasStateToWrite false).
+    bool WriteStateStream(ZorOutStream& out, int nSide, const CWideString& sFolderPath, CWideString& err);
+    // One node and its subtree; a node other than the tree root whose old
+    // record of nSide lacks its present bit is skipped with its subtree.
+    bool WriteStateNode(ZorOutStream& out, int nSide, CSyncTreeNode* pNode, CWideString& err);
+
+private:
+    struct SJournal {
+        CSyncTreeNode* pNode;
+        CSideInfo old;
+        CGenArray gens;
+        CSyncTime tSaved;
+        CItemLen savedLen;
+        int32_t nLevel;
+        bool bHadLevel;
+        uint8_t nItemFlags;
+    };
+    // Journal of the running read: the state of a node before the read
+    // changed it, or a node the read created (taken back to a new item's state).
+    void Remember(CSyncTreeNode* pNode, int nSide);
+    void RememberFresh(CSyncTreeNode* pNode);
+    void RollBack(int nSide);
+    bool ParseFlat(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift, StateFileHeader& hdr,
+                   bool& bVersionError, CWideString& err);
+    bool CheckStop(CWideString& err);
+    bool ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
+                      CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
+                      CWideString& err);
+    // A new child under its plain name, or null when it cannot be added so.
+    CSyncTreeNode* AddFreshChild(CSyncTreeNode* pParent, const CWideString& name, int nSide,
+                                 const CSideInfo& rec);
+    // Steps 5.2 to 5.4 of reading a node: its path, SetNodeCS and the merge.
+    CSyncTreeNode* ReadMergeRecord(int nSide, CSyncTreeNode* pParent, int nDepth, const CWideString& name,
+                                   StateFile& rec, CSyncTime tSaved, const CItemLen& savedLen,
+                                   const CGenArray& gens, bool& bFresh, CWideString& err);
+    // A newer major version fails (bVersionError set); a newer minor one is
+    // logged as a notice and accepted.
+    bool CheckVersion(const StateFileHeader& hdr, bool& bVersionError, CWideString& err);
+    CSyncTreeNode* ForceCreatePath(CSyncTreeNode* pParent, const CWideString& path, int nSide, bool bIntoOld,
+                                   CWideString& err);
+    bool WriteNodeInto(std::string& buf, ZorOutStream& out, int nSide, CSyncTreeNode* pNode,
+                       CWideString& err);
+
+    CSyncPairsAndActions* m_pTree;
+    std::unordered_map<const CSyncPairAndAction*, int32_t> m_Levels;
+    std::vector<SJournal> m_Journal;
+    std::vector<CSyncTreeNode*> m_Fresh;
+    bool m_bJournal = false;
+    bool m_bStopped = false;
+    int64_t m_nAgeLimit = 0;
+};
