@@ -3,6 +3,7 @@
 #include "state-file.h"
 
 #include "sync-progress.h"
+#include "syncjob.h"
 #include "zor-debug.h"
 #include "zor-locstr.h"
 #include "zor-tic.h"
@@ -122,26 +123,6 @@ int CountComponents(const CWideString& path) {
         }
     }
     return n;
-}
-
-bool IsInExcludedSubtree(const CSyncTreeNode* pNode) {
-    for (const CSyncTreeNode* p = pNode->GetParent(); p; p = p->GetParent())
-        if (p->GetItem().m_nFlags & SPF_EXCLUDED) return true;
-    return false;
-}
-
-// The node's path as the side names it: each name is the side's own form
-// (the current record's id) where there is one, else the key.
-CWideString SideNodePath(const CSyncTreeNode* pNode, int nSide) {
-    CWideString s;
-    for (const CSyncTreeNode* p = pNode; p && p->GetParent(); p = p->GetParent()) {
-        const CWideString& id = p->GetItem().m_aCur[nSide].m_sId;
-        CWideString part = u"/";
-        part += id.IsEmpty() ? p->GetNameRef() : id;
-        part += s;
-        s = part;
-    }
-    return s;
 }
 
 bool AnyChildPresent(CSyncTreeNode* pNode, int nSide) {
@@ -805,7 +786,7 @@ CSyncTreeNode* CStateFileIo::AddFreshChild(CSyncTreeNode* pParent, const CWideSt
     CSyncTreeNode* pNode = pParent->AddItemCS(name, rec.IsFolder(), m_bCaseSensitive, &item, e);
     if (!pNode) return nullptr; // already there: the general way handles it
     RememberFresh(pNode);
-    if (IsInExcludedSubtree(pNode)) pNode->GetItem().m_nFlags |= SPF_EXCLUDED;
+    if (CSyncJob::IsInExcludedSubtree(pNode)) pNode->GetItem().m_nFlags |= SPF_EXCLUDED;
     return pNode;
 }
 
@@ -1032,10 +1013,10 @@ CSyncTreeNode* CStateFileIo::SetNodeCS(const CWideString& path, int nSide, CSync
                 item.m_nExecState = ESS_ANALYZED_ERR;
                 nLogLevel = 1;
             }
-            CWideString sNew = pDeep ? SideNodePath(pDeep, nSide) : CWideString();
+            CWideString sNew = pDeep ? CSyncJob::GetItemSidePath(pDeep, nSide) : CWideString();
             sNew += u"/";
             sNew += name;
-            const CWideString sOld = SideNodePath(pNode, nSide);
+            const CWideString sOld = CSyncJob::GetItemSidePath(pNode, nSide);
             if (sNew != sOld) {
                 item.m_sReason.Format(u"Two items on %s side are named the same after normalization and "
                                       u"lower-casing: '%s' vs '%s'",
@@ -1050,7 +1031,7 @@ CSyncTreeNode* CStateFileIo::SetNodeCS(const CWideString& path, int nSide, CSync
             return pNode;
         }
     }
-    if (!bPathMode && IsInExcludedSubtree(pNode)) pNode->GetItem().m_nFlags |= SPF_EXCLUDED;
+    if (!bPathMode && CSyncJob::IsInExcludedSubtree(pNode)) pNode->GetItem().m_nFlags |= SPF_EXCLUDED;
     return pNode;
 }
 
