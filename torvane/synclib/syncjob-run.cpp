@@ -3,6 +3,7 @@
 // side settings, the run preparation with the nested-folder test, and the
 // data-folder creation.
 #include "syncjob.h"
+#include "state-file.h"
 
 #include "zor-locstr.h"
 #include "zor-path.h"
@@ -44,6 +45,15 @@ bool CSyncJob::RunJob(const GlobalFilters* pGlobal, int& errKind, CWideString& r
                               GetStarterText());
     m_pProgress->ResetMessageRepeat();
     OpenRunLog(false, m_bSync && !m_bAnalyze);
+
+    // The scan turns MD5 comparison off for this run when a side cannot
+    // compute checksums; the user's own setting comes back when the run ends,
+    // so that saving the job afterwards does not lose it.
+    struct RestoreMd5Option {
+        bool& ref;
+        bool saved;
+        ~RestoreMd5Option() { ref = saved; }
+    } restoreMd5{m_Options.m_bCompareMD5crc, m_Options.m_bCompareMD5crc};
 
     m_bFoldersLocked = 0;
     m_bConnected = 0;
@@ -190,6 +200,8 @@ bool CSyncJob::ResetTree() {
     m_bTreeHasSizes = 0;
     m_Tree.Clear();
     m_Tree.InitRoot();
+    // State levels are keyed by item: none may outlive the items they describe.
+    GetStateFileIo().ClearStateLevels();
     m_bHasChanges = 0;
     return bHad;
 }

@@ -362,12 +362,111 @@ public:
 
     // ---------------------------------------------------------------- state file reading, mirror copy and saving
     // (syncjob-state.cpp)
+    // Local names of a side's state file in its mirror folder, its ".tvi"
+    // description and the stem of the temporary file of a save.
+    static constexpr const char16_t* kStateFileName = u"_file_state_v4._tv";
+    static constexpr const char16_t* kStateFileV3Name = u"_file_state._tv"; // read, never written
+    static constexpr const char16_t* kStateInfoName = u"_file_state_v4.tvi";
+    static constexpr const char16_t* kStateUploadName = u"_file_state_upload"; // + GetTempFileSuffix
+    // A mirror copy older than this is not used (seconds).
+    static constexpr int64_t kMirrorStateMaxAge = 3 * 3600;
+    // Reads the state file of one folder of a side ("" for the side root)
+    // into the old records of that folder's subtree and adds 1 to *pCount
+    // (may be null). Error kinds: 0 missing file, parse failure or missing
+    // folder node; 5 not connected or unsupported version; 10 stopped; a
+    // failed existence check of the file keeps the file system's own kind.
+    // bCheckLock runs the folder-lock check first.
+    bool ReadStateFile(const CWideString& folderPath, int side, bool bCheckLock, int32_t* pCount, int& errKind,
+                       CWideString& errText);
+    // Whether the mirror copy left by an unfinished save may stand for the
+    // side's state file (statePath): its ".tvi" description still matches the
+    // side's file and it is less than 3 hours old. A copy that does not match
+    // is deleted. False only when the side's file information cannot be read.
+    bool UseMirrorStateFile(const CWideString& statePath, const CWideString& displayPath,
+                            const CWideString& mirrorFile, int side, bool& bUse, CWideString& errText);
+    // The content reader and writer (over GetStateFileIo).
+    bool ParseStateFile(ZorInStream& in, int side, CSyncTreeNode* pFolder, bool bMayShift,
+                        struct StateFileHeader& hdr, bool& bVersionError, CWideString& errText);
+    bool WriteStateStream(ZorOutStream& out, int side, const CWideString& folderPath, CWideString& errText);
+    // Saves the state files of one folder node on each connected side whose
+    // holds-data-folder byte is set (the save pass of the execution, children
+    // before parents). Failures are logged and counted; returns true.
+    bool SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& errText);
+    // Writes the state file of one folder of a side: to a temporary name,
+    // flushed and renamed over the old file (a local side, or a side's
+    // mirror folder), or through the local mirror copy and an upload.
+    bool WriteStateFile(int side, const CWideString& folderPath, int& errKind, CWideString& errText);
+    // The job's state-file reader and writer over its tree; the state levels
+    // it keeps last for a whole Analyze. Made on first use.
+    class CStateFileIo& GetStateFileIo();
+    // File times of the side may move by whole hours: it does not answer
+    // capability 35 (exact modification times), or it answers 38 (rounded).
+    static bool MayHaveTimeShift(const TvFileSys* pFs);
+    // A leftover temporary file's name: ends with "._tvtmp" (any case), or 32
+    // characters a-z/0-9 followed by exactly ".tmp". Else false with "bad
+    // name" or "bad suffix".
+    static bool IsTempFileName(const CWideString& name, CWideString& errText);
+    std::shared_ptr<class CStateFileIo> m_pStateIo; // made by GetStateFileIo
 
     // ---------------------------------------------------------------- side scan and listed entries
     // (syncjob-scan.cpp, syncjob-listed.cpp)
+    // Fills the side's current records of the tree: lists the side's folder
+    // tree (or, with the fast pre-analyse and an unchanged stamp file, takes
+    // its state file instead), reads the state files met on the way into the
+    // old records, filters what came only from the state files, pushes
+    // exclusions down, runs the side's change analysis and logs the side's
+    // statistics line. The Analyze driver passes bFullScan and bCheckLock true.
+    bool AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side, bool bFullScan, bool bCheckLock,
+                     int& errKind, CWideString& errText);
+    // Lists one folder (path "" is the side root, depth 0) and enters its
+    // subfolders. A subfolder that cannot be read is marked (state 2 with the
+    // reason) and the scan goes on; a stop, a connection error that could not
+    // be reconnected and the depth limit end the scan with their kind.
+    bool ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int side, bool bFullScan, bool bCheckLock,
+                    bool bParentExcluded, int32_t nDepth, bool bDescendExcluded, int32_t* pCount,
+                    bool* pStateRead, int& errKind, CWideString& errText);
+    // Turns one listed entry into a node (pNode, also for an excluded entry):
+    // reserved names, attribute options, filters, link options, leftover
+    // temporary files and MD5 values. Folders to enter go onto the queue.
+    // Fails only when a node cannot be made (kind 7) or on a stop.
+    bool AddListedItems(const CWideString& entryPath, FsItemInfo entry, int side, bool bFullScan,
+                        bool bParentExcluded, CListT<CSyncTreeNode*>& queue, CSyncTreeNode* pRoot,
+                        CSyncTreeNode*& pNode, int& errKind, CWideString& errText);
+    // The side's change analysis after its scan (time shifts and change
+    // marking). Sets nChanged to 0; the decision stage fills it in, until
+    // then it marks nothing.
+    virtual void AnalyzeSideChanges(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side, uint32_t& nChanged);
+    // Resets the side's current (bCurrent) or old records of the node and of
+    // every descendant to fresh records.
+    static void ClearSideInfoInSubtree(CSyncTreeNode* pNode, int side, bool bCurrent);
+    // The read-only source of a one-way job (ReadOnlySource): nothing is
+    // written or deleted there, not even leftover temporary files.
+    bool IsReadOnlySide(int side) const;
+    // The rate-limit words the worker progress sink reads (0 at construction).
+    uint32_t GetFlaggedRateLimit() const { return m_nFlaggedRateLimit.load(); }
+    uint32_t GetPlainRateLimit() const { return m_nPlainRateLimit.load(); }
+    void SetFlaggedRateLimit(uint32_t n) { m_nFlaggedRateLimit.store(n); }
+    void SetPlainRateLimit(uint32_t n) { m_nPlainRateLimit.store(n); }
+    // Folders deeper than this below the side root are not listed.
+    static constexpr int32_t kMaxScanDepth = 30;
+    // Counters of the current side scan (zeroed by AnalyzeSide).
+    uint32_t m_nScanFoldersListed = 0;   // folders that became ordinary items
+    uint32_t m_nScanFilesListed = 0;     // files that became ordinary items (followed links too)
+    uint32_t m_nScanFoldersExcluded = 0; // folders excluded while listing
+    uint32_t m_nScanFilesExcluded = 0;   // files excluded while listing (skipped links too)
+    int32_t m_nScanFoldersDone = 0;      // folders entered (progress numerator)
+    int32_t m_nScanExpectedFolders = 0;  // folders expected from the state file (0: unknown)
+    int64_t m_nScanProgressTick = 0;     // clock of the last scan progress report
+    uint8_t m_bScanDepthExceeded = 0;    // the depth limit ended the current scan
+    std::atomic<uint32_t> m_nFlaggedRateLimit{0};
+    std::atomic<uint32_t> m_nPlainRateLimit{0};
 
     // ---------------------------------------------------------------- tree pass runners
     // (syncjob-passes.cpp)
+    // Runs the pass on the node (with bWithRoot), then on every node below it
+    // in pre-order (children in child-map order). The first false ends the
+    // walk with false; a null node gives false.
+    bool DoForSubtree(CSyncTreeNode* pNode, CDoSmthWithPair& pass, bool bWithRoot);
 
     // ---------------------------------------------------------------- members
     // Side file systems, index 0 left, 1 right; null while not connected.
@@ -489,4 +588,20 @@ struct CFileStamp {
     bool operator!=(const CFileStamp& o) const { return !(*this == o); }
     // "size=%lld mod-time=%s" (the time as "%Y-%m-%d %H:%M:%S").
     CWideString Describe() const;
+};
+
+// ---------------------------------------------------------------- tree pass runners
+// Excludes ("excluded by folder above") an item whose parent is excluded or
+// could not be read (state 2). Run in pre-order, so it reaches every node below.
+class CDoPropagateExclusionsDown : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+
+// Counts the folders known from the saved state: items whose left or right
+// old record is a folder and exists.
+class CCountFolders : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    uint32_t m_nCount = 0;
 };

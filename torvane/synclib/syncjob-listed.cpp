@@ -1,0 +1,325 @@
+// One listed entry of a side scan becomes a node of the sync tree.
+#include "state-file.h"
+#include "syncjob.h"
+#include "zor-locstr.h"
+#include "zor-path.h"
+#include "zor-time.h"
+#include "zor-unicode.h"
+
+namespace {
+
+// A listed file: present, not a folder, not a link, its size, both times its
+// modification time, its attributes. Bit 3 (reached through a link) stays.
+void SetListedFile(CSideInfo& rec, int64_t nSize, uint32_t nModTime, uint32_t nAttr) {
+    rec.SetPresent(true);
+    rec.SetFolder(false);
+    rec.SetFlag(SIF_LINK, false);
+    rec.m_Len.SetValue((uint64_t)nSize);
+    rec.m_tFile.SetTime(nModTime);
+    rec.m_tAccu.SetTime(nModTime);
+    rec.m_nAttr = nAttr;
+}
+
+// A listed folder: present and folder bits, the folder length, both times
+// the folder's creation time, its attributes.
+void SetListedFolder(CSideInfo& rec, uint32_t nCreateTime, uint32_t nAttr) {
+    rec.SetPresent(true);
+    rec.SetFolder(true);
+    rec.m_Len.SetFolder();
+    rec.m_tFile.SetTime(nCreateTime);
+    rec.m_tAccu.SetTime(nCreateTime);
+    rec.m_nAttr = nAttr;
+}
+
+// The display path lies in the mirror root folder (or is it): the prefix
+// must be followed by a separator, so that a sibling whose name merely
+// begins like the root is not taken for it.
+bool IsInMirrorRoot(const CWideString& display, const CWideString& root) {
+    const int n = root.GetLength();
+    if (n == 0 || display.GetLength() < n) return false;
+    if (display.Left(n) != root) return false;
+    if (display.GetLength() == n) return true;
+    const char16_t c = display[n];
+    return c == u'/' || c == u'\\';
+}
+
+} // namespace
+
+bool CSyncJob::IsReadOnlySide(int side) const {
+    return m_Options.m_bReadOnlySource && ((m_Options.m_nDirection == JT_LEFT_TO_RIGHT && side == 0) ||
+                                           (m_Options.m_nDirection == JT_RIGHT_TO_LEFT && side == 1));
+}
+
+bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, int side, bool bFullScan,
+                              bool bParentExcluded, CListT<CSyncTreeNode*>& queue, CSyncTreeNode* pRoot,
+                              CSyncTreeNode*& pNode, int& errKind, CWideString& errText) {
+    side &= 1;
+    TvFileSys* fs = m_apFs[side].get();
+    pNode = nullptr;
+    if (!fs) {
+        errText += u"no file system mounted";
+        errKind = 5;
+        return false;
+    }
+    const CWideString name = GetUrlPathFileName(entryPath);
+    CStateFileIo& io = GetStateFileIo();
+    // The display path and the NFC form are made only when needed (most
+    // entries need neither).
+    CWideString displayBuf;
+    auto display = [&]() -> const CWideString& {
+        if (displayBuf.IsEmpty()) displayBuf = fs->DisplayPath(entryPath);
+        return displayBuf;
+    };
+    auto filtered = [&](const CSideInfo& rec, CWideString& reason) {
+        if (m_Filters.IsEmpty()) return false;
+        CWideString nfcPath = entryPath;
+        NormalizeNameNfc(nfcPath);
+        return m_Filters.IsExcluded(nfcPath, false, rec, CSideInfo(), reason);
+    };
+
+    // Makes (or finds) the entry's node and fills the side's current record.
+    auto setNode = [&](const CSideInfo& rec, const char16_t* what) -> bool {
+        bool bDup = false;
+        CWideString e;
+        pNode = io.SetNodeCS(entryPath, side, pRoot, -1, false, bFullScan, 0, rec, bDup, e);
+        if (!pNode) {
+            errText += what;
+            errText += entryPath;
+            errText += u": ";
+            errText += e;
+            errKind = 7;
+            return false;
+        }
+        CSideInfo& cur = pNode->GetItem().m_aCur[side];
+        if (!cur.IsPresentBit()) cur = rec;
+        return true;
+    };
+    auto exclude = [&](const CWideString& reason, uint32_t& counter) {
+        CSyncPairAndAction& item = pNode->GetItem();
+        item.m_nFlags |= SPF_EXCLUDED;
+        item.m_sReason = reason;
+        ++counter;
+        return true;
+    };
+
+    // Unknown attributes: an item in error (full scan), or whatever the tree
+    // already knows of it (incremental scan).
+    if (entry.m_bValid == 0 || entry.m_nAttributes == FSA_UNKNOWN) {
+        CSideInfo rec;
+        SetListedFile(rec, 0, entry.m_nModTime, 0);
+        if (!setNode(rec, u"Cannot add inv-attr node: ")) return false;
+        if (bFullScan) {
+            CSyncPairAndAction& item = pNode->GetItem();
+            item.m_nExecState = ESS_ANALYZED_ERR;
+            item.m_sReason = entry.m_sNote;
+            return true;
+        }
+        entry.m_nAttributes = pNode->IsContainer() ? (uint32_t)FSA_FOLDER : 0u;
+    }
+
+    if (entry.m_nAttributes & FSA_FOLDER) {
+        const bool bLink = (entry.m_nAttributes & FSA_LINK) != 0;
+        CWideString timeErr;
+        if (g_EngineOptions.m_bWarnTimeOutOfRange && !CheckTimeInRange(entry.m_nCreateTime, timeErr))
+            Log(2, 5117, CWideString::Formatted(u"Folder %s: %s", display(), timeErr) + u"\n");
+        CSideInfo rec;
+        SetListedFolder(rec, entry.m_nCreateTime, entry.m_nAttributes);
+        if (!setNode(rec, u"Cannot add folder node: ")) return false;
+        if (!bLink || m_Options.m_nFolderLinks == 2) queue.AddTail(pNode);
+
+        CWideString mirrorRoot;
+        {
+            int k = 0;
+            CWideString e;
+            if (!MakeMirrorFolderPath(true, CWideString(), false, mirrorRoot, k, e)) mirrorRoot.Empty();
+        }
+        CWideString reason;
+        if (name.EqualsNoCase(kDataFolderName) || name.EqualsNoCase(u"_RERIZUR"))
+            return exclude(GetLocalizedString(IDS_Str_ExclBy_SyncFolder), m_nScanFoldersExcluded);
+        if (name.EqualsNoCase(u"_tvdata_mirrors_"))
+            return exclude(u"Exclude _tvdata_ mirrors in Torvane profile", m_nScanFoldersExcluded);
+        if (IsInMirrorRoot(display(), mirrorRoot))
+            return exclude(u"Torvane mirror folder", m_nScanFoldersExcluded);
+        if (bParentExcluded)
+            return exclude(GetLocalizedString(IDS_Str_ExclBy_FolderAbove), m_nScanFoldersExcluded);
+        if (m_Options.m_bExcludeHidden && (entry.m_nAttributes & FSA_HIDDEN))
+            return exclude(GetLocalizedString(IDS_Str_ExclBy_HiddenFolder), m_nScanFoldersExcluded);
+        if (name.EqualsNoCase(u"System Volume Information") ||
+            (m_Options.m_bExcludeSystem && (entry.m_nAttributes & FSA_SYSTEM)))
+            return exclude(GetLocalizedString(IDS_Str_ExclBy_SystemFolder), m_nScanFoldersExcluded);
+        if (filtered(rec, reason)) return exclude(reason, m_nScanFoldersExcluded);
+
+        if (!bLink) {
+            ++m_nScanFoldersListed;
+            return true;
+        }
+
+        // A folder link.
+        CSyncPairAndAction& item = pNode->GetItem();
+        CSideInfo& cur = item.m_aCur[side];
+        cur.SetFolder(false);
+        cur.m_Len.SetValue(0);
+        cur.SetFlag(SIF_LINK, true);
+        CWideString target;
+        bool bResolved = true;
+        {
+            int k = 0;
+            CWideString e;
+            if (!fs->GetLinkInfo(entryPath, target, k, e)) {
+                bResolved = false;
+                item.m_sReason = u"Cannot resolve link: " + e;
+                target = u"Unknown: " + e;
+            }
+        }
+        if (m_Options.m_nFolderLinks == 0 || !fs->GetCapability(TVFS_CAP_LINKS)) {
+            ++m_nScanFoldersExcluded;
+            const CWideString msg =
+                FormatLocalizedString(IDS_Str_Msg_SkipFolderLink, display() + u" -> " + target);
+            Log(2, 5221, msg + u"\n");
+            item.m_nFlags |= SPF_EXCLUDED;
+            item.m_nExecState = ESS_ANALYZED_ERR;
+            item.m_sReason = msg;
+        } else if (m_Options.m_nFolderLinks == 2) {
+            // Drill down: entered like any folder (queued above).
+            cur.SetFolder(true);
+            cur.SetFlag(SIF_LINK, false);
+            cur.SetFlag(SIF_VIA_LINK, true);
+            cur.m_Len.SetFolder();
+            item.m_sReason = u"Drill down to: " + target;
+            if (bResolved)
+                Log(2, 5235, u"Folder Link: Drill Down to: " + display() + u" -> " + target + u"\n");
+            ++m_nScanFoldersListed;
+        } else if (!bResolved) {
+            item.m_nExecState = ESS_ANALYZED_ERR;
+            Log(1, 5254, item.m_sReason + u"\n");
+        } else {
+            item.m_sReason = u"Folder link to: " + target;
+            cur.m_Len.SetValue(0);
+        }
+        return true;
+    }
+
+    // A file.
+    const bool bLink = (entry.m_nAttributes & FSA_LINK) != 0;
+    CWideString timeErr;
+    if (g_EngineOptions.m_bWarnTimeOutOfRange && !CheckTimeInRange(entry.m_nModTime, timeErr))
+        Log(2, 5288, CWideString::Formatted(u"File %s: %s", display(), timeErr) + u"\n");
+
+    // Leftover temporary files never become items; aged ones are deleted,
+    // except on a side that the job only reads.
+    {
+        CWideString e;
+        if (IsTempFileName(name, e)) {
+            const int64_t nNow = CZorTime::Now().GetTime();
+            const int64_t nCutoff = nNow - (fs->GetCapability(TVFS_CAP_MD5) ? 86400 : 7200);
+            if ((int64_t)entry.m_nModTime < nCutoff && !IsReadOnlySide(side)) {
+                int k = 0;
+                CWideString de;
+                if (fs->DeleteFile(entryPath, k, de)) Log(2, 5302, u"Delete temp file: " + display() + u"\n");
+            }
+            return true;
+        }
+    }
+
+    CSideInfo rec;
+    SetListedFile(rec, entry.m_nSize, entry.m_nModTime, entry.m_nAttributes);
+    if (!setNode(rec, u"Cannot add file node: ")) return false;
+    CSyncPairAndAction& item = pNode->GetItem();
+
+    if (name.EqualsNoCase(kDataFolderName)) {
+        const CWideString msg = u"Files cannot have name _tvdata_ as it is used for Torvane state folder";
+        item.m_nFlags &= (uint8_t)~SPF_EXCLUDED;
+        item.m_nExecState = ESS_ANALYZED_ERR;
+        item.m_sReason = msg;
+        Log(1, 5336, msg + u"\n");
+        return true;
+    }
+
+    CWideString reason;
+    if (bParentExcluded) return exclude(GetLocalizedString(IDS_Str_ExclBy_FolderAbove), m_nScanFilesExcluded);
+    if (m_Options.m_bExcludeHidden && (entry.m_nAttributes & FSA_HIDDEN))
+        return exclude(GetLocalizedString(IDS_Str_ExclBy_HiddenFile), m_nScanFilesExcluded);
+    if (m_Options.m_bExcludeSystem && (entry.m_nAttributes & FSA_SYSTEM))
+        return exclude(GetLocalizedString(IDS_Str_ExclBy_SystemFile), m_nScanFilesExcluded);
+    if (filtered(rec, reason)) return exclude(reason, m_nScanFilesExcluded);
+
+    if (!bLink) {
+        if (m_Options.m_bCompareMD5crc) {
+            if (fs->GetCapability(TVFS_CAP_MD5)) {
+                Md5Crc md5;
+                int64_t nLen = 0;
+                int k = 0;
+                CWideString e;
+                if (fs->GetFileCrc(entryPath, md5, nLen, k, e)) {
+                    item.SetMd5(side, md5);
+                } else {
+                    // Only this item is in error; the folder stays readable.
+                    // A stop still ends the scan.
+                    item.m_nExecState = ESS_ANALYZED_ERR;
+                    item.m_sReason = u"Cannot get MD5 checksum: " + e;
+                    if (k == ZEK_STOPPED || IsConnectionError(k)) {
+                        errKind = k;
+                        errText += e;
+                        return false;
+                    }
+                }
+            } else {
+                Log(2, 5479,
+                    u"Not computing MD5 of this remote file system, as it will be too slow. MD5 is available "
+                    u"on "
+                    u"local file systems and TV server: " +
+                        fs->BasePath(CWideString()) + u"\n");
+                m_Options.m_bCompareMD5crc = false;
+            }
+        }
+        ++m_nScanFilesListed;
+        return true;
+    }
+
+    // A file link.
+    CSideInfo& cur = item.m_aCur[side];
+    cur.SetFlag(SIF_LINK, true);
+    CWideString target;
+    bool bResolved = true;
+    {
+        int k = 0;
+        CWideString e;
+        if (!fs->GetLinkInfo(entryPath, target, k, e)) {
+            bResolved = false;
+            item.m_sReason = u"Cannot resolve link: " + e;
+            target = u"Unknown: " + e;
+        }
+    }
+    if (m_Options.m_nFileLinks == 0 || !fs->GetCapability(TVFS_CAP_LINKS)) {
+        ++m_nScanFilesExcluded;
+        const CWideString msg = FormatLocalizedString(IDS_Str_Msg_SkipFileLink, display() + u" -> " + target);
+        Log(2, 5407, msg + u"\n");
+        item.m_nFlags |= SPF_EXCLUDED;
+        item.m_nExecState = ESS_ANALYZED_ERR;
+        item.m_sReason = msg;
+    } else if (m_Options.m_nFileLinks == 2) {
+        // Follow: the record takes the target's size, time and attributes.
+        ++m_nScanFilesListed;
+        int k = 0;
+        CWideString e;
+        const bool bTarget = fs->GetLinkTargetInfo(entryPath, entry, k, e);
+        cur.SetFlag(SIF_VIA_LINK, true);
+        SetListedFile(cur, entry.m_nSize, entry.m_nModTime, entry.m_nAttributes);
+        if (bTarget) {
+            item.m_sReason = u"Drill down to: " + target;
+        } else {
+            // The item in error keeps the reason why.
+            item.m_nExecState = ESS_ANALYZED_ERR;
+            const CWideString msg = u"Cannot get link target info: " + e;
+            item.m_sReason = msg;
+            Log(2, 5423, msg + u"\n");
+        }
+    } else if (!bResolved) {
+        item.m_nExecState = ESS_ANALYZED_ERR;
+        Log(1, 5435, item.m_sReason + u"\n");
+    } else {
+        cur.m_Len.SetValue(0);
+        item.m_sReason = u"File link to: " + target;
+    }
+    return true;
+}

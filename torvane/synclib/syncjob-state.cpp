@@ -1,0 +1,671 @@
+// State files between the sides and the tree: reading a folder's state file
+// (directly on a local side, from a local mirror copy left by an unfinished
+// save, or through a download), saving it after a sync, and the names of
+// leftover temporary files.
+//
+// A state file is the most precious file the engine writes: without it a
+// two-way sync cannot tell a deletion from a creation. So every save goes to
+// a temporary name in the same folder, is flushed to the disk and renamed
+// over the old file (a crash or a full disk leaves the previous file whole),
+// and a read whose existence check fails reports that failure instead of
+// taking the file as absent.
+#include "syncjob.h"
+
+#include "TvFileCopy.h"
+#include "state-file.h"
+#include "zor-error.h"
+#include "zor-file.h"
+#include "zor-locstr.h"
+#include "zor-path.h"
+#include "zor-stream.h"
+#include "zor-time.h"
+#include "zor-unicode.h"
+
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+// Message kinds of this file's log lines (they only group repeats).
+enum : int {
+    kMsgCheckLockFailed = 4700,
+    kMsgReadStatus = 4701,
+    kMsgReadFromMirror = 4702,
+    kMsgTryDownload = 4703,
+    kMsgStateChangedAfterRead = 4704,
+    kMsgMirrorNotUsed = 4705,
+    kMsgMirrorDeleted = 4706,
+    kMsgMirrorUsed = 4707,
+    kMsgSaveFailed = 4708,
+    kMsgInitPrevSyncTime = 4709,
+    kMsgTryFsWay = 4710,
+    kMsgSaved = 4711,
+};
+
+// Bytes of a ".tvi" description that are read back.
+constexpr int kMaxInfoBytes = 512;
+// Upload attempts of a remote save that failed on a lost connection.
+constexpr int kMaxUploadAttempts = 3;
+
+CWideString SideName(int side) {
+    return GetLocalizedString(side ? IDS_Str_Right : IDS_Str_Left);
+}
+
+// The reader and writer of one job: run messages and stop requests go
+// through the job, the duplicate-name check asks the side's file system.
+class CJobStateFileIo : public CStateFileIo {
+public:
+    explicit CJobStateFileIo(CSyncJob* pJob) : CStateFileIo(pJob->GetPairsUnchecked()), m_pJob(pJob) {}
+    void Log(int nLevel, int nMsgKind, const CWideString& sText) override {
+        m_pJob->Log(nLevel, nMsgKind, sText);
+    }
+    bool SideAnswersCapability25(int nSide) override {
+        const TvFileSys* fs = m_pJob->m_apFs[nSide ? 1 : 0].get();
+        return !fs || fs->GetCapability(TVFS_CAP_CASE_SENSITIVE) != 0;
+    }
+    bool IsStopRequested() override { return m_pJob->IsStopped(); }
+
+private:
+    CSyncJob* m_pJob;
+};
+
+// The name with its extension replaced by ".tvi".
+CWideString InfoFileOf(const CWideString& file) {
+    const int slash = file.ReverseFind(u'/');
+    const int dot = file.ReverseFind(u'.');
+    return (dot > slash ? file.Left(dot) : file) + u".tvi";
+}
+
+// Syncs a written local file, then its folder after a rename into it.
+bool FsyncLocal(const CWideString& path, bool bFolder, CWideString& err) {
+    const CNarrowString n = ZorNativePath(path);
+    const int fd = ::open(n.GetString(), (bFolder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        err.AppendFormat(u"cannot flush %s: %s", path, ZorErrorText(errno));
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+// Removes a downloaded temporary copy when the read is done with it.
+class CTempFileGuard {
+public:
+    ~CTempFileGuard() { Drop(); }
+    void Set(const CWideString& path) { m_sPath = path; }
+    void Drop() {
+        if (!m_sPath.IsEmpty()) ZorDeleteFileQuiet(m_sPath);
+        m_sPath.Empty();
+    }
+
+private:
+    CWideString m_sPath;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------- helpers
+
+CStateFileIo& CSyncJob::GetStateFileIo() {
+    if (!m_pStateIo) m_pStateIo = std::make_shared<CJobStateFileIo>(this);
+    m_pStateIo->m_bCleanupOldGenerations = m_Options.m_bCleanupOldGenerations;
+    m_pStateIo->m_nSaveMonthsOldGens = m_Options.m_nSaveMonthsOldGens;
+    m_pStateIo->m_pProgress = m_pProgress;
+    return *m_pStateIo;
+}
+
+bool CSyncJob::MayHaveTimeShift(const TvFileSys* pFs) {
+    return pFs && (!pFs->GetCapability(TVFS_CAP_MOD_TIMES) || pFs->GetCapability(TVFS_CAP_ROUNDED_TIMES));
+}
+
+bool CSyncJob::IsTempFileName(const CWideString& name, CWideString& errText) {
+    if (name.EndsWithNoCase(u"._tvtmp")) return true;
+    if (name.GetLength() < 32) {
+        errText += u"bad name";
+        return false;
+    }
+    for (int i = 0; i < 32; ++i) {
+        const char16_t c = name[i];
+        if (!((c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9'))) {
+            errText += u"bad name";
+            return false;
+        }
+    }
+    if (name.Mid(32) != u".tmp") {
+        errText += u"bad suffix";
+        return false;
+    }
+    return true;
+}
+
+bool CSyncJob::ParseStateFile(ZorInStream& in, int side, CSyncTreeNode* pFolder, bool bMayShift,
+                              StateFileHeader& hdr, bool& bVersionError, CWideString& errText) {
+    return GetStateFileIo().ParseStateFile(in, side ? 1 : 0, pFolder, bMayShift, hdr, bVersionError, errText);
+}
+
+bool CSyncJob::WriteStateStream(ZorOutStream& out, int side, const CWideString& folderPath,
+                                CWideString& errText) {
+    CWideString key = folderPath;
+    NormalizeNameNfc(key);
+    return GetStateFileIo().WriteStateStream(out, side ? 1 : 0, key, errText);
+}
+
+// ---------------------------------------------------------------- reading
+
+bool CSyncJob::UseMirrorStateFile(const CWideString& statePath, const CWideString& displayPath,
+                                  const CWideString& mirrorFile, int side, bool& bUse, CWideString& errText) {
+    (void)displayPath;
+    bUse = false;
+    TvFileSys* fs = m_apFs[side ? 1 : 0].get();
+    if (!fs) {
+        errText += u"file system not connected";
+        return false;
+    }
+    FsItemInfo info;
+    bool bNotFound = false;
+    int k = 0;
+    CWideString e;
+    if (!fs->GetInfo(statePath, info, bNotFound, k, e)) {
+        errText += e;
+        return false;
+    }
+    if (bNotFound) info = FsItemInfo();
+    const CWideString described = DescribeFileInfo(info);
+
+    CNarrowString stored8;
+    int rk = 0;
+    CWideString re;
+    const bool bRead = ReadWholeFile(InfoFileOf(mirrorFile), kMaxInfoBytes, stored8, rk, re);
+    const CWideString stored = Utf8ToWide(stored8);
+    if (!bRead || stored != described) {
+        Log(2, kMsgMirrorNotUsed,
+            CWideString::Formatted(
+                u"Not using cached state file, because remote state file has changed since "
+                u"last Sync:\nState file: %s\n%S != \n%S",
+                statePath, described, stored) +
+                u"\n");
+        ZorDeleteFileQuiet(mirrorFile);
+        Log(2, kMsgMirrorDeleted,
+            u"Deleting old mirror state file (left by unfinished sync): " + mirrorFile + u"\n");
+        return true;
+    }
+    ZorFileInfo fi;
+    CWideString fe;
+    if (ZorGetFileInfo(mirrorFile, fi, fe)) {
+        const int64_t nMod = TimeTFromFileTime(fi.nWriteTime);
+        const int64_t nNow = CZorTime::Now().GetTime();
+        if (nNow > nMod && nNow - nMod < kMirrorStateMaxAge) {
+            bUse = true;
+            Log(2, kMsgMirrorUsed,
+                u"Found mirror state file (left by unfinished sync), use it instead of remote state file: " +
+                    mirrorFile + u"\n");
+        }
+    }
+    return true;
+}
+
+bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bCheckLock, int32_t* pCount,
+                             int& errKind, CWideString& errText) {
+    side = side ? 1 : 0;
+    TvFileSys* fs = m_apFs[side].get();
+    if (!fs || !fs->IsConnected()) {
+        errText += u"file system not connected";
+        errKind = FSE_GENERAL;
+        return false;
+    }
+    const CWideString sideName = SideName(side);
+    const bool bNoData = CannotHaveDataFolder(side);
+
+    CWideString mirrorFolder;
+    if (!MakeMirrorFolderPath(false, fs->DisplayPath(folderPath), false, mirrorFolder, errKind, errText))
+        return false;
+
+    std::unique_ptr<ZorGzFileStream> pReader;
+    CTempFileGuard download;  // a downloaded copy, deleted when the read ends
+    CWideString readCopy;     // the local copy that was read (download or mirror), if any
+    bool bFromMirror = false; // the file read is a mirror copy
+    bool bOnSide = false;     // the state file was found on the side
+    int nPresetA = 0;
+    FsItemInfo stamp;
+    CWideString statePath, display;
+    auto openLocal = [&](const CWideString& path, CWideString& e) {
+        auto p = std::make_unique<ZorGzFileStream>();
+        if (!p->OpenRead(path, e)) return false;
+        pReader = std::move(p);
+        return true;
+    };
+
+    if (bNoData) {
+        CWideString mirrorFile = mirrorFolder + u"/" + kStateFileName;
+        nPresetA = 4;
+        if (!ZorFileExists(mirrorFile)) {
+            mirrorFile = mirrorFolder + u"/" + kStateFileV3Name;
+            nPresetA = 0;
+        }
+        if (!ZorFileExists(mirrorFile)) {
+            if (!folderPath.IsEmpty()) return true;
+            errText += sideName + u": State file does not exist in mirror: " + mirrorFile;
+            errKind = FSE_NONE;
+            return false;
+        }
+        display = mirrorFile;
+        int k = 0;
+        CWideString e;
+        if (!GetLocalFileInfo(mirrorFile, stamp, k, e)) stamp = FsItemInfo();
+        CWideString oe;
+        if (openLocal(mirrorFile, oe)) {
+            readCopy = mirrorFile;
+            bFromMirror = true;
+        }
+        Log(2, kMsgReadFromMirror,
+            sideName + CWideString::Formatted(u": Read state from mirror (read-only or no-tvdata side) %s\n",
+                                              mirrorFile));
+    } else {
+        if (bCheckLock) {
+            int k = 0;
+            CWideString e;
+            if (!CheckLockFolder(folderPath, side, k, e)) Log(1, kMsgCheckLockFailed, e + u"\n");
+        }
+        // Which name the side holds. A check that fails (a lost connection,
+        // an operation the back-end lacks) fails the read with its own kind:
+        // taking the file as absent would make every item look new.
+        FsItemInfo info;
+        bool bNotFound = false;
+        int k = 0;
+        CWideString e;
+        statePath = folderPath + kStateFilePath;
+        nPresetA = 4;
+        bool bChecked = fs->GetInfo(statePath, info, bNotFound, k, e);
+        if (bChecked && (bNotFound || info.IsFolder())) {
+            statePath = folderPath + kStateFileV3Path;
+            nPresetA = 0;
+            info = FsItemInfo();
+            bChecked = fs->GetInfo(statePath, info, bNotFound, k, e);
+        }
+        display = fs->DisplayPath(statePath);
+
+        const CWideString status =
+            folderPath.IsEmpty()
+                ? FormatLocalizedString(IDS_Str_Status_ReadStateFile, display)
+                : FormatLocalizedString(IDS_Str_Status_ReadEmbeddedStateFile, fs->DisplayPath(folderPath));
+        // At the scan's percentage.
+        int nPercent = m_nScanExpectedFolders > 0
+                           ? (int)((int64_t)m_nScanFoldersDone * 100 / m_nScanExpectedFolders)
+                           : m_nScanFoldersDone % 100;
+        if (nPercent > 100) nPercent = 100;
+        if (nPercent < 0) nPercent = 0;
+        SetProgress(nPercent, status, false);
+        Log(2, kMsgReadStatus, sideName + u": " + status + u"\n");
+
+        if (!bChecked) {
+            errText += u"Cannot determine state file status: " + e;
+            errKind = k != FSE_NONE ? k : FSE_GENERAL;
+            return false;
+        }
+        // The mirror copy of an unfinished save always has the current name,
+        // also when the side still holds only the older file (or none): its
+        // description tells whether it still stands for the side's file.
+        CWideString mirrorFile = mirrorFolder + u"/" + kStateFileName;
+        bool bMirrorV4 = true;
+        if (nPresetA == 0 && !ZorFileExists(mirrorFile)) {
+            mirrorFile = mirrorFolder + u"/" + kStateFileV3Name;
+            bMirrorV4 = false;
+        }
+        const bool bExists = !bNotFound && !info.IsFolder();
+
+        auto tryMirror = [&]() -> bool {
+            bool bUse = false;
+            CWideString me;
+            if (!UseMirrorStateFile(statePath, display, mirrorFile, side, bUse, me)) {
+                errText += u"Cannot determine state file status: " + me;
+                errKind = FSE_GENERAL;
+                return false;
+            }
+            CWideString oe;
+            if (bUse && openLocal(mirrorFile, oe)) {
+                readCopy = mirrorFile;
+                bFromMirror = true;
+                nPresetA = bMirrorV4 ? 4 : 0;
+            }
+            return true;
+        };
+
+        if (bExists) {
+            stamp = info;
+            bOnSide = true;
+            if (fs->GetCapability(TVFS_CAP_LOCAL)) {
+                CWideString local, le;
+                int lk = 0;
+                if (!fs->GetFullPath(statePath, local, lk, le) || !openLocal(local, le))
+                    Log(2, kMsgTryDownload,
+                        u"Error while reading state file, try download first: " + le + u"\n");
+            }
+            if (!pReader && ZorFileExists(mirrorFile) && !tryMirror()) return false;
+            if (!pReader) {
+                CWideString tmp, te;
+                int tk = 0;
+                if (!ZorCreateFolderPath(mirrorFolder, false, tk, te) ||
+                    !ZorGetTempFileName(mirrorFolder, u"tvst", tmp, tk, te)) {
+                    errText += u"Cannot download state file: " + te;
+                    errKind = tk != FSE_NONE ? tk : FSE_GENERAL;
+                    return false;
+                }
+                download.Set(tmp);
+                int64_t nSize = 0;
+                CWideString de;
+                int dk = 0;
+                if (!fs->DownloadFile(statePath, tmp, nSize, dk, de)) {
+                    errText += u"Cannot download state file: " + de;
+                    errKind = dk != FSE_NONE ? dk : FSE_GENERAL;
+                    return false;
+                }
+                CWideString oe;
+                if (openLocal(tmp, oe)) readCopy = tmp;
+            }
+        } else {
+            if (!ZorFileExists(mirrorFile)) {
+                errText += sideName + u": State file does not exist: " + display;
+                errKind = FSE_NONE;
+                return false;
+            }
+            if (!tryMirror()) return false;
+        }
+    }
+
+    if (!pReader) {
+        errText += sideName + u": Cannot open state file: " + display;
+        errKind = FSE_NONE;
+        return false;
+    }
+
+    // The folder node the file's records go below.
+    CSyncTreeNode* pFolder = nullptr;
+    if (folderPath.IsEmpty()) {
+        pFolder = GetPairsForWrite();
+    } else {
+        CWideString key = folderPath, le;
+        NormalizeNameNfc(key);
+        pFolder =
+            CSyncTreeNode::LookupCS(GetPairsUnchecked(), key, GetStateFileIo().m_bCaseSensitive, nullptr, le);
+    }
+    if (!pFolder) {
+        errText += sideName + u": no tree node for the state file's folder: " + display;
+        errKind = FSE_NONE;
+        return false;
+    }
+
+    const bool bMayShift = MayHaveTimeShift(fs);
+    int parseKind = FSE_NONE;
+    CWideString pe;
+    const bool bParsed =
+        GetStateFileIo().ReadStateStream(*pReader, side, pFolder, bMayShift, nPresetA, parseKind, pe);
+    pReader.reset();
+
+    // Another Sync may have rewritten the file while it was read.
+    if (!bNoData && bOnSide) {
+        FsItemInfo again;
+        bool bNotFound = false;
+        int k = 0;
+        CWideString e;
+        if (fs->GetInfo(statePath, again, bNotFound, k, e) && !bNotFound &&
+            CFileStamp(again) != CFileStamp(stamp)) {
+            Log(2, kMsgStateChangedAfterRead,
+                CWideString::Formatted(
+                    u"State file has changed after the 1st reading:\nState file: %s\n[%s] != \n[%s]", display,
+                    CFileStamp(stamp).Describe(), CFileStamp(again).Describe()) +
+                    u"\n");
+            stamp = again;
+        }
+    }
+    SetStateFileStamp(side, folderPath, stamp);
+
+    if (!bParsed) {
+        if (parseKind == FSE_GENERAL) {
+            // A format version this engine does not handle: the copy stays
+            // useful to a newer engine; only a download goes.
+            download.Drop();
+        } else if (parseKind != FSE_STOPPED) {
+            download.Drop();
+            if (bFromMirror && !bNoData) ZorDeleteFileQuiet(readCopy);
+        }
+        if (parseKind == FSE_NONE) errText += u"cannot parse state file: ";
+        errText += pe;
+        errKind = parseKind;
+        return false;
+    }
+    download.Drop();
+    if (!CheckStop(errKind, errText)) return false;
+    if (pCount) ++*pCount;
+    return true;
+}
+
+// ---------------------------------------------------------------- saving
+
+bool CSyncJob::SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& errText) {
+    (void)errKind;
+    (void)errText;
+    if (!pNode) return true;
+    for (int side = 0; side < 2; ++side) {
+        TvFileSys* fs = m_apFs[side].get();
+        if (!fs || !fs->IsConnected() || !pNode->GetItem().m_aHoldsDataFolder[side]) continue;
+        const CWideString sidePath = GetItemSidePath(pNode, side);
+        if (m_Options.m_bCleanupPreviousVersion && !IsStopped()) {
+            const int nDays = m_Options.m_nSaveDaysPreviousVersion;
+            const int64_t nNow = CZorTime::Now().GetTime();
+            bool bNoneTracked = true;
+            CleanupSavedFiles(pNode, side, nNow - (int64_t)nDays * 86400, bNoneTracked);
+            if (bNoneTracked) {
+                int k = 0;
+                CWideString e;
+                if (!InitSavedTracking(sidePath, side, fs, pNode->GetParent() == nullptr,
+                                       nNow - (int64_t)(nDays / 2) * 86400, pNode, k, e))
+                    Log(2, kMsgInitPrevSyncTime, u"Cannot init PrevSyncTime: " + e + u"\n");
+            }
+        }
+        int k = 0;
+        CWideString e;
+        if (!WriteStateFile(side, sidePath, k, e)) {
+            Log(1, kMsgSaveFailed,
+                FormatLocalizedString(IDS_Str_Status_SaveStateFile, sidePath) + u"\n- ERROR: " + e + u"\n");
+            m_nSyncErr.fetch_add(1);
+        }
+    }
+    return true;
+}
+
+bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errKind, CWideString& errText) {
+    side = side ? 1 : 0;
+    TvFileSys* fs = m_apFs[side].get();
+    if (!fs || !fs->IsConnected()) {
+        errText += u"file system not connected";
+        errKind = FSE_GENERAL;
+        return false;
+    }
+    {
+        // A subfolder without a record of its own would get a header-only
+        // file; there is no state to keep for it.
+        CWideString key = folderPath;
+        NormalizeNameNfc(key);
+        if (!GetStateFileIo().HasStateToWrite(side, key)) return true;
+    }
+    const CWideString statePath = folderPath + kStateFilePath;
+    CWideString mirrorFolder;
+    if (!MakeMirrorFolderPath(false, fs->DisplayPath(folderPath), false, mirrorFolder, errKind, errText))
+        return false;
+    const CWideString mirrorFile = mirrorFolder + u"/" + kStateFileName;
+    const bool bData = !CannotHaveDataFolder(side);
+    const CWideString suffix = GetTempFileSuffix(fs);
+
+    bool bRemote = true;
+    if (fs->GetCapability(TVFS_CAP_LOCAL) || !bData) {
+        // Local branch: into the side's data folder, or into the mirror
+        // folder of a side that keeps no data folder. Always through a
+        // temporary file that is flushed and renamed over the old one.
+        CWideString target;
+        int k = 0;
+        CWideString e;
+        if (bData) {
+            if (!fs->GetFullPath(folderPath + kDataFolderPath, target, k, e)) {
+                errText += e;
+                errKind = k != FSE_NONE ? k : FSE_GENERAL;
+                return false;
+            }
+        } else {
+            target = mirrorFolder;
+            if (!ZorCreateFolderPath(target, false, k, e)) {
+                errText += u"creating mirror folder: " + e;
+                errKind = k != FSE_NONE ? k : FSE_GENERAL;
+                return false;
+            }
+        }
+        const CWideString perm = target + u"/" + kStateFileName;
+        const CWideString status = FormatLocalizedString(IDS_Str_Status_SaveStateFile, perm);
+        const CWideString temp = target + u"/" + kStateUploadName + suffix;
+        ZorGzFileStream out;
+        CWideString oe;
+        if (out.OpenWrite(temp, false, oe)) {
+            bRemote = false;
+            CWideString we;
+            if (!WriteStateStream(out, side, folderPath, we)) {
+                CWideString ignored;
+                out.Close(ignored);
+                ZorDeleteFileQuiet(temp);
+                errText += u"writing temp: " + we;
+                errKind = FSE_GENERAL;
+                return false;
+            }
+            CWideString ce;
+            if (!out.Close(ce) || !FsyncLocal(temp, false, ce)) {
+                ZorDeleteFileQuiet(temp);
+                errText += u"closing temp: " + ce;
+                errKind = FSE_GENERAL;
+                return false;
+            }
+            CWideString me;
+            int mk = 0;
+            const bool bMoved =
+                bData ? fs->MoveFileFromLocal(temp, statePath, mk, me) : ZorMoveFile(temp, perm, mk, me);
+            if (!bMoved) {
+                ZorDeleteFileQuiet(temp);
+                errText += u"moving temp to perm: " + me;
+                errKind = mk != FSE_NONE ? mk : FSE_GENERAL;
+                return false;
+            }
+            CWideString se;
+            FsyncLocal(target, true, se); // the rename itself; a failure here changes nothing
+            Log(2, kMsgSaved, status + u"\n");
+            FsItemInfo info;
+            int ik = 0;
+            CWideString ie;
+            if (GetLocalFileInfo(perm, info, ik, ie)) SetStateFileStamp(side, folderPath, info);
+        } else if (!bData) {
+            errText += u"opening temp: " + oe;
+            errKind = FSE_GENERAL;
+            return false;
+        } else {
+            Log(2, kMsgTryFsWay, u"Cannot open temp file directly, try FS way: " + oe + u"\n");
+        }
+    }
+
+    if (bRemote) {
+        // Remote branch: a local mirror copy, its description, one upload to
+        // a temporary name and a move over the old file.
+        int k = 0;
+        CWideString e;
+        if (!ZorCreateFolderPath(mirrorFolder, false, k, e)) {
+            errText += u"creating mirror folder: " + e;
+            errKind = k != FSE_NONE ? k : FSE_GENERAL;
+            return false;
+        }
+        const CWideString status =
+            FormatLocalizedString(IDS_Str_Status_SaveStateFile, fs->DisplayPath(statePath));
+        {
+            ZorGzFileStream out;
+            CWideString we;
+            if (!out.OpenWrite(mirrorFile, true, we)) {
+                errText += u"opening mirror file: " + we;
+                errKind = FSE_GENERAL;
+                return false;
+            }
+            if (!WriteStateStream(out, side, folderPath, we)) {
+                errText += u"writing mirror file: " + we;
+                errKind = FSE_GENERAL;
+                return false; // the atomic writer drops its temporary file
+            }
+            if (!out.Close(we)) {
+                errText += u"closing mirror file: " + we;
+                errKind = FSE_GENERAL;
+                return false;
+            }
+        }
+        FsItemInfo last;
+        if (!m_aStateFileStamps[side].Lookup(folderPath, last)) last = FsItemInfo();
+        {
+            int wk = 0;
+            CWideString we;
+            if (!WriteWholeFile(InfoFileOf(mirrorFile), WideToUtf8(DescribeFileInfo(last)), wk, we)) {
+                errText += u"cannot write state file info: " + we;
+                errKind = wk != FSE_NONE ? wk : FSE_GENERAL;
+                return false;
+            }
+        }
+        if (m_Options.m_bFastStop && IsStopped()) {
+            errText += u"terminal error previously detected";
+            errKind = FSE_STOPPED;
+            return false;
+        }
+        const CWideString remoteTemp = folderPath + kStateUploadPath + suffix;
+        for (int nFailed = 0;;) {
+            int uk = 0;
+            CWideString ue;
+            if (fs->UploadFile(mirrorFile, remoteTemp, uk, ue)) break;
+            ++nFailed;
+            if (IsConnectionError(uk) && nFailed < kMaxUploadAttempts) {
+                int rk = uk;
+                CWideString re;
+                if (!TryReconnect(side, u"Uploading State", ue, true, rk, re)) {
+                    errText += u"Cannot reconnect when uploading state file: " + re;
+                    errKind = rk != FSE_NONE ? rk : uk;
+                    if (m_apFs[side]) m_apFs[side]->Close();
+                    return false;
+                }
+                fs = m_apFs[side].get();
+                if (!fs || !fs->IsConnected()) {
+                    errText += u"Cannot reconnect when uploading state file: " + re;
+                    errKind = uk;
+                    return false;
+                }
+                continue;
+            }
+            errText += u"Cannot upload temp state file: " + ue;
+            errKind = uk != FSE_NONE ? uk : FSE_GENERAL;
+            return false;
+        }
+        {
+            int mk = 0;
+            CWideString me;
+            if (!fs->MoveFile(remoteTemp, statePath, mk, me)) {
+                errText += u"Cannot move state file temp to perm: " + me;
+                errKind = mk != FSE_NONE ? mk : FSE_GENERAL;
+                DeleteFileQuietly(fs, remoteTemp);
+                return false;
+            }
+        }
+        Log(2, kMsgSaved, status + u"\n");
+        FsItemInfo info;
+        bool bNotFound = false;
+        int ik = 0;
+        CWideString ie;
+        if (!fs->GetInfo(statePath, info, bNotFound, ik, ie) || bNotFound) info = FsItemInfo();
+        SetStateFileStamp(side, folderPath, info);
+    }
+
+    if (bData) {
+        // A complete write: no mirror copy is needed any more.
+        ZorDeleteFileQuiet(mirrorFile);
+        if (bRemote) ZorDeleteFileQuiet(InfoFileOf(mirrorFile));
+    }
+    return true;
+}
