@@ -31,11 +31,12 @@ template <typename T> StringData* CStringT<T>::Allocate(int nLength) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "string too long");
         throw std::bad_alloc();
     }
-    // Round the block up to the allocator's 16-byte granularity and use the
-    // slack as capacity: short keys (the sync tree holds millions) waste nothing,
-    // and appends one character at a time still find room.
+    // Round the block up to what the allocator hands out anyway (chunks of
+    // 16 bytes with one 8-byte word of its own) and use the slack as capacity:
+    // short keys (the sync tree holds millions) waste nothing, and appends one
+    // character at a time still find room.
     size_t bytes = sizeof(StringData) + ((size_t)nLength + 1) * sizeof(T);
-    bytes = (bytes + 15) & ~(size_t)15;
+    bytes = ((bytes + 8 + 15) & ~(size_t)15) - 8;
     int nAlloc = (int)((bytes - sizeof(StringData)) / sizeof(T)) - 1;
     auto* d = (StringData*)std::malloc(bytes);
     if (!d) throw std::bad_alloc();
