@@ -411,11 +411,15 @@ bool ZorDeleteFile(const CWideString& path, int& kind, CWideString& err) {
     struct stat st;
     if (p.IsEmpty() || lstat(p.GetString(), &st) != 0)
         return Fail(p.IsEmpty() ? ENOENT : errno, u"Cannot delete file (set attrs): ", path, kind, err, true);
-    if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR) &&
-        chmod(p.GetString(), (st.st_mode & 07777) | S_IWUSR) != 0)
+    bool bMadeWritable = !S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR);
+    if (bMadeWritable && chmod(p.GetString(), (st.st_mode & 07777) | S_IWUSR) != 0)
         return Fail(errno, u"Cannot delete file (set attrs): ", path, kind, err);
-    if (unlink(p.GetString()) != 0)
-        return Fail(errno, u"Cannot delete file (2nd try): ", path, kind, err, true);
+    if (unlink(p.GetString()) != 0) {
+        int e = errno;
+        // The file stays: so does its read-only state.
+        if (bMadeWritable) (void)chmod(p.GetString(), st.st_mode & 07777);
+        return Fail(e, u"Cannot delete file (2nd try): ", path, kind, err, true);
+    }
     return true;
 }
 
@@ -456,6 +460,13 @@ bool CopyOver(const std::string& from, const struct stat& st, const std::string&
             ok = false, e = errno ? errno : EIO;
             break;
         }
+    }
+    if (ok) {
+        // The stored attribute bits go along, as a rename keeps them; before
+        // the permissions, which may take away the right to set them.
+        char bits[32];
+        ssize_t nBits = fgetxattr(in, ZOR_ATTRS_XATTR_NAME, bits, sizeof bits);
+        if (nBits > 0) fsetxattr(out, ZOR_ATTRS_XATTR_NAME, bits, (size_t)nBits, 0);
     }
     close(in);
     if (ok) {

@@ -102,8 +102,8 @@ void ZorDeleteFileQuiet(const CWideString& path);
 
 // Renames a file or folder, replacing an existing target atomically. Across
 // file systems a file is copied to a temporary file beside the target
-// (permissions and times kept), flushed, renamed over the target, and the
-// source is deleted.
+// (permissions, times and stored attribute bits kept), flushed, renamed over
+// the target, and the source is deleted.
 bool ZorMoveFile(const CWideString& from, const CWideString& to, int& kind, CWideString& err);
 bool ZorMoveFile(const CWideString& from, const CWideString& to, CWideString& err);
 

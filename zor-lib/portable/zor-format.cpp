@@ -65,8 +65,6 @@ template <typename T> void EmitInteger(CStringT<T>& out, const Spec& sp, const Z
         neg = true;
         mag = ~raw + 1;
     }
-    char digits[72];
-    int nd = 0;
     unsigned base = 10;
     const char* dig = "0123456789abcdef";
     if (sp.conv == 'x' || sp.conv == 'p') base = 16;
@@ -83,7 +81,17 @@ template <typename T> void EmitInteger(CStringT<T>& out, const Spec& sp, const Z
     if (prec < 0) prec = 1;
     // '#' with 'o': the first digit is a zero.
     if (sp.conv == 'o' && sp.alt && prec <= nt) prec = nt + 1;
-    for (int i = nt; i < prec && nd < 64; i++) digits[nd++] = '0';
+    // Precisions from '*' are not capped by the parser: cap them like written ones.
+    if (prec > 100000) prec = 100000;
+    int nd = 0;
+    char small[96];
+    std::string big;
+    char* digits = small;
+    if (prec > (int)sizeof(small)) {
+        big.resize((size_t)prec);
+        digits = big.data();
+    }
+    for (int i = nt; i < prec; i++) digits[nd++] = '0';
     for (int i = nt - 1; i >= 0; i--) digits[nd++] = tmp[i];
     const char* prefix = "";
     if (neg)

@@ -302,6 +302,30 @@ TEST_F(FileDir, DeleteAndMove) {
     EXPECT_EQ(List(m_dir), (std::set<std::string>{"from.txt", "to.txt"}));
 }
 
+TEST_F(FileDir, FailedDeleteKeepsTheFileReadOnly) {
+    // An undeletable file: a read-only folder, or for root an immutable folder.
+    mkdir(P("keep").c_str(), 0755);
+    Put(P("keep/ro.txt"), "x");
+    chmod(P("keep/ro.txt").c_str(), 0444);
+    bool immutable = false;
+    if (IsRoot()) {
+        immutable = system(("chattr +i '" + P("keep") + "' 2>/dev/null").c_str()) == 0;
+        if (!immutable) GTEST_SKIP() << "cannot make an undeletable file as root here";
+    } else {
+        chmod(P("keep").c_str(), 0555);
+    }
+    int kind = 0;
+    CWideString err;
+    bool ok = ZorDeleteFile(W("keep/ro.txt"), kind, err);
+    if (immutable) (void)!system(("chattr -i '" + P("keep") + "'").c_str());
+    chmod(P("keep").c_str(), 0755);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(err.StartsWith(u"Cannot delete file (2nd try): ")) << err;
+    struct stat st;
+    ASSERT_EQ(stat(P("keep/ro.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);
+}
+
 TEST_F(FileDir, MoveAcrossFileSystemsCopiesKeepsTimesAndLeavesNoTemporary) {
     struct stat a, b;
     if (stat("/dev/shm", &b) != 0 || stat(m_dir.c_str(), &a) != 0 || a.st_dev == b.st_dev)
@@ -326,6 +350,30 @@ TEST_F(FileDir, MoveAcrossFileSystemsCopiesKeepsTimesAndLeavesNoTemporary) {
     EXPECT_EQ(st.st_mode & 0777, 0604u);
     EXPECT_EQ(st.st_mtime, 1500000000);
     EXPECT_EQ(List(m_dir), std::set<std::string>{"dst.bin"});
+}
+
+TEST_F(FileDir, MoveAcrossFileSystemsKeepsStoredAttributes) {
+    struct stat a, b;
+    if (stat("/dev/shm", &b) != 0 || stat(m_dir.c_str(), &a) != 0 || a.st_dev == b.st_dev)
+        GTEST_SKIP() << "no second file system at hand";
+    if (!HasXattrs()) GTEST_SKIP() << "no user extended attributes here";
+    char tmpl[] = "/dev/shm/tv-move-XXXXXX";
+    if (!mkdtemp(tmpl)) GTEST_SKIP() << "cannot use /dev/shm";
+    std::string other = tmpl;
+    CWideString src = Utf8ToWide((other + "/src.bin").c_str());
+    Put(other + "/src.bin", "data");
+    int kind = 0;
+    CWideString err;
+    const uint32_t want =
+        ZOR_FILE_ATTRIBUTE_HIDDEN | ZOR_FILE_ATTRIBUTE_ARCHIVE | ZOR_FILE_ATTRIBUTE_READONLY;
+    bool bSet = ZorSetFileAttributes(src, want, kind, err);
+    bool bStored = bSet && ZorGetFileAttributes(src) == want;
+    bool ok = bStored && ZorMoveFile(src, W("dst.bin"), kind, err);
+    (void)!system(("rm -rf '" + other + "'").c_str());
+    ASSERT_TRUE(bSet) << err;
+    if (!bStored) GTEST_SKIP() << "/dev/shm keeps no user extended attributes";
+    ASSERT_TRUE(ok) << err;
+    EXPECT_EQ(ZorGetFileAttributes(W("dst.bin")), want);
 }
 
 TEST_F(FileDir, TemporaryNames) {

@@ -76,6 +76,15 @@ TEST(Format, IntegersMatchSnprintf) {
     EXPECT_EQ(g_mismatches, 0);
 }
 
+TEST(Format, IntegerPrecisionBeyondSixtyFourDigits) {
+    // Long zero-padded numbers once overran a fixed digit buffer (and lost zeros past 64).
+    g_mismatches = 0;
+    CheckAll<unsigned long long>({"%.80llx", "%.100llo", "%#.90llo", "%120.100llu"},
+                                 {0ULL, 5ULL, ULLONG_MAX});
+    CheckAll<long long>({"%.100lld", "%+.73lld", "%-110.99lli"}, {0LL, -1LL, LLONG_MIN, LLONG_MAX});
+    EXPECT_EQ(g_mismatches, 0);
+}
+
 TEST(Format, MicrosoftLengthPrefixes) {
     // %I64d is not C; it reads the same as %lld.
     CNarrowString s;
