@@ -263,9 +263,10 @@ static void FormatInto(CStringT<T>& out, const T* fmt, const ZorFmtArg* args, in
         if (*p == '*') {
             ZorFmtArg a;
             if (take(a)) {
-                int w = (int)(a.kind == ZorFmtArg::Int ? a.v.i : (int64_t)a.v.u);
+                int64_t w = a.kind == ZorFmtArg::Int ? a.v.i : (int64_t)a.v.u;
                 if (w < 0) sp.left = true, w = -w;
-                sp.width = w;
+                if (w > 100000 || w < 0) w = 100000;
+                sp.width = (int)w;
             }
             p++;
         } else {

@@ -404,6 +404,11 @@ bool PutTicUInt32(ZorOutStream& out, unsigned char tag, uint32_t n, CWideString&
 }
 
 bool PutTicString(ZorOutStream& out, const CNarrowString& s, CWideString& sErr) {
+    // Never write what the reader would refuse: the file would be unreadable.
+    if (s.GetLength() > kTicMaxStringLength) {
+        sErr.AppendFormat(u"string too long to store (%d bytes)", s.GetLength());
+        return false;
+    }
     char head[16];
     head[0] = ':';
     int len = 1 + FormatDecimal(head + 1, s.GetLength());
@@ -682,6 +687,11 @@ bool PutNameValueInt(ZorOutStream& out, const char* sKey, int nLevel, int32_t n,
 
 bool PutNameValueString(ZorOutStream& out, const char* sKey, int nLevel, const CNarrowString& v,
                         CWideString& sErr) {
+    // Never write what the reader would refuse: the file would be unreadable.
+    if (v.GetLength() >= kKeywordMaxString) {
+        sErr.AppendFormat(u"string too long to store (%d bytes)", v.GetLength());
+        return false;
+    }
     CNarrowString s;
     AppendIndent(s, nLevel);
     if (sKey) {

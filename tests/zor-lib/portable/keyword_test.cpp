@@ -320,3 +320,20 @@ TEST(KeywordRead, JobBlocksSeparatedByBlankLinesWithCarriageReturns) {
     EXPECT_FALSE(ReadSettingsToken(r.in, t, q, r.err));
     EXPECT_TRUE(r.in.IsEof());
 }
+
+// A writer never produces what its reader refuses: a value at the readers'
+// limits fails the write instead of making the whole file unreadable.
+TEST(KeywordWrite, ValuesBeyondTheReadersLimitsAreRefused) {
+    ZorStringOutStream out;
+    CWideString err;
+    CNarrowString big('a', kKeywordMaxString);
+    EXPECT_FALSE(PutNameValueString(out, "Name", 0, big, err));
+    EXPECT_NE(err.Find(u"string too long to store"), -1);
+    CNarrowString fits('a', kKeywordMaxString - 1);
+    err.Empty();
+    EXPECT_TRUE(PutNameValueString(out, "Name", 0, fits, err)) << err;
+    err.Empty();
+    CNarrowString huge('b', kTicMaxStringLength + 1);
+    EXPECT_FALSE(PutTicString(out, huge, err));
+    EXPECT_NE(err.Find(u"string too long to store"), -1);
+}
