@@ -1018,6 +1018,11 @@ CSyncTreeNode* CStateFileIo::SetNodeCS(const CWideString& path, int nSide, CSync
             sNew += name;
             const CWideString sOld = CSyncJob::GetItemSidePath(pNode, nSide);
             if (sNew != sOld) {
+                // Two distinct items of the side (e.g. "README" and "readme" on a
+                // case-sensitive disk) share one node: only one of them could be
+                // synced, so the item is an error the user sees, never a quiet note.
+                item.m_nExecState = ESS_ANALYZED_ERR;
+                nLogLevel = 1;
                 item.m_sReason.Format(u"Two items on %s side are named the same after normalization and "
                                       u"lower-casing: '%s' vs '%s'",
                                       GetSideName(nSide), sNew, sOld);
