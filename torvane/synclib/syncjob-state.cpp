@@ -459,8 +459,10 @@ bool CSyncJob::SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& e
             if (bNoneTracked) {
                 int k = 0;
                 CWideString e;
+                // The saved copies lie under their full paths in the side
+                // root's "_saved_": they are looked up from the tree root.
                 if (!InitSavedTracking(sidePath, side, fs, pNode->GetParent() == nullptr,
-                                       nNow - (int64_t)(nDays / 2) * 86400, pNode, k, e))
+                                       nNow - (int64_t)(nDays / 2) * 86400, GetPairsUnchecked(), k, e))
                     Log(2, kMsgInitPrevSyncTime, u"Cannot init PrevSyncTime: " + e + u"\n");
             }
         }

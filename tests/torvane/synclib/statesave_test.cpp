@@ -341,3 +341,25 @@ TEST_F(StateSaveTest, SaveKilledHalfWayLeavesThePreviousFileReadable) {
         Close(next);
     }
 }
+
+TEST_F(StateSaveTest, SavingANestedFolderTracksItsOwnSavedCopies) {
+    // The saved copies of a folder with its own data folder lie in the side
+    // root's "_saved_" under their full paths: the tracking started at that
+    // folder's save looks them up from the tree root, and never gives one
+    // item's copy to another item whose path merely repeats the folder name.
+    job.m_Tree.InitRoot();
+    job.m_Options.m_bCleanupPreviousVersion = true;
+    job.m_Options.m_nSaveDaysPreviousVersion = 30;
+    CSyncTreeNode* sub = AddOld(job.GetPairsUnchecked(), u"sub", true);
+    sub->GetItem().m_aHoldsDataFolder[0] = 1;
+    CSyncTreeNode* x = AddOld(sub, u"x.txt", false);
+    CSyncTreeNode* inner = AddOld(AddOld(sub, u"sub", true), u"x.txt", false);
+    ASSERT_TRUE(h.m_tmp.MakeDir("L/sub/_tvdata_"));
+    ASSERT_TRUE(h.m_tmp.MakeDir("L/_tvdata_/_saved_/sub"));
+    ASSERT_TRUE(h.m_tmp.WriteFile("L/_tvdata_/_saved_/sub/x.txt", "12345"));
+    EXPECT_TRUE(job.SaveStateFiles(sub, kind, err));
+    EXPECT_FALSE(x->GetItem().m_aSavedTime[0].IsZero());
+    EXPECT_EQ(x->GetItem().m_aSavedLen[0].GetValue(), 5u);
+    EXPECT_TRUE(inner->GetItem().m_aSavedTime[0].IsZero());
+    EXPECT_FALSE(Logged("Cannot init PrevSyncTime"));
+}
