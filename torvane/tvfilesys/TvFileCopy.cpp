@@ -267,7 +267,8 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
         if (!fsS->DownloadFile(src, ZorWidePath(native), n, errKind, err)) return false;
         nr->m_sDisplay = fsS->DisplayPath(src);
     }
-    nr->m_fd.fd = ::open(native.GetString(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a named pipe would wait for a writer forever.
+    nr->m_fd.fd = ::open(native.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (nr->m_fd.fd < 0) return SysFail(errno, u"Cannot open file to read: " + nr->m_sDisplay, errKind, err);
     struct stat st;
     if (fstat(nr->m_fd.fd, &st) != 0)
@@ -275,6 +276,11 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
     if (S_ISDIR(st.st_mode)) {
         errKind = FSE_GENERAL;
         err += u"Source is a folder: " + nr->m_sDisplay;
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        errKind = FSE_GENERAL;
+        err += u"Source is not a regular file: " + nr->m_sDisplay;
         return false;
     }
     si.nSize = st.st_size;
@@ -461,11 +467,16 @@ bool DeltaUp(WinFileSys* nS, const CWideString& src, TvFileSys* fsT, const CWide
     CNarrowString native;
     if (!nS->NativePath(src, native, errKind, err)) return false;
     Fd in;
-    in.fd = ::open(native.GetString(), O_RDONLY | O_CLOEXEC);
+    in.fd = ::open(native.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (in.fd < 0) return SysFail(errno, u"Cannot open file to read: " + nS->DisplayPath(src), errKind, err);
     struct stat st;
     if (fstat(in.fd, &st) != 0)
         return SysFail(errno, u"Cannot read file " + nS->DisplayPath(src), errKind, err);
+    if (!S_ISREG(st.st_mode)) {
+        errKind = FSE_GENERAL;
+        err += u"Source is not a regular file: " + nS->DisplayPath(src);
+        return false;
+    }
     si.nSize = st.st_size;
     si.nModTime = st.st_mtim.tv_sec;
     if (!fsT->CopyFileFs(finalPath, writePath, errKind, err)) return false;
@@ -566,7 +577,7 @@ bool DeltaDown(TvFileSys* fsS, const CWideString& src, WinFileSys* nT, const CWi
         !nT->NativePath(writePath, out.m_sPath, errKind, err))
         return false;
     Fd base;
-    base.fd = ::open(baseNative.GetString(), O_RDONLY | O_CLOEXEC);
+    base.fd = ::open(baseNative.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat st;
     if (base.fd < 0 || fstat(base.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         errKind = FSE_GENERAL;
@@ -595,6 +606,13 @@ bool DeltaDown(TvFileSys* fsS, const CWideString& src, WinFileSys* nT, const CWi
         CNarrowString crc;
         if (!fsS->ReadBufCrcPosn(kDixSrc, kTvDeltaBlockSize, pos, nRemote, crc, errKind, err)) return fail();
         if (nRemote == 0) break;
+        if (nRemote > (uint32_t)kTvDeltaBlockSize) {
+            // More than asked for would not fit the block buffer.
+            errKind = FSE_GENERAL;
+            err.AppendFormat(u"the source reported a block of %u bytes, at most %d were asked for", nRemote,
+                             kTvDeltaBlockSize);
+            return fail();
+        }
         uint32_t nLocal = 0;
         bool bSame = PreadFull(base.fd, buf.get(), nRemote, pos, nLocal) && nLocal == nRemote &&
                      Md5::Text(buf.get(), nLocal) == crc;
@@ -807,6 +825,18 @@ static bool DeleteTree(TvFileSys* fs, const CWideString& path, const FsItemInfo&
         return true;
     }
     if (!fs->GetCapability(TVFS_CAP_DELETE_TREE)) {
+        // The folder may have been replaced (by a link, say) since its parent
+        // was listed: its content is listed only while it is still a folder.
+        FsItemInfo now;
+        bool bNotFound = false;
+        if (!fs->GetInfo(path, now, bNotFound, errKind, err)) return false;
+        if (bNotFound) return true;
+        if (now.IsBad()) {
+            errKind = FSE_GENERAL;
+            err += u"Cannot delete " + fs->DisplayPath(path) + u": " + now.m_sNote;
+            return false;
+        }
+        if (!now.IsFolder() || now.IsLink()) return DeleteTree(fs, path, now, pProgress, errKind, err);
         CListT<FsItemInfo> items;
         if (!fs->ListDir(path, items, errKind, err)) return false;
         for (auto pos = items.GetHeadPosition(); pos;) {

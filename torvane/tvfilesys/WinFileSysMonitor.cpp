@@ -78,7 +78,8 @@ private:
     void HandleEvent(const struct inotify_event* ev);
     // Adds watches for a folder and every folder below it.
     void AddTreeLocked(const std::string& rel);
-    void RemoveTreeLocked(const std::string& rel);
+    // The watches of a folder and every folder below it.
+    std::vector<int> WatchesOfTreeLocked(const std::string& rel) const;
     void RenameTreeLocked(const std::string& from, const std::string& to);
     void QueueLocked(const std::string& rel, uint32_t kind);
     void QueueUnknownLocked();
@@ -95,8 +96,14 @@ private:
     CWideString m_sRootGone; // why the monitored folder is gone
     std::string m_sRoot;     // native, no trailing '/'
     int m_nRootWd = -1;
-    std::unordered_map<int, std::string> m_watches;           // wd -> relative path ("" the root)
-    std::unordered_map<uint32_t, std::string> m_movedFolders; // cookie -> relative path moved from
+    std::unordered_map<int, std::string> m_watches; // wd -> relative path ("" the root)
+    // A folder seen leaving its place: where from, and the watches its tree
+    // had then (a folder made or moved in at the same path since has others).
+    struct MovedFolder {
+        std::string rel;
+        std::vector<int> wds;
+    };
+    std::unordered_map<uint32_t, MovedFolder> m_movedFolders; // by cookie
     std::vector<ChangedItem> m_pending;
     std::unordered_map<std::string, size_t> m_lastOfPath; // relative path -> index in m_pending
     bool m_bUnknownPending = false;
@@ -221,6 +228,8 @@ void WinFsMonitor::AddTreeLocked(const std::string& rel) {
                 continue; // gone again, not a folder any more, or not readable
             }
             m_watches[wd] = dirRel;
+            // A folder moved out and back in keeps its watch (the same wd).
+            for (auto& mv : m_movedFolders) std::erase(mv.second.wds, wd);
         }
         bFirst = false;
         DIR* d = opendir(abs.c_str());
@@ -233,23 +242,22 @@ void WinFsMonitor::AddTreeLocked(const std::string& rel) {
                 struct stat st;
                 bDir = fstatat(dirfd(d), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
             }
-            if (bDir) todo.push_back(dirRel + "/" + name);
+            // A folder whose name cannot be represented is a bad entry: nothing
+            // in it is synchronized, and its paths have no exact wide form.
+            if (bDir && IsRepresentableName(name)) todo.push_back(dirRel + "/" + name);
         }
         closedir(d);
     }
 }
 
-void WinFsMonitor::RemoveTreeLocked(const std::string& rel) {
+std::vector<int> WinFsMonitor::WatchesOfTreeLocked(const std::string& rel) const {
     std::string prefix = rel + "/";
-    for (auto it = m_watches.begin(); it != m_watches.end();) {
-        if (it->first != m_nRootWd &&
-            (it->second == rel || it->second.compare(0, prefix.size(), prefix) == 0)) {
-            inotify_rm_watch(m_nInotify, it->first);
-            it = m_watches.erase(it);
-        } else {
-            ++it;
-        }
+    std::vector<int> wds;
+    for (const auto& w : m_watches) {
+        if (w.first != m_nRootWd && (w.second == rel || w.second.compare(0, prefix.size(), prefix) == 0))
+            wds.push_back(w.first);
     }
+    return wds;
 }
 
 void WinFsMonitor::RenameTreeLocked(const std::string& from, const std::string& to) {
@@ -334,13 +342,13 @@ void WinFsMonitor::HandleEvent(const struct inotify_event* ev) {
         QueueLocked(rel, CIK_DELETED);
     } else if (mask & IN_MOVED_FROM) {
         QueueLocked(rel, CIK_MOVED_FROM);
-        if (bDir) m_movedFolders[ev->cookie] = rel;
+        if (bDir) m_movedFolders[ev->cookie] = MovedFolder{rel, WatchesOfTreeLocked(rel)};
     } else if (mask & IN_MOVED_TO) {
         QueueLocked(rel, CIK_MOVED_TO);
         if (bDir) {
             auto mv = m_movedFolders.find(ev->cookie);
             if (mv != m_movedFolders.end()) {
-                RenameTreeLocked(mv->second, rel);
+                RenameTreeLocked(mv->second.rel, rel);
                 m_movedFolders.erase(mv);
             } else {
                 AddTreeLocked(rel); // moved in from outside
@@ -374,8 +382,13 @@ bool WinFsMonitor::DrainLocked(int& errKind, CWideString& err) {
         }
     }
     // Folders moved out of the tree (no MovedTo came with them): their watches
-    // would report changes of a place that is not ours any more.
-    for (auto& mv : m_movedFolders) RemoveTreeLocked(mv.second);
+    // would report changes of a place that is not ours any more. Only the
+    // watches they had go: a folder made since at the same path keeps its own.
+    for (auto& mv : m_movedFolders) {
+        for (int wd : mv.second.wds) {
+            if (m_watches.erase(wd)) inotify_rm_watch(m_nInotify, wd);
+        }
+    }
     m_movedFolders.clear();
     return true;
 }

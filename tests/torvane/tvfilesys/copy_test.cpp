@@ -342,6 +342,32 @@ TEST_F(CopyTest, DeltaFailureFallsBackToFullCopy) {
     EXPECT_EQ(m_fsR.m_nWritten, B - 1);
 }
 
+TEST_F(CopyTest, DeltaDownloadRefusesABlockLongerThanAskedFor) {
+    // A remote side that claims more bytes than the block it was asked for
+    // must not make the copy read past its block buffer.
+    class Overlong : public RemoteDouble {
+    public:
+        bool ReadBufCrc(int dix, uint32_t len, uint32_t& nRead, CNarrowString& crc, int& errKind,
+                        CWideString& err) override {
+            if (!RemoteDouble::ReadBufCrc(dix, len, nRead, crc, errKind, err)) return false;
+            nRead = len + 4096;
+            return true;
+        }
+    } fs;
+    Connect(fs, m_remote);
+    DeltaFiles f;
+    WriteBytes(m_remote + "/v2.bin", f.newData);
+    WriteBytes(m_local + "/file.bin", f.oldData);
+    TestProgress prog;
+    int64_t size = -1;
+    ASSERT_TRUE(Copy(fs, "/v2.bin", m_fsL, true, "/w._tvtmp", "/file.bin", size, &prog)) << Narrow(m_err);
+    EXPECT_FALSE(TvLastCopyStats().bDelta); // the whole file instead
+    EXPECT_TRUE(Cmp(m_remote + "/v2.bin", m_local + "/w._tvtmp"));
+    ASSERT_FALSE(prog.m_messages.empty());
+    EXPECT_NE(prog.m_messages.back().find("at most 262144 were asked for"), std::string::npos)
+        << prog.m_messages.back();
+}
+
 TEST_F(CopyTest, SideWithoutDescriptorIoUsesUploadAndDownload) {
     m_fsR.m_bBlockIo = false;
     std::string data = RandomBytes(B + 10, 4);
@@ -375,6 +401,23 @@ TEST_F(CopyTest, RefusesWhatItCannotCopy) {
     EXPECT_FALSE(Copy(m_fsL, "/", m_fsL, false, "/b", "", size));
     EXPECT_NE(Narrow(m_err).find("folder"), std::string::npos) << Narrow(m_err);
     EXPECT_EQ(Names(m_local), std::vector<std::string>{"a"});
+}
+
+TEST_F(CopyTest, NamedPipeIsRefusedInsteadOfWaitedOn) {
+    // Opening a pipe for reading would wait for a writer forever.
+    ASSERT_EQ(mkfifo((m_local + "/pipe").c_str(), 0644), 0);
+    int64_t size = -1;
+    EXPECT_FALSE(Copy(m_fsL, "/pipe", m_fsL, false, "/copy", "", size));
+    EXPECT_NE(Narrow(m_err).find("Source is not a regular file: "), std::string::npos) << Narrow(m_err);
+    int kind = 0;
+    CWideString err;
+    EXPECT_FALSE(m_fsL.CopyFileFs(u"/pipe", u"/copy", kind, err));
+    EXPECT_NE(Narrow(err).find("not a regular file"), std::string::npos) << Narrow(err);
+    err.Empty();
+    Md5Crc crc;
+    EXPECT_FALSE(m_fsL.GetFileCrc(u"/pipe", crc, size, kind, err));
+    EXPECT_NE(Narrow(err).find("not a regular file"), std::string::npos) << Narrow(err);
+    EXPECT_EQ(Names(m_local), std::vector<std::string>{"pipe"});
 }
 
 TEST_F(CopyTest, MakeFolderRecursive) {
@@ -422,6 +465,36 @@ TEST_F(CopyTest, DeleteFolderRecursiveNeverFollowsLinks) {
     WriteBytes(m_local + "/single", "s");
     EXPECT_TRUE(DeleteFolderRecursive(&m_fsL, u"/single", nullptr, kind, err));
     EXPECT_NE(lstat((m_local + "/single").c_str(), &st), 0);
+}
+
+TEST_F(CopyTest, DeleteFolderRecursiveSeesAFolderReplacedByALinkAfterListing) {
+    // Right after "/t" is listed, its folder "z" becomes a link to a folder
+    // outside: the delete must remove the link, not what it points to.
+    class Swapping : public WinFileSys {
+    public:
+        std::string m_sDir, m_sOutside;
+        bool ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& errKind,
+                     CWideString& err) override {
+            bool ok = WinFileSys::ListDir(path, items, errKind, err);
+            if (path == u"/t" && !m_sDir.empty()) {
+                EXPECT_EQ(system(("rm -rf '" + m_sDir + "/z'").c_str()), 0);
+                EXPECT_EQ(symlink(m_sOutside.c_str(), (m_sDir + "/z").c_str()), 0);
+            }
+            return ok;
+        }
+    } fs;
+    Connect(fs, m_local);
+    ASSERT_EQ(system(("mkdir -p '" + m_local + "/t/z' '" + m_base + "/keep'").c_str()), 0);
+    WriteBytes(m_local + "/t/z/f", "f");
+    WriteBytes(m_base + "/keep/precious", "p");
+    fs.m_sDir = m_local + "/t";
+    fs.m_sOutside = m_base + "/keep";
+    int kind = 0;
+    CWideString err;
+    ASSERT_TRUE(DeleteFolderRecursive(&fs, u"/t", nullptr, kind, err)) << Narrow(err);
+    struct stat st;
+    EXPECT_NE(lstat((m_local + "/t").c_str(), &st), 0);
+    EXPECT_EQ(ReadBytes(m_base + "/keep/precious"), "p");
 }
 
 TEST_F(CopyTest, MoveFolderChildByChildAndMoveFileByCopy) {

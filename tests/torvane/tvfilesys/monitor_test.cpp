@@ -177,6 +177,24 @@ TEST_F(MonitorTest, FolderMovedOutIsForgottenAndMovedInIsWatched) {
     Expect({{"/back/deep/inside", CIK_CREATED}});
 }
 
+TEST_F(MonitorTest, FolderMovedOutAndRemadeAtOnceStaysWatched) {
+    // Both changes are read in one go: forgetting the folder that left must
+    // not drop the watch of the one now at its path.
+    ASSERT_EQ(system(("mkdir -p '" + m_root + "/build/sub'").c_str()), 0);
+    Start();
+    ASSERT_EQ(rename((m_root + "/build").c_str(), (m_outside + "/build").c_str()), 0);
+    ASSERT_EQ(mkdir((m_root + "/build").c_str(), 0755), 0);
+    Expect({{"/build", CIK_MOVED_FROM}, {"/build", CIK_CREATED}});
+    Touch(m_root + "/build/new");
+    Expect({{"/build/new", CIK_CREATED}});
+    // Out and back in under the same name.
+    ASSERT_EQ(rename((m_root + "/build").c_str(), (m_outside + "/b2").c_str()), 0);
+    ASSERT_EQ(rename((m_outside + "/b2").c_str(), (m_root + "/build").c_str()), 0);
+    Expect({{"/build", CIK_MOVED_FROM}, {"/build", CIK_MOVED_TO}});
+    Touch(m_root + "/build/again");
+    Expect({{"/build/again", CIK_CREATED}});
+}
+
 TEST_F(MonitorTest, FolderRenamedInsideKeepsCorrectPaths) {
     ASSERT_EQ(system(("mkdir -p '" + m_root + "/d/e'").c_str()), 0);
     Start();
@@ -193,6 +211,17 @@ TEST_F(MonitorTest, UnrepresentableNameAsksForTheFolderToBeListed) {
                    "name");
     Touch(m_root + "/sub/back\\slash");
     Expect({{"/sub", CIK_CHANGE_IN_FOLDER}, {"/sub", CIK_CHANGE_IN_FOLDER}});
+}
+
+TEST_F(MonitorTest, NothingInsideAFolderWithAnUnrepresentableNameIsReported) {
+    // Its paths have no exact wide form: a converted one could name another item.
+    ASSERT_EQ(mkdir((m_root + "/bad\xff").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((m_root + "/bad\xff/in").c_str(), 0755), 0);
+    Start();
+    Touch(m_root + "/bad\xff/x");
+    Touch(m_root + "/bad\xff/in/y");
+    Touch(m_root + "/good");
+    Expect({{"/good", CIK_CREATED}});
 }
 
 TEST_F(MonitorTest, WatchLimitGivesOneUnknown) {
