@@ -163,6 +163,14 @@ bool CSyncJob::ConnectSide(int side, int& errKind, CWideString& errText) {
         }
     }
     if (!bExists) {
+        if (m_bReconnecting) {
+            // A root that vanished during the run (an unmounted disk, a lost
+            // share) is a lost connection: creating an empty folder in its
+            // place would let the run write beside the user's data.
+            errText += u"Root folder does not exist: " + folder;
+            errKind = FSE_CONN_LOST;
+            return false;
+        }
         if (!g_EngineOptions.m_bCreateFolderIfNotFound) {
             errText += u"Root folder does not exist: " + folder;
             errKind = FSE_GENERAL;
@@ -332,7 +340,10 @@ bool CSyncJob::TryReconnect(int side, const CWideString& operation, const CWideS
             if (!CheckStop(errKind, errText)) return false;
         }
         errText.Empty();
-        if (ConnectSide(side, errKind, errText)) {
+        m_bReconnecting = 1;
+        const bool bConnected = ConnectSide(side, errKind, errText);
+        m_bReconnecting = 0;
+        if (bConnected) {
             fs = m_apFs[side & 1].get();
             msg.Format(u"Reconnected %s after %s disconnect\n", fs->DisplayPath(u""), operation);
             Log(2, 3113, msg);

@@ -521,6 +521,7 @@ public:
     CWideString m_sRunLogName;              // this run's log file name
     uint8_t m_bFoldersLocked = 0;           // set by Sync while the data folders are locked
     uint8_t m_bConnected = 0;               // both sides connected in this run
+    uint8_t m_bReconnecting = 0;            // ConnectSide runs for a reconnect: never create the root
     uint8_t m_bConnectedByte = 0;           // set together with m_bConnected
     int32_t m_nRunKind = RK_USER;           // JobRunKind, set by whoever starts the run
     CWideString m_sStarter;                 // who started an automatic run

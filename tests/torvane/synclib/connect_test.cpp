@@ -402,6 +402,25 @@ TEST_F(ConnectTest, TheFourthDisconnectIsTooMany) {
     EXPECT_FALSE(job.m_apFs[1]->IsConnected());
 }
 
+// A root that vanishes during the run (an unmounted disk) is a lost
+// connection: a reconnect never creates an empty folder in its place, even
+// where a first connect may create a missing root.
+TEST_F(ConnectTest, AReconnectNeverCreatesAVanishedRoot) {
+    h.SetCreateFolderIfNotFound(true);
+    job.m_Options.m_nReconnectAttempts = 2;
+    int failedSide = 0, kind = 0;
+    CWideString err;
+    ASSERT_TRUE(job.ConnectSides(failedSide, kind, err)) << ToU8(err);
+    ASSERT_EQ(rmdir(h.m_tmp.NativeSub("R").c_str()), 0);
+    kind = FSE_CONN_LOST;
+    CWideString text;
+    EXPECT_FALSE(job.TryReconnect(1, u"LISTDIR", u"gone", false, kind, text));
+    EXPECT_EQ(ToU8(text), "Too Many Reconnects");
+    struct stat st;
+    EXPECT_NE(stat(h.m_tmp.NativeSub("R").c_str(), &st), 0); // not created again
+    EXPECT_TRUE(HasLine("Root folder does not exist: "));
+}
+
 TEST_F(ConnectTest, NonConnectionFailuresKeepTheirKind) {
     UseFakeRight();
     int failedSide = 0, kind = 0;
