@@ -155,22 +155,30 @@ public:
             err += u"AddItemCS: name is empty";
             return nullptr;
         }
-        if (m_pChildren && m_pChildren->LookupCS(name, bCaseSensitive)) {
-            err += u"AddItemCS: child already present";
-            return nullptr;
-        }
         if (name.Find(u'/') >= 0) {
-            err += u"AddItemCS: name contains '/': ";
-            err += name;
+            if (m_pChildren && m_pChildren->LookupCS(name, bCaseSensitive))
+                err += u"AddItemCS: child already present";
+            else
+                err += u"AddItemCS: name contains '/': " + name;
             return nullptr;
         }
         EnsureChildMap();
-        // The key lives as long as the tree: do not keep a buffer with spare room.
-        const bool bSlack = name.Data()->nAllocLength > name.GetLength() + 4;
+        // The key lives as long as the tree: do not keep a buffer with spare
+        // room. A string made for the name alone already has up to 7 units of
+        // slack (blocks are rounded up to the allocator's 16-byte chunks);
+        // copying it would give the same again.
+        const bool bSlack = name.Data()->nAllocLength > name.GetLength() + 7;
+        // One descent finds an entry that matches (the first in key order, as
+        // LookupCS) or the place of the new one.
+        bool bAdded = false;
         CEntry* e = m_pChildren->GetOrAddCS(bSlack ? CWideString(name.GetString(), name.GetLength()) : name,
-                                            bCaseSensitive);
+                                            bCaseSensitive, &bAdded);
         if (!e) {
             err += u"AddItemCS: SetAtCS failed";
+            return nullptr;
+        }
+        if (!bAdded) {
+            err += u"AddItemCS: child already present";
             return nullptr;
         }
         FSTree* pNode = &e->GetValue();

@@ -32,6 +32,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -200,8 +201,39 @@ private:
     int m_nCount = 0;
     int m_nGrowBy;
 
-    static int Compare(const char16_t* a, int na, const CWideString& b, bool bCaseSensitive) {
-        return CompareNoCaseThenCase(a, na, b.GetString(), b.GetLength(), bCaseSensitive);
+    // The same result as CompareNoCaseThenCase (zor-string.h), computed in
+    // one pass: equal units are skipped four at a time, ASCII units fold
+    // inline, and the first exact difference is kept for the case-sensitive
+    // tie-break (only reached when the folded keys are equal, so of equal
+    // length).
+    static int Compare(const char16_t* a, int na, const CWideString& sb, bool bCaseSensitive) {
+        const char16_t* b = sb.GetString();
+        const int nb = sb.GetLength();
+        const int n = na < nb ? na : nb;
+        int i = 0;
+        for (; i + 4 <= n; i += 4) {
+            uint64_t x, y;
+            memcpy(&x, a + i, sizeof x);
+            memcpy(&y, b + i, sizeof y);
+            if (x != y) break;
+        }
+        int nExact = 0;
+        for (; i < n; i++) {
+            const unsigned ca = a[i], cb = b[i];
+            if (ca == cb) continue;
+            unsigned fa, fb;
+            if ((ca | cb) < 0x80) {
+                fa = ca - u'A' < 26u ? ca + 32 : ca;
+                fb = cb - u'A' < 26u ? cb + 32 : cb;
+            } else {
+                fa = ZorFoldUnit((char16_t)ca);
+                fb = ZorFoldUnit((char16_t)cb);
+            }
+            if (fa != fb) return (int)fa - (int)fb;
+            if (nExact == 0) nExact = (int)ca - (int)cb;
+        }
+        if (na != nb) return na < nb ? -1 : 1;
+        return bCaseSensitive ? nExact : 0;
     }
     static CEntry* Min(CEntry* e) {
         while (e->m_pLeft) e = e->m_pLeft;

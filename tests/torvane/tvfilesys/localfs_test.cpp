@@ -1,5 +1,6 @@
 // The local back-end against the real file system, checked with coreutils.
 #include "WinFileSys.h"
+#include "zor-file.h"
 
 #include "zor-unicode.h"
 
@@ -14,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -426,4 +428,84 @@ TEST_F(LocalFs, StoppedUploadKeepsTheOldFile) {
     EXPECT_EQ(ReadFile(P("/target")), "old content");
     EXPECT_EQ(RunCapture("ls -A " + Quote(m_root)), "target\n"); // no temporary file left
     unlink(local.c_str());
+}
+
+// A folder large enough to be listed in several buffers, with its metadata
+// read by several threads: every entry is there once, in the folder's own
+// order, and each agrees with GetInfo of the same path (stored attribute
+// bits included).
+TEST_F(LocalFs, LargeFolderListsLikeGetInfo) {
+    ASSERT_EQ(mkdir(P("/big").c_str(), 0755), 0);
+    const int nFiles = 1500;
+    for (int i = 0; i < nFiles; i++) {
+        char name[96];
+        snprintf(name, sizeof name, "/big/a-rather-long-file-name-to-fill-the-buffer-%05d.dat", i);
+        WriteFile(P(name), std::string((size_t)(i % 50), 'x'));
+    }
+    ASSERT_EQ(mkdir(P("/big/sub").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("sub", P("/big/link").c_str()), 0);
+    ASSERT_EQ(mkfifo(P("/big/fifo").c_str(), 0644), 0);
+    // Bits with no POSIX form, set through the back-end.
+    for (int i = 0; i < nFiles; i += 97) {
+        char name[96];
+        snprintf(name, sizeof name, "/big/a-rather-long-file-name-to-fill-the-buffer-%05d.dat", i);
+        ASSERT_TRUE(m_fs.SetAttributes(W(name), FSA_HIDDEN | FSA_SYSTEM | FSA_ARCHIVE, m_kind, m_err))
+            << m_err;
+    }
+    ASSERT_TRUE(m_fs.SetAttributes(u"/big/sub", FSA_SYSTEM, m_kind, m_err)) << m_err;
+
+    CListT<FsItemInfo> items;
+    ASSERT_TRUE(m_fs.ListDir(u"/big", items, m_kind, m_err)) << m_err;
+    ASSERT_EQ(items.GetCount(), nFiles + 3);
+    // The folder's own order, as ls -f gives it (without . and ..).
+    std::string order;
+    std::map<std::string, int> seen;
+    int nStored = 0;
+    for (ZorPosition pos = items.GetHeadPosition(); pos;) {
+        const FsItemInfo& it = items.GetNext(pos);
+        ASSERT_FALSE(it.IsBad()) << it.m_sNote;
+        order += N(it.m_sName) + "\n";
+        ASSERT_EQ(++seen[N(it.m_sName)], 1);
+        FsItemInfo info;
+        bool bNotFound = true;
+        ASSERT_TRUE(m_fs.GetInfo(u"/big/" + it.m_sName, info, bNotFound, m_kind, m_err)) << m_err;
+        ASSERT_FALSE(bNotFound);
+        EXPECT_EQ(it.m_nAttributes, info.m_nAttributes) << N(it.m_sName);
+        EXPECT_EQ(it.m_nSize, info.m_nSize) << N(it.m_sName);
+        EXPECT_EQ(it.m_nModTime, info.m_nModTime) << N(it.m_sName);
+        EXPECT_EQ(it.m_nCreateTime, info.m_nCreateTime) << N(it.m_sName);
+        if (it.m_nAttributes & FSA_SYSTEM) nStored++;
+    }
+    EXPECT_EQ(nStored, (nFiles + 96) / 97 + 1);
+    std::string ls = RunCapture("ls -f " + Quote(P("/big")) + " | grep -vx -e . -e ..");
+    EXPECT_EQ(order, ls);
+
+    // Listings on several threads at once share the helper threads and each
+    // gets the whole folder.
+    std::vector<std::string> orders(3);
+    std::vector<std::thread> threads;
+    for (std::string& out : orders)
+        threads.emplace_back([&] {
+            WinFileSys fs;
+            TvConnectInfo ci;
+            ci.m_sUrl = NormalizeUrl(W(m_root));
+            int kind = 0;
+            CWideString err;
+            CListT<FsItemInfo> list;
+            if (!fs.Connect(ci, nullptr, kind, err) || !fs.ListDir(u"/big", list, kind, err)) return;
+            for (ZorPosition pos = list.GetHeadPosition(); pos;) out += N(list.GetNext(pos).m_sName) + "\n";
+        });
+    for (std::thread& t : threads) t.join();
+    for (const std::string& out : orders) EXPECT_EQ(out, ls);
+}
+
+// A followed link reports its target's stored attribute bits (the link itself
+// never holds any).
+TEST_F(LocalFs, LinkTargetInfoCarriesTheTargetsStoredBits) {
+    ASSERT_TRUE(WriteWholeFile(W(P("/t.txt")), CNarrowString("x"), m_kind, m_err)) << m_err;
+    ASSERT_EQ(symlink("t.txt", P("/l").c_str()), 0);
+    if (!m_fs.SetAttributes(u"/t.txt", FSA_SYSTEM | FSA_ARCHIVE, m_kind, m_err)) GTEST_SKIP() << m_err;
+    FsItemInfo target;
+    ASSERT_TRUE(m_fs.GetLinkTargetInfo(u"/l", target, m_kind, m_err)) << m_err;
+    EXPECT_EQ(target.m_nAttributes & (FSA_SYSTEM | FSA_ARCHIVE), (uint32_t)(FSA_SYSTEM | FSA_ARCHIVE));
 }

@@ -267,3 +267,46 @@ TEST(CRBLexMap, EntryIsCompact) {
     EXPECT_EQ(CRBLexMapT<int>::SlotSize(), 5 * sizeof(void*));
     EXPECT_EQ(CRBLexMapT<char>::ValueOffset(), 4 * sizeof(void*));
 }
+
+// Longer keys with long equal prefixes, case and non-ASCII differences at
+// every offset: the map's order and both look-up modes agree with the
+// library compare.
+TEST(CRBLexMap, LongKeysOrderAsTheLibraryCompare) {
+    std::mt19937 rng(11);
+    static const char16_t units[] = {u'a', u'A', u'z',   u'Z',   u'0',   u'-',   u'.',   u'_',
+                                     u'[', u'`', 0x00e4, 0x00c4, 0x03c3, 0x03a3, 0x00df, 0x0130};
+    CRBLexMapT<int> m;
+    std::vector<std::u16string> keys;
+    for (int i = 0; i < 3000; i++) {
+        std::u16string k = (i % 3) ? u"file-0" : u"";
+        const int len = (int)(rng() % 14);
+        for (int j = 0; j < len; j++) k += units[rng() % (sizeof units / sizeof units[0])];
+        if (k.empty()) continue;
+        bool bAdded = false;
+        m.GetOrAddCS(CWideString(k.data(), (int)k.size()), true, &bAdded);
+        if (bAdded) keys.push_back(k);
+    }
+    std::sort(keys.begin(), keys.end(), FullOrder());
+    ASSERT_EQ(Keys(m), keys);
+    ASSERT_GT(m.CheckTree(), 0);
+    for (int i = 0; i < 2000; i++) {
+        std::u16string k = keys[rng() % keys.size()];
+        // Change the case of one unit, or probe a key that may be missing.
+        const size_t at = rng() % k.size();
+        if (i % 2)
+            k[at] = (char16_t)ZorUpperUnit(k[at]);
+        else
+            k[at] = units[rng() % (sizeof units / sizeof units[0])];
+        auto* cs = m.LookupCS(k.data(), (int)k.size(), true);
+        auto it = std::lower_bound(keys.begin(), keys.end(), k, FullOrder());
+        const bool bHave = it != keys.end() && *it == k;
+        ASSERT_EQ(cs != nullptr, bHave);
+        auto* ci = m.LookupCS(k.data(), (int)k.size(), false);
+        auto first = std::find_if(keys.begin(), keys.end(),
+                                  [&](const std::u16string& x) { return EqualNoCase(x, k); });
+        ASSERT_EQ(ci != nullptr, first != keys.end());
+        if (ci) {
+            ASSERT_EQ(Key(ci->GetKey()), *first);
+        }
+    }
+}
