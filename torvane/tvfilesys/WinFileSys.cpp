@@ -1282,6 +1282,17 @@ bool WinFileSys::CloseFile(int dix, int& errKind, CWideString& err) {
     if (!CheckDix(dix, true, errKind, err)) return false;
     int fd = m_fds[dix];
     m_fds[dix] = -1;
+    // What was written reaches the disk before the caller renames the file
+    // into place; a failed flush is a failed write.
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0 && (fl & O_ACCMODE) != O_RDONLY && fsync(fd) != 0) {
+        const int e = errno;
+        ::close(fd);
+        int kind = FSE_GENERAL;
+        err += u"Cannot flush file: " + MakeErrorMessage(e, kind);
+        errKind = kind;
+        return false;
+    }
     if (::close(fd) != 0) {
         int kind = FSE_GENERAL;
         err += u"Cannot close file: " + MakeErrorMessage(errno, kind);
@@ -1335,11 +1346,30 @@ bool WinFileSys::ReadBufPosn(int dix, void* buf, uint32_t len, int64_t pos, uint
 
 bool WinFileSys::ReadBufCrc(int dix, uint32_t len, uint32_t& nRead, CNarrowString& crc, int& errKind,
                             CWideString& err) {
-    std::unique_ptr<char[]> buf(new char[len ? len : 1]);
-    if (!ReadBuf(dix, buf.get(), len, nRead, errKind, err)) return false;
+    // The block is read in pieces of bounded size: a peer may ask for any
+    // length, which must not become an allocation of that size.
+    constexpr uint32_t kPiece = 256 * 1024;
+    std::unique_ptr<char[]> buf(new char[std::min(std::max(len, 1u), kPiece)]);
     Md5Ctx md5;
     Md5Crc v;
-    if (!md5.Init() || !Md5Update(md5.ctx, buf.get(), nRead) || !md5.Final(v)) {
+    if (!md5.Init()) {
+        errKind = FSE_GENERAL;
+        err += u"MD5 computation failed";
+        return false;
+    }
+    nRead = 0;
+    while (nRead < len) {
+        uint32_t nGot = 0;
+        if (!ReadBuf(dix, buf.get(), std::min(len - nRead, kPiece), nGot, errKind, err)) return false;
+        if (nGot == 0) break;
+        if (!Md5Update(md5.ctx, buf.get(), nGot)) {
+            errKind = FSE_GENERAL;
+            err += u"MD5 computation failed";
+            return false;
+        }
+        nRead += nGot;
+    }
+    if (!md5.Final(v)) {
         errKind = FSE_GENERAL;
         err += u"MD5 computation failed";
         return false;
