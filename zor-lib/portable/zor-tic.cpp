@@ -618,32 +618,31 @@ bool GetTicArrayBegin(ZorInStream& in, unsigned char tag, int& nCount, CWideStri
     return true;
 }
 
-bool GetTicArrayElementEnd(ZorInStream& in, CWideString& sErr) {
+// Reads one closing character of a counted array; what names the place in
+// the message ("bad char after array element: ", "bad char after array: ").
+static bool GetTicArrayCloser(ZorInStream& in, unsigned char want, const char16_t* what, CWideString& sErr) {
     unsigned char ch;
     if (!in.GetChar(ch, sErr)) {
-        if (!in.HasError()) sErr += u"bad char after array element: end of input";
+        if (!in.HasError()) {
+            sErr += what;
+            sErr += u"end of input";
+        }
         return false;
     }
-    if (ch != '|') {
-        sErr += u"bad char after array element: ";
+    if (ch != want) {
+        sErr += what;
         sErr.AppendChar((char16_t)ch);
         return false;
     }
     return true;
 }
 
+bool GetTicArrayElementEnd(ZorInStream& in, CWideString& sErr) {
+    return GetTicArrayCloser(in, '|', u"bad char after array element: ", sErr);
+}
+
 bool GetTicArrayEnd(ZorInStream& in, CWideString& sErr) {
-    unsigned char ch;
-    if (!in.GetChar(ch, sErr)) {
-        if (!in.HasError()) sErr += u"bad char after array: end of input";
-        return false;
-    }
-    if (ch != '}') {
-        sErr += u"bad char after array: ";
-        sErr.AppendChar((char16_t)ch);
-        return false;
-    }
-    return true;
+    return GetTicArrayCloser(in, '}', u"bad char after array: ", sErr);
 }
 
 // ---------------------------------------------------------------- keyword writers
