@@ -78,6 +78,10 @@ TEST(S3ReplyReader, ReferenceReplies) {
         {"list-delimiter.xml", u"example-bucket", u"/example-bucket/photos/2006/",
          "index.html file 1203 @2016-04-30 23:51:29; February dir; January dir", false, ""},
         {"list-truncated.xml", u"quotes", u"quotes", "Nelson file 5 @2006-01-01 12:00:00", true, "Nelson"},
+        // Captured from s3rver: its folder marker docs/ is not listed.
+        {"s3rver-list-docs.xml", u"tb", u"/tb/docs", "a b.txt file 5 @2026-12-07 08:30:59; sub dir; sub2 dir", false,
+         ""},
+        {"s3rver-list-buckets.xml", u"", u"", "tb dir @2026-12-07 08:30:55", false, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fixture);
@@ -100,6 +104,12 @@ TEST(S3ReplyReader, ReferenceReplies) {
     EXPECT_TRUE(r.HasError());
     EXPECT_EQ(r.GetErrorCode(), u"NoSuchKey"_ws);
     EXPECT_EQ(r.GetErrorMessage(), u"The resource you requested does not exist"_ws);
+    std::string up2 = S3Fixture("s3rver-initiate.xml");
+    ASSERT_TRUE(r.Parse(up2.c_str(), (int)up2.size(), err, true)) << err;
+    EXPECT_STREQ(r.m_sUploadId.GetString(), "15c53b7480e9c89e9ee9b9ce87241515");
+    std::string e2 = S3Fixture("s3rver-error.xml");
+    ASSERT_TRUE(r.Parse(e2.c_str(), (int)e2.size(), err, true)) << err;
+    EXPECT_EQ(r.GetErrorCode(), u"NoSuchKey"_ws);
 }
 
 // The reader's rules one by one, each on a fresh reader.
