@@ -137,9 +137,7 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
     // runs): its stop request is the user's and stays.
     const int nActivity = job->m_nActivity.load();
     if (nActivity != JA_ANALYZING && nActivity != JA_SYNCING) {
-        CbJobProgress* sink = job->GetProgressSink();
-        sink->m_bStopRequested = 0;
-        sink->m_bSuppressStop = 0;
+        job->GetProgressSink()->ResetStop();
     }
     m_bStarted = false;
     job->m_bMonitoringStarted = 0;
