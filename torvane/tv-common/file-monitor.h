@@ -150,19 +150,19 @@ public:
     CWideString MonitorRootDisplay(int side);
 
     CFileSysMonitor m_aMonitor[2];
-    CListT<ChangedItem> m_alstChanges[2];
-    CCritSection m_csJob; // the job lock
+    CListT<ChangedItem> m_aChanges[2]{CListT<ChangedItem>(10), CListT<ChangedItem>(10)};
+    CCritSection m_JobLock; // the job lock
 
-    std::atomic<uint8_t> m_bMonitoringStarted{0};
-    std::atomic<uint8_t> m_bFolderConnected{0};
-    std::atomic<uint8_t> m_bChangesOnlyRun{0};
-    std::atomic<uint8_t> m_bFirstFullAnalyzePending{0};
-    std::atomic<uint8_t> m_bMonitorEnded{0}; // also the stop request of the monitor threads
-    std::atomic<uint8_t> m_bConnectHint{0};
-    std::atomic<uint8_t> m_bMonitorsFollowOtherJobs{0};
-    std::atomic<uint8_t> m_bUnknownChangeSeen{0};
-    std::atomic<uint8_t> m_bBrowseDialogOpen{0};
-    CZorTime m_tChangeSeen; // zero when none
+    std::atomic<bool> m_bMonitoringStarted{false};
+    std::atomic<bool> m_bFolderConnected{false};
+    std::atomic<bool> m_bChangesOnlyRun{false};
+    std::atomic<bool> m_bFirstFullAnalyzePending{false};
+    std::atomic<bool> m_bMonitorEnded{false}; // also the stop request of the monitor threads
+    std::atomic<bool> m_bConnectHint{false};
+    std::atomic<bool> m_bMonitorsFollowOtherJobs{false};
+    std::atomic<bool> m_bUnknownChangeSeen{false};
+    std::atomic<bool> m_bBrowseDialogOpen{false};
+    std::atomic<int64_t> m_nChangeSeenTime{0}; // CZorTime seconds; 0 none
 };
 
 // Prepares the tree of the previous run for a changes-only analyse: items

@@ -78,9 +78,9 @@ bool CDoInitChangesOnly::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
 }
 
 void CMonitoredJob::QueueReAnalyzeChange(const CWideString& path) {
-    CCritSectionLock lock(m_csJob);
+    CCritSectionLock lock(m_JobLock);
     for (int side = 0; side < 2; ++side)
-        if (!m_aMonitor[side].m_bRefused.load()) m_alstChanges[side].AddTail(ChangedItem(path, CIK_REANALYZE));
+        if (!m_aMonitor[side].m_bRefused.load()) m_aChanges[side].AddTail(ChangedItem(path, CIK_REANALYZE));
     CSyncTreeNode* pNode = nullptr;
     CWideString err;
     if (path.IsEmpty())
@@ -97,23 +97,23 @@ bool CMonitoredJob::ResetTree() {
 }
 
 bool CMonitoredJob::DropSideChanges(int side, int, int) {
-    CCritSectionLock lock(m_csJob);
+    CCritSectionLock lock(m_JobLock);
     if (m_bFirstFullAnalyzePending.load())
-        m_alstChanges[side & 1].RemoveAll();
+        m_aChanges[side & 1].RemoveAll();
     else
-        ZOR_ASSERT(m_alstChanges[side & 1].IsEmpty());
+        ZOR_ASSERT(m_aChanges[side & 1].IsEmpty());
     return true;
 }
 
 bool CMonitoredJob::IncrementalAnalyzeItems(int side, TvFileSys* pFs, CSyncTreeNode* pRoot, int& errKind,
                                             CWideString& errText) {
     side &= 1;
-    CCritSectionLock lock(m_csJob);
+    CCritSectionLock lock(m_JobLock);
     TvFileSys* fs = pFs ? pFs : m_apFs[side].get();
     bool bOk = true;
     bool bKeepList = false;
-    for (ZorPosition pos = m_alstChanges[side].GetHeadPosition(); pos;) {
-        const ChangedItem c = m_alstChanges[side].GetNext(pos);
+    for (ZorPosition pos = m_aChanges[side].GetHeadPosition(); pos;) {
+        const ChangedItem c = m_aChanges[side].GetNext(pos);
         const CWideString display = fs ? fs->DisplayPath(c.m_sPath) : c.m_sPath;
         Log(2, 1251, u"Change in: " + display + u"\n");
         switch (c.m_nKind) {
@@ -150,7 +150,7 @@ bool CMonitoredJob::IncrementalAnalyzeItems(int side, TvFileSys* pFs, CSyncTreeN
         }
         if (!bOk) break;
     }
-    if (!bKeepList) m_alstChanges[side].RemoveAll();
+    if (!bKeepList) m_aChanges[side].RemoveAll();
     return bOk;
 }
 
@@ -260,7 +260,7 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
 
     if (!m_bFirstFullAnalyzePending.load()) {
         GetNewChanges();
-        CCritSectionLock lock(m_csJob);
+        CCritSectionLock lock(m_JobLock);
         CDoInitChangesOnly pass;
         if (CSyncPairsAndActions* pTree = GetPairsForWrite()) DoForSubtree(pTree, pass, true);
     } else {

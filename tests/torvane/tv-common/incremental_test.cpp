@@ -41,8 +41,8 @@ struct IncFixture {
     }
     bool Apply(std::initializer_list<ChangedItem> changes, int side, CWideString& err) {
         {
-            CCritSectionLock lock(job.m_csJob);
-            for (const ChangedItem& c : changes) job.m_alstChanges[side].AddTail(c);
+            CCritSectionLock lock(job.m_JobLock);
+            for (const ChangedItem& c : changes) job.m_aChanges[side].AddTail(c);
         }
         int k = 0;
         return job.IncrementalAnalyzeItems(side, nullptr, Root(), k, err);
