@@ -238,6 +238,11 @@ bool ReadJobTix(CSyncJobOptions& opt, ZorInStream& in, CWideString& sErr) {
     });
 }
 
+bool ReadKeywordBlockBody(ZorInStream& in, const char* sName, CWideString& sErr,
+                          const std::function<bool(const CNarrowString& key, bool& bKnown)>& readKey) {
+    return ReadBlockBody(in, sName, sErr, readKey);
+}
+
 // ---------------------------------------------------------------- proxy
 bool CProxyOptions::operator==(const CProxyOptions& o) const {
     return m_bUseWinInetProxy == o.m_bUseWinInetProxy && m_bUseProxyBelow == o.m_bUseProxyBelow &&
