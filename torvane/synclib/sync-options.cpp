@@ -244,12 +244,6 @@ bool ReadKeywordBlockBody(ZorInStream& in, const char* sName, CWideString& sErr,
 }
 
 // ---------------------------------------------------------------- proxy
-bool CProxyOptions::operator==(const CProxyOptions& o) const {
-    return m_bUseWinInetProxy == o.m_bUseWinInetProxy && m_bUseProxyBelow == o.m_bUseProxyBelow &&
-           m_sHost == o.m_sHost && m_nPort == o.m_nPort && m_sUserID == o.m_sUserID &&
-           m_sPassword == o.m_sPassword;
-}
-
 bool WriteProxyOptions(const CProxyOptions& opt, ZorOutStream& out, bool bFullDump, int nLevel,
                        CWideString& sErr) {
     if (!PutTicText(out, "<ProxyServer>\n", sErr)) return false;
