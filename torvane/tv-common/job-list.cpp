@@ -37,18 +37,16 @@ bool IsValidJobName(const CWideString& name, CWideString& sErr) {
 // ---------------------------------------------------------------- CSyncJobFromList
 CSyncJobFromList::CSyncJobFromList() = default;
 
-CSyncJobFromList::CSyncJobFromList(const CSyncJobFromList& other) : CSyncJob(other) {}
+CSyncJobFromList::CSyncJobFromList(const CSyncJobFromList& other) : CMonitoredJob(other) {}
 
 CSyncJobFromList::~CSyncJobFromList() {
-    m_bMonitorEnded.store(true);
+    m_bMonitorEnded = 1;
     StopMonitors();
     m_Signal.DisconnectAll();
 }
 
-void CSyncJobFromList::StopMonitors() {}
-
 void CSyncJobFromList::Disconnect() {
-    m_bMonitorEnded.store(true);
+    m_bMonitorEnded = 1;
     StopMonitors();
     CSyncJob::Disconnect();
 }
@@ -66,18 +64,20 @@ void CSyncJobFromList::SetName(const CWideString& name) {
 }
 
 bool CSyncJobFromList::ResetTree() {
-    m_bFirstFullAnalyzePending.store(true);
+    m_bFirstFullAnalyzePending = 1;
     return CSyncJob::ResetTree();
 }
 
 bool CSyncJobFromList::DropSideChanges(int side, int, int) {
-    CCritSectionLock lock(m_JobLock);
-    m_aChanges[side & 1].RemoveAll();
+    ClearSideChanges(side);
     return true;
 }
 
 bool CSyncJobFromList::SetProgressSink(CbJobProgress* pSink) {
-    return CSyncJob::SetProgressSink(pSink);
+    bool bOk = CSyncJob::SetProgressSink(pSink);
+    for (CFileSysMonitor& m : m_aMonitor)
+        if (std::shared_ptr<TvFileSys> pFs = m.GetFs()) pFs->SetProgressCallback(m_pProgress);
+    return bOk;
 }
 
 void CSyncJobFromList::ResetMessageRepeat() {

@@ -12,6 +12,7 @@
 // caused them.
 #pragma once
 
+#include "file-monitor.h"
 #include "program-options.h"
 #include "syncjob.h"
 #include "zor-coll.h"
@@ -60,9 +61,10 @@ public:
     virtual void OnCurrentJobChanged(CSyncJobFromList* pJob, const CWideString& name) {}
 };
 
-// A job of the list: a CSyncJob with a run request, an announced run state,
-// per-side change lists, a mark and its listeners.
-class CSyncJobFromList : public CSyncJob {
+// A job of the list: a monitored job (file-monitor.h: monitors, per-side
+// change lists, the job lock) with a run request, an announced run state, a
+// mark and its listeners.
+class CSyncJobFromList : public CMonitoredJob {
 public:
     CSyncJobFromList();
     // Copies only the CSyncJob part (the options): the copy starts with no
@@ -115,8 +117,6 @@ public:
     }
     // Resets the repeat suppression of the job's progress sink.
     void ResetMessageRepeat();
-    // Stops the side monitors (change monitoring fills this in).
-    virtual void StopMonitors();
 
     // -- listeners
     bool AddListener(ISyncJobListener* p) { return m_Signal.Connect(p); }
@@ -127,21 +127,7 @@ public:
     // -- result of the last run (worker thread; read by the host)
     std::atomic<bool> m_bRunResult{false};
     std::atomic<int32_t> m_nRunErrorKind{0};
-    CWideString m_sRunErrorText; // guarded by m_JobLock
-
-    // -- change monitoring and the incremental run (guarded by m_JobLock)
-    CListT<ChangedItem> m_aChanges[2]{CListT<ChangedItem>(10), CListT<ChangedItem>(10)};
-    CCritSection m_JobLock;
-    std::atomic<bool> m_bMonitoringStarted{false};
-    std::atomic<bool> m_bFolderConnected{false};
-    std::atomic<bool> m_bChangesOnlyRun{false};
-    std::atomic<bool> m_bFirstFullAnalyzePending{false};
-    std::atomic<int64_t> m_nChangeSeenTime{0}; // CZorTime seconds; 0 none
-    std::atomic<bool> m_bMonitorEnded{false};
-    std::atomic<bool> m_bConnectHint{false};
-    std::atomic<bool> m_bMonitorsFollowOtherJobs{false};
-    std::atomic<bool> m_bUnknownChangeSeen{false};
-    std::atomic<bool> m_bBrowseDialogOpen{false};
+    CWideString m_sRunErrorText; // guarded by m_csJob
 
     // -- run bookkeeping of the job list
     std::atomic<int64_t> m_nLastRunTime{0}; // seconds since 1970; 0 unknown
