@@ -173,10 +173,6 @@ bool CSyncJob::Analyze(const GlobalFilters*, bool, bool, bool, CWideString&, int
     return true;
 }
 
-bool CSyncJob::Sync(CWideString&, int&, CWideString&) {
-    return true;
-}
-
 bool CSyncJob::SendEmailOrRunProgram(const CWideString&, const CWideString&, bool, CWideString,
                                      const CWideString&, const CWideString&, int& nReturnCode, int&,
                                      CWideString&) {

@@ -1,0 +1,337 @@
+// The Sync driver: prepares the sides (connection, data folders, locks),
+// applies the auto-sync thresholds to an unattended run, counts the work,
+// executes, reports the outcome and runs the periodic clean-up.
+#include "syncjob-exec.h"
+
+#include "zor-debug.h"
+#include "zor-locstr.h"
+#include "zor-process.h"
+#include "zor-text.h"
+#include "zor-time.h"
+
+#include <algorithm>
+
+namespace {
+
+// The item categories that write to each side (files plus folders).
+const int kWritesLeft[] = {10, 14, 12, 18, 21, 20};
+const int kWritesRight[] = {9, 13, 11, 17, 21, 19};
+
+CWideString ShortNow() {
+    return CZorTime::Now().Format(u"%x %X");
+}
+
+// Locks every data folder that this Sync writes to: each side's root whose
+// data folder is ready, and nested job folders below it.
+class CLockDataFolders : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override {
+        CSyncPairAndAction& item = pNode->GetItem();
+        for (int s = 0; s < 2; ++s) {
+            if (!item.m_aHoldsDataFolder[s] || pJob->CannotHaveDataFolder(s)) continue;
+            const bool bRoot = pNode->GetParent() == nullptr;
+            if (bRoot && !m_abReady[s]) continue;
+            if (!pJob->LockFolder(bRoot ? CWideString() : CSyncJob::GetItemSidePath(pNode, s), s, true, m_nErrKind,
+                                  m_sErrText))
+                return false;
+        }
+        return true;
+    }
+    bool m_abReady[2] = {false, false};
+    int m_nErrKind = 0;
+    CWideString m_sErrText;
+};
+
+// The work each item counts for in progress reports, and their total.
+uint64_t CountWorkBytes(CSyncTreeNode* pRoot, uint32_t& nOps) {
+    uint64_t nTotal = 0;
+    nOps = 0;
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) {
+        CSyncPairAndAction& item = *it.GetItem();
+        item.SetWorkBytes(0);
+        const uint8_t eff = item.GetEffAction();
+        if (eff == EA_NO_COPY) continue;
+        ++nOps;
+        uint64_t w = 512;
+        if ((eff == EA_COPY_LEFT_TO_RIGHT || eff == EA_COPY_RIGHT_TO_LEFT) && item.m_sMove.IsEmpty()) {
+            const CSideInfo& S = item.m_aCur[eff == EA_COPY_LEFT_TO_RIGHT ? 0 : 1];
+            if (S.Exists() && !S.IsFolder()) {
+                w = S.m_Len.GetValue();
+                if (w > 0 && w < 512) w = 512;
+            }
+        }
+        item.SetWorkBytes(w);
+        nTotal += w;
+    }
+    return nTotal;
+}
+
+// The category counters that Sync reads (indexes of the category table).
+void CountCategories(CSyncTreeNode* pRoot, CItemCount stats[25]) {
+    for (int i = 0; i < 25; ++i) stats[i] = CItemCount();
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) {
+        const CSyncPairAndAction& item = *it.GetItem();
+        const uint8_t eff = item.GetEffAction(), sys = item.m_nSysAction;
+        const bool bMove = !item.m_sMove.IsEmpty();
+        const bool bDel = item.IsDeleteAction();
+        bool in[25] = {};
+        in[0] = item.ExistsAnywhere();
+        in[1] = sys == 0x13 || sys == 0x14 || sys == 0x21 || sys == 0x22 || sys == 0x41 || sys == 0x42 ||
+                item.m_nUserAction != 0;
+        in[3] = !item.IsExcluded() && (item.IsError() || sys == EA_ERROR || item.m_nUserAction == EA_ERROR);
+        in[5] = item.IsExcluded() && item.ExistsAnywhere();
+        in[6] = item.IsNewCopy() && !bMove;
+        in[9] = eff == EA_COPY_LEFT_TO_RIGHT && !bDel && !bMove;
+        in[10] = eff == EA_COPY_RIGHT_TO_LEFT && !bDel && !bMove;
+        in[11] = eff == EA_COPY_LEFT_TO_RIGHT && bDel && !bMove;
+        in[12] = eff == EA_COPY_RIGHT_TO_LEFT && bDel && !bMove;
+        in[13] = eff == EA_COPY_LEFT_TO_RIGHT && bMove && item.m_sMove[0] != u'=';
+        in[14] = eff == EA_COPY_RIGHT_TO_LEFT && bMove && item.m_sMove[0] != u'=';
+        in[17] = eff == EA_NAME_CASE_LEFT_TO_RIGHT;
+        in[18] = eff == EA_NAME_CASE_RIGHT_TO_LEFT;
+        in[19] = eff == EA_COPY_STATE_LEFT_TO_RIGHT;
+        in[20] = eff == EA_COPY_STATE_RIGHT_TO_LEFT;
+        in[21] = eff == EA_COPY_STATE_MERGE_GENS;
+        in[23] = item.m_nExecState == ESS_ANALYZED_OK && eff != EA_NO_COPY && eff != EA_ERROR;
+        for (int i = 0; i < 25; ++i) {
+            if (!in[i]) continue;
+            if (item.IsFolder())
+                stats[i].m_nFolders++;
+            else
+                stats[i].m_nFiles++;
+        }
+    }
+}
+
+} // namespace
+
+// The clean-up of history and old logs is due on a side (filled by the
+// clean-up code); until then it is never due.
+bool CheckCleanupStamp(CSyncJob* pJob, int side, int nIntervalDays, bool& bDue, int& errKind,
+                       CWideString& errText) {
+    (void)pJob, (void)side, (void)nIntervalDays, (void)errKind, (void)errText;
+    bDue = false;
+    return true;
+}
+
+int CSyncJob::CountPendingItems(CSyncTreeNode* pNode) {
+    if (!pNode) {
+        ZorAssertFailed(__FILE__, __LINE__, 0, "CountPendingItems: null node", 0);
+        return 0;
+    }
+    CSyncPairAndAction& item = pNode->GetItem();
+    // A user's choice writes as much as the analysis's own.
+    int n = item.GetEffAction() != EA_NO_COPY ? 1 : 0;
+    if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
+        for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) n += CountPendingItems(&e->GetValue());
+    if (n == 0 && (item.m_aHoldsDataFolder[0] || item.m_aHoldsDataFolder[1]))
+        item.m_aHoldsDataFolder[0] = item.m_aHoldsDataFolder[1] = 0;
+    return n;
+}
+
+bool CSyncJob::CheckAutoSyncLimits(const CItemCount* stats, int& errKind, CWideString& errText) {
+    if (m_nRunKind != RK_AUTOMATIC || m_Options.m_nDirection != 0 || m_Options.m_nLimitChangesPercent >= 100)
+        return true;
+    const uint32_t total = stats[0].Total(), changed = stats[1].Total();
+    const uint32_t nNew = stats[6].Total(), excluded = stats[5].Total();
+    if (total == 0) return true;
+    const uint32_t percent = (uint32_t)((uint64_t)changed * 100u / total);
+    const CWideString frac = CWideString::Formatted(u"%d%% (%d / %d)", (int)percent, (int)changed, (int)total);
+    const CWideString limit = CWideString::Formatted(u"%d%%", (int)m_Options.m_nLimitChangesPercent);
+    if ((int64_t)percent < m_Options.m_nLimitChangesPercent) {
+        Log(2, 9730,
+            CWideString::Formatted(u"Fraction of files changed is low enough to perform Auto Sync: %s < %s", frac,
+                                   limit) +
+                u"\n");
+        return true;
+    }
+    if ((int64_t)total - ((int64_t)nNew + excluded) <= 3) {
+        Log(2, 9713, u"Most files are new (no overwrites or deletes), so allow automatic sync\n");
+        return true;
+    }
+    if (changed <= 6) {
+        Log(2, 9715, u"6 or less items changed, so allow automatic sync\n");
+        return true;
+    }
+    errKind = FSE_GENERAL;
+    errText += FormatLocalizedString(IDS_Str_Msg_LimitChanges2, frac, limit);
+    SetRunState(RS_SYNCED, RSS_REFUSED);
+    return false;
+}
+
+bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
+    CbJobProgress* sink = m_pProgress;
+    auto refuse = [&]() {
+        SetRunState(RS_SYNCED, RSS_REFUSED);
+        sink->SetSuppressStop(false);
+        return false;
+    };
+    // 1.
+    errKind = FSE_NONE;
+    {
+        CCritSectionLock lock(sink->GetLock());
+        sink->SetStartTimeNow();
+    }
+    m_bRunStarted = 1;
+    sink->SetProgressRange(0, 95);
+    ReportProgress(0, u"Synchronization Started");
+    {
+        CCritSectionLock lock(sink->GetLock());
+        sink->m_nLastShowTime = 0;
+    }
+    ResetKeptFolderMaps();
+    ResetLockTexts();
+    // 2.
+    if (!m_bConnected) {
+        int failedSide = 0;
+        if (!ConnectSides(failedSide, errKind, errText)) return refuse();
+        m_bConnected = 1;
+        m_bConnectedByte = 1;
+    }
+    for (int s = 0; s < 2; ++s)
+        if (m_apFs[s]) m_apFs[s]->SetFollowLinksInPaths(m_Options.m_nFolderLinks == 2);
+    // 3, 4.
+    CountPendingItems(GetPairsUnchecked());
+    CItemCount stats[25];
+    CountCategories(GetPairsUnchecked(), stats);
+    for (int s = 0; s < 2; ++s) {
+        bool bNothing = true;
+        for (int c : s == 0 ? kWritesLeft : kWritesRight) bNothing = bNothing && stats[c].Total() == 0;
+        m_abNothingToWrite[s] = bNothing ? 1 : 0;
+    }
+    // 5, 6, 7.
+    sink->SetSuppressStop(true);
+    CLockDataFolders lockPass;
+    bool bAnyCreated = false;
+    if (m_nRunKind != RK_AUTOMATIC) {
+        for (int s = 0; s < 2; ++s) {
+            bool bCreated = false;
+            CWideString e;
+            int k = 0;
+            const bool bOk = CreateDataFolder(s, m_apFs[s].get(), bCreated, k, e);
+            if (!bOk) {
+                if (!m_abNothingToWrite[s]) {
+                    errKind = k;
+                    errText += e;
+                    return refuse();
+                }
+                Log(1, 9678, u"Cannot create _tvdata_ folder: " + e + u"\n");
+                (s == 0 ? m_Options.m_Dir1 : m_Options.m_Dir2).m_bNoDataFolder = 1;
+            }
+            lockPass.m_abReady[s] = bOk;
+            bAnyCreated = bAnyCreated || (bOk && bCreated);
+        }
+    }
+    // 8, 9.
+    if (bAnyCreated) Log(3, 9691, u"New _tvdata_ folder(s) created, so rescan all job folders for their ghosts\n");
+    Log(0, 9697,
+        FormatLocalizedString(IDS_Str_Status_SynchroStarted, ShortNow(), m_Options.m_sName, GetStarterText(),
+                              GetComputerNameText()) +
+            u"\n");
+    // 10, 11.
+    if (!CheckAutoSyncLimits(stats, errKind, errText)) {
+        sink->SetSuppressStop(false);
+        return false;
+    }
+    if (g_pfnJobMayRun && !g_pfnJobMayRun(this, true, errText)) {
+        if (!errKind) errKind = FSE_GENERAL;
+        return refuse();
+    }
+    // 12.
+    if (m_nRunKind != RK_AUTOMATIC && !DoForSubtree(GetPairsUnchecked(), lockPass, true)) {
+        errKind = lockPass.m_nErrKind ? lockPass.m_nErrKind : FSE_GENERAL;
+        errText += lockPass.m_sErrText;
+        return refuse();
+    }
+    // 13, 14, 15.
+    sink->SetSuppressStop(false);
+    ShowSideStatus(true);
+    uint32_t nOps = 0;
+    uint64_t nTotal = CountWorkBytes(GetPairsUnchecked(), nOps);
+    m_nItemsToProcess.store(nOps);
+    {
+        CCritSectionLock lock(sink->GetLock());
+        sink->m_nTotalBytes = nTotal ? (int64_t)nTotal : 1;
+        sink->m_nLastShownDone = 0;
+        sink->m_nBaseDone = 0;
+        sink->m_nAvgSpeed = 0;
+        sink->m_nCurSpeed = 0;
+        sink->m_nCounter1 = 0;
+    }
+    m_nSyncOk = 0;
+    m_nChangesOk = 0;
+    m_nSyncErr = 0;
+    m_nConflicts = 0;
+    m_anStateUpdates[0] = 0;
+    m_anStateUpdates[1] = 0;
+    // 16.
+    TvFileSys* const fs[2] = {m_apFs[0].get(), m_apFs[1].get()};
+    const bool bOk = ExecuteAll(this, fs, errKind, errText);
+    // 17, 18, 19.
+    {
+        CCritSectionLock lock(sink->GetLock());
+        sink->m_nTotalBytes = 0;
+        sink->m_nItemTotal = 0;
+        sink->m_nLastPercent = -1;
+    }
+    sink->SetProgressRange(0, 100);
+    sink->SetSuppressStop(true);
+    CountCategories(GetPairsUnchecked(), stats);
+    m_bWorkRemains = (stats[23].Total() || stats[3].Total()) ? 1 : 0;
+    summary = CWideString::Formatted(u"SyncOk=%d ChangesOk=%d SyncErr=%d Conflicts=%d", m_nSyncOk.load(),
+                                     m_nChangesOk.load(), m_nSyncErr.load(), m_nConflicts.load());
+    // 20, 21.
+    if (!bOk) {
+        if (errKind == FSE_STOPPED) {
+            SetRunState(RS_SYNCED, RSS_STOPPED);
+        } else {
+            SetRunState(RS_SYNCED, RSS_FAILED);
+            ReportProgress(0, u"Terminal Sync Error");
+        }
+        return false;
+    }
+    if (m_nSyncErr.load() > 0) {
+        SetRunState(RS_SYNCED, RSS_ATTENTION);
+        Log(0, 9877, FormatLocalizedString(IDS_Str_Status_SynchroErrors, FormatThousands(m_nSyncErr.load())) + u"\n");
+    } else if (m_nConflicts.load() > 0) {
+        SetRunState(RS_SYNCED, RSS_ATTENTION);
+        Log(0, 9881,
+            FormatLocalizedString(IDS_Str_Status_SynchroConflicts, FormatThousands(m_nConflicts.load())) + u"\n");
+    } else {
+        SetRunState(RS_SYNCED, RSS_OK);
+        // Only a Sync that ended here, clean, leaves the in-sync stamps.
+        SetSyncEndedClean(true);
+    }
+    Log(0, 9905,
+        FormatLocalizedString(IDS_Str_Status_SynchroSummary, FormatThousands(m_nSyncOk.load()),
+                              FormatThousands(m_nSyncErr.load())) +
+            u"\n");
+    // 22.
+    for (int s = 0; s < 2; ++s) {
+        TvFileSys* f = m_apFs[s].get();
+        if (!f || !f->IsConnected() || CannotHaveDataFolder(s)) continue;
+        const int nDays = std::min<int>({m_Options.m_nSaveDaysPastVersions / 3, m_Options.m_nSaveDaysPreviousVersion / 3,
+                                    g_EngineOptions.m_nLogRetainDays / 3});
+        bool bDue = false;
+        int k = 0;
+        CWideString e;
+        if (!CheckCleanupStamp(this, s, nDays, bDue, k, e))
+            Log(2, 9936, u"Cannot determine whether to cleanup: " + e + u"\n");
+        if (bDue) ReportProgress(95, u"Cleanup history, old logs");
+    }
+    // 23.
+    const int64_t nSecs = std::max<int64_t>(0, (CZorTime::Now() - sink->GetStartTime()).GetTotalSeconds());
+    const CWideString elapsed = CWideString::Formatted(u"%02d:%02d:%02d", (int)(nSecs / 3600), (int)(nSecs / 60 % 60),
+                                                       (int)(nSecs % 60));
+    CWideString speed;
+    {
+        CCritSectionLock lock(sink->GetLock());
+        speed = sink->m_sSpeedText;
+    }
+    Log(0, 9986, FormatLocalizedString(IDS_Str_Status_SynchroCompleted, ShortNow(), elapsed, speed) + u"\n");
+    ReportProgress(99, CWideString(kProgressPartSep) + elapsed);
+    ReportProgress(100, GetLocalizedString(IDS_Str_Status_SyncFinished_OK));
+    return true;
+}
