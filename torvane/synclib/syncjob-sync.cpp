@@ -107,15 +107,6 @@ void CountCategories(CSyncTreeNode* pRoot, CItemCount stats[25]) {
 
 } // namespace
 
-// The clean-up of history and old logs is due on a side (filled by the
-// clean-up code); until then it is never due.
-bool CheckCleanupStamp(CSyncJob* pJob, int side, int nIntervalDays, bool& bDue, int& errKind,
-                       CWideString& errText) {
-    (void)pJob, (void)side, (void)nIntervalDays, (void)errKind, (void)errText;
-    bDue = false;
-    return true;
-}
-
 int CSyncJob::CountPendingItems(CSyncTreeNode* pNode) {
     if (!pNode) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "CountPendingItems: null node", 0);
@@ -315,11 +306,24 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
         const int nDays = std::min<int>({m_Options.m_nSaveDaysPastVersions / 3, m_Options.m_nSaveDaysPreviousVersion / 3,
                                     g_EngineOptions.m_nLogRetainDays / 3});
         bool bDue = false;
-        int k = 0;
         CWideString e;
-        if (!CheckCleanupStamp(this, s, nDays, bDue, k, e))
+        if (!CheckCleanupStamp(f, nDays, bDue, e))
             Log(2, 9936, u"Cannot determine whether to cleanup: " + e + u"\n");
-        if (bDue) ReportProgress(95, u"Cleanup history, old logs");
+        if (!bDue) continue;
+        ReportProgress(95, u"Cleanup history, old logs");
+        CListT<CWideString> deleted;
+        if (m_Options.m_bCleanupPastVersions) {
+            AddMessageLine(2, CWideString::Formatted(u"Cleanup _history_ files in %s",
+                                                     f->DisplayPath(kHistoryFolderPath)));
+            CWideString he;
+            CleanupHistoryFolder(kHistoryFolderPath, this, f, m_Options.m_nSaveDaysPastVersions, deleted, he);
+            for (ZorPosition pos = deleted.GetHeadPosition(); pos;)
+                Notify(2, u"Delete history " + deleted.GetNext(pos) + u"\n");
+        }
+        deleted.RemoveAll();
+        CWideString le;
+        CleanupOldLogs(f, g_EngineOptions.m_nLogRetainDays, deleted, le);
+        for (ZorPosition pos = deleted.GetHeadPosition(); pos;) Notify(2, u"Delete log " + deleted.GetNext(pos) + u"\n");
     }
     // 23.
     const int64_t nSecs = std::max<int64_t>(0, (CZorTime::Now() - sink->GetStartTime()).GetTotalSeconds());
