@@ -123,51 +123,6 @@ CWideString SideLabel(int side) {
 
 } // namespace
 
-// ---------------------------------------------------------------- generations
-
-bool MergeGensForCopy(CGenArray& L, CGenArray& R, uint8_t pL, uint8_t pR, int hint, int destSide) {
-    if (!L.IsEmpty() && R.IsEmpty() && pR && hint <= 0) {
-        if (destSide == 1) R = L;
-        return true;
-    }
-    if (!R.IsEmpty() && L.IsEmpty() && pL && (hint == -1 || hint == 1)) {
-        if (destSide == 0) L = R;
-        return true;
-    }
-    CGenArray u;
-    int i = 0, j = 0;
-    while (i < L.GetSize() && j < R.GetSize()) {
-        const CSyncTime a = L[i], b = R[j];
-        if (a == b) {
-            AppendTimeIfNew(u, a);
-            ++i, ++j;
-        } else if (a < b) {
-            AppendTimeIfNew(u, a);
-            ++i;
-        } else {
-            AppendTimeIfNew(u, b);
-            ++j;
-        }
-    }
-    for (; i < L.GetSize(); ++i) AppendTimeIfNew(u, L[i]);
-    for (; j < R.GetSize(); ++j) AppendTimeIfNew(u, R[j]);
-    if (destSide == 0)
-        L = std::move(u);
-    else if (destSide == 1)
-        R = std::move(u);
-    else
-        ZorAssertFailed(__FILE__, __LINE__, 0, "MergeGensForCopy: bad side", destSide);
-    return true;
-}
-
-void AddPendingGen(CSyncPairAndAction& item, CSyncJob* pJob, int side) {
-    (void)pJob;
-    side = side ? 1 : 0;
-    if (!item.m_aPendingGen[side]) return;
-    item.m_aPendingGen[side] = 0;
-    AppendTimeIfNew(item.m_aGens[side], CSyncTime::Now());
-}
-
 // ---------------------------------------------------------------- record update
 
 bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int src, int dst,
@@ -180,8 +135,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         return false;
     }
     if (bMerge) {
-        MergeGensForCopy(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1], -1, 0);
-        AddPendingGen(item, pJob, 0);
+        MergeGenerationsForCopy(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1], -1, 0);
+        AddPendingGeneration(item, *pJob, 0);
         CSideInfo& L = item.m_aCur[0];
         if (!L.Exists() && !L.IsPresentBit()) L.Invalidate(pNode->IsContainer());
         const CSyncTime tRight = item.m_aCur[1].m_tFile;
@@ -233,9 +188,9 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
             S.m_Len.SetValue((uint64_t)fsS->m_LastRead.m_nSize);
             item.m_aPendingGen[src] = 1;
         }
-        MergeGensForCopy(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1], src,
+        MergeGenerationsForCopy(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1], src,
                          src);
-        AddPendingGen(item, pJob, src);
+        AddPendingGeneration(item, *pJob, src);
         S.m_Len.SetValue((uint64_t)info.m_nSize);
         item.m_aOld[src] = S;
         item.m_aCur[dst] = S;
@@ -258,8 +213,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         }
         return true;
     }
-    MergeGensForCopy(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1], src, src);
-    AddPendingGen(item, pJob, src);
+    MergeGenerationsForCopy(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1], src, src);
+    AddPendingGeneration(item, *pJob, src);
     if (!S.Exists() && !S.IsPresentBit()) S.Invalidate(pNode->IsContainer());
     item.m_aOld[src] = S;
     item.m_aCur[dst] = S;

@@ -8,6 +8,7 @@
 // left, 1 right) and "progress" the executing thread's progress sink.
 #pragma once
 
+#include "syncjob-analysis.h"
 #include "syncjob.h"
 
 // ---------------------------------------------------------------- scheduler
@@ -65,10 +66,3 @@ bool CopyModTime(CSyncTreeNode* pNode, const CWideString& srcPath, const CWideSt
                  TvFileSys* const fs[2], int src, int dst, int& errKind, CWideString& errText);
 // The node's path on side dst with its own name as the source side names it.
 CWideString GetItemWritePath(const CSyncTreeNode* pNode, int src, int dst);
-
-// ---------------------------------------------------------------- generations
-// The generation list bookkeeping of a copy (the union of both sides' lists
-// into the destination list) and the turning of a pending change into a new
-// generation of the side.
-bool MergeGensForCopy(CGenArray& L, CGenArray& R, uint8_t pL, uint8_t pR, int hint, int destSide);
-void AddPendingGen(CSyncPairAndAction& item, CSyncJob* pJob, int side);

@@ -14,95 +14,13 @@
 namespace {
 
 // The item categories that write to each side (files plus folders).
-const int kWritesLeft[] = {10, 14, 12, 18, 21, 20};
-const int kWritesRight[] = {9, 13, 11, 17, 21, 19};
+const int kWritesLeft[] = {CAT_COPY_RTOL, CAT_MOVE_RTOL, CAT_DELETE_LEFT, CAT_NAME_CASE_RTOL, CAT_MERGE_GENS,
+                           CAT_STATE_RTOL};
+const int kWritesRight[] = {CAT_COPY_LTOR, CAT_MOVE_LTOR, CAT_DELETE_RIGHT, CAT_NAME_CASE_LTOR, CAT_MERGE_GENS,
+                            CAT_STATE_LTOR};
 
 CWideString ShortNow() {
     return CZorTime::Now().Format(u"%x %X");
-}
-
-// Locks every data folder that this Sync writes to: each side's root whose
-// data folder is ready, and nested job folders below it.
-class CLockDataFolders : public CDoSmthWithPair {
-public:
-    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override {
-        CSyncPairAndAction& item = pNode->GetItem();
-        for (int s = 0; s < 2; ++s) {
-            if (!item.m_aHoldsDataFolder[s] || pJob->CannotHaveDataFolder(s)) continue;
-            const bool bRoot = pNode->GetParent() == nullptr;
-            if (bRoot && !m_abReady[s]) continue;
-            if (!pJob->LockFolder(bRoot ? CWideString() : CSyncJob::GetItemSidePath(pNode, s), s, true, m_nErrKind,
-                                  m_sErrText))
-                return false;
-        }
-        return true;
-    }
-    bool m_abReady[2] = {false, false};
-    int m_nErrKind = 0;
-    CWideString m_sErrText;
-};
-
-// The work each item counts for in progress reports, and their total.
-uint64_t CountWorkBytes(CSyncTreeNode* pRoot, uint32_t& nOps) {
-    uint64_t nTotal = 0;
-    nOps = 0;
-    CSyncDepthFirstIter it(pRoot);
-    for (; it.IsValid(); it.Next()) {
-        CSyncPairAndAction& item = *it.GetItem();
-        item.SetWorkBytes(0);
-        const uint8_t eff = item.GetEffAction();
-        if (eff == EA_NO_COPY) continue;
-        ++nOps;
-        uint64_t w = 512;
-        if ((eff == EA_COPY_LEFT_TO_RIGHT || eff == EA_COPY_RIGHT_TO_LEFT) && item.m_sMove.IsEmpty()) {
-            const CSideInfo& S = item.m_aCur[eff == EA_COPY_LEFT_TO_RIGHT ? 0 : 1];
-            if (S.Exists() && !S.IsFolder()) {
-                w = S.m_Len.GetValue();
-                if (w > 0 && w < 512) w = 512;
-            }
-        }
-        item.SetWorkBytes(w);
-        nTotal += w;
-    }
-    return nTotal;
-}
-
-// The category counters that Sync reads (indexes of the category table).
-void CountCategories(CSyncTreeNode* pRoot, CItemCount stats[25]) {
-    for (int i = 0; i < 25; ++i) stats[i] = CItemCount();
-    CSyncDepthFirstIter it(pRoot);
-    for (; it.IsValid(); it.Next()) {
-        const CSyncPairAndAction& item = *it.GetItem();
-        const uint8_t eff = item.GetEffAction(), sys = item.m_nSysAction;
-        const bool bMove = !item.m_sMove.IsEmpty();
-        const bool bDel = item.IsDeleteAction();
-        bool in[25] = {};
-        in[0] = item.ExistsAnywhere();
-        in[1] = sys == 0x13 || sys == 0x14 || sys == 0x21 || sys == 0x22 || sys == 0x41 || sys == 0x42 ||
-                item.m_nUserAction != 0;
-        in[3] = !item.IsExcluded() && (item.IsError() || sys == EA_ERROR || item.m_nUserAction == EA_ERROR);
-        in[5] = item.IsExcluded() && item.ExistsAnywhere();
-        in[6] = item.IsNewCopy() && !bMove;
-        in[9] = eff == EA_COPY_LEFT_TO_RIGHT && !bDel && !bMove;
-        in[10] = eff == EA_COPY_RIGHT_TO_LEFT && !bDel && !bMove;
-        in[11] = eff == EA_COPY_LEFT_TO_RIGHT && bDel && !bMove;
-        in[12] = eff == EA_COPY_RIGHT_TO_LEFT && bDel && !bMove;
-        in[13] = eff == EA_COPY_LEFT_TO_RIGHT && bMove && item.m_sMove[0] != u'=';
-        in[14] = eff == EA_COPY_RIGHT_TO_LEFT && bMove && item.m_sMove[0] != u'=';
-        in[17] = eff == EA_NAME_CASE_LEFT_TO_RIGHT;
-        in[18] = eff == EA_NAME_CASE_RIGHT_TO_LEFT;
-        in[19] = eff == EA_COPY_STATE_LEFT_TO_RIGHT;
-        in[20] = eff == EA_COPY_STATE_RIGHT_TO_LEFT;
-        in[21] = eff == EA_COPY_STATE_MERGE_GENS;
-        in[23] = item.m_nExecState == ESS_ANALYZED_OK && eff != EA_NO_COPY && eff != EA_ERROR;
-        for (int i = 0; i < 25; ++i) {
-            if (!in[i]) continue;
-            if (item.IsFolder())
-                stats[i].m_nFolders++;
-            else
-                stats[i].m_nFiles++;
-        }
-    }
 }
 
 } // namespace
@@ -185,8 +103,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
         if (m_apFs[s]) m_apFs[s]->SetFollowLinksInPaths(m_Options.m_nFolderLinks == 2);
     // 3, 4.
     CountPendingItems(GetPairsUnchecked());
-    CItemCount stats[25];
-    CountCategories(GetPairsUnchecked(), stats);
+    const CItemCount* stats = m_Stats.m_aCounts;
     for (int s = 0; s < 2; ++s) {
         bool bNothing = true;
         for (int c : s == 0 ? kWritesLeft : kWritesRight) bNothing = bNothing && stats[c].Total() == 0;
@@ -194,7 +111,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     }
     // 5, 6, 7.
     sink->SetSuppressStop(true);
-    CLockDataFolders lockPass;
+    CDoLockEmbeddedStates lockPass;
     bool bAnyCreated = false;
     if (m_nRunKind != RK_AUTOMATIC) {
         for (int s = 0; s < 2; ++s) {
@@ -211,16 +128,18 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
                 Log(1, 9678, u"Cannot create _tvdata_ folder: " + e + u"\n");
                 (s == 0 ? m_Options.m_Dir1 : m_Options.m_Dir2).m_bNoDataFolder = 1;
             }
-            lockPass.m_abReady[s] = bOk;
+            lockPass.m_abCreated[s] = bOk ? 1 : 0;
             bAnyCreated = bAnyCreated || (bOk && bCreated);
         }
     }
     // 8, 9.
+    lockPass.m_bRescan = bAnyCreated ? 1 : 0;
     if (bAnyCreated) Log(3, 9691, u"New _tvdata_ folder(s) created, so rescan all job folders for their ghosts\n");
     Log(0, 9697,
         FormatLocalizedString(IDS_Str_Status_SynchroStarted, ShortNow(), m_Options.m_sName, GetStarterText(),
                               GetComputerNameText()) +
             u"\n");
+    Log(2, 9699, FormatOptionsLine() + u"\n");
     // 10, 11.
     if (!CheckAutoSyncLimits(stats, errKind, errText)) {
         sink->SetSuppressStop(false);
@@ -239,9 +158,10 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     // 13, 14, 15.
     sink->SetSuppressStop(false);
     ShowSideStatus(true);
-    uint32_t nOps = 0;
-    uint64_t nTotal = CountWorkBytes(GetPairsUnchecked(), nOps);
-    m_nItemsToProcess.store(nOps);
+    CDoCountBytesOpers countPass;
+    DoForSubtree(GetPairsUnchecked(), countPass, false);
+    const uint64_t nTotal = countPass.m_nTotal;
+    m_nItemsToProcess.store(countPass.m_nOpers);
     {
         CCritSectionLock lock(sink->GetLock());
         sink->m_nTotalBytes = nTotal ? (int64_t)nTotal : 1;
@@ -269,8 +189,8 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     }
     sink->SetProgressRange(0, 100);
     sink->SetSuppressStop(true);
-    CountCategories(GetPairsUnchecked(), stats);
-    m_bWorkRemains = (stats[23].Total() || stats[3].Total()) ? 1 : 0;
+    ComputeCategoryStats(GetPairsUnchecked(), m_Stats, std::clamp<int>(m_nViewWord, 0, CAT_COUNT - 1));
+    m_bWorkRemains = (stats[CAT_PENDING].Total() || stats[CAT_ERROR].Total()) ? 1 : 0;
     summary = CWideString::Formatted(u"SyncOk=%d ChangesOk=%d SyncErr=%d Conflicts=%d", m_nSyncOk.load(),
                                      m_nChangesOk.load(), m_nSyncErr.load(), m_nConflicts.load());
     // 20, 21.
