@@ -676,15 +676,19 @@ CNarrowString HttpHeadersForLog(const HttpHeaderMap& map) {
 CNarrowString HttpBodyDescription(const CRsp& rsp) {
     CNarrowString r;
     if (rsp.m_nContentLength == 0) return CNarrowString("[empty]");
-    if (rsp.m_bBodyComplete) {
-        if (rsp.m_sBodyFile.IsEmpty() && rsp.m_sBody.GetLength() == rsp.m_nBodyLength)
-            r.Format("complete-in-memory[%lld]", (long long)rsp.m_nBodyLength);
-        else if (!rsp.m_sBodyFile.IsEmpty())
-            r.Format("complete-in-file[%lld-%s]", (long long)rsp.m_nBodyLength, WideToUtf8(rsp.m_sBodyFile));
-        else
-            r.Format("? len=%s", HttpLengthText(rsp.m_nContentLength));
-    } else {
+    if (!rsp.m_bBodyComplete) {
         r.Format("not-complete len=%s", HttpLengthText(rsp.m_nContentLength));
+    } else if (!rsp.m_sBodyFile.IsEmpty()) {
+        uint64_t size = 0;
+        int kind = 0;
+        CWideString err;
+        ZorGetFileSizeByName(rsp.m_sBodyFile, size, kind, err);
+        r.Format("complete-in-file[%lld-%s]", (long long)size, WideToUtf8(rsp.m_sBodyFile));
+    } else if (rsp.m_nContentLength == kHttpNoLength || rsp.m_nContentLength == kHttpChunked ||
+               rsp.m_nContentLength == rsp.m_sBody.GetLength()) {
+        r.Format("complete-in-memory[%lld]", (long long)rsp.m_sBody.GetLength());
+    } else {
+        r.Format("? len=%s", HttpLengthText(rsp.m_nContentLength));
     }
     return r;
 }
