@@ -6,21 +6,12 @@
 #pragma once
 
 #include "zor-string.h"
+#include "zor-net-records.h"
 
 #include <cstdint>
 
 class CSyncJob;
 
-// The mail server settings of the result e-mail (the program options'
-// "SmtpServer" block). Copying copies all six fields.
-struct SmtpServerInfo {
-    CWideString m_sHost;
-    int32_t m_nPort = 587;
-    uint8_t m_bSecureSSL = 0;
-    CWideString m_sUserID;
-    CWideString m_sPassword;
-    CWideString m_sSenderEmail; // a display name and "<address>", or a bare address
-};
 
 // The engine-wide options, copied from the program settings before runs. The
 // values below are those at construction, before the job list fills them.

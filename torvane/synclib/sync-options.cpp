@@ -239,12 +239,6 @@ bool ReadJobTix(CSyncJobOptions& opt, ZorInStream& in, CWideString& sErr) {
 }
 
 // ---------------------------------------------------------------- proxy
-bool CProxyOptions::operator==(const CProxyOptions& o) const {
-    return m_bUseWinInetProxy == o.m_bUseWinInetProxy && m_bUseProxyBelow == o.m_bUseProxyBelow &&
-           m_sHost == o.m_sHost && m_nPort == o.m_nPort && m_sUserID == o.m_sUserID &&
-           m_sPassword == o.m_sPassword;
-}
-
 bool WriteProxyOptions(const CProxyOptions& opt, ZorOutStream& out, bool bFullDump, int nLevel,
                        CWideString& sErr) {
     if (!PutTicText(out, "<ProxyServer>\n", sErr)) return false;

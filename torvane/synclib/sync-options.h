@@ -127,19 +127,7 @@ bool ReadJobTix(CSyncJobOptions& opt, ZorInStream& in, CWideString& sErr);
 bool ReadFileMasks(CListT<CWideString>& list, ZorInStream& in, CWideString& sErr);
 
 // ---------------------------------------------------------------- proxy
-struct CProxyOptions {
-    bool m_bUseWinInetProxy = true;
-    bool m_bUseProxyBelow = false;
-    CNarrowString m_sHost;
-    int32_t m_nPort = 0;
-    CNarrowString m_sUserID;
-    CNarrowString m_sPassword;
-
-    CProxyOptions() = default;
-    ~CProxyOptions() = default;
-    bool operator==(const CProxyOptions& o) const;
-};
-
+// CProxyOptions itself lives with the network records (zor-net-records.h).
 // The "ProxyServer" block, keys at nLevel; false on the first failed write.
 bool WriteProxyOptions(const CProxyOptions& opt, ZorOutStream& out, bool bFullDump, int nLevel,
                        CWideString& sErr);

@@ -1,0 +1,509 @@
+// Change monitoring of a job's sides: the monitor thread, switching monitors
+// on and off, and the intake and filtering of changes.
+#include "file-monitor.h"
+
+#include "zor-debug.h"
+#include "zor-locstr.h"
+#include "zor-log.h"
+#include "zor-path.h"
+
+namespace {
+
+constexpr const char16_t* kAskedToStop = u"Was asked to stop";
+
+CWideString JoinError(const CWideString& head, const CWideString& err) {
+    return head + err;
+}
+
+} // namespace
+
+bool IsEngineOwnChangePath(const CWideString& path) {
+    const char16_t* p = path.GetString();
+    const int n = path.GetLength();
+    int i = 0;
+    while (i < n) {
+        while (i < n && p[i] == u'/') i++;
+        const int nStart = i;
+        while (i < n && p[i] != u'/') i++;
+        if (i == nStart) break;
+        CWideString comp(p + nStart, i - nStart);
+        if (comp.EqualsNoCase(CSyncJob::kDataFolderName) || comp.EndsWithNoCase(u"._tvtmp")) return true;
+    }
+    return false;
+}
+
+// ============================================================ CFileSysMonitor
+CFileSysMonitor::~CFileSysMonitor() {
+    Stop();
+}
+
+std::shared_ptr<TvFileSys> CFileSysMonitor::GetFs() const {
+    CCritSectionLock lock(m_csFs);
+    return m_pFs;
+}
+
+void CFileSysMonitor::SetFs(std::shared_ptr<TvFileSys> pFs) {
+    std::shared_ptr<TvFileSys> old;
+    {
+        CCritSectionLock lock(m_csFs);
+        old = std::move(m_pFs);
+        m_pFs = std::move(pFs);
+    }
+    // The old file system goes here, outside the lock, unless an intake
+    // still holds it; then it goes when the intake lets it go.
+}
+
+void CFileSysMonitor::Stamped(const CWideString& text) {
+    if (m_pJob) m_pJob->StampedNotify(text);
+}
+
+void CFileSysMonitor::ThreadBody() {
+    Run();
+}
+
+uint32_t CFileSysMonitor::Run() {
+    int errKind = 0;
+    CWideString errText;
+    FileMonitor(errKind, errText);
+    m_nLastErrKind = errKind;
+    m_sLastError = errText;
+    return 0;
+}
+
+bool CFileSysMonitor::WaitBeforeReconnect() {
+    CMonitoredJob* job = m_pJob;
+    if (m_nAttemptsLeft < 1)
+        m_nReconnectInterval = kReconnectInterval;
+    else
+        m_nAttemptsLeft--;
+    for (;;) {
+        if (job->m_bMonitorEnded.load() || IsStopRequested()) return false;
+        if (m_bRetryNow.exchange(false)) return true;
+        if (job->m_bConnectHint.exchange(0)) {
+            m_nReconnectInterval = kHintInterval;
+            m_nAttemptsLeft = kHintAttempts;
+            return true;
+        }
+        if ((CZorTime::Now() - m_tLastAttempt).GetTimeSpan() >= m_nReconnectInterval) return true;
+        ZorSleepMs(1000);
+    }
+}
+
+bool CFileSysMonitor::WatchFolder(TvFileSys* pFs, bool& bStopRequested, int& errKind, CWideString& errText) {
+    CMonitoredJob* job = m_pJob;
+    const CWideString& url = m_ConnectInfo.m_sUrl;
+    for (;;) {
+        pFs->Close();
+        for (int round = 0; round < kFolderCheckRounds; ++round) {
+            ZorSleepMs(1000);
+            if (job->m_bMonitorEnded.load() || IsStopRequested()) {
+                errKind = FSE_GENERAL;
+                errText = kAskedToStop;
+                bStopRequested = true;
+                return true;
+            }
+            if (m_bRestart.exchange(false) || m_bRetryNow.exchange(false)) break;
+        }
+        int k = 0;
+        CWideString e;
+        if (!pFs->Connect(m_ConnectInfo, job->GetProgressSink(), k, e)) {
+            errKind = k;
+            errText = u"Cannot connect to monitor: " + url + u": " + e;
+            return false;
+        }
+        FsItemInfo info;
+        bool bMissing = false;
+        if (!pFs->GetInfo(u"", info, bMissing, k, e)) {
+            errKind = k;
+            errText = u"Doing GetInfo on Folder to monitor: " + url + u": " + e;
+            return false;
+        }
+        if (bMissing) {
+            errKind = FSE_GENERAL;
+            errText = u"Folder to monitor does not exist: " + url;
+            return false;
+        }
+    }
+}
+
+void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
+    CMonitoredJob* job = m_pJob;
+    const CSyncJobOptions& opt = job->m_Options;
+    const bool bFileChange = opt.m_nOnFileChangeAction != 0;
+    const bool bFolderConnect = opt.m_nOnFolderConnectAction != 0;
+    const CWideString url = m_ConnectInfo.m_sUrl;
+
+    // A run of the job may be under way (folder watching goes on during
+    // runs): its stop request is the user's and stays.
+    const int nActivity = job->m_nActivity.load();
+    if (nActivity != JA_ANALYZING && nActivity != JA_SYNCING) {
+        CbJobProgress* sink = job->GetProgressSink();
+        sink->m_bStopRequested = 0;
+        sink->m_bSuppressStop = 0;
+    }
+    m_bStarted = false;
+    job->m_bMonitoringStarted = 0;
+    job->m_bMonitorEnded = 0;
+    job->m_bConnectHint = 0;
+    m_bPresent = true;
+
+    bool bFailed = false;
+    bool bStopSteps = false;
+    {
+        CWideString e;
+        int k = 0;
+        TvFileSys* pNew = NewFsForUrl(url, k, e);
+        if (!pNew) {
+            errKind = FSE_GENERAL;
+            errText = u"FileMonitor: no file system for " + url;
+            m_bConnecting = false;
+            Stamped(u": File Monitoring has stopped: " + errText);
+            job->m_bMonitorEnded = 1;
+            return;
+        }
+        pNew->SetProgressCallback(job->GetProgressSink());
+        SetFs(std::shared_ptr<TvFileSys>(pNew));
+    }
+    std::shared_ptr<TvFileSys> fsHold = GetFs();
+    TvFileSys* fs = fsHold.get();
+
+    if (bFileChange && !fs->GetCapability(TVFS_CAP_MONITOR)) {
+        errKind = FSE_GENERAL;
+        errText = u"FileMonitor: not monitoring file system: " + url;
+        bFailed = true;
+    } else {
+        for (;;) {
+            m_bStarted = false;
+            job->m_bMonitoringStarted = 0;
+            m_tLastAttempt = CZorTime::Now();
+
+            // Connect and make sure the folder is there: a side whose folder
+            // is missing waits here for it to come back.
+            bool bReachable = true;
+            {
+                int k = 0;
+                CWideString e;
+                if (!fs->Connect(m_ConnectInfo, job->GetProgressSink(), k, e)) {
+                    errKind = k;
+                    errText = u"FileMonitor: cannot connect " + url + u": " + e;
+                    bReachable = false;
+                } else {
+                    FsItemInfo info;
+                    bool bMissing = false;
+                    e.Empty();
+                    if (!fs->GetInfo(u"", info, bMissing, k, e)) {
+                        errKind = k;
+                        errText = u"Doing GetInfo on Folder to monitor: " + url + u": " + e;
+                        bReachable = false;
+                    } else if (bMissing) {
+                        errKind = FSE_GENERAL;
+                        errText = u"Folder to monitor does not exist: " + url;
+                        bReachable = false;
+                    }
+                }
+            }
+            if (bReachable) {
+                if (!m_bPresent.load()) {
+                    Stamped(FormatLocalizedString(IDS_Msg_DetectedConnect, url));
+                    m_bPresent = true;
+                    job->SetRunState(RS_MONITORING, 1);
+                    if (bFolderConnect && !bFileChange) job->m_bFolderConnected = 1;
+                }
+                m_nReconnectInterval = kReconnectInterval;
+                m_nAttemptsLeft = 1;
+
+                if (bFileChange) {
+                    int k = 0;
+                    CWideString e;
+                    if (!fs->StartMonitoring(u"", k, e)) {
+                        errKind = k;
+                        errText = u"Cannot start file monitoring: " + e;
+                        bFailed = true;
+                        bStopSteps = true;
+                        break;
+                    }
+                    m_bConnecting = false;
+                    m_bStarted = true;
+                    job->m_bMonitoringStarted = 1;
+                    job->m_bFirstFullAnalyzePending = 1;
+                    Stamped(u": On File Change Monitoring started on " + url);
+                    for (;;) {
+                        e.Empty();
+                        const bool bOk = fs->WaitForChanges(k, e);
+                        if (job->m_bMonitorEnded.load() || IsStopRequested()) {
+                            errKind = FSE_GENERAL;
+                            errText = kAskedToStop;
+                            break;
+                        }
+                        if (!bOk) {
+                            errKind = k;
+                            errText = u"Error while monitoring: " + e;
+                            break;
+                        }
+                        if (m_bRestart.exchange(false)) {
+                            errKind = FSE_GENERAL;
+                            errText = u"Device signaled disconnect";
+                            break;
+                        }
+                    }
+                    bFailed = true;
+                    bStopSteps = true;
+                    break;
+                }
+
+                // On Folder Connect only.
+                m_bConnecting = false;
+                m_bStarted = true;
+                Stamped(u": On Folder Connect Monitoring started on " + url);
+                bool bStop = false;
+                if (WatchFolder(fs, bStop, errKind, errText) && bStop) {
+                    bStopSteps = true;
+                    break;
+                }
+            }
+            m_bConnecting = false;
+
+            // The folder could not be reached.
+            m_bStarted = false;
+            fs->Close();
+            m_bRestart = false;
+            m_bRetryNow = false;
+            bFailed = true;
+            if (job->m_bMonitorEnded.load() || IsStopRequested()) {
+                errText = JoinError(errText + u"; ", kAskedToStop);
+                break;
+            }
+            if (m_bPresent.load()) {
+                Stamped(FormatLocalizedString(IDS_Msg_DetectedDisconnect, url, errText) + u"\n");
+                m_bPresent = false;
+                m_nReconnectInterval = kReconnectInterval;
+                m_nAttemptsLeft = 1;
+                job->SetRunState(RS_WAITING_FOR_FOLDER, 1);
+            }
+            if (!WaitBeforeReconnect()) {
+                errKind = FSE_GENERAL;
+                errText = kAskedToStop;
+                break;
+            }
+            bFailed = false;
+        }
+    }
+
+    if (bStopSteps) {
+        if (m_bStarted.load()) {
+            Stamped(u": File Monitoring stopped on: " + fs->DisplayPath(u""));
+            m_bStarted = false;
+        }
+        fs->StopMonitoring();
+        fs->Close();
+    }
+    fsHold.reset();
+    SetFs(nullptr);
+    job->m_bMonitorEnded = 1;
+    m_bConnecting = false;
+    if (bFailed) Stamped(u": File Monitoring has stopped: " + errText);
+}
+
+// ============================================================ CMonitoredJob
+CMonitoredJob::CMonitoredJob() = default;
+
+CMonitoredJob::CMonitoredJob(const CMonitoredJob& other) : CSyncJob(other) {}
+
+CMonitoredJob::~CMonitoredJob() {
+    m_bMonitorEnded = 1;
+    StopMonitors();
+}
+
+bool CMonitoredJob::HasMonitorTrigger() const {
+    return m_Options.m_nOnFileChangeAction != 0 || m_Options.m_nOnFolderConnectAction != 0;
+}
+
+void CMonitoredJob::StampedNotify(const CWideString& text) {
+    CWideString s = FormatLocalDateTime(CZorTime::Now().GetTime()) + text;
+    if (!s.EndsWith(u"\n")) s += u"\n";
+    Notify(2, s);
+}
+
+CWideString CMonitoredJob::MonitorRootDisplay(int side) {
+    std::shared_ptr<TvFileSys> fs = m_aMonitor[side & 1].GetFs();
+    return fs ? fs->DisplayPath(u"") : m_aMonitor[side & 1].m_ConnectInfo.m_sUrl;
+}
+
+bool CMonitoredJob::TurnOnFileMonitors(CWideString& errText) {
+    if (!HasMonitorTrigger()) return false;
+    CCritSectionLock lock(m_csJob);
+    bool bAny = false;
+    for (int side = 0; side < 2; ++side)
+        if (!m_aMonitor[side].HasFs() && TurnOnFileMonitor(side, errText)) bAny = true;
+    return bAny;
+}
+
+bool CMonitoredJob::TurnOnFileMonitor(int side, CWideString& errText) {
+    CFileSysMonitor& m = m_aMonitor[side & 1];
+    CCritSectionLock lock(m_csJob);
+    if (m.m_bConnecting.load()) {
+        errText = u"Already connecting";
+        return false;
+    }
+    m.m_bConnecting = true;
+    if (m.HasFs()) {
+        errText = u"TurnOnFileMonitor: already connected";
+        return true;
+    }
+    // A thread that ended is joined before a new one starts.
+    if (!m.IsRunning()) m.Stop();
+
+    m.m_ConnectInfo = side == 0 ? (const TvConnectInfo&)m_Options.m_Dir1 : (const TvConnectInfo&)m_Options.m_Dir2;
+    CWideString url = m.m_ConnectInfo.m_sUrl;
+    if (url.Find(u'%') >= 0) {
+        CWideString expanded = url;
+        ExpandPathMacros(expanded);
+        if (expanded != url) url = NormalizeUrl(expanded);
+    }
+    if (url.EndsWith(u"/") || url.EndsWith(u"\\")) url = url.Left(url.GetLength() - 1);
+    m.m_ConnectInfo.m_sUrl = url;
+    m.m_bRefused = false;
+
+    if (m_Options.m_nOnFileChangeAction != 0) {
+        const int dir = m_Options.m_nDirection;
+        if ((dir == JT_RIGHT_TO_LEFT && side == 0) || (dir == JT_LEFT_TO_RIGHT && side == 1)) {
+            errText = u"TurnOnFileMonitor: destination of 1-way job " + url;
+            m.m_bRefused = true;
+            m.m_bConnecting = false;
+            return false;
+        }
+        TvFileSys* proto = FindFsForUrl(url);
+        if (proto && !proto->GetCapability(TVFS_CAP_MONITOR)) {
+            errText = u"TurnOnFileMonitor: File System cannot monitor: " + url;
+            m.m_bRefused = true;
+            m.m_bConnecting = false;
+            return false;
+        }
+    }
+    m.m_pJob = this;
+    m.m_nSide = side & 1;
+    if (!m.Start(errText)) {
+        m.m_bConnecting = false;
+        return false;
+    }
+    return true;
+}
+
+void CMonitoredJob::TurnOffFileMonitor(int side, const CWideString& reason) {
+    CFileSysMonitor& m = m_aMonitor[side & 1];
+    CCritSectionLock lock(m_csJob);
+    m_bMonitoringStarted = 0;
+    m_bMonitorEnded = 1;
+    if (std::shared_ptr<TvFileSys> fs = m.GetFs()) {
+        // Wakes the thread's change wait on either side.
+        fs->StopMonitoring();
+        StampedNotify(u": File Monitoring was asked to stop on: " + fs->DisplayPath(u"") + u": " + reason);
+    }
+    m.Stop();
+    ZOR_ASSERT(!m.HasFs());
+    m_alstChanges[side & 1].RemoveAll();
+}
+
+void CMonitoredJob::TurnOffFileMonitors(const CWideString& reason) {
+    TurnOffFileMonitor(0, reason);
+    TurnOffFileMonitor(1, reason);
+}
+
+void CMonitoredJob::StopMonitors() {
+    for (int side = 0; side < 2; ++side) {
+        m_aMonitor[side].Stop();
+        ZOR_ASSERT(!m_aMonitor[side].HasFs());
+    }
+}
+
+bool CMonitoredJob::GetNewChanges() {
+    bool bAny = false;
+    for (int side = 0; side < 2; ++side) {
+        int n = 0, k = 0;
+        CWideString e;
+        if (TakeSideChanges(side, n, k, e)) {
+            CCritSectionLock lock(m_csJob);
+            if (m_alstChanges[side].GetCount() >= 1) bAny = true;
+        } else {
+            Notify(2, u"getting new changes: " + e + u"\n");
+            m_aMonitor[side].m_bRestart = true;
+        }
+    }
+    return bAny;
+}
+
+bool CMonitoredJob::TakeSideChanges(int side, int& nCount, int& errKind, CWideString& errText) {
+    CCritSectionLock lock(m_csJob);
+    nCount = 0;
+    CFileSysMonitor& m = m_aMonitor[side & 1];
+    if (m.m_bRefused.load()) return true;
+    std::shared_ptr<TvFileSys> fs = m.GetFs();
+    if (!fs) {
+        errKind = FSE_GENERAL;
+        errText = u"not monitoring Null FS";
+        return true;
+    }
+    CListT<ChangedItem> items(10);
+    if (!fs->GetChangedItems(items, errKind, errText)) return false;
+    if (items.IsEmpty()) return true;
+    FilterNewChanges(side, items);
+    nCount = m_alstChanges[side & 1].GetCount();
+    return true;
+}
+
+void CMonitoredJob::FilterNewChanges(int side, CListT<ChangedItem>& changes) {
+    CCritSectionLock lock(m_csJob);
+    // The tree is read only while no run writes it.
+    const int nActivity = m_nActivity.load();
+    CSyncTreeNode* pRoot = nActivity == JA_ANALYZING || nActivity == JA_SYNCING ? nullptr : GetPairsUnchecked();
+    const bool bCaseSensitive = false;
+    for (ZorPosition pos = changes.GetHeadPosition(); pos;) {
+        const ChangedItem& c = changes.GetNext(pos);
+        bool bDrop = IsEngineOwnChangePath(c.m_sPath);
+        if (!bDrop) {
+            CWideString reason;
+            CSideInfo none;
+            if (!m_Filters.IsEmpty() && m_Filters.IsExcluded(c.m_sPath, false, none, none, reason)) bDrop = true;
+        }
+        if (!bDrop && pRoot && !c.m_sPath.IsEmpty()) {
+            CWideString err;
+            CSyncTreeNode* pParent = nullptr;
+            CSyncTreeNode* pNode = CSyncTreeNode::LookupCS(pRoot, c.m_sPath, bCaseSensitive, &pParent, err);
+            if (!pNode) {
+                // The deepest existing ancestor decides.
+                CWideString path = c.m_sPath;
+                while (!pNode) {
+                    const int i = path.ReverseFind(u'/');
+                    if (i <= 0) break;
+                    path = path.Left(i);
+                    err.Empty();
+                    pNode = CSyncTreeNode::LookupCS(pRoot, path, bCaseSensitive, nullptr, err);
+                }
+            }
+            if (pNode && IsInExcludedSubtree(pNode)) bDrop = true;
+        }
+        if (!bDrop) {
+            StampedNotify(CWideString::Formatted(u"Change detected [%d]: %s", side, c.Dump()));
+            m_alstChanges[side & 1].AddTail(c);
+        }
+        if (c.m_nKind == CIK_UNKNOWN) {
+            m_bUnknownChangeSeen = 1;
+            break;
+        }
+    }
+}
+
+void CMonitoredJob::ClearSideChanges(int side) {
+    CCritSectionLock lock(m_csJob);
+    m_alstChanges[side & 1].RemoveAll();
+}
+
+CListT<ChangedItem> CMonitoredJob::GetSideChanges(int side) {
+    CCritSectionLock lock(m_csJob);
+    return m_alstChanges[side & 1];
+}
+
+int CMonitoredJob::CountSideChanges(int side) {
+    CCritSectionLock lock(m_csJob);
+    return m_alstChanges[side & 1].GetCount();
+}

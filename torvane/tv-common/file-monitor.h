@@ -1,0 +1,144 @@
+// Change monitoring of a job's two sides.
+//
+// Each side of a job with an On File Change or On Folder Connect trigger has
+// a CFileSysMonitor: a thread of its own with its own connection to the
+// side's file system. For On File Change the thread starts the file system's
+// change monitoring and waits for changes; the auto-run tick takes them
+// (GetNewChanges), filters them and queues them per side for the incremental
+// run. For On Folder Connect the thread checks once a minute that the side's
+// folder is reachable and reports when it disappears and comes back.
+//
+// CMonitoredJob is the part of a job of the list that monitoring and the
+// incremental run work on: the two monitors, the per-side change lists, the
+// job lock and the flags shared between the monitor threads, the tick and the
+// worker. The job list's job class derives from it.
+//
+// Locks: the job lock guards both change lists and is held while a side is
+// switched on or off. Each monitor's file-system pointer is shared under the
+// monitor's own small lock, so that a thread that ends never destroys a file
+// system that the tick is still draining. The monitor thread never takes the
+// job lock, so waiting for it under the job lock cannot deadlock.
+#pragma once
+
+#include "TvFileSys.h"
+#include "syncjob.h"
+#include "zor-coll.h"
+#include "zor-string.h"
+#include "zor-thread.h"
+#include "zor-time.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+class CMonitoredJob;
+
+class CFileSysMonitor : public ZorThreadImpl<CFileSysMonitor> {
+public:
+    CFileSysMonitor() = default;
+    ~CFileSysMonitor() override;
+    CFileSysMonitor(const CFileSysMonitor&) = delete;
+    CFileSysMonitor& operator=(const CFileSysMonitor&) = delete;
+
+    // The thread body (MonitorThreadEntry): runs FileMonitor.
+    void ThreadBody();
+    uint32_t Run();
+    // Stops the thread and waits for it.
+    void StopThread() { Stop(); }
+
+    // The thread's own file system, shared so that a caller may keep using
+    // it after the thread let it go (null: no thread watches).
+    std::shared_ptr<TvFileSys> GetFs() const;
+    bool HasFs() const { return GetFs() != nullptr; }
+
+    // Reconnect policy of folder watching (seconds).
+    static constexpr int kReconnectInterval = 180;
+    static constexpr int kHintInterval = 10;
+    static constexpr int kHintAttempts = 6;
+    static constexpr int kFolderCheckRounds = 60;
+
+    TvConnectInfo m_ConnectInfo; // the side's settings with the URL prepared
+    CMonitoredJob* m_pJob = nullptr;
+    int32_t m_nSide = -1;
+    std::atomic<bool> m_bRefused{false};    // this side is not monitored
+    std::atomic<bool> m_bConnecting{false}; // a start is under way
+    std::atomic<bool> m_bStarted{false};    // monitoring or folder watching is active
+    std::atomic<bool> m_bRetryNow{false};   // set by the host: cut a reconnect wait short
+    std::atomic<bool> m_bRestart{false};    // ends the current wait (set after an intake error)
+    std::atomic<bool> m_bPresent{true};     // the folder was reachable when last checked
+    CZorTime m_tLastAttempt;
+    std::atomic<int32_t> m_nReconnectInterval{kReconnectInterval};
+    std::atomic<int32_t> m_nAttemptsLeft{1};
+    // The last error of the thread (kept for tests and the host).
+    int m_nLastErrKind = 0;
+    CWideString m_sLastError;
+
+private:
+    friend class CMonitoredJob;
+    void FileMonitor(int& errKind, CWideString& errText);
+    // The loop of folder watching after a connect; false when the folder
+    // check failed (errText says why), true on a stop request.
+    bool WatchFolder(TvFileSys* pFs, bool& bStopRequested, int& errKind, CWideString& errText);
+    // Waits out the reconnect interval; false when asked to stop.
+    bool WaitBeforeReconnect();
+    void SetFs(std::shared_ptr<TvFileSys> pFs);
+    void Stamped(const CWideString& text);
+
+    mutable CCritSection m_csFs;
+    std::shared_ptr<TvFileSys> m_pFs;
+};
+
+// The monitoring part of a job of the list.
+class CMonitoredJob : public CSyncJob {
+public:
+    CMonitoredJob();
+    // Copies only the CSyncJob part: fresh monitors, empty lists, flags clear.
+    explicit CMonitoredJob(const CMonitoredJob& other);
+    ~CMonitoredJob() override;
+
+    // -- switching monitors on and off
+    // False when the job has neither an On File Change nor an On Folder
+    // Connect trigger; else starts each side that has no thread and answers
+    // whether either side started (or already ran).
+    bool TurnOnFileMonitors(CWideString& errText);
+    bool TurnOnFileMonitor(int side, CWideString& errText);
+    void TurnOffFileMonitors(const CWideString& reason);
+    void TurnOffFileMonitor(int side, const CWideString& reason);
+    // Stops and joins both monitor threads.
+    void StopMonitors();
+    bool HasMonitorTrigger() const;
+
+    // -- change intake
+    // Takes each side's new changes; true when a side's list is not empty.
+    bool GetNewChanges();
+    bool TakeSideChanges(int side, int& nCount, int& errKind, CWideString& errText);
+    void FilterNewChanges(int side, CListT<ChangedItem>& changes);
+    void ClearSideChanges(int side);
+    // A copy of a side's queued changes (tests, display).
+    CListT<ChangedItem> GetSideChanges(int side);
+    int CountSideChanges(int side);
+
+    // A notice that begins with the local date and time and ends with a line end.
+    void StampedNotify(const CWideString& text);
+    // The side's display form of the root path through the monitor's file system.
+    CWideString MonitorRootDisplay(int side);
+
+    CFileSysMonitor m_aMonitor[2];
+    CListT<ChangedItem> m_alstChanges[2];
+    CCritSection m_csJob; // the job lock
+
+    std::atomic<uint8_t> m_bMonitoringStarted{0};
+    std::atomic<uint8_t> m_bFolderConnected{0};
+    std::atomic<uint8_t> m_bChangesOnlyRun{0};
+    std::atomic<uint8_t> m_bFirstFullAnalyzePending{0};
+    std::atomic<uint8_t> m_bMonitorEnded{0}; // also the stop request of the monitor threads
+    std::atomic<uint8_t> m_bConnectHint{0};
+    std::atomic<uint8_t> m_bMonitorsFollowOtherJobs{0};
+    std::atomic<uint8_t> m_bUnknownChangeSeen{0};
+    std::atomic<uint8_t> m_bBrowseDialogOpen{0};
+    CZorTime m_tChangeSeen; // zero when none
+};
+
+// The monitor thread's file-name rules: a component "_tvdata_" or one ending
+// in "._tvtmp" (any case) is the engine's own and never starts a run.
+bool IsEngineOwnChangePath(const CWideString& path);
