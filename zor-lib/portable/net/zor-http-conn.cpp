@@ -92,7 +92,8 @@ bool OpenTunnel(ZorHttpConn& conn, bool bFirstAttempt, bool& bTlsFailed, int& ki
     if (!conn.m_bCurTls) return true;
     conn.m_sock.m_bSkipServerCheck = conn.m_bIgnoreCertErrors;
     conn.m_sock.m_sClientCertFile = conn.m_sClientCertFile;
-    if (!ZorSslStartOnSocket(conn.m_sock, conn.m_sCurHost, bFirstAttempt, kind, err)) {
+    bool transport = false;
+    if (!StartSslOnSocket(conn.m_sock, conn.m_sCurHost, bFirstAttempt, conn.m_sClientCertFile, transport, kind, err)) {
         bTlsFailed = true;
         return false;
     }

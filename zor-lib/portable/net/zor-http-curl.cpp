@@ -174,7 +174,7 @@ size_t OnBody(char* data, size_t size, size_t n, void* user) {
         t.target.pText = &rsp.m_sBody;
         if (is2xx && !t.callerFile.IsEmpty()) t.target.sFile = t.callerFile;
         t.target.bSpillAllowed = rsp.m_bAcceptFileBody != 0;
-        t.target.sSpillFolder = GetLogFolder();
+        t.target.sSpillFolder = HttpSpillFolder();
         if (!t.sink->Open(t.writeKind, t.writeErr)) return 0;
         if (declared != kHttpNoLength && declared != kHttpChunked && !t.sink->Announce(declared, t.writeKind, t.writeErr))
             return 0;
@@ -292,7 +292,7 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
         if (conn.m_bCookies) curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");
         // TLS: our roots; checks off only when certificate errors are to be ignored
-        CNarrowString roots = WideToUtf8(ZorSslRootsFile());
+        CNarrowString roots = WideToUtf8(GetSslRootsFile());
         if (!roots.IsEmpty()) curl_easy_setopt(c, CURLOPT_CAINFO, roots.GetString());
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, conn.m_bIgnoreCertErrors ? 0L : 1L);
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, conn.m_bIgnoreCertErrors ? 0L : 2L);

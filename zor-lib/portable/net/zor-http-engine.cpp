@@ -6,7 +6,8 @@
 
 #include "zor-file.h"
 #include "zor-log.h"
-#include "zor-site.h"
+#include "zor-proxy-discovery.h"
+#include "zor-site-key.h"
 #include "zor-text.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
@@ -27,6 +28,13 @@ CNarrowString HttpSiteOf(const CNarrowString& host) {
     CWideString key;
     UrlSiteKey(CWideString(u"http://") + Utf8ToWide(host), true, false, false, key);
     return WideToUtf8(key);
+}
+
+CWideString HttpSpillFolder() {
+    CWideString folder = GetLogFolder();
+    if (!folder.IsEmpty()) return folder;
+    const char* tmp = getenv("TMPDIR");
+    return Utf8ToWide(tmp && *tmp ? tmp : "/tmp");
 }
 
 namespace {
@@ -339,15 +347,13 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                 return Fail(kind, err, FSE_AUTH,
                             CWideString::Formatted(u"Server requests authentication %d, but you have not provided even UserID",
                                                    conn.m_nAuthState));
-            if (conn.m_nAuthState == 1) {
-                headers += "Authorization: Basic ";
-                headers += Base64EncodeText(WideToUtf8(conn.m_sUserID) + ":" + WideToUtf8(conn.m_sPassword));
-                headers += "\r\n";
-            } else {
-                CNarrowString line;
-                BuildDigestAuthorization(conn.m_digest, line, CNarrowString(method), path, conn.m_sUserID);
-                headers += line;
-            }
+            CNarrowString line;
+            bool ok = conn.m_nAuthState == 1
+                          ? BuildBasicAuthorization(false, conn.m_sUserID, conn.m_sPassword, line, kind, err)
+                          : BuildDigestAuthorization(conn.m_digest, line, CNarrowString(method), path, conn.m_sUserID,
+                                                     kind, err);
+            if (!ok) return false;
+            headers += line;
         }
         bool httpProxy = conn.m_bUseProxy && !conn.m_sProxyHost.IsEmpty() && conn.m_bCurProxyStyle;
         if (conn.m_nProxyAuthState == 1 && (httpProxy || conn.m_bTunnel)) {
@@ -355,9 +361,13 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                 return Fail(kind, err, FSE_AUTH,
                             CWideString::Formatted(u"Proxy requests authentication %d, but you have not provided even UserID",
                                                    conn.m_nProxyAuthState));
-            headers += "Proxy-Authorization: Basic ";
-            headers += Base64EncodeText(conn.m_sProxyUser + ":" + conn.m_sProxyPassword);
-            headers += "\r\n";
+            CNarrowString line;
+            if (!BuildBasicAuthorization(true, Utf8ToWide(conn.m_sProxyUser), Utf8ToWide(conn.m_sProxyPassword), line,
+                                         kind, err)) {
+                kind = FSE_PROXY;
+                return false;
+            }
+            headers += line;
         }
         if (conn.m_bCookies && !conn.m_bTunnel) {
             LoadSiteCookies(conn);
@@ -480,7 +490,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                 HttpBodyTarget t;
                 t.pText = &rsp.m_sBody;
                 t.bSpillAllowed = rsp.m_bAcceptFileBody != 0;
-                t.sSpillFolder = GetLogFolder();
+                t.sSpillFolder = HttpSpillFolder();
                 CWideString e;
                 bool ok = HttpReadBodyTo(conn.m_sock, &conn, bReadToClose, rsp.m_nContentLength, t, kind, e);
                 if (t.bSpilled) {
@@ -523,8 +533,8 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             if (challenge.IsEmpty()) return Fail(kind, err, FSE_NOT_FOUND, statusMsg);
             // a site reached by a redirect never gets the user's credentials
             if (conn.m_bForeignSite) return Fail(kind, err, FSE_AUTH, statusMsg);
-            HttpChallengeMap challenges;
-            int method2 = 0;
+            HttpAuthChallengeMap challenges;
+            int32_t method2 = 0;
             CWideString perr;
             if (!ParseAuthenticateHeader(challenge, challenges, method2, false, kind, perr)) {
                 err += statusMsg;
@@ -544,7 +554,13 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             }
             if (method2 == 2) {
                 bool bStale = false;
-                HttpDigestChallenge(conn.m_digest, challenges, conn.m_sUserID, conn.m_sPassword, bStale);
+                CWideString derr;
+                if (!HttpDigestChallenge(conn.m_digest, challenges, conn.m_sUserID, conn.m_sPassword, bStale, kind, derr)) {
+                    err += statusMsg;
+                    err += u"; auth: ";
+                    err += derr;
+                    return false;
+                }
                 if (conn.m_nAuthState != 2) {
                     ICopyProgress::Message(prog, 3,
                                            CWideString(u"Digest authentication requested by server ") +
@@ -566,8 +582,8 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
         }
         if (status == 407) {
             CNarrowString challenge = rsp.GetHeader("proxy-authenticate");
-            HttpChallengeMap challenges;
-            int method2 = 0;
+            HttpAuthChallengeMap challenges;
+            int32_t method2 = 0;
             CWideString perr;
             if (!ParseAuthenticateHeader(challenge, challenges, method2, false, kind, perr)) {
                 err += statusMsg;
@@ -645,7 +661,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             history = u"[redirecting]: ";
             continue;
         }
-        if (status == 503 && !rsp.GetHeader("retry-after").IsEmpty() && attempt + 1 < conn.m_nAttemptLimit) {
+        if (status == 503 && !rsp.GetHeader("retry-after").IsEmpty() && attempt < conn.m_nAttemptLimit) {
             ZorSleepMs(kHttpRetryAfterWaitMs);
             history = CWideString(u"Server wants retry: ") + Utf8OrAnsiToWide(rsp.m_sReason);
             continue;

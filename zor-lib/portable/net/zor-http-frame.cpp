@@ -5,6 +5,7 @@
 
 #include "zor-file.h"
 #include "zor-log.h"
+#include "zor-path.h"
 #include "zor-unicode.h"
 
 #include <sys/stat.h>
@@ -321,7 +322,7 @@ bool HttpBodySink::OpenFile(const CWideString& path, int& kind, CWideString& err
     if (path.EndsWithNoCase(u"._tvtmp")) {
         int k = 0;
         CWideString e;
-        ZorSetFileAttributes(path, ZorGetFileAttributes(path) | FSA_HIDDEN, k, e);
+        ZorSetFileAttributes(path, ZorGetFileAttributes(path) | ZOR_FILE_ATTRIBUTE_HIDDEN, k, e);
     }
     return true;
 }

@@ -1,6 +1,6 @@
 #include "zor-http-util.h"
 
-#include "TvFsRecords.h"
+#include "zor-net-records.h"
 #include "zor-unicode.h"
 
 #include <cstring>

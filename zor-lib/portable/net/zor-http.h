@@ -11,6 +11,8 @@
 #include "zor-http-auth.h"
 #include "zor-http-util.h"
 #include "zor-net-records.h"
+#include "zor-proxy-discovery.h"
+#include "zor-ssl.h"
 #include "zor-socket.h"
 #include "zor-string.h"
 
@@ -41,6 +43,10 @@ CNarrowString HttpSiteOf(const CNarrowString& host);
 // An IPv4 address of the private ranges (10/8, 172.16/12, 192.168/16),
 // parsed as a number; names are not resolved. Such hosts go direct.
 bool HttpIsPrivateHost(const CNarrowString& host);
+
+// Where bodies too large for memory go: the program log's folder, else the
+// system's temporary folder.
+CWideString HttpSpillFolder();
 
 // ---------------------------------------------------------------- the connection
 class ZorHttpConn {

@@ -2,7 +2,7 @@
 // and the line-readable body source.
 #include "zor-http-util.h"
 
-#include "TvFsRecords.h"
+#include "zor-net-records.h"
 #include "zor-file.h"
 #include "zor-unicode.h"
 
