@@ -110,6 +110,9 @@ public:
         m_pid = fork();
         if (m_pid < 0) return false;
         if (m_pid == 0) {
+            // a process group of its own: a server that signals its group
+            // on shutdown (Apache does) reaches only itself and its children
+            setpgid(0, 0);
             dup2(in[0], 0);
             dup2(out[1], 1);
             close(in[1]);
@@ -302,7 +305,7 @@ public:
                               "dir", "env"})
             conf += std::string("LoadModule ") + m + "_module " + mods + "mod_" + m + ".so\n";
         if (geteuid() == 0) conf += "User www-data\nGroup www-data\n";
-        conf += "ServerName 127.0.0.1\nListen 127.0.0.1:" + std::to_string(m_port) + "\nListen 127.0.0.1:" +
+        conf += "ServerName 127.0.0.1\nHttpProtocolOptions Unsafe\nListen 127.0.0.1:" + std::to_string(m_port) + "\nListen 127.0.0.1:" +
                 std::to_string(m_tlsPort) + "\n";
         conf += "ErrorLog " + d + "/error.log\nLogLevel warn\n";
         conf += "LogFormat \"%{remote}p %k \\\"%r\\\" %>s\" tv\nCustomLog " + d + "/access.log tv\n";
@@ -311,7 +314,7 @@ public:
         conf += "TypesConfig /etc/mime.types\nDocumentRoot " + d + "/htdocs\nDavLockDB " + d + "/run/davlock\n";
         conf += "ScriptAlias /cgi/ " + d + "/cgi/\n";
         conf += "<Directory " + d + "/htdocs>\n Require all granted\n</Directory>\n";
-        conf += "<Directory " + d + "/cgi>\n Require all granted\n Options +ExecCGI\n</Directory>\n";
+        conf += "<Directory " + d + "/cgi>\n Require all granted\n Options +ExecCGI\n CGIPassAuth On\n</Directory>\n";
         conf += "<Directory " + d + "/htdocs/basic>\n AuthType Basic\n AuthName basic\n AuthBasicProvider file\n"
                 " AuthUserFile " + d + "/htpasswd\n Require valid-user\n</Directory>\n";
         for (const char* area : {"digest", "dav"})
@@ -358,8 +361,9 @@ private:
         WriteFileText(m_dir / ("cgi/" + name), "#!/bin/sh\n" + body, 0755);
     }
     void WriteCgiScripts() {
-        Script("s519", "printf 'Status: 519 Still Working\\r\\nx-zor-err: 3\\r\\nContent-Type: text/plain\\r\\n\\r\\nbusy'\n");
+        Script("s519", "printf 'Status: 519 Still Working\\r\\nx-zor-err: 8\\r\\nContent-Type: text/plain\\r\\n\\r\\nbusy'\n");
         Script("s503", "printf 'Status: 503 Busy\\r\\nRetry-After: 1\\r\\nContent-Type: text/plain\\r\\n\\r\\nlater'\n");
+        Script("s204", "printf 'Status: 204 No Content\\r\\n\\r\\n'\n");
         Script("s507", "printf 'Status: 507 Full\\r\\nContent-Type: text/plain\\r\\n\\r\\nfull'\n");
         Script("zerr", "printf 'Status: 500 Failed\\r\\nx-zor-err: 3\\r\\nContent-Type: text/plain\\r\\n\\r\\nno'\n");
         Script("reason", "printf 'Status: 500 Failed\\r\\nreason: Fichier d\\303\\251j\\303\\240 pris\\r\\n"

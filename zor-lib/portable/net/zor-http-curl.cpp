@@ -137,6 +137,19 @@ size_t ReadBody(char* buf, size_t size, size_t n, void* user) {
     return 0;
 }
 
+// Back to the start of the body (libcurl re-sends it after a challenge).
+int SeekBody(void* user, curl_off_t offset, int origin) {
+    Transfer& t = *(Transfer*)user;
+    if (offset != 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+    t.part = 0;
+    t.piece.Empty();
+    t.piecePos = 0;
+    t.sent = 0;
+    t.srcSent = 0;
+    t.srcShort = false;
+    return CURL_SEEKFUNC_OK;
+}
+
 // Header lines; a new status line (interim answers, authentication round
 // trips, the proxy's CONNECT answer) starts the collection again.
 size_t OnHeader(char* data, size_t size, size_t n, void* user) {
@@ -358,6 +371,8 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
                 curl_easy_setopt(c, CURLOPT_POST, 1L);
                 curl_easy_setopt(c, CURLOPT_READFUNCTION, ReadBody);
                 curl_easy_setopt(c, CURLOPT_READDATA, &t);
+                curl_easy_setopt(c, CURLOPT_SEEKFUNCTION, SeekBody);
+                curl_easy_setopt(c, CURLOPT_SEEKDATA, &t);
                 curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)total);
             }
             curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method);
