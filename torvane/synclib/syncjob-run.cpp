@@ -121,6 +121,8 @@ bool CSyncJob::RunJob(const GlobalFilters* pGlobal, int& errKind, CWideString& r
                 ZorGetProgramLog().Printf(u"Job '%s': decided NOT to run Sync\n", JobName(*this));
             }
         }
+        // Post-Analyze reads this; Sync recomputes it after execution.
+        m_bWorkRemains = m_bHasChanges;
     }
 
     if (m_bSync) {
@@ -175,22 +177,6 @@ bool CSyncJob::Analyze(const GlobalFilters*, bool, bool, bool, CWideString&, int
 
 bool CSyncJob::Sync(CWideString&, int&, CWideString&) {
     return true;
-}
-
-bool CSyncJob::SendEmailOrRunProgram(const CWideString&, const CWideString&, bool, CWideString,
-                                     const CWideString&, const CWideString&, int& nReturnCode, int&,
-                                     CWideString&) {
-    nReturnCode = -1;
-    return true;
-}
-
-void CSyncJob::PostRun(bool, bool bEndedNormally, CWideString errCopy, const CWideString&) {
-    if (!bEndedNormally && !errCopy.IsEmpty()) Log(1, 10011, errCopy + u"\n");
-    if (m_aJobLog[0].IsOpen() || m_aJobLog[1].IsOpen()) {
-        Log(0, 10021, u"\n");
-        CloseRunLogs(true);
-    }
-    DisconnectSides();
 }
 
 // ---------------------------------------------------------------- virtual operations

@@ -177,11 +177,9 @@ public:
     // The job list drops the side's queued changes; true here.
     virtual bool DropSideChanges(int side, int nArg1, int nArg2);
 
-    // -- the stages that the run driver calls. The Analyze driver, the Sync
-    // driver and the pre/post-run actions fill these in; until then Analyze
-    // and Sync do nothing and succeed, SendEmailOrRunProgram does nothing
-    // (return code -1), and PostRun only reports a failed run's text,
-    // closes the run logs and disconnects the sides.
+    // -- the stages that the run driver calls. The Analyze driver and the
+    // Sync driver fill these in; until then Analyze and Sync do nothing and
+    // succeed. SendEmailOrRunProgram and PostRun: syncjob-actions.cpp.
     virtual bool Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFlag1, bool bScanFlag2,
                          CWideString& summary, int& errKind, CWideString& errText);
     virtual bool Sync(CWideString& summary, int& errKind, CWideString& errText);
@@ -359,6 +357,32 @@ public:
     uint8_t m_bSyncEndedClean = 0;      // set by the Sync driver (SetSyncEndedClean)
     CListT<CLockRecord> m_HeldLocks;    // locks this Sync took, in order
     CHashMapT<CWideString, FsItemInfo> m_aStateFileStamps[2]; // folder -> state file as Analyze saw it
+
+    // ---------------------------------------------------------------- forgetting state and user edits
+    // (syncjob-forget.cpp, syncjob-edits.cpp; the actions around a run are in syncjob-actions.cpp)
+    // Modes of DeleteSideFiles: everything, or only the state files of the
+    // data folders met (and of the side's local mirror folders).
+    enum { kDeleteEverything = 0, kDeleteStateFiles = 2 };
+    // Deletes every state file of the side's folder tree and its mirror
+    // copies, then the in-sync stamps: the next Analyze sees the side as
+    // never synchronised.
+    void ForgetSideState(int side);
+    // Deletes the in-sync stamps of the side's data folder and first mirror folder.
+    void DeleteStampFiles(int side);
+    // Deletes "/_tvdata_/_saved_" and "/_tvdata_/_history_" with their content.
+    void DeleteKeptVersions(int side);
+    // Deletes "/_tvdata_" with all its content.
+    void DeleteDataFolder(int side);
+    bool DeleteSideFiles(int mode, const CWideString& folder, int side, int& errKind, CWideString& errText);
+    bool DeleteSideFilesRec(int mode, const CWideString& folder, int side, bool bTopLevel, int& errKind,
+                            CWideString& errText);
+    // The user's edit of one item of the analysed tree: the item, the items
+    // below it that the selected category shows, and the folders above it
+    // that must stay or be created; then the statistics are rebuilt.
+    void UserChangeActionOnSubtree(CSyncTreeNode* pNode, uint8_t nReq, bool bAllowAnyActivity);
+    // The analysis found work to do: set from has-changes at the end of every
+    // Analyze, recomputed after execution. Post-Analyze runs only while clear.
+    uint8_t m_bWorkRemains = 0;
 
     // ---------------------------------------------------------------- state file reading, mirror copy and saving
     // (syncjob-state.cpp)
@@ -605,4 +629,48 @@ class CCountFolders : public CDoSmthWithPair {
 public:
     bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
     uint32_t m_nCount = 0;
+};
+
+// ---------------------------------------------------------------- history and clean-up, user edits
+// (syncjob-cleanup.cpp, syncjob-edits.cpp)
+// Whether the side's clean-up is due: the stamp "/_tvdata_/_cleanup" + suffix
+// is missing or older than nDays (0 or less: 2 hours). A due stamp is
+// rewritten at once. False only when the stamp could not be examined or written.
+bool CheckCleanupStamp(TvFileSys* pFs, int nDays, bool& bDue, CWideString& errText);
+// Deletes the kept versions below folder whose name stamp is older than
+// nDays, and old folders left empty. False when a folder cannot be listed.
+bool CleanupHistoryFolder(const CWideString& folder, CSyncJob* pJob, TvFileSys* pFs, int nDays,
+                          CListT<CWideString>& deleted, CWideString& errText);
+// Deletes run logs older than nDays and temporary files older than 2 days
+// from the data folder, and old logs from the side's mirror folders. False
+// when the data folder cannot be listed.
+bool CleanupOldLogs(TvFileSys* pFs, int nDays, CListT<CWideString>& deleted, CWideString& errText);
+// mktime of a broken-down local time.
+int64_t MakeTimeFromTm(struct tm* pTm);
+// The current local time as "%Y%m%d-%H%M%S".
+CWideString NowStampText();
+
+// A user's choice for one item (an action code, or 0x10 do not copy, 0x20
+// towards the left, 0x40 towards the right). 1 when applied or when nothing
+// needed changing, 0 when refused; nResolved gets the concrete action.
+int32_t ChangeUserAction(CSyncPairAndAction& item, CSyncJob* pJob, uint8_t nReq, uint8_t& nResolved,
+                         const CWideString& path);
+
+// Run up the ancestors of an edited item: keeps the folders above it from
+// being deleted, or creates them on the target side.
+class CDoNotDeleteUpperFolders : public CDoSmthWithPair {
+public:
+    explicit CDoNotDeleteUpperFolders(uint8_t nAction) : m_nAction(nAction) {}
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    uint8_t m_nAction;
+    uint8_t m_bChanged = 0;
+};
+
+// Gives every item of the subtree that the category shows the same choice.
+class CChangeActionInVisible : public CDoSmthWithPair {
+public:
+    CChangeActionInVisible(uint8_t nAction, int32_t nCategory) : m_nAction(nAction), m_nCategory(nCategory) {}
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    uint8_t m_nAction;
+    int32_t m_nCategory;
 };

@@ -8,6 +8,7 @@
 #include <memory>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <zlib.h>
 
@@ -59,6 +60,15 @@ bool RunCipher(bool bEncrypt, const KeyIv& k, const uint8_t* in, int inLen, CNar
 }
 
 } // namespace
+
+bool ZorHmacSha1(const void* key, size_t keyLen, const void* data, size_t len, uint8_t out[ZOR_SHA1_LEN]) {
+    if (keyLen > INT32_MAX) return false;
+    unsigned int n = 0;
+    static const uint8_t s_empty = 0;
+    if (!HMAC(EVP_sha1(), key ? key : &s_empty, (int)keyLen, data ? (const uint8_t*)data : &s_empty, len, out, &n))
+        return false;
+    return n == ZOR_SHA1_LEN;
+}
 
 uint32_t ZorCrc32(const void* data, size_t len) {
     uLong c = crc32(0L, Z_NULL, 0);

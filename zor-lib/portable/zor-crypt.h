@@ -24,6 +24,11 @@ inline constexpr int ZOR_CRYPT_KEY_LEN = 32;
 inline constexpr int ZOR_CRYPT_IV_LEN = 16;
 inline constexpr int ZOR_CRYPT_ITERATIONS = 10;
 
+// HMAC-SHA1 of the bytes under the key (20 bytes into out). False only when
+// the library refuses (a key or text over 2 GiB).
+inline constexpr int ZOR_SHA1_LEN = 20;
+bool ZorHmacSha1(const void* key, size_t keyLen, const void* data, size_t len, uint8_t out[ZOR_SHA1_LEN]);
+
 // zlib's crc32 of the bytes.
 uint32_t ZorCrc32(const void* data, size_t len);
 

@@ -1,0 +1,399 @@
+// The actions around a run: programs with their placeholders, e-mail
+// targets, the pre- and post-run stages, and the run-log upload.
+#include "job-harness.h"
+
+#include "result-mail.h"
+#include "syncjob.h"
+#include "zor-file.h"
+#include "zor-path.h"
+#include "zor-process.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// A transport that records what it was asked to send.
+class CRecordingMail : public IMailTransport {
+public:
+    struct Sent {
+        std::string via, to, subject, body;
+        std::vector<std::string> attachments;
+    };
+    std::vector<Sent> sent;
+    bool bOk = true;
+
+    bool SendSmtp(const SmtpServerInfo&, const CNarrowString& to, const CNarrowString& body,
+                  const CNarrowString& subject, const std::vector<CWideString>& att, int& errKind,
+                  CWideString& errText) override {
+        sent.push_back({"smtp", to.GetString(), subject.GetString(), std::string(body.GetString(), body.GetLength()),
+                        Names(att)});
+        if (!bOk) {
+            errKind = FSE_CONN_LOST;
+            errText += u"server went away";
+        }
+        return bOk;
+    }
+    bool SendMapi(const CActionScript& msg, CWideString& errText) override {
+        const CNarrowString body = msg.m_sBody;
+        sent.push_back({"mapi", ToU8(msg.m_sRecipients), ToU8(msg.m_sSubject),
+                        std::string(body.GetString(), body.GetLength()), Names(msg.m_aAttachments)});
+        if (!bOk) errText += u"no mail client";
+        return bOk;
+    }
+    static std::vector<std::string> Names(const std::vector<CWideString>& a) {
+        std::vector<std::string> v;
+        for (const CWideString& s : a) v.push_back(ToU8(s));
+        return v;
+    }
+};
+
+class ActionsTest : public ::testing::Test {
+protected:
+    CJobHarness h;
+    CSyncJob job;
+    std::string marker;
+
+    void SetUp() override {
+        ASSERT_TRUE(h.m_tmp.IsValid());
+        h.Attach(job);
+        job.SetName(u"J");
+        ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+        ASSERT_TRUE(h.m_tmp.MakeDir("R"));
+        job.SetSideFolder(0, h.m_tmp.Path("L"));
+        job.SetSideFolder(1, h.m_tmp.Path("R"));
+        marker = h.m_tmp.NativeSub("marker.txt");
+    }
+    // A program that appends its arguments, one per line, to the marker
+    // file, then a line "--", and exits with the code.
+    std::string MakeProgram(const std::string& rel, int nExit = 0) {
+        const std::string path = h.m_tmp.NativeSub(rel);
+        h.m_tmp.WriteFile(rel, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + marker +
+                                   "'; done\nprintf -- '--\\n' >> '" + marker + "'\nexit " +
+                                   std::to_string(nExit) + "\n");
+        chmod(path.c_str(), 0755);
+        return path;
+    }
+    std::string WaitForMarker() {
+        for (int i = 0; i < 500; ++i) {
+            std::string s = ReadAll(marker);
+            if (s.size() >= 3 && s.compare(s.size() - 3, 3, "--\n") == 0) return s;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return ReadAll(marker);
+    }
+    struct Outcome {
+        bool bOk;
+        int nCode;
+        int nKind;
+        std::string err;
+    };
+    Outcome Act(const std::string& action, const CWideString& summary, bool bNormal = true,
+                const CWideString& err = CWideString(), const CWideString& logPath = CWideString(),
+                const CWideString& stage = u"Post-Sync") {
+        Outcome o{false, 99, 0, ""};
+        CWideString e;
+        o.bOk = job.SendEmailOrRunProgram(Utf8ToWide(action.c_str()), stage, bNormal, err, summary, logPath, o.nCode,
+                                          o.nKind, e);
+        o.err = ToU8(e);
+        return o;
+    }
+    bool SawNotice(int level, const std::string& prefix) const {
+        for (const auto& n : h.m_sink.Notices())
+            if (n.level == level && ToU8(n.text).rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+};
+
+const CWideString kCleanSync = u"SyncOk=3 ChangesOk=3 SyncErr=0 Conflicts=0";
+const CWideString kSyncWithConflict = u"SyncOk=2 ChangesOk=2 SyncErr=0 Conflicts=1";
+
+// ---------------------------------------------------------------- programs
+
+TEST_F(ActionsTest, ErrorsOnlyAndNoWaitPrefixes) {
+    const std::string prog = MakeProgram("prog");
+    const std::string action = "  nowait: errors:" + prog + " %JOBNAME% %CONFLICTS%  ";
+    // A clean sync: nothing runs, return code -1.
+    Outcome o = Act(action, kCleanSync);
+    EXPECT_TRUE(o.bOk);
+    EXPECT_EQ(o.nCode, -1);
+    EXPECT_FALSE(h.m_tmp.Exists("marker.txt"));
+    // A failed run carries out an errors-only action whatever the counts.
+    // With a conflict it runs without waiting; the values arrive as given.
+    o = Act(action, kSyncWithConflict);
+    EXPECT_TRUE(o.bOk) << o.err;
+    EXPECT_EQ(o.nCode, 0);
+    EXPECT_EQ(WaitForMarker(), "J\n1\n--\n");
+
+    // "nowait: " counts only at the very start: here the program is "nowait:".
+    o = Act("errors:nowait: " + prog, kSyncWithConflict);
+    EXPECT_FALSE(o.bOk);
+    EXPECT_EQ(o.nKind, FSE_GENERAL);
+    EXPECT_EQ(o.err.rfind("Error running program: nowait: ", 0), 0u) << o.err;
+}
+
+TEST_F(ActionsTest, AllArgsWithAQuotedProgramPathGivesSeparateValues) {
+    ASSERT_TRUE(h.m_tmp.MakeDir("my tools"));
+    const std::string prog = MakeProgram("my tools/report prog", 0);
+    const CWideString log = h.m_tmp.Path("run.log");
+    Outcome o = Act("\"" + prog + "\" %ALLARGS%", kCleanSync, true, u"ignored after a normal end", log);
+    ASSERT_TRUE(o.bOk) << o.err;
+    EXPECT_EQ(o.nCode, 0);
+    EXPECT_EQ(ReadAll(marker), "J\n\n" + ToU8(log) + "\n" + h.m_tmp.NativeSub("L") + "\n" +
+                                   h.m_tmp.NativeSub("R") + "\n3\n0\n0\n--\n");
+    // An Analyze summary gives changed, errors and conflicts; a failed run its text.
+    unlink(marker.c_str());
+    o = Act("\"" + prog + "\" %ALLARGS%", u"Changed=4 Errors=1 Conflicts=2", false, u"it broke", log);
+    ASSERT_TRUE(o.bOk) << o.err;
+    EXPECT_EQ(ReadAll(marker), "J\nit broke\n" + ToU8(log) + "\n" + h.m_tmp.NativeSub("L") + "\n" +
+                                   h.m_tmp.NativeSub("R") + "\n4\n1\n2\n--\n");
+}
+
+TEST_F(ActionsTest, ValuesNeverSplitOrAddArguments) {
+    const std::string prog = MakeProgram("prog");
+    const std::string hostile = "it's \"a\" job; $(touch pwned) `touch pwned` %RESULT% \\";
+    job.SetName(Utf8ToWide(hostile.c_str()));
+    Outcome o = Act(prog + " %JOBNAME% \"--stage=%STAGE%\" x%CHANGED%y %SYNCOK% 100% %TVDISK%", kCleanSync);
+    ASSERT_TRUE(o.bOk) << o.err;
+    EXPECT_EQ(ReadAll(marker), hostile + "\n--stage=Post-Sync\nx-1y\n3\n100%\n" +
+                                   ToU8(GetVolumeRoot(GetProcessExeFolder())) + "\n--\n");
+    EXPECT_FALSE(h.m_tmp.Exists("pwned"));
+    EXPECT_NE(access("pwned", F_OK), 0);
+    EXPECT_TRUE(SawNotice(2, "Post-Sync: Running (Post-Sync): " + prog + " "));
+    EXPECT_TRUE(SawNotice(2, "Program returned control: " + prog));
+}
+
+TEST_F(ActionsTest, StartFailuresAndExitCodes) {
+    struct Case {
+        std::string action;
+        bool bOk;
+        int nCode;
+        std::string errPrefix;
+    };
+    const std::string prog3 = MakeProgram("exit3", 3);
+    const Case cases[] = {
+        {prog3 + " a", true, 3, ""},
+        {"\"" + prog3 + " a b", false, -1, "Unclosed quote: \"" + prog3 + " a b"},
+        {h.m_tmp.NativeSub("missing") + " a", false, 0, "Error running program: " + h.m_tmp.NativeSub("missing") + " a: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.action);
+        Outcome o = Act(c.action, kCleanSync);
+        EXPECT_EQ(o.bOk, c.bOk);
+        EXPECT_EQ(o.nCode, c.nCode);
+        if (!c.bOk) {
+            EXPECT_EQ(o.nKind, FSE_GENERAL);
+            EXPECT_EQ(o.err.rfind(c.errPrefix, 0), 0u) << o.err;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- e-mail
+
+TEST_F(ActionsTest, MailFailsClearlyWhileNoTransportExists) {
+    for (int smtp = 0; smtp < 2; ++smtp) {
+        g_EngineOptions.m_bUseSmtpToEmail = (uint8_t)smtp;
+        // "@" makes an e-mail target even when the text looks like a program line.
+        Outcome o = Act("/bin/true admin@example.com", kCleanSync);
+        EXPECT_FALSE(o.bOk);
+        EXPECT_EQ(o.nKind, FSE_GENERAL);
+        EXPECT_EQ(o.err, smtp ? "Cannot email log file via SMTP: e-mail is not available"
+                              : "Cannot email log file via MAPI: e-mail is not available");
+    }
+}
+
+TEST_F(ActionsTest, MailSubjectBodyAndAttachment) {
+    CRecordingMail mail;
+    SetMailTransport(&mail);
+    struct Case {
+        int nLogBytes; // -1: no log path
+        bool bSmtp;
+    };
+    const std::string note =
+        "Only first 8Kb of log are shown here in the message body, the entire log file is hereby attached.\r\n\r\n";
+    for (const Case& c : {Case{10000, false}, Case{100, true}, Case{8192, true}, Case{-1, false}}) {
+        SCOPED_TRACE(c.nLogBytes);
+        mail.sent.clear();
+        g_EngineOptions.m_bUseSmtpToEmail = c.bSmtp ? 1 : 0;
+        std::string content;
+        for (int i = 0; i < c.nLogBytes; ++i) content += (char)('a' + i % 26);
+        CWideString log;
+        if (c.nLogBytes >= 0) {
+            h.m_tmp.WriteFile("run.log", content);
+            log = h.m_tmp.Path("run.log");
+        }
+        Outcome o = Act("ops@example.com", kCleanSync, true, CWideString(), log);
+        ASSERT_TRUE(o.bOk) << o.err;
+        EXPECT_EQ(o.nCode, 0);
+        ASSERT_EQ(mail.sent.size(), 1u);
+        const auto& m = mail.sent[0];
+        EXPECT_EQ(m.via, c.bSmtp ? "smtp" : "mapi");
+        EXPECT_EQ(m.to, "ops@example.com");
+        EXPECT_EQ(m.subject, "Torvane Job='J' Stage=Post-Sync Result='' " + ToU8(kCleanSync));
+        if (c.nLogBytes >= 8192)
+            EXPECT_EQ(m.body, note + content.substr(0, 8192));
+        else
+            EXPECT_EQ(m.body, content);
+        EXPECT_EQ(m.attachments, c.nLogBytes >= 0 ? std::vector<std::string>{ToU8(log)} : std::vector<std::string>{});
+        EXPECT_TRUE(SawNotice(2, c.bSmtp ? "Email has been sent via SMTP" : "Email has been sent via MAPI"));
+    }
+    // A transport failure: SMTP keeps its kind.
+    mail.bOk = false;
+    g_EngineOptions.m_bUseSmtpToEmail = 1;
+    Outcome o = Act("ops@example.com", kCleanSync);
+    EXPECT_FALSE(o.bOk);
+    EXPECT_EQ(o.nKind, FSE_CONN_LOST);
+    EXPECT_EQ(o.err, "Cannot email log file via SMTP: server went away");
+    SetMailTransport(nullptr);
+}
+
+// ---------------------------------------------------------------- the stages of a run
+
+// A job whose Analyze finds changes or not, and whose Sync connects and
+// says a line, like the real stages do.
+class CStageJob : public CSyncJob {
+public:
+    bool bFindChanges = false;
+    bool Analyze(const GlobalFilters*, bool, bool, bool, CWideString& summary, int&, CWideString&) override {
+        summary = bFindChanges ? u"Changed=1 Errors=0 Conflicts=0" : u"Changed=0 Errors=0 Conflicts=0";
+        m_bHasChanges = bFindChanges ? 1 : 0;
+        return true;
+    }
+    bool Sync(CWideString& summary, int& errKind, CWideString& errText) override {
+        int failedSide = 0;
+        if (!m_bConnected && !ConnectSides(failedSide, errKind, errText)) return false;
+        Log(0, 1, u"synchronised\n");
+        summary = u"SyncOk=3 ChangesOk=3 SyncErr=0 Conflicts=0";
+        return true;
+    }
+};
+
+// A host sink that writes what the job says into the job's run logs.
+class CLogWritingSink : public CRecordingSink {
+public:
+    CSyncJob* pJob = nullptr;
+    void OnMessageLine(int level, const CWideString& text, int mode) override {
+        CRecordingSink::OnMessageLine(level, text, mode);
+        if (pJob)
+            for (int side = 0; side < 2; ++side) pJob->GetJobLog(side).WriteLine(text);
+    }
+};
+
+class StagesTest : public ActionsTest {
+protected:
+    CLogWritingSink sink; // outlives the job, which unlinks it when it goes
+    CStageJob sjob;
+    void SetUp() override {
+        ActionsTest::SetUp();
+        sink.pJob = &sjob;
+        sjob.SetProgressSink(&sink);
+        sjob.SetName(u"J");
+        sjob.SetSideFolder(0, h.m_tmp.Path("L"));
+        sjob.SetSideFolder(1, h.m_tmp.Path("R"));
+    }
+};
+
+TEST_F(StagesTest, PreAnalyzeExitCodeRefusesTheAnalyze) {
+    sjob.m_Options.m_sPreAnalyzeScriptOrEmail = Utf8ToWide(MakeProgram("pre", 3).c_str());
+    auto r = h.Run(sjob, true, true);
+    EXPECT_FALSE(r.bOk);
+    EXPECT_EQ(ToU8(r.sResult), "Pre-Analyze script returned error code 3, so do not Analyze");
+    EXPECT_EQ(r.nState, RS_ANALYZED);
+    EXPECT_EQ(r.nSub, RSS_FAILED);
+    EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_"));
+    EXPECT_FALSE(h.m_tmp.Exists("R/_tvdata_"));
+}
+
+TEST_F(StagesTest, PostAnalyzeRunsOnlyWhenTheAnalyzeFoundNothing) {
+    const std::string prog = MakeProgram("post");
+    sjob.m_Options.m_sPostAnalyzeScriptOrEmail = Utf8ToWide((prog + " %STAGE% %CHANGED%").c_str());
+    // Whatever the last Sync left behind, the Analyze decides.
+    sjob.m_bWorkRemains = 1;
+    sjob.bFindChanges = false;
+    auto r = h.Run(sjob, true, false);
+    EXPECT_TRUE(r.bOk);
+    EXPECT_EQ(ReadAll(marker), "Post-Analyze\n0\n--\n");
+    unlink(marker.c_str());
+    sjob.m_bWorkRemains = 0;
+    sjob.bFindChanges = true;
+    r = h.Run(sjob, true, false);
+    EXPECT_TRUE(r.bOk);
+    EXPECT_FALSE(h.m_tmp.Exists("marker.txt"));
+}
+
+TEST_F(StagesTest, AFailingPostActionIsOnlyANotice) {
+    sjob.m_Options.m_sPostSyncScriptOrEmail = u"\"/no/closing quote";
+    auto r = h.Run(sjob, false, true);
+    EXPECT_TRUE(r.bOk) << ToU8(r.sResult);
+    EXPECT_TRUE(r.sResult.IsEmpty());
+    bool bSaw = false;
+    for (const auto& n : sink.Notices()) bSaw |= n.level == 1 && ToU8(n.text) == "Unclosed quote: \"/no/closing quote\n";
+    EXPECT_TRUE(bSaw);
+    bool bProgress = false;
+    for (const auto& p : sink.ProgressLines()) bProgress |= p.percent == 0 && ToU8(p.text).rfind("Unclosed quote: ", 0) == 0;
+    EXPECT_TRUE(bProgress);
+}
+
+TEST_F(StagesTest, RunLogIsUploadedToEachSideThatMayHoldADataFolder) {
+    ASSERT_TRUE(h.m_tmp.MakeDir("L/_tvdata_"));
+    ASSERT_TRUE(h.m_tmp.MakeDir("R/_tvdata_"));
+    for (bool bTemp : {false, true}) {
+        SCOPED_TRACE(bTemp);
+        sjob.m_Options.m_bCopyUsingTempFile = bTemp;
+        sjob.m_Options.m_Dir1.m_bUseTmpDestFile = bTemp ? 1 : 0;
+        sjob.m_Options.m_Dir2.m_bUseTmpDestFile = bTemp ? 1 : 0;
+        auto r = h.Run(sjob, false, true);
+        ASSERT_TRUE(r.bOk) << ToU8(r.sResult);
+        const std::string name = ToU8(sjob.GetRunLogName());
+        ASSERT_EQ(name.substr(name.size() - 6), "-J.log");
+        const std::string local = ReadAll(ToU8(sjob.GetJobLog(0).GetFolder()) + "/" + name);
+        ASSERT_NE(local.find("synchronised"), std::string::npos);
+        for (const char* side : {"L", "R"}) {
+            EXPECT_EQ(h.m_tmp.List(std::string(side) + "/_tvdata_"), std::vector<std::string>{name});
+            EXPECT_EQ(ReadAll(h.m_tmp.NativeSub(std::string(side) + "/_tvdata_/" + name)), local);
+        }
+    }
+
+    // An Analyze-only run uploads nothing; a side without a data folder never gets it.
+    std::filesystem::remove_all(h.m_tmp.NativeSub("L/_tvdata_"));
+    std::filesystem::remove_all(h.m_tmp.NativeSub("R/_tvdata_"));
+    ASSERT_TRUE(h.m_tmp.MakeDir("L/_tvdata_"));
+    ASSERT_TRUE(h.m_tmp.MakeDir("R/_tvdata_"));
+    h.m_clock.Advance(10);
+    auto r = h.Run(sjob, true, false);
+    ASSERT_TRUE(r.bOk);
+    EXPECT_TRUE(h.m_tmp.List("L/_tvdata_").empty());
+    sjob.m_Options.m_bNoTvDataFolder = true;
+    sjob.m_Options.m_nNoTvDataFolderSide = 1;
+    h.m_clock.Advance(10);
+    r = h.Run(sjob, false, true);
+    ASSERT_TRUE(r.bOk);
+    EXPECT_EQ(h.m_tmp.List("L/_tvdata_").size(), 1u);
+    EXPECT_TRUE(h.m_tmp.List("R/_tvdata_").empty());
+}
+
+TEST_F(StagesTest, AFailedUploadIsOnlyANotice) {
+    // No data folder on the right: the upload fails there, the left gets its copy.
+    ASSERT_TRUE(h.m_tmp.MakeDir("L/_tvdata_"));
+    auto r = h.Run(sjob, false, true);
+    EXPECT_TRUE(r.bOk);
+    EXPECT_EQ(h.m_tmp.List("L/_tvdata_").size(), 1u);
+    bool bSaw = false;
+    for (const auto& n : sink.Notices()) bSaw |= n.level == 1 && ToU8(n.text).rfind("Cannot upload log file: ", 0) == 0;
+    EXPECT_TRUE(bSaw);
+}
+
+} // namespace

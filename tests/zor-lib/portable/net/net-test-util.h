@@ -1,0 +1,248 @@
+// Helpers of the network tests: temporary folders, child processes stopped
+// by pid, per-run certificates made with the openssl command, an openssl
+// s_server on 127.0.0.1 and an apache2 in the foreground.
+#pragma once
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+#include <vector>
+
+namespace ntest {
+
+class TempDir {
+public:
+    TempDir() {
+        const char* base = std::getenv("TMPDIR");
+        std::string templ = std::string(base && *base ? base : "/tmp") + "/tvnet-XXXXXX";
+        if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+        m_path = templ;
+        ::chmod(m_path.c_str(), 0755); // apache's worker user reads below it
+    }
+    ~TempDir() {
+        nftw(
+            m_path.c_str(),
+            [](const char* p, const struct stat*, int, struct FTW*) {
+                ::remove(p);
+                return 0;
+            },
+            16, FTW_DEPTH | FTW_PHYS);
+    }
+    const std::string& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+inline bool WriteFile(const std::string& path, const std::string& text) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::string r;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) r.append(buf, n);
+    std::fclose(f);
+    return r;
+}
+
+// Runs a shell command; true on exit status 0. Output goes to the log file
+// when given (else it is dropped).
+inline bool Shell(const std::string& cmd, const std::string& log = "/dev/null") {
+    std::string full = "(" + cmd + ") >>'" + log + "' 2>&1";
+    return std::system(full.c_str()) == 0;
+}
+
+inline bool HaveCommand(const char* name) {
+    return Shell(std::string("command -v ") + name);
+}
+
+// A child process with its standard output (and error) on a pipe; killed by
+// pid and reaped when the object goes.
+class Child {
+public:
+    Child() = default;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() { Stop(); }
+
+    bool Start(const std::vector<std::string>& argv, const std::string& dir = "") {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+        m_pid = ::fork();
+        if (m_pid < 0) return false;
+        if (m_pid == 0) {
+            ::setpgid(0, 0);
+            ::dup2(fds[1], 1);
+            ::dup2(fds[1], 2);
+            int devnull = ::open("/dev/null", O_RDONLY);
+            ::dup2(devnull, 0);
+            if (!dir.empty() && ::chdir(dir.c_str()) != 0) _exit(126);
+            std::vector<char*> a;
+            for (const std::string& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+            a.push_back(nullptr);
+            ::execvp(a[0], a.data());
+            _exit(127);
+        }
+        ::close(fds[1]);
+        m_fd = fds[0];
+        return true;
+    }
+
+    // Reads output until a line holds the text (true) or the time runs out.
+    bool WaitFor(const std::string& text, int ms, std::string* pLine = nullptr) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            size_t p = m_out.find(text, m_scan);
+            if (p != std::string::npos) {
+                size_t b = m_out.rfind('\n', p);
+                b = b == std::string::npos ? 0 : b + 1;
+                size_t e = m_out.find('\n', p);
+                if (e == std::string::npos) e = m_out.size();
+                if (pLine) *pLine = m_out.substr(b, e - b);
+                m_scan = e;
+                return true;
+            }
+            int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(until -
+                                                                                  std::chrono::steady_clock::now())
+                           .count();
+            if (left <= 0 || !ReadSome(left)) return false;
+        }
+    }
+
+    // Everything read so far (and whatever arrives within ms).
+    const std::string& Output(int ms = 0) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (ms > 0) {
+            int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(until -
+                                                                                  std::chrono::steady_clock::now())
+                           .count();
+            if (left <= 0 || !ReadSome(left)) break;
+        }
+        return m_out;
+    }
+
+    // Waits for the child to exit by itself (true) within ms.
+    bool WaitExit(int ms, int* pStatus = nullptr) {
+        for (int i = 0; i < ms / 20 + 1; ++i) {
+            ReadSome(0);
+            int st = 0;
+            pid_t r = ::waitpid(m_pid, &st, WNOHANG);
+            if (r == m_pid) {
+                m_pid = -1;
+                if (pStatus) *pStatus = st;
+                while (ReadSome(0)) {
+                }
+                return true;
+            }
+            ::usleep(20000);
+        }
+        return false;
+    }
+
+    void Stop() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            for (int i = 0; i < 100; ++i) {
+                if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+                    m_pid = -1;
+                    break;
+                }
+                ::usleep(20000);
+            }
+            if (m_pid > 0) {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, nullptr, 0);
+                m_pid = -1;
+            }
+        }
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+    pid_t Pid() const { return m_pid; }
+
+private:
+    bool ReadSome(int ms) {
+        if (m_fd < 0) return false;
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) return false;
+        char buf[4096];
+        ssize_t n = ::read(m_fd, buf, sizeof buf);
+        if (n <= 0) return false;
+        m_out.append(buf, (size_t)n);
+        return true;
+    }
+
+    pid_t m_pid = -1;
+    int m_fd = -1;
+    std::string m_out;
+    size_t m_scan = 0;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+inline int FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, (sockaddr*)&a, sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, (sockaddr*)&a, &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A listening socket on 127.0.0.1 (ephemeral port), closed at the end.
+class Listener {
+public:
+    explicit Listener(int backlog = 8) {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_fd, (sockaddr*)&a, sizeof a);
+        ::listen(m_fd, backlog);
+        socklen_t len = sizeof a;
+        ::getsockname(m_fd, (sockaddr*)&a, &len);
+        m_port = ntohs(a.sin_port);
+    }
+    ~Listener() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    int Accept(int ms = 5000) {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) return -1;
+        return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    int Port() const { return m_port; }
+    int Fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+} // namespace ntest

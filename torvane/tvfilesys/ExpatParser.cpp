@@ -1,0 +1,145 @@
+#include "ExpatParser.h"
+
+#include <cstring>
+
+CExpatParserT::CExpatParserT() = default;
+
+CExpatParserT::~CExpatParserT() {
+    Destroy();
+}
+
+bool CExpatParserT::Create(int nNamespaceMode) {
+    if (!m_pParser) {
+        m_pParser = XML_ParserCreateNS(nullptr, '!');
+        if (!m_pParser) return false;
+    }
+    m_nNamespaceMode = (uint8_t)nNamespaceMode;
+    // A reset parser has no handlers and no user data: register them every
+    // time, or the next document would parse silently with none.
+    XML_SetUserData(m_pParser, this);
+    XML_SetElementHandler(m_pParser, StartHandler, EndHandler);
+    XML_SetCharacterDataHandler(m_pParser, CharHandler);
+    // Never read external entities or an external DTD subset.
+    XML_SetParamEntityParsing(m_pParser, XML_PARAM_ENTITY_PARSING_NEVER);
+    m_sText.Empty();
+    m_lstElements.RemoveAll();
+    return true;
+}
+
+void CExpatParserT::Destroy() {
+    if (m_pParser) {
+        XML_ParserFree(m_pParser);
+        m_pParser = nullptr;
+    }
+    m_nNamespaceMode = 0;
+    m_lstElements.RemoveAll();
+    m_sText.Empty();
+}
+
+bool CExpatParserT::Parse(const char* data, int len, CWideString& err, bool bFinal) {
+    if (!m_pParser) {
+        err = u"CExpatParserT: Not initialized";
+        return false;
+    }
+    // The open elements carry over between the pieces of one document; they
+    // are emptied when a document ends (below) or a parser is made ready.
+    XML_Status st = XML_Parse(m_pParser, data ? data : "", data ? len : 0, bFinal ? 1 : 0);
+    if (st != XML_STATUS_OK) err = GetErrorText();
+    if (bFinal) {
+        XML_ParserReset(m_pParser, nullptr);
+        m_lstElements.RemoveAll();
+        Create(m_nNamespaceMode);
+    }
+    return st == XML_STATUS_OK;
+}
+
+CWideString CExpatParserT::GetErrorText() const {
+    if (!m_pParser) return u"CExpatParserT: Not initialized";
+    CWideString s;
+    s.Format(u"XML Parser error %d at line %d col %d", (int)XML_GetErrorCode(m_pParser),
+             (int)XML_GetCurrentLineNumber(m_pParser), (int)XML_GetCurrentColumnNumber(m_pParser));
+    return s;
+}
+
+bool CExpatParserT::IsAtPath(const char* path) const {
+    CNarrowString p(path);
+    CListT<CNarrowString> tokens;
+    int pos = 0;
+    for (;;) {
+        CNarrowString t = p.Tokenize("/", pos);
+        if (pos < 0) break;
+        tokens.AddTail(t);
+    }
+    if (tokens.GetCount() > m_lstElements.GetCount()) return false;
+    if (tokens.IsEmpty()) return m_lstElements.IsEmpty();
+    ZorPosition tp = tokens.GetTailPosition();
+    ZorPosition ep = m_lstElements.GetTailPosition();
+    while (tp) {
+        const CNarrowString& t = tokens.GetPrev(tp);
+        const CNarrowString& e = m_lstElements.GetPrev(ep);
+        if (t.CompareNoCase(e) != 0) return false;
+    }
+    return true;
+}
+
+bool CExpatParserT::IsInside(const char* name) const {
+    for (ZorPosition p = m_lstElements.GetHeadPosition(); p;)
+        if (m_lstElements.GetNext(p).CompareNoCase(name) == 0) return true;
+    return false;
+}
+
+CNarrowString CExpatParserT::GetCurrentPath() const {
+    CNarrowString s;
+    for (ZorPosition p = m_lstElements.GetHeadPosition(); p;) {
+        if (!s.IsEmpty()) s += '/';
+        s += m_lstElements.GetNext(p);
+    }
+    return s;
+}
+
+CNarrowString CExpatParserT::GetInnermost() const {
+    return m_lstElements.IsEmpty() ? CNarrowString() : m_lstElements.GetTail();
+}
+
+void CExpatParserT::OnText(const CNarrowString&, const CListT<CNarrowString>&) {}
+void CExpatParserT::OnStartElement(const CNarrowString&, const char**) {}
+void CExpatParserT::OnEndElement(const CNarrowString&) {}
+
+CNarrowString CExpatParserT::LocalName(const char* name) const {
+    if (m_nNamespaceMode) {
+        const char* bang = name ? std::strchr(name, '!') : nullptr;
+        if (bang) return CNarrowString(bang + 1);
+    }
+    return CNarrowString(name);
+}
+
+void CExpatParserT::FlushText() {
+    if (m_sText.IsEmpty()) return;
+    CNarrowString text = std::move(m_sText);
+    m_sText.Empty();
+    OnText(text, m_lstElements);
+}
+
+void XMLCALL CExpatParserT::StartHandler(void* user, const XML_Char* name, const XML_Char** attrs) {
+    auto* self = (CExpatParserT*)user;
+    if (!self) return;
+    CNarrowString local = self->LocalName(name);
+    self->FlushText();
+    self->m_lstElements.AddTail(local);
+    self->OnStartElement(local, attrs);
+}
+
+void XMLCALL CExpatParserT::EndHandler(void* user, const XML_Char* name) {
+    auto* self = (CExpatParserT*)user;
+    if (!self) return;
+    CNarrowString local = self->LocalName(name);
+    self->FlushText();
+    self->OnEndElement(local);
+    if (!self->m_lstElements.IsEmpty()) self->m_lstElements.RemoveTail();
+}
+
+void XMLCALL CExpatParserT::CharHandler(void* user, const XML_Char* s, int len) {
+    auto* self = (CExpatParserT*)user;
+    if (!self || len <= 0) return;
+    self->m_sText.Append(s, len);
+}
