@@ -3,6 +3,7 @@
 // fall-back to a direct connection when the proxy fails.
 #include "zor-http.h"
 
+#include "zor-udp.h"
 #include "zor-unicode.h"
 
 #include <arpa/inet.h>
@@ -10,15 +11,6 @@
 CProxyOptions& HttpProxyOptions() {
     static CProxyOptions s_options;
     return s_options;
-}
-
-// An address of the private ranges of RFC 1918, read as a number: such a
-// host is never reached through a proxy. Names are not resolved.
-bool HttpIsPrivateHost(const CNarrowString& host) {
-    in_addr a{};
-    if (inet_pton(AF_INET, host.GetString(), &a) != 1) return false;
-    uint32_t v = ntohl(a.s_addr);
-    return (v >> 24) == 10 || (v >> 20) == ((172u << 4) | 1u) || (v >> 16) == ((192u << 8) | 168u);
 }
 
 bool HttpConfigureAndConnect(ZorHttpConn& conn, const HttpConnectParams& params, ICopyProgress* pProgress,
@@ -104,7 +96,7 @@ bool OpenTunnel(ZorHttpConn& conn, bool bFirstAttempt, bool& bTlsFailed, int& ki
 bool ChooseProxy(ZorHttpConn& conn, int& kind, CWideString& err) {
     conn.m_sProxyHost.Empty();
     conn.m_nProxyPort = 0;
-    if (HttpIsPrivateHost(conn.m_sCurHost) || !conn.m_bUseProxy) return true;
+    if (ZorIsPrivateAddress(conn.m_sCurHost) || !conn.m_bUseProxy) return true;
     const CProxyOptions& po = HttpProxyOptions();
     if (!po.m_bUseWinInetProxy && po.m_bUseProxyBelow) {
         conn.m_sProxyHost = po.m_sHost;

@@ -7,7 +7,7 @@
 #include "zor-file.h"
 #include "zor-log.h"
 #include "zor-proxy-discovery.h"
-#include "zor-site-key.h"
+#include "zor-sitekey.h"
 #include "zor-text.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
@@ -21,13 +21,10 @@
 
 CNarrowString g_sHttpUserAgent;
 CNarrowString g_sHttpSystemInfo;
-CWideString g_sHttpCookieFolder;
 const char* const g_szHttpSupportAddress = TV_HTTP_SUPPORT_ADDRESS;
 
 CNarrowString HttpSiteOf(const CNarrowString& host) {
-    CWideString key;
-    UrlSiteKey(CWideString(u"http://") + Utf8ToWide(host), true, false, false, key);
-    return WideToUtf8(key);
+    return WideToUtf8(UrlSiteKey(CWideString(u"http://") + Utf8ToWide(host), true, false, false));
 }
 
 CWideString HttpSpillFolder() {
@@ -118,39 +115,28 @@ CNarrowString WithoutLines(const CNarrowString& block, const char* const* names,
 }
 
 
-CWideString CookieFileOf(const CNarrowString& host) {
-    CWideString key;
-    UrlSiteKey(CWideString(u"http://") + Utf8ToWide(host), true, false, false, key);
-    if (key.IsEmpty()) return CWideString();
-    return g_sHttpCookieFolder + u"/" + key + u".txt";
-}
-
 // Loads the cookie file of the current host when the site changed.
 void LoadSiteCookies(ZorHttpConn& conn) {
-    if (!conn.m_bCookieFiles || g_sHttpCookieFolder.IsEmpty()) return;
+    if (!conn.m_bCookieFiles || GetCookieFolder().IsEmpty()) return;
     if (!conn.m_sCookieSite.IsEmpty() && EqualsNoCase(conn.m_sCookieSite, conn.m_sCurHost)) return;
     // cookies belong to one site: another site starts from its own file
     if (!conn.m_sCookieSite.IsEmpty() && HttpSiteOf(conn.m_sCookieSite) != HttpSiteOf(conn.m_sCurHost))
         conn.m_mapCookies.RemoveAll();
     conn.m_sCookieSite = conn.m_sCurHost;
-    CWideString file = CookieFileOf(conn.m_sCurHost);
-    if (file.IsEmpty() || !ZorFileExists(file)) return;
     CNarrowString text;
     int kind = 0;
     CWideString err;
-    if (!ReadWholeFile(file, 8192, text, kind, err)) return;
+    if (!ReadCookieFile(conn.m_sCurHost, text, kind, err)) return;
     bool changed = false;
     ParseSetCookie(text, conn.m_mapCookies, changed);
 }
 
 bool SaveSiteCookies(ZorHttpConn& conn, int& kind, CWideString& err) {
-    if (!conn.m_bCookieFiles || g_sHttpCookieFolder.IsEmpty()) return true;
-    CWideString file = CookieFileOf(conn.m_sCurHost);
-    if (file.IsEmpty()) return true;
+    if (!conn.m_bCookieFiles || GetCookieFolder().IsEmpty()) return true;
     CNarrowString text;
     HttpCookieText(conn.m_mapCookies, text);
     CWideString e;
-    if (!WriteWholeFile(file, text, kind, e)) {
+    if (!WriteCookieFile(conn.m_sCurHost, text, kind, e)) {
         err += u"writing cookie: ";
         err += e;
         return false;

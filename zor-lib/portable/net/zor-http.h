@@ -31,7 +31,6 @@ constexpr int kHttpRetryAfterWaitMs = 2000;            // the wait after a 503 w
 // Set once by the host before any request; read without a lock.
 extern CNarrowString g_sHttpUserAgent;     // empty: "ZorSocket/9.2.9.0"
 extern CNarrowString g_sHttpSystemInfo;    // the text in parentheses after the agent
-extern CWideString g_sHttpCookieFolder;    // empty: no cookie files
 // The address that the attempt-limit message names (a build setting).
 extern const char* const g_szHttpSupportAddress;
 // The process-wide proxy settings the connections use.
@@ -40,9 +39,6 @@ CProxyOptions& HttpProxyOptions();
 // The site (registrable domain) of a host: credentials, the caller's
 // Authorization and Cookie lines and cookies stay within one site.
 CNarrowString HttpSiteOf(const CNarrowString& host);
-// An IPv4 address of the private ranges (10/8, 172.16/12, 192.168/16),
-// parsed as a number; names are not resolved. Such hosts go direct.
-bool HttpIsPrivateHost(const CNarrowString& host);
 
 // Where bodies too large for memory go: the program log's folder, else the
 // system's temporary folder.

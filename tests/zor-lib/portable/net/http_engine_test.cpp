@@ -5,6 +5,7 @@
 
 #include "test-servers.h"
 #include "zor-file.h"
+#include "zor-sitekey.h"
 #include "zor-ssl.h"
 #include "zor-unicode.h"
 
@@ -286,6 +287,33 @@ TEST_F(HttpEngine, BodiesSessionsAndStop) {
         CRsp echo;
         ASSERT_TRUE(echo.RequestResponse(conn, "GET", u"/cgi/echo", kind, err)) << err;
         EXPECT_NE(std::string(echo.m_sBody.GetString()).find("a=1; b=2"), std::string::npos) << echo.m_sBody;
+        // cookie files: written after a reply that set cookies, read by a new connection;
+        // a failed write of a request that took effect is only a notice
+        testsrv::WriteFileText(tmp / "not-a-folder", "x");
+        struct CookieFolderCase {
+            std::string folder;
+            bool written;
+        } folders[] = {{tmp / "cookies", true}, {tmp / "not-a-folder", false}};
+        for (const CookieFolderCase& f : folders) {
+            SetCookieFolder(Utf8ToWide(f.folder.c_str()));
+            ZorHttpConn c2;
+            RecordingProgress progress;
+            HttpConnectParams p2 = Params(false, false);
+            p2.m_bCookies = 1;
+            p2.m_bCookieFiles = 1;
+            ASSERT_TRUE(HttpConfigureAndConnect(c2, p2, &progress, kind, err)) << err;
+            CRsp set;
+            EXPECT_TRUE(set.RequestResponse(c2, "GET", u"/cgi/session", kind, err)) << err;
+            EXPECT_EQ(progress.Has(2, "writing cookie: "), !f.written) << progress.All();
+            if (f.written) {
+                ZorHttpConn c3;
+                ASSERT_TRUE(HttpConfigureAndConnect(c3, p2, nullptr, kind, err)) << err;
+                CRsp echo2;
+                ASSERT_TRUE(echo2.RequestResponse(c3, "GET", u"/cgi/echo", kind, err)) << err;
+                EXPECT_NE(std::string(echo2.m_sBody.GetString()).find("a=1; b=2"), std::string::npos) << echo2.m_sBody;
+            }
+        }
+        SetCookieFolder(CWideString());
         // a UTF-8 reason header becomes the error text
         CRsp reason;
         EXPECT_FALSE(reason.RequestResponse(conn, "GET", u"/cgi/reason", kind, err));
@@ -385,15 +413,7 @@ TEST_F(HttpEngine, Proxies) {
     }
 }
 
-TEST(HttpHelpers, PrivateHostsAndFileUrls) {
-    struct Host {
-        const char* host;
-        bool priv;
-    } hosts[] = {{"10.1.2.3", true},       {"10.example.com", false}, {"172.16.0.1", true},  {"172.31.255.255", true},
-                 {"172.200.1.1", false},   {"172.32.0.1", false},     {"192.168.0.1", true}, {"192.169.0.1", false},
-                 {"11.0.0.1", false},      {"127.0.0.1", false},      {"192.168.example.org", false}};
-    for (const Host& h : hosts) EXPECT_EQ(HttpIsPrivateHost(h.host), h.priv) << h.host;
-
+TEST(HttpHelpers, FileUrls) {
     testsrv::TempDir tmp;
     std::string big(40000, 'p');
     testsrv::WriteFileText(tmp / "auto.pac", big);
