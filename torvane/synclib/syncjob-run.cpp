@@ -171,10 +171,6 @@ void CSyncJob::ResetRunLogs() {
 
 // ---------------------------------------------------------------- the stages filled by later work
 
-bool CSyncJob::Analyze(const GlobalFilters*, bool, bool, bool, CWideString&, int&, CWideString&) {
-    return true;
-}
-
 bool CSyncJob::Sync(CWideString&, int&, CWideString&) {
     return true;
 }

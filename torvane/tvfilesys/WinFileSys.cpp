@@ -447,8 +447,11 @@ int WinFileSys::GetCapability(int id) const {
         case TVFS_CAP_CASE_SENSITIVE:
             return bFat ? 0 : 1;
         case TVFS_CAP_EXPECTS_TIME_SHIFT:
-        case TVFS_CAP_ROUNDED_TIMES:
             return bFat ? 1 : 0;
+        case TVFS_CAP_ROUNDED_TIMES:
+            // Local times are exact to the second here; whole-hour shifts of
+            // a fat-like side are expected (33), never treated as rounding.
+            return 0;
         default:
             return 0; // creation times cannot be set, no temp-file rules, ...
     }
