@@ -169,16 +169,6 @@ void CSyncJob::ResetRunLogs() {
     for (CZorLog& log : m_aJobLog) log.SetFileName(CWideString());
 }
 
-// ---------------------------------------------------------------- the stages filled by later work
-
-bool CSyncJob::Analyze(const GlobalFilters*, bool, bool, bool, CWideString&, int&, CWideString&) {
-    return true;
-}
-
-bool CSyncJob::Sync(CWideString&, int&, CWideString&) {
-    return true;
-}
-
 // ---------------------------------------------------------------- virtual operations
 
 bool CSyncJob::ResetTree() {

@@ -40,10 +40,6 @@ void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFas
 
 } // namespace
 
-void CSyncJob::AnalyzeSideChanges(CSyncTreeNode*, CSyncTime*, int, uint32_t& nChanged) {
-    nChanged = 0;
-}
-
 void CSyncJob::ClearSideInfoInSubtree(CSyncTreeNode* pNode, int side, bool bCurrent) {
     if (!pNode) return;
     side &= 1;

@@ -20,6 +20,7 @@
 #include "sync-options.h"
 #include "sync-progress.h"
 #include "sync-tree.h"
+#include "syncjob-analysis.h"
 #include "zor-log.h"
 #include "zor-string.h"
 #include "zor-thread.h"
@@ -30,17 +31,38 @@
 
 class CSyncJob;
 
-// One transfer worker of an execution: the job it works for and the progress
-// sink it hands to its file systems. The execution scheduler adds the
-// worker's thread, its connections and its events.
-class CSyncWorkerThread {
+// One transfer worker of an execution (syncjob-workers.cpp): its own two
+// connected file systems and progress sink, and the two auto-reset events of
+// the hand-off. The job thread gives it one file item at a time; the worker
+// signals "work done" once when ready (or failed) and once after each task.
+class CSyncWorkerThread : public ZorThreadImpl<CSyncWorkerThread> {
 public:
     CSyncWorkerThread() = default;
+    ~CSyncWorkerThread() override;
     CSyncWorkerThread(const CSyncWorkerThread&) = delete;
     CSyncWorkerThread& operator=(const CSyncWorkerThread&) = delete;
 
+    // The thread body: connects, then executes handed tasks until finished.
+    void ThreadBody() { WorkLoop(); }
+    uint32_t WorkLoop();
+    // Empties the side URLs, closes and deletes the file systems.
+    void ReleaseFileSystems();
+    // Back to idle: file systems released, task, results and events cleared.
+    void Reset();
+
     CSyncJob* m_pJob = nullptr;  // null when idle
     CbWorkerProgress m_Progress; // job sink: the job's sink while the worker runs
+    CWideString m_asSideUrl[2];
+    std::unique_ptr<TvFileSys> m_apFs[2];
+    CSyncTreeNode* m_pTaskNode = nullptr;
+    CWideString m_sTaskPath;
+    std::atomic<uint8_t> m_bSetupFailed{0};
+    std::atomic<uint8_t> m_bResult{0};
+    int m_nErrKind = 0;
+    CWideString m_sErrText;
+    std::atomic<uint8_t> m_bFinish{0};
+    ZorEvent m_evWorkArrived;
+    ZorEvent m_evWorkDone;
 };
 
 class CSyncJob {
@@ -190,8 +212,10 @@ public:
                                        const CWideString& logPath, int& nReturnCode, int& errKind,
                                        CWideString& errText);
     virtual void PostRun(bool bSyncRun, bool bEndedNormally, CWideString errCopy, const CWideString& summary);
-    // The required-space estimate (filled by the Analyze driver; nothing here).
-    virtual void ComputeRequiredSpace() {}
+    // The required-space estimate: zeroes each side's required bytes and
+    // running balance and runs CCalcRequiredFreeSpace over the tree
+    // (syncjob-count.cpp).
+    virtual void ComputeRequiredSpace();
 
     // -- side connection (syncjob-connect.cpp)
     // Connects side 0, then side 1; failedSide names the side that failed.
@@ -274,10 +298,13 @@ public:
     // or to "_saved_" (one copy per path). attrs: the item's attributes,
     // FSA_UNKNOWN when not known. newPath gets where it went (empty when
     // nothing was kept). Conflict copies and history names never take a name
-    // where something stands. May run on worker threads.
+    // where something stands. May run on worker threads. bKeepInPlace (a
+    // file on a side that replaces atomically): the version is kept as a
+    // second name (a copy where that cannot be) and the file stays at path
+    // until the caller replaces it, so path never lacks a file.
     bool KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode, int side, TvFileSys* pFs,
                              bool bConflictLoser, uint32_t attrs, CWideString& newPath, int& errKind,
-                             CWideString& errText);
+                             CWideString& errText, bool bKeepInPlace = false);
     // Deletes the saved copies whose saved time is before cutoff (seconds
     // since 1970); bNoneTracked is cleared when any item records one.
     void CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff, bool& bNoneTracked);
@@ -456,9 +483,8 @@ public:
     bool AddListedItems(const CWideString& entryPath, FsItemInfo entry, int side, bool bFullScan,
                         bool bParentExcluded, CListT<CSyncTreeNode*>& queue, CSyncTreeNode* pRoot,
                         CSyncTreeNode*& pNode, int& errKind, CWideString& errText);
-    // The side's change analysis after its scan (time shifts and change
-    // marking). Sets nChanged to 0; the decision stage fills it in, until
-    // then it marks nothing.
+    // The side's change analysis after its scan: the New-Old time shift,
+    // then the change marking; nChanged counts the items marked changed.
     virtual void AnalyzeSideChanges(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side, uint32_t& nChanged);
     // Resets the side's current (bCurrent) or old records of the node and of
     // every descendant to fresh records.
@@ -491,6 +517,69 @@ public:
     // in pre-order (children in child-map order). The first false ends the
     // walk with false; a null node gives false.
     bool DoForSubtree(CSyncTreeNode* pNode, CDoSmthWithPair& pass, bool bWithRoot);
+
+    // ---------------------------------------------------------------- Sync and execution
+    // (syncjob-sync.cpp, syncjob-exec.cpp, syncjob-copy.cpp; the scheduler's
+    // free functions are in syncjob-exec.h)
+    // Items below pNode (pNode too) whose system or user action writes;
+    // clears the node's holds-data-folder bytes where nothing is written.
+    int CountPendingItems(CSyncTreeNode* pNode);
+    // A replaced or deleted version of side's file is kept (a conflict loser always).
+    bool ShouldSaveReplacedVersion(int side, bool bConflictLoser) const;
+    // The auto-sync threshold test of an unattended run; false: refused.
+    // pStats: the 25 category counters of the tree.
+    bool CheckAutoSyncLimits(const CItemCount* pStats, int& errKind, CWideString& errText);
+
+    // ---------------------------------------------------------------- analysis
+    // (syncjob-analyze.cpp, syncjob-decide.cpp, syncjob-timeshift.cpp,
+    // syncjob-directions.cpp, syncjob-moves.cpp, syncjob-count.cpp)
+    // Runs the pass on every child subtree (children in child-map order),
+    // then on the node itself; the first false ends the walk with false.
+    bool DoForSubtreeChildrenFirst(CSyncTreeNode* pNode, CDoSmthWithPair& pass);
+    // Runs the pass on the parent, its parent, ... up to the root; stops at
+    // the first false. Returns the number of true results.
+    uint32_t DoForParents(CSyncTreeNode* pNode, CDoSmthWithPair& pass);
+    // Decides the system action of every item below the root.
+    void DecideActions(CSyncTreeNode* pRoot);
+    // The passes after the decision, in their fixed order.
+    void RunDecisionPasses();
+    // Excludes folders without included content (excludeEmpty; never the root).
+    void ExcludeEmptyFolders(CSyncTreeNode* pNode, bool bExcludeEmpty, bool bIsRoot);
+    // Lists what is still unlisted below folders that are to be deleted, so
+    // that their excluded content is deleted with them.
+    bool ScanDeleteFolders(CSyncTreeNode* pNode, bool bDisconnectAfter);
+    // Renames, moves, folder moves and case changes.
+    void DetectMovesAndRenames(CSyncTreeNode* pRoot);
+    void LinkMovePair(CSyncTreeNode* pRoot, const CWideString& fromPath, const CWideString& toPath);
+    // Direction 1 or 2 with 1wayMode 0 or 2.
+    bool IsOneWayForced() const;
+    // The New-Old time shift of one side (first stage of AnalyzeSideChanges).
+    bool DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftTable& table);
+    // The change marking of one side (second stage of AnalyzeSideChanges).
+    bool MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftTable& table, uint32_t& nChanged);
+    // The one-line description of the job's settings and its filter switches.
+    CWideString FormatOptionsLine() const;
+    CWideString FormatFilterFlags() const;
+    CWideString FormatSideText(int side) const;
+    // The volume text of a side ("" when not connected).
+    CWideString GetDiskDisplayName(int side) const;
+    // One line per item with an action.
+    void DumpActions(bool bForWrite, CWideString& text);
+    // The user's resolution of the conflicts of a subtree: mode 2 right
+    // wins, 1 left wins, 0 newer wins.
+    bool ResolveConflictByUser(CSyncTreeNode* pNode, int mode);
+    // Per-side disk-space record of the last Analyze.
+    struct CDiskSpaceInfo {
+        uint64_t m_nRequired = 0; // peak additional bytes the sync needs
+        int64_t m_nRunning = 0;   // running balance of the estimate
+        uint64_t m_nTotal = 0;    // volume size
+        uint64_t m_nFree = 0;     // bytes free to the caller
+    };
+    CDiskSpaceInfo m_aDiskSpace[2];
+    CSyncTime m_aScanTime[2];         // scan time of each side in this Analyze
+    CCategoryStats m_Stats;           // category counters of the last statistics pass
+    uint8_t m_bBothMoveFolders = 0;   // both sides answered capability 32 when last connected
+    uint8_t m_bNotEnoughSpace = 0;    // the last Analyze found too little free space
 
     // ---------------------------------------------------------------- members
     // Side file systems, index 0 left, 1 right; null while not connected.

@@ -88,6 +88,9 @@ public:
     ~Child() { Stop(); }
 
     bool Start(const std::vector<std::string>& argv, const std::string& dir = "") {
+        Stop();
+        m_out.clear();
+        m_scan = 0;
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return false;
         m_pid = ::fork();
