@@ -567,7 +567,7 @@ bool CExcludeChildren::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     item.m_sReason = GetLocalizedString(IDS_Str_ExclBy_ChildOfExcl);
     item.m_nSysAction = EA_NO_COPY;
     item.m_nUserAction = EA_USESYSTEM;
-    if (m_pSink) m_pSink->NotifyItemChanged(pNode, false);
+    if (m_pSink) m_pSink->NotifyItemChanged(pNode, true);
     return true;
 }
 

@@ -350,17 +350,6 @@ void CTorvaneSettings::OnJobMarkChanged(CSyncJobFromList* pJob) {
 }
 
 // ---------------------------------------------------------------- filters
-bool CExcludeChildren::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
-    CSyncPairAndAction& item = pNode->GetItem();
-    if (item.IsExcluded()) return true;
-    item.m_nFlags |= SPF_EXCLUDED;
-    item.m_sReason = u"excluded by folder above";
-    item.m_nSysAction = EA_NO_COPY;
-    item.m_nUserAction = EA_USESYSTEM;
-    if (m_pProgress) m_pProgress->NotifyItemChanged(pNode, true);
-    return true;
-}
-
 bool CTorvaneSettings::ReapplyFilters(CSyncJobFromList* pJob) {
     if (!pJob) return false;
     CJobFilters filters;

@@ -296,17 +296,6 @@ inline bool DeleteJob(CSyncJobFromList* pJob, CWideString& sErr) {
     return DeleteJob(g_Settings, pJob, sErr);
 }
 
-// Tree pass: excludes a node (flag 0x02, reason, no copy) and tells the
-// progress sink. Run below a node that became excluded.
-class CExcludeChildren : public CDoSmthWithPair {
-public:
-    explicit CExcludeChildren(CbJobProgress* pProgress) : m_pProgress(pProgress) {}
-    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
-
-private:
-    CbJobProgress* m_pProgress;
-};
-
 // The registry key of the job list and of one job.
 extern const char16_t* const kTorvaneRegKey; // "Software\Zorvek Systems\Torvane"
 extern const char16_t* const kJobsRegKey;    // "Software\Zorvek Systems\Torvane\Jobs"
