@@ -169,12 +169,6 @@ void CSyncJob::ResetRunLogs() {
     for (CZorLog& log : m_aJobLog) log.SetFileName(CWideString());
 }
 
-// ---------------------------------------------------------------- the stages filled by later work
-
-bool CSyncJob::Sync(CWideString&, int&, CWideString&) {
-    return true;
-}
-
 // ---------------------------------------------------------------- virtual operations
 
 bool CSyncJob::ResetTree() {

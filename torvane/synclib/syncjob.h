@@ -31,17 +31,38 @@
 
 class CSyncJob;
 
-// One transfer worker of an execution: the job it works for and the progress
-// sink it hands to its file systems. The execution scheduler adds the
-// worker's thread, its connections and its events.
-class CSyncWorkerThread {
+// One transfer worker of an execution (syncjob-workers.cpp): its own two
+// connected file systems and progress sink, and the two auto-reset events of
+// the hand-off. The job thread gives it one file item at a time; the worker
+// signals "work done" once when ready (or failed) and once after each task.
+class CSyncWorkerThread : public ZorThreadImpl<CSyncWorkerThread> {
 public:
     CSyncWorkerThread() = default;
+    ~CSyncWorkerThread() override;
     CSyncWorkerThread(const CSyncWorkerThread&) = delete;
     CSyncWorkerThread& operator=(const CSyncWorkerThread&) = delete;
 
+    // The thread body: connects, then executes handed tasks until finished.
+    void ThreadBody() { WorkLoop(); }
+    uint32_t WorkLoop();
+    // Empties the side URLs, closes and deletes the file systems.
+    void ReleaseFileSystems();
+    // Back to idle: file systems released, task, results and events cleared.
+    void Reset();
+
     CSyncJob* m_pJob = nullptr;  // null when idle
     CbWorkerProgress m_Progress; // job sink: the job's sink while the worker runs
+    CWideString m_asSideUrl[2];
+    std::unique_ptr<TvFileSys> m_apFs[2];
+    CSyncTreeNode* m_pTaskNode = nullptr;
+    CWideString m_sTaskPath;
+    std::atomic<uint8_t> m_bSetupFailed{0};
+    std::atomic<uint8_t> m_bResult{0};
+    int m_nErrKind = 0;
+    CWideString m_sErrText;
+    std::atomic<uint8_t> m_bFinish{0};
+    ZorEvent m_evWorkArrived;
+    ZorEvent m_evWorkDone;
 };
 
 class CSyncJob {
@@ -277,10 +298,13 @@ public:
     // or to "_saved_" (one copy per path). attrs: the item's attributes,
     // FSA_UNKNOWN when not known. newPath gets where it went (empty when
     // nothing was kept). Conflict copies and history names never take a name
-    // where something stands. May run on worker threads.
+    // where something stands. May run on worker threads. bKeepInPlace (a
+    // file on a side that replaces atomically): the version is kept as a
+    // second name (a copy where that cannot be) and the file stays at path
+    // until the caller replaces it, so path never lacks a file.
     bool KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode, int side, TvFileSys* pFs,
                              bool bConflictLoser, uint32_t attrs, CWideString& newPath, int& errKind,
-                             CWideString& errText);
+                             CWideString& errText, bool bKeepInPlace = false);
     // Deletes the saved copies whose saved time is before cutoff (seconds
     // since 1970); bNoneTracked is cleared when any item records one.
     void CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff, bool& bNoneTracked);
@@ -493,6 +517,18 @@ public:
     // in pre-order (children in child-map order). The first false ends the
     // walk with false; a null node gives false.
     bool DoForSubtree(CSyncTreeNode* pNode, CDoSmthWithPair& pass, bool bWithRoot);
+
+    // ---------------------------------------------------------------- Sync and execution
+    // (syncjob-sync.cpp, syncjob-exec.cpp, syncjob-copy.cpp; the scheduler's
+    // free functions are in syncjob-exec.h)
+    // Items below pNode (pNode too) whose system or user action writes;
+    // clears the node's holds-data-folder bytes where nothing is written.
+    int CountPendingItems(CSyncTreeNode* pNode);
+    // A replaced or deleted version of side's file is kept (a conflict loser always).
+    bool ShouldSaveReplacedVersion(int side, bool bConflictLoser) const;
+    // The auto-sync threshold test of an unattended run; false: refused.
+    // pStats: the 25 category counters of the tree.
+    bool CheckAutoSyncLimits(const CItemCount* pStats, int& errKind, CWideString& errText);
 
     // ---------------------------------------------------------------- analysis
     // (syncjob-analyze.cpp, syncjob-decide.cpp, syncjob-timeshift.cpp,
