@@ -257,10 +257,10 @@ TEST(HttpAuth, Md5SessMatchesAnotherClient) {
     int port = std::atoi(portLine.c_str() + 5);
     ASSERT_GT(port, 0);
     ntest::Child curl;
-    ASSERT_TRUE(curl.Start({"curl", "-s", "--max-time", "10", "--digest", "-u", "sessuser:sess pass",
+    ASSERT_TRUE(curl.Start({"curl", "-s", "--noproxy", "*", "--max-time", "10", "--digest", "-u", "sessuser:sess pass",
                             "http://127.0.0.1:" + std::to_string(port) + "/dir/file?x=1"}));
     std::string authLine;
-    ASSERT_TRUE(server.WaitFor("AUTH ", 10000, &authLine)) << server.Output();
+    ASSERT_TRUE(server.WaitFor("AUTH ", 10000, &authLine)) << server.Output() << "\ncurl: " << curl.Output(1000);
     CNarrowString line(authLine.substr(authLine.find("AUTH ") + 5).c_str());
     CNarrowString cnonce = Field(line, "cnonce");
     ASSERT_FALSE(cnonce.IsEmpty()) << line.GetString();

@@ -118,11 +118,10 @@ public:
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             size_t p = m_out.find(text, m_scan);
-            if (p != std::string::npos) {
-                size_t b = m_out.rfind('\n', p);
+            size_t e = p == std::string::npos ? p : m_out.find('\n', p);
+            if (e != std::string::npos) { // only whole lines count
+                size_t b = p == 0 ? std::string::npos : m_out.rfind('\n', p - 1);
                 b = b == std::string::npos ? 0 : b + 1;
-                size_t e = m_out.find('\n', p);
-                if (e == std::string::npos) e = m_out.size();
                 if (pLine) *pLine = m_out.substr(b, e - b);
                 m_scan = e;
                 return true;
