@@ -381,9 +381,13 @@ bool CSyncJob::ResolveConflictByUser(CSyncTreeNode* pNode, int mode) {
         if (side >= 0) SetCopyDirection(item, side, true, this, text);
     }
     if (pNode->IsContainer()) {
-        // A folder whose direction was set is handed to the user-edit pass
-        // over the whole subtree; until that pass exists the children are
-        // resolved one by one below.
+        // A folder whose direction was set hands that direction to every
+        // item below it that the user's view shows.
+        if ((item.m_nFlags & SPF_DIRECTION_SET) && item.IsFolder() && mode != 0) {
+            CChangeActionInVisible pass(item.m_nUserAction, m_nViewWord);
+            DoForSubtree(pNode, pass, false);
+            return true;
+        }
         CSyncLevelIter it(pNode);
         for (; it.IsValid(); it.Next())
             if (!ResolveConflictByUser(it.GetNode(), mode)) return false;

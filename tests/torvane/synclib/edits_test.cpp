@@ -3,6 +3,7 @@
 #include "job-harness.h"
 
 #include "syncjob.h"
+#include "zor-debug.h"
 
 #include <gtest/gtest.h>
 
@@ -153,3 +154,55 @@ TEST_F(EditsTest, UpperFoldersStayOrAreCreated) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- edits of an analysed tree
+
+class EditRunTest : public ::testing::Test {
+protected:
+    CJobHarness h;
+    CSyncJob job;
+    void SetUp() override {
+        ASSERT_TRUE(h.m_tmp.MakeDir("L/d"));
+        ASSERT_TRUE(h.m_tmp.MakeDir("R/d"));
+        h.Attach(job);
+        job.SetName(u"J");
+        job.SetSideFolder(0, h.m_tmp.Path("L"));
+        job.SetSideFolder(1, h.m_tmp.Path("R"));
+    }
+    CSyncTreeNode* Node(const char16_t* path) {
+        CWideString e;
+        return CSyncTreeNode::LookupCS(&job.m_Tree, path, false, nullptr, e);
+    }
+    std::string Act(const char16_t* path) {
+        CSyncTreeNode* p = Node(path);
+        return p ? ToU8(GetActionName(p->GetItem().GetEffAction())) : "<no node>";
+    }
+};
+
+TEST_F(EditRunTest, AnEditOnAFolderReachesOnlyTheItemsOfTheSelectedCategory) {
+    h.m_tmp.WriteFile("L/d/x.txt", "only left");
+    h.m_tmp.WriteFile("L/d/y.txt", "left");
+    h.m_tmp.WriteFile("R/d/y.txt", "right side");
+    auto r = h.Run(job, true, false);
+    ASSERT_TRUE(r.bOk) << h.m_sink.Dump();
+    ASSERT_EQ(Act(u"/d/y.txt"), "CONFLICT");
+    ASSERT_EQ(Act(u"/d/x.txt"), "COPY_LEFT_TO_RIGHT");
+
+    // Not while a run works on the tree.
+    job.m_nViewWord = CAT_CONFLICT;
+    const int nActivity = job.m_nActivity.load();
+    job.m_nActivity.store(JA_ANALYZING);
+    const long nAsserts = ZorAssertCount();
+    job.UserChangeActionOnSubtree(Node(u"/d"), EA_BIT_TO_LEFT, false);
+    EXPECT_EQ(ZorAssertCount(), nAsserts + 1);
+    EXPECT_EQ(Act(u"/d/y.txt"), "CONFLICT");
+    job.m_nActivity.store(nActivity);
+
+    h.m_sink.ClearRecords();
+    job.UserChangeActionOnSubtree(Node(u"/d"), EA_BIT_TO_LEFT, false);
+    EXPECT_EQ(Act(u"/d/y.txt"), "COPY_RIGHT_TO_LEFT");
+    EXPECT_EQ(Act(u"/d/x.txt"), "COPY_LEFT_TO_RIGHT");
+    EXPECT_EQ(h.m_sink.Dump(), "2/0: === User Changed Action from 'CONFLICT' to 'COPY_RIGHT_TO_LEFT' on item /d/y.txt\n"
+                               "2/0: Done\n");
+    EXPECT_TRUE(job.GetRunLogName().EndsWith(u"-user-action.log"));
+}
