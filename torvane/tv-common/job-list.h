@@ -124,7 +124,7 @@ public:
     // -- result of the last run (worker thread; read by the host)
     std::atomic<bool> m_bRunResult{false};
     std::atomic<int32_t> m_nRunErrorKind{0};
-    CWideString m_sRunErrorText; // guarded by m_csJob
+    CWideString m_sRunErrorText; // guarded by m_JobLock
 
     // -- run bookkeeping of the job list
     std::atomic<int64_t> m_nLastRunTime{0}; // seconds since 1970; 0 unknown
