@@ -109,7 +109,7 @@ public:
     bool HasMonitorTrigger() const;
 
     // -- change intake
-    // Takes each side's new changes; true when a side's list is not empty.
+    // Takes each side's new changes; true when a side's list got new ones.
     bool GetNewChanges();
     bool TakeSideChanges(int side, int& nCount, int& errKind, CWideString& errText);
     void FilterNewChanges(int side, CListT<ChangedItem>& changes);

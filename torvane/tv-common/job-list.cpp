@@ -63,16 +63,6 @@ void CSyncJobFromList::SetName(const CWideString& name) {
     m_Signal.Emit(&ISyncJobListener::OnJobRenamed, sOld, sNew);
 }
 
-bool CSyncJobFromList::ResetTree() {
-    m_bFirstFullAnalyzePending = 1;
-    return CSyncJob::ResetTree();
-}
-
-bool CSyncJobFromList::DropSideChanges(int side, int, int) {
-    ClearSideChanges(side);
-    return true;
-}
-
 bool CSyncJobFromList::SetProgressSink(CbJobProgress* pSink) {
     bool bOk = CSyncJob::SetProgressSink(pSink);
     for (CFileSysMonitor& m : m_aMonitor)

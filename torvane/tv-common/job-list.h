@@ -14,6 +14,7 @@
 
 #include "file-monitor.h"
 #include "program-options.h"
+#include "syncjob-analysis.h"
 #include "syncjob.h"
 #include "zor-coll.h"
 #include "zor-signal.h"
@@ -83,10 +84,6 @@ public:
     // Renames and emits OnJobRenamed (old, new). A name that IsValidJobName
     // refuses is an assertion report and changes nothing.
     void SetName(const CWideString& name) override;
-    // Sets first-full-analyse-pending, then empties the tree.
-    bool ResetTree() override;
-    // Empties the side's queued changes (under the job lock); true.
-    bool DropSideChanges(int side, int nArg1, int nArg2) override;
     // Sets the sink and hands it to the file systems of the side monitors.
     bool SetProgressSink(CbJobProgress* pSink);
 
@@ -127,7 +124,7 @@ public:
     // -- result of the last run (worker thread; read by the host)
     std::atomic<bool> m_bRunResult{false};
     std::atomic<int32_t> m_nRunErrorKind{0};
-    CWideString m_sRunErrorText; // guarded by m_csJob
+    CWideString m_sRunErrorText; // guarded by m_JobLock
 
     // -- run bookkeeping of the job list
     std::atomic<int64_t> m_nLastRunTime{0}; // seconds since 1970; 0 unknown
