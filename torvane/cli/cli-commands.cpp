@@ -177,7 +177,10 @@ int RunOnce(CCliConsole& con, CCliSignals& sig, const std::string& profile, cons
         errText = job->m_sRunErrorText;
     }
     if (code != CLI_EXIT_OK && !errText.IsEmpty()) con.Error("torvane: " + U8(errText));
-    con.Result(CliRunSummary(job, bSync));
+    if (code == CLI_EXIT_REFUSED || code == CLI_EXIT_STOPPED || !job->m_bRunResult.load())
+        con.Result(code == CLI_EXIT_REFUSED ? "refused" : code == CLI_EXIT_STOPPED ? "stopped" : "failed");
+    else
+        con.Result(CliRunSummary(job, bSync));
     job->SetProgressSink(&g_DummyJobProgress);
     return code;
 }
