@@ -566,6 +566,25 @@ bool ZorSocket::ReadByte(uint8_t& b, bool& bEof, int& kind, CWideString& err) {
     return true;
 }
 
+bool ZorSocket::Read(void* buf, int nMax, int& nGot, bool& bEof, int& kind, CWideString& err) {
+    nGot = 0;
+    bEof = false;
+    if (nMax <= 0) return true;
+    if (m_nReadPos >= m_nReceived) {
+        if (m_hSocket < 0 && !m_pSsl) {
+            ZorSocketErrorText(ZWSA_ENOTCONN, "receiving data", DescribePeer(), kind, err);
+            return false;
+        }
+        if (!Refill(bEof, kind, err)) return false;
+        if (bEof) return true;
+    }
+    int n = std::min(nMax, (int)(m_nReceived - m_nReadPos));
+    memcpy(buf, m_pRecvBuf + m_nReadPos, (size_t)n);
+    m_nReadPos += (uint32_t)n;
+    nGot = n;
+    return true;
+}
+
 bool ZorSocket::ReadLine(CNarrowString& line, bool& bEof, int& kind, CWideString& err) {
     line.Empty();
     bEof = false;

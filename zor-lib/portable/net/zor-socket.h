@@ -100,6 +100,9 @@ public:
     // The next received byte; at the end of the data bEof is set and the call
     // succeeds.
     bool ReadByte(uint8_t& b, bool& bEof, int& kind, CWideString& err);
+    // Up to nMax received bytes (at least one unless the data ended, which
+    // sets bEof); refills the receive buffer only when it is used up.
+    bool Read(void* buf, int nMax, int& nGot, bool& bEof, int& kind, CWideString& err);
     // One line without its CR LF (a lone LF also ends it).
     bool ReadLine(CNarrowString& line, bool& bEof, int& kind, CWideString& err);
     // Everything up to the end of the data, appended to text.
