@@ -202,6 +202,25 @@ TEST(HttpFraming, ConnectionSequences) {
         EXPECT_EQ(kind, 0);
         EXPECT_EQ(server.Accepts(), 2);
     }
+    // a path that would end the request line never leaves
+    {
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Request().Send(Ok("x")).Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        for (const char16_t* path : {u"/a\r\nX-Injected: 1", u"/a b", u"/a\nb"}) {
+            CRsp rsp;
+            err.Empty();
+            EXPECT_FALSE(rsp.RequestResponse(cl.conn, "GET", path, kind, err));
+            EXPECT_EQ(kind, 5);
+            EXPECT_EQ(WideToUtf8(err).Find("bad request path: "), 0) << err;
+        }
+        cl.conn.Close();
+        server.Stop();
+        EXPECT_TRUE(server.Heads().empty());
+    }
     // the same drop with retries forbidden: kind 4 reaches the caller
     {
         testsrv::ByteServer server;
@@ -350,6 +369,21 @@ TEST(HttpFraming, LargeBodies) {
         CWideString file = rsp.m_sBodyFile;
         rsp.ResetResponse();
         EXPECT_FALSE(ZorFileExists(file));
+    }
+    // reading to the end of the stream stops at its limit
+    {
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Send(std::string(1 << 20, 't'), 33).Close()}));
+        ZorSocket s;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(s.Connect("127.0.0.1", server.Port(), false, false, kind, err)) << err;
+        CNarrowString tail;
+        EXPECT_FALSE(s.ReadToEnd(tail, kind, err));
+        EXPECT_EQ(kind, 5);
+        EXPECT_NE(WideToUtf8(err).Find("getting tail: more than"), -1) << err;
+        EXPECT_LE(tail.GetLength(), ZorSocket::kMaxReadToEnd);
+        EXPECT_FALSE(s.IsOpen());
     }
     // a download into the caller's file that stops halfway
     {
