@@ -118,11 +118,10 @@ public:
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             size_t p = m_out.find(text, m_scan);
-            if (p != std::string::npos) {
-                size_t b = m_out.rfind('\n', p);
+            size_t e = p == std::string::npos ? p : m_out.find('\n', p);
+            if (e != std::string::npos) { // only whole lines count
+                size_t b = p == 0 ? std::string::npos : m_out.rfind('\n', p - 1);
                 b = b == std::string::npos ? 0 : b + 1;
-                size_t e = m_out.find('\n', p);
-                if (e == std::string::npos) e = m_out.size();
                 if (pLine) *pLine = m_out.substr(b, e - b);
                 m_scan = e;
                 return true;
@@ -246,6 +245,69 @@ public:
 private:
     int m_fd = -1;
     int m_port = 0;
+};
+
+} // namespace ntest
+
+namespace ntest {
+
+// An apache2 in the foreground on 127.0.0.1, configured in a folder of its
+// own from the configuration body given (Location blocks and the like).
+class Apache {
+public:
+    // False (with the reason in Error()) when apache2 is missing or does not start.
+    bool Start(const TempDir& dir, const std::string& body) {
+        const char* bin = "/usr/sbin/apache2";
+        if (::access(bin, X_OK) != 0) {
+            m_error = "apache2 not installed";
+            return false;
+        }
+        m_port = FreePort();
+        std::string mods = "/usr/lib/apache2/modules/";
+        std::string conf;
+        conf += "ServerRoot \"" + dir.Path() + "\"\n";
+        conf += "ServerName 127.0.0.1\nListen 127.0.0.1:" + std::to_string(m_port) + "\n";
+        conf += "PidFile \"" + (dir / "httpd.pid") + "\"\nErrorLog \"" + (dir / "error.log") + "\"\nLogLevel warn\n";
+        conf += "DefaultRuntimeDir \"" + dir.Path() + "\"\nMutex file:" + dir.Path() + " default\n";
+        for (const char* m : {"mpm_event", "authz_core", "authn_core", "authn_file", "auth_basic", "auth_digest",
+                              "authz_user"})
+            conf += std::string("LoadModule ") + m + "_module " + mods + "mod_" + m + ".so\n";
+        if (::geteuid() == 0) {
+            // The workers give up root; the test folder is readable by all.
+            bool haveWww = Shell("getent passwd www-data");
+            conf += haveWww ? "User www-data\nGroup www-data\n" : "User nobody\nGroup nogroup\n";
+        }
+        conf += "StartServers 1\nServerLimit 1\nThreadsPerChild 4\nMaxRequestWorkers 4\nKeepAlive On\n";
+        conf += "DocumentRoot \"" + (dir / "htdocs") + "\"\n<Directory />\n  Require all granted\n</Directory>\n";
+        conf += body;
+        ::mkdir((dir / "htdocs").c_str(), 0755);
+        WriteFile(dir / "httpd.conf", conf);
+        if (!m_child.Start({bin, "-DFOREGROUND", "-f", dir / "httpd.conf"})) {
+            m_error = "cannot start apache2";
+            return false;
+        }
+        for (int i = 0; i < 250; ++i) { // up to 5 seconds
+            int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons((uint16_t)m_port);
+            bool ok = ::connect(fd, (sockaddr*)&a, sizeof a) == 0;
+            ::close(fd);
+            if (ok) return true;
+            if (m_child.WaitExit(20)) break;
+        }
+        m_error = "apache2 did not start: " + m_child.Output() + ReadFile(dir / "error.log");
+        m_child.Stop();
+        return false;
+    }
+    int Port() const { return m_port; }
+    const std::string& Error() const { return m_error; }
+
+private:
+    Child m_child;
+    int m_port = 0;
+    std::string m_error;
 };
 
 } // namespace ntest
