@@ -278,7 +278,6 @@ bool ZorSocket::Connect(const CNarrowString& host, int port, bool bUseTls, bool 
                         CWideString& err) {
     if (!ZorSocketStartup(kind, err)) return false;
     if (IsOpen()) CloseQuietly();
-    m_nStop.load(); // a stop request made before the connect stays in force
     bool bRetry = false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         m_bSkipServerCheck = bSkipServerCheck ? 1 : 0;
