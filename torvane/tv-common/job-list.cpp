@@ -191,6 +191,17 @@ void CTorvaneSettings::AppendLoadedJob(CSyncJobFromList* pJob) {
     m_Jobs.AddTail(pJob);
 }
 
+void CTorvaneSettings::DetachJob(CSyncJobFromList* pJob) {
+    std::unique_lock<std::shared_mutex> lock(m_ListLock);
+    for (ZorPosition pos = m_Jobs.GetHeadPosition(); pos;) {
+        ZorPosition cur = pos;
+        if (m_Jobs.GetNext(pos) == pJob) {
+            m_Jobs.RemoveAt(cur);
+            return;
+        }
+    }
+}
+
 bool CTorvaneSettings::RemoveJob(const CWideString& name) {
     CWideString err;
     return RemoveJob(name, err);

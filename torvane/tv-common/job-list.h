@@ -249,6 +249,10 @@ private:
     friend bool ReadJobListTic(CTorvaneSettings&, ZorInStream&, CWideString&);
     friend bool ReadJobListTix(CTorvaneSettings&, ZorInStream&, CWideString&);
     friend ZorPosition FindJobPosition(const CTorvaneSettings&, const CWideString&);
+    // The reading half of LoadJobs: the stored jobs into another settings object.
+    bool LoadJobsInto(CTorvaneSettings& loaded, CWideString& sErr);
+    // Unlinks the job without destroying it (the caller takes it over).
+    void DetachJob(CSyncJobFromList* pJob);
     // Position of the first job with the name (lock held).
     ZorPosition FindJobPositionLocked(const CWideString& name) const;
     // Destroys every job (lock held exclusively).

@@ -27,7 +27,7 @@ std::atomic<bool> g_bPortable{false};
 namespace {
 
 std::mutex g_ProfileLock;  // guards g_sProfileFolder
-std::mutex g_OptionsSaveLock;
+std::recursive_mutex g_OptionsSaveLock; // saves and loads of the options
 
 const char16_t* const kSupportSentence =
     u"\nPlease e-mail the bad TIC file to support@torvane.example, so that we can find what damaged it.";
@@ -300,7 +300,7 @@ bool ProgramOptions::InitialSave(CWideString& sErr) {
 }
 
 bool ProgramOptions::SaveOptions(bool bFullDump, const CWideString& sReason, CWideString& sErr) {
-    std::lock_guard<std::mutex> lock(g_OptionsSaveLock);
+    std::lock_guard<std::recursive_mutex> lock(g_OptionsSaveLock);
     ZorGetProgramLog().Printf(u"SaveOptions: sReason=%s\n", sReason);
     if (g_bSaveToRegistry.load()) {
         ZorStringOutStream out;
@@ -320,6 +320,7 @@ bool ProgramOptions::SaveOptions(bool bFullDump, const CWideString& sReason, CWi
 }
 
 bool ProgramOptions::LoadOptions(CWideString& sErr) {
+    std::lock_guard<std::recursive_mutex> lock(g_OptionsSaveLock);
     if (g_bLoadFromRegistry.load()) {
         CWideString text;
         RegGetStringValueQuiet(text, HKEY_CURRENT_USER, kTorvaneRegKey, u"ProgOptionsTix");
@@ -383,8 +384,26 @@ bool ProgramOptions::LoadOptions(CWideString& sErr) {
 
 // ---------------------------------------------------------------- jobs
 bool CTorvaneSettings::LoadJobs(CWideString& sErr) {
+    // No save runs during a load; the jobs are read into a private list and
+    // handed over with their final names, so walkers never see a half list.
+    std::lock_guard<std::mutex> saveLock(m_SaveLock);
     if (!RemoveAllJobs(sErr)) return false;
+    CTorvaneSettings loaded;
+    bool bResult = LoadJobsInto(loaded, sErr);
     CWideString sNotices;
+    MakeLoadedNamesUnique(loaded, sNotices);
+    if (!sNotices.IsEmpty()) {
+        if (!sErr.IsEmpty()) sErr += u"\n";
+        sErr += sNotices;
+    }
+    for (CSyncJobFromList* p : loaded.GetJobs()) {
+        loaded.DetachJob(p);
+        AppendLoadedJob(p);
+    }
+    return bResult;
+}
+
+bool CTorvaneSettings::LoadJobsInto(CTorvaneSettings& loaded, CWideString& sErr) {
     bool bResult = true;
     if (!g_bLoadFromRegistry.load()) {
         CWideString path;
@@ -398,7 +417,7 @@ bool CTorvaneSettings::LoadJobs(CWideString& sErr) {
             sErr = CWideString(u"Cannot open Jobs file: ") + path + u": " + err;
             return false;
         }
-        bool bRead = IsTixPath(path) ? ReadJobListTix(*this, *in, err) : ReadJobListTic(*this, *in, err);
+        bool bRead = IsTixPath(path) ? ReadJobListTix(loaded, *in, err) : ReadJobListTic(loaded, *in, err);
         in.Delete();
         if (!bRead) {
             sErr = CWideString(u"Cannot parse Jobs file: ") + path + u": " + err;
@@ -442,13 +461,8 @@ bool CTorvaneSettings::LoadJobs(CWideString& sErr) {
                 bResult = false;
                 break;
             }
-            AppendLoadedJob(pJob);
+            loaded.AppendLoadedJob(pJob);
         }
-    }
-    MakeLoadedNamesUnique(*this, sNotices);
-    if (!sNotices.IsEmpty()) {
-        if (!sErr.IsEmpty()) sErr += u"\n";
-        sErr += sNotices;
     }
     return bResult;
 }

@@ -57,6 +57,7 @@ protected:
     }
     int64_t Now() const { return CZorTime::Now().GetTime(); }
     // The history stamp of a moment, "_YYYY-MMDD-hhmmss".
+public:
     static std::string Stamp(int64_t t) {
         const time_t tt = (time_t)t;
         struct tm lt {};
@@ -326,3 +327,102 @@ TEST_F(ForgetTest, KeptVersionsAndTheDataFolder) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- at the end of a Sync
+
+class CleanupRunTest : public ::testing::Test {
+protected:
+    CJobHarness h;
+    CSyncJob job;
+    int nEdit = 0;
+    void SetUp() override {
+        ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+        ASSERT_TRUE(h.m_tmp.MakeDir("R/_tvdata_/_history_"));
+        h.Attach(job);
+        job.SetName(u"J");
+        job.SetSideFolder(0, h.m_tmp.Path("L"));
+        job.SetSideFolder(1, h.m_tmp.Path("R"));
+        job.m_Options.m_bSavePastVersions = true;
+        job.m_Options.m_bCleanupPastVersions = true;
+        Touch("L/a.txt", 1600000000);
+        Touch("R/a.txt", 1600000000);
+        ASSERT_TRUE(h.Run(job, true, true).bOk) << h.m_sink.Dump();
+    }
+    void Touch(const std::string& rel, int64_t t, const std::string& content = "x") {
+        ASSERT_TRUE(h.m_tmp.WriteFile(rel, content));
+        struct utimbuf ut {(time_t)t, (time_t)t};
+        utime(h.m_tmp.NativeSub(rel).c_str(), &ut);
+    }
+    int64_t Now() const { return CZorTime::Now().GetTime(); }
+    // One change on the left, so that the run syncs.
+    std::vector<std::string> SyncAChange() {
+        h.m_sink.ClearRecords();
+        ++nEdit;
+        Touch("L/a.txt", 1600000000 + 100 * nEdit, std::string(nEdit + 1, 'y'));
+        auto r = h.Run(job, true, true);
+        EXPECT_EQ(r.nState, RS_SYNCED) << h.m_sink.Dump();
+        std::vector<std::string> notices;
+        for (const auto& n : h.m_sink.Notices()) {
+            const std::string t = ToU8(n.text);
+            if (t.rfind("Delete history ", 0) == 0 || t.rfind("Delete log ", 0) == 0)
+                notices.push_back(t.substr(0, t.find(' ', 7)) + " " + t.substr(t.rfind('/') + 1));
+        }
+        std::sort(notices.begin(), notices.end());
+        return notices;
+    }
+};
+
+TEST_F(CleanupRunTest, DueCleanupDeletesOldVersionsLogsAndTemporaryFiles) {
+    const std::string stamp = "R/_tvdata_/_cleanup.tvs";
+    const std::string yesterday = CleanupTest::Stamp(Now() - kDay);
+    auto plant = [&] {
+        for (const std::string& n : {std::string("a_2020-0101-120000.txt"), "a" + yesterday + ".txt", std::string("a.txt"),
+                                     std::string("a_2020-01-01-120000.txt")})
+            Touch("R/_tvdata_/_history_/" + n, Now() - 100 * kDay);
+        Touch("R/_tvdata_/old.log", Now() - 20 * kDay);
+        Touch("R/_tvdata_/young.log", Now() - kDay);
+        Touch("R/_tvdata_/UP.LOG", Now() - 20 * kDay);
+        Touch("R/_tvdata_/x._tvtmp", Now() - 3 * kDay);
+        Touch("R/_tvdata_/y._tvtmp", Now() - kDay);
+    };
+    struct Case {
+        const char* what;
+        int64_t nStampAge; // -1: no stamp
+        int nLogRetainDays;
+        bool bCleanupPastVersions;
+        std::vector<std::string> notices;
+    };
+    const std::vector<std::string> all = {"Delete history a_2020-0101-120000.txt\n", "Delete log old.log\n",
+                                          "Delete log x._tvtmp\n"};
+    const Case cases[] = {
+        {"no stamp", -1, 15, true, all},
+        {"younger than the 5-day interval", 4 * kDay, 15, true, {}},
+        {"older than the interval", 6 * kDay, 15, true, all},
+        {"history clean-up off: logs only", 6 * kDay, 15, false, {"Delete log old.log\n", "Delete log x._tvtmp\n"}},
+        {"a retention of 2 days: 2 hours", 3 * 3600, 2, true, all},
+        {"... and younger than that", 3600, 2, true, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        plant();
+        std::filesystem::remove(h.m_tmp.NativeSub(stamp));
+        const int64_t tStamp = Now() - c.nStampAge;
+        if (c.nStampAge >= 0) Touch(stamp, tStamp, "");
+        g_EngineOptions.m_nLogRetainDays = c.nLogRetainDays;
+        job.m_Options.m_bCleanupPastVersions = c.bCleanupPastVersions;
+        EXPECT_EQ(SyncAChange(), c.notices);
+        const bool bDone = !c.notices.empty();
+        EXPECT_EQ(h.m_tmp.Exists("R/_tvdata_/_history_/a_2020-0101-120000.txt"), !(bDone && c.bCleanupPastVersions));
+        EXPECT_EQ(h.m_tmp.Exists("R/_tvdata_/old.log"), !bDone);
+        EXPECT_EQ(h.m_tmp.Exists("R/_tvdata_/x._tvtmp"), !bDone);
+        for (const std::string& n : {"_history_/a" + yesterday + ".txt", std::string("_history_/a.txt"),
+                                     std::string("_history_/a_2020-01-01-120000.txt"), std::string("young.log"),
+                                     std::string("UP.LOG"), std::string("y._tvtmp")})
+            EXPECT_TRUE(h.m_tmp.Exists("R/_tvdata_/" + n)) << n;
+        ASSERT_TRUE(h.m_tmp.Exists(stamp));
+        EXPECT_EQ(std::filesystem::file_size(h.m_tmp.NativeSub(stamp)), 0u);
+        struct stat st;
+        ASSERT_EQ(stat(h.m_tmp.NativeSub(stamp).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtime == (time_t)tStamp, !bDone); // renewed only when due
+    }
+}

@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sys/time.h>
+
 namespace {
 
 void SetSide(CSyncPairAndAction& item, int side, bool bPresent, bool bFolder = false, uint64_t nLen = 10) {
@@ -205,4 +209,89 @@ TEST_F(EditRunTest, AnEditOnAFolderReachesOnlyTheItemsOfTheSelectedCategory) {
     EXPECT_EQ(h.m_sink.Dump(), "2/0: === User Changed Action from 'CONFLICT' to 'COPY_RIGHT_TO_LEFT' on item /d/y.txt\n"
                                "2/0: Done\n");
     EXPECT_TRUE(job.GetRunLogName().EndsWith(u"-user-action.log"));
+}
+
+class ForgetRunTest : public EditRunTest {
+protected:
+    void Put(const std::string& rel, const std::string& text, int64_t t = 1600000000) {
+        ASSERT_TRUE(h.m_tmp.WriteFile(rel, text));
+        struct timeval tv[2] = {{(time_t)t, 0}, {(time_t)t, 0}};
+        ASSERT_EQ(utimes(h.m_tmp.NativeSub(rel).c_str(), tv), 0);
+    }
+    std::string Read(const std::string& rel) {
+        std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+    void Forget() {
+        int failed = 0, k = 0;
+        CWideString e;
+        ASSERT_TRUE(job.ConnectSides(failed, k, e)) << ToU8(e);
+        job.ForgetSideState(0);
+        job.ForgetSideState(1);
+        job.DisconnectSides();
+    }
+};
+
+TEST_F(ForgetRunTest, ForgottenStateThenTheUsersDirectionCarriedOutBySyncOnly) {
+    Put("L/a.txt", "same");
+    Put("R/a.txt", "same");
+    Put("L/b.txt", "same");
+    Put("R/b.txt", "same");
+    ASSERT_EQ(h.Run(job, true, true).nSub, RSS_OK) << h.m_sink.Dump();
+    Forget();
+    EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/_file_state_v4._tv"));
+    EXPECT_FALSE(h.m_tmp.Exists("R/_tvdata_/_insync_v4.tvl"));
+    Put("L/a.txt", "changed on the left", 1600000100);
+
+    auto r = h.Run(job, true, false);
+    ASSERT_TRUE(r.bOk) << ToU8(r.sResult);
+    EXPECT_EQ(Act(u"/a.txt"), "CONFLICT");
+    EXPECT_EQ(ToU8(Node(u"/a.txt")->GetItem().m_sReason), "Conflict: New files that differ");
+    EXPECT_EQ(Act(u"/b.txt"), "EA_COPY_STATE_MERGE_GENS");
+
+    h.m_sink.ClearRecords();
+    job.UserChangeActionOnSubtree(Node(u"/a.txt"), EA_BIT_TO_RIGHT, false);
+    EXPECT_NE(h.m_sink.Dump().find(
+                  "=== User Changed Action from 'CONFLICT' to 'COPY_LEFT_TO_RIGHT' on item /a.txt\n"),
+              std::string::npos);
+    r = h.Run(job, false, true);
+    EXPECT_EQ(r.nSub, RSS_OK) << h.m_sink.Dump();
+    EXPECT_EQ(Read("R/a.txt"), "changed on the left");
+    EXPECT_EQ(Read("R/_tvdata_/_saved_/a.txt"), "same");
+}
+
+TEST_F(ForgetRunTest, DoNotCopyLeavesTheTargetAndTheNextAnalyzeProposesTheCopyAgain) {
+    Put("L/c.txt", "new");
+    ASSERT_TRUE(h.Run(job, true, false).bOk);
+    ASSERT_EQ(Act(u"/c.txt"), "COPY_LEFT_TO_RIGHT");
+    job.UserChangeActionOnSubtree(Node(u"/c.txt"), EA_BIT_NO_DIRECTION, false);
+    EXPECT_EQ(Act(u"/c.txt"), "NO_COPY");
+    h.Run(job, false, true);
+    EXPECT_FALSE(h.m_tmp.Exists("R/c.txt"));
+    ASSERT_TRUE(h.Run(job, true, false).bOk);
+    EXPECT_EQ(Act(u"/c.txt"), "COPY_LEFT_TO_RIGHT");
+}
+
+TEST_F(ForgetRunTest, AFolderConflictResolvedLeftWinsThenSyncOnly) {
+    Put("L/d/x.txt", "x");
+    Put("R/d/x.txt", "x");
+    Put("L/d/y.txt", "y");
+    Put("R/d/y.txt", "y");
+    ASSERT_EQ(h.Run(job, true, true).nSub, RSS_OK) << h.m_sink.Dump();
+    // The folder goes on the right while its file changes on the left.
+    std::filesystem::remove_all(h.m_tmp.NativeSub("R/d"));
+    Put("L/d/x.txt", "x changed", 1600000100);
+    ASSERT_TRUE(h.Run(job, true, false).bOk);
+    ASSERT_EQ(Act(u"/d"), "CONFLICT");
+    ASSERT_EQ(Act(u"/d/y.txt"), "CONFLICT");
+
+    ASSERT_TRUE(job.ResolveConflictByUser(Node(u"/d"), 1));
+    EXPECT_EQ(Act(u"/d"), "COPY_LEFT_TO_RIGHT");
+    EXPECT_EQ(Act(u"/d/x.txt"), "COPY_LEFT_TO_RIGHT");
+    EXPECT_EQ(Act(u"/d/y.txt"), "COPY_LEFT_TO_RIGHT");
+    auto r = h.Run(job, false, true);
+    EXPECT_EQ(r.nSub, RSS_OK) << h.m_sink.Dump();
+    EXPECT_EQ(Read("R/d/x.txt"), "x changed");
+    EXPECT_EQ(Read("R/d/y.txt"), "y");
+    EXPECT_EQ(Read("L/d/y.txt"), "y");
 }
