@@ -78,6 +78,11 @@ public:
     CSyncJobOptions& GetOptions() { return m_Options; }
     const CSyncJobOptions& GetOptions() const { return m_Options; }
 
+    // Writes the job's options as the "Job" block of the keyword text.
+    bool WriteOptions(ZorOutStream& out, bool bFullDump, int nLevel, CWideString& sErr) const {
+        return WriteJobOptions(m_Options, out, bFullDump, nLevel, sErr);
+    }
+
     // -- CSyncJob
     // Sets the monitor-ended flag, stops the monitors, then disconnects.
     void Disconnect() override;
