@@ -147,7 +147,9 @@ TEST_F(JobList, NewJobChecksNamesAndTypes) {
         SCOPED_TRACE(U8(c.name));
         CWideString err;
         EXPECT_FALSE(NewJob(m_Settings, c.name, c.type, CWideString(), u"/l", u"/r", false, err));
-        if (c.err) EXPECT_EQ(err, c.err);
+        if (c.err) {
+            EXPECT_EQ(err, c.err);
+        }
         EXPECT_FALSE(err.IsEmpty());
     }
     EXPECT_EQ(Names(), std::vector<std::string>{"Docs"});
@@ -278,7 +280,9 @@ TEST_F(JobList, ReapplyFiltersExcludesMatchesAndTheirChildren) {
         CSyncTreeNode* pNode = pRoot->LookupCS(e.path, false, nullptr, err);
         ASSERT_NE(pNode, nullptr) << U8(e.path);
         EXPECT_EQ(pNode->GetItem().IsExcluded(), e.bExcluded) << U8(e.path);
-        if (e.bExcluded) EXPECT_EQ(pNode->GetItem().m_nSysAction, EA_NO_COPY);
+        if (e.bExcluded) {
+            EXPECT_EQ(pNode->GetItem().m_nSysAction, EA_NO_COPY);
+        }
     }
     EXPECT_EQ(pOld->GetItem().m_sReason, u"old");
     // Nothing new to exclude the second time.
