@@ -53,7 +53,7 @@ inline int RunCommand(const std::string& cmd) {
 class TempDir {
 public:
     TempDir() {
-        char tmpl[] = "/tmp/tvnetXXXXXX";
+        char tmpl[] = "/tmp/tvhttpXXXXXX";
         if (mkdtemp(tmpl)) m_path = tmpl;
         chmod(m_path.c_str(), 0755);
     }

@@ -137,7 +137,8 @@ CWideString CSyncJob::FormatFilterFlags() const {
 
 bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFlag1, bool bScanFlag2,
                        CWideString& summary, int& errKind, CWideString& errText) {
-    const CWideString start = FormatLocalDateTime(CZorTime::Now().GetTime());
+    const int64_t nStart = CZorTime::Now().GetTime();
+    const CWideString start = FormatLocalDateTime(nStart);
     Log(0, 2223,
         FormatLocalizedString(IDS_Str_Status_AnalysisStarted, start, m_Options.m_sName, GetStarterText(),
                               GetComputerNameText(), VersionText()) +
@@ -176,7 +177,7 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
     SetProgress(96, u"Applying Exclude and Include Filters", false);
     {
         CSyncDepthFirstIter it(pRoot);
-        for (; it.IsValid(); it.Next()) {
+        for (bool bRules = !m_Filters.IsEmpty(); bRules && it.IsValid(); it.Next()) {
             CSyncPairAndAction& item = *it.GetItem();
             if (item.IsExcluded()) continue;
             CWideString reason;
@@ -240,7 +241,10 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
 
     const int64_t nNow = CZorTime::Now().GetTime();
     const CWideString end = FormatLocalDateTime(nNow);
-    int64_t elapsed = nNow - m_pProgress->GetStartTime().GetTime();
+    // The run driver starts the sink's clock; an Analyze called on its own
+    // measures from its own start.
+    const int64_t nSinkStart = m_pProgress->GetStartTime().GetTime();
+    int64_t elapsed = nNow - (nSinkStart > 0 ? nSinkStart : nStart);
     if (elapsed < 0) elapsed = 0;
     const CWideString elapsedText = CWideString::Formatted(u"%02d:%02d:%02d", elapsed / 3600, (elapsed / 60) % 60,
                                                            elapsed % 60);

@@ -414,4 +414,80 @@ TEST_F(AnalyzeTest, WildcardIncludeRuleReachesDeepFilesAndPrunesOtherFolders) {
     EXPECT_EQ(Node(u"/Other/d.txt"), nullptr);
 }
 
+// ---------------------------------------------------------------- driver texts and free space
+
+TEST(AnalyzeTexts, DirectionTexts) {
+    struct Row {
+        int dir, mode;
+        bool bProp;
+        const char* text;
+    } rows[] = {
+        {0, 0, true, " <-> "},
+        {0, 0, false, " <-no-prop-del-> "},
+        {1, 0, true, " =forced-PropDels=> "},
+        {2, 0, false, " <=forced-NoPropDels= "},
+        {1, 1, true, " -verified-PropDels-> "},
+        {2, 1, true, " <-verified-PropDels- "},
+        {1, 2, true, " -move-> "},
+        {2, 2, true, " <-move- "},
+        {1, 7, true, " -(!BAD-DIR!)- "},
+    };
+    for (const Row& r : rows) {
+        CSyncJob job;
+        job.SetName(u"J");
+        job.m_Options.m_nDirection = r.dir;
+        job.m_Options.m_n1wayMode = r.mode;
+        job.m_Options.m_bPropagateDeletions = r.bProp;
+        job.m_Options.m_Dir1.m_sUrl = u"/l";
+        job.m_Options.m_Dir2.m_sUrl = u"/r";
+        job.m_Options.m_Dir2.m_nChunkSize = 1000;
+        const std::string line = ToU8(job.FormatOptionsLine());
+        EXPECT_NE(line.find(r.text), std::string::npos) << line;
+        EXPECT_EQ(line.rfind("J: /l [ansi] [no-proxy]", 0), 0u) << line;
+        EXPECT_NE(line.find("/r [chunk-size=1000] [ansi]"), std::string::npos) << line;
+    }
+}
+
+class RecordingSyncJob : public CSyncJob {
+public:
+    bool bSyncRan = false;
+    bool Sync(CWideString&, int&, CWideString&) override {
+        bSyncRan = true;
+        return true;
+    }
+};
+
+TEST_F(AnalyzeTest, RequiredSpaceAndTooLittleFreeSpace) {
+    Put("L", "a.txt", std::string(3000, 'x'));
+    job.m_Options.m_bEstimateRequiredSpace = false;
+    ASSERT_TRUE(Analyze().bOk);
+    EXPECT_FALSE(Logged("space required for sync"));
+    job.m_Options.m_bEstimateRequiredSpace = true;
+    job.ResetTree();
+    ASSERT_TRUE(Analyze().bOk);
+    EXPECT_TRUE(Logged("On disk Local: " + h.m_tmp.NativeSub("R") + " space required for sync is ", 2))
+        << h.m_sink.Dump();
+    EXPECT_FALSE(Logged("Not enough free space"));
+
+    // A right side that cannot tell its free space has none: a warning, the
+    // run state asks for attention, and the run still goes on to Sync.
+    auto plan = std::make_shared<CFakeFsPlan>();
+    plan->Fail("GetFreeDiskSpace", FSE_GENERAL, u"no figures", 0, 1000);
+    CFakeFsRegistration reg(plan);
+    RecordingSyncJob sj;
+    h.Attach(sj);
+    sj.SetName(u"Low");
+    sj.SetSideFolder(0, h.m_tmp.Path("L"));
+    sj.SetSideFolder(1, u"fakefs://" + h.m_tmp.Path("R"));
+    h.m_sink.ClearRecords();
+    auto r = h.Run(sj, true, true);
+    EXPECT_TRUE(r.bOk) << ToU8(r.sResult);
+    EXPECT_TRUE(Logged("Not enough free space on disk Test: " + h.m_tmp.NativeSub("R") + " need ", 1))
+        << h.m_sink.Dump();
+    EXPECT_EQ(r.nState, RS_ANALYZED);
+    EXPECT_EQ(r.nSub, RSS_ATTENTION);
+    EXPECT_TRUE(sj.bSyncRan);
+    sj.SetProgressSink(&g_DummyJobProgress);
+}
+
 } // namespace

@@ -446,4 +446,35 @@ TEST_F(DecideTest, LockPassFindsANewNestedDataFolder) {
     job.DisconnectSides();
 }
 
+TEST_F(DecideTest, VerticalConflictsBetweenAFolderAndItsChild) {
+    struct Row {
+        uint8_t parent, child;
+        const char* childReason;
+    } rows[] = {
+        {EA_COPY_LEFT_TO_RIGHT, EA_TIME_RIGHT_TO_LEFT,
+         "Sync will Copy Folder /d from Left to Right, yet its child file /d/f will Copy from Right to Left "
+         "(Vertical Conflict)"},
+        {EA_COPY_RIGHT_TO_LEFT, EA_COPY_LEFT_TO_RIGHT,
+         "Sync will Copy Folder /d from Right to Left, yet its child file /d/f will Copy from Left to Right "
+         "(Vertical Conflict)"},
+        {EA_COPY_RIGHT_TO_LEFT, EA_COPY_RIGHT_TO_LEFT, ""},
+    };
+    for (const Row& r : rows) {
+        job.ResetTree();
+        CSyncTreeNode* f = Add(u"/d/f", Rec(5), Rec(5));
+        CSyncTreeNode* d = f->GetParent();
+        d->GetItem().m_nSysAction = r.parent;
+        f->GetItem().m_nSysAction = r.child;
+        f->GetItem().m_aPendingGen[0] = 1;
+        CDoDetectVerticalDeleteConflicts pass;
+        job.DoForSubtree(&job.m_Tree, pass, false);
+        EXPECT_EQ(ToU8(f->GetItem().m_sReason), r.childReason);
+        if (*r.childReason) {
+            EXPECT_EQ(Act(f), "CONFLICT");
+            EXPECT_EQ(Act(d), "CONFLICT");
+            EXPECT_EQ(f->GetItem().m_aPendingGen[0], 0);
+        }
+    }
+}
+
 } // namespace

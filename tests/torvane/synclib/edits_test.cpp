@@ -13,23 +13,23 @@
 
 namespace {
 
-void SetSide(CSyncPairAndAction& item, int side, bool bPresent, bool bFolder = false, uint64_t nLen = 10) {
-    CSideInfo& s = item.m_aCur[side];
-    s = CSideInfo();
-    if (!bPresent) return;
-    s.SetPresent(true);
-    s.SetFolder(bFolder);
-    if (bFolder)
-        s.m_Len.SetFolder();
-    else
-        s.m_Len.SetValue(nLen);
-}
-
-CSyncPairAndAction MakeFile(uint8_t sys, bool bLeft = true, bool bRight = true) {
+// A file item present on the sides asked for (length 10), or a folder.
+CSyncPairAndAction Item(uint8_t sys, bool bLeft = true, bool bRight = true, bool bFolder = false,
+                        uint8_t state = ESS_ANALYZED_OK) {
     CSyncPairAndAction item;
-    SetSide(item, 0, bLeft);
-    SetSide(item, 1, bRight);
+    for (int side = 0; side < 2; ++side) {
+        if (!(side ? bRight : bLeft)) continue;
+        CSideInfo& s = item.m_aCur[side];
+        s.SetPresent(true);
+        s.SetFolder(bFolder);
+        if (bFolder)
+            s.m_Len.SetFolder();
+        else
+            s.m_Len.SetValue(10);
+    }
     item.m_nSysAction = sys;
+    item.m_nExecState = state;
+    item.m_sMove = u">/b.txt";
     return item;
 }
 
@@ -41,74 +41,50 @@ protected:
         h.Attach(job);
         job.SetName(u"J");
     }
-    int32_t Change(CSyncPairAndAction& item, uint8_t req, uint8_t* pResolved = nullptr) {
+    int32_t Change(CSyncPairAndAction& item, uint8_t req) {
         uint8_t r = 0;
-        const int32_t n = ChangeUserAction(item, &job, req, r, u"/a.txt");
-        if (pResolved) *pResolved = r;
-        return n;
+        return ChangeUserAction(item, &job, req, r, u"/a.txt");
     }
 };
 
-TEST_F(EditsTest, RefusalsAndChoicesThatChangeNothing) {
+TEST_F(EditsTest, RefusalsAndChoices) {
     struct Case {
         const char* what;
         CSyncPairAndAction item;
+        uint8_t user; // the user action before
         uint8_t req;
         int32_t nResult;
         uint8_t nUserAfter;
     };
-    CSyncPairAndAction syncedFile = MakeFile(EA_COPY_LEFT_TO_RIGHT);
-    syncedFile.m_nExecState = ESS_SYNCED_OK;
-    CSyncPairAndAction errFile = MakeFile(EA_COPY_LEFT_TO_RIGHT);
-    errFile.m_nExecState = ESS_ANALYZED_ERR;
-    CSyncPairAndAction syncedFolder;
-    SetSide(syncedFolder, 0, true, true);
-    SetSide(syncedFolder, 1, false);
-    syncedFolder.m_nSysAction = EA_COPY_LEFT_TO_RIGHT;
-    syncedFolder.m_nExecState = ESS_SYNCED_OK;
-    CSyncPairAndAction conflict = MakeFile(EA_CONFLICT);
-    conflict.m_nUserAction = EA_COPY_LEFT_TO_RIGHT;
-    CSyncPairAndAction differentLengths = MakeFile(EA_COPY_LEFT_TO_RIGHT);
-    differentLengths.m_aCur[1].m_Len.SetValue(11);
-    CSyncPairAndAction folder;
-    SetSide(folder, 0, true, true);
-    SetSide(folder, 1, true, true);
-    folder.m_nSysAction = EA_NO_COPY;
-    CSyncPairAndAction inSync = MakeFile(EA_NO_COPY);
-
+    CSyncPairAndAction longer = Item(EA_COPY_LEFT_TO_RIGHT);
+    longer.m_aCur[1].m_Len.SetValue(11);
     Case cases[] = {
-        {"a synced file cannot be edited", syncedFile, EA_BIT_TO_LEFT, 0, EA_USESYSTEM},
-        {"nor one that failed analysis", errFile, EA_BIT_TO_LEFT, 0, EA_USESYSTEM},
-        {"a synced folder can", syncedFolder, EA_BIT_NO_DIRECTION, 1, EA_NO_COPY},
-        {"do-not-copy on a conflict clears the earlier choice", conflict, EA_BIT_NO_DIRECTION, 1, EA_USESYSTEM},
-        {"copy-time with different lengths", differentLengths, EA_TIME_LEFT_TO_RIGHT, 0, EA_USESYSTEM},
-        {"copy-time on a folder", folder, EA_TIME_RIGHT_TO_LEFT, 1, EA_USESYSTEM},
-        {"an item in sync keeps its action", inSync, EA_BIT_TO_RIGHT, 1, EA_USESYSTEM},
+        {"a synced file cannot be edited", Item(EA_COPY_LEFT_TO_RIGHT, true, true, false, ESS_SYNCED_OK), 0,
+         EA_BIT_TO_LEFT, 0, 0},
+        {"nor one that failed analysis", Item(EA_COPY_LEFT_TO_RIGHT, true, true, false, ESS_ANALYZED_ERR), 0,
+         EA_BIT_TO_LEFT, 0, 0},
+        {"a synced folder can", Item(EA_COPY_LEFT_TO_RIGHT, true, false, true, ESS_SYNCED_OK), 0,
+         EA_BIT_NO_DIRECTION, 1, EA_NO_COPY},
+        {"do-not-copy on a conflict clears the earlier choice", Item(EA_CONFLICT), EA_COPY_LEFT_TO_RIGHT,
+         EA_BIT_NO_DIRECTION, 1, 0},
+        {"copy-time with different lengths", longer, 0, EA_TIME_LEFT_TO_RIGHT, 0, 0},
+        {"copy-time on a folder", Item(EA_NO_COPY, true, true, true), 0, EA_TIME_RIGHT_TO_LEFT, 1, 0},
+        {"an item in sync keeps its action", Item(EA_NO_COPY), 0, EA_BIT_TO_RIGHT, 1, 0},
+        {"a direction", Item(EA_CONFLICT), 0, EA_BIT_TO_RIGHT, 1, EA_COPY_LEFT_TO_RIGHT},
+        {"back to the system's own", Item(EA_COPY_RIGHT_TO_LEFT), EA_COPY_LEFT_TO_RIGHT, EA_BIT_TO_LEFT, 1, 0},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.what);
-        c.item.m_sMove = u">/b.txt";
+        c.item.m_nUserAction = c.user;
         EXPECT_EQ(Change(c.item, c.req), c.nResult);
         EXPECT_EQ(c.item.m_nUserAction, c.nUserAfter);
+        // Past the state test an edit, even a refused one, breaks a detected move.
+        EXPECT_EQ(c.item.m_sMove.IsEmpty(), &c - cases >= 2);
     }
-    EXPECT_TRUE(cases[3].item.m_sMove.IsEmpty()); // an edit breaks a detected move
-}
-
-TEST_F(EditsTest, ChangeThenRevertIsLoggedAndMarksTheWinningSide) {
-    CSyncPairAndAction item = MakeFile(EA_CONFLICT);
-    uint8_t resolved = 0;
-    ASSERT_EQ(Change(item, EA_BIT_TO_RIGHT, &resolved), 1);
-    EXPECT_EQ(resolved, EA_COPY_LEFT_TO_RIGHT);
-    EXPECT_EQ(item.m_nUserAction, EA_COPY_LEFT_TO_RIGHT);
-    EXPECT_EQ(item.m_aPendingGen[0], 1);
-    EXPECT_EQ(item.m_aPendingGen[1], 0);
-    EXPECT_TRUE(job.GetRunLogName().EndsWith(u"-user-action.log"));
-
-    item.m_nSysAction = EA_COPY_RIGHT_TO_LEFT;
-    item.m_nUserAction = EA_COPY_LEFT_TO_RIGHT;
-    ASSERT_EQ(Change(item, EA_BIT_TO_LEFT), 1);
-    EXPECT_EQ(item.m_nUserAction, EA_USESYSTEM);
+    EXPECT_EQ(cases[7].item.m_aPendingGen[0], 1); // the left wins
+    EXPECT_EQ(cases[7].item.m_aPendingGen[1], 0);
     EXPECT_EQ(h.m_sink.Dump(),
+              "2/0: === User Changed Action from 'COPY_LEFT_TO_RIGHT' to 'NO_COPY' on item /a.txt\n"
               "2/0: === User Changed Action from 'CONFLICT' to 'COPY_LEFT_TO_RIGHT' on item /a.txt\n"
               "2/0: === User Reverts Action form 'COPY_LEFT_TO_RIGHT' to 'COPY_RIGHT_TO_LEFT' on item /a.txt\n");
 }
@@ -116,7 +92,7 @@ TEST_F(EditsTest, ChangeThenRevertIsLoggedAndMarksTheWinningSide) {
 TEST_F(EditsTest, ExclusionFollowsTheDirection) {
     // An excluded file inside a folder that is deleted on the left: the
     // deletion pass included it (flag 0x04) with the folder's action.
-    CSyncPairAndAction item = MakeFile(EA_COPY_LEFT_TO_RIGHT, false, true);
+    CSyncPairAndAction item = Item(EA_COPY_LEFT_TO_RIGHT, false, true);
     item.m_nFlags |= SPF_REINCLUDED;
     item.m_sReason = u"why";
     // A real copy (right to left, the right present) excludes it again.
@@ -127,37 +103,9 @@ TEST_F(EditsTest, ExclusionFollowsTheDirection) {
     // The deleting direction includes it again.
     ASSERT_EQ(Change(item, EA_BIT_TO_RIGHT), 1);
     EXPECT_FALSE(item.IsExcluded());
-    EXPECT_TRUE(item.m_nFlags & SPF_REINCLUDED);
     EXPECT_EQ(item.GetEffAction(), EA_COPY_LEFT_TO_RIGHT);
     EXPECT_EQ(ToU8(item.m_sReason), "included again: excluded again: why");
 }
-
-TEST_F(EditsTest, UpperFoldersStayOrAreCreated) {
-    // /d (deleted on the left: the right copy goes) holds /d/a.txt.
-    CSyncTreeNode* root = &job.m_Tree;
-    CWideString e;
-    CSyncTreeNode* d = root->AddItemCS(u"d", true, true, nullptr, e);
-    ASSERT_NE(d, nullptr);
-    CSyncPairAndAction& folder = d->GetItem();
-    SetSide(folder, 0, false);
-    SetSide(folder, 1, true, true);
-    folder.m_nSysAction = EA_COPY_LEFT_TO_RIGHT;
-    struct Case {
-        uint8_t action;
-        uint8_t nFolderUser;
-    };
-    for (const Case& c : {Case{EA_NO_COPY, EA_NO_COPY}, Case{EA_COPY_RIGHT_TO_LEFT, EA_COPY_RIGHT_TO_LEFT},
-                          Case{EA_COPY_LEFT_TO_RIGHT, EA_USESYSTEM}, Case{EA_TIME_LEFT_TO_RIGHT, EA_USESYSTEM}}) {
-        SCOPED_TRACE(c.action);
-        folder.m_nUserAction = EA_USESYSTEM;
-        CDoNotDeleteUpperFolders pass(c.action);
-        ASSERT_TRUE(pass.DoWithPair(d, &job));
-        EXPECT_EQ(folder.m_nUserAction, c.nFolderUser);
-        EXPECT_EQ(pass.m_bChanged, c.nFolderUser != EA_USESYSTEM ? 1 : 0);
-    }
-}
-
-} // namespace
 
 // ---------------------------------------------------------------- edits of an analysed tree
 
@@ -295,3 +243,5 @@ TEST_F(ForgetRunTest, AFolderConflictResolvedLeftWinsThenSyncOnly) {
     EXPECT_EQ(Read("R/d/y.txt"), "y");
     EXPECT_EQ(Read("L/d/y.txt"), "y");
 }
+
+} // namespace

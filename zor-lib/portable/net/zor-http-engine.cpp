@@ -251,6 +251,12 @@ void ZorHttpConn::Touch() {
 bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& pathIn, CRsp& rsp, bool bReadToClose,
                    int& kind, CWideString& err) {
     ICopyProgress* prog = conn.m_pProgress;
+    // Nothing that could end a line of the head gets into the request line.
+    for (const char* p = method; *p; ++p)
+        if ((unsigned char)*p <= ' ' || *p == 0x7F) return Fail(kind, err, FSE_GENERAL, CWideString(u"bad request method"));
+    for (int i = 0; i < pathIn.GetLength(); ++i)
+        if ((unsigned char)pathIn[i] <= ' ' || pathIn[i] == 0x7F)
+            return Fail(kind, err, FSE_GENERAL, CWideString(u"bad request path: ") + Utf8OrAnsiToWide(HttpCleanHeaderValue(pathIn)));
     // 1. preparation
     if (prog && !prog->ReportProgress(false, -1, kind, err)) return false;
     if (!conn.m_sCurHost.IsEmpty() && !conn.m_bTunnel &&

@@ -628,7 +628,14 @@ bool ZorSocket::ReadLine(CNarrowString& line, bool& bEof, int& kind, CWideString
 }
 
 bool ZorSocket::ReadToEnd(CNarrowString& text, int& kind, CWideString& err) {
+    int start = text.GetLength();
     for (;;) {
+        if (text.GetLength() - start + (int64_t)(m_nReceived - m_nReadPos) > kMaxReadToEnd) {
+            kind = FSE_GENERAL;
+            err += CWideString::Formatted(u"getting tail: more than %d bytes", kMaxReadToEnd);
+            CloseQuietly();
+            return false;
+        }
         if (m_nReadPos < m_nReceived) {
             text.Append((const char*)m_pRecvBuf + m_nReadPos, (int)(m_nReceived - m_nReadPos));
             m_nReadPos = m_nReceived;

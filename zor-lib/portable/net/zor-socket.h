@@ -105,7 +105,10 @@ public:
     bool Read(void* buf, int nMax, int& nGot, bool& bEof, int& kind, CWideString& err);
     // One line without its CR LF (a lone LF also ends it).
     bool ReadLine(CNarrowString& line, bool& bEof, int& kind, CWideString& err);
-    // Everything up to the end of the data, appended to text.
+    // Everything up to the end of the data, appended to text; more than
+    // kMaxReadToEnd bytes fail ("getting tail: more than %d bytes", kind 5)
+    // and close the socket.
+    static constexpr int kMaxReadToEnd = 32 * 1024 * 1024;
     bool ReadToEnd(CNarrowString& text, int& kind, CWideString& err);
 
     // Ends TLS, shuts the socket down, closes it and resets (the stop flag

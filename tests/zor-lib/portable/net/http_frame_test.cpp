@@ -117,6 +117,10 @@ TEST(HttpFraming, RepliesTable) {
          "Server says", 500, ""},
         {"519 ignores zor error", "HTTP/1.1 519 Working\r\nx-zor-err: 8\r\nContent-Length: 0\r\n\r\n", false, 7,
          "Server says: Working (status code 519)", 519, ""},
+        {"redirect with a blank", "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1/a b\r\nContent-Length: 0\r\n\r\n", false,
+         7, "Cannot parse redirect URL", 302, ""},
+        {"redirect without location", "HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n", false, 7,
+         "Cannot get redirect location", 302, ""},
         {"reason header in UTF-8", "HTTP/1.1 500 Failed\r\nreason: d\xc3\xa9j\xc3\xa0 vu\r\nContent-Length: 0\r\n\r\n", false, 7,
          "server said: d\xc3\xa9j\xc3\xa0 vu", 500, ""},
     };
@@ -198,6 +202,25 @@ TEST(HttpFraming, ConnectionSequences) {
         EXPECT_EQ(kind, 0);
         EXPECT_EQ(server.Accepts(), 2);
     }
+    // a path that would end the request line never leaves
+    {
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Request().Send(Ok("x")).Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        for (const char16_t* path : {u"/a\r\nX-Injected: 1", u"/a b", u"/a\nb"}) {
+            CRsp rsp;
+            err.Empty();
+            EXPECT_FALSE(rsp.RequestResponse(cl.conn, "GET", path, kind, err));
+            EXPECT_EQ(kind, 5);
+            EXPECT_EQ(WideToUtf8(err).Find("bad request path: "), 0) << err;
+        }
+        cl.conn.Close();
+        server.Stop();
+        EXPECT_TRUE(server.Heads().empty());
+    }
     // the same drop with retries forbidden: kind 4 reaches the caller
     {
         testsrv::ByteServer server;
@@ -212,6 +235,84 @@ TEST(HttpFraming, ConnectionSequences) {
         EXPECT_EQ(kind, 4);
         EXPECT_NE(WideToUtf8(err).Find("socket closed while receiving HTTP header"), -1) << err;
     }
+}
+
+// "Expect: 100-continue": the body waits for the interim answer, a server
+// that ignores Expect gets it after a bounded wait, a final answer instead
+// of 100 ends the connection, and 417 is retried without Expect.
+TEST(HttpFraming, ExpectContinue) {
+    testsrv::ClearProxyEnvironment();
+    const std::string body(70000, 'e');
+    struct ExpectCase {
+        const char* name;
+        std::vector<Conn> script;
+        int accepts;
+        bool authorizationOnLast;
+        bool expectOnLast;
+    } cases[] = {
+        {"100 then body", {Conn().Head().Send("HTTP/1.1 100 Continue\r\n\r\n").ReadBytes(70000).Send(Ok("stored")).Sleep(200).Close()},
+         1, false, true},
+        {"no interim answer", {Conn().Head().ReadBytes(70000).Send(Ok("stored")).Sleep(200).Close()}, 1, false, true},
+        {"challenge instead of 100",
+         {Conn().Head().Send("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 0\r\n\r\n").Sleep(3000).Close(),
+          Conn().Head().Send("HTTP/1.1 100 Continue\r\n\r\n").ReadBytes(70000).Send(Ok("stored")).Sleep(200).Close()},
+         2, true, true},
+        {"417",
+         {Conn().Head().Send("HTTP/1.1 417 Expectation Failed\r\nContent-Length: 0\r\n\r\n").Sleep(3000).Close(),
+          Conn().Request().Send(Ok("stored")).Sleep(200).Close()},
+         2, false, false},
+    };
+    for (const ExpectCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start(c.script));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        cl.conn.m_sUserID = u"u";
+        cl.conn.m_sPassword = u"p";
+        CRsp rsp;
+        rsp.m_sReqBody = CNarrowString(body.data(), (int)body.size());
+        rsp.m_bExpectAllowed = 1;
+        ASSERT_TRUE(rsp.RequestResponse(cl.conn, "PUT", u"/up", kind, err)) << err;
+        EXPECT_EQ(rsp.m_sBody, CNarrowString("stored"));
+        EXPECT_EQ(server.Accepts(), c.accepts);
+        std::vector<std::string> heads = server.Heads();
+        ASSERT_FALSE(heads.empty());
+        EXPECT_NE(heads[0].find("Expect: 100-continue"), std::string::npos);
+        EXPECT_EQ(heads.back().find("Authorization: Basic ") != std::string::npos, c.authorizationOnLast) << heads.back();
+        EXPECT_EQ(heads.back().find("Expect: 100-continue") != std::string::npos, c.expectOnLast) << heads.back();
+    }
+}
+
+// A tunnel request: CONNECT with the target and "Proxy-Connection: Keep-Alive".
+TEST(HttpFraming, TunnelRequest) {
+    testsrv::ClearProxyEnvironment();
+    testsrv::ByteServer proxy;
+    ASSERT_TRUE(proxy.Start({Conn().Head().Send("HTTP/1.1 200 Connection established\r\n\r\nnot a TLS server").Close()}));
+    CProxyOptions saved = HttpProxyOptions();
+    HttpProxyOptions().m_bUseWinInetProxy = false;
+    HttpProxyOptions().m_bUseProxyBelow = true;
+    HttpProxyOptions().m_sHost = "127.0.0.1";
+    HttpProxyOptions().m_nPort = proxy.Port();
+    ZorHttpConn conn;
+    RecordingProgress progress;
+    HttpConnectParams p;
+    p.m_sHost = "127.0.0.1";
+    p.m_nPort = 4433;
+    p.m_nTls = 1;
+    p.m_bProxyStyle = 0;
+    p.m_nTimeout = 5;
+    int kind = 0;
+    CWideString err;
+    EXPECT_FALSE(HttpConfigureAndConnect(conn, p, &progress, kind, err)); // the "tunnel" speaks no TLS
+    HttpProxyOptions() = saved;
+    std::vector<std::string> heads = proxy.Heads();
+    ASSERT_EQ(heads.size(), 2u); // a second TLS attempt on a new tunnel
+    EXPECT_NE(heads[0].find("CONNECT 127.0.0.1:4433 HTTP/1.1\\r\\n"), std::string::npos) << heads[0];
+    EXPECT_NE(heads[0].find("Proxy-Connection: Keep-Alive\\r\\n"), std::string::npos) << heads[0];
+    EXPECT_NE(heads[0].find("Host: 127.0.0.1:4433\\r\\n"), std::string::npos) << heads[0];
 }
 
 TEST(HttpFraming, LargeBodies) {
@@ -268,6 +369,21 @@ TEST(HttpFraming, LargeBodies) {
         CWideString file = rsp.m_sBodyFile;
         rsp.ResetResponse();
         EXPECT_FALSE(ZorFileExists(file));
+    }
+    // reading to the end of the stream stops at its limit
+    {
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Send(std::string(1 << 20, 't'), 33).Close()}));
+        ZorSocket s;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(s.Connect("127.0.0.1", server.Port(), false, false, kind, err)) << err;
+        CNarrowString tail;
+        EXPECT_FALSE(s.ReadToEnd(tail, kind, err));
+        EXPECT_EQ(kind, 5);
+        EXPECT_NE(WideToUtf8(err).Find("getting tail: more than"), -1) << err;
+        EXPECT_LE(tail.GetLength(), ZorSocket::kMaxReadToEnd);
+        EXPECT_FALSE(s.IsOpen());
     }
     // a download into the caller's file that stops halfway
     {
