@@ -259,7 +259,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
         if ((unsigned char)pathIn[i] <= ' ' || pathIn[i] == 0x7F)
             return Fail(kind, err, FSE_GENERAL, CWideString(u"bad request path: ") + Utf8OrAnsiToWide(HttpCleanHeaderValue(pathIn)));
     // 1. preparation
-    if (prog && !prog->ReportProgress(false, -1, kind, err)) return false;
+    if (prog && !prog->OnProgress(false, -1, -1, kind, err)) return false;
     if (!conn.m_sCurHost.IsEmpty() && !conn.m_bTunnel &&
         (conn.m_sHost != conn.m_sCurHost || conn.m_nPort != conn.m_nCurPort || conn.m_bTls != conn.m_bCurTls))
         conn.m_sock.CloseQuietly();
