@@ -22,50 +22,19 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../../windows/windows-test-util.h"
+
 namespace ntest {
 
-class TempDir {
+using wtest::ReadFile;
+using wtest::WriteFile;
+
+// A fresh folder (removed with its content at the end) that others may read:
+// apache's worker user serves files from below it.
+class TempDir : public wtest::TempDir {
 public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base && *base ? base : "/tmp") + "/tvnet-XXXXXX";
-        if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-        m_path = templ;
-        ::chmod(m_path.c_str(), 0755); // apache's worker user reads below it
-    }
-    ~TempDir() {
-        nftw(
-            m_path.c_str(),
-            [](const char* p, const struct stat*, int, struct FTW*) {
-                ::remove(p);
-                return 0;
-            },
-            16, FTW_DEPTH | FTW_PHYS);
-    }
-    const std::string& Path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
+    TempDir() { ::chmod(Path().c_str(), 0755); }
 };
-
-inline bool WriteFile(const std::string& path, const std::string& text) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-inline std::string ReadFile(const std::string& path) {
-    std::string r;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) r.append(buf, n);
-    std::fclose(f);
-    return r;
-}
 
 // Runs a shell command; true on exit status 0. Output goes to the log file
 // when given (else it is dropped).
@@ -75,7 +44,7 @@ inline bool Shell(const std::string& cmd, const std::string& log = "/dev/null") 
 }
 
 inline bool HaveCommand(const char* name) {
-    return Shell(std::string("command -v ") + name);
+    return wtest::HaveTool(name);
 }
 
 // A child process with its standard output (and error) on a pipe; killed by
