@@ -142,7 +142,7 @@ public:
     // analysis-ready flag; the engine's has-changes flag).
     bool IsAnalysisReady() const { return m_bHasChanges != 0; }
     // The number of conflicts (files and folders) of the last Analyze.
-    virtual int32_t GetConflictCount() const { return m_nConflicts.load(); }
+    int32_t GetConflictCount() const { return (int32_t)m_Stats.m_aCounts[CAT_CONFLICT].Total(); }
 
     // A notice that begins with the local date and time and ends with a line end.
     void StampedNotify(const CWideString& text);
