@@ -174,7 +174,7 @@ void CTorvaneSettings::EndRun(CSyncJobFromList* pJob) {
 }
 
 CSyncJobFromList* CTorvaneSettings::AddJob(const CSyncJobFromList& job) {
-    if (job.GetName().IsEmpty()) ZorAssertFailed(__FILE__, 1003, 0, "AddJob: empty job name");
+    if (job.GetName().IsEmpty()) ZorAssertFailed(__FILE__, __LINE__, 0, "AddJob: empty job name");
     auto* pCopy = new CSyncJobFromList(job);
     {
         std::unique_lock<std::shared_mutex> lock(m_ListLock);
@@ -217,7 +217,7 @@ bool CTorvaneSettings::RemoveJob(const CWideString& nameIn, CWideString& sErr) {
         std::unique_lock<std::shared_mutex> lock(m_ListLock);
         ZorPosition pos = FindJobPositionLocked(name);
         if (!pos) {
-            ZorAssertFailed(__FILE__, 1170, 0, "RemoveJob: no such job");
+            ZorAssertFailed(__FILE__, __LINE__, 0, "RemoveJob: no such job");
             sErr.Format(u"Job '%s' not found", name);
             return false;
         }
@@ -280,7 +280,7 @@ CWideString CTorvaneSettings::GetCurrentJob() const {
 void CTorvaneSettings::MarkJob(const CWideString& name) {
     CSyncJobFromList* p = FindJob(name);
     if (!p) {
-        ZorAssertFailed(__FILE__, 1966, 0, "MarkJob: no such job");
+        ZorAssertFailed(__FILE__, __LINE__, 0, "MarkJob: no such job");
         return;
     }
     p->SetMark(true);
@@ -289,7 +289,7 @@ void CTorvaneSettings::MarkJob(const CWideString& name) {
 void CTorvaneSettings::UnmarkJob(const CWideString& name) {
     CSyncJobFromList* p = FindJob(name);
     if (!p) {
-        ZorAssertFailed(__FILE__, 1975, 0, "UnmarkJob: no such job");
+        ZorAssertFailed(__FILE__, __LINE__, 0, "UnmarkJob: no such job");
         return;
     }
     p->SetMark(false);

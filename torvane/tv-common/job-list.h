@@ -49,17 +49,16 @@ public:
 class ISettingsObserver {
 public:
     virtual ~ISettingsObserver() = default;
-    virtual void OnSettingsJobAdded(CSyncJobFromList* pJob, const CWideString& name) {}
-    virtual void OnSettingsJobStateChanged(CSyncJobFromList* pJob, const CWideString& name) {}
+    virtual void OnSettingsJobAdded(CSyncJobFromList*, const CWideString&) {}
+    virtual void OnSettingsJobStateChanged(CSyncJobFromList*, const CWideString&) {}
     virtual void OnSettingsReserved1() {}
-    virtual void OnSettingsJobText(CSyncJobFromList* pJob, int nNumber, const CWideString& text,
-                                   const CWideString& name) {}
-    virtual void OnSettingsJobFlag(CSyncJobFromList* pJob, int nFlag, const CWideString& name) {}
-    virtual void OnSettingsJobRenamed(const CWideString& oldName, const CWideString& newName) {}
-    virtual void OnSettingsJobMarkChanged(CSyncJobFromList* pJob, const CWideString& name) {}
-    virtual void OnSettingsJobDeleted(const CWideString& name) {}
+    virtual void OnSettingsJobText(CSyncJobFromList*, int, const CWideString&, const CWideString&) {}
+    virtual void OnSettingsJobFlag(CSyncJobFromList*, int, const CWideString&) {}
+    virtual void OnSettingsJobRenamed(const CWideString&, const CWideString&) {}
+    virtual void OnSettingsJobMarkChanged(CSyncJobFromList*, const CWideString&) {}
+    virtual void OnSettingsJobDeleted(const CWideString&) {}
     virtual void OnSettingsReserved2() {}
-    virtual void OnCurrentJobChanged(CSyncJobFromList* pJob, const CWideString& name) {}
+    virtual void OnCurrentJobChanged(CSyncJobFromList*, const CWideString&) {}
 };
 
 // A job of the list: a monitored job (file-monitor.h: monitors, per-side
@@ -77,6 +76,11 @@ public:
     const CWideString& GetName() const { return m_Options.m_sName; }
     CSyncJobOptions& GetOptions() { return m_Options; }
     const CSyncJobOptions& GetOptions() const { return m_Options; }
+
+    // Writes the job's options as the "Job" block of the keyword text.
+    bool WriteOptions(ZorOutStream& out, bool bFullDump, int nLevel, CWideString& sErr) const {
+        return WriteJobOptions(m_Options, out, bFullDump, nLevel, sErr);
+    }
 
     // -- CSyncJob
     // Sets the monitor-ended flag, stops the monitors, then disconnects.
