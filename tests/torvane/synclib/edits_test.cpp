@@ -71,7 +71,8 @@ TEST_F(EditsTest, RefusalsAndChoices) {
         {"copy-time on a folder", Item(EA_NO_COPY, true, true, true), 0, EA_TIME_RIGHT_TO_LEFT, 1, 0},
         {"an item in sync keeps its action", Item(EA_NO_COPY), 0, EA_BIT_TO_RIGHT, 1, 0},
         {"a direction", Item(EA_CONFLICT), 0, EA_BIT_TO_RIGHT, 1, EA_COPY_LEFT_TO_RIGHT},
-        {"back to the system's own", Item(EA_COPY_RIGHT_TO_LEFT), EA_COPY_LEFT_TO_RIGHT, EA_BIT_TO_LEFT, 1, 0},
+        {"back to the system's own", Item(EA_COPY_RIGHT_TO_LEFT), EA_COPY_LEFT_TO_RIGHT, EA_BIT_TO_LEFT, 1,
+         0},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -83,10 +84,11 @@ TEST_F(EditsTest, RefusalsAndChoices) {
     }
     EXPECT_EQ(cases[7].item.m_aPendingGen[0], 1); // the left wins
     EXPECT_EQ(cases[7].item.m_aPendingGen[1], 0);
-    EXPECT_EQ(h.m_sink.Dump(),
-              "2/0: === User Changed Action from 'COPY_LEFT_TO_RIGHT' to 'NO_COPY' on item /a.txt\n"
-              "2/0: === User Changed Action from 'CONFLICT' to 'COPY_LEFT_TO_RIGHT' on item /a.txt\n"
-              "2/0: === User Reverts Action form 'COPY_LEFT_TO_RIGHT' to 'COPY_RIGHT_TO_LEFT' on item /a.txt\n");
+    EXPECT_EQ(
+        h.m_sink.Dump(),
+        "2/0: === User Changed Action from 'COPY_LEFT_TO_RIGHT' to 'NO_COPY' on item /a.txt\n"
+        "2/0: === User Changed Action from 'CONFLICT' to 'COPY_LEFT_TO_RIGHT' on item /a.txt\n"
+        "2/0: === User Reverts Action form 'COPY_LEFT_TO_RIGHT' to 'COPY_RIGHT_TO_LEFT' on item /a.txt\n");
 }
 
 TEST_F(EditsTest, ExclusionFollowsTheDirection) {
@@ -154,8 +156,9 @@ TEST_F(EditRunTest, AnEditOnAFolderReachesOnlyTheItemsOfTheSelectedCategory) {
     job.UserChangeActionOnSubtree(Node(u"/d"), EA_BIT_TO_LEFT, false);
     EXPECT_EQ(Act(u"/d/y.txt"), "COPY_RIGHT_TO_LEFT");
     EXPECT_EQ(Act(u"/d/x.txt"), "COPY_LEFT_TO_RIGHT");
-    EXPECT_EQ(h.m_sink.Dump(), "2/0: === User Changed Action from 'CONFLICT' to 'COPY_RIGHT_TO_LEFT' on item /d/y.txt\n"
-                               "2/0: Done\n");
+    EXPECT_EQ(h.m_sink.Dump(),
+              "2/0: === User Changed Action from 'CONFLICT' to 'COPY_RIGHT_TO_LEFT' on item /d/y.txt\n"
+              "2/0: Done\n");
     EXPECT_TRUE(job.GetRunLogName().EndsWith(u"-user-action.log"));
 }
 
