@@ -28,6 +28,7 @@
 #include <shared_mutex>
 
 class CSyncJobFromList;
+class CTorvaneSettings;
 
 // Listener of one job's events.
 class ISyncJobListener {
@@ -86,7 +87,9 @@ public:
     // Sets the monitor-ended flag, stops the monitors, then disconnects.
     void Disconnect() override;
     // Renames and emits OnJobRenamed (old, new). A name that IsValidJobName
-    // refuses is an assertion report and changes nothing.
+    // refuses, or that another job of the same list has (ignoring case), is
+    // an assertion report and changes nothing. Takes the list lock: not to be
+    // called from inside a walk of the list.
     void SetName(const CWideString& name) override;
     // Sets the sink and hands it to the file systems of the side monitors.
     bool SetProgressSink(CbJobProgress* pSink);
@@ -137,6 +140,9 @@ public:
     std::atomic<bool> m_bAnalysisReady{false};
     std::atomic<bool> m_bPrepared{false};
     std::atomic<bool> m_bRequestedSinceLoad{false};
+
+    // The settings object whose list holds the job (null while unlisted).
+    std::atomic<CTorvaneSettings*> m_pOwner{nullptr};
 
 private:
     ZorSignal<ISyncJobListener> m_Signal;
@@ -253,6 +259,7 @@ private:
     friend bool ReadJobListTic(CTorvaneSettings&, ZorInStream&, CWideString&);
     friend bool ReadJobListTix(CTorvaneSettings&, ZorInStream&, CWideString&);
     friend ZorPosition FindJobPosition(const CTorvaneSettings&, const CWideString&);
+    friend class CSyncJobFromList;
     // The reading half of LoadJobs: the stored jobs into another settings object.
     bool LoadJobsInto(CTorvaneSettings& loaded, CWideString& sErr);
     // Unlinks the job without destroying it (the caller takes it over).

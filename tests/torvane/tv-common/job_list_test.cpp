@@ -157,6 +157,10 @@ TEST_F(JobList, NewJobChecksNamesAndTypes) {
     CSyncJobFromList* p = m_Settings.FindJob(u"Docs");
     m_Rec.m_Events.clear();
     p->SetName(u"../x");
+    New(u"Other");
+    m_Rec.m_Events.clear();
+    p->SetName(u"OTHER"); // another job's name
+    EXPECT_EQ(p->GetName(), u"Docs");
     p->SetName(u"Docs 2");
     EXPECT_EQ(p->GetName(), u"Docs 2");
     EXPECT_EQ(m_Rec.m_Events, std::vector<std::string>{"renamed Docs>Docs 2"});
