@@ -23,6 +23,7 @@
 #include "WinFileSys.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -136,6 +137,20 @@ public:
     }
     bool MoveFile(const CWideString& from, const CWideString& to, int& k, CWideString& e) override {
         return Hit("MoveFile", k, e) && WinFileSys::MoveFile(from, to, k, e);
+    }
+    // With capability 132 answered, a folder goes with its content in one call.
+    bool DeleteFolder(const CWideString& path, int& k, CWideString& e) override {
+        if (!Hit("DeleteFolder", k, e)) return false;
+        if (!GetCapability(TVFS_CAP_DELETE_TREE)) return WinFileSys::DeleteFolder(path, k, e);
+        CNarrowString native;
+        if (!NativePath(path, native, k, e)) return false;
+        std::error_code ec;
+        std::filesystem::remove_all(native.GetString(), ec);
+        return true;
+    }
+    // Counted (and failed) as "MoveFile": it is the same rename, never replacing.
+    bool MoveFileNoReplace(const CWideString& from, const CWideString& to, int& k, CWideString& e) override {
+        return Hit("MoveFile", k, e) && WinFileSys::MoveFileNoReplace(from, to, k, e);
     }
     bool SetFileModTime(const CWideString& path, uint32_t m, uint32_t c, int& k, CWideString& e) override {
         return Hit("SetFileModTime", k, e) && WinFileSys::SetFileModTime(path, m, c, k, e);

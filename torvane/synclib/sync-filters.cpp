@@ -6,6 +6,7 @@
 #include "zor-tic.h"
 #include "zor-time.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -344,6 +345,22 @@ bool MatchFilterList(const CListT<CWideString>& list, const CWideString& sPath, 
 }
 
 // ---------------------------------------------------------------- CJobFilters
+namespace {
+// The rule holds '*' or '?' and its text before the first of them agrees with
+// the folder path plus "/" (ignoring case) over the shorter of the two.
+bool WildcardRuleMayMatchBelow(const CWideString& sRule, const CWideString& sFolder) {
+    const CWideString rule = SlashForm(sRule);
+    int w = -1;
+    for (int i = 0; i < rule.GetLength() && w < 0; i++)
+        if (rule[i] == u'*' || rule[i] == u'?') w = i;
+    if (w < 0) return false;
+    CWideString folder = sFolder;
+    if (!folder.EndsWith(u"/")) folder += u"/";
+    const int n = std::min(w, folder.GetLength());
+    return ZorStrNICmp(rule.GetString(), folder.GetString(), n) == 0;
+}
+} // namespace
+
 void CJobFilters::Assign(const CJobFilters& o) {
     if (this == &o) return;
     m_lstIncluded = o.m_lstIncluded;
@@ -390,6 +407,12 @@ bool CJobFilters::IsExcluded(const CWideString& sPath, bool bTwoSides, const CSi
             // The item is an included folder, lies inside one, or is one of its ancestors.
             for (ZorPosition pos = m_lstIncluded.GetHeadPosition(); pos && !bSkip;)
                 bSkip = PathMatchesFolderRule(m_lstIncluded.GetNext(pos), sPath, true);
+            // During the scan a folder is also entered while a wildcard rule
+            // could match something below it ('*' covers '/'), so that
+            // "/Docs/*.txt" still reaches "/Docs/sub/a.txt".
+            if (!bTwoSides && a.IsFolder())
+                for (ZorPosition pos = m_lstIncluded.GetHeadPosition(); pos && !bSkip;)
+                    bSkip = WildcardRuleMayMatchBelow(m_lstIncluded.GetNext(pos), sPath);
         } else if (!bTwoSides && a.IsFolder()) {
             // During the scan the include list never excludes a folder.
             bSkip = true;

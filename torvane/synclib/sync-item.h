@@ -298,6 +298,7 @@ struct FolderStatsRecord {
     CItemCount m_Members;
     CSideCounter m_LeftPresent, m_LeftOper;
     CSideCounter m_RightPresent, m_RightOper;
+    int32_t m_nCategory = -1; // the category the members were counted for
     void Clear() { *this = FolderStatsRecord(); }
 };
 

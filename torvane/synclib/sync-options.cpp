@@ -238,6 +238,11 @@ bool ReadJobTix(CSyncJobOptions& opt, ZorInStream& in, CWideString& sErr) {
     });
 }
 
+bool ReadKeywordBlockBody(ZorInStream& in, const char* sName, CWideString& sErr,
+                          const std::function<bool(const CNarrowString& key, bool& bKnown)>& readKey) {
+    return ReadBlockBody(in, sName, sErr, readKey);
+}
+
 // ---------------------------------------------------------------- proxy
 bool WriteProxyOptions(const CProxyOptions& opt, ZorOutStream& out, bool bFullDump, int nLevel,
                        CWideString& sErr) {

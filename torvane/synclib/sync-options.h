@@ -33,6 +33,7 @@
 #include "zor-string.h"
 
 #include <cstdint>
+#include <functional>
 
 class CSyncJobOptions {
 public:
@@ -125,6 +126,14 @@ bool ReadJobTix(CSyncJobOptions& opt, ZorInStream& in, CWideString& sErr);
 // Reads a "FileMask" block (an optional "=" before "<FileMask>"): its
 // "Matches" list replaces the list's contents.
 bool ReadFileMasks(CListT<CWideString>& list, ZorInStream& in, CWideString& sErr);
+
+// The body of a keyword block whose opening "<sName>" has been read, up to
+// and including "</sName>": readKey(key, bKnown) reads the value of a key it
+// knows and sets bKnown; other keys are skipped with their values. Fails with
+// "string where token expected" for a quoted key, "Unexpected EOF" at an
+// early end, or the words of the value reader.
+bool ReadKeywordBlockBody(ZorInStream& in, const char* sName, CWideString& sErr,
+                          const std::function<bool(const CNarrowString& key, bool& bKnown)>& readKey);
 
 // ---------------------------------------------------------------- proxy
 // CProxyOptions itself lives with the network records (zor-net-records.h).

@@ -225,7 +225,12 @@ bool CSyncJob::ConnectSide(int side, int& errKind, CWideString& errText) {
     }
 
     CZorLog& log = m_aJobLog[side];
-    if (log.GetBaseName().IsEmpty()) log.SetBaseName(u"Torvane");
+    if (log.GetBaseName().IsEmpty()) {
+        log.SetBaseName(u"Torvane");
+        // The base name switches the log to daily files; this run's log
+        // keeps the name the run gave it.
+        if (!m_sRunLogName.IsEmpty()) log.SetFileName(m_sRunLogName);
+    }
     log.SetFolder(mirror);
     ZorGetProgramLog().Printf(u"write %s Job Log to %s\n", sideName, mirror);
 

@@ -45,6 +45,43 @@ CWideString DataSuffixOr(const TvFileSys* fs, const char16_t* def) {
     return s.IsEmpty() ? CWideString(def) : s;
 }
 
+// A second name (else a copy) of a file that stays where it is. Inside the
+// data folder (bMayReplace) what stands at the new name goes first; a
+// conflict copy's name lies in the user's tree and is never replaced.
+bool KeepFileCopy(TvFileSys* fs, const CWideString& path, const CWideString& newPath, bool bMayReplace,
+                  int& errKind, CWideString& err) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool bExists = false;
+        CWideString e;
+        if (fs->LinkFile(path, newPath, bExists, errKind, e)) return true;
+        if (bExists && bMayReplace && attempt == 0) {
+            int k = 0;
+            CWideString e2;
+            DeleteFolderRecursive(fs, newPath, nullptr, k, e2);
+            continue;
+        }
+        if (bExists) {
+            err += e;
+            return false;
+        }
+        break; // no links here (another file system): copy
+    }
+    if (bMayReplace) {
+        int k = 0;
+        CWideString e2;
+        DeleteFolderRecursive(fs, newPath, nullptr, k, e2);
+    } else {
+        bool bExists = false;
+        if (!ItemExists(fs, newPath, bExists, errKind, err)) return false;
+        if (bExists) {
+            errKind = FSE_GENERAL;
+            err += u"the name is taken: " + fs->DisplayPath(newPath);
+            return false;
+        }
+    }
+    return fs->CopyFileFs(path, newPath, errKind, err);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- suffixes
@@ -212,7 +249,7 @@ bool CSyncJob::MakeHistoryPath(const CWideString& path, TvFileSys* fs, CWideStri
 
 bool CSyncJob::KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode, int side, TvFileSys* fs,
                                    bool bConflictLoser, uint32_t attrs, CWideString& newPath, int& errKind,
-                                   CWideString& err) {
+                                   CWideString& err, bool bKeepInPlace) {
     side = side ? 1 : 0;
     newPath.Empty();
     if (!fs) {
@@ -238,8 +275,11 @@ bool CSyncJob::KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode
         if (!EnsureKeptFolder(side, fs, GetUrlPathFolder(newPath), errKind, err)) return false;
     }
 
+    const bool bFolder = attrs != FSA_UNKNOWN && (attrs & FSA_FOLDER);
+    bKeepInPlace = bKeepInPlace && !bFolder;
+
     // 3. A read-only, hidden or system item cannot always be moved.
-    if (fs->GetCapability(TVFS_CAP_SET_ATTRIBUTES) && attrs != FSA_UNKNOWN &&
+    if (!bKeepInPlace && fs->GetCapability(TVFS_CAP_SET_ATTRIBUTES) && attrs != FSA_UNKNOWN &&
         (attrs & (FSA_READONLY | FSA_HIDDEN | FSA_SYSTEM))) {
         CWideString e;
         if (!fs->SetAttributes(path, FSA_NORMAL, errKind, e)) {
@@ -258,10 +298,12 @@ bool CSyncJob::KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode
 
     // 5. The move. Only inside the data folder may what stands at the new
     // name be deleted: a conflict copy's name lies in the user's tree.
-    const bool bFolder = attrs != FSA_UNKNOWN && (attrs & FSA_FOLDER);
     bool bOk;
     CWideString e;
-    if (!bFolder) {
+    if (bKeepInPlace) {
+        bOk = KeepFileCopy(fs, path, newPath, !bRename, errKind, e);
+        if (!bOk) e = u"Cannot keep previous version as " + fs->DisplayPath(newPath) + u": " + e;
+    } else if (!bFolder) {
         bOk = fs->MoveFile(path, newPath, errKind, e);
         if (!bOk && !bRename) {
             int k2 = 0;

@@ -15,6 +15,7 @@
 #include "zor-file.h"
 #include "zor-locstr.h"
 #include "zor-path.h"
+#include "zor-text.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
 
@@ -141,7 +142,8 @@ int32_t CSyncJob::ReadLockFile(const CWideString& folder, TvFileSys* fs, const C
     if (r < 0) return r;
     SplitLockText(content, first, rest);
     const CWideString firstW = Utf8OrAnsiToWide(first);
-    const int at = first.Find(" at: ");
+    // The time part never holds " at: ", a job name may: the owner ends at the last one.
+    const int at = first.ReverseFind(" at: ");
     if (at < 0) {
         err += u"cannot parse lock file: " + firstW;
         return 2;
@@ -189,6 +191,47 @@ int32_t CSyncJob::WriteLockFile(CLockRecord& rec, const CWideString& folder, TvF
         if (!local.IsEmpty()) ZorDeleteFileQuiet(local);
         err += u"writing lock file: " + e;
         return -5;
+    }
+    if (fs->GetCapability(TVFS_CAP_ATOMIC_REPLACE)) {
+        // The lock is made in one step that fails when any lock stands:
+        // written under a temporary name, then linked to the lock's name.
+        const CWideString tmpPath = folder + u"/_tvdata_/" +
+                                    Utf8ToWide(Md5HexOfText(lockText + WideToUtf8(lockPath))) +
+                                    CSyncJob::GetTempFileSuffix(fs);
+        const bool bUploaded = fs->UploadFile(local, tmpPath, errKind, e);
+        ZorDeleteFileQuiet(local);
+        if (!bUploaded) {
+            DeleteFileQuietly(fs, tmpPath);
+            err += u"uploading lock file: " + e;
+            return -6;
+        }
+        for (int attempt = 0;; ++attempt) {
+            bool bExists = false;
+            CWideString le;
+            if (fs->LinkFile(tmpPath, lockPath, bExists, errKind, le)) break;
+            if (!bExists || attempt > 0) {
+                DeleteFileQuietly(fs, tmpPath);
+                if (bExists) {
+                    err += u"locked by another at the same moment";
+                    return 0;
+                }
+                err += u"uploading lock file: " + le;
+                return -6;
+            }
+            // Someone's lock appeared since the check: foreign (0), our own
+            // abandoned one or an unreadable one (deleted, try once more).
+            CWideString re;
+            const int32_t r2 = ReadLockFile(folder, fs, lockText, owner, errKind, re);
+            if (r2 == 2 && re.StartsWith(u"cannot parse lock file: ")) DeleteFileQuietly(fs, lockPath);
+            if (r2 != 2 && r2 != 1) {
+                DeleteFileQuietly(fs, tmpPath);
+                err += re;
+                return r2;
+            }
+        }
+        DeleteFileQuietly(fs, tmpPath);
+        rec.m_sFolder = folder;
+        return 1;
     }
     const bool bUploaded = fs->UploadFile(local, lockPath, errKind, e);
     ZorDeleteFileQuiet(local);

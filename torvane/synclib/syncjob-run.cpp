@@ -121,6 +121,8 @@ bool CSyncJob::RunJob(const GlobalFilters* pGlobal, int& errKind, CWideString& r
                 ZorGetProgramLog().Printf(u"Job '%s': decided NOT to run Sync\n", JobName(*this));
             }
         }
+        // Post-Analyze reads this; Sync recomputes it after execution.
+        m_bWorkRemains = m_bHasChanges;
     }
 
     if (m_bSync) {
@@ -152,9 +154,14 @@ void CSyncJob::OpenRunLog(bool bUserAction, bool bReuse) {
         CWideString name = m_Options.m_sName;
         name.Replace(u'/', u'_');
         name.Replace(u'\\', u'_');
+        // So can the computer name (it comes from the environment): the name
+        // is also the log's name in each side's data folder.
+        CWideString host = GetComputerNameText();
+        host.Replace(u'/', u'_');
+        host.Replace(u'\\', u'_');
         m_sRunLogName.Format(u"%04d-%02d%02d-%02d%02d%02d-%s-%s%s.log", now.GetYear(), now.GetMonth(),
-                             now.GetDay(), now.GetHour(), now.GetMinute(), now.GetSecond(),
-                             GetComputerNameText(), name, bUserAction ? u"-user-action" : u"");
+                             now.GetDay(), now.GetHour(), now.GetMinute(), now.GetSecond(), host, name,
+                             bUserAction ? u"-user-action" : u"");
     }
     for (CZorLog& log : m_aJobLog) log.SetFileName(m_sRunLogName);
 }
@@ -165,32 +172,6 @@ void CSyncJob::CloseRunLogs(bool bEnabled) {
 
 void CSyncJob::ResetRunLogs() {
     for (CZorLog& log : m_aJobLog) log.SetFileName(CWideString());
-}
-
-// ---------------------------------------------------------------- the stages filled by later work
-
-bool CSyncJob::Analyze(const GlobalFilters*, bool, bool, bool, CWideString&, int&, CWideString&) {
-    return true;
-}
-
-bool CSyncJob::Sync(CWideString&, int&, CWideString&) {
-    return true;
-}
-
-bool CSyncJob::SendEmailOrRunProgram(const CWideString&, const CWideString&, bool, CWideString,
-                                     const CWideString&, const CWideString&, int& nReturnCode, int&,
-                                     CWideString&) {
-    nReturnCode = -1;
-    return true;
-}
-
-void CSyncJob::PostRun(bool, bool bEndedNormally, CWideString errCopy, const CWideString&) {
-    if (!bEndedNormally && !errCopy.IsEmpty()) Log(1, 10011, errCopy + u"\n");
-    if (m_aJobLog[0].IsOpen() || m_aJobLog[1].IsOpen()) {
-        Log(0, 10021, u"\n");
-        CloseRunLogs(true);
-    }
-    DisconnectSides();
 }
 
 // ---------------------------------------------------------------- virtual operations

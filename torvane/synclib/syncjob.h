@@ -20,6 +20,7 @@
 #include "sync-options.h"
 #include "sync-progress.h"
 #include "sync-tree.h"
+#include "syncjob-analysis.h"
 #include "zor-log.h"
 #include "zor-string.h"
 #include "zor-thread.h"
@@ -27,20 +28,42 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class CSyncJob;
 
-// One transfer worker of an execution: the job it works for and the progress
-// sink it hands to its file systems. The execution scheduler adds the
-// worker's thread, its connections and its events.
-class CSyncWorkerThread {
+// One transfer worker of an execution (syncjob-workers.cpp): its own two
+// connected file systems and progress sink, and the two auto-reset events of
+// the hand-off. The job thread gives it one file item at a time; the worker
+// signals "work done" once when ready (or failed) and once after each task.
+class CSyncWorkerThread : public ZorThreadImpl<CSyncWorkerThread> {
 public:
     CSyncWorkerThread() = default;
+    ~CSyncWorkerThread() override;
     CSyncWorkerThread(const CSyncWorkerThread&) = delete;
     CSyncWorkerThread& operator=(const CSyncWorkerThread&) = delete;
 
+    // The thread body: connects, then executes handed tasks until finished.
+    void ThreadBody() { WorkLoop(); }
+    uint32_t WorkLoop();
+    // Empties the side URLs, closes and deletes the file systems.
+    void ReleaseFileSystems();
+    // Back to idle: file systems released, task, results and events cleared.
+    void Reset();
+
     CSyncJob* m_pJob = nullptr;  // null when idle
     CbWorkerProgress m_Progress; // job sink: the job's sink while the worker runs
+    CWideString m_asSideUrl[2];
+    std::unique_ptr<TvFileSys> m_apFs[2];
+    CSyncTreeNode* m_pTaskNode = nullptr;
+    CWideString m_sTaskPath;
+    std::atomic<uint8_t> m_bSetupFailed{0};
+    std::atomic<uint8_t> m_bResult{0};
+    int m_nErrKind = 0;
+    CWideString m_sErrText;
+    std::atomic<uint8_t> m_bFinish{0};
+    ZorEvent m_evWorkArrived;
+    ZorEvent m_evWorkDone;
 };
 
 class CSyncJob {
@@ -177,11 +200,9 @@ public:
     // The job list drops the side's queued changes; true here.
     virtual bool DropSideChanges(int side, int nArg1, int nArg2);
 
-    // -- the stages that the run driver calls. The Analyze driver, the Sync
-    // driver and the pre/post-run actions fill these in; until then Analyze
-    // and Sync do nothing and succeed, SendEmailOrRunProgram does nothing
-    // (return code -1), and PostRun only reports a failed run's text,
-    // closes the run logs and disconnects the sides.
+    // -- the stages that the run driver calls. The Analyze driver and the
+    // Sync driver fill these in; until then Analyze and Sync do nothing and
+    // succeed. SendEmailOrRunProgram and PostRun: syncjob-actions.cpp.
     virtual bool Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFlag1, bool bScanFlag2,
                          CWideString& summary, int& errKind, CWideString& errText);
     virtual bool Sync(CWideString& summary, int& errKind, CWideString& errText);
@@ -192,8 +213,10 @@ public:
                                        const CWideString& logPath, int& nReturnCode, int& errKind,
                                        CWideString& errText);
     virtual void PostRun(bool bSyncRun, bool bEndedNormally, CWideString errCopy, const CWideString& summary);
-    // The required-space estimate (filled by the Analyze driver; nothing here).
-    virtual void ComputeRequiredSpace() {}
+    // The required-space estimate: zeroes each side's required bytes and
+    // running balance and runs CCalcRequiredFreeSpace over the tree
+    // (syncjob-count.cpp).
+    virtual void ComputeRequiredSpace();
 
     // -- side connection (syncjob-connect.cpp)
     // Connects side 0, then side 1; failedSide names the side that failed.
@@ -276,10 +299,13 @@ public:
     // or to "_saved_" (one copy per path). attrs: the item's attributes,
     // FSA_UNKNOWN when not known. newPath gets where it went (empty when
     // nothing was kept). Conflict copies and history names never take a name
-    // where something stands. May run on worker threads.
+    // where something stands. May run on worker threads. bKeepInPlace (a
+    // file on a side that replaces atomically): the version is kept as a
+    // second name (a copy where that cannot be) and the file stays at path
+    // until the caller replaces it, so path never lacks a file.
     bool KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode, int side, TvFileSys* pFs,
                              bool bConflictLoser, uint32_t attrs, CWideString& newPath, int& errKind,
-                             CWideString& errText);
+                             CWideString& errText, bool bKeepInPlace = false);
     // Deletes the saved copies whose saved time is before cutoff (seconds
     // since 1970); bNoneTracked is cleared when any item records one.
     void CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff, bool& bNoneTracked);
@@ -360,6 +386,32 @@ public:
     CListT<CLockRecord> m_HeldLocks;    // locks this Sync took, in order
     CHashMapT<CWideString, FsItemInfo> m_aStateFileStamps[2]; // folder -> state file as Analyze saw it
 
+    // ---------------------------------------------------------------- forgetting state and user edits
+    // (syncjob-forget.cpp, syncjob-edits.cpp; the actions around a run are in syncjob-actions.cpp)
+    // Modes of DeleteSideFiles: everything, or only the state files of the
+    // data folders met (and of the side's local mirror folders).
+    enum { kDeleteEverything = 0, kDeleteStateFiles = 2 };
+    // Deletes every state file of the side's folder tree and its mirror
+    // copies, then the in-sync stamps: the next Analyze sees the side as
+    // never synchronised.
+    void ForgetSideState(int side);
+    // Deletes the in-sync stamps of the side's data folder and first mirror folder.
+    void DeleteStampFiles(int side);
+    // Deletes "/_tvdata_/_saved_" and "/_tvdata_/_history_" with their content.
+    void DeleteKeptVersions(int side);
+    // Deletes "/_tvdata_" with all its content.
+    void DeleteDataFolder(int side);
+    bool DeleteSideFiles(int mode, const CWideString& folder, int side, int& errKind, CWideString& errText);
+    bool DeleteSideFilesRec(int mode, const CWideString& folder, int side, bool bTopLevel, int& errKind,
+                            CWideString& errText);
+    // The user's edit of one item of the analysed tree: the item, the items
+    // below it that the selected category shows, and the folders above it
+    // that must stay or be created; then the statistics are rebuilt.
+    void UserChangeActionOnSubtree(CSyncTreeNode* pNode, uint8_t nReq, bool bAllowAnyActivity);
+    // The analysis found work to do: set from has-changes at the end of every
+    // Analyze, recomputed after execution. Post-Analyze runs only while clear.
+    uint8_t m_bWorkRemains = 0;
+
     // ---------------------------------------------------------------- state file reading, mirror copy and saving
     // (syncjob-state.cpp)
     // Local names of a side's state file in its mirror folder, its ".tvi"
@@ -432,9 +484,8 @@ public:
     bool AddListedItems(const CWideString& entryPath, FsItemInfo entry, int side, bool bFullScan,
                         bool bParentExcluded, CListT<CSyncTreeNode*>& queue, CSyncTreeNode* pRoot,
                         CSyncTreeNode*& pNode, int& errKind, CWideString& errText);
-    // The side's change analysis after its scan (time shifts and change
-    // marking). Sets nChanged to 0; the decision stage fills it in, until
-    // then it marks nothing.
+    // The side's change analysis after its scan: the New-Old time shift,
+    // then the change marking; nChanged counts the items marked changed.
     virtual void AnalyzeSideChanges(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side, uint32_t& nChanged);
     // Resets the side's current (bCurrent) or old records of the node and of
     // every descendant to fresh records.
@@ -447,6 +498,17 @@ public:
     uint32_t GetPlainRateLimit() const { return m_nPlainRateLimit.load(); }
     void SetFlaggedRateLimit(uint32_t n) { m_nFlaggedRateLimit.store(n); }
     void SetPlainRateLimit(uint32_t n) { m_nPlainRateLimit.store(n); }
+    // A subfolder's listing made ahead of entering it (local sides only).
+    struct CListedAhead {
+        CWideString path;
+        CListT<FsItemInfo> items;
+        bool bOk = false;
+    };
+    static bool IsPlainLocalFs(const TvFileSys* fs);
+    static void ListAhead(TvFileSys* fs, const CListT<CSyncTreeNode*>& queue, ZorPosition pos,
+                          const CWideString& prefix, int side, bool bDescendExcluded,
+                          std::vector<CListedAhead>& ahead);
+    CListedAhead* m_pPrefetched = nullptr; // handed from ScanFolder to the child it enters next
     // Folders deeper than this below the side root are not listed.
     static constexpr int32_t kMaxScanDepth = 30;
     // Counters of the current side scan (zeroed by AnalyzeSide).
@@ -467,6 +529,69 @@ public:
     // in pre-order (children in child-map order). The first false ends the
     // walk with false; a null node gives false.
     bool DoForSubtree(CSyncTreeNode* pNode, CDoSmthWithPair& pass, bool bWithRoot);
+
+    // ---------------------------------------------------------------- Sync and execution
+    // (syncjob-sync.cpp, syncjob-exec.cpp, syncjob-copy.cpp; the scheduler's
+    // free functions are in syncjob-exec.h)
+    // Items below pNode (pNode too) whose system or user action writes;
+    // clears the node's holds-data-folder bytes where nothing is written.
+    int CountPendingItems(CSyncTreeNode* pNode);
+    // A replaced or deleted version of side's file is kept (a conflict loser always).
+    bool ShouldSaveReplacedVersion(int side, bool bConflictLoser) const;
+    // The auto-sync threshold test of an unattended run; false: refused.
+    // pStats: the 25 category counters of the tree.
+    bool CheckAutoSyncLimits(const CItemCount* pStats, int& errKind, CWideString& errText);
+
+    // ---------------------------------------------------------------- analysis
+    // (syncjob-analyze.cpp, syncjob-decide.cpp, syncjob-timeshift.cpp,
+    // syncjob-directions.cpp, syncjob-moves.cpp, syncjob-count.cpp)
+    // Runs the pass on every child subtree (children in child-map order),
+    // then on the node itself; the first false ends the walk with false.
+    bool DoForSubtreeChildrenFirst(CSyncTreeNode* pNode, CDoSmthWithPair& pass);
+    // Runs the pass on the parent, its parent, ... up to the root; stops at
+    // the first false. Returns the number of true results.
+    uint32_t DoForParents(CSyncTreeNode* pNode, CDoSmthWithPair& pass);
+    // Decides the system action of every item below the root.
+    void DecideActions(CSyncTreeNode* pRoot);
+    // The passes after the decision, in their fixed order.
+    void RunDecisionPasses();
+    // Excludes folders without included content (excludeEmpty; never the root).
+    void ExcludeEmptyFolders(CSyncTreeNode* pNode, bool bExcludeEmpty, bool bIsRoot);
+    // Lists what is still unlisted below folders that are to be deleted, so
+    // that their excluded content is deleted with them.
+    bool ScanDeleteFolders(CSyncTreeNode* pNode, bool bDisconnectAfter);
+    // Renames, moves, folder moves and case changes.
+    void DetectMovesAndRenames(CSyncTreeNode* pRoot);
+    void LinkMovePair(CSyncTreeNode* pRoot, const CWideString& fromPath, const CWideString& toPath);
+    // Direction 1 or 2 with 1wayMode 0 or 2.
+    bool IsOneWayForced() const;
+    // The New-Old time shift of one side (first stage of AnalyzeSideChanges).
+    bool DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftTable& table);
+    // The change marking of one side (second stage of AnalyzeSideChanges).
+    bool MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftTable& table, uint32_t& nChanged);
+    // The one-line description of the job's settings and its filter switches.
+    CWideString FormatOptionsLine() const;
+    CWideString FormatFilterFlags() const;
+    CWideString FormatSideText(int side) const;
+    // The volume text of a side ("" when not connected).
+    CWideString GetDiskDisplayName(int side) const;
+    // One line per item with an action.
+    void DumpActions(bool bForWrite, CWideString& text);
+    // The user's resolution of the conflicts of a subtree: mode 2 right
+    // wins, 1 left wins, 0 newer wins.
+    bool ResolveConflictByUser(CSyncTreeNode* pNode, int mode);
+    // Per-side disk-space record of the last Analyze.
+    struct CDiskSpaceInfo {
+        uint64_t m_nRequired = 0; // peak additional bytes the sync needs
+        int64_t m_nRunning = 0;   // running balance of the estimate
+        uint64_t m_nTotal = 0;    // volume size
+        uint64_t m_nFree = 0;     // bytes free to the caller
+    };
+    CDiskSpaceInfo m_aDiskSpace[2];
+    CSyncTime m_aScanTime[2];         // scan time of each side in this Analyze
+    CCategoryStats m_Stats;           // category counters of the last statistics pass
+    uint8_t m_bBothMoveFolders = 0;   // both sides answered capability 32 when last connected
+    uint8_t m_bNotEnoughSpace = 0;    // the last Analyze found too little free space
 
     // ---------------------------------------------------------------- members
     // Side file systems, index 0 left, 1 right; null while not connected.
@@ -605,4 +730,48 @@ class CCountFolders : public CDoSmthWithPair {
 public:
     bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
     uint32_t m_nCount = 0;
+};
+
+// ---------------------------------------------------------------- history and clean-up, user edits
+// (syncjob-cleanup.cpp, syncjob-edits.cpp)
+// Whether the side's clean-up is due: the stamp "/_tvdata_/_cleanup" + suffix
+// is missing or older than nDays (0 or less: 2 hours). A due stamp is
+// rewritten at once. False only when the stamp could not be examined or written.
+bool CheckCleanupStamp(TvFileSys* pFs, int nDays, bool& bDue, CWideString& errText);
+// Deletes the kept versions below folder whose name stamp is older than
+// nDays, and old folders left empty. False when a folder cannot be listed.
+bool CleanupHistoryFolder(const CWideString& folder, CSyncJob* pJob, TvFileSys* pFs, int nDays,
+                          CListT<CWideString>& deleted, CWideString& errText);
+// Deletes run logs older than nDays and temporary files older than 2 days
+// from the data folder, and old logs from the side's mirror folders. False
+// when the data folder cannot be listed.
+bool CleanupOldLogs(TvFileSys* pFs, int nDays, CListT<CWideString>& deleted, CWideString& errText);
+// mktime of a broken-down local time.
+int64_t MakeTimeFromTm(struct tm* pTm);
+// The current local time as "%Y%m%d-%H%M%S".
+CWideString NowStampText();
+
+// A user's choice for one item (an action code, or 0x10 do not copy, 0x20
+// towards the left, 0x40 towards the right). 1 when applied or when nothing
+// needed changing, 0 when refused; nResolved gets the concrete action.
+int32_t ChangeUserAction(CSyncPairAndAction& item, CSyncJob* pJob, uint8_t nReq, uint8_t& nResolved,
+                         const CWideString& path);
+
+// Run up the ancestors of an edited item: keeps the folders above it from
+// being deleted, or creates them on the target side.
+class CDoNotDeleteUpperFolders : public CDoSmthWithPair {
+public:
+    explicit CDoNotDeleteUpperFolders(uint8_t nAction) : m_nAction(nAction) {}
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    uint8_t m_nAction;
+    uint8_t m_bChanged = 0;
+};
+
+// Gives every item of the subtree that the category shows the same choice.
+class CChangeActionInVisible : public CDoSmthWithPair {
+public:
+    CChangeActionInVisible(uint8_t nAction, int32_t nCategory) : m_nAction(nAction), m_nCategory(nCategory) {}
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    uint8_t m_nAction;
+    int32_t m_nCategory;
 };

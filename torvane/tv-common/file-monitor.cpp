@@ -137,9 +137,7 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
     // runs): its stop request is the user's and stays.
     const int nActivity = job->m_nActivity.load();
     if (nActivity != JA_ANALYZING && nActivity != JA_SYNCING) {
-        CbJobProgress* sink = job->GetProgressSink();
-        sink->m_bStopRequested = 0;
-        sink->m_bSuppressStop = 0;
+        job->GetProgressSink()->ResetStop();
     }
     m_bStarted = false;
     job->m_bMonitoringStarted = 0;
@@ -331,7 +329,7 @@ CWideString CMonitoredJob::MonitorRootDisplay(int side) {
 
 bool CMonitoredJob::TurnOnFileMonitors(CWideString& errText) {
     if (!HasMonitorTrigger()) return false;
-    CCritSectionLock lock(m_csJob);
+    CCritSectionLock lock(m_JobLock);
     bool bAny = false;
     for (int side = 0; side < 2; ++side)
         if (!m_aMonitor[side].HasFs() && TurnOnFileMonitor(side, errText)) bAny = true;
@@ -340,7 +338,7 @@ bool CMonitoredJob::TurnOnFileMonitors(CWideString& errText) {
 
 bool CMonitoredJob::TurnOnFileMonitor(int side, CWideString& errText) {
     CFileSysMonitor& m = m_aMonitor[side & 1];
-    CCritSectionLock lock(m_csJob);
+    CCritSectionLock lock(m_JobLock);
     if (m.m_bConnecting.load()) {
         errText = u"Already connecting";
         return false;
@@ -391,7 +389,7 @@ bool CMonitoredJob::TurnOnFileMonitor(int side, CWideString& errText) {
 
 void CMonitoredJob::TurnOffFileMonitor(int side, const CWideString& reason) {
     CFileSysMonitor& m = m_aMonitor[side & 1];
-    CCritSectionLock lock(m_csJob);
+    CCritSectionLock lock(m_JobLock);
     m_bMonitoringStarted = 0;
     m_bMonitorEnded = 1;
     if (std::shared_ptr<TvFileSys> fs = m.GetFs()) {
@@ -401,7 +399,7 @@ void CMonitoredJob::TurnOffFileMonitor(int side, const CWideString& reason) {
     }
     m.Stop();
     ZOR_ASSERT(!m.HasFs());
-    m_alstChanges[side & 1].RemoveAll();
+    m_aChanges[side & 1].RemoveAll();
 }
 
 void CMonitoredJob::TurnOffFileMonitors(const CWideString& reason) {
@@ -417,13 +415,16 @@ void CMonitoredJob::StopMonitors() {
 }
 
 bool CMonitoredJob::GetNewChanges() {
+    // Only changes taken now count: changes that wait for a run were
+    // announced when they came (an On File Change delay would otherwise
+    // start anew at every tick and never end).
     bool bAny = false;
     for (int side = 0; side < 2; ++side) {
         int n = 0, k = 0;
         CWideString e;
+        const int nBefore = CountSideChanges(side);
         if (TakeSideChanges(side, n, k, e)) {
-            CCritSectionLock lock(m_csJob);
-            if (m_alstChanges[side].GetCount() >= 1) bAny = true;
+            if (n > nBefore) bAny = true;
         } else {
             Notify(2, u"getting new changes: " + e + u"\n");
             m_aMonitor[side].m_bRestart = true;
@@ -433,7 +434,7 @@ bool CMonitoredJob::GetNewChanges() {
 }
 
 bool CMonitoredJob::TakeSideChanges(int side, int& nCount, int& errKind, CWideString& errText) {
-    CCritSectionLock lock(m_csJob);
+    CCritSectionLock lock(m_JobLock);
     nCount = 0;
     CFileSysMonitor& m = m_aMonitor[side & 1];
     if (m.m_bRefused.load()) return true;
@@ -447,12 +448,12 @@ bool CMonitoredJob::TakeSideChanges(int side, int& nCount, int& errKind, CWideSt
     if (!fs->GetChangedItems(items, errKind, errText)) return false;
     if (items.IsEmpty()) return true;
     FilterNewChanges(side, items);
-    nCount = m_alstChanges[side & 1].GetCount();
+    nCount = m_aChanges[side & 1].GetCount();
     return true;
 }
 
 void CMonitoredJob::FilterNewChanges(int side, CListT<ChangedItem>& changes) {
-    CCritSectionLock lock(m_csJob);
+    CCritSectionLock lock(m_JobLock);
     // The tree is read only while no run writes it.
     const int nActivity = m_nActivity.load();
     CSyncTreeNode* pRoot = nActivity == JA_ANALYZING || nActivity == JA_SYNCING ? nullptr : GetPairsUnchecked();
@@ -484,7 +485,7 @@ void CMonitoredJob::FilterNewChanges(int side, CListT<ChangedItem>& changes) {
         }
         if (!bDrop) {
             StampedNotify(CWideString::Formatted(u"Change detected [%d]: %s", side, c.Dump()));
-            m_alstChanges[side & 1].AddTail(c);
+            m_aChanges[side & 1].AddTail(c);
         }
         if (c.m_nKind == CIK_UNKNOWN) {
             m_bUnknownChangeSeen = 1;
@@ -494,16 +495,16 @@ void CMonitoredJob::FilterNewChanges(int side, CListT<ChangedItem>& changes) {
 }
 
 void CMonitoredJob::ClearSideChanges(int side) {
-    CCritSectionLock lock(m_csJob);
-    m_alstChanges[side & 1].RemoveAll();
+    CCritSectionLock lock(m_JobLock);
+    m_aChanges[side & 1].RemoveAll();
 }
 
 CListT<ChangedItem> CMonitoredJob::GetSideChanges(int side) {
-    CCritSectionLock lock(m_csJob);
-    return m_alstChanges[side & 1];
+    CCritSectionLock lock(m_JobLock);
+    return m_aChanges[side & 1];
 }
 
 int CMonitoredJob::CountSideChanges(int side) {
-    CCritSectionLock lock(m_csJob);
-    return m_alstChanges[side & 1].GetCount();
+    CCritSectionLock lock(m_JobLock);
+    return m_aChanges[side & 1].GetCount();
 }

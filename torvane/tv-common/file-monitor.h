@@ -109,7 +109,7 @@ public:
     bool HasMonitorTrigger() const;
 
     // -- change intake
-    // Takes each side's new changes; true when a side's list is not empty.
+    // Takes each side's new changes; true when a side's list got new ones.
     bool GetNewChanges();
     bool TakeSideChanges(int side, int& nCount, int& errKind, CWideString& errText);
     void FilterNewChanges(int side, CListT<ChangedItem>& changes);
@@ -118,26 +118,69 @@ public:
     CListT<ChangedItem> GetSideChanges(int side);
     int CountSideChanges(int side);
 
+    // -- the incremental on-change run (incremental-run.cpp)
+    // One run that keeps the tree of the previous analyse and re-lists only
+    // the changed paths (a full analyse while one is pending). The caller
+    // holds the activity word at 3 for the run's duration (RunWithState).
+    bool ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& errKind, CWideString& errText);
+    // Sets the first-full-analyse flag, then empties the tree.
+    bool ResetTree() override;
+    // Applies one side's queued changes to the tree.
+    bool IncrementalAnalyzeItems(int side, TvFileSys* pFs, CSyncTreeNode* pRoot, int& errKind,
+                                 CWideString& errText) override;
+    // Empties the side's list when a full analyse is pending (else it must be empty).
+    bool DropSideChanges(int side, int nArg1, int nArg2) override;
+    // Enters one change into the tree: re-reads the path on the side.
+    bool ApplyChangeToTree(const ChangedItem& change, int side, CSyncTreeNode* pRoot, int& errKind,
+                           CWideString& errText);
+    // After an unknown change: the job list turns off the monitors of other
+    // jobs that watch a folder this job shares. Nothing here.
+    virtual void TurnOffMonitorsOfJobsSharingFolders() {}
+    // Appends a re-analyse change of the path to each side that is watched.
+    void QueueReAnalyzeChange(const CWideString& path);
+    // The analysis of the last run found something to do (the job list's
+    // analysis-ready flag; the engine's has-changes flag).
+    bool IsAnalysisReady() const { return m_bHasChanges != 0; }
+    // The number of conflicts (files and folders) of the last Analyze.
+    int32_t GetConflictCount() const { return (int32_t)m_Stats.m_aCounts[CAT_CONFLICT].Total(); }
+
     // A notice that begins with the local date and time and ends with a line end.
     void StampedNotify(const CWideString& text);
     // The side's display form of the root path through the monitor's file system.
     CWideString MonitorRootDisplay(int side);
 
     CFileSysMonitor m_aMonitor[2];
-    CListT<ChangedItem> m_alstChanges[2];
-    CCritSection m_csJob; // the job lock
+    CListT<ChangedItem> m_aChanges[2]{CListT<ChangedItem>(10), CListT<ChangedItem>(10)};
+    CCritSection m_JobLock; // the job lock
 
-    std::atomic<uint8_t> m_bMonitoringStarted{0};
-    std::atomic<uint8_t> m_bFolderConnected{0};
-    std::atomic<uint8_t> m_bChangesOnlyRun{0};
-    std::atomic<uint8_t> m_bFirstFullAnalyzePending{0};
-    std::atomic<uint8_t> m_bMonitorEnded{0}; // also the stop request of the monitor threads
-    std::atomic<uint8_t> m_bConnectHint{0};
-    std::atomic<uint8_t> m_bMonitorsFollowOtherJobs{0};
-    std::atomic<uint8_t> m_bUnknownChangeSeen{0};
-    std::atomic<uint8_t> m_bBrowseDialogOpen{0};
-    CZorTime m_tChangeSeen; // zero when none
+    std::atomic<bool> m_bMonitoringStarted{false};
+    std::atomic<bool> m_bFolderConnected{false};
+    std::atomic<bool> m_bChangesOnlyRun{false};
+    std::atomic<bool> m_bFirstFullAnalyzePending{false};
+    std::atomic<bool> m_bMonitorEnded{false}; // also the stop request of the monitor threads
+    std::atomic<bool> m_bConnectHint{false};
+    std::atomic<bool> m_bMonitorsFollowOtherJobs{false};
+    std::atomic<bool> m_bUnknownChangeSeen{false};
+    std::atomic<bool> m_bBrowseDialogOpen{false};
+    std::atomic<int64_t> m_nChangeSeenTime{0}; // CZorTime seconds; 0 none
 };
+
+// Prepares the tree of the previous run for a changes-only analyse: items
+// with nothing to do are reset, the others are queued for re-analysis.
+class CDoInitChangesOnly : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+// The kinds of tree node that CDoInitChangesOnly tells apart.
+enum EChangesOnlyNodeType : int {
+    CONT_FILE = 1,        // an ordinary file (or link)
+    CONT_ERROR = 2,       // an item whose analysis or sync failed
+    CONT_FOLDER = 4,      // a folder that was listed
+    CONT_UNREADABLE = 5,  // a folder that could not be listed
+};
+int GetChangesOnlyNodeType(const CSyncTreeNode* pNode);
+// Resets an item to "nothing to do, analysed OK".
+void ResetNodeForChangesOnly(CSyncPairAndAction& item, bool bKeepExclusion);
 
 // The monitor thread's file-name rules: a component "_tvdata_" or one ending
 // in "._tvtmp" (any case) is the engine's own and never starts a run.

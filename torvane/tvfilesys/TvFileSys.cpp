@@ -190,6 +190,26 @@ bool TvFileSys::DeleteItem(const CWideString& path, bool bFolder, int& errKind, 
 bool TvFileSys::MoveFile(const CWideString&, const CWideString&, int& errKind, CWideString& err) {
     TVFS_NI(MoveFile);
 }
+bool TvFileSys::MoveFileNoReplace(const CWideString& from, const CWideString& to, int& errKind,
+                                  CWideString& err) {
+    FsItemInfo info;
+    bool bNotFound = false;
+    if (!GetInfo(to, info, bNotFound, errKind, err)) return false;
+    // A rename that changes only the letter case names the same item on a
+    // file system that does not tell case apart.
+    const bool bSameItem = !GetCapability(TVFS_CAP_CASE_SENSITIVE) && from.EqualsNoCase(to.GetString());
+    if (!bNotFound && !bSameItem) {
+        errKind = FSE_GENERAL;
+        err += u"Cannot move " + DisplayPath(from) + u" to " + DisplayPath(to) + u": the destination exists";
+        return false;
+    }
+    return MoveFile(from, to, errKind, err);
+}
+bool TvFileSys::LinkFile(const CWideString&, const CWideString&, bool& bExists, int& errKind,
+                         CWideString& err) {
+    bExists = false;
+    TVFS_NI(LinkFile);
+}
 bool TvFileSys::MoveFolder(const CWideString&, const CWideString&, int& errKind, CWideString& err) {
     TVFS_NI(MoveFolder);
 }

@@ -52,6 +52,9 @@ enum TvFsCapability : int {
     TVFS_CAP_HOST_BASED = 122,        // the host-based address option exists
     TVFS_CAP_COOKIES = 131,           // the cookie option exists
     TVFS_CAP_DELETE_TREE = 132,       // a folder is deleted with its content in one operation
+    TVFS_CAP_ATOMIC_REPLACE = 140,    // MoveFile replaces a file atomically; LinkFile and
+                                      // MoveFileNoReplace never replace what stands at the
+                                      // destination (a check and the operation in one step)
 };
 
 // ------------------------------------------------------------ type-info items
@@ -199,6 +202,21 @@ public:
     // Whether an item of that kind may be created at the path (names the
     // back-end cannot store are refused before any request).
     virtual bool CheckNewPath(const CWideString& path, bool bIsFolder, int& errKind, CWideString& err);
+    // Moves or renames a file, never replacing anything at the destination:
+    // false (kind 5, "... exists") when something stands there. A rename
+    // that changes only the letter case of the same file is allowed. Base:
+    // a check, then MoveFile (not atomic).
+    virtual bool MoveFileNoReplace(const CWideString& from, const CWideString& to, int& errKind,
+                                   CWideString& err);
+    // A second name for a file (a hard link), never replacing anything at
+    // the destination; kind 5 with bExists set when something stands there.
+    // Base: not implemented.
+    virtual bool LinkFile(const CWideString& from, const CWideString& to, bool& bExists, int& errKind,
+                          CWideString& err);
+    // With b false, operations refuse a path whose folders below the root
+    // pass through a symbolic link (the last name itself is handled as
+    // each operation says). Base: nothing.
+    virtual void SetFollowLinksInPaths(bool b) { (void)b; }
     // Moves a local file (absolute local path) into the side.
     virtual bool MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
                                    CWideString& err);

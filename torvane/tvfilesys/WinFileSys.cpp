@@ -443,12 +443,16 @@ int WinFileSys::GetCapability(int id) const {
         case TVFS_CAP_FOLDER_TIMES:
         case TVFS_CAP_MONITOR:
         case TVFS_CAP_SET_ATTRIBUTES:
+        case TVFS_CAP_ATOMIC_REPLACE:
             return 1;
         case TVFS_CAP_CASE_SENSITIVE:
             return bFat ? 0 : 1;
         case TVFS_CAP_EXPECTS_TIME_SHIFT:
-        case TVFS_CAP_ROUNDED_TIMES:
             return bFat ? 1 : 0;
+        case TVFS_CAP_ROUNDED_TIMES:
+            // Local times are exact to the second here; whole-hour shifts of
+            // a fat-like side are expected (33), never treated as rounding.
+            return 0;
         default:
             return 0; // creation times cannot be set, no temp-file rules, ...
     }
@@ -574,8 +578,138 @@ CWideString WinFileSys::BasePath(const CWideString& path) const {
     return full.IsEmpty() ? CWideString(u"/") : full;
 }
 
+namespace {
+
+// Folder descriptors that stand for the folder part of a path handed out by
+// NativePath ("/proc/self/fd/N/name"): each thread keeps its last few, so a
+// path stays valid for the operation that asked for it (operations use at
+// most three at once).
+struct HeldDirFds {
+    static constexpr int kSlots = 16;
+    int fds[kSlots];
+    int next = 0;
+    HeldDirFds() {
+        for (int& fd : fds) fd = -1;
+    }
+    ~HeldDirFds() {
+        for (int fd : fds)
+            if (fd >= 0) close(fd);
+    }
+    void Hold(int fd) {
+        if (fds[next] >= 0) close(fds[next]);
+        fds[next] = fd;
+        next = (next + 1) % kSlots;
+    }
+};
+thread_local HeldDirFds t_heldDirFds;
+
+#ifndef RESOLVE_BENEATH
+struct OpenHow {
+    uint64_t flags;
+    uint64_t mode;
+    uint64_t resolve;
+};
+constexpr uint64_t kResolveNoSymlinks = 0x04;
+constexpr uint64_t kResolveBeneath = 0x08;
+#else
+using OpenHow = struct open_how;
+constexpr uint64_t kResolveNoSymlinks = RESOLVE_NO_SYMLINKS;
+constexpr uint64_t kResolveBeneath = RESOLVE_BENEATH;
+#endif
+
+// Opens the folder rel (no leading '/') below the folder rootFd without
+// following any link on the way. -1 with errno on failure (ELOOP or ENOTDIR
+// for a link).
+int OpenBeneathNoLinks(int rootFd, const char* rel) {
+#ifdef SYS_openat2
+    static std::atomic<int> s_bNoOpenat2{0};
+    if (!s_bNoOpenat2.load()) {
+        OpenHow how{};
+        how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+        how.resolve = kResolveBeneath | kResolveNoSymlinks;
+        int fd = (int)syscall(SYS_openat2, rootFd, rel, &how, sizeof how);
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != E2BIG)) return fd;
+        s_bNoOpenat2.store(1);
+    }
+#endif
+    // One name at a time, never following a link.
+    int cur = dup(rootFd);
+    if (cur < 0) return -1;
+    std::string all(rel);
+    size_t pos = 0;
+    while (pos < all.size()) {
+        size_t slash = all.find('/', pos);
+        if (slash == std::string::npos) slash = all.size();
+        const std::string name = all.substr(pos, slash - pos);
+        pos = slash + 1;
+        if (name.empty() || name == ".") continue;
+        if (name == "..") {
+            close(cur);
+            errno = EXDEV;
+            return -1;
+        }
+        int fd = openat(cur, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int e = errno;
+        close(cur);
+        if (fd < 0) {
+            errno = e;
+            return -1;
+        }
+        cur = fd;
+    }
+    return cur;
+}
+
+} // namespace
+
 bool WinFileSys::NativePath(const CWideString& path, CNarrowString& native, int& errKind,
                             CWideString& err) const {
+    if (!NativePathFull(path, native, errKind, err)) return false;
+    if (m_bFollowLinksInPaths || m_sRootDir.IsEmpty()) return true;
+    // The folders between the root and the last name: opened without links.
+    CNarrowString root = WideToUtf8(m_sRootDir);
+    while (root.GetLength() > 1 && root[root.GetLength() - 1] == '/') root = root.Left(root.GetLength() - 1);
+    if (native.GetLength() <= root.GetLength() + 1 || native.Left(root.GetLength()) != root ||
+        native[root.GetLength()] != '/')
+        return true; // the root itself (which may be a link the user chose)
+    const CNarrowString rel = native.Mid(root.GetLength() + 1);
+    const int slash = rel.ReverseFind('/');
+    if (slash < 0) return true; // directly in the root
+    const CNarrowString folder = rel.Left(slash), leaf = rel.Mid(slash + 1);
+    const int rootFd = open(root.GetString(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0) return true; // the operation reports the missing root itself
+    const int fd = OpenBeneathNoLinks(rootFd, folder.GetString());
+    const int e = errno;
+    close(rootFd);
+    if (fd < 0) {
+        if (e == ELOOP || e == EXDEV || (e == ENOTDIR && IsLinkOnTheWay(root, folder))) {
+            errKind = FSE_GENERAL;
+            err += u"a folder in the path is a link, not followed: " + DisplayPath(path);
+            return false;
+        }
+        return true; // missing folders: the operation reports them
+    }
+    t_heldDirFds.Hold(fd);
+    native.Format("/proc/self/fd/%d/%s", fd, leaf.GetString());
+    return true;
+}
+
+bool WinFileSys::IsLinkOnTheWay(const CNarrowString& root, const CNarrowString& folder) {
+    CNarrowString cur = root;
+    int start = 0;
+    for (int i = 0; i <= folder.GetLength(); ++i) {
+        if (i < folder.GetLength() && folder[i] != '/') continue;
+        cur += "/" + folder.Mid(start, i - start);
+        start = i + 1;
+        struct stat st;
+        if (lstat(cur.GetString(), &st) != 0) return false;
+        if (S_ISLNK(st.st_mode)) return true;
+    }
+    return false;
+}
+
+bool WinFileSys::NativePathFull(const CWideString& path, CNarrowString& native, int& errKind,
+                                CWideString& err) const {
     CWideString full;
     if (!GetFullPath(path, full, errKind, err)) return false;
     if (full.IsEmpty()) full = u"/";
@@ -989,6 +1123,67 @@ bool WinFileSys::MoveFolder(const CWideString& from, const CWideString& to, int&
     if (rename(a.GetString(), b.GetString()) == 0) return true;
     return Fail(errno, u"Cannot move folder ", DisplayPath(from) + u" to " + DisplayPath(to), errKind, err,
                 true);
+}
+
+bool WinFileSys::MoveFileNoReplace(const CWideString& from, const CWideString& to, int& errKind,
+                                   CWideString& err) {
+    CNarrowString a, b;
+    if (!NativePath(from, a, errKind, err) || !NativePath(to, b, errKind, err)) return false;
+    struct stat sa, sb;
+    if (lstat(a.GetString(), &sa) == 0 && S_ISDIR(sa.st_mode)) {
+        errKind = FSE_GENERAL;
+        err += u"Cannot move file " + DisplayPath(from) + u": it is a folder";
+        return false;
+    }
+    const CWideString what = DisplayPath(from) + u" to " + DisplayPath(to);
+#ifdef SYS_renameat2
+    if (syscall(SYS_renameat2, AT_FDCWD, a.GetString(), AT_FDCWD, b.GetString(), 1 /* RENAME_NOREPLACE */) == 0)
+        return true;
+    int e = errno;
+#else
+    int e = ENOSYS;
+#endif
+    if (e == EINVAL || e == ENOSYS || e == ENOTSUP) {
+        // No such rename here: a second name fails the same way when taken.
+        if (link(a.GetString(), b.GetString()) == 0) {
+            if (unlink(a.GetString()) == 0) return true;
+            e = errno;
+            unlink(b.GetString());
+            return Fail(e, u"Cannot move file ", what, errKind, err, true);
+        }
+        e = errno;
+    }
+    if (e == EEXIST) {
+        // The same file under another letter case: a plain rename.
+        if (lstat(a.GetString(), &sa) == 0 && lstat(b.GetString(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+            sa.st_ino == sb.st_ino) {
+            if (rename(a.GetString(), b.GetString()) == 0) return true;
+            return Fail(errno, u"Cannot move file ", what, errKind, err, true);
+        }
+        errKind = FSE_GENERAL;
+        err += u"Cannot move file " + what + u": the destination exists";
+        return false;
+    }
+    if (e == EXDEV) {
+        if (lstat(b.GetString(), &sb) == 0) {
+            errKind = FSE_GENERAL;
+            err += u"Cannot move file " + what + u": the destination exists";
+            return false;
+        }
+        return ZorMoveFile(ZorWidePath(a), ZorWidePath(b), errKind, err);
+    }
+    return Fail(e, u"Cannot move file ", what, errKind, err, true);
+}
+
+bool WinFileSys::LinkFile(const CWideString& from, const CWideString& to, bool& bExists, int& errKind,
+                          CWideString& err) {
+    bExists = false;
+    CNarrowString a, b;
+    if (!NativePath(from, a, errKind, err) || !NativePath(to, b, errKind, err)) return false;
+    if (linkat(AT_FDCWD, a.GetString(), AT_FDCWD, b.GetString(), 0) == 0) return true;
+    const int e = errno;
+    if (e == EEXIST) bExists = true;
+    return Fail(e, u"Cannot link file ", DisplayPath(from) + u" as " + DisplayPath(to), errKind, err, true);
 }
 
 bool WinFileSys::MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,

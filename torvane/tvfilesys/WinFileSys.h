@@ -73,6 +73,19 @@ public:
     bool DeleteFolder(const CWideString& path, int& errKind, CWideString& err) override;
     bool MoveFile(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) override;
     bool MoveFolder(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) override;
+    // renameat2 RENAME_NOREPLACE (else link and unlink); a case-only rename
+    // of the same file is a plain rename.
+    bool MoveFileNoReplace(const CWideString& from, const CWideString& to, int& errKind,
+                           CWideString& err) override;
+    // link(2): fails with bExists on EEXIST.
+    bool LinkFile(const CWideString& from, const CWideString& to, bool& bExists, int& errKind,
+                  CWideString& err) override;
+    // Off: the folders of a path below the root are opened one by one
+    // without following links (openat2 RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS,
+    // else per-component O_NOFOLLOW), and the operation works on the last
+    // name inside the folder so opened: a folder swapped for a link never
+    // redirects it. A link met fails the operation (kind 5). On by default.
+    void SetFollowLinksInPaths(bool b) override { m_bFollowLinksInPaths = b; }
     bool MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
                            CWideString& err) override;
     bool CopyFileFs(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) override;
@@ -116,10 +129,13 @@ public:
     // The native (UTF-8) form of a root-relative path; false (kind 5) for a
     // relative path or a name the system cannot take.
     bool NativePath(const CWideString& path, CNarrowString& native, int& errKind, CWideString& err) const;
+    // The plain joined form, whatever the link mode.
+    bool NativePathFull(const CWideString& path, CNarrowString& native, int& errKind, CWideString& err) const;
     // True when the connected root lies on a vfat/exfat (FAT-like) mount.
     bool IsFatMount() const { return m_bFatMount; }
 
 protected:
+    static bool IsLinkOnTheWay(const CNarrowString& root, const CNarrowString& folder);
     // Turns the connection URL into the local root folder. WinNetFileSys
     // overrides it to map a share onto its mount.
     virtual bool ResolveRoot(const CWideString& url, CWideString& localRoot, int& errKind, CWideString& err);
@@ -134,6 +150,7 @@ protected:
 
     int m_fds[kMaxOpenFiles];
     bool m_bFatMount = false;
+    bool m_bFollowLinksInPaths = true;
     WinFsMonitor* m_pMonitor = nullptr; // owned; created and deleted by the monitor code
 
     // ------------------------------------------------ change monitor (WinFileSysMonitor.cpp)

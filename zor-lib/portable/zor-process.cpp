@@ -79,8 +79,13 @@ bool SetStartError(int code, CWideString& err) {
 
 } // namespace
 
-bool ZorShellEx(const CWideString& file, const CWideString& /*verb*/, const CWideString& params, bool bWait,
-                bool /*bPumpMessages*/, void* /*hWindow*/, uint32_t* pExitCode, CWideString& err) {
+bool ZorShellEx(const CWideString& file, const CWideString& verb, const CWideString& params, bool bWait,
+                bool bPumpMessages, void* hWindow, uint32_t* pExitCode, CWideString& err) {
+    return ZorShellEx(file, verb, ZorSplitCommandLine(params), bWait, bPumpMessages, hWindow, pExitCode, err);
+}
+
+bool ZorShellEx(const CWideString& file, const CWideString& /*verb*/, const std::vector<CWideString>& args,
+                bool bWait, bool /*bPumpMessages*/, void* /*hWindow*/, uint32_t* pExitCode, CWideString& err) {
     // Callers may quote a path that holds blanks; the quotes are not part of it.
     CWideString path = file;
     if (path.GetLength() >= 2 && path[0] == u'"' && path.GetLast() == u'"')
@@ -102,7 +107,7 @@ bool ZorShellEx(const CWideString& file, const CWideString& /*verb*/, const CWid
         bSearchPath = true;
     } else {
         argv.push_back(native);
-        for (const CWideString& a : ZorSplitCommandLine(params)) argv.push_back(WideToUtf8(a));
+        for (const CWideString& a : args) argv.push_back(WideToUtf8(a));
     }
     std::vector<char*> pargv;
     for (CNarrowString& a : argv) pargv.push_back(const_cast<char*>(a.GetString()));

@@ -30,6 +30,11 @@ inline bool ZorShellEx(const CWideString& file, const CWideString& verb, const C
                        bool bWait, CWideString& err) {
     return ZorShellEx(file, verb, params, bWait, false, nullptr, nullptr, err);
 }
+// The same with the arguments already split: each element of args reaches
+// the program as one argument, byte for byte (UTF-8), whatever it holds. For
+// callers that build arguments from values they do not control.
+bool ZorShellEx(const CWideString& file, const CWideString& verb, const std::vector<CWideString>& args,
+                bool bWait, bool bPumpMessages, void* hWindow, uint32_t* pExitCode, CWideString& err);
 
 // The computer name: the environment's COMPUTERNAME when set, else the host
 // name; "-UnknownComputer-" when neither can be had.

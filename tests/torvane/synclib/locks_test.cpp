@@ -346,10 +346,11 @@ TEST_F(LocksTest, SameFolderOnBothSidesIsCaughtByItsOwnLock) {
 }
 
 TEST_F(LocksTest, OwnerWhoWroteAtTheSameMomentWinsAlone) {
-    // Another owner uploads its lock right after ours: the read-back sees
-    // its text, so this Sync does not go on.
+    // Another owner's lock appears while ours is written (locally: between
+    // the check and the exclusive link of ours), so this Sync does not go on.
     m_fs[0]->m_afterUpload = [&](const std::string& p) {
-        if (p.find("lock.tvl") != std::string::npos) Write(0, "/_tvdata_/lock.tvl", kForeign + "\n/x");
+        if (p.find("lock.tvl") != std::string::npos || p.find("._tvtmp") != std::string::npos)
+            Write(0, "/_tvdata_/lock.tvl", kForeign + "\n/x");
     };
     EXPECT_FALSE(Lock(0));
     EXPECT_EQ(N(m_err), LockedText(kForeign));

@@ -92,6 +92,17 @@ TEST_F(ProcessDir, ArgumentWithQuotesBlanksAndSemicolonArrivesWhole) {
     EXPECT_EQ(ReadText(out), "he said \"hi; there\" | $HOME & more\nplain\n\xC3\xA4 b");
 }
 
+TEST_F(ProcessDir, ArgumentListIsPassedAsGiven) {
+    std::string out = m_dir + "/list.txt";
+    // Quotes, blanks, backslashes and an empty element stay what they are.
+    std::vector<CWideString> args = {W(m_script), W(out), uR"(a "b" c\)", u"", u"$(touch x); y"};
+    uint32_t code = 99;
+    CWideString err;
+    ASSERT_TRUE(ZorShellEx(u"/usr/bin/python3", u"", args, true, false, nullptr, &code, err)) << err;
+    EXPECT_EQ(code, 3u);
+    EXPECT_EQ(ReadText(out), "a \"b\" c\\\n\n$(touch x); y");
+}
+
 TEST_F(ProcessDir, QuotedProgramPathWithBlanks) {
     std::string prog = m_dir + "/my tool";
     WriteText(prog, "#!/bin/sh\nexit 5\n", 0755);

@@ -330,8 +330,10 @@ bool StartSslOnSocket(ZorSocket& sock, const CNarrowString& host, bool bFirstAtt
     if (!host.IsEmpty() && !IsIpText(host, bV6)) SSL_set_tlsext_host_name(ssl, host.GetString());
 
     if (!clientCertFile.IsEmpty()) {
-        if (!UseClientCertificateFile(ssl, clientCertFile, ZSSL_FILETYPE_PEM, kind, err)) return false;
+        // The key first: a certificate set after a key that does not match
+        // it drops the key, so the check below tells the mismatch.
         if (!UseRsaKeyFile(ssl, clientCertFile, ZSSL_FILETYPE_PEM, kind, err)) return false;
+        if (!UseClientCertificateFile(ssl, clientCertFile, ZSSL_FILETYPE_PEM, kind, err)) return false;
         if (SSL_check_private_key(ssl) != 1) {
             ERR_clear_error();
             err = u"server private key check failed";
@@ -363,11 +365,11 @@ bool StartSslOnSocket(ZorSocket& sock, const CNarrowString& host, bool bFirstAtt
             return false;
         }
         unsigned long top = ERR_peek_error();
-        bTransportFailure = e == SSL_ERROR_SYSCALL ||
+        bTransportFailure = e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN ||
                             (e == SSL_ERROR_SSL && ERR_GET_LIB(top) == ERR_LIB_SSL &&
                              ERR_GET_REASON(top) == SSL_R_UNEXPECTED_EOF_WHILE_READING);
         CWideString t = SslErrorText(false);
-        if (t.IsEmpty() && e == SSL_ERROR_SYSCALL) t = u"connection closed during the handshake";
+        if (t.IsEmpty() && bTransportFailure) t = u"connection closed during the handshake";
         ERR_clear_error();
         err.Format(u"cannot switch to SSL mode: %s (error %d)", t, e);
         kind = FSE_NOT_FOUND;

@@ -1,0 +1,142 @@
+// The incremental on-change run's tree upkeep on real folders: queued
+// changes re-read only their paths, and the tree's other knowledge stays.
+#include "file-monitor.h"
+#include "job-harness.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct IncFixture {
+    CJobHarness h;
+    CMonitoredJob job;
+    IncFixture() {
+        h.m_tmp.MakeDir("left/docs");
+        h.m_tmp.MakeDir("right");
+        h.m_tmp.WriteFile("left/a.txt", "a");
+        h.m_tmp.WriteFile("left/docs/b.txt", "b");
+        job.SetName(u"inc");
+        job.SetLeftFolder(NormalizeUrl(h.m_tmp.Path("left")));
+        job.SetRightFolder(NormalizeUrl(h.m_tmp.Path("right")));
+        h.Attach(job);
+        int failed = 0, k = 0;
+        CWideString e;
+        EXPECT_TRUE(job.ConnectSides(failed, k, e)) << ToU8(e);
+        for (int side = 0; side < 2; ++side)
+            EXPECT_TRUE(job.ScanFolder(u"", Root(), side, true, false, false, 0, false, nullptr, nullptr, k, e))
+                << ToU8(e);
+    }
+    ~IncFixture() {
+        job.DisconnectSides();
+        job.SetProgressSink(&g_DummyJobProgress);
+    }
+    CSyncTreeNode* Root() { return job.GetPairsUnchecked(); }
+    CSyncTreeNode* Node(const char16_t* path) {
+        CWideString e;
+        return CSyncTreeNode::LookupCS(Root(), path, true, nullptr, e);
+    }
+    bool LeftPresent(const char16_t* path) {
+        CSyncTreeNode* p = Node(path);
+        return p && p->GetItem().m_aCur[0].Exists();
+    }
+    bool Apply(std::initializer_list<ChangedItem> changes, int side, CWideString& err) {
+        {
+            CCritSectionLock lock(job.m_JobLock);
+            for (const ChangedItem& c : changes) job.m_aChanges[side].AddTail(c);
+        }
+        int k = 0;
+        return job.IncrementalAnalyzeItems(side, nullptr, Root(), k, err);
+    }
+};
+
+bool LoggedChange(const CRecordingSink& sink, const char* tail) {
+    for (const auto& l : sink.Lines()) {
+        const std::string s = ToU8(l.text);
+        if (s.rfind("Change in: ", 0) == 0 && s.find(tail) != std::string::npos) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(IncrementalRun, ChangesReReadOnlyTheirPaths) {
+    IncFixture f;
+    ASSERT_TRUE(f.LeftPresent(u"/a.txt"));
+    ASSERT_TRUE(f.LeftPresent(u"/docs/b.txt"));
+
+    // A new folder is listed whole; a Modified file that is gone meanwhile
+    // gets the deleted record; a deleted folder takes its content along.
+    f.h.m_tmp.MakeDir("left/new/deep");
+    f.h.m_tmp.WriteFile("left/new/deep/c.txt", "c");
+    std::filesystem::remove(f.h.m_tmp.NativeSub("left/a.txt"));
+    std::filesystem::remove_all(f.h.m_tmp.NativeSub("left/docs"));
+    CWideString err;
+    ASSERT_TRUE(f.Apply({ChangedItem(u"/new", CIK_CREATED), ChangedItem(u"/a.txt", CIK_MODIFIED),
+                         ChangedItem(u"/docs", CIK_DELETED)},
+                        0, err))
+        << ToU8(err);
+    EXPECT_TRUE(f.LeftPresent(u"/new/deep/c.txt"));
+    EXPECT_FALSE(f.LeftPresent(u"/a.txt"));
+    ASSERT_TRUE(f.Node(u"/a.txt"));
+    EXPECT_FALSE(f.LeftPresent(u"/docs"));
+    EXPECT_FALSE(f.LeftPresent(u"/docs/b.txt"));
+    EXPECT_EQ(f.job.CountSideChanges(0), 0);
+    EXPECT_TRUE(LoggedChange(f.h.m_sink, "/new"));
+
+    // A modified file gets its new size.
+    f.h.m_tmp.WriteFile("left/new/deep/c.txt", "longer content");
+    ASSERT_TRUE(f.Apply({ChangedItem(u"/new/deep/c.txt", CIK_MODIFIED)}, 0, err)) << ToU8(err);
+    EXPECT_EQ(f.Node(u"/new/deep/c.txt")->GetItem().m_aCur[0].m_Len.GetValue(), 14u);
+}
+
+TEST(IncrementalRun, WholeTreeAndBadPaths) {
+    IncFixture f;
+    // ChangeInFolder of the root: the side's records are cleared and the root listed again.
+    std::filesystem::remove(f.h.m_tmp.NativeSub("left/a.txt"));
+    f.h.m_tmp.WriteFile("left/z.txt", "z");
+    CWideString err;
+    ASSERT_TRUE(f.Apply({ChangedItem(u"", CIK_CHANGE_IN_FOLDER)}, 0, err)) << ToU8(err);
+    EXPECT_FALSE(f.LeftPresent(u"/a.txt"));
+    EXPECT_TRUE(f.LeftPresent(u"/z.txt"));
+    EXPECT_TRUE(f.LeftPresent(u"/docs/b.txt"));
+
+    // A folder change for a path the tree does not hold stops the analysis
+    // and keeps the list for the full analyse that follows.
+    EXPECT_FALSE(f.Apply({ChangedItem(u"/nowhere", CIK_METADATA), ChangedItem(u"/z.txt", CIK_MODIFIED)}, 0, err));
+    EXPECT_EQ(ToU8(err), "Bad change-unknown path: /nowhere");
+    EXPECT_EQ(f.job.CountSideChanges(0), 2);
+    // A pending full analyse drops the list.
+    f.job.ResetTree();
+    EXPECT_TRUE(f.job.m_bFirstFullAnalyzePending.load());
+    EXPECT_TRUE(f.job.DropSideChanges(0, 0, 0));
+    EXPECT_EQ(f.job.CountSideChanges(0), 0);
+}
+
+TEST(IncrementalRun, PreparingTheTreeQueuesOnlyItemsWithWork) {
+    IncFixture f;
+    CSyncTreeNode* pA = f.Node(u"/a.txt");
+    CSyncTreeNode* pB = f.Node(u"/docs/b.txt");
+    ASSERT_TRUE(pA && pB);
+    pA->GetItem().m_nSysAction = 0x01; // some copy action
+    pA->GetItem().m_sReason = u"new";
+    pB->GetItem().m_nFlags |= SPF_EXCLUDED | SPF_DONE;
+    pB->GetItem().m_sReason = u"excluded: match *.txt";
+    CDoInitChangesOnly pass;
+    ASSERT_TRUE(f.job.DoForSubtree(f.Root(), pass, true));
+    // The file with work is queued for both sides and reset with its exclusion cleared.
+    std::vector<std::string> queued;
+    CListT<ChangedItem> left = f.job.GetSideChanges(0);
+    for (ZorPosition p = left.GetHeadPosition(); p;) {
+        const ChangedItem& c = left.GetNext(p);
+        EXPECT_EQ(c.m_nKind, (uint32_t)CIK_REANALYZE);
+        queued.push_back(ToU8(c.m_sPath));
+    }
+    EXPECT_EQ(queued, std::vector<std::string>{"/a.txt"});
+    EXPECT_EQ(f.job.CountSideChanges(1), 1);
+    EXPECT_EQ(pA->GetItem().m_nSysAction, EA_NO_COPY);
+    EXPECT_TRUE(pA->GetItem().m_sReason.IsEmpty());
+    // The file with nothing to do keeps its exclusion; the execution marks go.
+    EXPECT_TRUE(pB->GetItem().IsExcluded());
+    EXPECT_FALSE(pB->GetItem().m_nFlags & SPF_DONE);
+    EXPECT_TRUE(pB->GetItem().m_sReason.IsEmpty());
+}

@@ -1,0 +1,165 @@
+// Parsing of the command line of "torvane".
+#include "cli-args.h"
+
+namespace {
+
+bool TakeValue(const std::vector<std::string>& args, size_t& i, const std::string& opt, std::string& value,
+               std::string& err) {
+    const std::string& a = args[i];
+    if (a.size() > opt.size() && a.compare(0, opt.size() + 1, opt + "=") == 0) {
+        value = a.substr(opt.size() + 1);
+        return true;
+    }
+    if (i + 1 >= args.size()) {
+        err = opt + " needs a value";
+        return false;
+    }
+    value = args[++i];
+    return true;
+}
+
+bool IsOption(const std::string& a, const char* opt) {
+    const std::string o(opt);
+    return a == o || a.compare(0, o.size() + 1, o + "=") == 0;
+}
+
+} // namespace
+
+bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::string& err) {
+    out = CCliArgs();
+    std::vector<std::string> operands;
+    bool bHelp = false, bHasType = false, bOptionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (bOptionsEnded || a.empty() || a[0] != '-' || a == "-") {
+            operands.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            bOptionsEnded = true;
+        } else if (a == "--help" || a == "-h") {
+            bHelp = true;
+        } else if (IsOption(a, "--profile")) {
+            if (!TakeValue(args, i, "--profile", out.m_sProfile, err)) return false;
+            if (out.m_sProfile.empty()) {
+                err = "--profile needs a folder";
+                return false;
+            }
+            out.m_bHasProfile = true;
+        } else if (IsOption(a, "--type")) {
+            std::string v;
+            if (!TakeValue(args, i, "--type", v, err)) return false;
+            if (v != "0" && v != "1" && v != "2") {
+                err = "--type must be 0, 1 or 2: " + v;
+                return false;
+            }
+            out.m_nType = v[0] - '0';
+            bHasType = true;
+        } else if (IsOption(a, "--set")) {
+            std::string v;
+            if (!TakeValue(args, i, "--set", v, err)) return false;
+            if (v.find('=') == std::string::npos || v[0] == '=') {
+                err = "--set needs KEY=VALUE: " + v;
+                return false;
+            }
+            out.m_sets.push_back(v);
+        } else {
+            err = "unknown option " + a;
+            return false;
+        }
+    }
+    if (bHelp) {
+        out.m_verb = ECliVerb::Help;
+        return true;
+    }
+    if (operands.empty()) {
+        err = "no command given";
+        return false;
+    }
+    const std::string& cmd = operands[0];
+    auto expect = [&](size_t n, const char* form) {
+        if (operands.size() == n) return true;
+        err = std::string(operands.size() < n ? "missing arguments" : "too many arguments") + "; usage: torvane " +
+              form;
+        return false;
+    };
+    if (cmd == "job") {
+        const std::string sub = operands.size() > 1 ? operands[1] : std::string();
+        if (sub == "add") {
+            if (!expect(5, "job add NAME LEFT RIGHT [--type 0|1|2] [--set KEY=VALUE ...]")) return false;
+            out.m_verb = ECliVerb::JobAdd;
+            out.m_sName = operands[2];
+            out.m_sLeft = operands[3];
+            out.m_sRight = operands[4];
+        } else if (sub == "list") {
+            if (!expect(2, "job list")) return false;
+            out.m_verb = ECliVerb::JobList;
+        } else if (sub == "show" || sub == "delete") {
+            if (!expect(3, sub == "show" ? "job show NAME" : "job delete NAME")) return false;
+            out.m_verb = sub == "show" ? ECliVerb::JobShow : ECliVerb::JobDelete;
+            out.m_sName = operands[2];
+        } else {
+            err = sub.empty() ? "job needs add, list, show or delete" : "unknown job command " + sub;
+            return false;
+        }
+    } else if (cmd == "analyze" || cmd == "sync") {
+        if (!expect(2, cmd == "analyze" ? "analyze NAME" : "sync NAME")) return false;
+        out.m_verb = cmd == "analyze" ? ECliVerb::Analyze : ECliVerb::Sync;
+        out.m_sName = operands[1];
+    } else if (cmd == "watch") {
+        out.m_verb = ECliVerb::Watch;
+        out.m_names.assign(operands.begin() + 1, operands.end());
+    } else {
+        err = "unknown command " + cmd;
+        return false;
+    }
+    if ((bHasType || !out.m_sets.empty()) && out.m_verb != ECliVerb::JobAdd) {
+        err = "--type and --set belong to job add";
+        return false;
+    }
+    if ((out.m_verb == ECliVerb::JobAdd || out.m_verb == ECliVerb::JobShow || out.m_verb == ECliVerb::JobDelete ||
+         out.m_verb == ECliVerb::Analyze || out.m_verb == ECliVerb::Sync) &&
+        out.m_sName.empty()) {
+        err = "the job name is empty";
+        return false;
+    }
+    out.m_nType = bHasType ? out.m_nType : 0;
+    return true;
+}
+
+const char* CliHelpText() {
+    return "Usage:\n"
+           "  torvane [--profile DIR] job add NAME LEFT RIGHT [--type 0|1|2] [--set KEY=VALUE ...]\n"
+           "  torvane [--profile DIR] job list | job show NAME | job delete NAME\n"
+           "  torvane [--profile DIR] analyze NAME | sync NAME | watch [NAME ...]\n"
+           "  torvane --help\n"
+           "\n"
+           "Commands:\n"
+           "  job add      add a job; LEFT and RIGHT are folders (absolute or relative paths) or URLs;\n"
+           "               --type 0 two-way (default), 1 left to right, 2 right to left;\n"
+           "               --set KEY=VALUE sets an option of the job's \"Job\" block\n"
+           "               (for example SavePastVersions=Yes, OnFileChangeAction=1)\n"
+           "  job list     one line per job, its name first\n"
+           "  job show     the job's name, type, folders and options\n"
+           "  job delete   remove the job; its folders and their \"_tvdata_\" stay\n"
+           "  analyze      compare the two folders and list what a sync would do; changes nothing\n"
+           "  sync         analyze and carry out the actions; conflicts are left for you\n"
+           "  watch        run the jobs' triggers (timer, start, file change, folder connect)\n"
+           "               until SIGINT or SIGTERM\n"
+           "\n"
+           "Options:\n"
+           "  --profile DIR  keep options, jobs and logs in DIR (instead of TORVANE_PROFILE_DIR\n"
+           "                 or the default profile folder)\n"
+           "\n"
+           "Trigger action values (OnFileChangeAction, OnFolderConnectAction, OnStartAction,\n"
+           "OnTimerAction): 0 off, 1 analyze + sync, 2 analyze only; any other value acts as 1.\n"
+           "\n"
+           "Exit codes:\n"
+           "  0    done (also nothing to do, or actions pending after analyze)\n"
+           "  1    errors: item errors, a failed run, same or nested folders, unknown job,\n"
+           "       bad arguments\n"
+           "  2    conflicts left\n"
+           "  3    refused: a folder locked by another owner, the job or profile busy in\n"
+           "       another process\n"
+           "  130  stopped by SIGINT or SIGTERM\n";
+}

@@ -1,0 +1,43 @@
+// The command line of the host program "torvane": its grammar, the parsed
+// form and the exit codes.
+//
+//   torvane [--profile DIR] job add NAME LEFT RIGHT [--type 0|1|2] [--set KEY=VALUE ...]
+//   torvane [--profile DIR] job list | job show NAME | job delete NAME
+//   torvane [--profile DIR] analyze NAME | sync NAME | watch [NAME ...]
+//   torvane --help
+//
+// Arguments are UTF-8. Options may stand before, between or after the
+// operands; "--" ends the options.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum class ECliVerb { Help, JobAdd, JobList, JobShow, JobDelete, Analyze, Sync, Watch };
+
+// Exit codes of the program.
+enum ECliExit : int {
+    CLI_EXIT_OK = 0,         // done (also nothing to do, or actions pending after analyze)
+    CLI_EXIT_ERRORS = 1,     // errors, a failed run, bad arguments, unknown job
+    CLI_EXIT_CONFLICTS = 2,  // conflicts left
+    CLI_EXIT_REFUSED = 3,    // refused: folder locked by another owner, job or profile busy
+    CLI_EXIT_STOPPED = 130,  // stopped by SIGINT or SIGTERM
+};
+
+struct CCliArgs {
+    ECliVerb m_verb = ECliVerb::Help;
+    bool m_bHasProfile = false;
+    std::string m_sProfile;
+    std::string m_sName;
+    std::string m_sLeft;
+    std::string m_sRight;
+    int m_nType = 0;
+    std::vector<std::string> m_sets;  // "KEY=VALUE" of job add
+    std::vector<std::string> m_names; // the jobs of watch (empty: all)
+};
+
+// Parses argv[1..]. False with a one-line reason on a usage error.
+bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::string& err);
+
+// The text of --help.
+const char* CliHelpText();

@@ -1,0 +1,110 @@
+// Process locks and signal handling of "torvane".
+#include "cli-process.h"
+
+#include "zor-string.h"
+#include "zor-unicode.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+
+bool CCliProcessLock::TryAcquire(const std::string& path, bool& bBusy, std::string& err) {
+    bBusy = false;
+    Release();
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        err = "cannot open lock file " + path + ": " + strerror(errno);
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        ::close(fd);
+        if (e == EWOULDBLOCK) {
+            bBusy = true;
+            err = "busy in another process";
+        } else {
+            err = "cannot lock " + path + ": " + strerror(e);
+        }
+        return false;
+    }
+    // The holder's process id, for a curious user.
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) == 0 && ::write(fd, pid.data(), pid.size()) < 0) {
+    }
+    m_fd = fd;
+    return true;
+}
+
+void CCliProcessLock::Release() {
+    if (m_fd < 0) return;
+    flock(m_fd, LOCK_UN);
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+std::string JobLockPath(const std::string& profile, const std::string& jobNameUtf8) {
+    CWideString name = Utf8ToWide(jobNameUtf8.c_str());
+    for (int i = 0; i < name.GetLength(); ++i) name.SetAt(i, ZorFoldUnit(name[i]));
+    const CNarrowString folded = WideToUtf8(name);
+    static const char* hex = "0123456789abcdef";
+    std::string h;
+    for (int i = 0; i < folded.GetLength(); ++i) {
+        const unsigned char c = (unsigned char)folded[i];
+        h += hex[c >> 4];
+        h += hex[c & 15];
+    }
+    // Very long names are cut; the first 200 hex digits tell them apart well enough.
+    if (h.size() > 200) h.resize(200);
+    return profile + "/jobs-running/" + h + ".lock";
+}
+
+std::string ProfileLockPath(const std::string& profile) {
+    return profile + "/torvane-watch.lock";
+}
+
+// ------------------------------------------------------------ signals
+CCliSignals::CCliSignals() : m_pLock(new std::mutex) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    m_thread = std::thread([this] { Loop(); });
+}
+
+CCliSignals::~CCliSignals() {
+    m_bQuit = true;
+    if (m_thread.joinable()) m_thread.join();
+    delete m_pLock;
+}
+
+void CCliSignals::SetHandler(std::function<void(int)> handler) {
+    std::lock_guard<std::mutex> g(*m_pLock);
+    m_handler = std::move(handler);
+}
+
+void CCliSignals::Loop() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    while (!m_bQuit.load()) {
+        // Wakes every 100 ms to see whether the program is ending.
+        struct timespec ts = {0, 100 * 1000 * 1000};
+        const int sig = sigtimedwait(&set, nullptr, &ts);
+        if (sig <= 0) continue;
+        m_nSignal = sig;
+        std::lock_guard<std::mutex> g(*m_pLock);
+        if (m_handler) m_handler(sig);
+    }
+}

@@ -1,0 +1,284 @@
+// The analysis of a job: the pair comparison and decision, time shifts, the
+// direction/deletion/conflict passes, moves and case changes, the item
+// categories and the counting passes. Included by syncjob.h; the CSyncJob
+// members that drive them are declared there.
+#pragma once
+
+#include "sync-item.h"
+#include "sync-tree.h"
+#include "zor-coll.h"
+#include "zor-string.h"
+
+#include <atomic>
+#include <cstdint>
+
+class CSyncJob;
+class TvFileSys;
+class CbJobProgress;
+
+// ---------------------------------------------------------------- pending generations and generation lists
+// (syncjob-decide.cpp)
+void SetPending(CSyncPairAndAction& item, int side);       // an assertion when already set
+void AssertNotPending(const CSyncPairAndAction& item, int side);
+void SetWinningSide(CSyncPairAndAction& item, int side);   // this side's byte set, the other's cleared
+void ClearPending(CSyncPairAndAction& item);
+
+// Same folder bit and presence; for two present files also equal lengths and
+// second times within 2 seconds.
+bool IsSameSideInfo(const CSideInfo& a, const CSideInfo& b);
+// result: -1 right newer, 0 same, 1 left newer, 2 both newer. how: 0 the
+// histories agree, 1 no common history (or only inexact agreement), 2 they
+// diverged after a common part.
+void CompareGenerations(const CGenArray& left, const CGenArray& right, bool bLeftPending, bool bRightPending,
+                        bool bSameNow, int& result, int& how);
+// Sets the destination side's list for a copy (execution). hint -1 or a side.
+bool MergeGenerationsForCopy(CGenArray& left, CGenArray& right, bool bLeftPending, bool bRightPending, int hint,
+                             int destSide);
+// After a copy onto a side: a set pending byte becomes the side's scan time.
+void AddPendingGeneration(CSyncPairAndAction& item, const CSyncJob& job, int side);
+CSyncTime LastGeneration(const CGenArray& gens);
+void RemoveDuplicateGenerations(CGenArray& gens);
+CSyncTime CurrentSyncTime();
+// Copies flag bits 0..2, length, times, attributes and id of rec into the old
+// record of the side and merges the generations (bit 0x10 when they changed).
+void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, const CGenArray& gens);
+
+// ---------------------------------------------------------------- time shifts
+// (syncjob-timeshift.cpp)
+// A key: type in bits 0..1, whole hours (14-bit two's complement) in bits
+// 2..15; 0 (no key) for 8000 hours or more either way.
+uint16_t TimeShiftKey(int type, int hours);
+void SplitTimeShiftKey(uint16_t key, int& type, int& hours);
+// The two times differ by a non-zero whole number of hours within 2 seconds.
+bool IsWholeHourShift(uint32_t a, uint32_t b, int& hours);
+// Shift table: key -> number of files.
+using CTimeShiftTable = CHashMapT<uint16_t, int32_t>;
+// Computes a file's candidate keys into keys[4] and counts each non-zero one.
+void CountTimeShiftKeys(uint32_t a, uint32_t b, bool bRounding, int16_t keys[4], CTimeShiftTable& table);
+bool ExpectsTimeShift(const TvFileSys* pFs);
+bool MayHaveRoundingShift(const TvFileSys* pFs);
+
+class CDoAnalyzeLeftRightTimeShift : public CDoSmthWithPair {
+public:
+    explicit CDoAnalyzeLeftRightTimeShift(bool bRounding) : m_bRounding(bRounding) {}
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    CTimeShiftTable m_Table;
+    bool m_bRounding;
+    int32_t m_nExamined = 0;
+};
+
+class CDoImplementLeftRightTimeShift : public CDoSmthWithPair {
+public:
+    explicit CDoImplementLeftRightTimeShift(const CTimeShiftTable& table);
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    CTimeShiftTable m_Table;
+};
+
+// ---------------------------------------------------------------- exclusion passes
+// (syncjob-decide.cpp)
+class CIncludeParentsOfIncluded : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+
+class CExcludeChildren : public CDoSmthWithPair {
+public:
+    explicit CExcludeChildren(CbJobProgress* pSink = nullptr) : m_pSink(pSink) {}
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    CbJobProgress* m_pSink;
+};
+
+// ---------------------------------------------------------------- direction, deletion and conflict passes
+// (syncjob-directions.cpp)
+// Forces the copy direction from side (0 left, 1 right) into the user action
+// (bUser) or the system action; the side becomes the winning side.
+void SetCopyDirection(CSyncPairAndAction& item, int side, bool bUser, CSyncJob* pJob, const CWideString& text);
+
+class CDoOneWayForced : public CDoSmthWithPair {
+public:
+    explicit CDoOneWayForced(int32_t nDirection) : m_nDirection(nDirection) {}
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    int32_t m_nDirection;
+};
+class CDoOneWayVerified : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+class CDoNotPropagateDels1way : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+class CDoNotPropagateDels2way : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+class CDoDetectVerticalDeleteConflicts : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+class CAutoResolveConflicts : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+class CScanDeleteFolders : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+class CScanAllUnScannedFolders : public CDoSmthWithPair {
+public:
+    explicit CScanAllUnScannedFolders(int32_t side) : m_nSide(side) {}
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    int32_t m_nSide;
+};
+class CDeleteAllSourceItems : public CDoSmthWithPair {
+public:
+    CDeleteAllSourceItems(int32_t deleted, int32_t other) : m_nDeleted(deleted), m_nOther(other) {}
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    int32_t m_nDeleted, m_nOther;
+};
+class CDeleteExcludedFilesInFolders : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+class CDoWarnAboutOldFileWins : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+
+// ---------------------------------------------------------------- moves and case changes
+// (syncjob-moves.cpp)
+// The key of a side record for pairing moved files: the full length and the
+// second time (0 for a folder). Kept in memory only.
+struct CMoveKey {
+    uint64_t m_nLen = 0;
+    uint32_t m_nTime = 0;
+    bool operator==(const CMoveKey& o) const { return m_nLen == o.m_nLen && m_nTime == o.m_nTime; }
+};
+CMoveKey MoveKey(const CSideInfo& rec);
+bool IsNewCopyLtoR(const CSyncPairAndAction& item);
+bool IsDeleteLtoR(const CSyncPairAndAction& item);
+
+struct CMoveEntry {
+    CWideString a; // a new item
+    CWideString b; // a deleted item
+};
+struct CMoveKeyHash {
+    size_t operator()(const CMoveKey& k) const {
+        return (size_t)(k.m_nLen * 0x9E3779B97F4A7C15ull) ^ k.m_nTime;
+    }
+};
+
+class CDetectFileRenamesAndMoves : public CDoSmthWithPair {
+public:
+    CDetectFileRenamesAndMoves();
+    ~CDetectFileRenamesAndMoves() override;
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    // Keys in the order they were first met, each with its entries.
+    struct CTable;
+    CTable* m_pTables[2]; // left-to-right, right-to-left
+};
+class CExamineFolderRenamesAndMoves : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    CSyncTreeNode* m_pRoot = nullptr;
+};
+class CCommitFolderRenamesAndMoves : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    CSyncTreeNode* m_pRoot = nullptr;
+};
+class CDetectCaseChanges : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+
+// ---------------------------------------------------------------- categories and statistics
+// (sync-category.cpp)
+enum EItemCategory {
+    CAT_EXISTING = 0,
+    CAT_CHANGED = 1,
+    CAT_CONFLICT = 2,
+    CAT_ERROR = 3,
+    CAT_INCLUDED = 4,
+    CAT_EXCLUDED = 5,
+    CAT_NEW_COPY = 6,
+    CAT_OVERWRITE = 7,
+    CAT_DELETE = 8,
+    CAT_COPY_LTOR = 9,
+    CAT_COPY_RTOL = 10,
+    CAT_DELETE_RIGHT = 11,
+    CAT_DELETE_LEFT = 12,
+    CAT_MOVE_LTOR = 13,
+    CAT_MOVE_RTOL = 14,
+    CAT_TIME_LTOR = 15,
+    CAT_TIME_RTOL = 16,
+    CAT_NAME_CASE_LTOR = 17,
+    CAT_NAME_CASE_RTOL = 18,
+    CAT_STATE_LTOR = 19,
+    CAT_STATE_RTOL = 20,
+    CAT_MERGE_GENS = 21,
+    CAT_SAME_LEN_TIME_DIFFERS = 22,
+    CAT_PENDING = 23,
+    CAT_ALL = 24,
+    CAT_COUNT = 25,
+};
+// The category's predicate (false for a null item or an index outside 0..24).
+bool ItemInCategory(const CSyncPairAndAction* pItem, int category);
+// The node's item is in the category, or the node is a folder whose
+// statistics record, built for this same category, counts members.
+bool IsInCategory(const CSyncTreeNode* pNode, int category);
+
+struct CCategoryStats {
+    CItemCount m_aCounts[CAT_COUNT];
+};
+// Zeroes the counters and counts every node below the root; builds the
+// per-folder records for the chosen category. Returns the root's record.
+FolderStatsRecord* ComputeCategoryStats(CSyncTreeNode* pRoot, CCategoryStats& stats, int chosen);
+
+void AddItemCount(CItemCount& count, const CSyncPairAndAction& item);
+void FolderStatsAddItem(FolderStatsRecord& rec, const CSyncPairAndAction& item);
+void FolderStatsMerge(FolderStatsRecord& rec, const FolderStatsRecord& other);
+
+// Iterates the nodes of a subtree (pre-order) that are in a category.
+class CCategoryIter {
+public:
+    CCategoryIter(CSyncTreeNode* pNode, int category);
+    bool IsValid() const { return m_it.IsValid(); }
+    CSyncTreeNode* GetNode() const { return m_it.GetNode(); }
+    bool Next();
+
+private:
+    void Skip();
+    CSyncDepthFirstIter m_it;
+    int m_nCategory;
+};
+
+// ---------------------------------------------------------------- counting passes
+// (syncjob-count.cpp)
+// ((bytes - 1 + block) / block) * block; block 0 means 1024; 0 stays 0.
+uint64_t RoundUpToBlock(uint64_t bytes, uint64_t blockSize);
+bool IsUserChanged(const CSyncPairAndAction& item);
+bool IsFolderReplacesFile(const CSyncPairAndAction& item);
+bool IsFolderWherePresent(const CSyncPairAndAction& item);
+
+class CCalcRequiredFreeSpace : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+};
+class CDoCountBytesOpers : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    uint64_t m_nTotal = 0;
+    uint32_t m_nOpers = 0;
+};
+class CDoLockEmbeddedStates : public CDoSmthWithPair {
+public:
+    bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    uint8_t m_bRescan = 0;
+    uint8_t m_abCreated[2] = {0, 0};
+    int m_nErrKind = 0;
+    CWideString m_sErrText;
+};
+
+// Analyze logs the action of every item (level 2) when set; off unless a host sets it.
+extern std::atomic<bool> g_bDumpActions;

@@ -1,0 +1,470 @@
+// The file-system work of one copy action: a propagated deletion, a new
+// folder, a file copied directly or through a temporary file, a link; the
+// check that both sides are still as Analyze saw them, the keeping of the
+// replaced version, attributes, file options and times.
+//
+// The target path always holds a file: the old one or the new one. On a
+// side that replaces atomically (TVFS_CAP_ATOMIC_REPLACE) the replaced
+// version is kept as a second name first and the new file is renamed over
+// the target; elsewhere the old file is moved away just before the new one
+// is moved in. A new file never replaces what appeared at its name since
+// Analyze.
+#include "syncjob-exec.h"
+
+#include "TvFileCopy.h"
+#include "zor-debug.h"
+#include "zor-locstr.h"
+#include "zor-log.h"
+#include "zor-path.h"
+#include "zor-text.h"
+#include "zor-unicode.h"
+
+namespace {
+
+CWideString Quoted(const CWideString& label, const CWideString& display) {
+    return label + u" '" + display + u"'";
+}
+
+bool HasCap(TvFileSys* fs, int id) {
+    return fs && fs->GetCapability(id) != 0;
+}
+
+// The temporary path of a copy to writePath on side dst.
+CWideString TempPathFor(CSyncJob* pJob, TvFileSys* fsT, int dst, const CWideString& writePath) {
+    const CWideString name =
+        Utf8ToWide(Md5HexOfText(WideToUtf8(writePath))) + CSyncJob::GetTempFileSuffix(fsT);
+    if (pJob->CannotHaveDataFolder(dst)) return GetUrlPathFolder(writePath) + u"/" + name;
+    return CWideString(CSyncJob::kDataFolderPath) + u"/" + name;
+}
+
+// Nothing may stand at a new file's name: it appeared after Analyze.
+bool CheckNothingAt(TvFileSys* fsT, const CWideString& path, int& errKind, CWideString& errText) {
+    FsItemInfo info;
+    bool bNotFound = false;
+    CWideString e;
+    if (!fsT->GetInfo(path, info, bNotFound, errKind, e)) {
+        errText += u"Destination file status cannot be determined. Re-Analyze required: " + e;
+        return false;
+    }
+    if (!bNotFound) {
+        errKind = FSE_NOT_FOUND;
+        errText += u"Destination file appeared since Analyze. Re-Analyze required";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+CWideString GetItemWritePath(const CSyncTreeNode* pNode, int src, int dst) {
+    const CSyncTreeNode* pParent = pNode->GetParent();
+    const CWideString folder = pParent ? CSyncJob::GetItemSidePath(pParent, dst) : CWideString();
+    return folder + u"/" + CSyncJob::GetItemSideName(pNode, src);
+}
+
+bool CSyncJob::ShouldSaveReplacedVersion(int side, bool bConflictLoser) const {
+    if (bConflictLoser) return true;
+    if (!m_Options.m_bSavePreviousVersion && !m_Options.m_bSavePastVersions) return false;
+    side = side ? 1 : 0;
+    const TvFileSys* fs = m_apFs[side].get();
+    if (fs && fs->GetCapability(TVFS_CAP_NO_DATA_FOLDER)) return false;
+    return !CannotHaveDataFolder(side);
+}
+
+bool DeleteDest(const CWideString& path, CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* fs, int side,
+                uint32_t attrs, bool bConflictLoser, bool bKeepInPlace, CWideString& newPath, int& errKind,
+                CWideString& errText) {
+    newPath.Empty();
+    if (attrs != FSA_UNKNOWN && (attrs & FSA_LINK)) {
+        CWideString e;
+        if (!fs->DeleteItem(path, (attrs & FSA_FOLDER) != 0, errKind, e)) {
+            errText += u"cannot delete destination link: " + e;
+            return false;
+        }
+        return true;
+    }
+    if (attrs != FSA_UNKNOWN && (attrs & FSA_FOLDER)) {
+        CWideString e;
+        if (bConflictLoser && pJob->m_Options.m_bRenameLosingFile) {
+            if (!pJob->KeepPreviousVersion(path, pNode, side, fs, bConflictLoser, attrs, newPath, errKind, e)) {
+                errText += u"Cannot rename conflicting folder: " + e;
+                return false;
+            }
+        } else if (!fs->DeleteFolder(path, errKind, e)) {
+            errText += u"Cannot delete folder: " + e;
+            return false;
+        }
+        return true;
+    }
+    if (pJob->ShouldSaveReplacedVersion(side, bConflictLoser))
+        return pJob->KeepPreviousVersion(path, pNode, side, fs, bConflictLoser, attrs, newPath, errKind, errText,
+                                         bKeepInPlace);
+    if (bKeepInPlace) return true; // replaced by the caller's rename
+    CWideString e;
+    if (!fs->DeleteFile(path, errKind, e)) {
+        errText += u"Cannot delete destination file: " + e;
+        return false;
+    }
+    return true;
+}
+
+bool VerifySideUnchanged(TvFileSys* fs, const CWideString& path, const CSideInfo& rec, FsItemInfo& info,
+                         bool& bChanged, int& errKind, CWideString& errText) {
+    bChanged = false;
+    info.Clear();
+    CWideString e;
+    if (rec.GetFlag(SIF_VIA_LINK)) {
+        if (!fs->GetLinkTargetInfo(path, info, errKind, e)) {
+            errText += u"status cannot be determined: " + e;
+            return false;
+        }
+    } else {
+        bool bNotFound = false;
+        if (!fs->GetInfo(path, info, bNotFound, errKind, e)) {
+            errText += u"status cannot be determined. Re-Analyze required: " + e;
+            return false;
+        }
+        if (bNotFound) {
+            errKind = FSE_NOT_FOUND;
+            errText += u"has disappeared. Re-Analyze required";
+            return false;
+        }
+    }
+    if (info.IsFolder() && rec.IsFolder()) return true;
+    if (info.IsFolder() != rec.IsFolder()) {
+        errKind = FSE_NOT_FOUND;
+        errText += u"changed into folder or vice versa. Re-Analyze required";
+        return false;
+    }
+    if (CSyncTime::IsSame(info.m_nModTime, rec.m_tFile) && (uint64_t)info.m_nSize == rec.m_Len.GetValue() &&
+        !rec.m_Len.IsUndefined() && !rec.m_Len.IsDeleted())
+        return true;
+    errKind = FSE_NOT_FOUND;
+    errText += u"has changed since Analyze. Re-Analyze required";
+    bChanged = true;
+    return false;
+}
+
+bool CheckSameAsAnalyze(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int src, int dst,
+                        int& errKind, CWideString& errText) {
+    const CSyncJobOptions& o = pJob->m_Options;
+    if (!o.m_bSameBeforeSyncAsInAnalyze) return true;
+    CSyncPairAndAction& item = pNode->GetItem();
+    CSideInfo& S = item.m_aCur[src];
+    const CSideInfo& T = item.m_aCur[dst];
+    const bool bOneWayForced = o.m_nDirection != 0 && (o.m_n1wayMode == 0 || o.m_n1wayMode == 2);
+    FsItemInfo info;
+    bool bChanged = false;
+    if (!bOneWayForced && T.Exists()) {
+        CWideString e;
+        int k = 0;
+        if (!VerifySideUnchanged(fs[dst], CSyncJob::GetItemSidePath(pNode, dst), T, info, bChanged, k, e)) {
+            errKind = k;
+            errText += u"Destination file " + e;
+            return false;
+        }
+    }
+    const CWideString srcPath = CSyncJob::GetItemSidePath(pNode, src);
+    CWideString e;
+    int k = 0;
+    if (!VerifySideUnchanged(fs[src], srcPath, S, info, bChanged, k, e)) {
+        if (!bChanged) {
+            errKind = k;
+            errText += u"Source file " + e;
+            return false;
+        }
+        pJob->Log(2, 14012,
+                  CWideString::Formatted(u"Source file %s has changed since Analyze, but proceed with Sync\n",
+                                         fs[src]->DisplayPath(srcPath)));
+        S.m_tFile = info.m_nModTime;
+        S.m_tAccu = info.m_nModTime;
+        S.m_Len.SetValue((uint64_t)info.m_nSize);
+        item.m_aPendingGen[src] = 1;
+    }
+    return true;
+}
+
+bool CopyModTime(CSyncTreeNode* pNode, const CWideString& srcPath, const CWideString& dstPath, CSyncJob* pJob,
+                 TvFileSys* const fs[2], int src, int dst, int& errKind, CWideString& errText) {
+    (void)pJob;
+    TvFileSys* fsS = fs[src];
+    TvFileSys* fsT = fs[dst];
+    if (!HasCap(fsT, TVFS_CAP_MOD_TIMES)) return true;
+    uint32_t mtime = 0, ctime = 0;
+    if (HasCap(fsS, TVFS_CAP_MOD_TIMES)) {
+        if (!fsS->GetFileModTime(srcPath, mtime, ctime, errKind, errText)) return false;
+    } else {
+        FsItemInfo info;
+        bool bNotFound = false;
+        if (!fsS->GetInfo(srcPath, info, bNotFound, errKind, errText)) return false;
+        if (bNotFound) {
+            errKind = FSE_NOT_FOUND;
+            errText += u"source file has disappeared after download";
+            return false;
+        }
+        const CSideInfo& S = pNode->GetItem().m_aCur[src];
+        if ((uint64_t)info.m_nSize == S.m_Len.GetValue() && info.m_nModTime == S.m_tFile.GetTime())
+            mtime = S.m_tAccu.GetTime();
+    }
+    // No known source time: the copy keeps the time it got, never 1970.
+    if (mtime == 0) return true;
+    return fsT->SetFileModTime(dstPath, mtime, ctime, errKind, errText);
+}
+
+namespace {
+
+// Step "copy a link" of DoFileOp.
+bool CopyLink(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int src, int dst,
+              const CWideString& srcPath, const CWideString& dstPath, const CWideString& writePath,
+              CWideString& logText, int& errKind, CWideString& errText) {
+    CSyncPairAndAction& item = pNode->GetItem();
+    const CSideInfo& S = item.m_aCur[src];
+    const CSideInfo& T = item.m_aCur[dst];
+    TvFileSys* fsS = fs[src];
+    TvFileSys* fsT = fs[dst];
+    logText = CWideString::Formatted(u"Copy Link '%s' -> '%s'", fsS->DisplayPath(srcPath),
+                                     fsT->DisplayPath(writePath));
+    if (!HasCap(fsS, TVFS_CAP_LINKS) || !HasCap(fsT, TVFS_CAP_LINKS)) {
+        errKind = FSE_GENERAL;
+        errText += u"copy link not supported";
+        return false;
+    }
+    CWideString target, e;
+    if (!fsS->GetLinkInfo(srcPath, target, errKind, e)) {
+        errText += u"cannot get link target: " + e;
+        return false;
+    }
+    if (T.Exists() && T.m_nAttr != FSA_UNKNOWN) {
+        CWideString kept;
+        if (!DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, (item.m_nFlags & SPF_DIRECTION_SET) != 0,
+                        false, kept, errKind, errText))
+            return false;
+    }
+    e.Empty();
+    if (!fsT->CreateLink(writePath, S.m_nAttr != FSA_UNKNOWN && (S.m_nAttr & FSA_FOLDER), target, errKind, e)) {
+        errText += u"cannot create link: " + e;
+        return false;
+    }
+    if (!CopyModTime(pNode, srcPath, writePath, pJob, fs, src, dst, errKind, errText)) return false;
+    item.m_nFlags |= SPF_EXECUTED;
+    return true;
+}
+
+// Moves the temporary file to the target's name. A new file never replaces
+// what appeared there since Analyze.
+bool PlaceTempFile(TvFileSys* fsT, const CWideString& tmpPath, const CWideString& writePath, bool bReplace,
+                   int& errKind, CWideString& errText) {
+    CWideString e;
+    const bool bOk = bReplace ? fsT->MoveFile(tmpPath, writePath, errKind, e)
+                              : fsT->MoveFileNoReplace(tmpPath, writePath, errKind, e);
+    if (bOk) return true;
+    if (!bReplace) e += u". Re-Analyze required";
+    errText += u"Cannot rename temp file to destination file: " + e;
+    DeleteFileQuietly(fsT, tmpPath);
+    return false;
+}
+
+} // namespace
+
+bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int src, int dst, int& opCode,
+              CWideString& logText, int& errKind, CWideString& errText) {
+    opCode = FOP_NONE;
+    if (!pNode || src == dst || !fs[0] || !fs[1]) {
+        ZorAssertFailed(__FILE__, __LINE__, 0, "DoFileOp: bad arguments", src);
+        errKind = FSE_GENERAL;
+        errText += u"DoFileOp: bad arguments";
+        return false;
+    }
+    CSyncPairAndAction& item = pNode->GetItem();
+    const CSyncJobOptions& o = pJob->m_Options;
+    CSideInfo& S = item.m_aCur[src];
+    const CSideInfo& T = item.m_aCur[dst];
+    TvFileSys* fsS = fs[src];
+    TvFileSys* fsT = fs[dst];
+    const bool bConflictLoser = (item.m_nFlags & SPF_DIRECTION_SET) != 0;
+    const CWideString srcPath = CSyncJob::GetItemSidePath(pNode, src);
+    const CWideString dstPath = CSyncJob::GetItemSidePath(pNode, dst);
+    const CWideString writePath = GetItemWritePath(pNode, src, dst);
+    const bool bCheck = o.m_bSameBeforeSyncAsInAnalyze && HasCap(fsS, TVFS_CAP_SOURCE_STATE);
+    CWideString kept;
+
+    if (!S.Exists()) {
+        // A propagated deletion.
+        const bool bFolder = T.IsFolder();
+        logText = Quoted(GetLocalizedString(bFolder ? IDS_Str_Msg_Action_DeleteFolder
+                                                    : IDS_Str_Msg_Action_DeleteFile),
+                         fsT->DisplayPath(dstPath));
+        opCode = FOP_DELETE;
+        if (bCheck) {
+            bool bThere = false;
+            CWideString e;
+            if (bFolder ? !fsS->IsFolder(srcPath, bThere, errKind, e) : !fsS->IsFile(srcPath, bThere, errKind, e)) {
+                errText += bFolder ? u"cannot determine source state: " + e : e;
+                return false;
+            }
+            if (bThere) {
+                errKind = FSE_NOT_FOUND;
+                errText += bFolder ? u"Folder to be deleted reappeared on the source side. Re-Analyze required."
+                                   : u"File to be deleted reappeared on the source side. Re-Analyze required.";
+                return false;
+            }
+        }
+        if (T.Exists() && T.m_nAttr != FSA_UNKNOWN &&
+            !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, false, kept, errKind, errText))
+            return false;
+        item.m_nFlags |= SPF_EXECUTED;
+        return true;
+    }
+
+    if (S.IsFolder()) {
+        logText = Quoted(GetLocalizedString(IDS_Str_Msg_Action_CreateFolder), fsT->DisplayPath(writePath));
+        opCode = FOP_COPY;
+        if (bCheck) {
+            bool bThere = false;
+            CWideString e;
+            if (!fsS->IsFolder(srcPath, bThere, errKind, e) || !bThere) {
+                errKind = FSE_NOT_FOUND;
+                errText += u"Folder to be copied disappeared on the source side. Re-Analyze required.";
+                return false;
+            }
+        }
+        if (T.Exists() && T.m_nAttr != FSA_UNKNOWN &&
+            !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, false, kept, errKind, errText))
+            return false;
+        CWideString e;
+        const bool bMade = HasCap(fsS, TVFS_CAP_LOCAL) && HasCap(fsT, TVFS_CAP_LOCAL)
+                               ? fsT->CopyFolderFromLocal(fsS->DisplayPath(srcPath), writePath, S.m_nAttr,
+                                                          errKind, e)
+                               : fsT->MakeFolder(writePath, errKind, e);
+        if (!bMade) {
+            errText += u"Cannot create folder: " + e;
+            return false;
+        }
+        if (!fsT->ApplyFolderOptions(writePath, fsS, logText, errKind, errText)) return false;
+        if (HasCap(fsS, TVFS_CAP_FOLDER_TIMES) && HasCap(fsT, TVFS_CAP_FOLDER_TIMES)) {
+            uint32_t m = 0, c = 0;
+            if (!fsS->GetFolderModTime(srcPath, m, c, errKind, errText)) return false;
+            if (m != 0 && !fsT->SetFolderModTime(writePath, m, c, errKind, errText)) return false;
+        }
+        item.m_aCur[dst].m_sId = GetUrlPathFileName(writePath);
+        item.m_nFlags |= SPF_EXECUTED;
+        return true;
+    }
+
+    // A file (or a link kept as a link).
+    const bool bTargetExisted = T.Exists();
+    const CWideString srcDisplay = fsS->DisplayPath(srcPath);
+    const CWideString dstDisplay = fsT->DisplayPath(writePath);
+    if (S.GetFlag(SIF_LINK)) {
+        opCode = FOP_LINK;
+        if (!CopyLink(pNode, pJob, fs, src, dst, srcPath, dstPath, writePath, logText, errKind, errText))
+            return false;
+    } else {
+        CZorLog& progLog = ZorGetProgramLog();
+        if (!progLog.GetFilePath().IsEmpty() && srcDisplay == progLog.GetFilePath()) progLog.SetEnabled(true);
+        logText = CWideString::Formatted(
+            u"%s '%s' -> '%s'",
+            GetLocalizedString(bTargetExisted ? IDS_Str_Msg_Action_CopyOver : IDS_Str_Msg_Action_CopyNew),
+            srcDisplay, dstDisplay);
+        opCode = FOP_COPY;
+        const bool bHasAttrs = bTargetExisted && T.m_nAttr != FSA_UNKNOWN;
+        // The target is replaced in one step where the side can; a target
+        // whose name changes case is removed under its old name first.
+        const bool bAtomic = HasCap(fsT, TVFS_CAP_ATOMIC_REPLACE) && dstPath == writePath &&
+                             !(T.m_nAttr != FSA_UNKNOWN && (T.m_nAttr & (FSA_FOLDER | FSA_LINK)));
+        int64_t nSize = (int64_t)S.m_Len.GetValue();
+        if (!pJob->UseTempFile(dst)) {
+            if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) return false;
+            if (bHasAttrs) {
+                if (!DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic, kept, errKind,
+                                errText))
+                    return false;
+            } else if (!bTargetExisted && !CheckNothingAt(fsT, writePath, errKind, errText)) {
+                return false;
+            }
+            CWideString e;
+            if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize, fsT->GetProgressCallback(), errKind, e)) {
+                errText += u"Copying file: " + e;
+                return false;
+            }
+            if ((uint64_t)nSize != S.m_Len.GetValue())
+                pJob->Log(3, 13767,
+                          CWideString::Formatted(
+                              u"Copying %s: Size mismatch: Expected %s, Transferred %s: will correct state info\n",
+                              srcDisplay, S.m_Len.Format(), FormatThousands64((uint64_t)nSize)));
+        } else {
+            const CWideString tmpPath = TempPathFor(pJob, fsT, dst, writePath);
+            CWideString e;
+            if (!TvFileCopy(fsS, srcPath, fsT, true, tmpPath, bTargetExisted ? dstPath : CWideString(), nSize,
+                            fsT->GetProgressCallback(), errKind, e)) {
+                errText += u"Error copying file: " + e;
+                DeleteFileQuietly(fsT, tmpPath);
+                return false;
+            }
+            if ((uint64_t)nSize != S.m_Len.GetValue())
+                pJob->Log(3, 13637,
+                          CWideString::Formatted(
+                              u"Copying %s: Size mismatch: Expected %s, Transferred %s: will correct state info\n",
+                              srcDisplay, S.m_Len.Format(), FormatThousands64((uint64_t)nSize)));
+            if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) {
+                DeleteFileQuietly(fsT, tmpPath);
+                return false;
+            }
+            if (S.m_nAttr != FSA_UNKNOWN && (S.m_nAttr & (FSA_READONLY | FSA_HIDDEN | FSA_SYSTEM))) {
+                e.Empty();
+                if (!fsT->SetAttributes(tmpPath, FSA_NORMAL, errKind, e)) {
+                    errText += u"Temporary file attributes cannot be changed to normal: " + e;
+                    DeleteFileQuietly(fsT, tmpPath);
+                    return false;
+                }
+            }
+            if (bHasAttrs && !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic, kept,
+                                         errKind, errText)) {
+                DeleteFileQuietly(fsT, tmpPath);
+                return false;
+            }
+            // Replace only where the old target was dealt with just now; a
+            // new file never replaces one that appeared since Analyze.
+            if (!PlaceTempFile(fsT, tmpPath, writePath, bHasAttrs && bAtomic, errKind, errText)) return false;
+            if (HasCap(fsT, TVFS_CAP_SET_ATTRIBUTES) && S.m_nAttr != FSA_UNKNOWN &&
+                (S.m_nAttr & (FSA_READONLY | FSA_HIDDEN | FSA_SYSTEM))) {
+                e.Empty();
+                if (!fsT->SetAttributes(writePath, S.m_nAttr, errKind, e)) {
+                    errText += u"Cannot set Destination file attributes: " + e;
+                    return false;
+                }
+            }
+        }
+        if (!fsT->ApplyFileOptions(writePath, fsS, logText, errKind, errText)) return false;
+        const bool bCreation = HasCap(fsS, TVFS_CAP_CREATE_TIMES) && HasCap(fsT, TVFS_CAP_CREATE_TIMES);
+        if ((o.m_bCopyCreateTime && bCreation) || (!bCreation && HasCap(fsT, TVFS_CAP_MOD_TIMES))) {
+            if (!CopyModTime(pNode, srcPath, writePath, pJob, fs, src, dst, errKind, errText)) return false;
+        }
+        item.m_nFlags |= SPF_EXECUTED;
+    }
+
+    // Move mode: the source goes once its content arrived, and only while it
+    // is still the version that was copied.
+    if (o.m_nDirection != 0 && o.m_n1wayMode == 2) {
+        FsItemInfo info;
+        bool bNotFound = false;
+        CWideString e;
+        int k = 0;
+        FsItemInfo was;
+        was.m_nSize = fsS->m_LastRead.m_bValid ? fsS->m_LastRead.m_nSize : (int64_t)S.m_Len.GetValue();
+        was.m_nModTime = fsS->m_LastRead.m_bValid ? (uint32_t)fsS->m_LastRead.m_nFileTime : S.m_tFile.GetTime();
+        const CFileStamp copied(was);
+        if (!fsS->GetInfo(srcPath, info, bNotFound, k, e) || bNotFound || info.IsFolder() ||
+            CFileStamp(info) != copied) {
+            pJob->Log(2, 14020,
+                      u"Source file " + srcDisplay + u" changed while it was copied: it is not deleted\n");
+        } else if (!fsS->DeleteFile(srcPath, errKind, e)) {
+            errText += u"Deleting source file: " + e;
+            return false;
+        } else {
+            logText += u" AND delete source file";
+        }
+    }
+    item.m_aCur[dst].m_sId = GetUrlPathFileName(writePath);
+    return true;
+}

@@ -1,0 +1,599 @@
+// The pair comparison: per-side change marking, the generation comparison,
+// the decision of every item's system action, the generation-list upkeep,
+// the pass runners and the exclusion passes of the filter step.
+#include "syncjob.h"
+#include "state-file.h"
+#include "zor-debug.h"
+#include "zor-locstr.h"
+#include "zor-unicode.h"
+
+namespace {
+
+// Where users report an internal error of the decision.
+const char16_t kIssuePage[] = u"the Torvane issue tracker";
+
+CWideString NfcName(const CWideString& name) {
+    CWideString s = name;
+    NormalizeNameNfc(s);
+    return s;
+}
+
+// The two names differ once both are in NFC (equal texts need no normalising).
+bool NamesDifferNfc(const CWideString& a, const CWideString& b) {
+    return a != b && NfcName(a) != NfcName(b);
+}
+
+// cur becomes the deleted copy of old.
+void MakeDeletedCopy(CSideInfo& cur, const CSideInfo& old) {
+    cur = old;
+    cur.m_Len.SetDeleted();
+    cur.m_nAttr = 0xFFFFFFFF;
+    cur.m_tFile = CSyncTime();
+    cur.m_tAccu = CSyncTime();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- pending bytes
+
+void SetPending(CSyncPairAndAction& item, int side) {
+    side &= 1;
+    ZOR_ASSERT(!item.m_aPendingGen[side]);
+    item.m_aPendingGen[side] = 1;
+}
+
+void AssertNotPending(const CSyncPairAndAction& item, int side) {
+    ZOR_ASSERT(!item.m_aPendingGen[side & 1]);
+}
+
+void SetWinningSide(CSyncPairAndAction& item, int side) {
+    side &= 1;
+    item.m_aPendingGen[side] = 1;
+    item.m_aPendingGen[1 - side] = 0;
+}
+
+void ClearPending(CSyncPairAndAction& item) {
+    item.m_aPendingGen[0] = item.m_aPendingGen[1] = 0;
+}
+
+// ---------------------------------------------------------------- comparison
+
+bool IsSameSideInfo(const CSideInfo& a, const CSideInfo& b) {
+    if (a.IsFolder() != b.IsFolder() || a.Exists() != b.Exists()) return false;
+    if ((a.IsFolder() && b.IsFolder()) || !a.Exists()) return true;
+    return a.m_Len == b.m_Len && CSyncTime::IsSame(a.m_tAccu, b.m_tAccu);
+}
+
+void CompareGenerations(const CGenArray& L, const CGenArray& R, bool pL, bool pR, bool bSameNow, int& result,
+                        int& how) {
+    how = 0;
+    const int nL = L.GetSize(), nR = R.GetSize();
+    if (bSameNow && nL >= 1 && nR == 0 && pR) {
+        how = 1;
+        result = 1;
+        return;
+    }
+    if (bSameNow && nR >= 1 && nL == 0 && pL) {
+        how = 1;
+        result = -1;
+        return;
+    }
+    int i = 0, j = 0, lastL = -1, lastR = -1;
+    bool bInexact = false, bSkipped = false;
+    while (i < nL && j < nR) {
+        const CSyncTime a = L[i], b = R[j];
+        if (a == b) {
+            lastL = i++;
+            lastR = j++;
+        } else if (CSyncTime::IsSame(a, b)) {
+            lastL = i++;
+            lastR = j++;
+            bInexact = true;
+        } else if (a < b) {
+            bSkipped = true;
+            i++;
+        } else {
+            bSkipped = true;
+            j++;
+        }
+    }
+    const int effL = nL + (pL ? 1 : 0), effR = nR + (pR ? 1 : 0);
+    if (i < effL) {
+        if (lastR < 0) {
+            result = 2;
+            how = 1;
+        } else if (lastR >= effR - 1) {
+            result = 1;
+            how = 0;
+        } else {
+            result = 2;
+            how = 2;
+        }
+        return;
+    }
+    if (j < effR) {
+        if (lastL < 0) {
+            result = 2;
+            how = 1;
+        } else if (lastL >= nL - 1) {
+            result = -1;
+            how = 0;
+        } else {
+            result = 2;
+            how = 2;
+        }
+        return;
+    }
+    result = 0;
+    how = (bInexact || bSkipped) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- generation lists
+
+bool MergeGenerationsForCopy(CGenArray& L, CGenArray& R, bool pL, bool pR, int hint, int destSide) {
+    if (!L.IsEmpty() && R.IsEmpty() && pR && hint <= 0) {
+        if (destSide == 1) R = L;
+        return true;
+    }
+    if (!R.IsEmpty() && L.IsEmpty() && pL && (hint == -1 || hint == 1)) {
+        if (destSide == 0) L = R;
+        return true;
+    }
+    CGenArray u;
+    int i = 0, j = 0;
+    const int nL = L.GetSize(), nR = R.GetSize();
+    while (i < nL && j < nR) {
+        const CSyncTime a = L[i], b = R[j];
+        if (a == b) {
+            AppendTimeIfNew(u, a);
+            i++;
+            j++;
+        } else if (a < b) {
+            AppendTimeIfNew(u, a);
+            i++;
+        } else {
+            AppendTimeIfNew(u, b);
+            j++;
+        }
+    }
+    for (; i < nL; i++) AppendTimeIfNew(u, L[i]);
+    for (; j < nR; j++) AppendTimeIfNew(u, R[j]);
+    if (destSide == 0)
+        L = std::move(u);
+    else if (destSide == 1)
+        R = std::move(u);
+    else
+        ZorAssertFailed(__FILE__, __LINE__, 0, "MergeGenerationsForCopy: bad side", destSide);
+    return true;
+}
+
+void AddPendingGeneration(CSyncPairAndAction& item, const CSyncJob& job, int side) {
+    side &= 1;
+    if (!item.m_aPendingGen[side]) return;
+    item.m_aPendingGen[side] = 0;
+    AppendTimeIfNew(item.m_aGens[side], job.m_aScanTime[side]);
+}
+
+CSyncTime LastGeneration(const CGenArray& gens) {
+    return gens.IsEmpty() ? CSyncTime() : gens.GetLast();
+}
+
+void RemoveDuplicateGenerations(CGenArray& gens) {
+    if (gens.GetSize() < 2) return;
+    CGenArray out;
+    for (CSyncTime t : gens) AppendTimeIfNew(out, t);
+    if (out.GetSize() != gens.GetSize()) gens = std::move(out);
+}
+
+CSyncTime CurrentSyncTime() {
+    return CSyncTime::Now();
+}
+
+void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, const CGenArray& gens) {
+    side &= 1;
+    CSideInfo& old = item.m_aOld[side];
+    constexpr uint8_t kTaken = SIF_PRESENT | SIF_FOLDER | SIF_LINK;
+    old.m_nFlags = (uint8_t)((old.m_nFlags & ~kTaken) | (rec.m_nFlags & kTaken));
+    old.m_Len = rec.m_Len;
+    old.m_tFile = rec.m_tFile;
+    old.m_tAccu = rec.m_tAccu;
+    old.m_nAttr = rec.m_nAttr;
+    old.m_sId = rec.m_sId;
+    bool bChanged = false;
+    MergeGenerations(item.m_aGens[side], gens, bChanged);
+    if (bChanged) old.SetFlag(SIF_CORRECTED, true);
+}
+
+// ---------------------------------------------------------------- runners
+
+bool CSyncJob::DoForSubtreeChildrenFirst(CSyncTreeNode* pNode, CDoSmthWithPair& pass) {
+    if (!pNode) return false;
+    CSyncLevelIter it(pNode);
+    for (; it.IsValid(); it.Next())
+        if (!DoForSubtreeChildrenFirst(it.GetNode(), pass)) return false;
+    return pass.DoWithPair(pNode, this);
+}
+
+uint32_t CSyncJob::DoForParents(CSyncTreeNode* pNode, CDoSmthWithPair& pass) {
+    if (!pNode) return 0;
+    uint32_t n = 0;
+    for (CSyncTreeNode* p = pNode->GetParent(); p; p = p->GetParent()) {
+        if (!pass.DoWithPair(p, this)) break;
+        ++n;
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------- change marking
+
+bool CSyncJob::MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftTable& table,
+                               uint32_t& nChanged) {
+    side &= 1;
+    const TvFileSys* fs = m_apFs[side].get();
+    const bool bExpects = ExpectsTimeShift(fs);
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) {
+        if (IsStopped()) return false;
+        CSyncTreeNode* pNode = it.GetNode();
+        CSyncPairAndAction& item = pNode->GetItem();
+        CSideInfo& cur = item.m_aCur[side];
+        const CSideInfo& old = item.m_aOld[side];
+        if (item.IsExcluded() || (!cur.IsPresentBit() && !old.IsPresentBit())) continue;
+        if (cur.IsPresentBit() && cur.Exists() && !old.IsPresentBit()) {
+            SetPending(item, side);
+            ++nChanged;
+        } else if (!cur.IsPresentBit()) {
+            // Not listed on this side now: deleted since the last sync.
+            MakeDeletedCopy(cur, old);
+            if (old.Exists()) {
+                SetPending(item, side);
+                ++nChanged;
+            }
+        } else if (cur.IsFolder() != old.IsFolder()) {
+            SetPending(item, side);
+            ++nChanged;
+        } else if (cur.Exists() && !old.Exists()) {
+            SetPending(item, side);
+            ++nChanged;
+        } else if (!cur.Exists() && !old.Exists()) {
+            AssertNotPending(item, side);
+        } else if (!cur.Exists()) {
+            MakeDeletedCopy(cur, old);
+            SetPending(item, side);
+            ++nChanged;
+        } else {
+            const bool bNamesDiffer = NamesDifferNfc(GetItemSideName(pNode, side), GetItemOldSideName(pNode, side));
+            if (cur.IsFolder()) {
+                if (CSyncTime::IsSame(cur.m_tFile, old.m_tFile) && !CSyncTime::IsSame(cur.m_tAccu, old.m_tAccu))
+                    cur.m_tAccu = old.m_tAccu;
+                if (bNamesDiffer) {
+                    SetPending(item, side);
+                    ++nChanged;
+                } else {
+                    AssertNotPending(item, side);
+                }
+            } else {
+                bool bShift = false;
+                if (bExpects) {
+                    for (int k = 0; k < 4 && !bShift; k++) {
+                        const uint16_t key = (uint16_t)item.GetTimeShiftKey(k);
+                        int32_t n = 0;
+                        bShift = key != 0 && table.Lookup(key, n) && n != 0;
+                    }
+                }
+                if (bShift) {
+                    cur.m_tAccu = old.m_tAccu;
+                    cur.m_nTimeShift = 0;
+                    AssertNotPending(item, side);
+                } else {
+                    item.SetTimeShiftKey(0, 0);
+                    if (!IsSameSideInfo(cur, old) || bNamesDiffer) {
+                        SetPending(item, side);
+                        ++nChanged;
+                    }
+                }
+            }
+        }
+        if (cur.IsPresentBit() && cur.Exists() && item.m_aGens[side].IsEmpty() && !item.m_aPendingGen[side])
+            item.m_aPendingGen[side] = 1;
+    }
+    return true;
+}
+
+void CSyncJob::AnalyzeSideChanges(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side, uint32_t& nChanged) {
+    nChanged = 0;
+    side &= 1;
+    if (pScanTime) m_aScanTime[side] = *pScanTime;
+    if (!m_apFs[side] || !pRoot) return;
+    CTimeShiftTable table(17, 0.75f, 0.25f, 2.25f, 10);
+    if (!DetectNewOldTimeShift(pRoot, side, table)) return;
+    MarkSideChanges(pRoot, side, table, nChanged);
+}
+
+// ---------------------------------------------------------------- decision
+
+bool CSyncJob::IsOneWayForced() const {
+    const int d = m_Options.m_nDirection, m = m_Options.m_n1wayMode;
+    return (d == 1 || d == 2) && (m == 0 || m == 2);
+}
+
+void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
+    const TvFileSys* fsL = m_apFs[0].get();
+    const TvFileSys* fsR = m_apFs[1].get();
+    const bool bExpectsL = ExpectsTimeShift(fsL), bExpectsR = ExpectsTimeShift(fsR);
+    const bool bForced = IsOneWayForced();
+    const bool bMd5 = m_Options.m_bCompareMD5crc;
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) {
+        CSyncTreeNode* pNode = it.GetNode();
+        CSyncPairAndAction& item = pNode->GetItem();
+        if (item.IsExcluded()) continue;
+        if (item.m_nExecState == ESS_ANALYZED_ERR) {
+            item.m_nSysAction = EA_ERROR;
+            continue;
+        }
+        CSideInfo& L = item.m_aCur[0];
+        CSideInfo& R = item.m_aCur[1];
+        const CSideInfo& LO = item.m_aOld[0];
+        const CSideInfo& RO = item.m_aOld[1];
+        if (!L.IsPresentBit() && !R.IsPresentBit()) continue;
+        auto path = [&] { return pNode->GetPath(); };
+        auto logReason = [&](int kind) { Log(2, kind, path() + u": " + item.m_sReason + u"\n"); };
+        const bool bKnownL = (L.IsPresentBit() || LO.IsPresentBit()) && (L.Exists() || !item.m_aGens[0].IsEmpty());
+        const bool bKnownR = (R.IsPresentBit() || RO.IsPresentBit()) && (R.Exists() || !item.m_aGens[1].IsEmpty());
+        uint8_t act = EA_NO_COPY;
+        if (bKnownR && !bKnownL) {
+            act = R.Exists() ? EA_COPY_RIGHT_TO_LEFT : EA_COPY_STATE_RIGHT_TO_LEFT;
+        } else if (bKnownL && !bKnownR) {
+            act = L.Exists() ? EA_COPY_LEFT_TO_RIGHT : EA_COPY_STATE_LEFT_TO_RIGHT;
+        } else {
+            const bool bSameNow = IsSameSideInfo(L, R);
+            int result = 0, how = 0;
+            CompareGenerations(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1],
+                               bSameNow, result, how);
+            const bool bNamesDiffer = NamesDifferNfc(GetItemSideName(pNode, 0), GetItemSideName(pNode, 1));
+            const bool bCorrected = LO.GetFlag(SIF_CORRECTED) || RO.GetFlag(SIF_CORRECTED);
+            const Md5Crc &mL = item.GetMd5(0), &mR = item.GetMd5(1);
+            const bool bMd5Usable = bMd5 && !mL.IsZero() && !mR.IsZero();
+            if (bSameNow && !(L.Exists() && R.Exists() && bNamesDiffer)) {
+                if (L.IsFolder() || R.IsFolder() || !L.Exists() || !R.Exists()) {
+                    if (!L.Exists() && !R.Exists()) {
+                        act = (result == 0 && how == 0) ? EA_NO_COPY : EA_COPY_STATE_MERGE_GENS;
+                    } else if (L.Exists() && R.Exists() && L.IsFolder() && R.IsFolder()) {
+                        if (result != 0) {
+                            act = EA_COPY_STATE_MERGE_GENS;
+                        } else if (item.m_aGens[0].IsEmpty() && item.m_aGens[1].IsEmpty()) {
+                            act = EA_COPY_STATE_MERGE_GENS;
+                            item.m_aPendingGen[0] = item.m_aPendingGen[1] = 1;
+                        } else if (how == 0 && !bCorrected) {
+                            act = EA_NO_COPY;
+                        } else {
+                            act = EA_COPY_STATE_MERGE_GENS;
+                            item.m_aPendingGen[0] = item.m_aPendingGen[1] = 1;
+                        }
+                    } else {
+                        ZorAssertFailed(__FILE__, __LINE__, 0, "DecideActions: same but not comparable");
+                        act = EA_ERROR;
+                        item.m_nExecState = ESS_ANALYZED_ERR;
+                        item.m_sReason = CWideString(u"Algorithm error, report to ") + kIssuePage;
+                    }
+                } else if (bMd5Usable && mL != mR) {
+                    act = EA_CONFLICT;
+                    ClearPending(item);
+                    item.m_sReason = u"Same per size and mod time but different per MD5";
+                    logReason(6913);
+                } else if (result == 0 && how == 0 && !bCorrected) {
+                    act = EA_NO_COPY;
+                } else if (L.m_nTimeShift != 0 && !bExpectsR) {
+                    act = EA_TIME_RIGHT_TO_LEFT;
+                    Log(2, 6931, u"Left New-Old time shift causes CopyTime RtoL: " + path() + u"\n");
+                } else if (R.m_nTimeShift == 0 || bExpectsL) {
+                    act = EA_COPY_STATE_MERGE_GENS;
+                } else {
+                    act = EA_TIME_LEFT_TO_RIGHT;
+                    Log(2, 6936, u"Right New-Old time shift causes CopyTime LtoR: " + path() + u"\n");
+                }
+                item.m_nSysAction = act;
+                goto final_adjust;
+            }
+            const bool bAny = L.Exists() || R.Exists();
+            switch (result) {
+                case -1:
+                    act = bAny ? EA_COPY_RIGHT_TO_LEFT : EA_COPY_STATE_RIGHT_TO_LEFT;
+                    break;
+                case 1:
+                    act = bAny ? EA_COPY_LEFT_TO_RIGHT : EA_COPY_STATE_LEFT_TO_RIGHT;
+                    break;
+                case 2:
+                    if (!bAny) {
+                        act = EA_COPY_STATE_MERGE_GENS;
+                        break;
+                    }
+                    act = EA_CONFLICT;
+                    ClearPending(item);
+                    if (!bForced) {
+                        item.m_sReason = GetLocalizedString(how == 1 ? IDS_Str_Msg_Conflict_NewFilesDiff
+                                                                     : IDS_Str_Msg_Conflict_BothChanged);
+                        logReason(how == 1 ? 7100 : 7104);
+                    }
+                    break;
+                default: {
+                    if (!bAny) {
+                        act = EA_COPY_STATE_MERGE_GENS;
+                        break;
+                    }
+                    int h = 0;
+                    if (L.Exists() && R.Exists() && L.m_Len == R.m_Len &&
+                        IsWholeHourShift(L.m_tAccu.GetTime(), R.m_tAccu.GetTime(), h)) {
+                        const char16_t* fmt = nullptr;
+                        if (bExpectsL && !bExpectsR) {
+                            act = EA_TIME_RIGHT_TO_LEFT;
+                            fmt = u"Resolve mis-matched generations as time-shift[%d] RtoL: %s\n";
+                        } else if (bExpectsR && !bExpectsL) {
+                            act = EA_TIME_LEFT_TO_RIGHT;
+                            fmt = u"Resolve mis-matched generations as time-shift[%d] LtoR: %s\n";
+                        } else if (L.m_tAccu >= R.m_tAccu) {
+                            act = EA_TIME_LEFT_TO_RIGHT;
+                            fmt = u"Resolve mis-matched generations as time-shift(%d) LtoR: %s\n";
+                        } else {
+                            act = EA_TIME_RIGHT_TO_LEFT;
+                            fmt = u"Resolve mis-matched generations as time-shift(%d) RtoL: %s\n";
+                        }
+                        Log(2, 7069, CWideString::Formatted(fmt, (int64_t)h, path()));
+                    } else {
+                        act = EA_CONFLICT;
+                        ClearPending(item);
+                        if (!bForced) {
+                            item.m_sReason = u"Conflict: File Modified on Both Sides (but same generations)";
+                            logReason(7078);
+                        }
+                    }
+                    break;
+                }
+            }
+            if (bMd5Usable && mL == mR && act != EA_COPY_STATE_MERGE_GENS && act != EA_COPY_STATE_LEFT_TO_RIGHT &&
+                act != EA_COPY_STATE_RIGHT_TO_LEFT && act != EA_NO_COPY) {
+                act = EA_COPY_STATE_MERGE_GENS;
+                item.m_sReason = u"Different per generations but the same per MD5";
+                logReason(7126);
+            }
+        }
+        item.m_nSysAction = act;
+    final_adjust:
+        if (item.m_nSysAction == EA_NO_COPY) {
+            if (item.m_aPendingGen[0])
+                item.m_nSysAction = EA_COPY_STATE_LEFT_TO_RIGHT;
+            else if (item.m_aPendingGen[1])
+                item.m_nSysAction = EA_COPY_STATE_RIGHT_TO_LEFT;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- the passes after the decision
+
+void CSyncJob::RunDecisionPasses() {
+    CSyncTreeNode* pRoot = GetPairsUnchecked();
+    const TvFileSys* fsL = m_apFs[0].get();
+    const TvFileSys* fsR = m_apFs[1].get();
+    {
+        CDoAnalyzeLeftRightTimeShift analyze(MayHaveRoundingShift(fsL) || MayHaveRoundingShift(fsR));
+        DoForSubtree(pRoot, analyze, false);
+        const int32_t N = analyze.m_nExamined;
+        int32_t nMin = (N - 1) / 4 + 1;
+        if (nMin < 3) nMin = 3;
+        bool bAccepted = false;
+        for (ZorPosition pos = analyze.m_Table.GetStartPosition(); pos;) {
+            auto* p = analyze.m_Table.GetNext(pos);
+            int type = 0, hours = 0;
+            SplitTimeShiftKey(p->m_key, type, hours);
+            const int32_t count = p->m_value;
+            if (count < nMin) {
+                Log(2, 8912,
+                    CWideString::Formatted(
+                        u"Left-Right Time Shift of %d hours at %d files: drop because not enough files\n",
+                        (int64_t)hours, (int64_t)count));
+                p->m_value = 0;
+            } else if (hours < 24 && hours > -24) {
+                Log(2, 8903,
+                    FormatLocalizedString(IDS_Str_Msg_LeftRight_TimeShift, CWideString::Formatted(u"%d", (int64_t)hours),
+                                          CWideString::Formatted(u"%d", (int64_t)type),
+                                          CWideString::Formatted(u"%d", (int64_t)count)) +
+                        u"\n");
+                bAccepted = true;
+            } else {
+                Log(2, 8907,
+                    CWideString::Formatted(
+                        u"Left-Right Time Shift of %d hours at %d files: drop because too many hours\n",
+                        (int64_t)hours, (int64_t)count));
+                p->m_value = 0;
+            }
+        }
+        if (bAccepted) {
+            CDoImplementLeftRightTimeShift implement(analyze.m_Table);
+            DoForSubtree(pRoot, implement, false);
+        }
+    }
+    const int dir = m_Options.m_nDirection;
+    if (dir != 0) {
+        if (m_Options.m_n1wayMode == 0 || m_Options.m_n1wayMode == 2) {
+            CDoOneWayForced pass(dir);
+            DoForSubtree(pRoot, pass, false);
+        } else if (m_Options.m_n1wayMode == 1) {
+            CDoOneWayVerified pass;
+            DoForSubtree(pRoot, pass, false);
+        }
+    }
+    if (!m_Options.m_bPropagateDeletions) {
+        if (dir == 0) {
+            CDoNotPropagateDels2way pass;
+            DoForSubtree(pRoot, pass, false);
+        } else {
+            CDoNotPropagateDels1way pass;
+            DoForSubtree(pRoot, pass, false);
+        }
+    }
+    {
+        CDoDetectVerticalDeleteConflicts pass;
+        DoForSubtree(pRoot, pass, false);
+    }
+    if (m_nRunKind != 0 && dir == 0 && m_Options.m_nAutoResolveConflicts != 0) {
+        CAutoResolveConflicts pass;
+        DoForSubtree(pRoot, pass, false);
+    }
+    ScanDeleteFolders(pRoot, false);
+    {
+        CDeleteExcludedFilesInFolders pass;
+        DoForSubtree(pRoot, pass, false);
+    }
+    if (m_Options.m_bDetectMovesAndRenames) DetectMovesAndRenames(pRoot);
+    {
+        CDoWarnAboutOldFileWins pass;
+        DoForSubtree(pRoot, pass, false);
+    }
+}
+
+// ---------------------------------------------------------------- exclusion passes
+
+bool CIncludeParentsOfIncluded::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
+    CSyncTreeNode* pParent = pNode->GetParent();
+    if (!pParent || pNode->GetItem().IsExcluded()) return true;
+    CSyncPairAndAction& parent = pParent->GetItem();
+    if (!pParent->GetParent() || !parent.IsExcluded()) return true;
+    parent.m_nFlags &= (uint8_t)~SPF_EXCLUDED;
+    parent.m_sReason = u"re-included by child include, was: " + parent.m_sReason;
+    return true;
+}
+
+bool CExcludeChildren::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
+    CSyncPairAndAction& item = pNode->GetItem();
+    item.m_nFlags |= SPF_EXCLUDED;
+    item.m_sReason = GetLocalizedString(IDS_Str_ExclBy_ChildOfExcl);
+    item.m_nSysAction = EA_NO_COPY;
+    item.m_nUserAction = EA_USESYSTEM;
+    if (m_pSink) m_pSink->NotifyItemChanged(pNode, true);
+    return true;
+}
+
+void CSyncJob::ExcludeEmptyFolders(CSyncTreeNode* pNode, bool bExcludeEmpty, bool bIsRoot) {
+    if (!pNode) {
+        ZOR_ASSERT(pNode != nullptr);
+        return;
+    }
+    CSyncPairAndAction& item = pNode->GetItem();
+    if (!bIsRoot && !item.IsFolder()) return;
+    int nCounted = 0;
+    CSyncLevelIter it(pNode);
+    for (; it.IsValid(); it.Next()) {
+        CSyncTreeNode* pChild = it.GetNode();
+        const CSyncPairAndAction& child = pChild->GetItem();
+        if (child.IsFolder()) ExcludeEmptyFolders(pChild, bExcludeEmpty, false);
+        if (!child.IsExcluded() && child.ExistsAnywhere()) ++nCounted;
+    }
+    if (nCounted == 0 && bExcludeEmpty && !bIsRoot && !item.IsExcluded()) {
+        item.m_nFlags |= SPF_EXCLUDED;
+        item.m_nSysAction = EA_NO_COPY;
+        item.m_sReason = GetLocalizedString(IDS_Str_ExclBy_EmptyFolder);
+        CExcludeChildren pass;
+        DoForSubtree(pNode, pass, false);
+    }
+}

@@ -1,0 +1,250 @@
+// Renames and moves: a file that went to a new name or folder on one side
+// looks like a new file plus a deleted one; pairing them lets the sync move
+// the file on the other side instead of copying it again. Whole folders that
+// moved, and names whose only change is letter case, are found here too.
+#include "syncjob.h"
+#include "zor-debug.h"
+#include "zor-path.h"
+#include "zor-unicode.h"
+
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+CSyncTreeNode* Find(CSyncTreeNode* pRoot, const CWideString& path) {
+    if (!pRoot || path.IsEmpty()) return nullptr;
+    CWideString e;
+    return CSyncTreeNode::LookupCS(pRoot, path, false, nullptr, e);
+}
+
+CWideString FileNameOf(const CWideString& path) {
+    const int i = path.ReverseFind(u'/');
+    return i < 0 ? path : path.Mid(i + 1);
+}
+
+void ClearMove(CSyncPairAndAction& item) {
+    item.m_sMove.Empty();
+    item.m_sReason.Empty();
+}
+
+CWideString NfcName(const CWideString& name) {
+    CWideString s = name;
+    NormalizeNameNfc(s);
+    return s;
+}
+
+// The two names differ once both are in NFC (equal texts need no normalising).
+bool NamesDifferNfc(const CWideString& a, const CWideString& b) {
+    return a != b && NfcName(a) != NfcName(b);
+}
+
+} // namespace
+
+CMoveKey MoveKey(const CSideInfo& rec) {
+    CMoveKey k;
+    k.m_nLen = rec.m_Len.GetValue();
+    k.m_nTime = rec.IsFolder() ? 0 : rec.m_tAccu.GetTime();
+    return k;
+}
+
+bool IsNewCopyLtoR(const CSyncPairAndAction& item) {
+    return item.GetEffAction() == EA_COPY_LEFT_TO_RIGHT && item.LeftExists() && !item.RightExists();
+}
+
+bool IsDeleteLtoR(const CSyncPairAndAction& item) {
+    return item.GetEffAction() == EA_COPY_LEFT_TO_RIGHT && !item.LeftExists() && item.RightExists();
+}
+
+// One direction's table: keys in the order first met, each with its entries.
+struct CDetectFileRenamesAndMoves::CTable {
+    std::unordered_map<CMoveKey, size_t, CMoveKeyHash> index;
+    std::vector<std::vector<CMoveEntry>> entries;
+    std::vector<CMoveEntry>& For(const CMoveKey& key) {
+        auto it = index.find(key);
+        if (it != index.end()) return entries[it->second];
+        index.emplace(key, entries.size());
+        entries.emplace_back();
+        return entries.back();
+    }
+};
+
+CDetectFileRenamesAndMoves::CDetectFileRenamesAndMoves() : m_pTables{new CTable, new CTable} {}
+
+CDetectFileRenamesAndMoves::~CDetectFileRenamesAndMoves() {
+    delete m_pTables[0];
+    delete m_pTables[1];
+}
+
+bool CDetectFileRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
+    CSyncPairAndAction& item = pNode->GetItem();
+    if (!item.m_sMove.IsEmpty()) ClearMove(item);
+    if (item.IsFolder() && CSyncJob::AnyIncludedChildExists(pNode)) return true;
+    const CWideString& name = pNode->GetNameRef();
+    // bNew: the entry's a (new item) is set; else its b (deleted item).
+    auto place = [&](CTable& t, const CMoveKey& key, bool bNew) {
+        std::vector<CMoveEntry>& list = t.For(key);
+        CMoveEntry* pFound = nullptr;
+        for (CMoveEntry& e : list) {
+            const CWideString& mine = bNew ? e.a : e.b;
+            const CWideString& other = bNew ? e.b : e.a;
+            if (mine.IsEmpty() && !other.IsEmpty() && FileNameOf(other) == name) {
+                pFound = &e;
+                break;
+            }
+        }
+        if (!pFound) {
+            list.emplace_back();
+            pFound = &list.back();
+        }
+        (bNew ? pFound->a : pFound->b) = pNode->GetPath();
+    };
+    if (IsNewCopyLtoR(item))
+        place(*m_pTables[0], MoveKey(item.m_aCur[0]), true);
+    else if (item.IsNewCopyRtoL())
+        place(*m_pTables[1], MoveKey(item.m_aCur[1]), true);
+    else if (IsDeleteLtoR(item))
+        place(*m_pTables[0], MoveKey(item.m_aOld[1]), false);
+    else if (item.IsDeleteRtoL())
+        place(*m_pTables[1], MoveKey(item.m_aOld[0]), false);
+    return true;
+}
+
+void CSyncJob::LinkMovePair(CSyncTreeNode* pRoot, const CWideString& from, const CWideString& to) {
+    CSyncTreeNode* pFrom = Find(pRoot, from);
+    CSyncTreeNode* pTo = Find(pRoot, to);
+    if (!pFrom || !pTo) {
+        ZorAssertFailed(__FILE__, __LINE__, 0, "LinkMovePair: path not found");
+        return;
+    }
+    if (!HasOnlyFolderAncestors(pFrom) || !HasOnlyFolderAncestors(pTo)) return;
+    pTo->GetItem().m_sMove = u"<" + from;
+    pTo->GetItem().m_sReason = u"Rename from " + from;
+    pFrom->GetItem().m_sMove = u">" + to;
+    pFrom->GetItem().m_sReason = u"Rename to " + to;
+}
+
+void CSyncJob::DetectMovesAndRenames(CSyncTreeNode* pRoot) {
+    {
+        CDetectFileRenamesAndMoves detect;
+        DoForSubtree(pRoot, detect, false);
+        for (CDetectFileRenamesAndMoves::CTable* t : detect.m_pTables) {
+            for (const std::vector<CMoveEntry>& list : t->entries) {
+                const CMoveEntry* pLoneA = nullptr;
+                const CMoveEntry* pLoneB = nullptr;
+                for (const CMoveEntry& e : list) {
+                    if (!e.a.IsEmpty() && !e.b.IsEmpty()) {
+                        LinkMovePair(pRoot, e.b, e.a);
+                    } else if (e.a.IsEmpty() && e.b.IsEmpty()) {
+                        break;
+                    } else if (e.a.IsEmpty()) {
+                        if (!pLoneB) pLoneB = &e;
+                    } else if (!pLoneA) {
+                        pLoneA = &e;
+                    }
+                }
+                if (pLoneA && pLoneB) LinkMovePair(pRoot, pLoneB->b, pLoneA->a);
+            }
+        }
+    }
+    if (m_apFs[0] && m_apFs[1])
+        m_bBothMoveFolders = (m_apFs[0]->GetCapability(TVFS_CAP_MOVE_FOLDER) &&
+                              m_apFs[1]->GetCapability(TVFS_CAP_MOVE_FOLDER))
+                                 ? 1
+                                 : 0;
+    if (m_Options.m_bDetectFolderMoves && m_bBothMoveFolders) {
+        CExamineFolderRenamesAndMoves examine;
+        examine.m_pRoot = pRoot;
+        DoForSubtreeChildrenFirst(pRoot, examine);
+        CCommitFolderRenamesAndMoves commit;
+        commit.m_pRoot = pRoot;
+        DoForSubtreeChildrenFirst(pRoot, commit);
+    }
+    CDetectCaseChanges cases;
+    DoForSubtreeChildrenFirst(pRoot, cases);
+}
+
+bool CExamineFolderRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
+    CSyncPairAndAction& item = pNode->GetItem();
+    if (!pNode->GetParent() || !item.IsFolder()) return true;
+    int d = -1;
+    if (IsNewCopyLtoR(item) || IsDeleteLtoR(item))
+        d = 1;
+    else if (item.IsNewCopyRtoL() || item.IsDeleteRtoL())
+        d = 0;
+    if (d < 0) {
+        item.m_sMove.Empty();
+        return true;
+    }
+    char16_t mark = 0;
+    CWideString target;
+    CSyncLevelIter it(pNode);
+    for (; it.IsValid(); it.Next()) {
+        CSyncTreeNode* pChild = it.GetNode();
+        const CSyncPairAndAction& child = pChild->GetItem();
+        if (!child.ExistsAnywhere() || (child.m_nFlags & (SPF_EXCLUDED | SPF_REINCLUDED))) continue;
+        const CWideString& mv = child.m_sMove;
+        if (mv.IsEmpty() || (mv[0] != u'<' && mv[0] != u'>') || (mark && mv[0] != mark)) {
+            mark = 0;
+            break;
+        }
+        if (!mark) mark = mv[0];
+        CSyncTreeNode* pOther = Find(m_pRoot, mv.Mid(1));
+        if (!pOther) {
+            mark = 0;
+            break;
+        }
+        const CWideString other = CSyncJob::GetItemSidePath(pOther, d);
+        if (target.IsEmpty()) target = GetUrlPathFolder(other);
+        if (other != target + u"/" + CSyncJob::GetItemSideName(pChild, d)) {
+            mark = 0;
+            break;
+        }
+    }
+    if (mark) {
+        item.m_sMove = CWideString(mark) + target;
+    } else if (!target.IsEmpty()) {
+        CSyncTreeNode* pTarget = Find(m_pRoot, target);
+        if (pTarget && !pTarget->GetItem().m_sMove.IsEmpty()) ClearMove(pTarget->GetItem());
+    }
+    return true;
+}
+
+bool CCommitFolderRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
+    CSyncPairAndAction& item = pNode->GetItem();
+    if (!item.IsFolder() || item.m_sMove.IsEmpty()) return true;
+    const char16_t mark = item.m_sMove[0];
+    const CWideString target = item.m_sMove.Mid(1);
+    const CSyncTreeNode* pTarget = Find(m_pRoot, target);
+    bool bOk = false;
+    if (pTarget && (mark == u'<' || mark == u'>')) {
+        const CWideString& tm = pTarget->GetItem().m_sMove;
+        const char16_t opposite = mark == u'<' ? u'>' : u'<';
+        bOk = !tm.IsEmpty() && (tm[0] == opposite || tm[0] == u'=') && tm.Mid(1) == pNode->GetPath();
+    }
+    if (!bOk) {
+        ClearMove(item);
+        return true;
+    }
+    item.m_sReason = (mark == u'<' ? u"Rename Folder from " : u"Rename Folder to ") + target;
+    CSyncDepthFirstIter it(pNode);
+    for (; it.IsValid(); it.Next()) {
+        CSyncPairAndAction& below = *it.GetItem();
+        if (below.m_sMove.IsEmpty()) continue;
+        below.m_sMove = u"=" + below.m_sMove.Mid(1);
+        below.m_sReason = u"parent folder renamed";
+    }
+    return true;
+}
+
+bool CDetectCaseChanges::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
+    CSyncPairAndAction& item = pNode->GetItem();
+    if (!pNode->GetParent() || !item.ExistsBoth()) return true;
+    const uint8_t eff = item.GetEffAction();
+    if (eff != EA_COPY_RIGHT_TO_LEFT && eff != EA_COPY_LEFT_TO_RIGHT) return true;
+    if (!IsSameSideInfo(item.m_aCur[0], item.m_aCur[1])) return true;
+    if (!NamesDifferNfc(CSyncJob::GetItemSideName(pNode, 0), CSyncJob::GetItemSideName(pNode, 1))) return true;
+    const uint8_t act = eff == EA_COPY_RIGHT_TO_LEFT ? EA_NAME_CASE_RIGHT_TO_LEFT : EA_NAME_CASE_LEFT_TO_RIGHT;
+    (item.m_nUserAction ? item.m_nUserAction : item.m_nSysAction) = act;
+    return true;
+}

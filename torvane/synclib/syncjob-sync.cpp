@@ -1,0 +1,261 @@
+// The Sync driver: prepares the sides (connection, data folders, locks),
+// applies the auto-sync thresholds to an unattended run, counts the work,
+// executes, reports the outcome and runs the periodic clean-up.
+#include "syncjob-exec.h"
+
+#include "zor-debug.h"
+#include "zor-locstr.h"
+#include "zor-process.h"
+#include "zor-text.h"
+#include "zor-time.h"
+
+#include <algorithm>
+
+namespace {
+
+// The item categories that write to each side (files plus folders).
+const int kWritesLeft[] = {CAT_COPY_RTOL, CAT_MOVE_RTOL, CAT_DELETE_LEFT, CAT_NAME_CASE_RTOL, CAT_MERGE_GENS,
+                           CAT_STATE_RTOL};
+const int kWritesRight[] = {CAT_COPY_LTOR, CAT_MOVE_LTOR, CAT_DELETE_RIGHT, CAT_NAME_CASE_LTOR, CAT_MERGE_GENS,
+                            CAT_STATE_LTOR};
+
+CWideString ShortNow() {
+    return CZorTime::Now().Format(u"%x %X");
+}
+
+} // namespace
+
+int CSyncJob::CountPendingItems(CSyncTreeNode* pNode) {
+    if (!pNode) {
+        ZorAssertFailed(__FILE__, __LINE__, 0, "CountPendingItems: null node", 0);
+        return 0;
+    }
+    CSyncPairAndAction& item = pNode->GetItem();
+    // A user's choice writes as much as the analysis's own.
+    int n = item.GetEffAction() != EA_NO_COPY ? 1 : 0;
+    if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
+        for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) n += CountPendingItems(&e->GetValue());
+    if (n == 0 && (item.m_aHoldsDataFolder[0] || item.m_aHoldsDataFolder[1]))
+        item.m_aHoldsDataFolder[0] = item.m_aHoldsDataFolder[1] = 0;
+    return n;
+}
+
+bool CSyncJob::CheckAutoSyncLimits(const CItemCount* stats, int& errKind, CWideString& errText) {
+    if (m_nRunKind != RK_AUTOMATIC || m_Options.m_nDirection != 0 || m_Options.m_nLimitChangesPercent >= 100)
+        return true;
+    const uint32_t total = stats[0].Total(), changed = stats[1].Total();
+    const uint32_t nNew = stats[6].Total(), excluded = stats[5].Total();
+    if (total == 0) return true;
+    const uint32_t percent = (uint32_t)((uint64_t)changed * 100u / total);
+    const CWideString frac = CWideString::Formatted(u"%d%% (%d / %d)", (int)percent, (int)changed, (int)total);
+    const CWideString limit = CWideString::Formatted(u"%d%%", (int)m_Options.m_nLimitChangesPercent);
+    if ((int64_t)percent < m_Options.m_nLimitChangesPercent) {
+        Log(2, 9730,
+            CWideString::Formatted(u"Fraction of files changed is low enough to perform Auto Sync: %s < %s", frac,
+                                   limit) +
+                u"\n");
+        return true;
+    }
+    if ((int64_t)total - ((int64_t)nNew + excluded) <= 3) {
+        Log(2, 9713, u"Most files are new (no overwrites or deletes), so allow automatic sync\n");
+        return true;
+    }
+    if (changed <= 6) {
+        Log(2, 9715, u"6 or less items changed, so allow automatic sync\n");
+        return true;
+    }
+    errKind = FSE_GENERAL;
+    errText += FormatLocalizedString(IDS_Str_Msg_LimitChanges2, frac, limit);
+    SetRunState(RS_SYNCED, RSS_REFUSED);
+    return false;
+}
+
+bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
+    CbJobProgress* sink = m_pProgress;
+    auto refuse = [&]() {
+        SetRunState(RS_SYNCED, RSS_REFUSED);
+        sink->SetSuppressStop(false);
+        return false;
+    };
+    // 1.
+    errKind = FSE_NONE;
+    {
+        CCritSectionLock lock(sink->GetLock());
+        sink->SetStartTimeNow();
+    }
+    m_bRunStarted = 1;
+    sink->SetProgressRange(0, 95);
+    ReportProgress(0, u"Synchronization Started");
+    {
+        CCritSectionLock lock(sink->GetLock());
+        sink->m_nLastShowTime = 0;
+    }
+    ResetKeptFolderMaps();
+    ResetLockTexts();
+    // 2.
+    if (!m_bConnected) {
+        int failedSide = 0;
+        if (!ConnectSides(failedSide, errKind, errText)) return refuse();
+        m_bConnected = 1;
+        m_bConnectedByte = 1;
+    }
+    for (int s = 0; s < 2; ++s)
+        if (m_apFs[s]) m_apFs[s]->SetFollowLinksInPaths(m_Options.m_nFolderLinks == 2);
+    // 3, 4.
+    CountPendingItems(GetPairsUnchecked());
+    const CItemCount* stats = m_Stats.m_aCounts;
+    for (int s = 0; s < 2; ++s) {
+        bool bNothing = true;
+        for (int c : s == 0 ? kWritesLeft : kWritesRight) bNothing = bNothing && stats[c].Total() == 0;
+        m_abNothingToWrite[s] = bNothing ? 1 : 0;
+    }
+    // 5, 6, 7.
+    sink->SetSuppressStop(true);
+    CDoLockEmbeddedStates lockPass;
+    bool bAnyCreated = false;
+    if (m_nRunKind != RK_AUTOMATIC) {
+        for (int s = 0; s < 2; ++s) {
+            bool bCreated = false;
+            CWideString e;
+            int k = 0;
+            const bool bOk = CreateDataFolder(s, m_apFs[s].get(), bCreated, k, e);
+            if (!bOk) {
+                if (!m_abNothingToWrite[s]) {
+                    errKind = k;
+                    errText += e;
+                    return refuse();
+                }
+                Log(1, 9678, u"Cannot create _tvdata_ folder: " + e + u"\n");
+                (s == 0 ? m_Options.m_Dir1 : m_Options.m_Dir2).m_bNoDataFolder = 1;
+            }
+            lockPass.m_abCreated[s] = bOk ? 1 : 0;
+            bAnyCreated = bAnyCreated || (bOk && bCreated);
+        }
+    }
+    // 8, 9.
+    lockPass.m_bRescan = bAnyCreated ? 1 : 0;
+    if (bAnyCreated) Log(3, 9691, u"New _tvdata_ folder(s) created, so rescan all job folders for their ghosts\n");
+    Log(0, 9697,
+        FormatLocalizedString(IDS_Str_Status_SynchroStarted, ShortNow(), m_Options.m_sName, GetStarterText(),
+                              GetComputerNameText()) +
+            u"\n");
+    Log(2, 9699, FormatOptionsLine() + u"\n");
+    // 10, 11.
+    if (!CheckAutoSyncLimits(stats, errKind, errText)) {
+        sink->SetSuppressStop(false);
+        return false;
+    }
+    if (g_pfnJobMayRun && !g_pfnJobMayRun(this, true, errText)) {
+        if (!errKind) errKind = FSE_GENERAL;
+        return refuse();
+    }
+    // 12.
+    if (m_nRunKind != RK_AUTOMATIC && !DoForSubtree(GetPairsUnchecked(), lockPass, true)) {
+        errKind = lockPass.m_nErrKind ? lockPass.m_nErrKind : FSE_GENERAL;
+        errText += lockPass.m_sErrText;
+        return refuse();
+    }
+    // 13, 14, 15.
+    sink->SetSuppressStop(false);
+    ShowSideStatus(true);
+    CDoCountBytesOpers countPass;
+    DoForSubtree(GetPairsUnchecked(), countPass, false);
+    const uint64_t nTotal = countPass.m_nTotal;
+    m_nItemsToProcess.store(countPass.m_nOpers);
+    {
+        CCritSectionLock lock(sink->GetLock());
+        sink->m_nTotalBytes = nTotal ? (int64_t)nTotal : 1;
+        sink->m_nLastShownDone = 0;
+        sink->m_nBaseDone = 0;
+        sink->m_nAvgSpeed = 0;
+        sink->m_nCurSpeed = 0;
+        sink->m_nCounter1 = 0;
+    }
+    m_nSyncOk = 0;
+    m_nChangesOk = 0;
+    m_nSyncErr = 0;
+    m_nConflicts = 0;
+    m_anStateUpdates[0] = 0;
+    m_anStateUpdates[1] = 0;
+    // 16.
+    TvFileSys* const fs[2] = {m_apFs[0].get(), m_apFs[1].get()};
+    const bool bOk = ExecuteAll(this, fs, errKind, errText);
+    // 17, 18, 19.
+    {
+        CCritSectionLock lock(sink->GetLock());
+        sink->m_nTotalBytes = 0;
+        sink->m_nItemTotal = 0;
+        sink->m_nLastPercent = -1;
+    }
+    sink->SetProgressRange(0, 100);
+    sink->SetSuppressStop(true);
+    ComputeCategoryStats(GetPairsUnchecked(), m_Stats, std::clamp<int>(m_nViewWord, 0, CAT_COUNT - 1));
+    m_bWorkRemains = (stats[CAT_PENDING].Total() || stats[CAT_ERROR].Total()) ? 1 : 0;
+    summary = CWideString::Formatted(u"SyncOk=%d ChangesOk=%d SyncErr=%d Conflicts=%d", m_nSyncOk.load(),
+                                     m_nChangesOk.load(), m_nSyncErr.load(), m_nConflicts.load());
+    // 20, 21.
+    if (!bOk) {
+        if (errKind == FSE_STOPPED) {
+            SetRunState(RS_SYNCED, RSS_STOPPED);
+        } else {
+            SetRunState(RS_SYNCED, RSS_FAILED);
+            ReportProgress(0, u"Terminal Sync Error");
+        }
+        return false;
+    }
+    if (m_nSyncErr.load() > 0) {
+        SetRunState(RS_SYNCED, RSS_ATTENTION);
+        Log(0, 9877, FormatLocalizedString(IDS_Str_Status_SynchroErrors, FormatThousands(m_nSyncErr.load())) + u"\n");
+    } else if (m_nConflicts.load() > 0) {
+        SetRunState(RS_SYNCED, RSS_ATTENTION);
+        Log(0, 9881,
+            FormatLocalizedString(IDS_Str_Status_SynchroConflicts, FormatThousands(m_nConflicts.load())) + u"\n");
+    } else {
+        SetRunState(RS_SYNCED, RSS_OK);
+        // Only a Sync that ended here, clean, leaves the in-sync stamps.
+        SetSyncEndedClean(true);
+    }
+    Log(0, 9905,
+        FormatLocalizedString(IDS_Str_Status_SynchroSummary, FormatThousands(m_nSyncOk.load()),
+                              FormatThousands(m_nSyncErr.load())) +
+            u"\n");
+    // 22.
+    for (int s = 0; s < 2; ++s) {
+        TvFileSys* f = m_apFs[s].get();
+        if (!f || !f->IsConnected() || CannotHaveDataFolder(s)) continue;
+        const int nDays = std::min<int>({m_Options.m_nSaveDaysPastVersions / 3, m_Options.m_nSaveDaysPreviousVersion / 3,
+                                    g_EngineOptions.m_nLogRetainDays / 3});
+        bool bDue = false;
+        CWideString e;
+        if (!CheckCleanupStamp(f, nDays, bDue, e))
+            Log(2, 9936, u"Cannot determine whether to cleanup: " + e + u"\n");
+        if (!bDue) continue;
+        ReportProgress(95, u"Cleanup history, old logs");
+        CListT<CWideString> deleted;
+        if (m_Options.m_bCleanupPastVersions) {
+            AddMessageLine(2, CWideString::Formatted(u"Cleanup _history_ files in %s",
+                                                     f->DisplayPath(kHistoryFolderPath)));
+            CWideString he;
+            CleanupHistoryFolder(kHistoryFolderPath, this, f, m_Options.m_nSaveDaysPastVersions, deleted, he);
+            for (ZorPosition pos = deleted.GetHeadPosition(); pos;)
+                Notify(2, u"Delete history " + deleted.GetNext(pos) + u"\n");
+        }
+        deleted.RemoveAll();
+        CWideString le;
+        CleanupOldLogs(f, g_EngineOptions.m_nLogRetainDays, deleted, le);
+        for (ZorPosition pos = deleted.GetHeadPosition(); pos;) Notify(2, u"Delete log " + deleted.GetNext(pos) + u"\n");
+    }
+    // 23.
+    const int64_t nSecs = std::max<int64_t>(0, (CZorTime::Now() - sink->GetStartTime()).GetTotalSeconds());
+    const CWideString elapsed = CWideString::Formatted(u"%02d:%02d:%02d", (int)(nSecs / 3600), (int)(nSecs / 60 % 60),
+                                                       (int)(nSecs % 60));
+    CWideString speed;
+    {
+        CCritSectionLock lock(sink->GetLock());
+        speed = sink->m_sSpeedText;
+    }
+    Log(0, 9986, FormatLocalizedString(IDS_Str_Status_SynchroCompleted, ShortNow(), elapsed, speed) + u"\n");
+    ReportProgress(99, CWideString(kProgressPartSep) + elapsed);
+    ReportProgress(100, GetLocalizedString(IDS_Str_Status_SyncFinished_OK));
+    return true;
+}

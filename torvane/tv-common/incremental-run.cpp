@@ -1,0 +1,325 @@
+// The incremental on-change run: the tree of the previous analyse is kept,
+// only the changed paths are read again, and the engine's Analyze and Sync
+// then run over the tree as usual.
+#include "file-monitor.h"
+
+#include "zor-debug.h"
+#include "zor-locstr.h"
+#include "zor-log.h"
+#include "zor-path.h"
+
+namespace {
+
+CWideString JobLabel(const CSyncJob& job) {
+    return job.m_Options.m_sName;
+}
+
+// Clears the side record of every node below pNode (not pNode itself): the
+// items are gone with their folder.
+void MarkSubtreeMissing(CSyncTreeNode* pNode, int side) {
+    CSyncDepthFirstIter it(pNode);
+    for (bool b = it.IsValid(); b; b = it.Next()) {
+        CSyncTreeNode* p = it.GetNode();
+        CSyncPairAndAction& item = p->GetItem();
+        item.m_aCur[side].Invalidate(p->IsContainer());
+        item.m_aCur[side].SetPresent(false);
+        item.m_nExecState = ESS_ANALYZED_OK;
+    }
+}
+
+} // namespace
+
+// ------------------------------------------------------------ tree preparation
+int GetChangesOnlyNodeType(const CSyncTreeNode* pNode) {
+    const CSyncPairAndAction& item = pNode->GetItem();
+    if (item.IsError()) return pNode->IsContainer() ? CONT_UNREADABLE : CONT_ERROR;
+    return pNode->IsContainer() ? CONT_FOLDER : CONT_FILE;
+}
+
+void ResetNodeForChangesOnly(CSyncPairAndAction& item, bool bKeepExclusion) {
+    item.m_nSysAction = EA_NO_COPY;
+    item.m_nUserAction = 0;
+    item.m_nExecState = ESS_ANALYZED_OK;
+    item.m_nFlags &= (uint8_t)~SPF_EXECUTED;
+    if (!bKeepExclusion) {
+        item.m_nFlags &= (uint8_t)~(SPF_EXCLUDED | SPF_REINCLUDED);
+        item.m_nFlags |= SPF_LISTED;
+    }
+    item.m_nFlags &= (uint8_t)~(SPF_DIRECTION_SET | SPF_FOLDER_AFTER | SPF_DONE);
+    item.m_sReason.Empty();
+    item.m_sMove.Empty();
+    item.m_aPendingGen[0] = item.m_aPendingGen[1] = 0;
+    item.SetWorkBytes(0);
+}
+
+bool CDoInitChangesOnly::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
+    CMonitoredJob* job = static_cast<CMonitoredJob*>(pJob);
+    CSyncPairAndAction& item = pNode->GetItem();
+    switch (GetChangesOnlyNodeType(pNode)) {
+    case CONT_FILE:
+        if (item.GetEffAction() == EA_NO_COPY)
+            ResetNodeForChangesOnly(item, true);
+        else
+            job->QueueReAnalyzeChange(pNode->GetPath());
+        break;
+    case CONT_ERROR:
+    case CONT_UNREADABLE:
+        job->QueueReAnalyzeChange(pNode->GetPath());
+        break;
+    case CONT_FOLDER:
+        ResetNodeForChangesOnly(item, true);
+        break;
+    default:
+        ZOR_ASSERT(!"CDoInitChangesOnly: bad node type");
+        ZorGetProgramLog().Printf(u"!!!CDoInitChangesOnly: BAD NODE TYPE: %s\n", pNode->GetPath());
+        break;
+    }
+    return true;
+}
+
+void CMonitoredJob::QueueReAnalyzeChange(const CWideString& path) {
+    CCritSectionLock lock(m_JobLock);
+    for (int side = 0; side < 2; ++side)
+        if (!m_aMonitor[side].m_bRefused.load()) m_aChanges[side].AddTail(ChangedItem(path, CIK_REANALYZE));
+    CSyncTreeNode* pNode = nullptr;
+    CWideString err;
+    if (path.IsEmpty())
+        pNode = GetPairsUnchecked();
+    else
+        pNode = CSyncTreeNode::LookupCS(GetPairsUnchecked(), path, true, nullptr, err);
+    if (pNode) ResetNodeForChangesOnly(pNode->GetItem(), false);
+}
+
+// ------------------------------------------------------------ job overrides
+bool CMonitoredJob::ResetTree() {
+    m_bFirstFullAnalyzePending = 1;
+    return CSyncJob::ResetTree();
+}
+
+bool CMonitoredJob::DropSideChanges(int side, int, int) {
+    CCritSectionLock lock(m_JobLock);
+    if (m_bFirstFullAnalyzePending.load())
+        m_aChanges[side & 1].RemoveAll();
+    else
+        ZOR_ASSERT(m_aChanges[side & 1].IsEmpty());
+    return true;
+}
+
+bool CMonitoredJob::IncrementalAnalyzeItems(int side, TvFileSys* pFs, CSyncTreeNode* pRoot, int& errKind,
+                                            CWideString& errText) {
+    side &= 1;
+    CCritSectionLock lock(m_JobLock);
+    TvFileSys* fs = pFs ? pFs : m_apFs[side].get();
+    bool bOk = true;
+    bool bKeepList = false;
+    for (ZorPosition pos = m_aChanges[side].GetHeadPosition(); pos;) {
+        const ChangedItem c = m_aChanges[side].GetNext(pos);
+        const CWideString display = fs ? fs->DisplayPath(c.m_sPath) : c.m_sPath;
+        Log(2, 1251, u"Change in: " + display + u"\n");
+        switch (c.m_nKind) {
+        case CIK_CREATED:
+        case CIK_DELETED:
+        case CIK_MODIFIED:
+        case CIK_MOVED_FROM:
+        case CIK_MOVED_TO:
+        case CIK_REANALYZE:
+            bOk = ApplyChangeToTree(c, side, pRoot, errKind, errText);
+            break;
+        case CIK_CHANGE_IN_FOLDER:
+        case CIK_METADATA:
+        case CIK_UNKNOWN: {
+            CSyncTreeNode* pNode = pRoot;
+            if (!c.m_sPath.IsEmpty()) {
+                CWideString e;
+                pNode = CSyncTreeNode::LookupCS(pRoot, c.m_sPath, true, nullptr, e);
+            }
+            if (!pNode) {
+                errText = u"Bad change-unknown path: " + c.m_sPath;
+                errKind = FSE_GENERAL;
+                bOk = false;
+                bKeepList = true;
+                break;
+            }
+            ClearSideInfoInSubtree(pNode, side, true);
+            bOk = ApplyChangeToTree(c, side, pRoot, errKind, errText);
+            break;
+        }
+        default:
+            ZOR_ASSERT(!"IncrementalAnalyzeItems: bad change kind");
+            break;
+        }
+        if (!bOk) break;
+    }
+    if (!bKeepList) m_aChanges[side].RemoveAll();
+    return bOk;
+}
+
+bool CMonitoredJob::ApplyChangeToTree(const ChangedItem& change, int side, CSyncTreeNode* pRoot, int& errKind,
+                                      CWideString& errText) {
+    side &= 1;
+    TvFileSys* fs = m_apFs[side].get();
+    if (!fs) {
+        errKind = FSE_GENERAL;
+        errText += u"no file system mounted";
+        return false;
+    }
+    const CWideString& path = change.m_sPath;
+    CListT<CSyncTreeNode*> queue;
+    CSyncTreeNode* pNode = nullptr;
+
+    // The whole tree: list the side's root again.
+    if (path.IsEmpty()) {
+        return ScanFolder(CWideString(), pRoot, side, true, false, false, 0, false, nullptr, nullptr, errKind,
+                          errText);
+    }
+
+    FsItemInfo info;
+    bool bMissing = false;
+    int k = 0;
+    CWideString e;
+    CWideString lookErr;
+    CSyncTreeNode* pParent = nullptr;
+    CSyncTreeNode* pKnown = CSyncTreeNode::LookupCS(pRoot, path, true, &pParent, lookErr);
+    const bool bParentExcluded = pParent && IsInExcludedSubtree(pParent);
+    if (!fs->GetInfo(path, info, bMissing, k, e)) {
+        // Unknown state: the tree's knowledge of the item stands.
+        FsItemInfo none;
+        none.m_sName = GetUrlPathFileName(path);
+        none.m_bValid = 0;
+        if (!AddListedItems(path, none, side, false, bParentExcluded, queue, pRoot, pNode, errKind, errText)) {
+            Log(1, 1378, errText + u"\n");
+            return false;
+        }
+        return true;
+    }
+    if (!bMissing) {
+        // What the tree held of the item on this side is replaced.
+        if (pKnown) {
+            if (info.m_nAttributes & FSA_FOLDER)
+                ClearSideInfoInSubtree(pKnown, side, true);
+            else
+                pKnown->GetItem().m_aCur[side] = CSideInfo();
+        }
+        if (!AddListedItems(path, info, side, false, bParentExcluded, queue, pRoot, pNode, errKind, errText)) {
+            Log(1, 1426, errText + u"\n");
+            return false;
+        }
+        if (pNode && pNode->GetItem().m_aCur[side].IsFolder()) {
+            pNode->GetItem().m_nFlags |= SPF_LISTED;
+            int nDepth = 0;
+            for (const CSyncTreeNode* p = pNode; p && p->GetParent(); p = p->GetParent()) nDepth++;
+            if (!pNode->GetItem().IsExcluded() &&
+                !ScanFolder(path, pRoot, side, true, false, pNode->GetItem().IsExcluded(), nDepth, false, nullptr,
+                            nullptr, errKind, errText)) {
+                Log(1, 1426, errText + u"\n");
+                return false;
+            }
+        }
+        return true;
+    }
+    // Missing: the side's record becomes the deleted record.
+    if (pKnown) {
+        CSyncPairAndAction& item = pKnown->GetItem();
+        const bool bFolder = item.m_aCur[side].IsFolder() || pKnown->IsContainer();
+        item.m_aCur[side].Invalidate(pKnown->IsContainer());
+        if (bFolder) MarkSubtreeMissing(pKnown, side);
+    }
+    return true;
+}
+
+// ------------------------------------------------------------ the run
+bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& errKind, CWideString& errText) {
+    ZorGetProgramLog().Printf(u"Job '%s': ChangeAnalyzeSyncWorker thread started\n", JobLabel(*this));
+    {
+        CCritSectionLock lock(m_pProgress->GetLock());
+        m_pProgress->SetStartTimeNow();
+        m_pProgress->m_nCounter1 = 0;
+    }
+    ResetLockTexts();
+    m_bRunStarted = 1;
+
+    CWideString summary;
+    int failedSide = 0;
+    bool bResult = ConnectSides(failedSide, errKind, errText);
+    if (bResult) {
+        m_bConnected = 1;
+        m_bConnectedByte = 1;
+        bResult = PrepareRun(errKind, errText);
+    }
+    if (!bResult) {
+        ResetTree();
+        SetRunState(RS_ANALYZED, RSS_FAILED);
+        PostRun(false, false, errText, summary);
+        return false;
+    }
+
+    m_pProgress->ResetMessageRepeat();
+    OpenRunLog(false, false);
+    m_bFoldersLocked = 0;
+    m_pProgress->SetProgressRange(0, 100);
+
+    if (!m_bFirstFullAnalyzePending.load()) {
+        GetNewChanges();
+        CCritSectionLock lock(m_JobLock);
+        CDoInitChangesOnly pass;
+        if (CSyncPairsAndActions* pTree = GetPairsForWrite()) DoForSubtree(pTree, pass, true);
+    } else {
+        ResetTree();
+    }
+
+    if (m_bUnknownChangeSeen.load()) {
+        TurnOffFileMonitors(u"Unknown Change Detected");
+        m_bChangesOnlyRun = 0;
+        m_bFirstFullAnalyzePending = 1;
+        ClearSideChanges(0);
+        ClearSideChanges(1);
+        ResetTree();
+        m_bUnknownChangeSeen = 0;
+        m_bMonitorsFollowOtherJobs = 1;
+        TurnOffMonitorsOfJobsSharingFolders();
+    }
+
+    const bool bFull = m_bFirstFullAnalyzePending.load() != 0;
+    bResult = Analyze(pGlobal, true, bFull, true, summary, errKind, errText);
+    if (!bResult) {
+        ResetTree();
+        if (errKind == FSE_STOPPED) {
+            SetRunState(RS_ANALYZED, RSS_STOPPED);
+            ReportProgress(0, GetLocalizedString(IDS_Str_Status_AnalyzeStopped));
+        } else {
+            SetRunState(RS_ANALYZED, RSS_FAILED);
+        }
+        m_bSync = 0;
+    } else {
+        m_bFirstFullAnalyzePending = 0;
+        errText.Empty();
+        if (!IsAnalysisReady()) m_bSync = 0;
+        if (m_bSync && GetConflictCount() > 0) {
+            ZorGetProgramLog().Printf(u"Job '%s': Do not run because of conflicts\n", JobLabel(*this));
+            m_bSync = 0;
+        }
+        ZorGetProgramLog().Printf(u"Job '%s': Analyze Finished OK\n", JobLabel(*this));
+    }
+
+    bool bSyncDone = false;
+    if (!m_bSync) {
+        if (m_bFoldersLocked) {
+            UnlockFolders();
+            m_bFoldersLocked = 0;
+        }
+        m_pProgress->ConfirmSync(0);
+    } else {
+        m_pProgress->SetProgressRange(0, 100);
+        if (m_bAnalyze) m_bSync = (uint8_t)m_pProgress->ConfirmSync(1);
+        if (m_bSync) {
+            bResult = Sync(summary, errKind, errText);
+            bSyncDone = true;
+        }
+        if (m_bFoldersLocked) {
+            UnlockFolders();
+            m_bFoldersLocked = 0;
+        }
+    }
+    PostRun(bSyncDone, bResult, errText, summary);
+    return bResult;
+}

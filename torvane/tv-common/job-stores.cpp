@@ -1,0 +1,575 @@
+#include "job-stores.h"
+
+#include "job-forms.h"
+#include "zor-file.h"
+#include "zor-log.h"
+#include "zor-path.h"
+#include "zor-registry.h"
+#include "zor-sysfolders.h"
+#include "zor-time.h"
+#include "zor-unicode.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+
+std::atomic<bool> g_bLoadFromRegistry{false};
+std::atomic<bool> g_bSaveToRegistry{false};
+std::atomic<bool> g_bKeywordTextFiles{false};
+CWideString g_sProfileFolder;
+std::atomic<bool> g_bPortable{false};
+
+namespace {
+
+std::mutex g_ProfileLock;  // guards g_sProfileFolder
+std::recursive_mutex g_OptionsSaveLock; // saves and loads of the options
+
+const char16_t* const kSupportSentence =
+    u"\nPlease e-mail the bad TIC file to support@torvane.example, so that we can find what damaged it.";
+
+// ---------------------------------------------------------------- small helpers
+void AppendErrno(CWideString& sErr, const char16_t* what, const CWideString& path, int e) {
+    sErr.AppendFormat(u"%s%s: %s", what, path, CWideString(strerror(e)));
+}
+
+// Keyword text as the registry keeps it: one UTF-16 unit per byte, every
+// line feed a blank.
+CWideString TixToRegistry(const CNarrowString& text) {
+    CNarrowString s = text;
+    s.Replace('\n', ' ');
+    CWideString w;
+    w.Preallocate(s.GetLength());
+    for (int i = 0; i < s.GetLength(); i++) w += (char16_t)(unsigned char)s[i];
+    return w;
+}
+CNarrowString RegistryToTix(const CWideString& w) {
+    CNarrowString s;
+    s.Preallocate(w.GetLength());
+    for (int i = 0; i < w.GetLength(); i++) s += (char)(w[i] > 255 ? '?' : (unsigned char)w[i]);
+    return s;
+}
+
+bool IsTixPath(const CWideString& path) {
+    return path.EndsWithNoCase(u".tix");
+}
+
+// The exclusive lock of one store file, held while the file is written: an
+// flock on "<path>.lock", so that two processes never write the same
+// temporary file.
+class CStoreFileLock {
+public:
+    bool Lock(const CWideString& path, CWideString& sErr) {
+        CWideString lockPath = path + u".lock";
+        CNarrowString sys = ZorNativePath(lockPath);
+        do {
+            m_fd = ::open(sys, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        } while (m_fd < 0 && errno == EINTR);
+        if (m_fd < 0) {
+            AppendErrno(sErr, u"cannot open lock file ", lockPath, errno);
+            return false;
+        }
+        int r;
+        do {
+            r = ::flock(m_fd, LOCK_EX);
+        } while (r < 0 && errno == EINTR);
+        if (r < 0) {
+            AppendErrno(sErr, u"cannot lock ", lockPath, errno);
+            return false;
+        }
+        return true;
+    }
+    ~CStoreFileLock() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+
+private:
+    int m_fd = -1;
+};
+
+bool WriteAll(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (w == 0) errno = EIO;
+            return false;
+        }
+        p += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+
+void SyncFolderOf(const CNarrowString& sysPath) {
+    int slash = sysPath.ReverseFind('/');
+    CNarrowString dir = slash > 0 ? sysPath.Left(slash) : CNarrowString(slash == 0 ? "/" : ".");
+    int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)::fsync(fd);
+        ::close(fd);
+    }
+}
+
+enum class StoreStep { Open, Write, Rename };
+
+// Writes the bytes as the whole new content of a store file: the temporary
+// file (path with ".tmp", mode 0600) is written, synced and closed; with
+// bBackup ".bak" becomes a hard link to the old file; then one rename
+// replaces the file. Every step is checked; on failure the old file stays
+// and the temporary file is removed.
+bool WriteStoreFile(const CWideString& path, const CNarrowString& content, bool bBackup, StoreStep& failedStep,
+                    CWideString& sErr) {
+    CStoreFileLock lock;
+    failedStep = StoreStep::Open;
+    if (!lock.Lock(path, sErr)) return false;
+    CWideString tmpPath = ReplaceExtension(path, u".tmp");
+    CNarrowString sysTmp = ZorNativePath(tmpPath), sysPath = ZorNativePath(path);
+    int fd;
+    do {
+        fd = ::open(sysTmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        AppendErrno(sErr, u"cannot open file to write: ", tmpPath, errno);
+        return false;
+    }
+    failedStep = StoreStep::Write;
+    bool bOk = ::fchmod(fd, 0600) == 0 && WriteAll(fd, content.GetString(), (size_t)content.GetLength()) &&
+               ::fsync(fd) == 0;
+    int e = errno;
+    if (::close(fd) != 0 && bOk) {
+        bOk = false;
+        e = errno;
+    }
+    if (!bOk) {
+        AppendErrno(sErr, u"cannot write file: ", tmpPath, e);
+        ::unlink(sysTmp);
+        return false;
+    }
+    if (bBackup) {
+        CNarrowString sysBak = ZorNativePath(ReplaceExtension(path, u".bak"));
+        ::unlink(sysBak);
+        if (::link(sysPath, sysBak) == 0)
+            (void)::chmod(sysBak, 0600);
+        else if (errno != ENOENT)
+            ZorGetProgramLog().Printf(u"cannot keep backup of %s: %s\n", path, CWideString(strerror(errno)));
+    }
+    failedStep = StoreStep::Rename;
+    if (::rename(sysTmp, sysPath) != 0) {
+        AppendErrno(sErr, u"cannot rename to ", path, errno);
+        ::unlink(sysTmp);
+        return false;
+    }
+    SyncFolderOf(sysPath);
+    return true;
+}
+
+// Renames a damaged store file aside (mode 0600); the new name in badPath.
+bool RenameAside(const CWideString& path, CWideString& badPath, CWideString& sErr) {
+    badPath = MakeBadFileName(path);
+    if (!ZorMoveFile(path, badPath, sErr)) return false;
+    (void)::chmod(ZorNativePath(badPath), 0600);
+    return true;
+}
+
+bool ReadStoreFile(const CWideString& path, CAutoPtrT<ZorInStream>& in, CWideString& sErr) {
+    return OpenFileReader(path, false, in, sErr);
+}
+
+// Gives loaded jobs unique names that can be stored: a later job whose name
+// equals an earlier one's ignoring case, or that is empty or unsafe, is
+// renamed "NAME (2)" (or the next free number). Notices go to sNotices.
+void MakeLoadedNamesUnique(CTorvaneSettings& settings, CWideString& sNotices) {
+    std::vector<CSyncJobFromList*> jobs = settings.GetJobs();
+    std::unordered_set<std::u16string> used;
+    auto fold = [](const CWideString& s) {
+        CWideString f = s;
+        f.MakeLower();
+        return std::u16string(f.GetString(), (size_t)f.GetLength());
+    };
+    for (CSyncJobFromList* p : jobs) used.insert(fold(p->GetName()));
+    std::unordered_set<std::u16string> seen;
+    for (CSyncJobFromList* p : jobs) {
+        CWideString name = p->GetName(), err;
+        bool bValid = IsValidJobName(name, err);
+        if (bValid && seen.insert(fold(name)).second) continue;
+        CWideString base = name;
+        for (int i = 0; i < base.GetLength(); i++) {
+            char16_t c = base[i];
+            if (c == u'/' || c == u'\\' || c < 0x20 || c == 0x7F) base.SetAt(i, u'_');
+        }
+        if (base.IsEmpty() || base == u"." || base == u"..") base = u"Job";
+        CWideString candidate;
+        for (int n = 2;; n++) {
+            candidate.Format(u"%s (%d)", base, n);
+            if (!used.count(fold(candidate))) break;
+        }
+        used.insert(fold(candidate));
+        seen.insert(fold(candidate));
+        p->m_Options.m_sName = candidate;
+        CWideString notice;
+        notice.Format(u"Job '%s' has been renamed to '%s': its name is used by another job or cannot be stored.\n",
+                      name, candidate);
+        ZorGetProgramLog().WriteLine(notice);
+        sNotices += notice;
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- names and folders
+CWideString GetAppName() {
+    return g_bPortable.load() ? u"TorvaneRoam" : u"Torvane";
+}
+
+bool GetProfileFolder(CWideString& folder, CWideString& sErr) {
+    std::lock_guard<std::mutex> lock(g_ProfileLock);
+    if (!g_sProfileFolder.IsEmpty()) {
+        folder = g_sProfileFolder;
+        return true;
+    }
+    bool bPortable = false;
+    CWideString found;
+    if (!ZorGetProfileFolder(found, bPortable, sErr)) return false;
+    g_bPortable.store(bPortable);
+    g_sProfileFolder = found;
+    folder = found;
+    return true;
+}
+
+void ResetProfileFolder() {
+    std::lock_guard<std::mutex> lock(g_ProfileLock);
+    g_sProfileFolder.Empty();
+    g_bPortable.store(false);
+}
+
+bool ResolveStorePath(const CWideString& path, const char16_t* baseName, CWideString& resolved,
+                      CWideString& sErr) {
+    if (!path.IsEmpty() && IsAbsoluteWinPath(path)) {
+        resolved = path;
+        return true;
+    }
+    CWideString folder;
+    if (!GetProfileFolder(folder, sErr)) return false;
+    if (path.IsEmpty())
+        resolved = folder + u"/" + baseName + (g_bKeywordTextFiles.load() ? u".tix" : u".tic");
+    else
+        resolved = folder + u"/" + path;
+    return true;
+}
+
+namespace {
+// Index of the dot that starts the extension of the path's file name, or -1.
+int ExtensionDot(const CWideString& path) {
+    int slash = std::max(path.ReverseFind(u'/'), path.ReverseFind(u'\\'));
+    int dot = path.ReverseFind(u'.');
+    return dot > slash + 1 ? dot : -1;
+}
+} // namespace
+
+CWideString MakeBadFileName(const CWideString& path) {
+    int dot = ExtensionDot(path);
+    if (dot < 0) return path + u"-bad";
+    return path.Left(dot) + u"-bad" + path.Mid(dot);
+}
+
+CWideString ReplaceExtension(const CWideString& path, const char16_t* ext) {
+    int dot = ExtensionDot(path);
+    return (dot < 0 ? path : path.Left(dot)) + ext;
+}
+
+// ---------------------------------------------------------------- options
+bool ProgramOptions::AddDefaultGlobalFilters(bool bAll) {
+    static const char16_t* const kMasks[] = {u"cache.vfo", u"mru.vfo", u"mpp*.vfo", u"Vexaform Online Account.vfp",
+                                             u"name *._tvtmp"};
+    static const char16_t* const kMoreMasks[] = {u"/System Volume Information", u"Thumbs.db", u".DS_Store"};
+    bool bAdded = false;
+    for (const char16_t* m : kMasks) bAdded |= AddIfAbsent(m_GlobalFilters.m_lstExcluded, m);
+    if (bAll)
+        for (const char16_t* m : kMoreMasks) bAdded |= AddIfAbsent(m_GlobalFilters.m_lstExcluded, m);
+    return bAdded;
+}
+
+bool ProgramOptions::InitialSave(CWideString& sErr) {
+    AddDefaultGlobalFilters(true);
+    return SaveOptions(false, u"Initial Save", sErr);
+}
+
+bool ProgramOptions::SaveOptions(bool bFullDump, const CWideString& sReason, CWideString& sErr) {
+    std::lock_guard<std::recursive_mutex> lock(g_OptionsSaveLock);
+    ZorGetProgramLog().Printf(u"SaveOptions: sReason=%s\n", sReason);
+    if (g_bSaveToRegistry.load()) {
+        ZorStringOutStream out;
+        if (!WriteProgramOptionsTix(*this, out, bFullDump, 0, sErr)) return false;
+        return RegSetStringValue(TixToRegistry(out.GetText()), HKEY_CURRENT_USER, kTorvaneRegKey, u"ProgOptionsTix",
+                                 sErr);
+    }
+    CWideString path;
+    if (!ResolveStorePath(m_sOptionsFile, u"options", path, sErr)) return false;
+    m_sOptionsFile = path;
+    ZorStringOutStream out;
+    bool bOk = IsTixPath(path) ? WriteProgramOptionsTix(*this, out, bFullDump, 0, sErr)
+                               : WriteProgramOptionsTic(*this, out, sErr);
+    if (!bOk) return false;
+    StoreStep step;
+    return WriteStoreFile(path, out.GetText(), false, step, sErr);
+}
+
+bool ProgramOptions::LoadOptions(CWideString& sErr) {
+    std::lock_guard<std::recursive_mutex> lock(g_OptionsSaveLock);
+    if (g_bLoadFromRegistry.load()) {
+        CWideString text;
+        RegGetStringValueQuiet(text, HKEY_CURRENT_USER, kTorvaneRegKey, u"ProgOptionsTix");
+        if (text.IsEmpty()) return true;
+        ZorStringStream in(RegistryToTix(text));
+        ProgramOptions read = *this;
+        CWideString err;
+        if (!ReadProgramOptionsTix(read, in, err)) {
+            sErr = CWideString(u"cannot read prog options from registry: ") + err;
+            return false;
+        }
+        *this = read;
+    } else {
+        CWideString path;
+        if (!ResolveStorePath(m_sOptionsFile, u"options", path, sErr)) return false;
+        m_sOptionsFile = path;
+        RememberFilePath(path);
+        if (!ZorFileExists(path)) {
+            CWideString err;
+            if (!InitialSave(err)) ZorGetProgramLog().Printf(u"LoadOptions: initial save failed: %s\n", err);
+            return true;
+        }
+        CAutoPtrT<ZorInStream> in;
+        if (!ReadStoreFile(path, in, sErr)) return false;
+        ProgramOptions read = *this;
+        CWideString err;
+        bool bRead = IsTixPath(path) ? ReadProgramOptionsTix(read, *in, err) : ReadProgramOptionsTic(read, *in, err);
+        in.Delete();
+        if (!bRead) {
+            // The damaged file is kept aside, never overwritten.
+            sErr = err;
+            CWideString badPath, renameErr;
+            if (RenameAside(path, badPath, renameErr)) {
+                sErr.AppendFormat(u"\nBad options file has been renamed to %s.\nProgram Options were reset to default "
+                                  u"values.",
+                                  badPath);
+                sErr += kSupportSentence;
+            } else {
+                sErr.AppendFormat(u"\nBad options file found and cannot be renamed to %s (%s). Please, contact tech "
+                                  u"support",
+                                  badPath, renameErr);
+            }
+            ResetToDefaults();
+            CWideString saveErr;
+            // A file that could not be renamed is not replaced either.
+            if (!ZorFileExists(path) && !InitialSave(saveErr))
+                ZorGetProgramLog().Printf(u"LoadOptions: initial save failed: %s\n", saveErr);
+            return false;
+        }
+        CWideString file = m_sOptionsFile;
+        *this = read;
+        m_sOptionsFile = file;
+    }
+    if (AddDefaultGlobalFilters(false)) {
+        CWideString err;
+        if (!SaveOptions(false, u"Added default global filters", err))
+            ZorGetProgramLog().Printf(u"LoadOptions: save failed: %s\n", err);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- jobs
+bool CTorvaneSettings::LoadJobs(CWideString& sErr) {
+    // No save runs during a load; the jobs are read into a private list and
+    // handed over with their final names, so walkers never see a half list.
+    std::lock_guard<std::mutex> saveLock(m_SaveLock);
+    if (!RemoveAllJobs(sErr)) return false;
+    CTorvaneSettings loaded;
+    bool bResult = LoadJobsInto(loaded, sErr);
+    CWideString sNotices;
+    MakeLoadedNamesUnique(loaded, sNotices);
+    if (!sNotices.IsEmpty()) {
+        if (!sErr.IsEmpty()) sErr += u"\n";
+        sErr += sNotices;
+    }
+    for (CSyncJobFromList* p : loaded.GetJobs()) {
+        loaded.DetachJob(p);
+        AppendLoadedJob(p);
+    }
+    return bResult;
+}
+
+bool CTorvaneSettings::LoadJobsInto(CTorvaneSettings& loaded, CWideString& sErr) {
+    bool bResult = true;
+    if (!g_bLoadFromRegistry.load()) {
+        CWideString path;
+        if (!ResolveStorePath(m_sJobsFile, u"jobs", path, sErr)) return false;
+        m_sJobsFile = path;
+        RememberFilePath(path);
+        if (!ZorFileExists(path)) return true;
+        CAutoPtrT<ZorInStream> in;
+        CWideString err;
+        if (!ReadStoreFile(path, in, err)) {
+            sErr = CWideString(u"Cannot open Jobs file: ") + path + u": " + err;
+            return false;
+        }
+        bool bRead = IsTixPath(path) ? ReadJobListTix(loaded, *in, err) : ReadJobListTic(loaded, *in, err);
+        in.Delete();
+        if (!bRead) {
+            sErr = CWideString(u"Cannot parse Jobs file: ") + path + u": " + err;
+            CWideString badPath, renameErr;
+            if (RenameAside(path, badPath, renameErr)) {
+                sErr.AppendFormat(u"\nBad jobs file has been renamed to %s.\nNew Job list has been created, to replace "
+                                  u"the corrupted one.",
+                                  badPath);
+                sErr += kSupportSentence;
+            } else {
+                sErr.AppendFormat(u"\nBad jobs file found and cannot be renamed to %s (%s). Please, contact tech "
+                                  u"support",
+                                  badPath, renameErr);
+            }
+            bResult = false;
+        }
+    } else {
+        CSafeRegKey key;
+        CWideString err;
+        std::vector<CWideString> names;
+        if (!key.Open(HKEY_CURRENT_USER, kJobsRegKey, err, KEY_READ)) {
+            // No job was ever saved: an empty list.
+            if (err.EndsWith(u"the key does not exist")) return true;
+            sErr = CWideString(u"Cannot open registry Jobs: ") + err;
+            return false;
+        }
+        if (!key.EnumSubKeys(names, err)) {
+            sErr = CWideString(u"Cannot read registry Jobs: ") + err;
+            return false;
+        }
+        for (const CWideString& name : names) {
+            CWideString text;
+            RegGetStringValueQuiet(text, HKEY_CURRENT_USER, JobRegKey(name), u"tix");
+            if (text.IsEmpty()) continue;
+            ZorStringStream in(RegistryToTix(text));
+            auto* pJob = new CSyncJobFromList;
+            CWideString readErr;
+            if (!ReadJobTix(*pJob, in, readErr)) {
+                delete pJob;
+                sErr = CWideString(u"Cannot parse job ") + name + u": " + readErr;
+                bResult = false;
+                break;
+            }
+            loaded.AppendLoadedJob(pJob);
+        }
+    }
+    return bResult;
+}
+
+bool CTorvaneSettings::TvSaveJobs(bool bFullDump, const CWideString& sReason, CWideString& sErr) {
+    std::lock_guard<std::mutex> saveLock(m_SaveLock);
+    ZorGetProgramLog().Printf(u"TvSaveJobs: sReason=%s\n", sReason);
+    if (g_bSaveToRegistry.load()) {
+        // Every job is written before anything is deleted, so a failing write
+        // loses nothing; then "tix" goes only under keys of jobs no longer listed.
+        std::vector<CWideString> existing;
+        {
+            CSafeRegKey key;
+            CWideString err;
+            if (key.Open(HKEY_CURRENT_USER, kJobsRegKey, err, KEY_READ)) {
+                if (!key.EnumSubKeys(existing, err)) {
+                    sErr = CWideString(u"Cannot read registry Jobs: ") + err;
+                    return false;
+                }
+            } else if (!err.EndsWith(u"the key does not exist")) {
+                sErr = CWideString(u"Cannot open registry Jobs: ") + err;
+                return false;
+            }
+        }
+        std::vector<CWideString> listed;
+        bool bOk = true;
+        ForEachJob([&](CSyncJobFromList* p) {
+            ZorStringOutStream out;
+            bOk = p->WriteOptions(out, true, 0, sErr) &&
+                  RegSetStringValue(TixToRegistry(out.GetText()), HKEY_CURRENT_USER, JobRegKey(p->GetName()), u"tix",
+                                    sErr);
+            listed.push_back(p->GetName());
+            return bOk;
+        });
+        if (!bOk) return false;
+        for (const CWideString& name : existing) {
+            bool bListed = false;
+            for (const CWideString& l : listed) bListed |= l.CompareNoCase(name) == 0;
+            if (!bListed) RegDeleteValueQuiet(HKEY_CURRENT_USER, JobRegKey(name), u"tix");
+        }
+    } else {
+        CWideString path;
+        if (!ResolveStorePath(m_sJobsFile, u"jobs", path, sErr)) return false;
+        m_sJobsFile = path;
+        ZorStringOutStream out;
+        CWideString err;
+        bool bOk = IsTixPath(path) ? WriteJobListTix(*this, out, bFullDump, err) : WriteJobListTic(*this, out, err);
+        StoreStep step = StoreStep::Write;
+        if (bOk) bOk = WriteStoreFile(path, out.GetText(), true, step, err);
+        if (!bOk) {
+            if (step == StoreStep::Open) {
+                ZorGetProgramLog().Printf(u"TvSaveJobs: err2=%s\n", err);
+                sErr = err;
+            } else if (step == StoreStep::Write) {
+                ZorGetProgramLog().Printf(u"TvSaveJobs: err3=%s\n", err);
+                sErr = err;
+            } else {
+                sErr = CWideString(u" - Error saving profile: ") + err;
+                ZorGetProgramLog().Printf(u"TvSaveJobs: err3=%s\n", sErr);
+            }
+            return false;
+        }
+    }
+    ZorGetProgramLog().Printf(u"Job List saved: %s\n", sReason);
+    return true;
+}
+
+// ---------------------------------------------------------------- last-run times and clean-up
+void ReadLastRunTime(CSyncJobFromList* pJob) {
+    if (!pJob || pJob->m_nLastRunTime.load() != 0 || pJob->GetName().IsEmpty()) return;
+    uint32_t n = 0;
+    CWideString err;
+    if (RegGetDwordValue(n, HKEY_CURRENT_USER, JobRegKey(pJob->GetName()), u"LastRunTime32", err))
+        pJob->m_nLastRunTime.store((int64_t)n);
+}
+
+void WriteLastRunTime(CSyncJobFromList* pJob) {
+    if (!pJob) return;
+    int64_t now = CZorTime::Now().GetTime();
+    pJob->m_nLastRunTime.store(now);
+    if (!pJob->GetName().IsEmpty())
+        RegSetDwordValueQuiet((uint32_t)now, HKEY_CURRENT_USER, JobRegKey(pJob->GetName()), u"LastRunTime32");
+}
+
+void CleanupOldGlobalLogs(const ProgramOptions& opt) {
+    uint32_t nLast = 0;
+    RegGetDwordValueQuiet(nLast, HKEY_CURRENT_USER, kTorvaneRegKey, u"CleanUpTime");
+    uint32_t now = (uint32_t)CZorTime::Now().GetTime();
+    if (nLast != 0 && (uint32_t)(now - nLast) < 86400u) return;
+    RegSetDwordValueQuiet(now, HKEY_CURRENT_USER, kTorvaneRegKey, u"CleanUpTime");
+    // No age limit: every log is kept.
+    int nDays = opt.m_nLogRetainDays;
+    if (nDays <= 0) return;
+    std::vector<CWideString> deleted;
+    CWideString err;
+    CWideString logFolder = GetLogFolder();
+    if (!logFolder.IsEmpty()) TvCleanUpLogs(logFolder, nDays, false, err, &deleted);
+    CWideString profile;
+    {
+        std::lock_guard<std::mutex> lock(g_ProfileLock);
+        profile = g_sProfileFolder;
+    }
+    if (!profile.IsEmpty()) {
+        if (profile != logFolder) TvCleanUpLogs(profile, nDays, false, err, &deleted);
+        TvCleanUpLogs(profile + u"/Mirrors", nDays, true, err, &deleted);
+        TvCleanUpLogs(profile + u"/_tvdata_mirrors_", nDays, true, err, &deleted);
+        TvCleanUpTempFiles(profile, (std::vector<CWideString>*)nullptr);
+    }
+    for (const CWideString& p : deleted) ZorGetProgramLog().Printf(u"Delete old global log %s\n", p);
+}

@@ -1,0 +1,58 @@
+// Where program options and jobs are kept: the registry of the current user
+// or files in the profile folder.
+//
+// Registry (HKEY_CURRENT_USER):
+//   Software\Zorvek Systems\Torvane            "ProgOptionsTix", "CleanUpTime"
+//   Software\Zorvek Systems\Torvane\Jobs\<job> "tix", "LastRunTime32"
+// Keyword texts are stored with every line feed turned into a blank, one
+// byte per UTF-16 unit.
+//
+// Files: "options.tic"/"options.tix" and "jobs.tic"/"jobs.tix" in the
+// profile folder (or the paths the host sets). Every write goes to the path
+// with the extension ".tmp" (mode 0600), is flushed, synced and renamed over
+// the file, under an exclusive lock on the file's ".lock" companion, so two
+// processes never write the same temporary file. Before the jobs file is
+// replaced, ".bak" becomes a hard link to the previous file. A file that
+// cannot be read is renamed aside with "-bad" before its extension
+// ("options-bad.tic", "my-bad.tic") and never overwritten.
+#pragma once
+
+#include "job-list.h"
+#include "zor-string.h"
+
+#include <atomic>
+#include <cstdint>
+
+// The store switches, set by the host before it loads.
+extern std::atomic<bool> g_bLoadFromRegistry;
+extern std::atomic<bool> g_bSaveToRegistry;
+extern std::atomic<bool> g_bKeywordTextFiles; // default names end in ".tix"
+
+// The profile folder found by GetProfileFolder (kept for the process; a host
+// may set it before first use, tests reset it) and the portable flag.
+extern CWideString g_sProfileFolder;
+extern std::atomic<bool> g_bPortable;
+
+// "TorvaneRoam" when portable, else "Torvane".
+CWideString GetAppName();
+bool GetProfileFolder(CWideString& folder, CWideString& sErr);
+// Forgets the profile folder found before (tests).
+void ResetProfileFolder();
+
+// The store path of a file: empty gives the profile folder and the default
+// name; a relative path is taken below the profile folder.
+bool ResolveStorePath(const CWideString& path, const char16_t* baseName, CWideString& resolved,
+                      CWideString& sErr);
+// The path with "-bad" inserted before the extension of its file name.
+CWideString MakeBadFileName(const CWideString& path);
+// The path with the extension of its file name replaced (ext with its dot).
+CWideString ReplaceExtension(const CWideString& path, const char16_t* ext);
+
+// Reads "LastRunTime32" into a job whose last-run time is zero.
+void ReadLastRunTime(CSyncJobFromList* pJob);
+// Sets the last-run time to now and stores its low 32 bits.
+void WriteLastRunTime(CSyncJobFromList* pJob);
+
+// Deletes old logs at most once a day ("CleanUpTime"); LogRetainDays <= 0
+// keeps every log.
+void CleanupOldGlobalLogs(const ProgramOptions& opt);
