@@ -24,7 +24,8 @@ int32_t ChangeUserAction(CSyncPairAndAction& item, CSyncJob* pJob, uint8_t nReq,
     nResolved = IsDirectionRequest(nReq) ? item.GetActionTowards(nReq) : nReq;
 
     const uint8_t sys = item.m_nSysAction;
-    if ((sys == EA_CONFLICT || sys == EA_ERROR) && (nResolved == EA_NO_COPY || nResolved == EA_BIT_NO_DIRECTION)) {
+    if ((sys == EA_CONFLICT || sys == EA_ERROR) &&
+        (nResolved == EA_NO_COPY || nResolved == EA_BIT_NO_DIRECTION)) {
         item.m_nUserAction = EA_USESYSTEM;
         return 1;
     }
@@ -124,7 +125,8 @@ namespace {
 
 // The job shows an analysed tree that no run is working on.
 bool ActivityAllowsEdit(int activity, int sub) {
-    return ((activity == JA_CONNECTED || activity == JA_ANALYZED) && (sub == RSS_OK || sub == RSS_ATTENTION)) ||
+    return ((activity == JA_CONNECTED || activity == JA_ANALYZED) &&
+            (sub == RSS_OK || sub == RSS_ATTENTION)) ||
            activity == JA_SYNCED;
 }
 
@@ -137,7 +139,8 @@ void CSyncJob::UserChangeActionOnSubtree(CSyncTreeNode* pNode, uint8_t nReq, boo
     }
     const bool bActivityOk = ActivityAllowsEdit(m_nActivity.load(), m_nActivitySub.load());
     if (!bAllowAnyActivity && !bActivityOk) {
-        ZorAssertFailed(__FILE__, __LINE__, 0, "UserChangeActionOnSubtree: the job is busy", m_nActivity.load());
+        ZorAssertFailed(__FILE__, __LINE__, 0, "UserChangeActionOnSubtree: the job is busy",
+                        m_nActivity.load());
         return;
     }
     uint8_t nResolved = 0;

@@ -238,7 +238,7 @@ bool ReadJobListTic(CTorvaneSettings& settings, ZorInStream& in, CWideString& sE
 bool WriteJobListTix(const CTorvaneSettings& settings, ZorOutStream& out, bool bFullDump, CWideString& sErr) {
     bool bOk = true;
     settings.ForEachJob([&](CSyncJobFromList* p) {
-        bOk = WriteJobOptions(p->m_Options, out, bFullDump, 0, sErr) && out.PutChar('\n', sErr);
+        bOk = p->WriteOptions(out, bFullDump, 0, sErr) && out.PutChar('\n', sErr);
         return bOk;
     });
     return bOk;

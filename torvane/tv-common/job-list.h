@@ -28,6 +28,7 @@
 #include <shared_mutex>
 
 class CSyncJobFromList;
+class CTorvaneSettings;
 
 // Listener of one job's events.
 class ISyncJobListener {
@@ -49,17 +50,16 @@ public:
 class ISettingsObserver {
 public:
     virtual ~ISettingsObserver() = default;
-    virtual void OnSettingsJobAdded(CSyncJobFromList* pJob, const CWideString& name) {}
-    virtual void OnSettingsJobStateChanged(CSyncJobFromList* pJob, const CWideString& name) {}
+    virtual void OnSettingsJobAdded(CSyncJobFromList*, const CWideString&) {}
+    virtual void OnSettingsJobStateChanged(CSyncJobFromList*, const CWideString&) {}
     virtual void OnSettingsReserved1() {}
-    virtual void OnSettingsJobText(CSyncJobFromList* pJob, int nNumber, const CWideString& text,
-                                   const CWideString& name) {}
-    virtual void OnSettingsJobFlag(CSyncJobFromList* pJob, int nFlag, const CWideString& name) {}
-    virtual void OnSettingsJobRenamed(const CWideString& oldName, const CWideString& newName) {}
-    virtual void OnSettingsJobMarkChanged(CSyncJobFromList* pJob, const CWideString& name) {}
-    virtual void OnSettingsJobDeleted(const CWideString& name) {}
+    virtual void OnSettingsJobText(CSyncJobFromList*, int, const CWideString&, const CWideString&) {}
+    virtual void OnSettingsJobFlag(CSyncJobFromList*, int, const CWideString&) {}
+    virtual void OnSettingsJobRenamed(const CWideString&, const CWideString&) {}
+    virtual void OnSettingsJobMarkChanged(CSyncJobFromList*, const CWideString&) {}
+    virtual void OnSettingsJobDeleted(const CWideString&) {}
     virtual void OnSettingsReserved2() {}
-    virtual void OnCurrentJobChanged(CSyncJobFromList* pJob, const CWideString& name) {}
+    virtual void OnCurrentJobChanged(CSyncJobFromList*, const CWideString&) {}
 };
 
 // A job of the list: a monitored job (file-monitor.h: monitors, per-side
@@ -78,11 +78,18 @@ public:
     CSyncJobOptions& GetOptions() { return m_Options; }
     const CSyncJobOptions& GetOptions() const { return m_Options; }
 
+    // Writes the job's options as the "Job" block of the keyword text.
+    bool WriteOptions(ZorOutStream& out, bool bFullDump, int nLevel, CWideString& sErr) const {
+        return WriteJobOptions(m_Options, out, bFullDump, nLevel, sErr);
+    }
+
     // -- CSyncJob
     // Sets the monitor-ended flag, stops the monitors, then disconnects.
     void Disconnect() override;
     // Renames and emits OnJobRenamed (old, new). A name that IsValidJobName
-    // refuses is an assertion report and changes nothing.
+    // refuses, or that another job of the same list has (ignoring case), is
+    // an assertion report and changes nothing. Takes the list lock: not to be
+    // called from inside a walk of the list.
     void SetName(const CWideString& name) override;
     // Sets the sink and hands it to the file systems of the side monitors.
     bool SetProgressSink(CbJobProgress* pSink);
@@ -133,6 +140,9 @@ public:
     std::atomic<bool> m_bAnalysisReady{false};
     std::atomic<bool> m_bPrepared{false};
     std::atomic<bool> m_bRequestedSinceLoad{false};
+
+    // The settings object whose list holds the job (null while unlisted).
+    std::atomic<CTorvaneSettings*> m_pOwner{nullptr};
 
 private:
     ZorSignal<ISyncJobListener> m_Signal;
@@ -249,6 +259,7 @@ private:
     friend bool ReadJobListTic(CTorvaneSettings&, ZorInStream&, CWideString&);
     friend bool ReadJobListTix(CTorvaneSettings&, ZorInStream&, CWideString&);
     friend ZorPosition FindJobPosition(const CTorvaneSettings&, const CWideString&);
+    friend class CSyncJobFromList;
     // The reading half of LoadJobs: the stored jobs into another settings object.
     bool LoadJobsInto(CTorvaneSettings& loaded, CWideString& sErr);
     // Unlinks the job without destroying it (the caller takes it over).

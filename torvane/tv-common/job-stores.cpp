@@ -491,7 +491,7 @@ bool CTorvaneSettings::TvSaveJobs(bool bFullDump, const CWideString& sReason, CW
         bool bOk = true;
         ForEachJob([&](CSyncJobFromList* p) {
             ZorStringOutStream out;
-            bOk = WriteJobOptions(p->m_Options, out, true, 0, sErr) &&
+            bOk = p->WriteOptions(out, true, 0, sErr) &&
                   RegSetStringValue(TixToRegistry(out.GetText()), HKEY_CURRENT_USER, JobRegKey(p->GetName()), u"tix",
                                     sErr);
             listed.push_back(p->GetName());

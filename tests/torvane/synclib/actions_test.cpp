@@ -32,12 +32,15 @@ class CRecordingMail : public IMailTransport {
 public:
     std::vector<std::vector<std::string>> sent;
     bool SendSmtp(const SmtpServerInfo&, const CNarrowString& to, const CNarrowString& body,
-                  const CNarrowString& subject, const std::vector<CWideString>& att, int&, CWideString&) override {
-        sent.push_back({"smtp", to.GetString(), subject.GetString(), body.GetString(), att.empty() ? "" : ToU8(att[0])});
+                  const CNarrowString& subject, const std::vector<CWideString>& att, int&,
+                  CWideString&) override {
+        sent.push_back(
+            {"smtp", to.GetString(), subject.GetString(), body.GetString(), att.empty() ? "" : ToU8(att[0])});
         return true;
     }
     bool SendMapi(const CActionScript& m, CWideString&) override {
-        sent.push_back({"mapi", ToU8(m.m_sRecipients), ToU8(m.m_sSubject), CNarrowString(m.m_sBody).GetString(),
+        sent.push_back({"mapi", ToU8(m.m_sRecipients), ToU8(m.m_sSubject),
+                        CNarrowString(m.m_sBody).GetString(),
                         m.m_aAttachments.empty() ? "" : ToU8(m.m_aAttachments[0])});
         return true;
     }
@@ -88,8 +91,8 @@ protected:
                 const CWideString& stage = u"Post-Sync") {
         Outcome o{false, 99, 0, ""};
         CWideString e;
-        o.bOk = job.SendEmailOrRunProgram(Utf8ToWide(action.c_str()), stage, bNormal, err, summary, logPath, o.nCode,
-                                          o.nKind, e);
+        o.bOk = job.SendEmailOrRunProgram(Utf8ToWide(action.c_str()), stage, bNormal, err, summary, logPath,
+                                          o.nCode, o.nKind, e);
         o.err = ToU8(e);
         return o;
     }
@@ -117,8 +120,9 @@ TEST_F(ActionsTest, ProgramLines) {
         std::string marker; // the arguments the program got, or an error prefix when !bOk
     };
     const Case cases[] = {
-        {"errors:" + prog + " x", kCleanSync, true, true, -1, ""},        // nothing to report: not run
-        {"errors:" + prog + " %RESULT%", kCleanSync, false, true, 0, "boom\n--\n"}, // a failed run always reports
+        {"errors:" + prog + " x", kCleanSync, true, true, -1, ""}, // nothing to report: not run
+        {"errors:" + prog + " %RESULT%", kCleanSync, false, true, 0,
+         "boom\n--\n"}, // a failed run always reports
         {prog3 + " a", kCleanSync, true, true, 3, "a\n--\n"},
         {"\"" + prog + "\" %ALLARGS%", u"Changed=4 Errors=1 Conflicts=2", false, true, 0,
          "J\nboom\n/l.log\n" + h.m_tmp.NativeSub("L") + "\n" + h.m_tmp.NativeSub("R") + "\n4\n1\n2\n--\n"},
@@ -166,12 +170,13 @@ TEST_F(ActionsTest, MailTargets) {
         Outcome o = Act("/bin/true admin@example.com", kCleanSync);
         EXPECT_FALSE(o.bOk);
         EXPECT_EQ(o.nKind, FSE_GENERAL);
-        EXPECT_EQ(o.err, std::string("Cannot email log file via ") + (smtp ? "SMTP" : "MAPI") + ": e-mail is not available");
+        EXPECT_EQ(o.err, std::string("Cannot email log file via ") + (smtp ? "SMTP" : "MAPI") +
+                             ": e-mail is not available");
     }
     CRecordingMail mail;
     SetMailTransport(&mail);
-    const std::string note =
-        "Only first 8Kb of log are shown here in the message body, the entire log file is hereby attached.\r\n\r\n";
+    const std::string note = "Only first 8Kb of log are shown here in the message body, the entire log file "
+                             "is hereby attached.\r\n\r\n";
     for (int nBytes : {10000, 100}) {
         const bool bSmtp = nBytes == 100; // the use-SMTP flag picks the transport
         g_EngineOptions.m_bUseSmtpToEmail = bSmtp ? 1 : 0;
@@ -200,7 +205,8 @@ public:
     CSyncJob* pJob = nullptr;
     void OnMessageLine(int level, const CWideString& text, int mode) override {
         CRecordingSink::OnMessageLine(level, text, mode);
-        for (int side = 0; side < 2; ++side) pJob->GetJobLog(side).WriteLine(text);
+        for (int side = 0; side < 2; ++side)
+            if (!pJob->GetJobLog(side).GetFolder().IsEmpty()) pJob->GetJobLog(side).WriteLine(text);
     }
 };
 
@@ -258,7 +264,8 @@ TEST_F(ActionRunTest, PostSyncActionsSeeTheSyncSummary) {
     // Errors only, without waiting: not after a clean sync, after one with a conflict.
     unlink(marker.c_str());
     const std::string prog = MakeProgram("post");
-    rjob.m_Options.m_sPostSyncScriptOrEmail = Utf8ToWide(("nowait: errors:" + prog + " %JOBNAME% %CONFLICTS%").c_str());
+    rjob.m_Options.m_sPostSyncScriptOrEmail =
+        Utf8ToWide(("nowait: errors:" + prog + " %JOBNAME% %CONFLICTS%").c_str());
     Put("L/a.txt", "a");
     ASSERT_EQ(h.Run(rjob, true, true).nSub, RSS_OK) << sink.Dump();
     EXPECT_FALSE(h.m_tmp.Exists("marker.txt"));
@@ -291,7 +298,8 @@ TEST_F(ActionRunTest, AFailingPostActionIsOnlyANotice) {
     EXPECT_EQ(r.nSub, RSS_OK);
     EXPECT_TRUE(Noticed(1, "Unclosed quote: \"/no/closing quote\n"));
     bool bProgress = false;
-    for (const auto& p : sink.ProgressLines()) bProgress |= p.percent == 0 && ToU8(p.text).rfind("Unclosed quote: ", 0) == 0;
+    for (const auto& p : sink.ProgressLines())
+        bProgress |= p.percent == 0 && ToU8(p.text).rfind("Unclosed quote: ", 0) == 0;
     EXPECT_TRUE(bProgress);
 }
 

@@ -66,7 +66,9 @@ protected:
     void Touch(const std::string& rel, int64_t t, const std::string& content = "x") {
         std::filesystem::create_directories(std::filesystem::path(h.m_tmp.NativeSub(rel)).parent_path());
         ASSERT_TRUE(h.m_tmp.WriteFile(rel, content));
-        struct utimbuf ut {(time_t)t, (time_t)t};
+        struct utimbuf ut {
+            (time_t) t, (time_t)t
+        };
         utime(h.m_tmp.NativeSub(rel).c_str(), &ut);
     }
 };
@@ -101,8 +103,8 @@ TEST_F(CleanupTest, DueCleanupAtTheEndOfASync) {
     int nEdit = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        for (const std::string& n : {std::string("a_2020-0101-120000.txt"), "a" + yesterday + ".txt", std::string("a.txt"),
-                                     std::string("a_2020-01-01-120000.txt")})
+        for (const std::string& n : {std::string("a_2020-0101-120000.txt"), "a" + yesterday + ".txt",
+                                     std::string("a.txt"), std::string("a_2020-01-01-120000.txt")})
             Touch(hist + n, Now() - 100 * kDay);
         for (const auto& [name, age] : std::vector<std::pair<std::string, int64_t>>{
                  {"old.log", 20}, {"young.log", 1}, {"UP.LOG", 20}, {"x._tvtmp", 3}, {"y._tvtmp", 1}})
@@ -132,9 +134,10 @@ TEST_F(CleanupTest, DueCleanupAtTheEndOfASync) {
         EXPECT_EQ(h.m_tmp.Exists(hist + "a_2020-0101-120000.txt"), !(bDone && c.bCleanupPastVersions));
         EXPECT_EQ(h.m_tmp.Exists("R/_tvdata_/old.log"), !bDone);
         EXPECT_EQ(h.m_tmp.Exists("R/_tvdata_/x._tvtmp"), !bDone);
-        for (const std::string& n : {"_history_/a" + yesterday + ".txt", std::string("_history_/a.txt"),
-                                     std::string("_history_/a_2020-01-01-120000.txt"), std::string("young.log"),
-                                     std::string("UP.LOG"), std::string("y._tvtmp")})
+        for (const std::string& n :
+             {"_history_/a" + yesterday + ".txt", std::string("_history_/a.txt"),
+              std::string("_history_/a_2020-01-01-120000.txt"), std::string("young.log"),
+              std::string("UP.LOG"), std::string("y._tvtmp")})
             EXPECT_TRUE(h.m_tmp.Exists("R/_tvdata_/" + n)) << n;
         ASSERT_TRUE(h.m_tmp.Exists(stamp));
         EXPECT_EQ(std::filesystem::file_size(h.m_tmp.NativeSub(stamp)), 0u);
@@ -179,30 +182,33 @@ TEST_F(CleanupTest, OldFoldersGoOnlyWhenTheWalkLeftThemEmpty) {
 // ---------------------------------------------------------------- forgetting
 
 TEST_F(CleanupTest, ForgettingStateAndDeletingKeptVersions) {
-    for (const char* f : {"R/_tvdata_/_file_state_v4._tv", "R/_tvdata_/_file_state._tv", "R/_tvdata_/_insync_v4.tvl",
-                          "R/_tvdata_/lock.tvl", "R/_tvdata_/_saved_/a.txt", "R/_tvdata_/_history_/d/a.txt",
-                          "R/sub/_tvdata_/_file_state_v4._tv", "R/sub/_tvdata_/_file_state_v4._tv.bak",
-                          "R/sub/_file_state_v4._tv", "R/a.txt"})
+    for (const char* f : {"R/_tvdata_/_file_state_v4._tv", "R/_tvdata_/_file_state._tv",
+                          "R/_tvdata_/_insync_v4.tvl", "R/_tvdata_/lock.tvl", "R/_tvdata_/_saved_/a.txt",
+                          "R/_tvdata_/_history_/d/a.txt", "R/sub/_tvdata_/_file_state_v4._tv",
+                          "R/sub/_tvdata_/_file_state_v4._tv.bak", "R/sub/_file_state_v4._tv", "R/a.txt"})
         Touch(f, Now());
     TvFileSys* fs = Connect(1, new CFakeFs(plan));
     CWideString mirror, e;
     int k = 0;
     ASSERT_TRUE(MakeMirrorFolderPath(false, fs->DisplayPath(CWideString()), false, mirror, k, e));
     ASSERT_TRUE(ZorCreateFolderPath(mirror, e));
-    for (const char* f : {"_file_state_v4._tv", "_insync_v4.tvl", "other.txt"}) std::ofstream(ToU8(mirror) + "/" + f);
+    for (const char* f : {"_file_state_v4._tv", "_insync_v4.tvl", "other.txt"})
+        std::ofstream(ToU8(mirror) + "/" + f);
 
     // State-file mode: exactly those names, in data folders at any depth, and the stamps.
     job.ForgetSideState(1);
     const std::vector<std::string> gone = {"_tvdata_/_file_state_v4._tv", "_tvdata_/_file_state._tv",
                                            "_tvdata_/_insync_v4.tvl", "sub/_tvdata_/_file_state_v4._tv"};
     for (const std::string& f : gone) EXPECT_FALSE(h.m_tmp.Exists("R/" + f)) << f;
-    for (const char* f : {"_tvdata_/lock.tvl", "_tvdata_/_saved_/a.txt", "sub/_tvdata_/_file_state_v4._tv.bak",
-                          "sub/_file_state_v4._tv", "a.txt"})
+    for (const char* f : {"_tvdata_/lock.tvl", "_tvdata_/_saved_/a.txt",
+                          "sub/_tvdata_/_file_state_v4._tv.bak", "sub/_file_state_v4._tv", "a.txt"})
         EXPECT_TRUE(h.m_tmp.Exists(std::string("R/") + f)) << f;
-    EXPECT_EQ(h.m_tmp.List(ToU8(mirror).substr(h.m_tmp.Native().size() + 1)), std::vector<std::string>{"other.txt"});
+    EXPECT_EQ(h.m_tmp.List(ToU8(mirror).substr(h.m_tmp.Native().size() + 1)),
+              std::vector<std::string>{"other.txt"});
     const std::string dump = h.m_sink.Dump();
-    EXPECT_NE(dump.find("2/0: Deleted state file " + ToU8(fs->DisplayPath(u"/sub/_tvdata_/_file_state_v4._tv"))),
-              std::string::npos)
+    EXPECT_NE(
+        dump.find("2/0: Deleted state file " + ToU8(fs->DisplayPath(u"/sub/_tvdata_/_file_state_v4._tv"))),
+        std::string::npos)
         << dump;
     EXPECT_NE(dump.find("2/0: Delete Stamp File " + ToU8(fs->DisplayPath(u"/_tvdata_/_insync_v4.tvl"))),
               std::string::npos);

@@ -71,7 +71,8 @@ TEST_F(EditsTest, RefusalsAndChoices) {
         {"copy-time on a folder", Item(EA_NO_COPY, true, true, true), 0, EA_TIME_RIGHT_TO_LEFT, 1, 0},
         {"an item in sync keeps its action", Item(EA_NO_COPY), 0, EA_BIT_TO_RIGHT, 1, 0},
         {"a direction", Item(EA_CONFLICT), 0, EA_BIT_TO_RIGHT, 1, EA_COPY_LEFT_TO_RIGHT},
-        {"back to the system's own", Item(EA_COPY_RIGHT_TO_LEFT), EA_COPY_LEFT_TO_RIGHT, EA_BIT_TO_LEFT, 1, 0},
+        {"back to the system's own", Item(EA_COPY_RIGHT_TO_LEFT), EA_COPY_LEFT_TO_RIGHT, EA_BIT_TO_LEFT, 1,
+         0},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -83,10 +84,11 @@ TEST_F(EditsTest, RefusalsAndChoices) {
     }
     EXPECT_EQ(cases[7].item.m_aPendingGen[0], 1); // the left wins
     EXPECT_EQ(cases[7].item.m_aPendingGen[1], 0);
-    EXPECT_EQ(h.m_sink.Dump(),
-              "2/0: === User Changed Action from 'COPY_LEFT_TO_RIGHT' to 'NO_COPY' on item /a.txt\n"
-              "2/0: === User Changed Action from 'CONFLICT' to 'COPY_LEFT_TO_RIGHT' on item /a.txt\n"
-              "2/0: === User Reverts Action form 'COPY_LEFT_TO_RIGHT' to 'COPY_RIGHT_TO_LEFT' on item /a.txt\n");
+    EXPECT_EQ(
+        h.m_sink.Dump(),
+        "2/0: === User Changed Action from 'COPY_LEFT_TO_RIGHT' to 'NO_COPY' on item /a.txt\n"
+        "2/0: === User Changed Action from 'CONFLICT' to 'COPY_LEFT_TO_RIGHT' on item /a.txt\n"
+        "2/0: === User Reverts Action form 'COPY_LEFT_TO_RIGHT' to 'COPY_RIGHT_TO_LEFT' on item /a.txt\n");
 }
 
 TEST_F(EditsTest, ExclusionFollowsTheDirection) {
@@ -129,14 +131,22 @@ protected:
         CSyncTreeNode* p = Node(path);
         return p ? ToU8(GetActionName(p->GetItem().GetEffAction())) : "<no node>";
     }
+    void Put(const std::string& rel, const std::string& text, int64_t t = 1600000000) {
+        ASSERT_TRUE(h.m_tmp.WriteFile(rel, text));
+        struct timeval tv[2] = {{(time_t)t, 0}, {(time_t)t, 0}};
+        ASSERT_EQ(utimes(h.m_tmp.NativeSub(rel).c_str(), tv), 0);
+    }
+    std::string Read(const std::string& rel) {
+        std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
 };
 
-TEST_F(EditRunTest, AnEditOnAFolderReachesOnlyTheItemsOfTheSelectedCategory) {
-    h.m_tmp.WriteFile("L/d/x.txt", "only left");
-    h.m_tmp.WriteFile("L/d/y.txt", "left");
-    h.m_tmp.WriteFile("R/d/y.txt", "right side");
-    auto r = h.Run(job, true, false);
-    ASSERT_TRUE(r.bOk) << h.m_sink.Dump();
+TEST_F(EditRunTest, FolderEditReachesTheSelectedCategoryAndDoNotCopyIsProposedAgain) {
+    Put("L/d/x.txt", "only left");
+    Put("L/d/y.txt", "left");
+    Put("R/d/y.txt", "right side");
+    ASSERT_TRUE(h.Run(job, true, false).bOk) << h.m_sink.Dump();
     ASSERT_EQ(Act(u"/d/y.txt"), "CONFLICT");
     ASSERT_EQ(Act(u"/d/x.txt"), "COPY_LEFT_TO_RIGHT");
 
@@ -154,39 +164,33 @@ TEST_F(EditRunTest, AnEditOnAFolderReachesOnlyTheItemsOfTheSelectedCategory) {
     job.UserChangeActionOnSubtree(Node(u"/d"), EA_BIT_TO_LEFT, false);
     EXPECT_EQ(Act(u"/d/y.txt"), "COPY_RIGHT_TO_LEFT");
     EXPECT_EQ(Act(u"/d/x.txt"), "COPY_LEFT_TO_RIGHT");
-    EXPECT_EQ(h.m_sink.Dump(), "2/0: === User Changed Action from 'CONFLICT' to 'COPY_RIGHT_TO_LEFT' on item /d/y.txt\n"
-                               "2/0: Done\n");
+    EXPECT_EQ(h.m_sink.Dump(),
+              "2/0: === User Changed Action from 'CONFLICT' to 'COPY_RIGHT_TO_LEFT' on item /d/y.txt\n"
+              "2/0: Done\n");
     EXPECT_TRUE(job.GetRunLogName().EndsWith(u"-user-action.log"));
+
+    // Do-not-copy on a copy: the target stays as it is, the next Analyze proposes the copy again.
+    job.UserChangeActionOnSubtree(Node(u"/d/x.txt"), EA_BIT_NO_DIRECTION, false);
+    EXPECT_EQ(Act(u"/d/x.txt"), "NO_COPY");
+    EXPECT_EQ(h.Run(job, false, true).nSub, RSS_OK) << h.m_sink.Dump();
+    EXPECT_FALSE(h.m_tmp.Exists("R/d/x.txt"));
+    EXPECT_EQ(Read("L/d/y.txt"), "right side");
+    ASSERT_TRUE(h.Run(job, true, false).bOk);
+    EXPECT_EQ(Act(u"/d/x.txt"), "COPY_LEFT_TO_RIGHT");
 }
 
-class ForgetRunTest : public EditRunTest {
-protected:
-    void Put(const std::string& rel, const std::string& text, int64_t t = 1600000000) {
-        ASSERT_TRUE(h.m_tmp.WriteFile(rel, text));
-        struct timeval tv[2] = {{(time_t)t, 0}, {(time_t)t, 0}};
-        ASSERT_EQ(utimes(h.m_tmp.NativeSub(rel).c_str(), tv), 0);
-    }
-    std::string Read(const std::string& rel) {
-        std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(f), {});
-    }
-    void Forget() {
-        int failed = 0, k = 0;
-        CWideString e;
-        ASSERT_TRUE(job.ConnectSides(failed, k, e)) << ToU8(e);
-        job.ForgetSideState(0);
-        job.ForgetSideState(1);
-        job.DisconnectSides();
-    }
-};
-
-TEST_F(ForgetRunTest, ForgottenStateThenTheUsersDirectionCarriedOutBySyncOnly) {
+TEST_F(EditRunTest, ForgottenStateThenTheUsersDirectionCarriedOutBySyncOnly) {
     Put("L/a.txt", "same");
     Put("R/a.txt", "same");
     Put("L/b.txt", "same");
     Put("R/b.txt", "same");
     ASSERT_EQ(h.Run(job, true, true).nSub, RSS_OK) << h.m_sink.Dump();
-    Forget();
+    int failed = 0, k = 0;
+    CWideString e;
+    ASSERT_TRUE(job.ConnectSides(failed, k, e)) << ToU8(e);
+    job.ForgetSideState(0);
+    job.ForgetSideState(1);
+    job.DisconnectSides();
     EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/_file_state_v4._tv"));
     EXPECT_FALSE(h.m_tmp.Exists("R/_tvdata_/_insync_v4.tvl"));
     Put("L/a.txt", "changed on the left", 1600000100);
@@ -208,19 +212,7 @@ TEST_F(ForgetRunTest, ForgottenStateThenTheUsersDirectionCarriedOutBySyncOnly) {
     EXPECT_EQ(Read("R/_tvdata_/_saved_/a.txt"), "same");
 }
 
-TEST_F(ForgetRunTest, DoNotCopyLeavesTheTargetAndTheNextAnalyzeProposesTheCopyAgain) {
-    Put("L/c.txt", "new");
-    ASSERT_TRUE(h.Run(job, true, false).bOk);
-    ASSERT_EQ(Act(u"/c.txt"), "COPY_LEFT_TO_RIGHT");
-    job.UserChangeActionOnSubtree(Node(u"/c.txt"), EA_BIT_NO_DIRECTION, false);
-    EXPECT_EQ(Act(u"/c.txt"), "NO_COPY");
-    h.Run(job, false, true);
-    EXPECT_FALSE(h.m_tmp.Exists("R/c.txt"));
-    ASSERT_TRUE(h.Run(job, true, false).bOk);
-    EXPECT_EQ(Act(u"/c.txt"), "COPY_LEFT_TO_RIGHT");
-}
-
-TEST_F(ForgetRunTest, AFolderConflictResolvedLeftWinsThenSyncOnly) {
+TEST_F(EditRunTest, AFolderConflictResolvedLeftWinsThenSyncOnly) {
     Put("L/d/x.txt", "x");
     Put("R/d/x.txt", "x");
     Put("L/d/y.txt", "y");

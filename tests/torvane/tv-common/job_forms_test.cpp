@@ -179,7 +179,9 @@ TEST_F(JobForms, ReadersDecideLegacyFoldersAndTheFastFlag) {
         ZorStringStream in(CNarrowString(c.record.c_str(), (int)c.record.size()));
         ASSERT_TRUE(ReadJobTic(job, in, err)) << U8(err);
         EXPECT_EQ(job.m_Options.m_bFastPreAnalyzeWithStamps, c.bFast);
-        if (c.url1) EXPECT_EQ(job.m_Options.m_Dir1.m_sUrl, c.url1);
+        if (c.url1) {
+            EXPECT_EQ(job.m_Options.m_Dir1.m_sUrl, c.url1);
+        }
     }
     // The keyword text has no rule for the flag: absent keeps it off.
     CSyncJobFromList job;
