@@ -59,12 +59,13 @@ bool IsTixPath(const CWideString& path) {
 }
 
 // The exclusive lock of one store file, held while the file is written: an
-// flock on "<path>.lock", so that two processes never write the same
-// temporary file.
+// flock on the path with the extension ".lock" (shared by the ".tic" and
+// ".tix" forms, which share one ".tmp" name), so that two processes never
+// write the same temporary file.
 class CStoreFileLock {
 public:
     bool Lock(const CWideString& path, CWideString& sErr) {
-        CWideString lockPath = path + u".lock";
+        CWideString lockPath = ReplaceExtension(path, u".lock");
         CNarrowString sys = ZorNativePath(lockPath);
         do {
             m_fd = ::open(sys, O_RDWR | O_CREAT | O_CLOEXEC, 0600);

@@ -168,7 +168,7 @@ TEST_F(Stores, SecondSaveKeepsTheFirstAsBackup) {
     EXPECT_EQ(wtest::ReadFile(ProfileFile("jobs.bak")), first);
     EXPECT_NE(wtest::ReadFile(ProfileFile("jobs.tic")), first);
     EXPECT_FALSE(Exists(ProfileFile("jobs.tmp")));
-    for (const char* f : {"jobs.tic", "jobs.bak", "jobs.tic.lock"})
+    for (const char* f : {"jobs.tic", "jobs.bak", "jobs.lock"})
         EXPECT_EQ(Mode(ProfileFile(f)), 0600) << f;
 }
 
