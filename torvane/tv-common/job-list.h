@@ -245,7 +245,9 @@ public:
     // when the result is true.
     bool LoadJobs(CWideString& sErr);
     // Saves the list to the registry or the jobs file; false when anything
-    // failed, and then the stored list is the one before.
+    // failed. The jobs file then holds the list before; in the registry the
+    // jobs written before the failure have their new text and no job's text
+    // was deleted.
     bool TvSaveJobs(bool bFullDump, const CWideString& sReason, CWideString& sErr);
 
     // -- ISyncJobListener: relayed to the observers with the job's name
