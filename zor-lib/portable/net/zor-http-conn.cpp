@@ -142,7 +142,9 @@ bool HttpConnect(ZorHttpConn& conn, bool bTakeTarget, bool bReportProxy, ICopyPr
     conn.m_bCloseAfterResponse = 0;
     conn.m_nRedirects = 0;
     conn.m_sLastPath.Empty();
+    // the map is emptied, so the site's cookie file is read again
     conn.m_mapCookies.RemoveAll();
+    conn.m_sCookieSite.Empty();
     conn.m_bCurlServerCreds = 0;
     conn.m_bCurlProxyCreds = 0;
     if (conn.m_bWinInet) {

@@ -15,6 +15,8 @@
 
 #include <poll.h>
 
+#include <chrono>
+
 #ifndef TV_HTTP_SUPPORT_ADDRESS
 #define TV_HTTP_SUPPORT_ADDRESS "support@torvane.invalid"
 #endif
@@ -144,17 +146,16 @@ bool SaveSiteCookies(ZorHttpConn& conn, int& kind, CWideString& err) {
     return true;
 }
 
-// Waits up to ms for the first byte of an answer.
+// Waits up to ms for the first byte of an answer. This is a wait on the
+// socket, measured on the monotonic clock like the socket's own time-outs.
 bool WaitForAnswer(ZorSocket& s, int ms) {
-    if (s.BufferedReadCount() > 0) return true;
-    if (!s.IsOpen()) return true;
+    if (s.BufferedReadCount() > 0 || !s.IsOpen()) return true;
     pollfd p{s.m_hSocket, POLLIN, 0};
-    int64_t end = ZorGetClock().NowMs() + ms;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-        int left = (int)std::max<int64_t>(0, end - ZorGetClock().NowMs());
-        int r = ::poll(&p, 1, std::min(left, 100));
-        if (r != 0) return true;
-        if (s.m_nStop.load() || left == 0) return r != 0;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || s.m_nStop.load()) return false;
+        if (::poll(&p, 1, (int)std::min<int64_t>(left, 100)) != 0) return true;
     }
 }
 
@@ -258,7 +259,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
         if ((unsigned char)pathIn[i] <= ' ' || pathIn[i] == 0x7F)
             return Fail(kind, err, FSE_GENERAL, CWideString(u"bad request path: ") + Utf8OrAnsiToWide(HttpCleanHeaderValue(pathIn)));
     // 1. preparation
-    if (prog && !prog->ReportProgress(false, -1, kind, err)) return false;
+    if (prog && !prog->OnProgress(false, -1, -1, kind, err)) return false;
     if (!conn.m_sCurHost.IsEmpty() && !conn.m_bTunnel &&
         (conn.m_sHost != conn.m_sCurHost || conn.m_nPort != conn.m_nCurPort || conn.m_bTls != conn.m_bCurTls))
         conn.m_sock.CloseQuietly();
@@ -648,6 +649,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                     return false;
                 }
                 if (conn.m_bForeignSite) conn.m_nAuthState = 0;
+                conn.m_bCloseAfterResponse = 1;
             }
             path = newPath;
             history = u"[redirecting]: ";

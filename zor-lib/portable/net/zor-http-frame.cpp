@@ -188,9 +188,9 @@ bool HttpReadStatusAndHeaders(ZorSocket& s, int64_t& nLength, HttpHeaderMap& map
             if (readError) {
                 err += u"receiving HTTP header: ";
                 err += lineErr;
-                // nothing of the answer arrived: the server dropped a kept-alive connection
-                kind = (first && !any) ? FSE_CONN_CLOSED : (kind ? kind : FSE_CONN_LOST);
-                if (first && !any) kind = FSE_CONN_CLOSED;
+                // nothing of the answer arrived: the server dropped a kept-alive
+                // connection (a stop request keeps its own kind)
+                if (first && !any && kind != FSE_STOPPED) kind = FSE_CONN_CLOSED;
             } else {
                 err += lineErr;
             }

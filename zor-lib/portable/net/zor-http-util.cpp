@@ -678,7 +678,8 @@ CNarrowString HttpBodyDescription(const CRsp& rsp) {
     if (rsp.m_nContentLength == 0) return CNarrowString("[empty]");
     if (!rsp.m_bBodyComplete) {
         r.Format("not-complete len=%s", HttpLengthText(rsp.m_nContentLength));
-    } else if (!rsp.m_sBodyFile.IsEmpty()) {
+    } else if (!rsp.m_sBodyFile.IsEmpty() &&
+               (rsp.m_bTempBodyFile || (rsp.m_nStatus >= 200 && rsp.m_nStatus < 300))) {
         uint64_t size = 0;
         int kind = 0;
         CWideString err;

@@ -117,6 +117,8 @@ public:
     void CloseQuietly();
 
     bool IsOpen() const { return m_hSocket >= 0; }
+    // The callback that transfers report progress to (borrowed, may be null).
+    void SetProgress(ICopyProgress* pProgress) { m_pProgress = pProgress; }
     void RequestStop() { m_nStop.store(1); }
     // "%S:%d" (host, port).
     CWideString DescribePeer() const;

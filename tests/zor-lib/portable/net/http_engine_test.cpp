@@ -275,6 +275,19 @@ TEST_F(HttpEngine, BodiesSessionsAndStop) {
         EXPECT_GE(progress.reports - before, 9);
         EXPECT_EQ(progress.lastDone, 300000);
     }
+    // a 404 with a body file given: the body goes to memory, the file is not touched
+    for (int curl = 0; curl < 2; ++curl) {
+        ZorHttpConn conn;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(HttpConfigureAndConnect(conn, Params(false, curl), nullptr, kind, err)) << err;
+        CRsp rsp;
+        rsp.m_sBodyFile = Utf8ToWide((tmp / "untouched.bin").c_str());
+        EXPECT_FALSE(rsp.RequestResponse(conn, "GET", u"/files/none", kind, err));
+        EXPECT_EQ(rsp.m_nStatus, 404);
+        EXPECT_FALSE(rsp.m_sBody.IsEmpty());
+        EXPECT_FALSE(ZorFileExists(rsp.m_sBodyFile));
+    }
     // session headers, two Set-Cookie lines, cookies kept per connection
     {
         ZorHttpConn conn;
