@@ -501,12 +501,21 @@ bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
             }
         }
         ERR_clear_error();
+        errno = 0;
         n = SSL_read(m_pSsl, m_pRecvBuf, kBufferSize);
         if (n <= 0) {
+            int sysErr = errno;
             int e = SSL_get_error(m_pSsl, n);
             if (SslIsClientCertificateDemand(*this, e)) {
                 err = u"Client certificate is required for this connection";
                 kind = FSE_NOT_FOUND;
+                return false;
+            }
+            // A reset or a time-out under the session is a failure, not
+            // the end of the data (a peer that just closes reads as 6).
+            if (e == SSL_ERROR_SYSCALL && sysErr != 0 && ERR_peek_error() == 0) {
+                ZorSocketErrorText(IoErrorCode(sysErr), "receiving data", DescribePeer(), kind, err);
+                CloseQuietly();
                 return false;
             }
             if (e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN) {

@@ -211,57 +211,36 @@ TEST(HttpAuth, BasicLines) {
 
 // A scripted server sends an MD5-sess challenge; curl answers it; our answer
 // with curl's client nonce must be the same.
-const char kChallengeServer[] = R"PY(
-import socket, sys
-s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(2); s.settimeout(20)
-print("PORT", s.getsockname()[1], flush=True)
-for challenge in (True, False):
-    c, _ = s.accept(); c.settimeout(20)
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = c.recv(4096)
-        if not chunk: break
-        data += chunk
-    if challenge:
-        c.sendall(b'HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm="sess", nonce="abc123", '
-                  b'algorithm=MD5-sess, qop="auth"\r\nContent-Length: 0\r\n\r\n')
-        data2 = b""
-        c.settimeout(2)
-        try:
-            while b"\r\n\r\n" not in data2:
-                chunk = c.recv(4096)
-                if not chunk: break
-                data2 += chunk
-        except socket.timeout:
-            pass
-        if data2:
-            data = data2
-        else:
-            c.close(); continue
-    for line in data.split(b"\r\n"):
-        if line.lower().startswith(b"authorization:"):
-            print("AUTH " + line.decode(), flush=True)
-    c.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
-    c.close()
-    break
-)PY";
+const char kChallengeScript[] = R"({"connections": [[
+  {"read": "request"},
+  {"send": "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"sess\", nonce=\"abc123\", algorithm=MD5-sess, qop=\"auth\"\r\nContent-Length: 0\r\n\r\n"},
+  {"read": "request"},
+  {"send": "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"},
+  {"close": true}]]})";
 
 TEST(HttpAuth, Md5SessMatchesAnotherClient) {
     if (!ntest::HaveCommand("curl")) GTEST_SKIP() << "curl not installed";
     ntest::TempDir dir;
-    ntest::WriteFile(dir / "srv.py", kChallengeServer);
+    ntest::WriteFile(dir / "script.json", kChallengeScript);
     ntest::Child server;
-    ASSERT_TRUE(server.Start({"/usr/bin/python3", dir / "srv.py"}));
+    ASSERT_TRUE(server.Start({"/usr/bin/python3", TV_SOURCE_DIR "/tools/http-byte-server.py", dir / "script.json",
+                              dir / "log.jsonl", "20"},
+                             "", true));
     std::string portLine;
-    ASSERT_TRUE(server.WaitFor("PORT ", 5000, &portLine)) << server.Output();
-    int port = std::atoi(portLine.c_str() + 5);
-    ASSERT_GT(port, 0);
+    ASSERT_TRUE(server.WaitFor("", 5000, &portLine)) << server.Output();
+    int port = std::atoi(portLine.c_str());
+    ASSERT_GT(port, 0) << portLine;
     ntest::Child curl;
     ASSERT_TRUE(curl.Start({"curl", "-s", "--noproxy", "*", "--max-time", "10", "--digest", "-u", "sessuser:sess pass",
                             "http://127.0.0.1:" + std::to_string(port) + "/dir/file?x=1"}));
-    std::string authLine;
-    ASSERT_TRUE(server.WaitFor("AUTH ", 10000, &authLine)) << server.Output() << "\ncurl: " << curl.Output(1000);
-    CNarrowString line(authLine.substr(authLine.find("AUTH ") + 5).c_str());
+    ASSERT_TRUE(curl.WaitExit(10000));
+    // The second request head carries curl's answer.
+    std::string log = ntest::ReadFile(dir / "log.jsonl");
+    size_t at = log.find("Authorization: Digest ");
+    ASSERT_NE(at, std::string::npos) << log;
+    size_t end = log.find("\\r\\n", at);
+    CNarrowString line(log.substr(at, end - at).c_str());
+    line.Replace("\\\"", "\""); // JSON-escaped quotes
     CNarrowString cnonce = Field(line, "cnonce");
     ASSERT_FALSE(cnonce.IsEmpty()) << line.GetString();
 
@@ -279,7 +258,6 @@ TEST(HttpAuth, Md5SessMatchesAnotherClient) {
     EXPECT_STREQ(Field(ours, "nc").GetString(), Field(line, "nc").GetString());
     EXPECT_STREQ(Field(ours, "response").GetString(), Field(line, "response").GetString())
         << "curl: " << line.GetString() << "\nours: " << ours.GetString();
-    curl.WaitExit(5000);
 }
 
 } // namespace

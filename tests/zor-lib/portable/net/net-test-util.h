@@ -56,20 +56,22 @@ public:
     Child& operator=(const Child&) = delete;
     ~Child() { Stop(); }
 
-    bool Start(const std::vector<std::string>& argv, const std::string& dir = "") {
+    // With bStdinPipe the child's standard input stays open until Stop
+    // (servers that end when it closes).
+    bool Start(const std::vector<std::string>& argv, const std::string& dir = "", bool bStdinPipe = false) {
         Stop();
         m_out.clear();
         m_scan = 0;
-        int fds[2];
+        int fds[2], in[2] = {-1, -1};
         if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+        if (bStdinPipe && ::pipe2(in, O_CLOEXEC) != 0) return false;
         m_pid = ::fork();
         if (m_pid < 0) return false;
         if (m_pid == 0) {
             ::setpgid(0, 0);
             ::dup2(fds[1], 1);
             ::dup2(fds[1], 2);
-            int devnull = ::open("/dev/null", O_RDONLY);
-            ::dup2(devnull, 0);
+            ::dup2(bStdinPipe ? in[0] : ::open("/dev/null", O_RDONLY), 0);
             if (!dir.empty() && ::chdir(dir.c_str()) != 0) _exit(126);
             std::vector<char*> a;
             for (const std::string& s : argv) a.push_back(const_cast<char*>(s.c_str()));
@@ -79,6 +81,10 @@ public:
         }
         ::close(fds[1]);
         m_fd = fds[0];
+        if (bStdinPipe) {
+            ::close(in[0]);
+            m_stdin = in[1];
+        }
         return true;
     }
 
@@ -133,6 +139,8 @@ public:
     }
 
     void Stop() {
+        if (m_stdin >= 0) ::close(m_stdin);
+        m_stdin = -1;
         if (m_pid > 0) {
             ::kill(m_pid, SIGTERM);
             for (int i = 0; i < 100; ++i) {
@@ -167,6 +175,7 @@ private:
 
     pid_t m_pid = -1;
     int m_fd = -1;
+    int m_stdin = -1;
     std::string m_out;
     size_t m_scan = 0;
 };
