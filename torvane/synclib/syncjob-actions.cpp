@@ -144,6 +144,10 @@ bool CSyncJob::SendEmailOrRunProgram(const CWideString& action, const CWideStrin
         CNarrowString subject;
         subject.Format("Torvane Job='%s' Stage=%S Result='%s' %S", CNarrowString(m_Options.m_sName), stage,
                        CNarrowString(errCopy), summary);
+        // A subject is one header line: an error text of several lines must
+        // not add lines (or headers) to the message.
+        subject.Replace('\r', ' ');
+        subject.Replace('\n', ' ');
         CNarrowString body;
         std::vector<CWideString> attachments;
         uint64_t nSize = 0;

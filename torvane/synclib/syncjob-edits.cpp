@@ -6,6 +6,8 @@
 
 #include "zor-debug.h"
 
+#include <algorithm>
+
 namespace {
 
 bool IsDirectionRequest(uint8_t nReq) {
@@ -147,7 +149,8 @@ void CSyncJob::UserChangeActionOnSubtree(CSyncTreeNode* pNode, uint8_t nReq, boo
     if (ChangeUserAction(pNode->GetItem(), this, nReq, nResolved, pNode->GetPath()) < 1) return;
 
     // The items below that the user sees get the same request.
-    CChangeActionInVisible down(nReq, m_nViewWord);
+    const int nCategory = std::clamp<int>(m_nViewWord, 0, CAT_COUNT - 1);
+    CChangeActionInVisible down(nReq, nCategory);
     DoForSubtree(pNode, down, false);
     ScanDeleteFolders(pNode, true);
     CDeleteExcludedFilesInFolders include;
@@ -158,7 +161,7 @@ void CSyncJob::UserChangeActionOnSubtree(CSyncTreeNode* pNode, uint8_t nReq, boo
         DoForParents(pNode, up);
     }
     if (m_Options.m_bDetectMovesAndRenames) DetectMovesAndRenames(&m_Tree);
-    ComputeCategoryStats(&m_Tree, m_Stats, m_nViewWord);
+    ComputeCategoryStats(&m_Tree, m_Stats, nCategory);
     if (m_bTreeHasSizes && bActivityOk && m_bHasChanges) RefreshRequiredSpace();
     Log(2, 9603, u"Done\n");
 }

@@ -194,6 +194,11 @@ TEST_F(ActionsTest, MailTargets) {
                                   h.m_tmp.NativeSub("run.log")}}));
         EXPECT_TRUE(SawNotice(2, bSmtp ? "Email has been sent via SMTP" : "Email has been sent via MAPI"));
     }
+    // A failed run's text of several lines stays on the subject's one line.
+    mail.sent.clear();
+    ASSERT_TRUE(Act("ops@example.com", u"x", false, u"a\r\nBcc: b@example.com").bOk);
+    ASSERT_EQ(mail.sent.size(), 1u);
+    EXPECT_EQ(mail.sent[0][2], "Torvane Job='J' Stage=Post-Sync Result='a  Bcc: b@example.com' x");
     SetMailTransport(nullptr);
 }
 

@@ -80,7 +80,11 @@ TEST(NetworkNamespace, AdaptersArpAndUdp) {
         ASSERT_TRUE(ZorGetArpTable(arp, err)) << U8(err);
         EXPECT_EQ(arp.GetSize(), 0);
 
-        ASSERT_TRUE(ntest::Shell("ip link add veth0 type veth peer name veth1 && "
+        if (!ntest::Shell("ip link add veth0 type veth peer name veth1", log)) {
+            why = "cannot make a veth pair: " + ntest::ReadFile(log);
+            return;
+        }
+        ASSERT_TRUE(ntest::Shell(
                                  "ip addr add 198.18.0.1/24 dev veth0 && ip link set veth0 up && "
                                  "ip link set veth1 up && "
                                  "ip neigh add 198.18.0.2 lladdr 02:00:00:00:00:02 dev veth0 nud reachable && "
@@ -131,7 +135,7 @@ TEST(NetworkNamespace, AdaptersArpAndUdp) {
         EXPECT_FALSE(second.Bind(Ip("198.18.0.1"), u.m_nBoundPort, kind, err));
         EXPECT_EQ(err, CWideString::Formatted(u"[binding UDP 198.18.0.1:0]: Address is already in use"));
     });
-    if (!made) GTEST_SKIP() << why;
+    if (!made || !why.empty()) GTEST_SKIP() << why;
 }
 
 } // namespace
