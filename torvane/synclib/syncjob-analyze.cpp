@@ -12,10 +12,6 @@ std::atomic<bool> g_bDumpActions{false};
 
 namespace {
 
-CWideString Num(int64_t n) {
-    return CWideString::Formatted(u"%d", n);
-}
-
 CWideString VersionText() {
     return CWideString::Formatted(u"%d.%d.%d.%d", (int64_t)9, (int64_t)2, (int64_t)9, (int64_t)0) + u" x86" +
            u" on ";

@@ -187,6 +187,11 @@ TEST_F(AnalyzeTest, ChangesOnOneOrBothSides) {
         EXPECT_EQ(Reason(row.path), row.reason) << ToU8(row.path);
     }
     EXPECT_TRUE(Node(u"/delL.txt")->GetItem().IsDeleteAction());
+    CWideString dump;
+    job.DumpActions(true, dump);
+    for (const char* line : {"-> Copy Over: /changeL.txt\n", "x> Delete File: /delL.txt\n", "?? CONFLICT: /both.txt\n",
+                             "<> SyncState: /newsame.txt\n"})
+        EXPECT_NE(ToU8(dump).find(line), std::string::npos) << line << ToU8(dump);
     EXPECT_TRUE(Logged("/both.txt: Conflict: File Modified on Both Sides", 2));
     // Conflicts end in (4, 2) with the advice, and the totals are logged.
     EXPECT_EQ(r.nState, RS_ANALYZED);
