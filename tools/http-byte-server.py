@@ -16,8 +16,8 @@ A conn is a list of steps:
   {"drain": true}       read until the peer closes
 Every request read is appended to LOG as one JSON line
 {"conn": n, "head": TEXT, "body_len": N}; every accept adds {"accept": n}.
-"PORT <port>" is printed on the first line of standard output. The server
-ends after MAX_SECONDS (default 60); tests stop it earlier by its pid.
+The port is printed on the first line of standard output. The server ends
+after MAX_SECONDS (default 60) or when standard input closes.
 """
 import json
 import socket
@@ -115,10 +115,11 @@ class Server:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind(("127.0.0.1", 0))
         sock.listen(16)
-        print("PORT %d" % sock.getsockname()[1], flush=True)
+        print(sock.getsockname()[1], flush=True)
         deadline = time.time() + max_seconds
+        threading.Thread(target=self.watch_stdin, daemon=True).start()
         sock.settimeout(0.2)
-        while time.time() < deadline:
+        while time.time() < deadline and not self.stop:
             try:
                 conn, _ = sock.accept()
             except socket.timeout:
@@ -129,6 +130,15 @@ class Server:
             self.write_log({"accept": n})
             threading.Thread(target=self.serve, args=(conn, n), daemon=True).start()
         sock.close()
+
+    stop = False
+
+    def watch_stdin(self):
+        try:
+            sys.stdin.read()
+        except OSError:
+            pass
+        self.stop = True
 
 
 def main():

@@ -106,11 +106,12 @@ public:
         WriteFileText(m_dir / "script.json", json);
         std::string script = std::string(TV_SOURCE_DIR) + "/tools/http-byte-server.py";
         if (!m_child.Start({"/usr/bin/python3", script, m_dir / "script.json", m_dir / "log.jsonl",
-                            std::to_string(maxSeconds)}))
+                            std::to_string(maxSeconds)},
+                           "", true))
             return false;
-        std::string line;
-        if (!m_child.WaitFor("PORT ", 10000, &line)) return false;
-        m_port = atoi(line.c_str() + line.find("PORT ") + 5);
+        std::string line; // the first line is the port
+        if (!m_child.WaitFor("", 10000, &line)) return false;
+        m_port = atoi(line.c_str());
         return m_port > 0;
     }
     int Port() const { return m_port; }
