@@ -12,7 +12,8 @@ and non-recursive form), downloads, metadata, quota, DELETE, folder creation
 
 Control API (plain JSON bodies, no authorisation, same server):
     POST /_ctl/reset              back to the seeded tree, switches cleared, log emptied
-    POST /_ctl/seed   {"tree": [...]}   replaces the account below the root:
+    POST /_ctl/seed   {"tree": [...]}   replaces the account below the root
+                      (with "parent": <id>, adds the tree below that folder):
                       node = {"name", "dir": true, "children": [...]} or
                              {"name", "data": "<text>", "modified": <epoch>}
                       a node may carry "id" (forced id) and "collab": true
@@ -31,6 +32,7 @@ Usage: fake-cloud.py --cert FILE --key FILE [--port 0] [--plain]
 """
 import argparse
 import json
+import socket
 import ssl
 import sys
 import threading
@@ -194,6 +196,12 @@ class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     acct = None
 
+    def setup(self):
+        super().setup()
+        # one answer is written in pieces: without this every keep-alive
+        # request would wait out a delayed acknowledgement
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
     def log_message(self, fmt, *args):  # quiet: nothing of a request reaches standard error
         pass
 
@@ -208,9 +216,10 @@ class Handler(BaseHTTPRequestHandler):
         for k, v in (headers or {}).items():
             self.send_header(k, str(v))
         self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
+        self._headers_buffer.append(b"\r\n")
         if self.command != "HEAD":
-            self.wfile.write(body)
+            self._headers_buffer.append(body)
+        self.flush_headers()
 
     def body(self):
         n = int(self.headers.get("Content-Length") or 0)
@@ -226,8 +235,8 @@ class Handler(BaseHTTPRequestHandler):
         if path.startswith("/_ctl/"):
             return self.control(path[6:], data)
         entry = {"method": self.command, "path": raw,
-                 "headers": [[k, v] for k, v in self.headers.items()
-                             if k.lower() not in ("authorization",)]}
+                 "headers": [[k, "<redacted>" if k.lower() == "authorization" else v]
+                             for k, v in self.headers.items()]}
         with a.lock:
             a.log.append(entry)
             script = None
@@ -374,7 +383,7 @@ class Handler(BaseHTTPRequestHandler):
             if cmd == "reset":
                 a.reset()
             elif cmd == "seed":
-                a.seed(arg.get("tree", []))
+                a.seed(arg.get("tree", []), arg.get("parent"))
             elif cmd == "set":
                 a.switches.update(arg)
             elif cmd == "script":

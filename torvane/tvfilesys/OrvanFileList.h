@@ -18,6 +18,7 @@
 #include "zor-string.h"
 #include "zor-thread.h"
 
+#include <atomic>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -112,7 +113,7 @@ public:
                             CWideString& err);
 
     // -- population state (under the cache lock)
-    bool m_bPopulationRequested = false;
+    std::atomic<bool> m_bPopulationRequested{false}; // read without the lock by waiters
     bool m_bSecondFlag = false;
     int32_t m_nPopulationErrKind = 0;
     CWideString m_sPopulationErr;

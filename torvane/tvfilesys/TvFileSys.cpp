@@ -1,6 +1,7 @@
 // The abstract file system's default bodies, the prototype registry and the
 // URL normaliser.
 #include "TvFileSys.h"
+#include "OrvanFS.h"
 
 #include "S3FileSysZorSock.h"
 #include "WinFileSys.h"
@@ -322,6 +323,7 @@ void RegisterBuiltIns(FsRegistry& r) {
     r.protos.emplace_back(new WinFileSys());
     r.protos.emplace_back(new WinNetFileSys());
     r.protos.emplace_back(new S3FileSysZorSock());
+    r.protos.emplace_back(new OrvanFS());
 }
 
 } // namespace
