@@ -319,4 +319,25 @@ TEST_F(SyncRunTest, UnattendedRunOverTheLimitWritesNothing) {
     }
 }
 
+TEST_F(SyncRunTest, NestedJobFolderIsLockedOnlyWhenSomethingBelowIsWritten) {
+    Put("L/top.txt", "top");
+    Put("L/sub/x.txt", "x");
+    Put("R/sub/x.txt", "x");
+    h.m_tmp.MakeDir("L/sub/_tvdata_");
+    h.m_tmp.MakeDir("R/sub/_tvdata_");
+    ExpectClean(RunWith());
+    const std::string lockSub = "Locking folder " + h.m_tmp.NativeSub("L/sub") + " for write";
+    Put("L/top.txt", "top v2", 1600000500);
+    auto r = RunWith();
+    EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
+    EXPECT_FALSE(Logged(lockSub)) << sink.Dump();
+    Put("L/sub/x.txt", "x v2", 1600000600);
+    r = RunWith();
+    EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
+    EXPECT_TRUE(Logged(lockSub)) << sink.Dump();
+    EXPECT_EQ(Get("R/sub/x.txt"), "x v2");
+    EXPECT_TRUE(h.m_tmp.Exists("L/sub/_tvdata_/_insync_v4.tvl"));
+    EXPECT_TRUE(h.m_tmp.Exists("R/sub/_tvdata_/_insync_v4.tvl"));
+}
+
 } // namespace
