@@ -4,7 +4,8 @@ set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       libgtest-dev libgmock-dev libbenchmark-dev
       libicu-dev libssl-dev zlib1g-dev libexpat1-dev
-      python3 gzip openssl unicode-data bzip2 locales tzdata attr acl coreutils)
+      python3 gzip openssl unicode-data bzip2 locales tzdata attr acl coreutils
+      libcurl4-openssl-dev curl apache2 tinyproxy iproute2 util-linux)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -12,8 +13,17 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # Servers that the packages bring (apache2, tinyproxy) are for the tests
+  # only: their service starts are refused while installing.
+  policy_added=0
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+    chmod 755 /usr/sbin/policy-rc.d
+    policy_added=1
+  fi
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  if [ $policy_added -eq 1 ]; then rm -f /usr/sbin/policy-rc.d; fi
 fi
 
 # A non-English locale for the tests that check English day and month names.

@@ -1,19 +1,41 @@
-// Start-up of "torvane" and the dispatch of its commands.
+// Start-up of "torvane" and its commands.
 #include "cli-commands.h"
 
+#include "auto-run.h"
 #include "cli-args.h"
 #include "cli-console.h"
+#include "cli-jobs.h"
+#include "cli-process.h"
+#include "engine-globals.h"
+#include "job-list.h"
+#include "job-runner.h"
+#include "job-stores.h"
+#include "syncjob-analysis.h"
+#include "zor-log.h"
+#include "zor-path.h"
+#include "zor-time.h"
+#include "zor-unicode.h"
 
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <thread>
 
 namespace {
+
+std::string U8(const CWideString& s) {
+    return WideToUtf8(s).GetString();
+}
+CWideString W(const std::string& s) {
+    return Utf8ToWide(s.c_str());
+}
 
 void UsageError(const std::string& err) {
     fprintf(stderr, "torvane: %s (see torvane --help)\n", err.c_str());
@@ -36,6 +58,225 @@ bool ApplyProfile(const CCliArgs& a, std::string& err) {
     return true;
 }
 
+// The process-wide set-up every command shares: the stores, the start time,
+// the engine options, the program log.
+bool StartUp(CCliConsole& con, std::string& profile) {
+    g_bLoadFromRegistry = false;
+    g_bSaveToRegistry = false;
+    g_bKeywordTextFiles = true;
+    g_bAutoRunBlocked1 = false;
+    g_bAutoRunBlocked2 = false;
+    g_EngineOptions.m_nJobListValue = CZorTime::Now().GetTime();
+    CWideString err, folder;
+    if (!GetProfileFolder(folder, err)) {
+        con.Error("torvane: no profile folder: " + U8(err));
+        return false;
+    }
+    profile = U8(folder);
+    std::error_code ec;
+    std::filesystem::create_directories(profile, ec);
+    ProgramOptions& opt = g_Settings.m_ProgramOptions;
+    if (!opt.LoadOptions(err)) con.Error("torvane: options: " + U8(err) + " (defaults used)");
+    // The program log: the chosen log folder, else the profile folder.
+    CZorLog& log = ZorGetProgramLog();
+    log.SetFolder(opt.m_sLogFolder.IsEmpty() ? folder : opt.m_sLogFolder);
+    log.SetBaseName(u"torvane");
+    log.SetEnabled(true);
+    err.Empty();
+    if (!InitEngineOptions(opt, err)) {
+        con.Error("torvane: " + U8(err));
+        return false;
+    }
+    CleanupOldGlobalLogs(opt);
+    err.Empty();
+    if (!g_Settings.LoadJobs(err)) {
+        con.Error("torvane: cannot read the job list: " + U8(err));
+        return false;
+    }
+    return true;
+}
+
+// The signal handler's target: the job whose run a signal stops.
+std::atomic<CSyncJobFromList*> g_pRunningJob{nullptr};
+std::atomic<bool> g_bQuit{false};
+
+// Exit code of a finished run.
+int ExitCodeOfRun(CSyncJobFromList* job, bool bStopped) {
+    const int state = job->GetRunState(), sub = job->GetRunSubState();
+    if (bStopped || sub == RSS_STOPPED || job->m_nRunErrorKind.load() == FSE_STOPPED) return CLI_EXIT_STOPPED;
+    if ((state == RS_SYNCED && sub == RSS_REFUSED) || job->m_bLockedByOther) return CLI_EXIT_REFUSED;
+    if (!job->m_bRunResult.load() || sub == RSS_FAILED) return CLI_EXIT_ERRORS;
+    const int64_t nErrors = (int64_t)job->m_Stats.m_aCounts[CAT_ERROR].Total() + job->m_nSyncErr.load();
+    const int64_t nConflicts =
+        std::max<int64_t>((int64_t)job->m_Stats.m_aCounts[CAT_CONFLICT].Total(), job->m_nConflicts.load());
+    if (nErrors > 0) return CLI_EXIT_ERRORS;
+    if (nConflicts > 0) return CLI_EXIT_CONFLICTS;
+    return CLI_EXIT_OK;
+}
+
+// The process lock of a job: a second process on the same job would take
+// the first one's folder locks for abandoned ones.
+bool LockJob(CCliConsole& con, const std::string& profile, const CWideString& name, CCliProcessLock& lock,
+             int& nExit) {
+    bool bBusy = false;
+    std::string err;
+    if (lock.TryAcquire(JobLockPath(profile, U8(name)), bBusy, err)) return true;
+    con.Error("torvane: job '" + U8(name) + "': " + err);
+    nExit = bBusy ? CLI_EXIT_REFUSED : CLI_EXIT_ERRORS;
+    return false;
+}
+
+bool LockProfile(CCliConsole& con, const std::string& profile, CCliProcessLock& lock, int& nExit) {
+    bool bBusy = false;
+    std::string err;
+    if (lock.TryAcquire(ProfileLockPath(profile), bBusy, err)) return true;
+    con.Error(bBusy ? "torvane: the profile is busy: watch runs in another process" : "torvane: " + err);
+    nExit = bBusy ? CLI_EXIT_REFUSED : CLI_EXIT_ERRORS;
+    return false;
+}
+
+CSyncJobFromList* FindJobOrSay(CCliConsole& con, const std::string& name) {
+    CSyncJobFromList* job = g_Settings.FindJob(W(name));
+    if (!job) con.Error("torvane: no job named '" + name + "'");
+    return job;
+}
+
+// One user's run of a job on this thread: analyse, or analyse and sync.
+int RunOnce(CCliConsole& con, CCliSignals& sig, const std::string& profile, const std::string& name, bool bSync) {
+    CSyncJobFromList* job = FindJobOrSay(con, name);
+    if (!job) return CLI_EXIT_ERRORS;
+    CCliProcessLock lock;
+    int nExit = CLI_EXIT_OK;
+    if (!LockJob(con, profile, job->GetName(), lock, nExit)) return nExit;
+    job->SetProgressSink(&con);
+    job->m_bAnalyze = 1;
+    job->m_bSync = bSync ? 1 : 0;
+    job->m_nRunKind = RK_USER;
+    job->m_sStarter.Empty();
+    job->m_bChangesOnlyRun = false;
+    g_pRunningJob = job;
+    if (sig.Received()) job->GetProgressSink()->RequestStop();
+    JobWorkerThreadProc(job);
+    g_pRunningJob = nullptr;
+    con.EndLiveLine();
+    const bool bStopped = sig.Received();
+    if (!bSync && job->m_bRunResult.load()) {
+        // What a sync would do.
+        CSyncDepthFirstIter it(job->GetPairsUnchecked());
+        for (; it.IsValid(); it.Next()) {
+            const CSyncPairAndAction& item = *it.GetItem();
+            const uint8_t eff = item.GetEffAction();
+            if (eff == EA_NO_COPY) continue;
+            con.Result(U8(CWideString(GetActionName(eff))) + "\t" + U8(it.GetNode()->GetPath()));
+        }
+    }
+    const int code = ExitCodeOfRun(job, bStopped);
+    CWideString errText;
+    {
+        CCritSectionLock l(job->m_JobLock);
+        errText = job->m_sRunErrorText;
+    }
+    if (code != CLI_EXIT_OK && !errText.IsEmpty()) con.Error("torvane: " + U8(errText));
+    if (code == CLI_EXIT_REFUSED || code == CLI_EXIT_STOPPED || !job->m_bRunResult.load())
+        con.Result(code == CLI_EXIT_REFUSED ? "refused" : code == CLI_EXIT_STOPPED ? "stopped" : "failed");
+    else
+        con.Result(CliRunSummary(job, bSync));
+    job->SetProgressSink(&g_DummyJobProgress);
+    return code;
+}
+
+// ------------------------------------------------------------ watch
+int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const std::vector<std::string>& names) {
+    CCliProcessLock profileLock;
+    int nExit = CLI_EXIT_OK;
+    if (!LockProfile(con, profile, profileLock, nExit)) return nExit;
+    std::vector<CSyncJobFromList*> jobs;
+    if (names.empty()) {
+        jobs = g_Settings.GetJobs();
+    } else {
+        for (const std::string& n : names) {
+            CSyncJobFromList* j = FindJobOrSay(con, n);
+            if (!j) return CLI_EXIT_ERRORS;
+            jobs.push_back(j);
+        }
+    }
+    // Each watched job is this process's: no other may run it meanwhile.
+    std::map<CSyncJobFromList*, std::unique_ptr<CCliProcessLock>> locks;
+    for (CSyncJobFromList* j : jobs) {
+        auto l = std::make_unique<CCliProcessLock>();
+        if (!LockJob(con, profile, j->GetName(), *l, nExit)) return nExit;
+        locks[j] = std::move(l);
+        j->SetProgressSink(&con);
+    }
+    // Jobs not watched take no part in the ticks.
+    std::vector<CSyncJobFromList*> others;
+    for (CSyncJobFromList* j : g_Settings.GetJobs())
+        if (!locks.count(j)) {
+            others.push_back(j);
+            j->m_nRunKind = RK_AUTOMATIC; // the tick skips a job with a starter
+        }
+    con.Error("torvane: watching " + std::to_string(jobs.size()) + " job(s); SIGINT or SIGTERM ends");
+
+    struct Worker {
+        CSyncJobFromList* job;
+        std::atomic<bool> done{false};
+        std::thread thread;
+    };
+    std::vector<std::unique_ptr<Worker>> workers;
+    // Joins finished workers; the job's run kind goes back to the user's
+    // (written here, on the thread that ticks, never by the worker).
+    auto reap = [&](bool bAll) {
+        for (auto it = workers.begin(); it != workers.end();) {
+            if (bAll || (*it)->done.load()) {
+                if ((*it)->thread.joinable()) (*it)->thread.join();
+                (*it)->job->m_nRunKind = RK_USER;
+                (*it)->job->m_sStarter.Empty();
+                it = workers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    };
+    sig.SetHandler([&](int) {
+        for (CSyncJobFromList* j : jobs) j->GetProgressSink()->RequestStop();
+    });
+    while (!sig.Received()) {
+        reap(false);
+        bool bAny = false;
+        AutoRunTick(bAny);
+        for (CSyncJobFromList* j : jobs) {
+            if (!IsRunRequested(j) || j->IsRunning()) continue;
+            const int32_t nAction = j->GetRequestedAction();
+            const CWideString reason = j->GetRequestReason();
+            j->SetRequestedAction(0);
+            j->m_bAnalyze = 1;
+            j->m_bSync = nAction == 2 ? 0 : 1;
+            j->m_nRunKind = RK_AUTOMATIC;
+            j->m_sStarter = reason;
+            j->GetProgressSink()->ResetStop();
+            auto w = std::make_unique<Worker>();
+            w->job = j;
+            Worker* pw = w.get();
+            w->thread = std::thread([pw] {
+                JobWorkerThreadProc(pw->job);
+                pw->done = true;
+            });
+            workers.push_back(std::move(w));
+        }
+        for (int i = 0; i < 10 && !sig.Received(); ++i) ZorSleepMs(100);
+    }
+    con.Error("torvane: stopping");
+    for (CSyncJobFromList* j : jobs) j->GetProgressSink()->RequestStop();
+    reap(true);
+    for (CSyncJobFromList* j : jobs) {
+        j->TurnOffFileMonitors(u"Program ends");
+        j->SetProgressSink(&g_DummyJobProgress);
+    }
+    for (CSyncJobFromList* j : others) j->m_nRunKind = RK_USER;
+    con.EndLiveLine();
+    return CLI_EXIT_OK;
+}
+
 } // namespace
 
 int RunCli(const std::vector<std::string>& args) {
@@ -53,7 +294,55 @@ int RunCli(const std::vector<std::string>& args) {
         fprintf(stderr, "torvane: %s\n", err.c_str());
         return CLI_EXIT_ERRORS;
     }
+    // Signals go to one thread of ours from here on (before any other starts).
+    CCliSignals sig;
     CCliConsole console(isatty(STDERR_FILENO) != 0);
-    console.Error("torvane: the job list is not available in this build");
-    return CLI_EXIT_ERRORS;
+    sig.SetHandler([](int) {
+        if (CSyncJobFromList* j = g_pRunningJob.load()) j->GetProgressSink()->RequestStop();
+    });
+    std::string profile;
+    if (!StartUp(console, profile)) return CLI_EXIT_ERRORS;
+
+    int code = CLI_EXIT_OK;
+    switch (a.m_verb) {
+    case ECliVerb::JobAdd:
+    case ECliVerb::JobDelete: {
+        CCliProcessLock profileLock;
+        if (!LockProfile(console, profile, profileLock, code)) break;
+        if (a.m_verb == ECliVerb::JobAdd) {
+            code = CliJobAdd(console, a);
+        } else {
+            CSyncJobFromList* job = FindJobOrSay(console, a.m_sName);
+            if (!job) {
+                code = CLI_EXIT_ERRORS;
+                break;
+            }
+            CCliProcessLock jobLock;
+            if (!LockJob(console, profile, job->GetName(), jobLock, code)) break;
+            code = CliJobDelete(console, job);
+        }
+        break;
+    }
+    case ECliVerb::JobList:
+        code = CliJobList(console);
+        break;
+    case ECliVerb::JobShow: {
+        CSyncJobFromList* job = FindJobOrSay(console, a.m_sName);
+        code = job ? CliJobShow(console, job) : CLI_EXIT_ERRORS;
+        break;
+    }
+    case ECliVerb::Analyze:
+    case ECliVerb::Sync:
+        code = RunOnce(console, sig, profile, a.m_sName, a.m_verb == ECliVerb::Sync);
+        break;
+    case ECliVerb::Watch:
+        code = Watch(console, sig, profile, a.m_names);
+        break;
+    case ECliVerb::Help:
+        break;
+    }
+    sig.SetHandler(nullptr);
+    CWideString e;
+    g_Settings.RemoveAllJobs(e);
+    return code;
 }

@@ -35,7 +35,8 @@ public:
     virtual ~IMailTransport() = default;
     virtual bool SendSmtp(const SmtpServerInfo& server, const CNarrowString& recipients,
                           const CNarrowString& body, const CNarrowString& subject,
-                          const std::vector<CWideString>& attachments, int& errKind, CWideString& errText) = 0;
+                          const std::vector<CWideString>& attachments, int& errKind,
+                          CWideString& errText) = 0;
     virtual bool SendMapi(const CActionScript& msg, CWideString& errText) = 0;
 };
 void SetMailTransport(IMailTransport* pTransport);

@@ -116,6 +116,13 @@ public:
         return true;
     }
     virtual bool QueryReady() { return true; }
+    // Another job's Sync (or the job list) asks the display to drop this
+    // job's analysis results (its tree); bForced also for a running job.
+    // Nothing here; a host's sink that shows a tree lets it go.
+    virtual bool DropAnalysisResults(const CWideString& reason, bool bForced) {
+        (void)reason, (void)bForced;
+        return true;
+    }
     // Asked before an item operation (nOperKind: EItemOperKind); false means
     // "do not execute", with the reason in errKind/err.
     virtual bool BeforeItem(CSyncNode* pNode, int nEffAction, int nOperKind, const CWideString& path,

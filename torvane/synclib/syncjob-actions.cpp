@@ -16,8 +16,8 @@
 namespace {
 
 constexpr int kMailBodyMax = 8192;
-constexpr const char* kMailBodyNote =
-    "Only first 8Kb of log are shown here in the message body, the entire log file is hereby attached.\r\n\r\n";
+constexpr const char* kMailBodyNote = "Only first 8Kb of log are shown here in the message body, the entire "
+                                      "log file is hereby attached.\r\n\r\n";
 
 // The four numbers of a run summary; -1 where the summary does not give one.
 struct RunSummary {
@@ -114,12 +114,13 @@ CWideString ShowArguments(const std::vector<CWideString>& args) {
 } // namespace
 
 bool CSyncJob::SendEmailOrRunProgram(const CWideString& action, const CWideString& stage, bool bEndedNormally,
-                                     CWideString errCopy, const CWideString& summary, const CWideString& logPath,
-                                     int& nReturnCode, int& errKind, CWideString& errText) {
+                                     CWideString errCopy, const CWideString& summary,
+                                     const CWideString& logPath, int& nReturnCode, int& errKind,
+                                     CWideString& errText) {
     if (bEndedNormally) errCopy.Empty();
     ZorGetProgramLog().Printf(
-        u"SendEmailOrRunProgram: ['%s'] sWhat=%s rc_rxn=%d sErrFinal=%s sProgArgs=%s sLocalLogPath=%s\n", action,
-        stage, bEndedNormally ? 1 : 0, errCopy, summary, logPath);
+        u"SendEmailOrRunProgram: ['%s'] sWhat=%s rc_rxn=%d sErrFinal=%s sProgArgs=%s sLocalLogPath=%s\n",
+        action, stage, bEndedNormally ? 1 : 0, errCopy, summary, logPath);
 
     nReturnCode = -1;
     CWideString line = action;
@@ -143,6 +144,10 @@ bool CSyncJob::SendEmailOrRunProgram(const CWideString& action, const CWideStrin
         CNarrowString subject;
         subject.Format("Torvane Job='%s' Stage=%S Result='%s' %S", CNarrowString(m_Options.m_sName), stage,
                        CNarrowString(errCopy), summary);
+        // A subject is one header line: an error text of several lines must
+        // not add lines (or headers) to the message.
+        subject.Replace('\r', ' ');
+        subject.Replace('\n', ' ');
         CNarrowString body;
         std::vector<CWideString> attachments;
         uint64_t nSize = 0;
@@ -177,8 +182,8 @@ bool CSyncJob::SendEmailOrRunProgram(const CWideString& action, const CWideStrin
             Notify(2, stage + u": Sending email via SMTP to: " + line + u"\n");
             int mailKind = 0;
             CWideString mailErr;
-            if (!SendSmtpMail(g_EngineOptions.m_SmtpServerInfo, CNarrowString(line), body, subject, attachments,
-                              mailKind, mailErr)) {
+            if (!SendSmtpMail(g_EngineOptions.m_SmtpServerInfo, CNarrowString(line), body, subject,
+                              attachments, mailKind, mailErr)) {
                 errText += u"Cannot email log file via SMTP: " + mailErr;
                 errKind = mailKind ? mailKind : FSE_GENERAL;
                 return false;
@@ -248,7 +253,8 @@ bool CSyncJob::SendEmailOrRunProgram(const CWideString& action, const CWideStrin
             {u"%SYNCOK%", Num(sum.nSyncOk)},
             {u"%TVDISK%", argText.Find(u"%TVDISK%") >= 0 ? VolumeOfExecutable() : CWideString()},
         };
-        for (const CWideString& a : ZorSplitCommandLine(argText)) args.push_back(ExpandPlaceholders(a, table));
+        for (const CWideString& a : ZorSplitCommandLine(argText))
+            args.push_back(ExpandPlaceholders(a, table));
     }
     if (program.Find(u"%TVDISK%") >= 0) program.Replace(u"%TVDISK%", VolumeOfExecutable().GetString());
 

@@ -12,10 +12,6 @@ std::atomic<bool> g_bDumpActions{false};
 
 namespace {
 
-CWideString Num(int64_t n) {
-    return CWideString::Formatted(u"%d", n);
-}
-
 CWideString VersionText() {
     return CWideString::Formatted(u"%d.%d.%d.%d", (int64_t)9, (int64_t)2, (int64_t)9, (int64_t)0) + u" x86" +
            u" on ";
@@ -137,7 +133,8 @@ CWideString CSyncJob::FormatFilterFlags() const {
 
 bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFlag1, bool bScanFlag2,
                        CWideString& summary, int& errKind, CWideString& errText) {
-    const CWideString start = FormatLocalDateTime(CZorTime::Now().GetTime());
+    const int64_t nStart = CZorTime::Now().GetTime();
+    const CWideString start = FormatLocalDateTime(nStart);
     Log(0, 2223,
         FormatLocalizedString(IDS_Str_Status_AnalysisStarted, start, m_Options.m_sName, GetStarterText(),
                               GetComputerNameText(), VersionText()) +
@@ -176,7 +173,7 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
     SetProgress(96, u"Applying Exclude and Include Filters", false);
     {
         CSyncDepthFirstIter it(pRoot);
-        for (; it.IsValid(); it.Next()) {
+        for (bool bRules = !m_Filters.IsEmpty(); bRules && it.IsValid(); it.Next()) {
             CSyncPairAndAction& item = *it.GetItem();
             if (item.IsExcluded()) continue;
             CWideString reason;
@@ -240,7 +237,10 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
 
     const int64_t nNow = CZorTime::Now().GetTime();
     const CWideString end = FormatLocalDateTime(nNow);
-    int64_t elapsed = nNow - m_pProgress->GetStartTime().GetTime();
+    // The run driver starts the sink's clock; an Analyze called on its own
+    // measures from its own start.
+    const int64_t nSinkStart = m_pProgress->GetStartTime().GetTime();
+    int64_t elapsed = nNow - (nSinkStart > 0 ? nSinkStart : nStart);
     if (elapsed < 0) elapsed = 0;
     const CWideString elapsedText = CWideString::Formatted(u"%02d:%02d:%02d", elapsed / 3600, (elapsed / 60) % 60,
                                                            elapsed % 60);
@@ -381,9 +381,13 @@ bool CSyncJob::ResolveConflictByUser(CSyncTreeNode* pNode, int mode) {
         if (side >= 0) SetCopyDirection(item, side, true, this, text);
     }
     if (pNode->IsContainer()) {
-        // A folder whose direction was set is handed to the user-edit pass
-        // over the whole subtree; until that pass exists the children are
-        // resolved one by one below.
+        // A folder whose direction was set hands that direction to every
+        // item below it that the user's view shows.
+        if ((item.m_nFlags & SPF_DIRECTION_SET) && item.IsFolder() && mode != 0) {
+            CChangeActionInVisible pass(item.m_nUserAction, m_nViewWord);
+            DoForSubtree(pNode, pass, false);
+            return true;
+        }
         CSyncLevelIter it(pNode);
         for (; it.IsValid(); it.Next())
             if (!ResolveConflictByUser(it.GetNode(), mode)) return false;

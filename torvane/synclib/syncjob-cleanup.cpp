@@ -48,7 +48,8 @@ CWideString LocalScratchFolder() {
     CWideString folder;
     int k = 0;
     CWideString e;
-    if (MakeMirrorFolderPath(true, CWideString(), false, folder, k, e) && ZorFileExists(folder)) return folder;
+    if (MakeMirrorFolderPath(true, CWideString(), false, folder, k, e) && ZorFileExists(folder))
+        return folder;
     const char* tmp = getenv("TMPDIR");
     return ZorWidePath(tmp && *tmp ? tmp : "/tmp");
 }
@@ -69,7 +70,8 @@ CWideString NowStampText() {
 
 bool CheckCleanupStamp(TvFileSys* pFs, int nDays, bool& bDue, CWideString& errText) {
     bDue = false;
-    const CWideString stamp = CWideString(CSyncJob::kCleanupStampBase) + CSyncJob::GetFileSuffixOr(pFs, u".tvs");
+    const CWideString stamp =
+        CWideString(CSyncJob::kCleanupStampBase) + CSyncJob::GetFileSuffixOr(pFs, u".tvs");
     FsItemInfo info;
     bool bNotFound = false;
     int kind = 0;
@@ -124,7 +126,8 @@ bool CleanupHistoryFolder(const CWideString& folder, CSyncJob* pJob, TvFileSys* 
             if (pFs->DeleteFile(child, kind, delErr))
                 deleted.AddTail(display);
             else if (pJob)
-                pJob->Log(2, 9410, CWideString::Formatted(u"Deleting recycled file %s: %s", display, delErr) + u"\n");
+                pJob->Log(2, 9410,
+                          CWideString::Formatted(u"Deleting recycled file %s: %s", display, delErr) + u"\n");
             continue;
         }
         // A folder whose creation time is not known counts as young.

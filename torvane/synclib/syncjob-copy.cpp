@@ -383,7 +383,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 return false;
             }
             CWideString e;
-            if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize, nullptr, errKind, e)) {
+            if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize, fsT->GetProgressCallback(), errKind, e)) {
                 errText += u"Copying file: " + e;
                 return false;
             }
@@ -396,7 +396,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             const CWideString tmpPath = TempPathFor(pJob, fsT, dst, writePath);
             CWideString e;
             if (!TvFileCopy(fsS, srcPath, fsT, true, tmpPath, bTargetExisted ? dstPath : CWideString(), nSize,
-                            nullptr, errKind, e)) {
+                            fsT->GetProgressCallback(), errKind, e)) {
                 errText += u"Error copying file: " + e;
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;

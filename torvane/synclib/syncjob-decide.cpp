@@ -18,6 +18,11 @@ CWideString NfcName(const CWideString& name) {
     return s;
 }
 
+// The two names differ once both are in NFC (equal texts need no normalising).
+bool NamesDifferNfc(const CWideString& a, const CWideString& b) {
+    return a != b && NfcName(a) != NfcName(b);
+}
+
 // cur becomes the deleted copy of old.
 void MakeDeletedCopy(CSideInfo& cur, const CSideInfo& old) {
     cur = old;
@@ -257,8 +262,7 @@ bool CSyncJob::MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftT
             SetPending(item, side);
             ++nChanged;
         } else {
-            const bool bNamesDiffer =
-                NfcName(GetItemSideName(pNode, side)) != NfcName(GetItemOldSideName(pNode, side));
+            const bool bNamesDiffer = NamesDifferNfc(GetItemSideName(pNode, side), GetItemOldSideName(pNode, side));
             if (cur.IsFolder()) {
                 if (CSyncTime::IsSame(cur.m_tFile, old.m_tFile) && !CSyncTime::IsSame(cur.m_tAccu, old.m_tAccu))
                     cur.m_tAccu = old.m_tAccu;
@@ -347,8 +351,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
             int result = 0, how = 0;
             CompareGenerations(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1],
                                bSameNow, result, how);
-            const bool bNamesDiffer =
-                NfcName(GetItemSideName(pNode, 0)) != NfcName(GetItemSideName(pNode, 1));
+            const bool bNamesDiffer = NamesDifferNfc(GetItemSideName(pNode, 0), GetItemSideName(pNode, 1));
             const bool bCorrected = LO.GetFlag(SIF_CORRECTED) || RO.GetFlag(SIF_CORRECTED);
             const Md5Crc &mL = item.GetMd5(0), &mR = item.GetMd5(1);
             const bool bMd5Usable = bMd5 && !mL.IsZero() && !mR.IsZero();

@@ -140,35 +140,37 @@ bool CDoDetectVerticalDeleteConflicts::DoWithPair(CSyncTreeNode* pNode, CSyncJob
         P.m_sReason = reasonP;
         LogReason(pJob, kind, pNode);
     };
-    const CWideString pPath = pParent->GetPath(), cPath = pNode->GetPath();
+    // Paths are made only for the items that get a reason.
+    auto pPath = [&] { return pParent->GetPath(); };
+    auto cPath = [&] { return pNode->GetPath(); };
     const CSideInfo& pSrcL = P.m_aCur[pe == EA_COPY_RIGHT_TO_LEFT ? 1 : 0];
     const CSideInfo& pSrcR = P.m_aCur[pe == EA_COPY_LEFT_TO_RIGHT ? 0 : 1];
     if (P.m_aCur[0].Exists() && pSrcL.m_Len.IsDeleted() && !C.IsExcluded() && C.SrcExistsDefLeft()) {
         const CWideString r = CWideString::Formatted(
             u"Sync will delete Folder %s on Left because it is deleted on Right, File %s changed on Left "
             u"(Vertical Conflict)",
-            pPath, cPath);
+            pPath(), cPath());
         both(r, r, 7976);
     } else if (P.m_aCur[1].Exists() && pSrcR.m_Len.IsDeleted() && !C.IsExcluded() && C.SrcExistsDefRight()) {
         const CWideString r = CWideString::Formatted(
             u"Sync will delete Folder %s on Right because it is deleted on Left, File %s changed on Right "
             u"(Vertical Conflict)",
-            pPath, cPath);
+            pPath(), cPath());
         both(r, r, 7987);
     } else if (P.IsFolder() && pe == EA_COPY_LEFT_TO_RIGHT && !C.IsExcluded() &&
                (ce == EA_COPY_RIGHT_TO_LEFT || ce == EA_TIME_RIGHT_TO_LEFT)) {
         both(CWideString::Formatted(u"Sync will Copy Folder %s from Left to Right, yet its child file %s will "
                                     u"Copy from Right to Left (Vertical Conflict)",
-                                    pPath, cPath),
+                                    pPath(), cPath()),
              CWideString::Formatted(
                  u"Sync will Copy Folder %s from Left to Right, File %s is copied Right to Left (Vertical Conflict)",
-                 pPath, cPath),
+                 pPath(), cPath()),
              8000);
     } else if (P.IsFolder() && pe == EA_COPY_RIGHT_TO_LEFT && !C.IsExcluded() &&
                (ce == EA_COPY_LEFT_TO_RIGHT || ce == EA_TIME_LEFT_TO_RIGHT)) {
         const CWideString r = CWideString::Formatted(u"Sync will Copy Folder %s from Right to Left, yet its child "
                                                      u"file %s will Copy from Left to Right (Vertical Conflict)",
-                                                     pPath, cPath);
+                                                     pPath(), cPath());
         both(r, r, 8013);
     } else if (pe == EA_CONFLICT && !C.IsExcluded() && ce != EA_CONFLICT) {
         if (C.ExistsAnywhere()) {
@@ -186,6 +188,7 @@ bool CDoDetectVerticalDeleteConflicts::DoWithPair(CSyncTreeNode* pNode, CSyncJob
 
 bool CAutoResolveConflicts::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
     CSyncPairAndAction& item = pNode->GetItem();
+    if (item.GetEffAction() != EA_CONFLICT && !(item.m_nFlags & SPF_DIRECTION_SET)) return true;
     const CWideString path = pNode->GetPath();
     if (item.GetEffAction() == EA_CONFLICT) {
         int mode = pJob->m_Options.m_nAutoResolveConflicts;

@@ -6,15 +6,12 @@
 
 #include "zor-debug.h"
 
+#include <algorithm>
+
 namespace {
 
 bool IsDirectionRequest(uint8_t nReq) {
     return nReq == EA_BIT_NO_DIRECTION || nReq == EA_BIT_TO_LEFT || nReq == EA_BIT_TO_RIGHT;
-}
-
-void MarkWinningSide(CSyncPairAndAction& item, int side) {
-    item.m_aPendingGen[side] = 1;
-    item.m_aPendingGen[1 - side] = 0;
 }
 
 } // namespace
@@ -29,7 +26,8 @@ int32_t ChangeUserAction(CSyncPairAndAction& item, CSyncJob* pJob, uint8_t nReq,
     nResolved = IsDirectionRequest(nReq) ? item.GetActionTowards(nReq) : nReq;
 
     const uint8_t sys = item.m_nSysAction;
-    if ((sys == EA_CONFLICT || sys == EA_ERROR) && (nResolved == EA_NO_COPY || nResolved == EA_BIT_NO_DIRECTION)) {
+    if ((sys == EA_CONFLICT || sys == EA_ERROR) &&
+        (nResolved == EA_NO_COPY || nResolved == EA_BIT_NO_DIRECTION)) {
         item.m_nUserAction = EA_USESYSTEM;
         return 1;
     }
@@ -62,12 +60,12 @@ int32_t ChangeUserAction(CSyncPairAndAction& item, CSyncJob* pJob, uint8_t nReq,
             case EA_COPY_LEFT_TO_RIGHT:
             case EA_TIME_LEFT_TO_RIGHT:
             case EA_NAME_CASE_LEFT_TO_RIGHT:
-                MarkWinningSide(item, 0);
+                SetWinningSide(item, 0);
                 break;
             case EA_COPY_RIGHT_TO_LEFT:
             case EA_TIME_RIGHT_TO_LEFT:
             case EA_NAME_CASE_RIGHT_TO_LEFT:
-                MarkWinningSide(item, 1);
+                SetWinningSide(item, 1);
                 break;
             default:
                 break;
@@ -115,4 +113,55 @@ bool CDoNotDeleteUpperFolders::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) 
         m_bChanged = 1;
     }
     return true;
+}
+
+bool CChangeActionInVisible::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
+    if (IsInCategory(pNode, m_nCategory)) {
+        uint8_t nResolved = 0;
+        ChangeUserAction(pNode->GetItem(), pJob, m_nAction, nResolved, pNode->GetPath());
+    }
+    return true;
+}
+
+namespace {
+
+// The job shows an analysed tree that no run is working on.
+bool ActivityAllowsEdit(int activity, int sub) {
+    return ((activity == JA_CONNECTED || activity == JA_ANALYZED) &&
+            (sub == RSS_OK || sub == RSS_ATTENTION)) ||
+           activity == JA_SYNCED;
+}
+
+} // namespace
+
+void CSyncJob::UserChangeActionOnSubtree(CSyncTreeNode* pNode, uint8_t nReq, bool bAllowAnyActivity) {
+    if (!pNode) {
+        ZorAssertFailed(__FILE__, __LINE__, 0, "UserChangeActionOnSubtree: no item");
+        return;
+    }
+    const bool bActivityOk = ActivityAllowsEdit(m_nActivity.load(), m_nActivitySub.load());
+    if (!bAllowAnyActivity && !bActivityOk) {
+        ZorAssertFailed(__FILE__, __LINE__, 0, "UserChangeActionOnSubtree: the job is busy",
+                        m_nActivity.load());
+        return;
+    }
+    uint8_t nResolved = 0;
+    if (ChangeUserAction(pNode->GetItem(), this, nReq, nResolved, pNode->GetPath()) < 1) return;
+
+    // The items below that the user sees get the same request.
+    const int nCategory = std::clamp<int>(m_nViewWord, 0, CAT_COUNT - 1);
+    CChangeActionInVisible down(nReq, nCategory);
+    DoForSubtree(pNode, down, false);
+    ScanDeleteFolders(pNode, true);
+    CDeleteExcludedFilesInFolders include;
+    DoForSubtree(pNode, include, false);
+    // The folders above stay, or are created on the target side.
+    if (!pNode->GetItem().IsDeleteAction()) {
+        CDoNotDeleteUpperFolders up(nResolved);
+        DoForParents(pNode, up);
+    }
+    if (m_Options.m_bDetectMovesAndRenames) DetectMovesAndRenames(&m_Tree);
+    ComputeCategoryStats(&m_Tree, m_Stats, nCategory);
+    if (m_bTreeHasSizes && bActivityOk && m_bHasChanges) RefreshRequiredSpace();
+    Log(2, 9603, u"Done\n");
 }

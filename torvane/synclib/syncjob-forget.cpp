@@ -15,7 +15,8 @@ bool IsStateFileName(const CWideString& name) {
 
 // Whether the path names something on the side: false with bFound false
 // for a missing item, false with an error text when the query failed.
-bool SideItemExists(TvFileSys* fs, const CWideString& path, bool& bFound, int& errKind, CWideString& errText) {
+bool SideItemExists(TvFileSys* fs, const CWideString& path, bool& bFound, int& errKind,
+                    CWideString& errText) {
     FsItemInfo info;
     bool bNotFound = false;
     if (!fs->GetInfo(path, info, bNotFound, errKind, errText)) return false;
@@ -103,7 +104,8 @@ bool CSyncJob::DeleteSideFilesRec(int mode, const CWideString& folder, int side,
         if (fs->DeleteFolder(folder, kind, err))
             Log(2, 9505, FormatLocalizedString(IDS_Str_Msg_FolderDeleted, fs->DisplayPath(folder)) + u"\n");
         else
-            Log(1, 9506, FormatLocalizedString(IDS_Str_Msg_CannotDelete, fs->DisplayPath(folder), err) + u"\n");
+            Log(1, 9506,
+                FormatLocalizedString(IDS_Str_Msg_CannotDelete, fs->DisplayPath(folder), err) + u"\n");
     }
     (void)bTopLevel;
     return true;
@@ -123,7 +125,8 @@ void CSyncJob::DeleteStampFiles(int side) {
         for (const char16_t* stamp : {kInSyncStampPath, kInSyncStampV3Path}) {
             int kind = 0;
             CWideString err;
-            if (fs->DeleteFile(stamp, kind, err)) Log(2, 9511, u"Delete Stamp File " + fs->DisplayPath(stamp) + u"\n");
+            if (fs->DeleteFile(stamp, kind, err))
+                Log(2, 9511, u"Delete Stamp File " + fs->DisplayPath(stamp) + u"\n");
         }
     }
     CWideString mirror;
@@ -133,7 +136,8 @@ void CSyncJob::DeleteStampFiles(int side) {
     if (!MakeMirrorFolderPath(false, url, false, mirror, k, e)) return;
     for (const char16_t* name : {u"_insync_v4.tvl", u"_insync.tvl"}) {
         const CWideString local = mirror + u"/" + name;
-        if (ZorFileExists(local) && ZorDeleteFile(local, k, e)) Log(2, 9511, u"Delete Stamp File " + local + u"\n");
+        if (ZorFileExists(local) && ZorDeleteFile(local, k, e))
+            Log(2, 9511, u"Delete Stamp File " + local + u"\n");
     }
 }
 

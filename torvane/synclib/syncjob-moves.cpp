@@ -34,6 +34,11 @@ CWideString NfcName(const CWideString& name) {
     return s;
 }
 
+// The two names differ once both are in NFC (equal texts need no normalising).
+bool NamesDifferNfc(const CWideString& a, const CWideString& b) {
+    return a != b && NfcName(a) != NfcName(b);
+}
+
 } // namespace
 
 CMoveKey MoveKey(const CSideInfo& rec) {
@@ -238,7 +243,7 @@ bool CDetectCaseChanges::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     const uint8_t eff = item.GetEffAction();
     if (eff != EA_COPY_RIGHT_TO_LEFT && eff != EA_COPY_LEFT_TO_RIGHT) return true;
     if (!IsSameSideInfo(item.m_aCur[0], item.m_aCur[1])) return true;
-    if (NfcName(CSyncJob::GetItemSideName(pNode, 0)) == NfcName(CSyncJob::GetItemSideName(pNode, 1))) return true;
+    if (!NamesDifferNfc(CSyncJob::GetItemSideName(pNode, 0), CSyncJob::GetItemSideName(pNode, 1))) return true;
     const uint8_t act = eff == EA_COPY_RIGHT_TO_LEFT ? EA_NAME_CASE_RIGHT_TO_LEFT : EA_NAME_CASE_LEFT_TO_RIGHT;
     (item.m_nUserAction ? item.m_nUserAction : item.m_nSysAction) = act;
     return true;

@@ -154,9 +154,14 @@ void CSyncJob::OpenRunLog(bool bUserAction, bool bReuse) {
         CWideString name = m_Options.m_sName;
         name.Replace(u'/', u'_');
         name.Replace(u'\\', u'_');
+        // So can the computer name (it comes from the environment): the name
+        // is also the log's name in each side's data folder.
+        CWideString host = GetComputerNameText();
+        host.Replace(u'/', u'_');
+        host.Replace(u'\\', u'_');
         m_sRunLogName.Format(u"%04d-%02d%02d-%02d%02d%02d-%s-%s%s.log", now.GetYear(), now.GetMonth(),
-                             now.GetDay(), now.GetHour(), now.GetMinute(), now.GetSecond(),
-                             GetComputerNameText(), name, bUserAction ? u"-user-action" : u"");
+                             now.GetDay(), now.GetHour(), now.GetMinute(), now.GetSecond(), host, name,
+                             bUserAction ? u"-user-action" : u"");
     }
     for (CZorLog& log : m_aJobLog) log.SetFileName(m_sRunLogName);
 }

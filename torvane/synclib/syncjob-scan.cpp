@@ -10,6 +10,10 @@
 #include "zor-text.h"
 #include "zor-time.h"
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 namespace {
 
 // The scan's progress percentage: folders entered against those expected,
@@ -39,6 +43,45 @@ void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFas
 }
 
 } // namespace
+
+bool CSyncJob::IsPlainLocalFs(const TvFileSys* fs) {
+    // Only the local back-end's listing may run on several threads at once.
+    return fs && fs->GetCapability(TVFS_CAP_LOCAL) && fs->GetTypeInfo(TVFS_TI_NAME) == u"Local Folder";
+}
+
+void CSyncJob::ListAhead(TvFileSys* fs, const CListT<CSyncTreeNode*>& queue, ZorPosition pos,
+                         const CWideString& prefix, int side, bool bDescendExcluded,
+                         std::vector<CListedAhead>& ahead) {
+    // The next few subfolders that will be entered.
+    constexpr size_t kWindow = 8;
+    ahead.clear();
+    ahead.reserve(kWindow);
+    while (pos && ahead.size() < kWindow) {
+        CSyncTreeNode* pNode = queue.GetNext(pos);
+        if (!bDescendExcluded && pNode->GetItem().IsExcluded()) continue;
+        ahead.emplace_back();
+        ahead.back().path = prefix + GetItemSideName(pNode, side);
+    }
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < ahead.size();) {
+            int k = 0;
+            CWideString e;
+            ahead[i].bOk = fs->ListDir(ahead[i].path, ahead[i].items, k, e);
+        }
+    };
+    std::vector<std::thread> helpers;
+    const size_t nHelpers = ahead.size() > 1 ? std::min<size_t>(ahead.size() - 1, 3) : 0;
+    for (size_t i = 0; i < nHelpers; i++) {
+        try {
+            helpers.emplace_back(work);
+        } catch (...) {
+            break; // the caller's thread lists the rest
+        }
+    }
+    work();
+    for (std::thread& t : helpers) t.join();
+}
 
 void CSyncJob::ClearSideInfoInSubtree(CSyncTreeNode* pNode, int side, bool bCurrent) {
     if (!pNode) return;
@@ -283,8 +326,14 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
 
     // The listing; a connection error is retried while the reconnect policy
     // allows it. A failure that stays passes its kind up.
-    CListT<FsItemInfo> list;
-    for (;;) {
+    CListT<FsItemInfo> ownList;
+    CListT<FsItemInfo>* pList = &ownList;
+    if (m_pPrefetched && m_pPrefetched->path == path) {
+        pList = &m_pPrefetched->items; // listed ahead by the parent folder
+        m_pPrefetched = nullptr;
+    }
+    CListT<FsItemInfo>& list = *pList;
+    for (; pList == &ownList;) {
         list.RemoveAll();
         int listKind = 0;
         CWideString le;
@@ -351,7 +400,13 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     }
     list.RemoveAll();
 
+    // Subfolders of a local side are listed ahead, a few at a time on
+    // helper threads; they are still entered one by one in order below.
+    std::vector<CListedAhead> ahead;
+    size_t nAheadNext = 0;
+
     for (ZorPosition pos = queue.GetHeadPosition(); pos;) {
+        const ZorPosition posNode = pos;
         CSyncTreeNode* pNode = queue.GetNext(pos);
         if (!CheckStop(errKind, errText)) return false;
         CSyncPairAndAction& item = pNode->GetItem();
@@ -360,11 +415,23 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
             item.m_nFlags &= (uint8_t)~SPF_LISTED;
             continue;
         }
+        // A reconnect below may have replaced the side's file system.
+        TvFileSys* pAheadFs = m_apFs[side].get();
+        if (IsPlainLocalFs(pAheadFs)) {
+            if (nAheadNext >= ahead.size()) {
+                ListAhead(pAheadFs, queue, posNode, prefix, side, bDescendExcluded, ahead);
+                nAheadNext = 0;
+            }
+            if (nAheadNext < ahead.size() && ahead[nAheadNext].path == childPath && ahead[nAheadNext].bOk)
+                m_pPrefetched = &ahead[nAheadNext];
+            ++nAheadNext;
+        }
         int childKind = 0;
         CWideString childErr;
-        if (ScanFolder(childPath, pRoot, side, bFullScan, bCheckLock, item.IsExcluded(), nDepth + 1,
-                       bDescendExcluded, pCount, pStateRead, childKind, childErr))
-            continue;
+        const bool bChildOk = ScanFolder(childPath, pRoot, side, bFullScan, bCheckLock, item.IsExcluded(),
+                                         nDepth + 1, bDescendExcluded, pCount, pStateRead, childKind, childErr);
+        m_pPrefetched = nullptr;
+        if (bChildOk) continue;
         if (childKind == ZEK_STOPPED || IsConnectionError(childKind) || m_bScanDepthExceeded) {
             errKind = childKind;
             errText += childErr;

@@ -314,6 +314,9 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
             bMirrorV4 = false;
         }
         const bool bExists = !bNotFound && !info.IsFolder();
+        // What this Analyze saw is what Sync compares with: no file, not
+        // the file an earlier Sync wrote (the state may have been forgotten).
+        if (!bExists) SetStateFileStamp(side, folderPath, FsItemInfo());
 
         auto tryMirror = [&]() -> bool {
             bool bUse = false;

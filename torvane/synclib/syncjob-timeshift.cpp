@@ -170,7 +170,9 @@ bool CDoAnalyzeLeftRightTimeShift::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     for (int k = 0; k < 4; k++) item.SetTimeShiftKey(k, 0);
     const CSideInfo& L = item.m_aCur[0];
     const CSideInfo& R = item.m_aCur[1];
-    if (!L.Exists() || !R.Exists() || L.m_Len != R.m_Len) return true;
+    // Only files of equal length are examined: folders have no length, and
+    // excluded items take no part in the sync.
+    if (item.IsExcluded() || item.IsFolder() || !L.Exists() || !R.Exists() || L.m_Len != R.m_Len) return true;
     ++m_nExamined;
     if (item.m_nSysAction != EA_COPY_LEFT_TO_RIGHT && item.m_nSysAction != EA_COPY_RIGHT_TO_LEFT) return true;
     int16_t keys[4] = {0, 0, 0, 0};

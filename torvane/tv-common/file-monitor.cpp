@@ -415,13 +415,16 @@ void CMonitoredJob::StopMonitors() {
 }
 
 bool CMonitoredJob::GetNewChanges() {
+    // Only changes taken now count: changes that wait for a run were
+    // announced when they came (an On File Change delay would otherwise
+    // start anew at every tick and never end).
     bool bAny = false;
     for (int side = 0; side < 2; ++side) {
         int n = 0, k = 0;
         CWideString e;
+        const int nBefore = CountSideChanges(side);
         if (TakeSideChanges(side, n, k, e)) {
-            CCritSectionLock lock(m_JobLock);
-            if (m_aChanges[side].GetCount() >= 1) bAny = true;
+            if (n > nBefore) bAny = true;
         } else {
             Notify(2, u"getting new changes: " + e + u"\n");
             m_aMonitor[side].m_bRestart = true;

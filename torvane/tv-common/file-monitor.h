@@ -109,7 +109,7 @@ public:
     bool HasMonitorTrigger() const;
 
     // -- change intake
-    // Takes each side's new changes; true when a side's list is not empty.
+    // Takes each side's new changes; true when a side's list got new ones.
     bool GetNewChanges();
     bool TakeSideChanges(int side, int& nCount, int& errKind, CWideString& errText);
     void FilterNewChanges(int side, CListT<ChangedItem>& changes);
@@ -142,7 +142,7 @@ public:
     // analysis-ready flag; the engine's has-changes flag).
     bool IsAnalysisReady() const { return m_bHasChanges != 0; }
     // The number of conflicts (files and folders) of the last Analyze.
-    virtual int32_t GetConflictCount() const { return m_nConflicts.load(); }
+    int32_t GetConflictCount() const { return (int32_t)m_Stats.m_aCounts[CAT_CONFLICT].Total(); }
 
     // A notice that begins with the local date and time and ends with a line end.
     void StampedNotify(const CWideString& text);

@@ -280,7 +280,7 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
     }
 
     const bool bFull = m_bFirstFullAnalyzePending.load() != 0;
-    bResult = Analyze(pGlobal, true, bFull, bFull, summary, errKind, errText);
+    bResult = Analyze(pGlobal, true, bFull, true, summary, errKind, errText);
     if (!bResult) {
         ResetTree();
         if (errKind == FSE_STOPPED) {

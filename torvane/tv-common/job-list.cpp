@@ -57,20 +57,25 @@ void CSyncJobFromList::SetName(const CWideString& name) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "CSyncJobFromList::SetName: name refused");
         return;
     }
-    CWideString sOld = m_Options.m_sName;
-    CSyncJob::SetName(name);
-    CWideString sNew = m_Options.m_sName;
+    CWideString sOld, sNew;
+    if (CTorvaneSettings* pOwner = m_pOwner.load()) {
+        // Walkers read names under the list lock; two jobs of one list never
+        // share a name (the registry would merge them into one key).
+        std::unique_lock<std::shared_mutex> lock(pOwner->GetListLock());
+        ZorPosition pos = pOwner->FindJobPositionLocked(name);
+        if (pos && pOwner->m_Jobs.GetAt(pos) != this) {
+            ZorAssertFailed(__FILE__, __LINE__, 0, "CSyncJobFromList::SetName: name used by another job");
+            return;
+        }
+        sOld = m_Options.m_sName;
+        CSyncJob::SetName(name);
+        sNew = m_Options.m_sName;
+    } else {
+        sOld = m_Options.m_sName;
+        CSyncJob::SetName(name);
+        sNew = m_Options.m_sName;
+    }
     m_Signal.Emit(&ISyncJobListener::OnJobRenamed, sOld, sNew);
-}
-
-bool CSyncJobFromList::ResetTree() {
-    m_bFirstFullAnalyzePending = 1;
-    return CSyncJob::ResetTree();
-}
-
-bool CSyncJobFromList::DropSideChanges(int side, int, int) {
-    ClearSideChanges(side);
-    return true;
 }
 
 bool CSyncJobFromList::SetProgressSink(CbJobProgress* pSink) {
@@ -184,11 +189,12 @@ void CTorvaneSettings::EndRun(CSyncJobFromList* pJob) {
 }
 
 CSyncJobFromList* CTorvaneSettings::AddJob(const CSyncJobFromList& job) {
-    if (job.GetName().IsEmpty()) ZorAssertFailed(__FILE__, 1003, 0, "AddJob: empty job name");
+    if (job.GetName().IsEmpty()) ZorAssertFailed(__FILE__, __LINE__, 0, "AddJob: empty job name");
     auto* pCopy = new CSyncJobFromList(job);
     {
         std::unique_lock<std::shared_mutex> lock(m_ListLock);
         m_Jobs.AddTail(pCopy);
+        pCopy->m_pOwner.store(this);
     }
     CWideString name = job.GetName();
     m_Observers.Emit(&ISettingsObserver::OnSettingsJobAdded, const_cast<CSyncJobFromList*>(&job), name);
@@ -199,6 +205,19 @@ CSyncJobFromList* CTorvaneSettings::AddJob(const CSyncJobFromList& job) {
 void CTorvaneSettings::AppendLoadedJob(CSyncJobFromList* pJob) {
     std::unique_lock<std::shared_mutex> lock(m_ListLock);
     m_Jobs.AddTail(pJob);
+    pJob->m_pOwner.store(this);
+}
+
+void CTorvaneSettings::DetachJob(CSyncJobFromList* pJob) {
+    std::unique_lock<std::shared_mutex> lock(m_ListLock);
+    for (ZorPosition pos = m_Jobs.GetHeadPosition(); pos;) {
+        ZorPosition cur = pos;
+        if (m_Jobs.GetNext(pos) == pJob) {
+            m_Jobs.RemoveAt(cur);
+            pJob->m_pOwner.store(nullptr);
+            return;
+        }
+    }
 }
 
 bool CTorvaneSettings::RemoveJob(const CWideString& name) {
@@ -216,7 +235,7 @@ bool CTorvaneSettings::RemoveJob(const CWideString& nameIn, CWideString& sErr) {
         std::unique_lock<std::shared_mutex> lock(m_ListLock);
         ZorPosition pos = FindJobPositionLocked(name);
         if (!pos) {
-            ZorAssertFailed(__FILE__, 1170, 0, "RemoveJob: no such job");
+            ZorAssertFailed(__FILE__, __LINE__, 0, "RemoveJob: no such job");
             sErr.Format(u"Job '%s' not found", name);
             return false;
         }
@@ -239,6 +258,7 @@ bool CTorvaneSettings::RemoveJob(const CWideString& nameIn, CWideString& sErr) {
                 sNextCurrent = m_Jobs.GetAt(prev)->GetName();
         }
         m_Jobs.RemoveAt(pos);
+        pJob->m_pOwner.store(nullptr);
     }
     if (bWasCurrent) SetCurrentJob(sNextCurrent);
     m_Observers.Emit(&ISettingsObserver::OnSettingsJobDeleted, name);
@@ -279,7 +299,7 @@ CWideString CTorvaneSettings::GetCurrentJob() const {
 void CTorvaneSettings::MarkJob(const CWideString& name) {
     CSyncJobFromList* p = FindJob(name);
     if (!p) {
-        ZorAssertFailed(__FILE__, 1966, 0, "MarkJob: no such job");
+        ZorAssertFailed(__FILE__, __LINE__, 0, "MarkJob: no such job");
         return;
     }
     p->SetMark(true);
@@ -288,7 +308,7 @@ void CTorvaneSettings::MarkJob(const CWideString& name) {
 void CTorvaneSettings::UnmarkJob(const CWideString& name) {
     CSyncJobFromList* p = FindJob(name);
     if (!p) {
-        ZorAssertFailed(__FILE__, 1975, 0, "UnmarkJob: no such job");
+        ZorAssertFailed(__FILE__, __LINE__, 0, "UnmarkJob: no such job");
         return;
     }
     p->SetMark(false);

@@ -14,6 +14,7 @@
 
 #include "file-monitor.h"
 #include "program-options.h"
+#include "syncjob-analysis.h"
 #include "syncjob.h"
 #include "zor-coll.h"
 #include "zor-signal.h"
@@ -27,6 +28,7 @@
 #include <shared_mutex>
 
 class CSyncJobFromList;
+class CTorvaneSettings;
 
 // Listener of one job's events.
 class ISyncJobListener {
@@ -48,17 +50,16 @@ public:
 class ISettingsObserver {
 public:
     virtual ~ISettingsObserver() = default;
-    virtual void OnSettingsJobAdded(CSyncJobFromList* pJob, const CWideString& name) {}
-    virtual void OnSettingsJobStateChanged(CSyncJobFromList* pJob, const CWideString& name) {}
+    virtual void OnSettingsJobAdded(CSyncJobFromList*, const CWideString&) {}
+    virtual void OnSettingsJobStateChanged(CSyncJobFromList*, const CWideString&) {}
     virtual void OnSettingsReserved1() {}
-    virtual void OnSettingsJobText(CSyncJobFromList* pJob, int nNumber, const CWideString& text,
-                                   const CWideString& name) {}
-    virtual void OnSettingsJobFlag(CSyncJobFromList* pJob, int nFlag, const CWideString& name) {}
-    virtual void OnSettingsJobRenamed(const CWideString& oldName, const CWideString& newName) {}
-    virtual void OnSettingsJobMarkChanged(CSyncJobFromList* pJob, const CWideString& name) {}
-    virtual void OnSettingsJobDeleted(const CWideString& name) {}
+    virtual void OnSettingsJobText(CSyncJobFromList*, int, const CWideString&, const CWideString&) {}
+    virtual void OnSettingsJobFlag(CSyncJobFromList*, int, const CWideString&) {}
+    virtual void OnSettingsJobRenamed(const CWideString&, const CWideString&) {}
+    virtual void OnSettingsJobMarkChanged(CSyncJobFromList*, const CWideString&) {}
+    virtual void OnSettingsJobDeleted(const CWideString&) {}
     virtual void OnSettingsReserved2() {}
-    virtual void OnCurrentJobChanged(CSyncJobFromList* pJob, const CWideString& name) {}
+    virtual void OnCurrentJobChanged(CSyncJobFromList*, const CWideString&) {}
 };
 
 // A job of the list: a monitored job (file-monitor.h: monitors, per-side
@@ -77,16 +78,19 @@ public:
     CSyncJobOptions& GetOptions() { return m_Options; }
     const CSyncJobOptions& GetOptions() const { return m_Options; }
 
+    // Writes the job's options as the "Job" block of the keyword text.
+    bool WriteOptions(ZorOutStream& out, bool bFullDump, int nLevel, CWideString& sErr) const {
+        return WriteJobOptions(m_Options, out, bFullDump, nLevel, sErr);
+    }
+
     // -- CSyncJob
     // Sets the monitor-ended flag, stops the monitors, then disconnects.
     void Disconnect() override;
     // Renames and emits OnJobRenamed (old, new). A name that IsValidJobName
-    // refuses is an assertion report and changes nothing.
+    // refuses, or that another job of the same list has (ignoring case), is
+    // an assertion report and changes nothing. Takes the list lock: not to be
+    // called from inside a walk of the list.
     void SetName(const CWideString& name) override;
-    // Sets first-full-analyse-pending, then empties the tree.
-    bool ResetTree() override;
-    // Empties the side's queued changes (under the job lock); true.
-    bool DropSideChanges(int side, int nArg1, int nArg2) override;
     // Sets the sink and hands it to the file systems of the side monitors.
     bool SetProgressSink(CbJobProgress* pSink);
 
@@ -127,7 +131,7 @@ public:
     // -- result of the last run (worker thread; read by the host)
     std::atomic<bool> m_bRunResult{false};
     std::atomic<int32_t> m_nRunErrorKind{0};
-    CWideString m_sRunErrorText; // guarded by m_csJob
+    CWideString m_sRunErrorText; // guarded by m_JobLock
 
     // -- run bookkeeping of the job list
     std::atomic<int64_t> m_nLastRunTime{0}; // seconds since 1970; 0 unknown
@@ -136,6 +140,9 @@ public:
     std::atomic<bool> m_bAnalysisReady{false};
     std::atomic<bool> m_bPrepared{false};
     std::atomic<bool> m_bRequestedSinceLoad{false};
+
+    // The settings object whose list holds the job (null while unlisted).
+    std::atomic<CTorvaneSettings*> m_pOwner{nullptr};
 
 private:
     ZorSignal<ISyncJobListener> m_Signal;
@@ -231,7 +238,16 @@ public:
     bool ReapplyFilters(CSyncJobFromList* pJob);
 
     // -- stores (job-stores.cpp)
+    // Replaces the list by the stored one (refused while a job runs). A
+    // damaged file is renamed aside and the jobs read before the fault stay.
+    // Jobs whose names repeat an earlier one's (ignoring case) or cannot be
+    // stored are renamed "NAME (2)"; the notices are put into sErr, also
+    // when the result is true.
     bool LoadJobs(CWideString& sErr);
+    // Saves the list to the registry or the jobs file; false when anything
+    // failed. The jobs file then holds the list before; in the registry the
+    // jobs written before the failure have their new text and no job's text
+    // was deleted.
     bool TvSaveJobs(bool bFullDump, const CWideString& sReason, CWideString& sErr);
 
     // -- ISyncJobListener: relayed to the observers with the job's name
@@ -252,6 +268,11 @@ private:
     friend bool ReadJobListTic(CTorvaneSettings&, ZorInStream&, CWideString&);
     friend bool ReadJobListTix(CTorvaneSettings&, ZorInStream&, CWideString&);
     friend ZorPosition FindJobPosition(const CTorvaneSettings&, const CWideString&);
+    friend class CSyncJobFromList;
+    // The reading half of LoadJobs: the stored jobs into another settings object.
+    bool LoadJobsInto(CTorvaneSettings& loaded, CWideString& sErr);
+    // Unlinks the job without destroying it (the caller takes it over).
+    void DetachJob(CSyncJobFromList* pJob);
     // Position of the first job with the name (lock held).
     ZorPosition FindJobPositionLocked(const CWideString& name) const;
     // Destroys every job (lock held exclusively).

@@ -7,6 +7,9 @@
 #include "zor-unicode.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -61,8 +64,11 @@ bool CSystemdTaskScheduler::DeleteTask(const CWideString& taskName, CWideString&
     if (!GetUnitFolder(folder, sErr)) return false;
     CWideString unit = SystemdEscape(taskName);
     CWideString timer = unit + u".timer", service = unit + u".service";
-    CWideString timerPath = folder + u"/" + timer, servicePath = folder + u"/" + service;
-    bool bTimer = ZorFileExists(timerPath), bService = ZorFileExists(servicePath);
+    // Unit names hold backslashes: the paths go to the system as they are,
+    // not through the library's path conversion (which reads '\' as '/').
+    CNarrowString timerPath = WideToUtf8(folder + u"/" + timer),
+                  servicePath = WideToUtf8(folder + u"/" + service);
+    bool bTimer = ::access(timerPath, F_OK) == 0, bService = ::access(servicePath, F_OK) == 0;
     if (!bTimer && !bService) {
         sErr = u"task not found";
         return false;
@@ -73,15 +79,11 @@ bool CSystemdTaskScheduler::DeleteTask(const CWideString& taskName, CWideString&
         m_Runner({u"--user", u"disable", u"--now", timer});
         m_Runner({u"--user", u"stop", service});
     }
-    int kind = 0;
-    CWideString err;
-    if (bTimer && !ZorDeleteFile(timerPath, kind, err)) {
-        sErr = err;
-        return false;
-    }
-    if (bService && !ZorDeleteFile(servicePath, kind, err)) {
-        sErr = err;
-        return false;
+    for (const CNarrowString& path : {timerPath, servicePath}) {
+        if (::unlink(path) != 0 && errno != ENOENT) {
+            sErr.Format(u"cannot remove %s: %s", Utf8ToWide(path), CWideString(strerror(errno)));
+            return false;
+        }
     }
     if (bManager) m_Runner({u"--user", u"daemon-reload"});
     return true;

@@ -130,7 +130,9 @@ void ZorParseNeighbourTable(const char* text, int len, CArrayT<ZorNeighbour>& ro
 
 bool ZorReadNeighbourTable(CArrayT<ZorNeighbour>& rows, int& nErrno, const char* pszPath) {
     rows.RemoveAll();
-    int fd = ::open(pszPath ? pszPath : "/proc/net/arp", O_RDONLY | O_CLOEXEC);
+    // The calling thread's view: a thread may have a network namespace of its own.
+    int fd = ::open(pszPath ? pszPath : "/proc/thread-self/net/arp", O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && !pszPath) fd = ::open("/proc/net/arp", O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         nErrno = errno;
         return false;

@@ -87,8 +87,8 @@ struct ZorNeighbour {
     uint32_t m_nType = ZNT_OTHER;
 };
 
-// Reads the IPv4 neighbour table of the calling process's network namespace
-// (the file /proc/net/arp; another path for tests). A row is dynamic when its
+// Reads the IPv4 neighbour table of the calling thread's network namespace
+// (/proc/thread-self/net/arp, else /proc/net/arp; another path for tests). A row is dynamic when its
 // flags have "complete" (0x2) set and "permanent" (0x4) clear, static when
 // both are set, invalid when "complete" is clear. Rows that do not read are
 // skipped. False with the errno when the file cannot be read.

@@ -1,5 +1,6 @@
 // The actions around a run: programs with their placeholders, e-mail
 // targets, the pre- and post-run stages, and the run-log upload.
+#include "fake-fs.h"
 #include "job-harness.h"
 
 #include "result-mail.h"
@@ -26,38 +27,22 @@ std::string ReadAll(const std::string& path) {
     return ss.str();
 }
 
-// A transport that records what it was asked to send.
+// A transport that records what it was asked to send: via, to, subject, body, attachment.
 class CRecordingMail : public IMailTransport {
 public:
-    struct Sent {
-        std::string via, to, subject, body;
-        std::vector<std::string> attachments;
-    };
-    std::vector<Sent> sent;
-    bool bOk = true;
-
+    std::vector<std::vector<std::string>> sent;
     bool SendSmtp(const SmtpServerInfo&, const CNarrowString& to, const CNarrowString& body,
-                  const CNarrowString& subject, const std::vector<CWideString>& att, int& errKind,
-                  CWideString& errText) override {
-        sent.push_back({"smtp", to.GetString(), subject.GetString(), std::string(body.GetString(), body.GetLength()),
-                        Names(att)});
-        if (!bOk) {
-            errKind = FSE_CONN_LOST;
-            errText += u"server went away";
-        }
-        return bOk;
+                  const CNarrowString& subject, const std::vector<CWideString>& att, int&,
+                  CWideString&) override {
+        sent.push_back(
+            {"smtp", to.GetString(), subject.GetString(), body.GetString(), att.empty() ? "" : ToU8(att[0])});
+        return true;
     }
-    bool SendMapi(const CActionScript& msg, CWideString& errText) override {
-        const CNarrowString body = msg.m_sBody;
-        sent.push_back({"mapi", ToU8(msg.m_sRecipients), ToU8(msg.m_sSubject),
-                        std::string(body.GetString(), body.GetLength()), Names(msg.m_aAttachments)});
-        if (!bOk) errText += u"no mail client";
-        return bOk;
-    }
-    static std::vector<std::string> Names(const std::vector<CWideString>& a) {
-        std::vector<std::string> v;
-        for (const CWideString& s : a) v.push_back(ToU8(s));
-        return v;
+    bool SendMapi(const CActionScript& m, CWideString&) override {
+        sent.push_back({"mapi", ToU8(m.m_sRecipients), ToU8(m.m_sSubject),
+                        CNarrowString(m.m_sBody).GetString(),
+                        m.m_aAttachments.empty() ? "" : ToU8(m.m_aAttachments[0])});
+        return true;
     }
 };
 
@@ -106,8 +91,8 @@ protected:
                 const CWideString& stage = u"Post-Sync") {
         Outcome o{false, 99, 0, ""};
         CWideString e;
-        o.bOk = job.SendEmailOrRunProgram(Utf8ToWide(action.c_str()), stage, bNormal, err, summary, logPath, o.nCode,
-                                          o.nKind, e);
+        o.bOk = job.SendEmailOrRunProgram(Utf8ToWide(action.c_str()), stage, bNormal, err, summary, logPath,
+                                          o.nCode, o.nKind, e);
         o.err = ToU8(e);
         return o;
     }
@@ -123,43 +108,42 @@ const CWideString kSyncWithConflict = u"SyncOk=2 ChangesOk=2 SyncErr=0 Conflicts
 
 // ---------------------------------------------------------------- programs
 
-TEST_F(ActionsTest, ErrorsOnlyAndNoWaitPrefixes) {
-    const std::string prog = MakeProgram("prog");
-    const std::string action = "  nowait: errors:" + prog + " %JOBNAME% %CONFLICTS%  ";
-    // A clean sync: nothing runs, return code -1.
-    Outcome o = Act(action, kCleanSync);
-    EXPECT_TRUE(o.bOk);
-    EXPECT_EQ(o.nCode, -1);
-    EXPECT_FALSE(h.m_tmp.Exists("marker.txt"));
-    // A failed run carries out an errors-only action whatever the counts.
-    // With a conflict it runs without waiting; the values arrive as given.
-    o = Act(action, kSyncWithConflict);
-    EXPECT_TRUE(o.bOk) << o.err;
-    EXPECT_EQ(o.nCode, 0);
-    EXPECT_EQ(WaitForMarker(), "J\n1\n--\n");
-
-    // "nowait: " counts only at the very start: here the program is "nowait:".
-    o = Act("errors:nowait: " + prog, kSyncWithConflict);
-    EXPECT_FALSE(o.bOk);
-    EXPECT_EQ(o.nKind, FSE_GENERAL);
-    EXPECT_EQ(o.err.rfind("Error running program: nowait: ", 0), 0u) << o.err;
-}
-
-TEST_F(ActionsTest, AllArgsWithAQuotedProgramPathGivesSeparateValues) {
-    ASSERT_TRUE(h.m_tmp.MakeDir("my tools"));
-    const std::string prog = MakeProgram("my tools/report prog", 0);
-    const CWideString log = h.m_tmp.Path("run.log");
-    Outcome o = Act("\"" + prog + "\" %ALLARGS%", kCleanSync, true, u"ignored after a normal end", log);
-    ASSERT_TRUE(o.bOk) << o.err;
-    EXPECT_EQ(o.nCode, 0);
-    EXPECT_EQ(ReadAll(marker), "J\n\n" + ToU8(log) + "\n" + h.m_tmp.NativeSub("L") + "\n" +
-                                   h.m_tmp.NativeSub("R") + "\n3\n0\n0\n--\n");
-    // An Analyze summary gives changed, errors and conflicts; a failed run its text.
-    unlink(marker.c_str());
-    o = Act("\"" + prog + "\" %ALLARGS%", u"Changed=4 Errors=1 Conflicts=2", false, u"it broke", log);
-    ASSERT_TRUE(o.bOk) << o.err;
-    EXPECT_EQ(ReadAll(marker), "J\nit broke\n" + ToU8(log) + "\n" + h.m_tmp.NativeSub("L") + "\n" +
-                                   h.m_tmp.NativeSub("R") + "\n4\n1\n2\n--\n");
+TEST_F(ActionsTest, ProgramLines) {
+    const std::string prog = MakeProgram("prog"), prog3 = MakeProgram("exit3", 3);
+    const std::string missing = h.m_tmp.NativeSub("missing");
+    struct Case {
+        std::string action;
+        CWideString summary;
+        bool bNormal;
+        bool bOk;
+        int nCode;
+        std::string marker; // the arguments the program got, or an error prefix when !bOk
+    };
+    const Case cases[] = {
+        {"errors:" + prog + " x", kCleanSync, true, true, -1, ""}, // nothing to report: not run
+        {"errors:" + prog + " %RESULT%", kCleanSync, false, true, 0,
+         "boom\n--\n"}, // a failed run always reports
+        {prog3 + " a", kCleanSync, true, true, 3, "a\n--\n"},
+        {"\"" + prog + "\" %ALLARGS%", u"Changed=4 Errors=1 Conflicts=2", false, true, 0,
+         "J\nboom\n/l.log\n" + h.m_tmp.NativeSub("L") + "\n" + h.m_tmp.NativeSub("R") + "\n4\n1\n2\n--\n"},
+        // "nowait: " counts only at the very start: here the program is "nowait:".
+        {"errors:nowait: " + prog, kSyncWithConflict, true, false, 0, "Error running program: nowait: "},
+        {"\"" + prog + " a b", kCleanSync, true, false, -1, "Unclosed quote: \"" + prog + " a b"},
+        {missing + " a", kCleanSync, true, false, 0, "Error running program: " + missing + " a: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.action);
+        unlink(marker.c_str());
+        Outcome o = Act(c.action, c.summary, c.bNormal, u"boom", u"/l.log");
+        EXPECT_EQ(o.bOk, c.bOk) << o.err;
+        EXPECT_EQ(o.nCode, c.nCode);
+        if (c.bOk) {
+            EXPECT_EQ(ReadAll(marker), c.marker);
+        } else {
+            EXPECT_EQ(o.nKind, FSE_GENERAL);
+            EXPECT_EQ(o.err.rfind(c.marker, 0), 0u) << o.err;
+        }
+    }
 }
 
 TEST_F(ActionsTest, ValuesNeverSplitOrAddArguments) {
@@ -176,110 +160,49 @@ TEST_F(ActionsTest, ValuesNeverSplitOrAddArguments) {
     EXPECT_TRUE(SawNotice(2, "Program returned control: " + prog));
 }
 
-TEST_F(ActionsTest, StartFailuresAndExitCodes) {
-    struct Case {
-        std::string action;
-        bool bOk;
-        int nCode;
-        std::string errPrefix;
-    };
-    const std::string prog3 = MakeProgram("exit3", 3);
-    const Case cases[] = {
-        {prog3 + " a", true, 3, ""},
-        {"\"" + prog3 + " a b", false, -1, "Unclosed quote: \"" + prog3 + " a b"},
-        {h.m_tmp.NativeSub("missing") + " a", false, 0, "Error running program: " + h.m_tmp.NativeSub("missing") + " a: "},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.action);
-        Outcome o = Act(c.action, kCleanSync);
-        EXPECT_EQ(o.bOk, c.bOk);
-        EXPECT_EQ(o.nCode, c.nCode);
-        if (!c.bOk) {
-            EXPECT_EQ(o.nKind, FSE_GENERAL);
-            EXPECT_EQ(o.err.rfind(c.errPrefix, 0), 0u) << o.err;
-        }
-    }
-}
-
 // ---------------------------------------------------------------- e-mail
 
-TEST_F(ActionsTest, MailFailsClearlyWhileNoTransportExists) {
+TEST_F(ActionsTest, MailTargets) {
+    // Until the network layer sends mail, an e-mail action fails clearly.
+    // "@" makes an e-mail target even when the text looks like a program line.
     for (int smtp = 0; smtp < 2; ++smtp) {
         g_EngineOptions.m_bUseSmtpToEmail = (uint8_t)smtp;
-        // "@" makes an e-mail target even when the text looks like a program line.
         Outcome o = Act("/bin/true admin@example.com", kCleanSync);
         EXPECT_FALSE(o.bOk);
         EXPECT_EQ(o.nKind, FSE_GENERAL);
-        EXPECT_EQ(o.err, smtp ? "Cannot email log file via SMTP: e-mail is not available"
-                              : "Cannot email log file via MAPI: e-mail is not available");
+        EXPECT_EQ(o.err, std::string("Cannot email log file via ") + (smtp ? "SMTP" : "MAPI") +
+                             ": e-mail is not available");
     }
-}
-
-TEST_F(ActionsTest, MailSubjectBodyAndAttachment) {
     CRecordingMail mail;
     SetMailTransport(&mail);
-    struct Case {
-        int nLogBytes; // -1: no log path
-        bool bSmtp;
-    };
-    const std::string note =
-        "Only first 8Kb of log are shown here in the message body, the entire log file is hereby attached.\r\n\r\n";
-    for (const Case& c : {Case{10000, false}, Case{100, true}, Case{8192, true}, Case{-1, false}}) {
-        SCOPED_TRACE(c.nLogBytes);
-        mail.sent.clear();
-        g_EngineOptions.m_bUseSmtpToEmail = c.bSmtp ? 1 : 0;
+    const std::string note = "Only first 8Kb of log are shown here in the message body, the entire log file "
+                             "is hereby attached.\r\n\r\n";
+    for (int nBytes : {10000, 100}) {
+        const bool bSmtp = nBytes == 100; // the use-SMTP flag picks the transport
+        g_EngineOptions.m_bUseSmtpToEmail = bSmtp ? 1 : 0;
         std::string content;
-        for (int i = 0; i < c.nLogBytes; ++i) content += (char)('a' + i % 26);
-        CWideString log;
-        if (c.nLogBytes >= 0) {
-            h.m_tmp.WriteFile("run.log", content);
-            log = h.m_tmp.Path("run.log");
-        }
-        Outcome o = Act("ops@example.com", kCleanSync, true, CWideString(), log);
+        for (int i = 0; i < nBytes; ++i) content += (char)('a' + i % 26);
+        h.m_tmp.WriteFile("run.log", content);
+        mail.sent.clear();
+        Outcome o = Act("ops@example.com", kCleanSync, true, CWideString(), h.m_tmp.Path("run.log"));
         ASSERT_TRUE(o.bOk) << o.err;
         EXPECT_EQ(o.nCode, 0);
-        ASSERT_EQ(mail.sent.size(), 1u);
-        const auto& m = mail.sent[0];
-        EXPECT_EQ(m.via, c.bSmtp ? "smtp" : "mapi");
-        EXPECT_EQ(m.to, "ops@example.com");
-        EXPECT_EQ(m.subject, "Torvane Job='J' Stage=Post-Sync Result='' " + ToU8(kCleanSync));
-        if (c.nLogBytes >= 8192)
-            EXPECT_EQ(m.body, note + content.substr(0, 8192));
-        else
-            EXPECT_EQ(m.body, content);
-        EXPECT_EQ(m.attachments, c.nLogBytes >= 0 ? std::vector<std::string>{ToU8(log)} : std::vector<std::string>{});
-        EXPECT_TRUE(SawNotice(2, c.bSmtp ? "Email has been sent via SMTP" : "Email has been sent via MAPI"));
+        const std::string body = bSmtp ? content : note + content.substr(0, 8192);
+        EXPECT_EQ(mail.sent, (std::vector<std::vector<std::string>>{
+                                 {bSmtp ? "smtp" : "mapi", "ops@example.com",
+                                  "Torvane Job='J' Stage=Post-Sync Result='' " + ToU8(kCleanSync), body,
+                                  h.m_tmp.NativeSub("run.log")}}));
+        EXPECT_TRUE(SawNotice(2, bSmtp ? "Email has been sent via SMTP" : "Email has been sent via MAPI"));
     }
-    // A transport failure: SMTP keeps its kind.
-    mail.bOk = false;
-    g_EngineOptions.m_bUseSmtpToEmail = 1;
-    Outcome o = Act("ops@example.com", kCleanSync);
-    EXPECT_FALSE(o.bOk);
-    EXPECT_EQ(o.nKind, FSE_CONN_LOST);
-    EXPECT_EQ(o.err, "Cannot email log file via SMTP: server went away");
+    // A failed run's text of several lines stays on the subject's one line.
+    mail.sent.clear();
+    ASSERT_TRUE(Act("ops@example.com", u"x", false, u"a\r\nBcc: b@example.com").bOk);
+    ASSERT_EQ(mail.sent.size(), 1u);
+    EXPECT_EQ(mail.sent[0][2], "Torvane Job='J' Stage=Post-Sync Result='a  Bcc: b@example.com' x");
     SetMailTransport(nullptr);
 }
 
 // ---------------------------------------------------------------- the stages of a run
-
-// A job whose Analyze finds changes or not, and whose Sync connects and
-// says a line, like the real stages do.
-class CStageJob : public CSyncJob {
-public:
-    bool bFindChanges = false;
-    bool Analyze(const GlobalFilters*, bool, bool, bool, CWideString& summary, int&, CWideString&) override {
-        summary = bFindChanges ? u"Changed=1 Errors=0 Conflicts=0" : u"Changed=0 Errors=0 Conflicts=0";
-        m_bHasChanges = bFindChanges ? 1 : 0;
-        return true;
-    }
-    bool Sync(CWideString& summary, int& errKind, CWideString& errText) override {
-        int failedSide = 0;
-        if (!m_bConnected && !ConnectSides(failedSide, errKind, errText)) return false;
-        Log(0, 1, u"synchronised\n");
-        summary = u"SyncOk=3 ChangesOk=3 SyncErr=0 Conflicts=0";
-        return true;
-    }
-};
 
 // A host sink that writes what the job says into the job's run logs.
 class CLogWritingSink : public CRecordingSink {
@@ -287,28 +210,42 @@ public:
     CSyncJob* pJob = nullptr;
     void OnMessageLine(int level, const CWideString& text, int mode) override {
         CRecordingSink::OnMessageLine(level, text, mode);
-        if (pJob)
-            for (int side = 0; side < 2; ++side) pJob->GetJobLog(side).WriteLine(text);
+        for (int side = 0; side < 2; ++side)
+            if (!pJob->GetJobLog(side).GetFolder().IsEmpty()) pJob->GetJobLog(side).WriteLine(text);
     }
 };
 
-class StagesTest : public ActionsTest {
+class ActionRunTest : public ActionsTest {
 protected:
     CLogWritingSink sink; // outlives the job, which unlinks it when it goes
-    CStageJob sjob;
+    CSyncJob rjob;
+    std::shared_ptr<CFakeFsPlan> plan = std::make_shared<CFakeFsPlan>();
+    CFakeFsRegistration reg{plan};
     void SetUp() override {
         ActionsTest::SetUp();
-        sink.pJob = &sjob;
-        sjob.SetProgressSink(&sink);
-        sjob.SetName(u"J");
-        sjob.SetSideFolder(0, h.m_tmp.Path("L"));
-        sjob.SetSideFolder(1, h.m_tmp.Path("R"));
+        sink.pJob = &rjob;
+        rjob.SetProgressSink(&sink);
+        rjob.SetName(u"J");
+        rjob.SetSideFolder(0, u"fakefs://" + h.m_tmp.Path("L"));
+        rjob.SetSideFolder(1, u"fakefs://" + h.m_tmp.Path("R"));
+    }
+    void Put(const std::string& rel, const std::string& text) { ASSERT_TRUE(h.m_tmp.WriteFile(rel, text)); }
+    bool Noticed(int level, const std::string& prefix) const {
+        for (const auto& n : sink.Notices())
+            if (n.level == level && ToU8(n.text).rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+    std::vector<std::string> Logs(const std::string& side) const {
+        std::vector<std::string> v;
+        for (const std::string& n : h.m_tmp.List(side + "/_tvdata_"))
+            if (n.find(".log") != std::string::npos || n.find("_log") != std::string::npos) v.push_back(n);
+        return v;
     }
 };
 
-TEST_F(StagesTest, PreAnalyzeExitCodeRefusesTheAnalyze) {
-    sjob.m_Options.m_sPreAnalyzeScriptOrEmail = Utf8ToWide(MakeProgram("pre", 3).c_str());
-    auto r = h.Run(sjob, true, true);
+TEST_F(ActionRunTest, PreAnalyzeExitCodeRefusesTheAnalyze) {
+    rjob.m_Options.m_sPreAnalyzeScriptOrEmail = Utf8ToWide(MakeProgram("pre", 3).c_str());
+    auto r = h.Run(rjob, true, true);
     EXPECT_FALSE(r.bOk);
     EXPECT_EQ(ToU8(r.sResult), "Pre-Analyze script returned error code 3, so do not Analyze");
     EXPECT_EQ(r.nState, RS_ANALYZED);
@@ -317,83 +254,99 @@ TEST_F(StagesTest, PreAnalyzeExitCodeRefusesTheAnalyze) {
     EXPECT_FALSE(h.m_tmp.Exists("R/_tvdata_"));
 }
 
-TEST_F(StagesTest, PostAnalyzeRunsOnlyWhenTheAnalyzeFoundNothing) {
+TEST_F(ActionRunTest, PostSyncActionsSeeTheSyncSummary) {
+    // A quoted path with blanks and all values, after a clean sync of 3 items.
+    ASSERT_TRUE(h.m_tmp.MakeDir("my tools"));
+    const std::string prog2 = MakeProgram("my tools/all args");
+    rjob.m_Options.m_sPostSyncScriptOrEmail = Utf8ToWide(("\"" + prog2 + "\" %ALLARGS%").c_str());
+    for (const char* n : {"L/c.txt", "L/d.txt", "L/e.txt"}) Put(n, n);
+    auto r = h.Run(rjob, true, true);
+    ASSERT_EQ(r.nSub, RSS_OK) << sink.Dump();
+    const std::string log = ToU8(rjob.GetJobLog(0).GetFolder()) + "/" + ToU8(rjob.GetRunLogName());
+    EXPECT_EQ(ReadAll(marker), "J\n\n" + log + "\nfakefs://" + h.m_tmp.NativeSub("L") + "\nfakefs://" +
+                                   h.m_tmp.NativeSub("R") + "\n3\n0\n0\n--\n");
+
+    // Errors only, without waiting: not after a clean sync, after one with a conflict.
+    unlink(marker.c_str());
     const std::string prog = MakeProgram("post");
-    sjob.m_Options.m_sPostAnalyzeScriptOrEmail = Utf8ToWide((prog + " %STAGE% %CHANGED%").c_str());
+    rjob.m_Options.m_sPostSyncScriptOrEmail =
+        Utf8ToWide(("nowait: errors:" + prog + " %JOBNAME% %CONFLICTS%").c_str());
+    Put("L/a.txt", "a");
+    ASSERT_EQ(h.Run(rjob, true, true).nSub, RSS_OK) << sink.Dump();
+    EXPECT_FALSE(h.m_tmp.Exists("marker.txt"));
+    Put("L/b.txt", "one");
+    Put("R/b.txt", "the other");
+    r = h.Run(rjob, true, true);
+    EXPECT_EQ(r.nState, RS_SYNCED);
+    EXPECT_EQ(WaitForMarker(), "J\n1\n--\n");
+}
+
+TEST_F(ActionRunTest, PostAnalyzeRunsOnlyWhenTheAnalyzeFoundNothing) {
+    const std::string prog = MakeProgram("post");
+    rjob.m_Options.m_sPostAnalyzeScriptOrEmail = Utf8ToWide((prog + " %STAGE% %CHANGED%").c_str());
     // Whatever the last Sync left behind, the Analyze decides.
-    sjob.m_bWorkRemains = 1;
-    sjob.bFindChanges = false;
-    auto r = h.Run(sjob, true, false);
-    EXPECT_TRUE(r.bOk);
+    rjob.m_bWorkRemains = 1;
+    ASSERT_TRUE(h.Run(rjob, true, false).bOk);
     EXPECT_EQ(ReadAll(marker), "Post-Analyze\n0\n--\n");
     unlink(marker.c_str());
-    sjob.m_bWorkRemains = 0;
-    sjob.bFindChanges = true;
-    r = h.Run(sjob, true, false);
-    EXPECT_TRUE(r.bOk);
+    rjob.m_bWorkRemains = 0;
+    Put("L/a.txt", "a");
+    ASSERT_TRUE(h.Run(rjob, true, false).bOk);
     EXPECT_FALSE(h.m_tmp.Exists("marker.txt"));
 }
 
-TEST_F(StagesTest, AFailingPostActionIsOnlyANotice) {
-    sjob.m_Options.m_sPostSyncScriptOrEmail = u"\"/no/closing quote";
-    auto r = h.Run(sjob, false, true);
+TEST_F(ActionRunTest, AFailingPostActionIsOnlyANotice) {
+    rjob.m_Options.m_sPostSyncScriptOrEmail = u"\"/no/closing quote";
+    Put("L/a.txt", "a");
+    auto r = h.Run(rjob, true, true);
     EXPECT_TRUE(r.bOk) << ToU8(r.sResult);
-    EXPECT_TRUE(r.sResult.IsEmpty());
-    bool bSaw = false;
-    for (const auto& n : sink.Notices()) bSaw |= n.level == 1 && ToU8(n.text) == "Unclosed quote: \"/no/closing quote\n";
-    EXPECT_TRUE(bSaw);
+    EXPECT_EQ(r.nSub, RSS_OK);
+    EXPECT_TRUE(Noticed(1, "Unclosed quote: \"/no/closing quote\n"));
     bool bProgress = false;
-    for (const auto& p : sink.ProgressLines()) bProgress |= p.percent == 0 && ToU8(p.text).rfind("Unclosed quote: ", 0) == 0;
+    for (const auto& p : sink.ProgressLines())
+        bProgress |= p.percent == 0 && ToU8(p.text).rfind("Unclosed quote: ", 0) == 0;
     EXPECT_TRUE(bProgress);
 }
 
-TEST_F(StagesTest, RunLogIsUploadedToEachSideThatMayHoldADataFolder) {
-    ASSERT_TRUE(h.m_tmp.MakeDir("L/_tvdata_"));
-    ASSERT_TRUE(h.m_tmp.MakeDir("R/_tvdata_"));
-    for (bool bTemp : {false, true}) {
-        SCOPED_TRACE(bTemp);
-        sjob.m_Options.m_bCopyUsingTempFile = bTemp;
-        sjob.m_Options.m_Dir1.m_bUseTmpDestFile = bTemp ? 1 : 0;
-        sjob.m_Options.m_Dir2.m_bUseTmpDestFile = bTemp ? 1 : 0;
-        auto r = h.Run(sjob, false, true);
-        ASSERT_TRUE(r.bOk) << ToU8(r.sResult);
-        const std::string name = ToU8(sjob.GetRunLogName());
-        ASSERT_EQ(name.substr(name.size() - 6), "-J.log");
-        const std::string local = ReadAll(ToU8(sjob.GetJobLog(0).GetFolder()) + "/" + name);
-        ASSERT_NE(local.find("synchronised"), std::string::npos);
-        for (const char* side : {"L", "R"}) {
-            EXPECT_EQ(h.m_tmp.List(std::string(side) + "/_tvdata_"), std::vector<std::string>{name});
-            EXPECT_EQ(ReadAll(h.m_tmp.NativeSub(std::string(side) + "/_tvdata_/" + name)), local);
-        }
+TEST_F(ActionRunTest, RunLogIsUploadedToEachSideThatMayHoldADataFolder) {
+    Put("L/a.txt", "a");
+    ASSERT_TRUE(h.Run(rjob, true, true).bOk) << sink.Dump();
+    const std::string name = ToU8(rjob.GetRunLogName());
+    ASSERT_EQ(name.substr(name.size() - 6), "-J.log");
+    ASSERT_EQ(name.size(), 16 + 1 + ToU8(GetComputerNameText()).size() + 6);
+    const std::string local = ReadAll(ToU8(rjob.GetJobLog(0).GetFolder()) + "/" + name);
+    ASSERT_NE(local.find("Sync Completed"), std::string::npos);
+    for (const char* side : {"L", "R"}) {
+        EXPECT_EQ(Logs(side), std::vector<std::string>{name}); // no "_log._tvtmp" left
+        EXPECT_EQ(ReadAll(h.m_tmp.NativeSub(std::string(side) + "/_tvdata_/" + name)), local);
     }
+    // An Analyze-only run uploads nothing.
+    h.m_clock.Advance(10000);
+    ASSERT_TRUE(h.Run(rjob, true, false).bOk);
+    EXPECT_EQ(Logs("L").size(), 1u);
 
-    // An Analyze-only run uploads nothing; a side without a data folder never gets it.
-    std::filesystem::remove_all(h.m_tmp.NativeSub("L/_tvdata_"));
-    std::filesystem::remove_all(h.m_tmp.NativeSub("R/_tvdata_"));
-    ASSERT_TRUE(h.m_tmp.MakeDir("L/_tvdata_"));
-    ASSERT_TRUE(h.m_tmp.MakeDir("R/_tvdata_"));
-    h.m_clock.Advance(10);
-    auto r = h.Run(sjob, true, false);
-    ASSERT_TRUE(r.bOk);
-    EXPECT_TRUE(h.m_tmp.List("L/_tvdata_").empty());
-    sjob.m_Options.m_bNoTvDataFolder = true;
-    sjob.m_Options.m_nNoTvDataFolderSide = 1;
-    h.m_clock.Advance(10);
-    r = h.Run(sjob, false, true);
-    ASSERT_TRUE(r.bOk);
-    EXPECT_EQ(h.m_tmp.List("L/_tvdata_").size(), 1u);
-    EXPECT_TRUE(h.m_tmp.List("R/_tvdata_").empty());
-}
+    // A failed upload is only a notice: the right side has a folder where the log should go.
+    h.m_clock.Advance(10000);
+    rjob.OpenRunLog(false, false); // the name the next run takes
+    const std::string blocked = "R/_tvdata_/" + ToU8(rjob.GetRunLogName());
+    ASSERT_TRUE(h.m_tmp.MakeDir(blocked + "/x"));
+    Put("L/b.txt", "b");
+    auto r = h.Run(rjob, true, true);
+    EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
+    EXPECT_TRUE(Noticed(1, "Cannot rename log file: ")); // uploaded under a temporary name first
+    EXPECT_EQ(Logs("L").size(), 2u);
+    EXPECT_EQ(Logs("R").size(), 2u); // the old one and the blocking folder; no temporary left
+    std::filesystem::remove_all(h.m_tmp.NativeSub(blocked));
 
-TEST_F(StagesTest, AFailedUploadIsOnlyANotice) {
-    // No data folder on the right: the upload fails there, the left gets its copy.
-    ASSERT_TRUE(h.m_tmp.MakeDir("L/_tvdata_"));
-    auto r = h.Run(sjob, false, true);
-    EXPECT_TRUE(r.bOk);
-    EXPECT_EQ(h.m_tmp.List("L/_tvdata_").size(), 1u);
-    bool bSaw = false;
-    for (const auto& n : sink.Notices()) bSaw |= n.level == 1 && ToU8(n.text).rfind("Cannot upload log file: ", 0) == 0;
-    EXPECT_TRUE(bSaw);
+    // A side that may not hold a data folder never gets it.
+    rjob.m_Options.m_bNoTvDataFolder = true;
+    rjob.m_Options.m_nNoTvDataFolderSide = 1;
+    Put("L/c.txt", "c");
+    h.m_clock.Advance(10000);
+    r = h.Run(rjob, true, true);
+    EXPECT_TRUE(r.bOk) << sink.Dump();
+    EXPECT_EQ(Logs("L").size(), 3u);
+    EXPECT_EQ(Logs("R").size(), 1u);
 }
 
 } // namespace

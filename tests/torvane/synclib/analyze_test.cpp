@@ -187,6 +187,11 @@ TEST_F(AnalyzeTest, ChangesOnOneOrBothSides) {
         EXPECT_EQ(Reason(row.path), row.reason) << ToU8(row.path);
     }
     EXPECT_TRUE(Node(u"/delL.txt")->GetItem().IsDeleteAction());
+    CWideString dump;
+    job.DumpActions(true, dump);
+    for (const char* line : {"-> Copy Over: /changeL.txt\n", "x> Delete File: /delL.txt\n", "?? CONFLICT: /both.txt\n",
+                             "<> SyncState: /newsame.txt\n"})
+        EXPECT_NE(ToU8(dump).find(line), std::string::npos) << line << ToU8(dump);
     EXPECT_TRUE(Logged("/both.txt: Conflict: File Modified on Both Sides", 2));
     // Conflicts end in (4, 2) with the advice, and the totals are logged.
     EXPECT_EQ(r.nState, RS_ANALYZED);
@@ -216,6 +221,274 @@ TEST_F(AnalyzeTest, UnchangedPairHasNothingToDoAndDoesNotSync) {
     EXPECT_EQ(job.m_aScanTime[1].GetTime(), job.m_aScanTime[0].GetTime() + 3);
     EXPECT_TRUE(Logged("ANALYSIS started by User on computer", 0));
     EXPECT_TRUE(Logged("Pair: ", 2));
+}
+
+// ---------------------------------------------------------------- moves, renames and case changes
+
+TEST_F(AnalyzeTest, RenamesAndMovesArePaired) {
+    Both("a/old.txt", "renamed file");
+    Both("a/moved.txt", "moved file!");
+    Both("b/keep.txt");
+    Both("c/grown.txt", "grows");
+    Both("f/1.txt", "one");
+    Both("f/2.txt", "two!");
+    Both("f/3.txt", "three");
+    MakeSyncedPair();
+    Rename("L", "a/old.txt", "a/new.txt");
+    Rename("L", "a/moved.txt", "b/moved.txt");
+    Rename("L", "c/grown.txt", "c/grown2.txt");
+    Put("L", "c/grown2.txt", "grows longer");
+    Rename("R", "f", "g");
+    ASSERT_TRUE(Analyze().bOk);
+
+    EXPECT_EQ(Move(u"/a/new.txt"), "</a/old.txt");
+    EXPECT_EQ(Reason(u"/a/new.txt"), "Rename from /a/old.txt");
+    EXPECT_EQ(Move(u"/a/old.txt"), ">/a/new.txt");
+    EXPECT_EQ(Reason(u"/a/old.txt"), "Rename to /a/new.txt");
+    EXPECT_EQ(Move(u"/b/moved.txt"), "</a/moved.txt");
+    EXPECT_EQ(Move(u"/a/moved.txt"), ">/b/moved.txt");
+    // A rename that also changed the length stays a copy and a delete.
+    EXPECT_EQ(Move(u"/c/grown2.txt"), "");
+    EXPECT_EQ(Act(u"/c/grown2.txt"), "COPY_LEFT_TO_RIGHT");
+    EXPECT_EQ(Act(u"/c/grown.txt"), "COPY_LEFT_TO_RIGHT");
+    // The folder renamed on the right moves as a whole; its files ride along.
+    EXPECT_EQ(Move(u"/g"), "</f");
+    EXPECT_EQ(Reason(u"/g"), "Rename Folder from /f");
+    EXPECT_EQ(Move(u"/f"), ">/g");
+    EXPECT_EQ(Reason(u"/f"), "Rename Folder to /g");
+    for (const char16_t* p : {u"/f/1.txt", u"/g/1.txt", u"/g/3.txt"}) {
+        EXPECT_EQ(Move(p).substr(0, 1), "=") << ToU8(p);
+        EXPECT_EQ(Reason(p), "parent folder renamed") << ToU8(p);
+    }
+    EXPECT_TRUE(Logged("Right to Left: Rename/Move File/Folder: 2 ", 2)) << h.m_sink.Dump();
+
+    // Without move detection the same changes are copies and deletes.
+    job.m_Options.m_bDetectMovesAndRenames = false;
+    job.ResetTree();
+    ASSERT_TRUE(Analyze().bOk);
+    EXPECT_EQ(Move(u"/a/new.txt"), "");
+    EXPECT_EQ(Act(u"/a/new.txt"), "COPY_LEFT_TO_RIGHT");
+    EXPECT_TRUE(Node(u"/a/old.txt")->GetItem().IsDeleteAction());
+    EXPECT_EQ(Move(u"/g"), "");
+}
+
+TEST_F(AnalyzeTest, NameCaseChangeOnACaseSensitiveSide) {
+    Both("a.txt");
+    MakeSyncedPair();
+    Rename("L", "a.txt", "A.txt");
+    ASSERT_TRUE(Analyze().bOk);
+    EXPECT_EQ(Act(u"/a.txt"), "NAME_CASE_LEFT_TO_RIGHT");
+    EXPECT_TRUE(Logged("Name Case Change: 1 ", 2));
+}
+
+// ---------------------------------------------------------------- time shifts
+
+TEST_F(AnalyzeTest, LeftRightTimeShiftNeedsAQuarterOfTheEqualFiles) {
+    struct Case {
+        int nShifted;
+        int64_t shift;
+        int nTimeCopies;
+        const char* message;
+    } cases[] = {
+        {10, 3600, 10, "Left-Right Time Shift of -1 hours (type 0) detected for 10 files"},
+        {9, 3600, 0, "Left-Right Time Shift of -1 hours at 9 files: drop because not enough files"},
+        {12, 24 * 3600, 0, "Left-Right Time Shift of -24 hours at 12 files: drop because too many hours"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        Remove("L", "");
+        Remove("R", "");
+        ASSERT_TRUE(h.m_tmp.MakeDir("L") && h.m_tmp.MakeDir("R"));
+        job.ResetTree();
+        for (int i = 0; i < 40; i++) Both("f" + std::to_string(i) + ".txt", "same size");
+        MakeSyncedPair();
+        for (int i = 0; i < c.nShifted; i++) SetTime("R", "f" + std::to_string(i) + ".txt", kFileTime + c.shift);
+        ASSERT_TRUE(Analyze().bOk);
+        EXPECT_TRUE(Logged(c.message, 2)) << h.m_sink.Dump();
+        if (c.nShifted == 10)
+            EXPECT_TRUE(Logged("Right: Old-New Time Shift of 1 hours detected for 25% (10/40) of files", 2));
+        EXPECT_EQ(CountAct("TIME_RIGHT_TO_LEFT"), c.nTimeCopies);
+        EXPECT_EQ(CountAct("COPY_RIGHT_TO_LEFT"), c.nShifted - c.nTimeCopies);
+    }
+    // An ordinary local side does not expect shifts: the New-Old stage
+    // reports one and gives the advice.
+    EXPECT_TRUE(Logged("consider setting FAT option on this file system.", 2));
+}
+
+// ---------------------------------------------------------------- direction and deletion options
+
+TEST_F(AnalyzeTest, DeletionsAndOneWayJobs) {
+    Both("gone.txt");
+    Both("dir/x.txt");
+    Both("newer.txt", "same");
+    MakeSyncedPair();
+    Remove("L", "gone.txt");
+    Remove("L", "dir");
+    Put("R", "newer.txt", "changed on the right");
+
+    struct Case {
+        int dir, mode;
+        bool bPropDels;
+        const char* gone;
+        const char* newer;
+        bool bGoneExcluded;
+    } cases[] = {
+        {0, 0, false, "COPY_RIGHT_TO_LEFT", "COPY_RIGHT_TO_LEFT", false},
+        {1, 0, false, "NO_COPY", "COPY_LEFT_TO_RIGHT", true},
+        {1, 0, true, "COPY_LEFT_TO_RIGHT", "COPY_LEFT_TO_RIGHT", false},
+        {1, 1, true, "COPY_LEFT_TO_RIGHT", "CONFLICT", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.dir) + "/" + std::to_string(c.mode) + "/" + std::to_string(c.bPropDels));
+        job.m_Options.m_nDirection = c.dir;
+        job.m_Options.m_n1wayMode = c.mode;
+        job.m_Options.m_bPropagateDeletions = c.bPropDels;
+        job.ResetTree();
+        ASSERT_TRUE(Analyze().bOk);
+        EXPECT_EQ(Act(u"/gone.txt"), c.gone);
+        EXPECT_EQ(Act(u"/newer.txt"), c.newer);
+        EXPECT_EQ(Node(u"/gone.txt")->GetItem().IsExcluded(), c.bGoneExcluded);
+        EXPECT_EQ(Node(u"/dir/x.txt")->GetItem().IsExcluded(), c.bGoneExcluded);
+    }
+    // The last case was one-way verified: the right-side change is refused.
+    EXPECT_EQ(Reason(u"/newer.txt"), "RightToLeft sync in LeftToRight 1-Way job");
+    job.m_Options.m_nDirection = 0;
+    job.m_Options.m_bPropagateDeletions = false;
+    job.ResetTree();
+    ASSERT_TRUE(Analyze().bOk);
+    EXPECT_EQ(Reason(u"/gone.txt"), "Delete turned into Copy by Do Not Propagate Deletions");
+    job.m_Options.m_nDirection = 1;
+    job.m_Options.m_n1wayMode = 0;
+    job.m_Options.m_bPropagateDeletions = true;
+    job.ResetTree();
+    ASSERT_TRUE(Analyze().bOk); // forced: the left wins and gets the new generation
+    EXPECT_EQ(Node(u"/newer.txt")->GetItem().m_aPendingGen[0], 1);
+}
+
+TEST_F(AnalyzeTest, VerticalConflictsExcludedContentAndOlderFileWarning) {
+    Both("p/changed.txt", "abc");
+    Both("p/other.txt");
+    Both("q/skip.tmp");
+    Both("q/plain.txt");
+    Both("old.txt", "same");
+    MakeSyncedPair();
+    Remove("R", "p");                              // folder deleted on the right...
+    Put("L", "p/changed.txt", "changed on left");  // ...while a file in it changed on the left
+    Remove("L", "q");                              // folder deleted on the left holds an excluded file
+    Put("L", "old.txt", "left!", kFileTime - 100); // an older left file replaces a newer right one
+    job.m_Options.m_Filters.m_lstExcluded.AddTail(u"*.tmp");
+    ASSERT_TRUE(Analyze().bOk);
+
+    EXPECT_EQ(Act(u"/p"), "CONFLICT");
+    EXPECT_EQ(Act(u"/p/changed.txt"), "CONFLICT");
+    EXPECT_EQ(Reason(u"/p/changed.txt"), "Sync will delete Folder /p on Left because it is deleted on Right, File "
+                                         "/p/changed.txt changed on Left (Vertical Conflict)")
+        << h.m_sink.Dump();
+    EXPECT_EQ(Act(u"/p/other.txt"), "CONFLICT");
+    EXPECT_EQ(Reason(u"/p/other.txt"), "Parent folder conflict propagated down to children");
+    EXPECT_EQ(Act(u"/q/skip.tmp"), "COPY_LEFT_TO_RIGHT");
+    EXPECT_EQ(Reason(u"/q/skip.tmp"), "included by delete above: excluded: match *.tmp");
+    EXPECT_EQ(Act(u"/old.txt"), "COPY_LEFT_TO_RIGHT");
+    EXPECT_EQ(Reason(u"/old.txt"), "Warning: Older file to replace Newer file");
+}
+
+// ---------------------------------------------------------------- include rules
+
+TEST_F(AnalyzeTest, WildcardIncludeRuleReachesDeepFilesAndPrunesOtherFolders) {
+    Put("L", "Docs/a.txt", "a");
+    Put("L", "Docs/sub/deep/b.txt", "b");
+    Put("L", "Docs/sub/c.doc", "c");
+    Put("L", "Other/d.txt", "d");
+    job.m_Options.m_Filters.m_lstIncluded.AddTail(u"/Docs/*.txt");
+    ASSERT_TRUE(Analyze().bOk);
+    EXPECT_EQ(Act(u"/Docs/a.txt"), "COPY_LEFT_TO_RIGHT");
+    EXPECT_EQ(Act(u"/Docs/sub/deep/b.txt"), "COPY_LEFT_TO_RIGHT");
+    EXPECT_EQ(Reason(u"/Docs/sub/c.doc"), "not included: no match /Docs/*.txt");
+    EXPECT_EQ(Reason(u"/Other"), "not included: no match /Docs/*.txt");
+    EXPECT_EQ(Node(u"/Other/d.txt"), nullptr); // not entered by the scan
+
+    job.m_Options.m_Filters.m_lstIncluded.RemoveAll();
+    job.m_Options.m_Filters.m_lstIncluded.AddTail(u"/Docs");
+    job.ResetTree();
+    ASSERT_TRUE(Analyze().bOk);
+    EXPECT_EQ(Act(u"/Docs/sub/c.doc"), "COPY_LEFT_TO_RIGHT");
+    EXPECT_EQ(Node(u"/Other/d.txt"), nullptr);
+}
+
+// ---------------------------------------------------------------- driver texts and free space
+
+TEST(AnalyzeTexts, DirectionTexts) {
+    struct Row {
+        int dir, mode;
+        bool bProp;
+        const char* text;
+    } rows[] = {
+        {0, 0, true, " <-> "},
+        {0, 0, false, " <-no-prop-del-> "},
+        {1, 0, true, " =forced-PropDels=> "},
+        {2, 0, false, " <=forced-NoPropDels= "},
+        {1, 1, true, " -verified-PropDels-> "},
+        {2, 1, true, " <-verified-PropDels- "},
+        {1, 2, true, " -move-> "},
+        {2, 2, true, " <-move- "},
+        {1, 7, true, " -(!BAD-DIR!)- "},
+    };
+    for (const Row& r : rows) {
+        CSyncJob job;
+        job.SetName(u"J");
+        job.m_Options.m_nDirection = r.dir;
+        job.m_Options.m_n1wayMode = r.mode;
+        job.m_Options.m_bPropagateDeletions = r.bProp;
+        job.m_Options.m_Dir1.m_sUrl = u"/l";
+        job.m_Options.m_Dir2.m_sUrl = u"/r";
+        job.m_Options.m_Dir2.m_nChunkSize = 1000;
+        const std::string line = ToU8(job.FormatOptionsLine());
+        EXPECT_NE(line.find(r.text), std::string::npos) << line;
+        EXPECT_EQ(line.rfind("J: /l [ansi] [no-proxy]", 0), 0u) << line;
+        EXPECT_NE(line.find("/r [chunk-size=1000] [ansi]"), std::string::npos) << line;
+    }
+}
+
+class RecordingSyncJob : public CSyncJob {
+public:
+    bool bSyncRan = false;
+    bool Sync(CWideString&, int&, CWideString&) override {
+        bSyncRan = true;
+        return true;
+    }
+};
+
+TEST_F(AnalyzeTest, RequiredSpaceAndTooLittleFreeSpace) {
+    Put("L", "a.txt", std::string(3000, 'x'));
+    job.m_Options.m_bEstimateRequiredSpace = false;
+    ASSERT_TRUE(Analyze().bOk);
+    EXPECT_FALSE(Logged("space required for sync"));
+    job.m_Options.m_bEstimateRequiredSpace = true;
+    job.ResetTree();
+    ASSERT_TRUE(Analyze().bOk);
+    EXPECT_TRUE(Logged("On disk Local: " + h.m_tmp.NativeSub("R") + " space required for sync is ", 2))
+        << h.m_sink.Dump();
+    EXPECT_FALSE(Logged("Not enough free space"));
+
+    // A right side that cannot tell its free space has none: a warning, the
+    // run state asks for attention, and the run still goes on to Sync.
+    auto plan = std::make_shared<CFakeFsPlan>();
+    plan->Fail("GetFreeDiskSpace", FSE_GENERAL, u"no figures", 0, 1000);
+    CFakeFsRegistration reg(plan);
+    RecordingSyncJob sj;
+    h.Attach(sj);
+    sj.SetName(u"Low");
+    sj.SetSideFolder(0, h.m_tmp.Path("L"));
+    sj.SetSideFolder(1, u"fakefs://" + h.m_tmp.Path("R"));
+    h.m_sink.ClearRecords();
+    auto r = h.Run(sj, true, true);
+    EXPECT_TRUE(r.bOk) << ToU8(r.sResult);
+    EXPECT_TRUE(Logged("Not enough free space on disk Test: " + h.m_tmp.NativeSub("R") + " need ", 1))
+        << h.m_sink.Dump();
+    EXPECT_EQ(r.nState, RS_ANALYZED);
+    EXPECT_EQ(r.nSub, RSS_ATTENTION);
+    EXPECT_TRUE(sj.bSyncRan);
+    sj.SetProgressSink(&g_DummyJobProgress);
 }
 
 } // namespace

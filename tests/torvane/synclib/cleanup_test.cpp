@@ -1,15 +1,15 @@
-// The clean-up of a side's data folder (stamp, history, old logs) and the
-// forgetting operations, on real folders through the local back-end.
+// The clean-up of a side's data folder at the end of a Sync, the history
+// walk on its own, and the forgetting operations, on real folders.
 #include "fake-fs.h"
 #include "job-harness.h"
 
 #include "syncjob.h"
 #include "zor-file.h"
-#include "zor-path.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
 #include <time.h>
 #include <utime.h>
@@ -22,7 +22,6 @@ constexpr int64_t kDay = 86400;
 class CTreeDeletingFs : public CFakeFs {
 public:
     using CFakeFs::CFakeFs;
-    TvFileSys* NewInstance() const override { return new CTreeDeletingFs(Plan()); }
     bool DeleteFolder(const CWideString& path, int& k, CWideString& e) override {
         CWideString full;
         if (!GetFullPath(path, full, k, e)) return false;
@@ -37,23 +36,22 @@ protected:
     CJobHarness h;
     CSyncJob job;
     std::shared_ptr<CFakeFsPlan> plan = std::make_shared<CFakeFsPlan>();
-    TvFileSys* fs = nullptr;
-
     void SetUp() override {
-        ASSERT_TRUE(h.m_tmp.IsValid());
         h.Attach(job);
         job.SetName(u"J");
-        ASSERT_TRUE(h.m_tmp.MakeDir("S/_tvdata_/_history_"));
+        job.SetSideFolder(0, h.m_tmp.Path("L"));
+        job.SetSideFolder(1, h.m_tmp.Path("R"));
+        ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+        ASSERT_TRUE(h.m_tmp.MakeDir("R/_tvdata_/_history_"));
     }
-    void Connect(TvFileSys* p) {
-        std::unique_ptr<TvFileSys> own(p);
+    TvFileSys* Connect(int side, CFakeFs* p) {
+        job.m_apFs[side].reset(p);
         TvConnectInfo ci;
-        ci.m_sUrl = h.m_tmp.Path("S");
+        ci.m_sUrl = job.GetSideFolder(side);
         int kind = 0;
         CWideString err;
-        ASSERT_TRUE(own->Connect(ci, &h.m_sink, kind, err)) << ToU8(err);
-        fs = own.get();
-        job.m_apFs[0] = std::move(own);
+        EXPECT_TRUE(p->Connect(ci, &h.m_sink, kind, err)) << ToU8(err);
+        return p;
     }
     int64_t Now() const { return CZorTime::Now().GetTime(); }
     // The history stamp of a moment, "_YYYY-MMDD-hhmmss".
@@ -67,262 +65,165 @@ protected:
     }
     void Touch(const std::string& rel, int64_t t, const std::string& content = "x") {
         std::filesystem::create_directories(std::filesystem::path(h.m_tmp.NativeSub(rel)).parent_path());
-        h.m_tmp.WriteFile(rel, content);
-        struct utimbuf ut {(time_t)t, (time_t)t};
+        ASSERT_TRUE(h.m_tmp.WriteFile(rel, content));
+        struct utimbuf ut {
+            (time_t) t, (time_t)t
+        };
         utime(h.m_tmp.NativeSub(rel).c_str(), &ut);
-    }
-    static std::vector<std::string> Names(const CListT<CWideString>& list) {
-        std::vector<std::string> v;
-        for (ZorPosition p = list.GetHeadPosition(); p;) v.push_back(ToU8(list.GetNext(p)));
-        std::sort(v.begin(), v.end());
-        return v;
     }
 };
 
-// ---------------------------------------------------------------- the stamp
+// ---------------------------------------------------------------- at the end of a Sync
 
-TEST_F(CleanupTest, StampDecidesAndIsRenewedWhenDue) {
-    Connect(new CFakeFs(plan));
-    const std::string stamp = "S/_tvdata_/_cleanup.tvs";
+TEST_F(CleanupTest, DueCleanupAtTheEndOfASync) {
+    job.m_Options.m_bSavePastVersions = true;
+    Touch("L/a.txt", 1600000000);
+    Touch("R/a.txt", 1600000000);
+    ASSERT_TRUE(h.Run(job, true, true).bOk) << h.m_sink.Dump();
+
+    const std::string stamp = "R/_tvdata_/_cleanup.tvs", hist = "R/_tvdata_/_history_/";
+    const std::string yesterday = Stamp(Now() - kDay);
+    const std::vector<std::string> all = {"Delete history a_2020-0101-120000.txt", "Delete log old.log",
+                                          "Delete log x._tvtmp"};
     struct Case {
+        const char* what;
         int64_t nStampAge; // -1: no stamp
-        int nDays;
-        bool bDue;
+        int nLogRetainDays;
+        bool bCleanupPastVersions;
+        std::vector<std::string> notices;
     };
     const Case cases[] = {
-        {-1, 5, true},           // no stamp: due, an empty one is written
-        {kDay, 5, false},        // younger than the interval
-        {6 * kDay, 5, true},     // older
-        {3600, 0, false},        // an interval of 0 days means 2 hours
-        {3 * 3600, 0, true},
+        {"no stamp", -1, 15, true, all},
+        {"younger than the 5-day interval", 4 * kDay, 15, true, {}},
+        {"older than the interval", 6 * kDay, 15, true, all},
+        {"history clean-up off: logs only", 6 * kDay, 15, false, {all[1], all[2]}},
+        {"a retention of 2 days: 2 hours", 3 * 3600, 2, true, all},
+        {"... and younger than that", 3600, 2, true, {}},
     };
+    int nEdit = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.nStampAge);
+        SCOPED_TRACE(c.what);
+        for (const std::string& n : {std::string("a_2020-0101-120000.txt"), "a" + yesterday + ".txt",
+                                     std::string("a.txt"), std::string("a_2020-01-01-120000.txt")})
+            Touch(hist + n, Now() - 100 * kDay);
+        for (const auto& [name, age] : std::vector<std::pair<std::string, int64_t>>{
+                 {"old.log", 20}, {"young.log", 1}, {"UP.LOG", 20}, {"x._tvtmp", 3}, {"y._tvtmp", 1}})
+            Touch("R/_tvdata_/" + name, Now() - age * kDay);
         std::filesystem::remove(h.m_tmp.NativeSub(stamp));
-        const int64_t t = Now() - c.nStampAge;
-        if (c.nStampAge >= 0) Touch(stamp, t, "");
-        bool bDue = !c.bDue;
-        CWideString err;
-        ASSERT_TRUE(CheckCleanupStamp(fs, c.nDays, bDue, err)) << ToU8(err);
-        EXPECT_EQ(bDue, c.bDue);
+        const int64_t tStamp = Now() - c.nStampAge;
+        if (c.nStampAge >= 0) Touch(stamp, tStamp, "");
+        g_EngineOptions.m_nLogRetainDays = c.nLogRetainDays;
+        job.m_Options.m_bCleanupPastVersions = c.bCleanupPastVersions;
+
+        // One change on the left, so that the run syncs.
+        h.m_sink.ClearRecords();
+        ++nEdit;
+        Touch("L/a.txt", 1600000000 + 100 * nEdit, std::string(nEdit + 1, 'y'));
+        ASSERT_EQ(h.Run(job, true, true).nState, RS_SYNCED) << h.m_sink.Dump();
+        std::vector<std::string> notices;
+        for (const auto& n : h.m_sink.Notices()) {
+            CWideString t = n.text; // "Delete history <path>\n": keep the word and the name
+            if (!t.StartsWith(u"Delete history ") && !t.StartsWith(u"Delete log ")) continue;
+            t.TrimRight();
+            notices.push_back(ToU8(t.Left(t.Find(u' ', 7) + 1) + t.Mid(t.ReverseFind(u'/') + 1)));
+        }
+        std::sort(notices.begin(), notices.end());
+        EXPECT_EQ(notices, c.notices);
+
+        const bool bDone = !c.notices.empty();
+        EXPECT_EQ(h.m_tmp.Exists(hist + "a_2020-0101-120000.txt"), !(bDone && c.bCleanupPastVersions));
+        EXPECT_EQ(h.m_tmp.Exists("R/_tvdata_/old.log"), !bDone);
+        EXPECT_EQ(h.m_tmp.Exists("R/_tvdata_/x._tvtmp"), !bDone);
+        for (const std::string& n :
+             {"_history_/a" + yesterday + ".txt", std::string("_history_/a.txt"),
+              std::string("_history_/a_2020-01-01-120000.txt"), std::string("young.log"),
+              std::string("UP.LOG"), std::string("y._tvtmp")})
+            EXPECT_TRUE(h.m_tmp.Exists("R/_tvdata_/" + n)) << n;
         ASSERT_TRUE(h.m_tmp.Exists(stamp));
         EXPECT_EQ(std::filesystem::file_size(h.m_tmp.NativeSub(stamp)), 0u);
         struct stat st;
         ASSERT_EQ(stat(h.m_tmp.NativeSub(stamp).c_str(), &st), 0);
-        if (!c.bDue) EXPECT_EQ(st.st_mtime, (time_t)t); // untouched
-        if (c.bDue) EXPECT_NE(st.st_mtime, (time_t)t);
+        EXPECT_EQ(st.st_mtime == (time_t)tStamp, !bDone); // renewed only when due
     }
-    // A stamp that cannot be examined or written is a failure the caller reports.
-    plan->Fail("GetInfo", FSE_GENERAL, u"no answer");
-    bool bDue = false;
-    CWideString err;
-    EXPECT_FALSE(CheckCleanupStamp(fs, 5, bDue, err));
-    EXPECT_EQ(ToU8(err), "checking cleanup stamp: no answer");
-    std::filesystem::remove(h.m_tmp.NativeSub(stamp));
-    plan->Fail("UploadFile", FSE_GENERAL, u"disk full");
-    err.Empty();
-    EXPECT_FALSE(CheckCleanupStamp(fs, 5, bDue, err));
-    EXPECT_EQ(ToU8(err), "uploading cleanup stamp: disk full");
 }
 
-// ---------------------------------------------------------------- history
+// ---------------------------------------------------------------- history folders
 
-TEST_F(CleanupTest, HistoryVersionsGoByTheStampInTheirNames) {
-    // Everything made now counts as 40 days old.
-    h.m_clock.SetNow(time(nullptr) + 40 * kDay);
-    Connect(new CFakeFs(plan));
-    const std::string hist = "S/_tvdata_/_history_/";
-    const std::string old = Stamp(Now() - 31 * kDay), young = Stamp(Now() - kDay);
-    struct Case {
-        std::string rel;
-        bool bStays;
-    };
-    const Case cases[] = {
-        {"a" + old + ".txt", false},
-        {"a" + old, false}, // no extension
-        {"d/b" + old + ".doc", false},
-        {"a" + young + ".txt", true},
-        {"a.txt", true},
-        {"a_2024-03-15-142530.txt", true}, // not the shape of a stamp
-        {"a_2024-0315-1425.txt", true},
-        {"a_2O24-0315-142530.txt", true}, // a letter where a digit belongs
-        {"e/c" + young + ".txt", true},   // keeps its old folder
-    };
-    for (const Case& c : cases) Touch(hist + c.rel, Now() - 100 * kDay);
-    CListT<CWideString> deleted;
-    CWideString err;
-    ASSERT_TRUE(CleanupHistoryFolder(CSyncJob::kHistoryFolderPath, &job, fs, 30, deleted, err)) << ToU8(err);
-    for (const Case& c : cases) EXPECT_EQ(h.m_tmp.Exists(hist + c.rel), c.bStays) << c.rel;
-    EXPECT_FALSE(h.m_tmp.Exists(hist + "d")); // old and emptied
-    EXPECT_TRUE(h.m_tmp.Exists(hist + "e"));
-    const std::string base = ToU8(fs->DisplayPath(CSyncJob::kHistoryFolderPath));
-    EXPECT_EQ(Names(deleted), (std::vector<std::string>{base + "/a" + old, base + "/a" + old + ".txt", base + "/d",
-                                                        base + "/d/b" + old + ".doc"}));
-}
-
-TEST_F(CleanupTest, YoungEmptyFoldersStayAndARecursiveFolderDeleteKeepsYoungVersions) {
-    const std::string hist = "S/_tvdata_/_history_/";
-    {
-        // Made a day ago by the clock: young, kept even when empty.
-        h.m_clock.SetNow(time(nullptr) + kDay);
-        Connect(new CFakeFs(plan));
-        ASSERT_TRUE(h.m_tmp.MakeDir(hist + "young"));
-        CListT<CWideString> deleted;
-        CWideString err;
-        ASSERT_TRUE(CleanupHistoryFolder(CSyncJob::kHistoryFolderPath, &job, fs, 30, deleted, err));
-        EXPECT_TRUE(h.m_tmp.Exists(hist + "young"));
-        EXPECT_TRUE(deleted.IsEmpty());
-    }
-    // An old folder holding a young version, on a back-end whose folder
-    // delete is recursive: the folder is not empty after the walk, so it stays.
-    h.m_clock.SetNow(time(nullptr) + 40 * kDay);
-    Connect(new CTreeDeletingFs(plan));
-    const std::string young = Stamp(Now() - kDay);
-    Touch(hist + "f/v" + young + ".txt", Now());
-    Touch(hist + "f/w" + Stamp(Now() - 35 * kDay) + ".txt", Now());
+TEST_F(CleanupTest, OldFoldersGoOnlyWhenTheWalkLeftThemEmpty) {
+    const std::string hist = "R/_tvdata_/_history_/";
+    // Folders made now are young while the clock says a day later...
+    h.m_clock.SetNow(time(nullptr) + kDay);
+    ASSERT_TRUE(h.m_tmp.MakeDir(hist + "young"));
+    TvFileSys* fs = Connect(1, new CFakeFs(plan));
     CListT<CWideString> deleted;
     CWideString err;
     ASSERT_TRUE(CleanupHistoryFolder(CSyncJob::kHistoryFolderPath, &job, fs, 30, deleted, err));
-    EXPECT_EQ(h.m_tmp.List(hist + "f"), std::vector<std::string>{"v" + young + ".txt"});
+    EXPECT_TRUE(h.m_tmp.Exists(hist + "young"));
 
-    // A folder that cannot be listed ends the walk.
+    // ... and old 40 days later, also on a back-end whose folder delete is
+    // recursive: a folder still holding a young version stays.
+    h.m_clock.SetNow(time(nullptr) + 40 * kDay);
+    fs = Connect(1, new CTreeDeletingFs(plan));
+    std::string young = "v";
+    young += Stamp(Now() - kDay) + ".txt";
+    Touch(hist + "d/a" + Stamp(Now() - 35 * kDay), Now());
+    Touch(hist + "f/" + young, Now());
+    Touch(hist + "f/w" + Stamp(Now() - 35 * kDay) + ".txt", Now());
+    ASSERT_TRUE(CleanupHistoryFolder(CSyncJob::kHistoryFolderPath, &job, fs, 30, deleted, err));
+    EXPECT_FALSE(h.m_tmp.Exists(hist + "young"));
+    EXPECT_FALSE(h.m_tmp.Exists(hist + "d"));
+    EXPECT_EQ(h.m_tmp.List(hist + "f"), std::vector<std::string>{young});
+
     plan->Fail("ListDir", FSE_GENERAL, u"gone");
-    err.Empty();
     EXPECT_FALSE(CleanupHistoryFolder(CSyncJob::kHistoryFolderPath, &job, fs, 30, deleted, err));
     EXPECT_EQ(ToU8(err), "cleaning up files: gone");
 }
 
-// ---------------------------------------------------------------- old logs
-
-TEST_F(CleanupTest, OldLogsAndStaleTemporaryFiles) {
-    Connect(new CFakeFs(plan));
-    struct Case {
-        std::string name;
-        int64_t nAgeDays;
-        bool bStays;
-    };
-    const Case cases[] = {
-        {"2023-0101-120000-pc-J.log", 20, false},
-        {"2023-0102-120000-pc-J.log", 10, true},
-        {"UP.LOG", 20, true}, // upper case is not a log
-        {"_log._tvtmp", 3, false},
-        {"_state._tvtmp", 1, true}, // young temporary files stay even where logs of that age go
-        {"abc.tmp", 3, false},
-        {"notes.txt", 100, true},
-    };
-    for (const Case& c : cases) Touch("S/_tvdata_/" + c.name, Now() - c.nAgeDays * kDay);
-    // Old logs in the side's local mirror folder go too.
-    CWideString mirror;
-    int k = 0;
-    CWideString e;
-    ASSERT_TRUE(MakeMirrorFolderPath(false, fs->DisplayPath(CWideString()), false, mirror, k, e));
-    ASSERT_TRUE(ZorCreateFolderPath(mirror, e));
-    const std::string mirrorLog = ToU8(mirror) + "/old.log";
-    {
-        std::ofstream(mirrorLog) << "x";
-        struct utimbuf ut {(time_t)(Now() - 20 * kDay), (time_t)(Now() - 20 * kDay)};
-        utime(mirrorLog.c_str(), &ut);
-    }
-
-    // A side whose listing the fast pre-analyse skipped is left alone.
-    fs->m_nStampMode = 1;
-    CListT<CWideString> deleted;
-    CWideString err;
-    ASSERT_TRUE(CleanupOldLogs(fs, 15, deleted, err));
-    EXPECT_TRUE(deleted.IsEmpty());
-    fs->m_nStampMode = 0;
-
-    ASSERT_TRUE(CleanupOldLogs(fs, 15, deleted, err)) << ToU8(err);
-    std::vector<std::string> expected{mirrorLog};
-    for (const Case& c : cases) {
-        EXPECT_EQ(h.m_tmp.Exists("S/_tvdata_/" + c.name), c.bStays) << c.name;
-        if (!c.bStays) expected.push_back(ToU8(fs->DisplayPath(Utf8ToWide(("/_tvdata_/" + c.name).c_str()))));
-    }
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(Names(deleted), expected);
-    EXPECT_FALSE(std::filesystem::exists(mirrorLog));
-    EXPECT_TRUE(h.m_tmp.Exists("S/_tvdata_/_history_"));
-}
-
 // ---------------------------------------------------------------- forgetting
 
-class ForgetTest : public CleanupTest {
-protected:
-    void SetUp() override {
-        CleanupTest::SetUp();
-        const char* files[] = {
-            "S/_tvdata_/_file_state_v4._tv", "S/_tvdata_/_file_state._tv", "S/_tvdata_/_insync_v4.tvl",
-            "S/_tvdata_/_insync.tvl", "S/_tvdata_/lock.tvl", "S/_tvdata_/_saved_/a.txt",
-            "S/_tvdata_/_history_/d/a_2020-0101-120000.txt", "S/sub/_tvdata_/_file_state_v4._tv",
-            "S/sub/_tvdata_/_file_state_v4._tv.bak", "S/sub/_file_state_v4._tv", "S/sub/a.txt", "S/a.txt"};
-        for (const char* f : files) {
-            std::filesystem::create_directories(std::filesystem::path(h.m_tmp.NativeSub(f)).parent_path());
-            h.m_tmp.WriteFile(f, "x");
-        }
-        Connect(new CFakeFs(plan));
-        int k = 0;
-        CWideString e;
-        ASSERT_TRUE(MakeMirrorFolderPath(false, fs->DisplayPath(CWideString()), false, mirror, k, e));
-        ASSERT_TRUE(ZorCreateFolderPath(mirror, e));
-        for (const char* f : {"_file_state_v4._tv", "_insync_v4.tvl", "other.txt"})
-            std::ofstream(ToU8(mirror) + "/" + f) << "x";
-    }
-    CWideString mirror;
-    bool InMirror(const char* name) const { return std::filesystem::exists(ToU8(mirror) + "/" + name); }
-};
+TEST_F(CleanupTest, ForgettingStateAndDeletingKeptVersions) {
+    for (const char* f : {"R/_tvdata_/_file_state_v4._tv", "R/_tvdata_/_file_state._tv",
+                          "R/_tvdata_/_insync_v4.tvl", "R/_tvdata_/lock.tvl", "R/_tvdata_/_saved_/a.txt",
+                          "R/_tvdata_/_history_/d/a.txt", "R/sub/_tvdata_/_file_state_v4._tv",
+                          "R/sub/_tvdata_/_file_state_v4._tv.bak", "R/sub/_file_state_v4._tv", "R/a.txt"})
+        Touch(f, Now());
+    TvFileSys* fs = Connect(1, new CFakeFs(plan));
+    CWideString mirror, e;
+    int k = 0;
+    ASSERT_TRUE(MakeMirrorFolderPath(false, fs->DisplayPath(CWideString()), false, mirror, k, e));
+    ASSERT_TRUE(ZorCreateFolderPath(mirror, e));
+    for (const char* f : {"_file_state_v4._tv", "_insync_v4.tvl", "other.txt"})
+        std::ofstream(ToU8(mirror) + "/" + f);
 
-TEST_F(ForgetTest, ForgettingStateDeletesStateFilesAtAnyDepthAndTheStamps) {
-    job.ForgetSideState(0);
-    struct Case {
-        const char* rel;
-        bool bStays;
-    };
-    const Case cases[] = {
-        {"S/_tvdata_/_file_state_v4._tv", false},
-        {"S/_tvdata_/_file_state._tv", false},
-        {"S/_tvdata_/_insync_v4.tvl", false},
-        {"S/_tvdata_/_insync.tvl", false},
-        {"S/sub/_tvdata_/_file_state_v4._tv", false}, // a nested job's
-        {"S/sub/_tvdata_/_file_state_v4._tv.bak", true},
-        {"S/sub/_file_state_v4._tv", true}, // not in a data folder
-        {"S/_tvdata_/lock.tvl", true},
-        {"S/_tvdata_/_saved_/a.txt", true},
-        {"S/a.txt", true},
-    };
-    for (const Case& c : cases) EXPECT_EQ(h.m_tmp.Exists(c.rel), c.bStays) << c.rel;
-    EXPECT_FALSE(InMirror("_file_state_v4._tv"));
-    EXPECT_FALSE(InMirror("_insync_v4.tvl"));
-    EXPECT_TRUE(InMirror("other.txt"));
+    // State-file mode: exactly those names, in data folders at any depth, and the stamps.
+    job.ForgetSideState(1);
+    const std::vector<std::string> gone = {"_tvdata_/_file_state_v4._tv", "_tvdata_/_file_state._tv",
+                                           "_tvdata_/_insync_v4.tvl", "sub/_tvdata_/_file_state_v4._tv"};
+    for (const std::string& f : gone) EXPECT_FALSE(h.m_tmp.Exists("R/" + f)) << f;
+    for (const char* f : {"_tvdata_/lock.tvl", "_tvdata_/_saved_/a.txt",
+                          "sub/_tvdata_/_file_state_v4._tv.bak", "sub/_file_state_v4._tv", "a.txt"})
+        EXPECT_TRUE(h.m_tmp.Exists(std::string("R/") + f)) << f;
+    EXPECT_EQ(h.m_tmp.List(ToU8(mirror).substr(h.m_tmp.Native().size() + 1)),
+              std::vector<std::string>{"other.txt"});
     const std::string dump = h.m_sink.Dump();
-    EXPECT_NE(dump.find("2/0: Deleted state file " + ToU8(fs->DisplayPath(u"/sub/_tvdata_/_file_state_v4._tv"))),
-              std::string::npos)
+    EXPECT_NE(
+        dump.find("2/0: Deleted state file " + ToU8(fs->DisplayPath(u"/sub/_tvdata_/_file_state_v4._tv"))),
+        std::string::npos)
         << dump;
     EXPECT_NE(dump.find("2/0: Delete Stamp File " + ToU8(fs->DisplayPath(u"/_tvdata_/_insync_v4.tvl"))),
               std::string::npos);
-    EXPECT_NE(dump.find("2/0: Delete Read-Only Side State File " + ToU8(mirror) + "/_file_state_v4._tv"),
-              std::string::npos);
-}
 
-TEST_F(ForgetTest, KeptVersionsAndTheDataFolder) {
-    job.DeleteKeptVersions(0);
-    EXPECT_FALSE(h.m_tmp.Exists("S/_tvdata_/_saved_"));
-    EXPECT_FALSE(h.m_tmp.Exists("S/_tvdata_/_history_"));
-    EXPECT_TRUE(h.m_tmp.Exists("S/_tvdata_/_file_state_v4._tv"));
-    EXPECT_NE(h.m_sink.Dump().find("2/0: User Deleted file " + ToU8(fs->DisplayPath(u"/_tvdata_/_saved_/a.txt"))),
-              std::string::npos);
-    // Nothing kept is nothing to report.
+    job.DeleteKeptVersions(1);
+    EXPECT_EQ(h.m_tmp.List("R/_tvdata_"), std::vector<std::string>{"lock.tvl"});
     h.m_sink.ClearRecords();
-    job.DeleteKeptVersions(0);
+    job.DeleteKeptVersions(1); // nothing kept: nothing to report
     EXPECT_EQ(h.m_sink.Dump(), "");
-
-    job.DeleteDataFolder(0);
-    EXPECT_FALSE(h.m_tmp.Exists("S/_tvdata_"));
-    EXPECT_TRUE(h.m_tmp.Exists("S/sub/_tvdata_/_file_state_v4._tv"));
-    EXPECT_TRUE(h.m_tmp.Exists("S/a.txt"));
-    // Without a file system: the failure is logged.
-    h.m_sink.ClearRecords();
     job.DeleteDataFolder(1);
-    EXPECT_EQ(h.m_sink.Dump(), "1/0: Cannot delete _tvdata_ folder: not connected\n");
+    EXPECT_EQ(h.m_tmp.List("R"), (std::vector<std::string>{"a.txt", "sub"}));
+    job.DeleteDataFolder(0);
+    EXPECT_EQ(h.m_sink.Dump(), "2/0: User Deleted file " + ToU8(fs->DisplayPath(u"/_tvdata_/lock.tvl")) +
+                                   "\n2/0: User Deleted folder " + ToU8(fs->DisplayPath(u"/_tvdata_")) +
+                                   "\n1/0: Cannot delete _tvdata_ folder: not connected\n");
 }
 
 } // namespace

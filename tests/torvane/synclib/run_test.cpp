@@ -136,6 +136,17 @@ TEST_F(RunTest, RunLogNameFromLocalStartTimeComputerAndJob) {
     job.OpenRunLog(false, false);
     EXPECT_EQ(job.GetRunLogName().Find(u'/'), -1);
     EXPECT_EQ(job.GetRunLogName().Find(u'\\'), -1);
+    // Nor a computer name from the environment.
+    const char* saved = getenv("COMPUTERNAME");
+    const std::string keep = saved ? saved : "";
+    setenv("COMPUTERNAME", "pc/../..\\x", 1);
+    job.OpenRunLog(false, false);
+    if (saved)
+        setenv("COMPUTERNAME", keep.c_str(), 1);
+    else
+        unsetenv("COMPUTERNAME");
+    EXPECT_EQ(job.GetRunLogName().Find(u'/'), -1);
+    EXPECT_EQ(job.GetRunLogName().Find(u'\\'), -1);
 }
 
 TEST_F(RunTest, SyncOnlyRunReusesThePreviousLogNameAnalyzeMakesANewOne) {

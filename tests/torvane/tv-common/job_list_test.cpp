@@ -21,7 +21,9 @@ public:
     std::vector<std::string> m_Events;
     void Add(const std::string& s) { m_Events.push_back(s); }
     void OnSettingsJobAdded(CSyncJobFromList*, const CWideString& n) override { Add("added " + U8(n)); }
-    void OnSettingsJobStateChanged(CSyncJobFromList*, const CWideString& n) override { Add("state " + U8(n)); }
+    void OnSettingsJobStateChanged(CSyncJobFromList*, const CWideString& n) override {
+        Add("state " + U8(n));
+    }
     void OnSettingsJobRenamed(const CWideString& a, const CWideString& b) override {
         Add("renamed " + U8(a) + ">" + U8(b));
     }
@@ -82,8 +84,8 @@ TEST_F(JobList, StateRequestAndMarkEmitOncePerChange) {
     m_Settings.UnmarkJob(u"A");
     EXPECT_EQ(m_Rec.m_Events,
               (std::vector<std::string>{"state A", "state A", "state A", "mark A", "mark A"}));
-    EXPECT_EQ(own.m_Events, (std::vector<std::string>{"job-state A", "job-state A", "job-state A", "job-mark A",
-                                                      "job-mark A"}));
+    EXPECT_EQ(own.m_Events, (std::vector<std::string>{"job-state A", "job-state A", "job-state A",
+                                                      "job-mark A", "job-mark A"}));
     p->RemoveListener(&own);
 
     // Counts follow the live state, the request and the marks.
@@ -147,7 +149,9 @@ TEST_F(JobList, NewJobChecksNamesAndTypes) {
         SCOPED_TRACE(U8(c.name));
         CWideString err;
         EXPECT_FALSE(NewJob(m_Settings, c.name, c.type, CWideString(), u"/l", u"/r", false, err));
-        if (c.err) EXPECT_EQ(err, c.err);
+        if (c.err) {
+            EXPECT_EQ(err, c.err);
+        }
         EXPECT_FALSE(err.IsEmpty());
     }
     EXPECT_EQ(Names(), std::vector<std::string>{"Docs"});
@@ -155,6 +159,10 @@ TEST_F(JobList, NewJobChecksNamesAndTypes) {
     CSyncJobFromList* p = m_Settings.FindJob(u"Docs");
     m_Rec.m_Events.clear();
     p->SetName(u"../x");
+    New(u"Other");
+    m_Rec.m_Events.clear();
+    p->SetName(u"OTHER"); // another job's name
+    EXPECT_EQ(p->GetName(), u"Docs");
     p->SetName(u"Docs 2");
     EXPECT_EQ(p->GetName(), u"Docs 2");
     EXPECT_EQ(m_Rec.m_Events, std::vector<std::string>{"renamed Docs>Docs 2"});
@@ -233,4 +241,74 @@ TEST_F(JobList, RunningJobsCannotBeRemovedOrReloaded) {
     m_Settings.EndRun(p);
     EXPECT_TRUE(m_Settings.RemoveJob(u"busy", err));
     EXPECT_TRUE(m_Scheduler.m_Asked.empty());
+}
+
+namespace {
+CSyncTreeNode* AddPath(CSyncTreeNode* pRoot, const CWideString& path, bool bLastFolder) {
+    CSyncTreeNode* p = pRoot;
+    int start = 0;
+    for (;;) {
+        CWideString name = path.Tokenize(u"/", start);
+        if (start < 0) break;
+        bool bLast = start >= path.GetLength();
+        CWideString err;
+        CSyncTreeNode* pNext = p->LookupCS(name, false, nullptr, err);
+        if (!pNext) pNext = p->AddItemCS(name, !bLast || bLastFolder, false, nullptr, err);
+        if (!pNext) return nullptr;
+        p = pNext;
+    }
+    return p;
+}
+} // namespace
+
+TEST_F(JobList, ReapplyFiltersExcludesMatchesAndTheirChildren) {
+    New(u"F");
+    CSyncJobFromList* p = m_Settings.FindJob(u"F");
+    p->m_Options.m_Filters.m_lstExcluded.AddTail(u"*.tmp");
+    m_Settings.m_ProgramOptions.m_GlobalFilters.m_lstExcluded.AddTail(u"/cache");
+    CSyncTreeNode* pRoot = p->GetPairsUnchecked();
+    AddPath(pRoot, u"cache/c.txt", false);
+    AddPath(pRoot, u"docs/a.txt", false);
+    AddPath(pRoot, u"docs/b.tmp", false);
+    CSyncTreeNode* pOld = AddPath(pRoot, u"x.tmp", false);
+    pOld->GetItem().m_nFlags |= SPF_EXCLUDED;
+    pOld->GetItem().m_sReason = u"old";
+    pRoot->GetItem().m_nFlags &= (uint8_t)~SPF_EXCLUDED;
+
+    EXPECT_TRUE(m_Settings.ReapplyFilters(p));
+    struct Expect {
+        const char16_t* path;
+        bool bExcluded;
+    };
+    for (const Expect& e : {Expect{u"cache", true}, Expect{u"cache/c.txt", true}, Expect{u"docs", false},
+                            Expect{u"docs/a.txt", false}, Expect{u"docs/b.tmp", true}}) {
+        CWideString err;
+        CSyncTreeNode* pNode = pRoot->LookupCS(e.path, false, nullptr, err);
+        ASSERT_NE(pNode, nullptr) << U8(e.path);
+        EXPECT_EQ(pNode->GetItem().IsExcluded(), e.bExcluded) << U8(e.path);
+        if (e.bExcluded) {
+            EXPECT_EQ(pNode->GetItem().m_nSysAction, EA_NO_COPY);
+        }
+    }
+    EXPECT_EQ(pOld->GetItem().m_sReason, u"old");
+    // Nothing new to exclude the second time.
+    EXPECT_FALSE(m_Settings.ReapplyFilters(p));
+}
+
+TEST_F(JobList, LoadedJobsTalkOnlyToTheirOwnListeners) {
+    New(u"L");
+    CWideString err;
+    CTorvaneSettings loaded;
+    Recorder obs;
+    loaded.AddObserver(&obs);
+    ASSERT_TRUE(loaded.LoadJobs(err)) << U8(err);
+    CSyncJobFromList* p = loaded.FindJob(u"L");
+    ASSERT_NE(p, nullptr);
+    Recorder own;
+    p->AddListener(&own);
+    p->SetLiveRunState(5, 0);
+    EXPECT_TRUE(obs.m_Events.empty());
+    EXPECT_EQ(own.m_Events, std::vector<std::string>{"job-state L"});
+    p->RemoveListener(&own);
+    loaded.RemoveObserver(&obs);
 }

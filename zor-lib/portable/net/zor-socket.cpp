@@ -103,6 +103,26 @@ int IoErrorCode(int e) {
     return ZorWsaFromErrno(e);
 }
 
+// Waits for the events in slices, so that a stop request is seen within a
+// quarter second. 1: ready; 0: the time ran out; -1: stopped; -2: poll failed
+// (the socket error number in code).
+int PollSlices(int fd, short events, int64_t leftMs, const std::atomic<int>& stop, int& code) {
+    for (;;) {
+        if (stop.load()) return -1;
+        if (leftMs <= 0) return 0;
+        pollfd p{fd, events, 0};
+        int slice = (int)(leftMs < kSliceMs ? leftMs : kSliceMs);
+        int r = ::poll(&p, 1, slice);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            code = ZorWsaFromErrno(errno);
+            return -2;
+        }
+        if (r > 0) return 1;
+        leftMs -= slice;
+    }
+}
+
 } // namespace
 
 const char* ZorSocketErrorTableText(int code) {
@@ -137,6 +157,16 @@ bool ZorResolveAddress(const CNarrowString& host, int port, sockaddr_in& addr, C
     addr.sin_family = AF_INET;
     addr.sin_port = htons((uint16_t)port);
     in_addr a{};
+    // "localhost" and every name below ".localhost" are the loopback address
+    // (RFC 6761), whatever the resolver would say.
+    CNarrowString lower(host);
+    lower.MakeLower();
+    if (lower == "localhost" || lower.EndsWith(".localhost")) {
+        a.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_addr = a;
+        dotted = ::inet_ntoa(a);
+        return true;
+    }
     if (::inet_aton(host.GetString(), &a) != 0) {
         addr.sin_addr = a;
         dotted = ::inet_ntoa(a);
@@ -258,7 +288,6 @@ bool ZorSocket::Connect(const CNarrowString& host, int port, bool bUseTls, bool 
                         CWideString& err) {
     if (!ZorSocketStartup(kind, err)) return false;
     if (IsOpen()) CloseQuietly();
-    m_nStop.load(); // a stop request made before the connect stays in force
     bool bRetry = false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         m_bSkipServerCheck = bSkipServerCheck ? 1 : 0;
@@ -308,27 +337,20 @@ bool ZorSocket::ConnectOnce(bool bFirstAttempt, bool& bRetry, int& kind, CWideSt
         if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) return fail(ZorWsaFromErrno(errno), "set non-blocking mode");
         if (::connect(fd, (const sockaddr*)&m_addr, sizeof m_addr) != 0) {
             if (errno != EINPROGRESS && errno != EINTR) return fail(ZorWsaFromErrno(errno), "connecting");
-            int64_t leftMs = (int64_t)m_nConnectTimeout * 1000;
-            for (;;) {
-                if (m_nStop.load()) {
-                    CloseQuietly();
-                    SetStoppedByUser(kind, err);
-                    return false;
-                }
-                if (leftMs <= 0) {
-                    // The handle stays open until the next connect or close.
-                    err = u"Connection timeout";
-                    kind = FSE_CONN_LOST;
-                    return false;
-                }
-                pollfd p{fd, POLLOUT, 0};
-                int slice = (int)(leftMs < kSliceMs ? leftMs : kSliceMs);
-                int r = ::poll(&p, 1, slice);
-                if (r < 0 && errno == EINTR) continue;
-                if (r < 0) return fail(ZorWsaFromErrno(errno), "waiting for connection");
-                if (r > 0) break;
-                leftMs -= slice;
+            int code = 0;
+            int r = PollSlices(fd, POLLOUT, (int64_t)m_nConnectTimeout * 1000, m_nStop, code);
+            if (r == -1) {
+                CloseQuietly();
+                SetStoppedByUser(kind, err);
+                return false;
             }
+            if (r == 0) {
+                // The handle stays open until the next connect or close.
+                err = u"Connection timeout";
+                kind = FSE_CONN_LOST;
+                return false;
+            }
+            if (r < 0) return fail(code, "waiting for connection");
             int soErr = 0;
             socklen_t len = sizeof soErr;
             if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len) != 0)
@@ -452,27 +474,10 @@ bool ZorSocket::SendLine(const CNarrowString& s, int& kind, CWideString& err) {
 
 // ---------------------------------------------------------------- receiving
 bool ZorSocket::WaitReadable(int& code) {
-    int64_t leftMs = (int64_t)(m_nTimeout > 0 ? m_nTimeout : 90) * 1000;
-    for (;;) {
-        if (m_nStop.load()) {
-            code = -1;
-            return false;
-        }
-        if (leftMs <= 0) {
-            code = ZWSA_ETIMEDOUT;
-            return false;
-        }
-        pollfd p{m_hSocket, POLLIN, 0};
-        int slice = (int)(leftMs < kSliceMs ? leftMs : kSliceMs);
-        int r = ::poll(&p, 1, slice);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            code = ZorWsaFromErrno(errno);
-            return false;
-        }
-        if (r > 0) return true;
-        leftMs -= slice;
-    }
+    int r = PollSlices(m_hSocket, POLLIN, (int64_t)(m_nTimeout > 0 ? m_nTimeout : 90) * 1000, m_nStop, code);
+    if (r == 0) code = ZWSA_ETIMEDOUT;
+    if (r == -1) code = -1;
+    return r == 1;
 }
 
 bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
@@ -506,12 +511,21 @@ bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
             }
         }
         ERR_clear_error();
+        errno = 0;
         n = SSL_read(m_pSsl, m_pRecvBuf, kBufferSize);
         if (n <= 0) {
+            int sysErr = errno;
             int e = SSL_get_error(m_pSsl, n);
             if (SslIsClientCertificateDemand(*this, e)) {
                 err = u"Client certificate is required for this connection";
                 kind = FSE_NOT_FOUND;
+                return false;
+            }
+            // A reset or a time-out under the session is a failure, not
+            // the end of the data (a peer that just closes reads as 6).
+            if (e == SSL_ERROR_SYSCALL && sysErr != 0 && ERR_peek_error() == 0) {
+                ZorSocketErrorText(IoErrorCode(sysErr), "receiving data", DescribePeer(), kind, err);
+                CloseQuietly();
                 return false;
             }
             if (e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN) {
@@ -566,6 +580,25 @@ bool ZorSocket::ReadByte(uint8_t& b, bool& bEof, int& kind, CWideString& err) {
     return true;
 }
 
+bool ZorSocket::Read(void* buf, int nMax, int& nGot, bool& bEof, int& kind, CWideString& err) {
+    nGot = 0;
+    bEof = false;
+    if (nMax <= 0) return true;
+    if (m_nReadPos >= m_nReceived) {
+        if (m_hSocket < 0 && !m_pSsl) {
+            ZorSocketErrorText(ZWSA_ENOTCONN, "receiving data", DescribePeer(), kind, err);
+            return false;
+        }
+        if (!Refill(bEof, kind, err)) return false;
+        if (bEof) return true;
+    }
+    int n = std::min(nMax, (int)(m_nReceived - m_nReadPos));
+    memcpy(buf, m_pRecvBuf + m_nReadPos, (size_t)n);
+    m_nReadPos += (uint32_t)n;
+    nGot = n;
+    return true;
+}
+
 bool ZorSocket::ReadLine(CNarrowString& line, bool& bEof, int& kind, CWideString& err) {
     line.Empty();
     bEof = false;
@@ -609,7 +642,14 @@ bool ZorSocket::ReadLine(CNarrowString& line, bool& bEof, int& kind, CWideString
 }
 
 bool ZorSocket::ReadToEnd(CNarrowString& text, int& kind, CWideString& err) {
+    int start = text.GetLength();
     for (;;) {
+        if (text.GetLength() - start + (int64_t)(m_nReceived - m_nReadPos) > kMaxReadToEnd) {
+            kind = FSE_GENERAL;
+            err += CWideString::Formatted(u"getting tail: more than %d bytes", kMaxReadToEnd);
+            CloseQuietly();
+            return false;
+        }
         if (m_nReadPos < m_nReceived) {
             text.Append((const char*)m_pRecvBuf + m_nReadPos, (int)(m_nReceived - m_nReadPos));
             m_nReadPos = m_nReceived;

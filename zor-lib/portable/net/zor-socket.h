@@ -33,7 +33,8 @@ const char* ZorSocketErrorTableText(int code);
 bool ZorSocketErrorText(int code, const char* what, const CWideString& context, int& kind, CWideString& err);
 
 // Resolves an IPv4 address: a dotted-decimal host is taken as it is, a name
-// goes through the resolver (IPv4 only). Fills the socket address (port in
+// goes through the resolver (IPv4 only); "localhost" and names under
+// ".localhost" are 127.0.0.1 without asking it. Fills the socket address (port in
 // network order) and the dotted text.
 bool ZorResolveAddress(const CNarrowString& host, int port, sockaddr_in& addr, CNarrowString& dotted, int& kind,
                        CWideString& err);
@@ -100,9 +101,15 @@ public:
     // The next received byte; at the end of the data bEof is set and the call
     // succeeds.
     bool ReadByte(uint8_t& b, bool& bEof, int& kind, CWideString& err);
+    // Up to nMax received bytes (at least one unless the data ended, which
+    // sets bEof); refills the receive buffer only when it is used up.
+    bool Read(void* buf, int nMax, int& nGot, bool& bEof, int& kind, CWideString& err);
     // One line without its CR LF (a lone LF also ends it).
     bool ReadLine(CNarrowString& line, bool& bEof, int& kind, CWideString& err);
-    // Everything up to the end of the data, appended to text.
+    // Everything up to the end of the data, appended to text; more than
+    // kMaxReadToEnd bytes fail ("getting tail: more than %d bytes", kind 5)
+    // and close the socket.
+    static constexpr int kMaxReadToEnd = 32 * 1024 * 1024;
     bool ReadToEnd(CNarrowString& text, int& kind, CWideString& err);
 
     // Ends TLS, shuts the socket down, closes it and resets (the stop flag
@@ -111,6 +118,8 @@ public:
     void CloseQuietly();
 
     bool IsOpen() const { return m_hSocket >= 0; }
+    // The callback that transfers report progress to (borrowed, may be null).
+    void SetProgress(ICopyProgress* pProgress) { m_pProgress = pProgress; }
     void RequestStop() { m_nStop.store(1); }
     // "%S:%d" (host, port).
     CWideString DescribePeer() const;

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+
 namespace {
 
 std::string U8(const CWideString& s) {
@@ -209,57 +211,36 @@ TEST(HttpAuth, BasicLines) {
 
 // A scripted server sends an MD5-sess challenge; curl answers it; our answer
 // with curl's client nonce must be the same.
-const char kChallengeServer[] = R"PY(
-import socket, sys
-s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(2); s.settimeout(20)
-print("PORT", s.getsockname()[1], flush=True)
-for challenge in (True, False):
-    c, _ = s.accept(); c.settimeout(20)
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = c.recv(4096)
-        if not chunk: break
-        data += chunk
-    if challenge:
-        c.sendall(b'HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm="sess", nonce="abc123", '
-                  b'algorithm=MD5-sess, qop="auth"\r\nContent-Length: 0\r\n\r\n')
-        data2 = b""
-        c.settimeout(2)
-        try:
-            while b"\r\n\r\n" not in data2:
-                chunk = c.recv(4096)
-                if not chunk: break
-                data2 += chunk
-        except socket.timeout:
-            pass
-        if data2:
-            data = data2
-        else:
-            c.close(); continue
-    for line in data.split(b"\r\n"):
-        if line.lower().startswith(b"authorization:"):
-            print("AUTH " + line.decode(), flush=True)
-    c.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
-    c.close()
-    break
-)PY";
+const char kChallengeScript[] = R"({"connections": [[
+  {"read": "request"},
+  {"send": "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"sess\", nonce=\"abc123\", algorithm=MD5-sess, qop=\"auth\"\r\nContent-Length: 0\r\n\r\n"},
+  {"read": "request"},
+  {"send": "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"},
+  {"close": true}]]})";
 
 TEST(HttpAuth, Md5SessMatchesAnotherClient) {
     if (!ntest::HaveCommand("curl")) GTEST_SKIP() << "curl not installed";
     ntest::TempDir dir;
-    ntest::WriteFile(dir / "srv.py", kChallengeServer);
+    ntest::WriteFile(dir / "script.json", kChallengeScript);
     ntest::Child server;
-    ASSERT_TRUE(server.Start({"/usr/bin/python3", dir / "srv.py"}));
+    ASSERT_TRUE(server.Start({"/usr/bin/python3", TV_SOURCE_DIR "/tools/http-byte-server.py", dir / "script.json",
+                              dir / "log.jsonl", "20"},
+                             "", true));
     std::string portLine;
-    ASSERT_TRUE(server.WaitFor("PORT ", 5000, &portLine)) << server.Output();
-    int port = std::atoi(portLine.c_str() + 5);
-    ASSERT_GT(port, 0);
+    ASSERT_TRUE(server.WaitFor("", 5000, &portLine)) << server.Output();
+    int port = std::atoi(portLine.c_str());
+    ASSERT_GT(port, 0) << portLine;
     ntest::Child curl;
-    ASSERT_TRUE(curl.Start({"curl", "-s", "--max-time", "10", "--digest", "-u", "sessuser:sess pass",
+    ASSERT_TRUE(curl.Start({"curl", "-s", "--noproxy", "*", "--max-time", "10", "--digest", "-u", "sessuser:sess pass",
                             "http://127.0.0.1:" + std::to_string(port) + "/dir/file?x=1"}));
-    std::string authLine;
-    ASSERT_TRUE(server.WaitFor("AUTH ", 10000, &authLine)) << server.Output();
-    CNarrowString line(authLine.substr(authLine.find("AUTH ") + 5).c_str());
+    ASSERT_TRUE(curl.WaitExit(10000));
+    // The second request head carries curl's answer.
+    std::string log = ntest::ReadFile(dir / "log.jsonl");
+    size_t at = log.find("Authorization: Digest ");
+    ASSERT_NE(at, std::string::npos) << log;
+    size_t end = log.find("\\r\\n", at);
+    CNarrowString line(log.substr(at, end - at).c_str());
+    line.Replace("\\\"", "\""); // JSON-escaped quotes
     CNarrowString cnonce = Field(line, "cnonce");
     ASSERT_FALSE(cnonce.IsEmpty()) << line.GetString();
 
@@ -277,7 +258,117 @@ TEST(HttpAuth, Md5SessMatchesAnotherClient) {
     EXPECT_STREQ(Field(ours, "nc").GetString(), Field(line, "nc").GetString());
     EXPECT_STREQ(Field(ours, "response").GetString(), Field(line, "response").GetString())
         << "curl: " << line.GetString() << "\nours: " << ours.GetString();
-    curl.WaitExit(5000);
+}
+
+} // namespace
+
+namespace {
+
+// One request over the socket; the status and the challenge header back.
+struct Reply {
+    int status = 0;
+    std::string challenge;
+};
+
+bool Exchange(ZorSocket& s, const std::string& path, const CNarrowString& authLine, Reply& r, CWideString& err) {
+    int kind = 0;
+    CNarrowString req;
+    req.Format("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n", path.c_str(), authLine);
+    if (!s.WriteString(req, kind, err) || !s.Flush(kind, err)) return false;
+    CNarrowString line;
+    bool eof = false;
+    if (!s.ReadLine(line, eof, kind, err)) return false;
+    r = Reply();
+    r.status = std::atoi(line.GetString() + 9);
+    long length = 0;
+    for (;;) {
+        if (!s.ReadLine(line, eof, kind, err)) return false;
+        if (line.IsEmpty() || eof) break;
+        std::string h = line.GetString();
+        std::string lower = h;
+        for (char& c : lower) c = (char)std::tolower((unsigned char)c);
+        if (lower.rfind("www-authenticate:", 0) == 0) r.challenge = h.substr(h.find(':') + 2);
+        if (lower.rfind("content-length:", 0) == 0) length = std::atol(h.c_str() + 15);
+    }
+    for (long i = 0; i < length; ++i) {
+        uint8_t b;
+        if (!s.ReadByte(b, eof, kind, err) || eof) return false;
+    }
+    return true;
+}
+
+TEST(HttpAuthLive, BasicAndDigestAgainstApache) {
+    ntest::TempDir dir;
+    // Password files in the server's own formats, made here.
+    {
+        unsigned char md[20];
+        unsigned int n = 0;
+        EVP_Digest("s3cret pass", 11, md, &n, EVP_sha1(), nullptr);
+        ntest::WriteFile(dir / "basic.pw", std::string("ann:{SHA}") + Base64Encode(md, n).GetString() + "\n");
+    }
+    std::string digestLine = std::string("ann:dig:") + Md5HexOfText("ann:dig:s3cret pass").GetString() + "\n";
+    ntest::WriteFile(dir / "digest.pw", digestLine);
+    std::string body =
+        "<Location /basic>\n  AuthType Basic\n  AuthName basic\n  AuthUserFile \"" + (dir / "basic.pw") +
+        "\"\n  Require valid-user\n</Location>\n"
+        "<Location /digest>\n  AuthType Digest\n  AuthName dig\n  AuthDigestDomain /digest\n  AuthUserFile \"" +
+        (dir / "digest.pw") + "\"\n  AuthDigestNonceLifetime 1\n  Require valid-user\n</Location>\n";
+    ::mkdir((dir / "htdocs").c_str(), 0755);
+    ::mkdir((dir / "htdocs/basic").c_str(), 0755);
+    ::mkdir((dir / "htdocs/digest").c_str(), 0755);
+    for (const char* f : {"basic/a.txt", "digest/a.txt", "digest/b.txt"})
+        ntest::WriteFile(dir / (std::string("htdocs/") + f), "hello\n");
+    ntest::Apache apache;
+    if (!apache.Start(dir, body)) {
+        if (::access("/usr/sbin/apache2", X_OK) != 0) GTEST_SKIP() << apache.Error();
+        FAIL() << apache.Error();
+    }
+    ZorSocket s;
+    s.m_nTimeout = 10;
+    int kind = 0;
+    CWideString err;
+    ASSERT_TRUE(s.Connect("127.0.0.1", apache.Port(), false, false, kind, err)) << U8(err);
+    Reply r;
+    CNarrowString auth;
+
+    // Basic: challenged, answered, refused with a wrong password.
+    ASSERT_TRUE(Exchange(s, "/basic/a.txt", "", r, err)) << U8(err);
+    ASSERT_EQ(r.status, 401);
+    HttpAuthChallengeMap map;
+    int32_t method = 0;
+    ASSERT_TRUE(ParseAuthenticateHeader(r.challenge.c_str(), map, method, false, kind, err)) << r.challenge;
+    EXPECT_EQ(method, HAM_BASIC);
+    ASSERT_TRUE(BuildBasicAuthorization(false, u"ann", u"s3cret pass", auth, kind, err));
+    ASSERT_TRUE(Exchange(s, "/basic/a.txt", auth, r, err));
+    EXPECT_EQ(r.status, 200);
+    ASSERT_TRUE(BuildBasicAuthorization(false, u"ann", u"wrong", auth, kind, err));
+    ASSERT_TRUE(Exchange(s, "/basic/a.txt", auth, r, err));
+    EXPECT_EQ(r.status, 401);
+
+    // Digest: two requests on one challenge (nc 1 and 2), then a stale nonce.
+    ASSERT_TRUE(Exchange(s, "/digest/a.txt", "", r, err));
+    ASSERT_EQ(r.status, 401);
+    ASSERT_TRUE(ParseAuthenticateHeader(r.challenge.c_str(), map, method, false, kind, err)) << r.challenge;
+    ASSERT_EQ(method, HAM_DIGEST);
+    DigestAuthRecord rec;
+    bool stale = false;
+    ASSERT_TRUE(HttpDigestChallenge(rec, map, u"ann", u"s3cret pass", stale, kind, err));
+    for (const char* path : {"/digest/a.txt", "/digest/b.txt"}) {
+        ASSERT_TRUE(BuildDigestAuthorization(rec, auth, "GET", path, u"ann", kind, err));
+        ASSERT_TRUE(Exchange(s, path, auth, r, err));
+        EXPECT_EQ(r.status, 200) << path << " " << auth.GetString();
+    }
+    ::usleep(2200 * 1000); // the server's nonce lifetime is one second
+    ASSERT_TRUE(BuildDigestAuthorization(rec, auth, "GET", "/digest/a.txt", u"ann", kind, err));
+    ASSERT_TRUE(Exchange(s, "/digest/a.txt", auth, r, err));
+    ASSERT_EQ(r.status, 401);
+    ASSERT_TRUE(ParseAuthenticateHeader(r.challenge.c_str(), map, method, false, kind, err));
+    ASSERT_TRUE(HttpDigestChallenge(rec, map, u"ann", u"s3cret pass", stale, kind, err));
+    EXPECT_TRUE(stale) << r.challenge;
+    ASSERT_TRUE(BuildDigestAuthorization(rec, auth, "GET", "/digest/a.txt", u"ann", kind, err));
+    ASSERT_TRUE(Exchange(s, "/digest/a.txt", auth, r, err));
+    EXPECT_EQ(r.status, 200);
+
 }
 
 } // namespace

@@ -22,50 +22,19 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../../windows/windows-test-util.h"
+
 namespace ntest {
 
-class TempDir {
+using wtest::ReadFile;
+using wtest::WriteFile;
+
+// A fresh folder (removed with its content at the end) that others may read:
+// apache's worker user serves files from below it.
+class TempDir : public wtest::TempDir {
 public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base && *base ? base : "/tmp") + "/tvnet-XXXXXX";
-        if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-        m_path = templ;
-        ::chmod(m_path.c_str(), 0755); // apache's worker user reads below it
-    }
-    ~TempDir() {
-        nftw(
-            m_path.c_str(),
-            [](const char* p, const struct stat*, int, struct FTW*) {
-                ::remove(p);
-                return 0;
-            },
-            16, FTW_DEPTH | FTW_PHYS);
-    }
-    const std::string& Path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
+    TempDir() { ::chmod(Path().c_str(), 0755); }
 };
-
-inline bool WriteFile(const std::string& path, const std::string& text) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-inline std::string ReadFile(const std::string& path) {
-    std::string r;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) r.append(buf, n);
-    std::fclose(f);
-    return r;
-}
 
 // Runs a shell command; true on exit status 0. Output goes to the log file
 // when given (else it is dropped).
@@ -75,7 +44,7 @@ inline bool Shell(const std::string& cmd, const std::string& log = "/dev/null") 
 }
 
 inline bool HaveCommand(const char* name) {
-    return Shell(std::string("command -v ") + name);
+    return wtest::HaveTool(name);
 }
 
 // A child process with its standard output (and error) on a pipe; killed by
@@ -87,20 +56,22 @@ public:
     Child& operator=(const Child&) = delete;
     ~Child() { Stop(); }
 
-    bool Start(const std::vector<std::string>& argv, const std::string& dir = "") {
+    // With bStdinPipe the child's standard input stays open until Stop
+    // (servers that end when it closes).
+    bool Start(const std::vector<std::string>& argv, const std::string& dir = "", bool bStdinPipe = false) {
         Stop();
         m_out.clear();
         m_scan = 0;
-        int fds[2];
+        int fds[2], in[2] = {-1, -1};
         if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+        if (bStdinPipe && ::pipe2(in, O_CLOEXEC) != 0) return false;
         m_pid = ::fork();
         if (m_pid < 0) return false;
         if (m_pid == 0) {
             ::setpgid(0, 0);
             ::dup2(fds[1], 1);
             ::dup2(fds[1], 2);
-            int devnull = ::open("/dev/null", O_RDONLY);
-            ::dup2(devnull, 0);
+            ::dup2(bStdinPipe ? in[0] : ::open("/dev/null", O_RDONLY), 0);
             if (!dir.empty() && ::chdir(dir.c_str()) != 0) _exit(126);
             std::vector<char*> a;
             for (const std::string& s : argv) a.push_back(const_cast<char*>(s.c_str()));
@@ -110,6 +81,10 @@ public:
         }
         ::close(fds[1]);
         m_fd = fds[0];
+        if (bStdinPipe) {
+            ::close(in[0]);
+            m_stdin = in[1];
+        }
         return true;
     }
 
@@ -118,11 +93,10 @@ public:
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             size_t p = m_out.find(text, m_scan);
-            if (p != std::string::npos) {
-                size_t b = m_out.rfind('\n', p);
+            size_t e = p == std::string::npos ? p : m_out.find('\n', p);
+            if (e != std::string::npos) { // only whole lines count
+                size_t b = p == 0 ? std::string::npos : m_out.rfind('\n', p - 1);
                 b = b == std::string::npos ? 0 : b + 1;
-                size_t e = m_out.find('\n', p);
-                if (e == std::string::npos) e = m_out.size();
                 if (pLine) *pLine = m_out.substr(b, e - b);
                 m_scan = e;
                 return true;
@@ -165,6 +139,8 @@ public:
     }
 
     void Stop() {
+        if (m_stdin >= 0) ::close(m_stdin);
+        m_stdin = -1;
         if (m_pid > 0) {
             ::kill(m_pid, SIGTERM);
             for (int i = 0; i < 100; ++i) {
@@ -199,6 +175,7 @@ private:
 
     pid_t m_pid = -1;
     int m_fd = -1;
+    int m_stdin = -1;
     std::string m_out;
     size_t m_scan = 0;
 };
@@ -246,6 +223,69 @@ public:
 private:
     int m_fd = -1;
     int m_port = 0;
+};
+
+} // namespace ntest
+
+namespace ntest {
+
+// An apache2 in the foreground on 127.0.0.1, configured in a folder of its
+// own from the configuration body given (Location blocks and the like).
+class Apache {
+public:
+    // False (with the reason in Error()) when apache2 is missing or does not start.
+    bool Start(const TempDir& dir, const std::string& body) {
+        const char* bin = "/usr/sbin/apache2";
+        if (::access(bin, X_OK) != 0) {
+            m_error = "apache2 not installed";
+            return false;
+        }
+        m_port = FreePort();
+        std::string mods = "/usr/lib/apache2/modules/";
+        std::string conf;
+        conf += "ServerRoot \"" + dir.Path() + "\"\n";
+        conf += "ServerName 127.0.0.1\nListen 127.0.0.1:" + std::to_string(m_port) + "\n";
+        conf += "PidFile \"" + (dir / "httpd.pid") + "\"\nErrorLog \"" + (dir / "error.log") + "\"\nLogLevel warn\n";
+        conf += "DefaultRuntimeDir \"" + dir.Path() + "\"\nMutex file:" + dir.Path() + " default\n";
+        for (const char* m : {"mpm_event", "authz_core", "authn_core", "authn_file", "auth_basic", "auth_digest",
+                              "authz_user"})
+            conf += std::string("LoadModule ") + m + "_module " + mods + "mod_" + m + ".so\n";
+        if (::geteuid() == 0) {
+            // The workers give up root; the test folder is readable by all.
+            bool haveWww = Shell("getent passwd www-data");
+            conf += haveWww ? "User www-data\nGroup www-data\n" : "User nobody\nGroup nogroup\n";
+        }
+        conf += "StartServers 1\nServerLimit 1\nThreadsPerChild 4\nMaxRequestWorkers 4\nKeepAlive On\n";
+        conf += "DocumentRoot \"" + (dir / "htdocs") + "\"\n<Directory />\n  Require all granted\n</Directory>\n";
+        conf += body;
+        ::mkdir((dir / "htdocs").c_str(), 0755);
+        WriteFile(dir / "httpd.conf", conf);
+        if (!m_child.Start({bin, "-DFOREGROUND", "-f", dir / "httpd.conf"})) {
+            m_error = "cannot start apache2";
+            return false;
+        }
+        for (int i = 0; i < 250; ++i) { // up to 5 seconds
+            int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons((uint16_t)m_port);
+            bool ok = ::connect(fd, (sockaddr*)&a, sizeof a) == 0;
+            ::close(fd);
+            if (ok) return true;
+            if (m_child.WaitExit(20)) break;
+        }
+        m_error = "apache2 did not start: " + m_child.Output() + ReadFile(dir / "error.log");
+        m_child.Stop();
+        return false;
+    }
+    int Port() const { return m_port; }
+    const std::string& Error() const { return m_error; }
+
+private:
+    Child m_child;
+    int m_port = 0;
+    std::string m_error;
 };
 
 } // namespace ntest

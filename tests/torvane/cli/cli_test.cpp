@@ -1,0 +1,356 @@
+// The "torvane" command as a user meets it: the built program run on
+// temporary folders with a private profile, its output and exit codes.
+#include "cli-process.h"
+#include "job-harness.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+const std::string kProgram = std::string(TV_BINARY_DIR) + "/torvane/cli/torvane";
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// One started program with its output in files.
+struct CChild {
+    pid_t pid = -1;
+    std::string out, err;
+    int code = -1;
+    std::string Out() const { return ReadAll(out); }
+    std::string Err() const { return ReadAll(err); }
+    // Waits up to nMs; false when it is still running then.
+    bool Wait(int nMs) {
+        for (int waited = 0;; waited += 20) {
+            int status = 0;
+            const pid_t r = waitpid(pid, &status, WNOHANG);
+            if (r == pid) {
+                code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return true;
+            }
+            if (waited >= nMs) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+};
+
+class Cli : public ::testing::Test {
+protected:
+    CTempFolder m_tmp;
+    int m_nRun = 0;
+
+    std::string Profile() const { return m_tmp.NativeSub("profile"); }
+    CChild Start(const std::vector<std::string>& args, const std::vector<std::string>& wrapper = {}) {
+        CChild c;
+        const int n = m_nRun++;
+        c.out = m_tmp.NativeSub("out" + std::to_string(n));
+        c.err = m_tmp.NativeSub("err" + std::to_string(n));
+        std::vector<std::string> all = wrapper;
+        if (wrapper.empty()) {
+            all.push_back(kProgram);
+            all.push_back("--profile");
+            all.push_back(Profile());
+            all.insert(all.end(), args.begin(), args.end());
+        }
+        std::vector<char*> argv;
+        for (std::string& s : all) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 2, c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        EXPECT_EQ(posix_spawnp(&c.pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        return c;
+    }
+    CChild Run(const std::vector<std::string>& args) {
+        CChild c = Start(args);
+        if (!c.Wait(60000)) {
+            kill(c.pid, SIGKILL);
+            c.Wait(5000);
+            ADD_FAILURE() << "torvane did not end: " << c.Err();
+        }
+        return c;
+    }
+    int Code(const std::vector<std::string>& args) {
+        return Run(args).code;
+    }
+    std::string L(const std::string& rel = "") const { return m_tmp.NativeSub("left" + (rel.empty() ? "" : "/" + rel)); }
+    std::string R(const std::string& rel = "") const { return m_tmp.NativeSub("right" + (rel.empty() ? "" : "/" + rel)); }
+
+    // Every item below a folder with its content, size, time and inode
+    // (outside "_tvdata_" when bUserOnly).
+    std::map<std::string, std::string> Snapshot(const std::string& root, bool bUserOnly = false) {
+        std::map<std::string, std::string> m;
+        for (auto it = std::filesystem::recursive_directory_iterator(root);
+             it != std::filesystem::recursive_directory_iterator(); ++it) {
+            const std::string rel = it->path().string().substr(root.size());
+            if (bUserOnly && rel.rfind("/_tvdata_", 0) == 0) {
+                it.disable_recursion_pending();
+                continue;
+            }
+            struct stat st {};
+            lstat(it->path().c_str(), &st);
+            std::string v = std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+                            std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_ino);
+            if (S_ISREG(st.st_mode)) v += ":" + ReadAll(it->path().string());
+            m[rel] = v;
+        }
+        return m;
+    }
+    // Contents only (names and bytes), for comparing the two sides.
+    std::map<std::string, std::string> Contents(const std::string& root) {
+        std::map<std::string, std::string> m;
+        for (auto it = std::filesystem::recursive_directory_iterator(root);
+             it != std::filesystem::recursive_directory_iterator(); ++it) {
+            const std::string rel = it->path().string().substr(root.size());
+            if (rel.rfind("/_tvdata_", 0) == 0) {
+                it.disable_recursion_pending();
+                continue;
+            }
+            m[rel] = it->is_regular_file() ? ReadAll(it->path().string()) : std::string("<dir>");
+        }
+        return m;
+    }
+    void MakePair() {
+        m_tmp.MakeDir("left/docs");
+        m_tmp.MakeDir("right");
+        m_tmp.WriteFile("left/a.txt", "alpha");
+        m_tmp.WriteFile("left/docs/b.txt", "beta");
+        m_tmp.WriteFile("right/c.txt", "gamma");
+    }
+    static bool WaitFor(const std::function<bool()>& cond, int nMs) {
+        for (int w = 0; w < nMs; w += 50) {
+            if (cond()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return cond();
+    }
+    static int Count(const std::string& text, const std::string& part) {
+        int n = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
+        return n;
+    }
+};
+
+} // namespace
+
+TEST_F(Cli, JobCommandsAndRefusedArguments) {
+    MakePair();
+    EXPECT_EQ(Code({"--help"}), 0);
+    {
+        CChild c = Run({"frobnicate"});
+        EXPECT_EQ(c.code, 1);
+        EXPECT_EQ(Count(c.Err(), "\n"), 1) << c.Err();
+    }
+    // Options may follow the operands.
+    EXPECT_EQ(Code({"job", "add", "one", L(), R(), "--set", "SavePastVersions=Yes", "--type", "1"}), 0);
+    const std::string before = ReadAll(Profile() + "/jobs.tix");
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+    } refused[] = {
+        {{"job", "add", "one", L(), R()}, 1},                                 // the name is taken
+        {{"job", "add", "ONE", L(), R()}, 1},                                 // in any case
+        {{"job", "add", "two", L(), R(), "--set", "NoSuchKey=1"}, 1},         // unknown key
+        {{"job", "add", "two", L(), R(), "--set", "1wayMode=lots"}, 1},       // bad value
+        {{"job", "add", "two", L(), R(), "--set", "SavePastVersions=Maybe"}, 1},
+        {{"job", "add", "two", L(), R(), "--set", "Name=\"x\""}, 1},          // not settable
+        {{"job", "add", "two", L(), R(), "--set", "Dir1=x"}, 1},
+        {{"job", "add", "two", L(), R(), "--type", "3"}, 1},
+        {{"job", "add", "two", L(), L("docs")}, 1},                            // nested folders
+        {{"job", "add", "", L(), R()}, 1},
+        {{"job", "show", "nobody"}, 1},
+        {{"job", "delete", "nobody"}, 1},
+        {{"analyze", "nobody"}, 1},
+    };
+    for (const Case& c : refused) {
+        CChild r = Run(c.args);
+        EXPECT_EQ(r.code, c.code) << c.args[0] << " " << c.args[1] << ": " << r.Err();
+    }
+    EXPECT_EQ(ReadAll(Profile() + "/jobs.tix"), before) << "a refused command stored something";
+
+    CChild list = Run({"job", "list"});
+    EXPECT_EQ(list.Out(), "one\tleft to right\t" + L() + "\t" + R() + "\n");
+    CChild show = Run({"job", "show", "one"});
+    EXPECT_NE(show.Out().find("Type: 1 (left to right)\nLeft: " + L() + "\nRight: " + R() + "\n"), std::string::npos)
+        << show.Out();
+    EXPECT_NE(show.Out().find("SavePastVersions = Yes"), std::string::npos) << show.Out();
+    EXPECT_EQ(Code({"job", "delete", "one"}), 0);
+    EXPECT_EQ(Run({"job", "list"}).Out(), "");
+}
+
+TEST_F(Cli, AnalyzeChangesNothingSyncEqualsThePairAndThenLeavesItAlone) {
+    MakePair();
+    m_tmp.MakeDir("with space/right side");
+    // A relative path and a percent-encoded file URL.
+    const std::string url = "file://" + m_tmp.NativeSub("with%20space/right%20side");
+    const std::string cwd = std::filesystem::current_path().string();
+    std::filesystem::current_path(m_tmp.Native());
+    const int addCode = Code({"job", "add", "demo", "left", url});
+    std::filesystem::current_path(cwd);
+    ASSERT_EQ(addCode, 0);
+    const std::string right = m_tmp.NativeSub("with space/right side");
+    m_tmp.WriteFile("with space/right side/c.txt", "gamma");
+
+    const auto l0 = Snapshot(L()), r0 = Snapshot(right);
+    CChild an = Run({"analyze", "demo"});
+    EXPECT_EQ(an.code, 0) << an.Err();
+    EXPECT_NE(an.Out().find("/docs/b.txt"), std::string::npos) << an.Out();
+    EXPECT_EQ(Snapshot(L()), l0);
+    EXPECT_EQ(Snapshot(right), r0);
+
+    CChild sync = Run({"sync", "demo"});
+    EXPECT_EQ(sync.code, 0) << sync.Err();
+    EXPECT_EQ(Contents(L()), Contents(right));
+    EXPECT_EQ(Contents(L()).count("/c.txt"), 1u);
+    const auto l1 = Snapshot(L()), r1 = Snapshot(right);
+    EXPECT_EQ(Code({"sync", "demo"}), 0);
+    EXPECT_EQ(Snapshot(L()), l1);
+    EXPECT_EQ(Snapshot(right), r1);
+
+    // Deleted and added again, the job finds its state: a file deleted on
+    // the left is deleted on the right, not copied back.
+    EXPECT_EQ(Code({"job", "delete", "demo"}), 0);
+    EXPECT_TRUE(m_tmp.Exists("left/_tvdata_"));
+    std::filesystem::remove(L("a.txt"));
+    EXPECT_EQ(Code({"job", "add", "demo", L(), right}), 0);
+    EXPECT_EQ(Code({"sync", "demo"}), 0);
+    EXPECT_FALSE(std::filesystem::exists(right + "/a.txt"));
+    EXPECT_EQ(Contents(L()), Contents(right));
+}
+
+TEST_F(Cli, ConflictsLocksAndBusyJobs) {
+    MakePair();
+    ASSERT_EQ(Code({"job", "add", "j", L(), R()}), 0);
+    ASSERT_EQ(Code({"sync", "j"}), 0);
+    // Both sides changed the same file: conflicts stay, for analyze and sync.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    m_tmp.WriteFile("left/a.txt", "left's alpha");
+    m_tmp.WriteFile("right/a.txt", "right's alpha!");
+    EXPECT_EQ(Code({"analyze", "j"}), 2);
+    EXPECT_EQ(Code({"sync", "j"}), 2);
+    EXPECT_EQ(ReadAll(L("a.txt")), "left's alpha");
+    EXPECT_EQ(ReadAll(R("a.txt")), "right's alpha!");
+
+    // The job busy in another process.
+    {
+        CCliProcessLock lock;
+        bool bBusy = false;
+        std::string err;
+        ASSERT_TRUE(lock.TryAcquire(JobLockPath(Profile(), "J"), bBusy, err)) << err;
+        EXPECT_EQ(Code({"sync", "j"}), 3);
+        EXPECT_EQ(Code({"job", "delete", "j"}), 3);
+    }
+    // A folder locked by another owner.
+    m_tmp.WriteFile("right/_tvdata_/lock.tvl", "By: other.user@elsewhere at: 2026.01.01 08:00:00 GMT\n" + R());
+    EXPECT_EQ(Code({"sync", "j"}), 3);
+    EXPECT_TRUE(m_tmp.Exists("right/_tvdata_/lock.tvl"));
+}
+
+TEST_F(Cli, InterruptedRunStopsCleanly) {
+    MakePair();
+    ASSERT_EQ(Code({"job", "add", "slow", L(), R(), "--set", "WaitForLocks=Yes"}), 0);
+    // Another owner's lock keeps the run waiting until it is interrupted.
+    const std::string foreign = "By: other.user@elsewhere at: 2026.01.01 08:00:00 GMT\n" + R();
+    ASSERT_TRUE(m_tmp.MakeDir("right/_tvdata_"));
+    ASSERT_TRUE(m_tmp.WriteFile("right/_tvdata_/lock.tvl", foreign));
+    CChild c = Start({"sync", "slow"});
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("Folder Locked, waiting") != std::string::npos; }, 20000))
+        << c.Err();
+    kill(c.pid, SIGINT);
+    ASSERT_TRUE(c.Wait(20000)) << c.Err();
+    EXPECT_EQ(c.code, 130) << c.Err();
+    // Nothing was copied, no lock of ours is left, the foreign one stays.
+    EXPECT_FALSE(m_tmp.Exists("right/a.txt"));
+    EXPECT_FALSE(m_tmp.Exists("left/_tvdata_/lock.tvl"));
+    EXPECT_EQ(ReadAll(R("_tvdata_/lock.tvl")), foreign);
+}
+
+TEST_F(Cli, LiveLineOnATerminalPlainLinesElse) {
+    MakePair();
+    m_tmp.WriteFile("left/big.bin", std::string(1 << 20, 'y'));
+    ASSERT_EQ(Code({"job", "add", "t", L(), R(), "--set", "SpeedLimit=400"}), 0);
+    const std::string cmd = kProgram + " --profile '" + Profile() + "' analyze t; " + kProgram + " --profile '" +
+                            Profile() + "' sync t";
+    CChild c = Start({}, {"script", "-qefc", cmd, "/dev/null"});
+    ASSERT_TRUE(c.Wait(60000));
+    const std::string tty = c.Out();
+    EXPECT_NE(tty.find("\r"), std::string::npos);
+    EXPECT_NE(tty.find("%"), std::string::npos);
+
+    std::filesystem::remove(R("big.bin"));
+    CChild piped = Run({"sync", "t"});
+    EXPECT_EQ(piped.code, 0);
+    EXPECT_EQ(piped.Err().find('\r'), std::string::npos);
+    EXPECT_EQ(piped.Out().find('\r'), std::string::npos);
+}
+
+TEST_F(Cli, WatchRunsOnFileChangeIncrementally) {
+    MakePair();
+    ASSERT_EQ(Code({"job", "add", "w", L(), R(), "--set", "OnFileChangeAction=1"}), 0);
+    CChild c = Start({"watch"});
+    // The first run after monitoring started is a full one.
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(R("a.txt")); }, 20000)) << c.Err();
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("Sync Completed") != std::string::npos; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const size_t mark = c.Err().size();
+    m_tmp.WriteFile("left/new.txt", "new");
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(R("new.txt")); }, 20000)) << c.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const std::string after = c.Err().substr(mark);
+    EXPECT_NE(after.find("On File Change Incremental"), std::string::npos) << after;
+    EXPECT_NE(after.find("Change in: " + L("new.txt")), std::string::npos) << after;
+    EXPECT_EQ(after.find("No State File found"), std::string::npos);
+    EXPECT_LE(Count(after, "Scheduled to run by"), 2) << after;
+
+    // The engine's own files start nothing.
+    const size_t mark2 = c.Err().size();
+    m_tmp.MakeDir("left/_tvdata_/junk");
+    m_tmp.WriteFile("left/_tvdata_/junk/x", "x");
+    m_tmp.WriteFile("left/part._tvtmp", "t");
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    EXPECT_EQ(Count(c.Err().substr(mark2), "Scheduled to run by"), 0) << c.Err().substr(mark2);
+
+    kill(c.pid, SIGTERM);
+    ASSERT_TRUE(c.Wait(10000));
+    EXPECT_EQ(c.code, 0) << c.Err();
+}
+
+TEST_F(Cli, UnattendedStartRunKeepsTheChangeThreshold) {
+    m_tmp.MakeDir("left");
+    m_tmp.MakeDir("right");
+    for (int i = 0; i < 100; ++i) m_tmp.WriteFile("left/f" + std::to_string(i), "v1");
+    ASSERT_EQ(Code({"job", "add", "s", L(), R(), "--set", "OnStartAction=1"}), 0);
+    ASSERT_EQ(Code({"sync", "s"}), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    for (int i = 0; i < 20; ++i) m_tmp.WriteFile("left/f" + std::to_string(i), "v2 changed");
+    CChild c = Start({"watch", "s"});
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("Analysis Completed") != std::string::npos; }, 20000)) << c.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    kill(c.pid, SIGTERM);
+    ASSERT_TRUE(c.Wait(10000));
+    EXPECT_EQ(c.code, 0);
+    EXPECT_EQ(ReadAll(R("f0")), "v1") << c.Err();
+}

@@ -1,0 +1,426 @@
+// HTTP message framing on our own sockets, against a server that replays
+// scripted (often malformed) replies: status line and header rules, bodies
+// by length, chunks and close, limits, retries of dropped keep-alive
+// connections, and what the request head carries.
+#include "zor-http.h"
+
+#include "http-test-servers.h"
+#include "zor-file.h"
+#include "zor-log.h"
+#include "zor-time.h"
+#include "zor-unicode.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+using testsrv::Conn;
+
+namespace {
+
+class RecordingProgress : public ICopyProgress {
+public:
+    std::vector<std::pair<int, std::string>> messages;
+    int reports = 0;
+    int64_t lastDone = 0;
+    bool OnProgress(bool, int64_t nDone, int64_t, int&, CWideString&) override {
+        ++reports;
+        if (nDone >= 0) lastDone = nDone;
+        return true;
+    }
+    void OnMessage(int level, const CWideString& text) override {
+        messages.emplace_back(level, std::string(WideToUtf8(text).GetString()));
+    }
+    bool Has(const std::string& part) const {
+        for (auto& m : messages)
+            if (m.second.find(part) != std::string::npos) return true;
+        return false;
+    }
+};
+
+// A connection to the byte server on 127.0.0.1.
+struct Client {
+    ZorHttpConn conn;
+    RecordingProgress progress;
+    bool Connect(int port, int& kind, CWideString& err) {
+        HttpConnectParams p;
+        p.m_sHost = "127.0.0.1";
+        p.m_nPort = port;
+        p.m_bUseProxy = 0;
+        p.m_nTimeout = 10;
+        return HttpConfigureAndConnect(conn, p, &progress, kind, err);
+    }
+};
+
+std::string Ok(const std::string& body, const std::string& extra = "") {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra + "\r\n" + body;
+}
+
+struct Case {
+    const char* name;
+    std::string reply;       // sent after the request
+    bool ok;                 // the call succeeds
+    int kind;                // expected kind on failure
+    const char* errPart;     // expected part of the error text
+    int status;              // expected status (0: not checked)
+    std::string body;        // expected memory body on success
+    const char* reason = nullptr;
+};
+
+TEST(HttpFraming, RepliesTable) {
+    testsrv::ClearProxyEnvironment();
+    std::string flood;
+    for (int i = 0; i < 1200; ++i) flood += "X-Flood-" + std::to_string(i) + ": v\r\n";
+    std::string wide;
+    for (int i = 0; i < 40; ++i) wide += "X-Wide-" + std::to_string(i) + ": " + std::string(8000, 'w') + "\r\n";
+    const Case cases[] = {
+        {"plain", Ok("hello"), true, 0, "", 200, "hello", "OK"},
+        {"chunked after length", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+         true, 0, "", 200, "hello"},
+        {"chunk extension ignored", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;name=v\r\nhello\r\n3 ; x\r\nabc\r\n0\r\n\r\n",
+         true, 0, "", 200, "helloabc"},
+        {"status without reason", "HTTP/1.1 200\r\nContent-Length: 2\r\n\r\nhi", true, 0, "", 200, "hi", ""},
+        {"two lengths", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\nhi", false, 7,
+         "Duplicate Content-Length line in HTTP header", 0, ""},
+        {"line without colon", "HTTP/1.1 200 OK\r\nBogus\r\n\r\n", false, 7, "Bad HTTP header line: 'Bogus'", 0, ""},
+        {"CR without LF", "HTTP/1.1 200 OK\rX\n\r\n", false, 7, "No LF after CR at the end of line of HTTP header", 0, ""},
+        {"empty status line", "\r\n\r\n", false, 7, "No HTTP Request-Line/Status-Line received", 0, ""},
+        {"bad status line", "HTTP/2 200 OK\r\n\r\n", false, 7, "Bad HTTP header Status-Line: 'HTTP/2 200 OK'", 0, ""},
+        {"length over 18 digits", "HTTP/1.1 200 OK\r\nContent-Length: 1234567890123456789\r\n\r\n", false, 7,
+         "Bad Content-Length HTTP header: 1234567890123456789", 0, ""},
+        {"length with text", "HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\n", false, 7, "Bad Content-Length HTTP header: 12x", 0, ""},
+        {"chunk size over 15 digits", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1000000000000000\r\n", false, 7,
+         "Receiving body: bad chunk length: 1000000000000000", 0, ""},
+        {"chunk size not hex", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", false, 7, "bad chunk length: zz", 0, ""},
+        {"bad chunk closing", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhiX\r\n0\r\n\r\n", false, 7,
+         "bad chunk closing: X", 0, ""},
+        {"header line flood", "HTTP/1.1 200 OK\r\n" + flood + "\r\n", false, 7, "Too many HTTP header lines", 0, ""},
+        {"header bytes flood", "HTTP/1.1 200 OK\r\n" + wide + "\r\n", false, 7, "HTTP header too long", 0, ""},
+        {"header line too long", "HTTP/1.1 200 OK\r\nX: " + std::string(9000, 'a') + "\r\n\r\n", false, 7, "line too long", 0, ""},
+        {"read to close", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nuntil the end", true, 0, "", 200, "until the end"},
+        {"404 body to memory", "HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\nnope", false, 7,
+         "Server says: Not Found (status code 404)", 404, ""},
+        {"507 quota", "HTTP/1.1 507 Full\r\nContent-Length: 0\r\n\r\n", false, 8, "Server says: Full (status code 507)", 507, ""},
+        {"closed in body", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort", false, 3,
+         "Receiving body: socket closed while receiving message body", 0, ""},
+        {"closed in chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc", false, 3,
+         "socket closed while receiving chunked content", 0, ""},
+        {"closed in header", "HTTP/1.1 200 OK\r\nX-A: 1\r\n", false, 3, "socket closed while receiving HTTP header", 0, ""},
+        {"declared body over memory limit", "HTTP/1.1 200 OK\r\nContent-Length: 40000000\r\n\r\n", false, 5,
+         "Response body is too long for memory, 40000000 bytes", 0, ""},
+        {"zor error header", "HTTP/1.1 500 Failed\r\nx-zor-err: 8\r\nContent-Length: 0\r\n\r\n", false, 8,
+         "Server says: Failed (status code 500)", 500, ""},
+        {"zor error header of a retryable kind", "HTTP/1.1 500 Failed\r\nx-zor-err: 3\r\nContent-Length: 0\r\n\r\n", false, 7,
+         "Server says", 500, ""},
+        {"519 ignores zor error", "HTTP/1.1 519 Working\r\nx-zor-err: 8\r\nContent-Length: 0\r\n\r\n", false, 7,
+         "Server says: Working (status code 519)", 519, ""},
+        {"redirect with a blank", "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1/a b\r\nContent-Length: 0\r\n\r\n", false,
+         7, "Cannot parse redirect URL", 302, ""},
+        {"redirect without location", "HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n", false, 7,
+         "Cannot get redirect location", 302, ""},
+        {"reason header in UTF-8", "HTTP/1.1 500 Failed\r\nreason: d\xc3\xa9j\xc3\xa0 vu\r\nContent-Length: 0\r\n\r\n", false, 7,
+         "server said: d\xc3\xa9j\xc3\xa0 vu", 500, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Request().Send(c.reply).Sleep(200).Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        CRsp rsp;
+        rsp.m_bNoRetry = 1; // one connection per case
+        bool ok = rsp.RequestResponse(cl.conn, "GET", u"/x", kind, err);
+        EXPECT_EQ(ok, c.ok) << err;
+        std::string e = WideToUtf8(err).GetString();
+        if (c.ok) {
+            EXPECT_TRUE(err.IsEmpty()) << e;
+            EXPECT_EQ(std::string(rsp.m_sBody.GetString(), rsp.m_sBody.GetLength()), c.body);
+        } else {
+            EXPECT_EQ(kind, c.kind) << e;
+            EXPECT_NE(e.find(c.errPart), std::string::npos) << e;
+        }
+        if (c.status) {
+            EXPECT_EQ(rsp.m_nStatus, c.status);
+        }
+        if (c.reason) {
+            EXPECT_EQ(std::string(rsp.m_sReason.GetString()), c.reason);
+        }
+    }
+}
+
+// Sequences on one connection: trailers, a dropped keep-alive connection, the
+// request head, the spill of a large body and a download cut short.
+TEST(HttpFraming, ConnectionSequences) {
+    testsrv::ClearProxyEnvironment();
+    // trailers are read, so the second answer on the same connection is intact
+    {
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn()
+                                      .Request()
+                                      .Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\none\r\n0\r\nX-Trailer: t\r\n\r\n")
+                                      .Request()
+                                      .Send(Ok("two"))
+                                      .Sleep(300)
+                                      .Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        CRsp a, b;
+        ASSERT_TRUE(a.RequestResponse(cl.conn, "GET", u"/1", kind, err)) << err;
+        EXPECT_EQ(a.m_sBody, CNarrowString("one"));
+        ASSERT_TRUE(b.RequestResponse(cl.conn, "GET", u"/2", kind, err)) << err;
+        EXPECT_EQ(b.m_sBody, CNarrowString("two"));
+        EXPECT_EQ(server.Accepts(), 1);
+        // the Host line carries the port that is not the default one
+        std::vector<std::string> heads = server.Heads();
+        ASSERT_EQ(heads.size(), 2u);
+        EXPECT_NE(heads[0].find("Host: 127.0.0.1:" + std::to_string(server.Port()) + "\\r\\n"), std::string::npos) << heads[0];
+        EXPECT_NE(heads[0].find("GET /1 HTTP/1.1\\r\\nContent-Length: 0\\r\\n"), std::string::npos) << heads[0];
+        EXPECT_NE(heads[0].find("Connection: Keep-Alive"), std::string::npos);
+    }
+    // a kept connection that the server drops before answering: retried on a
+    // new connection, and the caller sees no trace of it
+    {
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Request().Send(Ok("first")).Request().Close(),
+                                  Conn().Request().Send(Ok("second")).Sleep(300).Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        CRsp a, b;
+        ASSERT_TRUE(a.RequestResponse(cl.conn, "GET", u"/1", kind, err)) << err;
+        ASSERT_TRUE(b.RequestResponse(cl.conn, "GET", u"/2", kind, err)) << err;
+        EXPECT_EQ(b.m_sBody, CNarrowString("second"));
+        EXPECT_TRUE(err.IsEmpty()) << err;
+        EXPECT_EQ(kind, 0);
+        EXPECT_EQ(server.Accepts(), 2);
+    }
+    // a path that would end the request line never leaves
+    {
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Request().Send(Ok("x")).Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        for (const char16_t* path : {u"/a\r\nX-Injected: 1", u"/a b", u"/a\nb"}) {
+            CRsp rsp;
+            err.Empty();
+            EXPECT_FALSE(rsp.RequestResponse(cl.conn, "GET", path, kind, err));
+            EXPECT_EQ(kind, 5);
+            EXPECT_EQ(WideToUtf8(err).Find("bad request path: "), 0) << err;
+        }
+        cl.conn.Close();
+        server.Stop();
+        EXPECT_TRUE(server.Heads().empty());
+    }
+    // the same drop with retries forbidden: kind 4 reaches the caller
+    {
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Request().Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        CRsp a;
+        a.m_bNoRetry = 1;
+        EXPECT_FALSE(a.RequestResponse(cl.conn, "GET", u"/1", kind, err));
+        EXPECT_EQ(kind, 4);
+        EXPECT_NE(WideToUtf8(err).Find("socket closed while receiving HTTP header"), -1) << err;
+    }
+}
+
+// "Expect: 100-continue": the body waits for the interim answer, a server
+// that ignores Expect gets it after a bounded wait, a final answer instead
+// of 100 ends the connection, and 417 is retried without Expect.
+TEST(HttpFraming, ExpectContinue) {
+    testsrv::ClearProxyEnvironment();
+    const std::string body(70000, 'e');
+    struct ExpectCase {
+        const char* name;
+        std::vector<Conn> script;
+        int accepts;
+        bool authorizationOnLast;
+        bool expectOnLast;
+    } cases[] = {
+        {"100 then body", {Conn().Head().Send("HTTP/1.1 100 Continue\r\n\r\n").ReadBytes(70000).Send(Ok("stored")).Sleep(200).Close()},
+         1, false, true},
+        {"no interim answer", {Conn().Head().ReadBytes(70000).Send(Ok("stored")).Sleep(200).Close()}, 1, false, true},
+        {"challenge instead of 100",
+         {Conn().Head().Send("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 0\r\n\r\n").Sleep(3000).Close(),
+          Conn().Head().Send("HTTP/1.1 100 Continue\r\n\r\n").ReadBytes(70000).Send(Ok("stored")).Sleep(200).Close()},
+         2, true, true},
+        {"417",
+         {Conn().Head().Send("HTTP/1.1 417 Expectation Failed\r\nContent-Length: 0\r\n\r\n").Sleep(3000).Close(),
+          Conn().Request().Send(Ok("stored")).Sleep(200).Close()},
+         2, false, false},
+    };
+    for (const ExpectCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start(c.script));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        cl.conn.m_sUserID = u"u";
+        cl.conn.m_sPassword = u"p";
+        CRsp rsp;
+        rsp.m_sReqBody = CNarrowString(body.data(), (int)body.size());
+        rsp.m_bExpectAllowed = 1;
+        ASSERT_TRUE(rsp.RequestResponse(cl.conn, "PUT", u"/up", kind, err)) << err;
+        EXPECT_EQ(rsp.m_sBody, CNarrowString("stored"));
+        EXPECT_EQ(server.Accepts(), c.accepts);
+        std::vector<std::string> heads = server.Heads();
+        ASSERT_FALSE(heads.empty());
+        EXPECT_NE(heads[0].find("Expect: 100-continue"), std::string::npos);
+        EXPECT_EQ(heads.back().find("Authorization: Basic ") != std::string::npos, c.authorizationOnLast) << heads.back();
+        EXPECT_EQ(heads.back().find("Expect: 100-continue") != std::string::npos, c.expectOnLast) << heads.back();
+    }
+}
+
+// A tunnel request: CONNECT with the target and "Proxy-Connection: Keep-Alive".
+TEST(HttpFraming, TunnelRequest) {
+    testsrv::ClearProxyEnvironment();
+    testsrv::ByteServer proxy;
+    ASSERT_TRUE(proxy.Start({Conn().Head().Send("HTTP/1.1 200 Connection established\r\n\r\nnot a TLS server").Close()}));
+    CProxyOptions saved = HttpProxyOptions();
+    HttpProxyOptions().m_bUseWinInetProxy = false;
+    HttpProxyOptions().m_bUseProxyBelow = true;
+    HttpProxyOptions().m_sHost = "127.0.0.1";
+    HttpProxyOptions().m_nPort = proxy.Port();
+    ZorHttpConn conn;
+    RecordingProgress progress;
+    HttpConnectParams p;
+    p.m_sHost = "127.0.0.1";
+    p.m_nPort = 4433;
+    p.m_nTls = 1;
+    p.m_bProxyStyle = 0;
+    p.m_nTimeout = 5;
+    int kind = 0;
+    CWideString err;
+    EXPECT_FALSE(HttpConfigureAndConnect(conn, p, &progress, kind, err)); // the "tunnel" speaks no TLS
+    HttpProxyOptions() = saved;
+    std::vector<std::string> heads = proxy.Heads();
+    ASSERT_EQ(heads.size(), 2u); // a second TLS attempt on a new tunnel
+    EXPECT_NE(heads[0].find("CONNECT 127.0.0.1:4433 HTTP/1.1\\r\\n"), std::string::npos) << heads[0];
+    EXPECT_NE(heads[0].find("Proxy-Connection: Keep-Alive\\r\\n"), std::string::npos) << heads[0];
+    EXPECT_NE(heads[0].find("Host: 127.0.0.1:4433\\r\\n"), std::string::npos) << heads[0];
+}
+
+TEST(HttpFraming, LargeBodies) {
+    testsrv::ClearProxyEnvironment();
+    testsrv::TempDir logDir;
+    const long big = 33L * 1024 * 1024 + 5;
+    std::string chunkedHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    struct LargeCase {
+        const char* name;
+        std::string head;
+        bool chunked;
+        bool accept;
+        bool ok;
+    } cases[] = {
+        {"to close, file bodies refused", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", false, false, false},
+        {"to close, spilled", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", false, true, true},
+        {"chunked, refused", chunkedHead, true, false, false},
+        {"chunked, spilled", chunkedHead, true, true, true},
+    };
+    for (const LargeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsrv::ByteServer server;
+        Conn script;
+        script.Request().Send(c.head);
+        if (c.chunked)
+            script.Send("100000\r\n" + std::string(0x100000, 'q') + "\r\n", 34).Send("0\r\n\r\n");
+        else
+            script.Send(std::string(1 << 20, 'q'), 33).Send("qqqqq");
+        script.Close();
+        ASSERT_TRUE(server.Start({script}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        CRsp rsp;
+        rsp.m_bNoRetry = 1;
+        rsp.m_bAcceptFileBody = c.accept;
+        bool ok = rsp.RequestResponse(cl.conn, "GET", u"/big", kind, err);
+        EXPECT_EQ(ok, c.ok) << err;
+        if (!c.ok) {
+            EXPECT_EQ(kind, 5);
+            EXPECT_EQ(WideToUtf8(err).Find("Response body is too long for memory"), 0) << err;
+            EXPECT_LE(rsp.m_sBody.GetLength(), 0x2000000);
+            continue;
+        }
+        ASSERT_TRUE(rsp.m_bTempBodyFile);
+        uint64_t size = 0;
+        ASSERT_TRUE(ZorGetFileSizeByName(rsp.m_sBodyFile, size, kind, err)) << err;
+        EXPECT_EQ((long)size, c.chunked ? 34L * 0x100000 : big);
+        struct stat st{};
+        ASSERT_EQ(stat(WideToUtf8(rsp.m_sBodyFile).GetString(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_TRUE(rsp.m_sBody.IsEmpty());
+        CWideString file = rsp.m_sBodyFile;
+        rsp.ResetResponse();
+        EXPECT_FALSE(ZorFileExists(file));
+    }
+    // reading to the end of the stream stops at its limit
+    {
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Send(std::string(1 << 20, 't'), 33).Close()}));
+        ZorSocket s;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(s.Connect("127.0.0.1", server.Port(), false, false, kind, err)) << err;
+        CNarrowString tail;
+        EXPECT_FALSE(s.ReadToEnd(tail, kind, err));
+        EXPECT_EQ(kind, 5);
+        EXPECT_NE(WideToUtf8(err).Find("getting tail: more than"), -1) << err;
+        EXPECT_LE(tail.GetLength(), ZorSocket::kMaxReadToEnd);
+        EXPECT_FALSE(s.IsOpen());
+    }
+    // a download into the caller's file that stops halfway
+    {
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Request().Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" +
+                                                        std::string(50000, 'h')).Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        CRsp rsp;
+        rsp.m_sBodyFile = Utf8ToWide((logDir / "half.bin").c_str());
+        EXPECT_FALSE(rsp.RequestResponse(cl.conn, "GET", u"/half", kind, err));
+        EXPECT_EQ(WideToUtf8(err), CNarrowString("Cannot download file: Premature end of file while reading remote file"));
+        EXPECT_EQ(kind, 3);
+        EXPECT_EQ(server.Accepts(), 3); // two retries of a lost transfer
+    }
+}
+
+// A server that keeps asking to retry later: the waits run on the test clock.
+TEST(HttpFraming, RetryAfterRunsOnTheClock) {
+    testsrv::ClearProxyEnvironment();
+    ZorTestClock clock;
+    ZorClockScope scope(&clock);
+    testsrv::ByteServer server;
+    Conn c;
+    for (int i = 0; i < 6; ++i) c.Request().Send("HTTP/1.1 503 Busy\r\nRetry-After: 30\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_TRUE(server.Start({c.Close()}));
+    Client cl;
+    int kind = 0;
+    CWideString err;
+    ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+    CRsp rsp;
+    EXPECT_FALSE(rsp.RequestResponse(cl.conn, "GET", u"/busy", kind, err));
+    EXPECT_EQ(kind, 7);
+    EXPECT_EQ(WideToUtf8(err).Find("Server wants retry: Busy; Too many send-receive attempts, please report to "), 0) << err;
+    EXPECT_EQ(clock.GetSleepCount(), 5);
+}
+
+} // namespace

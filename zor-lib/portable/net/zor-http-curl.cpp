@@ -1,0 +1,524 @@
+// The second HTTP transport, chosen by a connection's "WinInet" flag: one
+// libcurl handle per connection, 90-second connect and stall limits, our own
+// redirect step, server credentials once per connect after the first 401 or
+// 403 and proxy credentials after the first 407, the program's manual proxy
+// (else libcurl's http_proxy / https_proxy / no_proxy), and our TLS roots.
+#include "zor-http.h"
+
+#include "zor-file.h"
+#include "zor-log.h"
+#include "zor-path.h"
+#include "zor-ssl.h"
+#include "zor-unicode.h"
+#include "zor-url.h"
+
+#include <curl/curl.h>
+
+#include <mutex>
+
+namespace {
+
+constexpr long kCurlLimitSeconds = 90;
+constexpr int kCurlAttempts = 5;
+
+void CurlGlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// The kinds of the transport's failures: connection 3, TLS and
+// authentication 2, everything else 7.
+int CurlKind(CURLcode code) {
+    switch (code) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+        return FSE_CONN_LOST;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+    case CURLE_LOGIN_DENIED:
+    case CURLE_AUTH_ERROR:
+        return FSE_AUTH;
+    default:
+        return FSE_NOT_FOUND;
+    }
+}
+
+struct Transfer {
+    ZorHttpConn* conn = nullptr;
+    CRsp* rsp = nullptr;
+    // request body: prefix, source file or memory, suffix
+    CBufferedFile* src = nullptr;
+    int64_t srcLength = 0;
+    int part = 0; // 0 prefix, 1 body, 2 suffix, 3 done
+    CNarrowString piece;
+    int piecePos = 0;
+    int64_t sent = 0;
+    int64_t srcSent = 0;
+    bool srcShort = false;
+    int readKind = 0;
+    CWideString readErr;
+    // response
+    CNarrowString rawHeaders;
+    bool headersDone = false;
+    bool bodyStarted = false;
+    CWideString callerFile;
+    HttpBodyTarget target;
+    HttpBodySink* sink = nullptr;
+    int writeKind = 0;
+    CWideString writeErr;
+    bool stopped = false;
+};
+
+// The next bytes of the request body.
+size_t ReadBody(char* buf, size_t size, size_t n, void* user) {
+    Transfer& t = *(Transfer*)user;
+    size_t want = size * n;
+    while (t.part < 3) {
+        if (t.piecePos < t.piece.GetLength()) {
+            size_t take = std::min(want, (size_t)(t.piece.GetLength() - t.piecePos));
+            memcpy(buf, t.piece.GetString() + t.piecePos, take);
+            t.piecePos += (int)take;
+            t.sent += (int64_t)take;
+            t.conn->Touch();
+            int k = 0;
+            CWideString e;
+            if (!ICopyProgress::Report(t.conn->m_pProgress, true, t.sent, k, e)) {
+                t.stopped = true;
+                return CURL_READFUNC_ABORT;
+            }
+            return take;
+        }
+        t.piece.Empty();
+        t.piecePos = 0;
+        if (t.part == 0) {
+            t.piece = t.rsp->m_sBodyPrefix;
+            t.part = 1;
+            if (t.src && !t.src->Rewind(t.readKind, t.readErr)) return CURL_READFUNC_ABORT;
+            if (!t.src) t.piece += t.rsp->m_sReqBody;
+        } else if (t.part == 1) {
+            if (t.src) {
+                CNarrowString chunk;
+                if (!t.src->ReadChunk(chunk, t.readKind, t.readErr)) {
+                    if (t.readKind == FSE_CONN_LOST) t.readKind = FSE_GENERAL;
+                    return CURL_READFUNC_ABORT;
+                }
+                if (!chunk.IsEmpty()) {
+                    t.srcSent += chunk.GetLength();
+                    if (t.srcSent > t.srcLength) return CURL_READFUNC_ABORT;
+                    t.piece = chunk;
+                    continue;
+                }
+                if (t.srcSent < t.srcLength) {
+                    t.srcShort = true;
+                    return CURL_READFUNC_ABORT;
+                }
+            }
+            t.piece = t.rsp->m_sBodySuffix;
+            t.part = 2;
+        } else {
+            t.part = 3;
+        }
+    }
+    return 0;
+}
+
+// Back to the start of the body (libcurl re-sends it after a challenge).
+int SeekBody(void* user, curl_off_t offset, int origin) {
+    Transfer& t = *(Transfer*)user;
+    if (offset != 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+    t.part = 0;
+    t.piece.Empty();
+    t.piecePos = 0;
+    t.sent = 0;
+    t.srcSent = 0;
+    t.srcShort = false;
+    return CURL_SEEKFUNC_OK;
+}
+
+// Header lines; a new status line (interim answers, authentication round
+// trips, the proxy's CONNECT answer) starts the collection again.
+size_t OnHeader(char* data, size_t size, size_t n, void* user) {
+    Transfer& t = *(Transfer*)user;
+    size_t len = size * n;
+    if (len >= 5 && !memcmp(data, "HTTP/", 5)) {
+        t.rawHeaders.Empty();
+        t.headersDone = false;
+    }
+    if (t.rawHeaders.GetLength() + (int)len > kHttpMaxHeaderSection) {
+        t.writeKind = FSE_NOT_FOUND;
+        t.writeErr = CWideString::Formatted(u"HTTP header too long: more than %d bytes", kHttpMaxHeaderSection);
+        return 0;
+    }
+    t.rawHeaders.Append(data, (int)len);
+    if (len <= 2 && (len == 0 || data[0] == '\r' || data[0] == '\n')) t.headersDone = true;
+    return len;
+}
+
+size_t OnBody(char* data, size_t size, size_t n, void* user) {
+    Transfer& t = *(Transfer*)user;
+    size_t len = size * n;
+    CRsp& rsp = *t.rsp;
+    if (!t.bodyStarted) {
+        t.bodyStarted = true;
+        long status = 0;
+        curl_easy_getinfo((CURL*)t.conn->m_pCurl, CURLINFO_RESPONSE_CODE, &status);
+        bool is2xx = status >= 200 && status < 300;
+        int64_t declared = kHttpNoLength;
+        HttpHeaderMap map;
+        bool close = false;
+        int k = 0;
+        CWideString e;
+        HttpParseRawHeaders(t.rawHeaders, declared, map, close, k, e);
+        t.target.pText = &rsp.m_sBody;
+        if (is2xx && !t.callerFile.IsEmpty()) t.target.sFile = t.callerFile;
+        t.target.bSpillAllowed = rsp.m_bAcceptFileBody != 0;
+        t.target.sSpillFolder = HttpSpillFolder();
+        if (!t.sink->Open(t.writeKind, t.writeErr)) return 0;
+        if (declared != kHttpNoLength && declared != kHttpChunked && !t.sink->Announce(declared, t.writeKind, t.writeErr))
+            return 0;
+    }
+    if (!t.sink->Put(data, (int)len, t.writeKind, t.writeErr)) return 0;
+    return len;
+}
+
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    Transfer& t = *(Transfer*)user;
+    if (t.conn->m_sock.m_nStop.load() || ICopyProgress::Stopped(t.conn->m_pProgress)) {
+        t.stopped = true;
+        return 1;
+    }
+    return 0;
+}
+
+// The status line's reason.
+CNarrowString ReasonOf(const CNarrowString& raw) {
+    int end = raw.Find('\n');
+    CNarrowString line = end < 0 ? raw : raw.Left(end);
+    line.TrimRight("\r");
+    int sp = line.Find(' ');
+    if (sp < 0) return CNarrowString();
+    int sp2 = line.Find(' ', sp + 1);
+    return sp2 < 0 ? CNarrowString() : line.Mid(sp2 + 1, line.GetLength());
+}
+
+} // namespace
+
+bool HttpCurlConnect(ZorHttpConn& conn, int& kind, CWideString& err) {
+    CurlGlobalInit();
+    if (!conn.m_pCurl) conn.m_pCurl = curl_easy_init();
+    if (!conn.m_pCurl) {
+        kind = FSE_GENERAL;
+        err += u"cannot create an HTTP session";
+        return false;
+    }
+    conn.m_sCurlHost = conn.m_sCurHost;
+    const CProxyOptions& po = HttpProxyOptions();
+    if (po.m_bUseWinInetProxy || po.m_bUseProxyBelow) {
+        conn.m_sProxyUser = po.m_sUserID;
+        conn.m_sProxyPassword = po.m_sPassword;
+    }
+    conn.m_bConnected = 1;
+    return true;
+}
+
+void HttpCurlClose(ZorHttpConn& conn) {
+    if (conn.m_pCurl) curl_easy_cleanup((CURL*)conn.m_pCurl);
+    conn.m_pCurl = nullptr;
+    conn.m_sCurlHost.Empty();
+}
+
+bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& pathIn, CRsp& rsp,
+                       const CNarrowString& bodyLog, int& kind, CWideString& err) {
+    (void)bodyLog;
+    ICopyProgress* prog = conn.m_pProgress;
+    CNarrowString path(pathIn);
+    CWideString history;
+    const CWideString callerFile = rsp.m_bTempBodyFile ? CWideString() : rsp.m_sBodyFile;
+    if (!rsp.m_pReqBodyFile && rsp.m_sReqBody.GetLength() >= 0x8000000) {
+        kind = FSE_GENERAL;
+        err += u"string too long to upload";
+        return false;
+    }
+    for (int attempt = 0;; ++attempt) {
+        kind = 0;
+        if (rsp.m_bTempBodyFile && !rsp.m_sBodyFile.IsEmpty()) ZorDeleteFileQuiet(rsp.m_sBodyFile);
+        rsp.m_bTempBodyFile = 0;
+        rsp.m_sBodyFile = callerFile;
+        rsp.m_nStatus = 0;
+        rsp.m_sReason.Empty();
+        rsp.m_mapHeaders.RemoveAll();
+        rsp.m_nContentLength = 0;
+        rsp.m_sBody.Empty();
+        rsp.m_bBodyComplete = 0;
+        if (attempt >= kCurlAttempts) {
+            err += history;
+            err += CWideString::Formatted(u"; Too many send-receive attempts, please report to %s", g_szHttpSupportAddress);
+            kind = FSE_NOT_FOUND;
+            return false;
+        }
+        conn.m_sLastPath = path;
+        if (!conn.m_pCurl || !EqualsNoCase(conn.m_sCurlHost, conn.m_sCurHost)) {
+            HttpCurlClose(conn);
+            if (!HttpCurlConnect(conn, kind, err)) return false;
+        }
+        CURL* c = (CURL*)conn.m_pCurl;
+        curl_easy_reset(c);
+        Transfer t;
+        t.conn = &conn;
+        t.rsp = &rsp;
+        t.callerFile = callerFile;
+        HttpBodySink sink(t.target, &conn);
+        t.sink = &sink;
+        CNarrowString url;
+        url.Format("%s://%s:%d%s", conn.m_bCurTls ? "https" : "http", conn.m_sCurHost, conn.m_nCurPort, path);
+        char errbuf[CURL_ERROR_SIZE] = {0};
+        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
+        curl_easy_setopt(c, CURLOPT_URL, url.GetString());
+        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kCurlLimitSeconds);
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kCurlLimitSeconds);
+        curl_easy_setopt(c, CURLOPT_USERAGENT, "ZorSocket/9.2.9.0");
+        curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader);
+        curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
+        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
+        curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnProgress);
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+        if (conn.m_bCookies) curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");
+        // TLS: our roots; checks off only when certificate errors are to be ignored
+        // the same roots as our own TLS: the configured file, else "cacert.pem"
+        // beside the program, else the system's bundle
+        CWideString rootsFile = GetSslRootsFile();
+        if (rootsFile.IsEmpty() && ZorFileExists(GetProcessExeFolder() + u"/cacert.pem"))
+            rootsFile = GetProcessExeFolder() + u"/cacert.pem";
+        CNarrowString roots = WideToUtf8(rootsFile);
+        if (!roots.IsEmpty()) curl_easy_setopt(c, CURLOPT_CAINFO, roots.GetString());
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, conn.m_bIgnoreCertErrors ? 0L : 1L);
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, conn.m_bIgnoreCertErrors ? 0L : 2L);
+        CNarrowString cert = WideToUtf8(conn.m_sClientCertFile);
+        if (!cert.IsEmpty()) {
+            curl_easy_setopt(c, CURLOPT_SSLCERT, cert.GetString());
+            curl_easy_setopt(c, CURLOPT_SSLKEY, cert.GetString());
+        }
+        // proxy: the program's manual proxy, else libcurl's environment
+        const CProxyOptions& po = HttpProxyOptions();
+        CNarrowString proxy;
+        if (po.m_bUseProxyBelow && !po.m_sHost.IsEmpty() && conn.m_bUseProxy) {
+            proxy.Format("%s:%d", po.m_sHost, po.m_nPort);
+            if (attempt == 0) ICopyProgress::Message(prog, 2, CWideString(u"Using manual WinInet proxy ") + Utf8ToWide(proxy));
+            curl_easy_setopt(c, CURLOPT_PROXY, proxy.GetString());
+        } else if (!conn.m_bUseProxy) {
+            curl_easy_setopt(c, CURLOPT_PROXY, "");
+        }
+        CNarrowString user = WideToUtf8(conn.m_sUserID), pass = WideToUtf8(conn.m_sPassword);
+        if (conn.m_bCurlServerCreds) {
+            curl_easy_setopt(c, CURLOPT_HTTPAUTH, (long)(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+            curl_easy_setopt(c, CURLOPT_USERNAME, user.GetString());
+            curl_easy_setopt(c, CURLOPT_PASSWORD, pass.GetString());
+        }
+        if (conn.m_bCurlProxyCreds) {
+            curl_easy_setopt(c, CURLOPT_PROXYAUTH, (long)CURLAUTH_BASIC);
+            curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, conn.m_sProxyUser.GetString());
+            curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, conn.m_sProxyPassword.GetString());
+        }
+        // the caller's header lines, cleaned, and no Expect
+        curl_slist* headers = nullptr;
+        {
+            int pos = 0;
+            const CNarrowString& h = rsp.m_sReqHeaders;
+            while (pos < h.GetLength()) {
+                int end = h.Find('\n', pos);
+                if (end < 0) end = h.GetLength();
+                CNarrowString line = h.Mid(pos, end - pos);
+                line.TrimRight("\r");
+                line = HttpCleanHeaderValue(line);
+                // a site reached by a redirect gets none of the caller's credentials or cookies
+                if (conn.m_bForeignSite && (line.StartsWithNoCase("authorization:") || line.StartsWithNoCase("cookie:")))
+                    line.Empty();
+                if (!line.IsEmpty()) headers = curl_slist_append(headers, line.GetString());
+                pos = end + 1;
+            }
+            headers = curl_slist_append(headers, "Expect:");
+            headers = curl_slist_append(headers, "Pragma: no-cache");
+            headers = curl_slist_append(headers, "Cache-Control: no-cache");
+        }
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+        // method and body
+        t.src = rsp.m_pReqBodyFile;
+        if (t.src && t.src->m_sFileName.IsEmpty() && (t.src->m_nSize == 0 || t.src->m_nSize == -1)) t.src = nullptr;
+        t.srcLength = t.src ? t.src->m_nSize : 0;
+        int64_t total = rsp.m_sBodyPrefix.GetLength() + rsp.m_sBodySuffix.GetLength() +
+                        (t.src ? t.srcLength : rsp.m_sReqBody.GetLength());
+        bool head = !strcmp(method, "HEAD");
+        if (head) {
+            curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+        } else if (total > 0 || strcmp(method, "GET")) {
+            if (total > 0 || !strcmp(method, "POST") || !strcmp(method, "PUT")) {
+                curl_easy_setopt(c, CURLOPT_POST, 1L);
+                curl_easy_setopt(c, CURLOPT_READFUNCTION, ReadBody);
+                curl_easy_setopt(c, CURLOPT_READDATA, &t);
+                curl_easy_setopt(c, CURLOPT_SEEKFUNCTION, SeekBody);
+                curl_easy_setopt(c, CURLOPT_SEEKDATA, &t);
+                curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)total);
+            }
+            curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method);
+        }
+        CURLcode rc = curl_easy_perform(c);
+        curl_slist_free_all(headers);
+        CWideString sinkErr;
+        int sinkKind = 0;
+        if (rc == CURLE_OK && t.bodyStarted && !sink.Finish(sinkKind, sinkErr)) {
+            kind = sinkKind;
+            err += sinkErr;
+            return false;
+        }
+        if (t.target.bSpilled) {
+            rsp.m_sBodyFile = t.target.sFile;
+            rsp.m_bTempBodyFile = 1;
+        }
+        conn.Touch();
+        if (rc != CURLE_OK) {
+            if (t.stopped) {
+                kind = FSE_STOPPED;
+                err += u"stopped by user";
+                return false;
+            }
+            if (!t.writeErr.IsEmpty()) {
+                kind = t.writeKind;
+                if (!t.target.bRefused) err += u"Cannot write downloaded body: ";
+                err += t.writeErr;
+                HttpCurlClose(conn);
+                return false;
+            }
+            if (!t.readErr.IsEmpty()) {
+                kind = t.readKind == FSE_CONN_LOST ? FSE_GENERAL : t.readKind;
+                err += t.readErr;
+                HttpCurlClose(conn);
+                return false;
+            }
+            if (t.srcShort || t.srcSent > t.srcLength) {
+                kind = FSE_NOT_FOUND;
+                err += CWideString::Formatted(t.srcShort ? u"Uploaded file shorter than promised: expected %lld, actual %lld bytes"
+                                                         : u"Uploaded file longer than promised: expected %lld, actual %lld bytes",
+                                              (long long)t.srcLength, (long long)t.srcSent);
+                return false;
+            }
+            kind = CurlKind(rc);
+            err += Utf8OrAnsiToWide(errbuf[0] ? errbuf : curl_easy_strerror(rc));
+            HttpCurlClose(conn);
+            return false;
+        }
+        long status = 0;
+        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+        rsp.m_nStatus = (int)status;
+        bool close = false;
+        CWideString perr;
+        if (!HttpParseRawHeaders(t.rawHeaders, rsp.m_nContentLength, rsp.m_mapHeaders, close, kind, perr)) {
+            err += perr;
+            return false;
+        }
+        rsp.m_sReason = ReasonOf(t.rawHeaders);
+        rsp.m_sServer = rsp.GetHeader("server");
+        if (rsp.m_nContentLength == kHttpNoLength &&
+            (status == 0 || (status >= 100 && status < 200) || status == 204 || status == 304))
+            rsp.m_nContentLength = 0;
+        rsp.m_bBodyComplete = 1;
+        CWideString statusMsg = CWideString::Formatted(u"Server says: %s (code %d)", Utf8OrAnsiToWide(rsp.m_sReason), (int)status);
+        if (status >= 200 && status < 300) {
+            conn.m_bConnected = 1;
+            return true;
+        }
+        if (status == 401 || status == 403) {
+            if (conn.m_bCurlServerCreds || conn.m_bForeignSite) {
+                kind = FSE_AUTH;
+                err += statusMsg;
+                return false;
+            }
+            conn.m_bCurlServerCreds = 1;
+            ICopyProgress::Message(prog, 2, CWideString(u"Supplied server authentication"));
+            if (history.IsEmpty()) history = CWideString::Formatted(u"Access Denied (code %d)", (int)status);
+            continue;
+        }
+        if (status == 407 && !conn.m_bCurlProxyCreds) {
+            conn.m_bCurlProxyCreds = 1;
+            if (!conn.m_sProxyUser.IsEmpty())
+                ICopyProgress::Message(prog, 2, CWideString(u"Supplied proxy authentication for WinInet: userid=") +
+                                                    Utf8ToWide(conn.m_sProxyUser));
+            else
+                ICopyProgress::Message(prog, 2,
+                                       CWideString(u"Empty UserId for proxy authentication requested by WinInet, not likely to succeed"));
+            if (history.IsEmpty()) history = CWideString::Formatted(u"Proxy Access Denied (code %d)", (int)status);
+            continue;
+        }
+        if (status == 301 || status == 302 || status == 307) {
+            CNarrowString location = rsp.GetHeader("location");
+            ZorUrl u;
+            bool bad = location.IsEmpty();
+            for (int i = 0; i < location.GetLength(); ++i)
+                if ((unsigned char)location[i] <= ' ' || location[i] == 0x7F) bad = true;
+            CNarrowString newHost = conn.m_sCurHost;
+            int newPort = conn.m_nCurPort;
+            bool newTls = conn.m_bCurTls;
+            CNarrowString newPath;
+            if (!bad && location[0] == '/' && (location.GetLength() < 2 || location[1] != '/')) {
+                newPath = location;
+            } else if (!bad && ParseUrl(Utf8ToWide(location).GetString(), u) && !u.GetHost().IsEmpty() &&
+                       (u.GetSchemeIndex() == ZURL_SCHEME_HTTP || u.GetSchemeIndex() == ZURL_SCHEME_HTTPS)) {
+                newTls = u.GetSchemeIndex() == ZURL_SCHEME_HTTPS;
+                newHost = WideToUtf8(u.GetHost());
+                newPort = u.GetPort() ? u.GetPort() : (newTls ? 443 : 80);
+                newPath = WideToUtf8(u.GetPathAndExtra());
+                if (newPath.IsEmpty()) newPath = "/";
+            } else {
+                kind = FSE_NOT_FOUND;
+                err += u"Cannot get redirect location: ";
+                err += Utf8OrAnsiToWide(location);
+                return false;
+            }
+            if (conn.m_bCurTls && !newTls) {
+                kind = FSE_NOT_FOUND;
+                err += CWideString(u"Redirect from https to http refused: ") + Utf8OrAnsiToWide(location);
+                return false;
+            }
+            if (!EqualsNoCase(newHost, conn.m_sCurHost) || newPort != conn.m_nCurPort || newTls != (bool)conn.m_bCurTls) {
+                if (HttpSiteOf(newHost) != conn.m_sCredentialSite) {
+                    conn.m_bForeignSite = 1;
+                    conn.m_bCurlServerCreds = 0;
+                }
+                HttpCurlClose(conn);
+                conn.m_sCurHost = newHost;
+                conn.m_nCurPort = newPort;
+                conn.m_bCurTls = newTls;
+                conn.m_bCurProxyStyle = !newTls;
+                conn.m_sTargetUrl = location;
+                if (!HttpCurlConnect(conn, kind, err)) return false;
+            }
+            path = newPath;
+            if (history.IsEmpty()) history = CWideString::Formatted(u"Redirecting (code %d)", (int)status);
+            continue;
+        }
+        kind = status == 507 ? FSE_QUOTA : FSE_NOT_FOUND;
+        err += statusMsg;
+        return false;
+    }
+}

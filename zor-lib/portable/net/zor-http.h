@@ -1,0 +1,203 @@
+// The HTTP/1.1 client: one connection of an internet back-end (ZorHttpConn),
+// its set-up (direct, through an HTTP-style proxy, or tunnelled with
+// CONNECT), the request engine with its attempt loop, the message framing on
+// the program's own sockets, and a second transport over libcurl that the
+// connection's "WinInet" flag selects.
+//
+// Errors follow the library's convention: bool result, an error kind
+// (FsErrorKind; 1 marks a proxy failure) and a wide error text.
+#pragma once
+
+#include "zor-http-auth.h"
+#include "zor-http-util.h"
+#include "zor-net-records.h"
+#include "zor-proxy-discovery.h"
+#include "zor-ssl.h"
+#include "zor-socket.h"
+#include "zor-string.h"
+
+#include <cstdint>
+
+// ---------------------------------------------------------------- limits
+constexpr int kHttpMaxHeaderLine = 8190;               // bytes of one header line
+constexpr int kHttpMaxHeaderSection = 256 * 1024;      // bytes of all header lines of one message
+constexpr int kHttpMaxHeaderLines = 1000;              // header lines of one message
+constexpr int64_t kHttpMemoryBodyLimit = 0x2000000;    // 32 MiB: larger bodies never stay in memory
+constexpr int64_t kHttpChunkLimit = 0x8000000;         // 128 MiB: one memory read at most
+constexpr int kHttpExpectWaitMs = 2000;                // the wait for "100 Continue"
+constexpr int kHttpRetryAfterWaitMs = 2000;            // the wait after a 503 with Retry-After
+
+// ---------------------------------------------------------------- process-wide values
+// Set once by the host before any request; read without a lock.
+extern CNarrowString g_sHttpUserAgent;     // empty: "ZorSocket/9.2.9.0"
+extern CNarrowString g_sHttpSystemInfo;    // the text in parentheses after the agent
+// The address that the attempt-limit message names (a build setting).
+extern const char* const g_szHttpSupportAddress;
+// The process-wide proxy settings the connections use.
+CProxyOptions& HttpProxyOptions();
+
+// The site (registrable domain) of a host: credentials, the caller's
+// Authorization and Cookie lines and cookies stay within one site.
+CNarrowString HttpSiteOf(const CNarrowString& host);
+
+// Where bodies too large for memory go: the program log's folder, else the
+// system's temporary folder.
+CWideString HttpSpillFolder();
+
+// ---------------------------------------------------------------- the connection
+class ZorHttpConn {
+public:
+    // configured target
+    CNarrowString m_sHost;
+    int32_t m_nPort = 0;
+    uint8_t m_bTls = 0;
+    uint8_t m_bProxyStyle = 1;
+    // the target of the open connection
+    CNarrowString m_sCurHost;
+    int32_t m_nCurPort = 0;
+    uint8_t m_bCurTls = 0;
+    uint8_t m_bCurProxyStyle = 0;
+    CNarrowString m_sLastPath;
+    ICopyProgress* m_pProgress = nullptr; // borrowed
+    uint8_t m_bWinInet = 0;               // the libcurl transport
+    uint8_t m_bIgnoreCertErrors = 0;
+    uint8_t m_bCookies = 0;
+    int32_t m_nAttemptLimit = 5;
+    uint8_t m_bCookieFiles = 0;
+    CWideString m_sUserID;
+    CWideString m_sPassword;
+    int64_t m_nRequestStart = 0;
+    int64_t m_nLastActivity = 0;
+    ZorSocket m_sock;
+    uint8_t m_bConnected = 0;
+    int32_t m_nAuthState = 0; // HttpAuthState
+    DigestAuthRecord m_digest;
+    CNarrowString m_sProxyHost;
+    int32_t m_nProxyPort = 0;
+    uint8_t m_bUseProxy = 1;
+    uint8_t m_bTunnel = 0;
+    CNarrowString m_sTargetUrl;
+    CNarrowString m_sProxyUser;
+    CNarrowString m_sProxyPassword;
+    int32_t m_nProxyAuthState = 0;
+    uint8_t m_bCloseAfterResponse = 0;
+    int32_t m_nRedirects = 0;
+    CWideString m_sClientCertFile;
+    HttpCookieMap m_mapCookies;
+    CNarrowString m_sCookieSite;
+    // the site whose credentials and caller's header lines the requests may carry
+    CNarrowString m_sCredentialSite;
+    uint8_t m_bForeignSite = 0; // a redirect left the credential site
+    // libcurl transport
+    void* m_pCurl = nullptr; // CURL easy handle
+    CNarrowString m_sCurlHost;
+    uint8_t m_bCurlServerCreds = 0;
+    uint8_t m_bCurlProxyCreds = 0;
+    int32_t m_nConnectTimeout = 0;
+    int32_t m_nTimeout = 90;
+
+    ZorHttpConn();
+    ~ZorHttpConn();
+    ZorHttpConn(const ZorHttpConn&) = delete;
+    ZorHttpConn& operator=(const ZorHttpConn&) = delete;
+
+    void Reset();
+    void Close();
+    // Notes activity for the response timing.
+    void Touch();
+};
+
+bool HttpConfigureAndConnect(ZorHttpConn& conn, const HttpConnectParams& params, ICopyProgress* pProgress,
+                             int& kind, CWideString& err);
+bool HttpConnect(ZorHttpConn& conn, bool bTakeTarget, bool bReportProxy, ICopyProgress* pProgress, int& kind,
+                 CWideString& err);
+bool HttpReconnect(ZorHttpConn& conn, int& kind, CWideString& err);
+
+// One exchange on an open connection (see zor-http-engine.cpp).
+bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& path, CRsp& rsp, bool bReadToClose,
+                   int& kind, CWideString& err);
+// Fetches a file://, http:// or https:// URL (params.m_sUrl) into rsp.
+bool HttpGetUrl(CRsp& rsp, const HttpConnectParams& params, const char* method, ICopyProgress* pProgress,
+                int& kind, CWideString& err);
+
+// ---------------------------------------------------------------- framing
+// The request head: request line, Content-Length (or chunked), the header
+// block, Host, Connection, Pragma, Cache-Control, User-Agent, empty line.
+bool HttpWriteRequestHead(ZorSocket& s, const CNarrowString& requestLine, const CNarrowString& headers,
+                          const CNarrowString& hostLine, bool bChunked, int64_t nLength, int& kind, CWideString& err);
+// Status line and header lines of an answer.
+bool HttpReadStatusAndHeaders(ZorSocket& s, int64_t& nLength, HttpHeaderMap& map, int& nStatus,
+                              CNarrowString& reason, bool& bClose, int& kind, CWideString& err);
+// The same header rules over a CR LF text whose first line (the status line) is skipped.
+bool HttpParseRawHeaders(const CNarrowString& raw, int64_t& nLength, HttpHeaderMap& map, bool& bClose, int& kind,
+                         CWideString& err);
+// One chunk-size line: hexadecimal digits, then the end, a blank, a tab or
+// a chunk extension (";..."), which is ignored.
+bool HttpParseChunkSize(const CNarrowString& line, int64_t& nSize, int& kind, CWideString& err);
+
+// Where a body goes and how far memory may hold it.
+struct HttpBodyTarget {
+    CNarrowString* pText = nullptr; // memory target (with nMemoryLimit)
+    CWideString sFile;              // file target when not empty
+    int64_t nMemoryLimit = kHttpMemoryBodyLimit;
+    // Beyond the memory limit: with bSpillAllowed the bytes move to a
+    // temporary file in sSpillFolder (sFile gets its name, bSpilled set);
+    // otherwise the read stops with "Response body is too long for memory".
+    bool bSpillAllowed = false;
+    CWideString sSpillFolder;
+    bool bSpilled = false;
+    bool bRefused = false;  // stopped at the memory limit
+    int64_t nReceived = 0; // bytes delivered
+};
+
+// Delivers body bytes to a target's memory or file; spills memory to a
+// temporary file (mode 0600) when allowed, refuses otherwise.
+class HttpBodySink {
+public:
+    HttpBodySink(HttpBodyTarget& t, ZorHttpConn* pConn);
+    ~HttpBodySink();
+    HttpBodySink(const HttpBodySink&) = delete;
+    HttpBodySink& operator=(const HttpBodySink&) = delete;
+
+    bool Open(int& kind, CWideString& err);
+    // A declared length: refuses (or spills) before a byte is read.
+    bool Announce(int64_t nLength, int& kind, CWideString& err);
+    bool Put(const char* p, int n, int& kind, CWideString& err);
+    bool Finish(int& kind, CWideString& err);
+    bool IsFile() const { return m_file.IsOpen(); }
+    bool StartedAsFile() const { return !m_bMemory; }
+
+private:
+    HttpBodyTarget& m_t;
+    ZorHttpConn* m_pConn;
+    bool m_bMemory = true;
+    CFileHandle m_file;
+    char m_buf[32768];
+    int m_nBuf = 0;
+
+    bool OpenFile(const CWideString& path, int& kind, CWideString& err);
+    bool Overflow(int64_t nBytes, int& kind, CWideString& err);
+    bool FlushFile(int& kind, CWideString& err);
+};
+
+// Reads a body into memory (bReadToClose: an undeclared length runs to the
+// end of the stream). A failure closes the socket.
+bool HttpReadBody(ZorSocket& s, bool bReadToClose, int64_t nLength, CNarrowString& text, int& kind,
+                  CWideString& err);
+// Reads a body to the target; progress and activity through conn when given.
+bool HttpReadBodyTo(ZorSocket& s, ZorHttpConn* pConn, bool bReadToClose, int64_t nLength, HttpBodyTarget& target,
+                    int& kind, CWideString& err);
+// Reads a 2xx body into a file (conn's socket), with progress reports.
+bool HttpDownloadToFile(ZorHttpConn& conn, const CWideString& file, CRsp& rsp, int& kind, CWideString& err);
+// Sends a file body, raw or chunked, checking the promised length.
+bool HttpUploadBody(ZorHttpConn& conn, CBufferedFile& source, bool bChunked, CRsp& rsp, int& kind,
+                    CWideString& err);
+bool HttpWriteChunk(ZorSocket& s, const void* data, int len, int& kind, CWideString& err);
+// Reads and drops a body still pending on the record.
+bool HttpDrainBody(CRsp& rsp, ZorSocket& s, int& kind, CWideString& err);
+
+// ---------------------------------------------------------------- libcurl transport
+bool HttpCurlConnect(ZorHttpConn& conn, int& kind, CWideString& err);
+bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& path, CRsp& rsp,
+                       const CNarrowString& bodyLog, int& kind, CWideString& err);
+void HttpCurlClose(ZorHttpConn& conn);
