@@ -46,3 +46,117 @@ inline std::string S3Fixture(const char* name) {
     if (!ReadWholeFile(Utf8ToWide(path.c_str()), 1 << 24, body, kind, err)) return std::string();
     return std::string(body.GetString(), body.GetLength());
 }
+
+// ------------------------------------------------------------ test peers
+#include "S3FileSysZorSock.h"
+#include "test-servers.h"
+
+#include <fstream>
+#include <regex>
+
+// s3rver on 127.0.0.1 (patched by tools/install-deps.sh), one bucket "tb",
+// keys S3RVER/S3RVER, names under ".localhost" for host-based addressing;
+// with bTls a second form with a per-run root and a certificate for
+// s3.localhost and *.s3.localhost.
+class S3rver {
+public:
+    static std::string Script() { return std::string(TV_SOURCE_DIR) + "/tools/node_modules/s3rver/bin/s3rver.js"; }
+    static bool Available() { return access(Script().c_str(), R_OK) == 0 && access("/usr/bin/node", X_OK) == 0; }
+
+    bool Start(bool bTls = false) {
+        std::vector<std::string> argv = {"/usr/bin/node", Script(), "-a", "127.0.0.1", "-p", "0", "-s",
+                                         "-d", m_dir / "data", "--service-endpoint", "localhost",
+                                         "--configure-bucket", "tb"};
+        testsrv::RunCommand("mkdir -p '" + (m_dir / "data") + "'");
+        if (bTls) {
+            std::string d = m_dir.Path();
+            testsrv::WriteFileText(d + "/san.cnf", "subjectAltName=DNS:s3.localhost,DNS:*.s3.localhost\n");
+            std::string cmd =
+                "cd '" + d + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 "
+                "-subj /CN=TorvaneS3TestRoot >/dev/null 2>&1 && openssl req -newkey rsa:2048 -nodes -keyout "
+                "server.key -out server.csr -subj /CN=s3.localhost >/dev/null 2>&1 && openssl x509 -req -in "
+                "server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile san.cnf "
+                ">/dev/null 2>&1";
+            if (testsrv::RunCommand(cmd) != 0) return false;
+            argv.insert(argv.end(), {"--key", d + "/server.key", "--cert", d + "/server.pem"});
+        }
+        if (!m_child.Start(argv)) return false;
+        std::smatch m;
+        static const std::regex re("listening on [^:]+:(\\d+)");
+        std::string line;
+        for (int i = 0; i < 5 && !std::regex_search(line, m, re); i++) line = m_child.ReadLine(20000);
+        if (m.empty()) return false;
+        m_nPort = std::stoi(m[1]);
+        return true;
+    }
+    int Port() const { return m_nPort; }
+    std::string RootsFile() const { return m_dir / "ca.pem"; }
+    std::string DataDir() const { return m_dir / "data"; }
+
+private:
+    testsrv::TempDir m_dir;
+    testsrv::Child m_child;
+    int m_nPort = 0;
+};
+
+// tools/fake-s3.py with a script of queued answers; its request log.
+class FakeS3 {
+public:
+    bool Start(const std::string& scriptJson = "[]", int pageSize = 1000) {
+        testsrv::WriteFileText(m_dir / "script.json", scriptJson);
+        std::vector<std::string> argv = {"/usr/bin/python3", std::string(TV_SOURCE_DIR) + "/tools/fake-s3.py",
+                                         "--bucket", "b", "--page-size", std::to_string(pageSize),
+                                         "--script", m_dir / "script.json", "--log", m_dir / "log.txt"};
+        if (!m_child.Start(argv)) return false;
+        std::string line = m_child.ReadLine(10000);
+        m_nPort = line.empty() ? 0 : std::atoi(line.c_str());
+        return m_nPort > 0;
+    }
+    int Port() const { return m_nPort; }
+    std::vector<std::string> Log() const {
+        std::vector<std::string> lines;
+        std::ifstream f(m_dir / "log.txt");
+        for (std::string l; std::getline(f, l);) lines.push_back(l);
+        return lines;
+    }
+    // Log lines holding the text.
+    int Count(const std::string& part) const {
+        int n = 0;
+        for (const std::string& l : Log())
+            if (l.find(part) != std::string::npos) n++;
+        return n;
+    }
+    std::string Dir() const { return m_dir.Path(); }
+
+private:
+    testsrv::TempDir m_dir;
+    testsrv::Child m_child;
+    int m_nPort = 0;
+};
+
+// The default host and suffix of the tests: nothing leaves the machine.
+inline void UseLocalS3Hosts() {
+    g_sS3DefaultHost = "s3.localhost";
+    g_sS3HostSuffix = ".localhost";
+}
+
+inline TvConnectInfo S3Settings(const std::string& url, bool bHostBased = false) {
+    TvConnectInfo ci;
+    ci.m_sUrl = Utf8ToWide(url.c_str());
+    ci.m_bHostBasedAddr = bHostBased ? 1 : 0;
+    ci.m_bUseProxy = 0;
+    return ci;
+}
+
+inline std::string ReadLocal(const std::string& path) {
+    return testsrv::ReadFileText(path);
+}
+inline std::string PatternBytes(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        s[i] = (char)(x >> 24);
+    }
+    return s;
+}
