@@ -493,6 +493,54 @@ bool OrvanFS::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int& er
         list.m_sPopulationErr.Empty();
         list.m_bPopulationRequested = true;
     }
+    bool ok = OpenConnection(ci, bLongPoll, errKind, err);
+    if (bLongPoll) {
+        // the long-poll connection fills the cache; a failure before the
+        // listing is stored for the waiting connections as its failure is
+        if (ok) return PopulateFromConnect(false, errKind, err) || (Disconnect(false), false);
+        CCritSectionLock g(list.Lock());
+        list.m_bPopulationRequested = false;
+        list.m_nPopulationErrKind = errKind ? errKind : FSE_GENERAL;
+        list.m_sPopulationErr = err;
+        return false;
+    }
+    if (!ok) return false;
+    // An ordinary connection with no long poll to fill the cache fills it
+    // itself; with no other cloud connection open it refreshes a filled
+    // cache, which nothing keeps current then. Workers joining an open run
+    // reuse the cache as it stands.
+    bool populate = false, refresh = false;
+    {
+        CCritSectionLock g(list.Lock());
+        if (!list.m_bPopulationRequested && (list.IsEmpty() || list.m_nOpenConnections <= 1)) {
+            refresh = !list.IsEmpty();
+            populate = true;
+            list.m_nPopulationErrKind = 0;
+            list.m_sPopulationErr.Empty();
+            list.m_bPopulationRequested = true;
+        }
+    }
+    if (populate ? !PopulateFromConnect(refresh, errKind, err) : !WaitForCache(errKind, err)) {
+        Disconnect(false);
+        return false;
+    }
+    CCritSectionLock g(list.Lock());
+    if (list.IsEmpty()) {
+        if (list.m_nPopulationErrKind != 0) {
+            errKind = list.m_nPopulationErrKind;
+            err = u"Cache is empty: " + list.m_sPopulationErr;
+        } else {
+            ZOR_ASSERT(false);
+            errKind = FSE_CLOUD_CACHE;
+            err = u"Cache is empty and no error set";
+        }
+        Disconnect(false);
+        return false;
+    }
+    return true;
+}
+
+bool OrvanFS::OpenConnection(const TvConnectInfo& ci, bool bLongPoll, int& errKind, CWideString& err) {
     // The scheme is the secure one: the token and the data never travel in clear.
     ZorUrl url;
     if (ParseUrl(ci.m_sUrl, url) && !url.GetScheme().EqualsNoCase(u"luds")) {
@@ -524,53 +572,13 @@ bool OrvanFS::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int& er
         ZorGetProgramLog().Printf(u"Longpoll send/receive timeout: %d seconds\n", m_Params.m_nTimeout);
     }
     ZorGetProgramLog().Printf(u"using multipart uploads: %d\n", (int)UseMultipartUpload());
-    if (!HttpConfigureAndConnect(m_Conn, m_Params, pProgress, errKind, err)) return false;
+    if (!HttpConfigureAndConnect(m_Conn, m_Params, m_pProgress, errKind, err)) return false;
     m_sUrlPrefix = MakeHostUrl();
     m_sCurRootDir = m_sRootDir;
     m_bRecursiveListing = UseRecursiveListing() ? 1 : 0;
     if (!m_bRecursiveListing) ZorGetProgramLog().Printf(u"OrvanFS: Using non-recursive listing.\n");
-    // An ordinary connection with no long poll to fill the cache fills it
-    // itself; with no other cloud connection open it refreshes a filled
-    // cache, which nothing keeps current then. Workers joining an open run
-    // reuse the cache as it stands.
-    if (!bLongPoll) {
-        bool populate = false, refresh = false;
-        {
-            CCritSectionLock g(list.Lock());
-            if (list.m_bPopulationRequested) {
-                // another connection started a population meanwhile: wait below
-            } else if (list.IsEmpty() || list.m_nOpenConnections == 0) {
-                refresh = !list.IsEmpty();
-                populate = true;
-                list.m_nPopulationErrKind = 0;
-                list.m_sPopulationErr.Empty();
-                list.m_bPopulationRequested = true;
-            }
-        }
-        if (populate) {
-            if (!PopulateFromConnect(refresh, errKind, err)) {
-                TvInetFileSys::Disconnect(false);
-                return false;
-            }
-        } else if (!WaitForCache(errKind, err)) {
-            TvInetFileSys::Disconnect(false);
-            return false;
-        }
-        CCritSectionLock g(list.Lock());
-        if (list.IsEmpty()) {
-            if (list.m_nPopulationErrKind != 0) {
-                errKind = list.m_nPopulationErrKind;
-                err = u"Cache is empty: " + list.m_sPopulationErr;
-            } else {
-                ZOR_ASSERT(false);
-                errKind = FSE_CLOUD_CACHE;
-                err = u"Cache is empty and no error set";
-            }
-            TvInetFileSys::Disconnect(false);
-            return false;
-        }
-    }
     {
+        OrvanFileList& list = GetOrvanFileList();
         CCritSectionLock g(list.Lock());
         list.m_nOpenConnections++;
         m_bCountedOpen = true;
@@ -603,17 +611,17 @@ bool OrvanFS::PopulateAccount(ICopyProgress* pProgress, int& errKind, CWideStrin
     CRsp rsp;
     rsp.m_bAcceptFileBody = 1; // a large account's reply comes through a temporary file
     CNarrowString body;
-    auto readBody = [&]() -> bool {
-        if (rsp.m_bTempBodyFile && !rsp.m_sBodyFile.IsEmpty()) {
+    auto readBody = [&](CRsp& r) -> bool {
+        if (r.m_bTempBodyFile && !r.m_sBodyFile.IsEmpty()) {
             int k = 0;
             CWideString e;
-            if (!ReadWholeFile(rsp.m_sBodyFile, INT32_MAX - 1, body, k, e)) {
+            if (!ReadWholeFile(r.m_sBodyFile, INT32_MAX - 1, body, k, e)) {
                 errKind = FSE_CLOUD_CACHE;
                 err = e;
                 return false;
             }
         } else {
-            body = rsp.m_sBody;
+            body = r.m_sBody;
         }
         return true;
     };
@@ -625,7 +633,7 @@ bool OrvanFS::PopulateAccount(ICopyProgress* pProgress, int& errKind, CWideStrin
             list.ResetCache();
             return false;
         }
-        if (!readBody()) {
+        if (!readBody(rsp)) {
             list.ResetCache();
             return false;
         }
@@ -640,7 +648,7 @@ bool OrvanFS::PopulateAccount(ICopyProgress* pProgress, int& errKind, CWideStrin
             err = u"Initial listing request failed: " + err;
             break;
         }
-        if (!readBody()) break;
+        if (!readBody(rsp)) break;
         if (!list.PopulateRootFromDirectories(body.GetString(), body.GetLength(), rec, this, tvId, errKind, err))
             break;
         CRsp rsp2;
@@ -652,7 +660,8 @@ bool OrvanFS::PopulateAccount(ICopyProgress* pProgress, int& errKind, CWideStrin
             break;
         }
         ZorJsonValuePtr json;
-        if (!JsonParseText(rsp2.m_sBody, json, err)) {
+        if (!readBody(rsp2)) break;
+        if (!JsonParseText(body, json, err)) {
             errKind = FSE_CLOUD_CACHE;
             break;
         }

@@ -101,6 +101,7 @@ private:
     bool Move(const CWideString& from, const CWideString& to, bool bFile, int& errKind, CWideString& err);
     bool DeleteItemReq(const CWideString& path, bool bFile, int& errKind, CWideString& err);
     bool WaitForCache(int& errKind, CWideString& err);
+    bool OpenConnection(const TvConnectInfo& ci, bool bLongPoll, int& errKind, CWideString& err);
     bool PopulateFromConnect(bool bRefresh, int& errKind, CWideString& err);
     bool Full(const CWideString& path, CWideString& full, int& errKind, CWideString& err) const;
 };

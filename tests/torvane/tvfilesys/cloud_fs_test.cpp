@@ -270,6 +270,17 @@ TEST_F(CloudFs, MalformedAndHostileListings) {
         EXPECT_EQ(U8(m_err).rfind("Cache is empty: ", 0), 0u) << U8(m_err);
         EXPECT_TRUE(GetOrvanFileList().IsEmpty()) << m;
     }
+    // a long-poll connection that fails its listing stores the failure and
+    // lets the others go on
+    GetOrvanFileList().ResetCache();
+    TvConnectInfo lp = CloudInfo(s_srv->Host());
+    lp.m_bLongPoll = 1;
+    EXPECT_FALSE(Connect(m_fs, lp));
+    EXPECT_EQ(m_kind, FSE_CLOUD_CACHE);
+    EXPECT_FALSE(GetOrvanFileList().m_bPopulationRequested);
+    EXPECT_EQ(GetOrvanFileList().m_nPopulationErrKind, FSE_CLOUD_CACHE);
+    EXPECT_FALSE(m_fs.IsConnected());
+
     SetPolicy(u"IndexEndpoint", 0u);
     SetPolicy(u"RecursiveListing", 0u);
     s_srv->Set("{\"malform\": \"chain300\"}");
