@@ -49,10 +49,123 @@ inline std::string S3Fixture(const char* name) {
 
 // ------------------------------------------------------------ test peers
 #include "S3FileSysZorSock.h"
-#include "test-servers.h"
 
+// ------------------------------------------------------------ processes and files
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <fstream>
 #include <regex>
+#include <sstream>
+#include <thread>
+
+namespace testsrv {
+
+inline void ClearProxyEnvironment() {
+    for (const char* v : {"http_proxy", "https_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY", "NO_PROXY", "all_proxy",
+                          "ALL_PROXY"})
+        unsetenv(v);
+}
+inline std::string ReadFileText(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+inline void WriteFileText(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+}
+inline int RunCommand(const std::string& cmd) {
+    return system(cmd.c_str());
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/tvs3XXXXXX";
+        if (mkdtemp(tmpl)) m_path = tmpl;
+    }
+    ~TempDir() {
+        if (!m_path.empty()) RunCommand("rm -rf '" + m_path + "'");
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// A server process with its standard output on a pipe; stopped by its pid.
+class Child {
+public:
+    ~Child() { Stop(); }
+    bool Start(const std::vector<std::string>& argv) {
+        int out[2];
+        if (pipe(out)) return false;
+        m_pid = fork();
+        if (m_pid < 0) return false;
+        if (m_pid == 0) {
+            setpgid(0, 0);
+            int nul = open("/dev/null", O_RDWR);
+            dup2(nul, 0);
+            dup2(out[1], 1);
+            close(out[0]);
+            ClearProxyEnvironment();
+            std::vector<char*> args;
+            for (const std::string& a : argv) args.push_back((char*)a.c_str());
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        close(out[1]);
+        m_stdout = out[0];
+        return true;
+    }
+    // One line of the output (bounded wait).
+    std::string ReadLine(int timeoutMs) {
+        std::string line;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p{m_stdout, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            char c;
+            if (read(m_stdout, &c, 1) != 1) break;
+            if (c == '\n') return line;
+            line += c;
+        }
+        return line;
+    }
+    void Stop() {
+        if (m_stdout >= 0) close(m_stdout);
+        m_stdout = -1;
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGTERM);
+        for (int i = 0; i < 200; ++i) {
+            if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_stdout = -1;
+};
+
+} // namespace testsrv
 
 // s3rver on 127.0.0.1 (patched by tools/install-deps.sh), one bucket "tb",
 // keys S3RVER/S3RVER, names under ".localhost" for host-based addressing;
