@@ -27,7 +27,8 @@ FAULTS is re-read on every request: a JSON list of rules
   {"verb": V, "count": N, "action": A, ...}  (count default 1, -1 forever)
   A = "busy"      answer 519 with "progress" (the rule's "progress" text)
       "error"     answer "status" with "x-zor-err" (rule "zerr") and "reason"
-      "drop"      close the connection without a reply (after "delay" seconds)
+      "drop"      close the connection without a reply (after "delay" seconds;
+                  with "partial" after the start of the status line)
       "long"      ReadBuf/ReadBufPosn: one byte more than the length asked
       "omit"      leave out reply header "header"
       "set"       set reply header "header" to "value"
@@ -265,6 +266,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             rec["status"] = "drop"
             log(rec)
             self.close_connection = True
+            if fault.get("partial"):
+                self.wfile.write(b"HTTP/1.1 200 OK\r\nx-zor-")
+                self.wfile.flush()
             try:
                 self.connection.shutdown(socket.SHUT_RDWR)
             except OSError:

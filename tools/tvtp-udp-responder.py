@@ -2,7 +2,8 @@
 """A LAN discovery responder for tests.
 
 Usage: tvtp-udp-responder.py --replies REPLIES.json --log LOG.jsonl
-         [--bind ADDR] [--port 33338] [--reply-port 33339] [--user U] [--max-seconds N]
+         [--bind ADDR] [--port 33338] [--reply-port 33339] [--user U] [--reply-from ADDR]
+         [--max-seconds N]
 
 Listens for "TVTPPING-U<user>" datagrams (with --user, other users are only
 logged) and answers each at the sender's address and the reply port with the
@@ -25,12 +26,17 @@ ap.add_argument("--bind", default="127.0.0.1")
 ap.add_argument("--port", type=int, default=33338)
 ap.add_argument("--reply-port", type=int, default=33339)
 ap.add_argument("--user")
+ap.add_argument("--reply-from", help="send the replies from this address instead")
 ap.add_argument("--max-seconds", type=int, default=60)
 a = ap.parse_args()
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind((a.bind, a.port))
 s.settimeout(0.2)
+out_sock = s
+if a.reply_from:
+    out_sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    out_sock.bind((a.reply_from, 0))
 print(s.getsockname()[1], flush=True)
 end = time.time() + a.max_seconds
 while time.time() < end:
@@ -52,4 +58,4 @@ while time.time() < end:
             out = ("TVTP-%s,%05d,%s" % (r["kind"], r["port"], r["name"])).encode("utf-8")
             out = out.ljust(r.get("pad", 36), r.get("fill", " ").encode("latin-1"))
         for _ in range(r.get("repeat", 1)):
-            s.sendto(out, (peer[0], a.reply_port))
+            out_sock.sendto(out, (peer[0], a.reply_port))

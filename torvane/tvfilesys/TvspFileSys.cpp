@@ -556,7 +556,8 @@ bool TvspFileSys::DownloadFile(const CWideString& path, const CWideString& local
         err += CWideString(u"Downloading file: ") + e;
         return false;
     }
-    nSize = rsp.m_nBodyLength;
+    nSize = rsp.m_nContentLength >= 0 && rsp.m_nContentLength < CRsp::kChunked ? rsp.m_nContentLength
+                                                                                : rsp.m_nBodyLength;
     return ReadLockedHeaders(rsp, false, path, errKind, err);
 }
 
