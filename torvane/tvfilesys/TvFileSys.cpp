@@ -1,9 +1,10 @@
 // The abstract file system's default bodies, the prototype registry and the
 // URL normaliser.
 #include "TvFileSys.h"
-#include "OrvanFS.h"
 
+#include "OrvanFS.h"
 #include "S3FileSysZorSock.h"
+#include "TvspFileSys.h"
 #include "WinFileSys.h"
 #include "WinNetFileSys.h"
 #include "zor-path.h"
@@ -323,6 +324,7 @@ void RegisterBuiltIns(FsRegistry& r) {
     r.protos.emplace_back(new WinFileSys());
     r.protos.emplace_back(new WinNetFileSys());
     r.protos.emplace_back(new S3FileSysZorSock());
+    r.protos.emplace_back(new TvspFileSys());
     r.protos.emplace_back(new OrvanFS());
 }
 
