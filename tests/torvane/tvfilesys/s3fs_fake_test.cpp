@@ -153,6 +153,19 @@ TEST_F(S3FakeTest, MultipartAndRangedStructure) {
     EXPECT_TRUE(p1 != std::string::npos && p1 < p2 && p2 < p3 && p3 != std::string::npos) << done;
     EXPECT_NE(done.find("<CompleteMultipartUpload><Part>\t<PartNumber>1</PartNumber>\t<ETag>\""), std::string::npos);
 
+    // One byte under 10 MiB goes in one PUT; 10 MiB in two parts.
+    for (int64_t n : {10485759LL, 10485760LL}) {
+        std::string f = LocalFile("edge", PatternBytes((size_t)n, 1));
+        ASSERT_TRUE(fs->UploadFile(Utf8ToWide(f.c_str()), CWideString::Formatted(u"/edge%lld", (long long)n), kind,
+                                   err))
+            << err;
+    }
+    EXPECT_EQ(m_fake->Count("PUT /edge10485759 sig=ok"), 1);
+    EXPECT_EQ(m_fake->Count(" len=10485759"), 1);
+    EXPECT_EQ(m_fake->Count("PUT /edge10485760?partNumber=1&"), 1);
+    EXPECT_EQ(m_fake->Count("PUT /edge10485760?partNumber=2&"), 1);
+    EXPECT_EQ(m_fake->Count("PUT /edge10485760?partNumber="), 2);
+
     // The caller expected 10 MiB; the object has 12: the download follows the total.
     std::string dst = m_tmp / "back";
     int64_t size = 10 * 1048576;
