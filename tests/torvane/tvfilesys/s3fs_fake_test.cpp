@@ -36,7 +36,9 @@ protected:
         UseLocalS3Hosts();
     }
     void TearDown() override {
-        if (m_fake) EXPECT_EQ(m_fake->Count("sig=bad"), 0) << "a request was signed wrongly";
+        if (m_fake) {
+            EXPECT_EQ(m_fake->Count("sig=bad"), 0) << "a request was signed wrongly";
+        }
     }
     std::unique_ptr<S3FileSysZorSock> Start(const std::string& script, int pageSize = 1000, bool bHostBased = false,
                                             ICopyProgress* pProgress = nullptr) {
@@ -121,7 +123,9 @@ TEST_F(S3FakeTest, RetryRules) {
         EXPECT_GE(clock.GetSleptMs() - slept0, c.sleptMs);
         EXPECT_LT(clock.GetSleptMs() - slept0, c.sleptMs + 5000);
         EXPECT_NE(std::string(WideToUtf8(err).GetString()).find(c.errPart), std::string::npos) << err;
-        if (!c.ok) EXPECT_NE(kind, 0);
+        if (!c.ok) {
+            EXPECT_NE(kind, 0);
+        }
     }
 }
 
