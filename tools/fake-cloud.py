@@ -20,6 +20,12 @@ Control API (plain JSON bodies, no authorisation, same server):
     POST /_ctl/change {"path": "/a/b.txt", "data": "...", "modified": <epoch>}
                       changes a file as another client would
     POST /_ctl/set    {"switch": value, ...}  (see SWITCHES)
+
+Uploads (POST sync/files, PUT sync/files/<id>) are checked byte for byte in
+both forms, the multipart form and the bare file with the metadata in the
+query string; a request that breaks the form is answered 400 with the reason.
+The log entry of an upload carries "upload": {"form", "name", "directory",
+"created", "modified", "ctype", "size"}.
     POST /_ctl/script {"method", "path" (prefix of the raw path), "times",
                        "status", "headers", "body", "action": "reply"|"close"|"delay",
                        "delay_ms"}  queues answers that go before the store
@@ -31,6 +37,9 @@ The port is printed as "PORT <n>" on the first line of standard output.
 Usage: fake-cloud.py --cert FILE --key FILE [--port 0] [--plain]
 """
 import argparse
+import calendar
+import email.utils
+import re
 import json
 import socket
 import ssl
@@ -52,6 +61,10 @@ SWITCHES = {
     "delete_status": 200,         # 200 or 204
     "storage_remaining": "12345.9",
     "storage_quota": 2,
+    "upload_timeout": "",         # "" | store | nostore: read the whole upload, close without answer
+    "upload_close_early": False,  # close an upload before reading its body
+    "search_codes": [],           # status codes of the proto searches, one per search (then 201)
+    "search_reply": "",           # "" | empty (an empty array) | noid (an entry without id)
     "malform": "",                # nosize | badprefix | oneroot | dupid | cycle
                                   # | name_dotdot | name_slash | name_backslash | name_nul | chain300
 }
@@ -59,6 +72,14 @@ SWITCHES = {
 
 def iso(t):
     return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(t))
+
+
+def parse_upload_time(text):
+    """The upload's time form "YYYY-MM-DDTHH:MM:SS+00:00" as seconds, else None."""
+    m = re.fullmatch(r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)\+00:00", text)
+    if not m:
+        return None
+    return calendar.timegm(tuple(int(g) for g in m.groups()) + (0, 0, 0))
 
 
 class Account:
@@ -74,6 +95,7 @@ class Account:
         self.scripts = []
         self.next_id = 1
         self.next_tid = 1
+        self.last_upload = None
         self.items = {}
         self.root = self.add(None, "", True, forced="root0")
         self.tvd = self.add(self.root, "tvdata_collection", True, forced="tvd0")
@@ -231,7 +253,17 @@ class Handler(BaseHTTPRequestHandler):
         parsed = urllib.parse.urlsplit(raw)
         path = parsed.path
         query = urllib.parse.parse_qs(parsed.query, keep_blank_values=True)
+        if a.switches["upload_close_early"] and path.startswith("/api/sync/files") and self.command in ("POST", "PUT"):
+            with a.lock:
+                a.log.append({"method": self.command, "path": raw, "closed_early": True})
+            self.close_connection = True
+            try:
+                self.connection.shutdown(2)
+            except OSError:
+                pass
+            return None
         data = self.body()
+        self.upload_body = data
         if path.startswith("/_ctl/"):
             return self.control(path[6:], data)
         entry = {"method": self.command, "path": raw,
@@ -307,6 +339,11 @@ class Handler(BaseHTTPRequestHandler):
         parts = path.split("/")
         m = self.command
         mal = a.switches["malform"]
+        if (m == "POST" and path == "sync/files") or \
+                (m == "PUT" and len(parts) == 3 and parts[:2] == ["sync", "files"] and "old_directory" not in q):
+            return self.upload(parts[2] if m == "PUT" else None, q)
+        if m == "POST" and path == "search":
+            return self.search()
         if m == "GET" and path == "sync/index":
             if mal == "oneroot":
                 return self.reply(200, [a.root_node(True)])
@@ -372,6 +409,134 @@ class Handler(BaseHTTPRequestHandler):
             i = a.add(parent, name, True)
             return self.reply(201, {"ok": True}, {"Location": a.uri(i), "x-cirrolith-tid": a.tid()})
         return self.reply(404, {"error": "unknown resource"})
+
+    def upload_form(self, new):
+        """The upload's fields from either form; (fields, None) or (None, reason)."""
+        ctype = self.headers.get("Content-Type", "")
+        data = self.upload_body
+        raw_q = urllib.parse.urlsplit(self.path).query
+        if ctype.startswith("multipart/form-data"):
+            m = re.fullmatch(r"multipart/form-data; boundary=([a-z]{30})", ctype)
+            if not m:
+                return None, "bad multipart content type"
+            if raw_q:
+                return None, "query string on a multipart upload"
+            b = ("--" + m.group(1)).encode()
+            line = b + b"\r\n"
+            pos = 0
+            if not data.startswith(line):
+                return None, "body does not start with the boundary"
+            pos = len(line)
+            f = {"form": "multipart"}
+            names = (["name", "directory"] if new else []) + ["created", "modified"]
+            for i, n in enumerate(names):
+                head = b""
+                if i == 0 and new:
+                    head = b"Content-Type: text/plain;charset=utf8\r\n"
+                head += b'Content-Disposition: form-data; name="' + n.encode() + b'"\r\n\r\n'
+                if not data.startswith(head, pos):
+                    return None, "bad head of part " + n
+                pos += len(head)
+                end = data.find(b"\r\n" + line, pos)
+                if end < 0:
+                    return None, "no boundary after part " + n
+                f[n] = data[pos:end].decode("utf-8")
+                pos = end + 2 + len(line)
+            m2 = re.compile(rb'Content-Disposition: form-data; name="data"; filename="([^"\r\n]*)"\r\n'
+                            rb'(Content-Type: application/vnd\.orvan\.lumidriftsync|Content-type: ([^\r\n]+))\r\n\r\n')
+            mm = m2.match(data, pos)
+            if not mm:
+                return None, "bad head of the data part"
+            f["filename"] = mm.group(1).decode()
+            f["ctype"] = mm.group(3).decode() if mm.group(3) else "application/vnd.orvan.lumidriftsync"
+            tail = b"\r\n" + b + b"--\r\n"
+            if not data.endswith(tail):
+                return None, "bad trailer"
+            f["data"] = data[mm.end():len(data) - len(tail)]
+        else:
+            f = {"form": "query", "ctype": self.headers.get("Content-type", ""), "data": data}
+            pairs = raw_q.split("&") if raw_q else []
+            keys = [p.split("=", 1)[0] for p in pairs]
+            want = (["name", "directory"] if new else []) + ["created", "modified"]
+            if keys != want:
+                return None, "query keys %s, expected %s" % (keys, want)
+            for p in pairs:
+                k, v = p.split("=", 1)
+                if k in ("created", "modified") and (":" in v or "+" in v):
+                    return None, "raw ':' or '+' in " + k
+                f[k] = urllib.parse.unquote(v)
+        for n in ("created", "modified"):
+            t = parse_upload_time(f[n])
+            if t is None:
+                return None, "bad time form in " + n
+            f[n] = t
+        return f, None
+
+    def upload(self, i, q):
+        a = self.acct
+        f, why = self.upload_form(i is None)
+        entry = a.log[-1]
+        if f is None:
+            entry["upload_error"] = why
+            return self.reply(400, {"error": why})
+        entry["upload"] = {k: v for k, v in f.items() if k != "data"}
+        entry["upload"]["size"] = len(f["data"])
+        no_events = self.headers.get("X-Cirrolith-No-Events") == "true"
+        if i is None:
+            parent = f["directory"]
+            if parent not in a.items or not a.items[parent]["dir"]:
+                return self.reply(404, {"error": "no such directory"})
+            if any(a.items[c]["name"].lower() == f["name"].lower() for c in a.items[parent]["children"]):
+                return self.reply(403, "name already exists in directory", ctype="text/plain")
+        else:
+            it = a.items.get(i)
+            if it is None or it["dir"]:
+                return self.reply(404, {"error": "no such asset"})
+            ius = self.headers.get("If-Unmodified-Since")
+            if ius is not None:
+                try:
+                    limit = email.utils.parsedate_to_datetime(ius).timestamp()
+                except (TypeError, ValueError):
+                    return self.reply(400, {"error": "bad If-Unmodified-Since"})
+                if limit < it["modified"]:
+                    return self.reply(412, {"error": "precondition failed"})
+        store = a.switches["upload_timeout"] != "nostore"
+        if store:
+            if i is None:
+                i = a.add(parent, f["name"], False, f["data"], f["modified"])
+            else:
+                a.items[i]["data"] = f["data"]
+                a.items[i]["modified"] = f["modified"]
+            a.items[i]["created"] = f["created"]
+            a.last_upload = i
+        if a.switches["upload_timeout"]:
+            self.close_connection = True
+            try:
+                self.connection.shutdown(2)
+            except OSError:
+                pass
+            return None
+        hdr = {"x-cirrolith-tid": a.tid()}
+        if self.command == "POST":
+            hdr["Location"] = a.uri(i)
+            return self.reply(201, {"ok": True}, hdr)
+        return self.reply(200, {"ok": True}, hdr)
+
+    def search(self):
+        a = self.acct
+        raw_q = urllib.parse.urlsplit(self.path).query
+        if not raw_q.startswith('q={"type":"application/vnd.orvan.cirrolith.protoresource","name":"') \
+                or not raw_q.endswith('"}&metadata=true'):
+            return self.reply(400, {"error": "bad search"})
+        mode = a.switches["search_reply"]
+        if mode == "empty":
+            return self.reply(200, [])
+        codes = a.switches["search_codes"]
+        code = codes.pop(0) if codes else 201
+        e = {"status": {"code": code, "message": "status %d" % code}}
+        if mode != "noid":
+            e["id"] = a.uri(a.last_upload) if a.last_upload else "/api/sync/files/none"
+        return self.reply(200, [e])
 
     def control(self, cmd, data):
         a = self.acct

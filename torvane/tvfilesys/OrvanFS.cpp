@@ -1039,3 +1039,291 @@ bool OrvanFS::Move(const CWideString& from, const CWideString& to, bool bFile, i
     }
     return list.RenameInCache(id, CWideString(), err);
 }
+
+// ---------------------------------------------------------------- upload
+uint32_t ComputeUploadTimeout(int64_t nSize, uint32_t nBase, uint32_t nPerGiB) {
+    int64_t t = (int64_t)((double)nSize / 1073741824.0 * (double)nPerGiB);
+    if (t > kOrvanMaxUploadTimeout) t = kOrvanMaxUploadTimeout;
+    return t > (int64_t)nBase ? (uint32_t)t : nBase;
+}
+
+namespace {
+
+// Sets the connection's socket time-out (seconds) and applies it to an open socket.
+void ApplySocketTimeout(ZorHttpConn& conn, int32_t seconds) {
+    conn.m_nTimeout = seconds;
+    conn.m_sock.m_nTimeout = seconds;
+    if (conn.m_sock.IsOpen()) conn.m_sock.SetKeepAliveAndTimeouts();
+}
+
+// Restores the socket time-out and the progress scaling whatever the outcome.
+struct UploadScope {
+    ZorHttpConn& conn;
+    ICopyProgress* prog;
+    bool raised = false;
+    bool scaled = false;
+    ~UploadScope() {
+        if (raised) ApplySocketTimeout(conn, (int32_t)GetSendRecvTimeout());
+        if (scaled) prog->m_nDivisor = prog->m_nMultiplier = prog->m_nOffset = 0;
+    }
+};
+
+} // namespace
+
+bool OrvanFS::FindUploadedProto(const CNarrowString& encName, const CWideString& path, const CWideString& knownId,
+                                CWideString& foundId, int& errKind, CWideString& err) {
+    // Each round asks whether the service holds the upload's proto resource.
+    // 202: still processing, ask again after 500 ms; another 2xx: stored;
+    // anything else: failed. Rounds that never leave 202 fail.
+    CWideString req = u"search?q={\"type\":\"application/vnd.orvan.cirrolith.protoresource\",\"name\":\"" +
+                      Widen(encName) + u"\"}&metadata=true";
+    CWideString lastMessage;
+    for (int round = 1; round <= kOrvanUploadRetryRounds; round++) {
+        ICopyProgress::Message(m_pProgress, 1,
+                               CWideString::Formatted(u"UploadFile: retry #%d on timeout for %s", round, path));
+        if (ICopyProgress::Stopped(m_pProgress)) {
+            errKind = FSE_STOPPED;
+            err = u"Stopped in retry on timeout";
+            return false;
+        }
+        CRsp rsp;
+        CWideString e;
+        int k = 0;
+        if (!SendCachedApiRequest(m_Params, rsp, "POST", req, m_pProgress, k, e, true)) {
+            errKind = FSE_CLOUD_CACHE;
+            err = u"Proto search error: " + e;
+            return false;
+        }
+        ZorJsonValuePtr json;
+        if (!JsonParseText(rsp.m_sBody, json, e) || !json || !json->IsArray()) {
+            errKind = FSE_CLOUD_CACHE;
+            err = u"Invalid proto response body";
+            return false;
+        }
+        if (json->GetCount() == 0) {
+            errKind = FSE_CLOUD_CACHE;
+            err = u"No entries in proto response";
+            return false;
+        }
+        const ZorJsonValue* entry = json->GetElement(0);
+        CWideString id;
+        int64_t code = 0;
+        const ZorJsonValue* status = entry ? entry->GetMember("status") : nullptr;
+        const ZorJsonValue* codeNode = status ? status->GetMember("code") : nullptr;
+        if (!ReadStr(entry, "id", id) || !codeNode || codeNode->IsQuoted() || !codeNode->GetInt64(code)) {
+            errKind = FSE_CLOUD_CACHE;
+            err = u"No id or code in proto response";
+            return false;
+        }
+        lastMessage.Empty();
+        ReadStr(status, "message", lastMessage);
+        if (code == 202) {
+            ZorSleepMs(kOrvanUploadRetryWaitMs);
+            continue;
+        }
+        if (code < 200 || code > 299) {
+            errKind = FSE_NOT_FOUND;
+            err = u"Retry complete, error: " + lastMessage;
+            return false;
+        }
+        foundId = LastSegment(id);
+        if (foundId.IsEmpty() || (!knownId.IsEmpty() && !foundId.EqualsNoCase(knownId))) {
+            errKind = FSE_NOT_FOUND;
+            err = u"Retry complete, error: the found id " + foundId + u" is not the uploaded one";
+            return false;
+        }
+        ICopyProgress::Message(m_pProgress, 1,
+                               CWideString::Formatted(u"UploadFile: retry #%d success for %s", round, path));
+        return true;
+    }
+    errKind = FSE_NOT_FOUND;
+    err = u"Retry complete, error: " + lastMessage;
+    return false;
+}
+
+bool OrvanFS::UploadFile(const CWideString& localFile, const CWideString& path, int& errKind, CWideString& err) {
+    OrvanFileList& list = GetOrvanFileList();
+    CWideString full;
+    if (!Full(path, full, errKind, err)) return false;
+    CNarrowString boundary = MakeMultipartBoundary();
+    const bool multipart = UseMultipartUpload();
+    CRsp rsp;
+    CWideString fileName = LastSegment(full);
+    CNarrowString contentType;
+    CWideString e;
+    if (!GetContentTypeForName(fileName, contentType, e)) contentType = "application/octet-stream";
+    if (multipart)
+        rsp.m_sReqHeaders = "Content-Type: multipart/form-data; boundary=" + boundary.Mid(2) + "\r\n";
+    else
+        rsp.m_sReqHeaders = "Content-type: " + contentType + "\r\n";
+    const bool noEvents = full.Left(9) == u"/_tvdata_";
+    if (noEvents) rsp.m_sReqHeaders += "X-Cirrolith-No-Events: true\r\n";
+
+    CWideString id;
+    if (!list.FindIdByPath(full, id)) {
+        errKind = FSE_CLOUD_CACHE;
+        err = u"error checking id";
+        return false;
+    }
+    const char* method = "POST";
+    CWideString req = u"sync/files";
+    if (!id.IsEmpty()) {
+        method = "PUT";
+        req += u"/" + id;
+        OrvanFileItem cached;
+        list.Lookup(id, cached);
+        CNarrowString when;
+        if (!FormatInternetTime((int64_t)cached.m_Info.m_nModTime + 1, when, e)) {
+            errKind = FSE_GENERAL;
+            err = u"error converting to http time: " + e;
+            return false;
+        }
+        rsp.m_sReqHeaders += "If-Unmodified-Since: " + when + "\r\n";
+    }
+    CWideString parentId;
+    if (ParentPath(full).IsEmpty())
+        parentId = list.GetRootId();
+    else
+        list.FindIdByPath(ParentPath(full), parentId);
+    if (parentId.IsEmpty()) {
+        errKind = FSE_CLOUD_CACHE;
+        err = u"error getting parent id";
+        return false;
+    }
+    CNarrowString rawName = WideToUtf8(fileName), encName;
+    if (!UrlEncodeTo(rawName, encName, URLENC_PERCENT)) {
+        errKind = FSE_GENERAL;
+        err = u"error encoding the file name";
+        return false;
+    }
+    const CNarrowString line = boundary + "\r\n";
+    CNarrowString prefix = line;
+    if (multipart && id.IsEmpty()) {
+        prefix += "Content-Type: text/plain;charset=utf8\r\n";
+        prefix += "Content-Disposition: form-data; name=\"name\"\r\n\r\n" + rawName + "\r\n" + line;
+        prefix += "Content-Disposition: form-data; name=\"directory\"\r\n\r\n" + WideToUtf8(parentId) + "\r\n" + line;
+    } else if (id.IsEmpty()) {
+        req += u"?name=" + Widen(encName) + u"&directory=" + parentId;
+    }
+    ZorFileInfo fi;
+    if (!ZorGetFileInfo(localFile, fi, errKind, err)) return false;
+    const int64_t times[2] = {TimeTFromFileTime(fi.nCreationTime), TimeTFromFileTime(fi.nWriteTime)};
+    const char* names[2] = {"created", "modified"};
+    for (int i = 0; i < 2; i++) {
+        CNarrowString text;
+        if (!FormatIsoTime(times[i], text, err)) {
+            errKind = FSE_NOT_FOUND;
+            return false;
+        }
+        if (multipart) {
+            prefix += CNarrowString("Content-Disposition: form-data; name=\"") + names[i] + "\"\r\n\r\n" + text +
+                      "\r\n" + line;
+        } else {
+            CNarrowString enc;
+            UrlEncodeTo(text, enc, URLENC_PERCENT);
+            enc.Replace(":", "%3A");
+            req += (req.Find(u'?') >= 0 ? u"&" : u"?") + Widen(CNarrowString(names[i])) + u"=" + Widen(enc);
+        }
+    }
+    if (multipart) {
+        prefix += "Content-Disposition: form-data; name=\"data\"; filename=\"" + encName + "\"\r\n";
+        prefix += noEvents ? CNarrowString("Content-Type: application/vnd.orvan.lumidriftsync\r\n\r\n")
+                           : "Content-type: " + contentType + "\r\n\r\n";
+        rsp.m_sBodyPrefix = prefix;
+        rsp.m_sBodySuffix = "\r\n" + boundary + "--\r\n";
+    }
+
+    CBufferedFile src(localFile);
+    uint32_t block = GetReadBlockSize();
+    if (block > 0) src.SetReadBlock((int)block * 1024);
+    if (!src.Open(errKind, e)) {
+        err = u"Error opening " + path + u" for upload: " + e;
+        return false;
+    }
+    rsp.m_pReqBodyFile = &src;
+    UploadScope scope{m_Conn, m_pProgress};
+    if (m_pProgress && block > 0) {
+        m_pProgress->m_nDivisor = m_pProgress->m_nMultiplier = src.m_nSize;
+        m_pProgress->m_nOffset = 0;
+        scope.scaled = true;
+    }
+    uint32_t base = GetSendRecvTimeout();
+    uint32_t t = ComputeUploadTimeout(src.m_nSize, base, GetSendRecvIncrement());
+    if (t > base) {
+        ApplySocketTimeout(m_Conn, (int32_t)t);
+        scope.raised = true;
+        ZorGetProgramLog().Printf(u"Dynamic Timeout: increased to %d\n", (int)t);
+    }
+    bool ok = SendCachedApiRequest(m_Params, rsp, method, req, m_pProgress, errKind, err, !noEvents);
+    CWideString tid = Widen(rsp.GetHeader("x-cirrolith-tid"));
+    if (!noEvents && !tid.IsEmpty()) list.AddPendingTid(tid, id);
+    if (!ok) {
+        ZorGetProgramLog().Printf(u"OrvanFS::UploadFile: Error uploading '%s' (%s) tid=%s, err: %s\n", full, id, tid,
+                                  err);
+        err = u"Error uploading " + path + u": " + err;
+        bool terminal = (id.IsEmpty() && rsp.m_nStatus == 403 && rsp.m_sBody == "name already exists in directory") ||
+                        (noEvents && rsp.m_nStatus == 412);
+        if (terminal) {
+            ICopyProgress::Message(m_pProgress, 0, err);
+            errKind = FSE_CLOUD_CACHE;
+            err = u"Terminal " + err;
+            list.ResetCache();
+            return false;
+        }
+        // A time-out after the whole file went out: the service may have
+        // stored it; ask before reporting a failure.
+        if (errKind != FSE_CONN_CLOSED || rsp.m_nStatus != 0 || src.m_nPosition < src.m_nSize) return false;
+        CWideString found, e2;
+        int k2 = 0;
+        if (!FindUploadedProto(encName, path, id, found, k2, e2)) {
+            ICopyProgress::Message(m_pProgress, 1, u"UploadFile: retry error: " + e2);
+            errKind = k2;
+            err += u"; Retry err: " + e2;
+            return false;
+        }
+        errKind = 0;
+        err.Empty();
+        id = found;
+    }
+    CWideString loc = LastSegment(Widen(rsp.GetHeader("location")));
+    if (!loc.IsEmpty()) {
+        ZOR_ASSERT(id.IsEmpty() || id == loc);
+        id = loc;
+    }
+    if (id.IsEmpty()) {
+        ZOR_ASSERT(false);
+        errKind = FSE_NOT_FOUND;
+        err = u"Error uploading " + path + u": no id for the uploaded file";
+        return false;
+    }
+    OrvanFileItem item;
+    item.m_Info.m_sName = fileName;
+    item.m_Info.m_nAttributes = FSA_NORMAL;
+    item.m_Info.m_nSize = (int64_t)fi.nSize;
+    item.m_Info.m_nModTime = (uint32_t)times[1];
+    item.m_Info.m_nCreateTime = (uint32_t)times[0];
+    CCritSectionLock g(list.Lock());
+    CWideString newParent;
+    if (ParentPath(full).IsEmpty())
+        newParent = list.GetRootId();
+    else
+        list.FindIdByPath(ParentPath(full), newParent);
+    if (newParent.IsEmpty()) {
+        errKind = FSE_CLOUD_CACHE;
+        err = u"error getting new parent id";
+        return false;
+    }
+    item.m_lstParents.AddHead(newParent);
+    if (!list.Find(newParent)) {
+        errKind = FSE_CONN_LOST;
+        err = u"error getting info for parent folder id " + newParent;
+        return false;
+    }
+    if (!list.Add(id, item)) {
+        errKind = FSE_CLOUD_CACHE;
+        err = u"error getting new parent id";
+        return false;
+    }
+    list.AddChild(newParent, id);
+    return true;
+}

@@ -31,6 +31,12 @@ constexpr const char16_t* kOrvanPolicyKey = u"Software\\Policies\\Orvan\\Lumidri
 CNarrowString MakeMultipartBoundary();
 bool FormatIsoTime(int64_t t, CNarrowString& out, CWideString& err);
 bool GetContentTypeForName(const CWideString& name, CNarrowString& type, CWideString& err);
+// The socket time-out of an upload of nSize bytes: nPerGiB seconds per GiB,
+// at most kOrvanMaxUploadTimeout, never below nBase.
+constexpr uint32_t kOrvanMaxUploadTimeout = 690;
+constexpr int kOrvanUploadRetryRounds = 100;
+constexpr int kOrvanUploadRetryWaitMs = 500;
+uint32_t ComputeUploadTimeout(int64_t nSize, uint32_t nBase, uint32_t nPerGiB);
 
 // Asset metadata parsers (metadata replies and change notifications). A name
 // that may not stand in a path sets *pbUnsafe (when given).
@@ -74,6 +80,7 @@ public:
     bool DeleteFile(const CWideString& path, int& errKind, CWideString& err) override;
     bool DeleteFolder(const CWideString& path, int& errKind, CWideString& err) override;
     bool MakeFolder(const CWideString& path, int& errKind, CWideString& err) override;
+    bool UploadFile(const CWideString& localFile, const CWideString& path, int& errKind, CWideString& err) override;
 
     // requests
     bool SendApiRequest(const HttpConnectParams& params, CRsp& rsp, const char* method, const CWideString& path,
@@ -99,6 +106,9 @@ private:
 
     bool FetchFolder(const CWideString& path, ZorJsonValuePtr& reply, int& kind, CWideString& err) override;
     bool Move(const CWideString& from, const CWideString& to, bool bFile, int& errKind, CWideString& err);
+    // After an upload timed out: whether the service stored it (see UploadFile).
+    bool FindUploadedProto(const CNarrowString& encName, const CWideString& path, const CWideString& knownId,
+                           CWideString& foundId, int& errKind, CWideString& err);
     bool DeleteItemReq(const CWideString& path, bool bFile, int& errKind, CWideString& err);
     bool WaitForCache(int& errKind, CWideString& err);
     bool OpenConnection(const TvConnectInfo& ci, bool bLongPoll, int& errKind, CWideString& err);

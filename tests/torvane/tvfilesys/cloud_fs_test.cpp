@@ -12,6 +12,8 @@
 
 #include <functional>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <cstring>
 
 namespace {
 
@@ -431,6 +433,213 @@ TEST_F(CloudFs, FolderAndFileChanges) {
     EXPECT_FALSE(m_fs.DeleteFile(u"/f", m_kind, m_err));
     EXPECT_EQ(U8(m_err), "Unexpected DELETE status 204");
     EXPECT_EQ(m_kind, FSE_NOT_FOUND);
+}
+
+// ---------------------------------------------------------------- uploads
+std::string WriteLocal(const std::string& path, const std::string& data, time_t mtime) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f) {
+        fwrite(data.data(), 1, data.size(), f);
+        fclose(f);
+    }
+    struct timeval tv[2] = {{mtime, 0}, {mtime, 0}};
+    utimes(path.c_str(), tv);
+    return path;
+}
+
+std::string LastRequest(CloudServer* srv) {
+    std::string log = srv->Log();
+    size_t at = log.rfind("{\"method\"");
+    return at == std::string::npos ? std::string() : log.substr(at);
+}
+
+TEST_F(CloudFs, UploadBothFormsConditionalReplaceAndTerminalCases) {
+    std::string dir = *s_dir / "up";
+    testsrv::RunCommand("mkdir -p '" + dir + "'");
+    for (int multipart = 0; multipart <= 1; multipart++) {
+        SCOPED_TRACE(multipart ? "multipart" : "query");
+        s_srv->Ctl("reset");
+        m_fs.Disconnect(true);
+        GetOrvanFileList().ResetCache();
+        SetPolicy(u"MultipartUpload", (uint32_t)multipart);
+        ASSERT_TRUE(Connect()) << U8(m_err);
+        std::string local = WriteLocal(dir + "/n\xc3\xa9w file.txt", "new data\r\n--x", 1700001234);
+        int pending = GetOrvanFileList().GetPendingCount();
+
+        // a new file: POST with name and parent, then found in the cache under the Location id
+        ASSERT_TRUE(m_fs.UploadFile(Utf8ToWide(local.c_str()), u"/a/n\u00e9w file.txt", m_kind, m_err)) << U8(m_err);
+        std::string req = LastRequest(s_srv);
+        EXPECT_EQ(req.find("upload_error"), std::string::npos) << req;
+        if (multipart) {
+            EXPECT_EQ(req.rfind("{\"method\": \"POST\", \"path\": \"/api/sync/files\", ", 0), 0u) << req;
+            EXPECT_NE(req.find("\"form\": \"multipart\""), std::string::npos) << req;
+            EXPECT_NE(req.find("\"filename\": \"n%C3%A9w%20file.txt\""), std::string::npos) << req;
+        } else {
+            EXPECT_EQ(req.rfind("{\"method\": \"POST\", \"path\": \"/api/sync/files?name=n%C3%A9w%20file.txt&directory="
+                                "n00002&created=",
+                                0),
+                      0u)
+                << req;
+            EXPECT_NE(req.find("&modified=2023-11-14T22%3A33%3A54%2B00%3A00\""), std::string::npos) << req;
+            EXPECT_NE(req.find("[\"Content-type\", \"text/plain\"]"), std::string::npos) << req;
+        }
+        EXPECT_NE(req.find("\"name\": \"n\\u00e9w file.txt\", \"directory\": \"n00002\""), std::string::npos) << req;
+        EXPECT_NE(req.find("\"modified\": 1700001234"), std::string::npos) << req;
+        EXPECT_NE(req.find("\"ctype\": \"text/plain\""), std::string::npos) << req;
+        EXPECT_NE(req.find("\"size\": 13"), std::string::npos) << req;
+        EXPECT_EQ(GetOrvanFileList().GetPendingCount(), pending + 1);
+        FsItemInfo info;
+        bool nf = true;
+        ASSERT_TRUE(m_fs.GetInfo(u"/a/n\u00e9w file.txt", info, nf, m_kind, m_err));
+        EXPECT_FALSE(nf);
+        EXPECT_EQ(info.m_nSize, 13);
+        EXPECT_EQ(info.m_nModTime, 1700001234u);
+        CWideString id;
+        ASSERT_TRUE(GetOrvanFileList().FindIdByPath(u"/a/n\u00e9w file.txt", id));
+        EXPECT_EQ(U8(id), "n00008");
+        std::string back = dir + "/back";
+        int64_t n = 0;
+        ASSERT_TRUE(m_fs.DownloadFile(u"/a/n\u00e9w file.txt", Utf8ToWide(back.c_str()), n, m_kind, m_err));
+        EXPECT_EQ(n, 13);
+
+        // a replace: PUT to the id, no name or parent, a second after the cached time
+        WriteLocal(local, "changed", 1700005000);
+        ASSERT_TRUE(m_fs.UploadFile(Utf8ToWide(local.c_str()), u"/a/n\u00e9w file.txt", m_kind, m_err)) << U8(m_err);
+        req = LastRequest(s_srv);
+        EXPECT_EQ(req.rfind(multipart ? "{\"method\": \"PUT\", \"path\": \"/api/sync/files/n00008\", "
+                                      : "{\"method\": \"PUT\", \"path\": \"/api/sync/files/n00008?created=",
+                            0),
+                  0u)
+            << req;
+        EXPECT_NE(req.find("[\"If-Unmodified-Since\", \"Tue, 14 Nov 2023 22:33:55 GMT\"]"), std::string::npos) << req;
+        EXPECT_EQ(req.find("upload_error"), std::string::npos) << req;
+        ASSERT_TRUE(m_fs.GetInfo(u"/a/n\u00e9w file.txt", info, nf, m_kind, m_err));
+        EXPECT_EQ(info.m_nSize, 7);
+        EXPECT_EQ(Names(u"/a"), "x.txt;sub;n\u00e9w file.txt;");
+
+        // changed on the server since: 412, no overwrite
+        s_srv->Ctl("change", "{\"path\": \"/a/n\\u00e9w file.txt\", \"data\": \"theirs\", \"modified\": 1800000000}");
+        EXPECT_FALSE(m_fs.UploadFile(Utf8ToWide(local.c_str()), u"/a/n\u00e9w file.txt", m_kind, m_err));
+        EXPECT_NE(U8(m_err).find("Error uploading /a/n\u00e9w file.txt: "), std::string::npos) << U8(m_err);
+        EXPECT_FALSE(GetOrvanFileList().IsEmpty());
+
+        // the data folder: no-events header, no transaction id, its own content type
+        pending = GetOrvanFileList().GetPendingCount();
+        ASSERT_TRUE(m_fs.UploadFile(Utf8ToWide(local.c_str()), u"/_tvdata_/state.txt", m_kind, m_err)) << U8(m_err);
+        req = LastRequest(s_srv);
+        EXPECT_NE(req.find("[\"X-Cirrolith-No-Events\", \"true\"]"), std::string::npos) << req;
+        EXPECT_NE(req.find(multipart ? "\"ctype\": \"application/vnd.orvan.lumidriftsync\"" : "\"ctype\": \"text/plain\""),
+                  std::string::npos)
+            << req;
+        EXPECT_EQ(GetOrvanFileList().GetPendingCount(), pending);
+        // a 412 there is terminal: the cache is reset
+        s_srv->Ctl("change", "{\"path\": \"/tvdata_collection/state.txt\", \"modified\": 1800000000}");
+        EXPECT_FALSE(m_fs.UploadFile(Utf8ToWide(local.c_str()), u"/_tvdata_/state.txt", m_kind, m_err));
+        EXPECT_EQ(m_kind, FSE_CLOUD_CACHE);
+        EXPECT_EQ(U8(m_err).rfind("Terminal Error uploading /_tvdata_/state.txt: ", 0), 0u) << U8(m_err);
+        EXPECT_TRUE(GetOrvanFileList().IsEmpty());
+
+        // a name another client took meanwhile: 403, terminal
+        m_fs.Disconnect(true);
+        ASSERT_TRUE(Connect()) << U8(m_err);
+        s_srv->Ctl("seed", "{\"parent\": \"n00002\", \"tree\": [{\"name\": \"theirs.txt\", \"data\": \"t\"}]}");
+        EXPECT_FALSE(m_fs.UploadFile(Utf8ToWide(local.c_str()), u"/a/theirs.txt", m_kind, m_err));
+        EXPECT_EQ(m_kind, FSE_CLOUD_CACHE);
+        EXPECT_EQ(U8(m_err).rfind("Terminal Error uploading /a/theirs.txt: ", 0), 0u) << U8(m_err);
+        EXPECT_TRUE(GetOrvanFileList().IsEmpty());
+        // a missing local file fails before anything is sent
+        m_fs.Disconnect(true);
+        ASSERT_TRUE(Connect()) << U8(m_err);
+        int before = Count(s_srv->Log(), "\"method\"");
+        EXPECT_FALSE(m_fs.UploadFile(Utf8ToWide((dir + "/missing").c_str()), u"/a/m.txt", m_kind, m_err));
+        EXPECT_EQ(Count(s_srv->Log(), "\"method\""), before);
+    }
+}
+
+TEST_F(CloudFs, UploadTimeoutAndRecoveryBySearch) {
+    struct {
+        int64_t size;
+        uint32_t want;
+    } rows[] = {{10LL << 30, 690}, {(3LL << 30) / 4, 90}, {1LL << 30, 120}, {0, 90}, {1LL << 40, 690}};
+    for (auto& r : rows) EXPECT_EQ(ComputeUploadTimeout(r.size, 90, 120), r.want) << r.size;
+
+    std::string dir = *s_dir / "rec";
+    testsrv::RunCommand("mkdir -p '" + dir + "'");
+    std::string local = WriteLocal(dir + "/r.bin", "recovered bytes", 1700000500);
+    struct Case {
+        const char* what;
+        const char* set;
+        bool stopAtRetry;
+        bool ok;
+        int kind;
+        const char* errPart;
+        int searches;
+        int64_t sleptMs;
+    } cases[] = {
+        {"stored after two rounds of 202", "{\"upload_timeout\": \"store\", \"search_codes\": [202, 202, 201]}", false,
+         true, 0, "", 3, 1000},
+        {"processing throughout", "{\"upload_timeout\": \"nostore\", \"search_codes\": [202]}", false, false,
+         FSE_NOT_FOUND, "Retry complete, error: status 202", 100, 50000},
+        {"failed on the service", "{\"upload_timeout\": \"nostore\", \"search_codes\": [202, 500]}", false, false,
+         FSE_NOT_FOUND, "Retry complete, error: status 500", 2, 500},
+        {"empty answer", "{\"upload_timeout\": \"nostore\", \"search_reply\": \"empty\"}", false, false,
+         FSE_CLOUD_CACHE, "No entries in proto response", 1, 0},
+        {"entry without id", "{\"upload_timeout\": \"nostore\", \"search_reply\": \"noid\"}", false, false,
+         FSE_CLOUD_CACHE, "No id or code in proto response", 1, 0},
+        {"stopped in recovery", "{\"upload_timeout\": \"store\"}", true, false, FSE_STOPPED,
+         "Stopped in retry on timeout", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        s_srv->Ctl("reset");
+        m_fs.Disconnect(true);
+        GetOrvanFileList().ResetCache();
+        ASSERT_TRUE(Connect()) << U8(m_err);
+        s_srv->Set(c.set);
+        if (strstr(c.set, "[202]")) {
+            std::string codes = "{\"search_codes\": [202";
+            for (int i = 1; i < 100; i++) codes += ", 202";
+            s_srv->Set(codes + ", 201]}");
+        }
+        struct StopAtRetry : S3NoticeRecorder {
+            bool arm = false;
+            void OnMessage(int level, const CWideString& text) override {
+                S3NoticeRecorder::OnMessage(level, text);
+                if (arm && WideToUtf8(text).Find("retry #1 on timeout") >= 0) RequestStop();
+            }
+        } notes;
+        notes.arm = c.stopAtRetry;
+        m_fs.SetProgressCallback(&notes);
+        ZorTestClock clock;
+        bool ok;
+        {
+            ZorClockScope scope(&clock);
+            m_err.Empty();
+            ok = m_fs.UploadFile(Utf8ToWide(local.c_str()), u"/a/r.bin", m_kind, m_err);
+        }
+        m_fs.SetProgressCallback(&m_notes);
+        EXPECT_EQ(ok, c.ok) << U8(m_err);
+        if (!c.ok) {
+            EXPECT_EQ(m_kind, c.kind);
+            EXPECT_NE(U8(m_err).find(c.errPart), std::string::npos) << U8(m_err);
+        }
+        EXPECT_EQ(Count(s_srv->Log(), "\"path\": \"/api/search?q={\\\"type\\\":"), c.searches) << s_srv->Log().substr(0, 2000);
+        EXPECT_EQ(clock.GetSleptMs(), c.sleptMs);
+        CWideString id;
+        GetOrvanFileList().FindIdByPath(u"/a/r.bin", id);
+        EXPECT_EQ(U8(id), c.ok ? "n00008" : "");
+    }
+
+    // a close before the whole body went out fails at once, without a search
+    s_srv->Ctl("reset");
+    m_fs.Disconnect(true);
+    GetOrvanFileList().ResetCache();
+    ASSERT_TRUE(Connect()) << U8(m_err);
+    std::string big(16 << 20, 'b');
+    WriteLocal(dir + "/big.bin", big, 1700000500);
+    s_srv->Set("{\"upload_close_early\": true}");
+    EXPECT_FALSE(m_fs.UploadFile(Utf8ToWide((dir + "/big.bin").c_str()), u"/a/big.bin", m_kind, m_err));
+    EXPECT_EQ(Count(s_srv->Log(), "/api/search"), 0);
 }
 
 } // namespace
