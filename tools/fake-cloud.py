@@ -21,6 +21,16 @@ Control API (plain JSON bodies, no authorisation, same server):
                       changes a file as another client would
     POST /_ctl/set    {"switch": value, ...}  (see SWITCHES)
 
+Notifications: POST notification (the body compared byte for byte with
+SUBSCRIPTION) registers "reg-<n>"; GET notification?registration_id=..&
+last_notification=.. holds until events after that uid exist or poll_hold_s
+pass; DELETE notification?registration_id=.. ends the registration. Every
+API change emits its event with the reply's tid (none with the no-events
+header).
+    POST /_ctl/events {"events": [...]}  adds events as another client would
+                      (each gets the next uid; "timestamp" defaults to now)
+    GET  /_ctl/polls  [{"method", "path"}] of the notification requests
+
 Uploads (POST sync/files, PUT sync/files/<id>) are checked byte for byte in
 both forms, the multipart form and the bare file with the metadata in the
 query string; a request that breaks the form is answered 400 with the reason.
@@ -50,6 +60,9 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 COLLECTION_TYPE = "application/vnd.orvan.cirrolith.collection"
+SUBSCRIPTION = (r'{"notification":{"type":"longpolling","verbose":true},"resources":[{"uri":"^/api/v\\d+/'
+                r'(profile/quota|(collections|assets)(/([\\w\\-]+(/(?=(metadata/trashed|metadata/name|members))'
+                r'.*)?)?)?)$"}]}')
 
 SWITCHES = {
     "user": "user@example.com",
@@ -65,6 +78,9 @@ SWITCHES = {
     "upload_close_early": False,  # close an upload before reading its body
     "search_codes": [],           # status codes of the proto searches, one per search (then 201)
     "search_reply": "",           # "" | empty (an empty array) | noid (an entry without id)
+    "reg_blank": False,           # a blank after the colon in the subscription reply
+    "poll_status": 0,             # answer every poll with this status (404, 502)
+    "poll_hold_s": 3,             # how long a poll waits for events
     "malform": "",                # nosize | badprefix | oneroot | dupid | cycle
                                   # | name_dotdot | name_slash | name_backslash | name_nul | chain300
 }
@@ -85,6 +101,7 @@ def parse_upload_time(text):
 class Account:
     def __init__(self):
         self.lock = threading.RLock()
+        self.cond = threading.Condition(self.lock)
         self.log = []
         self.scripts = []
         self.reset()
@@ -96,6 +113,11 @@ class Account:
         self.next_id = 1
         self.next_tid = 1
         self.last_upload = None
+        self.events = []
+        self.regs = set()
+        self.reg_start = {}
+        self.next_reg = 0
+        self.polls = []
         self.items = {}
         self.root = self.add(None, "", True, forced="root0")
         self.tvd = self.add(self.root, "tvdata_collection", True, forced="tvd0")
@@ -107,6 +129,35 @@ class Account:
             {"name": "b", "dir": True, "collab": True},
             {"name": "top.txt", "data": "top file", "modified": 1600000000},
         ])
+
+    def emit(self, event, resource, tid, data=None, no_events=False):
+        if no_events:
+            return
+        e = {"event": event, "resource": resource, "timestamp": int(time.time())}
+        if tid:
+            e["tid"] = tid
+        if data is not None:
+            e["data"] = data
+        self.add_event(e)
+
+    def add_event(self, e):
+        with self.cond:
+            e = dict(e)
+            e.setdefault("timestamp", int(time.time()))
+            e["uid"] = "u%d" % (len(self.events) + 1)
+            self.events.append(e)
+            self.cond.notify_all()
+
+    def v1(self, i):
+        return "/api/v1/%s/%s" % ("collections" if self.items[i]["dir"] else "assets", i)
+
+    def added(self, i, tid, no_events=False):
+        it = self.items[i]
+        md = {"name": it["name"], "modified": iso(it["modified"]), "created": iso(it["created"])}
+        if not it["dir"]:
+            md["size"] = len(it["data"])
+        self.emit("update", "/api/v1/collections/%s/members" % it["parent"], tid,
+                  {"detail": "resource_added", "uri": self.v1(i), "metadata": md}, no_events)
 
     def new_id(self):
         self.next_id += 1
@@ -300,8 +351,41 @@ class Handler(BaseHTTPRequestHandler):
         entry["auth"] = "none" if not auth else ("ok" if auth == "Bearer " + a.switches["token"] else "bad")
         if entry["auth"] != "ok" or self.headers.get("Accept") != "*/*":
             return self.reply(401, {"error": "unauthorized"})
+        if path == "/api/notification":
+            return self.notification(query, data)
         with a.lock:
             return self.api(path[5:], query)
+
+    def notification(self, q, data):
+        a = self.acct
+        reg = q.get("registration_id", [""])[0]
+        with a.lock:
+            a.polls.append({"method": self.command, "path": self.path})
+            if self.command == "POST":
+                if data.decode("utf-8", "replace") != SUBSCRIPTION:
+                    return self.reply(400, {"error": "unexpected subscription"})
+                a.next_reg += 1
+                r = "reg-%d" % a.next_reg
+                a.regs.add(r)
+                a.reg_start[r] = len(a.events)
+                sep = ": " if a.switches["reg_blank"] else ":"
+                return self.reply(201, '{"registration_id"%s"%s"}' % (sep, r))
+            if self.command == "DELETE":
+                a.regs.discard(reg)
+                return self.reply(200, {"ok": True})
+            if reg not in a.regs:
+                return self.reply(404, {"error": "unknown registration"})
+            if a.switches["poll_status"]:
+                return self.reply(a.switches["poll_status"], {"error": "poll refused"})
+        last = q.get("last_notification", [""])[0]
+        start = int(last[1:]) if last.startswith("u") and last[1:].isdigit() else a.reg_start.get(reg, 0)
+        end = time.time() + min(float(a.switches["poll_hold_s"]), 50.0)
+        with a.cond:
+            while len(a.events) <= start and time.time() < end and reg in a.regs:
+                a.cond.wait(max(0.0, min(0.2, end - time.time())))
+            evs = a.events[start:]
+            uid = evs[-1]["uid"] if evs else "u%d" % start
+        return self.reply(200, {"uid": uid, "events": evs})
 
     def token(self, data, entry):
         a = self.acct
@@ -380,9 +464,14 @@ class Handler(BaseHTTPRequestHandler):
                     return self.reply(200, [n])
                 return self.reply(200, it["data"], {"x-cirrolith-tid": a.tid()}, "application/octet-stream")
             if m == "DELETE" and len(parts) == 3:
+                tid = a.tid()
+                ne = self.headers.get("X-Cirrolith-No-Events") == "true"
+                res = a.v1(i)
                 a.remove(i)
+                a.emit("update", res + "/metadata/trashed", tid, {"value": "true"}, ne)
+                a.emit("delete", res, tid, None, ne)
                 st = a.switches["delete_status"]
-                return self.reply(st, b"" if st == 204 else {"ok": True}, {"x-cirrolith-tid": a.tid()})
+                return self.reply(st, b"" if st == 204 else {"ok": True}, {"x-cirrolith-tid": tid})
             if m == "PUT" and len(parts) == 3:
                 old = q.get("old_directory", [""])[0]
                 if old != it["parent"]:
@@ -398,7 +487,13 @@ class Handler(BaseHTTPRequestHandler):
                 it["parent"] = dest
                 it["name"] = name
                 a.items[dest]["children"].append(i)
-                return self.reply(200, {"ok": True}, {"x-cirrolith-tid": a.tid()})
+                tid = a.tid()
+                ne = self.headers.get("X-Cirrolith-No-Events") == "true"
+                if dest != old:
+                    a.added(i, tid, ne)
+                if "name" in q:
+                    a.emit("update", a.v1(i) + "/metadata/name", tid, {"value": name}, ne)
+                return self.reply(200, {"ok": True}, {"x-cirrolith-tid": tid})
         if m == "POST" and path == "sync/directories":
             name = q.get("name", [""])[0]
             parent = q.get("directory", [""])[0]
@@ -407,7 +502,9 @@ class Handler(BaseHTTPRequestHandler):
             if any(a.items[c]["name"].lower() == name.lower() for c in a.items[parent]["children"]):
                 return self.reply(403, {"error": "name already exists in directory"})
             i = a.add(parent, name, True)
-            return self.reply(201, {"ok": True}, {"Location": a.uri(i), "x-cirrolith-tid": a.tid()})
+            tid = a.tid()
+            a.added(i, tid, self.headers.get("X-Cirrolith-No-Events") == "true")
+            return self.reply(201, {"ok": True}, {"Location": a.uri(i), "x-cirrolith-tid": tid})
         return self.reply(404, {"error": "unknown resource"})
 
     def upload_form(self, new):
@@ -509,6 +606,13 @@ class Handler(BaseHTTPRequestHandler):
                 a.items[i]["modified"] = f["modified"]
             a.items[i]["created"] = f["created"]
             a.last_upload = i
+            tid = a.tid()
+            if self.command == "POST":
+                a.added(i, tid, no_events)
+            else:
+                a.emit("update", a.v1(i), tid, None, no_events)
+        else:
+            tid = a.tid()
         if a.switches["upload_timeout"]:
             self.close_connection = True
             try:
@@ -516,7 +620,7 @@ class Handler(BaseHTTPRequestHandler):
             except OSError:
                 pass
             return None
-        hdr = {"x-cirrolith-tid": a.tid()}
+        hdr = {"x-cirrolith-tid": tid}
         if self.command == "POST":
             hdr["Location"] = a.uri(i)
             return self.reply(201, {"ok": True}, hdr)
@@ -560,8 +664,14 @@ class Handler(BaseHTTPRequestHandler):
                 if "data" in arg:
                     a.items[i]["data"] = arg["data"].encode("utf-8")
                 a.items[i]["modified"] = arg.get("modified", a.items[i]["modified"] + 60)
+                a.emit("update", a.v1(i), "ext-%d" % len(a.events))
             elif cmd == "log":
                 return self.reply(200, a.log)
+            elif cmd == "events":
+                for e in arg.get("events", []):
+                    a.add_event(e)
+            elif cmd == "polls":
+                return self.reply(200, {"events": len(a.events), "polls": a.polls})
             else:
                 return self.reply(404, {"error": "unknown control"})
         return self.reply(200, {"ok": True})
@@ -582,6 +692,7 @@ def main():
     Handler.acct = Account()
     srv = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     srv.daemon_threads = True
+    srv.handle_error = lambda request, client_address: None  # a client that hangs up is no error here
     if not args.plain:
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(args.cert, args.key)

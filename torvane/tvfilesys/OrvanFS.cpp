@@ -488,7 +488,6 @@ bool OrvanFS::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int& er
     } else {
         ZorGetProgramLog().Printf(u"OrvanFS::ConnectFS: connecting longpoll\n");
         CCritSectionLock g(list.Lock());
-        ZOR_ASSERT(list.IsEmpty() && !list.m_bPopulationRequested);
         list.m_nPopulationErrKind = 0;
         list.m_sPopulationErr.Empty();
         list.m_bPopulationRequested = true;
@@ -512,7 +511,8 @@ bool OrvanFS::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int& er
     bool populate = false, refresh = false;
     {
         CCritSectionLock g(list.Lock());
-        if (!list.m_bPopulationRequested && (list.IsEmpty() || list.m_nOpenConnections <= 1)) {
+        if (!list.m_bPopulationRequested &&
+            (list.IsEmpty() || (list.m_nOpenConnections <= 1 && list.m_nLongPollsLive == 0))) {
             refresh = !list.IsEmpty();
             populate = true;
             list.m_nPopulationErrKind = 0;
@@ -1326,4 +1326,44 @@ bool OrvanFS::UploadFile(const CWideString& localFile, const CWideString& path, 
     }
     list.AddChild(newParent, id);
     return true;
+}
+
+// ---------------------------------------------------------------- monitoring
+bool OrvanFS::StartMonitoring(const CWideString&, int& errKind, CWideString& err) {
+    if (!IsConnected()) {
+        errKind = FSE_GENERAL;
+        err = u"FS not connected, can't start monitoring";
+        return false;
+    }
+    m_bStopMonitor = false;
+    m_LongPoll.ResetStop();
+    return true;
+}
+
+bool OrvanFS::WaitForChanges(int& errKind, CWideString& err) {
+    bool ok = m_LongPoll.Run(errKind, err);
+    if (!ok) ICopyProgress::Message(m_pProgress, 1, err);
+    return ok;
+}
+
+bool OrvanFS::GetChangedItems(CListT<ChangedItem>& items, int& errKind, CWideString& err) {
+    if (!IsConnected()) {
+        errKind = FSE_CONN_LOST;
+        err = u"Longpoll not connected";
+        return false;
+    }
+    m_LongPoll.Drain(items);
+    return true;
+}
+
+void OrvanFS::StopMonitoring() {
+    // Called from another thread: the flag ends the loop, the socket's stop
+    // request ends a poll blocked in its read.
+    m_bStopMonitor = true;
+    if (m_Conn.m_sock.IsOpen()) m_Conn.m_sock.RequestStop();
+}
+
+void OrvanFS::ResumeAfterStop() {
+    m_Conn.m_sock.m_nStop.store(0);
+    m_Conn.m_sock.CloseQuietly();
 }

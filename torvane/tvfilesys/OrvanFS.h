@@ -8,6 +8,7 @@
 #pragma once
 
 #include "OrvanFileList.h"
+#include "TsLongPoll.h"
 #include "TvInetFileSys.h"
 
 // Policy readers.
@@ -98,7 +99,17 @@ public:
     bool ListUndeletedFolder(const CWideString& folderId, const CWideString& parentId, int& errKind, CWideString& err);
     bool GetAssetMetadata(const CWideString& uri, FsItemInfo& info, int& errKind, CWideString& err);
 
+    // monitoring: the long poll runs inside WaitForChanges (see TsLongPoll.h)
+    bool StartMonitoring(const CWideString& path, int& errKind, CWideString& err) override;
+    bool WaitForChanges(int& errKind, CWideString& err) override;
+    bool GetChangedItems(CListT<ChangedItem>& items, int& errKind, CWideString& err) override;
+    void StopMonitoring() override;
+    // After a stop: the connection is made usable again for the unsubscribe.
+    void ResumeAfterStop();
+
     uint8_t m_bRecursiveListing = 1;
+    std::atomic<bool> m_bStopMonitor{false};
+    TsLongPoll m_LongPoll{this};
 
 private:
     CWideString m_sSpare;

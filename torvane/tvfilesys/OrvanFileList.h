@@ -118,6 +118,7 @@ public:
     int32_t m_nPopulationErrKind = 0;
     CWideString m_sPopulationErr;
     int32_t m_nOpenConnections = 0; // connected cloud file systems of the process
+    int32_t m_nLongPollsLive = 0;   // long polls polling now: the cache is kept current
 
     // -- pending transaction ids
     bool AddPendingTid(const CWideString& tid, const CWideString& text);

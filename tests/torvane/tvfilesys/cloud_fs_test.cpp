@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <cstring>
@@ -640,6 +642,197 @@ TEST_F(CloudFs, UploadTimeoutAndRecoveryBySearch) {
     s_srv->Set("{\"upload_close_early\": true}");
     EXPECT_FALSE(m_fs.UploadFile(Utf8ToWide((dir + "/big.bin").c_str()), u"/a/big.bin", m_kind, m_err));
     EXPECT_EQ(Count(s_srv->Log(), "/api/search"), 0);
+}
+
+// ---------------------------------------------------------------- long poll
+// A long-poll connection whose run goes on a thread, as the monitor runs it.
+struct Poller {
+    OrvanFS fs;
+    std::thread th;
+    std::atomic<bool> done{false};
+    bool result = false;
+    int kind = 0;
+    CWideString err;
+
+    bool Start(CloudServer* srv, CWideString& connectErr) {
+        TvConnectInfo ci = CloudInfo(srv->Host());
+        ci.m_bLongPoll = 1;
+        int k = 0;
+        if (!fs.Connect(ci, nullptr, k, connectErr) || !fs.StartMonitoring(u"/", k, connectErr)) return false;
+        Run();
+        return true;
+    }
+    void Run() {
+        done = false;
+        th = std::thread([this] {
+            result = fs.WaitForChanges(kind, err);
+            done = true;
+        });
+    }
+    bool Join(int ms) {
+        for (int i = 0; i < ms / 10 && !done; i++) ZorSleepMs(10);
+        if (th.joinable()) th.join();
+        return done;
+    }
+    ~Poller() {
+        fs.StopMonitoring();
+        if (th.joinable()) th.join();
+        fs.Disconnect(true);
+    }
+    std::string Drain() {
+        CListT<ChangedItem> items;
+        int k = 0;
+        CWideString e;
+        if (!fs.GetChangedItems(items, k, e)) return "ERR " + U8(e);
+        std::string r;
+        for (ZorPosition p = items.GetHeadPosition(); p;) r += U8(items.GetNext(p).Dump()) + "\n";
+        return r;
+    }
+};
+
+// Waits until the poll in progress asks for what follows the last event the
+// server emitted: everything before it was handled (bounded).
+bool WaitCaughtUp(CloudServer* srv, int ms = 8000) {
+    for (int i = 0; i < ms / 20; i++) {
+        std::string p = srv->Ctl("polls");
+        size_t at = p.find("\"events\": ");
+        size_t get = p.rfind("{\"method\": \"GET\", \"path\": \"");
+        if (at != std::string::npos && get != std::string::npos) {
+            int n = std::atoi(p.c_str() + at + 10);
+            std::string path = p.substr(get + 30, p.find('"', get + 30) - get - 30);
+            std::string want = "last_notification=u" + std::to_string(n);
+            bool ok = (n == 0 && path.find("last_notification") == std::string::npos) ||
+                      (path.size() >= want.size() && path.compare(path.size() - want.size(), want.size(), want) == 0);
+            if (ok) return true;
+        }
+        ZorSleepMs(20);
+    }
+    return false;
+}
+
+TEST_F(CloudFs, LongPollKeepsTheCacheAndQueuesOtherClientsChanges) {
+    s_srv->Set("{\"poll_hold_s\": 1}");
+    Poller lp;
+    ASSERT_TRUE(lp.Start(s_srv, m_err)) << U8(m_err);
+    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    std::string polls = s_srv->Ctl("polls");
+    EXPECT_NE(polls.find("{\"method\": \"POST\", \"path\": \"/api/notification\"}, {\"method\": \"GET\", \"path\": "
+                         "\"/api/notification?registration_id=reg-1\"}"),
+              std::string::npos)
+        << polls;
+
+    // this program's own changes: the cache changes, no record
+    ASSERT_TRUE(Connect()) << U8(m_err);
+    std::string dir = *s_dir / "lp";
+    testsrv::RunCommand("mkdir -p '" + dir + "'");
+    std::string local = WriteLocal(dir + "/own.txt", "own", 1700000000);
+    ASSERT_TRUE(m_fs.MakeFolder(u"/a/own", m_kind, m_err)) << U8(m_err);
+    ASSERT_TRUE(m_fs.UploadFile(Utf8ToWide(local.c_str()), u"/a/own/own.txt", m_kind, m_err)) << U8(m_err);
+    ASSERT_TRUE(m_fs.MoveFile(u"/a/own/own.txt", u"/b/own2.txt", m_kind, m_err)) << U8(m_err);
+    ASSERT_TRUE(m_fs.DeleteFile(u"/b/own2.txt", m_kind, m_err)) << U8(m_err);
+    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    EXPECT_EQ(lp.Drain(), "");
+    EXPECT_TRUE(s_srv->Ctl("polls").find("last_notification=u") != std::string::npos);
+
+    // another client's changes, one reply
+    const char* events = R"({"events": [
+        {"event": "update", "resource": "/api/v1/assets/n00003", "tid": "x1"},
+        {"event": "update", "resource": "/api/v1/assets/n00007/metadata/name", "tid": "x2", "data": {"value": "top2.txt"}},
+        {"event": "update", "resource": "/api/v1/collections/n00002/members", "tid": "x3",
+         "data": {"detail": "resource_added", "uri": "/api/v1/assets/new1",
+                  "metadata": {"name": "new.txt", "size": 4, "modified": "2023-11-14T22:13:20Z", "created": "2023-11-14T22:13:20Z"}}},
+        {"event": "update", "resource": "/api/v1/collections/n00006/members", "tid": "x4",
+         "data": {"detail": "resource_added", "uri": "/api/v1/collections/n00004"}},
+        {"event": "update", "resource": "/api/v1/profile/quota", "data": {"storage_used": "3", "storage_quota": "2"}},
+        {"event": "update", "resource": "/api/v1/profile/quota", "data": {"storage_used": "1.5", "storage_quota": "2"}},
+        {"event": "delete", "resource": "/api/v1/assets/nosuchid", "tid": "x5"},
+        {"event": "update", "resource": "/api/v1/assets/new1/metadata/trashed", "tid": "x6", "data": {"value": "true"}}
+    ]})";
+    s_srv->Ctl("events", events);
+    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    EXPECT_EQ(lp.Drain(), "t=Modified path=/a/x.txt\n"
+                          "t=Modified path=/a/x.txt\n"
+                          "t=MovedFrom path=/top.txt\n"
+                          "t=MovedTo path=/top2.txt\n"
+                          "t=Created path=/a/new.txt\n"
+                          "t=MovedFrom path=/a/sub/deep.bin\n"
+                          "t=MovedFrom path=/a/sub\n"
+                          "t=MovedTo path=/b/sub\n"
+                          "t=MovedTo path=/b/sub/deep.bin\n"
+                          "t=Metadata path=\n"
+                          "t=Deleted path=/a/new.txt\n");
+    EXPECT_EQ(Names(u"/b"), "sub;");
+    EXPECT_EQ(Names(u"/"), "a;b;top2.txt;_tvdata_;");
+    int64_t f = 0, t = 0;
+    // quota below use: nothing free rather than a negative figure, then the later event
+    EXPECT_TRUE(GetOrvanFileList().GetCachedQuota(f, t, false));
+    EXPECT_EQ(f, (int64_t)1 << 29);
+    EXPECT_FALSE(lp.done.load()); // the uncached delete did not end the run
+
+    // a change by another client through the server's own store
+    s_srv->Ctl("change", "{\"path\": \"/a/x.txt\", \"data\": \"theirs\"}");
+    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    EXPECT_EQ(lp.Drain(), "t=Modified path=/a/x.txt\nt=Modified path=/a/x.txt\n");
+
+    // a stop during a held poll ends the run at once; the unsubscribe still goes out
+    s_srv->Set("{\"poll_hold_s\": 20}");
+    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    ZorSleepMs(100);
+    int64_t t0 = ZorGetTickMs();
+    lp.fs.StopMonitoring();
+    ASSERT_TRUE(lp.Join(3000));
+    EXPECT_LT(ZorGetTickMs() - t0, 1000);
+    EXPECT_FALSE(lp.result);
+    EXPECT_NE(s_srv->Ctl("polls").find("{\"method\": \"DELETE\", \"path\": \"/api/notification?registration_id=reg-1\"}"),
+              std::string::npos);
+    lp.fs.Disconnect(true);
+    EXPECT_EQ(lp.Drain(), "ERR Longpoll not connected");
+}
+
+TEST_F(CloudFs, LongPollFailuresRestartsAndTheQueueCap) {
+    struct {
+        int status;
+        bool blank;
+    } rows[] = {{404, false}, {502, true}};
+    for (auto& r : rows) {
+        SCOPED_TRACE(r.status);
+        s_srv->Ctl("reset");
+        GetOrvanFileList().ResetCache();
+        s_srv->Set(r.blank ? "{\"poll_hold_s\": 1, \"reg_blank\": true}" : "{\"poll_hold_s\": 1}");
+        Poller lp;
+        ASSERT_TRUE(lp.Start(s_srv, m_err)) << U8(m_err);
+        ASSERT_TRUE(WaitCaughtUp(s_srv));
+        s_srv->Set("{\"poll_status\": " + std::to_string(r.status) + "}");
+        ASSERT_TRUE(lp.Join(5000));
+        EXPECT_FALSE(lp.result);
+        EXPECT_EQ(lp.Drain(), "t=ChangeInFolder path=\n");
+        // the monitor calls again: a new subscription and population
+        s_srv->Set("{\"poll_status\": 0}");
+        int before = Count(s_srv->Log(), "\"path\": \"/api/sync/index\"");
+        ASSERT_TRUE(lp.fs.StartMonitoring(u"/", m_kind, m_err)) << U8(m_err);
+        lp.Run();
+        for (int i = 0; i < 250 && s_srv->Ctl("polls").find("GET\", \"path\": \"/api/notification?registration_id=reg-2") == std::string::npos; i++)
+            ZorSleepMs(20);
+        EXPECT_NE(s_srv->Ctl("polls").find("registration_id=reg-2"), std::string::npos) << U8(lp.err);
+        EXPECT_EQ(Count(s_srv->Log(), "\"path\": \"/api/sync/index\""), before + 1);
+    }
+
+    // nobody drains: the queue collapses to one whole-tree record
+    Poller lp;
+    s_srv->Ctl("reset");
+    GetOrvanFileList().ResetCache();
+    ASSERT_TRUE(lp.Start(s_srv, m_err)) << U8(m_err);
+    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    for (int batch = 0; batch < 2; batch++) {
+        std::string ev = "{\"events\": [";
+        for (int i = 0; i < 5001; i++)
+            ev += std::string(i ? "," : "") + "{\"event\": \"update\", \"resource\": \"/api/v1/assets/n00003/metadata/name\", "
+                  "\"data\": {\"value\": \"x" + std::to_string(batch * 10000 + i) + ".txt\"}}";
+        s_srv->Ctl("events", ev + "]}");
+    }
+    ASSERT_TRUE(WaitCaughtUp(s_srv, 20000));
+    EXPECT_EQ(lp.Drain(), "t=ChangeInFolder path=\n");
+    EXPECT_EQ(Names(u"/a"), "x15000.txt;sub;");
 }
 
 } // namespace
