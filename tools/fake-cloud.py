@@ -81,6 +81,7 @@ SWITCHES = {
     "reg_blank": False,           # a blank after the colon in the subscription reply
     "poll_status": 0,             # answer every poll with this status (404, 502)
     "poll_hold_s": 3,             # how long a poll waits for events
+    "pad_bytes": 0,               # a "padding" member of this size in the root listing
     "malform": "",                # nosize | badprefix | oneroot | dupid | cycle
                                   # | name_dotdot | name_slash | name_backslash | name_nul | chain300
 }
@@ -262,6 +263,8 @@ class Account:
     def root_node(self, recursive):
         n = self.hostile(self.node(self.root, recursive))
         n["tvdata"] = self.uri(self.tvd)
+        if self.switches["pad_bytes"]:
+            n["padding"] = "p" * int(self.switches["pad_bytes"])
         return n
 
 
