@@ -3,7 +3,7 @@
 // the curl command line ("curl -o") measured in the same run.
 #include "zor-http.h"
 
-#include "test-servers.h"
+#include "http-test-servers.h"
 #include "zor-ssl.h"
 #include "zor-unicode.h"
 

@@ -9,9 +9,10 @@ else: a bad one gets 403 SignatureDoesNotMatch.
 A script (JSON, --script) queues answers that take precedence over the
 store: a list of rules, each
     {"method": "GET", "path": "<regular expression on the raw request path>",
-     "times": 1, "action": "reply" | "drop",
+     "times": 1, "action": "reply" | "drop" | "cut",
      "status": 500, "headers": {"Name": "value"}, "body": "<text>"}
-"drop" closes the connection without an answer. A rule applies to the next
+"drop" closes the connection without an answer, "cut" after the first bytes
+of a 100-byte body. A rule applies to the next
 "times" requests it matches (method and path are optional); the store
 answers when no rule matches.
 
@@ -177,6 +178,12 @@ class Handler(BaseHTTPRequestHandler):
         rule = self.scripted()
         if rule:
             if rule.get("action") == "drop":
+                self.close_connection = True
+                return
+            if rule.get("action") == "cut":
+                # an answer that breaks off in its body
+                self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789")
+                self.wfile.flush()
                 self.close_connection = True
                 return
             self.answer(rule.get("status", 200), rule.get("body", ""), rule.get("headers"), head_only)

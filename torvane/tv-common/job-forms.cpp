@@ -131,13 +131,27 @@ bool WriteJobOptionsTic(const CSyncJobOptions& o, ZorOutStream& out, CWideString
     for (const TicField& f : kJobTicFields) {
         bool bOk = true;
         switch (f.kind) {
-        case FK_TEXT: bOk = out.PutChar(f.tag, sErr) && PutTicWString(out, o.*f.pText, sErr); break;
-        case FK_DIR1: bOk = out.PutChar(f.tag, sErr) && o.m_Dir1.WriteTic(out, sErr); break;
-        case FK_DIR2: bOk = out.PutChar(f.tag, sErr) && o.m_Dir2.WriteTic(out, sErr); break;
-        case FK_FILTERS: bOk = out.PutChar(f.tag, sErr) && WriteJobFiltersTic(o.m_Filters, out, sErr); break;
-        case FK_NUMBER: bOk = PutTicInt32(out, f.tag, o.*f.pNumber, sErr); break;
-        case FK_FLAG: bOk = PutTicBool(out, f.tag, o.*f.pFlag, sErr); break;
-        case FK_FAST_PRE: bOk = PutTicInt32(out, f.tag, o.m_bFastPreAnalyzeWithStamps ? 1 : 0, sErr); break;
+            case FK_TEXT:
+                bOk = out.PutChar(f.tag, sErr) && PutTicWString(out, o.*f.pText, sErr);
+                break;
+            case FK_DIR1:
+                bOk = out.PutChar(f.tag, sErr) && o.m_Dir1.WriteTic(out, sErr);
+                break;
+            case FK_DIR2:
+                bOk = out.PutChar(f.tag, sErr) && o.m_Dir2.WriteTic(out, sErr);
+                break;
+            case FK_FILTERS:
+                bOk = out.PutChar(f.tag, sErr) && WriteJobFiltersTic(o.m_Filters, out, sErr);
+                break;
+            case FK_NUMBER:
+                bOk = PutTicInt32(out, f.tag, o.*f.pNumber, sErr);
+                break;
+            case FK_FLAG:
+                bOk = PutTicBool(out, f.tag, o.*f.pFlag, sErr);
+                break;
+            case FK_FAST_PRE:
+                bOk = PutTicInt32(out, f.tag, o.m_bFastPreAnalyzeWithStamps ? 1 : 0, sErr);
+                break;
         }
         if (!bOk) return false;
     }
@@ -158,13 +172,27 @@ bool ReadJobOptionsTic(CSyncJobOptions& o, ZorInStream& in, CWideString& sErr) {
             bOk = GetTicWString(in, tag, tag == 'l' ? sLegacy1 : sLegacy2, sErr);
         } else if (const TicField* f = FindTicField(tag)) {
             switch (f->kind) {
-            case FK_TEXT: bOk = GetTicWString(in, tag, o.*f->pText, sErr); break;
-            case FK_DIR1: bOk = o.m_Dir1.ReadTic(in, sErr); break;
-            case FK_DIR2: bOk = o.m_Dir2.ReadTic(in, sErr); break;
-            case FK_FILTERS: bOk = ReadJobFiltersTic(o.m_Filters, in, sErr); break;
-            case FK_NUMBER: bOk = GetTicInt32(in, tag, o.*f->pNumber, sErr); break;
-            case FK_FLAG: bOk = GetTicBool(in, tag, o.*f->pFlag, sErr); break;
-            case FK_FAST_PRE: bOk = GetTicInt32(in, tag, nFastPre, sErr); break;
+                case FK_TEXT:
+                    bOk = GetTicWString(in, tag, o.*f->pText, sErr);
+                    break;
+                case FK_DIR1:
+                    bOk = o.m_Dir1.ReadTic(in, sErr);
+                    break;
+                case FK_DIR2:
+                    bOk = o.m_Dir2.ReadTic(in, sErr);
+                    break;
+                case FK_FILTERS:
+                    bOk = ReadJobFiltersTic(o.m_Filters, in, sErr);
+                    break;
+                case FK_NUMBER:
+                    bOk = GetTicInt32(in, tag, o.*f->pNumber, sErr);
+                    break;
+                case FK_FLAG:
+                    bOk = GetTicBool(in, tag, o.*f->pFlag, sErr);
+                    break;
+                case FK_FAST_PRE:
+                    bOk = GetTicInt32(in, tag, nFastPre, sErr);
+                    break;
             }
         } else {
             bOk = SkipTicValue(in, tag, sErr);

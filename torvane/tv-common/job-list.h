@@ -238,7 +238,16 @@ public:
     bool ReapplyFilters(CSyncJobFromList* pJob);
 
     // -- stores (job-stores.cpp)
+    // Replaces the list by the stored one (refused while a job runs). A
+    // damaged file is renamed aside and the jobs read before the fault stay.
+    // Jobs whose names repeat an earlier one's (ignoring case) or cannot be
+    // stored are renamed "NAME (2)"; the notices are put into sErr, also
+    // when the result is true.
     bool LoadJobs(CWideString& sErr);
+    // Saves the list to the registry or the jobs file; false when anything
+    // failed. The jobs file then holds the list before; in the registry the
+    // jobs written before the failure have their new text and no job's text
+    // was deleted.
     bool TvSaveJobs(bool bFullDump, const CWideString& sReason, CWideString& sErr);
 
     // -- ISyncJobListener: relayed to the observers with the job's name

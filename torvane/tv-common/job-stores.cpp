@@ -26,7 +26,7 @@ std::atomic<bool> g_bPortable{false};
 
 namespace {
 
-std::mutex g_ProfileLock;  // guards g_sProfileFolder
+std::mutex g_ProfileLock;               // guards g_sProfileFolder
 std::recursive_mutex g_OptionsSaveLock; // saves and loads of the options
 
 const char16_t* const kSupportSentence =
@@ -59,12 +59,13 @@ bool IsTixPath(const CWideString& path) {
 }
 
 // The exclusive lock of one store file, held while the file is written: an
-// flock on "<path>.lock", so that two processes never write the same
-// temporary file.
+// flock on the path with the extension ".lock" (shared by the ".tic" and
+// ".tix" forms, which share one ".tmp" name), so that two processes never
+// write the same temporary file.
 class CStoreFileLock {
 public:
     bool Lock(const CWideString& path, CWideString& sErr) {
-        CWideString lockPath = path + u".lock";
+        CWideString lockPath = ReplaceExtension(path, u".lock");
         CNarrowString sys = ZorNativePath(lockPath);
         do {
             m_fd = ::open(sys, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -122,8 +123,8 @@ enum class StoreStep { Open, Write, Rename };
 // bBackup ".bak" becomes a hard link to the old file; then one rename
 // replaces the file. Every step is checked; on failure the old file stays
 // and the temporary file is removed.
-bool WriteStoreFile(const CWideString& path, const CNarrowString& content, bool bBackup, StoreStep& failedStep,
-                    CWideString& sErr) {
+bool WriteStoreFile(const CWideString& path, const CNarrowString& content, bool bBackup,
+                    StoreStep& failedStep, CWideString& sErr) {
     CStoreFileLock lock;
     failedStep = StoreStep::Open;
     if (!lock.Lock(path, sErr)) return false;
@@ -212,8 +213,9 @@ void MakeLoadedNamesUnique(CTorvaneSettings& settings, CWideString& sNotices) {
         seen.insert(fold(candidate));
         p->m_Options.m_sName = candidate;
         CWideString notice;
-        notice.Format(u"Job '%s' has been renamed to '%s': its name is used by another job or cannot be stored.\n",
-                      name, candidate);
+        notice.Format(
+            u"Job '%s' has been renamed to '%s': its name is used by another job or cannot be stored.\n",
+            name, candidate);
         ZorGetProgramLog().WriteLine(notice);
         sNotices += notice;
     }
@@ -284,8 +286,8 @@ CWideString ReplaceExtension(const CWideString& path, const char16_t* ext) {
 
 // ---------------------------------------------------------------- options
 bool ProgramOptions::AddDefaultGlobalFilters(bool bAll) {
-    static const char16_t* const kMasks[] = {u"cache.vfo", u"mru.vfo", u"mpp*.vfo", u"Vexaform Online Account.vfp",
-                                             u"name *._tvtmp"};
+    static const char16_t* const kMasks[] = {u"cache.vfo", u"mru.vfo", u"mpp*.vfo",
+                                             u"Vexaform Online Account.vfp", u"name *._tvtmp"};
     static const char16_t* const kMoreMasks[] = {u"/System Volume Information", u"Thumbs.db", u".DS_Store"};
     bool bAdded = false;
     for (const char16_t* m : kMasks) bAdded |= AddIfAbsent(m_GlobalFilters.m_lstExcluded, m);
@@ -305,8 +307,8 @@ bool ProgramOptions::SaveOptions(bool bFullDump, const CWideString& sReason, CWi
     if (g_bSaveToRegistry.load()) {
         ZorStringOutStream out;
         if (!WriteProgramOptionsTix(*this, out, bFullDump, 0, sErr)) return false;
-        return RegSetStringValue(TixToRegistry(out.GetText()), HKEY_CURRENT_USER, kTorvaneRegKey, u"ProgOptionsTix",
-                                 sErr);
+        return RegSetStringValue(TixToRegistry(out.GetText()), HKEY_CURRENT_USER, kTorvaneRegKey,
+                                 u"ProgOptionsTix", sErr);
     }
     CWideString path;
     if (!ResolveStorePath(m_sOptionsFile, u"options", path, sErr)) return false;
@@ -347,21 +349,24 @@ bool ProgramOptions::LoadOptions(CWideString& sErr) {
         if (!ReadStoreFile(path, in, sErr)) return false;
         ProgramOptions read = *this;
         CWideString err;
-        bool bRead = IsTixPath(path) ? ReadProgramOptionsTix(read, *in, err) : ReadProgramOptionsTic(read, *in, err);
+        bool bRead =
+            IsTixPath(path) ? ReadProgramOptionsTix(read, *in, err) : ReadProgramOptionsTic(read, *in, err);
         in.Delete();
         if (!bRead) {
             // The damaged file is kept aside, never overwritten.
             sErr = err;
             CWideString badPath, renameErr;
             if (RenameAside(path, badPath, renameErr)) {
-                sErr.AppendFormat(u"\nBad options file has been renamed to %s.\nProgram Options were reset to default "
-                                  u"values.",
-                                  badPath);
+                sErr.AppendFormat(
+                    u"\nBad options file has been renamed to %s.\nProgram Options were reset to default "
+                    u"values.",
+                    badPath);
                 sErr += kSupportSentence;
             } else {
-                sErr.AppendFormat(u"\nBad options file found and cannot be renamed to %s (%s). Please, contact tech "
-                                  u"support",
-                                  badPath, renameErr);
+                sErr.AppendFormat(
+                    u"\nBad options file found and cannot be renamed to %s (%s). Please, contact tech "
+                    u"support",
+                    badPath, renameErr);
             }
             ResetToDefaults();
             CWideString saveErr;
@@ -423,14 +428,16 @@ bool CTorvaneSettings::LoadJobsInto(CTorvaneSettings& loaded, CWideString& sErr)
             sErr = CWideString(u"Cannot parse Jobs file: ") + path + u": " + err;
             CWideString badPath, renameErr;
             if (RenameAside(path, badPath, renameErr)) {
-                sErr.AppendFormat(u"\nBad jobs file has been renamed to %s.\nNew Job list has been created, to replace "
-                                  u"the corrupted one.",
-                                  badPath);
+                sErr.AppendFormat(
+                    u"\nBad jobs file has been renamed to %s.\nNew Job list has been created, to replace "
+                    u"the corrupted one.",
+                    badPath);
                 sErr += kSupportSentence;
             } else {
-                sErr.AppendFormat(u"\nBad jobs file found and cannot be renamed to %s (%s). Please, contact tech "
-                                  u"support",
-                                  badPath, renameErr);
+                sErr.AppendFormat(
+                    u"\nBad jobs file found and cannot be renamed to %s (%s). Please, contact tech "
+                    u"support",
+                    badPath, renameErr);
             }
             bResult = false;
         }
@@ -492,8 +499,8 @@ bool CTorvaneSettings::TvSaveJobs(bool bFullDump, const CWideString& sReason, CW
         ForEachJob([&](CSyncJobFromList* p) {
             ZorStringOutStream out;
             bOk = p->WriteOptions(out, true, 0, sErr) &&
-                  RegSetStringValue(TixToRegistry(out.GetText()), HKEY_CURRENT_USER, JobRegKey(p->GetName()), u"tix",
-                                    sErr);
+                  RegSetStringValue(TixToRegistry(out.GetText()), HKEY_CURRENT_USER, JobRegKey(p->GetName()),
+                                    u"tix", sErr);
             listed.push_back(p->GetName());
             return bOk;
         });
@@ -509,7 +516,8 @@ bool CTorvaneSettings::TvSaveJobs(bool bFullDump, const CWideString& sReason, CW
         m_sJobsFile = path;
         ZorStringOutStream out;
         CWideString err;
-        bool bOk = IsTixPath(path) ? WriteJobListTix(*this, out, bFullDump, err) : WriteJobListTic(*this, out, err);
+        bool bOk =
+            IsTixPath(path) ? WriteJobListTix(*this, out, bFullDump, err) : WriteJobListTic(*this, out, err);
         StoreStep step = StoreStep::Write;
         if (bOk) bOk = WriteStoreFile(path, out.GetText(), true, step, err);
         if (!bOk) {

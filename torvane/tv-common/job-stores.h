@@ -10,7 +10,7 @@
 // Files: "options.tic"/"options.tix" and "jobs.tic"/"jobs.tix" in the
 // profile folder (or the paths the host sets). Every write goes to the path
 // with the extension ".tmp" (mode 0600), is flushed, synced and renamed over
-// the file, under an exclusive lock on the file's ".lock" companion, so two
+// the file, under an exclusive lock on the path with ".lock", so two
 // processes never write the same temporary file. Before the jobs file is
 // replaced, ".bak" becomes a hard link to the previous file. A file that
 // cannot be read is renamed aside with "-bad" before its extension

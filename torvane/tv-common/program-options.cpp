@@ -81,7 +81,8 @@ void ProgramOptions::ResetToDefaults() {
 
 bool operator==(const SmtpServerInfo& a, const SmtpServerInfo& b) {
     return a.m_sHost == b.m_sHost && a.m_nPort == b.m_nPort && a.m_bSecureSSL == b.m_bSecureSSL &&
-           a.m_sUserID == b.m_sUserID && a.m_sPassword == b.m_sPassword && a.m_sSenderEmail == b.m_sSenderEmail;
+           a.m_sUserID == b.m_sUserID && a.m_sPassword == b.m_sPassword &&
+           a.m_sSenderEmail == b.m_sSenderEmail;
 }
 
 bool ProgramOptions::operator==(const ProgramOptions& o) const {
@@ -170,13 +171,21 @@ bool ReadSmtpServerTic(SmtpServerInfo& smtp, ZorInStream& in, CWideString& sErr)
     return ReadTicRecordBody(in, sErr, [&](unsigned char tag, bool& bKnown) {
         bKnown = true;
         switch (tag) {
-        case 'a': return GetTicWString(in, tag, smtp.m_sHost, sErr);
-        case 'b': return GetTicInt32(in, tag, smtp.m_nPort, sErr);
-        case 'c': return GetTicBool(in, tag, smtp.m_bSecureSSL, sErr);
-        case 'd': return GetTicWString(in, tag, smtp.m_sUserID, sErr);
-        case 'e': return GetTicWString(in, tag, smtp.m_sPassword, sErr);
-        case 'f': return GetTicWString(in, tag, smtp.m_sSenderEmail, sErr);
-        default: bKnown = false; return true;
+            case 'a':
+                return GetTicWString(in, tag, smtp.m_sHost, sErr);
+            case 'b':
+                return GetTicInt32(in, tag, smtp.m_nPort, sErr);
+            case 'c':
+                return GetTicBool(in, tag, smtp.m_bSecureSSL, sErr);
+            case 'd':
+                return GetTicWString(in, tag, smtp.m_sUserID, sErr);
+            case 'e':
+                return GetTicWString(in, tag, smtp.m_sPassword, sErr);
+            case 'f':
+                return GetTicWString(in, tag, smtp.m_sSenderEmail, sErr);
+            default:
+                bKnown = false;
+                return true;
         }
     });
 }
@@ -193,13 +202,21 @@ bool ReadProxyOptionsTic(CProxyOptions& proxy, ZorInStream& in, CWideString& sEr
     return ReadTicRecordBody(in, sErr, [&](unsigned char tag, bool& bKnown) {
         bKnown = true;
         switch (tag) {
-        case 'a': return GetTicBool(in, tag, proxy.m_bUseProxyBelow, sErr);
-        case 'b': return GetTicString(in, tag, proxy.m_sHost, sErr);
-        case 'c': return GetTicInt32(in, tag, proxy.m_nPort, sErr);
-        case 'd': return GetTicString(in, tag, proxy.m_sUserID, sErr);
-        case 'e': return GetTicString(in, tag, proxy.m_sPassword, sErr);
-        case 'f': return GetTicBool(in, tag, proxy.m_bUseWinInetProxy, sErr);
-        default: bKnown = false; return true;
+            case 'a':
+                return GetTicBool(in, tag, proxy.m_bUseProxyBelow, sErr);
+            case 'b':
+                return GetTicString(in, tag, proxy.m_sHost, sErr);
+            case 'c':
+                return GetTicInt32(in, tag, proxy.m_nPort, sErr);
+            case 'd':
+                return GetTicString(in, tag, proxy.m_sUserID, sErr);
+            case 'e':
+                return GetTicString(in, tag, proxy.m_sPassword, sErr);
+            case 'f':
+                return GetTicBool(in, tag, proxy.m_bUseWinInetProxy, sErr);
+            default:
+                bKnown = false;
+                return true;
         }
     });
 }
@@ -212,21 +229,22 @@ bool WriteProgramOptionsTic(const ProgramOptions& o, ZorOutStream& out, CWideStr
     const struct {
         unsigned char tag;
         bool P::*p;
-    } flags[] = {{'z', &P::m_bHideToTrayOnClose}, {'t', &P::m_bShowTrayIcon},
-                 {'j', &P::m_bShowJobListWindow}, {'s', &P::m_bShowFiltersWindow},
-                 {'l', &P::m_bShowLogWindow},     {'b', &P::m_bShowStatusBar},
-                 {'o', &P::m_bGroupSimilarLogLines}, {'c', &P::m_bCheckNewVersion},
+    } flags[] = {{'z', &P::m_bHideToTrayOnClose},     {'t', &P::m_bShowTrayIcon},
+                 {'j', &P::m_bShowJobListWindow},     {'s', &P::m_bShowFiltersWindow},
+                 {'l', &P::m_bShowLogWindow},         {'b', &P::m_bShowStatusBar},
+                 {'o', &P::m_bGroupSimilarLogLines},  {'c', &P::m_bCheckNewVersion},
                  {'f', &P::m_bCreateFolderIfNotFound}};
     for (const auto& f : flags)
         if (!PutTicBool(out, f.tag, o.*f.p, sErr)) return false;
-    return PutTicInt32(out, 'n', o.m_nLogLevel, sErr) && PutTicBool(out, 'e', o.m_bWarnAboutTrayOnClose, sErr) &&
+    return PutTicInt32(out, 'n', o.m_nLogLevel, sErr) &&
+           PutTicBool(out, 'e', o.m_bWarnAboutTrayOnClose, sErr) &&
            PutTicWText(out, 'r', o.m_sCompareProgramPath, sErr) &&
            PutTicBool(out, 'M', o.m_bUseSmtpToEmail, sErr) && out.PutChar('S', sErr) &&
            WriteSmtpServerTic(o.m_SmtpServer, out, sErr) && PutTicBool(out, 'q', o.m_bSmtpImported, sErr) &&
            out.PutChar('T', sErr) && WriteProxyOptionsTic(o.m_ProxyServer, out, sErr) &&
-           PutTicBool(out, 'a', o.m_bAutoHideMiniWindow, sErr) && PutTicInt32(out, 'L', o.m_nLogRetainDays, sErr) &&
-           PutTicWText(out, 'N', o.m_sLogFolder, sErr) && PutTicBool(out, 'B', o.m_bWarn_TimeOutOfRange, sErr) &&
-           PutTicRecordEnd(out, sErr);
+           PutTicBool(out, 'a', o.m_bAutoHideMiniWindow, sErr) &&
+           PutTicInt32(out, 'L', o.m_nLogRetainDays, sErr) && PutTicWText(out, 'N', o.m_sLogFolder, sErr) &&
+           PutTicBool(out, 'B', o.m_bWarn_TimeOutOfRange, sErr) && PutTicRecordEnd(out, sErr);
 }
 
 bool ReadProgramOptionsTic(ProgramOptions& o, ZorInStream& in, CWideString& sErr) {
@@ -236,14 +254,23 @@ bool ReadProgramOptionsTic(ProgramOptions& o, ZorInStream& in, CWideString& sErr
         for (const FlagField& f : kFlagKeys)
             if (f.tag == tag) return GetTicBool(in, tag, o.*f.p, sErr);
         switch (tag) {
-        case 'F': return ReadJobFiltersTic(o.m_GlobalFilters, in, sErr);
-        case 'n': return GetTicInt32(in, tag, o.m_nLogLevel, sErr);
-        case 'N': return GetTicWString(in, tag, o.m_sLogFolder, sErr);
-        case 'L': return GetTicInt32(in, tag, o.m_nLogRetainDays, sErr);
-        case 'r': return GetTicWString(in, tag, o.m_sCompareProgramPath, sErr);
-        case 'S': return ReadSmtpServerTic(o.m_SmtpServer, in, sErr);
-        case 'T': return ReadProxyOptionsTic(o.m_ProxyServer, in, sErr);
-        default: bKnown = false; return true;
+            case 'F':
+                return ReadJobFiltersTic(o.m_GlobalFilters, in, sErr);
+            case 'n':
+                return GetTicInt32(in, tag, o.m_nLogLevel, sErr);
+            case 'N':
+                return GetTicWString(in, tag, o.m_sLogFolder, sErr);
+            case 'L':
+                return GetTicInt32(in, tag, o.m_nLogRetainDays, sErr);
+            case 'r':
+                return GetTicWString(in, tag, o.m_sCompareProgramPath, sErr);
+            case 'S':
+                return ReadSmtpServerTic(o.m_SmtpServer, in, sErr);
+            case 'T':
+                return ReadProxyOptionsTic(o.m_ProxyServer, in, sErr);
+            default:
+                bKnown = false;
+                return true;
         }
     });
 }
@@ -254,8 +281,10 @@ bool WriteSmtpServerTix(const SmtpServerInfo& smtp, ZorOutStream& out, bool bFul
     if (!PutTicText(out, "<SmtpServer>\n", sErr)) return false;
     if ((bFull || !smtp.m_sHost.IsEmpty()) && !PutNameValueWString(out, "Host", nLevel, smtp.m_sHost, sErr))
         return false;
-    if ((bFull || smtp.m_nPort != 0) && !PutNameValueInt(out, "Port", nLevel, smtp.m_nPort, sErr)) return false;
-    if ((bFull || !smtp.m_sUserID.IsEmpty()) && !PutNameValueWString(out, "UserID", nLevel, smtp.m_sUserID, sErr))
+    if ((bFull || smtp.m_nPort != 0) && !PutNameValueInt(out, "Port", nLevel, smtp.m_nPort, sErr))
+        return false;
+    if ((bFull || !smtp.m_sUserID.IsEmpty()) &&
+        !PutNameValueWString(out, "UserID", nLevel, smtp.m_sUserID, sErr))
         return false;
     if ((bFull || !smtp.m_sPassword.IsEmpty()) &&
         !PutNameValueWString(out, "Password", nLevel, smtp.m_sPassword, sErr))
@@ -304,16 +333,17 @@ bool WriteProgramOptionsTix(const ProgramOptions& o, ZorOutStream& out, bool bFu
     auto text = [&](const char* key, const CWideString& s) {
         return (!bFull && s.IsEmpty()) || PutNameValueWString(out, key, nLevel, s, sErr);
     };
-    bool bOk = flag("HideToTrayOnClose") && flag("WarnAboutTrayOnClose") && flag("ShowTrayIcon") &&
-               flag("ShowJobListWindow") && flag("ShowFiltersWindow") && flag("ShowLogWindow") &&
-               flag("ShowStatusBar") && flag("AutoHideMiniWindow") &&
-               number("LogLevel", o.m_nLogLevel, d.m_nLogLevel) && text("LogFolder", o.m_sLogFolder) &&
-               flag("Warn_TimeOutOfRange") && number("LogRetainDays", o.m_nLogRetainDays, d.m_nLogRetainDays) &&
-               flag("GroupSimilarLogLines") && flag("CheckNewVersion") && flag("CreateFolderIfNotFound") &&
-               text("CompareProgramPath", o.m_sCompareProgramPath) && flag("UseSmtpToEmail") &&
-               flag("SmtpImported");
+    bool bOk =
+        flag("HideToTrayOnClose") && flag("WarnAboutTrayOnClose") && flag("ShowTrayIcon") &&
+        flag("ShowJobListWindow") && flag("ShowFiltersWindow") && flag("ShowLogWindow") &&
+        flag("ShowStatusBar") && flag("AutoHideMiniWindow") &&
+        number("LogLevel", o.m_nLogLevel, d.m_nLogLevel) && text("LogFolder", o.m_sLogFolder) &&
+        flag("Warn_TimeOutOfRange") && number("LogRetainDays", o.m_nLogRetainDays, d.m_nLogRetainDays) &&
+        flag("GroupSimilarLogLines") && flag("CheckNewVersion") && flag("CreateFolderIfNotFound") &&
+        text("CompareProgramPath", o.m_sCompareProgramPath) && flag("UseSmtpToEmail") && flag("SmtpImported");
     if (!bOk) return false;
-    return PutTicText(out, "SmtpServer = ", sErr) && WriteSmtpServerTix(o.m_SmtpServer, out, bFull, nLevel + 1, sErr) &&
+    return PutTicText(out, "SmtpServer = ", sErr) &&
+           WriteSmtpServerTix(o.m_SmtpServer, out, bFull, nLevel + 1, sErr) &&
            PutTicText(out, "ProxyServer = ", sErr) &&
            WriteProxyOptions(o.m_ProxyServer, out, bFull, nLevel + 1, sErr) &&
            PutTicText(out, "</ProgramOptions>\n", sErr);
@@ -332,7 +362,8 @@ bool ReadProgramOptionsTix(ProgramOptions& o, ZorInStream& in, CWideString& sErr
         bool bQuoted = false;
         if (!ReadSettingsToken(in, tok, bQuoted, sErr)) return false;
         if (bQuoted || tok != kKey) {
-            sErr.AppendFormat(u"Bad object prefix '%S', '%S' expected", tok, CNarrowString("<ProgramOptions>"));
+            sErr.AppendFormat(u"Bad object prefix '%S', '%S' expected", tok,
+                              CNarrowString("<ProgramOptions>"));
             return false;
         }
     }

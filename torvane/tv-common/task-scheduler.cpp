@@ -66,7 +66,8 @@ bool CSystemdTaskScheduler::DeleteTask(const CWideString& taskName, CWideString&
     CWideString timer = unit + u".timer", service = unit + u".service";
     // Unit names hold backslashes: the paths go to the system as they are,
     // not through the library's path conversion (which reads '\' as '/').
-    CNarrowString timerPath = WideToUtf8(folder + u"/" + timer), servicePath = WideToUtf8(folder + u"/" + service);
+    CNarrowString timerPath = WideToUtf8(folder + u"/" + timer),
+                  servicePath = WideToUtf8(folder + u"/" + service);
     bool bTimer = ::access(timerPath, F_OK) == 0, bService = ::access(servicePath, F_OK) == 0;
     if (!bTimer && !bService) {
         sErr = u"task not found";

@@ -62,24 +62,26 @@ CWideString CExpatParserT::GetErrorText() const {
 }
 
 bool CExpatParserT::IsAtPath(const char* path) const {
-    CNarrowString p(path);
-    CListT<CNarrowString> tokens;
-    int pos = 0;
-    for (;;) {
-        CNarrowString t = p.Tokenize("/", pos);
-        if (pos < 0) break;
-        tokens.AddTail(t);
-    }
-    if (tokens.GetCount() > m_lstElements.GetCount()) return false;
-    if (tokens.IsEmpty()) return m_lstElements.IsEmpty();
-    ZorPosition tp = tokens.GetTailPosition();
+    // The tokens are walked from the last one outwards, without copies: this
+    // runs for every piece of text of a reply.
+    int end = path ? (int)std::strlen(path) : 0;
     ZorPosition ep = m_lstElements.GetTailPosition();
-    while (tp) {
-        const CNarrowString& t = tokens.GetPrev(tp);
+    bool bAnyToken = false;
+    while (end > 0) {
+        while (end > 0 && path[end - 1] == '/') end--;
+        if (end == 0) break;
+        int start = end;
+        while (start > 0 && path[start - 1] != '/') start--;
+        bAnyToken = true;
+        if (!ep) return false; // more tokens than open elements
         const CNarrowString& e = m_lstElements.GetPrev(ep);
-        if (t.CompareNoCase(e) != 0) return false;
+        int n = end - start;
+        if (e.GetLength() != n) return false;
+        for (int i = 0; i < n; i++)
+            if (ZorFoldUnit(path[start + i]) != ZorFoldUnit(e[i])) return false;
+        end = start;
     }
-    return true;
+    return bAnyToken || m_lstElements.IsEmpty();
 }
 
 bool CExpatParserT::IsInside(const char* name) const {

@@ -51,6 +51,18 @@ bool S3ReplyReader::SetNameFromKey(const CNarrowString& key) {
 
 void S3ReplyReader::OnText(const CNarrowString& text, const CListT<CNarrowString>& elements) {
     if (elements.IsEmpty()) return;
+    // Most text (ETag, Owner, StorageClass, the blanks between elements)
+    // belongs to no rule: only these innermost names are looked at further.
+    static const char* const kLeaves[] = {"UploadId",     "IsTruncated", "NextMarker", "Key",  "LastModified", "Size",
+                                          "Prefix",       "Name",        "CreationDate", "Code", "Message"};
+    const CNarrowString& leaf = elements.GetTail();
+    bool bLeaf = false;
+    for (const char* l : kLeaves)
+        if (leaf.CompareNoCase(l) == 0) {
+            bLeaf = true;
+            break;
+        }
+    if (!bLeaf) return;
     CWideString err;
     if (IsAtPath("InitiateMultipartUploadResult/UploadId")) {
         m_sUploadId = text;

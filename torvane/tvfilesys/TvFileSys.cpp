@@ -2,6 +2,7 @@
 // URL normaliser.
 #include "TvFileSys.h"
 
+#include "S3FileSysZorSock.h"
 #include "WinFileSys.h"
 #include "WinNetFileSys.h"
 #include "zor-path.h"
@@ -117,6 +118,12 @@ void TvFileSys::StopMonitoring() {}
 
 bool TvFileSys::ListDir(const CWideString&, CListT<FsItemInfo>&, int& errKind, CWideString& err) {
     TVFS_NI(ListDir);
+}
+bool TvFileSys::MoveFolderItselfOnly(const CWideString&, const CWideString&, int& errKind, CWideString& err) {
+    TVFS_NI(MoveFolderItselfOnly);
+}
+bool TvFileSys::CheckNewPath(const CWideString&, bool, int& errKind, CWideString& err) {
+    TVFS_NI(CheckNewPath);
 }
 bool TvFileSys::GetInfo(const CWideString&, FsItemInfo&, bool&, int& errKind, CWideString& err) {
     TVFS_NI(GetInfo);
@@ -314,6 +321,7 @@ void RegisterBuiltIns(FsRegistry& r) {
     r.bBuiltIns = true;
     r.protos.emplace_back(new WinFileSys());
     r.protos.emplace_back(new WinNetFileSys());
+    r.protos.emplace_back(new S3FileSysZorSock());
 }
 
 } // namespace

@@ -195,6 +195,13 @@ public:
     // Moves or renames a file, replacing an existing destination file.
     virtual bool MoveFile(const CWideString& from, const CWideString& to, int& errKind, CWideString& err);
     virtual bool MoveFolder(const CWideString& from, const CWideString& to, int& errKind, CWideString& err);
+    // Moves the folder itself without its content (a back-end whose folders
+    // are markers: the marker is made at the target and the old one removed).
+    virtual bool MoveFolderItselfOnly(const CWideString& from, const CWideString& to, int& errKind,
+                                      CWideString& err);
+    // Whether an item of that kind may be created at the path (names the
+    // back-end cannot store are refused before any request).
+    virtual bool CheckNewPath(const CWideString& path, bool bIsFolder, int& errKind, CWideString& err);
     // Moves or renames a file, never replacing anything at the destination:
     // false (kind 5, "... exists") when something stands there. A rename
     // that changes only the letter case of the same file is allowed. Base:

@@ -140,3 +140,52 @@ TEST(IncrementalRun, PreparingTheTreeQueuesOnlyItemsWithWork) {
     EXPECT_FALSE(pB->GetItem().m_nFlags & SPF_DONE);
     EXPECT_TRUE(pB->GetItem().m_sReason.IsEmpty());
 }
+
+TEST(IncrementalRun, WholeRunsFirstFullThenOnlyTheChangedPaths) {
+    CJobHarness h;
+    h.m_tmp.MakeDir("left/docs");
+    h.m_tmp.MakeDir("right");
+    h.m_tmp.WriteFile("left/a.txt", "a");
+    h.m_tmp.WriteFile("left/docs/b.txt", "b");
+    CMonitoredJob job;
+    job.SetName(u"whole");
+    job.SetLeftFolder(NormalizeUrl(h.m_tmp.Path("left")));
+    job.SetRightFolder(NormalizeUrl(h.m_tmp.Path("right")));
+    h.Attach(job);
+    auto run = [&](bool bFull) {
+        job.m_bAnalyze = 1;
+        job.m_bSync = 1;
+        job.m_bRunStarted = 0;
+        job.m_nActivity.store(JA_ANALYZING);
+        if (bFull) job.m_bFirstFullAnalyzePending = true;
+        int k = 0;
+        CWideString e;
+        const bool ok = job.ChangeAnalyzeSyncWorker(nullptr, k, e);
+        job.m_nActivity.store(JA_ANALYZED);
+        EXPECT_TRUE(ok) << ToU8(e) << h.m_sink.Dump();
+        return ok;
+    };
+    ASSERT_TRUE(run(true));
+    EXPECT_TRUE(h.m_tmp.Exists("right/docs/b.txt"));
+    EXPECT_FALSE(job.m_bFirstFullAnalyzePending.load());
+
+    // A modified file and a new one: only they are read again and synced.
+    h.m_clock.SleepMs(5000);
+    h.m_tmp.WriteFile("left/a.txt", "a, longer");
+    h.m_tmp.WriteFile("left/docs/new.txt", "n");
+    {
+        CCritSectionLock lock(job.m_JobLock);
+        job.m_aChanges[0].AddTail(ChangedItem(u"/a.txt", CIK_MODIFIED));
+        job.m_aChanges[0].AddTail(ChangedItem(u"/docs/new.txt", CIK_CREATED));
+    }
+    h.m_sink.ClearRecords();
+    ASSERT_TRUE(run(false));
+    EXPECT_EQ(job.m_nSyncOk.load(), 2) << h.m_sink.Dump();
+    std::ifstream f(h.m_tmp.NativeSub("right/a.txt"));
+    std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "a, longer");
+    EXPECT_TRUE(h.m_tmp.Exists("right/docs/new.txt"));
+    const std::string log = h.m_sink.Dump();
+    EXPECT_NE(log.find("Change in: " + h.m_tmp.NativeSub("left/a.txt")), std::string::npos) << log;
+    EXPECT_EQ(log.find("Files: 2"), std::string::npos) << "a full scan listed the side again";
+}

@@ -28,54 +28,57 @@ void ChangeEveryOption(CSyncJobOptions& o, int nType, const CWideString& name) {
     o.m_Dir2.m_sUrl = u"s3://bucket/\u00fc";
     o.m_Dir2.m_bHostBasedAddr = 1;
     o.m_Dir2.m_lstExcluded.AddTail(u"*.tmp");
-    o.m_n1wayMode = 2;
-    o.m_bPropagateDeletions = !o.m_bPropagateDeletions;
-    o.m_bReadOnlySource = true;
-    o.m_bConflictOnDiffItemsNoCommonHistory = true;
-    o.m_bNoTvDataFolder = true;
-    o.m_bCompareMD5crc = true;
-    o.m_bSavePreviousVersion = false;
-    o.m_bCleanupPreviousVersion = false;
-    o.m_nSaveDaysPreviousVersion = 31;
-    o.m_bSavePastVersions = true;
-    o.m_bNoSavePreviousPastVersionsLocal = true;
-    o.m_bCleanupPastVersions = true;
-    o.m_nSaveDaysPastVersions = 32;
-    o.m_bCleanupOldGenerations = false;
-    o.m_nSaveMonthsOldGens = 25;
-    o.m_bEstimateRequiredSpace = false;
-    o.m_bAutoReconnect = false;
-    o.m_nReconnectAttempts = 9;
-    o.m_nSpeedLimit = 100;
-    o.m_nUpSpeedLimit = 200;
-    o.m_nShowBalloon = 0;
-    o.m_bCopyUsingTempFile = false;
-    o.m_bCopyACL = true;
-    o.m_bCopyCreateTime = !o.m_bCopyCreateTime;
-    o.m_bSameBeforeSyncAsInAnalyze = true;
-    o.m_bCopyLockedFiles = false;
-    o.m_bFastPreAnalyzeWithStamps = true;
-    o.m_bWaitForLocks = true;
-    o.m_bFastStop = true;
-    o.m_bDetectMovesAndRenames = false;
-    o.m_bDetectFolderMoves = false;
-    o.m_nWorkerThreads = 3;
-    o.m_nFolderLinks = 1;
-    o.m_nFileLinks = 0;
-    o.m_nOnFileChangeAction = 3;
-    o.m_nOnFileChangeDelay = 15;
-    o.m_nOnStartAction = 1;
-    o.m_nAutoStartDelay = 60;
-    o.m_nOnTimerAction = 2;
-    o.m_nTimerIntervalHours = 5;
-    o.m_nTimerIntervalMinutes = 7;
-    o.m_nOnFolderConnectAction = 1;
-    o.m_nOnLogoutAction = 1;
-    o.m_nOnVexaformAction = 2;
-    o.m_nAutoResolveConflicts = 2;
-    o.m_bRenameLosingFile = true;
-    o.m_nLimitChangesPercent = 55;
-    o.m_bAutoClearTree = true;
+    using O = CSyncJobOptions;
+    for (bool O::*f : {&O::m_bPropagateDeletions,
+                       &O::m_bReadOnlySource,
+                       &O::m_bConflictOnDiffItemsNoCommonHistory,
+                       &O::m_bNoTvDataFolder,
+                       &O::m_bCompareMD5crc,
+                       &O::m_bSavePreviousVersion,
+                       &O::m_bCleanupPreviousVersion,
+                       &O::m_bSavePastVersions,
+                       &O::m_bNoSavePreviousPastVersionsLocal,
+                       &O::m_bCleanupPastVersions,
+                       &O::m_bCleanupOldGenerations,
+                       &O::m_bEstimateRequiredSpace,
+                       &O::m_bAutoReconnect,
+                       &O::m_bCopyUsingTempFile,
+                       &O::m_bCopyACL,
+                       &O::m_bCopyCreateTime,
+                       &O::m_bSameBeforeSyncAsInAnalyze,
+                       &O::m_bCopyLockedFiles,
+                       &O::m_bFastPreAnalyzeWithStamps,
+                       &O::m_bWaitForLocks,
+                       &O::m_bFastStop,
+                       &O::m_bDetectMovesAndRenames,
+                       &O::m_bDetectFolderMoves,
+                       &O::m_bRenameLosingFile,
+                       &O::m_bAutoClearTree})
+        o.*f = !(o.*f);
+    for (int32_t O::*n : {&O::m_n1wayMode,
+                          &O::m_nSaveDaysPreviousVersion,
+                          &O::m_nSaveDaysPastVersions,
+                          &O::m_nSaveMonthsOldGens,
+                          &O::m_nReconnectAttempts,
+                          &O::m_nSpeedLimit,
+                          &O::m_nUpSpeedLimit,
+                          &O::m_nShowBalloon,
+                          &O::m_nWorkerThreads,
+                          &O::m_nFolderLinks,
+                          &O::m_nFileLinks,
+                          &O::m_nOnFileChangeAction,
+                          &O::m_nOnFileChangeDelay,
+                          &O::m_nOnStartAction,
+                          &O::m_nAutoStartDelay,
+                          &O::m_nOnTimerAction,
+                          &O::m_nTimerIntervalHours,
+                          &O::m_nTimerIntervalMinutes,
+                          &O::m_nOnFolderConnectAction,
+                          &O::m_nOnLogoutAction,
+                          &O::m_nOnVexaformAction,
+                          &O::m_nAutoResolveConflicts,
+                          &O::m_nLimitChangesPercent})
+        o.*n += 7;
     o.m_sPreAnalyzeScriptOrEmail = u"pre \"q\" \\ x";
     o.m_sPostAnalyzeScriptOrEmail = u"mailto:a@b";
     o.m_sPostSyncScriptOrEmail = u"/bin/run \u00e4";
@@ -100,7 +103,8 @@ class JobForms : public StoreTest {};
 } // namespace
 
 TEST(JobFormsTags, TypedRecordFollowsTheTagTable) {
-    std::string table = wtest::ReadFile(std::string(TV_SOURCE_DIR) + "/tests/torvane/tv-common/data/job-tags.bin");
+    std::string table =
+        wtest::ReadFile(std::string(TV_SOURCE_DIR) + "/tests/torvane/tv-common/data/job-tags.bin");
     ASSERT_EQ(table.size(), 59u);
     CSyncJobFromList job;
     ChangeEveryOption(job.m_Options, 1, u"T");
@@ -186,7 +190,8 @@ TEST_F(JobForms, ReadersDecideLegacyFoldersAndTheFastFlag) {
     // The keyword text has no rule for the flag: absent keeps it off.
     CSyncJobFromList job;
     CWideString err;
-    ZorStringStream in(CNarrowString(("<Job>\nDir2 = <ConnectInfo>\nUrl = \"" + online + "x\"\n</ConnectInfo>\n</Job>\n").c_str()));
+    ZorStringStream in(CNarrowString(
+        ("<Job>\nDir2 = <ConnectInfo>\nUrl = \"" + online + "x\"\n</ConnectInfo>\n</Job>\n").c_str()));
     ASSERT_TRUE(ReadJobTix(job, in, err)) << U8(err);
     EXPECT_FALSE(job.m_Options.m_bFastPreAnalyzeWithStamps);
 }
@@ -206,10 +211,15 @@ TEST_F(JobForms, ListFramings) {
         {"typed job fails midway", "[l<\n[n:1:a|]\n[n:9:b|]>]", false, false, {"a"}},
         {"empty keyword text", "", true, true, {"keep"}},
         {"blank keyword text", " \r\n\n", true, true, {"keep"}},
-        {"blocks with blank lines", "<Job>\nName = \"a\"\n</Job>\n\r\n\r\n\n<Job>\nName = \"b\"\n</Job>\n  \n", true,
-         true, {"keep", "a", "b"}},
+        {"blocks with blank lines",
+         "<Job>\nName = \"a\"\n</Job>\n\r\n\r\n\n<Job>\nName = \"b\"\n</Job>\n  \n",
+         true,
+         true,
+         {"keep", "a", "b"}},
         {"nested unknown block skipped",
-         "<Job>\nName = \"a\"\nFuture = <Thing>\n  Inner = <Deeper>\n  </Deeper>\n</Thing>\n</Job>\n", true, true,
+         "<Job>\nName = \"a\"\nFuture = <Thing>\n  Inner = <Deeper>\n  </Deeper>\n</Thing>\n</Job>\n",
+         true,
+         true,
          {"keep", "a"}},
         {"truncated block", "<Job>\nName = \"a\"\n", true, false, {"keep"}},
     };

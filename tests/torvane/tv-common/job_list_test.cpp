@@ -21,7 +21,9 @@ public:
     std::vector<std::string> m_Events;
     void Add(const std::string& s) { m_Events.push_back(s); }
     void OnSettingsJobAdded(CSyncJobFromList*, const CWideString& n) override { Add("added " + U8(n)); }
-    void OnSettingsJobStateChanged(CSyncJobFromList*, const CWideString& n) override { Add("state " + U8(n)); }
+    void OnSettingsJobStateChanged(CSyncJobFromList*, const CWideString& n) override {
+        Add("state " + U8(n));
+    }
     void OnSettingsJobRenamed(const CWideString& a, const CWideString& b) override {
         Add("renamed " + U8(a) + ">" + U8(b));
     }
@@ -82,8 +84,8 @@ TEST_F(JobList, StateRequestAndMarkEmitOncePerChange) {
     m_Settings.UnmarkJob(u"A");
     EXPECT_EQ(m_Rec.m_Events,
               (std::vector<std::string>{"state A", "state A", "state A", "mark A", "mark A"}));
-    EXPECT_EQ(own.m_Events, (std::vector<std::string>{"job-state A", "job-state A", "job-state A", "job-mark A",
-                                                      "job-mark A"}));
+    EXPECT_EQ(own.m_Events, (std::vector<std::string>{"job-state A", "job-state A", "job-state A",
+                                                      "job-mark A", "job-mark A"}));
     p->RemoveListener(&own);
 
     // Counts follow the live state, the request and the marks.

@@ -74,7 +74,8 @@ TEST_F(Stores, FirstLoadWritesTheDefaultsWithEveryMask) {
         w.AddDefaultGlobalFilters(true);
         for (ZorPosition pos = w.m_GlobalFilters.m_lstExcluded.GetHeadPosition(); pos;) {
             ZorPosition cur = pos;
-            if (w.m_GlobalFilters.m_lstExcluded.GetNext(pos) == c.drop) w.m_GlobalFilters.m_lstExcluded.RemoveAt(cur);
+            if (w.m_GlobalFilters.m_lstExcluded.GetNext(pos) == c.drop)
+                w.m_GlobalFilters.m_lstExcluded.RemoveAt(cur);
         }
         ASSERT_TRUE(w.SaveOptions(false, u"test", err)) << U8(err);
         std::string before = wtest::ReadFile(ProfileFile("options.tic"));
@@ -115,18 +116,16 @@ TEST_F(Stores, DamagedFilesAreRenamedAsideByteIdentical) {
         bool bOptions;
     };
     const Case cases[] = {
-        {"options.tic", "options-bad.tic", true},
-        {"options.tix", "options-bad.tix", true},
-        {"jobs.tic", "jobs-bad.tic", false},
-        {"jobs.tix", "jobs-bad.tix", false},
-        {"my.tic", "my-bad.tic", false},
-        {"Jobs.TIC", "Jobs-bad.TIC", false},
+        {"options.tic", "options-bad.tic", true}, {"options.tix", "options-bad.tix", true},
+        {"jobs.tic", "jobs-bad.tic", false},      {"jobs.tix", "jobs-bad.tix", false},
+        {"my.tic", "my-bad.tic", false},          {"Jobs.TIC", "Jobs-bad.TIC", false},
     };
     ASSERT_EQ(::mkdir(Profile().c_str(), 0700), 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         std::string damaged = std::string("[l<\n[n:5:a|]\xff garbage ") + c.file;
-        if (std::string(c.file).find(".tix") != std::string::npos) damaged = "<Job>\nName = \"a\"\n<<< " + damaged;
+        if (std::string(c.file).find(".tix") != std::string::npos)
+            damaged = "<Job>\nName = \"a\"\n<<< " + damaged;
         wtest::WriteFile(ProfileFile(c.file), damaged);
         ::chmod(ProfileFile(c.file).c_str(), 0644);
         CWideString err;
@@ -135,7 +134,8 @@ TEST_F(Stores, DamagedFilesAreRenamedAsideByteIdentical) {
             o.m_sOptionsFile = Utf8ToWide(c.file);
             o.m_nLogLevel = 5;
             EXPECT_FALSE(o.LoadOptions(err));
-            EXPECT_NE(U8(err).find("Bad options file has been renamed to " + ProfileFile(c.bad)), std::string::npos)
+            EXPECT_NE(U8(err).find("Bad options file has been renamed to " + ProfileFile(c.bad)),
+                      std::string::npos)
                 << U8(err);
             EXPECT_EQ(o.m_nLogLevel, 2);
             // A fresh file with the defaults and every mask replaces it.
@@ -147,7 +147,8 @@ TEST_F(Stores, DamagedFilesAreRenamedAsideByteIdentical) {
             CTorvaneSettings s;
             s.m_sJobsFile = Utf8ToWide(c.file);
             EXPECT_FALSE(s.LoadJobs(err));
-            EXPECT_NE(U8(err).find("Bad jobs file has been renamed to " + ProfileFile(c.bad)), std::string::npos)
+            EXPECT_NE(U8(err).find("Bad jobs file has been renamed to " + ProfileFile(c.bad)),
+                      std::string::npos)
                 << U8(err);
             EXPECT_FALSE(Exists(ProfileFile(c.file)));
         }
@@ -167,7 +168,8 @@ TEST_F(Stores, SecondSaveKeepsTheFirstAsBackup) {
     EXPECT_EQ(wtest::ReadFile(ProfileFile("jobs.bak")), first);
     EXPECT_NE(wtest::ReadFile(ProfileFile("jobs.tic")), first);
     EXPECT_FALSE(Exists(ProfileFile("jobs.tmp")));
-    for (const char* f : {"jobs.tic", "jobs.bak", "jobs.tic.lock"}) EXPECT_EQ(Mode(ProfileFile(f)), 0600) << f;
+    for (const char* f : {"jobs.tic", "jobs.bak", "jobs.lock"})
+        EXPECT_EQ(Mode(ProfileFile(f)), 0600) << f;
 }
 
 TEST_F(Stores, SaveBeyondTheFileSizeLimitFailsAndChangesNothing) {
@@ -179,7 +181,8 @@ TEST_F(Stores, SaveBeyondTheFileSizeLimitFailsAndChangesNothing) {
     g_bSaveToRegistry = true;
     ASSERT_TRUE(s.TvSaveJobs(false, u"setup", err)) << U8(err);
     g_bSaveToRegistry = false;
-    const std::string files[] = {ProfileFile("jobs.tic"), ProfileFile("options.tic"), m_dir.Path() + "/reg/user.reg"};
+    const std::string files[] = {ProfileFile("jobs.tic"), ProfileFile("options.tic"),
+                                 m_dir.Path() + "/reg/user.reg"};
     std::vector<std::string> before;
     for (const std::string& f : files) before.push_back(wtest::ReadFile(f));
 
@@ -306,7 +309,8 @@ TEST_F(Stores, DailyCleanUpOfOldLogs) {
         bool bRuns;
         bool bDeletes;
     };
-    const Case cases[] = {{86399, 7, false, false}, {86400, 7, true, true}, {0, 7, true, true}, {86400, 0, true, false}};
+    const Case cases[] = {
+        {86399, 7, false, false}, {86400, 7, true, true}, {0, 7, true, true}, {86400, 0, true, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.nAgo);
         std::string log = ProfileFile("old.log");

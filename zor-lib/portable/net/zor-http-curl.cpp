@@ -7,6 +7,7 @@
 
 #include "zor-file.h"
 #include "zor-log.h"
+#include "zor-path.h"
 #include "zor-ssl.h"
 #include "zor-unicode.h"
 #include "zor-url.h"
@@ -305,7 +306,12 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
         if (conn.m_bCookies) curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");
         // TLS: our roots; checks off only when certificate errors are to be ignored
-        CNarrowString roots = WideToUtf8(GetSslRootsFile());
+        // the same roots as our own TLS: the configured file, else "cacert.pem"
+        // beside the program, else the system's bundle
+        CWideString rootsFile = GetSslRootsFile();
+        if (rootsFile.IsEmpty() && ZorFileExists(GetProcessExeFolder() + u"/cacert.pem"))
+            rootsFile = GetProcessExeFolder() + u"/cacert.pem";
+        CNarrowString roots = WideToUtf8(rootsFile);
         if (!roots.IsEmpty()) curl_easy_setopt(c, CURLOPT_CAINFO, roots.GetString());
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, conn.m_bIgnoreCertErrors ? 0L : 1L);
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, conn.m_bIgnoreCertErrors ? 0L : 2L);

@@ -275,7 +275,6 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
     CNarrowString bodyLog;
     CBufferedFile* src = rsp.m_pReqBodyFile;
     if (src && src->m_sFileName.IsEmpty() && (src->m_nSize == 0 || src->m_nSize == -1)) src = nullptr;
-    bool wasOpen = src && src->IsOpen();
     if (src) {
         if (!src->Open(kind, err)) return false;
         body.bFile = true;
@@ -286,7 +285,6 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
         bodyLog.Format("mem@%d", rsp.m_sReqBody.GetLength());
     }
     rsp.m_nBodyLength = body.nLength;
-    (void)wasOpen;
     if (prog && prog->WantsLevel(3)) {
         CNarrowString line;
         line.Format("CReq-> %s:%d %s %s h=[%s] b=[%s]", conn.m_sCurHost, conn.m_nCurPort, method, pathIn,
@@ -301,6 +299,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
     int attempt = -1;
     int stale = 0;
     bool dropProxy = false;
+    CWideString dropText;
     bool noExpect = false;
     static const char* const kSiteLines[] = {"authorization", "cookie"};
     for (;;) {
@@ -309,7 +308,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
         if (!conn.m_bTunnel) conn.m_sLastPath = path;
         if (ICopyProgress::Stopped(prog)) return Fail(kind, err, FSE_STOPPED, CWideString(u"stopped by user"));
         if (dropProxy) {
-            ICopyProgress::Message(prog, 1, CWideString(u"HTTP proxy error, try direct connection: ") + history);
+            ICopyProgress::Message(prog, 1, CWideString(u"HTTP proxy error, try direct connection: ") + dropText);
             conn.m_sProxyHost.Empty();
             conn.m_nProxyPort = 0;
             conn.m_bUseProxy = 0;
@@ -603,6 +602,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             if (conn.m_sProxyHost.IsEmpty()) return Fail(kind, err, FSE_PROXY, e);
             dropProxy = true;
             history = CWideString(u"[drop proxy]: ") + e;
+            dropText = history;
             continue;
         }
         if (status == 301 || status == 302 || status == 307) {

@@ -157,6 +157,16 @@ bool ZorResolveAddress(const CNarrowString& host, int port, sockaddr_in& addr, C
     addr.sin_family = AF_INET;
     addr.sin_port = htons((uint16_t)port);
     in_addr a{};
+    // "localhost" and every name below ".localhost" are the loopback address
+    // (RFC 6761), whatever the resolver would say.
+    CNarrowString lower(host);
+    lower.MakeLower();
+    if (lower == "localhost" || lower.EndsWith(".localhost")) {
+        a.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_addr = a;
+        dotted = ::inet_ntoa(a);
+        return true;
+    }
     if (::inet_aton(host.GetString(), &a) != 0) {
         addr.sin_addr = a;
         dotted = ::inet_ntoa(a);

@@ -33,7 +33,8 @@ const char* ZorSocketErrorTableText(int code);
 bool ZorSocketErrorText(int code, const char* what, const CWideString& context, int& kind, CWideString& err);
 
 // Resolves an IPv4 address: a dotted-decimal host is taken as it is, a name
-// goes through the resolver (IPv4 only). Fills the socket address (port in
+// goes through the resolver (IPv4 only); "localhost" and names under
+// ".localhost" are 127.0.0.1 without asking it. Fills the socket address (port in
 // network order) and the dotted text.
 bool ZorResolveAddress(const CNarrowString& host, int port, sockaddr_in& addr, CNarrowString& dotted, int& kind,
                        CWideString& err);

@@ -3,7 +3,7 @@
 // authentication, Expect, redirects, limits, session headers, proxies.
 #include "zor-http.h"
 
-#include "test-servers.h"
+#include "http-test-servers.h"
 #include "zor-file.h"
 #include "zor-sitekey.h"
 #include "zor-ssl.h"
@@ -113,7 +113,7 @@ TEST_F(HttpEngine, ExchangesPerTransport) {
         {"digest wrong password", false, "alice", "nope", "GET", u"/digest/x.txt", false, 2, "", ""},
         {"redirect on the same host", false, nullptr, nullptr, "GET", u"/redir", true, 0, "", "file a"},
         {"redirect to tls", false, nullptr, nullptr, "GET", u"/to-tls", true, 0, "", "file a"},
-        {"https to http refused", true, nullptr, nullptr, "GET", u"/to-plain", false, 7, "Redirect from https to http refused", ""},
+        {"https to http refused", true, nullptr, nullptr, "GET", u"/cgi/to-plain", false, 7, "Redirect from https to http refused", ""},
         {"not found", false, nullptr, nullptr, "GET", u"/files/none", false, 7, "(", ""},
         {"507 quota", false, nullptr, nullptr, "GET", u"/cgi/s507", false, 8, "Full", ""},
         {"519 keeps kind 7", false, nullptr, nullptr, "GET", u"/cgi/s519", false, 7, "Still Working", ""},
@@ -180,7 +180,7 @@ TEST_F(HttpEngine, RedirectsAndSites) {
         struct SiteCase {
             const char16_t* path;
             bool sent;
-        } cases[] = {{u"/cgi/echo", true}, {u"/to-other", false}};
+        } cases[] = {{u"/cgi/echo", true}, {u"/cgi/to-other", false}};
         for (const SiteCase& c : cases) {
             ZorHttpConn conn;
             int kind = 0;

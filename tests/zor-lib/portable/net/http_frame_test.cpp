@@ -4,7 +4,7 @@
 // connections, and what the request head carries.
 #include "zor-http.h"
 
-#include "test-servers.h"
+#include "http-test-servers.h"
 #include "zor-file.h"
 #include "zor-log.h"
 #include "zor-time.h"

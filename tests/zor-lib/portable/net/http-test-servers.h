@@ -1,23 +1,12 @@
-// Servers that network tests start on 127.0.0.1: a child process helper
-// (started with a cleared proxy environment, stopped by pid), a temporary
-// folder, the scripted byte server of tools/http-byte-server.py, Apache
-// (apache2 -DFOREGROUND) with TLS, authentication, DAV and CGI, and tinyproxy.
+// Servers of the HTTP client's tests on 127.0.0.1, built on the network
+// test helpers (net-test-util.h): the scripted byte server of
+// tools/http-byte-server.py, Apache with TLS, authentication, DAV, redirects
+// and CGI scripts, and tinyproxy.
 #pragma once
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "net-test-util.h"
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -32,54 +21,21 @@ inline void ClearProxyEnvironment() {
         unsetenv(v);
 }
 
+using ntest::Child;
+using ntest::FreePort;
+using ntest::TempDir;
+
 inline std::string ReadFileText(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return ntest::ReadFile(path);
 }
 
 inline void WriteFileText(const std::string& path, const std::string& text, mode_t mode = 0644) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-    f.close();
+    ntest::WriteFile(path, text);
     chmod(path.c_str(), mode);
 }
 
 inline int RunCommand(const std::string& cmd) {
     return system(cmd.c_str());
-}
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/tvhttpXXXXXX";
-        if (mkdtemp(tmpl)) m_path = tmpl;
-        chmod(m_path.c_str(), 0755);
-    }
-    ~TempDir() {
-        if (!m_path.empty()) RunCommand("rm -rf '" + m_path + "'");
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
-
-// A free TCP port on 127.0.0.1 (bound once and released).
-inline int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, (sockaddr*)&a, sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(s, (sockaddr*)&a, &len);
-    close(s);
-    return ntohs(a.sin_port);
 }
 
 // True once 127.0.0.1:port accepts a connection (bounded wait).
@@ -98,76 +54,6 @@ inline bool WaitForPort(int port, int timeoutMs) {
     }
     return false;
 }
-
-// A child process with pipes on stdin and stdout; stopped (by its pid) on
-// destruction.
-class Child {
-public:
-    ~Child() { Stop(); }
-    bool Start(const std::vector<std::string>& argv) {
-        int in[2], out[2];
-        if (pipe(in) || pipe(out)) return false;
-        m_pid = fork();
-        if (m_pid < 0) return false;
-        if (m_pid == 0) {
-            // a process group of its own: a server that signals its group
-            // on shutdown (Apache does) reaches only itself and its children
-            setpgid(0, 0);
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            close(in[1]);
-            close(out[0]);
-            ClearProxyEnvironment();
-            std::vector<char*> args;
-            for (const std::string& a : argv) args.push_back((char*)a.c_str());
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        m_stdin = in[1];
-        m_stdout = out[0];
-        return true;
-    }
-    // The first line of the child's output (bounded wait).
-    std::string ReadLine(int timeoutMs) {
-        std::string line;
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < end) {
-            pollfd p{m_stdout, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            char c;
-            if (read(m_stdout, &c, 1) != 1) break;
-            if (c == '\n') return line;
-            line += c;
-        }
-        return line;
-    }
-    void Stop() {
-        if (m_stdin >= 0) close(m_stdin);
-        if (m_stdout >= 0) close(m_stdout);
-        m_stdin = m_stdout = -1;
-        if (m_pid <= 0) return;
-        kill(m_pid, SIGTERM);
-        for (int i = 0; i < 200; ++i) {
-            if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-    pid_t Pid() const { return m_pid; }
-
-private:
-    pid_t m_pid = -1;
-    int m_stdin = -1;
-    int m_stdout = -1;
-};
 
 // A JSON string literal of bytes (code points 0-255).
 inline std::string JsonBytes(const std::string& bytes) {
@@ -220,9 +106,12 @@ public:
         WriteFileText(m_dir / "script.json", json);
         std::string script = std::string(TV_SOURCE_DIR) + "/tools/http-byte-server.py";
         if (!m_child.Start({"/usr/bin/python3", script, m_dir / "script.json", m_dir / "log.jsonl",
-                            std::to_string(maxSeconds)}))
+                            std::to_string(maxSeconds)},
+                           "", true))
             return false;
-        m_port = atoi(m_child.ReadLine(10000).c_str());
+        std::string line; // the first line is the port
+        if (!m_child.WaitFor("", 10000, &line)) return false;
+        m_port = atoi(line.c_str());
         return m_port > 0;
     }
     int Port() const { return m_port; }
@@ -281,9 +170,7 @@ public:
         if (access("/usr/sbin/apache2", X_OK) != 0) return false;
         std::string d = m_dir.Path();
         if (!MakeTestCertificates(m_dir)) return false;
-        m_port = FreePort();
         m_tlsPort = FreePort();
-        while (m_tlsPort == m_port) m_tlsPort = FreePort();
         for (const char* sub : {"htdocs", "htdocs/basic", "htdocs/digest", "htdocs/dav", "htdocs/files", "cgi", "run"})
             mkdir((d + "/" + sub).c_str(), 0755);
         chmod((d + "/htdocs/dav").c_str(), 0777);
@@ -297,23 +184,16 @@ public:
         std::string ha1 = Capture("printf '%s' '" + std::string(kUser) + ":dav:" + kPassword + "' | md5sum | cut -c1-32");
         WriteFileText(d + "/htdigest", std::string(kUser) + ":dav:" + ha1 + "\n");
         WriteCgiScripts();
+        // what the shared apache2 fixture does not load or set
         std::string mods = "/usr/lib/apache2/modules/";
         std::string conf;
-        conf += "ServerRoot " + d + "\nPidFile " + d + "/run/httpd.pid\nMutex file:" + d + "/run\n";
-        for (const char* m : {"mpm_prefork", "authz_core", "authn_core", "authn_file", "auth_basic", "auth_digest",
-                              "authz_user", "alias", "cgi", "mime", "dav", "dav_fs", "ssl", "socache_shmcb", "headers",
-                              "dir", "env"})
+        for (const char* m : {"alias", "cgi", "mime", "dav", "dav_fs", "ssl", "socache_shmcb", "dir", "env"})
             conf += std::string("LoadModule ") + m + "_module " + mods + "mod_" + m + ".so\n";
-        if (geteuid() == 0) conf += "User www-data\nGroup www-data\n";
-        conf += "ServerName 127.0.0.1\nHttpProtocolOptions Unsafe\nListen 127.0.0.1:" + std::to_string(m_port) + "\nListen 127.0.0.1:" +
-                std::to_string(m_tlsPort) + "\n";
-        conf += "ErrorLog " + d + "/error.log\nLogLevel warn\n";
+        conf += "HttpProtocolOptions Unsafe\nListen 127.0.0.1:" + std::to_string(m_tlsPort) + "\n";
         conf += "LogFormat \"%{remote}p %k \\\"%r\\\" %>s\" tv\nCustomLog " + d + "/access.log tv\n";
-        conf += "KeepAlive On\nKeepAliveTimeout 1\nMaxKeepAliveRequests 100\nStartServers 2\nMinSpareServers 2\n"
-                "MaxSpareServers 4\nMaxRequestWorkers 16\nTimeout 20\n";
-        conf += "TypesConfig /etc/mime.types\nDocumentRoot " + d + "/htdocs\nDavLockDB " + d + "/run/davlock\n";
+        conf += "KeepAliveTimeout 1\nMaxKeepAliveRequests 100\nTimeout 20\n";
+        conf += "TypesConfig /etc/mime.types\nDavLockDB " + d + "/run/davlock\n";
         conf += "ScriptAlias /cgi/ " + d + "/cgi/\n";
-        conf += "<Directory " + d + "/htdocs>\n Require all granted\n</Directory>\n";
         conf += "<Directory " + d + "/cgi>\n Require all granted\n Options +ExecCGI\n CGIPassAuth On\n</Directory>\n";
         conf += "<Directory " + d + "/htdocs/basic>\n AuthType Basic\n AuthName basic\n AuthBasicProvider file\n"
                 " AuthUserFile " + d + "/htpasswd\n Require valid-user\n</Directory>\n";
@@ -323,16 +203,15 @@ public:
         conf += "<Location /dav>\n Dav On\n</Location>\n";
         conf += "Redirect 302 /redir /files/a.txt\n";
         conf += "Redirect 302 /to-tls https://127.0.0.1:" + std::to_string(m_tlsPort) + "/files/a.txt\n";
-        conf += "Redirect 302 /to-other http://127.1:" + std::to_string(m_port) + "/cgi/echo\n";
         conf += "<VirtualHost 127.0.0.1:" + std::to_string(m_tlsPort) + ">\n SSLEngine on\n SSLCertificateFile " + d +
-                "/server.pem\n SSLCertificateKeyFile " + d + "/server.key\n"
-                " Redirect 302 /to-plain http://127.0.0.1:" + std::to_string(m_port) + "/files/a.txt\n</VirtualHost>\n";
+                "/server.pem\n SSLCertificateKeyFile " + d + "/server.key\n</VirtualHost>\n";
         conf += "SSLSessionCache shmcb:" + d + "/run/sslcache(512000)\n";
-        WriteFileText(d + "/httpd.conf", conf);
-        if (!m_child.Start({"/usr/sbin/apache2", "-DFOREGROUND", "-f", d + "/httpd.conf"})) return false;
-        return WaitForPort(m_port, 10000) && WaitForPort(m_tlsPort, 10000);
+        if (!m_apache.Start(m_dir, conf)) return false;
+        m_port = m_apache.Port();
+        // the redirects to the plain port learn it from this file
+        WriteFileText(d + "/plainport", std::to_string(m_port));
+        return WaitForPort(m_tlsPort, 10000);
     }
-    void Stop() { m_child.Stop(); }
     int Port() const { return m_port; }
     int TlsPort() const { return m_tlsPort; }
     std::string Dir() const { return m_dir.Path(); }
@@ -342,7 +221,7 @@ public:
 
 private:
     TempDir m_dir;
-    Child m_child;
+    ntest::Apache m_apache; // after the folder: stopped before it goes
     int m_port = 0;
     int m_tlsPort = 0;
 
@@ -373,6 +252,11 @@ private:
         // no length: Apache sends it chunked on HTTP/1.1
         Script("chunked", "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n'\n"
                           "head -c 300000 /dev/zero | tr '\\000' 'z'\n");
+        // redirects to the plain port: back from TLS, and to another site (127.1 is not 127.0.0.1's site)
+        Script("to-plain", "printf 'Status: 302 Found\\r\\nLocation: http://127.0.0.1:%s/files/a.txt\\r\\n\\r\\n' "
+                           "\"$(cat " + (m_dir / "plainport") + ")\"\n");
+        Script("to-other", "printf 'Status: 302 Found\\r\\nLocation: http://127.1:%s/cgi/echo\\r\\n\\r\\n' "
+                           "\"$(cat " + (m_dir / "plainport") + ")\"\n");
         // what arrived: the request's Authorization and Cookie lines
         Script("echo", "printf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
                        "printf 'auth=[%s] cookie=[%s] host=[%s]' \"$HTTP_AUTHORIZATION\" \"$HTTP_COOKIE\" \"$HTTP_HOST\"\n");
