@@ -25,7 +25,7 @@ CWideString W(const std::string& s) {
 class MailTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        testsrv::ClearProxyEnvironment();
+        smtptest::Server::ClearProxyEnvironment();
         s_pki = new ntest::TempDir();
         s_bPki = ntest::Shell("bash '" TV_SOURCE_DIR "/tools/make-test-pki.sh' '" + s_pki->Path() + "'");
     }
@@ -143,7 +143,7 @@ TEST_F(MailTest, StartTlsAuthAndMessageStructure) {
                              CNarrowString(subject.c_str()), attachments, kind, err))
         << U8(err);
     ASSERT_TRUE(srv.HasMessage());
-    const std::string facts = testsrv::ReadFileText(srv.Path("msg-1.json"));
+    const std::string facts = ntest::ReadFile(srv.Path("msg-1.json"));
     EXPECT_NE(facts.find("\"tls_at_auth\": true"), std::string::npos) << facts;
     EXPECT_NE(facts.find("\"login\": \"tv-user\""), std::string::npos) << facts;
     EXPECT_NE(facts.find("\"mail_from\": \"backup@example.test\""), std::string::npos) << facts;
@@ -153,7 +153,7 @@ TEST_F(MailTest, StartTlsAuthAndMessageStructure) {
     ASSERT_NE(raw.find("STARTTLS\r\n"), std::string::npos);
     EXPECT_LT(raw.find("STARTTLS\r\n"), raw.find("AUTH LOGIN"));
     EXPECT_LT(raw.find("STARTTLS\r\n"), raw.find("EHLO", raw.find("STARTTLS"))); // EHLO again after TLS
-    const std::string eml = testsrv::ReadFileText(srv.Path("msg-1.eml"));
+    const std::string eml = ntest::ReadFile(srv.Path("msg-1.eml"));
     EXPECT_FALSE(smtptest::HasBareLf(eml));
     for (size_t p = 0, e; (e = eml.find("\r\n", p)) != std::string::npos; p = e + 2) EXPECT_LE(e - p, 998u);
     EXPECT_NE(eml.find("\r\n.x\r\n"), std::string::npos); // un-stuffed by the server

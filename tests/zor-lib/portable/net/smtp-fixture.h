@@ -3,7 +3,10 @@
 // and a reader of the received messages through Python's email package.
 #pragma once
 
-#include "test-servers.h"
+#include "net-test-util.h"
+
+#include <cstdlib>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -20,19 +23,25 @@ public:
                                          m_dir.Path()};
         argv.insert(argv.end(), options.begin(), options.end());
         if (!m_child.Start(argv)) return false;
-        const std::string line = m_child.ReadLine(15000);
-        m_port = atoi(line.c_str());
+        for (int i = 0; i < 300 && m_child.Output(50).find('\n') == std::string::npos; ++i) {
+        }
+        m_port = atoi(m_child.Output().c_str());
         return m_port > 0;
     }
     void Stop() { m_child.Stop(); }
     int Port() const { return m_port; }
     std::string Path(const std::string& name) const { return m_dir / name; }
-    std::string Raw(int conn = 1) const { return testsrv::ReadFileText(m_dir / ("conn-" + std::to_string(conn) + ".raw")); }
+    std::string Raw(int conn = 1) const { return ntest::ReadFile(m_dir / ("conn-" + std::to_string(conn) + ".raw")); }
+    // Proxy variables of the environment never reach the code under test.
+    static void ClearProxyEnvironment() {
+        for (const char* v : {"http_proxy", "https_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY", "NO_PROXY"})
+            unsetenv(v);
+    }
     bool HasMessage(int n = 1) const { return access(Path("msg-" + std::to_string(n) + ".eml").c_str(), F_OK) == 0; }
 
 private:
-    testsrv::TempDir m_dir;
-    testsrv::Child m_child;
+    ntest::TempDir m_dir;
+    ntest::Child m_child;
     int m_port = 0;
 };
 
@@ -48,9 +57,9 @@ struct Parsed {
 };
 
 inline bool ParseMessage(const std::string& emlPath, Parsed& out) {
-    testsrv::TempDir work;
+    ntest::TempDir work;
     const std::string script = work / "parse.py";
-    testsrv::WriteFileText(script, R"PY(
+    ntest::WriteFile(script, R"PY(
 import email, email.header, email.policy, sys, os
 msg = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.default)
 out = sys.argv[2]
@@ -67,9 +76,8 @@ for part in msg.walk():
     with open(os.path.join(out, 'part-%d.meta' % n), 'w', encoding='utf-8') as f:
         f.write('%s\t%s\n' % (part.get_content_type(), part.get_filename() or ''))
 )PY");
-    if (testsrv::RunCommand("/usr/bin/python3 '" + script + "' '" + emlPath + "' '" + work.Path() + "'") != 0)
-        return false;
-    std::string headers = testsrv::ReadFileText(work / "headers");
+    if (!ntest::Shell("/usr/bin/python3 '" + script + "' '" + emlPath + "' '" + work.Path() + "'")) return false;
+    std::string headers = ntest::ReadFile(work / "headers");
     size_t pos = 0;
     while (pos < headers.size()) {
         size_t e = headers.find('\n', pos);
@@ -80,13 +88,13 @@ for part in msg.walk():
         pos = e + 1;
     }
     for (int i = 1;; ++i) {
-        const std::string meta = testsrv::ReadFileText(work / ("part-" + std::to_string(i) + ".meta"));
+        const std::string meta = ntest::ReadFile(work / ("part-" + std::to_string(i) + ".meta"));
         if (meta.empty()) break;
         const size_t tab = meta.find('\t');
         Parsed::Part p;
         p.type = meta.substr(0, tab);
         p.filename = meta.substr(tab + 1, meta.size() - tab - 2);
-        p.bytes = testsrv::ReadFileText(work / ("part-" + std::to_string(i) + ".bin"));
+        p.bytes = ntest::ReadFile(work / ("part-" + std::to_string(i) + ".bin"));
         out.parts.push_back(p);
     }
     return true;
