@@ -21,6 +21,7 @@
 #pragma once
 
 #include "WinFileSys.h"
+#include "zor-unicode.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -46,6 +47,10 @@ struct CFakeFsPlan {
     std::map<std::string, int> calls;
     int nConnects = 0;
     uint32_t nModTimeSkew = 0;
+    // GetInfo of a path ending with hidePath answers "not found" this many
+    // more times (a back-end that lists a new file late).
+    std::string hidePath;
+    int nHideTimes = 0;
 
     void SetCap(int id, int answer) {
         std::lock_guard<std::mutex> g(lock);
@@ -117,7 +122,19 @@ public:
     }
     bool GetInfo(const CWideString& path, FsItemInfo& info, bool& bNotFound, int& k,
                  CWideString& e) override {
-        return Hit("GetInfo", k, e) && WinFileSys::GetInfo(path, info, bNotFound, k, e);
+        if (!Hit("GetInfo", k, e)) return false;
+        {
+            std::lock_guard<std::mutex> g(m_plan->lock);
+            const std::string p = WideToUtf8(path).GetString();
+            const std::string& h = m_plan->hidePath;
+            if (m_plan->nHideTimes > 0 && !h.empty() && p.size() >= h.size() &&
+                p.compare(p.size() - h.size(), h.size(), h) == 0) {
+                m_plan->nHideTimes--;
+                bNotFound = true;
+                return true;
+            }
+        }
+        return WinFileSys::GetInfo(path, info, bNotFound, k, e);
     }
     bool IsFolder(const CWideString& path, bool& bExists, int& k, CWideString& e) override {
         return Hit("IsFolder", k, e) && WinFileSys::IsFolder(path, bExists, k, e);

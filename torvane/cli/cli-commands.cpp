@@ -202,11 +202,20 @@ int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const 
     }
     // Each watched job is this process's: no other may run it meanwhile.
     std::map<CSyncJobFromList*, std::unique_ptr<CCliProcessLock>> locks;
+    // Each job reports through a console of its own (the sink follows its job's run).
+    std::vector<std::unique_ptr<CCliConsole>> consoles;
+    struct ResetSinks {
+        std::vector<CSyncJobFromList*>& jobs;
+        ~ResetSinks() {
+            for (CSyncJobFromList* j : jobs) j->SetProgressSink(&g_DummyJobProgress);
+        }
+    } resetSinks{jobs};
     for (CSyncJobFromList* j : jobs) {
         auto l = std::make_unique<CCliProcessLock>();
         if (!LockJob(con, profile, j->GetName(), *l, nExit)) return nExit;
         locks[j] = std::move(l);
-        j->SetProgressSink(&con);
+        consoles.push_back(std::make_unique<CCliConsole>(con.IsTerminal()));
+        j->SetProgressSink(consoles.back().get());
     }
     // Jobs not watched take no part in the ticks.
     std::vector<CSyncJobFromList*> others;

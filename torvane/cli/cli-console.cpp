@@ -1,6 +1,7 @@
 // Output of "torvane": results, log lines and the progress line.
 #include "cli-console.h"
 
+#include "job-list.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
 
@@ -47,7 +48,18 @@ std::string CutToWidth(const CWideString& s, int nWidth) {
 
 } // namespace
 
+std::mutex CCliConsole::s_outLock;
+bool CCliConsole::s_bLineShown = false;
+
 CCliConsole::CCliConsole(bool bTerminal) : m_bTerminal(bTerminal) {}
+
+bool CCliConsole::DropAnalysisResults(const CWideString& reason, bool bForced) {
+    CSyncJobFromList* job = static_cast<CSyncJobFromList*>(GetJob());
+    if (!job || (job->IsRunning() && !bForced)) return false;
+    job->CSyncJob::ResetTree();
+    OnNotice(2, u"Analysis results of this job were dropped: " + reason);
+    return true;
+}
 
 CCliConsole::~CCliConsole() {
     EndLiveLine();
@@ -73,9 +85,9 @@ void CCliConsole::WriteErrLocked(const std::string& s) {
 }
 
 void CCliConsole::ClearLineLocked() {
-    if (!m_bLineShown) return;
+    if (!s_bLineShown) return;
     WriteErrLocked("\r\x1b[K");
-    m_bLineShown = false;
+    s_bLineShown = false;
 }
 
 void CCliConsole::OnMessageLine(int level, const CWideString& text, int mode) {
@@ -83,7 +95,7 @@ void CCliConsole::OnMessageLine(int level, const CWideString& text, int mode) {
     if (mode == MLM_PAST_FIFTH) return;
     std::string s = ToUtf8(text);
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    std::lock_guard<std::mutex> g(m_outLock);
+    std::lock_guard<std::mutex> g(s_outLock);
     ClearLineLocked();
     WriteErrLocked(s + "\n");
 }
@@ -94,12 +106,12 @@ void CCliConsole::OnNotice(int level, const CWideString& text) {
 
 void CCliConsole::OnShowProgress(int percent, const CWideString& text) {
     const int64_t now = ZorGetTickMs();
-    std::lock_guard<std::mutex> g(m_outLock);
+    std::lock_guard<std::mutex> g(s_outLock);
     if (m_bTerminal) {
         if (now - m_nLastDrawMs < kRedrawMs) return;
         m_nLastDrawMs = now;
         WriteErrLocked("\r" + FormatLiveLine(percent, text, TerminalWidth()) + "\x1b[K");
-        m_bLineShown = true;
+        s_bLineShown = true;
         return;
     }
     if (now - m_nLastPlainMs < kPlainEveryMs) return;
@@ -111,7 +123,7 @@ void CCliConsole::OnShowProgress(int percent, const CWideString& text) {
 }
 
 void CCliConsole::Result(const std::string& utf8) {
-    std::lock_guard<std::mutex> g(m_outLock);
+    std::lock_guard<std::mutex> g(s_outLock);
     ClearLineLocked();
     std::string s = utf8 + "\n";
     fwrite(s.data(), 1, s.size(), stdout);
@@ -123,12 +135,12 @@ void CCliConsole::Result(const CWideString& text) {
 }
 
 void CCliConsole::Error(const std::string& utf8) {
-    std::lock_guard<std::mutex> g(m_outLock);
+    std::lock_guard<std::mutex> g(s_outLock);
     ClearLineLocked();
     WriteErrLocked(utf8 + "\n");
 }
 
 void CCliConsole::EndLiveLine() {
-    std::lock_guard<std::mutex> g(m_outLock);
+    std::lock_guard<std::mutex> g(s_outLock);
     ClearLineLocked();
 }

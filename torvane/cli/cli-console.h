@@ -23,6 +23,8 @@ public:
     void OnShowProgress(int percent, const CWideString& text) override;
     // Nobody is asked: a command runs unattended once started.
     bool ConfirmSync(int) override { return true; }
+    // Another job's Sync drops this job's results: an idle job's tree goes.
+    bool DropAnalysisResults(const CWideString& reason, bool bForced) override;
 
     // A result line on standard output (a line end is added).
     void Result(const CWideString& text);
@@ -40,9 +42,10 @@ private:
     void ClearLineLocked();
     void WriteErrLocked(const std::string& s);
 
-    std::mutex m_outLock;
+    // One terminal for every console of the process (a watch has one per job).
+    static std::mutex s_outLock;
+    static bool s_bLineShown;
     bool m_bTerminal;
-    bool m_bLineShown = false;
     int64_t m_nLastDrawMs = -1000000;
     int64_t m_nLastPlainMs = -1000000;
     std::string m_sLastPlain;

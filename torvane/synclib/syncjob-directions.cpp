@@ -40,9 +40,7 @@ bool CDoOneWayForced::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
     if (eff == EA_CONFLICT) {
         SetCopyDirection(item, m_nDirection == 1 ? 0 : 1, false, pJob, CWideString());
         item.m_nFlags &= (uint8_t)~SPF_DIRECTION_SET;
-        return true;
-    }
-    if (m_nDirection == 1) {
+    } else if (m_nDirection == 1) {
         switch (eff) {
             case EA_COPY_RIGHT_TO_LEFT: Reverse(item, EA_COPY_LEFT_TO_RIGHT, 0); break;
             case EA_NAME_CASE_RIGHT_TO_LEFT: Reverse(item, EA_NAME_CASE_LEFT_TO_RIGHT, 0); break;
@@ -58,6 +56,12 @@ bool CDoOneWayForced::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
             case EA_COPY_STATE_LEFT_TO_RIGHT: Reverse(item, EA_COPY_STATE_RIGHT_TO_LEFT, 1); break;
             default: break;
         }
+    }
+    // Move mode deletes each source file once it arrived: a source that is
+    // gone was moved (or deleted there), never a deletion for the destination.
+    if (pJob->m_Options.m_n1wayMode == 2 && item.IsDeleteAction()) {
+        item.m_nSysAction = EA_NO_COPY;
+        item.m_nFlags &= (uint8_t)~SPF_DIRECTION_SET;
     }
     return true;
 }

@@ -317,7 +317,9 @@ bool CMonitoredJob::HasMonitorTrigger() const {
 }
 
 void CMonitoredJob::StampedNotify(const CWideString& text) {
-    CWideString s = FormatLocalDateTime(CZorTime::Now().GetTime()) + text;
+    CWideString s = FormatLocalDateTime(CZorTime::Now().GetTime());
+    if (!text.StartsWith(u":")) s += u" ";
+    s += text;
     if (!s.EndsWith(u"\n")) s += u"\n";
     Notify(2, s);
 }

@@ -353,4 +353,5 @@ TEST_F(Cli, UnattendedStartRunKeepsTheChangeThreshold) {
     ASSERT_TRUE(c.Wait(10000));
     EXPECT_EQ(c.code, 0);
     EXPECT_EQ(ReadAll(R("f0")), "v1") << c.Err();
+    EXPECT_NE(c.Err().find("So the job will not synchronize automatically"), std::string::npos) << c.Err();
 }

@@ -381,6 +381,68 @@ TEST_F(ExecTest, UnknownSourceTimeKeepsTheCopysTime) {
     EXPECT_GT(MTime("R/a.txt"), 1600000000); // the copy's own time, never 1970
 }
 
+TEST_F(ExecTest, FileListedLateIsLookedForTwiceMore) {
+    struct Case {
+        int nHidden;
+        bool bOk;
+        const char* line;
+    };
+    for (const Case& c : {Case{2, true, "File not there after upload, try again."},
+                          Case{3, false, "File disappeared after Sync: "}}) {
+        SCOPED_TRACE(c.nHidden);
+        std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
+        std::filesystem::remove_all(h.m_tmp.NativeSub("R"));
+        h.m_tmp.MakeDir("R");
+        h.m_sink.ClearRecords();
+        plan = std::make_shared<CFakeFsPlan>();
+        UseFakeFs();
+        plan->SetCap(TVFS_CAP_LISTED_LATE, 1);
+        Put("L/a.txt", "aaa");
+        CDecidedJob j;
+        h.Attach(j);
+        j.SetName(u"Docs");
+        j.SetSideFolder(0, h.m_tmp.Path("L"));
+        j.SetSideFolder(1, W("fakefs://" + h.m_tmp.NativeSub("R")));
+        j.decisions = {{"a.txt", EA_COPY_LEFT_TO_RIGHT, ""}};
+        j.beforeSync = [&] {
+            std::lock_guard<std::mutex> g(plan->lock);
+            plan->hidePath = "/a.txt";
+            plan->nHideTimes = c.nHidden;
+        };
+        const int64_t sleptBefore = h.m_clock.GetSleptMs();
+        auto r = h.Run(j, true, true);
+        EXPECT_EQ(r.nSub, c.bOk ? RSS_OK : RSS_ATTENTION) << h.m_sink.Dump();
+        EXPECT_TRUE(Logged(c.line));
+        // Waits of 1 and then 2 seconds between the looks.
+        EXPECT_GE(h.m_clock.GetSleptMs() - sleptBefore, 3000);
+        j.SetProgressSink(&g_DummyJobProgress);
+        reg.reset();
+    }
+}
+
+TEST_F(ExecTest, StoppedDirectCopyLeavesNoPartialFile) {
+    // A sink that asks for a stop as soon as the copy reports progress.
+    struct StopOnProgress : CRecordingSink {
+        bool OnProgress(bool up, int64_t done, int64_t total, int& k, CWideString& e) override {
+            if (done > 0) RequestStop();
+            return CbJobProgress::OnProgress(up, done, total, k, e);
+        }
+    } sink;
+    job.SetProgressSink(&sink);
+    job.m_Options.m_bCopyUsingTempFile = false;
+    Put("L/big.bin", std::string(6 << 20, 'b'));
+    Put("R/big.bin", "the old one");
+    job.decisions = {{"big.bin", EA_COPY_LEFT_TO_RIGHT, ""}};
+    auto r = Run();
+    EXPECT_EQ(r.nSub, RSS_STOPPED) << sink.Dump();
+    // The old file stands as it was (or is kept), and nothing half-written is left.
+    const std::string now = Get("R/big.bin");
+    EXPECT_TRUE(now == "the old one" || Get("R/_tvdata_/_saved_/big.bin") == "the old one") << now.size();
+    EXPECT_TRUE(now == "the old one" || now.size() == (6u << 20));
+    for (const std::string& n : h.m_tmp.List("R")) EXPECT_TRUE(n == "big.bin" || n == "_tvdata_") << n;
+    job.SetProgressSink(&g_DummyJobProgress);
+}
+
 // ---------------------------------------------------------------- scheduler
 
 TEST_F(ExecTest, DeletionOrderAndOneCallForANativeFolderDelete) {

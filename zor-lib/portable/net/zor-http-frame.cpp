@@ -423,11 +423,8 @@ bool ReadChunked(ZorSocket& s, HttpBodySink& sink, const BodyTexts& texts, int& 
         int64_t size = 0;
         if (!HttpParseChunkSize(line, size, kind, err)) return false;
         if (size == 0) break;
-        if (!sink.IsFile() && size >= kHttpChunkLimit && !sink.StartedAsFile()) {
-            // one memory read never exceeds the chunk limit; the spill rules
-            // below decide whether the body may continue in a file
-            if (!sink.Announce(size, kind, err)) return false;
-        }
+        // a chunk that memory cannot take is refused (or spilled) before it is read
+        if (!sink.IsFile() && !sink.Announce(size, kind, err)) return false;
         if (!ReadCount(s, size, sink, texts, true, kind, err)) return false;
         if (!ReadFramingLine(s, line, texts, kind, err)) return false;
         if (!line.IsEmpty()) return Fail(kind, err, FSE_NOT_FOUND, CWideString(u"bad chunk closing: ") + LineText(line));
@@ -462,7 +459,10 @@ bool HttpReadBodyTo(ZorSocket& s, ZorHttpConn* pConn, bool bReadToClose, int64_t
         } else if (nLength == kHttpNoLength) {
             if (bReadToClose) ok = ReadCount(s, -1, sink, texts, false, kind, err);
         } else if (nLength > 0) {
-            if (!sink.IsFile() && nLength >= kHttpChunkLimit && !target.bSpillAllowed) {
+            // a memory read that may hold up to the chunk limit refuses more with
+            // its own message; smaller limits refuse through the sink
+            if (!sink.IsFile() && nLength >= kHttpChunkLimit && !target.bSpillAllowed &&
+                target.nMemoryLimit >= kHttpChunkLimit - 1) {
                 kind = FSE_GENERAL;
                 err += CWideString::Formatted(u"chunk too long: %lld", (long long)nLength);
                 ok = false;

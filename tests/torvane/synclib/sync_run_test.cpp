@@ -1,0 +1,343 @@
+// Whole runs, Analyze and Sync, on real local folders: what arrives where,
+// what is kept, what a clean run leaves behind, and that the run after it
+// finds nothing to do.
+#include "fake-fs.h"
+#include "job-harness.h"
+
+#include "syncjob-exec.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+
+namespace {
+
+CWideString W(const std::string& s) {
+    return Utf8ToWide(s.c_str());
+}
+
+// A sink that runs a test's action when the run asks to go on to Sync.
+class CHookSink : public CRecordingSink {
+public:
+    std::function<void()> beforeSync;
+    bool ConfirmSync(int) override {
+        if (beforeSync) beforeSync();
+        return true;
+    }
+};
+
+class SyncRunTest : public ::testing::Test {
+public:
+    CJobHarness h;
+    CHookSink sink;
+    std::unique_ptr<CSyncJob> job;
+    std::shared_ptr<CFakeFsPlan> plan = std::make_shared<CFakeFsPlan>();
+    std::unique_ptr<CFakeFsRegistration> reg;
+
+    void SetUp() override {
+        ASSERT_TRUE(h.m_tmp.IsValid());
+        ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+        ASSERT_TRUE(h.m_tmp.MakeDir("R"));
+        NewJob(false);
+    }
+    void TearDown() override {
+        if (job) job->SetProgressSink(&g_DummyJobProgress);
+    }
+    // A fresh job object (as the job list makes one per run).
+    void NewJob(bool bFake, const std::function<void(CSyncJobOptions&)>& opts = nullptr) {
+        if (job) job->SetProgressSink(&g_DummyJobProgress);
+        job = std::make_unique<CSyncJob>();
+        job->SetProgressSink(&sink);
+        job->SetName(u"Docs");
+        if (bFake && !reg) reg = std::make_unique<CFakeFsRegistration>(plan);
+        const std::string pre = bFake ? "fakefs://" : "";
+        job->SetSideFolder(0, W(pre + h.m_tmp.NativeSub("L")));
+        job->SetSideFolder(1, W(pre + h.m_tmp.NativeSub("R")));
+        if (opts) opts(job->m_Options);
+    }
+    void Put(const std::string& rel, const std::string& content, time_t mtime = 1600000000) {
+        h.m_tmp.MakeDir(rel.substr(0, rel.rfind('/')));
+        ASSERT_TRUE(h.m_tmp.WriteFile(rel, content));
+        struct timeval tv[2] = {{mtime, 0}, {mtime, 0}};
+        utimes(h.m_tmp.NativeSub(rel).c_str(), tv);
+    }
+    std::string Get(const std::string& rel) {
+        std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
+        if (!f) return "<missing>";
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+    time_t MTime(const std::string& rel) {
+        struct stat st {};
+        stat(h.m_tmp.NativeSub(rel).c_str(), &st);
+        return st.st_mtime;
+    }
+    CJobHarness::RunResult Run() {
+        sink.ClearRecords();
+        return h.Run(*job, true, true);
+    }
+    bool Logged(const std::string& part) const { return sink.Dump().find(part) != std::string::npos; }
+    std::string Summary() const {
+        return "SyncOk=" + std::to_string(job->m_nSyncOk.load()) +
+               " ChangesOk=" + std::to_string(job->m_nChangesOk.load()) +
+               " SyncErr=" + std::to_string(job->m_nSyncErr.load()) +
+               " Conflicts=" + std::to_string(job->m_nConflicts.load());
+    }
+    // What a clean run leaves: (6, 1), both state files and stamps with one
+    // first line, no lock, no temporary file; the run after it does not Sync.
+    void ExpectClean(const CJobHarness::RunResult& r) {
+        EXPECT_TRUE(r.bOk) << sink.Dump();
+        EXPECT_EQ(r.nState, RS_SYNCED) << sink.Dump();
+        EXPECT_EQ(r.nSub, RSS_OK);
+        EXPECT_EQ(job->m_nSyncErr.load(), 0);
+        EXPECT_EQ(job->m_nConflicts.load(), 0);
+        for (const char* side : {"L", "R"}) {
+            const std::string s(side);
+            EXPECT_TRUE(h.m_tmp.Exists(s + "/_tvdata_/_file_state_v4._tv"));
+            const std::string stamp = Get(s + "/_tvdata_/_insync_v4.tvl");
+            EXPECT_EQ(stamp.rfind("By: Docs.", 0), 0u) << stamp;
+            EXPECT_EQ(std::count(stamp.begin(), stamp.end(), '\n'), 1);
+            for (auto& e : std::filesystem::recursive_directory_iterator(h.m_tmp.NativeSub(s))) {
+                const std::string n = e.path().filename().string();
+                EXPECT_EQ(n.find("._tvtmp"), std::string::npos) << e.path();
+                EXPECT_NE(n.rfind("lock", 0), 0u) << e.path();
+            }
+        }
+        NewJob(reg != nullptr, [&](CSyncJobOptions& o) { o = m_lastOptions; });
+        auto again = Run();
+        EXPECT_TRUE(again.bOk) << sink.Dump();
+        EXPECT_EQ(again.nState, RS_ANALYZED) << "the next run synced again:\n" << sink.Dump();
+    }
+    CSyncJobOptions m_lastOptions;
+    // Runs with the options kept for the follow-up run.
+    CJobHarness::RunResult RunWith(const std::function<void(CSyncJobOptions&)>& opts = nullptr) {
+        NewJob(reg != nullptr, opts);
+        m_lastOptions = job->m_Options;
+        return Run();
+    }
+};
+
+TEST_F(SyncRunTest, FirstRunMergesBothSidesAndTheNextFindsNothing) {
+    Put("L/a.txt", "left a");
+    Put("L/docs/b.txt", "left b");
+    Put("R/c.txt", "right c");
+    Put("L/same.txt", "same");
+    Put("R/same.txt", "same");
+    auto r = RunWith();
+    EXPECT_EQ(Summary(), "SyncOk=5 ChangesOk=4 SyncErr=0 Conflicts=0") << sink.Dump();
+    EXPECT_EQ(Get("R/a.txt"), "left a");
+    EXPECT_EQ(Get("R/docs/b.txt"), "left b");
+    EXPECT_EQ(Get("L/c.txt"), "right c");
+    EXPECT_EQ(MTime("R/a.txt"), 1600000000);
+    ExpectClean(r);
+}
+
+TEST_F(SyncRunTest, ChangesArriveReplacedAndDeletedFilesAreKept) {
+    Put("L/a.txt", "v1");
+    Put("L/b.txt", "bbb");
+    Put("L/c.txt", "ccc");
+    ExpectClean(RunWith());
+    Put("L/a.txt", "v2 longer", 1600000500);
+    unlink(h.m_tmp.NativeSub("L/b.txt").c_str());
+    Put("R/c.txt", "ccc from right", 1600000700);
+    auto r = RunWith();
+    EXPECT_EQ(Summary(), "SyncOk=3 ChangesOk=3 SyncErr=0 Conflicts=0") << sink.Dump();
+    EXPECT_EQ(Get("R/a.txt"), "v2 longer");
+    EXPECT_EQ(Get("R/b.txt"), "<missing>");
+    EXPECT_EQ(Get("L/c.txt"), "ccc from right");
+    EXPECT_EQ(Get("R/_tvdata_/_saved_/a.txt"), "v1");
+    EXPECT_EQ(Get("R/_tvdata_/_saved_/b.txt"), "bbb");
+    EXPECT_EQ(Get("L/_tvdata_/_saved_/c.txt"), "ccc");
+    ExpectClean(r);
+}
+
+TEST_F(SyncRunTest, ConflictsStayUntouchedAndLeaveNoStamp) {
+    Put("L/a.txt", "base");
+    Put("L/n.txt", "n");
+    ExpectClean(RunWith());
+    Put("L/a.txt", "left edit", 1600000500);
+    Put("R/a.txt", "right edit!", 1600000600);
+    Put("L/new.txt", "new");
+    Put("L/n.txt", "n2", 1600000800);
+    // A copy, a merge-free change and a conflict.
+    auto r = RunWith();
+    EXPECT_EQ(r.nSub, RSS_ATTENTION) << sink.Dump();
+    EXPECT_EQ(job->m_nConflicts.load(), 1);
+    EXPECT_EQ(job->m_nSyncErr.load(), 0);
+    EXPECT_EQ(Get("L/a.txt"), "left edit");
+    EXPECT_EQ(Get("R/a.txt"), "right edit!");
+    EXPECT_EQ(Get("R/new.txt"), "new");
+    EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/_insync_v4.tvl"));
+    EXPECT_FALSE(h.m_tmp.Exists("R/_tvdata_/_insync_v4.tvl"));
+}
+
+TEST_F(SyncRunTest, RenamesMovesAndFolderRenamesAreOneMoveEach) {
+    NewJob(true);
+    Put("L/a.txt", "rename me");
+    Put("L/dir1/m.txt", "move me");
+    Put("L/dir2/keep.txt", "k");
+    for (int i = 0; i < 5; ++i) Put("L/folder/f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
+    ExpectClean(RunWith());
+    std::filesystem::rename(h.m_tmp.NativeSub("L/a.txt"), h.m_tmp.NativeSub("L/b.txt"));
+    std::filesystem::rename(h.m_tmp.NativeSub("L/dir1/m.txt"), h.m_tmp.NativeSub("L/dir2/m.txt"));
+    std::filesystem::rename(h.m_tmp.NativeSub("L/folder"), h.m_tmp.NativeSub("L/renamed"));
+    auto r = RunWith();
+    EXPECT_TRUE(r.bOk) << sink.Dump();
+    EXPECT_EQ(Get("R/b.txt"), "rename me");
+    EXPECT_EQ(Get("R/a.txt"), "<missing>");
+    EXPECT_EQ(Get("R/dir2/m.txt"), "move me");
+    EXPECT_EQ(Get("R/renamed/f3.txt"), "file 3");
+    EXPECT_FALSE(h.m_tmp.Exists("R/folder"));
+    // Two file moves; the folder moves in one call of its own; nothing is copied.
+    const std::string log = sink.Dump();
+    auto count = [&](const std::string& what) {
+        size_t n = 0;
+        for (size_t p = log.find(what); p != std::string::npos; p = log.find(what, p + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("Move File "), 2u) << log;
+    EXPECT_EQ(count("Move Folder "), 1u);
+    EXPECT_EQ(count("Copy "), 0u);
+    EXPECT_EQ(job->m_nSyncErr.load(), 0);
+    ExpectClean(r);
+}
+
+TEST_F(SyncRunTest, TimeShiftSetsTimesOnlyAndCaseChangeRenames) {
+    Put("L/t.txt", "same body");
+    Put("L/Case.txt", "case");
+    ExpectClean(RunWith());
+    Put("L/t.txt", "same body", 1600003600);
+    std::filesystem::rename(h.m_tmp.NativeSub("L/Case.txt"), h.m_tmp.NativeSub("L/CASE.txt"));
+    auto r = RunWith();
+    EXPECT_TRUE(r.bOk) << sink.Dump();
+    EXPECT_EQ(h.m_tmp.List("R"), (std::vector<std::string>{"CASE.txt", "_tvdata_", "t.txt"})) << sink.Dump();
+    EXPECT_EQ(Get("R/CASE.txt"), "case");
+}
+
+TEST_F(SyncRunTest, MoveModeRunTwiceKeepsTheMovedFiles) {
+    auto moveMode = [](CSyncJobOptions& o) {
+        o.SetDirection(1);
+        o.m_n1wayMode = 2;
+    };
+    Put("L/a.txt", "moved a");
+    Put("L/sub/b.txt", "moved b");
+    auto r = RunWith(moveMode);
+    EXPECT_TRUE(r.bOk) << sink.Dump();
+    EXPECT_EQ(Get("R/a.txt"), "moved a");
+    EXPECT_EQ(Get("R/sub/b.txt"), "moved b");
+    EXPECT_EQ(Get("L/a.txt"), "<missing>");
+    EXPECT_TRUE(Logged(" AND delete source file"));
+    auto r2 = RunWith(moveMode);
+    EXPECT_TRUE(r2.bOk) << sink.Dump();
+    EXPECT_EQ(Get("R/a.txt"), "moved a") << sink.Dump();
+    EXPECT_EQ(Get("R/sub/b.txt"), "moved b");
+}
+
+TEST_F(SyncRunTest, LargeCopyJustBeforeARenameThenNothingToDo) {
+    std::string big(5 * 1024 * 1024, 'x');
+    for (size_t i = 0; i < big.size(); i += 4096) big[i] = (char)('a' + (i / 4096) % 26);
+    Put("L/big.bin", big);
+    Put("L/r.txt", "to rename");
+    ExpectClean(RunWith());
+    Put("L/big.bin", big + "tail", 1600000900);
+    std::filesystem::rename(h.m_tmp.NativeSub("L/r.txt"), h.m_tmp.NativeSub("L/r2.txt"));
+    auto r = RunWith([](CSyncJobOptions& o) { o.m_nWorkerThreads = 4; });
+    EXPECT_EQ(Get("R/big.bin"), big + "tail");
+    EXPECT_EQ(Get("R/r2.txt"), "to rename");
+    ExpectClean(r);
+}
+
+TEST_F(SyncRunTest, StopDuringExecutionRecordsWorkDoneAndLeavesNoStamp) {
+    for (int i = 0; i < 6; ++i) Put("L/f" + std::to_string(i) + ".txt", "x");
+    NewJob(false);
+    m_lastOptions = job->m_Options;
+    int n = 0;
+    sink.beforeSync = nullptr;
+    // The sink asks for a stop after the second file arrived.
+    struct StopSink : CHookSink {
+        int* pCount;
+        void AfterItem(CSyncNode*, int, int, const CWideString&, bool, int, const CWideString&) override {
+            if (++*pCount == 2) RequestStop();
+        }
+    } stopSink;
+    stopSink.pCount = &n;
+    job->SetProgressSink(&stopSink);
+    auto r = h.Run(*job, true, true);
+    EXPECT_FALSE(r.bOk);
+    EXPECT_EQ(r.nSub, RSS_STOPPED);
+    // The item during which the stop came was done and recorded, not counted.
+    EXPECT_EQ(job->m_nSyncOk.load(), 1);
+    EXPECT_EQ(h.m_tmp.List("R").size(), 3u); // two files and the data folder
+    EXPECT_TRUE(h.m_tmp.Exists("R/_tvdata_/_file_state_v4._tv"));
+    EXPECT_FALSE(h.m_tmp.Exists("R/_tvdata_/_insync_v4.tvl"));
+    EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/_insync_v4.tvl"));
+    job->SetProgressSink(&g_DummyJobProgress);
+    // The next run copies the rest and converges.
+    NewJob(false);
+    auto r2 = Run();
+    EXPECT_EQ(job->m_nSyncOk.load(), 4) << sink.Dump();
+    ExpectClean(r2);
+}
+
+TEST_F(SyncRunTest, ForeignLockOnTheSecondSideRefusesWithoutStamp) {
+    Put("L/a.txt", "a");
+    ExpectClean(RunWith());
+    Put("L/b.txt", "b");
+    Put("R/_tvdata_/lock.tvl", "By: Other.user@host at: 2020.01.01 00:00:00 GMT\n/elsewhere");
+    auto r = RunWith();
+    EXPECT_FALSE(r.bOk);
+    EXPECT_EQ(r.nSub, RSS_REFUSED) << sink.Dump();
+    EXPECT_EQ(Get("R/b.txt"), "<missing>");
+    EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/_insync_v4.tvl"));
+    EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/lock.tvl"));
+}
+
+TEST_F(SyncRunTest, UnattendedRunOverTheLimitWritesNothing) {
+    for (int i = 0; i < 101; ++i) Put("L/f" + std::to_string(i) + ".txt", "v1");
+    ExpectClean(RunWith());
+    for (int changed : {7, 6}) {
+        SCOPED_TRACE(changed);
+        if (changed == 6) Put("L/f6.txt", "v1"); // as it was: unchanged again
+        for (int i = 0; i < changed; ++i) Put("L/f" + std::to_string(i) + ".txt", "v2!", 1600000000 + changed);
+        NewJob(false, [](CSyncJobOptions& o) { o.m_nLimitChangesPercent = 5; });
+        sink.ClearRecords();
+        auto r = h.Run(*job, true, true, RK_AUTOMATIC);
+        if (changed == 7) {
+            EXPECT_EQ(r.nSub, RSS_REFUSED) << sink.Dump();
+            EXPECT_EQ(Get("R/f0.txt"), "v1");
+            EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/lock.tvl"));
+            EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/_insync_v4.tvl"));
+        } else {
+            EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
+            EXPECT_EQ(Get("R/f0.txt"), "v2!");
+            EXPECT_TRUE(Logged("6 or less items changed, so allow automatic sync"));
+        }
+    }
+}
+
+TEST_F(SyncRunTest, NestedJobFolderIsLockedOnlyWhenSomethingBelowIsWritten) {
+    Put("L/top.txt", "top");
+    Put("L/sub/x.txt", "x");
+    Put("R/sub/x.txt", "x");
+    h.m_tmp.MakeDir("L/sub/_tvdata_");
+    h.m_tmp.MakeDir("R/sub/_tvdata_");
+    ExpectClean(RunWith());
+    const std::string lockSub = "Locking folder " + h.m_tmp.NativeSub("L/sub") + " for write";
+    Put("L/top.txt", "top v2", 1600000500);
+    auto r = RunWith();
+    EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
+    EXPECT_FALSE(Logged(lockSub)) << sink.Dump();
+    Put("L/sub/x.txt", "x v2", 1600000600);
+    r = RunWith();
+    EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
+    EXPECT_TRUE(Logged(lockSub)) << sink.Dump();
+    EXPECT_EQ(Get("R/sub/x.txt"), "x v2");
+    EXPECT_TRUE(h.m_tmp.Exists("L/sub/_tvdata_/_insync_v4.tvl"));
+    EXPECT_TRUE(h.m_tmp.Exists("R/sub/_tvdata_/_insync_v4.tvl"));
+}
+
+} // namespace
