@@ -11,6 +11,9 @@
 #include "zor-time.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -44,15 +47,76 @@ void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFas
 
 } // namespace
 
+// Helper threads that list subfolders ahead during one side scan. They live
+// for the scan, so that no thread is started per folder.
+class CListAheadPool {
+public:
+    explicit CListAheadPool(int nThreads) {
+        for (int i = 0; i < nThreads; i++) {
+            try {
+                m_Threads.emplace_back([this] { Loop(); });
+            } catch (...) {
+                break; // fewer helpers; the scanning thread always takes part
+            }
+        }
+    }
+    ~CListAheadPool() {
+        {
+            std::lock_guard<std::mutex> l(m_Mutex);
+            m_bStop = true;
+        }
+        m_WorkCv.notify_all();
+        for (std::thread& t : m_Threads) t.join();
+    }
+    // Runs fn on every helper and on the caller; returns when all are done.
+    void RunOnAll(const std::function<void()>& fn) {
+        {
+            std::lock_guard<std::mutex> l(m_Mutex);
+            m_pTask = &fn;
+            ++m_nGeneration;
+            m_nActive = (int)m_Threads.size();
+        }
+        m_WorkCv.notify_all();
+        fn();
+        std::unique_lock<std::mutex> l(m_Mutex);
+        m_DoneCv.wait(l, [&] { return m_nActive == 0; });
+        m_pTask = nullptr;
+    }
+
+private:
+    void Loop() {
+        uint64_t nSeen = 0;
+        std::unique_lock<std::mutex> l(m_Mutex);
+        for (;;) {
+            m_WorkCv.wait(l, [&] { return m_bStop || m_nGeneration != nSeen; });
+            if (m_bStop) return;
+            nSeen = m_nGeneration;
+            const std::function<void()>* pTask = m_pTask;
+            l.unlock();
+            (*pTask)();
+            l.lock();
+            if (--m_nActive == 0) m_DoneCv.notify_all();
+        }
+    }
+    std::mutex m_Mutex;
+    std::condition_variable m_WorkCv, m_DoneCv;
+    std::vector<std::thread> m_Threads;
+    const std::function<void()>* m_pTask = nullptr;
+    uint64_t m_nGeneration = 0;
+    int m_nActive = 0;
+    bool m_bStop = false;
+};
+
 bool CSyncJob::IsPlainLocalFs(const TvFileSys* fs) {
     // Only the local back-end's listing may run on several threads at once.
     return fs && fs->GetCapability(TVFS_CAP_LOCAL) && fs->GetTypeInfo(TVFS_TI_NAME) == u"Local Folder";
 }
 
-void CSyncJob::ListAhead(TvFileSys* fs, const CListT<CSyncTreeNode*>& queue, ZorPosition pos,
-                         const CWideString& prefix, int side, bool bDescendExcluded,
+void CSyncJob::ListAhead(CListAheadPool& pool, TvFileSys* fs, const CListT<CSyncTreeNode*>& queue,
+                         ZorPosition pos, const CWideString& prefix, int side, bool bDescendExcluded,
                          std::vector<CListedAhead>& ahead) {
-    // The next few subfolders that will be entered.
+    // The next few subfolders that will be entered (two per participating
+    // thread; a few listings per folder level are held at a time).
     constexpr size_t kWindow = 8;
     ahead.clear();
     ahead.reserve(kWindow);
@@ -63,24 +127,17 @@ void CSyncJob::ListAhead(TvFileSys* fs, const CListT<CSyncTreeNode*>& queue, Zor
         ahead.back().path = prefix + GetItemSideName(pNode, side);
     }
     std::atomic<size_t> next{0};
-    auto work = [&] {
+    const std::function<void()> work = [&] {
         for (size_t i; (i = next.fetch_add(1)) < ahead.size();) {
             int k = 0;
             CWideString e;
             ahead[i].bOk = fs->ListDir(ahead[i].path, ahead[i].items, k, e);
         }
     };
-    std::vector<std::thread> helpers;
-    const size_t nHelpers = ahead.size() > 1 ? std::min<size_t>(ahead.size() - 1, 3) : 0;
-    for (size_t i = 0; i < nHelpers; i++) {
-        try {
-            helpers.emplace_back(work);
-        } catch (...) {
-            break; // the caller's thread lists the rest
-        }
-    }
-    work();
-    for (std::thread& t : helpers) t.join();
+    if (ahead.size() > 1)
+        pool.RunOnAll(work);
+    else
+        work();
 }
 
 void CSyncJob::ClearSideInfoInSubtree(CSyncTreeNode* pNode, int side, bool bCurrent) {
@@ -192,8 +249,10 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
             if (!bFastPre) {
                 Stopwatch sw;
                 m_nScanProgressTick = 0;
+                if (IsPlainLocalFs(fs)) m_pListAheadPool = std::make_shared<CListAheadPool>(3);
                 const bool ok = ScanFolder(CWideString(), pRoot, side, bFullScan, bCheckLock, false, 0, false,
                                            &nCount, &bStateRead, errKind, errText);
+                m_pListAheadPool.reset();
                 nScanMs = sw.ElapsedMs();
                 if (!ok) return false;
             } else {
@@ -417,9 +476,9 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         }
         // A reconnect below may have replaced the side's file system.
         TvFileSys* pAheadFs = m_apFs[side].get();
-        if (IsPlainLocalFs(pAheadFs)) {
+        if (m_pListAheadPool && IsPlainLocalFs(pAheadFs)) {
             if (nAheadNext >= ahead.size()) {
-                ListAhead(pAheadFs, queue, posNode, prefix, side, bDescendExcluded, ahead);
+                ListAhead(*m_pListAheadPool, pAheadFs, queue, posNode, prefix, side, bDescendExcluded, ahead);
                 nAheadNext = 0;
             }
             if (nAheadNext < ahead.size() && ahead[nAheadNext].path == childPath && ahead[nAheadNext].bOk)

@@ -505,10 +505,11 @@ public:
         bool bOk = false;
     };
     static bool IsPlainLocalFs(const TvFileSys* fs);
-    static void ListAhead(TvFileSys* fs, const CListT<CSyncTreeNode*>& queue, ZorPosition pos,
-                          const CWideString& prefix, int side, bool bDescendExcluded,
+    static void ListAhead(class CListAheadPool& pool, TvFileSys* fs, const CListT<CSyncTreeNode*>& queue,
+                          ZorPosition pos, const CWideString& prefix, int side, bool bDescendExcluded,
                           std::vector<CListedAhead>& ahead);
     CListedAhead* m_pPrefetched = nullptr; // handed from ScanFolder to the child it enters next
+    std::shared_ptr<class CListAheadPool> m_pListAheadPool; // helpers of the current local side scan
     // Folders deeper than this below the side root are not listed.
     static constexpr int32_t kMaxScanDepth = 30;
     // Counters of the current side scan (zeroed by AnalyzeSide).

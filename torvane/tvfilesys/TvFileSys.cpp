@@ -3,6 +3,7 @@
 #include "TvFileSys.h"
 
 #include "S3FileSysZorSock.h"
+#include "TvspFileSys.h"
 #include "WinFileSys.h"
 #include "WinNetFileSys.h"
 #include "zor-path.h"
@@ -322,6 +323,7 @@ void RegisterBuiltIns(FsRegistry& r) {
     r.protos.emplace_back(new WinFileSys());
     r.protos.emplace_back(new WinNetFileSys());
     r.protos.emplace_back(new S3FileSysZorSock());
+    r.protos.emplace_back(new TvspFileSys());
 }
 
 } // namespace

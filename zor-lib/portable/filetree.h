@@ -310,7 +310,8 @@ public:
     bool Next() override {
         if (m_Stack.IsEmpty()) return false;
         CLevel* pTop = m_Stack.GetTail();
-        if (pTop->IsOnLevel()) {
+        // A node without children needs no level of its own (most nodes are files).
+        if (pTop->IsOnLevel() && pTop->GetNode()->GetChildCount() > 0) {
             auto* pChild = static_cast<CLevel*>(pTop->CreateChildIter());
             if (pChild && pChild->IsValid()) {
                 m_Stack.AddTail(pChild);

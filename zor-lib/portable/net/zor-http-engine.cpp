@@ -12,6 +12,9 @@
 #include "zor-time.h"
 #include "zor-unicode.h"
 #include "zor-url.h"
+#include "zor-registry.h"
+
+#include <arpa/inet.h>
 
 #include <poll.h>
 
@@ -535,6 +538,13 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                 return false;
             }
             if (method2 == 1) {
+                if (conn.m_bGuardPlainBasic && !conn.m_bCurTls && !HttpIsLoopbackHost(conn.m_sHost) &&
+                    !HttpPlainBasicAllowed())
+                    return Fail(kind, err, FSE_AUTH,
+                                CWideString(u"Server ") + Utf8ToWide(conn.m_sHost) +
+                                    u" asks for Basic authentication on a connection without TLS, which would send "
+                                    u"the password readable; refused. Use tvtps:// (a TLS connection), or allow it "
+                                    u"with the AllowBasicAuthWithoutTls setting");
                 if (conn.m_nAuthState == 1)
                     return Fail(kind, err, FSE_AUTH, CWideString(u"Incorrect Basic auth UserID or Password: ") + statusMsg);
                 ICopyProgress::Message(prog, 3,
@@ -669,6 +679,20 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
     }
 }
 
+// ============================================================ plain Basic guard
+bool HttpPlainBasicAllowed() {
+    uint32_t n = 0;
+    RegGetDwordValueQuiet(n, HKEY_CURRENT_USER, u"Software\\Zorvek Systems\\Torvane", u"AllowBasicAuthWithoutTls");
+    return n != 0;
+}
+
+bool HttpIsLoopbackHost(const CNarrowString& host) {
+    if (host == "::1" || host == "[::1]") return true;
+    in_addr a{};
+    if (inet_pton(AF_INET, host.GetString(), &a) != 1) return false;
+    return (ntohl(a.s_addr) >> 24) == 127;
+}
+
 // ============================================================ RequestResponse
 bool CRsp::RequestResponse(ZorHttpConn& conn, const char* method, const CWideString& path, int& errKind,
                            CWideString& err) {
@@ -737,7 +761,7 @@ bool CRsp::RequestResponse(ZorHttpConn& conn, const char* method, const CWideStr
 
 // ============================================================ HttpGetUrl
 bool HttpGetUrl(CRsp& rsp, const HttpConnectParams& paramsIn, const char* method, ICopyProgress* pProgress,
-                int& kind, CWideString& err) {
+                int& kind, CWideString& err, bool bGuardPlainBasic) {
     rsp.m_mapHeaders.RemoveAll();
     ZorUrl url;
     if (!ParseUrl(paramsIn.m_sUrl.GetString(), url))
@@ -769,6 +793,7 @@ bool HttpGetUrl(CRsp& rsp, const HttpConnectParams& paramsIn, const char* method
     params.m_bProxyStyle = tls ? 0 : 1;
     params.m_nTls = tls ? 1 : 0;
     ZorHttpConn conn;
+    conn.m_bGuardPlainBasic = bGuardPlainBasic ? 1 : 0;
     if (!HttpConfigureAndConnect(conn, params, pProgress, kind, err)) return false;
     return rsp.RequestResponse(conn, method, path, kind, err);
 }

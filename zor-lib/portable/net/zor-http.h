@@ -36,6 +36,13 @@ extern const char* const g_szHttpSupportAddress;
 // The process-wide proxy settings the connections use.
 CProxyOptions& HttpProxyOptions();
 
+// The program-wide permission to answer Basic challenges without TLS on
+// guarded connections: DWORD "AllowBasicAuthWithoutTls" under
+// HKCU\Software\Zorvek Systems\Torvane, off when absent or 0.
+bool HttpPlainBasicAllowed();
+// True for a literal loopback address (127.0.0.0/8, ::1, [::1]).
+bool HttpIsLoopbackHost(const CNarrowString& host);
+
 // The site (registrable domain) of a host: credentials, the caller's
 // Authorization and Cookie lines and cookies stay within one site.
 CNarrowString HttpSiteOf(const CNarrowString& host);
@@ -95,6 +102,12 @@ public:
     uint8_t m_bCurlProxyCreds = 0;
     int32_t m_nConnectTimeout = 0;
     int32_t m_nTimeout = 90;
+    // Set by callers whose servers are reached in the clear by addresses that
+    // others can steer (the peer back-end, the discovery mediator): a Basic
+    // challenge on a connection without TLS is then answered only for a
+    // loopback target or when HttpPlainBasicAllowed() says so; otherwise the
+    // request fails with kind 2. Digest and proxy credentials are not affected.
+    uint8_t m_bGuardPlainBasic = 0;
 
     ZorHttpConn();
     ~ZorHttpConn();
@@ -117,8 +130,9 @@ bool HttpReconnect(ZorHttpConn& conn, int& kind, CWideString& err);
 bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& path, CRsp& rsp, bool bReadToClose,
                    int& kind, CWideString& err);
 // Fetches a file://, http:// or https:// URL (params.m_sUrl) into rsp.
+// bGuardPlainBasic sets the connection's m_bGuardPlainBasic.
 bool HttpGetUrl(CRsp& rsp, const HttpConnectParams& params, const char* method, ICopyProgress* pProgress,
-                int& kind, CWideString& err);
+                int& kind, CWideString& err, bool bGuardPlainBasic = false);
 
 // ---------------------------------------------------------------- framing
 // The request head: request line, Content-Length (or chunked), the header
