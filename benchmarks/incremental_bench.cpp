@@ -154,7 +154,7 @@ void BM_IncrementalRunOneChangedFile(benchmark::State& state) {
         return;
     }
     const std::string rel = "/a3/b4/c5/file-042.dat";
-    int n = 0;
+    static int n = 0; // across repetitions: every write gives a new size
     for (auto _ : state) {
         state.PauseTiming();
         {

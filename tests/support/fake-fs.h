@@ -165,6 +165,10 @@ public:
         std::filesystem::remove_all(native.GetString(), ec);
         return true;
     }
+    bool LinkFile(const CWideString& from, const CWideString& to, bool& bExists, int& k, CWideString& e) override {
+        bExists = false;
+        return Hit("LinkFile", k, e) && WinFileSys::LinkFile(from, to, bExists, k, e);
+    }
     // Counted (and failed) as "MoveFile": it is the same rename, never replacing.
     bool MoveFileNoReplace(const CWideString& from, const CWideString& to, int& k, CWideString& e) override {
         return Hit("MoveFile", k, e) && WinFileSys::MoveFileNoReplace(from, to, k, e);

@@ -205,18 +205,19 @@ int32_t CSyncJob::WriteLockFile(CLockRecord& rec, const CWideString& folder, TvF
             err += u"uploading lock file: " + e;
             return -6;
         }
+        bool bLinked = false;
         for (int attempt = 0;; ++attempt) {
             bool bExists = false;
             CWideString le;
-            if (fs->LinkFile(tmpPath, lockPath, bExists, errKind, le)) break;
-            if (!bExists || attempt > 0) {
+            if (fs->LinkFile(tmpPath, lockPath, bExists, errKind, le)) {
+                bLinked = true;
+                break;
+            }
+            if (!bExists) break; // no second names here (a FAT drive): write and read back
+            if (attempt > 0) {
                 DeleteFileQuietly(fs, tmpPath);
-                if (bExists) {
-                    err += u"locked by another at the same moment";
-                    return 0;
-                }
-                err += u"uploading lock file: " + le;
-                return -6;
+                err += u"locked by another at the same moment";
+                return 0;
             }
             // Someone's lock appeared since the check: foreign (0), our own
             // abandoned one or an unreadable one (deleted, try once more).
@@ -230,8 +231,15 @@ int32_t CSyncJob::WriteLockFile(CLockRecord& rec, const CWideString& folder, TvF
             }
         }
         DeleteFileQuietly(fs, tmpPath);
-        rec.m_sFolder = folder;
-        return 1;
+        if (bLinked) {
+            rec.m_sFolder = folder;
+            return 1;
+        }
+        if (!WriteWholeFile(local, content, errKind, e)) {
+            ZorDeleteFileQuiet(local);
+            err += u"writing lock file: " + e;
+            return -5;
+        }
     }
     const bool bUploaded = fs->UploadFile(local, lockPath, errKind, e);
     ZorDeleteFileQuiet(local);

@@ -42,6 +42,16 @@ std::shared_ptr<TvFileSys> CFileSysMonitor::GetFs() const {
     return m_pFs;
 }
 
+CWideString CFileSysMonitor::GetRootDisplay() const {
+    CCritSectionLock lock(m_csFs);
+    return m_sRootDisplay.IsEmpty() ? m_ConnectInfo.m_sUrl : m_sRootDisplay;
+}
+
+void CFileSysMonitor::SetRootDisplay(const CWideString& text) {
+    CCritSectionLock lock(m_csFs);
+    m_sRootDisplay = text;
+}
+
 void CFileSysMonitor::SetFs(std::shared_ptr<TvFileSys> pFs) {
     std::shared_ptr<TvFileSys> old;
     {
@@ -201,6 +211,7 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
                 }
             }
             if (bReachable) {
+                SetRootDisplay(fs->DisplayPath(u""));
                 if (!m_bPresent.load()) {
                     Stamped(FormatLocalizedString(IDS_Msg_DetectedConnect, url));
                     m_bPresent = true;
@@ -289,7 +300,7 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
 
     if (bStopSteps) {
         if (m_bStarted.load()) {
-            Stamped(u": File Monitoring stopped on: " + fs->DisplayPath(u""));
+            Stamped(u": File Monitoring stopped on: " + GetRootDisplay());
             m_bStarted = false;
         }
         fs->StopMonitoring();
@@ -325,8 +336,7 @@ void CMonitoredJob::StampedNotify(const CWideString& text) {
 }
 
 CWideString CMonitoredJob::MonitorRootDisplay(int side) {
-    std::shared_ptr<TvFileSys> fs = m_aMonitor[side & 1].GetFs();
-    return fs ? fs->DisplayPath(u"") : m_aMonitor[side & 1].m_ConnectInfo.m_sUrl;
+    return m_aMonitor[side & 1].GetRootDisplay();
 }
 
 bool CMonitoredJob::TurnOnFileMonitors(CWideString& errText) {
@@ -397,7 +407,7 @@ void CMonitoredJob::TurnOffFileMonitor(int side, const CWideString& reason) {
     if (std::shared_ptr<TvFileSys> fs = m.GetFs()) {
         // Wakes the thread's change wait on either side.
         fs->StopMonitoring();
-        StampedNotify(u": File Monitoring was asked to stop on: " + fs->DisplayPath(u"") + u": " + reason);
+        StampedNotify(u": File Monitoring was asked to stop on: " + m.GetRootDisplay() + u": " + reason);
     }
     m.Stop();
     ZOR_ASSERT(!m.HasFs());

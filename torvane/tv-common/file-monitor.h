@@ -50,6 +50,10 @@ public:
     // it after the thread let it go (null: no thread watches).
     std::shared_ptr<TvFileSys> GetFs() const;
     bool HasFs() const { return GetFs() != nullptr; }
+    // The display form of the watched root, as the thread found it when it
+    // connected (the file system itself is the thread's while it reconnects);
+    // the URL before that.
+    CWideString GetRootDisplay() const;
 
     // Reconnect policy of folder watching (seconds).
     static constexpr int kReconnectInterval = 180;
@@ -84,8 +88,11 @@ private:
     void SetFs(std::shared_ptr<TvFileSys> pFs);
     void Stamped(const CWideString& text);
 
+    void SetRootDisplay(const CWideString& text);
+
     mutable CCritSection m_csFs;
     std::shared_ptr<TvFileSys> m_pFs;
+    CWideString m_sRootDisplay; // guarded by m_csFs
 };
 
 // The monitoring part of a job of the list.

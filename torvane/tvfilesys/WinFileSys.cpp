@@ -1152,6 +1152,16 @@ bool WinFileSys::MoveFileNoReplace(const CWideString& from, const CWideString& t
             return Fail(e, u"Cannot move file ", what, errKind, err, true);
         }
         e = errno;
+        if (e != EEXIST) {
+            // Nor second names (a FAT drive): a check, then the rename.
+            if (lstat(b.GetString(), &sb) == 0) {
+                e = EEXIST;
+            } else if (rename(a.GetString(), b.GetString()) == 0) {
+                return true;
+            } else {
+                e = errno;
+            }
+        }
     }
     if (e == EEXIST) {
         // The same file under another letter case: a plain rename.

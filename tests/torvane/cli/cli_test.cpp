@@ -325,6 +325,10 @@ TEST_F(Cli, WatchRunsOnFileChangeIncrementally) {
     EXPECT_EQ(after.find("No State File found"), std::string::npos);
     EXPECT_LE(Count(after, "Scheduled to run by"), 2) << after;
 
+    // While watch holds the profile and its job, others keep off.
+    EXPECT_EQ(Code({"job", "add", "other", L("docs"), R("docs")}), 3);
+    EXPECT_EQ(Code({"analyze", "w"}), 3);
+
     // The engine's own files start nothing.
     const size_t mark2 = c.Err().size();
     m_tmp.MakeDir("left/_tvdata_/junk");

@@ -443,6 +443,24 @@ TEST_F(ExecTest, StoppedDirectCopyLeavesNoPartialFile) {
     job.SetProgressSink(&g_DummyJobProgress);
 }
 
+TEST_F(ExecTest, SidesWithoutSecondNamesStillLockAndKeepVersions) {
+    // A drive that cannot link (FAT): the lock is written and read back, the
+    // replaced version is copied aside before the new file is renamed over it.
+    UseFakeFs();
+    job.SetSideFolder(0, W("fakefs://" + h.m_tmp.NativeSub("L")));
+    job.SetSideFolder(1, W("fakefs://" + h.m_tmp.NativeSub("R")));
+    plan->Fail("LinkFile", FSE_GENERAL, u"Operation not permitted", 0, 1000);
+    Put("L/f.txt", "new", 1600000100);
+    Put("R/f.txt", "old");
+    job.decisions = {{"f.txt", EA_COPY_LEFT_TO_RIGHT, ""}};
+    auto r = Run();
+    EXPECT_EQ(r.nSub, RSS_OK) << h.m_sink.Dump();
+    EXPECT_GT(plan->Calls("LinkFile"), 0);
+    EXPECT_EQ(Get("R/f.txt"), "new");
+    EXPECT_EQ(Get("R/_tvdata_/_saved_/f.txt"), "old");
+    EXPECT_EQ(Get("R/_tvdata_/_insync_v4.tvl").rfind("By: Docs.", 0), 0u);
+}
+
 // ---------------------------------------------------------------- scheduler
 
 TEST_F(ExecTest, DeletionOrderAndOneCallForANativeFolderDelete) {
