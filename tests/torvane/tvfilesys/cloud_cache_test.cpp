@@ -93,6 +93,26 @@ TEST_F(CloudCache, LooksUpPathsAndIdsOfAPopulatedAccount) {
     L().Find(u"f1")->m_lstMarks.AddTail(ORVAN_MARK_DELETED);
     EXPECT_EQ(IdOf(u"/docs/x.txt"), "f2");
 
+    // the changes below a moved or deleted folder
+    struct {
+        bool gone;
+        int deleted;
+        const char* dump;
+    } collect[] = {{false, 0, "MovedTo /Docs/x.txt|MovedTo /Docs/X.TXT|MovedTo /Docs/sub|MovedTo /Docs/sub/deep|"},
+                   {true, 1, "Deleted /Docs/x.txt|Deleted /Docs/X.TXT|Deleted /Docs/sub/deep|Deleted /Docs/sub|"},
+                   {true, 0, "MovedFrom /Docs/x.txt|MovedFrom /Docs/X.TXT|MovedFrom /Docs/sub/deep|MovedFrom /Docs/sub|"}};
+    ASSERT_TRUE(L().Lookup(u"a", item));
+    for (auto& c : collect) {
+        CListT<ChangedItem> out;
+        ASSERT_TRUE(L().CollectDescendantChanges(CZorTime(), item, out, kind, err, c.gone, c.deleted));
+        std::string dump;
+        for (ZorPosition p = out.GetHeadPosition(); p;) {
+            const ChangedItem& ch = out.GetNext(p);
+            dump += U8(ChangedItemKindText(ch.m_nKind)) + " " + U8(ch.m_sPath) + "|";
+        }
+        EXPECT_EQ(dump, c.dump);
+    }
+
     // rename recomputes the descendants; removing a folder removes its tree
     EXPECT_TRUE(L().RenameInCache(u"a", u"Papers", err)) << U8(err);
     EXPECT_TRUE(L().GetPathFromId(u"d", path, err));

@@ -239,6 +239,16 @@ TEST_F(CloudFs, PopulationModesAndRefresh) {
     ClearPolicies();
     SetPolicy(u"KdxServer", s_srv->Host().c_str());
 
+    // a listing reply of 32 MiB or more is read back from the temporary body file
+    s_srv->Ctl("reset");
+    s_srv->Set("{\"pad_bytes\": 34000000}");
+    GetOrvanFileList().ResetCache();
+    {
+        OrvanFS fs;
+        ASSERT_TRUE(Connect(fs, CloudInfo(s_srv->Host(), "tok-0123456789", ""))) << U8(m_err);
+        EXPECT_EQ(GetOrvanFileList().GetCount(), 8);
+    }
+
     // no long poll: the first connect filled the cache; a later run (no other
     // connection open) refreshes it and sees a change made by another client,
     // a worker joining an open run does not list again
@@ -336,6 +346,23 @@ TEST_F(CloudFs, ReadsComeFromTheCache) {
     EXPECT_EQ(mt, 1600000000u);
     EXPECT_EQ(ct, 1599999900u);
     EXPECT_EQ(Count(s_srv->Log(), "\"method\""), before);
+
+    // metadata of one asset, and a folder listed again after it came back
+    FsItemInfo md;
+    md.m_nAttributes = FSA_NORMAL;
+    ASSERT_TRUE(m_fs.GetAssetMetadata(u"https://h/api/sync/files/n00003", md, m_kind, m_err)) << U8(m_err);
+    EXPECT_EQ(U8(md.m_sName), "x.txt");
+    EXPECT_EQ(md.m_nSize, 5);
+    EXPECT_NE(s_srv->Log().find("\"/api/sync/files/n00003/metadata\""), std::string::npos);
+    CWideString rerr;
+    ASSERT_TRUE(GetOrvanFileList().RemoveFromCache(u"n00004", rerr));
+    ASSERT_TRUE(m_fs.GetInfo(u"/a/sub/deep.bin", info, nf, m_kind, m_err));
+    EXPECT_TRUE(nf);
+    ASSERT_TRUE(m_fs.ListUndeletedFolder(u"n00004", u"n00002", m_kind, m_err)) << U8(m_err);
+    ASSERT_TRUE(m_fs.GetInfo(u"/a/sub/deep.bin", info, nf, m_kind, m_err));
+    EXPECT_FALSE(nf);
+    EXPECT_FALSE(m_fs.ListUndeletedFolder(u"n00004", u"nowhere", m_kind, m_err));
+    EXPECT_EQ(U8(m_err), "parent for undeleted folder not found");
 
     // a download: the bytes and the cached modification time
     CWideString local = Utf8ToWide((*s_dir / "down.bin").c_str());
