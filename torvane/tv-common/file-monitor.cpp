@@ -191,7 +191,12 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
             {
                 int k = 0;
                 CWideString e;
-                if (!fs->Connect(m_ConnectInfo, job->GetProgressSink(), k, e)) {
+                // On File Change: the monitor's own connection is the one
+                // that waits for change notifications (a long poll where the
+                // file system has one); the job's runs connect as usual.
+                TvConnectInfo ci = m_ConnectInfo;
+                ci.m_bLongPoll = bFileChange ? 1 : 0;
+                if (!fs->Connect(ci, job->GetProgressSink(), k, e)) {
                     errKind = k;
                     errText = u"FileMonitor: cannot connect " + url + u": " + e;
                     bReachable = false;

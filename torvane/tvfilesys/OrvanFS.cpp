@@ -1335,7 +1335,9 @@ bool OrvanFS::StartMonitoring(const CWideString&, int& errKind, CWideString& err
         err = u"FS not connected, can't start monitoring";
         return false;
     }
+    // a stop that came between runs is not carried into the next one
     m_bStopMonitor = false;
+    m_Conn.m_sock.m_nStop.store(0);
     m_LongPoll.ResetStop();
     return true;
 }
