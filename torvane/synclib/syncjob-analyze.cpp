@@ -224,7 +224,9 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
         }
     }
 
-    ComputeCategoryStats(pRoot, m_Stats, CAT_CHANGED);
+    // The folder records are built for the category the user is viewing.
+    const int nView = (m_nViewWord >= 0 && m_nViewWord < CAT_COUNT) ? (int)m_nViewWord : (int)CAT_CHANGED;
+    ComputeCategoryStats(pRoot, m_Stats, nView);
     auto cnt = [&](int c) { return (int64_t)m_Stats.m_aCounts[c].Total(); };
     const int64_t nChanges = cnt(CAT_CHANGED), nConflicts = cnt(CAT_CONFLICT), nErrors = cnt(CAT_ERROR);
     const int64_t nCopyTime = cnt(CAT_TIME_LTOR) + cnt(CAT_TIME_RTOL);

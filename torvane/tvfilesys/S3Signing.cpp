@@ -6,16 +6,23 @@
 #include "zor-time.h"
 #include "zor-unicode.h"
 
+#include <mutex>
+
 CNarrowString g_sS3DefaultHost("s3.amazonaws.com");
 CNarrowString g_sS3HostSuffix(".amazonaws.com");
 
 void S3LoadHostSettings() {
-    static const CWideString kKey(u"Software\\Zorvek Systems\\Torvane");
-    CWideString host, suffix;
-    RegGetStringValueQuiet(host, HKEY_CURRENT_USER, kKey, u"S3DefaultHost");
-    RegGetStringValueQuiet(suffix, HKEY_CURRENT_USER, kKey, u"S3HostSuffix");
-    if (!host.IsEmpty()) g_sS3DefaultHost = WideToUtf8(host);
-    if (!suffix.IsEmpty()) g_sS3HostSuffix = WideToUtf8(suffix);
+    // Once per process, before the first connect: connects of several
+    // workers run at the same time and only read the two strings.
+    static std::once_flag s_once;
+    std::call_once(s_once, [] {
+        static const CWideString kKey(u"Software\\Zorvek Systems\\Torvane");
+        CWideString host, suffix;
+        RegGetStringValueQuiet(host, HKEY_CURRENT_USER, kKey, u"S3DefaultHost");
+        RegGetStringValueQuiet(suffix, HKEY_CURRENT_USER, kKey, u"S3HostSuffix");
+        if (!host.IsEmpty()) g_sS3DefaultHost = WideToUtf8(host);
+        if (!suffix.IsEmpty()) g_sS3HostSuffix = WideToUtf8(suffix);
+    });
 }
 
 bool EndsWithNoCase(const CNarrowString& text, const CNarrowString& suffix) {

@@ -11,7 +11,8 @@
 // (S3LoadHostSettings), or set directly.
 extern CNarrowString g_sS3DefaultHost;
 extern CNarrowString g_sS3HostSuffix;
-// Reads the two registry values into the globals (absent values keep them).
+// Reads the two registry values into the globals (absent values keep them);
+// once per process, at the first connect.
 void S3LoadHostSettings();
 
 // Narrow case-insensitive suffix test; false when the suffix is longer.

@@ -2,6 +2,7 @@
 // URL normaliser.
 #include "TvFileSys.h"
 
+#include "OrvanFS.h"
 #include "S3FileSysZorSock.h"
 #include "TvspFileSys.h"
 #include "WinFileSys.h"
@@ -324,6 +325,7 @@ void RegisterBuiltIns(FsRegistry& r) {
     r.protos.emplace_back(new WinNetFileSys());
     r.protos.emplace_back(new S3FileSysZorSock());
     r.protos.emplace_back(new TvspFileSys());
+    r.protos.emplace_back(new OrvanFS());
 }
 
 } // namespace

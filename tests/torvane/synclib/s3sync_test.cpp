@@ -71,7 +71,9 @@ TEST(S3Sync, LocalFolderAndBucketBothWays) {
         r = h.Run(job, true, true);
         ASSERT_TRUE(r.bOk) << ToU8(r.sResult) << h.m_sink.Dump();
         EXPECT_NE(h.m_sink.Dump().find("Changes: 0, Conflicts: 0"), std::string::npos) << h.m_sink.Dump();
-        if (run == 3) EXPECT_FALSE(job.m_bHasChanges) << h.m_sink.Dump();
+        if (run == 3) {
+            EXPECT_FALSE(job.m_bHasChanges) << h.m_sink.Dump();
+        }
     }
 
     // Another client changes a file and stores a new large one.

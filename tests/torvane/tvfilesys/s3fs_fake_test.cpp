@@ -36,7 +36,9 @@ protected:
         UseLocalS3Hosts();
     }
     void TearDown() override {
-        if (m_fake) EXPECT_EQ(m_fake->Count("sig=bad"), 0) << "a request was signed wrongly";
+        if (m_fake) {
+            EXPECT_EQ(m_fake->Count("sig=bad"), 0) << "a request was signed wrongly";
+        }
     }
     std::unique_ptr<S3FileSysZorSock> Start(const std::string& script, int pageSize = 1000, bool bHostBased = false,
                                             ICopyProgress* pProgress = nullptr) {
@@ -121,7 +123,9 @@ TEST_F(S3FakeTest, RetryRules) {
         EXPECT_GE(clock.GetSleptMs() - slept0, c.sleptMs);
         EXPECT_LT(clock.GetSleptMs() - slept0, c.sleptMs + 5000);
         EXPECT_NE(std::string(WideToUtf8(err).GetString()).find(c.errPart), std::string::npos) << err;
-        if (!c.ok) EXPECT_NE(kind, 0);
+        if (!c.ok) {
+            EXPECT_NE(kind, 0);
+        }
     }
 }
 
@@ -152,6 +156,19 @@ TEST_F(S3FakeTest, MultipartAndRangedStructure) {
            p3 = done.find("<PartNumber>3</PartNumber>");
     EXPECT_TRUE(p1 != std::string::npos && p1 < p2 && p2 < p3 && p3 != std::string::npos) << done;
     EXPECT_NE(done.find("<CompleteMultipartUpload><Part>\t<PartNumber>1</PartNumber>\t<ETag>\""), std::string::npos);
+
+    // One byte under 10 MiB goes in one PUT; 10 MiB in two parts.
+    for (int64_t n : {10485759LL, 10485760LL}) {
+        std::string f = LocalFile("edge", PatternBytes((size_t)n, 1));
+        ASSERT_TRUE(fs->UploadFile(Utf8ToWide(f.c_str()), CWideString::Formatted(u"/edge%lld", (long long)n), kind,
+                                   err))
+            << err;
+    }
+    EXPECT_EQ(m_fake->Count("PUT /edge10485759 sig=ok"), 1);
+    EXPECT_EQ(m_fake->Count(" len=10485759"), 1);
+    EXPECT_EQ(m_fake->Count("PUT /edge10485760?partNumber=1&"), 1);
+    EXPECT_EQ(m_fake->Count("PUT /edge10485760?partNumber=2&"), 1);
+    EXPECT_EQ(m_fake->Count("PUT /edge10485760?partNumber="), 2);
 
     // The caller expected 10 MiB; the object has 12: the download follows the total.
     std::string dst = m_tmp / "back";

@@ -101,7 +101,9 @@ TEST_F(S3PeerTest, ConnectAndAddressing) {
         CWideString err;
         EXPECT_EQ(fs.Connect(S3Settings(c.url, c.bHostBased), &rec, kind, err), c.ok) << err;
         EXPECT_NE(std::string(WideToUtf8(err).GetString()).find(c.errPart), std::string::npos) << err;
-        if (c.notice) EXPECT_EQ(rec.CountContaining(c.notice), 1);
+        if (c.notice) {
+            EXPECT_EQ(rec.CountContaining(c.notice), 1);
+        }
         if (c.ok) {
             EXPECT_TRUE(fs.IsConnected());
             EXPECT_EQ(fs.GetTypeInfo(TVFS_TI_DISPLAY_NAME), u"Amazon S3"_ws);

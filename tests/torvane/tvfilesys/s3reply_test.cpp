@@ -201,6 +201,14 @@ TEST(S3ReplyReader, ReaderIsReusable) {
     EXPECT_TRUE(r2.Parse(CNarrowString("anentRedirect</Code></Error>"), err, true));
     EXPECT_EQ(r2.GetErrorCode(), u"PermanentRedirect"_ws);
 
+    // External entities are never read.
+    S3ReplyReader r3;
+    err.Empty();
+    r3.Parse(CNarrowString("<!DOCTYPE Error [<!ENTITY e SYSTEM \"file:///etc/passwd\">]>"
+                           "<Error><Code>x&e;y</Code></Error>"),
+             err, true);
+    EXPECT_EQ(r3.GetErrorCode().Find(u"root"), -1) << r3.GetErrorCode();
+
     CExpatParserT none;
     EXPECT_FALSE(none.Parse(CNarrowString("<a/>"), err, true));
     EXPECT_EQ(err, u"CExpatParserT: Not initialized"_ws);
