@@ -52,6 +52,7 @@ SWITCHES = {
     "delete_status": 200,         # 200 or 204
     "storage_remaining": "12345.9",
     "storage_quota": 2,
+    "pad_bytes": 0,               # a "padding" member of this size in the root listing
     "malform": "",                # nosize | badprefix | oneroot | dupid | cycle
                                   # | name_dotdot | name_slash | name_backslash | name_nul | chain300
 }
@@ -189,6 +190,8 @@ class Account:
     def root_node(self, recursive):
         n = self.hostile(self.node(self.root, recursive))
         n["tvdata"] = self.uri(self.tvd)
+        if self.switches["pad_bytes"]:
+            n["padding"] = "p" * int(self.switches["pad_bytes"])
         return n
 
 

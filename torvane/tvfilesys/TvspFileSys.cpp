@@ -96,24 +96,16 @@ bool ReadPeerChangeRecords(ZorInStream& in, CListT<ChangedItem>& items, ICopyPro
         }
         // Every component must be a plain name; anything else could reach
         // outside the monitored tree, so the whole tree is looked at instead.
-        bool ok = true;
-        int start = path.GetLength() > 0 && path[0] == u'/' ? 1 : 0;
-        if (start < path.GetLength() || start == 0) {
-            int pos = start;
-            for (;;) {
-                int slash = path.Find(u'/', pos);
-                CWideString comp = path.Mid(pos, slash < 0 ? path.GetLength() - pos : slash - pos);
-                if (!IsAcceptablePeerName(comp)) {
-                    ok = false;
-                    break;
-                }
-                if (slash < 0) break;
-                pos = slash + 1;
-            }
+        CWideString rel = path.StartsWith(u"/") ? path.Mid(1) : path;
+        bool ok = !path.IsEmpty();
+        for (int pos = 0; ok && !rel.IsEmpty();) {
+            int slash = rel.Find(u'/', pos);
+            ok = IsAcceptablePeerName(rel.Mid(pos, slash < 0 ? rel.GetLength() - pos : slash - pos));
+            if (slash < 0) break;
+            pos = slash + 1;
         }
-        if (path.IsEmpty()) ok = false;
         if (ok) {
-            items.AddTail(ChangedItem(path, (uint32_t)kind));
+            items.AddTail(ChangedItem(CWideString(u"/") + rel, (uint32_t)kind));
         } else {
             ICopyProgress::Message(pProgress, 2, CWideString(u"Change of an unacceptable path '") + path +
                                                      u"' reported by the server; checking the whole tree");

@@ -239,6 +239,16 @@ TEST_F(CloudFs, PopulationModesAndRefresh) {
     ClearPolicies();
     SetPolicy(u"KdxServer", s_srv->Host().c_str());
 
+    // a listing reply of 32 MiB or more is read back from the temporary body file
+    s_srv->Ctl("reset");
+    s_srv->Set("{\"pad_bytes\": 34000000}");
+    GetOrvanFileList().ResetCache();
+    {
+        OrvanFS fs;
+        ASSERT_TRUE(Connect(fs, CloudInfo(s_srv->Host(), "tok-0123456789", ""))) << U8(m_err);
+        EXPECT_EQ(GetOrvanFileList().GetCount(), 8);
+    }
+
     // no long poll: the first connect filled the cache; a later run (no other
     // connection open) refreshes it and sees a change made by another client,
     // a worker joining an open run does not list again

@@ -4,6 +4,7 @@
 
 #include "zor-debug.h"
 #include "zor-registry.h"
+#include "zor-time.h"
 #include "zor-unicode.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,31 @@ TEST(CloudUnits, PolicyValuesAndClassFacts) {
         EXPECT_EQ(fs.m_Params.m_nTls, 1);
         EXPECT_EQ(fs.m_Params.m_bProxyStyle, 0);
     }
+}
+
+TEST(CloudUnits, ConnectWaitsForAPopulationUnderWay) {
+    // another connection is listing the account: a stop ends the wait
+    struct Stopper : ICopyProgress {
+        int polls = 0;
+        bool OnProgress(bool, int64_t, int64_t, int&, CWideString&) override { return true; }
+        void OnMessage(int, const CWideString&) override {}
+        bool IsStopped() const override { return ++const_cast<Stopper*>(this)->polls > 3; }
+    } stop;
+    ZorTestClock clock;
+    ZorClockScope scope(&clock);
+    OrvanFileList& list = GetOrvanFileList();
+    list.m_bPopulationRequested = true;
+    OrvanFS fs;
+    TvConnectInfo ci;
+    ci.m_sUrl = u"luds://localhost:1";
+    ci.m_sUserID = u"tok";
+    int kind = 0;
+    CWideString err;
+    EXPECT_FALSE(fs.Connect(ci, &stop, kind, err));
+    list.m_bPopulationRequested = false;
+    EXPECT_EQ(kind, FSE_STOPPED);
+    EXPECT_EQ(U8(err), "User Stop waiting for cache");
+    EXPECT_EQ(clock.GetSleptMs(), 900);
 }
 
 TEST(CloudUnits, ApiErrorMapping) {

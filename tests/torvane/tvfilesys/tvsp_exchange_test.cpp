@@ -17,6 +17,7 @@ namespace {
 struct Connected {
     PeerEnv env;
     PeerServer srv;
+    S3NoticeRecorder rec; // outlives fs, whose destructor still reports
     TvspFileSys fs;
     bool Open(std::vector<std::string> extra = {}, ICopyProgress* prog = nullptr) {
         if (!srv.Start(extra)) return false;
@@ -72,7 +73,7 @@ TEST(TvspExchange, StillWorkingRepliesResendTheSameSeqno) {
     ZorClockScope scope(&clock);
     Connected c;
     ASSERT_TRUE(c.Open());
-    S3NoticeRecorder rec;
+    S3NoticeRecorder& rec = c.rec;
     c.fs.SetProgressCallback(&rec);
     c.srv.Faults(R"([{"verb": "IsFile", "action": "busy", "count": 2, "progress": "hashing 40%"}])");
     int k = 0;
@@ -123,7 +124,7 @@ TEST(TvspExchange, ReconnectRules) {
         Connected c;
         ASSERT_TRUE(c.Open());
         ZorClockScope scope(tc.jumpClock ? (ZorClock*)&jump : (ZorClock*)&plain);
-        S3NoticeRecorder rec;
+        S3NoticeRecorder& rec = c.rec;
         c.fs.SetProgressCallback(tc.withProgress ? &rec : nullptr);
         c.srv.Faults("[{\"verb\": \"GetAttributes\", \"action\": \"drop\", \"partial\": true, \"count\": " +
                      std::to_string(tc.drops) + "}]");
@@ -334,7 +335,7 @@ TEST(TvspVerbs, ReadBufChecksLengthsBeforeWriting) {
 TEST(TvspVerbs, HostileNamesAndChangeRecords) {
     Connected c;
     ASSERT_TRUE(c.Open());
-    S3NoticeRecorder rec;
+    S3NoticeRecorder& rec = c.rec;
     c.fs.SetProgressCallback(&rec);
     c.srv.Faults(R"([{"verb": "ListDir", "action": "body", "body":
         "[n:2:ok|a=128|]\n[n:0:|a=128|]\n[n:1:.|a=16|]\n[n:2:..|a=16|]\n[n:5:a/../|a=128|]\n[n:3:a\\b|a=128|]\n[n:3:a\u0001b|a=128|]\n[n:3:a\u0000b|a=128|]\n"}])");
