@@ -4,6 +4,7 @@
 #include "engine-globals.h"
 #include "job-stores.h"
 #include "zor-debug.h"
+#include "zor-http.h"
 #include "zor-locstr.h"
 #include "zor-log.h"
 #include "zor-path.h"
@@ -149,6 +150,8 @@ bool InitEngineOptions(const ProgramOptions& opt, CWideString& errText) {
     g_EngineOptions.m_SmtpServerInfo = opt.m_SmtpServer;
     g_EngineOptions.m_bWarnTimeOutOfRange = opt.m_bWarn_TimeOutOfRange ? 1 : 0;
     g_EngineOptions.m_nLogRetainDays = opt.m_nLogRetainDays;
+    // The internet back-ends' connections take the program's proxy.
+    SetHttpProxyOptions(opt.m_ProxyServer);
     CWideString profile;
     if (!GetProfileFolder(profile, errText)) return false;
     g_EngineOptions.m_sMirrorFolderRoot = profile;

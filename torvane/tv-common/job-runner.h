@@ -22,7 +22,8 @@ bool RunWithState(CSyncJobFromList* pJob, bool bChangesOnly, const CSyncJob::Glo
                   int& errKind, CWideString& errText);
 
 // Fills the engine-wide options from the program options (profile folder as
-// the mirror root) and installs CanRunNow.
+// the mirror root), hands their proxy to the HTTP layer and installs
+// CanRunNow.
 bool InitEngineOptions(CWideString& errText);
 bool InitEngineOptions(const ProgramOptions& opt, CWideString& errText);
 
