@@ -12,6 +12,7 @@
 #include "zor-registry.h"
 #include "zor-thread.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -49,9 +50,13 @@ bool FindCompanionProgramFolder(CWideString& folder) {
 
 // ------------------------------------------------------------ keep awake
 CKeepAwake::CKeepAwake(const CWideString& why) {
-    // The sleep inhibitor needs a system bus client, which this build does
-    // not carry; the run goes on without one.
-    (void)why;
+    CWideString err;
+    if (m_inhibitor.Acquire(u"Torvane", why, err)) return;
+    // Keep-awake never fails a run: without a system bus or login manager
+    // the machine may sleep. Said once per process.
+    static std::atomic<bool> s_bTold{false};
+    if (!s_bTold.exchange(true))
+        ZorGetProgramLog().Printf(u"Cannot keep the machine awake during runs: %s\n", err);
 }
 
 CKeepAwake::~CKeepAwake() = default;
@@ -103,7 +108,7 @@ uint32_t JobWorkerThreadProc(CSyncJobFromList* pJob) {
         return 0;
     }
     ZorOleInit ole(true);
-    CKeepAwake awake(u"Torvane job " + pJob->GetName());
+    CKeepAwake awake(pJob->GetName() + u" is running");
     pJob->m_bWriteLastRunTime = false;
 
     const CSyncJob::GlobalFilters global = MakeGlobalFilters(g_Settings.m_ProgramOptions);
