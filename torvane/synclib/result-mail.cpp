@@ -1,7 +1,7 @@
-// The result e-mail transports until the network layer provides them.
+// The result e-mail transports: the network layer's, or a test's.
 #include "result-mail.h"
 
-#include "TvFsRecords.h"
+#include "zor-mail.h"
 
 #include <atomic>
 
@@ -9,26 +9,27 @@ namespace {
 
 std::atomic<IMailTransport*> g_pMailTransport{nullptr};
 
-constexpr const char16_t* kMailNotAvailable = u"e-mail is not available";
-
 } // namespace
 
 void SetMailTransport(IMailTransport* pTransport) {
     g_pMailTransport.store(pTransport);
 }
 
-bool SendSmtpMail(const SmtpServerInfo& server, const CNarrowString& recipients, const CNarrowString& body,
-                  const CNarrowString& subject, const std::vector<CWideString>& attachments, int& errKind,
-                  CWideString& errText) {
+bool SendResultSmtpMail(const SmtpServerInfo& server, const CNarrowString& recipients, const CNarrowString& body,
+                        const CNarrowString& subject, const std::vector<CWideString>& attachments, int& errKind,
+                        CWideString& errText) {
     if (IMailTransport* p = g_pMailTransport.load())
         return p->SendSmtp(server, recipients, body, subject, attachments, errKind, errText);
-    errKind = FSE_GENERAL;
-    errText += kMailNotAvailable;
-    return false;
+    return SendSmtpMail(server, recipients, body, subject, attachments, errKind, errText);
 }
 
-bool SendMapiMail(const CActionScript& msg, CWideString& errText) {
+bool SendResultMapiMail(const CActionScript& msg, CWideString& errText) {
     if (IMailTransport* p = g_pMailTransport.load()) return p->SendMapi(msg, errText);
-    errText += kMailNotAvailable;
-    return false;
+    CMapiMailRecord rec;
+    rec.m_sRecipient = msg.m_sRecipients;
+    rec.m_sSubject = msg.m_sSubject;
+    rec.m_sBody = msg.m_sBody;
+    rec.m_aAttachments = msg.m_aAttachments;
+    rec.m_bNoDialog = msg.m_nWord != 0 ? 1 : 0;
+    return SendMapiMail(rec, errText);
 }

@@ -8,6 +8,7 @@
 #include "zor-locstr.h"
 #include "zor-path.h"
 #include "zor-process.h"
+#include "zor-unicode.h"
 
 #include <stdio.h>
 
@@ -141,9 +142,10 @@ bool CSyncJob::SendEmailOrRunProgram(const CWideString& action, const CWideStrin
 
     if (line.Find(u'@') >= 0) {
         // E-mail: the beginning of the run log as the body, the whole log attached.
-        CNarrowString subject;
-        subject.Format("Torvane Job='%s' Stage=%S Result='%s' %S", CNarrowString(m_Options.m_sName), stage,
-                       CNarrowString(errCopy), summary);
+        // The subject in UTF-8, so that names and texts keep their accents.
+        CWideString wideSubject;
+        wideSubject.Format(u"Torvane Job='%s' Stage=%s Result='%s' %s", m_Options.m_sName, stage, errCopy, summary);
+        CNarrowString subject = WideToUtf8(wideSubject);
         // A subject is one header line: an error text of several lines must
         // not add lines (or headers) to the message.
         subject.Replace('\r', ' ');
@@ -168,11 +170,11 @@ bool CSyncJob::SendEmailOrRunProgram(const CWideString& action, const CWideStrin
             Notify(2, u"Sending email via MAPI to: " + line + u"\n");
             CActionScript msg;
             msg.m_sRecipients = line;
-            msg.m_sSubject = CWideString(subject);
-            msg.m_sBody = CWideString(body);
+            msg.m_sSubject = Utf8ToWide(subject);
+            msg.m_sBody = Utf8ToWide(body);
             msg.m_aAttachments = attachments;
             CWideString mailErr;
-            if (!SendMapiMail(msg, mailErr)) {
+            if (!SendResultMapiMail(msg, mailErr)) {
                 errText += u"Cannot email log file via MAPI: " + mailErr;
                 errKind = FSE_GENERAL;
                 return false;
@@ -182,7 +184,7 @@ bool CSyncJob::SendEmailOrRunProgram(const CWideString& action, const CWideStrin
             Notify(2, stage + u": Sending email via SMTP to: " + line + u"\n");
             int mailKind = 0;
             CWideString mailErr;
-            if (!SendSmtpMail(g_EngineOptions.m_SmtpServerInfo, CNarrowString(line), body, subject,
+            if (!SendResultSmtpMail(g_EngineOptions.m_SmtpServerInfo, CNarrowString(line), body, subject,
                               attachments, mailKind, mailErr)) {
                 errText += u"Cannot email log file via SMTP: " + mailErr;
                 errKind = mailKind ? mailKind : FSE_GENERAL;

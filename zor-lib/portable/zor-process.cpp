@@ -79,6 +79,47 @@ bool SetStartError(int code, CWideString& err) {
 
 } // namespace
 
+bool ZorSpawnProcess(const std::vector<CNarrowString>& argv, bool bSearchPath, int nStdinFd, pid_t& pid, int& nErr) {
+    std::vector<char*> pargv;
+    for (const CNarrowString& a : argv) pargv.push_back(const_cast<char*>(a.GetString()));
+    pargv.push_back(nullptr);
+    // The child starts with default signal dispositions and an empty mask.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (nStdinFd >= 0) posix_spawn_file_actions_adddup2(&fa, nStdinFd, 0);
+    pid = 0;
+    nErr = bSearchPath ? posix_spawnp(&pid, pargv[0], &fa, &attr, pargv.data(), environ)
+                       : posix_spawn(&pid, pargv[0], &fa, &attr, pargv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    return nErr == 0;
+}
+
+bool ZorWaitForExit(pid_t pid, uint32_t& nExitCode, int& nErr) {
+    int status = 0;
+    pid_t w;
+    while ((w = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (w < 0) {
+        nErr = errno;
+        return false;
+    }
+    nExitCode = 0;
+    if (WIFEXITED(status))
+        nExitCode = (uint32_t)WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        nExitCode = 128u + (uint32_t)WTERMSIG(status);
+    return true;
+}
+
 bool ZorShellEx(const CWideString& file, const CWideString& verb, const CWideString& params, bool bWait,
                 bool bPumpMessages, void* hWindow, uint32_t* pExitCode, CWideString& err) {
     return ZorShellEx(file, verb, ZorSplitCommandLine(params), bWait, bPumpMessages, hWindow, pExitCode, err);
@@ -109,24 +150,9 @@ bool ZorShellEx(const CWideString& file, const CWideString& /*verb*/, const std:
         argv.push_back(native);
         for (const CWideString& a : args) argv.push_back(WideToUtf8(a));
     }
-    std::vector<char*> pargv;
-    for (CNarrowString& a : argv) pargv.push_back(const_cast<char*>(a.GetString()));
-    pargv.push_back(nullptr);
-
-    // The child starts with default signal dispositions and an empty mask.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    int rc = bSearchPath ? posix_spawnp(&pid, pargv[0], nullptr, &attr, pargv.data(), environ)
-                         : posix_spawn(&pid, pargv[0], nullptr, &attr, pargv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) return SetStartError(rc, err);
+    int rc = 0;
+    if (!ZorSpawnProcess(argv, bSearchPath, -1, pid, rc)) return SetStartError(rc, err);
 
     if (!bWait) {
         std::thread([pid] {
@@ -136,16 +162,8 @@ bool ZorShellEx(const CWideString& file, const CWideString& /*verb*/, const std:
         }).detach();
         return true;
     }
-    int status = 0;
-    pid_t w;
-    while ((w = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-    }
-    if (w < 0) return SetStartError(errno, err);
     uint32_t code = 0;
-    if (WIFEXITED(status))
-        code = (uint32_t)WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        code = 128u + (uint32_t)WTERMSIG(status);
+    if (!ZorWaitForExit(pid, code, rc)) return SetStartError(rc, err);
     if (pExitCode) *pExitCode = code;
     return true;
 }

@@ -4,6 +4,7 @@
 #include "zor-string.h"
 
 #include <cstdint>
+#include <sys/types.h>
 #include <vector>
 
 // Splits a parameter text into arguments by the Windows command-line rules:
@@ -35,6 +36,13 @@ inline bool ZorShellEx(const CWideString& file, const CWideString& verb, const C
 // callers that build arguments from values they do not control.
 bool ZorShellEx(const CWideString& file, const CWideString& verb, const std::vector<CWideString>& args,
                 bool bWait, bool bPumpMessages, void* hWindow, uint32_t* pExitCode, CWideString& err);
+
+// Starts argv[0] (looked up on PATH with bSearchPath) with posix_spawn,
+// default signal dispositions, and nStdinFd (when not -1) as its standard
+// input. False with the system's error number in nErr.
+bool ZorSpawnProcess(const std::vector<CNarrowString>& argv, bool bSearchPath, int nStdinFd, pid_t& pid, int& nErr);
+// Waits for the process; its exit code, or 128 + the signal that ended it.
+bool ZorWaitForExit(pid_t pid, uint32_t& nExitCode, int& nErr);
 
 // The computer name: the environment's COMPUTERNAME when set, else the host
 // name; "-UnknownComputer-" when neither can be had.

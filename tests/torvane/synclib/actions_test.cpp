@@ -4,6 +4,7 @@
 #include "job-harness.h"
 
 #include "result-mail.h"
+#include "zor-sendmail.h"
 #include "syncjob.h"
 #include "zor-file.h"
 #include "zor-path.h"
@@ -163,16 +164,22 @@ TEST_F(ActionsTest, ValuesNeverSplitOrAddArguments) {
 // ---------------------------------------------------------------- e-mail
 
 TEST_F(ActionsTest, MailTargets) {
-    // Until the network layer sends mail, an e-mail action fails clearly.
-    // "@" makes an e-mail target even when the text looks like a program line.
+    // A transport that cannot send fails the action clearly: no mail server
+    // set up, or no mail program. "@" makes an e-mail target even when the
+    // text looks like a program line.
+    const CWideString oldSendmail = ZorGetSendmailCommand();
+    ZorSetSendmailCommand(u"/nonexistent/sendmail -t -oi");
+    g_EngineOptions.m_SmtpServerInfo.m_sHost.Empty();
     for (int smtp = 0; smtp < 2; ++smtp) {
         g_EngineOptions.m_bUseSmtpToEmail = (uint8_t)smtp;
         Outcome o = Act("/bin/true admin@example.com", kCleanSync);
         EXPECT_FALSE(o.bOk);
         EXPECT_EQ(o.nKind, FSE_GENERAL);
-        EXPECT_EQ(o.err, std::string("Cannot email log file via ") + (smtp ? "SMTP" : "MAPI") +
-                             ": e-mail is not available");
+        EXPECT_EQ(o.err, smtp ? "Cannot email log file via SMTP: SMTP server is not specified, set it up in Tools "
+                                "-> Program Options -> Connect"
+                              : "Cannot email log file via MAPI: Cannot find email sender");
     }
+    ZorSetSendmailCommand(oldSendmail);
     CRecordingMail mail;
     SetMailTransport(&mail);
     const std::string note = "Only first 8Kb of log are shown here in the message body, the entire log file "

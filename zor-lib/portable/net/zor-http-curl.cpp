@@ -4,6 +4,7 @@
 // 403 and proxy credentials after the first 407, the program's manual proxy
 // (else libcurl's http_proxy / https_proxy / no_proxy), and our TLS roots.
 #include "zor-http.h"
+#include "zor-proxy-discovery.h"
 
 #include "zor-file.h"
 #include "zor-log.h"
@@ -329,6 +330,13 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
             curl_easy_setopt(c, CURLOPT_PROXY, proxy.GetString());
         } else if (!conn.m_bUseProxy) {
             curl_easy_setopt(c, CURLOPT_PROXY, "");
+        } else if (po.m_bUseWinInetProxy) {
+            // the system's proxy, as the own-socket transport finds it
+            CNarrowString ph;
+            int32_t pp = 0;
+            if (!DiscoverProxy(conn.m_sCurHost, conn.m_nCurPort, url, ph, pp, kind, err)) return false;
+            if (!ph.IsEmpty()) proxy.Format("%s:%d", ph, pp);
+            curl_easy_setopt(c, CURLOPT_PROXY, proxy.GetString());
         }
         CNarrowString user = WideToUtf8(conn.m_sUserID), pass = WideToUtf8(conn.m_sPassword);
         if (conn.m_bCurlServerCreds) {
