@@ -178,9 +178,12 @@ bool CTorvaneSettings::IsListed(const CSyncJobFromList* pJob) const {
     return false;
 }
 
-bool CTorvaneSettings::BeginRun(CSyncJobFromList* pJob) {
+bool CTorvaneSettings::BeginRun(CSyncJobFromList* pJob, bool* pbListed, CWideString* pName) {
     std::shared_lock<std::shared_mutex> lock(m_ListLock);
-    if (!pJob || !IsListed(pJob)) return false;
+    const bool bListed = pJob && IsListed(pJob);
+    if (pbListed) *pbListed = bListed;
+    if (!bListed) return false;
+    if (pName) *pName = pJob->GetName();
     return pJob->TrySetRunning();
 }
 

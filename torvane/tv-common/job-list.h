@@ -207,8 +207,10 @@ public:
 
     // A worker's start of a run: sets the job's running flag while the job is
     // listed and not running (under the shared lock, so a removal cannot
-    // pass between the check and the flag). False: do not run.
-    bool BeginRun(CSyncJobFromList* pJob);
+    // pass between the check and the flag). False: do not run. pbListed, when
+    // given, tells whether the job was in the list; pName then gets its name
+    // (read under the lock: a job that is not listed may be gone).
+    bool BeginRun(CSyncJobFromList* pJob, bool* pbListed = nullptr, CWideString* pName = nullptr);
     // Clears the running flag.
     void EndRun(CSyncJobFromList* pJob);
     // The job is in the list (caller holds the list lock).

@@ -90,8 +90,15 @@ uint32_t JobWorkerThreadProc(CSyncJobFromList* pJob) {
         ZorAssertFailed("job-list", 713, 0, "JobWorkerThreadProc: null job");
         return 0xFFFFFFFF;
     }
-    if (!pJob->TrySetRunning()) {
-        ZorGetProgramLog().Printf(u"Reject attemtp to run job thta is already running: %s\n", pJob->GetName());
+    // The job is claimed under the list lock: a job that was removed
+    // meanwhile (and may be destroyed) is never touched.
+    bool bListed = false;
+    CWideString name;
+    if (!g_Settings.BeginRun(pJob, &bListed, &name)) {
+        if (bListed)
+            ZorGetProgramLog().Printf(u"Reject attemtp to run job thta is already running: %s\n", name);
+        else
+            ZorGetProgramLog().WriteLine(u"Reject attempt to run a job that is not in the job list\n");
         return 0;
     }
     ZorOleInit ole(true);
@@ -130,7 +137,7 @@ uint32_t JobWorkerThreadProc(CSyncJobFromList* pJob) {
     pJob->m_nRunErrorKind = errKind;
     pJob->m_bRunResult = bResult;
     pJob->EmitFinished();
-    pJob->SetRunning(false);
+    g_Settings.EndRun(pJob);
     return 0;
 }
 

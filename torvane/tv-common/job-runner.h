@@ -7,7 +7,8 @@
 
 #include <cstdint>
 
-// The worker thread procedure: refuses a job that is already running, keeps
+// The worker thread procedure: refuses a job that is already running or is
+// not in the job list (g_Settings; claimed with BeginRun), keeps
 // the machine awake, runs the full or the incremental run (RunWithState),
 // then the companion refresh, the last-run time, a save the run asked for,
 // and the finished event. 0, or 0xFFFFFFFF for a null job.

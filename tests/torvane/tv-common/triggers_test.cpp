@@ -201,6 +201,11 @@ TEST_F(Triggers, WorkerRefusesARunningJobAndReportsRunAndSave) {
     EXPECT_TRUE(j->IsRunning());
     j->SetRunning(false);
     EXPECT_EQ(JobWorkerThreadProc(nullptr), 0xFFFFFFFFu);
+    // A job that is not (or no longer) in the list never runs.
+    CSyncJobFromList unlisted(*j);
+    EXPECT_EQ(JobWorkerThreadProc(&unlisted), 0u);
+    EXPECT_FALSE(unlisted.IsRunning());
+    EXPECT_EQ(unlisted.GetLiveRunState(), JA_NOT_ANALYZED);
     // A failed run (the folders are missing) stays failed after a good save.
     j->m_bSaveRequested = true;
     EXPECT_EQ(JobWorkerThreadProc(j), 0u);
