@@ -31,7 +31,7 @@ FAULTS is re-read on every request: a JSON list of rules
                   with "partial" after the start of the status line)
       "long"      ReadBuf/ReadBufPosn: one byte more than the length asked
       "omit"      leave out reply header "header"
-      "set"       set reply header "header" to "value"
+      "set"       set reply header "header" to "value" (or every one of "headers")
       "body"      200 with the rule's "body" text as the reply body
 """
 import argparse
@@ -301,7 +301,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if fault and fault["action"] == "omit":
             hs = [(k, v) for k, v in hs if k != fault["header"]]
         if fault and fault["action"] == "set":
-            hs = [(k, v) for k, v in hs if k != fault["header"]] + [(fault["header"], fault["value"])]
+            extra = fault["headers"] if "headers" in fault else {fault["header"]: fault["value"]}
+            hs = [(k, v) for k, v in hs if k not in extra] + list(extra.items())
         hs = echo + [(k, v.encode("utf-8").decode("latin-1")) for k, v in hs]
         with LOCK:
             sess["seqno"] = seqno

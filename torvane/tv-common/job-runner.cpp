@@ -4,6 +4,7 @@
 #include "engine-globals.h"
 #include "job-stores.h"
 #include "zor-debug.h"
+#include "zor-http.h"
 #include "zor-locstr.h"
 #include "zor-log.h"
 #include "zor-path.h"
@@ -11,6 +12,7 @@
 #include "zor-registry.h"
 #include "zor-thread.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -48,9 +50,13 @@ bool FindCompanionProgramFolder(CWideString& folder) {
 
 // ------------------------------------------------------------ keep awake
 CKeepAwake::CKeepAwake(const CWideString& why) {
-    // The sleep inhibitor needs a system bus client, which this build does
-    // not carry; the run goes on without one.
-    (void)why;
+    CWideString err;
+    if (m_inhibitor.Acquire(u"Torvane", why, err)) return;
+    // Keep-awake never fails a run: without a system bus or login manager
+    // the machine may sleep. Said once per process.
+    static std::atomic<bool> s_bTold{false};
+    if (!s_bTold.exchange(true))
+        ZorGetProgramLog().Printf(u"Cannot keep the machine awake during runs: %s\n", err);
 }
 
 CKeepAwake::~CKeepAwake() = default;
@@ -102,7 +108,7 @@ uint32_t JobWorkerThreadProc(CSyncJobFromList* pJob) {
         return 0;
     }
     ZorOleInit ole(true);
-    CKeepAwake awake(u"Torvane job " + pJob->GetName());
+    CKeepAwake awake(pJob->GetName() + u" is running");
     pJob->m_bWriteLastRunTime = false;
 
     const CSyncJob::GlobalFilters global = MakeGlobalFilters(g_Settings.m_ProgramOptions);
@@ -149,6 +155,8 @@ bool InitEngineOptions(const ProgramOptions& opt, CWideString& errText) {
     g_EngineOptions.m_SmtpServerInfo = opt.m_SmtpServer;
     g_EngineOptions.m_bWarnTimeOutOfRange = opt.m_bWarn_TimeOutOfRange ? 1 : 0;
     g_EngineOptions.m_nLogRetainDays = opt.m_nLogRetainDays;
+    // The internet back-ends' connections take the program's proxy.
+    SetHttpProxyOptions(opt.m_ProxyServer);
     CWideString profile;
     if (!GetProfileFolder(profile, errText)) return false;
     g_EngineOptions.m_sMirrorFolderRoot = profile;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "job-list.h"
+#include "zor-power.h"
 
 #include <cstdint>
 
@@ -22,7 +23,8 @@ bool RunWithState(CSyncJobFromList* pJob, bool bChangesOnly, const CSyncJob::Glo
                   int& errKind, CWideString& errText);
 
 // Fills the engine-wide options from the program options (profile folder as
-// the mirror root) and installs CanRunNow.
+// the mirror root), hands their proxy to the HTTP layer and installs
+// CanRunNow.
 bool InitEngineOptions(CWideString& errText);
 bool InitEngineOptions(const ProgramOptions& opt, CWideString& errText);
 
@@ -44,16 +46,17 @@ void RefreshCompanionData(CSyncJobFromList* pJob, bool bForced);
 // The global filters of the program options in the form a run takes.
 CSyncJob::GlobalFilters MakeGlobalFilters(const ProgramOptions& opt);
 
-// Keeps the machine from sleeping while held (a logind sleep inhibitor when a
-// system bus is there; nothing otherwise).
+// Keeps the machine from sleeping while held: a logind sleep inhibitor
+// ("Torvane", why) when a system bus and a login manager answer; otherwise
+// nothing, and never a failure (one line in the program log per process).
 class CKeepAwake {
 public:
     explicit CKeepAwake(const CWideString& why);
     ~CKeepAwake();
     CKeepAwake(const CKeepAwake&) = delete;
     CKeepAwake& operator=(const CKeepAwake&) = delete;
-    bool IsHeld() const { return m_fd >= 0; }
+    bool IsHeld() const { return m_inhibitor.IsHeld(); }
 
 private:
-    int m_fd = -1;
+    ZorSleepInhibitor m_inhibitor;
 };

@@ -2,6 +2,7 @@
 
 #include "job-forms.h"
 #include "zor-file.h"
+#include "zor-http.h"
 #include "zor-log.h"
 #include "zor-path.h"
 #include "zor-registry.h"
@@ -323,6 +324,14 @@ bool ProgramOptions::SaveOptions(bool bFullDump, const CWideString& sReason, CWi
 
 bool ProgramOptions::LoadOptions(CWideString& sErr) {
     std::lock_guard<std::recursive_mutex> lock(g_OptionsSaveLock);
+    // However the load ends, the HTTP layer gets the proxy of the program's
+    // own record (other records are only read).
+    struct ProxyFollows {
+        const ProgramOptions* pOpt;
+        ~ProxyFollows() {
+            if (pOpt == &g_Settings.m_ProgramOptions) SetHttpProxyOptions(pOpt->m_ProxyServer);
+        }
+    } proxyFollows{this};
     if (g_bLoadFromRegistry.load()) {
         CWideString text;
         RegGetStringValueQuiet(text, HKEY_CURRENT_USER, kTorvaneRegKey, u"ProgOptionsTix");

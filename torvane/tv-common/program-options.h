@@ -46,6 +46,8 @@ public:
     // Loads from the registry or from the options file; a missing file is
     // created with the defaults. A damaged file is renamed aside ("-bad"
     // before the extension) and the options are reset and saved again.
+    // Loading the settings' own record (g_Settings) also hands its proxy to
+    // the HTTP layer.
     bool LoadOptions(CWideString& sErr);
     // Saves to the registry or to the options file (temporary file, flush,
     // fsync, rename); false when any step fails, the old file then stays.

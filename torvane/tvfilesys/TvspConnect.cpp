@@ -79,9 +79,12 @@ void CopyList(const CListT<PeerServerInfo>& from, CListT<PeerServerInfo>& to) {
 } // namespace
 
 void TvspSetDiscoveryEnv(const TvspDiscoveryEnv& env) {
-    std::lock_guard<std::mutex> g(g_envLock);
-    g_env = env;
-    std::lock_guard<std::mutex> g2(g_discoveryLock);
+    {
+        std::lock_guard<std::mutex> g(g_envLock);
+        g_env = env;
+    }
+    // a discovery holds this lock while it reads the settings: never both at once
+    std::lock_guard<std::mutex> g(g_discoveryLock);
     g_lastLan = LanResult();
 }
 

@@ -320,9 +320,7 @@ bool TvspFileSys::SendReqToLocalServer(CRsp& rsp, const char* verb, const CWideS
 // ============================================================ verbs
 bool TvspFileSys::Verb(CRsp& rsp, const char* verb, const CWideString& path, int& errKind, CWideString& err) {
     CWideString full;
-    if (!path.IsEmpty() || true) {
-        if (!FullPath(path, full, errKind, err)) return false;
-    }
+    if (!FullPath(path, full, errKind, err)) return false;
     return SendReq(rsp, verb, full, errKind, err);
 }
 

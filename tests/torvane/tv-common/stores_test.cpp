@@ -2,10 +2,12 @@
 // interrupted saves, the registry store across processes, names, the daily
 // clean-up and file modes.
 #include "job-forms.h"
+#include "job-runner.h"
 #include "job-stores.h"
 
 #include "tv-common-test-util.h"
 #include "zor-file.h"
+#include "zor-http.h"
 #include "zor-registry.h"
 #include "zor-time.h"
 
@@ -327,4 +329,43 @@ TEST_F(Stores, DailyCleanUpOfOldLogs) {
         EXPECT_EQ(now, c.bRuns ? 1800000000u : stamp);
         EXPECT_EQ(Exists(log), !c.bDeletes);
     }
+}
+
+TEST_F(Stores, ManualProxyOfTheProgramOptionsReachesTheHttpLayer) {
+    const CProxyOptions savedProxy = GetHttpProxyOptions();
+    const CEngineOptions savedEngine = g_EngineOptions;
+    const PfnJobMayRun savedMayRun = g_pfnJobMayRun;
+    ProgramOptions& o = g_Settings.m_ProgramOptions;
+    const ProgramOptions savedOptions = o;
+    o.ResetToDefaults();
+    o.m_sOptionsFile.Empty();
+    o.m_ProxyServer.m_bUseWinInetProxy = false;
+    o.m_ProxyServer.m_bUseProxyBelow = true;
+    o.m_ProxyServer.m_sHost = "127.0.0.1";
+    o.m_ProxyServer.m_nPort = 18123;
+    o.m_ProxyServer.m_sUserID = "proxy-user";
+    o.m_ProxyServer.m_sPassword = "proxy-secret";
+    SetHttpProxyOptions(CProxyOptions());
+    CWideString err;
+    ASSERT_TRUE(InitEngineOptions(o, err)) << U8(err);
+    EXPECT_TRUE(GetHttpProxyOptions() == o.m_ProxyServer);
+    // A reload of the stored options brings the stored proxy back.
+    ASSERT_TRUE(o.SaveOptions(false, u"test", err)) << U8(err);
+    const CProxyOptions stored = o.m_ProxyServer;
+    SetHttpProxyOptions(CProxyOptions());
+    o.m_ProxyServer = CProxyOptions();
+    ASSERT_TRUE(o.LoadOptions(err)) << U8(err);
+    EXPECT_TRUE(GetHttpProxyOptions() == stored);
+    EXPECT_EQ(std::string(GetHttpProxyOptions().m_sHost.GetString()), "127.0.0.1");
+    // Another record is only read.
+    ProgramOptions other;
+    other.m_sOptionsFile = o.m_sOptionsFile;
+    SetHttpProxyOptions(CProxyOptions());
+    ASSERT_TRUE(other.LoadOptions(err)) << U8(err);
+    EXPECT_TRUE(GetHttpProxyOptions() == CProxyOptions());
+
+    o = savedOptions;
+    SetHttpProxyOptions(savedProxy);
+    g_EngineOptions = savedEngine;
+    g_pfnJobMayRun = savedMayRun;
 }

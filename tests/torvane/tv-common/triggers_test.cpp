@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -21,6 +22,15 @@ protected:
     CRecordingSink m_sink;
     CEngineOptions m_saved = g_EngineOptions;
     PfnJobMayRun m_savedMayRun = g_pfnJobMayRun;
+    // The test clock belongs to the fixture: monitor threads that a tick
+    // started read it until TearDown has stopped them.
+    ZorTestClock m_clock;
+    std::unique_ptr<ZorClockScope> m_clockScope;
+
+    ZorTestClock& UseTestClock() {
+        m_clockScope = std::make_unique<ZorClockScope>(&m_clock);
+        return m_clock;
+    }
 
     void TearDown() override {
         for (CSyncJobFromList* j : g_Settings.GetJobs()) {
@@ -29,6 +39,7 @@ protected:
         }
         CWideString err;
         EXPECT_TRUE(g_Settings.RemoveAllJobs(err)) << U8(err);
+        m_clockScope.reset();
         g_EngineOptions = m_saved;
         g_pfnJobMayRun = m_savedMayRun;
         g_bAutoRunBlocked1 = false;
@@ -68,8 +79,7 @@ protected:
 } // namespace
 
 TEST_F(Triggers, StartAndTimerAskOncePerTickAtTheRightTime) {
-    ZorTestClock clock;
-    ZorClockScope scope(&clock);
+    ZorTestClock& clock = UseTestClock();
     const int64_t t0 = CZorTime::Now().GetTime();
     g_EngineOptions.m_nJobListValue = t0;
     struct Case {
@@ -122,8 +132,7 @@ TEST_F(Triggers, StartAndTimerAskOncePerTickAtTheRightTime) {
 }
 
 TEST_F(Triggers, BlockedTicksAndConflictingTriggers) {
-    ZorTestClock clock;
-    ZorClockScope scope(&clock);
+    UseTestClock();
     g_EngineOptions.m_nJobListValue = 0;
     CSyncJobFromList* j = AddJob("both", "b/l", "b/r");
     j->m_Options.m_nOnStartAction = 1;

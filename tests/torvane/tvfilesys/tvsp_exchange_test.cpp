@@ -424,3 +424,59 @@ TEST(TvspVerbs, LocalAnswersAndUrls) {
     EXPECT_FALSE(fs.StartMonitoring(u"/", k, e));
     EXPECT_EQ(e, CWideString(u"do not monitor when connecting via forwarder"));
 }
+
+TEST(TvspVerbs, LockedFilesAndRootFolder) {
+    Connected c;
+    ASSERT_TRUE(c.Open());
+    c.fs.SetProgressCallback(&c.rec);
+    testsrv::WriteFileText(c.srv.Root() + "/busy.db", "locked data");
+    testsrv::TempDir local;
+    struct Case {
+        const char* name;
+        const char* verb;
+        const char* headers;
+        bool ok;
+        bool used;
+        int64_t length;
+    } cases[] = {
+        {"open, not locked", "OpenLockedFile", "{}", true, false, 0},
+        {"open, locked", "OpenLockedFile", R"({"locked-length": "11", "locked-modtime": "1600000000"})", true, true, 11},
+        {"download, locked", "DownloadFile", R"({"locked-length": "11", "locked-modtime": "1600000001"})", true, true, 11},
+        {"bad length", "OpenLockedFile", R"({"locked-length": "1x"})", false, false, 0},
+    };
+    for (const Case& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        c.fs.m_bUsedLockedCopy = 0;
+        c.fs.m_nLockedFileLength = 0;
+        c.srv.Faults(std::string("[{\"verb\": \"") + tc.verb + "\", \"action\": \"set\", \"headers\": " + tc.headers +
+                     "}]");
+        int k = 0;
+        CWideString e;
+        int64_t n = 0;
+        bool ok = std::string(tc.verb) == "OpenLockedFile"
+                      ? c.fs.OpenLockedFile(4, u"/busy.db", k, e)
+                      : c.fs.DownloadFile(u"/busy.db", Utf8ToWide((local / "busy.db").c_str()), n, k, e);
+        EXPECT_EQ(ok, tc.ok) << e;
+        EXPECT_EQ(c.fs.m_bUsedLockedCopy != 0, tc.used);
+        EXPECT_EQ(c.fs.m_nLockedFileLength, tc.length);
+    }
+    EXPECT_EQ(c.rec.CountContaining("Opened Locked file "), 1);
+    EXPECT_EQ(c.rec.CountContaining("Downloaded Locked file "), 1);
+
+    // A new root: the connection URL follows it, full paths are built on it.
+    testsrv::RunCommand("mkdir -p '" + c.srv.Root() + "/sub'");
+    CWideString newRoot = Utf8ToWide(("file://" + c.srv.Root() + "/sub/").c_str());
+    int k = 0;
+    CWideString e;
+    ASSERT_TRUE(c.fs.SetRootDir(newRoot, k, e)) << e;
+    CWideString want = newRoot.Left(newRoot.GetLength() - 1);
+    EXPECT_EQ(c.fs.GetRootDir(), want);
+    EXPECT_TRUE(c.fs.GetConnectInfo().m_sUrl.EndsWith(want.GetString())) << c.fs.GetConnectInfo().m_sUrl;
+    EXPECT_EQ(c.fs.GetTypeInfo(4), CWideString(u"Test server root ") + want);
+    CWideString full;
+    ASSERT_TRUE(c.fs.GetFullPath(u"/x/", full, k, e));
+    EXPECT_EQ(full, want + u"/x");
+    c.fs.m_sHomeFolder = u"/home";
+    ASSERT_TRUE(c.fs.GetFullPath(u"", full, k, e));
+    EXPECT_EQ(full, want);
+}

@@ -8,9 +8,25 @@
 
 #include <arpa/inet.h>
 
+#include <mutex>
+
+namespace {
+std::mutex g_ProxyOptionsLock;
+} // namespace
+
 CProxyOptions& HttpProxyOptions() {
     static CProxyOptions s_options;
     return s_options;
+}
+
+void SetHttpProxyOptions(const CProxyOptions& options) {
+    std::lock_guard<std::mutex> lock(g_ProxyOptionsLock);
+    HttpProxyOptions() = options;
+}
+
+CProxyOptions GetHttpProxyOptions() {
+    std::lock_guard<std::mutex> lock(g_ProxyOptionsLock);
+    return HttpProxyOptions();
 }
 
 bool HttpConfigureAndConnect(ZorHttpConn& conn, const HttpConnectParams& params, ICopyProgress* pProgress,
@@ -97,7 +113,7 @@ bool ChooseProxy(ZorHttpConn& conn, int& kind, CWideString& err) {
     conn.m_sProxyHost.Empty();
     conn.m_nProxyPort = 0;
     if (ZorIsPrivateAddress(conn.m_sCurHost) || !conn.m_bUseProxy) return true;
-    const CProxyOptions& po = HttpProxyOptions();
+    const CProxyOptions po = GetHttpProxyOptions();
     if (!po.m_bUseWinInetProxy && po.m_bUseProxyBelow) {
         conn.m_sProxyHost = po.m_sHost;
         conn.m_nProxyPort = po.m_nPort;

@@ -229,7 +229,7 @@ bool HttpCurlConnect(ZorHttpConn& conn, int& kind, CWideString& err) {
         return false;
     }
     conn.m_sCurlHost = conn.m_sCurHost;
-    const CProxyOptions& po = HttpProxyOptions();
+    const CProxyOptions po = GetHttpProxyOptions();
     if (po.m_bUseWinInetProxy || po.m_bUseProxyBelow) {
         conn.m_sProxyUser = po.m_sUserID;
         conn.m_sProxyPassword = po.m_sPassword;
@@ -322,7 +322,7 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
             curl_easy_setopt(c, CURLOPT_SSLKEY, cert.GetString());
         }
         // proxy: the program's manual proxy, else libcurl's environment
-        const CProxyOptions& po = HttpProxyOptions();
+        const CProxyOptions po = GetHttpProxyOptions();
         CNarrowString proxy;
         if (po.m_bUseProxyBelow && !po.m_sHost.IsEmpty() && conn.m_bUseProxy) {
             proxy.Format("%s:%d", po.m_sHost, po.m_nPort);

@@ -33,8 +33,13 @@ extern CNarrowString g_sHttpUserAgent;     // empty: "ZorSocket/9.2.9.0"
 extern CNarrowString g_sHttpSystemInfo;    // the text in parentheses after the agent
 // The address that the attempt-limit message names (a build setting).
 extern const char* const g_szHttpSupportAddress;
-// The process-wide proxy settings the connections use.
+// The process-wide proxy settings the connections use. The host sets them
+// from its program options (SetHttpProxyOptions, also while requests run);
+// connections read a copy (GetHttpProxyOptions). The reference is for
+// set-up before any request (tests).
 CProxyOptions& HttpProxyOptions();
+void SetHttpProxyOptions(const CProxyOptions& options);
+CProxyOptions GetHttpProxyOptions();
 
 // The program-wide permission to answer Basic challenges without TLS on
 // guarded connections: DWORD "AllowBasicAuthWithoutTls" under
