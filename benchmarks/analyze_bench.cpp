@@ -3,6 +3,7 @@
 // files present, warm cache) against a bare readdir + statx walk of both
 // sides in the same run. Target: the Analyze within 0.7 s. The pair is
 // generated once into /tmp and kept for later runs.
+#include "bench-tree.h"
 #include "syncjob.h"
 #include "zor-unicode.h"
 
@@ -25,7 +26,6 @@ namespace {
 
 const char* const kBase = "/tmp/tv-analyze-bench-100k";
 const char* const kMarker = "/tmp/tv-analyze-bench-100k.complete";
-constexpr int kFanOut = 10, kFiles = 100;
 
 double g_bestAnalyze = std::numeric_limits<double>::max();
 double g_bestBare = std::numeric_limits<double>::max();
@@ -35,32 +35,7 @@ std::string Side(int side) {
     return std::string(kBase) + (side ? "/R" : "/L");
 }
 
-bool WriteSide(const std::string& root) {
-    if (mkdir(root.c_str(), 0755) != 0) return false;
-    std::vector<char> buf(4096, 'x');
-    char path[512];
-    for (int a = 0; a < kFanOut; ++a)
-        for (int b = 0; b < kFanOut; ++b)
-            for (int c = 0; c < kFanOut; ++c) {
-                snprintf(path, sizeof path, "%s/a%d", root.c_str(), a);
-                mkdir(path, 0755);
-                snprintf(path, sizeof path, "%s/a%d/b%d", root.c_str(), a, b);
-                mkdir(path, 0755);
-                snprintf(path, sizeof path, "%s/a%d/b%d/c%d", root.c_str(), a, b, c);
-                if (mkdir(path, 0755) != 0) return false;
-                for (int f = 0; f < kFiles; ++f) {
-                    snprintf(path, sizeof path, "%s/a%d/b%d/c%d/file-%03d.dat", root.c_str(), a, b, c, f);
-                    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
-                    if (fd < 0) return false;
-                    const size_t len = 100 + (size_t)((a * 1000 + b * 100 + c * 10 + f) * 37 % 3997);
-                    const bool ok = write(fd, buf.data(), len) == (ssize_t)len;
-                    close(fd);
-                    struct timeval tv[2] = {{1600000000, 0}, {1600000000, 0}};
-                    if (!ok || utimes(path, tv) != 0) return false;
-                }
-            }
-    return true;
-}
+using benchtree::WriteSide;
 
 void Connect(CSyncJob& job) {
     job.SetSideFolder(0, Utf8ToWide(Side(0).c_str()));

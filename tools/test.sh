@@ -28,7 +28,7 @@ if [ -d tests/fuzz ]; then
   cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
         -DCMAKE_CXX_COMPILER=clang++ -DTV_FUZZ=ON -DTV_BENCH=OFF >/dev/null
   cmake --build build-fuzz -j "$jobs" --target fuzzers
-  secs=${TV_FUZZ_SECONDS:-60}
+  secs=${TV_FUZZ_SECONDS:-20}
   for f in build-fuzz/tests/fuzz/fuzz_*; do
     [ -x "$f" ] || continue
     name=$(basename "$f")

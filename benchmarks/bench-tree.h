@@ -1,0 +1,45 @@
+// The 100,000-file side the engine benchmarks share: three folder levels of
+// ten, 100 files of 100 B to 4 KB in each leaf, all with one fixed time.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace benchtree {
+
+constexpr int kFanOut = 10, kFiles = 100;
+
+inline bool WriteSide(const std::string& root) {
+    if (mkdir(root.c_str(), 0755) != 0) return false;
+    std::vector<char> buf(4096, 'x');
+    char path[512];
+    for (int a = 0; a < kFanOut; ++a)
+        for (int b = 0; b < kFanOut; ++b)
+            for (int c = 0; c < kFanOut; ++c) {
+                snprintf(path, sizeof path, "%s/a%d", root.c_str(), a);
+                mkdir(path, 0755);
+                snprintf(path, sizeof path, "%s/a%d/b%d", root.c_str(), a, b);
+                mkdir(path, 0755);
+                snprintf(path, sizeof path, "%s/a%d/b%d/c%d", root.c_str(), a, b, c);
+                if (mkdir(path, 0755) != 0) return false;
+                for (int f = 0; f < kFiles; ++f) {
+                    snprintf(path, sizeof path, "%s/a%d/b%d/c%d/file-%03d.dat", root.c_str(), a, b, c, f);
+                    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
+                    if (fd < 0) return false;
+                    const size_t len = 100 + (size_t)((a * 1000 + b * 100 + c * 10 + f) * 37 % 3997);
+                    const bool ok = write(fd, buf.data(), len) == (ssize_t)len;
+                    close(fd);
+                    struct timeval tv[2] = {{1600000000, 0}, {1600000000, 0}};
+                    if (!ok || utimes(path, tv) != 0) return false;
+                }
+            }
+    return true;
+}
+
+}  // namespace benchtree
