@@ -46,8 +46,9 @@ namespace {
 
 constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO |
                                 IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW | IN_ONLYDIR | IN_EXCL_UNLINK;
-// More pending changes than this are replaced by one Unknown (a full analysis).
-constexpr size_t kMaxPending = 200000;
+// More pending changes than this are replaced by one ChangeInFolder record
+// with an empty path (the whole tree is listed again) until they are taken.
+constexpr size_t kMaxPending = 10000;
 constexpr int kWaitMs = 1000;
 
 std::atomic<int> g_nWatchLimitForTest{0};
@@ -107,6 +108,7 @@ private:
     std::vector<ChangedItem> m_pending;
     std::unordered_map<std::string, size_t> m_lastOfPath; // relative path -> index in m_pending
     bool m_bUnknownPending = false;
+    bool m_bCollapsed = false; // the pending list is the one whole-tree record
 };
 
 // ------------------------------------------------------------ start and stop
@@ -122,6 +124,7 @@ bool WinFsMonitor::Start(const CNarrowString& root, int& errKind, CWideString& e
     m_lastOfPath.clear();
     m_movedFolders.clear();
     m_bUnknownPending = false;
+    m_bCollapsed = false;
     m_bRootGone = false;
     m_sRootGone.Empty();
     m_bStop = false;
@@ -279,12 +282,14 @@ void WinFsMonitor::QueueUnknownLocked() {
 }
 
 void WinFsMonitor::QueueLocked(const std::string& rel, uint32_t kind) {
+    if (m_bCollapsed) return;
     if (m_pending.size() >= kMaxPending) {
-        // Too many to be worth replaying one by one: a full analysis instead.
+        // Nobody takes them: one record for the whole tree replaces the rest.
         m_pending.clear();
         m_lastOfPath.clear();
         m_bUnknownPending = false;
-        QueueUnknownLocked();
+        m_pending.push_back(ChangedItem(CWideString(), CIK_CHANGE_IN_FOLDER, CZorTime::Now()));
+        m_bCollapsed = true;
         return;
     }
     auto it = m_lastOfPath.find(rel);
@@ -446,6 +451,7 @@ bool WinFsMonitor::Take(CListT<ChangedItem>& items, int& errKind, CWideString& e
     m_pending.clear();
     m_lastOfPath.clear();
     m_bUnknownPending = false;
+    m_bCollapsed = false;
     return ok;
 }
 
