@@ -19,6 +19,11 @@ Control API (plain JSON bodies, no authorisation, same server):
                       a node may carry "id" (forced id) and "collab": true
     POST /_ctl/change {"path": "/a/b.txt", "data": "...", "modified": <epoch>}
                       changes a file as another client would
+    POST /_ctl/create {"path": "/a/n.txt", "data": "...", "modified": <epoch>, "dir": false}
+    POST /_ctl/rename {"path": "/a/n.txt", "name": "m.txt"}
+    POST /_ctl/delete {"path": "/a/m.txt"}  (moved to the trash)
+                      add, rename or remove an item as another client would,
+                      with the events that client's request would emit
     POST /_ctl/set    {"switch": value, ...}  (see SWITCHES)
 
 Notifications: POST notification (the body compared byte for byte with
@@ -30,6 +35,8 @@ header).
     POST /_ctl/events {"events": [...]}  adds events as another client would
                       (each gets the next uid; "timestamp" defaults to now)
     GET  /_ctl/polls  [{"method", "path"}] of the notification requests
+    GET  /_ctl/tree   text, one line per item below the root: "D <path>" or
+                      "F <modified> x<hex of the bytes> <path>"
 
 Uploads (POST sync/files, PUT sync/files/<id>) are checked byte for byte in
 both forms, the multipart form and the bare file with the metadata in the
@@ -668,6 +675,41 @@ class Handler(BaseHTTPRequestHandler):
                     a.items[i]["data"] = arg["data"].encode("utf-8")
                 a.items[i]["modified"] = arg.get("modified", a.items[i]["modified"] + 60)
                 a.emit("update", a.v1(i), "ext-%d" % len(a.events))
+            elif cmd == "create":
+                parent, _, name = arg["path"].rpartition("/")
+                d = a.find(parent)
+                if d is None or not name:
+                    return self.reply(404, {"error": "no such path"})
+                i = a.add(d, name, bool(arg.get("dir")), arg.get("data", "").encode("utf-8"),
+                          arg.get("modified", 1700000000))
+                a.added(i, "ext-%d" % len(a.events))
+            elif cmd == "rename":
+                i = a.find(arg["path"])
+                if i is None:
+                    return self.reply(404, {"error": "no such path"})
+                a.items[i]["name"] = arg["name"]
+                a.emit("update", a.v1(i) + "/metadata/name", "ext-%d" % len(a.events), {"value": arg["name"]})
+            elif cmd == "delete":
+                i = a.find(arg["path"])
+                if i is None:
+                    return self.reply(404, {"error": "no such path"})
+                res = a.v1(i)
+                a.remove(i)
+                a.emit("update", res + "/metadata/trashed", "ext-%d" % len(a.events), {"value": "true"})
+            elif cmd == "tree":
+                lines = []
+
+                def walk(i, prefix):
+                    for c in a.items[i]["children"]:
+                        it = a.items[c]
+                        path = prefix + "/" + it["name"]
+                        if it["dir"]:
+                            lines.append("D %s" % path)
+                        else:
+                            lines.append("F %d x%s %s" % (int(it["modified"]), it["data"].hex(), path))
+                        walk(c, path)
+                walk(a.root, "")
+                return self.reply(200, "".join(l + "\n" for l in lines).encode("utf-8"), None, "text/plain")
             elif cmd == "log":
                 return self.reply(200, a.log)
             elif cmd == "events":

@@ -362,9 +362,17 @@ class UploadWriter : public NativeWriter {
 public:
     TvFileSys* m_fs = nullptr;
     CWideString m_sTarget;
+    int64_t m_nModTime = 0; // the source's modification time (0: unknown)
     ~UploadWriter() override { unlink(m_sPath.GetString()); }
     bool Finish(int& errKind, CWideString& err) override {
         if (!NativeWriter::Finish(errKind, err)) return false;
+        // The upload sends the local file's times: the temporary copy takes
+        // the source's modification time, not the time it was written.
+        if (m_nModTime > 0) {
+            const struct timespec ts[2] = {{(time_t)m_nModTime, 0}, {(time_t)m_nModTime, 0}};
+            if (utimensat(AT_FDCWD, m_sPath.GetString(), ts, 0) != 0)
+                return SysFail(errno, u"Cannot set the time of the upload copy of " + m_sDisplay, errKind, err);
+        }
         return m_fs->UploadFile(ZorWidePath(m_sPath), m_sTarget, errKind, err);
     }
     void Abort() override { m_fd.Close(); }
@@ -420,6 +428,7 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
         w->m_fs = fsT;
         w->m_sTarget = writePath;
         w->m_sDisplay = fsT->DisplayPath(writePath);
+        w->m_nModTime = si.nModTime;
         if (!MakeLocalTemp(w->m_sPath, errKind, err)) return false;
         if (!w->Open(0, errKind, err)) return false;
         writer = std::move(w);
