@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs the main job on a demo pair of folders: installs what the build needs,
+# builds the torvane command, makes two small folders under /tmp/torvane-demo,
+# adds a job for them in a private profile, shows what a sync would do, syncs,
+# and lists both folders afterwards.
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+cd "$src"
+bash tools/install-deps.sh >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc)" --target torvane >/dev/null
+
+T="$src/build/torvane/cli/torvane"
+demo=/tmp/torvane-demo
+rm -rf "$demo"
+mkdir -p "$demo/left/docs" "$demo/right"
+echo alpha > "$demo/left/a.txt"
+echo beta > "$demo/left/docs/b.txt"
+echo gamma > "$demo/right/c.txt"
+
+P=(--profile "$demo/profile")
+"$T" "${P[@]}" job add demo "$demo/left" "$demo/right"
+echo "== analyze (changes nothing)"
+"$T" "${P[@]}" analyze demo
+echo "== sync"
+"$T" "${P[@]}" sync demo
+echo "== both folders now"
+(cd "$demo" && find left right -path '*/_tvdata_' -prune -o -type f -print | sort)
