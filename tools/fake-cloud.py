@@ -22,6 +22,7 @@ Control API (plain JSON bodies, no authorisation, same server):
     POST /_ctl/create {"path": "/a/n.txt", "data": "...", "modified": <epoch>, "dir": false}
     POST /_ctl/rename {"path": "/a/n.txt", "name": "m.txt"}
     POST /_ctl/delete {"path": "/a/m.txt"}  (moved to the trash)
+    POST /_ctl/restore {"path": "/a/m.txt", "value": "false"}  back from the trash
                       add, rename or remove an item as another client would,
                       with the events that client's request would emit
     POST /_ctl/set    {"switch": value, ...}  (see SWITCHES)
@@ -126,6 +127,7 @@ class Account:
         self.reg_start = {}
         self.next_reg = 0
         self.polls = []
+        self.trash = {}
         self.items = {}
         self.root = self.add(None, "", True, forced="root0")
         self.tvd = self.add(self.root, "tvdata_collection", True, forced="tvd0")
@@ -449,6 +451,24 @@ class Handler(BaseHTTPRequestHandler):
         if m == "GET" and path == "profile/quota":
             return self.reply(200, {"storage_remaining": a.switches["storage_remaining"],
                                     "storage_quota": a.switches["storage_quota"]})
+        if len(parts) >= 4 and parts[0] == "v1" and parts[1] in ("assets", "collections") and m == "GET":
+            # an item's metadata, and its rootcontext (its parents from the root down)
+            it = a.items.get(parts[2])
+            if it is None or it["dir"] != (parts[1] == "collections"):
+                return self.reply(404, {"error": "no such asset"})
+            if parts[3:] == ["metadata"]:
+                md = {"name": it["name"], "modified": iso(it["modified"]), "created": iso(it["created"])}
+                if not it["dir"]:
+                    md["size"] = len(it["data"])
+                return self.reply(200, md)
+            if parts[3:] == ["metadata", "rootcontext"]:
+                chain = []
+                p = it["parent"]
+                while p:
+                    chain.insert(0, {"id": a.v1(p)})
+                    p = a.items[p]["parent"]
+                return self.reply(200, {"value": chain})
+            return self.reply(404, {"error": "unknown resource"})
         if len(parts) >= 3 and parts[0] == "sync" and parts[1] in ("files", "directories"):
             i = parts[2]
             it = a.items.get(i)
@@ -690,12 +710,20 @@ class Handler(BaseHTTPRequestHandler):
                 a.items[i]["name"] = arg["name"]
                 a.emit("update", a.v1(i) + "/metadata/name", "ext-%d" % len(a.events), {"value": arg["name"]})
             elif cmd == "delete":
+                # to the trash: out of its folder, kept (with its content) for a restore
                 i = a.find(arg["path"])
                 if i is None:
                     return self.reply(404, {"error": "no such path"})
-                res = a.v1(i)
-                a.remove(i)
-                a.emit("update", res + "/metadata/trashed", "ext-%d" % len(a.events), {"value": "true"})
+                a.items[a.items[i]["parent"]]["children"].remove(i)
+                a.trash[arg["path"]] = i
+                a.emit("update", a.v1(i) + "/metadata/trashed", "ext-%d" % len(a.events), {"value": "true"})
+            elif cmd == "restore":
+                i = a.trash.pop(arg["path"], None)
+                if i is None:
+                    return self.reply(404, {"error": "not in the trash"})
+                a.items[a.items[i]["parent"]]["children"].append(i)
+                a.emit("update", a.v1(i) + "/metadata/trashed", "ext-%d" % len(a.events),
+                       {"value": arg.get("value", "false")})
             elif cmd == "tree":
                 lines = []
 

@@ -256,6 +256,8 @@ bool TsLongPoll::HandleEvent(const ZorJsonValue* ev, CListT<ChangedItem>& out, b
         CWideString seg = LastSeg(resource);
         if (seg != u"name" && seg != u"trashed") return true;
         CWideString id = LastSeg(resource.Left(resource.GetLength() - (seg == u"name" ? 14 : 17)));
+        if (seg == u"trashed" && !v.EqualsNoCase(u"true"))
+            return Restore(resource.Left(resource.GetLength() - 17), id, t, own, out, errKind, err);
         OrvanFileItem* item = list.Find(id);
         if (!item) return Quit(errKind, err, u"info for existing id not found");
         if (seg == u"name") {
@@ -273,7 +275,6 @@ bool TsLongPoll::HandleEvent(const ZorJsonValue* ev, CListT<ChangedItem>& out, b
                 OnMessage(1, u"Illegal filename \"" + v + u"\", not notifying");
             return true;
         }
-        if (!v.EqualsNoCase(u"true")) return true; // restores are picked up by the next full listing
         if (item->HasMark(ORVAN_MARK_DELETED)) item->RemoveMark(ORVAN_MARK_DELETED);
         OrvanFileItem copy;
         list.Lookup(id, copy);
@@ -321,6 +322,72 @@ bool TsLongPoll::HandleEvent(const ZorJsonValue* ev, CListT<ChangedItem>& out, b
     }
     CWideString newPath;
     if (VisiblePath(list, id, newPath)) add(newPath, CIK_MODIFIED);
+    return true;
+}
+
+// An item back from the trash: its information and its parent are fetched,
+// it is added under that parent, and a folder's content is listed with it.
+bool TsLongPoll::Restore(const CWideString& resource, const CWideString& id, CZorTime t, bool own,
+                         CListT<ChangedItem>& out, int& errKind, CWideString& err) {
+    OrvanFileList& list = GetOrvanFileList();
+    CWideString res = resource;
+    if (res.Find(u"api/v1") < 0) {
+        int at = res.Find(u"api/");
+        if (at >= 0) res = res.Left(at) + u"api/v1/" + res.Mid(at + 4);
+    }
+    OrvanFileItem item;
+    int k = 0;
+    CWideString e;
+    if (!m_pOwner->GetAssetMetadata(res, item.m_Info, k, e)) {
+        ZorGetProgramLog().Printf(u"LongPoll::Poll: Couldn't get info for undeleted file: %s\n", e);
+        errKind = k ? k : FSE_CLOUD_CACHE;
+        err = u"Couldn't get info for undeleted file: " + e;
+        return false;
+    }
+    const int at = res.Find(u"/api/");
+    CRsp rsp;
+    e.Empty();
+    if (!m_pOwner->SendCachedApiRequest(m_pOwner->m_Params, rsp, "GET",
+                                        (at < 0 ? res : res.Mid(at + 5)) + u"/metadata/rootcontext",
+                                        m_pOwner->m_pProgress, k, e, false))
+        return Quit(errKind, err, u"couldn't get rootcontext for id " + id + u": " + e, k ? k : FSE_CLOUD_CACHE);
+    ZorJsonValuePtr json;
+    if (!JsonParseText(rsp.m_sBody, json, e)) return Quit(errKind, err, u"error parsing rootcontext JSON response");
+    ZorJsonValueList parents;
+    if (!json->GetArrayByPath("value", parents) || parents.empty())
+        return Quit(errKind, err, u"couldn't get parents list from rootcontext JSON response");
+    CWideString parentUri;
+    parents.back()->GetStringByPath("id", parentUri);
+    const CWideString parentId = LastSeg(parentUri);
+    {
+        CCritSectionLock g(list.Lock());
+        if (!list.Find(parentId))
+            return Quit(errKind, err, u"update: parent collection " + parentId + u" not found in cache");
+        if (list.Find(id)) return true; // already known (a listing caught it first)
+    }
+    if (item.m_Info.IsFolder()) {
+        // the listing adds the folder itself with its content
+        if (!m_pOwner->ListUndeletedFolder(id, parentId, k, e)) return Quit(errKind, err, e, k ? k : FSE_CLOUD_CACHE);
+    } else {
+        CCritSectionLock g(list.Lock());
+        item.m_lstParents.AddTail(parentId);
+        if (!list.Add(id, item)) return Quit(errKind, err, u"update: couldn't add id " + id + u" to the cache");
+        list.AddChild(parentId, id);
+    }
+    CWideString path;
+    if (!VisiblePath(list, id, path)) {
+        list.GetPathFromId(id, path, e);
+        OnMessage(1, CWideString::Formatted(u"Illegal filename \"%s\", not notifying: %s", item.m_Info.m_sName, path));
+        return true;
+    }
+    if (!own) out.AddTail(ChangedItem(path, CIK_CREATED, t));
+    if (item.m_Info.IsFolder()) {
+        OrvanFileItem copy;
+        list.Lookup(id, copy);
+        CListT<ChangedItem> sub{10};
+        if (!list.CollectDescendantChanges(t, copy, sub, k, e, false, 0)) return Quit(errKind, err, e, k);
+        if (!own) out.AddTailList(sub);
+    }
     return true;
 }
 

@@ -54,6 +54,8 @@ private:
                      CWideString& err);
     bool Members(const ZorJsonValue* ev, const CWideString& resource, CZorTime t, bool own,
                  CListT<ChangedItem>& out, int& errKind, CWideString& err);
+    bool Restore(const CWideString& resource, const CWideString& id, CZorTime t, bool own,
+                 CListT<ChangedItem>& out, int& errKind, CWideString& err);
     void SetPopulationResult(int errKind, const CWideString& err);
 };
 

@@ -2,7 +2,7 @@
 // over HTTPS on 127.0.0.1), run the way the host runs it: the auto-run tick
 // starts the monitors and asks for runs, the worker runs them. The first run
 // uploads the tree, later runs upload only what changed, and another
-// client's changes on the server reach the local folder through the long
+// client's changes on the server (a restore from the trash too) reach the local folder through the long
 // poll, the monitor and the incremental run.
 #include "auto-run.h"
 #include "job-harness.h"
@@ -309,6 +309,12 @@ TEST_F(CloudJob, UploadsTheTreeThenFollowsBothSides) {
     ASSERT_EQ(HostRun(j, 8000), "On File Change Incremental") << Said();
     ASSERT_TRUE(j->m_bRunResult.load()) << U8(j->m_sRunErrorText) << Said();
     EXPECT_FALSE(m_tmp.Exists("local/docs/renamed.txt"));
+
+    // ... and restores it from the trash.
+    m_srv.Ctl("restore", "{\"path\": \"/docs/renamed.txt\"}");
+    ASSERT_EQ(HostRun(j, 8000), "On File Change Incremental") << Said();
+    ASSERT_TRUE(j->m_bRunResult.load()) << U8(j->m_sRunErrorText) << Said();
+    EXPECT_EQ(LocalTree(m_tmp.NativeSub("local"))["/docs/renamed.txt"].data, "from afar");
 
     // Both sides agree at the end.
     EXPECT_EQ(Dump(ServerTree(m_srv)), Dump(LocalTree(m_tmp.NativeSub("local"))));

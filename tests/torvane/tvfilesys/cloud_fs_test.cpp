@@ -816,6 +816,34 @@ TEST_F(CloudFs, LongPollKeepsTheCacheAndQueuesOtherClientsChanges) {
     EXPECT_EQ(lp.Drain(), "ERR Longpoll not connected");
 }
 
+TEST_F(CloudFs, LongPollRestoresFromTheTrash) {
+    s_srv->Set("{\"poll_hold_s\": 1}");
+    Poller lp;
+    ASSERT_TRUE(lp.Start(s_srv, m_err)) << U8(m_err);
+    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    ASSERT_TRUE(Connect()) << U8(m_err);
+    // another client trashes a folder and a file, then restores them
+    s_srv->Ctl("delete", "{\"path\": \"/a/sub\"}");
+    s_srv->Ctl("delete", "{\"path\": \"/top.txt\"}");
+    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    EXPECT_EQ(lp.Drain(), "t=Deleted path=/a/sub/deep.bin\nt=Deleted path=/a/sub\nt=Deleted path=/top.txt\n");
+    EXPECT_EQ(Names(u"/a"), "x.txt;");
+    s_srv->Ctl("restore", "{\"path\": \"/a/sub\"}");
+    s_srv->Ctl("restore", "{\"path\": \"/top.txt\", \"value\": \"False\"}");
+    ASSERT_TRUE(WaitCaughtUp(s_srv)) << lp.done.load() << " " << U8(lp.err) << s_srv->Ctl("polls");
+    EXPECT_EQ(lp.Drain(), "t=Created path=/a/sub\nt=MovedTo path=/a/sub/deep.bin\nt=Created path=/top.txt\n");
+    EXPECT_EQ(Names(u"/a"), "x.txt;sub;");
+    EXPECT_EQ(Names(u"/a/sub"), "deep.bin;");
+    FsItemInfo info;
+    bool bMissing = true;
+    ASSERT_TRUE(m_fs.GetInfo(u"/top.txt", info, bMissing, m_kind, m_err)) << U8(m_err);
+    EXPECT_FALSE(bMissing);
+    EXPECT_EQ(info.m_nSize, 8);
+    std::string polls = s_srv->Log();
+    EXPECT_NE(polls.find("/metadata/rootcontext\""), std::string::npos);
+    EXPECT_FALSE(lp.done.load()); // the restores did not end the run
+}
+
 TEST_F(CloudFs, LongPollFailuresRestartsAndTheQueueCap) {
     struct {
         int status;
