@@ -480,24 +480,11 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         }
         if (status == 301 || status == 302 || status == 307) {
             CNarrowString location = rsp.GetHeader("location");
-            ZorUrl u;
-            bool bad = location.IsEmpty();
-            for (int i = 0; i < location.GetLength(); ++i)
-                if ((unsigned char)location[i] <= ' ' || location[i] == 0x7F) bad = true;
             CNarrowString newHost = conn.m_sCurHost;
             int newPort = conn.m_nCurPort;
             bool newTls = conn.m_bCurTls;
             CNarrowString newPath;
-            if (!bad && location[0] == '/' && (location.GetLength() < 2 || location[1] != '/')) {
-                newPath = location;
-            } else if (!bad && ParseUrl(Utf8ToWide(location).GetString(), u) && !u.GetHost().IsEmpty() &&
-                       (u.GetSchemeIndex() == ZURL_SCHEME_HTTP || u.GetSchemeIndex() == ZURL_SCHEME_HTTPS)) {
-                newTls = u.GetSchemeIndex() == ZURL_SCHEME_HTTPS;
-                newHost = WideToUtf8(u.GetHost());
-                newPort = u.GetPort() ? u.GetPort() : (newTls ? 443 : 80);
-                newPath = WideToUtf8(u.GetPathAndExtra());
-                if (newPath.IsEmpty()) newPath = "/";
-            } else {
+            if (!HttpRedirectTarget(location, newHost, newPort, newTls, newPath)) {
                 kind = FSE_NOT_FOUND;
                 err += u"Cannot get redirect location: ";
                 err += Utf8OrAnsiToWide(location);

@@ -32,6 +32,27 @@ CNarrowString HttpSiteOf(const CNarrowString& host) {
     return WideToUtf8(UrlSiteKey(CWideString(u"http://") + Utf8ToWide(host), true, false, false));
 }
 
+bool HttpRedirectTarget(const CNarrowString& location, CNarrowString& host, int& port, bool& tls,
+                        CNarrowString& path) {
+    if (location.IsEmpty()) return false;
+    for (int i = 0; i < location.GetLength(); ++i)
+        if ((unsigned char)location[i] <= ' ' || location[i] == 0x7F) return false;
+    if (location[0] == '/' && (location.GetLength() < 2 || location[1] != '/')) {
+        path = location; // a path on the same host
+        return true;
+    }
+    ZorUrl url;
+    if (!ParseUrl(Utf8ToWide(location).GetString(), url) || url.GetHost().IsEmpty() ||
+        (url.GetSchemeIndex() != ZURL_SCHEME_HTTP && url.GetSchemeIndex() != ZURL_SCHEME_HTTPS))
+        return false;
+    tls = url.GetSchemeIndex() == ZURL_SCHEME_HTTPS;
+    host = WideToUtf8(url.GetHost());
+    port = url.GetPort() ? url.GetPort() : (tls ? 443 : 80);
+    path = WideToUtf8(url.GetPathAndExtra());
+    if (path.IsEmpty()) path = "/";
+    return true;
+}
+
 CWideString HttpSpillFolder() {
     CWideString folder = GetLogFolder();
     if (!folder.IsEmpty()) return folder;
@@ -618,27 +639,12 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
         if (status == 301 || status == 302 || status == 307) {
             CNarrowString location = rsp.GetHeader("location");
             if (location.IsEmpty()) return Fail(kind, err, FSE_NOT_FOUND, CWideString(u"Cannot get redirect location"));
-            ZorUrl url;
-            bool bad = false;
-            for (int i = 0; i < location.GetLength(); ++i)
-                if ((unsigned char)location[i] <= ' ' || location[i] == 0x7F) bad = true;
             CNarrowString newHost = conn.m_sCurHost;
             int newPort = conn.m_nCurPort;
             bool newTls = conn.m_bCurTls;
             CNarrowString newPath;
-            if (!bad && location[0] == '/' && (location.GetLength() < 2 || location[1] != '/')) {
-                newPath = location; // a path on the same host
-            } else if (!bad && ParseUrl(Utf8ToWide(location).GetString(), url) && !url.GetHost().IsEmpty() &&
-                       (url.GetSchemeIndex() == ZURL_SCHEME_HTTP || url.GetSchemeIndex() == ZURL_SCHEME_HTTPS)) {
-                newTls = url.GetSchemeIndex() == ZURL_SCHEME_HTTPS;
-                newHost = WideToUtf8(url.GetHost());
-                newPort = url.GetPort() ? url.GetPort() : (newTls ? 443 : 80);
-                newPath = WideToUtf8(url.GetPathAndExtra());
-                if (newPath.IsEmpty()) newPath = "/";
-            } else {
-                bad = true;
-            }
-            if (bad) return Fail(kind, err, FSE_NOT_FOUND, CWideString(u"Cannot parse redirect URL"));
+            if (!HttpRedirectTarget(location, newHost, newPort, newTls, newPath))
+                return Fail(kind, err, FSE_NOT_FOUND, CWideString(u"Cannot parse redirect URL"));
             if (conn.m_bCurTls && !newTls)
                 return Fail(kind, err, FSE_NOT_FOUND,
                             CWideString(u"Redirect from https to http refused: ") + Utf8OrAnsiToWide(location));

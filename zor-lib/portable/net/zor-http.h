@@ -52,6 +52,13 @@ bool HttpIsLoopbackHost(const CNarrowString& host);
 // Authorization and Cookie lines and cookies stay within one site.
 CNarrowString HttpSiteOf(const CNarrowString& host);
 
+// Where a redirect's location leads from the current host, port and TLS
+// setting: a path on the same host, or an absolute http(s) URL (a default
+// port by scheme, "/" for an empty path). False for an empty location, one
+// holding blanks or control characters, or one of any other form.
+bool HttpRedirectTarget(const CNarrowString& location, CNarrowString& host, int& port, bool& tls,
+                        CNarrowString& path);
+
 // Where bodies too large for memory go: the program log's folder, else the
 // system's temporary folder.
 CWideString HttpSpillFolder();
