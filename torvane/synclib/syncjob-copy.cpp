@@ -6,8 +6,9 @@
 // The target path always holds a file: the old one or the new one. On a
 // side that replaces atomically (TVFS_CAP_ATOMIC_REPLACE) the replaced
 // version is kept as a second name first and the new file is renamed over
-// the target; elsewhere the old file is moved away just before the new one
-// is moved in. A new file never replaces what appeared at its name since
+// the target; on a side whose upload replaces (TVFS_CAP_UPLOAD_REPLACES) the
+// new content goes over the old file when no version of it is kept;
+// elsewhere the old file is moved away just before the new one is moved in. A new file never replaces what appeared at its name since
 // Analyze.
 #include "syncjob-exec.h"
 
@@ -370,14 +371,20 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
         const bool bHasAttrs = bTargetExisted && T.m_nAttr != FSA_UNKNOWN;
         // The target is replaced in one step where the side can; a target
         // whose name changes case is removed under its old name first.
-        const bool bAtomic = HasCap(fsT, TVFS_CAP_ATOMIC_REPLACE) && dstPath == writePath &&
-                             !(T.m_nAttr != FSA_UNKNOWN && (T.m_nAttr & (FSA_FOLDER | FSA_LINK)));
+        const bool bPlainTarget = dstPath == writePath &&
+                                  !(T.m_nAttr != FSA_UNKNOWN && (T.m_nAttr & (FSA_FOLDER | FSA_LINK)));
+        const bool bAtomic = HasCap(fsT, TVFS_CAP_ATOMIC_REPLACE) && bPlainTarget;
+        // A side whose upload replaces an existing file gets the new content
+        // over the old one, unless the old one is to be kept: that is moved
+        // away first (no copy inside such a side).
+        const bool bUploadOver = HasCap(fsT, TVFS_CAP_UPLOAD_REPLACES) && bPlainTarget &&
+                                 !pJob->ShouldSaveReplacedVersion(dst, bConflictLoser);
         int64_t nSize = (int64_t)S.m_Len.GetValue();
         if (!pJob->UseTempFile(dst)) {
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) return false;
             if (bHasAttrs) {
-                if (!DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic, kept, errKind,
-                                errText))
+                if (!DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic || bUploadOver,
+                                kept, errKind, errText))
                     return false;
             } else if (!bTargetExisted && !CheckNothingAt(fsT, writePath, errKind, errText)) {
                 return false;

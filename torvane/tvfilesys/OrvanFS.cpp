@@ -271,6 +271,7 @@ int OrvanFS::GetCapability(int id) const {
     case TVFS_CAP_WININET:
     case TVFS_CAP_ID_130:
     case TVFS_CAP_DELETE_TREE:
+    case TVFS_CAP_UPLOAD_REPLACES:
         return 1;
     default:
         return 0;

@@ -61,6 +61,8 @@ enum TvFsCapability : int {
     TVFS_CAP_ATOMIC_REPLACE = 140,    // MoveFile replaces a file atomically; LinkFile and
                                       // MoveFileNoReplace never replace what stands at the
                                       // destination (a check and the operation in one step)
+    TVFS_CAP_UPLOAD_REPLACES = 141,   // an upload onto an existing file replaces its content in
+                                      // one request: the file is never absent meanwhile
 };
 
 // ------------------------------------------------------------ type-info items

@@ -237,8 +237,6 @@ TEST_F(CloudJob, UploadsTheTreeThenFollowsBothSides) {
     EXPECT_EQ(def.m_Options.m_Dir2.m_bLongPoll, 0);
     def.m_Options.m_nOnFileChangeAction = 1;
     def.m_Options.m_nOnFileChangeDelay = 0;
-    // Replaced files are overwritten in place (no previous versions kept), so
-    // a local edit is the back-end's replace.
     def.m_Options.m_bSavePreviousVersion = 0;
     CSyncJobFromList* j = g_Settings.AddJob(def);
     j->SetProgressSink(&m_sink);
@@ -277,20 +275,30 @@ TEST_F(CloudJob, UploadsTheTreeThenFollowsBothSides) {
         EXPECT_EQ(CountUploads(after, "PUT", false), nPuts);
     }
 
-    // A local edit goes up: one upload with the new bytes and time, nothing else.
-    {
+    // A local edit goes up as the replace of the file (a PUT), nothing else;
+    // with previous versions kept, the old file moves into the data folder
+    // and the new one is a new upload.
+    for (const bool bKeep : {false, true}) {
+        j->GetOptions().m_bSavePreviousVersion = bKeep;
         const std::string before = m_srv.Log();
-        const int nUploads = CountUploads(before, "POST", false) + CountUploads(before, "PUT", false);
-        m_tmp.WriteFile("local/docs/b.md", "bravo, edited");
-        SetMtime(m_tmp.NativeSub("local/docs/b.md"), 1690000500);
+        const int nPosts = CountUploads(before, "POST", false), nPuts = CountUploads(before, "PUT", false);
+        const std::string text = bKeep ? "bravo, edited twice" : "bravo, edited";
+        m_tmp.WriteFile("local/docs/b.md", text);
+        SetMtime(m_tmp.NativeSub("local/docs/b.md"), bKeep ? 1690000900 : 1690000500);
         // (the user's full run rebuilt the tree: the next on-change run is a full one)
-        ASSERT_EQ(HostRun(j, 8000), "On File Change 1st Full Anlayze") << Said();
+        const std::string reason = HostRun(j, 8000);
+        if (!bKeep) ASSERT_EQ(reason, "On File Change 1st Full Anlayze") << Said();
+        ASSERT_FALSE(reason.empty()) << Said();
         ASSERT_TRUE(j->m_bRunResult.load()) << U8(j->m_sRunErrorText) << Said();
         const std::string after = m_srv.Log();
-        EXPECT_EQ(CountUploads(after, "POST", false) + CountUploads(after, "PUT", false), nUploads + 1) << after;
-        EXPECT_EQ(Count(after.substr(before.size() - 1), "name=b.md"), 1) << after;
+        EXPECT_EQ(CountUploads(after, "POST", false), nPosts + (bKeep ? 1 : 0)) << after;
+        EXPECT_EQ(CountUploads(after, "PUT", false), nPuts + (bKeep ? 0 : 1)) << after;
         EXPECT_EQ(Dump(ServerTree(m_srv)), Dump(LocalTree(m_tmp.NativeSub("local"))));
+        EXPECT_EQ(LocalTree(m_tmp.NativeSub("local"))["/docs/b.md"].data, text);
+        const std::string tree = m_srv.Ctl("tree", "", "GET");
+        EXPECT_EQ(tree.find("/tvdata_collection/_saved_/docs/b.md") != std::string::npos, bKeep) << tree;
     }
+    j->GetOptions().m_bSavePreviousVersion = false;
 
     // Another client creates, renames and deletes on the server: each
     // reaches the local folder through the long poll and an incremental run.

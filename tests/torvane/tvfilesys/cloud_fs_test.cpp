@@ -844,6 +844,40 @@ TEST_F(CloudFs, LongPollRestoresFromTheTrash) {
     EXPECT_FALSE(lp.done.load()); // the restores did not end the run
 }
 
+TEST_F(CloudFs, LongPollRemovedMembersLiteralQuotaAndAFailedRefresh) {
+    s_srv->Set("{\"poll_hold_s\": 1}");
+    Poller lp;
+    ASSERT_TRUE(lp.Start(s_srv, m_err)) << U8(m_err);
+    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    // a member removed from its folder (cached, then unknown) and a quota
+    // given as number literals
+    s_srv->Ctl("events", R"({"events": [
+        {"event": "update", "resource": "/api/v1/collections/n00002/members", "tid": "y1",
+         "data": {"detail": "resource_removed", "uri": "/api/v1/assets/n00003"}},
+        {"event": "update", "resource": "/api/v1/collections/n00002/members", "tid": "y2",
+         "data": {"detail": "resource_removed", "uri": "/api/v1/assets/nosuchid"}},
+        {"event": "update", "resource": "/api/v1/profile/quota", "data": {"storage_used": 1, "storage_quota": 2.5}}
+    ]})");
+    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    EXPECT_EQ(lp.Drain(), "t=Deleted path=/a/x.txt\nt=Metadata path=\n");
+    EXPECT_EQ(Names(u"/a"), "sub;");
+    int64_t f = 0, t = 0;
+    EXPECT_TRUE(GetOrvanFileList().GetCachedQuota(f, t, false));
+    EXPECT_EQ(f, (int64_t)3 << 29);
+    EXPECT_EQ(t, (int64_t)5 << 29);
+    EXPECT_FALSE(lp.done.load());
+
+    // a content update whose fresh information cannot be fetched: the change
+    // is still reported, then the run ends with the error
+    s_srv->Ctl("script", "{\"method\": \"GET\", \"path\": \"/api/sync/files/n00007/metadata\", \"times\": 5, "
+                         "\"status\": 404}");
+    s_srv->Ctl("events", R"({"events": [{"event": "update", "resource": "/api/v1/assets/n00007", "tid": "y3"}]})");
+    ASSERT_TRUE(lp.Join(5000));
+    EXPECT_FALSE(lp.result);
+    EXPECT_NE(U8(lp.err).find("Couldn't get info for updated file"), std::string::npos) << U8(lp.err);
+    EXPECT_EQ(lp.Drain(), "t=Modified path=/top.txt\n");
+}
+
 TEST_F(CloudFs, LongPollFailuresRestartsAndTheQueueCap) {
     struct {
         int status;

@@ -59,8 +59,9 @@ TEST(CloudUnits, PolicyValuesAndClassFacts) {
     EXPECT_EQ(U8(fs.GetTypeInfo(TVFS_TI_USER_LABEL)), "Username");
     int yes = 0;
     for (int id = 0; id < 200; id++) yes += fs.GetCapability(id);
-    EXPECT_EQ(yes, 16);
+    EXPECT_EQ(yes, 17);
     EXPECT_TRUE(fs.GetCapability(TVFS_CAP_DELETE_TREE));
+    EXPECT_TRUE(fs.GetCapability(TVFS_CAP_UPLOAD_REPLACES));
     std::unique_ptr<TvFileSys> made(NewFsForUrl(u"LUDS://cloud.example/"));
     ASSERT_TRUE(made);
     EXPECT_TRUE(dynamic_cast<OrvanFS*>(made.get()));
