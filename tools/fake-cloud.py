@@ -89,6 +89,7 @@ SWITCHES = {
     "reg_blank": False,           # a blank after the colon in the subscription reply
     "poll_status": 0,             # answer every poll with this status (404, 502)
     "poll_hold_s": 3,             # how long a poll waits for events
+    "change_reply_delay_ms": 0,   # the reply of a change goes this long after its events
     "pad_bytes": 0,               # a "padding" member of this size in the root listing
     "malform": "",                # nosize | badprefix | oneroot | dupid | cycle
                                   # | name_dotdot | name_slash | name_backslash | name_nul | chain300
@@ -290,7 +291,12 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):  # quiet: nothing of a request reaches standard error
         pass
 
+    deferred = None  # a list while a reply is held back (change_reply_delay_ms)
+
     def reply(self, status, body=b"", headers=None, ctype="application/json"):
+        if self.deferred is not None:
+            self.deferred.append((status, body, headers, ctype))
+            return None
         if isinstance(body, (dict, list)):
             body = json.dumps(body).encode("utf-8")
         elif isinstance(body, str):
@@ -365,8 +371,19 @@ class Handler(BaseHTTPRequestHandler):
             return self.reply(401, {"error": "unauthorized"})
         if path == "/api/notification":
             return self.notification(query, data)
+        delay = a.switches["change_reply_delay_ms"] if self.command in ("POST", "PUT", "DELETE") else 0
+        if not delay:
+            with a.lock:
+                return self.api(path[5:], query)
+        # the change and its events now, its reply later (outside the lock: the polls answer meanwhile)
+        self.deferred = []
         with a.lock:
-            return self.api(path[5:], query)
+            self.api(path[5:], query)
+        held, self.deferred = self.deferred, None
+        time.sleep(delay / 1000.0)
+        for args in held:
+            self.reply(*args)
+        return None
 
     def notification(self, q, data):
         a = self.acct

@@ -889,7 +889,26 @@ bool OrvanFS::RequestQuota(const CWideString&, int64_t& nFree, int64_t& nAvail, 
 }
 
 // ---------------------------------------------------------------- changes
+namespace {
+
+// A change of this program in flight for the whole of the call that sends it
+// (see OrvanFileList::BeginOwnChange): the long poll waits for it before it
+// handles events that may be its echo.
+class OwnChange {
+public:
+    OwnChange() : m_nTicket(GetOrvanFileList().BeginOwnChange()) {}
+    ~OwnChange() { GetOrvanFileList().EndOwnChange(m_nTicket); }
+    OwnChange(const OwnChange&) = delete;
+    OwnChange& operator=(const OwnChange&) = delete;
+
+private:
+    uint64_t m_nTicket;
+};
+
+} // namespace
+
 bool OrvanFS::DeleteItemReq(const CWideString& path, bool bFile, int& errKind, CWideString& err) {
+    OwnChange inFlight;
     OrvanFileList& list = GetOrvanFileList();
     CWideString full, id;
     if (!Full(path, full, errKind, err)) return false;
@@ -928,6 +947,7 @@ bool OrvanFS::DeleteFolder(const CWideString& path, int& errKind, CWideString& e
 }
 
 bool OrvanFS::MakeFolder(const CWideString& path, int& errKind, CWideString& err) {
+    OwnChange inFlight;
     OrvanFileList& list = GetOrvanFileList();
     CWideString full, id, parentId;
     if (!Full(path, full, errKind, err)) return false;
@@ -977,6 +997,7 @@ bool OrvanFS::MoveFolder(const CWideString& from, const CWideString& to, int& er
 }
 
 bool OrvanFS::Move(const CWideString& from, const CWideString& to, bool bFile, int& errKind, CWideString& err) {
+    OwnChange inFlight;
     OrvanFileList& list = GetOrvanFileList();
     CWideString oldFull, newFull;
     if (!Full(from, oldFull, errKind, err) || !Full(to, newFull, errKind, err)) return false;
@@ -1143,6 +1164,7 @@ bool OrvanFS::FindUploadedProto(const CNarrowString& encName, const CWideString&
 }
 
 bool OrvanFS::UploadFile(const CWideString& localFile, const CWideString& path, int& errKind, CWideString& err) {
+    OwnChange inFlight;
     OrvanFileList& list = GetOrvanFileList();
     CWideString full;
     if (!Full(path, full, errKind, err)) return false;

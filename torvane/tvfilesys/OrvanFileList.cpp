@@ -779,6 +779,29 @@ int OrvanFileList::GetPendingCount() {
     return m_mapPending.GetCount();
 }
 
+// ---------------------------------------------------------------- own changes in flight
+uint64_t OrvanFileList::BeginOwnChange() {
+    CCritSectionLock g(m_csOwn);
+    uint64_t t = m_nNextOwn++;
+    m_ownInFlight.insert(t);
+    return t;
+}
+
+void OrvanFileList::EndOwnChange(uint64_t ticket) {
+    CCritSectionLock g(m_csOwn);
+    m_ownInFlight.erase(ticket);
+}
+
+uint64_t OrvanFileList::NextOwnChange() {
+    CCritSectionLock g(m_csOwn);
+    return m_nNextOwn;
+}
+
+bool OrvanFileList::OwnChangeInFlightBefore(uint64_t ticket) {
+    CCritSectionLock g(m_csOwn);
+    return !m_ownInFlight.empty() && *m_ownInFlight.begin() < ticket;
+}
+
 // ---------------------------------------------------------------- quota
 bool OrvanFileList::GetCachedQuota(int64_t& nFree, int64_t& nTotal, bool bForce) {
     if (m_nQuotaTime < 0 && !bForce) return false;

@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -126,6 +127,18 @@ public:
     void PurgePendingTids();
     int GetPendingCount();
 
+    // -- this program's changes in flight
+    // A change this program sends (delete, new folder, move, upload) is in
+    // flight from before its request until its reply has marked the cache
+    // (pending tid, marks, the new item). Its echo comes on the long poll's
+    // own connection and may be there first: the poll lets the changes that
+    // began before its events arrived end before it handles them, so an echo
+    // is known as one. Tickets rise; NextOwnChange is the one to come.
+    uint64_t BeginOwnChange();
+    void EndOwnChange(uint64_t ticket);
+    uint64_t NextOwnChange();
+    bool OwnChangeInFlightBefore(uint64_t ticket);
+
     // -- quota
     bool GetCachedQuota(int64_t& nFree, int64_t& nTotal, bool bForce);
     bool UpdateQuota(int64_t nFree, int64_t nTotal, int64_t nTimestamp);
@@ -135,6 +148,9 @@ private:
     CHashMapT<CWideString, OrvanFileItem> m_mapItems{17, 0.75f, 0.25f, 2.25f, 10};
     CHashMapT<CWideString, PendingTid> m_mapPending{17, 0.75f, 0.25f, 2.25f, 10};
     CCritSection m_csPending;
+    CCritSection m_csOwn;
+    uint64_t m_nNextOwn = 1;
+    std::set<uint64_t> m_ownInFlight; // under m_csOwn
     int64_t m_nQuotaFree = -1;
     int64_t m_nQuotaTotal = -1;
     int64_t m_nQuotaTime = -1;

@@ -4,6 +4,7 @@
 #include "OrvanFS.h"
 #include "zor-debug.h"
 #include "zor-log.h"
+#include "zor-time.h"
 #include "zor-unicode.h"
 
 #include <cstdio>
@@ -158,6 +159,8 @@ bool TsLongPoll::Poll(int& errKind, CWideString& err) {
             quit = true;
             break;
         }
+        // the changes of this program begun before these events arrived
+        const uint64_t mark = list.NextOwnChange();
         ZorJsonValuePtr json;
         CWideString e;
         if (!JsonParseText(rsp.m_sBody, json, e) || !json) {
@@ -177,6 +180,12 @@ bool TsLongPoll::Poll(int& errKind, CWideString& err) {
         if (events->GetCount() == 0) {
             OnEmptyResponse();
             continue;
+        }
+        if (!WaitForOwnChanges(mark)) {
+            err.Empty();
+            SetStoppedByUser(errKind, err);
+            quit = true;
+            break;
         }
         CListT<ChangedItem> out{10};
         bool metadata = false;
@@ -209,6 +218,22 @@ bool TsLongPoll::Poll(int& errKind, CWideString& err) {
         err += u"; Couldn't delete notification: " + de;
     if (stopped && prog) prog->SetSuppressStop(false);
     return !quit;
+}
+
+bool TsLongPoll::WaitForOwnChanges(uint64_t mark) {
+    OrvanFileList& list = GetOrvanFileList();
+    const int64_t until = ZorGetTickMs() + kLongPollOwnChangeWaitMs;
+    while (list.OwnChangeInFlightBefore(mark)) {
+        if (IsStopped() || m_pOwner->m_bStopMonitor.load()) return false;
+        if (ZorGetTickMs() >= until) {
+            // the events go on; an echo among them counts as another client's change
+            ZorGetProgramLog().Printf(u"LongPoll: a change of this program still in flight after %d ms\n",
+                                      (int)kLongPollOwnChangeWaitMs);
+            return true;
+        }
+        ZorSleepMs(5);
+    }
+    return true;
 }
 
 bool TsLongPoll::HandleEvent(const ZorJsonValue* ev, CListT<ChangedItem>& out, bool& bMetadata, int& errKind,

@@ -18,6 +18,10 @@ class OrvanFS;
 // whole-tree ChangeInFolder record (the job re-lists the side).
 constexpr int kLongPollMaxQueued = 10000;
 
+// The longest the poll waits for this program's changes in flight before it
+// handles events that may echo them (an upload of a big file may take long).
+constexpr int64_t kLongPollOwnChangeWaitMs = 15 * 60 * 1000;
+
 // The subscription body: the quota resource, collections and assets, and
 // their trashed, name and members sub-resources.
 extern const char* const kLongPollSubscription;
@@ -57,6 +61,9 @@ private:
     bool Restore(const CWideString& resource, const CWideString& id, CZorTime t, bool own,
                  CListT<ChangedItem>& out, int& errKind, CWideString& err);
     void SetPopulationResult(int errKind, const CWideString& err);
+    // False when a stop came while this program's changes begun before mark
+    // were still in flight (see OrvanFileList::BeginOwnChange).
+    bool WaitForOwnChanges(uint64_t mark);
 };
 
 // The registration id of a subscription reply: the parsed JSON member, else

@@ -718,10 +718,13 @@ struct Poller {
 };
 
 // Waits until the poll in progress asks for what follows the last event the
-// server emitted: everything before it was handled (bounded).
-bool WaitCaughtUp(CloudServer* srv, int ms = 8000) {
-    for (int i = 0; i < ms / 20; i++) {
-        std::string p = srv->Ctl("polls");
+// server emitted: everything before it was handled. Bounded by a generous
+// deadline; a failure tells whether the run ended, and how.
+::testing::AssertionResult WaitCaughtUp(CloudServer* srv, const Poller& lp, int ms = 30000) {
+    const int64_t until = ZorGetTickMs() + ms;
+    std::string p;
+    do {
+        p = srv->Ctl("polls");
         size_t at = p.find("\"events\": ");
         size_t get = p.rfind("{\"method\": \"GET\", \"path\": \"");
         if (at != std::string::npos && get != std::string::npos) {
@@ -730,35 +733,50 @@ bool WaitCaughtUp(CloudServer* srv, int ms = 8000) {
             std::string want = "last_notification=u" + std::to_string(n);
             bool ok = (n == 0 && path.find("last_notification") == std::string::npos) ||
                       (path.size() >= want.size() && path.compare(path.size() - want.size(), want.size(), want) == 0);
-            if (ok) return true;
+            if (ok) return ::testing::AssertionSuccess();
         }
+        if (lp.done.load()) break; // the run ended: nothing more will come
         ZorSleepMs(20);
-    }
-    return false;
+    } while (ZorGetTickMs() < until);
+    auto r = ::testing::AssertionFailure();
+    if (lp.done.load())
+        r << "the run ended (" << (lp.result ? "ok" : "error") << ", kind " << lp.kind << "): " << U8(lp.err) << "\n";
+    else
+        r << "not caught up in " << ms << " ms\n";
+    return r << p;
 }
 
 TEST_F(CloudFs, LongPollKeepsTheCacheAndQueuesOtherClientsChanges) {
     s_srv->Set("{\"poll_hold_s\": 1}");
     Poller lp;
     ASSERT_TRUE(lp.Start(s_srv, m_err)) << U8(m_err);
-    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
     std::string polls = s_srv->Ctl("polls");
     EXPECT_NE(polls.find("{\"method\": \"POST\", \"path\": \"/api/notification\"}, {\"method\": \"GET\", \"path\": "
                          "\"/api/notification?registration_id=reg-1\"}"),
               std::string::npos)
         << polls;
 
-    // this program's own changes: the cache changes, no record
+    // this program's own changes: the cache changes, no record; also when the
+    // echo of each change reaches the poll before the change's own reply
     ASSERT_TRUE(Connect()) << U8(m_err);
     std::string dir = *s_dir / "lp";
     testsrv::RunCommand("mkdir -p '" + dir + "'");
     std::string local = WriteLocal(dir + "/own.txt", "own", 1700000000);
-    ASSERT_TRUE(m_fs.MakeFolder(u"/a/own", m_kind, m_err)) << U8(m_err);
-    ASSERT_TRUE(m_fs.UploadFile(Utf8ToWide(local.c_str()), u"/a/own/own.txt", m_kind, m_err)) << U8(m_err);
-    ASSERT_TRUE(m_fs.MoveFile(u"/a/own/own.txt", u"/b/own2.txt", m_kind, m_err)) << U8(m_err);
-    ASSERT_TRUE(m_fs.DeleteFile(u"/b/own2.txt", m_kind, m_err)) << U8(m_err);
-    ASSERT_TRUE(WaitCaughtUp(s_srv));
-    EXPECT_EQ(lp.Drain(), "");
+    for (const char* late : {"", "-late"}) {
+        SCOPED_TRACE(late);
+        s_srv->Set(std::string("{\"change_reply_delay_ms\": ") + (*late ? "500" : "0") + "}");
+        CWideString folder = u"/a/own" + Utf8ToWide(late);
+        ASSERT_TRUE(m_fs.MakeFolder(folder, m_kind, m_err)) << U8(m_err);
+        ASSERT_TRUE(m_fs.UploadFile(Utf8ToWide(local.c_str()), folder + u"/own.txt", m_kind, m_err)) << U8(m_err);
+        ASSERT_TRUE(m_fs.MoveFile(folder + u"/own.txt", u"/b/own2.txt", m_kind, m_err)) << U8(m_err);
+        ASSERT_TRUE(m_fs.DeleteFile(u"/b/own2.txt", m_kind, m_err)) << U8(m_err);
+        ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
+        EXPECT_EQ(lp.Drain(), "");
+        EXPECT_EQ(Names(u"/a"), *late ? "x.txt;sub;own;own-late;" : "x.txt;sub;own;");
+        EXPECT_EQ(Names(u"/b"), "");
+    }
+    s_srv->Set("{\"change_reply_delay_ms\": 0}");
     EXPECT_TRUE(s_srv->Ctl("polls").find("last_notification=u") != std::string::npos);
 
     // another client's changes, one reply
@@ -776,7 +794,7 @@ TEST_F(CloudFs, LongPollKeepsTheCacheAndQueuesOtherClientsChanges) {
         {"event": "update", "resource": "/api/v1/assets/new1/metadata/trashed", "tid": "x6", "data": {"value": "true"}}
     ]})";
     s_srv->Ctl("events", events);
-    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
     EXPECT_EQ(lp.Drain(), "t=Modified path=/a/x.txt\n"
                           "t=Modified path=/a/x.txt\n"
                           "t=MovedFrom path=/top.txt\n"
@@ -798,12 +816,12 @@ TEST_F(CloudFs, LongPollKeepsTheCacheAndQueuesOtherClientsChanges) {
 
     // a change by another client through the server's own store
     s_srv->Ctl("change", "{\"path\": \"/a/x.txt\", \"data\": \"theirs\"}");
-    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
     EXPECT_EQ(lp.Drain(), "t=Modified path=/a/x.txt\nt=Modified path=/a/x.txt\n");
 
     // a stop during a held poll ends the run at once; the unsubscribe still goes out
     s_srv->Set("{\"poll_hold_s\": 20}");
-    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
     ZorSleepMs(100);
     int64_t t0 = ZorGetTickMs();
     lp.fs.StopMonitoring();
@@ -820,17 +838,17 @@ TEST_F(CloudFs, LongPollRestoresFromTheTrash) {
     s_srv->Set("{\"poll_hold_s\": 1}");
     Poller lp;
     ASSERT_TRUE(lp.Start(s_srv, m_err)) << U8(m_err);
-    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
     ASSERT_TRUE(Connect()) << U8(m_err);
     // another client trashes a folder and a file, then restores them
     s_srv->Ctl("delete", "{\"path\": \"/a/sub\"}");
     s_srv->Ctl("delete", "{\"path\": \"/top.txt\"}");
-    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
     EXPECT_EQ(lp.Drain(), "t=Deleted path=/a/sub/deep.bin\nt=Deleted path=/a/sub\nt=Deleted path=/top.txt\n");
     EXPECT_EQ(Names(u"/a"), "x.txt;");
     s_srv->Ctl("restore", "{\"path\": \"/a/sub\"}");
     s_srv->Ctl("restore", "{\"path\": \"/top.txt\", \"value\": \"False\"}");
-    ASSERT_TRUE(WaitCaughtUp(s_srv)) << lp.done.load() << " " << U8(lp.err) << s_srv->Ctl("polls");
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
     EXPECT_EQ(lp.Drain(), "t=Created path=/a/sub\nt=MovedTo path=/a/sub/deep.bin\nt=Created path=/top.txt\n");
     EXPECT_EQ(Names(u"/a"), "x.txt;sub;");
     EXPECT_EQ(Names(u"/a/sub"), "deep.bin;");
@@ -848,7 +866,7 @@ TEST_F(CloudFs, LongPollRemovedMembersLiteralQuotaAndAFailedRefresh) {
     s_srv->Set("{\"poll_hold_s\": 1}");
     Poller lp;
     ASSERT_TRUE(lp.Start(s_srv, m_err)) << U8(m_err);
-    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
     // a member removed from its folder (cached, then unknown) and a quota
     // given as number literals
     s_srv->Ctl("events", R"({"events": [
@@ -858,7 +876,7 @@ TEST_F(CloudFs, LongPollRemovedMembersLiteralQuotaAndAFailedRefresh) {
          "data": {"detail": "resource_removed", "uri": "/api/v1/assets/nosuchid"}},
         {"event": "update", "resource": "/api/v1/profile/quota", "data": {"storage_used": 1, "storage_quota": 2.5}}
     ]})");
-    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
     EXPECT_EQ(lp.Drain(), "t=Deleted path=/a/x.txt\nt=Metadata path=\n");
     EXPECT_EQ(Names(u"/a"), "sub;");
     int64_t f = 0, t = 0;
@@ -890,7 +908,7 @@ TEST_F(CloudFs, LongPollFailuresRestartsAndTheQueueCap) {
         s_srv->Set(r.blank ? "{\"poll_hold_s\": 1, \"reg_blank\": true}" : "{\"poll_hold_s\": 1}");
         Poller lp;
         ASSERT_TRUE(lp.Start(s_srv, m_err)) << U8(m_err);
-        ASSERT_TRUE(WaitCaughtUp(s_srv));
+        ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
         s_srv->Set("{\"poll_status\": " + std::to_string(r.status) + "}");
         ASSERT_TRUE(lp.Join(5000));
         EXPECT_FALSE(lp.result);
@@ -911,7 +929,7 @@ TEST_F(CloudFs, LongPollFailuresRestartsAndTheQueueCap) {
     s_srv->Ctl("reset");
     GetOrvanFileList().ResetCache();
     ASSERT_TRUE(lp.Start(s_srv, m_err)) << U8(m_err);
-    ASSERT_TRUE(WaitCaughtUp(s_srv));
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
     for (int batch = 0; batch < 2; batch++) {
         std::string ev = "{\"events\": [";
         for (int i = 0; i < 5001; i++)
@@ -919,7 +937,7 @@ TEST_F(CloudFs, LongPollFailuresRestartsAndTheQueueCap) {
                   "\"data\": {\"value\": \"x" + std::to_string(batch * 10000 + i) + ".txt\"}}";
         s_srv->Ctl("events", ev + "]}");
     }
-    ASSERT_TRUE(WaitCaughtUp(s_srv, 20000));
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp, 60000));
     EXPECT_EQ(lp.Drain(), "t=ChangeInFolder path=\n");
     EXPECT_EQ(Names(u"/a"), "x15000.txt;sub;");
 }
