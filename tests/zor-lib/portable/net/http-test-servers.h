@@ -170,7 +170,6 @@ public:
         if (access("/usr/sbin/apache2", X_OK) != 0) return false;
         std::string d = m_dir.Path();
         if (!MakeTestCertificates(m_dir)) return false;
-        m_tlsPort = FreePort();
         for (const char* sub : {"htdocs", "htdocs/basic", "htdocs/digest", "htdocs/dav", "htdocs/files", "cgi", "run"})
             mkdir((d + "/" + sub).c_str(), 0755);
         chmod((d + "/htdocs/dav").c_str(), 0777);
@@ -184,33 +183,40 @@ public:
         std::string ha1 = Capture("printf '%s' '" + std::string(kUser) + ":dav:" + kPassword + "' | md5sum | cut -c1-32");
         WriteFileText(d + "/htdigest", std::string(kUser) + ":dav:" + ha1 + "\n");
         WriteCgiScripts();
-        // what the shared apache2 fixture does not load or set
-        std::string mods = "/usr/lib/apache2/modules/";
-        std::string conf;
-        for (const char* m : {"alias", "cgi", "mime", "dav", "dav_fs", "ssl", "socache_shmcb", "dir", "env"})
-            conf += std::string("LoadModule ") + m + "_module " + mods + "mod_" + m + ".so\n";
-        conf += "HttpProtocolOptions Unsafe\nListen 127.0.0.1:" + std::to_string(m_tlsPort) + "\n";
-        conf += "LogFormat \"%{remote}p %k \\\"%r\\\" %>s\" tv\nCustomLog " + d + "/access.log tv\n";
-        conf += "KeepAliveTimeout 1\nMaxKeepAliveRequests 100\nTimeout 20\n";
-        conf += "TypesConfig /etc/mime.types\nDavLockDB " + d + "/run/davlock\n";
-        conf += "ScriptAlias /cgi/ " + d + "/cgi/\n";
-        conf += "<Directory " + d + "/cgi>\n Require all granted\n Options +ExecCGI\n CGIPassAuth On\n</Directory>\n";
-        conf += "<Directory " + d + "/htdocs/basic>\n AuthType Basic\n AuthName basic\n AuthBasicProvider file\n"
-                " AuthUserFile " + d + "/htpasswd\n Require valid-user\n</Directory>\n";
-        for (const char* area : {"digest", "dav"})
-            conf += "<Directory " + d + "/htdocs/" + area + ">\n AuthType Digest\n AuthName dav\n AuthDigestProvider file\n"
-                    " AuthUserFile " + d + "/htdigest\n Require valid-user\n</Directory>\n";
-        conf += "<Location /dav>\n Dav On\n</Location>\n";
-        conf += "Redirect 302 /redir /files/a.txt\n";
-        conf += "Redirect 302 /to-tls https://127.0.0.1:" + std::to_string(m_tlsPort) + "/files/a.txt\n";
-        conf += "<VirtualHost 127.0.0.1:" + std::to_string(m_tlsPort) + ">\n SSLEngine on\n SSLCertificateFile " + d +
-                "/server.pem\n SSLCertificateKeyFile " + d + "/server.key\n</VirtualHost>\n";
-        conf += "SSLSessionCache shmcb:" + d + "/run/sslcache(512000)\n";
-        if (!m_apache.Start(m_dir, conf)) return false;
+        // what the shared apache2 fixture does not load or set; the TLS port
+        // is chosen anew when apache has to try again
+        auto makeConf = [&] {
+            m_tlsPort = FreePort();
+            std::string mods = "/usr/lib/apache2/modules/";
+            std::string conf;
+            for (const char* m : {"alias", "cgi", "mime", "dav", "dav_fs", "ssl", "socache_shmcb", "dir", "env"})
+                conf += std::string("LoadModule ") + m + "_module " + mods + "mod_" + m + ".so\n";
+            conf += "HttpProtocolOptions Unsafe\nListen 127.0.0.1:" + std::to_string(m_tlsPort) + "\n";
+            conf += "LogFormat \"%{remote}p %k \\\"%r\\\" %>s\" tv\nCustomLog " + d + "/access.log tv\n";
+            // an idle connection stays open between the requests of a test however
+            // slow the machine (a redirect is followed on the same connection)
+            conf += "KeepAliveTimeout 15\nMaxKeepAliveRequests 100\nTimeout 20\n";
+            conf += "TypesConfig /etc/mime.types\nDavLockDB " + d + "/run/davlock\n";
+            conf += "ScriptAlias /cgi/ " + d + "/cgi/\n";
+            conf += "<Directory " + d + "/cgi>\n Require all granted\n Options +ExecCGI\n CGIPassAuth On\n</Directory>\n";
+            conf += "<Directory " + d + "/htdocs/basic>\n AuthType Basic\n AuthName basic\n AuthBasicProvider file\n"
+                    " AuthUserFile " + d + "/htpasswd\n Require valid-user\n</Directory>\n";
+            for (const char* area : {"digest", "dav"})
+                conf += "<Directory " + d + "/htdocs/" + area + ">\n AuthType Digest\n AuthName dav\n AuthDigestProvider file\n"
+                        " AuthUserFile " + d + "/htdigest\n Require valid-user\n</Directory>\n";
+            conf += "<Location /dav>\n Dav On\n</Location>\n";
+            conf += "Redirect 302 /redir /files/a.txt\n";
+            conf += "Redirect 302 /to-tls https://127.0.0.1:" + std::to_string(m_tlsPort) + "/files/a.txt\n";
+            conf += "<VirtualHost 127.0.0.1:" + std::to_string(m_tlsPort) + ">\n SSLEngine on\n SSLCertificateFile " + d +
+                    "/server.pem\n SSLCertificateKeyFile " + d + "/server.key\n</VirtualHost>\n";
+            conf += "SSLSessionCache shmcb:" + d + "/run/sslcache(512000)\n";
+            return conf;
+        };
+        if (!m_apache.Start(m_dir, makeConf)) return false;
         m_port = m_apache.Port();
         // the redirects to the plain port learn it from this file
         WriteFileText(d + "/plainport", std::to_string(m_port));
-        return WaitForPort(m_tlsPort, 10000);
+        return WaitForPort(m_tlsPort, 60000);
     }
     int Port() const { return m_port; }
     int TlsPort() const { return m_tlsPort; }
@@ -218,6 +224,7 @@ public:
     std::string RootsFile() const { return m_dir / "ca.pem"; }
     std::string AccessLog() const { return ReadFileText(m_dir / "access.log"); }
     std::string ErrorLog() const { return ReadFileText(m_dir / "error.log"); }
+    const std::string& Error() const { return m_apache.Error(); }
 
 private:
     TempDir m_dir;
@@ -268,16 +275,30 @@ class TinyProxy {
 public:
     bool Start(const std::string& user = "", const std::string& password = "") {
         if (access("/usr/bin/tinyproxy", X_OK) != 0) return false;
-        m_port = FreePort();
-        std::string conf = "Port " + std::to_string(m_port) + "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\n"
-                           "LogLevel Info\nLogFile \"" + (m_dir / "proxy.log") + "\"\nAllow 127.0.0.1\n"
-                           "DisableViaHeader Yes\n";
-        if (geteuid() == 0) conf += "User nobody\nGroup nogroup\n";
-        if (!user.empty()) conf += "BasicAuth " + user + " " + password + "\n";
-        WriteFileText(m_dir / "tinyproxy.conf", conf);
         chmod(m_dir.Path().c_str(), 0777);
-        if (!m_child.Start({"/usr/bin/tinyproxy", "-d", "-c", m_dir / "tinyproxy.conf"})) return false;
-        return WaitForPort(m_port, 10000);
+        // A port that was free a moment ago may be taken before tinyproxy
+        // binds it: tinyproxy then stops without its pid file (written only
+        // after the bind), and a new port is tried.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            m_port = FreePort();
+            std::string conf = "Port " + std::to_string(m_port) + "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\n"
+                               "LogLevel Info\nLogFile \"" + (m_dir / "proxy.log") + "\"\nAllow 127.0.0.1\n"
+                               "DisableViaHeader Yes\nPidFile \"" + (m_dir / "tinyproxy.pid") + "\"\n";
+            if (geteuid() == 0) conf += "User nobody\nGroup nogroup\n";
+            if (!user.empty()) conf += "BasicAuth " + user + " " + password + "\n";
+            WriteFileText(m_dir / "tinyproxy.conf", conf);
+            unlink((m_dir / "tinyproxy.pid").c_str());
+            if (!m_child.Start({"/usr/bin/tinyproxy", "-d", "-c", m_dir / "tinyproxy.conf"})) return false;
+            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            bool exited = false;
+            while (!exited && std::chrono::steady_clock::now() < until) {
+                if (access((m_dir / "tinyproxy.pid").c_str(), F_OK) == 0) return WaitForPort(m_port, 60000);
+                exited = m_child.WaitExit(20);
+            }
+            if (!exited) break; // neither up nor stopped: give up
+        }
+        m_child.Stop();
+        return false;
     }
     void Stop() { m_child.Stop(); }
     int Port() const { return m_port; }

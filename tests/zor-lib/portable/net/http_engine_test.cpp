@@ -47,10 +47,12 @@ public:
 class HttpEngine : public ::testing::Test {
 protected:
     static testsrv::Apache* s_apache;
+    static std::string s_startError;
     static void SetUpTestSuite() {
         testsrv::ClearProxyEnvironment();
         s_apache = new testsrv::Apache();
         if (!s_apache->Start()) {
+            s_startError = s_apache->Error();
             delete s_apache;
             s_apache = nullptr;
             return;
@@ -63,7 +65,7 @@ protected:
         SetSslRootsFile(CWideString());
     }
     void SetUp() override {
-        ASSERT_NE(s_apache, nullptr) << "apache2 did not start";
+        ASSERT_NE(s_apache, nullptr) << "apache2 did not start: " << s_startError;
         HttpProxyOptions() = CProxyOptions();
         HttpProxyOptions().m_bUseWinInetProxy = false;
     }
@@ -84,6 +86,7 @@ protected:
     }
 };
 testsrv::Apache* HttpEngine::s_apache = nullptr;
+std::string HttpEngine::s_startError;
 
 const char* TransportName(bool curl) {
     return curl ? "libcurl transport" : "own sockets";
@@ -158,13 +161,16 @@ TEST_F(HttpEngine, RedirectsAndSites) {
         rsp.m_sReqHeaders = "X-Mark: one-connection\r\n";
         ASSERT_TRUE(rsp.RequestResponse(conn, "GET", u"/redir", kind, err)) << err;
         rsp.m_sBody.Empty();
+        // apache logs a request after its answer went out: wait for both lines
         std::string log;
         size_t a = std::string::npos, b = std::string::npos;
-        for (int wait = 0; wait < 150 && b == std::string::npos; ++wait) {
-            if (wait) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
             log = s_apache->AccessLog();
             a = log.rfind("\"GET /redir HTTP/1.1\" 302");
             b = a == std::string::npos ? a : log.find("\"GET /files/a.txt HTTP/1.1\" 200", a);
+            if (b != std::string::npos || std::chrono::steady_clock::now() > until) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         ASSERT_NE(a, std::string::npos) << log;
         ASSERT_NE(b, std::string::npos) << log;

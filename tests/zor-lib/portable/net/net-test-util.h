@@ -235,12 +235,41 @@ class Apache {
 public:
     // False (with the reason in Error()) when apache2 is missing or does not start.
     bool Start(const TempDir& dir, const std::string& body) {
+        return Start(dir, [&body] { return body; });
+    }
+    // The body is made again for every attempt: a port it names may be taken
+    // (see PortTaken) and is then chosen anew.
+    template <class MakeBody> bool Start(const TempDir& dir, MakeBody makeBody) {
         const char* bin = "/usr/sbin/apache2";
         if (::access(bin, X_OK) != 0) {
             m_error = "apache2 not installed";
             return false;
         }
-        m_port = FreePort();
+        // A port that was free a moment ago may be taken by another program
+        // before apache binds it: apache then stops at once, and new ports are
+        // tried.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            m_port = FreePort();
+            WriteFile(dir / "httpd.conf", Config(dir) + makeBody());
+            if (TryStart(dir)) return true;
+            if (!PortTaken(m_error)) return false;
+        }
+        return false;
+    }
+    int Port() const { return m_port; }
+    const std::string& Error() const { return m_error; }
+
+    // True when the start failed because a port was in use.
+    static bool PortTaken(const std::string& error) {
+        return error.find("Address already in use") != std::string::npos;
+    }
+
+private:
+    Child m_child;
+    int m_port = 0;
+    std::string m_error;
+
+    std::string Config(const TempDir& dir) const {
         std::string mods = "/usr/lib/apache2/modules/";
         std::string conf;
         conf += "ServerRoot \"" + dir.Path() + "\"\n";
@@ -257,20 +286,31 @@ public:
         }
         conf += "StartServers 1\nServerLimit 1\nThreadsPerChild 4\nMaxRequestWorkers 4\nKeepAlive On\n";
         conf += "DocumentRoot \"" + (dir / "htdocs") + "\"\n<Directory />\n  Require all granted\n</Directory>\n";
-        conf += body;
         ::mkdir((dir / "htdocs").c_str(), 0755);
-        WriteFile(dir / "httpd.conf", conf);
-        if (!m_child.Start({bin, "-DFOREGROUND", "-f", dir / "httpd.conf"})) {
+        return conf;
+    }
+
+    // Starts apache and waits until it has written its pid file (it does so
+    // only after binding every port) and its port answers (true), until it
+    // stops, or until a generous deadline passes: a loaded machine may take
+    // seconds. The pid file tells apache's port from one another program
+    // took.
+    bool TryStart(const TempDir& dir) {
+        ::unlink((dir / "error.log").c_str());
+        ::unlink((dir / "httpd.pid").c_str());
+        if (!m_child.Start({"/usr/sbin/apache2", "-DFOREGROUND", "-f", dir / "httpd.conf"})) {
             m_error = "cannot start apache2";
             return false;
         }
-        for (int i = 0; i < 250; ++i) { // up to 5 seconds
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < until) {
             int fd = ::socket(AF_INET, SOCK_STREAM, 0);
             sockaddr_in a{};
             a.sin_family = AF_INET;
             a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             a.sin_port = htons((uint16_t)m_port);
-            bool ok = ::connect(fd, (sockaddr*)&a, sizeof a) == 0;
+            bool ok = ::access((dir / "httpd.pid").c_str(), F_OK) == 0 &&
+                      ::connect(fd, (sockaddr*)&a, sizeof a) == 0;
             ::close(fd);
             if (ok) return true;
             if (m_child.WaitExit(20)) break;
@@ -279,13 +319,6 @@ public:
         m_child.Stop();
         return false;
     }
-    int Port() const { return m_port; }
-    const std::string& Error() const { return m_error; }
-
-private:
-    Child m_child;
-    int m_port = 0;
-    std::string m_error;
 };
 
 } // namespace ntest
