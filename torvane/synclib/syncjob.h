@@ -498,18 +498,10 @@ public:
     uint32_t GetPlainRateLimit() const { return m_nPlainRateLimit.load(); }
     void SetFlaggedRateLimit(uint32_t n) { m_nFlaggedRateLimit.store(n); }
     void SetPlainRateLimit(uint32_t n) { m_nPlainRateLimit.store(n); }
-    // A subfolder's listing made ahead of entering it (local sides only).
-    struct CListedAhead {
-        CWideString path;
-        CListT<FsItemInfo> items;
-        bool bOk = false;
-    };
     static bool IsPlainLocalFs(const TvFileSys* fs);
-    static void ListAhead(class CListAheadPool& pool, TvFileSys* fs, const CListT<CSyncTreeNode*>& queue,
-                          ZorPosition pos, const CWideString& prefix, int side, bool bDescendExcluded,
-                          std::vector<CListedAhead>& ahead);
-    CListedAhead* m_pPrefetched = nullptr; // handed from ScanFolder to the child it enters next
-    std::shared_ptr<class CListAheadPool> m_pListAheadPool; // helpers of the current local side scan
+    // Helpers that list the folders of a local side ahead of a full scan
+    // (from the start, alongside the state-file read).
+    std::shared_ptr<class CScanPrefetcher> m_pScanPrefetcher;
     // Folders deeper than this below the side root are not listed.
     static constexpr int32_t kMaxScanDepth = 30;
     // Counters of the current side scan (zeroed by AnalyzeSide).
