@@ -21,11 +21,6 @@
 
 namespace {
 
-// Helpers that list a local side ahead of its full scan, and the entries
-// their listings may hold before the scan takes them.
-constexpr int kScanPrefetchThreads = 3;
-constexpr size_t kScanPrefetchMaxEntries = (size_t)1 << 17;
-
 // The scan's progress percentage: folders entered against those expected,
 // or a running count while nothing is expected.
 int ScanPercent(int32_t nDone, int32_t nExpected) {
@@ -341,9 +336,9 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
                 m_nScanProgressTick = 0;
                 // A local side's folders are listed ahead from the start, while
                 // the state file is read.
-                if (IsPlainLocalFs(fs))
-                    m_pScanPrefetcher = std::make_shared<CScanPrefetcher>(fs, CWideString(), kScanPrefetchThreads,
-                                                                          kScanPrefetchMaxEntries);
+                if (IsPlainLocalFs(fs) && m_nScanPrefetchThreads > 0)
+                    m_pScanPrefetcher = std::make_shared<CScanPrefetcher>(
+                        fs, CWideString(), m_nScanPrefetchThreads, m_nScanPrefetchMaxEntries);
                 const bool ok = ScanFolder(CWideString(), pRoot, side, bFullScan, bCheckLock, false, 0, false,
                                            &nCount, &bStateRead, errKind, errText);
                 m_pScanPrefetcher.reset();

@@ -502,6 +502,8 @@ public:
     // Helpers that list the folders of a local side ahead of a full scan
     // (from the start, alongside the state-file read).
     std::shared_ptr<class CScanPrefetcher> m_pScanPrefetcher;
+    int m_nScanPrefetchThreads = 3;                  // 0: the scan lists every folder itself
+    size_t m_nScanPrefetchMaxEntries = (size_t)1 << 17; // entries listed ahead and not yet taken
     // Folders deeper than this below the side root are not listed.
     static constexpr int32_t kMaxScanDepth = 30;
     // Counters of the current side scan (zeroed by AnalyzeSide).
