@@ -12,6 +12,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -633,6 +638,147 @@ void CStateFileIo::RollBack(int nSide) {
     m_Fresh.clear();
 }
 
+// ---------------------------------------------------------------- pipelined tree read
+// Parses the tree form on its own thread while the caller merges what was
+// parsed into the sync tree. The steps come in file order: a record, the end
+// of a record's children, or the parse error that ended the parse. Each step
+// carries the error text the parse appended before it, so that the caller's
+// text grows exactly as in a read on one thread. The stream belongs to the
+// parsing thread until the parser is destroyed.
+class CStateFileIo::CTreeParser {
+public:
+    struct Step {
+        enum Kind : uint8_t { kRecord, kEnd, kError };
+        Kind nKind = kError;
+        StateFile rec;
+        CWideString name;
+        CSyncTime tSaved;
+        CItemLen savedLen;
+        CGenArray gens;
+        CWideString err;
+    };
+
+    explicit CTreeParser(ZorInStream& in) : m_In(in) {}
+    ~CTreeParser() {
+        {
+            std::lock_guard<std::mutex> l(m_Mutex);
+            m_bCancel = true;
+        }
+        m_Cv.notify_all();
+        if (m_Thread.joinable()) m_Thread.join();
+    }
+    // False when no thread could be started (nothing was read).
+    bool Start(int nDepth) {
+        try {
+            m_Thread = std::thread([this, nDepth] {
+                ParseNode(nDepth);
+                Flush(true);
+            });
+        } catch (...) {
+            return false;
+        }
+        return true;
+    }
+    // The next step (waiting for it); it stays valid until Pop.
+    Step& Peek() {
+        if (m_nAt >= m_Batch.size()) {
+            m_Batch.clear();
+            m_nAt = 0;
+            std::unique_lock<std::mutex> l(m_Mutex);
+            m_Cv.wait(l, [&] { return !m_Ready.empty() || m_bDone; });
+            if (m_Ready.empty()) {
+                // Cannot happen: the parse ends with the file's last step.
+                m_Batch.emplace_back();
+                m_Batch.back().err = u"state file parse ended early";
+            } else {
+                m_Batch = std::move(m_Ready.front());
+                m_Ready.pop_front();
+                m_Cv.notify_all();
+            }
+        }
+        return m_Batch[m_nAt];
+    }
+    void Pop() { ++m_nAt; }
+
+private:
+    static constexpr size_t kBatch = 256;
+    static constexpr size_t kMaxBatches = 16;
+
+    Step& Add(Step::Kind nKind) {
+        m_Out.emplace_back();
+        Step& s = m_Out.back();
+        s.nKind = nKind;
+        s.err = m_Err;
+        m_Err.Empty();
+        return s;
+    }
+    // Hands the collected steps over; false when the reader is gone.
+    bool Flush(bool bLast) {
+        std::unique_lock<std::mutex> l(m_Mutex);
+        if (!m_Out.empty()) {
+            m_Cv.wait(l, [&] { return m_bCancel || m_Ready.size() < kMaxBatches; });
+            if (!m_bCancel) m_Ready.push_back(std::move(m_Out));
+            m_Out.clear();
+        }
+        if (bLast) m_bDone = true;
+        m_Cv.notify_all();
+        return !m_bCancel;
+    }
+    bool Fail() {
+        Add(Step::kError);
+        return false;
+    }
+    // The grammar of ReadNodeTree.
+    bool ParseNode(int nDepth) {
+        if (nDepth > kStateMaxDepth) {
+            m_Err.AppendFormat(u"Posn %ld: state file nodes nested deeper than %d levels", m_In.GetPosn(),
+                               kStateMaxDepth);
+            return Fail();
+        }
+        unsigned char ch;
+        if (m_In.GetChar(ch, m_Err)) {
+            if (ch != '\n') m_In.UngetChar(ch);
+        } else if (m_In.HasError()) {
+            return Fail();
+        }
+        {
+            Step& s = Add(Step::kRecord);
+            if (!s.rec.ReadNode(m_In, s.name, s.tSaved, s.savedLen, s.gens, m_Err)) {
+                s.nKind = Step::kError; // the text so far, then what the record's parse added
+                s.err += m_Err;
+                m_Err.Empty();
+                return false;
+            }
+        }
+        if (m_Out.size() >= kBatch && !Flush(false)) return false;
+        if (!GetTicPrefix(m_In, '<', m_Err)) return Fail();
+        for (;;) {
+            if (!m_In.GetChar(ch, m_Err)) {
+                if (!m_In.HasError())
+                    m_Err.AppendFormat(u"Posn %ld: unexpected end of input, '>' expected", m_In.GetPosn());
+                return Fail();
+            }
+            if (ch == '>') break;
+            m_In.UngetChar(ch);
+            if (!ParseNode(nDepth + 1)) return false;
+        }
+        Add(Step::kEnd);
+        return true;
+    }
+
+    ZorInStream& m_In;
+    CWideString m_Err;       // appended since the last step
+    std::vector<Step> m_Out; // parsing thread: steps not yet handed over
+    std::mutex m_Mutex;
+    std::condition_variable m_Cv;
+    std::deque<std::vector<Step>> m_Ready;
+    bool m_bDone = false;
+    bool m_bCancel = false;
+    std::vector<Step> m_Batch; // reader: the batch being taken
+    size_t m_nAt = 0;
+    std::thread m_Thread;
+};
+
 bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift,
                                   StateFileHeader& hdr, bool& bVersionError, CWideString& err) {
     bVersionError = false;
@@ -658,7 +804,14 @@ bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFo
                     // Nothing after the header: a folder without state.
                     ok = !in.HasError();
                 } else {
-                    ok = ReadStateNode(in, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0, err);
+                    // The records are parsed on a second thread while this
+                    // one merges them into the tree.
+                    CTreeParser parser(in);
+                    if (parser.Start(0))
+                        ok = ReadNodeTreePiped(parser, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0, false,
+                                               err);
+                    else
+                        ok = ReadStateNode(in, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0, err);
                 }
             }
         }
@@ -812,27 +965,10 @@ bool CStateFileIo::ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, C
     if (!rec.ReadNode(in, name, tSaved, savedLen, gens, err)) return false;
     if (!CheckStop(err)) return false;
 
-    CSyncTreeNode* pNode = pFolder;
     bool bFresh = false;
-    if (pParent) {
-        if (rec.Exists() && !rec.IsFolder() && !bMayShift && !CSyncTime::IsSame(rec.m_tFile, rec.m_tAccu)) {
-            rec.m_tAccu = rec.m_tFile;
-            rec.SetFlag(SIF_CORRECTED, true);
-        }
-        // Below a node this read created, a plain name is most likely new:
-        // it is added at once (what SetNodeCS does for a new node).
-        pNode = bParentFresh && rec.m_sId.IsEmpty() ? AddFreshChild(pParent, name, nSide, rec) : nullptr;
-        if (pNode) {
-            bFresh = true;
-            CSyncPairAndAction& item = pNode->GetItem();
-            item.m_aSavedTime[nSide] = tSaved;
-            item.m_aSavedLen[nSide] = savedLen;
-            MergeOldRecord(pNode, nSide, false, nDepth, rec, gens);
-        } else {
-            pNode = ReadMergeRecord(nSide, pParent, nDepth, name, rec, tSaved, savedLen, gens, bFresh, err);
-            if (!pNode) return false;
-        }
-    }
+    CSyncTreeNode* pNode = ApplyTreeRecord(nSide, pParent, pFolder, bMayShift, nDepth, bParentFresh, rec, name,
+                                           tSaved, savedLen, gens, bFresh, err);
+    if (!pNode) return false;
     if (!GetTicPrefix(in, '<', err)) return false;
     for (;;) {
         if (!in.GetChar(ch, err)) {
@@ -845,6 +981,38 @@ bool CStateFileIo::ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, C
         if (!ReadNodeTree(in, nSide, nAgeLimit, pNode, pFolder, bMayShift, nDepth + 1, bFresh, err))
             return false;
     }
+    PruneAgedRecord(nSide, nAgeLimit, pNode, rec, gens);
+    return true;
+}
+
+CSyncTreeNode* CStateFileIo::ApplyTreeRecord(int nSide, CSyncTreeNode* pParent, CSyncTreeNode* pFolder,
+                                             bool bMayShift, int nDepth, bool bParentFresh, StateFile& rec,
+                                             const CWideString& name, CSyncTime tSaved,
+                                             const CItemLen& savedLen, const CGenArray& gens, bool& bFresh,
+                                             CWideString& err) {
+    bFresh = false;
+    if (!pParent) return pFolder;
+    if (rec.Exists() && !rec.IsFolder() && !bMayShift && !CSyncTime::IsSame(rec.m_tFile, rec.m_tAccu)) {
+        rec.m_tAccu = rec.m_tFile;
+        rec.SetFlag(SIF_CORRECTED, true);
+    }
+    // Below a node this read created, a plain name is most likely new:
+    // it is added at once (what SetNodeCS does for a new node).
+    CSyncTreeNode* pNode =
+        bParentFresh && rec.m_sId.IsEmpty() ? AddFreshChild(pParent, name, nSide, rec) : nullptr;
+    if (pNode) {
+        bFresh = true;
+        CSyncPairAndAction& item = pNode->GetItem();
+        item.m_aSavedTime[nSide] = tSaved;
+        item.m_aSavedLen[nSide] = savedLen;
+        MergeOldRecord(pNode, nSide, false, nDepth, rec, gens);
+        return pNode;
+    }
+    return ReadMergeRecord(nSide, pParent, nDepth, name, rec, tSaved, savedLen, gens, bFresh, err);
+}
+
+void CStateFileIo::PruneAgedRecord(int nSide, int64_t nAgeLimit, CSyncTreeNode* pNode, const StateFile& rec,
+                                   const CGenArray& gens) {
     if (nAgeLimit != 0 && !rec.Exists()) {
         CGenArray pruned = gens;
         if (PruneGenerations(pruned, nAgeLimit) && !AnyChildPresent(pNode, nSide)) {
@@ -852,6 +1020,40 @@ bool CStateFileIo::ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, C
             pNode->GetItem().m_aOld[nSide].SetPresent(false);
         }
     }
+}
+
+bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
+                                     CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
+                                     CWideString& err) {
+    CTreeParser::Step& step = parser.Peek();
+    err += step.err;
+    if (step.nKind != CTreeParser::Step::kRecord) return false;
+    // Kept here: the step goes when the next batch is taken.
+    StateFile rec = std::move(step.rec);
+    const CWideString name = step.name;
+    const CSyncTime tSaved = step.tSaved;
+    const CItemLen savedLen = step.savedLen;
+    const CGenArray gens = std::move(step.gens);
+    parser.Pop();
+    if (!CheckStop(err)) return false;
+
+    bool bFresh = false;
+    CSyncTreeNode* pNode = ApplyTreeRecord(nSide, pParent, pFolder, bMayShift, nDepth, bParentFresh, rec, name,
+                                           tSaved, savedLen, gens, bFresh, err);
+    if (!pNode) return false;
+    for (;;) {
+        CTreeParser::Step& next = parser.Peek();
+        const CTreeParser::Step::Kind nKind = next.nKind;
+        if (nKind != CTreeParser::Step::kRecord) {
+            err += next.err;
+            parser.Pop();
+            if (nKind == CTreeParser::Step::kError) return false;
+            break;
+        }
+        if (!ReadNodeTreePiped(parser, nSide, nAgeLimit, pNode, pFolder, bMayShift, nDepth + 1, bFresh, err))
+            return false;
+    }
+    PruneAgedRecord(nSide, nAgeLimit, pNode, rec, gens);
     return true;
 }
 

@@ -219,6 +219,21 @@ private:
     bool ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
                       CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
                       CWideString& err);
+    // The same over what a parsing thread read ahead (state-file.cpp).
+    class CTreeParser;
+    bool ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
+                           CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
+                           CWideString& err);
+    // What both take from one parsed record: the node it goes to (pFolder
+    // for the file's first record), bFresh when the read created it.
+    CSyncTreeNode* ApplyTreeRecord(int nSide, CSyncTreeNode* pParent, CSyncTreeNode* pFolder, bool bMayShift,
+                                   int nDepth, bool bParentFresh, StateFile& rec, const CWideString& name,
+                                   CSyncTime tSaved, const CItemLen& savedLen, const CGenArray& gens,
+                                   bool& bFresh, CWideString& err);
+    // After a node's children: a deleted record whose generations all aged
+    // out and that has no present child is dropped.
+    void PruneAgedRecord(int nSide, int64_t nAgeLimit, CSyncTreeNode* pNode, const StateFile& rec,
+                         const CGenArray& gens);
     // A new child under its plain name, or null when it cannot be added so.
     CSyncTreeNode* AddFreshChild(CSyncTreeNode* pParent, const CWideString& name, int nSide,
                                  const CSideInfo& rec);

@@ -390,7 +390,9 @@ TEST_F(ScanTest, ListingAheadGivesTheSameTree) {
             EXPECT_NE(expected.find("/dlink/t2/t.txt "), std::string::npos);
             EXPECT_EQ(expected.find("/d0/.hidden/deep"), std::string::npos);
             EXPECT_EQ(expected.find("/_tvdata_/inner"), std::string::npos);
-            if (bLocked) EXPECT_EQ(Node(u"/locked")->GetItem().m_nExecState, ESS_ANALYZED_ERR);
+            if (bLocked) {
+                EXPECT_EQ(Node(u"/locked")->GetItem().m_nExecState, ESS_ANALYZED_ERR);
+            }
             continue;
         }
         EXPECT_EQ(got, expected) << c.nThreads << " helpers, " << c.nMaxEntries << " entries";

@@ -328,6 +328,78 @@ TEST(StateFile, ReaderErrorTexts) {
     }
 }
 
+// The records of the tree form are parsed on a second thread while the tree
+// is built. For a file long enough to fill the hand-over between the threads
+// many times, cut short at many places, damaged, or read with a stop
+// request, the outcome, the error text and the tree are those of a read on
+// one thread.
+TEST(StateFile, ReadOnTwoThreadsMatchesTheOneThreadRead) {
+    SampleTree s;
+    for (int d = 0; d < 60; d++) {
+        CSyncTreeNode* dir = Add(&s.tree, Utf8ToWide(("dir" + std::to_string(d)).c_str()), FolderRec(1600000000));
+        for (int f = 0; f < 100; f++) {
+            CSyncTreeNode* p = Add(dir, Utf8ToWide(("f" + std::to_string(f)).c_str()), FileRec(f, 1700000000 + f));
+            if (f % 7 == 0) p->GetItem().m_aGens[0] = Gens({1000, 2000u + f});
+        }
+    }
+    TestIo writer(&s.tree);
+    const std::string text = WriteText(writer);
+
+    auto dump = [](CSyncTreeNode* pTree) {
+        std::string out;
+        CSyncDepthFirstIter it(pTree);
+        for (bool b = it.IsValid(); b; b = it.Next()) {
+            const CSyncPairAndAction& a = *it.GetItem();
+            out += U8(it.GetPath()) + " " + U8(a.m_aOld[0].Dump()) + " " + U8(a.m_aOld[0].m_sId);
+            for (uint32_t t : Vec(a.m_aGens[0])) out += " " + std::to_string(t);
+            out += "\n";
+        }
+        return out;
+    };
+    // The one-thread read: the header, then the tree form.
+    auto oneThread = [](TestIo& io, CSyncTreeNode* pTree, const std::string& t, CWideString& err) {
+        ZorStringStream in(CNarrowString(t.data(), (int)t.size()));
+        unsigned char ch = 0, next = 0;
+        StateFileHeader hdr;
+        if (!in.GetChar(ch, err) || ch != '^' || !hdr.Read(in, err)) return false;
+        if (!in.PeekChar(next, err)) return !in.HasError();
+        return io.ReadStateNode(in, 0, 0, nullptr, pTree, false, 0, err);
+    };
+
+    std::vector<std::string> inputs = {text};
+    const size_t nHeader = text.find('\n');
+    for (size_t n = nHeader; n < text.size(); n += text.size() / 60 + 7) inputs.push_back(text.substr(0, n));
+    for (size_t n = text.size() - 30; n < text.size(); n++) inputs.push_back(text.substr(0, n));
+    std::string bad = text;
+    bad[text.size() / 2] = '\x01';
+    inputs.push_back(bad);
+    bad = text;
+    bad.insert(text.size() * 3 / 4, "\n[f=1|N:2:..|]<>");
+    inputs.push_back(bad);
+
+    for (const std::string& t : inputs) {
+        for (bool bStop : {false, true}) {
+            CSyncPairsAndActions piped, single;
+            TestIo io1(&piped), io2(&single);
+            io1.m_bStop = io2.m_bStop = bStop;
+            int kind = 0;
+            CWideString err1, err2;
+            const bool ok1 = ReadText(io1, &piped, t, kind, err1);
+            const bool ok2 = oneThread(io2, &single, t, err2);
+            ASSERT_EQ(ok1, ok2) << t.size() << " bytes: " << U8(err1) << " / " << U8(err2);
+            EXPECT_EQ(U8(err1), U8(err2)) << t.size() << " bytes";
+            if (ok1) EXPECT_EQ(dump(&piped), dump(&single)) << t.size() << " bytes";
+            if (bStop && t.size() > nHeader + 1) EXPECT_EQ(kind, ZEK_STOPPED);
+        }
+    }
+    CSyncPairsAndActions whole;
+    TestIo reader(&whole);
+    int kind = 0;
+    CWideString err;
+    ASSERT_TRUE(ReadText(reader, &whole, text, kind, err)) << U8(err);
+    EXPECT_EQ(CountOldPresent(&whole), CountOldPresent(&s.tree));
+}
+
 TEST(StateFile, NewerMinorVersionIsNoticedAndRead) {
     const std::string node = "\n[f=0|N:1:x|l[h=0|l=1|]C[t=5|]t[t=5|]]";
     const char* notice =
