@@ -150,6 +150,10 @@ private:
     // and its subfolders ahead from there).
     static void ChildKeys(const CWideString& path, const CListT<FsItemInfo>& items,
                           std::vector<std::u16string>& children) {
+        // Nor those below the depth where the scan stops.
+        int nDepth = 0;
+        for (int i = 0; i < path.GetLength(); i++) nDepth += path[i] == u'/';
+        if (nDepth + 1 >= CSyncJob::kMaxScanDepth) return;
         CWideString prefix = path;
         AddTrailingForwardSlash(prefix);
         const std::u16string base = Key(prefix);
