@@ -24,6 +24,8 @@
 
 #include <fcntl.h>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -117,10 +119,14 @@ private:
 
 CStateFileIo& CSyncJob::GetStateFileIo() {
     if (!m_pStateIo) m_pStateIo = std::make_shared<CJobStateFileIo>(this);
-    m_pStateIo->m_bCleanupOldGenerations = m_Options.m_bCleanupOldGenerations;
-    m_pStateIo->m_nSaveMonthsOldGens = m_Options.m_nSaveMonthsOldGens;
-    m_pStateIo->m_pProgress = m_pProgress;
-    return *m_pStateIo;
+    // Set only when changed: the two sides' saves use it at the same time.
+    CStateFileIo& io = *m_pStateIo;
+    if (io.m_bCleanupOldGenerations != (bool)m_Options.m_bCleanupOldGenerations)
+        io.m_bCleanupOldGenerations = m_Options.m_bCleanupOldGenerations;
+    if (io.m_nSaveMonthsOldGens != m_Options.m_nSaveMonthsOldGens)
+        io.m_nSaveMonthsOldGens = m_Options.m_nSaveMonthsOldGens;
+    if (io.m_pProgress != m_pProgress) io.m_pProgress = m_pProgress;
+    return io;
 }
 
 bool CSyncJob::MayHaveTimeShift(const TvFileSys* pFs) {
@@ -457,34 +463,66 @@ bool CSyncJob::SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& e
     (void)errKind;
     (void)errText;
     if (!pNode) return true;
+    bool abSave[2] = {false, false}, bBothLocal = true;
     for (int side = 0; side < 2; ++side) {
         TvFileSys* fs = m_apFs[side].get();
-        if (!fs || !fs->IsConnected() || !pNode->GetItem().m_aHoldsDataFolder[side]) continue;
-        const CWideString sidePath = GetItemSidePath(pNode, side);
-        if (m_Options.m_bCleanupPreviousVersion && !IsStopped()) {
-            const int nDays = m_Options.m_nSaveDaysPreviousVersion;
-            const int64_t nNow = CZorTime::Now().GetTime();
-            bool bNoneTracked = true;
-            CleanupSavedFiles(pNode, side, nNow - (int64_t)nDays * 86400, bNoneTracked);
-            if (bNoneTracked) {
-                int k = 0;
-                CWideString e;
-                // The saved copies lie under their full paths in the side
-                // root's "_saved_": they are looked up from the tree root.
-                if (!InitSavedTracking(sidePath, side, fs, pNode->GetParent() == nullptr,
-                                       nNow - (int64_t)(nDays / 2) * 86400, GetPairsUnchecked(), k, e))
-                    Log(2, kMsgInitPrevSyncTime, u"Cannot init PrevSyncTime: " + e + u"\n");
-            }
+        abSave[side] = fs && fs->IsConnected() && pNode->GetItem().m_aHoldsDataFolder[side];
+        bBothLocal = bBothLocal && abSave[side] && fs->GetCapability(TVFS_CAP_LOCAL) && !CannotHaveDataFolder(side);
+    }
+    if (bBothLocal) {
+        // The right side on a thread of its own: it writes only the right
+        // side's saved-version records and reads the right side's records;
+        // its log lines follow the left side's, as in a sequential save.
+        GetStateFileIo();
+        CHeldLogLines held;
+        std::thread right;
+        try {
+            right = std::thread([this, pNode, &held] {
+                HoldLogLinesOfThisThread(&held);
+                SaveSideStateFiles(pNode, 1);
+                HoldLogLinesOfThisThread(nullptr);
+            });
+        } catch (const std::system_error&) {
         }
-        int k = 0;
-        CWideString e;
-        if (!WriteStateFile(side, sidePath, k, e)) {
-            Log(1, kMsgSaveFailed,
-                FormatLocalizedString(IDS_Str_Status_SaveStateFile, sidePath) + u"\n- ERROR: " + e + u"\n");
-            m_nSyncErr.fetch_add(1);
+        SaveSideStateFiles(pNode, 0);
+        if (right.joinable()) {
+            right.join();
+            PassOnHeldLogLines(held);
+        } else {
+            SaveSideStateFiles(pNode, 1);
+        }
+        return true;
+    }
+    for (int side = 0; side < 2; ++side)
+        if (abSave[side]) SaveSideStateFiles(pNode, side);
+    return true;
+}
+
+void CSyncJob::SaveSideStateFiles(CSyncTreeNode* pNode, int side) {
+    TvFileSys* fs = m_apFs[side].get();
+    const CWideString sidePath = GetItemSidePath(pNode, side);
+    if (m_Options.m_bCleanupPreviousVersion && !IsStopped()) {
+        const int nDays = m_Options.m_nSaveDaysPreviousVersion;
+        const int64_t nNow = CZorTime::Now().GetTime();
+        bool bNoneTracked = true;
+        CleanupSavedFiles(pNode, side, nNow - (int64_t)nDays * 86400, bNoneTracked);
+        if (bNoneTracked) {
+            int k = 0;
+            CWideString e;
+            // The saved copies lie under their full paths in the side
+            // root's "_saved_": they are looked up from the tree root.
+            if (!InitSavedTracking(sidePath, side, fs, pNode->GetParent() == nullptr,
+                                   nNow - (int64_t)(nDays / 2) * 86400, GetPairsUnchecked(), k, e))
+                Log(2, kMsgInitPrevSyncTime, u"Cannot init PrevSyncTime: " + e + u"\n");
         }
     }
-    return true;
+    int k = 0;
+    CWideString e;
+    if (!WriteStateFile(side, sidePath, k, e)) {
+        Log(1, kMsgSaveFailed,
+            FormatLocalizedString(IDS_Str_Status_SaveStateFile, sidePath) + u"\n- ERROR: " + e + u"\n");
+        m_nSyncErr.fetch_add(1);
+    }
 }
 
 bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errKind, CWideString& errText) {
