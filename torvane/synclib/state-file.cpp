@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <charconv>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -38,54 +39,130 @@ CWideString Nfc(const CWideString& s) {
     return t;
 }
 
-void AppendDecimal(std::string& out, uint64_t v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof(buf), v);
-    out.append(buf, (size_t)(r.ptr - buf));
+// The writer puts a record's fields through a pointer into space reserved in
+// the output (one bounds check per record instead of one per byte).
+char* PutDecimal(char* p, uint64_t v) {
+    return std::to_chars(p, p + 20, v).ptr;
 }
 
-// T=value| with the unsigned 32-bit sentinels written as -1 and -2.
-void AppendU32(std::string& out, char tag, uint32_t v) {
-    out.push_back(tag);
-    out.push_back('=');
-    if (v == 0xFFFFFFFFu)
-        out.append("-1", 2);
-    else if (v == 0xFFFFFFFEu)
-        out.append("-2", 2);
-    else
-        AppendDecimal(out, v);
-    out.push_back('|');
+// T=value| with the unsigned 32-bit sentinels written as -1 and -2: at most 14 bytes.
+char* PutU32(char* p, char tag, uint32_t v) {
+    *p++ = tag;
+    *p++ = '=';
+    if (v >= 0xFFFFFFFEu) {
+        *p++ = '-';
+        *p++ = v == 0xFFFFFFFFu ? '1' : '2';
+    } else {
+        p = PutDecimal(p, v);
+    }
+    *p++ = '|';
+    return p;
 }
 
-void AppendU16(std::string& out, char tag, uint16_t v) {
-    out.push_back(tag);
-    out.push_back('=');
-    if (v == 0xFFFF)
-        out.append("-1", 2);
-    else
-        AppendDecimal(out, v);
-    out.push_back('|');
+// At most 8 bytes.
+char* PutU16(char* p, char tag, uint16_t v) {
+    *p++ = tag;
+    *p++ = '=';
+    if (v == 0xFFFF) {
+        *p++ = '-';
+        *p++ = '1';
+    } else {
+        p = PutDecimal(p, v);
+    }
+    *p++ = '|';
+    return p;
 }
 
-void AppendString(std::string& out, char tag, const CWideString& s) {
-    out.push_back(tag);
-    out.push_back(':');
+// T[h=..|l=..|]: at most 25 bytes.
+constexpr size_t kMaxLenBytes = 25;
+char* PutItemLen(char* p, char tag, const CItemLen& len) {
+    *p++ = tag;
+    *p++ = '[';
+    p = PutU16(p, 'h', len.GetHigh());
+    p = PutU32(p, 'l', len.GetLow());
+    *p++ = ']';
+    return p;
+}
+
+// T[t=..|]: at most 17 bytes.
+constexpr size_t kMaxTimeBytes = 17;
+char* PutSyncTime(char* p, char tag, CSyncTime t) {
+    *p++ = tag;
+    *p++ = '[';
+    p = PutU32(p, 't', t.GetTime());
+    *p++ = ']';
+    return p;
+}
+
+// [y=..|]: at most 16 bytes.
+constexpr size_t kMaxGenEntryBytes = 16;
+char* PutGenEntry(char* p, CSyncTime t) {
+    *p++ = '[';
+    p = PutU32(p, 'y', t.GetTime());
+    *p++ = ']';
+    return p;
+}
+
+// T[a{=n|...}]: at most 20 bytes plus 17 per entry.
+size_t MaxGenArrayBytes(const CGenArray& gens) {
+    return 20 + (size_t)gens.GetSize() * (kMaxGenEntryBytes + 1);
+}
+char* PutGenArray(char* p, char tag, const CGenArray& gens) {
+    *p++ = tag;
+    memcpy(p, "[a{=", 4);
+    p += 4;
+    p = PutDecimal(p, (uint64_t)gens.GetSize());
+    *p++ = '|';
+    for (CSyncTime t : gens) {
+        p = PutGenEntry(p, t);
+        *p++ = '|';
+    }
+    *p++ = '}';
+    *p++ = ']';
+    return p;
+}
+
+// A string field T:len:bytes|. ASCII text is copied unit by unit; other text
+// goes through the UTF-8 conversion first (utf8 holds it then).
+bool IsAscii(const CWideString& s) {
     const char16_t* p = s.GetString();
     const int n = s.GetLength();
-    int i = 0;
-    while (i < n && p[i] < 0x80) i++;
-    if (i == n) {
-        // ASCII: the bytes are the units.
-        AppendDecimal(out, (uint64_t)n);
-        out.push_back(':');
-        for (i = 0; i < n; i++) out.push_back((char)p[i]);
+    for (int i = 0; i < n; i++)
+        if (p[i] >= 0x80) return false;
+    return true;
+}
+size_t MaxStringBytes(const CWideString& s, bool bAscii, CNarrowString& utf8) {
+    if (bAscii) return 14 + (size_t)s.GetLength();
+    utf8 = WideToUtf8(s);
+    return 14 + (size_t)utf8.GetLength();
+}
+char* PutString(char* p, char tag, const CWideString& s, bool bAscii, const CNarrowString& utf8) {
+    *p++ = tag;
+    *p++ = ':';
+    if (bAscii) {
+        const char16_t* w = s.GetString();
+        const int n = s.GetLength();
+        p = PutDecimal(p, (uint64_t)n);
+        *p++ = ':';
+        for (int i = 0; i < n; i++) *p++ = (char)w[i];
     } else {
-        CNarrowString u = WideToUtf8(s);
-        AppendDecimal(out, (uint64_t)u.GetLength());
-        out.push_back(':');
-        out.append(u.GetString(), (size_t)u.GetLength());
+        p = PutDecimal(p, (uint64_t)utf8.GetLength());
+        *p++ = ':';
+        memcpy(p, utf8.GetString(), (size_t)utf8.GetLength());
+        p += utf8.GetLength();
     }
-    out.push_back('|');
+    *p++ = '|';
+    return p;
+}
+
+// Runs put on space of at most nMax bytes at the end of out.
+template <typename F> void AppendBounded(std::string& out, size_t nMax, F put) {
+    const size_t nAt = out.size();
+    out.resize(nAt + nMax);
+    char* const pStart = out.data() + nAt;
+    char* const pEnd = put(pStart);
+    ZOR_ASSERT((size_t)(pEnd - pStart) <= nMax);
+    out.resize(nAt + (size_t)(pEnd - pStart));
 }
 
 bool ReadEnd(ZorInStream& in, unsigned char tag, unsigned char expected, CWideString& err) {
@@ -176,14 +253,17 @@ bool StateFileHeader::Read(ZorInStream& in, CWideString& err) {
 }
 
 bool StateFileHeader::Write(ZorOutStream& out, CWideString& err) const {
-    std::string s = "[";
-    AppendU16(s, 'a', m_nA);
-    AppendU16(s, 'b', m_nB);
-    AppendU16(s, 'c', m_nC);
-    AppendU16(s, '1', m_nMajor);
-    AppendU16(s, '2', m_nMinor);
-    s += m_bS ? "s=1|]" : "s=0|]";
-    return out.Write(s.data(), (int)s.size(), err);
+    char buf[64];
+    char* p = buf;
+    *p++ = '[';
+    p = PutU16(p, 'a', m_nA);
+    p = PutU16(p, 'b', m_nB);
+    p = PutU16(p, 'c', m_nC);
+    p = PutU16(p, '1', m_nMajor);
+    p = PutU16(p, '2', m_nMinor);
+    memcpy(p, m_bS ? "s=1|]" : "s=0|]", 5);
+    p += 5;
+    return out.Write(buf, (int)(p - buf), err);
 }
 
 // ---------------------------------------------------------------- value records
@@ -240,11 +320,7 @@ bool ReadItemLenTic(ZorInStream& in, unsigned char tag, CItemLen& len, CWideStri
 }
 
 void AppendItemLenTic(std::string& out, char tag, const CItemLen& len) {
-    out.push_back(tag);
-    out.push_back('[');
-    AppendU16(out, 'h', len.GetHigh());
-    AppendU32(out, 'l', len.GetLow());
-    out.push_back(']');
+    AppendBounded(out, kMaxLenBytes, [&](char* p) { return PutItemLen(p, tag, len); });
 }
 
 bool ReadSyncTimeTic(ZorInStream& in, unsigned char tag, CSyncTime& time, CWideString& err) {
@@ -280,10 +356,7 @@ bool ReadSyncTimeTic(ZorInStream& in, unsigned char tag, CSyncTime& time, CWideS
 }
 
 void AppendSyncTimeTic(std::string& out, char tag, CSyncTime t) {
-    out.push_back(tag);
-    out.push_back('[');
-    AppendU32(out, 't', t.GetTime());
-    out.push_back(']');
+    AppendBounded(out, kMaxTimeBytes, [&](char* p) { return PutSyncTime(p, tag, t); });
 }
 
 bool ReadGenEntry(ZorInStream& in, CSyncTime& time, CWideString& err) {
@@ -309,9 +382,7 @@ bool ReadGenEntry(ZorInStream& in, CSyncTime& time, CWideString& err) {
 }
 
 void AppendGenEntry(std::string& out, CSyncTime t) {
-    out.push_back('[');
-    AppendU32(out, 'y', t.GetTime());
-    out.push_back(']');
+    AppendBounded(out, kMaxGenEntryBytes, [&](char* p) { return PutGenEntry(p, t); });
 }
 
 static bool AddGeneration(ZorInStream& in, CGenArray& gens, CSyncTime t, CWideString& err) {
@@ -361,15 +432,7 @@ bool ReadGenArrayTic(ZorInStream& in, unsigned char tag, CGenArray& gens, CWideS
 }
 
 void AppendGenArrayTic(std::string& out, char tag, const CGenArray& gens) {
-    out.push_back(tag);
-    out.append("[a{=", 4);
-    AppendDecimal(out, (uint64_t)gens.GetSize());
-    out.push_back('|');
-    for (CSyncTime t : gens) {
-        AppendGenEntry(out, t);
-        out.push_back('|');
-    }
-    out.append("}]", 2);
+    AppendBounded(out, MaxGenArrayBytes(gens), [&](char* p) { return PutGenArray(p, tag, gens); });
 }
 
 // ---------------------------------------------------------------- node record
@@ -443,18 +506,31 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
 
 void StateFile::AppendRecord(std::string& out, const CWideString& sName, CSyncTime tSaved,
                              const CItemLen& savedLen, const CGenArray& gens) const {
-    out.push_back('[');
-    out.append(IsFolder() ? "f=1|" : "f=0|", 4);
-    AppendString(out, 'N', sName);
-    AppendItemLenTic(out, 'l', m_Len);
-    AppendU32(out, 'a', m_nAttr);
-    AppendSyncTimeTic(out, 'C', m_tFile);
-    AppendSyncTimeTic(out, 't', m_tAccu);
-    AppendSyncTimeTic(out, 'p', tSaved);
-    AppendItemLenTic(out, 's', savedLen);
-    AppendString(out, 'i', m_sId);
-    AppendGenArrayTic(out, 'g', gens);
-    out.push_back(']');
+    AppendSideRecord(out, *this, sName, tSaved, savedLen, gens);
+}
+
+void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString& sName, CSyncTime tSaved,
+                      const CItemLen& savedLen, const CGenArray& gens) {
+    const bool bNameAscii = IsAscii(sName), bIdAscii = IsAscii(rec.m_sId);
+    CNarrowString nameUtf8, idUtf8;
+    const size_t nMax = 8 + MaxStringBytes(sName, bNameAscii, nameUtf8) + 2 * kMaxLenBytes + 14 +
+                        3 * kMaxTimeBytes + MaxStringBytes(rec.m_sId, bIdAscii, idUtf8) + MaxGenArrayBytes(gens);
+    AppendBounded(out, nMax, [&](char* p) {
+        *p++ = '[';
+        memcpy(p, rec.IsFolder() ? "f=1|" : "f=0|", 4);
+        p += 4;
+        p = PutString(p, 'N', sName, bNameAscii, nameUtf8);
+        p = PutItemLen(p, 'l', rec.m_Len);
+        p = PutU32(p, 'a', rec.m_nAttr);
+        p = PutSyncTime(p, 'C', rec.m_tFile);
+        p = PutSyncTime(p, 't', rec.m_tAccu);
+        p = PutSyncTime(p, 'p', tSaved);
+        p = PutItemLen(p, 's', savedLen);
+        p = PutString(p, 'i', rec.m_sId, bIdAscii, idUtf8);
+        p = PutGenArray(p, 'g', gens);
+        *p++ = ']';
+        return p;
+    });
 }
 
 bool StateFile::WriteRecord(ZorOutStream& out, const CWideString& sName, CSyncTime tSaved,
@@ -1321,10 +1397,8 @@ bool CStateFileIo::WriteNodeInto(std::string& buf, ZorOutStream& out, int nSide,
     const CSyncPairAndAction& item = pNode->GetItem();
     if (pNode->GetParent() && !item.m_aOld[nSide].IsPresentBit()) return true;
     buf.push_back('\n');
-    StateFile rec;
-    static_cast<CSideInfo&>(rec) = item.m_aOld[nSide];
-    rec.AppendRecord(buf, pNode->GetNameRef(), item.m_aSavedTime[nSide], item.m_aSavedLen[nSide],
-                     item.m_aGens[nSide]);
+    AppendSideRecord(buf, item.m_aOld[nSide], pNode->GetNameRef(), item.m_aSavedTime[nSide],
+                     item.m_aSavedLen[nSide], item.m_aGens[nSide]);
     buf.push_back('<');
     if ((int)buf.size() >= kWriteBlock) {
         if (!out.Write(buf.data(), (int)buf.size(), err)) return false;

@@ -106,6 +106,10 @@ public:
                      const CGenArray& gens, CWideString& err) const;
 };
 
+// Appends a side record "[...]" as a node record to a buffer.
+void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString& sName, CSyncTime tSaved,
+                      const CItemLen& savedLen, const CGenArray& gens);
+
 // ---------------------------------------------------------------- generations
 // Ages a generation list against the clock: entries at or beyond now + age
 // are removed, of the entries older than now - age only the three latest

@@ -94,6 +94,21 @@ public:
     // the call site's message-kind number that groups repeats). The text ends
     // with "\n".
     void Log(int level, int kind, const CWideString& text);
+    // Log lines of one thread held back in their order, to be passed on later
+    // (work done beside the main thread says what it did in the order a
+    // sequential run would have said it).
+    struct CHeldLogLines {
+        struct SLine {
+            int nLevel;
+            int nKind;
+            CWideString sText;
+        };
+        std::vector<SLine> m_Lines;
+    };
+    // While a holder is set, Log on the calling thread appends to it instead
+    // of passing the line to the sink. Null ends the holding.
+    static void HoldLogLinesOfThisThread(CHeldLogLines* pHeld);
+    void PassOnHeldLogLines(const CHeldLogLines& held);
     // A notice (level 1, 2 or 3), passed to the sink's OnNotice under its lock.
     void Notify(int level, const CWideString& text);
     // Passes (percent, text) to the sink's OnShowProgress under its lock.
@@ -443,7 +458,10 @@ public:
     // Saves the state files of one folder node on each connected side whose
     // holds-data-folder byte is set (the save pass of the execution, children
     // before parents). Failures are logged and counted; returns true.
+    // Two local sides that both keep a data folder are saved at the same
+    // time (each reads only its own records of the tree).
     bool SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& errText);
+    void SaveSideStateFiles(CSyncTreeNode* pNode, int side);
     // Writes the state file of one folder of a side: to a temporary name,
     // flushed and renamed over the old file (a local side, or a side's
     // mirror folder), or through the local mirror copy and an upload.

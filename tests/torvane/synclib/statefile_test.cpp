@@ -169,6 +169,49 @@ TEST(StateFile, OneFileExampleByteForByte) {
                   "i:0:|g[a{=0|}]]<>>");
 }
 
+TEST(StateFile, RecordByteForms) {
+    // Sentinels, 64-bit lengths, saved versions, generations, the largest
+    // times and names outside ASCII (lengths count UTF-8 bytes).
+    CItemLen saved;
+    saved.SetValue(123456);
+    CSideInfo accented = FileRec(77, 1234567890);
+    accented.m_sId = u"e\u0301";
+    struct Case {
+        CSideInfo rec;
+        CWideString name;
+        CSyncTime tSaved;
+        CItemLen savedLen;
+        CGenArray gens;
+        std::string want;
+    } cases[] = {
+        {FileRec((1ULL << 40) + 7, 1700000001, 0, 0x20), u"big.bin", CSyncTime(), CItemLen(), CGenArray(),
+         "[f=0|N:7:big.bin|l[h=256|l=7|]a=32|C[t=1700000001|]t[t=1700000001|]p[t=0|]s[h=-1|l=-2|]i:0:|"
+         "g[a{=0|}]]"},
+        {DeletedRec(), u"gone.txt", CSyncTime(), CItemLen(), Gens({1500, 0xFFFFFFFFu}),
+         "[f=0|N:8:gone.txt|l[h=-1|l=-1|]a=-1|C[t=0|]t[t=0|]p[t=0|]s[h=-1|l=-2|]i:0:|"
+         "g[a{=2|[y=1500|]|[y=-1|]|}]]"},
+        {FolderRec(1600000000), u"docs", CSyncTime(), CItemLen(), Gens({7}),
+         "[f=1|N:4:docs|l[h=-1|l=4294967293|]a=0|C[t=1600000000|]t[t=1600000000|]p[t=0|]s[h=-1|l=-2|]i:0:|"
+         "g[a{=1|[y=7|]|}]]"},
+        {accented, u"\u65e5\u672c.txt", CSyncTime(1690000000), saved, CGenArray(),
+         "[f=0|N:10:\xe6\x97\xa5\xe6\x9c\xac.txt|l[h=0|l=77|]a=0|C[t=1234567890|]t[t=1234567890|]"
+         "p[t=1690000000|]s[h=0|l=123456|]i:3:e\xcc\x81|g[a{=0|}]]"},
+        {FileRec(1, 0xFFFFFFFEu, 0xFFFFFFFDu, 0xFFFFFFFEu), u"\U0001F600.txt", CSyncTime(), CItemLen(), CGenArray(),
+         "[f=0|N:8:\xf0\x9f\x98\x80.txt|l[h=0|l=1|]a=-2|C[t=-2|]t[t=4294967293|]p[t=0|]s[h=-1|l=-2|]i:0:|"
+         "g[a{=0|}]]"},
+    };
+    for (const Case& c : cases) {
+        std::string out = "x";
+        AppendSideRecord(out, c.rec, c.name, c.tSaved, c.savedLen, c.gens);
+        EXPECT_EQ(out, "x" + c.want);
+        StateFile rec;
+        static_cast<CSideInfo&>(rec) = c.rec;
+        std::string viaRecord;
+        rec.AppendRecord(viaRecord, c.name, c.tSaved, c.savedLen, c.gens);
+        EXPECT_EQ(viaRecord, c.want);
+    }
+}
+
 TEST(StateFile, RoundTripGivesTheSameOldRecords) {
     SampleTree s;
     CSyncTreeNode* skew = Add(&s.tree, u"skew.txt", FileRec(4, 1000, 1005));
