@@ -1318,6 +1318,14 @@ CSyncTreeNode* CStateFileIo::SetNodeCS(const CWideString& path, int nSide, CSync
     return pNode;
 }
 
+CSyncTreeNode* CStateFileIo::FindPathNode(const CWideString& path, CSyncTreeNode* pParent) const {
+    bool bAllSeparators = true;
+    for (int i = 0; i < path.GetLength() && bAllSeparators; i++) bAllSeparators = path[i] == u'/';
+    if (bAllSeparators) return pParent;
+    CWideString e;
+    return CSyncTreeNode::LookupCS(pParent, Nfc(path), m_bCaseSensitive, nullptr, e);
+}
+
 void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel,
                                   const CSideInfo& rec, const CGenArray& gens) {
     CSyncPairAndAction& item = pNode->GetItem();

@@ -175,6 +175,11 @@ public:
     CSyncTreeNode* SetNodeCS(const CWideString& path, int nSide, CSyncTreeNode* pParent, int nDepth,
                              bool bIntoOld, bool bPathMode, int nLevel, const CSideInfo& rec,
                              bool& bDuplicate, CWideString& err);
+    // The node that SetNodeCS reaches through the folder part of a path
+    // below pParent ("" stands for pParent itself); null when it is not in
+    // the tree. Where it is found, SetNodeCS with bPathMode for a path
+    // relative to it does what it does for the whole path below pParent.
+    CSyncTreeNode* FindPathNode(const CWideString& path, CSyncTreeNode* pParent) const;
     // Merges a record read from a state file into the node's old record.
     void MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel, const CSideInfo& rec,
                         const CGenArray& gens);

@@ -1,6 +1,7 @@
 // The side scan: one side of a job listed into the current records of the
 // sync tree, with the state files met on the way read into the old records.
 #include "TvFileCopy.h"
+#include "state-file.h"
 #include "syncjob.h"
 #include "zor-debug.h"
 #include "zor-file.h"
@@ -520,6 +521,8 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     CListT<CSyncTreeNode*> queue;
     CWideString prefix = path;
     AddTrailingForwardSlash(prefix);
+    // The entries' nodes are found from the folder's node, not from the root.
+    CSyncTreeNode* pFolder = bFullScan ? GetStateFileIo().FindPathNode(path, pRoot) : nullptr;
     for (ZorPosition pos = list.GetHeadPosition(); pos;) {
         const FsItemInfo& entry = list.GetNext(pos);
         const CWideString& name = entry.m_sName;
@@ -532,7 +535,7 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         int listKind = 0;
         CWideString le;
         if (!AddListedItems(prefix + name, entry, side, bFullScan, bParentExcluded, queue, pRoot, pNode,
-                            listKind, le)) {
+                            listKind, le, pFolder)) {
             errKind = listKind;
             errText += le;
             return false;

@@ -499,9 +499,12 @@ public:
     // reserved names, attribute options, filters, link options, leftover
     // temporary files and MD5 values. Folders to enter go onto the queue.
     // Fails only when a node cannot be made (kind 7) or on a stop.
+    // pFolder, when given, is the node of the listed folder (FindPathNode):
+    // a full scan then finds the entry's node from there.
     bool AddListedItems(const CWideString& entryPath, FsItemInfo entry, int side, bool bFullScan,
                         bool bParentExcluded, CListT<CSyncTreeNode*>& queue, CSyncTreeNode* pRoot,
-                        CSyncTreeNode*& pNode, int& errKind, CWideString& errText);
+                        CSyncTreeNode*& pNode, int& errKind, CWideString& errText,
+                        CSyncTreeNode* pFolder = nullptr);
     // The side's change analysis after its scan: the New-Old time shift,
     // then the change marking; nChanged counts the items marked changed.
     virtual void AnalyzeSideChanges(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side, uint32_t& nChanged);

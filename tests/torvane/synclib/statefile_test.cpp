@@ -719,3 +719,56 @@ TEST(StateFile, SetNodeForListedItems) {
     EXPECT_EQ(io.SetNodeCS(u"/", 0, &tree, 1, false, true, 0, FileRec(1, 5), dup, err), nullptr);
     EXPECT_EQ(U8(err), "SetNodeCS: empty name");
 }
+
+// The scan finds a listed entry's node from its folder's node: the same
+// node, record, duplicate flag, reason and log as from the tree root, for
+// names in other letter case, decomposed forms, duplicates, ids and folders
+// that are not in the tree (those go the whole way from the root).
+TEST(StateFile, SetNodeFromTheFolderNodeMatchesTheWholePath) {
+    struct Entry {
+        const char16_t* folder;
+        const char16_t* name;
+        bool bFolder;
+    };
+    const Entry entries[] = {
+        {u"", u"Docs", true},        {u"/Docs", u"a.txt", false},     {u"/docs", u"A.TXT", false},
+        {u"/Docs", u"e\u0301", false}, {u"/Docs", u"\u00e9", false},   {u"/Docs", u"Sub", true},
+        {u"/Docs/Sub", u"x", false},  {u"/DOCS/sub", u"X", false},      {u"/Docs/Sub\u0301", u"y", false},
+        {u"/missing", u"z", false},   {u"/Docs//Sub/", u"w", false},    {u"", u"Docs", true},
+    };
+    for (bool bCase : {false, true}) {
+        CSyncPairsAndActions t1, t2;
+        TestIo io1(&t1), io2(&t2);
+        io1.m_bCaseSensitive = io2.m_bCaseSensitive = bCase;
+        io1.m_bCap25 = io2.m_bCap25 = false;
+        std::string dump1, dump2;
+        for (const Entry& e : entries) {
+            const CSideInfo rec = e.bFolder ? FolderRec(7) : FileRec(3, 9);
+            bool dup1 = false, dup2 = false;
+            CWideString err1, err2;
+            CWideString whole = e.folder;
+            whole += u"/";
+            whole += e.name;
+            CSyncTreeNode* n1 = io1.SetNodeCS(whole, 0, &t1, -1, false, true, 0, rec, dup1, err1);
+            CSyncTreeNode* pFolder = io2.FindPathNode(e.folder, &t2);
+            CSyncTreeNode* n2 = pFolder ? io2.SetNodeCS(e.name, 0, pFolder, -1, false, true, 0, rec, dup2, err2)
+                                        : io2.SetNodeCS(whole, 0, &t2, -1, false, true, 0, rec, dup2, err2);
+            const std::string where = U8(whole) + (bCase ? " (case-sensitive)" : "");
+            ASSERT_EQ(n1 == nullptr, n2 == nullptr) << where;
+            EXPECT_EQ(dup1, dup2) << where;
+            EXPECT_EQ(U8(err1), U8(err2)) << where;
+            if (n1) EXPECT_EQ(U8(n1->GetPath()), U8(n2->GetPath())) << where;
+        }
+        for (CSyncTreeNode* t : {(CSyncTreeNode*)&t1, (CSyncTreeNode*)&t2}) {
+            std::string& d = t == &t1 ? dump1 : dump2;
+            CSyncDepthFirstIter it(t);
+            for (bool b = it.IsValid(); b; b = it.Next())
+                d += U8(it.GetPath()) + " " + U8(it.GetItem()->m_aCur[0].Dump()) + " " +
+                     U8(it.GetItem()->m_aCur[0].m_sId) + " " + std::to_string(it.GetItem()->m_nExecState) + " " +
+                     U8(it.GetItem()->m_sReason) + "\n";
+        }
+        EXPECT_EQ(dump1, dump2);
+        EXPECT_NE(dump1.find("Two items on Left side"), std::string::npos) << dump1;
+        EXPECT_EQ(io1.m_Logs, io2.m_Logs);
+    }
+}
