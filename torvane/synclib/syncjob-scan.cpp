@@ -111,26 +111,31 @@ public:
         for (auto it = children.rbegin(); it != children.rend(); ++it) Queue(std::move(*it));
         m_WorkCv.notify_all();
     }
-    // The scan does not enter path (excluded, or its scan failed): what was
-    // listed at or below it is dropped, and nothing more is listed there.
-    void Skip(const CWideString& path) {
+    // The scan does not enter path (excluded), or entered it and failed
+    // (bEntered): what was listed at or below it is dropped, and nothing more
+    // is listed there.
+    void Skip(const CWideString& path, bool bEntered) {
         const std::u16string key = Key(path);
+        std::lock_guard<std::mutex> l(m_Mutex);
+        auto it = m_Slots.find(key);
+        if (it != m_Slots.end()) {
+            Drop(it);
+            return;
+        }
+        // Taken by the scan (it entered the folder): what a helper queued
+        // below it is found by the path. A folder never queued has nothing
+        // listed below it.
+        if (!bEntered) return;
         std::u16string below = key;
         if (below.empty() || below.back() != u'/') below += u'/';
-        std::lock_guard<std::mutex> l(m_Mutex);
-        if (m_Slots.empty()) return;
-        for (auto it = m_Slots.begin(); it != m_Slots.end();) {
-            const std::u16string& k = it->first;
-            if (k == key || k.compare(0, below.size(), below) == 0) {
-                if (it->second.nState == kListing) {
-                    it->second.bDropped = true; // the helper drops it when done
-                } else {
-                    if (it->second.pItems) Release((size_t)it->second.pItems->GetCount());
-                    it = m_Slots.erase(it);
-                    continue;
-                }
+        for (auto at = m_Slots.begin(); at != m_Slots.end();) {
+            if (at->first.compare(0, below.size(), below) == 0 && at->second.nState != kListing) {
+                if (at->second.pItems) Release((size_t)at->second.pItems->GetCount());
+                at = m_Slots.erase(at);
+            } else {
+                if (at->first.compare(0, below.size(), below) == 0) at->second.bDropped = true;
+                ++at;
             }
-            ++it;
         }
     }
 
@@ -141,7 +146,33 @@ private:
         bool bOk = false;
         bool bDropped = false;
         std::unique_ptr<CListT<FsItemInfo>> pItems;
+        std::vector<std::u16string> children; // queued from this listing
     };
+    // A slot and, through the children it queued, everything below it
+    // (called with the mutex held). A listing in progress is dropped by its
+    // helper when done, and queues nothing.
+    void Drop(std::unordered_map<std::u16string, Slot>::iterator it) {
+        std::vector<std::u16string> stack = std::move(it->second.children);
+        if (it->second.nState == kListing) {
+            it->second.bDropped = true;
+        } else {
+            if (it->second.pItems) Release((size_t)it->second.pItems->GetCount());
+            m_Slots.erase(it);
+        }
+        while (!stack.empty()) {
+            const std::u16string k = std::move(stack.back());
+            stack.pop_back();
+            auto c = m_Slots.find(k);
+            if (c == m_Slots.end()) continue; // taken, or never queued
+            for (std::u16string& g : c->second.children) stack.push_back(std::move(g));
+            if (c->second.nState == kListing) {
+                c->second.bDropped = true;
+            } else {
+                if (c->second.pItems) Release((size_t)c->second.pItems->GetCount());
+                m_Slots.erase(c);
+            }
+        }
+    }
 
     static std::u16string Key(const CWideString& path) {
         return std::u16string(path.GetString(), (size_t)path.GetLength());
@@ -206,7 +237,8 @@ private:
                 if (bOk) {
                     m_nHeld += (size_t)pItems->GetCount();
                     slot.pItems = std::move(pItems);
-                    for (auto c = children.rbegin(); c != children.rend(); ++c) Queue(std::move(*c));
+                    for (auto c = children.rbegin(); c != children.rend(); ++c) Queue(*c);
+                    slot.children = std::move(children);
                     m_WorkCv.notify_all();
                 }
             }
@@ -568,7 +600,7 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         const CWideString childPath = prefix + GetItemSideName(pNode, side);
         if (!bDescendExcluded && item.IsExcluded()) {
             item.m_nFlags &= (uint8_t)~SPF_LISTED;
-            if (m_pScanPrefetcher) m_pScanPrefetcher->Skip(childPath);
+            if (m_pScanPrefetcher) m_pScanPrefetcher->Skip(childPath, false);
             continue;
         }
         int childKind = 0;
@@ -576,7 +608,7 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         const bool bChildOk = ScanFolder(childPath, pRoot, side, bFullScan, bCheckLock, item.IsExcluded(),
                                          nDepth + 1, bDescendExcluded, pCount, pStateRead, childKind, childErr);
         if (bChildOk) continue;
-        if (m_pScanPrefetcher) m_pScanPrefetcher->Skip(childPath);
+        if (m_pScanPrefetcher) m_pScanPrefetcher->Skip(childPath, true);
         if (childKind == ZEK_STOPPED || IsConnectionError(childKind) || m_bScanDepthExceeded) {
             errKind = childKind;
             errText += childErr;
