@@ -135,7 +135,8 @@ void BM_IncrementalRunOneChangedFile(benchmark::State& state) {
         {
             const std::string path = Side(0) + rel;
             FILE* f = fopen(path.c_str(), "wb");
-            const std::string content = "changed " + std::to_string(++n) + std::string((size_t)n, 'z');
+            ++n;
+            const std::string content = "changed " + std::to_string(n) + std::string((size_t)n, 'z');
             fwrite(content.data(), 1, content.size(), f);
             fclose(f);
             struct timeval tv[2] = {{1600000000 + n * 10, 0}, {1600000000 + n * 10, 0}};

@@ -12,6 +12,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -33,54 +39,130 @@ CWideString Nfc(const CWideString& s) {
     return t;
 }
 
-void AppendDecimal(std::string& out, uint64_t v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof(buf), v);
-    out.append(buf, (size_t)(r.ptr - buf));
+// The writer puts a record's fields through a pointer into space reserved in
+// the output (one bounds check per record instead of one per byte).
+char* PutDecimal(char* p, uint64_t v) {
+    return std::to_chars(p, p + 20, v).ptr;
 }
 
-// T=value| with the unsigned 32-bit sentinels written as -1 and -2.
-void AppendU32(std::string& out, char tag, uint32_t v) {
-    out.push_back(tag);
-    out.push_back('=');
-    if (v == 0xFFFFFFFFu)
-        out.append("-1", 2);
-    else if (v == 0xFFFFFFFEu)
-        out.append("-2", 2);
-    else
-        AppendDecimal(out, v);
-    out.push_back('|');
+// T=value| with the unsigned 32-bit sentinels written as -1 and -2: at most 14 bytes.
+char* PutU32(char* p, char tag, uint32_t v) {
+    *p++ = tag;
+    *p++ = '=';
+    if (v >= 0xFFFFFFFEu) {
+        *p++ = '-';
+        *p++ = v == 0xFFFFFFFFu ? '1' : '2';
+    } else {
+        p = PutDecimal(p, v);
+    }
+    *p++ = '|';
+    return p;
 }
 
-void AppendU16(std::string& out, char tag, uint16_t v) {
-    out.push_back(tag);
-    out.push_back('=');
-    if (v == 0xFFFF)
-        out.append("-1", 2);
-    else
-        AppendDecimal(out, v);
-    out.push_back('|');
+// At most 8 bytes.
+char* PutU16(char* p, char tag, uint16_t v) {
+    *p++ = tag;
+    *p++ = '=';
+    if (v == 0xFFFF) {
+        *p++ = '-';
+        *p++ = '1';
+    } else {
+        p = PutDecimal(p, v);
+    }
+    *p++ = '|';
+    return p;
 }
 
-void AppendString(std::string& out, char tag, const CWideString& s) {
-    out.push_back(tag);
-    out.push_back(':');
+// T[h=..|l=..|]: at most 25 bytes.
+constexpr size_t kMaxLenBytes = 25;
+char* PutItemLen(char* p, char tag, const CItemLen& len) {
+    *p++ = tag;
+    *p++ = '[';
+    p = PutU16(p, 'h', len.GetHigh());
+    p = PutU32(p, 'l', len.GetLow());
+    *p++ = ']';
+    return p;
+}
+
+// T[t=..|]: at most 17 bytes.
+constexpr size_t kMaxTimeBytes = 17;
+char* PutSyncTime(char* p, char tag, CSyncTime t) {
+    *p++ = tag;
+    *p++ = '[';
+    p = PutU32(p, 't', t.GetTime());
+    *p++ = ']';
+    return p;
+}
+
+// [y=..|]: at most 16 bytes.
+constexpr size_t kMaxGenEntryBytes = 16;
+char* PutGenEntry(char* p, CSyncTime t) {
+    *p++ = '[';
+    p = PutU32(p, 'y', t.GetTime());
+    *p++ = ']';
+    return p;
+}
+
+// T[a{=n|...}]: at most 20 bytes plus 17 per entry.
+size_t MaxGenArrayBytes(const CGenArray& gens) {
+    return 20 + (size_t)gens.GetSize() * (kMaxGenEntryBytes + 1);
+}
+char* PutGenArray(char* p, char tag, const CGenArray& gens) {
+    *p++ = tag;
+    memcpy(p, "[a{=", 4);
+    p += 4;
+    p = PutDecimal(p, (uint64_t)gens.GetSize());
+    *p++ = '|';
+    for (CSyncTime t : gens) {
+        p = PutGenEntry(p, t);
+        *p++ = '|';
+    }
+    *p++ = '}';
+    *p++ = ']';
+    return p;
+}
+
+// A string field T:len:bytes|. ASCII text is copied unit by unit; other text
+// goes through the UTF-8 conversion first (utf8 holds it then).
+bool IsAscii(const CWideString& s) {
     const char16_t* p = s.GetString();
     const int n = s.GetLength();
-    int i = 0;
-    while (i < n && p[i] < 0x80) i++;
-    if (i == n) {
-        // ASCII: the bytes are the units.
-        AppendDecimal(out, (uint64_t)n);
-        out.push_back(':');
-        for (i = 0; i < n; i++) out.push_back((char)p[i]);
+    for (int i = 0; i < n; i++)
+        if (p[i] >= 0x80) return false;
+    return true;
+}
+size_t MaxStringBytes(const CWideString& s, bool bAscii, CNarrowString& utf8) {
+    if (bAscii) return 14 + (size_t)s.GetLength();
+    utf8 = WideToUtf8(s);
+    return 14 + (size_t)utf8.GetLength();
+}
+char* PutString(char* p, char tag, const CWideString& s, bool bAscii, const CNarrowString& utf8) {
+    *p++ = tag;
+    *p++ = ':';
+    if (bAscii) {
+        const char16_t* w = s.GetString();
+        const int n = s.GetLength();
+        p = PutDecimal(p, (uint64_t)n);
+        *p++ = ':';
+        for (int i = 0; i < n; i++) *p++ = (char)w[i];
     } else {
-        CNarrowString u = WideToUtf8(s);
-        AppendDecimal(out, (uint64_t)u.GetLength());
-        out.push_back(':');
-        out.append(u.GetString(), (size_t)u.GetLength());
+        p = PutDecimal(p, (uint64_t)utf8.GetLength());
+        *p++ = ':';
+        memcpy(p, utf8.GetString(), (size_t)utf8.GetLength());
+        p += utf8.GetLength();
     }
-    out.push_back('|');
+    *p++ = '|';
+    return p;
+}
+
+// Runs put on space of at most nMax bytes at the end of out.
+template <typename F> void AppendBounded(std::string& out, size_t nMax, F put) {
+    const size_t nAt = out.size();
+    out.resize(nAt + nMax);
+    char* const pStart = out.data() + nAt;
+    char* const pEnd = put(pStart);
+    ZOR_ASSERT((size_t)(pEnd - pStart) <= nMax);
+    out.resize(nAt + (size_t)(pEnd - pStart));
 }
 
 bool ReadEnd(ZorInStream& in, unsigned char tag, unsigned char expected, CWideString& err) {
@@ -171,14 +253,17 @@ bool StateFileHeader::Read(ZorInStream& in, CWideString& err) {
 }
 
 bool StateFileHeader::Write(ZorOutStream& out, CWideString& err) const {
-    std::string s = "[";
-    AppendU16(s, 'a', m_nA);
-    AppendU16(s, 'b', m_nB);
-    AppendU16(s, 'c', m_nC);
-    AppendU16(s, '1', m_nMajor);
-    AppendU16(s, '2', m_nMinor);
-    s += m_bS ? "s=1|]" : "s=0|]";
-    return out.Write(s.data(), (int)s.size(), err);
+    char buf[64];
+    char* p = buf;
+    *p++ = '[';
+    p = PutU16(p, 'a', m_nA);
+    p = PutU16(p, 'b', m_nB);
+    p = PutU16(p, 'c', m_nC);
+    p = PutU16(p, '1', m_nMajor);
+    p = PutU16(p, '2', m_nMinor);
+    memcpy(p, m_bS ? "s=1|]" : "s=0|]", 5);
+    p += 5;
+    return out.Write(buf, (int)(p - buf), err);
 }
 
 // ---------------------------------------------------------------- value records
@@ -235,11 +320,7 @@ bool ReadItemLenTic(ZorInStream& in, unsigned char tag, CItemLen& len, CWideStri
 }
 
 void AppendItemLenTic(std::string& out, char tag, const CItemLen& len) {
-    out.push_back(tag);
-    out.push_back('[');
-    AppendU16(out, 'h', len.GetHigh());
-    AppendU32(out, 'l', len.GetLow());
-    out.push_back(']');
+    AppendBounded(out, kMaxLenBytes, [&](char* p) { return PutItemLen(p, tag, len); });
 }
 
 bool ReadSyncTimeTic(ZorInStream& in, unsigned char tag, CSyncTime& time, CWideString& err) {
@@ -275,10 +356,7 @@ bool ReadSyncTimeTic(ZorInStream& in, unsigned char tag, CSyncTime& time, CWideS
 }
 
 void AppendSyncTimeTic(std::string& out, char tag, CSyncTime t) {
-    out.push_back(tag);
-    out.push_back('[');
-    AppendU32(out, 't', t.GetTime());
-    out.push_back(']');
+    AppendBounded(out, kMaxTimeBytes, [&](char* p) { return PutSyncTime(p, tag, t); });
 }
 
 bool ReadGenEntry(ZorInStream& in, CSyncTime& time, CWideString& err) {
@@ -304,9 +382,7 @@ bool ReadGenEntry(ZorInStream& in, CSyncTime& time, CWideString& err) {
 }
 
 void AppendGenEntry(std::string& out, CSyncTime t) {
-    out.push_back('[');
-    AppendU32(out, 'y', t.GetTime());
-    out.push_back(']');
+    AppendBounded(out, kMaxGenEntryBytes, [&](char* p) { return PutGenEntry(p, t); });
 }
 
 static bool AddGeneration(ZorInStream& in, CGenArray& gens, CSyncTime t, CWideString& err) {
@@ -356,15 +432,7 @@ bool ReadGenArrayTic(ZorInStream& in, unsigned char tag, CGenArray& gens, CWideS
 }
 
 void AppendGenArrayTic(std::string& out, char tag, const CGenArray& gens) {
-    out.push_back(tag);
-    out.append("[a{=", 4);
-    AppendDecimal(out, (uint64_t)gens.GetSize());
-    out.push_back('|');
-    for (CSyncTime t : gens) {
-        AppendGenEntry(out, t);
-        out.push_back('|');
-    }
-    out.append("}]", 2);
+    AppendBounded(out, MaxGenArrayBytes(gens), [&](char* p) { return PutGenArray(p, tag, gens); });
 }
 
 // ---------------------------------------------------------------- node record
@@ -438,18 +506,31 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
 
 void StateFile::AppendRecord(std::string& out, const CWideString& sName, CSyncTime tSaved,
                              const CItemLen& savedLen, const CGenArray& gens) const {
-    out.push_back('[');
-    out.append(IsFolder() ? "f=1|" : "f=0|", 4);
-    AppendString(out, 'N', sName);
-    AppendItemLenTic(out, 'l', m_Len);
-    AppendU32(out, 'a', m_nAttr);
-    AppendSyncTimeTic(out, 'C', m_tFile);
-    AppendSyncTimeTic(out, 't', m_tAccu);
-    AppendSyncTimeTic(out, 'p', tSaved);
-    AppendItemLenTic(out, 's', savedLen);
-    AppendString(out, 'i', m_sId);
-    AppendGenArrayTic(out, 'g', gens);
-    out.push_back(']');
+    AppendSideRecord(out, *this, sName, tSaved, savedLen, gens);
+}
+
+void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString& sName, CSyncTime tSaved,
+                      const CItemLen& savedLen, const CGenArray& gens) {
+    const bool bNameAscii = IsAscii(sName), bIdAscii = IsAscii(rec.m_sId);
+    CNarrowString nameUtf8, idUtf8;
+    const size_t nMax = 8 + MaxStringBytes(sName, bNameAscii, nameUtf8) + 2 * kMaxLenBytes + 14 +
+                        3 * kMaxTimeBytes + MaxStringBytes(rec.m_sId, bIdAscii, idUtf8) + MaxGenArrayBytes(gens);
+    AppendBounded(out, nMax, [&](char* p) {
+        *p++ = '[';
+        memcpy(p, rec.IsFolder() ? "f=1|" : "f=0|", 4);
+        p += 4;
+        p = PutString(p, 'N', sName, bNameAscii, nameUtf8);
+        p = PutItemLen(p, 'l', rec.m_Len);
+        p = PutU32(p, 'a', rec.m_nAttr);
+        p = PutSyncTime(p, 'C', rec.m_tFile);
+        p = PutSyncTime(p, 't', rec.m_tAccu);
+        p = PutSyncTime(p, 'p', tSaved);
+        p = PutItemLen(p, 's', savedLen);
+        p = PutString(p, 'i', rec.m_sId, bIdAscii, idUtf8);
+        p = PutGenArray(p, 'g', gens);
+        *p++ = ']';
+        return p;
+    });
 }
 
 bool StateFile::WriteRecord(ZorOutStream& out, const CWideString& sName, CSyncTime tSaved,
@@ -633,6 +714,147 @@ void CStateFileIo::RollBack(int nSide) {
     m_Fresh.clear();
 }
 
+// ---------------------------------------------------------------- pipelined tree read
+// Parses the tree form on its own thread while the caller merges what was
+// parsed into the sync tree. The steps come in file order: a record, the end
+// of a record's children, or the parse error that ended the parse. Each step
+// carries the error text the parse appended before it, so that the caller's
+// text grows exactly as in a read on one thread. The stream belongs to the
+// parsing thread until the parser is destroyed.
+class CStateFileIo::CTreeParser {
+public:
+    struct Step {
+        enum Kind : uint8_t { kRecord, kEnd, kError };
+        Kind nKind = kError;
+        StateFile rec;
+        CWideString name;
+        CSyncTime tSaved;
+        CItemLen savedLen;
+        CGenArray gens;
+        CWideString err;
+    };
+
+    explicit CTreeParser(ZorInStream& in) : m_In(in) {}
+    ~CTreeParser() {
+        {
+            std::lock_guard<std::mutex> l(m_Mutex);
+            m_bCancel = true;
+        }
+        m_Cv.notify_all();
+        if (m_Thread.joinable()) m_Thread.join();
+    }
+    // False when no thread could be started (nothing was read).
+    bool Start(int nDepth) {
+        try {
+            m_Thread = std::thread([this, nDepth] {
+                ParseNode(nDepth);
+                Flush(true);
+            });
+        } catch (...) {
+            return false;
+        }
+        return true;
+    }
+    // The next step (waiting for it); it stays valid until Pop.
+    Step& Peek() {
+        if (m_nAt >= m_Batch.size()) {
+            m_Batch.clear();
+            m_nAt = 0;
+            std::unique_lock<std::mutex> l(m_Mutex);
+            m_Cv.wait(l, [&] { return !m_Ready.empty() || m_bDone; });
+            if (m_Ready.empty()) {
+                // Cannot happen: the parse ends with the file's last step.
+                m_Batch.emplace_back();
+                m_Batch.back().err = u"state file parse ended early";
+            } else {
+                m_Batch = std::move(m_Ready.front());
+                m_Ready.pop_front();
+                m_Cv.notify_all();
+            }
+        }
+        return m_Batch[m_nAt];
+    }
+    void Pop() { ++m_nAt; }
+
+private:
+    static constexpr size_t kBatch = 256;
+    static constexpr size_t kMaxBatches = 16;
+
+    Step& Add(Step::Kind nKind) {
+        m_Out.emplace_back();
+        Step& s = m_Out.back();
+        s.nKind = nKind;
+        s.err = m_Err;
+        m_Err.Empty();
+        return s;
+    }
+    // Hands the collected steps over; false when the reader is gone.
+    bool Flush(bool bLast) {
+        std::unique_lock<std::mutex> l(m_Mutex);
+        if (!m_Out.empty()) {
+            m_Cv.wait(l, [&] { return m_bCancel || m_Ready.size() < kMaxBatches; });
+            if (!m_bCancel) m_Ready.push_back(std::move(m_Out));
+            m_Out.clear();
+        }
+        if (bLast) m_bDone = true;
+        m_Cv.notify_all();
+        return !m_bCancel;
+    }
+    bool Fail() {
+        Add(Step::kError);
+        return false;
+    }
+    // The grammar of ReadNodeTree.
+    bool ParseNode(int nDepth) {
+        if (nDepth > kStateMaxDepth) {
+            m_Err.AppendFormat(u"Posn %ld: state file nodes nested deeper than %d levels", m_In.GetPosn(),
+                               kStateMaxDepth);
+            return Fail();
+        }
+        unsigned char ch;
+        if (m_In.GetChar(ch, m_Err)) {
+            if (ch != '\n') m_In.UngetChar(ch);
+        } else if (m_In.HasError()) {
+            return Fail();
+        }
+        {
+            Step& s = Add(Step::kRecord);
+            if (!s.rec.ReadNode(m_In, s.name, s.tSaved, s.savedLen, s.gens, m_Err)) {
+                s.nKind = Step::kError; // the text so far, then what the record's parse added
+                s.err += m_Err;
+                m_Err.Empty();
+                return false;
+            }
+        }
+        if (m_Out.size() >= kBatch && !Flush(false)) return false;
+        if (!GetTicPrefix(m_In, '<', m_Err)) return Fail();
+        for (;;) {
+            if (!m_In.GetChar(ch, m_Err)) {
+                if (!m_In.HasError())
+                    m_Err.AppendFormat(u"Posn %ld: unexpected end of input, '>' expected", m_In.GetPosn());
+                return Fail();
+            }
+            if (ch == '>') break;
+            m_In.UngetChar(ch);
+            if (!ParseNode(nDepth + 1)) return false;
+        }
+        Add(Step::kEnd);
+        return true;
+    }
+
+    ZorInStream& m_In;
+    CWideString m_Err;       // appended since the last step
+    std::vector<Step> m_Out; // parsing thread: steps not yet handed over
+    std::mutex m_Mutex;
+    std::condition_variable m_Cv;
+    std::deque<std::vector<Step>> m_Ready;
+    bool m_bDone = false;
+    bool m_bCancel = false;
+    std::vector<Step> m_Batch; // reader: the batch being taken
+    size_t m_nAt = 0;
+    std::thread m_Thread;
+};
+
 bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift,
                                   StateFileHeader& hdr, bool& bVersionError, CWideString& err) {
     bVersionError = false;
@@ -658,7 +880,14 @@ bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFo
                     // Nothing after the header: a folder without state.
                     ok = !in.HasError();
                 } else {
-                    ok = ReadStateNode(in, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0, err);
+                    // The records are parsed on a second thread while this
+                    // one merges them into the tree.
+                    CTreeParser parser(in);
+                    if (parser.Start(0))
+                        ok = ReadNodeTreePiped(parser, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0, false,
+                                               err);
+                    else
+                        ok = ReadStateNode(in, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0, err);
                 }
             }
         }
@@ -812,27 +1041,10 @@ bool CStateFileIo::ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, C
     if (!rec.ReadNode(in, name, tSaved, savedLen, gens, err)) return false;
     if (!CheckStop(err)) return false;
 
-    CSyncTreeNode* pNode = pFolder;
     bool bFresh = false;
-    if (pParent) {
-        if (rec.Exists() && !rec.IsFolder() && !bMayShift && !CSyncTime::IsSame(rec.m_tFile, rec.m_tAccu)) {
-            rec.m_tAccu = rec.m_tFile;
-            rec.SetFlag(SIF_CORRECTED, true);
-        }
-        // Below a node this read created, a plain name is most likely new:
-        // it is added at once (what SetNodeCS does for a new node).
-        pNode = bParentFresh && rec.m_sId.IsEmpty() ? AddFreshChild(pParent, name, nSide, rec) : nullptr;
-        if (pNode) {
-            bFresh = true;
-            CSyncPairAndAction& item = pNode->GetItem();
-            item.m_aSavedTime[nSide] = tSaved;
-            item.m_aSavedLen[nSide] = savedLen;
-            MergeOldRecord(pNode, nSide, false, nDepth, rec, gens);
-        } else {
-            pNode = ReadMergeRecord(nSide, pParent, nDepth, name, rec, tSaved, savedLen, gens, bFresh, err);
-            if (!pNode) return false;
-        }
-    }
+    CSyncTreeNode* pNode = ApplyTreeRecord(nSide, pParent, pFolder, bMayShift, nDepth, bParentFresh, rec, name,
+                                           tSaved, savedLen, gens, bFresh, err);
+    if (!pNode) return false;
     if (!GetTicPrefix(in, '<', err)) return false;
     for (;;) {
         if (!in.GetChar(ch, err)) {
@@ -845,6 +1057,38 @@ bool CStateFileIo::ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, C
         if (!ReadNodeTree(in, nSide, nAgeLimit, pNode, pFolder, bMayShift, nDepth + 1, bFresh, err))
             return false;
     }
+    PruneAgedRecord(nSide, nAgeLimit, pNode, rec, gens);
+    return true;
+}
+
+CSyncTreeNode* CStateFileIo::ApplyTreeRecord(int nSide, CSyncTreeNode* pParent, CSyncTreeNode* pFolder,
+                                             bool bMayShift, int nDepth, bool bParentFresh, StateFile& rec,
+                                             const CWideString& name, CSyncTime tSaved,
+                                             const CItemLen& savedLen, const CGenArray& gens, bool& bFresh,
+                                             CWideString& err) {
+    bFresh = false;
+    if (!pParent) return pFolder;
+    if (rec.Exists() && !rec.IsFolder() && !bMayShift && !CSyncTime::IsSame(rec.m_tFile, rec.m_tAccu)) {
+        rec.m_tAccu = rec.m_tFile;
+        rec.SetFlag(SIF_CORRECTED, true);
+    }
+    // Below a node this read created, a plain name is most likely new:
+    // it is added at once (what SetNodeCS does for a new node).
+    CSyncTreeNode* pNode =
+        bParentFresh && rec.m_sId.IsEmpty() ? AddFreshChild(pParent, name, nSide, rec) : nullptr;
+    if (pNode) {
+        bFresh = true;
+        CSyncPairAndAction& item = pNode->GetItem();
+        item.m_aSavedTime[nSide] = tSaved;
+        item.m_aSavedLen[nSide] = savedLen;
+        MergeOldRecord(pNode, nSide, false, nDepth, rec, gens);
+        return pNode;
+    }
+    return ReadMergeRecord(nSide, pParent, nDepth, name, rec, tSaved, savedLen, gens, bFresh, err);
+}
+
+void CStateFileIo::PruneAgedRecord(int nSide, int64_t nAgeLimit, CSyncTreeNode* pNode, const StateFile& rec,
+                                   const CGenArray& gens) {
     if (nAgeLimit != 0 && !rec.Exists()) {
         CGenArray pruned = gens;
         if (PruneGenerations(pruned, nAgeLimit) && !AnyChildPresent(pNode, nSide)) {
@@ -852,6 +1096,40 @@ bool CStateFileIo::ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, C
             pNode->GetItem().m_aOld[nSide].SetPresent(false);
         }
     }
+}
+
+bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
+                                     CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
+                                     CWideString& err) {
+    CTreeParser::Step& step = parser.Peek();
+    err += step.err;
+    if (step.nKind != CTreeParser::Step::kRecord) return false;
+    // Kept here: the step goes when the next batch is taken.
+    StateFile rec = std::move(step.rec);
+    const CWideString name = step.name;
+    const CSyncTime tSaved = step.tSaved;
+    const CItemLen savedLen = step.savedLen;
+    const CGenArray gens = std::move(step.gens);
+    parser.Pop();
+    if (!CheckStop(err)) return false;
+
+    bool bFresh = false;
+    CSyncTreeNode* pNode = ApplyTreeRecord(nSide, pParent, pFolder, bMayShift, nDepth, bParentFresh, rec, name,
+                                           tSaved, savedLen, gens, bFresh, err);
+    if (!pNode) return false;
+    for (;;) {
+        CTreeParser::Step& next = parser.Peek();
+        const CTreeParser::Step::Kind nKind = next.nKind;
+        if (nKind != CTreeParser::Step::kRecord) {
+            err += next.err;
+            parser.Pop();
+            if (nKind == CTreeParser::Step::kError) return false;
+            break;
+        }
+        if (!ReadNodeTreePiped(parser, nSide, nAgeLimit, pNode, pFolder, bMayShift, nDepth + 1, bFresh, err))
+            return false;
+    }
+    PruneAgedRecord(nSide, nAgeLimit, pNode, rec, gens);
     return true;
 }
 
@@ -1040,6 +1318,14 @@ CSyncTreeNode* CStateFileIo::SetNodeCS(const CWideString& path, int nSide, CSync
     return pNode;
 }
 
+CSyncTreeNode* CStateFileIo::FindPathNode(const CWideString& path, CSyncTreeNode* pParent) const {
+    bool bAllSeparators = true;
+    for (int i = 0; i < path.GetLength() && bAllSeparators; i++) bAllSeparators = path[i] == u'/';
+    if (bAllSeparators) return pParent;
+    CWideString e;
+    return CSyncTreeNode::LookupCS(pParent, Nfc(path), m_bCaseSensitive, nullptr, e);
+}
+
 void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel,
                                   const CSideInfo& rec, const CGenArray& gens) {
     CSyncPairAndAction& item = pNode->GetItem();
@@ -1119,10 +1405,8 @@ bool CStateFileIo::WriteNodeInto(std::string& buf, ZorOutStream& out, int nSide,
     const CSyncPairAndAction& item = pNode->GetItem();
     if (pNode->GetParent() && !item.m_aOld[nSide].IsPresentBit()) return true;
     buf.push_back('\n');
-    StateFile rec;
-    static_cast<CSideInfo&>(rec) = item.m_aOld[nSide];
-    rec.AppendRecord(buf, pNode->GetNameRef(), item.m_aSavedTime[nSide], item.m_aSavedLen[nSide],
-                     item.m_aGens[nSide]);
+    AppendSideRecord(buf, item.m_aOld[nSide], pNode->GetNameRef(), item.m_aSavedTime[nSide],
+                     item.m_aSavedLen[nSide], item.m_aGens[nSide]);
     buf.push_back('<');
     if ((int)buf.size() >= kWriteBlock) {
         if (!out.Write(buf.data(), (int)buf.size(), err)) return false;

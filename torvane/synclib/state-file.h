@@ -106,6 +106,10 @@ public:
                      const CGenArray& gens, CWideString& err) const;
 };
 
+// Appends a side record "[...]" as a node record to a buffer.
+void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString& sName, CSyncTime tSaved,
+                      const CItemLen& savedLen, const CGenArray& gens);
+
 // ---------------------------------------------------------------- generations
 // Ages a generation list against the clock: entries at or beyond now + age
 // are removed, of the entries older than now - age only the three latest
@@ -171,6 +175,11 @@ public:
     CSyncTreeNode* SetNodeCS(const CWideString& path, int nSide, CSyncTreeNode* pParent, int nDepth,
                              bool bIntoOld, bool bPathMode, int nLevel, const CSideInfo& rec,
                              bool& bDuplicate, CWideString& err);
+    // The node that SetNodeCS reaches through the folder part of a path
+    // below pParent ("" stands for pParent itself); null when it is not in
+    // the tree. Where it is found, SetNodeCS with bPathMode for a path
+    // relative to it does what it does for the whole path below pParent.
+    CSyncTreeNode* FindPathNode(const CWideString& path, CSyncTreeNode* pParent) const;
     // Merges a record read from a state file into the node's old record.
     void MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel, const CSideInfo& rec,
                         const CGenArray& gens);
@@ -219,6 +228,21 @@ private:
     bool ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
                       CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
                       CWideString& err);
+    // The same over what a parsing thread read ahead (state-file.cpp).
+    class CTreeParser;
+    bool ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
+                           CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
+                           CWideString& err);
+    // What both take from one parsed record: the node it goes to (pFolder
+    // for the file's first record), bFresh when the read created it.
+    CSyncTreeNode* ApplyTreeRecord(int nSide, CSyncTreeNode* pParent, CSyncTreeNode* pFolder, bool bMayShift,
+                                   int nDepth, bool bParentFresh, StateFile& rec, const CWideString& name,
+                                   CSyncTime tSaved, const CItemLen& savedLen, const CGenArray& gens,
+                                   bool& bFresh, CWideString& err);
+    // After a node's children: a deleted record whose generations all aged
+    // out and that has no present child is dropped.
+    void PruneAgedRecord(int nSide, int64_t nAgeLimit, CSyncTreeNode* pNode, const StateFile& rec,
+                         const CGenArray& gens);
     // A new child under its plain name, or null when it cannot be added so.
     CSyncTreeNode* AddFreshChild(CSyncTreeNode* pParent, const CWideString& name, int nSide,
                                  const CSideInfo& rec);

@@ -15,47 +15,53 @@ bool MoveNotParent(const CSyncPairAndAction& it) {
 
 } // namespace
 
-bool ItemInCategory(const CSyncPairAndAction* p, int category) {
-    if (!p) return false;
-    const CSyncPairAndAction& it = *p;
+uint32_t ItemCategoryMask(const CSyncPairAndAction& it) {
     const uint8_t eff = it.GetEffAction();
+    const uint8_t s = it.m_nSysAction;
     const bool bExcl = it.IsExcluded();
-    switch (category) {
-        case CAT_EXISTING: return it.ExistsAnywhere();
-        case CAT_CHANGED: {
-            const uint8_t s = it.m_nSysAction;
-            return s == EA_CONFLICT || s == EA_ERROR || s == EA_COPY_RIGHT_TO_LEFT || s == EA_NAME_CASE_RIGHT_TO_LEFT ||
-                   s == EA_COPY_LEFT_TO_RIGHT || s == EA_NAME_CASE_LEFT_TO_RIGHT || it.m_nUserAction != 0;
-        }
-        case CAT_CONFLICT: return it.m_nSysAction == EA_CONFLICT || it.m_nUserAction == EA_CONFLICT;
-        case CAT_ERROR:
-            return !bExcl && (it.m_nExecState == ESS_ANALYZED_ERR || it.m_nExecState == ESS_SYNCED_ERR ||
-                              it.m_nSysAction == EA_ERROR || it.m_nUserAction == EA_ERROR);
-        case CAT_INCLUDED: return !bExcl && it.ExistsAnywhere();
-        case CAT_EXCLUDED: return bExcl && it.ExistsAnywhere();
-        case CAT_NEW_COPY: return it.IsNewCopy() && MoveEmpty(it);
-        case CAT_OVERWRITE: return it.IsOverwriteCopy() && MoveEmpty(it);
-        case CAT_DELETE: return it.IsDeleteAction() && MoveEmpty(it);
-        case CAT_COPY_LTOR: return eff == EA_COPY_LEFT_TO_RIGHT && !it.IsDeleteAction() && MoveEmpty(it);
-        case CAT_COPY_RTOL: return eff == EA_COPY_RIGHT_TO_LEFT && !it.IsDeleteAction() && MoveEmpty(it);
-        case CAT_DELETE_RIGHT: return eff == EA_COPY_LEFT_TO_RIGHT && it.IsDeleteAction() && MoveEmpty(it);
-        case CAT_DELETE_LEFT: return eff == EA_COPY_RIGHT_TO_LEFT && it.IsDeleteAction() && MoveEmpty(it);
-        case CAT_MOVE_LTOR: return eff == EA_COPY_LEFT_TO_RIGHT && MoveNotParent(it);
-        case CAT_MOVE_RTOL: return eff == EA_COPY_RIGHT_TO_LEFT && MoveNotParent(it);
-        case CAT_TIME_LTOR: return eff == EA_TIME_LEFT_TO_RIGHT;
-        case CAT_TIME_RTOL: return eff == EA_TIME_RIGHT_TO_LEFT;
-        case CAT_NAME_CASE_LTOR: return eff == EA_NAME_CASE_LEFT_TO_RIGHT;
-        case CAT_NAME_CASE_RTOL: return eff == EA_NAME_CASE_RIGHT_TO_LEFT;
-        case CAT_STATE_LTOR: return eff == EA_COPY_STATE_LEFT_TO_RIGHT;
-        case CAT_STATE_RTOL: return eff == EA_COPY_STATE_RIGHT_TO_LEFT;
-        case CAT_MERGE_GENS: return eff == EA_COPY_STATE_MERGE_GENS;
-        case CAT_SAME_LEN_TIME_DIFFERS:
-            return it.ExistsBoth() && !bExcl && !it.IsFolder() && it.m_aCur[0].m_Len == it.m_aCur[1].m_Len &&
-                   !CSyncTime::IsSame(it.m_aCur[0].m_tAccu, it.m_aCur[1].m_tAccu);
-        case CAT_PENDING: return it.m_nExecState == ESS_ANALYZED_OK && eff != EA_NO_COPY && eff != EA_ERROR;
-        case CAT_ALL: return true;
-        default: return false;
-    }
+    const bool bAnywhere = it.ExistsAnywhere();
+    const bool bMoveEmpty = MoveEmpty(it);
+    const bool bMoveNotParent = MoveNotParent(it);
+    const bool bDelete = it.IsDeleteAction();
+    uint32_t m = 0;
+    auto set = [&m](int category, bool b) {
+        if (b) m |= 1u << category;
+    };
+    set(CAT_EXISTING, bAnywhere);
+    set(CAT_CHANGED, s == EA_CONFLICT || s == EA_ERROR || s == EA_COPY_RIGHT_TO_LEFT || s == EA_NAME_CASE_RIGHT_TO_LEFT ||
+                         s == EA_COPY_LEFT_TO_RIGHT || s == EA_NAME_CASE_LEFT_TO_RIGHT || it.m_nUserAction != 0);
+    set(CAT_CONFLICT, s == EA_CONFLICT || it.m_nUserAction == EA_CONFLICT);
+    set(CAT_ERROR, !bExcl && (it.m_nExecState == ESS_ANALYZED_ERR || it.m_nExecState == ESS_SYNCED_ERR ||
+                              s == EA_ERROR || it.m_nUserAction == EA_ERROR));
+    set(CAT_INCLUDED, !bExcl && bAnywhere);
+    set(CAT_EXCLUDED, bExcl && bAnywhere);
+    set(CAT_NEW_COPY, bMoveEmpty && it.IsNewCopy());
+    set(CAT_OVERWRITE, bMoveEmpty && it.IsOverwriteCopy());
+    set(CAT_DELETE, bDelete && bMoveEmpty);
+    set(CAT_COPY_LTOR, eff == EA_COPY_LEFT_TO_RIGHT && !bDelete && bMoveEmpty);
+    set(CAT_COPY_RTOL, eff == EA_COPY_RIGHT_TO_LEFT && !bDelete && bMoveEmpty);
+    set(CAT_DELETE_RIGHT, eff == EA_COPY_LEFT_TO_RIGHT && bDelete && bMoveEmpty);
+    set(CAT_DELETE_LEFT, eff == EA_COPY_RIGHT_TO_LEFT && bDelete && bMoveEmpty);
+    set(CAT_MOVE_LTOR, eff == EA_COPY_LEFT_TO_RIGHT && bMoveNotParent);
+    set(CAT_MOVE_RTOL, eff == EA_COPY_RIGHT_TO_LEFT && bMoveNotParent);
+    set(CAT_TIME_LTOR, eff == EA_TIME_LEFT_TO_RIGHT);
+    set(CAT_TIME_RTOL, eff == EA_TIME_RIGHT_TO_LEFT);
+    set(CAT_NAME_CASE_LTOR, eff == EA_NAME_CASE_LEFT_TO_RIGHT);
+    set(CAT_NAME_CASE_RTOL, eff == EA_NAME_CASE_RIGHT_TO_LEFT);
+    set(CAT_STATE_LTOR, eff == EA_COPY_STATE_LEFT_TO_RIGHT);
+    set(CAT_STATE_RTOL, eff == EA_COPY_STATE_RIGHT_TO_LEFT);
+    set(CAT_MERGE_GENS, eff == EA_COPY_STATE_MERGE_GENS);
+    set(CAT_SAME_LEN_TIME_DIFFERS, it.ExistsBoth() && !bExcl && !it.IsFolder() &&
+                                       it.m_aCur[0].m_Len == it.m_aCur[1].m_Len &&
+                                       !CSyncTime::IsSame(it.m_aCur[0].m_tAccu, it.m_aCur[1].m_tAccu));
+    set(CAT_PENDING, it.m_nExecState == ESS_ANALYZED_OK && eff != EA_NO_COPY && eff != EA_ERROR);
+    set(CAT_ALL, true);
+    return m;
+}
+
+bool ItemInCategory(const CSyncPairAndAction* p, int category) {
+    if (!p || category < 0 || category >= CAT_COUNT) return false;
+    return (ItemCategoryMask(*p) >> category) & 1u;
 }
 
 bool IsInCategory(const CSyncTreeNode* pNode, int category) {
@@ -85,8 +91,9 @@ FolderStatsRecord* StatsPass(CSyncTreeNode* pNode, CCategoryStats& stats, int ch
             if (sub && sub != &rec) FolderStatsMerge(rec, *sub);
         }
         const CSyncPairAndAction& child = pChild->GetItem();
+        const uint32_t mask = ItemCategoryMask(child);
         for (int c = 0; c < CAT_COUNT; c++) {
-            if (!ItemInCategory(&child, c)) continue;
+            if (!((mask >> c) & 1u)) continue;
             if (c == chosen) FolderStatsAddItem(rec, child);
             AddItemCount(stats.m_aCounts[c], child);
         }

@@ -224,6 +224,8 @@ enum EItemCategory {
 };
 // The category's predicate (false for a null item or an index outside 0..24).
 bool ItemInCategory(const CSyncPairAndAction* pItem, int category);
+// Bit c set for every category c that holds the item (all of them in one go).
+uint32_t ItemCategoryMask(const CSyncPairAndAction& item);
 // The node's item is in the category, or the node is a folder whose
 // statistics record, built for this same category, counts members.
 bool IsInCategory(const CSyncTreeNode* pNode, int category);

@@ -194,9 +194,13 @@ bool CDoLockEmbeddedStates::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
     CSyncPairAndAction& item = pNode->GetItem();
     for (int side = 0; side < 2; side++) {
         TvFileSys* fs = pJob->m_apFs[side].get();
+        const bool bProbe = m_bRescan && !item.m_aHoldsDataFolder[side] && item.IsFolder() && fs &&
+                            (fs->GetCapability(TVFS_CAP_LOCAL) || fs->GetCapability(TVFS_CAP_MD5));
+        // The pass visits every item of the tree; the path is built only for
+        // the few that need it (a probe, or a folder that holds a data folder).
+        if (!bProbe && !item.m_aHoldsDataFolder[side]) continue;
         const CWideString sidePath = CSyncJob::GetItemSidePath(pNode, side);
-        if (m_bRescan && !item.m_aHoldsDataFolder[side] && item.IsFolder() && fs &&
-            (fs->GetCapability(TVFS_CAP_LOCAL) || fs->GetCapability(TVFS_CAP_MD5))) {
+        if (bProbe) {
             const CWideString dataPath = sidePath + CSyncJob::kDataFolderPath;
             bool bIsFolder = false;
             int k = 0;

@@ -52,7 +52,7 @@ bool CSyncJob::IsReadOnlySide(int side) const {
 
 bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, int side, bool bFullScan,
                               bool bParentExcluded, CListT<CSyncTreeNode*>& queue, CSyncTreeNode* pRoot,
-                              CSyncTreeNode*& pNode, int& errKind, CWideString& errText) {
+                              CSyncTreeNode*& pNode, int& errKind, CWideString& errText, CSyncTreeNode* pFolder) {
     side &= 1;
     TvFileSys* fs = m_apFs[side].get();
     pNode = nullptr;
@@ -81,7 +81,9 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
     auto setNode = [&](const CSideInfo& rec, const char16_t* what) -> bool {
         bool bDup = false;
         CWideString e;
-        pNode = io.SetNodeCS(entryPath, side, pRoot, -1, false, bFullScan, 0, rec, bDup, e);
+        pNode = bFullScan && pFolder
+                    ? io.SetNodeCS(entry.m_sName, side, pFolder, -1, false, true, 0, rec, bDup, e)
+                    : io.SetNodeCS(entryPath, side, pRoot, -1, false, bFullScan, 0, rec, bDup, e);
         if (!pNode) {
             errText += what;
             errText += entryPath;

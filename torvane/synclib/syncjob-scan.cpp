@@ -1,6 +1,7 @@
 // The side scan: one side of a job listed into the current records of the
 // sync tree, with the state files met on the way read into the old records.
 #include "TvFileCopy.h"
+#include "state-file.h"
 #include "syncjob.h"
 #include "zor-debug.h"
 #include "zor-file.h"
@@ -12,9 +13,11 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -47,20 +50,25 @@ void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFas
 
 } // namespace
 
-// Helper threads that list subfolders ahead during one side scan. They live
-// for the scan, so that no thread is started per folder.
-class CListAheadPool {
+// Lists the folders of a local side ahead of a full scan, on helper threads,
+// in about the order the scan enters them (depth first, each folder's
+// subfolders in listing order). The scan takes each listing as it enters the
+// folder; what it asks for before a helper got there it lists itself. The
+// listings held and not yet taken are limited to a number of entries.
+class CScanPrefetcher {
 public:
-    explicit CListAheadPool(int nThreads) {
+    CScanPrefetcher(TvFileSys* fs, const CWideString& root, int nThreads, size_t nMaxHeld)
+        : m_pFs(fs), m_nMaxHeld(nMaxHeld) {
+        Queue(Key(root));
         for (int i = 0; i < nThreads; i++) {
             try {
                 m_Threads.emplace_back([this] { Loop(); });
             } catch (...) {
-                break; // fewer helpers; the scanning thread always takes part
+                break; // fewer helpers; the scan lists what no helper did
             }
         }
     }
-    ~CListAheadPool() {
+    ~CScanPrefetcher() {
         {
             std::lock_guard<std::mutex> l(m_Mutex);
             m_bStop = true;
@@ -68,76 +76,190 @@ public:
         m_WorkCv.notify_all();
         for (std::thread& t : m_Threads) t.join();
     }
-    // Runs fn on every helper and on the caller; returns when all are done.
-    void RunOnAll(const std::function<void()>& fn) {
-        {
-            std::lock_guard<std::mutex> l(m_Mutex);
-            m_pTask = &fn;
-            ++m_nGeneration;
-            m_nActive = (int)m_Threads.size();
-        }
-        m_WorkCv.notify_all();
-        fn();
+    TvFileSys* GetFs() const { return m_pFs; }
+
+    // The listing of path when a helper made it (waiting for one that is
+    // being made). False when the caller is to list it itself: no helper
+    // will then list it, and a failed listing is left to the caller too, so
+    // that the error is its own.
+    bool Take(const CWideString& path, std::unique_ptr<CListT<FsItemInfo>>& items) {
+        const std::u16string key = Key(path);
         std::unique_lock<std::mutex> l(m_Mutex);
-        m_DoneCv.wait(l, [&] { return m_nActive == 0; });
-        m_pTask = nullptr;
+        auto it = m_Slots.find(key);
+        if (it == m_Slots.end()) return false;
+        if (it->second.nState == kListing) {
+            m_DoneCv.wait(l, [&] {
+                it = m_Slots.find(key);
+                return it == m_Slots.end() || it->second.nState != kListing;
+            });
+            if (it == m_Slots.end()) return false;
+        }
+        Slot& slot = it->second;
+        const bool bOk = slot.nState == kDone && slot.bOk;
+        if (bOk) {
+            items = std::move(slot.pItems);
+            Release((size_t)items->GetCount());
+        }
+        m_Slots.erase(it);
+        return bOk;
+    }
+    // The caller listed path itself: its subfolders are listed ahead.
+    void Listed(const CWideString& path, const CListT<FsItemInfo>& items) {
+        std::vector<std::u16string> children;
+        ChildKeys(path, items, children);
+        std::lock_guard<std::mutex> l(m_Mutex);
+        for (auto it = children.rbegin(); it != children.rend(); ++it) Queue(std::move(*it));
+        m_WorkCv.notify_all();
+    }
+    // The scan does not enter path (excluded), or entered it and failed
+    // (bEntered): what was listed at or below it is dropped, and nothing more
+    // is listed there.
+    void Skip(const CWideString& path, bool bEntered) {
+        const std::u16string key = Key(path);
+        std::lock_guard<std::mutex> l(m_Mutex);
+        auto it = m_Slots.find(key);
+        if (it != m_Slots.end()) {
+            Drop(it);
+            return;
+        }
+        // Taken by the scan (it entered the folder): what a helper queued
+        // below it is found by the path. A folder never queued has nothing
+        // listed below it.
+        if (!bEntered) return;
+        std::u16string below = key;
+        if (below.empty() || below.back() != u'/') below += u'/';
+        for (auto at = m_Slots.begin(); at != m_Slots.end();) {
+            if (at->first.compare(0, below.size(), below) == 0 && at->second.nState != kListing) {
+                if (at->second.pItems) Release((size_t)at->second.pItems->GetCount());
+                at = m_Slots.erase(at);
+            } else {
+                if (at->first.compare(0, below.size(), below) == 0) at->second.bDropped = true;
+                ++at;
+            }
+        }
     }
 
 private:
-    void Loop() {
-        uint64_t nSeen = 0;
-        std::unique_lock<std::mutex> l(m_Mutex);
-        for (;;) {
-            m_WorkCv.wait(l, [&] { return m_bStop || m_nGeneration != nSeen; });
-            if (m_bStop) return;
-            nSeen = m_nGeneration;
-            const std::function<void()>* pTask = m_pTask;
-            l.unlock();
-            (*pTask)();
-            l.lock();
-            if (--m_nActive == 0) m_DoneCv.notify_all();
+    enum { kPending, kListing, kDone };
+    struct Slot {
+        int nState = kPending;
+        bool bOk = false;
+        bool bDropped = false;
+        std::unique_ptr<CListT<FsItemInfo>> pItems;
+        std::vector<std::u16string> children; // queued from this listing
+    };
+    // A slot and, through the children it queued, everything below it
+    // (called with the mutex held). A listing in progress is dropped by its
+    // helper when done, and queues nothing.
+    void Drop(std::unordered_map<std::u16string, Slot>::iterator it) {
+        std::vector<std::u16string> stack = std::move(it->second.children);
+        if (it->second.nState == kListing) {
+            it->second.bDropped = true;
+        } else {
+            if (it->second.pItems) Release((size_t)it->second.pItems->GetCount());
+            m_Slots.erase(it);
+        }
+        while (!stack.empty()) {
+            const std::u16string k = std::move(stack.back());
+            stack.pop_back();
+            auto c = m_Slots.find(k);
+            if (c == m_Slots.end()) continue; // taken, or never queued
+            for (std::u16string& g : c->second.children) stack.push_back(std::move(g));
+            if (c->second.nState == kListing) {
+                c->second.bDropped = true;
+            } else {
+                if (c->second.pItems) Release((size_t)c->second.pItems->GetCount());
+                m_Slots.erase(c);
+            }
         }
     }
+
+    static std::u16string Key(const CWideString& path) {
+        return std::u16string(path.GetString(), (size_t)path.GetLength());
+    }
+    // The paths the scan would enter below path, in listing order: folders
+    // that are not links (a link the scan drills into is listed by the scan,
+    // and its subfolders ahead from there).
+    static void ChildKeys(const CWideString& path, const CListT<FsItemInfo>& items,
+                          std::vector<std::u16string>& children) {
+        // Nor those below the depth where the scan stops.
+        int nDepth = 0;
+        for (int i = 0; i < path.GetLength(); i++) nDepth += path[i] == u'/';
+        if (nDepth + 1 >= CSyncJob::kMaxScanDepth) return;
+        CWideString prefix = path;
+        AddTrailingForwardSlash(prefix);
+        const std::u16string base = Key(prefix);
+        for (ZorPosition pos = items.GetHeadPosition(); pos;) {
+            const FsItemInfo& e = items.GetNext(pos);
+            if (e.m_bValid == 0 || !e.IsFolder() || e.IsLink() || e.m_sName.IsEmpty()) continue;
+            if (e.m_sName == u"." || e.m_sName == u"..") continue;
+            children.push_back(base);
+            children.back().append(e.m_sName.GetString(), (size_t)e.m_sName.GetLength());
+        }
+    }
+    // Called with the mutex held.
+    void Queue(std::u16string key) {
+        auto r = m_Slots.try_emplace(key);
+        if (r.second) m_Pending.push_back(std::move(key));
+    }
+    void Release(size_t n) {
+        const bool bWasFull = m_nHeld >= m_nMaxHeld;
+        m_nHeld -= n < m_nHeld ? n : m_nHeld;
+        if (bWasFull && m_nHeld < m_nMaxHeld) m_WorkCv.notify_all();
+    }
+    void Loop() {
+        std::unique_lock<std::mutex> l(m_Mutex);
+        for (;;) {
+            m_WorkCv.wait(l, [&] { return m_bStop || (!m_Pending.empty() && m_nHeld < m_nMaxHeld); });
+            if (m_bStop) return;
+            std::u16string key = std::move(m_Pending.back()); // the most recently queued: depth first
+            m_Pending.pop_back();
+            auto it = m_Slots.find(key);
+            if (it == m_Slots.end() || it->second.nState != kPending) continue; // taken or skipped
+            it->second.nState = kListing;
+            l.unlock();
+            auto pItems = std::make_unique<CListT<FsItemInfo>>();
+            int k = 0;
+            CWideString e;
+            const CWideString path(key.data(), (int)key.size());
+            const bool bOk = m_pFs->ListDir(path, *pItems, k, e);
+            std::vector<std::u16string> children;
+            if (bOk) ChildKeys(path, *pItems, children);
+            l.lock();
+            it = m_Slots.find(key);
+            if (it == m_Slots.end()) continue;
+            Slot& slot = it->second;
+            if (slot.bDropped) {
+                m_Slots.erase(it);
+            } else {
+                slot.nState = kDone;
+                slot.bOk = bOk;
+                if (bOk) {
+                    m_nHeld += (size_t)pItems->GetCount();
+                    slot.pItems = std::move(pItems);
+                    for (auto c = children.rbegin(); c != children.rend(); ++c) Queue(*c);
+                    slot.children = std::move(children);
+                    m_WorkCv.notify_all();
+                }
+            }
+            m_DoneCv.notify_all();
+        }
+    }
+
+    TvFileSys* const m_pFs;
+    const size_t m_nMaxHeld;
     std::mutex m_Mutex;
     std::condition_variable m_WorkCv, m_DoneCv;
-    std::vector<std::thread> m_Threads;
-    const std::function<void()>* m_pTask = nullptr;
-    uint64_t m_nGeneration = 0;
-    int m_nActive = 0;
+    std::unordered_map<std::u16string, Slot> m_Slots; // queued, being listed or listed; not yet taken
+    std::vector<std::u16string> m_Pending;           // queued; the next at the back (may hold stale keys)
+    size_t m_nHeld = 0;                               // entries of the listings not yet taken
     bool m_bStop = false;
+    std::vector<std::thread> m_Threads;
 };
 
 bool CSyncJob::IsPlainLocalFs(const TvFileSys* fs) {
     // Only the local back-end's listing may run on several threads at once.
     return fs && fs->GetCapability(TVFS_CAP_LOCAL) && fs->GetTypeInfo(TVFS_TI_NAME) == u"Local Folder";
-}
-
-void CSyncJob::ListAhead(CListAheadPool& pool, TvFileSys* fs, const CListT<CSyncTreeNode*>& queue,
-                         ZorPosition pos, const CWideString& prefix, int side, bool bDescendExcluded,
-                         std::vector<CListedAhead>& ahead) {
-    // The next few subfolders that will be entered (two per participating
-    // thread; a few listings per folder level are held at a time).
-    constexpr size_t kWindow = 8;
-    ahead.clear();
-    ahead.reserve(kWindow);
-    while (pos && ahead.size() < kWindow) {
-        CSyncTreeNode* pNode = queue.GetNext(pos);
-        if (!bDescendExcluded && pNode->GetItem().IsExcluded()) continue;
-        ahead.emplace_back();
-        ahead.back().path = prefix + GetItemSideName(pNode, side);
-    }
-    std::atomic<size_t> next{0};
-    const std::function<void()> work = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < ahead.size();) {
-            int k = 0;
-            CWideString e;
-            ahead[i].bOk = fs->ListDir(ahead[i].path, ahead[i].items, k, e);
-        }
-    };
-    if (ahead.size() > 1)
-        pool.RunOnAll(work);
-    else
-        work();
 }
 
 void CSyncJob::ClearSideInfoInSubtree(CSyncTreeNode* pNode, int side, bool bCurrent) {
@@ -249,10 +371,14 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
             if (!bFastPre) {
                 Stopwatch sw;
                 m_nScanProgressTick = 0;
-                if (IsPlainLocalFs(fs)) m_pListAheadPool = std::make_shared<CListAheadPool>(3);
+                // A local side's folders are listed ahead from the start, while
+                // the state file is read.
+                if (IsPlainLocalFs(fs) && m_nScanPrefetchThreads > 0)
+                    m_pScanPrefetcher = std::make_shared<CScanPrefetcher>(
+                        fs, CWideString(), m_nScanPrefetchThreads, m_nScanPrefetchMaxEntries);
                 const bool ok = ScanFolder(CWideString(), pRoot, side, bFullScan, bCheckLock, false, 0, false,
                                            &nCount, &bStateRead, errKind, errText);
-                m_pListAheadPool.reset();
+                m_pScanPrefetcher.reset();
                 nScanMs = sw.ElapsedMs();
                 if (!ok) return false;
             } else {
@@ -387,21 +513,27 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     // allows it. A failure that stays passes its kind up.
     CListT<FsItemInfo> ownList;
     CListT<FsItemInfo>* pList = &ownList;
-    if (m_pPrefetched && m_pPrefetched->path == path) {
-        pList = &m_pPrefetched->items; // listed ahead by the parent folder
-        m_pPrefetched = nullptr;
-    }
+    std::unique_ptr<CListT<FsItemInfo>> pAhead;
+    CScanPrefetcher* pPrefetcher =
+        m_pScanPrefetcher && m_pScanPrefetcher->GetFs() == fs ? m_pScanPrefetcher.get() : nullptr;
+    if (pPrefetcher && pPrefetcher->Take(path, pAhead)) pList = pAhead.get(); // listed ahead by a helper
     CListT<FsItemInfo>& list = *pList;
     for (; pList == &ownList;) {
         list.RemoveAll();
         int listKind = 0;
         CWideString le;
-        if (fs->ListDir(path, list, listKind, le)) break;
+        if (fs->ListDir(path, list, listKind, le)) {
+            if (pPrefetcher) pPrefetcher->Listed(path, list);
+            break;
+        }
         if (!IsConnectionError(listKind)) {
             errKind = listKind;
             errText += le;
             return false;
         }
+        // The helpers use the file system that a reconnect replaces.
+        m_pScanPrefetcher.reset();
+        pPrefetcher = nullptr;
         CWideString reconnectText;
         if (!TryReconnect(side, u"LISTDIR", le, false, listKind, reconnectText)) {
             errText += le + u", Cannot reconnect: " + reconnectText;
@@ -421,6 +553,8 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     CListT<CSyncTreeNode*> queue;
     CWideString prefix = path;
     AddTrailingForwardSlash(prefix);
+    // The entries' nodes are found from the folder's node, not from the root.
+    CSyncTreeNode* pFolder = bFullScan ? GetStateFileIo().FindPathNode(path, pRoot) : nullptr;
     for (ZorPosition pos = list.GetHeadPosition(); pos;) {
         const FsItemInfo& entry = list.GetNext(pos);
         const CWideString& name = entry.m_sName;
@@ -433,7 +567,7 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         int listKind = 0;
         CWideString le;
         if (!AddListedItems(prefix + name, entry, side, bFullScan, bParentExcluded, queue, pRoot, pNode,
-                            listKind, le)) {
+                            listKind, le, pFolder)) {
             errKind = listKind;
             errText += le;
             return false;
@@ -459,38 +593,22 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     }
     list.RemoveAll();
 
-    // Subfolders of a local side are listed ahead, a few at a time on
-    // helper threads; they are still entered one by one in order below.
-    std::vector<CListedAhead> ahead;
-    size_t nAheadNext = 0;
-
     for (ZorPosition pos = queue.GetHeadPosition(); pos;) {
-        const ZorPosition posNode = pos;
         CSyncTreeNode* pNode = queue.GetNext(pos);
         if (!CheckStop(errKind, errText)) return false;
         CSyncPairAndAction& item = pNode->GetItem();
         const CWideString childPath = prefix + GetItemSideName(pNode, side);
         if (!bDescendExcluded && item.IsExcluded()) {
             item.m_nFlags &= (uint8_t)~SPF_LISTED;
+            if (m_pScanPrefetcher) m_pScanPrefetcher->Skip(childPath, false);
             continue;
-        }
-        // A reconnect below may have replaced the side's file system.
-        TvFileSys* pAheadFs = m_apFs[side].get();
-        if (m_pListAheadPool && IsPlainLocalFs(pAheadFs)) {
-            if (nAheadNext >= ahead.size()) {
-                ListAhead(*m_pListAheadPool, pAheadFs, queue, posNode, prefix, side, bDescendExcluded, ahead);
-                nAheadNext = 0;
-            }
-            if (nAheadNext < ahead.size() && ahead[nAheadNext].path == childPath && ahead[nAheadNext].bOk)
-                m_pPrefetched = &ahead[nAheadNext];
-            ++nAheadNext;
         }
         int childKind = 0;
         CWideString childErr;
         const bool bChildOk = ScanFolder(childPath, pRoot, side, bFullScan, bCheckLock, item.IsExcluded(),
                                          nDepth + 1, bDescendExcluded, pCount, pStateRead, childKind, childErr);
-        m_pPrefetched = nullptr;
         if (bChildOk) continue;
+        if (m_pScanPrefetcher) m_pScanPrefetcher->Skip(childPath, true);
         if (childKind == ZEK_STOPPED || IsConnectionError(childKind) || m_bScanDepthExceeded) {
             errKind = childKind;
             errText += childErr;

@@ -15,6 +15,7 @@
 #include "state-file.h"
 #include "zor-error.h"
 #include "zor-file.h"
+#include "zor-gzblocks.h"
 #include "zor-locstr.h"
 #include "zor-path.h"
 #include "zor-stream.h"
@@ -23,6 +24,8 @@
 
 #include <fcntl.h>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -43,6 +46,12 @@ enum : int {
     kMsgSaved = 4711,
 };
 
+// The compression of a written state file: its text repeats itself so much
+// that the fastest level already shrinks it some 25 times, at a third of the
+// default level's time; blocks of a big file are compressed on a few threads
+// while the tree is still being written out.
+constexpr int kStateFileGzLevel = 1;
+constexpr int kStateFileGzThreads = 4;
 // Bytes of a ".tvi" description that are read back.
 constexpr int kMaxInfoBytes = 512;
 // Upload attempts of a remote save that failed on a lost connection.
@@ -110,10 +119,14 @@ private:
 
 CStateFileIo& CSyncJob::GetStateFileIo() {
     if (!m_pStateIo) m_pStateIo = std::make_shared<CJobStateFileIo>(this);
-    m_pStateIo->m_bCleanupOldGenerations = m_Options.m_bCleanupOldGenerations;
-    m_pStateIo->m_nSaveMonthsOldGens = m_Options.m_nSaveMonthsOldGens;
-    m_pStateIo->m_pProgress = m_pProgress;
-    return *m_pStateIo;
+    // Set only when changed: the two sides' saves use it at the same time.
+    CStateFileIo& io = *m_pStateIo;
+    if (io.m_bCleanupOldGenerations != (bool)m_Options.m_bCleanupOldGenerations)
+        io.m_bCleanupOldGenerations = m_Options.m_bCleanupOldGenerations;
+    if (io.m_nSaveMonthsOldGens != m_Options.m_nSaveMonthsOldGens)
+        io.m_nSaveMonthsOldGens = m_Options.m_nSaveMonthsOldGens;
+    if (io.m_pProgress != m_pProgress) io.m_pProgress = m_pProgress;
+    return io;
 }
 
 bool CSyncJob::MayHaveTimeShift(const TvFileSys* pFs) {
@@ -450,34 +463,66 @@ bool CSyncJob::SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& e
     (void)errKind;
     (void)errText;
     if (!pNode) return true;
+    bool abSave[2] = {false, false}, bBothLocal = true;
     for (int side = 0; side < 2; ++side) {
         TvFileSys* fs = m_apFs[side].get();
-        if (!fs || !fs->IsConnected() || !pNode->GetItem().m_aHoldsDataFolder[side]) continue;
-        const CWideString sidePath = GetItemSidePath(pNode, side);
-        if (m_Options.m_bCleanupPreviousVersion && !IsStopped()) {
-            const int nDays = m_Options.m_nSaveDaysPreviousVersion;
-            const int64_t nNow = CZorTime::Now().GetTime();
-            bool bNoneTracked = true;
-            CleanupSavedFiles(pNode, side, nNow - (int64_t)nDays * 86400, bNoneTracked);
-            if (bNoneTracked) {
-                int k = 0;
-                CWideString e;
-                // The saved copies lie under their full paths in the side
-                // root's "_saved_": they are looked up from the tree root.
-                if (!InitSavedTracking(sidePath, side, fs, pNode->GetParent() == nullptr,
-                                       nNow - (int64_t)(nDays / 2) * 86400, GetPairsUnchecked(), k, e))
-                    Log(2, kMsgInitPrevSyncTime, u"Cannot init PrevSyncTime: " + e + u"\n");
-            }
+        abSave[side] = fs && fs->IsConnected() && pNode->GetItem().m_aHoldsDataFolder[side];
+        bBothLocal = bBothLocal && abSave[side] && fs->GetCapability(TVFS_CAP_LOCAL) && !CannotHaveDataFolder(side);
+    }
+    if (bBothLocal) {
+        // The right side on a thread of its own: it writes only the right
+        // side's saved-version records and reads the right side's records;
+        // its log lines follow the left side's, as in a sequential save.
+        GetStateFileIo();
+        CHeldLogLines held;
+        std::thread right;
+        try {
+            right = std::thread([this, pNode, &held] {
+                HoldLogLinesOfThisThread(&held);
+                SaveSideStateFiles(pNode, 1);
+                HoldLogLinesOfThisThread(nullptr);
+            });
+        } catch (const std::system_error&) {
         }
-        int k = 0;
-        CWideString e;
-        if (!WriteStateFile(side, sidePath, k, e)) {
-            Log(1, kMsgSaveFailed,
-                FormatLocalizedString(IDS_Str_Status_SaveStateFile, sidePath) + u"\n- ERROR: " + e + u"\n");
-            m_nSyncErr.fetch_add(1);
+        SaveSideStateFiles(pNode, 0);
+        if (right.joinable()) {
+            right.join();
+            PassOnHeldLogLines(held);
+        } else {
+            SaveSideStateFiles(pNode, 1);
+        }
+        return true;
+    }
+    for (int side = 0; side < 2; ++side)
+        if (abSave[side]) SaveSideStateFiles(pNode, side);
+    return true;
+}
+
+void CSyncJob::SaveSideStateFiles(CSyncTreeNode* pNode, int side) {
+    TvFileSys* fs = m_apFs[side].get();
+    const CWideString sidePath = GetItemSidePath(pNode, side);
+    if (m_Options.m_bCleanupPreviousVersion && !IsStopped()) {
+        const int nDays = m_Options.m_nSaveDaysPreviousVersion;
+        const int64_t nNow = CZorTime::Now().GetTime();
+        bool bNoneTracked = true;
+        CleanupSavedFiles(pNode, side, nNow - (int64_t)nDays * 86400, bNoneTracked);
+        if (bNoneTracked) {
+            int k = 0;
+            CWideString e;
+            // The saved copies lie under their full paths in the side
+            // root's "_saved_": they are looked up from the tree root.
+            if (!InitSavedTracking(sidePath, side, fs, pNode->GetParent() == nullptr,
+                                   nNow - (int64_t)(nDays / 2) * 86400, GetPairsUnchecked(), k, e))
+                Log(2, kMsgInitPrevSyncTime, u"Cannot init PrevSyncTime: " + e + u"\n");
         }
     }
-    return true;
+    int k = 0;
+    CWideString e;
+    if (!WriteStateFile(side, sidePath, k, e)) {
+        Log(1, kMsgSaveFailed,
+            FormatLocalizedString(IDS_Str_Status_SaveStateFile, sidePath) + u"\n- ERROR: " + e + u"\n");
+        m_nSyncErr.fetch_add(1);
+    }
 }
 
 bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errKind, CWideString& errText) {
@@ -528,9 +573,9 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         const CWideString perm = target + u"/" + kStateFileName;
         const CWideString status = FormatLocalizedString(IDS_Str_Status_SaveStateFile, perm);
         const CWideString temp = target + u"/" + kStateUploadName + suffix;
-        ZorGzFileStream out;
+        ZorGzBlockFileStream out;
         CWideString oe;
-        if (out.OpenWrite(temp, false, oe)) {
+        if (out.OpenWrite(temp, false, oe, kStateFileGzLevel, kStateFileGzThreads)) {
             bRemote = false;
             CWideString we;
             if (!WriteStateStream(out, side, folderPath, we)) {
@@ -587,9 +632,9 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         const CWideString status =
             FormatLocalizedString(IDS_Str_Status_SaveStateFile, fs->DisplayPath(statePath));
         {
-            ZorGzFileStream out;
+            ZorGzBlockFileStream out;
             CWideString we;
-            if (!out.OpenWrite(mirrorFile, true, we)) {
+            if (!out.OpenWrite(mirrorFile, true, we, kStateFileGzLevel, kStateFileGzThreads)) {
                 errText += u"opening mirror file: " + we;
                 errKind = FSE_GENERAL;
                 return false;

@@ -116,8 +116,11 @@ bool ExecuteSubtree(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2]
                                               pNode->GetPath());
                     return false;
                 }
-            } else if (!ExecuteNode(pNode, pNode->GetPath(), pJob, fs, pJob->GetProgressSink(), errKind,
-                                    errText)) {
+            } else if (!ExecuteNode(pNode,
+                                    // An item without an action only gets its state: its path is
+                                    // not shown, and not built for every unchanged item of the tree.
+                                    item.GetEffAction() == EA_NO_COPY ? CWideString() : pNode->GetPath(), pJob,
+                                    fs, pJob->GetProgressSink(), errKind, errText)) {
                 return false;
             }
         }

@@ -41,8 +41,24 @@ bool CSyncJob::SetProgressSink(CbJobProgress* pSink) {
     return true;
 }
 
+namespace {
+thread_local CSyncJob::CHeldLogLines* t_pHeldLogLines = nullptr;
+} // namespace
+
 void CSyncJob::Log(int level, int kind, const CWideString& text) {
+    if (t_pHeldLogLines) {
+        t_pHeldLogLines->m_Lines.push_back({level, kind, text});
+        return;
+    }
     m_pProgress->AddMessage(level, kind, text);
+}
+
+void CSyncJob::HoldLogLinesOfThisThread(CHeldLogLines* pHeld) {
+    t_pHeldLogLines = pHeld;
+}
+
+void CSyncJob::PassOnHeldLogLines(const CHeldLogLines& held) {
+    for (const CHeldLogLines::SLine& l : held.m_Lines) Log(l.nLevel, l.nKind, l.sText);
 }
 
 void CSyncJob::Notify(int level, const CWideString& text) {

@@ -94,6 +94,21 @@ public:
     // the call site's message-kind number that groups repeats). The text ends
     // with "\n".
     void Log(int level, int kind, const CWideString& text);
+    // Log lines of one thread held back in their order, to be passed on later
+    // (work done beside the main thread says what it did in the order a
+    // sequential run would have said it).
+    struct CHeldLogLines {
+        struct SLine {
+            int nLevel;
+            int nKind;
+            CWideString sText;
+        };
+        std::vector<SLine> m_Lines;
+    };
+    // While a holder is set, Log on the calling thread appends to it instead
+    // of passing the line to the sink. Null ends the holding.
+    static void HoldLogLinesOfThisThread(CHeldLogLines* pHeld);
+    void PassOnHeldLogLines(const CHeldLogLines& held);
     // A notice (level 1, 2 or 3), passed to the sink's OnNotice under its lock.
     void Notify(int level, const CWideString& text);
     // Passes (percent, text) to the sink's OnShowProgress under its lock.
@@ -443,7 +458,10 @@ public:
     // Saves the state files of one folder node on each connected side whose
     // holds-data-folder byte is set (the save pass of the execution, children
     // before parents). Failures are logged and counted; returns true.
+    // Two local sides that both keep a data folder are saved at the same
+    // time (each reads only its own records of the tree).
     bool SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& errText);
+    void SaveSideStateFiles(CSyncTreeNode* pNode, int side);
     // Writes the state file of one folder of a side: to a temporary name,
     // flushed and renamed over the old file (a local side, or a side's
     // mirror folder), or through the local mirror copy and an upload.
@@ -481,9 +499,12 @@ public:
     // reserved names, attribute options, filters, link options, leftover
     // temporary files and MD5 values. Folders to enter go onto the queue.
     // Fails only when a node cannot be made (kind 7) or on a stop.
+    // pFolder, when given, is the node of the listed folder (FindPathNode):
+    // a full scan then finds the entry's node from there.
     bool AddListedItems(const CWideString& entryPath, FsItemInfo entry, int side, bool bFullScan,
                         bool bParentExcluded, CListT<CSyncTreeNode*>& queue, CSyncTreeNode* pRoot,
-                        CSyncTreeNode*& pNode, int& errKind, CWideString& errText);
+                        CSyncTreeNode*& pNode, int& errKind, CWideString& errText,
+                        CSyncTreeNode* pFolder = nullptr);
     // The side's change analysis after its scan: the New-Old time shift,
     // then the change marking; nChanged counts the items marked changed.
     virtual void AnalyzeSideChanges(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side, uint32_t& nChanged);
@@ -498,18 +519,12 @@ public:
     uint32_t GetPlainRateLimit() const { return m_nPlainRateLimit.load(); }
     void SetFlaggedRateLimit(uint32_t n) { m_nFlaggedRateLimit.store(n); }
     void SetPlainRateLimit(uint32_t n) { m_nPlainRateLimit.store(n); }
-    // A subfolder's listing made ahead of entering it (local sides only).
-    struct CListedAhead {
-        CWideString path;
-        CListT<FsItemInfo> items;
-        bool bOk = false;
-    };
     static bool IsPlainLocalFs(const TvFileSys* fs);
-    static void ListAhead(class CListAheadPool& pool, TvFileSys* fs, const CListT<CSyncTreeNode*>& queue,
-                          ZorPosition pos, const CWideString& prefix, int side, bool bDescendExcluded,
-                          std::vector<CListedAhead>& ahead);
-    CListedAhead* m_pPrefetched = nullptr; // handed from ScanFolder to the child it enters next
-    std::shared_ptr<class CListAheadPool> m_pListAheadPool; // helpers of the current local side scan
+    // Helpers that list the folders of a local side ahead of a full scan
+    // (from the start, alongside the state-file read).
+    std::shared_ptr<class CScanPrefetcher> m_pScanPrefetcher;
+    int m_nScanPrefetchThreads = 3;                  // 0: the scan lists every folder itself
+    size_t m_nScanPrefetchMaxEntries = (size_t)1 << 17; // entries listed ahead and not yet taken
     // Folders deeper than this below the side root are not listed.
     static constexpr int32_t kMaxScanDepth = 30;
     // Counters of the current side scan (zeroed by AnalyzeSide).

@@ -283,6 +283,12 @@ static const icu::Normalizer2* NfcInstance() {
 }
 
 bool IsNameNfc(const CWideString& text) {
+    // Below U+0300 nothing composes or decomposes (as in NormalizeNameNfc).
+    const char16_t* p = text.GetString();
+    int i = 0;
+    const int len = text.GetLength();
+    while (i < len && p[i] < 0x300) i++;
+    if (i == len) return true;
     const icu::Normalizer2* n = NfcInstance();
     if (!n) return true;
     icu::UnicodeString u(false, (const UChar*)text.GetString(), text.GetLength());

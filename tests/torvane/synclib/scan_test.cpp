@@ -331,6 +331,75 @@ TEST_F(ScanTest, StatisticsLineAndExclusionsDownTheTree) {
     EXPECT_FALSE(m_job.DoForSubtree(nullptr, pass, true));
 }
 
+// The folders listed ahead by helper threads give the same tree as a scan
+// that lists every folder itself, whatever the helpers get to first: with a
+// limit of one entry held, a single helper, and skipped (excluded,
+// unreadable) subtrees whose listings must be dropped, not handed to the
+// wrong folder.
+TEST_F(ScanTest, ListingAheadGivesTheSameTree) {
+    for (int i = 0; i < 6; i++) {
+        const std::string d = "d" + std::to_string(i);
+        Dir(d + "/x/y");
+        Write(d + "/f", std::string((size_t)i + 1, 'a'));
+        Write(d + "/x/y/g");
+        Dir(d + "/.hidden/deep");
+        Write(d + "/.hidden/deep/h");
+    }
+    Dir("big");
+    for (int i = 0; i < 300; i++) Write("big/n" + std::to_string(i), std::to_string(i));
+    Dir("big/sub");
+    Write("big/sub/s");
+    Dir("_tvdata_/inner");
+    Write("_tvdata_/inner/z");
+    Dir("target/t2");
+    Write("target/t2/t.txt");
+    ASSERT_EQ(symlink(Native("target").c_str(), Native("dlink").c_str()), 0);
+    Dir("locked/in");
+    Write("locked/in/l");
+    Connect();
+    m_job.m_Options.m_bExcludeHidden = true;
+    m_job.m_Options.m_nFolderLinks = 2;
+    const bool bLocked = chmod(Native("locked").c_str(), 0) == 0 && geteuid() != 0;
+
+    auto dump = [&] {
+        std::string out;
+        for (CSyncDepthFirstIter it(&m_job.m_Tree); it.IsValid(); it.Next()) {
+            const CSyncPairAndAction& item = *it.GetItem();
+            out += ToU8(it.GetNode()->GetPath()) + " " + ToU8(item.m_aCur[0].Dump()) + " " +
+                   std::to_string(item.m_nFlags) + " " + std::to_string(item.m_nExecState) + " " +
+                   ToU8(item.m_sReason) + "\n";
+        }
+        return out;
+    };
+    struct Case {
+        int nThreads;
+        size_t nMaxEntries;
+    };
+    const Case cases[] = {{0, 0}, {3, (size_t)1 << 17}, {3, 1}, {1, 5}, {2, 40}};
+    std::string expected;
+    for (const Case& c : cases) {
+        m_job.ResetTree();
+        m_job.m_nScanPrefetchThreads = c.nThreads;
+        m_job.m_nScanPrefetchMaxEntries = c.nMaxEntries;
+        ASSERT_TRUE(Scan()) << ToU8(m_err);
+        EXPECT_EQ(m_job.m_pScanPrefetcher, nullptr); // gone with the scan
+        const std::string got = dump();
+        if (c.nThreads == 0) {
+            expected = got;
+            EXPECT_NE(expected.find("/big/n299 "), std::string::npos);
+            EXPECT_NE(expected.find("/dlink/t2/t.txt "), std::string::npos);
+            EXPECT_EQ(expected.find("/d0/.hidden/deep"), std::string::npos);
+            EXPECT_EQ(expected.find("/_tvdata_/inner"), std::string::npos);
+            if (bLocked) {
+                EXPECT_EQ(Node(u"/locked")->GetItem().m_nExecState, ESS_ANALYZED_ERR);
+            }
+            continue;
+        }
+        EXPECT_EQ(got, expected) << c.nThreads << " helpers, " << c.nMaxEntries << " entries";
+    }
+    chmod(Native("locked").c_str(), 0755);
+}
+
 } // namespace
 
 // A side without checksums turns MD5 comparison off for the run only: the

@@ -169,6 +169,49 @@ TEST(StateFile, OneFileExampleByteForByte) {
                   "i:0:|g[a{=0|}]]<>>");
 }
 
+TEST(StateFile, RecordByteForms) {
+    // Sentinels, 64-bit lengths, saved versions, generations, the largest
+    // times and names outside ASCII (lengths count UTF-8 bytes).
+    CItemLen saved;
+    saved.SetValue(123456);
+    CSideInfo accented = FileRec(77, 1234567890);
+    accented.m_sId = u"e\u0301";
+    struct Case {
+        CSideInfo rec;
+        CWideString name;
+        CSyncTime tSaved;
+        CItemLen savedLen;
+        CGenArray gens;
+        std::string want;
+    } cases[] = {
+        {FileRec((1ULL << 40) + 7, 1700000001, 0, 0x20), u"big.bin", CSyncTime(), CItemLen(), CGenArray(),
+         "[f=0|N:7:big.bin|l[h=256|l=7|]a=32|C[t=1700000001|]t[t=1700000001|]p[t=0|]s[h=-1|l=-2|]i:0:|"
+         "g[a{=0|}]]"},
+        {DeletedRec(), u"gone.txt", CSyncTime(), CItemLen(), Gens({1500, 0xFFFFFFFFu}),
+         "[f=0|N:8:gone.txt|l[h=-1|l=-1|]a=-1|C[t=0|]t[t=0|]p[t=0|]s[h=-1|l=-2|]i:0:|"
+         "g[a{=2|[y=1500|]|[y=-1|]|}]]"},
+        {FolderRec(1600000000), u"docs", CSyncTime(), CItemLen(), Gens({7}),
+         "[f=1|N:4:docs|l[h=-1|l=4294967293|]a=0|C[t=1600000000|]t[t=1600000000|]p[t=0|]s[h=-1|l=-2|]i:0:|"
+         "g[a{=1|[y=7|]|}]]"},
+        {accented, u"\u65e5\u672c.txt", CSyncTime(1690000000), saved, CGenArray(),
+         "[f=0|N:10:\xe6\x97\xa5\xe6\x9c\xac.txt|l[h=0|l=77|]a=0|C[t=1234567890|]t[t=1234567890|]"
+         "p[t=1690000000|]s[h=0|l=123456|]i:3:e\xcc\x81|g[a{=0|}]]"},
+        {FileRec(1, 0xFFFFFFFEu, 0xFFFFFFFDu, 0xFFFFFFFEu), u"\U0001F600.txt", CSyncTime(), CItemLen(), CGenArray(),
+         "[f=0|N:8:\xf0\x9f\x98\x80.txt|l[h=0|l=1|]a=-2|C[t=-2|]t[t=4294967293|]p[t=0|]s[h=-1|l=-2|]i:0:|"
+         "g[a{=0|}]]"},
+    };
+    for (const Case& c : cases) {
+        std::string out = "x";
+        AppendSideRecord(out, c.rec, c.name, c.tSaved, c.savedLen, c.gens);
+        EXPECT_EQ(out, "x" + c.want);
+        StateFile rec;
+        static_cast<CSideInfo&>(rec) = c.rec;
+        std::string viaRecord;
+        rec.AppendRecord(viaRecord, c.name, c.tSaved, c.savedLen, c.gens);
+        EXPECT_EQ(viaRecord, c.want);
+    }
+}
+
 TEST(StateFile, RoundTripGivesTheSameOldRecords) {
     SampleTree s;
     CSyncTreeNode* skew = Add(&s.tree, u"skew.txt", FileRec(4, 1000, 1005));
@@ -326,6 +369,78 @@ TEST(StateFile, ReaderErrorTexts) {
         EXPECT_EQ(CountOldPresent(&tree), 0) << c.text; // nothing merged stays behind
         EXPECT_EQ(io.HasLog(1, "cannot parse state file"), c.kind != 5) << c.text;
     }
+}
+
+// The records of the tree form are parsed on a second thread while the tree
+// is built. For a file long enough to fill the hand-over between the threads
+// many times, cut short at many places, damaged, or read with a stop
+// request, the outcome, the error text and the tree are those of a read on
+// one thread.
+TEST(StateFile, ReadOnTwoThreadsMatchesTheOneThreadRead) {
+    SampleTree s;
+    for (int d = 0; d < 60; d++) {
+        CSyncTreeNode* dir = Add(&s.tree, Utf8ToWide(("dir" + std::to_string(d)).c_str()), FolderRec(1600000000));
+        for (int f = 0; f < 100; f++) {
+            CSyncTreeNode* p = Add(dir, Utf8ToWide(("f" + std::to_string(f)).c_str()), FileRec(f, 1700000000 + f));
+            if (f % 7 == 0) p->GetItem().m_aGens[0] = Gens({1000, 2000u + f});
+        }
+    }
+    TestIo writer(&s.tree);
+    const std::string text = WriteText(writer);
+
+    auto dump = [](CSyncTreeNode* pTree) {
+        std::string out;
+        CSyncDepthFirstIter it(pTree);
+        for (bool b = it.IsValid(); b; b = it.Next()) {
+            const CSyncPairAndAction& a = *it.GetItem();
+            out += U8(it.GetPath()) + " " + U8(a.m_aOld[0].Dump()) + " " + U8(a.m_aOld[0].m_sId);
+            for (uint32_t t : Vec(a.m_aGens[0])) out += " " + std::to_string(t);
+            out += "\n";
+        }
+        return out;
+    };
+    // The one-thread read: the header, then the tree form.
+    auto oneThread = [](TestIo& io, CSyncTreeNode* pTree, const std::string& t, CWideString& err) {
+        ZorStringStream in(CNarrowString(t.data(), (int)t.size()));
+        unsigned char ch = 0, next = 0;
+        StateFileHeader hdr;
+        if (!in.GetChar(ch, err) || ch != '^' || !hdr.Read(in, err)) return false;
+        if (!in.PeekChar(next, err)) return !in.HasError();
+        return io.ReadStateNode(in, 0, 0, nullptr, pTree, false, 0, err);
+    };
+
+    std::vector<std::string> inputs = {text};
+    const size_t nHeader = text.find('\n');
+    for (size_t n = nHeader; n < text.size(); n += text.size() / 60 + 7) inputs.push_back(text.substr(0, n));
+    for (size_t n = text.size() - 30; n < text.size(); n++) inputs.push_back(text.substr(0, n));
+    std::string bad = text;
+    bad[text.size() / 2] = '\x01';
+    inputs.push_back(bad);
+    bad = text;
+    bad.insert(text.size() * 3 / 4, "\n[f=1|N:2:..|]<>");
+    inputs.push_back(bad);
+
+    for (const std::string& t : inputs) {
+        for (bool bStop : {false, true}) {
+            CSyncPairsAndActions piped, single;
+            TestIo io1(&piped), io2(&single);
+            io1.m_bStop = io2.m_bStop = bStop;
+            int kind = 0;
+            CWideString err1, err2;
+            const bool ok1 = ReadText(io1, &piped, t, kind, err1);
+            const bool ok2 = oneThread(io2, &single, t, err2);
+            ASSERT_EQ(ok1, ok2) << t.size() << " bytes: " << U8(err1) << " / " << U8(err2);
+            EXPECT_EQ(U8(err1), U8(err2)) << t.size() << " bytes";
+            if (ok1) EXPECT_EQ(dump(&piped), dump(&single)) << t.size() << " bytes";
+            if (bStop && t.size() > nHeader + 1) EXPECT_EQ(kind, ZEK_STOPPED);
+        }
+    }
+    CSyncPairsAndActions whole;
+    TestIo reader(&whole);
+    int kind = 0;
+    CWideString err;
+    ASSERT_TRUE(ReadText(reader, &whole, text, kind, err)) << U8(err);
+    EXPECT_EQ(CountOldPresent(&whole), CountOldPresent(&s.tree));
 }
 
 TEST(StateFile, NewerMinorVersionIsNoticedAndRead) {
@@ -603,4 +718,57 @@ TEST(StateFile, SetNodeForListedItems) {
     err.Empty();
     EXPECT_EQ(io.SetNodeCS(u"/", 0, &tree, 1, false, true, 0, FileRec(1, 5), dup, err), nullptr);
     EXPECT_EQ(U8(err), "SetNodeCS: empty name");
+}
+
+// The scan finds a listed entry's node from its folder's node: the same
+// node, record, duplicate flag, reason and log as from the tree root, for
+// names in other letter case, decomposed forms, duplicates, ids and folders
+// that are not in the tree (those go the whole way from the root).
+TEST(StateFile, SetNodeFromTheFolderNodeMatchesTheWholePath) {
+    struct Entry {
+        const char16_t* folder;
+        const char16_t* name;
+        bool bFolder;
+    };
+    const Entry entries[] = {
+        {u"", u"Docs", true},        {u"/Docs", u"a.txt", false},     {u"/docs", u"A.TXT", false},
+        {u"/Docs", u"e\u0301", false}, {u"/Docs", u"\u00e9", false},   {u"/Docs", u"Sub", true},
+        {u"/Docs/Sub", u"x", false},  {u"/DOCS/sub", u"X", false},      {u"/Docs/Sub\u0301", u"y", false},
+        {u"/missing", u"z", false},   {u"/Docs//Sub/", u"w", false},    {u"", u"Docs", true},
+    };
+    for (bool bCase : {false, true}) {
+        CSyncPairsAndActions t1, t2;
+        TestIo io1(&t1), io2(&t2);
+        io1.m_bCaseSensitive = io2.m_bCaseSensitive = bCase;
+        io1.m_bCap25 = io2.m_bCap25 = false;
+        std::string dump1, dump2;
+        for (const Entry& e : entries) {
+            const CSideInfo rec = e.bFolder ? FolderRec(7) : FileRec(3, 9);
+            bool dup1 = false, dup2 = false;
+            CWideString err1, err2;
+            CWideString whole = e.folder;
+            whole += u"/";
+            whole += e.name;
+            CSyncTreeNode* n1 = io1.SetNodeCS(whole, 0, &t1, -1, false, true, 0, rec, dup1, err1);
+            CSyncTreeNode* pFolder = io2.FindPathNode(e.folder, &t2);
+            CSyncTreeNode* n2 = pFolder ? io2.SetNodeCS(e.name, 0, pFolder, -1, false, true, 0, rec, dup2, err2)
+                                        : io2.SetNodeCS(whole, 0, &t2, -1, false, true, 0, rec, dup2, err2);
+            const std::string where = U8(whole) + (bCase ? " (case-sensitive)" : "");
+            ASSERT_EQ(n1 == nullptr, n2 == nullptr) << where;
+            EXPECT_EQ(dup1, dup2) << where;
+            EXPECT_EQ(U8(err1), U8(err2)) << where;
+            if (n1) EXPECT_EQ(U8(n1->GetPath()), U8(n2->GetPath())) << where;
+        }
+        for (CSyncTreeNode* t : {(CSyncTreeNode*)&t1, (CSyncTreeNode*)&t2}) {
+            std::string& d = t == &t1 ? dump1 : dump2;
+            CSyncDepthFirstIter it(t);
+            for (bool b = it.IsValid(); b; b = it.Next())
+                d += U8(it.GetPath()) + " " + U8(it.GetItem()->m_aCur[0].Dump()) + " " +
+                     U8(it.GetItem()->m_aCur[0].m_sId) + " " + std::to_string(it.GetItem()->m_nExecState) + " " +
+                     U8(it.GetItem()->m_sReason) + "\n";
+        }
+        EXPECT_EQ(dump1, dump2);
+        EXPECT_NE(dump1.find("Two items on Left side"), std::string::npos) << dump1;
+        EXPECT_EQ(io1.m_Logs, io2.m_Logs);
+    }
 }

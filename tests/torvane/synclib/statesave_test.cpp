@@ -363,3 +363,48 @@ TEST_F(StateSaveTest, SavingANestedFolderTracksItsOwnSavedCopies) {
     EXPECT_TRUE(inner->GetItem().m_aSavedTime[0].IsZero());
     EXPECT_FALSE(Logged("Cannot init PrevSyncTime"));
 }
+
+TEST_F(StateSaveTest, BothSidesSavedAtOnceKeepTheirOwnRecordsAndSideOrder) {
+    // Two local sides save at the same time: each file holds its own side's
+    // records, each side's expired saved copy goes, and the run log reads as
+    // a sequential save (the left side's lines first).
+    job.m_Options.m_bCleanupPreviousVersion = true;
+    job.m_Options.m_nSaveDaysPreviousVersion = 30;
+    for (int round = 0; round < 3; ++round) {
+        job.ResetTree();
+        CSyncTreeNode* root = job.GetPairsUnchecked();
+        root->GetItem().m_aHoldsDataFolder[0] = root->GetItem().m_aHoldsDataFolder[1] = 1;
+        for (int i = 0; i < 3000; ++i) {
+            AddOld(root, W("left-" + std::to_string(i)), false, 0);
+            AddOld(root, W("right-" + std::to_string(i)), false, 1);
+        }
+        for (int side = 0; side < 2; ++side) {
+            const std::string name = side ? "old-right.txt" : "old-left.txt";
+            CSyncTreeNode* n = AddOld(root, W(name), false, side);
+            n->GetItem().m_aSavedTime[side] = CSyncTime(1600000000);
+            n->GetItem().m_aSavedLen[side].SetValue(5);
+            ASSERT_TRUE(h.m_tmp.MakeDir(side ? "R/_tvdata_/_saved_" : "L/_tvdata_/_saved_"));
+            ASSERT_TRUE(h.m_tmp.WriteFile((side ? "R/_tvdata_/_saved_/" : "L/_tvdata_/_saved_/") + name, "12345"));
+        }
+        h.m_sink.ClearRecords();
+        EXPECT_TRUE(job.SaveStateFiles(root, kind, err));
+        EXPECT_EQ(job.m_nSyncErr.load(), 0);
+        const std::string log = h.m_sink.Dump();
+        const size_t delL = log.find("old-left.txt"), saveL = log.find("L/_tvdata_/_file_state_v4._tv");
+        const size_t delR = log.find("old-right.txt"), saveR = log.find("R/_tvdata_/_file_state_v4._tv");
+        ASSERT_NE(saveR, std::string::npos) << log;
+        EXPECT_TRUE(delL < saveL && saveL < delR && delR < saveR) << log;
+        EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/_saved_/old-left.txt"));
+        EXPECT_FALSE(h.m_tmp.Exists("R/_tvdata_/_saved_/old-right.txt"));
+
+        CSyncJob next;
+        Open(next);
+        for (int side = 0; side < 2; ++side) {
+            ASSERT_TRUE(Read(next, side)) << ToU8(err);
+            EXPECT_EQ(count, 1);
+            EXPECT_TRUE(HasOld(next, side ? u"/right-2999" : u"/left-2999", side));
+            EXPECT_FALSE(HasOld(next, side ? u"/left-0" : u"/right-0", side));
+        }
+        Close(next);
+    }
+}

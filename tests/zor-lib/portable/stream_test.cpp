@@ -1,9 +1,11 @@
 // Streams: string reader and writer, buffered files, atomic writers and gzip
 // files checked against the gzip command.
+#include "zor-gzblocks.h"
 #include "zor-stream.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -232,6 +234,76 @@ TEST_F(StreamFiles, GzipOurOutputReadByGzipCommand) {
     ASSERT_TRUE(OpenFileWriter(W(Path("empty.gz")), true, out, err)) << err;
     ASSERT_TRUE(out->Close(err)) << err;
     EXPECT_EQ(Run("gzip -t '" + Path("empty.gz") + "'"), 0);
+}
+
+TEST_F(StreamFiles, GzipBlockWriterGivesOneMemberThatEveryReaderTakes) {
+    // Contents around and across block edges, one and several threads, the
+    // repetitive text of a state file and data that hardly compresses.
+    std::string text;
+    for (int i = 0; text.size() < 200000; i++) text += "[f=0|N:12:file-" + std::to_string(i % 1000) + ".dat|]<>\n";
+    struct Case {
+        size_t nSize;
+        int nBlock, nThreads;
+        bool bText;
+    } cases[] = {{0, 4096, 4, true},     {1, 4096, 4, false},     {4095, 4096, 1, false},
+                 {4096, 4096, 2, true},  {4097, 4096, 4, true},   {200000, 4096, 4, true},
+                 {150000, 65536, 3, false}, {200000, 1 << 20, 4, true}};
+    for (const Case& c : cases) {
+        const std::string data = c.bText ? text.substr(0, c.nSize) : Sample(c.nSize).substr(0, c.nSize);
+        const std::string where = std::to_string(c.nSize) + "/" + std::to_string(c.nBlock) + "/" +
+                                  std::to_string(c.nThreads);
+        const std::string path = Path("blocks.gz");
+        CWideString err;
+        {
+            ZorGzBlockFileStream out;
+            ASSERT_TRUE(out.OpenWrite(W(path), true, err, 1, c.nThreads, c.nBlock)) << err;
+            // Small and large writes, as the callers make them.
+            for (size_t at = 0; at < data.size();) {
+                const size_t n = std::min(data.size() - at, at % 3 ? (size_t)7 : (size_t)10000);
+                ASSERT_TRUE(out.Write(data.data() + at, (int)n, err)) << err;
+                at += n;
+            }
+            ASSERT_TRUE(out.Close(err)) << where << ": " << err;
+        }
+        EXPECT_EQ(Run("gzip -t '" + path + "'"), 0) << where;
+        EXPECT_EQ(Run("gzip -dc '" + path + "' > '" + Path("blocks.out") + "'"), 0) << where;
+        EXPECT_EQ(ReadRaw(Path("blocks.out")), data) << where;
+        CAutoPtrT<ZorInStream> in;
+        std::string back;
+        ASSERT_TRUE(OpenFileReader(W(path), true, in, err)) << err;
+        ASSERT_TRUE(ReadAll(*in, back, err)) << where << ": " << err;
+        EXPECT_EQ(back, data) << where;
+        // One member: its trailer counts the whole content.
+        const std::string raw = ReadRaw(path);
+        ASSERT_GE(raw.size(), 18u);
+        uint32_t nLen = 0;
+        for (int i = 0; i < 4; i++) nLen |= (uint32_t)(unsigned char)raw[raw.size() - 4 + i] << (8 * i);
+        EXPECT_EQ(nLen, (uint32_t)data.size()) << where;
+        if (c.bText && c.nSize == 200000) EXPECT_LT(raw.size(), data.size() / 8) << where;
+    }
+}
+
+TEST_F(StreamFiles, GzipBlockWriterFailuresLeaveNoFile) {
+    // Dropped without Close, the atomic writer's temporary file goes.
+    WriteRaw(Path("keep.gz"), "old");
+    CWideString err;
+    {
+        ZorGzBlockFileStream out;
+        ASSERT_TRUE(out.OpenWrite(W(Path("keep.gz")), true, err, 1, 4, 4096)) << err;
+        const std::string data = Sample(50000);
+        ASSERT_TRUE(out.Write(data.data(), (int)data.size(), err));
+    }
+    EXPECT_EQ(ReadRaw(Path("keep.gz")), "old");
+    EXPECT_EQ(CountFiles(), 1);
+    // A full disk is an error of Write or Close, never a silent success.
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    ZorGzBlockFileStream full;
+    ASSERT_TRUE(full.OpenWrite(u"/dev/full"_ws, false, err, 1, 2, 4096)) << err;
+    const std::string data = Sample(40000);
+    bool ok = full.Write(data.data(), (int)data.size(), err);
+    ok = full.Close(err) && ok;
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(err.Find(u"cannot write file: /dev/full") >= 0) << err;
 }
 
 TEST_F(StreamFiles, GzipCommandOutputAndMultiMemberReadByUs) {

@@ -1,0 +1,191 @@
+// A gzip file compressed block by block on several threads (see zor-gzblocks.h).
+#include "zor-gzblocks.h"
+
+#include "zor-error.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+#include <zlib.h>
+
+namespace {
+
+// Bytes of the dictionary a block takes from the block before it (the
+// deflate window).
+constexpr size_t kDictBytes = 32768;
+
+bool WriteAllBytes(int fd, const unsigned char* p, size_t n, int& code) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            code = errno;
+            return false;
+        }
+        if (w == 0) {
+            code = EIO;
+            return false;
+        }
+        p += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+
+void PutLe32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; i++) p[i] = (unsigned char)(v >> (8 * i));
+}
+
+} // namespace
+
+struct ZorGzBlockFileStream::SBlock {
+    std::shared_ptr<const std::string> pInput;
+    std::shared_ptr<const std::string> pDict;
+    int nLevel = 1;
+    bool bLast = false;
+    std::string out;
+    uint32_t nCrc = 0;
+    bool bOk = false;
+    std::thread thread;
+
+    // Raw deflate of the input; a block that is not the last ends on a byte
+    // boundary (sync flush) without the final-block bit, so the next block's
+    // stream continues it.
+    void Compress() {
+        const std::string& in = *pInput;
+        nCrc = (uint32_t)crc32(0L, (const Bytef*)in.data(), (uInt)in.size());
+        z_stream zs;
+        memset(&zs, 0, sizeof(zs));
+        if (deflateInit2(&zs, nLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return;
+        bool bGood = true;
+        if (pDict && !pDict->empty()) {
+            const size_t n = std::min(kDictBytes, pDict->size());
+            bGood = deflateSetDictionary(&zs, (const Bytef*)pDict->data() + pDict->size() - n, (uInt)n) == Z_OK;
+        }
+        out.resize(deflateBound(&zs, (uLong)in.size()) + 64);
+        zs.next_in = (Bytef*)in.data();
+        zs.avail_in = (uInt)in.size();
+        size_t nDone = 0;
+        while (bGood) {
+            zs.next_out = (Bytef*)out.data() + nDone;
+            zs.avail_out = (uInt)(out.size() - nDone);
+            const int rc = deflate(&zs, bLast ? Z_FINISH : Z_SYNC_FLUSH);
+            nDone = out.size() - zs.avail_out;
+            if (rc == Z_STREAM_END) break;
+            if (rc != Z_OK && (rc != Z_BUF_ERROR || zs.avail_out > 0)) {
+                bGood = false;
+                break;
+            }
+            if (!bLast && zs.avail_in == 0 && zs.avail_out > 0) break; // flushed
+            if (zs.avail_out == 0) out.resize(out.size() * 2);
+        }
+        deflateEnd(&zs);
+        out.resize(nDone);
+        bOk = bGood;
+    }
+};
+
+ZorGzBlockFileStream::ZorGzBlockFileStream() = default;
+
+ZorGzBlockFileStream::~ZorGzBlockFileStream() {
+    // Finish here, while this object's overrides are still in place.
+    if (!m_bClosed && m_fd >= 0) {
+        if (m_bWrite && m_sTmpPath.IsEmpty()) {
+            CWideString sIgnored;
+            CloseImpl(sIgnored);
+        } else {
+            Discard();
+        }
+    }
+    Abandon();
+}
+
+bool ZorGzBlockFileStream::OpenWrite(const CWideString& sPath, bool bAtomic, CWideString& sErr, int nLevel,
+                                     int nThreads, int nBlockSize) {
+    if (!OpenWriteFd(sPath, bAtomic, sErr)) return false;
+    m_nLevel = std::clamp(nLevel, 1, 9);
+    m_nMaxPending = (size_t)std::max(1, nThreads);
+    m_nBufSize = std::max(1, nBlockSize);
+    m_pBuf = new unsigned char[(size_t)m_nBufSize];
+    return true;
+}
+
+bool ZorGzBlockFileStream::Submit(bool bLast, CWideString& sErr) {
+    auto pBlock = std::make_unique<SBlock>();
+    pBlock->pInput = std::make_shared<const std::string>((const char*)m_pBuf, (size_t)m_nEnd);
+    pBlock->pDict = m_pPrevInput;
+    pBlock->nLevel = m_nLevel;
+    pBlock->bLast = bLast;
+    m_nEnd = 0;
+    m_pPrevInput = pBlock->pInput;
+    while (m_Pending.size() >= m_nMaxPending)
+        if (!Retire(sErr)) return false;
+    SBlock* p = pBlock.get();
+    try {
+        p->thread = std::thread([p] { p->Compress(); });
+    } catch (const std::system_error&) {
+        p->Compress(); // no thread to be had: this one does it
+    }
+    m_Pending.push_back(std::move(pBlock));
+    return true;
+}
+
+bool ZorGzBlockFileStream::Retire(CWideString& sErr) {
+    std::unique_ptr<SBlock> pBlock = std::move(m_Pending.front());
+    m_Pending.pop_front();
+    if (pBlock->thread.joinable()) pBlock->thread.join();
+    if (!pBlock->bOk) {
+        sErr.AppendFormat(u"cannot write file: %s: gzip: compression failed", m_sPath);
+        return false;
+    }
+    int code = 0;
+    if (!m_bHeaderWritten) {
+        // Deflate, no flags, no time, no extra flags, Unix.
+        static const unsigned char kHeader[10] = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 3};
+        if (!WriteAllBytes(m_fd, kHeader, sizeof(kHeader), code)) {
+            sErr.AppendFormat(u"cannot write file: %s: %s", m_sPath, ZorErrorText(code));
+            return false;
+        }
+        m_bHeaderWritten = true;
+    }
+    if (!WriteAllBytes(m_fd, (const unsigned char*)pBlock->out.data(), pBlock->out.size(), code)) {
+        sErr.AppendFormat(u"cannot write file: %s: %s", m_sPath, ZorErrorText(code));
+        return false;
+    }
+    const uint64_t n = pBlock->pInput->size();
+    m_nCrc = (uint32_t)crc32_combine(m_nCrc, pBlock->nCrc, (z_off_t)n);
+    m_nTotal += n;
+    return true;
+}
+
+bool ZorGzBlockFileStream::FlushBuffer(CWideString& sErr) {
+    if (m_nEnd == 0) return true;
+    return Submit(false, sErr);
+}
+
+bool ZorGzBlockFileStream::FinishWrite(CWideString& sErr) {
+    if (!Submit(true, sErr)) return false;
+    while (!m_Pending.empty())
+        if (!Retire(sErr)) return false;
+    unsigned char trailer[8];
+    PutLe32(trailer, m_nCrc);
+    PutLe32(trailer + 4, (uint32_t)m_nTotal); // the length modulo 2^32
+    int code = 0;
+    if (!WriteAllBytes(m_fd, trailer, sizeof(trailer), code)) {
+        sErr.AppendFormat(u"cannot write file: %s: %s", m_sPath, ZorErrorText(code));
+        return false;
+    }
+    m_pPrevInput.reset();
+    return true;
+}
+
+void ZorGzBlockFileStream::Abandon() {
+    for (auto& pBlock : m_Pending)
+        if (pBlock->thread.joinable()) pBlock->thread.join();
+    m_Pending.clear();
+    m_pPrevInput.reset();
+}
