@@ -256,7 +256,7 @@ TEST_F(CloudJob, UploadsTheTreeThenFollowsBothSides) {
 
     // The program's own uploads echo back through the long poll: no
     // cloud-side change is queued, no run is asked for.
-    ASSERT_TRUE(WaitFor([&] { return j->m_aMonitor[1].m_bStarted.load(); }, 8000));
+    ASSERT_TRUE(WaitFor([&] { return j->m_aMonitor[1].m_bStarted.load(); }, 8000)) << Said();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     Tick();
     EXPECT_EQ(j->CountSideChanges(1), 0) << Dump(ServerTree(m_srv));
