@@ -58,21 +58,28 @@ TsLongPoll::TsLongPoll(OrvanFS* pOwner) : m_pOwner(pOwner) {
 }
 
 void TsLongPoll::QueueChanges(const CListT<ChangedItem>& items) {
+    CListT<ChangedItem> batch;
     for (ZorPosition p = items.GetHeadPosition(); p;) {
         ChangedItem copy = items.GetNext(p);
         OnChangeRecord(copy);
-        m_bPending = 1;
-        CCritSectionLock g(m_cs);
-        if (m_bCollapsed) continue;
+        batch.AddTail(copy);
+    }
+    if (batch.IsEmpty()) return;
+    // One reply's records go in together: a drain never takes a move's
+    // MovedFrom without its MovedTo.
+    CCritSectionLock g(m_cs);
+    for (ZorPosition p = batch.GetHeadPosition(); p && !m_bCollapsed;) {
+        const ChangedItem& rec = batch.GetNext(p);
         if (m_lstQueue.GetCount() >= kLongPollMaxQueued) {
             // nobody drains: one record for the whole tree replaces the rest
             m_lstQueue.RemoveAll();
-            m_lstQueue.AddTail(ChangedItem(CWideString(), CIK_CHANGE_IN_FOLDER, copy.m_tTime));
+            m_lstQueue.AddTail(ChangedItem(CWideString(), CIK_CHANGE_IN_FOLDER, rec.m_tTime));
             m_bCollapsed = true;
-            continue;
+            break;
         }
-        m_lstQueue.AddTail(copy);
+        m_lstQueue.AddTail(rec);
     }
+    m_bPending = 1;
 }
 
 void TsLongPoll::Drain(CListT<ChangedItem>& items) {
