@@ -500,7 +500,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
             }
         }
         if (item.m_nExecState == ESS_SYNCING)
-            item.m_nExecState = (eff == EA_CONFLICT || eff == EA_ERROR) ? prevState : ESS_SYNCED_ERR;
+            item.m_nExecState = (eff == EA_CONFLICT || eff == EA_ERROR) ? prevState : (uint8_t)ESS_SYNCED_ERR;
         if (kind != 0 && !opPath.IsEmpty()) NotifyItemDone(pNode, pJob, kind, opPath, errKind);
         if (item.m_nExecState == ESS_SYNCED_ERR) item.m_nFlags |= SPF_DONE;
         if (pPartner && (item.m_sMove[0] == u'<' || item.m_sMove[0] == u'>')) {

@@ -305,8 +305,9 @@ TEST_F(AnalyzeTest, LeftRightTimeShiftNeedsAQuarterOfTheEqualFiles) {
         for (int i = 0; i < c.nShifted; i++) SetTime("R", "f" + std::to_string(i) + ".txt", kFileTime + c.shift);
         ASSERT_TRUE(Analyze().bOk);
         EXPECT_TRUE(Logged(c.message, 2)) << h.m_sink.Dump();
-        if (c.nShifted == 10)
+        if (c.nShifted == 10) {
             EXPECT_TRUE(Logged("Right: Old-New Time Shift of 1 hours detected for 25% (10/40) of files", 2));
+        }
         EXPECT_EQ(CountAct("TIME_RIGHT_TO_LEFT"), c.nTimeCopies);
         EXPECT_EQ(CountAct("COPY_RIGHT_TO_LEFT"), c.nShifted - c.nTimeCopies);
     }

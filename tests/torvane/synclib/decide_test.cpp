@@ -199,7 +199,9 @@ TEST(TimeShift, WholeHoursKeysAndRounding) {
     for (const Row& r : rows) {
         int h = 99;
         EXPECT_EQ(IsWholeHourShift(r.a, r.b, h), r.bShift) << r.a << " " << r.b;
-        if (r.bShift) EXPECT_EQ(h, r.hours) << r.a << " " << r.b;
+        if (r.bShift) {
+            EXPECT_EQ(h, r.hours) << r.a << " " << r.b;
+        }
     }
     int type = 0, hours = 0;
     SplitTimeShiftKey(TimeShiftKey(2, -5), type, hours);

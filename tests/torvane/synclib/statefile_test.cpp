@@ -431,8 +431,12 @@ TEST(StateFile, ReadOnTwoThreadsMatchesTheOneThreadRead) {
             const bool ok2 = oneThread(io2, &single, t, err2);
             ASSERT_EQ(ok1, ok2) << t.size() << " bytes: " << U8(err1) << " / " << U8(err2);
             EXPECT_EQ(U8(err1), U8(err2)) << t.size() << " bytes";
-            if (ok1) EXPECT_EQ(dump(&piped), dump(&single)) << t.size() << " bytes";
-            if (bStop && t.size() > nHeader + 1) EXPECT_EQ(kind, ZEK_STOPPED);
+            if (ok1) {
+                EXPECT_EQ(dump(&piped), dump(&single)) << t.size() << " bytes";
+            }
+            if (bStop && t.size() > nHeader + 1) {
+                EXPECT_EQ(kind, ZEK_STOPPED);
+            }
         }
     }
     CSyncPairsAndActions whole;
@@ -757,7 +761,9 @@ TEST(StateFile, SetNodeFromTheFolderNodeMatchesTheWholePath) {
             ASSERT_EQ(n1 == nullptr, n2 == nullptr) << where;
             EXPECT_EQ(dup1, dup2) << where;
             EXPECT_EQ(U8(err1), U8(err2)) << where;
-            if (n1) EXPECT_EQ(U8(n1->GetPath()), U8(n2->GetPath())) << where;
+            if (n1) {
+                EXPECT_EQ(U8(n1->GetPath()), U8(n2->GetPath())) << where;
+            }
         }
         for (CSyncTreeNode* t : {(CSyncTreeNode*)&t1, (CSyncTreeNode*)&t2}) {
             std::string& d = t == &t1 ? dump1 : dump2;

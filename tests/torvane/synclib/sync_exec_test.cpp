@@ -198,7 +198,9 @@ TEST_F(ExecTest, CleanSyncStampsBothSidesAndWorkersGiveTheSameTrees) {
         EXPECT_EQ(Get("R/a.txt"), "aaa");
         EXPECT_EQ(Get("L/b.txt"), "bbb");
         EXPECT_EQ(Get("R/sub/c.txt"), "ccc");
-        if (nThreads == 4) EXPECT_TRUE(Logged("Start only 3 threads, limited by tasks to run\n"));
+        if (nThreads == 4) {
+            EXPECT_TRUE(Logged("Start only 3 threads, limited by tasks to run\n"));
+        }
         for (const char* side : {"L", "R"}) {
             const std::string stamp = Get(std::string(side) + "/_tvdata_/_insync_v4.tvl");
             EXPECT_EQ(stamp.rfind("By: Docs.", 0), 0u) << stamp;
@@ -496,7 +498,9 @@ TEST_F(ExecTest, DeletionOrderAndOneCallForANativeFolderDelete) {
         const size_t f = log.find("Delete Folder '" + h.m_tmp.NativeSub("R/old"));
         EXPECT_NE(f, std::string::npos);
         EXPECT_EQ(a == std::string::npos, nTreeDelete == 1);
-        if (a != std::string::npos) EXPECT_LT(a, f);
+        if (a != std::string::npos) {
+            EXPECT_LT(a, f);
+        }
         EXPECT_EQ(plan->Calls("DeleteFolder"), 1);
         EXPECT_LT(log.find("Delete Folder"), log.find("Create Folder"));
         j.SetProgressSink(&g_DummyJobProgress);
@@ -608,7 +612,9 @@ TEST(AutoSyncLimits, ThresholdsOfAnUnattendedRun) {
         CWideString e;
         EXPECT_EQ(job.CheckAutoSyncLimits(stats, k, e), c.allowed) << c.line;
         EXPECT_NE((ToU8(e) + h.m_sink.Dump()).find(c.line), std::string::npos) << c.line;
-        if (!c.allowed) EXPECT_EQ(job.GetRunSubState(), RSS_REFUSED);
+        if (!c.allowed) {
+            EXPECT_EQ(job.GetRunSubState(), RSS_REFUSED);
+        }
         job.SetProgressSink(&g_DummyJobProgress);
     }
 }

@@ -100,8 +100,9 @@ TEST(TvspSync, OneChangedBlockMovesAloneInEachDirection) {
         EXPECT_EQ(TvLastCopyStats().nTransferred, kTvDeltaBlockSize);
         auto log = srv.Log();
         std::vector<std::string> mine(log.begin() + (long)logBefore, log.end());
-        if (d.upload)
+        if (d.upload) {
             EXPECT_EQ(MovedBytes(mine, "WriteBuf", "\"body_len\": "), kTvDeltaBlockSize);
+        }
         std::string result = d.upload ? testsrv::ReadFileText(srv.Root() + "/f.bin.tmp")
                                        : testsrv::ReadFileText(local / "f.bin.tmp");
         EXPECT_TRUE(result == changed) << "the copy differs from the source";

@@ -132,7 +132,9 @@ TEST(TvspExchange, ReconnectRules) {
         CWideString e;
         uint32_t attrs = 0;
         EXPECT_EQ(c.fs.GetAttributes(u"/", attrs, k, e), tc.ok) << e;
-        if (!tc.ok) EXPECT_TRUE(IsConnectionError(k)) << k;
+        if (!tc.ok) {
+            EXPECT_TRUE(IsConnectionError(k)) << k;
+        }
         EXPECT_EQ(c.srv.LogOf("GetAttributes").size(), tc.attempts);
         if (tc.withProgress) {
             EXPECT_GE(plain.GetSleptMs(), 60000);

@@ -279,7 +279,9 @@ TEST_F(StreamFiles, GzipBlockWriterGivesOneMemberThatEveryReaderTakes) {
         uint32_t nLen = 0;
         for (int i = 0; i < 4; i++) nLen |= (uint32_t)(unsigned char)raw[raw.size() - 4 + i] << (8 * i);
         EXPECT_EQ(nLen, (uint32_t)data.size()) << where;
-        if (c.bText && c.nSize == 200000) EXPECT_LT(raw.size(), data.size() / 8) << where;
+        if (c.bText && c.nSize == 200000) {
+            EXPECT_LT(raw.size(), data.size() / 8) << where;
+        }
     }
 }
 

@@ -243,7 +243,9 @@ TEST_F(MailTest, ServerVariantsAndRefusals) {
             EXPECT_EQ(U8(err).substr(0, strlen(c.error)), c.error) << U8(err);
             EXPECT_EQ(kind, c.kind);
         }
-        if (*c.onWire) EXPECT_NE(srv.Raw().find(c.onWire), std::string::npos) << srv.Raw();
+        if (*c.onWire) {
+            EXPECT_NE(srv.Raw().find(c.onWire), std::string::npos) << srv.Raw();
+        }
         EXPECT_EQ(srv.HasMessage(), ok);
     }
     // A NUL inside a recipient is refused before any connection.

@@ -118,7 +118,9 @@ TEST_F(ProxyDiscoveryTest, FixedListAndEnvironment) {
         EXPECT_EQ(f.ok, c.ok) << f.err;
         if (c.ok) {
             EXPECT_EQ(f.host.empty() ? std::string() : f.host + ":" + std::to_string(f.port), c.proxy);
-            if (f.host.empty()) EXPECT_EQ(f.port, 0);
+            if (f.host.empty()) {
+                EXPECT_EQ(f.port, 0);
+            }
         } else {
             EXPECT_EQ(f.err, c.proxy);
             EXPECT_EQ(f.kind, 5);

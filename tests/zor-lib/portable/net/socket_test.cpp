@@ -124,7 +124,9 @@ TEST(Socket, RefusedAndTimedOutConnects) {
     EXPECT_GE(ms, 1900);
     EXPECT_LT(ms, 4000);
     EXPECT_TRUE(s.IsOpen()); // kept until the next connect or close
-    if (!pads.empty()) EXPECT_GT(s.m_hSocket, 1024);
+    if (!pads.empty()) {
+        EXPECT_GT(s.m_hSocket, 1024);
+    }
     s.CloseQuietly();
     for (int fd : pads) ::close(fd);
     for (int fd : fillers) ::close(fd);
