@@ -108,25 +108,6 @@ int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::
     return -1;
 }
 
-// Writes all bytes; false with errno set (0 when the system took no bytes
-// without an error).
-bool WriteAll(int fd, const char* p, size_t n, size_t& nDone) {
-    nDone = 0;
-    while (nDone < n) {
-        ssize_t w = write(fd, p + nDone, n - nDone);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (w == 0) {
-            errno = 0;
-            return false;
-        }
-        nDone += (size_t)w;
-    }
-    return true;
-}
-
 // --- the stored attribute bits
 bool ReadStoredBits(const char* path, uint32_t& bits) {
     char buf[32];
@@ -362,7 +343,7 @@ bool WriteWholeFile(const CWideString& path, const CNarrowString& text, int& kin
     if (bExists) fchmod(fd, st.st_mode & 07777);
     size_t done = 0;
     int e = 0;
-    bool ok = WriteAll(fd, text.GetString(), (size_t)text.GetLength(), done);
+    bool ok = ZorWriteAllFd(fd, text.GetString(), (size_t)text.GetLength(), done);
     if (!ok) e = errno ? errno : EIO;
     if (ok && fsync(fd) != 0) ok = false, e = errno;
     if (close(fd) != 0 && ok) ok = false, e = errno;
@@ -456,7 +437,7 @@ bool CopyOver(const std::string& from, const struct stat& st, const std::string&
         }
         if (r == 0) break;
         size_t done;
-        if (!WriteAll(out, buf.data(), (size_t)r, done)) {
+        if (!ZorWriteAllFd(out, buf.data(), (size_t)r, done)) {
             ok = false, e = errno ? errno : EIO;
             break;
         }
@@ -599,7 +580,7 @@ bool CFileHandle::Read(void* pBuffer, uint32_t nMax, uint32_t& nRead, int& kind,
 bool CFileHandle::Write(const void* pData, uint32_t nLength, int& kind, CWideString& err) {
     if (m_hFile < 0) return Fail(EBADF, u"writing file ", m_sName, kind, err);
     size_t done = 0;
-    if (WriteAll(m_hFile, (const char*)pData, nLength, done)) return true;
+    if (ZorWriteAllFd(m_hFile, pData, nLength, done)) return true;
     if (errno) return Fail(errno, u"writing file ", m_sName, kind, err);
     kind = ZEK_GENERAL;
     err.AppendFormat(u"written less than requested for file %s: %d != %d", m_sName, (int)done, (int)nLength);
@@ -871,4 +852,22 @@ std::vector<CWideString> GetRememberedFilePaths() {
     std::lock_guard<std::mutex> lock(g_rememberLock);
     auto& paths = RememberedPaths();
     return std::vector<CWideString>(paths.begin(), paths.end());
+}
+
+bool ZorWriteAllFd(int fd, const void* pData, size_t n, size_t& nDone) {
+    const char* p = (const char*)pData;
+    nDone = 0;
+    while (nDone < n) {
+        ssize_t w = write(fd, p + nDone, n - nDone);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (w == 0) {
+            errno = 0;
+            return false;
+        }
+        nDone += (size_t)w;
+    }
+    return true;
 }

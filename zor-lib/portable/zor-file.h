@@ -114,6 +114,11 @@ bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWide
 bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWideString& name,
                         CWideString& err);
 
+// Writes all n bytes to fd, retrying after interruptions and short writes.
+// False with errno set (0 when the system took no bytes without an error);
+// nDone tells how many bytes went out.
+bool ZorWriteAllFd(int fd, const void* pData, size_t n, size_t& nDone);
+
 // Sets the modification time (seconds since 1970); the access time is kept
 // ("Cannot SetFileModTime (open): " when the file is missing, else
 // "Cannot SetFileModTime: ").

@@ -2,6 +2,7 @@
 #include "zor-gzblocks.h"
 
 #include "zor-error.h"
+#include "zor-file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,21 +20,10 @@ namespace {
 constexpr size_t kDictBytes = 32768;
 
 bool WriteAllBytes(int fd, const unsigned char* p, size_t n, int& code) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            code = errno;
-            return false;
-        }
-        if (w == 0) {
-            code = EIO;
-            return false;
-        }
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
+    size_t done = 0;
+    if (ZorWriteAllFd(fd, p, n, done)) return true;
+    code = errno ? errno : EIO;
+    return false;
 }
 
 void PutLe32(unsigned char* p, uint32_t v) {

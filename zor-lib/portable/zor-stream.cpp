@@ -3,6 +3,7 @@
 
 #include "zor-debug.h"
 #include "zor-error.h"
+#include "zor-file.h"
 #include "zor-path.h"
 
 #include <cerrno>
@@ -24,21 +25,10 @@ void AppendSysError(CWideString& sErr, const char* what, const CWideString& sPat
 
 // Writes all n bytes to fd, retrying after interruptions and short writes.
 bool WriteAll(int fd, const unsigned char* p, size_t n, int& code) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            code = errno;
-            return false;
-        }
-        if (w == 0) {
-            code = EIO;
-            return false;
-        }
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
+    size_t done = 0;
+    if (ZorWriteAllFd(fd, p, n, done)) return true;
+    code = errno ? errno : EIO;
+    return false;
 }
 
 // Syncs the folder that holds a path, so that a rename into it is durable.

@@ -1,6 +1,7 @@
 // The registry store: hive files in the regedit text layout (see zor-registry.h).
 #include "zor-registry.h"
 
+#include "zor-file.h"
 #include "zor-sysfolders.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
@@ -525,16 +526,8 @@ std::shared_ptr<const RegNode> LoadHiveShared(HKEY root, CWideString& err) {
 }
 
 bool WriteAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
+    size_t done = 0;
+    return ZorWriteAllFd(fd, p, n, done);
 }
 
 // Holds the exclusive writer lock of a hive for its lifetime.
