@@ -82,16 +82,7 @@ struct ZorGzBlockFileStream::SBlock {
 ZorGzBlockFileStream::ZorGzBlockFileStream() = default;
 
 ZorGzBlockFileStream::~ZorGzBlockFileStream() {
-    // Finish here, while this object's overrides are still in place.
-    if (!m_bClosed && m_fd >= 0) {
-        if (m_bWrite && m_sTmpPath.IsEmpty()) {
-            CWideString sIgnored;
-            CloseImpl(sIgnored);
-        } else {
-            Discard();
-        }
-    }
-    Abandon();
+    FinishOnDestroy();
 }
 
 bool ZorGzBlockFileStream::OpenWrite(const CWideString& sPath, bool bAtomic, CWideString& sErr, int nLevel,

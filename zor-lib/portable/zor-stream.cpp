@@ -133,16 +133,20 @@ bool ZorStringOutStream::Write(const void* p, int n, CWideString&) {
 // ---------------------------------------------------------------- plain files
 ZorFileStream::ZorFileStream() = default;
 
-ZorFileStream::~ZorFileStream() {
+void ZorFileStream::FinishOnDestroy() {
     if (!m_bClosed && m_fd >= 0) {
         if (m_bWrite && m_sTmpPath.IsEmpty()) {
-            // A direct writer keeps what was written, as a closed file would.
             CWideString sIgnored;
             CloseImpl(sIgnored);
         } else {
             Discard();
         }
     }
+    Abandon();
+}
+
+ZorFileStream::~ZorFileStream() {
+    FinishOnDestroy();
     delete[] m_pBuf;
 }
 
@@ -430,16 +434,7 @@ bool ZorFileStream::Close(CWideString& sErr) {
 ZorGzFileStream::ZorGzFileStream() = default;
 
 ZorGzFileStream::~ZorGzFileStream() {
-    // Finish here, while this object's overrides are still in place.
-    if (!m_bClosed && m_fd >= 0) {
-        if (m_bWrite && m_sTmpPath.IsEmpty()) {
-            CWideString sIgnored;
-            CloseImpl(sIgnored);
-        } else {
-            Discard();
-        }
-    }
-    Abandon();
+    FinishOnDestroy();
 }
 
 void ZorGzFileStream::Abandon() {

@@ -176,6 +176,10 @@ protected:
     virtual void Abandon() {}
     bool CloseImpl(CWideString& sErr);
     void Discard();
+    // End of life of an open stream: a direct writer keeps what was written,
+    // as a closed file would; a temporary file is removed. Each class calls
+    // it from its own destructor, while its overrides are still in place.
+    void FinishOnDestroy();
     bool OpenWriteFd(const CWideString& sPath, bool bAtomic, CWideString& sErr);
 
     CWideString m_sPath;
