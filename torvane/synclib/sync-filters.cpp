@@ -29,11 +29,6 @@ bool HasWildcard(const CWideString& s) {
     return s.FindOneOf(u"*?") >= 0;
 }
 
-CWideString NameOf(const CWideString& sPath) {
-    int i = sPath.ReverseFind(u'/');
-    return i < 0 ? sPath : sPath.Mid(i + 1);
-}
-
 // The condition text after a prefix, when it starts with it (case-sensitive).
 bool AfterPrefix(const CWideString& s, const char16_t* prefix, CWideString& rest) {
     if (!s.StartsWith(prefix)) return false;
@@ -126,14 +121,55 @@ bool TimeFulfils(CmpOp op, int64_t t, int64_t T, int64_t T2) {
     return false;
 }
 
-// The size and time forms. bForm: the condition is one of them; the result
-// is then whether it is applicable.
-bool EvalSizeOrTime(const CWideString& c, bool bTwoSides, const CSideInfo& a, const CSideInfo& b, bool& bForm,
-                    bool& bMatched) {
-    bForm = false;
+struct AttrWord {
+    const char16_t* word;
+    uint32_t bit;
+};
+const AttrWord kAttrWords[] = {
+    {u"issymlink", FAB_SYMLINK},       {u"ishidden", FAB_HIDDEN},       {u"issystem", FAB_SYSTEM},
+    {u"isarchive", FAB_ARCHIVE},       {u"isreadonly", FAB_READONLY},   {u"isoffline", FAB_OFFLINE},
+    {u"iscompressed", FAB_COMPRESSED}, {u"isencrypted", FAB_ENCRYPTED},
+};
+
+bool HasKind(const CSideInfo& r, bool bFolder) {
+    return r.IsPresentBit() && r.IsFolder() == bFolder;
+}
+
+// Calls f(condition) for each trimmed, non-empty condition of a rule (split
+// at ';'); stops when f returns false.
+template <typename F> void ForEachCondition(const CWideString& rule, F&& f) {
+    const char16_t* s = rule.GetString();
+    const int n = rule.GetLength();
+    for (int i = 0; i < n;) {
+        int j = i;
+        while (j < n && s[j] != u';') ++j;
+        CWideString cond(s + i, j - i);
+        i = j + 1;
+        cond.Trim();
+        if (!cond.IsEmpty() && !f(cond)) return;
+    }
+}
+
+bool StartsWithConditionWord(const CWideString& c) {
+    return c.StartsWith(u"is") || c.StartsWith(u"exist") || c.StartsWith(u"size") || c.StartsWith(u"time") ||
+           c.StartsWith(u"any ") || c.StartsWith(u"all ") || c == u"<subfolder>";
+}
+
+// The text after the last '/' of a path.
+std::pair<const char16_t*, int> NameSpan(const CWideString& sPath) {
+    const int i = sPath.ReverseFind(u'/');
+    return {sPath.GetString() + i + 1, sPath.GetLength() - i - 1};
+}
+
+} // namespace
+
+namespace {
+
+// The size and time forms; false when the condition is none of them.
+bool ReadSizeOrTime(const CWideString& c, CFilterMatcher::Cond& out) {
     CWideString body = c;
-    bool bAll = false;
     CWideString rest;
+    bool bAll = false;
     if (AfterPrefix(c, u"any ", rest)) {
         body = rest;
     } else if (AfterPrefix(c, u"all ", rest)) {
@@ -156,142 +192,235 @@ bool EvalSizeOrTime(const CWideString& c, bool bTwoSides, const CSideInfo& a, co
         }
     }
     if (!op) return false;
-    bForm = true;
-    if (!bTwoSides) return false; // not even parsed
-
+    out.kind = bSize ? CFilterMatcher::Cond::SIZE : CFilterMatcher::Cond::TIME;
+    out.bAll = bAll;
+    out.op = op->op;
     CWideString ignored; // the parsers' texts are not shown
     if (bSize) {
-        uint64_t v = 0, hi = 0;
         if (op->op == OP_RANGE) {
             CWideString range;
             int64_t lo64, hi64;
-            if (!RangeBody(value, range) || !ParseSizeRange(range, lo64, hi64, ignored)) return false;
+            if (!RangeBody(value, range) || !ParseSizeRange(range, lo64, hi64, ignored)) return true;
             if (lo64 < 0 || hi64 < 0 || (uint64_t)lo64 > kMaxItemLength || (uint64_t)hi64 > kMaxItemLength)
-                return false;
-            v = (uint64_t)lo64;
-            hi = (uint64_t)hi64;
-        } else if (!ReadSize(value, v)) {
-            return false;
+                return true;
+            out.nSize = (uint64_t)lo64;
+            out.nSizeHi = (uint64_t)hi64;
+        } else if (!ReadSize(value, out.nSize)) {
+            return true;
         }
-        auto fulfils = [&](const CSideInfo& r) {
-            uint64_t len;
-            return FileLength(r, len) && SizeFulfils(op->op, len, v, hi);
-        };
-        bMatched = bAll ? (fulfils(a) && fulfils(b)) : (fulfils(a) || fulfils(b));
+        out.bParsed = true;
         return true;
     }
-    int64_t T = 0, T2 = 0;
     if (op->op == OP_RANGE) {
         CWideString range;
-        if (!RangeBody(value, range) || !ParseTimeRange(range, T, T2, ignored)) return false;
-        if (!InTimeRange(T) || !InTimeRange(T2)) return false;
-    } else if (!ReadTime(value, T)) {
-        return false;
+        if (!RangeBody(value, range) || !ParseTimeRange(range, out.nTime, out.nTime2, ignored)) return true;
+        if (!InTimeRange(out.nTime) || !InTimeRange(out.nTime2)) return true;
+    } else if (!ReadTime(value, out.nTime)) {
+        return true;
     }
-    auto fulfils = [&](const CSideInfo& r) {
-        return r.Exists() && TimeFulfils(op->op, (int64_t)r.m_tAccu.GetTime(), T, T2);
-    };
-    bMatched = bAll ? (fulfils(a) && fulfils(b)) : (fulfils(a) || fulfils(b));
+    out.bParsed = true;
     return true;
 }
 
-struct AttrWord {
-    const char16_t* word;
-    uint32_t bit;
-};
-const AttrWord kAttrWords[] = {
-    {u"issymlink", FAB_SYMLINK},       {u"ishidden", FAB_HIDDEN},       {u"issystem", FAB_SYSTEM},
-    {u"isarchive", FAB_ARCHIVE},       {u"isreadonly", FAB_READONLY},   {u"isoffline", FAB_OFFLINE},
-    {u"iscompressed", FAB_COMPRESSED}, {u"isencrypted", FAB_ENCRYPTED},
-};
-
-bool HasKind(const CSideInfo& r, bool bFolder) {
-    return r.IsPresentBit() && r.IsFolder() == bFolder;
-}
-
-// The condition words; bForm false when the condition is none of them.
-bool EvalConditionWord(const CWideString& c, bool bTwoSides, const CSideInfo& a, const CSideInfo& b,
-                       bool& bForm, bool& bMatched) {
-    bForm = true;
+// The condition words (attributes, kinds, existence, size and time); false
+// when the condition is none of them.
+bool ReadConditionWord(const CWideString& c, CFilterMatcher::Cond& out) {
     if (c == u"isfolder" || c == u"<subfolder>" || c == u"isfile") {
-        bool bFolder = c != u"isfile";
-        bMatched = HasKind(a, bFolder) || (bTwoSides && HasKind(b, bFolder));
+        out.kind = CFilterMatcher::Cond::KIND;
+        out.bFolder = c != u"isfile";
         return true;
     }
     for (const AttrWord& w : kAttrWords) {
         if (c == w.word || (c.StartsWith(u"any ") && c.Mid(4) == w.word)) {
-            if (!bTwoSides) return false;
-            bMatched = (a.Exists() && (a.m_nAttr & w.bit)) || (b.Exists() && (b.m_nAttr & w.bit));
+            out.kind = CFilterMatcher::Cond::ATTR;
+            out.nBit = w.bit;
             return true;
         }
     }
     if (c == u"existboth" || c == u"existone") {
-        if (!bTwoSides) return false;
-        bMatched = c == u"existboth" ? (a.Exists() && b.Exists()) : (a.Exists() != b.Exists());
+        out.kind = CFilterMatcher::Cond::EXIST;
+        out.bExistBoth = c == u"existboth";
         return true;
     }
-    return EvalSizeOrTime(c, bTwoSides, a, b, bForm, bMatched);
+    return ReadSizeOrTime(c, out);
 }
 
-// Calls f(condition) for each trimmed, non-empty condition of a rule (split
-// at ';'); stops when f returns false.
-template <typename F> void ForEachCondition(const CWideString& rule, F&& f) {
-    const char16_t* s = rule.GetString();
-    const int n = rule.GetLength();
-    for (int i = 0; i < n;) {
-        int j = i;
-        while (j < n && s[j] != u';') ++j;
-        CWideString cond(s + i, j - i);
-        i = j + 1;
-        cond.Trim();
-        if (!cond.IsEmpty() && !f(cond)) return;
+CFilterMatcher::Cond CompileCondition(const CWideString& sCondition) {
+    CFilterMatcher::Cond r;
+    const CWideString c = SlashForm(sCondition);
+    CWideString rest;
+    if (c.StartsWith(u"/")) {
+        if (HasWildcard(c)) {
+            r.kind = CFilterMatcher::Cond::PATH_MASK;
+            r.mask = ZorWildcardMask(c);
+        } else {
+            r.kind = CFilterMatcher::Cond::FOLDER_RULE;
+            r.sFolderRule = c;
+        }
+    } else if (AfterPrefix(c, u"path ", rest)) {
+        r.kind = CFilterMatcher::Cond::PATH_MASK;
+        r.mask = ZorWildcardMask(rest);
+    } else if (AfterPrefix(c, u"name ", rest)) {
+        r.kind = CFilterMatcher::Cond::NAME_MASK;
+        r.mask = ZorWildcardMask(rest);
+    } else if (!StartsWithConditionWord(c) || !ReadConditionWord(c, r)) {
+        // A plain mask (misspelt condition words included).
+        r = CFilterMatcher::Cond();
+        r.kind = c.Find(u'/') >= 0 ? CFilterMatcher::Cond::PATH_MASK : CFilterMatcher::Cond::NAME_MASK;
+        r.mask = ZorWildcardMask(c);
     }
-}
-
-// The rule holds at least one condition (it is not made of ';' and blanks only).
-bool HasCondition(const CWideString& rule) {
-    bool b = false;
-    ForEachCondition(rule, [&](const CWideString&) {
-        b = true;
-        return false; // one is enough
-    });
-    return b;
-}
-
-bool StartsWithConditionWord(const CWideString& c) {
-    return c.StartsWith(u"is") || c.StartsWith(u"exist") || c.StartsWith(u"size") || c.StartsWith(u"time") ||
-           c.StartsWith(u"any ") || c.StartsWith(u"all ") || c == u"<subfolder>";
+    return r;
 }
 
 } // namespace
 
+// The item's path, folded once for the masks that need it (into buffers kept
+// by the thread, so that matching allocates nothing once they have grown).
+struct CFilterMatcher::Subject {
+    const CWideString& sPath;
+    std::u32string& path;
+    std::u32string& name;
+    mutable bool bPath = false, bName = false;
+
+    explicit Subject(const CWideString& p) : sPath(p), path(Buffers().path), name(Buffers().name) {}
+
+    const std::u32string& FoldedPath() const {
+        if (!bPath) ZorWildcardMask::PrepareText(sPath.GetString(), sPath.GetLength(), path), bPath = true;
+        return path;
+    }
+    const std::u32string& FoldedName() const {
+        if (!bName) {
+            auto [p, n] = NameSpan(sPath);
+            ZorWildcardMask::PrepareText(p, n, name);
+            bName = true;
+        }
+        return name;
+    }
+
+private:
+    struct Folded {
+        std::u32string path, name;
+    };
+    static Folded& Buffers() {
+        thread_local Folded f;
+        return f;
+    }
+};
+
+bool CFilterMatcher::Cond::Eval(const Subject& s, bool bTwoSides, const CSideInfo& a, const CSideInfo& b,
+                                bool& bMatched) const {
+    bMatched = false;
+    switch (kind) {
+        case FOLDER_RULE:
+            bMatched = PathMatchesFolderRule(sFolderRule, s.sPath, false);
+            return true;
+        case PATH_MASK:
+            bMatched = mask.Matches(s.FoldedPath());
+            return true;
+        case NAME_MASK:
+            bMatched = mask.Matches(s.FoldedName());
+            return true;
+        case KIND:
+            bMatched = HasKind(a, bFolder) || (bTwoSides && HasKind(b, bFolder));
+            return true;
+        case ATTR:
+            if (!bTwoSides) return false;
+            bMatched = (a.Exists() && (a.m_nAttr & nBit)) || (b.Exists() && (b.m_nAttr & nBit));
+            return true;
+        case EXIST:
+            if (!bTwoSides) return false;
+            bMatched = bExistBoth ? (a.Exists() && b.Exists()) : (a.Exists() != b.Exists());
+            return true;
+        case SIZE: {
+            if (!bTwoSides || !bParsed) return false;
+            auto fulfils = [&](const CSideInfo& r) {
+                uint64_t len;
+                return FileLength(r, len) && SizeFulfils((CmpOp)op, len, nSize, nSizeHi);
+            };
+            bMatched = bAll ? (fulfils(a) && fulfils(b)) : (fulfils(a) || fulfils(b));
+            return true;
+        }
+        case TIME: {
+            if (!bTwoSides || !bParsed) return false;
+            auto fulfils = [&](const CSideInfo& r) {
+                return r.Exists() && TimeFulfils((CmpOp)op, (int64_t)r.m_tAccu.GetTime(), nTime, nTime2);
+            };
+            bMatched = bAll ? (fulfils(a) && fulfils(b)) : (fulfils(a) || fulfils(b));
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- compiled lists
+void CFilterMatcher::List::Compile(const CListT<CWideString>& list) {
+    m_Rules.clear();
+    m_Literals.clear();
+    for (ZorPosition pos = list.GetHeadPosition(); pos;) {
+        const CWideString& text = list.GetNext(pos);
+        Rule rule;
+        rule.sText = text;
+        ForEachCondition(text, [&](const CWideString& cond) {
+            rule.conds.push_back(CompileCondition(cond));
+            return true;
+        });
+        // A rule of only ';' and blanks is skipped like an empty one (it
+        // would otherwise hold for every item).
+        if (rule.conds.empty()) continue;
+        for (const Cond& c : rule.conds) m_bNeedsBothSides |= c.NeedsBothSides();
+        // A plain name is looked up rather than matched: the first rule of a
+        // name wins, as it would in order.
+        const Cond& c0 = rule.conds.front();
+        if (rule.conds.size() == 1 && c0.kind == Cond::NAME_MASK && c0.mask.IsLiteral()) {
+            rule.bLiteral = true;
+            m_Literals.emplace(c0.mask.Folded(), m_Rules.size());
+        }
+        m_Rules.push_back(std::move(rule));
+    }
+}
+
+bool CFilterMatcher::List::Match(const Subject& s, bool bTwoSides, const CSideInfo& a, const CSideInfo& b,
+                                 const CWideString** ppRule, bool& bMatched) const {
+    bMatched = false;
+    size_t nLiteral = m_Rules.size();
+    if (!m_Literals.empty()) {
+        auto it = m_Literals.find(s.FoldedName());
+        if (it != m_Literals.end()) nLiteral = it->second;
+    }
+    bool bUndecided = false;
+    for (size_t i = 0; i < m_Rules.size(); ++i) {
+        const Rule& rule = m_Rules[i];
+        if (i == nLiteral) {
+            bMatched = true;
+            *ppRule = &rule.sText;
+            return true;
+        }
+        if (rule.bLiteral) continue; // not this name
+        bool bRuleApplicable = true, bRuleMatch = true;
+        for (const Cond& c : rule.conds) {
+            bool m = false;
+            if (!c.Eval(s, bTwoSides, a, b, m)) {
+                bRuleApplicable = false;
+                continue;
+            }
+            bRuleMatch = m;
+            if (!m) break; // a failing condition ends the rule
+        }
+        if (bRuleApplicable && bRuleMatch) {
+            bMatched = true;
+            *ppRule = &rule.sText;
+            return true;
+        }
+        if (!bRuleApplicable) bUndecided = true;
+    }
+    return !bUndecided;
+}
+
 // ---------------------------------------------------------------- conditions
 bool EvalFilterCondition(const CWideString& sCondition, const CWideString& sPath, bool bTwoSides,
                          const CSideInfo& a, const CSideInfo& b, bool& bMatched) {
-    bMatched = false;
-    const CWideString c = SlashForm(sCondition);
-    if (c.StartsWith(u"/")) {
-        bMatched = HasWildcard(c) ? PathMatchesSpec(sPath, c) : PathMatchesFolderRule(c, sPath, false);
-        return true;
-    }
-    CWideString rest;
-    if (AfterPrefix(c, u"path ", rest)) {
-        bMatched = PathMatchesSpec(sPath, rest);
-        return true;
-    }
-    if (AfterPrefix(c, u"name ", rest)) {
-        bMatched = PathMatchesSpec(NameOf(sPath), rest);
-        return true;
-    }
-    if (StartsWithConditionWord(c)) {
-        bool bForm = false;
-        bool bApplicable = EvalConditionWord(c, bTwoSides, a, b, bForm, bMatched);
-        if (bForm) return bApplicable;
-        bMatched = false;
-    }
-    // A plain mask (misspelt condition words included).
-    bMatched = PathMatchesSpec(c.Find(u'/') >= 0 ? sPath : NameOf(sPath), c);
-    return true;
+    const CFilterMatcher::Subject s(sPath);
+    return CompileCondition(sCondition).Eval(s, bTwoSides, a, b, bMatched);
 }
 
 bool PathMatchesFolderRule(const CWideString& sRule, const CWideString& sPath, bool bAlsoAbove) {
@@ -314,34 +443,13 @@ bool PathMatchesFolderRule(const CWideString& sRule, const CWideString& sPath, b
 // ---------------------------------------------------------------- lists
 bool MatchFilterList(const CListT<CWideString>& list, const CWideString& sPath, bool bTwoSides,
                      const CSideInfo& a, const CSideInfo& b, CWideString& sReason, bool& bMatched) {
-    bMatched = false;
-    bool bUndecided = false;
-    for (ZorPosition pos = list.GetHeadPosition(); pos;) {
-        const CWideString& rule = list.GetNext(pos);
-        if (rule.IsEmpty()) continue;
-        bool bRuleApplicable = true, bRuleMatch = true;
-        int nConditions = 0;
-        ForEachCondition(rule, [&](const CWideString& cond) {
-            ++nConditions;
-            bool m = false;
-            if (!EvalFilterCondition(cond, sPath, bTwoSides, a, b, m)) {
-                bRuleApplicable = false;
-                return true;
-            }
-            bRuleMatch = bRuleMatch && m;
-            return bRuleMatch; // a failing condition ends the rule
-        });
-        // A rule of only ';' and blanks is skipped like an empty one (it
-        // would otherwise hold for every item).
-        if (nConditions == 0) continue;
-        if (bRuleApplicable && bRuleMatch) {
-            bMatched = true;
-            sReason = rule;
-            return true;
-        }
-        if (!bRuleApplicable) bUndecided = true;
-    }
-    return !bUndecided;
+    CFilterMatcher::List compiled;
+    compiled.Compile(list);
+    const CFilterMatcher::Subject s(sPath);
+    const CWideString* pRule = nullptr;
+    const bool bDecisive = compiled.Match(s, bTwoSides, a, b, &pRule, bMatched);
+    if (bMatched) sReason = *pRule;
+    return bDecisive;
 }
 
 // ---------------------------------------------------------------- CJobFilters
@@ -390,47 +498,63 @@ bool CJobFilters::operator==(const CJobFilters& o) const {
 
 bool CJobFilters::IsExcluded(const CWideString& sPath, bool bTwoSides, const CSideInfo& a, const CSideInfo& b,
                              CWideString& sReason) const {
+    return CFilterMatcher(*this).IsExcluded(sPath, bTwoSides, a, b, sReason);
+}
+
+// ---------------------------------------------------------------- CFilterMatcher
+void CFilterMatcher::Compile(const CJobFilters& f) {
+    m_Included = List();
+    m_Excluded = List();
+    m_Included.Compile(f.m_lstIncluded);
+    m_Excluded.Compile(f.m_lstExcluded);
+    m_IncludeRules.clear();
+    m_bAllFolderRules = true;
+    for (ZorPosition pos = f.m_lstIncluded.GetHeadPosition(); pos;) {
+        const CWideString& rule = f.m_lstIncluded.GetNext(pos);
+        m_IncludeRules.push_back(rule);
+        m_bAllFolderRules = m_bAllFolderRules && !rule.IsEmpty() && (rule[0] == u'/' || rule[0] == u'\\');
+    }
+    m_sNoMatchReason.Empty();
+    if (!m_Included.IsEmpty())
+        m_sNoMatchReason =
+            GetLocalizedString(IDS_Str_ExclBy_NoMatchName) + CutWithEllipsis(JoinWithBar(f.m_lstIncluded), 40);
+    m_sMatchPrefix = GetLocalizedString(IDS_Str_ExclBy_MatchName);
+}
+
+bool CFilterMatcher::IsExcluded(const CWideString& sPath, bool bTwoSides, const CSideInfo& a, const CSideInfo& b,
+                                CWideString& sReason) const {
+    const Subject s(sPath);
     bool bMatched = false;
+    const CWideString* pRule = nullptr;
     // An include list without any condition (empty rules, or rules of ';'
     // and blanks only) is treated as an empty list: it includes everything.
-    bool bHasIncludeRule = false;
-    for (ZorPosition pos = m_lstIncluded.GetHeadPosition(); pos && !bHasIncludeRule;)
-        bHasIncludeRule = HasCondition(m_lstIncluded.GetNext(pos));
-    if (bHasIncludeRule) {
-        bool bAllFolderRules = true;
-        for (ZorPosition pos = m_lstIncluded.GetHeadPosition(); pos && bAllFolderRules;) {
-            const CWideString& rule = m_lstIncluded.GetNext(pos);
-            bAllFolderRules = !rule.IsEmpty() && (rule[0] == u'/' || rule[0] == u'\\');
-        }
+    if (!m_Included.IsEmpty()) {
         bool bSkip = false;
-        if (bAllFolderRules) {
+        if (m_bAllFolderRules) {
             // The item is an included folder, lies inside one, or is one of its ancestors.
-            for (ZorPosition pos = m_lstIncluded.GetHeadPosition(); pos && !bSkip;)
-                bSkip = PathMatchesFolderRule(m_lstIncluded.GetNext(pos), sPath, true);
+            for (size_t i = 0; i < m_IncludeRules.size() && !bSkip; ++i)
+                bSkip = PathMatchesFolderRule(m_IncludeRules[i], sPath, true);
             // During the scan a folder is also entered while a wildcard rule
             // could match something below it ('*' covers '/'), so that
             // "/Docs/*.txt" still reaches "/Docs/sub/a.txt".
             if (!bTwoSides && a.IsFolder())
-                for (ZorPosition pos = m_lstIncluded.GetHeadPosition(); pos && !bSkip;)
-                    bSkip = WildcardRuleMayMatchBelow(m_lstIncluded.GetNext(pos), sPath);
+                for (size_t i = 0; i < m_IncludeRules.size() && !bSkip; ++i)
+                    bSkip = WildcardRuleMayMatchBelow(m_IncludeRules[i], sPath);
         } else if (!bTwoSides && a.IsFolder()) {
             // During the scan the include list never excludes a folder.
             bSkip = true;
         }
         if (!bSkip) {
-            CWideString sRule;
-            bool bDecisive = MatchFilterList(m_lstIncluded, sPath, bTwoSides, a, b, sRule, bMatched);
+            bool bDecisive = m_Included.Match(s, bTwoSides, a, b, &pRule, bMatched);
             if (bDecisive && !bMatched) {
-                sReason = GetLocalizedString(IDS_Str_ExclBy_NoMatchName) +
-                          CutWithEllipsis(JoinWithBar(m_lstIncluded), 40);
+                sReason = m_sNoMatchReason;
                 return true;
             }
         }
     }
-    CWideString sRule;
-    MatchFilterList(m_lstExcluded, sPath, bTwoSides, a, b, sRule, bMatched);
+    m_Excluded.Match(s, bTwoSides, a, b, &pRule, bMatched);
     if (bMatched) {
-        sReason = GetLocalizedString(IDS_Str_ExclBy_MatchName) + sRule;
+        sReason = m_sMatchPrefix + *pRule;
         return true;
     }
     return false;

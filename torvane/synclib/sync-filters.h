@@ -29,10 +29,14 @@
 
 #include "sync-item.h"
 #include "zor-coll.h"
+#include "zor-path.h"
 #include "zor-stream.h"
 #include "zor-string.h"
 
 #include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 // Attribute bits tested by the attribute conditions.
 enum FilterAttributeBit : uint32_t {
@@ -75,6 +79,69 @@ public:
 
     bool operator==(const CJobFilters& o) const;
     bool operator!=(const CJobFilters& o) const { return !(*this == o); }
+};
+
+// A job's filters read once for many items: each rule split into its
+// conditions, masks folded, plain names looked up in a table. It answers as
+// CJobFilters::IsExcluded does for the filters it was made from; the
+// localised reason texts are taken when it is made.
+class CFilterMatcher {
+public:
+    struct Subject;
+    // One condition, read once. The kinds from ATTR on look at both sides'
+    // records (see the top of this file).
+    struct Cond {
+        enum Kind { FOLDER_RULE, PATH_MASK, NAME_MASK, KIND, ATTR, EXIST, SIZE, TIME } kind = NAME_MASK;
+        CWideString sFolderRule; // FOLDER_RULE, in the '/' form
+        ZorWildcardMask mask;    // PATH_MASK, NAME_MASK
+        bool bFolder = false;    // KIND: folders (isfolder, <subfolder>) or files (isfile)
+        uint32_t nBit = 0;       // ATTR
+        bool bExistBoth = false; // EXIST
+        bool bAll = false;       // SIZE, TIME: both sides rather than either
+        bool bParsed = false;    // SIZE, TIME: the value parsed and fits
+        int op = 0;              // SIZE, TIME: the comparison
+        uint64_t nSize = 0, nSizeHi = 0;
+        int64_t nTime = 0, nTime2 = 0;
+
+        bool NeedsBothSides() const { return kind >= ATTR; }
+        // As EvalFilterCondition.
+        bool Eval(const Subject& s, bool bTwoSides, const CSideInfo& a, const CSideInfo& b, bool& bMatched) const;
+    };
+    class List {
+    public:
+        void Compile(const CListT<CWideString>& list);
+        // The list holds a rule with at least one condition.
+        bool IsEmpty() const { return m_Rules.empty(); }
+        bool NeedsBothSides() const { return m_bNeedsBothSides; }
+        // As MatchFilterList; *ppRule is set to the matching rule's text.
+        bool Match(const Subject& s, bool bTwoSides, const CSideInfo& a, const CSideInfo& b,
+                   const CWideString** ppRule, bool& bMatched) const;
+
+    private:
+        struct Rule {
+            CWideString sText;
+            std::vector<Cond> conds;
+            bool bLiteral = false; // one plain name: found through m_Literals
+        };
+        std::vector<Rule> m_Rules;
+        std::unordered_map<std::u32string, size_t> m_Literals; // folded name -> first rule
+        bool m_bNeedsBothSides = false;
+    };
+
+    CFilterMatcher() = default;
+    explicit CFilterMatcher(const CJobFilters& f) { Compile(f); }
+    void Compile(const CJobFilters& f);
+    bool IsEmpty() const { return m_Included.IsEmpty() && m_Excluded.IsEmpty(); }
+    // A rule holds a condition on attributes, existence, size or time.
+    bool NeedsBothSides() const { return m_Included.NeedsBothSides() || m_Excluded.NeedsBothSides(); }
+    bool IsExcluded(const CWideString& sPath, bool bTwoSides, const CSideInfo& a, const CSideInfo& b,
+                    CWideString& sReason) const;
+
+private:
+    List m_Included, m_Excluded;
+    std::vector<CWideString> m_IncludeRules; // as stored, for the folder tests
+    bool m_bAllFolderRules = true;
+    CWideString m_sNoMatchReason, m_sMatchPrefix;
 };
 
 // Matches a list. Returns whether the list is decisive: false when no rule

@@ -152,6 +152,7 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
         m_Filters.m_lstIncluded.AddTailList(CListT<CWideString>(pGlobal->m_lstIncluded));
         m_Filters.m_lstExcluded.AddTailList(CListT<CWideString>(pGlobal->m_lstExcluded));
     }
+    m_FilterMatcher.Compile(m_Filters);
     Log(2, 2251, FormatFilterFlags() + m_Filters.Describe() + u"\n");
     m_bNotEnoughSpace = 0;
     CSyncTreeNode* pRoot = GetPairsUnchecked();
@@ -173,11 +174,11 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
     SetProgress(96, u"Applying Exclude and Include Filters", false);
     {
         CSyncDepthFirstIter it(pRoot);
-        for (bool bRules = !m_Filters.IsEmpty(); bRules && it.IsValid(); it.Next()) {
+        for (bool bRules = !m_FilterMatcher.IsEmpty(); bRules && it.IsValid(); it.Next()) {
             CSyncPairAndAction& item = *it.GetItem();
             if (item.IsExcluded()) continue;
             CWideString reason;
-            if (m_Filters.IsExcluded(it.GetNode()->GetPath(), true, item.m_aCur[0], item.m_aCur[1], reason)) {
+            if (m_FilterMatcher.IsExcluded(it.GetNode()->GetPath(), true, item.m_aCur[0], item.m_aCur[1], reason)) {
                 item.m_nFlags |= SPF_EXCLUDED;
                 item.m_sReason = reason;
             }

@@ -71,10 +71,10 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
         return displayBuf;
     };
     auto filtered = [&](const CSideInfo& rec, CWideString& reason) {
-        if (m_Filters.IsEmpty()) return false;
+        if (m_FilterMatcher.IsEmpty()) return false;
         CWideString nfcPath = entryPath;
         NormalizeNameNfc(nfcPath);
-        return m_Filters.IsExcluded(nfcPath, false, rec, CSideInfo(), reason);
+        return m_FilterMatcher.IsExcluded(nfcPath, false, rec, CSideInfo(), reason);
     };
 
     // Makes (or finds) the entry's node and fills the side's current record.

@@ -41,7 +41,7 @@ void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFas
         if (!old.IsPresentBit() || item.IsExcluded()) continue;
         if (!bFastPre && item.m_aCur[side].IsPresentBit()) continue;
         CWideString reason;
-        if (job.m_Filters.IsExcluded(pNode->GetPath(), false, old, CSideInfo(), reason)) {
+        if (job.m_FilterMatcher.IsExcluded(pNode->GetPath(), false, old, CSideInfo(), reason)) {
             item.m_nFlags |= SPF_EXCLUDED;
             item.m_sReason = reason;
         }

@@ -615,6 +615,8 @@ public:
 
     // Effective filters: rebuilt at every Analyze.
     CJobFilters m_Filters;
+    // m_Filters read once for matching; made with them.
+    CFilterMatcher m_FilterMatcher;
 
     // The sync tree.
     CSyncPairsAndActions m_Tree;

@@ -481,7 +481,7 @@ void CMonitoredJob::FilterNewChanges(int side, CListT<ChangedItem>& changes) {
         if (!bDrop) {
             CWideString reason;
             CSideInfo none;
-            if (!m_Filters.IsEmpty() && m_Filters.IsExcluded(c.m_sPath, false, none, none, reason)) bDrop = true;
+            if (!m_FilterMatcher.IsEmpty() && m_FilterMatcher.IsExcluded(c.m_sPath, false, none, none, reason)) bDrop = true;
         }
         if (!bDrop && pRoot && !c.m_sPath.IsEmpty()) {
             CWideString err;

@@ -378,6 +378,7 @@ bool CTorvaneSettings::ReapplyFilters(CSyncJobFromList* pJob) {
     CJobFilters filters;
     filters.Assign(pJob->m_Options.m_Filters);
     filters.Append(m_ProgramOptions.m_GlobalFilters);
+    const CFilterMatcher matcher(filters);
     bool bAny = false;
     CSyncDepthFirstIter it(pJob->GetPairsUnchecked());
     for (bool bOk = it.IsValid(); bOk; bOk = it.Next()) {
@@ -385,7 +386,7 @@ bool CTorvaneSettings::ReapplyFilters(CSyncJobFromList* pJob) {
         CSyncPairAndAction& item = pNode->GetItem();
         if (item.IsExcluded()) continue;
         CWideString reason;
-        if (!filters.IsExcluded(pNode->GetPath(), false, item.m_aCur[0], CSideInfo(), reason)) continue;
+        if (!matcher.IsExcluded(pNode->GetPath(), false, item.m_aCur[0], CSideInfo(), reason)) continue;
         item.m_nFlags |= SPF_EXCLUDED;
         item.m_sReason = reason;
         item.m_nSysAction = EA_NO_COPY;

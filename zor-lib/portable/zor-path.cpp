@@ -368,11 +368,9 @@ constexpr char32_t kAnyOne = 0xFFFFFFFE; // '?'
 
 // Folds each unit, makes '/' into '\', and joins surrogate pairs into one
 // character. With bMask, '*' and '?' become the wildcard values.
-std::vector<char32_t> Prepare(const CWideString& s, bool bMask) {
-    std::vector<char32_t> r;
-    r.reserve(s.GetLength());
-    int n = s.GetLength();
-    const char16_t* p = s.GetString();
+void Prepare(const char16_t* p, int n, bool bMask, std::u32string& r) {
+    r.clear();
+    r.reserve(n);
     for (int i = 0; i < n; ++i) {
         char16_t c = p[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && p[i + 1] >= 0xDC00 && p[i + 1] <= 0xDFFF) {
@@ -391,7 +389,6 @@ std::vector<char32_t> Prepare(const CWideString& s, bool bMask) {
         }
         r.push_back(ZorFoldUnit(c));
     }
-    return r;
 }
 
 // The mask piece [m, m+len) (no '*') matches the text at t.
@@ -403,33 +400,42 @@ bool PieceAt(const char32_t* t, const char32_t* m, size_t len) {
 
 } // namespace
 
-bool PathMatchesSpec(const CWideString& text, const CWideString& mask) {
-    if (mask == u"*.*") return true;
-    std::vector<char32_t> t = Prepare(text, false);
-    std::vector<char32_t> m = Prepare(mask, true);
+ZorWildcardMask::ZorWildcardMask(const CWideString& mask) {
+    m_bAll = mask == u"*.*";
+    Prepare(mask.GetString(), mask.GetLength(), true, m_Mask);
     // Split the mask into pieces between stars: the first is anchored at the
     // start, the last at the end, and each middle piece is taken at its
     // leftmost place (taking it further right never helps the pieces after it).
-    std::vector<std::pair<size_t, size_t>> pieces; // offset, length
-    size_t start = 0;
-    for (size_t i = 0; i <= m.size(); ++i) {
-        if (i == m.size() || m[i] == kAnyRun) {
-            pieces.emplace_back(start, i - start);
-            start = i + 1;
+    uint32_t start = 0;
+    m_bLiteral = !m_bAll;
+    for (size_t i = 0; i <= m_Mask.size(); ++i) {
+        if (i < m_Mask.size() && m_Mask[i] == kAnyOne) m_bLiteral = false;
+        if (i == m_Mask.size() || m_Mask[i] == kAnyRun) {
+            m_Pieces.emplace_back(start, (uint32_t)(i - start));
+            start = (uint32_t)i + 1;
         }
     }
+    if (m_Pieces.size() > 1) m_bLiteral = false;
+}
+
+void ZorWildcardMask::PrepareText(const char16_t* s, int n, std::u32string& out) {
+    Prepare(s, n, false, out);
+}
+
+bool ZorWildcardMask::Matches(const std::u32string& t) const {
+    if (m_bAll) return true;
     const char32_t* tp = t.data();
-    const char32_t* mp = m.data();
-    if (pieces.size() == 1) return t.size() == m.size() && PieceAt(tp, mp, m.size());
-    const auto& first = pieces.front();
-    const auto& last = pieces.back();
-    if (first.second + last.second > t.size()) return false;
+    const char32_t* mp = m_Mask.data();
+    if (m_Pieces.size() == 1) return t.size() == m_Mask.size() && PieceAt(tp, mp, m_Mask.size());
+    const auto& first = m_Pieces.front();
+    const auto& last = m_Pieces.back();
+    if ((size_t)first.second + last.second > t.size()) return false;
     if (!PieceAt(tp, mp + first.first, first.second)) return false;
     size_t end = t.size() - last.second;
     if (!PieceAt(tp + end, mp + last.first, last.second)) return false;
     size_t pos = first.second;
-    for (size_t k = 1; k + 1 < pieces.size(); ++k) {
-        auto [off, len] = pieces[k];
+    for (size_t k = 1; k + 1 < m_Pieces.size(); ++k) {
+        auto [off, len] = m_Pieces[k];
         bool found = false;
         while (pos + len <= end) {
             if (PieceAt(tp + pos, mp + off, len)) {
@@ -442,4 +448,11 @@ bool PathMatchesSpec(const CWideString& text, const CWideString& mask) {
         pos += len;
     }
     return true;
+}
+
+bool PathMatchesSpec(const CWideString& text, const CWideString& mask) {
+    if (mask == u"*.*") return true;
+    std::u32string t;
+    ZorWildcardMask::PrepareText(text.GetString(), text.GetLength(), t);
+    return ZorWildcardMask(mask).Matches(t);
 }

@@ -8,6 +8,10 @@
 // through these helpers. URL-path helpers (GetUrlPath*) know only '/'.
 #pragma once
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "zor-string.h"
 
 // ---------------------------------------------------------------- system form
@@ -90,3 +94,25 @@ CWideString UrlToLocalPath(const CWideString& url);
 // mask is an ordinary character. Time is bounded by text length x mask
 // length (no backtracking beyond the last '*').
 bool PathMatchesSpec(const CWideString& text, const CWideString& mask);
+
+// A wildcard mask prepared once for many texts (same rules as
+// PathMatchesSpec). Texts are prepared with PrepareText, which folds each
+// character once, so that one prepared text serves every mask.
+class ZorWildcardMask {
+public:
+    ZorWildcardMask() = default;
+    explicit ZorWildcardMask(const CWideString& mask);
+    // Folds the text into out (cleared first): one character per element,
+    // '/' read as '\'.
+    static void PrepareText(const char16_t* s, int n, std::u32string& out);
+    bool Matches(const std::u32string& text) const;
+    // The mask holds no '*' or '?': it matches exactly its own folded text.
+    bool IsLiteral() const { return m_bLiteral; }
+    const std::u32string& Folded() const { return m_Mask; }
+
+private:
+    std::u32string m_Mask; // folded, with the wildcard values below
+    std::vector<std::pair<uint32_t, uint32_t>> m_Pieces; // offset, length between stars
+    bool m_bAll = false; // "*.*"
+    bool m_bLiteral = false;
+};

@@ -13,6 +13,8 @@
 #include <ctime>
 #include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -177,13 +179,38 @@ TEST(Filters, DecisionTable) {
          u"not included: no match \\Docs\\*"},
         // exclusion after inclusion
         {__LINE__, Pair({u"/Docs"}, {u"*.bak"}), u"/Docs/a.bak", false, file, none, u"excluded: match *.bak"},
+        // plain names are looked up, yet the first matching rule still gives the reason
+        {__LINE__, Pair({}, {u"*.db", u"Thumbs.db", u"name thumbs.DB"}), u"/x/THUMBS.db", false, file, none,
+         u"excluded: match *.db"},
+        {__LINE__, Pair({}, {u"*.bak", u"name thumbs.DB", u"Thumbs.db"}), u"/x/THUMBS.db", false, file, none,
+         u"excluded: match name thumbs.DB"},
+        {__LINE__, Pair({}, {u"size>5", u"Thumbs.db"}), u"/Thumbs.db", false, file, none,
+         u"excluded: match Thumbs.db"},
+        {__LINE__, Pair({}, {u"size>5", u"Thumbs.db"}), u"/Thumbs.db", true, file, file,
+         u"excluded: match size>5"},
+        {__LINE__, Pair({}, {u"Thumbs.db;size>50"}), u"/Thumbs.db", true, file, file, nullptr},
+        {__LINE__, Pair({}, {u"Thumbs.db"}), u"/Thumbs.db.old", true, file, file, nullptr},
+        {__LINE__, Pair({u"Thumbs.db"}, {}), u"/a/b", true, file, file, u"not included: no match Thumbs.db"},
     };
+    // The rules are read once per list and then serve many paths.
+    std::vector<std::pair<CFilterMatcher, const CJobFilters*>> matchers;
     for (const Case& c : cases) {
         CWideString reason;
         bool bExcluded = c.f.IsExcluded(c.path, c.bTwoSides, c.a, c.b, reason);
         EXPECT_EQ(bExcluded, c.reason != nullptr) << "line " << c.line << ": " << U8(reason);
         if (bExcluded && c.reason) {
             EXPECT_EQ(U8(reason), U8(c.reason)) << "line " << c.line;
+        }
+        if (matchers.empty() || *matchers.back().second != c.f) matchers.emplace_back(CFilterMatcher(c.f), &c.f);
+    }
+    for (const Case& c : cases) {
+        for (const auto& [m, f] : matchers) {
+            if (*f != c.f) continue;
+            CWideString reason, again;
+            EXPECT_EQ(m.IsExcluded(c.path, c.bTwoSides, c.a, c.b, reason),
+                      c.f.IsExcluded(c.path, c.bTwoSides, c.a, c.b, again))
+                << "line " << c.line;
+            EXPECT_EQ(U8(reason), U8(again)) << "line " << c.line;
         }
     }
 }
