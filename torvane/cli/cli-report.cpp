@@ -382,10 +382,12 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
             con.Result(CliFormatLine(l, resolve));
         }
     }
-    // Items a folder action carried, or state updates, that failed.
+    // Items a folder deletion carried, or state updates, that failed (a
+    // move's other places fail with its line).
     for (CSyncDepthFirstIter it(job->GetPairsUnchecked()); it.IsValid(); it.Next()) {
         const CSyncPairAndAction& item = *it.GetItem();
         if (item.m_nExecState != ESS_SYNCED_ERR || item.IsExcluded() || heads.count(it.GetNode())) continue;
+        if (!item.m_sMove.IsEmpty() && item.m_sMove[0] != u'<') continue;
         t.nErrors++;
         con.Result("error\t" + ItemPath(it.GetNode()->GetPath(), item.IsFolder()) + "\t" + Field(item.m_sReason));
     }
