@@ -43,7 +43,8 @@ public:
 
     void Children(CSyncTreeNode* pNode, uint8_t nCarriedDelete, uint32_t* pCarried) {
         if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
-            for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) Visit(&e->GetValue(), nCarriedDelete, pCarried);
+            for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
+                Visit(&e->GetValue(), nCarriedDelete, pCarried);
     }
 
 private:
@@ -71,66 +72,71 @@ private:
             return;
         }
         if (item.IsError() || eff == EA_ERROR) {
-            Add(ECliLineKind::Error, "error", ItemPath(pNode->GetPath(), bFolder), Field(item.m_sReason), pNode);
+            Add(ECliLineKind::Error, "error", ItemPath(pNode->GetPath(), bFolder), Field(item.m_sReason),
+                pNode);
             Children(pNode, 0, nullptr);
             return;
         }
         const int src = (eff & EA_BIT_TO_LEFT) ? 1 : 0;
         switch (eff) {
-        case EA_CONFLICT:
-            Add(ECliLineKind::Conflict, "conflict", ItemPath(pNode->GetPath(), bFolder), Field(item.m_sReason), pNode);
-            break;
-        case EA_NAME_CASE_LEFT_TO_RIGHT:
-        case EA_NAME_CASE_RIGHT_TO_LEFT:
-            Add(ECliLineKind::Action, std::string("case ") + Arrow(eff), ItemPath(pNode->GetPath(), bFolder),
-                Field(CSyncJob::GetItemSideName(pNode, src)), pNode);
-            break;
-        case EA_TIME_LEFT_TO_RIGHT:
-        case EA_TIME_RIGHT_TO_LEFT:
-            Add(ECliLineKind::Action, std::string("time ") + Arrow(eff), ItemPath(pNode->GetPath(), bFolder), "",
-                pNode);
-            break;
-        case EA_COPY_LEFT_TO_RIGHT:
-        case EA_COPY_RIGHT_TO_LEFT:
-            if (!item.m_sMove.IsEmpty()) {
-                // One line per move, on its new place; the old place and
-                // whatever a moved folder takes along ("=") get none.
-                if (item.m_sMove[0] == u'<') {
-                    const CWideString from = item.m_sMove.Mid(1);
-                    const bool bSameFolder = GetUrlPathFolder(from) == GetUrlPathFolder(pNode->GetPath());
-                    Add(ECliLineKind::Action, std::string(bSameFolder ? "rename " : "move ") + Arrow(eff),
-                        ItemPath(from, bFolder), ItemPath(pNode->GetPath(), bFolder), pNode);
-                }
-            } else if (item.IsDeleteAction()) {
-                if (nCarriedDelete == eff) {
-                    ++*pCarried;
-                    Children(pNode, nCarriedDelete, pCarried);
-                    return;
-                }
-                const size_t at = m_out.size();
-                Add(ECliLineKind::Action, (eff & EA_BIT_TO_RIGHT) ? "delete right" : "delete left",
+            case EA_CONFLICT:
+                Add(ECliLineKind::Conflict, "conflict", ItemPath(pNode->GetPath(), bFolder),
+                    Field(item.m_sReason), pNode);
+                break;
+            case EA_NAME_CASE_LEFT_TO_RIGHT:
+            case EA_NAME_CASE_RIGHT_TO_LEFT:
+                Add(ECliLineKind::Action, std::string("case ") + Arrow(eff),
+                    ItemPath(pNode->GetPath(), bFolder), Field(CSyncJob::GetItemSideName(pNode, src)), pNode);
+                break;
+            case EA_TIME_LEFT_TO_RIGHT:
+            case EA_TIME_RIGHT_TO_LEFT:
+                Add(ECliLineKind::Action, std::string("time ") + Arrow(eff),
                     ItemPath(pNode->GetPath(), bFolder), "", pNode);
-                if (bFolder) {
-                    uint32_t n = 0;
-                    Children(pNode, eff, &n);
-                    if (n) m_out[at].m_sDetail = std::to_string(n) + (n == 1 ? " item inside" : " items inside");
-                    return;
+                break;
+            case EA_COPY_LEFT_TO_RIGHT:
+            case EA_COPY_RIGHT_TO_LEFT:
+                if (!item.m_sMove.IsEmpty()) {
+                    // One line per move, on its new place; the old place and
+                    // whatever a moved folder takes along ("=") get none.
+                    if (item.m_sMove[0] == u'<') {
+                        const CWideString from = item.m_sMove.Mid(1);
+                        const bool bSameFolder = GetUrlPathFolder(from) == GetUrlPathFolder(pNode->GetPath());
+                        Add(ECliLineKind::Action, std::string(bSameFolder ? "rename " : "move ") + Arrow(eff),
+                            ItemPath(from, bFolder), ItemPath(pNode->GetPath(), bFolder), pNode);
+                    }
+                } else if (item.IsDeleteAction()) {
+                    if (nCarriedDelete == eff) {
+                        ++*pCarried;
+                        Children(pNode, nCarriedDelete, pCarried);
+                        return;
+                    }
+                    const size_t at = m_out.size();
+                    Add(ECliLineKind::Action, (eff & EA_BIT_TO_RIGHT) ? "delete right" : "delete left",
+                        ItemPath(pNode->GetPath(), bFolder), "", pNode);
+                    if (bFolder) {
+                        uint32_t n = 0;
+                        Children(pNode, eff, &n);
+                        if (n)
+                            m_out[at].m_sDetail =
+                                std::to_string(n) + (n == 1 ? " item inside" : " items inside");
+                        return;
+                    }
+                } else {
+                    Add(ECliLineKind::Action, std::string("copy ") + Arrow(eff),
+                        ItemPath(pNode->GetPath(), bFolder), "", pNode);
                 }
-            } else {
-                Add(ECliLineKind::Action, std::string("copy ") + Arrow(eff), ItemPath(pNode->GetPath(), bFolder), "",
-                    pNode);
-            }
-            break;
-        default: // no action, or only the remembered state changes
-            break;
+                break;
+            default: // no action, or only the remembered state changes
+                break;
         }
         Children(pNode, 0, nullptr);
     }
 };
 
 std::string ShellQuote(const std::string& s) {
-    if (!s.empty() && s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./=:,+@%") ==
-                          std::string::npos)
+    if (!s.empty() &&
+        s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./=:,+@%") ==
+            std::string::npos)
         return s;
     std::string q = "'";
     for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -203,7 +209,8 @@ int CodeOfTally(int code, const CTally& t) {
 
 std::vector<CCliActionLine> CliListActions(CSyncJob* job) {
     std::vector<CCliActionLine> out;
-    if (CSyncPairsAndActions* pRoot = job->GetPairsUnchecked()) CActionLister(out).Children(pRoot, 0, nullptr);
+    if (CSyncPairsAndActions* pRoot = job->GetPairsUnchecked())
+        CActionLister(out).Children(pRoot, 0, nullptr);
     return out;
 }
 
@@ -242,9 +249,9 @@ bool CliTooManyDeletes(CSyncJob* job, int nMaxPercent, std::string& sMessage) {
     for (int s = 0; s < 2; ++s) {
         const uint64_t nDel = c.m_anDeletes[s], nAll = c.m_anExisting[s];
         if (nDel <= 6 || nDel * 100 <= nAll * (uint64_t)nMaxPercent) continue;
-        sMessage = "it would delete " + std::to_string(nDel) + " of the " + std::to_string(nAll) + " items on the " +
-                   (s ? "right" : "left") + " (" + CliUrlToText(job->GetSideFolder(s)) + "), more than " +
-                   std::to_string(nMaxPercent) + "%";
+        sMessage = "it would delete " + std::to_string(nDel) + " of the " + std::to_string(nAll) +
+                   " items on the " + (s ? "right" : "left") + " (" + CliUrlToText(job->GetSideFolder(s)) +
+                   "), more than " + std::to_string(nMaxPercent) + "%";
         return true;
     }
     return false;
@@ -287,7 +294,8 @@ const char* CliReportHelpText() {
            "                  Beyond it sync changes nothing and exits with 3.\n"
            "\n"
            "analyze prints one line per action, its fields separated by tabs:\n"
-           "  copy \xE2\x86\x92 PATH            copy from the left to the right (\xE2\x86\x90: the other way)\n"
+           "  copy \xE2\x86\x92 PATH            copy from the left to the right (\xE2\x86\x90: the other "
+           "way)\n"
            "  delete left PATH       delete on the left (delete right: on the right); a\n"
            "                         folder's line counts the items inside that go with it\n"
            "  move \xE2\x86\x92 OLD NEW         move on the right as it was moved on the left\n"
@@ -320,8 +328,9 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
         }
         planned = CliListActions(job);
         if (!a.m_bForce && CliTooManyDeletes(job, a.m_nMaxDelete, refusal)) {
-            refusal = "sync refused: " + refusal + ". Nothing was changed; --force goes on, --max-delete PERCENT "
-                                                   "sets another share";
+            refusal = "sync refused: " + refusal +
+                      ". Nothing was changed; --force goes on, --max-delete PERCENT "
+                      "sets another share";
             nRefusal = CLI_EXIT_REFUSED;
             return false;
         }
@@ -332,7 +341,8 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     const bool bRunOk = job->m_bRunResult.load();
     // An analysis alone takes the choice afterwards; so does a sync that
     // found nothing to do (its paths must still name items).
-    if (bRunOk && !bAsked && !a.m_sPrefer.empty() && !CliResolveConflicts(con, job, a.m_sPrefer, a.m_paths, refusal))
+    if (bRunOk && !bAsked && !a.m_sPrefer.empty() &&
+        !CliResolveConflicts(con, job, a.m_sPrefer, a.m_paths, refusal))
         nRefusal = CLI_EXIT_ERRORS;
     if (nRefusal != CLI_EXIT_OK) {
         con.Error("torvane: " + refusal);
@@ -358,11 +368,13 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
         for (const CCliActionLine& l : lines) {
             if (bSync && l.m_kind == ECliLineKind::Action) continue;
             con.Result(CliFormatLine(l, resolve));
-            (l.m_kind == ECliLineKind::Action ? t.nActions : l.m_kind == ECliLineKind::Conflict ? t.nConflicts
-                                                                                                : t.nErrors)++;
+            (l.m_kind == ECliLineKind::Action     ? t.nActions
+             : l.m_kind == ECliLineKind::Conflict ? t.nConflicts
+                                                  : t.nErrors)++;
         }
         std::string guard;
-        if (!bSync && CliTooManyDeletes(job, 50, guard)) con.Error("torvane: a sync would stop here: " + guard);
+        if (!bSync && CliTooManyDeletes(job, 50, guard))
+            con.Error("torvane: a sync would stop here: " + guard);
         con.Result(bSync ? Summary("synced", "done", CTally{0, t.nConflicts, t.nErrors}, resolve)
                          : Summary("analyzed", "to do", t, resolve));
         return CodeOfTally(code, t);
@@ -391,7 +403,8 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
         if (item.m_nExecState != ESS_SYNCED_ERR || item.IsExcluded() || heads.count(it.GetNode())) continue;
         if (!item.m_sMove.IsEmpty() && item.m_sMove[0] != u'<') continue;
         t.nErrors++;
-        con.Result("error\t" + ItemPath(it.GetNode()->GetPath(), item.IsFolder()) + "\t" + Field(item.m_sReason));
+        con.Result("error\t" + ItemPath(it.GetNode()->GetPath(), item.IsFolder()) + "\t" +
+                   Field(item.m_sReason));
     }
     con.Result(Summary("synced", "done", t, resolve));
     return CodeOfTally(code, t);

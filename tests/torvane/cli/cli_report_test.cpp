@@ -40,7 +40,8 @@ protected:
 
     CRun Run(std::vector<std::string> args) {
         const std::string out = m_tmp.NativeSub("out"), err = m_tmp.NativeSub("err");
-        args.insert(args.begin(), {std::string(TV_BINARY_DIR) + "/torvane/cli/torvane", "--profile", P("profile")});
+        args.insert(args.begin(),
+                    {std::string(TV_BINARY_DIR) + "/torvane/cli/torvane", "--profile", P("profile")});
         std::vector<char*> argv;
         for (std::string& s : args) argv.push_back(s.data());
         argv.push_back(nullptr);
@@ -51,7 +52,8 @@ protected:
         pid_t pid = -1;
         CRun r;
         int status = 0;
-        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0 && waitpid(pid, &status, 0) == pid)
+        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0 &&
+            waitpid(pid, &status, 0) == pid)
             r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         posix_spawn_file_actions_destroy(&fa);
         r.out = ReadAll(out);
@@ -67,7 +69,8 @@ protected:
     std::map<std::string, std::string> Tree(const std::string& rel) {
         std::map<std::string, std::string> m;
         const std::string root = P(rel);
-        for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+             ++it) {
             const std::string sub = it->path().string().substr(root.size());
             if (sub == "/_tvdata_") {
                 it.disable_recursion_pending();
@@ -103,12 +106,11 @@ TEST_F(CliReport, DeletesMovesAndStateMergesAreCountedAsAPersonWould) {
     const auto r0 = Tree("R");
     const CRun an = Run({"analyze", "j"});
     EXPECT_EQ(an.code, 0) << an.err;
-    EXPECT_EQ(an.out,
-              "delete right\t/a.txt\n"
-              "rename \xE2\x86\x92\t/docs/\t/papers/\n"
-              "copy \xE2\x86\x90\t/sub/\n"
-              "move \xE2\x86\x90\t/b.txt\t/sub/b.txt\n"
-              "analyzed: 4 to do, 0 conflicts, 0 errors\n");
+    EXPECT_EQ(an.out, "delete right\t/a.txt\n"
+                      "rename \xE2\x86\x92\t/docs/\t/papers/\n"
+                      "copy \xE2\x86\x90\t/sub/\n"
+                      "move \xE2\x86\x90\t/b.txt\t/sub/b.txt\n"
+                      "analyzed: 4 to do, 0 conflicts, 0 errors\n");
     EXPECT_EQ(Tree("R"), r0);
     const CRun sy = Run({"sync", "j"});
     EXPECT_EQ(sy.code, 0) << sy.err;
@@ -143,7 +145,8 @@ TEST_F(CliReport, ConflictsResolvedWithPreferKeepTheLosingVersion) {
     EXPECT_EQ(an.code, 2);
     EXPECT_NE(an.out.find("conflict\t/a.txt\t"), std::string::npos) << an.out;
     EXPECT_NE(an.out.find("sync j --prefer left|right|newer /d/b.txt\n"), std::string::npos) << an.out;
-    EXPECT_NE(an.out.find("0 to do, 5 conflicts, 0 errors; to resolve: torvane --profile"), std::string::npos);
+    EXPECT_NE(an.out.find("0 to do, 5 conflicts, 0 errors; to resolve: torvane --profile"),
+              std::string::npos);
     // analyze shows the choice and changes nothing.
     an = Run({"analyze", "j", "--prefer", "left", "/a.txt"});
     EXPECT_EQ(an.code, 2);
@@ -151,10 +154,12 @@ TEST_F(CliReport, ConflictsResolvedWithPreferKeepTheLosingVersion) {
     EXPECT_NE(an.out.find("analyzed: 1 to do, 4 conflicts"), std::string::npos) << an.out;
     EXPECT_EQ(ReadAll(P("R/a.txt")), "right a!");
 
-    const std::vector<std::vector<std::string>> refused = {
-        {"sync", "j", "--prefer", "left", "/nothing/here"}, {"sync", "j", "--prefer", "left", "../a.txt"},
-        {"sync", "j", "/a.txt"}, {"sync", "j", "--prefer", "up"}, {"analyze", "j", "--force"},
-        {"sync", "j", "--max-delete", "101"}};
+    const std::vector<std::vector<std::string>> refused = {{"sync", "j", "--prefer", "left", "/nothing/here"},
+                                                           {"sync", "j", "--prefer", "left", "../a.txt"},
+                                                           {"sync", "j", "/a.txt"},
+                                                           {"sync", "j", "--prefer", "up"},
+                                                           {"analyze", "j", "--force"},
+                                                           {"sync", "j", "--max-delete", "101"}};
     for (const auto& args : refused) EXPECT_EQ(Run(args).code, 1) << args.back();
     EXPECT_EQ(ReadAll(P("L/a.txt")), "left a");
 
