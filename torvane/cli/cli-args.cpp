@@ -28,7 +28,7 @@ bool IsOption(const std::string& a, const char* opt) {
 bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::string& err) {
     out = CCliArgs();
     std::vector<std::string> operands;
-    bool bHelp = false, bHasType = false, bOptionsEnded = false;
+    bool bHelp = false, bHasType = false, bOptionsEnded = false, bHasMaxDelete = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (bOptionsEnded || a.empty() || a[0] != '-' || a == "-") {
@@ -63,6 +63,26 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
                 return false;
             }
             out.m_sets.push_back(v);
+        } else if (IsOption(a, "--prefer")) {
+            // Conflict resolution and the mass-deletion guard (analyze, sync).
+            if (!TakeValue(args, i, "--prefer", out.m_sPrefer, err)) return false;
+            if (out.m_sPrefer != "left" && out.m_sPrefer != "right" && out.m_sPrefer != "newer") {
+                err = "--prefer must be left, right or newer: " + out.m_sPrefer;
+                return false;
+            }
+        } else if (a == "--force") {
+            out.m_bForce = true;
+        } else if (IsOption(a, "--max-delete")) {
+            std::string v;
+            if (!TakeValue(args, i, "--max-delete", v, err)) return false;
+            if (!v.empty() && v.back() == '%') v.pop_back();
+            if (v.empty() || v.size() > 3 || v.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(v) > 100) {
+                err = "--max-delete needs a percent from 0 to 100: " + v;
+                return false;
+            }
+            out.m_nMaxDelete = std::stoi(v);
+            bHasMaxDelete = true;
         } else {
             err = "unknown option " + a;
             return false;
@@ -103,9 +123,14 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
             return false;
         }
     } else if (cmd == "analyze" || cmd == "sync") {
-        if (!expect(2, cmd == "analyze" ? "analyze NAME" : "sync NAME")) return false;
+        // Paths name the conflicts that --prefer resolves.
+        if (!expect(out.m_sPrefer.empty() || operands.size() < 2 ? 2 : operands.size(),
+                    cmd == "analyze" ? "analyze NAME [--prefer left|right|newer [PATH ...]]"
+                                     : "sync NAME [--prefer left|right|newer [PATH ...]] [--force]"))
+            return false;
         out.m_verb = cmd == "analyze" ? ECliVerb::Analyze : ECliVerb::Sync;
         out.m_sName = operands[1];
+        out.m_paths.assign(operands.begin() + 2, operands.end());
     } else if (cmd == "watch") {
         out.m_verb = ECliVerb::Watch;
         out.m_names.assign(operands.begin() + 1, operands.end());
@@ -121,6 +146,14 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
          out.m_verb == ECliVerb::Analyze || out.m_verb == ECliVerb::Sync) &&
         out.m_sName.empty()) {
         err = "the job name is empty";
+        return false;
+    }
+    if (!out.m_sPrefer.empty() && out.m_verb != ECliVerb::Analyze && out.m_verb != ECliVerb::Sync) {
+        err = "--prefer belongs to analyze and sync";
+        return false;
+    }
+    if ((out.m_bForce || bHasMaxDelete) && out.m_verb != ECliVerb::Sync) {
+        err = "--force and --max-delete belong to sync";
         return false;
     }
     out.m_nType = bHasType ? out.m_nType : 0;

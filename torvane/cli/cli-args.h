@@ -4,6 +4,9 @@
 //   torvane [--profile DIR] job add NAME LEFT RIGHT [--type 0|1|2] [--set KEY=VALUE ...]
 //   torvane [--profile DIR] job list | job show NAME | job delete NAME
 //   torvane [--profile DIR] analyze NAME | sync NAME | watch [NAME ...]
+//   torvane [--profile DIR] analyze NAME --prefer left|right|newer [PATH ...]
+//   torvane [--profile DIR] sync NAME [--prefer left|right|newer [PATH ...]]
+//                                     [--force | --max-delete PERCENT]
 //   torvane --help
 //
 // Arguments are UTF-8. Options may stand before, between or after the
@@ -34,6 +37,13 @@ struct CCliArgs {
     int m_nType = 0;
     std::vector<std::string> m_sets;  // "KEY=VALUE" of job add
     std::vector<std::string> m_names; // the jobs of watch (empty: all)
+    // analyze and sync: the side that wins the conflicts left after the
+    // analysis (empty: none is chosen), and where (empty: everywhere).
+    std::string m_sPrefer;             // "left", "right" or "newer"
+    std::vector<std::string> m_paths;
+    // sync: the guard against mass deletion.
+    bool m_bForce = false;  // no guard
+    int m_nMaxDelete = 50;  // the share of a side's items a sync may delete, in percent
 };
 
 // Parses argv[1..]. False with a one-line reason on a usage error.

@@ -6,6 +6,7 @@
 #include "cli-console.h"
 #include "cli-jobs.h"
 #include "cli-process.h"
+#include "cli-report.h"
 #include "engine-globals.h"
 #include "job-list.h"
 #include "job-runner.h"
@@ -141,9 +142,11 @@ CSyncJobFromList* FindJobOrSay(CCliConsole& con, const std::string& name) {
     return job;
 }
 
-// One user's run of a job on this thread: analyse, or analyse and sync.
-int RunOnce(CCliConsole& con, CCliSignals& sig, const std::string& profile, const std::string& name, bool bSync) {
-    CSyncJobFromList* job = FindJobOrSay(con, name);
+// One user's run of a job on this thread: analyse, or analyse and sync,
+// with its report.
+int RunOnce(CCliRunConsole& con, CCliSignals& sig, const std::string& profile, const CCliArgs& a) {
+    const bool bSync = a.m_verb == ECliVerb::Sync;
+    CSyncJobFromList* job = FindJobOrSay(con, a.m_sName);
     if (!job) return CLI_EXIT_ERRORS;
     CCliProcessLock lock;
     int nExit = CLI_EXIT_OK;
@@ -154,33 +157,16 @@ int RunOnce(CCliConsole& con, CCliSignals& sig, const std::string& profile, cons
     job->m_nRunKind = RK_USER;
     job->m_sStarter.Empty();
     job->m_bChangesOnlyRun = false;
-    g_pRunningJob = job;
-    if (sig.Received()) job->GetProgressSink()->RequestStop();
-    JobWorkerThreadProc(job);
-    g_pRunningJob = nullptr;
-    con.EndLiveLine();
-    const bool bStopped = sig.Received();
-    if (!bSync && job->m_bRunResult.load()) {
-        // What a sync would do.
-        CSyncDepthFirstIter it(job->GetPairsUnchecked());
-        for (; it.IsValid(); it.Next()) {
-            const CSyncPairAndAction& item = *it.GetItem();
-            const uint8_t eff = item.GetEffAction();
-            if (eff == EA_NO_COPY) continue;
-            con.Result(U8(CWideString(GetActionName(eff))) + "\t" + U8(it.GetNode()->GetPath()));
-        }
-    }
-    const int code = ExitCodeOfRun(job, bStopped);
-    CWideString errText;
-    {
-        CCritSectionLock l(job->m_JobLock);
-        errText = job->m_sRunErrorText;
-    }
-    if (code != CLI_EXIT_OK && !errText.IsEmpty()) con.Error("torvane: " + U8(errText));
-    if (code == CLI_EXIT_REFUSED || code == CLI_EXIT_STOPPED || !job->m_bRunResult.load())
-        con.Result(code == CLI_EXIT_REFUSED ? "refused" : code == CLI_EXIT_STOPPED ? "stopped" : "failed");
-    else
-        con.Result(CliRunSummary(job, bSync));
+    const int code = CliRunAndReport(
+        con, job, a, profile,
+        [&] {
+            g_pRunningJob = job;
+            if (sig.Received()) job->GetProgressSink()->RequestStop();
+            JobWorkerThreadProc(job);
+            g_pRunningJob = nullptr;
+            con.EndLiveLine();
+        },
+        [&] { return ExitCodeOfRun(job, sig.Received()); });
     job->SetProgressSink(&g_DummyJobProgress);
     return code;
 }
@@ -297,6 +283,7 @@ int RunCli(const std::vector<std::string>& args) {
     }
     if (a.m_verb == ECliVerb::Help) {
         fputs(CliHelpText(), stdout);
+        fputs(CliReportHelpText(), stdout);
         return CLI_EXIT_OK;
     }
     if (!ApplyProfile(a, err)) {
@@ -305,7 +292,7 @@ int RunCli(const std::vector<std::string>& args) {
     }
     // Signals go to one thread of ours from here on (before any other starts).
     CCliSignals sig;
-    CCliConsole console(isatty(STDERR_FILENO) != 0);
+    CCliRunConsole console(isatty(STDERR_FILENO) != 0);
     sig.SetHandler([](int) {
         if (CSyncJobFromList* j = g_pRunningJob.load()) j->GetProgressSink()->RequestStop();
     });
@@ -342,7 +329,7 @@ int RunCli(const std::vector<std::string>& args) {
     }
     case ECliVerb::Analyze:
     case ECliVerb::Sync:
-        code = RunOnce(console, sig, profile, a.m_sName, a.m_verb == ECliVerb::Sync);
+        code = RunOnce(console, sig, profile, a);
         break;
     case ECliVerb::Watch:
         code = Watch(console, sig, profile, a.m_names);

@@ -7,6 +7,7 @@
 #include "zor-debug.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -164,4 +165,28 @@ void CSyncJob::UserChangeActionOnSubtree(CSyncTreeNode* pNode, uint8_t nReq, boo
     ComputeCategoryStats(&m_Tree, m_Stats, nCategory);
     if (m_bTreeHasSizes && bActivityOk && m_bHasChanges) RefreshRequiredSpace();
     Log(2, 9603, u"Done\n");
+}
+
+int CSyncJob::UserResolveConflicts(CSyncTreeNode* pNode, int mode) {
+    if (!pNode) return 0;
+    std::vector<CSyncTreeNode*> conflicts;
+    CSyncDepthFirstIter it(pNode);
+    if (pNode->GetParent() && pNode->GetItem().GetEffAction() == EA_CONFLICT) conflicts.push_back(pNode);
+    for (; it.IsValid(); it.Next())
+        if (it.GetItem()->GetEffAction() == EA_CONFLICT) conflicts.push_back(it.GetNode());
+    if (conflicts.empty()) return 0;
+    ResolveConflictByUser(pNode, mode);
+    int n = 0;
+    for (CSyncTreeNode* p : conflicts) {
+        const CSyncPairAndAction& item = p->GetItem();
+        if (item.GetEffAction() == EA_CONFLICT) continue;
+        ++n;
+        // A copy into a folder the analysis meant to delete keeps it.
+        if (!item.IsDeleteAction()) {
+            CDoNotDeleteUpperFolders up(item.GetEffAction());
+            DoForParents(p, up);
+        }
+    }
+    ComputeCategoryStats(&m_Tree, m_Stats, std::clamp<int>(m_nViewWord, 0, CAT_COUNT - 1));
+    return n;
 }

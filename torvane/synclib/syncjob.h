@@ -596,6 +596,10 @@ public:
     // The user's resolution of the conflicts of a subtree: mode 2 right
     // wins, 1 left wins, 0 newer wins.
     bool ResolveConflictByUser(CSyncTreeNode* pNode, int mode);
+    // The same choice as a whole edit (syncjob-edits.cpp): the folders above
+    // an item that now gets copied stay or are made, and the statistics
+    // follow. Returns how many conflicts of the subtree were resolved.
+    int UserResolveConflicts(CSyncTreeNode* pNode, int mode);
     // Per-side disk-space record of the last Analyze.
     struct CDiskSpaceInfo {
         uint64_t m_nRequired = 0; // peak additional bytes the sync needs

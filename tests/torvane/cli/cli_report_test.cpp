@@ -1,0 +1,216 @@
+// What "torvane analyze" and "torvane sync" tell a user and decide for one:
+// the action list and its counts, conflicts resolved with --prefer, and
+// the refusal to delete most of a side. The built program on temporary
+// folders.
+#include "job-harness.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+struct CRun {
+    int code = -1;
+    std::string out, err;
+};
+
+class CliReport : public ::testing::Test {
+protected:
+    CTempFolder m_tmp;
+
+    CRun Run(std::vector<std::string> args) {
+        const std::string out = m_tmp.NativeSub("out"), err = m_tmp.NativeSub("err");
+        args.insert(args.begin(),
+                    {std::string(TV_BINARY_DIR) + "/torvane/cli/torvane", "--profile", P("profile")});
+        std::vector<char*> argv;
+        for (std::string& s : args) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        pid_t pid = -1;
+        CRun r;
+        int status = 0;
+        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0 &&
+            waitpid(pid, &status, 0) == pid)
+            r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        posix_spawn_file_actions_destroy(&fa);
+        r.out = ReadAll(out);
+        r.err = ReadAll(err);
+        return r;
+    }
+    std::string P(const std::string& rel) const { return m_tmp.NativeSub(rel); }
+    void Write(const std::string& rel, const std::string& text) {
+        m_tmp.MakeDir(fs::path(rel).parent_path().string());
+        m_tmp.WriteFile(rel, text);
+    }
+    // Names and contents below a folder, without its data folder.
+    std::map<std::string, std::string> Tree(const std::string& rel) {
+        std::map<std::string, std::string> m;
+        const std::string root = P(rel);
+        for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+             ++it) {
+            const std::string sub = it->path().string().substr(root.size());
+            if (sub == "/_tvdata_") {
+                it.disable_recursion_pending();
+                continue;
+            }
+            m[sub] = it->is_regular_file() ? ReadAll(it->path().string()) : "<dir>";
+        }
+        return m;
+    }
+};
+
+} // namespace
+
+TEST_F(CliReport, DeletesMovesAndStateMergesAreCountedAsAPersonWould) {
+    Write("L/a.txt", "alpha");
+    Write("L/b.txt", "bravo!");
+    for (int i = 0; i < 3; ++i) Write("L/docs/f" + std::to_string(i), "doc " + std::to_string(i));
+    // The same files on both sides before the first sync: merged, not copied.
+    for (int i = 0; i < 8; ++i) {
+        const std::string n = "/same" + std::to_string(i);
+        Write("L" + n, "same");
+        Write("R" + n, "same");
+        fs::last_write_time(P("R" + n), fs::last_write_time(P("L" + n)));
+    }
+    ASSERT_EQ(Run({"job", "add", "j", P("L"), P("R")}).code, 0);
+    EXPECT_EQ(Run({"analyze", "j"}).out.find("same"), std::string::npos);
+    EXPECT_EQ(Run({"sync", "j"}).out, "synced: 6 done, 0 conflicts, 0 errors\n");
+
+    fs::remove(P("L/a.txt"));
+    fs::rename(P("L/docs"), P("L/papers"));
+    fs::create_directory(P("R/sub"));
+    fs::rename(P("R/b.txt"), P("R/sub/b.txt"));
+    const auto r0 = Tree("R");
+    const CRun an = Run({"analyze", "j"});
+    EXPECT_EQ(an.code, 0) << an.err;
+    EXPECT_EQ(an.out, "delete right\t/a.txt\n"
+                      "rename \xE2\x86\x92\t/docs/\t/papers/\n"
+                      "copy \xE2\x86\x90\t/sub/\n"
+                      "move \xE2\x86\x90\t/b.txt\t/sub/b.txt\n"
+                      "analyzed: 4 to do, 0 conflicts, 0 errors\n");
+    EXPECT_EQ(Tree("R"), r0);
+    const CRun sy = Run({"sync", "j"});
+    EXPECT_EQ(sy.code, 0) << sy.err;
+    EXPECT_EQ(sy.out, "synced: 4 done, 0 conflicts, 0 errors\n");
+    EXPECT_EQ(Tree("L"), Tree("R"));
+    EXPECT_EQ(Tree("R").count("/papers/f2"), 1u);
+
+    const std::string help = Run({"--help"}).out;
+    for (const char* word : {"copy \xE2\x86\x92", "delete right", "rename \xE2\x86\x92", "case \xE2\x86\x92",
+                             "time \xE2\x86\x92", "conflict PATH", "--prefer", "--max-delete"})
+        EXPECT_NE(help.find(word), std::string::npos) << word;
+}
+
+TEST_F(CliReport, ConflictsResolvedWithPreferKeepTheLosingVersion) {
+    Write("L/a.txt", "a");
+    Write("L/d/b.txt", "b");
+    Write("L/v/x.txt", "x");
+    Write("L/v/y.txt", "y");
+    m_tmp.MakeDir("R");
+    ASSERT_EQ(Run({"job", "add", "j", P("L"), P("R")}).code, 0);
+    ASSERT_EQ(Run({"sync", "j"}).code, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    Write("L/a.txt", "left a");
+    Write("R/a.txt", "right a!");
+    Write("L/d/b.txt", "left b");
+    Write("R/d/b.txt", "right b!");
+    // Changed on the left inside a folder the right deleted.
+    Write("L/v/x.txt", "left x");
+    fs::remove_all(P("R/v"));
+
+    CRun an = Run({"analyze", "j"});
+    EXPECT_EQ(an.code, 2);
+    EXPECT_NE(an.out.find("conflict\t/a.txt\t"), std::string::npos) << an.out;
+    EXPECT_NE(an.out.find("sync j --prefer left|right|newer /d/b.txt\n"), std::string::npos) << an.out;
+    EXPECT_NE(an.out.find("0 to do, 5 conflicts, 0 errors; to resolve: torvane --profile"),
+              std::string::npos);
+    // analyze shows the choice and changes nothing.
+    an = Run({"analyze", "j", "--prefer", "left", "/a.txt"});
+    EXPECT_EQ(an.code, 2);
+    EXPECT_NE(an.out.find("copy \xE2\x86\x92\t/a.txt\n"), std::string::npos) << an.out;
+    EXPECT_NE(an.out.find("analyzed: 1 to do, 4 conflicts"), std::string::npos) << an.out;
+    EXPECT_EQ(ReadAll(P("R/a.txt")), "right a!");
+
+    const std::vector<std::vector<std::string>> refused = {{"sync", "j", "--prefer", "left", "/nothing/here"},
+                                                           {"sync", "j", "--prefer", "left", "../a.txt"},
+                                                           {"sync", "j", "/a.txt"},
+                                                           {"sync", "j", "--prefer", "up"},
+                                                           {"analyze", "j", "--force"},
+                                                           {"sync", "j", "--max-delete", "101"}};
+    for (const auto& args : refused) EXPECT_EQ(Run(args).code, 1) << args.back();
+    EXPECT_EQ(ReadAll(P("L/a.txt")), "left a");
+
+    // A local path names the item too; the other conflict stays.
+    CRun sy = Run({"sync", "j", "--prefer", "right", P("L/d")});
+    EXPECT_EQ(sy.code, 2) << sy.err;
+    EXPECT_EQ(ReadAll(P("L/d/b.txt")), "right b!");
+    EXPECT_EQ(ReadAll(P("L/_tvdata_/_saved_/d/b.txt")), "left b");
+    EXPECT_NE(sy.out.find("synced: 1 done, 4 conflicts"), std::string::npos) << sy.out;
+    // The folder a chosen copy needs is made again.
+    sy = Run({"sync", "j", "--prefer", "left", "/v/x.txt"});
+    EXPECT_EQ(sy.code, 2) << sy.out;
+    EXPECT_EQ(ReadAll(P("R/v/x.txt")), "left x");
+    sy = Run({"sync", "j", "--prefer", "left"});
+    EXPECT_EQ(sy.code, 0) << sy.err;
+    EXPECT_NE(sy.out.find(" done, 0 conflicts, 0 errors\n"), std::string::npos) << sy.out;
+    EXPECT_EQ(ReadAll(P("R/a.txt")), "left a");
+    EXPECT_EQ(ReadAll(P("R/_tvdata_/_saved_/a.txt")), "right a!");
+}
+
+TEST_F(CliReport, SyncRefusesToDeleteMostOfASideUnlessForced) {
+    for (int i = 0; i < 10; ++i) Write("L/f" + std::to_string(i), "x");
+    for (int i = 0; i < 5; ++i) Write("L/d/g" + std::to_string(i), "y");
+    Write("S/one", "1");
+    Write("S/two", "2");
+    m_tmp.MakeDir("R");
+    m_tmp.MakeDir("T");
+    ASSERT_EQ(Run({"job", "add", "j", P("L"), P("R")}).code, 0);
+    ASSERT_EQ(Run({"job", "add", "small", P("S"), P("T")}).code, 0);
+    ASSERT_EQ(Run({"sync", "j"}).code, 0);
+    ASSERT_EQ(Run({"sync", "small"}).code, 0);
+    // 12 of the 16 items on the right would go.
+    fs::remove_all(P("L/d"));
+    for (int i = 0; i < 6; ++i) fs::remove(P("L/f" + std::to_string(i)));
+    const auto r0 = Tree("R");
+    CRun sy = Run({"sync", "j"});
+    EXPECT_EQ(sy.code, 3);
+    EXPECT_EQ(sy.out, "refused\n");
+    EXPECT_NE(sy.err.find("delete 12 of the 16 items on the right"), std::string::npos) << sy.err;
+    EXPECT_NE(sy.err.find("--force"), std::string::npos);
+    EXPECT_EQ(Run({"sync", "j", "--max-delete", "70"}).code, 3);
+    EXPECT_EQ(Tree("R"), r0);
+    EXPECT_NE(Run({"analyze", "j"}).err.find("a sync would stop here"), std::string::npos);
+
+    sy = Run({"sync", "j", "--force"});
+    EXPECT_EQ(sy.code, 0) << sy.err;
+    EXPECT_EQ(sy.out, "synced: 7 done, 0 conflicts, 0 errors\n");
+    EXPECT_EQ(Tree("L"), Tree("R"));
+    // Six or fewer may go, whatever their share.
+    fs::remove(P("S/one"));
+    fs::remove(P("S/two"));
+    EXPECT_EQ(Run({"sync", "small"}).code, 0);
+    EXPECT_TRUE(Tree("T").empty());
+}

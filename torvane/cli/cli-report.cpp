@@ -1,0 +1,411 @@
+// The action list, counts, conflict choice and deletion guard of a user's
+// analyze or sync.
+#include "cli-report.h"
+
+#include "cli-jobs.h"
+#include "syncjob-analysis.h"
+#include "zor-path.h"
+#include "zor-unicode.h"
+
+#include <filesystem>
+#include <unordered_set>
+
+namespace {
+
+std::string U8(const CWideString& s) {
+    return WideToUtf8(s).GetString();
+}
+CWideString W(const std::string& s) {
+    return Utf8ToWide(s.c_str());
+}
+
+// Tabs and line ends would break a line's columns.
+std::string Field(const CWideString& s) {
+    std::string out = U8(s);
+    for (char& c : out)
+        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+const char* Arrow(uint8_t eff) {
+    return (eff & EA_BIT_TO_RIGHT) ? "\xE2\x86\x92" : "\xE2\x86\x90"; // → and ←
+}
+
+std::string ItemPath(const CWideString& path, bool bFolder) {
+    return Field(path) + (bFolder ? "/" : "");
+}
+
+// Walks the tree in child-map order and collects the lines.
+class CActionLister {
+public:
+    explicit CActionLister(std::vector<CCliActionLine>& out) : m_out(out) {}
+
+    void Children(CSyncTreeNode* pNode, uint8_t nCarriedDelete, uint32_t* pCarried) {
+        if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
+            for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
+                Visit(&e->GetValue(), nCarriedDelete, pCarried);
+    }
+
+private:
+    std::vector<CCliActionLine>& m_out;
+
+    void Add(ECliLineKind kind, const std::string& word, const std::string& path, const std::string& detail,
+             CSyncTreeNode* pNode) {
+        CCliActionLine l;
+        l.m_kind = kind;
+        l.m_sWord = word;
+        l.m_sPath = path;
+        l.m_sDetail = detail;
+        l.m_pNode = pNode;
+        m_out.push_back(l);
+    }
+
+    // nCarriedDelete: the action of a folder deletion above, whose deletion
+    // takes the same deletions below it along (counted in *pCarried).
+    void Visit(CSyncTreeNode* pNode, uint8_t nCarriedDelete, uint32_t* pCarried) {
+        CSyncPairAndAction& item = pNode->GetItem();
+        const uint8_t eff = item.GetEffAction();
+        const bool bFolder = item.IsFolder();
+        if (item.IsExcluded()) {
+            Children(pNode, nCarriedDelete, pCarried);
+            return;
+        }
+        if (item.IsError() || eff == EA_ERROR) {
+            Add(ECliLineKind::Error, "error", ItemPath(pNode->GetPath(), bFolder), Field(item.m_sReason),
+                pNode);
+            Children(pNode, 0, nullptr);
+            return;
+        }
+        const int src = (eff & EA_BIT_TO_LEFT) ? 1 : 0;
+        switch (eff) {
+            case EA_CONFLICT:
+                Add(ECliLineKind::Conflict, "conflict", ItemPath(pNode->GetPath(), bFolder),
+                    Field(item.m_sReason), pNode);
+                break;
+            case EA_NAME_CASE_LEFT_TO_RIGHT:
+            case EA_NAME_CASE_RIGHT_TO_LEFT:
+                Add(ECliLineKind::Action, std::string("case ") + Arrow(eff),
+                    ItemPath(pNode->GetPath(), bFolder), Field(CSyncJob::GetItemSideName(pNode, src)), pNode);
+                break;
+            case EA_TIME_LEFT_TO_RIGHT:
+            case EA_TIME_RIGHT_TO_LEFT:
+                Add(ECliLineKind::Action, std::string("time ") + Arrow(eff),
+                    ItemPath(pNode->GetPath(), bFolder), "", pNode);
+                break;
+            case EA_COPY_LEFT_TO_RIGHT:
+            case EA_COPY_RIGHT_TO_LEFT:
+                if (!item.m_sMove.IsEmpty()) {
+                    // One line per move, on its new place; the old place and
+                    // whatever a moved folder takes along ("=") get none.
+                    if (item.m_sMove[0] == u'<') {
+                        const CWideString from = item.m_sMove.Mid(1);
+                        const bool bSameFolder = GetUrlPathFolder(from) == GetUrlPathFolder(pNode->GetPath());
+                        Add(ECliLineKind::Action, std::string(bSameFolder ? "rename " : "move ") + Arrow(eff),
+                            ItemPath(from, bFolder), ItemPath(pNode->GetPath(), bFolder), pNode);
+                    }
+                } else if (item.IsDeleteAction()) {
+                    if (nCarriedDelete == eff) {
+                        ++*pCarried;
+                        Children(pNode, nCarriedDelete, pCarried);
+                        return;
+                    }
+                    const size_t at = m_out.size();
+                    Add(ECliLineKind::Action, (eff & EA_BIT_TO_RIGHT) ? "delete right" : "delete left",
+                        ItemPath(pNode->GetPath(), bFolder), "", pNode);
+                    if (bFolder) {
+                        uint32_t n = 0;
+                        Children(pNode, eff, &n);
+                        if (n)
+                            m_out[at].m_sDetail =
+                                std::to_string(n) + (n == 1 ? " item inside" : " items inside");
+                        return;
+                    }
+                } else {
+                    Add(ECliLineKind::Action, std::string("copy ") + Arrow(eff),
+                        ItemPath(pNode->GetPath(), bFolder), "", pNode);
+                }
+                break;
+            default: // no action, or only the remembered state changes
+                break;
+        }
+        Children(pNode, 0, nullptr);
+    }
+};
+
+std::string ShellQuote(const std::string& s) {
+    if (!s.empty() &&
+        s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./=:,+@%") ==
+            std::string::npos)
+        return s;
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string StripSlashes(std::string s) {
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    return s;
+}
+
+// The item a user's path names: a local path inside either side's folder
+// (relative to the current folder), else a path in the job.
+CSyncTreeNode* FindItem(CSyncJob* job, const std::string& arg, std::string& err) {
+    namespace fs = std::filesystem;
+    std::string rel = arg;
+    std::error_code ec;
+    const fs::path abs = fs::absolute(arg, ec).lexically_normal();
+    for (int side = 0; side < 2 && !ec; ++side) {
+        const CWideString url = job->GetSideFolder(side);
+        if (!url.StartsWithNoCase(u"file://")) continue;
+        const fs::path root = fs::path(StripSlashes(U8(UrlToLocalPath(url)))).lexically_normal();
+        const fs::path r = fs::path(StripSlashes(abs.string())).lexically_relative(root);
+        if (!r.empty() && *r.begin() != "..") {
+            rel = r == "." ? std::string() : r.generic_string();
+            break;
+        }
+    }
+    CWideString path;
+    size_t at = 0;
+    while (at <= rel.size()) {
+        size_t end = rel.find('/', at);
+        if (end == std::string::npos) end = rel.size();
+        const std::string part = rel.substr(at, end - at);
+        at = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            err = "the path leaves the job's folders: " + arg;
+            return nullptr;
+        }
+        path += u"/" + W(part);
+    }
+    CSyncPairsAndActions* pRoot = job->GetPairsUnchecked();
+    if (path.IsEmpty()) return pRoot;
+    CWideString e;
+    CSyncTreeNode* pNode = pRoot->LookupCS(path, true, nullptr, e);
+    if (!pNode) err = "no item " + U8(path) + " in job '" + U8(job->m_Options.m_sName) + "'";
+    return pNode;
+}
+
+struct CTally {
+    long long nActions = 0, nConflicts = 0, nErrors = 0;
+};
+
+std::string Summary(const char* verb, const char* what, const CTally& t, const std::string& resolveCommand) {
+    std::string s = std::string(verb) + ": " + std::to_string(t.nActions) + " " + what + ", " +
+                    std::to_string(t.nConflicts) + " conflicts, " + std::to_string(t.nErrors) + " errors";
+    if (t.nConflicts > 0) s += "; to resolve: " + resolveCommand + " [PATH ...]";
+    return s;
+}
+
+// The exit code says what the summary says: a conflict the user resolved
+// is none, although the item's analysis still calls it one.
+int CodeOfTally(int code, const CTally& t) {
+    if (code != CLI_EXIT_OK && code != CLI_EXIT_CONFLICTS) return code;
+    return t.nErrors > 0 ? CLI_EXIT_ERRORS : t.nConflicts > 0 ? CLI_EXIT_CONFLICTS : CLI_EXIT_OK;
+}
+
+} // namespace
+
+std::vector<CCliActionLine> CliListActions(CSyncJob* job) {
+    std::vector<CCliActionLine> out;
+    if (CSyncPairsAndActions* pRoot = job->GetPairsUnchecked())
+        CActionLister(out).Children(pRoot, 0, nullptr);
+    return out;
+}
+
+std::string CliFormatLine(const CCliActionLine& line, const std::string& resolveCommand) {
+    std::string s = line.m_sWord + "\t" + line.m_sPath;
+    if (line.m_kind == ECliLineKind::Conflict)
+        return s + "\t" + line.m_sDetail + "\t" + resolveCommand + " " + ShellQuote(line.m_sPath);
+    if (!line.m_sDetail.empty()) s += "\t" + line.m_sDetail;
+    return s;
+}
+
+std::string CliResolveCommand(const CCliArgs& a, const std::string& profile, const std::string& path) {
+    std::string s = "torvane";
+    if (a.m_bHasProfile) s += " --profile " + ShellQuote(profile);
+    s += " sync " + ShellQuote(a.m_sName) + " --prefer left|right|newer";
+    if (!path.empty()) s += " " + ShellQuote(path);
+    return s;
+}
+
+CCliDeleteCounts CliCountDeletes(CSyncJob* job) {
+    CCliDeleteCounts c;
+    CSyncPairsAndActions* pRoot = job->GetPairsUnchecked();
+    if (!pRoot) return c;
+    for (CSyncDepthFirstIter it(pRoot); it.IsValid(); it.Next()) {
+        const CSyncPairAndAction& item = *it.GetItem();
+        if (item.IsExcluded()) continue;
+        for (int s = 0; s < 2; ++s)
+            if (item.m_aCur[s].Exists()) c.m_anExisting[s]++;
+        if (item.IsPlainDelete()) c.m_anDeletes[(item.GetEffAction() & EA_BIT_TO_RIGHT) ? 1 : 0]++;
+    }
+    return c;
+}
+
+bool CliTooManyDeletes(CSyncJob* job, int nMaxPercent, std::string& sMessage) {
+    const CCliDeleteCounts c = CliCountDeletes(job);
+    for (int s = 0; s < 2; ++s) {
+        const uint64_t nDel = c.m_anDeletes[s], nAll = c.m_anExisting[s];
+        if (nDel <= 6 || nDel * 100 <= nAll * (uint64_t)nMaxPercent) continue;
+        sMessage = "it would delete " + std::to_string(nDel) + " of the " + std::to_string(nAll) +
+                   " items on the " + (s ? "right" : "left") + " (" + CliUrlToText(job->GetSideFolder(s)) +
+                   "), more than " + std::to_string(nMaxPercent) + "%";
+        return true;
+    }
+    return false;
+}
+
+bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::string& prefer,
+                         const std::vector<std::string>& paths, std::string& err) {
+    const int mode = prefer == "left" ? 1 : prefer == "right" ? 2 : 0;
+    std::vector<CSyncTreeNode*> nodes;
+    for (const std::string& p : paths) {
+        CSyncTreeNode* pNode = FindItem(job, p, err);
+        if (!pNode) return false;
+        nodes.push_back(pNode);
+    }
+    if (paths.empty()) nodes.push_back(job->GetPairsUnchecked());
+    int n = 0;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const int k = job->UserResolveConflicts(nodes[i], mode);
+        if (k == 0 && !paths.empty()) con.Error("torvane: no conflict at or under " + paths[i]);
+        n += k;
+    }
+    const std::string who = mode == 0 ? "the newer side wins" : prefer + " wins";
+    con.Error("torvane: " + std::to_string(n) + (n == 1 ? " conflict" : " conflicts") + " resolved, " + who);
+    return true;
+}
+
+const char* CliReportHelpText() {
+    return "\n"
+           "Analyze and sync:\n"
+           "  analyze NAME [--prefer left|right|newer [PATH ...]]\n"
+           "  sync NAME [--prefer left|right|newer [PATH ...]] [--force | --max-delete PERCENT]\n"
+           "  --prefer SIDE   resolve the conflicts the analysis finds (all, or those at or\n"
+           "                  under each PATH) for the left, the right or the newer version;\n"
+           "                  the losing version is kept in _tvdata_/_saved_ like any\n"
+           "                  replaced version. PATH is a path in the job (/docs/a.txt) or\n"
+           "                  a local path inside either folder.\n"
+           "  --force         sync even when it would delete most of a side\n"
+           "  --max-delete P  the share of a side's items (files plus folders) a sync may\n"
+           "                  delete, in percent (default 50); up to 6 items always may go.\n"
+           "                  Beyond it sync changes nothing and exits with 3.\n"
+           "\n"
+           "analyze prints one line per action, its fields separated by tabs:\n"
+           "  copy \xE2\x86\x92 PATH            copy from the left to the right (\xE2\x86\x90: the other "
+           "way)\n"
+           "  delete left PATH       delete on the left (delete right: on the right); a\n"
+           "                         folder's line counts the items inside that go with it\n"
+           "  move \xE2\x86\x92 OLD NEW         move on the right as it was moved on the left\n"
+           "  rename \xE2\x86\x92 OLD NEW       the same within one folder; what a moved or\n"
+           "                         renamed folder holds goes with it\n"
+           "  case \xE2\x86\x92 PATH NAME       change the letter case of the name to NAME\n"
+           "  time \xE2\x86\x92 PATH            copy only the modification time\n"
+           "  conflict PATH REASON COMMAND\n"
+           "                         a conflict and why; COMMAND resolves it\n"
+           "  error PATH REASON      an item that cannot be synced, and why\n"
+           "Folders' paths end in \"/\". The summary (\"analyzed: N to do\", \"synced: N done\")\n"
+           "counts these actions; remembering the sides' state is not counted.\n";
+}
+
+int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& a, const std::string& profile,
+                    const std::function<void()>& run, const std::function<int()>& exitOfRun) {
+    const bool bSync = a.m_verb == ECliVerb::Sync;
+    const std::string resolve = CliResolveCommand(a, profile, std::string());
+    std::vector<CCliActionLine> planned;
+    bool bAsked = false;
+    int nRefusal = CLI_EXIT_OK;
+    std::string refusal;
+    // Between the analysis and the sync: the user's choice for conflicts,
+    // then the guard, on what the sync is about to do.
+    con.m_beforeSync = [&]() {
+        bAsked = true;
+        if (!a.m_sPrefer.empty() && !CliResolveConflicts(con, job, a.m_sPrefer, a.m_paths, refusal)) {
+            nRefusal = CLI_EXIT_ERRORS;
+            return false;
+        }
+        planned = CliListActions(job);
+        if (!a.m_bForce && CliTooManyDeletes(job, a.m_nMaxDelete, refusal)) {
+            refusal = "sync refused: " + refusal +
+                      ". Nothing was changed; --force goes on, --max-delete PERCENT "
+                      "sets another share";
+            nRefusal = CLI_EXIT_REFUSED;
+            return false;
+        }
+        return true;
+    };
+    run();
+    con.m_beforeSync = nullptr;
+    const bool bRunOk = job->m_bRunResult.load();
+    // An analysis alone takes the choice afterwards; so does a sync that
+    // found nothing to do (its paths must still name items).
+    if (bRunOk && !bAsked && !a.m_sPrefer.empty() &&
+        !CliResolveConflicts(con, job, a.m_sPrefer, a.m_paths, refusal))
+        nRefusal = CLI_EXIT_ERRORS;
+    if (nRefusal != CLI_EXIT_OK) {
+        con.Error("torvane: " + refusal);
+        con.Result(nRefusal == CLI_EXIT_REFUSED ? "refused" : "failed");
+        return nRefusal;
+    }
+    int code = exitOfRun();
+    CWideString errText;
+    {
+        CCritSectionLock l(job->m_JobLock);
+        errText = job->m_sRunErrorText;
+    }
+    if (code != CLI_EXIT_OK && !errText.IsEmpty()) con.Error("torvane: " + U8(errText));
+    if (code == CLI_EXIT_REFUSED || code == CLI_EXIT_STOPPED || !bRunOk) {
+        con.Result(code == CLI_EXIT_REFUSED ? "refused" : code == CLI_EXIT_STOPPED ? "stopped" : "failed");
+        return code;
+    }
+
+    CTally t;
+    if (!bSync || !bAsked) {
+        // What a sync would do (a sync that found nothing to do did nothing).
+        const std::vector<CCliActionLine> lines = CliListActions(job);
+        for (const CCliActionLine& l : lines) {
+            if (bSync && l.m_kind == ECliLineKind::Action) continue;
+            con.Result(CliFormatLine(l, resolve));
+            (l.m_kind == ECliLineKind::Action     ? t.nActions
+             : l.m_kind == ECliLineKind::Conflict ? t.nConflicts
+                                                  : t.nErrors)++;
+        }
+        std::string guard;
+        if (!bSync && CliTooManyDeletes(job, 50, guard))
+            con.Error("torvane: a sync would stop here: " + guard);
+        con.Result(bSync ? Summary("synced", "done", CTally{0, t.nConflicts, t.nErrors}, resolve)
+                         : Summary("analyzed", "to do", t, resolve));
+        return CodeOfTally(code, t);
+    }
+    // What the sync did with the planned actions: those left undone show.
+    std::unordered_set<const CSyncTreeNode*> heads;
+    for (const CCliActionLine& l : planned) {
+        heads.insert(l.m_pNode);
+        const CSyncPairAndAction& item = l.m_pNode->GetItem();
+        if (l.m_kind == ECliLineKind::Action) {
+            if (item.m_nExecState == ESS_SYNCED_OK) {
+                t.nActions++;
+            } else if (item.m_nExecState == ESS_SYNCED_ERR) {
+                t.nErrors++;
+                con.Result("error\t" + l.m_sPath + "\t" + l.m_sWord + ": " + Field(item.m_sReason));
+            }
+        } else {
+            (l.m_kind == ECliLineKind::Conflict ? t.nConflicts : t.nErrors)++;
+            con.Result(CliFormatLine(l, resolve));
+        }
+    }
+    // Items a folder deletion carried, or state updates, that failed (a
+    // move's other places fail with its line).
+    for (CSyncDepthFirstIter it(job->GetPairsUnchecked()); it.IsValid(); it.Next()) {
+        const CSyncPairAndAction& item = *it.GetItem();
+        if (item.m_nExecState != ESS_SYNCED_ERR || item.IsExcluded() || heads.count(it.GetNode())) continue;
+        if (!item.m_sMove.IsEmpty() && item.m_sMove[0] != u'<') continue;
+        t.nErrors++;
+        con.Result("error\t" + ItemPath(it.GetNode()->GetPath(), item.IsFolder()) + "\t" +
+                   Field(item.m_sReason));
+    }
+    con.Result(Summary("synced", "done", t, resolve));
+    return CodeOfTally(code, t);
+}
