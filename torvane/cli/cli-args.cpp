@@ -1,6 +1,10 @@
 // Parsing of the command line of "torvane".
 #include "cli-args.h"
 
+#include "engine-globals.h"
+#include "zor-process.h"
+#include "zor-unicode.h"
+
 namespace {
 
 bool TakeValue(const std::vector<std::string>& args, size_t& i, const std::string& opt, std::string& value,
@@ -28,7 +32,7 @@ bool IsOption(const std::string& a, const char* opt) {
 bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::string& err) {
     out = CCliArgs();
     std::vector<std::string> operands;
-    bool bHelp = false, bHasType = false, bOptionsEnded = false;
+    bool bHelp = false, bVersion = false, bHasType = false, bOptionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (bOptionsEnded || a.empty() || a[0] != '-' || a == "-") {
@@ -39,6 +43,17 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
             bOptionsEnded = true;
         } else if (a == "--help" || a == "-h") {
             bHelp = true;
+        } else if (a == "--version") {
+            bVersion = true;
+        } else if (a == "-v" || a == "--verbose" || a == "-q" || a == "--quiet") {
+            const int n = (a == "-v" || a == "--verbose") ? 1 : -1;
+            if (out.m_nVerbosity != 0 && out.m_nVerbosity != n) {
+                err = "-v and -q exclude each other";
+                return false;
+            }
+            out.m_nVerbosity = n;
+        } else if (a == "--all") {
+            out.m_bAll = true;
         } else if (IsOption(a, "--profile")) {
             if (!TakeValue(args, i, "--profile", out.m_sProfile, err)) return false;
             if (out.m_sProfile.empty()) {
@@ -72,6 +87,10 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
         out.m_verb = ECliVerb::Help;
         return true;
     }
+    if (bVersion) {
+        out.m_verb = ECliVerb::Version;
+        return true;
+    }
     if (operands.empty()) {
         err = "no command given";
         return false;
@@ -94,12 +113,15 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
         } else if (sub == "list") {
             if (!expect(2, "job list")) return false;
             out.m_verb = ECliVerb::JobList;
+        } else if (sub == "keys") {
+            if (!expect(2, "job keys")) return false;
+            out.m_verb = ECliVerb::JobKeys;
         } else if (sub == "show" || sub == "delete") {
-            if (!expect(3, sub == "show" ? "job show NAME" : "job delete NAME")) return false;
+            if (!expect(3, sub == "show" ? "job show NAME [--all]" : "job delete NAME")) return false;
             out.m_verb = sub == "show" ? ECliVerb::JobShow : ECliVerb::JobDelete;
             out.m_sName = operands[2];
         } else {
-            err = sub.empty() ? "job needs add, list, show or delete" : "unknown job command " + sub;
+            err = sub.empty() ? "job needs add, list, show, delete or keys" : "unknown job command " + sub;
             return false;
         }
     } else if (cmd == "analyze" || cmd == "sync") {
@@ -115,6 +137,10 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
     }
     if ((bHasType || !out.m_sets.empty()) && out.m_verb != ECliVerb::JobAdd) {
         err = "--type and --set belong to job add";
+        return false;
+    }
+    if (out.m_bAll && out.m_verb != ECliVerb::JobShow) {
+        err = "--all belongs to job show";
         return false;
     }
     if ((out.m_verb == ECliVerb::JobAdd || out.m_verb == ECliVerb::JobShow || out.m_verb == ECliVerb::JobDelete ||
@@ -162,4 +188,8 @@ const char* CliHelpText() {
            "  3    refused: a folder locked by another owner, the job or profile busy in\n"
            "       another process\n"
            "  130  stopped by SIGINT or SIGTERM\n";
+}
+
+std::string CliVersionText() {
+    return std::string("torvane ") + kEngineVersion + " (" + WideToUtf8(GetSystemText()).GetString() + ")";
 }

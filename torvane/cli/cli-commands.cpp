@@ -178,7 +178,7 @@ int RunOnce(CCliConsole& con, CCliSignals& sig, const std::string& profile, cons
     }
     if (code != CLI_EXIT_OK && !errText.IsEmpty()) con.Error("torvane: " + U8(errText));
     if (code == CLI_EXIT_REFUSED || code == CLI_EXIT_STOPPED || !job->m_bRunResult.load())
-        con.Result(code == CLI_EXIT_REFUSED ? "refused" : code == CLI_EXIT_STOPPED ? "stopped" : "failed");
+        con.Result(CliWithRunLog(job, code == CLI_EXIT_REFUSED ? "refused" : code == CLI_EXIT_STOPPED ? "stopped" : "failed"));
     else
         con.Result(CliRunSummary(job, bSync));
     job->SetProgressSink(&g_DummyJobProgress);
@@ -299,6 +299,11 @@ int RunCli(const std::vector<std::string>& args) {
         fputs(CliHelpText(), stdout);
         return CLI_EXIT_OK;
     }
+    if (a.m_verb == ECliVerb::Version) {
+        puts(CliVersionText().c_str());
+        return CLI_EXIT_OK;
+    }
+    CCliConsole::SetVerbosity(a.m_nVerbosity);
     if (!ApplyProfile(a, err)) {
         fprintf(stderr, "torvane: %s\n", err.c_str());
         return CLI_EXIT_ERRORS;
@@ -337,9 +342,12 @@ int RunCli(const std::vector<std::string>& args) {
         break;
     case ECliVerb::JobShow: {
         CSyncJobFromList* job = FindJobOrSay(console, a.m_sName);
-        code = job ? CliJobShow(console, job) : CLI_EXIT_ERRORS;
+        code = job ? CliJobShow(console, job, a.m_bAll) : CLI_EXIT_ERRORS;
         break;
     }
+    case ECliVerb::JobKeys:
+        code = CliJobKeys(console);
+        break;
     case ECliVerb::Analyze:
     case ECliVerb::Sync:
         code = RunOnce(console, sig, profile, a.m_sName, a.m_verb == ECliVerb::Sync);
@@ -348,6 +356,7 @@ int RunCli(const std::vector<std::string>& args) {
         code = Watch(console, sig, profile, a.m_names);
         break;
     case ECliVerb::Help:
+    case ECliVerb::Version:
         break;
     }
     sig.SetHandler(nullptr);
