@@ -303,6 +303,10 @@ int RunCli(const std::vector<std::string>& args) {
         puts(CliVersionText().c_str());
         return CLI_EXIT_OK;
     }
+    if (a.m_verb == ECliVerb::JobKeys) {
+        CCliConsole con(false);
+        return CliJobKeys(con);
+    }
     CCliConsole::SetVerbosity(a.m_nVerbosity);
     if (!ApplyProfile(a, err)) {
         fprintf(stderr, "torvane: %s\n", err.c_str());
@@ -345,9 +349,6 @@ int RunCli(const std::vector<std::string>& args) {
         code = job ? CliJobShow(console, job, a.m_bAll) : CLI_EXIT_ERRORS;
         break;
     }
-    case ECliVerb::JobKeys:
-        code = CliJobKeys(console);
-        break;
     case ECliVerb::Analyze:
     case ECliVerb::Sync:
         code = RunOnce(console, sig, profile, a.m_sName, a.m_verb == ECliVerb::Sync);
@@ -357,6 +358,7 @@ int RunCli(const std::vector<std::string>& args) {
         break;
     case ECliVerb::Help:
     case ECliVerb::Version:
+    case ECliVerb::JobKeys:
         break;
     }
     sig.SetHandler(nullptr);
