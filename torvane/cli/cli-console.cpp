@@ -79,7 +79,9 @@ std::mutex CCliConsole::s_outLock;
 bool CCliConsole::s_bLineShown = false;
 int CCliConsole::s_nVerbosity = 0;
 
-CCliConsole::CCliConsole(bool bTerminal) : m_bTerminal(bTerminal) {}
+// Off a terminal the first plain progress line comes after two seconds: a
+// short run prints none.
+CCliConsole::CCliConsole(bool bTerminal) : m_bTerminal(bTerminal), m_nLastPlainMs(ZorGetTickMs()) {}
 
 bool CCliConsole::DropAnalysisResults(const CWideString& reason, bool bForced) {
     CSyncJobFromList* job = static_cast<CSyncJobFromList*>(GetJob());

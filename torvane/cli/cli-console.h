@@ -73,13 +73,15 @@ private:
     static std::mutex s_outLock;
     static bool s_bLineShown;
     static int s_nVerbosity;
-    CZorLog m_runLog;                  // this console's copy of the job's run log
-    std::vector<CWideString> m_held;   // lines before the run log's folder is known
-    mutable std::mutex m_logLock;
-    bool m_bLastShown = false;         // the last normal line went to the terminal
-    std::string m_sRunLogPath;
     bool m_bTerminal;
     int64_t m_nLastDrawMs = -1000000;
     int64_t m_nLastPlainMs = -1000000;
     std::string m_sLastPlain;
+    bool m_bLastShown = false; // the last normal log line went to the terminal
+
+    // The run log: this console's writer of the job's run-log file.
+    mutable std::mutex m_logLock;
+    CZorLog m_runLog;
+    std::string m_sRunLogPath;
+    std::vector<CWideString> m_held; // lines before the run log's folder is known
 };
