@@ -1,6 +1,10 @@
 // Parsing of the command line of "torvane".
 #include "cli-args.h"
 
+#include "engine-globals.h"
+#include "zor-process.h"
+#include "zor-unicode.h"
+
 namespace {
 
 bool TakeValue(const std::vector<std::string>& args, size_t& i, const std::string& opt, std::string& value,
@@ -28,7 +32,7 @@ bool IsOption(const std::string& a, const char* opt) {
 bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::string& err) {
     out = CCliArgs();
     std::vector<std::string> operands;
-    bool bHelp = false, bHasType = false, bOptionsEnded = false, bHasMaxDelete = false;
+    bool bHelp = false, bVersion = false, bHasType = false, bOptionsEnded = false, bHasMaxDelete = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (bOptionsEnded || a.empty() || a[0] != '-' || a == "-") {
@@ -39,6 +43,17 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
             bOptionsEnded = true;
         } else if (a == "--help" || a == "-h") {
             bHelp = true;
+        } else if (a == "--version") {
+            bVersion = true;
+        } else if (a == "-v" || a == "--verbose" || a == "-q" || a == "--quiet") {
+            const int n = (a == "-v" || a == "--verbose") ? 1 : -1;
+            if (out.m_nVerbosity != 0 && out.m_nVerbosity != n) {
+                err = "-v and -q exclude each other";
+                return false;
+            }
+            out.m_nVerbosity = n;
+        } else if (a == "--all") {
+            out.m_bAll = true;
         } else if (IsOption(a, "--profile")) {
             if (!TakeValue(args, i, "--profile", out.m_sProfile, err)) return false;
             if (out.m_sProfile.empty()) {
@@ -92,6 +107,10 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
         out.m_verb = ECliVerb::Help;
         return true;
     }
+    if (bVersion) {
+        out.m_verb = ECliVerb::Version;
+        return true;
+    }
     if (operands.empty()) {
         err = "no command given";
         return false;
@@ -114,12 +133,15 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
         } else if (sub == "list") {
             if (!expect(2, "job list")) return false;
             out.m_verb = ECliVerb::JobList;
+        } else if (sub == "keys") {
+            if (!expect(2, "job keys")) return false;
+            out.m_verb = ECliVerb::JobKeys;
         } else if (sub == "show" || sub == "delete") {
-            if (!expect(3, sub == "show" ? "job show NAME" : "job delete NAME")) return false;
+            if (!expect(3, sub == "show" ? "job show NAME [--all]" : "job delete NAME")) return false;
             out.m_verb = sub == "show" ? ECliVerb::JobShow : ECliVerb::JobDelete;
             out.m_sName = operands[2];
         } else {
-            err = sub.empty() ? "job needs add, list, show or delete" : "unknown job command " + sub;
+            err = sub.empty() ? "job needs add, list, show, delete or keys" : "unknown job command " + sub;
             return false;
         }
     } else if (cmd == "analyze" || cmd == "sync") {
@@ -140,6 +162,10 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
     }
     if ((bHasType || !out.m_sets.empty()) && out.m_verb != ECliVerb::JobAdd) {
         err = "--type and --set belong to job add";
+        return false;
+    }
+    if (out.m_bAll && out.m_verb != ECliVerb::JobShow) {
+        err = "--all belongs to job show";
         return false;
     }
     if ((out.m_verb == ECliVerb::JobAdd || out.m_verb == ECliVerb::JobShow || out.m_verb == ECliVerb::JobDelete ||
@@ -163,18 +189,22 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
 const char* CliHelpText() {
     return "Usage:\n"
            "  torvane [--profile DIR] job add NAME LEFT RIGHT [--type 0|1|2] [--set KEY=VALUE ...]\n"
-           "  torvane [--profile DIR] job list | job show NAME | job delete NAME\n"
-           "  torvane [--profile DIR] analyze NAME | sync NAME | watch [NAME ...]\n"
-           "  torvane --help\n"
+           "  torvane [--profile DIR] job list | job show NAME [--all] | job delete NAME\n"
+           "  torvane job keys\n"
+           "  torvane [--profile DIR] [-v|-q] analyze NAME | sync NAME | watch [NAME ...]\n"
+           "  torvane --help | --version\n"
            "\n"
            "Commands:\n"
-           "  job add      add a job; LEFT and RIGHT are folders (absolute or relative paths) or URLs;\n"
-           "               --type 0 two-way (default), 1 left to right, 2 right to left;\n"
-           "               --set KEY=VALUE sets an option of the job's \"Job\" block\n"
-           "               (for example SavePastVersions=Yes, OnFileChangeAction=1)\n"
+           "  job add      add a job; LEFT and RIGHT are existing folders (absolute or relative\n"
+           "               paths) or URLs; --type 0 two-way (default), 1 left to right,\n"
+           "               2 right to left; --set KEY=VALUE sets an option of the job\n"
+           "               (for example SavePastVersions=Yes, OnFileChangeAction=1);\n"
+           "               it prints the filters the job starts with\n"
            "  job list     one line per job, its name first\n"
-           "  job show     the job's name, type, folders and options\n"
+           "  job show     the job's name, type, folders and the options that differ from\n"
+           "               the defaults (--all: every option)\n"
            "  job delete   remove the job; its folders and their \"_tvdata_\" stay\n"
+           "  job keys     every job option with its default, what it allows and means\n"
            "  analyze      compare the two folders and list what a sync would do; changes nothing\n"
            "  sync         analyze and carry out the actions; conflicts are left for you\n"
            "  watch        run the jobs' triggers (timer, start, file change, folder connect)\n"
@@ -183,16 +213,29 @@ const char* CliHelpText() {
            "Options:\n"
            "  --profile DIR  keep options, jobs and logs in DIR (instead of TORVANE_PROFILE_DIR\n"
            "                 or the default profile folder)\n"
+           "  -v, --verbose  print a run's whole log on standard error\n"
+           "  -q, --quiet    print only errors and the summary\n"
+           "  --version      print the version and the system\n"
+           "\n"
+           "A run prints its progress, errors and warnings and the conflicts, then a summary\n"
+           "naming the file that holds the run's whole log.\n"
            "\n"
            "Trigger action values (OnFileChangeAction, OnFolderConnectAction, OnStartAction,\n"
-           "OnTimerAction): 0 off, 1 analyze + sync, 2 analyze only; any other value acts as 1.\n"
+           "OnTimerAction): 0 off, 1 analyze + sync, 2 analyze only.\n"
            "\n"
            "Exit codes:\n"
            "  0    done (also nothing to do, or actions pending after analyze)\n"
            "  1    errors: item errors, a failed run, same or nested folders, unknown job,\n"
            "       bad arguments\n"
            "  2    conflicts left\n"
-           "  3    refused: a folder locked by another owner, the job or profile busy in\n"
-           "       another process\n"
-           "  130  stopped by SIGINT or SIGTERM\n";
+           "  3    refused: a sync that would delete most of a side (see --force), a\n"
+           "       folder locked by another owner, the job or profile busy in another\n"
+           "       process\n"
+           "  130  stopped by SIGINT or SIGTERM\n"
+           "\n"
+           "See also: man torvane\n";
+}
+
+std::string CliVersionText() {
+    return std::string("torvane ") + kEngineVersion + " (" + WideToUtf8(GetSystemText()).GetString() + ")";
 }

@@ -2,12 +2,12 @@
 // form and the exit codes.
 //
 //   torvane [--profile DIR] job add NAME LEFT RIGHT [--type 0|1|2] [--set KEY=VALUE ...]
-//   torvane [--profile DIR] job list | job show NAME | job delete NAME
-//   torvane [--profile DIR] analyze NAME | sync NAME | watch [NAME ...]
-//   torvane [--profile DIR] analyze NAME --prefer left|right|newer [PATH ...]
-//   torvane [--profile DIR] sync NAME [--prefer left|right|newer [PATH ...]]
+//   torvane [--profile DIR] job list | job show NAME [--all] | job delete NAME | job keys
+//   torvane [--profile DIR] [-v|-q] analyze NAME [--prefer left|right|newer [PATH ...]]
+//   torvane [--profile DIR] [-v|-q] sync NAME [--prefer left|right|newer [PATH ...]]
 //                                     [--force | --max-delete PERCENT]
-//   torvane --help
+//   torvane [--profile DIR] [-v|-q] watch [NAME ...]
+//   torvane --help | --version
 //
 // Arguments are UTF-8. Options may stand before, between or after the
 // operands; "--" ends the options.
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-enum class ECliVerb { Help, JobAdd, JobList, JobShow, JobDelete, Analyze, Sync, Watch };
+enum class ECliVerb { Help, Version, JobAdd, JobList, JobShow, JobDelete, JobKeys, Analyze, Sync, Watch };
 
 // Exit codes of the program.
 enum ECliExit : int {
@@ -44,6 +44,8 @@ struct CCliArgs {
     // sync: the guard against mass deletion.
     bool m_bForce = false;  // no guard
     int m_nMaxDelete = 50;  // the share of a side's items a sync may delete, in percent
+    bool m_bAll = false;              // job show --all: every option, defaults too
+    int m_nVerbosity = 0;             // -q -1, default 0, -v 1
 };
 
 // Parses argv[1..]. False with a one-line reason on a usage error.
@@ -51,3 +53,5 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
 
 // The text of --help.
 const char* CliHelpText();
+// The line of --version: "torvane 9.2.9.0 (x86_64 on Linux 6.1.0)".
+std::string CliVersionText();

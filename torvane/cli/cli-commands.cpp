@@ -286,6 +286,15 @@ int RunCli(const std::vector<std::string>& args) {
         fputs(CliReportHelpText(), stdout);
         return CLI_EXIT_OK;
     }
+    if (a.m_verb == ECliVerb::Version) {
+        puts(CliVersionText().c_str());
+        return CLI_EXIT_OK;
+    }
+    if (a.m_verb == ECliVerb::JobKeys) {
+        CCliConsole con(false);
+        return CliJobKeys(con);
+    }
+    CCliConsole::SetVerbosity(a.m_nVerbosity);
     if (!ApplyProfile(a, err)) {
         fprintf(stderr, "torvane: %s\n", err.c_str());
         return CLI_EXIT_ERRORS;
@@ -324,7 +333,7 @@ int RunCli(const std::vector<std::string>& args) {
         break;
     case ECliVerb::JobShow: {
         CSyncJobFromList* job = FindJobOrSay(console, a.m_sName);
-        code = job ? CliJobShow(console, job) : CLI_EXIT_ERRORS;
+        code = job ? CliJobShow(console, job, a.m_bAll) : CLI_EXIT_ERRORS;
         break;
     }
     case ECliVerb::Analyze:
@@ -335,6 +344,8 @@ int RunCli(const std::vector<std::string>& args) {
         code = Watch(console, sig, profile, a.m_names);
         break;
     case ECliVerb::Help:
+    case ECliVerb::Version:
+    case ECliVerb::JobKeys:
         break;
     }
     sig.SetHandler(nullptr);

@@ -1,6 +1,8 @@
 // Output of "torvane": results, log lines and the progress line.
 #include "cli-console.h"
 
+#include "cli-jobs.h"
+#include "engine-globals.h"
 #include "job-list.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -23,6 +26,10 @@ int TerminalWidth() {
 
 std::string ToUtf8(const CWideString& s) {
     return WideToUtf8(s).GetString();
+}
+
+std::string U8Name(const CSyncJob* job) {
+    return ToUtf8(job->m_Options.m_sName);
 }
 
 // The text with control characters (line ends, tabs) made blanks.
@@ -46,12 +53,35 @@ std::string CutToWidth(const CWideString& s, int nWidth) {
     return ToUtf8(s.Left(i));
 }
 
+// A word for a shell command line: quoted when it holds more than letters,
+// digits and a few safe marks.
+std::string ShellWord(const std::string& s) {
+    bool bPlain = !s.empty();
+    for (char c : s)
+        if (!isalnum((unsigned char)c) && !strchr("-_.,/:@+%=", c)) bPlain = false;
+    if (bPlain) return s;
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// A line that names a conflict (not the counts line, not the options line).
+bool IsConflictLine(const CWideString& text) {
+    if (text.StartsWith(u"Changes: ") || text.Find(u" <-> ") >= 0) return false;
+    CWideString lower = text;
+    lower.MakeLower();
+    return lower.Find(u"conflict") >= 0 || text.Find(u" 1-Way job") >= 0;
+}
+
 } // namespace
 
 std::mutex CCliConsole::s_outLock;
 bool CCliConsole::s_bLineShown = false;
+int CCliConsole::s_nVerbosity = 0;
 
-CCliConsole::CCliConsole(bool bTerminal) : m_bTerminal(bTerminal) {}
+// Off a terminal the first plain progress line comes after two seconds: a
+// short run prints none.
+CCliConsole::CCliConsole(bool bTerminal) : m_bTerminal(bTerminal), m_nLastPlainMs(ZorGetTickMs()) {}
 
 bool CCliConsole::DropAnalysisResults(const CWideString& reason, bool bForced) {
     CSyncJobFromList* job = static_cast<CSyncJobFromList*>(GetJob());
@@ -90,11 +120,83 @@ void CCliConsole::ClearLineLocked() {
     s_bLineShown = false;
 }
 
+std::string CCliConsole::RunLogPath() const {
+    std::lock_guard<std::mutex> g(m_logLock);
+    return m_sRunLogPath;
+}
+
+void CCliConsole::WriteRunLog(const CWideString& text) {
+    CSyncJob* job = GetJob();
+    std::lock_guard<std::mutex> g(m_logLock);
+    if (job && !job->GetRunLogName().IsEmpty()) {
+        // The engine names the run's log and puts the left side's log folder
+        // in the profile when it connects that side.
+        CZorLog& jobLog = job->GetJobLog(0);
+        const CWideString folder = jobLog.GetFolder(), name = job->GetRunLogName();
+        if (!folder.IsEmpty() && jobLog.GetFileName() == name) {
+            const std::string path = ToUtf8(folder + u"/" + name);
+            if (path != m_sRunLogPath) {
+                m_runLog.SetFolder(folder);
+                m_runLog.SetFileName(name);
+                m_sRunLogPath = path;
+            }
+        }
+    }
+    if (m_sRunLogPath.empty()) {
+        if (m_held.size() < 10000) m_held.push_back(text);
+        return;
+    }
+    for (const CWideString& h : m_held) m_runLog.WriteLine(h);
+    m_held.clear();
+    m_runLog.WriteLine(text);
+}
+
+bool CCliConsole::ShowsLine(int level, const CWideString& text, int mode) const {
+    if (mode == MLM_PAST_FIFTH) return false;
+    if (s_nVerbosity > 0 || level == 1) return true;
+    if (s_nVerbosity < 0) return false;
+    if (text.StartsWith(u"** ") || IsConflictLine(text)) return true;
+    const CSyncJob* job = GetJob();
+    return level == 0 && job && job->m_nRunKind != RK_USER;
+}
+
+std::string CCliConsole::WithHint(const std::string& utf8) const {
+    const CSyncJob* job = GetJob();
+    const std::string name = job ? ShellWord(U8Name(job)) : std::string("NAME");
+    const std::string log = RunLogPath();
+    const std::string whole = log.empty() ? "run again with -v" : "the whole log: " + log;
+    struct SHint {
+        const char* fragment;
+        std::string hint;
+    } hints[] = {
+        {"Open Left/Right Log", whole},
+        {"then click Sync", "torvane analyze " + name + " lists them; torvane sync " + name +
+                                " --prefer left|right|newer PATH settles them"},
+        {"Click Conflicts button", "torvane analyze " + name + " lists them; torvane sync " + name +
+                                       " --prefer left|right|newer PATH settles them"},
+        {"click Sync to synchronize", "torvane sync " + name},
+        {"Click Errors button", whole},
+        {"in Job -> Options",
+         "torvane job delete " + name + ", then torvane job add " + name + " " +
+             (job ? ShellWord(CliUrlToText(job->m_Options.m_Dir1.m_sUrl)) + " " +
+                        ShellWord(CliUrlToText(job->m_Options.m_Dir2.m_sUrl))
+                  : std::string("LEFT RIGHT")) +
+             " --type 1 --set ReadOnlySource=Yes"},
+    };
+    for (const SHint& h : hints)
+        if (utf8.find(h.fragment) != std::string::npos) return utf8 + " [" + h.hint + "]";
+    return utf8;
+}
+
 void CCliConsole::OnMessageLine(int level, const CWideString& text, int mode) {
-    (void)level;
-    if (mode == MLM_PAST_FIFTH) return;
+    WriteRunLog(text);
+    // A group's summary goes where the group's lines went.
+    const bool bShow = mode == MLM_GROUP_SUMMARY ? m_bLastShown : ShowsLine(level, text, mode);
+    if (mode == MLM_NORMAL) m_bLastShown = bShow;
+    if (!bShow) return;
     std::string s = ToUtf8(text);
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    s = WithHint(s);
     std::lock_guard<std::mutex> g(s_outLock);
     ClearLineLocked();
     WriteErrLocked(s + "\n");
@@ -105,6 +207,7 @@ void CCliConsole::OnNotice(int level, const CWideString& text) {
 }
 
 void CCliConsole::OnShowProgress(int percent, const CWideString& text) {
+    if (s_nVerbosity < 0) return;
     const int64_t now = ZorGetTickMs();
     std::lock_guard<std::mutex> g(s_outLock);
     if (m_bTerminal) {
@@ -119,7 +222,7 @@ void CCliConsole::OnShowProgress(int percent, const CWideString& text) {
     if (line == m_sLastPlain) return;
     m_nLastPlainMs = now;
     m_sLastPlain = line;
-    WriteErrLocked(line + "\n");
+    WriteErrLocked(WithHint(line) + "\n");
 }
 
 void CCliConsole::Result(const std::string& utf8) {
@@ -135,9 +238,10 @@ void CCliConsole::Result(const CWideString& text) {
 }
 
 void CCliConsole::Error(const std::string& utf8) {
+    const std::string s = WithHint(utf8);
     std::lock_guard<std::mutex> g(s_outLock);
     ClearLineLocked();
-    WriteErrLocked(utf8 + "\n");
+    WriteErrLocked(s + "\n");
 }
 
 void CCliConsole::EndLiveLine() {

@@ -3,10 +3,24 @@
 // live line (percent, current item, speed, remaining time), redrawn at most
 // ten times a second, cut to the terminal's width and cleared before each
 // log line; otherwise progress comes as plain lines now and then.
+//
+// Every log line of a run goes to the job's run log, a file in the profile
+// (the left side's log folder, "_tvdata_mirrors_/..."); the terminal gets
+// what the verbosity asks for:
+//   quiet (-q)     errors only, no progress;
+//   default        errors and warnings, conflicts, the progress line, and for
+//                  runs a trigger started (watch) the lines that open and
+//                  close each run;
+//   verbose (-v)   the whole log.
+// Where an engine text tells a person to click or select something in a
+// window, the terminal's copy gets the command or file to use instead.
 #pragma once
 
 #include "sync-progress.h"
+#include "zor-log.h"
 #include "zor-string.h"
+
+#include <vector>
 
 #include <cstdint>
 #include <mutex>
@@ -38,15 +52,36 @@ public:
     // The live line as it would be drawn for a width (tests).
     static std::string FormatLiveLine(int percent, const CWideString& text, int nWidth);
 
+    // Verbosity of every console of the process: -1 quiet, 0 default, 1 verbose.
+    static void SetVerbosity(int n) { s_nVerbosity = n; }
+    static int GetVerbosity() { return s_nVerbosity; }
+    // The file the run's whole log went to (empty before a run wrote one).
+    std::string RunLogPath() const;
+
 private:
     void ClearLineLocked();
     void WriteErrLocked(const std::string& s);
+    // Whether a log line of this level and text is shown on the terminal.
+    bool ShowsLine(int level, const CWideString& text, int mode) const;
+    // The text with the command or file that stands for a window's button.
+    std::string WithHint(const std::string& utf8) const;
+    // Appends a line to the job's run log (held back until the run has named
+    // its log and the log's folder is known).
+    void WriteRunLog(const CWideString& text);
 
     // One terminal for every console of the process (a watch has one per job).
     static std::mutex s_outLock;
     static bool s_bLineShown;
+    static int s_nVerbosity;
     bool m_bTerminal;
     int64_t m_nLastDrawMs = -1000000;
     int64_t m_nLastPlainMs = -1000000;
     std::string m_sLastPlain;
+    bool m_bLastShown = false; // the last normal log line went to the terminal
+
+    // The run log: this console's writer of the job's run-log file.
+    mutable std::mutex m_logLock;
+    CZorLog m_runLog;
+    std::string m_sRunLogPath;
+    std::vector<CWideString> m_held; // lines before the run log's folder is known
 };

@@ -2,6 +2,7 @@
 #include "cli-jobs.h"
 
 #include "job-stores.h"
+#include "TvFileSys.h"
 #include "syncjob-analysis.h"
 #include "zor-path.h"
 #include "zor-stream.h"
@@ -9,6 +10,7 @@
 #include "zor-unicode.h"
 
 #include <filesystem>
+#include <memory>
 #include <map>
 #include <set>
 
@@ -34,12 +36,93 @@ const char* TypeName(int nDirection) {
 
 enum class EKeyKind { Flag, Number, Text };
 
-// The simple keys of the "Job" block and the kind of their values, read
-// from a full dump of a fresh record.
-const std::map<std::string, EKeyKind>& JobKeys() {
-    static const std::map<std::string, EKeyKind> keys = [] {
-        std::map<std::string, EKeyKind> m;
+// What a key of the "Job" block allows and means.
+struct SKeyInfo {
+    const char* key;
+    int nMin, nMax; // numbers only
+    const char* meaning;
+};
+
+constexpr int kMaxInt = 2147483647;
+
+const SKeyInfo kKeyInfo[] = {
+    {"Direction", 0, 2, "job type (set with --type): 0 two-way, 1 left to right, 2 right to left"},
+    {"1wayMode", 0, 2, "one-way mode: 0 forced, 1 verified, 2 move"},
+    {"PropagateDeletions", 0, 0, "an item deleted on one side is deleted on the other"},
+    {"ReadOnlySource", 0, 0, "one-way: nothing is written to the source side, not even _tvdata_"},
+    {"ConflictOnDiffItemsNoCommonHistory", 0, 0,
+     "two different items of one name with no shared history are a conflict"},
+    {"NoTvDataFolder", 0, 0, "a side keeps no _tvdata_ folder (its state lives in the profile)"},
+    {"CompareMD5crc", 0, 0, "compare file contents by checksum (reads every file: slow)"},
+    {"SavePreviousVersion", 0, 0, "keep a replaced or deleted file in _tvdata_/_saved_"},
+    {"CleanupPreviousVersion", 0, 0, "delete kept previous versions after SaveDaysPreviousVersion days"},
+    {"SaveDaysPreviousVersion", 0, 36500, "days previous versions are kept"},
+    {"SavePastVersions", 0, 0, "keep every replaced version in _tvdata_/_history_"},
+    {"NoSavePreviousPastVersionsLocal", 0, 0, "keep no versions on sides that keep their own"},
+    {"CleanupPastVersions", 0, 0, "delete past versions after SaveDaysPastVersions days"},
+    {"SaveDaysPastVersions", 0, 36500, "days past versions are kept"},
+    {"CleanupOldGenerations", 0, 0, "forget deleted items in the state file after SaveMonthsOldGens months"},
+    {"SaveMonthsOldGens", 0, 1200, "months deleted items stay in the state file"},
+    {"EstimateRequiredSpace", 0, 0, "check free space on both sides before a sync"},
+    {"AutoReconnect", 0, 0, "reconnect a side that dropped during a run"},
+    {"ReconnectAttempts", 0, 100, "reconnect attempts per drop"},
+    {"SpeedLimit", 0, kMaxInt, "download speed limit in KB/s (0: none)"},
+    {"UpSpeedLimit", 0, kMaxInt, "upload speed limit in KB/s (0: none)"},
+    {"ShowBalloon", 0, 2, "desktop notice after a run (kept for other hosts; unused here)"},
+    {"CopyUsingTempFile", 0, 0, "write a copy under a temporary name, then rename it into place"},
+    {"CopyACL", 0, 0, "copy POSIX ACLs"},
+    {"CopyCreateTime", 0, 0, "copy creation times where the side keeps them"},
+    {"SameBeforeSyncAsInAnalyze", 0, 0, "fail an item whose source or target changed since analyze"},
+    {"CopyLockedFiles", 0, 0, "copy files that are in use"},
+    {"FastPreAnalyzeWithStamps", 0, 0, "skip unchanged folders by their stamps (remote sides)"},
+    {"WaitForLocks", 0, 0, "wait while another owner holds a folder lock, instead of refusing"},
+    {"FastStop", 0, 0, "a stop abandons remote work at once"},
+    {"DetectMovesAndRenames", 0, 0, "carry out a moved or renamed file as a move, not copy and delete"},
+    {"DetectFolderMoves", 0, 0, "carry out a moved or renamed folder as one move"},
+    {"WorkerThreads", 0, 127, "parallel copies (2 or more; 0 or 1: one at a time)"},
+    {"FolderLinks", 0, 2, "symbolic links to folders: 0 skip, 1 copy the link, 2 follow"},
+    {"FileLinks", 0, 2, "symbolic links to files: 0 skip, 1 copy the link, 2 follow"},
+    {"OnFileChangeAction", 0, 2, "watch: run on a change in the folders (0 off, 1 analyze + sync, 2 analyze)"},
+    {"OnFileChangeDelay", 0, 86400, "watch: seconds to wait after a change"},
+    {"OnStartAction", 0, 2, "watch: run when watch starts (0 off, 1 analyze + sync, 2 analyze)"},
+    {"AutoStartDelay", 0, 86400, "watch: seconds after start before the start and timer runs"},
+    {"OnTimerAction", 0, 2, "watch: run every TimerIntervalHours:Minutes (0 off, 1 analyze + sync, 2 analyze)"},
+    {"TimerIntervalHours", 0, 8760, "watch: hours of the timer's interval"},
+    {"TimerIntervalMinutes", 0, 59, "watch: minutes of the timer's interval"},
+    {"OnFolderConnectAction", 0, 2, "watch: run when a folder appears (0 off, 1 analyze + sync, 2 analyze)"},
+    {"OnLogoutAction", 0, 2, "run at logout (kept for other hosts; unused here)"},
+    {"OnVexaformAction", 0, 2, "companion data refresh after a sync (kept for other hosts)"},
+    {"AutoResolveConflicts", 0, 3, "settle conflicts: 0 no, 1 left wins, 2 right wins, 3 newer wins"},
+    {"RenameLosingFile", 0, 0, "keep a conflict's losing file beside the winner, renamed"},
+    {"LimitChangesPercent", 0, 100, "an automatic run does not sync when more than this percent changed"},
+    {"AutoClearTree", 0, 0, "drop analysis results after a run (kept for other hosts)"},
+    {"PreAnalyzeScriptOrEmail", 0, 0, "program to run (or address to mail) before analyze"},
+    {"PostAnalyzeScriptOrEmail", 0, 0, "program to run (or address to mail) after analyze"},
+    {"PostSyncScriptOrEmail", 0, 0, "program to run (or address to mail) after a sync"},
+    {"ExcludeEmptyFolders", 0, 0, "leave out empty folders"},
+    {"ExcludeHidden", 0, 0, "leave out hidden items (names beginning with '.')"},
+    {"ExcludeSystem", 0, 0, "leave out system items"},
+};
+
+const SKeyInfo* FindKeyInfo(const std::string& key) {
+    for (const SKeyInfo& k : kKeyInfo)
+        if (key == k.key) return &k;
+    return nullptr;
+}
+
+struct SJobKey {
+    std::string key;
+    EKeyKind kind;
+    std::string value; // as a fresh two-way job has it
+};
+
+// The simple keys of the "Job" block in the block's order, with the kind
+// of their values and the value of a new two-way job, read from a full dump.
+const std::vector<SJobKey>& JobKeys() {
+    static const std::vector<SJobKey> keys = [] {
+        std::vector<SJobKey> m;
         CSyncJobOptions opt;
+        opt.SetDirection(JT_TWO_WAY);
         ZorStringOutStream out;
         CWideString err;
         WriteJobOptions(opt, out, true, 1, err);
@@ -62,21 +145,57 @@ const std::map<std::string, EKeyKind>& JobKeys() {
             if (eq == std::string::npos) continue;
             const std::string key = line.substr(0, eq), value = line.substr(eq + 3);
             if (value.empty() || value[0] == '<' || value[0] == '(') {
-                if (value[0] == '<') nDepth++;
+                if (!value.empty() && value[0] == '<') nDepth++;
                 continue;
             }
             if (nDepth > 0) continue;
-            if (value[0] == '"')
-                m[key] = EKeyKind::Text;
-            else if (value == "Yes" || value == "No")
-                m[key] = EKeyKind::Flag;
-            else
-                m[key] = EKeyKind::Number;
+            if (key == "Name" || key == "Dir1" || key == "Dir2" || key == "FiltersIncluded" ||
+                key == "FiltersExcluded")
+                continue;
+            const EKeyKind kind = value[0] == '"'                     ? EKeyKind::Text
+                                  : (value == "Yes" || value == "No") ? EKeyKind::Flag
+                                                                      : EKeyKind::Number;
+            m.push_back({key, kind, value});
         }
-        for (const char* k : {"Name", "Dir1", "Dir2", "FiltersIncluded", "FiltersExcluded"}) m.erase(k);
         return m;
     }();
     return keys;
+}
+
+const SJobKey* FindJobKey(const std::string& key) {
+    for (const SJobKey& k : JobKeys())
+        if (k.key == key) return &k;
+    return nullptr;
+}
+
+// What a key allows, for messages and the key list.
+std::string Allowed(const SJobKey& k) {
+    if (k.kind == EKeyKind::Flag) return "Yes or No";
+    if (k.kind == EKeyKind::Text) return "any text";
+    const SKeyInfo* info = FindKeyInfo(k.key);
+    if (!info) return "a whole number";
+    return "a whole number from " + std::to_string(info->nMin) + " to " + std::to_string(info->nMax);
+}
+
+// A flag as the block writes it, from the usual ways of saying yes or no.
+bool FlagValue(const std::string& v, std::string& out) {
+    std::string l;
+    for (char c : v) l += (char)tolower((unsigned char)c);
+    if (l == "yes" || l == "true" || l == "on" || l == "1") out = "Yes";
+    else if (l == "no" || l == "false" || l == "off" || l == "0") out = "No";
+    else return false;
+    return true;
+}
+
+bool NumberValue(const std::string& v, int nMin, int nMax, std::string& out) {
+    size_t i = v.size() > 1 && v[0] == '-' ? 1 : 0;
+    if (i >= v.size() || v.size() - i > 10) return false;
+    for (size_t j = i; j < v.size(); ++j)
+        if (!isdigit((unsigned char)v[j])) return false;
+    const long long n = std::stoll(v);
+    if (n < nMin || n > nMax) return false;
+    out = std::to_string(n);
+    return true;
 }
 
 } // namespace
@@ -96,24 +215,29 @@ std::string CliUrlToText(const CWideString& url) {
 }
 
 bool CliApplyJobSettings(CSyncJobOptions& opt, const std::vector<std::string>& sets, std::string& err) {
-    const auto& keys = JobKeys();
     for (const std::string& set : sets) {
         const size_t eq = set.find('=');
         const std::string key = set.substr(0, eq), value = set.substr(eq + 1);
-        auto it = keys.find(key);
-        if (it == keys.end()) {
-            err = "--set: not an option of a job: " + key;
+        const SJobKey* k = FindJobKey(key);
+        if (!k) {
+            err = "--set " + set + ": " + key + " is not an option of a job (see torvane job keys)";
             return false;
         }
         CNarrowString valueText;
-        if (it->second == EKeyKind::Text) {
+        std::string v;
+        bool bOk = true;
+        if (k->kind == EKeyKind::Text) {
             valueText = QuoteKeywordString(CNarrowString(value.c_str()));
         } else {
-            if (value.empty() || value.find_first_of(" \t\r\n\"<>()=") != std::string::npos) {
-                err = "--set: bad value for " + key + ": '" + value + "'";
-                return false;
-            }
-            valueText = CNarrowString(value.c_str());
+            const SKeyInfo* info = FindKeyInfo(key);
+            bOk = k->kind == EKeyKind::Flag
+                      ? FlagValue(value, v)
+                      : NumberValue(value, info ? info->nMin : -kMaxInt - 1, info ? info->nMax : kMaxInt, v);
+            valueText = CNarrowString(v.c_str());
+        }
+        if (!bOk) {
+            err = "--set " + set + ": " + key + " takes " + Allowed(*k) + " (see torvane job keys)";
+            return false;
         }
         CNarrowString block = "<Job>\n";
         block += CNarrowString(key.c_str());
@@ -123,11 +247,80 @@ bool CliApplyJobSettings(CSyncJobOptions& opt, const std::vector<std::string>& s
         ZorStringStream in(block);
         CWideString e;
         if (!ReadJobTix(opt, in, e)) {
-            err = "--set: bad value for " + key + ": " + U8(e);
+            err = "--set " + set + ": " + key + " takes " + Allowed(*k) + ": " + U8(e);
             return false;
         }
     }
     return true;
+}
+
+bool CliCheckFolderArg(const std::string& arg, std::string& err) {
+    if (arg.empty()) {
+        err = "a folder is empty: give a path or a URL";
+        return false;
+    }
+    std::string path = arg;
+    if (arg.find("://") != std::string::npos) {
+        const CWideString url = CliFolderToUrl(arg);
+        if (!url.StartsWithNoCase(u"file://")) {
+            std::unique_ptr<TvFileSys> fs(NewFsForUrl(url));
+            if (!fs) {
+                err = "not a kind of URL torvane knows: " + arg;
+                return false;
+            }
+            return true;
+        }
+        path = U8(UrlToLocalPath(url));
+    }
+    std::error_code ec;
+    const auto st = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(st)) {
+        err = "no such folder: " + arg;
+        return false;
+    }
+    if (!std::filesystem::is_directory(st)) {
+        err = "not a folder: " + arg;
+        return false;
+    }
+    return true;
+}
+
+int CliJobKeys(CCliConsole& con) {
+    size_t w = 0;
+    for (const SJobKey& k : JobKeys()) w = std::max(w, k.key.size());
+    con.Result("Options of a job (torvane job add ... --set KEY=VALUE); the values a new two-way job starts with:");
+    for (const SJobKey& k : JobKeys()) {
+        const SKeyInfo* info = FindKeyInfo(k.key);
+        std::string line = k.key + std::string(w + 2 - k.key.size(), ' ') + k.value;
+        line += std::string(line.size() < w + 10 ? w + 10 - line.size() : 1, ' ');
+        line += info ? info->meaning : "";
+        line += " [" + Allowed(k) + "]";
+        con.Result(line);
+    }
+    con.Result("One-way jobs (--type 1 or 2) start with ExcludeHidden=No, ExcludeSystem=No, "
+               "LimitChangesPercent=100, CopyCreateTime=Yes.");
+    return CLI_EXIT_OK;
+}
+
+void CliSayFilters(CCliConsole& con, CSyncJobFromList* job) {
+    const CSyncJobOptions& o = job->m_Options;
+    std::string left;
+    auto add = [&](const std::string& what) { left += (left.empty() ? "" : "; ") + what; };
+    if (o.m_bExcludeHidden)
+        add("hidden items (names beginning with '.', such as .env or .git/)");
+    if (o.m_bExcludeSystem) add("system items");
+    if (o.m_bExcludeEmptyFolders) add("empty folders");
+    std::string masks;
+    auto addMasks = [&](const CListT<CWideString>& l) {
+        for (ZorPosition pos = l.GetHeadPosition(); pos;) masks += (masks.empty() ? "" : ", ") + U8(l.GetNext(pos));
+    };
+    addMasks(g_Settings.m_ProgramOptions.m_GlobalFilters.m_lstExcluded);
+    addMasks(o.m_Filters.m_lstExcluded);
+    con.Result("filters: left out: " + (left.empty() ? std::string("no kinds of items") : left));
+    if (!masks.empty()) con.Result("filters: left out by name: " + masks);
+    if (o.m_bExcludeHidden)
+        con.Result("filters: to include hidden items, add the job with --set ExcludeHidden=No "
+                   "(torvane job delete " + U8(job->GetName()) + ", then job add again; its state is kept)");
 }
 
 int CliJobAdd(CCliConsole& con, const CCliArgs& a) {
@@ -140,6 +333,13 @@ int CliJobAdd(CCliConsole& con, const CCliArgs& a) {
     if (g_Settings.FindJob(name)) {
         con.Error("torvane: Job '" + a.m_sName + "' already exists.");
         return CLI_EXIT_ERRORS;
+    }
+    for (const std::string* arg : {&a.m_sLeft, &a.m_sRight}) {
+        std::string err;
+        if (!CliCheckFolderArg(*arg, err)) {
+            con.Error("torvane: " + std::string(arg == &a.m_sLeft ? "LEFT: " : "RIGHT: ") + err);
+            return CLI_EXIT_ERRORS;
+        }
     }
     const CWideString left = CliFolderToUrl(a.m_sLeft), right = CliFolderToUrl(a.m_sRight);
     // Everything is tried on a scratch job first: nothing is stored unless
@@ -188,6 +388,7 @@ int CliJobAdd(CCliConsole& con, const CCliArgs& a) {
         return CLI_EXIT_ERRORS;
     }
     con.Result("added " + a.m_sName);
+    CliSayFilters(con, job);
     return CLI_EXIT_OK;
 }
 
@@ -198,7 +399,7 @@ int CliJobList(CCliConsole& con) {
     return CLI_EXIT_OK;
 }
 
-int CliJobShow(CCliConsole& con, CSyncJobFromList* job) {
+int CliJobShow(CCliConsole& con, CSyncJobFromList* job, bool bAll) {
     con.Result("Name: " + U8(job->GetName()));
     con.Result("Type: " + std::to_string(job->m_Options.m_nDirection) + " (" +
                TypeName(job->m_Options.m_nDirection) + ")");
@@ -206,7 +407,7 @@ int CliJobShow(CCliConsole& con, CSyncJobFromList* job) {
     con.Result("Right: " + CliUrlToText(job->GetRightFolder()));
     ZorStringOutStream out;
     CWideString e;
-    if (!WriteJobOptions(job->m_Options, out, false, 1, e)) {
+    if (!WriteJobOptions(job->m_Options, out, bAll, 1, e)) {
         con.Error("torvane: " + U8(e));
         return CLI_EXIT_ERRORS;
     }
@@ -227,15 +428,8 @@ int CliJobDelete(CCliConsole& con, CSyncJobFromList* job) {
     return CLI_EXIT_OK;
 }
 
-std::string CliRunSummary(CSyncJobFromList* job, bool bSync) {
-    auto cnt = [&](int c) { return (long long)job->m_Stats.m_aCounts[c].Total(); };
-    char buf[256];
-    if (!bSync || !job->m_bSync) {
-        snprintf(buf, sizeof buf, "analyzed: %lld to do, %lld conflicts, %lld errors", cnt(CAT_CHANGED),
-                 cnt(CAT_CONFLICT), cnt(CAT_ERROR));
-    } else {
-        snprintf(buf, sizeof buf, "synced: %d done, %d conflicts, %d errors", job->m_nSyncOk.load(),
-                 job->m_nConflicts.load(), job->m_nSyncErr.load());
-    }
-    return buf;
+std::string CliWithRunLog(CSyncJobFromList* job, const std::string& outcome) {
+    const CCliConsole* con = dynamic_cast<const CCliConsole*>(job->GetProgressSink());
+    const std::string log = con ? con->RunLogPath() : std::string();
+    return log.empty() ? outcome : outcome + "; log: " + log;
 }

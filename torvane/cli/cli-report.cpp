@@ -346,7 +346,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
         nRefusal = CLI_EXIT_ERRORS;
     if (nRefusal != CLI_EXIT_OK) {
         con.Error("torvane: " + refusal);
-        con.Result(nRefusal == CLI_EXIT_REFUSED ? "refused" : "failed");
+        con.Result(CliWithRunLog(job, nRefusal == CLI_EXIT_REFUSED ? "refused" : "failed"));
         return nRefusal;
     }
     int code = exitOfRun();
@@ -357,7 +357,9 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     }
     if (code != CLI_EXIT_OK && !errText.IsEmpty()) con.Error("torvane: " + U8(errText));
     if (code == CLI_EXIT_REFUSED || code == CLI_EXIT_STOPPED || !bRunOk) {
-        con.Result(code == CLI_EXIT_REFUSED ? "refused" : code == CLI_EXIT_STOPPED ? "stopped" : "failed");
+        con.Result(CliWithRunLog(job, code == CLI_EXIT_REFUSED ? "refused"
+                                      : code == CLI_EXIT_STOPPED ? "stopped"
+                                                                 : "failed"));
         return code;
     }
 
@@ -375,8 +377,8 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
         std::string guard;
         if (!bSync && CliTooManyDeletes(job, 50, guard))
             con.Error("torvane: a sync would stop here: " + guard);
-        con.Result(bSync ? Summary("synced", "done", CTally{0, t.nConflicts, t.nErrors}, resolve)
-                         : Summary("analyzed", "to do", t, resolve));
+        con.Result(CliWithRunLog(job, bSync ? Summary("synced", "done", CTally{0, t.nConflicts, t.nErrors}, resolve)
+                                            : Summary("analyzed", "to do", t, resolve)));
         return CodeOfTally(code, t);
     }
     // What the sync did with the planned actions: those left undone show.
@@ -406,6 +408,6 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
         con.Result("error\t" + ItemPath(it.GetNode()->GetPath(), item.IsFolder()) + "\t" +
                    Field(item.m_sReason));
     }
-    con.Result(Summary("synced", "done", t, resolve));
+    con.Result(CliWithRunLog(job, Summary("synced", "done", t, resolve)));
     return CodeOfTally(code, t);
 }

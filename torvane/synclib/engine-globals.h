@@ -12,6 +12,9 @@
 
 class CSyncJob;
 
+// The engine's version, "9.2.9.0".
+extern const char* const kEngineVersion;
+
 
 // The engine-wide options, copied from the program settings before runs. The
 // values below are those at construction, before the job list fills them.

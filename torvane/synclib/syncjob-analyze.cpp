@@ -7,17 +7,28 @@
 #include "zor-process.h"
 #include "zor-text.h"
 #include "zor-time.h"
+#include "zor-unicode.h"
 
 std::atomic<bool> g_bDumpActions{false};
 
 namespace {
 
+// "9.2.9.0 x86_64 on Linux 6.1.0": the version, then the machine as uname tells it.
 CWideString VersionText() {
-    return CWideString::Formatted(u"%d.%d.%d.%d", (int64_t)9, (int64_t)2, (int64_t)9, (int64_t)0) + u" x86" +
-           u" on ";
+    return Utf8ToWide(kEngineVersion) + u" " + GetSystemText();
 }
 
 } // namespace
+
+CWideString TextWithoutSpeed(const CWideString& text) {
+    const int at = text.Find(u'\x0001');
+    if (at < 0) return text;
+    int from = text.Left(at).ReverseFind(u',');
+    if (from < 0) from = at;
+    int to = at + 1;
+    if (text.Mid(to).StartsWith(u" files/s")) to += 8;
+    return text.Left(from) + text.Mid(to);
+}
 
 // ---------------------------------------------------------------- texts
 
@@ -300,8 +311,13 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
         CWideString::Formatted(u" All Live Files: %d, Folders: %d", (int64_t)m_Stats.m_aCounts[CAT_EXISTING].m_nFiles,
                                (int64_t)m_Stats.m_aCounts[CAT_EXISTING].m_nFolders) +
             u"\n");
-    const CWideString speed = elapsed != 0 ? FormatCountShort((uint64_t)(cnt(CAT_EXISTING) / elapsed)) : u"Many";
-    Log(0, 2573, FormatLocalizedString(IDS_Str_Status_AnalysisCompleted, end, elapsedText, speed) + u"\n");
+    // A speed is a number: a run too short to measure one leaves it out.
+    CWideString done = FormatLocalizedString(IDS_Str_Status_AnalysisCompleted, end, elapsedText, u"\x0001");
+    if (elapsed != 0)
+        done.Replace(u"\x0001", FormatCountShort((uint64_t)(cnt(CAT_EXISTING) / elapsed)));
+    else
+        done = TextWithoutSpeed(done);
+    Log(0, 2573, done + u"\n");
     return true;
 }
 

@@ -254,7 +254,10 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
         CCritSectionLock lock(sink->GetLock());
         speed = sink->m_sSpeedText;
     }
-    Log(0, 9986, FormatLocalizedString(IDS_Str_Status_SynchroCompleted, ShortNow(), elapsed, speed) + u"\n");
+    // A run too short to measure a speed leaves it out.
+    const CWideString done = FormatLocalizedString(IDS_Str_Status_SynchroCompleted, ShortNow(), elapsed,
+                                                   speed.IsEmpty() ? CWideString(u"\x0001") : speed);
+    Log(0, 9986, TextWithoutSpeed(done) + u"\n");
     ReportProgress(99, CWideString(kProgressPartSep) + elapsed);
     ReportProgress(100, GetLocalizedString(IDS_Str_Status_SyncFinished_OK));
     return true;

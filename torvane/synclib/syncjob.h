@@ -719,6 +719,9 @@ bool InitNewJob(const CWideString& name, int type, const CWideString& leftFolder
 
 // The narrow text begins with the prefix.
 bool NarrowStartsWith(const CNarrowString& text, const char* prefix);
+// A completion line formatted with the mark '\x0001' for its speed, the
+// speed left out: ", Speed: <mark>" and a following " files/s" go.
+CWideString TextWithoutSpeed(const CWideString& text);
 // The file system's DeleteFile, ignoring any failure.
 void DeleteFileQuietly(TvFileSys* pFs, const CWideString& path);
 

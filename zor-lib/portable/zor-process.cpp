@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -166,6 +167,15 @@ bool ZorShellEx(const CWideString& file, const CWideString& /*verb*/, const std:
     if (!ZorWaitForExit(pid, code, rc)) return SetStartError(rc, err);
     if (pExitCode) *pExitCode = code;
     return true;
+}
+
+CWideString GetSystemText() {
+    struct utsname u {};
+    if (uname(&u) != 0) return u"unknown on unknown";
+    auto part = [](const char* s) { return *s ? Utf8ToWide(s) : CWideString(u"unknown"); };
+    CWideString os = part(u.sysname);
+    if (*u.release) os += u" " + Utf8ToWide(u.release);
+    return part(u.machine) + u" on " + os;
 }
 
 CWideString GetComputerNameText() {

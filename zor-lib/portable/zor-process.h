@@ -47,3 +47,6 @@ bool ZorWaitForExit(pid_t pid, uint32_t& nExitCode, int& nErr);
 // The computer name: the environment's COMPUTERNAME when set, else the host
 // name; "-UnknownComputer-" when neither can be had.
 CWideString GetComputerNameText();
+// The machine's architecture and operating system as uname reports them,
+// "x86_64 on Linux 6.1.0-18-amd64"; "unknown" for a part it cannot tell.
+CWideString GetSystemText();

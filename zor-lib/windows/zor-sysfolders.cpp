@@ -10,6 +10,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <string>
+#include <vector>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -242,6 +245,35 @@ bool SecFail(CWideString& err, int& kind, const char16_t* what, const CNarrowStr
     return false;
 }
 
+// The profile once lived in "Torvane", beside the registry's "torvane":
+// both are one folder now. An old profile folder becomes the new one when
+// that is not there yet; otherwise each of its entries that the new folder
+// lacks moves over (nothing is replaced), and the old folder goes when
+// empty. Failures leave things as they were.
+void TakeOverOldProfile(const CNarrowString& oldDir, const CNarrowString& newDir) {
+    struct stat so, sn;
+    if (stat(oldDir.GetString(), &so) != 0 || !S_ISDIR(so.st_mode)) return;
+    if (stat(newDir.GetString(), &sn) != 0) {
+        rename(oldDir.GetString(), newDir.GetString());
+        return;
+    }
+    if (so.st_dev == sn.st_dev && so.st_ino == sn.st_ino) return; // a file system that ignores case
+    DIR* d = opendir(oldDir.GetString());
+    if (!d) return;
+    std::vector<std::string> names;
+    while (struct dirent* e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    closedir(d);
+    for (const std::string& n : names) {
+        const std::string from = std::string(oldDir.GetString()) + "/" + n;
+        const std::string to = std::string(newDir.GetString()) + "/" + n;
+        struct stat st;
+        if (lstat(to.c_str(), &st) == 0 || errno != ENOENT) continue;
+        rename(from.c_str(), to.c_str());
+    }
+    rmdir(oldDir.GetString());
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- folders
@@ -292,7 +324,8 @@ bool ZorResolveProfileFolder(const CWideString& exeFolder, CWideString& folder, 
         err.Append(u"cannot get AppData folder: ").Append(why);
         return false;
     }
-    CWideString result = appData + u"/Torvane";
+    CWideString result = appData + u"/torvane";
+    TakeOverOldProfile(ToSys(appData + u"/Torvane"), ToSys(result));
     if (!MakeFolders(ToSys(result), err)) return false;
     folder = result;
     return true;

@@ -16,7 +16,8 @@ bool ZorGetAppDataFolder(CWideString& folder, CWideString& err);
 // The program's profile folder:
 //   1. $TORVANE_PROFILE_DIR when set (an override for tests and special set-ups);
 //   2. the executable's folder + "/Profile" when that is a folder: the portable edition;
-//   3. the application-data folder + "/Torvane".
+//   3. the application-data folder + "/torvane" (the folder that also holds
+//      the registry files); an older "Torvane" profile there is taken over.
 // Cases 1 and 3 create the folder (mode 0700) with missing parents. Errors:
 // "cannot get AppData folder: ..." or the folder creation's message.
 bool ZorGetProfileFolder(CWideString& folder, bool& bPortable, CWideString& err);

@@ -310,7 +310,7 @@ TEST_F(Cli, LiveLineOnATerminalPlainLinesElse) {
 TEST_F(Cli, WatchRunsOnFileChangeIncrementally) {
     MakePair();
     ASSERT_EQ(Code({"job", "add", "w", L(), R(), "--set", "OnFileChangeAction=1"}), 0);
-    CChild c = Start({"watch"});
+    CChild c = Start({"-v", "watch"});
     // The first run after monitoring started is a full one.
     ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(R("a.txt")); }, 20000)) << c.Err();
     ASSERT_TRUE(WaitFor([&] { return c.Err().find("Sync Completed") != std::string::npos; }, 5000));

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,13 +51,13 @@ TEST(SysFolders, ProfileFolderRule) {
     CWideString folder, err;
     bool bPortable = true;
 
-    // No "Profile" beside the executable: the application-data folder + "/Torvane", created.
+    // No "Profile" beside the executable: the application-data folder + "/torvane", created.
     mkdir((dir / "bin").c_str(), 0755);
     ASSERT_TRUE(ZorResolveProfileFolder(W(dir / "bin"), folder, bPortable, err)) << err;
-    EXPECT_EQ(folder, W(dir / "config/Torvane"));
+    EXPECT_EQ(folder, W(dir / "config/torvane"));
     EXPECT_FALSE(bPortable);
     struct stat st;
-    ASSERT_EQ(stat((dir / "config/Torvane").c_str(), &st), 0);
+    ASSERT_EQ(stat((dir / "config/torvane").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
@@ -72,7 +73,7 @@ TEST(SysFolders, ProfileFolderRule) {
 
     // The real executable (the test program) has no "Profile" beside it.
     ASSERT_TRUE(ZorGetProfileFolder(folder, bPortable, err)) << err;
-    EXPECT_EQ(folder, W(dir / "config/Torvane"));
+    EXPECT_EQ(folder, W(dir / "config/torvane"));
     EXPECT_FALSE(bPortable);
 
     // The override wins and is created.
@@ -87,6 +88,30 @@ TEST(SysFolders, ProfileFolderRule) {
     err.Empty();
     EXPECT_FALSE(ZorGetProfileFolder(folder, bPortable, err));
     EXPECT_NE(err.Find(u"cannot create folder"), -1) << err;
+}
+
+// A profile of the old "Torvane" folder is taken over by "torvane", whether
+// that is new or already holds the registry files; nothing is replaced.
+TEST(SysFolders, OldProfileFolderIsTakenOver) {
+    wtest::TempDir dir;
+    wtest::EnvVar xdg("XDG_CONFIG_HOME", dir / "config");
+    CWideString folder, err;
+    bool bPortable = false;
+    for (bool bRegistryFirst : {false, true}) {
+        std::filesystem::remove_all(dir / "config");
+        std::filesystem::create_directories(dir / "config/Torvane");
+        wtest::WriteFile(dir / "config/Torvane/jobs.tix", "old jobs");
+        wtest::WriteFile(dir / "config/Torvane/user.reg", "old registry");
+        if (bRegistryFirst) {
+            std::filesystem::create_directories(dir / "config/torvane/registry");
+            wtest::WriteFile(dir / "config/torvane/user.reg", "new registry");
+        }
+        ASSERT_TRUE(ZorResolveProfileFolder(W(dir / "bin"), folder, bPortable, err)) << err;
+        EXPECT_EQ(folder, W(dir / "config/torvane"));
+        EXPECT_EQ(wtest::ReadFile(dir / "config/torvane/jobs.tix"), "old jobs");
+        EXPECT_EQ(wtest::ReadFile(dir / "config/torvane/user.reg"), bRegistryFirst ? "new registry" : "old registry");
+        EXPECT_EQ(std::filesystem::exists(dir / "config/Torvane"), bRegistryFirst) << bRegistryFirst;
+    }
 }
 
 TEST(SysFolders, AdminMeansEffectiveUidZero) {

@@ -1,0 +1,216 @@
+// What "torvane" says as a user meets it: the built program run on temporary
+// folders, quiet by default with the whole log in a file, checked input,
+// the reference commands and the install step.
+#include "job-harness.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+const std::string kProgram = std::string(TV_BINARY_DIR) + "/torvane/cli/torvane";
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+struct SRun {
+    int code = -1;
+    std::string out, err;
+};
+
+class CliConsole : public ::testing::Test {
+protected:
+    CTempFolder m_tmp;
+    int m_nRun = 0;
+    std::vector<std::string> m_env; // NAME=VALUE added to the environment (empty value: removed)
+
+    std::string Profile() const { return m_tmp.NativeSub("profile"); }
+    std::string L() const { return m_tmp.NativeSub("left"); }
+    std::string R() const { return m_tmp.NativeSub("right"); }
+    // Runs argv as it stands (the program first) and waits.
+    SRun Exec(std::vector<std::string> argv) {
+        const std::string out = m_tmp.NativeSub("out" + std::to_string(m_nRun)),
+                          err = m_tmp.NativeSub("err" + std::to_string(m_nRun++));
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string v(*e);
+            bool bReplaced = false;
+            for (const std::string& m : m_env) bReplaced |= v.compare(0, m.find('=') + 1, m, 0, m.find('=') + 1) == 0;
+            if (!bReplaced) env.push_back(v);
+        }
+        for (const std::string& m : m_env)
+            if (m.back() != '=') env.push_back(m);
+        std::vector<char*> a, e;
+        for (std::string& s : argv) a.push_back(s.data());
+        for (std::string& s : env) e.push_back(s.data());
+        a.push_back(nullptr);
+        e.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        pid_t pid = -1;
+        SRun r;
+        EXPECT_EQ(posix_spawnp(&pid, a[0], &fa, nullptr, a.data(), e.data()), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.out = ReadAll(out);
+        r.err = ReadAll(err);
+        return r;
+    }
+    SRun Run(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {kProgram, "--profile", Profile()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return Exec(argv);
+    }
+    void MakePair() {
+        m_tmp.MakeDir("left/.git");
+        m_tmp.MakeDir("right");
+        m_tmp.WriteFile("left/a.txt", "alpha");
+        m_tmp.WriteFile("left/.env", "SECRET=1");
+        m_tmp.WriteFile("left/.git/HEAD", "ref");
+        m_tmp.WriteFile("right/c.txt", "gamma");
+    }
+    // The file the summary line names ("...; log: PATH").
+    static std::string LogOf(const std::string& out) {
+        const size_t at = out.rfind("; log: ");
+        if (at == std::string::npos) return std::string();
+        return out.substr(at + 7, out.find('\n', at) - at - 7);
+    }
+};
+
+} // namespace
+
+TEST_F(CliConsole, QuietByDefaultWholeLogOnFileVerboseAndQuietSwitches) {
+    MakePair();
+    SRun add = Run({"job", "add", "j", L(), R()});
+    ASSERT_EQ(add.code, 0) << add.err;
+    EXPECT_NE(add.out.find("names beginning with '.'"), std::string::npos) << add.out;
+    EXPECT_NE(add.out.find("--set ExcludeHidden=No"), std::string::npos) << add.out;
+
+    struct utsname u {};
+    uname(&u);
+    const std::string system = std::string(u.machine) + " on " + u.sysname;
+    SRun an = Run({"analyze", "j"});
+    EXPECT_EQ(an.code, 0) << an.err;
+    EXPECT_LE(std::count(an.err.begin(), an.err.end(), '\n'), 3) << an.err;
+    EXPECT_EQ(an.err.find("ANALYSIS started"), std::string::npos) << an.err;
+    const std::string log = LogOf(an.out);
+    ASSERT_FALSE(log.empty()) << an.out;
+    EXPECT_EQ(log.rfind(Profile() + "/", 0), 0u) << log;
+    const std::string logText = ReadAll(log);
+    EXPECT_NE(logText.find("(Torvane 9.2.9.0 " + system), std::string::npos) << logText;
+    EXPECT_EQ(logText.find("Many files/s"), std::string::npos) << logText;
+
+    SRun verbose = Run({"-v", "sync", "j"});
+    EXPECT_EQ(verbose.code, 0) << verbose.err;
+    EXPECT_NE(verbose.err.find("ANALYSIS started"), std::string::npos);
+    EXPECT_NE(verbose.err.find("Sync Completed"), std::string::npos);
+    EXPECT_EQ(verbose.err.find("Speed:  "), std::string::npos) << verbose.err;
+    EXPECT_EQ(verbose.err.find(" on )"), std::string::npos) << verbose.err;
+    EXPECT_NE(ReadAll(LogOf(verbose.out)).find("Sync Completed"), std::string::npos);
+
+    m_tmp.WriteFile("left/new.txt", "new");
+    SRun quiet = Run({"-q", "sync", "j"});
+    EXPECT_EQ(quiet.code, 0);
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_EQ(quiet.out.rfind("synced: 1 done", 0), 0u) << quiet.out;
+}
+
+TEST_F(CliConsole, ConflictsShownWithTheCommandToUseTheLogKeepsTheEngineText) {
+    MakePair();
+    ASSERT_EQ(Run({"job", "add", "j", L(), R()}).code, 0);
+    ASSERT_EQ(Run({"sync", "j"}).code, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    m_tmp.WriteFile("left/a.txt", "left's");
+    m_tmp.WriteFile("right/a.txt", "right's!");
+    SRun s = Run({"sync", "j"});
+    EXPECT_EQ(s.code, 2);
+    EXPECT_NE(s.err.find("/a.txt: Conflict: File Modified on Both Sides"), std::string::npos) << s.err;
+    EXPECT_NE(s.err.find("Click Conflicts button to see unresolved conflicts [torvane analyze j lists them"),
+              std::string::npos)
+        << s.err;
+    const std::string log = ReadAll(LogOf(s.out));
+    EXPECT_NE(log.find("Click Conflicts button to see unresolved conflicts\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("[torvane"), std::string::npos);
+}
+
+TEST_F(CliConsole, JobAddRefusesBadFoldersAndValuesInOneLine) {
+    MakePair();
+    m_tmp.WriteFile("file.txt", "x");
+    ASSERT_EQ(Run({"job", "add", "ok", L(), R()}).code, 0);
+    const std::string before = ReadAll(Profile() + "/jobs.tix");
+    struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"job", "add", "j", "", R()}, "LEFT: a folder is empty"},
+        {{"job", "add", "j", L(), m_tmp.NativeSub("file.txt")}, "RIGHT: not a folder"},
+        {{"job", "add", "j", m_tmp.NativeSub("M1"), R()}, "LEFT: no such folder"},
+        {{"job", "add", "j", L(), "nosuch://host/x"}, "not a kind of URL"},
+        {{"job", "add", "j", L(), R(), "--set", "Direction=7"}, "Direction=7: Direction takes a whole number from 0 to 2"},
+        {{"job", "add", "j", L(), R(), "--set", "OnTimerAction=-5"}, "from 0 to 2"},
+        {{"job", "add", "j", L(), R(), "--set", "WorkerThreads=100000"}, "from 0 to 127"},
+        {{"job", "add", "j", L(), R(), "--set", "DetectMovesAndRenames=maybe"}, "takes Yes or No"},
+        {{"job", "add", "j", L(), R(), "--set", "Nope=1"}, "Nope is not an option of a job"},
+        {{"-v", "-q", "job", "list"}, "see torvane --help"},
+    };
+    for (const auto& c : cases) {
+        SRun r = Run(c.args);
+        EXPECT_EQ(r.code, 1) << c.says;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    EXPECT_EQ(ReadAll(Profile() + "/jobs.tix"), before);
+    // Flags in the usual spellings; a URL of a known kind passes.
+    EXPECT_EQ(Run({"job", "add", "u", L(), "s3://bucket/x", "--set", "ExcludeHidden=no"}).code, 0);
+    SRun show = Run({"job", "show", "u", "--all"});
+    EXPECT_NE(show.out.find("ExcludeHidden = No"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("WorkerThreads = 0"), std::string::npos) << show.out;
+}
+
+TEST_F(CliConsole, VersionKeysOneSettingsFolderAndInstall) {
+    struct utsname u {};
+    uname(&u);
+    SRun v = Exec({kProgram, "--version"});
+    EXPECT_EQ(v.out, "torvane 9.2.9.0 (" + std::string(u.machine) + " on " + u.sysname + " " + u.release + ")\n");
+    SRun keys = Exec({kProgram, "job", "keys"});
+    EXPECT_NE(keys.out.find("\nExcludeHidden "), std::string::npos) << keys.out;
+    EXPECT_NE(keys.out.find("[a whole number from 0 to 127]"), std::string::npos);
+
+    // Without --profile: the profile and the registry share $XDG_CONFIG_HOME/torvane,
+    // and an older "Torvane" profile is taken over with its jobs.
+    MakePair();
+    m_env = {"XDG_CONFIG_HOME=" + m_tmp.NativeSub("config"), "TORVANE_PROFILE_DIR=", "TORVANE_REGISTRY_DIR="};
+    ASSERT_EQ(Run({"job", "add", "old", L(), R()}).code, 0);
+    std::filesystem::create_directories(m_tmp.NativeSub("config"));
+    std::filesystem::rename(Profile(), m_tmp.NativeSub("config/Torvane"));
+    EXPECT_EQ(Exec({kProgram, "job", "list"}).out.rfind("old\t", 0), 0u);
+    EXPECT_TRUE(m_tmp.Exists("config/torvane/jobs.tix"));
+    EXPECT_TRUE(m_tmp.Exists("config/torvane/registry/user.reg"));
+    EXPECT_FALSE(m_tmp.Exists("config/Torvane"));
+
+    SRun inst = Exec({"cmake", "--install", TV_BINARY_DIR, "--prefix", m_tmp.NativeSub("prefix")});
+    ASSERT_EQ(inst.code, 0) << inst.err;
+    EXPECT_EQ(access(m_tmp.NativeSub("prefix/bin/torvane").c_str(), X_OK), 0);
+    EXPECT_NE(ReadAll(m_tmp.NativeSub("prefix/share/man/man1/torvane.1")).find(".SH EXIT STATUS"), std::string::npos);
+}
