@@ -10,8 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +23,8 @@
 #include <functional>
 #include <sstream>
 #include <thread>
+
+extern char** environ;
 
 namespace {
 
@@ -579,6 +585,204 @@ TEST_F(ExecTest, OwnAbandonedLockIsKnownWhenTheJobNameHoldsAt) {
     Put("L/_tvdata_/lock.tvl", mine);
     EXPECT_TRUE(job.CheckLockFolder(CWideString(), 0, k, e)) << ToU8(e);
     EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/lock.tvl"));
+}
+
+// ---------------------------------------------------------------- a copy's consistency
+
+// A job with a real Analyze over L and R of dir, through the test file system
+// when a plan is registered.
+void SetUpPlainJob(CSyncJob& j, const std::string& dir, bool bFake) {
+    j.SetName(u"Plain");
+    const std::string pre = bFake ? "fakefs://" : "";
+    j.SetSideFolder(0, W(pre + dir + "/L"));
+    j.SetSideFolder(1, W(pre + dir + "/R"));
+}
+
+TEST_F(ExecTest, SourceWrittenToWhileCopiedIsCopiedAgainByTheNextRun) {
+    // Rewrites the source's first 64 KiB (same size) once the copy is under way.
+    struct RewriteOnProgress : CRecordingSink {
+        std::string path;
+        bool bDone = false;
+        bool OnProgress(bool up, int64_t done, int64_t total, int& k, CWideString& e) override {
+            if (total == (6 << 20) && done > 0 && done < total && !bDone && !path.empty()) {
+                bDone = true;
+                const int fd = open(path.c_str(), O_WRONLY);
+                const std::string block(65536, 'N');
+                EXPECT_EQ(pwrite(fd, block.data(), block.size(), 0), (ssize_t)block.size());
+                close(fd);
+            }
+            return CbJobProgress::OnProgress(up, done, total, k, e);
+        }
+    };
+    for (bool bTemp : {true, false}) {
+        SCOPED_TRACE(bTemp ? "through a temporary file" : "direct");
+        std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
+        std::filesystem::remove_all(h.m_tmp.NativeSub("R"));
+        h.m_tmp.MakeDir("R");
+        Put("L/big.bin", std::string(6 << 20, 'o'));
+        RewriteOnProgress sink;
+        sink.path = h.m_tmp.NativeSub("L/big.bin");
+        CSyncJob j;
+        j.SetProgressSink(&sink);
+        SetUpPlainJob(j, h.m_tmp.Native(), false);
+        j.m_Options.m_bCopyUsingTempFile = bTemp;
+        auto r = h.Run(j, true, true);
+        EXPECT_EQ(r.nSub, RSS_ATTENTION) << sink.Dump();
+        EXPECT_NE(sink.Dump().find("changed while copied"), std::string::npos);
+        EXPECT_TRUE(Get("R/big.bin") == "<missing>");
+        EXPECT_FALSE(Leftovers("R"));
+        sink.path.clear();
+        r = h.Run(j, true, true);
+        EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
+        EXPECT_TRUE(Get("R/big.bin") == Get("L/big.bin"));
+        EXPECT_EQ(MTime("R/big.bin"), MTime("L/big.bin"));
+        j.SetProgressSink(&g_DummyJobProgress);
+    }
+}
+
+// The child of the next test: one run of the plain job, killed at the first
+// time it sets.
+TEST(KilledCopyChild, RunsUntilKilled) {
+    const char* dir = getenv("TV_KILLED_COPY_DIR");
+    if (!dir) GTEST_SKIP() << "started by KilledBeforeTheTimeIsSetLeavesNoFalseConflict only";
+    auto plan = std::make_shared<CFakeFsPlan>();
+    CFakeFsRegistration reg(plan);
+    plan->KillAt("SetFileModTime");
+    CJobHarness h;
+    CSyncJob j;
+    h.Attach(j);
+    SetUpPlainJob(j, dir, true);
+    h.Run(j, true, true);
+    _exit(0);
+}
+
+TEST_F(ExecTest, KilledBeforeTheTimeIsSetLeavesNoFalseConflict) {
+    UseFakeFs();
+    CSyncJob j;
+    h.Attach(j);
+    SetUpPlainJob(j, h.m_tmp.Native(), true);
+    Put("L/f.txt", "version one", 1600000000);
+    ASSERT_EQ(h.Run(j, true, true).nSub, RSS_OK) << h.m_sink.Dump();
+    Put("L/f.txt", "version two", 1600000100);
+    // A run of the job in a child process, killed at its first time stamp.
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=KilledCopyChild.*", env = "TV_KILLED_COPY_DIR=" + h.m_tmp.Native();
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e) envp.push_back(*e);
+    envp.push_back(env.data());
+    envp.push_back(nullptr);
+    char* argv[] = {(char*)self.c_str(), filter.data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << st;
+    // Either the old file or the whole new one with its time stands there.
+    const std::string now = Get("R/f.txt");
+    EXPECT_TRUE(now == "version one" || (now == "version two" && MTime("R/f.txt") == 1600000100)) << now;
+    h.m_sink.ClearRecords();
+    auto r = h.Run(j, true, true);
+    EXPECT_EQ(r.nSub, RSS_OK) << h.m_sink.Dump();
+    EXPECT_EQ(Get("R/f.txt"), "version two");
+    EXPECT_EQ(MTime("R/f.txt"), 1600000100);
+    j.SetProgressSink(&g_DummyJobProgress);
+}
+
+// ---------------------------------------------------------------- each item's own failure
+
+TEST_F(ExecTest, EachFailedItemKeepsItsOwnReasonWithOrWithoutWorkers) {
+    for (int nThreads : {0, 2}) {
+        SCOPED_TRACE(nThreads);
+        std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
+        std::filesystem::remove_all(h.m_tmp.NativeSub("R"));
+        h.m_sink.ClearRecords();
+        plan = std::make_shared<CFakeFsPlan>();
+        UseFakeFs();
+        for (const char* n : {"a.txt", "b.txt", "c.txt"}) Put(std::string("L/") + n, n);
+        Put("R/gone.txt", "to delete");
+        CDecidedJob j;
+        h.Attach(j);
+        j.SetName(u"Docs");
+        j.SetSideFolder(0, W("fakefs://" + h.m_tmp.NativeSub("L")));
+        j.SetSideFolder(1, W("fakefs://" + h.m_tmp.NativeSub("R")));
+        j.m_Options.m_nWorkerThreads = nThreads;
+        j.decisions = {{"a.txt", EA_COPY_LEFT_TO_RIGHT, ""},
+                       {"b.txt", EA_COPY_LEFT_TO_RIGHT, ""},
+                       {"c.txt", EA_COPY_LEFT_TO_RIGHT, ""},
+                       {"gone.txt", EA_COPY_LEFT_TO_RIGHT, ""}};
+        // Every rename fails, and nothing stands at the names.
+        plan->Fail("MoveFile", FSE_GENERAL, u"Permission denied", 0, 1000);
+        plan->Fail("LinkFile", FSE_GENERAL, u"Permission denied", 0, 1000);
+        auto r = h.Run(j, true, true);
+        EXPECT_TRUE(r.bOk);
+        EXPECT_EQ(r.nSub, RSS_ATTENTION) << h.m_sink.Dump();
+        EXPECT_EQ(j.m_nSyncErr.load(), 4);
+        // The run ended normally: no item's failure is the run's.
+        EXPECT_TRUE(r.sResult.IsEmpty()) << ToU8(r.sResult);
+        for (const char* n : {"a.txt", "b.txt", "c.txt", "gone.txt"}) {
+            CWideString e;
+            const std::string reason = ToU8(j.GetPairsUnchecked()->LookupCS(W(n), true, nullptr, e)->GetItem().m_sReason);
+            EXPECT_NE(reason.find("Permission denied"), std::string::npos) << n;
+            EXPECT_EQ(reason.find("Permission denied"), reason.rfind("Permission denied")) << n << ": " << reason;
+            EXPECT_EQ(reason.find("Re-Analyze required"), std::string::npos) << n << ": " << reason;
+        }
+        j.SetProgressSink(&g_DummyJobProgress);
+        reg.reset();
+    }
+}
+
+TEST_F(ExecTest, RenamesNeverReplaceWhatAppearedAtTheName) {
+    // Runs a step once the copy of new.txt has all its bytes.
+    struct StepOnProgress : CRecordingSink {
+        std::function<void()> step;
+        bool OnProgress(bool up, int64_t done, int64_t total, int& k, CWideString& e) override {
+            if (total == 8 && done == 8 && step) std::exchange(step, nullptr)();
+            return CbJobProgress::OnProgress(up, done, total, k, e);
+        }
+    };
+    struct Case {
+        const char* name;
+        Decision decision;
+        bool bDirect;
+        const char* appears; // after Analyze, or while the copy runs
+    };
+    const Case cases[] = {
+        {"case change", {"report.txt", EA_NAME_CASE_LEFT_TO_RIGHT, ""}, false, "R/Report.txt"},
+        {"direct copy", {"new.txt", EA_COPY_LEFT_TO_RIGHT, ""}, true, "R/new.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
+        std::filesystem::remove_all(h.m_tmp.NativeSub("R"));
+        Put("L/report.txt", "same");
+        Put("R/report.txt", "same");
+        Put("L/new.txt", "new left");
+        StepOnProgress sink;
+        CDecidedJob j;
+        j.SetProgressSink(&sink);
+        j.SetName(u"Docs");
+        j.SetSideFolder(0, h.m_tmp.Path("L"));
+        j.SetSideFolder(1, h.m_tmp.Path("R"));
+        j.m_Options.m_bCopyUsingTempFile = !c.bDirect;
+        j.decisions = {c.decision};
+        j.beforeSync = [&] {
+            if (c.bDirect) {
+                sink.step = [&] { Put(c.appears, "the user's own"); };
+                return;
+            }
+            // The left side names the file Report.txt; a Report.txt of the user's own appears on the right.
+            CWideString e;
+            j.GetPairsUnchecked()->LookupCS(u"report.txt", true, nullptr, e)->GetItem().m_aCur[0].m_sId = u"Report.txt";
+            rename(h.m_tmp.NativeSub("L/report.txt").c_str(), h.m_tmp.NativeSub("L/Report.txt").c_str());
+            Put(c.appears, "the user's own");
+        };
+        auto r = h.Run(j, true, true);
+        EXPECT_EQ(r.nSub, RSS_ATTENTION) << sink.Dump();
+        EXPECT_EQ(Get(c.appears), "the user's own");
+        EXPECT_NE(sink.Dump().find("Re-Analyze required"), std::string::npos) << sink.Dump();
+        EXPECT_FALSE(Leftovers("R"));
+        j.SetProgressSink(&g_DummyJobProgress);
+    }
 }
 
 // ---------------------------------------------------------------- thresholds and pending work
