@@ -731,6 +731,37 @@ TEST_F(ExecTest, EachFailedItemKeepsItsOwnReasonWithOrWithoutWorkers) {
     }
 }
 
+TEST_F(ExecTest, AnEarlierItemsFailureNeverStopsALaterReconnect) {
+    // Drops the right side's connection in the listing after b.txt's copy.
+    struct DropAfterCopy : CRecordingSink {
+        std::shared_ptr<CFakeFsPlan> plan;
+        bool OnProgress(bool up, int64_t done, int64_t total, int& k, CWideString& e) override {
+            if (total == 5 && done == 5 && plan) {
+                plan->Disconnect("GetInfo");
+                plan.reset();
+            }
+            return CbJobProgress::OnProgress(up, done, total, k, e);
+        }
+    } sink;
+    UseFakeFs();
+    job.SetProgressSink(&sink);
+    job.SetSideFolder(0, W("fakefs://" + h.m_tmp.NativeSub("L")));
+    job.SetSideFolder(1, W("fakefs://" + h.m_tmp.NativeSub("R")));
+    Put("L/a.txt", "aaa");
+    Put("L/b.txt", "bbbbb");
+    job.decisions = {{"a.txt", EA_COPY_LEFT_TO_RIGHT, ""}, {"b.txt", EA_COPY_LEFT_TO_RIGHT, ""}};
+    plan->Fail("MoveFile", FSE_GENERAL, u"injected", 0, 1);
+    plan->SetCap(TVFS_CAP_LISTED_LATE, 1); // the failed listing is tried again, and works
+    job.beforeSync = [&] { sink.plan = plan; };
+    const int connects = plan->Connects();
+    auto r = Run();
+    EXPECT_TRUE(r.bOk) << sink.Dump();
+    EXPECT_EQ(r.nSub, RSS_ATTENTION);
+    EXPECT_EQ(Get("R/b.txt"), "bbbbb");
+    EXPECT_GT(plan->Connects(), connects + 2); // both sides at the start, then the reconnect
+    job.SetProgressSink(&g_DummyJobProgress);
+}
+
 TEST_F(ExecTest, RenamesNeverReplaceWhatAppearedAtTheName) {
     // Runs a step once the copy of new.txt has all its bytes.
     struct StepOnProgress : CRecordingSink {
