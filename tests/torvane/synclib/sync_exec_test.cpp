@@ -7,6 +7,7 @@
 
 #include "syncjob-exec.h"
 #include "zor-locstr.h"
+#include "zor-text.h"
 
 #include <gtest/gtest.h>
 
@@ -760,6 +761,26 @@ TEST_F(ExecTest, AnEarlierItemsFailureNeverStopsALaterReconnect) {
     EXPECT_EQ(Get("R/b.txt"), "bbbbb");
     EXPECT_GT(plan->Connects(), connects + 2); // both sides at the start, then the reconnect
     job.SetProgressSink(&g_DummyJobProgress);
+}
+
+TEST_F(ExecTest, CopyLeftBesideItsTargetByAKilledRunGoesAtTheNextRun) {
+    // Only where the job copies beside the target is such a name its own.
+    for (bool bTemp : {false, true}) {
+        SCOPED_TRACE(bTemp);
+        std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
+        std::filesystem::remove_all(h.m_tmp.NativeSub("R"));
+        Put("L/sub/x.txt", "x");
+        // A copy to a file that this run does not copy again.
+        const std::string left = "R/sub/" + std::string(Md5HexOfText("/sub/y.txt").GetString()) + "._tvtmp";
+        Put(left, "partial", 1700000000); // just now, by the test clock
+        CSyncJob j;
+        h.Attach(j);
+        SetUpPlainJob(j, h.m_tmp.Native(), false);
+        j.m_Options.m_bCopyUsingTempFile = bTemp;
+        EXPECT_EQ(h.Run(j, true, true).nSub, RSS_OK) << h.m_sink.Dump();
+        EXPECT_EQ(h.m_tmp.Exists(left), bTemp);
+        j.SetProgressSink(&g_DummyJobProgress);
+    }
 }
 
 TEST_F(ExecTest, RenamesNeverReplaceWhatAppearedAtTheName) {
