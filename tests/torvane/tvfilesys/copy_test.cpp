@@ -5,7 +5,6 @@
 #include "TvFileCopy.h"
 #include "WinFileSys.h"
 
-#include "zor-text.h"
 #include "zor-unicode.h"
 
 #include <gtest/gtest.h>
@@ -536,93 +535,39 @@ TEST_F(CopyTest, MoveFolderChildByChildAndMoveFileByCopy) {
 }
 
 // A source rewritten in place (same size) while it is copied: whichever
-// way the copy goes, it fails and leaves neither a torn copy nor a
-// temporary file, and the destination as it was.
+// way the copy goes, it fails and leaves the destination as it was and no
+// temporary file.
 TEST_F(CopyTest, SourceWrittenToDuringTheCopyFailsTheCopy) {
     struct RewriteOnFirstReport : TestProgress {
         std::string path;
         bool OnProgress(bool up, int64_t nDone, int64_t nTotal, int& k, CWideString& e) override {
-            if (m_nReports == 0) {
-                const int fd = open(path.c_str(), O_WRONLY);
-                const std::string block(65536, 'N');
-                EXPECT_EQ(pwrite(fd, block.data(), block.size(), 0), (ssize_t)block.size());
-                close(fd);
-            }
+            if (m_nReports == 0) WriteBytes(path, std::string(65536, 'N') + m_data.substr(65536));
             return TestProgress::OnProgress(up, nDone, nTotal, k, e);
         }
+        std::string m_data = RandomBytes(4 * 1024 * 1024, 11);
     };
-    struct Case {
-        const char* name;
-        bool bFromRemote, bToRemote, bTemp, bDelta;
-    };
-    const Case cases[] = {
-        {"local, direct", false, false, false, false},  {"local, temporary", false, false, true, false},
-        {"upload, direct", false, true, false, false},  {"download, temporary", true, false, true, false},
-        {"block upload", false, true, true, true},      {"block download", true, false, true, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string srcDir = c.bFromRemote ? m_remote : m_local, dstDir = c.bToRemote ? m_remote : m_local;
-        const std::string data = RandomBytes(4 * 1024 * 1024, 11);
-        WriteBytes(srcDir + "/src.bin", data);
-        // An old time: a source seen through a file system is compared to the second.
-        const struct timeval tv[2] = {{1600000000, 0}, {1600000000, 0}};
-        utimes((srcDir + "/src.bin").c_str(), tv);
-        std::string old = data;
-        old[3 * 1024 * 1024] ^= 1; // a base for the block copy: one block differs
-        WriteBytes(dstDir + "/dst.bin", old);
+    // From a remote side, or to one; through a temporary file; block by block.
+    for (int bits : {0b0000, 0b1000, 0b0010, 0b1001, 0b1110, 0b1101}) {
+        const bool bFromRemote = bits & 1, bToRemote = bits & 2, bDelta = bits & 4, bTemp = bits & 8;
+        SCOPED_TRACE(bits);
         RewriteOnFirstReport prog;
-        prog.path = srcDir + "/src.bin";
+        const std::string src = (bFromRemote ? m_remote : m_local) + "/src.bin";
+        const std::string dst = (bToRemote ? m_remote : m_local) + "/dst.bin", old = prog.m_data.substr(1);
+        WriteBytes(src, prog.m_data);
+        WriteBytes(dst, old);
+        const struct timeval tv[2] = {{1600000000, 0}, {1600000000, 0}};
+        utimes(src.c_str(), tv); // a source seen through a file system is compared to the second
+        prog.path = src;
         int64_t size = -1;
-        TvFileSys& s = c.bFromRemote ? (TvFileSys&)m_fsR : m_fsL;
-        TvFileSys& t = c.bToRemote ? (TvFileSys&)m_fsR : m_fsL;
-        EXPECT_FALSE(Copy(s, "/src.bin", t, c.bTemp, c.bTemp ? "/w._tvtmp" : "/dst.bin",
-                          c.bDelta ? "/dst.bin" : "", size, &prog));
-        EXPECT_EQ(TvLastCopyStats().bDelta, c.bDelta);
+        EXPECT_FALSE(Copy(bFromRemote ? (TvFileSys&)m_fsR : m_fsL, "/src.bin", bToRemote ? (TvFileSys&)m_fsR : m_fsL,
+                          bTemp, bTemp ? "/w._tvtmp" : "/dst.bin", bDelta ? "/dst.bin" : "", size, &prog));
+        EXPECT_EQ(TvLastCopyStats().bDelta, bDelta);
         EXPECT_NE(Narrow(m_err).find("Source file changed while copied: "), std::string::npos) << Narrow(m_err);
-        EXPECT_EQ(ReadBytes(dstDir + "/dst.bin"), old);
-        for (const std::string& dir : {m_local, m_remote})
-            for (const std::string& n : Names(dir)) EXPECT_TRUE(n == "src.bin" || n == "dst.bin") << n;
-        unlink((m_local + "/dst.bin").c_str());
-        unlink((m_remote + "/dst.bin").c_str());
-        unlink((srcDir + "/src.bin").c_str());
+        EXPECT_TRUE(ReadBytes(dst) == old);
+        EXPECT_EQ(Names(m_local).size() + Names(m_remote).size(), 2u);
+        unlink(src.c_str());
+        unlink(dst.c_str());
     }
-}
-
-// A direct copy that must not replace: a file that appears at the name while
-// the copy runs stays, and the copy's temporary name, the same for every copy
-// to the path, takes over what a killed copy left there.
-TEST_F(CopyTest, DirectCopyThatMustNotReplaceLeavesWhatAppeared) {
-    struct AppearOnFirstReport : TestProgress {
-        std::string path;
-        bool OnProgress(bool up, int64_t nDone, int64_t nTotal, int& k, CWideString& e) override {
-            if (m_nReports == 0) WriteBytes(path, "the user's own");
-            return TestProgress::OnProgress(up, nDone, nTotal, k, e);
-        }
-    } prog;
-    WriteBytes(m_local + "/src.bin", RandomBytes(3 * 1024 * 1024, 12));
-    prog.path = m_local + "/new.bin";
-    int64_t size = -1;
-    m_kind = 0;
-    m_err.Empty();
-    EXPECT_FALSE(TvFileCopy(&m_fsL, u"/src.bin", &m_fsL, false, u"/new.bin", CWideString(), size, &prog, m_kind,
-                            m_err, TVCOPY_NO_REPLACE));
-    EXPECT_EQ(ReadBytes(m_local + "/new.bin"), "the user's own");
-    EXPECT_EQ(Names(m_local).size(), 2u);
-
-    // What a killed copy to /later.bin left beside it goes with the next copy.
-    const std::string left = m_local + "/" + Md5HexOfText("/later.bin").GetString() + "._tvtmp";
-    WriteBytes(left, "partial");
-    size = -1;
-    ASSERT_TRUE(TvFileCopy(&m_fsL, u"/src.bin", &m_fsL, false, u"/later.bin", CWideString(), size, nullptr,
-                           m_kind, m_err, TVCOPY_NO_REPLACE | TVCOPY_SOURCE_TIME))
-        << Narrow(m_err);
-    EXPECT_TRUE(Cmp(m_local + "/src.bin", m_local + "/later.bin"));
-    EXPECT_EQ(Names(m_local).size(), 3u);
-    struct stat a, b;
-    ASSERT_EQ(stat((m_local + "/src.bin").c_str(), &a), 0);
-    ASSERT_EQ(stat((m_local + "/later.bin").c_str(), &b), 0);
-    EXPECT_EQ(a.st_mtime, b.st_mtime);
 }
 
 TEST_F(CopyTest, GetLocalFileInfo) {
