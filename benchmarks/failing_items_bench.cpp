@@ -45,7 +45,8 @@ bool RunOnce(CSyncJob& job, bool bAnalyze, bool bSync) {
 size_t LongestReason(CSyncTreeNode* node) {
     size_t n = (size_t)node->GetItem().m_sReason.GetLength();
     if (CSyncTreeNode::CChildMap* map = node->GetChildMap())
-        for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) n = std::max(n, LongestReason(&e->GetValue()));
+        for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
+            n = std::max(n, LongestReason(&e->GetValue()));
     return n;
 }
 

@@ -403,7 +403,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                                  !pJob->ShouldSaveReplacedVersion(dst, bConflictLoser);
         int64_t nSize = (int64_t)S.m_Len.GetValue();
         const bool bCreation = HasCap(fsS, TVFS_CAP_CREATE_TIMES) && HasCap(fsT, TVFS_CAP_CREATE_TIMES);
-        const bool bStampTimes = (o.m_bCopyCreateTime && bCreation) || (!bCreation && HasCap(fsT, TVFS_CAP_MOD_TIMES));
+        const bool bStampTimes =
+            (o.m_bCopyCreateTime && bCreation) || (!bCreation && HasCap(fsT, TVFS_CAP_MOD_TIMES));
         // A side whose rename moves the file as it is: the temporary copy is
         // complete, times and attributes included, before its rename.
         const bool bFinishBeforeRename = HasCap(fsT, TVFS_CAP_ATOMIC_REPLACE);
@@ -420,10 +421,11 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             // The finished copy replaces only the old target dealt with just
             // now, and has its time before it gets its name.
             unsigned nFlags = bHasAttrs && bAtomic ? 0u : (unsigned)TVCOPY_NO_REPLACE;
-            if (HasCap(fsS, TVFS_CAP_MOD_TIMES) && HasCap(fsT, TVFS_CAP_MOD_TIMES)) nFlags |= TVCOPY_SOURCE_TIME;
+            if (HasCap(fsS, TVFS_CAP_MOD_TIMES) && HasCap(fsT, TVFS_CAP_MOD_TIMES))
+                nFlags |= TVCOPY_SOURCE_TIME;
             CWideString e;
-            if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize, fsT->GetProgressCallback(),
-                            errKind, e, nFlags)) {
+            if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize,
+                            fsT->GetProgressCallback(), errKind, e, nFlags)) {
                 if ((nFlags & TVCOPY_NO_REPLACE) && !IsConnectionError(errKind) && errKind != FSE_STOPPED &&
                     SomethingAt(fsT, writePath) && (bHasAttrs || !bTargetExisted)) {
                     e += u". Re-Analyze required";
@@ -468,7 +470,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                     DeleteFileQuietly(fsT, tmpPath);
                     return false;
                 }
-                if (bStampTimes && !CopyModTime(pNode, srcPath, tmpPath, pJob, fs, src, dst, errKind, errText)) {
+                if (bStampTimes &&
+                    !CopyModTime(pNode, srcPath, tmpPath, pJob, fs, src, dst, errKind, errText)) {
                     DeleteFileQuietly(fsT, tmpPath);
                     return false;
                 }

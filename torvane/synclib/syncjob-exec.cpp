@@ -255,8 +255,8 @@ bool MoveItem(CSyncTreeNode* pNode, const CWideString& fromPath, const CWideStri
     bool bNotFound = true;
     int k = 0;
     CWideString le;
-    const bool bLooked = (!bCaseChange || f->GetCapability(TVFS_CAP_CASE_SENSITIVE)) && !IsConnectionError(errKind) &&
-                         errKind != FSE_STOPPED;
+    const bool bLooked = (!bCaseChange || f->GetCapability(TVFS_CAP_CASE_SENSITIVE)) &&
+                         !IsConnectionError(errKind) && errKind != FSE_STOPPED;
     if (bLooked && f->GetInfo(toPath, info, bNotFound, k, le) && !bNotFound) {
         e += u". Re-Analyze required";
         errKind = FSE_NOT_FOUND;

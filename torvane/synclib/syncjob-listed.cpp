@@ -225,7 +225,8 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
             const int64_t nCutoff = nNow - (fs->GetCapability(TVFS_CAP_MD5) ? 86400 : 7200);
             // Where this job copies beside the target, a copy that a killed
             // run left there goes at the next run, whatever its age.
-            const bool bOwnLeftover = IsCopyOnItsWay(name) && (!UseTempFile(side) || CannotHaveDataFolder(side));
+            const bool bOwnLeftover =
+                IsCopyOnItsWay(name) && (!UseTempFile(side) || CannotHaveDataFolder(side));
             if ((bOwnLeftover || (int64_t)entry.m_nModTime < nCutoff) && !IsReadOnlySide(side)) {
                 int k = 0;
                 CWideString de;

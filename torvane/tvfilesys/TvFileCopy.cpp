@@ -814,8 +814,8 @@ bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool
         }
     }
     if (!bDone) {
-        if (!FullCopy(fsS, srcPath, fsT, bToTemp, writePath, nExpected, pProgress, nFlags, nCopied, si, errKind,
-                      err))
+        if (!FullCopy(fsS, srcPath, fsT, bToTemp, writePath, nExpected, pProgress, nFlags, nCopied, si,
+                      errKind, err))
             return false;
         t_stats.nTransferred = nCopied;
     }

@@ -610,9 +610,24 @@ TEST_F(ExecTest, WritesDuringTheSyncLeaveNoTornOrReplacedFile) {
         const char* line;
     };
     const Case cases[] = {
-        {"source rewritten", {"big.bin", EA_COPY_LEFT_TO_RIGHT, ""}, false, "L/big.bin", "<missing>", "changed while copied"},
-        {"direct copy", {"new.txt", EA_COPY_LEFT_TO_RIGHT, ""}, true, "R/new.txt", "mine", "Re-Analyze required"},
-        {"case change", {"report.txt", EA_NAME_CASE_LEFT_TO_RIGHT, ""}, false, "R/Report.txt", "mine", "Re-Analyze required"},
+        {"source rewritten",
+         {"big.bin", EA_COPY_LEFT_TO_RIGHT, ""},
+         false,
+         "L/big.bin",
+         "<missing>",
+         "changed while copied"},
+        {"direct copy",
+         {"new.txt", EA_COPY_LEFT_TO_RIGHT, ""},
+         true,
+         "R/new.txt",
+         "mine",
+         "Re-Analyze required"},
+        {"case change",
+         {"report.txt", EA_NAME_CASE_LEFT_TO_RIGHT, ""},
+         false,
+         "R/Report.txt",
+         "mine",
+         "Re-Analyze required"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -634,12 +649,14 @@ TEST_F(ExecTest, WritesDuringTheSyncLeaveNoTornOrReplacedFile) {
             sink.nSize = c.path[0] == 'L' ? 6 << 20 : 8;
             sink.step = [&] {
                 if (c.path[0] == 'R') return Put(c.path, "mine");
-                std::fstream(native, std::ios::in | std::ios::out | std::ios::binary) << std::string(65536, 'N');
+                std::fstream(native, std::ios::in | std::ios::out | std::ios::binary)
+                    << std::string(65536, 'N');
             };
             if (c.decision.action != EA_NAME_CASE_LEFT_TO_RIGHT) return;
             // The left side names the file Report.txt; one of the user's own appears at that name.
             CWideString e;
-            j.GetPairsUnchecked()->LookupCS(u"report.txt", true, nullptr, e)->GetItem().m_aCur[0].m_sId = u"Report.txt";
+            j.GetPairsUnchecked()->LookupCS(u"report.txt", true, nullptr, e)->GetItem().m_aCur[0].m_sId =
+                u"Report.txt";
             rename(h.m_tmp.NativeSub("L/report.txt").c_str(), h.m_tmp.NativeSub("L/Report.txt").c_str());
             std::exchange(sink.step, nullptr)();
         };
@@ -684,7 +701,8 @@ TEST_F(ExecTest, KilledBeforeTheTimeIsSetLeavesNoFalseConflict) {
     Put("L/f.txt", "version two", 1600000100);
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     std::string filter = "--gtest_filter=KilledCopyChild.*", env = "TV_KILLED_COPY_DIR=" + h.m_tmp.Native();
-    std::vector<char*> envp(environ, environ + std::distance(environ, std::find(environ, environ + 4096, nullptr)));
+    std::vector<char*> envp(environ,
+                            environ + std::distance(environ, std::find(environ, environ + 4096, nullptr)));
     envp.push_back(env.data());
     envp.push_back(nullptr);
     char* argv[] = {(char*)self.c_str(), filter.data(), nullptr};
@@ -748,7 +766,8 @@ TEST_F(ExecTest, EachFailedItemKeepsItsOwnReasonWithOrWithoutWorkers) {
         EXPECT_TRUE(r.sResult.IsEmpty()) << ToU8(r.sResult); // the run itself ended normally
         for (const Decision& d : j.decisions) {
             CWideString e;
-            const std::string why = ToU8(j.GetPairsUnchecked()->LookupCS(W(d.path), true, nullptr, e)->GetItem().m_sReason);
+            CSyncTreeNode* node = j.GetPairsUnchecked()->LookupCS(W(d.path), true, nullptr, e);
+            const std::string why = ToU8(node->GetItem().m_sReason);
             EXPECT_NE(why.find("Permission denied"), std::string::npos) << d.path;
             EXPECT_EQ(why.find("Permission denied"), why.rfind("Permission denied")) << why;
             EXPECT_EQ(why.find("Re-Analyze required"), std::string::npos) << why;

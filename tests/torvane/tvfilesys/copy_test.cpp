@@ -559,10 +559,12 @@ TEST_F(CopyTest, SourceWrittenToDuringTheCopyFailsTheCopy) {
         utimes(src.c_str(), tv); // a source seen through a file system is compared to the second
         prog.path = src;
         int64_t size = -1;
-        EXPECT_FALSE(Copy(bFromRemote ? (TvFileSys&)m_fsR : m_fsL, "/src.bin", bToRemote ? (TvFileSys&)m_fsR : m_fsL,
-                          bTemp, bTemp ? "/w._tvtmp" : "/dst.bin", bDelta ? "/dst.bin" : "", size, &prog));
+        EXPECT_FALSE(Copy(bFromRemote ? (TvFileSys&)m_fsR : m_fsL, "/src.bin",
+                          bToRemote ? (TvFileSys&)m_fsR : m_fsL, bTemp, bTemp ? "/w._tvtmp" : "/dst.bin",
+                          bDelta ? "/dst.bin" : "", size, &prog));
         EXPECT_EQ(TvLastCopyStats().bDelta, bDelta);
-        EXPECT_NE(Narrow(m_err).find("Source file changed while copied: "), std::string::npos) << Narrow(m_err);
+        EXPECT_NE(Narrow(m_err).find("Source file changed while copied: "), std::string::npos)
+            << Narrow(m_err);
         EXPECT_TRUE(ReadBytes(dst) == old);
         EXPECT_EQ(Names(m_local).size() + Names(m_remote).size(), 2u);
         unlink(src.c_str());
