@@ -9,7 +9,8 @@
 //     "MakeFolder", "UploadFile", "DownloadFile", "DeleteFile", "MoveFile",
 //     "SetFileModTime", "GetFileModTime", "GetFreeDiskSpace"): after a number
 //     of further successful calls, fail a number of times with an error kind
-//     and text, optionally dropping the connection (a disconnect),
+//     and text, optionally dropping the connection (a disconnect), or kill
+//     the process there (SIGKILL: a crash at that very point),
 //   - call counters per operation and the number of connects,
 //   - a skew added to modification times read back (a file system that
 //     does not keep the times it is given).
@@ -22,6 +23,9 @@
 
 #include "WinFileSys.h"
 #include "zor-unicode.h"
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -39,6 +43,7 @@ struct CFakeFsPlan {
         int nKind = FSE_CONN_LOST;
         CWideString text;
         bool bDisconnect = true; // the failure drops the connection
+        bool bKill = false;      // the process is killed instead
     };
 
     mutable std::mutex lock;
@@ -66,6 +71,11 @@ struct CFakeFsPlan {
         for (const Failure& f : failures)
             if (f.op == op) nFrom = std::max(nFrom, f.nFirst + f.nTimes);
         failures.push_back({op, nFrom + nAfterCalls, nTimes, nKind, text, bDisconnect});
+    }
+    // The process dies (SIGKILL) at the call of op after nAfterCalls more.
+    void KillAt(const std::string& op, int nAfterCalls = 0) {
+        std::lock_guard<std::mutex> g(lock);
+        failures.push_back({op, calls[op] + nAfterCalls, 1, 0, CWideString(), false, true});
     }
     // A lost connection (kind 3) in the operation.
     void Disconnect(const std::string& op, int nAfterCalls = 0, int nTimes = 1) {
@@ -203,6 +213,7 @@ private:
         const int n = m_plan->calls[op]++;
         for (const CFakeFsPlan::Failure& f : m_plan->failures) {
             if (f.op == op && n >= f.nFirst && n < f.nFirst + f.nTimes) {
+                if (f.bKill) kill(getpid(), SIGKILL);
                 k = f.nKind;
                 e += f.text;
                 if (f.bDisconnect) m_bConnected = false;

@@ -55,6 +55,16 @@ bool CheckNothingAt(TvFileSys* fsT, const CWideString& path, int& errKind, CWide
     return true;
 }
 
+// Whether something stands at the path: what makes a rename that never
+// replaces fail for a reason that a new Analyze resolves.
+bool SomethingAt(TvFileSys* fs, const CWideString& path) {
+    FsItemInfo info;
+    bool bNotFound = false;
+    int k = 0;
+    CWideString e;
+    return fs->GetInfo(path, info, bNotFound, k, e) && !bNotFound;
+}
+
 } // namespace
 
 CWideString GetItemWritePath(const CSyncTreeNode* pNode, int src, int dst) {
@@ -192,7 +202,16 @@ bool CopyModTime(CSyncTreeNode* pNode, const CWideString& srcPath, const CWideSt
     TvFileSys* fsT = fs[dst];
     if (!HasCap(fsT, TVFS_CAP_MOD_TIMES)) return true;
     uint32_t mtime = 0, ctime = 0;
-    if (HasCap(fsS, TVFS_CAP_MOD_TIMES)) {
+    const TvLastReadFile& read = fsS->m_LastRead;
+    if (HasCap(fsS, TVFS_CAP_MOD_TIMES) && read.m_bValid && read.m_nFileTime > 0) {
+        // The copy takes the time its content had when it was read, never a
+        // later one of a source written to since.
+        mtime = (uint32_t)read.m_nFileTime;
+        if (HasCap(fsS, TVFS_CAP_CREATE_TIMES) && HasCap(fsT, TVFS_CAP_CREATE_TIMES)) {
+            uint32_t m = 0;
+            if (!fsS->GetFileModTime(srcPath, m, ctime, errKind, errText)) return false;
+        }
+    } else if (HasCap(fsS, TVFS_CAP_MOD_TIMES)) {
         if (!fsS->GetFileModTime(srcPath, mtime, ctime, errKind, errText)) return false;
     } else {
         FsItemInfo info;
@@ -259,7 +278,10 @@ bool PlaceTempFile(TvFileSys* fsT, const CWideString& tmpPath, const CWideString
     const bool bOk = bReplace ? fsT->MoveFile(tmpPath, writePath, errKind, e)
                               : fsT->MoveFileNoReplace(tmpPath, writePath, errKind, e);
     if (bOk) return true;
-    if (!bReplace) e += u". Re-Analyze required";
+    if (!bReplace && SomethingAt(fsT, writePath)) {
+        e += u". Re-Analyze required";
+        errKind = FSE_NOT_FOUND;
+    }
     errText += u"Cannot rename temp file to destination file: " + e;
     DeleteFileQuietly(fsT, tmpPath);
     return false;
@@ -380,6 +402,13 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
         const bool bUploadOver = HasCap(fsT, TVFS_CAP_UPLOAD_REPLACES) && bPlainTarget &&
                                  !pJob->ShouldSaveReplacedVersion(dst, bConflictLoser);
         int64_t nSize = (int64_t)S.m_Len.GetValue();
+        const bool bCreation = HasCap(fsS, TVFS_CAP_CREATE_TIMES) && HasCap(fsT, TVFS_CAP_CREATE_TIMES);
+        const bool bStampTimes =
+            (o.m_bCopyCreateTime && bCreation) || (!bCreation && HasCap(fsT, TVFS_CAP_MOD_TIMES));
+        // A side whose rename moves the file as it is: the temporary copy is
+        // complete, times and attributes included, before its rename.
+        const bool bFinishBeforeRename = HasCap(fsT, TVFS_CAP_ATOMIC_REPLACE);
+        bool bStamped = false;
         if (!pJob->UseTempFile(dst)) {
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) return false;
             if (bHasAttrs) {
@@ -389,8 +418,19 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             } else if (!bTargetExisted && !CheckNothingAt(fsT, writePath, errKind, errText)) {
                 return false;
             }
+            // The finished copy replaces only the old target dealt with just
+            // now, and has its time before it gets its name.
+            unsigned nFlags = bHasAttrs && bAtomic ? 0u : (unsigned)TVCOPY_NO_REPLACE;
+            if (HasCap(fsS, TVFS_CAP_MOD_TIMES) && HasCap(fsT, TVFS_CAP_MOD_TIMES))
+                nFlags |= TVCOPY_SOURCE_TIME;
             CWideString e;
-            if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize, fsT->GetProgressCallback(), errKind, e)) {
+            if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize,
+                            fsT->GetProgressCallback(), errKind, e, nFlags)) {
+                if ((nFlags & TVCOPY_NO_REPLACE) && !IsConnectionError(errKind) && errKind != FSE_STOPPED &&
+                    SomethingAt(fsT, writePath) && (bHasAttrs || !bTargetExisted)) {
+                    e += u". Re-Analyze required";
+                    errKind = FSE_NOT_FOUND;
+                }
                 errText += u"Copying file: " + e;
                 return false;
             }
@@ -417,7 +457,25 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;
             }
-            if (S.m_nAttr != FSA_UNKNOWN && (S.m_nAttr & (FSA_READONLY | FSA_HIDDEN | FSA_SYSTEM))) {
+            const bool bSpecialAttrs =
+                S.m_nAttr != FSA_UNKNOWN && (S.m_nAttr & (FSA_READONLY | FSA_HIDDEN | FSA_SYSTEM));
+            if (bFinishBeforeRename) {
+                // The temporary file gets its attributes and times before it
+                // takes the target's name: a run killed at any moment leaves
+                // either the old file or the whole new one as it should be.
+                e.Empty();
+                if (bSpecialAttrs && HasCap(fsT, TVFS_CAP_SET_ATTRIBUTES) &&
+                    !fsT->SetAttributes(tmpPath, S.m_nAttr, errKind, e)) {
+                    errText += u"Cannot set Destination file attributes: " + e;
+                    DeleteFileQuietly(fsT, tmpPath);
+                    return false;
+                }
+                if (bStampTimes &&
+                    !CopyModTime(pNode, srcPath, tmpPath, pJob, fs, src, dst, errKind, errText)) {
+                    DeleteFileQuietly(fsT, tmpPath);
+                    return false;
+                }
+            } else if (bSpecialAttrs) {
                 e.Empty();
                 if (!fsT->SetAttributes(tmpPath, FSA_NORMAL, errKind, e)) {
                     errText += u"Temporary file attributes cannot be changed to normal: " + e;
@@ -433,8 +491,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             // Replace only where the old target was dealt with just now; a
             // new file never replaces one that appeared since Analyze.
             if (!PlaceTempFile(fsT, tmpPath, writePath, bHasAttrs && bAtomic, errKind, errText)) return false;
-            if (HasCap(fsT, TVFS_CAP_SET_ATTRIBUTES) && S.m_nAttr != FSA_UNKNOWN &&
-                (S.m_nAttr & (FSA_READONLY | FSA_HIDDEN | FSA_SYSTEM))) {
+            bStamped = bFinishBeforeRename;
+            if (!bFinishBeforeRename && HasCap(fsT, TVFS_CAP_SET_ATTRIBUTES) && bSpecialAttrs) {
                 e.Empty();
                 if (!fsT->SetAttributes(writePath, S.m_nAttr, errKind, e)) {
                     errText += u"Cannot set Destination file attributes: " + e;
@@ -443,8 +501,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             }
         }
         if (!fsT->ApplyFileOptions(writePath, fsS, logText, errKind, errText)) return false;
-        const bool bCreation = HasCap(fsS, TVFS_CAP_CREATE_TIMES) && HasCap(fsT, TVFS_CAP_CREATE_TIMES);
-        if ((o.m_bCopyCreateTime && bCreation) || (!bCreation && HasCap(fsT, TVFS_CAP_MOD_TIMES))) {
+        if (bStampTimes && !bStamped) {
             if (!CopyModTime(pNode, srcPath, writePath, pJob, fs, src, dst, errKind, errText)) return false;
         }
         item.m_nFlags |= SPF_EXECUTED;

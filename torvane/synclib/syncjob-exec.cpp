@@ -33,7 +33,6 @@ void NotifyItemDone(CSyncTreeNode* pNode, CSyncJob* pJob, int kind, const CWideS
     sink->AfterItem(pNode, item.GetEffAction(), kind, path, item.m_nExecState == ESS_SYNCED_OK, errKind,
                     item.m_sReason);
     sink->ShowProgress(false);
-    if (sink->GetJob() && sink->GetJob()->AreWorkersRunning()) item.m_sReason.Empty();
     sink->NotifyItemChanged(pNode, false);
 }
 
@@ -244,15 +243,23 @@ bool MoveItem(CSyncTreeNode* pNode, const CWideString& fromPath, const CWideStri
     const bool bFolder = pNode->GetItem().IsFolder();
     logText = FormatLocalizedString(bFolder ? IDS_Str_Msg_Action_MoveFolder : IDS_Str_Msg_Action_MoveFile,
                                     f->DisplayPath(fromPath), f->DisplayPath(toPath));
-    if (bFolder) return MoveFolder(f, fromPath, toPath, nullptr, errKind, errText);
-    // A move never replaces what stands at its destination: that file
-    // appeared after Analyze. A case change renames the same file.
+    // A move never replaces what stands at its destination: that appeared
+    // after Analyze. A case change renames the same file, and only it.
     CWideString e;
-    if (bCaseChange ? f->MoveFile(fromPath, toPath, errKind, e) : f->MoveFileNoReplace(fromPath, toPath, errKind, e))
-        return true;
-    if (!bCaseChange) {
+    const bool bOk = bFolder ? MoveFolder(f, fromPath, toPath, nullptr, errKind, e)
+                             : f->MoveFileNoReplace(fromPath, toPath, errKind, e);
+    if (bOk) return true;
+    // Only something at the destination is what a new Analyze resolves; a
+    // case change on a side that does not tell case apart finds itself there.
+    FsItemInfo info;
+    bool bNotFound = true;
+    int k = 0;
+    CWideString le;
+    const bool bLooked = (!bCaseChange || f->GetCapability(TVFS_CAP_CASE_SENSITIVE)) &&
+                         !IsConnectionError(errKind) && errKind != FSE_STOPPED;
+    if (bLooked && f->GetInfo(toPath, info, bNotFound, k, le) && !bNotFound) {
         e += u". Re-Analyze required";
-        if (!errKind || errKind == FSE_GENERAL) errKind = FSE_NOT_FOUND;
+        errKind = FSE_NOT_FOUND;
     }
     errText += e;
     return false;
@@ -261,12 +268,21 @@ bool MoveItem(CSyncTreeNode* pNode, const CWideString& fromPath, const CWideStri
 // ---------------------------------------------------------------- ExecuteNode
 
 bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, TvFileSys* const fs[2],
-                 ICopyProgress* pProgress, int& errKind, CWideString& errText) {
+                 ICopyProgress* pProgress, int& outKind, CWideString& outText) {
     CSyncPairAndAction& item = pNode->GetItem();
     if (item.m_nExecState == ESS_SYNCED_OK) return true;
     CbJobProgress* sink = pJob->GetProgressSink();
     const CSyncJobOptions& o = pJob->m_Options;
     for (;;) {
+        // Each attempt has its own error: an item's reason is its own, and
+        // the caller hears only of a failure that ends the execution.
+        int errKind = 0;
+        CWideString errText;
+        auto endRun = [&]() {
+            outKind = errKind;
+            outText += errText;
+            return false;
+        };
         const uint8_t prevState = item.m_nExecState;
         item.m_nExecState = ESS_SYNCING;
         bool ok = true;
@@ -526,7 +542,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
         if (bHoldStop) pProgress->SetSuppressStop(false);
 
         if (ok && !pJob->CheckStop(errKind, errText)) ok = false;
-        if (!ok && IsFatalErrorKind(errKind)) return false;
+        if (!ok && IsFatalErrorKind(errKind)) return endRun();
 
         // A side that went away during the operation.
         CWideString failureText = item.m_sReason;
@@ -582,6 +598,6 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
         pJob->m_nSyncErr++;
         errKind = k;
         errText += e;
-        return false;
+        return endRun();
     }
 }

@@ -43,6 +43,15 @@ bool IsInMirrorRoot(const CWideString& display, const CWideString& root) {
     return c == u'/' || c == u'\\';
 }
 
+// The name this job gives a copy on its way to a file in the user's own
+// folder: 32 lower-case hexadecimal digits and "._tvtmp".
+bool IsCopyOnItsWay(const CWideString& name) {
+    if (name.GetLength() != 39 || !name.EndsWith(u"._tvtmp")) return false;
+    for (int i = 0; i < 32; ++i)
+        if (!((name[i] >= u'0' && name[i] <= u'9') || (name[i] >= u'a' && name[i] <= u'f'))) return false;
+    return true;
+}
+
 } // namespace
 
 bool CSyncJob::IsReadOnlySide(int side) const {
@@ -214,7 +223,11 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
         if (IsTempFileName(name, e)) {
             const int64_t nNow = CZorTime::Now().GetTime();
             const int64_t nCutoff = nNow - (fs->GetCapability(TVFS_CAP_MD5) ? 86400 : 7200);
-            if ((int64_t)entry.m_nModTime < nCutoff && !IsReadOnlySide(side)) {
+            // Where this job copies beside the target, a copy that a killed
+            // run left there goes at the next run, whatever its age.
+            const bool bOwnLeftover =
+                IsCopyOnItsWay(name) && (!UseTempFile(side) || CannotHaveDataFolder(side));
+            if ((bOwnLeftover || (int64_t)entry.m_nModTime < nCutoff) && !IsReadOnlySide(side)) {
                 int k = 0;
                 CWideString de;
                 if (fs->DeleteFile(entryPath, k, de)) Log(2, 5302, u"Delete temp file: " + display() + u"\n");

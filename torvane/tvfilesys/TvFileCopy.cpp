@@ -20,7 +20,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -59,14 +58,38 @@ bool IsRootRelative(const CWideString& p) {
     return !p.IsEmpty() && (p[0] == u'/' || p[0] == u'\\');
 }
 
-// A temporary name beside a path: the path's folder + "/" + 32 hex digits + "._tvtmp".
+// A temporary name beside a path: the path's folder + "/" + 32 hex digits +
+// "._tvtmp", the same for every copy to that path, so that a copy to it
+// replaces what a killed run left there.
 CWideString TempSibling(const CWideString& path) {
-    static std::atomic<uint64_t> s_counter{0};
-    CNarrowString seed = WideToUtf8(path);
-    seed.AppendFormat("|%d|%lld|%llu", (int)getpid(), (long long)ZorGetClock().NowMs(),
-                      (unsigned long long)++s_counter);
     CWideString folder = GetUrlPathFolder(path);
-    return folder + u"/" + Utf8ToWide(Md5HexOfText(seed)) + u"._tvtmp";
+    return folder + u"/" + Utf8ToWide(Md5HexOfText(WideToUtf8(path))) + u"._tvtmp";
+}
+
+CWideString ChangedWhileCopied(TvFileSys* fsS, const CWideString& src) {
+    return u"Source file changed while copied: " + fsS->DisplayPath(src);
+}
+
+// Whether a local source still has the size and modification time it had
+// when it was opened (fd: the open source).
+bool LocalSourceUnchanged(int fd, const struct stat& was) {
+    struct stat now;
+    return fstat(fd, &now) == 0 && now.st_size == was.st_size && now.st_mtim.tv_sec == was.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == was.st_mtim.tv_nsec;
+}
+
+// The same for a source reached through its file system (to the second).
+bool ListedSourceUnchanged(TvFileSys* fsS, const CWideString& src, int64_t nSize, int64_t nModTime,
+                           bool& bChanged, int& errKind, CWideString& err) {
+    FsItemInfo info;
+    bool bNotFound = false;
+    if (!fsS->GetInfo(src, info, bNotFound, errKind, err)) return false;
+    if (!bNotFound && !info.IsFolder() && info.m_nSize == nSize && (int64_t)info.m_nModTime == nModTime)
+        return true;
+    bChanged = true;
+    errKind = FSE_GENERAL;
+    err += ChangedWhileCopied(fsS, src);
+    return false;
 }
 
 class Md5 {
@@ -174,10 +197,15 @@ struct Progress {
 };
 
 // ------------------------------------------------------------ readers
+struct SourceInfo;
+
 class Reader {
 public:
     virtual ~Reader() = default;
     virtual bool Read(char* buf, uint32_t len, uint32_t& n, int& errKind, CWideString& err) = 0;
+    // After the last read: false when the source was written to meanwhile.
+    virtual bool Unchanged(TvFileSys* fsS, const CWideString& src, const SourceInfo& si, int& errKind,
+                           CWideString& err) = 0;
 };
 
 class NativeReader : public Reader {
@@ -189,10 +217,19 @@ public:
         m_fd.Close();
         if (!m_sTempToDelete.IsEmpty()) unlink(m_sTempToDelete.GetString());
     }
+    struct stat m_Opened {}; // the source as it was opened
     bool Read(char* buf, uint32_t len, uint32_t& n, int& errKind, CWideString& err) override {
         if (!ReadFull(m_fd.fd, buf, len, n))
             return SysFail(errno, u"Cannot read file " + m_sDisplay, errKind, err);
         return true;
+    }
+    bool Unchanged(TvFileSys* fsS, const CWideString& src, const SourceInfo&, int& errKind,
+                   CWideString& err) override {
+        // A downloaded copy is a whole version of the source.
+        if (!m_sTempToDelete.IsEmpty() || LocalSourceUnchanged(m_fd.fd, m_Opened)) return true;
+        errKind = FSE_GENERAL;
+        err += ChangedWhileCopied(fsS, src);
+        return false;
     }
 };
 
@@ -210,6 +247,8 @@ public:
     bool Read(char* buf, uint32_t len, uint32_t& n, int& errKind, CWideString& err) override {
         return m_fs->ReadBuf(kDixSrc, buf, len, n, errKind, err);
     }
+    bool Unchanged(TvFileSys* fsS, const CWideString& src, const SourceInfo& si, int& errKind,
+                   CWideString& err) override;
 };
 
 // A local temporary file for data that must pass through this computer.
@@ -226,7 +265,14 @@ struct SourceInfo {
     int64_t nSize = -1;
     int64_t nModTime = 0;
     uint32_t nMode = 0; // permission bits of a local source (0: unknown)
+    bool bChanged = false; // the source was written to during the copy
 };
+
+bool FsReader::Unchanged(TvFileSys* fsS, const CWideString& src, const SourceInfo& si, int& errKind,
+                         CWideString& err) {
+    bool bChanged = false;
+    return ListedSourceUnchanged(fsS, src, si.nSize, si.nModTime, bChanged, errKind, err);
+}
 
 // Opens the source for reading: a local file directly, a file system with
 // descriptor I/O through it, any other through a downloaded local copy.
@@ -284,6 +330,7 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
         return false;
     }
     si.nSize = st.st_size;
+    nr->m_Opened = st;
     if (nS) {
         si.nModTime = st.st_mtim.tv_sec;
         si.nMode = st.st_mode & 07777;
@@ -310,6 +357,7 @@ public:
     Fd m_fd;
     CNarrowString m_sPath;
     CWideString m_sDisplay;
+    int64_t m_nStampTime = 0; // a modification time the file takes when complete (0: none)
     bool Open(uint32_t mode, int& errKind, CWideString& err) {
         m_fd.fd = ::open(m_sPath.GetString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (m_fd.fd < 0) return SysFail(errno, u"Cannot open file to write: " + m_sDisplay, errKind, err);
@@ -324,6 +372,11 @@ public:
         return true;
     }
     bool Finish(int& errKind, CWideString& err) override {
+        if (m_nStampTime > 0) {
+            const struct timespec ts[2] = {{0, UTIME_OMIT}, {(time_t)m_nStampTime, 0}};
+            if (futimens(m_fd.fd, ts) != 0)
+                return SysFail(errno, u"Cannot set modification time of " + m_sDisplay, errKind, err);
+        }
         if (fsync(m_fd.fd) != 0) return SysFail(errno, u"Cannot flush file " + m_sDisplay, errKind, err);
         int fd = m_fd.fd;
         m_fd.fd = -1;
@@ -399,8 +452,8 @@ bool CopyStream(Reader& r, Writer& w, uint32_t chunk, Progress& prog, int64_t& n
 }
 
 bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTemp,
-              const CWideString& writePath, int64_t nExpected, ICopyProgress* pProgress, int64_t& nCopied,
-              SourceInfo& si, int& errKind, CWideString& err) {
+              const CWideString& writePath, int64_t nExpected, ICopyProgress* pProgress, unsigned nFlags,
+              int64_t& nCopied, SourceInfo& si, int& errKind, CWideString& err) {
     std::unique_ptr<Reader> reader;
     if (!OpenReader(fsS, src, reader, si, errKind, err)) return false;
     WinFileSys* nS = NativeOf(fsS);
@@ -413,12 +466,20 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
         auto w = std::make_unique<NativeWriter>();
         if (!nT->NativePath(target, w->m_sPath, errKind, err)) return false;
         w->m_sDisplay = fsT->DisplayPath(target);
+        if (nFlags & TVCOPY_SOURCE_TIME) w->m_nStampTime = si.nModTime;
+        // What a killed copy left under the name goes first.
+        if (bRename) unlink(w->m_sPath.GetString());
         if (!w->Open(nS ? si.nMode : 0, errKind, err)) return false;
         writer = std::move(w);
     } else if (HasBlockIo(fsT)) {
         auto w = std::make_unique<FsWriter>();
         w->m_fs = fsT;
         w->m_sPath = target;
+        if (bRename) {
+            int k = 0;
+            CWideString e;
+            fsT->DeleteFile(target, k, e);
+        }
         if (!fsT->OpenFile(kDixDst, target, TVFS_OPEN_WRITE, errKind, err)) return false;
         w->m_bOpen = true;
         writer = std::move(w);
@@ -438,10 +499,13 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
     uint32_t chunk = bLocalBoth ? kLocalChunk : (uint32_t)kTvDeltaBlockSize;
     Progress prog(pProgress, !nT, nExpected >= 0 ? nExpected : si.nSize);
     bool ok = CopyStream(*reader, *writer, chunk, prog, nCopied, errKind, err);
+    if (ok) ok = reader->Unchanged(fsS, src, si, errKind, err);
     reader.reset(); // closes the source (and drops a downloaded copy)
     if (ok) ok = writer->Finish(errKind, err);
     if (ok && bRename) {
-        if (nT) {
+        if (nFlags & TVCOPY_NO_REPLACE) {
+            ok = fsT->MoveFileNoReplace(target, writePath, errKind, err);
+        } else if (nT) {
             CNarrowString a, b;
             ok = nT->NativePath(target, a, errKind, err) && nT->NativePath(writePath, b, errKind, err);
             if (ok && rename(a.GetString(), b.GetString()) != 0)
@@ -540,6 +604,13 @@ bool DeltaUp(WinFileSys* nS, const CWideString& src, TvFileSys* fsT, const CWide
             return false;
         }
         if (n < (uint32_t)kTvDeltaBlockSize) break;
+    }
+    if (!LocalSourceUnchanged(in.fd, st)) {
+        si.bChanged = true;
+        errKind = FSE_GENERAL;
+        err += ChangedWhileCopied(nS, src);
+        cleanup();
+        return false;
     }
     if (!fsT->SetFileLength(kDixDst, pos, errKind, err)) {
         cleanup();
@@ -648,6 +719,10 @@ bool DeltaDown(TvFileSys* fsS, const CWideString& src, WinFileSys* nT, const CWi
         CWideString e;
         fsS->CloseFile(kDixSrc, k, e);
     }
+    if (!ListedSourceUnchanged(fsS, src, si.nSize, si.nModTime, si.bChanged, errKind, err)) {
+        out.Abort();
+        return false;
+    }
     if (!out.Finish(errKind, err)) {
         out.Abort();
         return false;
@@ -673,7 +748,7 @@ const TvCopyStats& TvLastCopyStats() {
 // ============================================================ TvFileCopy
 bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool bToTemp,
                 const CWideString& writePath, const CWideString& finalPath, int64_t& nSize,
-                ICopyProgress* pProgress, int& errKind, CWideString& err) {
+                ICopyProgress* pProgress, int& errKind, CWideString& err, unsigned nFlags) {
     t_stats = TvCopyStats();
     if (!fsS || !fsS->IsConnected()) {
         errKind = FSE_GENERAL;
@@ -723,7 +798,8 @@ bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool
                    : DeltaDown(fsS, srcPath, nT, writePath, finalPath, pProgress, nExpected, nCopied, si, k,
                                e);
             if (!bDone) {
-                if (k == FSE_STOPPED) {
+                // A stop, or a source that is being written to, ends the copy.
+                if (k == FSE_STOPPED || si.bChanged) {
                     errKind = k;
                     err += e;
                     return false;
@@ -737,7 +813,8 @@ bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool
         }
     }
     if (!bDone) {
-        if (!FullCopy(fsS, srcPath, fsT, bToTemp, writePath, nExpected, pProgress, nCopied, si, errKind, err))
+        if (!FullCopy(fsS, srcPath, fsT, bToTemp, writePath, nExpected, pProgress, nFlags, nCopied, si,
+                      errKind, err))
             return false;
         t_stats.nTransferred = nCopied;
     }
@@ -763,6 +840,16 @@ static CWideString ChildPath(const CWideString& folder, const CWideString& name)
 bool MoveFolder(TvFileSys* fs, const CWideString& from, const CWideString& to, ICopyProgress* pProgress,
                 int& errKind, CWideString& err) {
     if (fs->GetCapability(TVFS_CAP_MOVE_FOLDER)) return fs->MoveFolder(from, to, errKind, err);
+    // Child by child, nothing at a destination is replaced or merged into.
+    FsItemInfo there;
+    bool bNotFound = false;
+    if (!fs->GetInfo(to, there, bNotFound, errKind, err)) return false;
+    if (!bNotFound) {
+        errKind = FSE_GENERAL;
+        err += u"Cannot move folder " + fs->DisplayPath(from) + u" to " + fs->DisplayPath(to) +
+               u": the destination exists";
+        return false;
+    }
     if (!fs->MakeFolder(to, errKind, err)) return false;
     CListT<FsItemInfo> items;
     if (!fs->ListDir(from, items, errKind, err)) return false;
@@ -779,7 +866,7 @@ bool MoveFolder(TvFileSys* fs, const CWideString& from, const CWideString& to, I
         }
         CWideString a = ChildPath(from, it.m_sName), b = ChildPath(to, it.m_sName);
         bool ok = it.IsFolder() && !it.IsLink() ? MoveFolder(fs, a, b, pProgress, errKind, err)
-                                                : fs->MoveFile(a, b, errKind, err);
+                                                : fs->MoveFileNoReplace(a, b, errKind, err);
         if (!ok) return false;
     }
     return fs->DeleteFolder(from, errKind, err);

@@ -30,12 +30,27 @@
 // or stopped copy leaves no partial file behind (a temporary write path is
 // deleted). The source file system's last-read record gets the source's size
 // and modification time as they were when the copy began.
+// A source whose size or modification time (to the nanosecond where the
+// source is local) differs at the end of the copy from what it was when the
+// copy began was written to meanwhile: the copy is discarded and the call
+// fails with "Source file changed while copied: " and the display path.
+// A direct copy's temporary name beside writePath is the same for each
+// attempt at that path: a copy left there by a killed run is replaced by the
+// next one.
 // Errors: "Source file system not ready.", "Destination file system not
 // ready.", "Invalid source path: ", "Invalid destination path: ", and the file
 // systems' own texts; a stop gives kind 10 "stopped by user".
+enum TvCopyFlags : unsigned {
+    // bToTemp false: the finished copy never replaces a file that appeared
+    // at writePath meanwhile (the rename fails, "... the destination exists").
+    TVCOPY_NO_REPLACE = 1,
+    // A local destination file takes the source's modification time, as read
+    // when the copy began, before it gets its final name.
+    TVCOPY_SOURCE_TIME = 2,
+};
 bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool bToTemp,
                 const CWideString& writePath, const CWideString& finalPath, int64_t& nSize,
-                ICopyProgress* pProgress, int& errKind, CWideString& err);
+                ICopyProgress* pProgress, int& errKind, CWideString& err, unsigned nFlags = 0);
 
 // What the last TvFileCopy of this thread did (logs and tests): whether the
 // block copy was used, and the bytes moved between the two file systems.
@@ -52,7 +67,9 @@ bool MoveFileByCopy(TvFileSys* fs, const CWideString& from, const CWideString& t
 
 // One folder move when the file system answers TVFS_CAP_MOVE_FOLDER, else the
 // destination folder is made and the content moved child by child (files by
-// MoveFile, folders recursively), then the emptied folder is removed.
+// MoveFileNoReplace, folders recursively), then the emptied folder is
+// removed. Child by child, nothing that stands at a destination is replaced
+// or merged into: such a move fails with "... the destination exists".
 bool MoveFolder(TvFileSys* fs, const CWideString& from, const CWideString& to, ICopyProgress* pProgress,
                 int& errKind, CWideString& err);
 

@@ -7,11 +7,16 @@
 
 #include "syncjob-exec.h"
 #include "zor-locstr.h"
+#include "zor-text.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +24,8 @@
 #include <functional>
 #include <sstream>
 #include <thread>
+
+extern char** environ;
 
 namespace {
 
@@ -579,6 +586,216 @@ TEST_F(ExecTest, OwnAbandonedLockIsKnownWhenTheJobNameHoldsAt) {
     Put("L/_tvdata_/lock.tvl", mine);
     EXPECT_TRUE(job.CheckLockFolder(CWideString(), 0, k, e)) << ToU8(e);
     EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/lock.tvl"));
+}
+
+// ---------------------------------------------------------------- writes racing the Sync
+
+// Runs a step once the copy of a file of nSize bytes is under way.
+struct StepSink : CRecordingSink {
+    int64_t nSize = -1;
+    std::function<void()> step;
+    bool OnProgress(bool up, int64_t done, int64_t total, int& k, CWideString& e) override {
+        if (total == nSize && done > 0 && step) std::exchange(step, nullptr)();
+        return CbJobProgress::OnProgress(up, done, total, k, e);
+    }
+};
+
+TEST_F(ExecTest, WritesDuringTheSyncLeaveNoTornOrReplacedFile) {
+    struct Case {
+        const char* name;
+        Decision decision;
+        bool bDirect;
+        const char* path; // rewritten in place while copied, or made at the name after Analyze
+        std::string after;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"source rewritten",
+         {"big.bin", EA_COPY_LEFT_TO_RIGHT, ""},
+         false,
+         "L/big.bin",
+         "<missing>",
+         "changed while copied"},
+        {"direct copy",
+         {"new.txt", EA_COPY_LEFT_TO_RIGHT, ""},
+         true,
+         "R/new.txt",
+         "mine",
+         "Re-Analyze required"},
+        {"case change",
+         {"report.txt", EA_NAME_CASE_LEFT_TO_RIGHT, ""},
+         false,
+         "R/Report.txt",
+         "mine",
+         "Re-Analyze required"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
+        std::filesystem::remove_all(h.m_tmp.NativeSub("R"));
+        Put("L/big.bin", std::string(6 << 20, 'o'));
+        Put("L/new.txt", "new left");
+        Put("L/report.txt", "same");
+        Put("R/report.txt", "same");
+        StepSink sink;
+        CDecidedJob j;
+        j.SetProgressSink(&sink);
+        j.SetSideFolder(0, h.m_tmp.Path("L"));
+        j.SetSideFolder(1, h.m_tmp.Path("R"));
+        j.m_Options.m_bCopyUsingTempFile = !c.bDirect;
+        j.decisions = {c.decision};
+        const std::string native = h.m_tmp.NativeSub(c.path);
+        j.beforeSync = [&] {
+            sink.nSize = c.path[0] == 'L' ? 6 << 20 : 8;
+            sink.step = [&] {
+                if (c.path[0] == 'R') return Put(c.path, "mine");
+                std::fstream(native, std::ios::in | std::ios::out | std::ios::binary)
+                    << std::string(65536, 'N');
+            };
+            if (c.decision.action != EA_NAME_CASE_LEFT_TO_RIGHT) return;
+            // The left side names the file Report.txt; one of the user's own appears at that name.
+            CWideString e;
+            j.GetPairsUnchecked()->LookupCS(u"report.txt", true, nullptr, e)->GetItem().m_aCur[0].m_sId =
+                u"Report.txt";
+            rename(h.m_tmp.NativeSub("L/report.txt").c_str(), h.m_tmp.NativeSub("L/Report.txt").c_str());
+            std::exchange(sink.step, nullptr)();
+        };
+        auto r = h.Run(j, true, true);
+        EXPECT_EQ(r.nSub, RSS_ATTENTION);
+        EXPECT_NE(sink.Dump().find(c.line), std::string::npos) << sink.Dump();
+        EXPECT_TRUE(Get(std::string("R") + (c.path + 1)) == c.after);
+        EXPECT_FALSE(Leftovers("R"));
+        j.SetProgressSink(&g_DummyJobProgress);
+    }
+}
+
+// A job with a real Analyze over L and R of dir, through the test file system.
+void SetUpPlainJob(CSyncJob& j, const std::string& dir, bool bFake) {
+    j.SetName(u"Plain");
+    j.SetSideFolder(0, W((bFake ? "fakefs://" : "") + dir + "/L"));
+    j.SetSideFolder(1, W((bFake ? "fakefs://" : "") + dir + "/R"));
+}
+
+// The child of the next test: one run, killed where it first sets a time.
+TEST(KilledCopyChild, RunsUntilKilled) {
+    const char* dir = getenv("TV_KILLED_COPY_DIR");
+    if (!dir) GTEST_SKIP() << "started by KilledBeforeTheTimeIsSetLeavesNoFalseConflict only";
+    auto plan = std::make_shared<CFakeFsPlan>();
+    CFakeFsRegistration reg(plan);
+    plan->KillAt("SetFileModTime");
+    CJobHarness h;
+    CSyncJob j;
+    h.Attach(j);
+    SetUpPlainJob(j, dir, true);
+    h.Run(j, true, true);
+    _exit(0);
+}
+
+TEST_F(ExecTest, KilledBeforeTheTimeIsSetLeavesNoFalseConflict) {
+    UseFakeFs();
+    CSyncJob j;
+    h.Attach(j);
+    SetUpPlainJob(j, h.m_tmp.Native(), true);
+    Put("L/f.txt", "version one", 1600000000);
+    ASSERT_EQ(h.Run(j, true, true).nSub, RSS_OK) << h.m_sink.Dump();
+    Put("L/f.txt", "version two", 1600000100);
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=KilledCopyChild.*", env = "TV_KILLED_COPY_DIR=" + h.m_tmp.Native();
+    std::vector<char*> envp(environ,
+                            environ + std::distance(environ, std::find(environ, environ + 4096, nullptr)));
+    envp.push_back(env.data());
+    envp.push_back(nullptr);
+    char* argv[] = {(char*)self.c_str(), filter.data(), nullptr};
+    pid_t pid = 0;
+    int st = 0;
+    ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << st;
+    // The old file, or the whole new one with its time; the next run then goes clean.
+    EXPECT_TRUE(Get("R/f.txt") == "version one" || MTime("R/f.txt") == 1600000100);
+    EXPECT_EQ(h.Run(j, true, true).nSub, RSS_OK) << h.m_sink.Dump();
+    EXPECT_EQ(Get("R/f.txt"), "version two");
+    EXPECT_EQ(MTime("R/f.txt"), 1600000100);
+    j.SetProgressSink(&g_DummyJobProgress);
+}
+
+TEST_F(ExecTest, CopyLeftBesideItsTargetByAKilledRunGoesAtTheNextRun) {
+    // Only where the job copies beside the target is such a name its own.
+    for (bool bTemp : {false, true}) {
+        // A copy on its way to a file that this run does not copy, made just now by the test clock.
+        const std::string left = "R/sub/" + std::string(Md5HexOfText("/sub/y.txt").GetString()) + "._tvtmp";
+        Put("L/sub/x.txt", "x");
+        Put(left, "partial", 1700000000);
+        CSyncJob j;
+        h.Attach(j);
+        SetUpPlainJob(j, h.m_tmp.Native(), false);
+        j.m_Options.m_bCopyUsingTempFile = bTemp;
+        EXPECT_EQ(h.Run(j, true, true).nSub, RSS_OK) << h.m_sink.Dump();
+        EXPECT_EQ(h.m_tmp.Exists(left), bTemp);
+        j.SetProgressSink(&g_DummyJobProgress);
+    }
+}
+
+// ---------------------------------------------------------------- each item's own failure
+
+TEST_F(ExecTest, EachFailedItemKeepsItsOwnReasonWithOrWithoutWorkers) {
+    for (int nThreads : {0, 2}) {
+        SCOPED_TRACE(nThreads);
+        std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
+        std::filesystem::remove_all(h.m_tmp.NativeSub("R"));
+        plan = std::make_shared<CFakeFsPlan>();
+        UseFakeFs();
+        CDecidedJob j;
+        h.Attach(j);
+        j.SetName(u"Docs");
+        j.SetSideFolder(0, W("fakefs://" + h.m_tmp.NativeSub("L")));
+        j.SetSideFolder(1, W("fakefs://" + h.m_tmp.NativeSub("R")));
+        j.m_Options.m_nWorkerThreads = nThreads;
+        for (const char* n : {"a.txt", "b.txt", "c.txt"}) {
+            Put(std::string("L/") + n, n);
+            j.decisions.push_back({n, EA_COPY_LEFT_TO_RIGHT, ""});
+        }
+        Put("R/gone.txt", "to delete");
+        j.decisions.push_back({"gone.txt", EA_COPY_LEFT_TO_RIGHT, ""});
+        // Every rename fails, and nothing stands at the names.
+        plan->Fail("MoveFile", FSE_GENERAL, u"Permission denied", 0, 1000);
+        plan->Fail("LinkFile", FSE_GENERAL, u"Permission denied", 0, 1000);
+        auto r = h.Run(j, true, true);
+        EXPECT_EQ(r.nSub, RSS_ATTENTION);
+        EXPECT_EQ(j.m_nSyncErr.load(), 4);
+        EXPECT_TRUE(r.sResult.IsEmpty()) << ToU8(r.sResult); // the run itself ended normally
+        for (const Decision& d : j.decisions) {
+            CWideString e;
+            CSyncTreeNode* node = j.GetPairsUnchecked()->LookupCS(W(d.path), true, nullptr, e);
+            const std::string why = ToU8(node->GetItem().m_sReason);
+            EXPECT_NE(why.find("Permission denied"), std::string::npos) << d.path;
+            EXPECT_EQ(why.find("Permission denied"), why.rfind("Permission denied")) << why;
+            EXPECT_EQ(why.find("Re-Analyze required"), std::string::npos) << why;
+        }
+        j.SetProgressSink(&g_DummyJobProgress);
+        reg.reset();
+    }
+}
+
+TEST_F(ExecTest, AnEarlierItemsFailureNeverStopsALaterReconnect) {
+    UseFakeFs();
+    StepSink sink;
+    job.SetProgressSink(&sink);
+    job.SetSideFolder(0, W("fakefs://" + h.m_tmp.NativeSub("L")));
+    job.SetSideFolder(1, W("fakefs://" + h.m_tmp.NativeSub("R")));
+    Put("L/a.txt", "aaa");
+    Put("L/b.txt", "bbbbb");
+    job.decisions = {{"a.txt", EA_COPY_LEFT_TO_RIGHT, ""}, {"b.txt", EA_COPY_LEFT_TO_RIGHT, ""}};
+    plan->Fail("MoveFile", FSE_GENERAL, u"injected", 0, 1);
+    // The right side's connection drops in the listing after b.txt's copy; the listing is tried again.
+    plan->SetCap(TVFS_CAP_LISTED_LATE, 1);
+    sink.nSize = 5;
+    sink.step = [&] { plan->Disconnect("GetInfo"); };
+    auto r = Run();
+    EXPECT_EQ(r.nSub, RSS_ATTENTION) << sink.Dump();
+    EXPECT_EQ(Get("R/b.txt"), "bbbbb");
+    EXPECT_EQ(plan->Connects(), 3); // both sides, then the reconnect
+    job.SetProgressSink(&g_DummyJobProgress);
 }
 
 // ---------------------------------------------------------------- thresholds and pending work

@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <random>
@@ -516,11 +517,59 @@ TEST_F(CopyTest, MoveFolderChildByChildAndMoveFileByCopy) {
     EXPECT_EQ(ReadBytes(m_remote + "/to/sub/b"), "b");
     EXPECT_EQ(Names(m_remote), std::vector<std::string>{"to"});
 
+    // Nothing that stands at a destination is replaced or merged into.
+    ASSERT_EQ(system(("mkdir -p '" + m_remote + "/from2' '" + m_remote + "/to2'").c_str()), 0);
+    WriteBytes(m_remote + "/from2/a", "moved");
+    WriteBytes(m_remote + "/to2/a", "the user's own");
+    EXPECT_FALSE(MoveFolder(&fs, u"/from2", u"/to2", nullptr, kind, err));
+    EXPECT_NE(Narrow(err).find("the destination exists"), std::string::npos) << Narrow(err);
+    EXPECT_EQ(ReadBytes(m_remote + "/to2/a"), "the user's own");
+    EXPECT_EQ(ReadBytes(m_remote + "/from2/a"), "moved");
+    err.Empty();
+
     ASSERT_TRUE(MoveFileByCopy(&fs, u"/to/a", u"/to/c", kind, err)) << Narrow(err);
     EXPECT_EQ(ReadBytes(m_remote + "/to/c"), "a");
     struct stat st;
     EXPECT_NE(stat((m_remote + "/to/a").c_str(), &st), 0);
     EXPECT_FALSE(MoveFileByCopy(&fs, u"/to/missing", u"/to/d", kind, err));
+}
+
+// A source rewritten in place (same size) while it is copied: whichever
+// way the copy goes, it fails and leaves the destination as it was and no
+// temporary file.
+TEST_F(CopyTest, SourceWrittenToDuringTheCopyFailsTheCopy) {
+    struct RewriteOnFirstReport : TestProgress {
+        std::string path;
+        bool OnProgress(bool up, int64_t nDone, int64_t nTotal, int& k, CWideString& e) override {
+            if (m_nReports == 0) WriteBytes(path, std::string(65536, 'N') + m_data.substr(65536));
+            return TestProgress::OnProgress(up, nDone, nTotal, k, e);
+        }
+        std::string m_data = RandomBytes(4 * 1024 * 1024, 11);
+    };
+    // From a remote side, or to one; through a temporary file; block by block.
+    for (int bits : {0b0000, 0b1000, 0b0010, 0b1001, 0b1110, 0b1101}) {
+        const bool bFromRemote = bits & 1, bToRemote = bits & 2, bDelta = bits & 4, bTemp = bits & 8;
+        SCOPED_TRACE(bits);
+        RewriteOnFirstReport prog;
+        const std::string src = (bFromRemote ? m_remote : m_local) + "/src.bin";
+        const std::string dst = (bToRemote ? m_remote : m_local) + "/dst.bin", old = prog.m_data.substr(1);
+        WriteBytes(src, prog.m_data);
+        WriteBytes(dst, old);
+        const struct timeval tv[2] = {{1600000000, 0}, {1600000000, 0}};
+        utimes(src.c_str(), tv); // a source seen through a file system is compared to the second
+        prog.path = src;
+        int64_t size = -1;
+        EXPECT_FALSE(Copy(bFromRemote ? (TvFileSys&)m_fsR : m_fsL, "/src.bin",
+                          bToRemote ? (TvFileSys&)m_fsR : m_fsL, bTemp, bTemp ? "/w._tvtmp" : "/dst.bin",
+                          bDelta ? "/dst.bin" : "", size, &prog));
+        EXPECT_EQ(TvLastCopyStats().bDelta, bDelta);
+        EXPECT_NE(Narrow(m_err).find("Source file changed while copied: "), std::string::npos)
+            << Narrow(m_err);
+        EXPECT_TRUE(ReadBytes(dst) == old);
+        EXPECT_EQ(Names(m_local).size() + Names(m_remote).size(), 2u);
+        unlink(src.c_str());
+        unlink(dst.c_str());
+    }
 }
 
 TEST_F(CopyTest, GetLocalFileInfo) {
