@@ -190,6 +190,7 @@ size_t OnBody(char* data, size_t size, size_t n, void* user) {
         if (is2xx && !t.callerFile.IsEmpty()) t.target.sFile = t.callerFile;
         t.target.bSpillAllowed = rsp.m_bAcceptFileBody != 0;
         t.target.sSpillFolder = HttpSpillFolder();
+        t.target.nMaxBytes = HttpBodyLimit(rsp, !t.target.sFile.IsEmpty());
         if (!t.sink->Open(t.writeKind, t.writeErr)) return 0;
         if (declared != kHttpNoLength && declared != kHttpChunked && !t.sink->Announce(declared, t.writeKind, t.writeErr))
             return 0;
@@ -340,7 +341,9 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         }
         CNarrowString user = WideToUtf8(conn.m_sUserID), pass = WideToUtf8(conn.m_sPassword);
         if (conn.m_bCurlServerCreds) {
-            curl_easy_setopt(c, CURLOPT_HTTPAUTH, (long)(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+            // the plain-Basic guard: only Digest where Basic would go out readable
+            long methods = HttpPlainBasicRefused(conn) ? (long)CURLAUTH_DIGEST : (long)(CURLAUTH_BASIC | CURLAUTH_DIGEST);
+            curl_easy_setopt(c, CURLOPT_HTTPAUTH, methods);
             curl_easy_setopt(c, CURLOPT_USERNAME, user.GetString());
             curl_easy_setopt(c, CURLOPT_PASSWORD, pass.GetString());
         }
@@ -460,6 +463,16 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
             if (conn.m_bCurlServerCreds || conn.m_bForeignSite) {
                 kind = FSE_AUTH;
                 err += statusMsg;
+                return false;
+            }
+            HttpAuthChallengeMap challenges;
+            int32_t method = 0;
+            int k = 0;
+            CWideString e;
+            if (ParseAuthenticateHeader(rsp.GetHeader("www-authenticate"), challenges, method, false, k, e) &&
+                method == HAS_BASIC && HttpPlainBasicRefused(conn)) {
+                kind = FSE_AUTH;
+                err += HttpPlainBasicRefusedText(conn);
                 return false;
             }
             conn.m_bCurlServerCreds = 1;
