@@ -515,6 +515,23 @@ TEST(HttpFraming, LargeBodies) {
         rsp.ResetResponse();
         EXPECT_FALSE(ZorFileExists(file));
     }
+    // a body past the request's own limit stops there, spilled or into the caller's file
+    for (bool callerFile : {false, true}) {
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Request().Send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n")
+                                      .Send(std::string(1 << 20, 'e'), 64).Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        CRsp rsp;
+        rsp.m_bAcceptFileBody = 1;
+        rsp.m_nMaxBody = 40 << 20;
+        if (callerFile) rsp.m_sBodyFile = Utf8ToWide((logDir / "capped.bin").c_str());
+        EXPECT_FALSE(rsp.RequestResponse(cl.conn, "GET", u"/endless", kind, err));
+        EXPECT_EQ(kind, 7);
+        EXPECT_NE(WideToUtf8(err).Find("Response body is longer than 41943040 bytes"), -1) << err;
+    }
     // reading to the end of the stream stops at its limit
     {
         testsrv::ByteServer server;
