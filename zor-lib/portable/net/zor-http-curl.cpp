@@ -1,8 +1,9 @@
 // The second HTTP transport, chosen by a connection's "WinInet" flag: one
-// libcurl handle per connection, 90-second connect and stall limits, our own
-// redirect step, server credentials once per connect after the first 401 or
-// 403 and proxy credentials after the first 407, the program's manual proxy
-// (else libcurl's http_proxy / https_proxy / no_proxy), and our TLS roots.
+// libcurl handle per connection, a 90-second connect limit, the low-speed
+// limit of the own sockets, our own redirect step, server credentials once
+// per connect after the first 401 or 403 and proxy credentials after the
+// first 407, the program's manual proxy (else libcurl's http_proxy /
+// https_proxy / no_proxy), and our TLS roots.
 #include "zor-http.h"
 #include "zor-proxy-discovery.h"
 
@@ -296,8 +297,10 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kCurlLimitSeconds);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kCurlLimitSeconds);
+        // the own sockets' low-speed limit: kHttpLowSpeedBytes per time-out
+        const long window = std::max(1L, (long)conn.m_nTimeout);
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, (long)kHttpLowSpeedBytes / window));
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, window);
         curl_easy_setopt(c, CURLOPT_USERAGENT, "ZorSocket/9.2.9.0");
         curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader);
         curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
