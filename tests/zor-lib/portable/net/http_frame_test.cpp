@@ -227,18 +227,16 @@ TEST(HttpFraming, ConnectionSequences) {
             EXPECT_EQ(WideToUtf8(err).Find("bad request path: "), 0) << err;
         }
         // nor does a caller's header line that would end early or start another
-        for (const char* block : {"X-A: 1\r\nX-B\r\n", "Authorization: Bearer a\nX-Injected: 1\r\n", "X-A: 1\rX: 2\r\n",
-                                  "X-A: 1", " X: 1\r\n"}) {
+        using namespace std::string_literals;
+        for (std::string block : {"X-A: 1\r\nX-B\r\n"s, "Authorization: Bearer a\nX-Injected: 1\r\n"s, "X-A: 1\rX: 2\r\n"s,
+                                  "X-A: 1"s, " X: 1\r\n"s, "X-A: 1\0X-B: 2\r\n"s}) {
             CRsp rsp;
-            rsp.m_sReqHeaders = block;
+            rsp.m_sReqHeaders = CNarrowString(block.data(), (int)block.size());
             err.Empty();
             EXPECT_FALSE(rsp.RequestResponse(cl.conn, "GET", u"/h", kind, err)) << block;
             EXPECT_EQ(kind, 5);
             EXPECT_EQ(WideToUtf8(err).Find("bad request header: "), 0) << err;
         }
-        CRsp nul;
-        nul.m_sReqHeaders = CNarrowString("X-A: 1\0X-B: 2\r\n", 16);
-        EXPECT_FALSE(nul.RequestResponse(cl.conn, "GET", u"/h", kind, err));
         cl.conn.Close();
         server.Stop();
         EXPECT_TRUE(server.Heads().empty());
@@ -312,8 +310,9 @@ TEST(HttpFraming, ExpectContinue) {
 // connection that answered a challenge before (no server credentials go to
 // it), a Basic challenge without TLS (answered only on a loopback address),
 // silence and dripping answers (one time-out, not retried), a body past the
-// request's limit, and an upload source that grew past its promised length; on both transports where they
-// differ. What the server must never see is checked in its log.
+// request's limit, and an upload source that grew past its promised length;
+// on both transports where they differ. What the server must never see is
+// checked in its log.
 TEST(HttpFraming, HostileServers) {
     testsrv::ClearProxyEnvironment();
     testsrv::TempDir dir;
@@ -413,10 +412,12 @@ TEST(HttpFraming, HostileServers) {
 TEST(HttpFraming, RedirectedSiteCookies) {
     testsrv::ClearProxyEnvironment();
     testsrv::ByteServer server;
-    ASSERT_TRUE(server.Start({Conn().Request().Send("HTTP/1.1 302 Found\r\nSet-Cookie: own=1\r\nLocation: http://127.1:%PORT%/x\r\nContent-Length: 0\r\n\r\n").Sleep(300).Close(),
+    const std::string redirect =
+        "HTTP/1.1 302 Found\r\nSet-Cookie: own=1\r\nLocation: http://127.1:%PORT%/x\r\nContent-Length: 0\r\n\r\n";
+    ASSERT_TRUE(server.Start({Conn().Request().Send(redirect).Sleep(300).Close(),
                               Conn().Request().Send(Ok("there", "Set-Cookie: foreign=1\r\n")).Sleep(300).Close(),
                               Conn().Request().Send(Ok("back")).Sleep(300).Close()}));
-    Client cl;
+    ZorHttpConn conn;
     int kind = 0;
     CWideString err;
     HttpConnectParams p;
@@ -424,11 +425,10 @@ TEST(HttpFraming, RedirectedSiteCookies) {
     p.m_nPort = server.Port();
     p.m_bUseProxy = 0;
     p.m_bCookies = 1;
-    ASSERT_TRUE(HttpConfigureAndConnect(cl.conn, p, nullptr, kind, err)) << err;
+    ASSERT_TRUE(HttpConfigureAndConnect(conn, p, nullptr, kind, err)) << err;
     CRsp a, b;
-    ASSERT_TRUE(a.RequestResponse(cl.conn, "GET", u"/a", kind, err)) << err;
-    EXPECT_EQ(a.m_sBody, CNarrowString("there"));
-    ASSERT_TRUE(b.RequestResponse(cl.conn, "GET", u"/b", kind, err)) << err;
+    ASSERT_TRUE(a.RequestResponse(conn, "GET", u"/a", kind, err)) << err;
+    ASSERT_TRUE(b.RequestResponse(conn, "GET", u"/b", kind, err)) << err;
     std::vector<std::string> heads = server.Heads();
     ASSERT_EQ(heads.size(), 3u);
     EXPECT_EQ(heads[1].find("own=1"), std::string::npos) << heads[1];
