@@ -10,7 +10,8 @@ A conn is a list of steps:
   {"read": "request"}   read one request head and its Content-Length body
   {"read": "head"}      read one request head only
   {"read": N}           read N bytes
-  {"send": TEXT, "repeat": K}  send TEXT (code points 0-255 are the bytes) K times
+  {"send": TEXT, "repeat": K}  send TEXT (code points 0-255 are the bytes) K times;
+                        "%PORT%" in TEXT becomes the server's port
   {"sleep": MS}         wait
   {"close": true}       close the connection (also the end of the list)
   {"drain": true}       read until the peer closes
@@ -91,7 +92,8 @@ class Server:
                         data, buf = read_n(conn, buf, int(what))
                         self.write_log({"conn": n, "body_len": len(data)})
                 elif "send" in step:
-                    data = step["send"].encode("latin-1") * int(step.get("repeat", 1))
+                    text = step["send"].replace("%PORT%", str(self.port))
+                    data = text.encode("latin-1") * int(step.get("repeat", 1))
                     conn.sendall(data)
                 elif "sleep" in step:
                     time.sleep(step["sleep"] / 1000.0)
@@ -115,7 +117,8 @@ class Server:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind(("127.0.0.1", 0))
         sock.listen(16)
-        print(sock.getsockname()[1], flush=True)
+        self.port = sock.getsockname()[1]
+        print(self.port, flush=True)
         deadline = time.time() + max_seconds
         threading.Thread(target=self.watch_stdin, daemon=True).start()
         sock.settimeout(0.2)

@@ -117,9 +117,14 @@ CNarrowString GetClientSecret(const CNarrowString& cloudServer) {
 
 // ---------------------------------------------------------------- upload helpers
 CNarrowString MakeMultipartBoundary() {
-    srand((unsigned)time(nullptr));
+    // letters from the random source: a boundary nobody can foresee, new for every upload
+    CNarrowString hex = NewGuidString() + NewGuidString();
     CNarrowString s("--");
-    for (int i = 0; i < 30; i++) s += (char)('a' + rand() % 26);
+    for (int i = 0; i < hex.GetLength() && s.GetLength() < 32; i++) {
+        char c = hex[i];
+        if (c >= '0' && c <= '9') s += (char)('a' + (c - '0'));
+        else if (c >= 'A' && c <= 'F') s += (char)('k' + (c - 'A'));
+    }
     return s;
 }
 
@@ -364,6 +369,12 @@ bool OrvanFS::GetAccessToken(bool bUseProxy, const char* grant, const CNarrowStr
         err = u"access_token not present in auth response";
         return false;
     }
+    // the token becomes a header line: nothing in it may end that line
+    if (HttpCleanHeaderValue(token) != token) {
+        errKind = FSE_NOT_FOUND;
+        err = u"bad access_token in auth response";
+        return false;
+    }
     header.Format("Authorization: Bearer %s\r\n", token);
     return true;
 }
@@ -573,7 +584,8 @@ bool OrvanFS::OpenConnection(const TvConnectInfo& ci, bool bLongPoll, int& errKi
         ZorGetProgramLog().Printf(u"Longpoll send/receive timeout: %d seconds\n", m_Params.m_nTimeout);
     }
     ZorGetProgramLog().Printf(u"using multipart uploads: %d\n", (int)UseMultipartUpload());
-    if (!HttpConfigureAndConnect(m_Conn, m_Params, m_pProgress, errKind, err)) return false;
+    // the password signs in and the token rides in each request: neither answers a server's challenge
+    if (!HttpConfigureAndConnect(m_Conn, HttpWithoutServerCredentials(m_Params), m_pProgress, errKind, err)) return false;
     m_sUrlPrefix = MakeHostUrl();
     m_sCurRootDir = m_sRootDir;
     m_bRecursiveListing = UseRecursiveListing() ? 1 : 0;
@@ -801,6 +813,9 @@ bool OrvanFS::DownloadFile(const CWideString& path, const CWideString& localFile
     }
     CRsp rsp;
     rsp.m_sBodyFile = localFile;
+    // the body never runs past the size the listing promised
+    OrvanFileItem listed;
+    if (list.Lookup(id, listed)) rsp.m_nMaxBody = (int64_t)listed.m_Info.m_nSize;
     bool ok = SendCachedApiRequest(m_Params, rsp, "GET", u"sync/files/" + id, m_pProgress, errKind, err, true);
     nSize = rsp.m_nContentLength;
     CNarrowString tid = rsp.GetHeader("x-cirrolith-tid");

@@ -111,7 +111,8 @@ bool S3FileSysZorSock::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress
         err += u"Empty Secret Access Key (Password)";
         return false;
     }
-    if (!HttpConfigureAndConnect(m_Conn, m_Params, m_pProgress, errKind, err)) return false;
+    // the secret key signs the requests; it never answers a server's challenge
+    if (!HttpConfigureAndConnect(m_Conn, HttpWithoutServerCredentials(m_Params), m_pProgress, errKind, err)) return false;
 
     CRsp rsp;
     CWideString probeErr;
@@ -147,7 +148,7 @@ bool S3FileSysZorSock::EnsureHost(const CNarrowString& host, int& errKind, CWide
     if (host.CompareNoCase(m_Conn.m_sHost) == 0 && m_Conn.m_bConnected) return true;
     m_Conn.Close();
     m_Params.m_sHost = host;
-    return HttpConfigureAndConnect(m_Conn, m_Params, m_pProgress, errKind, err);
+    return HttpConfigureAndConnect(m_Conn, HttpWithoutServerCredentials(m_Params), m_pProgress, errKind, err);
 }
 
 bool S3FileSysZorSock::SendS3Request(CRsp& rsp, const char* verb, const CWideString& bucket, const CWideString& path,

@@ -4,6 +4,7 @@
 #include "zor-time.h"
 #include "zor-unicode.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csetjmp>
@@ -15,6 +16,9 @@
 namespace {
 
 std::atomic<int64_t> g_nTimeLimitMs{5000};
+// The deadline of the evaluation or call whose host function runs on this
+// thread (0: none), for host functions that wait.
+thread_local int64_t t_nHostCallDeadlineMs = 0;
 
 // A monotonic reading for the script budget. A virtual test clock does not
 // move while a script computes, so a budget read from it would never run
@@ -113,6 +117,12 @@ ZorScriptHost::State* StateOf(duk_context* ctx) {
 // object with a destructor is alive at those points.
 duk_ret_t Trampoline(duk_context* ctx) {
     ZorScriptHost::State* st = StateOf(ctx);
+    // the time limit covers host functions too: a script that spends its time
+    // in them ends like one that computes
+    if (zor_script_timed_out(st)) {
+        (void)duk_error(ctx, DUK_ERR_RANGE_ERROR, "execution timeout");
+        return 0;
+    }
     const int idx = duk_get_current_magic(ctx);
     const duk_idx_t n = duk_get_top(ctx);
     for (duk_idx_t i = 0; i < n; ++i) duk_to_string(ctx, i);
@@ -128,14 +138,20 @@ duk_ret_t Trampoline(duk_context* ctx) {
         }
         ZorScriptValue v;
         st->sError.Empty();
+        t_nHostCallDeadlineMs = st->nDeadlineMs;
         if (idx >= 0 && idx < (int)st->functions.size() && st->functions[idx](args, v, st->sError)) {
             outcome = 1 + (int)v.m_kind;
             bValue = v.m_bValue;
             nValue = v.m_nValue;
             st->sResult = v.m_sValue;
         }
+        t_nHostCallDeadlineMs = 0;
     }
+    if (zor_script_timed_out(st)) outcome = -1;
     switch (outcome) {
+    case -1:
+        (void)duk_error(ctx, DUK_ERR_RANGE_ERROR, "execution timeout");
+        return 0;
     case 0:
         (void)duk_error(ctx, DUK_ERR_ERROR, "%s", st->sError.GetString());
         return 0;
@@ -220,6 +236,11 @@ void ZorScriptSetTimeLimitMs(int64_t nMs) {
 
 int64_t ZorScriptGetTimeLimitMs() {
     return g_nTimeLimitMs.load();
+}
+
+int64_t ZorScriptTimeLeftMs() {
+    if (t_nHostCallDeadlineMs == 0) return -1;
+    return std::max<int64_t>(0, t_nHostCallDeadlineMs - BudgetNowMs());
 }
 
 ZorScriptHost::ZorScriptHost() : m_p(std::make_unique<State>()) {}

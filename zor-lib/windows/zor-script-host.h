@@ -49,6 +49,10 @@ using ZorScriptFunction =
 // The time limit of one evaluation or call, milliseconds (default 5000).
 void ZorScriptSetTimeLimitMs(int64_t nMs);
 int64_t ZorScriptGetTimeLimitMs();
+// Inside a host function: the milliseconds left of the running evaluation or
+// call, for functions that wait (a host function that returns late fails the
+// script's call). -1 elsewhere.
+int64_t ZorScriptTimeLeftMs();
 
 class ZorScriptHost {
 public:

@@ -108,6 +108,7 @@ TEST_F(CloudFs, SignInFormErrorsAndHeaders) {
     }
     EXPECT_EQ(log.find("tok-0123456789"), std::string::npos);
     EXPECT_EQ(log.find("rd&="), std::string::npos);
+    EXPECT_TRUE(m_fs.m_Conn.m_sPassword.IsEmpty()); // no server challenge can draw it out
 
     // the collaboration header follows Accept
     SetPolicy(u"EnableCollab", 1);
@@ -128,6 +129,7 @@ TEST_F(CloudFs, SignInFormErrorsAndHeaders) {
         {"{\"password\": \"other\"}", FSE_NOT_FOUND, "invalid_grant"},
         {"{\"token_mode\": \"nonjson\"}", FSE_NOT_FOUND, "Couldn't parse auth response: "},
         {"{\"token_mode\": \"notoken\"}", FSE_NOT_FOUND, "access_token not present in auth response"},
+        {"{\"token\": \"tok\\r\\nX-Injected: 1\"}", FSE_NOT_FOUND, "bad access_token in auth response"},
     };
     m_fs.m_Params.m_sPassword = u"secret";
     for (const Case& c : cases) {

@@ -237,6 +237,7 @@ TEST(CloudUnits, MetadataTimesAndContentTypes) {
     CNarrowString b = MakeMultipartBoundary();
     EXPECT_EQ(b.GetLength(), 32);
     EXPECT_EQ(b.Left(2), "--");
+    EXPECT_NE(MakeMultipartBoundary(), MakeMultipartBoundary()); // two uploads in one second
 }
 
 } // namespace

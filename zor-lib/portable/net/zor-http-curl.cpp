@@ -1,8 +1,9 @@
 // The second HTTP transport, chosen by a connection's "WinInet" flag: one
-// libcurl handle per connection, 90-second connect and stall limits, our own
-// redirect step, server credentials once per connect after the first 401 or
-// 403 and proxy credentials after the first 407, the program's manual proxy
-// (else libcurl's http_proxy / https_proxy / no_proxy), and our TLS roots.
+// libcurl handle per connection, a 90-second connect limit, the low-speed
+// limit of the own sockets, our own redirect step, server credentials once
+// per connect after the first 401 or 403 and proxy credentials after the
+// first 407, the program's manual proxy (else libcurl's http_proxy /
+// https_proxy / no_proxy), and our TLS roots.
 #include "zor-http.h"
 #include "zor-proxy-discovery.h"
 
@@ -190,6 +191,7 @@ size_t OnBody(char* data, size_t size, size_t n, void* user) {
         if (is2xx && !t.callerFile.IsEmpty()) t.target.sFile = t.callerFile;
         t.target.bSpillAllowed = rsp.m_bAcceptFileBody != 0;
         t.target.sSpillFolder = HttpSpillFolder();
+        t.target.nMaxBytes = HttpBodyLimit(rsp, !t.target.sFile.IsEmpty());
         if (!t.sink->Open(t.writeKind, t.writeErr)) return 0;
         if (declared != kHttpNoLength && declared != kHttpChunked && !t.sink->Announce(declared, t.writeKind, t.writeErr))
             return 0;
@@ -295,8 +297,10 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kCurlLimitSeconds);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kCurlLimitSeconds);
+        // the own sockets' low-speed limit: kHttpLowSpeedBytes per time-out
+        const long window = std::max(1L, (long)conn.m_nTimeout);
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, (long)kHttpLowSpeedBytes / window));
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, window);
         curl_easy_setopt(c, CURLOPT_USERAGENT, "ZorSocket/9.2.9.0");
         curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader);
         curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
@@ -340,7 +344,9 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         }
         CNarrowString user = WideToUtf8(conn.m_sUserID), pass = WideToUtf8(conn.m_sPassword);
         if (conn.m_bCurlServerCreds) {
-            curl_easy_setopt(c, CURLOPT_HTTPAUTH, (long)(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+            // the plain-Basic guard: only Digest where Basic would go out readable
+            long methods = HttpPlainBasicRefused(conn) ? (long)CURLAUTH_DIGEST : (long)(CURLAUTH_BASIC | CURLAUTH_DIGEST);
+            curl_easy_setopt(c, CURLOPT_HTTPAUTH, methods);
             curl_easy_setopt(c, CURLOPT_USERNAME, user.GetString());
             curl_easy_setopt(c, CURLOPT_PASSWORD, pass.GetString());
         }
@@ -460,6 +466,16 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
             if (conn.m_bCurlServerCreds || conn.m_bForeignSite) {
                 kind = FSE_AUTH;
                 err += statusMsg;
+                return false;
+            }
+            HttpAuthChallengeMap challenges;
+            int32_t method = 0;
+            int k = 0;
+            CWideString e;
+            if (ParseAuthenticateHeader(rsp.GetHeader("www-authenticate"), challenges, method, false, k, e) &&
+                method == HAS_BASIC && HttpPlainBasicRefused(conn)) {
+                kind = FSE_AUTH;
+                err += HttpPlainBasicRefusedText(conn);
                 return false;
             }
             conn.m_bCurlServerCreds = 1;

@@ -141,6 +141,37 @@ CNarrowString WithoutLines(const CNarrowString& block, const char* const* names,
 }
 
 
+// The caller's header block: lines of "name: value", each ending in CR LF,
+// with no other CR, LF or NUL, so that no value can start a line of its own.
+bool CheckCallerHeaders(const CNarrowString& block, int& kind, CWideString& err) {
+    int pos = 0;
+    int n = block.GetLength();
+    while (pos < n) {
+        int end = block.Find("\r\n", pos);
+        CNarrowString line = block.Mid(pos, (end < 0 ? n : end) - pos);
+        bool ok = end >= 0;
+        int colon = line.Find(':');
+        if (colon <= 0) ok = false;
+        for (int i = 0; ok && i < line.GetLength(); ++i) {
+            unsigned char c = (unsigned char)line[i];
+            if (c == '\r' || c == '\n' || c == 0 || (i < colon && (c <= ' ' || c == 0x7F))) ok = false;
+        }
+        if (!ok)
+            return Fail(kind, err, FSE_GENERAL,
+                        CWideString(u"bad request header: ") + Utf8OrAnsiToWide(HttpCleanHeaderValue(line)));
+        pos = end + 2;
+    }
+    return true;
+}
+
+// Whether the connection's cookie map belongs to the current target. Without
+// cookie files the map holds the configured site's cookies only: a site
+// reached by a redirect neither gets nor adds any.
+bool CookiesApply(const ZorHttpConn& conn) {
+    if (!conn.m_bCookies || conn.m_bTunnel) return false;
+    return !conn.m_bForeignSite || (conn.m_bCookieFiles && !GetCookieFolder().IsEmpty());
+}
+
 // Loads the cookie file of the current host when the site changed.
 void LoadSiteCookies(ZorHttpConn& conn) {
     if (!conn.m_bCookieFiles || GetCookieFolder().IsEmpty()) return;
@@ -260,6 +291,7 @@ void ZorHttpConn::Reset() {
     m_bCurlProxyCreds = 0;
     m_nConnectTimeout = 0;
     m_nTimeout = 90;
+    m_bGuardPlainBasic = 1;
 }
 
 void ZorHttpConn::Close() {
@@ -282,6 +314,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
     for (int i = 0; i < pathIn.GetLength(); ++i)
         if ((unsigned char)pathIn[i] <= ' ' || pathIn[i] == 0x7F)
             return Fail(kind, err, FSE_GENERAL, CWideString(u"bad request path: ") + Utf8OrAnsiToWide(HttpCleanHeaderValue(pathIn)));
+    if (!CheckCallerHeaders(rsp.m_sReqHeaders, kind, err)) return false;
     // 1. preparation
     if (prog && !prog->OnProgress(false, -1, -1, kind, err)) return false;
     if (!conn.m_sCurHost.IsEmpty() && !conn.m_bTunnel &&
@@ -326,7 +359,17 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
     CWideString dropText;
     bool noExpect = false;
     static const char* const kSiteLines[] = {"authorization", "cookie"};
+    // the attempts of one request share one time budget
+    const int64_t budgetMs = (int64_t)kHttpRetryBudgetFactor * 1000 * std::max(1, (int)conn.m_nTimeout);
+    const int64_t budgetEnd = ZorGetClock().MonotonicMs() + budgetMs;
     for (;;) {
+        if (attempt >= 0 && ZorGetClock().MonotonicMs() >= budgetEnd) {
+            conn.m_sock.CloseQuietly();
+            err += history;
+            err += CWideString::Formatted(u"; Time out: no answer within %lld seconds", (long long)(budgetMs / 1000));
+            kind = FSE_CONN_LOST;
+            return false;
+        }
         kind = 0;
         ClearResponsePart(rsp);
         if (!conn.m_bTunnel) conn.m_sLastPath = path;
@@ -356,9 +399,11 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                 return false;
             }
         }
+        conn.m_sock.StartLowSpeedWindow(kHttpLowSpeedBytes);
         // the header block
         CNarrowString headers = conn.m_bForeignSite ? WithoutLines(rsp.m_sReqHeaders, kSiteLines, 2) : rsp.m_sReqHeaders;
-        if (conn.m_nAuthState == 1 || conn.m_nAuthState == 2) {
+        // a CONNECT goes to the proxy: it carries proxy credentials only
+        if (!conn.m_bTunnel && (conn.m_nAuthState == 1 || conn.m_nAuthState == 2)) {
             if (conn.m_sUserID.IsEmpty())
                 return Fail(kind, err, FSE_AUTH,
                             CWideString::Formatted(u"Server requests authentication %d, but you have not provided even UserID",
@@ -385,7 +430,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             }
             headers += line;
         }
-        if (conn.m_bCookies && !conn.m_bTunnel) {
+        if (CookiesApply(conn)) {
             LoadSiteCookies(conn);
             CNarrowString text;
             HttpCookieText(conn.m_mapCookies, text);
@@ -507,6 +552,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                 t.pText = &rsp.m_sBody;
                 t.bSpillAllowed = rsp.m_bAcceptFileBody != 0;
                 t.sSpillFolder = HttpSpillFolder();
+                t.nMaxBytes = HttpBodyLimit(rsp, false);
                 CWideString e;
                 bool ok = HttpReadBodyTo(conn.m_sock, &conn, bReadToClose, rsp.m_nContentLength, t, kind, e);
                 if (t.bSpilled) {
@@ -527,7 +573,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             conn.m_bCloseAfterResponse = 0;
         }
         // 12. status handling
-        if (conn.m_bCookies && !conn.m_bTunnel) {
+        if (CookiesApply(conn)) {
             CNarrowString sc = rsp.GetHeader("set-cookie");
             if (!sc.IsEmpty()) {
                 bool changed = false;
@@ -544,6 +590,8 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             conn.m_bConnected = 1;
             return true;
         }
+        if ((status == 401 || status == 403) && conn.m_bTunnel)
+            return Fail(kind, err, FSE_PROXY, CWideString(u"Proxy refuses the tunnel: ") + statusMsg);
         if (status == 401 || status == 403) {
             CNarrowString challenge = rsp.GetHeader("www-authenticate");
             if (challenge.IsEmpty()) return Fail(kind, err, FSE_NOT_FOUND, statusMsg);
@@ -559,13 +607,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                 return false;
             }
             if (method2 == 1) {
-                if (conn.m_bGuardPlainBasic && !conn.m_bCurTls && !HttpIsLoopbackHost(conn.m_sHost) &&
-                    !HttpPlainBasicAllowed())
-                    return Fail(kind, err, FSE_AUTH,
-                                CWideString(u"Server ") + Utf8ToWide(conn.m_sHost) +
-                                    u" asks for Basic authentication on a connection without TLS, which would send "
-                                    u"the password readable; refused. Use tvtps:// (a TLS connection), or allow it "
-                                    u"with the AllowBasicAuthWithoutTls setting");
+                if (HttpPlainBasicRefused(conn)) return Fail(kind, err, FSE_AUTH, HttpPlainBasicRefusedText(conn));
                 if (conn.m_nAuthState == 1)
                     return Fail(kind, err, FSE_AUTH, CWideString(u"Incorrect Basic auth UserID or Password: ") + statusMsg);
                 ICopyProgress::Message(prog, 3,
@@ -686,6 +728,25 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
 }
 
 // ============================================================ plain Basic guard
+bool HttpPlainBasicRefused(const ZorHttpConn& conn) {
+    return conn.m_bGuardPlainBasic && !conn.m_bCurTls && !HttpIsLoopbackHost(conn.m_sCurHost) &&
+           !HttpPlainBasicAllowed();
+}
+
+CWideString HttpPlainBasicRefusedText(const ZorHttpConn& conn) {
+    return CWideString(u"Server ") + Utf8ToWide(conn.m_sCurHost) +
+           u" asks for Basic authentication on a connection without TLS, which would send "
+           u"the password readable; refused. Use tvtps:// (a TLS connection), or allow it "
+           u"with the AllowBasicAuthWithoutTls setting";
+}
+
+HttpConnectParams HttpWithoutServerCredentials(const HttpConnectParams& params) {
+    HttpConnectParams p = params;
+    p.m_sUserID.Empty();
+    p.m_sPassword.Empty();
+    return p;
+}
+
 bool HttpPlainBasicAllowed() {
     uint32_t n = 0;
     RegGetDwordValueQuiet(n, HKEY_CURRENT_USER, u"Software\\Zorvek Systems\\Torvane", u"AllowBasicAuthWithoutTls");

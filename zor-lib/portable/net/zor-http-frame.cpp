@@ -7,6 +7,7 @@
 #include "zor-log.h"
 #include "zor-path.h"
 #include "zor-unicode.h"
+#include "zor-winsock.h"
 
 #include <sys/stat.h>
 
@@ -82,9 +83,10 @@ bool ApplyHeaderLine(const CNarrowString& line, HeaderState& st, HttpHeaderMap& 
         int i = 0;
         int64_t n = 0;
         int n1 = value.GetLength();
-        while (i < n1 && value[i] >= '0' && value[i] <= '9') {
-            n = n * 10 + (value[i] - '0');
-            if (++i > 18) break; // 18 digits never overflow
+        // 18 digits never overflow; a 19th is refused before it is added
+        while (i < n1 && value[i] >= '0' && value[i] <= '9' && i < 19) {
+            if (i < 18) n = n * 10 + (value[i] - '0');
+            ++i;
         }
         int digits = i;
         while (i < n1 && IsBlank(value[i])) ++i;
@@ -180,6 +182,7 @@ bool HttpReadStatusAndHeaders(ZorSocket& s, int64_t& nLength, HttpHeaderMap& map
     HeaderState st;
     CNarrowString statusLine;
     bool first = true;
+    s.m_nLastReadError = 0;
     for (;;) {
         CNarrowString line;
         bool any = false, eof = false, readError = false;
@@ -188,9 +191,11 @@ bool HttpReadStatusAndHeaders(ZorSocket& s, int64_t& nLength, HttpHeaderMap& map
             if (readError) {
                 err += u"receiving HTTP header: ";
                 err += lineErr;
-                // nothing of the answer arrived: the server dropped a kept-alive
-                // connection (a stop request keeps its own kind)
-                if (first && !any && kind != FSE_STOPPED) kind = FSE_CONN_CLOSED;
+                // nothing of the answer arrived and the connection ended or was
+                // reset: the server dropped a kept-alive connection. A time-out
+                // stays a lost connection (kind 3), and a stop keeps its kind.
+                if (first && !any && kind != FSE_STOPPED && s.m_nLastReadError != ZWSA_ETIMEDOUT)
+                    kind = FSE_CONN_CLOSED;
             } else {
                 err += lineErr;
             }
@@ -285,11 +290,20 @@ bool HttpBodySink::Open(int& kind, CWideString& err) {
 }
 
 bool HttpBodySink::Announce(int64_t nLength, int& kind, CWideString& err) {
+    if (!WithinLimit(nLength, kind, err)) return false;
     if (IsFile() || nLength < m_t.nMemoryLimit) return true;
     return Overflow(nLength, kind, err);
 }
 
+bool HttpBodySink::WithinLimit(int64_t nTotal, int& kind, CWideString& err) {
+    if (m_t.nMaxBytes < 0 || nTotal <= m_t.nMaxBytes) return true;
+    kind = FSE_NOT_FOUND;
+    err += CWideString::Formatted(u"Response body is longer than %lld bytes", (long long)m_t.nMaxBytes);
+    return false;
+}
+
 bool HttpBodySink::Put(const char* p, int n, int& kind, CWideString& err) {
+    if (!WithinLimit(m_t.nReceived + n, kind, err)) return false;
     if (!IsFile()) {
         if ((int64_t)m_t.pText->GetLength() + n > m_t.nMemoryLimit) {
             if (!Overflow(m_t.nReceived + n, kind, err)) return false;
@@ -343,6 +357,7 @@ bool HttpBodySink::Overflow(int64_t nBytes, int& kind, CWideString& err) {
     CNarrowString held = std::move(*m_t.pText);
     m_t.pText->Empty();
     int64_t before = m_t.nReceived;
+    m_t.nReceived = 0; // the held bytes are counted once
     if (!held.IsEmpty() && !Put(held.GetString(), held.GetLength(), kind, err)) return false;
     m_t.nReceived = before;
     return true;
@@ -357,6 +372,11 @@ bool HttpBodySink::FlushFile(int& kind, CWideString& err) {
         if (!ICopyProgress::Report(m_pConn->m_pProgress, false, m_t.nReceived, kind, err)) return false;
     }
     return true;
+}
+
+int64_t HttpBodyLimit(const CRsp& rsp, bool bCallerFile) {
+    if (rsp.m_nMaxBody >= 0) return rsp.m_nMaxBody;
+    return bCallerFile ? -1 : kHttpSpillLimit;
 }
 
 // ============================================================ body reading
@@ -491,6 +511,7 @@ bool HttpDownloadToFile(ZorHttpConn& conn, const CWideString& file, CRsp& rsp, i
         p->m_nTotal = rsp.m_nContentLength;
     HttpBodyTarget t;
     t.sFile = file;
+    t.nMaxBytes = HttpBodyLimit(rsp, true);
     return HttpReadBodyTo(conn.m_sock, &conn, true, rsp.m_nContentLength, t, kind, err);
 }
 
@@ -546,6 +567,15 @@ bool HttpUploadBody(ZorHttpConn& conn, CBufferedFile& source, bool bChunked, CRs
             return false;
         }
         if (data.IsEmpty()) break;
+        // a source that grew since its length was promised: nothing past the
+        // promise goes out, and the connection ends short of it
+        if (!bChunked && sent + data.GetLength() > rsp.m_nBodyLength) {
+            conn.m_sock.CloseQuietly();
+            kind = FSE_NOT_FOUND;
+            err += CWideString::Formatted(u"Uploaded file longer than promised: expected %lld, actual %lld bytes",
+                                          (long long)rsp.m_nBodyLength, (long long)(sent + data.GetLength()));
+            return false;
+        }
         CWideString e;
         bool ok = bChunked ? HttpWriteChunk(conn.m_sock, data.GetString(), data.GetLength(), kind, e)
                            : conn.m_sock.Write(data.GetString(), data.GetLength(), kind, e);

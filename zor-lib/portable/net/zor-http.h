@@ -26,6 +26,13 @@ constexpr int64_t kHttpMemoryBodyLimit = 0x2000000;    // 32 MiB: larger bodies 
 constexpr int64_t kHttpChunkLimit = 0x8000000;         // 128 MiB: one memory read at most
 constexpr int kHttpExpectWaitMs = 2000;                // the wait for "100 Continue"
 constexpr int kHttpRetryAfterWaitMs = 2000;            // the wait after a 503 with Retry-After
+constexpr int64_t kHttpSpillLimit = 0x10000000;        // 256 MiB: a body spilled to a temporary file, by default
+// A transfer that moves fewer bytes than this while its waits for data add
+// up to the connection's time-out fails with the time-out.
+constexpr int kHttpLowSpeedBytes = 1024;
+// The attempts of one request (retries, challenges, redirects) start no
+// later than this many time-outs after the request began.
+constexpr int kHttpRetryBudgetFactor = 3;
 
 // ---------------------------------------------------------------- process-wide values
 // Set once by the host before any request; read without a lock.
@@ -47,6 +54,14 @@ CProxyOptions GetHttpProxyOptions();
 bool HttpPlainBasicAllowed();
 // True for a literal loopback address (127.0.0.0/8, ::1, [::1]).
 bool HttpIsLoopbackHost(const CNarrowString& host);
+// True when a Basic challenge on the connection's current target must not be
+// answered (see m_bGuardPlainBasic), and the error text that says so.
+bool HttpPlainBasicRefused(const ZorHttpConn& conn);
+CWideString HttpPlainBasicRefusedText(const ZorHttpConn& conn);
+// The parameters without server credentials: back-ends that sign their
+// requests or carry tokens connect with these, so that no challenge can
+// draw their secret out.
+HttpConnectParams HttpWithoutServerCredentials(const HttpConnectParams& params);
 
 // The site (registrable domain) of a host: credentials, the caller's
 // Authorization and Cookie lines and cookies stay within one site.
@@ -114,12 +129,11 @@ public:
     uint8_t m_bCurlProxyCreds = 0;
     int32_t m_nConnectTimeout = 0;
     int32_t m_nTimeout = 90;
-    // Set by callers whose servers are reached in the clear by addresses that
-    // others can steer (the peer back-end, the discovery mediator): a Basic
-    // challenge on a connection without TLS is then answered only for a
-    // loopback target or when HttpPlainBasicAllowed() says so; otherwise the
-    // request fails with kind 2. Digest and proxy credentials are not affected.
-    uint8_t m_bGuardPlainBasic = 0;
+    // On for every connection: a Basic challenge on a connection without TLS
+    // is answered only for a loopback target or when HttpPlainBasicAllowed()
+    // says so; otherwise the request fails with kind 2. Digest and proxy
+    // credentials are not affected.
+    uint8_t m_bGuardPlainBasic = 1;
 
     ZorHttpConn();
     ~ZorHttpConn();
@@ -144,7 +158,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
 // Fetches a file://, http:// or https:// URL (params.m_sUrl) into rsp.
 // bGuardPlainBasic sets the connection's m_bGuardPlainBasic.
 bool HttpGetUrl(CRsp& rsp, const HttpConnectParams& params, const char* method, ICopyProgress* pProgress,
-                int& kind, CWideString& err, bool bGuardPlainBasic = false);
+                int& kind, CWideString& err, bool bGuardPlainBasic = true);
 
 // ---------------------------------------------------------------- framing
 // The request head: request line, Content-Length (or chunked), the header
@@ -174,7 +188,14 @@ struct HttpBodyTarget {
     bool bSpilled = false;
     bool bRefused = false;  // stopped at the memory limit
     int64_t nReceived = 0; // bytes delivered
+    // The most bytes the body may have (-1: no limit); more fail with
+    // "Response body is longer than %lld bytes".
+    int64_t nMaxBytes = -1;
 };
+
+// The body limit of a request: the record's own (m_nMaxBody), else the
+// default for where the body goes (bCallerFile: the caller's m_sBodyFile).
+int64_t HttpBodyLimit(const CRsp& rsp, bool bCallerFile);
 
 // Delivers body bytes to a target's memory or file; spills memory to a
 // temporary file (mode 0600) when allowed, refuses otherwise.
@@ -202,6 +223,7 @@ private:
     int m_nBuf = 0;
 
     bool OpenFile(const CWideString& path, int& kind, CWideString& err);
+    bool WithinLimit(int64_t nTotal, int& kind, CWideString& err);
     bool Overflow(int64_t nBytes, int& kind, CWideString& err);
     bool FlushFile(int& kind, CWideString& err);
 };

@@ -71,6 +71,7 @@ void CRsp::Reset() {
     m_sBodyFile.Empty();
     m_bAcceptFileBody = 0;
     m_nRspOptions = 0;
+    m_nMaxBody = -1;
     m_sSessionID.Empty();
     m_nSeqNo = 0;
 }

@@ -131,6 +131,10 @@ public:
     CWideString m_sBodyFile; // file that receives a 2xx body
     uint8_t m_bAcceptFileBody = 0;
     uint8_t m_nRspOptions = 0;
+    // The most body bytes the answer may bring; a longer body fails. -1: the
+    // client's default (a finite one for a body spilled to a temporary file,
+    // none for m_sBodyFile).
+    int64_t m_nMaxBody = -1;
     // -- filled by the HTTP client
     int32_t m_nStatus = 0;
     CNarrowString m_sReason;

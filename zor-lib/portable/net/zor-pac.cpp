@@ -11,8 +11,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 // ------------------------------------------------------------ ShExpMatch
@@ -149,11 +155,34 @@ namespace {
 
 using Args = std::vector<CNarrowString>;
 
+// The resolver runs on a thread of its own, so that the script's time limit
+// covers it: a lookup still running when the limit ends is left behind.
 bool Resolve(const CNarrowString& host, CNarrowString& dotted) {
-    char buf[254];
-    uint32_t n = sizeof(buf);
-    if (ResolveHostName(host.GetString(), buf, n) != 0) return false;
-    dotted = buf;
+    struct Lookup {
+        std::mutex lock;
+        std::condition_variable done;
+        bool bDone = false;
+        int rc = 12007;
+        char buf[254];
+    };
+    auto l = std::make_shared<Lookup>();
+    std::string name(host.GetString(), (size_t)host.GetLength());
+    std::thread([l, name] {
+        uint32_t n = sizeof(l->buf);
+        char buf[254];
+        int rc = ResolveHostName(name.c_str(), buf, n);
+        std::lock_guard<std::mutex> g(l->lock);
+        memcpy(l->buf, buf, sizeof(buf));
+        l->rc = rc;
+        l->bDone = true;
+        l->done.notify_all();
+    }).detach();
+    const int64_t left = ZorScriptTimeLeftMs();
+    std::unique_lock<std::mutex> g(l->lock);
+    if (left < 0) l->done.wait(g, [&] { return l->bDone; });
+    else if (!l->done.wait_for(g, std::chrono::milliseconds(left), [&] { return l->bDone; })) return false;
+    if (l->rc != 0) return false;
+    dotted = l->buf;
     return true;
 }
 

@@ -12,6 +12,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -232,6 +233,7 @@ void ZorSocket::Reset(bool bClearStop) {
     m_nBusy.store(0);
     m_nFirstVerifyError = 0;
     m_bCertRequested = m_bCertOffered = 0;
+    StartLowSpeedWindow(0);
     if (bClearStop) m_nStop.store(0);
 }
 
@@ -474,7 +476,15 @@ bool ZorSocket::SendLine(const CNarrowString& s, int& kind, CWideString& err) {
 
 // ---------------------------------------------------------------- receiving
 bool ZorSocket::WaitReadable(int& code) {
-    int r = PollSlices(m_hSocket, POLLIN, (int64_t)(m_nTimeout > 0 ? m_nTimeout : 90) * 1000, m_nStop, code);
+    int64_t limitMs = (int64_t)(m_nTimeout > 0 ? m_nTimeout : 90) * 1000;
+    int64_t leftMs = limitMs;
+    // under a low-speed limit the window's earlier waits count too
+    if (m_nLowSpeedBytes > 0) leftMs = std::max<int64_t>(0, limitMs - m_nWindowWaitMs);
+    auto start = std::chrono::steady_clock::now();
+    int r = PollSlices(m_hSocket, POLLIN, leftMs, m_nStop, code);
+    if (m_nLowSpeedBytes > 0)
+        m_nWindowWaitMs +=
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     if (r == 0) code = ZWSA_ETIMEDOUT;
     if (r == -1) code = -1;
     return r == 1;
@@ -505,6 +515,7 @@ bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
             int code = 0;
             if (!WaitReadable(code)) {
                 if (code == -1) return stopped();
+                m_nLastReadError = code;
                 ZorSocketErrorText(code, "receiving data", DescribePeer(), kind, err);
                 CloseQuietly();
                 return false;
@@ -524,6 +535,7 @@ bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
             // A reset or a time-out under the session is a failure, not
             // the end of the data (a peer that just closes reads as 6).
             if (e == SSL_ERROR_SYSCALL && sysErr != 0 && ERR_peek_error() == 0) {
+                m_nLastReadError = IoErrorCode(sysErr);
                 ZorSocketErrorText(IoErrorCode(sysErr), "receiving data", DescribePeer(), kind, err);
                 CloseQuietly();
                 return false;
@@ -542,6 +554,7 @@ bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
         int code = 0;
         if (!WaitReadable(code)) {
             if (code == -1) return stopped();
+            m_nLastReadError = code;
             ZorSocketErrorText(code, "receiving data", DescribePeer(), kind, err);
             CloseQuietly();
             return false;
@@ -551,7 +564,8 @@ bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
             r = ::recv(m_hSocket, m_pRecvBuf, kBufferSize, 0);
         } while (r < 0 && errno == EINTR);
         if (r < 0) {
-            ZorSocketErrorText(IoErrorCode(errno), "receiving data", DescribePeer(), kind, err);
+            m_nLastReadError = IoErrorCode(errno);
+            ZorSocketErrorText(m_nLastReadError, "receiving data", DescribePeer(), kind, err);
             CloseQuietly();
             return false;
         }
@@ -563,6 +577,7 @@ bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
     }
     m_nReceived = (uint32_t)n;
     g_nZorSocketBytesReceived.fetch_add((uint64_t)n);
+    if (m_nLowSpeedBytes > 0 && (m_nWindowBytes += n) >= m_nLowSpeedBytes) StartLowSpeedWindow(m_nLowSpeedBytes);
     return true;
 }
 

@@ -63,6 +63,23 @@ public:
     std::atomic<int> m_nBusy{0};   // raised while a refill is in progress
     std::atomic<int> m_nStop{0};   // set by another party to stop the transfer
 
+    // The socket error number of the last failed receive (10060 a time-out,
+    // 10054 a reset); it outlives the close that follows the failure, and
+    // whoever reads it clears it first.
+    int32_t m_nLastReadError = 0;
+    // The low-speed limit of a transfer (0: off): while it is on, the waits
+    // for data add up, and once they reach the time-out before the transfer
+    // has moved m_nLowSpeedBytes the receive fails with the time-out (10060).
+    // Reaching the minimum starts a new window. A reset or close turns it off.
+    int32_t m_nLowSpeedBytes = 0;
+    int64_t m_nWindowWaitMs = 0;
+    int64_t m_nWindowBytes = 0;
+    void StartLowSpeedWindow(int32_t nMinBytes) {
+        m_nLowSpeedBytes = nMinBytes;
+        m_nWindowWaitMs = 0;
+        m_nWindowBytes = 0;
+    }
+
     // Set by the TLS layer during a handshake (zor-ssl.cpp).
     int m_nFirstVerifyError = 0;      // first certificate-chain fault seen, 0 none
     uint8_t m_bCertRequested = 0;     // the server asked for a client certificate

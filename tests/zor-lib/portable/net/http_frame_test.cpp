@@ -14,7 +14,10 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using testsrv::Conn;
@@ -91,6 +94,8 @@ TEST(HttpFraming, RepliesTable) {
         {"bad status line", "HTTP/2 200 OK\r\n\r\n", false, 7, "Bad HTTP header Status-Line: 'HTTP/2 200 OK'", 0, ""},
         {"length over 18 digits", "HTTP/1.1 200 OK\r\nContent-Length: 1234567890123456789\r\n\r\n", false, 7,
          "Bad Content-Length HTTP header: 1234567890123456789", 0, ""},
+        {"length of 19 nines", "HTTP/1.1 200 OK\r\nContent-Length: 9999999999999999999\r\n\r\n", false, 7,
+         "Bad Content-Length HTTP header: 9999999999999999999", 0, ""},
         {"length with text", "HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\n", false, 7, "Bad Content-Length HTTP header: 12x", 0, ""},
         {"chunk size over 15 digits", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1000000000000000\r\n", false, 7,
          "Receiving body: bad chunk length: 1000000000000000", 0, ""},
@@ -221,6 +226,17 @@ TEST(HttpFraming, ConnectionSequences) {
             EXPECT_EQ(kind, 5);
             EXPECT_EQ(WideToUtf8(err).Find("bad request path: "), 0) << err;
         }
+        // nor does a caller's header line that would end early or start another
+        using namespace std::string_literals;
+        for (std::string block : {"X-A: 1\r\nX-B\r\n"s, "Authorization: Bearer a\nX-Injected: 1\r\n"s, "X-A: 1\rX: 2\r\n"s,
+                                  "X-A: 1"s, " X: 1\r\n"s, "X-A: 1\0X-B: 2\r\n"s}) {
+            CRsp rsp;
+            rsp.m_sReqHeaders = CNarrowString(block.data(), (int)block.size());
+            err.Empty();
+            EXPECT_FALSE(rsp.RequestResponse(cl.conn, "GET", u"/h", kind, err)) << block;
+            EXPECT_EQ(kind, 5);
+            EXPECT_EQ(WideToUtf8(err).Find("bad request header: "), 0) << err;
+        }
         cl.conn.Close();
         server.Stop();
         EXPECT_TRUE(server.Heads().empty());
@@ -288,6 +304,135 @@ TEST(HttpFraming, ExpectContinue) {
         EXPECT_EQ(heads.back().find("Authorization: Basic ") != std::string::npos, c.authorizationOnLast) << heads.back();
         EXPECT_EQ(heads.back().find("Expect: 100-continue") != std::string::npos, c.expectOnLast) << heads.back();
     }
+}
+
+// Hostile servers: a proxy that challenges CONNECT like a server, or meets a
+// connection that answered a challenge before (no server credentials go to
+// it), a Basic challenge without TLS (answered only on a loopback address),
+// silence and dripping answers (one time-out, not retried), a body past the
+// request's limit, and an upload source that grew past its promised length;
+// on both transports where they differ. What the server must never see is
+// checked in its log.
+TEST(HttpFraming, HostileServers) {
+    testsrv::ClearProxyEnvironment();
+    testsrv::TempDir dir;
+    const std::string challenge = "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 0\r\n\r\n";
+    Conn dripBody, dripHead;
+    dripBody.Request().Send("HTTP/1.1 200 OK\r\nContent-Length: 60\r\n\r\n");
+    dripHead.Request().Send("HTTP/1.1 200 OK\r\n");
+    for (int i = 0; i < 60; ++i) {
+        dripBody.Send("x").Sleep(250);
+        dripHead.Send("X-Drip: 1\r\n").Sleep(250);
+    }
+    // a pipelined second request would be read before any answer
+    const Conn twoRequests = Conn().Request().Request().Send(Ok("stored")).Close();
+    struct HostileCase {
+        const char* name;
+        Conn script;
+        const char* host;
+        uint8_t curl;
+        bool grownSource;
+        int authState; // -1: no proxy; else a CONNECT tunnel, the connection in that state
+        int kind;
+        const char* errPart;
+        const char* neverSent;
+    } cases[] = {
+        {"challenge to CONNECT", Conn().Head().Send(challenge).Head().Send(challenge).Close(), "127.0.0.1", 0, false, 0, 0,
+         "", "Authorization"},
+        {"tunnel after a challenge", Conn().Head().Send("HTTP/1.1 200 Connection established\r\n\r\nno TLS").Close(),
+         "127.0.0.1", 0, false, 1, 0, "", "Authorization"},
+        {"Basic without TLS", Conn().Request().Send(challenge).Request().Send(Ok("in")).Close(), "localhost", 0, false, -1, 2,
+         "asks for Basic authentication on a connection without TLS", "Authorization"},
+        {"Basic without TLS, libcurl", Conn().Request().Send(challenge).Request().Send(challenge).Request().Send(Ok("in")).Close(),
+         "localhost", 1, false, -1, 2, "asks for Basic authentication on a connection without TLS", "Authorization"},
+        {"silent", Conn().Request().Sleep(5000).Close(), "127.0.0.1", 0, false, -1, 3, "Time out", "\"accept\": 1"},
+        {"dripping body", dripBody.Close(), "127.0.0.1", 0, false, -1, 3, "Time out", "\"accept\": 1"},
+        {"dripping header", dripHead.Close(), "127.0.0.1", 0, false, -1, 3, "Time out", "\"accept\": 1"},
+        {"endless body past the limit", Conn().Request().Send("HTTP/1.1 200 OK\r\n\r\n").Send(std::string(1 << 20, 'e'), 3).Close(),
+         "127.0.0.1", 0, false, -1, 7, "Response body is longer than 1048576 bytes", "\"accept\": 1"},
+        {"grown source", twoRequests, "127.0.0.1", 0, true, -1, 7, "Uploaded file longer than promised: expected 100", "injected"},
+        {"grown source, libcurl", twoRequests, "127.0.0.1", 1, true, -1, 7, "Uploaded file longer than promised: expected 100",
+         "injected"},
+    };
+    for (const HostileCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({c.script}));
+        std::string path = dir / "grows.bin";
+        testsrv::WriteFileText(path, std::string(100, 'a'));
+        CBufferedFile src(Utf8ToWide(path.c_str()));
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(src.Open(kind, err)) << err;
+        // past the send buffer, so that bytes beyond the promise would leave at once
+        std::ofstream(path, std::ios::app) << "GET /injected HTTP/1.1\r\nHost: x\r\n\r\n" << std::string(40000, 'z');
+        ZorHttpConn conn;
+        HttpConnectParams p;
+        p.m_sHost = c.host;
+        p.m_nPort = server.Port();
+        p.m_bUseProxy = c.authState >= 0;
+        p.m_bWinInet = c.curl;
+        p.m_nTimeout = 1;
+        p.m_sUserID = u"account";
+        p.m_sPassword = u"secret";
+        CProxyOptions saved = HttpProxyOptions();
+        if (c.authState >= 0) {
+            HttpProxyOptions().m_bUseWinInetProxy = false;
+            HttpProxyOptions().m_bUseProxyBelow = true;
+            HttpProxyOptions().m_sHost = "127.0.0.1";
+            HttpProxyOptions().m_nPort = server.Port();
+            p.m_nPort = testsrv::FreePort(); // a TLS target that nothing serves
+            p.m_nTls = 1;
+            p.m_bProxyStyle = 0;
+            conn.m_nAuthState = c.authState;
+        }
+        bool connected = HttpConfigureAndConnect(conn, p, nullptr, kind, err);
+        HttpProxyOptions() = saved;
+        EXPECT_EQ(connected, c.authState < 0) << err;
+        CRsp rsp;
+        rsp.m_bAcceptFileBody = 1;
+        rsp.m_nMaxBody = 1 << 20;
+        if (c.grownSource) rsp.m_pReqBodyFile = &src;
+        else rsp.m_sReqBody = "data";
+        auto start = std::chrono::steady_clock::now();
+        if (connected) {
+            EXPECT_FALSE(rsp.RequestResponse(conn, "POST", u"/x", kind, err));
+            EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+            EXPECT_EQ(kind, c.kind) << err;
+            EXPECT_NE(WideToUtf8(err).Find(c.errPart), -1) << err;
+        }
+        conn.Close();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        for (const std::string& line : server.Log()) EXPECT_EQ(line.find(c.neverSent), std::string::npos) << line;
+    }
+}
+
+// A site reached by a redirect neither gets the configured site's cookies
+// nor leaves its own for it (cookie files off).
+TEST(HttpFraming, RedirectedSiteCookies) {
+    testsrv::ClearProxyEnvironment();
+    testsrv::ByteServer server;
+    const std::string redirect =
+        "HTTP/1.1 302 Found\r\nSet-Cookie: own=1\r\nLocation: http://127.1:%PORT%/x\r\nContent-Length: 0\r\n\r\n";
+    ASSERT_TRUE(server.Start({Conn().Request().Send(redirect).Sleep(300).Close(),
+                              Conn().Request().Send(Ok("there", "Set-Cookie: foreign=1\r\n")).Sleep(300).Close(),
+                              Conn().Request().Send(Ok("back")).Sleep(300).Close()}));
+    ZorHttpConn conn;
+    int kind = 0;
+    CWideString err;
+    HttpConnectParams p;
+    p.m_sHost = "127.0.0.1";
+    p.m_nPort = server.Port();
+    p.m_bUseProxy = 0;
+    p.m_bCookies = 1;
+    ASSERT_TRUE(HttpConfigureAndConnect(conn, p, nullptr, kind, err)) << err;
+    CRsp a, b;
+    ASSERT_TRUE(a.RequestResponse(conn, "GET", u"/a", kind, err)) << err;
+    ASSERT_TRUE(b.RequestResponse(conn, "GET", u"/b", kind, err)) << err;
+    std::vector<std::string> heads = server.Heads();
+    ASSERT_EQ(heads.size(), 3u);
+    EXPECT_EQ(heads[1].find("own=1"), std::string::npos) << heads[1];
+    EXPECT_EQ(heads[2].find("foreign=1"), std::string::npos) << heads[2];
 }
 
 // A tunnel request: CONNECT with the target and "Proxy-Connection: Keep-Alive".
@@ -407,24 +552,36 @@ TEST(HttpFraming, LargeBodies) {
     }
 }
 
-// A server that keeps asking to retry later: the waits run on the test clock.
+// A server that keeps asking to retry later: the waits run on the test clock,
+// and the attempts end at the limit or when the request's time budget (three
+// time-outs) is spent.
 TEST(HttpFraming, RetryAfterRunsOnTheClock) {
     testsrv::ClearProxyEnvironment();
-    ZorTestClock clock;
-    ZorClockScope scope(&clock);
-    testsrv::ByteServer server;
-    Conn c;
-    for (int i = 0; i < 6; ++i) c.Request().Send("HTTP/1.1 503 Busy\r\nRetry-After: 30\r\nContent-Length: 0\r\n\r\n");
-    ASSERT_TRUE(server.Start({c.Close()}));
-    Client cl;
-    int kind = 0;
-    CWideString err;
-    ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
-    CRsp rsp;
-    EXPECT_FALSE(rsp.RequestResponse(cl.conn, "GET", u"/busy", kind, err));
-    EXPECT_EQ(kind, 7);
-    EXPECT_EQ(WideToUtf8(err).Find("Server wants retry: Busy; Too many send-receive attempts, please report to "), 0) << err;
-    EXPECT_EQ(clock.GetSleepCount(), 5);
+    struct BudgetCase {
+        int timeout;
+        int kind;
+        const char* err;
+        int sleeps;
+    } cases[] = {{10, 7, "Server wants retry: Busy; Too many send-receive attempts, please report to ", 5},
+                 {1, 3, "Server wants retry: Busy; Time out: no answer within 3 seconds", 2}};
+    for (const BudgetCase& b : cases) {
+        ZorTestClock clock;
+        ZorClockScope scope(&clock);
+        testsrv::ByteServer server;
+        Conn c;
+        for (int i = 0; i < 6; ++i) c.Request().Send("HTTP/1.1 503 Busy\r\nRetry-After: 30\r\nContent-Length: 0\r\n\r\n");
+        ASSERT_TRUE(server.Start({c.Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        cl.conn.m_nTimeout = b.timeout;
+        CRsp rsp;
+        EXPECT_FALSE(rsp.RequestResponse(cl.conn, "GET", u"/busy", kind, err));
+        EXPECT_EQ(kind, b.kind);
+        EXPECT_EQ(WideToUtf8(err).Find(b.err), 0) << err;
+        EXPECT_EQ(clock.GetSleepCount(), b.sleeps);
+    }
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net-test-util.h"
@@ -250,6 +251,22 @@ TEST(PacTest, ScriptsEndInTimeAndInMemory) {
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         EXPECT_NE(r.find(c.expect), std::string::npos) << c.script << " -> " << r;
         EXPECT_LT(ms, 3000) << c.script;
+    }
+    // the limit covers the host's functions: a script that spends its time in them ends too
+    {
+        ZorScriptHost host;
+        CWideString err;
+        ASSERT_TRUE(host.Create(err));
+        auto slow = [](const std::vector<CNarrowString>&, ZorScriptValue& r, CNarrowString&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            r = ZorScriptValue::Bool(true);
+            return true;
+        };
+        ASSERT_TRUE(host.AddFunction("slow", 0, slow, err));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(host.Evaluate("for (var i = 0; i < 100; i++) slow();", err));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+        EXPECT_NE(WideToUtf8(err).Find("RangeError"), -1) << err;
     }
     // after all that, scripts still run; results of any type come back as text
     EXPECT_EQ(RunPac("function FindProxyForURL(u, h) { return 'PROXY ' + h + ':1; DIRECT'; }", "http://x/", "x"),
