@@ -389,11 +389,22 @@ bool S3FileSysZorSock::MultipartUpload(CBufferedFile& src, const CWideString& bu
 
 // ------------------------------------------------------------ delete and folders
 bool S3FileSysZorSock::DeleteFile(const CWideString& path, int& errKind, CWideString& err) {
+    return DeleteObject(path, false, errKind, err);
+}
+
+bool S3FileSysZorSock::DeleteFolder(const CWideString& path, int& errKind, CWideString& err) {
+    return DeleteObject(path, true, errKind, err);
+}
+
+bool S3FileSysZorSock::DeleteObject(const CWideString& path, bool bFolder, int& errKind, CWideString& err) {
     CWideString bucket, key;
     if (!SplitS3Path(path, bucket, key, err, false)) {
         errKind = FSE_GENERAL;
         return false;
     }
+    // The split drops a trailing separator of the path, so the marker's '/'
+    // goes on the key (as MakeFolder does).
+    if (bFolder && !EndsWithSeparator(key)) key += u'/';
     CRsp rsp;
     if (!SendS3Request(rsp, "DELETE", bucket, key, false, CNarrowString(), CNarrowString(), errKind, err))
         return false;
@@ -401,12 +412,6 @@ bool S3FileSysZorSock::DeleteFile(const CWideString& path, int& errKind, CWideSt
     errKind = FSE_NOT_FOUND;
     err.AppendFormat(u"Unexpected DELETE status %d", rsp.m_nStatus);
     return false;
-}
-
-bool S3FileSysZorSock::DeleteFolder(const CWideString& path, int& errKind, CWideString& err) {
-    CWideString p(path);
-    if (!EndsWithSeparator(p)) p += u'/';
-    return DeleteFile(p, errKind, err);
 }
 
 bool S3FileSysZorSock::MakeFolder(const CWideString& path, int& errKind, CWideString& err) {

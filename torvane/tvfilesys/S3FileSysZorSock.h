@@ -71,6 +71,8 @@ public:
 private:
     bool CopyObject(const CWideString& from, const CWideString& to, bool bIsFile, const CNarrowString& contentType,
                     int& errKind, CWideString& err);
+    // DELETE of the object, or of the folder's marker "<key>/".
+    bool DeleteObject(const CWideString& path, bool bFolder, int& errKind, CWideString& err);
     CNarrowString UploadHeaders() const;
     bool MultipartUpload(CBufferedFile& src, const CWideString& bucket, const CWideString& key,
                          const CNarrowString& extra, int& errKind, CWideString& err);

@@ -295,3 +295,44 @@ TEST_F(S3FakeTest, FolderWithoutMarkerOnReadOnlyCredentials) {
     EXPECT_EQ(rec.CountContaining("Cannot create folder marker: "), 1);
     EXPECT_EQ(m_fake->Count("PUT /b/nm/ "), 1);
 }
+
+// Deleting or moving a folder removes its marker "<key>/": afterwards the
+// folder is gone, and an object named like the folder without '/' stays.
+TEST_F(S3FakeTest, FolderMarkersGoWithTheirFolders) {
+    auto fs = Start("[]");
+    int kind = 0;
+    CWideString err;
+    std::string one = LocalFile("one", "1");
+    struct Case {
+        const char16_t* folder;
+        const char16_t* moveTo; // null: delete
+        const char* request;
+        bool bDecoy;
+    } cases[] = {
+        {u"/del", nullptr, "DELETE /b/del/ ", false},
+        {u"/mv", u"/mv2", "DELETE /b/mv/ ", false},
+        {u"/keep", nullptr, "DELETE /b/keep/ ", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.folder).GetString());
+        ASSERT_TRUE(fs->MakeFolder(c.folder, kind, err)) << err;
+        if (c.bDecoy) {
+            ASSERT_TRUE(fs->UploadFile(Utf8ToWide(one.c_str()), c.folder, kind, err)) << err;
+        }
+        ASSERT_TRUE(c.moveTo ? fs->MoveFolderItselfOnly(c.folder, c.moveTo, kind, err)
+                             : fs->DeleteFolder(c.folder, kind, err))
+            << err;
+        EXPECT_EQ(m_fake->Count(c.request), 1);
+        FsItemInfo info;
+        bool bNotFound = false;
+        ASSERT_TRUE(fs->GetInfo(c.folder, info, bNotFound, kind, err)) << err;
+        EXPECT_EQ(bNotFound, !c.bDecoy);
+        if (c.bDecoy) {
+            EXPECT_FALSE(info.IsFolder()); // the object "keep" is still there
+        }
+        if (c.moveTo) {
+            ASSERT_TRUE(fs->GetInfo(c.moveTo, info, bNotFound, kind, err)) << err;
+            EXPECT_TRUE(info.IsFolder() && !bNotFound);
+        }
+    }
+}
