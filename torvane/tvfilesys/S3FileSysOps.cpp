@@ -235,13 +235,16 @@ bool S3FileSysZorSock::RangedDownload(const CWideString& bucket, const CWideStri
             return false;
         }
         // Only the asked bytes may reach the file: a server that ignored the
-        // range or answers another one (the object changed) fails here.
+        // range or answers another one fails here. An object that shrank
+        // since it was listed ends early: its last range is cut at its total.
         CNarrowString range = rsp.GetHeader("content-range");
         long long a = -1, b = -1, total = -1;
         int used = 0;
         bool bRangeOk = rsp.m_nStatus == 206 &&
                         std::sscanf(range.GetString(), "bytes %lld-%lld/%lld%n", &a, &b, &total, &used) == 3 &&
-                        used == range.GetLength() && a == pos && b == pos + len - 1 && total > b;
+                        used == range.GetLength() && a == pos && total > a &&
+                        b == (total < pos + len ? total : pos + len) - 1;
+        if (bRangeOk) len = b - a + 1;
         if (!bRangeOk || rsp.m_sBody.GetLength() != len) {
             errKind = FSE_NOT_FOUND;
             err.AppendFormat(u"S3 answered the range %lld-%lld of %s with status %d, content-range '%s' and %d bytes",

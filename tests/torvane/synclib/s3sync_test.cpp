@@ -90,3 +90,35 @@ TEST(S3Sync, LocalFolderAndBucketBothWays) {
     EXPECT_TRUE(testsrv::ReadFileText(h.m_tmp.NativeSub("L/docs/big2.bin")) == big2);
     job.SetProgressSink(&g_DummyJobProgress);
 }
+
+// A job against the scripted peer, whose request log shows what went over
+// the wire: an object above 10 MiB comes down in 5 MiB ranges.
+TEST(S3Sync, LargeObjectsComeDownInRanges) {
+    testsrv::ClearProxyEnvironment();
+    UseLocalS3Hosts();
+    FakeS3 peer;
+    ASSERT_TRUE(peer.Start());
+    CJobHarness h;
+    CSyncJob job;
+    h.Attach(job);
+    const std::string url = "s3://FAKEKEY:fakesecret@s3.localhost:" + std::to_string(peer.Port()) + "/b/j";
+    S3FileSysZorSock other;
+    int kind = 0;
+    CWideString err;
+    ASSERT_TRUE(other.Connect(S3Settings(url), nullptr, kind, err)) << ToU8(err);
+    const std::string big = PatternBytes(11 * 1048576 + 5, 9);
+    std::string src = h.m_tmp.NativeSub("upload");
+    testsrv::WriteFileText(src, big);
+    ASSERT_TRUE(other.UploadFile(Utf8ToWide(src.c_str()), u"/big.bin", kind, err)) << ToU8(err);
+    ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+    job.SetSideFolder(0, h.m_tmp.Path("L"));
+    ASSERT_TRUE(job.SetSideConnectInfo(1, S3Settings(url)));
+
+    auto r = h.Run(job, true, true);
+    ASSERT_TRUE(r.bOk) << ToU8(r.sResult) << h.m_sink.Dump();
+    EXPECT_TRUE(testsrv::ReadFileText(h.m_tmp.NativeSub("L/big.bin")) == big);
+    EXPECT_EQ(peer.Count("GET /b/j/big.bin sig=ok"), 3);
+    EXPECT_EQ(peer.Count("range=bytes=0-5242879 "), 1);
+    EXPECT_EQ(peer.Count("range=bytes=10485760-11534340 "), 1);
+    EXPECT_EQ(peer.Count("sig=bad"), 0);
+}

@@ -179,6 +179,14 @@ TEST_F(S3FakeTest, MultipartAndRangedStructure) {
     EXPECT_EQ(m_fake->Count("range=bytes=0-5242879"), 1);
     EXPECT_EQ(m_fake->Count("range=bytes=5242880-10485759"), 1);
     EXPECT_EQ(m_fake->Count("range=bytes=10485760-12582911"), 1);
+
+    // Listed at 12 MiB, 1 KiB by now: the download ends with the object.
+    std::string small = PatternBytes(1024, 5);
+    ASSERT_TRUE(fs->UploadFile(Utf8ToWide(LocalFile("small", small).c_str()), u"/dir/big.bin", kind, err)) << err;
+    size = 12 * 1048576;
+    ASSERT_TRUE(fs->DownloadFile(u"/dir/big.bin", Utf8ToWide(dst.c_str()), size, kind, err)) << err;
+    EXPECT_EQ(size, 1024);
+    EXPECT_TRUE(ReadLocal(dst) == small);
 }
 
 // Ranged answers that are not the asked bytes fail with kind 7 before any of
