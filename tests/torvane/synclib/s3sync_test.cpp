@@ -122,3 +122,49 @@ TEST(S3Sync, LargeObjectsComeDownInRanges) {
     EXPECT_EQ(peer.Count("range=bytes=10485760-11534340 "), 1);
     EXPECT_EQ(peer.Count("sig=bad"), 0);
 }
+
+// Listed objects whose size or time cannot be true are not dropped in
+// silence: each becomes an item in error that names itself and the reason,
+// and the run ends with errors; the good entries of the page sync as usual.
+TEST(S3Sync, UnusableListedEntriesAreErrors) {
+    testsrv::ClearProxyEnvironment();
+    UseLocalS3Hosts();
+    auto entry = [](const char* key, const char* size, const char* when) {
+        return std::string("<Contents><Key>j/") + key + "</Key><LastModified>" + when +
+               "</LastModified><Size>" + size + "</Size></Contents>";
+    };
+    const char* t = "2023-11-14T22:13:20.000Z";
+    std::string page = "<ListBucketResult><IsTruncated>false</IsTruncated>" + entry("good.txt", "2", t) +
+                       entry("neg.bin", "-5", t) + entry("huge.bin", "100000000000000000000000", t) +
+                       entry("eb.bin", "9223372036854775807", t) + entry("when.bin", "1", "tomorrow") +
+                       "</ListBucketResult>";
+    FakeS3 peer;
+    ASSERT_TRUE(peer.Start("[{\"method\": \"GET\", \"path\": \"prefix=j/$\", \"times\": 100, \"body\": \"" + page +
+                           "\"}]"));
+    CJobHarness h;
+    CSyncJob job;
+    h.Attach(job);
+    const std::string url = "s3://FAKEKEY:fakesecret@s3.localhost:" + std::to_string(peer.Port()) + "/b/j";
+    S3FileSysZorSock other;
+    int kind = 0;
+    CWideString err;
+    ASSERT_TRUE(other.Connect(S3Settings(url), nullptr, kind, err)) << ToU8(err);
+    std::string src = h.m_tmp.NativeSub("upload");
+    testsrv::WriteFileText(src, "ok");
+    ASSERT_TRUE(other.UploadFile(Utf8ToWide(src.c_str()), u"/good.txt", kind, err)) << ToU8(err);
+    ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+    job.SetSideFolder(0, h.m_tmp.Path("L"));
+    ASSERT_TRUE(job.SetSideConnectInfo(1, S3Settings(url)));
+
+    auto r = h.Run(job, true, true);
+    const std::string dump = h.m_sink.Dump();
+    EXPECT_EQ(r.nSub, RSS_ATTENTION) << dump;
+    EXPECT_EQ(h.m_tmp.List("L"), std::vector<std::string>({"_tvdata_", "good.txt"}));
+    for (const char* part : {"/neg.bin: Analyze error: S3 listing: size -5 is not a valid object size",
+                             "/huge.bin: Analyze error: S3 listing: size 100000000000000000000000 is not a valid",
+                             "/eb.bin: Analyze error: S3 listing: size 9223372036854775807 is not a valid",
+                             "/when.bin: Analyze error: S3 listing: time tomorrow is not a valid time",
+                             "Skipping S3 item 'neg.bin': size -5 is not a valid object size"})
+        EXPECT_NE(dump.find(part), std::string::npos) << part << "\n" << dump;
+    EXPECT_NE(dump.find("Errors: 4"), std::string::npos) << dump;
+}

@@ -24,6 +24,10 @@ std::string Describe(const CListT<FsItemInfo>& items) {
         const FsItemInfo& it = items.GetNext(p);
         if (!s.empty()) s += "; ";
         s += WideToUtf8(it.m_sName).GetString();
+        if (it.IsBad()) {
+            s += " bad: " + std::string(WideToUtf8(it.m_sNote).GetString());
+            continue;
+        }
         s += it.IsFolder() ? " dir" : " file " + std::to_string(it.m_nSize);
         uint32_t t = it.IsFolder() ? it.m_nCreateTime : it.m_nModTime;
         if (t) s += " @" + std::string(CZorTime(t).FormatGmtA("%Y-%m-%d %H:%M:%S").GetString());
@@ -130,9 +134,14 @@ TEST(S3ReplyReader, PathRulesAndBadEntries) {
         {"TRUE is truncated", Page("<IsTruncated>TRUE</IsTruncated>"), "", true},
         {"no Size: not listed", Page(Contents("nosize", nullptr) + Contents("ok")), "ok file 3 @2020-01-02 03:04:05"},
         {"no time: not listed", Page(Contents("notime", "1", nullptr)), ""},
-        {"bad size: not listed", Page(Contents("neg", "-1") + Contents("big", "99999999999999999999")), ""},
-        {"bad date: not listed, next entry clean", Page(Contents("d", "1", "yesterday") + Contents("e")),
-         "e file 3 @2020-01-02 03:04:05"},
+        {"bad sizes: listed bad",
+         Page(Contents("neg", "-1") + Contents("big", "99999999999999999999") + Contents("pib", "1125899906842625") +
+              Contents("top", "1125899906842624")),
+         "neg bad: S3 listing: size -1 is not a valid object size; big bad: S3 listing: size 99999999999999999999 is "
+         "not a valid object size; pib bad: S3 listing: size 1125899906842625 is not a valid object size; top file "
+         "1125899906842624 @2020-01-02 03:04:05"},
+        {"bad date: listed bad, next entry clean", Page(Contents("d", "1", "yester&#13;day") + Contents("e")),
+         "d bad: S3 listing: time yester\\rday is not a valid time; e file 3 @2020-01-02 03:04:05"},
         {"empty key: not listed", Page(Contents("")), ""},
         {"key outside the prefix keeps the bucket", Page(Contents("other")), ""},
         {"nested common prefix", Page(Prefix("dir/sub/") + Prefix("dir/sub2")), "sub dir; sub2 dir"},
