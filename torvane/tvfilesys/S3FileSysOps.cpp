@@ -3,6 +3,7 @@
 // folders as markers, copy, move and content types.
 #include "S3FileSysZorSock.h"
 
+#include "zor-escape.h"
 #include "zor-file.h"
 #include "zor-http-util.h"
 #include "zor-text.h"
@@ -75,6 +76,18 @@ bool S3FileSysZorSock::ListDir(const CWideString& path, CListT<FsItemInfo>& item
             return false;
         }
         if (!reader.IsTruncated()) return true;
+        if (page + 1 >= m_nMaxListPages) {
+            errKind = FSE_NOT_FOUND;
+            err.AppendFormat(u"S3 listing of %s stopped after %d pages: the server keeps saying there is more",
+                             EscapeControlChars(DisplayPath(path)), page + 1);
+            return false;
+        }
+        if (items.GetCount() >= m_nMaxListItems) {
+            errKind = FSE_NOT_FOUND;
+            err.AppendFormat(u"S3 listing of %s stopped at %lld entries: more than a folder can hold",
+                             EscapeControlChars(DisplayPath(path)), (long long)items.GetCount());
+            return false;
+        }
         if (m_pProgress && !m_pProgress->ReportProgress(false, nReceived, errKind, err)) return false;
         // A page without NextMarker goes on after the greater of its last key
         // and its last common prefix; a marker that does not move on would

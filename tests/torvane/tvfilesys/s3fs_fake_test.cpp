@@ -344,3 +344,35 @@ TEST_F(S3FakeTest, FolderMarkersGoWithTheirFolders) {
         }
     }
 }
+
+// A listing that always says "truncated", with markers that do advance,
+// stops at a page count or an entry count far beyond any real folder, with
+// a clear error, instead of growing without end.
+TEST_F(S3FakeTest, EndlessListingsStop) {
+    struct Case {
+        int keysPerPage;
+        int maxPages;
+        int64_t maxItems;
+        int requests;
+        const char* errPart;
+    } cases[] = {
+        {1, 40, 1000000, 40, "S3 listing of /b stopped after 40 pages: the server keeps saying there is more"},
+        {50, 1000, 500, 10, "S3 listing of /b stopped at 500 entries: more than a folder can hold"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.keysPerPage);
+        auto fs = Start("[{\"method\": \"GET\", \"path\": \"delimiter\", \"times\": 100000, \"action\": \"endless\", "
+                        "\"keys\": " + std::to_string(c.keysPerPage) + "}]");
+        fs->m_nMaxListPages = c.maxPages;
+        fs->m_nMaxListItems = c.maxItems;
+        CListT<FsItemInfo> items;
+        int kind = 0;
+        CWideString err;
+        EXPECT_FALSE(fs->ListDir(u"/", items, kind, err));
+        EXPECT_EQ(kind, 7);
+        EXPECT_NE(std::string(WideToUtf8(err).GetString()).find(c.errPart), std::string::npos) << err;
+        EXPECT_EQ(m_fake->Count("GET /b/?delimiter=/"), c.requests);
+    }
+    EXPECT_EQ(S3FileSysZorSock().m_nMaxListPages, 100000);
+    EXPECT_EQ(S3FileSysZorSock().m_nMaxListItems, 10000000);
+}
