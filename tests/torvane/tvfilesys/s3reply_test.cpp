@@ -177,6 +177,7 @@ TEST(S3ReplyReader, HostileNamesAndDuplicates) {
     EXPECT_EQ(ListingOf(r, page1, u"b", u"/b/d", &items), "docs dir; ok.txt file 3 @2020-01-02 03:04:05");
     EXPECT_EQ(rec.CountContaining("unusable name"), 7);
     EXPECT_EQ(rec.CountContaining("'b/elsewhere'"), 1);
+    EXPECT_EQ(rec.CountContaining("name 'tab\\t'"), 1); // control characters shown as escapes
     EXPECT_EQ(ListingOf(r, page2, u"b", u"/b/d", &items),
               "docs dir; ok.txt file 3 @2020-01-02 03:04:05; ok.txt file 4 @2020-01-02 03:04:05");
     EXPECT_EQ(rec.CountContaining("Folder 'docs' is present already, skipping. Path: /listed"), 1);
