@@ -97,8 +97,8 @@ bool S3FileSysZorSock::ListDir(const CWideString& path, CListT<FsItemInfo>& item
                                                                                       : reader.m_sLastKey;
         if (next.IsEmpty() || (page > 0 && !ByteLess(marker, next))) {
             errKind = FSE_NOT_FOUND;
-            err += u"S3 listing of " + DisplayPath(path) + u" does not advance after marker '" + Utf8ToWide(next) +
-                   u"'";
+            err += u"S3 listing of " + EscapeControlChars(DisplayPath(path)) + u" does not advance after marker '" +
+                   EscapeControlChars(Utf8ToWide(next)) + u"'";
             return false;
         }
         marker = next;
@@ -261,7 +261,8 @@ bool S3FileSysZorSock::RangedDownload(const CWideString& bucket, const CWideStri
         if (!bRangeOk || rsp.m_sBody.GetLength() != len) {
             errKind = FSE_NOT_FOUND;
             err.AppendFormat(u"S3 answered the range %lld-%lld of %s with status %d, content-range '%s' and %d bytes",
-                             (long long)pos, (long long)(pos + len - 1), DisplayPath(key), rsp.m_nStatus, range,
+                             (long long)pos, (long long)(pos + len - 1), EscapeControlChars(DisplayPath(key)),
+                             rsp.m_nStatus, EscapeControlChars(range),
                              rsp.m_sBody.GetLength());
             nSize = pos;
             return false;

@@ -107,6 +107,9 @@ TEST_F(S3FakeTest, RetryRules) {
          "Host-Based addressing option."},
         {"a bad signature is refused", Rule("GET", "delimiter", 403, ErrorXml("AccessDenied", "Access Denied"), 1),
          false, 1, 0, "Server says: Forbidden (status code 403); S3 says: Access Denied"},
+        {"line breaks in S3's message are escaped",
+         Rule("GET", "delimiter", 403, ErrorXml("AccessDenied", "Access&#13;&#10;Denied"), 1), false, 1, 0,
+         "; S3 says: Access\\r\\nDenied"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
