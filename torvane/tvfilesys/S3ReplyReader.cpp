@@ -15,6 +15,15 @@ bool IsUnsafeListedName(const CWideString& name) {
     return false;
 }
 
+namespace {
+
+// A value from the reply as a message quotes it: escaped, and cut short.
+CWideString Quoted(const CNarrowString& text) {
+    return EscapeControlChars(Utf8ToWide(text.GetLength() > 64 ? text.Left(64) + "..." : text));
+}
+
+} // namespace
+
 S3ReplyReader::S3ReplyReader(ICopyProgress* pProgress) : m_pProgress(pProgress) {
     Create(1);
 }
@@ -86,7 +95,7 @@ void S3ReplyReader::OnText(const CNarrowString& text, const CListT<CNarrowString
             m_Item.m_nModTime = (uint32_t)t;
             m_nItemFlags |= S3F_TIME;
         } else {
-            m_sUnusable = u"time " + EscapeControlChars(Utf8ToWide(text)) + u" is not a valid time";
+            m_sUnusable = u"time " + Quoted(text) + u" is not a valid time";
             m_nItemFlags |= S3F_TIME;
         }
     } else if (IsAtPath("Contents/Size")) {
@@ -95,7 +104,7 @@ void S3ReplyReader::OnText(const CNarrowString& text, const CListT<CNarrowString
             m_Item.m_nSize = (int64_t)n;
         } else {
             m_Item.m_nSize = 0;
-            m_sUnusable = u"size " + EscapeControlChars(Utf8ToWide(text)) + u" is not a valid object size";
+            m_sUnusable = u"size " + Quoted(text) + u" is not a valid object size";
         }
         m_nItemFlags |= S3F_SIZE;
     } else if (IsAtPath("CommonPrefixes/Prefix")) {
