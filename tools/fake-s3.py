@@ -12,7 +12,9 @@ store: a list of rules, each
      "times": 1, "action": "reply" | "drop" | "cut",
      "status": 500, "headers": {"Name": "value"}, "body": "<text>"}
 "drop" closes the connection without an answer, "cut" after the first bytes
-of a 100-byte body. A rule applies to the next
+of a 100-byte body, "endless" answers a listing page that is always
+truncated: "keys" (default 1) new keys k00000001, k00000002, ... after the
+request's marker, and the last of them as NextMarker. A rule applies to the next
 "times" requests it matches (method and path are optional); the store
 answers when no rule matches.
 
@@ -186,6 +188,9 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.flush()
                 self.close_connection = True
                 return
+            if rule.get("action") == "endless":
+                self.endless_page(bucket, urllib.parse.parse_qs(query, keep_blank_values=True), rule.get("keys", 1))
+                return
             self.answer(rule.get("status", 200), rule.get("body", ""), rule.get("headers"), head_only)
             return
         q = urllib.parse.parse_qs(query, keep_blank_values=True)
@@ -279,6 +284,20 @@ class Handler(BaseHTTPRequestHandler):
                 return self.answer(206, data[a:b + 1], hdrs)
             return self.answer(200, data, hdrs, head_only)
         return self.error(405, "MethodNotAllowed", "not allowed")
+
+    def endless_page(self, bucket, q, keys):
+        prefix = q.get("prefix", [""])[0]
+        marker = q.get("marker", [""])[0]
+        m = re.search(r"k(\d+)$", marker)
+        n = int(m.group(1)) if m else 0
+        names = [prefix + "k%08d" % (n + i) for i in range(1, keys + 1)]
+        out = ["<ListBucketResult><Name>%s</Name><IsTruncated>true</IsTruncated><NextMarker>%s</NextMarker>"
+               % (xml_escape(bucket), xml_escape(names[-1]))]
+        for name in names:
+            out.append("<Contents><Key>%s</Key><LastModified>%s</LastModified><Size>1</Size></Contents>"
+                       % (xml_escape(name), iso(0)))
+        out.append("</ListBucketResult>")
+        self.answer(200, "".join(out), {"Content-Type": "application/xml"})
 
     def list_bucket(self, objs, bucket, q, head_only):
         prefix = q.get("prefix", [""])[0]

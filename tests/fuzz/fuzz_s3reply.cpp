@@ -1,6 +1,6 @@
 // Fuzzes the S3 reply reader: any bytes as a listing page (twice into one
 // list, as the pages of one listing) and as an error document. Every listed
-// name must be a single safe component.
+// name must be a single safe component, every size a possible one.
 #include "S3ReplyReader.h"
 
 #include "zor-debug.h"
@@ -34,7 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (ZorPosition p = items.GetHeadPosition(); p;) {
             const FsItemInfo& it = items.GetNext(p);
             Check(!IsUnsafeListedName(it.m_sName));
-            Check(it.IsFolder() || it.m_nAttributes == FSA_NORMAL);
+            // A bad entry (a size or time that cannot be true) says why.
+            Check(it.IsFolder() || it.m_nAttributes == FSA_NORMAL || (it.IsBad() && !it.m_sNote.IsEmpty()));
+            Check(it.IsBad() || (it.m_nSize >= 0 && it.m_nSize <= kS3MaxListedSize));
         }
     }
     r.Parse(body, err, true);

@@ -5,6 +5,7 @@
 #include "sync-progress.h"
 #include "syncjob.h"
 #include "zor-debug.h"
+#include "zor-escape.h"
 #include "zor-locstr.h"
 #include "zor-tic.h"
 #include "zor-time.h"
@@ -966,7 +967,7 @@ bool CStateFileIo::ParseFlat(ZorInStream& in, int nSide, CSyncTreeNode* pFolder,
         CSyncTreeNode* pNode = SetNodeCS(name, nSide, pFolder, -1, true, false, hdr.m_nA, rec, bDup, e);
         if (!pNode) {
             err += u"Cannot add tree node: ";
-            err += name;
+            err += EscapeControlChars(name);
             err += u": ";
             err += e;
             return false;
@@ -1159,7 +1160,7 @@ CSyncTreeNode* CStateFileIo::ReadMergeRecord(int nSide, CSyncTreeNode* pParent, 
     CSyncTreeNode* pNode = SetNodeCS(path, nSide, pParent, nDepth, true, false, 4, rec, bDup, e);
     if (!pNode) {
         err += u"Cannot add tree node: ";
-        err += path;
+        err += EscapeControlChars(path);
         err += u": ";
         err += e;
         return nullptr;
@@ -1226,7 +1227,7 @@ CSyncTreeNode* CStateFileIo::SetNodeCS(const CWideString& path, int nSide, CSync
     }
     if (!bPathMode && HasBadComponent(path)) {
         err += u"SetNodeCS: bad name: ";
-        err += path;
+        err += EscapeControlChars(path);
         return nullptr;
     }
     const CWideString nfcPath = Nfc(path);
@@ -1303,7 +1304,7 @@ CSyncTreeNode* CStateFileIo::SetNodeCS(const CWideString& path, int nSide, CSync
                 nLogLevel = 1;
                 item.m_sReason.Format(u"Two items on %s side are named the same after normalization and "
                                       u"lower-casing: '%s' vs '%s'",
-                                      GetSideName(nSide), sNew, sOld);
+                                      GetSideName(nSide), EscapeControlChars(sNew), EscapeControlChars(sOld));
                 Log(nLogLevel, kMsgDuplicateName, item.m_sReason + u"\n");
             } else {
                 item.m_sReason = u"same item name, but still dup -- call support";

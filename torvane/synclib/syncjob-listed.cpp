@@ -1,6 +1,7 @@
 // One listed entry of a side scan becomes a node of the sync tree.
 #include "state-file.h"
 #include "syncjob.h"
+#include "zor-escape.h"
 #include "zor-locstr.h"
 #include "zor-path.h"
 #include "zor-time.h"
@@ -95,7 +96,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
                     : io.SetNodeCS(entryPath, side, pRoot, -1, false, bFullScan, 0, rec, bDup, e);
         if (!pNode) {
             errText += what;
-            errText += entryPath;
+            errText += EscapeControlChars(entryPath);
             errText += u": ";
             errText += e;
             errKind = 7;

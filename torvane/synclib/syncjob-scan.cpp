@@ -4,6 +4,7 @@
 #include "state-file.h"
 #include "syncjob.h"
 #include "zor-debug.h"
+#include "zor-escape.h"
 #include "zor-file.h"
 #include "zor-locstr.h"
 #include "zor-log.h"
@@ -618,7 +619,8 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         item.m_sReason = childErr;
         TvFileSys* pCurFs = m_apFs[side].get(); // a reconnect below may have replaced it
         const CWideString childDisplay = pCurFs ? pCurFs->DisplayPath(childPath) : childPath;
-        Log(1, 5031, CWideString::Formatted(u"Cannot read folder %s: %s\n", childDisplay, childErr));
+        Log(1, 5031,
+            CWideString::Formatted(u"Cannot read folder %s: %s\n", EscapeControlChars(childDisplay), childErr));
         if (m_bLockedByOther) {
             errKind = childKind;
             errText += childErr;

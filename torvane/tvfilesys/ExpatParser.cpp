@@ -19,8 +19,12 @@ bool CExpatParserT::Create(int nNamespaceMode) {
     XML_SetUserData(m_pParser, this);
     XML_SetElementHandler(m_pParser, StartHandler, EndHandler);
     XML_SetCharacterDataHandler(m_pParser, CharHandler);
-    // Never read external entities or an external DTD subset.
+    // Never read external entities or an external DTD subset; a document
+    // type is refused as soon as it starts, so no entity but the predefined
+    // ones can stand in a document and its text is never longer than it.
     XML_SetParamEntityParsing(m_pParser, XML_PARAM_ENTITY_PARSING_NEVER);
+    XML_SetStartDoctypeDeclHandler(m_pParser, DoctypeHandler);
+    m_sRefusal.Empty();
     m_sText.Empty();
     m_lstElements.RemoveAll();
     return true;
@@ -58,6 +62,7 @@ CWideString CExpatParserT::GetErrorText() const {
     CWideString s;
     s.Format(u"XML Parser error %d at line %d col %d", (int)XML_GetErrorCode(m_pParser),
              (int)XML_GetCurrentLineNumber(m_pParser), (int)XML_GetCurrentColumnNumber(m_pParser));
+    if (!m_sRefusal.IsEmpty()) s += u": " + m_sRefusal;
     return s;
 }
 
@@ -122,9 +127,24 @@ void CExpatParserT::FlushText() {
     OnText(text, m_lstElements);
 }
 
+void CExpatParserT::Refuse(const CWideString& why) {
+    if (!m_sRefusal.IsEmpty()) return;
+    m_sRefusal = why;
+    XML_StopParser(m_pParser, XML_FALSE);
+}
+
+void XMLCALL CExpatParserT::DoctypeHandler(void* user, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+    auto* self = (CExpatParserT*)user;
+    if (self) self->Refuse(u"a reply may not declare a document type");
+}
+
 void XMLCALL CExpatParserT::StartHandler(void* user, const XML_Char* name, const XML_Char** attrs) {
     auto* self = (CExpatParserT*)user;
-    if (!self) return;
+    if (!self || !self->m_sRefusal.IsEmpty()) return;
+    if (self->m_lstElements.GetCount() >= kMaxDepth) {
+        self->Refuse(CWideString::Formatted(u"elements nested deeper than %d", kMaxDepth));
+        return;
+    }
     CNarrowString local = self->LocalName(name);
     self->FlushText();
     self->m_lstElements.AddTail(local);
@@ -133,7 +153,7 @@ void XMLCALL CExpatParserT::StartHandler(void* user, const XML_Char* name, const
 
 void XMLCALL CExpatParserT::EndHandler(void* user, const XML_Char* name) {
     auto* self = (CExpatParserT*)user;
-    if (!self) return;
+    if (!self || !self->m_sRefusal.IsEmpty()) return;
     CNarrowString local = self->LocalName(name);
     self->FlushText();
     self->OnEndElement(local);
@@ -142,6 +162,6 @@ void XMLCALL CExpatParserT::EndHandler(void* user, const XML_Char* name) {
 
 void XMLCALL CExpatParserT::CharHandler(void* user, const XML_Char* s, int len) {
     auto* self = (CExpatParserT*)user;
-    if (!self || len <= 0) return;
+    if (!self || len <= 0 || !self->m_sRefusal.IsEmpty()) return;
     self->m_sText.Append(s, len);
 }

@@ -31,8 +31,12 @@ public:
     bool Parse(const CNarrowString& text, CWideString& err, bool bFinal) {
         return Parse(text.GetString(), text.GetLength(), err, bFinal);
     }
-    // "XML Parser error %d at line %d col %d", or "CExpatParserT: Not initialized".
+    // "XML Parser error %d at line %d col %d" (with ": " and the reason when
+    // the reader refused the document), or "CExpatParserT: Not initialized".
     CWideString GetErrorText() const;
+
+    // Deepest nesting of elements a document may have.
+    static constexpr int kMaxDepth = 32;
 
     // Path matching against the innermost open elements, ignoring case:
     // "Contents/Key" matches ..., "Contents", "Key". Empty tokens drop out
@@ -58,9 +62,14 @@ private:
     XML_Parser m_pParser = nullptr;
     CListT<CNarrowString> m_lstElements;
     CNarrowString m_sText;
+    // Why the document was refused (the parser was stopped); empty otherwise.
+    CWideString m_sRefusal;
 
     CNarrowString LocalName(const char* name) const;
     void FlushText();
+    void Refuse(const CWideString& why);
+    static void XMLCALL DoctypeHandler(void* user, const XML_Char* name, const XML_Char* sysid,
+                                       const XML_Char* pubid, int hasInternalSubset);
     static void XMLCALL StartHandler(void* user, const XML_Char* name, const XML_Char** attrs);
     static void XMLCALL EndHandler(void* user, const XML_Char* name);
     static void XMLCALL CharHandler(void* user, const XML_Char* s, int len);

@@ -2,6 +2,7 @@
 // requests and their error mapping, account population, reads and changes.
 #include "OrvanFS.h"
 
+#include "zor-escape.h"
 #include "zor-file.h"
 #include "zor-http.h"
 #include "zor-log.h"
@@ -792,8 +793,9 @@ bool OrvanFS::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& e
         }
         if (c->HasMark(ORVAN_MARK_DELETED)) continue;
         if (c->m_bHidden) {
-            Message(2, u"Skipping a cloud item whose name cannot be used in a path: '" + c->m_Info.m_sName + u"' in " +
-                           (full.IsEmpty() ? CWideString(u"/") : full));
+            Message(2, u"Skipping a cloud item whose name cannot be used in a path: '" +
+                           EscapeControlChars(c->m_Info.m_sName) + u"' in " +
+                           (full.IsEmpty() ? CWideString(u"/") : EscapeControlChars(full)));
             continue;
         }
         items.AddTail(c->m_Info);

@@ -3,11 +3,15 @@
 #include "OrvanFileList.h"
 
 #include "zor-debug.h"
+#include "zor-escape.h"
 #include "zor-log.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
 
 namespace {
+
+// The largest listed file size taken as true (1 PiB).
+constexpr int64_t kOrvanMaxFileSize = (int64_t)1 << 50;
 
 CWideString AfterLastSlash(const CWideString& s) {
     int i = s.ReverseFind(u'/');
@@ -544,6 +548,16 @@ bool OrvanFileList::ListNode(const CWideString& parentId, const ZorJsonValue* no
             err = u"couldn't get size from listing";
             ZorGetProgramLog().Printf(u"OrvanFileList::ListNode: %s sName=%s sId=%s", err, sName, id);
             return false;
+        }
+        if (n < 0 || n > kOrvanMaxFileSize) {
+            // Kept (the item's place in the tree stays known) but marked bad:
+            // the scan reports it as an item in error instead of taking a
+            // size that no file has.
+            item.m_Info.m_bValid = 0;
+            item.m_Info.m_sNote.Format(u"cloud listing: size %lld is not a valid file size", (long long)n);
+            ZorGetProgramLog().Printf(u"OrvanFileList::ListNode: %s sName=%s sId=%s", item.m_Info.m_sNote,
+                                      EscapeControlChars(sName), EscapeControlChars(id));
+            n = 0;
         }
         item.m_Info.m_nSize = n;
     }

@@ -3,6 +3,7 @@
 // folders as markers, copy, move and content types.
 #include "S3FileSysZorSock.h"
 
+#include "zor-escape.h"
 #include "zor-file.h"
 #include "zor-http-util.h"
 #include "zor-text.h"
@@ -75,6 +76,18 @@ bool S3FileSysZorSock::ListDir(const CWideString& path, CListT<FsItemInfo>& item
             return false;
         }
         if (!reader.IsTruncated()) return true;
+        if (page + 1 >= m_nMaxListPages) {
+            errKind = FSE_NOT_FOUND;
+            err.AppendFormat(u"S3 listing of %s stopped after %d pages: the server keeps saying there is more",
+                             EscapeControlChars(DisplayPath(path)), page + 1);
+            return false;
+        }
+        if (items.GetCount() >= m_nMaxListItems) {
+            errKind = FSE_NOT_FOUND;
+            err.AppendFormat(u"S3 listing of %s stopped at %lld entries: more than a folder can hold",
+                             EscapeControlChars(DisplayPath(path)), (long long)items.GetCount());
+            return false;
+        }
         if (m_pProgress && !m_pProgress->ReportProgress(false, nReceived, errKind, err)) return false;
         // A page without NextMarker goes on after the greater of its last key
         // and its last common prefix; a marker that does not move on would
@@ -84,8 +97,8 @@ bool S3FileSysZorSock::ListDir(const CWideString& path, CListT<FsItemInfo>& item
                                                                                       : reader.m_sLastKey;
         if (next.IsEmpty() || (page > 0 && !ByteLess(marker, next))) {
             errKind = FSE_NOT_FOUND;
-            err += u"S3 listing of " + DisplayPath(path) + u" does not advance after marker '" + Utf8ToWide(next) +
-                   u"'";
+            err += u"S3 listing of " + EscapeControlChars(DisplayPath(path)) + u" does not advance after marker '" +
+                   EscapeControlChars(Utf8ToWide(next)) + u"'";
             return false;
         }
         marker = next;
@@ -235,17 +248,21 @@ bool S3FileSysZorSock::RangedDownload(const CWideString& bucket, const CWideStri
             return false;
         }
         // Only the asked bytes may reach the file: a server that ignored the
-        // range or answers another one (the object changed) fails here.
+        // range or answers another one fails here. An object that shrank
+        // since it was listed ends early: its last range is cut at its total.
         CNarrowString range = rsp.GetHeader("content-range");
         long long a = -1, b = -1, total = -1;
         int used = 0;
         bool bRangeOk = rsp.m_nStatus == 206 &&
                         std::sscanf(range.GetString(), "bytes %lld-%lld/%lld%n", &a, &b, &total, &used) == 3 &&
-                        used == range.GetLength() && a == pos && b == pos + len - 1 && total > b;
+                        used == range.GetLength() && a == pos && total > a &&
+                        b == (total < pos + len ? total : pos + len) - 1;
+        if (bRangeOk) len = b - a + 1;
         if (!bRangeOk || rsp.m_sBody.GetLength() != len) {
             errKind = FSE_NOT_FOUND;
             err.AppendFormat(u"S3 answered the range %lld-%lld of %s with status %d, content-range '%s' and %d bytes",
-                             (long long)pos, (long long)(pos + len - 1), DisplayPath(key), rsp.m_nStatus, range,
+                             (long long)pos, (long long)(pos + len - 1), EscapeControlChars(DisplayPath(key)),
+                             rsp.m_nStatus, EscapeControlChars(range),
                              rsp.m_sBody.GetLength());
             nSize = pos;
             return false;
@@ -389,11 +406,22 @@ bool S3FileSysZorSock::MultipartUpload(CBufferedFile& src, const CWideString& bu
 
 // ------------------------------------------------------------ delete and folders
 bool S3FileSysZorSock::DeleteFile(const CWideString& path, int& errKind, CWideString& err) {
+    return DeleteObject(path, false, errKind, err);
+}
+
+bool S3FileSysZorSock::DeleteFolder(const CWideString& path, int& errKind, CWideString& err) {
+    return DeleteObject(path, true, errKind, err);
+}
+
+bool S3FileSysZorSock::DeleteObject(const CWideString& path, bool bFolder, int& errKind, CWideString& err) {
     CWideString bucket, key;
     if (!SplitS3Path(path, bucket, key, err, false)) {
         errKind = FSE_GENERAL;
         return false;
     }
+    // The split drops a trailing separator of the path, so the marker's '/'
+    // goes on the key (as MakeFolder does).
+    if (bFolder && !EndsWithSeparator(key)) key += u'/';
     CRsp rsp;
     if (!SendS3Request(rsp, "DELETE", bucket, key, false, CNarrowString(), CNarrowString(), errKind, err))
         return false;
@@ -401,12 +429,6 @@ bool S3FileSysZorSock::DeleteFile(const CWideString& path, int& errKind, CWideSt
     errKind = FSE_NOT_FOUND;
     err.AppendFormat(u"Unexpected DELETE status %d", rsp.m_nStatus);
     return false;
-}
-
-bool S3FileSysZorSock::DeleteFolder(const CWideString& path, int& errKind, CWideString& err) {
-    CWideString p(path);
-    if (!EndsWithSeparator(p)) p += u'/';
-    return DeleteFile(p, errKind, err);
 }
 
 bool S3FileSysZorSock::MakeFolder(const CWideString& path, int& errKind, CWideString& err) {

@@ -2,6 +2,7 @@
 // with its retry rules. The file operations are in S3FileSysOps.cpp.
 #include "S3FileSysZorSock.h"
 
+#include "zor-escape.h"
 #include "zor-text.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
@@ -234,7 +235,7 @@ bool S3FileSysZorSock::SendS3Request(CRsp& rsp, const char* verb, const CWideStr
             }
         }
         err += e;
-        err += u"; S3 says: " + reader.GetErrorMessage();
+        err += u"; S3 says: " + EscapeControlChars(reader.GetErrorMessage());
         if (code == "PermanentRedirect")
             err += u"\nHow to Fix: Specify correct S3 host name for this bucket or Turn On Host-Based addressing "
                    u"option.";
@@ -253,7 +254,7 @@ bool S3FileSysZorSock::SendS3RequestChecked(CRsp& rsp, const char* verb, const C
         reader.Parse(rsp.m_sBody, pe, true);
         if (reader.HasError()) {
             errKind = FSE_NOT_FOUND;
-            err += u"; Server said: " + reader.GetErrorMessage();
+            err += u"; Server said: " + EscapeControlChars(reader.GetErrorMessage());
             return false;
         }
     }

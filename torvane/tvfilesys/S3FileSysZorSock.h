@@ -13,6 +13,8 @@
 constexpr int64_t kS3SingleRequestLimit = 10485760; // 10 MiB
 constexpr int64_t kS3PartSize = 5242880;            // 5 MiB
 constexpr int kS3MaxParts = 10000;                  // parts of one multipart upload
+constexpr int kS3MaxListPages = 100000;             // pages of one folder listing
+constexpr int64_t kS3MaxListItems = 10000000;       // entries of one folder listing
 // The part length for a file of that size: 5 MiB, or more for files that
 // would need more than kS3MaxParts parts (whole MiB).
 int64_t S3PartSizeFor(int64_t nFileSize);
@@ -67,10 +69,16 @@ public:
                      bool bTopLevelAllowed);
 
     CNarrowString m_sS3Host; // where requests go; set by Connect
+    // A listing of one folder that goes on beyond these stops with an error:
+    // far more pages, or entries, than any real folder listing has.
+    int m_nMaxListPages = kS3MaxListPages;
+    int64_t m_nMaxListItems = kS3MaxListItems;
 
 private:
     bool CopyObject(const CWideString& from, const CWideString& to, bool bIsFile, const CNarrowString& contentType,
                     int& errKind, CWideString& err);
+    // DELETE of the object, or of the folder's marker "<key>/".
+    bool DeleteObject(const CWideString& path, bool bFolder, int& errKind, CWideString& err);
     CNarrowString UploadHeaders() const;
     bool MultipartUpload(CBufferedFile& src, const CWideString& bucket, const CWideString& key,
                          const CNarrowString& extra, int& errKind, CWideString& err);

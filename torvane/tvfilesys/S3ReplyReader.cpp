@@ -1,6 +1,7 @@
 #include "S3ReplyReader.h"
 
 #include "zor-debug.h"
+#include "zor-escape.h"
 #include "zor-text.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
@@ -14,6 +15,15 @@ bool IsUnsafeListedName(const CWideString& name) {
     return false;
 }
 
+namespace {
+
+// A value from the reply as a message quotes it: escaped, and cut short.
+CWideString Quoted(const CNarrowString& text) {
+    return EscapeControlChars(Utf8ToWide(text.GetLength() > 64 ? text.Left(64) + "..." : text));
+}
+
+} // namespace
+
 S3ReplyReader::S3ReplyReader(ICopyProgress* pProgress) : m_pProgress(pProgress) {
     Create(1);
 }
@@ -21,6 +31,7 @@ S3ReplyReader::S3ReplyReader(ICopyProgress* pProgress) : m_pProgress(pProgress) 
 void S3ReplyReader::ClearItem() {
     m_Item.Clear();
     m_nItemFlags = 0;
+    m_sUnusable.Empty();
 }
 
 bool S3ReplyReader::SetNameFromKey(const CNarrowString& key) {
@@ -84,17 +95,18 @@ void S3ReplyReader::OnText(const CNarrowString& text, const CListT<CNarrowString
             m_Item.m_nModTime = (uint32_t)t;
             m_nItemFlags |= S3F_TIME;
         } else {
-            m_Item.m_sNote = err;
-            m_Item.m_bValid = 0;
+            m_sUnusable = u"time " + Quoted(text) + u" is not a valid time";
+            m_nItemFlags |= S3F_TIME;
         }
     } else if (IsAtPath("Contents/Size")) {
         uint64_t n = 0;
-        if (ParseUInt64(text, n, err) && n <= (uint64_t)INT64_MAX) {
+        if (ParseUInt64(text, n, err) && n <= (uint64_t)kS3MaxListedSize) {
             m_Item.m_nSize = (int64_t)n;
-            m_nItemFlags |= S3F_SIZE;
         } else {
             m_Item.m_nSize = 0;
+            m_sUnusable = u"size " + Quoted(text) + u" is not a valid object size";
         }
+        m_nItemFlags |= S3F_SIZE;
     } else if (IsAtPath("CommonPrefixes/Prefix")) {
         m_sLastPrefix = text;
         if (!SetNameFromKey(text)) {
@@ -164,9 +176,19 @@ void S3ReplyReader::Collect(const char* what) {
     if (bTake && IsUnsafeListedName(m_Item.m_sName)) {
         // Such a name would stand for a path outside the listed folder.
         CWideString msg;
-        msg.Format(u"Skipping listed item with an unusable name '%s'. Path: %s", m_Item.m_sName, m_sListedPath);
+        msg.Format(u"Skipping listed item with an unusable name '%s'. Path: %s", EscapeControlChars(m_Item.m_sName),
+                   EscapeControlChars(m_sListedPath));
         ICopyProgress::Message(m_pProgress, 2, msg);
         bTake = false;
+    }
+    if (bTake && !m_sUnusable.IsEmpty()) {
+        // Listed as a bad entry: the scan makes it an item in error, so the
+        // object is neither lost in silence nor taken for a real size.
+        m_Item.SetBad(u"S3 listing: " + m_sUnusable);
+        CWideString msg;
+        msg.Format(u"Skipping S3 item '%s': %s. Path: %s", EscapeControlChars(m_Item.m_sName), m_sUnusable,
+                   EscapeControlChars(m_sListedPath));
+        ICopyProgress::Message(m_pProgress, 2, msg);
     }
     if (bTake) {
         auto& slots = m_mapNames[m_Item.m_sName];
@@ -178,7 +200,8 @@ void S3ReplyReader::Collect(const char* what) {
             }
         if (bDup) {
             CWideString msg;
-            msg.Format(u"%s '%s' is present already, skipping. Path: %s", what, m_Item.m_sName, m_sListedPath);
+            msg.Format(u"%s '%s' is present already, skipping. Path: %s", what, EscapeControlChars(m_Item.m_sName),
+                       EscapeControlChars(m_sListedPath));
             ICopyProgress::Message(m_pProgress, 2, msg);
         } else {
             slots.push_back(m_pItems->AddTail(m_Item));

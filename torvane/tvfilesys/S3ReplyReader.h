@@ -26,7 +26,9 @@ public:
     // name, size and time to one already there is skipped with a notice).
     // bucket is put with '/' before each key, folder (with '/' appended,
     // leading '/' removed) is cut from the front of each name; listedPath is
-    // quoted in notices. Errors other than malformed XML leave entries out.
+    // quoted in notices. An object whose size or time cannot be true is
+    // listed as a bad entry (its note says why) with a notice; other errors
+    // than malformed XML leave entries out.
     bool ParseListing(const CNarrowString& body, CListT<FsItemInfo>& items, const CWideString& bucket,
                       const CWideString& folder, const CWideString& listedPath, CWideString& err);
 
@@ -59,6 +61,8 @@ private:
     CNarrowString m_sErrorCode;
     CNarrowString m_sErrorMessage;
     uint8_t m_nItemFlags = 0;
+    // Why the entry's size or time cannot be used (empty when they can).
+    CWideString m_sUnusable;
     // Names already in the list (duplicate check without a scan of the list).
     std::unordered_map<CWideString, std::vector<ZorPosition>> m_mapNames;
     const CListT<FsItemInfo>* m_pIndexedList = nullptr;
@@ -70,6 +74,10 @@ private:
     void ClearItem();
     void IndexList(CListT<FsItemInfo>& items);
 };
+
+// The largest size a listed object may have (1 PiB): far beyond any object
+// a store holds, and far from the end of 64-bit sums of sizes.
+constexpr int64_t kS3MaxListedSize = (int64_t)1 << 50;
 
 // A listed name that cannot stand for one item inside the listed folder:
 // empty, ".", "..", or holding '/', '\', NUL or a control character.

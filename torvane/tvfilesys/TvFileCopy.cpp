@@ -309,7 +309,7 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
     } else {
         if (!MakeLocalTemp(native, errKind, err)) return false;
         nr->m_sTempToDelete = native;
-        int64_t n = 0;
+        int64_t n = si.nSize; // the size the caller expects: a back-end may fetch large files in pieces
         if (!fsS->DownloadFile(src, ZorWidePath(native), n, errKind, err)) return false;
         nr->m_sDisplay = fsS->DisplayPath(src);
     }
@@ -455,6 +455,7 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
               const CWideString& writePath, int64_t nExpected, ICopyProgress* pProgress, unsigned nFlags,
               int64_t& nCopied, SourceInfo& si, int& errKind, CWideString& err) {
     std::unique_ptr<Reader> reader;
+    si.nSize = nExpected;
     if (!OpenReader(fsS, src, reader, si, errKind, err)) return false;
     WinFileSys* nS = NativeOf(fsS);
     WinFileSys* nT = NativeOf(fsT);

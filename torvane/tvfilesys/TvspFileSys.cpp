@@ -3,6 +3,7 @@
 
 #include "TvBookmark.h"
 
+#include "zor-escape.h"
 #include "zor-file.h"
 #include "zor-http-util.h"
 #include "zor-stream.h"
@@ -465,7 +466,8 @@ bool TvspFileSys::ReadItemBody(CRsp& rsp, CListT<FsItemInfo>* pList, FsItemInfo*
         }
         if (!IsAcceptablePeerName(info.m_sName)) {
             ICopyProgress::Message(m_pProgress, 2,
-                                   CWideString(u"Skipped an entry with an unacceptable name '") + info.m_sName +
+                                   CWideString(u"Skipped an entry with an unacceptable name '") +
+                                       EscapeControlChars(info.m_sName) +
                                        u"' listed by the server");
             continue;
         }

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 std::string Fetch(S3FileSysZorSock& fs, const CWideString& path, const std::string& tmp) {
@@ -89,4 +91,49 @@ TEST(S3Sync, LocalFolderAndBucketBothWays) {
     EXPECT_EQ(testsrv::ReadFileText(h.m_tmp.NativeSub("L/docs/a.txt")), "changed by another client");
     EXPECT_TRUE(testsrv::ReadFileText(h.m_tmp.NativeSub("L/docs/big2.bin")) == big2);
     job.SetProgressSink(&g_DummyJobProgress);
+}
+
+// A job against the scripted peer, whose request log shows what went over
+// the wire: an object above 10 MiB comes down in 5 MiB ranges; listed
+// objects whose size or time cannot be true become items in error that name
+// themselves and the reason, and the run ends with errors.
+TEST(S3Sync, RangedDownloadsAndUnusableEntries) {
+    testsrv::ClearProxyEnvironment();
+    UseLocalS3Hosts();
+    std::string page = "<ListBucketResult><IsTruncated>false</IsTruncated>";
+    for (auto [key, size, when] : {std::tuple{"big.bin", "11534341", "2023-11-14T22:13:20Z"},
+                                   {"neg.bin", "-5", "2023-11-14T22:13:20Z"},
+                                   {"eb.bin", "9223372036854775807", "2023-11-14T22:13:20Z"},
+                                   {"when.bin", "1", "tomorrow"}})
+        page += std::string("<Contents><Key>j/") + key + "</Key><LastModified>" + when + "</LastModified><Size>" +
+                size + "</Size></Contents>";
+    FakeS3 peer;
+    ASSERT_TRUE(peer.Start("[{\"path\": \"prefix=j/$\", \"times\": 9, \"body\": \"" + page + "</ListBucketResult>\"}]"));
+    CJobHarness h;
+    CSyncJob job;
+    h.Attach(job);
+    const std::string url = "s3://FAKEKEY:fakesecret@s3.localhost:" + std::to_string(peer.Port()) + "/b/j";
+    S3FileSysZorSock other;
+    int kind = 0;
+    CWideString err;
+    ASSERT_TRUE(other.Connect(S3Settings(url), nullptr, kind, err)) << ToU8(err);
+    const std::string big = PatternBytes(11 * 1048576 + 5, 9);
+    testsrv::WriteFileText(h.m_tmp.NativeSub("upload"), big);
+    ASSERT_TRUE(other.UploadFile(h.m_tmp.Path("upload"), u"/big.bin", kind, err)) << ToU8(err);
+    ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+    job.SetSideFolder(0, h.m_tmp.Path("L"));
+    ASSERT_TRUE(job.SetSideConnectInfo(1, S3Settings(url)));
+
+    auto r = h.Run(job, true, true);
+    const std::string dump = h.m_sink.Dump();
+    EXPECT_EQ(r.nSub, RSS_ATTENTION) << dump;
+    EXPECT_TRUE(testsrv::ReadFileText(h.m_tmp.NativeSub("L/big.bin")) == big);
+    EXPECT_EQ(peer.Count("GET /b/j/big.bin sig=ok"), 3);
+    EXPECT_EQ(peer.Count(" range=bytes="), 3);
+    EXPECT_EQ(peer.Count("range=bytes=10485760-11534340 "), 1);
+    for (const char* part : {"/neg.bin: Analyze error: S3 listing: size -5 is not a valid object size",
+                             "/eb.bin: Analyze error: S3 listing: size 9223372036854775807 is not a valid",
+                             "/when.bin: Analyze error: S3 listing: time tomorrow is not a valid time",
+                             "Skipping S3 item 'neg.bin': size -5 is not a valid object size", "Errors: 3"})
+        EXPECT_NE(dump.find(part), std::string::npos) << part << "\n" << dump;
 }

@@ -440,3 +440,16 @@ TEST(ScanRunTest, Md5SwitchLastsOnlyForTheRun) {
     EXPECT_TRUE(job.m_Options.m_bCompareMD5crc);
     job.SetProgressSink(&g_DummyJobProgress);
 }
+
+// The folder that cannot be read is named with its control characters as
+// escapes: a listed name never writes raw escapes into the log.
+TEST_F(ScanTest, UnreadableFolderNameIsEscapedInTheLog) {
+    Dir("e\x1b[2J\n");
+    auto plan = std::make_shared<CFakeFsPlan>();
+    plan->Fail("ListDir", FSE_GENERAL, u"no access", 1);
+    Connect(new CFakeFs(plan));
+    ASSERT_TRUE(Scan()) << ToU8(m_err);
+    EXPECT_TRUE(Logged("Cannot read folder ")) << m_h.m_sink.Dump();
+    EXPECT_TRUE(Logged("e\\x1B[2J\\n: no access")) << m_h.m_sink.Dump();
+    EXPECT_FALSE(Logged("\x1b"));
+}

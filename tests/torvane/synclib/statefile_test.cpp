@@ -346,6 +346,8 @@ TEST(StateFile, ReaderErrorTexts) {
         {std::string(kHeader) + "\n[f=1|N:0:|]<" + node + "]<>", "unexpected end of input, '>' expected", 0},
         {std::string(kHeader) + "\n[f=1|N:0:|]<\n[f=1|N:2:..|]<>>",
          "Cannot add tree node: /..: SetNodeCS: bad name", 0},
+        {std::string(kHeader) + "\n[f=1|N:0:|]<\n[f=1|N:7:\x1b[2J/..|]<>>",
+         "Cannot add tree node: /\\x1B[2J/..: SetNodeCS: bad name: /\\x1B[2J/..", 0},
         {"^[a=9|b=2|c=9|1=5|2=0|s=0|]\n[f=1|N:0:|]<>",
          "State file format ver 5.0 is not handled by this Torvane who handles only ver 4.1, upgrade Torvane "
          "to the "

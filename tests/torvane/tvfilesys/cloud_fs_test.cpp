@@ -320,6 +320,7 @@ TEST_F(CloudFs, MalformedAndHostileListings) {
         ASSERT_TRUE(fs.ListDir(u"/", items, m_kind, m_err));
         EXPECT_EQ(items.GetCount(), 4) << m; // a, b, top.txt, _tvdata_
         EXPECT_EQ(m_notes.CountContaining("cannot be used in a path"), 1) << m;
+        EXPECT_EQ(m_notes.CountContaining("'n\\x00ul'"), std::string(m) == "name_nul" ? 1 : 0) << m;
         for (const char16_t* p : {u"/../inner.txt", u"/a/b/inner.txt", u"/a\\b/inner.txt", u"/.."}) {
             FsItemInfo info;
             bool nf = false;

@@ -107,6 +107,9 @@ TEST_F(S3FakeTest, RetryRules) {
          "Host-Based addressing option."},
         {"a bad signature is refused", Rule("GET", "delimiter", 403, ErrorXml("AccessDenied", "Access Denied"), 1),
          false, 1, 0, "Server says: Forbidden (status code 403); S3 says: Access Denied"},
+        {"line breaks in S3's message are escaped",
+         Rule("GET", "delimiter", 403, ErrorXml("AccessDenied", "Access&#13;&#10;Denied"), 1), false, 1, 0,
+         "; S3 says: Access\\r\\nDenied"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -179,6 +182,14 @@ TEST_F(S3FakeTest, MultipartAndRangedStructure) {
     EXPECT_EQ(m_fake->Count("range=bytes=0-5242879"), 1);
     EXPECT_EQ(m_fake->Count("range=bytes=5242880-10485759"), 1);
     EXPECT_EQ(m_fake->Count("range=bytes=10485760-12582911"), 1);
+
+    // Listed at 12 MiB, 1 KiB by now: the download ends with the object.
+    std::string small = PatternBytes(1024, 5);
+    ASSERT_TRUE(fs->UploadFile(Utf8ToWide(LocalFile("small", small).c_str()), u"/dir/big.bin", kind, err)) << err;
+    size = 12 * 1048576;
+    ASSERT_TRUE(fs->DownloadFile(u"/dir/big.bin", Utf8ToWide(dst.c_str()), size, kind, err)) << err;
+    EXPECT_EQ(size, 1024);
+    EXPECT_TRUE(ReadLocal(dst) == small);
 }
 
 // Ranged answers that are not the asked bytes fail with kind 7 before any of
@@ -294,4 +305,62 @@ TEST_F(S3FakeTest, FolderWithoutMarkerOnReadOnlyCredentials) {
     EXPECT_TRUE(info.IsFolder() && !bNotFound);
     EXPECT_EQ(rec.CountContaining("Cannot create folder marker: "), 1);
     EXPECT_EQ(m_fake->Count("PUT /b/nm/ "), 1);
+}
+
+// Deleting or moving a folder removes its marker "<key>/": afterwards the
+// folder is gone, and an object named like the folder without '/' stays.
+TEST_F(S3FakeTest, FolderMarkersGoWithTheirFolders) {
+    auto fs = Start("[]");
+    int kind = 0;
+    CWideString err;
+    std::string one = LocalFile("one", "1");
+    for (const char16_t* f : {u"/del", u"/mv", u"/keep"}) ASSERT_TRUE(fs->MakeFolder(f, kind, err)) << err;
+    ASSERT_TRUE(fs->UploadFile(Utf8ToWide(one.c_str()), u"/keep", kind, err)) << err; // an object, no '/'
+    ASSERT_TRUE(fs->DeleteFolder(u"/del", kind, err)) << err;
+    ASSERT_TRUE(fs->MoveFolderItselfOnly(u"/mv", u"/mv2", kind, err)) << err;
+    ASSERT_TRUE(fs->DeleteFolder(u"/keep", kind, err)) << err;
+    for (const char* line : {"DELETE /b/del/ ", "DELETE /b/mv/ ", "DELETE /b/keep/ "}) EXPECT_EQ(m_fake->Count(line), 1);
+    struct Case {
+        const char16_t* path;
+        bool bNotFound, bFolder;
+    } cases[] = {{u"/del", true, false}, {u"/mv", true, false}, {u"/mv2", false, true}, {u"/keep", false, false}};
+    for (const Case& c : cases) {
+        FsItemInfo info;
+        bool bNotFound = false;
+        ASSERT_TRUE(fs->GetInfo(c.path, info, bNotFound, kind, err)) << err;
+        EXPECT_EQ(bNotFound, c.bNotFound) << WideToUtf8(c.path).GetString();
+        EXPECT_EQ(info.IsFolder(), c.bFolder) << WideToUtf8(c.path).GetString();
+    }
+}
+
+// A listing that always says "truncated", with markers that do advance,
+// stops at a page count or an entry count far beyond any real folder, with
+// a clear error, instead of growing without end.
+TEST_F(S3FakeTest, EndlessListingsStop) {
+    struct Case {
+        int keysPerPage;
+        int maxPages;
+        int64_t maxItems;
+        int requests;
+        const char* errPart;
+    } cases[] = {
+        {1, 40, 1000000, 40, "S3 listing of /b stopped after 40 pages: the server keeps saying there is more"},
+        {50, 1000, 500, 10, "S3 listing of /b stopped at 500 entries: more than a folder can hold"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.keysPerPage);
+        auto fs = Start("[{\"method\": \"GET\", \"path\": \"delimiter\", \"times\": 100000, \"action\": \"endless\", "
+                        "\"keys\": " + std::to_string(c.keysPerPage) + "}]");
+        fs->m_nMaxListPages = c.maxPages;
+        fs->m_nMaxListItems = c.maxItems;
+        CListT<FsItemInfo> items;
+        int kind = 0;
+        CWideString err;
+        EXPECT_FALSE(fs->ListDir(u"/", items, kind, err));
+        EXPECT_EQ(kind, 7);
+        EXPECT_NE(std::string(WideToUtf8(err).GetString()).find(c.errPart), std::string::npos) << err;
+        EXPECT_EQ(m_fake->Count("GET /b/?delimiter=/"), c.requests);
+    }
+    EXPECT_EQ(S3FileSysZorSock().m_nMaxListPages, 100000);
+    EXPECT_EQ(S3FileSysZorSock().m_nMaxListItems, 10000000);
 }

@@ -24,6 +24,10 @@ std::string Describe(const CListT<FsItemInfo>& items) {
         const FsItemInfo& it = items.GetNext(p);
         if (!s.empty()) s += "; ";
         s += WideToUtf8(it.m_sName).GetString();
+        if (it.IsBad()) {
+            s += " bad: " + std::string(WideToUtf8(it.m_sNote).GetString());
+            continue;
+        }
         s += it.IsFolder() ? " dir" : " file " + std::to_string(it.m_nSize);
         uint32_t t = it.IsFolder() ? it.m_nCreateTime : it.m_nModTime;
         if (t) s += " @" + std::string(CZorTime(t).FormatGmtA("%Y-%m-%d %H:%M:%S").GetString());
@@ -130,9 +134,14 @@ TEST(S3ReplyReader, PathRulesAndBadEntries) {
         {"TRUE is truncated", Page("<IsTruncated>TRUE</IsTruncated>"), "", true},
         {"no Size: not listed", Page(Contents("nosize", nullptr) + Contents("ok")), "ok file 3 @2020-01-02 03:04:05"},
         {"no time: not listed", Page(Contents("notime", "1", nullptr)), ""},
-        {"bad size: not listed", Page(Contents("neg", "-1") + Contents("big", "99999999999999999999")), ""},
-        {"bad date: not listed, next entry clean", Page(Contents("d", "1", "yesterday") + Contents("e")),
-         "e file 3 @2020-01-02 03:04:05"},
+        {"bad sizes: listed bad",
+         Page(Contents("neg", "-1") + Contents("big", "99999999999999999999") + Contents("pib", "1125899906842625") +
+              Contents("top", "1125899906842624")),
+         "neg bad: S3 listing: size -1 is not a valid object size; big bad: S3 listing: size 99999999999999999999 is "
+         "not a valid object size; pib bad: S3 listing: size 1125899906842625 is not a valid object size; top file "
+         "1125899906842624 @2020-01-02 03:04:05"},
+        {"bad date: listed bad, next entry clean", Page(Contents("d", "1", "yester&#13;day") + Contents("e")),
+         "d bad: S3 listing: time yester\\rday is not a valid time; e file 3 @2020-01-02 03:04:05"},
         {"empty key: not listed", Page(Contents("")), ""},
         {"key outside the prefix keeps the bucket", Page(Contents("other")), ""},
         {"nested common prefix", Page(Prefix("dir/sub/") + Prefix("dir/sub2")), "sub dir; sub2 dir"},
@@ -168,6 +177,7 @@ TEST(S3ReplyReader, HostileNamesAndDuplicates) {
     EXPECT_EQ(ListingOf(r, page1, u"b", u"/b/d", &items), "docs dir; ok.txt file 3 @2020-01-02 03:04:05");
     EXPECT_EQ(rec.CountContaining("unusable name"), 7);
     EXPECT_EQ(rec.CountContaining("'b/elsewhere'"), 1);
+    EXPECT_EQ(rec.CountContaining("name 'tab\\t'"), 1); // control characters shown as escapes
     EXPECT_EQ(ListingOf(r, page2, u"b", u"/b/d", &items),
               "docs dir; ok.txt file 3 @2020-01-02 03:04:05; ok.txt file 4 @2020-01-02 03:04:05");
     EXPECT_EQ(rec.CountContaining("Folder 'docs' is present already, skipping. Path: /listed"), 1);
@@ -234,4 +244,28 @@ TEST(S3ReplyReader, PathMatching) {
     EXPECT_EQ(p.seen, want);
     EXPECT_TRUE(p.IsAtPath(""));
     EXPECT_FALSE(p.IsAtPath("a"));
+}
+
+// A reply stays near its own size in memory: a document type (and with it
+// any entity of the reply's own) is refused, and so is nesting far deeper
+// than any S3 reply; the predefined entities and character references work.
+TEST(S3ReplyReader, RepliesMayNotGrowBeyondThemselves) {
+    std::string refs, deep;
+    for (int i = 0; i < 2000; i++) refs += "&e;";
+    for (int i = 0; i < 40; i++) deep = "<a>" + deep + "</a>";
+    const std::string ent = "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e \"" + std::string(250, 'x') + "\">]>";
+    struct Case {
+        std::string body, want;
+    } cases[] = {
+        {ent + "<r><Contents><Key>k" + refs + "</Key></Contents></r>",
+         "error: XML Parser error 35 at line 1 col 33: a reply may not declare a document type"},
+        {Page(deep), "error: XML Parser error 35 at line 1 col 197: elements nested deeper than 32"},
+        {Page(Contents("k&e;")), "error: XML Parser error 11 at line 1 col 117"},
+        {Page(Contents("&lt;&#x41;&#66;&quot;")), "<AB\" file 3 @2020-01-02 03:04:05"},
+    };
+    for (const Case& c : cases) {
+        S3ReplyReader r;
+        EXPECT_EQ(ListingOf(r, c.body, u"b", u"b").substr(0, 100), c.want);
+        EXPECT_EQ(ListingOf(r, Page(Contents("next")), u"b", u"b"), "next file 3 @2020-01-02 03:04:05");
+    }
 }

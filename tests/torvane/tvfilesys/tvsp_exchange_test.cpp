@@ -348,6 +348,7 @@ TEST(TvspVerbs, HostileNamesAndChangeRecords) {
     ASSERT_EQ(items.GetCount(), 1);
     EXPECT_EQ(items.GetHead().m_sName, CWideString(u"ok"));
     EXPECT_EQ(rec.CountContaining("unacceptable name"), 7);
+    EXPECT_EQ(rec.CountContaining("name 'a\\x01b'"), 1); // control characters shown as escapes
 
     ASSERT_TRUE(c.fs.StartMonitoring(u"/", k, e)) << e;
     testsrv::WriteFileText(c.srv.Root() + "/new.txt", "x");
