@@ -177,7 +177,9 @@ bool CExamineFolderRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) 
         return true;
     }
     char16_t mark = 0;
+    // The first counted child sets the target; it may be the root (empty).
     CWideString target;
+    bool bFirst = true;
     CSyncLevelIter it(pNode);
     for (; it.IsValid(); it.Next()) {
         CSyncTreeNode* pChild = it.GetNode();
@@ -195,7 +197,8 @@ bool CExamineFolderRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) 
             break;
         }
         const CWideString other = CSyncJob::GetItemSidePath(pOther, d);
-        if (target.IsEmpty()) target = GetUrlPathFolder(other);
+        if (bFirst) target = GetUrlPathFolder(other);
+        bFirst = false;
         if (other != target + u"/" + CSyncJob::GetItemSideName(pChild, d)) {
             mark = 0;
             break;
