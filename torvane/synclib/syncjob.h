@@ -591,6 +591,8 @@ public:
     CWideString FormatSideText(int side) const;
     // The volume text of a side ("" when not connected).
     CWideString GetDiskDisplayName(int side) const;
+    // Both sides tell their free space and lie on one volume.
+    bool SidesShareOneDisk() const;
     // One line per item with an action.
     void DumpActions(bool bForWrite, CWideString& text);
     // The user's resolution of the conflicts of a subtree: mode 2 right

@@ -123,4 +123,26 @@ TEST_F(AnalysisRunTest, OverlappingJobsPassAChangeOnInEitherOrder) {
         }
 }
 
+// Each side's copies fit into the free space of the volume, both together do
+// not; the disk is named by its mount point, the same for both sides.
+TEST_F(AnalysisRunTest, TwoSidesOnOneVolumeShareItsFreeSpace) {
+    auto plan = std::make_shared<CFakeFsPlan>();
+    plan->nFreeBytes = 300 * 1024;
+    CFakeFsRegistration reg(plan);
+    Put("L/a.bin", std::string(200 * 1024, 'a'));
+    Put("R/b.bin", std::string(200 * 1024, 'b'));
+    CSyncJob& j = NewJob(u"Docs", "L", "R", "fakefs://");
+    auto r = h.Run(j, true, false);
+    EXPECT_EQ(r.nSub, RSS_ATTENTION) << h.m_sink.Dump();
+    EXPECT_TRUE(Logged("Not enough free space on disk ")) << h.m_sink.Dump();
+    std::vector<std::string> disks;
+    for (const auto& rec : h.m_sink.Lines()) {
+        const std::string t = ToU8(rec.text);
+        if (t.rfind("On disk ", 0) == 0) disks.push_back(t.substr(0, t.find(" space required")));
+    }
+    ASSERT_EQ(disks.size(), 2u);
+    EXPECT_EQ(disks[0], disks[1]);
+    EXPECT_EQ(disks[0].find(h.m_tmp.Native()), std::string::npos) << disks[0];
+}
+
 } // namespace

@@ -459,6 +459,19 @@ public:
     }
 };
 
+// The mount point of the volume that holds a folder, as the system's own
+// tool reports it.
+std::string MountPointOf(const std::string& folder) {
+    std::string out;
+    if (FILE* p = popen(("stat -c %m '" + folder + "'").c_str(), "r")) {
+        char buf[4096];
+        while (fgets(buf, sizeof buf, p)) out += buf;
+        pclose(p);
+    }
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
 TEST_F(AnalyzeTest, RequiredSpaceAndTooLittleFreeSpace) {
     Put("L", "a.txt", std::string(3000, 'x'));
     job.m_Options.m_bEstimateRequiredSpace = false;
@@ -467,7 +480,8 @@ TEST_F(AnalyzeTest, RequiredSpaceAndTooLittleFreeSpace) {
     job.m_Options.m_bEstimateRequiredSpace = true;
     job.ResetTree();
     ASSERT_TRUE(Analyze().bOk);
-    EXPECT_TRUE(Logged("On disk Local: " + h.m_tmp.NativeSub("R") + " space required for sync is ", 2))
+    const std::string disk = "Local: " + MountPointOf(h.m_tmp.NativeSub("R"));
+    EXPECT_TRUE(Logged("On disk " + disk + " space required for sync is ", 2))
         << h.m_sink.Dump();
     EXPECT_FALSE(Logged("Not enough free space"));
 
@@ -484,7 +498,7 @@ TEST_F(AnalyzeTest, RequiredSpaceAndTooLittleFreeSpace) {
     h.m_sink.ClearRecords();
     auto r = h.Run(sj, true, true);
     EXPECT_TRUE(r.bOk) << ToU8(r.sResult);
-    EXPECT_TRUE(Logged("Not enough free space on disk Test: " + h.m_tmp.NativeSub("R") + " need ", 1))
+    EXPECT_TRUE(Logged("Not enough free space on disk " + disk + " need ", 1))
         << h.m_sink.Dump();
     EXPECT_EQ(r.nState, RS_ANALYZED);
     EXPECT_EQ(r.nSub, RSS_ATTENTION);
