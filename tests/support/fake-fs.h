@@ -186,7 +186,8 @@ public:
     }
     bool GetFreeDiskSpace(const CWideString& path, int64_t& a, int64_t& b, int64_t& c, int& k,
                           CWideString& e) override {
-        if (!Hit("GetFreeDiskSpace", k, e) || !WinFileSys::GetFreeDiskSpace(path, a, b, c, k, e)) return false;
+        if (!Hit("GetFreeDiskSpace", k, e) || !WinFileSys::GetFreeDiskSpace(path, a, b, c, k, e))
+            return false;
         std::lock_guard<std::mutex> g(m_plan->lock);
         if (m_plan->nFreeBytes >= 0) a = b = m_plan->nFreeBytes;
         return true;

@@ -478,7 +478,8 @@ CWideString WinFileSys::GetTypeInfo(int item) const {
             struct stat st;
             if (::stat(ZorNativePath(m_sRootDir).GetString(), &st) != 0) return CWideString();
             if (item == TVFS_TI_VOLUME_ID)
-                return CWideString::Formatted(u"dev:%u:%u", (unsigned)major(st.st_dev), (unsigned)minor(st.st_dev));
+                return CWideString::Formatted(u"dev:%u:%u", (unsigned)major(st.st_dev),
+                                              (unsigned)minor(st.st_dev));
             return u"Local: " + MountPointOf(m_sRootDir, st.st_dev);
         }
         default:
@@ -520,8 +521,9 @@ CWideString WinFileSys::MountPointOf(const CWideString& folder, uint64_t dev) {
             if (::sscanf(line, "%*s %*s %u:%u %*s %4095s", &maj, &min, mount) != 3) continue;
             if (maj != major(dev) || min != minor(dev)) continue;
             const std::string m = UnescapeMountPath(mount);
-            const bool bHolds = m == "/" || path == m || (path.size() > m.size() && path.compare(0, m.size(), m) == 0 &&
-                                                           path[m.size()] == '/');
+            const bool bHolds =
+                m == "/" || path == m ||
+                (path.size() > m.size() && path.compare(0, m.size(), m) == 0 && path[m.size()] == '/');
             if (bHolds && m.size() > best.size()) best = m;
         }
         ::fclose(f);

@@ -481,8 +481,7 @@ TEST_F(AnalyzeTest, RequiredSpaceAndTooLittleFreeSpace) {
     job.ResetTree();
     ASSERT_TRUE(Analyze().bOk);
     const std::string disk = "Local: " + MountPointOf(h.m_tmp.NativeSub("R"));
-    EXPECT_TRUE(Logged("On disk " + disk + " space required for sync is ", 2))
-        << h.m_sink.Dump();
+    EXPECT_TRUE(Logged("On disk " + disk + " space required for sync is ", 2)) << h.m_sink.Dump();
     EXPECT_FALSE(Logged("Not enough free space"));
 
     // A right side that cannot tell its free space has none: a warning, the
@@ -498,8 +497,7 @@ TEST_F(AnalyzeTest, RequiredSpaceAndTooLittleFreeSpace) {
     h.m_sink.ClearRecords();
     auto r = h.Run(sj, true, true);
     EXPECT_TRUE(r.bOk) << ToU8(r.sResult);
-    EXPECT_TRUE(Logged("Not enough free space on disk " + disk + " need ", 1))
-        << h.m_sink.Dump();
+    EXPECT_TRUE(Logged("Not enough free space on disk " + disk + " need ", 1)) << h.m_sink.Dump();
     EXPECT_EQ(r.nState, RS_ANALYZED);
     EXPECT_EQ(r.nSub, RSS_ATTENTION);
     EXPECT_TRUE(sj.bSyncRan);
