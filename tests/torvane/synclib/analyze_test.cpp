@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <cstring>
 #include <map>
 
 namespace {
@@ -459,17 +460,14 @@ public:
     }
 };
 
-// The mount point of the volume that holds a folder, as the system's own
-// tool reports it.
+// The mount point of the volume that holds a folder, as the system's own tool tells it.
 std::string MountPointOf(const std::string& folder) {
-    std::string out;
+    char buf[4096] = "";
     if (FILE* p = popen(("stat -c %m '" + folder + "'").c_str(), "r")) {
-        char buf[4096];
-        while (fgets(buf, sizeof buf, p)) out += buf;
+        if (!fgets(buf, sizeof buf, p)) buf[0] = 0;
         pclose(p);
     }
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
+    return std::string(buf, strcspn(buf, "\n"));
 }
 
 TEST_F(AnalyzeTest, RequiredSpaceAndTooLittleFreeSpace) {
@@ -502,6 +500,21 @@ TEST_F(AnalyzeTest, RequiredSpaceAndTooLittleFreeSpace) {
     EXPECT_EQ(r.nSub, RSS_ATTENTION);
     EXPECT_TRUE(sj.bSyncRan);
     sj.SetProgressSink(&g_DummyJobProgress);
+}
+
+// Two folders of one volume share its free space: each side's copy fits into
+// it, both together do not.
+TEST_F(AnalyzeTest, TwoSidesOnOneVolumeShareItsFreeSpace) {
+    Put("L", "a.bin", std::string(3000, 'a'));
+    Put("R", "b.bin", std::string(3000, 'b'));
+    auto plan = std::make_shared<CFakeFsPlan>();
+    plan->nFreeBytes = 5000;
+    CFakeFsRegistration reg(plan);
+    job.SetSideFolder(0, u"fakefs://" + h.m_tmp.Path("L"));
+    job.SetSideFolder(1, u"fakefs://" + h.m_tmp.Path("R"));
+    ASSERT_TRUE(Analyze().bOk);
+    const std::string disk = "Local: " + MountPointOf(h.m_tmp.NativeSub("R"));
+    EXPECT_TRUE(Logged("Not enough free space on disk " + disk + " need 6.00 KB", 1)) << h.m_sink.Dump();
 }
 
 } // namespace
