@@ -56,6 +56,8 @@ struct CFakeFsPlan {
     // more times (a back-end that lists a new file late).
     std::string hidePath;
     int nHideTimes = 0;
+    // When not negative, the free bytes that GetFreeDiskSpace reports.
+    int64_t nFreeBytes = -1;
 
     void SetCap(int id, int answer) {
         std::lock_guard<std::mutex> g(lock);
@@ -194,7 +196,11 @@ public:
     }
     bool GetFreeDiskSpace(const CWideString& path, int64_t& a, int64_t& b, int64_t& c, int& k,
                           CWideString& e) override {
-        return Hit("GetFreeDiskSpace", k, e) && WinFileSys::GetFreeDiskSpace(path, a, b, c, k, e);
+        if (!Hit("GetFreeDiskSpace", k, e) || !WinFileSys::GetFreeDiskSpace(path, a, b, c, k, e))
+            return false;
+        std::lock_guard<std::mutex> g(m_plan->lock);
+        if (m_plan->nFreeBytes >= 0) a = b = m_plan->nFreeBytes;
+        return true;
     }
 
     const std::shared_ptr<CFakeFsPlan>& Plan() const { return m_plan; }

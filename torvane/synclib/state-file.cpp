@@ -1336,9 +1336,14 @@ void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplica
         return;
     }
     CSideInfo& old = item.m_aOld[nSide];
-    if (nLevel != GetStateLevel(pNode)) {
-        SetStateLevel(pNode, nLevel);
-    } else if (old.Exists() && !rec.Exists()) {
+    // A record from another folder's state file: the side root's file, read
+    // first, is this job's own history of the item; a data folder further
+    // down belongs to a job over that subfolder, whose records and
+    // generations tell what that job did, not what this one did. Taking
+    // them over would hide a change from this job's comparison, or give its
+    // side a generation the other side never gets.
+    if (nLevel != GetStateLevel(pNode)) return;
+    if (old.Exists() && !rec.Exists()) {
         bool bChanged = false;
         MergeGenerations(item.m_aGens[nSide], gens, bChanged);
         if (bChanged) old.SetFlag(SIF_CORRECTED, true);

@@ -266,6 +266,7 @@ bool IsFolderWherePresent(const CSyncPairAndAction& item);
 class CCalcRequiredFreeSpace : public CDoSmthWithPair {
 public:
     bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
+    bool m_bOneDisk = false; // both sides on one volume: they share one balance
 };
 class CDoCountBytesOpers : public CDoSmthWithPair {
 public:

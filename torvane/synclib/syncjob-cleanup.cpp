@@ -7,6 +7,8 @@
 #include "zor-path.h"
 #include "zor-time.h"
 
+#include <algorithm>
+
 #include <stdlib.h>
 #include <time.h>
 
@@ -146,11 +148,19 @@ bool CleanupHistoryFolder(const CWideString& folder, CSyncJob* pJob, TvFileSys* 
     return true;
 }
 
+int CleanupIntervalDays(const CSyncJobOptions& options, int nLogRetainDays) {
+    int nDays = std::min(options.m_nSaveDaysPastVersions / 3, options.m_nSaveDaysPreviousVersion / 3);
+    if (nLogRetainDays > 0) nDays = std::min(nDays, nLogRetainDays / 3);
+    return nDays;
+}
+
 bool CleanupOldLogs(TvFileSys* pFs, int nDays, CListT<CWideString>& deleted, CWideString& errText) {
     // A side whose listing was skipped by the fast pre-analyse is not listed here either.
     if (pFs->m_nStampMode) return true;
+    // No age limit: every log is kept, only stale temporary files go.
+    const bool bKeepLogs = nDays <= 0;
     const CWideString rootDisplay = pFs->DisplayPath(CWideString());
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 2 && !bKeepLogs; ++i) {
         CWideString mirror;
         int k = 0;
         CWideString e;
@@ -173,7 +183,7 @@ bool CleanupOldLogs(TvFileSys* pFs, int nDays, CListT<CWideString>& deleted, CWi
         const int64_t mod = entry.m_nModTime;
         bool bDelete = false;
         if (EndsWith(name, u".log"))
-            bDelete = mod < cutoff;
+            bDelete = !bKeepLogs && mod < cutoff;
         else if (EndsWith(name, u".tmp") || EndsWith(name, u"._tvtmp"))
             bDelete = mod < cutoff2;
         if (!bDelete) continue;

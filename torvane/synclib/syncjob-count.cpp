@@ -116,7 +116,20 @@ void FolderStatsMerge(FolderStatsRecord& rec, const FolderStatsRecord& o) {
 
 CWideString CSyncJob::GetDiskDisplayName(int side) const {
     const TvFileSys* fs = m_apFs[side & 1].get();
-    return fs ? fs->GetTypeInfo(TVFS_TI_DISPLAY_NAME) : CWideString();
+    if (!fs) return CWideString();
+    const CWideString volume = fs->GetTypeInfo(TVFS_TI_VOLUME_NAME);
+    return volume.IsEmpty() ? fs->GetTypeInfo(TVFS_TI_DISPLAY_NAME) : volume;
+}
+
+bool CSyncJob::SidesShareOneDisk() const {
+    const TvFileSys* fsL = m_apFs[0].get();
+    const TvFileSys* fsR = m_apFs[1].get();
+    if (!fsL || !fsR || !fsL->GetCapability(TVFS_CAP_FREE_SPACE) || !fsR->GetCapability(TVFS_CAP_FREE_SPACE))
+        return false;
+    // Two folders of one volume have different names but one identity.
+    const CWideString idL = fsL->GetTypeInfo(TVFS_TI_VOLUME_ID), idR = fsR->GetTypeInfo(TVFS_TI_VOLUME_ID);
+    if (!idL.IsEmpty() && !idR.IsEmpty()) return idL == idR;
+    return GetDiskDisplayName(0).EqualsNoCase(GetDiskDisplayName(1).GetString());
 }
 
 void CSyncJob::ComputeRequiredSpace() {
@@ -125,6 +138,7 @@ void CSyncJob::ComputeRequiredSpace() {
         d.m_nRunning = 0;
     }
     CCalcRequiredFreeSpace pass;
+    pass.m_bOneDisk = SidesShareOneDisk();
     DoForSubtree(GetPairsUnchecked(), pass, true);
     for (int side = 0; side < 2; side++) m_anRequiredBytes[side] = (int64_t)m_aDiskSpace[side].m_nRequired;
 }
@@ -158,11 +172,7 @@ bool CCalcRequiredFreeSpace::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
     const int64_t at = R.m_nRunning + peak - freed;
     if (at > 0 && (uint64_t)at > R.m_nRequired) R.m_nRequired = (uint64_t)at;
     R.m_nRunning += need - freed;
-    const TvFileSys* fsS = pJob->m_apFs[src].get();
-    const TvFileSys* fsD = pJob->m_apFs[dst].get();
-    if (fsS && fsD && fsS->GetCapability(TVFS_CAP_FREE_SPACE) && fsD->GetCapability(TVFS_CAP_FREE_SPACE) &&
-        pJob->GetDiskDisplayName(src).EqualsNoCase(pJob->GetDiskDisplayName(dst).GetString()))
-        pJob->m_aDiskSpace[src] = R;
+    if (m_bOneDisk) pJob->m_aDiskSpace[src] = R;
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "zor-path.h"
 #include "zor-unicode.h"
 
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -16,11 +17,6 @@ CSyncTreeNode* Find(CSyncTreeNode* pRoot, const CWideString& path) {
     if (!pRoot || path.IsEmpty()) return nullptr;
     CWideString e;
     return CSyncTreeNode::LookupCS(pRoot, path, false, nullptr, e);
-}
-
-CWideString FileNameOf(const CWideString& path) {
-    const int i = path.ReverseFind(u'/');
-    return i < 0 ? path : path.Mid(i + 1);
 }
 
 void ClearMove(CSyncPairAndAction& item) {
@@ -57,15 +53,46 @@ bool IsDeleteLtoR(const CSyncPairAndAction& item) {
 }
 
 // One direction's table: keys in the order first met, each with its entries.
+// An entry that holds one path waits, under its key and file name, for an
+// item of the other kind with that name; the first waiting entry (in list
+// order) takes it. Finding it through the name keeps the pass linear where
+// many files share one size and time.
 struct CDetectFileRenamesAndMoves::CTable {
+    struct CSlot {
+        size_t nKey;
+        std::u16string_view name; // the node's own name, alive for the whole pass
+        bool operator==(const CSlot& o) const { return nKey == o.nKey && name == o.name; }
+    };
+    struct CSlotHash {
+        size_t operator()(const CSlot& s) const {
+            return std::hash<std::u16string_view>()(s.name) ^ (s.nKey * 0x9E3779B97F4A7C15ull);
+        }
+    };
+    struct CQueue {
+        std::vector<size_t> entries; // indexes into the key's list, in list order
+        size_t nHead = 0;            // the first that still waits
+    };
+
     std::unordered_map<CMoveKey, size_t, CMoveKeyHash> index;
     std::vector<std::vector<CMoveEntry>> entries;
-    std::vector<CMoveEntry>& For(const CMoveKey& key) {
-        auto it = index.find(key);
-        if (it != index.end()) return entries[it->second];
-        index.emplace(key, entries.size());
-        entries.emplace_back();
-        return entries.back();
+    // [0] entries with only a deleted item (b), [1] entries with only a new one (a).
+    std::unordered_map<CSlot, CQueue, CSlotHash> waiting[2];
+
+    // Puts the path of a new (bNew) or deleted item into the key's list.
+    void Place(const CMoveKey& key, std::u16string_view name, const CWideString& path, bool bNew) {
+        const auto ins = index.emplace(key, entries.size());
+        if (ins.second) entries.emplace_back();
+        const size_t nKey = ins.first->second;
+        std::vector<CMoveEntry>& list = entries[nKey];
+        const auto it = waiting[bNew ? 0 : 1].find(CSlot{nKey, name});
+        if (it != waiting[bNew ? 0 : 1].end() && it->second.nHead < it->second.entries.size()) {
+            CMoveEntry& e = list[it->second.entries[it->second.nHead++]];
+            (bNew ? e.a : e.b) = path;
+            return;
+        }
+        list.emplace_back();
+        (bNew ? list.back().a : list.back().b) = path;
+        waiting[bNew ? 1 : 0][CSlot{nKey, name}].entries.push_back(list.size() - 1);
     }
 };
 
@@ -80,33 +107,15 @@ bool CDetectFileRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     CSyncPairAndAction& item = pNode->GetItem();
     if (!item.m_sMove.IsEmpty()) ClearMove(item);
     if (item.IsFolder() && CSyncJob::AnyIncludedChildExists(pNode)) return true;
-    const CWideString& name = pNode->GetNameRef();
-    // bNew: the entry's a (new item) is set; else its b (deleted item).
-    auto place = [&](CTable& t, const CMoveKey& key, bool bNew) {
-        std::vector<CMoveEntry>& list = t.For(key);
-        CMoveEntry* pFound = nullptr;
-        for (CMoveEntry& e : list) {
-            const CWideString& mine = bNew ? e.a : e.b;
-            const CWideString& other = bNew ? e.b : e.a;
-            if (mine.IsEmpty() && !other.IsEmpty() && FileNameOf(other) == name) {
-                pFound = &e;
-                break;
-            }
-        }
-        if (!pFound) {
-            list.emplace_back();
-            pFound = &list.back();
-        }
-        (bNew ? pFound->a : pFound->b) = pNode->GetPath();
-    };
+    const std::u16string_view name = pNode->GetNameRef().View();
     if (IsNewCopyLtoR(item))
-        place(*m_pTables[0], MoveKey(item.m_aCur[0]), true);
+        m_pTables[0]->Place(MoveKey(item.m_aCur[0]), name, pNode->GetPath(), true);
     else if (item.IsNewCopyRtoL())
-        place(*m_pTables[1], MoveKey(item.m_aCur[1]), true);
+        m_pTables[1]->Place(MoveKey(item.m_aCur[1]), name, pNode->GetPath(), true);
     else if (IsDeleteLtoR(item))
-        place(*m_pTables[0], MoveKey(item.m_aOld[1]), false);
+        m_pTables[0]->Place(MoveKey(item.m_aOld[1]), name, pNode->GetPath(), false);
     else if (item.IsDeleteRtoL())
-        place(*m_pTables[1], MoveKey(item.m_aOld[0]), false);
+        m_pTables[1]->Place(MoveKey(item.m_aOld[0]), name, pNode->GetPath(), false);
     return true;
 }
 
@@ -177,7 +186,9 @@ bool CExamineFolderRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) 
         return true;
     }
     char16_t mark = 0;
+    // The first counted child sets the target; it may be the root (empty).
     CWideString target;
+    bool bFirst = true;
     CSyncLevelIter it(pNode);
     for (; it.IsValid(); it.Next()) {
         CSyncTreeNode* pChild = it.GetNode();
@@ -195,7 +206,8 @@ bool CExamineFolderRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) 
             break;
         }
         const CWideString other = CSyncJob::GetItemSidePath(pOther, d);
-        if (target.IsEmpty()) target = GetUrlPathFolder(other);
+        if (bFirst) target = GetUrlPathFolder(other);
+        bFirst = false;
         if (other != target + u"/" + CSyncJob::GetItemSideName(pChild, d)) {
             mark = 0;
             break;

@@ -516,6 +516,10 @@ void CSyncJob::SaveSideStateFiles(CSyncTreeNode* pNode, int side) {
                 Log(2, kMsgInitPrevSyncTime, u"Cannot init PrevSyncTime: " + e + u"\n");
         }
     }
+    // A subfolder's data folder belongs to a job over that subfolder: its
+    // state file is that job's history, kept by that job alone. This job's
+    // records of the subfolder live in its side root's file.
+    if (pNode->GetParent()) return;
     int k = 0;
     CWideString e;
     if (!WriteStateFile(side, sidePath, k, e)) {

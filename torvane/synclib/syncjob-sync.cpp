@@ -223,8 +223,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     for (int s = 0; s < 2; ++s) {
         TvFileSys* f = m_apFs[s].get();
         if (!f || !f->IsConnected() || CannotHaveDataFolder(s)) continue;
-        const int nDays = std::min<int>({m_Options.m_nSaveDaysPastVersions / 3, m_Options.m_nSaveDaysPreviousVersion / 3,
-                                    g_EngineOptions.m_nLogRetainDays / 3});
+        const int nDays = CleanupIntervalDays(m_Options, g_EngineOptions.m_nLogRetainDays);
         bool bDue = false;
         CWideString e;
         if (!CheckCleanupStamp(f, nDays, bDue, e))

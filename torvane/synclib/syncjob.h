@@ -591,6 +591,8 @@ public:
     CWideString FormatSideText(int side) const;
     // The volume text of a side ("" when not connected).
     CWideString GetDiskDisplayName(int side) const;
+    // Both sides tell their free space and lie on one volume.
+    bool SidesShareOneDisk() const;
     // One line per item with an action.
     void DumpActions(bool bForWrite, CWideString& text);
     // The user's resolution of the conflicts of a subtree: mode 2 right
@@ -767,10 +769,14 @@ bool CheckCleanupStamp(TvFileSys* pFs, int nDays, bool& bDue, CWideString& errTe
 // nDays, and old folders left empty. False when a folder cannot be listed.
 bool CleanupHistoryFolder(const CWideString& folder, CSyncJob* pJob, TvFileSys* pFs, int nDays,
                           CListT<CWideString>& deleted, CWideString& errText);
-// Deletes run logs older than nDays and temporary files older than 2 days
-// from the data folder, and old logs from the side's mirror folders. False
-// when the data folder cannot be listed.
+// Deletes run logs older than nDays (0 or less: none, every log is kept)
+// and temporary files older than 2 days from the data folder, and old logs
+// from the side's mirror folders. False when the data folder cannot be listed.
 bool CleanupOldLogs(TvFileSys* pFs, int nDays, CListT<CWideString>& deleted, CWideString& errText);
+// Days between two clean-ups of a side: a third of the shortest age limit
+// of kept versions and logs; a log retention of 0 or less (keep every log)
+// has no part in it.
+int CleanupIntervalDays(const CSyncJobOptions& options, int nLogRetainDays);
 // mktime of a broken-down local time.
 int64_t MakeTimeFromTm(struct tm* pTm);
 // The current local time as "%Y%m%d-%H%M%S".

@@ -73,6 +73,10 @@ enum TvFsTypeInfo : int {
     TVFS_TI_DATA_SUFFIX = 3,    // file-name suffix wanted on the engine's data files, or empty
     TVFS_TI_DISPLAY_NAME = 4,   // display name of this connected file system
     TVFS_TI_REAL_ROOT = 23,     // resolved root
+    TVFS_TI_VOLUME_ID = 24,     // identity of the volume that holds the root: the same text for
+                                // two roots on one volume; empty when not known
+    TVFS_TI_VOLUME_NAME = 25,   // display name of that volume (for a local disk its mount
+                                // point), or empty
     TVFS_TI_USER_LABEL = 133,   // label of the user field
     TVFS_TI_PASSWORD_LABEL = 134,
 };

@@ -15,9 +15,11 @@
 #include <limits.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -470,9 +472,74 @@ CWideString WinFileSys::GetTypeInfo(int item) const {
             return IsConnected() ? CWideString(u"Local: ") + m_sRootDir : CWideString(u"Disconnected");
         case TVFS_TI_REAL_ROOT:
             return m_sRootDir;
+        case TVFS_TI_VOLUME_ID:
+        case TVFS_TI_VOLUME_NAME: {
+            if (!IsConnected()) return CWideString();
+            struct stat st;
+            if (::stat(ZorNativePath(m_sRootDir).GetString(), &st) != 0) return CWideString();
+            if (item == TVFS_TI_VOLUME_ID)
+                return CWideString::Formatted(u"dev:%u:%u", (unsigned)major(st.st_dev),
+                                              (unsigned)minor(st.st_dev));
+            return u"Local: " + MountPointOf(m_sRootDir, st.st_dev);
+        }
         default:
             return CWideString();
     }
+}
+
+namespace {
+
+// A mount point as /proc/self/mountinfo writes it: blank, tab, newline and
+// backslash as three octal digits after a backslash.
+std::string UnescapeMountPath(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3') {
+            out += (char)((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+CWideString WinFileSys::MountPointOf(const CWideString& folder, uint64_t dev) {
+    char resolved[PATH_MAX];
+    const CNarrowString native = ZorNativePath(folder);
+    const std::string path = ::realpath(native.GetString(), resolved) ? resolved : native.GetString();
+    // The deepest mount of this device that holds the folder (a folder
+    // mounted on a folder of the same disk is named by its own mount point).
+    std::string best;
+    if (FILE* f = ::fopen("/proc/self/mountinfo", "re")) {
+        char line[4096];
+        while (::fgets(line, sizeof line, f)) {
+            unsigned maj = 0, min = 0;
+            char mount[4096];
+            if (::sscanf(line, "%*s %*s %u:%u %*s %4095s", &maj, &min, mount) != 3) continue;
+            if (maj != major(dev) || min != minor(dev)) continue;
+            const std::string m = UnescapeMountPath(mount);
+            const bool bHolds =
+                m == "/" || path == m ||
+                (path.size() > m.size() && path.compare(0, m.size(), m) == 0 && path[m.size()] == '/');
+            if (bHolds && m.size() > best.size()) best = m;
+        }
+        ::fclose(f);
+    }
+    if (best.empty()) {
+        // No mount table: the topmost folder above it on the same device.
+        best = path;
+        struct stat st;
+        for (std::string up = best; up.size() > 1;) {
+            const size_t slash = up.rfind('/');
+            up = slash == 0 ? "/" : up.substr(0, slash);
+            if (::stat(up.c_str(), &st) != 0 || (uint64_t)st.st_dev != dev) break;
+            best = up;
+        }
+    }
+    return Utf8ToWide(best.c_str(), (int)best.size());
 }
 
 bool WinFileSys::BreakURL(const CWideString& url, CWideString& server, CWideString& path, CWideString& err) {

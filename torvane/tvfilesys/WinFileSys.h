@@ -136,6 +136,8 @@ public:
 
 protected:
     static bool IsLinkOnTheWay(const CNarrowString& root, const CNarrowString& folder);
+    // The mount point of the volume (device dev) that holds a folder.
+    static CWideString MountPointOf(const CWideString& folder, uint64_t dev);
     // Turns the connection URL into the local root folder. WinNetFileSys
     // overrides it to map a share onto its mount.
     virtual bool ResolveRoot(const CWideString& url, CWideString& localRoot, int& errKind, CWideString& err);

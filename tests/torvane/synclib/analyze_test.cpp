@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <cstring>
 #include <map>
 
 namespace {
@@ -459,6 +460,16 @@ public:
     }
 };
 
+// The mount point of the volume that holds a folder, as the system's own tool tells it.
+std::string MountPointOf(const std::string& folder) {
+    char buf[4096] = "";
+    if (FILE* p = popen(("stat -c %m '" + folder + "'").c_str(), "r")) {
+        if (!fgets(buf, sizeof buf, p)) buf[0] = 0;
+        pclose(p);
+    }
+    return std::string(buf, strcspn(buf, "\n"));
+}
+
 TEST_F(AnalyzeTest, RequiredSpaceAndTooLittleFreeSpace) {
     Put("L", "a.txt", std::string(3000, 'x'));
     job.m_Options.m_bEstimateRequiredSpace = false;
@@ -467,8 +478,8 @@ TEST_F(AnalyzeTest, RequiredSpaceAndTooLittleFreeSpace) {
     job.m_Options.m_bEstimateRequiredSpace = true;
     job.ResetTree();
     ASSERT_TRUE(Analyze().bOk);
-    EXPECT_TRUE(Logged("On disk Local: " + h.m_tmp.NativeSub("R") + " space required for sync is ", 2))
-        << h.m_sink.Dump();
+    const std::string disk = "Local: " + MountPointOf(h.m_tmp.NativeSub("R"));
+    EXPECT_TRUE(Logged("On disk " + disk + " space required for sync is ", 2)) << h.m_sink.Dump();
     EXPECT_FALSE(Logged("Not enough free space"));
 
     // A right side that cannot tell its free space has none: a warning, the
@@ -484,12 +495,26 @@ TEST_F(AnalyzeTest, RequiredSpaceAndTooLittleFreeSpace) {
     h.m_sink.ClearRecords();
     auto r = h.Run(sj, true, true);
     EXPECT_TRUE(r.bOk) << ToU8(r.sResult);
-    EXPECT_TRUE(Logged("Not enough free space on disk Test: " + h.m_tmp.NativeSub("R") + " need ", 1))
-        << h.m_sink.Dump();
+    EXPECT_TRUE(Logged("Not enough free space on disk " + disk + " need ", 1)) << h.m_sink.Dump();
     EXPECT_EQ(r.nState, RS_ANALYZED);
     EXPECT_EQ(r.nSub, RSS_ATTENTION);
     EXPECT_TRUE(sj.bSyncRan);
     sj.SetProgressSink(&g_DummyJobProgress);
+}
+
+// Two folders of one volume share its free space: each side's copy fits into
+// it, both together do not.
+TEST_F(AnalyzeTest, TwoSidesOnOneVolumeShareItsFreeSpace) {
+    Put("L", "a.bin", std::string(3000, 'a'));
+    Put("R", "b.bin", std::string(3000, 'b'));
+    auto plan = std::make_shared<CFakeFsPlan>();
+    plan->nFreeBytes = 5000;
+    CFakeFsRegistration reg(plan);
+    job.SetSideFolder(0, u"fakefs://" + h.m_tmp.Path("L"));
+    job.SetSideFolder(1, u"fakefs://" + h.m_tmp.Path("R"));
+    ASSERT_TRUE(Analyze().bOk);
+    const std::string disk = "Local: " + MountPointOf(h.m_tmp.NativeSub("R"));
+    EXPECT_TRUE(Logged("Not enough free space on disk " + disk + " need 6.00 KB", 1)) << h.m_sink.Dump();
 }
 
 } // namespace

@@ -99,6 +99,9 @@ TEST_F(CleanupTest, DueCleanupAtTheEndOfASync) {
         {"history clean-up off: logs only", 6 * kDay, 15, false, {all[1], all[2]}},
         {"a retention of 2 days: 2 hours", 3 * 3600, 2, true, all},
         {"... and younger than that", 3600, 2, true, {}},
+        {"a retention of 0 keeps every log; the interval is the kept versions' 10 days", 11 * kDay, 0, true,
+         {all[0], all[2]}},
+        {"... which a stamp of 3 hours is not past", 3 * 3600, -1, true, {}},
     };
     int nEdit = 0;
     for (const Case& c : cases) {
@@ -132,7 +135,7 @@ TEST_F(CleanupTest, DueCleanupAtTheEndOfASync) {
 
         const bool bDone = !c.notices.empty();
         EXPECT_EQ(h.m_tmp.Exists(hist + "a_2020-0101-120000.txt"), !(bDone && c.bCleanupPastVersions));
-        EXPECT_EQ(h.m_tmp.Exists("R/_tvdata_/old.log"), !bDone);
+        EXPECT_EQ(h.m_tmp.Exists("R/_tvdata_/old.log"), !(bDone && c.nLogRetainDays > 0));
         EXPECT_EQ(h.m_tmp.Exists("R/_tvdata_/x._tvtmp"), !bDone);
         for (const std::string& n :
              {"_history_/a" + yesterday + ".txt", std::string("_history_/a.txt"),

@@ -308,6 +308,8 @@ TEST_F(DecideTest, MovePairingByFullLengthTimeAndName) {
         {u"/c/n1", 7, true},       {u"/c/n2", 7, true},           // two new and two deleted with one key:
         {u"/c/o1", 7, false},      {u"/c/o2", 7, false},          // only the first lone pair is linked
         {u"/d/small", 5, false},   {u"/d/big", (int64_t)(k4G + 5), true}, // 4 GiB apart: never paired
+        {u"/e/z", 9, false},       {u"/f/z", 9, false},           // one name twice on each side:
+        {u"/g/z", 9, true},        {u"/h/z", 9, true},            // paired in tree order
     };
     for (const Row& r : rows) {
         CSyncTreeNode* p = r.bNew ? Add(r.path, Rec(r.len), CSideInfo()) : Add(r.path, CSideInfo(), Rec(r.len));
@@ -331,6 +333,8 @@ TEST_F(DecideTest, MovePairingByFullLengthTimeAndName) {
     EXPECT_EQ(mv(u"/c/o2"), "");
     EXPECT_EQ(mv(u"/d/big"), "");
     EXPECT_EQ(mv(u"/d/small"), "");
+    EXPECT_EQ(mv(u"/g/z"), "</e/z");
+    EXPECT_EQ(mv(u"/h/z"), "</f/z");
 }
 
 // ---------------------------------------------------------------- categories

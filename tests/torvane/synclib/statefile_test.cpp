@@ -557,12 +557,13 @@ TEST(StateFile, FailedReadTakesBackItsMergedRecordsAndIsLoggedAsError) {
     EXPECT_TRUE(!y || !y->GetItem().m_aOld[0].IsPresentBit());
     EXPECT_TRUE(io.HasLog(1, "Left: cannot parse state file"));
 
-    // The same file complete: the record from the deeper file replaces the root's.
+    // The same file complete: the deeper file (another job's) adds what the
+    // root's lacks and leaves the root's own records as they are.
     err.Empty();
     ASSERT_TRUE(ReadText(io, freshSub, subFile.substr(0, subFile.rfind("\n[f=0|N:5:z")) + ">", kind, err))
         << U8(err);
-    EXPECT_EQ(x->GetItem().m_aOld[0].m_Len.GetValue(), 7u);
-    EXPECT_EQ(io.GetStateLevel(x), 1);
+    EXPECT_EQ(x->GetItem().m_aOld[0].m_Len.GetValue(), 5u);
+    EXPECT_EQ(io.GetStateLevel(x), 2);
     EXPECT_TRUE(Find(&fresh, u"/sub/y.txt")->GetItem().m_aOld[0].Exists());
 
     // A stop request fails with its own text and kind, and is not an error line.

@@ -206,6 +206,22 @@ TEST_F(SyncRunTest, RenamesMovesAndFolderRenamesAreOneMoveEach) {
     ExpectClean(r);
 }
 
+// A folder whose first file went to the root and the others elsewhere did not move as a whole.
+TEST_F(SyncRunTest, FilesOfOneFolderMovedToTwoPlacesMoveOneByOne) {
+    for (const char* n : {"a", "b", "c"}) Put(std::string("L/dir/") + n + ".txt", n);
+    ExpectClean(RunWith());
+    h.m_tmp.MakeDir("L/sub");
+    std::filesystem::rename(h.m_tmp.NativeSub("L/dir/a.txt"), h.m_tmp.NativeSub("L/a.txt"));
+    for (const std::string n : {"b.txt", "c.txt"})
+        std::filesystem::rename(h.m_tmp.NativeSub("L/dir/" + n), h.m_tmp.NativeSub("L/sub/" + n));
+    std::filesystem::remove(h.m_tmp.NativeSub("L/dir"));
+    auto r = RunWith();
+    EXPECT_FALSE(Logged("Move Folder ")) << sink.Dump();
+    EXPECT_EQ(h.m_tmp.List("R"), (std::vector<std::string>{"_tvdata_", "a.txt", "sub"}));
+    EXPECT_EQ(h.m_tmp.List("R/sub"), (std::vector<std::string>{"b.txt", "c.txt"}));
+    ExpectClean(r);
+}
+
 TEST_F(SyncRunTest, TimeShiftSetsTimesOnlyAndCaseChangeRenames) {
     Put("L/t.txt", "same body");
     Put("L/Case.txt", "case");

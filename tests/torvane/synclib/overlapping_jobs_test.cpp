@@ -1,0 +1,86 @@
+// Two jobs over overlapping folders, each run Analyze and Sync in turn on
+// real local folders: what one job passed on, the other passes on too.
+#include "job-harness.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/time.h>
+
+#include <fstream>
+
+namespace {
+
+class OverlappingJobsTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (auto& j : m_jobs) j->SetProgressSink(&g_DummyJobProgress);
+    }
+    CSyncJob& NewJob(const char16_t* name, const std::string& left, const std::string& right) {
+        m_jobs.push_back(std::make_unique<CSyncJob>());
+        CSyncJob& j = *m_jobs.back();
+        j.SetProgressSink(&h.m_sink);
+        j.SetName(name);
+        h.m_tmp.MakeDir(right);
+        j.SetSideFolder(0, h.m_tmp.Path(left));
+        j.SetSideFolder(1, h.m_tmp.Path(right));
+        return j;
+    }
+    void Put(const std::string& rel, const std::string& content, time_t mtime = 1600000000) {
+        h.m_tmp.MakeDir(rel.substr(0, rel.rfind('/')));
+        ASSERT_TRUE(h.m_tmp.WriteFile(rel, content));
+        struct timeval tv[2] = {{mtime, 0}, {mtime, 0}};
+        utimes(h.m_tmp.NativeSub(rel).c_str(), tv);
+    }
+    std::string Get(const std::string& rel) {
+        std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+    // Analyze and Sync, m_nStepMs after the previous run; bSyncs: whether
+    // it found something to do, else it must have found nothing.
+    void Expect(CSyncJob& j, bool bSyncs) {
+        h.m_clock.Advance(m_nStepMs);
+        h.m_sink.ClearRecords();
+        auto r = h.Run(j, true, true);
+        EXPECT_TRUE(r.bOk) << h.m_sink.Dump();
+        EXPECT_EQ(r.nState, bSyncs ? RS_SYNCED : RS_ANALYZED) << h.m_sink.Dump();
+        EXPECT_EQ(r.nSub, RSS_OK) << h.m_sink.Dump();
+    }
+
+    CJobHarness h;
+    int64_t m_nStepMs = 0;
+    std::vector<std::unique_ptr<CSyncJob>> m_jobs;
+};
+
+// Job J syncs L with R, job K the subfolder L/sub with R2. A change below
+// L/sub reaches both R and R2, whichever job runs first, and then both jobs
+// find nothing to do; also when the runs follow each other within a second.
+TEST_F(OverlappingJobsTest, AChangeIsPassedOnInEitherOrder) {
+    for (int64_t nStepMs : {60000, 100})
+        for (bool bNestedFirst : {true, false}) {
+            SCOPED_TRACE(std::to_string(nStepMs) + (bNestedFirst ? " ms, nested first" : " ms, outer first"));
+            m_nStepMs = nStepMs;
+            const std::string b = std::to_string(nStepMs) + (bNestedFirst ? "n/" : "o/");
+            Put(b + "L/top.txt", "top");
+            Put(b + "L/sub/s1.txt", "s1 v1");
+            Put(b + "L/sub/s2.txt", "s2");
+            CSyncJob& J = NewJob(u"J", b + "L", b + "R");
+            CSyncJob& K = NewJob(u"K", b + "L/sub", b + "R2");
+            for (CSyncJob* p : {&J, &K}) Expect(*p, true);
+            for (CSyncJob* p : {&J, &K}) Expect(*p, false);
+
+            Put(b + "L/sub/s1.txt", "s1 v2, longer", 1600000600);
+            Expect(bNestedFirst ? K : J, true);
+            Expect(bNestedFirst ? J : K, true);
+            EXPECT_EQ(Get(b + "R/sub/s1.txt"), "s1 v2, longer");
+            EXPECT_EQ(Get(b + "R2/s1.txt"), "s1 v2, longer");
+            for (CSyncJob* p : {&J, &K}) Expect(*p, false);
+
+            // A change on the far side of the nested job comes on through the outer one.
+            Put(b + "R2/s2.txt", "s2 from R2", 1600000900);
+            for (CSyncJob* p : {&K, &J}) Expect(*p, true);
+            EXPECT_EQ(Get(b + "R/sub/s2.txt"), "s2 from R2");
+            for (CSyncJob* p : {&K, &J}) Expect(*p, false);
+        }
+}
+
+} // namespace
