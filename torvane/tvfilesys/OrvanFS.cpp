@@ -801,7 +801,7 @@ bool OrvanFS::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& e
     if (!Full(path, full, errKind, err)) return false;
     CCritSectionLock g(list.Lock());
     if (!list.FindIdByPath(full, id) || id.IsEmpty()) {
-        errKind = FSE_CLOUD_CACHE;
+        errKind = FSE_NOT_FOUND;
         err.Format(u"Couldn't find ID for directory %s", full);
         return false;
     }
