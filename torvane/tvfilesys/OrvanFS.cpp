@@ -12,6 +12,7 @@
 #include "zor-unicode.h"
 #include "zor-url.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -114,6 +115,16 @@ CNarrowString GetClientSecret(const CNarrowString& cloudServer) {
     CWideString v = PolicyString(u"ClientSecret");
     if (!v.IsEmpty()) return WideToUtf8(v);
     return CNarrowString(cloudServer == kProductionCloudHost ? kClientSecretProduction : kClientSecretOther);
+}
+
+namespace {
+std::atomic<int64_t> s_nBodyMemoryLimit{kOrvanMaxBodyInMemory};
+}
+int64_t GetOrvanBodyMemoryLimit() {
+    return s_nBodyMemoryLimit.load();
+}
+void SetOrvanBodyMemoryLimit(int64_t n) {
+    s_nBodyMemoryLimit = n > 0 && n <= kOrvanMaxBodyInMemory ? n : kOrvanMaxBodyInMemory;
 }
 
 // ---------------------------------------------------------------- upload helpers
@@ -304,6 +315,8 @@ CWideString OrvanFS::GetTypeInfo(int item) const {
 }
 
 void OrvanFS::Disconnect(bool bFull) {
+    m_bOpen = false;
+    m_LongPoll.m_bPrimed = false;
     if (m_bCountedOpen) {
         OrvanFileList& list = GetOrvanFileList();
         CCritSectionLock g(list.Lock());
@@ -509,7 +522,20 @@ bool OrvanFS::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int& er
     if (bLongPoll) {
         // the long-poll connection fills the cache; a failure before the
         // listing is stored for the waiting connections as its failure is
-        if (ok) return PopulateFromConnect(false, errKind, err) || (Disconnect(false), false);
+        // it subscribes first: what changes after the listing reaches its poll
+        m_LongPoll.m_bPrimed = false;
+        if (ok && !m_LongPoll.Subscribe(errKind, err)) {
+            Disconnect(false);
+            ok = false;
+        }
+        if (ok) {
+            if (!PopulateFromConnect(false, errKind, err)) {
+                Disconnect(false);
+                return false;
+            }
+            m_LongPoll.m_bPrimed = true;
+            return true;
+        }
         CCritSectionLock g(list.Lock());
         list.m_bPopulationRequested = false;
         list.m_nPopulationErrKind = errKind ? errKind : FSE_GENERAL;
@@ -599,6 +625,7 @@ bool OrvanFS::OpenConnection(const TvConnectInfo& ci, bool bLongPoll, int& errKi
     }
     m_bReconnectAllowed = 1;
     m_bConnected = true;
+    m_bOpen = true;
     return true;
 }
 
@@ -625,16 +652,31 @@ bool OrvanFS::PopulateAccount(ICopyProgress* pProgress, int& errKind, CWideStrin
     CRsp rsp;
     rsp.m_bAcceptFileBody = 1; // a large account's reply comes through a temporary file
     CNarrowString body;
+    // A listing costs several times its size once parsed and cached: a reply
+    // past the limit fails before it is read.
+    const int64_t limit = GetOrvanBodyMemoryLimit();
+    auto tooLong = [&] {
+        errKind = FSE_CLOUD_CACHE;
+        err = u"Response body is too long for memory";
+        return false;
+    };
     auto readBody = [&](CRsp& r) -> bool {
         if (r.m_bTempBodyFile && !r.m_sBodyFile.IsEmpty()) {
+            ZorFileInfo fi;
             int k = 0;
             CWideString e;
-            if (!ReadWholeFile(r.m_sBodyFile, INT32_MAX - 1, body, k, e)) {
+            if (ZorGetFileInfo(r.m_sBodyFile, fi, k, e) && (int64_t)fi.nSize > limit) return tooLong();
+            if (!ReadWholeFile(r.m_sBodyFile, (int)limit + 1, body, k, e)) {
                 errKind = FSE_CLOUD_CACHE;
                 err = e;
                 return false;
             }
+            if (body.GetLength() > limit) {
+                body.Empty();
+                return tooLong();
+            }
         } else {
+            if (r.m_sBody.GetLength() > limit) return tooLong();
             body = r.m_sBody;
         }
         return true;
@@ -707,7 +749,7 @@ bool OrvanFS::ListUndeletedFolder(const CWideString& folderId, const CWideString
         err = u"parent for undeleted folder not found";
         return false;
     }
-    const ZorJsonValue* node = reply->IsArray() ? reply->GetElement(0) : reply.get();
+    const ZorJsonValue* node = !reply ? nullptr : reply->IsArray() ? reply->GetElement(0) : reply.get();
     return list.ListNode(parentId, node, true, this, 1, errKind, err);
 }
 
@@ -753,7 +795,7 @@ bool OrvanFS::GetInfo(const CWideString& path, FsItemInfo& info, bool& bNotFound
     }
     OrvanFileItem* item = list.Find(id);
     if (!item) {
-        errKind = FSE_CONN_LOST;
+        errKind = FSE_CLOUD_CACHE;
         err = u"file info for id " + id + u" not found in cache";
         return false;
     }
@@ -772,13 +814,13 @@ bool OrvanFS::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& e
     if (!Full(path, full, errKind, err)) return false;
     CCritSectionLock g(list.Lock());
     if (!list.FindIdByPath(full, id) || id.IsEmpty()) {
-        errKind = FSE_CONN_LOST;
+        errKind = FSE_NOT_FOUND;
         err.Format(u"Couldn't find ID for directory %s", full);
         return false;
     }
     OrvanFileItem* folder = list.Find(id);
     if (!folder) {
-        errKind = FSE_CONN_LOST;
+        errKind = FSE_CLOUD_CACHE;
         err = u"error getting file info for folder id " + id;
         return false;
     }
@@ -786,7 +828,7 @@ bool OrvanFS::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& e
         const CWideString& cid = folder->m_lstChildren.GetNext(p);
         OrvanFileItem* c = list.Find(cid);
         if (!c) {
-            errKind = FSE_CONN_LOST;
+            errKind = FSE_CLOUD_CACHE;
             err = u"error getting info for file id " + cid;
             items.RemoveAll();
             return false;
@@ -1062,7 +1104,7 @@ bool OrvanFS::Move(const CWideString& from, const CWideString& to, bool bFile, i
     CCritSectionLock g(list.Lock());
     OrvanFileItem* cached = list.Find(id);
     if (!cached) {
-        errKind = FSE_CONN_LOST;
+        errKind = FSE_CLOUD_CACHE;
         err = u"couldn't get info for id " + id;
         return false;
     }
@@ -1110,14 +1152,15 @@ struct UploadScope {
 } // namespace
 
 bool OrvanFS::FindUploadedProto(const CNarrowString& encName, const CWideString& path, const CWideString& knownId,
-                                CWideString& foundId, int& errKind, CWideString& err) {
+                                const CWideString& parentId, CWideString& foundId, int& round, int& errKind,
+                                CWideString& err) {
     // Each round asks whether the service holds the upload's proto resource.
     // 202: still processing, ask again after 500 ms; another 2xx: stored;
     // anything else: failed. Rounds that never leave 202 fail.
     CWideString req = u"search?q={\"type\":\"application/vnd.orvan.cirrolith.protoresource\",\"name\":\"" +
                       Widen(encName) + u"\"}&metadata=true";
     CWideString lastMessage;
-    for (int round = 1; round <= kOrvanUploadRetryRounds; round++) {
+    for (round = 1; round <= kOrvanUploadRetryRounds; round++) {
         ICopyProgress::Message(m_pProgress, 1,
                                CWideString::Formatted(u"UploadFile: retry #%d on timeout for %s", round, path));
         if (ICopyProgress::Stopped(m_pProgress)) {
@@ -1171,10 +1214,30 @@ bool OrvanFS::FindUploadedProto(const CNarrowString& encName, const CWideString&
             err = u"Retry complete, error: the found id " + foundId + u" is not the uploaded one";
             return false;
         }
+        // a name is no proof: the entry is the upload only in the upload's folder
+        CRsp ctx;
+        ZorJsonValuePtr parents;
+        ZorJsonValueList chain;
+        CWideString parentUri;
+        e.Empty();
+        if (!SendCachedApiRequest(m_Params, ctx, "GET", u"v1/assets/" + foundId + u"/metadata/rootcontext", m_pProgress,
+                                  k, e, true) ||
+            !JsonParseText(ctx.m_sBody, parents, e) || !parents || !parents->GetArrayByPath("value", chain) ||
+            chain.empty() || !chain.back()->GetStringByPath("id", parentUri)) {
+            errKind = FSE_CLOUD_CACHE;
+            err = u"Proto search error: no folder for the found id " + foundId + (e.IsEmpty() ? u"" : u": " + e);
+            return false;
+        }
+        if (LastSegment(parentUri) != parentId) {
+            errKind = FSE_NOT_FOUND;
+            err = u"Retry complete, error: the found id " + foundId + u" is in another folder";
+            return false;
+        }
         ICopyProgress::Message(m_pProgress, 1,
                                CWideString::Formatted(u"UploadFile: retry #%d success for %s", round, path));
         return true;
     }
+    round = kOrvanUploadRetryRounds;
     errKind = FSE_NOT_FOUND;
     err = u"Retry complete, error: " + lastMessage;
     return false;
@@ -1314,11 +1377,11 @@ bool OrvanFS::UploadFile(const CWideString& localFile, const CWideString& path, 
         // stored it; ask before reporting a failure.
         if (errKind != FSE_CONN_CLOSED || rsp.m_nStatus != 0 || src.m_nPosition < src.m_nSize) return false;
         CWideString found, e2;
-        int k2 = 0;
-        if (!FindUploadedProto(encName, path, id, found, k2, e2)) {
-            ICopyProgress::Message(m_pProgress, 1, u"UploadFile: retry error: " + e2);
+        int k2 = 0, round = 0;
+        if (!FindUploadedProto(encName, path, id, parentId, found, round, k2, e2)) {
+            ICopyProgress::Message(m_pProgress, 1, CWideString::Formatted(u"UploadFile: retry #%d error: %s", round, e2));
             errKind = k2;
-            err += u"; Retry err: " + e2;
+            err.AppendFormat(u"; Retry #%d err: %s", round, e2);
             return false;
         }
         errKind = 0;
@@ -1355,7 +1418,7 @@ bool OrvanFS::UploadFile(const CWideString& localFile, const CWideString& path, 
     }
     item.m_lstParents.AddHead(newParent);
     if (!list.Find(newParent)) {
-        errKind = FSE_CONN_LOST;
+        errKind = FSE_CLOUD_CACHE;
         err = u"error getting info for parent folder id " + newParent;
         return false;
     }
@@ -1389,7 +1452,7 @@ bool OrvanFS::WaitForChanges(int& errKind, CWideString& err) {
 }
 
 bool OrvanFS::GetChangedItems(CListT<ChangedItem>& items, int& errKind, CWideString& err) {
-    if (!IsConnected()) {
+    if (!m_bOpen.load()) {
         errKind = FSE_CONN_LOST;
         err = u"Longpoll not connected";
         return false;

@@ -26,6 +26,12 @@ CNarrowString GetClientId();
 CNarrowString GetKdxServer();
 CNarrowString GetCloudServer();
 
+// The largest listing reply read into memory (it costs several times its
+// size once parsed and cached); the limit in force may be lowered (tests).
+constexpr int64_t kOrvanMaxBodyInMemory = 256LL << 20;
+int64_t GetOrvanBodyMemoryLimit();
+void SetOrvanBodyMemoryLimit(int64_t n); // 0: back to kOrvanMaxBodyInMemory
+
 constexpr const char16_t* kOrvanPolicyKey = u"Software\\Policies\\Orvan\\Lumidrift";
 
 // Upload helpers.
@@ -114,12 +120,17 @@ public:
 private:
     CWideString m_sSpare;
     bool m_bCountedOpen = false;
+    // Connected, as the job's threads may ask while the monitor thread's
+    // requests change the connection's own state.
+    std::atomic<bool> m_bOpen{false};
 
     bool FetchFolder(const CWideString& path, ZorJsonValuePtr& reply, int& kind, CWideString& err) override;
     bool Move(const CWideString& from, const CWideString& to, bool bFile, int& errKind, CWideString& err);
     // After an upload timed out: whether the service stored it (see UploadFile).
+    // The entry found counts only in the upload's folder; round: the last one asked.
     bool FindUploadedProto(const CNarrowString& encName, const CWideString& path, const CWideString& knownId,
-                           CWideString& foundId, int& errKind, CWideString& err);
+                           const CWideString& parentId, CWideString& foundId, int& round, int& errKind,
+                           CWideString& err);
     bool DeleteItemReq(const CWideString& path, bool bFile, int& errKind, CWideString& err);
     bool WaitForCache(int& errKind, CWideString& err);
     bool OpenConnection(const TvConnectInfo& ci, bool bLongPoll, int& errKind, CWideString& err);

@@ -128,6 +128,9 @@ OrvanFileItem* OrvanFileList::Add(const CWideString& id, const OrvanFileItem& it
         DropIndex(item.FirstParent());
     }
     OrvanFileItem copy(item);
+    // one place decides for every way in (listings, notifications, this
+    // program's own changes): a name that may not stand in a path is hidden
+    copy.m_bHidden = !item.m_nRoot && (item.m_bHidden || !IsSafeCloudName(item.m_Info.m_sName)) ? 1 : 0;
     CWideString err;
     if (!ComputePath(id, copy, err)) return nullptr;
     m_mapItems.SetAt(id, copy);
@@ -273,6 +276,7 @@ bool OrvanFileList::GetPathFromId(const CWideString& id, CWideString& path, CWid
 }
 
 bool OrvanFileList::CheckRelationships(const CWideString& id, int& kind, CWideString& err) {
+    CCritSectionLock g(m_csCache);
     const char16_t* msg = nullptr;
     OrvanFileItem* item = id.IsEmpty() ? nullptr : Find(id);
     if (id.IsEmpty())
@@ -297,6 +301,7 @@ bool OrvanFileList::CheckRelationships(const CWideString& id, int& kind, CWideSt
 }
 
 bool OrvanFileList::IsValidItemName(const CWideString& id, CWideString& err) {
+    CCritSectionLock g(m_csCache);
     OrvanFileItem* item = Find(id);
     if (!item || item->m_Info.m_sName.IsEmpty() || item->m_Info.m_sName.Find(u'/') >= 0) {
         err = u"filename empty or contains '/'";
@@ -412,6 +417,7 @@ bool OrvanFileList::RemoveRec(const CWideString& id, int& budget, CWideString& e
 
 bool OrvanFileList::CollectDescendantChanges(CZorTime t, const OrvanFileItem& item, CListT<ChangedItem>& out,
                                              int& kind, CWideString& err, bool bFolderGone, int nDeleted) {
+    CCritSectionLock g(m_csCache);
     int budget = GetCount();
     return CollectRec(t, item, out, kind, err, bFolderGone, nDeleted, budget);
 }
@@ -426,7 +432,7 @@ bool OrvanFileList::CollectRec(CZorTime t, const OrvanFileItem& item, CListT<Cha
             return false;
         }
         OrvanFileItem child;
-        if (!Lookup(cid, child)) continue;
+        if (!Lookup(cid, child) || child.m_bHidden) continue; // a hidden item and its content are never reported
         if (bFolderGone && !CollectRec(t, child, out, kind, err, bFolderGone, nDeleted, budget)) return false;
         CWideString path, e;
         if (!GetPathFromId(cid, path, e, bFolderGone && nDeleted <= 0)) {
@@ -817,7 +823,13 @@ bool OrvanFileList::OwnChangeInFlightBefore(uint64_t ticket) {
 }
 
 // ---------------------------------------------------------------- quota
+void OrvanFileList::InvalidateQuota() {
+    CCritSectionLock g(m_csQuota);
+    m_nQuotaTime = -1;
+}
+
 bool OrvanFileList::GetCachedQuota(int64_t& nFree, int64_t& nTotal, bool bForce) {
+    CCritSectionLock g(m_csQuota);
     if (m_nQuotaTime < 0 && !bForce) return false;
     nFree = m_nQuotaFree;
     nTotal = m_nQuotaTotal;
@@ -826,6 +838,7 @@ bool OrvanFileList::GetCachedQuota(int64_t& nFree, int64_t& nTotal, bool bForce)
 
 bool OrvanFileList::UpdateQuota(int64_t nFree, int64_t nTotal, int64_t nTimestamp) {
     if (nTimestamp < 0) return false;
+    CCritSectionLock g(m_csQuota);
     if (nFree != m_nQuotaFree || nTotal != m_nQuotaTotal)
         ZorGetProgramLog().Printf(u"Quota Updated: ulFree=%lld ulTotal=%lld ulTimestamp=%lld\n", nFree, nTotal,
                                   nTimestamp);

@@ -74,7 +74,9 @@ public:
 
     CCritSection& Lock() { return m_csCache; }
 
-    // -- items (all take the cache lock)
+    // -- items (all take the cache lock). A pointer from Find or GetItem is
+    // used only while the caller holds Lock(): another thread may change or
+    // remove the item (or empty the cache) as soon as it is released.
     OrvanFileItem* Add(const CWideString& id, const OrvanFileItem& item);
     OrvanFileItem* GetItem(const CWideString& id); // null when absent (asserted)
     OrvanFileItem* Find(const CWideString& id);    // null when absent, no assertion
@@ -139,10 +141,10 @@ public:
     uint64_t NextOwnChange();
     bool OwnChangeInFlightBefore(uint64_t ticket);
 
-    // -- quota
+    // -- quota (a lock of its own: the long poll writes it, workers read it)
     bool GetCachedQuota(int64_t& nFree, int64_t& nTotal, bool bForce);
     bool UpdateQuota(int64_t nFree, int64_t nTotal, int64_t nTimestamp);
-    void InvalidateQuota() { m_nQuotaTime = -1; }
+    void InvalidateQuota();
 
 private:
     CHashMapT<CWideString, OrvanFileItem> m_mapItems{17, 0.75f, 0.25f, 2.25f, 10};
@@ -151,6 +153,7 @@ private:
     CCritSection m_csOwn;
     uint64_t m_nNextOwn = 1;
     std::set<uint64_t> m_ownInFlight; // under m_csOwn
+    CCritSection m_csQuota;
     int64_t m_nQuotaFree = -1;
     int64_t m_nQuotaTotal = -1;
     int64_t m_nQuotaTime = -1;

@@ -104,14 +104,7 @@ void TsLongPoll::SetPopulationResult(int errKind, const CWideString& err) {
     list.m_sPopulationErr = err;
 }
 
-bool TsLongPoll::Run(int& errKind, CWideString& err) {
-    ZOR_ASSERT(m_pOwner);
-    OrvanFileList& list = GetOrvanFileList();
-    {
-        // a restarted run (after a failure) asks for the population itself
-        CCritSectionLock g(list.Lock());
-        if (!list.m_bPopulationRequested) list.m_bPopulationRequested = true;
-    }
+bool TsLongPoll::Subscribe(int& errKind, CWideString& err) {
     errKind = 0;
     CRsp rsp;
     rsp.m_sReqHeaders = m_sHeaders;
@@ -120,23 +113,45 @@ bool TsLongPoll::Run(int& errKind, CWideString& err) {
     if (!m_pOwner->SendApiRequest(params, rsp, "POST", u"notification", this, errKind, err, true)) {
         err = u"Error subscribing for notifications: " + err;
         OrvanFS::AddApiError(rsp, errKind, err, true);
-        SetPopulationResult(errKind ? errKind : FSE_GENERAL, err);
+        if (!errKind) errKind = FSE_GENERAL;
         return false;
     }
     if (!ParseRegistrationId(rsp.m_sBody, m_sRegistrationId)) {
         errKind = FSE_CLOUD_CACHE;
         err = u"Registration ID not found in longpoll post response";
+        return false;
+    }
+    return true;
+}
+
+bool TsLongPoll::Run(int& errKind, CWideString& err) {
+    ZOR_ASSERT(m_pOwner);
+    OrvanFileList& list = GetOrvanFileList();
+    // The connect subscribed and then listed the account: the first run
+    // polls on that subscription (nothing since the listing is missed).
+    // A restarted run subscribes and lists anew.
+    const bool primed = m_bPrimed.exchange(false);
+    bool populate = !primed;
+    {
+        CCritSectionLock g(list.Lock());
+        if (primed && list.IsEmpty()) populate = true; // emptied since (a failed change)
+        if (populate) list.m_bPopulationRequested = true;
+    }
+    errKind = 0;
+    if (!primed && !Subscribe(errKind, err)) {
         SetPopulationResult(errKind, err);
         return false;
     }
-    int k = 0;
-    CWideString e;
-    bool ok = m_pOwner->PopulateAccount(this, k, e);
-    SetPopulationResult(ok ? 0 : k, ok ? CWideString() : e);
-    if (!ok) {
-        errKind = k;
-        err = u"Couldn't populate account: " + e;
-        return false;
+    if (populate) {
+        int k = 0;
+        CWideString e;
+        bool ok = m_pOwner->PopulateAccount(this, k, e);
+        SetPopulationResult(ok ? 0 : k, ok ? CWideString() : e);
+        if (!ok) {
+            errKind = k;
+            err = u"Couldn't populate account: " + e;
+            return false;
+        }
     }
     return Poll(errKind, err);
 }
@@ -245,6 +260,9 @@ bool TsLongPoll::WaitForOwnChanges(uint64_t mark) {
 
 bool TsLongPoll::HandleEvent(const ZorJsonValue* ev, CListT<ChangedItem>& out, bool& bMetadata, int& errKind,
                              CWideString& err) {
+    // Every touch of a cached item holds the cache lock: the job's threads
+    // walk the same items (and a worker may empty the cache). Requests to the
+    // service go out with the lock released.
     OrvanFileList& list = GetOrvanFileList();
     if (!ev) return true;
     int64_t ts = 0;
@@ -268,6 +286,7 @@ bool TsLongPoll::HandleEvent(const ZorJsonValue* ev, CListT<ChangedItem>& out, b
     if (event == u"delete") {
         metadataOnce();
         CWideString id = LastSeg(resource), path;
+        CCritSectionLock g(list.Lock());
         if (!list.Find(id)) {
             OnMessage(1, u"got delete notification for uncached id " + id + u", not notifying");
             return true;
@@ -290,6 +309,7 @@ bool TsLongPoll::HandleEvent(const ZorJsonValue* ev, CListT<ChangedItem>& out, b
         CWideString id = LastSeg(resource.Left(resource.GetLength() - (seg == u"name" ? 14 : 17)));
         if (seg == u"trashed" && !v.EqualsNoCase(u"true"))
             return Restore(resource.Left(resource.GetLength() - 17), id, t, own, out, errKind, err);
+        CCritSectionLock g(list.Lock());
         OrvanFileItem* item = list.Find(id);
         if (!item) return Quit(errKind, err, u"info for existing id not found");
         if (seg == u"name") {
@@ -336,21 +356,28 @@ bool TsLongPoll::HandleEvent(const ZorJsonValue* ev, CListT<ChangedItem>& out, b
         metadataOnce();
         return true;
     }
-    // content of an asset
+    // the content of an asset, or a collection's own resource: the fresh
+    // information comes from the event's own resource
     CWideString id = LastSeg(resource), path, e;
-    if (!list.Find(id)) return Quit(errKind, err, u"Existing file not found in cache");
-    if (VisiblePath(list, id, path)) add(path, CIK_MODIFIED);
-    FsItemInfo info;
-    int k = 0;
-    if (!m_pOwner->GetAssetMetadata(u"sync/files/" + id, info, k, e))
-        return Quit(errKind, err, u"LongPoll::Poll: Couldn't get info for updated file: " + e, k ? k : FSE_CLOUD_CACHE);
     {
         CCritSectionLock g(list.Lock());
-        if (OrvanFileItem* item = list.Find(id)) {
-            CWideString oldName = item->m_Info.m_sName;
-            item->m_Info = info;
-            if (info.m_sName != oldName) list.RenameInCache(id, info.m_sName, e);
-        }
+        if (!list.Find(id)) return Quit(errKind, err, u"Existing file not found in cache");
+        if (VisiblePath(list, id, path)) add(path, CIK_MODIFIED);
+    }
+    FsItemInfo info;
+    int k = 0;
+    if (!m_pOwner->GetAssetMetadata(resource, info, k, e))
+        return Quit(errKind, err, u"LongPoll::Poll: Couldn't get info for updated file: " + e, k ? k : FSE_CLOUD_CACHE);
+    CCritSectionLock g(list.Lock());
+    OrvanFileItem* item = list.Find(id);
+    if (!item) return true; // gone meanwhile (a refresh of the cache)
+    const CWideString oldName = item->m_Info.m_sName;
+    item->m_Info = info;
+    item->m_Info.m_sName = oldName; // a new name goes through the rename, which keeps the paths and the hidden mark
+    if (info.m_sName != oldName && !list.RenameInCache(id, info.m_sName, e)) {
+        ZorGetProgramLog().Printf(u"LongPoll::Poll: Illegal filename %s or path error, not notifying: %s\n",
+                                  info.m_sName, e);
+        return true;
     }
     CWideString newPath;
     if (VisiblePath(list, id, newPath)) add(newPath, CIK_MODIFIED);
@@ -361,7 +388,6 @@ bool TsLongPoll::HandleEvent(const ZorJsonValue* ev, CListT<ChangedItem>& out, b
 // it is added under that parent, and a folder's content is listed with it.
 bool TsLongPoll::Restore(const CWideString& resource, const CWideString& id, CZorTime t, bool own,
                          CListT<ChangedItem>& out, int& errKind, CWideString& err) {
-    OrvanFileList& list = GetOrvanFileList();
     CWideString res = resource;
     if (res.Find(u"api/v1") < 0) {
         int at = res.Find(u"api/");
@@ -384,24 +410,37 @@ bool TsLongPoll::Restore(const CWideString& resource, const CWideString& id, CZo
                                         m_pOwner->m_pProgress, k, e, false))
         return Quit(errKind, err, u"couldn't get rootcontext for id " + id + u": " + e, k ? k : FSE_CLOUD_CACHE);
     ZorJsonValuePtr json;
-    if (!JsonParseText(rsp.m_sBody, json, e)) return Quit(errKind, err, u"error parsing rootcontext JSON response");
+    if (!JsonParseText(rsp.m_sBody, json, e) || !json)
+        return Quit(errKind, err, u"error parsing rootcontext JSON response");
     ZorJsonValueList parents;
     if (!json->GetArrayByPath("value", parents) || parents.empty())
         return Quit(errKind, err, u"couldn't get parents list from rootcontext JSON response");
     CWideString parentUri;
     parents.back()->GetStringByPath("id", parentUri);
     const CWideString parentId = LastSeg(parentUri);
+    return AddNew(id, parentId, item, item.m_Info.IsFolder(), t, own, out, errKind, err);
+}
+
+// A new item under a cached folder: a folder is listed with its content (the
+// listing adds the folder itself), anything else is added as it is. The
+// records: the item's Created, then a folder's content as MovedTo.
+bool TsLongPoll::AddNew(const CWideString& id, const CWideString& parentId, OrvanFileItem item, bool bListFolder,
+                        CZorTime t, bool own, CListT<ChangedItem>& out, int& errKind, CWideString& err) {
+    OrvanFileList& list = GetOrvanFileList();
     {
         CCritSectionLock g(list.Lock());
         if (!list.Find(parentId))
             return Quit(errKind, err, u"update: parent collection " + parentId + u" not found in cache");
         if (list.Find(id)) return true; // already known (a listing caught it first)
     }
-    if (item.m_Info.IsFolder()) {
-        // the listing adds the folder itself with its content
+    int k = 0;
+    CWideString e;
+    if (bListFolder) {
         if (!m_pOwner->ListUndeletedFolder(id, parentId, k, e)) return Quit(errKind, err, e, k ? k : FSE_CLOUD_CACHE);
-    } else {
-        CCritSectionLock g(list.Lock());
+    }
+    CCritSectionLock g(list.Lock());
+    if (!bListFolder) {
+        item.m_lstParents.RemoveAll();
         item.m_lstParents.AddTail(parentId);
         if (!list.Add(id, item)) return Quit(errKind, err, u"update: couldn't add id " + id + u" to the cache");
         list.AddChild(parentId, id);
@@ -433,42 +472,36 @@ bool TsLongPoll::Members(const ZorJsonValue* ev, const CWideString& resource, CZ
     int slash = rest.Find(u'/');
     CWideString parentId = slash < 0 ? rest : rest.Left(slash);
     const bool members = resource.Right(8) == u"/members";
-    if (!list.Find(parentId)) return Quit(errKind, err, u"update: parent collection " + parentId + u" not found in cache");
     CWideString detail, uri;
     ev->GetStringByPath("data.detail", detail);
     ev->GetStringByPath("data.uri", uri);
     CWideString id = LastSeg(uri);
+    bool cachedNow = false;
+    {
+        CCritSectionLock g(list.Lock());
+        if (!list.Find(parentId))
+            return Quit(errKind, err, u"update: parent collection " + parentId + u" not found in cache");
+        cachedNow = list.Find(id) != nullptr;
+    }
     auto add = [&](const CWideString& path, uint32_t kind) {
         if (!own) out.AddTail(ChangedItem(path, kind, t));
     };
+    if (detail == u"resource_added" && !cachedNow) {
+        OrvanFileItem item;
+        int k = 0;
+        CWideString e;
+        if (!GetAssetInfoFromNotification(ev, item.m_Info, k, e)) {
+            ZorGetProgramLog().Printf(u"LongPoll::Poll: failed to get metadata from notification:%s\n", e);
+            CWideString kindPath = item.m_Info.IsFolder() ? u"sync/directories/" : u"sync/files/";
+            if (!m_pOwner->GetAssetMetadata(kindPath + id, item.m_Info, k, e))
+                return Quit(errKind, err, u"LongPoll::Poll: Couldn't get info for a new file: " + e);
+        }
+        return AddNew(id, parentId, item, item.m_Info.IsFolder() && members, t, own, out, errKind, err);
+    }
+    CCritSectionLock g(list.Lock());
     if (detail == u"resource_added") {
         OrvanFileItem* cached = list.Find(id);
-        if (!cached) {
-            OrvanFileItem item;
-            int k = 0;
-            CWideString e;
-            if (!GetAssetInfoFromNotification(ev, item.m_Info, k, e)) {
-                ZorGetProgramLog().Printf(u"LongPoll::Poll: failed to get metadata from notification:%s\n", e);
-                CWideString kindPath = item.m_Info.IsFolder() ? u"sync/directories/" : u"sync/files/";
-                if (!m_pOwner->GetAssetMetadata(kindPath + id, item.m_Info, k, e))
-                    return Quit(errKind, err, u"LongPoll::Poll: Couldn't get info for a new file: " + e);
-            }
-            item.m_lstParents.AddTail(parentId);
-            CCritSectionLock g(list.Lock());
-            if (!list.Add(id, item)) return Quit(errKind, err, u"update: couldn't add id " + id + u" to the cache");
-            list.AddChild(parentId, id);
-            CWideString path;
-            if (VisiblePath(list, id, path)) add(path, CIK_CREATED);
-            if (item.m_Info.IsFolder() && members) {
-                if (!m_pOwner->ListUndeletedFolder(id, parentId, k, e)) return Quit(errKind, err, e, k ? k : FSE_CLOUD_CACHE);
-                OrvanFileItem copy;
-                list.Lookup(id, copy);
-                CListT<ChangedItem> sub{10};
-                if (!list.CollectDescendantChanges(t, copy, sub, k, e, false, 0)) return Quit(errKind, err, e, k);
-                if (!own) out.AddTailList(sub);
-            }
-            return true;
-        }
+        if (!cached) return true; // gone meanwhile (a refresh of the cache)
         if (cached->HasMark(ORVAN_MARK_CREATED)) {
             cached->RemoveMark(ORVAN_MARK_CREATED);
             return true;
@@ -489,17 +522,14 @@ bool TsLongPoll::Members(const ZorJsonValue* ev, const CWideString& resource, CZ
         if (!list.CollectDescendantChanges(t, copy, sub, k, e, true, 0)) return Quit(errKind, err, e, k);
         if (!own && visibleBefore) out.AddTailList(sub);
         if (visibleBefore) add(oldPath, CIK_MOVED_FROM);
-        {
-            CCritSectionLock g(list.Lock());
-            list.RemoveChild(copy.FirstParent(), id);
-            if (OrvanFileItem* it = list.Find(id)) {
-                it->m_lstParents.RemoveAll();
-                it->m_lstParents.AddTail(parentId);
-            }
-            list.AddChild(parentId, id);
-            if (!list.RenameInCache(id, CWideString(), e) || !list.CheckRelationships(id, k, e))
-                return Quit(errKind, err, u"MOVE: cache error: " + e);
+        list.RemoveChild(copy.FirstParent(), id);
+        if (OrvanFileItem* it = list.Find(id)) {
+            it->m_lstParents.RemoveAll();
+            it->m_lstParents.AddTail(parentId);
         }
+        list.AddChild(parentId, id);
+        if (!list.RenameInCache(id, CWideString(), e) || !list.CheckRelationships(id, k, e))
+            return Quit(errKind, err, u"MOVE: cache error: " + e);
         CWideString newPath;
         if (!VisiblePath(list, id, newPath)) {
             OnMessage(1, u"Illegal filename \"" + copy.m_Info.m_sName + u"\" not notifying");

@@ -5,6 +5,7 @@
 // OrvanFS::WaitForChanges; the queue is shared with the job's threads.
 #pragma once
 
+#include "OrvanFileList.h"
 #include "TvFsRecords.h"
 #include "zor-coll.h"
 #include "zor-json.h"
@@ -40,6 +41,9 @@ public:
 
     // Subscribe, populate the cache, poll until a stop or an error.
     bool Run(int& errKind, CWideString& err);
+    // The subscription alone (the long-poll connect subscribes before it
+    // lists the account, then sets m_bPrimed for the first run).
+    bool Subscribe(int& errKind, CWideString& err);
     bool Poll(int& errKind, CWideString& err);
     // Moves the queue into items (queue order).
     void Drain(CListT<ChangedItem>& items);
@@ -51,6 +55,7 @@ public:
     CCritSection m_cs;
     CListT<ChangedItem> m_lstQueue{10};
     std::atomic<uint8_t> m_bPending{0};
+    std::atomic<bool> m_bPrimed{false}; // subscribed and listed by the connect, no run yet
 
 private:
     bool m_bCollapsed = false; // the queue holds the one whole-tree record
@@ -60,6 +65,8 @@ private:
                  CListT<ChangedItem>& out, int& errKind, CWideString& err);
     bool Restore(const CWideString& resource, const CWideString& id, CZorTime t, bool own,
                  CListT<ChangedItem>& out, int& errKind, CWideString& err);
+    bool AddNew(const CWideString& id, const CWideString& parentId, OrvanFileItem item, bool bListFolder, CZorTime t,
+                bool own, CListT<ChangedItem>& out, int& errKind, CWideString& err);
     void SetPopulationResult(int errKind, const CWideString& err);
     // False when a stop came while this program's changes begun before mark
     // were still in flight (see OrvanFileList::BeginOwnChange).

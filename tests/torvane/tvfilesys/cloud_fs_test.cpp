@@ -67,9 +67,8 @@ protected:
     bool Connect() { return Connect(m_fs, CloudInfo(s_srv->Host())); }
     std::string Names(const char16_t* path) {
         CListT<FsItemInfo> items;
-        int kind = 0;
         CWideString err;
-        if (!m_fs.ListDir(path, items, kind, err)) return "ERR " + U8(err);
+        if (!m_fs.ListDir(path, items, m_kind, err)) return "ERR " + U8(err);
         std::string r;
         for (ZorPosition p = items.GetHeadPosition(); p;) r += U8(items.GetNext(p).m_sName) + ";";
         return r;
@@ -254,6 +253,19 @@ TEST_F(CloudFs, PopulationModesAndRefresh) {
         ASSERT_TRUE(Connect(fs, CloudInfo(s_srv->Host(), "tok-0123456789", ""))) << U8(m_err);
         EXPECT_EQ(GetOrvanFileList().GetCount(), 8);
     }
+    // past the memory limit a listing fails before it is read, from the body
+    // file or from memory
+    for (auto [pad, limit] : {std::pair<int, int64_t>{34000000, 16 << 20}, {0, 200}}) {
+        s_srv->Set("{\"pad_bytes\": " + std::to_string(pad) + "}");
+        GetOrvanFileList().ResetCache();
+        SetOrvanBodyMemoryLimit(limit);
+        OrvanFS fs;
+        EXPECT_FALSE(Connect(fs, CloudInfo(s_srv->Host(), "tok-0123456789", ""))) << pad;
+        SetOrvanBodyMemoryLimit(0);
+        EXPECT_EQ(m_kind, FSE_CLOUD_CACHE);
+        EXPECT_NE(U8(m_err).find("Response body is too long for memory"), std::string::npos) << U8(m_err);
+        EXPECT_TRUE(GetOrvanFileList().IsEmpty());
+    }
 
     // no long poll: the first connect filled the cache; a later run (no other
     // connection open) refreshes it and sees a change made by another client,
@@ -348,6 +360,7 @@ TEST_F(CloudFs, ReadsComeFromTheCache) {
     EXPECT_EQ(Names(u"/a"), "x.txt;sub;");
     EXPECT_EQ(Names(u"/top.txt"), "");
     EXPECT_EQ(Names(u"/nowhere").rfind("ERR Couldn't find ID for directory /nowhere", 0), 0u);
+    EXPECT_EQ(m_kind, FSE_NOT_FOUND); // not the connection kind that callers retry
     uint32_t mt = 0, ct = 0;
     EXPECT_TRUE(m_fs.GetFileModTime(u"/top.txt", mt, ct, m_kind, m_err));
     EXPECT_EQ(mt, 1600000000u);
@@ -607,19 +620,22 @@ TEST_F(CloudFs, UploadTimeoutAndRecoveryBySearch) {
         const char* errPart;
         int searches;
         int64_t sleptMs;
+        bool elsewhereFirst = false; // the same name went up into another folder before
     } cases[] = {
         {"stored after two rounds of 202", "{\"upload_timeout\": \"store\", \"search_codes\": [202, 202, 201]}", false,
          true, 0, "", 3, 1000},
         {"processing throughout", "{\"upload_timeout\": \"nostore\", \"search_codes\": [202]}", false, false,
-         FSE_NOT_FOUND, "Retry complete, error: status 202", 100, 50000},
+         FSE_NOT_FOUND, "; Retry #100 err: Retry complete, error: status 202", 100, 50000},
         {"failed on the service", "{\"upload_timeout\": \"nostore\", \"search_codes\": [202, 500]}", false, false,
-         FSE_NOT_FOUND, "Retry complete, error: status 500", 2, 500},
+         FSE_NOT_FOUND, "; Retry #2 err: Retry complete, error: status 500", 2, 500},
         {"empty answer", "{\"upload_timeout\": \"nostore\", \"search_reply\": \"empty\"}", false, false,
-         FSE_CLOUD_CACHE, "No entries in proto response", 1, 0},
+         FSE_CLOUD_CACHE, "; Retry #1 err: No entries in proto response", 1, 0},
         {"entry without id", "{\"upload_timeout\": \"nostore\", \"search_reply\": \"noid\"}", false, false,
          FSE_CLOUD_CACHE, "No id or code in proto response", 1, 0},
         {"stopped in recovery", "{\"upload_timeout\": \"store\"}", true, false, FSE_STOPPED,
-         "Stopped in retry on timeout", 0, 0},
+         "; Retry #1 err: Stopped in retry on timeout", 0, 0},
+        {"the entry found is in another folder", "{\"upload_timeout\": \"nostore\"}", false, false, FSE_NOT_FOUND,
+         "; Retry #1 err: Retry complete, error: the found id n00008 is in another folder", 1, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -627,6 +643,9 @@ TEST_F(CloudFs, UploadTimeoutAndRecoveryBySearch) {
         m_fs.Disconnect(true);
         GetOrvanFileList().ResetCache();
         ASSERT_TRUE(Connect()) << U8(m_err);
+        if (c.elsewhereFirst) {
+            ASSERT_TRUE(m_fs.UploadFile(Utf8ToWide(local.c_str()), u"/b/r.bin", m_kind, m_err)) << U8(m_err);
+        }
         s_srv->Set(c.set);
         if (strstr(c.set, "[202]")) {
             std::string codes = "{\"search_codes\": [202";
@@ -660,6 +679,13 @@ TEST_F(CloudFs, UploadTimeoutAndRecoveryBySearch) {
         CWideString id;
         GetOrvanFileList().FindIdByPath(u"/a/r.bin", id);
         EXPECT_EQ(U8(id), c.ok ? "n00008" : "");
+        if (!c.ok) {
+            // the round that ended the recovery is named in the notice too
+            const std::string said = "UploadFile: retry #" + std::to_string(c.searches ? c.searches : 1) + " error: ";
+            bool found = false;
+            for (auto& [lvl, t] : notes.m_notices) found = found || t.rfind(said, 0) == 0;
+            EXPECT_TRUE(found) << said;
+        }
     }
 
     // a close before the whole body went out fails at once, without a search
@@ -759,6 +785,7 @@ TEST_F(CloudFs, LongPollKeepsTheCacheAndQueuesOtherClientsChanges) {
                          "\"/api/notification?registration_id=reg-1\"}"),
               std::string::npos)
         << polls;
+    EXPECT_EQ(Count(s_srv->Log(), "\"path\": \"/api/sync/index\""), 1); // subscribed, then listed once
 
     // this program's own changes: the cache changes, no record; also when the
     // echo of each change reaches the poll before the change's own reply
@@ -874,6 +901,54 @@ TEST_F(CloudFs, LongPollRestoresFromTheTrash) {
     EXPECT_FALSE(lp.done.load()); // the restores did not end the run
 }
 
+TEST_F(CloudFs, LongPollNewFoldersUnsafeNamesAndCollectionUpdates) {
+    s_srv->Set("{\"poll_hold_s\": 1}");
+    Poller lp;
+    ASSERT_TRUE(lp.Start(s_srv, m_err)) << U8(m_err);
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
+    ASSERT_TRUE(Connect()) << U8(m_err);
+    // another client's folder (with a file in it) under /a, files whose names
+    // may not stand in a path, /a/sub moved into /b with such a file in it,
+    // and an update on the collection /b itself
+    s_srv->Ctl("seed", R"({"parent": "n00002", "tree": [{"name": "nf", "dir": true, "id": "nf1",
+                           "children": [{"name": "in.txt", "data": "in", "id": "nf2"}]}]})");
+    const char* md = R"("metadata": {"name": "%s", "size": 1, "modified": "2023-11-14T22:13:20Z", "created": "2023-11-14T22:13:20Z"})";
+    auto added = [&](const char* coll, const char* uri, const char* name) {
+        char m[300];
+        snprintf(m, sizeof m, md, name);
+        return std::string("{\"event\": \"update\", \"resource\": \"/api/v1/collections/") + coll +
+               "/members\", \"data\": {\"detail\": \"resource_added\", \"uri\": \"" + uri + "\", " + m + "}}";
+    };
+    s_srv->Ctl("events", "{\"events\": [" + added("n00002", "/api/v1/collections/nf1", "nf") + "," +
+                             added("n00002", "/api/v1/assets/dd1", "..") + "," +
+                             added("n00004", "/api/v1/assets/bs1", "x\\\\y") + "," +
+                             added("n00006", "/api/v1/collections/n00004", "sub") + "," +
+                             R"({"event": "update", "resource": "/api/v1/collections/n00006"}]})");
+    ASSERT_TRUE(WaitCaughtUp(s_srv, lp));
+    EXPECT_EQ(lp.Drain(), "t=Created path=/a/nf\n"
+                          "t=MovedTo path=/a/nf/in.txt\n"
+                          "t=MovedFrom path=/a/sub/deep.bin\n"
+                          "t=MovedFrom path=/a/sub\n"
+                          "t=MovedTo path=/b/sub\n"
+                          "t=MovedTo path=/b/sub/deep.bin\n"
+                          "t=Modified path=/b\n"
+                          "t=Modified path=/b\n");
+    EXPECT_FALSE(lp.done.load()) << U8(lp.err);
+    EXPECT_EQ(Names(u"/a"), "x.txt;nf;");
+    EXPECT_EQ(Names(u"/a/nf"), "in.txt;");
+    EXPECT_EQ(Names(u"/b/sub"), "deep.bin;");
+    for (const char16_t* p : {u"/a/..", u"/b/sub/x\\y"}) {
+        CWideString id;
+        EXPECT_TRUE(GetOrvanFileList().FindIdByPath(p, id));
+        EXPECT_EQ(U8(id), "") << U8(p);
+    }
+    FsItemInfo info;
+    bool nf = true;
+    ASSERT_TRUE(m_fs.GetInfo(u"/b", info, nf, m_kind, m_err)) << U8(m_err);
+    EXPECT_TRUE(info.IsFolder());
+    EXPECT_NE(s_srv->Log().find("\"/api/v1/collections/n00006/metadata\""), std::string::npos);
+}
+
 TEST_F(CloudFs, LongPollRemovedMembersLiteralQuotaAndAFailedRefresh) {
     s_srv->Set("{\"poll_hold_s\": 1}");
     Poller lp;
@@ -899,7 +974,7 @@ TEST_F(CloudFs, LongPollRemovedMembersLiteralQuotaAndAFailedRefresh) {
 
     // a content update whose fresh information cannot be fetched: the change
     // is still reported, then the run ends with the error
-    s_srv->Ctl("script", "{\"method\": \"GET\", \"path\": \"/api/sync/files/n00007/metadata\", \"times\": 5, "
+    s_srv->Ctl("script", "{\"method\": \"GET\", \"path\": \"/api/v1/assets/n00007/metadata\", \"times\": 5, "
                          "\"status\": 404}");
     s_srv->Ctl("events", R"({"events": [{"event": "update", "resource": "/api/v1/assets/n00007", "tid": "y3"}]})");
     ASSERT_TRUE(lp.Join(5000));
