@@ -215,6 +215,11 @@ bool ParseAssetInfo(const ZorJsonValue* json, FsItemInfo& info, int& kind, CWide
             err = u"ParseAssetInfo: no size";
             return false;
         }
+        if (info.m_nSize < 0 || info.m_nSize > kOrvanMaxFileSize) {
+            kind = FSE_NOT_FOUND;
+            err = CWideString::Formatted(u"ParseAssetInfo: size %lld is not a valid file size", (long long)info.m_nSize);
+            return false;
+        }
     }
     struct {
         const char* member;

@@ -10,9 +10,6 @@
 
 namespace {
 
-// The largest listed file size taken as true (1 PiB).
-constexpr int64_t kOrvanMaxFileSize = (int64_t)1 << 50;
-
 CWideString AfterLastSlash(const CWideString& s) {
     int i = s.ReverseFind(u'/');
     return i < 0 ? s : s.Mid(i + 1);

@@ -32,6 +32,8 @@ enum OrvanMark : int32_t {
 };
 
 constexpr int kOrvanMaxListDepth = 256;
+// The largest file size the service's answers are taken at (1 PiB).
+constexpr int64_t kOrvanMaxFileSize = (int64_t)1 << 50;
 constexpr const char16_t* kOrvanCollectionType = u"application/vnd.orvan.cirrolith.collection";
 
 // True for a name that may stand in a path below the sync root.

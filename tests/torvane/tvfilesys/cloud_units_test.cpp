@@ -161,6 +161,9 @@ TEST(CloudUnits, MetadataTimesAndContentTypes) {
         {"{\"name\":\"a\",\"size\":1,\"modified\":\"soon\",\"created\":\"2023-11-14T22:11:40Z\"}", false, false, 0,
          "ParseAssetInfo: bad mod time: cannot parse inet time: soon"},
         {"{\"size\":1}", false, false, 0, "ParseAssetInfo: no name in metadata"},
+        {"{\"name\":\"a\",\"size\":-1}", false, false, 0, "ParseAssetInfo: size -1 is not a valid file size"},
+        {"{\"name\":\"a\",\"size\":9223372036854775807}", false, false, 0,
+         "ParseAssetInfo: size 9223372036854775807 is not a valid file size"},
         {"null", false, false, 0, "ParseAssetInfo: null value"},
         {"{\"data\":{\"uri\":\"/api/sync/collections/x\",\"metadata\":{\"name\":\"d\",\"modified\":\"2023-11-14T22:"
          "13:20Z\",\"created\":\"2023-11-14T22:11:40Z\",\"collaboration_root\":{}}}}",
