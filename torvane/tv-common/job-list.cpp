@@ -82,7 +82,7 @@ void CSyncJobFromList::SetName(const CWideString& name) {
 bool CSyncJobFromList::SetProgressSink(CbJobProgress* pSink) {
     bool bOk = CSyncJob::SetProgressSink(pSink);
     for (CFileSysMonitor& m : m_aMonitor)
-        if (std::shared_ptr<TvFileSys> pFs = m.GetFs()) pFs->SetProgressCallback(m_pProgress);
+        if (std::shared_ptr<TvFileSys> pFs = m.GetFs()) pFs->SetProgressCallback(GetFsProgress());
     return bOk;
 }
 
