@@ -486,13 +486,6 @@ bool ReadFileText(const CNarrowString& path, CNarrowString& text, bool& bMissing
     }
     char buf[65536];
     for (;;) {
-        // A file that grows while it is read stops at the limit as well.
-        if (text.GetLength() > kZorRegMaxHiveFileBytes) {
-            TooLarge(path, (long long)text.GetLength(), err);
-            text.Empty();
-            close(fd);
-            return false;
-        }
         ssize_t n = read(fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -502,6 +495,13 @@ bool ReadFileText(const CNarrowString& path, CNarrowString& text, bool& bMissing
         }
         if (n == 0) break;
         text.Append(buf, (int)n);
+        // A file that grows while it is read stops at the limit as well.
+        if (text.GetLength() > kZorRegMaxHiveFileBytes) {
+            TooLarge(path, (long long)text.GetLength(), err);
+            text.Empty();
+            close(fd);
+            return false;
+        }
     }
     close(fd);
     return true;
