@@ -112,6 +112,9 @@ uint32_t JobWorkerThreadProc(CSyncJobFromList* pJob) {
             ZorGetProgramLog().WriteLine(u"Reject attempt to run a job that is not in the job list\n");
         return 0;
     }
+    // Another job's Sync that saw this job idle may be dropping its tree
+    // (DropAnalysisResults, under the job lock): the run starts after it.
+    { CCritSectionLock barrier(pJob->m_JobLock); }
     ZorOleInit ole(true);
     CKeepAwake awake(pJob->GetName() + u" is running");
     pJob->m_bWriteLastRunTime = false;
@@ -227,6 +230,8 @@ bool CanRunNow(CSyncJob* pJobBase, bool bAsSync, CWideString& message) {
 
 bool DropAnalysisResults(CSyncJobFromList* pJob, const CWideString& reason, bool bForced) {
     if (!pJob) return false;
+    // A run that starts meanwhile waits for the drop (JobWorkerThreadProc).
+    CCritSectionLock lock(pJob->m_JobLock);
     if (!bForced && pJob->IsRunning()) return false;
     bool bResult = true;
     CbJobProgress* sink = pJob->GetProgressSink();
