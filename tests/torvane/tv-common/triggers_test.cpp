@@ -346,7 +346,8 @@ TEST_F(SharedFolder, DroppingResultsRacesNeitherTheTickNorTheHost) {
     ASSERT_TRUE(a->ConnectSides(failed, k, e)) << U8(e);
     std::atomic<bool> bStop{false};
     std::thread tick([&] {
-        for (CListT<ChangedItem> changes(10); !bStop.load(); a->ClearSideChanges(0)) {
+        for (; !bStop.load(); a->ClearSideChanges(0)) {
+            CListT<ChangedItem> changes(10);
             changes.AddTail(ChangedItem(u"/x/y", CIK_MODIFIED));
             a->FilterNewChanges(0, changes);
         }
