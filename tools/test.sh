@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests: a normal build, then the unit tests
 # again under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
-# tests under ThreadSanitizer, then short fuzz runs. Run from anywhere; build folders go under the source tree.
+# tests under ThreadSanitizer, then short fuzz runs. Run from anywhere;
+# build folders go under the source tree.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 cd "$src"
