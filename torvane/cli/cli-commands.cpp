@@ -260,6 +260,10 @@ int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const 
         }
         for (int i = 0; i < 10 && !sig.Received(); ++i) ZorSleepMs(100);
     }
+    // The signal thread marks a signal received before it calls the handler:
+    // the handler may still be at the consoles. Replacing it waits for that
+    // call, and no later signal reaches consoles that are about to go.
+    sig.SetHandler(nullptr);
     con.Error("torvane: stopping");
     for (CSyncJobFromList* j : jobs) j->GetProgressSink()->RequestStop();
     reap(true);

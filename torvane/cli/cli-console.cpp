@@ -86,7 +86,7 @@ CCliConsole::CCliConsole(bool bTerminal) : m_bTerminal(bTerminal), m_nLastPlainM
 bool CCliConsole::DropAnalysisResults(const CWideString& reason, bool bForced) {
     CSyncJobFromList* job = static_cast<CSyncJobFromList*>(GetJob());
     if (!job || (job->IsRunning() && !bForced)) return false;
-    job->CSyncJob::ResetTree();
+    job->ResetTree();
     OnNotice(2, u"Analysis results of this job were dropped: " + reason);
     return true;
 }

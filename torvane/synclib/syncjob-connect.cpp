@@ -112,7 +112,7 @@ bool CSyncJob::ConnectSide(int side, int& errKind, CWideString& errText) {
             return false;
         }
         m_apFs[side].reset(pNew);
-        pNew->SetProgressCallback(m_pProgress);
+        pNew->SetProgressCallback(GetFsProgress());
     } else {
         m_apFs[side]->Close();
     }
@@ -125,7 +125,7 @@ bool CSyncJob::ConnectSide(int side, int& errKind, CWideString& errText) {
         ZorGetProgramLog().Printf(u"Connecting side %d to %s\n", side, folder);
         ci.m_sUrl = folder;
         CWideString err;
-        if (!fs->Connect(ci, m_pProgress, errKind, err)) {
+        if (!fs->Connect(ci, GetFsProgress(), errKind, err)) {
             errText += GetLocalizedString(IDS_Str_Msg_CannotConnect) + folder + u": " + err;
             return false;
         }

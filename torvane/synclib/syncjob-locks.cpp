@@ -343,6 +343,12 @@ bool CSyncJob::LockFolder(const CWideString& folder, int side, bool bCheckStateF
         err += u"not connected";
         return false;
     }
+    // A folder this run holds already (an unattended run locks while it
+    // analyses) stays locked as it is.
+    for (ZorPosition pos = m_HeldLocks.GetHeadPosition(); pos;) {
+        const CLockRecord& held = m_HeldLocks.GetNext(pos);
+        if (held.m_nSide == side && held.m_sFolder == folder) return true;
+    }
     const CWideString display = fs->DisplayPath(folder);
     Log(3, 4520, CWideString::Formatted(u"Locking folder %s for write\n", display));
     if (CannotHaveDataFolder(side)) {

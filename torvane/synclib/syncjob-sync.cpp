@@ -149,8 +149,9 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
         if (!errKind) errKind = FSE_GENERAL;
         return refuse();
     }
-    // 12.
-    if (m_nRunKind != RK_AUTOMATIC && !DoForSubtree(GetPairsUnchecked(), lockPass, true)) {
+    // 12. An unattended run locked its roots while it analysed; the data
+    // folders of other jobs nested in its tree it locks here, as any run.
+    if (!DoForSubtree(GetPairsUnchecked(), lockPass, true)) {
         errKind = lockPass.m_nErrKind ? lockPass.m_nErrKind : FSE_GENERAL;
         errText += lockPass.m_sErrText;
         return refuse();

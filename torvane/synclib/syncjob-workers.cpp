@@ -105,6 +105,11 @@ bool ExecuteSubtree(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2]
                     CWideString& errText) {
     CSyncPairAndAction& item = pNode->GetItem();
     const bool bRoot = !pNode->GetParent();
+    // The other end of a move is done by the worker that moves: it may be
+    // writing this item now, so nothing here reads more than its move text.
+    if (!bRoot && !pNode->GetChildMap() && pJob->AreWorkersRunning() && !item.m_sMove.IsEmpty() &&
+        item.m_sMove[0] == u'<')
+        return true;
     if (!bRoot && (item.m_nFlags & (SPF_EXCLUDED | SPF_DONE))) return true;
     if (!bRoot && item.m_nExecState != ESS_SYNCED_OK) {
         if (item.IsFolder() || pNode->GetChildMap()) {

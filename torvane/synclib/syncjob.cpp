@@ -37,7 +37,7 @@ bool CSyncJob::SetProgressSink(CbJobProgress* pSink) {
     m_pProgress = pSink;
     if (pSink != &g_DummyJobProgress) pSink->SetJob(this);
     for (auto& fs : m_apFs)
-        if (fs) fs->SetProgressCallback(pSink);
+        if (fs) fs->SetProgressCallback(GetFsProgress());
     return true;
 }
 

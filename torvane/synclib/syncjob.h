@@ -88,6 +88,13 @@ public:
     // job (or be replaced before it goes): the job unlinks it when destroyed.
     bool SetProgressSink(CbJobProgress* pSink);
     CbJobProgress* GetProgressSink() const { return m_pProgress; }
+    // What the job's file systems report to: the sink, or for a job on the
+    // shared no-op sink a no-op record of the job's own (a file system
+    // writes the transfer fields of its record, and two jobs' copies must
+    // not write one record).
+    ICopyProgress* GetFsProgress() {
+        return m_pProgress == &g_DummyJobProgress ? &m_FsNoProgress : static_cast<ICopyProgress*>(m_pProgress);
+    }
 
     // -- what a run says
     // A log line (level 0 header/summary, 1 error, 2 notice, 3 detail; kind:
@@ -650,6 +657,7 @@ public:
 
     // Progress sink; never null.
     CbJobProgress* m_pProgress;
+    CbDummyJobProgress m_FsNoProgress; // see GetFsProgress
 
     // Job options (the first field is the job's name).
     CSyncJobOptions m_Options;

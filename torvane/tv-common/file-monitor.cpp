@@ -116,7 +116,7 @@ bool CFileSysMonitor::WatchFolder(TvFileSys* pFs, bool& bStopRequested, int& err
         }
         int k = 0;
         CWideString e;
-        if (!pFs->Connect(m_ConnectInfo, job->GetProgressSink(), k, e)) {
+        if (!pFs->Connect(m_ConnectInfo, job->GetFsProgress(), k, e)) {
             errKind = k;
             errText = u"Cannot connect to monitor: " + url + u": " + e;
             return false;
@@ -169,7 +169,7 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
             job->m_bMonitorEnded = 1;
             return;
         }
-        pNew->SetProgressCallback(job->GetProgressSink());
+        pNew->SetProgressCallback(job->GetFsProgress());
         SetFs(std::shared_ptr<TvFileSys>(pNew));
     }
     std::shared_ptr<TvFileSys> fsHold = GetFs();
@@ -196,7 +196,7 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
                 // file system has one); the job's runs connect as usual.
                 TvConnectInfo ci = m_ConnectInfo;
                 ci.m_bLongPoll = bFileChange ? 1 : 0;
-                if (!fs->Connect(ci, job->GetProgressSink(), k, e)) {
+                if (!fs->Connect(ci, job->GetFsProgress(), k, e)) {
                     errKind = k;
                     errText = u"FileMonitor: cannot connect " + url + u": " + e;
                     bReachable = false;

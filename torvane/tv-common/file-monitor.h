@@ -130,7 +130,10 @@ public:
     // the changed paths (a full analyse while one is pending). The caller
     // holds the activity word at 3 for the run's duration (RunWithState).
     bool ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& errKind, CWideString& errText);
-    // Sets the first-full-analyse flag, then empties the tree.
+    // Under the job lock: sets the first-full-analyse flag, then empties the
+    // tree. The only way to empty the tree of a job of the list: a job whose
+    // tree went analyses fully next time, so that its state files never hold
+    // only the changed items.
     bool ResetTree() override;
     // Applies one side's queued changes to the tree.
     bool IncrementalAnalyzeItems(int side, TvFileSys* pFs, CSyncTreeNode* pRoot, int& errKind,
@@ -141,7 +144,7 @@ public:
     bool ApplyChangeToTree(const ChangedItem& change, int side, CSyncTreeNode* pRoot, int& errKind,
                            CWideString& errText);
     // After an unknown change: the job list turns off the monitors of other
-    // jobs that watch a folder this job shares. Nothing here.
+    // jobs that watch a folder this job shares (a job outside a list has none).
     virtual void TurnOffMonitorsOfJobsSharingFolders() {}
     // Appends a re-analyse change of the path to each side that is watched.
     void QueueReAnalyzeChange(const CWideString& path);

@@ -92,6 +92,9 @@ void CMonitoredJob::QueueReAnalyzeChange(const CWideString& path) {
 
 // ------------------------------------------------------------ job overrides
 bool CMonitoredJob::ResetTree() {
+    // Another job's worker may drop this job's tree while the tick reads it
+    // (FilterNewChanges): both hold the job lock.
+    CCritSectionLock lock(m_JobLock);
     m_bFirstFullAnalyzePending = 1;
     return CSyncJob::ResetTree();
 }

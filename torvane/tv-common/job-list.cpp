@@ -1,6 +1,7 @@
 #include "job-list.h"
 
 #include "job-forms.h"
+#include "job-runner.h"
 #include "job-stores.h"
 #include "task-scheduler.h"
 #include "zor-debug.h"
@@ -81,8 +82,21 @@ void CSyncJobFromList::SetName(const CWideString& name) {
 bool CSyncJobFromList::SetProgressSink(CbJobProgress* pSink) {
     bool bOk = CSyncJob::SetProgressSink(pSink);
     for (CFileSysMonitor& m : m_aMonitor)
-        if (std::shared_ptr<TvFileSys> pFs = m.GetFs()) pFs->SetProgressCallback(m_pProgress);
+        if (std::shared_ptr<TvFileSys> pFs = m.GetFs()) pFs->SetProgressCallback(GetFsProgress());
     return bOk;
+}
+
+void CSyncJobFromList::TurnOffMonitorsOfJobsSharingFolders() {
+    CTorvaneSettings* pOwner = m_pOwner.load();
+    if (!pOwner) return;
+    const CWideString reason = u"Starting Job " + GetName();
+    // Under the list lock, so that none of them is removed meanwhile; their
+    // monitor threads never take it.
+    pOwner->ForEachJob([&](CSyncJobFromList* other) {
+        if (other != this && other->m_Options.m_nOnFileChangeAction != 0 && FindBusyJobWithCommonFolder(this, other))
+            other->TurnOffFileMonitors(reason);
+        return true;
+    });
 }
 
 void CSyncJobFromList::ResetMessageRepeat() {

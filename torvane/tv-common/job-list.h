@@ -93,6 +93,12 @@ public:
     void SetName(const CWideString& name) override;
     // Sets the sink and hands it to the file systems of the side monitors.
     bool SetProgressSink(CbJobProgress* pSink);
+    // After an unknown change: every other job of the list with On File
+    // Change that shares a folder with this one has its monitors turned off
+    // ("Starting Job " and this job's name); its tick starts them again and
+    // its next run analyses fully. Walks the list: not to be called from
+    // inside a walk.
+    void TurnOffMonitorsOfJobsSharingFolders() override;
 
     // -- announced state
     // Stores the live run state pair (the activity word and its sub-state);

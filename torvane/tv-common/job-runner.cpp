@@ -28,7 +28,12 @@ const TvConnectInfo& SideInfo(const CSyncJobFromList* pJob, int side) {
 
 bool Overlap(const CSyncJobFromList* pA, int sa, const CSyncJobFromList* pB, int sb) {
     CWideString ca, cb;
-    return HasCommonFolder(SideInfo(pA, sa), SideInfo(pB, sb), ca, cb, const_cast<CSyncJobFromList*>(pA));
+    // The overlap test lends a job's connected file system of side i to the
+    // i-th folder: right only for a job's own left and right folders. A
+    // running job's file systems would else stand for the other job's folders.
+    const bool bOwnSides = pA == pB && sa == 0 && sb == 1;
+    return HasCommonFolder(SideInfo(pA, sa), SideInfo(pB, sb), ca, cb,
+                           bOwnSides ? const_cast<CSyncJobFromList*>(pA) : nullptr);
 }
 
 bool FindCompanionProgramFolder(CWideString& folder) {
@@ -107,6 +112,9 @@ uint32_t JobWorkerThreadProc(CSyncJobFromList* pJob) {
             ZorGetProgramLog().WriteLine(u"Reject attempt to run a job that is not in the job list\n");
         return 0;
     }
+    // Another job's Sync that saw this job idle may be dropping its tree
+    // (DropAnalysisResults, under the job lock): the run starts after it.
+    { CCritSectionLock barrier(pJob->m_JobLock); }
     ZorOleInit ole(true);
     CKeepAwake awake(pJob->GetName() + u" is running");
     pJob->m_bWriteLastRunTime = false;
@@ -209,20 +217,28 @@ bool CanRunNow(CSyncJob* pJobBase, bool bAsSync, CWideString& message) {
     for (size_t i = 0; i < withResults.size(); ++i) names += (i ? u", " : u"") + withResults[i];
     pJob->Log(1, 1887, FormatLocalizedString(IDS_Msg_DeleteIntersectingResults, names) + u"\n");
     const CWideString reason = FormatLocalizedString(IDS_Msg_SyncOfIntersectingJob, pJob->GetName());
+    // Each job is found and dropped within one walk of the list: the host
+    // cannot remove (and free) it in between.
     for (const CWideString& name : withResults)
-        if (CSyncJobFromList* other = g_Settings.FindJob(name)) DropAnalysisResults(other, reason, false);
+        g_Settings.ForEachJob([&](CSyncJobFromList* other) {
+            if (other == pJob || other->GetName().CompareNoCase(name) != 0) return true;
+            DropAnalysisResults(other, reason, false);
+            return false;
+        });
     return true;
 }
 
 bool DropAnalysisResults(CSyncJobFromList* pJob, const CWideString& reason, bool bForced) {
     if (!pJob) return false;
+    // A run that starts meanwhile waits for the drop (JobWorkerThreadProc).
+    CCritSectionLock lock(pJob->m_JobLock);
     if (!bForced && pJob->IsRunning()) return false;
     bool bResult = true;
     CbJobProgress* sink = pJob->GetProgressSink();
     if (sink && sink != &g_DummyJobProgress)
         bResult = sink->DropAnalysisResults(reason, bForced);
     else
-        pJob->CSyncJob::ResetTree();
+        pJob->ResetTree();
     pJob->m_bAnalysisReady = false;
     return bResult;
 }

@@ -454,6 +454,11 @@ bool MakeFolders(const CNarrowString& path, CWideString& err) {
     return true;
 }
 
+void TooLarge(const CNarrowString& path, long long nBytes, CWideString& err) {
+    err.AppendFormat(u"registry file '%s' is too large: %lld bytes, more than the %lld a registry file may hold",
+                     path, nBytes, (long long)kZorRegMaxHiveFileBytes);
+}
+
 bool ReadFileText(const CNarrowString& path, CNarrowString& text, bool& bMissing, CWideString& err) {
     bMissing = false;
     text.Empty();
@@ -464,6 +469,19 @@ bool ReadFileText(const CNarrowString& path, CNarrowString& text, bool& bMissing
             return true;
         }
         err.AppendFormat(u"cannot open registry file '%s': %s", path, ErrnoText(errno));
+        return false;
+    }
+    // A hive beyond the limit is refused before any of it is read: its text
+    // and parsed tree would take many times its size in memory.
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        err.AppendFormat(u"cannot read registry file '%s': %s", path, ErrnoText(errno));
+        close(fd);
+        return false;
+    }
+    if (st.st_size > kZorRegMaxHiveFileBytes) {
+        TooLarge(path, (long long)st.st_size, err);
+        close(fd);
         return false;
     }
     char buf[65536];
@@ -477,6 +495,13 @@ bool ReadFileText(const CNarrowString& path, CNarrowString& text, bool& bMissing
         }
         if (n == 0) break;
         text.Append(buf, (int)n);
+        // A file that grows while it is read stops at the limit as well.
+        if (text.GetLength() > kZorRegMaxHiveFileBytes) {
+            TooLarge(path, (long long)text.GetLength(), err);
+            text.Empty();
+            close(fd);
+            return false;
+        }
     }
     close(fd);
     return true;

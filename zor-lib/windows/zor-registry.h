@@ -29,12 +29,18 @@
 // the hive, changes it, writes "<hive>.tmp", fsyncs it, renames it over the
 // hive and fsyncs the folder. A hive file that cannot be parsed is an error
 // for every reader and writer; it is never replaced by an empty hive.
+//
+// A hive file larger than kZorRegMaxHiveFileBytes (64 MiB) is not read: it
+// is an error for every reader and writer, naming the file, and the Quiet
+// getters keep their defaults.
 #pragma once
 
 #include "zor-string.h"
 
 #include <cstdint>
 #include <vector>
+
+inline constexpr int64_t kZorRegMaxHiveFileBytes = int64_t(64) << 20;
 
 // Root keys. Only the current user's and the machine's hives exist.
 enum class ZorRegRoot : uint32_t {};

@@ -39,7 +39,7 @@ namespace {
 // The sanitizer build runs everything several times slower: there one trial
 // (against one reference run) checks the recovery path for memory faults,
 // while the release build runs the trials that count.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kDefaultTrials = 1, kReferenceRuns = 1;
 #else
 constexpr int kDefaultTrials = 10, kReferenceRuns = 3;

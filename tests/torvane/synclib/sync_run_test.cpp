@@ -357,3 +357,20 @@ TEST_F(SyncRunTest, NestedJobFolderIsLockedOnlyWhenSomethingBelowIsWritten) {
 }
 
 } // namespace
+
+TEST_F(SyncRunTest, UnattendedRunLocksTheDataFoldersOfNestedJobs) {
+    Put("L/sub/x.txt", "x");
+    ExpectClean(RunWith());
+    // Another job synchronises the sub-folder; another computer runs it now.
+    CSyncJob inner;
+    inner.SetName(u"Inner");
+    inner.SetSideFolder(0, W(h.m_tmp.NativeSub("L/sub")));
+    inner.SetSideFolder(1, W(h.m_tmp.NativeSub("R2")));
+    h.m_tmp.MakeDir("R2");
+    ASSERT_TRUE(h.Run(inner, true, true).bOk);
+    Put("L/sub/_tvdata_/lock.tvl", "By: Other.user@host at: 2020.01.01 00:00:00 GMT\n/elsewhere");
+    Put("L/sub/y.txt", "y");
+    NewJob(false);
+    EXPECT_EQ(h.Run(*job, true, true, RK_AUTOMATIC).nSub, RSS_REFUSED);
+    EXPECT_EQ(Get("R/sub/y.txt"), "<missing>") << sink.Dump();
+}

@@ -264,3 +264,111 @@ TEST_F(Triggers, JobsSharingAFolderKeepOutOfEachOthersWay) {
         if (l.text.Find(u"intersect with this job: C, D") >= 0) bLogged = true;
     EXPECT_TRUE(bLogged) << m_sink.Dump();
 }
+
+namespace {
+
+class SharedFolder : public Triggers {
+protected:
+    void SetUp() override {
+        Triggers::SetUp();
+        g_EngineOptions.m_sMirrorFolderRoot = m_tmp.Path("mirror");
+        g_pfnJobMayRun = &CanRunNow;
+    }
+    // One run as the worker does it, after a created file was queued.
+    bool Run(CSyncJobFromList* j, bool bChangesOnly, bool bSync, const char16_t* created = nullptr) {
+        if (created) {
+            m_tmp.WriteFile(U8(CWideString(u"s") + created), "new");
+            CCritSectionLock lock(j->m_JobLock);
+            j->m_aChanges[0].AddTail(ChangedItem(created, CIK_CREATED));
+        }
+        j->m_bAnalyze = 1;
+        j->m_bSync = bSync ? 1 : 0;
+        j->m_bChangesOnlyRun = bChangesOnly;
+        std::thread t([j] { JobWorkerThreadProc(j); });
+        t.join();
+        return j->m_bRunResult.load();
+    }
+};
+
+} // namespace
+
+TEST_F(SharedFolder, DroppedResultsMakeTheNextOnChangeRunFull) {
+    UseTestClock();
+    CSyncJobFromList* a = AddJob("A", "s", "ra");
+    CSyncJobFromList* b = AddJob("B", "s", "rb");
+    a->SetProgressSink(&g_DummyJobProgress); // the drop empties its tree itself
+    m_tmp.WriteFile("s/gone.txt", "g");
+    a->m_bFirstFullAnalyzePending = true;
+    ASSERT_TRUE(Run(a, true, true));
+    ASSERT_TRUE(Run(b, false, true));
+    // A, in incremental mode, holds results of an Analyze; B's Sync drops them.
+    ASSERT_TRUE(Run(a, true, false, u"/one.txt"));
+    ASSERT_TRUE(a->m_bAnalysisReady.load());
+    ASSERT_TRUE(Run(b, false, true));
+    EXPECT_FALSE(a->m_bAnalysisReady.load());
+    ASSERT_TRUE(Run(a, true, true, u"/two.txt"));
+    // A's state still knows every item: a deleted file stays deleted.
+    std::filesystem::remove(m_tmp.NativeSub("s/gone.txt"));
+    ASSERT_TRUE(Run(a, false, true));
+    EXPECT_FALSE(m_tmp.Exists("s/gone.txt"));
+    EXPECT_FALSE(m_tmp.Exists("ra/gone.txt"));
+    EXPECT_TRUE(m_tmp.Exists("ra/two.txt"));
+}
+
+TEST_F(SharedFolder, UnknownChangeTurnsOffTheMonitorsOfJobsSharingAFolder) {
+    CSyncJobFromList* a = AddJob("A", "s", "ra");
+    CSyncJobFromList* b = AddJob("B", "s/sub", "rb");
+    CSyncJobFromList* c = AddJob("C", "cl", "cr");
+    CWideString err;
+    for (CSyncJobFromList* j : {b, c}) {
+        j->m_Options.m_nOnFileChangeAction = 1;
+        ASSERT_TRUE(j->TurnOnFileMonitors(err)) << U8(err);
+    }
+    auto watching = [](CSyncJobFromList* j) { return j->m_aMonitor[0].HasFs() && j->m_aMonitor[1].HasFs(); };
+    for (int i = 0; i < 400 && !(watching(b) && watching(c)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    a->m_bUnknownChangeSeen = true;
+    ASSERT_TRUE(Run(a, true, true));
+    EXPECT_FALSE(b->m_aMonitor[0].HasFs() || b->m_aMonitor[1].HasFs());
+    EXPECT_TRUE(watching(c));
+    EXPECT_EQ(CountNotices(u": Starting Job A"), 2);
+}
+
+// For ThreadSanitizer: B's Sync drops the results of A while the tick reads
+// A's tree, and of C while the host removes C.
+TEST_F(SharedFolder, DroppingResultsRacesNeitherTheTickNorTheHost) {
+    CSyncJobFromList* a = AddJob("A", "s", "ra");
+    CSyncJobFromList* b = AddJob("B", "s", "rb");
+    a->SetProgressSink(&g_DummyJobProgress);
+    m_tmp.MakeDir("s/x");
+    int failed = 0, k = 0;
+    CWideString e;
+    ASSERT_TRUE(a->ConnectSides(failed, k, e)) << U8(e);
+    std::atomic<bool> bStop{false};
+    std::thread tick([&] {
+        for (; !bStop.load(); a->ClearSideChanges(0)) {
+            CListT<ChangedItem> changes(10);
+            changes.AddTail(ChangedItem(u"/x/y", CIK_MODIFIED));
+            a->FilterNewChanges(0, changes);
+        }
+    });
+    std::thread host([&] {
+        for (CSyncJobFromList c(*a); !bStop.load(); g_Settings.RemoveJob(u"C")) {
+            c.SetName(u"C");
+            g_Settings.AddJob(c)->m_bAnalysisReady = true;
+        }
+    });
+    for (int i = 0; i < 100; ++i) {
+        m_tmp.WriteFile("s/x/y", "y");
+        {
+            CCritSectionLock lock(a->m_JobLock);
+            a->ScanFolder(u"", a->GetPairsUnchecked(), 0, true, false, false, 0, false, nullptr, nullptr, k, e);
+        }
+        a->m_bAnalysisReady = true;
+        EXPECT_TRUE(CanRunNow(b, true, e));
+    }
+    bStop = true;
+    tick.join();
+    host.join();
+    a->DisconnectSides();
+}

@@ -197,6 +197,20 @@ TEST_F(Registry, DamagedHiveIsAnErrorAndIsNeverReplaced) {
     EXPECT_EQ(s, u"1");
 }
 
+TEST_F(Registry, OversizedHiveIsRefusedUnread) {
+    // Sparse files: what is refused unread costs neither time nor memory.
+    for (const off_t size : {off_t(kZorRegMaxHiveFileBytes) + 1, off_t(1) << 30, off_t(5) << 30}) {
+        wtest::WriteFile(UserFile(), "TORVANE REGISTRY 1\n");
+        ASSERT_EQ(truncate(UserFile().c_str(), size), 0);
+        CWideString s = u"default", err;
+        EXPECT_FALSE(RegGetStringValue(s, HKEY_CURRENT_USER, kTvKey, u"A", err));
+        EXPECT_NE(err.Find(u"registry file '" + Utf8ToWide(UserFile().c_str()) + u"' is too large"), -1) << err;
+        RegGetStringValueQuiet(s, HKEY_CURRENT_USER, kTvKey, u"A");
+        EXPECT_EQ(s, u"default");
+        EXPECT_FALSE(RegSetStringValue(u"2", HKEY_CURRENT_USER, kTvKey, u"B", err));
+    }
+}
+
 TEST_F(Registry, DeletesValuesAndKeyTrees) {
     SetString(kTvKey + u"\\Jobs\\One", u"tix", u"1");
     SetDword(kTvKey + u"\\Jobs\\One", u"LastRunTime32", 9);
