@@ -108,3 +108,30 @@ TEST(TvspSync, OneChangedBlockMovesAloneInEachDirection) {
         EXPECT_TRUE(result == changed) << "the copy differs from the source";
     }
 }
+
+// A lock file without end fails the lock check at its limit; its local copy
+// does not stay.
+TEST(TvspSync, EndlessLockFileFailsTheCheck) {
+    PeerEnv env;
+    PeerServer srv;
+    ASSERT_TRUE(srv.Start());
+    TvspFileSys fs;
+    int k = 0;
+    CWideString e;
+    ASSERT_TRUE(fs.Connect(Info(srv.Url()), nullptr, k, e)) << e;
+    const CWideString lock = CWideString(CSyncJob::kLockFileBase) + CSyncJob::GetLockFileSuffix(&fs);
+    testsrv::RunCommand("mkdir -p '" + srv.Root() + "/_tvdata_'");
+    testsrv::WriteFileText(srv.Root() + WideToUtf8(lock).GetString(), "By: other at: 2020.01.01 00:00:00 GMT\n/");
+    srv.Faults(R"([{"verb": "DownloadFile", "action": "flood"}])");
+    testsrv::TempDir tmp;
+    const char* savedTmp = getenv("TMPDIR");
+    const std::string saved = savedTmp ? savedTmp : "";
+    setenv("TMPDIR", tmp.Path().c_str(), 1);
+    const int r = CSyncJob::ReadLockFile(CWideString(), &fs, CNarrowString(), CNarrowString("By: me"), k, e);
+    if (savedTmp) setenv("TMPDIR", saved.c_str(), 1);
+    else unsetenv("TMPDIR");
+    EXPECT_EQ(r, -6);
+    EXPECT_NE(e.Find(u"downloading lock file: "), -1) << e;
+    EXPECT_NE(e.Find(u"Response body is longer than 8388608 bytes"), -1) << e;
+    EXPECT_EQ(testsrv::RunCommand("test -z \"$(ls -A '" + tmp.Path() + "')\""), 0);
+}
