@@ -483,37 +483,3 @@ TEST(TvspVerbs, LockedFilesAndRootFolder) {
     ASSERT_TRUE(c.fs.GetFullPath(u"", full, k, e));
     EXPECT_EQ(full, want);
 }
-
-// A download brings no more than the size the caller expects: a file grown
-// past it or an answer without end fails with the limit named, and nothing
-// of it stays.
-TEST(TvspVerbs, DownloadsStopAtTheExpectedSize) {
-    Connected c;
-    ASSERT_TRUE(c.Open());
-    testsrv::WriteFileText(c.srv.Root() + "/f", std::string(100, 'a'));
-    testsrv::TempDir local;
-    const std::string out = local / "out";
-    struct Case {
-        const char* name;
-        const char* faults;
-        int64_t expected;
-        bool ok;
-    } cases[] = {
-        {"as listed", "[]", 100, true},
-        {"grown since listed", "[]", 10, false},
-        {"endless answer", R"([{"verb": "DownloadFile", "action": "flood"}])", 10, false},
-    };
-    for (const Case& tc : cases) {
-        SCOPED_TRACE(tc.name);
-        c.srv.Faults(tc.faults);
-        int64_t n = tc.expected;
-        int k = 0;
-        CWideString e;
-        EXPECT_EQ(c.fs.DownloadFile(u"/f", Utf8ToWide(out.c_str()), n, k, e), tc.ok) << e;
-        EXPECT_EQ(access(out.c_str(), F_OK) == 0, tc.ok);
-        if (!tc.ok) {
-            EXPECT_EQ(k, 7);
-            EXPECT_NE(e.Find(u"Response body is longer than 10 bytes"), -1) << e;
-        }
-    }
-}

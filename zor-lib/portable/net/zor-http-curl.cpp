@@ -306,8 +306,8 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
         // the set-up (connect, proxy tunnel, TLS) gets what is left of the budget
-        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
-                         (long)std::max<int64_t>(1, std::min<int64_t>(kCurlLimitSeconds * 1000, HttpBudgetLeftMs(conn))));
+        const int64_t connectMs = std::min<int64_t>(kCurlLimitSeconds * 1000, HttpBudgetLeftMs(conn));
+        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, (long)std::max<int64_t>(1, connectMs));
         // the own sockets' low-speed limit: kHttpLowSpeedBytes per time-out
         const long window = std::max(1L, (long)conn.m_nTimeout);
         curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, (long)kHttpLowSpeedBytes / window));

@@ -326,7 +326,8 @@ int64_t HttpBudgetLeftMs(const ZorHttpConn& conn) {
 }
 
 CWideString HttpBudgetSpentText(const ZorHttpConn& conn) {
-    return CWideString::Formatted(u"Time out: no answer within %lld seconds", (long long)(BudgetMs(conn) / 1000));
+    return CWideString::Formatted(u"Time out: no answer within %lld seconds",
+                                  (long long)(BudgetMs(conn) / 1000));
 }
 
 // ============================================================ the engine
