@@ -14,9 +14,11 @@ store: a list of rules, each
 "drop" closes the connection without an answer, "cut" after the first bytes
 of a 100-byte body, "endless" answers a listing page that is always
 truncated: "keys" (default 1) new keys k00000001, k00000002, ... after the
-request's marker, and the last of them as NextMarker. A rule applies to the next
-"times" requests it matches (method and path are optional); the store
-answers when no rule matches.
+request's marker, and the last of them as NextMarker; "flood" answers the
+rule's status and headers without a length, then bytes until the client goes
+away ("bytes", default 64 MiB, at most). A rule applies to the next "times"
+requests it matches (method and path are optional); the store answers when no
+rule matches.
 
 Every request is appended to the log (--log), one line each:
     <method> <raw path> sig=<ok|bad> host=<host> [range=<Range>] len=<body bytes> [body=<POST body>]
@@ -188,6 +190,9 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.flush()
                 self.close_connection = True
                 return
+            if rule.get("action") == "flood":
+                self.flood(rule.get("status", 200), rule.get("headers") or {}, rule.get("bytes", 64 << 20))
+                return
             if rule.get("action") == "endless":
                 self.endless_page(bucket, urllib.parse.parse_qs(query, keep_blank_values=True), rule.get("keys", 1))
                 return
@@ -284,6 +289,19 @@ class Handler(BaseHTTPRequestHandler):
                 return self.answer(206, data[a:b + 1], hdrs)
             return self.answer(200, data, hdrs, head_only)
         return self.error(405, "MethodNotAllowed", "not allowed")
+
+    def flood(self, status, headers, size):
+        self.close_connection = True
+        self.send_response(status)
+        for k, v in list(headers.items()) + [("Connection", "close")]:
+            self.send_header(k, v)
+        self.end_headers()
+        block = b"f" * 65536
+        try:
+            for _ in range(max(1, size // len(block))):
+                self.wfile.write(block)
+        except OSError:
+            pass
 
     def endless_page(self, bucket, q, keys):
         prefix = q.get("prefix", [""])[0]

@@ -33,6 +33,8 @@ FAULTS is re-read on every request: a JSON list of rules
       "omit"      leave out reply header "header"
       "set"       set reply header "header" to "value" (or every one of "headers")
       "body"      200 with the rule's "body" text as the reply body
+      "flood"     200 without a length, then bytes until the client goes away
+                  (the rule's "bytes", default 64 MiB, at most)
 """
 import argparse
 import base64
@@ -166,6 +168,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
         self.wfile.flush()
 
+    def flood(self, headers, size):
+        self.close_connection = True
+        self.send_response_only(200, "OK")
+        for k, v in headers + [("Connection", "close")]:
+            self.send_header(k, v)
+        self.end_headers()
+        block = b"f" * 65536
+        try:
+            for _ in range(max(1, size // len(block))):
+                self.wfile.write(block)
+        except OSError:
+            pass
+
     def check_auth(self):
         if not ARGS.auth:
             return True
@@ -286,6 +301,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.reply(st, hs, b)
         if seqno != sess["seqno"] + 1:
             return self.send_fail(Fail(400, "2", "seqno %d out of order (last %d)" % (seqno, sess["seqno"])), hdr, rec)
+        if fault and fault["action"] == "flood":
+            with LOCK:
+                sess["seqno"] = seqno
+                sess["reply"] = (500, echo + [("x-zor-err", "2"), ("reason", "flooded")], b"")
+            rec["status"] = "flood"
+            log(rec)
+            return self.flood(echo, fault.get("bytes", 64 << 20))
         try:
             if fault and fault["action"] == "error":
                 raise Fail(fault.get("status", 500), str(fault.get("zerr", "2")), fault.get("reason", "failed"))

@@ -24,6 +24,10 @@
 namespace {
 
 constexpr int kLockReadMax = 512;
+// The most a lock file may bring from a side: a server that sends more (or
+// never ends) fails the download. Below the size from which S3 downloads
+// in ranges.
+constexpr int64_t kLockDownloadMax = 8 * 1048576;
 constexpr int64_t kLockPollSeconds = 10;
 constexpr int64_t kLockWaitMinutes = 20;
 
@@ -48,7 +52,7 @@ int DownloadLockText(TvFileSys* fs, const CWideString& lockPath, CNarrowString& 
         err += u"downloading lock file: " + e;
         return -6;
     }
-    int64_t nSize = 0;
+    int64_t nSize = kLockDownloadMax;
     if (!fs->DownloadFile(lockPath, local, nSize, errKind, e)) {
         ZorDeleteFileQuiet(local);
         err += u"downloading lock file: " + e;

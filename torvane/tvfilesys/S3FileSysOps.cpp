@@ -225,13 +225,19 @@ bool S3FileSysZorSock::DownloadFile(const CWideString& path, const CWideString& 
     if (nSize < kS3SingleRequestLimit) {
         CRsp rsp;
         rsp.m_sBodyFile = localFile;
-        if (!SendS3Request(rsp, "GET", bucket, key, false, CNarrowString(), CNarrowString(), errKind, err))
+        // the size the caller expects (its listing's) is the most the body may bring
+        if (nSize > 0) rsp.m_nMaxBody = nSize;
+        if (!SendS3Request(rsp, "GET", bucket, key, false, CNarrowString(), CNarrowString(), errKind, err)) {
+            ZorDeleteFileQuiet(localFile); // no part of a failed download stays
             return false;
+        }
         nSize = rsp.m_nContentLength >= 0 && rsp.m_nContentLength < CRsp::kChunked ? rsp.m_nContentLength
                                                                                     : rsp.m_nBodyLength;
         return true;
     }
-    return RangedDownload(bucket, key, localFile, nSize, errKind, err);
+    if (RangedDownload(bucket, key, localFile, nSize, errKind, err)) return true;
+    ZorDeleteFileQuiet(localFile);
+    return false;
 }
 
 bool S3FileSysZorSock::RangedDownload(const CWideString& bucket, const CWideString& key,
@@ -243,6 +249,7 @@ bool S3FileSysZorSock::RangedDownload(const CWideString& bucket, const CWideStri
         int64_t len = expected - pos < kS3PartSize ? expected - pos : kS3PartSize;
         CRsp rsp;
         rsp.m_sReqHeaders.Format("Range: bytes=%lld-%lld\r\n", (long long)pos, (long long)(pos + len - 1));
+        rsp.m_nMaxBody = len; // a range answer brings no more than was asked
         if (!SendS3Request(rsp, "GET", bucket, key, false, CNarrowString(), CNarrowString(), errKind, err)) {
             nSize = pos;
             return false;

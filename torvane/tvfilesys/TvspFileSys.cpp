@@ -543,8 +543,11 @@ bool TvspFileSys::DownloadFile(const CWideString& path, const CWideString& local
     m_sLockedFilePath.Empty();
     CRsp rsp;
     rsp.m_sBodyFile = localFile;
+    // the size the caller expects (its listing's) is the most the body may bring
+    if (nSize > 0) rsp.m_nMaxBody = nSize;
     CWideString e;
     if (!Verb(rsp, "DownloadFile", path, errKind, e)) {
+        ZorDeleteFileQuiet(localFile); // no part of a failed download stays
         err += CWideString(u"Downloading file: ") + e;
         return false;
     }

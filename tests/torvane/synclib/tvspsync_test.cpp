@@ -108,3 +108,36 @@ TEST(TvspSync, OneChangedBlockMovesAloneInEachDirection) {
         EXPECT_TRUE(result == changed) << "the copy differs from the source";
     }
 }
+
+// A download brings no more than the size the caller expects, a lock file no
+// more than 8 MiB: a file grown past it or an answer without end fails with
+// the limit named, and nothing of it stays.
+TEST(TvspSync, DownloadsStopAtTheirLimit) {
+    PeerEnv env;
+    PeerServer srv;
+    ASSERT_TRUE(srv.Start());
+    TvspFileSys fs;
+    int k = 0;
+    CWideString e;
+    ASSERT_TRUE(fs.Connect(Info(srv.Url()), nullptr, k, e)) << e;
+    const CWideString lock = CWideString(CSyncJob::kLockFileBase) + CSyncJob::GetLockFileSuffix(&fs);
+    testsrv::RunCommand("mkdir -p '" + srv.Root() + "/_tvdata_'");
+    testsrv::WriteFileText(srv.Root() + WideToUtf8(lock).GetString(), std::string(100, 'a'));
+    const std::string out = srv.Dir() + "/out";
+    const std::string flood = R"([{"verb": "DownloadFile", "action": "flood"}])";
+    for (const std::string& faults : {std::string("[]"), flood}) {
+        srv.Faults(faults);
+        int64_t n = 10;
+        EXPECT_FALSE(fs.DownloadFile(lock, Utf8ToWide(out.c_str()), n, k, e));
+        EXPECT_EQ(k, 7);
+        EXPECT_NE(e.Find(u"Response body is longer than 10 bytes"), -1) << e;
+        EXPECT_NE(access(out.c_str(), F_OK), 0);
+    }
+    srv.Faults(flood);
+    e.Empty();
+    EXPECT_EQ(CSyncJob::ReadLockFile(CWideString(), &fs, CNarrowString(), CNarrowString("By: me"), k, e), -6);
+    EXPECT_NE(e.Find(u"downloading lock file: Downloading file: Cannot download file: "
+                     u"Response body is longer than 8388608 bytes"),
+              -1)
+        << e;
+}

@@ -219,6 +219,37 @@ TEST_F(S3FakeTest, RangedDownloadRefusesOtherBytes) {
     }
 }
 
+// A download brings no more than the size the caller expects, a range no
+// more than was asked: an object grown since it was listed or an answer
+// without end fails with the limit named, and nothing of it stays. An error
+// answer is not held to that limit.
+TEST_F(S3FakeTest, DownloadsStopAtTheExpectedSize) {
+    const char* range = "{\"Content-Range\": \"bytes 0-5242879/11534336\"}";
+    struct Case {
+        std::string script;
+        int64_t expected;
+        const char* errPart;
+    } cases[] = {
+        {"[]", 1000, "Response body is longer than 1000 bytes"},
+        {Script({Rule("GET", "g$", 200, "", 1, "flood")}), 1000, "Response body is longer than 1000 bytes"},
+        {Script({Rule("GET", "g$", 206, "", 1, "flood", range)}), 11534336,
+         "Response body is longer than 5242880 bytes"},
+        {Script({Rule("GET", "g$", 404, ErrorXml("NoSuchKey", "Gone"))}), 5, "S3 says: Gone"},
+    };
+    for (const Case& c : cases) {
+        auto fs = Start(c.script);
+        int kind = 0;
+        CWideString err;
+        const std::string src = LocalFile("src", std::string(2000, 'g'));
+        ASSERT_TRUE(fs->UploadFile(Utf8ToWide(src.c_str()), u"/g", kind, err));
+        std::string dst = m_tmp / "dst";
+        int64_t size = c.expected;
+        EXPECT_FALSE(fs->DownloadFile(u"/g", Utf8ToWide(dst.c_str()), size, kind, err));
+        EXPECT_NE(WideToUtf8(err).Find(c.errPart), -1) << err;
+        EXPECT_NE(access(dst.c_str(), F_OK), 0);
+    }
+}
+
 // A failed part, a completion answered 200 with an error document, and a
 // source that ends early each abort the upload; no part is sent after.
 TEST_F(S3FakeTest, FailedUploadsAreAborted) {

@@ -172,7 +172,17 @@ bool HttpConnect(ZorHttpConn& conn, bool bTakeTarget, bool bReportProxy, ICopyPr
     bool proxyFailed = false;
     bool tlsRetried = false;
     CWideString proxyErr;
+    // the tries of the set-up share one time budget with the request around
+    // it, if any: none starts once it is spent
+    HttpBudgetScope budget(conn);
     for (int pass = 0; pass < 4; ++pass) {
+        if (pass > 0 && HttpBudgetLeftMs(conn) <= 0) {
+            conn.m_sock.CloseQuietly();
+            kind = FSE_CONN_LOST;
+            err += proxyErr;
+            if (proxyErr.Find(HttpBudgetSpentText(conn)) < 0) err += u"; " + HttpBudgetSpentText(conn);
+            return false;
+        }
         if (proxyFailed) {
             ICopyProgress::Message(conn.m_pProgress, 1, CWideString(u"CONNECT proxy error, try direct connection: ") + proxyErr);
             conn.m_sProxyHost.Empty();
@@ -216,6 +226,7 @@ bool HttpConnect(ZorHttpConn& conn, bool bTakeTarget, bool bReportProxy, ICopyPr
                 return false;
             }
             tlsRetried = true;
+            proxyErr = e;
             continue; // the same proxy once more
         }
         proxyFailed = true;
@@ -237,6 +248,7 @@ bool HttpConnect(ZorHttpConn& conn, bool bTakeTarget, bool bReportProxy, ICopyPr
 
 bool HttpReconnect(ZorHttpConn& conn, int& kind, CWideString& err) {
     if (conn.m_bWinInet) return HttpCurlConnect(conn, kind, err);
+    HttpBudgetScope budget(conn);
     conn.m_sock.m_pProgress = conn.m_pProgress;
     if (!conn.m_sProxyHost.IsEmpty() && conn.m_bUseProxy) {
         if (!ZorSocketConnect(conn.m_sock, conn.m_sProxyHost, conn.m_nProxyPort, false, false, kind, err)) return false;

@@ -1,6 +1,7 @@
 // The second HTTP transport, chosen by a connection's "WinInet" flag: one
-// libcurl handle per connection, a 90-second connect limit, the low-speed
-// limit of the own sockets, our own redirect step, server credentials once
+// libcurl handle per connection, a connect limit of 90 seconds or what is
+// left of the request's time budget, the low-speed limit and the attempt
+// budget of the own sockets, our own redirect step, server credentials once
 // per connect after the first 401 or 403 and proxy credentials after the
 // first 407, the program's manual proxy (else libcurl's http_proxy /
 // https_proxy / no_proxy), and our TLS roots.
@@ -191,7 +192,7 @@ size_t OnBody(char* data, size_t size, size_t n, void* user) {
         if (is2xx && !t.callerFile.IsEmpty()) t.target.sFile = t.callerFile;
         t.target.bSpillAllowed = rsp.m_bAcceptFileBody != 0;
         t.target.sSpillFolder = HttpSpillFolder();
-        t.target.nMaxBytes = HttpBodyLimit(rsp, !t.target.sFile.IsEmpty());
+        t.target.nMaxBytes = HttpBodyLimit(rsp, (int)status, !t.target.sFile.IsEmpty());
         if (!t.sink->Open(t.writeKind, t.writeErr)) return 0;
         if (declared != kHttpNoLength && declared != kHttpChunked && !t.sink->Announce(declared, t.writeKind, t.writeErr))
             return 0;
@@ -269,6 +270,14 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         rsp.m_nContentLength = 0;
         rsp.m_sBody.Empty();
         rsp.m_bBodyComplete = 0;
+        // the attempts share the request's time budget, as on the own sockets
+        if (attempt > 0 && HttpBudgetLeftMs(conn) <= 0) {
+            err += history;
+            err += u"; ";
+            err += HttpBudgetSpentText(conn);
+            kind = FSE_CONN_LOST;
+            return false;
+        }
         if (attempt >= kCurlAttempts) {
             err += history;
             err += CWideString::Formatted(u"; Too many send-receive attempts, please report to %s", g_szHttpSupportAddress);
@@ -296,7 +305,9 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kCurlLimitSeconds);
+        // the set-up (connect, proxy tunnel, TLS) gets what is left of the budget
+        const int64_t connectMs = std::min<int64_t>(kCurlLimitSeconds * 1000, HttpBudgetLeftMs(conn));
+        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, (long)std::max<int64_t>(1, connectMs));
         // the own sockets' low-speed limit: kHttpLowSpeedBytes per time-out
         const long window = std::max(1L, (long)conn.m_nTimeout);
         curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, (long)kHttpLowSpeedBytes / window));

@@ -292,6 +292,7 @@ void ZorHttpConn::Reset() {
     m_nConnectTimeout = 0;
     m_nTimeout = 90;
     m_bGuardPlainBasic = 1;
+    m_nBudgetEnd = 0;
 }
 
 void ZorHttpConn::Close() {
@@ -302,6 +303,31 @@ void ZorHttpConn::Close() {
 
 void ZorHttpConn::Touch() {
     m_nLastActivity = NowSeconds();
+}
+
+// ============================================================ time budget
+namespace {
+int64_t BudgetMs(const ZorHttpConn& conn) {
+    return (int64_t)kHttpRetryBudgetFactor * 1000 * std::max(1, (int)conn.m_nTimeout);
+}
+} // namespace
+
+HttpBudgetScope::HttpBudgetScope(ZorHttpConn& conn) : m_conn(conn), m_bOwner(conn.m_nBudgetEnd == 0) {
+    if (m_bOwner) m_conn.m_nBudgetEnd = ZorGetClock().MonotonicMs() + BudgetMs(conn);
+}
+
+HttpBudgetScope::~HttpBudgetScope() {
+    if (m_bOwner) m_conn.m_nBudgetEnd = 0;
+}
+
+int64_t HttpBudgetLeftMs(const ZorHttpConn& conn) {
+    if (conn.m_nBudgetEnd == 0) return BudgetMs(conn);
+    return std::max<int64_t>(0, conn.m_nBudgetEnd - ZorGetClock().MonotonicMs());
+}
+
+CWideString HttpBudgetSpentText(const ZorHttpConn& conn) {
+    return CWideString::Formatted(u"Time out: no answer within %lld seconds",
+                                  (long long)(BudgetMs(conn) / 1000));
 }
 
 // ============================================================ the engine
@@ -348,6 +374,9 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                     HttpRequestHeadersForLog(rsp.m_sReqHeaders), bodyLog);
         prog->OnMessage(3, Utf8OrAnsiToWide(line));
     }
+    // the attempts of one request share one time budget (a CONNECT inside a
+    // request or a set-up shares the outer one)
+    HttpBudgetScope budget(conn);
     if (conn.m_bWinInet && !conn.m_bTunnel) return HttpCurlDoRequest(conn, method, pathIn, rsp, bodyLog, kind, err);
 
     // 2. the attempt loop on our own sockets
@@ -359,14 +388,12 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
     CWideString dropText;
     bool noExpect = false;
     static const char* const kSiteLines[] = {"authorization", "cookie"};
-    // the attempts of one request share one time budget
-    const int64_t budgetMs = (int64_t)kHttpRetryBudgetFactor * 1000 * std::max(1, (int)conn.m_nTimeout);
-    const int64_t budgetEnd = ZorGetClock().MonotonicMs() + budgetMs;
     for (;;) {
-        if (attempt >= 0 && ZorGetClock().MonotonicMs() >= budgetEnd) {
+        if (attempt >= 0 && HttpBudgetLeftMs(conn) <= 0) {
             conn.m_sock.CloseQuietly();
             err += history;
-            err += CWideString::Formatted(u"; Time out: no answer within %lld seconds", (long long)(budgetMs / 1000));
+            err += u"; ";
+            err += HttpBudgetSpentText(conn);
             kind = FSE_CONN_LOST;
             return false;
         }
@@ -552,7 +579,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                 t.pText = &rsp.m_sBody;
                 t.bSpillAllowed = rsp.m_bAcceptFileBody != 0;
                 t.sSpillFolder = HttpSpillFolder();
-                t.nMaxBytes = HttpBodyLimit(rsp, false);
+                t.nMaxBytes = HttpBodyLimit(rsp, rsp.m_nStatus, false);
                 CWideString e;
                 bool ok = HttpReadBodyTo(conn.m_sock, &conn, bReadToClose, rsp.m_nContentLength, t, kind, e);
                 if (t.bSpilled) {

@@ -374,8 +374,8 @@ bool HttpBodySink::FlushFile(int& kind, CWideString& err) {
     return true;
 }
 
-int64_t HttpBodyLimit(const CRsp& rsp, bool bCallerFile) {
-    if (rsp.m_nMaxBody >= 0) return rsp.m_nMaxBody;
+int64_t HttpBodyLimit(const CRsp& rsp, int nStatus, bool bCallerFile) {
+    if (rsp.m_nMaxBody >= 0 && nStatus >= 200 && nStatus < 300) return rsp.m_nMaxBody;
     return bCallerFile ? -1 : kHttpSpillLimit;
 }
 
@@ -511,7 +511,7 @@ bool HttpDownloadToFile(ZorHttpConn& conn, const CWideString& file, CRsp& rsp, i
         p->m_nTotal = rsp.m_nContentLength;
     HttpBodyTarget t;
     t.sFile = file;
-    t.nMaxBytes = HttpBodyLimit(rsp, true);
+    t.nMaxBytes = HttpBodyLimit(rsp, rsp.m_nStatus, true);
     return HttpReadBodyTo(conn.m_sock, &conn, true, rsp.m_nContentLength, t, kind, err);
 }
 

@@ -30,8 +30,9 @@ constexpr int64_t kHttpSpillLimit = 0x10000000;        // 256 MiB: a body spille
 // A transfer that moves fewer bytes than this while its waits for data add
 // up to the connection's time-out fails with the time-out.
 constexpr int kHttpLowSpeedBytes = 1024;
-// The attempts of one request (retries, challenges, redirects) start no
-// later than this many time-outs after the request began.
+// The attempts of one request (retries, challenges, redirects) and of one
+// connection set-up (proxy, tunnel and TLS retries) start no later than this
+// many time-outs after the request or set-up began.
 constexpr int kHttpRetryBudgetFactor = 3;
 
 // ---------------------------------------------------------------- process-wide values
@@ -134,6 +135,11 @@ public:
     // says so; otherwise the request fails with kind 2. Digest and proxy
     // credentials are not affected.
     uint8_t m_bGuardPlainBasic = 1;
+    // The end of the running time budget, in the clock's monotonic
+    // milliseconds (0: none runs). The outermost request or set-up opens it
+    // (HttpBudgetScope); what runs inside (a CONNECT, a reconnect, a redirect's
+    // connect) shares it.
+    int64_t m_nBudgetEnd = 0;
 
     ZorHttpConn();
     ~ZorHttpConn();
@@ -145,6 +151,25 @@ public:
     // Notes activity for the response timing.
     void Touch();
 };
+
+// Opens the connection's time budget (kHttpRetryBudgetFactor time-outs)
+// unless one is running; the scope that opened it closes it.
+class HttpBudgetScope {
+public:
+    explicit HttpBudgetScope(ZorHttpConn& conn);
+    ~HttpBudgetScope();
+    HttpBudgetScope(const HttpBudgetScope&) = delete;
+    HttpBudgetScope& operator=(const HttpBudgetScope&) = delete;
+
+private:
+    ZorHttpConn& m_conn;
+    bool m_bOwner;
+};
+// Milliseconds left of the running budget (0 when spent; the whole budget
+// when none runs).
+int64_t HttpBudgetLeftMs(const ZorHttpConn& conn);
+// "Time out: no answer within N seconds", N the budget of the connection.
+CWideString HttpBudgetSpentText(const ZorHttpConn& conn);
 
 bool HttpConfigureAndConnect(ZorHttpConn& conn, const HttpConnectParams& params, ICopyProgress* pProgress,
                              int& kind, CWideString& err);
@@ -193,9 +218,11 @@ struct HttpBodyTarget {
     int64_t nMaxBytes = -1;
 };
 
-// The body limit of a request: the record's own (m_nMaxBody), else the
-// default for where the body goes (bCallerFile: the caller's m_sBodyFile).
-int64_t HttpBodyLimit(const CRsp& rsp, bool bCallerFile);
+// The body limit of an answer: for a 2xx answer the record's own
+// (m_nMaxBody) when set, else the default for where the body goes
+// (bCallerFile: the caller's m_sBodyFile); other answers (error texts) keep
+// the default.
+int64_t HttpBodyLimit(const CRsp& rsp, int nStatus, bool bCallerFile);
 
 // Delivers body bytes to a target's memory or file; spills memory to a
 // temporary file (mode 0600) when allowed, refuses otherwise.

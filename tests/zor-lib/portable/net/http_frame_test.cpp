@@ -585,3 +585,50 @@ TEST(HttpFraming, RetryAfterRunsOnTheClock) {
 }
 
 } // namespace
+
+// The tries of a set-up share the budget of the set-up or request around them
+// (three time-outs, on the test clock): a proxy that asks to retry a CONNECT
+// later sees no further CONNECT once it is spent, whether the tunnel opens
+// again for TLS or for a reconnect inside a request. On libcurl a TLS
+// handshake without an answer ends with the budget.
+TEST(HttpFraming, SetUpRetriesShareTheBudget) {
+    testsrv::ClearProxyEnvironment();
+    const std::string busy = "HTTP/1.1 503 Busy\r\nRetry-After: 9\r\n";
+    const std::string retry = busy + "Content-Length: 0\r\n\r\n";
+    const std::string tunnel = "HTTP/1.1 200 Connection established\r\n\r\n";
+    const Conn tlsRetry = Conn().Head().Send(retry).Head().Send(tunnel + "no TLS").Close();
+    const std::vector<Conn> scripts[] = {
+        {Conn().Head().Send(tunnel).Request().Send(busy + "Connection: close\r\n\r\n"),
+         Conn().Head().Send(retry).Head().Send(tunnel).Request().Send(Ok("late"))},
+        {tlsRetry, tlsRetry}};
+    for (int tls = 0; tls <= 2; ++tls) {
+        ZorTestClock clock;
+        ZorClockScope scope(tls < 2 ? &clock : nullptr);
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start(tls < 2 ? scripts[tls] : std::vector<Conn>{Conn().Sleep(9000)}));
+        CProxyOptions saved = HttpProxyOptions();
+        HttpProxyOptions() = CProxyOptions();
+        HttpProxyOptions().m_bUseWinInetProxy = false;
+        HttpProxyOptions().m_bUseProxyBelow = tls < 2;
+        HttpProxyOptions().m_sHost = "127.0.0.1";
+        HttpProxyOptions().m_nPort = server.Port();
+        ZorHttpConn conn;
+        HttpConnectParams p;
+        p.m_sHost = "127.0.0.1";
+        p.m_nPort = tls < 2 ? testsrv::FreePort() : server.Port(); // behind the proxy: nothing serves it
+        p.m_nTls = tls > 0;
+        p.m_bProxyStyle = 0;
+        p.m_bWinInet = tls == 2;
+        p.m_nTimeout = 1;
+        int kind = 0;
+        CWideString err;
+        CRsp rsp;
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(HttpConfigureAndConnect(conn, p, nullptr, kind, err) &&
+                     rsp.RequestResponse(conn, "GET", u"/", kind, err));
+        HttpProxyOptions() = saved;
+        EXPECT_EQ(kind, 3) << err;
+        EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500));
+        if (tls < 2) EXPECT_NE(WideToUtf8(err).Find("Time out: no answer within 3 seconds"), -1) << err;
+    }
+}
