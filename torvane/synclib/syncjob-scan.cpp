@@ -343,7 +343,7 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
             if (fs->IsFile(kInSyncStampV3Path, bExists, k, e) && !bExists &&
                 MakeMirrorFolderPath(false, fs->DisplayPath(CWideString()), false, mirror, k, e)) {
                 const CWideString local = mirror + u"/_insync_v4.tvl";
-                int64_t nSize = 0;
+                int64_t nSize = 64 * 1024; // the most a stamp may bring (it is a line)
                 if (fs->DownloadFile(kInSyncStampPath, local, nSize, k, e)) {
                     CNarrowString text;
                     const bool bRead = ReadWholeFile(local, 2048, text, k, e);

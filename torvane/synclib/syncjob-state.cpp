@@ -30,6 +30,9 @@
 
 namespace {
 
+// The most a remote side's state file may bring when it is downloaded.
+constexpr int64_t kStateFileDownloadMax = (int64_t)1 << 30;
+
 // Message kinds of this file's log lines (they only group repeats).
 enum : int {
     kMsgCheckLockFailed = 4700,
@@ -369,7 +372,9 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
                     return false;
                 }
                 download.Set(tmp);
-                int64_t nSize = 0;
+                // The most a state file may bring: far beyond any real tree's,
+                // yet a server that never ends its reply cannot fill the disk.
+                int64_t nSize = kStateFileDownloadMax;
                 CWideString de;
                 int dk = 0;
                 if (!fs->DownloadFile(statePath, tmp, nSize, dk, de)) {
