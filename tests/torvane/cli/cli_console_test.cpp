@@ -1,38 +1,22 @@
 // What "torvane" says as a user meets it: the built program run on temporary
 // folders, quiet by default with the whole log in a file, checked input,
 // the reference commands and the install step.
+#include "cli-test-run.h"
 #include "job-harness.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
-const std::string kProgram = std::string(TV_BINARY_DIR) + "/torvane/cli/torvane";
+const std::string kProgram = CliProgram();
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-struct SRun {
-    int code = -1;
-    std::string out, err;
-};
+using SRun = CCliRun;
 
 class CliConsole : public ::testing::Test {
 protected:
@@ -45,37 +29,8 @@ protected:
     std::string R() const { return m_tmp.NativeSub("right"); }
     // Runs argv as it stands (the program first) and waits.
     SRun Exec(std::vector<std::string> argv) {
-        const std::string out = m_tmp.NativeSub("out" + std::to_string(m_nRun)),
-                          err = m_tmp.NativeSub("err" + std::to_string(m_nRun++));
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            const std::string v(*e);
-            bool bReplaced = false;
-            for (const std::string& m : m_env) bReplaced |= v.compare(0, m.find('=') + 1, m, 0, m.find('=') + 1) == 0;
-            if (!bReplaced) env.push_back(v);
-        }
-        for (const std::string& m : m_env)
-            if (m.back() != '=') env.push_back(m);
-        std::vector<char*> a, e;
-        for (std::string& s : argv) a.push_back(s.data());
-        for (std::string& s : env) e.push_back(s.data());
-        a.push_back(nullptr);
-        e.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid_t pid = -1;
-        SRun r;
-        EXPECT_EQ(posix_spawnp(&pid, a[0], &fa, nullptr, a.data(), e.data()), 0);
-        posix_spawn_file_actions_destroy(&fa);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = ReadAll(out);
-        r.err = ReadAll(err);
-        return r;
+        const std::string n = std::to_string(m_nRun++);
+        return CliRunProgram(std::move(argv), m_tmp.NativeSub("out" + n), m_tmp.NativeSub("err" + n), m_env);
     }
     SRun Run(const std::vector<std::string>& args) {
         std::vector<std::string> argv = {kProgram, "--profile", Profile()};
@@ -117,7 +72,7 @@ TEST_F(CliConsole, QuietByDefaultWholeLogOnFileVerboseAndQuietSwitches) {
     const std::string log = LogOf(an.out);
     ASSERT_FALSE(log.empty()) << an.out;
     EXPECT_EQ(log.rfind(Profile() + "/", 0), 0u) << log;
-    const std::string logText = ReadAll(log);
+    const std::string logText = CliReadAll(log);
     EXPECT_NE(logText.find("(Torvane 9.2.9.0 " + system), std::string::npos) << logText;
     EXPECT_EQ(logText.find("Many files/s"), std::string::npos) << logText;
 
@@ -127,7 +82,7 @@ TEST_F(CliConsole, QuietByDefaultWholeLogOnFileVerboseAndQuietSwitches) {
     EXPECT_NE(verbose.err.find("Sync Completed"), std::string::npos);
     EXPECT_EQ(verbose.err.find("Speed:  "), std::string::npos) << verbose.err;
     EXPECT_EQ(verbose.err.find(" on )"), std::string::npos) << verbose.err;
-    EXPECT_NE(ReadAll(LogOf(verbose.out)).find("Sync Completed"), std::string::npos);
+    EXPECT_NE(CliReadAll(LogOf(verbose.out)).find("Sync Completed"), std::string::npos);
 
     m_tmp.WriteFile("left/new.txt", "new");
     SRun quiet = Run({"-q", "sync", "j"});
@@ -149,7 +104,7 @@ TEST_F(CliConsole, ConflictsShownWithTheCommandToUseTheLogKeepsTheEngineText) {
     EXPECT_NE(s.err.find("Click Conflicts button to see unresolved conflicts [torvane analyze j lists them"),
               std::string::npos)
         << s.err;
-    const std::string log = ReadAll(LogOf(s.out));
+    const std::string log = CliReadAll(LogOf(s.out));
     EXPECT_NE(log.find("Click Conflicts button to see unresolved conflicts\r\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("[torvane"), std::string::npos);
 }
@@ -158,7 +113,7 @@ TEST_F(CliConsole, JobAddRefusesBadFoldersAndValuesInOneLine) {
     MakePair();
     m_tmp.WriteFile("file.txt", "x");
     ASSERT_EQ(Run({"job", "add", "ok", L(), R()}).code, 0);
-    const std::string before = ReadAll(Profile() + "/jobs.tix");
+    const std::string before = CliReadAll(Profile() + "/jobs.tix");
     struct {
         std::vector<std::string> args;
         std::string says;
@@ -180,7 +135,7 @@ TEST_F(CliConsole, JobAddRefusesBadFoldersAndValuesInOneLine) {
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
-    EXPECT_EQ(ReadAll(Profile() + "/jobs.tix"), before);
+    EXPECT_EQ(CliReadAll(Profile() + "/jobs.tix"), before);
     // Flags in the usual spellings; a URL of a known kind passes.
     EXPECT_EQ(Run({"job", "add", "u", L(), "s3://bucket/x", "--set", "ExcludeHidden=no"}).code, 0);
     SRun show = Run({"job", "show", "u", "--all"});
@@ -212,5 +167,5 @@ TEST_F(CliConsole, VersionKeysOneSettingsFolderAndInstall) {
     SRun inst = Exec({"cmake", "--install", TV_BINARY_DIR, "--prefix", m_tmp.NativeSub("prefix")});
     ASSERT_EQ(inst.code, 0) << inst.err;
     EXPECT_EQ(access(m_tmp.NativeSub("prefix/bin/torvane").c_str(), X_OK), 0);
-    EXPECT_NE(ReadAll(m_tmp.NativeSub("prefix/share/man/man1/torvane.1")).find(".SH EXIT STATUS"), std::string::npos);
+    EXPECT_NE(CliReadAll(m_tmp.NativeSub("prefix/share/man/man1/torvane.1")).find(".SH EXIT STATUS"), std::string::npos);
 }

@@ -2,62 +2,29 @@
 // the action list and its counts, conflicts resolved with --prefer, and
 // the refusal to delete most of a side. The built program on temporary
 // folders.
+#include "cli-test-run.h"
 #include "job-harness.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-struct CRun {
-    int code = -1;
-    std::string out, err;
-};
+using CRun = CCliRun;
 
 class CliReport : public ::testing::Test {
 protected:
     CTempFolder m_tmp;
 
     CRun Run(std::vector<std::string> args) {
-        const std::string out = m_tmp.NativeSub("out"), err = m_tmp.NativeSub("err");
-        args.insert(args.begin(),
-                    {std::string(TV_BINARY_DIR) + "/torvane/cli/torvane", "--profile", P("profile")});
-        std::vector<char*> argv;
-        for (std::string& s : args) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid_t pid = -1;
-        CRun r;
-        int status = 0;
-        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0 &&
-            waitpid(pid, &status, 0) == pid)
-            r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        posix_spawn_file_actions_destroy(&fa);
-        r.out = ReadAll(out);
-        r.err = ReadAll(err);
+        args.insert(args.begin(), {CliProgram(), "--profile", P("profile")});
+        CRun r = CliRunProgram(std::move(args), m_tmp.NativeSub("out"), m_tmp.NativeSub("err"));
         // The summary ends by naming the run's log file; the lines are compared without it.
         for (size_t at; (at = r.out.find("; log: ")) != std::string::npos;)
             r.out.erase(at, r.out.find('\n', at) - at);
@@ -79,7 +46,7 @@ protected:
                 it.disable_recursion_pending();
                 continue;
             }
-            m[sub] = it->is_regular_file() ? ReadAll(it->path().string()) : "<dir>";
+            m[sub] = it->is_regular_file() ? CliReadAll(it->path().string()) : "<dir>";
         }
         return m;
     }
@@ -155,7 +122,7 @@ TEST_F(CliReport, ConflictsResolvedWithPreferKeepTheLosingVersion) {
     EXPECT_EQ(an.code, 2);
     EXPECT_NE(an.out.find("copy \xE2\x86\x92\t/a.txt\n"), std::string::npos) << an.out;
     EXPECT_NE(an.out.find("analyzed: 1 to do, 4 conflicts"), std::string::npos) << an.out;
-    EXPECT_EQ(ReadAll(P("R/a.txt")), "right a!");
+    EXPECT_EQ(CliReadAll(P("R/a.txt")), "right a!");
 
     const std::vector<std::vector<std::string>> refused = {{"sync", "j", "--prefer", "left", "/nothing/here"},
                                                            {"sync", "j", "--prefer", "left", "../a.txt"},
@@ -164,23 +131,23 @@ TEST_F(CliReport, ConflictsResolvedWithPreferKeepTheLosingVersion) {
                                                            {"analyze", "j", "--force"},
                                                            {"sync", "j", "--max-delete", "101"}};
     for (const auto& args : refused) EXPECT_EQ(Run(args).code, 1) << args.back();
-    EXPECT_EQ(ReadAll(P("L/a.txt")), "left a");
+    EXPECT_EQ(CliReadAll(P("L/a.txt")), "left a");
 
     // A local path names the item too; the other conflict stays.
     CRun sy = Run({"sync", "j", "--prefer", "right", P("L/d")});
     EXPECT_EQ(sy.code, 2) << sy.err;
-    EXPECT_EQ(ReadAll(P("L/d/b.txt")), "right b!");
-    EXPECT_EQ(ReadAll(P("L/_tvdata_/_saved_/d/b.txt")), "left b");
+    EXPECT_EQ(CliReadAll(P("L/d/b.txt")), "right b!");
+    EXPECT_EQ(CliReadAll(P("L/_tvdata_/_saved_/d/b.txt")), "left b");
     EXPECT_NE(sy.out.find("synced: 1 done, 4 conflicts"), std::string::npos) << sy.out;
     // The folder a chosen copy needs is made again.
     sy = Run({"sync", "j", "--prefer", "left", "/v/x.txt"});
     EXPECT_EQ(sy.code, 2) << sy.out;
-    EXPECT_EQ(ReadAll(P("R/v/x.txt")), "left x");
+    EXPECT_EQ(CliReadAll(P("R/v/x.txt")), "left x");
     sy = Run({"sync", "j", "--prefer", "left"});
     EXPECT_EQ(sy.code, 0) << sy.err;
     EXPECT_NE(sy.out.find(" done, 0 conflicts, 0 errors\n"), std::string::npos) << sy.out;
-    EXPECT_EQ(ReadAll(P("R/a.txt")), "left a");
-    EXPECT_EQ(ReadAll(P("R/_tvdata_/_saved_/a.txt")), "right a!");
+    EXPECT_EQ(CliReadAll(P("R/a.txt")), "left a");
+    EXPECT_EQ(CliReadAll(P("R/_tvdata_/_saved_/a.txt")), "right a!");
 }
 
 TEST_F(CliReport, SyncRefusesToDeleteMostOfASideUnlessForced) {

@@ -1,6 +1,7 @@
 // The "torvane" command as a user meets it: the built program run on
 // temporary folders with a private profile, its output and exit codes.
 #include "cli-process.h"
+#include "cli-test-run.h"
 #include "job-harness.h"
 
 #include <gtest/gtest.h>
@@ -23,14 +24,8 @@ extern char** environ;
 
 namespace {
 
-const std::string kProgram = std::string(TV_BINARY_DIR) + "/torvane/cli/torvane";
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+const std::string kProgram = CliProgram();
+const auto& ReadAll = CliReadAll;
 
 // One started program with its output in files.
 struct CChild {

@@ -1,0 +1,66 @@
+// Runs a program the way the command-line tests need it: standard input from
+// /dev/null, standard output and error into files, the environment changed
+// as asked, and waits for it.
+#pragma once
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+// The built "torvane".
+inline std::string CliProgram() {
+    return std::string(TV_BINARY_DIR) + "/torvane/cli/torvane";
+}
+
+inline std::string CliReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+struct CCliRun {
+    int code = -1; // the exit code, 128 + the signal when one ended it
+    std::string out, err;
+};
+
+// argv[0] is searched in PATH. envChanges: "NAME=VALUE" set, "NAME=" removed.
+inline CCliRun CliRunProgram(std::vector<std::string> argv, const std::string& outFile, const std::string& errFile,
+                             const std::vector<std::string>& envChanges = {}) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string v(*e);
+        bool bChanged = false;
+        for (const std::string& m : envChanges) bChanged |= v.compare(0, m.find('=') + 1, m, 0, m.find('=') + 1) == 0;
+        if (!bChanged) env.push_back(v);
+    }
+    for (const std::string& m : envChanges)
+        if (m.back() != '=') env.push_back(m);
+    std::vector<char*> a, e;
+    for (std::string& s : argv) a.push_back(s.data());
+    for (std::string& s : env) e.push_back(s.data());
+    a.push_back(nullptr);
+    e.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    CCliRun r;
+    const bool bStarted = posix_spawnp(&pid, a[0], &fa, nullptr, a.data(), e.data()) == 0;
+    posix_spawn_file_actions_destroy(&fa);
+    int status = 0;
+    if (bStarted && waitpid(pid, &status, 0) == pid)
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = CliReadAll(outFile);
+    r.err = CliReadAll(errFile);
+    return r;
+}
