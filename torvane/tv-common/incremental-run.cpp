@@ -287,7 +287,9 @@ void CMonitoredJob::RecordOwnWrites() {
 bool CMonitoredJob::IsOwnWrite(int side, const ChangedItem& change, TvFileSys* pFs) {
     CCritSectionLock lock(m_JobLock);
     const auto& records = m_aOwnWrites[side & 1];
-    if (records.empty() || change.m_sPath.IsEmpty() || !pFs) return false;
+    // The look is made through the monitor's own connection while its thread
+    // waits for changes: only a local side allows that.
+    if (records.empty() || change.m_sPath.IsEmpty() || !pFs || !pFs->GetCapability(TVFS_CAP_LOCAL)) return false;
     switch (change.m_nKind) {
     case CIK_CREATED:
     case CIK_DELETED:

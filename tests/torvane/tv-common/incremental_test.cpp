@@ -275,6 +275,12 @@ TEST(IncrementalRun, OneChangeCausesOneRunAndAUserEditDuringTheSyncItsOwn) {
     EXPECT_EQ(nRuns, 1) << sink.Dump();
     EXPECT_EQ(content("right/a.txt"), "a, longer");
     EXPECT_TRUE(h.m_tmp.Exists("right/docs/new.txt"));
+    // A deletion: the job's own deletion on the right starts no run either.
+    nRuns = 0;
+    std::filesystem::remove(h.m_tmp.NativeSub("left/docs/new.txt"));
+    settle();
+    EXPECT_EQ(nRuns, 1);
+    EXPECT_FALSE(h.m_tmp.Exists("right/docs/new.txt"));
 
     // The user edits the right copy the moment the Sync has written it: that
     // edit is not the job's and gets a run that brings it to the left.
