@@ -254,7 +254,8 @@ void CMonitoredJob::RecordOwnWrites() {
     m_aOwnWrites[0].clear();
     m_aOwnWrites[1].clear();
     CSyncTreeNode* pRoot = GetPairsUnchecked();
-    if (!pRoot) return;
+    // A Sync that changed nothing leaves nothing to tell apart.
+    if (!pRoot || (m_nSyncOk.load() == 0 && m_nChangesOk.load() == 0)) return;
     CSyncDepthFirstIter it(pRoot);
     for (bool b = it.IsValid(); b; b = it.Next()) {
         CSyncTreeNode* pNode = it.GetNode();
