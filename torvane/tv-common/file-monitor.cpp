@@ -475,6 +475,7 @@ void CMonitoredJob::FilterNewChanges(int side, CListT<ChangedItem>& changes) {
     const int nActivity = m_nActivity.load();
     CSyncTreeNode* pRoot = nActivity == JA_ANALYZING || nActivity == JA_SYNCING ? nullptr : GetPairsUnchecked();
     const bool bCaseSensitive = false;
+    const std::shared_ptr<TvFileSys> fs = m_aMonitor[side & 1].GetFs();
     for (ZorPosition pos = changes.GetHeadPosition(); pos;) {
         const ChangedItem& c = changes.GetNext(pos);
         bool bDrop = IsEngineOwnChangePath(c.m_sPath);
@@ -500,6 +501,8 @@ void CMonitoredJob::FilterNewChanges(int side, CListT<ChangedItem>& changes) {
             }
             if (pNode && IsInExcludedSubtree(pNode)) bDrop = true;
         }
+        // The job's own Sync made this change and nobody changed the item since.
+        if (!bDrop && IsOwnWrite(side, c, fs.get())) bDrop = true;
         if (!bDrop) {
             StampedNotify(CWideString::Formatted(u"Change detected [%d]: %s", side, c.Dump()));
             m_aChanges[side & 1].AddTail(c);

@@ -30,6 +30,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <unordered_map>
 
 class CMonitoredJob;
 
@@ -154,6 +156,28 @@ public:
     // The number of conflicts (files and folders) of the last Analyze.
     int32_t GetConflictCount() const { return (int32_t)m_Stats.m_aCounts[CAT_CONFLICT].Total(); }
 
+    // -- the job's own writes
+    // What a side held of an item right after the job's last Sync wrote it:
+    // a change of that path is the job's own while the item still looks so.
+    struct OwnWrite {
+        bool bPresent = false;
+        bool bFolder = false;
+        uint64_t nSize = 0;
+        uint32_t nModTime = 0;
+        // A folder above a written item: the Sync set its time again; only
+        // a change of the folder's own data or metadata is the job's.
+        bool bAbove = false;
+    };
+    // Replaces the records with the items the last Sync executed (both
+    // sides: the source side as it was read, the destination as written).
+    void RecordOwnWrites();
+    void ClearOwnWrites();
+    // True when the change's path was written by the job's last Sync and the
+    // side's file system still shows it with the stamp the job left.
+    bool IsOwnWrite(int side, const ChangedItem& change, TvFileSys* pFs);
+    // More records than this: the job keeps none (the changes then start a run).
+    static constexpr size_t kMaxOwnWrites = 10000;
+
     // A notice that begins with the local date and time and ends with a line end.
     void StampedNotify(const CWideString& text);
     // The side's display form of the root path through the monitor's file system.
@@ -173,6 +197,8 @@ public:
     std::atomic<bool> m_bUnknownChangeSeen{false};
     std::atomic<bool> m_bBrowseDialogOpen{false};
     std::atomic<int64_t> m_nChangeSeenTime{0}; // CZorTime seconds; 0 none
+    // The job's own writes of its last Sync per side, by path; under the job lock.
+    std::unordered_map<std::u16string, OwnWrite> m_aOwnWrites[2];
 };
 
 // Prepares the tree of the previous run for a changes-only analyse: items

@@ -230,6 +230,93 @@ bool CMonitoredJob::ApplyChangeToTree(const ChangedItem& change, int side, CSync
     return true;
 }
 
+// ------------------------------------------------------------ the job's own writes
+namespace {
+
+std::u16string OwnWriteKey(const CWideString& path) {
+    std::u16string key;
+    if (!path.StartsWith(u"/")) key += u'/';
+    key.append(path.GetString(), (size_t)path.GetLength());
+    while (key.size() > 1 && key.back() == u'/') key.pop_back();
+    return key;
+}
+
+} // namespace
+
+void CMonitoredJob::ClearOwnWrites() {
+    CCritSectionLock lock(m_JobLock);
+    m_aOwnWrites[0].clear();
+    m_aOwnWrites[1].clear();
+}
+
+void CMonitoredJob::RecordOwnWrites() {
+    CCritSectionLock lock(m_JobLock);
+    m_aOwnWrites[0].clear();
+    m_aOwnWrites[1].clear();
+    CSyncTreeNode* pRoot = GetPairsUnchecked();
+    // A Sync that changed nothing leaves nothing to tell apart.
+    if (!pRoot || (m_nSyncOk.load() == 0 && m_nChangesOk.load() == 0)) return;
+    CSyncDepthFirstIter it(pRoot);
+    for (bool b = it.IsValid(); b; b = it.Next()) {
+        CSyncTreeNode* pNode = it.GetNode();
+        const CSyncPairAndAction& item = pNode->GetItem();
+        const uint8_t eff = item.GetEffAction();
+        if (item.m_nExecState != ESS_SYNCED_OK || !(eff & (EA_BIT_TO_LEFT | EA_BIT_TO_RIGHT)) ||
+            eff == EA_COPY_STATE_LEFT_TO_RIGHT || eff == EA_COPY_STATE_RIGHT_TO_LEFT)
+            continue;
+        if (m_aOwnWrites[0].size() >= kMaxOwnWrites) {
+            m_aOwnWrites[0].clear();
+            m_aOwnWrites[1].clear();
+            return;
+        }
+        for (int side = 0; side < 2; ++side) {
+            const CSideInfo& s = item.m_aCur[side];
+            OwnWrite w;
+            w.bPresent = s.Exists();
+            w.bFolder = s.IsFolder() || (w.bPresent && pNode->IsContainer() && s.m_Len.IsFolder());
+            w.nSize = s.m_Len.GetValue();
+            w.nModTime = s.m_tFile.GetTime();
+            m_aOwnWrites[side][OwnWriteKey(GetItemSidePath(pNode, side))] = w;
+            OwnWrite above;
+            above.bPresent = above.bFolder = above.bAbove = true;
+            for (CSyncTreeNode* p = pNode->GetParent(); p && p->GetParent(); p = p->GetParent())
+                if (!m_aOwnWrites[side].try_emplace(OwnWriteKey(GetItemSidePath(p, side)), above).second) break;
+        }
+    }
+}
+
+bool CMonitoredJob::IsOwnWrite(int side, const ChangedItem& change, TvFileSys* pFs) {
+    CCritSectionLock lock(m_JobLock);
+    const auto& records = m_aOwnWrites[side & 1];
+    // The look is made through the monitor's own connection while its thread
+    // waits for changes: only a local side allows that.
+    if (records.empty() || change.m_sPath.IsEmpty() || !pFs || !pFs->GetCapability(TVFS_CAP_LOCAL)) return false;
+    switch (change.m_nKind) {
+    case CIK_CREATED:
+    case CIK_DELETED:
+    case CIK_MODIFIED:
+    case CIK_MOVED_FROM:
+    case CIK_MOVED_TO:
+    case CIK_METADATA:
+        break;
+    default:
+        return false;
+    }
+    const auto found = records.find(OwnWriteKey(change.m_sPath));
+    if (found == records.end()) return false;
+    const OwnWrite& w = found->second;
+    if (w.bAbove && change.m_nKind != CIK_METADATA && change.m_nKind != CIK_MODIFIED) return false;
+    FsItemInfo info;
+    bool bMissing = false;
+    int k = 0;
+    CWideString e;
+    if (!pFs->GetInfo(change.m_sPath, info, bMissing, k, e)) return false;
+    if (!w.bPresent) return bMissing;
+    if (bMissing) return false;
+    if (w.bFolder) return info.IsFolder();
+    return !info.IsFolder() && (uint64_t)info.m_nSize == w.nSize && info.m_nModTime == w.nModTime;
+}
+
 // ------------------------------------------------------------ the run
 bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& errKind, CWideString& errText) {
     ZorGetProgramLog().Printf(u"Job '%s': ChangeAnalyzeSyncWorker thread started\n", JobLabel(*this));
@@ -263,6 +350,9 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
 
     if (!m_bFirstFullAnalyzePending.load()) {
         GetNewChanges();
+        // What the last Sync wrote was told apart from the user's changes
+        // up to here; this run's Sync records its own.
+        ClearOwnWrites();
         CCritSectionLock lock(m_JobLock);
         CDoInitChangesOnly pass;
         if (CSyncPairsAndActions* pTree = GetPairsForWrite()) DoForSubtree(pTree, pass, true);
@@ -317,6 +407,7 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
         if (m_bSync) {
             bResult = Sync(summary, errKind, errText);
             bSyncDone = true;
+            RecordOwnWrites();
         }
         if (m_bFoldersLocked) {
             UnlockFolders();

@@ -81,6 +81,8 @@ bool RunWithState(CSyncJobFromList* pJob, bool bChangesOnly, const CSyncJob::Glo
     pJob->SetRunState(0, 0);
     bool bOk = bChangesOnly ? pJob->ChangeAnalyzeSyncWorker(pGlobal, errKind, errText)
                             : pJob->RunJob(pGlobal, errKind, errText);
+    // A watched job's own writes must not start an on-change run of their own.
+    if (!bChangesOnly && pJob->m_Options.m_nOnFileChangeAction != 0) pJob->RecordOwnWrites();
     int nState = pJob->GetRunState(), nSub = pJob->GetRunSubState();
     if (nState == 0) {
         // A run that set no result: say what its outcome was.

@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <thread>
+#include <utility>
+
 namespace {
 
 struct IncFixture {
@@ -188,4 +194,88 @@ TEST(IncrementalRun, WholeRunsFirstFullThenOnlyTheChangedPaths) {
     const std::string log = h.m_sink.Dump();
     EXPECT_NE(log.find("Change in: " + h.m_tmp.NativeSub("left/a.txt")), std::string::npos) << log;
     EXPECT_EQ(log.find("Files: 2"), std::string::npos) << "a full scan listed the side again";
+}
+
+namespace {
+
+// Lets a test act as a user at the moment the job's Sync has written an item.
+class CAfterItemSink : public CRecordingSink {
+public:
+    std::function<void()> m_onWritten;
+    void AfterItem(CSyncNode* pNode, int nEff, int nKind, const CWideString& path, bool bOk, int errKind,
+                   const CWideString& reason) override {
+        if (m_onWritten) std::exchange(m_onWritten, nullptr)();
+        CRecordingSink::AfterItem(pNode, nEff, nKind, path, bOk, errKind, reason);
+    }
+};
+
+} // namespace
+
+// With the real monitors watching both sides: the job's own writes start no
+// run of their own, while a user's edit of an item the Sync has just written
+// is still taken.
+TEST(IncrementalRun, OneChangeCausesOneRunAndAUserEditDuringTheSyncItsOwn) {
+    CJobHarness h;
+    ZorRealClock real; // the monitor threads wait in real time
+    ZorClockScope clock(&real);
+    h.m_tmp.MakeDir("left/docs");
+    h.m_tmp.MakeDir("right");
+    h.m_tmp.WriteFile("left/a.txt", "a");
+    h.m_tmp.WriteFile("left/docs/b.txt", "b");
+    CAfterItemSink sink;
+    CMonitoredJob job;
+    job.SetName(u"own");
+    job.SetLeftFolder(NormalizeUrl(h.m_tmp.Path("left")));
+    job.SetRightFolder(NormalizeUrl(h.m_tmp.Path("right")));
+    job.m_Options.m_nOnFileChangeAction = 1;
+    job.SetProgressSink(&sink);
+    CWideString err;
+    ASSERT_TRUE(job.TurnOnFileMonitors(err)) << ToU8(err);
+    for (int i = 0; i < 400 && !(job.m_aMonitor[0].m_bStarted && job.m_aMonitor[1].m_bStarted); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int nRuns = 0;
+    auto run = [&](bool bFull) {
+        ++nRuns;
+        job.m_bAnalyze = job.m_bSync = 1;
+        job.m_nActivity.store(JA_ANALYZING);
+        job.m_bFirstFullAnalyzePending = bFull;
+        int k = 0;
+        CWideString e;
+        EXPECT_TRUE(job.ChangeAnalyzeSyncWorker(nullptr, k, e)) << ToU8(e) << sink.Dump();
+        job.m_nActivity.store(JA_ANALYZED);
+    };
+    // As the tick: the user acts, then runs follow while the monitors report changes.
+    auto runsAfter = [&](const std::function<void()>& user) {
+        nRuns = 0;
+        user();
+        for (int round = 0; round < 5; ++round) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            job.GetNewChanges();
+            if (job.CountSideChanges(0) + job.CountSideChanges(1) == 0) break;
+            run(false);
+        }
+        return nRuns;
+    };
+    auto content = [&](const char* rel) {
+        std::ifstream f(h.m_tmp.NativeSub(rel));
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    };
+
+    EXPECT_EQ(runsAfter([&] { run(true); }), 1) << "the first run's own copies started another";
+    EXPECT_EQ(runsAfter([&] {
+                  h.m_tmp.WriteFile("left/a.txt", "a, longer");
+                  h.m_tmp.WriteFile("left/docs/new.txt", "n");
+              }),
+              1);
+    EXPECT_EQ(content("right/a.txt"), "a, longer");
+    EXPECT_EQ(runsAfter([&] { std::filesystem::remove(h.m_tmp.NativeSub("left/docs/new.txt")); }), 1);
+    EXPECT_FALSE(h.m_tmp.Exists("right/docs/new.txt"));
+    // The user edits the right copy the moment the Sync has written it: that
+    // edit is not the job's and gets a run that brings it to the left.
+    sink.m_onWritten = [&] { h.m_tmp.WriteFile("right/a.txt", "the user's own edit"); };
+    EXPECT_EQ(runsAfter([&] { h.m_tmp.WriteFile("left/a.txt", "a, third"); }), 2);
+    EXPECT_EQ(content("left/a.txt"), "the user's own edit");
+    EXPECT_EQ(content("right/a.txt"), "the user's own edit");
+    job.TurnOffFileMonitors(u"end of test");
+    job.SetProgressSink(&g_DummyJobProgress);
 }
