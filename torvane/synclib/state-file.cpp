@@ -781,6 +781,7 @@ private:
     static constexpr size_t kMaxBatches = 16;
 
     Step& Add(Step::Kind nKind) {
+        if (m_Out.capacity() == 0) m_Out.reserve(kBatch + 1); // a batch never moves its steps
         m_Out.emplace_back();
         Step& s = m_Out.back();
         s.nKind = nKind;

@@ -12,11 +12,16 @@ bool PutBytes(ZorOutStream& out, const char* p, int n, CWideString& sErr) {
     return out.Write(p, n, sErr);
 }
 
-// Reads one byte inside a value; the end of the input there is an error.
-bool TicGet(ZorInStream& in, unsigned char tag, unsigned char& ch, CWideString& sErr) {
-    if (in.GetChar(ch, sErr)) return true;
+[[gnu::cold, gnu::noinline]] bool TicEndOfInput(ZorInStream& in, unsigned char tag, CWideString& sErr) {
     if (!in.HasError()) sErr.AppendFormat(u"Posn %ld: @%c: unexpected end of input", in.GetPosn(), tag);
     return false;
+}
+
+// Reads one byte inside a value; the end of the input there is an error.
+inline bool TicGet(ZorInStream& in, unsigned char tag, unsigned char& ch, CWideString& sErr) {
+    if (in.GetChar(ch, sErr)) [[likely]]
+        return true;
+    return TicEndOfInput(in, tag, sErr);
 }
 
 enum class NumEnd { Ok, NoDigits, Overflow, BadEnd };
