@@ -54,8 +54,10 @@ public:
         }
         return *this;
     }
-    // Destroys the child map (every descendant), then the item.
-    virtual ~FSTree() { delete m_pChildren; }
+    // Destroys the child map (every descendant), then the item. Not virtual:
+    // a node holds no table pointer (a tree holds millions of nodes), and no
+    // node is destroyed through a pointer to a base.
+    ~FSTree() { delete m_pChildren; }
 
     T& GetItem() { return m_Item; }
     const T& GetItem() const { return m_Item; }
