@@ -89,6 +89,19 @@ public:
     // input), or -1 on a read error (message appended).
     virtual int ReadBytes(void* p, int n, CWideString& sErr);
 
+    // The bytes ready in memory after the read position (possibly none; the
+    // rest of the input may follow). Readers of small tokens scan them in
+    // place and take what they used with TakeReady.
+    const unsigned char* GetReady(int& n) const {
+        n = (int)(m_pRdEnd - m_pRd);
+        return m_pRd;
+    }
+    // Takes n of the ready bytes (n at most what GetReady gave), as n GetChar calls would.
+    void TakeReady(int n) {
+        m_pRd += n;
+        m_nPosn += n;
+    }
+
     // Bytes taken so far (put-back bytes are not counted).
     long GetPosn() const { return m_nPosn; }
     bool HasError() const { return m_bError; }
