@@ -64,8 +64,8 @@ std::string TempFile() {
 bool WriteFile(CStateFileIo& io, const CWideString& path, int nSide = 0) {
     CAutoPtrT<ZorOutStream> out;
     CWideString err;
-    return OpenFileWriter(path, true, out, err, true) && io.WriteStateStream(*out, nSide, CWideString(), err) &&
-           out->Close(err);
+    return OpenFileWriter(path, true, out, err, true) &&
+           io.WriteStateStream(*out, nSide, CWideString(), err) && out->Close(err);
 }
 
 // Reads into a fresh tree that the caller destroys (outside the timing).

@@ -403,8 +403,8 @@ public:
         uint64_t m_nWorkBytes;
         int16_t m_aTimeShiftKeys[4];
     } m_u;
-    CSideInfo m_aCur[2];  // what each side holds now (scan)
-    CSideInfo m_aOld[2];  // what each side held after the last sync (state file)
+    CSideInfo m_aCur[2]; // what each side holds now (scan)
+    CSideInfo m_aOld[2]; // what each side held after the last sync (state file)
 
 private:
     Md5Crc* m_pMd5; // two values, left then right; null while both are zero (owned)

@@ -339,7 +339,9 @@ public:
         p->m_Stack = m_Stack;
         return p;
     }
-    T* GetItem() const override { return m_Stack.empty() ? nullptr : &m_Stack.back().pCur->GetValue().GetItem(); }
+    T* GetItem() const override {
+        return m_Stack.empty() ? nullptr : &m_Stack.back().pCur->GetValue().GetItem();
+    }
     CNode* GetNode() const override { return m_Stack.empty() ? nullptr : &m_Stack.back().pCur->GetValue(); }
     CWideString GetName() const override {
         return m_Stack.empty() ? CWideString() : m_Stack.back().pCur->GetKey();

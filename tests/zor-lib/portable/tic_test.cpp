@@ -409,8 +409,9 @@ TEST(TicSkip, HostileInputFailsCleanlyAndFast) {
 // A number reads the same (value, error text, position) whether its bytes are
 // all in memory or it straddles the end of a file stream's buffer.
 TEST(TicRead, NumbersAcrossBufferEdges) {
-    const char* const kTexts[] = {"=0|", "=-1|", "=-3|", "=123456789012345678|", "=1234567890123456789|",
-                                  "=4294967296|", "=12x", "=-|", "=|", "=42", "=99999999999999999999|"};
+    const char* const kTexts[] = {
+        "=0|", "=-1|", "=-3|", "=123456789012345678|",  "=1234567890123456789|", "=4294967296|", "=12x",
+        "=-|", "=|",   "=42",  "=99999999999999999999|"};
     char tmpl[] = "/tmp/tv-tic-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string path = std::string(tmpl) + "/n.tic";
