@@ -1005,16 +1005,26 @@ bool CStateFileIo::ReadStateNode(ZorInStream& in, int nSide, int64_t nAgeLimit, 
     return ReadNodeTree(in, nSide, nAgeLimit, pParent, pFolder, bMayShift, nDepth, false, err);
 }
 
+CSyncTreeNode* CStateFileIo::FindPlainChild(CSyncTreeNode* pParent, const CWideString& name,
+                                            const CSideInfo& rec) const {
+    CSyncTreeNode::CChildMap* pMap = pParent ? pParent->GetChildMap() : nullptr;
+    if (!pMap || !rec.m_sId.IsEmpty() || name.IsEmpty() || name.Find(u'/') >= 0 || HasBadComponent(name) ||
+        !IsNameNfc(name))
+        return nullptr;
+    CSyncTreeNode::CEntry* e = pMap->LookupCS(name, m_bCaseSensitive);
+    return e ? &e->GetValue() : nullptr;
+}
+
 CSyncTreeNode* CStateFileIo::AddFreshChild(CSyncTreeNode* pParent, const CWideString& name, int nSide,
                                            const CSideInfo& rec) {
     if (name.IsEmpty() || name.Find(u'/') >= 0 || HasBadComponent(name) || !IsNameNfc(name) ||
         pParent->GetDepth(nullptr) >= kStateMaxDepth)
         return nullptr;
-    CSyncPairAndAction item;
-    item.m_aOld[nSide] = rec;
     CWideString e;
-    CSyncTreeNode* pNode = pParent->AddItemCS(name, rec.IsFolder(), m_bCaseSensitive, &item, e);
+    // A new node's item is a new item: only the side's old record is set.
+    CSyncTreeNode* pNode = pParent->AddItemCS(name, rec.IsFolder(), m_bCaseSensitive, nullptr, e);
     if (!pNode) return nullptr; // already there: the general way handles it
+    pNode->GetItem().m_aOld[nSide] = rec;
     RememberFresh(pNode);
     if (CSyncJob::IsInExcludedSubtree(pNode)) pNode->GetItem().m_nFlags |= SPF_EXCLUDED;
     return pNode;
@@ -1138,6 +1148,22 @@ CSyncTreeNode* CStateFileIo::ReadMergeRecord(int nSide, CSyncTreeNode* pParent, 
                                              const CWideString& name, StateFile& rec, CSyncTime tSaved,
                                              const CItemLen& savedLen, const CGenArray& gens, bool& bFresh,
                                              CWideString& err) {
+    // The common case, a plain name already below the parent, is merged
+    // directly: what SetNodeCS does for "/" + name that it finds.
+    if (CSyncTreeNode* pFound = FindPlainChild(pParent, name, rec)) {
+        Remember(pFound, nSide);
+        CSyncPairAndAction& item = pFound->GetItem();
+        CSideInfo& old = item.m_aOld[nSide];
+        const bool bDup = old.IsPresentBit();
+        if (!bDup) old = rec;
+        if (name != pFound->GetNameRef()) old.m_sId = name;
+        if (CSyncJob::IsInExcludedSubtree(pFound)) item.m_nFlags |= SPF_EXCLUDED;
+        bFresh = false;
+        item.m_aSavedTime[nSide] = tSaved;
+        item.m_aSavedLen[nSide] = savedLen;
+        MergeOldRecord(pFound, nSide, bDup, nDepth, rec, gens);
+        return pFound;
+    }
     CWideString path = u"/";
     if (rec.m_sId.IsEmpty()) {
         path += name;

@@ -243,6 +243,10 @@ private:
     // out and that has no present child is dropped.
     void PruneAgedRecord(int nSide, int64_t nAgeLimit, CSyncTreeNode* pNode, const StateFile& rec,
                          const CGenArray& gens);
+    // The child of pParent that a record of a plain name (no side's own
+    // form, no separator, NFC, not "." or "..") merges into; null when there
+    // is none or the name is not plain.
+    CSyncTreeNode* FindPlainChild(CSyncTreeNode* pParent, const CWideString& name, const CSideInfo& rec) const;
     // A new child under its plain name, or null when it cannot be added so.
     CSyncTreeNode* AddFreshChild(CSyncTreeNode* pParent, const CWideString& name, int nSide,
                                  const CSideInfo& rec);
