@@ -40,7 +40,7 @@ public:
     // A copy is not linked into any tree: it has no parent and no children.
     // Copying a node that has children is an assertion report (the children
     // are not copied).
-    FSTree(const FSTree& o) : m_Item() {
+    FSTree(const FSTree& o) {
         ZOR_ASSERT(o.GetChildCount() == 0);
         m_Item = o.m_Item;
     }
@@ -201,9 +201,11 @@ public:
     }
 
 protected:
-    T m_Item{};
+    // The links first: beside the child-map entry's own links, so that a walk
+    // over the tree touches fewer cache lines per node.
     FSTree* m_pParent = nullptr;
     CChildMap* m_pChildren = nullptr;
+    T m_Item{};
 };
 
 // ---------------------------------------------------------------- iterators
