@@ -180,6 +180,10 @@ public:
     // the tree. Where it is found, SetNodeCS with bPathMode for a path
     // relative to it does what it does for the whole path below pParent.
     CSyncTreeNode* FindPathNode(const CWideString& path, CSyncTreeNode* pParent) const;
+    // The child of pParent that a record of a plain name (no side's own
+    // form, no separator, NFC, not "." or "..") merges into; null when there
+    // is none or the name is not plain.
+    CSyncTreeNode* FindPlainChild(CSyncTreeNode* pParent, const CWideString& name, const CSideInfo& rec) const;
     // Merges a record read from a state file into the node's old record.
     void MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel, const CSideInfo& rec,
                         const CGenArray& gens);
@@ -243,10 +247,6 @@ private:
     // out and that has no present child is dropped.
     void PruneAgedRecord(int nSide, int64_t nAgeLimit, CSyncTreeNode* pNode, const StateFile& rec,
                          const CGenArray& gens);
-    // The child of pParent that a record of a plain name (no side's own
-    // form, no separator, NFC, not "." or "..") merges into; null when there
-    // is none or the name is not plain.
-    CSyncTreeNode* FindPlainChild(CSyncTreeNode* pParent, const CWideString& name, const CSideInfo& rec) const;
     // A new child under its plain name, or null when it cannot be added so.
     CSyncTreeNode* AddFreshChild(CSyncTreeNode* pParent, const CWideString& name, int nSide,
                                  const CSideInfo& rec);
