@@ -296,6 +296,58 @@ bool ReadStateString(ZorInStream& in, unsigned char tag, CNarrowString& s, CWide
     return true;
 }
 
+namespace {
+
+// A text read as ReadStateString does, in its wide form. An ASCII text whose
+// bytes the stream holds in memory is widened in place (no narrow copy).
+bool ReadStateWideString(ZorInStream& in, unsigned char tag, CWideString& s, CWideString& err) {
+    int32_t len = 0;
+    if (!GetTicInt32No(in, tag, ':', ':', len, err)) return false;
+    if (len < 0 || len > kStateMaxString) {
+        err.AppendFormat(u"Posn %ld: @%c: bad string length %d (at most %d bytes)", in.GetPosn(), tag, len,
+                         kStateMaxString);
+        return false;
+    }
+    int nReady = 0;
+    const unsigned char* p = in.GetReady(nReady);
+    bool bAscii = nReady >= len;
+    for (int i = 0; bAscii && i < len; i++) bAscii = p[i] < 0x80;
+    if (!bAscii) {
+        // Otherwise the bytes are read as ReadStateString reads them, then converted.
+        CNarrowString text;
+        if (len > 0) {
+            char* q = text.GetBufferSetLength(len);
+            int got = 0;
+            while (got < len) {
+                int n = in.ReadBytes(q + got, len - got, err);
+                if (n < 0) return false;
+                if (n == 0) {
+                    err.AppendFormat(u"Posn %ld: @%c: unexpected end of input inside a string", in.GetPosn(),
+                                     tag);
+                    return false;
+                }
+                got += n;
+            }
+            text.ReleaseBuffer(len);
+        }
+        if (!ReadEnd(in, tag, '|', err)) return false;
+        s = Utf8ToWide(text);
+        return true;
+    }
+    CWideString w;
+    if (len > 0) {
+        char16_t* q = w.GetBufferSetLength(len);
+        for (int i = 0; i < len; i++) q[i] = p[i];
+        w.ReleaseBuffer(len);
+        in.TakeReady(len);
+    }
+    if (!ReadEnd(in, tag, '|', err)) return false;
+    s = std::move(w);
+    return true;
+}
+
+} // namespace
+
 bool ReadItemLenTic(ZorInStream& in, unsigned char tag, CItemLen& len, CWideString& err) {
     (void)tag;
     if (!GetTicPrefix(in, '[', err)) return false;
@@ -440,7 +492,8 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
                          CGenArray& gens, CWideString& err) {
     if (!GetTicPrefix(in, '[', err)) return false;
     bool bFolder = false;
-    CNarrowString sN, sPathN, sI;
+    CNarrowString sPathN;
+    CWideString wN, wI;
     for (;;) {
         unsigned char c;
         bool bEnd;
@@ -452,7 +505,7 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
                 ok = GetTicBool(in, c, bFolder, err);
                 break;
             case 'N':
-                ok = ReadStateString(in, c, sN, err);
+                ok = ReadStateWideString(in, c, wN, err);
                 break;
             case 'n':
                 ok = ReadStateString(in, c, sPathN, err);
@@ -476,7 +529,7 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
                 ok = ReadItemLenTic(in, c, savedLen, err);
                 break;
             case 'i':
-                ok = ReadStateString(in, c, sI, err);
+                ok = ReadStateWideString(in, c, wI, err);
                 break;
             case 'g':
                 ok = ReadGenArrayTic(in, c, gens, err);
@@ -487,12 +540,12 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
         }
         if (!ok) return false;
     }
-    sName = Utf8ToWide(sN);
+    sName = std::move(wN);
     if (sName.IsEmpty() && !sPathN.IsEmpty()) {
         sName = Utf8ToWide(sPathN);
         sName.Replace(u'\\', u'/');
     }
-    m_sId = Utf8ToWide(sI);
+    m_sId = std::move(wI);
     SetPresent(true);
     SetFolder(bFolder);
     if (m_Len.IsDeleted() || m_Len.IsUndefined()) {
