@@ -39,6 +39,7 @@
 #include "zor-stream.h"
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -264,7 +265,7 @@ private:
 
     CSyncPairsAndActions* m_pTree;
     std::unordered_map<const CSyncPairAndAction*, int32_t> m_Levels;
-    std::vector<SJournal> m_Journal;
+    std::deque<SJournal> m_Journal; // grows without moving what it holds
     std::vector<CSyncTreeNode*> m_Fresh;
     bool m_bJournal = false;
     bool m_bStopped = false;
