@@ -838,8 +838,7 @@ private:
         m_Out.emplace_back();
         Step& s = m_Out.back();
         s.nKind = nKind;
-        s.err = m_Err;
-        m_Err.Empty();
+        s.err = std::move(m_Err); // leaves it empty
         return s;
     }
     // Hands the collected steps over; false when the reader is gone.
@@ -1170,7 +1169,7 @@ bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAg
     if (step.nKind != CTreeParser::Step::kRecord) return false;
     // Kept here: the step goes when the next batch is taken.
     StateFile rec = std::move(step.rec);
-    const CWideString name = step.name;
+    const CWideString name = std::move(step.name);
     const CSyncTime tSaved = step.tSaved;
     const CItemLen savedLen = step.savedLen;
     const CGenArray gens = std::move(step.gens);
