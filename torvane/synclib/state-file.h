@@ -184,7 +184,8 @@ public:
     // The child of pParent that a record of a plain name (no side's own
     // form, no separator, NFC, not "." or "..") merges into; null when there
     // is none or the name is not plain.
-    CSyncTreeNode* FindPlainChild(CSyncTreeNode* pParent, const CWideString& name, const CSideInfo& rec) const;
+    CSyncTreeNode* FindPlainChild(CSyncTreeNode* pParent, const CWideString& name,
+                                  const CSideInfo& rec) const;
     // Merges a record read from a state file into the node's old record.
     void MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel, const CSideInfo& rec,
                         const CGenArray& gens);
