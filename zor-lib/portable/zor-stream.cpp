@@ -174,6 +174,7 @@ bool ZorFileStream::OpenRead(const CWideString& sPath, CWideString& sErr) {
     m_bWrite = false;
     m_nBufSize = kFileBufSize;
     m_pBuf = new unsigned char[(size_t)m_nBufSize];
+    m_pRd = m_pRdEnd = m_pBuf; // nothing ready yet
     return true;
 }
 
@@ -239,11 +240,11 @@ bool ZorFileStream::GetCharSlow(unsigned char& ch, CWideString& sErr) {
     if (m_nPushed >= 0) {
         ch = (unsigned char)m_nPushed;
         m_nPushed = -1;
-        m_pRdEnd = m_pBuf + m_nEnd;
+        if (m_pRd) m_pRdEnd = m_pBuf + m_nEnd; // a writer has no read window
         ++m_nPosn;
         return true;
     }
-    if (Cur() >= m_nEnd) {
+    if (m_bWrite || Cur() >= m_nEnd) {
         if (m_bError || m_bAtEnd || m_fd < 0 || m_bWrite) {
             if (m_bError) sErr.AppendFormat(u"cannot read file: %s: earlier read error", m_sPath);
             return false;
@@ -301,7 +302,7 @@ int ZorFileStream::ReadBytes(void* p, int n, CWideString& sErr) {
     int got = 0;
     while (got < n) {
         const int nCur = Cur();
-        if (m_nPushed < 0 && nCur < m_nEnd) {
+        if (m_nPushed < 0 && !m_bWrite && nCur < m_nEnd) {
             int take = m_nEnd - nCur < n - got ? m_nEnd - nCur : n - got;
             std::memcpy(q + got, m_pRd, (size_t)take);
             m_pRd += take;
