@@ -191,6 +191,20 @@ TEST_F(StreamFiles, PutBackAndBlockReadsMatchAStringAcrossTheBufferEnd) {
     EXPECT_TRUE(err.IsEmpty());
 }
 
+// A stream open for writing reads nothing, not even the bytes it still holds.
+TEST_F(StreamFiles, WriterReadsNothing) {
+    ZorFileStream f;
+    CWideString err;
+    ASSERT_TRUE(f.OpenWrite(W(Path("w.bin")), false, err)) << err;
+    ASSERT_TRUE(f.Write("abc", 3, err));
+    unsigned char ch = 0;
+    char buf[4];
+    EXPECT_FALSE(f.GetChar(ch, err));
+    EXPECT_EQ(f.ReadBytes(buf, 3, err), 0);
+    EXPECT_TRUE(f.Close(err)) << err;
+    EXPECT_EQ(ReadRaw(Path("w.bin")), "abc");
+}
+
 TEST_F(StreamFiles, OpenErrorsAndEmptyFile) {
     CWideString err;
     CAutoPtrT<ZorInStream> in;
