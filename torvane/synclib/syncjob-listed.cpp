@@ -226,7 +226,9 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
 
     // Leftover temporary files never become items; aged ones are deleted,
     // except on a side that the job only reads.
-    {
+    // Only a name ending in "._tvtmp" or of 36 units can be one (the test is
+    // not made for other names: it builds an error text for each).
+    if (name.GetLength() == 36 || name.EndsWithNoCase(u"._tvtmp")) {
         CWideString e;
         if (IsTempFileName(name, e)) {
             const int64_t nNow = CZorTime::Now().GetTime();
