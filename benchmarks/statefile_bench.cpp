@@ -2,12 +2,19 @@
 // each with one or two generations): written into a gzip file through a
 // temporary name, and read back into a fresh tree. Target: write + read
 // together at most 0.2 s.
+//
+// BM_StateFileBytesPerPair1M: the heap a tree of 1,000,000 pairs takes when
+// both sides' state files are read into it (mallinfo2 before and after),
+// per pair, beside the bare size of the names (UTF-8 bytes per name, as the
+// state file holds them). Target: at most 300 bytes per pair.
 #include "state-file.h"
 
 #include "zor-stream.h"
 #include "zor-unicode.h"
 
 #include <benchmark/benchmark.h>
+
+#include <malloc.h>
 
 #include <cstdlib>
 #include <memory>
@@ -54,11 +61,11 @@ std::string TempFile() {
     return std::string(dir) + "/_file_state_v4._tv";
 }
 
-bool WriteFile(CStateFileIo& io, const CWideString& path) {
+bool WriteFile(CStateFileIo& io, const CWideString& path, int nSide = 0) {
     CAutoPtrT<ZorOutStream> out;
     CWideString err;
-    return OpenFileWriter(path, true, out, err, true) && io.WriteStateStream(*out, 0, CWideString(), err) &&
-           out->Close(err);
+    return OpenFileWriter(path, true, out, err, true) &&
+           io.WriteStateStream(*out, nSide, CWideString(), err) && out->Close(err);
 }
 
 // Reads into a fresh tree that the caller destroys (outside the timing).
@@ -124,5 +131,81 @@ static void BM_StateFileRead100k(benchmark::State& st) {
     RemoveTemp(path);
 }
 BENCHMARK(BM_StateFileRead100k)->Unit(benchmark::kMillisecond);
+
+namespace {
+
+constexpr int kPairFolders = 10000;
+constexpr int kPairFilesPerFolder = 99; // with the folders: 1,000,000 pairs
+
+size_t HeapInUse() {
+    malloc_trim(0);
+    return mallinfo2().uordblks;
+}
+
+// One side's state: the folders and files of the 1,000,000-pair tree, one
+// generation each, written through a tree that is gone before the reading.
+bool WriteSideState(int nSide, const CWideString& path, size_t& nNameBytes) {
+    auto tree = std::make_unique<CSyncPairsAndActions>();
+    CSideInfo folder;
+    folder.SetPresent(true);
+    folder.SetFolder(true);
+    folder.m_Len.SetFolder();
+    tree->GetItem().m_aOld[nSide] = folder;
+    CWideString err, name;
+    nNameBytes = 0;
+    for (int d = 0; d < kPairFolders; d++) {
+        name.Format(u"Folder %05d", d);
+        nNameBytes += (size_t)name.GetLength();
+        CSyncTreeNode* pDir = tree->AddItemCS(name, true, false, nullptr, err);
+        pDir->GetItem().m_aOld[nSide] = folder;
+        pDir->GetItem().m_aGens[nSide].Add(CSyncTime(1650000000u));
+        for (int f = 0; f < kPairFilesPerFolder; f++) {
+            name.Format(u"document-%05d.txt", f);
+            nNameBytes += (size_t)name.GetLength();
+            CSyncPairAndAction& item = pDir->AddItemCS(name, false, false, nullptr, err)->GetItem();
+            CSideInfo& r = item.m_aOld[nSide];
+            r.SetPresent(true);
+            r.m_Len.SetValue(1000 + 37 * (uint64_t)(d * kPairFilesPerFolder + f));
+            r.m_tFile = r.m_tAccu = 1600000000u + (uint32_t)(d * 1000 + f);
+            r.m_nAttr = 0x20;
+            item.m_aGens[nSide].Add(CSyncTime(1650000000u + f));
+        }
+    }
+    CStateFileIo io(tree.get());
+    return WriteFile(io, path, nSide);
+}
+
+} // namespace
+
+static void BM_StateFileBytesPerPair1M(benchmark::State& st) {
+    const std::string paths[2] = {TempFile(), TempFile()};
+    size_t nNameBytes = 0;
+    for (int s = 0; s < 2; s++)
+        if (!WriteSideState(s, Utf8ToWide(paths[s].c_str()), nNameBytes))
+            st.SkipWithError("state file write failed");
+    const double nPairs = (double)kPairFolders * (kPairFilesPerFolder + 1);
+    for (auto _ : st) {
+        const size_t h0 = HeapInUse();
+        auto tree = std::make_unique<CSyncPairsAndActions>();
+        for (int s = 0; s < 2; s++) {
+            CAutoPtrT<ZorInStream> in;
+            CWideString err;
+            CStateFileIo io(tree.get());
+            int kind = 0;
+            if (!OpenFileReader(Utf8ToWide(paths[s].c_str()), true, in, err) ||
+                !io.ReadStateStream(*in, s, tree.get(), false, 4, kind, err))
+                st.SkipWithError("state file read failed");
+        }
+        const size_t h1 = HeapInUse();
+        st.counters["bytes_per_pair"] = (double)(h1 - h0) / nPairs;
+        st.counters["name_bytes_per_pair"] = (double)nNameBytes / nPairs;
+        st.counters["item_bytes"] = (double)sizeof(CSyncPairAndAction);
+        st.PauseTiming();
+        tree.reset();
+        st.ResumeTiming();
+    }
+    for (const std::string& p : paths) RemoveTemp(p);
+}
+BENCHMARK(BM_StateFileBytesPerPair1M)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 BENCHMARK_MAIN();

@@ -297,6 +297,58 @@ bool ReadStateString(ZorInStream& in, unsigned char tag, CNarrowString& s, CWide
     return true;
 }
 
+namespace {
+
+// A text read as ReadStateString does, in its wide form. An ASCII text whose
+// bytes the stream holds in memory is widened in place (no narrow copy).
+bool ReadStateWideString(ZorInStream& in, unsigned char tag, CWideString& s, CWideString& err) {
+    int32_t len = 0;
+    if (!GetTicInt32No(in, tag, ':', ':', len, err)) return false;
+    if (len < 0 || len > kStateMaxString) {
+        err.AppendFormat(u"Posn %ld: @%c: bad string length %d (at most %d bytes)", in.GetPosn(), tag, len,
+                         kStateMaxString);
+        return false;
+    }
+    int nReady = 0;
+    const unsigned char* p = in.GetReady(nReady);
+    bool bAscii = nReady >= len;
+    for (int i = 0; bAscii && i < len; i++) bAscii = p[i] < 0x80;
+    if (!bAscii) {
+        // Otherwise the bytes are read as ReadStateString reads them, then converted.
+        CNarrowString text;
+        if (len > 0) {
+            char* q = text.GetBufferSetLength(len);
+            int got = 0;
+            while (got < len) {
+                int n = in.ReadBytes(q + got, len - got, err);
+                if (n < 0) return false;
+                if (n == 0) {
+                    err.AppendFormat(u"Posn %ld: @%c: unexpected end of input inside a string", in.GetPosn(),
+                                     tag);
+                    return false;
+                }
+                got += n;
+            }
+            text.ReleaseBuffer(len);
+        }
+        if (!ReadEnd(in, tag, '|', err)) return false;
+        s = Utf8ToWide(text);
+        return true;
+    }
+    CWideString w;
+    if (len > 0) {
+        char16_t* q = w.GetBufferSetLength(len);
+        for (int i = 0; i < len; i++) q[i] = p[i];
+        w.ReleaseBuffer(len);
+        in.TakeReady(len);
+    }
+    if (!ReadEnd(in, tag, '|', err)) return false;
+    s = std::move(w);
+    return true;
+}
+
+} // namespace
+
 bool ReadItemLenTic(ZorInStream& in, unsigned char tag, CItemLen& len, CWideString& err) {
     (void)tag;
     if (!GetTicPrefix(in, '[', err)) return false;
@@ -441,7 +493,8 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
                          CGenArray& gens, CWideString& err) {
     if (!GetTicPrefix(in, '[', err)) return false;
     bool bFolder = false;
-    CNarrowString sN, sPathN, sI;
+    CNarrowString sPathN;
+    CWideString wN, wI;
     for (;;) {
         unsigned char c;
         bool bEnd;
@@ -453,7 +506,7 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
                 ok = GetTicBool(in, c, bFolder, err);
                 break;
             case 'N':
-                ok = ReadStateString(in, c, sN, err);
+                ok = ReadStateWideString(in, c, wN, err);
                 break;
             case 'n':
                 ok = ReadStateString(in, c, sPathN, err);
@@ -477,7 +530,7 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
                 ok = ReadItemLenTic(in, c, savedLen, err);
                 break;
             case 'i':
-                ok = ReadStateString(in, c, sI, err);
+                ok = ReadStateWideString(in, c, wI, err);
                 break;
             case 'g':
                 ok = ReadGenArrayTic(in, c, gens, err);
@@ -488,12 +541,12 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
         }
         if (!ok) return false;
     }
-    sName = Utf8ToWide(sN);
+    sName = std::move(wN);
     if (sName.IsEmpty() && !sPathN.IsEmpty()) {
         sName = Utf8ToWide(sPathN);
         sName.Replace(u'\\', u'/');
     }
-    m_sId = Utf8ToWide(sI);
+    m_sId = std::move(wI);
     SetPresent(true);
     SetFolder(bFolder);
     if (m_Len.IsDeleted() || m_Len.IsUndefined()) {
@@ -782,11 +835,11 @@ private:
     static constexpr size_t kMaxBatches = 16;
 
     Step& Add(Step::Kind nKind) {
+        if (m_Out.capacity() == 0) m_Out.reserve(kBatch + 1); // a batch never moves its steps
         m_Out.emplace_back();
         Step& s = m_Out.back();
         s.nKind = nKind;
-        s.err = m_Err;
-        m_Err.Empty();
+        s.err = std::move(m_Err); // leaves it empty
         return s;
     }
     // Hands the collected steps over; false when the reader is gone.
@@ -1005,16 +1058,26 @@ bool CStateFileIo::ReadStateNode(ZorInStream& in, int nSide, int64_t nAgeLimit, 
     return ReadNodeTree(in, nSide, nAgeLimit, pParent, pFolder, bMayShift, nDepth, false, err);
 }
 
+CSyncTreeNode* CStateFileIo::FindPlainChild(CSyncTreeNode* pParent, const CWideString& name,
+                                            const CSideInfo& rec) const {
+    CSyncTreeNode::CChildMap* pMap = pParent ? pParent->GetChildMap() : nullptr;
+    if (!pMap || !rec.m_sId.IsEmpty() || name.IsEmpty() || name.Find(u'/') >= 0 || HasBadComponent(name) ||
+        !IsNameNfc(name))
+        return nullptr;
+    CSyncTreeNode::CEntry* e = pMap->LookupCS(name, m_bCaseSensitive);
+    return e ? &e->GetValue() : nullptr;
+}
+
 CSyncTreeNode* CStateFileIo::AddFreshChild(CSyncTreeNode* pParent, const CWideString& name, int nSide,
                                            const CSideInfo& rec) {
     if (name.IsEmpty() || name.Find(u'/') >= 0 || HasBadComponent(name) || !IsNameNfc(name) ||
         pParent->GetDepth(nullptr) >= kStateMaxDepth)
         return nullptr;
-    CSyncPairAndAction item;
-    item.m_aOld[nSide] = rec;
     CWideString e;
-    CSyncTreeNode* pNode = pParent->AddItemCS(name, rec.IsFolder(), m_bCaseSensitive, &item, e);
+    // A new node's item is a new item: only the side's old record is set.
+    CSyncTreeNode* pNode = pParent->AddItemCS(name, rec.IsFolder(), m_bCaseSensitive, nullptr, e);
     if (!pNode) return nullptr; // already there: the general way handles it
+    pNode->GetItem().m_aOld[nSide] = rec;
     RememberFresh(pNode);
     if (CSyncJob::IsInExcludedSubtree(pNode)) pNode->GetItem().m_nFlags |= SPF_EXCLUDED;
     return pNode;
@@ -1107,7 +1170,7 @@ bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAg
     if (step.nKind != CTreeParser::Step::kRecord) return false;
     // Kept here: the step goes when the next batch is taken.
     StateFile rec = std::move(step.rec);
-    const CWideString name = step.name;
+    const CWideString name = std::move(step.name);
     const CSyncTime tSaved = step.tSaved;
     const CItemLen savedLen = step.savedLen;
     const CGenArray gens = std::move(step.gens);
@@ -1138,6 +1201,22 @@ CSyncTreeNode* CStateFileIo::ReadMergeRecord(int nSide, CSyncTreeNode* pParent, 
                                              const CWideString& name, StateFile& rec, CSyncTime tSaved,
                                              const CItemLen& savedLen, const CGenArray& gens, bool& bFresh,
                                              CWideString& err) {
+    // The common case, a plain name already below the parent, is merged
+    // directly: what SetNodeCS does for "/" + name that it finds.
+    if (CSyncTreeNode* pFound = FindPlainChild(pParent, name, rec)) {
+        Remember(pFound, nSide);
+        CSyncPairAndAction& item = pFound->GetItem();
+        CSideInfo& old = item.m_aOld[nSide];
+        const bool bDup = old.IsPresentBit();
+        if (!bDup) old = rec;
+        if (name != pFound->GetNameRef()) old.m_sId = name;
+        if (CSyncJob::IsInExcludedSubtree(pFound)) item.m_nFlags |= SPF_EXCLUDED;
+        bFresh = false;
+        item.m_aSavedTime[nSide] = tSaved;
+        item.m_aSavedLen[nSide] = savedLen;
+        MergeOldRecord(pFound, nSide, bDup, nDepth, rec, gens);
+        return pFound;
+    }
     CWideString path = u"/";
     if (rec.m_sId.IsEmpty()) {
         path += name;

@@ -39,6 +39,7 @@
 #include "zor-stream.h"
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -180,6 +181,11 @@ public:
     // the tree. Where it is found, SetNodeCS with bPathMode for a path
     // relative to it does what it does for the whole path below pParent.
     CSyncTreeNode* FindPathNode(const CWideString& path, CSyncTreeNode* pParent) const;
+    // The child of pParent that a record of a plain name (no side's own
+    // form, no separator, NFC, not "." or "..") merges into; null when there
+    // is none or the name is not plain.
+    CSyncTreeNode* FindPlainChild(CSyncTreeNode* pParent, const CWideString& name,
+                                  const CSideInfo& rec) const;
     // Merges a record read from a state file into the node's old record.
     void MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel, const CSideInfo& rec,
                         const CGenArray& gens);
@@ -260,7 +266,7 @@ private:
 
     CSyncPairsAndActions* m_pTree;
     std::unordered_map<const CSyncPairAndAction*, int32_t> m_Levels;
-    std::vector<SJournal> m_Journal;
+    std::deque<SJournal> m_Journal; // grows without moving what it holds
     std::vector<CSyncTreeNode*> m_Fresh;
     bool m_bJournal = false;
     bool m_bStopped = false;

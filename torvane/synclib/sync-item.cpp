@@ -97,8 +97,8 @@ CGenArray::CGenArray(const CGenArray& o) : CGenArray() {
     *this = o;
 }
 
-CGenArray::CGenArray(CGenArray&& o) noexcept : m_u(o.m_u), m_nCount(o.m_nCount), m_nCapacity(o.m_nCapacity) {
-    o.m_u.p = nullptr;
+CGenArray::CGenArray(CGenArray&& o) noexcept : m_nCount(o.m_nCount), m_nCapacity(o.m_nCapacity) {
+    std::memcpy((void*)m_a, o.m_a, sizeof m_a);
     o.m_nCount = o.m_nCapacity = 0;
 }
 
@@ -117,7 +117,7 @@ CGenArray& CGenArray::operator=(const CGenArray& o) {
     }
     std::memcpy((void*)p, o.Data(), sizeof(CSyncTime) * o.m_nCount);
     RemoveAll();
-    m_u.p = p;
+    SetHeapBlock(p);
     m_nCount = m_nCapacity = o.m_nCount;
     return *this;
 }
@@ -125,10 +125,9 @@ CGenArray& CGenArray::operator=(const CGenArray& o) {
 CGenArray& CGenArray::operator=(CGenArray&& o) noexcept {
     if (this == &o) return *this;
     RemoveAll();
-    m_u = o.m_u;
+    std::memcpy((void*)m_a, o.m_a, sizeof m_a);
     m_nCount = o.m_nCount;
     m_nCapacity = o.m_nCapacity;
-    o.m_u.p = nullptr;
     o.m_nCount = o.m_nCapacity = 0;
     return *this;
 }
@@ -151,8 +150,8 @@ bool CGenArray::Add(CSyncTime t) {
         auto* p = (CSyncTime*)::operator new(sizeof(CSyncTime) * (size_t)nCap, std::nothrow);
         if (!p) return false;
         std::memcpy((void*)p, Data(), sizeof(CSyncTime) * m_nCount);
-        if (!IsInline()) ::operator delete(m_u.p);
-        m_u.p = p;
+        if (!IsInline()) ::operator delete(HeapBlock());
+        SetHeapBlock(p);
         m_nCapacity = (uint16_t)nCap;
     }
     Data()[m_nCount++] = t;
@@ -160,8 +159,8 @@ bool CGenArray::Add(CSyncTime t) {
 }
 
 void CGenArray::RemoveAll() {
-    if (!IsInline()) ::operator delete(m_u.p);
-    m_u.p = nullptr;
+    if (!IsInline()) ::operator delete(HeapBlock());
+    m_a[0] = m_a[1] = CSyncTime();
     m_nCount = m_nCapacity = 0;
 }
 

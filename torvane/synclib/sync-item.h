@@ -9,7 +9,7 @@
 // history, the action the analysis decided and the action a user chose.
 //
 // The tree holds up to millions of items, so the records are packed: a side
-// record is 32 bytes, an item 232 bytes.
+// record is 32 bytes, an item 224 bytes.
 #pragma once
 
 #include "TvFsRecords.h" // Md5Crc
@@ -17,6 +17,7 @@
 #include "zor-string.h"
 
 #include <cstdint>
+#include <cstring>
 
 // ---------------------------------------------------------------- action codes
 // Low nibble: the kind; 0x10: no direction; 0x40: towards the right side;
@@ -196,18 +197,24 @@ public:
 
 private:
     static constexpr int kInline = 2;
-    union U {
-        CSyncTime* p;
-        CSyncTime a[kInline];
-        U() : p(nullptr) {}
-    } m_u;
+    // The inline elements, or (once the elements live on the heap) the bytes
+    // of the heap block's address. Kept as times, so that the array needs
+    // only 4-byte alignment and takes 12 bytes.
+    CSyncTime m_a[kInline];
     uint16_t m_nCount = 0;
     uint16_t m_nCapacity = 0; // 0 while the elements are inline
 
     bool IsInline() const { return m_nCapacity == 0; }
-    CSyncTime* Data() { return IsInline() ? m_u.a : m_u.p; }
-    const CSyncTime* Data() const { return IsInline() ? m_u.a : m_u.p; }
+    CSyncTime* HeapBlock() const {
+        CSyncTime* p;
+        std::memcpy(&p, m_a, sizeof p);
+        return p;
+    }
+    void SetHeapBlock(CSyncTime* p) { std::memcpy((void*)m_a, &p, sizeof p); }
+    CSyncTime* Data() { return IsInline() ? m_a : HeapBlock(); }
+    const CSyncTime* Data() const { return IsInline() ? m_a : HeapBlock(); }
 };
+static_assert(sizeof(CGenArray) == 12);
 
 // Appends t when the array is empty or its last element differs exactly from
 // t; true when it appended.
@@ -388,6 +395,7 @@ public:
     uint8_t m_aHoldsDataFolder[2]; // the folder holds a nested job's data folder, per side
     CSyncTime m_aSavedTime[2];     // time of the saved previous version, per side; 0 none
     CItemLen m_aSavedLen[2];       // length of that saved version; undefined none
+    CGenArray m_aGens[2];          // generation history per side (state-file tag "g")
     CWideString m_sReason;         // reason text shown with the item
     CWideString m_sMove;           // "<path", ">path", "=path" or empty
     FolderStatsRecord* m_pStats;   // owned; null at construction
@@ -395,11 +403,10 @@ public:
         uint64_t m_nWorkBytes;
         int16_t m_aTimeShiftKeys[4];
     } m_u;
-    CSideInfo m_aCur[2];  // what each side holds now (scan)
-    CSideInfo m_aOld[2];  // what each side held after the last sync (state file)
-    CGenArray m_aGens[2]; // generation history per side (state-file tag "g")
+    CSideInfo m_aCur[2]; // what each side holds now (scan)
+    CSideInfo m_aOld[2]; // what each side held after the last sync (state file)
 
 private:
     Md5Crc* m_pMd5; // two values, left then right; null while both are zero (owned)
 };
-static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 232, "the item grew");
+static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 224, "the item grew");

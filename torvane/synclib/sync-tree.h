@@ -20,7 +20,7 @@ class CSyncPairsAndActions : public FSTree<CSyncPairAndAction> {
 public:
     // Builds the root and runs InitRoot.
     CSyncPairsAndActions();
-    ~CSyncPairsAndActions() override;
+    ~CSyncPairsAndActions();
     CSyncPairsAndActions(const CSyncPairsAndActions&) = delete;
     CSyncPairsAndActions& operator=(const CSyncPairsAndActions&) = delete;
 

@@ -7,6 +7,8 @@
 #include "zor-time.h"
 #include "zor-unicode.h"
 
+#include <cstring>
+
 namespace {
 
 // A listed file: present, not a folder, not a link, its size, both times its
@@ -71,7 +73,13 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
         errKind = 5;
         return false;
     }
-    const CWideString name = GetUrlPathFileName(entryPath);
+    // The listed name is the path's last component (shared, not copied).
+    const int nName = entry.m_sName.GetLength(), nPath = entryPath.GetLength();
+    const bool bNameIsLast = nName > 0 && entry.m_sName.Find(u'/') < 0 &&
+                             (nPath == nName || (nPath > nName && entryPath[nPath - nName - 1] == u'/')) &&
+                             memcmp(entryPath.GetString() + nPath - nName, entry.m_sName.GetString(),
+                                    sizeof(char16_t) * (size_t)nName) == 0;
+    const CWideString name = bNameIsLast ? entry.m_sName : GetUrlPathFileName(entryPath);
     CStateFileIo& io = GetStateFileIo();
     // The display path and the NFC form are made only when needed (most
     // entries need neither).
@@ -91,6 +99,15 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
     auto setNode = [&](const CSideInfo& rec, const char16_t* what) -> bool {
         bool bDup = false;
         CWideString e;
+        // A plain name whose node has no current record of the side yet
+        // takes the record at once (what SetNodeCS does for it).
+        pNode = bFullScan && pFolder ? io.FindPlainChild(pFolder, entry.m_sName, rec) : nullptr;
+        if (pNode && !pNode->GetItem().m_aCur[side].IsPresentBit()) {
+            CSideInfo& cur = pNode->GetItem().m_aCur[side];
+            cur = rec;
+            if (entry.m_sName != pNode->GetNameRef()) cur.m_sId = entry.m_sName;
+            return true;
+        }
         pNode = bFullScan && pFolder
                     ? io.SetNodeCS(entry.m_sName, side, pFolder, -1, false, true, 0, rec, bDup, e)
                     : io.SetNodeCS(entryPath, side, pRoot, -1, false, bFullScan, 0, rec, bDup, e);
@@ -219,7 +236,9 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
 
     // Leftover temporary files never become items; aged ones are deleted,
     // except on a side that the job only reads.
-    {
+    // Only a name ending in "._tvtmp" or of 36 units can be one (the test is
+    // not made for other names: it builds an error text for each).
+    if (name.GetLength() == 36 || name.EndsWithNoCase(u"._tvtmp")) {
         CWideString e;
         if (IsTempFileName(name, e)) {
             const int64_t nNow = CZorTime::Now().GetTime();

@@ -33,6 +33,8 @@ int ScanPercent(int32_t nDone, int32_t nExpected) {
 // Runs the filters over what came only from the state files. With bFastPre
 // the side's current records become its old records first.
 void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFastPre) {
+    // Without rules nothing is excluded: there is only the copying to do.
+    if (!bFastPre && job.m_FilterMatcher.IsEmpty()) return;
     CSyncDepthFirstIter it(pRoot);
     for (; it.IsValid(); it.Next()) {
         CSyncTreeNode* pNode = it.GetNode();

@@ -28,6 +28,8 @@
 #include "zor-debug.h"
 #include "zor-string.h"
 
+#include <vector>
+
 template <typename T> class FSTree {
 public:
     using CChildMap = CRBLexMapT<FSTree<T>>;
@@ -38,7 +40,7 @@ public:
     // A copy is not linked into any tree: it has no parent and no children.
     // Copying a node that has children is an assertion report (the children
     // are not copied).
-    FSTree(const FSTree& o) : m_Item() {
+    FSTree(const FSTree& o) {
         ZOR_ASSERT(o.GetChildCount() == 0);
         m_Item = o.m_Item;
     }
@@ -52,8 +54,10 @@ public:
         }
         return *this;
     }
-    // Destroys the child map (every descendant), then the item.
-    virtual ~FSTree() { delete m_pChildren; }
+    // Destroys the child map (every descendant), then the item. Not virtual:
+    // a node holds no table pointer (a tree holds millions of nodes), and no
+    // node is destroyed through a pointer to a base.
+    ~FSTree() { delete m_pChildren; }
 
     T& GetItem() { return m_Item; }
     const T& GetItem() const { return m_Item; }
@@ -197,9 +201,11 @@ public:
     }
 
 protected:
-    T m_Item{};
+    // The links first: beside the child-map entry's own links, so that a walk
+    // over the tree touches fewer cache lines per node.
     FSTree* m_pParent = nullptr;
     CChildMap* m_pChildren = nullptr;
+    T m_Item{};
 };
 
 // ---------------------------------------------------------------- iterators
@@ -282,48 +288,48 @@ private:
     typename CNode::CChildMap* m_pMap = nullptr;
 };
 
-// Every node below a start node, in pre-order.
+// Every node below a start node, in pre-order. The levels are kept by value
+// in one array (a walk of a large tree allocates nothing per folder).
 template <typename T> class FSTreeAllDepthFirstIter : public ITreeIterator<T> {
 public:
     using CNode = FSTree<T>;
-    using CLevel = FSTreeLevelFilesAndFoldersIter<T>;
+    using CEntry = typename CNode::CEntry;
+    using CChildMap = typename CNode::CChildMap;
 
-    explicit FSTreeAllDepthFirstIter(CNode* pNode) : m_Stack(10), m_pStart(pNode) { Reset(nullptr); }
-    ~FSTreeAllDepthFirstIter() override { PopAll(); }
+    explicit FSTreeAllDepthFirstIter(CNode* pNode) : m_pStart(pNode) { Reset(nullptr); }
+    ~FSTreeAllDepthFirstIter() override = default;
     FSTreeAllDepthFirstIter(const FSTreeAllDepthFirstIter&) = delete;
     FSTreeAllDepthFirstIter& operator=(const FSTreeAllDepthFirstIter&) = delete;
 
     bool Reset(CNode* pNode = nullptr) override {
-        PopAll();
+        m_Stack.clear();
         if (pNode) m_pStart = pNode;
         if (m_pStart && m_pStart->GetChildCount() > 0) {
-            auto* pLevel = new CLevel(m_pStart, 0);
-            if (pLevel->IsValid())
-                m_Stack.AddTail(pLevel);
-            else
-                delete pLevel;
+            CChildMap* pMap = m_pStart->GetChildMap();
+            m_Stack.push_back(Level{m_pStart, pMap, pMap->GetFirst()});
         }
         return IsValid();
     }
     // Descends into the current node's children first; else advances, going
     // back up past finished levels.
     bool Next() override {
-        if (m_Stack.IsEmpty()) return false;
-        CLevel* pTop = m_Stack.GetTail();
+        if (m_Stack.empty()) return false;
+        Level& top = m_Stack.back();
         // A node without children needs no level of its own (most nodes are files).
-        if (pTop->IsOnLevel() && pTop->GetNode()->GetChildCount() > 0) {
-            auto* pChild = static_cast<CLevel*>(pTop->CreateChildIter());
-            if (pChild && pChild->IsValid()) {
-                m_Stack.AddTail(pChild);
+        if (top.IsOnLevel()) {
+            CNode* pCur = &top.pCur->GetValue();
+            CChildMap* pMap = pCur->GetChildMap();
+            if (pMap && pMap->GetCount() > 0) {
+                m_Stack.push_back(Level{pCur, pMap, pMap->GetFirst()});
                 return true;
             }
-            delete pChild;
         }
-        while (!m_Stack.IsEmpty()) {
-            if (m_Stack.GetTail()->Next()) break;
-            delete m_Stack.RemoveTail();
+        while (!m_Stack.empty()) {
+            Level& l = m_Stack.back();
+            if (l.pCur && (l.pCur = CChildMap::GetNext(l.pCur)) != nullptr) break;
+            m_Stack.pop_back();
         }
-        return !m_Stack.IsEmpty();
+        return !m_Stack.empty();
     }
     ITreeIterator<T>* CreateChildIter() override {
         if (!IsOnLevel()) return nullptr;
@@ -332,30 +338,36 @@ public:
     ITreeIterator<T>* Clone() const override {
         auto* p = new FSTreeAllDepthFirstIter(nullptr);
         p->m_pStart = m_pStart;
-        for (ZorPosition pos = m_Stack.GetHeadPosition(); pos;)
-            p->m_Stack.AddTail(m_Stack.GetNext(pos)->CloneLevel());
+        p->m_Stack = m_Stack;
         return p;
     }
-    T* GetItem() const override { return m_Stack.IsEmpty() ? nullptr : m_Stack.GetTail()->GetItem(); }
-    CNode* GetNode() const override { return m_Stack.IsEmpty() ? nullptr : m_Stack.GetTail()->GetNode(); }
+    T* GetItem() const override {
+        return m_Stack.empty() ? nullptr : &m_Stack.back().pCur->GetValue().GetItem();
+    }
+    CNode* GetNode() const override { return m_Stack.empty() ? nullptr : &m_Stack.back().pCur->GetValue(); }
     CWideString GetName() const override {
-        return m_Stack.IsEmpty() ? CWideString() : m_Stack.GetTail()->GetName();
+        return m_Stack.empty() ? CWideString() : m_Stack.back().pCur->GetKey();
     }
     CWideString GetPath() const override {
-        return m_Stack.IsEmpty() ? CWideString() : m_Stack.GetTail()->GetPath();
+        return m_Stack.empty() ? CWideString() : m_Stack.back().pCur->GetValue().GetPath();
     }
-    bool IsOnLevel() const override { return !m_Stack.IsEmpty() && m_Stack.GetTail()->IsOnLevel(); }
-    bool IsValid() const override { return !m_Stack.IsEmpty(); }
+    bool IsOnLevel() const override { return !m_Stack.empty() && m_Stack.back().IsOnLevel(); }
+    bool IsValid() const override { return !m_Stack.empty(); }
 
     CNode* GetStartNode() const { return m_pStart; }
     // Levels below the start node of the current element (1 for a child of the start node).
-    int GetLevelCount() const { return m_Stack.GetCount(); }
+    int GetLevelCount() const { return (int)m_Stack.size(); }
 
 private:
-    CListT<CLevel*> m_Stack;
+    // One level: the node whose children are walked, its child map as seen
+    // when the level began, and the current child (never null while the
+    // level is on the stack).
+    struct Level {
+        CNode* pNode;
+        CChildMap* pMap;
+        CEntry* pCur;
+        bool IsOnLevel() const { return pCur && pNode->GetChildMap() == pMap; }
+    };
+    std::vector<Level> m_Stack;
     CNode* m_pStart;
-
-    void PopAll() {
-        while (!m_Stack.IsEmpty()) delete m_Stack.RemoveTail();
-    }
 };

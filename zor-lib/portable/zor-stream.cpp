@@ -73,25 +73,27 @@ bool ZorOutStream::Write(const void* p, int n, CWideString& sErr) {
 }
 
 // ---------------------------------------------------------------- strings
-bool ZorStringStream::GetChar(unsigned char& ch, CWideString&) {
+bool ZorStringStream::GetCharSlow(unsigned char& ch, CWideString&) {
     if (m_nPushed >= 0) {
         ch = (unsigned char)m_nPushed;
         m_nPushed = -1;
+        m_pRdEnd = End();
         ++m_nPosn;
         return true;
     }
-    if (m_nAt >= m_sText.GetLength()) return false;
-    ch = (unsigned char)m_sText.GetString()[m_nAt++];
+    if (m_pRd >= End()) return false;
+    ch = *m_pRd++;
     ++m_nPosn;
     return true;
 }
 
 void ZorStringStream::UngetChar(unsigned char ch) {
-    if (m_nPushed < 0 && m_nAt > 0 && (unsigned char)m_sText.GetString()[m_nAt - 1] == ch) {
-        --m_nAt;
+    if (m_nPushed < 0 && m_pRd > Begin() && m_pRd[-1] == ch) {
+        --m_pRd;
     } else {
         ZOR_ASSERT(m_nPushed < 0);
         m_nPushed = ch;
+        m_pRdEnd = m_pRd; // the put-back byte comes first
     }
     if (m_nPosn > 0) --m_nPosn;
 }
@@ -105,11 +107,11 @@ int ZorStringStream::ReadBytes(void* p, int n, CWideString& sErr) {
         GetChar(ch, sErr);
         q[got++] = ch;
     }
-    int avail = m_sText.GetLength() - m_nAt;
+    int avail = (int)(End() - m_pRd);
     int take = n - got < avail ? n - got : avail;
     if (take > 0) {
-        std::memcpy(q + got, m_sText.GetString() + m_nAt, (size_t)take);
-        m_nAt += take;
+        std::memcpy(q + got, m_pRd, (size_t)take);
+        m_pRd += take;
         m_nPosn += take;
         got += take;
     }
@@ -172,6 +174,7 @@ bool ZorFileStream::OpenRead(const CWideString& sPath, CWideString& sErr) {
     m_bWrite = false;
     m_nBufSize = kFileBufSize;
     m_pBuf = new unsigned char[(size_t)m_nBufSize];
+    m_pRd = m_pRdEnd = m_pBuf; // nothing ready yet
     return true;
 }
 
@@ -233,14 +236,15 @@ int ZorFileStream::FillBuffer(CWideString& sErr) {
     }
 }
 
-bool ZorFileStream::GetChar(unsigned char& ch, CWideString& sErr) {
+bool ZorFileStream::GetCharSlow(unsigned char& ch, CWideString& sErr) {
     if (m_nPushed >= 0) {
         ch = (unsigned char)m_nPushed;
         m_nPushed = -1;
+        if (m_pRd) m_pRdEnd = m_pBuf + m_nEnd; // a writer has no read window
         ++m_nPosn;
         return true;
     }
-    if (m_nCur >= m_nEnd) {
+    if (m_bWrite || Cur() >= m_nEnd) {
         if (m_bError || m_bAtEnd || m_fd < 0 || m_bWrite) {
             if (m_bError) sErr.AppendFormat(u"cannot read file: %s: earlier read error", m_sPath);
             return false;
@@ -254,26 +258,28 @@ bool ZorFileStream::GetChar(unsigned char& ch, CWideString& sErr) {
             m_bAtEnd = true;
             return false;
         }
-        m_nCur = 0;
+        m_pRd = m_pBuf;
         m_nEnd = n;
+        m_pRdEnd = m_pBuf + n;
     }
-    ch = m_pBuf[m_nCur++];
+    ch = *m_pRd++;
     ++m_nPosn;
     return true;
 }
 
 void ZorFileStream::UngetChar(unsigned char ch) {
-    if (m_nPushed < 0 && m_nCur > 0 && m_pBuf[m_nCur - 1] == ch) {
-        --m_nCur;
+    if (m_nPushed < 0 && Cur() > 0 && m_pRd[-1] == ch) {
+        --m_pRd;
     } else {
         ZOR_ASSERT(m_nPushed < 0);
         m_nPushed = ch;
+        m_pRdEnd = m_pRd; // the put-back byte comes first
     }
     if (m_nPosn > 0) --m_nPosn;
 }
 
 bool ZorFileStream::IsEof() {
-    if (m_nPushed >= 0 || m_nCur < m_nEnd) return false;
+    if (m_nPushed >= 0 || Cur() < m_nEnd) return false;
     if (m_bError) return false;
     if (m_bAtEnd) return true;
     if (m_fd < 0 || m_bWrite) return false;
@@ -284,8 +290,9 @@ bool ZorFileStream::IsEof() {
         m_bError = true;
         return false;
     }
-    m_nCur = 0;
+    m_pRd = m_pBuf;
     m_nEnd = n;
+    m_pRdEnd = m_pBuf + n;
     if (n == 0) m_bAtEnd = true;
     return n == 0;
 }
@@ -294,10 +301,11 @@ int ZorFileStream::ReadBytes(void* p, int n, CWideString& sErr) {
     unsigned char* q = (unsigned char*)p;
     int got = 0;
     while (got < n) {
-        if (m_nPushed < 0 && m_nCur < m_nEnd) {
-            int take = m_nEnd - m_nCur < n - got ? m_nEnd - m_nCur : n - got;
-            std::memcpy(q + got, m_pBuf + m_nCur, (size_t)take);
-            m_nCur += take;
+        const int nCur = Cur();
+        if (m_nPushed < 0 && !m_bWrite && nCur < m_nEnd) {
+            int take = m_nEnd - nCur < n - got ? m_nEnd - nCur : n - got;
+            std::memcpy(q + got, m_pRd, (size_t)take);
+            m_pRd += take;
             m_nPosn += take;
             got += take;
             continue;

@@ -68,8 +68,16 @@ public:
 
     // Reads one byte. False at the end of the input (nothing appended to
     // sErr, IsEof() is then true) or on a read error (message appended,
-    // HasError() is then true).
-    virtual bool GetChar(unsigned char& ch, CWideString& sErr) = 0;
+    // HasError() is then true). Bytes the stream has ready in memory are
+    // taken inline; the stream's own GetCharSlow serves the rest.
+    bool GetChar(unsigned char& ch, CWideString& sErr) {
+        if (m_pRd < m_pRdEnd) {
+            ch = *m_pRd++;
+            ++m_nPosn;
+            return true;
+        }
+        return GetCharSlow(ch, sErr);
+    }
     // Puts back the byte that the last GetChar returned (one byte back).
     virtual void UngetChar(unsigned char ch) = 0;
     // GetChar then UngetChar; false at the end of the input or on an error.
@@ -81,11 +89,31 @@ public:
     // input), or -1 on a read error (message appended).
     virtual int ReadBytes(void* p, int n, CWideString& sErr);
 
+    // The bytes ready in memory after the read position (possibly none; the
+    // rest of the input may follow). Readers of small tokens scan them in
+    // place and take what they used with TakeReady.
+    const unsigned char* GetReady(int& n) const {
+        n = (int)(m_pRdEnd - m_pRd);
+        return m_pRd;
+    }
+    // Takes n of the ready bytes (n at most what GetReady gave), as n GetChar calls would.
+    void TakeReady(int n) {
+        m_pRd += n;
+        m_nPosn += n;
+    }
+
     // Bytes taken so far (put-back bytes are not counted).
     long GetPosn() const { return m_nPosn; }
     bool HasError() const { return m_bError; }
 
 protected:
+    // GetChar when no ready byte is left (a put-back byte, a refill, the end).
+    virtual bool GetCharSlow(unsigned char& ch, CWideString& sErr) = 0;
+
+    // The ready bytes: GetChar takes them from m_pRd up to m_pRdEnd. A stream
+    // that has put a byte back keeps the window empty until that byte is read.
+    const unsigned char* m_pRd = nullptr;
+    const unsigned char* m_pRdEnd = nullptr;
     long m_nPosn = 0;
     bool m_bError = false;
 };
@@ -110,16 +138,23 @@ public:
 // Reads the bytes of a narrow string (the string is shared, not copied).
 class ZorStringStream : public ZorInStream {
 public:
-    explicit ZorStringStream(const CNarrowString& s) : m_sText(s) {}
-    bool GetChar(unsigned char& ch, CWideString& sErr) override;
+    explicit ZorStringStream(const CNarrowString& s) : m_sText(s) {
+        m_pRd = Begin();
+        m_pRdEnd = End();
+    }
     void UngetChar(unsigned char ch) override;
-    bool IsEof() override { return m_nPushed < 0 && m_nAt >= m_sText.GetLength(); }
+    bool IsEof() override { return m_nPushed < 0 && m_pRd >= End(); }
     int ReadBytes(void* p, int n, CWideString& sErr) override;
+
+protected:
+    bool GetCharSlow(unsigned char& ch, CWideString& sErr) override;
 
 private:
     CNarrowString m_sText;
-    int m_nAt = 0;
-    int m_nPushed = -1; // a put-back byte that is not the one before m_nAt
+    int m_nPushed = -1; // a put-back byte that is not the one before m_pRd
+
+    const unsigned char* Begin() const { return (const unsigned char*)m_sText.GetString(); }
+    const unsigned char* End() const { return Begin() + m_sText.GetLength(); }
 };
 
 // Makes an in-stream over a copy of the text.
@@ -154,7 +189,6 @@ public:
     bool OpenRead(const CWideString& sPath, CWideString& sErr);
     bool OpenWrite(const CWideString& sPath, bool bAtomic, CWideString& sErr);
 
-    bool GetChar(unsigned char& ch, CWideString& sErr) override;
     void UngetChar(unsigned char ch) override;
     bool IsEof() override;
     int ReadBytes(void* p, int n, CWideString& sErr) override;
@@ -166,6 +200,7 @@ public:
     const CWideString& GetPath() const { return m_sPath; }
 
 protected:
+    bool GetCharSlow(unsigned char& ch, CWideString& sErr) override;
     // Refills the read buffer; returns the count, 0 at the end, -1 on an error.
     virtual int FillBuffer(CWideString& sErr);
     // Hands the buffered bytes to the file.
@@ -192,9 +227,10 @@ protected:
     bool m_bAtEnd = false;
     unsigned char* m_pBuf = nullptr;
     int m_nBufSize = 0;
-    int m_nCur = 0;     // read position in the buffer
     int m_nEnd = 0;     // read: bytes in the buffer; write: bytes waiting
-    int m_nPushed = -1; // a put-back byte that is not the one before m_nCur
+    int m_nPushed = -1; // a put-back byte that is not the one before m_pRd
+    // Read position in the buffer (m_pRd walks the buffer while reading).
+    int Cur() const { return m_pRd ? (int)(m_pRd - m_pBuf) : 0; }
     bool m_bFailedWrite = false;
 };
 

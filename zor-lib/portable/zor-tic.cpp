@@ -12,11 +12,16 @@ bool PutBytes(ZorOutStream& out, const char* p, int n, CWideString& sErr) {
     return out.Write(p, n, sErr);
 }
 
-// Reads one byte inside a value; the end of the input there is an error.
-bool TicGet(ZorInStream& in, unsigned char tag, unsigned char& ch, CWideString& sErr) {
-    if (in.GetChar(ch, sErr)) return true;
+[[gnu::cold, gnu::noinline]] bool TicEndOfInput(ZorInStream& in, unsigned char tag, CWideString& sErr) {
     if (!in.HasError()) sErr.AppendFormat(u"Posn %ld: @%c: unexpected end of input", in.GetPosn(), tag);
     return false;
+}
+
+// Reads one byte inside a value; the end of the input there is an error.
+inline bool TicGet(ZorInStream& in, unsigned char tag, unsigned char& ch, CWideString& sErr) {
+    if (in.GetChar(ch, sErr)) [[likely]]
+        return true;
+    return TicEndOfInput(in, tag, sErr);
 }
 
 enum class NumEnd { Ok, NoDigits, Overflow, BadEnd };
@@ -25,6 +30,25 @@ enum class NumEnd { Ok, NoDigits, Overflow, BadEnd };
 // in 19 decimal places. On BadEnd `bad` holds the offending byte.
 bool ReadTicDigits(ZorInStream& in, unsigned char tag, unsigned char end, int64_t& v, NumEnd& how,
                    unsigned char& bad, CWideString& sErr) {
+    // A well-formed number of at most 18 digits whose end byte is already in
+    // memory is read in place; anything else goes the byte-by-byte way below.
+    {
+        int nReady = 0;
+        const unsigned char* p = in.GetReady(nReady);
+        int i = 0;
+        const bool bNeg = nReady > 0 && p[0] == '-';
+        if (bNeg) i++;
+        const int nFirst = i;
+        uint64_t mag = 0;
+        while (i < nReady && i - nFirst < 18 && (unsigned)(p[i] - '0') < 10u)
+            mag = mag * 10 + (uint64_t)(p[i++] - '0');
+        if (i < nReady && i > nFirst && p[i] == end) {
+            in.TakeReady(i + 1);
+            v = bNeg ? -(int64_t)mag : (int64_t)mag;
+            how = NumEnd::Ok;
+            return true;
+        }
+    }
     unsigned char ch;
     if (!TicGet(in, tag, ch, sErr)) return false;
     bool neg = false;
@@ -452,20 +476,16 @@ bool PutTicArrayEnd(ZorOutStream& out, CWideString& sErr) {
 }
 
 // ---------------------------------------------------------------- tic readers
-bool GetTicPrefix(ZorInStream& in, unsigned char expected, CWideString& sErr) {
-    unsigned char ch;
-    if (!in.GetChar(ch, sErr)) {
+void GetTicPrefixFailed(ZorInStream& in, bool bGot, unsigned char ch, unsigned char expected,
+                        CWideString& sErr) {
+    if (!bGot) {
         if (!in.HasError())
             sErr.AppendFormat(u"GetTicPrefix: Posn %ld: unexpected end of input, '%c' expected", in.GetPosn(),
                               expected);
-        return false;
+        return;
     }
-    if (ch != expected) {
-        sErr.AppendFormat(u"GetTicPrefix: Posn %ld: bad type '%c' (%X), '%c' expected", in.GetPosn(), ch, ch,
-                          expected);
-        return false;
-    }
-    return true;
+    sErr.AppendFormat(u"GetTicPrefix: Posn %ld: bad type '%c' (%X), '%c' expected", in.GetPosn(), ch, ch,
+                      expected);
 }
 
 bool GetTicBool(ZorInStream& in, unsigned char tag, unsigned char& b, CWideString& sErr) {
@@ -577,16 +597,9 @@ bool SkipTicElement(ZorInStream& in, unsigned char tag, unsigned char first, CWi
     return SkipBody(in, tag, first, 0, sErr);
 }
 
-bool GetTicTag(ZorInStream& in, unsigned char end, unsigned char& tag, bool& bEnd, CWideString& sErr) {
-    unsigned char ch;
-    if (!in.GetChar(ch, sErr)) {
-        if (!in.HasError())
-            sErr.AppendFormat(u"Posn %ld: unexpected end of input, tag or '%c' expected", in.GetPosn(), end);
-        return false;
-    }
-    bEnd = ch == end;
-    tag = ch;
-    return true;
+void GetTicTagAtEnd(ZorInStream& in, unsigned char end, CWideString& sErr) {
+    if (!in.HasError())
+        sErr.AppendFormat(u"Posn %ld: unexpected end of input, tag or '%c' expected", in.GetPosn(), end);
 }
 
 bool GetTicListNext(ZorInStream& in, bool& bEnd, CWideString& sErr) {

@@ -69,7 +69,16 @@ bool PutTicArrayEnd(ZorOutStream& out, CWideString& sErr);        // }
 // ---------------------------------------------------------------- tic readers
 // Reads one byte and requires it to be `expected`:
 // "GetTicPrefix: Posn %ld: bad type '%c' (%X), '%c' expected".
-bool GetTicPrefix(ZorInStream& in, unsigned char expected, CWideString& sErr);
+[[gnu::cold]] void GetTicPrefixFailed(ZorInStream& in, bool bGot, unsigned char ch, unsigned char expected,
+                                      CWideString& sErr);
+inline bool GetTicPrefix(ZorInStream& in, unsigned char expected, CWideString& sErr) {
+    unsigned char ch = 0;
+    const bool bGot = in.GetChar(ch, sErr);
+    if (bGot && ch == expected) [[likely]]
+        return true;
+    GetTicPrefixFailed(in, bGot, ch, expected, sErr);
+    return false;
+}
 // After the tag: "=", "0" or "1", "|".
 bool GetTicBool(ZorInStream& in, unsigned char tag, bool& b, CWideString& sErr);
 bool GetTicBool(ZorInStream& in, unsigned char tag, unsigned char& b, CWideString& sErr);
@@ -97,7 +106,17 @@ bool SkipTicElement(ZorInStream& in, unsigned char tag, unsigned char first, CWi
 // ("Posn %ld: @%c: unexpected end of input").
 bool GetTicChar(ZorInStream& in, unsigned char tag, unsigned char& ch, CWideString& sErr);
 // Inside a record: reads the next tag, or the closing byte `end` (bEnd set).
-bool GetTicTag(ZorInStream& in, unsigned char end, unsigned char& tag, bool& bEnd, CWideString& sErr);
+[[gnu::cold]] void GetTicTagAtEnd(ZorInStream& in, unsigned char end, CWideString& sErr);
+inline bool GetTicTag(ZorInStream& in, unsigned char end, unsigned char& tag, bool& bEnd, CWideString& sErr) {
+    unsigned char ch;
+    if (!in.GetChar(ch, sErr)) [[unlikely]] {
+        GetTicTagAtEnd(in, end, sErr);
+        return false;
+    }
+    bEnd = ch == end;
+    tag = ch;
+    return true;
+}
 // Inside a list (after "<"): consumes one line feed, then either consumes the
 // closing ">" (bEnd set) or leaves the first byte of the next element unread.
 bool GetTicListNext(ZorInStream& in, bool& bEnd, CWideString& sErr);

@@ -194,6 +194,35 @@ TEST(SyncItem, GenArrayGrowthAndCopies) {
     EXPECT_EQ(moved.GetSize(), 100);
 }
 
+// Every pairing of inline (up to two) and heap histories through copy,
+// move and both assignments keeps the values, and the source of a move ends empty.
+TEST(SyncItem, GenArrayInlineAndHeapPairings) {
+    auto make = [](int n) {
+        CGenArray g;
+        for (int i = 0; i < n; i++) g.Add(CSyncTime(1000u + (uint32_t)i));
+        return g;
+    };
+    for (int a = 0; a <= 4; a++) {
+        for (int b = 0; b <= 4; b++) {
+            const CGenArray want = make(b);
+            CGenArray x = make(a);
+            x = want;
+            EXPECT_EQ(x, want) << a << " = " << b;
+            CGenArray y = make(a), src = make(b);
+            y = std::move(src);
+            EXPECT_EQ(y, want) << a << " <- " << b;
+            EXPECT_TRUE(src.IsEmpty());
+            EXPECT_TRUE(src.Add(CSyncTime(5))); // a moved-from array is usable
+            CGenArray z(std::move(y));
+            EXPECT_EQ(z, want);
+            EXPECT_TRUE(z.Add(CSyncTime(9)));
+            EXPECT_EQ(z.GetSize(), b + 1);
+            EXPECT_EQ(z.GetLast().GetTime(), 9u);
+            for (int i = 0; i < b; i++) EXPECT_EQ(z[i].GetTime(), 1000u + (uint32_t)i);
+        }
+    }
+}
+
 TEST(SyncItem, GenArrayCapsAt65535) {
     CGenArray g;
     for (int i = 0; i < CGenArray::kMaxCount; i++) ASSERT_TRUE(g.Add(CSyncTime((uint32_t)i + 1)));

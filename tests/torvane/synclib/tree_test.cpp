@@ -282,6 +282,28 @@ TEST(SyncTree, DepthFirstPreOrder) {
     EXPECT_TRUE(PreOrder(tree.LookupCS(u"b", false, nullptr, err)).empty());
 }
 
+// Children given to the current node during a walk are walked next; a
+// clone taken deep in the walk goes on exactly as the original.
+TEST(SyncTree, DepthFirstWalkSeesChildrenAddedOnTheWay) {
+    CSyncPairsAndActions tree;
+    for (const char16_t* p : {u"a/b/c/1", u"a/b/c/2", u"a/b/d", u"a/e", u"f"}) Add(&tree, p);
+    CSyncDepthFirstIter it(&tree);
+    std::vector<std::u16string> seen;
+    std::unique_ptr<ITreeIterator<CSyncPairAndAction>> clone;
+    for (bool ok = it.IsValid(); ok; ok = it.Next()) {
+        seen.push_back(S(it.GetPath()));
+        CWideString err;
+        if (seen.back() == u"/a/b/d") it.GetNode()->AddItemCS(u"new", false, false, nullptr, err);
+        if (seen.back() == u"/a/b/c/1") clone.reset(it.Clone());
+    }
+    EXPECT_EQ(seen, (std::vector<std::u16string>{u"/a", u"/a/b", u"/a/b/c", u"/a/b/c/1", u"/a/b/c/2",
+                                                 u"/a/b/d", u"/a/b/d/new", u"/a/e", u"/f"}));
+    ASSERT_NE(clone, nullptr);
+    std::vector<std::u16string> rest;
+    while (clone->Next()) rest.push_back(S(clone->GetPath()));
+    EXPECT_EQ(rest, std::vector<std::u16string>(seen.begin() + 4, seen.end()));
+}
+
 TEST(SyncTree, DepthFirstCloneChildIterAndReset) {
     CSyncPairsAndActions tree;
     Add(&tree, u"a/x/1");

@@ -141,6 +141,70 @@ TEST_F(StreamFiles, PlainFileRoundTripAcrossBuffers) {
     EXPECT_EQ(in->GetPosn(), (long)data.size());
 }
 
+// The same reads, put-backs (of the byte read and of another byte), peeks
+// and block reads give the same bytes and positions from a file, whose
+// buffer ends inside the sequence, as from a string.
+TEST_F(StreamFiles, PutBackAndBlockReadsMatchAStringAcrossTheBufferEnd) {
+    const std::string data = Sample(65536 + 64);
+    WriteRaw(Path("p.bin"), data);
+    CWideString err;
+    CAutoPtrT<ZorInStream> file;
+    ASSERT_TRUE(OpenFileReader(W(Path("p.bin")), false, file, err)) << err;
+    ZorStringStream str(CNarrowString(data.data(), (int)data.size()));
+    std::string skip(65536 - 8, '\0');
+    ASSERT_EQ(file->ReadBytes(skip.data(), (int)skip.size(), err), (int)skip.size());
+    ASSERT_EQ(str.ReadBytes(skip.data(), (int)skip.size(), err), (int)skip.size());
+    for (int step = 0; step < 40; step++) {
+        for (ZorInStream* in : {file.Get(), (ZorInStream*)&str}) {
+            unsigned char ch = 0;
+            char buf[5] = {};
+            switch (step % 5) {
+                case 0:
+                    ASSERT_TRUE(in->GetChar(ch, err));
+                    in->UngetChar(ch);
+                    break;
+                case 1:
+                    ASSERT_TRUE(in->GetChar(ch, err));
+                    in->UngetChar('#');
+                    break;
+                case 2:
+                    ASSERT_TRUE(in->PeekChar(ch, err));
+                    break;
+                case 3:
+                    ASSERT_EQ(in->ReadBytes(buf, 3, err), 3);
+                    break;
+                default:
+                    ASSERT_TRUE(in->GetChar(ch, err));
+                    break;
+            }
+        }
+        unsigned char a = 0, b = 0;
+        ASSERT_TRUE(file->GetChar(a, err));
+        ASSERT_TRUE(str.GetChar(b, err));
+        EXPECT_EQ(a, b) << "step " << step;
+        EXPECT_EQ(file->GetPosn(), str.GetPosn()) << "step " << step;
+    }
+    std::string restFile, restStr;
+    ASSERT_TRUE(ReadAll(*file, restFile, err)) << err;
+    ASSERT_TRUE(ReadAll(str, restStr, err));
+    EXPECT_EQ(restFile, restStr);
+    EXPECT_TRUE(err.IsEmpty());
+}
+
+// A stream open for writing reads nothing, not even the bytes it still holds.
+TEST_F(StreamFiles, WriterReadsNothing) {
+    ZorFileStream f;
+    CWideString err;
+    ASSERT_TRUE(f.OpenWrite(W(Path("w.bin")), false, err)) << err;
+    ASSERT_TRUE(f.Write("abc", 3, err));
+    unsigned char ch = 0;
+    char buf[4];
+    EXPECT_FALSE(f.GetChar(ch, err));
+    EXPECT_EQ(f.ReadBytes(buf, 3, err), 0);
+    EXPECT_TRUE(f.Close(err)) << err;
+    EXPECT_EQ(ReadRaw(Path("w.bin")), "abc");
+}
+
 TEST_F(StreamFiles, OpenErrorsAndEmptyFile) {
     CWideString err;
     CAutoPtrT<ZorInStream> in;

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
+#include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -401,4 +404,51 @@ TEST(TicSkip, HostileInputFailsCleanlyAndFast) {
     Reader r(ok);
     EXPECT_TRUE(SkipTicValue(r.in, 'x', r.err)) << r.err;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+// A number reads the same (value, error text, position) whether its bytes are
+// all in memory or it straddles the end of a file stream's buffer.
+TEST(TicRead, NumbersAcrossBufferEdges) {
+    const char* const kTexts[] = {
+        "=0|", "=-1|", "=-3|", "=123456789012345678|",  "=1234567890123456789|", "=4294967296|", "=12x",
+        "=-|", "=|",   "=42",  "=99999999999999999999|"};
+    char tmpl[] = "/tmp/tv-tic-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string path = std::string(tmpl) + "/n.tic";
+    constexpr int kBuf = 65536; // the file stream's buffer
+    for (const char* text : kTexts) {
+        const std::string t = text;
+        auto readOne = [&](ZorInStream& in, CWideString& err, int64_t& v) {
+            int32_t n32 = 0;
+            const bool ok = GetTicInt32No(in, 'x', '=', '|', n32, err);
+            v = n32;
+            uint32_t u = 0;
+            return std::make_pair(ok, ok ? GetTicUInt32(in, 'u', u, err) : false);
+        };
+        const std::string both = t + t;
+        for (int nBefore = kBuf - (int)both.size(); nBefore <= kBuf; nBefore++) {
+            const std::string data = std::string(nBefore, ' ') + both;
+            {
+                std::FILE* f = std::fopen(path.c_str(), "wb");
+                ASSERT_NE(f, nullptr);
+                std::fwrite(data.data(), 1, data.size(), f);
+                std::fclose(f);
+            }
+            CAutoPtrT<ZorInStream> file;
+            CWideString err;
+            ASSERT_TRUE(OpenFileReader(Utf8ToWide(path.c_str()), false, file, err));
+            Reader ref(data);
+            std::string skip(nBefore, '\0');
+            ASSERT_EQ(file->ReadBytes(skip.data(), nBefore, err), nBefore);
+            ASSERT_EQ(ref.in.ReadBytes(skip.data(), nBefore, ref.err), nBefore);
+            int64_t v = 0, vRef = 0;
+            const auto ok = readOne(*file, err, v);
+            EXPECT_EQ(ok, readOne(ref.in, ref.err, vRef)) << text << " at " << nBefore;
+            EXPECT_EQ(v, vRef) << text;
+            EXPECT_EQ(file->GetPosn(), ref.in.GetPosn()) << text << " at " << nBefore;
+            EXPECT_EQ(err, ref.err) << text << " at " << nBefore;
+        }
+    }
+    std::remove(path.c_str());
+    rmdir(tmpl);
 }
