@@ -268,15 +268,21 @@ bool StateFileHeader::Write(ZorOutStream& out, CWideString& err) const {
 }
 
 // ---------------------------------------------------------------- value records
-bool ReadStateString(ZorInStream& in, unsigned char tag, CNarrowString& s, CWideString& err) {
-    int32_t len = 0;
+namespace {
+
+// The length part of a string record ("@t:len:"), checked against the limit.
+bool ReadStateStringLength(ZorInStream& in, unsigned char tag, int32_t& len, CWideString& err) {
     if (!GetTicInt32No(in, tag, ':', ':', len, err)) return false;
     if (len < 0 || len > kStateMaxString) {
         err.AppendFormat(u"Posn %ld: @%c: bad string length %d (at most %d bytes)", in.GetPosn(), tag, len,
                          kStateMaxString);
         return false;
     }
-    CNarrowString text;
+    return true;
+}
+
+// The len bytes of a string record and its end.
+bool ReadStateStringBytes(ZorInStream& in, unsigned char tag, int32_t len, CNarrowString& text, CWideString& err) {
     if (len > 0) {
         char* p = text.GetBufferSetLength(len);
         int got = 0;
@@ -284,54 +290,28 @@ bool ReadStateString(ZorInStream& in, unsigned char tag, CNarrowString& s, CWide
             int n = in.ReadBytes(p + got, len - got, err);
             if (n < 0) return false;
             if (n == 0) {
-                err.AppendFormat(u"Posn %ld: @%c: unexpected end of input inside a string", in.GetPosn(),
-                                 tag);
+                err.AppendFormat(u"Posn %ld: @%c: unexpected end of input inside a string", in.GetPosn(), tag);
                 return false;
             }
             got += n;
         }
         text.ReleaseBuffer(len);
     }
-    if (!ReadEnd(in, tag, '|', err)) return false;
-    s = std::move(text);
-    return true;
+    return ReadEnd(in, tag, '|', err);
 }
-
-namespace {
 
 // A text read as ReadStateString does, in its wide form. An ASCII text whose
 // bytes the stream holds in memory is widened in place (no narrow copy).
 bool ReadStateWideString(ZorInStream& in, unsigned char tag, CWideString& s, CWideString& err) {
     int32_t len = 0;
-    if (!GetTicInt32No(in, tag, ':', ':', len, err)) return false;
-    if (len < 0 || len > kStateMaxString) {
-        err.AppendFormat(u"Posn %ld: @%c: bad string length %d (at most %d bytes)", in.GetPosn(), tag, len,
-                         kStateMaxString);
-        return false;
-    }
+    if (!ReadStateStringLength(in, tag, len, err)) return false;
     int nReady = 0;
     const unsigned char* p = in.GetReady(nReady);
     bool bAscii = nReady >= len;
     for (int i = 0; bAscii && i < len; i++) bAscii = p[i] < 0x80;
     if (!bAscii) {
-        // Otherwise the bytes are read as ReadStateString reads them, then converted.
         CNarrowString text;
-        if (len > 0) {
-            char* q = text.GetBufferSetLength(len);
-            int got = 0;
-            while (got < len) {
-                int n = in.ReadBytes(q + got, len - got, err);
-                if (n < 0) return false;
-                if (n == 0) {
-                    err.AppendFormat(u"Posn %ld: @%c: unexpected end of input inside a string", in.GetPosn(),
-                                     tag);
-                    return false;
-                }
-                got += n;
-            }
-            text.ReleaseBuffer(len);
-        }
-        if (!ReadEnd(in, tag, '|', err)) return false;
+        if (!ReadStateStringBytes(in, tag, len, text, err)) return false;
         s = Utf8ToWide(text);
         return true;
     }
@@ -348,6 +328,14 @@ bool ReadStateWideString(ZorInStream& in, unsigned char tag, CWideString& s, CWi
 }
 
 } // namespace
+
+bool ReadStateString(ZorInStream& in, unsigned char tag, CNarrowString& s, CWideString& err) {
+    int32_t len = 0;
+    CNarrowString text;
+    if (!ReadStateStringLength(in, tag, len, err) || !ReadStateStringBytes(in, tag, len, text, err)) return false;
+    s = std::move(text);
+    return true;
+}
 
 bool ReadItemLenTic(ZorInStream& in, unsigned char tag, CItemLen& len, CWideString& err) {
     (void)tag;
