@@ -358,6 +358,7 @@ public:
     CNarrowString m_sPath;
     CWideString m_sDisplay;
     int64_t m_nStampTime = 0; // a modification time the file takes when complete (0: none)
+    WinFileSys* m_pBatch = nullptr; // flushes the file with others later, where it can
     bool Open(uint32_t mode, int& errKind, CWideString& err) {
         m_fd.fd = ::open(m_sPath.GetString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (m_fd.fd < 0) return SysFail(errno, u"Cannot open file to write: " + m_sDisplay, errKind, err);
@@ -377,7 +378,8 @@ public:
             if (futimens(m_fd.fd, ts) != 0)
                 return SysFail(errno, u"Cannot set modification time of " + m_sDisplay, errKind, err);
         }
-        if (fsync(m_fd.fd) != 0) return SysFail(errno, u"Cannot flush file " + m_sDisplay, errKind, err);
+        if (!(m_pBatch && m_pBatch->DeferFlush(m_fd.fd, m_sPath)) && fsync(m_fd.fd) != 0)
+            return SysFail(errno, u"Cannot flush file " + m_sDisplay, errKind, err);
         int fd = m_fd.fd;
         m_fd.fd = -1;
         if (::close(fd) != 0) return SysFail(errno, u"Cannot close file " + m_sDisplay, errKind, err);
@@ -467,6 +469,7 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
         if (!nT->NativePath(target, w->m_sPath, errKind, err)) return false;
         w->m_sDisplay = fsT->DisplayPath(target);
         if (nFlags & TVCOPY_SOURCE_TIME) w->m_nStampTime = si.nModTime;
+        if (nFlags & TVCOPY_DEFER_FLUSH) w->m_pBatch = nT;
         // What a killed copy left under the name goes first.
         if (bRename) unlink(w->m_sPath.GetString());
         if (!w->Open(nS ? si.nMode : 0, errKind, err)) return false;
@@ -502,6 +505,7 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
     if (ok) ok = reader->Unchanged(fsS, src, si, errKind, err);
     reader.reset(); // closes the source (and drops a downloaded copy)
     if (ok) ok = writer->Finish(errKind, err);
+    if (ok && nT && (nFlags & TVCOPY_SOURCE_TIME) && si.nModTime > 0) t_stats.bTimeSet = true;
     if (ok && bRename) {
         if (nFlags & TVCOPY_NO_REPLACE) {
             ok = fsT->MoveFileNoReplace(target, writePath, errKind, err);
@@ -740,6 +744,17 @@ bool DeltaDown(TvFileSys* fsS, const CWideString& src, WinFileSys* nT, const CWi
 }
 
 } // namespace
+
+bool TvFlushCopies(bool& bFlushed, int& errKind, CWideString& err) {
+    // Always through the flush itself: one running on another thread is
+    // waited for.
+    bFlushed = WinFileSys::HasUnflushedWrites();
+    return WinFileSys::FlushAllWrites(errKind, err);
+}
+
+bool TvHasUnflushedCopies() {
+    return WinFileSys::HasUnflushedWrites();
+}
 
 const TvCopyStats& TvLastCopyStats() {
     return t_stats;

@@ -403,16 +403,70 @@ bool IsFatType(const CWideString& type) {
            type == u"fuseblk.exfat" || type == u"fuse.exfat";
 }
 
+// Disk file systems whose whole-mount flush (syncfs) makes every file
+// written there durable; elsewhere (network and user-space file systems)
+// each file is flushed on its own.
+bool IsBatchFlushType(const CWideString& type) {
+    static const char16_t* const kTypes[] = {u"ext2", u"ext3",  u"ext4",    u"xfs",   u"btrfs",
+                                             u"f2fs", u"jfs",   u"bcachefs", u"zfs",  u"tmpfs",
+                                             u"vfat", u"msdos", u"exfat",   u"ntfs3", u"overlay"};
+    for (const char16_t* t : kTypes)
+        if (type == t) return true;
+    return false;
+}
+
+// Mounts with files written but not flushed yet, each with a folder
+// descriptor there for syncfs; shared by every object of the process, as
+// the files of one Sync are written through several (one per worker).
+struct UnflushedMounts {
+    struct Mount {
+        uint64_t nDev;
+        int fd;
+    };
+    std::mutex tableMutex;
+    std::mutex flushMutex; // one flush at a time: a second caller waits for the first
+    std::vector<Mount> mounts;
+    std::atomic<bool> bAny{false};
+};
+UnflushedMounts& Unflushed() {
+    static UnflushedMounts* s_p = new UnflushedMounts(); // never destroyed: used until exit
+    return *s_p;
+}
+
 } // namespace
 
+// The folder descriptors kept by NativePath, most recently used first.
+struct WinFileSys::FolderCache {
+    static constexpr int kSlots = 8;
+    std::mutex mutex;
+    std::string aRel[kSlots]; // root-relative folder, no leading '/'
+    int aFd[kSlots];
+    int nUsed = 0;
+    FolderCache() {
+        for (int& fd : aFd) fd = -1;
+    }
+    ~FolderCache() { Clear(false); }
+    void Clear(bool bHeld);
+};
+
 // ============================================================ construction
-WinFileSys::WinFileSys() {
+WinFileSys::WinFileSys() : m_pFolders(std::make_unique<FolderCache>()) {
     for (int& fd : m_fds) fd = -1;
 }
 
 WinFileSys::~WinFileSys() {
     StopMonitoring();
     Disconnect(true);
+}
+
+void WinFileSys::SetFollowLinksInPaths(bool b) {
+    m_bFollowLinksInPaths = b;
+    ForgetFolders();
+}
+
+void WinFileSys::KeepFoldersOpen(bool b) {
+    m_bKeepFolders = b;
+    ForgetFolders();
 }
 
 TvFileSys* WinFileSys::NewInstance() const {
@@ -540,7 +594,12 @@ bool WinFileSys::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int&
     m_sUrlPrefix = u"file://";
     ZorVolumeInfo vol;
     CWideString volErr;
-    m_bFatMount = ZorGetVolumeOfPath(root, vol, volErr) && IsFatType(vol.sFsType);
+    const bool bVolume = ZorGetVolumeOfPath(root, vol, volErr);
+    m_bFatMount = bVolume && IsFatType(vol.sFsType);
+    struct stat rootSt;
+    m_bBatchFlush = bVolume && IsBatchFlushType(vol.sFsType) && ::stat(ZorNativePath(root).GetString(), &rootSt) == 0;
+    m_nRootDev = m_bBatchFlush ? (uint64_t)rootSt.st_dev : 0;
+    ForgetFolders();
     m_bConnected = true;
     m_nNetworkLocality = TVFS_LOC_THIS_COMPUTER;
     m_bSupportsSetModTime = 1;
@@ -552,6 +611,7 @@ void WinFileSys::Disconnect(bool bFull) {
         if (fd >= 0) ::close(fd);
         fd = -1;
     }
+    ForgetFolders();
     TvFileSys::Disconnect(bFull);
 }
 
@@ -567,6 +627,7 @@ bool WinFileSys::SetRootDir(const CWideString& path, int& errKind, CWideString& 
     if (p.GetLength() > 1 && p.EndsWith(u"/")) p.Truncate(p.GetLength() - 1);
     m_sRootDir = p;
     m_sCurRootDir = p;
+    ForgetFolders();
     return true;
 }
 
@@ -676,22 +737,121 @@ bool WinFileSys::NativePath(const CWideString& path, CNarrowString& native, int&
     const int slash = rel.ReverseFind('/');
     if (slash < 0) return true; // directly in the root
     const CNarrowString folder = rel.Left(slash), leaf = rel.Mid(slash + 1);
-    const int rootFd = open(root.GetString(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0) return true; // the operation reports the missing root itself
-    const int fd = OpenBeneathNoLinks(rootFd, folder.GetString());
-    const int e = errno;
-    close(rootFd);
-    if (fd < 0) {
-        if (e == ELOOP || e == EXDEV || (e == ENOTDIR && IsLinkOnTheWay(root, folder))) {
-            errKind = FSE_GENERAL;
-            err += u"a folder in the path is a link, not followed: " + DisplayPath(path);
-            return false;
-        }
-        return true; // missing folders: the operation reports them
+    FolderCache& cache = *m_pFolders;
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    int fd = -1;
+    for (int i = 0; i < cache.nUsed; ++i) {
+        if (cache.aRel[i].size() != (size_t)folder.GetLength() ||
+            memcmp(cache.aRel[i].data(), folder.GetString(), (size_t)folder.GetLength()) != 0)
+            continue;
+        fd = cache.aFd[i];
+        std::rotate(cache.aRel, cache.aRel + i, cache.aRel + i + 1);
+        std::rotate(cache.aFd, cache.aFd + i, cache.aFd + i + 1);
+        break;
     }
-    t_heldDirFds.Hold(fd);
+    if (fd < 0) {
+        const int rootFd = open(root.GetString(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (rootFd < 0) return true; // the operation reports the missing root itself
+        fd = OpenBeneathNoLinks(rootFd, folder.GetString());
+        const int e = errno;
+        close(rootFd);
+        if (fd < 0) {
+            if (e == ELOOP || e == EXDEV || (e == ENOTDIR && IsLinkOnTheWay(root, folder))) {
+                errKind = FSE_GENERAL;
+                err += u"a folder in the path is a link, not followed: " + DisplayPath(path);
+                return false;
+            }
+            return true; // missing folders: the operation reports them
+        }
+        if (!m_bKeepFolders) {
+            t_heldDirFds.Hold(fd);
+            native.Format("/proc/self/fd/%d/%s", fd, leaf.GetString());
+            return true;
+        }
+        // The least recently used folder makes room; its descriptor stays
+        // open a while for a path handed out before.
+        if (cache.nUsed == FolderCache::kSlots) t_heldDirFds.Hold(cache.aFd[--cache.nUsed]);
+        std::move_backward(cache.aRel, cache.aRel + cache.nUsed, cache.aRel + cache.nUsed + 1);
+        std::move_backward(cache.aFd, cache.aFd + cache.nUsed, cache.aFd + cache.nUsed + 1);
+        cache.aRel[0].assign(folder.GetString(), (size_t)folder.GetLength());
+        cache.aFd[0] = fd;
+        ++cache.nUsed;
+    }
     native.Format("/proc/self/fd/%d/%s", fd, leaf.GetString());
     return true;
+}
+
+void WinFileSys::FolderCache::Clear(bool bHeld) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (int i = 0; i < nUsed; ++i) {
+        // A path handed out before stays valid for the operation at hand.
+        if (bHeld)
+            t_heldDirFds.Hold(aFd[i]);
+        else
+            close(aFd[i]);
+        aFd[i] = -1;
+        aRel[i].clear();
+    }
+    nUsed = 0;
+}
+
+void WinFileSys::ForgetFolders() const {
+    if (m_pFolders) m_pFolders->Clear(true);
+}
+
+// ============================================================ batched flushes
+bool WinFileSys::DeferFlush(int fd, const CNarrowString& path) {
+    if (!m_bBatchFlush) return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (uint64_t)st.st_dev != m_nRootDev) return false;
+    UnflushedMounts& u = Unflushed();
+    std::lock_guard<std::mutex> lock(u.tableMutex);
+    for (const UnflushedMounts::Mount& m : u.mounts)
+        if (m.nDev == m_nRootDev) return true;
+    // A readable descriptor of the mount for syncfs: the file's folder.
+    const int slash = path.ReverseFind('/');
+    const CNarrowString folder = slash > 0 ? path.Left(slash) : CNarrowString("/");
+    const int dirFd = ::open(folder.GetString(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return false;
+    u.mounts.push_back({m_nRootDev, dirFd});
+    u.bAny.store(true);
+    return true;
+}
+
+bool WinFileSys::HasUnflushedWrites() {
+    return Unflushed().bAny.load();
+}
+
+bool WinFileSys::FlushAllWrites(int& errKind, CWideString& err) {
+    UnflushedMounts& u = Unflushed();
+    std::lock_guard<std::mutex> flushing(u.flushMutex);
+    std::vector<UnflushedMounts::Mount> mounts;
+    {
+        std::lock_guard<std::mutex> lock(u.tableMutex);
+        mounts.swap(u.mounts);
+        u.bAny.store(false);
+    }
+    size_t i = 0;
+    for (; i < mounts.size(); ++i) {
+        if (syncfs(mounts[i].fd) != 0) break;
+        ::close(mounts[i].fd);
+    }
+    if (i == mounts.size()) return true;
+    const int e = errno;
+    // What is not flushed stays pending.
+    {
+        std::lock_guard<std::mutex> lock(u.tableMutex);
+        for (size_t j = i; j < mounts.size(); ++j) {
+            bool bThere = false;
+            for (const UnflushedMounts::Mount& m : u.mounts) bThere = bThere || m.nDev == mounts[j].nDev;
+            if (bThere)
+                ::close(mounts[j].fd);
+            else
+                u.mounts.push_back(mounts[j]);
+        }
+        u.bAny.store(true);
+    }
+    return Fail(e, u"Cannot flush the copied files to disk", CWideString(), errKind, err);
 }
 
 bool WinFileSys::IsLinkOnTheWay(const CNarrowString& root, const CNarrowString& folder) {
@@ -1080,6 +1240,7 @@ bool WinFileSys::DeleteFile(const CWideString& path, int& errKind, CWideString& 
 }
 
 bool WinFileSys::DeleteFolder(const CWideString& path, int& errKind, CWideString& err) {
+    ForgetFolders();
     CNarrowString native;
     if (!NativePath(path, native, errKind, err)) return false;
     struct stat st;
@@ -1110,6 +1271,7 @@ bool WinFileSys::MoveFile(const CWideString& from, const CWideString& to, int& e
 }
 
 bool WinFileSys::MoveFolder(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) {
+    ForgetFolders();
     CNarrowString a, b;
     if (!NativePath(from, a, errKind, err) || !NativePath(to, b, errKind, err)) return false;
     struct stat st;
