@@ -725,6 +725,22 @@ int OpenBeneathNoLinks(int rootFd, const char* rel) {
 
 bool WinFileSys::NativePath(const CWideString& path, CNarrowString& native, int& errKind,
                             CWideString& err) const {
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
+    if (dirFd != AT_FDCWD) native = AtPath(dirFd, native);
+    return true;
+}
+
+CNarrowString WinFileSys::AtPath(int dirFd, const CNarrowString& name) {
+    if (dirFd == AT_FDCWD) return name;
+    CNarrowString path;
+    path.Format("/proc/self/fd/%d/%s", dirFd, name.GetString());
+    return path;
+}
+
+bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& native, int& errKind,
+                          CWideString& err) const {
+    dirFd = AT_FDCWD;
     if (!NativePathFull(path, native, errKind, err)) return false;
     if (m_bFollowLinksInPaths || m_sRootDir.IsEmpty()) return true;
     // The folders between the root and the last name: opened without links.
@@ -765,7 +781,8 @@ bool WinFileSys::NativePath(const CWideString& path, CNarrowString& native, int&
         }
         if (!m_bKeepFolders) {
             t_heldDirFds.Hold(fd);
-            native.Format("/proc/self/fd/%d/%s", fd, leaf.GetString());
+            dirFd = fd;
+            native = leaf;
             return true;
         }
         // The least recently used folder makes room; its descriptor stays
@@ -777,7 +794,8 @@ bool WinFileSys::NativePath(const CWideString& path, CNarrowString& native, int&
         cache.aFd[0] = fd;
         ++cache.nUsed;
     }
-    native.Format("/proc/self/fd/%d/%s", fd, leaf.GetString());
+    dirFd = fd;
+    native = leaf;
     return true;
 }
 
@@ -800,7 +818,7 @@ void WinFileSys::ForgetFolders() const {
 }
 
 // ============================================================ batched flushes
-bool WinFileSys::DeferFlush(int fd, const CNarrowString& path) {
+bool WinFileSys::DeferFlush(int fd, int dirFd, const CNarrowString& name) {
     if (!m_bBatchFlush) return false;
     struct stat st;
     if (fstat(fd, &st) != 0 || (uint64_t)st.st_dev != m_nRootDev) return false;
@@ -809,11 +827,12 @@ bool WinFileSys::DeferFlush(int fd, const CNarrowString& path) {
     for (const UnflushedMounts::Mount& m : u.mounts)
         if (m.nDev == m_nRootDev) return true;
     // A readable descriptor of the mount for syncfs: the file's folder.
-    const int slash = path.ReverseFind('/');
-    const CNarrowString folder = slash > 0 ? path.Left(slash) : CNarrowString("/");
-    const int dirFd = ::open(folder.GetString(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) return false;
-    u.mounts.push_back({m_nRootDev, dirFd});
+    const int slash = name.ReverseFind('/');
+    CNarrowString folder = slash > 0 ? name.Left(slash) : CNarrowString(slash == 0 ? "/" : ".");
+    if (dirFd != AT_FDCWD) folder = AtPath(dirFd, folder);
+    const int mountFd = ::open(folder.GetString(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (mountFd < 0) return false;
+    u.mounts.push_back({m_nRootDev, mountFd});
     u.bAny.store(true);
     return true;
 }
@@ -942,6 +961,17 @@ bool WinFileSys::StatItem(int dirFd, const char* nameOrPath, bool bFollow, FsIte
         // Following a link, the bits are the target's (a link itself has none).
         if (dirFd == AT_FDCWD || nameOrPath[0] == '/') {
             bHave = ReadStoredBits(nameOrPath, stored, bNoXattr, bFollow);
+        } else if (!bFollow) {
+            char base[64], buf[32];
+            snprintf(base, sizeof base, "/proc/self/fd/%d/", dirFd);
+            const ssize_t n = GetStoredValueAt(dirFd, nameOrPath, base, buf, sizeof buf - 1);
+            if (n > 0) {
+                buf[n] = 0;
+                char* end = nullptr;
+                const unsigned long v = strtoul(buf, &end, 10);
+                bHave = end != buf;
+                if (bHave) stored = (uint32_t)v;
+            }
         } else {
             char buf[64];
             snprintf(buf, sizeof buf, "/proc/self/fd/%d/", dirFd);
@@ -1056,8 +1086,9 @@ bool WinFileSys::GetInfo(const CWideString& path, FsItemInfo& info, bool& bNotFo
     info.Clear();
     bNotFound = false;
     CNarrowString native;
-    if (!NativePath(path, native, errKind, err)) return false;
-    if (!StatItem(AT_FDCWD, native.GetString(), false, info, bNotFound, errKind, err, DisplayPath(path)))
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
+    if (!StatItem(dirFd, native.GetString(), false, info, bNotFound, errKind, err, DisplayPath(path)))
         return false;
     if (bNotFound)
         info.Clear();
@@ -1289,22 +1320,24 @@ bool WinFileSys::MoveFolder(const CWideString& from, const CWideString& to, int&
 
 bool WinFileSys::MoveFileNoReplace(const CWideString& from, const CWideString& to, int& errKind,
                                    CWideString& err) {
-    CNarrowString a, b;
-    if (!NativePath(from, a, errKind, err) || !NativePath(to, b, errKind, err)) return false;
+    CNarrowString nameA, nameB;
+    int dirA = AT_FDCWD, dirB = AT_FDCWD;
+    if (!NativeAt(from, dirA, nameA, errKind, err) || !NativeAt(to, dirB, nameB, errKind, err)) return false;
     struct stat sa, sb;
-    if (lstat(a.GetString(), &sa) == 0 && S_ISDIR(sa.st_mode)) {
+    if (fstatat(dirA, nameA.GetString(), &sa, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(sa.st_mode)) {
         errKind = FSE_GENERAL;
         err += u"Cannot move file " + DisplayPath(from) + u": it is a folder";
         return false;
     }
     const CWideString what = DisplayPath(from) + u" to " + DisplayPath(to);
 #ifdef SYS_renameat2
-    if (syscall(SYS_renameat2, AT_FDCWD, a.GetString(), AT_FDCWD, b.GetString(), 1 /* RENAME_NOREPLACE */) == 0)
+    if (syscall(SYS_renameat2, dirA, nameA.GetString(), dirB, nameB.GetString(), 1 /* RENAME_NOREPLACE */) == 0)
         return true;
     int e = errno;
 #else
     int e = ENOSYS;
 #endif
+    const CNarrowString a = AtPath(dirA, nameA), b = AtPath(dirB, nameB);
     if (e == EINVAL || e == ENOSYS || e == ENOTSUP) {
         // No such rename here: a second name fails the same way when taken.
         if (link(a.GetString(), b.GetString()) == 0) {
