@@ -1220,14 +1220,15 @@ bool WinFileSys::GetFileModTime(const CWideString& path, uint32_t& modTime, uint
 bool WinFileSys::SetFileModTime(const CWideString& path, uint32_t modTime, uint32_t, int& errKind,
                                 CWideString& err) {
     CNarrowString native;
-    if (!NativePath(path, native, errKind, err)) return false;
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
     struct timespec ts[2];
     ts[0].tv_sec = 0;
     ts[0].tv_nsec = UTIME_OMIT;
     ts[1].tv_sec = (time_t)modTime;
     ts[1].tv_nsec = 0;
     // Creation times cannot be set on this platform (capability 34 is false).
-    if (utimensat(AT_FDCWD, native.GetString(), ts, AT_SYMLINK_NOFOLLOW) != 0)
+    if (utimensat(dirFd, native.GetString(), ts, AT_SYMLINK_NOFOLLOW) != 0)
         return Fail(errno, u"Cannot set modification time of ", DisplayPath(path), errKind, err, true);
     return true;
 }
