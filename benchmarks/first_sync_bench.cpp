@@ -4,8 +4,8 @@
 // Target: the first Sync of 100,000 files at most 1.5 times `rsync -a`.
 //
 // The source tree is generated once into /tmp (or TV_BENCH_DIR) and kept for
-// later runs; every timed run starts after a `sync`, so that no run pays
-// for the write-back of the one before. TV_FIRST_SYNC_ONLY=1 makes the job
+// later runs; every timed run starts after a `sync` and a pause, so that no
+// run pays for the deletions and the write-back of the one before. TV_FIRST_SYNC_ONLY=1 makes the job
 // runs only (for tracing the system calls of one Sync).
 #include "syncjob.h"
 #include "zor-unicode.h"
@@ -67,9 +67,12 @@ std::string Target() {
     return BenchDir() + "/tv-first-sync-target";
 }
 
-// Leaves the source as generated and the target absent, all on disk.
+// Leaves the source as generated and the target absent, all on disk. The
+// wait lets the freed inodes age: a file system without a journal passes
+// over inodes freed in the last seconds one by one when it makes new ones,
+// which would slow down whichever run comes right after a deletion.
 bool Reset(const std::string& src) {
-    return Sh("rm -rf '" + src + "/_tvdata_' '" + Target() + "' && sync");
+    return Sh("rm -rf '" + src + "/_tvdata_' '" + Target() + "' && sync && sleep 11");
 }
 
 // Shows nothing; TV_BENCH_TRACE=1 prints the log lines with their times.
@@ -77,10 +80,11 @@ class CQuietSink : public CbJobProgress {
 public:
     void OnMessageLine(int level, const CWideString& text, int) override {
         if (getenv("TV_BENCH_TRACE") && level <= 3 && text.Find(u"Copy New") < 0)
-            fprintf(stderr, "%8.0f ms %s",
-                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
-                        .count(),
-                    WideToUtf8(text).GetString());
+            fprintf(
+                stderr, "%8.0f ms %s",
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+                    .count(),
+                WideToUtf8(text).GetString());
     }
     void OnNotice(int, const CWideString&) override {}
     void OnShowProgress(int, const CWideString&) override {}
@@ -95,7 +99,6 @@ bool RunSync(const std::string& src) {
     job.SetName(u"FirstSync");
     job.SetSideFolder(0, Utf8ToWide(src.c_str()));
     job.SetSideFolder(1, Utf8ToWide(Target().c_str()));
-    if (getenv("TV_FIRST_SYNC_DIRECT") && *getenv("TV_FIRST_SYNC_DIRECT") == '1') job.m_Options.m_bCopyUsingTempFile = false;
     job.m_bAnalyze = true;
     job.m_bSync = true;
     job.m_nRunKind = RK_USER;
@@ -146,7 +149,8 @@ void BM_RsyncBaseline(benchmark::State& state) {
         state.SkipWithError("rsync is not installed");
         return;
     }
-    Timed(state, "rsync", [](const std::string& src) { return Sh("rsync -a '" + src + "/' '" + Target() + "/'"); });
+    Timed(state, "rsync",
+          [](const std::string& src) { return Sh("rsync -a '" + src + "/' '" + Target() + "/'"); });
 }
 void BM_CpBaseline(benchmark::State& state) {
     if (Only()) {

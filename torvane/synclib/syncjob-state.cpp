@@ -472,21 +472,19 @@ bool CSyncJob::SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& e
     }
     if (!abSave[0] && !abSave[1]) return true;
     // A state file records only copies that are on disk: the copies not
-    // flushed one by one reach it first, on both sides.
-    if (TvHasUnflushedCopies()) {
-        Log(3, kMsgFlushCopies, u"Flushing the copied files to disk\n");
-        bool bFlushed = false;
-        int k = 0;
-        CWideString e;
-        if (!TvFlushCopies(bFlushed, k, e)) {
-            for (int side = 0; side < 2; ++side)
-                if (abSave[side])
-                    Log(1, kMsgSaveFailed,
-                        FormatLocalizedString(IDS_Str_Status_SaveStateFile, GetItemSidePath(pNode, side)) +
-                            u"\n- ERROR: " + e + u"\n");
-            m_nSyncErr.fetch_add(1);
-            return true;
-        }
+    // flushed one by one reach it first, on both sides (a flush that another
+    // job runs just now is waited for).
+    if (TvHasUnflushedCopies()) Log(3, kMsgFlushCopies, u"Flushing the copied files to disk\n");
+    int k = 0;
+    CWideString e;
+    if (!TvFlushCopies(k, e)) {
+        for (int side = 0; side < 2; ++side)
+            if (abSave[side])
+                Log(1, kMsgSaveFailed,
+                    FormatLocalizedString(IDS_Str_Status_SaveStateFile, GetItemSidePath(pNode, side)) +
+                        u"\n- ERROR: " + e + u"\n");
+        m_nSyncErr.fetch_add(1);
+        return true;
     }
     if (bBothLocal) {
         // The right side on a thread of its own: it writes only the right

@@ -221,10 +221,9 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
         SetRunState(RS_SYNCED, RSS_OK);
         // Only a Sync that ended here, clean, with every copy on disk, leaves
         // the in-sync stamps.
-        bool bFlushed = false;
         int k = 0;
         CWideString e;
-        if (TvFlushCopies(bFlushed, k, e))
+        if (TvFlushCopies(k, e))
             SetSyncEndedClean(true);
         else
             Log(1, 9883, e + u"\n");

@@ -747,10 +747,7 @@ bool DeltaDown(TvFileSys* fsS, const CWideString& src, WinFileSys* nT, const CWi
 
 } // namespace
 
-bool TvFlushCopies(bool& bFlushed, int& errKind, CWideString& err) {
-    // Always through the flush itself: one running on another thread is
-    // waited for.
-    bFlushed = WinFileSys::HasUnflushedWrites();
+bool TvFlushCopies(int& errKind, CWideString& err) {
     return WinFileSys::FlushAllWrites(errKind, err);
 }
 

@@ -58,8 +58,8 @@ bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool
                 ICopyProgress* pProgress, int& errKind, CWideString& err, unsigned nFlags = 0);
 
 // Makes the local copies made with TVCOPY_DEFER_FLUSH (by any thread, on
-// any mount) durable. bFlushed tells whether there was any.
-bool TvFlushCopies(bool& bFlushed, int& errKind, CWideString& err);
+// any mount) durable; a flush running on another thread is waited for.
+bool TvFlushCopies(int& errKind, CWideString& err);
 // Whether some copy made with TVCOPY_DEFER_FLUSH is not flushed yet.
 bool TvHasUnflushedCopies();
 

@@ -407,9 +407,9 @@ bool IsFatType(const CWideString& type) {
 // written there durable; elsewhere (network and user-space file systems)
 // each file is flushed on its own.
 bool IsBatchFlushType(const CWideString& type) {
-    static const char16_t* const kTypes[] = {u"ext2", u"ext3",  u"ext4",    u"xfs",   u"btrfs",
-                                             u"f2fs", u"jfs",   u"bcachefs", u"zfs",  u"tmpfs",
-                                             u"vfat", u"msdos", u"exfat",   u"ntfs3", u"overlay"};
+    static const char16_t* const kTypes[] = {u"ext2", u"ext3",  u"ext4",     u"xfs",   u"btrfs",
+                                             u"f2fs", u"jfs",   u"bcachefs", u"zfs",   u"tmpfs",
+                                             u"vfat", u"msdos", u"exfat",    u"ntfs3", u"overlay"};
     for (const char16_t* t : kTypes)
         if (type == t) return true;
     return false;
@@ -597,7 +597,8 @@ bool WinFileSys::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int&
     const bool bVolume = ZorGetVolumeOfPath(root, vol, volErr);
     m_bFatMount = bVolume && IsFatType(vol.sFsType);
     struct stat rootSt;
-    m_bBatchFlush = bVolume && IsBatchFlushType(vol.sFsType) && ::stat(ZorNativePath(root).GetString(), &rootSt) == 0;
+    m_bBatchFlush =
+        bVolume && IsBatchFlushType(vol.sFsType) && ::stat(ZorNativePath(root).GetString(), &rootSt) == 0;
     m_nRootDev = m_bBatchFlush ? (uint64_t)rootSt.st_dev : 0;
     ForgetFolders();
     m_bConnected = true;
@@ -1332,7 +1333,8 @@ bool WinFileSys::MoveFileNoReplace(const CWideString& from, const CWideString& t
     }
     const CWideString what = DisplayPath(from) + u" to " + DisplayPath(to);
 #ifdef SYS_renameat2
-    if (syscall(SYS_renameat2, dirA, nameA.GetString(), dirB, nameB.GetString(), 1 /* RENAME_NOREPLACE */) == 0)
+    const int kNoReplace = 1; // RENAME_NOREPLACE
+    if (syscall(SYS_renameat2, dirA, nameA.GetString(), dirB, nameB.GetString(), kNoReplace) == 0)
         return true;
     int e = errno;
 #else

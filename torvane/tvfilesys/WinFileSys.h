@@ -134,7 +134,8 @@ public:
     bool NativePath(const CWideString& path, CNarrowString& native, int& errKind, CWideString& err) const;
     // The same as a folder descriptor (AT_FDCWD: none) and the name in it;
     // the descriptor stays valid for the operation at hand.
-    bool NativeAt(const CWideString& path, int& dirFd, CNarrowString& name, int& errKind, CWideString& err) const;
+    bool NativeAt(const CWideString& path, int& dirFd, CNarrowString& name, int& errKind,
+                  CWideString& err) const;
     // The path form of what NativeAt gives.
     static CNarrowString AtPath(int dirFd, const CNarrowString& name);
     // The plain joined form, whatever the link mode.
@@ -144,9 +145,10 @@ public:
 
     // A new file written through fd (name in the folder dirFd, as NativeAt
     // gives them) is made durable later, with the other files of its mount,
-    // by FlushAllWrites: true when it was taken into that batch; false when the caller must flush it itself (a
-    // file system that flushes no batches, such as a network mount, or a
-    // file on another mount below the root).
+    // by FlushAllWrites: true when it was taken into that batch; false when
+    // the caller must flush it itself (a file system that flushes no
+    // batches, such as a network mount, or a file on another mount below
+    // the root).
     bool DeferFlush(int fd, int dirFd, const CNarrowString& name);
     // Makes every file that DeferFlush took (by any object of this class, on
     // any mount) durable, one flush per mount. On a failure the mounts stay
