@@ -409,6 +409,11 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
         // complete, times and attributes included, before its rename.
         const bool bFinishBeforeRename = HasCap(fsT, TVFS_CAP_ATOMIC_REPLACE);
         bool bStamped = false;
+        // A new file is flushed with the others before the state files record
+        // it; one that replaces a file, or whose source goes once it is
+        // copied (move mode), reaches the disk before its rename.
+        const bool bMoveMode = o.m_nDirection != 0 && o.m_n1wayMode == 2;
+        const unsigned nFlush = !bTargetExisted && !bMoveMode ? (unsigned)TVCOPY_DEFER_FLUSH : 0u;
         if (!pJob->UseTempFile(dst)) {
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) return false;
             if (bHasAttrs) {
@@ -420,7 +425,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             }
             // The finished copy replaces only the old target dealt with just
             // now, and has its time before it gets its name.
-            unsigned nFlags = bHasAttrs && bAtomic ? 0u : (unsigned)TVCOPY_NO_REPLACE;
+            unsigned nFlags = (bHasAttrs && bAtomic ? 0u : (unsigned)TVCOPY_NO_REPLACE) | nFlush;
             if (HasCap(fsS, TVFS_CAP_MOD_TIMES) && HasCap(fsT, TVFS_CAP_MOD_TIMES))
                 nFlags |= TVCOPY_SOURCE_TIME;
             CWideString e;
@@ -434,6 +439,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 errText += u"Copying file: " + e;
                 return false;
             }
+            // The copy has the time the source had when it was read.
+            bStamped = TvLastCopyStats().bTimeSet && !bCreation;
             if ((uint64_t)nSize != S.m_Len.GetValue())
                 pJob->Log(3, 13767,
                           CWideString::Formatted(
@@ -443,7 +450,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             const CWideString tmpPath = TempPathFor(pJob, fsT, dst, writePath);
             CWideString e;
             if (!TvFileCopy(fsS, srcPath, fsT, true, tmpPath, bTargetExisted ? dstPath : CWideString(), nSize,
-                            fsT->GetProgressCallback(), errKind, e)) {
+                            fsT->GetProgressCallback(), errKind, e, nFlush)) {
                 errText += u"Error copying file: " + e;
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;

@@ -47,6 +47,7 @@ enum : int {
     kMsgInitPrevSyncTime = 4709,
     kMsgTryFsWay = 4710,
     kMsgSaved = 4711,
+    kMsgFlushCopies = 4712,
 };
 
 // The compression of a written state file: its text repeats itself so much
@@ -473,6 +474,22 @@ bool CSyncJob::SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& e
         TvFileSys* fs = m_apFs[side].get();
         abSave[side] = fs && fs->IsConnected() && pNode->GetItem().m_aHoldsDataFolder[side];
         bBothLocal = bBothLocal && abSave[side] && fs->GetCapability(TVFS_CAP_LOCAL) && !CannotHaveDataFolder(side);
+    }
+    if (!abSave[0] && !abSave[1]) return true;
+    // A state file records only copies that are on disk: the copies not
+    // flushed one by one reach it first, on both sides (a flush that another
+    // job runs just now is waited for).
+    if (TvHasUnflushedCopies()) Log(3, kMsgFlushCopies, u"Flushing the copied files to disk\n");
+    int k = 0;
+    CWideString e;
+    if (!TvFlushCopies(k, e)) {
+        for (int side = 0; side < 2; ++side)
+            if (abSave[side])
+                Log(1, kMsgSaveFailed,
+                    FormatLocalizedString(IDS_Str_Status_SaveStateFile, GetItemSidePath(pNode, side)) +
+                        u"\n- ERROR: " + e + u"\n");
+        m_nSyncErr.fetch_add(1);
+        return true;
     }
     if (bBothLocal) {
         // The right side on a thread of its own: it writes only the right

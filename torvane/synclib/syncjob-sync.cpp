@@ -3,6 +3,8 @@
 // executes, reports the outcome and runs the periodic clean-up.
 #include "syncjob-exec.h"
 
+#include "TvFileCopy.h"
+
 #include "zor-debug.h"
 #include "zor-locstr.h"
 #include "zor-process.h"
@@ -180,7 +182,12 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     m_anStateUpdates[1] = 0;
     // 16.
     TvFileSys* const fs[2] = {m_apFs[0].get(), m_apFs[1].get()};
+    // The folder of the items at hand stays open while they execute.
+    for (TvFileSys* f : fs)
+        if (f) f->KeepFoldersOpen(true);
     const bool bOk = ExecuteAll(this, fs, errKind, errText);
+    for (TvFileSys* f : fs)
+        if (f) f->KeepFoldersOpen(false);
     // 17, 18, 19.
     {
         CCritSectionLock lock(sink->GetLock());
@@ -213,8 +220,14 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
             FormatLocalizedString(IDS_Str_Status_SynchroConflicts, FormatThousands(m_nConflicts.load())) + u"\n");
     } else {
         SetRunState(RS_SYNCED, RSS_OK);
-        // Only a Sync that ended here, clean, leaves the in-sync stamps.
-        SetSyncEndedClean(true);
+        // Only a Sync that ended here, clean, with every copy on disk, leaves
+        // the in-sync stamps.
+        int k = 0;
+        CWideString e;
+        if (TvFlushCopies(k, e))
+            SetSyncEndedClean(true);
+        else
+            Log(1, 9883, e + u"\n");
     }
     Log(0, 9905,
         FormatLocalizedString(IDS_Str_Status_SynchroSummary, FormatThousands(m_nSyncOk.load()),

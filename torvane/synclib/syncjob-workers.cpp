@@ -371,6 +371,7 @@ uint32_t CSyncWorkerThread::WorkLoop() {
             break;
         }
         fs->SetFollowLinksInPaths(pJob->m_Options.m_nFolderLinks == 2);
+        fs->KeepFoldersOpen(true); // a worker's file systems last for one Sync
         fs->m_nStampMode = jobFs ? jobFs->m_nStampMode : 0;
     }
     if (!bSetupOk) {

@@ -280,9 +280,10 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
                 int& errKind, CWideString& err) {
     WinFileSys* nS = NativeOf(fsS);
     CNarrowString native;
+    int dirFd = AT_FDCWD;
     auto nr = std::make_unique<NativeReader>();
     if (nS) {
-        if (!nS->NativePath(src, native, errKind, err)) return false;
+        if (!nS->NativeAt(src, dirFd, native, errKind, err)) return false;
         nr->m_sDisplay = fsS->DisplayPath(src);
     } else if (HasBlockIo(fsS)) {
         FsItemInfo info;
@@ -314,7 +315,7 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
         nr->m_sDisplay = fsS->DisplayPath(src);
     }
     // Not blocking: a named pipe would wait for a writer forever.
-    nr->m_fd.fd = ::open(native.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    nr->m_fd.fd = ::openat(dirFd, native.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (nr->m_fd.fd < 0) return SysFail(errno, u"Cannot open file to read: " + nr->m_sDisplay, errKind, err);
     struct stat st;
     if (fstat(nr->m_fd.fd, &st) != 0)
@@ -355,11 +356,13 @@ public:
 class NativeWriter : public Writer {
 public:
     Fd m_fd;
+    int m_nDirFd = AT_FDCWD; // the folder m_sPath is relative to
     CNarrowString m_sPath;
     CWideString m_sDisplay;
     int64_t m_nStampTime = 0; // a modification time the file takes when complete (0: none)
+    WinFileSys* m_pBatch = nullptr; // flushes the file with others later, where it can
     bool Open(uint32_t mode, int& errKind, CWideString& err) {
-        m_fd.fd = ::open(m_sPath.GetString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        m_fd.fd = ::openat(m_nDirFd, m_sPath.GetString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (m_fd.fd < 0) return SysFail(errno, u"Cannot open file to write: " + m_sDisplay, errKind, err);
         // The source's permissions; writing goes on through this descriptor
         // even when they make the file read-only.
@@ -377,7 +380,8 @@ public:
             if (futimens(m_fd.fd, ts) != 0)
                 return SysFail(errno, u"Cannot set modification time of " + m_sDisplay, errKind, err);
         }
-        if (fsync(m_fd.fd) != 0) return SysFail(errno, u"Cannot flush file " + m_sDisplay, errKind, err);
+        if (!(m_pBatch && m_pBatch->DeferFlush(m_fd.fd, m_nDirFd, m_sPath)) && fsync(m_fd.fd) != 0)
+            return SysFail(errno, u"Cannot flush file " + m_sDisplay, errKind, err);
         int fd = m_fd.fd;
         m_fd.fd = -1;
         if (::close(fd) != 0) return SysFail(errno, u"Cannot close file " + m_sDisplay, errKind, err);
@@ -385,7 +389,7 @@ public:
     }
     void Abort() override {
         m_fd.Close();
-        unlink(m_sPath.GetString());
+        unlinkat(m_nDirFd, m_sPath.GetString(), 0);
     }
 };
 
@@ -465,11 +469,12 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
     bool bRename = !bToTemp;
     if (nT) {
         auto w = std::make_unique<NativeWriter>();
-        if (!nT->NativePath(target, w->m_sPath, errKind, err)) return false;
+        if (!nT->NativeAt(target, w->m_nDirFd, w->m_sPath, errKind, err)) return false;
         w->m_sDisplay = fsT->DisplayPath(target);
         if (nFlags & TVCOPY_SOURCE_TIME) w->m_nStampTime = si.nModTime;
+        if (nFlags & TVCOPY_DEFER_FLUSH) w->m_pBatch = nT;
         // What a killed copy left under the name goes first.
-        if (bRename) unlink(w->m_sPath.GetString());
+        if (bRename) unlinkat(w->m_nDirFd, w->m_sPath.GetString(), 0);
         if (!w->Open(nS ? si.nMode : 0, errKind, err)) return false;
         writer = std::move(w);
     } else if (HasBlockIo(fsT)) {
@@ -503,6 +508,7 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
     if (ok) ok = reader->Unchanged(fsS, src, si, errKind, err);
     reader.reset(); // closes the source (and drops a downloaded copy)
     if (ok) ok = writer->Finish(errKind, err);
+    if (ok && nT && (nFlags & TVCOPY_SOURCE_TIME) && si.nModTime > 0) t_stats.bTimeSet = true;
     if (ok && bRename) {
         if (nFlags & TVCOPY_NO_REPLACE) {
             ok = fsT->MoveFileNoReplace(target, writePath, errKind, err);
@@ -741,6 +747,14 @@ bool DeltaDown(TvFileSys* fsS, const CWideString& src, WinFileSys* nT, const CWi
 }
 
 } // namespace
+
+bool TvFlushCopies(int& errKind, CWideString& err) {
+    return WinFileSys::FlushAllWrites(errKind, err);
+}
+
+bool TvHasUnflushedCopies() {
+    return WinFileSys::HasUnflushedWrites();
+}
 
 const TvCopyStats& TvLastCopyStats() {
     return t_stats;

@@ -47,10 +47,21 @@ enum TvCopyFlags : unsigned {
     // A local destination file takes the source's modification time, as read
     // when the copy began, before it gets its final name.
     TVCOPY_SOURCE_TIME = 2,
+    // A new local file is not flushed on its own before its rename where its
+    // file system flushes in batches: it reaches the disk with the others at
+    // the next TvFlushCopies, which the caller makes before it records the
+    // copy anywhere. Elsewhere the file is flushed as without the flag.
+    TVCOPY_DEFER_FLUSH = 4,
 };
 bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool bToTemp,
                 const CWideString& writePath, const CWideString& finalPath, int64_t& nSize,
                 ICopyProgress* pProgress, int& errKind, CWideString& err, unsigned nFlags = 0);
+
+// Makes the local copies made with TVCOPY_DEFER_FLUSH (by any thread, on
+// any mount) durable; a flush running on another thread is waited for.
+bool TvFlushCopies(int& errKind, CWideString& err);
+// Whether some copy made with TVCOPY_DEFER_FLUSH is not flushed yet.
+bool TvHasUnflushedCopies();
 
 // What the last TvFileCopy of this thread did (logs and tests): whether the
 // block copy was used, and the bytes moved between the two file systems.
@@ -58,6 +69,7 @@ struct TvCopyStats {
     bool bDelta = false;
     int64_t nTransferred = 0;
     int64_t nReused = 0; // bytes taken from the existing destination file
+    bool bTimeSet = false; // the copy took the source's modification time (TVCOPY_SOURCE_TIME)
 };
 const TvCopyStats& TvLastCopyStats();
 

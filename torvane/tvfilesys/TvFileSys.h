@@ -229,6 +229,11 @@ public:
     // pass through a symbolic link (the last name itself is handled as
     // each operation says). Base: nothing.
     virtual void SetFollowLinksInPaths(bool b) { (void)b; }
+    // While on, the folders that operations open on the way to their items
+    // stay open for the operations that follow (the items of one folder
+    // executed one after the other); off closes them, so that what others
+    // changed meanwhile is seen again. Base: nothing.
+    virtual void KeepFoldersOpen(bool b) { (void)b; }
     // Moves a local file (absolute local path) into the side.
     virtual bool MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
                                    CWideString& err);

@@ -405,16 +405,70 @@ bool IsFatType(const CWideString& type) {
            type == u"fuseblk.exfat" || type == u"fuse.exfat";
 }
 
+// Disk file systems whose whole-mount flush (syncfs) makes every file
+// written there durable; elsewhere (network and user-space file systems)
+// each file is flushed on its own.
+bool IsBatchFlushType(const CWideString& type) {
+    static const char16_t* const kTypes[] = {u"ext2", u"ext3",  u"ext4",     u"xfs",   u"btrfs",
+                                             u"f2fs", u"jfs",   u"bcachefs", u"zfs",   u"tmpfs",
+                                             u"vfat", u"msdos", u"exfat",    u"ntfs3", u"overlay"};
+    for (const char16_t* t : kTypes)
+        if (type == t) return true;
+    return false;
+}
+
+// Mounts with files written but not flushed yet, each with a folder
+// descriptor there for syncfs; shared by every object of the process, as
+// the files of one Sync are written through several (one per worker).
+struct UnflushedMounts {
+    struct Mount {
+        uint64_t nDev;
+        int fd;
+    };
+    std::mutex tableMutex;
+    std::mutex flushMutex; // one flush at a time: a second caller waits for the first
+    std::vector<Mount> mounts;
+    std::atomic<bool> bAny{false};
+};
+UnflushedMounts& Unflushed() {
+    static UnflushedMounts* s_p = new UnflushedMounts(); // never destroyed: used until exit
+    return *s_p;
+}
+
 } // namespace
 
+// The folder descriptors kept by NativePath, most recently used first.
+struct WinFileSys::FolderCache {
+    static constexpr int kSlots = 8;
+    std::mutex mutex;
+    std::string aRel[kSlots]; // root-relative folder, no leading '/'
+    int aFd[kSlots];
+    int nUsed = 0;
+    FolderCache() {
+        for (int& fd : aFd) fd = -1;
+    }
+    ~FolderCache() { Clear(false); }
+    void Clear(bool bHeld);
+};
+
 // ============================================================ construction
-WinFileSys::WinFileSys() {
+WinFileSys::WinFileSys() : m_pFolders(std::make_unique<FolderCache>()) {
     for (int& fd : m_fds) fd = -1;
 }
 
 WinFileSys::~WinFileSys() {
     StopMonitoring();
     Disconnect(true);
+}
+
+void WinFileSys::SetFollowLinksInPaths(bool b) {
+    m_bFollowLinksInPaths = b;
+    ForgetFolders();
+}
+
+void WinFileSys::KeepFoldersOpen(bool b) {
+    m_bKeepFolders = b;
+    ForgetFolders();
 }
 
 TvFileSys* WinFileSys::NewInstance() const {
@@ -607,7 +661,13 @@ bool WinFileSys::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int&
     m_sUrlPrefix = u"file://";
     ZorVolumeInfo vol;
     CWideString volErr;
-    m_bFatMount = ZorGetVolumeOfPath(root, vol, volErr) && IsFatType(vol.sFsType);
+    const bool bVolume = ZorGetVolumeOfPath(root, vol, volErr);
+    m_bFatMount = bVolume && IsFatType(vol.sFsType);
+    struct stat rootSt;
+    m_bBatchFlush =
+        bVolume && IsBatchFlushType(vol.sFsType) && ::stat(ZorNativePath(root).GetString(), &rootSt) == 0;
+    m_nRootDev = m_bBatchFlush ? (uint64_t)rootSt.st_dev : 0;
+    ForgetFolders();
     m_bConnected = true;
     m_nNetworkLocality = TVFS_LOC_THIS_COMPUTER;
     m_bSupportsSetModTime = 1;
@@ -619,6 +679,7 @@ void WinFileSys::Disconnect(bool bFull) {
         if (fd >= 0) ::close(fd);
         fd = -1;
     }
+    ForgetFolders();
     TvFileSys::Disconnect(bFull);
 }
 
@@ -634,6 +695,7 @@ bool WinFileSys::SetRootDir(const CWideString& path, int& errKind, CWideString& 
     if (p.GetLength() > 1 && p.EndsWith(u"/")) p.Truncate(p.GetLength() - 1);
     m_sRootDir = p;
     m_sCurRootDir = p;
+    ForgetFolders();
     return true;
 }
 
@@ -731,6 +793,22 @@ int OpenBeneathNoLinks(int rootFd, const char* rel) {
 
 bool WinFileSys::NativePath(const CWideString& path, CNarrowString& native, int& errKind,
                             CWideString& err) const {
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
+    if (dirFd != AT_FDCWD) native = AtPath(dirFd, native);
+    return true;
+}
+
+CNarrowString WinFileSys::AtPath(int dirFd, const CNarrowString& name) {
+    if (dirFd == AT_FDCWD) return name;
+    CNarrowString path;
+    path.Format("/proc/self/fd/%d/%s", dirFd, name.GetString());
+    return path;
+}
+
+bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& native, int& errKind,
+                          CWideString& err) const {
+    dirFd = AT_FDCWD;
     if (!NativePathFull(path, native, errKind, err)) return false;
     if (m_bFollowLinksInPaths || m_sRootDir.IsEmpty()) return true;
     // The folders between the root and the last name: opened without links.
@@ -743,22 +821,124 @@ bool WinFileSys::NativePath(const CWideString& path, CNarrowString& native, int&
     const int slash = rel.ReverseFind('/');
     if (slash < 0) return true; // directly in the root
     const CNarrowString folder = rel.Left(slash), leaf = rel.Mid(slash + 1);
-    const int rootFd = open(root.GetString(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0) return true; // the operation reports the missing root itself
-    const int fd = OpenBeneathNoLinks(rootFd, folder.GetString());
-    const int e = errno;
-    close(rootFd);
-    if (fd < 0) {
-        if (e == ELOOP || e == EXDEV || (e == ENOTDIR && IsLinkOnTheWay(root, folder))) {
-            errKind = FSE_GENERAL;
-            err += u"a folder in the path is a link, not followed: " + DisplayPath(path);
-            return false;
-        }
-        return true; // missing folders: the operation reports them
+    FolderCache& cache = *m_pFolders;
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    int fd = -1;
+    for (int i = 0; i < cache.nUsed; ++i) {
+        if (cache.aRel[i].size() != (size_t)folder.GetLength() ||
+            memcmp(cache.aRel[i].data(), folder.GetString(), (size_t)folder.GetLength()) != 0)
+            continue;
+        fd = cache.aFd[i];
+        std::rotate(cache.aRel, cache.aRel + i, cache.aRel + i + 1);
+        std::rotate(cache.aFd, cache.aFd + i, cache.aFd + i + 1);
+        break;
     }
-    t_heldDirFds.Hold(fd);
-    native.Format("/proc/self/fd/%d/%s", fd, leaf.GetString());
+    if (fd < 0) {
+        const int rootFd = open(root.GetString(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (rootFd < 0) return true; // the operation reports the missing root itself
+        fd = OpenBeneathNoLinks(rootFd, folder.GetString());
+        const int e = errno;
+        close(rootFd);
+        if (fd < 0) {
+            if (e == ELOOP || e == EXDEV || (e == ENOTDIR && IsLinkOnTheWay(root, folder))) {
+                errKind = FSE_GENERAL;
+                err += u"a folder in the path is a link, not followed: " + DisplayPath(path);
+                return false;
+            }
+            return true; // missing folders: the operation reports them
+        }
+        if (!m_bKeepFolders) {
+            t_heldDirFds.Hold(fd);
+            dirFd = fd;
+            native = leaf;
+            return true;
+        }
+        // The least recently used folder makes room; its descriptor stays
+        // open a while for a path handed out before.
+        if (cache.nUsed == FolderCache::kSlots) t_heldDirFds.Hold(cache.aFd[--cache.nUsed]);
+        std::move_backward(cache.aRel, cache.aRel + cache.nUsed, cache.aRel + cache.nUsed + 1);
+        std::move_backward(cache.aFd, cache.aFd + cache.nUsed, cache.aFd + cache.nUsed + 1);
+        cache.aRel[0].assign(folder.GetString(), (size_t)folder.GetLength());
+        cache.aFd[0] = fd;
+        ++cache.nUsed;
+    }
+    dirFd = fd;
+    native = leaf;
     return true;
+}
+
+void WinFileSys::FolderCache::Clear(bool bHeld) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (int i = 0; i < nUsed; ++i) {
+        // A path handed out before stays valid for the operation at hand.
+        if (bHeld)
+            t_heldDirFds.Hold(aFd[i]);
+        else
+            close(aFd[i]);
+        aFd[i] = -1;
+        aRel[i].clear();
+    }
+    nUsed = 0;
+}
+
+void WinFileSys::ForgetFolders() const {
+    if (m_pFolders) m_pFolders->Clear(true);
+}
+
+// ============================================================ batched flushes
+bool WinFileSys::DeferFlush(int fd, int dirFd, const CNarrowString& name) {
+    if (!m_bBatchFlush) return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (uint64_t)st.st_dev != m_nRootDev) return false;
+    UnflushedMounts& u = Unflushed();
+    std::lock_guard<std::mutex> lock(u.tableMutex);
+    for (const UnflushedMounts::Mount& m : u.mounts)
+        if (m.nDev == m_nRootDev) return true;
+    // A readable descriptor of the mount for syncfs: the file's folder.
+    const int slash = name.ReverseFind('/');
+    CNarrowString folder = slash > 0 ? name.Left(slash) : CNarrowString(slash == 0 ? "/" : ".");
+    if (dirFd != AT_FDCWD) folder = AtPath(dirFd, folder);
+    const int mountFd = ::open(folder.GetString(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (mountFd < 0) return false;
+    u.mounts.push_back({m_nRootDev, mountFd});
+    u.bAny.store(true);
+    return true;
+}
+
+bool WinFileSys::HasUnflushedWrites() {
+    return Unflushed().bAny.load();
+}
+
+bool WinFileSys::FlushAllWrites(int& errKind, CWideString& err) {
+    UnflushedMounts& u = Unflushed();
+    std::lock_guard<std::mutex> flushing(u.flushMutex);
+    std::vector<UnflushedMounts::Mount> mounts;
+    {
+        std::lock_guard<std::mutex> lock(u.tableMutex);
+        mounts.swap(u.mounts);
+        u.bAny.store(false);
+    }
+    size_t i = 0;
+    for (; i < mounts.size(); ++i) {
+        if (syncfs(mounts[i].fd) != 0) break;
+        ::close(mounts[i].fd);
+    }
+    if (i == mounts.size()) return true;
+    const int e = errno;
+    // What is not flushed stays pending.
+    {
+        std::lock_guard<std::mutex> lock(u.tableMutex);
+        for (size_t j = i; j < mounts.size(); ++j) {
+            bool bThere = false;
+            for (const UnflushedMounts::Mount& m : u.mounts) bThere = bThere || m.nDev == mounts[j].nDev;
+            if (bThere)
+                ::close(mounts[j].fd);
+            else
+                u.mounts.push_back(mounts[j]);
+        }
+        u.bAny.store(true);
+    }
+    return Fail(e, u"Cannot flush the copied files to disk", CWideString(), errKind, err);
 }
 
 bool WinFileSys::IsLinkOnTheWay(const CNarrowString& root, const CNarrowString& folder) {
@@ -849,6 +1029,17 @@ bool WinFileSys::StatItem(int dirFd, const char* nameOrPath, bool bFollow, FsIte
         // Following a link, the bits are the target's (a link itself has none).
         if (dirFd == AT_FDCWD || nameOrPath[0] == '/') {
             bHave = ReadStoredBits(nameOrPath, stored, bNoXattr, bFollow);
+        } else if (!bFollow) {
+            char base[64], buf[32];
+            snprintf(base, sizeof base, "/proc/self/fd/%d/", dirFd);
+            const ssize_t n = GetStoredValueAt(dirFd, nameOrPath, base, buf, sizeof buf - 1);
+            if (n > 0) {
+                buf[n] = 0;
+                char* end = nullptr;
+                const unsigned long v = strtoul(buf, &end, 10);
+                bHave = end != buf;
+                if (bHave) stored = (uint32_t)v;
+            }
         } else {
             char buf[64];
             snprintf(buf, sizeof buf, "/proc/self/fd/%d/", dirFd);
@@ -963,8 +1154,9 @@ bool WinFileSys::GetInfo(const CWideString& path, FsItemInfo& info, bool& bNotFo
     info.Clear();
     bNotFound = false;
     CNarrowString native;
-    if (!NativePath(path, native, errKind, err)) return false;
-    if (!StatItem(AT_FDCWD, native.GetString(), false, info, bNotFound, errKind, err, DisplayPath(path)))
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
+    if (!StatItem(dirFd, native.GetString(), false, info, bNotFound, errKind, err, DisplayPath(path)))
         return false;
     if (bNotFound)
         info.Clear();
@@ -1096,14 +1288,15 @@ bool WinFileSys::GetFileModTime(const CWideString& path, uint32_t& modTime, uint
 bool WinFileSys::SetFileModTime(const CWideString& path, uint32_t modTime, uint32_t, int& errKind,
                                 CWideString& err) {
     CNarrowString native;
-    if (!NativePath(path, native, errKind, err)) return false;
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
     struct timespec ts[2];
     ts[0].tv_sec = 0;
     ts[0].tv_nsec = UTIME_OMIT;
     ts[1].tv_sec = (time_t)modTime;
     ts[1].tv_nsec = 0;
     // Creation times cannot be set on this platform (capability 34 is false).
-    if (utimensat(AT_FDCWD, native.GetString(), ts, AT_SYMLINK_NOFOLLOW) != 0)
+    if (utimensat(dirFd, native.GetString(), ts, AT_SYMLINK_NOFOLLOW) != 0)
         return Fail(errno, u"Cannot set modification time of ", DisplayPath(path), errKind, err, true);
     return true;
 }
@@ -1147,6 +1340,7 @@ bool WinFileSys::DeleteFile(const CWideString& path, int& errKind, CWideString& 
 }
 
 bool WinFileSys::DeleteFolder(const CWideString& path, int& errKind, CWideString& err) {
+    ForgetFolders();
     CNarrowString native;
     if (!NativePath(path, native, errKind, err)) return false;
     struct stat st;
@@ -1177,6 +1371,7 @@ bool WinFileSys::MoveFile(const CWideString& from, const CWideString& to, int& e
 }
 
 bool WinFileSys::MoveFolder(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) {
+    ForgetFolders();
     CNarrowString a, b;
     if (!NativePath(from, a, errKind, err) || !NativePath(to, b, errKind, err)) return false;
     struct stat st;
@@ -1194,22 +1389,25 @@ bool WinFileSys::MoveFolder(const CWideString& from, const CWideString& to, int&
 
 bool WinFileSys::MoveFileNoReplace(const CWideString& from, const CWideString& to, int& errKind,
                                    CWideString& err) {
-    CNarrowString a, b;
-    if (!NativePath(from, a, errKind, err) || !NativePath(to, b, errKind, err)) return false;
+    CNarrowString nameA, nameB;
+    int dirA = AT_FDCWD, dirB = AT_FDCWD;
+    if (!NativeAt(from, dirA, nameA, errKind, err) || !NativeAt(to, dirB, nameB, errKind, err)) return false;
     struct stat sa, sb;
-    if (lstat(a.GetString(), &sa) == 0 && S_ISDIR(sa.st_mode)) {
+    if (fstatat(dirA, nameA.GetString(), &sa, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(sa.st_mode)) {
         errKind = FSE_GENERAL;
         err += u"Cannot move file " + DisplayPath(from) + u": it is a folder";
         return false;
     }
     const CWideString what = DisplayPath(from) + u" to " + DisplayPath(to);
 #ifdef SYS_renameat2
-    if (syscall(SYS_renameat2, AT_FDCWD, a.GetString(), AT_FDCWD, b.GetString(), 1 /* RENAME_NOREPLACE */) == 0)
+    const int kNoReplace = 1; // RENAME_NOREPLACE
+    if (syscall(SYS_renameat2, dirA, nameA.GetString(), dirB, nameB.GetString(), kNoReplace) == 0)
         return true;
     int e = errno;
 #else
     int e = ENOSYS;
 #endif
+    const CNarrowString a = AtPath(dirA, nameA), b = AtPath(dirB, nameB);
     if (e == EINVAL || e == ENOSYS || e == ENOTSUP) {
         // No such rename here: a second name fails the same way when taken.
         if (link(a.GetString(), b.GetString()) == 0) {

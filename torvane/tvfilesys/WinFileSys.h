@@ -85,7 +85,10 @@ public:
     // else per-component O_NOFOLLOW), and the operation works on the last
     // name inside the folder so opened: a folder swapped for a link never
     // redirects it. A link met fails the operation (kind 5). On by default.
-    void SetFollowLinksInPaths(bool b) override { m_bFollowLinksInPaths = b; }
+    void SetFollowLinksInPaths(bool b) override;
+    // Kept folders are dropped whenever this object moves or deletes a
+    // folder, and at a change of root or link mode.
+    void KeepFoldersOpen(bool b) override;
     bool MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
                            CWideString& err) override;
     bool CopyFileFs(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) override;
@@ -129,10 +132,30 @@ public:
     // The native (UTF-8) form of a root-relative path; false (kind 5) for a
     // relative path or a name the system cannot take.
     bool NativePath(const CWideString& path, CNarrowString& native, int& errKind, CWideString& err) const;
+    // The same as a folder descriptor (AT_FDCWD: none) and the name in it;
+    // the descriptor stays valid for the operation at hand.
+    bool NativeAt(const CWideString& path, int& dirFd, CNarrowString& name, int& errKind,
+                  CWideString& err) const;
+    // The path form of what NativeAt gives.
+    static CNarrowString AtPath(int dirFd, const CNarrowString& name);
     // The plain joined form, whatever the link mode.
     bool NativePathFull(const CWideString& path, CNarrowString& native, int& errKind, CWideString& err) const;
     // True when the connected root lies on a vfat/exfat (FAT-like) mount.
     bool IsFatMount() const { return m_bFatMount; }
+
+    // A new file written through fd (name in the folder dirFd, as NativeAt
+    // gives them) is made durable later, with the other files of its mount,
+    // by FlushAllWrites: true when it was taken into that batch; false when
+    // the caller must flush it itself (a file system that flushes no
+    // batches, such as a network mount, or a file on another mount below
+    // the root).
+    bool DeferFlush(int fd, int dirFd, const CNarrowString& name);
+    // Makes every file that DeferFlush took (by any object of this class, on
+    // any mount) durable, one flush per mount. On a failure the mounts stay
+    // pending for the next call.
+    static bool FlushAllWrites(int& errKind, CWideString& err);
+    // Whether some file taken by DeferFlush is not flushed yet.
+    static bool HasUnflushedWrites();
 
 protected:
     static bool IsLinkOnTheWay(const CNarrowString& root, const CNarrowString& folder);
@@ -150,9 +173,18 @@ protected:
                        int& errKind, CWideString& err);
     bool CheckDix(int dix, bool bMustBeOpen, int& errKind, CWideString& err) const;
 
+    // Folders opened without following links (see SetFollowLinksInPaths),
+    // kept while KeepFoldersOpen is on.
+    struct FolderCache;
+    void ForgetFolders() const;
+
     int m_fds[kMaxOpenFiles];
     bool m_bFatMount = false;
     bool m_bFollowLinksInPaths = true;
+    bool m_bKeepFolders = false;
+    bool m_bBatchFlush = false; // the root's mount is flushed as a whole (syncfs)
+    uint64_t m_nRootDev = 0;    // the device of the root folder
+    std::unique_ptr<FolderCache> m_pFolders;
     WinFsMonitor* m_pMonitor = nullptr; // owned; created and deleted by the monitor code
 
     // ------------------------------------------------ change monitor (WinFileSysMonitor.cpp)

@@ -52,6 +52,7 @@ CWideString W(const std::string& s) {
 class CSignalSink : public CRecordingSink {
 public:
     int fd = -1;
+    bool bHoldAtFlush = false; // says so and waits to be killed where the copies are flushed
     bool ConfirmSync(int) override {
         if (fd >= 0) {
             const char c = 'S';
@@ -59,17 +60,25 @@ public:
         }
         return true;
     }
+    void OnMessageLine(int level, const CWideString& text, int mode) override {
+        CRecordingSink::OnMessageLine(level, text, mode);
+        if (fd < 0 || !bHoldAtFlush || text.Find(u"Flushing the copied files to disk") < 0) return;
+        const char c = 'F';
+        (void)!write(fd, &c, 1);
+        for (;;) pause();
+    }
 };
 
 // One Analyze + Sync of dir/L and dir/R; returns the run's counters.
 struct RunOutcome {
     CJobHarness::RunResult r;
-    int changesOk = -1;
+    int changesOk = -1, syncOk = -1;
 };
 RunOutcome RunJobOn(const std::string& dir, int nThreads, int signalFd) {
     CJobHarness h;
     CSignalSink sink;
     sink.fd = signalFd;
+    sink.bHoldAtFlush = getenv("TV_CRASH_CHILD_AT_FLUSH") != nullptr;
     CSyncJob job;
     job.SetProgressSink(&sink);
     job.SetName(u"Crash");
@@ -79,6 +88,7 @@ RunOutcome RunJobOn(const std::string& dir, int nThreads, int signalFd) {
     RunOutcome o;
     o.r = h.Run(job, true, true);
     o.changesOk = job.m_nChangesOk.load();
+    o.syncOk = job.m_nSyncOk.load();
     job.SetProgressSink(&g_DummyJobProgress);
     return o;
 }
@@ -197,7 +207,9 @@ protected:
     std::map<std::string, Tree> fixture;
 
     // Runs the child on dir; kills it delayMs after Sync started (negative:
-    // never). Returns the ms from Sync start to exit, or -1 when killed.
+    // never; kAtFlush: where it flushes its copies). Returns the ms from Sync
+    // start to exit, or -1 when killed.
+    static constexpr double kAtFlush = -2;
     double RunChild(const fs::path& dir, int nThreads, double delayMs, bool& bKilledInSync) {
         int p[2];
         EXPECT_EQ(pipe(p), 0);
@@ -207,6 +219,7 @@ protected:
         env.push_back("TV_CRASH_CHILD_DIR=" + dir.string());
         env.push_back("TV_CRASH_CHILD_FD=" + std::to_string(p[1]));
         env.push_back("TV_CRASH_CHILD_THREADS=" + std::to_string(nThreads));
+        if (delayMs == kAtFlush) env.push_back("TV_CRASH_CHILD_AT_FLUSH=1");
         std::vector<char*> envp;
         for (auto& s : env) envp.push_back(s.data());
         envp.push_back(nullptr);
@@ -219,7 +232,10 @@ protected:
         const bool bStarted = read(p[0], &c, 1) == 1;
         const auto t0 = std::chrono::steady_clock::now();
         bKilledInSync = false;
-        if (bStarted && delayMs >= 0) {
+        if (bStarted && delayMs == kAtFlush && read(p[0], &c, 1) == 1) {
+            kill(pid, SIGKILL);
+            bKilledInSync = true;
+        } else if (bStarted && delayMs >= 0) {
             std::this_thread::sleep_for(std::chrono::microseconds((int64_t)(delayMs * 1000)));
             int st = 0;
             if (waitpid(pid, &st, WNOHANG) == 0) {
@@ -328,6 +344,38 @@ TEST_F(CrashTrial, KilledSyncNeverLosesOrCorruptsAFile) {
         fs::remove_all(dir);
     }
     printf("crash trials: %d, killed inside Sync: %d, failed: %d\n", nTrials, nInSync, nFailed);
+}
+
+// Killed after its copies, where they are flushed before anything records
+// them: the state files are the old ones, and the next run records what the
+// killed one did, copying nothing again.
+TEST_F(CrashTrial, KilledBeforeTheCopiesAreFlushedRecordsThemAtTheNextRun) {
+    if (getenv("TV_CRASH_CHILD_DIR")) GTEST_SKIP();
+    ASSERT_TRUE(tmp->IsValid());
+    BuildFixture();
+    const fs::path fx = Root() / "fixture", ref = Root() / "ref";
+    bool bKilled = false;
+    ASSERT_EQ(system(("cp -a " + fx.string() + " " + ref.string()).c_str()), 0);
+    RunChild(ref, 0, -1, bKilled);
+    const RunOutcome refLast = RunJobOn(ref.string(), 0, -1);
+    for (int nThreads : {0, 4}) {
+        SCOPED_TRACE("threads " + std::to_string(nThreads));
+        const fs::path dir = Root() / ("flush" + std::to_string(nThreads));
+        ASSERT_EQ(system(("cp -a " + fx.string() + " " + dir.string()).c_str()), 0);
+        RunChild(dir, nThreads, kAtFlush, bKilled);
+        ASSERT_TRUE(bKilled) << "the run ended without flushing its copies";
+        for (const char* side : {"L", "R"}) {
+            const fs::path state = fs::path(side) / "_tvdata_/_file_state_v4._tv";
+            EXPECT_EQ(ReadAll(dir / state), ReadAll(fx / state)) << side << ": a state file was written";
+        }
+        const RunOutcome redo = RunJobOn(dir.string(), nThreads, -1);
+        EXPECT_EQ(redo.changesOk, 0) << "a copy was made again";
+        EXPECT_GT(redo.syncOk, 0) << "nothing was recorded";
+        for (const char* side : {"L", "R"}) EXPECT_EQ(ReadTree(dir / side), ReadTree(ref / side)) << side;
+        const RunOutcome last = RunJobOn(dir.string(), nThreads, -1);
+        EXPECT_EQ(last.changesOk, 0);
+        EXPECT_EQ(last.syncOk, refLast.syncOk) << "the records differ from the uninterrupted run's";
+    }
 }
 
 } // namespace
