@@ -299,6 +299,7 @@ int RunCli(const std::vector<std::string>& args) {
         return CliJobKeys(con);
     }
     CCliConsole::SetVerbosity(a.m_nVerbosity);
+    if (a.m_bHasProfile) CCliConsole::SetProfileArg(a.m_sProfile);
     if (!ApplyProfile(a, err)) {
         fprintf(stderr, "torvane: %s\n", err.c_str());
         return CLI_EXIT_ERRORS;

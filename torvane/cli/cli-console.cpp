@@ -78,6 +78,7 @@ bool IsConflictLine(const CWideString& text) {
 std::mutex CCliConsole::s_outLock;
 bool CCliConsole::s_bLineShown = false;
 int CCliConsole::s_nVerbosity = 0;
+std::string CCliConsole::s_sProfileArg;
 
 // Off a terminal the first plain progress line comes after two seconds: a
 // short run prints none.
@@ -165,19 +166,20 @@ std::string CCliConsole::WithHint(const std::string& utf8) const {
     const std::string name = job ? ShellWord(U8Name(job)) : std::string("NAME");
     const std::string log = RunLogPath();
     const std::string whole = log.empty() ? "run again with -v" : "the whole log: " + log;
+    const std::string cmd = s_sProfileArg.empty() ? "torvane" : "torvane --profile " + ShellWord(s_sProfileArg);
     struct SHint {
         const char* fragment;
         std::string hint;
     } hints[] = {
         {"Open Left/Right Log", whole},
-        {"then click Sync", "torvane analyze " + name + " lists them; torvane sync " + name +
+        {"then click Sync", cmd + " analyze " + name + " lists them; " + cmd + " sync " + name +
                                 " --prefer left|right|newer PATH settles them"},
-        {"Click Conflicts button", "torvane analyze " + name + " lists them; torvane sync " + name +
+        {"Click Conflicts button", cmd + " analyze " + name + " lists them; " + cmd + " sync " + name +
                                        " --prefer left|right|newer PATH settles them"},
-        {"click Sync to synchronize", "torvane sync " + name},
+        {"click Sync to synchronize", cmd + " sync " + name},
         {"Click Errors button", whole},
         {"in Job -> Options",
-         "torvane job delete " + name + ", then torvane job add " + name + " " +
+         cmd + " job delete " + name + ", then " + cmd + " job add " + name + " " +
              (job ? ShellWord(CliUrlToText(job->m_Options.m_Dir1.m_sUrl)) + " " +
                         ShellWord(CliUrlToText(job->m_Options.m_Dir2.m_sUrl))
                   : std::string("LEFT RIGHT")) +

@@ -54,6 +54,9 @@ public:
 
     // Verbosity of every console of the process: -1 quiet, 0 default, 1 verbose.
     static void SetVerbosity(int n) { s_nVerbosity = n; }
+    // The profile folder the user named with --profile (empty: none), which
+    // the commands suggested to the user repeat.
+    static void SetProfileArg(const std::string& s) { s_sProfileArg = s; }
     static int GetVerbosity() { return s_nVerbosity; }
     // The file the run's whole log went to (empty before a run wrote one).
     std::string RunLogPath() const;
@@ -73,6 +76,7 @@ private:
     static std::mutex s_outLock;
     static bool s_bLineShown;
     static int s_nVerbosity;
+    static std::string s_sProfileArg;
     bool m_bTerminal;
     int64_t m_nLastDrawMs = -1000000;
     int64_t m_nLastPlainMs = -1000000;

@@ -101,7 +101,10 @@ TEST_F(CliConsole, ConflictsShownWithTheCommandToUseTheLogKeepsTheEngineText) {
     SRun s = Run({"sync", "j"});
     EXPECT_EQ(s.code, 2);
     EXPECT_NE(s.err.find("/a.txt: Conflict: File Modified on Both Sides"), std::string::npos) << s.err;
-    EXPECT_NE(s.err.find("Click Conflicts button to see unresolved conflicts [torvane analyze j lists them"),
+    // The suggested commands name the profile the user named.
+    const std::string cmd = "torvane --profile " + Profile();
+    EXPECT_NE(s.err.find("Click Conflicts button to see unresolved conflicts [" + cmd + " analyze j lists them; " +
+                         cmd + " sync j --prefer"),
               std::string::npos)
         << s.err;
     const std::string log = CliReadAll(LogOf(s.out));
