@@ -6,6 +6,7 @@
 // longest item reason (characters).
 //
 // The pairs live in /tmp (or TV_BENCH_DIR) and are removed afterwards.
+#include "bench-run.h"
 #include "syncjob.h"
 #include "zor-unicode.h"
 
@@ -30,17 +31,7 @@ public:
     void OnShowProgress(int, const CWideString&) override {}
 };
 
-bool RunOnce(CSyncJob& job, bool bAnalyze, bool bSync) {
-    job.m_bAnalyze = bAnalyze;
-    job.m_bSync = bSync;
-    job.m_nRunKind = RK_USER;
-    job.m_bRunStarted = 0;
-    job.SetRunState(0, 0);
-    job.m_nActivity.store(bAnalyze ? JA_ANALYZING : JA_SYNCING);
-    int kind = 0;
-    CWideString result;
-    return job.RunJob(nullptr, kind, result);
-}
+using benchrun::RunOnce;
 
 size_t LongestReason(CSyncTreeNode* node) {
     size_t n = (size_t)node->GetItem().m_sReason.GetLength();

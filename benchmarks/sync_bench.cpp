@@ -10,6 +10,7 @@
 // 2,000 new files copied with WorkerThreads 1 and 4.
 //
 // The pair is generated once into /tmp (or TV_BENCH_DIR) and kept for later runs.
+#include "bench-run.h"
 #include "syncjob.h"
 #include "zor-unicode.h"
 
@@ -53,18 +54,7 @@ public:
     }
 };
 
-// One run as the job list starts it (on this thread).
-bool RunOnce(CSyncJob& job, bool bAnalyze, bool bSync) {
-    job.m_bAnalyze = bAnalyze;
-    job.m_bSync = bSync;
-    job.m_nRunKind = RK_USER;
-    job.m_bRunStarted = 0;
-    job.SetRunState(0, 0);
-    job.m_nActivity.store(bAnalyze ? JA_ANALYZING : JA_SYNCING);
-    int kind = 0;
-    CWideString result;
-    return job.RunJob(nullptr, kind, result);
-}
+using benchrun::RunOnce;
 
 std::string BenchDir() {
     const char* d = getenv("TV_BENCH_DIR");

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include <stdlib.h>
+#include <sys/time.h>
 
 // A temporary folder, removed with its content.
 class CTempFolder {
@@ -58,6 +59,14 @@ public:
         std::ofstream f(NativeSub(rel), std::ios::binary);
         f << content;
         return (bool)f;
+    }
+    // Writes the file (its folders made first) with the given modification time.
+    bool WriteFileAt(const std::string& rel, const std::string& content, time_t mtime) const {
+        const size_t slash = rel.rfind('/');
+        if (slash != std::string::npos && !MakeDir(rel.substr(0, slash))) return false;
+        if (!WriteFile(rel, content)) return false;
+        struct timeval tv[2] = {{mtime, 0}, {mtime, 0}};
+        return utimes(NativeSub(rel).c_str(), tv) == 0;
     }
     bool Exists(const std::string& rel) const {
         std::error_code ec;

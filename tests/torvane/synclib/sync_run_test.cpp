@@ -61,10 +61,7 @@ public:
         if (opts) opts(job->m_Options);
     }
     void Put(const std::string& rel, const std::string& content, time_t mtime = 1600000000) {
-        h.m_tmp.MakeDir(rel.substr(0, rel.rfind('/')));
-        ASSERT_TRUE(h.m_tmp.WriteFile(rel, content));
-        struct timeval tv[2] = {{mtime, 0}, {mtime, 0}};
-        utimes(h.m_tmp.NativeSub(rel).c_str(), tv);
+        ASSERT_TRUE(h.m_tmp.WriteFileAt(rel, content, mtime));
     }
     std::string Get(const std::string& rel) {
         std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
