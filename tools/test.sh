@@ -46,16 +46,26 @@ if [ -d tests/fuzz ]; then
         -DCMAKE_CXX_COMPILER=clang++ -DTV_FUZZ=ON -DTV_BENCH=OFF >/dev/null
   cmake --build build-fuzz -j "$jobs" --target fuzzers
   secs=${TV_FUZZ_SECONDS:-20}
-  for f in build-fuzz/tests/fuzz/fuzz_*; do
-    [ -x "$f" ] || continue
+  # The targets run side by side, as many at once as there are cores; each
+  # writes its own log, shown when it fails.
+  fuzz_one() {
+    local f=$1 name corpus
     name=$(basename "$f")
     corpus="tests/fuzz/corpus/${name#fuzz_}"
     mkdir -p "build-fuzz/corpus-$name"
-    echo "-- $name (${secs}s)"
     "$f" -max_total_time="$secs" -rss_limit_mb=2048 -max_len=65536 -artifact_prefix="build-fuzz/$name-" \
          "build-fuzz/corpus-$name" $( [ -d "$corpus" ] && echo "$corpus" ) >"build-fuzz/$name.log" 2>&1 \
-      || { tail -50 "build-fuzz/$name.log"; status=1; }
+      || { echo "-- $name failed:"; tail -50 "build-fuzz/$name.log"; return 1; }
+    echo "-- $name (${secs}s) passed"
+  }
+  pids=()
+  for f in build-fuzz/tests/fuzz/fuzz_*; do
+    [ -x "$f" ] || continue
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+    fuzz_one "$f" &
+    pids+=("$!")
   done
+  for p in "${pids[@]}"; do wait "$p" || status=1; done
 fi
 
 if [ $status -eq 0 ]; then echo "all test stages passed"; else echo "some test stage failed"; fi
