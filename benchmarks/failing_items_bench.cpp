@@ -34,7 +34,7 @@ public:
 using benchrun::RunOnce;
 
 size_t LongestReason(CSyncTreeNode* node) {
-    size_t n = (size_t)node->GetItem().m_sReason.GetLength();
+    size_t n = (size_t)node->GetItem().GetReason().GetLength();
     if (CSyncTreeNode::CChildMap* map = node->GetChildMap())
         for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
             n = std::max(n, LongestReason(&e->GetValue()));

@@ -103,7 +103,7 @@ void BM_Moves(benchmark::State& state) {
     int nLinked = 0;
     CSyncDepthFirstIter it(&job->m_Tree);
     for (; it.IsValid(); it.Next())
-        if (!it.GetItem()->m_sMove.IsEmpty()) ++nLinked;
+        if (!it.GetItem()->GetMove().IsEmpty()) ++nLinked;
     state.counters["linked"] = nLinked;
     if (nLinked != nFiles / 2 * 2) state.SkipWithError("not every move was linked");
 }

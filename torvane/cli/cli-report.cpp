@@ -72,7 +72,7 @@ private:
             return;
         }
         if (item.IsError() || eff == EA_ERROR) {
-            Add(ECliLineKind::Error, "error", ItemPath(pNode->GetPath(), bFolder), Field(item.m_sReason),
+            Add(ECliLineKind::Error, "error", ItemPath(pNode->GetPath(), bFolder), Field(item.GetReason()),
                 pNode);
             Children(pNode, 0, nullptr);
             return;
@@ -81,7 +81,7 @@ private:
         switch (eff) {
             case EA_CONFLICT:
                 Add(ECliLineKind::Conflict, "conflict", ItemPath(pNode->GetPath(), bFolder),
-                    Field(item.m_sReason), pNode);
+                    Field(item.GetReason()), pNode);
                 break;
             case EA_NAME_CASE_LEFT_TO_RIGHT:
             case EA_NAME_CASE_RIGHT_TO_LEFT:
@@ -95,11 +95,11 @@ private:
                 break;
             case EA_COPY_LEFT_TO_RIGHT:
             case EA_COPY_RIGHT_TO_LEFT:
-                if (!item.m_sMove.IsEmpty()) {
+                if (!item.GetMove().IsEmpty()) {
                     // One line per move, on its new place; the old place and
                     // whatever a moved folder takes along ("=") get none.
-                    if (item.m_sMove[0] == u'<') {
-                        const CWideString from = item.m_sMove.Mid(1);
+                    if (item.GetMove()[0] == u'<') {
+                        const CWideString from = item.GetMove().Mid(1);
                         const bool bSameFolder = GetUrlPathFolder(from) == GetUrlPathFolder(pNode->GetPath());
                         Add(ECliLineKind::Action, std::string(bSameFolder ? "rename " : "move ") + Arrow(eff),
                             ItemPath(from, bFolder), ItemPath(pNode->GetPath(), bFolder), pNode);
@@ -391,7 +391,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
                 t.nActions++;
             } else if (item.m_nExecState == ESS_SYNCED_ERR) {
                 t.nErrors++;
-                con.Result("error\t" + l.m_sPath + "\t" + l.m_sWord + ": " + Field(item.m_sReason));
+                con.Result("error\t" + l.m_sPath + "\t" + l.m_sWord + ": " + Field(item.GetReason()));
             }
         } else {
             (l.m_kind == ECliLineKind::Conflict ? t.nConflicts : t.nErrors)++;
@@ -403,10 +403,10 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     for (CSyncDepthFirstIter it(job->GetPairsUnchecked()); it.IsValid(); it.Next()) {
         const CSyncPairAndAction& item = *it.GetItem();
         if (item.m_nExecState != ESS_SYNCED_ERR || item.IsExcluded() || heads.count(it.GetNode())) continue;
-        if (!item.m_sMove.IsEmpty() && item.m_sMove[0] != u'<') continue;
+        if (!item.GetMove().IsEmpty() && item.GetMove()[0] != u'<') continue;
         t.nErrors++;
         con.Result("error\t" + ItemPath(it.GetNode()->GetPath(), item.IsFolder()) + "\t" +
-                   Field(item.m_sReason));
+                   Field(item.GetReason()));
     }
     con.Result(CliWithRunLog(job, Summary("synced", "done", t, resolve)));
     return CodeOfTally(code, t);

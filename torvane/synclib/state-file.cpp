@@ -721,8 +721,8 @@ void CStateFileIo::Remember(CSyncTreeNode* pNode, int nSide) {
     if (!m_bJournal) return;
     const CSyncPairAndAction& item = pNode->GetItem();
     auto it = m_Levels.empty() ? m_Levels.end() : m_Levels.find(&item);
-    m_Journal.push_back(SJournal{pNode, item.m_aOld[nSide], item.m_aGens[nSide], item.m_aSavedTime[nSide],
-                                 item.m_aSavedLen[nSide], it == m_Levels.end() ? 0 : it->second,
+    m_Journal.push_back(SJournal{pNode, item.m_aOld[nSide], item.m_aGens[nSide], item.GetSavedTime(nSide),
+                                 item.GetSavedLen(nSide), it == m_Levels.end() ? 0 : it->second,
                                  it != m_Levels.end(), item.m_nFlags});
 }
 
@@ -735,8 +735,7 @@ void CStateFileIo::RollBack(int nSide) {
         CSyncPairAndAction& item = it->pNode->GetItem();
         item.m_aOld[nSide] = it->old;
         item.m_aGens[nSide] = it->gens;
-        item.m_aSavedTime[nSide] = it->tSaved;
-        item.m_aSavedLen[nSide] = it->savedLen;
+        item.SetSaved(nSide, it->tSaved, it->savedLen);
         item.m_nFlags = it->nItemFlags;
         if (it->bHadLevel)
             m_Levels[&item] = it->nLevel;
@@ -748,8 +747,7 @@ void CStateFileIo::RollBack(int nSide) {
         CSyncPairAndAction& item = pNode->GetItem();
         item.m_aOld[nSide] = CSideInfo();
         item.m_aGens[nSide].RemoveAll();
-        item.m_aSavedTime[nSide] = CSyncTime();
-        item.m_aSavedLen[nSide] = CItemLen();
+        item.SetSaved(nSide, CSyncTime(), CItemLen());
         m_Levels.erase(&item);
     }
     m_Journal.clear();
@@ -1014,8 +1012,7 @@ bool CStateFileIo::ParseFlat(ZorInStream& in, int nSide, CSyncTreeNode* pFolder,
             return false;
         }
         CSyncPairAndAction& item = pNode->GetItem();
-        item.m_aSavedTime[nSide] = tSaved;
-        item.m_aSavedLen[nSide] = savedLen;
+        item.SetSaved(nSide, tSaved, savedLen);
         MergeOldRecord(pNode, nSide, bDup, pNode->GetDepth(pFolder), rec, gens);
     }
     return hdr.Read(in, err) && CheckVersion(hdr, bVersionError, err);
@@ -1131,8 +1128,7 @@ CSyncTreeNode* CStateFileIo::ApplyTreeRecord(int nSide, CSyncTreeNode* pParent, 
     if (pNode) {
         bFresh = true;
         CSyncPairAndAction& item = pNode->GetItem();
-        item.m_aSavedTime[nSide] = tSaved;
-        item.m_aSavedLen[nSide] = savedLen;
+        item.SetSaved(nSide, tSaved, savedLen);
         MergeOldRecord(pNode, nSide, false, nDepth, rec, gens);
         return pNode;
     }
@@ -1200,8 +1196,7 @@ CSyncTreeNode* CStateFileIo::ReadMergeRecord(int nSide, CSyncTreeNode* pParent, 
         if (name != pFound->GetNameRef()) old.m_sId = name;
         if (CSyncJob::IsInExcludedSubtree(pFound)) item.m_nFlags |= SPF_EXCLUDED;
         bFresh = false;
-        item.m_aSavedTime[nSide] = tSaved;
-        item.m_aSavedLen[nSide] = savedLen;
+        item.SetSaved(nSide, tSaved, savedLen);
         MergeOldRecord(pFound, nSide, bDup, nDepth, rec, gens);
         return pFound;
     }
@@ -1234,8 +1229,7 @@ CSyncTreeNode* CStateFileIo::ReadMergeRecord(int nSide, CSyncTreeNode* pParent, 
     }
     bFresh = m_Fresh.size() > nFresh && m_Fresh.back() == pNode;
     CSyncPairAndAction& item = pNode->GetItem();
-    item.m_aSavedTime[nSide] = tSaved;
-    item.m_aSavedLen[nSide] = savedLen;
+    item.SetSaved(nSide, tSaved, savedLen);
     MergeOldRecord(pNode, nSide, bDup, nDepth, rec, gens);
     return pNode;
 }
@@ -1369,15 +1363,16 @@ CSyncTreeNode* CStateFileIo::SetNodeCS(const CWideString& path, int nSide, CSync
                 // synced, so the item is an error the user sees, never a quiet note.
                 item.m_nExecState = ESS_ANALYZED_ERR;
                 nLogLevel = 1;
-                item.m_sReason.Format(u"Two items on %s side are named the same after normalization and "
-                                      u"lower-casing: '%s' vs '%s'",
-                                      GetSideName(nSide), EscapeControlChars(sNew), EscapeControlChars(sOld));
-                Log(nLogLevel, kMsgDuplicateName, item.m_sReason + u"\n");
+                item.SetReason(CWideString::Formatted(u"Two items on %s side are named the same after "
+                                                      u"normalization and lower-casing: '%s' vs '%s'",
+                                                      GetSideName(nSide), EscapeControlChars(sNew),
+                                                      EscapeControlChars(sOld)));
+                Log(nLogLevel, kMsgDuplicateName, item.GetReason() + u"\n");
             } else {
-                item.m_sReason = u"same item name, but still dup -- call support";
+                item.SetReason(u"same item name, but still dup -- call support");
             }
             CWideString g;
-            g.Format(u"Duplicate item name error: %s: %s\n", sNew, item.m_sReason);
+            g.Format(u"Duplicate item name error: %s: %s\n", sNew, item.GetReason());
             LogGlobal(g);
             return pNode;
         }
@@ -1478,8 +1473,8 @@ bool CStateFileIo::WriteNodeInto(std::string& buf, ZorOutStream& out, int nSide,
     const CSyncPairAndAction& item = pNode->GetItem();
     if (pNode->GetParent() && !item.m_aOld[nSide].IsPresentBit()) return true;
     buf.push_back('\n');
-    AppendSideRecord(buf, item.m_aOld[nSide], pNode->GetNameRef(), item.m_aSavedTime[nSide],
-                     item.m_aSavedLen[nSide], item.m_aGens[nSide]);
+    AppendSideRecord(buf, item.m_aOld[nSide], pNode->GetNameRef(), item.GetSavedTime(nSide),
+                     item.GetSavedLen(nSide), item.m_aGens[nSide]);
     buf.push_back('<');
     if ((int)buf.size() >= kWriteBlock) {
         if (!out.Write(buf.data(), (int)buf.size(), err)) return false;

@@ -6,11 +6,11 @@
 namespace {
 
 bool MoveEmpty(const CSyncPairAndAction& it) {
-    return it.m_sMove.IsEmpty();
+    return it.GetMove().IsEmpty();
 }
 
 bool MoveNotParent(const CSyncPairAndAction& it) {
-    return !it.m_sMove.IsEmpty() && it.m_sMove[0] != u'=';
+    return !it.GetMove().IsEmpty() && it.GetMove()[0] != u'=';
 }
 
 } // namespace
@@ -69,7 +69,7 @@ bool IsInCategory(const CSyncTreeNode* pNode, int category) {
     const CSyncPairAndAction& item = pNode->GetItem();
     if (ItemInCategory(&item, category)) return true;
     // A folder counts only by members of the category its record was built for.
-    const FolderStatsRecord* rec = item.m_pStats;
+    const FolderStatsRecord* rec = item.GetStats();
     return rec && rec->m_nCategory == category && rec->m_Members.Total() > 0;
 }
 
@@ -77,11 +77,8 @@ namespace {
 
 FolderStatsRecord* StatsPass(CSyncTreeNode* pNode, CCategoryStats& stats, int chosen) {
     CSyncPairAndAction& item = pNode->GetItem();
-    if (!item.m_pStats)
-        item.m_pStats = new FolderStatsRecord();
-    else
-        item.m_pStats->Clear();
-    FolderStatsRecord& rec = *item.m_pStats;
+    FolderStatsRecord& rec = item.EnsureStats();
+    rec.Clear();
     rec.m_nCategory = chosen;
     CSyncLevelIter it(pNode);
     for (; it.IsValid(); it.Next()) {

@@ -186,10 +186,15 @@ CWideString CSideInfo::Dump() const {
 
 // ---------------------------------------------------------------- CSyncPairAndAction
 
+bool CItemExtra::IsDefault() const {
+    for (int i = 0; i < 2; i++)
+        if (!m_aSavedTime[i].IsZero() || !m_aSavedLen[i].IsUndefined()) return false;
+    return m_sReason.IsEmpty() && m_sMove.IsEmpty() && !m_pStats && !m_pMd5;
+}
+
 CSyncPairAndAction::CSyncPairAndAction(uint8_t nExecState)
     : m_nSysAction(EA_NO_COPY), m_nUserAction(EA_USESYSTEM), m_nExecState(nExecState),
-      m_nFlags(SPF_LISTED), m_aPendingGen{0, 0}, m_aHoldsDataFolder{0, 0}, m_pStats(nullptr),
-      m_pMd5(nullptr) {
+      m_nFlags(SPF_LISTED), m_aPendingGen{0, 0}, m_aHoldsDataFolder{0, 0} {
     m_u.m_nWorkBytes = 0;
 }
 
@@ -198,26 +203,89 @@ CSyncPairAndAction::CSyncPairAndAction(const CSyncPairAndAction& o) : CSyncPairA
 }
 
 CSyncPairAndAction::~CSyncPairAndAction() {
-    FreeStats();
-    delete[] m_pMd5;
+    delete m_pExtra.load(std::memory_order_relaxed);
+}
+
+CItemExtra& CSyncPairAndAction::EnsureExtra() {
+    CItemExtra* p = m_pExtra.load(std::memory_order_acquire);
+    if (p) return *p;
+    auto* pNew = new CItemExtra();
+    if (m_pExtra.compare_exchange_strong(p, pNew, std::memory_order_acq_rel, std::memory_order_acquire))
+        return *pNew;
+    delete pNew; // another thread created it first: p holds its block
+    return *p;
+}
+
+void CSyncPairAndAction::SetSaved(int nSide, CSyncTime t, const CItemLen& len) {
+    CItemExtra* p = Extra();
+    if (!p) {
+        if (t.IsZero() && len.IsUndefined()) return;
+        p = &EnsureExtra();
+    }
+    p->m_aSavedTime[nSide ? 1 : 0] = t;
+    p->m_aSavedLen[nSide ? 1 : 0] = len;
+}
+
+static const CWideString& EmptyText() {
+    static const CWideString s_empty;
+    return s_empty;
+}
+
+const CWideString& CSyncPairAndAction::GetReason() const {
+    const CItemExtra* p = Extra();
+    return p ? p->m_sReason : EmptyText();
+}
+
+void CSyncPairAndAction::SetReason(const CWideString& s) {
+    CItemExtra* p = Extra();
+    if (!p) {
+        if (s.IsEmpty()) return;
+        p = &EnsureExtra();
+    }
+    p->m_sReason = s;
+}
+
+const CWideString& CSyncPairAndAction::GetMove() const {
+    const CItemExtra* p = Extra();
+    return p ? p->m_sMove : EmptyText();
+}
+
+void CSyncPairAndAction::SetMove(const CWideString& s) {
+    CItemExtra* p = Extra();
+    if (!p) {
+        if (s.IsEmpty()) return;
+        p = &EnsureExtra();
+    }
+    p->m_sMove = s;
+}
+
+FolderStatsRecord& CSyncPairAndAction::EnsureStats() {
+    CItemExtra& x = EnsureExtra();
+    if (!x.m_pStats) x.m_pStats = new FolderStatsRecord();
+    return *x.m_pStats;
+}
+
+void CSyncPairAndAction::FreeStats() {
+    CItemExtra* p = Extra();
+    if (!p) return;
+    delete p->m_pStats;
+    p->m_pStats = nullptr;
 }
 
 const Md5Crc& CSyncPairAndAction::GetMd5(int nSide) const {
     static const Md5Crc s_zero;
-    return m_pMd5 ? m_pMd5[nSide ? 1 : 0] : s_zero;
+    const CItemExtra* p = Extra();
+    return p && p->m_pMd5 ? p->m_pMd5[nSide ? 1 : 0] : s_zero;
 }
 
 void CSyncPairAndAction::SetMd5(int nSide, const Md5Crc& md5) {
-    if (!m_pMd5) {
+    CItemExtra* p = Extra();
+    if (!p || !p->m_pMd5) {
         if (md5.IsZero()) return;
-        m_pMd5 = new Md5Crc[2];
+        p = &EnsureExtra();
+        if (!p->m_pMd5) p->m_pMd5 = new Md5Crc[2];
     }
-    m_pMd5[nSide ? 1 : 0] = md5;
-}
-
-void CSyncPairAndAction::FreeStats() {
-    delete m_pStats;
-    m_pStats = nullptr;
+    p->m_pMd5[nSide ? 1 : 0] = md5;
 }
 
 CSyncPairAndAction& CSyncPairAndAction::operator=(const CSyncPairAndAction& o) {
@@ -232,8 +300,17 @@ CSyncPairAndAction& CSyncPairAndAction::operator=(const CSyncPairAndAction& o) {
         m_aOld[i] = o.m_aOld[i];
     }
     m_u.m_nWorkBytes = 0;
-    m_sReason.Empty();
-    FreeStats();
+    if (CItemExtra* p = Extra()) {
+        p->m_sReason.Empty();
+        delete p->m_pStats;
+        p->m_pStats = nullptr;
+        // An assignment writes the whole item (no other thread holds it), so
+        // the block can go once nothing in it is left set.
+        if (p->IsDefault()) {
+            m_pExtra.store(nullptr, std::memory_order_release);
+            delete p;
+        }
+    }
     return *this;
 }
 

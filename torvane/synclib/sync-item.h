@@ -9,13 +9,16 @@
 // history, the action the analysis decided and the action a user chose.
 //
 // The tree holds up to millions of items, so the records are packed: a side
-// record is 32 bytes, an item 224 bytes.
+// record is 32 bytes, an item 176 bytes. The fields that most items never
+// set (saved versions, reason and move texts, the statistics record, MD5s)
+// live in one block that the item allocates on first use (CItemExtra).
 #pragma once
 
 #include "TvFsRecords.h" // Md5Crc
 #include "zor-debug.h"
 #include "zor-string.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -309,6 +312,27 @@ struct FolderStatsRecord {
     void Clear() { *this = FolderStatsRecord(); }
 };
 
+// ---------------------------------------------------------------- the item's rare fields
+// What few items set, in one block owned by the item. An item without the
+// block reads every field at its default.
+struct CItemExtra {
+    CSyncTime m_aSavedTime[2];             // time of the saved previous version, per side; 0 none
+    CItemLen m_aSavedLen[2];               // length of that saved version; undefined none
+    CWideString m_sReason;                 // reason text shown with the item
+    CWideString m_sMove;                   // "<path", ">path", "=path" or empty
+    FolderStatsRecord* m_pStats = nullptr; // owned
+    Md5Crc* m_pMd5 = nullptr;              // two values, left then right; null while both are zero (owned)
+
+    CItemExtra() = default;
+    CItemExtra(const CItemExtra&) = delete;
+    CItemExtra& operator=(const CItemExtra&) = delete;
+    ~CItemExtra() {
+        delete m_pStats;
+        delete[] m_pMd5;
+    }
+    bool IsDefault() const;
+};
+
 // ---------------------------------------------------------------- the item
 // Item flag bits.
 enum EItemFlag : uint8_t {
@@ -333,7 +357,8 @@ public:
     // stay), the user and system actions and the four side records; then
     // clears the work bytes, the reason text and the statistics record.
     // Generations, pending and data-folder bytes, saved versions, MD5s and the
-    // move text stay as they were.
+    // move text stay as they were. The rare-field block is freed when nothing
+    // in it is left set.
     CSyncPairAndAction& operator=(const CSyncPairAndAction& o);
 
     // -- predicates
@@ -350,7 +375,7 @@ public:
     // A copy whose source is absent and whose target is present.
     bool IsDeleteAction() const;
     // IsDeleteAction and not part of a move.
-    bool IsPlainDelete() const { return IsDeleteAction() && m_sMove.IsEmpty(); }
+    bool IsPlainDelete() const { return IsDeleteAction() && GetMove().IsEmpty(); }
     // A copy whose source is present and whose target is absent.
     bool IsNewCopy() const;
     // A copy with both sides present.
@@ -377,6 +402,39 @@ public:
     int16_t GetTimeShiftKey(int i) const { return m_u.m_aTimeShiftKeys[i & 3]; }
     void SetTimeShiftKey(int i, int16_t n) { m_u.m_aTimeShiftKeys[i & 3] = n; }
 
+    // -- the rare fields (CItemExtra). Reading never allocates; setting a
+    // default value on an item without the block leaves it without one.
+    // The block is created at most once per item, also when two threads set
+    // different fields of one item at the same time; each field keeps the
+    // sharing rules it had as a plain member.
+    CSyncTime GetSavedTime(int nSide) const {
+        const CItemExtra* p = Extra();
+        return p ? p->m_aSavedTime[nSide ? 1 : 0] : CSyncTime();
+    }
+    CItemLen GetSavedLen(int nSide) const {
+        const CItemExtra* p = Extra();
+        return p ? p->m_aSavedLen[nSide ? 1 : 0] : CItemLen();
+    }
+    // The saved previous version of one side: its time and length.
+    void SetSaved(int nSide, CSyncTime t, const CItemLen& len);
+    bool HasRareFields() const { return Extra() != nullptr; }
+
+    // Reason text shown with the item (empty at construction).
+    const CWideString& GetReason() const;
+    void SetReason(const CWideString& s);
+    void ClearReason() { SetReason(CWideString()); }
+    // Move text: "<path", ">path", "=path" or empty (at construction).
+    const CWideString& GetMove() const;
+    void SetMove(const CWideString& s);
+    void ClearMove() { SetMove(CWideString()); }
+
+    // The statistics record; null at construction.
+    const FolderStatsRecord* GetStats() const {
+        const CItemExtra* p = Extra();
+        return p ? p->m_pStats : nullptr;
+    }
+    // The statistics record, created (zeroed) when there is none.
+    FolderStatsRecord& EnsureStats();
     // Frees the statistics record.
     void FreeStats();
 
@@ -384,7 +442,10 @@ public:
     // non-zero value is set, as most jobs never compute them.
     const Md5Crc& GetMd5(int nSide) const;
     void SetMd5(int nSide, const Md5Crc& md5);
-    bool HasMd5() const { return m_pMd5 != nullptr; }
+    bool HasMd5() const {
+        const CItemExtra* p = Extra();
+        return p && p->m_pMd5;
+    }
 
     // -- data (the field order keeps the item small; sides are 0 left, 1 right)
     uint8_t m_nSysAction;          // decided by the analysis; EA_NO_COPY at construction
@@ -393,12 +454,7 @@ public:
     uint8_t m_nFlags;              // EItemFlag bits; SPF_LISTED at construction
     uint8_t m_aPendingGen[2];      // a change seen in this run, per side
     uint8_t m_aHoldsDataFolder[2]; // the folder holds a nested job's data folder, per side
-    CSyncTime m_aSavedTime[2];     // time of the saved previous version, per side; 0 none
-    CItemLen m_aSavedLen[2];       // length of that saved version; undefined none
     CGenArray m_aGens[2];          // generation history per side (state-file tag "g")
-    CWideString m_sReason;         // reason text shown with the item
-    CWideString m_sMove;           // "<path", ">path", "=path" or empty
-    FolderStatsRecord* m_pStats;   // owned; null at construction
     union {
         uint64_t m_nWorkBytes;
         int16_t m_aTimeShiftKeys[4];
@@ -407,6 +463,13 @@ public:
     CSideInfo m_aOld[2]; // what each side held after the last sync (state file)
 
 private:
-    Md5Crc* m_pMd5; // two values, left then right; null while both are zero (owned)
+    // The rare fields; null while all of them are at their defaults (owned).
+    // Created by a compare-and-swap, so that two threads setting fields of one
+    // item never both create it.
+    std::atomic<CItemExtra*> m_pExtra{nullptr};
+
+    const CItemExtra* Extra() const { return m_pExtra.load(std::memory_order_acquire); }
+    CItemExtra* Extra() { return m_pExtra.load(std::memory_order_acquire); }
+    CItemExtra& EnsureExtra();
 };
-static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 224, "the item grew");
+static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 176, "the item grew");

@@ -284,8 +284,8 @@ bool CbWorkerProgress::OnProgress(bool bUpload, int64_t nDone, int64_t nTotal, i
         m_pJobSink->ShowProgress(bUpload);
         if (m_pItemNode) {
             CSyncPairAndAction& item = m_pItemNode->GetItem();
-            if (item.m_sReason != text) {
-                item.m_sReason = text;
+            if (item.GetReason() != text) {
+                item.SetReason(text);
                 m_pJobSink->NotifyItemChanged(m_pItemNode, false);
             }
         }

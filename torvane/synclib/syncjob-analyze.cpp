@@ -191,7 +191,7 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
             CWideString reason;
             if (m_FilterMatcher.IsExcluded(it.GetNode()->GetPath(), true, item.m_aCur[0], item.m_aCur[1], reason)) {
                 item.m_nFlags |= SPF_EXCLUDED;
-                item.m_sReason = reason;
+                item.SetReason(reason);
             }
         }
         CIncludeParentsOfIncluded pass;
@@ -346,7 +346,7 @@ void CSyncJob::DumpActions(bool bForWrite, CWideString& text) {
                 const CSideInfo& tgt = item.m_aCur[dst];
                 const CWideString arrow = bToR ? u"->" : u"<-";
                 const CWideString del = bToR ? u"x>" : u"<x";
-                if (!item.m_sMove.IsEmpty()) {
+                if (!item.GetMove().IsEmpty()) {
                     text += arrow + u" Rename: " + GetItemSidePath(pNode, dst) + u"\n";
                 } else if (src.IsFolder() != tgt.IsFolder() && src.Exists() && tgt.Exists()) {
                     text += u"?? File vs Folder: " + path + u"\n";

@@ -145,7 +145,7 @@ void CSyncJob::ComputeRequiredSpace() {
 
 bool CCalcRequiredFreeSpace::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
     const CSyncPairAndAction& item = pNode->GetItem();
-    if (item.IsExcluded() || item.IsFolder() || !item.m_sMove.IsEmpty()) return true;
+    if (item.IsExcluded() || item.IsFolder() || !item.GetMove().IsEmpty()) return true;
     const bool bNew = item.IsNewCopy();
     if (!bNew && !item.IsOverwriteCopy() && !item.IsDeleteAction()) return true;
     int src = 0, dst = 1;
@@ -159,7 +159,7 @@ bool CCalcRequiredFreeSpace::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
     }
     const int64_t a = (int64_t)RoundUpToBlock(item.m_aCur[dst].m_Len.GetValue(), 1024);
     const int64_t b = (int64_t)RoundUpToBlock(item.m_aCur[src].m_Len.GetValue(), 1024);
-    const int64_t c = (int64_t)RoundUpToBlock(item.m_aSavedLen[dst].GetValue(), 1024);
+    const int64_t c = (int64_t)RoundUpToBlock(item.GetSavedLen(dst).GetValue(), 1024);
     const CSyncJobOptions& o = pJob->m_Options;
     const int64_t freed = a + c;
     int64_t need = b;
@@ -186,9 +186,9 @@ bool CDoCountBytesOpers::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     ++m_nOpers;
     uint64_t work = 512;
     const bool bLtoR = eff == EA_COPY_LEFT_TO_RIGHT;
-    if ((bLtoR || eff == EA_COPY_RIGHT_TO_LEFT) && (bLtoR || item.m_sMove.IsEmpty())) {
+    if ((bLtoR || eff == EA_COPY_RIGHT_TO_LEFT) && (bLtoR || item.GetMove().IsEmpty())) {
         const CSideInfo& src = item.m_aCur[bLtoR ? 0 : 1];
-        if (!src.IsFolder() && src.Exists() && item.m_sMove.IsEmpty()) {
+        if (!src.IsFolder() && src.Exists() && item.GetMove().IsEmpty()) {
             work = src.m_Len.GetValue();
             if (work > 0 && work < 512) work = 512;
         }

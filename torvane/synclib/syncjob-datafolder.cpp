@@ -341,12 +341,8 @@ bool CSyncJob::KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode
             CSyncPairAndAction& it = pNode->GetItem();
             const CSyncTime now = CSyncTime::Now();
             const CItemLen len = it.m_aCur[side].m_Len;
-            it.m_aSavedTime[side] = now;
-            it.m_aSavedLen[side] = len;
-            if (it.IsDeleteAction()) {
-                it.m_aSavedTime[1 - side] = now;
-                it.m_aSavedLen[1 - side] = len;
-            }
+            it.SetSaved(side, now, len);
+            if (it.IsDeleteAction()) it.SetSaved(1 - side, now, len);
         }
     }
     return true;
@@ -358,13 +354,12 @@ void CSyncJob::CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff,
     if (!pNode) return;
     side = side ? 1 : 0;
     CSyncPairAndAction& it = pNode->GetItem();
-    if (!it.m_aSavedTime[side].IsZero()) {
+    if (!it.GetSavedTime(side).IsZero()) {
         bNoneTracked = false;
         TvFileSys* fs = m_apFs[side].get();
-        if ((int64_t)it.m_aSavedTime[side].GetTime() < cutoff && fs) {
+        if ((int64_t)it.GetSavedTime(side).GetTime() < cutoff && fs) {
             const CWideString saved = kSavedFolderPath + GetItemSidePath(pNode, side);
-            it.m_aSavedTime[side] = CSyncTime();
-            it.m_aSavedLen[side].SetUndefined();
+            it.SetSaved(side, CSyncTime(), CItemLen());
             int k = 0;
             CWideString e;
             if (fs->DeleteFile(saved, k, e)) {
@@ -414,8 +409,9 @@ bool CSyncJob::InitSavedTracking(const CWideString& folder, int side, TvFileSys*
         CWideString le;
         CSyncTreeNode* pNode = pRoot ? CSyncTreeNode::LookupCS(pRoot, key, false, nullptr, le) : nullptr;
         if (pNode) {
-            pNode->GetItem().m_aSavedTime[side] = CSyncTime((uint32_t)nTime);
-            pNode->GetItem().m_aSavedLen[side].SetValue((uint64_t)info.m_nSize);
+            CItemLen len;
+            len.SetValue((uint64_t)info.m_nSize);
+            pNode->GetItem().SetSaved(side, CSyncTime((uint32_t)nTime), len);
         } else {
             // A saved copy that no item knows (the state was lost or
             // forgotten) is the only copy of that version: it stays.

@@ -338,7 +338,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
         const CSideInfo& RO = item.m_aOld[1];
         if (!L.IsPresentBit() && !R.IsPresentBit()) continue;
         auto path = [&] { return pNode->GetPath(); };
-        auto logReason = [&](int kind) { Log(2, kind, path() + u": " + item.m_sReason + u"\n"); };
+        auto logReason = [&](int kind) { Log(2, kind, path() + u": " + item.GetReason() + u"\n"); };
         const bool bKnownL = (L.IsPresentBit() || LO.IsPresentBit()) && (L.Exists() || !item.m_aGens[0].IsEmpty());
         const bool bKnownR = (R.IsPresentBit() || RO.IsPresentBit()) && (R.Exists() || !item.m_aGens[1].IsEmpty());
         uint8_t act = EA_NO_COPY;
@@ -375,12 +375,12 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
                         ZorAssertFailed(__FILE__, __LINE__, 0, "DecideActions: same but not comparable");
                         act = EA_ERROR;
                         item.m_nExecState = ESS_ANALYZED_ERR;
-                        item.m_sReason = CWideString(u"Algorithm error, report to ") + kIssuePage;
+                        item.SetReason(CWideString(u"Algorithm error, report to ") + kIssuePage);
                     }
                 } else if (bMd5Usable && mL != mR) {
                     act = EA_CONFLICT;
                     ClearPending(item);
-                    item.m_sReason = u"Same per size and mod time but different per MD5";
+                    item.SetReason(u"Same per size and mod time but different per MD5");
                     logReason(6913);
                 } else if (result == 0 && how == 0 && !bCorrected) {
                     act = EA_NO_COPY;
@@ -412,8 +412,8 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
                     act = EA_CONFLICT;
                     ClearPending(item);
                     if (!bForced) {
-                        item.m_sReason = GetLocalizedString(how == 1 ? IDS_Str_Msg_Conflict_NewFilesDiff
-                                                                     : IDS_Str_Msg_Conflict_BothChanged);
+                        item.SetReason(GetLocalizedString(how == 1 ? IDS_Str_Msg_Conflict_NewFilesDiff
+                                                                   : IDS_Str_Msg_Conflict_BothChanged));
                         logReason(how == 1 ? 7100 : 7104);
                     }
                     break;
@@ -444,7 +444,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
                         act = EA_CONFLICT;
                         ClearPending(item);
                         if (!bForced) {
-                            item.m_sReason = u"Conflict: File Modified on Both Sides (but same generations)";
+                            item.SetReason(u"Conflict: File Modified on Both Sides (but same generations)");
                             logReason(7078);
                         }
                     }
@@ -454,7 +454,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
             if (bMd5Usable && mL == mR && act != EA_COPY_STATE_MERGE_GENS && act != EA_COPY_STATE_LEFT_TO_RIGHT &&
                 act != EA_COPY_STATE_RIGHT_TO_LEFT && act != EA_NO_COPY) {
                 act = EA_COPY_STATE_MERGE_GENS;
-                item.m_sReason = u"Different per generations but the same per MD5";
+                item.SetReason(u"Different per generations but the same per MD5");
                 logReason(7126);
             }
         }
@@ -560,14 +560,14 @@ bool CIncludeParentsOfIncluded::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     CSyncPairAndAction& parent = pParent->GetItem();
     if (!pParent->GetParent() || !parent.IsExcluded()) return true;
     parent.m_nFlags &= (uint8_t)~SPF_EXCLUDED;
-    parent.m_sReason = u"re-included by child include, was: " + parent.m_sReason;
+    parent.SetReason(u"re-included by child include, was: " + parent.GetReason());
     return true;
 }
 
 bool CExcludeChildren::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     CSyncPairAndAction& item = pNode->GetItem();
     item.m_nFlags |= SPF_EXCLUDED;
-    item.m_sReason = GetLocalizedString(IDS_Str_ExclBy_ChildOfExcl);
+    item.SetReason(GetLocalizedString(IDS_Str_ExclBy_ChildOfExcl));
     item.m_nSysAction = EA_NO_COPY;
     item.m_nUserAction = EA_USESYSTEM;
     if (m_pSink) m_pSink->NotifyItemChanged(pNode, true);
@@ -592,7 +592,7 @@ void CSyncJob::ExcludeEmptyFolders(CSyncTreeNode* pNode, bool bExcludeEmpty, boo
     if (nCounted == 0 && bExcludeEmpty && !bIsRoot && !item.IsExcluded()) {
         item.m_nFlags |= SPF_EXCLUDED;
         item.m_nSysAction = EA_NO_COPY;
-        item.m_sReason = GetLocalizedString(IDS_Str_ExclBy_EmptyFolder);
+        item.SetReason(GetLocalizedString(IDS_Str_ExclBy_EmptyFolder));
         CExcludeChildren pass;
         DoForSubtree(pNode, pass, false);
     }

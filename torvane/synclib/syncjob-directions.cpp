@@ -9,7 +9,7 @@
 namespace {
 
 void LogReason(CSyncJob* pJob, int kind, CSyncTreeNode* pNode) {
-    pJob->Log(2, kind, pNode->GetPath() + u": " + pNode->GetItem().m_sReason + u"\n");
+    pJob->Log(2, kind, pNode->GetPath() + u": " + pNode->GetItem().GetReason() + u"\n");
 }
 
 // Reverses the direction of a copy-kind action, keeping its kind.
@@ -75,7 +75,7 @@ bool CDoOneWayVerified::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
             case EA_COPY_RIGHT_TO_LEFT:
                 item.m_nSysAction = EA_CONFLICT;
                 ClearPending(item);
-                item.m_sReason = GetLocalizedString(IDS_Str_Msg_Conflict_1way_RtoL);
+                item.SetReason(GetLocalizedString(IDS_Str_Msg_Conflict_1way_RtoL));
                 LogReason(pJob, 7833, pNode);
                 break;
             case EA_NAME_CASE_RIGHT_TO_LEFT: item.m_nSysAction = EA_NAME_CASE_LEFT_TO_RIGHT; break;
@@ -88,7 +88,7 @@ bool CDoOneWayVerified::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
             case EA_COPY_LEFT_TO_RIGHT:
                 item.m_nSysAction = EA_CONFLICT;
                 ClearPending(item);
-                item.m_sReason = GetLocalizedString(IDS_Str_Msg_Conflict_1way_LtoR);
+                item.SetReason(GetLocalizedString(IDS_Str_Msg_Conflict_1way_LtoR));
                 LogReason(pJob, 7843, pNode);
                 break;
             case EA_NAME_CASE_LEFT_TO_RIGHT: item.m_nSysAction = EA_NAME_CASE_RIGHT_TO_LEFT; break;
@@ -105,7 +105,7 @@ bool CDoNotPropagateDels1way::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
     if (item.IsExcluded() || !item.IsDeleteAction()) return true;
     item.m_nSysAction = EA_NO_COPY;
     item.m_nFlags |= SPF_EXCLUDED;
-    item.m_sReason = GetLocalizedString(IDS_Str_ExclBy_NoPropDels);
+    item.SetReason(GetLocalizedString(IDS_Str_ExclBy_NoPropDels));
     CExcludeChildren pass;
     pJob->DoForSubtree(pNode, pass, false);
     return true;
@@ -122,7 +122,7 @@ bool CDoNotPropagateDels2way::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "CDoNotPropagateDels2way: delete made by a user action");
         return true;
     }
-    item.m_sReason = u"Delete turned into Copy by Do Not Propagate Deletions";
+    item.SetReason(u"Delete turned into Copy by Do Not Propagate Deletions");
     return true;
 }
 
@@ -136,8 +136,8 @@ bool CDoDetectVerticalDeleteConflicts::DoWithPair(CSyncTreeNode* pNode, CSyncJob
         C.m_nSysAction = P.m_nSysAction = EA_CONFLICT;
         ClearPending(C);
         ClearPending(P);
-        C.m_sReason = reasonC;
-        P.m_sReason = reasonP;
+        C.SetReason(reasonC);
+        P.SetReason(reasonP);
         LogReason(pJob, kind, pNode);
     };
     // Paths are made only for the items that get a reason.
@@ -176,7 +176,7 @@ bool CDoDetectVerticalDeleteConflicts::DoWithPair(CSyncTreeNode* pNode, CSyncJob
         if (C.ExistsAnywhere()) {
             C.m_nSysAction = EA_CONFLICT;
             ClearPending(C);
-            C.m_sReason = u"Parent folder conflict propagated down to children";
+            C.SetReason(u"Parent folder conflict propagated down to children");
             LogReason(pJob, 8027, pNode);
         } else {
             C.m_nSysAction = EA_COPY_STATE_MERGE_GENS;
@@ -313,7 +313,7 @@ bool CDeleteExcludedFilesInFolders::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) 
         (pa == EA_COPY_LEFT_TO_RIGHT && !parent.LeftExists())) {
         item.m_nSysAction = pa;
         item.m_nFlags = (uint8_t)((item.m_nFlags & ~SPF_EXCLUDED) | SPF_REINCLUDED);
-        item.m_sReason = u"included by delete above: " + item.m_sReason;
+        item.SetReason(u"included by delete above: " + item.GetReason());
     }
     return true;
 }
@@ -325,10 +325,10 @@ bool CDoWarnAboutOldFileWins::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
     if (!L.Exists() || !R.Exists() || CSyncTime::IsSame(L.m_tAccu, R.m_tAccu)) return true;
     const uint8_t eff = item.GetEffAction();
     if (eff == EA_COPY_LEFT_TO_RIGHT && R.m_tAccu >= L.m_tAccu) {
-        item.m_sReason = GetLocalizedString(IDS_Str_Msg_OlderFileVsNewer);
+        item.SetReason(GetLocalizedString(IDS_Str_Msg_OlderFileVsNewer));
         LogReason(pJob, 7700, pNode);
     } else if (eff == EA_COPY_RIGHT_TO_LEFT && L.m_tAccu >= R.m_tAccu) {
-        item.m_sReason = GetLocalizedString(IDS_Str_Msg_OlderFileVsNewer);
+        item.SetReason(GetLocalizedString(IDS_Str_Msg_OlderFileVsNewer));
         LogReason(pJob, 7707, pNode);
     }
     return true;

@@ -23,7 +23,7 @@ int32_t ChangeUserAction(CSyncPairAndAction& item, CSyncJob* pJob, uint8_t nReq,
         return 0;
     const uint8_t nOldEff = item.GetEffAction();
     // A user edit always breaks a detected move or rename.
-    item.m_sMove.Empty();
+    item.ClearMove();
     nResolved = IsDirectionRequest(nReq) ? item.GetActionTowards(nReq) : nReq;
 
     const uint8_t sys = item.m_nSysAction;
@@ -81,10 +81,10 @@ int32_t ChangeUserAction(CSyncPairAndAction& item, CSyncJob* pJob, uint8_t nReq,
     if ((item.m_nFlags & SPF_REINCLUDED) && bRealCopy) {
         item.m_nFlags |= SPF_EXCLUDED;
         item.m_nUserAction = EA_NO_COPY;
-        item.m_sReason = u"excluded again: " + item.m_sReason;
+        item.SetReason(u"excluded again: " + item.GetReason());
     } else if ((item.m_nFlags & SPF_EXCLUDED) && nOldEff == EA_NO_COPY && bDeletion) {
         item.m_nFlags = (uint8_t)((item.m_nFlags & ~SPF_EXCLUDED) | SPF_REINCLUDED);
-        item.m_sReason = u"included again: " + item.m_sReason;
+        item.SetReason(u"included again: " + item.GetReason());
     }
     return 1;
 }

@@ -31,20 +31,20 @@ void NotifyItemDone(CSyncTreeNode* pNode, CSyncJob* pJob, int kind, const CWideS
     CCritSectionLock lock(sink->GetLock());
     CSyncPairAndAction& item = pNode->GetItem();
     sink->AfterItem(pNode, item.GetEffAction(), kind, path, item.m_nExecState == ESS_SYNCED_OK, errKind,
-                    item.m_sReason);
+                    item.GetReason());
     sink->ShowProgress(false);
     sink->NotifyItemChanged(pNode, false);
 }
 
 void MarkFailed(CSyncPairAndAction& item, const CWideString& reason) {
     item.m_nExecState = ESS_SYNCED_ERR;
-    item.m_sReason = reason;
+    item.SetReason(reason);
     item.m_nFlags |= SPF_DONE;
 }
 
 // The partner of a move, by the path after the move text's first character.
 CSyncTreeNode* FindMovePartner(CSyncTreeNode* pNode, CSyncJob* pJob, CWideString& errText) {
-    const CWideString& mv = pNode->GetItem().m_sMove;
+    const CWideString& mv = pNode->GetItem().GetMove();
     if (mv.GetLength() < 2) return nullptr;
     CCritSectionLock lock(pJob->m_cs);
     return pJob->GetPairsUnchecked()->LookupCS(mv.Mid(1), true, nullptr, errText);
@@ -110,7 +110,7 @@ void SyncSubtreeState(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[
     if (!UpdateStateAfterSync(pNode, pJob, fs, 1 - side, side, false, k, e)) {
         pJob->Log(1, 12801, e + u"\n");
         item.m_nExecState = ESS_SYNCED_ERR;
-        item.m_sReason = e;
+        item.SetReason(e);
     }
     if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
         for (auto* c = map->GetFirst(); c; c = map->GetNext(c)) SyncSubtreeState(&c->GetValue(), pJob, fs, side);
@@ -319,7 +319,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
             pJob->Log(2, 12533, path + u": unresolved conflict results in No Copy\n");
             break;
         case EA_ERROR:
-            pJob->Log(2, 12542, path + u": Analyze error: " + item.m_sReason + u"\n");
+            pJob->Log(2, 12542, path + u": Analyze error: " + item.GetReason() + u"\n");
             break;
         case EA_COPY_STATE_LEFT_TO_RIGHT:
         case EA_COPY_STATE_RIGHT_TO_LEFT:
@@ -331,7 +331,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
             break;
         case EA_COPY_LEFT_TO_RIGHT:
         case EA_COPY_RIGHT_TO_LEFT:
-            if (item.m_sMove.IsEmpty()) {
+            if (item.GetMove().IsEmpty()) {
                 bCopy = true;
                 kind = item.IsDeleteAction() ? IOK_DELETE : item.m_aCur[dst].Exists() ? IOK_OVERWRITE : IOK_NEW_COPY;
                 opPath = CSyncJob::GetItemSidePath(pNode, src);
@@ -344,11 +344,12 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                 }
                 const int k = bToLeft ? opCode : opCode - 7;
                 if (!ok) {
-                    item.m_sReason = errText;
+                    item.SetReason(errText);
                     item.m_nExecState = ESS_SYNCED_ERR;
                     pJob->Log(1, 12521 + k,
                               CWideString::Formatted(u"%s\n- %s: %s", logText,
-                                                     GetLocalizedString(IDS_Str_Status_SyncError), item.m_sReason) +
+                                                     GetLocalizedString(IDS_Str_Status_SyncError),
+                                                     item.GetReason()) +
                                   u"\n");
                 } else {
                     pJob->Log(2, 12506 + k, logText + u"\n");
@@ -356,7 +357,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                     item.m_nFlags &= (uint8_t)~SPF_DIRECTION_SET;
                 }
             } else {
-                const char16_t c = item.m_sMove[0];
+                const char16_t c = item.GetMove()[0];
                 CWideString le;
                 pPartner = FindMovePartner(pNode, pJob, le);
                 if (!pPartner) {
@@ -365,7 +366,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                     errKind = FSE_GENERAL;
                     errText += u"cannot find the other side of move: " + le;
                 } else {
-                    const CWideString& pm = pPartner->GetItem().m_sMove;
+                    const CWideString& pm = pPartner->GetItem().GetMove();
                     ZOR_ASSERT(!pm.IsEmpty() && (pm[0] == u'<' || pm[0] == u'>' || pm[0] == u'='));
                     TvFileSys* fT = fs[dst];
                     if (c == u'>' || c == u'<') {
@@ -397,8 +398,8 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                     }
                 }
                 if (!ok) {
-                    item.m_sReason = errText;
-                    pJob->Log(1, 12454 + eff, logText + u"\n- ERROR: " + item.m_sReason + u"\n");
+                    item.SetReason(errText);
+                    pJob->Log(1, 12454 + eff, logText + u"\n- ERROR: " + item.GetReason() + u"\n");
                     item.m_nExecState = ESS_SYNCED_ERR;
                 } else {
                     pJob->Log(2, 12449 + eff, logText + u"\n");
@@ -421,8 +422,9 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                 ok = MoveItem(pNode, from, to, pJob, fs, dst, true, logText, errKind, errText);
             logText = u"Change Name Case: " + logText;
             if (!ok) {
-                item.m_sReason = errText;
-                pJob->Log(1, bToLeft ? 12222 + eff : 12256, logText + u"\n- ERROR: " + item.m_sReason + u"\n");
+                item.SetReason(errText);
+                pJob->Log(1, bToLeft ? 12222 + eff : 12256,
+                          logText + u"\n- ERROR: " + item.GetReason() + u"\n");
                 item.m_nExecState = ESS_SYNCED_ERR;
             } else {
                 pJob->Log(2, bToLeft ? 12214 + eff : 12248 + eff, logText + u"\n");
@@ -461,7 +463,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
             } else {
                 errKind = localKind;
                 errText += localErr;
-                item.m_sReason = localErr;
+                item.SetReason(localErr);
                 pJob->Log(1, 12318 + eff, logText + u"\n- ERROR: " + localErr + u"\n");
                 item.m_nExecState = ESS_SYNCED_ERR;
             }
@@ -470,7 +472,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
         default:
             ZorAssertFailed(__FILE__, __LINE__, 0, "ExecuteNode: incorrect action", eff);
             errText += u"Incorrect Action";
-            item.m_sReason = u"Incorrect Action";
+            item.SetReason(u"Incorrect Action");
             item.m_nExecState = ESS_SYNCED_ERR;
             break;
         }
@@ -504,7 +506,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
             if (!bUpd) {
                 pJob->Log(1, nId, e + u"\n");
                 item.m_nExecState = ESS_SYNCED_ERR;
-                item.m_sReason = e;
+                item.SetReason(e);
                 errKind = k;
                 if (IsConnectionError(k) && nCloseSide >= 0) fs[nCloseSide]->Close();
             } else if (bCopy && o.m_nDirection != 0 && o.m_n1wayMode == 2 && item.m_aCur[src].Exists() &&
@@ -519,9 +521,9 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
             item.m_nExecState = (eff == EA_CONFLICT || eff == EA_ERROR) ? prevState : (uint8_t)ESS_SYNCED_ERR;
         if (kind != 0 && !opPath.IsEmpty()) NotifyItemDone(pNode, pJob, kind, opPath, errKind);
         if (item.m_nExecState == ESS_SYNCED_ERR) item.m_nFlags |= SPF_DONE;
-        if (pPartner && (item.m_sMove[0] == u'<' || item.m_sMove[0] == u'>')) {
+        if (pPartner && (item.GetMove()[0] == u'<' || item.GetMove()[0] == u'>')) {
             if (item.m_nExecState != ESS_SYNCED_OK) {
-                MarkFailed(pPartner->GetItem(), u"other: " + item.m_sReason);
+                MarkFailed(pPartner->GetItem(), u"other: " + item.GetReason());
             } else {
                 UpdateMovePartner(pPartner, pJob, fs, partnerTo, partnerFrom);
             }
@@ -532,8 +534,10 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
             else if (eff == EA_NAME_CASE_RIGHT_TO_LEFT && !fs[0]->GetCapability(TVFS_CAP_MOVE_FOLDER))
                 SyncSubtreeState(pNode, pJob, fs, 0);
         }
-        if (item.IsFolder() && item.ExistsAnywhere() && !item.m_sMove.IsEmpty() && item.m_sMove[0] == u'<')
-            UpdateMovedFolderChildren(pNode, pJob, fs, true, item.m_nExecState == ESS_SYNCED_OK, item.m_sReason);
+        if (item.IsFolder() && item.ExistsAnywhere() && !item.GetMove().IsEmpty() &&
+            item.GetMove()[0] == u'<')
+            UpdateMovedFolderChildren(pNode, pJob, fs, true, item.m_nExecState == ESS_SYNCED_OK,
+                                      item.GetReason());
         if (!WorkersRunning(pJob) && eff != EA_NO_COPY && ok) {
             CCritSectionLock lock(sink->GetLock());
             sink->m_nBaseDone += (int64_t)item.GetWorkBytes();
@@ -545,14 +549,14 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
         if (!ok && IsFatalErrorKind(errKind)) return endRun();
 
         // A side that went away during the operation.
-        CWideString failureText = item.m_sReason;
+        CWideString failureText = item.GetReason();
         int side = -1;
         for (int s = 0; s < 2; ++s) {
             if (fs[s]->IsConnected()) continue;
             side = s;
             const CWideString what = SideLabel(s) + u": " + GetLocalizedString(IDS_Str_Status_SyncDisconnected);
             pJob->Log(1, s == 0 ? 12716 : 12723, what + u"\n");
-            item.m_sReason = what + u": " + item.m_sReason;
+            item.SetReason(what + u": " + item.GetReason());
         }
         if (side < 0) {
             if (item.m_nExecState == ESS_SYNCED_OK) {
@@ -590,7 +594,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
         }
         if (bReconnected) {
             item.m_nExecState = ESS_SYNCED_ERR;
-            item.m_sReason = u"Reconnected, Retry: " + item.m_sReason;
+            item.SetReason(u"Reconnected, Retry: " + item.GetReason());
             continue;
         }
         pJob->Log(1, 12739, u"Cannot Reconnect after SYNC disconnect: " + e + u"\n");

@@ -126,7 +126,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
     auto exclude = [&](const CWideString& reason, uint32_t& counter) {
         CSyncPairAndAction& item = pNode->GetItem();
         item.m_nFlags |= SPF_EXCLUDED;
-        item.m_sReason = reason;
+        item.SetReason(reason);
         ++counter;
         return true;
     };
@@ -140,7 +140,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
         if (bFullScan) {
             CSyncPairAndAction& item = pNode->GetItem();
             item.m_nExecState = ESS_ANALYZED_ERR;
-            item.m_sReason = entry.m_sNote;
+            item.SetReason(entry.m_sNote);
             return true;
         }
         entry.m_nAttributes = pNode->IsContainer() ? (uint32_t)FSA_FOLDER : 0u;
@@ -196,7 +196,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
             CWideString e;
             if (!fs->GetLinkInfo(entryPath, target, k, e)) {
                 bResolved = false;
-                item.m_sReason = u"Cannot resolve link: " + e;
+                item.SetReason(u"Cannot resolve link: " + e);
                 target = u"Unknown: " + e;
             }
         }
@@ -207,22 +207,22 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
             Log(2, 5221, msg + u"\n");
             item.m_nFlags |= SPF_EXCLUDED;
             item.m_nExecState = ESS_ANALYZED_ERR;
-            item.m_sReason = msg;
+            item.SetReason(msg);
         } else if (m_Options.m_nFolderLinks == 2) {
             // Drill down: entered like any folder (queued above).
             cur.SetFolder(true);
             cur.SetFlag(SIF_LINK, false);
             cur.SetFlag(SIF_VIA_LINK, true);
             cur.m_Len.SetFolder();
-            item.m_sReason = u"Drill down to: " + target;
+            item.SetReason(u"Drill down to: " + target);
             if (bResolved)
                 Log(2, 5235, u"Folder Link: Drill Down to: " + display() + u" -> " + target + u"\n");
             ++m_nScanFoldersListed;
         } else if (!bResolved) {
             item.m_nExecState = ESS_ANALYZED_ERR;
-            Log(1, 5254, item.m_sReason + u"\n");
+            Log(1, 5254, item.GetReason() + u"\n");
         } else {
-            item.m_sReason = u"Folder link to: " + target;
+            item.SetReason(u"Folder link to: " + target);
             cur.m_Len.SetValue(0);
         }
         return true;
@@ -265,7 +265,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
         const CWideString msg = u"Files cannot have name _tvdata_ as it is used for Torvane state folder";
         item.m_nFlags &= (uint8_t)~SPF_EXCLUDED;
         item.m_nExecState = ESS_ANALYZED_ERR;
-        item.m_sReason = msg;
+        item.SetReason(msg);
         Log(1, 5336, msg + u"\n");
         return true;
     }
@@ -291,7 +291,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
                     // Only this item is in error; the folder stays readable.
                     // A stop still ends the scan.
                     item.m_nExecState = ESS_ANALYZED_ERR;
-                    item.m_sReason = u"Cannot get MD5 checksum: " + e;
+                    item.SetReason(u"Cannot get MD5 checksum: " + e);
                     if (k == ZEK_STOPPED || IsConnectionError(k)) {
                         errKind = k;
                         errText += e;
@@ -321,7 +321,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
         CWideString e;
         if (!fs->GetLinkInfo(entryPath, target, k, e)) {
             bResolved = false;
-            item.m_sReason = u"Cannot resolve link: " + e;
+            item.SetReason(u"Cannot resolve link: " + e);
             target = u"Unknown: " + e;
         }
     }
@@ -331,7 +331,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
         Log(2, 5407, msg + u"\n");
         item.m_nFlags |= SPF_EXCLUDED;
         item.m_nExecState = ESS_ANALYZED_ERR;
-        item.m_sReason = msg;
+        item.SetReason(msg);
     } else if (m_Options.m_nFileLinks == 2) {
         // Follow: the record takes the target's size, time and attributes.
         ++m_nScanFilesListed;
@@ -341,20 +341,20 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
         cur.SetFlag(SIF_VIA_LINK, true);
         SetListedFile(cur, entry.m_nSize, entry.m_nModTime, entry.m_nAttributes);
         if (bTarget) {
-            item.m_sReason = u"Drill down to: " + target;
+            item.SetReason(u"Drill down to: " + target);
         } else {
             // The item in error keeps the reason why.
             item.m_nExecState = ESS_ANALYZED_ERR;
             const CWideString msg = u"Cannot get link target info: " + e;
-            item.m_sReason = msg;
+            item.SetReason(msg);
             Log(2, 5423, msg + u"\n");
         }
     } else if (!bResolved) {
         item.m_nExecState = ESS_ANALYZED_ERR;
-        Log(1, 5435, item.m_sReason + u"\n");
+        Log(1, 5435, item.GetReason() + u"\n");
     } else {
         cur.m_Len.SetValue(0);
-        item.m_sReason = u"File link to: " + target;
+        item.SetReason(u"File link to: " + target);
     }
     return true;
 }

@@ -20,8 +20,8 @@ CSyncTreeNode* Find(CSyncTreeNode* pRoot, const CWideString& path) {
 }
 
 void ClearMove(CSyncPairAndAction& item) {
-    item.m_sMove.Empty();
-    item.m_sReason.Empty();
+    item.ClearMove();
+    item.ClearReason();
 }
 
 CWideString NfcName(const CWideString& name) {
@@ -105,7 +105,7 @@ CDetectFileRenamesAndMoves::~CDetectFileRenamesAndMoves() {
 
 bool CDetectFileRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     CSyncPairAndAction& item = pNode->GetItem();
-    if (!item.m_sMove.IsEmpty()) ClearMove(item);
+    if (!item.GetMove().IsEmpty()) ClearMove(item);
     if (item.IsFolder() && CSyncJob::AnyIncludedChildExists(pNode)) return true;
     const std::u16string_view name = pNode->GetNameRef().View();
     if (IsNewCopyLtoR(item))
@@ -127,10 +127,10 @@ void CSyncJob::LinkMovePair(CSyncTreeNode* pRoot, const CWideString& from, const
         return;
     }
     if (!HasOnlyFolderAncestors(pFrom) || !HasOnlyFolderAncestors(pTo)) return;
-    pTo->GetItem().m_sMove = u"<" + from;
-    pTo->GetItem().m_sReason = u"Rename from " + from;
-    pFrom->GetItem().m_sMove = u">" + to;
-    pFrom->GetItem().m_sReason = u"Rename to " + to;
+    pTo->GetItem().SetMove(u"<" + from);
+    pTo->GetItem().SetReason(u"Rename from " + from);
+    pFrom->GetItem().SetMove(u">" + to);
+    pFrom->GetItem().SetReason(u"Rename to " + to);
 }
 
 void CSyncJob::DetectMovesAndRenames(CSyncTreeNode* pRoot) {
@@ -182,7 +182,7 @@ bool CExamineFolderRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) 
     else if (item.IsNewCopyRtoL() || item.IsDeleteRtoL())
         d = 0;
     if (d < 0) {
-        item.m_sMove.Empty();
+        item.ClearMove();
         return true;
     }
     char16_t mark = 0;
@@ -194,7 +194,7 @@ bool CExamineFolderRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) 
         CSyncTreeNode* pChild = it.GetNode();
         const CSyncPairAndAction& child = pChild->GetItem();
         if (!child.ExistsAnywhere() || (child.m_nFlags & (SPF_EXCLUDED | SPF_REINCLUDED))) continue;
-        const CWideString& mv = child.m_sMove;
+        const CWideString& mv = child.GetMove();
         if (mv.IsEmpty() || (mv[0] != u'<' && mv[0] != u'>') || (mark && mv[0] != mark)) {
             mark = 0;
             break;
@@ -214,23 +214,23 @@ bool CExamineFolderRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) 
         }
     }
     if (mark) {
-        item.m_sMove = CWideString(mark) + target;
+        item.SetMove(CWideString(mark) + target);
     } else if (!target.IsEmpty()) {
         CSyncTreeNode* pTarget = Find(m_pRoot, target);
-        if (pTarget && !pTarget->GetItem().m_sMove.IsEmpty()) ClearMove(pTarget->GetItem());
+        if (pTarget && !pTarget->GetItem().GetMove().IsEmpty()) ClearMove(pTarget->GetItem());
     }
     return true;
 }
 
 bool CCommitFolderRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     CSyncPairAndAction& item = pNode->GetItem();
-    if (!item.IsFolder() || item.m_sMove.IsEmpty()) return true;
-    const char16_t mark = item.m_sMove[0];
-    const CWideString target = item.m_sMove.Mid(1);
+    if (!item.IsFolder() || item.GetMove().IsEmpty()) return true;
+    const char16_t mark = item.GetMove()[0];
+    const CWideString target = item.GetMove().Mid(1);
     const CSyncTreeNode* pTarget = Find(m_pRoot, target);
     bool bOk = false;
     if (pTarget && (mark == u'<' || mark == u'>')) {
-        const CWideString& tm = pTarget->GetItem().m_sMove;
+        const CWideString& tm = pTarget->GetItem().GetMove();
         const char16_t opposite = mark == u'<' ? u'>' : u'<';
         bOk = !tm.IsEmpty() && (tm[0] == opposite || tm[0] == u'=') && tm.Mid(1) == pNode->GetPath();
     }
@@ -238,13 +238,13 @@ bool CCommitFolderRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
         ClearMove(item);
         return true;
     }
-    item.m_sReason = (mark == u'<' ? u"Rename Folder from " : u"Rename Folder to ") + target;
+    item.SetReason((mark == u'<' ? u"Rename Folder from " : u"Rename Folder to ") + target);
     CSyncDepthFirstIter it(pNode);
     for (; it.IsValid(); it.Next()) {
         CSyncPairAndAction& below = *it.GetItem();
-        if (below.m_sMove.IsEmpty()) continue;
-        below.m_sMove = u"=" + below.m_sMove.Mid(1);
-        below.m_sReason = u"parent folder renamed";
+        if (below.GetMove().IsEmpty()) continue;
+        below.SetMove(u"=" + below.GetMove().Mid(1));
+        below.SetReason(u"parent folder renamed");
     }
     return true;
 }

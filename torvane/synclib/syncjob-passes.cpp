@@ -26,7 +26,7 @@ bool CDoPropagateExclusionsDown::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     CSyncPairAndAction& item = pNode->GetItem();
     if ((parent.IsExcluded() || parent.m_nExecState == ESS_ANALYZED_ERR) && !item.IsExcluded()) {
         item.m_nFlags |= SPF_EXCLUDED;
-        item.m_sReason = GetLocalizedString(IDS_Str_ExclBy_FolderAbove);
+        item.SetReason(GetLocalizedString(IDS_Str_ExclBy_FolderAbove));
     }
     return true;
 }

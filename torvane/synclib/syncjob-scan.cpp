@@ -46,7 +46,7 @@ void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFas
         CWideString reason;
         if (job.m_FilterMatcher.IsExcluded(pNode->GetPath(), false, old, CSideInfo(), reason)) {
             item.m_nFlags |= SPF_EXCLUDED;
-            item.m_sReason = reason;
+            item.SetReason(reason);
         }
     }
 }
@@ -618,7 +618,7 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
             return false;
         }
         item.m_nExecState = ESS_ANALYZED_ERR;
-        item.m_sReason = childErr;
+        item.SetReason(childErr);
         TvFileSys* pCurFs = m_apFs[side].get(); // a reconnect below may have replaced it
         const CWideString childDisplay = pCurFs ? pCurFs->DisplayPath(childPath) : childPath;
         Log(1, 5031,

@@ -83,7 +83,7 @@ bool ExecuteFolderPass(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs
                                                     (eff == EA_COPY_LEFT_TO_RIGHT && !item.m_aCur[1].Exists() &&
                                                      item.m_aCur[0].IsFolder()));
         if (bNewFolder) {
-            const CWideString& mv = item.m_sMove;
+            const CWideString& mv = item.GetMove();
             if (!mv.IsEmpty() && mv[0] == u'<')
                 return ExecuteNode(pNode, pNode->GetPath(), pJob, fs, pJob->GetProgressSink(), errKind, errText);
             if (mv.IsEmpty() || mv[0] != u'>') {
@@ -107,14 +107,14 @@ bool ExecuteSubtree(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2]
     const bool bRoot = !pNode->GetParent();
     // The other end of a move is done by the worker that moves: it may be
     // writing this item now, so nothing here reads more than its move text.
-    if (!bRoot && !pNode->GetChildMap() && pJob->AreWorkersRunning() && !item.m_sMove.IsEmpty() &&
-        item.m_sMove[0] == u'<')
+    if (!bRoot && !pNode->GetChildMap() && pJob->AreWorkersRunning() && !item.GetMove().IsEmpty() &&
+        item.GetMove()[0] == u'<')
         return true;
     if (!bRoot && (item.m_nFlags & (SPF_EXCLUDED | SPF_DONE))) return true;
     if (!bRoot && item.m_nExecState != ESS_SYNCED_OK) {
         if (item.IsFolder() || pNode->GetChildMap()) {
             item.m_nFlags |= SPF_FOLDER_AFTER;
-        } else if (item.m_sMove.IsEmpty() || item.m_sMove[0] != u'<') {
+        } else if (item.GetMove().IsEmpty() || item.GetMove()[0] != u'<') {
             if (pJob->AreWorkersRunning() && item.GetEffAction() != EA_NO_COPY) {
                 if (!ExecuteNodeWorker(pNode, pJob, errKind, errText)) {
                     ZorGetProgramLog().Printf(u"ExecuteNodeWorker error: %s (%d) on file %s\n", errText, errKind,
@@ -264,11 +264,11 @@ bool ExecuteNodeWorker(CSyncTreeNode* pNode, CSyncJob* pJob, int& errKind, CWide
     CCritSectionLock lock(sink->GetLock());
     if (w.m_bSetupFailed.load()) {
         CSyncPairAndAction& item = pNode->GetItem();
-        item.m_sReason = u"worker thread failed: " + w.m_sErrText;
+        item.SetReason(u"worker thread failed: " + w.m_sErrText);
         item.m_nExecState = ESS_SYNCED_ERR;
-        errText += item.m_sReason;
+        errText += item.GetReason();
         errKind = w.m_nErrKind ? w.m_nErrKind : FSE_GENERAL;
-        pJob->Log(1, 11648, item.m_sReason + u"\n");
+        pJob->Log(1, 11648, item.GetReason() + u"\n");
         return false;
     }
     if (!w.m_bResult.load()) {

@@ -46,8 +46,8 @@ void ResetNodeForChangesOnly(CSyncPairAndAction& item, bool bKeepExclusion) {
         item.m_nFlags |= SPF_LISTED;
     }
     item.m_nFlags &= (uint8_t)~(SPF_DIRECTION_SET | SPF_FOLDER_AFTER | SPF_DONE);
-    item.m_sReason.Empty();
-    item.m_sMove.Empty();
+    item.ClearReason();
+    item.ClearMove();
     item.m_aPendingGen[0] = item.m_aPendingGen[1] = 0;
     item.SetWorkBytes(0);
 }

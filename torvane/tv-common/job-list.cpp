@@ -402,7 +402,7 @@ bool CTorvaneSettings::ReapplyFilters(CSyncJobFromList* pJob) {
         CWideString reason;
         if (!matcher.IsExcluded(pNode->GetPath(), false, item.m_aCur[0], CSideInfo(), reason)) continue;
         item.m_nFlags |= SPF_EXCLUDED;
-        item.m_sReason = reason;
+        item.SetReason(reason);
         item.m_nSysAction = EA_NO_COPY;
         item.m_nUserAction = EA_USESYSTEM;
         pJob->GetProgressSink()->NotifyItemChanged(pNode, true);

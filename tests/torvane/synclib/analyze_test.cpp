@@ -115,11 +115,11 @@ protected:
     }
     std::string Reason(const char16_t* path) {
         CSyncTreeNode* p = Node(path);
-        return p ? ToU8(p->GetItem().m_sReason) : "<no node>";
+        return p ? ToU8(p->GetItem().GetReason()) : "<no node>";
     }
     std::string Move(const char16_t* path) {
         CSyncTreeNode* p = Node(path);
-        return p ? ToU8(p->GetItem().m_sMove) : "<no node>";
+        return p ? ToU8(p->GetItem().GetMove()) : "<no node>";
     }
     bool Logged(const std::string& part, int level = -1) const {
         for (const auto& l : h.m_sink.Lines())

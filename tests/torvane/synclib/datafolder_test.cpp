@@ -128,9 +128,9 @@ TEST_F(DataFolderTest, SavedModeKeepsOneCopyPerPathAndRecordsIt) {
     EXPECT_EQ(Read("/_tvdata_/_saved_/docs/a.txt"), "v1");
     // Looked up by path: this side's saved time and length; not a deletion,
     // so the other side stays untouched.
-    EXPECT_EQ(it.m_aSavedTime[1].GetTime(), 1700000000u);
-    EXPECT_EQ(it.m_aSavedLen[1].GetValue(), 2u);
-    EXPECT_TRUE(it.m_aSavedTime[0].IsZero());
+    EXPECT_EQ(it.GetSavedTime(1).GetTime(), 1700000000u);
+    EXPECT_EQ(it.GetSavedLen(1).GetValue(), 2u);
+    EXPECT_TRUE(it.GetSavedTime(0).IsZero());
 
     m_clock.Advance(5000);
     Write("/docs/a.txt", "v2");
@@ -140,9 +140,9 @@ TEST_F(DataFolderTest, SavedModeKeepsOneCopyPerPathAndRecordsIt) {
     ASSERT_TRUE(it.IsDeleteAction());
     ASSERT_TRUE(Keep("/docs/a.txt", false, pNode)) << N(m_err);
     EXPECT_EQ(Read("/_tvdata_/_saved_/docs/a.txt"), "v2");
-    EXPECT_EQ(it.m_aSavedTime[1].GetTime(), 1700000005u);
-    EXPECT_EQ(it.m_aSavedTime[0].GetTime(), 1700000005u);
-    EXPECT_EQ(it.m_aSavedLen[0].GetValue(), 2u);
+    EXPECT_EQ(it.GetSavedTime(1).GetTime(), 1700000005u);
+    EXPECT_EQ(it.GetSavedTime(0).GetTime(), 1700000005u);
+    EXPECT_EQ(it.GetSavedLen(0).GetValue(), 2u);
 }
 
 TEST_F(DataFolderTest, SavedModeReplacesWhateverStandsInsideSaved) {
@@ -283,15 +283,15 @@ TEST_F(DataFolderTest, ExpiryDeletesOldSavedCopiesAndTracksFoundOnes) {
     m_job.m_Options.m_nSaveDaysPreviousVersion = 10;
     CSyncTreeNode* pOld = AddNode("/old.txt");
     CSyncTreeNode* pNew = AddNode("/new.txt");
-    pOld->GetItem().m_aSavedTime[1] = CSyncTime(1700000000 - 11 * 86400);
-    pNew->GetItem().m_aSavedTime[1] = CSyncTime(1700000000 - 9 * 86400);
+    pOld->GetItem().SetSaved(1, CSyncTime(1700000000 - 11 * 86400), CItemLen());
+    pNew->GetItem().SetSaved(1, CSyncTime(1700000000 - 9 * 86400), CItemLen());
     Write("/_tvdata_/_saved_/old.txt", "o");
     Write("/_tvdata_/_saved_/new.txt", "n");
     m_job.ExpireSavedVersions(1);
     EXPECT_FALSE(Exists("/_tvdata_/_saved_/old.txt"));
     EXPECT_TRUE(Exists("/_tvdata_/_saved_/new.txt"));
-    EXPECT_TRUE(pOld->GetItem().m_aSavedTime[1].IsZero());
-    EXPECT_TRUE(pOld->GetItem().m_aSavedLen[1].IsUndefined());
+    EXPECT_TRUE(pOld->GetItem().GetSavedTime(1).IsZero());
+    EXPECT_TRUE(pOld->GetItem().GetSavedLen(1).IsUndefined());
     EXPECT_TRUE(Logged("Deleted recycled file "));
 }
 
@@ -305,17 +305,17 @@ TEST_F(DataFolderTest, UntrackedSavedCopiesAreTrackedOrLeftInPlace) {
     Write("/_tvdata_/_saved_/sub/orphan.txt", "only copy");
     Write("/_tvdata_/_saved_/_TVDATA_/nested.txt", "nested");
     m_job.ExpireSavedVersions(1);
-    EXPECT_EQ(pKnown->GetItem().m_aSavedTime[1].GetTime(), (uint32_t)(1700000000 - 15 * 86400));
-    EXPECT_EQ(pKnown->GetItem().m_aSavedLen[1].GetValue(), 5u);
+    EXPECT_EQ(pKnown->GetItem().GetSavedTime(1).GetTime(), (uint32_t)(1700000000 - 15 * 86400));
+    EXPECT_EQ(pKnown->GetItem().GetSavedLen(1).GetValue(), 5u);
     EXPECT_EQ(Read("/_tvdata_/_saved_/sub/orphan.txt"), "only copy");
     EXPECT_EQ(Read("/_tvdata_/_saved_/_TVDATA_/nested.txt"), "nested");
     EXPECT_TRUE(Logged("Initialize _saved_ folder tracking in the state: "));
 
     // Not on a side whose root holds no data folder, and not after a stop.
-    pKnown->GetItem().m_aSavedTime[1] = CSyncTime();
+    pKnown->GetItem().SetSaved(1, CSyncTime(), pKnown->GetItem().GetSavedLen(1));
     m_job.m_Tree.GetItem().m_aHoldsDataFolder[1] = 0;
     m_job.ExpireSavedVersions(1);
-    EXPECT_TRUE(pKnown->GetItem().m_aSavedTime[1].IsZero());
+    EXPECT_TRUE(pKnown->GetItem().GetSavedTime(1).IsZero());
 }
 
 TEST(DataFolderNames, SideNamesPathsAndTreeQuestions) {

@@ -163,7 +163,7 @@ TEST_F(DecideTest, DecisionRows) {
         CWideString e;
         CSyncTreeNode* p = job.m_Tree.LookupCS(r.path, false, nullptr, e);
         EXPECT_EQ(Act(p), r.action) << ToU8(r.path);
-        EXPECT_EQ(ToU8(p->GetItem().m_sReason), r.reason) << ToU8(r.path);
+        EXPECT_EQ(ToU8(p->GetItem().GetReason()), r.reason) << ToU8(r.path);
     }
     EXPECT_EQ(Act(pErr), "ERROR");
     EXPECT_EQ(Act(pExcl), "NO_COPY");
@@ -180,7 +180,7 @@ TEST_F(DecideTest, DecisionRows) {
     pMd5->GetItem().SetMd5(1, b);
     job.DecideActions(&job.m_Tree);
     EXPECT_EQ(Act(pMd5), "CONFLICT");
-    EXPECT_EQ(ToU8(pMd5->GetItem().m_sReason), "Same per size and mod time but different per MD5");
+    EXPECT_EQ(ToU8(pMd5->GetItem().GetReason()), "Same per size and mod time but different per MD5");
 }
 
 // ---------------------------------------------------------------- time shifts
@@ -323,7 +323,7 @@ TEST_F(DecideTest, MovePairingByFullLengthTimeAndName) {
     job.DetectMovesAndRenames(&job.m_Tree);
     auto mv = [&](const char16_t* path) {
         CWideString e;
-        return ToU8(job.m_Tree.LookupCS(path, false, nullptr, e)->GetItem().m_sMove);
+        return ToU8(job.m_Tree.LookupCS(path, false, nullptr, e)->GetItem().GetMove());
     };
     EXPECT_EQ(mv(u"/b/x.bin"), "</a/x.bin");
     EXPECT_EQ(mv(u"/a/y.bin"), "");
@@ -345,12 +345,12 @@ TEST_F(DecideTest, CategoriesAndFolderRecords) {
     const std::vector<int> inNew = {0, 1, 4, 6, 9, 23, 24};
     for (int c = 0; c < CAT_COUNT; c++)
         EXPECT_EQ(ItemInCategory(&f->GetItem(), c), std::count(inNew.begin(), inNew.end(), c) == 1) << c;
-    f->GetItem().m_sMove = u"</x";
+    f->GetItem().SetMove(u"</x");
     EXPECT_TRUE(ItemInCategory(&f->GetItem(), CAT_MOVE_LTOR));
     EXPECT_FALSE(ItemInCategory(&f->GetItem(), CAT_NEW_COPY));
-    f->GetItem().m_sMove = u"=/x";
+    f->GetItem().SetMove(u"=/x");
     EXPECT_FALSE(ItemInCategory(&f->GetItem(), CAT_MOVE_LTOR) || ItemInCategory(&f->GetItem(), CAT_COPY_LTOR));
-    f->GetItem().m_sMove.Empty();
+    f->GetItem().ClearMove();
 
     CSyncTreeNode* e = Add(u"/excl.txt", Rec(5), CSideInfo());
     e->GetItem().m_nFlags |= SPF_EXCLUDED;
@@ -418,7 +418,7 @@ TEST_F(DecideTest, RequiredSpaceAndWorkBytes) {
     CSyncTreeNode* moved = Add(u"/moved", CSideInfo(), Rec(4000));
     one->GetItem().m_nSysAction = zero->GetItem().m_nSysAction = EA_COPY_LEFT_TO_RIGHT;
     moved->GetItem().m_nSysAction = EA_COPY_RIGHT_TO_LEFT;
-    moved->GetItem().m_sMove = u"</x";
+    moved->GetItem().SetMove(u"</x");
     CDoCountBytesOpers count;
     job.DoForSubtree(&job.m_Tree, count, false);
     EXPECT_EQ(one->GetItem().GetWorkBytes(), 512u);
@@ -471,7 +471,7 @@ TEST_F(DecideTest, VerticalConflictsBetweenAFolderAndItsChild) {
         f->GetItem().m_aPendingGen[0] = 1;
         CDoDetectVerticalDeleteConflicts pass;
         job.DoForSubtree(&job.m_Tree, pass, false);
-        EXPECT_EQ(ToU8(f->GetItem().m_sReason), r.childReason);
+        EXPECT_EQ(ToU8(f->GetItem().GetReason()), r.childReason);
         if (*r.childReason) {
             EXPECT_EQ(Act(f), "CONFLICT");
             EXPECT_EQ(Act(d), "CONFLICT");

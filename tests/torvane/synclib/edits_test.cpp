@@ -29,7 +29,7 @@ CSyncPairAndAction Item(uint8_t sys, bool bLeft = true, bool bRight = true, bool
     }
     item.m_nSysAction = sys;
     item.m_nExecState = state;
-    item.m_sMove = u">/b.txt";
+    item.SetMove(u">/b.txt");
     return item;
 }
 
@@ -80,7 +80,7 @@ TEST_F(EditsTest, RefusalsAndChoices) {
         EXPECT_EQ(Change(c.item, c.req), c.nResult);
         EXPECT_EQ(c.item.m_nUserAction, c.nUserAfter);
         // Past the state test an edit, even a refused one, breaks a detected move.
-        EXPECT_EQ(c.item.m_sMove.IsEmpty(), &c - cases >= 2);
+        EXPECT_EQ(c.item.GetMove().IsEmpty(), &c - cases >= 2);
     }
     EXPECT_EQ(cases[7].item.m_aPendingGen[0], 1); // the left wins
     EXPECT_EQ(cases[7].item.m_aPendingGen[1], 0);
@@ -96,17 +96,17 @@ TEST_F(EditsTest, ExclusionFollowsTheDirection) {
     // deletion pass included it (flag 0x04) with the folder's action.
     CSyncPairAndAction item = Item(EA_COPY_LEFT_TO_RIGHT, false, true);
     item.m_nFlags |= SPF_REINCLUDED;
-    item.m_sReason = u"why";
+    item.SetReason(u"why");
     // A real copy (right to left, the right present) excludes it again.
     ASSERT_EQ(Change(item, EA_BIT_TO_LEFT), 1);
     EXPECT_TRUE(item.IsExcluded());
     EXPECT_EQ(item.m_nUserAction, EA_NO_COPY);
-    EXPECT_EQ(ToU8(item.m_sReason), "excluded again: why");
+    EXPECT_EQ(ToU8(item.GetReason()), "excluded again: why");
     // The deleting direction includes it again.
     ASSERT_EQ(Change(item, EA_BIT_TO_RIGHT), 1);
     EXPECT_FALSE(item.IsExcluded());
     EXPECT_EQ(item.GetEffAction(), EA_COPY_LEFT_TO_RIGHT);
-    EXPECT_EQ(ToU8(item.m_sReason), "included again: excluded again: why");
+    EXPECT_EQ(ToU8(item.GetReason()), "included again: excluded again: why");
 }
 
 // ---------------------------------------------------------------- edits of an analysed tree
@@ -198,7 +198,7 @@ TEST_F(EditRunTest, ForgottenStateThenTheUsersDirectionCarriedOutBySyncOnly) {
     auto r = h.Run(job, true, false);
     ASSERT_TRUE(r.bOk) << ToU8(r.sResult);
     EXPECT_EQ(Act(u"/a.txt"), "CONFLICT");
-    EXPECT_EQ(ToU8(Node(u"/a.txt")->GetItem().m_sReason), "Conflict: New files that differ");
+    EXPECT_EQ(ToU8(Node(u"/a.txt")->GetItem().GetReason()), "Conflict: New files that differ");
     EXPECT_EQ(Act(u"/b.txt"), "EA_COPY_STATE_MERGE_GENS");
 
     h.m_sink.ClearRecords();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -67,8 +68,8 @@ TEST(SyncItem, NewItemDefaults) {
     for (int s = 0; s < 2; s++) {
         EXPECT_TRUE(it.m_aCur[s].m_Len.IsUndefined());
         EXPECT_TRUE(it.m_aOld[s].m_Len.IsUndefined());
-        EXPECT_TRUE(it.m_aSavedLen[s].IsUndefined());
-        EXPECT_TRUE(it.m_aSavedTime[s].IsZero());
+        EXPECT_TRUE(it.GetSavedLen(s).IsUndefined());
+        EXPECT_TRUE(it.GetSavedTime(s).IsZero());
         EXPECT_TRUE(it.m_aCur[s].m_tFile.IsZero());
         EXPECT_TRUE(it.m_aCur[s].m_tAccu.IsZero());
         EXPECT_EQ(it.m_aCur[s].m_nFlags, 0);
@@ -78,9 +79,9 @@ TEST(SyncItem, NewItemDefaults) {
         EXPECT_TRUE(it.GetMd5(s).IsZero());
     }
     EXPECT_EQ(it.GetWorkBytes(), 0u);
-    EXPECT_TRUE(it.m_sReason.IsEmpty());
-    EXPECT_TRUE(it.m_sMove.IsEmpty());
-    EXPECT_EQ(it.m_pStats, nullptr);
+    EXPECT_TRUE(it.GetReason().IsEmpty());
+    EXPECT_TRUE(it.GetMove().IsEmpty());
+    EXPECT_EQ(it.GetStats(), nullptr);
     EXPECT_FALSE(it.ExistsAnywhere());
     EXPECT_EQ(CSyncPairAndAction().m_nExecState, ESS_ANALYZED_OK);
 }
@@ -333,7 +334,7 @@ TEST(SyncItem, DeleteOverwriteNewClassification) {
         EXPECT_EQ(it.IsNewCopyRtoL(), c.bNewRtoL);
         EXPECT_EQ(it.IsDeleteRtoL(), c.bDeleteRtoL);
         EXPECT_EQ(it.IsPlainDelete(), c.bDelete);
-        it.m_sMove = u">/elsewhere";
+        it.SetMove(u">/elsewhere");
         EXPECT_FALSE(it.IsPlainDelete());
         EXPECT_EQ(it.IsDeleteAction(), c.bDelete);
     }
@@ -454,25 +455,25 @@ TEST(SyncItem, AssignmentKeepsWhatItMustKeep) {
     src.m_aOld[0] = File(6, 200);
     src.m_aOld[1].m_sId = u"Old";
     src.m_aGens[0].Add(CSyncTime(1));
-    src.m_sMove = u"<src";
-    src.m_sReason = u"src reason";
+    src.SetMove(u"<src");
+    src.SetReason(u"src reason");
     src.SetWorkBytes(99);
 
     CSyncPairAndAction dst;
     dst.m_nFlags = SPF_LISTED | SPF_EXECUTED | SPF_DIRECTION_SET; // no 0x02/0x04
-    dst.m_sReason = u"dst reason";
+    dst.SetReason(u"dst reason");
     dst.SetWorkBytes(1234);
-    dst.m_pStats = new FolderStatsRecord();
-    dst.m_pStats->m_Members.m_nFiles = 3;
+    dst.EnsureStats().m_Members.m_nFiles = 3;
     dst.m_aGens[1].Add(CSyncTime(77));
     dst.m_aPendingGen[0] = 1;
     dst.m_aHoldsDataFolder[1] = 1;
-    dst.m_aSavedTime[0] = CSyncTime(555);
-    dst.m_aSavedLen[0].SetValue(42);
+    CItemLen savedLen;
+    savedLen.SetValue(42);
+    dst.SetSaved(0, CSyncTime(555), savedLen);
     Md5Crc md5;
     md5.m_bytes[0] = 0xAB;
     dst.SetMd5(1, md5);
-    dst.m_sMove = u">dst";
+    dst.SetMove(u">dst");
 
     dst = src;
     // Copied.
@@ -486,18 +487,18 @@ TEST(SyncItem, AssignmentKeepsWhatItMustKeep) {
     EXPECT_EQ(S(dst.m_aOld[1].m_sId), u"Old");
     // Cleared.
     EXPECT_EQ(dst.GetWorkBytes(), 0u);
-    EXPECT_TRUE(dst.m_sReason.IsEmpty());
-    EXPECT_EQ(dst.m_pStats, nullptr); // freed (the sanitizer build checks the leak)
+    EXPECT_TRUE(dst.GetReason().IsEmpty());
+    EXPECT_EQ(dst.GetStats(), nullptr); // freed (the sanitizer build checks the leak)
     // Kept.
     EXPECT_TRUE(dst.m_aGens[0].IsEmpty());
     ASSERT_EQ(dst.m_aGens[1].GetSize(), 1);
     EXPECT_EQ(dst.m_aPendingGen[0], 1);
     EXPECT_EQ(dst.m_aHoldsDataFolder[1], 1);
-    EXPECT_EQ(dst.m_aSavedTime[0].GetTime(), 555u);
-    EXPECT_EQ(dst.m_aSavedLen[0].GetValue(), 42u);
+    EXPECT_EQ(dst.GetSavedTime(0).GetTime(), 555u);
+    EXPECT_EQ(dst.GetSavedLen(0).GetValue(), 42u);
     EXPECT_EQ(dst.GetMd5(1).m_bytes[0], 0xAB);
     EXPECT_TRUE(dst.GetMd5(0).IsZero());
-    EXPECT_EQ(S(dst.m_sMove), u">dst");
+    EXPECT_EQ(S(dst.GetMove()), u">dst");
 
     // Excluded flags are cleared by assigning from an item without them.
     CSyncPairAndAction plain;
@@ -545,6 +546,38 @@ TEST(SyncItem, Md5StoredOnDemand) {
 }
 
 } // namespace
+
+TEST(SyncItem, RareFieldsBlockComesAndGoes) {
+    CSyncPairAndAction it;
+    // Default values on an item without the block: nothing is allocated.
+    it.SetReason(CWideString());
+    it.ClearMove();
+    it.SetSaved(1, CSyncTime(), CItemLen());
+    it.FreeStats();
+    EXPECT_FALSE(it.HasRareFields());
+    // An assignment that clears the only set fields (reason, statistics) frees
+    // the block; one that leaves a kept field (the move text) keeps it.
+    const CSyncPairAndAction other;
+    it.SetReason(u"why");
+    it.EnsureStats().m_nCategory = 2;
+    it = other;
+    EXPECT_FALSE(it.HasRareFields());
+    it.SetReason(u"why");
+    it.SetMove(u">/b");
+    it = other;
+    EXPECT_TRUE(it.GetReason().IsEmpty());
+    EXPECT_EQ(S(it.GetMove()), u">/b");
+    // Two threads setting different fields of one item create one block
+    // (the sanitizer builds check that neither block leaks nor races).
+    for (int round = 0; round < 200; round++) {
+        CSyncPairAndAction shared;
+        std::thread t([&] { shared.SetReason(u"r"); });
+        shared.SetMove(u"=/m");
+        t.join();
+        EXPECT_EQ(S(shared.GetReason()), u"r");
+        EXPECT_EQ(S(shared.GetMove()), u"=/m");
+    }
+}
 
 TEST(SyncItem, InvalidateMarksAPresentDeletedRecord) {
     CSideInfo r;

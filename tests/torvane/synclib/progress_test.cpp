@@ -551,7 +551,7 @@ TEST_F(ProgressTest, WorkerReportUpdatesItemPercentAndJobProgress) {
     m_clock.Advance(4000);
     ASSERT_TRUE(worker.OnProgress(false, 6 * GiB, -1, kind, err));
     EXPECT_EQ(worker.m_nItemDone, 6 * GiB);
-    EXPECT_EQ(U8(node->GetItem().m_sReason), "75%");
+    EXPECT_EQ(U8(node->GetItem().GetReason()), "75%");
     ASSERT_EQ(sink.ChangedItems().size(), 1u);
     EXPECT_EQ(sink.ChangedItems()[0], node);
     ASSERT_FALSE(sink.ProgressLines().empty());

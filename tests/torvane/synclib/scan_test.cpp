@@ -56,7 +56,7 @@ protected:
     }
     std::string Reason(const char16_t* path) {
         CSyncTreeNode* p = Node(path);
-        return p ? ToU8(p->GetItem().m_sReason) : "<no node>";
+        return p ? ToU8(p->GetItem().GetReason()) : "<no node>";
     }
     bool Excluded(const char16_t* path) { return Node(path) && Node(path)->GetItem().IsExcluded(); }
     bool Logged(const std::string& part) {
@@ -136,7 +136,8 @@ TEST_F(ScanTest, AttributeAndReservedNameExclusions) {
     CSyncPairAndAction& bad = Node(u"/sub/_tvdata_")->GetItem();
     EXPECT_FALSE(bad.IsExcluded());
     EXPECT_EQ(bad.m_nExecState, ESS_ANALYZED_ERR);
-    EXPECT_EQ(ToU8(bad.m_sReason), "Files cannot have name _tvdata_ as it is used for Torvane state folder");
+    EXPECT_EQ(ToU8(bad.GetReason()),
+              "Files cannot have name _tvdata_ as it is used for Torvane state folder");
     EXPECT_FALSE(Excluded(u"/sub/ok.txt"));
     EXPECT_EQ(m_job.m_nScanFoldersExcluded, bSys ? 4u : 3u);
     EXPECT_EQ(m_job.m_nScanFilesExcluded, 1u);
@@ -367,7 +368,7 @@ TEST_F(ScanTest, ListingAheadGivesTheSameTree) {
             const CSyncPairAndAction& item = *it.GetItem();
             out += ToU8(it.GetNode()->GetPath()) + " " + ToU8(item.m_aCur[0].Dump()) + " " +
                    std::to_string(item.m_nFlags) + " " + std::to_string(item.m_nExecState) + " " +
-                   ToU8(item.m_sReason) + "\n";
+                   ToU8(item.GetReason()) + "\n";
         }
         return out;
     };

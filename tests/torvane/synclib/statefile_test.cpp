@@ -135,8 +135,9 @@ struct SampleTree {
         Add(docs, u"big.bin", FileRec((1ULL << 40) + 7, 1700000001, 0, 0x20));
         CSyncTreeNode* sub = Add(docs, u"sub", FolderRec());
         CSyncTreeNode* deep = Add(sub, u"deep.txt", FileRec(0, 1500000000));
-        deep->GetItem().m_aSavedTime[0] = 1690000000;
-        deep->GetItem().m_aSavedLen[0].SetValue(123456);
+        CItemLen savedLen;
+        savedLen.SetValue(123456);
+        deep->GetItem().SetSaved(0, 1690000000, savedLen);
         CGenArray many;
         for (uint32_t i = 0; i < 300; i++) many.Add(CSyncTime(1000000 + i * 10));
         deep->GetItem().m_aGens[0] = many;
@@ -246,8 +247,8 @@ TEST(StateFile, RoundTripGivesTheSameOldRecords) {
         }
         ExpectSameRecord(b2.m_aOld[0], want, path);
         EXPECT_EQ(Vec(b2.m_aGens[0]), Vec(a.m_aGens[0])) << path;
-        EXPECT_EQ(b2.m_aSavedTime[0].GetTime(), a.m_aSavedTime[0].GetTime()) << path;
-        EXPECT_TRUE(b2.m_aSavedLen[0] == a.m_aSavedLen[0]) << path;
+        EXPECT_EQ(b2.GetSavedTime(0).GetTime(), a.GetSavedTime(0).GetTime()) << path;
+        EXPECT_TRUE(b2.GetSavedLen(0) == a.GetSavedLen(0)) << path;
         EXPECT_TRUE(b2.m_aCur[0].m_sId.IsEmpty()) << path; // ids go onto the record being filled
         nCompared++;
     }
@@ -708,8 +709,9 @@ TEST(StateFile, SetNodeForListedItems) {
     CSyncTreeNode* b = io.SetNodeCS(u"/a.txt", 0, &tree, 1, false, true, 0, FileRec(2, 5), dup, err);
     EXPECT_EQ(a, b);
     EXPECT_TRUE(dup);
-    EXPECT_EQ(U8(a->GetItem().m_sReason), "Two items on Left side are named the same after normalization and "
-                                          "lower-casing: '/a.txt' vs '/A.txt'");
+    EXPECT_EQ(U8(a->GetItem().GetReason()),
+              "Two items on Left side are named the same after normalization and "
+              "lower-casing: '/a.txt' vs '/A.txt'");
     // Two distinct files that share one node are an error even on a disk that
     // keeps names differing only in case apart: one of them could never sync.
     EXPECT_TRUE(io.HasLog(1, "Two items on Left side"));
@@ -773,8 +775,8 @@ TEST(StateFile, SetNodeFromTheFolderNodeMatchesTheWholePath) {
             CSyncDepthFirstIter it(t);
             for (bool b = it.IsValid(); b; b = it.Next())
                 d += U8(it.GetPath()) + " " + U8(it.GetItem()->m_aCur[0].Dump()) + " " +
-                     U8(it.GetItem()->m_aCur[0].m_sId) + " " + std::to_string(it.GetItem()->m_nExecState) + " " +
-                     U8(it.GetItem()->m_sReason) + "\n";
+                     U8(it.GetItem()->m_aCur[0].m_sId) + " " + std::to_string(it.GetItem()->m_nExecState) +
+                     " " + U8(it.GetItem()->GetReason()) + "\n";
         }
         EXPECT_EQ(dump1, dump2);
         EXPECT_NE(dump1.find("Two items on Left side"), std::string::npos) << dump1;

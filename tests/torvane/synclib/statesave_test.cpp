@@ -358,9 +358,9 @@ TEST_F(StateSaveTest, SavingANestedFolderTracksItsOwnSavedCopies) {
     ASSERT_TRUE(h.m_tmp.MakeDir("L/_tvdata_/_saved_/sub"));
     ASSERT_TRUE(h.m_tmp.WriteFile("L/_tvdata_/_saved_/sub/x.txt", "12345"));
     EXPECT_TRUE(job.SaveStateFiles(sub, kind, err));
-    EXPECT_FALSE(x->GetItem().m_aSavedTime[0].IsZero());
-    EXPECT_EQ(x->GetItem().m_aSavedLen[0].GetValue(), 5u);
-    EXPECT_TRUE(inner->GetItem().m_aSavedTime[0].IsZero());
+    EXPECT_FALSE(x->GetItem().GetSavedTime(0).IsZero());
+    EXPECT_EQ(x->GetItem().GetSavedLen(0).GetValue(), 5u);
+    EXPECT_TRUE(inner->GetItem().GetSavedTime(0).IsZero());
     EXPECT_FALSE(Logged("Cannot init PrevSyncTime"));
 }
 
@@ -381,8 +381,9 @@ TEST_F(StateSaveTest, BothSidesSavedAtOnceKeepTheirOwnRecordsAndSideOrder) {
         for (int side = 0; side < 2; ++side) {
             const std::string name = side ? "old-right.txt" : "old-left.txt";
             CSyncTreeNode* n = AddOld(root, W(name), false, side);
-            n->GetItem().m_aSavedTime[side] = CSyncTime(1600000000);
-            n->GetItem().m_aSavedLen[side].SetValue(5);
+            CItemLen len;
+            len.SetValue(5);
+            n->GetItem().SetSaved(side, CSyncTime(1600000000), len);
             ASSERT_TRUE(h.m_tmp.MakeDir(side ? "R/_tvdata_/_saved_" : "L/_tvdata_/_saved_"));
             ASSERT_TRUE(h.m_tmp.WriteFile((side ? "R/_tvdata_/_saved_/" : "L/_tvdata_/_saved_/") + name, "12345"));
         }

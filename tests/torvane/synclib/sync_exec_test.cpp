@@ -65,7 +65,7 @@ public:
                 node = child;
             }
             node->GetItem().m_nSysAction = d.action;
-            node->GetItem().m_sMove = W(d.move);
+            node->GetItem().SetMove(W(d.move));
         }
         m_bHasChanges = 1;
         summary = u"decided";
@@ -767,7 +767,7 @@ TEST_F(ExecTest, EachFailedItemKeepsItsOwnReasonWithOrWithoutWorkers) {
         for (const Decision& d : j.decisions) {
             CWideString e;
             CSyncTreeNode* node = j.GetPairsUnchecked()->LookupCS(W(d.path), true, nullptr, e);
-            const std::string why = ToU8(node->GetItem().m_sReason);
+            const std::string why = ToU8(node->GetItem().GetReason());
             EXPECT_NE(why.find("Permission denied"), std::string::npos) << d.path;
             EXPECT_EQ(why.find("Permission denied"), why.rfind("Permission denied")) << why;
             EXPECT_EQ(why.find("Re-Analyze required"), std::string::npos) << why;

@@ -178,13 +178,13 @@ TEST(SyncTree, AddItemMessagesAndContainers) {
     item.m_nSysAction = EA_COPY_RIGHT_TO_LEFT;
     item.m_aCur[1].SetPresent(true);
     item.m_aCur[1].m_Len.SetValue(77);
-    item.m_sReason = u"why";
+    item.SetReason(u"why");
     CSyncTreeNode* pFile = pDir->AddItemCS(u"f.txt", false, false, &item, err);
     ASSERT_NE(pFile, nullptr);
     EXPECT_EQ(pFile->GetItem().m_nExecState, ESS_SYNCED_OK);
     EXPECT_EQ(pFile->GetItem().m_nSysAction, EA_COPY_RIGHT_TO_LEFT);
     EXPECT_EQ(pFile->GetItem().m_aCur[1].m_Len.GetValue(), 77u);
-    EXPECT_TRUE(pFile->GetItem().m_sReason.IsEmpty());
+    EXPECT_TRUE(pFile->GetItem().GetReason().IsEmpty());
     EXPECT_TRUE(err.IsEmpty());
 
     // A key built in a larger buffer is stored compactly and keeps its text.

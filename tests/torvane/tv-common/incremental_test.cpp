@@ -124,9 +124,9 @@ TEST(IncrementalRun, PreparingTheTreeQueuesOnlyItemsWithWork) {
     CSyncTreeNode* pB = f.Node(u"/docs/b.txt");
     ASSERT_TRUE(pA && pB);
     pA->GetItem().m_nSysAction = 0x01; // some copy action
-    pA->GetItem().m_sReason = u"new";
+    pA->GetItem().SetReason(u"new");
     pB->GetItem().m_nFlags |= SPF_EXCLUDED | SPF_DONE;
-    pB->GetItem().m_sReason = u"excluded: match *.txt";
+    pB->GetItem().SetReason(u"excluded: match *.txt");
     CDoInitChangesOnly pass;
     ASSERT_TRUE(f.job.DoForSubtree(f.Root(), pass, true));
     // The file with work is queued for both sides and reset with its exclusion cleared.
@@ -140,11 +140,11 @@ TEST(IncrementalRun, PreparingTheTreeQueuesOnlyItemsWithWork) {
     EXPECT_EQ(queued, std::vector<std::string>{"/a.txt"});
     EXPECT_EQ(f.job.CountSideChanges(1), 1);
     EXPECT_EQ(pA->GetItem().m_nSysAction, EA_NO_COPY);
-    EXPECT_TRUE(pA->GetItem().m_sReason.IsEmpty());
+    EXPECT_TRUE(pA->GetItem().GetReason().IsEmpty());
     // The file with nothing to do keeps its exclusion; the execution marks go.
     EXPECT_TRUE(pB->GetItem().IsExcluded());
     EXPECT_FALSE(pB->GetItem().m_nFlags & SPF_DONE);
-    EXPECT_TRUE(pB->GetItem().m_sReason.IsEmpty());
+    EXPECT_TRUE(pB->GetItem().GetReason().IsEmpty());
 }
 
 TEST(IncrementalRun, WholeRunsFirstFullThenOnlyTheChangedPaths) {

@@ -272,7 +272,7 @@ TEST_F(JobList, ReapplyFiltersExcludesMatchesAndTheirChildren) {
     AddPath(pRoot, u"docs/b.tmp", false);
     CSyncTreeNode* pOld = AddPath(pRoot, u"x.tmp", false);
     pOld->GetItem().m_nFlags |= SPF_EXCLUDED;
-    pOld->GetItem().m_sReason = u"old";
+    pOld->GetItem().SetReason(u"old");
     pRoot->GetItem().m_nFlags &= (uint8_t)~SPF_EXCLUDED;
 
     EXPECT_TRUE(m_Settings.ReapplyFilters(p));
@@ -290,7 +290,7 @@ TEST_F(JobList, ReapplyFiltersExcludesMatchesAndTheirChildren) {
             EXPECT_EQ(pNode->GetItem().m_nSysAction, EA_NO_COPY);
         }
     }
-    EXPECT_EQ(pOld->GetItem().m_sReason, u"old");
+    EXPECT_EQ(pOld->GetItem().GetReason(), u"old");
     // Nothing new to exclude the second time.
     EXPECT_FALSE(m_Settings.ReapplyFilters(p));
 }
