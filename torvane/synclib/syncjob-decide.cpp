@@ -564,6 +564,71 @@ bool CIncludeParentsOfIncluded::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     return true;
 }
 
+namespace {
+
+// The filter step over one subtree (the node first, then its children, each
+// followed by the re-inclusion of its parent), as the filter loop over every
+// item followed by the children-first re-inclusion pass would do.
+struct CBothSidesFilter {
+    CSyncJob& job;
+    bool bRules;       // there are rules to apply
+    bool bTrustScan;   // the scans' judgements stand where they judged alike
+    bool bIncludesAll; // no include rules
+    CIncludeParentsOfIncluded include;
+
+    // The scan judged the item on its path in the tree with a record of its
+    // kind: the filters over both sides decide alike when every side record
+    // the item has is of that kind (the kind conditions look at both), and,
+    // for a folder, no include rule is left out on one side.
+    bool JudgedAlike(const CSyncPairAndAction& item) const {
+        int kinds = 0;
+        for (const CSideInfo& rec : item.m_aCur)
+            if (rec.IsPresentBit()) kinds |= rec.IsFolder() ? 2 : 1;
+        return kinds == 1 || (kinds == 2 && bIncludesAll);
+    }
+
+    void Node(CSyncTreeNode* pNode, bool bIsRoot) {
+        CSyncPairAndAction& item = pNode->GetItem();
+        const bool bJudged = (item.m_nFlags & SPF_FILTER_JUDGED) != 0;
+        item.m_nFlags &= (uint8_t)~SPF_FILTER_JUDGED;
+        if (bRules && !bIsRoot && !item.IsExcluded() && !(bJudged && bTrustScan && JudgedAlike(item))) {
+            CWideString reason;
+            if (job.m_FilterMatcher.IsExcluded(pNode->GetPath(), true, item.m_aCur[0], item.m_aCur[1], reason)) {
+                item.m_nFlags |= SPF_EXCLUDED;
+                item.m_sReason = reason;
+            }
+        }
+        CSyncTreeNode::CChildMap* pMap = pNode->GetChildMap();
+        if (!pMap) return;
+        for (CSyncTreeNode::CEntry* e = pMap->GetFirst(); e; e = CSyncTreeNode::CChildMap::GetNext(e)) {
+            CSyncTreeNode* pChild = &e->GetValue();
+            Node(pChild, false);
+            include.DoWithPair(pChild, &job);
+        }
+    }
+};
+
+void ClearFilterJudgements(CSyncTreeNode* pRoot) {
+    pRoot->GetItem().m_nFlags &= (uint8_t)~SPF_FILTER_JUDGED;
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) it.GetItem()->m_nFlags &= (uint8_t)~SPF_FILTER_JUDGED;
+}
+
+} // namespace
+
+void CSyncJob::FilterOverBothSides(CSyncTreeNode* pRoot) {
+    if (!pRoot) return;
+    CBothSidesFilter f{*this, !m_FilterMatcher.IsEmpty(),
+                       !m_bFilterEveryItem && !m_FilterMatcher.NeedsBothSides(), m_FilterMatcher.IncludesAll(), {}};
+    f.Node(pRoot, true);
+    m_bFilterJudging = 0;
+}
+
+void CSyncJob::BeginFilterJudging(CSyncTreeNode* pRoot) {
+    if (m_bFilterJudging && pRoot) ClearFilterJudgements(pRoot); // left by a run that ended early
+    m_bFilterJudging = 1;
+}
+
 bool CExcludeChildren::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     CSyncPairAndAction& item = pNode->GetItem();
     item.m_nFlags |= SPF_EXCLUDED;

@@ -543,6 +543,17 @@ public:
     int32_t m_nScanExpectedFolders = 0;  // folders expected from the state file (0: unknown)
     int64_t m_nScanProgressTick = 0;     // clock of the last scan progress report
     uint8_t m_bScanDepthExceeded = 0;    // the depth limit ended the current scan
+    // While set (from the start of an Analyze to its filter step) the scans
+    // mark the items the filters kept when judged on the item's path in the
+    // tree (SPF_FILTER_JUDGED), so that the filter step need not judge them
+    // again. Still set at the next Analyze: marks of a run that ended early
+    // are cleared first.
+    uint8_t m_bFilterJudging = 0;
+    // The folder being listed when its side path is its path in the tree
+    // (its entries can then be judged on their path in the tree); else null.
+    const CSyncTreeNode* m_pScanPlainFolder = nullptr;
+    // The filter step judges every item again, as if no scan had judged any.
+    uint8_t m_bFilterEveryItem = 0;
     std::atomic<uint32_t> m_nFlaggedRateLimit{0};
     std::atomic<uint32_t> m_nPlainRateLimit{0};
 
@@ -578,6 +589,13 @@ public:
     void DecideActions(CSyncTreeNode* pRoot);
     // The passes after the decision, in their fixed order.
     void RunDecisionPasses();
+    // The filter step after both scans: the filters over both sides' records
+    // for every item not excluded that the scans did not judge alike (all of
+    // them when a rule needs both sides), then the parents of included items
+    // included again. Clears the scans' judgement marks.
+    void FilterOverBothSides(CSyncTreeNode* pRoot);
+    // Starts the scans' judging (clearing the marks an earlier run left).
+    void BeginFilterJudging(CSyncTreeNode* pRoot);
     // Excludes folders without included content (excludeEmpty; never the root).
     void ExcludeEmptyFolders(CSyncTreeNode* pNode, bool bExcludeEmpty, bool bIsRoot);
     // Lists what is still unlisted below folders that are to be deleted, so

@@ -417,6 +417,66 @@ TEST_F(AnalyzeTest, WildcardIncludeRuleReachesDeepFilesAndPrunesOtherFolders) {
     EXPECT_EQ(Node(u"/Other/d.txt"), nullptr);
 }
 
+// The filter step leaves alone what the scans judged alike: for every kind
+// of rule it decides as when it judges every item again.
+TEST_F(AnalyzeTest, FilterStepDecidesAsWhenJudgingEveryItemAgain) {
+    Both("Docs/a.txt");
+    Both("Docs/sub/b.tmp");
+    Both("Docs/sub/c.doc", "longer content");
+    Both("Other/d.txt");
+    Both("gone.txt");
+    Both("gone/e.txt");
+    Both("caf\xC3\xA9.txt");         // NFC on both sides
+    ASSERT_TRUE(h.m_tmp.MakeDir("L/mixed")); // a folder on the left...
+    Put("R", "mixed", "a file");        // ...a file on the right
+    Put("L", "nfd/cafe\xCC\x81.txt", "d"); // an NFD name
+    MakeSyncedPair();
+    Remove("L", "gone.txt"); // known only from the state file on the left
+    Remove("R", "gone");
+    Put("L", "new.tmp", "n");
+    Put("R", "Docs/new.txt", "new on the right", kFileTime + 86400 * 30);
+    ASSERT_EQ(symlink(h.m_tmp.NativeSub("L/Docs").c_str(), h.m_tmp.NativeSub("L/link").c_str()), 0);
+    job.m_Options.m_nFolderLinks = 1;
+
+    struct Rules {
+        std::vector<const char16_t*> inc, exc;
+    } table[] = {
+        {{}, {u"*.tmp"}},           {{}, {u"/Docs/sub"}},       {{u"/Docs/*.txt"}, {}},
+        {{u"/Docs"}, {}},           {{u"*.txt"}, {}},           {{}, {u"size>5"}},
+        {{}, {u"time>2020/9/20"}},  {{}, {u"existone"}},        {{}, {u"isfolder;name m*"}},
+        {{}, {u"isfile;name m*"}},  {{u"isfile"}, {}},          {{}, {u"name link"}},
+        {{}, {u"caf\u00E9*"}},     {{}, {u"/nfd/cafe\u0301.txt"}},   {{}, {u"isfile;isfolder;name m*"}},
+        {{u"/nfd/cafe\u0301.txt"}, {u"gone"}},
+    };
+    // Every item: excluded or not, the reason and the action.
+    auto decisions = [&] {
+        std::map<std::string, std::string> m;
+        for (CSyncDepthFirstIter it(&job.m_Tree); it.IsValid(); it.Next()) {
+            const CSyncPairAndAction& item = *it.GetItem();
+            m[ToU8(it.GetNode()->GetPath())] = (item.IsExcluded() ? "excluded " : "") + ToU8(item.m_sReason) +
+                                               " " + ToU8(GetActionName(item.GetEffAction()));
+        }
+        return m;
+    };
+    for (const Rules& r : table) {
+        SCOPED_TRACE(ToU8(r.inc.empty() ? r.exc[0] : r.inc[0]));
+        CJobFilters& f = job.m_Options.m_Filters;
+        f.m_lstIncluded.RemoveAll();
+        f.m_lstExcluded.RemoveAll();
+        for (const char16_t* s : r.inc) f.m_lstIncluded.AddTail(s);
+        for (const char16_t* s : r.exc) f.m_lstExcluded.AddTail(s);
+        std::map<std::string, std::string> every, judged;
+        for (int bEvery = 1; bEvery >= 0; bEvery--) {
+            job.m_bFilterEveryItem = (uint8_t)bEvery;
+            job.ResetTree();
+            ASSERT_TRUE(Analyze().bOk);
+            (bEvery ? every : judged) = decisions();
+        }
+        EXPECT_EQ(judged, every);
+    }
+    job.m_bFilterEveryItem = 0;
+}
+
 // ---------------------------------------------------------------- driver texts and free space
 
 TEST(AnalyzeTexts, DirectionTexts) {
