@@ -188,7 +188,8 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
 
     m_pProgress->SetProgressRange(0, 100);
     SetProgress(97, GetLocalizedString(IDS_Str_Status_CompareLeftToRight), false);
-    ExcludeEmptyFolders(pRoot, m_Options.m_bExcludeEmptyFolders, true);
+    // Without the option the walk would change nothing.
+    if (m_Options.m_bExcludeEmptyFolders) ExcludeEmptyFolders(pRoot, true, true);
     DecideActions(pRoot);
     SetProgress(98, GetLocalizedString(IDS_Str_Status_PostProcessing), false);
     RunDecisionPasses();

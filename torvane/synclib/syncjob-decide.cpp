@@ -23,6 +23,11 @@ bool NamesDifferNfc(const CWideString& a, const CWideString& b) {
     return a != b && NfcName(a) != NfcName(b);
 }
 
+// The item's name on a side (now, or in the old record), without a copy.
+const CWideString& SideNameRef(const CSyncTreeNode* pNode, const CSideInfo& rec) {
+    return rec.m_sId.IsEmpty() ? pNode->GetNameRef() : rec.m_sId;
+}
+
 // cur becomes the deleted copy of old.
 void MakeDeletedCopy(CSideInfo& cur, const CSideInfo& old) {
     cur = old;
@@ -262,7 +267,7 @@ bool CSyncJob::MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftT
             SetPending(item, side);
             ++nChanged;
         } else {
-            const bool bNamesDiffer = NamesDifferNfc(GetItemSideName(pNode, side), GetItemOldSideName(pNode, side));
+            const bool bNamesDiffer = NamesDifferNfc(SideNameRef(pNode, cur), SideNameRef(pNode, old));
             if (cur.IsFolder()) {
                 if (CSyncTime::IsSame(cur.m_tFile, old.m_tFile) && !CSyncTime::IsSame(cur.m_tAccu, old.m_tAccu))
                     cur.m_tAccu = old.m_tAccu;
@@ -351,7 +356,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
             int result = 0, how = 0;
             CompareGenerations(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1],
                                bSameNow, result, how);
-            const bool bNamesDiffer = NamesDifferNfc(GetItemSideName(pNode, 0), GetItemSideName(pNode, 1));
+            const bool bNamesDiffer = NamesDifferNfc(SideNameRef(pNode, L), SideNameRef(pNode, R));
             const bool bCorrected = LO.GetFlag(SIF_CORRECTED) || RO.GetFlag(SIF_CORRECTED);
             const Md5Crc &mL = item.GetMd5(0), &mR = item.GetMd5(1);
             const bool bMd5Usable = bMd5 && !mL.IsZero() && !mR.IsZero();
