@@ -190,6 +190,8 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
     SetProgress(97, GetLocalizedString(IDS_Str_Status_CompareLeftToRight), false);
     // Without the option the walk would change nothing.
     if (m_Options.m_bExcludeEmptyFolders) ExcludeEmptyFolders(pRoot, true, true);
+    // The decision notes the folders the passes after it enter.
+    if (!m_bPassesOverWholeTree) m_pActiveFolders = std::make_unique<std::unordered_set<const CSyncTreeNode*>>();
     DecideActions(pRoot);
     SetProgress(98, GetLocalizedString(IDS_Str_Status_PostProcessing), false);
     RunDecisionPasses();

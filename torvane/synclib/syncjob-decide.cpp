@@ -328,20 +328,17 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
     const bool bExpectsL = ExpectsTimeShift(fsL), bExpectsR = ExpectsTimeShift(fsR);
     const bool bForced = IsOneWayForced();
     const bool bMd5 = m_Options.m_bCompareMD5crc;
-    CSyncDepthFirstIter it(pRoot);
-    for (; it.IsValid(); it.Next()) {
-        CSyncTreeNode* pNode = it.GetNode();
-        CSyncPairAndAction& item = pNode->GetItem();
-        if (item.IsExcluded()) continue;
+    auto decide = [&](CSyncTreeNode* pNode, CSyncPairAndAction& item) {
+        if (item.IsExcluded()) return;
         if (item.m_nExecState == ESS_ANALYZED_ERR) {
             item.m_nSysAction = EA_ERROR;
-            continue;
+            return;
         }
         CSideInfo& L = item.m_aCur[0];
         CSideInfo& R = item.m_aCur[1];
         const CSideInfo& LO = item.m_aOld[0];
         const CSideInfo& RO = item.m_aOld[1];
-        if (!L.IsPresentBit() && !R.IsPresentBit()) continue;
+        if (!L.IsPresentBit() && !R.IsPresentBit()) return;
         auto path = [&] { return pNode->GetPath(); };
         auto logReason = [&](int kind) { Log(2, kind, path() + u": " + item.m_sReason + u"\n"); };
         const bool bKnownL = (L.IsPresentBit() || LO.IsPresentBit()) && (L.Exists() || !item.m_aGens[0].IsEmpty());
@@ -471,6 +468,21 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
             else if (item.m_aPendingGen[1])
                 item.m_nSysAction = EA_COPY_STATE_RIGHT_TO_LEFT;
         }
+    };
+    // The walk also does for the Left-Right time-shift analysis what it
+    // needs from every item: its keys cleared, the files it examines counted.
+    m_nLeftRightExamined = 0;
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) {
+        CSyncTreeNode* pNode = it.GetNode();
+        CSyncPairAndAction& item = pNode->GetItem();
+        for (int k = 0; k < 4; k++) item.SetTimeShiftKey(k, 0);
+        const CSideInfo& L = item.m_aCur[0];
+        const CSideInfo& R = item.m_aCur[1];
+        if (!item.IsExcluded() && !item.IsFolder() && L.Exists() && R.Exists() && L.m_Len == R.m_Len)
+            ++m_nLeftRightExamined;
+        decide(pNode, item);
+        if (m_pActiveFolders && !IsQuietItem(item)) NoteFolderToEnter(pNode);
     }
 }
 
@@ -482,7 +494,9 @@ void CSyncJob::RunDecisionPasses() {
     const TvFileSys* fsR = m_apFs[1].get();
     {
         CDoAnalyzeLeftRightTimeShift analyze(MayHaveRoundingShift(fsL) || MayHaveRoundingShift(fsR));
-        DoForSubtree(pRoot, analyze, false);
+        DoForEntered(pRoot, analyze);
+        // The quiet files left out were counted by the decision.
+        if (m_pActiveFolders) analyze.m_nExamined = m_nLeftRightExamined;
         const int32_t N = analyze.m_nExamined;
         int32_t nMin = (N - 1) / 4 + 1;
         if (nMin < 3) nMin = 3;
@@ -515,46 +529,51 @@ void CSyncJob::RunDecisionPasses() {
         }
         if (bAccepted) {
             CDoImplementLeftRightTimeShift implement(analyze.m_Table);
-            DoForSubtree(pRoot, implement, false);
+            DoForEntered(pRoot, implement);
         }
     }
     const int dir = m_Options.m_nDirection;
     if (dir != 0) {
         if (m_Options.m_n1wayMode == 0 || m_Options.m_n1wayMode == 2) {
             CDoOneWayForced pass(dir);
-            DoForSubtree(pRoot, pass, false);
+            DoForEntered(pRoot, pass);
         } else if (m_Options.m_n1wayMode == 1) {
             CDoOneWayVerified pass;
-            DoForSubtree(pRoot, pass, false);
+            DoForEntered(pRoot, pass);
         }
     }
     if (!m_Options.m_bPropagateDeletions) {
         if (dir == 0) {
             CDoNotPropagateDels2way pass;
-            DoForSubtree(pRoot, pass, false);
+            DoForEntered(pRoot, pass);
         } else {
             CDoNotPropagateDels1way pass;
-            DoForSubtree(pRoot, pass, false);
+            DoForEntered(pRoot, pass);
         }
     }
     {
         CDoDetectVerticalDeleteConflicts pass;
-        DoForSubtree(pRoot, pass, false);
+        DoForEntered(pRoot, pass);
     }
     if (m_nRunKind != 0 && dir == 0 && m_Options.m_nAutoResolveConflicts != 0) {
         CAutoResolveConflicts pass;
-        DoForSubtree(pRoot, pass, false);
+        DoForEntered(pRoot, pass);
     }
-    ScanDeleteFolders(pRoot, false);
+    {
+        CScanDeleteFolders pass; // as ScanDeleteFolders(pRoot, false)
+        pass.DoWithPair(pRoot, this);
+        DoForEntered(pRoot, pass);
+    }
     {
         CDeleteExcludedFilesInFolders pass;
-        DoForSubtree(pRoot, pass, false);
+        DoForEntered(pRoot, pass);
     }
     if (m_Options.m_bDetectMovesAndRenames) DetectMovesAndRenames(pRoot);
     {
         CDoWarnAboutOldFileWins pass;
-        DoForSubtree(pRoot, pass, false);
+        DoForEntered(pRoot, pass);
     }
+    m_pActiveFolders.reset();
 }
 
 // ---------------------------------------------------------------- exclusion passes

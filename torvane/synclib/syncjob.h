@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 class CSyncJob;
@@ -563,6 +564,21 @@ public:
     // in pre-order (children in child-map order). The first false ends the
     // walk with false; a null node gives false.
     bool DoForSubtree(CSyncTreeNode* pNode, CDoSmthWithPair& pass, bool bWithRoot);
+    // The walks of the decision passes. While the decision has noted the
+    // folders to enter (m_pActiveFolders), they leave out what lies below a
+    // quiet folder with nothing but quiet items below it (IsQuietItem: no
+    // pass changes such an item); otherwise they are DoForSubtree without the
+    // node and DoForSubtreeChildrenFirst.
+    bool DoForEntered(CSyncTreeNode* pNode, CDoSmthWithPair& pass);
+    bool DoForEnteredChildrenFirst(CSyncTreeNode* pNode, CDoSmthWithPair& pass);
+    // Notes the node (when it has children) and the folders above it as folders to enter.
+    void NoteFolderToEnter(const CSyncTreeNode* pNode);
+    // The folders the decision passes enter; null: every folder.
+    std::unique_ptr<std::unordered_set<const CSyncTreeNode*>> m_pActiveFolders;
+    // The decision passes walk the whole tree, as if every item could change.
+    uint8_t m_bPassesOverWholeTree = 0;
+    // Files the Left-Right time-shift analysis examines (the decision counts them).
+    int32_t m_nLeftRightExamined = 0;
 
     // ---------------------------------------------------------------- Sync and execution
     // (syncjob-sync.cpp, syncjob-exec.cpp, syncjob-copy.cpp; the scheduler's
