@@ -231,76 +231,79 @@ uint32_t CSyncJob::DoForParents(CSyncTreeNode* pNode, CDoSmthWithPair& pass) {
 
 // ---------------------------------------------------------------- change marking
 
-bool CSyncJob::MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftTable& table,
-                               uint32_t& nChanged) {
-    side &= 1;
-    const TvFileSys* fs = m_apFs[side].get();
-    const bool bExpects = ExpectsTimeShift(fs);
-    CSyncDepthFirstIter it(pRoot);
-    for (; it.IsValid(); it.Next()) {
-        if (IsStopped()) return false;
-        CSyncTreeNode* pNode = it.GetNode();
-        CSyncPairAndAction& item = pNode->GetItem();
-        CSideInfo& cur = item.m_aCur[side];
-        const CSideInfo& old = item.m_aOld[side];
-        if (item.IsExcluded() || (!cur.IsPresentBit() && !old.IsPresentBit())) continue;
-        if (cur.IsPresentBit() && cur.Exists() && !old.IsPresentBit()) {
+void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTable& table, bool bExpects,
+                              uint32_t& nChanged) {
+    CSyncPairAndAction& item = pNode->GetItem();
+    CSideInfo& cur = item.m_aCur[side];
+    const CSideInfo& old = item.m_aOld[side];
+    if (item.IsExcluded() || (!cur.IsPresentBit() && !old.IsPresentBit())) return;
+    if (cur.IsPresentBit() && cur.Exists() && !old.IsPresentBit()) {
+        SetPending(item, side);
+        ++nChanged;
+    } else if (!cur.IsPresentBit()) {
+        // Not listed on this side now: deleted since the last sync.
+        MakeDeletedCopy(cur, old);
+        if (old.Exists()) {
             SetPending(item, side);
             ++nChanged;
-        } else if (!cur.IsPresentBit()) {
-            // Not listed on this side now: deleted since the last sync.
-            MakeDeletedCopy(cur, old);
-            if (old.Exists()) {
+        }
+    } else if (cur.IsFolder() != old.IsFolder()) {
+        SetPending(item, side);
+        ++nChanged;
+    } else if (cur.Exists() && !old.Exists()) {
+        SetPending(item, side);
+        ++nChanged;
+    } else if (!cur.Exists() && !old.Exists()) {
+        AssertNotPending(item, side);
+    } else if (!cur.Exists()) {
+        MakeDeletedCopy(cur, old);
+        SetPending(item, side);
+        ++nChanged;
+    } else {
+        const bool bNamesDiffer = NamesDifferNfc(SideNameRef(pNode, cur), SideNameRef(pNode, old));
+        if (cur.IsFolder()) {
+            if (CSyncTime::IsSame(cur.m_tFile, old.m_tFile) && !CSyncTime::IsSame(cur.m_tAccu, old.m_tAccu))
+                cur.m_tAccu = old.m_tAccu;
+            if (bNamesDiffer) {
                 SetPending(item, side);
                 ++nChanged;
+            } else {
+                AssertNotPending(item, side);
             }
-        } else if (cur.IsFolder() != old.IsFolder()) {
-            SetPending(item, side);
-            ++nChanged;
-        } else if (cur.Exists() && !old.Exists()) {
-            SetPending(item, side);
-            ++nChanged;
-        } else if (!cur.Exists() && !old.Exists()) {
-            AssertNotPending(item, side);
-        } else if (!cur.Exists()) {
-            MakeDeletedCopy(cur, old);
-            SetPending(item, side);
-            ++nChanged;
         } else {
-            const bool bNamesDiffer = NamesDifferNfc(SideNameRef(pNode, cur), SideNameRef(pNode, old));
-            if (cur.IsFolder()) {
-                if (CSyncTime::IsSame(cur.m_tFile, old.m_tFile) && !CSyncTime::IsSame(cur.m_tAccu, old.m_tAccu))
-                    cur.m_tAccu = old.m_tAccu;
-                if (bNamesDiffer) {
+            bool bShift = false;
+            if (bExpects) {
+                for (int k = 0; k < 4 && !bShift; k++) {
+                    const uint16_t key = (uint16_t)item.GetTimeShiftKey(k);
+                    int32_t n = 0;
+                    bShift = key != 0 && table.Lookup(key, n) && n != 0;
+                }
+            }
+            if (bShift) {
+                cur.m_tAccu = old.m_tAccu;
+                cur.m_nTimeShift = 0;
+                AssertNotPending(item, side);
+            } else {
+                item.SetTimeShiftKey(0, 0);
+                if (!IsSameSideInfo(cur, old) || bNamesDiffer) {
                     SetPending(item, side);
                     ++nChanged;
-                } else {
-                    AssertNotPending(item, side);
-                }
-            } else {
-                bool bShift = false;
-                if (bExpects) {
-                    for (int k = 0; k < 4 && !bShift; k++) {
-                        const uint16_t key = (uint16_t)item.GetTimeShiftKey(k);
-                        int32_t n = 0;
-                        bShift = key != 0 && table.Lookup(key, n) && n != 0;
-                    }
-                }
-                if (bShift) {
-                    cur.m_tAccu = old.m_tAccu;
-                    cur.m_nTimeShift = 0;
-                    AssertNotPending(item, side);
-                } else {
-                    item.SetTimeShiftKey(0, 0);
-                    if (!IsSameSideInfo(cur, old) || bNamesDiffer) {
-                        SetPending(item, side);
-                        ++nChanged;
-                    }
                 }
             }
         }
-        if (cur.IsPresentBit() && cur.Exists() && item.m_aGens[side].IsEmpty() && !item.m_aPendingGen[side])
-            item.m_aPendingGen[side] = 1;
+    }
+    if (cur.IsPresentBit() && cur.Exists() && item.m_aGens[side].IsEmpty() && !item.m_aPendingGen[side])
+        item.m_aPendingGen[side] = 1;
+}
+
+bool CSyncJob::MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftTable& table,
+                               uint32_t& nChanged) {
+    side &= 1;
+    const bool bExpects = ExpectsTimeShift(m_apFs[side].get());
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) {
+        if (IsStopped()) return false;
+        MarkSideChange(it.GetNode(), side, table, bExpects, nChanged);
     }
     return true;
 }
@@ -311,8 +314,8 @@ void CSyncJob::AnalyzeSideChanges(CSyncTreeNode* pRoot, CSyncTime* pScanTime, in
     if (pScanTime) m_aScanTime[side] = *pScanTime;
     if (!m_apFs[side] || !pRoot) return;
     CTimeShiftTable table(17, 0.75f, 0.25f, 2.25f, 10);
-    if (!DetectNewOldTimeShift(pRoot, side, table)) return;
-    MarkSideChanges(pRoot, side, table, nChanged);
+    // One walk: the change marking goes along with the time-shift count.
+    DetectNewOldTimeShift(pRoot, side, table, &nChanged);
 }
 
 // ---------------------------------------------------------------- decision

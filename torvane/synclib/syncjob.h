@@ -623,9 +623,16 @@ public:
     // Direction 1 or 2 with 1wayMode 0 or 2.
     bool IsOneWayForced() const;
     // The New-Old time shift of one side (first stage of AnalyzeSideChanges).
-    bool DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftTable& table);
+    // With pChanged it also marks the side's changes (as MarkSideChanges),
+    // each item in the same walk unless its marking needs the table, which
+    // is marked once the table is final.
+    bool DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftTable& table,
+                               uint32_t* pChanged = nullptr);
     // The change marking of one side (second stage of AnalyzeSideChanges).
     bool MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftTable& table, uint32_t& nChanged);
+    // The change marking of one item (counted in nChanged when changed).
+    void MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTable& table, bool bExpects,
+                        uint32_t& nChanged);
     // The one-line description of the job's settings and its filter switches.
     CWideString FormatOptionsLine() const;
     CWideString FormatFilterFlags() const;
