@@ -628,7 +628,8 @@ public:
     // is marked once the table is final.
     bool DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftTable& table,
                                uint32_t* pChanged = nullptr);
-    // The change marking of one side (second stage of AnalyzeSideChanges).
+    // The change marking of one side over the whole tree, after its New-Old
+    // time shift (AnalyzeSideChanges marks along with the time-shift count).
     bool MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftTable& table, uint32_t& nChanged);
     // The change marking of one item (counted in nChanged when changed).
     void MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTable& table, bool bExpects,
