@@ -3,6 +3,8 @@
 #include "syncjob.h"
 #include "zor-debug.h"
 
+#include <bit>
+
 namespace {
 
 bool MoveEmpty(const CSyncPairAndAction& it) {
@@ -88,11 +90,13 @@ FolderStatsRecord* StatsPass(CSyncTreeNode* pNode, CCategoryStats& stats, int ch
             if (sub && sub != &rec) FolderStatsMerge(rec, *sub);
         }
         const CSyncPairAndAction& child = pChild->GetItem();
-        const uint32_t mask = ItemCategoryMask(child);
-        for (int c = 0; c < CAT_COUNT; c++) {
-            if (!((mask >> c) & 1u)) continue;
-            if (c == chosen) FolderStatsAddItem(rec, child);
-            AddItemCount(stats.m_aCounts[c], child);
+        uint32_t mask = ItemCategoryMask(child);
+        if ((mask >> chosen) & 1u) FolderStatsAddItem(rec, child);
+        // As AddItemCount for each category of the item.
+        const bool bFolder = child.IsFolder();
+        for (; mask; mask &= mask - 1) {
+            CItemCount& count = stats.m_aCounts[std::countr_zero(mask)];
+            ++(bFolder ? count.m_nFolders : count.m_nFiles);
         }
     }
     return &rec;

@@ -132,6 +132,9 @@ public:
     explicit CFilterMatcher(const CJobFilters& f) { Compile(f); }
     void Compile(const CJobFilters& f);
     bool IsEmpty() const { return m_Included.IsEmpty() && m_Excluded.IsEmpty(); }
+    // No include rule: the include list never excludes (a folder included or
+    // not is then judged alike on one side and on both).
+    bool IncludesAll() const { return m_Included.IsEmpty(); }
     // A rule holds a condition on attributes, existence, size or time.
     bool NeedsBothSides() const { return m_Included.NeedsBothSides() || m_Excluded.NeedsBothSides(); }
     bool IsExcluded(const CWideString& sPath, bool bTwoSides, const CSideInfo& a, const CSideInfo& b,

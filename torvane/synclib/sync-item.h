@@ -343,6 +343,9 @@ enum EItemFlag : uint8_t {
     SPF_DIRECTION_SET = 0x10, // a pass gave the item a copy direction
     SPF_FOLDER_AFTER = 0x20,  // a folder whose own action waits until after its contents (execution mark)
     SPF_DONE = 0x40,          // done for this execution (execution mark)
+    // This Analyze's scan judged the item by the filters on its path in the
+    // tree and its kind, and they kept it (cleared by the filter step).
+    SPF_FILTER_JUDGED = 0x80,
     SPF_EXEC_MARKS = SPF_EXECUTED | SPF_FOLDER_AFTER | SPF_DONE,
 };
 

@@ -43,6 +43,12 @@ CSyncTime CurrentSyncTime();
 // record of the side and merges the generations (bit 0x10 when they changed).
 void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, const CGenArray& gens);
 
+// Nothing for the decision passes to do: no action (system or user), not
+// excluded or re-included, no direction set, listed, no move text and no
+// time-shift keys. None of the passes changes a quiet item whose parent is
+// quiet too.
+bool IsQuietItem(const CSyncPairAndAction& item);
+
 // ---------------------------------------------------------------- time shifts
 // (syncjob-timeshift.cpp)
 // A key: type in bits 0..1, whole hours (14-bit two's complement) in bits

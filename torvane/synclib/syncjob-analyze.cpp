@@ -168,6 +168,7 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
     m_bNotEnoughSpace = 0;
     CSyncTreeNode* pRoot = GetPairsUnchecked();
 
+    BeginFilterJudging(pRoot);
     // The two scans.
     for (int side = 0; side < 2; side++) {
         CSyncTime t = CurrentSyncTime();
@@ -183,24 +184,14 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
 
     // Filters over both sides' records.
     SetProgress(96, u"Applying Exclude and Include Filters", false);
-    {
-        CSyncDepthFirstIter it(pRoot);
-        for (bool bRules = !m_FilterMatcher.IsEmpty(); bRules && it.IsValid(); it.Next()) {
-            CSyncPairAndAction& item = *it.GetItem();
-            if (item.IsExcluded()) continue;
-            CWideString reason;
-            if (m_FilterMatcher.IsExcluded(it.GetNode()->GetPath(), true, item.m_aCur[0], item.m_aCur[1], reason)) {
-                item.m_nFlags |= SPF_EXCLUDED;
-                item.SetReason(reason);
-            }
-        }
-        CIncludeParentsOfIncluded pass;
-        DoForSubtreeChildrenFirst(pRoot, pass);
-    }
+    FilterOverBothSides(pRoot);
 
     m_pProgress->SetProgressRange(0, 100);
     SetProgress(97, GetLocalizedString(IDS_Str_Status_CompareLeftToRight), false);
-    ExcludeEmptyFolders(pRoot, m_Options.m_bExcludeEmptyFolders, true);
+    // Without the option the walk would change nothing.
+    if (m_Options.m_bExcludeEmptyFolders) ExcludeEmptyFolders(pRoot, true, true);
+    // The decision notes the folders the passes after it enter.
+    if (!m_bPassesOverWholeTree) m_pActiveFolders = std::make_unique<std::unordered_set<const CSyncTreeNode*>>();
     DecideActions(pRoot);
     SetProgress(98, GetLocalizedString(IDS_Str_Status_PostProcessing), false);
     RunDecisionPasses();

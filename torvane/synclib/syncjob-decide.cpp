@@ -23,6 +23,11 @@ bool NamesDifferNfc(const CWideString& a, const CWideString& b) {
     return a != b && NfcName(a) != NfcName(b);
 }
 
+// The item's name on a side (now, or in the old record), without a copy.
+const CWideString& SideNameRef(const CSyncTreeNode* pNode, const CSideInfo& rec) {
+    return rec.m_sId.IsEmpty() ? pNode->GetNameRef() : rec.m_sId;
+}
+
 // cur becomes the deleted copy of old.
 void MakeDeletedCopy(CSideInfo& cur, const CSideInfo& old) {
     cur = old;
@@ -226,76 +231,79 @@ uint32_t CSyncJob::DoForParents(CSyncTreeNode* pNode, CDoSmthWithPair& pass) {
 
 // ---------------------------------------------------------------- change marking
 
-bool CSyncJob::MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftTable& table,
-                               uint32_t& nChanged) {
-    side &= 1;
-    const TvFileSys* fs = m_apFs[side].get();
-    const bool bExpects = ExpectsTimeShift(fs);
-    CSyncDepthFirstIter it(pRoot);
-    for (; it.IsValid(); it.Next()) {
-        if (IsStopped()) return false;
-        CSyncTreeNode* pNode = it.GetNode();
-        CSyncPairAndAction& item = pNode->GetItem();
-        CSideInfo& cur = item.m_aCur[side];
-        const CSideInfo& old = item.m_aOld[side];
-        if (item.IsExcluded() || (!cur.IsPresentBit() && !old.IsPresentBit())) continue;
-        if (cur.IsPresentBit() && cur.Exists() && !old.IsPresentBit()) {
+void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTable& table, bool bExpects,
+                              uint32_t& nChanged) {
+    CSyncPairAndAction& item = pNode->GetItem();
+    CSideInfo& cur = item.m_aCur[side];
+    const CSideInfo& old = item.m_aOld[side];
+    if (item.IsExcluded() || (!cur.IsPresentBit() && !old.IsPresentBit())) return;
+    if (cur.IsPresentBit() && cur.Exists() && !old.IsPresentBit()) {
+        SetPending(item, side);
+        ++nChanged;
+    } else if (!cur.IsPresentBit()) {
+        // Not listed on this side now: deleted since the last sync.
+        MakeDeletedCopy(cur, old);
+        if (old.Exists()) {
             SetPending(item, side);
             ++nChanged;
-        } else if (!cur.IsPresentBit()) {
-            // Not listed on this side now: deleted since the last sync.
-            MakeDeletedCopy(cur, old);
-            if (old.Exists()) {
+        }
+    } else if (cur.IsFolder() != old.IsFolder()) {
+        SetPending(item, side);
+        ++nChanged;
+    } else if (cur.Exists() && !old.Exists()) {
+        SetPending(item, side);
+        ++nChanged;
+    } else if (!cur.Exists() && !old.Exists()) {
+        AssertNotPending(item, side);
+    } else if (!cur.Exists()) {
+        MakeDeletedCopy(cur, old);
+        SetPending(item, side);
+        ++nChanged;
+    } else {
+        const bool bNamesDiffer = NamesDifferNfc(SideNameRef(pNode, cur), SideNameRef(pNode, old));
+        if (cur.IsFolder()) {
+            if (CSyncTime::IsSame(cur.m_tFile, old.m_tFile) && !CSyncTime::IsSame(cur.m_tAccu, old.m_tAccu))
+                cur.m_tAccu = old.m_tAccu;
+            if (bNamesDiffer) {
                 SetPending(item, side);
                 ++nChanged;
+            } else {
+                AssertNotPending(item, side);
             }
-        } else if (cur.IsFolder() != old.IsFolder()) {
-            SetPending(item, side);
-            ++nChanged;
-        } else if (cur.Exists() && !old.Exists()) {
-            SetPending(item, side);
-            ++nChanged;
-        } else if (!cur.Exists() && !old.Exists()) {
-            AssertNotPending(item, side);
-        } else if (!cur.Exists()) {
-            MakeDeletedCopy(cur, old);
-            SetPending(item, side);
-            ++nChanged;
         } else {
-            const bool bNamesDiffer = NamesDifferNfc(GetItemSideName(pNode, side), GetItemOldSideName(pNode, side));
-            if (cur.IsFolder()) {
-                if (CSyncTime::IsSame(cur.m_tFile, old.m_tFile) && !CSyncTime::IsSame(cur.m_tAccu, old.m_tAccu))
-                    cur.m_tAccu = old.m_tAccu;
-                if (bNamesDiffer) {
+            bool bShift = false;
+            if (bExpects) {
+                for (int k = 0; k < 4 && !bShift; k++) {
+                    const uint16_t key = (uint16_t)item.GetTimeShiftKey(k);
+                    int32_t n = 0;
+                    bShift = key != 0 && table.Lookup(key, n) && n != 0;
+                }
+            }
+            if (bShift) {
+                cur.m_tAccu = old.m_tAccu;
+                cur.m_nTimeShift = 0;
+                AssertNotPending(item, side);
+            } else {
+                item.SetTimeShiftKey(0, 0);
+                if (!IsSameSideInfo(cur, old) || bNamesDiffer) {
                     SetPending(item, side);
                     ++nChanged;
-                } else {
-                    AssertNotPending(item, side);
-                }
-            } else {
-                bool bShift = false;
-                if (bExpects) {
-                    for (int k = 0; k < 4 && !bShift; k++) {
-                        const uint16_t key = (uint16_t)item.GetTimeShiftKey(k);
-                        int32_t n = 0;
-                        bShift = key != 0 && table.Lookup(key, n) && n != 0;
-                    }
-                }
-                if (bShift) {
-                    cur.m_tAccu = old.m_tAccu;
-                    cur.m_nTimeShift = 0;
-                    AssertNotPending(item, side);
-                } else {
-                    item.SetTimeShiftKey(0, 0);
-                    if (!IsSameSideInfo(cur, old) || bNamesDiffer) {
-                        SetPending(item, side);
-                        ++nChanged;
-                    }
                 }
             }
         }
-        if (cur.IsPresentBit() && cur.Exists() && item.m_aGens[side].IsEmpty() && !item.m_aPendingGen[side])
-            item.m_aPendingGen[side] = 1;
+    }
+    if (cur.IsPresentBit() && cur.Exists() && item.m_aGens[side].IsEmpty() && !item.m_aPendingGen[side])
+        item.m_aPendingGen[side] = 1;
+}
+
+bool CSyncJob::MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftTable& table,
+                               uint32_t& nChanged) {
+    side &= 1;
+    const bool bExpects = ExpectsTimeShift(m_apFs[side].get());
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) {
+        if (IsStopped()) return false;
+        MarkSideChange(it.GetNode(), side, table, bExpects, nChanged);
     }
     return true;
 }
@@ -306,8 +314,8 @@ void CSyncJob::AnalyzeSideChanges(CSyncTreeNode* pRoot, CSyncTime* pScanTime, in
     if (pScanTime) m_aScanTime[side] = *pScanTime;
     if (!m_apFs[side] || !pRoot) return;
     CTimeShiftTable table(17, 0.75f, 0.25f, 2.25f, 10);
-    if (!DetectNewOldTimeShift(pRoot, side, table)) return;
-    MarkSideChanges(pRoot, side, table, nChanged);
+    // One walk: the change marking goes along with the time-shift count.
+    DetectNewOldTimeShift(pRoot, side, table, &nChanged);
 }
 
 // ---------------------------------------------------------------- decision
@@ -323,20 +331,17 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
     const bool bExpectsL = ExpectsTimeShift(fsL), bExpectsR = ExpectsTimeShift(fsR);
     const bool bForced = IsOneWayForced();
     const bool bMd5 = m_Options.m_bCompareMD5crc;
-    CSyncDepthFirstIter it(pRoot);
-    for (; it.IsValid(); it.Next()) {
-        CSyncTreeNode* pNode = it.GetNode();
-        CSyncPairAndAction& item = pNode->GetItem();
-        if (item.IsExcluded()) continue;
+    auto decide = [&](CSyncTreeNode* pNode, CSyncPairAndAction& item) {
+        if (item.IsExcluded()) return;
         if (item.m_nExecState == ESS_ANALYZED_ERR) {
             item.m_nSysAction = EA_ERROR;
-            continue;
+            return;
         }
         CSideInfo& L = item.m_aCur[0];
         CSideInfo& R = item.m_aCur[1];
         const CSideInfo& LO = item.m_aOld[0];
         const CSideInfo& RO = item.m_aOld[1];
-        if (!L.IsPresentBit() && !R.IsPresentBit()) continue;
+        if (!L.IsPresentBit() && !R.IsPresentBit()) return;
         auto path = [&] { return pNode->GetPath(); };
         auto logReason = [&](int kind) { Log(2, kind, path() + u": " + item.GetReason() + u"\n"); };
         const bool bKnownL = (L.IsPresentBit() || LO.IsPresentBit()) && (L.Exists() || !item.m_aGens[0].IsEmpty());
@@ -351,7 +356,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
             int result = 0, how = 0;
             CompareGenerations(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1],
                                bSameNow, result, how);
-            const bool bNamesDiffer = NamesDifferNfc(GetItemSideName(pNode, 0), GetItemSideName(pNode, 1));
+            const bool bNamesDiffer = NamesDifferNfc(SideNameRef(pNode, L), SideNameRef(pNode, R));
             const bool bCorrected = LO.GetFlag(SIF_CORRECTED) || RO.GetFlag(SIF_CORRECTED);
             const Md5Crc &mL = item.GetMd5(0), &mR = item.GetMd5(1);
             const bool bMd5Usable = bMd5 && !mL.IsZero() && !mR.IsZero();
@@ -466,6 +471,21 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
             else if (item.m_aPendingGen[1])
                 item.m_nSysAction = EA_COPY_STATE_RIGHT_TO_LEFT;
         }
+    };
+    // The walk also does for the Left-Right time-shift analysis what it
+    // needs from every item: its keys cleared, the files it examines counted.
+    m_nLeftRightExamined = 0;
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) {
+        CSyncTreeNode* pNode = it.GetNode();
+        CSyncPairAndAction& item = pNode->GetItem();
+        for (int k = 0; k < 4; k++) item.SetTimeShiftKey(k, 0);
+        const CSideInfo& L = item.m_aCur[0];
+        const CSideInfo& R = item.m_aCur[1];
+        if (!item.IsExcluded() && !item.IsFolder() && L.Exists() && R.Exists() && L.m_Len == R.m_Len)
+            ++m_nLeftRightExamined;
+        decide(pNode, item);
+        if (m_pActiveFolders && !IsQuietItem(item)) NoteFolderToEnter(pNode);
     }
 }
 
@@ -477,7 +497,9 @@ void CSyncJob::RunDecisionPasses() {
     const TvFileSys* fsR = m_apFs[1].get();
     {
         CDoAnalyzeLeftRightTimeShift analyze(MayHaveRoundingShift(fsL) || MayHaveRoundingShift(fsR));
-        DoForSubtree(pRoot, analyze, false);
+        DoForEntered(pRoot, analyze);
+        // The quiet files left out were counted by the decision.
+        if (m_pActiveFolders) analyze.m_nExamined = m_nLeftRightExamined;
         const int32_t N = analyze.m_nExamined;
         int32_t nMin = (N - 1) / 4 + 1;
         if (nMin < 3) nMin = 3;
@@ -510,46 +532,51 @@ void CSyncJob::RunDecisionPasses() {
         }
         if (bAccepted) {
             CDoImplementLeftRightTimeShift implement(analyze.m_Table);
-            DoForSubtree(pRoot, implement, false);
+            DoForEntered(pRoot, implement);
         }
     }
     const int dir = m_Options.m_nDirection;
     if (dir != 0) {
         if (m_Options.m_n1wayMode == 0 || m_Options.m_n1wayMode == 2) {
             CDoOneWayForced pass(dir);
-            DoForSubtree(pRoot, pass, false);
+            DoForEntered(pRoot, pass);
         } else if (m_Options.m_n1wayMode == 1) {
             CDoOneWayVerified pass;
-            DoForSubtree(pRoot, pass, false);
+            DoForEntered(pRoot, pass);
         }
     }
     if (!m_Options.m_bPropagateDeletions) {
         if (dir == 0) {
             CDoNotPropagateDels2way pass;
-            DoForSubtree(pRoot, pass, false);
+            DoForEntered(pRoot, pass);
         } else {
             CDoNotPropagateDels1way pass;
-            DoForSubtree(pRoot, pass, false);
+            DoForEntered(pRoot, pass);
         }
     }
     {
         CDoDetectVerticalDeleteConflicts pass;
-        DoForSubtree(pRoot, pass, false);
+        DoForEntered(pRoot, pass);
     }
     if (m_nRunKind != 0 && dir == 0 && m_Options.m_nAutoResolveConflicts != 0) {
         CAutoResolveConflicts pass;
-        DoForSubtree(pRoot, pass, false);
+        DoForEntered(pRoot, pass);
     }
-    ScanDeleteFolders(pRoot, false);
+    {
+        CScanDeleteFolders pass; // as ScanDeleteFolders(pRoot, false)
+        pass.DoWithPair(pRoot, this);
+        DoForEntered(pRoot, pass);
+    }
     {
         CDeleteExcludedFilesInFolders pass;
-        DoForSubtree(pRoot, pass, false);
+        DoForEntered(pRoot, pass);
     }
     if (m_Options.m_bDetectMovesAndRenames) DetectMovesAndRenames(pRoot);
     {
         CDoWarnAboutOldFileWins pass;
-        DoForSubtree(pRoot, pass, false);
+        DoForEntered(pRoot, pass);
     }
+    m_pActiveFolders.reset();
 }
 
 // ---------------------------------------------------------------- exclusion passes
@@ -562,6 +589,71 @@ bool CIncludeParentsOfIncluded::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     parent.m_nFlags &= (uint8_t)~SPF_EXCLUDED;
     parent.SetReason(u"re-included by child include, was: " + parent.GetReason());
     return true;
+}
+
+namespace {
+
+// The filter step over one subtree (the node first, then its children, each
+// followed by the re-inclusion of its parent), as the filter loop over every
+// item followed by the children-first re-inclusion pass would do.
+struct CBothSidesFilter {
+    CSyncJob& job;
+    bool bRules;       // there are rules to apply
+    bool bTrustScan;   // the scans' judgements stand where they judged alike
+    bool bIncludesAll; // no include rules
+    CIncludeParentsOfIncluded include;
+
+    // The scan judged the item on its path in the tree with a record of its
+    // kind: the filters over both sides decide alike when every side record
+    // the item has is of that kind (the kind conditions look at both), and,
+    // for a folder, no include rule is left out on one side.
+    bool JudgedAlike(const CSyncPairAndAction& item) const {
+        int kinds = 0;
+        for (const CSideInfo& rec : item.m_aCur)
+            if (rec.IsPresentBit()) kinds |= rec.IsFolder() ? 2 : 1;
+        return kinds == 1 || (kinds == 2 && bIncludesAll);
+    }
+
+    void Node(CSyncTreeNode* pNode, bool bIsRoot) {
+        CSyncPairAndAction& item = pNode->GetItem();
+        const bool bJudged = (item.m_nFlags & SPF_FILTER_JUDGED) != 0;
+        item.m_nFlags &= (uint8_t)~SPF_FILTER_JUDGED;
+        if (bRules && !bIsRoot && !item.IsExcluded() && !(bJudged && bTrustScan && JudgedAlike(item))) {
+            CWideString reason;
+            if (job.m_FilterMatcher.IsExcluded(pNode->GetPath(), true, item.m_aCur[0], item.m_aCur[1], reason)) {
+                item.m_nFlags |= SPF_EXCLUDED;
+                item.SetReason(reason);
+            }
+        }
+        CSyncTreeNode::CChildMap* pMap = pNode->GetChildMap();
+        if (!pMap) return;
+        for (CSyncTreeNode::CEntry* e = pMap->GetFirst(); e; e = CSyncTreeNode::CChildMap::GetNext(e)) {
+            CSyncTreeNode* pChild = &e->GetValue();
+            Node(pChild, false);
+            include.DoWithPair(pChild, &job);
+        }
+    }
+};
+
+void ClearFilterJudgements(CSyncTreeNode* pRoot) {
+    pRoot->GetItem().m_nFlags &= (uint8_t)~SPF_FILTER_JUDGED;
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) it.GetItem()->m_nFlags &= (uint8_t)~SPF_FILTER_JUDGED;
+}
+
+} // namespace
+
+void CSyncJob::FilterOverBothSides(CSyncTreeNode* pRoot) {
+    if (!pRoot) return;
+    CBothSidesFilter f{*this, !m_FilterMatcher.IsEmpty(),
+                       !m_bFilterEveryItem && !m_FilterMatcher.NeedsBothSides(), m_FilterMatcher.IncludesAll(), {}};
+    f.Node(pRoot, true);
+    m_bFilterJudging = 0;
+}
+
+void CSyncJob::BeginFilterJudging(CSyncTreeNode* pRoot) {
+    if (m_bFilterJudging && pRoot) ClearFilterJudgements(pRoot); // left by a run that ended early
+    m_bFilterJudging = 1;
 }
 
 bool CExcludeChildren::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {

@@ -88,11 +88,28 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
         if (displayBuf.IsEmpty()) displayBuf = fs->DisplayPath(entryPath);
         return displayBuf;
     };
+    // The filters kept the entry, judged on the path the filter step judges
+    // it on: its NFC form is itself and its path in the tree.
+    bool bKeptOnTreePath = false;
     auto filtered = [&](const CSideInfo& rec, CWideString& reason) {
         if (m_FilterMatcher.IsEmpty()) return false;
         CWideString nfcPath = entryPath;
         NormalizeNameNfc(nfcPath);
-        return m_FilterMatcher.IsExcluded(nfcPath, false, rec, CSideInfo(), reason);
+        if (m_FilterMatcher.IsExcluded(nfcPath, false, rec, CSideInfo(), reason)) return true;
+        bKeptOnTreePath = m_bFilterJudging && nfcPath == entryPath;
+        return false;
+    };
+    // The filter step need not judge the item again when the side's record
+    // is the kind judged and the path judged is the item's path in the tree.
+    auto markJudged = [&](const CSideInfo& rec) {
+        if (!bKeptOnTreePath || !pNode) return;
+        CSyncPairAndAction& item = pNode->GetItem();
+        const CSideInfo& cur = item.m_aCur[side];
+        if (!cur.IsPresentBit() || cur.IsFolder() != rec.IsFolder()) return;
+        const bool bTreePath = pFolder ? pFolder == m_pScanPlainFolder && pNode->GetParent() == pFolder &&
+                                             entry.m_sName == pNode->GetNameRef()
+                                       : pNode->GetPath() == entryPath;
+        if (bTreePath) item.m_nFlags |= SPF_FILTER_JUDGED;
     };
 
     // Makes (or finds) the entry's node and fills the side's current record.
@@ -179,6 +196,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
         if (filtered(rec, reason)) return exclude(reason, m_nScanFoldersExcluded);
 
         if (!bLink) {
+            markJudged(rec);
             ++m_nScanFoldersListed;
             return true;
         }
@@ -279,6 +297,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
     if (filtered(rec, reason)) return exclude(reason, m_nScanFilesExcluded);
 
     if (!bLink) {
+        markJudged(rec);
         if (m_Options.m_bCompareMD5crc) {
             if (fs->GetCapability(TVFS_CAP_MD5)) {
                 Md5Crc md5;

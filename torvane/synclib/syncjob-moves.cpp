@@ -136,7 +136,7 @@ void CSyncJob::LinkMovePair(CSyncTreeNode* pRoot, const CWideString& from, const
 void CSyncJob::DetectMovesAndRenames(CSyncTreeNode* pRoot) {
     {
         CDetectFileRenamesAndMoves detect;
-        DoForSubtree(pRoot, detect, false);
+        DoForEntered(pRoot, detect);
         for (CDetectFileRenamesAndMoves::CTable* t : detect.m_pTables) {
             for (const std::vector<CMoveEntry>& list : t->entries) {
                 const CMoveEntry* pLoneA = nullptr;
@@ -164,13 +164,13 @@ void CSyncJob::DetectMovesAndRenames(CSyncTreeNode* pRoot) {
     if (m_Options.m_bDetectFolderMoves && m_bBothMoveFolders) {
         CExamineFolderRenamesAndMoves examine;
         examine.m_pRoot = pRoot;
-        DoForSubtreeChildrenFirst(pRoot, examine);
+        DoForEnteredChildrenFirst(pRoot, examine);
         CCommitFolderRenamesAndMoves commit;
         commit.m_pRoot = pRoot;
-        DoForSubtreeChildrenFirst(pRoot, commit);
+        DoForEnteredChildrenFirst(pRoot, commit);
     }
     CDetectCaseChanges cases;
-    DoForSubtreeChildrenFirst(pRoot, cases);
+    DoForEnteredChildrenFirst(pRoot, cases);
 }
 
 bool CExamineFolderRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {

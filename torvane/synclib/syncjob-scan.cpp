@@ -47,6 +47,9 @@ void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFas
         if (job.m_FilterMatcher.IsExcluded(pNode->GetPath(), false, old, CSideInfo(), reason)) {
             item.m_nFlags |= SPF_EXCLUDED;
             item.SetReason(reason);
+        } else if (job.m_bFilterJudging) {
+            // Judged on its path in the tree with the record of its kind.
+            item.m_nFlags |= SPF_FILTER_JUDGED;
         }
     }
 }
@@ -558,6 +561,9 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     AddTrailingForwardSlash(prefix);
     // The entries' nodes are found from the folder's node, not from the root.
     CSyncTreeNode* pFolder = bFullScan ? GetStateFileIo().FindPathNode(path, pRoot) : nullptr;
+    // Its entries are judged on their path in the tree when its side path is its own.
+    m_pScanPlainFolder =
+        pFolder && m_bFilterJudging && !m_FilterMatcher.IsEmpty() && pFolder->GetPath() == path ? pFolder : nullptr;
     for (ZorPosition pos = list.GetHeadPosition(); pos;) {
         const FsItemInfo& entry = list.GetNext(pos);
         const CWideString& name = entry.m_sName;

@@ -6,6 +6,8 @@
 #include "zor-debug.h"
 #include "zor-locstr.h"
 
+#include <vector>
+
 namespace {
 
 int64_t Abs64(int64_t v) {
@@ -91,34 +93,43 @@ bool MayHaveRoundingShift(const TvFileSys* pFs) {
 
 // ---------------------------------------------------------------- New-Old
 
-bool CSyncJob::DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftTable& table) {
+bool CSyncJob::DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftTable& table, uint32_t* pChanged) {
     side &= 1;
     const TvFileSys* fs = m_apFs[side].get();
     const bool bMay = MayHaveTimeShift(fs);
     const bool bRounding = MayHaveRoundingShift(fs);
+    const bool bExpects = ExpectsTimeShift(fs);
     const CWideString title = GetLocalizedString(side ? IDS_Str_Right : IDS_Str_Left);
     int32_t n = 0;
+    // Items whose change marking looks the keys up in the final table.
+    std::vector<CSyncTreeNode*> awaiting;
     CSyncDepthFirstIter it(pRoot);
     for (; it.IsValid(); it.Next()) {
         if (IsStopped()) return false;
-        CSyncPairAndAction& item = it.GetNode()->GetItem();
+        CSyncTreeNode* pNode = it.GetNode();
+        CSyncPairAndAction& item = pNode->GetItem();
         for (int k = 0; k < 4; k++) item.SetTimeShiftKey(k, 0);
         CSideInfo& cur = item.m_aCur[side];
         const CSideInfo& old = item.m_aOld[side];
-        if (item.IsExcluded() || !cur.IsPresentBit() || !old.IsPresentBit() || !cur.Exists() || !old.Exists() ||
-            cur.IsFolder() || old.IsFolder())
-            continue;
-        ++n;
-        if (bMay && CSyncTime::IsSame(cur.m_tFile, old.m_tFile)) {
-            cur.m_tAccu = old.m_tAccu;
-            continue;
+        if (!item.IsExcluded() && cur.IsPresentBit() && old.IsPresentBit() && cur.Exists() && old.Exists() &&
+            !cur.IsFolder() && !old.IsFolder()) {
+            ++n;
+            if (bMay && CSyncTime::IsSame(cur.m_tFile, old.m_tFile)) {
+                cur.m_tAccu = old.m_tAccu;
+            } else {
+                cur.m_tAccu = cur.m_tFile;
+                if (cur.m_Len == old.m_Len) {
+                    int16_t keys[4] = {0, 0, 0, 0};
+                    CountTimeShiftKeys(cur.m_tFile.GetTime(), old.m_tFile.GetTime(), bRounding, keys, table);
+                    for (int k = 0; k < 4; k++) item.SetTimeShiftKey(k, keys[k]);
+                }
+            }
         }
-        cur.m_tAccu = cur.m_tFile;
-        if (cur.m_Len == old.m_Len) {
-            int16_t keys[4] = {0, 0, 0, 0};
-            CountTimeShiftKeys(cur.m_tFile.GetTime(), old.m_tFile.GetTime(), bRounding, keys, table);
-            for (int k = 0; k < 4; k++) item.SetTimeShiftKey(k, keys[k]);
-        }
+        if (!pChanged) continue;
+        if (bExpects && item.GetWorkBytes() != 0)
+            awaiting.push_back(pNode);
+        else
+            MarkSideChange(pNode, side, table, bExpects, *pChanged);
     }
     for (ZorPosition pos = table.GetStartPosition(); pos;) {
         auto* p = table.GetNext(pos);
@@ -160,6 +171,10 @@ bool CSyncJob::DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftT
         Log(2, 6336,
             u"You have time shift on file system that should not produce them. If time shift comes back after "
             u"Sync, consider setting FAT option on this file system.\n");
+    for (CSyncTreeNode* pNode : awaiting) {
+        if (IsStopped()) return false;
+        MarkSideChange(pNode, side, table, bExpects, *pChanged);
+    }
     return true;
 }
 

@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 class CSyncJob;
@@ -543,6 +544,17 @@ public:
     int32_t m_nScanExpectedFolders = 0;  // folders expected from the state file (0: unknown)
     int64_t m_nScanProgressTick = 0;     // clock of the last scan progress report
     uint8_t m_bScanDepthExceeded = 0;    // the depth limit ended the current scan
+    // While set (from the start of an Analyze to its filter step) the scans
+    // mark the items the filters kept when judged on the item's path in the
+    // tree (SPF_FILTER_JUDGED), so that the filter step need not judge them
+    // again. Still set at the next Analyze: marks of a run that ended early
+    // are cleared first.
+    uint8_t m_bFilterJudging = 0;
+    // The folder being listed when its side path is its path in the tree
+    // (its entries can then be judged on their path in the tree); else null.
+    const CSyncTreeNode* m_pScanPlainFolder = nullptr;
+    // The filter step judges every item again, as if no scan had judged any.
+    uint8_t m_bFilterEveryItem = 0;
     std::atomic<uint32_t> m_nFlaggedRateLimit{0};
     std::atomic<uint32_t> m_nPlainRateLimit{0};
 
@@ -552,6 +564,21 @@ public:
     // in pre-order (children in child-map order). The first false ends the
     // walk with false; a null node gives false.
     bool DoForSubtree(CSyncTreeNode* pNode, CDoSmthWithPair& pass, bool bWithRoot);
+    // The walks of the decision passes. While the decision has noted the
+    // folders to enter (m_pActiveFolders), they leave out what lies below a
+    // quiet folder with nothing but quiet items below it (IsQuietItem: no
+    // pass changes such an item); otherwise they are DoForSubtree without the
+    // node and DoForSubtreeChildrenFirst.
+    bool DoForEntered(CSyncTreeNode* pNode, CDoSmthWithPair& pass);
+    bool DoForEnteredChildrenFirst(CSyncTreeNode* pNode, CDoSmthWithPair& pass);
+    // Notes the node (when it has children) and the folders above it as folders to enter.
+    void NoteFolderToEnter(const CSyncTreeNode* pNode);
+    // The folders the decision passes enter; null: every folder.
+    std::unique_ptr<std::unordered_set<const CSyncTreeNode*>> m_pActiveFolders;
+    // The decision passes walk the whole tree, as if every item could change.
+    uint8_t m_bPassesOverWholeTree = 0;
+    // Files the Left-Right time-shift analysis examines (the decision counts them).
+    int32_t m_nLeftRightExamined = 0;
 
     // ---------------------------------------------------------------- Sync and execution
     // (syncjob-sync.cpp, syncjob-exec.cpp, syncjob-copy.cpp; the scheduler's
@@ -578,6 +605,13 @@ public:
     void DecideActions(CSyncTreeNode* pRoot);
     // The passes after the decision, in their fixed order.
     void RunDecisionPasses();
+    // The filter step after both scans: the filters over both sides' records
+    // for every item not excluded that the scans did not judge alike (all of
+    // them when a rule needs both sides), then the parents of included items
+    // included again. Clears the scans' judgement marks.
+    void FilterOverBothSides(CSyncTreeNode* pRoot);
+    // Starts the scans' judging (clearing the marks an earlier run left).
+    void BeginFilterJudging(CSyncTreeNode* pRoot);
     // Excludes folders without included content (excludeEmpty; never the root).
     void ExcludeEmptyFolders(CSyncTreeNode* pNode, bool bExcludeEmpty, bool bIsRoot);
     // Lists what is still unlisted below folders that are to be deleted, so
@@ -589,9 +623,17 @@ public:
     // Direction 1 or 2 with 1wayMode 0 or 2.
     bool IsOneWayForced() const;
     // The New-Old time shift of one side (first stage of AnalyzeSideChanges).
-    bool DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftTable& table);
-    // The change marking of one side (second stage of AnalyzeSideChanges).
+    // With pChanged it also marks the side's changes (as MarkSideChanges),
+    // each item in the same walk unless its marking needs the table, which
+    // is marked once the table is final.
+    bool DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftTable& table,
+                               uint32_t* pChanged = nullptr);
+    // The change marking of one side over the whole tree, after its New-Old
+    // time shift (AnalyzeSideChanges marks along with the time-shift count).
     bool MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftTable& table, uint32_t& nChanged);
+    // The change marking of one item (counted in nChanged when changed).
+    void MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTable& table, bool bExpects,
+                        uint32_t& nChanged);
     // The one-line description of the job's settings and its filter switches.
     CWideString FormatOptionsLine() const;
     CWideString FormatFilterFlags() const;

@@ -417,6 +417,132 @@ TEST_F(AnalyzeTest, WildcardIncludeRuleReachesDeepFilesAndPrunesOtherFolders) {
     EXPECT_EQ(Node(u"/Other/d.txt"), nullptr);
 }
 
+// The filter step leaves alone what the scans judged alike: for every kind
+// of rule it decides as when it judges every item again.
+TEST_F(AnalyzeTest, FilterStepDecidesAsWhenJudgingEveryItemAgain) {
+    Both("Docs/a.txt");
+    Both("Docs/sub/b.tmp");
+    Both("Docs/sub/c.doc", "longer content");
+    Both("Other/d.txt");
+    Both("gone.txt");
+    Both("gone/e.txt");
+    Both("caf\xC3\xA9.txt");         // NFC on both sides
+    ASSERT_TRUE(h.m_tmp.MakeDir("L/mixed")); // a folder on the left...
+    Put("R", "mixed", "a file");        // ...a file on the right
+    Put("L", "nfd/cafe\xCC\x81.txt", "d"); // an NFD name
+    MakeSyncedPair();
+    Remove("L", "gone.txt"); // known only from the state file on the left
+    Remove("R", "gone");
+    Put("L", "new.tmp", "n");
+    Put("R", "Docs/new.txt", "new on the right", kFileTime + 86400 * 30);
+    ASSERT_EQ(symlink(h.m_tmp.NativeSub("L/Docs").c_str(), h.m_tmp.NativeSub("L/link").c_str()), 0);
+    job.m_Options.m_nFolderLinks = 1;
+
+    struct Rules {
+        std::vector<const char16_t*> inc, exc;
+    } table[] = {
+        {{}, {u"*.tmp"}},           {{}, {u"/Docs/sub"}},       {{u"/Docs/*.txt"}, {}},
+        {{u"/Docs"}, {}},           {{u"*.txt"}, {}},           {{}, {u"size>5"}},
+        {{}, {u"time>2020/9/20"}},  {{}, {u"existone"}},        {{}, {u"isfolder;name m*"}},
+        {{}, {u"isfile;name m*"}},  {{u"isfile"}, {}},          {{}, {u"name link"}},
+        {{}, {u"caf\u00E9*"}},     {{}, {u"/nfd/cafe\u0301.txt"}},   {{}, {u"isfile;isfolder;name m*"}},
+        {{u"/nfd/cafe\u0301.txt"}, {u"gone"}},
+    };
+    // Every item: excluded or not, the reason and the action.
+    auto decisions = [&] {
+        std::map<std::string, std::string> m;
+        for (CSyncDepthFirstIter it(&job.m_Tree); it.IsValid(); it.Next()) {
+            const CSyncPairAndAction& item = *it.GetItem();
+            m[ToU8(it.GetNode()->GetPath())] = (item.IsExcluded() ? "excluded " : "") + ToU8(item.GetReason()) +
+                                               " " + ToU8(GetActionName(item.GetEffAction()));
+        }
+        return m;
+    };
+    for (const Rules& r : table) {
+        SCOPED_TRACE(ToU8(r.inc.empty() ? r.exc[0] : r.inc[0]));
+        CJobFilters& f = job.m_Options.m_Filters;
+        f.m_lstIncluded.RemoveAll();
+        f.m_lstExcluded.RemoveAll();
+        for (const char16_t* s : r.inc) f.m_lstIncluded.AddTail(s);
+        for (const char16_t* s : r.exc) f.m_lstExcluded.AddTail(s);
+        std::map<std::string, std::string> every, judged;
+        for (int bEvery = 1; bEvery >= 0; bEvery--) {
+            job.m_bFilterEveryItem = (uint8_t)bEvery;
+            job.ResetTree();
+            ASSERT_TRUE(Analyze().bOk);
+            (bEvery ? every : judged) = decisions();
+        }
+        EXPECT_EQ(judged, every);
+    }
+    job.m_bFilterEveryItem = 0;
+}
+
+// The passes after the decision leave out what lies below quiet folders:
+// for every kind of pass they decide and log as over the whole tree.
+TEST_F(AnalyzeTest, DecisionPassesDecideAsOverTheWholeTree) {
+    for (const char* d : {"quiet1", "quiet2/deep", "p", "q", "a", "f", "t"})
+        for (int i = 0; i < 3; i++) Both(std::string(d) + "/file" + std::to_string(i) + ".txt", d);
+    Both("q/skip.tmp");
+    Both("a/old.txt", "renamed file");
+    Both("t/shifted.txt", "shifted");
+    Both("case.txt");
+    MakeSyncedPair();
+    Remove("R", "p");                             // a folder deleted on the right...
+    Put("L", "p/file0.txt", "changed on left");   // ...while a file in it changed on the left
+    Remove("L", "q");                             // a folder deleted on the left holds an excluded file
+    Rename("L", "a/old.txt", "a/new.txt");        // a rename
+    Rename("R", "f", "g");                        // a folder rename
+    Rename("L", "case.txt", "Case.txt");          // a case change
+    Put("L", "quiet2/deep/new.txt", "new", kFileTime - 100);
+    Put("R", "quiet2/deep/new.txt", "newer", kFileTime); // a conflict deep below
+    Put("R", "t/shifted.txt", "shifted", kFileTime + 3600);
+    Put("L", "t/file1.txt", "older left", kFileTime - 50);
+    job.m_Options.m_Filters.m_lstExcluded.AddTail(u"*.tmp");
+    struct Row {
+        int dir, mode;
+        bool bPropDels;
+        int autoResolve;
+    } rows[] = {{0, 0, true, 0}, {0, 0, false, 0}, {0, 0, true, 3}, {1, 0, true, 0},
+                {1, 1, false, 0}, {2, 1, true, 0}, {1, 2, true, 0}};
+    auto decisions = [&] {
+        std::map<std::string, std::string> m;
+        for (CSyncDepthFirstIter it(&job.m_Tree); it.IsValid(); it.Next()) {
+            const CSyncPairAndAction& item = *it.GetItem();
+            m[ToU8(it.GetNode()->GetPath())] = std::to_string(item.m_nFlags) + " " + ToU8(item.GetReason()) + " " +
+                                               ToU8(GetActionName(item.m_nSysAction)) + " " +
+                                               std::to_string(item.m_aPendingGen[0] * 2 + item.m_aPendingGen[1]) +
+                                               " " + ToU8(item.GetMove());
+        }
+        for (const auto& l : h.m_sink.Lines())
+            if (l.level > 0) m["log " + std::to_string(m.size())] = ToU8(l.text);
+        return m;
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.dir) + "/" + std::to_string(r.mode) + "/" + std::to_string(r.bPropDels) +
+                     "/" + std::to_string(r.autoResolve));
+        job.m_Options.m_nDirection = r.dir;
+        job.m_Options.m_n1wayMode = r.mode;
+        job.m_Options.m_bPropagateDeletions = r.bPropDels;
+        job.m_Options.m_nAutoResolveConflicts = r.autoResolve;
+        std::map<std::string, std::string> whole, entered;
+        for (int bWhole = 1; bWhole >= 0; bWhole--) {
+            job.m_bPassesOverWholeTree = (uint8_t)bWhole;
+            job.ResetTree();
+            ASSERT_TRUE(Analyze().bOk);
+            (bWhole ? whole : entered) = decisions();
+        }
+        EXPECT_EQ(entered, whole);
+        if (&r != rows) continue;
+        // The scenario meets the passes: conflicts, deletions, moves, case changes.
+        std::string all;
+        for (const auto& kv : whole) all += kv.second + "\n";
+        for (const char* t : {"(Vertical Conflict)", "included by delete above", "Rename Folder from /f",
+                              "Rename from /a/old.txt", "NAME_CASE_LEFT_TO_RIGHT", "Older file"})
+            EXPECT_NE(all.find(t), std::string::npos) << t;
+    }
+    job.m_bPassesOverWholeTree = 0;
+}
+
 // ---------------------------------------------------------------- driver texts and free space
 
 TEST(AnalyzeTexts, DirectionTexts) {
