@@ -194,6 +194,53 @@ bool HasBadComponent(const CWideString& path) {
     return false;
 }
 
+// A name that is a component by itself: not empty, no separator, no NUL,
+// not "." or "..", NFC. Below U+0300 every name is NFC.
+bool IsPlainName(const CWideString& name) {
+    const char16_t* p = name.GetString();
+    const int n = name.GetLength();
+    if (n == 0 || (p[0] == u'.' && (n == 1 || (n == 2 && p[1] == u'.')))) return false;
+    char16_t nOr = 0;
+    for (int i = 0; i < n; i++) {
+        const char16_t c = p[i];
+        if (c == u'/' || c == 0) return false;
+        nOr |= c;
+    }
+    return nOr < 0x100 || IsNameNfc(name);
+}
+
+// The child-map order folds letter case unit by unit (CompareNoCaseThenCase):
+// names that match ignoring case have equal folded units, so equal hashes.
+uint32_t FoldedNameHash(const char16_t* p, int n) {
+    uint32_t h = 2166136261u;
+    for (int i = 0; i < n; i++) {
+        unsigned c = p[i];
+        if (c < 0x80)
+            c = c - u'A' < 26u ? c + 32 : c;
+        else
+            c = ZorFoldUnit((char16_t)c);
+        h = (h ^ c) * 16777619u;
+    }
+    return h;
+}
+
+bool NameMatches(const CWideString& a, const CWideString& b, bool bCaseSensitive) {
+    const int n = a.GetLength();
+    if (n != b.GetLength()) return false;
+    const char16_t* pa = a.GetString();
+    const char16_t* pb = b.GetString();
+    if (memcmp(pa, pb, sizeof(char16_t) * (size_t)n) == 0) return true;
+    if (bCaseSensitive) return false;
+    for (int i = 0; i < n; i++) {
+        const unsigned ca = pa[i], cb = pb[i];
+        if (ca == cb) continue;
+        const unsigned fa = (ca | cb) < 0x80 ? (ca - u'A' < 26u ? ca + 32 : ca) : ZorFoldUnit((char16_t)ca);
+        const unsigned fb = (ca | cb) < 0x80 ? (cb - u'A' < 26u ? cb + 32 : cb) : ZorFoldUnit((char16_t)cb);
+        if (fa != fb) return false;
+    }
+    return true;
+}
+
 int CountComponents(const CWideString& path) {
     int n = 0;
     bool bIn = false;
@@ -216,6 +263,42 @@ bool AnyChildPresent(CSyncTreeNode* pNode, int nSide) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- child index
+void CChildNameIndex::Build(CSyncTreeNode* pFolder) {
+    m_Slots.clear();
+    m_nMask = 0;
+    CSyncTreeNode::CChildMap* pMap = pFolder ? pFolder->GetChildMap() : nullptr;
+    // A few children are found as fast by the map's descent.
+    constexpr int kMinIndexed = 16;
+    if (!pMap || pMap->GetCount() < kMinIndexed) return;
+    size_t nSlots = 32;
+    while (nSlots < (size_t)pMap->GetCount() * 2) nSlots *= 2;
+    m_Slots.assign(nSlots, nullptr);
+    m_nMask = (uint32_t)(nSlots - 1);
+    // In key order: of the names that match ignoring case, the first in key
+    // order comes first on the probe path, as the map's look-up gives it.
+    for (CSyncTreeNode::CEntry* e = pMap->GetFirst(); e; e = CSyncTreeNode::CChildMap::GetNext(e)) {
+        const CWideString& key = e->GetKey();
+        uint32_t i = FoldedNameHash(key.GetString(), key.GetLength()) & m_nMask;
+        while (m_Slots[i]) i = (i + 1) & m_nMask;
+        m_Slots[i] = e;
+    }
+}
+
+CSyncTreeNode* CChildNameIndex::Find(const CWideString& name, bool bCaseSensitive) const {
+    uint32_t i = FoldedNameHash(name.GetString(), name.GetLength()) & m_nMask;
+    for (CSyncTreeNode::CEntry* e; (e = m_Slots[i]) != nullptr; i = (i + 1) & m_nMask) {
+        if (!NameMatches(name, e->GetKey(), bCaseSensitive)) continue;
+        // A name added after the index was made may come before it in key order.
+        if (!bCaseSensitive)
+            for (CSyncTreeNode::CEntry* p; (p = CSyncTreeNode::CChildMap::GetPrev(e)) != nullptr &&
+                                           NameMatches(name, p->GetKey(), false);)
+                e = p;
+        return &e->GetValue();
+    }
+    return nullptr;
+}
 
 // ---------------------------------------------------------------- header
 bool StateFileHeader::Read(ZorInStream& in, CWideString& err) {
@@ -1046,20 +1129,18 @@ bool CStateFileIo::ReadStateNode(ZorInStream& in, int nSide, int64_t nAgeLimit, 
     return ReadNodeTree(in, nSide, nAgeLimit, pParent, pFolder, bMayShift, nDepth, false, err);
 }
 
-CSyncTreeNode* CStateFileIo::FindPlainChild(CSyncTreeNode* pParent, const CWideString& name,
-                                            const CSideInfo& rec) const {
+CSyncTreeNode* CStateFileIo::FindPlainChild(CSyncTreeNode* pParent, const CWideString& name, const CSideInfo& rec,
+                                            const CChildNameIndex* pIndex) const {
     CSyncTreeNode::CChildMap* pMap = pParent ? pParent->GetChildMap() : nullptr;
-    if (!pMap || !rec.m_sId.IsEmpty() || name.IsEmpty() || name.Find(u'/') >= 0 || HasBadComponent(name) ||
-        !IsNameNfc(name))
-        return nullptr;
+    if (!pMap || !rec.m_sId.IsEmpty() || !IsPlainName(name)) return nullptr;
+    if (pIndex && pIndex->IsBuilt()) return pIndex->Find(name, m_bCaseSensitive);
     CSyncTreeNode::CEntry* e = pMap->LookupCS(name, m_bCaseSensitive);
     return e ? &e->GetValue() : nullptr;
 }
 
 CSyncTreeNode* CStateFileIo::AddFreshChild(CSyncTreeNode* pParent, const CWideString& name, int nSide,
                                            const CSideInfo& rec) {
-    if (name.IsEmpty() || name.Find(u'/') >= 0 || HasBadComponent(name) || !IsNameNfc(name) ||
-        pParent->GetDepth(nullptr) >= kStateMaxDepth)
+    if (!IsPlainName(name) || pParent->GetDepth(nullptr) >= kStateMaxDepth)
         return nullptr;
     CWideString e;
     // A new node's item is a new item: only the side's old record is set.

@@ -128,6 +128,26 @@ bool MergeGenerations(CGenArray& target, const CGenArray& incoming, bool& bChang
 // one for a whole Analyze: the state level of each item (how many levels
 // below the folder of the state file that supplied its old record it lies)
 // lives here and decides how records from several files merge.
+// The children one folder has, by name, for the look-ups that the folder's
+// listing makes (one per entry, in no useful order): a hash probe that finds
+// what a look-up in the child map finds, without the map's descent through
+// keys scattered in memory. Children added after Build are not indexed (a
+// look-up of them misses); the caller falls back to the full look-up then.
+class CChildNameIndex {
+public:
+    // Indexes the children the folder has now; a folder with few children
+    // is not indexed (Find then looks in its child map).
+    void Build(CSyncTreeNode* pFolder);
+    bool IsBuilt() const { return !m_Slots.empty(); }
+    // The child that the map's look-up of name gives (the first match in key
+    // order), or null when none was indexed. Call only when IsBuilt.
+    CSyncTreeNode* Find(const CWideString& name, bool bCaseSensitive) const;
+
+private:
+    std::vector<CSyncTreeNode::CEntry*> m_Slots; // open addressing, linear probing
+    uint32_t m_nMask = 0;
+};
+
 class CStateFileIo {
 public:
     explicit CStateFileIo(CSyncPairsAndActions* pTree) : m_pTree(pTree) {}
@@ -184,8 +204,9 @@ public:
     // The child of pParent that a record of a plain name (no side's own
     // form, no separator, NFC, not "." or "..") merges into; null when there
     // is none or the name is not plain.
-    CSyncTreeNode* FindPlainChild(CSyncTreeNode* pParent, const CWideString& name,
-                                  const CSideInfo& rec) const;
+    // With an index of the parent's children, it is searched first.
+    CSyncTreeNode* FindPlainChild(CSyncTreeNode* pParent, const CWideString& name, const CSideInfo& rec,
+                                  const CChildNameIndex* pIndex = nullptr) const;
     // Merges a record read from a state file into the node's old record.
     void MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel, const CSideInfo& rec,
                         const CGenArray& gens);

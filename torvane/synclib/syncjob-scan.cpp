@@ -558,6 +558,8 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     AddTrailingForwardSlash(prefix);
     // The entries' nodes are found from the folder's node, not from the root.
     CSyncTreeNode* pFolder = bFullScan ? GetStateFileIo().FindPathNode(path, pRoot) : nullptr;
+    CChildNameIndex childIndex;
+    if (pFolder) childIndex.Build(pFolder);
     for (ZorPosition pos = list.GetHeadPosition(); pos;) {
         const FsItemInfo& entry = list.GetNext(pos);
         const CWideString& name = entry.m_sName;
@@ -570,7 +572,7 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         int listKind = 0;
         CWideString le;
         if (!AddListedItems(prefix + name, entry, side, bFullScan, bParentExcluded, queue, pRoot, pNode,
-                            listKind, le, pFolder)) {
+                            listKind, le, pFolder, &childIndex)) {
             errKind = listKind;
             errText += le;
             return false;

@@ -781,3 +781,37 @@ TEST(StateFile, SetNodeFromTheFolderNodeMatchesTheWholePath) {
         EXPECT_EQ(io1.m_Logs, io2.m_Logs);
     }
 }
+
+// The index of a folder's children finds what the child map's look-up finds,
+// also after names were added that come first in key order among their case
+// variants, and for names it never indexed.
+TEST(StateFile, ChildIndexFindsWhatTheMapFinds) {
+    for (bool bCase : {false, true}) {
+        CSyncPairsAndActions tree;
+        TestIo io(&tree);
+        io.m_bCaseSensitive = bCase;
+        CWideString e;
+        for (int i = 0; i < 40; i++)
+            tree.AddItemCS(CWideString::Formatted(u"file-%03d.dat", (int64_t)i), false, bCase, nullptr, e);
+        for (const char16_t* n : {u"README", u"\u00c9t\u00e9", u"Stra\u00dfe"})
+            tree.AddItemCS(n, false, true, nullptr, e);
+        CChildNameIndex index;
+        index.Build(&tree);
+        ASSERT_TRUE(index.IsBuilt());
+        for (const char16_t* n : {u"Readme", u"aaa", u"FILE-000.DAT"}) tree.AddItemCS(n, false, true, nullptr, e);
+        const CSideInfo rec = FileRec(1, 2);
+        for (const char16_t* n : {u"file-000.dat", u"FILE-000.DAT", u"FILE-039.DAT", u"file-040.dat", u"README", u"readme",
+                                  u"Readme", u"aaa", u"AAA", u"\u00e9t\u00e9", u"STRASSE", u"e\u0301t\u00e9",
+                                  u".", u"..", u"a/b", u""}) {
+            const CWideString name = n;
+            CSyncTreeNode* pMap = io.FindPlainChild(&tree, name, rec);
+            CSyncTreeNode* pIndexed = io.FindPlainChild(&tree, name, rec, &index);
+            if (pIndexed) EXPECT_EQ(pIndexed, pMap) << U8(name) << (bCase ? " (case-sensitive)" : "");
+            // Only a name added after the index was made may be missed.
+            if (!pIndexed && pMap)
+                EXPECT_TRUE(pMap->GetName() == u"Readme" || pMap->GetName() == u"aaa" ||
+                            pMap->GetName() == u"FILE-000.DAT")
+                    << U8(name);
+        }
+    }
+}
