@@ -560,8 +560,154 @@ void AppendGenArrayTic(std::string& out, char tag, const CGenArray& gens) {
 }
 
 // ---------------------------------------------------------------- node record
+namespace {
+
+// Reads a record laid out as the writer lays it out (AppendSideRecord) from
+// the bytes the stream holds in memory, giving what the general reader
+// gives for it. Anything else (another field order or form, text that is
+// not ASCII, a value the general reader refuses, a record that goes past the
+// bytes in memory) makes it give up: nothing is taken from the stream, and
+// the general reader reads the record.
+class CWrittenRecord {
+public:
+    explicit CWrittenRecord(ZorInStream& in) : m_In(in) {
+        int n = 0;
+        m_p = m_pStart = in.GetReady(n);
+        m_pEnd = m_p + n;
+    }
+    bool Read(bool& bFolder, CWideString& wN, CItemLen& len, uint32_t& nAttr, CSyncTime& tFile,
+              CSyncTime& tAccu, CSyncTime& tSaved, CItemLen& savedLen, CWideString& wI, CGenArray& gens) {
+        uint64_t nGens = 0;
+        if (!Take("[f=", 3) || m_p >= m_pEnd || (*m_p != '0' && *m_p != '1')) return false;
+        bFolder = *m_p++ == '1';
+        if (!Byte('|') || !Byte('N') || !Text(wN) || !Len('l', len) || !Byte('a') ||
+            !Unsigned(0xFFFFFFFFu, nAttr) || !Time('C', tFile) || !Time('t', tAccu) || !Time('p', tSaved) ||
+            !Len('s', savedLen) || !Byte('i') || !Text(wI) || !Take("g[a{=", 5) || !Digits(nGens) ||
+            !Byte('|') || nGens > (uint64_t)kStateMaxGenerations)
+            return false;
+        for (uint64_t i = 0; i < nGens; i++) {
+            uint32_t y = 0;
+            if (!Take("[y", 2) || !Unsigned(0xFFFFFFFFu, y) || !Take("]|", 2) || !gens.Add(CSyncTime(y)))
+                return false;
+        }
+        if (!Take("}]]", 3)) return false;
+        m_In.TakeReady((int)(m_p - m_pStart));
+        return true;
+    }
+
+private:
+    bool Byte(unsigned char c) {
+        if (m_p >= m_pEnd || *m_p != c) return false;
+        ++m_p;
+        return true;
+    }
+    bool Take(const char* s, size_t n) {
+        if ((size_t)(m_pEnd - m_p) < n || memcmp(m_p, s, n) != 0) return false;
+        m_p += n;
+        return true;
+    }
+    // At most 18 digits, as the tic reader takes in place.
+    bool Digits(uint64_t& v) {
+        const unsigned char* const pFirst = m_p;
+        v = 0;
+        while (m_p < m_pEnd && m_p - pFirst < 18 && (unsigned)(*m_p - '0') < 10u) v = v * 10 + (*m_p++ - '0');
+        return m_p > pFirst;
+    }
+    // "=" number "|" up to max, where -1 to -3 stand for max to max - 2.
+    bool Unsigned(uint32_t max, uint32_t& n) {
+        if (!Byte('=')) return false;
+        const bool bNeg = m_p < m_pEnd && *m_p == '-';
+        if (bNeg) ++m_p;
+        uint64_t v = 0;
+        if (!Digits(v) || !Byte('|')) return false;
+        if (!bNeg) {
+            if (v > max) return false;
+            n = (uint32_t)v;
+        } else {
+            if (v > 3) return false;
+            n = v == 0 ? 0 : (uint32_t)((uint64_t)max + 1 - v);
+        }
+        return true;
+    }
+    // ":" length ":" ASCII bytes "|".
+    bool Text(CWideString& s) {
+        uint64_t n = 0;
+        if (!Byte(':') || !Digits(n) || !Byte(':') || n > (uint64_t)kStateMaxString ||
+            (uint64_t)(m_pEnd - m_p) <= n || m_p[n] != '|')
+            return false;
+        for (uint64_t i = 0; i < n; i++)
+            if (m_p[i] >= 0x80) return false;
+        if (n > 0) {
+            char16_t* q = s.GetBufferSetLength((int)n);
+            for (uint64_t i = 0; i < n; i++) q[i] = m_p[i];
+            s.ReleaseBuffer((int)n);
+        }
+        m_p += n + 1;
+        return true;
+    }
+    bool Len(char tag, CItemLen& len) {
+        uint32_t h = 0, l = 0;
+        if (!Byte((unsigned char)tag) || !Take("[h", 2) || !Unsigned(0xFFFF, h) || !Byte('l') ||
+            !Unsigned(0xFFFFFFFFu, l) || !Byte(']'))
+            return false;
+        len.SetRaw((uint16_t)h, l);
+        return true;
+    }
+    bool Time(char tag, CSyncTime& t) {
+        uint32_t v = 0;
+        if (!Byte((unsigned char)tag) || !Take("[t", 2) || !Unsigned(0xFFFFFFFFu, v) || !Byte(']')) return false;
+        t.SetTime(v);
+        return true;
+    }
+
+    ZorInStream& m_In;
+    const unsigned char* m_pStart;
+    const unsigned char* m_p;
+    const unsigned char* m_pEnd;
+};
+
+} // namespace
+
+// What a record read completes (the field values already in place).
+void StateFile::CompleteRead(bool bFolder, CWideString& wN, const CNarrowString& sPathN, CWideString& wI,
+                             CWideString& sName) {
+    sName = std::move(wN);
+    if (sName.IsEmpty() && !sPathN.IsEmpty()) {
+        sName = Utf8ToWide(sPathN);
+        sName.Replace(u'\\', u'/');
+    }
+    m_sId = std::move(wI);
+    SetPresent(true);
+    SetFolder(bFolder);
+    if (m_Len.IsDeleted() || m_Len.IsUndefined()) {
+        m_Len.SetDeleted();
+        m_nAttr = 0xFFFFFFFFu;
+    } else if (bFolder) {
+        m_Len.SetFolder();
+    }
+}
+
 bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved, CItemLen& savedLen,
                          CGenArray& gens, CWideString& err) {
+    if (gens.IsEmpty()) {
+        bool bFolder = false;
+        CWideString wN, wI;
+        CItemLen len, saved;
+        uint32_t nAttr = 0;
+        CSyncTime tFile, tAccu, tSave;
+        CGenArray read;
+        if (CWrittenRecord(in).Read(bFolder, wN, len, nAttr, tFile, tAccu, tSave, saved, wI, read)) {
+            m_Len = len;
+            m_nAttr = nAttr;
+            m_tFile = tFile;
+            m_tAccu = tAccu;
+            tSaved = tSave;
+            savedLen = saved;
+            gens = std::move(read);
+            CompleteRead(bFolder, wN, CNarrowString(), wI, sName);
+            return true;
+        }
+    }
     if (!GetTicPrefix(in, '[', err)) return false;
     bool bFolder = false;
     CNarrowString sPathN;
@@ -612,20 +758,7 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
         }
         if (!ok) return false;
     }
-    sName = std::move(wN);
-    if (sName.IsEmpty() && !sPathN.IsEmpty()) {
-        sName = Utf8ToWide(sPathN);
-        sName.Replace(u'\\', u'/');
-    }
-    m_sId = std::move(wI);
-    SetPresent(true);
-    SetFolder(bFolder);
-    if (m_Len.IsDeleted() || m_Len.IsUndefined()) {
-        m_Len.SetDeleted();
-        m_nAttr = 0xFFFFFFFFu;
-    } else if (bFolder) {
-        m_Len.SetFolder();
-    }
+    CompleteRead(bFolder, wN, sPathN, wI, sName);
     return true;
 }
 

@@ -105,6 +105,10 @@ public:
                       const CGenArray& gens) const;
     bool WriteRecord(ZorOutStream& out, const CWideString& sName, CSyncTime tSaved, const CItemLen& savedLen,
                      const CGenArray& gens, CWideString& err) const;
+
+private:
+    void CompleteRead(bool bFolder, CWideString& wN, const CNarrowString& sPathN, CWideString& wI,
+                      CWideString& sName);
 };
 
 // Appends a side record "[...]" as a node record to a buffer.

@@ -815,3 +815,90 @@ TEST(StateFile, ChildIndexFindsWhatTheMapFinds) {
         }
     }
 }
+
+// Hands the bytes over one at a time, none of them ready in memory: a record
+// is then always read by the general reader.
+class ByteStream : public ZorInStream {
+public:
+    explicit ByteStream(std::string s) : m_s(std::move(s)) {}
+    void UngetChar(unsigned char) override { --m_nAt, --m_nPosn; }
+    bool IsEof() override { return m_nAt >= m_s.size(); }
+
+protected:
+    bool GetCharSlow(unsigned char& ch, CWideString&) override {
+        if (m_nAt >= m_s.size()) return false;
+        ch = (unsigned char)m_s[m_nAt++];
+        ++m_nPosn;
+        return true;
+    }
+
+private:
+    std::string m_s;
+    size_t m_nAt = 0;
+};
+
+// A record read in place from memory gives what the general reader gives,
+// for the writer's own records and for forms it must leave to that reader.
+TEST(StateFile, RecordReadInPlaceMatchesTheGeneralReader) {
+    std::vector<std::string> records;
+    auto written = [&](const CSideInfo& rec, const char16_t* name, std::initializer_list<uint32_t> gens) {
+        std::string out;
+        StateFile f;
+        static_cast<CSideInfo&>(f) = rec;
+        f.AppendRecord(out, name, CSyncTime(77), CItemLen(), Gens(gens));
+        records.push_back(out);
+    };
+    CSideInfo withId = FileRec(123456789012ULL, 1700000000, 1700000002, 0x21);
+    withId.m_sId = u"Readme";
+    written(withId, u"README", {1000, 2000, 0});
+    written(FolderRec(1600000000), u"Docs", {});
+    CSideInfo gone = FileRec(5, 9, 9, 0xFFFFFFFFu);
+    gone.m_Len.SetDeleted();
+    written(gone, u"gone", {1});
+    written(FileRec(1, 2), u"d\u00e9j\u00e0", {3});
+    const std::string file = records.front();
+    auto variant = [&](const std::string& from, const std::string& to) {
+        std::string r = file;
+        r.replace(r.find(from), from.size(), to);
+        records.push_back(r);
+    };
+    variant("f=0|", "f=00|");
+    variant("f=0|", "f=-1|");
+    variant("a=33|", "a=-3|");
+    variant("a=33|", "a=-4|");
+    variant("a=33|", "a=4294967296|");
+    variant("a=33|", "a=-0|");
+    variant("N:6:", "N:06:");
+    variant("N:6:README|", "N:6:READM|");
+    variant("{=3|", "{=-1|");
+    variant("{=3|", "{=4|");
+    variant("[y=0|]", "[y=-2|]");
+    variant("p[t=77|]", "");
+    variant("}]]", "}]|]");
+    records.push_back(file.substr(0, file.size() - 1));
+
+    for (const std::string& text : records) {
+        SCOPED_TRACE(text);
+        std::string dump[2];
+        bool ok[2];
+        long posn[2];
+        for (int k = 0; k < 2; k++) {
+            ZorStringStream mem(CNarrowString(text.data(), (int)text.size()));
+            ByteStream bytes(text);
+            ZorInStream& in = k == 0 ? (ZorInStream&)mem : (ZorInStream&)bytes;
+            StateFile rec;
+            CWideString name, err;
+            CSyncTime tSaved;
+            CItemLen savedLen;
+            CGenArray gens;
+            ok[k] = rec.ReadNode(in, name, tSaved, savedLen, gens, err);
+            posn[k] = in.GetPosn();
+            dump[k] = U8(name) + " " + U8(rec.Dump()) + " id=" + U8(rec.m_sId) + " p=" +
+                      std::to_string(tSaved.GetTime()) + " s=" + std::to_string(savedLen.GetHigh()) + "/" + std::to_string(savedLen.GetLow()) + " err=" + U8(err);
+            for (uint32_t t : Vec(gens)) dump[k] += " " + std::to_string(t);
+        }
+        EXPECT_EQ(ok[0], ok[1]);
+        EXPECT_EQ(dump[0], dump[1]);
+        if (ok[0]) EXPECT_EQ(posn[0], posn[1]);
+    }
+}
