@@ -560,6 +560,12 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     CSyncTreeNode* pFolder = bFullScan ? GetStateFileIo().FindPathNode(path, pRoot) : nullptr;
     CChildNameIndex childIndex;
     if (pFolder) childIndex.Build(pFolder);
+    // Each entry's path is made in one buffer (a copy kept by the callee
+    // makes it copy on the next entry).
+    CWideString entryPath;
+    entryPath.Preallocate(prefix.GetLength() + 64);
+    entryPath += prefix;
+    const int nPrefix = prefix.GetLength();
     for (ZorPosition pos = list.GetHeadPosition(); pos;) {
         const FsItemInfo& entry = list.GetNext(pos);
         const CWideString& name = entry.m_sName;
@@ -571,7 +577,9 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         CSyncTreeNode* pNode = nullptr;
         int listKind = 0;
         CWideString le;
-        if (!AddListedItems(prefix + name, entry, side, bFullScan, bParentExcluded, queue, pRoot, pNode,
+        entryPath.Truncate(nPrefix);
+        entryPath += name;
+        if (!AddListedItems(entryPath, entry, side, bFullScan, bParentExcluded, queue, pRoot, pNode,
                             listKind, le, pFolder, &childIndex)) {
             errKind = listKind;
             errText += le;
