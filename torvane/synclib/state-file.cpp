@@ -655,7 +655,8 @@ private:
     }
     bool Time(char tag, CSyncTime& t) {
         uint32_t v = 0;
-        if (!Byte((unsigned char)tag) || !Take("[t", 2) || !Unsigned(0xFFFFFFFFu, v) || !Byte(']')) return false;
+        if (!Byte((unsigned char)tag) || !Take("[t", 2) || !Unsigned(0xFFFFFFFFu, v) || !Byte(']'))
+            return false;
         t.SetTime(v);
         return true;
     }
@@ -1120,6 +1121,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFo
     const int nErrStart = err.GetLength();
     m_Journal.clear();
     m_Fresh.clear();
+    m_MergedAt.assign(m_bMergeInOrder ? (size_t)kStateMaxDepth + 2 : 0, nullptr);
     m_bJournal = true;
     m_nAgeLimit =
         m_bCleanupOldGenerations ? std::max<int64_t>(0, m_nSaveMonthsOldGens) * kStateSecondsPerMonth : 0;
@@ -1171,6 +1173,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFo
     m_Journal.shrink_to_fit();
     m_Fresh.clear();
     m_Fresh.shrink_to_fit();
+    m_MergedAt.clear(); // the nodes may go before the next read
     return ok;
 }
 
@@ -1262,8 +1265,8 @@ bool CStateFileIo::ReadStateNode(ZorInStream& in, int nSide, int64_t nAgeLimit, 
     return ReadNodeTree(in, nSide, nAgeLimit, pParent, pFolder, bMayShift, nDepth, false, err);
 }
 
-CSyncTreeNode* CStateFileIo::FindPlainChild(CSyncTreeNode* pParent, const CWideString& name, const CSideInfo& rec,
-                                            const CChildNameIndex* pIndex) const {
+CSyncTreeNode* CStateFileIo::FindPlainChild(CSyncTreeNode* pParent, const CWideString& name,
+                                            const CSideInfo& rec, const CChildNameIndex* pIndex) const {
     CSyncTreeNode::CChildMap* pMap = pParent ? pParent->GetChildMap() : nullptr;
     if (!pMap || !rec.m_sId.IsEmpty() || !IsPlainName(name)) return nullptr;
     if (pIndex && pIndex->IsBuilt()) return pIndex->Find(name, m_bCaseSensitive);
@@ -1273,8 +1276,7 @@ CSyncTreeNode* CStateFileIo::FindPlainChild(CSyncTreeNode* pParent, const CWideS
 
 CSyncTreeNode* CStateFileIo::AddFreshChild(CSyncTreeNode* pParent, const CWideString& name, int nSide,
                                            const CSideInfo& rec) {
-    if (!IsPlainName(name) || pParent->GetDepth(nullptr) >= kStateMaxDepth)
-        return nullptr;
+    if (!IsPlainName(name) || pParent->GetDepth(nullptr) >= kStateMaxDepth) return nullptr;
     CWideString e;
     // A new node's item is a new item: only the side's old record is set.
     CSyncTreeNode* pNode = pParent->AddItemCS(name, rec.IsFolder(), m_bCaseSensitive, nullptr, e);
@@ -1403,9 +1405,33 @@ CSyncTreeNode* CStateFileIo::ReadMergeRecord(int nSide, CSyncTreeNode* pParent, 
                                              const CWideString& name, StateFile& rec, CSyncTime tSaved,
                                              const CItemLen& savedLen, const CGenArray& gens, bool& bFresh,
                                              CWideString& err) {
+    // The node this record's sibling before it merged into: the file keeps
+    // the child-map order, so the child after that one is most likely this
+    // record's. It is taken when it is what the look-up would give.
+    CSyncTreeNode** ppMerged =
+        nDepth >= 0 && (size_t)nDepth < m_MergedAt.size() ? &m_MergedAt[(size_t)nDepth] : nullptr;
+    CSyncTreeNode* pNext = nullptr;
+    if (ppMerged && *ppMerged && (*ppMerged)->GetParent() == pParent && rec.m_sId.IsEmpty() &&
+        IsPlainName(name)) {
+        CSyncTreeNode::CEntry* e =
+            CSyncTreeNode::CChildMap::GetNext(CSyncTreeNode::CChildMap::EntryFromValue(*ppMerged));
+        if (e && NameMatches(name, e->GetKey(), m_bCaseSensitive) &&
+            (m_bCaseSensitive || !NameMatches(name, (*ppMerged)->GetNameRef(), false)))
+            pNext = &e->GetValue();
+    }
+    CSyncTreeNode* pNode =
+        ReadMergeInto(nSide, pParent, nDepth, name, rec, tSaved, savedLen, gens, bFresh, err, pNext);
+    if (ppMerged) *ppMerged = pNode && pNode->GetParent() == pParent ? pNode : nullptr;
+    return pNode;
+}
+
+CSyncTreeNode* CStateFileIo::ReadMergeInto(int nSide, CSyncTreeNode* pParent, int nDepth,
+                                           const CWideString& name, StateFile& rec, CSyncTime tSaved,
+                                           const CItemLen& savedLen, const CGenArray& gens, bool& bFresh,
+                                           CWideString& err, CSyncTreeNode* pNext) {
     // The common case, a plain name already below the parent, is merged
     // directly: what SetNodeCS does for "/" + name that it finds.
-    if (CSyncTreeNode* pFound = FindPlainChild(pParent, name, rec)) {
+    if (CSyncTreeNode* pFound = pNext ? pNext : FindPlainChild(pParent, name, rec)) {
         Remember(pFound, nSide);
         CSyncPairAndAction& item = pFound->GetItem();
         CSideInfo& old = item.m_aOld[nSide];

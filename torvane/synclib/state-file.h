@@ -164,6 +164,11 @@ public:
     int32_t m_nSaveMonthsOldGens = 0;      // job option SaveMonthsOldGens
     bool m_bCaseSensitive = false;         // case mode of the tree's look-ups
     CbJobProgress* m_pProgress = nullptr;  // stop requests (none when null)
+    // A record read into a folder whose children exist is first matched
+    // with the child after the one the record before it (its sibling in the
+    // file) merged into: the file keeps the child-map order. False: every
+    // record is looked up (for tests).
+    bool m_bMergeInOrder = true;
 
     // A run message (level, message kind, text ending with "\n"). Default: dropped.
     virtual void Log(int nLevel, int nMsgKind, const CWideString& sText);
@@ -281,6 +286,10 @@ private:
     CSyncTreeNode* ReadMergeRecord(int nSide, CSyncTreeNode* pParent, int nDepth, const CWideString& name,
                                    StateFile& rec, CSyncTime tSaved, const CItemLen& savedLen,
                                    const CGenArray& gens, bool& bFresh, CWideString& err);
+    // Its merge, into pNext when given (the child it found for the record).
+    CSyncTreeNode* ReadMergeInto(int nSide, CSyncTreeNode* pParent, int nDepth, const CWideString& name,
+                                 StateFile& rec, CSyncTime tSaved, const CItemLen& savedLen,
+                                 const CGenArray& gens, bool& bFresh, CWideString& err, CSyncTreeNode* pNext);
     // A newer major version fails (bVersionError set); a newer minor one is
     // logged as a notice and accepted.
     bool CheckVersion(const StateFileHeader& hdr, bool& bVersionError, CWideString& err);
@@ -293,6 +302,8 @@ private:
     std::unordered_map<const CSyncPairAndAction*, int32_t> m_Levels;
     std::deque<SJournal> m_Journal; // grows without moving what it holds
     std::vector<CSyncTreeNode*> m_Fresh;
+    // Per depth below the read folder: the node the last record there merged into.
+    std::vector<CSyncTreeNode*> m_MergedAt;
     bool m_bJournal = false;
     bool m_bStopped = false;
     int64_t m_nAgeLimit = 0;

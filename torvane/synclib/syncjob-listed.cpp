@@ -64,8 +64,8 @@ bool CSyncJob::IsReadOnlySide(int side) const {
 
 bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& entry, int side, bool bFullScan,
                               bool bParentExcluded, CListT<CSyncTreeNode*>& queue, CSyncTreeNode* pRoot,
-                              CSyncTreeNode*& pNode, int& errKind, CWideString& errText, CSyncTreeNode* pFolder,
-                              const CChildNameIndex* pChildIndex) {
+                              CSyncTreeNode*& pNode, int& errKind, CWideString& errText,
+                              CSyncTreeNode* pFolder, const CChildNameIndex* pChildIndex) {
     side &= 1;
     TvFileSys* fs = m_apFs[side].get();
     pNode = nullptr;

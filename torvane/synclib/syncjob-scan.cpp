@@ -579,8 +579,8 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         CWideString le;
         entryPath.Truncate(nPrefix);
         entryPath += name;
-        if (!AddListedItems(entryPath, entry, side, bFullScan, bParentExcluded, queue, pRoot, pNode,
-                            listKind, le, pFolder, &childIndex)) {
+        if (!AddListedItems(entryPath, entry, side, bFullScan, bParentExcluded, queue, pRoot, pNode, listKind,
+                            le, pFolder, &childIndex)) {
             errKind = listKind;
             errText += le;
             return false;

@@ -798,11 +798,12 @@ TEST(StateFile, ChildIndexFindsWhatTheMapFinds) {
         CChildNameIndex index;
         index.Build(&tree);
         ASSERT_TRUE(index.IsBuilt());
-        for (const char16_t* n : {u"Readme", u"aaa", u"FILE-000.DAT"}) tree.AddItemCS(n, false, true, nullptr, e);
+        for (const char16_t* n : {u"Readme", u"aaa", u"FILE-000.DAT"})
+            tree.AddItemCS(n, false, true, nullptr, e);
         const CSideInfo rec = FileRec(1, 2);
-        for (const char16_t* n : {u"file-000.dat", u"FILE-000.DAT", u"FILE-039.DAT", u"file-040.dat", u"README", u"readme",
-                                  u"Readme", u"aaa", u"AAA", u"\u00e9t\u00e9", u"STRASSE", u"e\u0301t\u00e9",
-                                  u".", u"..", u"a/b", u""}) {
+        for (const char16_t* n : {u"file-000.dat", u"FILE-000.DAT", u"FILE-039.DAT", u"file-040.dat",
+                                  u"README", u"readme", u"Readme", u"aaa", u"AAA", u"\u00e9t\u00e9",
+                                  u"STRASSE", u"e\u0301t\u00e9", u".", u"..", u"a/b", u""}) {
             const CWideString name = n;
             CSyncTreeNode* pMap = io.FindPlainChild(&tree, name, rec);
             CSyncTreeNode* pIndexed = io.FindPlainChild(&tree, name, rec, &index);
@@ -893,12 +894,57 @@ TEST(StateFile, RecordReadInPlaceMatchesTheGeneralReader) {
             CGenArray gens;
             ok[k] = rec.ReadNode(in, name, tSaved, savedLen, gens, err);
             posn[k] = in.GetPosn();
-            dump[k] = U8(name) + " " + U8(rec.Dump()) + " id=" + U8(rec.m_sId) + " p=" +
-                      std::to_string(tSaved.GetTime()) + " s=" + std::to_string(savedLen.GetHigh()) + "/" + std::to_string(savedLen.GetLow()) + " err=" + U8(err);
+            dump[k] = U8(name) + " " + U8(rec.Dump()) + " id=" + U8(rec.m_sId) +
+                      " p=" + std::to_string(tSaved.GetTime()) + " s=" + std::to_string(savedLen.GetHigh()) +
+                      "/" + std::to_string(savedLen.GetLow()) + " err=" + U8(err);
             for (uint32_t t : Vec(gens)) dump[k] += " " + std::to_string(t);
         }
         EXPECT_EQ(ok[0], ok[1]);
         EXPECT_EQ(dump[0], dump[1]);
         if (ok[0]) EXPECT_EQ(posn[0], posn[1]);
+    }
+}
+
+// Records read into a tree that has the nodes already (the second side's
+// read) go where the full look-up of each would put them: beside case
+// variants, records with the side's own form, missing and new names.
+TEST(StateFile, RecordsMergedInFileOrderGoWhereTheLookUpPutsThem) {
+    SampleTree s;
+    CSyncTreeNode* docs = Find(&s.tree, u"docs");
+    for (const char16_t* n : {u"b2.txt", u"c.txt", u"zz"}) Add(docs, n, FileRec(4, 1700000100));
+    CWideString addErr;
+    docs->AddItemCS(u"A.TXT", false, true, nullptr, addErr)->GetItem().m_aOld[0] = FileRec(6, 1700000200);
+    TestIo writer(&s.tree);
+    const std::string text = WriteText(writer);
+    for (bool bCase : {false, true}) {
+        std::string dump[2], logs[2];
+        for (int k = 0; k < 2; k++) {
+            CSyncPairsAndActions tree;
+            TestIo io(&tree);
+            io.m_bCaseSensitive = bCase;
+            io.m_bMergeInOrder = k == 0;
+            // What the first side's scan left: some of the names, in other letter cases too.
+            CWideString e;
+            CSyncTreeNode* d = tree.AddItemCS(u"docs", true, true, nullptr, e);
+            for (const char16_t* n :
+                 {u"a.txt", u"A.TXT", u"A.txt", u"b.txt", u"big.bin", u"c.txt", u"sub", u"zz"})
+                d->AddItemCS(n, false, true, nullptr, e);
+            for (const char16_t* n : {u"README.TXT", u"Readme.txt", u"near.txt", u"\u00e9"})
+                tree.AddItemCS(n, false, true, nullptr, e);
+            int kind = 0;
+            CWideString err;
+            EXPECT_TRUE(ReadText(io, &tree, text, kind, err)) << U8(err);
+            CSyncDepthFirstIter it(&tree);
+            for (bool b = it.IsValid(); b; b = it.Next()) {
+                const CSyncPairAndAction& a = *it.GetItem();
+                dump[k] += U8(it.GetPath()) + " " + U8(a.m_aOld[0].Dump()) + " " + U8(a.m_aOld[0].m_sId) +
+                           " " + std::to_string(a.m_nFlags);
+                for (uint32_t t : Vec(a.m_aGens[0])) dump[k] += " " + std::to_string(t);
+                dump[k] += "\n";
+            }
+            for (auto& l : io.m_Logs) logs[k] += l.second;
+        }
+        EXPECT_EQ(dump[0], dump[1]) << (bCase ? "case-sensitive" : "case-insensitive");
+        EXPECT_EQ(logs[0], logs[1]);
     }
 }
