@@ -31,23 +31,31 @@ int ScanPercent(int32_t nDone, int32_t nExpected) {
 }
 
 // Runs the filters over what came only from the state files. With bFastPre
-// the side's current records become its old records first.
+// the side's current records become its old records first. Without it the
+// exclusions then go down to everything below an excluded folder (or one in
+// error), in the same walk: a node is filtered before its children, and
+// takes its parent's exclusion after its own filtering.
 void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFastPre) {
+    CDoPropagateExclusionsDown down;
     // Without rules nothing is excluded: there is only the copying to do.
-    if (!bFastPre && job.m_FilterMatcher.IsEmpty()) return;
+    if (!bFastPre && job.m_FilterMatcher.IsEmpty()) {
+        job.DoForSubtree(pRoot, down, false);
+        return;
+    }
     CSyncDepthFirstIter it(pRoot);
     for (; it.IsValid(); it.Next()) {
         CSyncTreeNode* pNode = it.GetNode();
         CSyncPairAndAction& item = pNode->GetItem();
         if (bFastPre) item.m_aCur[side] = item.m_aOld[side];
         const CSideInfo& old = item.m_aOld[side];
-        if (!old.IsPresentBit() || item.IsExcluded()) continue;
-        if (!bFastPre && item.m_aCur[side].IsPresentBit()) continue;
-        CWideString reason;
-        if (job.m_FilterMatcher.IsExcluded(pNode->GetPath(), false, old, CSideInfo(), reason)) {
-            item.m_nFlags |= SPF_EXCLUDED;
-            item.m_sReason = reason;
+        if (old.IsPresentBit() && !item.IsExcluded() && (bFastPre || !item.m_aCur[side].IsPresentBit())) {
+            CWideString reason;
+            if (job.m_FilterMatcher.IsExcluded(pNode->GetPath(), false, old, CSideInfo(), reason)) {
+                item.m_nFlags |= SPF_EXCLUDED;
+                item.m_sReason = reason;
+            }
         }
+        if (!bFastPre) down.DoWithPair(pNode, &job);
     }
 }
 
@@ -402,10 +410,6 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
             if (nCount > 0) {
                 SetProgress(99, u"Filtering", false);
                 FilterStateRecords(*this, pRoot, side, bFastPre);
-                if (!bFastPre) {
-                    CDoPropagateExclusionsDown pass;
-                    DoForSubtree(pRoot, pass, false);
-                }
                 if (!CheckStop(errKind, errText)) return false;
             }
             if (bStateRead) break;
