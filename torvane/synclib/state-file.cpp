@@ -194,6 +194,53 @@ bool HasBadComponent(const CWideString& path) {
     return false;
 }
 
+// A name that is a component by itself: not empty, no separator, no NUL,
+// not "." or "..", NFC. Below U+0300 every name is NFC.
+bool IsPlainName(const CWideString& name) {
+    const char16_t* p = name.GetString();
+    const int n = name.GetLength();
+    if (n == 0 || (p[0] == u'.' && (n == 1 || (n == 2 && p[1] == u'.')))) return false;
+    char16_t nOr = 0;
+    for (int i = 0; i < n; i++) {
+        const char16_t c = p[i];
+        if (c == u'/' || c == 0) return false;
+        nOr |= c;
+    }
+    return nOr < 0x100 || IsNameNfc(name);
+}
+
+// The child-map order folds letter case unit by unit (CompareNoCaseThenCase):
+// names that match ignoring case have equal folded units, so equal hashes.
+uint32_t FoldedNameHash(const char16_t* p, int n) {
+    uint32_t h = 2166136261u;
+    for (int i = 0; i < n; i++) {
+        unsigned c = p[i];
+        if (c < 0x80)
+            c = c - u'A' < 26u ? c + 32 : c;
+        else
+            c = ZorFoldUnit((char16_t)c);
+        h = (h ^ c) * 16777619u;
+    }
+    return h;
+}
+
+bool NameMatches(const CWideString& a, const CWideString& b, bool bCaseSensitive) {
+    const int n = a.GetLength();
+    if (n != b.GetLength()) return false;
+    const char16_t* pa = a.GetString();
+    const char16_t* pb = b.GetString();
+    if (memcmp(pa, pb, sizeof(char16_t) * (size_t)n) == 0) return true;
+    if (bCaseSensitive) return false;
+    for (int i = 0; i < n; i++) {
+        const unsigned ca = pa[i], cb = pb[i];
+        if (ca == cb) continue;
+        const unsigned fa = (ca | cb) < 0x80 ? (ca - u'A' < 26u ? ca + 32 : ca) : ZorFoldUnit((char16_t)ca);
+        const unsigned fb = (ca | cb) < 0x80 ? (cb - u'A' < 26u ? cb + 32 : cb) : ZorFoldUnit((char16_t)cb);
+        if (fa != fb) return false;
+    }
+    return true;
+}
+
 int CountComponents(const CWideString& path) {
     int n = 0;
     bool bIn = false;
@@ -216,6 +263,42 @@ bool AnyChildPresent(CSyncTreeNode* pNode, int nSide) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- child index
+void CChildNameIndex::Build(CSyncTreeNode* pFolder) {
+    m_Slots.clear();
+    m_nMask = 0;
+    CSyncTreeNode::CChildMap* pMap = pFolder ? pFolder->GetChildMap() : nullptr;
+    // A few children are found as fast by the map's descent.
+    constexpr int kMinIndexed = 16;
+    if (!pMap || pMap->GetCount() < kMinIndexed) return;
+    size_t nSlots = 32;
+    while (nSlots < (size_t)pMap->GetCount() * 2) nSlots *= 2;
+    m_Slots.assign(nSlots, nullptr);
+    m_nMask = (uint32_t)(nSlots - 1);
+    // In key order: of the names that match ignoring case, the first in key
+    // order comes first on the probe path, as the map's look-up gives it.
+    for (CSyncTreeNode::CEntry* e = pMap->GetFirst(); e; e = CSyncTreeNode::CChildMap::GetNext(e)) {
+        const CWideString& key = e->GetKey();
+        uint32_t i = FoldedNameHash(key.GetString(), key.GetLength()) & m_nMask;
+        while (m_Slots[i]) i = (i + 1) & m_nMask;
+        m_Slots[i] = e;
+    }
+}
+
+CSyncTreeNode* CChildNameIndex::Find(const CWideString& name, bool bCaseSensitive) const {
+    uint32_t i = FoldedNameHash(name.GetString(), name.GetLength()) & m_nMask;
+    for (CSyncTreeNode::CEntry* e; (e = m_Slots[i]) != nullptr; i = (i + 1) & m_nMask) {
+        if (!NameMatches(name, e->GetKey(), bCaseSensitive)) continue;
+        // A name added after the index was made may come before it in key order.
+        if (!bCaseSensitive)
+            for (CSyncTreeNode::CEntry* p; (p = CSyncTreeNode::CChildMap::GetPrev(e)) != nullptr &&
+                                           NameMatches(name, p->GetKey(), false);)
+                e = p;
+        return &e->GetValue();
+    }
+    return nullptr;
+}
 
 // ---------------------------------------------------------------- header
 bool StateFileHeader::Read(ZorInStream& in, CWideString& err) {
@@ -477,8 +560,155 @@ void AppendGenArrayTic(std::string& out, char tag, const CGenArray& gens) {
 }
 
 // ---------------------------------------------------------------- node record
+namespace {
+
+// Reads a record laid out as the writer lays it out (AppendSideRecord) from
+// the bytes the stream holds in memory, giving what the general reader
+// gives for it. Anything else (another field order or form, text that is
+// not ASCII, a value the general reader refuses, a record that goes past the
+// bytes in memory) makes it give up: nothing is taken from the stream, and
+// the general reader reads the record.
+class CWrittenRecord {
+public:
+    explicit CWrittenRecord(ZorInStream& in) : m_In(in) {
+        int n = 0;
+        m_p = m_pStart = in.GetReady(n);
+        m_pEnd = m_p + n;
+    }
+    bool Read(bool& bFolder, CWideString& wN, CItemLen& len, uint32_t& nAttr, CSyncTime& tFile,
+              CSyncTime& tAccu, CSyncTime& tSaved, CItemLen& savedLen, CWideString& wI, CGenArray& gens) {
+        uint64_t nGens = 0;
+        if (!Take("[f=", 3) || m_p >= m_pEnd || (*m_p != '0' && *m_p != '1')) return false;
+        bFolder = *m_p++ == '1';
+        if (!Byte('|') || !Byte('N') || !Text(wN) || !Len('l', len) || !Byte('a') ||
+            !Unsigned(0xFFFFFFFFu, nAttr) || !Time('C', tFile) || !Time('t', tAccu) || !Time('p', tSaved) ||
+            !Len('s', savedLen) || !Byte('i') || !Text(wI) || !Take("g[a{=", 5) || !Digits(nGens) ||
+            !Byte('|') || nGens > (uint64_t)kStateMaxGenerations)
+            return false;
+        for (uint64_t i = 0; i < nGens; i++) {
+            uint32_t y = 0;
+            if (!Take("[y", 2) || !Unsigned(0xFFFFFFFFu, y) || !Take("]|", 2) || !gens.Add(CSyncTime(y)))
+                return false;
+        }
+        if (!Take("}]]", 3)) return false;
+        m_In.TakeReady((int)(m_p - m_pStart));
+        return true;
+    }
+
+private:
+    bool Byte(unsigned char c) {
+        if (m_p >= m_pEnd || *m_p != c) return false;
+        ++m_p;
+        return true;
+    }
+    bool Take(const char* s, size_t n) {
+        if ((size_t)(m_pEnd - m_p) < n || memcmp(m_p, s, n) != 0) return false;
+        m_p += n;
+        return true;
+    }
+    // At most 18 digits, as the tic reader takes in place.
+    bool Digits(uint64_t& v) {
+        const unsigned char* const pFirst = m_p;
+        v = 0;
+        while (m_p < m_pEnd && m_p - pFirst < 18 && (unsigned)(*m_p - '0') < 10u) v = v * 10 + (*m_p++ - '0');
+        return m_p > pFirst;
+    }
+    // "=" number "|" up to max, where -1 to -3 stand for max to max - 2.
+    bool Unsigned(uint32_t max, uint32_t& n) {
+        if (!Byte('=')) return false;
+        const bool bNeg = m_p < m_pEnd && *m_p == '-';
+        if (bNeg) ++m_p;
+        uint64_t v = 0;
+        if (!Digits(v) || !Byte('|')) return false;
+        if (!bNeg) {
+            if (v > max) return false;
+            n = (uint32_t)v;
+        } else {
+            if (v > 3) return false;
+            n = v == 0 ? 0 : (uint32_t)((uint64_t)max + 1 - v);
+        }
+        return true;
+    }
+    // ":" length ":" ASCII bytes "|".
+    bool Text(CWideString& s) {
+        uint64_t n = 0;
+        if (!Byte(':') || !Digits(n) || !Byte(':') || n > (uint64_t)kStateMaxString ||
+            (uint64_t)(m_pEnd - m_p) <= n || m_p[n] != '|')
+            return false;
+        for (uint64_t i = 0; i < n; i++)
+            if (m_p[i] >= 0x80) return false;
+        if (n > 0) {
+            char16_t* q = s.GetBufferSetLength((int)n);
+            for (uint64_t i = 0; i < n; i++) q[i] = m_p[i];
+            s.ReleaseBuffer((int)n);
+        }
+        m_p += n + 1;
+        return true;
+    }
+    bool Len(char tag, CItemLen& len) {
+        uint32_t h = 0, l = 0;
+        if (!Byte((unsigned char)tag) || !Take("[h", 2) || !Unsigned(0xFFFF, h) || !Byte('l') ||
+            !Unsigned(0xFFFFFFFFu, l) || !Byte(']'))
+            return false;
+        len.SetRaw((uint16_t)h, l);
+        return true;
+    }
+    bool Time(char tag, CSyncTime& t) {
+        uint32_t v = 0;
+        if (!Byte((unsigned char)tag) || !Take("[t", 2) || !Unsigned(0xFFFFFFFFu, v) || !Byte(']'))
+            return false;
+        t.SetTime(v);
+        return true;
+    }
+
+    ZorInStream& m_In;
+    const unsigned char* m_pStart;
+    const unsigned char* m_p;
+    const unsigned char* m_pEnd;
+};
+
+} // namespace
+
+// What a record read completes (the field values already in place).
+void StateFile::CompleteRead(bool bFolder, CWideString& wN, const CNarrowString& sPathN, CWideString& wI,
+                             CWideString& sName) {
+    sName = std::move(wN);
+    if (sName.IsEmpty() && !sPathN.IsEmpty()) {
+        sName = Utf8ToWide(sPathN);
+        sName.Replace(u'\\', u'/');
+    }
+    m_sId = std::move(wI);
+    SetPresent(true);
+    SetFolder(bFolder);
+    if (m_Len.IsDeleted() || m_Len.IsUndefined()) {
+        m_Len.SetDeleted();
+        m_nAttr = 0xFFFFFFFFu;
+    } else if (bFolder) {
+        m_Len.SetFolder();
+    }
+}
+
 bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved, CItemLen& savedLen,
                          CGenArray& gens, CWideString& err) {
+    if (gens.IsEmpty()) {
+        bool bFolder = false;
+        CWideString wN, wI;
+        CItemLen len, saved;
+        uint32_t nAttr = 0;
+        CSyncTime tFile, tAccu, tSave;
+        CGenArray read;
+        if (CWrittenRecord(in).Read(bFolder, wN, len, nAttr, tFile, tAccu, tSave, saved, wI, read)) {
+            m_Len = len;
+            m_nAttr = nAttr;
+            m_tFile = tFile;
+            m_tAccu = tAccu;
+            tSaved = tSave;
+            savedLen = saved;
+            gens = std::move(read);
+            CompleteRead(bFolder, wN, CNarrowString(), wI, sName);
+            return true;
+        }
+    }
     if (!GetTicPrefix(in, '[', err)) return false;
     bool bFolder = false;
     CNarrowString sPathN;
@@ -529,20 +759,7 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
         }
         if (!ok) return false;
     }
-    sName = std::move(wN);
-    if (sName.IsEmpty() && !sPathN.IsEmpty()) {
-        sName = Utf8ToWide(sPathN);
-        sName.Replace(u'\\', u'/');
-    }
-    m_sId = std::move(wI);
-    SetPresent(true);
-    SetFolder(bFolder);
-    if (m_Len.IsDeleted() || m_Len.IsUndefined()) {
-        m_Len.SetDeleted();
-        m_nAttr = 0xFFFFFFFFu;
-    } else if (bFolder) {
-        m_Len.SetFolder();
-    }
+    CompleteRead(bFolder, wN, sPathN, wI, sName);
     return true;
 }
 
@@ -902,6 +1119,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFo
     const int nErrStart = err.GetLength();
     m_Journal.clear();
     m_Fresh.clear();
+    m_MergedAt.assign(m_bMergeInOrder ? (size_t)kStateMaxDepth + 2 : 0, nullptr);
     m_bJournal = true;
     m_nAgeLimit =
         m_bCleanupOldGenerations ? std::max<int64_t>(0, m_nSaveMonthsOldGens) * kStateSecondsPerMonth : 0;
@@ -953,6 +1171,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFo
     m_Journal.shrink_to_fit();
     m_Fresh.clear();
     m_Fresh.shrink_to_fit();
+    m_MergedAt.clear(); // the nodes may go before the next read
     return ok;
 }
 
@@ -1044,20 +1263,17 @@ bool CStateFileIo::ReadStateNode(ZorInStream& in, int nSide, int64_t nAgeLimit, 
 }
 
 CSyncTreeNode* CStateFileIo::FindPlainChild(CSyncTreeNode* pParent, const CWideString& name,
-                                            const CSideInfo& rec) const {
+                                            const CSideInfo& rec, const CChildNameIndex* pIndex) const {
     CSyncTreeNode::CChildMap* pMap = pParent ? pParent->GetChildMap() : nullptr;
-    if (!pMap || !rec.m_sId.IsEmpty() || name.IsEmpty() || name.Find(u'/') >= 0 || HasBadComponent(name) ||
-        !IsNameNfc(name))
-        return nullptr;
+    if (!pMap || !rec.m_sId.IsEmpty() || !IsPlainName(name)) return nullptr;
+    if (pIndex && pIndex->IsBuilt()) return pIndex->Find(name, m_bCaseSensitive);
     CSyncTreeNode::CEntry* e = pMap->LookupCS(name, m_bCaseSensitive);
     return e ? &e->GetValue() : nullptr;
 }
 
 CSyncTreeNode* CStateFileIo::AddFreshChild(CSyncTreeNode* pParent, const CWideString& name, int nSide,
                                            const CSideInfo& rec) {
-    if (name.IsEmpty() || name.Find(u'/') >= 0 || HasBadComponent(name) || !IsNameNfc(name) ||
-        pParent->GetDepth(nullptr) >= kStateMaxDepth)
-        return nullptr;
+    if (!IsPlainName(name) || pParent->GetDepth(nullptr) >= kStateMaxDepth) return nullptr;
     CWideString e;
     // A new node's item is a new item: only the side's old record is set.
     CSyncTreeNode* pNode = pParent->AddItemCS(name, rec.IsFolder(), m_bCaseSensitive, nullptr, e);
@@ -1185,9 +1401,33 @@ CSyncTreeNode* CStateFileIo::ReadMergeRecord(int nSide, CSyncTreeNode* pParent, 
                                              const CWideString& name, StateFile& rec, CSyncTime tSaved,
                                              const CItemLen& savedLen, const CGenArray& gens, bool& bFresh,
                                              CWideString& err) {
+    // The node this record's sibling before it merged into: the file keeps
+    // the child-map order, so the child after that one is most likely this
+    // record's. It is taken when it is what the look-up would give.
+    CSyncTreeNode** ppMerged =
+        nDepth >= 0 && (size_t)nDepth < m_MergedAt.size() ? &m_MergedAt[(size_t)nDepth] : nullptr;
+    CSyncTreeNode* pNext = nullptr;
+    if (ppMerged && *ppMerged && (*ppMerged)->GetParent() == pParent && rec.m_sId.IsEmpty() &&
+        IsPlainName(name)) {
+        CSyncTreeNode::CEntry* e =
+            CSyncTreeNode::CChildMap::GetNext(CSyncTreeNode::CChildMap::EntryFromValue(*ppMerged));
+        if (e && NameMatches(name, e->GetKey(), m_bCaseSensitive) &&
+            (m_bCaseSensitive || !NameMatches(name, (*ppMerged)->GetNameRef(), false)))
+            pNext = &e->GetValue();
+    }
+    CSyncTreeNode* pNode =
+        ReadMergeInto(nSide, pParent, nDepth, name, rec, tSaved, savedLen, gens, bFresh, err, pNext);
+    if (ppMerged) *ppMerged = pNode && pNode->GetParent() == pParent ? pNode : nullptr;
+    return pNode;
+}
+
+CSyncTreeNode* CStateFileIo::ReadMergeInto(int nSide, CSyncTreeNode* pParent, int nDepth,
+                                           const CWideString& name, StateFile& rec, CSyncTime tSaved,
+                                           const CItemLen& savedLen, const CGenArray& gens, bool& bFresh,
+                                           CWideString& err, CSyncTreeNode* pNext) {
     // The common case, a plain name already below the parent, is merged
     // directly: what SetNodeCS does for "/" + name that it finds.
-    if (CSyncTreeNode* pFound = FindPlainChild(pParent, name, rec)) {
+    if (CSyncTreeNode* pFound = pNext ? pNext : FindPlainChild(pParent, name, rec)) {
         Remember(pFound, nSide);
         CSyncPairAndAction& item = pFound->GetItem();
         CSideInfo& old = item.m_aOld[nSide];

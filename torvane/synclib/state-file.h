@@ -105,6 +105,10 @@ public:
                       const CGenArray& gens) const;
     bool WriteRecord(ZorOutStream& out, const CWideString& sName, CSyncTime tSaved, const CItemLen& savedLen,
                      const CGenArray& gens, CWideString& err) const;
+
+private:
+    void CompleteRead(bool bFolder, CWideString& wN, const CNarrowString& sPathN, CWideString& wI,
+                      CWideString& sName);
 };
 
 // Appends a side record "[...]" as a node record to a buffer.
@@ -128,6 +132,26 @@ bool MergeGenerations(CGenArray& target, const CGenArray& incoming, bool& bChang
 // one for a whole Analyze: the state level of each item (how many levels
 // below the folder of the state file that supplied its old record it lies)
 // lives here and decides how records from several files merge.
+// The children one folder has, by name, for the look-ups that the folder's
+// listing makes (one per entry, in no useful order): a hash probe that finds
+// what a look-up in the child map finds, without the map's descent through
+// keys scattered in memory. Children added after Build are not indexed (a
+// look-up of them misses); the caller falls back to the full look-up then.
+class CChildNameIndex {
+public:
+    // Indexes the children the folder has now; a folder with few children
+    // is not indexed (Find then looks in its child map).
+    void Build(CSyncTreeNode* pFolder);
+    bool IsBuilt() const { return !m_Slots.empty(); }
+    // The child that the map's look-up of name gives (the first match in key
+    // order), or null when none was indexed. Call only when IsBuilt.
+    CSyncTreeNode* Find(const CWideString& name, bool bCaseSensitive) const;
+
+private:
+    std::vector<CSyncTreeNode::CEntry*> m_Slots; // open addressing, linear probing
+    uint32_t m_nMask = 0;
+};
+
 class CStateFileIo {
 public:
     explicit CStateFileIo(CSyncPairsAndActions* pTree) : m_pTree(pTree) {}
@@ -140,6 +164,11 @@ public:
     int32_t m_nSaveMonthsOldGens = 0;      // job option SaveMonthsOldGens
     bool m_bCaseSensitive = false;         // case mode of the tree's look-ups
     CbJobProgress* m_pProgress = nullptr;  // stop requests (none when null)
+    // A record read into a folder whose children exist is first matched
+    // with the child after the one the record before it (its sibling in the
+    // file) merged into: the file keeps the child-map order. False: every
+    // record is looked up (for tests).
+    bool m_bMergeInOrder = true;
 
     // A run message (level, message kind, text ending with "\n"). Default: dropped.
     virtual void Log(int nLevel, int nMsgKind, const CWideString& sText);
@@ -184,8 +213,9 @@ public:
     // The child of pParent that a record of a plain name (no side's own
     // form, no separator, NFC, not "." or "..") merges into; null when there
     // is none or the name is not plain.
-    CSyncTreeNode* FindPlainChild(CSyncTreeNode* pParent, const CWideString& name,
-                                  const CSideInfo& rec) const;
+    // With an index of the parent's children, it is searched first.
+    CSyncTreeNode* FindPlainChild(CSyncTreeNode* pParent, const CWideString& name, const CSideInfo& rec,
+                                  const CChildNameIndex* pIndex = nullptr) const;
     // Merges a record read from a state file into the node's old record.
     void MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel, const CSideInfo& rec,
                         const CGenArray& gens);
@@ -256,6 +286,10 @@ private:
     CSyncTreeNode* ReadMergeRecord(int nSide, CSyncTreeNode* pParent, int nDepth, const CWideString& name,
                                    StateFile& rec, CSyncTime tSaved, const CItemLen& savedLen,
                                    const CGenArray& gens, bool& bFresh, CWideString& err);
+    // Its merge, into pNext when given (the child it found for the record).
+    CSyncTreeNode* ReadMergeInto(int nSide, CSyncTreeNode* pParent, int nDepth, const CWideString& name,
+                                 StateFile& rec, CSyncTime tSaved, const CItemLen& savedLen,
+                                 const CGenArray& gens, bool& bFresh, CWideString& err, CSyncTreeNode* pNext);
     // A newer major version fails (bVersionError set); a newer minor one is
     // logged as a notice and accepted.
     bool CheckVersion(const StateFileHeader& hdr, bool& bVersionError, CWideString& err);
@@ -268,6 +302,8 @@ private:
     std::unordered_map<const CSyncPairAndAction*, int32_t> m_Levels;
     std::deque<SJournal> m_Journal; // grows without moving what it holds
     std::vector<CSyncTreeNode*> m_Fresh;
+    // Per depth below the read folder: the node the last record there merged into.
+    std::vector<CSyncTreeNode*> m_MergedAt;
     bool m_bJournal = false;
     bool m_bStopped = false;
     int64_t m_nAgeLimit = 0;

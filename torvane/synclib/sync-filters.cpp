@@ -307,12 +307,16 @@ private:
     }
 };
 
+namespace {
+bool PathMatchesSlashRule(const CWideString& rule, const CWideString& sPath, bool bAlsoAbove);
+} // namespace
+
 bool CFilterMatcher::Cond::Eval(const Subject& s, bool bTwoSides, const CSideInfo& a, const CSideInfo& b,
                                 bool& bMatched) const {
     bMatched = false;
     switch (kind) {
-        case FOLDER_RULE:
-            bMatched = PathMatchesFolderRule(sFolderRule, s.sPath, false);
+        case FOLDER_RULE: // compiled in the slash form
+            bMatched = PathMatchesSlashRule(sFolderRule, s.sPath, false);
             return true;
         case PATH_MASK:
             bMatched = mask.Matches(s.FoldedPath());
@@ -423,8 +427,9 @@ bool EvalFilterCondition(const CWideString& sCondition, const CWideString& sPath
     return CompileCondition(sCondition).Eval(s, bTwoSides, a, b, bMatched);
 }
 
-bool PathMatchesFolderRule(const CWideString& sRule, const CWideString& sPath, bool bAlsoAbove) {
-    const CWideString rule = SlashForm(sRule);
+namespace {
+// PathMatchesFolderRule for a rule already in the slash form.
+bool PathMatchesSlashRule(const CWideString& rule, const CWideString& sPath, bool bAlsoAbove) {
     int r = rule.GetLength();
     if (r >= 2 && rule.EndsWith(u"/*"))
         r -= 2;
@@ -438,6 +443,11 @@ bool PathMatchesFolderRule(const CWideString& sRule, const CWideString& sPath, b
     if (p > r && pp[r] == u'/' && ZorStrNICmp(pr, pp, r) == 0) return true;
     if (bAlsoAbove && r > p && pr[p] == u'/' && ZorStrNICmp(pr, pp, p) == 0) return true;
     return false;
+}
+} // namespace
+
+bool PathMatchesFolderRule(const CWideString& sRule, const CWideString& sPath, bool bAlsoAbove) {
+    return PathMatchesSlashRule(SlashForm(sRule), sPath, bAlsoAbove);
 }
 
 // ---------------------------------------------------------------- lists

@@ -62,9 +62,10 @@ bool CSyncJob::IsReadOnlySide(int side) const {
                                            (m_Options.m_nDirection == JT_RIGHT_TO_LEFT && side == 1));
 }
 
-bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, int side, bool bFullScan,
+bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& entry, int side, bool bFullScan,
                               bool bParentExcluded, CListT<CSyncTreeNode*>& queue, CSyncTreeNode* pRoot,
-                              CSyncTreeNode*& pNode, int& errKind, CWideString& errText, CSyncTreeNode* pFolder) {
+                              CSyncTreeNode*& pNode, int& errKind, CWideString& errText,
+                              CSyncTreeNode* pFolder, const CChildNameIndex* pChildIndex) {
     side &= 1;
     TvFileSys* fs = m_apFs[side].get();
     pNode = nullptr;
@@ -118,7 +119,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
         CWideString e;
         // A plain name whose node has no current record of the side yet
         // takes the record at once (what SetNodeCS does for it).
-        pNode = bFullScan && pFolder ? io.FindPlainChild(pFolder, entry.m_sName, rec) : nullptr;
+        pNode = bFullScan && pFolder ? io.FindPlainChild(pFolder, entry.m_sName, rec, pChildIndex) : nullptr;
         if (pNode && !pNode->GetItem().m_aCur[side].IsPresentBit()) {
             CSideInfo& cur = pNode->GetItem().m_aCur[side];
             cur = rec;
@@ -150,7 +151,8 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
 
     // Unknown attributes: an item in error (full scan), or whatever the tree
     // already knows of it (incremental scan).
-    if (entry.m_bValid == 0 || entry.m_nAttributes == FSA_UNKNOWN) {
+    uint32_t nAttributes = entry.m_nAttributes;
+    if (entry.m_bValid == 0 || nAttributes == FSA_UNKNOWN) {
         CSideInfo rec;
         SetListedFile(rec, 0, entry.m_nModTime, 0);
         if (!setNode(rec, u"Cannot add inv-attr node: ")) return false;
@@ -160,16 +162,16 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
             item.SetReason(entry.m_sNote);
             return true;
         }
-        entry.m_nAttributes = pNode->IsContainer() ? (uint32_t)FSA_FOLDER : 0u;
+        nAttributes = pNode->IsContainer() ? (uint32_t)FSA_FOLDER : 0u;
     }
 
-    if (entry.m_nAttributes & FSA_FOLDER) {
-        const bool bLink = (entry.m_nAttributes & FSA_LINK) != 0;
+    if (nAttributes & FSA_FOLDER) {
+        const bool bLink = (nAttributes & FSA_LINK) != 0;
         CWideString timeErr;
         if (g_EngineOptions.m_bWarnTimeOutOfRange && !CheckTimeInRange(entry.m_nCreateTime, timeErr))
             Log(2, 5117, CWideString::Formatted(u"Folder %s: %s", display(), timeErr) + u"\n");
         CSideInfo rec;
-        SetListedFolder(rec, entry.m_nCreateTime, entry.m_nAttributes);
+        SetListedFolder(rec, entry.m_nCreateTime, nAttributes);
         if (!setNode(rec, u"Cannot add folder node: ")) return false;
         if (!bLink || m_Options.m_nFolderLinks == 2) queue.AddTail(pNode);
 
@@ -188,10 +190,10 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
             return exclude(u"Torvane mirror folder", m_nScanFoldersExcluded);
         if (bParentExcluded)
             return exclude(GetLocalizedString(IDS_Str_ExclBy_FolderAbove), m_nScanFoldersExcluded);
-        if (m_Options.m_bExcludeHidden && (entry.m_nAttributes & FSA_HIDDEN))
+        if (m_Options.m_bExcludeHidden && (nAttributes & FSA_HIDDEN))
             return exclude(GetLocalizedString(IDS_Str_ExclBy_HiddenFolder), m_nScanFoldersExcluded);
         if (name.EqualsNoCase(u"System Volume Information") ||
-            (m_Options.m_bExcludeSystem && (entry.m_nAttributes & FSA_SYSTEM)))
+            (m_Options.m_bExcludeSystem && (nAttributes & FSA_SYSTEM)))
             return exclude(GetLocalizedString(IDS_Str_ExclBy_SystemFolder), m_nScanFoldersExcluded);
         if (filtered(rec, reason)) return exclude(reason, m_nScanFoldersExcluded);
 
@@ -247,7 +249,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
     }
 
     // A file.
-    const bool bLink = (entry.m_nAttributes & FSA_LINK) != 0;
+    const bool bLink = (nAttributes & FSA_LINK) != 0;
     CWideString timeErr;
     if (g_EngineOptions.m_bWarnTimeOutOfRange && !CheckTimeInRange(entry.m_nModTime, timeErr))
         Log(2, 5288, CWideString::Formatted(u"File %s: %s", display(), timeErr) + u"\n");
@@ -275,7 +277,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
     }
 
     CSideInfo rec;
-    SetListedFile(rec, entry.m_nSize, entry.m_nModTime, entry.m_nAttributes);
+    SetListedFile(rec, entry.m_nSize, entry.m_nModTime, nAttributes);
     if (!setNode(rec, u"Cannot add file node: ")) return false;
     CSyncPairAndAction& item = pNode->GetItem();
 
@@ -290,9 +292,9 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
 
     CWideString reason;
     if (bParentExcluded) return exclude(GetLocalizedString(IDS_Str_ExclBy_FolderAbove), m_nScanFilesExcluded);
-    if (m_Options.m_bExcludeHidden && (entry.m_nAttributes & FSA_HIDDEN))
+    if (m_Options.m_bExcludeHidden && (nAttributes & FSA_HIDDEN))
         return exclude(GetLocalizedString(IDS_Str_ExclBy_HiddenFile), m_nScanFilesExcluded);
-    if (m_Options.m_bExcludeSystem && (entry.m_nAttributes & FSA_SYSTEM))
+    if (m_Options.m_bExcludeSystem && (nAttributes & FSA_SYSTEM))
         return exclude(GetLocalizedString(IDS_Str_ExclBy_SystemFile), m_nScanFilesExcluded);
     if (filtered(rec, reason)) return exclude(reason, m_nScanFilesExcluded);
 
@@ -356,9 +358,10 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, FsItemInfo entry, in
         ++m_nScanFilesListed;
         int k = 0;
         CWideString e;
-        const bool bTarget = fs->GetLinkTargetInfo(entryPath, entry, k, e);
+        FsItemInfo linked = entry;
+        const bool bTarget = fs->GetLinkTargetInfo(entryPath, linked, k, e);
         cur.SetFlag(SIF_VIA_LINK, true);
-        SetListedFile(cur, entry.m_nSize, entry.m_nModTime, entry.m_nAttributes);
+        SetListedFile(cur, linked.m_nSize, linked.m_nModTime, linked.m_nAttributes);
         if (bTarget) {
             item.SetReason(u"Drill down to: " + target);
         } else {

@@ -31,26 +31,34 @@ int ScanPercent(int32_t nDone, int32_t nExpected) {
 }
 
 // Runs the filters over what came only from the state files. With bFastPre
-// the side's current records become its old records first.
+// the side's current records become its old records first. Without it the
+// exclusions then go down to everything below an excluded folder (or one in
+// error), in the same walk: a node is filtered before its children, and
+// takes its parent's exclusion after its own filtering.
 void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFastPre) {
+    CDoPropagateExclusionsDown down;
     // Without rules nothing is excluded: there is only the copying to do.
-    if (!bFastPre && job.m_FilterMatcher.IsEmpty()) return;
+    if (!bFastPre && job.m_FilterMatcher.IsEmpty()) {
+        job.DoForSubtree(pRoot, down, false);
+        return;
+    }
     CSyncDepthFirstIter it(pRoot);
     for (; it.IsValid(); it.Next()) {
         CSyncTreeNode* pNode = it.GetNode();
         CSyncPairAndAction& item = pNode->GetItem();
         if (bFastPre) item.m_aCur[side] = item.m_aOld[side];
         const CSideInfo& old = item.m_aOld[side];
-        if (!old.IsPresentBit() || item.IsExcluded()) continue;
-        if (!bFastPre && item.m_aCur[side].IsPresentBit()) continue;
-        CWideString reason;
-        if (job.m_FilterMatcher.IsExcluded(pNode->GetPath(), false, old, CSideInfo(), reason)) {
-            item.m_nFlags |= SPF_EXCLUDED;
-            item.SetReason(reason);
-        } else if (job.m_bFilterJudging) {
-            // Judged on its path in the tree with the record of its kind.
-            item.m_nFlags |= SPF_FILTER_JUDGED;
+        if (old.IsPresentBit() && !item.IsExcluded() && (bFastPre || !item.m_aCur[side].IsPresentBit())) {
+            CWideString reason;
+            if (job.m_FilterMatcher.IsExcluded(pNode->GetPath(), false, old, CSideInfo(), reason)) {
+                item.m_nFlags |= SPF_EXCLUDED;
+                item.SetReason(reason);
+            } else if (job.m_bFilterJudging) {
+                // Judged on its path in the tree with the record of its kind.
+                item.m_nFlags |= SPF_FILTER_JUDGED;
+            }
         }
+        if (!bFastPre) down.DoWithPair(pNode, &job);
     }
 }
 
@@ -405,10 +413,6 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
             if (nCount > 0) {
                 SetProgress(99, u"Filtering", false);
                 FilterStateRecords(*this, pRoot, side, bFastPre);
-                if (!bFastPre) {
-                    CDoPropagateExclusionsDown pass;
-                    DoForSubtree(pRoot, pass, false);
-                }
                 if (!CheckStop(errKind, errText)) return false;
             }
             if (bStateRead) break;
@@ -564,6 +568,14 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     // Its entries are judged on their path in the tree when its side path is its own.
     m_pScanPlainFolder =
         pFolder && m_bFilterJudging && !m_FilterMatcher.IsEmpty() && pFolder->GetPath() == path ? pFolder : nullptr;
+    CChildNameIndex childIndex;
+    if (pFolder) childIndex.Build(pFolder);
+    // Each entry's path is made in one buffer (a copy kept by the callee
+    // makes it copy on the next entry).
+    CWideString entryPath;
+    entryPath.Preallocate(prefix.GetLength() + 64);
+    entryPath += prefix;
+    const int nPrefix = prefix.GetLength();
     for (ZorPosition pos = list.GetHeadPosition(); pos;) {
         const FsItemInfo& entry = list.GetNext(pos);
         const CWideString& name = entry.m_sName;
@@ -575,8 +587,10 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         CSyncTreeNode* pNode = nullptr;
         int listKind = 0;
         CWideString le;
-        if (!AddListedItems(prefix + name, entry, side, bFullScan, bParentExcluded, queue, pRoot, pNode,
-                            listKind, le, pFolder)) {
+        entryPath.Truncate(nPrefix);
+        entryPath += name;
+        if (!AddListedItems(entryPath, entry, side, bFullScan, bParentExcluded, queue, pRoot, pNode, listKind,
+                            le, pFolder, &childIndex)) {
             errKind = listKind;
             errText += le;
             return false;

@@ -32,6 +32,7 @@
 #include <vector>
 
 class CSyncJob;
+class CChildNameIndex;
 
 // One transfer worker of an execution (syncjob-workers.cpp): its own two
 // connected file systems and progress sink, and the two auto-reset events of
@@ -509,10 +510,11 @@ public:
     // Fails only when a node cannot be made (kind 7) or on a stop.
     // pFolder, when given, is the node of the listed folder (FindPathNode):
     // a full scan then finds the entry's node from there.
-    bool AddListedItems(const CWideString& entryPath, FsItemInfo entry, int side, bool bFullScan,
+    // pChildIndex, when given, indexes pFolder's children.
+    bool AddListedItems(const CWideString& entryPath, const FsItemInfo& entry, int side, bool bFullScan,
                         bool bParentExcluded, CListT<CSyncTreeNode*>& queue, CSyncTreeNode* pRoot,
                         CSyncTreeNode*& pNode, int& errKind, CWideString& errText,
-                        CSyncTreeNode* pFolder = nullptr);
+                        CSyncTreeNode* pFolder = nullptr, const CChildNameIndex* pChildIndex = nullptr);
     // The side's change analysis after its scan: the New-Old time shift,
     // then the change marking; nChanged counts the items marked changed.
     virtual void AnalyzeSideChanges(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side, uint32_t& nChanged);

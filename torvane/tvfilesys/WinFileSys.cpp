@@ -128,6 +128,15 @@ CWideString EscapeRawName(const char* name) {
 // represented without loss.
 bool CheckEntryName(const char* name, CWideString& wide, CWideString& note) {
     int len = (int)strlen(name);
+    // Plain ASCII without a back slash (the common case) is widened unit by unit.
+    int nAscii = 0;
+    while (nAscii < len && (unsigned char)name[nAscii] < 0x80 && name[nAscii] != '\\') nAscii++;
+    if (nAscii == len && len > 0) {
+        char16_t* p = wide.GetBufferSetLength(len);
+        for (int i = 0; i < len; i++) p[i] = (char16_t)(unsigned char)name[i];
+        wide.ReleaseBuffer(len);
+        return true;
+    }
     if (!IsValidUtf8(name, len)) {
         wide = Utf8ToWide(name, len);
         note = u"file name is not valid UTF-8, cannot be synchronized: " + EscapeRawName(name);

@@ -369,26 +369,32 @@ constexpr char32_t kAnyOne = 0xFFFFFFFE; // '?'
 // Folds each unit, makes '/' into '\', and joins surrogate pairs into one
 // character. With bMask, '*' and '?' become the wildcard values.
 void Prepare(const char16_t* p, int n, bool bMask, std::u32string& r) {
-    r.clear();
-    r.reserve(n);
+    // At most one character per unit: written in place, then cut to size.
+    r.resize(n > 0 ? (size_t)n : 0);
+    char32_t* const d = r.data();
+    size_t k = 0;
     for (int i = 0; i < n; ++i) {
         char16_t c = p[i];
+        if (c < 0x80 && !(bMask && (c == u'*' || c == u'?'))) {
+            d[k++] = c == u'/' ? U'\\' : c - u'A' < 26u ? (char32_t)(c + 32) : (char32_t)c;
+            continue;
+        }
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && p[i + 1] >= 0xDC00 && p[i + 1] <= 0xDFFF) {
-            r.push_back(0x10000 + (((char32_t)c - 0xD800) << 10) + ((char32_t)p[i + 1] - 0xDC00));
+            d[k++] = 0x10000 + (((char32_t)c - 0xD800) << 10) + ((char32_t)p[i + 1] - 0xDC00);
             ++i;
             continue;
         }
-        if (c == u'/') c = u'\\';
         if (bMask && c == u'*') {
-            if (r.empty() || r.back() != kAnyRun) r.push_back(kAnyRun); // "**" is "*"
+            if (k == 0 || d[k - 1] != kAnyRun) d[k++] = kAnyRun; // "**" is "*"
             continue;
         }
         if (bMask && c == u'?') {
-            r.push_back(kAnyOne);
+            d[k++] = kAnyOne;
             continue;
         }
-        r.push_back(ZorFoldUnit(c));
+        d[k++] = ZorFoldUnit(c);
     }
+    r.resize(k);
 }
 
 // The mask piece [m, m+len) (no '*') matches the text at t.

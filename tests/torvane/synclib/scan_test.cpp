@@ -454,3 +454,28 @@ TEST_F(ScanTest, UnreadableFolderNameIsEscapedInTheLog) {
     EXPECT_TRUE(Logged("e\\x1B[2J\\n: no access")) << m_h.m_sink.Dump();
     EXPECT_FALSE(Logged("\x1b"));
 }
+
+// A folder known only from the state file that a rule excludes takes what
+// the state file knows below it along.
+TEST_F(ScanTest, RuleOnAStateOnlyFolderExcludesItsRecordsBelow) {
+    Dir("gone");
+    Write("gone/x");
+    Write("keep");
+    Connect();
+    ASSERT_TRUE(Scan()) << ToU8(m_err);
+    for (CSyncDepthFirstIter it(&m_job.m_Tree); it.IsValid(); it.Next())
+        it.GetItem()->m_aOld[0] = it.GetItem()->m_aCur[0];
+    bool bCreated = false;
+    ASSERT_TRUE(m_job.CreateDataFolder(0, m_job.m_apFs[0].get(), bCreated, m_kind, m_err) &&
+                m_job.WriteStateFile(0, CWideString(), m_kind, m_err))
+        << ToU8(m_err);
+    ASSERT_EQ(system(("rm -r '" + Native("gone") + "'").c_str()), 0);
+    m_job.ResetTree();
+    CJobFilters filters;
+    filters.m_lstExcluded.AddTail(u"gone");
+    m_job.m_FilterMatcher.Compile(filters);
+    ASSERT_TRUE(Scan()) << ToU8(m_err);
+    EXPECT_EQ(Reason(u"/gone"), "excluded: match gone");
+    EXPECT_EQ(Reason(u"/gone/x"), "excluded by folder above");
+    EXPECT_FALSE(Excluded(u"/keep"));
+}

@@ -783,3 +783,141 @@ TEST(StateFile, SetNodeFromTheFolderNodeMatchesTheWholePath) {
         EXPECT_EQ(io1.m_Logs, io2.m_Logs);
     }
 }
+
+// The index of a folder's children finds what the child map's look-up finds,
+// also beside names added later that come first among their case variants.
+TEST(StateFile, ChildIndexFindsWhatTheMapFinds) {
+    for (bool bCase : {false, true}) {
+        CSyncPairsAndActions tree;
+        TestIo io(&tree);
+        io.m_bCaseSensitive = bCase;
+        CWideString e;
+        for (int i = 0; i < 40; i++)
+            tree.AddItemCS(CWideString::Formatted(u"file-%03d.dat", (int64_t)i), false, bCase, nullptr, e);
+        for (const char16_t* n : {u"README", u"\u00c9t\u00e9"}) tree.AddItemCS(n, false, true, nullptr, e);
+        CChildNameIndex index;
+        index.Build(&tree);
+        ASSERT_TRUE(index.IsBuilt());
+        for (const char16_t* n : {u"Readme", u"FILE-000.DAT"}) tree.AddItemCS(n, false, true, nullptr, e);
+        for (const char16_t* n : {u"file-000.dat", u"FILE-039.DAT", u"file-040.dat", u"readme", u"Readme",
+                                  u"\u00e9t\u00e9", u"e\u0301t\u00e9", u"..", u"a/b", u""}) {
+            CSyncTreeNode* pMap = io.FindPlainChild(&tree, n, FileRec(1, 2));
+            CSyncTreeNode* pIndexed = io.FindPlainChild(&tree, n, FileRec(1, 2), &index);
+            // Only a name added after the index was made may be missed.
+            if (pIndexed || (pMap && pMap->GetName() != u"Readme" && pMap->GetName() != u"FILE-000.DAT"))
+                EXPECT_EQ(pIndexed, pMap) << U8(n) << bCase;
+        }
+    }
+}
+
+// Hands the bytes over one at a time, none ready in memory: a record is
+// then always read by the general reader.
+class ByteStream : public ZorInStream {
+public:
+    explicit ByteStream(std::string s) : m_s(std::move(s)) {}
+    void UngetChar(unsigned char) override { --m_nAt, --m_nPosn; }
+    bool IsEof() override { return m_nAt >= m_s.size(); }
+
+protected:
+    bool GetCharSlow(unsigned char& ch, CWideString&) override {
+        if (m_nAt >= m_s.size()) return false;
+        ch = (unsigned char)m_s[m_nAt++], ++m_nPosn;
+        return true;
+    }
+
+private:
+    std::string m_s;
+    size_t m_nAt = 0;
+};
+
+// A record read in place from memory gives what the general reader gives,
+// for the writer's own records and for forms it must leave to that reader.
+TEST(StateFile, RecordReadInPlaceMatchesTheGeneralReader) {
+    std::vector<std::string> records;
+    CSideInfo withId = FileRec(123456789012ULL, 1700000000, 1700000002, 0x21), gone = FileRec(5, 9, 9, ~0u);
+    withId.m_sId = u"Readme";
+    gone.m_Len.SetDeleted();
+    for (auto [rec, name] : {std::pair{withId, u"README"},
+                             {FolderRec(16), u"Docs"},
+                             {gone, u"gone"},
+                             {FileRec(1, 2), u"d\u00e9j\u00e0"}}) {
+        StateFile f;
+        static_cast<CSideInfo&>(f) = rec;
+        f.AppendRecord(records.emplace_back(), name, CSyncTime(77), CItemLen(), Gens({1000, 2000, 0}));
+    }
+    for (auto [from, to] : {std::pair{"f=0|", "f=00|"},
+                            {"f=0|", "f=-1|"},
+                            {"a=33|", "a=-3|"},
+                            {"a=33|", "a=-4|"},
+                            {"a=33|", "a=4294967296|"},
+                            {"a=33|", "a=-0|"},
+                            {"N:6:", "N:06:"},
+                            {"README|", "READM|"},
+                            {"{=3|", "{=-1|"},
+                            {"{=3|", "{=4|"},
+                            {"[y=0|]", "[y=-2|]"},
+                            {"p[t=77|]", ""},
+                            {"}]]", "}]|]"},
+                            {"}]]", "}]"}}) {
+        std::string r = records.front();
+        records.push_back(r.replace(r.find(from), strlen(from), to));
+    }
+    for (const std::string& text : records) {
+        std::string dump[2];
+        for (int k = 0; k < 2; k++) {
+            ZorStringStream mem(CNarrowString(text.data(), (int)text.size()));
+            ByteStream bytes(text);
+            ZorInStream& in = k == 0 ? (ZorInStream&)mem : (ZorInStream&)bytes;
+            StateFile rec;
+            CWideString name, err;
+            CSyncTime tSaved;
+            CItemLen saved;
+            CGenArray gens;
+            const bool ok = rec.ReadNode(in, name, tSaved, saved, gens, err);
+            dump[k] = U8(name) + " " + U8(rec.Dump()) + " id=" + U8(rec.m_sId) + " " + U8(err) +
+                      std::to_string(ok ? in.GetPosn() : -1) + " " + std::to_string(tSaved.GetTime()) + " " +
+                      std::to_string(saved.GetHigh()) + "/" + std::to_string(saved.GetLow());
+            for (uint32_t t : Vec(gens)) dump[k] += " " + std::to_string(t);
+        }
+        EXPECT_EQ(dump[0], dump[1]) << text;
+    }
+}
+
+// Records read into a tree that has the nodes already (the second side's
+// read) go where the full look-up of each puts them: beside case variants,
+// records with the side's own form, missing and new names.
+TEST(StateFile, RecordsMergedInFileOrderGoWhereTheLookUpPutsThem) {
+    SampleTree s;
+    CSyncTreeNode* docs = Find(&s.tree, u"docs");
+    for (const char16_t* n : {u"b2.txt", u"c.txt", u"zz"}) Add(docs, n, FileRec(4, 1700000100));
+    CWideString e;
+    docs->AddItemCS(u"A.TXT", false, true, nullptr, e)->GetItem().m_aOld[0] = FileRec(6, 1700000200);
+    TestIo writer(&s.tree);
+    const std::string text = WriteText(writer);
+    for (bool bCase : {false, true}) {
+        std::string dump[2];
+        for (int k = 0; k < 2; k++) {
+            CSyncPairsAndActions tree;
+            TestIo io(&tree);
+            io.m_bCaseSensitive = bCase;
+            io.m_bMergeInOrder = k == 0;
+            // What the first side's scan left, in other letter cases too.
+            CSyncTreeNode* d = tree.AddItemCS(u"docs", true, true, nullptr, e);
+            for (const char16_t* n : {u"a.txt", u"A.TXT", u"A.txt", u"b.txt", u"big.bin", u"sub", u"zz"})
+                d->AddItemCS(n, false, true, nullptr, e);
+            for (const char16_t* n : {u"README.TXT", u"Readme.txt", u"\u00e9"})
+                tree.AddItemCS(n, false, true, nullptr, e);
+            int kind = 0;
+            EXPECT_TRUE(ReadText(io, &tree, text, kind, e)) << U8(e);
+            CSyncDepthFirstIter it(&tree);
+            for (bool b = it.IsValid(); b; b = it.Next()) {
+                const CSyncPairAndAction& a = *it.GetItem();
+                dump[k] += U8(it.GetPath()) + " " + U8(a.m_aOld[0].Dump()) + " " + U8(a.m_aOld[0].m_sId) +
+                           " " + std::to_string(a.m_nFlags) + " " + std::to_string(a.m_aGens[0].GetSize()) +
+                           "\n";
+            }
+            for (auto& l : io.m_Logs) dump[k] += l.second;
+        }
+        EXPECT_EQ(dump[0], dump[1]) << bCase;
+    }
+}
