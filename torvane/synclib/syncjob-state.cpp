@@ -169,6 +169,15 @@ bool CSyncJob::WriteStateStream(ZorOutStream& out, int side, const CWideString& 
     return GetStateFileIo().WriteStateStream(out, side ? 1 : 0, key, errText);
 }
 
+// The state file written through the job's reader and writer, which keeps
+// the compressed stretches of the side's last write for the next.
+bool CSyncJob::WriteSegmentedState(ZorGzBlockFileStream& out, int side, const CWideString& folderPath,
+                                   CWideString& errText) {
+    CWideString key = folderPath;
+    NormalizeNameNfc(key);
+    return GetStateFileIo().WriteStateStreamReusing(out, side ? 1 : 0, key, errText);
+}
+
 // ---------------------------------------------------------------- reading
 
 bool CSyncJob::UseMirrorStateFile(const CWideString& statePath, const CWideString& displayPath,
@@ -604,7 +613,7 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         if (out.OpenWrite(temp, false, oe, kStateFileGzLevel, kStateFileGzThreads)) {
             bRemote = false;
             CWideString we;
-            if (!WriteStateStream(out, side, folderPath, we)) {
+            if (!WriteSegmentedState(out, side, folderPath, we)) {
                 CWideString ignored;
                 out.Close(ignored);
                 ZorDeleteFileQuiet(temp);
@@ -665,7 +674,7 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
                 errKind = FSE_GENERAL;
                 return false;
             }
-            if (!WriteStateStream(out, side, folderPath, we)) {
+            if (!WriteSegmentedState(out, side, folderPath, we)) {
                 errText += u"writing mirror file: " + we;
                 errKind = FSE_GENERAL;
                 return false; // the atomic writer drops its temporary file

@@ -462,6 +462,10 @@ public:
     bool ParseStateFile(ZorInStream& in, int side, CSyncTreeNode* pFolder, bool bMayShift,
                         struct StateFileHeader& hdr, bool& bVersionError, CWideString& errText);
     bool WriteStateStream(ZorOutStream& out, int side, const CWideString& folderPath, CWideString& errText);
+    // The same into a block-compressed file, taking again the compressed
+    // stretches of the side's last such write that are still the same.
+    bool WriteSegmentedState(class ZorGzBlockFileStream& out, int side, const CWideString& folderPath,
+                             CWideString& errText);
     // Saves the state files of one folder node on each connected side whose
     // holds-data-folder byte is set (the save pass of the execution, children
     // before parents). Failures are logged and counted; returns true.
