@@ -1522,6 +1522,9 @@ struct CStateFileIo::SWriteSegments {
         CSyncTime tSaved;
         CItemLen savedLen;
         uint32_t nCloses = 0; // ">" written before the record
+        // The node written from: where a segment begins, it tells the same
+        // record in another place (equal names in other folders) apart.
+        const CSyncTreeNode* pNode = nullptr;
     };
     struct SSegment {
         std::vector<SRec> recs;
@@ -1574,6 +1577,7 @@ public:
     }
 
     SWriteSegments m_new; // what this write leaves for the next
+    int m_nReused = 0;    // segments taken again
 
 private:
     enum EMode { kBoundary, kMatching, kFresh };
@@ -1600,7 +1604,8 @@ private:
             // Meets the earlier write again where one of its next segments begins.
             bool bCut = false;
             for (size_t k = 0; k < kSegmentLookAhead && !bCut && m_iOld + k < m_old.segments.size(); ++k) {
-                if (Usable(m_iOld + k) && Same(m_old.segments[m_iOld + k].recs[0], pNode, nCloses)) {
+                const SSegment* s = Usable(m_iOld + k) ? &m_old.segments[m_iOld + k] : nullptr;
+                if (s && s->recs[0].pNode == pNode && Same(s->recs[0], pNode, nCloses)) {
                     m_iOld += k;
                     bCut = true;
                 }
@@ -1625,6 +1630,7 @@ private:
                 // The whole segment reads as before.
                 if (!FlushText() || !m_out.PutSegment(s.pDeflated, m_err)) return false;
                 m_new.segments.push_back(std::move(s));
+                ++m_nReused;
                 ++m_iOld;
                 m_mode = kBoundary;
                 return true;
@@ -1657,6 +1663,7 @@ private:
         r.tSaved = item.m_aSavedTime[m_nSide];
         r.savedLen = item.m_aSavedLen[m_nSide];
         r.nCloses = nCloses;
+        r.pNode = pNode;
         if (!AppendText(r.rec, r.name, r.tSaved, r.savedLen, r.gens, nCloses)) return false;
         m_cur.recs.push_back(std::move(r));
         return true;
@@ -1747,7 +1754,9 @@ bool CStateFileIo::WriteStateStreamReusing(ZorGzBlockFileStream& out, int nSide,
     hdr.m_bS = false;
     if (!hdr.Write(out, err)) return false;
     CSegmentWriter writer(out, nSide, *pOld, err);
+    m_anSegmentsReused[nSide] = 0;
     if (!writer.Walk(pNode, true) || !writer.Finish()) return false;
+    m_anSegmentsReused[nSide] = writer.m_nReused;
     // Kept only after a whole write (a segment is taken again only once
     // every block of it reached the file).
     writer.m_new.sFolder = sFolderPath;

@@ -223,6 +223,8 @@ public:
                                  CWideString& err);
     // Forgets what the segmented writes of both sides kept.
     void DropWriteSegments();
+    // Segments the last segmented write of each side took again.
+    int m_anSegmentsReused[2] = {0, 0};
 
 private:
     struct SJournal {
