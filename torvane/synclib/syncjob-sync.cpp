@@ -180,6 +180,10 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     m_nConflicts = 0;
     m_anStateUpdates[0] = 0;
     m_anStateUpdates[1] = 0;
+    {
+        CCritSectionLock lock(m_cs);
+        m_ExecutedNodes.clear();
+    }
     // 16.
     TvFileSys* const fs[2] = {m_apFs[0].get(), m_apFs[1].get()};
     // The folder of the items at hand stays open while they execute.

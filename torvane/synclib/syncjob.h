@@ -656,6 +656,9 @@ public:
     std::unique_ptr<CSyncWorkerThread[]> m_pWorkers;
     int m_nWorkerArraySize = 0;
     CCritSection m_cs;                         // guards the worker bookkeeping
+    // The nodes the last Sync executed with an action, and the other ends of
+    // its moves, in no particular order (guarded by m_cs).
+    std::vector<CSyncTreeNode*> m_ExecutedNodes;
     std::atomic<uint8_t> m_bWorkersRunning{0}; // set while worker threads exist
     int32_t m_nWorkerCount = 0;                // worker threads of this execution
 

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <tuple>
 #include <thread>
 #include <utility>
 
@@ -171,9 +173,27 @@ TEST(IncrementalRun, WholeRunsFirstFullThenOnlyTheChangedPaths) {
         EXPECT_TRUE(ok) << ToU8(e) << h.m_sink.Dump();
         return ok;
     };
+    // The own writes recorded from the executed items are those a walk of
+    // the whole tree finds.
+    auto expectOwnWritesOfWholeTree = [&](size_t nWritten) {
+        using Recs = std::map<std::u16string, std::tuple<bool, bool, uint64_t, uint32_t, bool>>;
+        auto take = [&]() {
+            std::vector<Recs> sides(2);
+            CCritSectionLock lock(job.m_JobLock);
+            for (int side = 0; side < 2; ++side)
+                for (const auto& [key, w] : job.m_aOwnWrites[side])
+                    sides[side][key] = {w.bPresent, w.bFolder, w.nSize, w.nModTime, w.bAbove};
+            return sides;
+        };
+        const std::vector<Recs> fromExecuted = take();
+        job.RecordOwnWrites(false);
+        EXPECT_EQ(fromExecuted, take());
+        EXPECT_EQ(fromExecuted[0].size(), nWritten);
+    };
     ASSERT_TRUE(run(true));
     EXPECT_TRUE(h.m_tmp.Exists("right/docs/b.txt"));
     EXPECT_FALSE(job.m_bFirstFullAnalyzePending.load());
+    expectOwnWritesOfWholeTree(3);
 
     // A modified file and a new one: only they are read again and synced.
     h.m_clock.SleepMs(5000);
@@ -194,6 +214,7 @@ TEST(IncrementalRun, WholeRunsFirstFullThenOnlyTheChangedPaths) {
     const std::string log = h.m_sink.Dump();
     EXPECT_NE(log.find("Change in: " + h.m_tmp.NativeSub("left/a.txt")), std::string::npos) << log;
     EXPECT_EQ(log.find("Files: 2"), std::string::npos) << "a full scan listed the side again";
+    expectOwnWritesOfWholeTree(3);
 }
 
 namespace {
