@@ -3,6 +3,8 @@
 // ("_saved_", "_history_" and conflict copies) with their tracking and expiry.
 #include "syncjob.h"
 
+#include <algorithm>
+
 #include "TvFileCopy.h"
 #include "zor-debug.h"
 #include "zor-path.h"
@@ -341,6 +343,8 @@ bool CSyncJob::KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode
             CSyncPairAndAction& it = pNode->GetItem();
             const CSyncTime now = CSyncTime::Now();
             const CItemLen len = it.m_aCur[side].m_Len;
+            NoteSavedRecordsChanged(0);
+            NoteSavedRecordsChanged(1);
             it.m_aSavedTime[side] = now;
             it.m_aSavedLen[side] = len;
             if (it.IsDeleteAction()) {
@@ -354,14 +358,19 @@ bool CSyncJob::KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode
 
 // ---------------------------------------------------------------- saved versions: expiry and tracking
 
-void CSyncJob::CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff, bool& bNoneTracked) {
+void CSyncJob::CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff, bool& bNoneTracked,
+                                 int64_t* pEarliest) {
     if (!pNode) return;
     side = side ? 1 : 0;
     CSyncPairAndAction& it = pNode->GetItem();
     if (!it.m_aSavedTime[side].IsZero()) {
         bNoneTracked = false;
         TvFileSys* fs = m_apFs[side].get();
-        if ((int64_t)it.m_aSavedTime[side].GetTime() < cutoff && fs) {
+        const int64_t nSaved = (int64_t)it.m_aSavedTime[side].GetTime();
+        if (nSaved >= cutoff || !fs) {
+            if (pEarliest) *pEarliest = std::min(*pEarliest, nSaved);
+        } else {
+            NoteSavedRecordsChanged(side);
             const CWideString saved = kSavedFolderPath + GetItemSidePath(pNode, side);
             it.m_aSavedTime[side] = CSyncTime();
             it.m_aSavedLen[side].SetUndefined();
@@ -382,7 +391,7 @@ void CSyncJob::CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff,
     }
     if (pNode->IsContainer() && pNode->GetChildMap()) {
         for (auto* e = pNode->GetChildMap()->GetFirst(); e; e = CSyncTreeNode::CChildMap::GetNext(e))
-            CleanupSavedFiles(&e->GetValue(), side, cutoff, bNoneTracked);
+            CleanupSavedFiles(&e->GetValue(), side, cutoff, bNoneTracked, pEarliest);
     }
 }
 
@@ -414,6 +423,7 @@ bool CSyncJob::InitSavedTracking(const CWideString& folder, int side, TvFileSys*
         CWideString le;
         CSyncTreeNode* pNode = pRoot ? CSyncTreeNode::LookupCS(pRoot, key, false, nullptr, le) : nullptr;
         if (pNode) {
+            NoteSavedRecordsChanged(side);
             pNode->GetItem().m_aSavedTime[side] = CSyncTime((uint32_t)nTime);
             pNode->GetItem().m_aSavedLen[side].SetValue((uint64_t)info.m_nSize);
         } else {

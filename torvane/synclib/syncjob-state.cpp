@@ -159,6 +159,7 @@ bool CSyncJob::IsTempFileName(const CWideString& name, CWideString& errText) {
 
 bool CSyncJob::ParseStateFile(ZorInStream& in, int side, CSyncTreeNode* pFolder, bool bMayShift,
                               StateFileHeader& hdr, bool& bVersionError, CWideString& errText) {
+    NoteSavedRecordsChanged(side);
     return GetStateFileIo().ParseStateFile(in, side ? 1 : 0, pFolder, bMayShift, hdr, bVersionError, errText);
 }
 
@@ -235,6 +236,8 @@ bool CSyncJob::UseMirrorStateFile(const CWideString& statePath, const CWideStrin
 bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bCheckLock, int32_t* pCount,
                              int& errKind, CWideString& errText) {
     side = side ? 1 : 0;
+    // A read brings (or takes back) saved-version records.
+    NoteSavedRecordsChanged(side);
     TvFileSys* fs = m_apFs[side].get();
     if (!fs || !fs->IsConnected()) {
         errText += u"file system not connected";
@@ -535,8 +538,22 @@ void CSyncJob::SaveSideStateFiles(CSyncTreeNode* pNode, int side) {
     if (m_Options.m_bCleanupPreviousVersion && !IsStopped()) {
         const int nDays = m_Options.m_nSaveDaysPreviousVersion;
         const int64_t nNow = CZorTime::Now().GetTime();
+        const int64_t cutoff = nNow - (int64_t)nDays * 86400;
         bool bNoneTracked = true;
-        CleanupSavedFiles(pNode, side, nNow - (int64_t)nDays * 86400, bNoneTracked);
+        // The whole tree's walk finds nothing to delete while no record
+        // changed since the last one and none of those it left has expired.
+        CSavedWalk& last = m_aSavedWalk[side];
+        const bool bRoot = pNode->GetParent() == nullptr;
+        if (bRoot && last.bValid && last.nChanges == m_anSavedRecordChanges[side].load() &&
+            (last.bNoneTracked || cutoff <= last.nEarliest)) {
+            bNoneTracked = last.bNoneTracked;
+        } else {
+            int64_t nEarliest = INT64_MAX;
+            CleanupSavedFiles(pNode, side, cutoff, bNoneTracked, &nEarliest);
+            // What the next walk would find: the records this one left.
+            if (bRoot)
+                last = CSavedWalk{true, m_anSavedRecordChanges[side].load(), nEarliest == INT64_MAX, nEarliest};
+        }
         if (bNoneTracked) {
             int k = 0;
             CWideString e;

@@ -329,8 +329,23 @@ public:
                              bool bConflictLoser, uint32_t attrs, CWideString& newPath, int& errKind,
                              CWideString& errText, bool bKeepInPlace = false);
     // Deletes the saved copies whose saved time is before cutoff (seconds
-    // since 1970); bNoneTracked is cleared when any item records one.
-    void CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff, bool& bNoneTracked);
+    // since 1970); bNoneTracked is cleared when any item records one, and
+    // pEarliest (when given) lowered to the earliest saved time left.
+    void CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff, bool& bNoneTracked,
+                           int64_t* pEarliest = nullptr);
+    // Changes of the items' saved-version records per side (state reads,
+    // saves, tracking, expiry, a new tree), and what the last clean-up walk
+    // over the whole tree left: while neither they nor the cut-off allow a
+    // deletion, that walk's outcome stands without walking again.
+    std::atomic<uint32_t> m_anSavedRecordChanges[2]{0, 0};
+    struct CSavedWalk {
+        bool bValid = false;
+        uint32_t nChanges = 0;     // m_anSavedRecordChanges after the walk
+        bool bNoneTracked = true;
+        int64_t nEarliest = 0;     // the earliest saved time left
+    };
+    CSavedWalk m_aSavedWalk[2];
+    void NoteSavedRecordsChanged(int side) { m_anSavedRecordChanges[side ? 1 : 0].fetch_add(1); }
     // Records the files found in "_saved_" + folder on their items (time
     // nTime, their size). Files no item knows are kept as they are.
     bool InitSavedTracking(const CWideString& folder, int side, TvFileSys* pFs, bool bTopLevel, int64_t nTime,

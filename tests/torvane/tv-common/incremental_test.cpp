@@ -217,6 +217,54 @@ TEST(IncrementalRun, WholeRunsFirstFullThenOnlyTheChangedPaths) {
     expectOwnWritesOfWholeTree(3);
 }
 
+// On-change runs keep and expire the saved previous versions as whole runs
+// do, also where the clean-up knows without a walk that nothing expired.
+TEST(IncrementalRun, SavedVersionsExpireOnTimeAcrossOnChangeRuns) {
+    CJobHarness h;
+    h.m_tmp.MakeDir("left");
+    h.m_tmp.MakeDir("right");
+    for (const char* f : {"a.txt", "b.txt"}) h.m_tmp.WriteFile(std::string("left/") + f, "1");
+    CMonitoredJob job;
+    job.SetName(u"expiry");
+    job.SetLeftFolder(NormalizeUrl(h.m_tmp.Path("left")));
+    job.SetRightFolder(NormalizeUrl(h.m_tmp.Path("right")));
+    job.m_Options.m_bSavePreviousVersion = 1;
+    job.m_Options.m_bCleanupPreviousVersion = 1;
+    job.m_Options.m_nSaveDaysPreviousVersion = 30;
+    h.Attach(job);
+    int nChange = 0;
+    auto runAfter = [&](int nDays, const char* file, bool bFull = false) {
+        h.m_clock.SleepMs((int64_t)nDays * 86400 * 1000);
+        h.m_tmp.WriteFile(std::string("left/") + file, std::string((size_t)++nChange, 'v')); // a new size
+        {
+            CCritSectionLock lock(job.m_JobLock);
+            job.m_aChanges[0].AddTail(ChangedItem(Utf8ToWide((std::string("/") + file).c_str()), CIK_MODIFIED));
+        }
+        job.m_bAnalyze = job.m_bSync = 1;
+        job.m_nActivity.store(JA_ANALYZING);
+        job.m_bFirstFullAnalyzePending = bFull;
+        int k = 0;
+        CWideString e;
+        EXPECT_TRUE(job.ChangeAnalyzeSyncWorker(nullptr, k, e)) << ToU8(e) << h.m_sink.Dump();
+        job.m_nActivity.store(JA_ANALYZED);
+    };
+    runAfter(0, "c.txt", true);
+    runAfter(1, "a.txt"); // a's old version saved
+    runAfter(10, "b.txt"); // b's saved, 10 days after a's
+    const std::string savedA = "right/_tvdata_/_saved_/a.txt", savedB = "right/_tvdata_/_saved_/b.txt";
+    ASSERT_TRUE(h.m_tmp.Exists(savedA) && h.m_tmp.Exists(savedB)) << h.m_sink.Dump();
+    // New files from here: no version is saved, the records stay as they are.
+    runAfter(15, "d.txt");
+    EXPECT_TRUE(h.m_tmp.Exists(savedA) && h.m_tmp.Exists(savedB));
+    runAfter(6, "e.txt"); // a's version is 31 days old
+    EXPECT_FALSE(h.m_tmp.Exists(savedA));
+    EXPECT_TRUE(h.m_tmp.Exists(savedB));
+    runAfter(8, "f.txt");
+    EXPECT_TRUE(h.m_tmp.Exists(savedB));
+    runAfter(2, "g.txt"); // b's is 31 days old
+    EXPECT_FALSE(h.m_tmp.Exists(savedB));
+}
+
 namespace {
 
 // Lets a test act as a user at the moment the job's Sync has written an item.
