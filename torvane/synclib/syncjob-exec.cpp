@@ -277,6 +277,20 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                  ICopyProgress* pProgress, int& outKind, CWideString& outText) {
     CSyncPairAndAction& item = pNode->GetItem();
     if (item.m_nExecState == ESS_SYNCED_OK) return true;
+    if (item.GetEffAction() == EA_NO_COPY && item.m_sMove.IsEmpty() && fs[0]->IsConnected() &&
+        fs[1]->IsConnected()) {
+        // Most items of a run: nothing to do but to take their state. What
+        // the whole way below does for them, without its texts.
+        fs[0]->m_LastRead.m_bValid = 0;
+        fs[1]->m_LastRead.m_bValid = 0;
+        item.m_nExecState = ESS_SYNCED_OK;
+        int errKind = 0;
+        CWideString errText;
+        if (pJob->CheckStop(errKind, errText) || !IsFatalErrorKind(errKind)) return true;
+        outKind = errKind;
+        outText += errText;
+        return false;
+    }
     if (item.GetEffAction() != EA_NO_COPY) NoteExecuted(pNode, pJob);
     CbJobProgress* sink = pJob->GetProgressSink();
     const CSyncJobOptions& o = pJob->m_Options;
