@@ -27,19 +27,32 @@ CWideString ShortNow() {
 
 } // namespace
 
+namespace {
+
+// CountPendingItems, and the subtrees with an action or an execution mark.
+int CountPending(CSyncTreeNode* pNode, std::unordered_set<const CSyncTreeNode*>* pBusy, bool& bMarked) {
+    CSyncPairAndAction& item = pNode->GetItem();
+    // A user's choice writes as much as the analysis's own.
+    int n = item.GetEffAction() != EA_NO_COPY ? 1 : 0;
+    bool bMarks = (item.m_nFlags & SPF_EXEC_MARKS) != 0;
+    if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
+        for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) n += CountPending(&e->GetValue(), pBusy, bMarks);
+    if (n == 0 && (item.m_aHoldsDataFolder[0] || item.m_aHoldsDataFolder[1]))
+        item.m_aHoldsDataFolder[0] = item.m_aHoldsDataFolder[1] = 0;
+    if (pBusy && (n > 0 || bMarks)) pBusy->insert(pNode);
+    bMarked = bMarked || bMarks;
+    return n;
+}
+
+} // namespace
+
 int CSyncJob::CountPendingItems(CSyncTreeNode* pNode) {
     if (!pNode) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "CountPendingItems: null node", 0);
         return 0;
     }
-    CSyncPairAndAction& item = pNode->GetItem();
-    // A user's choice writes as much as the analysis's own.
-    int n = item.GetEffAction() != EA_NO_COPY ? 1 : 0;
-    if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
-        for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) n += CountPendingItems(&e->GetValue());
-    if (n == 0 && (item.m_aHoldsDataFolder[0] || item.m_aHoldsDataFolder[1]))
-        item.m_aHoldsDataFolder[0] = item.m_aHoldsDataFolder[1] = 0;
-    return n;
+    bool bMarked = false;
+    return CountPending(pNode, nullptr, bMarked);
 }
 
 bool CSyncJob::CheckAutoSyncLimits(const CItemCount* stats, int& errKind, CWideString& errText) {
@@ -104,7 +117,11 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     for (int s = 0; s < 2; ++s)
         if (m_apFs[s]) m_apFs[s]->SetFollowLinksInPaths(m_Options.m_nFolderLinks == 2);
     // 3, 4.
-    CountPendingItems(GetPairsUnchecked());
+    std::unordered_set<const CSyncTreeNode*> busy;
+    {
+        bool bMarked = false;
+        if (CSyncTreeNode* pRoot = GetPairsUnchecked()) CountPending(pRoot, &busy, bMarked);
+    }
     const CItemCount* stats = m_Stats.m_aCounts;
     for (int s = 0; s < 2; ++s) {
         bool bNothing = true;
@@ -189,7 +206,9 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     // The folder of the items at hand stays open while they execute.
     for (TvFileSys* f : fs)
         if (f) f->KeepFoldersOpen(true);
+    m_pBusySubtrees = &busy;
     const bool bOk = ExecuteAll(this, fs, errKind, errText);
+    m_pBusySubtrees = nullptr;
     for (TvFileSys* f : fs)
         if (f) f->KeepFoldersOpen(false);
     // 17, 18, 19.

@@ -59,9 +59,12 @@ bool ExecuteDeletionsPass(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         item.m_nFlags |= SPF_DONE;
         return pJob->CheckStop(errKind, errText);
     }
+    // A subtree without actions and marks has nothing to clear or delete.
     if (CChildMap* map = pNode->GetChildMap())
         for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
-            if (!ExecuteDeletionsPass(&e->GetValue(), pJob, fs, errKind, errText)) return false;
+            if (pJob->IsBusySubtree(&e->GetValue()) &&
+                !ExecuteDeletionsPass(&e->GetValue(), pJob, fs, errKind, errText))
+                return false;
     if (!pNode->GetParent() || item.m_nExecState == ESS_SYNCED_OK) return true;
     const bool bRun = (!bFolder && item.IsPlainDelete()) ||
                       (bFolder && item.IsPlainDelete() && !AnyDirectChildExists(pNode)) ||
@@ -95,9 +98,14 @@ bool ExecuteFolderPass(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs
         }
     }
     if (!pJob->CheckStop(errKind, errText)) return false;
+    // A subtree without actions has nothing for this pass but the stop check.
     if (CChildMap* map = pNode->GetChildMap())
-        for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
-            if (!ExecuteFolderPass(&e->GetValue(), pJob, fs, nTasks, errKind, errText)) return false;
+        for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
+            const bool bOk = pJob->IsBusySubtree(&e->GetValue())
+                                 ? ExecuteFolderPass(&e->GetValue(), pJob, fs, nTasks, errKind, errText)
+                                 : pJob->CheckStop(errKind, errText);
+            if (!bOk) return false;
+        }
     return true;
 }
 

@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 class CSyncJob;
@@ -578,6 +579,14 @@ public:
     // Items below pNode (pNode too) whose system or user action writes;
     // clears the node's holds-data-folder bytes where nothing is written.
     int CountPendingItems(CSyncTreeNode* pNode);
+    // The nodes whose subtree holds an item with an action or an execution
+    // mark, as the Sync's count found them; set while its execution runs
+    // (null otherwise): the passes that act on no other item leave the
+    // other subtrees out.
+    const std::unordered_set<const CSyncTreeNode*>* m_pBusySubtrees = nullptr;
+    bool IsBusySubtree(const CSyncTreeNode* pNode) const {
+        return !m_pBusySubtrees || m_pBusySubtrees->count(pNode) != 0;
+    }
     // A replaced or deleted version of side's file is kept (a conflict loser always).
     bool ShouldSaveReplacedVersion(int side, bool bConflictLoser) const;
     // The auto-sync threshold test of an unattended run; false: refused.
