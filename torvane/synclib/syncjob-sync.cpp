@@ -39,9 +39,22 @@ int CountPending(CSyncTreeNode* pNode, std::unordered_set<const CSyncTreeNode*>*
         for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) n += CountPending(&e->GetValue(), pBusy, bMarks);
     if (n == 0 && (item.m_aHoldsDataFolder[0] || item.m_aHoldsDataFolder[1]))
         item.m_aHoldsDataFolder[0] = item.m_aHoldsDataFolder[1] = 0;
-    if (pBusy && (n > 0 || bMarks)) pBusy->insert(pNode);
+    // Work bytes share their storage with the analysis's time-shift keys:
+    // the count clears them where they are not zero.
+    if (pBusy && (n > 0 || bMarks || item.GetWorkBytes() != 0)) pBusy->insert(pNode);
     bMarked = bMarked || bMarks;
     return n;
+}
+
+// A pass over the subtrees the count found busy (pNode and its descendants
+// in pre-order, as DoForSubtree); the other nodes would not be changed by it.
+bool DoForBusySubtrees(CSyncTreeNode* pNode, CDoSmthWithPair& pass, CSyncJob* pJob,
+                       const std::unordered_set<const CSyncTreeNode*>& busy) {
+    if (!pass.DoWithPair(pNode, pJob)) return false;
+    if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
+        for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
+            if (busy.count(&e->GetValue()) && !DoForBusySubtrees(&e->GetValue(), pass, pJob, busy)) return false;
+    return true;
 }
 
 } // namespace
@@ -170,7 +183,11 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     }
     // 12. An unattended run locked its roots while it analysed; the data
     // folders of other jobs nested in its tree it locks here, as any run.
-    if (!DoForSubtree(GetPairsUnchecked(), lockPass, true)) {
+    // Outside the busy subtrees no folder holds a data folder any more (the
+    // count cleared them); only a rescan for new ones looks at every folder.
+    CSyncTreeNode* pRoot = GetPairsUnchecked();
+    if (!(lockPass.m_bRescan || !pRoot ? DoForSubtree(pRoot, lockPass, true)
+                                       : DoForBusySubtrees(pRoot, lockPass, this, busy))) {
         errKind = lockPass.m_nErrKind ? lockPass.m_nErrKind : FSE_GENERAL;
         errText += lockPass.m_sErrText;
         return refuse();
@@ -178,8 +195,12 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     // 13, 14, 15.
     sink->SetSuppressStop(false);
     ShowSideStatus(true);
+    // Items without an action and without work bytes are left as they are.
     CDoCountBytesOpers countPass;
-    DoForSubtree(GetPairsUnchecked(), countPass, false);
+    if (pRoot)
+        if (CSyncTreeNode::CChildMap* map = pRoot->GetChildMap())
+            for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
+                if (busy.count(&e->GetValue())) DoForBusySubtrees(&e->GetValue(), countPass, this, busy);
     const uint64_t nTotal = countPass.m_nTotal;
     m_nItemsToProcess.store(countPass.m_nOpers);
     {
