@@ -228,8 +228,10 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     for (TvFileSys* f : fs)
         if (f) f->KeepFoldersOpen(true);
     m_pBusySubtrees = &busy;
+    m_bDataFoldersInBusyOnly = !lockPass.m_bRescan;
     const bool bOk = ExecuteAll(this, fs, errKind, errText);
     m_pBusySubtrees = nullptr;
+    m_bDataFoldersInBusyOnly = false;
     for (TvFileSys* f : fs)
         if (f) f->KeepFoldersOpen(false);
     // 17, 18, 19.

@@ -158,9 +158,13 @@ bool ExecuteFinalPass(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[
     const bool bRoot = !pNode->GetParent();
     if (item.IsExcluded() || (!pNode->GetChildMap() && !bRoot)) return true;
     bool bOk = true;
+    // Without workers the pass only saves state files: a subtree where no
+    // folder holds a data folder has none to save.
+    const bool bSkipQuiet = !bWorkersUsed && pJob->m_pBusySubtrees && pJob->m_bDataFoldersInBusyOnly;
     if (CChildMap* map = pNode->GetChildMap())
         for (auto* e = map->GetFirst(); e && bOk; e = map->GetNext(e))
-            bOk = ExecuteFinalPass(&e->GetValue(), pJob, fs, bWorkersUsed, errKind, errText);
+            if (!bSkipQuiet || pJob->IsBusySubtree(&e->GetValue()))
+                bOk = ExecuteFinalPass(&e->GetValue(), pJob, fs, bWorkersUsed, errKind, errText);
     if (bOk && bWorkersUsed) bOk = CloseModifiedFolder(pNode, pNode->GetPath(), pJob, fs, errKind, errText);
     int k = 0;
     CWideString e;

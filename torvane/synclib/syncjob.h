@@ -584,6 +584,9 @@ public:
     // (null otherwise): the passes that act on no other item leave the
     // other subtrees out.
     const std::unordered_set<const CSyncTreeNode*>* m_pBusySubtrees = nullptr;
+    // No folder outside the busy subtrees holds a data folder (no rescan
+    // looked for new ones since the count cleared them).
+    bool m_bDataFoldersInBusyOnly = false;
     bool IsBusySubtree(const CSyncTreeNode* pNode) const {
         return !m_pBusySubtrees || m_pBusySubtrees->count(pNode) != 0;
     }
