@@ -120,7 +120,8 @@ BENCHMARK(BM_StateFileWrite100k)->Unit(benchmark::kMillisecond);
 // As a job writes its side's file after a Sync: block-compressed (fastest
 // level, four threads), the whole process's CPU. Arg 0: a whole new write
 // each time; arg 1: segmented, one record changed before each write (the
-// earlier write's unchanged segments are taken again). Counter: file bytes.
+// earlier write's unchanged segments are taken again); arg 2: segmented
+// with nothing kept from before. Counter: file bytes.
 static void BM_StateFileJobWrite100k(benchmark::State& st) {
     auto tree = MakeTree();
     CStateFileIo io(tree.get());
@@ -133,6 +134,7 @@ static void BM_StateFileJobWrite100k(benchmark::State& st) {
     uint64_t n = 0;
     for (auto _ : st) {
         if (pChanged) pChanged->GetItem().m_aOld[0].m_Len.SetValue(++n);
+        if (st.range(0) == 2) io.DropWriteSegments();
         ZorGzBlockFileStream out;
         CWideString err;
         const bool ok = out.OpenWrite(wpath, true, err, 1, 4) &&
@@ -146,7 +148,7 @@ static void BM_StateFileJobWrite100k(benchmark::State& st) {
     st.counters["file_bytes"] = (double)sb.st_size;
     RemoveTemp(path);
 }
-BENCHMARK(BM_StateFileJobWrite100k)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_StateFileJobWrite100k)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 
 static void BM_StateFileRead100k(benchmark::State& st) {
     auto tree = MakeTree();

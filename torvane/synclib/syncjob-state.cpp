@@ -174,6 +174,7 @@ bool CSyncJob::WriteStateStream(ZorOutStream& out, int side, const CWideString& 
 // the compressed stretches of the side's last write for the next.
 bool CSyncJob::WriteSegmentedState(ZorGzBlockFileStream& out, int side, const CWideString& folderPath,
                                    CWideString& errText) {
+    if (!m_bKeepStateSegments) return WriteStateStream(out, side, folderPath, errText);
     CWideString key = folderPath;
     NormalizeNameNfc(key);
     return GetStateFileIo().WriteStateStreamReusing(out, side ? 1 : 0, key, errText);

@@ -482,6 +482,10 @@ public:
     // stretches of the side's last such write that are still the same.
     bool WriteSegmentedState(class ZorGzBlockFileStream& out, int side, const CWideString& folderPath,
                              CWideString& errText);
+    // A job that keeps its tree from run to run (a watched one) keeps the
+    // compressed stretches of its state files for the next save; others
+    // write them whole.
+    bool m_bKeepStateSegments = false;
     // Saves the state files of one folder node on each connected side whose
     // holds-data-folder byte is set (the save pass of the execution, children
     // before parents). Failures are logged and counted; returns true.

@@ -412,6 +412,7 @@ TEST_F(StateSaveTest, BothSidesSavedAtOnceKeepTheirOwnRecordsAndSideOrder) {
 TEST_F(StateSaveTest, SaveAfterAFewChangesReadsAsAWholeNewWrite) {
     // Each save takes again the compressed stretches that did not change;
     // the file always holds what a whole new write of the tree holds.
+    job.m_bKeepStateSegments = true;
     CSyncTreeNode* root = job.GetPairsUnchecked();
     root->GetItem().m_aOld[0].SetPresent(true);
     std::vector<CSyncTreeNode*> folders, files;
