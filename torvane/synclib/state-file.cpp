@@ -43,6 +43,12 @@ CWideString Nfc(const CWideString& s) {
 // The writer puts a record's fields through a pointer into space reserved in
 // the output (one bounds check per record instead of one per byte).
 char* PutDecimal(char* p, uint64_t v) {
+    // Most fields of a record are a single digit (zero lengths, attributes,
+    // counts, absent times).
+    if (v < 10) {
+        *p = (char)('0' + v);
+        return p + 1;
+    }
     return std::to_chars(p, p + 20, v).ptr;
 }
 
