@@ -36,10 +36,12 @@
 #pragma once
 
 #include "sync-tree.h"
+#include "zor-gzblocks.h"
 #include "zor-stream.h"
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -154,8 +156,8 @@ private:
 
 class CStateFileIo {
 public:
-    explicit CStateFileIo(CSyncPairsAndActions* pTree) : m_pTree(pTree) {}
-    virtual ~CStateFileIo() = default;
+    explicit CStateFileIo(CSyncPairsAndActions* pTree);
+    virtual ~CStateFileIo();
     CStateFileIo(const CStateFileIo&) = delete;
     CStateFileIo& operator=(const CStateFileIo&) = delete;
 
@@ -241,6 +243,18 @@ public:
     // One node and its subtree; a node other than the tree root whose old
     // record of nSide lacks its present bit is skipped with its subtree.
     bool WriteStateNode(ZorOutStream& out, int nSide, CSyncTreeNode* pNode, CWideString& err);
+    // WriteStateStream into a block-compressed file, in segments of records
+    // of some 256 KB of text: a segment whose records read exactly as in the
+    // last such write of the side (same folder) takes that write's
+    // compressed bytes instead of being written and compressed again. The
+    // content is the same as WriteStateStream's. One side's writes must not
+    // run at the same time; the two sides' may.
+    bool WriteStateStreamReusing(ZorGzBlockFileStream& out, int nSide, const CWideString& sFolderPath,
+                                 CWideString& err);
+    // Forgets what the segmented writes of both sides kept.
+    void DropWriteSegments();
+    // Segments the last segmented write of each side took again.
+    int m_anSegmentsReused[2] = {0, 0};
 
 private:
     struct SJournal {
@@ -297,6 +311,10 @@ private:
                                    CWideString& err);
     bool WriteNodeInto(std::string& buf, ZorOutStream& out, int nSide, CSyncTreeNode* pNode,
                        CWideString& err);
+    // The segments of the last segmented write of each side (state-file.cpp).
+    struct SWriteSegments;
+    class CSegmentWriter;
+    std::unique_ptr<SWriteSegments> m_apWriteSegments[2];
 
     CSyncPairsAndActions* m_pTree;
     std::unordered_map<const CSyncPairAndAction*, int32_t> m_Levels;

@@ -3,6 +3,8 @@
 // ("_saved_", "_history_" and conflict copies) with their tracking and expiry.
 #include "syncjob.h"
 
+#include <algorithm>
+
 #include "TvFileCopy.h"
 #include "zor-debug.h"
 #include "zor-path.h"
@@ -341,6 +343,8 @@ bool CSyncJob::KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode
             CSyncPairAndAction& it = pNode->GetItem();
             const CSyncTime now = CSyncTime::Now();
             const CItemLen len = it.m_aCur[side].m_Len;
+            NoteSavedRecordsChanged(0);
+            NoteSavedRecordsChanged(1);
             it.SetSaved(side, now, len);
             if (it.IsDeleteAction()) it.SetSaved(1 - side, now, len);
         }
@@ -350,14 +354,19 @@ bool CSyncJob::KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode
 
 // ---------------------------------------------------------------- saved versions: expiry and tracking
 
-void CSyncJob::CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff, bool& bNoneTracked) {
+void CSyncJob::CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff, bool& bNoneTracked,
+                                 int64_t* pEarliest) {
     if (!pNode) return;
     side = side ? 1 : 0;
     CSyncPairAndAction& it = pNode->GetItem();
     if (!it.GetSavedTime(side).IsZero()) {
         bNoneTracked = false;
         TvFileSys* fs = m_apFs[side].get();
-        if ((int64_t)it.GetSavedTime(side).GetTime() < cutoff && fs) {
+        const int64_t nSaved = (int64_t)it.GetSavedTime(side).GetTime();
+        if (nSaved >= cutoff || !fs) {
+            if (pEarliest) *pEarliest = std::min(*pEarliest, nSaved);
+        } else {
+            NoteSavedRecordsChanged(side);
             const CWideString saved = kSavedFolderPath + GetItemSidePath(pNode, side);
             it.SetSaved(side, CSyncTime(), CItemLen());
             int k = 0;
@@ -377,7 +386,7 @@ void CSyncJob::CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff,
     }
     if (pNode->IsContainer() && pNode->GetChildMap()) {
         for (auto* e = pNode->GetChildMap()->GetFirst(); e; e = CSyncTreeNode::CChildMap::GetNext(e))
-            CleanupSavedFiles(&e->GetValue(), side, cutoff, bNoneTracked);
+            CleanupSavedFiles(&e->GetValue(), side, cutoff, bNoneTracked, pEarliest);
     }
 }
 
@@ -409,6 +418,7 @@ bool CSyncJob::InitSavedTracking(const CWideString& folder, int side, TvFileSys*
         CWideString le;
         CSyncTreeNode* pNode = pRoot ? CSyncTreeNode::LookupCS(pRoot, key, false, nullptr, le) : nullptr;
         if (pNode) {
+            NoteSavedRecordsChanged(side);
             CItemLen len;
             len.SetValue((uint64_t)info.m_nSize);
             pNode->GetItem().SetSaved(side, CSyncTime((uint32_t)nTime), len);

@@ -50,8 +50,14 @@ CSyncTreeNode* FindMovePartner(CSyncTreeNode* pNode, CSyncJob* pJob, CWideString
     return pJob->GetPairsUnchecked()->LookupCS(mv.Mid(1), true, nullptr, errText);
 }
 
+void NoteExecuted(CSyncTreeNode* pNode, CSyncJob* pJob) {
+    CCritSectionLock lock(pJob->m_cs);
+    pJob->m_ExecutedNodes.push_back(pNode);
+}
+
 void UpdateMovePartner(CSyncTreeNode* pPartner, CSyncJob* pJob, TvFileSys* const fs[2],
                        const CWideString& pathBefore, const CWideString& pathAfter) {
+    NoteExecuted(pPartner, pJob);
     int k = 0;
     CWideString e;
     NotifyItemStart(pPartner, pJob, IOK_MOVE_RENAME_CASE, pathBefore, k, e);
@@ -271,6 +277,21 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                  ICopyProgress* pProgress, int& outKind, CWideString& outText) {
     CSyncPairAndAction& item = pNode->GetItem();
     if (item.m_nExecState == ESS_SYNCED_OK) return true;
+    if (item.GetEffAction() == EA_NO_COPY && item.GetMove().IsEmpty() && fs[0]->IsConnected() &&
+        fs[1]->IsConnected()) {
+        // Most items of a run: nothing to do but to take their state. What
+        // the whole way below does for them, without its texts.
+        fs[0]->m_LastRead.m_bValid = 0;
+        fs[1]->m_LastRead.m_bValid = 0;
+        item.m_nExecState = ESS_SYNCED_OK;
+        int errKind = 0;
+        CWideString errText;
+        if (pJob->CheckStop(errKind, errText) || !IsFatalErrorKind(errKind)) return true;
+        outKind = errKind;
+        outText += errText;
+        return false;
+    }
+    if (item.GetEffAction() != EA_NO_COPY) NoteExecuted(pNode, pJob);
     CbJobProgress* sink = pJob->GetProgressSink();
     const CSyncJobOptions& o = pJob->m_Options;
     for (;;) {

@@ -181,6 +181,8 @@ bool CSyncJob::ResetTree() {
     m_bTreeHasSizes = 0;
     m_Tree.Clear();
     m_Tree.InitRoot();
+    NoteSavedRecordsChanged(0);
+    NoteSavedRecordsChanged(1);
     // State levels are keyed by item: none may outlive the items they describe.
     GetStateFileIo().ClearStateLevels();
     m_bHasChanges = 0;

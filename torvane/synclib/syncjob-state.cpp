@@ -159,6 +159,7 @@ bool CSyncJob::IsTempFileName(const CWideString& name, CWideString& errText) {
 
 bool CSyncJob::ParseStateFile(ZorInStream& in, int side, CSyncTreeNode* pFolder, bool bMayShift,
                               StateFileHeader& hdr, bool& bVersionError, CWideString& errText) {
+    NoteSavedRecordsChanged(side);
     return GetStateFileIo().ParseStateFile(in, side ? 1 : 0, pFolder, bMayShift, hdr, bVersionError, errText);
 }
 
@@ -167,6 +168,16 @@ bool CSyncJob::WriteStateStream(ZorOutStream& out, int side, const CWideString& 
     CWideString key = folderPath;
     NormalizeNameNfc(key);
     return GetStateFileIo().WriteStateStream(out, side ? 1 : 0, key, errText);
+}
+
+// The state file written through the job's reader and writer, which keeps
+// the compressed stretches of the side's last write for the next.
+bool CSyncJob::WriteSegmentedState(ZorGzBlockFileStream& out, int side, const CWideString& folderPath,
+                                   CWideString& errText) {
+    if (!m_bKeepStateSegments) return WriteStateStream(out, side, folderPath, errText);
+    CWideString key = folderPath;
+    NormalizeNameNfc(key);
+    return GetStateFileIo().WriteStateStreamReusing(out, side ? 1 : 0, key, errText);
 }
 
 // ---------------------------------------------------------------- reading
@@ -226,6 +237,8 @@ bool CSyncJob::UseMirrorStateFile(const CWideString& statePath, const CWideStrin
 bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bCheckLock, int32_t* pCount,
                              int& errKind, CWideString& errText) {
     side = side ? 1 : 0;
+    // A read brings (or takes back) saved-version records.
+    NoteSavedRecordsChanged(side);
     TvFileSys* fs = m_apFs[side].get();
     if (!fs || !fs->IsConnected()) {
         errText += u"file system not connected";
@@ -526,8 +539,22 @@ void CSyncJob::SaveSideStateFiles(CSyncTreeNode* pNode, int side) {
     if (m_Options.m_bCleanupPreviousVersion && !IsStopped()) {
         const int nDays = m_Options.m_nSaveDaysPreviousVersion;
         const int64_t nNow = CZorTime::Now().GetTime();
+        const int64_t cutoff = nNow - (int64_t)nDays * 86400;
         bool bNoneTracked = true;
-        CleanupSavedFiles(pNode, side, nNow - (int64_t)nDays * 86400, bNoneTracked);
+        // The whole tree's walk finds nothing to delete while no record
+        // changed since the last one and none of those it left has expired.
+        CSavedWalk& last = m_aSavedWalk[side];
+        const bool bRoot = pNode->GetParent() == nullptr;
+        if (bRoot && last.bValid && last.nChanges == m_anSavedRecordChanges[side].load() &&
+            (last.bNoneTracked || cutoff <= last.nEarliest)) {
+            bNoneTracked = last.bNoneTracked;
+        } else {
+            int64_t nEarliest = INT64_MAX;
+            CleanupSavedFiles(pNode, side, cutoff, bNoneTracked, &nEarliest);
+            // What the next walk would find: the records this one left.
+            if (bRoot)
+                last = CSavedWalk{true, m_anSavedRecordChanges[side].load(), nEarliest == INT64_MAX, nEarliest};
+        }
         if (bNoneTracked) {
             int k = 0;
             CWideString e;
@@ -604,7 +631,7 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         if (out.OpenWrite(temp, false, oe, kStateFileGzLevel, kStateFileGzThreads)) {
             bRemote = false;
             CWideString we;
-            if (!WriteStateStream(out, side, folderPath, we)) {
+            if (!WriteSegmentedState(out, side, folderPath, we)) {
                 CWideString ignored;
                 out.Close(ignored);
                 ZorDeleteFileQuiet(temp);
@@ -665,7 +692,7 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
                 errKind = FSE_GENERAL;
                 return false;
             }
-            if (!WriteStateStream(out, side, folderPath, we)) {
+            if (!WriteSegmentedState(out, side, folderPath, we)) {
                 errText += u"writing mirror file: " + we;
                 errKind = FSE_GENERAL;
                 return false; // the atomic writer drops its temporary file

@@ -27,19 +27,45 @@ CWideString ShortNow() {
 
 } // namespace
 
+namespace {
+
+// CountPendingItems, and the subtrees with an action or an execution mark.
+int CountPending(CSyncTreeNode* pNode, std::unordered_set<const CSyncTreeNode*>* pBusy, bool& bMarked) {
+    CSyncPairAndAction& item = pNode->GetItem();
+    // A user's choice writes as much as the analysis's own.
+    int n = item.GetEffAction() != EA_NO_COPY ? 1 : 0;
+    bool bMarks = (item.m_nFlags & SPF_EXEC_MARKS) != 0;
+    if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
+        for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) n += CountPending(&e->GetValue(), pBusy, bMarks);
+    if (n == 0 && (item.m_aHoldsDataFolder[0] || item.m_aHoldsDataFolder[1]))
+        item.m_aHoldsDataFolder[0] = item.m_aHoldsDataFolder[1] = 0;
+    // Work bytes share their storage with the analysis's time-shift keys:
+    // the count clears them where they are not zero.
+    if (pBusy && (n > 0 || bMarks || item.GetWorkBytes() != 0)) pBusy->insert(pNode);
+    bMarked = bMarked || bMarks;
+    return n;
+}
+
+// A pass over the subtrees the count found busy (pNode and its descendants
+// in pre-order, as DoForSubtree); the other nodes would not be changed by it.
+bool DoForBusySubtrees(CSyncTreeNode* pNode, CDoSmthWithPair& pass, CSyncJob* pJob,
+                       const std::unordered_set<const CSyncTreeNode*>& busy) {
+    if (!pass.DoWithPair(pNode, pJob)) return false;
+    if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
+        for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
+            if (busy.count(&e->GetValue()) && !DoForBusySubtrees(&e->GetValue(), pass, pJob, busy)) return false;
+    return true;
+}
+
+} // namespace
+
 int CSyncJob::CountPendingItems(CSyncTreeNode* pNode) {
     if (!pNode) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "CountPendingItems: null node", 0);
         return 0;
     }
-    CSyncPairAndAction& item = pNode->GetItem();
-    // A user's choice writes as much as the analysis's own.
-    int n = item.GetEffAction() != EA_NO_COPY ? 1 : 0;
-    if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
-        for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) n += CountPendingItems(&e->GetValue());
-    if (n == 0 && (item.m_aHoldsDataFolder[0] || item.m_aHoldsDataFolder[1]))
-        item.m_aHoldsDataFolder[0] = item.m_aHoldsDataFolder[1] = 0;
-    return n;
+    bool bMarked = false;
+    return CountPending(pNode, nullptr, bMarked);
 }
 
 bool CSyncJob::CheckAutoSyncLimits(const CItemCount* stats, int& errKind, CWideString& errText) {
@@ -104,7 +130,11 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     for (int s = 0; s < 2; ++s)
         if (m_apFs[s]) m_apFs[s]->SetFollowLinksInPaths(m_Options.m_nFolderLinks == 2);
     // 3, 4.
-    CountPendingItems(GetPairsUnchecked());
+    std::unordered_set<const CSyncTreeNode*> busy;
+    {
+        bool bMarked = false;
+        if (CSyncTreeNode* pRoot = GetPairsUnchecked()) CountPending(pRoot, &busy, bMarked);
+    }
     const CItemCount* stats = m_Stats.m_aCounts;
     for (int s = 0; s < 2; ++s) {
         bool bNothing = true;
@@ -153,7 +183,11 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     }
     // 12. An unattended run locked its roots while it analysed; the data
     // folders of other jobs nested in its tree it locks here, as any run.
-    if (!DoForSubtree(GetPairsUnchecked(), lockPass, true)) {
+    // Outside the busy subtrees no folder holds a data folder any more (the
+    // count cleared them); only a rescan for new ones looks at every folder.
+    CSyncTreeNode* pRoot = GetPairsUnchecked();
+    if (!(lockPass.m_bRescan || !pRoot ? DoForSubtree(pRoot, lockPass, true)
+                                       : DoForBusySubtrees(pRoot, lockPass, this, busy))) {
         errKind = lockPass.m_nErrKind ? lockPass.m_nErrKind : FSE_GENERAL;
         errText += lockPass.m_sErrText;
         return refuse();
@@ -161,8 +195,12 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     // 13, 14, 15.
     sink->SetSuppressStop(false);
     ShowSideStatus(true);
+    // Items without an action and without work bytes are left as they are.
     CDoCountBytesOpers countPass;
-    DoForSubtree(GetPairsUnchecked(), countPass, false);
+    if (pRoot)
+        if (CSyncTreeNode::CChildMap* map = pRoot->GetChildMap())
+            for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
+                if (busy.count(&e->GetValue())) DoForBusySubtrees(&e->GetValue(), countPass, this, busy);
     const uint64_t nTotal = countPass.m_nTotal;
     m_nItemsToProcess.store(countPass.m_nOpers);
     {
@@ -180,12 +218,20 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     m_nConflicts = 0;
     m_anStateUpdates[0] = 0;
     m_anStateUpdates[1] = 0;
+    {
+        CCritSectionLock lock(m_cs);
+        m_ExecutedNodes.clear();
+    }
     // 16.
     TvFileSys* const fs[2] = {m_apFs[0].get(), m_apFs[1].get()};
     // The folder of the items at hand stays open while they execute.
     for (TvFileSys* f : fs)
         if (f) f->KeepFoldersOpen(true);
+    m_pBusySubtrees = &busy;
+    m_bDataFoldersInBusyOnly = !lockPass.m_bRescan;
     const bool bOk = ExecuteAll(this, fs, errKind, errText);
+    m_pBusySubtrees = nullptr;
+    m_bDataFoldersInBusyOnly = false;
     for (TvFileSys* f : fs)
         if (f) f->KeepFoldersOpen(false);
     // 17, 18, 19.

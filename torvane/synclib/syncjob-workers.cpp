@@ -59,9 +59,12 @@ bool ExecuteDeletionsPass(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         item.m_nFlags |= SPF_DONE;
         return pJob->CheckStop(errKind, errText);
     }
+    // A subtree without actions and marks has nothing to clear or delete.
     if (CChildMap* map = pNode->GetChildMap())
         for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
-            if (!ExecuteDeletionsPass(&e->GetValue(), pJob, fs, errKind, errText)) return false;
+            if (pJob->IsBusySubtree(&e->GetValue()) &&
+                !ExecuteDeletionsPass(&e->GetValue(), pJob, fs, errKind, errText))
+                return false;
     if (!pNode->GetParent() || item.m_nExecState == ESS_SYNCED_OK) return true;
     const bool bRun = (!bFolder && item.IsPlainDelete()) ||
                       (bFolder && item.IsPlainDelete() && !AnyDirectChildExists(pNode)) ||
@@ -95,9 +98,14 @@ bool ExecuteFolderPass(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs
         }
     }
     if (!pJob->CheckStop(errKind, errText)) return false;
+    // A subtree without actions has nothing for this pass but the stop check.
     if (CChildMap* map = pNode->GetChildMap())
-        for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
-            if (!ExecuteFolderPass(&e->GetValue(), pJob, fs, nTasks, errKind, errText)) return false;
+        for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
+            const bool bOk = pJob->IsBusySubtree(&e->GetValue())
+                                 ? ExecuteFolderPass(&e->GetValue(), pJob, fs, nTasks, errKind, errText)
+                                 : pJob->CheckStop(errKind, errText);
+            if (!bOk) return false;
+        }
     return true;
 }
 
@@ -150,9 +158,13 @@ bool ExecuteFinalPass(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[
     const bool bRoot = !pNode->GetParent();
     if (item.IsExcluded() || (!pNode->GetChildMap() && !bRoot)) return true;
     bool bOk = true;
+    // Without workers the pass only saves state files: a subtree where no
+    // folder holds a data folder has none to save.
+    const bool bSkipQuiet = !bWorkersUsed && pJob->m_pBusySubtrees && pJob->m_bDataFoldersInBusyOnly;
     if (CChildMap* map = pNode->GetChildMap())
         for (auto* e = map->GetFirst(); e && bOk; e = map->GetNext(e))
-            bOk = ExecuteFinalPass(&e->GetValue(), pJob, fs, bWorkersUsed, errKind, errText);
+            if (!bSkipQuiet || pJob->IsBusySubtree(&e->GetValue()))
+                bOk = ExecuteFinalPass(&e->GetValue(), pJob, fs, bWorkersUsed, errKind, errText);
     if (bOk && bWorkersUsed) bOk = CloseModifiedFolder(pNode, pNode->GetPath(), pJob, fs, errKind, errText);
     int k = 0;
     CWideString e;

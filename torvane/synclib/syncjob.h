@@ -331,8 +331,23 @@ public:
                              bool bConflictLoser, uint32_t attrs, CWideString& newPath, int& errKind,
                              CWideString& errText, bool bKeepInPlace = false);
     // Deletes the saved copies whose saved time is before cutoff (seconds
-    // since 1970); bNoneTracked is cleared when any item records one.
-    void CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff, bool& bNoneTracked);
+    // since 1970); bNoneTracked is cleared when any item records one, and
+    // pEarliest (when given) lowered to the earliest saved time left.
+    void CleanupSavedFiles(CSyncTreeNode* pNode, int side, int64_t cutoff, bool& bNoneTracked,
+                           int64_t* pEarliest = nullptr);
+    // Changes of the items' saved-version records per side (state reads,
+    // saves, tracking, expiry, a new tree), and what the last clean-up walk
+    // over the whole tree left: while neither they nor the cut-off allow a
+    // deletion, that walk's outcome stands without walking again.
+    std::atomic<uint32_t> m_anSavedRecordChanges[2]{0, 0};
+    struct CSavedWalk {
+        bool bValid = false;
+        uint32_t nChanges = 0;     // m_anSavedRecordChanges after the walk
+        bool bNoneTracked = true;
+        int64_t nEarliest = 0;     // the earliest saved time left
+    };
+    CSavedWalk m_aSavedWalk[2];
+    void NoteSavedRecordsChanged(int side) { m_anSavedRecordChanges[side ? 1 : 0].fetch_add(1); }
     // Records the files found in "_saved_" + folder on their items (time
     // nTime, their size). Files no item knows are kept as they are.
     bool InitSavedTracking(const CWideString& folder, int side, TvFileSys* pFs, bool bTopLevel, int64_t nTime,
@@ -464,6 +479,14 @@ public:
     bool ParseStateFile(ZorInStream& in, int side, CSyncTreeNode* pFolder, bool bMayShift,
                         struct StateFileHeader& hdr, bool& bVersionError, CWideString& errText);
     bool WriteStateStream(ZorOutStream& out, int side, const CWideString& folderPath, CWideString& errText);
+    // The same into a block-compressed file, taking again the compressed
+    // stretches of the side's last such write that are still the same.
+    bool WriteSegmentedState(class ZorGzBlockFileStream& out, int side, const CWideString& folderPath,
+                             CWideString& errText);
+    // A job that keeps its tree from run to run (a watched one) keeps the
+    // compressed stretches of its state files for the next save; others
+    // write them whole.
+    bool m_bKeepStateSegments = false;
     // Saves the state files of one folder node on each connected side whose
     // holds-data-folder byte is set (the save pass of the execution, children
     // before parents). Failures are logged and counted; returns true.
@@ -588,6 +611,17 @@ public:
     // Items below pNode (pNode too) whose system or user action writes;
     // clears the node's holds-data-folder bytes where nothing is written.
     int CountPendingItems(CSyncTreeNode* pNode);
+    // The nodes whose subtree holds an item with an action or an execution
+    // mark, as the Sync's count found them; set while its execution runs
+    // (null otherwise): the passes that act on no other item leave the
+    // other subtrees out.
+    const std::unordered_set<const CSyncTreeNode*>* m_pBusySubtrees = nullptr;
+    // No folder outside the busy subtrees holds a data folder (no rescan
+    // looked for new ones since the count cleared them).
+    bool m_bDataFoldersInBusyOnly = false;
+    bool IsBusySubtree(const CSyncTreeNode* pNode) const {
+        return !m_pBusySubtrees || m_pBusySubtrees->count(pNode) != 0;
+    }
     // A replaced or deleted version of side's file is kept (a conflict loser always).
     bool ShouldSaveReplacedVersion(int side, bool bConflictLoser) const;
     // The auto-sync threshold test of an unattended run; false: refused.
@@ -696,6 +730,9 @@ public:
     std::unique_ptr<CSyncWorkerThread[]> m_pWorkers;
     int m_nWorkerArraySize = 0;
     CCritSection m_cs;                         // guards the worker bookkeeping
+    // The nodes the last Sync executed with an action, and the other ends of
+    // its moves, in no particular order (guarded by m_cs).
+    std::vector<CSyncTreeNode*> m_ExecutedNodes;
     std::atomic<uint8_t> m_bWorkersRunning{0}; // set while worker threads exist
     int32_t m_nWorkerCount = 0;                // worker threads of this execution
 

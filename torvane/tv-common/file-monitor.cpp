@@ -319,9 +319,15 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
 }
 
 // ============================================================ CMonitoredJob
-CMonitoredJob::CMonitoredJob() = default;
+// A watched job keeps its tree between runs: its state-file saves take
+// again what did not change.
+CMonitoredJob::CMonitoredJob() {
+    m_bKeepStateSegments = true;
+}
 
-CMonitoredJob::CMonitoredJob(const CMonitoredJob& other) : CSyncJob(other) {}
+CMonitoredJob::CMonitoredJob(const CMonitoredJob& other) : CSyncJob(other) {
+    m_bKeepStateSegments = true;
+}
 
 CMonitoredJob::~CMonitoredJob() {
     m_bMonitorEnded = 1;

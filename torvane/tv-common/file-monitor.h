@@ -170,7 +170,12 @@ public:
     };
     // Replaces the records with the items the last Sync executed (both
     // sides: the source side as it was read, the destination as written).
-    void RecordOwnWrites();
+    // bExecutedOnly: no item was synced before that Sync began (its Analyze
+    // reset them all), so only the nodes it executed are looked at.
+    void RecordOwnWrites(bool bExecutedOnly = false);
+    // Records one node's item when the Sync wrote it; false when the records
+    // grew past their limit (they are then dropped).
+    bool RecordOwnWrite(CSyncTreeNode* pNode);
     void ClearOwnWrites();
     // True when the change's path was written by the job's last Sync and the
     // side's file system still shows it with the stamp the job left.

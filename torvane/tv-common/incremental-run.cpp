@@ -8,6 +8,9 @@
 #include "zor-log.h"
 #include "zor-path.h"
 
+#include <unordered_set>
+#include <vector>
+
 namespace {
 
 CWideString JobLabel(const CSyncJob& job) {
@@ -249,25 +252,59 @@ void CMonitoredJob::ClearOwnWrites() {
     m_aOwnWrites[1].clear();
 }
 
-void CMonitoredJob::RecordOwnWrites() {
+void CMonitoredJob::RecordOwnWrites(bool bExecutedOnly) {
     CCritSectionLock lock(m_JobLock);
     m_aOwnWrites[0].clear();
     m_aOwnWrites[1].clear();
     CSyncTreeNode* pRoot = GetPairsUnchecked();
     // A Sync that changed nothing leaves nothing to tell apart.
     if (!pRoot || (m_nSyncOk.load() == 0 && m_nChangesOk.load() == 0)) return;
-    CSyncDepthFirstIter it(pRoot);
-    for (bool b = it.IsValid(); b; b = it.Next()) {
+    if (!bExecutedOnly) {
+        CSyncDepthFirstIter it(pRoot);
+        for (bool b = it.IsValid(); b; b = it.Next())
+            if (!RecordOwnWrite(it.GetNode())) return;
+        return;
+    }
+    // The executed nodes in tree order: the walk enters only the folders
+    // above them.
+    std::unordered_set<const CSyncTreeNode*> executed, above;
+    {
+        CCritSectionLock execLock(m_cs);
+        for (CSyncTreeNode* p : m_ExecutedNodes) {
+            executed.insert(p);
+            for (const CSyncTreeNode* q = p; q && above.insert(q).second;) q = q->GetParent();
+        }
+    }
+    std::vector<CSyncLevelIter> stack;
+    stack.emplace_back(pRoot);
+    while (!stack.empty()) {
+        CSyncLevelIter& it = stack.back();
+        if (!it.IsValid()) {
+            stack.pop_back();
+            if (!stack.empty()) stack.back().Next();
+            continue;
+        }
         CSyncTreeNode* pNode = it.GetNode();
+        if (!above.count(pNode)) {
+            it.Next();
+            continue;
+        }
+        if (executed.count(pNode) && !RecordOwnWrite(pNode)) return;
+        stack.emplace_back(pNode);
+    }
+}
+
+bool CMonitoredJob::RecordOwnWrite(CSyncTreeNode* pNode) {
+    {
         const CSyncPairAndAction& item = pNode->GetItem();
         const uint8_t eff = item.GetEffAction();
         if (item.m_nExecState != ESS_SYNCED_OK || !(eff & (EA_BIT_TO_LEFT | EA_BIT_TO_RIGHT)) ||
             eff == EA_COPY_STATE_LEFT_TO_RIGHT || eff == EA_COPY_STATE_RIGHT_TO_LEFT)
-            continue;
+            return true;
         if (m_aOwnWrites[0].size() >= kMaxOwnWrites) {
             m_aOwnWrites[0].clear();
             m_aOwnWrites[1].clear();
-            return;
+            return false;
         }
         for (int side = 0; side < 2; ++side) {
             const CSideInfo& s = item.m_aCur[side];
@@ -283,6 +320,7 @@ void CMonitoredJob::RecordOwnWrites() {
                 if (!m_aOwnWrites[side].try_emplace(OwnWriteKey(GetItemSidePath(p, side)), above).second) break;
         }
     }
+    return true;
 }
 
 bool CMonitoredJob::IsOwnWrite(int side, const ChangedItem& change, TvFileSys* pFs) {
@@ -407,7 +445,8 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
         if (m_bSync) {
             bResult = Sync(summary, errKind, errText);
             bSyncDone = true;
-            RecordOwnWrites();
+            // Its Analyze started from a tree with every item reset (or a new one).
+            RecordOwnWrites(true);
         }
         if (m_bFoldersLocked) {
             UnlockFolders();

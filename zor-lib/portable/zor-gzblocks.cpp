@@ -35,6 +35,8 @@ void PutLe32(unsigned char* p, uint32_t v) {
 struct ZorGzBlockFileStream::SBlock {
     std::shared_ptr<const std::string> pInput;
     std::shared_ptr<const std::string> pDict;
+    std::shared_ptr<Segment> pSegment;               // the segment it belongs to
+    std::shared_ptr<const Segment> pReady;           // an earlier segment written as it is
     int nLevel = 1;
     bool bLast = false;
     std::string out;
@@ -101,6 +103,8 @@ bool ZorGzBlockFileStream::Submit(bool bLast, CWideString& sErr) {
     pBlock->pDict = m_pPrevInput;
     pBlock->nLevel = m_nLevel;
     pBlock->bLast = bLast;
+    pBlock->pSegment = m_pSegment;
+    if (m_pSegment) ++m_pSegment->m_nBlocks;
     m_nEnd = 0;
     m_pPrevInput = pBlock->pInput;
     while (m_Pending.size() >= m_nMaxPending)
@@ -119,7 +123,7 @@ bool ZorGzBlockFileStream::Retire(CWideString& sErr) {
     std::unique_ptr<SBlock> pBlock = std::move(m_Pending.front());
     m_Pending.pop_front();
     if (pBlock->thread.joinable()) pBlock->thread.join();
-    if (!pBlock->bOk) {
+    if (!pBlock->pReady && !pBlock->bOk) {
         sErr.AppendFormat(u"cannot write file: %s: gzip: compression failed", m_sPath);
         return false;
     }
@@ -133,13 +137,65 @@ bool ZorGzBlockFileStream::Retire(CWideString& sErr) {
         }
         m_bHeaderWritten = true;
     }
-    if (!WriteAllBytes(m_fd, (const unsigned char*)pBlock->out.data(), pBlock->out.size(), code)) {
+    const std::string& out = pBlock->pReady ? pBlock->pReady->m_Deflated : pBlock->out;
+    if (!WriteAllBytes(m_fd, (const unsigned char*)out.data(), out.size(), code)) {
         sErr.AppendFormat(u"cannot write file: %s: %s", m_sPath, ZorErrorText(code));
         return false;
     }
-    const uint64_t n = pBlock->pInput->size();
-    m_nCrc = (uint32_t)crc32_combine(m_nCrc, pBlock->nCrc, (z_off_t)n);
+    const uint64_t n = pBlock->pReady ? pBlock->pReady->m_nLength : pBlock->pInput->size();
+    const uint32_t nCrc = pBlock->pReady ? pBlock->pReady->m_nCrc : pBlock->nCrc;
+    m_nCrc = (uint32_t)crc32_combine(m_nCrc, nCrc, (z_off_t)n);
     m_nTotal += n;
+    if (Segment* pSeg = pBlock->pSegment.get()) {
+        pSeg->m_Deflated += out;
+        pSeg->m_nCrc = (uint32_t)crc32_combine(pSeg->m_nCrc, nCrc, (z_off_t)n);
+        pSeg->m_nLength += n;
+        ++pSeg->m_nWritten;
+    }
+    return true;
+}
+
+bool ZorGzBlockFileStream::Refuse(CWideString& sErr) {
+    sErr.AppendFormat(u"cannot write file: %s: the stream is not open for this segment", m_sPath);
+    return Failed();
+}
+
+bool ZorGzBlockFileStream::Failed() {
+    m_bFailedWrite = true;
+    return false;
+}
+
+bool ZorGzBlockFileStream::BeginSegment(CWideString& sErr) {
+    if (m_fd < 0 || !m_bWrite || m_bFailedWrite || m_pSegment) return Refuse(sErr);
+    if (m_nEnd > 0 && !Submit(false, sErr)) return Failed();
+    m_pSegment = std::make_shared<Segment>();
+    m_pPrevInput.reset();
+    return true;
+}
+
+bool ZorGzBlockFileStream::EndSegment(std::shared_ptr<Segment>& pSegment, CWideString& sErr) {
+    pSegment.reset();
+    if (!m_pSegment || m_fd < 0 || m_bFailedWrite) return Refuse(sErr);
+    // An empty segment still gets its block: its flush marker.
+    if ((m_nEnd > 0 || m_pSegment->m_nBlocks == 0) && !Submit(false, sErr)) return Failed();
+    m_pSegment->m_bClosed = true;
+    pSegment = std::move(m_pSegment);
+    m_pSegment.reset();
+    m_pPrevInput.reset();
+    return true;
+}
+
+bool ZorGzBlockFileStream::PutSegment(const std::shared_ptr<const Segment>& pSegment, CWideString& sErr) {
+    if (!pSegment || !pSegment->IsComplete() || m_pSegment || m_fd < 0 || !m_bWrite || m_bFailedWrite)
+        return Refuse(sErr);
+    if (m_nEnd > 0 && !Submit(false, sErr)) return Failed();
+    while (m_Pending.size() >= m_nMaxPending)
+        if (!Retire(sErr)) return Failed();
+    auto pBlock = std::make_unique<SBlock>();
+    pBlock->pReady = pSegment;
+    pBlock->bOk = true;
+    m_Pending.push_back(std::move(pBlock));
+    m_pPrevInput.reset();
     return true;
 }
 
@@ -169,4 +225,5 @@ void ZorGzBlockFileStream::Abandon() {
         if (pBlock->thread.joinable()) pBlock->thread.join();
     m_Pending.clear();
     m_pPrevInput.reset();
+    m_pSegment.reset();
 }

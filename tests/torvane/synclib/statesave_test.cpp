@@ -409,3 +409,47 @@ TEST_F(StateSaveTest, BothSidesSavedAtOnceKeepTheirOwnRecordsAndSideOrder) {
         Close(next);
     }
 }
+
+TEST_F(StateSaveTest, SaveAfterAFewChangesReadsAsAWholeNewWrite) {
+    // Each save takes again the compressed stretches that did not change;
+    // the file always holds what a whole new write of the tree holds.
+    job.m_bKeepStateSegments = true;
+    CSyncTreeNode* root = job.GetPairsUnchecked();
+    root->GetItem().m_aOld[0].SetPresent(true);
+    std::vector<CSyncTreeNode*> folders, files;
+    for (int d = 0; d < 30; ++d) {
+        folders.push_back(AddOld(root, W("folder-" + std::to_string(d)), true));
+        for (int f = 0; f < 200; ++f) files.push_back(AddOld(folders.back(), W("file-" + std::to_string(f)), false));
+    }
+    auto item = [&](size_t i) -> CSyncPairAndAction& { return files[i]->GetItem(); };
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+    } cases[] = {
+        {"first save", [] {}},
+        {"unchanged", [] {}},
+        {"one length", [&] { item(3100).m_aOld[0].m_Len.SetValue(77); }},
+        {"generation", [&] { item(10).m_aGens[0].Add(CSyncTime(1700000100)); }},
+        {"saved version", [&] { item(5999).SetSaved(0, CSyncTime(1700000200), item(5999).GetSavedLen(0)); }},
+        {"own name", [&] { item(4000).m_aOld[0].m_sId = u"FILE-0"; }},
+        {"new file", [&] { AddOld(folders[12], u"inserted", false); }},
+        {"file left out", [&] { item(2500).m_aOld[0].SetPresent(false); }},
+        {"folder left out", [&] { folders[20]->GetItem().m_aOld[0].SetPresent(false); }},
+        {"root record", [&] { root->GetItem().m_aOld[0].m_nAttr = 16; }},
+        {"unchanged again", [] {}},
+    };
+    for (const Case& c : cases) {
+        c.change();
+        ASSERT_TRUE(Write(job)) << c.what << ": " << ToU8(err);
+        ZorStringOutStream whole;
+        ASSERT_TRUE(job.WriteStateStream(whole, 0, CWideString(), err)) << ToU8(err);
+        const CNarrowString& text = whole.GetText();
+        EXPECT_EQ(Gunzip("L/_tvdata_/_file_state_v4._tv"), std::string(text.GetString(), text.GetLength()))
+            << c.what;
+        const int reused = job.GetStateFileIo().m_anSegmentsReused[0];
+        if (c.what == cases[0].what)
+            EXPECT_EQ(reused, 0);
+        else
+            EXPECT_GE(reused, 2) << c.what;
+    }
+}

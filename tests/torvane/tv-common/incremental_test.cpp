@@ -8,6 +8,8 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <tuple>
 #include <thread>
 #include <utility>
 
@@ -171,9 +173,27 @@ TEST(IncrementalRun, WholeRunsFirstFullThenOnlyTheChangedPaths) {
         EXPECT_TRUE(ok) << ToU8(e) << h.m_sink.Dump();
         return ok;
     };
+    // The own writes recorded from the executed items are those a walk of
+    // the whole tree finds.
+    auto expectOwnWritesOfWholeTree = [&](size_t nWritten) {
+        using Recs = std::map<std::u16string, std::tuple<bool, bool, uint64_t, uint32_t, bool>>;
+        auto take = [&]() {
+            std::vector<Recs> sides(2);
+            CCritSectionLock lock(job.m_JobLock);
+            for (int side = 0; side < 2; ++side)
+                for (const auto& [key, w] : job.m_aOwnWrites[side])
+                    sides[side][key] = {w.bPresent, w.bFolder, w.nSize, w.nModTime, w.bAbove};
+            return sides;
+        };
+        const std::vector<Recs> fromExecuted = take();
+        job.RecordOwnWrites(false);
+        EXPECT_EQ(fromExecuted, take());
+        EXPECT_EQ(fromExecuted[0].size(), nWritten);
+    };
     ASSERT_TRUE(run(true));
     EXPECT_TRUE(h.m_tmp.Exists("right/docs/b.txt"));
     EXPECT_FALSE(job.m_bFirstFullAnalyzePending.load());
+    expectOwnWritesOfWholeTree(3);
 
     // A modified file and a new one: only they are read again and synced.
     h.m_clock.SleepMs(5000);
@@ -194,6 +214,55 @@ TEST(IncrementalRun, WholeRunsFirstFullThenOnlyTheChangedPaths) {
     const std::string log = h.m_sink.Dump();
     EXPECT_NE(log.find("Change in: " + h.m_tmp.NativeSub("left/a.txt")), std::string::npos) << log;
     EXPECT_EQ(log.find("Files: 2"), std::string::npos) << "a full scan listed the side again";
+    expectOwnWritesOfWholeTree(3);
+}
+
+// On-change runs keep and expire the saved previous versions as whole runs
+// do, also where the clean-up knows without a walk that nothing expired.
+TEST(IncrementalRun, SavedVersionsExpireOnTimeAcrossOnChangeRuns) {
+    CJobHarness h;
+    h.m_tmp.MakeDir("left");
+    h.m_tmp.MakeDir("right");
+    for (const char* f : {"a.txt", "b.txt"}) h.m_tmp.WriteFile(std::string("left/") + f, "1");
+    CMonitoredJob job;
+    job.SetName(u"expiry");
+    job.SetLeftFolder(NormalizeUrl(h.m_tmp.Path("left")));
+    job.SetRightFolder(NormalizeUrl(h.m_tmp.Path("right")));
+    job.m_Options.m_bSavePreviousVersion = 1;
+    job.m_Options.m_bCleanupPreviousVersion = 1;
+    job.m_Options.m_nSaveDaysPreviousVersion = 30;
+    h.Attach(job);
+    int nChange = 0;
+    auto runAfter = [&](int nDays, const char* file, bool bFull = false) {
+        h.m_clock.SleepMs((int64_t)nDays * 86400 * 1000);
+        h.m_tmp.WriteFile(std::string("left/") + file, std::string((size_t)++nChange, 'v')); // a new size
+        {
+            CCritSectionLock lock(job.m_JobLock);
+            job.m_aChanges[0].AddTail(ChangedItem(Utf8ToWide((std::string("/") + file).c_str()), CIK_MODIFIED));
+        }
+        job.m_bAnalyze = job.m_bSync = 1;
+        job.m_nActivity.store(JA_ANALYZING);
+        job.m_bFirstFullAnalyzePending = bFull;
+        int k = 0;
+        CWideString e;
+        EXPECT_TRUE(job.ChangeAnalyzeSyncWorker(nullptr, k, e)) << ToU8(e) << h.m_sink.Dump();
+        job.m_nActivity.store(JA_ANALYZED);
+    };
+    runAfter(0, "c.txt", true);
+    runAfter(1, "a.txt"); // a's old version saved
+    runAfter(10, "b.txt"); // b's saved, 10 days after a's
+    const std::string savedA = "right/_tvdata_/_saved_/a.txt", savedB = "right/_tvdata_/_saved_/b.txt";
+    ASSERT_TRUE(h.m_tmp.Exists(savedA) && h.m_tmp.Exists(savedB)) << h.m_sink.Dump();
+    // New files from here: no version is saved, the records stay as they are.
+    runAfter(15, "d.txt");
+    EXPECT_TRUE(h.m_tmp.Exists(savedA) && h.m_tmp.Exists(savedB));
+    runAfter(6, "e.txt"); // a's version is 31 days old
+    EXPECT_FALSE(h.m_tmp.Exists(savedA));
+    EXPECT_TRUE(h.m_tmp.Exists(savedB));
+    runAfter(8, "f.txt");
+    EXPECT_TRUE(h.m_tmp.Exists(savedB));
+    runAfter(2, "g.txt"); // b's is 31 days old
+    EXPECT_FALSE(h.m_tmp.Exists(savedB));
 }
 
 namespace {

@@ -11,8 +11,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -347,6 +349,48 @@ TEST_F(StreamFiles, GzipBlockWriterGivesOneMemberThatEveryReaderTakes) {
             EXPECT_LT(raw.size(), data.size() / 8) << where;
         }
     }
+}
+
+TEST_F(StreamFiles, GzipSegmentsOfOneFileStandInAnother) {
+    // Segments (small, empty, over several blocks) written in a first file
+    // are taken as they are into a second one between other content.
+    const std::string a = Sample(30000), b, c = Sample(100000).substr(5000, 90000);
+    std::vector<std::shared_ptr<ZorGzBlockFileStream::Segment>> segs(3);
+    CWideString err;
+    auto write = [&](const std::string& path, bool bReuse, const std::string& around) {
+        ZorGzBlockFileStream out;
+        ASSERT_TRUE(out.OpenWrite(W(path), true, err, 1, 3, 16384)) << err;
+        int i = 0;
+        for (const std::string* part : {&a, &b, &c}) {
+            ASSERT_TRUE(out.Write(around.data(), (int)around.size(), err));
+            if (bReuse) {
+                ASSERT_TRUE(segs[i]->IsComplete());
+                ASSERT_TRUE(out.PutSegment(segs[i], err)) << err;
+            } else {
+                ASSERT_TRUE(out.BeginSegment(err)) << err;
+                ASSERT_TRUE(out.Write(part->data(), (int)part->size(), err));
+                ASSERT_TRUE(out.EndSegment(segs[i], err)) << err;
+            }
+            ++i;
+        }
+        ASSERT_TRUE(out.Close(err)) << err;
+    };
+    write(Path("first.gz"), false, "head");
+    write(Path("second.gz"), true, "other text");
+    EXPECT_EQ(Run("gzip -dc '" + Path("second.gz") + "' > '" + Path("second.out") + "'"), 0);
+    EXPECT_EQ(ReadRaw(Path("second.out")), "other text" + a + "other text" + b + "other text" + c);
+    std::string back;
+    CAutoPtrT<ZorInStream> in;
+    ASSERT_TRUE(OpenFileReader(W(Path("second.gz")), true, in, err)) << err;
+    ASSERT_TRUE(ReadAll(*in, back, err)) << err;
+    EXPECT_EQ(back, "other text" + a + "other text" + b + "other text" + c);
+    // A segment inside a segment is refused, and the file is not written.
+    ZorGzBlockFileStream bad;
+    ASSERT_TRUE(bad.OpenWrite(W(Path("bad.gz")), true, err, 1, 2, 16384)) << err;
+    EXPECT_TRUE(bad.BeginSegment(err));
+    EXPECT_FALSE(bad.BeginSegment(err));
+    EXPECT_FALSE(bad.Close(err));
+    EXPECT_FALSE(std::filesystem::exists(Path("bad.gz")));
 }
 
 TEST_F(StreamFiles, GzipBlockWriterFailuresLeaveNoFile) {
