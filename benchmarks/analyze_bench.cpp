@@ -98,29 +98,7 @@ bool EnsurePair() {
     return true;
 }
 
-size_t BareWalk(const std::string& dir) {
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0) return 0;
-    DIR* d = fdopendir(dfd);
-    if (!d) {
-        close(dfd);
-        return 0;
-    }
-    std::vector<std::string> folders;
-    size_t count = 0;
-    while (struct dirent* de = readdir(d)) {
-        const char* n = de->d_name;
-        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
-        struct statx st;
-        if (statx(dfd, n, AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME, &st) != 0)
-            continue;
-        ++count;
-        if (S_ISDIR(st.stx_mode)) folders.push_back(dir + "/" + n);
-    }
-    closedir(d);
-    for (const std::string& f : folders) count += BareWalk(f);
-    return count;
-}
+using benchtree::BareWalk;
 
 template <typename F> void Timed(benchmark::State& state, double& best, F body) {
     if (!EnsurePair()) {

@@ -1678,8 +1678,8 @@ bool CStateFileIo::HasStateToWrite(int nSide, const CWideString& sFolderPath) {
     return pNode && pNode->GetItem().m_aOld[nSide].IsPresentBit();
 }
 
-bool CStateFileIo::WriteStateStream(ZorOutStream& out, int nSide, const CWideString& sFolderPath,
-                                    CWideString& err) {
+CSyncTreeNode* CStateFileIo::BeginStateStream(ZorOutStream& out, int nSide, const CWideString& sFolderPath,
+                                              CWideString& err) {
     CSyncTreeNode* pNode = m_pTree;
     if (!sFolderPath.IsEmpty()) {
         CWideString e;
@@ -1687,15 +1687,15 @@ bool CStateFileIo::WriteStateStream(ZorOutStream& out, int nSide, const CWideStr
     }
     if (!pNode) {
         err += u"null root";
-        return false;
+        return nullptr;
     }
     if (pNode->GetParent() && !pNode->GetItem().m_aOld[nSide].IsPresentBit()) {
         // Such a file would hold the header alone.
         err += u"the folder has no state of its own on this side: ";
         err += sFolderPath;
-        return false;
+        return nullptr;
     }
-    if (!out.PutChar('^', err)) return false;
+    if (!out.PutChar('^', err)) return nullptr;
     StateFileHeader hdr;
     hdr.m_nA = 9;
     hdr.m_nB = 2;
@@ -1703,8 +1703,13 @@ bool CStateFileIo::WriteStateStream(ZorOutStream& out, int nSide, const CWideStr
     hdr.m_nMajor = kStateFileVerMajor;
     hdr.m_nMinor = kStateFileVerMinor;
     hdr.m_bS = false;
-    if (!hdr.Write(out, err)) return false;
-    return WriteStateNode(out, nSide, pNode, err);
+    return hdr.Write(out, err) ? pNode : nullptr;
+}
+
+bool CStateFileIo::WriteStateStream(ZorOutStream& out, int nSide, const CWideString& sFolderPath,
+                                    CWideString& err) {
+    CSyncTreeNode* pNode = BeginStateStream(out, nSide, sFolderPath, err);
+    return pNode && WriteStateNode(out, nSide, pNode, err);
 }
 
 bool CStateFileIo::WriteStateNode(ZorOutStream& out, int nSide, CSyncTreeNode* pNode, CWideString& err) {
@@ -1969,31 +1974,10 @@ void CStateFileIo::DropWriteSegments() {
 bool CStateFileIo::WriteStateStreamReusing(ZorGzBlockFileStream& out, int nSide, const CWideString& sFolderPath,
                                            CWideString& err) {
     nSide = nSide ? 1 : 0;
-    CSyncTreeNode* pNode = m_pTree;
-    if (!sFolderPath.IsEmpty()) {
-        CWideString e;
-        pNode = CSyncTreeNode::LookupCS(m_pTree, sFolderPath, m_bCaseSensitive, nullptr, e);
-    }
-    if (!pNode) {
-        err += u"null root";
-        return false;
-    }
-    if (pNode->GetParent() && !pNode->GetItem().m_aOld[nSide].IsPresentBit()) {
-        err += u"the folder has no state of its own on this side: ";
-        err += sFolderPath;
-        return false;
-    }
+    CSyncTreeNode* pNode = BeginStateStream(out, nSide, sFolderPath, err);
+    if (!pNode) return false;
     std::unique_ptr<SWriteSegments> pOld = std::move(m_apWriteSegments[nSide]);
     if (!pOld || pOld->sFolder != sFolderPath) pOld = std::make_unique<SWriteSegments>();
-    if (!out.PutChar('^', err)) return false;
-    StateFileHeader hdr;
-    hdr.m_nA = 9;
-    hdr.m_nB = 2;
-    hdr.m_nC = 9;
-    hdr.m_nMajor = kStateFileVerMajor;
-    hdr.m_nMinor = kStateFileVerMinor;
-    hdr.m_bS = false;
-    if (!hdr.Write(out, err)) return false;
     CSegmentWriter writer(out, nSide, *pOld, err);
     m_anSegmentsReused[nSide] = 0;
     if (!writer.Walk(pNode, true) || !writer.Finish()) return false;

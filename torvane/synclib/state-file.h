@@ -257,6 +257,9 @@ public:
     int m_anSegmentsReused[2] = {0, 0};
 
 private:
+    // The node a state stream of sFolderPath starts from, after its marker
+    // and header are written; null (err set) when there is none to write.
+    CSyncTreeNode* BeginStateStream(ZorOutStream& out, int nSide, const CWideString& sFolderPath, CWideString& err);
     struct SJournal {
         CSyncTreeNode* pNode;
         CSideInfo old;

@@ -804,8 +804,9 @@ TEST(StateFile, ChildIndexFindsWhatTheMapFinds) {
             CSyncTreeNode* pMap = io.FindPlainChild(&tree, n, FileRec(1, 2));
             CSyncTreeNode* pIndexed = io.FindPlainChild(&tree, n, FileRec(1, 2), &index);
             // Only a name added after the index was made may be missed.
-            if (pIndexed || (pMap && pMap->GetName() != u"Readme" && pMap->GetName() != u"FILE-000.DAT"))
+            if (pIndexed || (pMap && pMap->GetName() != u"Readme" && pMap->GetName() != u"FILE-000.DAT")) {
                 EXPECT_EQ(pIndexed, pMap) << U8(n) << bCase;
+            }
         }
     }
 }
