@@ -48,6 +48,9 @@ void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, co
 // time-shift keys. None of the passes changes a quiet item whose parent is
 // quiet too.
 bool IsQuietItem(const CSyncPairAndAction& item);
+// A file of equal length on both sides, not excluded: what the Left-Right
+// time-shift analysis examines.
+bool IsLeftRightExamined(const CSyncPairAndAction& item);
 
 // ---------------------------------------------------------------- time shifts
 // (syncjob-timeshift.cpp)

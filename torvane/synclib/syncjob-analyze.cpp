@@ -167,6 +167,16 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
     Log(2, 2251, FormatFilterFlags() + m_Filters.Describe() + u"\n");
     m_bNotEnoughSpace = 0;
     CSyncTreeNode* pRoot = GetPairsUnchecked();
+    // The changed subtrees are this Analyze's alone; a full scan reads every item.
+    struct CDropChanged {
+        CSyncJob& job;
+        ~CDropChanged() {
+            job.m_pChanged.reset();
+            job.m_pVisited.reset();
+        }
+    } dropChanged{*this};
+    if (bScanFlag1) m_pChanged.reset();
+    const CWideString settings = FormatOptionsLine() + u"\n" + FormatFilterFlags() + m_Filters.Describe();
 
     BeginFilterJudging(pRoot);
     // The two scans.
@@ -184,17 +194,28 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
 
     // Filters over both sides' records.
     SetProgress(96, u"Applying Exclude and Include Filters", false);
+    m_pVisited = TakeVisitedSubtrees(pRoot, settings);
     FilterOverBothSides(pRoot);
 
     m_pProgress->SetProgressRange(0, 100);
     SetProgress(97, GetLocalizedString(IDS_Str_Status_CompareLeftToRight), false);
     // Without the option the walk would change nothing.
     if (m_Options.m_bExcludeEmptyFolders) ExcludeEmptyFolders(pRoot, true, true);
-    // The decision notes the folders the passes after it enter.
-    if (!m_bPassesOverWholeTree) m_pActiveFolders = std::make_unique<std::unordered_set<const CSyncTreeNode*>>();
+    // The decision notes the folders the passes after it enter; one that
+    // visits some subtrees only starts from those the last passes entered.
+    if (!m_bPassesOverWholeTree) {
+        if (m_pVisited)
+            m_pActiveFolders = std::move(m_pEnteredBefore);
+        else
+            m_pActiveFolders = std::make_unique<std::unordered_set<const CSyncTreeNode*>>();
+    }
+    m_pEnteredBefore.reset();
+    m_sAnalyzedSettings.Empty();
     DecideActions(pRoot);
     SetProgress(98, GetLocalizedString(IDS_Str_Status_PostProcessing), false);
     RunDecisionPasses();
+    m_pVisited.reset();
+    m_sAnalyzedSettings = settings;
 
     SetProgress(99, u"Computing Statistics", false);
     for (int side = 0; side < 2; side++) {

@@ -294,6 +294,7 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
     }
     if (cur.IsPresentBit() && cur.Exists() && item.m_aGens[side].IsEmpty() && !item.m_aPendingGen[side])
         item.m_aPendingGen[side] = 1;
+    if (m_pChanged && item.m_aPendingGen[side]) m_pChanged->NoteNode(pNode);
 }
 
 bool CSyncJob::MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftTable& table,
@@ -475,18 +476,46 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
     // The walk also does for the Left-Right time-shift analysis what it
     // needs from every item: its keys cleared, the files it examines counted.
     m_nLeftRightExamined = 0;
-    CSyncDepthFirstIter it(pRoot);
-    for (; it.IsValid(); it.Next()) {
-        CSyncTreeNode* pNode = it.GetNode();
+    m_nItemsDecided = 0;
+    auto visit = [&](CSyncTreeNode* pNode) {
         CSyncPairAndAction& item = pNode->GetItem();
         for (int k = 0; k < 4; k++) item.SetTimeShiftKey(k, 0);
-        const CSideInfo& L = item.m_aCur[0];
-        const CSideInfo& R = item.m_aCur[1];
-        if (!item.IsExcluded() && !item.IsFolder() && L.Exists() && R.Exists() && L.m_Len == R.m_Len)
-            ++m_nLeftRightExamined;
+        if (IsLeftRightExamined(item)) ++m_nLeftRightExamined;
         decide(pNode, item);
+        ++m_nItemsDecided;
         if (m_pActiveFolders && !IsQuietItem(item)) NoteFolderToEnter(pNode);
+    };
+    // Only the visited subtrees: the items outside them were left by the
+    // last Analyze as this decision would leave them (m_nLeftRightExamined
+    // then counts the visited items only).
+    if (m_pVisited) {
+        ForVisitedSubtrees(pRoot, visit);
+        return;
     }
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) visit(it.GetNode());
+}
+
+void CSyncJob::ForVisitedSubtrees(CSyncTreeNode* pNode, const std::function<void(CSyncTreeNode*)>& fn) {
+    CSyncTreeNode::CChildMap* pMap = pNode->GetChildMap();
+    if (!pMap) return;
+    for (CSyncTreeNode::CEntry* e = pMap->GetFirst(); e; e = CSyncTreeNode::CChildMap::GetNext(e)) {
+        CSyncTreeNode* pChild = &e->GetValue();
+        if (m_pVisited->IsRoot(pChild)) {
+            fn(pChild);
+            CSyncDepthFirstIter it(pChild);
+            for (; it.IsValid(); it.Next()) fn(it.GetNode());
+        } else if (m_pVisited->IsAbove(pChild)) {
+            fn(pChild);
+            ForVisitedSubtrees(pChild, fn);
+        }
+    }
+}
+
+bool IsLeftRightExamined(const CSyncPairAndAction& item) {
+    const CSideInfo& L = item.m_aCur[0];
+    const CSideInfo& R = item.m_aCur[1];
+    return !item.IsExcluded() && !item.IsFolder() && L.Exists() && R.Exists() && L.m_Len == R.m_Len;
 }
 
 // ---------------------------------------------------------------- the passes after the decision
@@ -498,8 +527,16 @@ void CSyncJob::RunDecisionPasses() {
     {
         CDoAnalyzeLeftRightTimeShift analyze(MayHaveRoundingShift(fsL) || MayHaveRoundingShift(fsR));
         DoForEntered(pRoot, analyze);
-        // The quiet files left out were counted by the decision.
+        // The quiet files left out were counted by the decision; one that
+        // visited some subtrees only counted those, and the count matters
+        // only once a shift is seen.
         if (m_pActiveFolders) analyze.m_nExamined = m_nLeftRightExamined;
+        if (m_pVisited && !analyze.m_Table.IsEmpty()) {
+            analyze.m_nExamined = 0;
+            CSyncDepthFirstIter it(pRoot);
+            for (; it.IsValid(); it.Next())
+                if (IsLeftRightExamined(*it.GetItem())) ++analyze.m_nExamined;
+        }
         const int32_t N = analyze.m_nExamined;
         int32_t nMin = (N - 1) / 4 + 1;
         if (nMin < 3) nMin = 3;
@@ -576,7 +613,7 @@ void CSyncJob::RunDecisionPasses() {
         CDoWarnAboutOldFileWins pass;
         DoForEntered(pRoot, pass);
     }
-    m_pActiveFolders.reset();
+    m_pEnteredBefore = std::move(m_pActiveFolders);
 }
 
 // ---------------------------------------------------------------- exclusion passes
@@ -601,6 +638,7 @@ struct CBothSidesFilter {
     bool bRules;       // there are rules to apply
     bool bTrustScan;   // the scans' judgements stand where they judged alike
     bool bIncludesAll; // no include rules
+    bool bRestricted;  // below the node only the visited subtrees (job.m_pVisited)
     CIncludeParentsOfIncluded include;
 
     // The scan judged the item on its path in the tree with a record of its
@@ -627,9 +665,18 @@ struct CBothSidesFilter {
         }
         CSyncTreeNode::CChildMap* pMap = pNode->GetChildMap();
         if (!pMap) return;
+        const CSyncJob::CVisitedSubtrees* pVisited = bRestricted ? job.m_pVisited.get() : nullptr;
         for (CSyncTreeNode::CEntry* e = pMap->GetFirst(); e; e = CSyncTreeNode::CChildMap::GetNext(e)) {
             CSyncTreeNode* pChild = &e->GetValue();
-            Node(pChild, false);
+            // Outside the visited subtrees the filters judge as in the last
+            // Analyze and change nothing; the child still includes its parent.
+            if (!pVisited || pVisited->IsAbove(pChild)) {
+                Node(pChild, false);
+            } else if (pVisited->IsRoot(pChild)) {
+                bRestricted = false;
+                Node(pChild, false);
+                bRestricted = true;
+            }
             include.DoWithPair(pChild, &job);
         }
     }
@@ -646,7 +693,8 @@ void ClearFilterJudgements(CSyncTreeNode* pRoot) {
 void CSyncJob::FilterOverBothSides(CSyncTreeNode* pRoot) {
     if (!pRoot) return;
     CBothSidesFilter f{*this, !m_FilterMatcher.IsEmpty(),
-                       !m_bFilterEveryItem && !m_FilterMatcher.NeedsBothSides(), m_FilterMatcher.IncludesAll(), {}};
+                       !m_bFilterEveryItem && !m_FilterMatcher.NeedsBothSides(), m_FilterMatcher.IncludesAll(),
+                       m_pVisited != nullptr, {}};
     f.Node(pRoot, true);
     m_bFilterJudging = 0;
 }
@@ -671,6 +719,10 @@ void CSyncJob::ExcludeEmptyFolders(CSyncTreeNode* pNode, bool bExcludeEmpty, boo
         ZOR_ASSERT(pNode != nullptr);
         return;
     }
+    if (bIsRoot && bExcludeEmpty && m_pVisited) {
+        ExcludeEmptyFoldersVisited(pNode, true);
+        return;
+    }
     CSyncPairAndAction& item = pNode->GetItem();
     if (!bIsRoot && !item.IsFolder()) return;
     int nCounted = 0;
@@ -681,6 +733,30 @@ void CSyncJob::ExcludeEmptyFolders(CSyncTreeNode* pNode, bool bExcludeEmpty, boo
         if (child.IsFolder()) ExcludeEmptyFolders(pChild, bExcludeEmpty, false);
         if (!child.IsExcluded() && child.ExistsAnywhere()) ++nCounted;
     }
+    ExcludeIfEmpty(pNode, nCounted, bExcludeEmpty, bIsRoot);
+}
+
+void CSyncJob::ExcludeEmptyFoldersVisited(CSyncTreeNode* pNode, bool bIsRoot) {
+    if (!bIsRoot && !pNode->GetItem().IsFolder()) return;
+    // A folder outside the visited subtrees keeps what the last Analyze gave it.
+    int nCounted = 0;
+    CSyncLevelIter it(pNode);
+    for (; it.IsValid(); it.Next()) {
+        CSyncTreeNode* pChild = it.GetNode();
+        const CSyncPairAndAction& child = pChild->GetItem();
+        if (child.IsFolder()) {
+            if (m_pVisited->IsRoot(pChild))
+                ExcludeEmptyFolders(pChild, true, false);
+            else if (m_pVisited->IsAbove(pChild))
+                ExcludeEmptyFoldersVisited(pChild, false);
+        }
+        if (!child.IsExcluded() && child.ExistsAnywhere()) ++nCounted;
+    }
+    ExcludeIfEmpty(pNode, nCounted, true, bIsRoot);
+}
+
+void CSyncJob::ExcludeIfEmpty(CSyncTreeNode* pNode, int nCounted, bool bExcludeEmpty, bool bIsRoot) {
+    CSyncPairAndAction& item = pNode->GetItem();
     if (nCounted == 0 && bExcludeEmpty && !bIsRoot && !item.IsExcluded()) {
         item.m_nFlags |= SPF_EXCLUDED;
         item.m_nSysAction = EA_NO_COPY;

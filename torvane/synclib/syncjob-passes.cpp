@@ -3,6 +3,8 @@
 #include "zor-debug.h"
 #include "zor-locstr.h"
 
+#include <algorithm>
+
 bool CSyncJob::DoForSubtree(CSyncTreeNode* pNode, CDoSmthWithPair& pass, bool bWithRoot) {
     if (!pNode) return false;
     if (bWithRoot && !pass.DoWithPair(pNode, this)) return false;
@@ -88,4 +90,46 @@ bool CCountFolders::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     const CSideInfo& r = item.m_aOld[1];
     if ((l.IsFolder() || r.IsFolder()) && (l.Exists() || r.Exists())) ++m_nCount;
     return true;
+}
+
+std::unique_ptr<CSyncJob::CVisitedSubtrees> CSyncJob::TakeVisitedSubtrees(CSyncTreeNode* pRoot,
+                                                                          const CWideString& settings) {
+    const std::unique_ptr<CChangedSubtrees> changed = std::move(m_pChanged);
+    if (!changed || changed->bWhole || !pRoot || m_bPassesOverWholeTree || m_bFilterEveryItem) return nullptr;
+    // The items outside the changed subtrees end as the last Analyze left
+    // them only when it ran with the same settings over this tree, and
+    // nothing it decided depends on items elsewhere: the filters judge an
+    // item by its own path and records, and no time shift is looked for.
+    if (!m_pEnteredBefore || settings != m_sAnalyzedSettings || m_FilterMatcher.NeedsBothSides()) return nullptr;
+    for (const auto& fs : m_apFs)
+        if (!fs || ExpectsTimeShift(fs.get()) || MayHaveRoundingShift(fs.get())) return nullptr;
+    if (m_Options.m_nDirection != 0 && m_Options.m_n1wayMode != 0 && m_Options.m_n1wayMode != 1) return nullptr;
+    // Folders that once held work are entered again: past a share of the
+    // folders a walk of the whole tree starts afresh.
+    if (m_pEnteredBefore->size() > m_Stats.m_aCounts[CAT_ALL].m_nFolders / 8 + 16) return nullptr;
+
+    auto visited = std::make_unique<CVisitedSubtrees>();
+    auto add = [&](const CSyncTreeNode* pNode) {
+        if (!pNode->GetParent()) return false;
+        visited->roots.insert(pNode);
+        for (const CSyncTreeNode* p = pNode->GetParent(); p; p = p->GetParent())
+            if (!visited->above.insert(p).second) break;
+        return true;
+    };
+    for (const CSyncTreeNode* pNode : changed->nodes)
+        if (!add(pNode)) return nullptr;
+    for (const CWideString& path : changed->paths) {
+        // A path the tree does not hold: the nearest folder above it that it does.
+        CWideString at = path;
+        CSyncTreeNode* pNode = nullptr;
+        while (!pNode) {
+            while (at.GetLength() > 0 && at[at.GetLength() - 1] == u'/') at = at.Left(at.GetLength() - 1);
+            if (at.IsEmpty()) return nullptr;
+            CWideString e;
+            pNode = CSyncTreeNode::LookupCS(pRoot, at, true, nullptr, e);
+            if (!pNode) at = at.Left(std::max(at.ReverseFind(u'/'), 0));
+        }
+        if (!add(pNode)) return nullptr;
+    }
+    return visited;
 }

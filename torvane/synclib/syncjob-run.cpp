@@ -181,6 +181,11 @@ bool CSyncJob::ResetTree() {
     m_bTreeHasSizes = 0;
     m_Tree.Clear();
     m_Tree.InitRoot();
+    // What was kept about the nodes goes with them.
+    m_pChanged.reset();
+    m_pVisited.reset();
+    m_pEnteredBefore.reset();
+    m_sAnalyzedSettings.Empty();
     NoteSavedRecordsChanged(0);
     NoteSavedRecordsChanged(1);
     // State levels are keyed by item: none may outlive the items they describe.

@@ -325,6 +325,7 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
         if (CFileStamp(info) != CFileStamp(last)) {
             Log(2, 3878, sideName + u": " + u"State File has changed, so re-read it: " + statePath + u"\n");
             ClearSideInfoInSubtree(pRoot, side, false);
+            if (m_pChanged) m_pChanged->bWhole = true; // every item's old record is read again
             int k = 0;
             CWideString e;
             if (!ReadStateFile(CWideString(), side, bCheckLock, &nCount, k, e)) {

@@ -122,6 +122,7 @@ bool CSyncJob::DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftT
                     int16_t keys[4] = {0, 0, 0, 0};
                     CountTimeShiftKeys(cur.m_tFile.GetTime(), old.m_tFile.GetTime(), bRounding, keys, table);
                     for (int k = 0; k < 4; k++) item.SetTimeShiftKey(k, keys[k]);
+                    if (m_pChanged && item.GetWorkBytes() != 0) m_pChanged->NoteNode(pNode);
                 }
             }
         }

@@ -27,6 +27,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <unordered_set>
 #include <vector>
@@ -604,6 +605,49 @@ public:
     uint8_t m_bPassesOverWholeTree = 0;
     // Files the Left-Right time-shift analysis examines (the decision counts them).
     int32_t m_nLeftRightExamined = 0;
+    // Items the last decision visited.
+    uint32_t m_nItemsDecided = 0;
+
+    // What may have changed since the tree's last Analyze, as an on-change
+    // run names it before its Analyze: the paths read again and the nodes
+    // reset with work left (each with its subtree). The Analyze that follows
+    // takes it; its filter step and decision then visit only those subtrees
+    // and the folders above them where that ends as a walk of the whole tree
+    // would (else, and without it, they walk the whole tree).
+    struct CChangedSubtrees {
+        std::vector<CWideString> paths;
+        std::unordered_set<const CSyncTreeNode*> nodes;
+        bool bWhole = false; // anything may have changed
+        void NoteNode(const CSyncTreeNode* pNode) { nodes.insert(pNode); }
+        void NotePath(const CWideString& path) {
+            if (path.IsEmpty()) bWhole = true;
+            else paths.push_back(path);
+        }
+    };
+    std::unique_ptr<CChangedSubtrees> m_pChanged;
+    // The subtrees this Analyze visits (roots, and the folders above them);
+    // null: the whole tree.
+    struct CVisitedSubtrees {
+        std::unordered_set<const CSyncTreeNode*> roots, above;
+        bool IsRoot(const CSyncTreeNode* p) const { return roots.count(p) != 0; }
+        bool IsAbove(const CSyncTreeNode* p) const { return above.count(p) != 0; }
+    };
+    std::unique_ptr<CVisitedSubtrees> m_pVisited;
+    // The folders the last Analyze's passes entered, and the settings it ran
+    // with: a restricted Analyze enters them again, so that it enters every
+    // folder a walk of the whole tree would.
+    std::unique_ptr<std::unordered_set<const CSyncTreeNode*>> m_pEnteredBefore;
+    CWideString m_sAnalyzedSettings;
+    // Takes m_pChanged and answers the subtrees to visit, or null when the
+    // whole tree is to be walked.
+    std::unique_ptr<CVisitedSubtrees> TakeVisitedSubtrees(CSyncTreeNode* pRoot, const CWideString& settings);
+    // Runs fn on each node of the visited subtrees below pNode and on the
+    // folders above them, in the pre-order of the whole tree.
+    void ForVisitedSubtrees(CSyncTreeNode* pNode, const std::function<void(CSyncTreeNode*)>& fn);
+    // ExcludeEmptyFolders over the visited subtrees (pNode: the root or a folder above them).
+    void ExcludeEmptyFoldersVisited(CSyncTreeNode* pNode, bool bIsRoot);
+    // Excludes the folder when none of its nCounted children is left (the tail of ExcludeEmptyFolders).
+    void ExcludeIfEmpty(CSyncTreeNode* pNode, int nCounted, bool bExcludeEmpty, bool bIsRoot);
 
     // ---------------------------------------------------------------- Sync and execution
     // (syncjob-sync.cpp, syncjob-exec.cpp, syncjob-copy.cpp; the scheduler's

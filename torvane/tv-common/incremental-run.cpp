@@ -55,9 +55,20 @@ void ResetNodeForChangesOnly(CSyncPairAndAction& item, bool bKeepExclusion) {
     item.SetWorkBytes(0);
 }
 
+// Nothing of the last run is left in the item but the marks of a Sync that
+// passed it by: the reset gives it what its decision gave it.
+static bool IsResetForChangesOnly(const CSyncPairAndAction& item) {
+    return item.m_nSysAction == EA_NO_COPY && item.m_nUserAction == 0 &&
+           (item.m_nExecState == ESS_ANALYZED_OK || item.m_nExecState == ESS_SYNCED_OK) &&
+           !(item.m_nFlags & (SPF_EXECUTED | SPF_DIRECTION_SET)) && item.GetReason().IsEmpty() &&
+           item.GetMove().IsEmpty() && !item.m_aPendingGen[0] && !item.m_aPendingGen[1] && item.GetWorkBytes() == 0;
+}
+
 bool CDoInitChangesOnly::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
     CMonitoredJob* job = static_cast<CMonitoredJob*>(pJob);
     CSyncPairAndAction& item = pNode->GetItem();
+    // An item with work left from the last run is analysed again with its subtree.
+    if (job->m_pChanged && pNode->GetParent() && !IsResetForChangesOnly(item)) job->m_pChanged->NoteNode(pNode);
     switch (GetChangesOnlyNodeType(pNode)) {
     case CONT_FILE:
         if (item.GetEffAction() == EA_NO_COPY)
@@ -120,6 +131,7 @@ bool CMonitoredJob::IncrementalAnalyzeItems(int side, TvFileSys* pFs, CSyncTreeN
     bool bKeepList = false;
     for (ZorPosition pos = m_aChanges[side].GetHeadPosition(); pos;) {
         const ChangedItem c = m_aChanges[side].GetNext(pos);
+        if (m_pChanged) m_pChanged->NotePath(c.m_sPath);
         const CWideString display = fs ? fs->DisplayPath(c.m_sPath) : c.m_sPath;
         Log(2, 1251, u"Change in: " + display + u"\n");
         switch (c.m_nKind) {
@@ -392,6 +404,8 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
         // up to here; this run's Sync records its own.
         ClearOwnWrites();
         CCritSectionLock lock(m_JobLock);
+        // The Analyze visits what the changes and the items with work left name.
+        m_pChanged = std::make_unique<CChangedSubtrees>();
         CDoInitChangesOnly pass;
         if (CSyncPairsAndActions* pTree = GetPairsForWrite()) DoForSubtree(pTree, pass, true);
     } else {
