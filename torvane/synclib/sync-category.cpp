@@ -77,40 +77,104 @@ bool IsInCategory(const CSyncTreeNode* pNode, int category) {
 
 namespace {
 
-FolderStatsRecord* StatsPass(CSyncTreeNode* pNode, CCategoryStats& stats, int chosen) {
-    CSyncPairAndAction& item = pNode->GetItem();
-    FolderStatsRecord& rec = item.EnsureStats();
+// Counts the item into the counters, and into the folder's record when it
+// is in the chosen category.
+void CountItem(const CSyncPairAndAction& child, CCategoryStats& stats, FolderStatsRecord& rec, int chosen) {
+    uint32_t mask = ItemCategoryMask(child);
+    if ((mask >> chosen) & 1u) FolderStatsAddItem(rec, child);
+    // As AddItemCount for each category of the item.
+    const bool bFolder = child.IsFolder();
+    for (; mask; mask &= mask - 1) {
+        CItemCount& count = stats.m_aCounts[std::countr_zero(mask)];
+        ++(bFolder ? count.m_nFolders : count.m_nFiles);
+    }
+}
+
+void AddCounts(CCategoryStats& into, const CCategoryStats& from) {
+    for (int c = 0; c < CAT_COUNT; ++c) {
+        into.m_aCounts[c].m_nFiles += from.m_aCounts[c].m_nFiles;
+        into.m_aCounts[c].m_nFolders += from.m_aCounts[c].m_nFolders;
+    }
+}
+
+FolderStatsRecord& StartRecord(CSyncTreeNode* pNode, int chosen) {
+    FolderStatsRecord& rec = pNode->GetItem().EnsureStats();
     rec.Clear();
     rec.m_nCategory = chosen;
+    return rec;
+}
+
+FolderStatsRecord* StatsPass(CSyncTreeNode* pNode, CCategoryStats& stats, int chosen, CSubtreeCounts* pKeep) {
+    FolderStatsRecord& rec = StartRecord(pNode, chosen);
+    CCategoryStats below;
+    CCategoryStats& into = pKeep ? below : stats;
     CSyncLevelIter it(pNode);
     for (; it.IsValid(); it.Next()) {
         CSyncTreeNode* pChild = it.GetNode();
         if (pChild->IsContainer()) {
-            const FolderStatsRecord* sub = StatsPass(pChild, stats, chosen);
+            const FolderStatsRecord* sub = StatsPass(pChild, into, chosen, pKeep);
             if (sub && sub != &rec) FolderStatsMerge(rec, *sub);
         }
-        const CSyncPairAndAction& child = pChild->GetItem();
-        uint32_t mask = ItemCategoryMask(child);
-        if ((mask >> chosen) & 1u) FolderStatsAddItem(rec, child);
-        // As AddItemCount for each category of the item.
-        const bool bFolder = child.IsFolder();
-        for (; mask; mask &= mask - 1) {
-            CItemCount& count = stats.m_aCounts[std::countr_zero(mask)];
-            ++(bFolder ? count.m_nFolders : count.m_nFiles);
-        }
+        CountItem(pChild->GetItem(), into, rec, chosen);
     }
+    if (pKeep) {
+        AddCounts(stats, below);
+        (*pKeep)[pNode] = below;
+    }
+    return &rec;
+}
+
+FolderStatsRecord* RecountPass(CSyncTreeNode* pNode, CCategoryStats& stats, int chosen, CSubtreeCounts& keep,
+                               const std::function<int(const CSyncTreeNode*)>& recount, bool& bOk) {
+    FolderStatsRecord& rec = StartRecord(pNode, chosen);
+    CCategoryStats below;
+    CSyncLevelIter it(pNode);
+    for (; it.IsValid() && bOk; it.Next()) {
+        CSyncTreeNode* pChild = it.GetNode();
+        if (pChild->IsContainer()) {
+            const FolderStatsRecord* sub = nullptr;
+            switch (recount(pChild)) {
+                case 1: sub = StatsPass(pChild, below, chosen, &keep); break;
+                case 2: sub = RecountPass(pChild, below, chosen, keep, recount, bOk); break;
+                default: {
+                    const auto found = keep.find(pChild);
+                    sub = pChild->GetItem().GetStats();
+                    if (found == keep.end() || !sub || sub->m_nCategory != chosen) {
+                        bOk = false;
+                        return &rec;
+                    }
+                    AddCounts(below, found->second);
+                }
+            }
+            if (sub && sub != &rec) FolderStatsMerge(rec, *sub);
+        }
+        CountItem(pChild->GetItem(), below, rec, chosen);
+    }
+    AddCounts(stats, below);
+    keep[pNode] = below;
     return &rec;
 }
 
 } // namespace
 
-FolderStatsRecord* ComputeCategoryStats(CSyncTreeNode* pRoot, CCategoryStats& stats, int chosen) {
+FolderStatsRecord* ComputeCategoryStats(CSyncTreeNode* pRoot, CCategoryStats& stats, int chosen,
+                                        CSubtreeCounts* pKeep) {
     stats = CCategoryStats();
     if (!pRoot || chosen < 0 || chosen >= CAT_COUNT) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "ComputeCategoryStats: no root or bad category", chosen);
         return nullptr;
     }
-    return StatsPass(pRoot, stats, chosen);
+    if (pKeep) pKeep->clear();
+    return StatsPass(pRoot, stats, chosen, pKeep);
+}
+
+bool RecountCategoryStats(CSyncTreeNode* pRoot, CCategoryStats& stats, int chosen, CSubtreeCounts& keep,
+                          const std::function<int(const CSyncTreeNode*)>& recount) {
+    if (!pRoot || chosen < 0 || chosen >= CAT_COUNT) return false;
+    stats = CCategoryStats();
+    bool bOk = true;
+    RecountPass(pRoot, stats, chosen, keep, recount, bOk);
+    return bOk;
 }
 
 CCategoryIter::CCategoryIter(CSyncTreeNode* pNode, int category) : m_it(pNode), m_nCategory(category) {

@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <unordered_map>
 
 class CSyncJob;
 class TvFileSys;
@@ -242,9 +244,20 @@ bool IsInCategory(const CSyncTreeNode* pNode, int category);
 struct CCategoryStats {
     CItemCount m_aCounts[CAT_COUNT];
 };
+// The counts below each folder, as the last statistics pass found them.
+using CSubtreeCounts = std::unordered_map<const CSyncTreeNode*, CCategoryStats>;
 // Zeroes the counters and counts every node below the root; builds the
-// per-folder records for the chosen category. Returns the root's record.
-FolderStatsRecord* ComputeCategoryStats(CSyncTreeNode* pRoot, CCategoryStats& stats, int chosen);
+// per-folder records for the chosen category (and with pKeep keeps the
+// counts below each folder). Returns the root's record.
+FolderStatsRecord* ComputeCategoryStats(CSyncTreeNode* pRoot, CCategoryStats& stats, int chosen,
+                                        CSubtreeCounts* pKeep = nullptr);
+// As ComputeCategoryStats with pKeep, where only some folders changed since
+// the counts were kept: recount(folder) is 1 to count its whole subtree again,
+// 2 to count its children again (recount tells for the folders among them),
+// 0 to take its kept counts and record. False when one is missing (the
+// counts are then to be made afresh).
+bool RecountCategoryStats(CSyncTreeNode* pRoot, CCategoryStats& stats, int chosen, CSubtreeCounts& keep,
+                          const std::function<int(const CSyncTreeNode*)>& recount);
 
 void AddItemCount(CItemCount& count, const CSyncPairAndAction& item);
 void FolderStatsAddItem(FolderStatsRecord& rec, const CSyncPairAndAction& item);

@@ -214,7 +214,6 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
     DecideActions(pRoot);
     SetProgress(98, GetLocalizedString(IDS_Str_Status_PostProcessing), false);
     RunDecisionPasses();
-    m_pVisited.reset();
     m_sAnalyzedSettings = settings;
 
     SetProgress(99, u"Computing Statistics", false);
@@ -250,7 +249,15 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
 
     // The folder records are built for the category the user is viewing.
     const int nView = (m_nViewWord >= 0 && m_nViewWord < CAT_COUNT) ? (int)m_nViewWord : (int)CAT_CHANGED;
-    ComputeCategoryStats(pRoot, m_Stats, nView);
+    // Only the folders whose items this Analyze visited or its passes entered
+    // are counted again; the others keep the counts of the last statistics.
+    const auto recount = [&](const CSyncTreeNode* p) {
+        return m_pVisited->IsRoot(p) ? 1 : (m_pVisited->IsAbove(p) || m_pEnteredBefore->count(p)) ? 2 : 0;
+    };
+    if (!m_pVisited || !m_pEnteredBefore || !m_bKeepSubtreeCounts ||
+        !RecountCategoryStats(pRoot, m_Stats, nView, m_SubtreeCounts, recount))
+        ComputeCategoryStats(pRoot, m_Stats, nView, KeptSubtreeCounts());
+    m_pVisited.reset();
     auto cnt = [&](int c) { return (int64_t)m_Stats.m_aCounts[c].Total(); };
     const int64_t nChanges = cnt(CAT_CHANGED), nConflicts = cnt(CAT_CONFLICT), nErrors = cnt(CAT_ERROR);
     const int64_t nCopyTime = cnt(CAT_TIME_LTOR) + cnt(CAT_TIME_RTOL);

@@ -162,7 +162,7 @@ void CSyncJob::UserChangeActionOnSubtree(CSyncTreeNode* pNode, uint8_t nReq, boo
         DoForParents(pNode, up);
     }
     if (m_Options.m_bDetectMovesAndRenames) DetectMovesAndRenames(&m_Tree);
-    ComputeCategoryStats(&m_Tree, m_Stats, nCategory);
+    ComputeCategoryStats(&m_Tree, m_Stats, nCategory, KeptSubtreeCounts());
     if (m_bTreeHasSizes && bActivityOk && m_bHasChanges) RefreshRequiredSpace();
     Log(2, 9603, u"Done\n");
 }
@@ -187,6 +187,6 @@ int CSyncJob::UserResolveConflicts(CSyncTreeNode* pNode, int mode) {
             DoForParents(p, up);
         }
     }
-    ComputeCategoryStats(&m_Tree, m_Stats, std::clamp<int>(m_nViewWord, 0, CAT_COUNT - 1));
+    ComputeCategoryStats(&m_Tree, m_Stats, std::clamp<int>(m_nViewWord, 0, CAT_COUNT - 1), KeptSubtreeCounts());
     return n;
 }

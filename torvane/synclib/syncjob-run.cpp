@@ -186,6 +186,7 @@ bool CSyncJob::ResetTree() {
     m_pVisited.reset();
     m_pEnteredBefore.reset();
     m_sAnalyzedSettings.Empty();
+    m_SubtreeCounts.clear();
     NoteSavedRecordsChanged(0);
     NoteSavedRecordsChanged(1);
     // State levels are keyed by item: none may outlive the items they describe.

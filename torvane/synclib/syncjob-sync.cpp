@@ -243,7 +243,8 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     }
     sink->SetProgressRange(0, 100);
     sink->SetSuppressStop(true);
-    ComputeCategoryStats(GetPairsUnchecked(), m_Stats, std::clamp<int>(m_nViewWord, 0, CAT_COUNT - 1));
+    ComputeCategoryStats(GetPairsUnchecked(), m_Stats, std::clamp<int>(m_nViewWord, 0, CAT_COUNT - 1),
+                         KeptSubtreeCounts());
     m_bWorkRemains = (stats[CAT_PENDING].Total() || stats[CAT_ERROR].Total()) ? 1 : 0;
     summary = CWideString::Formatted(u"SyncOk=%d ChangesOk=%d SyncErr=%d Conflicts=%d", m_nSyncOk.load(),
                                      m_nChangesOk.load(), m_nSyncErr.load(), m_nConflicts.load());

@@ -638,6 +638,15 @@ public:
     // folder a walk of the whole tree would.
     std::unique_ptr<std::unordered_set<const CSyncTreeNode*>> m_pEnteredBefore;
     CWideString m_sAnalyzedSettings;
+    // The statistics passes keep the counts below each folder (an on-change
+    // job sets it), so that a restricted Analyze counts only what it visited.
+    uint8_t m_bKeepSubtreeCounts = 0;
+    CSubtreeCounts m_SubtreeCounts;
+    // Where a statistics pass keeps its counts (null, and none kept, without the switch).
+    CSubtreeCounts* KeptSubtreeCounts() {
+        if (!m_bKeepSubtreeCounts) m_SubtreeCounts.clear();
+        return m_bKeepSubtreeCounts ? &m_SubtreeCounts : nullptr;
+    }
     // Takes m_pChanged and answers the subtrees to visit, or null when the
     // whole tree is to be walked.
     std::unique_ptr<CVisitedSubtrees> TakeVisitedSubtrees(CSyncTreeNode* pRoot, const CWideString& settings);

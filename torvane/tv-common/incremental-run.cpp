@@ -377,6 +377,7 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
     }
     ResetLockTexts();
     m_bRunStarted = 1;
+    m_bKeepSubtreeCounts = 1;
 
     CWideString summary;
     int failedSide = 0;
