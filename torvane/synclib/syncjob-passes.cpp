@@ -109,15 +109,19 @@ std::unique_ptr<CSyncJob::CVisitedSubtrees> CSyncJob::TakeVisitedSubtrees(CSyncT
     if (m_pEnteredBefore->size() > m_Stats.m_aCounts[CAT_ALL].m_nFolders / 8 + 16) return nullptr;
 
     auto visited = std::make_unique<CVisitedSubtrees>();
+    auto above = [&](const CSyncTreeNode* pNode) {
+        for (const CSyncTreeNode* p = pNode; p; p = p->GetParent())
+            if (!visited->above.insert(p).second) break;
+    };
     auto add = [&](const CSyncTreeNode* pNode) {
         if (!pNode->GetParent()) return false;
         visited->roots.insert(pNode);
-        for (const CSyncTreeNode* p = pNode->GetParent(); p; p = p->GetParent())
-            if (!visited->above.insert(p).second) break;
+        above(pNode->GetParent());
         return true;
     };
-    for (const CSyncTreeNode* pNode : changed->nodes)
-        if (!add(pNode)) return nullptr;
+    // A node noted for itself is visited alone: the items below it were
+    // each noted, or not, for themselves.
+    for (const CSyncTreeNode* pNode : changed->nodes) above(pNode);
     for (const CWideString& path : changed->paths) {
         // A path the tree does not hold: the nearest folder above it that it does.
         CWideString at = path;

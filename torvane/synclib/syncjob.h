@@ -609,8 +609,9 @@ public:
     uint32_t m_nItemsDecided = 0;
 
     // What may have changed since the tree's last Analyze, as an on-change
-    // run names it before its Analyze: the paths read again and the nodes
-    // reset with work left (each with its subtree). The Analyze that follows
+    // run names it before its Analyze: the paths read again (each with its
+    // subtree) and the nodes reset with work left or marked changed (each
+    // alone). The Analyze that follows
     // takes it; its filter step and decision then visit only those subtrees
     // and the folders above them where that ends as a walk of the whole tree
     // would (else, and without it, they walk the whole tree).
@@ -625,8 +626,9 @@ public:
         }
     };
     std::unique_ptr<CChangedSubtrees> m_pChanged;
-    // The subtrees this Analyze visits (roots, and the folders above them);
-    // null: the whole tree.
+    // The subtrees this Analyze visits (roots, with their subtrees) and the
+    // nodes it visits alone (above: the folders above the roots, and noted
+    // nodes with the folders above them); null: the whole tree.
     struct CVisitedSubtrees {
         std::unordered_set<const CSyncTreeNode*> roots, above;
         bool IsRoot(const CSyncTreeNode* p) const { return roots.count(p) != 0; }
