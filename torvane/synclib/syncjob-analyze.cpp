@@ -144,6 +144,14 @@ CWideString CSyncJob::FormatFilterFlags() const {
 
 bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFlag1, bool bScanFlag2,
                        CWideString& summary, int& errKind, CWideString& errText) {
+    // The changed subtrees are this Analyze's alone; a full scan reads every item.
+    struct CDropChanged {
+        CSyncJob& job;
+        ~CDropChanged() {
+            job.m_pChanged.reset();
+            job.m_pVisited.reset();
+        }
+    } dropChanged{*this};
     const int64_t nStart = CZorTime::Now().GetTime();
     const CWideString start = FormatLocalDateTime(nStart);
     Log(0, 2223,
@@ -167,14 +175,6 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
     Log(2, 2251, FormatFilterFlags() + m_Filters.Describe() + u"\n");
     m_bNotEnoughSpace = 0;
     CSyncTreeNode* pRoot = GetPairsUnchecked();
-    // The changed subtrees are this Analyze's alone; a full scan reads every item.
-    struct CDropChanged {
-        CSyncJob& job;
-        ~CDropChanged() {
-            job.m_pChanged.reset();
-            job.m_pVisited.reset();
-        }
-    } dropChanged{*this};
     if (bScanFlag1) m_pChanged.reset();
     const CWideString settings = FormatOptionsLine() + u"\n" + FormatFilterFlags() + m_Filters.Describe();
 

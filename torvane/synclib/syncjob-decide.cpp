@@ -670,12 +670,12 @@ struct CBothSidesFilter {
             CSyncTreeNode* pChild = &e->GetValue();
             // Outside the visited subtrees the filters judge as in the last
             // Analyze and change nothing; the child still includes its parent.
-            if (!pVisited || pVisited->IsAbove(pChild)) {
-                Node(pChild, false);
-            } else if (pVisited->IsRoot(pChild)) {
+            if (pVisited && pVisited->IsRoot(pChild)) {
                 bRestricted = false;
                 Node(pChild, false);
                 bRestricted = true;
+            } else if (!pVisited || pVisited->IsAbove(pChild)) {
+                Node(pChild, false);
             }
             include.DoWithPair(pChild, &job);
         }

@@ -407,8 +407,13 @@ TEST(IncrementalRun, ChangedSubtreesOnlyEndAsWholeTreeRuns) {
              write(d + "/R/d4/f3.txt", "right's edit", 1700003100);
          },
          {{0, u"/d4/f3.txt", CIK_MODIFIED}, {1, u"/d4/f3.txt", CIK_MODIFIED}}},
-        {[&](const std::string& d) { write(d + "/L/d4/s/skip.tmp", "x", 1700004000); }, // filtered
-         {{0, u"/d4/s/skip.tmp", CIK_CREATED}}},
+        {[&](const std::string& d) { // a new folder, one of its files filtered
+             fs::create_directories(d + "/L/d6");
+             write(d + "/L/d6/skip.tmp", "x", 1700004000);
+             write(d + "/L/d6/f1.txt", "y", 1700004000);
+             write(d + "/L/d6/f2.txt", "z", 1700004000);
+         },
+         {{0, u"/d6", CIK_CREATED}, {0, u"/d6/f1.txt", CIK_CREATED}}},
         {[&](const std::string& d) { fs::create_directories(d + "/L/d2/empty"); }, {{0, u"/d2/empty", CIK_CREATED}}},
     };
     for (const auto& options : variants) {
