@@ -134,8 +134,12 @@ FolderStatsRecord* RecountPass(CSyncTreeNode* pNode, CCategoryStats& stats, int 
         if (pChild->IsContainer()) {
             const FolderStatsRecord* sub = nullptr;
             switch (recount(pChild)) {
-                case 1: sub = StatsPass(pChild, below, chosen, &keep); break;
-                case 2: sub = RecountPass(pChild, below, chosen, keep, recount, bOk); break;
+                case 1:
+                    sub = StatsPass(pChild, below, chosen, &keep);
+                    break;
+                case 2:
+                    sub = RecountPass(pChild, below, chosen, keep, recount, bOk);
+                    break;
                 default: {
                     const auto found = keep.find(pChild);
                     sub = pChild->GetItem().GetStats();

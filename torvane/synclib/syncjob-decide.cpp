@@ -692,9 +692,12 @@ void ClearFilterJudgements(CSyncTreeNode* pRoot) {
 
 void CSyncJob::FilterOverBothSides(CSyncTreeNode* pRoot) {
     if (!pRoot) return;
-    CBothSidesFilter f{*this, !m_FilterMatcher.IsEmpty(),
-                       !m_bFilterEveryItem && !m_FilterMatcher.NeedsBothSides(), m_FilterMatcher.IncludesAll(),
-                       m_pVisited != nullptr, {}};
+    CBothSidesFilter f{*this,
+                       !m_FilterMatcher.IsEmpty(),
+                       !m_bFilterEveryItem && !m_FilterMatcher.NeedsBothSides(),
+                       m_FilterMatcher.IncludesAll(),
+                       m_pVisited != nullptr,
+                       {}};
     f.Node(pRoot, true);
     m_bFilterJudging = 0;
 }

@@ -187,6 +187,7 @@ int CSyncJob::UserResolveConflicts(CSyncTreeNode* pNode, int mode) {
             DoForParents(p, up);
         }
     }
-    ComputeCategoryStats(&m_Tree, m_Stats, std::clamp<int>(m_nViewWord, 0, CAT_COUNT - 1), KeptSubtreeCounts());
+    ComputeCategoryStats(&m_Tree, m_Stats, std::clamp<int>(m_nViewWord, 0, CAT_COUNT - 1),
+                         KeptSubtreeCounts());
     return n;
 }

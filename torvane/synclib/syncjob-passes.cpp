@@ -100,10 +100,12 @@ std::unique_ptr<CSyncJob::CVisitedSubtrees> CSyncJob::TakeVisitedSubtrees(CSyncT
     // them only when it ran with the same settings over this tree, and
     // nothing it decided depends on items elsewhere: the filters judge an
     // item by its own path and records, and no time shift is looked for.
-    if (!m_pEnteredBefore || settings != m_sAnalyzedSettings || m_FilterMatcher.NeedsBothSides()) return nullptr;
+    if (!m_pEnteredBefore || settings != m_sAnalyzedSettings || m_FilterMatcher.NeedsBothSides())
+        return nullptr;
     for (const auto& fs : m_apFs)
         if (!fs || ExpectsTimeShift(fs.get()) || MayHaveRoundingShift(fs.get())) return nullptr;
-    if (m_Options.m_nDirection != 0 && m_Options.m_n1wayMode != 0 && m_Options.m_n1wayMode != 1) return nullptr;
+    if (m_Options.m_nDirection != 0 && m_Options.m_n1wayMode != 0 && m_Options.m_n1wayMode != 1)
+        return nullptr;
     // Folders that once held work are entered again: past a share of the
     // folders a walk of the whole tree starts afresh.
     if (m_pEnteredBefore->size() > m_Stats.m_aCounts[CAT_ALL].m_nFolders / 8 + 16) return nullptr;

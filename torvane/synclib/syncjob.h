@@ -621,8 +621,10 @@ public:
         bool bWhole = false; // anything may have changed
         void NoteNode(const CSyncTreeNode* pNode) { nodes.insert(pNode); }
         void NotePath(const CWideString& path) {
-            if (path.IsEmpty()) bWhole = true;
-            else paths.push_back(path);
+            if (path.IsEmpty())
+                bWhole = true;
+            else
+                paths.push_back(path);
         }
     };
     std::unique_ptr<CChangedSubtrees> m_pChanged;

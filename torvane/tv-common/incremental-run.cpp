@@ -61,14 +61,16 @@ static bool IsResetForChangesOnly(const CSyncPairAndAction& item) {
     return item.m_nSysAction == EA_NO_COPY && item.m_nUserAction == 0 &&
            (item.m_nExecState == ESS_ANALYZED_OK || item.m_nExecState == ESS_SYNCED_OK) &&
            !(item.m_nFlags & (SPF_EXECUTED | SPF_DIRECTION_SET)) && item.GetReason().IsEmpty() &&
-           item.GetMove().IsEmpty() && !item.m_aPendingGen[0] && !item.m_aPendingGen[1] && item.GetWorkBytes() == 0;
+           item.GetMove().IsEmpty() && !item.m_aPendingGen[0] && !item.m_aPendingGen[1] &&
+           item.GetWorkBytes() == 0;
 }
 
 bool CDoInitChangesOnly::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
     CMonitoredJob* job = static_cast<CMonitoredJob*>(pJob);
     CSyncPairAndAction& item = pNode->GetItem();
-    // An item with work left from the last run is analysed again with its subtree.
-    if (job->m_pChanged && pNode->GetParent() && !IsResetForChangesOnly(item)) job->m_pChanged->NoteNode(pNode);
+    // An item with work left from the last run is analysed again.
+    if (job->m_pChanged && pNode->GetParent() && !IsResetForChangesOnly(item))
+        job->m_pChanged->NoteNode(pNode);
     switch (GetChangesOnlyNodeType(pNode)) {
     case CONT_FILE:
         if (item.GetEffAction() == EA_NO_COPY)

@@ -414,7 +414,8 @@ TEST(IncrementalRun, ChangedSubtreesOnlyEndAsWholeTreeRuns) {
              write(d + "/L/d6/f2.txt", "z", 1700004000);
          },
          {{0, u"/d6", CIK_CREATED}, {0, u"/d6/f1.txt", CIK_CREATED}}},
-        {[&](const std::string& d) { fs::create_directories(d + "/L/d2/empty"); }, {{0, u"/d2/empty", CIK_CREATED}}},
+        {[&](const std::string& d) { fs::create_directories(d + "/L/d2/empty"); },
+         {{0, u"/d2/empty", CIK_CREATED}}},
     };
     for (const auto& options : variants) {
         CJobHarness h;
