@@ -611,10 +611,10 @@ public:
     // What may have changed since the tree's last Analyze, as an on-change
     // run names it before its Analyze: the paths read again (each with its
     // subtree) and the nodes reset with work left or marked changed (each
-    // alone). The Analyze that follows
-    // takes it; its filter step and decision then visit only those subtrees
-    // and the folders above them where that ends as a walk of the whole tree
-    // would (else, and without it, they walk the whole tree).
+    // alone). The Analyze that follows takes it; its filter step, decision
+    // and statistics then visit only those and the folders above them where
+    // that ends as a walk of the whole tree would (else, and without it,
+    // they walk the whole tree).
     struct CChangedSubtrees {
         std::vector<CWideString> paths;
         std::unordered_set<const CSyncTreeNode*> nodes;
