@@ -460,5 +460,8 @@ TEST(IncrementalRun, ChangedSubtreesOnlyEndAsWholeTreeRuns) {
             runBoth(false, true);
             EXPECT_LT(jobs[0].m_nItemsDecided, jobs[1].m_nItemsDecided);
         }
+        // A new rule reaches the items that did not change.
+        for (CMonitoredJob& job : jobs) job.m_Options.m_Filters.m_lstExcluded.AddTail(u"f2*");
+        runBoth(false, false);
     }
 }
