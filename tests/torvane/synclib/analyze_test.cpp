@@ -531,7 +531,9 @@ TEST_F(AnalyzeTest, DecisionPassesDecideAsOverTheWholeTree) {
             ASSERT_TRUE(Analyze().bOk);
             (bWhole ? whole : entered) = decisions();
         }
-        EXPECT_EQ(entered, whole);
+        // Name only what differs: the whole maps are too long to read.
+        for (const auto& kv : whole) EXPECT_EQ(entered[kv.first], kv.second) << kv.first;
+        EXPECT_EQ(entered.size(), whole.size());
         if (&r != rows) continue;
         // The scenario meets the passes: conflicts, deletions, moves, case changes.
         std::string all;
