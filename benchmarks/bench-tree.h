@@ -5,9 +5,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -43,9 +47,25 @@ inline bool WriteSide(const std::string& root) {
     return true;
 }
 
+// Reads the stored attribute value of name in the open folder dfd (path
+// dir): getxattrat where the kernel has it, else by the whole path.
+inline void ReadStoredAttrs(int dfd, const std::string& dir, const char* name, char* buf, size_t n) {
+    static const char kName[] = "user.torvane.attrs";
+    struct {
+        uint64_t value;
+        uint32_t size, flags;
+    } args{(uint64_t)(uintptr_t)buf, (uint32_t)n, 0};
+    if (syscall(464 /* getxattrat */, dfd, name, AT_SYMLINK_NOFOLLOW, kName, &args, sizeof args) >= 0 ||
+        (errno != ENOSYS && errno != EPERM))
+        return;
+    (void)lgetxattr((dir + "/" + name).c_str(), kName, buf, n);
+}
+
 // The bare baseline: readdir and one statx per entry, depth first; the
-// number of entries.
-inline size_t BareWalk(const std::string& dir) {
+// number of entries. With bAttrs, each file and folder also has its stored
+// attribute bits read (the extended attribute the local file system keeps
+// them in), as every scan of a job must do.
+inline size_t BareWalk(const std::string& dir, bool bAttrs = false) {
     int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0) return 0;
     DIR* d = fdopendir(dfd);
@@ -62,10 +82,14 @@ inline size_t BareWalk(const std::string& dir) {
         if (statx(dfd, n, AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME, &st) != 0)
             continue;
         ++count;
+        if (bAttrs && (S_ISREG(st.stx_mode) || S_ISDIR(st.stx_mode))) {
+            char buf[32];
+            ReadStoredAttrs(dfd, dir, n, buf, sizeof buf);
+        }
         if (S_ISDIR(st.stx_mode)) folders.push_back(dir + "/" + n);
     }
     closedir(d);
-    for (const std::string& f : folders) count += BareWalk(f);
+    for (const std::string& f : folders) count += BareWalk(f, bAttrs);
     return count;
 }
 
