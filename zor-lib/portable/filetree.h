@@ -70,6 +70,13 @@ public:
         if (!m_pChildren) m_pChildren = new CChildMap(kChildGrowBy);
         return m_pChildren;
     }
+    // Hands the child map (every descendant) to the caller, who owns it from
+    // here on; the node is left without children.
+    CChildMap* ReleaseChildMap() {
+        CChildMap* p = m_pChildren;
+        m_pChildren = nullptr;
+        return p;
+    }
 
     // Parent steps from this node up to pTop, or up to the root when pTop is
     // not an ancestor (or null).
