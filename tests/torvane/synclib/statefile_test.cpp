@@ -859,7 +859,18 @@ TEST(StateFile, RecordReadInPlaceMatchesTheGeneralReader) {
                             {"[y=0|]", "[y=-2|]"},
                             {"p[t=77|]", ""},
                             {"}]]", "}]|]"},
-                            {"}]]", "}]"}}) {
+                            {"}]]", "}]"},
+                            // Numbers of every length around the eight taken at once.
+                            {"a=33|", "a=12345678|"},
+                            {"a=33|", "a=1234567|"},
+                            {"a=33|", "a=123456789|"},
+                            {"a=33|", "a=0000004294967295|"},
+                            {"a=33|", "a=000000000000000033|"},
+                            {"a=33|", "a=0000000000000000033|"},
+                            {"a=33|", "a=1234567:|"},
+                            {"a=33|", "a=12345678/|"},
+                            {"C[t=1700000000|]", "C[t=17000000|]"},
+                            {"C[t=1700000000|]", "C[t=170000000a|]"}}) {
         std::string r = records.front();
         records.push_back(r.replace(r.find(from), strlen(from), to));
     }
