@@ -1044,10 +1044,19 @@ public:
     // The next step (waiting for it); it stays valid until Pop.
     Step& Peek() {
         if (m_nAt >= m_Batch.size()) {
+            // The batch taken goes back to the parsing thread, which empties
+            // it there (what its steps still hold was allocated there) and
+            // fills it again.
+            std::vector<Step> spent = std::move(m_Batch);
             m_Batch.clear();
             m_nAt = 0;
             std::unique_lock<std::mutex> l(m_Mutex);
-            m_Cv.wait(l, [&] { return !m_Ready.empty() || m_bDone; });
+            if (spent.capacity() != 0 && !m_bDone) m_Spent.push_back(std::move(spent));
+            if (m_Ready.empty() && !m_bDone) {
+                m_bReaderWaits = true;
+                m_Cv.wait(l, [&] { return !m_Ready.empty() || m_bDone; });
+                m_bReaderWaits = false;
+            }
             if (m_Ready.empty()) {
                 // Cannot happen: the parse ends with the file's last step.
                 m_Batch.emplace_back();
@@ -1055,7 +1064,7 @@ public:
             } else {
                 m_Batch = std::move(m_Ready.front());
                 m_Ready.pop_front();
-                m_Cv.notify_all();
+                if (m_bParserWaits) m_Cv.notify_all();
             }
         }
         return m_Batch[m_nAt];
@@ -1063,11 +1072,14 @@ public:
     void Pop() { ++m_nAt; }
 
 private:
-    static constexpr size_t kBatch = 256;
-    static constexpr size_t kMaxBatches = 16;
+    // The first batches are small, so that the reader starts soon; later
+    // ones are larger, so that the threads wake each other less often.
+    static constexpr size_t kFirstBatch = 128;
+    static constexpr size_t kMaxBatch = 1024;
+    static constexpr size_t kMaxBatches = 8;
 
     Step& Add(Step::Kind nKind) {
-        if (m_Out.capacity() == 0) m_Out.reserve(kBatch + 1); // a batch never moves its steps
+        if (m_Out.capacity() < m_nBatch + 1) m_Out.reserve(m_nBatch + 1); // a batch never moves its steps
         m_Out.emplace_back();
         Step& s = m_Out.back();
         s.nKind = nKind;
@@ -1078,13 +1090,27 @@ private:
     bool Flush(bool bLast) {
         std::unique_lock<std::mutex> l(m_Mutex);
         if (!m_Out.empty()) {
-            m_Cv.wait(l, [&] { return m_bCancel || m_Ready.size() < kMaxBatches; });
+            if (!m_bCancel && m_Ready.size() >= kMaxBatches) {
+                m_bParserWaits = true;
+                m_Cv.wait(l, [&] { return m_bCancel || m_Ready.size() < kMaxBatches; });
+                m_bParserWaits = false;
+            }
             if (!m_bCancel) m_Ready.push_back(std::move(m_Out));
             m_Out.clear();
+            if (m_nBatch < kMaxBatch) m_nBatch *= 2;
         }
         if (bLast) m_bDone = true;
-        m_Cv.notify_all();
-        return !m_bCancel;
+        if (m_bReaderWaits || bLast || m_bCancel) m_Cv.notify_all();
+        const bool bOk = !m_bCancel;
+        std::vector<Step> next;
+        if (!m_Spent.empty()) {
+            next = std::move(m_Spent.back());
+            m_Spent.pop_back();
+        }
+        l.unlock();
+        next.clear();
+        m_Out = std::move(next);
+        return bOk;
     }
     bool Fail() {
         Add(Step::kError);
@@ -1112,7 +1138,7 @@ private:
                 return false;
             }
         }
-        if (m_Out.size() >= kBatch && !Flush(false)) return false;
+        if (m_Out.size() >= m_nBatch && !Flush(false)) return false;
         if (!GetTicPrefix(m_In, '<', m_Err)) return Fail();
         for (;;) {
             if (!m_In.GetChar(ch, m_Err)) {
@@ -1134,8 +1160,11 @@ private:
     std::mutex m_Mutex;
     std::condition_variable m_Cv;
     std::deque<std::vector<Step>> m_Ready;
+    std::vector<std::vector<Step>> m_Spent; // taken by the reader, to be filled again
+    size_t m_nBatch = kFirstBatch;           // parsing thread: steps in the next batch
     bool m_bDone = false;
     bool m_bCancel = false;
+    bool m_bReaderWaits = false, m_bParserWaits = false;
     std::vector<Step> m_Batch; // reader: the batch being taken
     size_t m_nAt = 0;
     std::thread m_Thread;
@@ -1397,9 +1426,10 @@ bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAg
     CTreeParser::Step& step = parser.Peek();
     err += step.err;
     if (step.nKind != CTreeParser::Step::kRecord) return false;
-    // Kept here: the step goes when the next batch is taken.
+    // Kept here: the step goes when the next batch is taken. The name is
+    // shared, so that the parsing thread, which made it, mostly frees it.
     StateFile rec = std::move(step.rec);
-    const CWideString name = std::move(step.name);
+    const CWideString name = step.name;
     const CSyncTime tSaved = step.tSaved;
     const CItemLen savedLen = step.savedLen;
     const CGenArray gens = std::move(step.gens);

@@ -258,7 +258,8 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
     // except on a side that the job only reads.
     // Only a name ending in "._tvtmp" or of 36 units can be one (the test is
     // not made for other names: it builds an error text for each).
-    if (name.GetLength() == 36 || name.EndsWithNoCase(u"._tvtmp")) {
+    const char16_t cLast = name.GetLength() > 0 ? name[name.GetLength() - 1] : 0;
+    if (name.GetLength() == 36 || (ZorFoldUnit(cLast) == u'p' && name.EndsWithNoCase(u"._tvtmp"))) {
         CWideString e;
         if (IsTempFileName(name, e)) {
             const int64_t nNow = CZorTime::Now().GetTime();
