@@ -618,17 +618,22 @@ private:
     // At most 18 digits, as the tic reader takes in place. Eight digits in a
     // row (most times) are taken in one step.
     bool Digits(uint64_t& v) {
-        const unsigned char* const pFirst = m_p;
-        v = 0;
+        const unsigned char* p = m_p; // not the member: a byte read could be taken for a write of it
+        const unsigned char* const pEnd = m_pEnd;
+        const unsigned char* const pLast = pEnd - p > 18 ? p + 18 : pEnd;
+        uint64_t n = 0;
         if constexpr (std::endian::native == std::endian::little) {
             uint64_t w;
-            if (m_pEnd - m_p >= 8 && (memcpy(&w, m_p, 8), AllDigits(w))) {
-                v = EightDigits(w);
-                m_p += 8;
+            if (pEnd - p >= 8 && (memcpy(&w, p, 8), AllDigits(w))) {
+                n = EightDigits(w);
+                p += 8;
             }
         }
-        while (m_p < m_pEnd && m_p - pFirst < 18 && (unsigned)(*m_p - '0') < 10u) v = v * 10 + (*m_p++ - '0');
-        return m_p > pFirst;
+        while (p < pLast && (unsigned)(*p - '0') < 10u) n = n * 10 + (*p++ - '0');
+        v = n;
+        const bool bAny = p > m_p;
+        m_p = p;
+        return bAny;
     }
     // Eight bytes, the first in the low byte, that are all '0' to '9'.
     static bool AllDigits(uint64_t w) {

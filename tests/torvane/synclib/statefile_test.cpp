@@ -874,6 +874,11 @@ TEST(StateFile, RecordReadInPlaceMatchesTheGeneralReader) {
         std::string r = records.front();
         records.push_back(r.replace(r.find(from), strlen(from), to));
     }
+    // Numbers of every length up to past the most digits taken.
+    for (size_t n = 1; n <= 20; n++) {
+        std::string r = records.front();
+        records.push_back(r.replace(r.find("a=33|"), 5, "a=" + std::string("98765432109876543210", n) + "|"));
+    }
     for (const std::string& text : records) {
         std::string dump[2];
         for (int k = 0; k < 2; k++) {
