@@ -583,7 +583,8 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
             Log(1, 4943, u"File with empty name\n");
             continue;
         }
-        if (name == u"." || name == u"..") continue;
+        const char16_t* pName = name.GetString();
+        if (pName[0] == u'.' && (name.GetLength() == 1 || (name.GetLength() == 2 && pName[1] == u'.'))) continue;
         CSyncTreeNode* pNode = nullptr;
         int listKind = 0;
         CWideString le;
