@@ -117,6 +117,13 @@ public:
         m_Slots.erase(it);
         return bOk;
     }
+    // A listing taken and done with: a helper frees it, beside its own
+    // allocations, so that the scan does not wait on the helpers' heaps.
+    void GiveBack(std::unique_ptr<CListT<FsItemInfo>> items) {
+        std::lock_guard<std::mutex> l(m_Mutex);
+        m_Spent.push_back(std::move(items));
+        if (m_Spent.size() == kSpentBatch) m_WorkCv.notify_one();
+    }
     // The caller listed path itself: its subfolders are listed ahead.
     void Listed(const CWideString& path, const CListT<FsItemInfo>& items) {
         std::vector<std::u16string> children;
@@ -155,6 +162,7 @@ public:
 
 private:
     enum { kPending, kListing, kDone };
+    static constexpr size_t kSpentBatch = 16; // listings given back before a helper frees them
     struct Slot {
         int nState = kPending;
         bool bOk = false;
@@ -224,8 +232,18 @@ private:
     void Loop() {
         std::unique_lock<std::mutex> l(m_Mutex);
         for (;;) {
-            m_WorkCv.wait(l, [&] { return m_bStop || (!m_Pending.empty() && m_nHeld < m_nMaxHeld); });
+            m_WorkCv.wait(l, [&] {
+                return m_bStop || (!m_Pending.empty() && m_nHeld < m_nMaxHeld) || m_Spent.size() >= kSpentBatch;
+            });
             if (m_bStop) return;
+            if (!m_Spent.empty()) {
+                std::vector<std::unique_ptr<CListT<FsItemInfo>>> spent;
+                spent.swap(m_Spent);
+                l.unlock();
+                spent.clear();
+                l.lock();
+                continue;
+            }
             std::u16string key = std::move(m_Pending.back()); // the most recently queued: depth first
             m_Pending.pop_back();
             auto it = m_Slots.find(key);
@@ -266,6 +284,7 @@ private:
     std::condition_variable m_WorkCv, m_DoneCv;
     std::unordered_map<std::u16string, Slot> m_Slots; // queued, being listed or listed; not yet taken
     std::vector<std::u16string> m_Pending;           // queued; the next at the back (may hold stale keys)
+    std::vector<std::unique_ptr<CListT<FsItemInfo>>> m_Spent; // taken and done with, to be freed
     size_t m_nHeld = 0;                               // entries of the listings not yet taken
     bool m_bStop = false;
     std::vector<std::thread> m_Threads;
@@ -615,7 +634,10 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
             }
         }
     }
-    list.RemoveAll();
+    if (pAhead && m_pScanPrefetcher.get() == pPrefetcher)
+        pPrefetcher->GiveBack(std::move(pAhead));
+    else
+        list.RemoveAll();
 
     for (ZorPosition pos = queue.GetHeadPosition(); pos;) {
         CSyncTreeNode* pNode = queue.GetNext(pos);
