@@ -1339,7 +1339,8 @@ CSyncTreeNode* CStateFileIo::AddFreshChild(CSyncTreeNode* pParent, const CWideSt
     if (!IsPlainName(name) || pParent->GetDepth(nullptr) >= kStateMaxDepth) return nullptr;
     CWideString e;
     // A new node's item is a new item: only the side's old record is set.
-    CSyncTreeNode* pNode = pParent->AddItemCS(name, rec.IsFolder(), m_bCaseSensitive, nullptr, e);
+    // The file lists a folder's children in key order.
+    CSyncTreeNode* pNode = pParent->AddItemCS(name, rec.IsFolder(), m_bCaseSensitive, nullptr, e, true);
     if (!pNode) return nullptr; // already there: the general way handles it
     pNode->GetItem().m_aOld[nSide] = rec;
     RememberFresh(pNode);
