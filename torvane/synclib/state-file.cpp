@@ -1080,8 +1080,8 @@ private:
     // The first batches are small, so that the reader starts soon; later
     // ones are larger, so that the threads wake each other less often.
     static constexpr size_t kFirstBatch = 128;
-    static constexpr size_t kMaxBatch = 1024;
-    static constexpr size_t kMaxBatches = 8;
+    static constexpr size_t kMaxBatch = 4096;
+    static constexpr size_t kMaxBatches = 4;
 
     Step& Add(Step::Kind nKind) {
         if (m_Out.capacity() < m_nBatch + 1) m_Out.reserve(m_nBatch + 1); // a batch never moves its steps
