@@ -142,6 +142,17 @@ CSyncJobFromList* FindJobOrSay(CCliConsole& con, const std::string& name) {
     return job;
 }
 
+// The sync tree of a one-shot run, everything written: the process ends
+// soon, and taking down a tree of many nodes costs time for nothing. It is
+// kept here, reachable, until the process ends; the job gets an empty tree.
+void KeepTreeUntilExit(CSyncJobFromList* job) {
+    static CSyncTreeNode::CChildMap* s_pKept = nullptr;
+    if (s_pKept) return; // one run per process: a later tree is taken down as usual
+    CSyncPairsAndActions* pTree = job->GetPairsUnchecked();
+    s_pKept = pTree->ReleaseChildMap();
+    pTree->InitRoot();
+}
+
 // One user's run of a job on this thread: analyse, or analyse and sync,
 // with its report.
 int RunOnce(CCliRunConsole& con, CCliSignals& sig, const std::string& profile, const CCliArgs& a) {
@@ -168,6 +179,7 @@ int RunOnce(CCliRunConsole& con, CCliSignals& sig, const std::string& profile, c
         },
         [&] { return ExitCodeOfRun(job, sig.Received()); });
     job->SetProgressSink(&g_DummyJobProgress);
+    KeepTreeUntilExit(job);
     return code;
 }
 

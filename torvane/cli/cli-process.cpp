@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/file.h>
@@ -84,7 +85,12 @@ CCliSignals::CCliSignals() : m_pLock(new std::mutex) {
 
 CCliSignals::~CCliSignals() {
     m_bQuit = true;
-    if (m_thread.joinable()) m_thread.join();
+    // Woken at once rather than at its next look: a signal for that thread
+    // alone, which it takes as the end (SIGTERM is blocked there, so it waits).
+    if (m_thread.joinable()) {
+        pthread_kill(m_thread.native_handle(), SIGTERM);
+        m_thread.join();
+    }
     delete m_pLock;
 }
 
@@ -102,7 +108,7 @@ void CCliSignals::Loop() {
         // Wakes every 100 ms to see whether the program is ending.
         struct timespec ts = {0, 100 * 1000 * 1000};
         const int sig = sigtimedwait(&set, nullptr, &ts);
-        if (sig <= 0) continue;
+        if (sig <= 0 || m_bQuit.load()) continue;
         m_nSignal = sig;
         std::lock_guard<std::mutex> g(*m_pLock);
         if (m_handler) m_handler(sig);

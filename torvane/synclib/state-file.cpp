@@ -12,6 +12,7 @@
 #include "zor-unicode.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <condition_variable>
 #include <cstring>
@@ -584,19 +585,19 @@ public:
     bool Read(bool& bFolder, CWideString& wN, CItemLen& len, uint32_t& nAttr, CSyncTime& tFile,
               CSyncTime& tAccu, CSyncTime& tSaved, CItemLen& savedLen, CWideString& wI, CGenArray& gens) {
         uint64_t nGens = 0;
-        if (!Take("[f=", 3) || m_p >= m_pEnd || (*m_p != '0' && *m_p != '1')) return false;
+        if (!Take("[f=") || m_p >= m_pEnd || (*m_p != '0' && *m_p != '1')) return false;
         bFolder = *m_p++ == '1';
         if (!Byte('|') || !Byte('N') || !Text(wN) || !Len('l', len) || !Byte('a') ||
             !Unsigned(0xFFFFFFFFu, nAttr) || !Time('C', tFile) || !Time('t', tAccu) || !Time('p', tSaved) ||
-            !Len('s', savedLen) || !Byte('i') || !Text(wI) || !Take("g[a{=", 5) || !Digits(nGens) ||
+            !Len('s', savedLen) || !Byte('i') || !Text(wI) || !Take("g[a{=") || !Digits(nGens) ||
             !Byte('|') || nGens > (uint64_t)kStateMaxGenerations)
             return false;
         for (uint64_t i = 0; i < nGens; i++) {
             uint32_t y = 0;
-            if (!Take("[y", 2) || !Unsigned(0xFFFFFFFFu, y) || !Take("]|", 2) || !gens.Add(CSyncTime(y)))
+            if (!Take("[y") || !Unsigned(0xFFFFFFFFu, y) || !Take("]|") || !gens.Add(CSyncTime(y)))
                 return false;
         }
-        if (!Take("}]]", 3)) return false;
+        if (!Take("}]]")) return false;
         m_In.TakeReady((int)(m_p - m_pStart));
         return true;
     }
@@ -607,17 +608,44 @@ private:
         ++m_p;
         return true;
     }
-    bool Take(const char* s, size_t n) {
+    // The literal's bytes (its size known here, so the compare is inlined).
+    template <size_t N> bool Take(const char (&s)[N]) {
+        constexpr size_t n = N - 1;
         if ((size_t)(m_pEnd - m_p) < n || memcmp(m_p, s, n) != 0) return false;
         m_p += n;
         return true;
     }
-    // At most 18 digits, as the tic reader takes in place.
+    // At most 18 digits, as the tic reader takes in place. Eight digits in a
+    // row (most times) are taken in one step.
     bool Digits(uint64_t& v) {
-        const unsigned char* const pFirst = m_p;
-        v = 0;
-        while (m_p < m_pEnd && m_p - pFirst < 18 && (unsigned)(*m_p - '0') < 10u) v = v * 10 + (*m_p++ - '0');
-        return m_p > pFirst;
+        const unsigned char* p = m_p; // not the member: a byte read could be taken for a write of it
+        const unsigned char* const pEnd = m_pEnd;
+        const unsigned char* const pLast = pEnd - p > 18 ? p + 18 : pEnd;
+        uint64_t n = 0;
+        if constexpr (std::endian::native == std::endian::little) {
+            uint64_t w;
+            if (pEnd - p >= 8 && (memcpy(&w, p, 8), AllDigits(w))) {
+                n = EightDigits(w);
+                p += 8;
+            }
+        }
+        while (p < pLast && (unsigned)(*p - '0') < 10u) n = n * 10 + (*p++ - '0');
+        v = n;
+        const bool bAny = p > m_p;
+        m_p = p;
+        return bAny;
+    }
+    // Eight bytes, the first in the low byte, that are all '0' to '9'.
+    static bool AllDigits(uint64_t w) {
+        constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ull, k3 = 0x3030303030303030ull, k6 = 0x0606060606060606ull;
+        return (w & kHigh) == k3 && ((w + k6) & kHigh) == k3;
+    }
+    // Their value: pairs, then fours, then all eight.
+    static uint64_t EightDigits(uint64_t w) {
+        w -= 0x3030303030303030ull;
+        w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFull;
+        w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFull;
+        return (w * 10000 + (w >> 32)) & 0xFFFFFFFFull;
     }
     // "=" number "|" up to max, where -1 to -3 stand for max to max - 2.
     bool Unsigned(uint32_t max, uint32_t& n) {
@@ -653,7 +681,7 @@ private:
     }
     bool Len(char tag, CItemLen& len) {
         uint32_t h = 0, l = 0;
-        if (!Byte((unsigned char)tag) || !Take("[h", 2) || !Unsigned(0xFFFF, h) || !Byte('l') ||
+        if (!Byte((unsigned char)tag) || !Take("[h") || !Unsigned(0xFFFF, h) || !Byte('l') ||
             !Unsigned(0xFFFFFFFFu, l) || !Byte(']'))
             return false;
         len.SetRaw((uint16_t)h, l);
@@ -661,7 +689,7 @@ private:
     }
     bool Time(char tag, CSyncTime& t) {
         uint32_t v = 0;
-        if (!Byte((unsigned char)tag) || !Take("[t", 2) || !Unsigned(0xFFFFFFFFu, v) || !Byte(']'))
+        if (!Byte((unsigned char)tag) || !Take("[t") || !Unsigned(0xFFFFFFFFu, v) || !Byte(']'))
             return false;
         t.SetTime(v);
         return true;
@@ -1021,10 +1049,19 @@ public:
     // The next step (waiting for it); it stays valid until Pop.
     Step& Peek() {
         if (m_nAt >= m_Batch.size()) {
+            // The batch taken goes back to the parsing thread, which empties
+            // it there (what its steps still hold was allocated there) and
+            // fills it again.
+            std::vector<Step> spent = std::move(m_Batch);
             m_Batch.clear();
             m_nAt = 0;
             std::unique_lock<std::mutex> l(m_Mutex);
-            m_Cv.wait(l, [&] { return !m_Ready.empty() || m_bDone; });
+            if (spent.capacity() != 0 && !m_bDone) m_Spent.push_back(std::move(spent));
+            if (m_Ready.empty() && !m_bDone) {
+                m_bReaderWaits = true;
+                m_Cv.wait(l, [&] { return !m_Ready.empty() || m_bDone; });
+                m_bReaderWaits = false;
+            }
             if (m_Ready.empty()) {
                 // Cannot happen: the parse ends with the file's last step.
                 m_Batch.emplace_back();
@@ -1032,7 +1069,7 @@ public:
             } else {
                 m_Batch = std::move(m_Ready.front());
                 m_Ready.pop_front();
-                m_Cv.notify_all();
+                if (m_bParserWaits) m_Cv.notify_all();
             }
         }
         return m_Batch[m_nAt];
@@ -1040,11 +1077,14 @@ public:
     void Pop() { ++m_nAt; }
 
 private:
-    static constexpr size_t kBatch = 256;
-    static constexpr size_t kMaxBatches = 16;
+    // The first batches are small, so that the reader starts soon; later
+    // ones are larger, so that the threads wake each other less often.
+    static constexpr size_t kFirstBatch = 128;
+    static constexpr size_t kMaxBatch = 4096;
+    static constexpr size_t kMaxBatches = 4;
 
     Step& Add(Step::Kind nKind) {
-        if (m_Out.capacity() == 0) m_Out.reserve(kBatch + 1); // a batch never moves its steps
+        if (m_Out.capacity() < m_nBatch + 1) m_Out.reserve(m_nBatch + 1); // a batch never moves its steps
         m_Out.emplace_back();
         Step& s = m_Out.back();
         s.nKind = nKind;
@@ -1055,13 +1095,27 @@ private:
     bool Flush(bool bLast) {
         std::unique_lock<std::mutex> l(m_Mutex);
         if (!m_Out.empty()) {
-            m_Cv.wait(l, [&] { return m_bCancel || m_Ready.size() < kMaxBatches; });
+            if (!m_bCancel && m_Ready.size() >= kMaxBatches) {
+                m_bParserWaits = true;
+                m_Cv.wait(l, [&] { return m_bCancel || m_Ready.size() < kMaxBatches; });
+                m_bParserWaits = false;
+            }
             if (!m_bCancel) m_Ready.push_back(std::move(m_Out));
             m_Out.clear();
+            if (m_nBatch < kMaxBatch) m_nBatch *= 2;
         }
         if (bLast) m_bDone = true;
-        m_Cv.notify_all();
-        return !m_bCancel;
+        if (m_bReaderWaits || bLast || m_bCancel) m_Cv.notify_all();
+        const bool bOk = !m_bCancel;
+        std::vector<Step> next;
+        if (!m_Spent.empty()) {
+            next = std::move(m_Spent.back());
+            m_Spent.pop_back();
+        }
+        l.unlock();
+        next.clear();
+        m_Out = std::move(next);
+        return bOk;
     }
     bool Fail() {
         Add(Step::kError);
@@ -1089,7 +1143,7 @@ private:
                 return false;
             }
         }
-        if (m_Out.size() >= kBatch && !Flush(false)) return false;
+        if (m_Out.size() >= m_nBatch && !Flush(false)) return false;
         if (!GetTicPrefix(m_In, '<', m_Err)) return Fail();
         for (;;) {
             if (!m_In.GetChar(ch, m_Err)) {
@@ -1111,8 +1165,11 @@ private:
     std::mutex m_Mutex;
     std::condition_variable m_Cv;
     std::deque<std::vector<Step>> m_Ready;
+    std::vector<std::vector<Step>> m_Spent; // taken by the reader, to be filled again
+    size_t m_nBatch = kFirstBatch;           // parsing thread: steps in the next batch
     bool m_bDone = false;
     bool m_bCancel = false;
+    bool m_bReaderWaits = false, m_bParserWaits = false;
     std::vector<Step> m_Batch; // reader: the batch being taken
     size_t m_nAt = 0;
     std::thread m_Thread;
@@ -1282,7 +1339,8 @@ CSyncTreeNode* CStateFileIo::AddFreshChild(CSyncTreeNode* pParent, const CWideSt
     if (!IsPlainName(name) || pParent->GetDepth(nullptr) >= kStateMaxDepth) return nullptr;
     CWideString e;
     // A new node's item is a new item: only the side's old record is set.
-    CSyncTreeNode* pNode = pParent->AddItemCS(name, rec.IsFolder(), m_bCaseSensitive, nullptr, e);
+    // The file lists a folder's children in key order.
+    CSyncTreeNode* pNode = pParent->AddItemCS(name, rec.IsFolder(), m_bCaseSensitive, nullptr, e, true);
     if (!pNode) return nullptr; // already there: the general way handles it
     pNode->GetItem().m_aOld[nSide] = rec;
     RememberFresh(pNode);
@@ -1374,9 +1432,10 @@ bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAg
     CTreeParser::Step& step = parser.Peek();
     err += step.err;
     if (step.nKind != CTreeParser::Step::kRecord) return false;
-    // Kept here: the step goes when the next batch is taken.
+    // Kept here: the step goes when the next batch is taken. The name is
+    // shared, so that the parsing thread, which made it, mostly frees it.
     StateFile rec = std::move(step.rec);
-    const CWideString name = std::move(step.name);
+    const CWideString name = step.name;
     const CSyncTime tSaved = step.tSaved;
     const CItemLen savedLen = step.savedLen;
     const CGenArray gens = std::move(step.gens);

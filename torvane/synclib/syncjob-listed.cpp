@@ -80,7 +80,8 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
                              (nPath == nName || (nPath > nName && entryPath[nPath - nName - 1] == u'/')) &&
                              memcmp(entryPath.GetString() + nPath - nName, entry.m_sName.GetString(),
                                     sizeof(char16_t) * (size_t)nName) == 0;
-    const CWideString name = bNameIsLast ? entry.m_sName : GetUrlPathFileName(entryPath);
+    CWideString nameOfPath;
+    const CWideString& name = bNameIsLast ? entry.m_sName : (nameOfPath = GetUrlPathFileName(entryPath));
     CStateFileIo& io = GetStateFileIo();
     // The display path and the NFC form are made only when needed (most
     // entries need neither).
@@ -258,7 +259,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
     // except on a side that the job only reads.
     // Only a name ending in "._tvtmp" or of 36 units can be one (the test is
     // not made for other names: it builds an error text for each).
-    if (name.GetLength() == 36 || name.EndsWithNoCase(u"._tvtmp")) {
+    if (name.GetLength() == 36 || (ZorFoldUnit(name.GetLast()) == u'p' && name.EndsWithNoCase(u"._tvtmp"))) {
         CWideString e;
         if (IsTempFileName(name, e)) {
             const int64_t nNow = CZorTime::Now().GetTime();

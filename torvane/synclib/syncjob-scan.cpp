@@ -74,9 +74,10 @@ public:
     CScanPrefetcher(TvFileSys* fs, const CWideString& root, int nThreads, size_t nMaxHeld)
         : m_pFs(fs), m_nMaxHeld(nMaxHeld) {
         Queue(Key(root));
+        m_Spent.resize(nThreads > 0 ? (size_t)nThreads : 0);
         for (int i = 0; i < nThreads; i++) {
             try {
-                m_Threads.emplace_back([this] { Loop(); });
+                m_Threads.emplace_back([this, i] { Loop(i); });
             } catch (...) {
                 break; // fewer helpers; the scan lists what no helper did
             }
@@ -96,7 +97,8 @@ public:
     // being made). False when the caller is to list it itself: no helper
     // will then list it, and a failed listing is left to the caller too, so
     // that the error is its own.
-    bool Take(const CWideString& path, std::unique_ptr<CListT<FsItemInfo>>& items) {
+    // nOwner: the helper that made it, which is to free it (GiveBack).
+    bool Take(const CWideString& path, std::unique_ptr<CListT<FsItemInfo>>& items, int& nOwner) {
         const std::u16string key = Key(path);
         std::unique_lock<std::mutex> l(m_Mutex);
         auto it = m_Slots.find(key);
@@ -112,10 +114,20 @@ public:
         const bool bOk = slot.nState == kDone && slot.bOk;
         if (bOk) {
             items = std::move(slot.pItems);
+            nOwner = slot.nOwner;
             Release((size_t)items->GetCount());
         }
         m_Slots.erase(it);
         return bOk;
+    }
+    // A listing taken and done with goes back to the helper that made it,
+    // which frees it beside its own allocations (a free from another thread
+    // would wait for that helper's heap), a batch at a time.
+    void GiveBack(std::unique_ptr<CListT<FsItemInfo>> items, int nOwner) {
+        std::lock_guard<std::mutex> l(m_Mutex);
+        auto& spent = m_Spent[(size_t)nOwner];
+        spent.push_back(std::move(items));
+        if (spent.size() == kSpentBatch) m_WorkCv.notify_all();
     }
     // The caller listed path itself: its subfolders are listed ahead.
     void Listed(const CWideString& path, const CListT<FsItemInfo>& items) {
@@ -155,12 +167,14 @@ public:
 
 private:
     enum { kPending, kListing, kDone };
+    static constexpr size_t kSpentBatch = 32; // listings given back before an idle helper frees them
     struct Slot {
         int nState = kPending;
         bool bOk = false;
         bool bDropped = false;
         std::unique_ptr<CListT<FsItemInfo>> pItems;
         std::vector<std::u16string> children; // queued from this listing
+        int nOwner = 0;                       // the helper that listed it
     };
     // A slot and, through the children it queued, everything below it
     // (called with the mutex held). A listing in progress is dropped by its
@@ -221,11 +235,22 @@ private:
         m_nHeld -= n < m_nHeld ? n : m_nHeld;
         if (bWasFull && m_nHeld < m_nMaxHeld) m_WorkCv.notify_all();
     }
-    void Loop() {
+    void Loop(int nSelf) {
         std::unique_lock<std::mutex> l(m_Mutex);
+        auto& mySpent = m_Spent[(size_t)nSelf];
         for (;;) {
-            m_WorkCv.wait(l, [&] { return m_bStop || (!m_Pending.empty() && m_nHeld < m_nMaxHeld); });
+            m_WorkCv.wait(l, [&] {
+                return m_bStop || (!m_Pending.empty() && m_nHeld < m_nMaxHeld) || mySpent.size() >= kSpentBatch;
+            });
             if (m_bStop) return;
+            if (!mySpent.empty()) {
+                std::vector<std::unique_ptr<CListT<FsItemInfo>>> spent;
+                spent.swap(mySpent);
+                l.unlock();
+                spent.clear();
+                l.lock();
+                continue;
+            }
             std::u16string key = std::move(m_Pending.back()); // the most recently queued: depth first
             m_Pending.pop_back();
             auto it = m_Slots.find(key);
@@ -248,6 +273,7 @@ private:
             } else {
                 slot.nState = kDone;
                 slot.bOk = bOk;
+                slot.nOwner = nSelf;
                 if (bOk) {
                     m_nHeld += (size_t)pItems->GetCount();
                     slot.pItems = std::move(pItems);
@@ -266,6 +292,7 @@ private:
     std::condition_variable m_WorkCv, m_DoneCv;
     std::unordered_map<std::u16string, Slot> m_Slots; // queued, being listed or listed; not yet taken
     std::vector<std::u16string> m_Pending;           // queued; the next at the back (may hold stale keys)
+    std::vector<std::vector<std::unique_ptr<CListT<FsItemInfo>>>> m_Spent; // per helper: taken, to be freed
     size_t m_nHeld = 0;                               // entries of the listings not yet taken
     bool m_bStop = false;
     std::vector<std::thread> m_Threads;
@@ -527,7 +554,8 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     std::unique_ptr<CListT<FsItemInfo>> pAhead;
     CScanPrefetcher* pPrefetcher =
         m_pScanPrefetcher && m_pScanPrefetcher->GetFs() == fs ? m_pScanPrefetcher.get() : nullptr;
-    if (pPrefetcher && pPrefetcher->Take(path, pAhead)) pList = pAhead.get(); // listed ahead by a helper
+    int nAheadOwner = 0;
+    if (pPrefetcher && pPrefetcher->Take(path, pAhead, nAheadOwner)) pList = pAhead.get(); // listed ahead
     CListT<FsItemInfo>& list = *pList;
     for (; pList == &ownList;) {
         list.RemoveAll();
@@ -584,7 +612,8 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
             Log(1, 4943, u"File with empty name\n");
             continue;
         }
-        if (name == u"." || name == u"..") continue;
+        const char16_t* pName = name.GetString();
+        if (pName[0] == u'.' && (name.GetLength() == 1 || (name.GetLength() == 2 && pName[1] == u'.'))) continue;
         CSyncTreeNode* pNode = nullptr;
         int listKind = 0;
         CWideString le;
@@ -615,7 +644,10 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
             }
         }
     }
-    list.RemoveAll();
+    if (pAhead && m_pScanPrefetcher.get() == pPrefetcher)
+        pPrefetcher->GiveBack(std::move(pAhead), nAheadOwner);
+    else
+        list.RemoveAll();
 
     for (ZorPosition pos = queue.GetHeadPosition(); pos;) {
         CSyncTreeNode* pNode = queue.GetNext(pos);

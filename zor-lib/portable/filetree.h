@@ -70,6 +70,13 @@ public:
         if (!m_pChildren) m_pChildren = new CChildMap(kChildGrowBy);
         return m_pChildren;
     }
+    // Hands the child map (every descendant) to the caller, who owns it from
+    // here on; the node is left without children.
+    CChildMap* ReleaseChildMap() {
+        CChildMap* p = m_pChildren;
+        m_pChildren = nullptr;
+        return p;
+    }
 
     // Parent steps from this node up to pTop, or up to the root when pTop is
     // not an ancestor (or null).
@@ -152,9 +159,10 @@ public:
     // an empty child map. Errors (appended to err, result null):
     // "AddItemCS: name is empty", "AddItemCS: child already present" (in the
     // given case mode), "AddItemCS: name contains '/': <name>",
-    // "AddItemCS: SetAtCS failed" (out of memory).
+    // "AddItemCS: SetAtCS failed" (out of memory). bLikelyLast: children
+    // are being added in key order (the map finds the place faster then).
     FSTree* AddItemCS(const CWideString& name, bool bMakeContainer, bool bCaseSensitive, const T* pItem,
-                      CWideString& err) {
+                      CWideString& err, bool bLikelyLast = false) {
         if (name.IsEmpty()) {
             err += u"AddItemCS: name is empty";
             return nullptr;
@@ -176,7 +184,7 @@ public:
         // LookupCS) or the place of the new one.
         bool bAdded = false;
         CEntry* e = m_pChildren->GetOrAddCS(bSlack ? CWideString(name.GetString(), name.GetLength()) : name,
-                                            bCaseSensitive, &bAdded);
+                                            bCaseSensitive, &bAdded, bLikelyLast);
         if (!e) {
             err += u"AddItemCS: SetAtCS failed";
             return nullptr;

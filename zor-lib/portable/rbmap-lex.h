@@ -106,12 +106,20 @@ public:
     // LookupCS), or a new entry with a default-constructed value. *pbAdded
     // tells which. Null (after an out-of-memory report) when no entry block
     // can be allocated.
-    CEntry* GetOrAddCS(const CWideString& key, bool bCaseSensitive, bool* pbAdded = nullptr) {
+    // With bLikelyLast (keys added in key order) a key that sorts after the
+    // last entry is placed by one comparison: it matches none and belongs at
+    // the last entry's right, where the descent would end.
+    CEntry* GetOrAddCS(const CWideString& key, bool bCaseSensitive, bool* pbAdded = nullptr,
+                       bool bLikelyLast = false) {
         if (pbAdded) *pbAdded = false;
         CEntry* pParent = nullptr;
         bool bLeft = false;
-        CEntry* pFound = FindSlot(key, bCaseSensitive, pParent, bLeft);
-        if (pFound) return pFound;
+        CEntry* pLast = bLikelyLast && m_pRoot ? Max(m_pRoot) : nullptr;
+        if (pLast && Compare(key.GetString(), key.GetLength(), pLast->m_sKey, bCaseSensitive) > 0) {
+            pParent = pLast;
+        } else if (CEntry* pFound = FindSlot(key, bCaseSensitive, pParent, bLeft)) {
+            return pFound;
+        }
         CEntry* e = NewEntry(key);
         if (!e) return nullptr;
         Link(e, pParent, bLeft);

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -318,7 +319,10 @@ template <typename T> inline CStringT<T> operator+(T ch, const CStringT<T>& b) {
     return r;
 }
 template <typename T> inline bool operator==(const CStringT<T>& a, const CStringT<T>& b) {
-    return a.GetLength() == b.GetLength() && a.Compare(b) == 0;
+    // Equal units, and a shared buffer needs no look at them.
+    const int n = a.GetLength();
+    return n == b.GetLength() &&
+           (a.GetString() == b.GetString() || memcmp(a.GetString(), b.GetString(), sizeof(T) * (size_t)n) == 0);
 }
 template <typename T> inline bool operator==(const CStringT<T>& a, const T* b) {
     return a.Compare(b) == 0;

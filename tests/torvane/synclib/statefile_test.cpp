@@ -859,9 +859,25 @@ TEST(StateFile, RecordReadInPlaceMatchesTheGeneralReader) {
                             {"[y=0|]", "[y=-2|]"},
                             {"p[t=77|]", ""},
                             {"}]]", "}]|]"},
-                            {"}]]", "}]"}}) {
+                            {"}]]", "}]"},
+                            // Numbers of every length around the eight taken at once.
+                            {"a=33|", "a=12345678|"},
+                            {"a=33|", "a=1234567|"},
+                            {"a=33|", "a=123456789|"},
+                            {"a=33|", "a=0000004294967295|"},
+                            {"a=33|", "a=000000000000000033|"},
+                            {"a=33|", "a=0000000000000000033|"},
+                            {"a=33|", "a=1234567:|"},
+                            {"a=33|", "a=12345678/|"},
+                            {"C[t=1700000000|]", "C[t=17000000|]"},
+                            {"C[t=1700000000|]", "C[t=170000000a|]"}}) {
         std::string r = records.front();
         records.push_back(r.replace(r.find(from), strlen(from), to));
+    }
+    // Numbers of every length up to past the most digits taken.
+    for (size_t n = 1; n <= 20; n++) {
+        std::string r = records.front();
+        records.push_back(r.replace(r.find("a=33|"), 5, "a=" + std::string("98765432109876543210", n) + "|"));
     }
     for (const std::string& text : records) {
         std::string dump[2];

@@ -137,8 +137,15 @@ TEST(CRBLexMap, RandomOperationsMatchModel) {
             switch (op) {
                 case 0:
                 case 1: {
-                    auto* e = m.SetAtCS(CWideString(k.data(), (int)k.size()), v, bCS);
+                    // The second way places a key after the last entry at once.
+                    bool bAdded = false;
+                    auto* e = op == 0 ? m.SetAtCS(CWideString(k.data(), (int)k.size()), v, bCS)
+                                      : m.GetOrAddCS(CWideString(k.data(), (int)k.size()), bCS, &bAdded, true);
                     ASSERT_NE(e, nullptr);
+                    if (op == 1) {
+                        ASSERT_EQ(bAdded, it == model.end());
+                        e->GetValue() = v;
+                    }
                     if (it != model.end()) {
                         ASSERT_EQ(Key(e->GetKey()), it->first);
                         it->second = v;
