@@ -157,8 +157,15 @@ bool StartsWithConditionWord(const CWideString& c) {
 
 // The text after the last '/' of a path.
 std::pair<const char16_t*, int> NameSpan(const CWideString& sPath) {
-    const int i = sPath.ReverseFind(u'/');
-    return {sPath.GetString() + i + 1, sPath.GetLength() - i - 1};
+    const char16_t* p = sPath.GetString();
+    int i = sPath.GetLength();
+    while (i > 0 && p[i - 1] != u'/') --i;
+    return {p + i, sPath.GetLength() - i};
+}
+
+// An ASCII unit as the wildcard masks fold it ('/' read as '\').
+inline char32_t FoldAscii(char16_t c) {
+    return c == u'/' ? U'\\' : (unsigned)(c - u'A') < 26u ? (char32_t)(c + 32) : (char32_t)c;
 }
 
 } // namespace
@@ -245,6 +252,33 @@ bool ReadConditionWord(const CWideString& c, CFilterMatcher::Cond& out) {
     return ReadSizeOrTime(c, out);
 }
 
+// A folder rule's length without a trailing "/*" or "/".
+int FolderRuleLength(const CWideString& rule) {
+    int r = rule.GetLength();
+    if (r >= 2 && rule.EndsWith(u"/*"))
+        r -= 2;
+    else if (rule.EndsWith(u"/"))
+        r -= 1;
+    return r;
+}
+
+// Prepares the mask and its head and tail for the quick test.
+void SetMask(CFilterMatcher::Cond& r, const CWideString& text) {
+    r.mask = ZorWildcardMask(text);
+    const char16_t* p = text.GetString();
+    const int n = text.GetLength();
+    int first = 0, last = n;
+    while (first < n && p[first] != u'*' && p[first] != u'?') ++first;
+    while (last > 0 && p[last - 1] != u'*' && p[last - 1] != u'?') --last;
+    r.bLiteral = first == n;
+    ZorWildcardMask::PrepareText(p, first, r.sHead);
+    if (r.bLiteral)
+        r.sTail = r.sHead;
+    else
+        ZorWildcardMask::PrepareText(p + last, n - last, r.sTail);
+    r.bQuick = text != u"*.*" && (!r.sHead.empty() || !r.sTail.empty() || r.bLiteral);
+}
+
 CFilterMatcher::Cond CompileCondition(const CWideString& sCondition) {
     CFilterMatcher::Cond r;
     const CWideString c = SlashForm(sCondition);
@@ -252,22 +286,23 @@ CFilterMatcher::Cond CompileCondition(const CWideString& sCondition) {
     if (c.StartsWith(u"/")) {
         if (HasWildcard(c)) {
             r.kind = CFilterMatcher::Cond::PATH_MASK;
-            r.mask = ZorWildcardMask(c);
+            SetMask(r, c);
         } else {
             r.kind = CFilterMatcher::Cond::FOLDER_RULE;
             r.sFolderRule = c;
+            r.nFolderLen = FolderRuleLength(c);
         }
     } else if (AfterPrefix(c, u"path ", rest)) {
         r.kind = CFilterMatcher::Cond::PATH_MASK;
-        r.mask = ZorWildcardMask(rest);
+        SetMask(r, rest);
     } else if (AfterPrefix(c, u"name ", rest)) {
         r.kind = CFilterMatcher::Cond::NAME_MASK;
-        r.mask = ZorWildcardMask(rest);
+        SetMask(r, rest);
     } else if (!StartsWithConditionWord(c) || !ReadConditionWord(c, r)) {
         // A plain mask (misspelt condition words included).
         r = CFilterMatcher::Cond();
         r.kind = c.Find(u'/') >= 0 ? CFilterMatcher::Cond::PATH_MASK : CFilterMatcher::Cond::NAME_MASK;
-        r.mask = ZorWildcardMask(c);
+        SetMask(r, c);
     }
     return r;
 }
@@ -280,9 +315,16 @@ struct CFilterMatcher::Subject {
     const CWideString& sPath;
     std::u32string& path;
     std::u32string& name;
-    mutable bool bPath = false, bName = false;
+    mutable bool bPath = false, bName = false, bNameSpan = false;
+    mutable std::pair<const char16_t*, int> nameSpan{nullptr, 0};
 
     explicit Subject(const CWideString& p) : sPath(p), path(Buffers().path), name(Buffers().name) {}
+
+    // The name's units (after the last '/').
+    std::pair<const char16_t*, int> Name() const {
+        if (!bNameSpan) nameSpan = NameSpan(sPath), bNameSpan = true;
+        return nameSpan;
+    }
 
     const std::u32string& FoldedPath() const {
         if (!bPath) ZorWildcardMask::PrepareText(sPath.GetString(), sPath.GetLength(), path), bPath = true;
@@ -290,7 +332,7 @@ struct CFilterMatcher::Subject {
     }
     const std::u32string& FoldedName() const {
         if (!bName) {
-            auto [p, n] = NameSpan(sPath);
+            auto [p, n] = Name();
             ZorWildcardMask::PrepareText(p, n, name);
             bName = true;
         }
@@ -315,15 +357,30 @@ bool CFilterMatcher::Cond::Eval(const Subject& s, bool bTwoSides, const CSideInf
                                 bool& bMatched) const {
     bMatched = false;
     switch (kind) {
-        case FOLDER_RULE: // compiled in the slash form
-            bMatched = PathMatchesSlashRule(sFolderRule, s.sPath, false);
+        case FOLDER_RULE: { // compiled in the slash form, as PathMatchesSlashRule without bAlsoAbove
+            const char16_t* pp = s.sPath.GetString();
+            int p = s.sPath.GetLength();
+            if (p > 0 && pp[p - 1] == u'/') p -= 1;
+            const int r = nFolderLen;
+            bMatched = (p == r || (p > r && pp[r] == u'/')) && ZorStrNICmp(sFolderRule.GetString(), pp, r) == 0;
             return true;
+        }
         case PATH_MASK:
+            if (const int q = Quick(s.sPath.GetString(), s.sPath.GetLength())) {
+                bMatched = q > 0;
+                return true;
+            }
             bMatched = mask.Matches(s.FoldedPath());
             return true;
-        case NAME_MASK:
+        case NAME_MASK: {
+            auto [p, n] = s.Name();
+            if (const int q = Quick(p, n)) {
+                bMatched = q > 0;
+                return true;
+            }
             bMatched = mask.Matches(s.FoldedName());
             return true;
+        }
         case KIND:
             bMatched = HasKind(a, bFolder) || (bTwoSides && HasKind(b, bFolder));
             return true;
@@ -356,10 +413,38 @@ bool CFilterMatcher::Cond::Eval(const Subject& s, bool bTwoSides, const CSideInf
     return false;
 }
 
+// Where the text's units are ASCII they are its characters one for one, from
+// either end, and fold as the mask's do: a head or tail that differs there
+// rules the mask out. A literal mask equal over all of an ASCII text matches.
+int CFilterMatcher::Cond::Quick(const char16_t* p, int n) const {
+    if (!bQuick) return 0;
+    const size_t nTail = sTail.size();
+    for (size_t i = 0; i < nTail; ++i) {
+        if (i >= (size_t)n) return -1; // fewer characters than the tail
+        const char16_t c = p[n - 1 - i];
+        if (c >= 0x80) break;
+        if (FoldAscii(c) != sTail[nTail - 1 - i]) return -1;
+    }
+    const size_t nHead = sHead.size();
+    size_t j = 0;
+    for (; j < nHead; ++j) {
+        if (j >= (size_t)n) return -1;
+        const char16_t c = p[j];
+        if (c >= 0x80) break;
+        if (FoldAscii(c) != sHead[j]) return -1;
+    }
+    if (bLiteral && j == nHead && (size_t)n == nHead) return 1;
+    return 0;
+}
+
 // ---------------------------------------------------------------- compiled lists
 void CFilterMatcher::List::Compile(const CListT<CWideString>& list) {
     m_Rules.clear();
     m_Literals.clear();
+    m_LastAscii[0] = m_LastAscii[1] = 0;
+    m_bScreenLiterals = true;
+    m_nShortestLiteral = INT32_MAX;
+    m_bLooksAtPath = false;
     for (ZorPosition pos = list.GetHeadPosition(); pos;) {
         const CWideString& text = list.GetNext(pos);
         Rule rule;
@@ -371,13 +456,23 @@ void CFilterMatcher::List::Compile(const CListT<CWideString>& list) {
         // A rule of only ';' and blanks is skipped like an empty one (it
         // would otherwise hold for every item).
         if (rule.conds.empty()) continue;
-        for (const Cond& c : rule.conds) m_bNeedsBothSides |= c.NeedsBothSides();
+        for (const Cond& c : rule.conds) {
+            m_bNeedsBothSides |= c.NeedsBothSides();
+            m_bLooksAtPath |= c.LooksAtPath();
+        }
         // A plain name is looked up rather than matched: the first rule of a
         // name wins, as it would in order.
         const Cond& c0 = rule.conds.front();
         if (rule.conds.size() == 1 && c0.kind == Cond::NAME_MASK && c0.mask.IsLiteral()) {
             rule.bLiteral = true;
             m_Literals.emplace(c0.mask.Folded(), m_Rules.size());
+            const std::u32string& lit = c0.mask.Folded();
+            if (lit.empty() || lit.back() >= 0x80) {
+                m_bScreenLiterals = false;
+            } else {
+                m_LastAscii[lit.back() >> 6] |= uint64_t(1) << (lit.back() & 63);
+                m_nShortestLiteral = std::min(m_nShortestLiteral, (int)lit.size());
+            }
         }
         m_Rules.push_back(std::move(rule));
     }
@@ -388,8 +483,22 @@ bool CFilterMatcher::List::Match(const Subject& s, bool bTwoSides, const CSideIn
     bMatched = false;
     size_t nLiteral = m_Rules.size();
     if (!m_Literals.empty()) {
-        auto it = m_Literals.find(s.FoldedName());
-        if (it != m_Literals.end()) nLiteral = it->second;
+        // A name with fewer units than the shortest plain name has fewer
+        // characters too.
+        bool bMaybe = true;
+        if (m_bScreenLiterals) {
+            auto [p, n] = s.Name();
+            if (n < m_nShortestLiteral) {
+                bMaybe = false;
+            } else if (p[n - 1] < 0x80) {
+                const char32_t c = FoldAscii(p[n - 1]);
+                bMaybe = (m_LastAscii[c >> 6] >> (c & 63)) & 1;
+            }
+        }
+        if (bMaybe) {
+            auto it = m_Literals.find(s.FoldedName());
+            if (it != m_Literals.end()) nLiteral = it->second;
+        }
     }
     bool bUndecided = false;
     for (size_t i = 0; i < m_Rules.size(); ++i) {
@@ -430,11 +539,7 @@ bool EvalFilterCondition(const CWideString& sCondition, const CWideString& sPath
 namespace {
 // PathMatchesFolderRule for a rule already in the slash form.
 bool PathMatchesSlashRule(const CWideString& rule, const CWideString& sPath, bool bAlsoAbove) {
-    int r = rule.GetLength();
-    if (r >= 2 && rule.EndsWith(u"/*"))
-        r -= 2;
-    else if (rule.EndsWith(u"/"))
-        r -= 1;
+    const int r = FolderRuleLength(rule);
     int p = sPath.GetLength();
     if (sPath.EndsWith(u"/")) p -= 1;
     const char16_t* pr = rule.GetString();

@@ -93,6 +93,7 @@ public:
     struct Cond {
         enum Kind { FOLDER_RULE, PATH_MASK, NAME_MASK, KIND, ATTR, EXIST, SIZE, TIME } kind = NAME_MASK;
         CWideString sFolderRule; // FOLDER_RULE, in the '/' form
+        int nFolderLen = 0;      // FOLDER_RULE: its length without a trailing "/*" or "/"
         ZorWildcardMask mask;    // PATH_MASK, NAME_MASK
         bool bFolder = false;    // KIND: folders (isfolder, <subfolder>) or files (isfile)
         uint32_t nBit = 0;       // ATTR
@@ -102,8 +103,18 @@ public:
         int op = 0;              // SIZE, TIME: the comparison
         uint64_t nSize = 0, nSizeHi = 0;
         int64_t nTime = 0, nTime2 = 0;
+        // PATH_MASK, NAME_MASK: the folded characters before the first and
+        // after the last wildcard (the whole mask when it has none), tested on
+        // the text's units before the general match.
+        std::u32string sHead, sTail;
+        bool bQuick = false;   // the head or the tail is not empty, and the mask is not "*.*"
+        bool bLiteral = false; // no wildcard
 
         bool NeedsBothSides() const { return kind >= ATTR; }
+        bool LooksAtPath() const { return kind <= NAME_MASK; }
+        // The heads and tails on the text's units: -1 the mask cannot match,
+        // 1 it matches, 0 only the general match can tell.
+        int Quick(const char16_t* p, int n) const;
         // As EvalFilterCondition.
         bool Eval(const Subject& s, bool bTwoSides, const CSideInfo& a, const CSideInfo& b, bool& bMatched) const;
     };
@@ -113,6 +124,7 @@ public:
         // The list holds a rule with at least one condition.
         bool IsEmpty() const { return m_Rules.empty(); }
         bool NeedsBothSides() const { return m_bNeedsBothSides; }
+        bool LooksAtPath() const { return m_bLooksAtPath; }
         // As MatchFilterList; *ppRule is set to the matching rule's text.
         bool Match(const Subject& s, bool bTwoSides, const CSideInfo& a, const CSideInfo& b,
                    const CWideString** ppRule, bool& bMatched) const;
@@ -125,7 +137,13 @@ public:
         };
         std::vector<Rule> m_Rules;
         std::unordered_map<std::u32string, size_t> m_Literals; // folded name -> first rule
+        // A name whose last unit is ASCII can be one of the plain names only
+        // when that unit folds to one of these (all plain names end in ASCII).
+        uint64_t m_LastAscii[2] = {0, 0};
+        bool m_bScreenLiterals = false;
+        int m_nShortestLiteral = 0;
         bool m_bNeedsBothSides = false;
+        bool m_bLooksAtPath = false;
     };
 
     CFilterMatcher() = default;
@@ -137,6 +155,11 @@ public:
     bool IncludesAll() const { return m_Included.IsEmpty(); }
     // A rule holds a condition on attributes, existence, size or time.
     bool NeedsBothSides() const { return m_Included.NeedsBothSides() || m_Excluded.NeedsBothSides(); }
+    // A rule looks at the item's path or name: when none does, every path
+    // of an item is judged alike.
+    bool LooksAtPath() const {
+        return m_Included.LooksAtPath() || m_Excluded.LooksAtPath() || (!m_Included.IsEmpty() && m_bAllFolderRules);
+    }
     bool IsExcluded(const CWideString& sPath, bool bTwoSides, const CSideInfo& a, const CSideInfo& b,
                     CWideString& sReason) const;
 

@@ -93,12 +93,35 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
     // The filters kept the entry, judged on the path the filter step judges
     // it on: its NFC form is itself and its path in the tree.
     bool bKeptOnTreePath = false;
+    auto onTreePath = [&]() {
+        return pFolder ? pFolder == m_pScanPlainFolder && pNode->GetParent() == pFolder &&
+                             entry.m_sName == pNode->GetNameRef()
+                       : pNode->GetPath() == entryPath;
+    };
     auto filtered = [&](const CSideInfo& rec, CWideString& reason) {
         if (m_FilterMatcher.IsEmpty()) return false;
-        CWideString nfcPath = entryPath;
-        NormalizeNameNfc(nfcPath);
-        if (m_FilterMatcher.IsExcluded(nfcPath, false, rec, CSideInfo(), reason)) return true;
-        bKeptOnTreePath = m_bFilterJudging && nfcPath == entryPath;
+        // The NFC form is made only when it differs and a rule looks at it.
+        CWideString nfcPath;
+        const bool bOwnForm = !m_FilterMatcher.LooksAtPath() || IsNameNfc(entryPath);
+        // The other side's record kept the item, judged on its path in the
+        // tree with a record of this kind (both sides' records are of it):
+        // the scan's judgement depends on nothing else, so it stands.
+        if (m_bFilterJudging && !m_bFilterEveryItem && bOwnForm && pNode) {
+            const CSyncPairAndAction& item = pNode->GetItem();
+            auto ofKind = [&](const CSideInfo& r) { return r.IsPresentBit() && r.IsFolder() == rec.IsFolder(); };
+            if ((item.m_nFlags & SPF_FILTER_JUDGED) && ofKind(item.m_aCur[0]) && ofKind(item.m_aCur[1]) &&
+                onTreePath()) {
+                bKeptOnTreePath = true;
+                return false;
+            }
+        }
+        if (!bOwnForm) {
+            nfcPath = entryPath;
+            NormalizeNameNfc(nfcPath);
+        }
+        const CWideString& judged = bOwnForm ? entryPath : nfcPath;
+        if (m_FilterMatcher.IsExcluded(judged, false, rec, CSideInfo(), reason)) return true;
+        bKeptOnTreePath = m_bFilterJudging && (bOwnForm || nfcPath == entryPath);
         return false;
     };
     // The filter step need not judge the item again when the side's record
@@ -108,10 +131,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
         CSyncPairAndAction& item = pNode->GetItem();
         const CSideInfo& cur = item.m_aCur[side];
         if (!cur.IsPresentBit() || cur.IsFolder() != rec.IsFolder()) return;
-        const bool bTreePath = pFolder ? pFolder == m_pScanPlainFolder && pNode->GetParent() == pFolder &&
-                                             entry.m_sName == pNode->GetNameRef()
-                                       : pNode->GetPath() == entryPath;
-        if (bTreePath) item.m_nFlags |= SPF_FILTER_JUDGED;
+        if (onTreePath()) item.m_nFlags |= SPF_FILTER_JUDGED;
     };
 
     // Makes (or finds) the entry's node and fills the side's current record.

@@ -573,13 +573,15 @@ public:
     // While set (from the start of an Analyze to its filter step) the scans
     // mark the items the filters kept when judged on the item's path in the
     // tree (SPF_FILTER_JUDGED), so that the filter step need not judge them
-    // again. Still set at the next Analyze: marks of a run that ended early
+    // again, nor the scan of the other side when its record is of the same
+    // kind. Still set at the next Analyze: marks of a run that ended early
     // are cleared first.
     uint8_t m_bFilterJudging = 0;
     // The folder being listed when its side path is its path in the tree
     // (its entries can then be judged on their path in the tree); else null.
     const CSyncTreeNode* m_pScanPlainFolder = nullptr;
-    // The filter step judges every item again, as if no scan had judged any.
+    // The filter step and the scans judge every item again, as if no scan
+    // had judged any.
     uint8_t m_bFilterEveryItem = 0;
     std::atomic<uint32_t> m_nFlaggedRateLimit{0};
     std::atomic<uint32_t> m_nPlainRateLimit{0};

@@ -447,6 +447,7 @@ TEST_F(AnalyzeTest, FilterStepDecidesAsWhenJudgingEveryItemAgain) {
         {{}, {u"isfile;name m*"}},  {{u"isfile"}, {}},          {{}, {u"name link"}},
         {{}, {u"caf\u00E9*"}},     {{}, {u"/nfd/cafe\u0301.txt"}},   {{}, {u"isfile;isfolder;name m*"}},
         {{u"/nfd/cafe\u0301.txt"}, {u"gone"}},
+        {{}, {u"?.T?T", u"D*s", u"CAF\u00C9.txt"}}, {{}, {u"name *.doc", u"path /docs/*/b.*"}},
     };
     // Every item: excluded or not, the reason and the action.
     auto decisions = [&] {

@@ -215,6 +215,54 @@ TEST(Filters, DecisionTable) {
     }
 }
 
+// Masks on names and paths decide as the general wildcard match, whatever
+// the case, dots, non-ASCII units and lengths of the names; plain names looked
+// up together decide as each matched alone.
+TEST(Filters, MasksDecideAsTheGeneralMatch) {
+    auto repeated = [](const char16_t* s, int n) {
+        CWideString r;
+        for (int i = 0; i < n; ++i) r += s;
+        return r;
+    };
+    const CWideString longName = repeated(u"x", 300) + u".txt";
+    const CWideString masks[] = {
+        u"*.txt", u"a*", u"A?C", u"a*b", u"*.", u"a.", u"*a?", u"?a*", u"abc", u"ABC.", u"Thumbs.db",
+        u".DS_Store", u"mpp*.vfo", u"*._tvtmp", u"*.*", u"*", u"?", u"caf\u00E9*", u"*\u00C9", u"x*y*z", u"x?y",
+        u"\u212Aelvin", u"k*", u"*s", u"*\U0001F600", u"?.txt", u"", longName, u"x*x.txt", u"a?c.d??"};
+    const CWideString names[] = {
+        u"abc", u"ABC", u"abc.", u"a.", u"A.TXT", u"a.txt.", u"thumbs.DB", u"THUMBS.db.", u".ds_store", u"MPP1.VFO",
+        u"mpp.vfo", u"mp.vfo", u"x._tvtmp", u"._TVTMP", u"caf\u00E9", u"CAF\u00C9", u"cafe\u0301", u"\u212Aelvin",
+        u"kelvin", u"KELVIN", u"\u017F", u"S", u"\U0001F600.txt", u"x\U0001F600", u"xayaz", u"xy", u"a?c", u"abc.def",
+        u"AbC.dEf", longName, repeated(u"X", 300) + u".TXT", u"z", u"s"};
+    const CSideInfo file = File(10), none = None();
+    std::vector<const char16_t*> literals;
+    for (const CWideString& m : masks)
+        if (m.FindOneOf(u"*?") < 0 && !m.IsEmpty()) literals.push_back(m.GetString());
+    CJobFilters plain;
+    for (const char16_t* m : literals) plain.m_lstExcluded.AddTail(m);
+    const CFilterMatcher plainMatcher(plain);
+    for (const CWideString& name : names) {
+        bool bAnyLiteral = false;
+        for (const CWideString& mask : masks) {
+            const bool bExpected = PathMatchesSpec(name, mask);
+            if (mask.FindOneOf(u"*?") < 0 && !mask.IsEmpty()) bAnyLiteral |= bExpected;
+            const std::pair<CWideString, bool> rules[] = {
+                {mask, bExpected},
+                {u"name " + mask, bExpected},
+                {u"path /d/" + mask, PathMatchesSpec(u"/d/" + name, u"/d/" + mask)}};
+            for (const auto& [rule, bRule] : rules) {
+                if (rule.IsEmpty()) continue; // an empty rule is skipped
+                CWideString reason;
+                const CFilterMatcher m(Pair({}, {rule.GetString()}));
+                EXPECT_EQ(m.IsExcluded(u"/d/" + name, false, file, none, reason), bRule)
+                    << U8(rule) << " on " << U8(name);
+            }
+        }
+        CWideString reason;
+        EXPECT_EQ(plainMatcher.IsExcluded(u"/d/" + name, true, file, file, reason), bAnyLiteral) << U8(name);
+    }
+}
+
 TEST(Filters, ListDecisiveness) {
     // A rule is undecided when a condition before its first failing one
     // cannot be evaluated.
