@@ -118,7 +118,9 @@ bool CSyncJob::DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftT
                 cur.m_tAccu = old.m_tAccu;
             } else {
                 cur.m_tAccu = cur.m_tFile;
-                if (cur.m_Len == old.m_Len) {
+                // Without rounding, equal times count no shift: the common
+                // unchanged file is not counted at all.
+                if (cur.m_Len == old.m_Len && (bRounding || cur.m_tFile.GetTime() != old.m_tFile.GetTime())) {
                     int16_t keys[4] = {0, 0, 0, 0};
                     CountTimeShiftKeys(cur.m_tFile.GetTime(), old.m_tFile.GetTime(), bRounding, keys, table);
                     for (int k = 0; k < 4; k++) item.SetTimeShiftKey(k, keys[k]);
