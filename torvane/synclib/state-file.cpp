@@ -335,6 +335,9 @@ bool StateFileHeader::Read(ZorInStream& in, CWideString& err) {
             case 's':
                 ok = GetTicBool(in, tag, m_bS, err);
                 break;
+            case 'v':
+                ok = GetTicUInt32(in, tag, m_nVerified, err);
+                break;
             default:
                 ok = SkipTicValue(in, tag, err);
                 break;
@@ -352,8 +355,10 @@ bool StateFileHeader::Write(ZorOutStream& out, CWideString& err) const {
     p = PutU16(p, 'c', m_nC);
     p = PutU16(p, '1', m_nMajor);
     p = PutU16(p, '2', m_nMinor);
-    memcpy(p, m_bS ? "s=1|]" : "s=0|]", 5);
-    p += 5;
+    memcpy(p, m_bS ? "s=1|" : "s=0|", 4);
+    p += 4;
+    if (m_nVerified != 0) p += snprintf(p, 16, "v=%u|", (unsigned)m_nVerified);
+    *p++ = ']';
     return out.Write(buf, (int)(p - buf), err);
 }
 
@@ -1195,6 +1200,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFo
         if (!in.HasError()) err += u"bad 1st char of state file: end of input";
     } else if (ch == '^') {
         if (hdr.Read(in, err)) {
+            if (!pFolder->GetParent()) m_anReadVerified[nSide & 1] = hdr.m_nVerified;
             if (CheckVersion(hdr, bVersionError, err)) {
                 unsigned char next;
                 if (!in.PeekChar(next, err)) {
@@ -1221,6 +1227,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFo
 
     m_bJournal = false;
     if (!ok) {
+        if (pFolder && !pFolder->GetParent()) m_anReadVerified[nSide & 1] = 0;
         RollBack(nSide);
         if (!bVersionError && !m_bStopped) {
             CWideString s = GetSideName(nSide);
@@ -1702,6 +1709,7 @@ void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplica
         item.m_aGens[nSide] = gens;
         return;
     }
+    ++m_anDuplicates[nSide & 1];
     CSideInfo& old = item.m_aOld[nSide];
     // A record from another folder's state file: the side root's file, read
     // first, is this job's own history of the item; a data folder further
@@ -1762,6 +1770,7 @@ CSyncTreeNode* CStateFileIo::BeginStateStream(ZorOutStream& out, int nSide, cons
     hdr.m_nMajor = kStateFileVerMajor;
     hdr.m_nMinor = kStateFileVerMinor;
     hdr.m_bS = false;
+    if (sFolderPath.IsEmpty()) hdr.m_nVerified = m_anWriteVerified[nSide & 1];
     return hdr.Write(out, err) ? pNode : nullptr;
 }
 

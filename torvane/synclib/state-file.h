@@ -9,7 +9,8 @@
 // Content: gzip around 8-bit tic text (zor-tic.h), every string UTF-8.
 //
 // Tree form (written and read), first byte "^":
-//   "^" "[a=9|b=2|c=9|1=4|2=1|s=0|]"          the header (1: major, 2: minor)
+//   "^" "[a=9|b=2|c=9|1=4|2=1|s=0|]"          the header (1: major, 2: minor;
+//                                             a side root's file may add v=..|)
 //   then the node of the folder that owns the file, each node being
 //   LF "[" record "]" "<" child nodes ">", children in child-map order.
 // Node record, fields in written order:
@@ -69,6 +70,11 @@ struct StateFileHeader {
     uint16_t m_nMajor = 0; // tag 1
     uint16_t m_nMinor = 0; // tag 2
     bool m_bS = true;      // a fresh header holds 1; the writer writes 0
+    // Tag v, written when not 0 (readers skip tags they do not know): a time
+    // (seconds since 1970, the side's file-system clock) before which an
+    // item's inode must have last changed for the attribute word of its
+    // record to be the item's own (see CSyncJob::StoredBitsVerifiedTime).
+    uint32_t m_nVerified = 0;
 
     // "[" tagged values "]"; unknown tags are skipped.
     bool Read(ZorInStream& in, CWideString& err);
@@ -255,6 +261,12 @@ public:
     void DropWriteSegments();
     // Segments the last segmented write of each side took again.
     int m_anSegmentsReused[2] = {0, 0};
+    // The header time v of each side root's state file as last read (0 for
+    // none, an older file, or a failed read), the one the next write of it
+    // carries, and the records merged into a node that had one already.
+    uint32_t m_anReadVerified[2] = {0, 0};
+    uint32_t m_anWriteVerified[2] = {0, 0};
+    int m_anDuplicates[2] = {0, 0};
 
 private:
     // The node a state stream of sFolderPath starts from, after its marker

@@ -145,12 +145,17 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         CSideInfo& L = item.m_aCur[0];
         if (!L.Exists() && !L.IsPresentBit()) L.Invalidate(pNode->IsContainer());
         const CSyncTime tRight = item.m_aCur[1].m_tFile;
+        const CSideInfo R = item.m_aCur[1];
         item.m_aOld[0] = L;
         item.m_aCur[1] = L;
         item.m_aOld[1] = L;
         item.m_aGens[1] = item.m_aGens[0];
         item.m_aCur[1].m_tFile = tRight;
         item.m_aOld[1].m_tFile = tRight;
+        // Nothing was written on the right: a local side's record keeps the
+        // attribute word listed there (its records' words are its items' own).
+        if (CSyncJob::IsPlainLocalFs(fs[1]) && R.Exists() && L.Exists() && R.IsFolder() == L.IsFolder())
+            item.m_aCur[1].m_nAttr = item.m_aOld[1].m_nAttr = R.m_nAttr;
         return true;
     }
     TvFileSys* fsS = fs[src];
@@ -205,6 +210,11 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         CSideInfo& TO = item.m_aOld[dst];
         T.m_tFile = info.m_nModTime;
         TO.m_tFile = info.m_nModTime;
+        // A local side's record holds the word read back, which is the
+        // target's own also where nothing was written to it (the files of a
+        // moved folder).
+        if (CSyncJob::IsPlainLocalFs(fsT) && info.m_nAttributes != FSA_UNKNOWN)
+            T.m_nAttr = TO.m_nAttr = info.m_nAttributes;
         if (CSyncJob::MayHaveTimeShift(fsT)) {
             T.m_tAccu = S.m_tAccu;
             TO.m_tAccu = S.m_tAccu;

@@ -298,6 +298,33 @@ private:
     std::vector<std::thread> m_Threads;
 };
 
+void CSyncJob::CompleteStoredBits(TvFileSys* fs, const CWideString& entryPath, FsItemInfo& entry, int side,
+                                  CSyncTreeNode* pFolder, const CChildNameIndex& index) {
+    side &= 1;
+    // The record's word stands when the record is the side's own record of
+    // this very name and the entry has not changed since the file's time.
+    const uint32_t nBefore = m_anStoredBitsBefore[side];
+    if (nBefore != 0 && pFolder && entry.m_nChangeTime < nBefore && entry.m_bValid &&
+        entry.m_nAttributes != FSA_UNKNOWN) {
+        if (CSyncTreeNode* pNode = GetStateFileIo().FindPlainChild(pFolder, entry.m_sName, CSideInfo(), &index)) {
+            const CSyncPairAndAction& item = pNode->GetItem();
+            const CSideInfo& old = item.m_aOld[side];
+            const CWideString& recName = old.m_sId.IsEmpty() ? pNode->GetNameRef() : old.m_sId;
+            if (old.Exists() && !old.GetFlag(SIF_LINK | SIF_CORRECTED) && old.IsFolder() == entry.IsFolder() &&
+                old.m_nAttr != FSA_UNKNOWN && !item.m_aCur[side].IsPresentBit() && recName == entry.m_sName) {
+                entry.m_nAttributes = fs->WithRecordedStoredBits(entry, old.m_nAttr);
+                entry.m_bStoredUnread = 0;
+                return;
+            }
+        }
+    }
+    // Read now; a failure leaves the word the listing saw, as a failed read
+    // while listing does.
+    int k = 0;
+    CWideString e;
+    fs->ReadStoredBits(entryPath, entry, k, e);
+}
+
 bool CSyncJob::IsPlainLocalFs(const TvFileSys* fs) {
     // Only the local back-end's listing may run on several threads at once.
     return fs && fs->GetCapability(TVFS_CAP_LOCAL) && fs->GetTypeInfo(TVFS_TI_NAME) == u"Local Folder";
@@ -322,6 +349,9 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
         return false;
     }
     const CWideString sideName = GetLocalizedString(side ? IDS_Str_Right : IDS_Str_Left);
+    m_anFsScanStart[side] = 0;
+    m_anStoredBitsBefore[side] = 0;
+    m_abStoredBitsWhole[side] = false;
     bool bFastPre = false;
     int64_t nScanMs = 0;
     int32_t nCount = 0;
@@ -413,6 +443,15 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
             if (!bFastPre) {
                 Stopwatch sw;
                 m_nScanProgressTick = 0;
+                // The stored bits that the records can stand for are left out
+                // of the listings from the start (the read of the state file
+                // tells the entries that really take them).
+                GetStateFileIo().m_anDuplicates[side] = 0;
+                if (IsPlainLocalFs(fs) && !CannotHaveDataFolder(side)) {
+                    m_anFsScanStart[side] = fs->FileSystemNow();
+                    m_abStoredBitsWhole[side] = m_anFsScanStart[side] > 0;
+                    if (const uint32_t nHint = PeekStoredBitsTime(side)) fs->SetStoredBitsCutoff(nHint);
+                }
                 // A local side's folders are listed ahead from the start, while
                 // the state file is read.
                 if (IsPlainLocalFs(fs) && m_nScanPrefetchThreads > 0)
@@ -421,6 +460,8 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
                 const bool ok = ScanFolder(CWideString(), pRoot, side, bFullScan, bCheckLock, false, 0, false,
                                            &nCount, &bStateRead, errKind, errText);
                 m_pScanPrefetcher.reset();
+                if (m_apFs[side]) m_apFs[side]->SetStoredBitsCutoff(0);
+                m_anStoredBitsBefore[side] = 0;
                 nScanMs = sw.ElapsedMs();
                 if (!ok) return false;
             } else {
@@ -606,7 +647,7 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     entryPath += prefix;
     const int nPrefix = prefix.GetLength();
     for (ZorPosition pos = list.GetHeadPosition(); pos;) {
-        const FsItemInfo& entry = list.GetNext(pos);
+        FsItemInfo& entry = list.GetNext(pos);
         const CWideString& name = entry.m_sName;
         if (name.IsEmpty()) {
             Log(1, 4943, u"File with empty name\n");
@@ -619,6 +660,7 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         CWideString le;
         entryPath.Truncate(nPrefix);
         entryPath += name;
+        if (entry.m_bStoredUnread) CompleteStoredBits(fs, entryPath, entry, side, pFolder, childIndex);
         if (!AddListedItems(entryPath, entry, side, bFullScan, bParentExcluded, queue, pRoot, pNode, listKind,
                             le, pFolder, &childIndex)) {
             errKind = listKind;

@@ -455,6 +455,18 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
         }
     }
     SetStateFileStamp(side, folderPath, stamp);
+    // The records' stored bits stand for entries not changed since the
+    // header's time: only for the side root's own file, read where it lies,
+    // in a full scan; a nested job's state file ends it for the scan.
+    if (!folderPath.IsEmpty()) {
+        m_anStoredBitsBefore[side] = 0;
+        m_abStoredBitsWhole[side] = false;
+    } else if (m_anFsScanStart[side] != 0) {
+        m_anStoredBitsBefore[side] =
+            bParsed && bOnSide && !bFromMirror && readCopy.IsEmpty()
+                ? StoredBitsCutoff(GetStateFileIo().m_anReadVerified[side], stamp.m_nModTime, fs->FileSystemNow())
+                : 0;
+    }
 
     if (!bParsed) {
         if (parseKind == FSE_GENERAL) {
@@ -474,6 +486,61 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     if (!CheckStop(errKind, errText)) return false;
     if (pCount) ++*pCount;
     return true;
+}
+
+// ---------------------------------------------------------------- stored bits from the records
+
+int CSyncJob::s_nStoredBitsMargin = 10;
+
+uint32_t CSyncJob::StoredBitsCutoff(uint32_t nVerified, uint32_t nFileTime, int64_t nNow) {
+    // A time after the file was written, or a file written after now (a
+    // clock set back since, or another machine's clock): no cutoff.
+    if (nVerified == 0 || nNow <= 0 || nVerified > nFileTime || (int64_t)nFileTime > nNow) return 0;
+    const int64_t c = (int64_t)nVerified - s_nStoredBitsMargin;
+    return c > 0 && c <= (int64_t)UINT32_MAX ? (uint32_t)c : 0;
+}
+
+uint32_t CSyncJob::PeekStoredBitsTime(int side) {
+    side &= 1;
+    TvFileSys* fs = m_apFs[side].get();
+    if (!IsPlainLocalFs(fs) || CannotHaveDataFolder(side)) return 0;
+    FsItemInfo info;
+    bool bNotFound = false;
+    int k = 0;
+    CWideString e, local;
+    if (!fs->GetInfo(kStateFilePath, info, bNotFound, k, e) || bNotFound || info.IsFolder()) return 0;
+    if (!fs->GetFullPath(kStateFilePath, local, k, e)) return 0;
+    ZorGzFileStream in;
+    unsigned char ch = 0;
+    StateFileHeader hdr;
+    if (!in.OpenRead(local, e) || !in.GetChar(ch, e) || ch != '^' || !hdr.Read(in, e)) return 0;
+    return StoredBitsCutoff(hdr.m_nVerified, info.m_nModTime, fs->FileSystemNow());
+}
+
+// The time the side root's state file may say its records' attribute words
+// hold until: the start of this run's full scan of the side when every
+// present record's word is the word the scan listed (or, for an item this
+// run wrote, the word read back); else the time of the file read, whose
+// records that are left as they were still hold it. Nothing after merged
+// duplicate records.
+uint32_t CSyncJob::StoredBitsVerifiedTime(int side) {
+    side &= 1;
+    CStateFileIo& io = GetStateFileIo();
+    if (io.m_anDuplicates[side] != 0) return 0;
+    const uint32_t nCarry = io.m_anReadVerified[side];
+    CSyncTreeNode* pRoot = GetPairsUnchecked();
+    if (!m_abStoredBitsWhole[side] || m_anFsScanStart[side] <= 0 || m_anFsScanStart[side] > UINT32_MAX || !pRoot)
+        return nCarry;
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) {
+        const CSyncPairAndAction& item = *it.GetItem();
+        const CSideInfo& old = item.m_aOld[side];
+        if (!old.IsPresentBit() || !old.Exists() || it.GetNode() == pRoot) continue;
+        const CSideInfo& cur = item.m_aCur[side];
+        if (!cur.IsPresentBit() || !cur.Exists() || cur.IsFolder() != old.IsFolder() || cur.m_nAttr != old.m_nAttr)
+            return nCarry;
+    }
+    return (uint32_t)m_anFsScanStart[side];
 }
 
 // ---------------------------------------------------------------- saving
@@ -600,6 +667,9 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
     const CWideString mirrorFile = mirrorFolder + u"/" + kStateFileName;
     const bool bData = !CannotHaveDataFolder(side);
     const CWideString suffix = GetTempFileSuffix(fs);
+    CStateFileIo& io = GetStateFileIo();
+    if (folderPath.IsEmpty())
+        io.m_anWriteVerified[side] = bData && IsPlainLocalFs(fs) ? StoredBitsVerifiedTime(side) : 0;
 
     bool bRemote = true;
     if (fs->GetCapability(TVFS_CAP_LOCAL) || !bData) {
@@ -659,6 +729,7 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
             CWideString se;
             FsyncLocal(target, true, se); // the rename itself; a failure here changes nothing
             Log(2, kMsgSaved, status + u"\n");
+            if (folderPath.IsEmpty()) io.m_anReadVerified[side] = io.m_anWriteVerified[side];
             FsItemInfo info;
             int ik = 0;
             CWideString ie;

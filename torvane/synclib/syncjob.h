@@ -559,6 +559,25 @@ public:
     std::shared_ptr<class CScanPrefetcher> m_pScanPrefetcher;
     int m_nScanPrefetchThreads = 3;                  // 0: the scan lists every folder itself
     size_t m_nScanPrefetchMaxEntries = (size_t)1 << 17; // entries listed ahead and not yet taken
+    // The stored attribute bits of a local side's entries taken from their
+    // records: a side root's state file says in its header until when its
+    // records' attribute words are the items' own (StoredBitsVerifiedTime),
+    // so a full scan need not read the bits of an entry whose inode has not
+    // changed since then (syncjob-scan.cpp).
+    static int s_nStoredBitsMargin;             // seconds kept clear of that time (tests move it)
+    int64_t m_anFsScanStart[2] = {0, 0};        // the side's file-system clock as its full scan began; 0 none
+    uint32_t m_anStoredBitsBefore[2] = {0, 0};  // entries changed before this take their record's bits; 0 none
+    bool m_abStoredBitsWhole[2] = {false, false}; // no other state file than the root's was read in the scan
+    // The cutoff that a header time v of a side's file gives (0: none),
+    // with the file's modification time and the file system's clock.
+    static uint32_t StoredBitsCutoff(uint32_t nVerified, uint32_t nFileTime, int64_t nNow);
+    // The header time v of the side root's own state file (before it is read).
+    uint32_t PeekStoredBitsTime(int side);
+    // The header time v that the side root's state file is saved with.
+    uint32_t StoredBitsVerifiedTime(int side);
+    // Completes an entry listed without its stored bits.
+    void CompleteStoredBits(TvFileSys* fs, const CWideString& entryPath, FsItemInfo& entry, int side,
+                            CSyncTreeNode* pFolder, const CChildNameIndex& index);
     // Folders deeper than this below the side root are not listed.
     static constexpr int32_t kMaxScanDepth = 30;
     // Counters of the current side scan (zeroed by AnalyzeSide).

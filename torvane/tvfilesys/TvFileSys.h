@@ -169,6 +169,32 @@ public:
 
     // -------------------------------------------------- listing and information
     virtual bool ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& errKind, CWideString& err);
+    // Stored attribute bits (the bits a file system cannot show by itself,
+    // kept aside by the back-end) may be left out of a listing for entries
+    // whose inode changed before nBefore (seconds since 1970, the file
+    // system's clock): such entries come with m_bStoredUnread and their
+    // change time, and their word holds only what the listing saw. The
+    // caller completes them: from a record of the bits that is known to
+    // hold for an entry not changed since that time (WithRecordedStoredBits),
+    // or by ReadStoredBits. 0 (and the default): every entry's bits are
+    // read. True when listings may leave bits out from now on.
+    virtual bool SetStoredBitsCutoff(int64_t nBefore) {
+        (void)nBefore;
+        return false;
+    }
+    // The clock the file system stamps change times with (0: unknown).
+    virtual int64_t FileSystemNow() const { return 0; }
+    virtual uint32_t WithRecordedStoredBits(const FsItemInfo& entry, uint32_t nRecorded) const {
+        (void)nRecorded;
+        return entry.m_nAttributes;
+    }
+    virtual bool ReadStoredBits(const CWideString& path, FsItemInfo& entry, int& errKind, CWideString& err) {
+        (void)path;
+        (void)errKind;
+        (void)err;
+        entry.m_bStoredUnread = 0;
+        return true;
+    }
     // True with bNotFound set when the path does not exist.
     virtual bool GetInfo(const CWideString& path, FsItemInfo& info, bool& bNotFound, int& errKind,
                          CWideString& err);

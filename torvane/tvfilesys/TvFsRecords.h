@@ -56,6 +56,8 @@ struct FsItemInfo {
     uint32_t m_nCreateTime = 0;
     uint32_t m_nKind = 0;       // FSK_* bits
     uint8_t m_bValid = 1;       // 0 marks a bad entry (see m_sNote)
+    uint8_t m_bStoredUnread = 0; // stored attribute bits left out (TvFileSys::SetStoredBitsCutoff)
+    uint32_t m_nChangeTime = 0;  // the inode change time, where m_bStoredUnread
     CWideString m_sNote;        // why the entry is bad
     CWideString m_sDisplayName; // optional display form of the name
 

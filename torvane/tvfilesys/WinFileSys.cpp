@@ -19,6 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
@@ -58,7 +59,7 @@ bool Fail(int e, const char16_t* what, const CWideString& display, int& errKind,
     return false;
 }
 
-bool ReadStoredBits(const char* path, uint32_t& bits, bool& bNoXattr, bool bFollow = false) {
+bool ReadStoredBitsOfPath(const char* path, uint32_t& bits, bool& bNoXattr, bool bFollow = false) {
     char buf[32];
     ssize_t n = bFollow ? getxattr(path, ZOR_ATTRS_XATTR_NAME, buf, sizeof buf - 1)
                         : lgetxattr(path, ZOR_ATTRS_XATTR_NAME, buf, sizeof buf - 1);
@@ -173,6 +174,8 @@ struct XattrAtArgs {
 // getxattrat: 1 works, 0 not tried yet, -1 not available (an older kernel,
 // or a system-call filter that refuses it); then the path is used.
 std::atomic<int> g_nXattrAt{0};
+// Reads of the stored bits made while listing (the tests look at it).
+std::atomic<uint64_t> g_nStoredBitReads{0};
 
 // The stored attribute value of base + name (not following a link), with
 // no allocation (helper threads call it): the length, or -1 with errno set.
@@ -245,22 +248,31 @@ struct EntryMeta {
     int64_t nSize;
     int64_t nMtime;
     int64_t nBtime; // 0 when the file system keeps none
+    int64_t nCtime; // inode change time
     uint32_t nStored;
     int nStatErr; // errno of a failed statx, else 0
     uint16_t nMode;
     uint16_t nTargetMode; // a link's target, when bTarget
     bool bTarget;
     bool bHaveStored;
+    bool bStoredUnread; // the stored bits were left to the caller (see SetStoredBitsCutoff)
+};
+
+// When a listing may leave out the stored bits: entries of the mount nMnt
+// whose inode changed before nBefore (0: never).
+struct StoredBitsCutoff {
+    int64_t nBefore = 0;
+    uint64_t nMnt = 0;
 };
 
 // The metadata of one entry of the open folder dirFd. bNoXattr (shared by
 // the threads of one listing) is set when the file system turns out to have
 // no extended attributes and no mount id tells it for later listings.
 void ReadEntryMeta(int dirFd, const char* name, const std::string& base, std::atomic<bool>& bNoXattr,
-                   EntryMeta& m) {
+                   const StoredBitsCutoff& cutoff, EntryMeta& m) {
     m = EntryMeta{};
     struct statx st;
-    if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW, kStatxMask | STATX_MNT_ID_UNIQUE, &st) != 0) {
+    if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW, kStatxMask | STATX_CTIME | STATX_MNT_ID_UNIQUE, &st) != 0) {
         m.nStatErr = errno ? errno : EIO;
         return;
     }
@@ -268,6 +280,7 @@ void ReadEntryMeta(int dirFd, const char* name, const std::string& base, std::at
     m.nSize = (int64_t)st.stx_size;
     m.nMtime = st.stx_mtime.tv_sec;
     m.nBtime = (st.stx_mask & STATX_BTIME) ? st.stx_btime.tv_sec : 0;
+    m.nCtime = (st.stx_mask & STATX_CTIME) ? st.stx_ctime.tv_sec : 0;
     if (S_ISLNK(st.stx_mode)) {
         struct statx target;
         if (statx(dirFd, name, 0, STATX_TYPE | STATX_MODE, &target) == 0) {
@@ -281,6 +294,12 @@ void ReadEntryMeta(int dirFd, const char* name, const std::string& base, std::at
     if (!S_ISREG(st.stx_mode) && !S_ISDIR(st.stx_mode)) return;
     const bool bMnt = (st.stx_mask & STATX_MNT_ID_UNIQUE) != 0;
     if (bMnt ? IsNoXattrMount(st.stx_mnt_id) : bNoXattr.load(std::memory_order_relaxed)) return;
+    if (cutoff.nBefore != 0 && bMnt && st.stx_mnt_id == cutoff.nMnt && (st.stx_mask & STATX_CTIME) &&
+        m.nCtime < cutoff.nBefore) {
+        m.bStoredUnread = true;
+        return;
+    }
+    g_nStoredBitReads.fetch_add(1, std::memory_order_relaxed);
     char buf[32];
     ssize_t n = GetStoredValueAt(dirFd, name, base, buf, sizeof buf - 1);
     if (n <= 0) {
@@ -1037,7 +1056,7 @@ bool WinFileSys::StatItem(int dirFd, const char* nameOrPath, bool bFollow, FsIte
     if (!S_ISLNK(st.stx_mode)) {
         // Following a link, the bits are the target's (a link itself has none).
         if (dirFd == AT_FDCWD || nameOrPath[0] == '/') {
-            bHave = ReadStoredBits(nameOrPath, stored, bNoXattr, bFollow);
+            bHave = ReadStoredBitsOfPath(nameOrPath, stored, bNoXattr, bFollow);
         } else if (!bFollow) {
             char base[64], buf[32];
             snprintf(base, sizeof base, "/proc/self/fd/%d/", dirFd);
@@ -1053,7 +1072,7 @@ bool WinFileSys::StatItem(int dirFd, const char* nameOrPath, bool bFollow, FsIte
             char buf[64];
             snprintf(buf, sizeof buf, "/proc/self/fd/%d/", dirFd);
             std::string p = std::string(buf) + nameOrPath;
-            bHave = ReadStoredBits(p.c_str(), stored, bNoXattr, bFollow);
+            bHave = ReadStoredBitsOfPath(p.c_str(), stored, bNoXattr, bFollow);
         }
     }
     const char* slash = strrchr(nameOrPath, '/');
@@ -1074,6 +1093,9 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
     std::string base(native.GetString(), native.GetLength());
     if (base.empty() || base.back() != '/') base += '/';
     std::atomic<bool> bNoXattr{false};
+    // The mount is set before the cutoff is published.
+    const int64_t nCutoff = m_nStoredCutoff.load(std::memory_order_acquire);
+    const StoredBitsCutoff cutoff{nCutoff, nCutoff ? m_nStoredCutoffMnt : 0};
 
     // The entries come a buffer at a time. The metadata of one buffer's
     // entries is read first (by several threads for a large buffer), then
@@ -1086,6 +1108,7 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
         int dfd;
         const std::string* pBase;
         std::atomic<bool>* pNoXattr;
+        const StoredBitsCutoff* pCutoff;
         const char* const* ppNames;
         EntryMeta* pMeta;
     };
@@ -1107,11 +1130,11 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
         }
         const int n = (int)names.size();
         meta.resize((size_t)n);
-        Ctx ctx{dfd, &base, &bNoXattr, names.data(), meta.data()};
+        Ctx ctx{dfd, &base, &bNoXattr, &cutoff, names.data(), meta.data()};
         auto run = [](void* p, int nFrom, int nTo) {
             const Ctx& c = *(const Ctx*)p;
             for (int i = nFrom; i < nTo; i++)
-                ReadEntryMeta(c.dfd, c.ppNames[i], *c.pBase, *c.pNoXattr, c.pMeta[i]);
+                ReadEntryMeta(c.dfd, c.ppNames[i], *c.pBase, *c.pNoXattr, *c.pCutoff, c.pMeta[i]);
         };
         if (n >= kParallelMinEntries && CMetaPool::Get().GetThreadCount() > 0) {
             CMetaPool::Job job;
@@ -1147,6 +1170,10 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
             info.m_nSize = S_ISDIR(m.nMode) ? 0 : m.nSize;
             info.m_nModTime = ClampTime(m.nMtime);
             info.m_nCreateTime = m.nBtime != 0 ? ClampTime(m.nBtime) : info.m_nModTime;
+            if (m.bStoredUnread && bGoodName) {
+                info.m_bStoredUnread = 1;
+                info.m_nChangeTime = ClampTime(m.nCtime);
+            }
             if (!bGoodName) {
                 info.m_bValid = 0;
                 info.m_nAttributes = FSA_UNKNOWN;
@@ -1156,6 +1183,67 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
     }
     ::close(dfd);
     return ok;
+}
+
+bool WinFileSys::SetStoredBitsCutoff(int64_t nBefore) {
+    m_nStoredCutoff.store(0, std::memory_order_relaxed);
+    if (nBefore <= 0) return false;
+    CNarrowString root;
+    int k = 0;
+    CWideString e;
+    if (!NativePath(CWideString(), root, k, e)) return false;
+    // Only where the change time is the local kernel's own: not on network
+    // or user-space file systems, whose times come from elsewhere.
+    struct statfs sf;
+    if (statfs(root.GetString(), &sf) != 0) return false;
+    switch ((unsigned long)sf.f_type) {
+    case 0xEF53UL:     // ext2, ext3, ext4
+    case 0x58465342UL: // xfs
+    case 0x9123683EUL: // btrfs
+    case 0x01021994UL: // tmpfs
+    case 0xF2F52010UL: // f2fs
+        break;
+    default:
+        return false;
+    }
+    struct statx st;
+    if (statx(AT_FDCWD, root.GetString(), 0, STATX_MNT_ID_UNIQUE, &st) != 0 || !(st.stx_mask & STATX_MNT_ID_UNIQUE))
+        return false;
+    m_nStoredCutoffMnt = st.stx_mnt_id;
+    m_nStoredCutoff.store(nBefore, std::memory_order_release);
+    return true;
+}
+
+int64_t WinFileSys::FileSystemNow() const {
+    return (int64_t)time(nullptr);
+}
+
+uint32_t WinFileSys::WithRecordedStoredBits(const FsItemInfo& entry, uint32_t nRecorded) const {
+    if (entry.m_nAttributes == FSA_UNKNOWN || (entry.m_nAttributes & FSA_LINK)) return entry.m_nAttributes;
+    // As MapAttributeBits adds stored bits: the recorded word holds the
+    // bits the mode and name gave then, which are the same now (a change of
+    // either moves the change time).
+    uint32_t stored = nRecorded & ~(uint32_t)(FSA_FOLDER | FSA_LINK | FSA_NORMAL);
+    if (!(entry.m_nAttributes & FSA_FOLDER)) stored &= ~(uint32_t)FSA_READONLY;
+    const uint32_t attrs = (entry.m_nAttributes & ~(uint32_t)FSA_NORMAL) | stored;
+    return attrs ? attrs : (uint32_t)FSA_NORMAL;
+}
+
+bool WinFileSys::ReadStoredBits(const CWideString& path, FsItemInfo& entry, int& errKind, CWideString& err) {
+    entry.m_bStoredUnread = 0;
+    FsItemInfo info;
+    bool bNotFound = false;
+    if (!GetInfo(path, info, bNotFound, errKind, err)) return false;
+    // Gone or replaced since it was listed: the listing's word stands, as
+    // when the read fails while listing.
+    if (bNotFound || info.IsFolder() != entry.IsFolder() || info.IsLink() != entry.IsLink()) return true;
+    g_nStoredBitReads.fetch_add(1, std::memory_order_relaxed);
+    entry.m_nAttributes = info.m_nAttributes;
+    return true;
+}
+
+uint64_t WinFileSys::StoredBitReads() {
+    return g_nStoredBitReads.load(std::memory_order_relaxed);
 }
 
 bool WinFileSys::GetInfo(const CWideString& path, FsItemInfo& info, bool& bNotFound, int& errKind,

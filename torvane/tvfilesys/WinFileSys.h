@@ -16,6 +16,8 @@
 
 #include "TvFileSys.h"
 
+#include <atomic>
+
 class WinFsMonitor; // defined with the monitor
 
 class WinFileSys : public TvFileSys {
@@ -44,6 +46,14 @@ public:
     void StopMonitoring() override;
 
     bool ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& errKind, CWideString& err) override;
+    // On ext2-4, xfs, btrfs, tmpfs and f2fs, and only on the root's own
+    // mount. The stored bits are the extended attribute of zor-file.h.
+    bool SetStoredBitsCutoff(int64_t nBefore) override;
+    int64_t FileSystemNow() const override;
+    uint32_t WithRecordedStoredBits(const FsItemInfo& entry, uint32_t nRecorded) const override;
+    bool ReadStoredBits(const CWideString& path, FsItemInfo& entry, int& errKind, CWideString& err) override;
+    // Stored-bit reads of all listings so far (for tests).
+    static uint64_t StoredBitReads();
     bool GetInfo(const CWideString& path, FsItemInfo& info, bool& bNotFound, int& errKind,
                  CWideString& err) override;
     bool IsFile(const CWideString& path, bool& bExists, int& errKind, CWideString& err) override;
@@ -184,6 +194,8 @@ protected:
     bool m_bKeepFolders = false;
     bool m_bBatchFlush = false; // the root's mount is flushed as a whole (syncfs)
     uint64_t m_nRootDev = 0;    // the device of the root folder
+    std::atomic<int64_t> m_nStoredCutoff{0}; // see SetStoredBitsCutoff; 0 off (helper threads read it)
+    uint64_t m_nStoredCutoffMnt = 0;         // the root's mount, the only one it applies to
     std::unique_ptr<FolderCache> m_pFolders;
     WinFsMonitor* m_pMonitor = nullptr; // owned; created and deleted by the monitor code
 
