@@ -1095,7 +1095,7 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
     std::atomic<bool> bNoXattr{false};
     // The mount is set before the cutoff is published.
     const int64_t nCutoff = m_nStoredCutoff.load(std::memory_order_acquire);
-    const StoredBitsCutoff cutoff{nCutoff, nCutoff ? m_nStoredCutoffMnt : 0};
+    const StoredBitsCutoff cutoff{nCutoff, nCutoff ? m_nStoredCutoffMnt.load(std::memory_order_relaxed) : 0};
 
     // The entries come a buffer at a time. The metadata of one buffer's
     // entries is read first (by several threads for a large buffer), then
@@ -1209,7 +1209,7 @@ bool WinFileSys::SetStoredBitsCutoff(int64_t nBefore) {
     struct statx st;
     if (statx(AT_FDCWD, root.GetString(), 0, STATX_MNT_ID_UNIQUE, &st) != 0 || !(st.stx_mask & STATX_MNT_ID_UNIQUE))
         return false;
-    m_nStoredCutoffMnt = st.stx_mnt_id;
+    m_nStoredCutoffMnt.store(st.stx_mnt_id, std::memory_order_relaxed);
     m_nStoredCutoff.store(nBefore, std::memory_order_release);
     return true;
 }

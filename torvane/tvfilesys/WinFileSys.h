@@ -195,7 +195,7 @@ protected:
     bool m_bBatchFlush = false; // the root's mount is flushed as a whole (syncfs)
     uint64_t m_nRootDev = 0;    // the device of the root folder
     std::atomic<int64_t> m_nStoredCutoff{0}; // see SetStoredBitsCutoff; 0 off (helper threads read it)
-    uint64_t m_nStoredCutoffMnt = 0;         // the root's mount, the only one it applies to
+    std::atomic<uint64_t> m_nStoredCutoffMnt{0}; // the root's mount, the only one it applies to
     std::unique_ptr<FolderCache> m_pFolders;
     WinFsMonitor* m_pMonitor = nullptr; // owned; created and deleted by the monitor code
 
