@@ -140,7 +140,10 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
         CWideString e;
         // A plain name whose node has no current record of the side yet
         // takes the record at once (what SetNodeCS does for it).
-        pNode = bFullScan && pFolder ? io.FindPlainChild(pFolder, entry.m_sName, rec, pChildIndex) : nullptr;
+        pNode = !bFullScan || !pFolder ? nullptr
+                : m_bScanChildLooked && rec.m_sId.IsEmpty()
+                    ? m_pScanChild // the stored bits' look-up found it
+                    : io.FindPlainChild(pFolder, entry.m_sName, rec, pChildIndex);
         if (pNode && !pNode->GetItem().m_aCur[side].IsPresentBit()) {
             CSideInfo& cur = pNode->GetItem().m_aCur[side];
             cur = rec;

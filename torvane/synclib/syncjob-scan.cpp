@@ -306,7 +306,10 @@ void CSyncJob::CompleteStoredBits(TvFileSys* fs, const CWideString& entryPath, F
     const uint32_t nBefore = m_anStoredBitsBefore[side];
     if (nBefore != 0 && pFolder && entry.m_nChangeTime < nBefore && entry.m_bValid &&
         entry.m_nAttributes != FSA_UNKNOWN) {
-        if (CSyncTreeNode* pNode = GetStateFileIo().FindPlainChild(pFolder, entry.m_sName, CSideInfo(), &index)) {
+        CSyncTreeNode* pNode = GetStateFileIo().FindPlainChild(pFolder, entry.m_sName, CSideInfo(), &index);
+        m_pScanChild = pNode;
+        m_bScanChildLooked = true;
+        if (pNode) {
             const CSyncPairAndAction& item = pNode->GetItem();
             const CSideInfo& old = item.m_aOld[side];
             const CWideString& recName = old.m_sId.IsEmpty() ? pNode->GetNameRef() : old.m_sId;
@@ -661,8 +664,10 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         entryPath.Truncate(nPrefix);
         entryPath += name;
         if (entry.m_bStoredUnread) CompleteStoredBits(fs, entryPath, entry, side, pFolder, childIndex);
-        if (!AddListedItems(entryPath, entry, side, bFullScan, bParentExcluded, queue, pRoot, pNode, listKind,
-                            le, pFolder, &childIndex)) {
+        const bool bAdded = AddListedItems(entryPath, entry, side, bFullScan, bParentExcluded, queue, pRoot, pNode,
+                                           listKind, le, pFolder, &childIndex);
+        m_bScanChildLooked = false;
+        if (!bAdded) {
             errKind = listKind;
             errText += le;
             return false;

@@ -575,9 +575,13 @@ public:
     uint32_t PeekStoredBitsTime(int side);
     // The header time v that the side root's state file is saved with.
     uint32_t StoredBitsVerifiedTime(int side);
-    // Completes an entry listed without its stored bits.
+    // Completes an entry listed without its stored bits; the entry's node
+    // as the look-up of a plain name in the folder finds it goes to
+    // m_pScanChild (with m_bScanChildLooked) for AddListedItems.
     void CompleteStoredBits(TvFileSys* fs, const CWideString& entryPath, FsItemInfo& entry, int side,
                             CSyncTreeNode* pFolder, const CChildNameIndex& index);
+    CSyncTreeNode* m_pScanChild = nullptr;
+    bool m_bScanChildLooked = false;
     // Folders deeper than this below the side root are not listed.
     static constexpr int32_t kMaxScanDepth = 30;
     // Counters of the current side scan (zeroed by AnalyzeSide).
