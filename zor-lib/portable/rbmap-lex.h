@@ -35,6 +35,7 @@
 #include <cstring>
 #include <new>
 #include <utility>
+#include <vector>
 
 template <typename V> class CRBLexMapT {
 public:
@@ -183,6 +184,24 @@ public:
             p = p->Parent();
         }
         return p;
+    }
+
+    // Every entry, in no useful order (level by level), appended to out. The
+    // links of the entries still to visit are known ahead, so their loads
+    // overlap, where the walk in key order waits for each link in turn.
+    void CollectEntries(std::vector<CEntry*>& out) const {
+        if (!m_pRoot) return;
+        size_t i = out.size();
+        out.reserve(i + (size_t)m_nCount);
+        out.push_back(m_pRoot);
+        for (; i < out.size(); i++) {
+            const CEntry* e = out[i];
+            for (CEntry* c : {e->m_pLeft, e->m_pRight}) {
+                if (!c) continue;
+                __builtin_prefetch(c);
+                out.push_back(c);
+            }
+        }
     }
 
     // The entry that holds a value of this map.
