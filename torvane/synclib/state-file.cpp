@@ -1442,9 +1442,11 @@ bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAg
     err += step.err;
     if (step.nKind != CTreeParser::Step::kRecord) return false;
     // Kept here: the step goes when the next batch is taken. The name is
-    // shared, so that the parsing thread, which made it, mostly frees it.
+    // only read before that (by ApplyTreeRecord), so it is not copied: the
+    // parsing thread, which made it, frees it, and a copy would write its
+    // count from this thread.
     StateFile rec = std::move(step.rec);
-    const CWideString name = step.name;
+    const CWideString& name = step.name;
     const CSyncTime tSaved = step.tSaved;
     const CItemLen savedLen = step.savedLen;
     const CGenArray gens = std::move(step.gens);
