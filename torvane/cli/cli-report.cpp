@@ -43,8 +43,10 @@ public:
 
     void Children(CSyncTreeNode* pNode, uint8_t nCarriedDelete, uint32_t* pCarried) {
         if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
-            for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
+            for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
+                CSyncTreeNode::CChildMap::PrefetchFollowing(e);
                 Visit(&e->GetValue(), nCarriedDelete, pCarried);
+            }
     }
 
 private:

@@ -283,9 +283,18 @@ void CChildNameIndex::Build(CSyncTreeNode* pFolder) {
     while (nSlots < (size_t)pMap->GetCount() * 2) nSlots *= 2;
     m_Slots.assign(nSlots, nullptr);
     m_nMask = (uint32_t)(nSlots - 1);
-    // In key order: of the names that match ignoring case, the first in key
-    // order comes first on the probe path, as the map's look-up gives it.
-    for (CSyncTreeNode::CEntry* e = pMap->GetFirst(); e; e = CSyncTreeNode::CChildMap::GetNext(e)) {
+    // In any order: a look-up that ignores case steps back to the first of
+    // the names that match (they are neighbours in key order), so the order
+    // on a probe path does not change what is found. The keys' texts are
+    // asked for a few entries ahead.
+    m_Entries.clear();
+    pMap->CollectEntries(m_Entries);
+    constexpr size_t kAhead = 8;
+    const size_t n = m_Entries.size();
+    for (size_t j = 0; j < n && j < kAhead; j++) __builtin_prefetch(m_Entries[j]->GetKey().GetString());
+    for (size_t j = 0; j < n; j++) {
+        if (j + kAhead < n) __builtin_prefetch(m_Entries[j + kAhead]->GetKey().GetString());
+        CSyncTreeNode::CEntry* e = m_Entries[j];
         const CWideString& key = e->GetKey();
         uint32_t i = FoldedNameHash(key.GetString(), key.GetLength()) & m_nMask;
         while (m_Slots[i]) i = (i + 1) & m_nMask;
@@ -1440,9 +1449,11 @@ bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAg
     err += step.err;
     if (step.nKind != CTreeParser::Step::kRecord) return false;
     // Kept here: the step goes when the next batch is taken. The name is
-    // shared, so that the parsing thread, which made it, mostly frees it.
+    // only read before that (by ApplyTreeRecord), so it is not copied: the
+    // parsing thread, which made it, frees it, and a copy would write its
+    // count from this thread.
     StateFile rec = std::move(step.rec);
-    const CWideString name = step.name;
+    const CWideString& name = step.name;
     const CSyncTime tSaved = step.tSaved;
     const CItemLen savedLen = step.savedLen;
     const CGenArray gens = std::move(step.gens);

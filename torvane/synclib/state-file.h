@@ -158,6 +158,7 @@ public:
 private:
     std::vector<CSyncTreeNode::CEntry*> m_Slots; // open addressing, linear probing
     uint32_t m_nMask = 0;
+    std::vector<CSyncTreeNode::CEntry*> m_Entries; // Build's list of the children
 };
 
 class CStateFileIo {

@@ -97,11 +97,6 @@ CGenArray::CGenArray(const CGenArray& o) : CGenArray() {
     *this = o;
 }
 
-CGenArray::CGenArray(CGenArray&& o) noexcept : m_nCount(o.m_nCount), m_nCapacity(o.m_nCapacity) {
-    std::memcpy((void*)m_a, o.m_a, sizeof m_a);
-    o.m_nCount = o.m_nCapacity = 0;
-}
-
 CGenArray& CGenArray::operator=(const CGenArray& o) {
     if (this == &o) return *this;
     if (o.m_nCount <= GetCapacity()) {
@@ -119,16 +114,6 @@ CGenArray& CGenArray::operator=(const CGenArray& o) {
     RemoveAll();
     SetHeapBlock(p);
     m_nCount = m_nCapacity = o.m_nCount;
-    return *this;
-}
-
-CGenArray& CGenArray::operator=(CGenArray&& o) noexcept {
-    if (this == &o) return *this;
-    RemoveAll();
-    std::memcpy((void*)m_a, o.m_a, sizeof m_a);
-    m_nCount = o.m_nCount;
-    m_nCapacity = o.m_nCapacity;
-    o.m_nCount = o.m_nCapacity = 0;
     return *this;
 }
 
@@ -156,12 +141,6 @@ bool CGenArray::Add(CSyncTime t) {
     }
     Data()[m_nCount++] = t;
     return true;
-}
-
-void CGenArray::RemoveAll() {
-    if (!IsInline()) ::operator delete(HeapBlock());
-    m_a[0] = m_a[1] = CSyncTime();
-    m_nCount = m_nCapacity = 0;
 }
 
 bool CGenArray::operator==(const CGenArray& o) const {

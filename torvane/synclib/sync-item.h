@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 // ---------------------------------------------------------------- action codes
 // Low nibble: the kind; 0x10: no direction; 0x40: towards the right side;
@@ -171,10 +172,23 @@ public:
 
     CGenArray() = default;
     CGenArray(const CGenArray& o);
-    CGenArray(CGenArray&& o) noexcept;
+    CGenArray(CGenArray&& o) noexcept : m_nCount(o.m_nCount), m_nCapacity(o.m_nCapacity) {
+        std::memcpy((void*)m_a, o.m_a, sizeof m_a);
+        o.m_nCount = o.m_nCapacity = 0;
+    }
     CGenArray& operator=(const CGenArray& o);
-    CGenArray& operator=(CGenArray&& o) noexcept;
-    ~CGenArray() { RemoveAll(); }
+    CGenArray& operator=(CGenArray&& o) noexcept {
+        if (this == &o) return *this;
+        RemoveAll();
+        std::memcpy((void*)m_a, o.m_a, sizeof m_a);
+        m_nCount = o.m_nCount;
+        m_nCapacity = o.m_nCapacity;
+        o.m_nCount = o.m_nCapacity = 0;
+        return *this;
+    }
+    ~CGenArray() {
+        if (!IsInline()) ::operator delete(HeapBlock());
+    }
 
     bool IsEmpty() const { return m_nCount == 0; }
     int GetSize() const { return m_nCount; }
@@ -190,7 +204,11 @@ public:
 
     // Appends; false (array unchanged) when full or out of memory.
     bool Add(CSyncTime t);
-    void RemoveAll();
+    void RemoveAll() {
+        if (!IsInline()) ::operator delete(HeapBlock());
+        m_a[0] = m_a[1] = CSyncTime();
+        m_nCount = m_nCapacity = 0;
+    }
 
     const CSyncTime* begin() const { return Data(); }
     const CSyncTime* end() const { return Data() + m_nCount; }

@@ -667,6 +667,7 @@ struct CBothSidesFilter {
         if (!pMap) return;
         const CSyncJob::CVisitedSubtrees* pVisited = bRestricted ? job.m_pVisited.get() : nullptr;
         for (CSyncTreeNode::CEntry* e = pMap->GetFirst(); e; e = CSyncTreeNode::CChildMap::GetNext(e)) {
+            CSyncTreeNode::CChildMap::PrefetchFollowing(e);
             CSyncTreeNode* pChild = &e->GetValue();
             // Outside the visited subtrees the filters judge as in the last
             // Analyze and change nothing; the child still includes its parent.

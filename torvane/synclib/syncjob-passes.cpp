@@ -50,6 +50,7 @@ bool CSyncJob::DoForEntered(CSyncTreeNode* pNode, CDoSmthWithPair& pass) {
     if (!pNode) return false;
     CSyncTreeNode::CChildMap* pMap = pNode->GetChildMap();
     for (CSyncTreeNode::CEntry* e = pMap ? pMap->GetFirst() : nullptr; e; e = CSyncTreeNode::CChildMap::GetNext(e)) {
+        CSyncTreeNode::CChildMap::PrefetchFollowing(e);
         CSyncTreeNode* pChild = &e->GetValue();
         if (!pass.DoWithPair(pChild, this)) return false;
         if (Enters(*this, pChild) && !DoForEntered(pChild, pass)) return false;

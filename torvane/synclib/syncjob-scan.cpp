@@ -30,22 +30,15 @@ int ScanPercent(int32_t nDone, int32_t nExpected) {
     return nDone % 100;
 }
 
-// Runs the filters over what came only from the state files. With bFastPre
-// the side's current records become its old records first. Without it the
-// exclusions then go down to everything below an excluded folder (or one in
-// error), in the same walk: a node is filtered before its children, and
-// takes its parent's exclusion after its own filtering.
-void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFastPre) {
-    CDoPropagateExclusionsDown down;
+// One node's filtering of what came only from the state files. With
+// bFastPre the side's current record becomes its old record first. Without
+// it the exclusions then go down to everything below an excluded folder (or
+// one in error): in a walk in pre-order a node is filtered after its parent,
+// and takes its parent's exclusion after its own filtering.
+void FilterStateRecord(CSyncJob& job, CSyncTreeNode* pNode, int side, bool bFastPre) {
+    CSyncPairAndAction& item = pNode->GetItem();
     // Without rules nothing is excluded: there is only the copying to do.
-    if (!bFastPre && job.m_FilterMatcher.IsEmpty()) {
-        job.DoForSubtree(pRoot, down, false);
-        return;
-    }
-    CSyncDepthFirstIter it(pRoot);
-    for (; it.IsValid(); it.Next()) {
-        CSyncTreeNode* pNode = it.GetNode();
-        CSyncPairAndAction& item = pNode->GetItem();
+    if (bFastPre || !job.m_FilterMatcher.IsEmpty()) {
         if (bFastPre) item.m_aCur[side] = item.m_aOld[side];
         const CSideInfo& old = item.m_aOld[side];
         if (old.IsPresentBit() && !item.IsExcluded() && (bFastPre || !item.m_aCur[side].IsPresentBit())) {
@@ -58,8 +51,13 @@ void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFas
                 item.m_nFlags |= SPF_FILTER_JUDGED;
             }
         }
-        if (!bFastPre) down.DoWithPair(pNode, &job);
     }
+    if (!bFastPre) CDoPropagateExclusionsDown().DoWithPair(pNode, &job);
+}
+
+void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFastPre) {
+    CSyncDepthFirstIter it(pRoot);
+    for (; it.IsValid(); it.Next()) FilterStateRecord(job, it.GetNode(), side, bFastPre);
 }
 
 } // namespace
@@ -484,8 +482,18 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
             }
             if (nCount > 0) {
                 SetProgress(99, u"Filtering", false);
-                FilterStateRecords(*this, pRoot, side, bFastPre);
-                if (!CheckStop(errKind, errText)) return false;
+                // Without bFastPre the side-change walk comes next: the
+                // filtering goes along with it, node by node.
+                if (bFastPre)
+                    FilterStateRecords(*this, pRoot, side, bFastPre);
+                else
+                    m_fnStateFilterStep = [this, side](CSyncTreeNode* pNode) {
+                        FilterStateRecord(*this, pNode, side, false);
+                    };
+                if (!CheckStop(errKind, errText)) {
+                    m_fnStateFilterStep = nullptr;
+                    return false;
+                }
             }
             if (bStateRead) break;
             if (bFastPre) {
@@ -507,6 +515,11 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
         Stopwatch sw;
         uint32_t nChanged = 0;
         AnalyzeSideChanges(pRoot, pScanTime, side, nChanged);
+        // Not taken by the walk (there was none): filtered on its own.
+        if (m_fnStateFilterStep) {
+            m_fnStateFilterStep = nullptr;
+            FilterStateRecords(*this, pRoot, side, false);
+        }
         const int64_t nCompareMs = sw.ElapsedMs();
         if (!CheckStop(errKind, errText)) return false;
         if (bFullScan) {

@@ -103,10 +103,14 @@ bool CSyncJob::DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftT
     int32_t n = 0;
     // Items whose change marking looks the keys up in the final table.
     std::vector<CSyncTreeNode*> awaiting;
+    // A node is filtered before its own work, after its parent's.
+    const std::function<void(CSyncTreeNode*)> filterStep = std::move(m_fnStateFilterStep);
+    m_fnStateFilterStep = nullptr;
     CSyncDepthFirstIter it(pRoot);
     for (; it.IsValid(); it.Next()) {
         if (IsStopped()) return false;
         CSyncTreeNode* pNode = it.GetNode();
+        if (filterStep) filterStep(pNode);
         CSyncPairAndAction& item = pNode->GetItem();
         for (int k = 0; k < 4; k++) item.SetTimeShiftKey(k, 0);
         CSideInfo& cur = item.m_aCur[side];

@@ -584,6 +584,10 @@ public:
     bool m_bScanChildLooked = false;
     // Folders deeper than this below the side root are not listed.
     static constexpr int32_t kMaxScanDepth = 30;
+    // The filtering of the side's state records, one node at a time, left
+    // by the scan to the side-change walk (DetectNewOldTimeShift), which
+    // runs it on each node before its own work and then empties it.
+    std::function<void(CSyncTreeNode*)> m_fnStateFilterStep;
     // Counters of the current side scan (zeroed by AnalyzeSide).
     uint32_t m_nScanFoldersListed = 0;   // folders that became ordinary items
     uint32_t m_nScanFilesListed = 0;     // files that became ordinary items (followed links too)

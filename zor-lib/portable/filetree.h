@@ -259,7 +259,9 @@ public:
     bool Next() override {
         if (!m_pCur) return false;
         m_pCur = CNode::CChildMap::GetNext(m_pCur);
-        return m_pCur != nullptr;
+        if (!m_pCur) return false;
+        CNode::CChildMap::PrefetchFollowing(m_pCur);
+        return true;
     }
     bool Prev() {
         if (!m_pCur) return false;
@@ -334,7 +336,10 @@ public:
         }
         while (!m_Stack.empty()) {
             Level& l = m_Stack.back();
-            if (l.pCur && (l.pCur = CChildMap::GetNext(l.pCur)) != nullptr) break;
+            if (l.pCur && (l.pCur = CChildMap::GetNext(l.pCur)) != nullptr) {
+                CChildMap::PrefetchFollowing(l.pCur);
+                break;
+            }
             m_Stack.pop_back();
         }
         return !m_Stack.empty();

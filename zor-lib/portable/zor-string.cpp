@@ -9,21 +9,11 @@
 #include <new>
 #include <ostream>
 
-namespace {
 // The one shared empty header, followed by room for a terminator of either width.
-struct EmptyBlock {
-    StringData hdr;
-    char32_t zero;
-};
-EmptyBlock g_empty = {{0, 0, {1}, 1}, 0};
-} // namespace
-
-StringData* zor_detail::EmptyStringData() {
-    return &g_empty.hdr;
-}
+constinit zor_detail::EmptyBlock zor_detail::g_emptyBlock = {{0, 0, {1}, 1}, 0};
 
 static inline bool IsEmptyData(const StringData* d) {
-    return d == &g_empty.hdr;
+    return d == &zor_detail::g_emptyBlock.hdr;
 }
 
 template <typename T> StringData* CStringT<T>::Allocate(int nLength) {
@@ -53,7 +43,7 @@ template <typename T> void CStringT<T>::Free(StringData* d) {
     std::free(d);
 }
 
-template <typename T> CStringT<T>::CStringT(const CStringT& s) noexcept {
+template <typename T> void CStringT<T>::CopyShared(const CStringT& s) noexcept {
     StringData* d = s.Data();
     if (IsEmptyData(d)) {
         m_pch = s.m_pch;
@@ -87,15 +77,6 @@ template <typename T> CStringT<T>& CStringT<T>::operator=(const CStringT& s) {
     if (s.m_pch == m_pch) return *this;
     CStringT tmp(s);
     std::swap(m_pch, tmp.m_pch);
-    return *this;
-}
-
-template <typename T> CStringT<T>& CStringT<T>::operator=(CStringT&& s) noexcept {
-    if (this != &s) {
-        Release();
-        m_pch = s.m_pch;
-        s.m_pch = (T*)zor_detail::EmptyStringData()->data();
-    }
     return *this;
 }
 

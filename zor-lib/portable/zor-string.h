@@ -48,7 +48,15 @@ inline char ZorFoldUnit(char c) {
 }
 
 namespace zor_detail {
-StringData* EmptyStringData();
+// The header all empty strings share, with room for a terminator of either type.
+struct EmptyBlock {
+    StringData hdr;
+    char32_t zero;
+};
+extern EmptyBlock g_emptyBlock;
+inline StringData* EmptyStringData() {
+    return &g_emptyBlock.hdr;
+}
 }
 
 // ---------------------------------------------------------------- printf args
@@ -139,9 +147,12 @@ public:
     using XCHAR = T;
     using YCHAR = std::conditional_t<std::is_same_v<T, char>, char16_t, char>;
 
-    CStringT() noexcept : m_pch((T*)zor_detail::EmptyStringData()->data()) {}
-    CStringT(const CStringT& s) noexcept;
-    CStringT(CStringT&& s) noexcept : m_pch(s.m_pch) { s.m_pch = (T*)zor_detail::EmptyStringData()->data(); }
+    CStringT() noexcept : m_pch(EmptyChars()) {}
+    // An empty string is shared without a count (the common case is inline).
+    CStringT(const CStringT& s) noexcept : m_pch(EmptyChars()) {
+        if (s.m_pch != EmptyChars()) CopyShared(s);
+    }
+    CStringT(CStringT&& s) noexcept : m_pch(s.m_pch) { s.m_pch = EmptyChars(); }
     CStringT(const T* s) : CStringT() { SetString(s, ZorStrLen(s)); }
     CStringT(const T* s, int len) : CStringT() { SetString(s, len); }
     CStringT(std::basic_string_view<T> s) : CStringT() { SetString(s.data(), (int)s.size()); }
@@ -150,10 +161,19 @@ public:
     CStringT(const CStringT<YCHAR>& s) : CStringT() { AssignOther(s.GetString(), s.GetLength()); }
     explicit CStringT(const YCHAR* s) : CStringT() { AssignOther(s, ZorStrLen(s)); }
     explicit CStringT(const YCHAR* s, int len) : CStringT() { AssignOther(s, len); }
-    ~CStringT() { Release(); }
+    ~CStringT() {
+        if (m_pch != EmptyChars()) Release();
+    }
 
     CStringT& operator=(const CStringT& s);
-    CStringT& operator=(CStringT&& s) noexcept;
+    CStringT& operator=(CStringT&& s) noexcept {
+        if (this != &s) {
+            if (m_pch != EmptyChars()) Release();
+            m_pch = s.m_pch;
+            s.m_pch = EmptyChars();
+        }
+        return *this;
+    }
     CStringT& operator=(const T* s) {
         SetString(s, ZorStrLen(s));
         return *this;
@@ -281,6 +301,9 @@ public:
 private:
     T* m_pch;
 
+    static T* EmptyChars() { return (T*)zor_detail::EmptyStringData()->data(); }
+    // The copy of a string that is not empty: shared, or copied while locked.
+    void CopyShared(const CStringT& s) noexcept;
     void Release();
     void AssignOther(const YCHAR* s, int len);
     // Makes the buffer private with room for nLength characters, keeping the content.
