@@ -586,49 +586,60 @@ namespace {
 // the general reader reads the record.
 class CWrittenRecord {
 public:
-    explicit CWrittenRecord(ZorInStream& in) : m_In(in) {
-        int n = 0;
-        m_p = m_pStart = in.GetReady(n);
-        m_pEnd = m_p + n;
-    }
+    explicit CWrittenRecord(ZorInStream& in) : m_In(in) {}
+    // The cursor is a local that no store can be taken to change, and the
+    // steps are inlined, so that it stays in a register; neighbouring
+    // literals are compared at once.
     bool Read(bool& bFolder, CWideString& wN, CItemLen& len, uint32_t& nAttr, CSyncTime& tFile,
               CSyncTime& tAccu, CSyncTime& tSaved, CItemLen& savedLen, CWideString& wI, CGenArray& gens) {
+        int nReady = 0;
+        const unsigned char* const pStart = m_In.GetReady(nReady);
+        const unsigned char* const pEnd = pStart + nReady;
+        const unsigned char* p = pStart;
+        uint32_t lh = 0, ll = 0, a = 0, c = 0, t = 0, s = 0, sh = 0, sl = 0;
         uint64_t nGens = 0;
-        if (!Take("[f=") || m_p >= m_pEnd || (*m_p != '0' && *m_p != '1')) return false;
-        bFolder = *m_p++ == '1';
-        if (!Byte('|') || !Byte('N') || !Text(wN) || !Len('l', len) || !Byte('a') ||
-            !Unsigned(0xFFFFFFFFu, nAttr) || !Time('C', tFile) || !Time('t', tAccu) || !Time('p', tSaved) ||
-            !Len('s', savedLen) || !Byte('i') || !Text(wI) || !Take("g[a{=") || !Digits(nGens) ||
-            !Byte('|') || nGens > (uint64_t)kStateMaxGenerations)
+        if (!Take(p, pEnd, "[f=") || p >= pEnd || (*p != '0' && *p != '1')) return false;
+        const bool bIsFolder = *p++ == '1';
+        if (!Take(p, pEnd, "|N") || !Text(p, pEnd, wN) || !Take(p, pEnd, "l[h") || !Unsigned(p, pEnd, 0xFFFF, lh) ||
+            !Take(p, pEnd, "l") || !Unsigned(p, pEnd, 0xFFFFFFFFu, ll) || !Take(p, pEnd, "]a") ||
+            !Unsigned(p, pEnd, 0xFFFFFFFFu, a) || !Take(p, pEnd, "C[t") || !Unsigned(p, pEnd, 0xFFFFFFFFu, c) ||
+            !Take(p, pEnd, "]t[t") || !Unsigned(p, pEnd, 0xFFFFFFFFu, t) || !Take(p, pEnd, "]p[t") ||
+            !Unsigned(p, pEnd, 0xFFFFFFFFu, s) || !Take(p, pEnd, "]s[h") || !Unsigned(p, pEnd, 0xFFFF, sh) ||
+            !Take(p, pEnd, "l") || !Unsigned(p, pEnd, 0xFFFFFFFFu, sl) || !Take(p, pEnd, "]i") ||
+            !Text(p, pEnd, wI) || !Take(p, pEnd, "g[a{=") || !Digits(p, pEnd, nGens) || !Take(p, pEnd, "|") ||
+            nGens > (uint64_t)kStateMaxGenerations)
             return false;
         for (uint64_t i = 0; i < nGens; i++) {
             uint32_t y = 0;
-            if (!Take("[y") || !Unsigned(0xFFFFFFFFu, y) || !Take("]|") || !gens.Add(CSyncTime(y)))
+            if (!Take(p, pEnd, "[y") || !Unsigned(p, pEnd, 0xFFFFFFFFu, y) || !Take(p, pEnd, "]|") ||
+                !gens.Add(CSyncTime(y)))
                 return false;
         }
-        if (!Take("}]]")) return false;
-        m_In.TakeReady((int)(m_p - m_pStart));
+        if (!Take(p, pEnd, "}]]")) return false;
+        bFolder = bIsFolder;
+        len.SetRaw((uint16_t)lh, ll);
+        nAttr = a;
+        tFile.SetTime(c);
+        tAccu.SetTime(t);
+        tSaved.SetTime(s);
+        savedLen.SetRaw((uint16_t)sh, sl);
+        m_In.TakeReady((int)(p - pStart));
         return true;
     }
 
 private:
-    bool Byte(unsigned char c) {
-        if (m_p >= m_pEnd || *m_p != c) return false;
-        ++m_p;
-        return true;
-    }
+    using Cursor = const unsigned char*;
     // The literal's bytes (its size known here, so the compare is inlined).
-    template <size_t N> bool Take(const char (&s)[N]) {
+    template <size_t N> [[gnu::always_inline]] static bool Take(Cursor& p, Cursor pEnd, const char (&s)[N]) {
         constexpr size_t n = N - 1;
-        if ((size_t)(m_pEnd - m_p) < n || memcmp(m_p, s, n) != 0) return false;
-        m_p += n;
+        if ((size_t)(pEnd - p) < n || memcmp(p, s, n) != 0) return false;
+        p += n;
         return true;
     }
     // At most 18 digits, as the tic reader takes in place. Eight digits in a
     // row (most times) are taken in one step.
-    bool Digits(uint64_t& v) {
-        const unsigned char* p = m_p; // not the member: a byte read could be taken for a write of it
-        const unsigned char* const pEnd = m_pEnd;
+    [[gnu::always_inline]] static bool Digits(Cursor& cur, Cursor pEnd, uint64_t& v) {
+        const unsigned char* p = cur;
         const unsigned char* const pLast = pEnd - p > 18 ? p + 18 : pEnd;
         uint64_t n = 0;
         if constexpr (std::endian::native == std::endian::little) {
@@ -640,29 +651,31 @@ private:
         }
         while (p < pLast && (unsigned)(*p - '0') < 10u) n = n * 10 + (*p++ - '0');
         v = n;
-        const bool bAny = p > m_p;
-        m_p = p;
+        const bool bAny = p > cur;
+        cur = p;
         return bAny;
     }
     // Eight bytes, the first in the low byte, that are all '0' to '9'.
-    static bool AllDigits(uint64_t w) {
+    [[gnu::always_inline]] static bool AllDigits(uint64_t w) {
         constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ull, k3 = 0x3030303030303030ull, k6 = 0x0606060606060606ull;
         return (w & kHigh) == k3 && ((w + k6) & kHigh) == k3;
     }
     // Their value: pairs, then fours, then all eight.
-    static uint64_t EightDigits(uint64_t w) {
+    [[gnu::always_inline]] static uint64_t EightDigits(uint64_t w) {
         w -= 0x3030303030303030ull;
         w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFull;
         w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFull;
         return (w * 10000 + (w >> 32)) & 0xFFFFFFFFull;
     }
     // "=" number "|" up to max, where -1 to -3 stand for max to max - 2.
-    bool Unsigned(uint32_t max, uint32_t& n) {
-        if (!Byte('=')) return false;
-        const bool bNeg = m_p < m_pEnd && *m_p == '-';
-        if (bNeg) ++m_p;
+    [[gnu::always_inline]] static bool Unsigned(Cursor& p, Cursor pEnd, uint32_t max, uint32_t& n) {
+        if (p >= pEnd || *p != '=') return false;
+        ++p;
+        const bool bNeg = p < pEnd && *p == '-';
+        if (bNeg) ++p;
         uint64_t v = 0;
-        if (!Digits(v) || !Byte('|')) return false;
+        if (!Digits(p, pEnd, v) || p >= pEnd || *p != '|') return false;
+        ++p;
         if (!bNeg) {
             if (v > max) return false;
             n = (uint32_t)v;
@@ -673,41 +686,23 @@ private:
         return true;
     }
     // ":" length ":" ASCII bytes "|".
-    bool Text(CWideString& s) {
+    [[gnu::always_inline]] static bool Text(Cursor& p, Cursor pEnd, CWideString& s) {
         uint64_t n = 0;
-        if (!Byte(':') || !Digits(n) || !Byte(':') || n > (uint64_t)kStateMaxString ||
-            (uint64_t)(m_pEnd - m_p) <= n || m_p[n] != '|')
+        if (!Take(p, pEnd, ":") || !Digits(p, pEnd, n) || !Take(p, pEnd, ":") || n > (uint64_t)kStateMaxString ||
+            (uint64_t)(pEnd - p) <= n || p[n] != '|')
             return false;
         for (uint64_t i = 0; i < n; i++)
-            if (m_p[i] >= 0x80) return false;
+            if (p[i] >= 0x80) return false;
         if (n > 0) {
             char16_t* q = s.GetBufferSetLength((int)n);
-            for (uint64_t i = 0; i < n; i++) q[i] = m_p[i];
+            for (uint64_t i = 0; i < n; i++) q[i] = p[i];
             s.ReleaseBuffer((int)n);
         }
-        m_p += n + 1;
-        return true;
-    }
-    bool Len(char tag, CItemLen& len) {
-        uint32_t h = 0, l = 0;
-        if (!Byte((unsigned char)tag) || !Take("[h") || !Unsigned(0xFFFF, h) || !Byte('l') ||
-            !Unsigned(0xFFFFFFFFu, l) || !Byte(']'))
-            return false;
-        len.SetRaw((uint16_t)h, l);
-        return true;
-    }
-    bool Time(char tag, CSyncTime& t) {
-        uint32_t v = 0;
-        if (!Byte((unsigned char)tag) || !Take("[t") || !Unsigned(0xFFFFFFFFu, v) || !Byte(']'))
-            return false;
-        t.SetTime(v);
+        p += n + 1;
         return true;
     }
 
     ZorInStream& m_In;
-    const unsigned char* m_pStart;
-    const unsigned char* m_p;
-    const unsigned char* m_pEnd;
 };
 
 } // namespace
@@ -1439,7 +1434,7 @@ bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAg
                                      CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
                                      CWideString& err) {
     CTreeParser::Step& step = parser.Peek();
-    err += step.err;
+    if (!step.err.IsEmpty()) err += step.err;
     if (step.nKind != CTreeParser::Step::kRecord) return false;
     // Kept here: the step goes when the next batch is taken. The name is
     // only read before that (by ApplyTreeRecord), so it is not copied: the
@@ -1461,7 +1456,7 @@ bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAg
         CTreeParser::Step& next = parser.Peek();
         const CTreeParser::Step::Kind nKind = next.nKind;
         if (nKind != CTreeParser::Step::kRecord) {
-            err += next.err;
+            if (!next.err.IsEmpty()) err += next.err;
             parser.Pop();
             if (nKind == CTreeParser::Step::kError) return false;
             break;
