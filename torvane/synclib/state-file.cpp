@@ -201,34 +201,70 @@ bool HasBadComponent(const CWideString& path) {
     return false;
 }
 
+// Four units in a word (the first in the low bits): any unit that is zero.
+constexpr uint64_t kUnitOnes = 0x0001000100010001ull, kUnitHighs = 0x8000800080008000ull;
+bool AnyZeroUnit(uint64_t w) {
+    return ((w - kUnitOnes) & ~w & kUnitHighs) != 0;
+}
+
 // A name that is a component by itself: not empty, no separator, no NUL,
-// not "." or "..", NFC. Below U+0300 every name is NFC.
+// not "." or "..", NFC. Below U+0300 every name is NFC. Four units are
+// looked at in one step.
 bool IsPlainName(const CWideString& name) {
     const char16_t* p = name.GetString();
     const int n = name.GetLength();
     if (n == 0 || (p[0] == u'.' && (n == 1 || (n == 2 && p[1] == u'.')))) return false;
-    char16_t nOr = 0;
-    for (int i = 0; i < n; i++) {
+    uint64_t nOr = 0;
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t w;
+        memcpy(&w, p + i, sizeof w);
+        if (AnyZeroUnit(w) || AnyZeroUnit(w ^ (kUnitOnes * u'/'))) return false;
+        nOr |= w;
+    }
+    for (; i < n; i++) {
         const char16_t c = p[i];
         if (c == u'/' || c == 0) return false;
         nOr |= c;
     }
-    return nOr < 0x100 || IsNameNfc(name);
+    nOr |= nOr >> 32;
+    nOr |= nOr >> 16;
+    return (nOr & 0xFFFF) < 0x100 || IsNameNfc(name);
 }
 
-// The child-map order folds letter case unit by unit (CompareNoCaseThenCase):
-// names that match ignoring case have equal folded units, so equal hashes.
+// The case fold of the child-map order (CompareNoCaseThenCase), unit by unit.
+unsigned FoldNameUnit(unsigned c) {
+    return c < 0x80 ? (c - u'A' < 26u ? c + 32 : c) : ZorFoldUnit((char16_t)c);
+}
+
+// Names that match ignoring case have equal folded units, so equal hashes.
+// Four units are folded and mixed in one step: ASCII units in place (each
+// capital gets its 0x20 bit), a word with another unit one unit at a time.
 uint32_t FoldedNameHash(const char16_t* p, int n) {
-    uint32_t h = 2166136261u;
-    for (int i = 0; i < n; i++) {
-        unsigned c = p[i];
-        if (c < 0x80)
-            c = c - u'A' < 26u ? c + 32 : c;
-        else
-            c = ZorFoldUnit((char16_t)c);
-        h = (h ^ c) * 16777619u;
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t)(uint32_t)n;
+    auto mix = [&h](uint64_t w) {
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    };
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t w;
+        memcpy(&w, p + i, sizeof w);
+        if ((w & 0xFF80FF80FF80FF80ull) == 0) {
+            const uint64_t atLeastA = w + kUnitOnes * (0x80 - u'A'), pastZ = w + kUnitOnes * (0x80 - u'Z' - 1);
+            w |= (atLeastA & ~pastZ & (kUnitOnes * 0x80)) >> 2;
+        } else {
+            w = 0;
+            for (int k = 0; k < 4; k++) w |= (uint64_t)FoldNameUnit(p[i + k]) << (16 * k);
+        }
+        mix(w);
     }
-    return h;
+    if (i < n) {
+        uint64_t w = 0;
+        for (int k = 0; i + k < n; k++) w |= (uint64_t)FoldNameUnit(p[i + k]) << (16 * k);
+        mix(w);
+    }
+    return (uint32_t)(h ^ (h >> 32));
 }
 
 bool NameMatches(const CWideString& a, const CWideString& b, bool bCaseSensitive) {
@@ -236,9 +272,17 @@ bool NameMatches(const CWideString& a, const CWideString& b, bool bCaseSensitive
     if (n != b.GetLength()) return false;
     const char16_t* pa = a.GetString();
     const char16_t* pb = b.GetString();
-    if (memcmp(pa, pb, sizeof(char16_t) * (size_t)n) == 0) return true;
-    if (bCaseSensitive) return false;
-    for (int i = 0; i < n; i++) {
+    // Equal units are passed four at a time.
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t x, y;
+        memcpy(&x, pa + i, sizeof x);
+        memcpy(&y, pb + i, sizeof y);
+        if (x != y) break;
+    }
+    if (i == n) return true;
+    if (bCaseSensitive) return memcmp(pa + i, pb + i, sizeof(char16_t) * (size_t)(n - i)) == 0;
+    for (; i < n; i++) {
         const unsigned ca = pa[i], cb = pb[i];
         if (ca == cb) continue;
         const unsigned fa = (ca | cb) < 0x80 ? (ca - u'A' < 26u ? ca + 32 : ca) : ZorFoldUnit((char16_t)ca);
@@ -275,18 +319,23 @@ bool AnyChildPresent(CSyncTreeNode* pNode, int nSide) {
 void CChildNameIndex::Build(CSyncTreeNode* pFolder) {
     m_Slots.clear();
     m_nMask = 0;
+    m_pMap = nullptr;
+    m_nIndexed = 0;
+    m_bCaseTwins = false;
     CSyncTreeNode::CChildMap* pMap = pFolder ? pFolder->GetChildMap() : nullptr;
     // A few children are found as fast by the map's descent.
     constexpr int kMinIndexed = 16;
     if (!pMap || pMap->GetCount() < kMinIndexed) return;
     size_t nSlots = 32;
     while (nSlots < (size_t)pMap->GetCount() * 2) nSlots *= 2;
-    m_Slots.assign(nSlots, nullptr);
+    m_Slots.assign(nSlots, Slot{nullptr, 0});
     m_nMask = (uint32_t)(nSlots - 1);
+    m_pMap = pMap;
+    m_nIndexed = pMap->GetCount();
     // In any order: a look-up that ignores case steps back to the first of
-    // the names that match (they are neighbours in key order), so the order
-    // on a probe path does not change what is found. The keys' texts are
-    // asked for a few entries ahead.
+    // the names that match (they are neighbours in key order) where two
+    // indexed names match ignoring case, or names were added since. The
+    // keys' texts are asked for a few entries ahead.
     m_Entries.clear();
     pMap->CollectEntries(m_Entries);
     constexpr size_t kAhead = 8;
@@ -296,24 +345,28 @@ void CChildNameIndex::Build(CSyncTreeNode* pFolder) {
         if (j + kAhead < n) __builtin_prefetch(m_Entries[j + kAhead]->GetKey().GetString());
         CSyncTreeNode::CEntry* e = m_Entries[j];
         const CWideString& key = e->GetKey();
-        uint32_t i = FoldedNameHash(key.GetString(), key.GetLength()) & m_nMask;
-        while (m_Slots[i]) i = (i + 1) & m_nMask;
-        m_Slots[i] = e;
+        const uint32_t h = FoldedNameHash(key.GetString(), key.GetLength());
+        uint32_t i = h & m_nMask;
+        for (; m_Slots[i].e; i = (i + 1) & m_nMask)
+            if (m_Slots[i].nHash == h && NameMatches(key, m_Slots[i].e->GetKey(), false)) m_bCaseTwins = true;
+        m_Slots[i] = Slot{e, h};
     }
 }
 
 CSyncTreeNode* CChildNameIndex::Find(const CWideString& name, bool bCaseSensitive) const {
-    uint32_t i = FoldedNameHash(name.GetString(), name.GetLength()) & m_nMask;
-    for (CSyncTreeNode::CEntry* e; (e = m_Slots[i]) != nullptr; i = (i + 1) & m_nMask) {
-        if (!NameMatches(name, e->GetKey(), bCaseSensitive)) continue;
-        // A name added after the index was made may come before it in key order.
-        if (!bCaseSensitive)
+    const uint32_t h = FoldedNameHash(name.GetString(), name.GetLength());
+    for (uint32_t i = h & m_nMask;; i = (i + 1) & m_nMask) {
+        const Slot& slot = m_Slots[i];
+        if (!slot.e) return nullptr;
+        if (slot.nHash != h || !NameMatches(name, slot.e->GetKey(), bCaseSensitive)) continue;
+        CSyncTreeNode::CEntry* e = slot.e;
+        // The first in key order of the names that match ignoring case.
+        if (!bCaseSensitive && (m_bCaseTwins || m_pMap->GetCount() != m_nIndexed))
             for (CSyncTreeNode::CEntry* p; (p = CSyncTreeNode::CChildMap::GetPrev(e)) != nullptr &&
                                            NameMatches(name, p->GetKey(), false);)
                 e = p;
         return &e->GetValue();
     }
-    return nullptr;
 }
 
 // ---------------------------------------------------------------- header
