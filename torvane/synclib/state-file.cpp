@@ -693,6 +693,12 @@ private:
     // row (most times) are taken in one step.
     [[gnu::always_inline]] static bool Digits(Cursor& cur, Cursor pEnd, uint64_t& v) {
         const unsigned char* p = cur;
+        // One digit alone (most counts and lengths) is taken at once.
+        if (pEnd - p >= 2 && (unsigned)(p[0] - '0') < 10u && (unsigned)(p[1] - '0') >= 10u) {
+            v = p[0] - '0';
+            cur = p + 1;
+            return true;
+        }
         const unsigned char* const pLast = pEnd - p > 18 ? p + 18 : pEnd;
         uint64_t n = 0;
         if constexpr (std::endian::native == std::endian::little) {
