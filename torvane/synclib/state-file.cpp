@@ -201,34 +201,70 @@ bool HasBadComponent(const CWideString& path) {
     return false;
 }
 
+// Four units in a word (the first in the low bits): any unit that is zero.
+constexpr uint64_t kUnitOnes = 0x0001000100010001ull, kUnitHighs = 0x8000800080008000ull;
+bool AnyZeroUnit(uint64_t w) {
+    return ((w - kUnitOnes) & ~w & kUnitHighs) != 0;
+}
+
 // A name that is a component by itself: not empty, no separator, no NUL,
-// not "." or "..", NFC. Below U+0300 every name is NFC.
+// not "." or "..", NFC. Below U+0300 every name is NFC. Four units are
+// looked at in one step.
 bool IsPlainName(const CWideString& name) {
     const char16_t* p = name.GetString();
     const int n = name.GetLength();
     if (n == 0 || (p[0] == u'.' && (n == 1 || (n == 2 && p[1] == u'.')))) return false;
-    char16_t nOr = 0;
-    for (int i = 0; i < n; i++) {
+    uint64_t nOr = 0;
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t w;
+        memcpy(&w, p + i, sizeof w);
+        if (AnyZeroUnit(w) || AnyZeroUnit(w ^ (kUnitOnes * u'/'))) return false;
+        nOr |= w;
+    }
+    for (; i < n; i++) {
         const char16_t c = p[i];
         if (c == u'/' || c == 0) return false;
         nOr |= c;
     }
-    return nOr < 0x100 || IsNameNfc(name);
+    nOr |= nOr >> 32;
+    nOr |= nOr >> 16;
+    return (nOr & 0xFFFF) < 0x100 || IsNameNfc(name);
 }
 
-// The child-map order folds letter case unit by unit (CompareNoCaseThenCase):
-// names that match ignoring case have equal folded units, so equal hashes.
+// The case fold of the child-map order (CompareNoCaseThenCase), unit by unit.
+unsigned FoldNameUnit(unsigned c) {
+    return c < 0x80 ? (c - u'A' < 26u ? c + 32 : c) : ZorFoldUnit((char16_t)c);
+}
+
+// Names that match ignoring case have equal folded units, so equal hashes.
+// Four units are folded and mixed in one step: ASCII units in place (each
+// capital gets its 0x20 bit), a word with another unit one unit at a time.
 uint32_t FoldedNameHash(const char16_t* p, int n) {
-    uint32_t h = 2166136261u;
-    for (int i = 0; i < n; i++) {
-        unsigned c = p[i];
-        if (c < 0x80)
-            c = c - u'A' < 26u ? c + 32 : c;
-        else
-            c = ZorFoldUnit((char16_t)c);
-        h = (h ^ c) * 16777619u;
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t)(uint32_t)n;
+    auto mix = [&h](uint64_t w) {
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    };
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t w;
+        memcpy(&w, p + i, sizeof w);
+        if ((w & 0xFF80FF80FF80FF80ull) == 0) {
+            const uint64_t atLeastA = w + kUnitOnes * (0x80 - u'A'), pastZ = w + kUnitOnes * (0x80 - u'Z' - 1);
+            w |= (atLeastA & ~pastZ & (kUnitOnes * 0x80)) >> 2;
+        } else {
+            w = 0;
+            for (int k = 0; k < 4; k++) w |= (uint64_t)FoldNameUnit(p[i + k]) << (16 * k);
+        }
+        mix(w);
     }
-    return h;
+    if (i < n) {
+        uint64_t w = 0;
+        for (int k = 0; i + k < n; k++) w |= (uint64_t)FoldNameUnit(p[i + k]) << (16 * k);
+        mix(w);
+    }
+    return (uint32_t)(h ^ (h >> 32));
 }
 
 bool NameMatches(const CWideString& a, const CWideString& b, bool bCaseSensitive) {
@@ -236,9 +272,17 @@ bool NameMatches(const CWideString& a, const CWideString& b, bool bCaseSensitive
     if (n != b.GetLength()) return false;
     const char16_t* pa = a.GetString();
     const char16_t* pb = b.GetString();
-    if (memcmp(pa, pb, sizeof(char16_t) * (size_t)n) == 0) return true;
-    if (bCaseSensitive) return false;
-    for (int i = 0; i < n; i++) {
+    // Equal units are passed four at a time.
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t x, y;
+        memcpy(&x, pa + i, sizeof x);
+        memcpy(&y, pb + i, sizeof y);
+        if (x != y) break;
+    }
+    if (i == n) return true;
+    if (bCaseSensitive) return memcmp(pa + i, pb + i, sizeof(char16_t) * (size_t)(n - i)) == 0;
+    for (; i < n; i++) {
         const unsigned ca = pa[i], cb = pb[i];
         if (ca == cb) continue;
         const unsigned fa = (ca | cb) < 0x80 ? (ca - u'A' < 26u ? ca + 32 : ca) : ZorFoldUnit((char16_t)ca);
@@ -275,18 +319,23 @@ bool AnyChildPresent(CSyncTreeNode* pNode, int nSide) {
 void CChildNameIndex::Build(CSyncTreeNode* pFolder) {
     m_Slots.clear();
     m_nMask = 0;
+    m_pMap = nullptr;
+    m_nIndexed = 0;
+    m_bCaseTwins = false;
     CSyncTreeNode::CChildMap* pMap = pFolder ? pFolder->GetChildMap() : nullptr;
     // A few children are found as fast by the map's descent.
     constexpr int kMinIndexed = 16;
     if (!pMap || pMap->GetCount() < kMinIndexed) return;
     size_t nSlots = 32;
     while (nSlots < (size_t)pMap->GetCount() * 2) nSlots *= 2;
-    m_Slots.assign(nSlots, nullptr);
+    m_Slots.assign(nSlots, Slot{nullptr, 0});
     m_nMask = (uint32_t)(nSlots - 1);
+    m_pMap = pMap;
+    m_nIndexed = pMap->GetCount();
     // In any order: a look-up that ignores case steps back to the first of
-    // the names that match (they are neighbours in key order), so the order
-    // on a probe path does not change what is found. The keys' texts are
-    // asked for a few entries ahead.
+    // the names that match (they are neighbours in key order) where two
+    // indexed names match ignoring case, or names were added since. The
+    // keys' texts are asked for a few entries ahead.
     m_Entries.clear();
     pMap->CollectEntries(m_Entries);
     constexpr size_t kAhead = 8;
@@ -296,24 +345,28 @@ void CChildNameIndex::Build(CSyncTreeNode* pFolder) {
         if (j + kAhead < n) __builtin_prefetch(m_Entries[j + kAhead]->GetKey().GetString());
         CSyncTreeNode::CEntry* e = m_Entries[j];
         const CWideString& key = e->GetKey();
-        uint32_t i = FoldedNameHash(key.GetString(), key.GetLength()) & m_nMask;
-        while (m_Slots[i]) i = (i + 1) & m_nMask;
-        m_Slots[i] = e;
+        const uint32_t h = FoldedNameHash(key.GetString(), key.GetLength());
+        uint32_t i = h & m_nMask;
+        for (; m_Slots[i].e; i = (i + 1) & m_nMask)
+            if (m_Slots[i].nHash == h && NameMatches(key, m_Slots[i].e->GetKey(), false)) m_bCaseTwins = true;
+        m_Slots[i] = Slot{e, h};
     }
 }
 
 CSyncTreeNode* CChildNameIndex::Find(const CWideString& name, bool bCaseSensitive) const {
-    uint32_t i = FoldedNameHash(name.GetString(), name.GetLength()) & m_nMask;
-    for (CSyncTreeNode::CEntry* e; (e = m_Slots[i]) != nullptr; i = (i + 1) & m_nMask) {
-        if (!NameMatches(name, e->GetKey(), bCaseSensitive)) continue;
-        // A name added after the index was made may come before it in key order.
-        if (!bCaseSensitive)
+    const uint32_t h = FoldedNameHash(name.GetString(), name.GetLength());
+    for (uint32_t i = h & m_nMask;; i = (i + 1) & m_nMask) {
+        const Slot& slot = m_Slots[i];
+        if (!slot.e) return nullptr;
+        if (slot.nHash != h || !NameMatches(name, slot.e->GetKey(), bCaseSensitive)) continue;
+        CSyncTreeNode::CEntry* e = slot.e;
+        // The first in key order of the names that match ignoring case.
+        if (!bCaseSensitive && (m_bCaseTwins || m_pMap->GetCount() != m_nIndexed))
             for (CSyncTreeNode::CEntry* p; (p = CSyncTreeNode::CChildMap::GetPrev(e)) != nullptr &&
                                            NameMatches(name, p->GetKey(), false);)
                 e = p;
         return &e->GetValue();
     }
-    return nullptr;
 }
 
 // ---------------------------------------------------------------- header
@@ -591,49 +644,66 @@ namespace {
 // the general reader reads the record.
 class CWrittenRecord {
 public:
-    explicit CWrittenRecord(ZorInStream& in) : m_In(in) {
-        int n = 0;
-        m_p = m_pStart = in.GetReady(n);
-        m_pEnd = m_p + n;
-    }
+    explicit CWrittenRecord(ZorInStream& in) : m_In(in) {}
+    // The cursor is a local that no store can be taken to change, and the
+    // steps are inlined, so that it stays in a register; neighbouring
+    // literals are compared at once.
     bool Read(bool& bFolder, CWideString& wN, CItemLen& len, uint32_t& nAttr, CSyncTime& tFile,
               CSyncTime& tAccu, CSyncTime& tSaved, CItemLen& savedLen, CWideString& wI, CGenArray& gens) {
+        int nReady = 0;
+        const unsigned char* const pStart = m_In.GetReady(nReady);
+        const unsigned char* const pEnd = pStart + nReady;
+        const unsigned char* p = pStart;
+        uint32_t lh = 0, ll = 0, a = 0, c = 0, t = 0, s = 0, sh = 0, sl = 0;
         uint64_t nGens = 0;
-        if (!Take("[f=") || m_p >= m_pEnd || (*m_p != '0' && *m_p != '1')) return false;
-        bFolder = *m_p++ == '1';
-        if (!Byte('|') || !Byte('N') || !Text(wN) || !Len('l', len) || !Byte('a') ||
-            !Unsigned(0xFFFFFFFFu, nAttr) || !Time('C', tFile) || !Time('t', tAccu) || !Time('p', tSaved) ||
-            !Len('s', savedLen) || !Byte('i') || !Text(wI) || !Take("g[a{=") || !Digits(nGens) ||
-            !Byte('|') || nGens > (uint64_t)kStateMaxGenerations)
+        if (!Take(p, pEnd, "[f=") || p >= pEnd || (*p != '0' && *p != '1')) return false;
+        const bool bIsFolder = *p++ == '1';
+        if (!Take(p, pEnd, "|N") || !Text(p, pEnd, wN) || !Take(p, pEnd, "l[h") || !Unsigned(p, pEnd, 0xFFFF, lh) ||
+            !Take(p, pEnd, "l") || !Unsigned(p, pEnd, 0xFFFFFFFFu, ll) || !Take(p, pEnd, "]a") ||
+            !Unsigned(p, pEnd, 0xFFFFFFFFu, a) || !Take(p, pEnd, "C[t") || !Unsigned(p, pEnd, 0xFFFFFFFFu, c) ||
+            !Take(p, pEnd, "]t[t") || !Unsigned(p, pEnd, 0xFFFFFFFFu, t) || !Take(p, pEnd, "]p[t") ||
+            !Unsigned(p, pEnd, 0xFFFFFFFFu, s) || !Take(p, pEnd, "]s[h") || !Unsigned(p, pEnd, 0xFFFF, sh) ||
+            !Take(p, pEnd, "l") || !Unsigned(p, pEnd, 0xFFFFFFFFu, sl) || !Take(p, pEnd, "]i") ||
+            !Text(p, pEnd, wI) || !Take(p, pEnd, "g[a{=") || !Digits(p, pEnd, nGens) || !Take(p, pEnd, "|") ||
+            nGens > (uint64_t)kStateMaxGenerations)
             return false;
         for (uint64_t i = 0; i < nGens; i++) {
             uint32_t y = 0;
-            if (!Take("[y") || !Unsigned(0xFFFFFFFFu, y) || !Take("]|") || !gens.Add(CSyncTime(y)))
+            if (!Take(p, pEnd, "[y") || !Unsigned(p, pEnd, 0xFFFFFFFFu, y) || !Take(p, pEnd, "]|") ||
+                !gens.Add(CSyncTime(y)))
                 return false;
         }
-        if (!Take("}]]")) return false;
-        m_In.TakeReady((int)(m_p - m_pStart));
+        if (!Take(p, pEnd, "}]]")) return false;
+        bFolder = bIsFolder;
+        len.SetRaw((uint16_t)lh, ll);
+        nAttr = a;
+        tFile.SetTime(c);
+        tAccu.SetTime(t);
+        tSaved.SetTime(s);
+        savedLen.SetRaw((uint16_t)sh, sl);
+        m_In.TakeReady((int)(p - pStart));
         return true;
     }
 
 private:
-    bool Byte(unsigned char c) {
-        if (m_p >= m_pEnd || *m_p != c) return false;
-        ++m_p;
-        return true;
-    }
+    using Cursor = const unsigned char*;
     // The literal's bytes (its size known here, so the compare is inlined).
-    template <size_t N> bool Take(const char (&s)[N]) {
+    template <size_t N> [[gnu::always_inline]] static bool Take(Cursor& p, Cursor pEnd, const char (&s)[N]) {
         constexpr size_t n = N - 1;
-        if ((size_t)(m_pEnd - m_p) < n || memcmp(m_p, s, n) != 0) return false;
-        m_p += n;
+        if ((size_t)(pEnd - p) < n || memcmp(p, s, n) != 0) return false;
+        p += n;
         return true;
     }
     // At most 18 digits, as the tic reader takes in place. Eight digits in a
     // row (most times) are taken in one step.
-    bool Digits(uint64_t& v) {
-        const unsigned char* p = m_p; // not the member: a byte read could be taken for a write of it
-        const unsigned char* const pEnd = m_pEnd;
+    [[gnu::always_inline]] static bool Digits(Cursor& cur, Cursor pEnd, uint64_t& v) {
+        const unsigned char* p = cur;
+        // One digit alone (most counts and lengths) is taken at once.
+        if (pEnd - p >= 2 && (unsigned)(p[0] - '0') < 10u && (unsigned)(p[1] - '0') >= 10u) {
+            v = p[0] - '0';
+            cur = p + 1;
+            return true;
+        }
         const unsigned char* const pLast = pEnd - p > 18 ? p + 18 : pEnd;
         uint64_t n = 0;
         if constexpr (std::endian::native == std::endian::little) {
@@ -645,29 +715,31 @@ private:
         }
         while (p < pLast && (unsigned)(*p - '0') < 10u) n = n * 10 + (*p++ - '0');
         v = n;
-        const bool bAny = p > m_p;
-        m_p = p;
+        const bool bAny = p > cur;
+        cur = p;
         return bAny;
     }
     // Eight bytes, the first in the low byte, that are all '0' to '9'.
-    static bool AllDigits(uint64_t w) {
+    [[gnu::always_inline]] static bool AllDigits(uint64_t w) {
         constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ull, k3 = 0x3030303030303030ull, k6 = 0x0606060606060606ull;
         return (w & kHigh) == k3 && ((w + k6) & kHigh) == k3;
     }
     // Their value: pairs, then fours, then all eight.
-    static uint64_t EightDigits(uint64_t w) {
+    [[gnu::always_inline]] static uint64_t EightDigits(uint64_t w) {
         w -= 0x3030303030303030ull;
         w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFull;
         w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFull;
         return (w * 10000 + (w >> 32)) & 0xFFFFFFFFull;
     }
     // "=" number "|" up to max, where -1 to -3 stand for max to max - 2.
-    bool Unsigned(uint32_t max, uint32_t& n) {
-        if (!Byte('=')) return false;
-        const bool bNeg = m_p < m_pEnd && *m_p == '-';
-        if (bNeg) ++m_p;
+    [[gnu::always_inline]] static bool Unsigned(Cursor& p, Cursor pEnd, uint32_t max, uint32_t& n) {
+        if (p >= pEnd || *p != '=') return false;
+        ++p;
+        const bool bNeg = p < pEnd && *p == '-';
+        if (bNeg) ++p;
         uint64_t v = 0;
-        if (!Digits(v) || !Byte('|')) return false;
+        if (!Digits(p, pEnd, v) || p >= pEnd || *p != '|') return false;
+        ++p;
         if (!bNeg) {
             if (v > max) return false;
             n = (uint32_t)v;
@@ -678,41 +750,23 @@ private:
         return true;
     }
     // ":" length ":" ASCII bytes "|".
-    bool Text(CWideString& s) {
+    [[gnu::always_inline]] static bool Text(Cursor& p, Cursor pEnd, CWideString& s) {
         uint64_t n = 0;
-        if (!Byte(':') || !Digits(n) || !Byte(':') || n > (uint64_t)kStateMaxString ||
-            (uint64_t)(m_pEnd - m_p) <= n || m_p[n] != '|')
+        if (!Take(p, pEnd, ":") || !Digits(p, pEnd, n) || !Take(p, pEnd, ":") || n > (uint64_t)kStateMaxString ||
+            (uint64_t)(pEnd - p) <= n || p[n] != '|')
             return false;
         for (uint64_t i = 0; i < n; i++)
-            if (m_p[i] >= 0x80) return false;
+            if (p[i] >= 0x80) return false;
         if (n > 0) {
             char16_t* q = s.GetBufferSetLength((int)n);
-            for (uint64_t i = 0; i < n; i++) q[i] = m_p[i];
+            for (uint64_t i = 0; i < n; i++) q[i] = p[i];
             s.ReleaseBuffer((int)n);
         }
-        m_p += n + 1;
-        return true;
-    }
-    bool Len(char tag, CItemLen& len) {
-        uint32_t h = 0, l = 0;
-        if (!Byte((unsigned char)tag) || !Take("[h") || !Unsigned(0xFFFF, h) || !Byte('l') ||
-            !Unsigned(0xFFFFFFFFu, l) || !Byte(']'))
-            return false;
-        len.SetRaw((uint16_t)h, l);
-        return true;
-    }
-    bool Time(char tag, CSyncTime& t) {
-        uint32_t v = 0;
-        if (!Byte((unsigned char)tag) || !Take("[t") || !Unsigned(0xFFFFFFFFu, v) || !Byte(']'))
-            return false;
-        t.SetTime(v);
+        p += n + 1;
         return true;
     }
 
     ZorInStream& m_In;
-    const unsigned char* m_pStart;
-    const unsigned char* m_p;
-    const unsigned char* m_pEnd;
 };
 
 } // namespace
@@ -1446,7 +1500,7 @@ bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAg
                                      CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
                                      CWideString& err) {
     CTreeParser::Step& step = parser.Peek();
-    err += step.err;
+    if (!step.err.IsEmpty()) err += step.err;
     if (step.nKind != CTreeParser::Step::kRecord) return false;
     // Kept here: the step goes when the next batch is taken. The name is
     // only read before that (by ApplyTreeRecord), so it is not copied: the
@@ -1468,7 +1522,7 @@ bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAg
         CTreeParser::Step& next = parser.Peek();
         const CTreeParser::Step::Kind nKind = next.nKind;
         if (nKind != CTreeParser::Step::kRecord) {
-            err += next.err;
+            if (!next.err.IsEmpty()) err += next.err;
             parser.Pop();
             if (nKind == CTreeParser::Step::kError) return false;
             break;

@@ -156,9 +156,16 @@ public:
     CSyncTreeNode* Find(const CWideString& name, bool bCaseSensitive) const;
 
 private:
-    std::vector<CSyncTreeNode::CEntry*> m_Slots; // open addressing, linear probing
+    struct Slot {
+        CSyncTreeNode::CEntry* e;
+        uint32_t nHash; // of the folded key: most other keys on a probe path are passed without a look at them
+    };
+    std::vector<Slot> m_Slots; // open addressing, linear probing
     uint32_t m_nMask = 0;
     std::vector<CSyncTreeNode::CEntry*> m_Entries; // Build's list of the children
+    const CSyncTreeNode::CChildMap* m_pMap = nullptr;
+    int m_nIndexed = 0;        // the map's count at Build: more when names were added since
+    bool m_bCaseTwins = false; // two indexed names match ignoring case
 };
 
 class CStateFileIo {

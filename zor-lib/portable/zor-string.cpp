@@ -73,11 +73,9 @@ template <typename T> void CStringT<T>::Release() {
     m_pch = (T*)zor_detail::EmptyStringData()->data();
 }
 
-template <typename T> CStringT<T>& CStringT<T>::operator=(const CStringT& s) {
-    if (s.m_pch == m_pch) return *this;
+template <typename T> void CStringT<T>::AssignShared(const CStringT& s) {
     CStringT tmp(s);
     std::swap(m_pch, tmp.m_pch);
-    return *this;
 }
 
 template <typename T> void CStringT<T>::Empty() {

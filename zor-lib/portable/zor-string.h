@@ -165,7 +165,11 @@ public:
         if (m_pch != EmptyChars()) Release();
     }
 
-    CStringT& operator=(const CStringT& s);
+    // Assigning the same buffer (two empty strings most often) does nothing.
+    CStringT& operator=(const CStringT& s) {
+        if (s.m_pch != m_pch) AssignShared(s);
+        return *this;
+    }
     CStringT& operator=(CStringT&& s) noexcept {
         if (this != &s) {
             if (m_pch != EmptyChars()) Release();
@@ -304,6 +308,7 @@ private:
     static T* EmptyChars() { return (T*)zor_detail::EmptyStringData()->data(); }
     // The copy of a string that is not empty: shared, or copied while locked.
     void CopyShared(const CStringT& s) noexcept;
+    void AssignShared(const CStringT& s);
     void Release();
     void AssignOther(const YCHAR* s, int len);
     // Makes the buffer private with room for nLength characters, keeping the content.

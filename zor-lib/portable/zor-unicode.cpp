@@ -9,6 +9,8 @@
 
 #include <array>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 
 static_assert(sizeof(UChar) == sizeof(char16_t), "ICU works on UTF-16 units");
@@ -282,13 +284,29 @@ static const icu::Normalizer2* NfcInstance() {
     return inst;
 }
 
+namespace {
+
+// The length of the text's start whose units are all below U+0300, where
+// nothing composes or decomposes. Four units are looked at in one step.
+int LeadBelowCombining(const char16_t* p, int len) {
+    int i = 0;
+    for (; i + 4 <= len; i += 4) {
+        uint64_t w;
+        std::memcpy(&w, p + i, sizeof w);
+        // A unit's top bit, or the carry into it of the unit plus 0x7D00: U+0300 or above.
+        constexpr uint64_t kTops = 0x8000800080008000ull;
+        if (((w | ((w & ~kTops) + 0x7D007D007D007D00ull)) & kTops) != 0) break;
+    }
+    while (i < len && p[i] < 0x300) i++;
+    return i;
+}
+
+} // namespace
+
 bool IsNameNfc(const CWideString& text) {
     // Below U+0300 nothing composes or decomposes (as in NormalizeNameNfc).
-    const char16_t* p = text.GetString();
-    int i = 0;
     const int len = text.GetLength();
-    while (i < len && p[i] < 0x300) i++;
-    if (i == len) return true;
+    if (LeadBelowCombining(text.GetString(), len) == len) return true;
     const icu::Normalizer2* n = NfcInstance();
     if (!n) return true;
     icu::UnicodeString u(false, (const UChar*)text.GetString(), text.GetLength());
@@ -306,9 +324,7 @@ bool NormalizeNameNfc(CWideString& text) {
     int len = text.GetLength();
     // Pure ASCII (the common case) is always NFC.
     const char16_t* p = text.GetString();
-    int i = 0;
-    while (i < len && p[i] < 0x300) i++;
-    if (i == len) return true;
+    if (LeadBelowCombining(p, len) == len) return true;
     icu::UnicodeString src(false, (const UChar*)p, len);
     UErrorCode ec = U_ZERO_ERROR;
     if (n->isNormalized(src, ec) && U_SUCCESS(ec)) return true;

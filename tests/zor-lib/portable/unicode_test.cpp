@@ -369,3 +369,21 @@ TEST(Unicode, CaseFoldIgnoresTheProcessLocale) {
     unsetenv("LOCPATH");
     RunCommand("rm -rf '" + dir + "'");
 }
+
+// A text that is not NFC is seen at every place in the words of four units
+// looked at together, whatever the unit's range; one below U+0300 is NFC.
+TEST(Unicode, NfcSeenAtEveryPlace) {
+    struct Row {
+        const char16_t* part;
+        bool bNfc;
+    } rows[] = {{u"e\u0301", false}, {u"\uF900", false}, {u"\u212B", false}, {u"\u02FF\u00FF", true}};
+    for (const Row& r : rows) {
+        for (int at = 0; at <= 9; at++) {
+            CWideString s = CWideString(u"abcdefghijk").Left(at) + r.part + u"xyz";
+            EXPECT_EQ(IsNameNfc(s), r.bNfc) << at;
+            CWideString t = s;
+            EXPECT_TRUE(NormalizeNameNfc(t));
+            EXPECT_EQ(t == s, r.bNfc) << at;
+        }
+    }
+}
