@@ -12,6 +12,8 @@
 #include "zor-text.h"
 #include "zor-time.h"
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -22,6 +24,12 @@
 #include <vector>
 
 namespace {
+
+// The times the calling thread has waited (given up the processor) so far.
+int64_t ThreadWaits() {
+    struct rusage ru;
+    return getrusage(RUSAGE_THREAD, &ru) == 0 ? (int64_t)ru.ru_nvcsw : 0;
+}
 
 // The scan's progress percentage: folders entered against those expected,
 // or a running count while nothing is expected.
@@ -67,11 +75,13 @@ void FilterStateRecords(CSyncJob& job, CSyncTreeNode* pRoot, int side, bool bFas
 // subfolders in listing order). The scan takes each listing as it enters the
 // folder; what it asks for before a helper got there it lists itself. The
 // listings held and not yet taken are limited to a number of entries.
+// Started from the root, or (without bFromRoot) in the middle of a scan:
+// then the helpers begin below the folders the scan lists from then on.
 class CScanPrefetcher {
 public:
-    CScanPrefetcher(TvFileSys* fs, const CWideString& root, int nThreads, size_t nMaxHeld)
+    CScanPrefetcher(TvFileSys* fs, const CWideString& root, int nThreads, size_t nMaxHeld, bool bFromRoot)
         : m_pFs(fs), m_nMaxHeld(nMaxHeld) {
-        Queue(Key(root));
+        if (bFromRoot) Queue(Key(root));
         m_Spent.resize(nThreads > 0 ? (size_t)nThreads : 0);
         for (int i = 0; i < nThreads; i++) {
             try {
@@ -453,13 +463,21 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
                     m_abStoredBitsWhole[side] = m_anFsScanStart[side] > 0;
                     if (const uint32_t nHint = PeekStoredBitsTime(side)) fs->SetStoredBitsCutoff(nHint);
                 }
-                // A local side's folders are listed ahead from the start, while
-                // the state file is read.
-                if (IsPlainLocalFs(fs) && m_nScanPrefetchThreads > 0)
-                    m_pScanPrefetcher = std::make_shared<CScanPrefetcher>(
-                        fs, CWideString(), m_nScanPrefetchThreads, m_nScanPrefetchMaxEntries);
+                // A local side's folders are listed ahead, from the start or
+                // once the scan's own listings wait on the disk.
+                m_nScanOwnWaits = m_nScanOwnEntries = 0;
+                if (IsPlainLocalFs(fs) && m_nScanPrefetchThreads > 0) {
+                    if (m_nScanPrefetchAfterWaits <= 0) {
+                        m_pScanPrefetcher = std::make_shared<CScanPrefetcher>(
+                            fs, CWideString(), m_nScanPrefetchThreads, m_nScanPrefetchMaxEntries, true);
+                        m_nScanPrefetchStarts++;
+                    } else {
+                        m_bScanMayPrefetch = true;
+                    }
+                }
                 const bool ok = ScanFolder(CWideString(), pRoot, side, bFullScan, bCheckLock, false, 0, false,
                                            &nCount, &bStateRead, errKind, errText);
+                m_bScanMayPrefetch = false;
                 m_pScanPrefetcher.reset();
                 if (m_apFs[side]) m_apFs[side]->SetStoredBitsCutoff(0);
                 m_anStoredBitsBefore[side] = 0;
@@ -618,7 +636,20 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
         list.RemoveAll();
         int listKind = 0;
         CWideString le;
+        const bool bProbe = m_bScanMayPrefetch && !m_pScanPrefetcher;
+        const int64_t nWaitsBefore = bProbe ? ThreadWaits() : 0;
         if (fs->ListDir(path, list, listKind, le)) {
+            if (bProbe) {
+                m_nScanOwnWaits += ThreadWaits() - nWaitsBefore;
+                m_nScanOwnEntries += list.GetCount();
+                if (m_nScanOwnWaits >= m_nScanPrefetchAfterWaits && m_nScanOwnWaits * 256 >= m_nScanOwnEntries) {
+                    m_bScanMayPrefetch = false;
+                    m_pScanPrefetcher = std::make_shared<CScanPrefetcher>(fs, CWideString(), m_nScanPrefetchThreads,
+                                                                          m_nScanPrefetchMaxEntries, false);
+                    pPrefetcher = m_pScanPrefetcher.get();
+                    m_nScanPrefetchStarts++;
+                }
+            }
             if (pPrefetcher) pPrefetcher->Listed(path, list);
             break;
         }
@@ -628,6 +659,7 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
             return false;
         }
         // The helpers use the file system that a reconnect replaces.
+        m_bScanMayPrefetch = false;
         m_pScanPrefetcher.reset();
         pPrefetcher = nullptr;
         CWideString reconnectText;

@@ -9,6 +9,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 namespace {
 
 // The local back-end whose MD5 fails for files named "bad*".
@@ -22,6 +24,17 @@ public:
         }
         return WinFileSys::GetFileCrc(path, crc, nLen, k, e);
     }
+};
+
+// The local back-end whose listings wait as on a slow disk (a real sleep
+// gives up the processor).
+class CWaitingListFs : public WinFileSys {
+public:
+    bool ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& k, CWideString& e) override {
+        if (m_bWait) usleep(200);
+        return WinFileSys::ListDir(path, items, k, e);
+    }
+    std::atomic<bool> m_bWait{false};
 };
 
 class ScanTest : public ::testing::Test {
@@ -336,7 +349,8 @@ TEST_F(ScanTest, StatisticsLineAndExclusionsDownTheTree) {
 // that lists every folder itself, whatever the helpers get to first: with a
 // limit of one entry held, a single helper, and skipped (excluded,
 // unreadable) subtrees whose listings must be dropped, not handed to the
-// wrong folder.
+// wrong folder. Helpers that start in the middle of the scan (once its own
+// listings have waited) give it too; while listings do not wait, none start.
 TEST_F(ScanTest, ListingAheadGivesTheSameTree) {
     for (int i = 0; i < 6; i++) {
         const std::string d = "d" + std::to_string(i);
@@ -357,7 +371,8 @@ TEST_F(ScanTest, ListingAheadGivesTheSameTree) {
     ASSERT_EQ(symlink(Native("target").c_str(), Native("dlink").c_str()), 0);
     Dir("locked/in");
     Write("locked/in/l");
-    Connect();
+    auto* fs = new CWaitingListFs();
+    Connect(fs);
     m_job.m_Options.m_bExcludeHidden = true;
     m_job.m_Options.m_nFolderLinks = 2;
     const bool bLocked = chmod(Native("locked").c_str(), 0) == 0 && geteuid() != 0;
@@ -375,15 +390,24 @@ TEST_F(ScanTest, ListingAheadGivesTheSameTree) {
     struct Case {
         int nThreads;
         size_t nMaxEntries;
+        int nAfterWaits; // 0: from the start
+        bool bWait;      // the listings wait, so that the helpers start
     };
-    const Case cases[] = {{0, 0}, {3, (size_t)1 << 17}, {3, 1}, {1, 5}, {2, 40}};
+    const Case cases[] = {{0, 0, 0, false},  {3, (size_t)1 << 17, 0, false}, {3, 1, 0, false}, {1, 5, 0, false},
+                          {2, 40, 0, false}, {3, (size_t)1 << 17, 32, false}, {3, (size_t)1 << 17, 3, true},
+                          {2, 3, 1, true}};
     std::string expected;
     for (const Case& c : cases) {
         m_job.ResetTree();
         m_job.m_nScanPrefetchThreads = c.nThreads;
         m_job.m_nScanPrefetchMaxEntries = c.nMaxEntries;
+        m_job.m_nScanPrefetchAfterWaits = c.nAfterWaits;
+        fs->m_bWait = c.bWait;
+        const int nStarts = m_job.m_nScanPrefetchStarts;
         ASSERT_TRUE(Scan()) << ToU8(m_err);
         EXPECT_EQ(m_job.m_pScanPrefetcher, nullptr); // gone with the scan
+        const bool bHelpers = c.nThreads > 0 && (c.nAfterWaits == 0 || c.bWait);
+        EXPECT_EQ(m_job.m_nScanPrefetchStarts - nStarts, bHelpers ? 1 : 0) << c.nThreads << " after " << c.nAfterWaits;
         const std::string got = dump();
         if (c.nThreads == 0) {
             expected = got;
