@@ -16,17 +16,71 @@
 #include "zor-url.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <mutex>
+#include <type_traits>
 
 namespace {
 
 constexpr long kCurlLimitSeconds = 90;
 constexpr int kCurlAttempts = 5;
 
-void CurlGlobalInit() {
+// libcurl is loaded on first use, not with the program: the libraries it
+// brings take several milliseconds of every start of the program, and most
+// runs never use this transport.
+struct CurlApi {
+    CURLcode (*global_init)(long);
+    CURL* (*easy_init)();
+    void (*easy_cleanup)(CURL*);
+    void (*easy_reset)(CURL*);
+    CURLcode (*easy_setopt)(CURL*, CURLoption, ...);
+    CURLcode (*easy_perform)(CURL*);
+    CURLcode (*easy_getinfo)(CURL*, CURLINFO, ...);
+    const char* (*easy_strerror)(CURLcode);
+    curl_slist* (*slist_append)(curl_slist*, const char*);
+    void (*slist_free_all)(curl_slist*);
+};
+CurlApi g_Curl;
+CNarrowString g_sCurlLoadError; // empty once loaded and initialized
+
+// Loads and initializes libcurl once; false with the reason when it cannot.
+bool LoadCurl(CWideString& err) {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+        void* h = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        if (!h) {
+            const char* e = dlerror();
+            g_sCurlLoadError = e ? e : "libcurl.so.4 not found";
+            return;
+        }
+        bool ok = true;
+        auto get = [&](auto& fn, const char* name) {
+            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(h, name));
+            if (!fn && ok) {
+                ok = false;
+                g_sCurlLoadError = CNarrowString("libcurl.so.4 has no ") + name;
+            }
+        };
+        get(g_Curl.global_init, "curl_global_init");
+        get(g_Curl.easy_init, "curl_easy_init");
+        get(g_Curl.easy_cleanup, "curl_easy_cleanup");
+        get(g_Curl.easy_reset, "curl_easy_reset");
+        get(g_Curl.easy_setopt, "curl_easy_setopt");
+        get(g_Curl.easy_perform, "curl_easy_perform");
+        get(g_Curl.easy_getinfo, "curl_easy_getinfo");
+        get(g_Curl.easy_strerror, "curl_easy_strerror");
+        get(g_Curl.slist_append, "curl_slist_append");
+        get(g_Curl.slist_free_all, "curl_slist_free_all");
+        if (ok && g_Curl.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+            ok = false;
+            g_sCurlLoadError = "libcurl could not be initialized";
+        }
+        if (ok) g_sCurlLoadError.Empty();
+    });
+    if (g_sCurlLoadError.IsEmpty()) return true;
+    err += u"cannot load the HTTP library: " + Utf8OrAnsiToWide(g_sCurlLoadError);
+    return false;
 }
 
 // The kinds of the transport's failures: connection 3, TLS and
@@ -180,7 +234,7 @@ size_t OnBody(char* data, size_t size, size_t n, void* user) {
     if (!t.bodyStarted) {
         t.bodyStarted = true;
         long status = 0;
-        curl_easy_getinfo((CURL*)t.conn->m_pCurl, CURLINFO_RESPONSE_CODE, &status);
+        g_Curl.easy_getinfo((CURL*)t.conn->m_pCurl, CURLINFO_RESPONSE_CODE, &status);
         bool is2xx = status >= 200 && status < 300;
         int64_t declared = kHttpNoLength;
         HttpHeaderMap map;
@@ -224,8 +278,11 @@ CNarrowString ReasonOf(const CNarrowString& raw) {
 } // namespace
 
 bool HttpCurlConnect(ZorHttpConn& conn, int& kind, CWideString& err) {
-    CurlGlobalInit();
-    if (!conn.m_pCurl) conn.m_pCurl = curl_easy_init();
+    if (!LoadCurl(err)) {
+        kind = FSE_GENERAL;
+        return false;
+    }
+    if (!conn.m_pCurl) conn.m_pCurl = g_Curl.easy_init();
     if (!conn.m_pCurl) {
         kind = FSE_GENERAL;
         err += u"cannot create an HTTP session";
@@ -242,7 +299,7 @@ bool HttpCurlConnect(ZorHttpConn& conn, int& kind, CWideString& err) {
 }
 
 void HttpCurlClose(ZorHttpConn& conn) {
-    if (conn.m_pCurl) curl_easy_cleanup((CURL*)conn.m_pCurl);
+    if (conn.m_pCurl) g_Curl.easy_cleanup((CURL*)conn.m_pCurl);
     conn.m_pCurl = nullptr;
     conn.m_sCurlHost.Empty();
 }
@@ -290,7 +347,7 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
             if (!HttpCurlConnect(conn, kind, err)) return false;
         }
         CURL* c = (CURL*)conn.m_pCurl;
-        curl_easy_reset(c);
+        g_Curl.easy_reset(c);
         Transfer t;
         t.conn = &conn;
         t.rsp = &rsp;
@@ -300,27 +357,27 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         CNarrowString url;
         url.Format("%s://%s:%d%s", conn.m_bCurTls ? "https" : "http", conn.m_sCurHost, conn.m_nCurPort, path);
         char errbuf[CURL_ERROR_SIZE] = {0};
-        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
-        curl_easy_setopt(c, CURLOPT_URL, url.GetString());
-        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+        g_Curl.easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
+        g_Curl.easy_setopt(c, CURLOPT_URL, url.GetString());
+        g_Curl.easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+        g_Curl.easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+        g_Curl.easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
         // the set-up (connect, proxy tunnel, TLS) gets what is left of the budget
         const int64_t connectMs = std::min<int64_t>(kCurlLimitSeconds * 1000, HttpBudgetLeftMs(conn));
-        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, (long)std::max<int64_t>(1, connectMs));
+        g_Curl.easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, (long)std::max<int64_t>(1, connectMs));
         // the own sockets' low-speed limit: kHttpLowSpeedBytes per time-out
         const long window = std::max(1L, (long)conn.m_nTimeout);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, (long)kHttpLowSpeedBytes / window));
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, window);
-        curl_easy_setopt(c, CURLOPT_USERAGENT, "ZorSocket/9.2.9.0");
-        curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader);
-        curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
-        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
-        curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
-        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnProgress);
-        curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
-        if (conn.m_bCookies) curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");
+        g_Curl.easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, (long)kHttpLowSpeedBytes / window));
+        g_Curl.easy_setopt(c, CURLOPT_LOW_SPEED_TIME, window);
+        g_Curl.easy_setopt(c, CURLOPT_USERAGENT, "ZorSocket/9.2.9.0");
+        g_Curl.easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader);
+        g_Curl.easy_setopt(c, CURLOPT_HEADERDATA, &t);
+        g_Curl.easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
+        g_Curl.easy_setopt(c, CURLOPT_WRITEDATA, &t);
+        g_Curl.easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+        g_Curl.easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnProgress);
+        g_Curl.easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+        if (conn.m_bCookies) g_Curl.easy_setopt(c, CURLOPT_COOKIEFILE, "");
         // TLS: our roots; checks off only when certificate errors are to be ignored
         // the same roots as our own TLS: the configured file, else "cacert.pem"
         // beside the program, else the system's bundle
@@ -328,13 +385,13 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         if (rootsFile.IsEmpty() && ZorFileExists(GetProcessExeFolder() + u"/cacert.pem"))
             rootsFile = GetProcessExeFolder() + u"/cacert.pem";
         CNarrowString roots = WideToUtf8(rootsFile);
-        if (!roots.IsEmpty()) curl_easy_setopt(c, CURLOPT_CAINFO, roots.GetString());
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, conn.m_bIgnoreCertErrors ? 0L : 1L);
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, conn.m_bIgnoreCertErrors ? 0L : 2L);
+        if (!roots.IsEmpty()) g_Curl.easy_setopt(c, CURLOPT_CAINFO, roots.GetString());
+        g_Curl.easy_setopt(c, CURLOPT_SSL_VERIFYPEER, conn.m_bIgnoreCertErrors ? 0L : 1L);
+        g_Curl.easy_setopt(c, CURLOPT_SSL_VERIFYHOST, conn.m_bIgnoreCertErrors ? 0L : 2L);
         CNarrowString cert = WideToUtf8(conn.m_sClientCertFile);
         if (!cert.IsEmpty()) {
-            curl_easy_setopt(c, CURLOPT_SSLCERT, cert.GetString());
-            curl_easy_setopt(c, CURLOPT_SSLKEY, cert.GetString());
+            g_Curl.easy_setopt(c, CURLOPT_SSLCERT, cert.GetString());
+            g_Curl.easy_setopt(c, CURLOPT_SSLKEY, cert.GetString());
         }
         // proxy: the program's manual proxy, else libcurl's environment
         const CProxyOptions po = GetHttpProxyOptions();
@@ -342,29 +399,29 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         if (po.m_bUseProxyBelow && !po.m_sHost.IsEmpty() && conn.m_bUseProxy) {
             proxy.Format("%s:%d", po.m_sHost, po.m_nPort);
             if (attempt == 0) ICopyProgress::Message(prog, 2, CWideString(u"Using manual WinInet proxy ") + Utf8ToWide(proxy));
-            curl_easy_setopt(c, CURLOPT_PROXY, proxy.GetString());
+            g_Curl.easy_setopt(c, CURLOPT_PROXY, proxy.GetString());
         } else if (!conn.m_bUseProxy) {
-            curl_easy_setopt(c, CURLOPT_PROXY, "");
+            g_Curl.easy_setopt(c, CURLOPT_PROXY, "");
         } else if (po.m_bUseWinInetProxy) {
             // the system's proxy, as the own-socket transport finds it
             CNarrowString ph;
             int32_t pp = 0;
             if (!DiscoverProxy(conn.m_sCurHost, conn.m_nCurPort, url, ph, pp, kind, err)) return false;
             if (!ph.IsEmpty()) proxy.Format("%s:%d", ph, pp);
-            curl_easy_setopt(c, CURLOPT_PROXY, proxy.GetString());
+            g_Curl.easy_setopt(c, CURLOPT_PROXY, proxy.GetString());
         }
         CNarrowString user = WideToUtf8(conn.m_sUserID), pass = WideToUtf8(conn.m_sPassword);
         if (conn.m_bCurlServerCreds) {
             // the plain-Basic guard: only Digest where Basic would go out readable
             long methods = HttpPlainBasicRefused(conn) ? (long)CURLAUTH_DIGEST : (long)(CURLAUTH_BASIC | CURLAUTH_DIGEST);
-            curl_easy_setopt(c, CURLOPT_HTTPAUTH, methods);
-            curl_easy_setopt(c, CURLOPT_USERNAME, user.GetString());
-            curl_easy_setopt(c, CURLOPT_PASSWORD, pass.GetString());
+            g_Curl.easy_setopt(c, CURLOPT_HTTPAUTH, methods);
+            g_Curl.easy_setopt(c, CURLOPT_USERNAME, user.GetString());
+            g_Curl.easy_setopt(c, CURLOPT_PASSWORD, pass.GetString());
         }
         if (conn.m_bCurlProxyCreds) {
-            curl_easy_setopt(c, CURLOPT_PROXYAUTH, (long)CURLAUTH_BASIC);
-            curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, conn.m_sProxyUser.GetString());
-            curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, conn.m_sProxyPassword.GetString());
+            g_Curl.easy_setopt(c, CURLOPT_PROXYAUTH, (long)CURLAUTH_BASIC);
+            g_Curl.easy_setopt(c, CURLOPT_PROXYUSERNAME, conn.m_sProxyUser.GetString());
+            g_Curl.easy_setopt(c, CURLOPT_PROXYPASSWORD, conn.m_sProxyPassword.GetString());
         }
         // the caller's header lines, cleaned, and no Expect
         curl_slist* headers = nullptr;
@@ -380,14 +437,14 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
                 // a site reached by a redirect gets none of the caller's credentials or cookies
                 if (conn.m_bForeignSite && (line.StartsWithNoCase("authorization:") || line.StartsWithNoCase("cookie:")))
                     line.Empty();
-                if (!line.IsEmpty()) headers = curl_slist_append(headers, line.GetString());
+                if (!line.IsEmpty()) headers = g_Curl.slist_append(headers, line.GetString());
                 pos = end + 1;
             }
-            headers = curl_slist_append(headers, "Expect:");
-            headers = curl_slist_append(headers, "Pragma: no-cache");
-            headers = curl_slist_append(headers, "Cache-Control: no-cache");
+            headers = g_Curl.slist_append(headers, "Expect:");
+            headers = g_Curl.slist_append(headers, "Pragma: no-cache");
+            headers = g_Curl.slist_append(headers, "Cache-Control: no-cache");
         }
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+        g_Curl.easy_setopt(c, CURLOPT_HTTPHEADER, headers);
         // method and body
         t.src = rsp.m_pReqBodyFile;
         if (t.src && t.src->m_sFileName.IsEmpty() && (t.src->m_nSize == 0 || t.src->m_nSize == -1)) t.src = nullptr;
@@ -396,20 +453,20 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
                         (t.src ? t.srcLength : rsp.m_sReqBody.GetLength());
         bool head = !strcmp(method, "HEAD");
         if (head) {
-            curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+            g_Curl.easy_setopt(c, CURLOPT_NOBODY, 1L);
         } else if (total > 0 || strcmp(method, "GET")) {
             if (total > 0 || !strcmp(method, "POST") || !strcmp(method, "PUT")) {
-                curl_easy_setopt(c, CURLOPT_POST, 1L);
-                curl_easy_setopt(c, CURLOPT_READFUNCTION, ReadBody);
-                curl_easy_setopt(c, CURLOPT_READDATA, &t);
-                curl_easy_setopt(c, CURLOPT_SEEKFUNCTION, SeekBody);
-                curl_easy_setopt(c, CURLOPT_SEEKDATA, &t);
-                curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)total);
+                g_Curl.easy_setopt(c, CURLOPT_POST, 1L);
+                g_Curl.easy_setopt(c, CURLOPT_READFUNCTION, ReadBody);
+                g_Curl.easy_setopt(c, CURLOPT_READDATA, &t);
+                g_Curl.easy_setopt(c, CURLOPT_SEEKFUNCTION, SeekBody);
+                g_Curl.easy_setopt(c, CURLOPT_SEEKDATA, &t);
+                g_Curl.easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)total);
             }
-            curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method);
+            g_Curl.easy_setopt(c, CURLOPT_CUSTOMREQUEST, method);
         }
-        CURLcode rc = curl_easy_perform(c);
-        curl_slist_free_all(headers);
+        CURLcode rc = g_Curl.easy_perform(c);
+        g_Curl.slist_free_all(headers);
         CWideString sinkErr;
         int sinkKind = 0;
         if (rc == CURLE_OK && t.bodyStarted && !sink.Finish(sinkKind, sinkErr)) {
@@ -449,12 +506,12 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
                 return false;
             }
             kind = CurlKind(rc);
-            err += Utf8OrAnsiToWide(errbuf[0] ? errbuf : curl_easy_strerror(rc));
+            err += Utf8OrAnsiToWide(errbuf[0] ? errbuf : g_Curl.easy_strerror(rc));
             HttpCurlClose(conn);
             return false;
         }
         long status = 0;
-        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+        g_Curl.easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
         rsp.m_nStatus = (int)status;
         bool close = false;
         CWideString perr;
