@@ -1,6 +1,7 @@
 // A gzip file compressed block by block on several threads (see zor-gzblocks.h).
 #include "zor-gzblocks.h"
 
+#include "zor-crc32.h"
 #include "zor-error.h"
 #include "zor-file.h"
 
@@ -49,7 +50,7 @@ struct ZorGzBlockFileStream::SBlock {
     // stream continues it.
     void Compress() {
         const std::string& in = *pInput;
-        nCrc = (uint32_t)crc32(0L, (const Bytef*)in.data(), (uInt)in.size());
+        nCrc = ZorCrc32(0, in.data(), in.size());
         z_stream zs;
         memset(&zs, 0, sizeof(zs));
         if (deflateInit2(&zs, nLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return;

@@ -1,6 +1,7 @@
 // Byte streams: strings, buffered local files and gzip files.
 #include "zor-stream.h"
 
+#include "zor-crc32.h"
 #include "zor-debug.h"
 #include "zor-error.h"
 #include "zor-file.h"
@@ -439,6 +440,26 @@ bool ZorFileStream::Close(CWideString& sErr) {
 }
 
 // ---------------------------------------------------------------- gzip files
+struct ZorGzFileStream::Inflater {
+    z_stream zs{};
+    uint32_t nCrc = 0;           // of the member's bytes so far
+    uint32_t nLen = 0;           // their count, modulo 2^32
+    unsigned char aTail[8] = {}; // the last bytes taken from the file: a member's trailer at its end
+    bool bEof = false;           // the file has no more bytes
+    bool bDone = false;          // the last member ended
+    unsigned char aIn[kFileBufSize];
+
+    // Notes the n bytes just taken, which end at pEnd.
+    void Took(const unsigned char* pEnd, size_t n) {
+        if (n >= sizeof aTail) {
+            memcpy(aTail, pEnd - sizeof aTail, sizeof aTail);
+        } else if (n > 0) {
+            memmove(aTail, aTail + n, sizeof aTail - n);
+            memcpy(aTail + sizeof aTail - n, pEnd - n, n);
+        }
+    }
+};
+
 ZorGzFileStream::ZorGzFileStream() = default;
 
 ZorGzFileStream::~ZorGzFileStream() {
@@ -449,6 +470,11 @@ void ZorGzFileStream::Abandon() {
     if (m_gz) {
         gzclose((gzFile)m_gz);
         m_gz = nullptr;
+    }
+    if (m_pInflate) {
+        inflateEnd(&m_pInflate->zs);
+        delete m_pInflate;
+        m_pInflate = nullptr;
     }
 }
 
@@ -470,16 +496,16 @@ bool ZorGzFileStream::OpenRead(const CWideString& sPath, CWideString& sErr) {
         Discard();
         return false;
     }
-    int fd2 = ::dup(m_fd);
-    gzFile gz = fd2 >= 0 ? gzdopen(fd2, "rb") : nullptr;
-    if (!gz) {
-        if (fd2 >= 0) ::close(fd2);
+    auto* p = new Inflater();
+    // gzip members only; the check values are compared below.
+    if (inflateInit2(&p->zs, 16 + MAX_WBITS) != Z_OK || inflateValidate(&p->zs, 0) != Z_OK) {
+        inflateEnd(&p->zs);
+        delete p;
         sErr.AppendFormat(u"cannot open file to read: %s: cannot start gzip decompression", sPath);
         Discard();
         return false;
     }
-    gzbuffer(gz, kFileBufSize);
-    m_gz = gz;
+    m_pInflate = p;
     return true;
 }
 
@@ -501,21 +527,71 @@ bool ZorGzFileStream::OpenWrite(const CWideString& sPath, bool bAtomic, CWideStr
 }
 
 int ZorGzFileStream::FillBuffer(CWideString& sErr) {
-    if (!m_gz) return 0;
-    int n = gzread((gzFile)m_gz, m_pBuf, (unsigned)m_nBufSize);
-    int errnum = Z_OK;
-    const char* msg = gzerror((gzFile)m_gz, &errnum);
-    if (n < 0 || (errnum != Z_OK && errnum != Z_STREAM_END)) {
-        // zlib reports a truncated file (Z_BUF_ERROR) only after handing out
-        // what it had, so the error is checked after every read.
-        if (errnum == Z_ERRNO)
-            AppendSysError(sErr, "cannot read file: ", m_sPath, errno);
-        else
-            sErr.AppendFormat(u"cannot read file: %s: gzip: %s", m_sPath,
-                              errnum == Z_BUF_ERROR ? "unexpected end of file (truncated)" : msg);
+    if (m_pInflate) return Inflate(sErr);
+    return 0;
+}
+
+int ZorGzFileStream::Inflate(CWideString& sErr) {
+    Inflater& g = *m_pInflate;
+    z_stream& zs = g.zs;
+    zs.next_out = m_pBuf;
+    zs.avail_out = (uInt)m_nBufSize;
+    auto fail = [&](const char* what) {
+        sErr.AppendFormat(u"cannot read file: %s: gzip: %s", m_sPath, what);
         return -1;
+    };
+    // More of the file; false on a read error (reported).
+    auto refill = [&]() {
+        if (zs.avail_in > 0 && zs.next_in != g.aIn) memmove(g.aIn, zs.next_in, zs.avail_in);
+        zs.next_in = g.aIn;
+        ssize_t r;
+        do {
+            r = ::read(m_fd, g.aIn + zs.avail_in, sizeof g.aIn - zs.avail_in);
+        } while (r < 0 && errno == EINTR);
+        if (r < 0) {
+            AppendSysError(sErr, "cannot read file: ", m_sPath, errno);
+            return false;
+        }
+        if (r == 0) g.bEof = true;
+        zs.avail_in += (uInt)r;
+        return true;
+    };
+    while (zs.avail_out > 0 && !g.bDone) {
+        if (zs.avail_in == 0 && !g.bEof && !refill()) return -1;
+        if (zs.avail_in == 0 && g.bEof) {
+            // A member cut short: what it gave is handed out first.
+            if (zs.avail_out < (uInt)m_nBufSize) break;
+            return fail("unexpected end of file (truncated)");
+        }
+        const unsigned char* pIn = zs.next_in;
+        unsigned char* pOut = zs.next_out;
+        const int rc = inflate(&zs, Z_NO_FLUSH);
+        g.Took(zs.next_in, (size_t)(zs.next_in - pIn));
+        const size_t nOut = (size_t)(zs.next_out - pOut);
+        g.nCrc = ZorCrc32(g.nCrc, pOut, nOut);
+        g.nLen += (uint32_t)nOut;
+        if (rc == Z_STREAM_END) {
+            // The trailer, just taken: the CRC and the length, both little-endian.
+            const unsigned char* t = g.aTail;
+            const uint32_t nCrc = t[0] | (uint32_t)t[1] << 8 | (uint32_t)t[2] << 16 | (uint32_t)t[3] << 24;
+            const uint32_t nLen = t[4] | (uint32_t)t[5] << 8 | (uint32_t)t[6] << 16 | (uint32_t)t[7] << 24;
+            if (nCrc != g.nCrc) return fail("incorrect data check");
+            if (nLen != g.nLen) return fail("incorrect length check");
+            // Another member follows, or the file ends; bytes after the last
+            // member that do not start one are ignored, as zlib does.
+            while (zs.avail_in < 2 && !g.bEof)
+                if (!refill()) return -1;
+            if (zs.avail_in >= 2 && zs.next_in[0] == 0x1F && zs.next_in[1] == 0x8B) {
+                inflateReset(&zs);
+                g.nCrc = g.nLen = 0;
+            } else {
+                g.bDone = true;
+            }
+        } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+            return fail(zs.msg ? zs.msg : rc == Z_MEM_ERROR ? "out of memory" : "damaged data");
+        }
     }
-    return n;
+    return m_nBufSize - (int)zs.avail_out;
 }
 
 bool ZorGzFileStream::FlushBuffer(CWideString& sErr) {

@@ -252,7 +252,13 @@ protected:
     void Abandon() override;
 
 private:
-    void* m_gz = nullptr; // gzFile
+    struct Inflater;
+    // Reading: the file's members are inflated here, their CRCs checked by
+    // ZorCrc32 (zlib's own check is the slower part of reading).
+    int Inflate(CWideString& sErr);
+
+    void* m_gz = nullptr;          // writing: gzFile
+    Inflater* m_pInflate = nullptr; // reading
 };
 
 // Opens a file for reading: gzip decompression when bCompressed is set, else

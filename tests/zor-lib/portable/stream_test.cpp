@@ -1,5 +1,6 @@
 // Streams: string reader and writer, buffered files, atomic writers and gzip
 // files checked against the gzip command.
+#include "zor-crc32.h"
 #include "zor-gzblocks.h"
 #include "zor-stream.h"
 
@@ -15,6 +16,7 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 namespace fs = std::filesystem;
 
@@ -433,6 +435,25 @@ TEST_F(StreamFiles, GzipCommandOutputAndMultiMemberReadByUs) {
     ASSERT_TRUE(ReadAll(*in, back, err)) << err;
     EXPECT_EQ(back, a + b);
     EXPECT_TRUE(err.IsEmpty()) << err;
+    // Bytes after the last member that do not start another are ignored.
+    WriteRaw(Path("tail.gz"), ReadRaw(Path("two.gz")) + "not gzip");
+    ASSERT_TRUE(OpenFileReader(W(Path("tail.gz")), true, in, err)) << err;
+    ASSERT_TRUE(ReadAll(*in, back, err)) << err;
+    EXPECT_EQ(back, b);
+}
+
+// The folded CRC is zlib's at every length and alignment, continuing any CRC.
+TEST(Crc32, SameAsZlib) {
+    std::string buf(100000, 0);
+    uint32_t x = 1;
+    for (char& c : buf) c = (char)((x = x * 1103515245 + 12345) >> 16);
+    for (size_t n : {0, 1, 15, 63, 64, 65, 127, 128, 1000, 4099, 99000})
+        for (size_t off : {0, 1, 7}) {
+            const uint32_t start = (uint32_t)(n * 2654435761u);
+            EXPECT_EQ(ZorCrc32(start, buf.data() + off, n),
+                      (uint32_t)crc32(start, (const Bytef*)buf.data() + off, (uInt)n))
+                << n << " bytes at " << off;
+        }
 }
 
 TEST_F(StreamFiles, DamagedGzipIsAnError) {
