@@ -180,13 +180,17 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
 
     BeginFilterJudging(pRoot);
     // The two scans.
+    const int64_t nScansStart = ZorGetTickMs();
     for (int side = 0; side < 2; side++) {
+        m_nScanMsBefore = side ? ZorGetTickMs() - nScansStart : 0;
         CSyncTime t = CurrentSyncTime();
         if (side == 1 && CSyncTime::IsSame(t, m_aScanTime[0])) t = CSyncTime(m_aScanTime[0].GetTime() + 3);
         m_aScanTime[side] = t;
         m_pProgress->SetProgressRange(side ? 48 : 1, side ? 95 : 47);
         CWideString e;
-        if (!AnalyzeSide(pRoot, &m_aScanTime[side], side, bScanFlag1, bScanFlag2, errKind, e)) {
+        const bool bOk = AnalyzeSide(pRoot, &m_aScanTime[side], side, bScanFlag1, bScanFlag2, errKind, e);
+        m_nScanMsBefore = 0;
+        if (!bOk) {
             errText = u"Error analyzing " + UrlToLocalPath(GetSideFolder(side)) + u": " + e;
             return false;
         }

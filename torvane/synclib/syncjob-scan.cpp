@@ -466,6 +466,7 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
                 // A local side's folders are listed ahead, from the start or
                 // once the scan's own listings wait on the disk.
                 m_nScanOwnWaits = m_nScanOwnEntries = 0;
+                m_nScanStartTick = ZorGetTickMs();
                 if (IsPlainLocalFs(fs) && m_nScanPrefetchThreads > 0) {
                     if (m_nScanPrefetchAfterWaits <= 0) {
                         m_pScanPrefetcher = std::make_shared<CScanPrefetcher>(
@@ -642,7 +643,9 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
             if (bProbe) {
                 m_nScanOwnWaits += ThreadWaits() - nWaitsBefore;
                 m_nScanOwnEntries += list.GetCount();
-                if (m_nScanOwnWaits >= m_nScanPrefetchAfterWaits && m_nScanOwnWaits * 256 >= m_nScanOwnEntries) {
+                const bool bWaited =
+                    m_nScanOwnWaits >= m_nScanPrefetchAfterWaits && m_nScanOwnWaits * 256 >= m_nScanOwnEntries;
+                if (bWaited || m_nScanMsBefore + nTick - m_nScanStartTick >= m_nScanPrefetchAfterMs) {
                     m_bScanMayPrefetch = false;
                     m_pScanPrefetcher = std::make_shared<CScanPrefetcher>(fs, CWideString(), m_nScanPrefetchThreads,
                                                                           m_nScanPrefetchMaxEntries, false);

@@ -556,16 +556,20 @@ public:
     static bool IsPlainLocalFs(const TvFileSys* fs);
     // Helpers that list the folders of a local side ahead of a full scan.
     // Listing on several threads costs more processor time than listing on
-    // one, and pays only while listings wait on the disk: the scan lists by
-    // itself until its own listings have waited m_nScanPrefetchAfterWaits
-    // times (and at least once per 256 entries), then the helpers list ahead
-    // of it. With 0 they list from the start, alongside the state-file read.
+    // one, and pays only while listings wait on the disk or the scans take
+    // long: the scan lists by itself until its own listings have waited
+    // m_nScanPrefetchAfterWaits times (and at least once per 256 entries), or
+    // the run's scans have taken m_nScanPrefetchAfterMs, then the helpers list
+    // ahead of it. With 0 waits they list from the start, alongside the
+    // state-file read.
     std::shared_ptr<class CScanPrefetcher> m_pScanPrefetcher;
     int m_nScanPrefetchThreads = 3;                  // 0: the scan lists every folder itself
     size_t m_nScanPrefetchMaxEntries = (size_t)1 << 17; // entries listed ahead and not yet taken
     int m_nScanPrefetchAfterWaits = 32;
+    int64_t m_nScanPrefetchAfterMs = 1000;
     bool m_bScanMayPrefetch = false;                     // the running scan starts them once its listings wait
     int64_t m_nScanOwnWaits = 0, m_nScanOwnEntries = 0; // of the running scan's own listings
+    int64_t m_nScanStartTick = 0, m_nScanMsBefore = 0;  // the running scan's start; the run's scans before it
     int m_nScanPrefetchStarts = 0;                       // scans that started the helpers
     // The stored attribute bits of a local side's entries taken from their
     // records: a side root's state file says in its header until when its

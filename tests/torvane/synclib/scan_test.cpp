@@ -392,10 +392,11 @@ TEST_F(ScanTest, ListingAheadGivesTheSameTree) {
         size_t nMaxEntries;
         int nAfterWaits; // 0: from the start
         bool bWait;      // the listings wait, so that the helpers start
+        bool bLong = false; // the scan counts as long at once, so that they start
     };
     const Case cases[] = {{0, 0, 0, false},  {3, (size_t)1 << 17, 0, false}, {3, 1, 0, false}, {1, 5, 0, false},
                           {2, 40, 0, false}, {3, (size_t)1 << 17, 32, false}, {3, (size_t)1 << 17, 3, true},
-                          {2, 3, 1, true}};
+                          {2, 3, 1, true},   {3, (size_t)1 << 17, 32, false, true}};
     std::string expected;
     for (const Case& c : cases) {
         m_job.ResetTree();
@@ -403,10 +404,11 @@ TEST_F(ScanTest, ListingAheadGivesTheSameTree) {
         m_job.m_nScanPrefetchMaxEntries = c.nMaxEntries;
         m_job.m_nScanPrefetchAfterWaits = c.nAfterWaits;
         fs->m_bWait = c.bWait;
+        m_job.m_nScanPrefetchAfterMs = c.bLong ? 0 : INT32_MAX;
         const int nStarts = m_job.m_nScanPrefetchStarts;
         ASSERT_TRUE(Scan()) << ToU8(m_err);
         EXPECT_EQ(m_job.m_pScanPrefetcher, nullptr); // gone with the scan
-        const bool bHelpers = c.nThreads > 0 && (c.nAfterWaits == 0 || c.bWait);
+        const bool bHelpers = c.nThreads > 0 && (c.nAfterWaits == 0 || c.bWait || c.bLong);
         EXPECT_EQ(m_job.m_nScanPrefetchStarts - nStarts, bHelpers ? 1 : 0) << c.nThreads << " after " << c.nAfterWaits;
         const std::string got = dump();
         if (c.nThreads == 0) {
