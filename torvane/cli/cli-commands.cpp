@@ -94,6 +94,8 @@ bool StartUp(CCliConsole& con, std::string& profile) {
         con.Error("torvane: cannot read the job list: " + U8(err));
         return false;
     }
+    // Loaded, but not as stored: the list came from its backup, or jobs were renamed.
+    if (!err.IsEmpty()) con.Error("torvane: warning: job list: " + U8(err.Trim()));
     return true;
 }
 

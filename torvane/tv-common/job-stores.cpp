@@ -153,12 +153,21 @@ bool WriteStoreFile(const CWideString& path, const CNarrowString& content, bool 
         return false;
     }
     if (bBackup) {
-        CNarrowString sysBak = ZorNativePath(ReplaceExtension(path, u".bak"));
-        ::unlink(sysBak);
-        if (::link(sysPath, sysBak) == 0)
-            (void)::chmod(sysBak, 0600);
-        else if (errno != ENOENT)
-            ZorGetProgramLog().Printf(u"cannot keep backup of %s: %s\n", path, CWideString(strerror(errno)));
+        // The backup only ever takes a file with content: an empty or missing
+        // list never replaces the jobs it holds. The link is made under a
+        // scratch name first, so the old backup stays until the new one is
+        // whole.
+        struct stat st;
+        if (::stat(sysPath, &st) == 0 && st.st_size > 0) {
+            CNarrowString sysBak = ZorNativePath(ReplaceExtension(path, u".bak"));
+            CNarrowString sysBakNew = ZorNativePath(ReplaceExtension(path, u".bak-new"));
+            ::unlink(sysBakNew);
+            if (::link(sysPath, sysBakNew) != 0 || ::chmod(sysBakNew, 0600) != 0 ||
+                ::rename(sysBakNew, sysBak) != 0) {
+                ZorGetProgramLog().Printf(u"cannot keep backup of %s: %s\n", path, CWideString(strerror(errno)));
+                ::unlink(sysBakNew);
+            }
+        }
     }
     failedStep = StoreStep::Rename;
     if (::rename(sysTmp, sysPath) != 0) {
@@ -220,6 +229,40 @@ void MakeLoadedNamesUnique(CTorvaneSettings& settings, CWideString& sNotices) {
         ZorGetProgramLog().WriteLine(notice);
         sNotices += notice;
     }
+}
+
+// After the jobs file at path was found empty or damaged and set aside: the
+// previous list in the ".bak" file takes its place, in loaded and on disk
+// (the backup itself stays as it is). False, with loaded untouched, when
+// there is no readable backup with jobs; else sWarning gets what was done.
+bool RestoreJobsFromBackup(const CWideString& path, CTorvaneSettings& loaded, CWideString& sWarning) {
+    const CWideString bakPath = ReplaceExtension(path, u".bak");
+    CNarrowString bytes;
+    int kind = 0;
+    CWideString err;
+    if (!ZorFileExists(bakPath) || !ReadWholeFile(bakPath, 256 << 20, bytes, kind, err) || bytes.IsEmpty())
+        return false;
+    CTorvaneSettings fromBak;
+    ZorStringStream in(bytes);
+    if (!(IsTixPath(path) ? ReadJobListTix(fromBak, in, err) : ReadJobListTic(fromBak, in, err)) ||
+        fromBak.GetJobCount() == 0)
+        return false;
+    // Read again into the list being loaded, now that the backup is known good.
+    CWideString readErr;
+    ZorStringStream again(bytes);
+    if (!loaded.RemoveAllJobs(readErr) ||
+        !(IsTixPath(path) ? ReadJobListTix(loaded, again, readErr) : ReadJobListTic(loaded, again, readErr)))
+        return false;
+    StoreStep step;
+    CWideString writeErr;
+    sWarning.AppendFormat(u"\nBad jobs file has been renamed to %s.\nThe previous job list (%d jobs) has been "
+                          u"taken from %s",
+                          MakeBadFileName(path), loaded.GetJobCount(), bakPath);
+    if (WriteStoreFile(path, bytes, false, step, writeErr))
+        sWarning += u" and saved again.";
+    else
+        sWarning += u"; it cannot be saved again: " + writeErr;
+    return true;
 }
 
 } // namespace
@@ -433,10 +476,23 @@ bool CTorvaneSettings::LoadJobsInto(CTorvaneSettings& loaded, CWideString& sErr)
         }
         bool bRead = IsTixPath(path) ? ReadJobListTix(loaded, *in, err) : ReadJobListTic(loaded, *in, err);
         in.Delete();
+        // A list is never empty by accident: a file without a single byte was
+        // cut short, not written by a save (an empty list still has content).
+        uint64_t nSize = 0;
+        int nKind = 0;
+        CWideString sizeErr;
+        if (bRead && ZorGetFileSizeByName(path, nSize, nKind, sizeErr) && nSize == 0) {
+            bRead = false;
+            err = u"the file is empty";
+        }
         if (!bRead) {
             sErr = CWideString(u"Cannot parse Jobs file: ") + path + u": " + err;
             CWideString badPath, renameErr;
             if (RenameAside(path, badPath, renameErr)) {
+                if (RestoreJobsFromBackup(path, loaded, sErr)) {
+                    ZorGetProgramLog().WriteLine(sErr);
+                    return true;
+                }
                 sErr.AppendFormat(
                     u"\nBad jobs file has been renamed to %s.\nNew Job list has been created, to replace "
                     u"the corrupted one.",
@@ -527,6 +583,9 @@ bool CTorvaneSettings::TvSaveJobs(bool bFullDump, const CWideString& sReason, CW
         CWideString err;
         bool bOk =
             IsTixPath(path) ? WriteJobListTix(*this, out, bFullDump, err) : WriteJobListTic(*this, out, err);
+        // An empty list is stored as one blank line, so that a file of no
+        // bytes always means one that was cut short.
+        if (bOk && out.GetText().IsEmpty()) bOk = out.PutChar('\n', err);
         StoreStep step = StoreStep::Write;
         if (bOk) bOk = WriteStoreFile(path, out.GetText(), true, step, err);
         if (!bOk) {

@@ -12,9 +12,12 @@
 // with the extension ".tmp" (mode 0600), is flushed, synced and renamed over
 // the file, under an exclusive lock on the path with ".lock", so two
 // processes never write the same temporary file. Before the jobs file is
-// replaced, ".bak" becomes a hard link to the previous file. A file that
+// replaced, ".bak" becomes a hard link to the previous file (never to an
+// empty one: an empty list is stored as one blank line). A file that
 // cannot be read is renamed aside with "-bad" before its extension
-// ("options-bad.tic", "my-bad.tic") and never overwritten.
+// ("options-bad.tic", "my-bad.tic") and never overwritten; an empty or
+// unreadable jobs file is replaced by its ".bak" when that holds jobs, and
+// the load succeeds with a warning in its error text.
 #pragma once
 
 #include "job-list.h"

@@ -174,6 +174,59 @@ TEST_F(Stores, SecondSaveKeepsTheFirstAsBackup) {
         EXPECT_EQ(Mode(ProfileFile(f)), 0600) << f;
 }
 
+TEST_F(Stores, EmptyOrDamagedJobsFileIsSetAsideAndTheBackupTakesItsPlace) {
+    struct Case {
+        const char* file;
+        const char* content; // what the jobs file is left with
+    };
+    for (const Case& c : {Case{"jobs.tix", ""}, Case{"jobs.tix", "<Job>\nName = \"x\"\n<<<"},
+                          Case{"jobs.tic", ""}, Case{"jobs.tic", "[l<garbage"}}) {
+        SCOPED_TRACE(std::string(c.file) + " '" + c.content + "'");
+        const std::string bad = std::string(c.file).replace(4, 0, "-bad");
+        for (const char* f : {c.file, "jobs.bak", bad.c_str()}) ::unlink(ProfileFile(f).c_str());
+        CTorvaneSettings s;
+        s.m_sJobsFile = Utf8ToWide(c.file);
+        AddJobs(s, 2);
+        CWideString err;
+        ASSERT_TRUE(s.TvSaveJobs(false, u"one", err)) << U8(err);
+        ASSERT_TRUE(s.TvSaveJobs(false, u"two", err)) << U8(err);
+        const std::string good = wtest::ReadFile(ProfileFile(c.file));
+        wtest::WriteFile(ProfileFile(c.file), c.content);
+
+        CTorvaneSettings r;
+        r.m_sJobsFile = s.m_sJobsFile;
+        err.Empty();
+        EXPECT_TRUE(r.LoadJobs(err)) << U8(err);
+        EXPECT_EQ(Names(r), (std::vector<std::string>{"job0", "job1"}));
+        EXPECT_NE(U8(err).find("has been taken from " + ProfileFile("jobs.bak")), std::string::npos) << U8(err);
+        EXPECT_EQ(wtest::ReadFile(ProfileFile(bad)), c.content);
+        EXPECT_EQ(wtest::ReadFile(ProfileFile(c.file)), good);
+        EXPECT_EQ(wtest::ReadFile(ProfileFile("jobs.bak")), good);
+        EXPECT_EQ(Mode(ProfileFile(c.file)), 0600);
+    }
+
+    // An emptied list is stored with content and loads without a word; a save
+    // with no jobs file in place leaves the backup alone.
+    CTorvaneSettings s;
+    s.m_sJobsFile = u"jobs.tix";
+    AddJobs(s, 1);
+    CWideString err;
+    ASSERT_TRUE(s.TvSaveJobs(false, u"one", err)) << U8(err);
+    const std::string one = wtest::ReadFile(ProfileFile("jobs.tix"));
+    ASSERT_TRUE(s.RemoveAllJobs(err));
+    ASSERT_TRUE(s.TvSaveJobs(false, u"none", err)) << U8(err);
+    EXPECT_EQ(wtest::ReadFile(ProfileFile("jobs.bak")), one);
+    CTorvaneSettings r;
+    r.m_sJobsFile = s.m_sJobsFile;
+    err.Empty();
+    EXPECT_TRUE(r.LoadJobs(err));
+    EXPECT_EQ(r.GetJobCount(), 0);
+    EXPECT_TRUE(err.IsEmpty()) << U8(err);
+    ::unlink(ProfileFile("jobs.tix").c_str());
+    ASSERT_TRUE(s.TvSaveJobs(false, u"again", err)) << U8(err);
+    EXPECT_EQ(wtest::ReadFile(ProfileFile("jobs.bak")), one);
+}
+
 TEST_F(Stores, SaveBeyondTheFileSizeLimitFailsAndChangesNothing) {
     CTorvaneSettings s;
     AddJobs(s, 2);
