@@ -1,7 +1,7 @@
 // The command line of the host program "torvane": its grammar, the parsed
 // form and the exit codes.
 //
-//   torvane [--profile DIR] job add NAME LEFT RIGHT [--type 0|1|2] [--set KEY=VALUE ...]
+//   torvane [--profile DIR] job add NAME LEFT RIGHT [--type 0|1|2] [--set KEY=VALUE ...] [--password-stdin]
 //   torvane [--profile DIR] job list | job show NAME [--all] | job delete NAME | job keys
 //   torvane [--profile DIR] [-v|-q] analyze NAME [--prefer left|right|newer [PATH ...]]
 //   torvane [--profile DIR] [-v|-q] sync NAME [--prefer left|right|newer [PATH ...]]
@@ -36,6 +36,9 @@ struct CCliArgs {
     std::string m_sRight;
     int m_nType = 0;
     std::vector<std::string> m_sets;  // "KEY=VALUE" of job add
+    // job add: the passwords of the sides whose URLs name a user without one
+    // come from standard input (a prompt without echo on a terminal).
+    bool m_bPasswordStdin = false;
     std::vector<std::string> m_names; // the jobs of watch (empty: all)
     // analyze and sync: the side that wins the conflicts left after the
     // analysis (empty: none is chosen), and where (empty: everywhere).

@@ -48,7 +48,10 @@ bool ApplyProfile(const CCliArgs& a, std::string& err) {
     if (!a.m_bHasProfile) return true;
     std::error_code ec;
     std::filesystem::path p = std::filesystem::absolute(a.m_sProfile, ec);
-    if (!ec) std::filesystem::create_directories(p, ec);
+    // A profile folder made here is its owner's alone: it holds the logs,
+    // the job list and the key of the stored passwords.
+    if (!ec && std::filesystem::create_directories(p, ec))
+        std::filesystem::permissions(p, std::filesystem::perms::owner_all, ec);
     if (ec || !std::filesystem::is_directory(p)) {
         err = "cannot use profile folder " + a.m_sProfile + (ec ? ": " + ec.message() : std::string());
         return false;

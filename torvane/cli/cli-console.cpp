@@ -4,6 +4,7 @@
 #include "cli-jobs.h"
 #include "engine-globals.h"
 #include "job-list.h"
+#include "zor-escape.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
 
@@ -32,9 +33,10 @@ std::string U8Name(const CSyncJob* job) {
     return ToUtf8(job->m_Options.m_sName);
 }
 
-// The text with control characters (line ends, tabs) made blanks.
+// The text with control characters (line ends, tabs) made blanks and the
+// other controls escaped.
 CWideString OneLine(const CWideString& s) {
-    CWideString out = s;
+    CWideString out = EscapeControlCharsInLines(s);
     for (int i = 0; i < out.GetLength(); ++i)
         if (out[i] < 0x20) out.SetAt(i, u' ');
     out.Trim();
@@ -190,7 +192,15 @@ std::string CCliConsole::WithHint(const std::string& utf8) const {
     return utf8;
 }
 
-void CCliConsole::OnMessageLine(int level, const CWideString& text, int mode) {
+void CCliConsole::OnMessageLine(int level, const CWideString& rawText, int mode) {
+    // A message is one line of the log and of the terminal: the line ends
+    // around it stay, any inside it (a name, a server's text) are escaped
+    // with every other control.
+    int nFirst = 0, nEnd = rawText.GetLength();
+    while (nFirst < nEnd && (rawText[nFirst] == u'\n' || rawText[nFirst] == u'\r')) nFirst++;
+    while (nEnd > nFirst && (rawText[nEnd - 1] == u'\n' || rawText[nEnd - 1] == u'\r')) nEnd--;
+    const CWideString text = rawText.Left(nFirst) + EscapeControlChars(rawText.Mid(nFirst, nEnd - nFirst)) +
+                             rawText.Mid(nEnd);
     WriteRunLog(text);
     // A group's summary goes where the group's lines went.
     const bool bShow = mode == MLM_GROUP_SUMMARY ? m_bLastShown : ShowsLine(level, text, mode);
@@ -230,7 +240,8 @@ void CCliConsole::OnShowProgress(int percent, const CWideString& text) {
 void CCliConsole::Result(const std::string& utf8) {
     std::lock_guard<std::mutex> g(s_outLock);
     ClearLineLocked();
-    std::string s = utf8 + "\n";
+    std::string s = EscapeControlCharsInLines(CNarrowString(utf8.c_str())).GetString();
+    s += "\n";
     fwrite(s.data(), 1, s.size(), stdout);
     fflush(stdout);
 }
@@ -240,7 +251,7 @@ void CCliConsole::Result(const CWideString& text) {
 }
 
 void CCliConsole::Error(const std::string& utf8) {
-    const std::string s = WithHint(utf8);
+    const std::string s = WithHint(EscapeControlCharsInLines(CNarrowString(utf8.c_str())).GetString());
     std::lock_guard<std::mutex> g(s_outLock);
     ClearLineLocked();
     WriteErrLocked(s + "\n");

@@ -4,10 +4,15 @@
 #include "job-stores.h"
 #include "TvFileSys.h"
 #include "syncjob-analysis.h"
+#include "zor-escape.h"
 #include "zor-path.h"
 #include "zor-stream.h"
 #include "zor-tic.h"
 #include "zor-unicode.h"
+#include "zor-url.h"
+
+#include <termios.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -210,8 +215,8 @@ CWideString CliFolderToUrl(const std::string& arg) {
 }
 
 std::string CliUrlToText(const CWideString& url) {
-    if (url.StartsWithNoCase(u"file://")) return U8(UrlToLocalPath(url));
-    return U8(url);
+    if (url.StartsWithNoCase(u"file://")) return U8(EscapeControlChars(UrlToLocalPath(url)));
+    return U8(EscapeControlChars(ZorUrlForDisplay(url)));
 }
 
 bool CliApplyJobSettings(CSyncJobOptions& opt, const std::vector<std::string>& sets, std::string& err) {
@@ -265,7 +270,7 @@ bool CliCheckFolderArg(const std::string& arg, std::string& err) {
         if (!url.StartsWithNoCase(u"file://")) {
             std::unique_ptr<TvFileSys> fs(NewFsForUrl(url));
             if (!fs) {
-                err = "not a kind of URL torvane knows: " + arg;
+                err = "not a kind of URL torvane knows: " + U8(ZorUrlForDisplay(W(arg)));
                 return false;
             }
             return true;
@@ -323,6 +328,66 @@ void CliSayFilters(CCliConsole& con, CSyncJobFromList* job) {
                    "(torvane job delete " + U8(job->GetName()) + ", then job add again; its state is kept)");
 }
 
+namespace {
+
+// One line of standard input: on a terminal after a prompt on standard
+// error, without echo. False at the end of the input.
+bool ReadSecretLine(const std::string& prompt, std::string& line) {
+    const bool bTerminal = isatty(STDIN_FILENO) == 1;
+    struct termios saved {};
+    bool bEchoOff = false;
+    if (bTerminal) {
+        fprintf(stderr, "%s", prompt.c_str());
+        fflush(stderr);
+        if (tcgetattr(STDIN_FILENO, &saved) == 0) {
+            struct termios quiet = saved;
+            quiet.c_lflag &= ~(tcflag_t)ECHO;
+            bEchoOff = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+        }
+    }
+    line.clear();
+    bool bGot = false;
+    for (;;) {
+        const int c = fgetc(stdin);
+        if (c == EOF) break;
+        bGot = true;
+        if (c == '\n') break;
+        line += (char)c;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (bEchoOff) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (bTerminal) fprintf(stderr, "\n");
+    return bGot;
+}
+
+// The password of a side: taken out of its URL (which keeps the rest), or
+// with --password-stdin read for a URL that names a user but none. bFromUrl
+// tells that it stood on the command line.
+bool TakeSidePassword(const CCliArgs& a, const char* side, CWideString& url, CWideString& password,
+                      bool& bAsked, bool& bFromUrl, std::string& err) {
+    bFromUrl = false;
+    CWideString clean;
+    if (ZorUrlTakePassword(url, clean, password)) {
+        url = clean;
+        bFromUrl = true;
+        return true;
+    }
+    ZorUrl parsed;
+    if (!a.m_bPasswordStdin || url.StartsWithNoCase(u"file://") || !ParseUrl(url.GetString(), parsed) ||
+        parsed.GetUserName().IsEmpty())
+        return true;
+    bAsked = true;
+    std::string line;
+    if (!ReadSecretLine(std::string("Password for ") + side + " " + U8(EscapeControlChars(url)) + ": ", line)) {
+        err = std::string("--password-stdin: no password for ") + side + " on standard input";
+        return false;
+    }
+    password = W(line);
+    return true;
+}
+
+} // namespace
+
 int CliJobAdd(CCliConsole& con, const CCliArgs& a) {
     const CWideString name = W(a.m_sName);
     CWideString e;
@@ -341,7 +406,28 @@ int CliJobAdd(CCliConsole& con, const CCliArgs& a) {
             return CLI_EXIT_ERRORS;
         }
     }
-    const CWideString left = CliFolderToUrl(a.m_sLeft), right = CliFolderToUrl(a.m_sRight);
+    // Passwords never stay in a URL: they are kept encrypted with the side.
+    CWideString left = CliFolderToUrl(a.m_sLeft), right = CliFolderToUrl(a.m_sRight);
+    CWideString passwords[2];
+    bool bAsked = false;
+    for (int side = 0; side < 2; side++) {
+        bool bFromUrl = false;
+        std::string err;
+        if (!TakeSidePassword(a, side ? "RIGHT" : "LEFT", side ? right : left, passwords[side], bAsked, bFromUrl,
+                              err)) {
+            con.Error("torvane: " + err);
+            return CLI_EXIT_ERRORS;
+        }
+        if (bFromUrl)
+            con.Error(std::string("torvane: note: the password in the ") + (side ? "RIGHT" : "LEFT") +
+                      " URL is stored encrypted with the job; as it stood on the command line, it may be in "
+                      "your shell's history (--password-stdin reads it from standard input instead)");
+    }
+    if (a.m_bPasswordStdin && !bAsked) {
+        con.Error("torvane: --password-stdin: neither URL names a user without a password "
+                  "(give it as scheme://USER@host/...)");
+        return CLI_EXIT_ERRORS;
+    }
     // Everything is tried on a scratch job first: nothing is stored unless
     // all of it is good.
     CSyncJobFromList scratch;
@@ -372,6 +458,16 @@ int CliJobAdd(CCliConsole& con, const CCliArgs& a) {
     if (!job) {
         con.Error("torvane: the new job is not in the list");
         return CLI_EXIT_ERRORS;
+    }
+    for (int side = 0; side < 2; side++) {
+        if (passwords[side].IsEmpty()) continue;
+        e.Empty();
+        if (!(side ? job->m_Options.m_Dir2 : job->m_Options.m_Dir1).SetPasswordClear(passwords[side], e)) {
+            con.Error("torvane: cannot store the password: " + U8(e));
+            CWideString de;
+            DeleteJob(g_Settings, job, de);
+            return CLI_EXIT_ERRORS;
+        }
     }
     if (!a.m_sets.empty()) {
         CliApplyJobSettings(job->m_Options, a.m_sets, err);

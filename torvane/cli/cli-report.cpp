@@ -4,6 +4,7 @@
 
 #include "cli-jobs.h"
 #include "syncjob-analysis.h"
+#include "zor-escape.h"
 #include "zor-path.h"
 #include "zor-unicode.h"
 
@@ -19,11 +20,10 @@ CWideString W(const std::string& s) {
     return Utf8ToWide(s.c_str());
 }
 
-// Tabs and line ends would break a line's columns.
+// Tabs and line ends would break a line's columns: they and every other
+// control are shown escaped, so a name stays whole on its line.
 std::string Field(const CWideString& s) {
-    std::string out = U8(s);
-    for (char& c : out)
-        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    std::string out = U8(EscapeControlChars(s));
     while (!out.empty() && out.back() == ' ') out.pop_back();
     return out;
 }

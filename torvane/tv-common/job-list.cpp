@@ -8,6 +8,7 @@
 #include "zor-locstr.h"
 #include "zor-log.h"
 #include "zor-registry.h"
+#include "zor-url.h"
 
 const char16_t* const kTorvaneRegKey = u"Software\\Zorvek Systems\\Torvane";
 const char16_t* const kJobsRegKey = u"Software\\Zorvek Systems\\Torvane\\Jobs";
@@ -431,6 +432,18 @@ bool IsValidTemplateName(const CWideString& name) {
     return IsValidJobName(name, err);
 }
 } // namespace
+
+bool MoveUrlPasswords(CSyncJobOptions& options, bool& bMoved, CWideString& sErr) {
+    bMoved = false;
+    for (TvConnectInfoEx* ci : {&options.m_Dir1, &options.m_Dir2}) {
+        CWideString url, password;
+        if (!ZorUrlTakePassword(ci->m_sUrl, url, password)) continue;
+        if (!password.IsEmpty() && !ci->SetPasswordClear(password, sErr)) return false;
+        ci->m_sUrl = url;
+        bMoved = true;
+    }
+    return true;
+}
 
 bool NewJob(CTorvaneSettings& settings, const CWideString& name, int nType, const CWideString& templateName,
             const CWideString& leftFolder, const CWideString& rightFolder, bool bCompanionData,

@@ -441,21 +441,37 @@ bool ProgramOptions::LoadOptions(CWideString& sErr) {
 
 // ---------------------------------------------------------------- jobs
 bool CTorvaneSettings::LoadJobs(CWideString& sErr) {
-    // No save runs during a load; the jobs are read into a private list and
-    // handed over with their final names, so walkers never see a half list.
-    std::lock_guard<std::mutex> saveLock(m_SaveLock);
-    if (!RemoveAllJobs(sErr)) return false;
-    CTorvaneSettings loaded;
-    bool bResult = LoadJobsInto(loaded, sErr);
-    CWideString sNotices;
-    MakeLoadedNamesUnique(loaded, sNotices);
-    if (!sNotices.IsEmpty()) {
-        if (!sErr.IsEmpty()) sErr += u"\n";
-        sErr += sNotices;
+    bool bResult = true, bPasswordsMoved = false;
+    {
+        // No save runs during a load; the jobs are read into a private list and
+        // handed over with their final names, so walkers never see a half list.
+        std::lock_guard<std::mutex> saveLock(m_SaveLock);
+        if (!RemoveAllJobs(sErr)) return false;
+        CTorvaneSettings loaded;
+        bResult = LoadJobsInto(loaded, sErr);
+        CWideString sNotices;
+        MakeLoadedNamesUnique(loaded, sNotices);
+        if (!sNotices.IsEmpty()) {
+            if (!sErr.IsEmpty()) sErr += u"\n";
+            sErr += sNotices;
+        }
+        for (CSyncJobFromList* p : loaded.GetJobs()) {
+            // A list from an older version may hold passwords in its folder
+            // URLs: they move into the encrypted fields.
+            bool bMoved = false;
+            CWideString moveErr;
+            if (!MoveUrlPasswords(p->m_Options, bMoved, moveErr))
+                ZorGetProgramLog().Printf(u"LoadJobs: cannot encrypt a password of job '%s': %s\n", p->GetName(),
+                                          moveErr);
+            bPasswordsMoved |= bMoved;
+            loaded.DetachJob(p);
+            AppendLoadedJob(p);
+        }
     }
-    for (CSyncJobFromList* p : loaded.GetJobs()) {
-        loaded.DetachJob(p);
-        AppendLoadedJob(p);
+    if (bPasswordsMoved && bResult) {
+        CWideString saveErr;
+        if (!TvSaveJobs(false, u"Passwords moved out of folder URLs", saveErr))
+            ZorGetProgramLog().Printf(u"LoadJobs: %s\n", saveErr);
     }
     return bResult;
 }

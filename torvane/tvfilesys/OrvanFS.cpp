@@ -379,7 +379,7 @@ bool OrvanFS::GetAccessToken(bool bUseProxy, const char* grant, const CNarrowStr
     if (!ok) {
         errKind = kind;
         CWideString text;
-        err = ReadStr(json.get(), "error", text) ? text : e;
+        err = ReadStr(json.get(), "error", text) ? EscapeControlChars(text) : e;
         return false;
     }
     CNarrowString token;
@@ -416,7 +416,7 @@ void OrvanFS::AddApiError(CRsp& rsp, int& errKind, CWideString& err, bool bRetry
         if (JsonParseText(rsp.m_sBody, json, err)) {
             CWideString text;
             if (ReadStr(json.get(), "error", text)) {
-                err += u": Sync API says: " + text;
+                err += u": Sync API says: " + EscapeControlChars(text);
                 given = true;
             }
         }
@@ -426,7 +426,8 @@ void OrvanFS::AddApiError(CRsp& rsp, int& errKind, CWideString& err, bool bRetry
     if (!given && rsp.m_nStatus != 200) {
         CWideString body;
         for (int i = 0; i < rsp.m_sBody.GetLength(); i++) body += (char16_t)(unsigned char)rsp.m_sBody[i];
-        err += u": " + body;
+        // The server's own words, shown as they are but never acting on a terminal or a log.
+        err += u": " + EscapeControlChars(body);
         if (rsp.m_nStatus == 403 && rsp.m_sBody == "exceeded quota") {
             rsp.m_nStatus = 507;
             errKind = FSE_QUOTA;

@@ -1596,6 +1596,7 @@ bool WinFileSys::CopyLocalFile(const CNarrowString& from, const CNarrowString& t
     int out = ::open(nTmp.GetString(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     bool ok = out >= 0;
     if (!ok) Fail(errno, u"Cannot open file to write: ", tmp, errKind, err);
+    else fchmod(out, (st.st_mode & 0777) | S_IWUSR); // no wider than the copy will be, before any byte
     std::unique_ptr<char[]> buf(ok ? new char[kCopyChunk] : nullptr);
     int64_t done = 0;
     ICopyProgress* prog = m_pProgress;

@@ -37,15 +37,44 @@ template <typename S> bool AppendEscape(S& out, uint32_t c) {
 
 } // namespace
 
+namespace {
+
+// The units that stay as they are in a text kept in lines: line feeds, a CR
+// right before one, and tabs.
+template <typename S> bool KeptInLines(const S& text, int i) {
+    const int n = text.GetLength();
+    return text[i] == '\n' || text[i] == '\t' || (text[i] == '\r' && i + 1 < n && text[i + 1] == '\n');
+}
+
+} // namespace
+
 CWideString EscapeControlChars(const CWideString& text) {
+    return EscapeControlChars(text, false);
+}
+
+CNarrowString EscapeControlChars(const CNarrowString& text) {
+    return EscapeControlChars(text, false);
+}
+
+CWideString EscapeControlCharsInLines(const CWideString& text) {
+    return EscapeControlChars(text, true);
+}
+
+CNarrowString EscapeControlCharsInLines(const CNarrowString& text) {
+    return EscapeControlChars(text, true);
+}
+
+CWideString EscapeControlChars(const CWideString& text, bool bKeepLines) {
     const int n = text.GetLength();
     int i = 0;
-    while (i < n && !NeedsEscape(text[i])) i++;
+    while (i < n && (!NeedsEscape(text[i]) || (bKeepLines && KeptInLines(text, i)))) i++;
     if (i == n) return text;
     CWideString out = text.Left(i);
     for (; i < n; i++) {
         CNarrowString esc;
-        if (AppendEscape(esc, text[i]))
+        if (bKeepLines && KeptInLines(text, i))
+            out += text[i];
+        else if (AppendEscape(esc, text[i]))
             out += CWideString(esc);
         else
             out += text[i];
@@ -53,11 +82,21 @@ CWideString EscapeControlChars(const CWideString& text) {
     return out;
 }
 
-CNarrowString EscapeControlChars(const CNarrowString& text) {
+CNarrowString EscapeControlChars(const CNarrowString& text, bool bKeepLines) {
     const int n = text.GetLength();
-    CNarrowString out;
-    for (int i = 0; i < n; i++) {
+    int i = 0;
+    // Most texts hold nothing to escape: they come back as they are.
+    while (i < n && (uint8_t)text[i] >= 0x20 && (uint8_t)text[i] != 0x7F && (uint8_t)text[i] != 0xC2 &&
+           (uint8_t)text[i] != 0xE2)
+        i++;
+    if (i == n) return text;
+    CNarrowString out = text.Left(i);
+    for (; i < n; i++) {
         const uint8_t b = (uint8_t)text[i];
+        if (bKeepLines && KeptInLines(text, i)) {
+            out += (char)b;
+            continue;
+        }
         if (b == 0xC2 && i + 1 < n && (uint8_t)text[i + 1] >= 0x80 && (uint8_t)text[i + 1] <= 0x9F) {
             AppendEscape(out, (uint8_t)text[i + 1]);
             i++;

@@ -15,3 +15,10 @@ CWideString EscapeControlChars(const CWideString& text);
 // The same for UTF-8 (or other 8-bit) text: bytes below 0x20 and 0x7F, and
 // the two-byte UTF-8 forms of 0x80-0x9F and of the marks above.
 CNarrowString EscapeControlChars(const CNarrowString& text);
+// The same, but a text of several lines stays in its lines: line feeds, a CR
+// right before one, and tabs are kept. For the sinks (log files, terminal)
+// that take whole multi-line messages.
+CWideString EscapeControlCharsInLines(const CWideString& text);
+CNarrowString EscapeControlCharsInLines(const CNarrowString& text);
+CWideString EscapeControlChars(const CWideString& text, bool bKeepLines);
+CNarrowString EscapeControlChars(const CNarrowString& text, bool bKeepLines);

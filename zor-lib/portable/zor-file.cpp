@@ -425,6 +425,8 @@ bool CopyOver(const std::string& from, const struct stat& st, const std::string&
         errno = e;
         return false;
     }
+    // No wider than the copy will be, before any byte is in it.
+    fchmod(out, (st.st_mode & 0777) | S_IWUSR);
     std::vector<char> buf(1 << 20);
     bool ok = true;
     int e = 0;

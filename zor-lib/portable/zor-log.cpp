@@ -1,6 +1,8 @@
 // The log-file writer and the global program log.
 #include "zor-log.h"
 
+#include "zor-escape.h"
+
 #include "zor-debug.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
@@ -8,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 std::atomic<int> g_LogSwitch{0};
@@ -111,9 +114,12 @@ bool CZorLog::OpenLocked(const CWideString& name) {
     CNarrowString p8 = WideToUtf8(path);
     int fd;
     do {
-        fd = ::open(p8.GetString(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        fd = ::open(p8.GetString(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
+    // Logs are their owner's alone, also one an older version left readable.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) (void)::fchmod(fd, st.st_mode & 0700);
     m_nFd = fd;
     m_bOpen.store(true);
     return true;
@@ -156,12 +162,16 @@ void CZorLog::WriteEntryUtf8(const CNarrowString& text) {
         m_sOpenName = name;
     }
 
+    // Entries carry names and server texts: nothing in them may act on the
+    // terminal that shows the file or forge a line of its own beyond the
+    // entry's line ends.
+    const CNarrowString safe = EscapeControlCharsInLines(text);
     CNarrowString line;
-    line.Preallocate(text.GetLength() + 16);
+    line.Preallocate(safe.GetLength() + 16);
     line.Format("%02d%02d%02d.%03d ", v.tm_hour, v.tm_min, v.tm_sec, nMs);
     // Every line end becomes CR LF; the entry always ends with one.
-    const char* s = text.GetString();
-    int n = text.GetLength();
+    const char* s = safe.GetString();
+    int n = safe.GetLength();
     int start = 0;
     for (int i = 0; i < n; ++i) {
         if (s[i] == '\n') {

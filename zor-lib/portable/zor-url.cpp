@@ -306,3 +306,45 @@ bool ParseUrl(const char16_t* text, ZorUrl& url, CWideString* pErr) {
     url.Clear();
     return url.Parse(text, pErr);
 }
+
+namespace {
+
+// Where the password of the URL text stands: [nStart, nEnd), the ':' before
+// it included. False when the user part has none.
+bool FindPasswordSpan(const CWideString& url, int& nStart, int& nEnd) {
+    const int n = url.GetLength();
+    int start = url.Find(u"://");
+    start = start >= 0 ? start + 3 : (url.StartsWith(u"//") ? 2 : 0);
+    int authEnd = start;
+    while (authEnd < n && url[authEnd] != u'/' && url[authEnd] != u'?' && url[authEnd] != u'#') ++authEnd;
+    int at = -1;
+    for (int i = start; i < authEnd; i++)
+        if (url[i] == u'@') at = i;
+    if (at < 0) return false;
+    for (int i = start; i < at; i++)
+        if (url[i] == u':') {
+            nStart = i;
+            nEnd = at;
+            return true;
+        }
+    return false;
+}
+
+} // namespace
+
+CWideString ZorUrlForDisplay(const CWideString& url) {
+    int nStart = 0, nEnd = 0;
+    if (!FindPasswordSpan(url, nStart, nEnd)) return url;
+    return url.Left(nStart) + url.Mid(nEnd);
+}
+
+bool ZorUrlTakePassword(const CWideString& url, CWideString& urlOut, CWideString& password) {
+    urlOut = url;
+    password.Empty();
+    ZorUrl parsed;
+    int nStart = 0, nEnd = 0;
+    if (!FindPasswordSpan(url, nStart, nEnd) || !ParseUrl(url.GetString(), parsed)) return false;
+    password = parsed.GetPassword();
+    urlOut = url.Left(nStart) + url.Mid(nEnd);
+    return true;
+}

@@ -93,3 +93,13 @@ private:
 // Clears url and parses text into it (the scheme defaults to http); false
 // when the text is not a URL.
 bool ParseUrl(const char16_t* text, ZorUrl& url, CWideString* pErr = nullptr);
+
+// The URL as it may be shown or logged: the password of its user part is
+// left out ("s3://KEY:SECRET@host/b" gives "s3://KEY@host/b"); everything
+// else stays as written. Works on the text, so also on one that does not
+// parse.
+CWideString ZorUrlForDisplay(const CWideString& url);
+// Takes the password out of a URL that parses: urlOut is the text without
+// it (as ZorUrlForDisplay gives it) and password the decoded password. False,
+// with urlOut the URL as it is, when the URL names no password.
+bool ZorUrlTakePassword(const CWideString& url, CWideString& urlOut, CWideString& password);

@@ -15,4 +15,13 @@ TEST(EscapeControlChars, WideAndUtf8) {
         EXPECT_STREQ(EscapeControlChars(WideToUtf8(CWideString(in))).GetString(), want);
     }
     EXPECT_STREQ(EscapeControlChars(CNarrowString("\xff\xe2\x80\n")).GetString(), "\xff\xe2\x80\\n");
+    // Kept in lines: line ends and tabs stay, every other control is escaped.
+    const std::pair<const char16_t*, const char*> lines[] = {
+        {u"a\r\nb\tc\rd\x1b]0;t\x07\n", "a\r\nb\tc\\rd\\x1B]0;t\\x07\n"},
+        {u"csi\u009B2J nel\u0085 rlo\u202E.exe", "csi\\x9B2J nel\\x85 rlo\\u202E.exe"},
+    };
+    for (const auto& [in, want] : lines) {
+        EXPECT_STREQ(WideToUtf8(EscapeControlCharsInLines(CWideString(in))).GetString(), want);
+        EXPECT_STREQ(EscapeControlCharsInLines(WideToUtf8(CWideString(in))).GetString(), want);
+    }
 }
