@@ -310,11 +310,19 @@ bool ParseUrl(const char16_t* text, ZorUrl& url, CWideString* pErr) {
 namespace {
 
 // Where the password of the URL text stands: [nStart, nEnd), the ':' before
-// it included. False when the user part has none.
-bool FindPasswordSpan(const CWideString& url, int& nStart, int& nEnd) {
+// it included. False when the user part has none. A text without a scheme
+// counts only when it parses as a URL, and only with bAnyForm: a local path
+// ("C:\\a:b@c", "dir:1@x") is never cut.
+bool FindPasswordSpan(const CWideString& url, bool bAnyForm, int& nStart, int& nEnd) {
     const int n = url.GetLength();
     int start = url.Find(u"://");
-    start = start >= 0 ? start + 3 : (url.StartsWith(u"//") ? 2 : 0);
+    if (start > 0 && SchemeLength(url.GetString(), start) == start) {
+        start += 3;
+    } else {
+        ZorUrl parsed;
+        if (!bAnyForm || !ParseUrl(url.GetString(), parsed)) return false;
+        start = url.StartsWith(u"//") ? 2 : 0;
+    }
     int authEnd = start;
     while (authEnd < n && url[authEnd] != u'/' && url[authEnd] != u'?' && url[authEnd] != u'#') ++authEnd;
     int at = -1;
@@ -334,7 +342,7 @@ bool FindPasswordSpan(const CWideString& url, int& nStart, int& nEnd) {
 
 CWideString ZorUrlForDisplay(const CWideString& url) {
     int nStart = 0, nEnd = 0;
-    if (!FindPasswordSpan(url, nStart, nEnd)) return url;
+    if (!FindPasswordSpan(url, true, nStart, nEnd)) return url;
     return url.Left(nStart) + url.Mid(nEnd);
 }
 
@@ -343,7 +351,9 @@ bool ZorUrlTakePassword(const CWideString& url, CWideString& urlOut, CWideString
     password.Empty();
     ZorUrl parsed;
     int nStart = 0, nEnd = 0;
-    if (!FindPasswordSpan(url, nStart, nEnd) || !ParseUrl(url.GetString(), parsed)) return false;
+    // The parser reads up to a NUL: a text with one inside is no URL here.
+    if (url.Find(u'\0') >= 0 || !FindPasswordSpan(url, false, nStart, nEnd) || !ParseUrl(url.GetString(), parsed))
+        return false;
     password = parsed.GetPassword();
     urlOut = url.Left(nStart) + url.Mid(nEnd);
     return true;

@@ -99,7 +99,8 @@ bool ParseUrl(const char16_t* text, ZorUrl& url, CWideString* pErr = nullptr);
 // else stays as written. Works on the text, so also on one that does not
 // parse.
 CWideString ZorUrlForDisplay(const CWideString& url);
-// Takes the password out of a URL that parses: urlOut is the text without
-// it (as ZorUrlForDisplay gives it) and password the decoded password. False,
-// with urlOut the URL as it is, when the URL names no password.
+// Takes the password out of a URL that has a scheme and parses: urlOut is
+// the text without it (as ZorUrlForDisplay gives it) and password the
+// decoded password. False, with urlOut the URL as it is, when the URL names
+// no password.
 bool ZorUrlTakePassword(const CWideString& url, CWideString& urlOut, CWideString& password);
