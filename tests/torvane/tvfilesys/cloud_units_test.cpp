@@ -130,6 +130,11 @@ TEST(CloudUnits, ApiErrorMapping) {
         {503, "text/plain", "busy", true, FSE_CONN_LOST, 503, "E: busy"},
         {503, "text/plain", "busy", false, 99, 503, "E: busy"},
         {200, "text/plain", "odd", false, 99, 200, "E"},
+        // The server's words never act on a terminal or start a line of their own.
+        {500, "text/html", "\x1b[2J\x1b]0;t\x07\nsynced: 0 errors\xc2\x9b", false, 99, 500,
+         "E: \\x1B[2J\\x1B]0;t\\x07\\nsynced: 0 errors\u00c2\\x9B"},
+        {401, "application/json", "{\"error\":\"a\\u001b[2J\\nb\"}", false, FSE_AUTH, 401,
+         "E: Sync API says: a\\x1B[2J\\nb"},
     };
     for (const Case& c : cases) {
         CRsp rsp;
