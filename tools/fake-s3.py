@@ -16,12 +16,15 @@ of a 100-byte body, "endless" answers a listing page that is always
 truncated: "keys" (default 1) new keys k00000001, k00000002, ... after the
 request's marker, and the last of them as NextMarker; "flood" answers the
 rule's status and headers without a length, then bytes until the client goes
-away ("bytes", default 64 MiB, at most). A rule applies to the next "times"
+away ("bytes", default 64 MiB, at most); "overwrite" answers from the store,
+then replaces the object with "size" bytes of the rule's "fill" character (as
+another client's upload would). A GET with "If-Match" of another ETag than the
+object's is answered 412 PreconditionFailed. A rule applies to the next "times"
 requests it matches (method and path are optional); the store answers when no
 rule matches.
 
 Every request is appended to the log (--log), one line each:
-    <method> <raw path> sig=<ok|bad> host=<host> [range=<Range>] len=<body bytes> [body=<POST body>]
+    <method> <raw path> sig=<ok|bad> host=<host> [range=<Range>] [if-match=<ETag>] len=<body bytes> [body=<POST body>]
 The port is printed on the first line of standard output.
 
 Usage: fake-s3.py [--port 0] [--key K] [--secret S] [--bucket NAME]...
@@ -94,6 +97,8 @@ class Handler(BaseHTTPRequestHandler):
                                         self.headers.get("Host", ""))
         if self.headers.get("Range"):
             line += " range=" + self.headers["Range"]
+        if self.headers.get("If-Match"):
+            line += " if-match=" + self.headers["If-Match"]
         line += " len=%d" % len(body)
         if self.command == "POST" and body and len(body) < 4096:
             line += " body=" + body.decode("utf-8", "replace").replace("\n", "\\n")
@@ -193,6 +198,14 @@ class Handler(BaseHTTPRequestHandler):
             if rule.get("action") == "flood":
                 self.flood(rule.get("status", 200), rule.get("headers") or {}, rule.get("bytes", 64 << 20))
                 return
+            if rule.get("action") == "overwrite":
+                q = urllib.parse.parse_qs(query, keep_blank_values=True)
+                store = self.server.store
+                with store.lock:
+                    self.serve(store, bucket, key, q, body, head_only)
+                    data = (rule.get("fill", "B") * rule.get("size", 0)).encode()
+                    store.buckets[bucket][key] = (data, "binary/octet-stream", time.time() + 3600)
+                return
             if rule.get("action") == "endless":
                 self.endless_page(bucket, urllib.parse.parse_qs(query, keep_blank_values=True), rule.get("keys", 1))
                 return
@@ -280,6 +293,10 @@ class Handler(BaseHTTPRequestHandler):
             data, ctype, mtime = obj
             hdrs = {"Content-Type": ctype, "Last-Modified": formatdate(mtime, usegmt=True),
                     "ETag": '"%s"' % hashlib.md5(data).hexdigest()}
+            match = self.headers.get("If-Match")
+            if match is not None and match != hdrs["ETag"] and cmd == "GET":
+                return self.error(412, "PreconditionFailed",
+                                  "At least one of the pre-conditions you specified did not hold")
             m = re.fullmatch(r"bytes=(\d+)-(\d+)", self.headers.get("Range", ""))
             if m and cmd == "GET":
                 a, b = int(m.group(1)), min(int(m.group(2)), len(data) - 1)
