@@ -225,7 +225,8 @@ public:
     }
     bool Unchanged(TvFileSys* fsS, const CWideString& src, const SourceInfo&, int& errKind,
                    CWideString& err) override {
-        // A downloaded copy is a whole version of the source.
+        // A downloaded copy is a whole version of the source (of the listed
+        // size, checked when it arrived).
         if (!m_sTempToDelete.IsEmpty() || LocalSourceUnchanged(m_fd.fd, m_Opened)) return true;
         errKind = FSE_GENERAL;
         err += ChangedWhileCopied(fsS, src);
@@ -313,6 +314,13 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
         int64_t n = si.nSize; // the size the caller expects: a back-end may fetch large files in pieces
         if (!fsS->DownloadFile(src, ZorWidePath(native), n, errKind, err)) return false;
         nr->m_sDisplay = fsS->DisplayPath(src);
+        // A download is one whole version of the source; one of another size
+        // than the caller listed is not the listed version.
+        if (si.nSize >= 0 && n != si.nSize) {
+            errKind = FSE_GENERAL;
+            err += ChangedWhileCopied(fsS, src);
+            return false;
+        }
     }
     // Not blocking: a named pipe would wait for a writer forever.
     nr->m_fd.fd = ::openat(dirFd, native.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

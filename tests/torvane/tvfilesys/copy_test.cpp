@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -383,6 +385,17 @@ TEST_F(CopyTest, SideWithoutDescriptorIoUsesUploadAndDownload) {
     EXPECT_EQ(size, (int64_t)data.size());
     EXPECT_EQ(ReadBytes(m_local + "/b.bin"), data);
     EXPECT_EQ(Names(m_remote), std::vector<std::string>{"a.bin"});
+
+    // A download of another size than the caller listed is another version
+    // of the source: the copy fails and leaves nothing behind.
+    for (int64_t listed : {(int64_t)data.size() - 1, (int64_t)data.size() + 1}) {
+        size = listed;
+        EXPECT_FALSE(Copy(m_fsR, "/a.bin", m_fsL, false, "/c.bin", "", size));
+        EXPECT_EQ(Narrow(m_err).rfind("Source file changed while copied: ", 0), 0u) << Narrow(m_err);
+        std::vector<std::string> names = Names(m_local);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"a.bin", "b.bin"}));
+    }
 }
 
 TEST_F(CopyTest, RefusesWhatItCannotCopy) {
