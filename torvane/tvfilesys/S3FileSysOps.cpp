@@ -259,8 +259,7 @@ bool S3FileSysZorSock::DownloadFile(const CWideString& path, const CWideString& 
             ZorDeleteFileQuiet(localFile); // no part of a failed download stays
             return false;
         }
-        nSize = rsp.m_nContentLength >= 0 && rsp.m_nContentLength < CRsp::kChunked ? rsp.m_nContentLength
-                                                                                    : rsp.m_nBodyLength;
+        if (!DownloadedLength(localFile, nSize, errKind, err)) return false;
         NoteDownloaded(rsp, nSize);
         return true;
     }

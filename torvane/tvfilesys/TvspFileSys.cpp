@@ -567,8 +567,7 @@ bool TvspFileSys::DownloadFile(const CWideString& path, const CWideString& local
         err += CWideString(u"Downloading file: ") + e;
         return false;
     }
-    nSize = rsp.m_nContentLength >= 0 && rsp.m_nContentLength < CRsp::kChunked ? rsp.m_nContentLength
-                                                                                : rsp.m_nBodyLength;
+    if (!DownloadedLength(localFile, nSize, errKind, err)) return false;
     return ReadLockedHeaders(rsp, false, path, errKind, err);
 }
 
