@@ -29,6 +29,7 @@ The port is printed on the first line of standard output.
 
 Usage: fake-s3.py [--port 0] [--key K] [--secret S] [--bucket NAME]...
                   [--page-size N] [--script FILE] [--log FILE] [--host-suffix .localhost]
+                  [--mtime EPOCH]
 """
 import argparse
 import base64
@@ -71,6 +72,10 @@ class Handler(BaseHTTPRequestHandler):
 
     def log_message(self, fmt, *args):
         pass
+
+    def now(self):
+        """The time a stored object takes (--mtime, else the clock's)."""
+        return self.server.cfg.mtime if self.server.cfg.mtime is not None else time.time()
 
     # ------------------------------------------------------------ plumbing
     def answer(self, status, body=b"", headers=None, head_only=False):
@@ -204,7 +209,7 @@ class Handler(BaseHTTPRequestHandler):
                 with store.lock:
                     self.serve(store, bucket, key, q, body, head_only)
                     data = (rule.get("fill", "B") * rule.get("size", 0)).encode()
-                    store.buckets[bucket][key] = (data, "binary/octet-stream", time.time() + 3600)
+                    store.buckets[bucket][key] = (data, "binary/octet-stream", self.now() + 3600)
                 return
             if rule.get("action") == "endless":
                 self.endless_page(bucket, urllib.parse.parse_qs(query, keep_blank_values=True), rule.get("keys", 1))
@@ -263,7 +268,7 @@ class Handler(BaseHTTPRequestHandler):
                     if not part or part[0] != etag.replace("&quot;", '"'):
                         return self.error(400, "InvalidPart", "One or more of the specified parts could not be found")
                     data += part[1]
-                objs[key] = (data, up["type"] or "binary/octet-stream", time.time())
+                objs[key] = (data, up["type"] or "binary/octet-stream", self.now())
                 del store.uploads[q["uploadId"][0]]
                 return self.answer(200, "<CompleteMultipartUploadResult><Key>%s</Key>"
                                    "</CompleteMultipartUploadResult>" % xml_escape(key),
@@ -278,10 +283,10 @@ class Handler(BaseHTTPRequestHandler):
                 ctype = self.headers.get("Content-Type") or so[1]
                 if self.headers.get("x-amz-metadata-directive") != "REPLACE":
                     ctype = so[1]
-                objs[key] = (so[0], ctype, time.time())
+                objs[key] = (so[0], ctype, self.now())
                 return self.answer(200, "<CopyObjectResult><LastModified>%s</LastModified></CopyObjectResult>"
                                    % iso(time.time()), {"Content-Type": "application/xml"})
-            objs[key] = (body, self.headers.get("Content-Type", "binary/octet-stream"), time.time())
+            objs[key] = (body, self.headers.get("Content-Type", "binary/octet-stream"), self.now())
             return self.answer(200, "", {"ETag": '"%s"' % hashlib.md5(body).hexdigest()})
         if cmd == "DELETE":
             objs.pop(key, None)
@@ -389,6 +394,7 @@ def main():
     ap.add_argument("--page-size", type=int, default=1000)
     ap.add_argument("--script")
     ap.add_argument("--log")
+    ap.add_argument("--mtime", type=float, help="the modification time of every stored object")
     ap.add_argument("--host-suffix", default="s3.localhost",
                     help="host of host-based addressing: <bucket>.<this>")
     args = ap.parse_args()
@@ -396,6 +402,7 @@ def main():
     cfg = Config()
     cfg.key, cfg.secret, cfg.page_size, cfg.log = args.key, args.secret, args.page_size, args.log
     cfg.host_suffix_host = args.host_suffix.lstrip(".").lower()
+    cfg.mtime = args.mtime
     cfg.log_lock = threading.Lock()
     cfg.rules = []
     if args.script:

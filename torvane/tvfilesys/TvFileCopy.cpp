@@ -267,6 +267,7 @@ struct SourceInfo {
     int64_t nModTime = 0;
     uint32_t nMode = 0; // permission bits of a local source (0: unknown)
     bool bChanged = false; // the source was written to during the copy
+    int64_t nListedTime = 0; // the modification time the caller listed (0: not known)
 };
 
 bool FsReader::Unchanged(TvFileSys* fsS, const CWideString& src, const SourceInfo& si, int& errKind,
@@ -315,8 +316,11 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
         if (!fsS->DownloadFile(src, ZorWidePath(native), n, errKind, err)) return false;
         nr->m_sDisplay = fsS->DisplayPath(src);
         // A download is one whole version of the source; one of another size
-        // than the caller listed is not the listed version.
-        if (si.nSize >= 0 && n != si.nSize) {
+        // or (where the back-end's answer names it) time than the caller
+        // listed is not the listed version.
+        const TvLastReadFile& got = fsS->m_LastRead;
+        if ((si.nSize >= 0 && n != si.nSize) ||
+            (si.nListedTime > 0 && got.m_bValid && got.m_nFileTime > 0 && got.m_nFileTime != si.nListedTime)) {
             errKind = FSE_GENERAL;
             err += ChangedWhileCopied(fsS, src);
             return false;
@@ -771,7 +775,8 @@ const TvCopyStats& TvLastCopyStats() {
 // ============================================================ TvFileCopy
 bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool bToTemp,
                 const CWideString& writePath, const CWideString& finalPath, int64_t& nSize,
-                ICopyProgress* pProgress, int& errKind, CWideString& err, unsigned nFlags) {
+                ICopyProgress* pProgress, int& errKind, CWideString& err, unsigned nFlags,
+                int64_t nListedTime) {
     t_stats = TvCopyStats();
     if (!fsS || !fsS->IsConnected()) {
         errKind = FSE_GENERAL;
@@ -836,6 +841,7 @@ bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool
         }
     }
     if (!bDone) {
+        si.nListedTime = nListedTime;
         if (!FullCopy(fsS, srcPath, fsT, bToTemp, writePath, nExpected, pProgress, nFlags, nCopied, si,
                       errKind, err))
             return false;

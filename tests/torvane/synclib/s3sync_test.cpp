@@ -108,7 +108,9 @@ TEST(S3Sync, RangedDownloadsAndUnusableEntries) {
         page += std::string("<Contents><Key>j/") + key + "</Key><LastModified>" + when + "</LastModified><Size>" +
                 size + "</Size></Contents>";
     FakeS3 peer;
-    ASSERT_TRUE(peer.Start("[{\"path\": \"prefix=j/$\", \"times\": 9, \"body\": \"" + page + "</ListBucketResult>\"}]"));
+    // The objects have the time the scripted listing gives them.
+    ASSERT_TRUE(peer.Start("[{\"path\": \"prefix=j/$\", \"times\": 9, \"body\": \"" + page + "</ListBucketResult>\"}]",
+                           1000, 1700000000));
     CJobHarness h;
     CSyncJob job;
     h.Attach(job);
