@@ -272,6 +272,7 @@ bool S3FileSysZorSock::RangedDownload(const CWideString& path, const CWideString
                                       const CWideString& localFile, int64_t& nSize, int& errKind, CWideString& err) {
     CFileHandle file;
     if (!ZorOpenFileWrite(localFile, file, 0, errKind, err)) return false;
+    const int64_t limit = nSize; // the listed size: the most the download may bring
     int64_t expected = nSize, pos = 0;
     // The first answer names the version: every later range must be of the
     // same one (same ETag, same total), else the file would join two versions.
@@ -319,6 +320,8 @@ bool S3FileSysZorSock::RangedDownload(const CWideString& path, const CWideString
             return false;
         }
         if (firstTotal < 0) {
+            // An object that grew since it was listed is not the listed one.
+            if (total > limit) return changed();
             firstTotal = total;
             etag = rsp.GetHeader("etag");
             firstTime = AnswerTime(rsp);

@@ -173,13 +173,18 @@ TEST_F(S3FakeTest, MultipartAndRangedStructure) {
     EXPECT_EQ(m_fake->Count("PUT /edge10485760?partNumber=2&"), 1);
     EXPECT_EQ(m_fake->Count("PUT /edge10485760?partNumber="), 2);
 
-    // The caller expected 10 MiB; the object has 12: the download follows the total.
+    // The caller expected 10 MiB; the object has 12: not the listed object,
+    // and the listed size is the most a download brings.
     std::string dst = m_tmp / "back";
     int64_t size = 10 * 1048576;
+    EXPECT_FALSE(fs->DownloadFile(u"/dir/big.bin", Utf8ToWide(dst.c_str()), size, kind, err));
+    EXPECT_NE(WideToUtf8(err).Find("Source file changed while copied: "), -1) << err;
+    EXPECT_NE(access(dst.c_str(), F_OK), 0);
+    size = 12 * 1048576;
     ASSERT_TRUE(fs->DownloadFile(u"/dir/big.bin", Utf8ToWide(dst.c_str()), size, kind, err)) << err;
     EXPECT_EQ(size, 12 * 1048576);
     EXPECT_TRUE(ReadLocal(dst) == bytes);
-    EXPECT_EQ(m_fake->Count("range=bytes=0-5242879"), 1);
+    EXPECT_EQ(m_fake->Count("range=bytes=0-5242879"), 2); // the refused download asked it too
     EXPECT_EQ(m_fake->Count("range=bytes=5242880-10485759"), 1);
     EXPECT_EQ(m_fake->Count("range=bytes=10485760-12582911"), 1);
 
