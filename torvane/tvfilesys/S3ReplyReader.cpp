@@ -136,7 +136,7 @@ void S3ReplyReader::OnText(const CNarrowString& text, const CListT<CNarrowString
         }
     } else if (IsAtPath("Bucket/CreationDate")) {
         int64_t t = 0;
-        if (ParseInternetTime(text, t, err)) {
+        if (ParseInternetTime(text, t, err) && t >= 0 && t <= (int64_t)UINT32_MAX) {
             m_Item.m_nCreateTime = (uint32_t)t;
             m_nItemFlags |= S3F_TIME;
         }
