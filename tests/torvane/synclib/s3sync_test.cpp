@@ -104,7 +104,8 @@ TEST(S3Sync, RangedDownloadsAndUnusableEntries) {
     for (auto [key, size, when] : {std::tuple{"big.bin", "11534341", "2023-11-14T22:13:20Z"},
                                    {"neg.bin", "-5", "2023-11-14T22:13:20Z"},
                                    {"eb.bin", "9223372036854775807", "2023-11-14T22:13:20Z"},
-                                   {"when.bin", "1", "tomorrow"}})
+                                   {"when.bin", "1", "tomorrow"},
+                                   {"nosize.bin", "", "2023-11-14T22:13:20Z"}})
         page += std::string("<Contents><Key>j/") + key + "</Key><LastModified>" + when + "</LastModified><Size>" +
                 size + "</Size></Contents>";
     FakeS3 peer;
@@ -136,7 +137,8 @@ TEST(S3Sync, RangedDownloadsAndUnusableEntries) {
     for (const char* part : {"/neg.bin: Analyze error: S3 listing: size -5 is not a valid object size",
                              "/eb.bin: Analyze error: S3 listing: size 9223372036854775807 is not a valid",
                              "/when.bin: Analyze error: S3 listing: time tomorrow is not a valid time",
-                             "Skipping S3 item 'neg.bin': size -5 is not a valid object size", "Errors: 3"})
+                             "/nosize.bin: Analyze error: S3 listing: no Size",
+                             "Skipping S3 item 'neg.bin': size -5 is not a valid object size", "Errors: 4"})
         EXPECT_NE(dump.find(part), std::string::npos) << part << "\n" << dump;
 }
 
