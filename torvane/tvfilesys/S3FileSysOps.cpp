@@ -290,8 +290,12 @@ bool S3FileSysZorSock::RangedDownload(const CWideString& path, const CWideString
         rsp.m_sReqHeaders.Format("Range: bytes=%lld-%lld\r\n", (long long)pos, (long long)(pos + len - 1));
         if (!etag.IsEmpty()) rsp.m_sReqHeaders += "If-Match: " + etag + "\r\n";
         rsp.m_nMaxBody = len; // a range answer brings no more than was asked
+        const int errLength = err.GetLength();
         if (!SendS3Request(rsp, "GET", bucket, key, false, CNarrowString(), CNarrowString(), errKind, err)) {
-            if (rsp.m_nStatus == 412 && firstTotal >= 0) return changed();
+            if (rsp.m_nStatus == 412 && firstTotal >= 0) {
+                err.Truncate(errLength); // the refused precondition says only this
+                return changed();
+            }
             nSize = pos;
             return false;
         }
