@@ -862,9 +862,10 @@ bool OrvanFS::DownloadFile(const CWideString& path, const CWideString& localFile
     }
     CRsp rsp;
     rsp.m_sBodyFile = localFile;
-    // the body never runs past the size the listing promised
+    // the body never runs past the size the listing promised (the caller's,
+    // should the item have left the cache meanwhile)
     OrvanFileItem listed;
-    if (list.Lookup(id, listed)) rsp.m_nMaxBody = (int64_t)listed.m_Info.m_nSize;
+    rsp.m_nMaxBody = list.Lookup(id, listed) ? (int64_t)listed.m_Info.m_nSize : (nSize >= 0 ? nSize : -1);
     bool ok = SendCachedApiRequest(m_Params, rsp, "GET", u"sync/files/" + id, m_pProgress, errKind, err, true);
     nSize = 0;
     CNarrowString tid = rsp.GetHeader("x-cirrolith-tid");
