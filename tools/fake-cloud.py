@@ -45,8 +45,9 @@ query string; a request that breaks the form is answered 400 with the reason.
 The log entry of an upload carries "upload": {"form", "name", "directory",
 "created", "modified", "ctype", "size"}.
     POST /_ctl/script {"method", "path" (prefix of the raw path), "times",
-                       "status", "headers", "body", "action": "reply"|"close"|"delay",
+                       "status", "headers", "body", "action": "reply"|"close"|"delay"|"chunked",
                        "delay_ms"}  queues answers that go before the store
+                      ("chunked": the body sent in chunks, without a length)
     GET  /_ctl/log    the request log: [{"method", "path", "headers": [[name, value]...],
                       "auth": "ok"|"bad"|"none", "form": {...}}]  (secrets never logged)
 
@@ -312,6 +313,19 @@ class Handler(BaseHTTPRequestHandler):
             self._headers_buffer.append(body)
         self.flush_headers()
 
+    def reply_chunked(self, status, body):
+        """The body in chunks of at most 4 bytes, without a declared length."""
+        body = body.encode("utf-8")
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        for i in range(0, len(body), 4):
+            part = body[i:i + 4]
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(part), part))
+        self.wfile.write(b"0\r\n\r\n")
+        self.wfile.flush()
+
     def body(self):
         n = int(self.headers.get("Content-Length") or 0)
         return self.rfile.read(n) if n > 0 else b""
@@ -356,6 +370,8 @@ class Handler(BaseHTTPRequestHandler):
                 except OSError:
                     pass
                 return
+            if act == "chunked":
+                return self.reply_chunked(script.get("status", 200), script.get("body", ""))
             if act == "delay":
                 time.sleep(min(script.get("delay_ms", 100), 10000) / 1000.0)
             else:

@@ -16,16 +16,20 @@ of a 100-byte body, "endless" answers a listing page that is always
 truncated: "keys" (default 1) new keys k00000001, k00000002, ... after the
 request's marker, and the last of them as NextMarker; "flood" answers the
 rule's status and headers without a length, then bytes until the client goes
-away ("bytes", default 64 MiB, at most). A rule applies to the next "times"
+away ("bytes", default 64 MiB, at most); "overwrite" answers from the store,
+then replaces the object with "size" bytes of the rule's "fill" character (as
+another client's upload would). A GET with "If-Match" of another ETag than the
+object's is answered 412 PreconditionFailed. A rule applies to the next "times"
 requests it matches (method and path are optional); the store answers when no
 rule matches.
 
 Every request is appended to the log (--log), one line each:
-    <method> <raw path> sig=<ok|bad> host=<host> [range=<Range>] len=<body bytes> [body=<POST body>]
+    <method> <raw path> sig=<ok|bad> host=<host> [range=<Range>] [if-match=<ETag>] len=<body bytes> [body=<POST body>]
 The port is printed on the first line of standard output.
 
 Usage: fake-s3.py [--port 0] [--key K] [--secret S] [--bucket NAME]...
                   [--page-size N] [--script FILE] [--log FILE] [--host-suffix .localhost]
+                  [--mtime EPOCH]
 """
 import argparse
 import base64
@@ -69,6 +73,10 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         pass
 
+    def now(self):
+        """The time a stored object takes (--mtime, else the clock's)."""
+        return self.server.cfg.mtime if self.server.cfg.mtime is not None else time.time()
+
     # ------------------------------------------------------------ plumbing
     def answer(self, status, body=b"", headers=None, head_only=False):
         if isinstance(body, str):
@@ -94,6 +102,8 @@ class Handler(BaseHTTPRequestHandler):
                                         self.headers.get("Host", ""))
         if self.headers.get("Range"):
             line += " range=" + self.headers["Range"]
+        if self.headers.get("If-Match"):
+            line += " if-match=" + self.headers["If-Match"]
         line += " len=%d" % len(body)
         if self.command == "POST" and body and len(body) < 4096:
             line += " body=" + body.decode("utf-8", "replace").replace("\n", "\\n")
@@ -193,6 +203,14 @@ class Handler(BaseHTTPRequestHandler):
             if rule.get("action") == "flood":
                 self.flood(rule.get("status", 200), rule.get("headers") or {}, rule.get("bytes", 64 << 20))
                 return
+            if rule.get("action") == "overwrite":
+                q = urllib.parse.parse_qs(query, keep_blank_values=True)
+                store = self.server.store
+                with store.lock:
+                    self.serve(store, bucket, key, q, body, head_only)
+                    data = (rule.get("fill", "B") * rule.get("size", 0)).encode()
+                    store.buckets[bucket][key] = (data, "binary/octet-stream", self.now() + 3600)
+                return
             if rule.get("action") == "endless":
                 self.endless_page(bucket, urllib.parse.parse_qs(query, keep_blank_values=True), rule.get("keys", 1))
                 return
@@ -250,7 +268,7 @@ class Handler(BaseHTTPRequestHandler):
                     if not part or part[0] != etag.replace("&quot;", '"'):
                         return self.error(400, "InvalidPart", "One or more of the specified parts could not be found")
                     data += part[1]
-                objs[key] = (data, up["type"] or "binary/octet-stream", time.time())
+                objs[key] = (data, up["type"] or "binary/octet-stream", self.now())
                 del store.uploads[q["uploadId"][0]]
                 return self.answer(200, "<CompleteMultipartUploadResult><Key>%s</Key>"
                                    "</CompleteMultipartUploadResult>" % xml_escape(key),
@@ -265,10 +283,10 @@ class Handler(BaseHTTPRequestHandler):
                 ctype = self.headers.get("Content-Type") or so[1]
                 if self.headers.get("x-amz-metadata-directive") != "REPLACE":
                     ctype = so[1]
-                objs[key] = (so[0], ctype, time.time())
+                objs[key] = (so[0], ctype, self.now())
                 return self.answer(200, "<CopyObjectResult><LastModified>%s</LastModified></CopyObjectResult>"
                                    % iso(time.time()), {"Content-Type": "application/xml"})
-            objs[key] = (body, self.headers.get("Content-Type", "binary/octet-stream"), time.time())
+            objs[key] = (body, self.headers.get("Content-Type", "binary/octet-stream"), self.now())
             return self.answer(200, "", {"ETag": '"%s"' % hashlib.md5(body).hexdigest()})
         if cmd == "DELETE":
             objs.pop(key, None)
@@ -280,6 +298,10 @@ class Handler(BaseHTTPRequestHandler):
             data, ctype, mtime = obj
             hdrs = {"Content-Type": ctype, "Last-Modified": formatdate(mtime, usegmt=True),
                     "ETag": '"%s"' % hashlib.md5(data).hexdigest()}
+            match = self.headers.get("If-Match")
+            if match is not None and match != hdrs["ETag"] and cmd == "GET":
+                return self.error(412, "PreconditionFailed",
+                                  "At least one of the pre-conditions you specified did not hold")
             m = re.fullmatch(r"bytes=(\d+)-(\d+)", self.headers.get("Range", ""))
             if m and cmd == "GET":
                 a, b = int(m.group(1)), min(int(m.group(2)), len(data) - 1)
@@ -372,6 +394,7 @@ def main():
     ap.add_argument("--page-size", type=int, default=1000)
     ap.add_argument("--script")
     ap.add_argument("--log")
+    ap.add_argument("--mtime", type=float, help="the modification time of every stored object")
     ap.add_argument("--host-suffix", default="s3.localhost",
                     help="host of host-based addressing: <bucket>.<this>")
     args = ap.parse_args()
@@ -379,6 +402,7 @@ def main():
     cfg = Config()
     cfg.key, cfg.secret, cfg.page_size, cfg.log = args.key, args.secret, args.page_size, args.log
     cfg.host_suffix_host = args.host_suffix.lstrip(".").lower()
+    cfg.mtime = args.mtime
     cfg.log_lock = threading.Lock()
     cfg.rules = []
     if args.script:

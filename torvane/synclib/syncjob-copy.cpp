@@ -430,7 +430,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 nFlags |= TVCOPY_SOURCE_TIME;
             CWideString e;
             if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize,
-                            fsT->GetProgressCallback(), errKind, e, nFlags)) {
+                            fsT->GetProgressCallback(), errKind, e, nFlags, S.m_tFile.GetTime())) {
                 if ((nFlags & TVCOPY_NO_REPLACE) && !IsConnectionError(errKind) && errKind != FSE_STOPPED &&
                     SomethingAt(fsT, writePath) && (bHasAttrs || !bTargetExisted)) {
                     e += u". Re-Analyze required";
@@ -450,7 +450,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             const CWideString tmpPath = TempPathFor(pJob, fsT, dst, writePath);
             CWideString e;
             if (!TvFileCopy(fsS, srcPath, fsT, true, tmpPath, bTargetExisted ? dstPath : CWideString(), nSize,
-                            fsT->GetProgressCallback(), errKind, e, nFlush)) {
+                            fsT->GetProgressCallback(), errKind, e, nFlush, S.m_tFile.GetTime())) {
                 errText += u"Error copying file: " + e;
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;

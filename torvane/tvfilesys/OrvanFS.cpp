@@ -863,17 +863,20 @@ bool OrvanFS::DownloadFile(const CWideString& path, const CWideString& localFile
     }
     CRsp rsp;
     rsp.m_sBodyFile = localFile;
-    // the body never runs past the size the listing promised
+    // the body never runs past the size the listing promised (the caller's,
+    // should the item have left the cache meanwhile)
     OrvanFileItem listed;
-    if (list.Lookup(id, listed)) rsp.m_nMaxBody = (int64_t)listed.m_Info.m_nSize;
+    rsp.m_nMaxBody = list.Lookup(id, listed) ? (int64_t)listed.m_Info.m_nSize : (nSize >= 0 ? nSize : -1);
     bool ok = SendCachedApiRequest(m_Params, rsp, "GET", u"sync/files/" + id, m_pProgress, errKind, err, true);
-    nSize = rsp.m_nContentLength;
+    nSize = 0;
     CNarrowString tid = rsp.GetHeader("x-cirrolith-tid");
     if (!ok) {
         err = u"Error downloading " + path + u": " + err;
         ZorGetProgramLog().Printf(u"OrvanFS::DownloadFile: %s: %s tid=%s\n", path, err, Widen(tid));
         return false;
     }
+    // the bytes that came (a chunked answer declares no length)
+    if (!DownloadedLength(localFile, nSize, errKind, err)) return false;
     OrvanFileItem item;
     if (!list.Lookup(id, item)) {
         errKind = FSE_NOT_FOUND;

@@ -596,7 +596,15 @@ bool OrvanFileList::ListNode(const CWideString& parentId, const ZorJsonValue* no
         err = u"parent id not found";
         return false;
     }
-    if (!parentId.IsEmpty()) AddChild(parentId, id);
+    if (!parentId.IsEmpty()) {
+        // The id was in no child list: it was not in the cache a moment ago,
+        // and a child list names only items of the cache. So no scan of the
+        // parent's children for it (a folder of n children would cost n^2).
+        if (OrvanFileItem* parent = Find(parentId)) {
+            parent->m_lstChildren.AddTail(id);
+            DropIndex(parentId);
+        }
+    }
     const ZorJsonValue* kids = node->GetMember("children");
     if (!kids || !kids->IsArray()) return true;
     for (int i = 0; i < kids->GetCount(); i++) {

@@ -157,6 +157,14 @@ bool S3FileSysZorSock::GetInfo(const CWideString& path, FsItemInfo& info, bool& 
             errKind = FSE_NOT_FOUND;
             return false;
         }
+        if (t < 0 || t > (int64_t)UINT32_MAX) {
+            // Such a time would wrap into another one.
+            errKind = FSE_NOT_FOUND;
+            err += u"S3 gives " + EscapeControlChars(DisplayPath(path)) + u" the time '" +
+                   EscapeControlChars(Utf8ToWide(rsp.GetHeader("last-modified"))) +
+                   u"', outside the years 1970 to 2106";
+            return false;
+        }
         info.m_nAttributes = FSA_NORMAL;
         info.m_nSize = rsp.m_nContentLength >= 0 && rsp.m_nContentLength < CRsp::kChunked ? rsp.m_nContentLength : 0;
         info.m_nModTime = (uint32_t)t;
@@ -214,6 +222,25 @@ bool S3FileSysZorSock::GetInfo(const CWideString& path, FsItemInfo& info, bool& 
 }
 
 // ------------------------------------------------------------ download
+namespace {
+
+// The object's version as an answer gives it: its "last-modified" time (0
+// when missing or outside what a stored time can hold).
+int64_t AnswerTime(const CRsp& rsp) {
+    int64_t t = 0;
+    CWideString e;
+    if (!ParseInternetTime(rsp.GetHeader("last-modified"), t, e) || t < 0 || t > (int64_t)UINT32_MAX) return 0;
+    return t;
+}
+
+} // namespace
+
+void S3FileSysZorSock::NoteDownloaded(const CRsp& rsp, int64_t nSize) {
+    m_LastRead.m_bValid = 1;
+    m_LastRead.m_nSize = nSize;
+    m_LastRead.m_nFileTime = AnswerTime(rsp);
+}
+
 bool S3FileSysZorSock::DownloadFile(const CWideString& path, const CWideString& localFile, int64_t& nSize,
                                     int& errKind, CWideString& err) {
     errKind = 0;
@@ -225,32 +252,50 @@ bool S3FileSysZorSock::DownloadFile(const CWideString& path, const CWideString& 
     if (nSize < kS3SingleRequestLimit) {
         CRsp rsp;
         rsp.m_sBodyFile = localFile;
-        // the size the caller expects (its listing's) is the most the body may bring
-        if (nSize > 0) rsp.m_nMaxBody = nSize;
+        // The size the caller expects (its listing's, 0 included) is the most
+        // the body may bring; only a negative size sets no limit.
+        if (nSize >= 0) rsp.m_nMaxBody = nSize;
         if (!SendS3Request(rsp, "GET", bucket, key, false, CNarrowString(), CNarrowString(), errKind, err)) {
             ZorDeleteFileQuiet(localFile); // no part of a failed download stays
             return false;
         }
-        nSize = rsp.m_nContentLength >= 0 && rsp.m_nContentLength < CRsp::kChunked ? rsp.m_nContentLength
-                                                                                    : rsp.m_nBodyLength;
+        if (!DownloadedLength(localFile, nSize, errKind, err)) return false;
+        NoteDownloaded(rsp, nSize);
         return true;
     }
-    if (RangedDownload(bucket, key, localFile, nSize, errKind, err)) return true;
+    if (RangedDownload(path, bucket, key, localFile, nSize, errKind, err)) return true;
     ZorDeleteFileQuiet(localFile);
     return false;
 }
 
-bool S3FileSysZorSock::RangedDownload(const CWideString& bucket, const CWideString& key,
+bool S3FileSysZorSock::RangedDownload(const CWideString& path, const CWideString& bucket, const CWideString& key,
                                       const CWideString& localFile, int64_t& nSize, int& errKind, CWideString& err) {
     CFileHandle file;
     if (!ZorOpenFileWrite(localFile, file, 0, errKind, err)) return false;
+    const int64_t limit = nSize; // the listed size: the most the download may bring
     int64_t expected = nSize, pos = 0;
+    // The first answer names the version: every later range must be of the
+    // same one (same ETag, same total), else the file would join two versions.
+    CNarrowString etag;
+    int64_t firstTotal = -1, firstTime = 0;
+    auto changed = [&]() {
+        errKind = FSE_GENERAL;
+        err += u"Source file changed while copied: " + DisplayPath(path);
+        nSize = pos;
+        return false;
+    };
     while (pos < expected) {
         int64_t len = expected - pos < kS3PartSize ? expected - pos : kS3PartSize;
         CRsp rsp;
         rsp.m_sReqHeaders.Format("Range: bytes=%lld-%lld\r\n", (long long)pos, (long long)(pos + len - 1));
+        if (!etag.IsEmpty()) rsp.m_sReqHeaders += "If-Match: " + etag + "\r\n";
         rsp.m_nMaxBody = len; // a range answer brings no more than was asked
+        const int errLength = err.GetLength();
         if (!SendS3Request(rsp, "GET", bucket, key, false, CNarrowString(), CNarrowString(), errKind, err)) {
+            if (rsp.m_nStatus == 412 && firstTotal >= 0) {
+                err.Truncate(errLength); // the refused precondition says only this
+                return changed();
+            }
             nSize = pos;
             return false;
         }
@@ -264,6 +309,10 @@ bool S3FileSysZorSock::RangedDownload(const CWideString& bucket, const CWideStri
                         std::sscanf(range.GetString(), "bytes %lld-%lld/%lld%n", &a, &b, &total, &used) == 3 &&
                         used == range.GetLength() && a == pos && total > a &&
                         b == (total < pos + len ? total : pos + len) - 1;
+        if (bRangeOk && firstTotal >= 0) {
+            CNarrowString tag = rsp.GetHeader("etag");
+            if (total != firstTotal || (!etag.IsEmpty() && !tag.IsEmpty() && tag != etag)) return changed();
+        }
         if (bRangeOk) len = b - a + 1;
         if (!bRangeOk || rsp.m_sBody.GetLength() != len) {
             errKind = FSE_NOT_FOUND;
@@ -273,6 +322,13 @@ bool S3FileSysZorSock::RangedDownload(const CWideString& bucket, const CWideStri
                              rsp.m_sBody.GetLength());
             nSize = pos;
             return false;
+        }
+        if (firstTotal < 0) {
+            // An object that grew since it was listed is not the listed one.
+            if (total > limit) return changed();
+            firstTotal = total;
+            etag = rsp.GetHeader("etag");
+            firstTime = AnswerTime(rsp);
         }
         if (!file.Write(rsp.m_sBody.GetString(), (uint32_t)len, errKind, err)) {
             nSize = pos;
@@ -287,6 +343,9 @@ bool S3FileSysZorSock::RangedDownload(const CWideString& bucket, const CWideStri
     }
     if (!file.Close(errKind, err)) return false;
     nSize = pos;
+    m_LastRead.m_bValid = 1;
+    m_LastRead.m_nSize = pos;
+    m_LastRead.m_nFileTime = firstTime;
     return true;
 }
 

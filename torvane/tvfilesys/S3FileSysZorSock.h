@@ -83,7 +83,12 @@ private:
     bool MultipartUpload(CBufferedFile& src, const CWideString& bucket, const CWideString& key,
                          const CNarrowString& extra, int& errKind, CWideString& err);
     void AbortUpload(const CWideString& bucket, const CNarrowString& encodedKey, const CNarrowString& uploadId);
-    bool RangedDownload(const CWideString& bucket, const CWideString& key, const CWideString& localFile,
-                        int64_t& nSize, int& errKind, CWideString& err);
+    // Ranges of one version of the object: later ranges carry "If-Match" with
+    // the first answer's ETag; an object replaced meanwhile (412, another
+    // total or ETag) fails with "Source file changed while copied: ".
+    bool RangedDownload(const CWideString& path, const CWideString& bucket, const CWideString& key,
+                        const CWideString& localFile, int64_t& nSize, int& errKind, CWideString& err);
+    // The last-read record of a download: its size and the answer's time.
+    void NoteDownloaded(const CRsp& rsp, int64_t nSize);
     bool EnsureHost(const CNarrowString& host, int& errKind, CWideString& err);
 };

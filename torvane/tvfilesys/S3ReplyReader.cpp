@@ -38,19 +38,18 @@ bool S3ReplyReader::SetNameFromKey(const CNarrowString& key) {
     if (key.IsEmpty()) {
         m_Item.m_sNote = u"Empty name";
         m_nItemFlags |= S3F_BAD;
-        ZOR_ASSERT(!"S3 listing: empty key");
         return false;
     }
     CWideString name, err;
     if (!Utf8ToWideChecked(key, name, err)) {
         m_Item.m_sNote = u"Cannot decode UTF-8";
         m_nItemFlags |= S3F_BAD;
-        ZOR_ASSERT(!"S3 listing: key is not UTF-8");
         return false;
     }
     if (name.GetLast() == u'/' && IsInside("Contents")) {
         // A folder marker: nothing is listed for it.
         m_Item.Clear();
+        m_nItemFlags |= S3F_MARKER;
         return true;
     }
     if (!m_sBucket.IsEmpty()) name = m_sBucket + u"/" + name;
@@ -92,7 +91,12 @@ void S3ReplyReader::OnText(const CNarrowString& text, const CListT<CNarrowString
     } else if (IsAtPath("Contents/LastModified")) {
         int64_t t = 0;
         if (ParseInternetTime(text, t, err)) {
-            m_Item.m_nModTime = (uint32_t)t;
+            // A stored time holds the seconds from 1970 to early 2106; others
+            // would wrap into another time.
+            if (t >= 0 && t <= (int64_t)UINT32_MAX)
+                m_Item.m_nModTime = (uint32_t)t;
+            else
+                m_sUnusable = u"time " + Quoted(text) + u" is outside the years 1970 to 2106";
             m_nItemFlags |= S3F_TIME;
         } else {
             m_sUnusable = u"time " + Quoted(text) + u" is not a valid time";
@@ -132,7 +136,7 @@ void S3ReplyReader::OnText(const CNarrowString& text, const CListT<CNarrowString
         }
     } else if (IsAtPath("Bucket/CreationDate")) {
         int64_t t = 0;
-        if (ParseInternetTime(text, t, err)) {
+        if (ParseInternetTime(text, t, err) && t >= 0 && t <= (int64_t)UINT32_MAX) {
             m_Item.m_nCreateTime = (uint32_t)t;
             m_nItemFlags |= S3F_TIME;
         }
@@ -167,11 +171,19 @@ void S3ReplyReader::Collect(const char* what) {
         bTake = !m_Item.m_sName.IsEmpty() && (m_nItemFlags & S3F_FOLDER);
         if (!bTake) ZOR_ASSERT(!"S3 listing: folder entry without a name");
     } else if (m_Item.m_sName.IsEmpty()) {
-        if (m_nItemFlags & S3F_BAD) ZOR_ASSERT(!"S3 listing: bad entry");
-    } else if ((m_nItemFlags & (S3F_TIME | S3F_SIZE)) == (S3F_TIME | S3F_SIZE) && !(m_nItemFlags & S3F_FOLDER)) {
+        // Only a folder marker goes unlisted: an object that cannot be named
+        // fails the listing, which left out would make it look deleted.
+        if (!(m_nItemFlags & S3F_MARKER) && m_sListingError.IsEmpty()) {
+            m_sListingError = u"S3 listing of " + EscapeControlChars(m_sListedPath) + u" has an object without a " +
+                              ((m_nItemFlags & S3F_BAD) ? u"usable key: " + m_Item.m_sNote : CWideString(u"key"));
+        }
+    } else if (!(m_nItemFlags & S3F_FOLDER)) {
+        // An object without its size or time is listed as a bad entry.
+        if (!(m_nItemFlags & S3F_SIZE))
+            m_sUnusable = u"no Size";
+        else if (!(m_nItemFlags & S3F_TIME))
+            m_sUnusable = u"no LastModified";
         bTake = true;
-    } else {
-        ZOR_ASSERT(!"S3 listing: entry without time or size");
     }
     if (bTake && IsUnsafeListedName(m_Item.m_sName)) {
         // Such a name would stand for a path outside the listed folder.
@@ -244,8 +256,13 @@ bool S3ReplyReader::ParseListing(const CNarrowString& body, CListT<FsItemInfo>& 
     m_sNextMarker.Empty();
     m_sLastKey.Empty();
     m_sLastPrefix.Empty();
+    m_sListingError.Empty();
     ClearItem();
     bool ok = Parse(body, err, true);
+    if (ok && !m_sListingError.IsEmpty()) {
+        err += m_sListingError;
+        ok = false;
+    }
     m_pItems = nullptr;
     m_sBucket.Empty();
     m_sFolderPrefix.Empty();

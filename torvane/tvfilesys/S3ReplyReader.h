@@ -18,6 +18,7 @@ public:
         S3F_SIZE = 16,
         S3F_FOLDER = 32,
         S3F_BAD = 64,
+        S3F_MARKER = 128, // a folder marker: nothing is listed for it
     };
 
     explicit S3ReplyReader(ICopyProgress* pProgress = nullptr);
@@ -26,9 +27,10 @@ public:
     // name, size and time to one already there is skipped with a notice).
     // bucket is put with '/' before each key, folder (with '/' appended,
     // leading '/' removed) is cut from the front of each name; listedPath is
-    // quoted in notices. An object whose size or time cannot be true is
-    // listed as a bad entry (its note says why) with a notice; other errors
-    // than malformed XML leave entries out.
+    // quoted in notices. An object whose size or time is missing or cannot
+    // be true (a time before 1970 or after 2106 included) is listed as a bad
+    // entry (its note says why) with a notice. An object without a usable key
+    // fails the parse, as malformed XML does: left out, it would look deleted.
     bool ParseListing(const CNarrowString& body, CListT<FsItemInfo>& items, const CWideString& bucket,
                       const CWideString& folder, const CWideString& listedPath, CWideString& err);
 
@@ -63,6 +65,8 @@ private:
     uint8_t m_nItemFlags = 0;
     // Why the entry's size or time cannot be used (empty when they can).
     CWideString m_sUnusable;
+    // Why the listing cannot be used (an object without a usable key).
+    CWideString m_sListingError;
     // Names already in the list (duplicate check without a scan of the list).
     std::unordered_map<CWideString, std::vector<ZorPosition>> m_mapNames;
     const CListT<FsItemInfo>* m_pIndexedList = nullptr;

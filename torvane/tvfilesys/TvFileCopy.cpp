@@ -225,7 +225,8 @@ public:
     }
     bool Unchanged(TvFileSys* fsS, const CWideString& src, const SourceInfo&, int& errKind,
                    CWideString& err) override {
-        // A downloaded copy is a whole version of the source.
+        // A downloaded copy is a whole version of the source (of the listed
+        // size, checked when it arrived).
         if (!m_sTempToDelete.IsEmpty() || LocalSourceUnchanged(m_fd.fd, m_Opened)) return true;
         errKind = FSE_GENERAL;
         err += ChangedWhileCopied(fsS, src);
@@ -266,6 +267,7 @@ struct SourceInfo {
     int64_t nModTime = 0;
     uint32_t nMode = 0; // permission bits of a local source (0: unknown)
     bool bChanged = false; // the source was written to during the copy
+    int64_t nListedTime = 0; // the modification time the caller listed (0: not known)
 };
 
 bool FsReader::Unchanged(TvFileSys* fsS, const CWideString& src, const SourceInfo& si, int& errKind,
@@ -313,6 +315,16 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
         int64_t n = si.nSize; // the size the caller expects: a back-end may fetch large files in pieces
         if (!fsS->DownloadFile(src, ZorWidePath(native), n, errKind, err)) return false;
         nr->m_sDisplay = fsS->DisplayPath(src);
+        // A download is one whole version of the source; one of another size
+        // or (where the back-end's answer names it) time than the caller
+        // listed is not the listed version.
+        const TvLastReadFile& got = fsS->m_LastRead;
+        if ((si.nSize >= 0 && n != si.nSize) ||
+            (si.nListedTime > 0 && got.m_bValid && got.m_nFileTime > 0 && got.m_nFileTime != si.nListedTime)) {
+            errKind = FSE_GENERAL;
+            err += ChangedWhileCopied(fsS, src);
+            return false;
+        }
     }
     // Not blocking: a named pipe would wait for a writer forever.
     nr->m_fd.fd = ::openat(dirFd, native.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -763,7 +775,8 @@ const TvCopyStats& TvLastCopyStats() {
 // ============================================================ TvFileCopy
 bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool bToTemp,
                 const CWideString& writePath, const CWideString& finalPath, int64_t& nSize,
-                ICopyProgress* pProgress, int& errKind, CWideString& err, unsigned nFlags) {
+                ICopyProgress* pProgress, int& errKind, CWideString& err, unsigned nFlags,
+                int64_t nListedTime) {
     t_stats = TvCopyStats();
     if (!fsS || !fsS->IsConnected()) {
         errKind = FSE_GENERAL;
@@ -828,6 +841,7 @@ bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool
         }
     }
     if (!bDone) {
+        si.nListedTime = nListedTime;
         if (!FullCopy(fsS, srcPath, fsT, bToTemp, writePath, nExpected, pProgress, nFlags, nCopied, si,
                       errKind, err))
             return false;

@@ -34,6 +34,9 @@
 // source is local) differs at the end of the copy from what it was when the
 // copy began was written to meanwhile: the copy is discarded and the call
 // fails with "Source file changed while copied: " and the display path.
+// A source that is downloaded whole must be the listed version: a download
+// of another size than nSize (when not negative), or whose answer names
+// another modification time than nListedTime (when not 0), fails the same way.
 // A direct copy's temporary name beside writePath is the same for each
 // attempt at that path: a copy left there by a killed run is replaced by the
 // next one.
@@ -55,7 +58,8 @@ enum TvCopyFlags : unsigned {
 };
 bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool bToTemp,
                 const CWideString& writePath, const CWideString& finalPath, int64_t& nSize,
-                ICopyProgress* pProgress, int& errKind, CWideString& err, unsigned nFlags = 0);
+                ICopyProgress* pProgress, int& errKind, CWideString& err, unsigned nFlags = 0,
+                int64_t nListedTime = 0);
 
 // Makes the local copies made with TVCOPY_DEFER_FLUSH (by any thread, on
 // any mount) durable; a flush running on another thread is waited for.

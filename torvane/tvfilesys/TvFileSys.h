@@ -269,8 +269,9 @@ public:
     virtual bool CopyFolderFromLocal(const CWideString& srcDisplayPath, const CWideString& path,
                                      uint32_t attrs, int& errKind, CWideString& err);
     // Copies a file of the side to a local file. nSize: in, the size the
-    // caller expects (its listing's; 0 or less: not known), which a network
-    // back-end takes as the most the copy may bring; out, the bytes copied.
+    // caller expects (its listing's, 0 included; negative: not known), which a
+    // network back-end takes as the most the copy may bring (a negative size
+    // sets no limit); out, the bytes copied.
     virtual bool DownloadFile(const CWideString& path, const CWideString& localFile, int64_t& nSize,
                               int& errKind, CWideString& err);
     // Copies a local file to the side, replacing an existing file.

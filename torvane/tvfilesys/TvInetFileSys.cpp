@@ -1,5 +1,6 @@
 #include "TvInetFileSys.h"
 
+#include "zor-file.h"
 #include "zor-unicode.h"
 #include "zor-url.h"
 
@@ -98,5 +99,15 @@ bool TvInetFileSys::ParseConnectUrl(const TvConnectInfo& ci, const char* plainSc
         if (m_Params.m_sUrl.EndsWith(u"/")) m_Params.m_sUrl.Truncate(m_Params.m_sUrl.GetLength() - 1);
         m_Params.m_sUrl += pe;
     }
+    return true;
+}
+
+bool TvInetFileSys::DownloadedLength(const CWideString& localFile, int64_t& nSize, int& errKind, CWideString& err) {
+    uint64_t n = 0;
+    if (!ZorGetFileSizeByName(localFile, n, errKind, err)) {
+        ZorDeleteFileQuiet(localFile);
+        return false;
+    }
+    nSize = (int64_t)n;
     return true;
 }

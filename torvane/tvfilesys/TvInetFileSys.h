@@ -34,6 +34,10 @@ public:
                          int securePort, bool bKeepSlash, CWideString& outPath, CWideString& err);
     // Scheme, host, and ":port" when the port is not 0 and not the default.
     CWideString MakeHostUrl() const;
+    // The bytes a finished download brought into localFile (what it holds:
+    // an answer without a declared length counts too); on failure the file
+    // is deleted.
+    static bool DownloadedLength(const CWideString& localFile, int64_t& nSize, int& errKind, CWideString& err);
 
     HttpConnectParams m_Params;
     ZorHttpConn m_Conn;

@@ -69,6 +69,20 @@ bool IsAcceptablePeerName(const CWideString& name) {
     return true;
 }
 
+// The largest file size a peer's listing is taken at (1 PiB): far beyond
+// any real file, and far from the end of 64-bit sums of sizes.
+constexpr int64_t kPeerMaxListedSize = (int64_t)1 << 50;
+
+// A listed file whose size no file has is kept as a bad entry: the scan
+// makes it an item in error instead of taking that size.
+void MarkUnusableSize(FsItemInfo& info) {
+    if (info.IsFolder() || info.IsBad() || (info.m_nSize >= 0 && info.m_nSize <= kPeerMaxListedSize)) return;
+    CWideString note;
+    note.Format(u"peer listing: size %lld is not a valid file size", (long long)info.m_nSize);
+    info.SetBad(note);
+    info.m_nSize = 0;
+}
+
 bool ReadPeerChangeRecords(ZorInStream& in, CListT<ChangedItem>& items, ICopyProgress* pProgress,
                            CWideString& err) {
     for (;;) {
@@ -460,6 +474,7 @@ bool TvspFileSys::ReadItemBody(CRsp& rsp, CListT<FsItemInfo>* pList, FsItemInfo*
         if (!more) return true;
         FsItemInfo info;
         if (!ReadItemInfoTic(*in, info, err)) return Fail(errKind, err, FSE_NOT_FOUND, CWideString());
+        MarkUnusableSize(info);
         if (pOne) {
             *pOne = info;
             return true;
@@ -543,16 +558,16 @@ bool TvspFileSys::DownloadFile(const CWideString& path, const CWideString& local
     m_sLockedFilePath.Empty();
     CRsp rsp;
     rsp.m_sBodyFile = localFile;
-    // the size the caller expects (its listing's) is the most the body may bring
-    if (nSize > 0) rsp.m_nMaxBody = nSize;
+    // The size the caller expects (its listing's, 0 included) is the most the
+    // body may bring; only a negative size sets no limit.
+    if (nSize >= 0) rsp.m_nMaxBody = nSize;
     CWideString e;
     if (!Verb(rsp, "DownloadFile", path, errKind, e)) {
         ZorDeleteFileQuiet(localFile); // no part of a failed download stays
         err += CWideString(u"Downloading file: ") + e;
         return false;
     }
-    nSize = rsp.m_nContentLength >= 0 && rsp.m_nContentLength < CRsp::kChunked ? rsp.m_nContentLength
-                                                                                : rsp.m_nBodyLength;
+    if (!DownloadedLength(localFile, nSize, errKind, err)) return false;
     return ReadLockedHeaders(rsp, false, path, errKind, err);
 }
 

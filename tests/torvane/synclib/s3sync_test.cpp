@@ -104,11 +104,14 @@ TEST(S3Sync, RangedDownloadsAndUnusableEntries) {
     for (auto [key, size, when] : {std::tuple{"big.bin", "11534341", "2023-11-14T22:13:20Z"},
                                    {"neg.bin", "-5", "2023-11-14T22:13:20Z"},
                                    {"eb.bin", "9223372036854775807", "2023-11-14T22:13:20Z"},
-                                   {"when.bin", "1", "tomorrow"}})
+                                   {"when.bin", "1", "tomorrow"},
+                                   {"nosize.bin", "", "2023-11-14T22:13:20Z"}})
         page += std::string("<Contents><Key>j/") + key + "</Key><LastModified>" + when + "</LastModified><Size>" +
                 size + "</Size></Contents>";
     FakeS3 peer;
-    ASSERT_TRUE(peer.Start("[{\"path\": \"prefix=j/$\", \"times\": 9, \"body\": \"" + page + "</ListBucketResult>\"}]"));
+    // The objects have the time the scripted listing gives them.
+    ASSERT_TRUE(peer.Start("[{\"path\": \"prefix=j/$\", \"times\": 9, \"body\": \"" + page + "</ListBucketResult>\"}]",
+                           1000, 1700000000));
     CJobHarness h;
     CSyncJob job;
     h.Attach(job);
@@ -134,6 +137,42 @@ TEST(S3Sync, RangedDownloadsAndUnusableEntries) {
     for (const char* part : {"/neg.bin: Analyze error: S3 listing: size -5 is not a valid object size",
                              "/eb.bin: Analyze error: S3 listing: size 9223372036854775807 is not a valid",
                              "/when.bin: Analyze error: S3 listing: time tomorrow is not a valid time",
-                             "Skipping S3 item 'neg.bin': size -5 is not a valid object size", "Errors: 3"})
+                             "/nosize.bin: Analyze error: S3 listing: no Size",
+                             "Skipping S3 item 'neg.bin': size -5 is not a valid object size", "Errors: 4"})
         EXPECT_NE(dump.find(part), std::string::npos) << part << "\n" << dump;
+}
+
+// An object replaced by another client while it comes down in ranges: the
+// copy fails instead of joining the two versions, nothing of it is left,
+// and the next run brings the new version whole.
+TEST(S3Sync, ObjectReplacedDuringRangedDownload) {
+    testsrv::ClearProxyEnvironment();
+    UseLocalS3Hosts();
+    FakeS3 peer;
+    ASSERT_TRUE(peer.Start("[{\"method\": \"GET\", \"path\": \"big.bin$\", \"action\": \"overwrite\", \"size\": "
+                           "11534336, \"fill\": \"B\"}]"));
+    CJobHarness h;
+    CSyncJob job;
+    h.Attach(job);
+    const std::string url = "s3://FAKEKEY:fakesecret@s3.localhost:" + std::to_string(peer.Port()) + "/b/j";
+    S3FileSysZorSock other;
+    int kind = 0;
+    CWideString err;
+    ASSERT_TRUE(other.Connect(S3Settings(url), nullptr, kind, err)) << ToU8(err);
+    testsrv::WriteFileText(h.m_tmp.NativeSub("upload"), std::string(11534336, 'A'));
+    ASSERT_TRUE(other.UploadFile(h.m_tmp.Path("upload"), u"/big.bin", kind, err)) << ToU8(err);
+    ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+    job.SetSideFolder(0, h.m_tmp.Path("L"));
+    ASSERT_TRUE(job.SetSideConnectInfo(1, S3Settings(url)));
+
+    auto r = h.Run(job, true, true);
+    std::string dump = h.m_sink.Dump();
+    EXPECT_EQ(r.nSub, RSS_ATTENTION) << dump;
+    EXPECT_NE(dump.find("Source file changed while copied: "), std::string::npos) << dump;
+    EXPECT_EQ(h.m_tmp.List("L"), std::vector<std::string>{"_tvdata_"});
+
+    h.m_sink.ClearRecords();
+    r = h.Run(job, true, true);
+    ASSERT_TRUE(r.bOk) << ToU8(r.sResult) << h.m_sink.Dump();
+    EXPECT_TRUE(testsrv::ReadFileText(h.m_tmp.NativeSub("L/big.bin")) == std::string(11534336, 'B'));
 }

@@ -393,6 +393,12 @@ TEST_F(CloudFs, ReadsComeFromTheCache) {
     struct stat st {};
     stat((*s_dir / "down.bin").c_str(), &st);
     EXPECT_EQ(st.st_mtime, 1700000000);
+    // a chunked answer declares no length: the size is the bytes that came
+    s_srv->Ctl("script", R"({"method": "GET", "path": "/api/sync/files/", "action": "chunked", "body": "0123456789"})");
+    n = 10;
+    ASSERT_TRUE(m_fs.DownloadFile(u"/a/sub/deep.bin", local, n, m_kind, m_err)) << U8(m_err);
+    EXPECT_EQ(n, 10);
+    EXPECT_EQ(testsrv::ReadFileText(*s_dir / "down.bin"), "0123456789");
 
     // quota: a decimal text of bytes and a count of GiB, for a password account
     int64_t f = 0, a = 0, t = 0;

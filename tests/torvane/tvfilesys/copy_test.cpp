@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -383,6 +385,25 @@ TEST_F(CopyTest, SideWithoutDescriptorIoUsesUploadAndDownload) {
     EXPECT_EQ(size, (int64_t)data.size());
     EXPECT_EQ(ReadBytes(m_local + "/b.bin"), data);
     EXPECT_EQ(Names(m_remote), std::vector<std::string>{"a.bin"});
+
+    // A download of another size or time than the caller listed is another
+    // version of the source: the copy fails and leaves nothing behind.
+    struct stat st;
+    ASSERT_EQ(stat((m_remote + "/a.bin").c_str(), &st), 0);
+    const int64_t n = (int64_t)data.size();
+    for (auto [listed, when] : {std::pair{n - 1, 0L}, {n + 1, 0L}, {n, (long)st.st_mtime + 1}}) {
+        size = listed;
+        m_err.Empty();
+        EXPECT_FALSE(TvFileCopy(&m_fsR, u"/a.bin", &m_fsL, false, u"/c.bin", u"", size, nullptr, m_kind, m_err, 0,
+                                when));
+        EXPECT_EQ(Narrow(m_err).rfind("Source file changed while copied: ", 0), 0u) << Narrow(m_err);
+        std::vector<std::string> names = Names(m_local);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"a.bin", "b.bin"}));
+    }
+    size = n;
+    EXPECT_TRUE(TvFileCopy(&m_fsR, u"/a.bin", &m_fsL, false, u"/c.bin", u"", size, nullptr, m_kind, m_err, 0,
+                           st.st_mtime)) << Narrow(m_err);
 }
 
 TEST_F(CopyTest, RefusesWhatItCannotCopy) {

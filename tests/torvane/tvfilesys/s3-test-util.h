@@ -215,11 +215,13 @@ private:
 // tools/fake-s3.py with a script of queued answers; its request log.
 class FakeS3 {
 public:
-    bool Start(const std::string& scriptJson = "[]", int pageSize = 1000) {
+    // mtime: the modification time of every stored object (0: when stored).
+    bool Start(const std::string& scriptJson = "[]", int pageSize = 1000, int64_t mtime = 0) {
         testsrv::WriteFileText(m_dir / "script.json", scriptJson);
         std::vector<std::string> argv = {"/usr/bin/python3", std::string(TV_SOURCE_DIR) + "/tools/fake-s3.py",
                                          "--bucket", "b", "--page-size", std::to_string(pageSize),
                                          "--script", m_dir / "script.json", "--log", m_dir / "log.txt"};
+        if (mtime) argv.insert(argv.end(), {"--mtime", std::to_string(mtime)});
         if (!m_child.Start(argv)) return false;
         std::string line = m_child.ReadLine(10000);
         m_nPort = line.empty() ? 0 : std::atoi(line.c_str());

@@ -173,13 +173,18 @@ TEST_F(S3FakeTest, MultipartAndRangedStructure) {
     EXPECT_EQ(m_fake->Count("PUT /edge10485760?partNumber=2&"), 1);
     EXPECT_EQ(m_fake->Count("PUT /edge10485760?partNumber="), 2);
 
-    // The caller expected 10 MiB; the object has 12: the download follows the total.
+    // The caller expected 10 MiB; the object has 12: not the listed object,
+    // and the listed size is the most a download brings.
     std::string dst = m_tmp / "back";
     int64_t size = 10 * 1048576;
+    EXPECT_FALSE(fs->DownloadFile(u"/dir/big.bin", Utf8ToWide(dst.c_str()), size, kind, err));
+    EXPECT_NE(WideToUtf8(err).Find("Source file changed while copied: "), -1) << err;
+    EXPECT_NE(access(dst.c_str(), F_OK), 0);
+    size = 12 * 1048576;
     ASSERT_TRUE(fs->DownloadFile(u"/dir/big.bin", Utf8ToWide(dst.c_str()), size, kind, err)) << err;
     EXPECT_EQ(size, 12 * 1048576);
     EXPECT_TRUE(ReadLocal(dst) == bytes);
-    EXPECT_EQ(m_fake->Count("range=bytes=0-5242879"), 1);
+    EXPECT_EQ(m_fake->Count("range=bytes=0-5242879"), 2); // the refused download asked it too
     EXPECT_EQ(m_fake->Count("range=bytes=5242880-10485759"), 1);
     EXPECT_EQ(m_fake->Count("range=bytes=10485760-12582911"), 1);
 
@@ -219,6 +224,49 @@ TEST_F(S3FakeTest, RangedDownloadRefusesOtherBytes) {
     }
 }
 
+// The ranges of one download are of one version: an object replaced after
+// the first range fails the download (412 on "If-Match", or a server that
+// ignores it answering another total or ETag) and nothing of it stays.
+TEST_F(S3FakeTest, RangedDownloadKeepsToOneVersion) {
+    const std::string overwrite = "{\"method\": \"GET\", \"path\": \"big$\", \"action\": \"overwrite\", "
+                                  "\"size\": 11534336, \"fill\": \"B\"}";
+    const char* range2 = "{\"Content-Range\": \"bytes 5242880-10485759/%s\", \"ETag\": \"%s\"}";
+    auto second = [&](const char* total, const char* etag) {
+        char h[200];
+        snprintf(h, sizeof h, range2, total, etag);
+        return Rule("GET", "big$", 206, "0123456789", 1, "reply", h);
+    };
+    struct Case {
+        const char* what;
+        std::string script;
+        bool ok;
+    } cases[] = {
+        {"unchanged", "[]", true},
+        {"overwritten after the first range", Script({overwrite}), false},
+        {"If-Match ignored, another total", Script({overwrite, second("20000000", "x")}), false},
+        {"If-Match ignored, another ETag", Script({overwrite, second("11534336", "x")}), false},
+    };
+    const std::string a = PatternBytes(11 * 1048576, 7);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto fs = Start(c.script);
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(fs->UploadFile(Utf8ToWide(LocalFile("src", a).c_str()), u"/big", kind, err)) << err;
+        std::string dst = m_tmp / "dst";
+        int64_t size = (int64_t)a.size();
+        err.Empty();
+        EXPECT_EQ(fs->DownloadFile(u"/big", Utf8ToWide(dst.c_str()), size, kind, err), c.ok) << err;
+        if (c.ok) {
+            EXPECT_TRUE(ReadLocal(dst) == a);
+            EXPECT_EQ(m_fake->Count("if-match=\""), 2); // the second and third ranges
+            continue;
+        }
+        EXPECT_EQ(err, CWideString(u"Source file changed while copied: /b/big"));
+        EXPECT_NE(access(dst.c_str(), F_OK), 0);
+    }
+}
+
 // A download brings no more than the size the caller expects, a range no
 // more than was asked: an object grown since it was listed or an answer
 // without end fails with the limit named, and nothing of it stays. An error
@@ -232,6 +280,7 @@ TEST_F(S3FakeTest, DownloadsStopAtTheExpectedSize) {
     } cases[] = {
         {"[]", 1000, "Response body is longer than 1000 bytes"},
         {Script({Rule("GET", "g$", 200, "", 1, "flood")}), 1000, "Response body is longer than 1000 bytes"},
+        {Script({Rule("GET", "g$", 200, "", 1, "flood")}), 0, "Response body is longer than 0 bytes"},
         {Script({Rule("GET", "g$", 206, "", 1, "flood", range)}), 11534336,
          "Response body is longer than 5242880 bytes"},
         {Script({Rule("GET", "g$", 404, ErrorXml("NoSuchKey", "Gone"))}), 5, "S3 says: Gone"},

@@ -215,7 +215,7 @@ TEST(TvspVerbs, FilesFoldersAndRecords) {
     EXPECT_TRUE(nf);
     EXPECT_TRUE(info.m_sName.IsEmpty());
 
-    int64_t n = 0;
+    int64_t n = -1; // not known: no limit
     ASSERT_TRUE(fs.DownloadFile(u"/moved.txt", Utf8ToWide((local / "out.txt").c_str()), n, k, e)) << e;
     EXPECT_EQ(n, 10);
     EXPECT_EQ(testsrv::ReadFileText(local / "out.txt"), "hello peer");
@@ -332,6 +332,37 @@ TEST(TvspVerbs, ReadBufChecksLengthsBeforeWriting) {
     e.Empty();
     EXPECT_FALSE(c.fs.ReadBufPosn(2, buf, 4, 0, n, k, e));
     EXPECT_EQ(e, CWideString(u"returned buffer too long"));
+}
+
+// A size no file has makes the listed file a bad entry; a file listed at 0
+// bytes is downloaded with 0 as its limit, so a body without end is refused.
+TEST(TvspVerbs, ListedSizesBoundWhatIsTaken) {
+    Connected c;
+    ASSERT_TRUE(c.Open());
+    c.srv.Faults(R"([{"verb": "ListDir", "action": "body", "body":
+        "[n:3:neg|a=128|s:2:-5|]\n[n:3:big|a=128|s:19:9223372036854775807|]\n[n:2:ok|a=128|s:1:7|]\n"}])");
+    int k = 0;
+    CWideString e;
+    CListT<FsItemInfo> items;
+    ASSERT_TRUE(c.fs.ListDir(u"/", items, k, e)) << e;
+    std::vector<std::string> seen;
+    for (ZorPosition p = items.GetHeadPosition(); p;) {
+        const FsItemInfo& i = items.GetNext(p);
+        seen.push_back(std::string(WideToUtf8(i.m_sName).GetString()) + (i.IsBad() ? " bad " : " ") +
+                       std::to_string(i.m_nSize));
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"neg bad 0", "big bad 0", "ok 7"}));
+    EXPECT_NE(WideToUtf8(items.GetHead().m_sNote).Find("size -5 is not a valid file size"), -1);
+
+    testsrv::WriteFileText(c.srv.Root() + "/empty", "");
+    c.srv.Faults(R"([{"verb": "DownloadFile", "action": "flood"}])");
+    testsrv::TempDir local;
+    const std::string out = local / "out";
+    int64_t n = 0;
+    e.Empty();
+    EXPECT_FALSE(c.fs.DownloadFile(u"/empty", Utf8ToWide(out.c_str()), n, k, e));
+    EXPECT_NE(WideToUtf8(e).Find("longer than 0 bytes"), -1) << e;
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
 }
 
 TEST(TvspVerbs, HostileNamesAndChangeRecords) {
@@ -455,7 +486,7 @@ TEST(TvspVerbs, LockedFilesAndRootFolder) {
                      "}]");
         int k = 0;
         CWideString e;
-        int64_t n = 0;
+        int64_t n = -1;
         bool ok = std::string(tc.verb) == "OpenLockedFile"
                       ? c.fs.OpenLockedFile(4, u"/busy.db", k, e)
                       : c.fs.DownloadFile(u"/busy.db", Utf8ToWide((local / "busy.db").c_str()), n, k, e);
