@@ -234,7 +234,7 @@ const char* CliHelpText() {
            "Exit codes:\n"
            "  0    done (also nothing to do, or actions pending after analyze)\n"
            "  1    errors: item errors, a failed run, same or nested folders, unknown job,\n"
-           "       bad arguments\n"
+           "       bad arguments, no job with a trigger to watch\n"
            "  2    conflicts left\n"
            "  3    refused: a sync that would delete most of a side (see --force), a\n"
            "       folder locked by another owner, the job or profile busy in another\n"
