@@ -2,7 +2,9 @@
 # Builds everything and runs all tests: a normal build, then the unit tests
 # again under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
 # tests under ThreadSanitizer, then short fuzz runs. Run from anywhere;
-# build folders go under the source tree.
+# build folders go under the source tree. A compiler warning fails the GCC
+# builds (TV_WERROR); the clang fuzz build only hunts crashes and keeps its
+# warnings as warnings.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 cd "$src"
@@ -16,20 +18,22 @@ dbg=(-DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1
      "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
 
 echo "== build (release with debug info)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${dbg[@]}" >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTV_WERROR=ON "${dbg[@]}" >/dev/null
 cmake --build build -j "$jobs"
 echo "== tests"
 (cd build && ctest --output-on-failure -j "$jobs") || status=1
 
 echo "== build (address + undefined behaviour sanitizers)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=ON -DTV_BENCH=OFF "${dbg[@]}" >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=ON -DTV_BENCH=OFF -DTV_WERROR=ON \
+      "${dbg[@]}" >/dev/null
 cmake --build build-asan -j "$jobs"
 echo "== tests under sanitizers"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j "$jobs") || status=1
 
 echo "== build (thread sanitizer)"
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_TSAN=ON -DTV_BENCH=OFF "${dbg[@]}" >/dev/null
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_TSAN=ON -DTV_BENCH=OFF -DTV_WERROR=ON \
+      "${dbg[@]}" >/dev/null
 cmake --build build-tsan -j "$jobs" --target torvane test_synclib test_tv_common test_tvfilesys test_zor_net test_cli
 echo "== threaded tests under the thread sanitizer"
 # The engine and the job list whole; of the others the tests with threads of
