@@ -2,9 +2,8 @@
 # Builds everything and runs all tests: a normal build, then the unit tests
 # again under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
 # tests under ThreadSanitizer, then short fuzz runs. Run from anywhere;
-# build folders go under the source tree. A compiler warning fails the GCC
-# builds (TV_WERROR); the clang fuzz build only hunts crashes and keeps its
-# warnings as warnings.
+# build folders go under the source tree. A compiler warning fails every
+# build (TV_WERROR).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 cd "$src"
@@ -51,7 +50,7 @@ tsan_ctest -R '^(MonitorTest|CloudFs|Tvsp[A-Za-z]*|HttpEngine|Cli)\.'
 if [ -d tests/fuzz ]; then
   echo "== fuzzing (bounded)"
   cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
-        -DCMAKE_CXX_COMPILER=clang++ -DTV_FUZZ=ON -DTV_BENCH=OFF "${dbg[@]}" >/dev/null
+        -DCMAKE_CXX_COMPILER=clang++ -DTV_FUZZ=ON -DTV_BENCH=OFF -DTV_WERROR=ON "${dbg[@]}" >/dev/null
   cmake --build build-fuzz -j "$jobs" --target fuzzers
   secs=${TV_FUZZ_SECONDS:-20}
   # The targets run side by side, as many at once as there are cores; each
