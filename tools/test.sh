@@ -2,7 +2,8 @@
 # Builds everything and runs all tests: a normal build, then the unit tests
 # again under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
 # tests under ThreadSanitizer, then short fuzz runs. Run from anywhere;
-# build folders go under the source tree.
+# build folders go under the source tree. A compiler warning fails every
+# build (TV_WERROR).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 cd "$src"
@@ -16,20 +17,22 @@ dbg=(-DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1
      "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
 
 echo "== build (release with debug info)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${dbg[@]}" >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTV_WERROR=ON "${dbg[@]}" >/dev/null
 cmake --build build -j "$jobs"
 echo "== tests"
 (cd build && ctest --output-on-failure -j "$jobs") || status=1
 
 echo "== build (address + undefined behaviour sanitizers)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=ON -DTV_BENCH=OFF "${dbg[@]}" >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=ON -DTV_BENCH=OFF -DTV_WERROR=ON \
+      "${dbg[@]}" >/dev/null
 cmake --build build-asan -j "$jobs"
 echo "== tests under sanitizers"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j "$jobs") || status=1
 
 echo "== build (thread sanitizer)"
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_TSAN=ON -DTV_BENCH=OFF "${dbg[@]}" >/dev/null
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_TSAN=ON -DTV_BENCH=OFF -DTV_WERROR=ON \
+      "${dbg[@]}" >/dev/null
 cmake --build build-tsan -j "$jobs" --target torvane test_synclib test_tv_common test_tvfilesys test_zor_net test_cli
 echo "== threaded tests under the thread sanitizer"
 # The engine and the job list whole; of the others the tests with threads of
@@ -47,7 +50,7 @@ tsan_ctest -R '^(MonitorTest|CloudFs|Tvsp[A-Za-z]*|HttpEngine|Cli)\.'
 if [ -d tests/fuzz ]; then
   echo "== fuzzing (bounded)"
   cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
-        -DCMAKE_CXX_COMPILER=clang++ -DTV_FUZZ=ON -DTV_BENCH=OFF "${dbg[@]}" >/dev/null
+        -DCMAKE_CXX_COMPILER=clang++ -DTV_FUZZ=ON -DTV_BENCH=OFF -DTV_WERROR=ON "${dbg[@]}" >/dev/null
   cmake --build build-fuzz -j "$jobs" --target fuzzers
   secs=${TV_FUZZ_SECONDS:-20}
   # The targets run side by side, as many at once as there are cores; each

@@ -58,6 +58,9 @@ struct CFakeFsPlan {
     int nHideTimes = 0;
     // When not negative, the free bytes that GetFreeDiskSpace reports.
     int64_t nFreeBytes = -1;
+    // Folders tell their modification time as their creation time (a file
+    // system without birth times): a test sets both, the clock never.
+    bool bFolderBirthIsModTime = false;
 
     void SetCap(int id, int answer) {
         std::lock_guard<std::mutex> g(lock);
@@ -130,7 +133,9 @@ public:
         return WinFileSys::Connect(ci, p, k, e);
     }
     bool ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& k, CWideString& e) override {
-        return Hit("ListDir", k, e) && WinFileSys::ListDir(path, items, k, e);
+        if (!Hit("ListDir", k, e) || !WinFileSys::ListDir(path, items, k, e)) return false;
+        for (ZorPosition pos = items.GetHeadPosition(); pos;) BirthOf(items.GetNext(pos));
+        return true;
     }
     bool GetInfo(const CWideString& path, FsItemInfo& info, bool& bNotFound, int& k,
                  CWideString& e) override {
@@ -146,7 +151,9 @@ public:
                 return true;
             }
         }
-        return WinFileSys::GetInfo(path, info, bNotFound, k, e);
+        if (!WinFileSys::GetInfo(path, info, bNotFound, k, e)) return false;
+        BirthOf(info);
+        return true;
     }
     bool IsFolder(const CWideString& path, bool& bExists, int& k, CWideString& e) override {
         return Hit("IsFolder", k, e) && WinFileSys::IsFolder(path, bExists, k, e);
@@ -213,6 +220,10 @@ protected:
     }
 
 private:
+    void BirthOf(FsItemInfo& info) const {
+        std::lock_guard<std::mutex> g(m_plan->lock);
+        if (m_plan->bFolderBirthIsModTime && info.IsFolder()) info.m_nCreateTime = info.m_nModTime;
+    }
     // Counts the call; false (with the planned kind and text) when a failure is due.
     bool Hit(const char* op, int& k, CWideString& e) {
         std::lock_guard<std::mutex> g(m_plan->lock);

@@ -89,6 +89,8 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
             }
         } else if (a == "--force") {
             out.m_bForce = true;
+        } else if (a == "--override-locks") {
+            out.m_bOverrideLocks = true;
         } else if (IsOption(a, "--max-delete")) {
             std::string v;
             if (!TakeValue(args, i, "--max-delete", v, err)) return false;
@@ -151,7 +153,8 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
         // Paths name the conflicts that --prefer resolves.
         if (!expect(out.m_sPrefer.empty() || operands.size() < 2 ? 2 : operands.size(),
                     cmd == "analyze" ? "analyze NAME [--prefer left|right|newer [PATH ...]]"
-                                     : "sync NAME [--prefer left|right|newer [PATH ...]] [--force]"))
+                                     : "sync NAME [--prefer left|right|newer [PATH ...]] "
+                                       "[--force | --max-delete PERCENT] [--override-locks]"))
             return false;
         out.m_verb = cmd == "analyze" ? ECliVerb::Analyze : ECliVerb::Sync;
         out.m_sName = operands[1];
@@ -189,6 +192,10 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
         err = "--force and --max-delete belong to sync";
         return false;
     }
+    if (out.m_bOverrideLocks && out.m_verb != ECliVerb::Sync) {
+        err = "--override-locks belongs to sync";
+        return false;
+    }
     out.m_nType = bHasType ? out.m_nType : 0;
     return true;
 }
@@ -218,21 +225,22 @@ const char* CliHelpText() {
            "  analyze      compare the two folders and list what a sync would do; changes nothing\n"
            "  sync         analyze and carry out the actions; conflicts are left for you\n"
            "  watch        run the jobs' triggers (timer, start, file change, folder connect)\n"
-           "               until SIGINT or SIGTERM\n"
+           "               until SIGINT or SIGTERM; a job without a trigger is not watched\n"
            "\n"
            "Options:\n"
            "  --profile DIR  keep options, jobs and logs in DIR (instead of TORVANE_PROFILE_DIR\n"
-           "                 or the default profile folder)\n"
+           "                 or the default profile folder); DIR must exist, only job add\n"
+           "                 makes it (readable by its owner only)\n"
            "  --password-stdin  job add: read the password of each URL that names a user\n"
            "                 but no password (scheme://USER@host/...) from standard input,\n"
            "                 one line each, LEFT first; on a terminal torvane asks for it\n"
            "                 without echo; keeps it off the command line\n"
            "  -v, --verbose  print a run's whole log on standard error\n"
-           "  -q, --quiet    print only errors and the summary\n"
+           "  -q, --quiet    print only errors, the conflicts and the summary\n"
            "  --version      print the version and the system\n"
            "\n"
-           "A run prints its progress, errors and warnings and the conflicts, then a summary\n"
-           "naming the file that holds the run's whole log.\n"
+           "A run prints its progress, errors and warnings and the conflicts, each once,\n"
+           "then a summary naming the file that holds the run's whole log.\n"
            "\n"
            "Trigger action values (OnFileChangeAction, OnFolderConnectAction, OnStartAction,\n"
            "OnTimerAction): 0 off, 1 analyze + sync, 2 analyze only.\n"
@@ -240,12 +248,12 @@ const char* CliHelpText() {
            "Exit codes:\n"
            "  0    done (also nothing to do, or actions pending after analyze)\n"
            "  1    errors: item errors, a failed run, same or nested folders, unknown job,\n"
-           "       bad arguments\n"
+           "       bad arguments, no job with a trigger to watch\n"
            "  2    conflicts left\n"
            "  3    refused: a sync that would delete most of a side (see --force), a\n"
-           "       folder locked by another owner, the job or profile busy in another\n"
-           "       process\n"
-           "  130  stopped by SIGINT or SIGTERM\n"
+           "       folder locked by another owner (see --override-locks), the job or\n"
+           "       profile busy in another process\n"
+           "  130  analyze or sync stopped by SIGINT or SIGTERM (watch ends on them with 0)\n"
            "\n"
            "See also: man torvane\n";
 }

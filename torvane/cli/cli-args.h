@@ -5,7 +5,7 @@
 //   torvane [--profile DIR] job list | job show NAME [--all] | job delete NAME | job keys
 //   torvane [--profile DIR] [-v|-q] analyze NAME [--prefer left|right|newer [PATH ...]]
 //   torvane [--profile DIR] [-v|-q] sync NAME [--prefer left|right|newer [PATH ...]]
-//                                     [--force | --max-delete PERCENT]
+//                                     [--force | --max-delete PERCENT] [--override-locks]
 //   torvane [--profile DIR] [-v|-q] watch [NAME ...]
 //   torvane --help | --version
 //
@@ -24,7 +24,7 @@ enum ECliExit : int {
     CLI_EXIT_ERRORS = 1,     // errors, a failed run, bad arguments, unknown job
     CLI_EXIT_CONFLICTS = 2,  // conflicts left
     CLI_EXIT_REFUSED = 3,    // refused: folder locked by another owner, job or profile busy
-    CLI_EXIT_STOPPED = 130,  // stopped by SIGINT or SIGTERM
+    CLI_EXIT_STOPPED = 130,  // analyze or sync stopped by SIGINT or SIGTERM (watch then ends with 0)
 };
 
 struct CCliArgs {
@@ -47,6 +47,9 @@ struct CCliArgs {
     // sync: the guard against mass deletion.
     bool m_bForce = false;  // no guard
     int m_nMaxDelete = 50;  // the share of a side's items a sync may delete, in percent
+    // sync: another owner's lock on a side's folder is taken for a stale one
+    // and deleted.
+    bool m_bOverrideLocks = false;
     bool m_bAll = false;              // job show --all: every option, defaults too
     int m_nVerbosity = 0;             // -q -1, default 0, -v 1
 };

@@ -17,7 +17,9 @@
 #include "zor-time.h"
 #include "zor-unicode.h"
 
+#include <errno.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -42,21 +44,36 @@ void UsageError(const std::string& err) {
     fprintf(stderr, "torvane: %s (see torvane --help)\n", err.c_str());
 }
 
+// Makes the missing folders of a path, each readable by its owner only.
+bool MakeOwnFolders(const std::filesystem::path& p, std::error_code& ec) {
+    if (std::filesystem::is_directory(p, ec)) return true;
+    if (p.has_parent_path() && p.parent_path() != p && !MakeOwnFolders(p.parent_path(), ec)) return false;
+    if (mkdir(p.c_str(), 0700) != 0 && errno != EEXIST) {
+        ec = std::error_code(errno, std::generic_category());
+        return false;
+    }
+    ec.clear();
+    return true;
+}
+
 // --profile DIR stands for both folder variables, so that every store of
-// this process (options, jobs, registry values, logs) lives there.
+// this process (options, jobs, registry values, logs) lives there. Only
+// job add makes a missing folder: elsewhere a mistyped folder would look
+// like a profile without jobs.
 bool ApplyProfile(const CCliArgs& a, std::string& err) {
     if (!a.m_bHasProfile) return true;
     std::error_code ec;
-    std::filesystem::path p = std::filesystem::absolute(a.m_sProfile, ec);
-    // A profile folder made here is its owner's alone: it holds the logs,
-    // the job list and the key of the stored passwords.
-    if (!ec && std::filesystem::create_directories(p, ec))
-        std::filesystem::permissions(p, std::filesystem::perms::owner_all, ec);
+    std::filesystem::path p = std::filesystem::absolute(a.m_sProfile, ec).lexically_normal();
+    if (!ec && !std::filesystem::exists(p, ec) && !ec && a.m_verb != ECliVerb::JobAdd) {
+        err = "the profile folder " + a.m_sProfile + " does not exist (job add makes it)";
+        return false;
+    }
+    if (!ec) MakeOwnFolders(p, ec);
     if (ec || !std::filesystem::is_directory(p)) {
         err = "cannot use profile folder " + a.m_sProfile + (ec ? ": " + ec.message() : std::string());
         return false;
     }
-    const std::string dir = p.lexically_normal().string();
+    const std::string dir = p.string();
     setenv("TORVANE_PROFILE_DIR", dir.c_str(), 1);
     setenv("TORVANE_REGISTRY_DIR", dir.c_str(), 1);
     return true;
@@ -173,6 +190,7 @@ int RunOnce(CCliRunConsole& con, CCliSignals& sig, const std::string& profile, c
     job->m_nRunKind = RK_USER;
     job->m_sStarter.Empty();
     job->m_bChangesOnlyRun = false;
+    job->m_bOverrideLocks = a.m_bOverrideLocks ? 1 : 0;
     const int code = CliRunAndReport(
         con, job, a, profile,
         [&] {
@@ -193,15 +211,36 @@ int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const 
     CCliProcessLock profileLock;
     int nExit = CLI_EXIT_OK;
     if (!LockProfile(con, profile, profileLock, nExit)) return nExit;
-    std::vector<CSyncJobFromList*> jobs;
+    std::vector<CSyncJobFromList*> named;
     if (names.empty()) {
-        jobs = g_Settings.GetJobs();
+        named = g_Settings.GetJobs();
     } else {
         for (const std::string& n : names) {
             CSyncJobFromList* j = FindJobOrSay(con, n);
             if (!j) return CLI_EXIT_ERRORS;
-            jobs.push_back(j);
+            named.push_back(j);
         }
+    }
+    // Only jobs with a trigger are watched (and kept from other processes).
+    std::vector<CSyncJobFromList*> jobs;
+    for (CSyncJobFromList* j : named) {
+        const CSyncJobOptions& o = j->m_Options;
+        if (o.m_nOnTimerAction || o.m_nOnStartAction || o.m_nOnFileChangeAction || o.m_nOnFolderConnectAction) {
+            jobs.push_back(j);
+            continue;
+        }
+        const std::string n = CliShellWord(U8(j->GetName())), cmd = CCliConsole::CommandStart();
+        const std::string type = o.m_nDirection ? " --type " + std::to_string(o.m_nDirection) : std::string();
+        con.Error("torvane: job '" + U8(j->GetName()) + "' has no trigger and is not watched; to give it one: " +
+                  cmd + " job delete " + n + ", then " + cmd + " job add " + n + " " +
+                  CliShellWord(CliUrlToText(j->GetLeftFolder())) + " " +
+                  CliShellWord(CliUrlToText(j->GetRightFolder())) + type +
+                  " --set OnFileChangeAction=1 (or OnTimerAction, OnStartAction, OnFolderConnectAction; "
+                  "see torvane job keys)");
+    }
+    if (jobs.empty()) {
+        con.Error(named.empty() ? "torvane: there are no jobs to watch" : "torvane: no job to watch");
+        return CLI_EXIT_ERRORS;
     }
     // Each watched job is this process's: no other may run it meanwhile.
     std::map<CSyncJobFromList*, std::unique_ptr<CCliProcessLock>> locks;

@@ -55,18 +55,6 @@ std::string CutToWidth(const CWideString& s, int nWidth) {
     return ToUtf8(s.Left(i));
 }
 
-// A word for a shell command line: quoted when it holds more than letters,
-// digits and a few safe marks.
-std::string ShellWord(const std::string& s) {
-    bool bPlain = !s.empty();
-    for (char c : s)
-        if (!isalnum((unsigned char)c) && !strchr("-_.,/:@+%=", c)) bPlain = false;
-    if (bPlain) return s;
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 // A line that names a conflict (not the counts line, not the options line).
 bool IsConflictLine(const CWideString& text) {
     if (text.StartsWith(u"Changes: ") || text.Find(u" <-> ") >= 0) return false;
@@ -75,7 +63,29 @@ bool IsConflictLine(const CWideString& text) {
     return lower.Find(u"conflict") >= 0 || text.Find(u" 1-Way job") >= 0;
 }
 
+// Whether a line tells that a run was stopped (the run's summary says so).
+bool IsStopLine(const std::string& s) {
+    std::string l = s;
+    for (char& c : l) c = (char)tolower((unsigned char)c);
+    return l.find("stopped by user") != std::string::npos || l.find("user stop") != std::string::npos;
+}
+
+void ReplaceAll(std::string& s, const std::string& what, const std::string& with) {
+    for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + with.size()))
+        s.replace(at, what.size(), with);
+}
+
 } // namespace
+
+std::string CliShellWord(const std::string& s) {
+    bool bPlain = !s.empty();
+    for (char c : s)
+        if (!isalnum((unsigned char)c) && !strchr("-_.,/:@+%=", c)) bPlain = false;
+    if (bPlain) return s;
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
 
 std::mutex CCliConsole::s_outLock;
 bool CCliConsole::s_bLineShown = false;
@@ -139,6 +149,7 @@ void CCliConsole::WriteRunLog(const CWideString& text) {
         if (!folder.IsEmpty() && jobLog.GetFileName() == name) {
             const std::string path = ToUtf8(folder + u"/" + name);
             if (path != m_sRunLogPath) {
+                m_bNewRun = true; // its errors are news again
                 m_runLog.SetFolder(folder);
                 m_runLog.SetFileName(name);
                 m_sRunLogPath = path;
@@ -156,40 +167,73 @@ void CCliConsole::WriteRunLog(const CWideString& text) {
 
 bool CCliConsole::ShowsLine(int level, const CWideString& text, int mode) const {
     if (mode == MLM_PAST_FIFTH) return false;
-    if (s_nVerbosity > 0 || level == 1) return true;
+    if (m_bDryRun && text.StartsWith(u"User resolved the conflict")) return false;
+    if (s_nVerbosity > 0) return true;
+    if (IsStopped() && IsStopLine(ToUtf8(text))) return false;
+    if (level == 1) return true;
     if (s_nVerbosity < 0) return false;
-    if (text.StartsWith(u"** ") || IsConflictLine(text)) return true;
+    if (text.StartsWith(u"** ")) return true;
+    // A user's run lists its conflicts in its report, each with the command
+    // that settles it; a run that watch started has only the log lines.
     const CSyncJob* job = GetJob();
-    return level == 0 && job && job->m_nRunKind != RK_USER;
+    const bool bUserRun = !job || job->m_nRunKind == RK_USER;
+    if (IsConflictLine(text)) return !bUserRun;
+    return level == 0 && !bUserRun;
 }
 
-std::string CCliConsole::WithHint(const std::string& utf8) const {
+std::string CCliConsole::CommandStart() {
+    return s_sProfileArg.empty() ? "torvane" : "torvane --profile " + CliShellWord(s_sProfileArg);
+}
+
+std::string CCliConsole::ForTerminal(const std::string& utf8) const {
     const CSyncJob* job = GetJob();
-    const std::string name = job ? ShellWord(U8Name(job)) : std::string("NAME");
+    const std::string name = job ? CliShellWord(U8Name(job)) : std::string("NAME");
     const std::string log = RunLogPath();
-    const std::string whole = log.empty() ? "run again with -v" : "the whole log: " + log;
-    const std::string cmd = s_sProfileArg.empty() ? "torvane" : "torvane --profile " + ShellWord(s_sProfileArg);
-    struct SHint {
-        const char* fragment;
-        std::string hint;
-    } hints[] = {
-        {"Open Left/Right Log", whole},
-        {"then click Sync", cmd + " analyze " + name + " lists them; " + cmd + " sync " + name +
-                                " --prefer left|right|newer PATH settles them"},
-        {"Click Conflicts button", cmd + " analyze " + name + " lists them; " + cmd + " sync " + name +
-                                       " --prefer left|right|newer PATH settles them"},
-        {"click Sync to synchronize", cmd + " sync " + name},
-        {"Click Errors button", whole},
-        {"in Job -> Options",
-         cmd + " job delete " + name + ", then " + cmd + " job add " + name + " " +
-             (job ? ShellWord(CliUrlToText(job->m_Options.m_Dir1.m_sUrl)) + " " +
-                        ShellWord(CliUrlToText(job->m_Options.m_Dir2.m_sUrl))
-                  : std::string("LEFT RIGHT")) +
-             " --type 1 --set ReadOnlySource=Yes"},
+    const std::string whole = log.empty() ? "run again with -v to see them" : "the whole log: " + log;
+    const std::string cmd = CommandStart();
+    const std::string settle = cmd + " sync " + name + " --prefer left|right|newer [PATH ...]";
+    const std::string folders = job ? CliShellWord(CliUrlToText(job->m_Options.m_Dir1.m_sUrl)) + " " +
+                                          CliShellWord(CliUrlToText(job->m_Options.m_Dir2.m_sUrl))
+                                    : std::string("LEFT RIGHT");
+    // The engine's words for a window, and what a terminal user types instead.
+    const std::pair<const char*, std::string> texts[] = {
+        {"select Job -> Open Left/Right Log to view the entire log", whole},
+        {"Resolve Conflicts by selecting the correct sync direction, then click Sync",
+         "To resolve them: " + settle},
+        {"Click Conflicts button to see unresolved conflicts",
+         cmd + " analyze " + name + " lists them; to resolve them: " + settle},
+        {"click Sync to synchronize", "to synchronize: " + cmd + " sync " + name},
+        {"Click Errors button to see all error items", "The items and why: " + whole},
+        {"Click Errors button to see sync errors", "The errors and why: " + whole},
+        {"then set this job to 1-way Forced ReadOnlySource in Job -> Options",
+         "then make the job one-way with a read-only source: " + cmd + " job delete " + name + ", then " + cmd +
+             " job add " + name + " " + folders + " --type 1 --set ReadOnlySource=Yes"},
+        {"Override locks if you are *sure* the other job has ended.",
+         "if you are *sure* the other job has ended: " + cmd + " sync " + name + " --override-locks"},
     };
-    for (const SHint& h : hints)
-        if (utf8.find(h.fragment) != std::string::npos) return utf8 + " [" + h.hint + "]";
-    return utf8;
+    std::string s = utf8;
+    for (const auto& [window, terminal] : texts) ReplaceAll(s, window, terminal);
+    return s;
+}
+
+bool CCliConsole::DropShownLines(std::string& utf8) {
+    if (m_bNewRun.exchange(false)) m_shownErrors.clear();
+    std::string kept;
+    size_t at = 0;
+    while (at < utf8.size()) {
+        size_t end = utf8.find('\n', at);
+        if (end == std::string::npos) end = utf8.size();
+        std::string line = utf8.substr(at, end - at);
+        at = end + 1;
+        std::string key = line;
+        for (const char* prefix : {"torvane: ", "- ERROR: "})
+            if (key.rfind(prefix, 0) == 0) key = key.substr(strlen(prefix));
+        while (!key.empty() && (key.back() == ' ' || key.back() == '\r')) key.pop_back();
+        if (key.empty() || !m_shownErrors.insert(key).second) continue;
+        kept += (kept.empty() ? "" : "\n") + line;
+    }
+    utf8 = kept;
+    return kept.empty();
 }
 
 void CCliConsole::OnMessageLine(int level, const CWideString& rawText, int mode) {
@@ -208,8 +252,9 @@ void CCliConsole::OnMessageLine(int level, const CWideString& rawText, int mode)
     if (!bShow) return;
     std::string s = ToUtf8(text);
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    s = WithHint(s);
+    s = ForTerminal(s);
     std::lock_guard<std::mutex> g(s_outLock);
+    if (level == 1 && DropShownLines(s)) return;
     ClearLineLocked();
     WriteErrLocked(s + "\n");
 }
@@ -234,7 +279,7 @@ void CCliConsole::OnShowProgress(int percent, const CWideString& text) {
     if (line == m_sLastPlain) return;
     m_nLastPlainMs = now;
     m_sLastPlain = line;
-    WriteErrLocked(WithHint(line) + "\n");
+    WriteErrLocked(ForTerminal(line) + "\n");
 }
 
 void CCliConsole::Result(const std::string& utf8) {
@@ -251,8 +296,9 @@ void CCliConsole::Result(const CWideString& text) {
 }
 
 void CCliConsole::Error(const std::string& utf8) {
-    const std::string s = WithHint(EscapeControlCharsInLines(CNarrowString(utf8.c_str())).GetString());
+    std::string s = ForTerminal(EscapeControlCharsInLines(CNarrowString(utf8.c_str())).GetString());
     std::lock_guard<std::mutex> g(s_outLock);
+    if (DropShownLines(s)) return;
     ClearLineLocked();
     WriteErrLocked(s + "\n");
 }

@@ -8,23 +8,32 @@
 // (the left side's log folder, "_tvdata_mirrors_/..."); the terminal gets
 // what the verbosity asks for:
 //   quiet (-q)     errors only, no progress;
-//   default        errors and warnings, conflicts, the progress line, and for
-//                  runs a trigger started (watch) the lines that open and
-//                  close each run;
+//   default        errors and warnings, the progress line, and for runs a
+//                  trigger started (watch) the conflicts and the lines that
+//                  open and close each run (a user's run lists its conflicts
+//                  in its report instead);
 //   verbose (-v)   the whole log.
 // Where an engine text tells a person to click or select something in a
-// window, the terminal's copy gets the command or file to use instead.
+// window, the terminal's copy names the command or file to use instead. An
+// error is shown once per run however often it is passed on; a stopped
+// run's "stopped by user" lines are left to the run's summary.
 #pragma once
 
 #include "sync-progress.h"
 #include "zor-log.h"
 #include "zor-string.h"
 
+#include <set>
 #include <vector>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
+
+// A word for a shell command line: quoted when it holds more than letters,
+// digits and a few safe marks.
+std::string CliShellWord(const std::string& s);
 
 class CCliConsole : public CbJobProgress {
 public:
@@ -57,6 +66,11 @@ public:
     // The profile folder the user named with --profile (empty: none), which
     // the commands suggested to the user repeat.
     static void SetProfileArg(const std::string& s) { s_sProfileArg = s; }
+    // "torvane", with the --profile the user named.
+    static std::string CommandStart();
+    // A user's analyze that settles conflicts only to show the outcome: the
+    // engine's notes of resolved conflicts stay off the terminal.
+    void SetDryRun(bool b) { m_bDryRun = b; }
     static int GetVerbosity() { return s_nVerbosity; }
     // The file the run's whole log went to (empty before a run wrote one).
     std::string RunLogPath() const;
@@ -66,8 +80,12 @@ private:
     void WriteErrLocked(const std::string& s);
     // Whether a log line of this level and text is shown on the terminal.
     bool ShowsLine(int level, const CWideString& text, int mode) const;
-    // The text with the command or file that stands for a window's button.
-    std::string WithHint(const std::string& utf8) const;
+    // The text with the command or file to use where it names a window's
+    // button or menu.
+    std::string ForTerminal(const std::string& utf8) const;
+    // Drops the lines of an error text that this run has shown already;
+    // true when nothing is left. Remembers the rest as shown.
+    bool DropShownLines(std::string& utf8);
     // Appends a line to the job's run log (held back until the run has named
     // its log and the log's folder is known).
     void WriteRunLog(const CWideString& text);
@@ -82,6 +100,9 @@ private:
     int64_t m_nLastPlainMs = -1000000;
     std::string m_sLastPlain;
     bool m_bLastShown = false; // the last normal log line went to the terminal
+    bool m_bDryRun = false;
+    std::set<std::string> m_shownErrors; // error lines this run has shown (under s_outLock)
+    std::atomic<bool> m_bNewRun{false};   // a new run log: the shown lines are forgotten
 
     // The run log: this console's writer of the job's run-log file.
     mutable std::mutex m_logLock;

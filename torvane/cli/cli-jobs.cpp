@@ -324,8 +324,9 @@ void CliSayFilters(CCliConsole& con, CSyncJobFromList* job) {
     con.Result("filters: left out: " + (left.empty() ? std::string("no kinds of items") : left));
     if (!masks.empty()) con.Result("filters: left out by name: " + masks);
     if (o.m_bExcludeHidden)
-        con.Result("filters: to include hidden items, add the job with --set ExcludeHidden=No "
-                   "(torvane job delete " + U8(job->GetName()) + ", then job add again; its state is kept)");
+        con.Result("filters: to include hidden items, add the job with --set ExcludeHidden=No (" +
+                   CCliConsole::CommandStart() + " job delete " + CliShellWord(U8(job->GetName())) +
+                   ", then job add again; its state is kept)");
 }
 
 namespace {
@@ -495,21 +496,105 @@ int CliJobList(CCliConsole& con) {
     return CLI_EXIT_OK;
 }
 
+namespace {
+
+// The lines of a full dump of the "Job" block, each with its place: the
+// keys of the blocks it lies in and its own ("Dir1/Url").
+struct SDumpLine {
+    std::string place, text; // text without indentation
+    int depth = 0;           // blocks it lies in, the "Job" block counted
+    bool bOpens = false, bCloses = false;
+};
+
+bool DumpJob(const CSyncJobOptions& opt, std::vector<SDumpLine>& out, std::string& err) {
+    ZorStringOutStream stream;
+    CWideString e;
+    if (!WriteJobOptions(opt, stream, true, 0, e)) {
+        err = U8(e);
+        return false;
+    }
+    const std::string text = stream.GetText().GetString();
+    std::vector<std::string> blocks;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        const size_t b = line.find_first_not_of(' ');
+        if (b == std::string::npos) continue;
+        line = line.substr(b);
+        SDumpLine l;
+        l.text = line;
+        l.bCloses = line.rfind("</", 0) == 0;
+        if (l.bCloses && !blocks.empty()) blocks.pop_back();
+        l.depth = (int)blocks.size();
+        const size_t eq = line.find(" = ");
+        const std::string key = eq == std::string::npos ? line : line.substr(0, eq);
+        for (const std::string& k : blocks) l.place += k + "/";
+        l.place += key;
+        l.bOpens = !l.bCloses && line.back() == '>' && line.find('<') != std::string::npos &&
+                   line.find("</") == std::string::npos;
+        if (l.bOpens) blocks.push_back(key);
+        out.push_back(l);
+    }
+    return true;
+}
+
+} // namespace
+
 int CliJobShow(CCliConsole& con, CSyncJobFromList* job, bool bAll) {
     con.Result("Name: " + U8(job->GetName()));
     con.Result("Type: " + std::to_string(job->m_Options.m_nDirection) + " (" +
                TypeName(job->m_Options.m_nDirection) + ")");
     con.Result("Left: " + CliUrlToText(job->GetLeftFolder()));
     con.Result("Right: " + CliUrlToText(job->GetRightFolder()));
-    ZorStringOutStream out;
-    CWideString e;
-    if (!WriteJobOptions(job->m_Options, out, bAll, 1, e)) {
-        con.Error("torvane: " + U8(e));
+    std::vector<SDumpLine> lines, fresh;
+    std::string err;
+    if (!DumpJob(job->m_Options, lines, err)) {
+        con.Error("torvane: " + err);
         return CLI_EXIT_ERRORS;
     }
-    std::string text = out.GetText().GetString();
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    con.Result(text);
+    // The defaults are those of the job as "job add" with its name, type
+    // and folders makes it.
+    std::map<std::string, std::string> defaults;
+    if (!bAll) {
+        CSyncJobFromList scratch;
+        CWideString e;
+        if (!InitNewJob(job->GetName(), job->m_Options.m_nDirection, job->GetLeftFolder(), job->GetRightFolder(),
+                        &scratch, e) ||
+            !DumpJob(scratch.m_Options, fresh, err)) {
+            con.Error("torvane: " + (err.empty() ? U8(e) : err));
+            return CLI_EXIT_ERRORS;
+        }
+        for (const SDumpLine& l : fresh)
+            if (!l.bOpens && !l.bCloses) defaults[l.place] = l.text;
+    }
+    // A line that differs is shown inside the blocks it lies in; a block
+    // with no such line is left out.
+    std::vector<size_t> open; // lines of the blocks entered and not yet shown
+    std::vector<bool> shown;  // per block entered: its first line is shown
+    int nShown = 0;
+    auto say = [&](const SDumpLine& l) { con.Result(std::string(2 * l.depth, ' ') + l.text); };
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const SDumpLine& l = lines[i];
+        if (l.bOpens) {
+            open.push_back(i);
+            shown.push_back(false);
+            continue;
+        }
+        if (l.bCloses) {
+            if (!shown.empty() && shown.back()) say(l);
+            if (!open.empty()) open.pop_back(), shown.pop_back();
+            continue;
+        }
+        auto d = defaults.find(l.place);
+        if (!bAll && d != defaults.end() && d->second == l.text) continue;
+        for (size_t k = 0; k < open.size(); ++k)
+            if (!shown[k]) say(lines[open[k]]), shown[k] = true;
+        say(l);
+        nShown++;
+    }
+    if (nShown == 0) con.Result("(every option as a new job has it; --all shows them)");
     return CLI_EXIT_OK;
 }
 

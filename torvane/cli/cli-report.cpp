@@ -135,16 +135,6 @@ private:
     }
 };
 
-std::string ShellQuote(const std::string& s) {
-    if (!s.empty() &&
-        s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./=:,+@%") ==
-            std::string::npos)
-        return s;
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 std::string StripSlashes(std::string s) {
     while (s.size() > 1 && s.back() == '/') s.pop_back();
     return s;
@@ -219,16 +209,16 @@ std::vector<CCliActionLine> CliListActions(CSyncJob* job) {
 std::string CliFormatLine(const CCliActionLine& line, const std::string& resolveCommand) {
     std::string s = line.m_sWord + "\t" + line.m_sPath;
     if (line.m_kind == ECliLineKind::Conflict)
-        return s + "\t" + line.m_sDetail + "\t" + resolveCommand + " " + ShellQuote(line.m_sPath);
+        return s + "\t" + line.m_sDetail + "\t" + resolveCommand + " " + CliShellWord(line.m_sPath);
     if (!line.m_sDetail.empty()) s += "\t" + line.m_sDetail;
     return s;
 }
 
 std::string CliResolveCommand(const CCliArgs& a, const std::string& profile, const std::string& path) {
     std::string s = "torvane";
-    if (a.m_bHasProfile) s += " --profile " + ShellQuote(profile);
-    s += " sync " + ShellQuote(a.m_sName) + " --prefer left|right|newer";
-    if (!path.empty()) s += " " + ShellQuote(path);
+    if (a.m_bHasProfile) s += " --profile " + CliShellWord(profile);
+    s += " sync " + CliShellWord(a.m_sName) + " --prefer left|right|newer";
+    if (!path.empty()) s += " " + CliShellWord(path);
     return s;
 }
 
@@ -259,8 +249,20 @@ bool CliTooManyDeletes(CSyncJob* job, int nMaxPercent, std::string& sMessage) {
     return false;
 }
 
+namespace {
+
+// The conflicts still left at a node and below it.
+int ConflictsLeft(CSyncTreeNode* pNode) {
+    auto isConflict = [](const CSyncPairAndAction& i) { return !i.IsExcluded() && i.GetEffAction() == EA_CONFLICT; };
+    int n = isConflict(pNode->GetItem()) ? 1 : 0;
+    for (CSyncDepthFirstIter it(pNode); it.IsValid(); it.Next()) n += isConflict(*it.GetItem()) ? 1 : 0;
+    return n;
+}
+
+} // namespace
+
 bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::string& prefer,
-                         const std::vector<std::string>& paths, std::string& err) {
+                         const std::vector<std::string>& paths, bool bDryRun, std::string& err) {
     const int mode = prefer == "left" ? 1 : prefer == "right" ? 2 : 0;
     std::vector<CSyncTreeNode*> nodes;
     for (const std::string& p : paths) {
@@ -269,14 +271,28 @@ bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::string& pre
         nodes.push_back(pNode);
     }
     if (paths.empty()) nodes.push_back(job->GetPairsUnchecked());
-    int n = 0;
+    con.SetDryRun(bDryRun);
+    int n = 0, nUndecided = 0;
     for (size_t i = 0; i < nodes.size(); ++i) {
         const int k = job->UserResolveConflicts(nodes[i], mode);
-        if (k == 0 && !paths.empty()) con.Error("torvane: no conflict at or under " + paths[i]);
+        // Newer wins only where the times differ: the engine names each
+        // conflict whose times are the same on both sides.
+        const int nLeft = mode == 0 ? ConflictsLeft(nodes[i]) : 0;
+        nUndecided += nLeft;
+        if (k == 0 && nLeft == 0 && !paths.empty()) con.Error("torvane: no conflict at or under " + paths[i]);
         n += k;
     }
+    con.SetDryRun(false);
     const std::string who = mode == 0 ? "the newer side wins" : prefer + " wins";
-    con.Error("torvane: " + std::to_string(n) + (n == 1 ? " conflict" : " conflicts") + " resolved, " + who);
+    const std::string count = std::to_string(n) + (n == 1 ? " conflict" : " conflicts");
+    if (n > 0 || nUndecided == 0)
+        con.Error("torvane: " + count + (bDryRun ? " would be resolved by sync --prefer " + prefer + ", " + who +
+                                                       " (analyze changes nothing)"
+                                                 : " resolved, " + who));
+    if (nUndecided > 0)
+        con.Error("torvane: " + std::to_string(nUndecided) + (nUndecided == 1 ? " conflict has" : " conflicts have") +
+                  " the same time on both sides, so the newer cannot be told: --prefer left or right settles " +
+                  (nUndecided == 1 ? "it" : "them"));
     return true;
 }
 
@@ -285,6 +301,7 @@ const char* CliReportHelpText() {
            "Analyze and sync:\n"
            "  analyze NAME [--prefer left|right|newer [PATH ...]]\n"
            "  sync NAME [--prefer left|right|newer [PATH ...]] [--force | --max-delete PERCENT]\n"
+           "            [--override-locks]\n"
            "  --prefer SIDE   resolve the conflicts the analysis finds (all, or those at or\n"
            "                  under each PATH) for the left, the right or the newer version;\n"
            "                  the losing version is kept in _tvdata_/_saved_ like any\n"
@@ -294,6 +311,10 @@ const char* CliReportHelpText() {
            "  --max-delete P  the share of a side's items (files plus folders) a sync may\n"
            "                  delete, in percent (default 50); up to 6 items always may go.\n"
            "                  Beyond it sync changes nothing and exits with 3.\n"
+           "  --override-locks  sync: a lock that another job or computer left on a\n"
+           "                  folder is deleted (\"User Override Deleted Lock\" in the log);\n"
+           "                  only when you are sure that no other sync of it runs\n"
+           "  On analyze, --prefer shows what the sync with it would do and changes nothing.\n"
            "\n"
            "analyze prints one line per action, its fields separated by tabs:\n"
            "  copy \xE2\x86\x92 PATH            copy from the left to the right (\xE2\x86\x90: the other "
@@ -324,7 +345,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     // then the guard, on what the sync is about to do.
     con.m_beforeSync = [&]() {
         bAsked = true;
-        if (!a.m_sPrefer.empty() && !CliResolveConflicts(con, job, a.m_sPrefer, a.m_paths, refusal)) {
+        if (!a.m_sPrefer.empty() && !CliResolveConflicts(con, job, a.m_sPrefer, a.m_paths, false, refusal)) {
             nRefusal = CLI_EXIT_ERRORS;
             return false;
         }
@@ -344,7 +365,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     // An analysis alone takes the choice afterwards; so does a sync that
     // found nothing to do (its paths must still name items).
     if (bRunOk && !bAsked && !a.m_sPrefer.empty() &&
-        !CliResolveConflicts(con, job, a.m_sPrefer, a.m_paths, refusal))
+        !CliResolveConflicts(con, job, a.m_sPrefer, a.m_paths, !bSync, refusal))
         nRefusal = CLI_EXIT_ERRORS;
     if (nRefusal != CLI_EXIT_OK) {
         con.Error("torvane: " + refusal);
@@ -357,7 +378,9 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
         CCritSectionLock l(job->m_JobLock);
         errText = job->m_sRunErrorText;
     }
-    if (code != CLI_EXIT_OK && !errText.IsEmpty()) con.Error("torvane: " + U8(errText));
+    // The run's error, unless the run has shown it already; a stop is said
+    // by the summary.
+    if (code != CLI_EXIT_OK && code != CLI_EXIT_STOPPED && !errText.IsEmpty()) con.Error("torvane: " + U8(errText));
     if (code == CLI_EXIT_REFUSED || code == CLI_EXIT_STOPPED || !bRunOk) {
         con.Result(CliWithRunLog(job, code == CLI_EXIT_REFUSED ? "refused"
                                       : code == CLI_EXIT_STOPPED ? "stopped"

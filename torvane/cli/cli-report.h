@@ -53,8 +53,9 @@ bool CliTooManyDeletes(CSyncJob* job, int nMaxPercent, std::string& sMessage);
 // the paths) with the side of prefer ("left", "right", "newer"). Each
 // path is a path in the job ("/docs/a.txt") or a local path inside either
 // side's folder. False with the reason for a path that names no item.
+// bDryRun: an analysis that only shows what the sync would do.
 bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::string& prefer,
-                         const std::vector<std::string>& paths, std::string& err);
+                         const std::vector<std::string>& paths, bool bDryRun, std::string& err);
 
 // The console of a user's run, which is asked between the analysis and the
 // sync whether the sync may go on.

@@ -669,7 +669,11 @@ public:
     void RemoveAll() {
         if (m_ppBins) {
             for (size_t i = 0; i < m_nBins; i++)
-                for (CPair* p = m_ppBins[i]; p; p = p->m_pNext) p->~CPair();
+                for (CPair* p = m_ppBins[i]; p;) {
+                    CPair* pNext = p->m_pNext; // not read from a destroyed pair
+                    p->~CPair();
+                    p = pNext;
+                }
             std::free(m_ppBins);
         }
         m_ppBins = nullptr;

@@ -16,7 +16,7 @@ bool NeedsEscape(uint32_t c) {
 
 // Appends the escape of c when it needs one; false when c stays as it is.
 template <typename S> bool AppendEscape(S& out, uint32_t c) {
-    char buf[8];
+    char buf[12]; // a backslash, a letter and up to eight hex digits
     if (c == '\r') {
         out += "\\r";
     } else if (c == '\n') {

@@ -98,13 +98,20 @@ TEST_F(CliConsole, ConflictsShownWithTheCommandToUseTheLogKeepsTheEngineText) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     m_tmp.WriteFile("left/a.txt", "left's");
     m_tmp.WriteFile("right/a.txt", "right's!");
-    SRun s = Run({"sync", "j"});
-    EXPECT_EQ(s.code, 2);
-    EXPECT_NE(s.err.find("/a.txt: Conflict: File Modified on Both Sides"), std::string::npos) << s.err;
-    // The suggested commands name the profile the user named.
+    // The report lists the conflict once, with its command; -q too.
     const std::string cmd = "torvane --profile " + Profile();
-    EXPECT_NE(s.err.find("Click Conflicts button to see unresolved conflicts [" + cmd + " analyze j lists them; " +
-                         cmd + " sync j --prefer"),
+    for (const char* verbosity : {"--", "-q"}) {
+        SRun s = Run({verbosity, "sync", "j"});
+        EXPECT_EQ(s.code, 2);
+        EXPECT_EQ(s.out.find("conflict\t/a.txt\tConflict: File Modified on Both Sides\t" + cmd + " sync j --prefer"), 0u)
+            << s.out;
+        EXPECT_EQ(s.err.find("onflict"), std::string::npos) << s.err;
+    }
+    // The whole log on the terminal names the commands instead of the window's buttons.
+    SRun s = Run({"-v", "sync", "j"});
+    EXPECT_EQ(s.err.find("lick"), std::string::npos) << s.err;
+    EXPECT_NE(s.err.find("unresolved conflicts. " + cmd + " analyze j lists them; to resolve them: " + cmd +
+                         " sync j --prefer"),
               std::string::npos)
         << s.err;
     const std::string log = CliReadAll(LogOf(s.out));
@@ -131,6 +138,8 @@ TEST_F(CliConsole, JobAddRefusesBadFoldersAndValuesInOneLine) {
         {{"job", "add", "j", L(), R(), "--set", "DetectMovesAndRenames=maybe"}, "takes Yes or No"},
         {{"job", "add", "j", L(), R(), "--set", "Nope=1"}, "Nope is not an option of a job"},
         {{"-v", "-q", "job", "list"}, "see torvane --help"},
+        {{"sync"}, "[--force | --max-delete PERCENT] [--override-locks]"},
+        {{"analyze", "j", "--override-locks"}, "--override-locks belongs to sync"},
     };
     for (const auto& c : cases) {
         SRun r = Run(c.args);
@@ -171,4 +180,46 @@ TEST_F(CliConsole, VersionKeysOneSettingsFolderAndInstall) {
     ASSERT_EQ(inst.code, 0) << inst.err;
     EXPECT_EQ(access(m_tmp.NativeSub("prefix/bin/torvane").c_str(), X_OK), 0);
     EXPECT_NE(CliReadAll(m_tmp.NativeSub("prefix/share/man/man1/torvane.1")).find(".SH EXIT STATUS"), std::string::npos);
+}
+
+TEST_F(CliConsole, EachMessageOnceAndTheCommandThatActsOnIt) {
+    MakePair();
+    SRun add = Run({"job", "add", "a b", L(), R()});
+    EXPECT_NE(add.out.find("job delete 'a b',"), std::string::npos) << add.out;
+    ASSERT_EQ(Run({"sync", "a b"}).code, 0);
+    const std::string cmd = "torvane --profile " + Profile();
+    // A stale lock of another computer: refused, said once with the option
+    // that removes it, which then does.
+    const std::string lock = R() + "/_tvdata_/lock.tvl";
+    m_tmp.WriteFile("right/_tvdata_/lock.tvl", "By: other.user@elsewhere at: 2026.01.01 08:00:00 GMT\n" + R());
+    m_tmp.WriteFile("left/new.txt", "new");
+    for (const char* verbosity : {"--", "-q"}) {
+        SRun s = Run({verbosity, "sync", "a b"});
+        EXPECT_EQ(s.code, 3);
+        EXPECT_EQ(std::count(s.err.begin(), s.err.end(), '\n'), 3) << s.err;
+        EXPECT_NE(s.err.find("ended: " + cmd + " sync 'a b' --override-locks\n"), std::string::npos) << s.err;
+    }
+    SRun over = Run({"sync", "a b", "--override-locks"});
+    EXPECT_EQ(over.code, 0) << over.err;
+    EXPECT_EQ(CliReadAll(m_tmp.NativeSub("right/new.txt")), "new");
+    EXPECT_NE(CliReadAll(LogOf(over.out)).find("User Override Deleted Lock at " + R()), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(lock));
+
+    // A dry run with --prefer settles nothing; newer on like times says why not.
+        m_tmp.WriteFileAt("left/a.txt", "left's", 1700000000);
+    m_tmp.WriteFileAt("right/a.txt", "right's!", 1700000000);
+    SRun dry = Run({"analyze", "a b", "--prefer", "left"});
+    EXPECT_EQ(dry.err.find("User resolved"), std::string::npos) << dry.err;
+    EXPECT_NE(dry.err.find("1 conflict would be resolved by sync --prefer left"), std::string::npos) << dry.err;
+    SRun newer = Run({"sync", "a b", "--prefer", "newer", "/a.txt"});
+    EXPECT_EQ(newer.code, 2);
+    EXPECT_EQ(newer.err.find("no conflict"), std::string::npos) << newer.err;
+    EXPECT_NE(newer.err.find("--prefer left or right settles it"), std::string::npos) << newer.err;
+    EXPECT_EQ(CliReadAll(m_tmp.NativeSub("right/a.txt")), "right's!");
+
+    // A side's folder gone: one line.
+    std::filesystem::rename(R(), m_tmp.NativeSub("gone"));
+    SRun gone = Run({"sync", "a b"});
+    EXPECT_NE(gone.code, 0);
+    EXPECT_EQ(std::count(gone.err.begin(), gone.err.end(), '\n'), 1) << gone.err;
 }

@@ -191,9 +191,27 @@ TEST_F(Cli, JobCommandsAndRefusedArguments) {
     CChild show = Run({"job", "show", "one"});
     EXPECT_NE(show.Out().find("Type: 1 (left to right)\nLeft: " + L() + "\nRight: " + R() + "\n"), std::string::npos)
         << show.Out();
-    EXPECT_NE(show.Out().find("SavePastVersions = Yes"), std::string::npos) << show.Out();
+    // Only what differs from a new job of its type, indented as a block; --all shows everything.
+    EXPECT_NE(show.Out().find("<Job>\n  SavePastVersions = Yes\n</Job>\n"), std::string::npos) << show.Out();
+    EXPECT_EQ(show.Out().find("ExcludeHidden"), std::string::npos) << show.Out();
+    EXPECT_NE(Run({"job", "show", "one", "--all"}).Out().find("\n  Dir1 = <ConnectInfo>\n    Url = \"file://"),
+              std::string::npos);
     EXPECT_EQ(Code({"job", "delete", "one"}), 0);
     EXPECT_EQ(Run({"job", "list"}).Out(), "");
+
+    // A profile folder that is not there: only job add makes it, for its owner only.
+    const std::string typo = m_tmp.NativeSub("profiel");
+    CChild missing = Start({}, {kProgram, "--profile", typo, "job", "list"});
+    ASSERT_TRUE(missing.Wait(60000));
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_NE(missing.Err().find("profiel does not exist"), std::string::npos) << missing.Err();
+    EXPECT_FALSE(m_tmp.Exists("profiel"));
+    CChild add = Start({}, {kProgram, "--profile", typo, "job", "add", "x", L(), R()});
+    ASSERT_TRUE(add.Wait(60000));
+    EXPECT_EQ(add.code, 0) << add.Err();
+    struct stat st {};
+    EXPECT_EQ(stat(typo.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
 TEST_F(Cli, AnalyzeChangesNothingSyncEqualsThePairAndThenLeavesItAlone) {
@@ -305,7 +323,19 @@ TEST_F(Cli, LiveLineOnATerminalPlainLinesElse) {
 TEST_F(Cli, WatchRunsOnFileChangeIncrementally) {
     MakePair();
     ASSERT_EQ(Code({"job", "add", "w", L(), R(), "--set", "OnFileChangeAction=1"}), 0);
+    m_tmp.MakeDir("idle");
+    ASSERT_EQ(Code({"job", "add", "idle job", L("docs"), m_tmp.NativeSub("idle")}), 0);
+    {
+        // A job without a trigger is named, not watched.
+        CChild idle = Run({"watch", "idle job"});
+        EXPECT_EQ(idle.code, 1);
+        EXPECT_NE(idle.Err().find("job add 'idle job' " + L("docs") + " " + m_tmp.NativeSub("idle") +
+                                  " --set OnFileChangeAction=1"),
+                  std::string::npos)
+            << idle.Err();
+    }
     CChild c = Start({"-v", "watch"});
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("watching 1 job(s)") != std::string::npos; }, 20000)) << c.Err();
     // The first run after monitoring started is a full one.
     ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(R("a.txt")); }, 20000)) << c.Err();
     ASSERT_TRUE(WaitFor([&] { return c.Err().find("Sync Completed") != std::string::npos; }, 5000));
@@ -323,6 +353,7 @@ TEST_F(Cli, WatchRunsOnFileChangeIncrementally) {
     // While watch holds the profile and its job, others keep off.
     EXPECT_EQ(Code({"job", "add", "other", L("docs"), R("docs")}), 3);
     EXPECT_EQ(Code({"analyze", "w"}), 3);
+    EXPECT_EQ(Code({"analyze", "idle job"}), 0);
 
     // The engine's own files start nothing.
     const size_t mark2 = c.Err().size();

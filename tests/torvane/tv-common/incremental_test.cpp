@@ -1,5 +1,6 @@
 // The incremental on-change run's tree upkeep on real folders: queued
 // changes re-read only their paths, and the tree's other knowledge stays.
+#include "fake-fs.h"
 #include "file-monitor.h"
 #include "job-harness.h"
 
@@ -385,10 +386,24 @@ TEST(IncrementalRun, ChangedSubtreesOnlyEndAsWholeTreeRuns) {
         [](CSyncJobOptions& o) { o.m_nDirection = JT_LEFT_TO_RIGHT, o.m_bPropagateDeletions = false; },
         [](CSyncJobOptions& o) { o.m_Filters.m_lstIncluded.AddTail(u"f*.txt"), o.m_bCompareMD5crc = true; },
     };
-    auto write = [](const std::string& p, const char* content, time_t t) {
-        std::ofstream(p, std::ios::binary) << content;
+    auto setTime = [](const std::string& p, time_t t) {
         struct timeval tv[2] = {{t, 0}, {t, 0}};
         utimes(p.c_str(), tv);
+    };
+    auto write = [&](const std::string& p, const char* content, time_t t) {
+        std::ofstream(p, std::ios::binary) << content;
+        setTime(p, t);
+    };
+    // The folders a change touched (the item's folder, a new folder and what
+    // it holds) get the test clock's time: the two pairs take each change at
+    // the same moment, whatever the real clock did meanwhile.
+    auto pinFolders = [&](const std::string& sideRoot, const char16_t* path, time_t t) {
+        const fs::path item = sideRoot + ToU8(path);
+        setTime(item.parent_path().string(), t);
+        if (!fs::is_directory(item)) return;
+        setTime(item.string(), t);
+        for (const auto& e : fs::recursive_directory_iterator(item))
+            if (e.is_directory()) setTime(e.path().string(), t);
     };
     using Change = std::tuple<int, const char16_t*, uint32_t>; // side, path, kind
     const std::vector<std::pair<std::function<void(const std::string&)>, std::vector<Change>>> steps = {
@@ -417,6 +432,11 @@ TEST(IncrementalRun, ChangedSubtreesOnlyEndAsWholeTreeRuns) {
         {[&](const std::string& d) { fs::create_directories(d + "/L/d2/empty"); },
          {{0, u"/d2/empty", CIK_CREATED}}},
     };
+    // Folders' times are their birth times, which no test can set: the
+    // sides tell their modification times instead, which the test sets.
+    auto plan = std::make_shared<CFakeFsPlan>();
+    plan->bFolderBirthIsModTime = true;
+    CFakeFsRegistration reg(plan);
     for (const auto& options : variants) {
         CJobHarness h;
         CMonitoredJob jobs[2]; // [1] walks the whole tree
@@ -428,8 +448,11 @@ TEST(IncrementalRun, ChangedSubtreesOnlyEndAsWholeTreeRuns) {
                     fs::create_directories(fs::path(d + side + f).parent_path());
                     write(d + side + f, f, 1700000000);
                 }
-            jobs[j].SetLeftFolder(NormalizeUrl(Utf8ToWide((d + "/L").c_str())));
-            jobs[j].SetRightFolder(NormalizeUrl(Utf8ToWide((d + "/R").c_str())));
+            for (const char* side : {"/L", "/R"})
+                for (const auto& e : fs::recursive_directory_iterator(d + side))
+                    if (e.is_directory()) setTime(e.path().string(), 1700000000);
+            jobs[j].SetLeftFolder(Utf8ToWide(("fakefs://" + d + "/L").c_str()));
+            jobs[j].SetRightFolder(Utf8ToWide(("fakefs://" + d + "/R").c_str()));
             jobs[j].m_Options.m_Filters.m_lstExcluded.AddTail(u"*.tmp");
             options(jobs[j].m_Options);
             jobs[j].m_bPassesOverWholeTree = (uint8_t)j;
@@ -451,10 +474,13 @@ TEST(IncrementalRun, ChangedSubtreesOnlyEndAsWholeTreeRuns) {
             SCOPED_TRACE(n);
             h.m_clock.SleepMs(5000);
             for (int j = 0; j < 2; ++j) {
-                steps[n].first(h.m_tmp.NativeSub(std::to_string(j)));
+                const std::string d = h.m_tmp.NativeSub(std::to_string(j));
+                steps[n].first(d);
                 CCritSectionLock lock(jobs[j].m_JobLock);
-                for (const auto& [side, path, kind] : steps[n].second)
+                for (const auto& [side, path, kind] : steps[n].second) {
+                    pinFolders(d + (side ? "/R" : "/L"), path, (time_t)CZorTime::Now().GetTime());
                     jobs[j].m_aChanges[side].AddTail(ChangedItem(path, kind));
+                }
             }
             runBoth(false, false); // the analyse alone, then again with its Sync
             runBoth(false, true);
