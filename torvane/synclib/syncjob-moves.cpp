@@ -52,47 +52,63 @@ bool IsDeleteLtoR(const CSyncPairAndAction& item) {
     return item.GetEffAction() == EA_COPY_LEFT_TO_RIGHT && !item.LeftExists() && item.RightExists();
 }
 
-// One direction's table: keys in the order first met, each with its entries.
-// An entry that holds one path waits, under its key and file name, for an
-// item of the other kind with that name; the first waiting entry (in list
-// order) takes it. Finding it through the name keeps the pass linear where
-// many files share one size and time.
+// One direction's table: the new and deleted items of each key (in the order
+// the keys were first met), and per key and file name how many of each kind
+// it holds. Files of one size and time are common (extracted archives,
+// copied trees), so a key alone says little: a new item is linked to a
+// deleted one only when nothing else could have been its source. Counting
+// through the names keeps the pass linear where many files share one key.
 struct CDetectFileRenamesAndMoves::CTable {
-    struct CSlot {
+    struct CItem {
+        CSyncTreeNode* pNode;
+        size_t nSlot;
+        bool bNew;
+    };
+    struct CKeyItems {
+        std::vector<CItem> items;
+        size_t nNew = 0, nDel = 0;
+    };
+    struct CSlotKey {
         size_t nKey;
         std::u16string_view name; // the node's own name, alive for the whole pass
-        bool operator==(const CSlot& o) const { return nKey == o.nKey && name == o.name; }
+        bool operator==(const CSlotKey& o) const { return nKey == o.nKey && name == o.name; }
     };
     struct CSlotHash {
-        size_t operator()(const CSlot& s) const {
+        size_t operator()(const CSlotKey& s) const {
             return std::hash<std::u16string_view>()(s.name) ^ (s.nKey * 0x9E3779B97F4A7C15ull);
         }
     };
-    struct CQueue {
-        std::vector<size_t> entries; // indexes into the key's list, in list order
-        size_t nHead = 0;            // the first that still waits
+    // The items of one key under one name: how many of each kind, and the
+    // last of each (the only one where the count is 1).
+    struct CSlot {
+        uint32_t nNew = 0, nDel = 0;
+        CSyncTreeNode* pNew = nullptr;
+        CSyncTreeNode* pDel = nullptr;
     };
 
     std::unordered_map<CMoveKey, size_t, CMoveKeyHash> index;
-    std::vector<std::vector<CMoveEntry>> entries;
-    // [0] entries with only a deleted item (b), [1] entries with only a new one (a).
-    std::unordered_map<CSlot, CQueue, CSlotHash> waiting[2];
+    std::vector<CKeyItems> keys;
+    std::unordered_map<CSlotKey, size_t, CSlotHash> slotIndex;
+    std::vector<CSlot> slots;
 
-    // Puts the path of a new (bNew) or deleted item into the key's list.
-    void Place(const CMoveKey& key, std::u16string_view name, const CWideString& path, bool bNew) {
-        const auto ins = index.emplace(key, entries.size());
-        if (ins.second) entries.emplace_back();
+    void Place(const CMoveKey& key, std::u16string_view name, CSyncTreeNode* pNode, bool bNew) {
+        const auto ins = index.emplace(key, keys.size());
+        if (ins.second) keys.emplace_back();
         const size_t nKey = ins.first->second;
-        std::vector<CMoveEntry>& list = entries[nKey];
-        const auto it = waiting[bNew ? 0 : 1].find(CSlot{nKey, name});
-        if (it != waiting[bNew ? 0 : 1].end() && it->second.nHead < it->second.entries.size()) {
-            CMoveEntry& e = list[it->second.entries[it->second.nHead++]];
-            (bNew ? e.a : e.b) = path;
-            return;
+        const auto sins = slotIndex.emplace(CSlotKey{nKey, name}, slots.size());
+        if (sins.second) slots.emplace_back();
+        CSlot& slot = slots[sins.first->second];
+        CKeyItems& k = keys[nKey];
+        k.items.push_back(CItem{pNode, sins.first->second, bNew});
+        if (bNew) {
+            ++k.nNew;
+            ++slot.nNew;
+            slot.pNew = pNode;
+        } else {
+            ++k.nDel;
+            ++slot.nDel;
+            slot.pDel = pNode;
         }
-        list.emplace_back();
-        (bNew ? list.back().a : list.back().b) = path;
-        waiting[bNew ? 1 : 0][CSlot{nKey, name}].entries.push_back(list.size() - 1);
     }
 };
 
@@ -109,15 +125,28 @@ bool CDetectFileRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     if (item.IsFolder() && CSyncJob::AnyIncludedChildExists(pNode)) return true;
     const std::u16string_view name = pNode->GetNameRef().View();
     if (IsNewCopyLtoR(item))
-        m_pTables[0]->Place(MoveKey(item.m_aCur[0]), name, pNode->GetPath(), true);
+        m_pTables[0]->Place(MoveKey(item.m_aCur[0]), name, pNode, true);
     else if (item.IsNewCopyRtoL())
-        m_pTables[1]->Place(MoveKey(item.m_aCur[1]), name, pNode->GetPath(), true);
+        m_pTables[1]->Place(MoveKey(item.m_aCur[1]), name, pNode, true);
     else if (IsDeleteLtoR(item))
-        m_pTables[0]->Place(MoveKey(item.m_aOld[1]), name, pNode->GetPath(), false);
+        m_pTables[0]->Place(MoveKey(item.m_aOld[1]), name, pNode, false);
     else if (item.IsDeleteRtoL())
-        m_pTables[1]->Place(MoveKey(item.m_aOld[0]), name, pNode->GetPath(), false);
+        m_pTables[1]->Place(MoveKey(item.m_aOld[0]), name, pNode, false);
     return true;
 }
+
+namespace {
+
+void LinkNodes(CSyncTreeNode* pFrom, CSyncTreeNode* pTo) {
+    if (!CSyncJob::HasOnlyFolderAncestors(pFrom) || !CSyncJob::HasOnlyFolderAncestors(pTo)) return;
+    const CWideString from = pFrom->GetPath(), to = pTo->GetPath();
+    pTo->GetItem().SetMove(u"<" + from);
+    pTo->GetItem().SetReason(u"Rename from " + from);
+    pFrom->GetItem().SetMove(u">" + to);
+    pFrom->GetItem().SetReason(u"Rename to " + to);
+}
+
+} // namespace
 
 void CSyncJob::LinkMovePair(CSyncTreeNode* pRoot, const CWideString& from, const CWideString& to) {
     CSyncTreeNode* pFrom = Find(pRoot, from);
@@ -126,33 +155,47 @@ void CSyncJob::LinkMovePair(CSyncTreeNode* pRoot, const CWideString& from, const
         ZorAssertFailed(__FILE__, __LINE__, 0, "LinkMovePair: path not found");
         return;
     }
-    if (!HasOnlyFolderAncestors(pFrom) || !HasOnlyFolderAncestors(pTo)) return;
-    pTo->GetItem().SetMove(u"<" + from);
-    pTo->GetItem().SetReason(u"Rename from " + from);
-    pFrom->GetItem().SetMove(u">" + to);
-    pFrom->GetItem().SetReason(u"Rename to " + to);
+    LinkNodes(pFrom, pTo);
 }
 
 void CSyncJob::DetectMovesAndRenames(CSyncTreeNode* pRoot) {
     {
         CDetectFileRenamesAndMoves detect;
         DoForEntered(pRoot, detect);
-        for (CDetectFileRenamesAndMoves::CTable* t : detect.m_pTables) {
-            for (const std::vector<CMoveEntry>& list : t->entries) {
-                const CMoveEntry* pLoneA = nullptr;
-                const CMoveEntry* pLoneB = nullptr;
-                for (const CMoveEntry& e : list) {
-                    if (!e.a.IsEmpty() && !e.b.IsEmpty()) {
-                        LinkMovePair(pRoot, e.b, e.a);
-                    } else if (e.a.IsEmpty() && e.b.IsEmpty()) {
-                        break;
-                    } else if (e.a.IsEmpty()) {
-                        if (!pLoneB) pLoneB = &e;
-                    } else if (!pLoneA) {
-                        pLoneA = &e;
-                    }
+        const bool bMd5 = m_Options.m_bCompareMD5crc;
+        for (int t = 0; t < 2; ++t) {
+            CDetectFileRenamesAndMoves::CTable& table = *detect.m_pTables[t];
+            // The new item's source side and the side whose copy would move.
+            const int src = t, dst = 1 - t;
+            // With digests, the file that would move must hold what the new one holds.
+            auto sameContent = [&](const CSyncTreeNode* pDel, const CSyncTreeNode* pNew) {
+                if (!bMd5 || pNew->GetItem().IsFolder()) return true;
+                const Md5Crc &mNew = pNew->GetItem().GetMd5(src), &mDel = pDel->GetItem().GetMd5(dst);
+                return !mNew.IsZero() && mNew == mDel;
+            };
+            for (const CDetectFileRenamesAndMoves::CTable::CKeyItems& k : table.keys) {
+                if (!k.nNew || !k.nDel) continue;
+                // A name held by one new and one deleted item of the key: the
+                // names decide (a move to another folder). Any other name
+                // held more than once decides nothing.
+                size_t nPairedByName = 0;
+                for (const auto& it : k.items) {
+                    const auto& slot = table.slots[it.nSlot];
+                    if (!it.bNew || slot.nNew != 1 || slot.nDel != 1) continue;
+                    ++nPairedByName;
+                    if (sameContent(slot.pDel, slot.pNew)) LinkNodes(slot.pDel, slot.pNew);
                 }
-                if (pLoneA && pLoneB) LinkMovePair(pRoot, pLoneB->b, pLoneA->a);
+                // What is left is one deleted and one new item of different
+                // names: a rename. More on either side could pair in more than
+                // one way; those stay copies and deletes.
+                if (k.nNew - nPairedByName != 1 || k.nDel - nPairedByName != 1) continue;
+                CSyncTreeNode *pNew = nullptr, *pDel = nullptr;
+                for (const auto& it : k.items) {
+                    const auto& slot = table.slots[it.nSlot];
+                    if (slot.nNew == 1 && slot.nDel == 1) continue;
+                    (it.bNew ? pNew : pDel) = it.pNode;
+                }
+                if (pNew && pDel && sameContent(pDel, pNew)) LinkNodes(pDel, pNew);
             }
         }
     }

@@ -238,7 +238,7 @@ TEST_F(AnalyzeTest, RenamesAndMovesArePaired) {
     Rename("L", "a/old.txt", "a/new.txt");
     Rename("L", "a/moved.txt", "b/moved.txt");
     Rename("L", "c/grown.txt", "c/grown2.txt");
-    Put("L", "c/grown2.txt", "grows longer");
+    Put("L", "c/grown2.txt", "grows much longer");
     Rename("R", "f", "g");
     ASSERT_TRUE(Analyze().bOk);
 
