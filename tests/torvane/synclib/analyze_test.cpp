@@ -394,6 +394,36 @@ TEST_F(AnalyzeTest, VerticalConflictsExcludedContentAndOlderFileWarning) {
     EXPECT_EQ(Reason(u"/old.txt"), "Warning: Older file to replace Newer file");
 }
 
+// Whatever the changed file's place among its siblings, and also when the
+// folders above the deleted one went with it, nothing below is deleted.
+TEST_F(AnalyzeTest, FolderDeletedWhileAFileInItChangedDeletesNothingBelowIt) {
+    struct Case {
+        const char* removed;
+        const char* changed;
+    } cases[] = {{"top/dir", "top/dir/a.txt"}, {"top/dir", "top/dir/c.txt"}, {"top/dir", "top/dir/f.txt"},
+                 {"top", "top/dir/c.txt"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.changed);
+        Remove("L", "");
+        Remove("R", "");
+        ASSERT_TRUE(h.m_tmp.MakeDir("L") && h.m_tmp.MakeDir("R"));
+        job.ResetTree();
+        for (const char* n : {"a", "b", "c", "d", "e", "f"}) Both(std::string("top/dir/") + n + ".txt");
+        Both("top/sub/x.txt");
+        MakeSyncedPair();
+        Remove("L", c.removed);
+        Put("R", c.changed, "changed on the right");
+        ASSERT_TRUE(Analyze().bOk);
+        CSyncDepthFirstIter it(Node(u"/top"));
+        for (; it.IsValid(); it.Next()) {
+            const std::string path = ToU8(it.GetNode()->GetPath());
+            const bool bBelow = path.rfind(std::string("/") + c.removed, 0) == 0;
+            EXPECT_EQ(Act(it.GetNode()->GetPath().c_str()), bBelow ? "CONFLICT" : "NO_COPY") << path;
+        }
+        EXPECT_EQ(Act(u"/top"), c.removed == std::string("top") ? "CONFLICT" : "NO_COPY");
+    }
+}
+
 // ---------------------------------------------------------------- include rules
 
 TEST_F(AnalyzeTest, WildcardIncludeRuleReachesDeepFilesAndPrunesOtherFolders) {
