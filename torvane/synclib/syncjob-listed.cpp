@@ -252,6 +252,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
             item.m_nFlags |= SPF_EXCLUDED;
             item.m_nExecState = ESS_ANALYZED_ERR;
             item.SetReason(msg);
+            m_aSkippedFolderLinks.push_back(pNode->GetPath());
         } else if (m_Options.m_nFolderLinks == 2) {
             // Drill down: entered like any folder (queued above).
             cur.SetFolder(true);
@@ -403,4 +404,26 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
         item.SetReason(u"File link to: " + target);
     }
     return true;
+}
+
+void CSyncJob::KeepSkippedLinksFacingItemsAsErrors(CSyncTreeNode* pRoot) {
+    const std::vector<CWideString> paths = std::move(m_aSkippedFolderLinks);
+    m_aSkippedFolderLinks.clear();
+    for (const CWideString& path : paths) {
+        CWideString e;
+        CSyncTreeNode* pNode = CSyncTreeNode::LookupCS(pRoot, path, false, nullptr, e);
+        if (!pNode || !pNode->GetParent()) continue;
+        CSyncPairAndAction& item = pNode->GetItem();
+        if (!item.IsExcluded() || item.m_nExecState != ESS_ANALYZED_ERR) continue;
+        for (int side = 0; side < 2; ++side) {
+            const CSideInfo& link = item.m_aCur[side];
+            if (!link.GetFlag(SIF_LINK) || link.IsFolder() || !item.m_aCur[1 - side].Exists()) continue;
+            // Left out, the other side's folder would be forgotten run after
+            // run with nothing said.
+            item.m_nFlags &= (uint8_t)~SPF_EXCLUDED;
+            CExcludeChildren pass;
+            DoForSubtree(pNode, pass, false);
+            break;
+        }
+    }
 }

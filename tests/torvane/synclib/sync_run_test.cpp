@@ -279,6 +279,25 @@ TEST_F(SyncRunTest, MovesAmongFilesOfOneSizeAndTimeKeepEachContent) {
     }
 }
 
+// A skipped folder link facing a real folder on the other side cannot be
+// synced: every run says so, none reports success, nothing goes through the link.
+TEST_F(SyncRunTest, FolderLinkFacingAFolderStaysAnErrorOnEveryRun) {
+    for (const std::string link : {"R", "L"}) {
+        SCOPED_TRACE(link);
+        const std::string real = link == "R" ? "L" : "R";
+        for (const char* d : {"L", "R", "OUT", "mirror-root"}) std::filesystem::remove_all(h.m_tmp.NativeSub(d));
+        for (const char* d : {"L", "R", "OUT"}) h.m_tmp.MakeDir(d);
+        Put(real + "/docs/a.txt", "a");
+        std::filesystem::create_directory_symlink(h.m_tmp.NativeSub("OUT"), h.m_tmp.NativeSub(link + "/docs"));
+        for (int run = 0; run < 3; ++run) {
+            auto r = RunWith([&](CSyncJobOptions& o) { o.SetDirection(link == "R" ? 1 : 0); });
+            EXPECT_EQ(r.nSub, RSS_ATTENTION) << run << sink.Dump();
+            EXPECT_GT(job->m_Stats.m_aCounts[CAT_ERROR].Total(), 0u) << run;
+            EXPECT_TRUE(h.m_tmp.List("OUT").empty()) << run;
+        }
+    }
+}
+
 TEST_F(SyncRunTest, TimeShiftSetsTimesOnlyAndCaseChangeRenames) {
     Put("L/t.txt", "same body");
     Put("L/Case.txt", "case");
