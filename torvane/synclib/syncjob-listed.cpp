@@ -11,6 +11,11 @@
 
 namespace {
 
+// What a file system shows for the parts of a bad entry's name it could not
+// convert, and the unit the entry's key in the tree holds in their place.
+constexpr char16_t kShownForBadUnit = 0xFFFD;
+constexpr char16_t kBadUnitKey = 0xDCFD;
+
 // A listed file: present, not a folder, not a link, its size, both times its
 // modification time, its attributes. Bit 3 (reached through a link) stays.
 void SetListedFile(CSideInfo& rec, int64_t nSize, uint32_t nModTime, uint32_t nAttr) {
@@ -176,6 +181,19 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
     // Unknown attributes: an item in error (full scan), or whatever the tree
     // already knows of it (incremental scan).
     uint32_t nAttributes = entry.m_nAttributes;
+    if (entry.m_bValid == 0 && name.Find(kShownForBadUnit) >= 0) {
+        // The name of a bad entry shows what could not be converted as
+        // U+FFFD, which a valid name may hold as itself. The bad entry takes
+        // a node of its own, keyed with a unit that no valid name holds (a
+        // lone surrogate, shown as U+FFFD again), so that its error never
+        // lands on the file of the valid name.
+        FsItemInfo own = entry;
+        own.m_sName = name;
+        own.m_sName.Replace(kShownForBadUnit, kBadUnitKey);
+        const CWideString ownPath = entryPath.Left(entryPath.GetLength() - name.GetLength()) + own.m_sName;
+        return AddListedItems(ownPath, own, side, bFullScan, bParentExcluded, queue, pRoot, pNode, errKind, errText,
+                              pFolder, pChildIndex);
+    }
     if (entry.m_bValid == 0 || nAttributes == FSA_UNKNOWN) {
         CSideInfo rec;
         SetListedFile(rec, 0, entry.m_nModTime, 0);

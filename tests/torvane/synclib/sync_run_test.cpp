@@ -298,6 +298,27 @@ TEST_F(SyncRunTest, FolderLinkFacingAFolderStaysAnErrorOnEveryRun) {
     }
 }
 
+// A name that is not UTF-8 is shown with U+FFFD; a real file of that
+// shown name is a file of its own and syncs, while the bad name stays an error.
+TEST_F(SyncRunTest, NameNotInUtf8LeavesTheValidNameOfItsDisplayAlone) {
+    const std::string valid = "caf\xEF\xBF\xBD.txt", bad = "caf\xE9.txt";
+    Put("L/" + valid, "valid 1");
+    ExpectClean(RunWith());
+    Put("L/" + bad, "bad");
+    Put("L/" + valid, "valid 2", 1600000100);
+    Put("L/new\xEF\xBF\xBD.txt", "new valid");
+    Put("L/new\xE9.txt", "new bad");
+    for (int run = 0; run < 2; ++run) {
+        auto r = RunWith();
+        EXPECT_EQ(r.nSub, RSS_ATTENTION) << sink.Dump();
+        EXPECT_EQ(job->m_Stats.m_aCounts[CAT_ERROR].Total(), 2u) << sink.Dump();
+        EXPECT_TRUE(Logged("cannot be synchronized: caf%E9.txt")) << sink.Dump();
+        EXPECT_EQ(Get("R/" + valid), "valid 2");
+        EXPECT_EQ(Get("R/new\xEF\xBF\xBD.txt"), "new valid");
+        EXPECT_EQ(h.m_tmp.List("R").size(), 3u);
+    }
+}
+
 TEST_F(SyncRunTest, TimeShiftSetsTimesOnlyAndCaseChangeRenames) {
     Put("L/t.txt", "same body");
     Put("L/Case.txt", "case");
