@@ -225,56 +225,49 @@ TEST_F(SyncRunTest, FilesOfOneFolderMovedToTwoPlacesMoveOneByOne) {
 // other side never gets one file's content under another's name.
 TEST_F(SyncRunTest, MovesAmongFilesOfOneSizeAndTimeKeepEachContent) {
     struct Case {
-        const char* name;
-        std::vector<std::pair<std::string, std::string>> ops; // {from, to}; an empty "to" deletes
-        std::function<void(CSyncJobOptions&)> opts;
-        std::map<std::string, std::string> expect; // the files both sides hold afterwards
-        int nMoves;
+        std::vector<std::pair<std::string, std::string>> ops; // {from, to}: "" deletes; "+path" writes "to"
+        int nDirection;
+        bool bMd5;
+        std::map<std::string, std::string> expect; // what both sides hold afterwards
+        size_t nMoves;
     } cases[] = {
-        {"rm a, mv b c on the right", {{"R/a.txt", ""}, {"R/b.txt", "R/c.txt"}}, nullptr, {{"c.txt", "BBBB"}}, 0},
-        {"one-way: rm a, mv b c", {{"L/a.txt", ""}, {"L/b.txt", "L/c.txt"}},
-         [](CSyncJobOptions& o) { o.SetDirection(1); }, {{"c.txt", "BBBB"}}, 0},
-        {"a to d and b to c", {{"L/a.txt", "L/d.txt"}, {"L/b.txt", "L/c.txt"}}, nullptr,
-         {{"c.txt", "BBBB"}, {"d.txt", "AAAA"}}, 0},
-        {"across folders", {{"L/a.txt", ""}, {"L/b.txt", "L/x/c.txt"}}, nullptr, {{"x/c.txt", "BBBB"}}, 0},
-        {"one rename, one move by name", {{"L/a.txt", "L/z.txt"}, {"L/b.txt", "L/x/b.txt"}}, nullptr,
-         {{"z.txt", "AAAA"}, {"x/b.txt", "BBBB"}}, 2},
-        {"digests differ", {{"L/a.txt", ""}, {"+L/c.txt", "BBBB"}},
-         [](CSyncJobOptions& o) { o.m_bCompareMD5crc = true; }, {{"b.txt", "BBBB"}, {"c.txt", "BBBB"}}, 0},
-        {"digests match", {{"L/a.txt", "L/c.txt"}}, [](CSyncJobOptions& o) { o.m_bCompareMD5crc = true; },
-         {{"b.txt", "BBBB"}, {"c.txt", "AAAA"}}, 1},
+        {{{"R/a.txt", ""}, {"R/b.txt", "R/c.txt"}}, 0, false, {{"c.txt", "BBBB"}}, 0},
+        {{{"L/a.txt", ""}, {"L/b.txt", "L/c.txt"}}, 1, false, {{"c.txt", "BBBB"}}, 0},
+        {{{"L/a.txt", "L/d.txt"}, {"L/b.txt", "L/c.txt"}}, 0, false, {{"c.txt", "BBBB"}, {"d.txt", "AAAA"}}, 0},
+        {{{"L/a.txt", ""}, {"L/b.txt", "L/x/c.txt"}}, 0, false, {{"x/c.txt", "BBBB"}}, 0},
+        {{{"L/a.txt", ""}, {"+L/c.txt", "BBBB"}}, 0, true, {{"b.txt", "BBBB"}, {"c.txt", "BBBB"}}, 0},
+        {{{"L/a.txt", "L/c.txt"}}, 0, true, {{"b.txt", "BBBB"}, {"c.txt", "AAAA"}}, 1},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(&c - cases);
         for (const char* d : {"L", "R", "mirror-root"}) std::filesystem::remove_all(h.m_tmp.NativeSub(d));
-        h.m_tmp.MakeDir("L");
         h.m_tmp.MakeDir("R");
         Put("L/a.txt", "AAAA");
         Put("L/b.txt", "BBBB");
-        ExpectClean(RunWith(c.opts));
+        auto opts = [&](CSyncJobOptions& o) {
+            if (c.nDirection) o.SetDirection(c.nDirection);
+            o.m_bCompareMD5crc = c.bMd5;
+        };
+        ExpectClean(RunWith(opts));
         for (const auto& [from, to] : c.ops) {
-            if (from[0] == '+') {
-                Put(from.substr(1), to);
-            } else if (to.empty()) {
-                std::filesystem::remove(h.m_tmp.NativeSub(from));
-            } else {
-                h.m_tmp.MakeDir(std::filesystem::path(to).parent_path());
+            if (from[0] == '+') Put(from.substr(1), to);
+            else if (to.empty()) std::filesystem::remove(h.m_tmp.NativeSub(from));
+            else if (h.m_tmp.MakeDir(std::filesystem::path(to).parent_path()))
                 std::filesystem::rename(h.m_tmp.NativeSub(from), h.m_tmp.NativeSub(to));
-            }
         }
-        auto r = RunWith(c.opts);
-        for (const std::string side : {"L", "R"}) {
+        auto r = RunWith(opts);
+        for (const std::string side : {"L/", "R/"}) {
             std::map<std::string, std::string> got;
             for (auto& e : std::filesystem::recursive_directory_iterator(h.m_tmp.NativeSub(side))) {
                 const std::string rel = std::filesystem::relative(e.path(), h.m_tmp.NativeSub(side));
-                if (e.is_regular_file() && rel.rfind("_tvdata_", 0) != 0) got[rel] = Get(side + "/" + rel);
+                if (e.is_regular_file() && rel.rfind("_tvdata_", 0) != 0) got[rel] = Get(side + rel);
             }
             EXPECT_EQ(got, c.expect) << side << sink.Dump();
         }
         const std::string log = sink.Dump();
         size_t n = 0;
         for (size_t p = log.find("Move File "); p != std::string::npos; p = log.find("Move File ", p + 1)) ++n;
-        EXPECT_EQ(n, (size_t)c.nMoves) << log;
+        EXPECT_EQ(n, c.nMoves) << log;
         ExpectClean(r);
     }
 }
