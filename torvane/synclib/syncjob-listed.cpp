@@ -194,14 +194,20 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
         return AddListedItems(ownPath, own, side, bFullScan, bParentExcluded, queue, pRoot, pNode, errKind, errText,
                               pFolder, pChildIndex);
     }
-    if (entry.m_bValid == 0 || nAttributes == FSA_UNKNOWN) {
+    // A bad entry keyed apart (above) is an error in every scan, never a
+    // file: a look-up of its path finds, if anything, the valid name's file.
+    const bool bBadKey = name.Find(kBadUnitKey) >= 0;
+    if (entry.m_bValid == 0 || bBadKey || nAttributes == FSA_UNKNOWN) {
         CSideInfo rec;
         SetListedFile(rec, 0, entry.m_nModTime, 0);
         if (!setNode(rec, u"Cannot add inv-attr node: ")) return false;
-        if (bFullScan) {
+        if (bFullScan || bBadKey) {
             CSyncPairAndAction& item = pNode->GetItem();
             item.m_nExecState = ESS_ANALYZED_ERR;
-            item.SetReason(entry.m_sNote);
+            if (!entry.m_sNote.IsEmpty() || !bBadKey)
+                item.SetReason(entry.m_sNote);
+            else if (item.GetReason().IsEmpty())
+                item.SetReason(u"file name cannot be read without loss, cannot be synchronized");
             return true;
         }
         nAttributes = pNode->IsContainer() ? (uint32_t)FSA_FOLDER : 0u;
