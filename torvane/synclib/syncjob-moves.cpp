@@ -79,19 +79,30 @@ struct CDetectFileRenamesAndMoves::CTable {
         }
     };
     // The items of one key under one name: how many of each kind, and the
-    // last of each (the only one where the count is 1).
+    // last of each (the only one where the count is 1); the same for those
+    // whose folder is itself new, or deleted, in this direction.
     struct CSlot {
-        uint32_t nNew = 0, nDel = 0;
+        uint32_t nNew = 0, nDel = 0, nNewInFolder = 0, nDelInFolder = 0;
         CSyncTreeNode* pNew = nullptr;
         CSyncTreeNode* pDel = nullptr;
+        CSyncTreeNode* pNewInFolder = nullptr;
+        CSyncTreeNode* pDelInFolder = nullptr;
+        bool bFolderLinked = false;
+    };
+    struct CFolderPairHash {
+        size_t operator()(const std::pair<const CSyncTreeNode*, const CSyncTreeNode*>& p) const {
+            return std::hash<const void*>()(p.first) ^ (std::hash<const void*>()(p.second) * 31);
+        }
     };
 
     std::unordered_map<CMoveKey, size_t, CMoveKeyHash> index;
     std::vector<CKeyItems> keys;
     std::unordered_map<CSlotKey, size_t, CSlotHash> slotIndex;
     std::vector<CSlot> slots;
+    // Per new or deleted folder, the items placed from it.
+    std::unordered_map<const CSyncTreeNode*, size_t> folderItems;
 
-    void Place(const CMoveKey& key, std::u16string_view name, CSyncTreeNode* pNode, bool bNew) {
+    void Place(const CMoveKey& key, std::u16string_view name, CSyncTreeNode* pNode, bool bNew, bool bInFolder) {
         const auto ins = index.emplace(key, keys.size());
         if (ins.second) keys.emplace_back();
         const size_t nKey = ins.first->second;
@@ -100,14 +111,30 @@ struct CDetectFileRenamesAndMoves::CTable {
         CSlot& slot = slots[sins.first->second];
         CKeyItems& k = keys[nKey];
         k.items.push_back(CItem{pNode, sins.first->second, bNew});
-        if (bNew) {
-            ++k.nNew;
-            ++slot.nNew;
-            slot.pNew = pNode;
-        } else {
-            ++k.nDel;
-            ++slot.nDel;
-            slot.pDel = pNode;
+        ++(bNew ? k.nNew : k.nDel);
+        ++(bNew ? slot.nNew : slot.nDel);
+        (bNew ? slot.pNew : slot.pDel) = pNode;
+        if (!bInFolder) return;
+        ++(bNew ? slot.nNewInFolder : slot.nDelInFolder);
+        (bNew ? slot.pNewInFolder : slot.pDelInFolder) = pNode;
+        ++folderItems[pNode->GetParent()];
+    }
+
+    // A name that several items of a key hold decides nothing by itself, but
+    // a folder that went as a whole and a new one can: when every item of
+    // each is matched by name to one in the other, and in each such name it
+    // is the only candidate from a new or deleted folder (a folder renamed
+    // while files of its names and sizes went elsewhere).
+    void MatchFolders() {
+        std::unordered_map<std::pair<const CSyncTreeNode*, const CSyncTreeNode*>, size_t, CFolderPairHash> matched;
+        for (const CSlot& s : slots)
+            if (s.nNewInFolder == 1 && s.nDelInFolder == 1)
+                ++matched[{s.pDelInFolder->GetParent(), s.pNewInFolder->GetParent()}];
+        for (CSlot& s : slots) {
+            if (s.nNewInFolder != 1 || s.nDelInFolder != 1 || (s.nNew == 1 && s.nDel == 1)) continue;
+            const CSyncTreeNode *pFrom = s.pDelInFolder->GetParent(), *pTo = s.pNewInFolder->GetParent();
+            const size_t n = matched[{pFrom, pTo}];
+            s.bFolderLinked = n == folderItems[pFrom] && n == folderItems[pTo];
         }
     }
 };
@@ -124,14 +151,16 @@ bool CDetectFileRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     if (!item.GetMove().IsEmpty()) ClearMove(item);
     if (item.IsFolder() && CSyncJob::AnyIncludedChildExists(pNode)) return true;
     const std::u16string_view name = pNode->GetNameRef().View();
+    const CSyncTreeNode* pParent = pNode->GetParent();
+    const CSyncPairAndAction* pFolder = pParent && pParent->GetParent() ? &pParent->GetItem() : nullptr;
     if (IsNewCopyLtoR(item))
-        m_pTables[0]->Place(MoveKey(item.m_aCur[0]), name, pNode, true);
+        m_pTables[0]->Place(MoveKey(item.m_aCur[0]), name, pNode, true, pFolder && IsNewCopyLtoR(*pFolder));
     else if (item.IsNewCopyRtoL())
-        m_pTables[1]->Place(MoveKey(item.m_aCur[1]), name, pNode, true);
+        m_pTables[1]->Place(MoveKey(item.m_aCur[1]), name, pNode, true, pFolder && pFolder->IsNewCopyRtoL());
     else if (IsDeleteLtoR(item))
-        m_pTables[0]->Place(MoveKey(item.m_aOld[1]), name, pNode, false);
+        m_pTables[0]->Place(MoveKey(item.m_aOld[1]), name, pNode, false, pFolder && IsDeleteLtoR(*pFolder));
     else if (item.IsDeleteRtoL())
-        m_pTables[1]->Place(MoveKey(item.m_aOld[0]), name, pNode, false);
+        m_pTables[1]->Place(MoveKey(item.m_aOld[0]), name, pNode, false, pFolder && pFolder->IsDeleteRtoL());
     return true;
 }
 
@@ -173,26 +202,38 @@ void CSyncJob::DetectMovesAndRenames(CSyncTreeNode* pRoot) {
                 const Md5Crc &mNew = pNew->GetItem().GetMd5(src), &mDel = pDel->GetItem().GetMd5(dst);
                 return !mNew.IsZero() && mNew == mDel;
             };
+            table.MatchFolders();
+            using CSlot = CDetectFileRenamesAndMoves::CTable::CSlot;
+            auto byName = [](const CSlot& slot) { return slot.nNew == 1 && slot.nDel == 1; };
             for (const CDetectFileRenamesAndMoves::CTable::CKeyItems& k : table.keys) {
                 if (!k.nNew || !k.nDel) continue;
                 // A name held by one new and one deleted item of the key: the
                 // names decide (a move to another folder). Any other name
-                // held more than once decides nothing.
-                size_t nPairedByName = 0;
+                // held more than once decides nothing, unless the folders do.
+                size_t nPaired = 0;
                 for (const auto& it : k.items) {
-                    const auto& slot = table.slots[it.nSlot];
-                    if (!it.bNew || slot.nNew != 1 || slot.nDel != 1) continue;
-                    ++nPairedByName;
-                    if (sameContent(slot.pDel, slot.pNew)) LinkNodes(slot.pDel, slot.pNew);
+                    const CSlot& slot = table.slots[it.nSlot];
+                    if (!it.bNew) continue;
+                    if (byName(slot)) {
+                        if (sameContent(slot.pDel, slot.pNew)) LinkNodes(slot.pDel, slot.pNew);
+                    } else if (slot.bFolderLinked && it.pNode == slot.pNewInFolder) {
+                        if (sameContent(slot.pDelInFolder, slot.pNewInFolder))
+                            LinkNodes(slot.pDelInFolder, slot.pNewInFolder);
+                    } else {
+                        continue;
+                    }
+                    ++nPaired;
                 }
                 // What is left is one deleted and one new item of different
                 // names: a rename. More on either side could pair in more than
                 // one way; those stay copies and deletes.
-                if (k.nNew - nPairedByName != 1 || k.nDel - nPairedByName != 1) continue;
+                if (k.nNew - nPaired != 1 || k.nDel - nPaired != 1) continue;
                 CSyncTreeNode *pNew = nullptr, *pDel = nullptr;
                 for (const auto& it : k.items) {
-                    const auto& slot = table.slots[it.nSlot];
-                    if (slot.nNew == 1 && slot.nDel == 1) continue;
+                    const CSlot& slot = table.slots[it.nSlot];
+                    if (byName(slot) || (slot.bFolderLinked && (it.pNode == slot.pNewInFolder ||
+                                                                it.pNode == slot.pDelInFolder)))
+                        continue;
                     (it.bNew ? pNew : pDel) = it.pNode;
                 }
                 if (pNew && pDel && sameContent(pDel, pNew)) LinkNodes(pDel, pNew);

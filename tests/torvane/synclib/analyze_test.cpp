@@ -234,12 +234,14 @@ TEST_F(AnalyzeTest, RenamesAndMovesArePaired) {
     Both("f/1.txt", "one");
     Both("f/2.txt", "two!");
     Both("f/3.txt", "three");
+    Both("h/1.txt", "uno"); // f/1.txt's name, size and time, deleted while f is renamed
     MakeSyncedPair();
     Rename("L", "a/old.txt", "a/new.txt");
     Rename("L", "a/moved.txt", "b/moved.txt");
     Rename("L", "c/grown.txt", "c/grown2.txt");
     Put("L", "c/grown2.txt", "grows much longer");
     Rename("R", "f", "g");
+    Remove("R", "h/1.txt");
     ASSERT_TRUE(Analyze().bOk);
 
     EXPECT_EQ(Move(u"/a/new.txt"), "</a/old.txt");
@@ -261,7 +263,7 @@ TEST_F(AnalyzeTest, RenamesAndMovesArePaired) {
         EXPECT_EQ(Move(p).substr(0, 1), "=") << ToU8(p);
         EXPECT_EQ(Reason(p), "parent folder renamed") << ToU8(p);
     }
-    EXPECT_TRUE(Logged("Right to Left: Rename/Move File/Folder: 2 ", 2)) << h.m_sink.Dump();
+    EXPECT_TRUE(Logged("Right to Left: Delete File: 1 Rename/Move File/Folder: 2 ", 2)) << h.m_sink.Dump();
 
     // Without move detection the same changes are copies and deletes.
     job.m_Options.m_bDetectMovesAndRenames = false;
