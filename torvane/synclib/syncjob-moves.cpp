@@ -122,9 +122,10 @@ struct CDetectFileRenamesAndMoves::CTable {
 
     // A name that several items of a key hold decides nothing by itself, but
     // a folder that went as a whole and a new one can: when every item of
-    // each is matched by name to one in the other, and in each such name it
-    // is the only candidate from a new or deleted folder (a folder renamed
-    // while files of its names and sizes went elsewhere).
+    // each (two at least: one alone says no more than its name) is matched
+    // by name to one in the other, and in each such name it is the only
+    // candidate from a new or deleted folder (a folder renamed while files
+    // of its names and sizes went elsewhere).
     void MatchFolders() {
         std::unordered_map<std::pair<const CSyncTreeNode*, const CSyncTreeNode*>, size_t, CFolderPairHash> matched;
         for (const CSlot& s : slots)
@@ -134,7 +135,7 @@ struct CDetectFileRenamesAndMoves::CTable {
             if (s.nNewInFolder != 1 || s.nDelInFolder != 1 || (s.nNew == 1 && s.nDel == 1)) continue;
             const CSyncTreeNode *pFrom = s.pDelInFolder->GetParent(), *pTo = s.pNewInFolder->GetParent();
             const size_t n = matched[{pFrom, pTo}];
-            s.bFolderLinked = n == folderItems[pFrom] && n == folderItems[pTo];
+            s.bFolderLinked = n >= 2 && n == folderItems[pFrom] && n == folderItems[pTo];
         }
     }
 };
