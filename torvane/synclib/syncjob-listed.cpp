@@ -445,7 +445,7 @@ void CSyncJob::KeepSkippedLinksFacingItemsAsErrors(CSyncTreeNode* pRoot) {
             // Left out, the other side's folder would be forgotten run after
             // run with nothing said.
             item.m_nFlags &= (uint8_t)~SPF_EXCLUDED;
-            CExcludeChildren pass;
+            CDoPropagateExclusionsDown pass; // the folder in error takes its content out
             DoForSubtree(pNode, pass, false);
             break;
         }
