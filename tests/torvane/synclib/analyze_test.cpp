@@ -371,13 +371,18 @@ TEST_F(AnalyzeTest, DeletionsAndOneWayJobs) {
 
 TEST_F(AnalyzeTest, VerticalConflictsExcludedContentAndOlderFileWarning) {
     Both("p/changed.txt", "abc");
+    Both("p/before.txt"); // met by the walk before the changed file
     Both("p/other.txt");
+    Both("t/top.txt");    // t goes with the folder below it
+    Both("t/u/changed.txt", "abc");
     Both("q/skip.tmp");
     Both("q/plain.txt");
     Both("old.txt", "same");
     MakeSyncedPair();
     Remove("R", "p");                              // folder deleted on the right...
     Put("L", "p/changed.txt", "changed on left");  // ...while a file in it changed on the left
+    Remove("R", "t");
+    Put("L", "t/u/changed.txt", "changed on left");
     Remove("L", "q");                              // folder deleted on the left holds an excluded file
     Put("L", "old.txt", "left!", kFileTime - 100); // an older left file replaces a newer right one
     job.m_Options.m_Filters.m_lstExcluded.AddTail(u"*.tmp");
@@ -388,39 +393,15 @@ TEST_F(AnalyzeTest, VerticalConflictsExcludedContentAndOlderFileWarning) {
     EXPECT_EQ(Reason(u"/p/changed.txt"), "Sync will delete Folder /p on Left because it is deleted on Right, File "
                                          "/p/changed.txt changed on Left (Vertical Conflict)")
         << h.m_sink.Dump();
-    EXPECT_EQ(Act(u"/p/other.txt"), "CONFLICT");
-    EXPECT_EQ(Reason(u"/p/other.txt"), "Parent folder conflict propagated down to children");
+    for (const char16_t* p : {u"/p/before.txt", u"/p/other.txt", u"/t/top.txt"}) {
+        EXPECT_EQ(Act(p), "CONFLICT") << ToU8(p);
+        EXPECT_EQ(Reason(p), "Parent folder conflict propagated down to children") << ToU8(p);
+    }
+    EXPECT_EQ(Act(u"/t"), "CONFLICT");
     EXPECT_EQ(Act(u"/q/skip.tmp"), "COPY_LEFT_TO_RIGHT");
     EXPECT_EQ(Reason(u"/q/skip.tmp"), "included by delete above: excluded: match *.tmp");
     EXPECT_EQ(Act(u"/old.txt"), "COPY_LEFT_TO_RIGHT");
     EXPECT_EQ(Reason(u"/old.txt"), "Warning: Older file to replace Newer file");
-}
-
-// Whatever the changed file's place among its siblings, and also when the
-// folders above the deleted one went with it, nothing below is deleted.
-TEST_F(AnalyzeTest, FolderDeletedWhileAFileInItChangedDeletesNothingBelowIt) {
-    // {folder deleted on the left, file changed on the right}
-    const std::pair<std::string, std::string> cases[] = {
-        {"t1/dir", "t1/dir/a.txt"}, {"t2/dir", "t2/dir/c.txt"}, {"t3/dir", "t3/dir/f.txt"}, {"t4", "t4/dir/c.txt"}};
-    for (const auto& [removed, changed] : cases) {
-        for (const char* n : {"a", "b", "c", "d", "e", "f"}) Both(removed.substr(0, 2) + "/dir/" + n + ".txt");
-        Both(removed.substr(0, 2) + "/sub/x.txt");
-    }
-    MakeSyncedPair();
-    for (const auto& [removed, changed] : cases) {
-        Remove("L", removed);
-        Put("R", changed, "changed on the right");
-    }
-    ASSERT_TRUE(Analyze().bOk);
-    for (const auto& [removed, changed] : cases) {
-        CSyncDepthFirstIter it(Node(Utf8ToWide(("/" + removed.substr(0, 2)).c_str()).c_str()));
-        for (; it.IsValid(); it.Next()) {
-            const CWideString path = it.GetNode()->GetPath();
-            const bool bBelow = ToU8(path).rfind("/" + removed, 0) == 0;
-            EXPECT_EQ(Act(path.c_str()), bBelow ? "CONFLICT" : "NO_COPY") << ToU8(path);
-        }
-    }
-    EXPECT_EQ(Act(u"/t4"), "CONFLICT");
 }
 
 // ---------------------------------------------------------------- include rules

@@ -477,6 +477,8 @@ TEST(IncrementalRun, ReAnalysedBadNameStaysAnError) {
     f.job.QueueReAnalyzeChange(u"/caf\xDCFD.txt");
     ASSERT_TRUE(f.Apply({}, 0, err)) << ToU8(err);
     EXPECT_EQ(f.Node(u"/caf\xFFFD.txt")->GetItem().m_aCur[0].m_Len.GetValue(), 5u);
-    EXPECT_EQ(f.Node(u"/caf\xDCFD.txt")->GetItem().m_nExecState, ESS_ANALYZED_ERR);
-    EXPECT_FALSE(f.Node(u"/caf\xDCFD.txt")->GetItem().GetReason().IsEmpty());
+    CSyncTreeNode* pBad = f.Node(u"/caf\xDCFD.txt");
+    ASSERT_TRUE(pBad);
+    EXPECT_EQ(pBad->GetItem().m_nExecState, ESS_ANALYZED_ERR);
+    EXPECT_FALSE(pBad->GetItem().GetReason().IsEmpty());
 }
