@@ -169,10 +169,6 @@ CMoveKey MoveKey(const CSideInfo& rec);
 bool IsNewCopyLtoR(const CSyncPairAndAction& item);
 bool IsDeleteLtoR(const CSyncPairAndAction& item);
 
-struct CMoveEntry {
-    CWideString a; // a new item
-    CWideString b; // a deleted item
-};
 struct CMoveKeyHash {
     size_t operator()(const CMoveKey& k) const {
         return (size_t)(k.m_nLen * 0x9E3779B97F4A7C15ull) ^ k.m_nTime;
@@ -184,7 +180,7 @@ public:
     CDetectFileRenamesAndMoves();
     ~CDetectFileRenamesAndMoves() override;
     bool DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) override;
-    // Keys in the order they were first met, each with its entries.
+    // Keys in the order they were first met, each with its new and deleted items.
     struct CTable;
     CTable* m_pTables[2]; // left-to-right, right-to-left
 };

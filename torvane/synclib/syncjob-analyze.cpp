@@ -179,6 +179,7 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
     const CWideString settings = FormatOptionsLine() + u"\n" + FormatFilterFlags() + m_Filters.Describe();
 
     BeginFilterJudging(pRoot);
+    m_aSkippedFolderLinks.clear();
     // The two scans.
     const int64_t nScansStart = ZorGetTickMs();
     for (int side = 0; side < 2; side++) {
@@ -196,6 +197,7 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
         }
     }
 
+    KeepSkippedLinksFacingItemsAsErrors(pRoot);
     // Filters over both sides' records.
     SetProgress(96, u"Applying Exclude and Include Filters", false);
     m_pVisited = TakeVisitedSubtrees(pRoot, settings);

@@ -132,31 +132,50 @@ bool CDoDetectVerticalDeleteConflicts::DoWithPair(CSyncTreeNode* pNode, CSyncJob
     CSyncPairAndAction& P = pParent->GetItem();
     CSyncPairAndAction& C = pNode->GetItem();
     const uint8_t pe = P.GetEffAction(), ce = C.GetEffAction();
-    auto both = [&](const CWideString& reasonC, const CWideString& reasonP, int kind) {
+    // pTop: the folder whose subtree the conflict covers (the parent, or a
+    // folder above it deleted on the same side).
+    auto both = [&](const CWideString& reasonC, const CWideString& reasonP, int kind, CSyncTreeNode* pTop) {
         C.m_nSysAction = P.m_nSysAction = EA_CONFLICT;
         ClearPending(C);
         ClearPending(P);
         C.SetReason(reasonC);
         P.SetReason(reasonP);
         LogReason(pJob, kind, pNode);
+        // The conflict covers everything below the folder, also the items the
+        // walk has passed already (the names before this one).
+        pJob->DoForSubtree(pTop, *this, false);
     };
     // Paths are made only for the items that get a reason.
     auto pPath = [&] { return pParent->GetPath(); };
     auto cPath = [&] { return pNode->GetPath(); };
+    // A deleted folder whose folders above were deleted with it: the
+    // conflict reaches up to the highest of them, which gets the same reason.
+    auto deleteConflict = [&](const char16_t* format, int kind) {
+        CSyncTreeNode* pTop = pParent;
+        while (pTop->GetParent() && pTop->GetParent()->GetParent()) {
+            const CSyncPairAndAction& a = pTop->GetParent()->GetItem();
+            if (a.IsExcluded() || !a.IsDeleteAction() || a.GetEffAction() != pe) break;
+            pTop = pTop->GetParent();
+        }
+        if (pTop != pParent) {
+            CSyncPairAndAction& T = pTop->GetItem();
+            T.m_nSysAction = EA_CONFLICT;
+            ClearPending(T);
+            T.SetReason(CWideString::Formatted(format, pTop->GetPath(), cPath()));
+        }
+        const CWideString r = CWideString::Formatted(format, pPath(), cPath());
+        both(r, r, kind, pTop);
+    };
     const CSideInfo& pSrcL = P.m_aCur[pe == EA_COPY_RIGHT_TO_LEFT ? 1 : 0];
     const CSideInfo& pSrcR = P.m_aCur[pe == EA_COPY_LEFT_TO_RIGHT ? 0 : 1];
     if (P.m_aCur[0].Exists() && pSrcL.m_Len.IsDeleted() && !C.IsExcluded() && C.SrcExistsDefLeft()) {
-        const CWideString r = CWideString::Formatted(
-            u"Sync will delete Folder %s on Left because it is deleted on Right, File %s changed on Left "
-            u"(Vertical Conflict)",
-            pPath(), cPath());
-        both(r, r, 7976);
+        deleteConflict(u"Sync will delete Folder %s on Left because it is deleted on Right, File %s changed on Left "
+                       u"(Vertical Conflict)",
+                       7976);
     } else if (P.m_aCur[1].Exists() && pSrcR.m_Len.IsDeleted() && !C.IsExcluded() && C.SrcExistsDefRight()) {
-        const CWideString r = CWideString::Formatted(
-            u"Sync will delete Folder %s on Right because it is deleted on Left, File %s changed on Right "
-            u"(Vertical Conflict)",
-            pPath(), cPath());
-        both(r, r, 7987);
+        deleteConflict(u"Sync will delete Folder %s on Right because it is deleted on Left, File %s changed on "
+                       u"Right (Vertical Conflict)",
+                       7987);
     } else if (P.IsFolder() && pe == EA_COPY_LEFT_TO_RIGHT && !C.IsExcluded() &&
                (ce == EA_COPY_RIGHT_TO_LEFT || ce == EA_TIME_RIGHT_TO_LEFT)) {
         both(CWideString::Formatted(u"Sync will Copy Folder %s from Left to Right, yet its child file %s will "
@@ -165,13 +184,13 @@ bool CDoDetectVerticalDeleteConflicts::DoWithPair(CSyncTreeNode* pNode, CSyncJob
              CWideString::Formatted(
                  u"Sync will Copy Folder %s from Left to Right, File %s is copied Right to Left (Vertical Conflict)",
                  pPath(), cPath()),
-             8000);
+             8000, pParent);
     } else if (P.IsFolder() && pe == EA_COPY_RIGHT_TO_LEFT && !C.IsExcluded() &&
                (ce == EA_COPY_LEFT_TO_RIGHT || ce == EA_TIME_LEFT_TO_RIGHT)) {
         const CWideString r = CWideString::Formatted(u"Sync will Copy Folder %s from Right to Left, yet its child "
                                                      u"file %s will Copy from Left to Right (Vertical Conflict)",
                                                      pPath(), cPath());
-        both(r, r, 8013);
+        both(r, r, 8013, pParent);
     } else if (pe == EA_CONFLICT && !C.IsExcluded() && ce != EA_CONFLICT) {
         if (C.ExistsAnywhere()) {
             C.m_nSysAction = EA_CONFLICT;

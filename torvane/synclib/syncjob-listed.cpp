@@ -11,6 +11,11 @@
 
 namespace {
 
+// What a file system shows for the parts of a bad entry's name it could not
+// convert, and the unit the entry's key in the tree holds in their place.
+constexpr char16_t kShownForBadUnit = 0xFFFD;
+constexpr char16_t kBadUnitKey = 0xDCFD;
+
 // A listed file: present, not a folder, not a link, its size, both times its
 // modification time, its attributes. Bit 3 (reached through a link) stays.
 void SetListedFile(CSideInfo& rec, int64_t nSize, uint32_t nModTime, uint32_t nAttr) {
@@ -176,14 +181,33 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
     // Unknown attributes: an item in error (full scan), or whatever the tree
     // already knows of it (incremental scan).
     uint32_t nAttributes = entry.m_nAttributes;
-    if (entry.m_bValid == 0 || nAttributes == FSA_UNKNOWN) {
+    if (entry.m_bValid == 0 && name.Find(kShownForBadUnit) >= 0) {
+        // The name of a bad entry shows what could not be converted as
+        // U+FFFD, which a valid name may hold as itself. The bad entry takes
+        // a node of its own, keyed with a unit that no valid name holds (a
+        // lone surrogate, shown as U+FFFD again), so that its error never
+        // lands on the file of the valid name.
+        FsItemInfo own = entry;
+        own.m_sName = name;
+        own.m_sName.Replace(kShownForBadUnit, kBadUnitKey);
+        const CWideString ownPath = entryPath.Left(entryPath.GetLength() - name.GetLength()) + own.m_sName;
+        return AddListedItems(ownPath, own, side, bFullScan, bParentExcluded, queue, pRoot, pNode, errKind, errText,
+                              pFolder, pChildIndex);
+    }
+    // A bad entry keyed apart (above) is an error in every scan, never a
+    // file: a look-up of its path finds, if anything, the valid name's file.
+    const bool bBadKey = name.Find(kBadUnitKey) >= 0;
+    if (entry.m_bValid == 0 || bBadKey || nAttributes == FSA_UNKNOWN) {
         CSideInfo rec;
         SetListedFile(rec, 0, entry.m_nModTime, 0);
         if (!setNode(rec, u"Cannot add inv-attr node: ")) return false;
-        if (bFullScan) {
+        if (bFullScan || bBadKey) {
             CSyncPairAndAction& item = pNode->GetItem();
             item.m_nExecState = ESS_ANALYZED_ERR;
-            item.SetReason(entry.m_sNote);
+            if (!entry.m_sNote.IsEmpty() || !bBadKey)
+                item.SetReason(entry.m_sNote);
+            else if (item.GetReason().IsEmpty())
+                item.SetReason(u"file name cannot be read without loss, cannot be synchronized");
             return true;
         }
         nAttributes = pNode->IsContainer() ? (uint32_t)FSA_FOLDER : 0u;
@@ -252,6 +276,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
             item.m_nFlags |= SPF_EXCLUDED;
             item.m_nExecState = ESS_ANALYZED_ERR;
             item.SetReason(msg);
+            m_aSkippedFolderLinks.push_back(pNode->GetPath());
         } else if (m_Options.m_nFolderLinks == 2) {
             // Drill down: entered like any folder (queued above).
             cur.SetFolder(true);
@@ -403,4 +428,26 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
         item.SetReason(u"File link to: " + target);
     }
     return true;
+}
+
+void CSyncJob::KeepSkippedLinksFacingItemsAsErrors(CSyncTreeNode* pRoot) {
+    const std::vector<CWideString> paths = std::move(m_aSkippedFolderLinks);
+    m_aSkippedFolderLinks.clear();
+    for (const CWideString& path : paths) {
+        CWideString e;
+        CSyncTreeNode* pNode = CSyncTreeNode::LookupCS(pRoot, path, false, nullptr, e);
+        if (!pNode || !pNode->GetParent()) continue;
+        CSyncPairAndAction& item = pNode->GetItem();
+        if (!item.IsExcluded() || item.m_nExecState != ESS_ANALYZED_ERR) continue;
+        for (int side = 0; side < 2; ++side) {
+            const CSideInfo& link = item.m_aCur[side];
+            if (!link.GetFlag(SIF_LINK) || link.IsFolder() || !item.m_aCur[1 - side].Exists()) continue;
+            // Left out, the other side's folder would be forgotten run after
+            // run with nothing said.
+            item.m_nFlags &= (uint8_t)~SPF_EXCLUDED;
+            CDoPropagateExclusionsDown pass; // the folder in error takes its content out
+            DoForSubtree(pNode, pass, false);
+            break;
+        }
+    }
 }

@@ -52,47 +52,91 @@ bool IsDeleteLtoR(const CSyncPairAndAction& item) {
     return item.GetEffAction() == EA_COPY_LEFT_TO_RIGHT && !item.LeftExists() && item.RightExists();
 }
 
-// One direction's table: keys in the order first met, each with its entries.
-// An entry that holds one path waits, under its key and file name, for an
-// item of the other kind with that name; the first waiting entry (in list
-// order) takes it. Finding it through the name keeps the pass linear where
-// many files share one size and time.
+// One direction's table: the new and deleted items of each key (in the order
+// the keys were first met), and per key and file name how many of each kind
+// it holds. Files of one size and time are common (extracted archives,
+// copied trees), so a key alone says little: a new item is linked to a
+// deleted one only when nothing else could have been its source. Counting
+// through the names keeps the pass linear where many files share one key.
 struct CDetectFileRenamesAndMoves::CTable {
-    struct CSlot {
+    struct CItem {
+        CSyncTreeNode* pNode;
+        size_t nSlot;
+        bool bNew;
+    };
+    struct CKeyItems {
+        std::vector<CItem> items;
+        size_t nNew = 0, nDel = 0;
+    };
+    struct CSlotKey {
         size_t nKey;
         std::u16string_view name; // the node's own name, alive for the whole pass
-        bool operator==(const CSlot& o) const { return nKey == o.nKey && name == o.name; }
+        bool operator==(const CSlotKey& o) const { return nKey == o.nKey && name == o.name; }
     };
     struct CSlotHash {
-        size_t operator()(const CSlot& s) const {
+        size_t operator()(const CSlotKey& s) const {
             return std::hash<std::u16string_view>()(s.name) ^ (s.nKey * 0x9E3779B97F4A7C15ull);
         }
     };
-    struct CQueue {
-        std::vector<size_t> entries; // indexes into the key's list, in list order
-        size_t nHead = 0;            // the first that still waits
+    // The items of one key under one name: how many of each kind, and the
+    // last of each (the only one where the count is 1); the same for those
+    // whose folder is itself new, or deleted, in this direction.
+    struct CSlot {
+        uint32_t nNew = 0, nDel = 0, nNewInFolder = 0, nDelInFolder = 0;
+        CSyncTreeNode* pNew = nullptr;
+        CSyncTreeNode* pDel = nullptr;
+        CSyncTreeNode* pNewInFolder = nullptr;
+        CSyncTreeNode* pDelInFolder = nullptr;
+        bool bFolderLinked = false;
+    };
+    struct CFolderPairHash {
+        size_t operator()(const std::pair<const CSyncTreeNode*, const CSyncTreeNode*>& p) const {
+            return std::hash<const void*>()(p.first) ^ (std::hash<const void*>()(p.second) * 31);
+        }
     };
 
     std::unordered_map<CMoveKey, size_t, CMoveKeyHash> index;
-    std::vector<std::vector<CMoveEntry>> entries;
-    // [0] entries with only a deleted item (b), [1] entries with only a new one (a).
-    std::unordered_map<CSlot, CQueue, CSlotHash> waiting[2];
+    std::vector<CKeyItems> keys;
+    std::unordered_map<CSlotKey, size_t, CSlotHash> slotIndex;
+    std::vector<CSlot> slots;
+    // Per new or deleted folder, the items placed from it.
+    std::unordered_map<const CSyncTreeNode*, size_t> folderItems;
 
-    // Puts the path of a new (bNew) or deleted item into the key's list.
-    void Place(const CMoveKey& key, std::u16string_view name, const CWideString& path, bool bNew) {
-        const auto ins = index.emplace(key, entries.size());
-        if (ins.second) entries.emplace_back();
+    void Place(const CMoveKey& key, std::u16string_view name, CSyncTreeNode* pNode, bool bNew, bool bInFolder) {
+        const auto ins = index.emplace(key, keys.size());
+        if (ins.second) keys.emplace_back();
         const size_t nKey = ins.first->second;
-        std::vector<CMoveEntry>& list = entries[nKey];
-        const auto it = waiting[bNew ? 0 : 1].find(CSlot{nKey, name});
-        if (it != waiting[bNew ? 0 : 1].end() && it->second.nHead < it->second.entries.size()) {
-            CMoveEntry& e = list[it->second.entries[it->second.nHead++]];
-            (bNew ? e.a : e.b) = path;
-            return;
+        const auto sins = slotIndex.emplace(CSlotKey{nKey, name}, slots.size());
+        if (sins.second) slots.emplace_back();
+        CSlot& slot = slots[sins.first->second];
+        CKeyItems& k = keys[nKey];
+        k.items.push_back(CItem{pNode, sins.first->second, bNew});
+        ++(bNew ? k.nNew : k.nDel);
+        ++(bNew ? slot.nNew : slot.nDel);
+        (bNew ? slot.pNew : slot.pDel) = pNode;
+        if (!bInFolder) return;
+        ++(bNew ? slot.nNewInFolder : slot.nDelInFolder);
+        (bNew ? slot.pNewInFolder : slot.pDelInFolder) = pNode;
+        ++folderItems[pNode->GetParent()];
+    }
+
+    // A name that several items of a key hold decides nothing by itself, but
+    // a folder that went as a whole and a new one can: when every item of
+    // each (two at least: one alone says no more than its name) is matched
+    // by name to one in the other, and in each such name it is the only
+    // candidate from a new or deleted folder (a folder renamed while files
+    // of its names and sizes went elsewhere).
+    void MatchFolders() {
+        std::unordered_map<std::pair<const CSyncTreeNode*, const CSyncTreeNode*>, size_t, CFolderPairHash> matched;
+        for (const CSlot& s : slots)
+            if (s.nNewInFolder == 1 && s.nDelInFolder == 1)
+                ++matched[{s.pDelInFolder->GetParent(), s.pNewInFolder->GetParent()}];
+        for (CSlot& s : slots) {
+            if (s.nNewInFolder != 1 || s.nDelInFolder != 1 || (s.nNew == 1 && s.nDel == 1)) continue;
+            const CSyncTreeNode *pFrom = s.pDelInFolder->GetParent(), *pTo = s.pNewInFolder->GetParent();
+            const size_t n = matched[{pFrom, pTo}];
+            s.bFolderLinked = n >= 2 && n == folderItems[pFrom] && n == folderItems[pTo];
         }
-        list.emplace_back();
-        (bNew ? list.back().a : list.back().b) = path;
-        waiting[bNew ? 1 : 0][CSlot{nKey, name}].entries.push_back(list.size() - 1);
     }
 };
 
@@ -108,16 +152,31 @@ bool CDetectFileRenamesAndMoves::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     if (!item.GetMove().IsEmpty()) ClearMove(item);
     if (item.IsFolder() && CSyncJob::AnyIncludedChildExists(pNode)) return true;
     const std::u16string_view name = pNode->GetNameRef().View();
+    const CSyncTreeNode* pParent = pNode->GetParent();
+    const CSyncPairAndAction* pFolder = pParent && pParent->GetParent() ? &pParent->GetItem() : nullptr;
     if (IsNewCopyLtoR(item))
-        m_pTables[0]->Place(MoveKey(item.m_aCur[0]), name, pNode->GetPath(), true);
+        m_pTables[0]->Place(MoveKey(item.m_aCur[0]), name, pNode, true, pFolder && IsNewCopyLtoR(*pFolder));
     else if (item.IsNewCopyRtoL())
-        m_pTables[1]->Place(MoveKey(item.m_aCur[1]), name, pNode->GetPath(), true);
+        m_pTables[1]->Place(MoveKey(item.m_aCur[1]), name, pNode, true, pFolder && pFolder->IsNewCopyRtoL());
     else if (IsDeleteLtoR(item))
-        m_pTables[0]->Place(MoveKey(item.m_aOld[1]), name, pNode->GetPath(), false);
+        m_pTables[0]->Place(MoveKey(item.m_aOld[1]), name, pNode, false, pFolder && IsDeleteLtoR(*pFolder));
     else if (item.IsDeleteRtoL())
-        m_pTables[1]->Place(MoveKey(item.m_aOld[0]), name, pNode->GetPath(), false);
+        m_pTables[1]->Place(MoveKey(item.m_aOld[0]), name, pNode, false, pFolder && pFolder->IsDeleteRtoL());
     return true;
 }
+
+namespace {
+
+void LinkNodes(CSyncTreeNode* pFrom, CSyncTreeNode* pTo) {
+    if (!CSyncJob::HasOnlyFolderAncestors(pFrom) || !CSyncJob::HasOnlyFolderAncestors(pTo)) return;
+    const CWideString from = pFrom->GetPath(), to = pTo->GetPath();
+    pTo->GetItem().SetMove(u"<" + from);
+    pTo->GetItem().SetReason(u"Rename from " + from);
+    pFrom->GetItem().SetMove(u">" + to);
+    pFrom->GetItem().SetReason(u"Rename to " + to);
+}
+
+} // namespace
 
 void CSyncJob::LinkMovePair(CSyncTreeNode* pRoot, const CWideString& from, const CWideString& to) {
     CSyncTreeNode* pFrom = Find(pRoot, from);
@@ -126,33 +185,59 @@ void CSyncJob::LinkMovePair(CSyncTreeNode* pRoot, const CWideString& from, const
         ZorAssertFailed(__FILE__, __LINE__, 0, "LinkMovePair: path not found");
         return;
     }
-    if (!HasOnlyFolderAncestors(pFrom) || !HasOnlyFolderAncestors(pTo)) return;
-    pTo->GetItem().SetMove(u"<" + from);
-    pTo->GetItem().SetReason(u"Rename from " + from);
-    pFrom->GetItem().SetMove(u">" + to);
-    pFrom->GetItem().SetReason(u"Rename to " + to);
+    LinkNodes(pFrom, pTo);
 }
 
 void CSyncJob::DetectMovesAndRenames(CSyncTreeNode* pRoot) {
     {
         CDetectFileRenamesAndMoves detect;
         DoForEntered(pRoot, detect);
-        for (CDetectFileRenamesAndMoves::CTable* t : detect.m_pTables) {
-            for (const std::vector<CMoveEntry>& list : t->entries) {
-                const CMoveEntry* pLoneA = nullptr;
-                const CMoveEntry* pLoneB = nullptr;
-                for (const CMoveEntry& e : list) {
-                    if (!e.a.IsEmpty() && !e.b.IsEmpty()) {
-                        LinkMovePair(pRoot, e.b, e.a);
-                    } else if (e.a.IsEmpty() && e.b.IsEmpty()) {
-                        break;
-                    } else if (e.a.IsEmpty()) {
-                        if (!pLoneB) pLoneB = &e;
-                    } else if (!pLoneA) {
-                        pLoneA = &e;
+        const bool bMd5 = m_Options.m_bCompareMD5crc;
+        for (int t = 0; t < 2; ++t) {
+            CDetectFileRenamesAndMoves::CTable& table = *detect.m_pTables[t];
+            // The new item's source side and the side whose copy would move.
+            const int src = t, dst = 1 - t;
+            // With digests, the file that would move must hold what the new one holds.
+            auto sameContent = [&](const CSyncTreeNode* pDel, const CSyncTreeNode* pNew) {
+                if (!bMd5 || pNew->GetItem().IsFolder()) return true;
+                const Md5Crc &mNew = pNew->GetItem().GetMd5(src), &mDel = pDel->GetItem().GetMd5(dst);
+                return !mNew.IsZero() && mNew == mDel;
+            };
+            table.MatchFolders();
+            using CSlot = CDetectFileRenamesAndMoves::CTable::CSlot;
+            auto byName = [](const CSlot& slot) { return slot.nNew == 1 && slot.nDel == 1; };
+            for (const CDetectFileRenamesAndMoves::CTable::CKeyItems& k : table.keys) {
+                if (!k.nNew || !k.nDel) continue;
+                // A name held by one new and one deleted item of the key: the
+                // names decide (a move to another folder). Any other name
+                // held more than once decides nothing, unless the folders do.
+                size_t nPaired = 0;
+                for (const auto& it : k.items) {
+                    const CSlot& slot = table.slots[it.nSlot];
+                    if (!it.bNew) continue;
+                    if (byName(slot)) {
+                        if (sameContent(slot.pDel, slot.pNew)) LinkNodes(slot.pDel, slot.pNew);
+                    } else if (slot.bFolderLinked && it.pNode == slot.pNewInFolder) {
+                        if (sameContent(slot.pDelInFolder, slot.pNewInFolder))
+                            LinkNodes(slot.pDelInFolder, slot.pNewInFolder);
+                    } else {
+                        continue;
                     }
+                    ++nPaired;
                 }
-                if (pLoneA && pLoneB) LinkMovePair(pRoot, pLoneB->b, pLoneA->a);
+                // What is left is one deleted and one new item of different
+                // names: a rename. More on either side could pair in more than
+                // one way; those stay copies and deletes.
+                if (k.nNew - nPaired != 1 || k.nDel - nPaired != 1) continue;
+                CSyncTreeNode *pNew = nullptr, *pDel = nullptr;
+                for (const auto& it : k.items) {
+                    const CSlot& slot = table.slots[it.nSlot];
+                    if (byName(slot) || (slot.bFolderLinked && (it.pNode == slot.pNewInFolder ||
+                                                                it.pNode == slot.pDelInFolder)))
+                        continue;
+                    (it.bNew ? pNew : pDel) = it.pNode;
+                }
+                if (pNew && pDel && sameContent(pDel, pNew)) LinkNodes(pDel, pNew);
             }
         }
     }

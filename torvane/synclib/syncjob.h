@@ -605,6 +605,7 @@ public:
     uint32_t m_nScanFilesListed = 0;     // files that became ordinary items (followed links too)
     uint32_t m_nScanFoldersExcluded = 0; // folders excluded while listing
     uint32_t m_nScanFilesExcluded = 0;   // files excluded while listing (skipped links too)
+    std::vector<CWideString> m_aSkippedFolderLinks; // paths of the folder links this Analyze's scans skipped
     int32_t m_nScanFoldersDone = 0;      // folders entered (progress numerator)
     int32_t m_nScanExpectedFolders = 0;  // folders expected from the state file (0: unknown)
     int64_t m_nScanProgressTick = 0;     // clock of the last scan progress report
@@ -746,6 +747,10 @@ public:
     void FilterOverBothSides(CSyncTreeNode* pRoot);
     // Starts the scans' judging (clearing the marks an earlier run left).
     void BeginFilterJudging(CSyncTreeNode* pRoot);
+    // After both scans: a folder link skipped on one side whose name the
+    // other side holds cannot be synced; it stays in the run as an error
+    // (not excluded), and nothing below it is copied.
+    void KeepSkippedLinksFacingItemsAsErrors(CSyncTreeNode* pRoot);
     // Excludes folders without included content (excludeEmpty; never the root).
     void ExcludeEmptyFolders(CSyncTreeNode* pNode, bool bExcludeEmpty, bool bIsRoot);
     // Lists what is still unlisted below folders that are to be deleted, so

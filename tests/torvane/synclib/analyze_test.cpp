@@ -234,12 +234,14 @@ TEST_F(AnalyzeTest, RenamesAndMovesArePaired) {
     Both("f/1.txt", "one");
     Both("f/2.txt", "two!");
     Both("f/3.txt", "three");
+    Both("h/1.txt", "uno"); // f/1.txt's name, size and time, deleted while f is renamed
     MakeSyncedPair();
     Rename("L", "a/old.txt", "a/new.txt");
     Rename("L", "a/moved.txt", "b/moved.txt");
     Rename("L", "c/grown.txt", "c/grown2.txt");
-    Put("L", "c/grown2.txt", "grows longer");
+    Put("L", "c/grown2.txt", "grows much longer");
     Rename("R", "f", "g");
+    Remove("R", "h/1.txt");
     ASSERT_TRUE(Analyze().bOk);
 
     EXPECT_EQ(Move(u"/a/new.txt"), "</a/old.txt");
@@ -261,7 +263,7 @@ TEST_F(AnalyzeTest, RenamesAndMovesArePaired) {
         EXPECT_EQ(Move(p).substr(0, 1), "=") << ToU8(p);
         EXPECT_EQ(Reason(p), "parent folder renamed") << ToU8(p);
     }
-    EXPECT_TRUE(Logged("Right to Left: Rename/Move File/Folder: 2 ", 2)) << h.m_sink.Dump();
+    EXPECT_TRUE(Logged("Right to Left: Delete File: 1 Rename/Move File/Folder: 2 ", 2)) << h.m_sink.Dump();
 
     // Without move detection the same changes are copies and deletes.
     job.m_Options.m_bDetectMovesAndRenames = false;
@@ -369,13 +371,18 @@ TEST_F(AnalyzeTest, DeletionsAndOneWayJobs) {
 
 TEST_F(AnalyzeTest, VerticalConflictsExcludedContentAndOlderFileWarning) {
     Both("p/changed.txt", "abc");
+    Both("p/before.txt"); // met by the walk before the changed file
     Both("p/other.txt");
+    Both("t/top.txt");    // t goes with the folder below it
+    Both("t/u/changed.txt", "abc");
     Both("q/skip.tmp");
     Both("q/plain.txt");
     Both("old.txt", "same");
     MakeSyncedPair();
     Remove("R", "p");                              // folder deleted on the right...
     Put("L", "p/changed.txt", "changed on left");  // ...while a file in it changed on the left
+    Remove("R", "t");
+    Put("L", "t/u/changed.txt", "changed on left");
     Remove("L", "q");                              // folder deleted on the left holds an excluded file
     Put("L", "old.txt", "left!", kFileTime - 100); // an older left file replaces a newer right one
     job.m_Options.m_Filters.m_lstExcluded.AddTail(u"*.tmp");
@@ -386,8 +393,11 @@ TEST_F(AnalyzeTest, VerticalConflictsExcludedContentAndOlderFileWarning) {
     EXPECT_EQ(Reason(u"/p/changed.txt"), "Sync will delete Folder /p on Left because it is deleted on Right, File "
                                          "/p/changed.txt changed on Left (Vertical Conflict)")
         << h.m_sink.Dump();
-    EXPECT_EQ(Act(u"/p/other.txt"), "CONFLICT");
-    EXPECT_EQ(Reason(u"/p/other.txt"), "Parent folder conflict propagated down to children");
+    for (const char16_t* p : {u"/p/before.txt", u"/p/other.txt", u"/t/top.txt"}) {
+        EXPECT_EQ(Act(p), "CONFLICT") << ToU8(p);
+        EXPECT_EQ(Reason(p), "Parent folder conflict propagated down to children") << ToU8(p);
+    }
+    EXPECT_EQ(Act(u"/t"), "CONFLICT");
     EXPECT_EQ(Act(u"/q/skip.tmp"), "COPY_LEFT_TO_RIGHT");
     EXPECT_EQ(Reason(u"/q/skip.tmp"), "included by delete above: excluded: match *.tmp");
     EXPECT_EQ(Act(u"/old.txt"), "COPY_LEFT_TO_RIGHT");

@@ -14,6 +14,7 @@
 
 #include <fstream>
 #include <functional>
+#include <map>
 
 namespace {
 
@@ -217,6 +218,98 @@ TEST_F(SyncRunTest, FilesOfOneFolderMovedToTwoPlacesMoveOneByOne) {
     EXPECT_EQ(h.m_tmp.List("R"), (std::vector<std::string>{"_tvdata_", "a.txt", "sub"}));
     EXPECT_EQ(h.m_tmp.List("R/sub"), (std::vector<std::string>{"b.txt", "c.txt"}));
     ExpectClean(r);
+}
+
+// Files of one size and second that were moved, renamed or deleted together:
+// a pair is made only where nothing else could have been the source, so the
+// other side never gets one file's content under another's name.
+TEST_F(SyncRunTest, MovesAmongFilesOfOneSizeAndTimeKeepEachContent) {
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> ops; // {from, to}: "" deletes; "+path" writes "to"
+        int nDirection;
+        bool bMd5;
+        std::map<std::string, std::string> expect; // what both sides hold afterwards
+        size_t nMoves;
+    } cases[] = {
+        {{{"R/a.txt", ""}, {"R/b.txt", "R/c.txt"}}, 0, false, {{"c.txt", "BBBB"}}, 0},
+        {{{"L/a.txt", ""}, {"L/b.txt", "L/c.txt"}}, 1, false, {{"c.txt", "BBBB"}}, 0},
+        {{{"L/a.txt", "L/d.txt"}, {"L/b.txt", "L/c.txt"}}, 0, false, {{"c.txt", "BBBB"}, {"d.txt", "AAAA"}}, 0},
+        {{{"L/a.txt", ""}, {"L/b.txt", "L/x/c.txt"}}, 0, false, {{"x/c.txt", "BBBB"}}, 0},
+        {{{"L/a.txt", ""}, {"+L/c.txt", "BBBB"}}, 0, true, {{"b.txt", "BBBB"}, {"c.txt", "BBBB"}}, 0},
+        {{{"L/a.txt", "L/c.txt"}}, 0, true, {{"b.txt", "BBBB"}, {"c.txt", "AAAA"}}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        for (const char* d : {"L", "R", "mirror-root"}) std::filesystem::remove_all(h.m_tmp.NativeSub(d));
+        h.m_tmp.MakeDir("R");
+        Put("L/a.txt", "AAAA");
+        Put("L/b.txt", "BBBB");
+        auto opts = [&](CSyncJobOptions& o) {
+            if (c.nDirection) o.SetDirection(c.nDirection);
+            o.m_bCompareMD5crc = c.bMd5;
+        };
+        ExpectClean(RunWith(opts));
+        for (const auto& [from, to] : c.ops) {
+            if (from[0] == '+') Put(from.substr(1), to);
+            else if (to.empty()) std::filesystem::remove(h.m_tmp.NativeSub(from));
+            else if (h.m_tmp.MakeDir(std::filesystem::path(to).parent_path()))
+                std::filesystem::rename(h.m_tmp.NativeSub(from), h.m_tmp.NativeSub(to));
+        }
+        auto r = RunWith(opts);
+        for (const std::string side : {"L/", "R/"}) {
+            std::map<std::string, std::string> got;
+            for (auto& e : std::filesystem::recursive_directory_iterator(h.m_tmp.NativeSub(side))) {
+                const std::string rel = std::filesystem::relative(e.path(), h.m_tmp.NativeSub(side));
+                if (e.is_regular_file() && rel.rfind("_tvdata_", 0) != 0) got[rel] = Get(side + rel);
+            }
+            EXPECT_EQ(got, c.expect) << side << sink.Dump();
+        }
+        const std::string log = sink.Dump();
+        size_t n = 0;
+        for (size_t p = log.find("Move File "); p != std::string::npos; p = log.find("Move File ", p + 1)) ++n;
+        EXPECT_EQ(n, c.nMoves) << log;
+        ExpectClean(r);
+    }
+}
+
+// A skipped folder link facing a real folder on the other side cannot be
+// synced: every run says so, none reports success, nothing goes through the link.
+TEST_F(SyncRunTest, FolderLinkFacingAFolderStaysAnErrorOnEveryRun) {
+    for (const std::string link : {"R", "L"}) {
+        SCOPED_TRACE(link);
+        const std::string real = link == "R" ? "L" : "R";
+        for (const char* d : {"L", "R", "OUT", "mirror-root"}) std::filesystem::remove_all(h.m_tmp.NativeSub(d));
+        for (const char* d : {"L", "R", "OUT"}) h.m_tmp.MakeDir(d);
+        Put(real + "/docs/a.txt", "a");
+        std::filesystem::create_directory_symlink(h.m_tmp.NativeSub("OUT"), h.m_tmp.NativeSub(link + "/docs"));
+        for (int run = 0; run < 3; ++run) {
+            auto r = RunWith([&](CSyncJobOptions& o) { o.SetDirection(link == "R" ? 1 : 0); });
+            EXPECT_EQ(r.nSub, RSS_ATTENTION) << run << sink.Dump();
+            EXPECT_GT(job->m_Stats.m_aCounts[CAT_ERROR].Total(), 0u) << run;
+            EXPECT_TRUE(h.m_tmp.List("OUT").empty()) << run;
+        }
+    }
+}
+
+// A name that is not UTF-8 is shown with U+FFFD; a real file of that
+// shown name is a file of its own and syncs, while the bad name stays an error.
+TEST_F(SyncRunTest, NameNotInUtf8LeavesTheValidNameOfItsDisplayAlone) {
+    const std::string valid = "caf\xEF\xBF\xBD.txt", bad = "caf\xE9.txt";
+    Put("L/" + valid, "valid 1");
+    ExpectClean(RunWith());
+    Put("L/" + bad, "bad");
+    Put("L/" + valid, "valid 2", 1600000100);
+    Put("L/new\xEF\xBF\xBD.txt", "new valid");
+    Put("L/new\xE9.txt", "new bad");
+    for (int run = 0; run < 2; ++run) {
+        auto r = RunWith();
+        EXPECT_EQ(r.nSub, RSS_ATTENTION) << sink.Dump();
+        EXPECT_EQ(job->m_Stats.m_aCounts[CAT_ERROR].Total(), 2u) << sink.Dump();
+        EXPECT_TRUE(Logged("cannot be synchronized: caf%E9.txt")) << sink.Dump();
+        EXPECT_EQ(Get("R/" + valid), "valid 2");
+        EXPECT_EQ(Get("R/new\xEF\xBF\xBD.txt"), "new valid");
+        EXPECT_EQ(h.m_tmp.List("R").size(), 3u);
+    }
 }
 
 TEST_F(SyncRunTest, TimeShiftSetsTimesOnlyAndCaseChangeRenames) {

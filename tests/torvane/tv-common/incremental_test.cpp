@@ -491,3 +491,20 @@ TEST(IncrementalRun, ChangedSubtreesOnlyEndAsWholeTreeRuns) {
         runBoth(false, false);
     }
 }
+
+// The item of a name that is not UTF-8 is keyed apart from the valid name it
+// is shown as; analysed again on its own, it stays an error.
+TEST(IncrementalRun, ReAnalysedBadNameStaysAnError) {
+    IncFixture f;
+    f.h.m_tmp.WriteFile("left/caf\xEF\xBF\xBD.txt", "valid");
+    f.h.m_tmp.WriteFile("left/caf\xE9.txt", "bad");
+    CWideString err;
+    ASSERT_TRUE(f.Apply({ChangedItem(u"", CIK_CHANGE_IN_FOLDER)}, 0, err)) << ToU8(err);
+    f.job.QueueReAnalyzeChange(u"/caf\xDCFD.txt");
+    ASSERT_TRUE(f.Apply({}, 0, err)) << ToU8(err);
+    EXPECT_EQ(f.Node(u"/caf\xFFFD.txt")->GetItem().m_aCur[0].m_Len.GetValue(), 5u);
+    CSyncTreeNode* pBad = f.Node(u"/caf\xDCFD.txt");
+    ASSERT_TRUE(pBad);
+    EXPECT_EQ(pBad->GetItem().m_nExecState, ESS_ANALYZED_ERR);
+    EXPECT_FALSE(pBad->GetItem().GetReason().IsEmpty());
+}
