@@ -225,11 +225,22 @@ bool CCliConsole::DropShownLines(std::string& utf8) {
         if (end == std::string::npos) end = utf8.size();
         std::string line = utf8.substr(at, end - at);
         at = end + 1;
-        std::string key = line;
-        for (const char* prefix : {"torvane: ", "- ERROR: "})
-            if (key.rfind(prefix, 0) == 0) key = key.substr(strlen(prefix));
-        while (!key.empty() && (key.back() == ' ' || key.back() == '\r')) key.pop_back();
-        if (key.empty() || !m_shownErrors.insert(key).second) continue;
+        // A message line shows a text's inner line ends escaped ("\\n"), an
+        // error line shows the same text over several lines: both are
+        // compared part by part.
+        bool bNew = false;
+        size_t partAt = 0;
+        while (partAt <= line.size()) {
+            size_t partEnd = line.find("\\n", partAt);
+            if (partEnd == std::string::npos) partEnd = line.size();
+            std::string key = line.substr(partAt, partEnd - partAt);
+            partAt = partEnd + 2;
+            for (const char* prefix : {"torvane: ", "- ERROR: "})
+                if (key.rfind(prefix, 0) == 0) key = key.substr(strlen(prefix));
+            while (!key.empty() && (key.back() == ' ' || key.back() == '\r')) key.pop_back();
+            if (!key.empty() && m_shownErrors.insert(key).second) bNew = true;
+        }
+        if (!bNew) continue;
         kept += (kept.empty() ? "" : "\n") + line;
     }
     utf8 = kept;
