@@ -285,7 +285,12 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 AssertNotPending(item, side);
             } else {
                 item.SetTimeShiftKey(0, 0);
-                if (!IsSameSideInfo(cur, old) || bNamesDiffer) {
+                // Where the side's times are exact, a time inside the
+                // tolerance is no proof that nothing changed: a same-size
+                // file whose own time moved at all is taken as changed, and
+                // the decision compares its content with the other side's.
+                const bool bMoved = !bExpects && m_apFs[side] && cur.m_tFile != old.m_tFile;
+                if (!IsSameSideInfo(cur, old) || bMoved || bNamesDiffer) {
                     SetPending(item, side);
                     ++nChanged;
                 }
@@ -332,6 +337,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
     const bool bExpectsL = ExpectsTimeShift(fsL), bExpectsR = ExpectsTimeShift(fsR);
     const bool bForced = IsOneWayForced();
     const bool bMd5 = m_Options.m_bCompareMD5crc;
+    const bool bExactBoth = fsL && fsR && !bExpectsL && !bExpectsR;
     auto decide = [&](CSyncTreeNode* pNode, CSyncPairAndAction& item) {
         if (item.IsExcluded()) return;
         if (item.m_nExecState == ESS_ANALYZED_ERR) {
@@ -353,7 +359,15 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
         } else if (bKnownL && !bKnownR) {
             act = L.Exists() ? EA_COPY_LEFT_TO_RIGHT : EA_COPY_STATE_LEFT_TO_RIGHT;
         } else {
-            const bool bSameNow = IsSameSideInfo(L, R);
+            bool bSameNow = IsSameSideInfo(L, R);
+            // Two exact times that differ inside the tolerance: the files are
+            // the same only when their contents are. Without a way to tell,
+            // a side that changed since the last sync makes them differ.
+            if (bSameNow && bExactBoth && L.Exists() && R.Exists() && !L.IsFolder() && !R.IsFolder() &&
+                L.m_tAccu != R.m_tAccu) {
+                const int nSame = CompareSideContents(pNode);
+                if (nSame == 0 || (nSame < 0 && (item.m_aPendingGen[0] || item.m_aPendingGen[1]))) bSameNow = false;
+            }
             int result = 0, how = 0;
             CompareGenerations(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1],
                                bSameNow, result, how);
