@@ -194,6 +194,14 @@ CSyncTime CurrentSyncTime() {
     return CSyncTime::Now();
 }
 
+void MarkRacyRecord(CSideInfo& rec, const CSyncJob& job, const TvFileSys* fs) {
+    if (!fs || ExpectsTimeShift(fs) || !rec.Exists() || rec.IsFolder() || rec.GetFlag(SIF_LINK)) return;
+    // The left scan starts first: the right one may carry a later time.
+    const CSyncTime scan = job.m_aScanTime[0];
+    if (scan.IsZero() || rec.m_tFile < scan || rec.m_tFile.GetTime() <= 1) return;
+    rec.m_tFile = CSyncTime(rec.m_tFile.GetTime() - 1);
+}
+
 void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, const CGenArray& gens) {
     side &= 1;
     CSideInfo& old = item.m_aOld[side];
@@ -363,8 +371,11 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
             // Two exact times that differ inside the tolerance: the files are
             // the same only when their contents are. Without a way to tell,
             // a side that changed since the last sync makes them differ.
+            auto moved = [](const CSideInfo& cur, const CSideInfo& old) {
+                return old.Exists() && !old.IsFolder() && cur.m_Len == old.m_Len && cur.m_tFile != old.m_tFile;
+            };
             if (bSameNow && bExactBoth && L.Exists() && R.Exists() && !L.IsFolder() && !R.IsFolder() &&
-                L.m_tAccu != R.m_tAccu) {
+                (L.m_tAccu != R.m_tAccu || moved(L, LO) || moved(R, RO))) {
                 const int nSame = CompareSideContents(pNode);
                 if (nSame == 0 || (nSame < 0 && (item.m_aPendingGen[0] || item.m_aPendingGen[1]))) bSameNow = false;
             }

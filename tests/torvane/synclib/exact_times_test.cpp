@@ -131,6 +131,19 @@ TEST_F(ExactTimesTest, HourShiftCopiesChangedContent) {
     EXPECT_TRUE(Logged("detected for 3 files")) << h.m_sink.Dump();
 }
 
+// A file written in the second of the scan may be written again in that
+// second after it was read: the next run still looks at its content.
+TEST_F(ExactTimesTest, EditInTheSecondOfTheScanArrivesAtTheNextRun) {
+    const time_t now = (time_t)CSyncTime::Now().GetTime();
+    Put("L/a.txt", "AAAA", now);
+    ASSERT_TRUE(Run().bOk) << h.m_sink.Dump();
+    ASSERT_EQ(Get("R/a.txt"), "AAAA");
+    Put("L/a.txt", "BBBB", now);
+    EXPECT_TRUE(Run().bOk) << h.m_sink.Dump();
+    EXPECT_EQ(Get("R/a.txt"), "BBBB") << h.m_sink.Dump();
+    EXPECT_EQ(job->m_nConflicts.load(), 0);
+}
+
 TEST_F(ExactTimesTest, CopiesCarryTheSourceTimeToTheNanosecond) {
     Put("L/a.txt", "nano", T0, 123456789);
     ASSERT_TRUE(Run().bOk) << h.m_sink.Dump();
