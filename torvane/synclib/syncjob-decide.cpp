@@ -221,14 +221,16 @@ bool IsKeptBack(const CSideInfo& cur, const CSideInfo& old) {
 
 } // namespace
 
-void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& item, bool& bSameNow) {
+void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& item, const bool bExact[2],
+                                bool& bSameNow) {
     const CSideInfo& L = item.m_aCur[0];
     const CSideInfo& R = item.m_aCur[1];
-    const bool bMoved[2] = {TimeOnlyMoved(pNode, L, item.m_aOld[0]), TimeOnlyMoved(pNode, R, item.m_aOld[1])};
+    const bool bMoved[2] = {bExact[0] && TimeOnlyMoved(pNode, L, item.m_aOld[0]),
+                            bExact[1] && TimeOnlyMoved(pNode, R, item.m_aOld[1])};
     // Two exact times that differ inside the tolerance: the files are the
     // same only when their contents are.
     const bool bCompare = bSameNow && L.Exists() && R.Exists() && !L.IsFolder() && !R.IsFolder() &&
-                          (L.m_tAccu != R.m_tAccu || bMoved[0] || bMoved[1]);
+                          ((bExact[0] && bExact[1] && L.m_tAccu != R.m_tAccu) || bMoved[0] || bMoved[1]);
     const int nSame = bCompare ? CompareSideContents(pNode) : -1;
     for (int s = 0; s < 2; s++) {
         if (!bMoved[s]) continue;
@@ -391,7 +393,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
     const bool bExpectsL = ExpectsTimeShift(fsL), bExpectsR = ExpectsTimeShift(fsR);
     const bool bForced = IsOneWayForced();
     const bool bMd5 = m_Options.m_bCompareMD5crc;
-    const bool bExactBoth = fsL && fsR && !bExpectsL && !bExpectsR;
+    const bool bExact[2] = {fsL && !bExpectsL, fsR && !bExpectsR};
     auto decide = [&](CSyncTreeNode* pNode, CSyncPairAndAction& item) {
         if (item.IsExcluded()) return;
         if (item.m_nExecState == ESS_ANALYZED_ERR) {
@@ -414,7 +416,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
             act = L.Exists() ? EA_COPY_LEFT_TO_RIGHT : EA_COPY_STATE_LEFT_TO_RIGHT;
         } else {
             bool bSameNow = IsSameSideInfo(L, R);
-            if (bExactBoth) SettleMovedTimes(pNode, item, bSameNow);
+            if (bExact[0] || bExact[1]) SettleMovedTimes(pNode, item, bExact, bSameNow);
             int result = 0, how = 0;
             CompareGenerations(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1],
                                bSameNow, result, how);

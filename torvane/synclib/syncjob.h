@@ -742,10 +742,11 @@ public:
     // between two local sides (up to the first difference), else compares
     // the MD5 values the scans took or both sides compute.
     int CompareSideContents(const CSyncTreeNode* pNode);
-    // Between two sides with exact times: settles by content the files whose
-    // times differ (or moved since the last sync) inside the tolerance, and
-    // whether they are the same now.
-    void SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& item, bool& bSameNow);
+    // Where a side's times are exact (bExact per side): settles by content the
+    // files whose times moved since the last sync, or differ between two
+    // exact sides, inside the tolerance, and whether they are the same now.
+    void SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& item, const bool bExact[2],
+                          bool& bSameNow);
     // The passes after the decision, in their fixed order.
     void RunDecisionPasses();
     // The filter step after both scans: the filters over both sides' records
