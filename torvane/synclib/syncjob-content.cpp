@@ -35,7 +35,8 @@ int CSyncJob::CompareSideContents(const CSyncTreeNode* pNode) {
     const CSyncPairAndAction& item = pNode->GetItem();
     const CSideInfo& L = item.m_aCur[0];
     const CSideInfo& R = item.m_aCur[1];
-    if (!L.Exists() || !R.Exists() || L.IsFolder() || R.IsFolder() || L.GetFlag(SIF_LINK) || R.GetFlag(SIF_LINK))
+    if (!L.Exists() || !R.Exists() || L.IsFolder() || R.IsFolder() || L.GetFlag(SIF_LINK) ||
+        R.GetFlag(SIF_LINK))
         return -1;
     if (L.m_Len != R.m_Len) return 0;
     const Md5Crc &mL = item.GetMd5(0), &mR = item.GetMd5(1);
@@ -75,7 +76,8 @@ int CSyncJob::CompareSideContents(const CSyncTreeNode* pNode) {
                 break;
             }
             uint32_t nA = 0, nB = 0;
-            if (!ReadChunk(fs[0], dix[0], a, kChunk, nA, k, e) || !ReadChunk(fs[1], dix[1], b, kChunk, nB, k, e)) {
+            if (!ReadChunk(fs[0], dix[0], a, kChunk, nA, k, e) ||
+                !ReadChunk(fs[1], dix[1], b, kChunk, nB, k, e)) {
                 closeAll();
                 return failed();
             }

@@ -209,7 +209,8 @@ namespace {
 // length and name) since the last sync.
 bool TimeOnlyMoved(const CSyncTreeNode* pNode, const CSideInfo& cur, const CSideInfo& old) {
     return old.IsPresentBit() && old.Exists() && !old.IsFolder() && cur.Exists() && !cur.IsFolder() &&
-           cur.m_Len == old.m_Len && cur.m_tFile != old.m_tFile && CSyncTime::IsSame(cur.m_tFile, old.m_tFile) &&
+           cur.m_Len == old.m_Len && cur.m_tFile != old.m_tFile &&
+           CSyncTime::IsSame(cur.m_tFile, old.m_tFile) &&
            !NamesDifferNfc(SideNameRef(pNode, cur), SideNameRef(pNode, old));
 }
 

@@ -37,26 +37,45 @@ TEST(ExactTimes, SameSizeChangesCloseToTheRecordedTime) {
         const char* log;
     } cases[] = {
         {"edit 1 s later", [&] { put("L/a.txt", "BBBB", T0 + 1); }, {{"R/a.txt", "BBBB"}}, 0, nullptr},
-        {"edit 2 s later on the right", [&] { put("R/a.txt", "CCCC", T0 + 2); }, {{"L/a.txt", "CCCC"}}, 0, nullptr},
+        {"edit 2 s later on the right",
+         [&] { put("R/a.txt", "CCCC", T0 + 2); },
+         {{"L/a.txt", "CCCC"}},
+         0,
+         nullptr},
         {"edit, then a later edit on the other side",
          [&] {
              put("L/a.txt", "BBBB", T0 + 1);
              put("R/a.txt", "CCCCCC", T0 + 60);
          },
-         {{"L/a.txt", "BBBB"}, {"R/a.txt", "CCCCCC"}}, 1, "File Modified on Both Sides"},
-        {"touch with the same bytes", [&] { put("L/a.txt", "AAAA", T0 + 1); }, {{"R/a.txt", "AAAA"}}, 0, nullptr},
-        {"edit in the second of the scan", [&] { put("L/n.txt", "BBBB", now); }, {{"R/n.txt", "BBBB"}}, 0, nullptr},
+         {{"L/a.txt", "BBBB"}, {"R/a.txt", "CCCCCC"}},
+         1,
+         "File Modified on Both Sides"},
+        {"touch with the same bytes",
+         [&] { put("L/a.txt", "AAAA", T0 + 1); },
+         {{"R/a.txt", "AAAA"}},
+         0,
+         nullptr},
+        {"edit in the second of the scan",
+         [&] { put("L/n.txt", "BBBB", now); },
+         {{"R/n.txt", "BBBB"}},
+         0,
+         nullptr},
         {"new files within the tolerance",
          [&] {
              put("L/same.txt", "equal", T0), put("R/same.txt", "equal", T0 + 1);
              put("L/diff.txt", "left!", T0), put("R/diff.txt", "right", T0 + 2);
          },
-         {{"R/diff.txt", "right"}}, 1, "/diff.txt: Conflict: New files that differ"},
+         {{"R/diff.txt", "right"}},
+         1,
+         "/diff.txt: Conflict: New files that differ"},
         {"hour shift: new bytes are copied, the same bytes get their time",
          [&] {
-             for (const char* n : shifted) put(std::string("L/") + n, n[0] == 'e' ? "new!" : "old!", T0 + 3600);
+             for (const char* n : shifted)
+                 put(std::string("L/") + n, n[0] == 'e' ? "new!" : "old!", T0 + 3600);
          },
-         {{"R/e1", "new!"}, {"R/e2", "new!"}, {"R/e3", "new!"}, {"R/p1", "old!"}}, 0, "detected for 3 files"},
+         {{"R/e1", "new!"}, {"R/e2", "new!"}, {"R/e3", "new!"}, {"R/p1", "old!"}},
+         0,
+         "detected for 3 files"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -81,7 +100,8 @@ TEST(ExactTimes, SameSizeChangesCloseToTheRecordedTime) {
                 EXPECT_EQ(st.st_mtim.tv_nsec, 123456789) << "the copy's time to the nanosecond";
                 c.change();
             } else {
-                for (const auto& [path, text] : c.expect) EXPECT_EQ(get(path), text) << path << h.m_sink.Dump();
+                for (const auto& [path, text] : c.expect)
+                    EXPECT_EQ(get(path), text) << path << h.m_sink.Dump();
                 EXPECT_EQ(job.m_nConflicts.load(), c.conflicts) << h.m_sink.Dump();
                 if (c.log) {
                     EXPECT_NE(h.m_sink.Dump().find(c.log), std::string::npos) << h.m_sink.Dump();
