@@ -41,6 +41,12 @@ void AddPendingGeneration(CSyncPairAndAction& item, const CSyncJob& job, int sid
 CSyncTime LastGeneration(const CGenArray& gens);
 void RemoveDuplicateGenerations(CGenArray& gens);
 CSyncTime CurrentSyncTime();
+// A file record about to be kept whose time is not older than this run's
+// scans, nor in the future (a file of a side with exact times): the file may
+// still be written to within that second after it was read, unseen by its
+// time. Its recorded time goes one second back, so that the next run
+// compares its content with the other side's.
+void MarkRacyRecord(CSideInfo& rec, const CSyncJob& job, const TvFileSys* fs);
 // Copies flag bits 0..2, length, times, attributes and id of rec into the old
 // record of the side and merges the generations (bit 0x10 when they changed).
 void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, const CGenArray& gens);

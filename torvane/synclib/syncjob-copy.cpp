@@ -449,8 +449,13 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
         } else {
             const CWideString tmpPath = TempPathFor(pJob, fsT, dst, writePath);
             CWideString e;
+            // The copy takes the source's time as it writes (to the nanosecond
+            // between local sides), where both sides keep times.
+            const unsigned nTime = HasCap(fsS, TVFS_CAP_MOD_TIMES) && HasCap(fsT, TVFS_CAP_MOD_TIMES)
+                                       ? (unsigned)TVCOPY_SOURCE_TIME
+                                       : 0u;
             if (!TvFileCopy(fsS, srcPath, fsT, true, tmpPath, bTargetExisted ? dstPath : CWideString(), nSize,
-                            fsT->GetProgressCallback(), errKind, e, nFlush, S.m_tFile.GetTime())) {
+                            fsT->GetProgressCallback(), errKind, e, nFlush | nTime, S.m_tFile.GetTime())) {
                 errText += u"Error copying file: " + e;
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;

@@ -194,6 +194,63 @@ CSyncTime CurrentSyncTime() {
     return CSyncTime::Now();
 }
 
+void MarkRacyRecord(CSideInfo& rec, const CSyncJob& job, const TvFileSys* fs) {
+    if (!fs || ExpectsTimeShift(fs) || !rec.Exists() || rec.IsFolder() || rec.GetFlag(SIF_LINK)) return;
+    // The left scan starts first: the right one may carry a later time.
+    const CSyncTime scan = job.m_aScanTime[0];
+    if (scan.IsZero() || rec.m_tFile < scan || rec.m_tFile > CSyncTime::Now() || rec.m_tFile.GetTime() <= 1)
+        return;
+    rec.m_tFile = CSyncTime(rec.m_tFile.GetTime() - 1);
+}
+
+namespace {
+
+// A side whose file only had its time moved inside the tolerance (same
+// length and name) since the last sync.
+bool TimeOnlyMoved(const CSyncTreeNode* pNode, const CSideInfo& cur, const CSideInfo& old) {
+    return old.IsPresentBit() && old.Exists() && !old.IsFolder() && cur.Exists() && !cur.IsFolder() &&
+           cur.m_Len == old.m_Len && cur.m_tFile != old.m_tFile &&
+           CSyncTime::IsSame(cur.m_tFile, old.m_tFile) &&
+           !NamesDifferNfc(SideNameRef(pNode, cur), SideNameRef(pNode, old));
+}
+
+// The record was kept a second back by MarkRacyRecord and the file still has
+// the time it had then.
+bool IsKeptBack(const CSideInfo& cur, const CSideInfo& old) {
+    return cur.m_tFile == old.m_tAccu && old.m_tFile.GetTime() + 1 == old.m_tAccu.GetTime();
+}
+
+} // namespace
+
+void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& item, const bool bExact[2],
+                                bool& bSameNow) {
+    const CSideInfo& L = item.m_aCur[0];
+    const CSideInfo& R = item.m_aCur[1];
+    const bool bMoved[2] = {bExact[0] && TimeOnlyMoved(pNode, L, item.m_aOld[0]),
+                            bExact[1] && TimeOnlyMoved(pNode, R, item.m_aOld[1])};
+    // Two exact times that differ inside the tolerance: the files are the
+    // same only when their contents are.
+    const bool bCompare = bSameNow && L.Exists() && R.Exists() && !L.IsFolder() && !R.IsFolder() &&
+                          ((bExact[0] && bExact[1] && L.m_tAccu != R.m_tAccu) || bMoved[0] || bMoved[1]);
+    const int nSame = bCompare ? CompareSideContents(pNode) : -1;
+    for (int s = 0; s < 2; s++) {
+        if (!bMoved[s]) continue;
+        if (nSame > 0) {
+            // The same bytes on both sides: the time only moved, and the
+            // record takes the new time.
+            item.m_aOld[s].m_tFile = item.m_aCur[s].m_tFile;
+            item.m_aOld[s].m_tAccu = item.m_aCur[s].m_tAccu;
+            item.m_aPendingGen[s] = 0;
+        } else if (nSame < 0 && IsKeptBack(item.m_aCur[s], item.m_aOld[s])) {
+            // Nothing to compare with: a record kept back counts as it was.
+            item.m_aPendingGen[s] = 0;
+        }
+    }
+    // Without a way to tell, a side that changed makes them differ.
+    if (nSame == 0 || (bCompare && nSame < 0 && (item.m_aPendingGen[0] || item.m_aPendingGen[1])))
+        bSameNow = false;
+}
+
 void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, const CGenArray& gens) {
     side &= 1;
     CSideInfo& old = item.m_aOld[side];
@@ -285,7 +342,12 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 AssertNotPending(item, side);
             } else {
                 item.SetTimeShiftKey(0, 0);
-                if (!IsSameSideInfo(cur, old) || bNamesDiffer) {
+                // Where the side's times are exact, a time inside the
+                // tolerance is no proof that nothing changed: a same-size
+                // file whose own time moved at all is taken as changed, and
+                // the decision compares its content with the other side's.
+                const bool bMoved = !bExpects && m_apFs[side] && cur.m_tFile != old.m_tFile;
+                if (!IsSameSideInfo(cur, old) || bMoved || bNamesDiffer) {
                     SetPending(item, side);
                     ++nChanged;
                 }
@@ -332,6 +394,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
     const bool bExpectsL = ExpectsTimeShift(fsL), bExpectsR = ExpectsTimeShift(fsR);
     const bool bForced = IsOneWayForced();
     const bool bMd5 = m_Options.m_bCompareMD5crc;
+    const bool bExact[2] = {fsL && !bExpectsL, fsR && !bExpectsR};
     auto decide = [&](CSyncTreeNode* pNode, CSyncPairAndAction& item) {
         if (item.IsExcluded()) return;
         if (item.m_nExecState == ESS_ANALYZED_ERR) {
@@ -353,7 +416,8 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
         } else if (bKnownL && !bKnownR) {
             act = L.Exists() ? EA_COPY_LEFT_TO_RIGHT : EA_COPY_STATE_LEFT_TO_RIGHT;
         } else {
-            const bool bSameNow = IsSameSideInfo(L, R);
+            bool bSameNow = IsSameSideInfo(L, R);
+            if (bExact[0] || bExact[1]) SettleMovedTimes(pNode, item, bExact, bSameNow);
             int result = 0, how = 0;
             CompareGenerations(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1],
                                bSameNow, result, how);

@@ -156,6 +156,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         // attribute word listed there (its records' words are its items' own).
         if (CSyncJob::IsPlainLocalFs(fs[1]) && R.Exists() && L.Exists() && R.IsFolder() == L.IsFolder())
             item.m_aCur[1].m_nAttr = item.m_aOld[1].m_nAttr = R.m_nAttr;
+        MarkRacyRecord(item.m_aOld[0], *pJob, fs[0]);
+        MarkRacyRecord(item.m_aOld[1], *pJob, fs[1]);
         return true;
     }
     TvFileSys* fsS = fs[src];
@@ -226,6 +228,7 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
                 item.m_aOld[src].m_tFile = item.m_aOld[src].m_tAccu = info.m_nModTime;
             }
         }
+        MarkRacyRecord(item.m_aOld[src], *pJob, fsS);
         return true;
     }
     MergeGenerationsForCopy(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1], src, src);

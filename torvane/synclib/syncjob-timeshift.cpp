@@ -187,7 +187,7 @@ bool CSyncJob::DetectNewOldTimeShift(CSyncTreeNode* pRoot, int side, CTimeShiftT
 
 // ---------------------------------------------------------------- Left-Right
 
-bool CDoAnalyzeLeftRightTimeShift::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
+bool CDoAnalyzeLeftRightTimeShift::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
     CSyncPairAndAction& item = pNode->GetItem();
     for (int k = 0; k < 4; k++) item.SetTimeShiftKey(k, 0);
     const CSideInfo& L = item.m_aCur[0];
@@ -198,8 +198,16 @@ bool CDoAnalyzeLeftRightTimeShift::DoWithPair(CSyncTreeNode* pNode, CSyncJob*) {
     ++m_nExamined;
     if (item.m_nSysAction != EA_COPY_LEFT_TO_RIGHT && item.m_nSysAction != EA_COPY_RIGHT_TO_LEFT) return true;
     int16_t keys[4] = {0, 0, 0, 0};
-    CountTimeShiftKeys(L.m_tAccu.GetTime(), R.m_tAccu.GetTime(), m_bRounding, keys, m_Table);
-    for (int k = 0; k < 4; k++) item.SetTimeShiftKey(k, keys[k]);
+    CTimeShiftTable probe(1, 0.75f, 0.25f, 2.25f, 4);
+    CountTimeShiftKeys(L.m_tAccu.GetTime(), R.m_tAccu.GetTime(), m_bRounding, keys, probe);
+    if (probe.IsEmpty()) return true;
+    // A shift only moves times: a copy whose contents differ where that can
+    // be told cheaply is an edit, and stays a copy.
+    if (pJob && pJob->CompareSideContents(pNode) == 0) return true;
+    for (int k = 0; k < 4; k++) {
+        item.SetTimeShiftKey(k, keys[k]);
+        if (keys[k]) m_Table[(uint16_t)keys[k]] += 1;
+    }
     return true;
 }
 

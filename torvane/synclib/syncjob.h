@@ -738,6 +738,16 @@ public:
     uint32_t DoForParents(CSyncTreeNode* pNode, CDoSmthWithPair& pass);
     // Decides the system action of every item below the root.
     void DecideActions(CSyncTreeNode* pRoot);
+    // Whether the item's two files hold the same bytes: 1 the same, 0 they
+    // differ, -1 no cheap way to tell (or a file could not be read). Reads
+    // between two local sides (up to the first difference), else compares
+    // the MD5 values the scans took or both sides compute.
+    int CompareSideContents(const CSyncTreeNode* pNode);
+    // Where a side's times are exact (bExact per side): settles by content the
+    // files whose times moved since the last sync, or differ between two
+    // exact sides, inside the tolerance, and whether they are the same now.
+    void SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& item, const bool bExact[2],
+                          bool& bSameNow);
     // The passes after the decision, in their fixed order.
     void RunDecisionPasses();
     // The filter step after both scans: the filters over both sides' records

@@ -265,6 +265,7 @@ bool MakeLocalTemp(CNarrowString& native, int& errKind, CWideString& err) {
 struct SourceInfo {
     int64_t nSize = -1;
     int64_t nModTime = 0;
+    long nModTimeNs = 0; // the nanoseconds of a local source's time
     uint32_t nMode = 0; // permission bits of a local source (0: unknown)
     bool bChanged = false; // the source was written to during the copy
     int64_t nListedTime = 0; // the modification time the caller listed (0: not known)
@@ -346,6 +347,7 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
     nr->m_Opened = st;
     if (nS) {
         si.nModTime = st.st_mtim.tv_sec;
+        si.nModTimeNs = st.st_mtim.tv_nsec;
         si.nMode = st.st_mode & 07777;
     } else if (fsS->m_LastRead.m_bValid) {
         si.nModTime = fsS->m_LastRead.m_nFileTime;
@@ -372,6 +374,7 @@ public:
     CNarrowString m_sPath;
     CWideString m_sDisplay;
     int64_t m_nStampTime = 0; // a modification time the file takes when complete (0: none)
+    long m_nStampNs = 0;
     WinFileSys* m_pBatch = nullptr; // flushes the file with others later, where it can
     bool Open(uint32_t mode, int& errKind, CWideString& err) {
         m_fd.fd = ::openat(m_nDirFd, m_sPath.GetString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -388,7 +391,7 @@ public:
     }
     bool Finish(int& errKind, CWideString& err) override {
         if (m_nStampTime > 0) {
-            const struct timespec ts[2] = {{0, UTIME_OMIT}, {(time_t)m_nStampTime, 0}};
+            const struct timespec ts[2] = {{0, UTIME_OMIT}, {(time_t)m_nStampTime, m_nStampNs}};
             if (futimens(m_fd.fd, ts) != 0)
                 return SysFail(errno, u"Cannot set modification time of " + m_sDisplay, errKind, err);
         }
@@ -483,7 +486,10 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
         auto w = std::make_unique<NativeWriter>();
         if (!nT->NativeAt(target, w->m_nDirFd, w->m_sPath, errKind, err)) return false;
         w->m_sDisplay = fsT->DisplayPath(target);
-        if (nFlags & TVCOPY_SOURCE_TIME) w->m_nStampTime = si.nModTime;
+        if (nFlags & TVCOPY_SOURCE_TIME) {
+            w->m_nStampTime = si.nModTime;
+            w->m_nStampNs = si.nModTimeNs;
+        }
         if (nFlags & TVCOPY_DEFER_FLUSH) w->m_pBatch = nT;
         // What a killed copy left under the name goes first.
         if (bRename) unlinkat(w->m_nDirFd, w->m_sPath.GetString(), 0);

@@ -1387,6 +1387,12 @@ bool WinFileSys::SetFileModTime(const CWideString& path, uint32_t modTime, uint3
     CNarrowString native;
     int dirFd = AT_FDCWD;
     if (!NativeAt(path, dirFd, native, errKind, err)) return false;
+    // A file that has the time to the second keeps it whole (a copy may have
+    // taken its source's time to the nanosecond).
+    struct stat st;
+    if (fstatat(dirFd, native.GetString(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_mtim.tv_sec == (time_t)modTime)
+        return true;
     struct timespec ts[2];
     ts[0].tv_sec = 0;
     ts[0].tv_nsec = UTIME_OMIT;

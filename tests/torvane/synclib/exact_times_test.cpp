@@ -1,0 +1,115 @@
+// Whole runs on real local folders, whose times are exact: a same-size edit
+// that moved the time by less than the comparison tolerance, or by whole
+// hours, is still an edit; a time that moved over unchanged bytes is not.
+#include "job-harness.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+
+namespace {
+
+constexpr time_t T0 = 1600000000;
+
+TEST(ExactTimes, SameSizeChangesCloseToTheRecordedTime) {
+    CJobHarness h;
+    auto put = [&](const std::string& rel, const std::string& text, time_t t, long ns = 0) {
+        ASSERT_TRUE(h.m_tmp.WriteFileAt(rel, text, t));
+        const struct timespec ts[2] = {{t, ns}, {t, ns}};
+        ASSERT_EQ(utimensat(AT_FDCWD, h.m_tmp.NativeSub(rel).c_str(), ts, 0), 0);
+    };
+    auto get = [&](const std::string& rel) {
+        std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    };
+    time_t now = 0; // the second of the case's first scan
+    const char* shifted[] = {"e1", "e2", "e3", "p1", "p2", "p3"};
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        std::map<std::string, std::string> expect;
+        int conflicts;
+        const char* log;
+    } cases[] = {
+        {"edit 1 s later", [&] { put("L/a.txt", "BBBB", T0 + 1); }, {{"R/a.txt", "BBBB"}}, 0, nullptr},
+        {"edit 2 s later on the right",
+         [&] { put("R/a.txt", "CCCC", T0 + 2); },
+         {{"L/a.txt", "CCCC"}},
+         0,
+         nullptr},
+        {"edit, then a later edit on the other side",
+         [&] {
+             put("L/a.txt", "BBBB", T0 + 1);
+             put("R/a.txt", "CCCCCC", T0 + 60);
+         },
+         {{"L/a.txt", "BBBB"}, {"R/a.txt", "CCCCCC"}},
+         1,
+         "File Modified on Both Sides"},
+        {"touch with the same bytes",
+         [&] { put("L/a.txt", "AAAA", T0 + 1); },
+         {{"R/a.txt", "AAAA"}},
+         0,
+         nullptr},
+        {"edit in the second of the scan",
+         [&] { put("L/n.txt", "BBBB", now); },
+         {{"R/n.txt", "BBBB"}},
+         0,
+         nullptr},
+        {"new files within the tolerance",
+         [&] {
+             put("L/same.txt", "equal", T0), put("R/same.txt", "equal", T0 + 1);
+             put("L/diff.txt", "left!", T0), put("R/diff.txt", "right", T0 + 2);
+         },
+         {{"R/diff.txt", "right"}},
+         1,
+         "/diff.txt: Conflict: New files that differ"},
+        {"hour shift: new bytes are copied, the same bytes get their time",
+         [&] {
+             for (const char* n : shifted)
+                 put(std::string("L/") + n, n[0] == 'e' ? "new!" : "old!", T0 + 3600);
+         },
+         {{"R/e1", "new!"}, {"R/e2", "new!"}, {"R/e3", "new!"}, {"R/p1", "old!"}},
+         0,
+         "detected for 3 files"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
+        std::filesystem::remove_all(h.m_tmp.NativeSub("R"));
+        ASSERT_TRUE(h.m_tmp.MakeDir("R"));
+        now = (time_t)CSyncTime::Now().GetTime();
+        put("L/a.txt", "AAAA", T0, 123456789);
+        put("L/n.txt", "AAAA", now);
+        for (const char* n : shifted) put(std::string("L/") + n, "old!", T0);
+        for (int run = 0; run < 2; run++) {
+            CSyncJob job;
+            h.Attach(job);
+            job.SetName(u"Exact");
+            job.SetSideFolder(0, h.m_tmp.Path("L"));
+            job.SetSideFolder(1, h.m_tmp.Path("R"));
+            h.m_sink.ClearRecords();
+            EXPECT_TRUE(h.Run(job, true, true).bOk) << h.m_sink.Dump();
+            if (run == 0) {
+                struct stat st {};
+                ASSERT_EQ(stat(h.m_tmp.NativeSub("R/a.txt").c_str(), &st), 0);
+                EXPECT_EQ(st.st_mtim.tv_nsec, 123456789) << "the copy's time to the nanosecond";
+                c.change();
+            } else {
+                for (const auto& [path, text] : c.expect)
+                    EXPECT_EQ(get(path), text) << path << h.m_sink.Dump();
+                EXPECT_EQ(job.m_nConflicts.load(), c.conflicts) << h.m_sink.Dump();
+                if (c.log) {
+                    EXPECT_NE(h.m_sink.Dump().find(c.log), std::string::npos) << h.m_sink.Dump();
+                }
+            }
+            job.SetProgressSink(&g_DummyJobProgress);
+        }
+    }
+}
+
+} // namespace
