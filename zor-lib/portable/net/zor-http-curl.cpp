@@ -327,6 +327,7 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         rsp.m_nContentLength = 0;
         rsp.m_sBody.Empty();
         rsp.m_bBodyComplete = 0;
+        rsp.m_bSentWhole = 0;
         // the attempts share the request's time budget, as on the own sockets
         if (attempt > 0 && HttpBudgetLeftMs(conn) <= 0) {
             err += history;
@@ -467,6 +468,9 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         }
         CURLcode rc = g_Curl.easy_perform(c);
         g_Curl.slist_free_all(headers);
+        long requestBytes = 0;
+        g_Curl.easy_getinfo(c, CURLINFO_REQUEST_SIZE, &requestBytes);
+        rsp.m_bSentWhole = requestBytes > 0 && (total == 0 || t.part == 3);
         CWideString sinkErr;
         int sinkKind = 0;
         if (rc == CURLE_OK && t.bodyStarted && !sink.Finish(sinkKind, sinkErr)) {

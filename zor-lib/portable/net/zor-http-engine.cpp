@@ -53,6 +53,18 @@ bool HttpRedirectTarget(const CNarrowString& location, CNarrowString& host, int&
     return true;
 }
 
+bool HttpIsIdempotent(const char* method) {
+    static const char* const kMethods[] = {"GET", "HEAD", "PUT", "DELETE", "OPTIONS", "TRACE",
+                                           "PROPFIND", "PROPPATCH", "COPY", "UNLOCK"};
+    for (const char* m : kMethods)
+        if (!strcmp(method, m)) return true;
+    return false;
+}
+
+bool HttpMayResend(const char* method, const CRsp& rsp) {
+    return HttpIsIdempotent(method) || !rsp.m_bSentWhole;
+}
+
 CWideString HttpSpillFolder() {
     CWideString folder = GetLogFolder();
     if (!folder.IsEmpty()) return folder;
@@ -91,6 +103,7 @@ void ClearResponsePart(CRsp& rsp) {
     rsp.m_nContentLength = 0;
     rsp.m_sBody.Empty();
     rsp.m_bBodyComplete = 0;
+    rsp.m_bSentWhole = 0;
 }
 
 // "ZorSocket/a.b.c.d rest" names our own server: its version goes to the record.
@@ -414,6 +427,9 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             kind = FSE_NOT_FOUND;
             return false;
         }
+        // a kept-alive connection that the server has closed meanwhile is
+        // replaced before the request goes out on it
+        if (conn.m_sock.IsOpen() && conn.m_sock.PeerHasClosed()) conn.m_sock.CloseQuietly();
         if (!conn.m_sock.IsOpen()) {
             CWideString e;
             if (!HttpReconnect(conn, kind, e)) {
@@ -497,8 +513,12 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                 sent = SendBody(conn, rsp, body, kind, sendErr);
             }
         }
+        // once the whole request is out the server may act on it: a request
+        // that is not idempotent is not sent again after that
+        rsp.m_bSentWhole = sent && !bodyWithheld;
+        auto mayResend = [&] { return !rsp.m_bNoRetry && HttpMayResend(method, rsp); };
         if (!sent) {
-            // 2.13
+            // a failed send: the server has at most part of the request
             if (rsp.m_bNoRetry || !IsConnectionError(kind) || conn.m_sock.m_nStop.load() || attempt >= 2) {
                 conn.m_sock.CloseQuietly();
                 err += u"uploading file: ";
@@ -526,6 +546,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             if (rsp.m_nStatus == 100 && bodyWithheld) {
                 bodyWithheld = false;
                 CWideString e;
+                rsp.m_bSentWhole = 1;
                 if (!SendBody(conn, rsp, body, kind, e)) {
                     conn.m_sock.CloseQuietly();
                     err += u"uploading file: ";
@@ -535,8 +556,9 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             }
         }
         if (!readOk) {
-            // 2.14: only a connection dropped before the answer began is retried
-            if (rsp.m_bNoRetry || kind != FSE_CONN_CLOSED || conn.m_sock.m_nStop.load() || attempt >= 3) {
+            // only a connection dropped before the answer began is retried, and
+            // only when the request may be sent again
+            if (!mayResend() || kind != FSE_CONN_CLOSED || conn.m_sock.m_nStop.load() || attempt >= 3) {
                 conn.m_sock.CloseQuietly();
                 err += readErr;
                 return false;
@@ -563,7 +585,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                 CWideString e;
                 rsp.m_sBodyFile = bodyFile;
                 if (!HttpDownloadToFile(conn, bodyFile, rsp, kind, e)) {
-                    if (!rsp.m_bNoRetry && IsConnectionError(kind) && !conn.m_sock.m_nStop.load() && attempt < 2) {
+                    if (mayResend() && IsConnectionError(kind) && !conn.m_sock.m_nStop.load() && attempt < 2) {
                         if (history.IsEmpty()) history = e;
                         conn.m_sock.CloseQuietly();
                         continue;

@@ -75,6 +75,15 @@ CNarrowString HttpSiteOf(const CNarrowString& host);
 bool HttpRedirectTarget(const CNarrowString& location, CNarrowString& host, int& port, bool& tls,
                         CNarrowString& path);
 
+// Methods that may be sent twice with the effect of once (GET, HEAD, PUT,
+// DELETE, OPTIONS, TRACE and the WebDAV reads and property, copy and unlock
+// requests).
+bool HttpIsIdempotent(const char* method);
+// Whether a failed request may be sent again: an idempotent one always, any
+// other only when its last attempt did not go out whole (rsp.m_bSentWhole),
+// since the server may have acted on it.
+bool HttpMayResend(const char* method, const CRsp& rsp);
+
 // Where bodies too large for memory go: the program log's folder, else the
 // system's temporary folder.
 CWideString HttpSpillFolder();

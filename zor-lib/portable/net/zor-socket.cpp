@@ -545,6 +545,16 @@ bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
                 bEof = true;
                 return true;
             }
+            // The socket's receive time-out ran out inside the session (a
+            // record begun but not finished, or only session messages
+            // arrived): a time-out like any other, not a broken connection.
+            if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+                ERR_clear_error();
+                m_nLastReadError = ZWSA_ETIMEDOUT;
+                ZorSocketErrorText(ZWSA_ETIMEDOUT, "receiving data", DescribePeer(), kind, err);
+                CloseQuietly();
+                return false;
+            }
             err = CWideString(u"SSL read error: ") + SslErrorText(false);
             kind = FSE_CONN_LOST;
             CloseQuietly();
@@ -579,6 +589,14 @@ bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
     g_nZorSocketBytesReceived.fetch_add((uint64_t)n);
     if (m_nLowSpeedBytes > 0 && (m_nWindowBytes += n) >= m_nLowSpeedBytes) StartLowSpeedWindow(m_nLowSpeedBytes);
     return true;
+}
+
+bool ZorSocket::PeerHasClosed() const {
+    if (m_hSocket < 0 || BufferedReadCount() > 0) return false;
+    if (m_pSsl && SSL_pending(m_pSsl) > 0) return false;
+    pollfd p{m_hSocket, (short)(POLLIN | POLLRDHUP), 0};
+    if (::poll(&p, 1, 0) != 1) return false;
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 bool ZorSocket::ReadByte(uint8_t& b, bool& bEof, int& kind, CWideString& err) {

@@ -141,6 +141,11 @@ public:
     // "%S:%d" (host, port).
     CWideString DescribePeer() const;
 
+    // True when the peer has ended its side of an idle connection (or it
+    // failed) and nothing received is left to read: a kept-alive connection
+    // the server closed, which a new request must not be sent on.
+    bool PeerHasClosed() const;
+
     // Received bytes not yet handed out.
     int BufferedReadCount() const { return (int)(m_nReceived - m_nReadPos); }
 

@@ -211,6 +211,44 @@ TEST(HttpFraming, ConnectionSequences) {
         EXPECT_EQ(kind, 0);
         EXPECT_EQ(server.Accepts(), 2);
     }
+    // a request dropped after it went out whole is sent again only when that
+    // is harmless; a kept connection the server has closed is never used
+    struct ResendCase {
+        const char* method;
+        bool ok;
+        int kind;
+        size_t heads;
+    } resends[] = {{"GET", true, 0, 2}, {"PUT", true, 0, 2}, {"POST", false, 4, 1}};
+    for (const ResendCase& c : resends) {
+        SCOPED_TRACE(c.method);
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Request().Close(), Conn().Request().Send(Ok("again")).Sleep(300).Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        CRsp rsp;
+        rsp.m_sReqBody = "payload";
+        EXPECT_EQ(rsp.RequestResponse(cl.conn, c.method, u"/r", kind, err), c.ok) << err;
+        EXPECT_EQ(kind, c.kind) << err;
+        EXPECT_EQ(HttpMayResend(c.method, rsp), c.ok);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(server.Heads().size(), c.heads);
+    }
+    {
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({Conn().Request().Send(Ok("first")).Close(), Conn().Request().Send(Ok("posted")).Sleep(300).Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err)) << err;
+        CRsp a, b;
+        ASSERT_TRUE(a.RequestResponse(cl.conn, "GET", u"/1", kind, err)) << err;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        b.m_sReqBody = "payload";
+        ASSERT_TRUE(b.RequestResponse(cl.conn, "POST", u"/2", kind, err)) << err;
+        EXPECT_EQ(b.m_sBody, CNarrowString("posted"));
+    }
     // a path that would end the request line never leaves
     {
         testsrv::ByteServer server;

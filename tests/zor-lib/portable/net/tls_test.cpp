@@ -1,5 +1,6 @@
 // TLS sessions against openssl s_server on 127.0.0.1 with certificates made
 // for this run (tools/make-test-pki.sh).
+#include "zor-http.h"
 #include "zor-socket.h"
 #include "zor-ssl.h"
 #include "zor-file.h"
@@ -327,6 +328,39 @@ TEST_F(Tls, TransportFailures) {
     EXPECT_EQ(U8(err), "[receiving data localhost:" + std::to_string(relay.Port()) +
                            "]: Connection was reset by remote machine");
     EXPECT_EQ(kind, 3);
+}
+
+// A server that completes the handshake and never answers: the read runs
+// into the time-out (kind 3, as without TLS), and a request that is not
+// idempotent is not sent again (the server takes one connection only).
+TEST_F(Tls, SilentServerTimesOut) {
+    for (const char* method : {"POST", "GET"}) {
+        SCOPED_TRACE(method);
+        ntest::Child srv;
+        std::vector<std::string> argv = {"openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", Pki("san.pem"),
+                                         "-key", Pki("san.key"), "-naccept", "1"};
+        ASSERT_TRUE(srv.Start(argv, "", true));
+        std::string line;
+        ASSERT_TRUE(srv.WaitFor("ACCEPT", 5000, &line));
+        HttpConnectParams p;
+        p.m_sHost = "localhost";
+        p.m_nPort = std::atoi(line.c_str() + line.rfind(':') + 1);
+        p.m_nTls = 1;
+        p.m_bProxyStyle = 0;
+        p.m_bUseProxy = 0;
+        p.m_nTimeout = 1;
+        ZorHttpConn conn;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(HttpConfigureAndConnect(conn, p, nullptr, kind, err)) << U8(err);
+        CRsp rsp;
+        rsp.m_sReqBody = "initiate";
+        EXPECT_FALSE(rsp.RequestResponse(conn, method, u"/upload?uploads", kind, err));
+        EXPECT_EQ(kind, 3) << U8(err);
+        EXPECT_EQ(U8(err).find("SSL read error"), std::string::npos) << U8(err);
+        EXPECT_NE(U8(err).find("Time out"), std::string::npos) << U8(err);
+        EXPECT_EQ(rsp.m_bSentWhole, 1);
+    }
 }
 
 } // namespace
