@@ -583,8 +583,15 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
                 err += CWideString(u"Redirect from https to http refused: ") + Utf8OrAnsiToWide(location);
                 return false;
             }
+            // the request's body (a password, a file) goes to its own origin only
+            const bool leaves = HttpOriginOf(newTls, newHost, newPort) != conn.m_sCredentialOrigin;
+            if (leaves && total > 0) {
+                kind = FSE_NOT_FOUND;
+                err += CWideString(u"Redirect of a request with a body to another site refused: ") + Utf8OrAnsiToWide(location);
+                return false;
+            }
             if (!EqualsNoCase(newHost, conn.m_sCurHost) || newPort != conn.m_nCurPort || newTls != (bool)conn.m_bCurTls) {
-                if (HttpSiteOf(newHost) != conn.m_sCredentialSite) {
+                if (leaves) {
                     conn.m_bForeignSite = 1;
                     conn.m_bCurlServerCreds = 0;
                 }

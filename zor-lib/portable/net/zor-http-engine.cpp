@@ -32,6 +32,12 @@ CNarrowString HttpSiteOf(const CNarrowString& host) {
     return WideToUtf8(UrlSiteKey(CWideString(u"http://") + Utf8ToWide(host), true, false, false));
 }
 
+CNarrowString HttpOriginOf(bool bTls, const CNarrowString& host, int port) {
+    CNarrowString h(host);
+    h.MakeLower();
+    return CNarrowString::Formatted("%s://%s:%d", bTls ? "https" : "http", h, port);
+}
+
 bool HttpRedirectTarget(const CNarrowString& location, CNarrowString& host, int& port, bool& tls,
                         CNarrowString& path) {
     if (location.IsEmpty()) return false;
@@ -297,7 +303,7 @@ void ZorHttpConn::Reset() {
     m_sClientCertFile.Empty();
     m_mapCookies.RemoveAll();
     m_sCookieSite.Empty();
-    m_sCredentialSite.Empty();
+    m_sCredentialOrigin.Empty();
     m_bForeignSite = 0;
     m_sCurlHost.Empty();
     m_bCurlServerCreds = 0;
@@ -741,8 +747,14 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                             CWideString(u"Redirect from https to http refused: ") + Utf8OrAnsiToWide(location));
             if (++conn.m_nRedirects <= 3)
                 ICopyProgress::Message(prog, 2, CWideString(u"Redirecting to ") + Utf8OrAnsiToWide(location));
+            // the request's body (a password, a file) goes to its own origin only
+            const bool leaves = HttpOriginOf(newTls, newHost, newPort) != conn.m_sCredentialOrigin;
+            if (leaves && (body.nLength > 0 || !rsp.m_sBodyPrefix.IsEmpty() || !rsp.m_sBodySuffix.IsEmpty()))
+                return Fail(kind, err, FSE_NOT_FOUND,
+                            CWideString(u"Redirect of a request with a body to another site refused: ") +
+                                Utf8OrAnsiToWide(location));
             if (!EqualsNoCase(newHost, conn.m_sCurHost) || newPort != conn.m_nCurPort || newTls != (bool)conn.m_bCurTls) {
-                if (HttpSiteOf(newHost) != conn.m_sCredentialSite) conn.m_bForeignSite = 1;
+                if (leaves) conn.m_bForeignSite = 1;
                 conn.m_sock.CloseQuietly();
                 conn.m_sCurHost = newHost;
                 conn.m_nCurPort = newPort;

@@ -64,9 +64,13 @@ CWideString HttpPlainBasicRefusedText(const ZorHttpConn& conn);
 // draw their secret out.
 HttpConnectParams HttpWithoutServerCredentials(const HttpConnectParams& params);
 
-// The site (registrable domain) of a host: credentials, the caller's
-// Authorization and Cookie lines and cookies stay within one site.
+// The site (registrable domain) of a host: a cookie file's cookies stay
+// within one site.
 CNarrowString HttpSiteOf(const CNarrowString& host);
+// The origin of a target: scheme, host (lower case) and port. Credentials,
+// the caller's Authorization and Cookie lines, the connection's cookies and
+// a request body follow a redirect only within one origin.
+CNarrowString HttpOriginOf(bool bTls, const CNarrowString& host, int port);
 
 // Where a redirect's location leads from the current host, port and TLS
 // setting: a path on the same host, or an absolute http(s) URL (a default
@@ -129,9 +133,9 @@ public:
     CWideString m_sClientCertFile;
     HttpCookieMap m_mapCookies;
     CNarrowString m_sCookieSite;
-    // the site whose credentials and caller's header lines the requests may carry
-    CNarrowString m_sCredentialSite;
-    uint8_t m_bForeignSite = 0; // a redirect left the credential site
+    // the origin whose credentials and caller's header lines the requests may carry
+    CNarrowString m_sCredentialOrigin;
+    uint8_t m_bForeignSite = 0; // a redirect left the credential origin
     // libcurl transport
     void* m_pCurl = nullptr; // CURL easy handle
     CNarrowString m_sCurlHost;

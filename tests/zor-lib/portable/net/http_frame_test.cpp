@@ -477,6 +477,66 @@ TEST(HttpFraming, RedirectedSiteCookies) {
     EXPECT_EQ(heads[2].find("foreign=1"), std::string::npos) << heads[2];
 }
 
+// What a request carries for its own origin (the caller's Authorization line,
+// a body such as a sign-in form) does not follow a redirect to another host
+// or port, however near; within the origin it does.
+TEST(HttpFraming, RedirectsKeepSecretsWithTheirOrigin) {
+    testsrv::ClearProxyEnvironment();
+    struct OriginCase {
+        const char* location;
+        bool body; // a POST with a form, else a GET with an Authorization line
+        bool ok;
+        size_t heads;
+        bool carried; // the second request carries the line or the body
+    } cases[] = {
+        {"/there", false, true, 2, true},
+        {"http://localhost:%PORT%/there", false, true, 2, false},
+        {"http://127.0.0.1:%OTHER%/there", false, true, 1, false},
+        {"/there", true, true, 2, true},
+        {"http://localhost:%PORT%/there", true, false, 1, false},
+    };
+    for (int curl = 0; curl < 2; ++curl) {
+        for (const OriginCase& c : cases) {
+            SCOPED_TRACE(std::string(c.location) + (c.body ? " with a body" : "") + (curl ? ", libcurl" : ""));
+            testsrv::ByteServer other, server;
+            ASSERT_TRUE(other.Start({Conn().Request().Send(Ok("other")).Sleep(300).Close()}));
+            std::string location = c.location;
+            size_t at = location.find("%OTHER%");
+            if (at != std::string::npos) location.replace(at, 7, std::to_string(other.Port()));
+            const std::string redirect = "HTTP/1.1 307 Temporary Redirect\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
+            ASSERT_TRUE(server.Start({Conn().Request().Send(redirect).Request().Send(Ok("there")).Sleep(300).Close(),
+                                      Conn().Request().Send(Ok("there")).Sleep(300).Close()}));
+            HttpConnectParams p;
+            p.m_sHost = "127.0.0.1";
+            p.m_nPort = server.Port();
+            p.m_bUseProxy = 0;
+            p.m_bWinInet = (uint8_t)curl;
+            p.m_nTimeout = 10;
+            ZorHttpConn conn;
+            int kind = 0;
+            CWideString err;
+            ASSERT_TRUE(HttpConfigureAndConnect(conn, p, nullptr, kind, err)) << err;
+            CRsp rsp;
+            if (c.body) rsp.m_sReqBody = "username=me&password=secret";
+            else rsp.m_sReqHeaders = "Authorization: Bearer tok-123\r\n";
+            bool ok = rsp.RequestResponse(conn, c.body ? "POST" : "GET", u"/sign-in", kind, err);
+            EXPECT_EQ(ok, c.ok) << err;
+            if (!c.ok) {
+                EXPECT_EQ(kind, 7);
+                EXPECT_NE(WideToUtf8(err).Find("Redirect of a request with a body to another site refused"), -1) << err;
+            }
+            conn.Close();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::vector<std::string> heads = server.Heads();
+            for (const std::string& h : other.Heads()) heads.push_back(h);
+            ASSERT_EQ(heads.size(), c.heads + (at != std::string::npos ? 1 : 0));
+            if (heads.size() < 2) continue;
+            const std::string& second = heads[1];
+            EXPECT_EQ(second.find(c.body ? "\"body_len\": 27" : "tok-123") != std::string::npos, c.carried) << second;
+        }
+    }
+}
+
 // A tunnel request: CONNECT with the target and "Proxy-Connection: Keep-Alive".
 TEST(HttpFraming, TunnelRequest) {
     testsrv::ClearProxyEnvironment();
