@@ -27,6 +27,7 @@
 CNarrowString g_sHttpUserAgent;
 CNarrowString g_sHttpSystemInfo;
 const char* const g_szHttpSupportAddress = TV_HTTP_SUPPORT_ADDRESS;
+const char* g_szHttpCurlLibrary = "libcurl.so.4";
 
 CNarrowString HttpSiteOf(const CNarrowString& host) {
     return WideToUtf8(UrlSiteKey(CWideString(u"http://") + Utf8ToWide(host), true, false, false));
@@ -360,7 +361,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
         if ((unsigned char)pathIn[i] <= ' ' || pathIn[i] == 0x7F)
             return Fail(kind, err, FSE_GENERAL, CWideString(u"bad request path: ") + Utf8OrAnsiToWide(HttpCleanHeaderValue(pathIn)));
     if (!CheckCallerHeaders(rsp.m_sReqHeaders, kind, err)) return false;
-    // 1. preparation
+    // the target, the reply part and the body source
     if (prog && !prog->OnProgress(false, -1, -1, kind, err)) return false;
     if (!conn.m_sCurHost.IsEmpty() && !conn.m_bTunnel &&
         (conn.m_sHost != conn.m_sCurHost || conn.m_nPort != conn.m_nCurPort || conn.m_bTls != conn.m_bCurTls))
@@ -398,7 +399,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
     HttpBudgetScope budget(conn);
     if (conn.m_bWinInet && !conn.m_bTunnel) return HttpCurlDoRequest(conn, method, pathIn, rsp, bodyLog, kind, err);
 
-    // 2. the attempt loop on our own sockets
+    // the attempt loop on our own sockets
     CNarrowString path(pathIn);
     CWideString history;
     int attempt = -1;
@@ -536,7 +537,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             continue;
         }
         conn.Touch();
-        // 10. the answer (interim answers skipped; 100 releases a withheld body)
+        // the answer's head (interim answers skipped; 100 releases a withheld body)
         bool readOk = true;
         CWideString readErr;
         bool bClose = false;
@@ -581,7 +582,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
         // a final answer while the body was withheld: the server may still
         // wait for it, so the connection ends with this answer
         if (bodyWithheld) conn.m_bCloseAfterResponse = 1;
-        // 11. the body
+        // the answer's body: the caller's file for a 2xx answer, else memory
         bool is2xx = rsp.m_nStatus >= 200 && rsp.m_nStatus < 300;
         if (!strcmp(method, "HEAD")) {
             rsp.m_bBodyComplete = 1;
@@ -627,7 +628,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             conn.m_sock.CloseQuietly();
             conn.m_bCloseAfterResponse = 0;
         }
-        // 12. status handling
+        // cookies, then the status: success, challenges, redirects, retries
         if (CookiesApply(conn)) {
             CNarrowString sc = rsp.GetHeader("set-cookie");
             if (!sc.IsEmpty()) {

@@ -41,6 +41,9 @@ extern CNarrowString g_sHttpUserAgent;     // empty: "ZorSocket/9.2.9.0"
 extern CNarrowString g_sHttpSystemInfo;    // the text in parentheses after the agent
 // The address that the attempt-limit message names (a build setting).
 extern const char* const g_szHttpSupportAddress;
+// The library of the libcurl transport, loaded on its first use
+// ("libcurl.so.4"; tests name another).
+extern const char* g_szHttpCurlLibrary;
 // The process-wide proxy settings the connections use. The host sets them
 // from its program options (SetHttpProxyOptions, also while requests run);
 // connections read a copy (GetHttpProxyOptions). The reference is for

@@ -330,6 +330,52 @@ TEST_F(Tls, TransportFailures) {
     EXPECT_EQ(kind, 3);
 }
 
+// The libcurl transport trusts what the own sessions trust: the roots file
+// with its revocation list, else SSL_CERT_FILE. A library that cannot be
+// loaded fails the request, and a later request loads it.
+TEST_F(Tls, CurlTransportUsesTheSameRoots) {
+    struct CurlCase {
+        const char* cert;
+        const char* roots;    // the roots file; null: none, SSL_CERT_FILE names the CA
+        const char* library;  // the transport's library
+        bool ok;
+        const char* errPart;
+    } cases[] = {
+        {"san", "roots.pem", "libcurl.so.4", true, ""},
+        {"revoked", "roots.pem", "libcurl.so.4", false, "revoked"},
+        {"san", nullptr, "libcurl.so.4", true, ""},
+        {"san", "roots.pem", "libcurl-missing.so.9", false, "cannot load the HTTP library: "},
+        {"san", "roots.pem", "libcurl.so.4", true, ""},
+    };
+    const char* savedLibrary = g_szHttpCurlLibrary;
+    for (const CurlCase& c : cases) {
+        SCOPED_TRACE(std::string(c.cert) + " " + (c.roots ? c.roots : "SSL_CERT_FILE") + " " + c.library);
+        ntest::Child srv;
+        int port = StartServer(srv, c.cert);
+        ASSERT_GT(port, 0) << srv.Output();
+        if (c.roots) {
+            SetSslRootsFile(Utf8ToWide(Pki(c.roots).c_str()));
+        } else {
+            setenv("SSL_CERT_FILE", Pki("ca.pem").c_str(), 1);
+            SetSslRootsFile(CWideString());
+        }
+        g_szHttpCurlLibrary = c.library;
+        HttpConnectParams p;
+        p.m_sUrl = Utf8ToWide(("https://localhost:" + std::to_string(port) + "/").c_str());
+        p.m_bWinInet = 1;
+        p.m_bUseProxy = 0;
+        p.m_nTimeout = 10;
+        CRsp rsp;
+        int kind = 0;
+        CWideString err;
+        bool ok = HttpGetUrl(rsp, p, "GET", nullptr, kind, err);
+        unsetenv("SSL_CERT_FILE");
+        g_szHttpCurlLibrary = savedLibrary;
+        EXPECT_EQ(ok, c.ok) << U8(err);
+        EXPECT_NE(U8(err).find(c.errPart), std::string::npos) << U8(err);
+    }
+}
+
 // A server that completes the handshake and never answers: the read runs
 // into the time-out (kind 3, as without TLS), and a request that is not
 // idempotent is not sent again (the server takes one connection only).
