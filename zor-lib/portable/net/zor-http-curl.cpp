@@ -12,6 +12,7 @@
 #include "zor-log.h"
 #include "zor-path.h"
 #include "zor-ssl.h"
+#include "zor-time.h"
 #include "zor-unicode.h"
 #include "zor-url.h"
 
@@ -172,6 +173,11 @@ struct Transfer {
     int writeKind = 0;
     CWideString writeErr;
     bool stopped = false;
+    // the answer's deadline, as on the own sockets: from the moment the
+    // request is out, the budget and one second per kHttpAnswerFloorBytes
+    int64_t answerStartMs = 0;
+    int64_t answerGraceMs = 0;
+    bool answerLate = false;
 };
 
 // The next bytes of the request body.
@@ -287,10 +293,17 @@ size_t OnBody(char* data, size_t size, size_t n, void* user) {
     return len;
 }
 
-int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
     Transfer& t = *(Transfer*)user;
     if (t.conn->m_sock.m_nStop.load() || ICopyProgress::Stopped(t.conn->m_pProgress)) {
         t.stopped = true;
+        return 1;
+    }
+    const int64_t now = ZorGetClock().MonotonicMs();
+    if (t.answerStartMs == 0 && ulnow >= ultotal) t.answerStartMs = now;
+    if (t.answerStartMs != 0 &&
+        now - t.answerStartMs > t.answerGraceMs + (int64_t)dlnow * 1000 / kHttpAnswerFloorBytes) {
+        t.answerLate = true;
         return 1;
     }
     return 0;
@@ -386,6 +399,7 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         t.conn = &conn;
         t.rsp = &rsp;
         t.callerFile = callerFile;
+        t.answerGraceMs = (int64_t)kHttpRetryBudgetFactor * 1000 * std::max(1, (int)conn.m_nTimeout);
         HttpBodySink sink(t.target, &conn);
         t.sink = &sink;
         CNarrowString url;
@@ -528,6 +542,12 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
             if (t.stopped) {
                 kind = FSE_STOPPED;
                 err += u"stopped by user";
+                return false;
+            }
+            if (t.answerLate) {
+                kind = FSE_CONN_LOST;
+                err += CWideString::Formatted(u"Time out: the answer came too slowly (%lld bytes)", (long long)t.target.nReceived);
+                HttpCurlClose(conn);
                 return false;
             }
             if (!t.writeErr.IsEmpty()) {

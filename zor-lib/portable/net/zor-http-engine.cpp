@@ -345,6 +345,10 @@ int64_t HttpBudgetLeftMs(const ZorHttpConn& conn) {
     return std::max<int64_t>(0, conn.m_nBudgetEnd - ZorGetClock().MonotonicMs());
 }
 
+void HttpStartAnswerDeadline(ZorHttpConn& conn) {
+    conn.m_sock.StartAnswerDeadline(BudgetMs(conn), kHttpAnswerFloorBytes);
+}
+
 CWideString HttpBudgetSpentText(const ZorHttpConn& conn) {
     return CWideString::Formatted(u"Time out: no answer within %lld seconds",
                                   (long long)(BudgetMs(conn) / 1000));
@@ -399,7 +403,11 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
     HttpBudgetScope budget(conn);
     if (conn.m_bWinInet && !conn.m_bTunnel) return HttpCurlDoRequest(conn, method, pathIn, rsp, bodyLog, kind, err);
 
-    // the attempt loop on our own sockets
+    // the attempt loop on our own sockets; an answer's deadline ends with it
+    struct AnswerDeadlineOff {
+        ZorSocket& s;
+        ~AnswerDeadlineOff() { s.StopAnswerDeadline(); }
+    } deadlineOff{conn.m_sock};
     CNarrowString path(pathIn);
     CWideString history;
     int attempt = -1;
@@ -537,6 +545,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             continue;
         }
         conn.Touch();
+        HttpStartAnswerDeadline(conn);
         // the answer's head (interim answers skipped; 100 releases a withheld body)
         bool readOk = true;
         CWideString readErr;
@@ -560,6 +569,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                     err += e;
                     return false;
                 }
+                HttpStartAnswerDeadline(conn);
             }
         }
         if (!readOk) {

@@ -30,6 +30,11 @@ constexpr int64_t kHttpSpillLimit = 0x10000000;        // 256 MiB: a body spille
 // A transfer that moves fewer bytes than this while its waits for data add
 // up to the connection's time-out fails with the time-out.
 constexpr int kHttpLowSpeedBytes = 1024;
+// An answer, head and body, must arrive within kHttpRetryBudgetFactor
+// time-outs of the request going out plus one second for every
+// kHttpAnswerFloorBytes of it (on the process clock): a server that trickles
+// bytes just above the low-speed limit cannot hold a request for hours.
+constexpr int kHttpAnswerFloorBytes = 1024;
 // The attempts of one request (retries, challenges, redirects) and of one
 // connection set-up (proxy, tunnel and TLS retries) start no later than this
 // many time-outs after the request or set-up began.
@@ -186,6 +191,8 @@ private:
 int64_t HttpBudgetLeftMs(const ZorHttpConn& conn);
 // "Time out: no answer within N seconds", N the budget of the connection.
 CWideString HttpBudgetSpentText(const ZorHttpConn& conn);
+// Starts the deadline of the answer to a request just sent (kHttpAnswerFloorBytes).
+void HttpStartAnswerDeadline(ZorHttpConn& conn);
 
 bool HttpConfigureAndConnect(ZorHttpConn& conn, const HttpConnectParams& params, ICopyProgress* pProgress,
                              int& kind, CWideString& err);

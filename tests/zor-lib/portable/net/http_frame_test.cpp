@@ -14,6 +14,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -683,6 +684,52 @@ TEST(HttpFraming, RetryAfterRunsOnTheClock) {
         EXPECT_EQ(kind, b.kind);
         EXPECT_EQ(WideToUtf8(err).Find(b.err), 0) << err;
         EXPECT_EQ(clock.GetSleepCount(), b.sleeps);
+    }
+}
+
+// A server that trickles its answer just fast enough for the low-speed limit
+// is cut off once the answer is late for its size. The test clock runs 25
+// times faster than the server's drip.
+TEST(HttpFraming, TricklingAnswersAreCutOff) {
+    testsrv::ClearProxyEnvironment();
+    Conn dripHead, dripBody;
+    dripHead.Request().Send("HTTP/1.1 200 OK\r\n");
+    dripBody.Request().Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+    for (int i = 0; i < 200; ++i) {
+        dripHead.Send("X-Drip: 12345678901234\r\n").Sleep(20);
+        dripBody.Send(std::string(24, 'x')).Sleep(20);
+    }
+    for (int curl = 0; curl < 2; ++curl) {
+        for (Conn* script : {&dripHead, &dripBody}) {
+            SCOPED_TRACE(std::string(script == &dripHead ? "head" : "body") + (curl ? ", libcurl" : ""));
+            ZorTestClock clock;
+            ZorClockScope scope(&clock);
+            testsrv::ByteServer server;
+            ASSERT_TRUE(server.Start({script->Close()}));
+            HttpConnectParams p;
+            p.m_sHost = "127.0.0.1";
+            p.m_nPort = server.Port();
+            p.m_bUseProxy = 0;
+            p.m_bWinInet = (uint8_t)curl;
+            p.m_nTimeout = 10;
+            ZorHttpConn conn;
+            int kind = 0;
+            CWideString err;
+            ASSERT_TRUE(HttpConfigureAndConnect(conn, p, nullptr, kind, err)) << err;
+            std::atomic<bool> done{false};
+            std::thread ticker([&] {
+                while (!done) {
+                    clock.Advance(500);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+            });
+            CRsp rsp;
+            EXPECT_FALSE(rsp.RequestResponse(conn, "GET", u"/list", kind, err));
+            done = true;
+            ticker.join();
+            EXPECT_EQ(kind, 3) << err;
+            EXPECT_NE(WideToUtf8(err).Find("Time out"), -1) << err;
+        }
     }
 }
 
