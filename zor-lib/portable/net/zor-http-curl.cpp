@@ -1,10 +1,11 @@
 // The second HTTP transport, chosen by a connection's "WinInet" flag: one
 // libcurl handle per connection, a connect limit of 90 seconds or what is
-// left of the request's time budget, the low-speed limit and the attempt
-// budget of the own sockets, our own redirect step, server credentials once
-// per connect after the first 401 or 403 and proxy credentials after the
-// first 407, the program's manual proxy (else libcurl's http_proxy /
-// https_proxy / no_proxy), and our TLS roots.
+// left of the request's time budget, the low-speed limit, the answer's
+// deadline and the attempt budget of the own sockets, our own redirect step,
+// server credentials once per connect after the first 401 or 403 and proxy
+// credentials after the first 407, the program's manual proxy (else
+// libcurl's http_proxy / https_proxy / no_proxy), and our TLS roots and
+// revocation lists.
 #include "zor-http.h"
 #include "zor-proxy-discovery.h"
 
@@ -18,6 +19,7 @@
 
 #include <curl/curl.h>
 #include <dlfcn.h>
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -42,6 +44,11 @@ struct CurlApi {
     const char* (*easy_strerror)(CURLcode);
     curl_slist* (*slist_append)(curl_slist*, const char*);
     void (*slist_free_all)(curl_slist*);
+    curl_version_info_data* (*version_info)(CURLversion);
+    // libcurl's TLS contexts are those of our own TLS library (the same
+    // OpenSSL major version, so the same shared library): only then can
+    // the own revocation checks be applied to them
+    bool bSharesOpenSsl;
 };
 CurlApi g_Curl;
 std::mutex g_curlLoadLock;
@@ -79,11 +86,15 @@ bool LoadCurl(CWideString& err) {
         get(api.easy_strerror, "curl_easy_strerror");
         get(api.slist_append, "curl_slist_append");
         get(api.slist_free_all, "curl_slist_free_all");
+        get(api.version_info, "curl_version_info");
         if (ok && api.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
             ok = false;
             why = "libcurl could not be initialized";
         }
         if (ok) {
+            const curl_version_info_data* v = api.version_info(CURLVERSION_NOW);
+            CNarrowString ours = CNarrowString::Formatted("OpenSSL/%u.", OPENSSL_version_major());
+            api.bSharesOpenSsl = v && v->ssl_version && !strncmp(v->ssl_version, ours.GetString(), ours.GetLength());
             g_Curl = api;
             g_sCurlLoaded = lib;
             return true;
@@ -434,7 +445,7 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         GetSslRootsLocations(rootsFile, rootsDir);
         if (!rootsFile.IsEmpty() && ::access(rootsFile.GetString(), R_OK) == 0) opts.Set(CURLOPT_CAINFO, rootsFile.GetString());
         if (!rootsDir.IsEmpty() && ::access(rootsDir.GetString(), R_OK) == 0) opts.Set(CURLOPT_CAPATH, rootsDir.GetString());
-        opts.Set(CURLOPT_SSL_CTX_FUNCTION, OnSslContext);
+        if (g_Curl.bSharesOpenSsl) opts.Set(CURLOPT_SSL_CTX_FUNCTION, OnSslContext);
         opts.Set(CURLOPT_SSL_VERIFYPEER, conn.m_bIgnoreCertErrors ? 0L : 1L);
         opts.Set(CURLOPT_SSL_VERIFYHOST, conn.m_bIgnoreCertErrors ? 0L : 2L);
         CNarrowString cert = WideToUtf8(conn.m_sClientCertFile);
