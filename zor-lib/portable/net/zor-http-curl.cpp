@@ -310,6 +310,8 @@ int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t ultotal, cur
         t.stopped = true;
         return 1;
     }
+    // a download into the caller's file is watched by the low-speed limit only
+    if (t.bodyStarted && !t.callerFile.IsEmpty() && t.target.sFile == t.callerFile) return 0;
     const int64_t now = ZorGetClock().MonotonicMs();
     if (t.answerStartMs == 0 && ulnow >= ultotal) t.answerStartMs = now;
     if (t.answerStartMs != 0 &&

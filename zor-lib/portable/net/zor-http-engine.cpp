@@ -601,6 +601,10 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             if (!bodyFile.IsEmpty()) {
                 CWideString e;
                 rsp.m_sBodyFile = bodyFile;
+                // a download into the caller's file reports its progress (and
+                // may be held back by a speed limit): the low-speed limit
+                // watches it, the answer's deadline does not
+                conn.m_sock.StopAnswerDeadline();
                 if (!HttpDownloadToFile(conn, bodyFile, rsp, kind, e)) {
                     if (mayResend() && IsConnectionError(kind) && !conn.m_sock.m_nStop.load() && attempt < 2) {
                         if (history.IsEmpty()) history = e;

@@ -30,10 +30,12 @@ constexpr int64_t kHttpSpillLimit = 0x10000000;        // 256 MiB: a body spille
 // A transfer that moves fewer bytes than this while its waits for data add
 // up to the connection's time-out fails with the time-out.
 constexpr int kHttpLowSpeedBytes = 1024;
-// An answer, head and body, must arrive within kHttpRetryBudgetFactor
-// time-outs of the request going out plus one second for every
-// kHttpAnswerFloorBytes of it (on the process clock): a server that trickles
-// bytes just above the low-speed limit cannot hold a request for hours.
+// An answer's head and a body read into memory (listings, small bodies) must
+// arrive within kHttpRetryBudgetFactor time-outs of the request going out
+// plus one second for every kHttpAnswerFloorBytes of it (on the process
+// clock): a server that trickles bytes just above the low-speed limit cannot
+// hold a request for hours. A download into the caller's file reports its
+// progress and is watched by the low-speed limit alone.
 constexpr int kHttpAnswerFloorBytes = 1024;
 // The attempts of one request (retries, challenges, redirects) and of one
 // connection set-up (proxy, tunnel and TLS retries) start no later than this
