@@ -467,13 +467,19 @@ struct ZorGzFileStream::Inflater {
     }
     // Notes header bytes taken; every byte but the last two enters the CRC.
     void TookHeader(const unsigned char* p, size_t n) {
-        for (size_t i = 0; i < n; ++i) {
+        if (n >= 2) {
+            nHdrCrc = ZorCrc32(nHdrCrc, aHdrPend, (size_t)nHdrPend);
+            nHdrCrc = ZorCrc32(nHdrCrc, p, n - 2);
+            aHdrPend[0] = p[n - 2];
+            aHdrPend[1] = p[n - 1];
+            nHdrPend = 2;
+        } else if (n == 1) {
             if (nHdrPend == 2) {
                 nHdrCrc = ZorCrc32(nHdrCrc, aHdrPend, 1);
                 aHdrPend[0] = aHdrPend[1];
                 nHdrPend = 1;
             }
-            aHdrPend[nHdrPend++] = p[i];
+            aHdrPend[nHdrPend++] = p[0];
         }
     }
     // False when the finished header carries a CRC that does not match.
