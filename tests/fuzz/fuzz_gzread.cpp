@@ -22,7 +22,6 @@ bool Reference(const uint8_t* p, size_t n, std::string& out) {
     for (;;) {
         z_stream zs{};
         if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) return false;
-        inflateValidate(&zs, 0);
         zs.next_in = (Bytef*)p + at;
         zs.avail_in = (uInt)(n - at);
         const size_t nStart = out.size();

@@ -1384,7 +1384,7 @@ bool OrvanFS::UploadFile(const CWideString& localFile, const CWideString& path, 
         }
         // A time-out after the whole file went out: the service may have
         // stored it; ask before reporting a failure.
-        if (errKind != FSE_CONN_CLOSED || rsp.m_nStatus != 0 || src.m_nPosition < src.m_nSize) return false;
+        if (!IsConnectionError(errKind) || rsp.m_nStatus != 0 || src.m_nPosition < src.m_nSize) return false;
         CWideString found, e2;
         int k2 = 0, round = 0;
         if (!FindUploadedProto(encName, path, id, parentId, found, round, k2, e2)) {

@@ -199,7 +199,7 @@ bool S3FileSysZorSock::SendS3Request(CRsp& rsp, const char* verb, const CWideStr
         int kind = 0;
         CWideString e;
         if (rsp.RequestResponse(m_Conn, verb, widePath, kind, e)) return true;
-        if (m_bReconnectAllowed && IsConnectionError(kind)) {
+        if (m_bReconnectAllowed && IsConnectionError(kind) && HttpMayResend(verb, rsp)) {
             if (++nAttempts < 3) {
                 m_Conn.Close();
                 if (m_pProgress) {

@@ -447,7 +447,46 @@ struct ZorGzFileStream::Inflater {
     unsigned char aTail[8] = {}; // the last bytes taken from the file: a member's trailer at its end
     bool bEof = false;           // the file has no more bytes
     bool bDone = false;          // the last member ended
+    // The member's header: inflate stops after it (Z_BLOCK) so that its
+    // optional CRC (FHCRC, the low 16 bits of the CRC-32 of the header bytes
+    // before it) can be checked here, as the check values are turned off in
+    // zlib. The last two bytes taken wait in aHdrPend: they are the CRC.
+    gz_header head{};
+    bool bInHeader = true;
+    uint32_t nHdrCrc = 0;
+    unsigned char aHdrPend[2] = {};
+    int nHdrPend = 0;
     unsigned char aIn[kFileBufSize];
+
+    bool StartMember() {
+        head = gz_header{};
+        bInHeader = true;
+        nHdrCrc = 0;
+        nHdrPend = 0;
+        return inflateGetHeader(&zs, &head) == Z_OK;
+    }
+    // Notes header bytes taken; every byte but the last two enters the CRC.
+    void TookHeader(const unsigned char* p, size_t n) {
+        if (n >= 2) {
+            nHdrCrc = ZorCrc32(nHdrCrc, aHdrPend, (size_t)nHdrPend);
+            nHdrCrc = ZorCrc32(nHdrCrc, p, n - 2);
+            aHdrPend[0] = p[n - 2];
+            aHdrPend[1] = p[n - 1];
+            nHdrPend = 2;
+        } else if (n == 1) {
+            if (nHdrPend == 2) {
+                nHdrCrc = ZorCrc32(nHdrCrc, aHdrPend, 1);
+                aHdrPend[0] = aHdrPend[1];
+                nHdrPend = 1;
+            }
+            aHdrPend[nHdrPend++] = p[0];
+        }
+    }
+    // False when the finished header carries a CRC that does not match.
+    bool HeaderCrcMatches() const {
+        if (!head.hcrc) return true;
+        return nHdrPend == 2 && (uint32_t)(aHdrPend[0] | aHdrPend[1] << 8) == (nHdrCrc & 0xFFFF);
+    }
 
     // Notes the n bytes just taken, which end at pEnd.
     void Took(const unsigned char* pEnd, size_t n) {
@@ -498,7 +537,7 @@ bool ZorGzFileStream::OpenRead(const CWideString& sPath, CWideString& sErr) {
     }
     auto* p = new Inflater();
     // gzip members only; the check values are compared below.
-    if (inflateInit2(&p->zs, 16 + MAX_WBITS) != Z_OK || inflateValidate(&p->zs, 0) != Z_OK) {
+    if (inflateInit2(&p->zs, 16 + MAX_WBITS) != Z_OK || inflateValidate(&p->zs, 0) != Z_OK || !p->StartMember()) {
         inflateEnd(&p->zs);
         delete p;
         sErr.AppendFormat(u"cannot open file to read: %s: cannot start gzip decompression", sPath);
@@ -565,8 +604,15 @@ int ZorGzFileStream::Inflate(CWideString& sErr) {
         }
         const unsigned char* pIn = zs.next_in;
         unsigned char* pOut = zs.next_out;
-        const int rc = inflate(&zs, Z_NO_FLUSH);
+        const int rc = inflate(&zs, g.bInHeader ? Z_BLOCK : Z_NO_FLUSH);
         g.Took(zs.next_in, (size_t)(zs.next_in - pIn));
+        if (g.bInHeader) {
+            g.TookHeader(pIn, (size_t)(zs.next_in - pIn));
+            if (g.head.done) {
+                g.bInHeader = false;
+                if (!g.HeaderCrcMatches()) return fail("header crc mismatch");
+            }
+        }
         const size_t nOut = (size_t)(zs.next_out - pOut);
         g.nCrc = ZorCrc32(g.nCrc, pOut, nOut);
         g.nLen += (uint32_t)nOut;
@@ -584,6 +630,7 @@ int ZorGzFileStream::Inflate(CWideString& sErr) {
             if (zs.avail_in >= 2 && zs.next_in[0] == 0x1F && zs.next_in[1] == 0x8B) {
                 inflateReset(&zs);
                 g.nCrc = g.nLen = 0;
+                if (!g.StartMember()) return fail("cannot read the member header");
             } else {
                 g.bDone = true;
             }

@@ -303,6 +303,7 @@ bool ZorScriptHost::AddFunction(const char* name, int nArgs, ZorScriptFunction f
     AddArgs a{name, nArgs, (int)st->functions.size() - 1};
     ZOR_SCRIPT_ENTER(st, err)
     const bool ok = duk_safe_call(st->ctx, SafeAdd, &a, 0, 1) == DUK_EXEC_SUCCESS;
+    st->nDeadlineMs = 0; // the results and error texts are read outside the limit
     if (!ok) err += TakeError(st->ctx);
     else duk_pop(st->ctx);
     st->pFatalJump = nullptr;
@@ -314,6 +315,7 @@ bool ZorScriptHost::Evaluate(const CNarrowString& script, CWideString& err) {
     State* st = m_p.get();
     ZOR_SCRIPT_ENTER(st, err)
     const bool ok = duk_safe_call(st->ctx, SafeEval, (void*)&script, 0, 1) == DUK_EXEC_SUCCESS;
+    st->nDeadlineMs = 0; // the results and error texts are read outside the limit
     if (!ok) err += TakeError(st->ctx);
     else duk_pop(st->ctx);
     st->pFatalJump = nullptr;
@@ -340,6 +342,7 @@ bool ZorScriptHost::Call(const char* name, const std::vector<CNarrowString>& arg
     CallArgs a{name, &args};
     ZOR_SCRIPT_ENTER(st, err)
     const bool ok = duk_safe_call(st->ctx, SafeCall, &a, 0, 1) == DUK_EXEC_SUCCESS;
+    st->nDeadlineMs = 0; // the results and error texts are read outside the limit
     if (!ok) {
         err += TakeError(st->ctx);
     } else {

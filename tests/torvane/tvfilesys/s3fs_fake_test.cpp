@@ -341,6 +341,20 @@ TEST_F(S3FakeTest, FailedUploadsAreAborted) {
     }
 }
 
+// A multipart initiation is not idempotent: dropped once it went out, it is
+// not sent again (a second would leave an upload nobody completes or aborts).
+TEST_F(S3FakeTest, DroppedInitiationIsNotSentAgain) {
+    ZorTestClock clock;
+    ZorClockScope scope(&clock);
+    auto fs = Start(Script({Rule("POST", "uploads", 0, "", 5, "drop")}));
+    std::string src = LocalFile("src", PatternBytes(11 * 1048576, 5));
+    int kind = 0;
+    CWideString err;
+    EXPECT_FALSE(fs->UploadFile(Utf8ToWide(src.c_str()), u"/up.bin", kind, err));
+    EXPECT_EQ(kind, 4) << err;
+    EXPECT_EQ(m_fake->Count("POST /b/up.bin?uploads"), 1);
+}
+
 // Listing pages: one without NextMarker goes on after its greatest name; a
 // marker that does not advance fails instead of asking for ever.
 TEST_F(S3FakeTest, ListingPagesMustAdvance) {

@@ -472,7 +472,24 @@ TEST_F(StreamFiles, DamagedGzipIsAnError) {
     corrupt[corrupt.size() / 2] ^= 0x55;
     std::string badCrc = gz;
     badCrc[badCrc.size() - 6] ^= 0x01;
+    // a header with its own CRC (FHCRC): right, and one bit off
+    std::string head("\x1f\x8b\x08\x02\0\0\0\0\0\x03", 10);
+    const uint32_t headCrc = ZorCrc32(0, head.data(), head.size());
+    ASSERT_EQ(gz[3], 0x08); // the name "src" follows the fixed part
+    std::string deflated = gz.substr(14);
+    std::string goodHeadCrc = head + (char)(headCrc & 0xFF) + (char)((headCrc >> 8) & 0xFF) + deflated;
+    std::string badHeadCrc = head + (char)((headCrc & 0xFF) ^ 1) + (char)((headCrc >> 8) & 0xFF) + deflated;
+    {
+        WriteRaw(Path("hcrc.gz"), goodHeadCrc + goodHeadCrc);
+        CWideString err;
+        CAutoPtrT<ZorInStream> in;
+        std::string back;
+        ASSERT_TRUE(OpenFileReader(W(Path("hcrc.gz")), true, in, err) && ReadAll(*in, back, err)) << err;
+        EXPECT_TRUE(back == data + data);
+    }
     const Case cases[] = {
+        {"bad header checksum", badHeadCrc, u"gzip: header crc mismatch"},
+        {"bad header checksum in a second member", goodHeadCrc + badHeadCrc, u"gzip: header crc mismatch"},
         {"truncated in the middle", gz.substr(0, gz.size() / 2), u"unexpected end of file"},
         {"trailer cut", gz.substr(0, gz.size() - 4), u"unexpected end of file"},
         {"corrupt data", corrupt, u"gzip: "},

@@ -150,7 +150,7 @@ bool HttpConnect(ZorHttpConn& conn, bool bTakeTarget, bool bReportProxy, ICopyPr
         conn.m_nCurPort = conn.m_nPort;
         conn.m_bCurTls = conn.m_bTls;
         conn.m_bCurProxyStyle = conn.m_bProxyStyle;
-        conn.m_sCredentialSite = HttpSiteOf(conn.m_sHost);
+        conn.m_sCredentialOrigin = HttpOriginOf(conn.m_bTls, conn.m_sHost, conn.m_nPort);
         conn.m_bForeignSite = 0;
     }
     conn.m_bTunnel = 0;

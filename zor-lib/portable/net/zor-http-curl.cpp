@@ -1,10 +1,11 @@
 // The second HTTP transport, chosen by a connection's "WinInet" flag: one
 // libcurl handle per connection, a connect limit of 90 seconds or what is
-// left of the request's time budget, the low-speed limit and the attempt
-// budget of the own sockets, our own redirect step, server credentials once
-// per connect after the first 401 or 403 and proxy credentials after the
-// first 407, the program's manual proxy (else libcurl's http_proxy /
-// https_proxy / no_proxy), and our TLS roots.
+// left of the request's time budget, the low-speed limit, the answer's
+// deadline and the attempt budget of the own sockets, our own redirect step,
+// server credentials once per connect after the first 401 or 403 and proxy
+// credentials after the first 407, the program's manual proxy (else
+// libcurl's http_proxy / https_proxy / no_proxy), and our TLS roots and
+// revocation lists.
 #include "zor-http.h"
 #include "zor-proxy-discovery.h"
 
@@ -12,11 +13,14 @@
 #include "zor-log.h"
 #include "zor-path.h"
 #include "zor-ssl.h"
+#include "zor-time.h"
 #include "zor-unicode.h"
 #include "zor-url.h"
 
 #include <curl/curl.h>
 #include <dlfcn.h>
+#include <openssl/crypto.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <type_traits>
@@ -40,48 +44,88 @@ struct CurlApi {
     const char* (*easy_strerror)(CURLcode);
     curl_slist* (*slist_append)(curl_slist*, const char*);
     void (*slist_free_all)(curl_slist*);
+    curl_version_info_data* (*version_info)(CURLversion);
+    // libcurl's TLS contexts are those of our own TLS library (the same
+    // OpenSSL major version, so the same shared library): only then can
+    // the own revocation checks be applied to them
+    bool bSharesOpenSsl;
 };
 CurlApi g_Curl;
-CNarrowString g_sCurlLoadError; // empty once loaded and initialized
+std::mutex g_curlLoadLock;
+CNarrowString g_sCurlLoaded; // under the lock: the library g_Curl comes from, empty before
 
-// Loads and initializes libcurl once; false with the reason when it cannot.
+// Loads and initializes libcurl; false with the reason when it cannot. A
+// failure is not kept: a later use tries again (a long-running watch may see
+// the library installed or repaired meanwhile).
 bool LoadCurl(CWideString& err) {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        void* h = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
-        if (!h) {
-            const char* e = dlerror();
-            g_sCurlLoadError = e ? e : "libcurl.so.4 not found";
-            return;
-        }
+    std::lock_guard<std::mutex> g(g_curlLoadLock);
+    const char* lib = g_szHttpCurlLibrary;
+    if (g_sCurlLoaded == lib) return true;
+    CNarrowString why;
+    void* h = dlopen(lib, RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+        const char* e = dlerror();
+        why = e ? CNarrowString(e) : CNarrowString(lib) + " not found";
+    } else {
+        CurlApi api{};
         bool ok = true;
         auto get = [&](auto& fn, const char* name) {
             fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(h, name));
             if (!fn && ok) {
                 ok = false;
-                g_sCurlLoadError = CNarrowString("libcurl.so.4 has no ") + name;
+                why = CNarrowString(lib) + " has no " + name;
             }
         };
-        get(g_Curl.global_init, "curl_global_init");
-        get(g_Curl.easy_init, "curl_easy_init");
-        get(g_Curl.easy_cleanup, "curl_easy_cleanup");
-        get(g_Curl.easy_reset, "curl_easy_reset");
-        get(g_Curl.easy_setopt, "curl_easy_setopt");
-        get(g_Curl.easy_perform, "curl_easy_perform");
-        get(g_Curl.easy_getinfo, "curl_easy_getinfo");
-        get(g_Curl.easy_strerror, "curl_easy_strerror");
-        get(g_Curl.slist_append, "curl_slist_append");
-        get(g_Curl.slist_free_all, "curl_slist_free_all");
-        if (ok && g_Curl.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+        get(api.global_init, "curl_global_init");
+        get(api.easy_init, "curl_easy_init");
+        get(api.easy_cleanup, "curl_easy_cleanup");
+        get(api.easy_reset, "curl_easy_reset");
+        get(api.easy_setopt, "curl_easy_setopt");
+        get(api.easy_perform, "curl_easy_perform");
+        get(api.easy_getinfo, "curl_easy_getinfo");
+        get(api.easy_strerror, "curl_easy_strerror");
+        get(api.slist_append, "curl_slist_append");
+        get(api.slist_free_all, "curl_slist_free_all");
+        get(api.version_info, "curl_version_info");
+        if (ok && api.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
             ok = false;
-            g_sCurlLoadError = "libcurl could not be initialized";
+            why = "libcurl could not be initialized";
         }
-        if (ok) g_sCurlLoadError.Empty();
-    });
-    if (g_sCurlLoadError.IsEmpty()) return true;
-    err += u"cannot load the HTTP library: " + Utf8OrAnsiToWide(g_sCurlLoadError);
+        if (ok) {
+            const curl_version_info_data* v = api.version_info(CURLVERSION_NOW);
+            CNarrowString ours = CNarrowString::Formatted("OpenSSL/%u.", OPENSSL_version_major());
+            api.bSharesOpenSsl = v && v->ssl_version && !strncmp(v->ssl_version, ours.GetString(), ours.GetLength());
+            g_Curl = api;
+            g_sCurlLoaded = lib;
+            return true;
+        }
+        dlclose(h);
+    }
+    err += u"cannot load the HTTP library: " + Utf8OrAnsiToWide(why);
     return false;
 }
+
+// The TLS context of a transfer: the own sessions' revocation checks.
+CURLcode OnSslContext(CURL*, void* sslctx, void*) {
+    SslApplyRevocationChecks(sslctx);
+    return CURLE_OK;
+}
+
+// Options of one transfer; the first that libcurl refuses is kept and fails
+// the request before it is sent.
+struct CurlOptions {
+    CURL* c;
+    CURLcode rc = CURLE_OK;
+    CURLoption failed = (CURLoption)0;
+    template <class T>
+    void Set(CURLoption opt, T value) {
+        CURLcode r = g_Curl.easy_setopt(c, opt, value);
+        if (r != CURLE_OK && rc == CURLE_OK) {
+            rc = r;
+            failed = opt;
+        }
+    }
+};
 
 // The kinds of the transport's failures: connection 3, TLS and
 // authentication 2, everything else 7.
@@ -140,6 +184,11 @@ struct Transfer {
     int writeKind = 0;
     CWideString writeErr;
     bool stopped = false;
+    // the answer's deadline, as on the own sockets: from the moment the
+    // request is out, the budget and one second per kHttpAnswerFloorBytes
+    int64_t answerStartMs = 0;
+    int64_t answerGraceMs = 0;
+    bool answerLate = false;
 };
 
 // The next bytes of the request body.
@@ -255,10 +304,19 @@ size_t OnBody(char* data, size_t size, size_t n, void* user) {
     return len;
 }
 
-int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
     Transfer& t = *(Transfer*)user;
     if (t.conn->m_sock.m_nStop.load() || ICopyProgress::Stopped(t.conn->m_pProgress)) {
         t.stopped = true;
+        return 1;
+    }
+    // a download into the caller's file is watched by the low-speed limit only
+    if (t.bodyStarted && !t.callerFile.IsEmpty() && t.target.sFile == t.callerFile) return 0;
+    const int64_t now = ZorGetClock().MonotonicMs();
+    if (t.answerStartMs == 0 && ulnow >= ultotal) t.answerStartMs = now;
+    if (t.answerStartMs != 0 &&
+        now - t.answerStartMs > t.answerGraceMs + (int64_t)dlnow * 1000 / kHttpAnswerFloorBytes) {
+        t.answerLate = true;
         return 1;
     }
     return 0;
@@ -299,7 +357,7 @@ bool HttpCurlConnect(ZorHttpConn& conn, int& kind, CWideString& err) {
 }
 
 void HttpCurlClose(ZorHttpConn& conn) {
-    if (conn.m_pCurl) g_Curl.easy_cleanup((CURL*)conn.m_pCurl);
+    if (conn.m_pCurl && g_Curl.easy_cleanup) g_Curl.easy_cleanup((CURL*)conn.m_pCurl);
     conn.m_pCurl = nullptr;
     conn.m_sCurlHost.Empty();
 }
@@ -327,6 +385,7 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         rsp.m_nContentLength = 0;
         rsp.m_sBody.Empty();
         rsp.m_bBodyComplete = 0;
+        rsp.m_bSentWhole = 0;
         // the attempts share the request's time budget, as on the own sockets
         if (attempt > 0 && HttpBudgetLeftMs(conn) <= 0) {
             err += history;
@@ -348,50 +407,53 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         }
         CURL* c = (CURL*)conn.m_pCurl;
         g_Curl.easy_reset(c);
+        CurlOptions opts{c};
         Transfer t;
         t.conn = &conn;
         t.rsp = &rsp;
         t.callerFile = callerFile;
+        t.answerGraceMs = (int64_t)kHttpRetryBudgetFactor * 1000 * std::max(1, (int)conn.m_nTimeout);
         HttpBodySink sink(t.target, &conn);
         t.sink = &sink;
         CNarrowString url;
         url.Format("%s://%s:%d%s", conn.m_bCurTls ? "https" : "http", conn.m_sCurHost, conn.m_nCurPort, path);
         char errbuf[CURL_ERROR_SIZE] = {0};
-        g_Curl.easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
-        g_Curl.easy_setopt(c, CURLOPT_URL, url.GetString());
-        g_Curl.easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-        g_Curl.easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-        g_Curl.easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+        opts.Set(CURLOPT_ERRORBUFFER, errbuf);
+        opts.Set(CURLOPT_URL, url.GetString());
+        opts.Set(CURLOPT_NOSIGNAL, 1L);
+        opts.Set(CURLOPT_PROTOCOLS_STR, "http,https");
+        opts.Set(CURLOPT_FOLLOWLOCATION, 0L);
         // the set-up (connect, proxy tunnel, TLS) gets what is left of the budget
         const int64_t connectMs = std::min<int64_t>(kCurlLimitSeconds * 1000, HttpBudgetLeftMs(conn));
-        g_Curl.easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, (long)std::max<int64_t>(1, connectMs));
+        opts.Set(CURLOPT_CONNECTTIMEOUT_MS, (long)std::max<int64_t>(1, connectMs));
         // the own sockets' low-speed limit: kHttpLowSpeedBytes per time-out
         const long window = std::max(1L, (long)conn.m_nTimeout);
-        g_Curl.easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, (long)kHttpLowSpeedBytes / window));
-        g_Curl.easy_setopt(c, CURLOPT_LOW_SPEED_TIME, window);
-        g_Curl.easy_setopt(c, CURLOPT_USERAGENT, "ZorSocket/9.2.9.0");
-        g_Curl.easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader);
-        g_Curl.easy_setopt(c, CURLOPT_HEADERDATA, &t);
-        g_Curl.easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
-        g_Curl.easy_setopt(c, CURLOPT_WRITEDATA, &t);
-        g_Curl.easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-        g_Curl.easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnProgress);
-        g_Curl.easy_setopt(c, CURLOPT_XFERINFODATA, &t);
-        if (conn.m_bCookies) g_Curl.easy_setopt(c, CURLOPT_COOKIEFILE, "");
-        // TLS: our roots; checks off only when certificate errors are to be ignored
-        // the same roots as our own TLS: the configured file, else "cacert.pem"
-        // beside the program, else the system's bundle
-        CWideString rootsFile = GetSslRootsFile();
-        if (rootsFile.IsEmpty() && ZorFileExists(GetProcessExeFolder() + u"/cacert.pem"))
-            rootsFile = GetProcessExeFolder() + u"/cacert.pem";
-        CNarrowString roots = WideToUtf8(rootsFile);
-        if (!roots.IsEmpty()) g_Curl.easy_setopt(c, CURLOPT_CAINFO, roots.GetString());
-        g_Curl.easy_setopt(c, CURLOPT_SSL_VERIFYPEER, conn.m_bIgnoreCertErrors ? 0L : 1L);
-        g_Curl.easy_setopt(c, CURLOPT_SSL_VERIFYHOST, conn.m_bIgnoreCertErrors ? 0L : 2L);
+        opts.Set(CURLOPT_LOW_SPEED_LIMIT, std::max(1L, (long)kHttpLowSpeedBytes / window));
+        opts.Set(CURLOPT_LOW_SPEED_TIME, window);
+        opts.Set(CURLOPT_USERAGENT, "ZorSocket/9.2.9.0");
+        opts.Set(CURLOPT_HEADERFUNCTION, OnHeader);
+        opts.Set(CURLOPT_HEADERDATA, &t);
+        opts.Set(CURLOPT_WRITEFUNCTION, OnBody);
+        opts.Set(CURLOPT_WRITEDATA, &t);
+        opts.Set(CURLOPT_NOPROGRESS, 0L);
+        opts.Set(CURLOPT_XFERINFOFUNCTION, OnProgress);
+        opts.Set(CURLOPT_XFERINFODATA, &t);
+        if (conn.m_bCookies) opts.Set(CURLOPT_COOKIEFILE, "");
+        // TLS: the same roots and revocation lists as our own sessions (the
+        // configured file, else "cacert.pem" beside the program, else the
+        // system's, SSL_CERT_FILE and SSL_CERT_DIR honoured); checks off only
+        // when certificate errors are to be ignored
+        CNarrowString rootsFile, rootsDir;
+        GetSslRootsLocations(rootsFile, rootsDir);
+        if (!rootsFile.IsEmpty() && ::access(rootsFile.GetString(), R_OK) == 0) opts.Set(CURLOPT_CAINFO, rootsFile.GetString());
+        if (!rootsDir.IsEmpty() && ::access(rootsDir.GetString(), R_OK) == 0) opts.Set(CURLOPT_CAPATH, rootsDir.GetString());
+        if (g_Curl.bSharesOpenSsl) opts.Set(CURLOPT_SSL_CTX_FUNCTION, OnSslContext);
+        opts.Set(CURLOPT_SSL_VERIFYPEER, conn.m_bIgnoreCertErrors ? 0L : 1L);
+        opts.Set(CURLOPT_SSL_VERIFYHOST, conn.m_bIgnoreCertErrors ? 0L : 2L);
         CNarrowString cert = WideToUtf8(conn.m_sClientCertFile);
         if (!cert.IsEmpty()) {
-            g_Curl.easy_setopt(c, CURLOPT_SSLCERT, cert.GetString());
-            g_Curl.easy_setopt(c, CURLOPT_SSLKEY, cert.GetString());
+            opts.Set(CURLOPT_SSLCERT, cert.GetString());
+            opts.Set(CURLOPT_SSLKEY, cert.GetString());
         }
         // proxy: the program's manual proxy, else libcurl's environment
         const CProxyOptions po = GetHttpProxyOptions();
@@ -399,29 +461,29 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
         if (po.m_bUseProxyBelow && !po.m_sHost.IsEmpty() && conn.m_bUseProxy) {
             proxy.Format("%s:%d", po.m_sHost, po.m_nPort);
             if (attempt == 0) ICopyProgress::Message(prog, 2, CWideString(u"Using manual WinInet proxy ") + Utf8ToWide(proxy));
-            g_Curl.easy_setopt(c, CURLOPT_PROXY, proxy.GetString());
+            opts.Set(CURLOPT_PROXY, proxy.GetString());
         } else if (!conn.m_bUseProxy) {
-            g_Curl.easy_setopt(c, CURLOPT_PROXY, "");
+            opts.Set(CURLOPT_PROXY, "");
         } else if (po.m_bUseWinInetProxy) {
             // the system's proxy, as the own-socket transport finds it
             CNarrowString ph;
             int32_t pp = 0;
             if (!DiscoverProxy(conn.m_sCurHost, conn.m_nCurPort, url, ph, pp, kind, err)) return false;
             if (!ph.IsEmpty()) proxy.Format("%s:%d", ph, pp);
-            g_Curl.easy_setopt(c, CURLOPT_PROXY, proxy.GetString());
+            opts.Set(CURLOPT_PROXY, proxy.GetString());
         }
         CNarrowString user = WideToUtf8(conn.m_sUserID), pass = WideToUtf8(conn.m_sPassword);
         if (conn.m_bCurlServerCreds) {
             // the plain-Basic guard: only Digest where Basic would go out readable
             long methods = HttpPlainBasicRefused(conn) ? (long)CURLAUTH_DIGEST : (long)(CURLAUTH_BASIC | CURLAUTH_DIGEST);
-            g_Curl.easy_setopt(c, CURLOPT_HTTPAUTH, methods);
-            g_Curl.easy_setopt(c, CURLOPT_USERNAME, user.GetString());
-            g_Curl.easy_setopt(c, CURLOPT_PASSWORD, pass.GetString());
+            opts.Set(CURLOPT_HTTPAUTH, methods);
+            opts.Set(CURLOPT_USERNAME, user.GetString());
+            opts.Set(CURLOPT_PASSWORD, pass.GetString());
         }
         if (conn.m_bCurlProxyCreds) {
-            g_Curl.easy_setopt(c, CURLOPT_PROXYAUTH, (long)CURLAUTH_BASIC);
-            g_Curl.easy_setopt(c, CURLOPT_PROXYUSERNAME, conn.m_sProxyUser.GetString());
-            g_Curl.easy_setopt(c, CURLOPT_PROXYPASSWORD, conn.m_sProxyPassword.GetString());
+            opts.Set(CURLOPT_PROXYAUTH, (long)CURLAUTH_BASIC);
+            opts.Set(CURLOPT_PROXYUSERNAME, conn.m_sProxyUser.GetString());
+            opts.Set(CURLOPT_PROXYPASSWORD, conn.m_sProxyPassword.GetString());
         }
         // the caller's header lines, cleaned, and no Expect
         curl_slist* headers = nullptr;
@@ -444,7 +506,7 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
             headers = g_Curl.slist_append(headers, "Pragma: no-cache");
             headers = g_Curl.slist_append(headers, "Cache-Control: no-cache");
         }
-        g_Curl.easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+        opts.Set(CURLOPT_HTTPHEADER, headers);
         // method and body
         t.src = rsp.m_pReqBodyFile;
         if (t.src && t.src->m_sFileName.IsEmpty() && (t.src->m_nSize == 0 || t.src->m_nSize == -1)) t.src = nullptr;
@@ -453,20 +515,30 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
                         (t.src ? t.srcLength : rsp.m_sReqBody.GetLength());
         bool head = !strcmp(method, "HEAD");
         if (head) {
-            g_Curl.easy_setopt(c, CURLOPT_NOBODY, 1L);
+            opts.Set(CURLOPT_NOBODY, 1L);
         } else if (total > 0 || strcmp(method, "GET")) {
             if (total > 0 || !strcmp(method, "POST") || !strcmp(method, "PUT")) {
-                g_Curl.easy_setopt(c, CURLOPT_POST, 1L);
-                g_Curl.easy_setopt(c, CURLOPT_READFUNCTION, ReadBody);
-                g_Curl.easy_setopt(c, CURLOPT_READDATA, &t);
-                g_Curl.easy_setopt(c, CURLOPT_SEEKFUNCTION, SeekBody);
-                g_Curl.easy_setopt(c, CURLOPT_SEEKDATA, &t);
-                g_Curl.easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)total);
+                opts.Set(CURLOPT_POST, 1L);
+                opts.Set(CURLOPT_READFUNCTION, ReadBody);
+                opts.Set(CURLOPT_READDATA, &t);
+                opts.Set(CURLOPT_SEEKFUNCTION, SeekBody);
+                opts.Set(CURLOPT_SEEKDATA, &t);
+                opts.Set(CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)total);
             }
-            g_Curl.easy_setopt(c, CURLOPT_CUSTOMREQUEST, method);
+            opts.Set(CURLOPT_CUSTOMREQUEST, method);
+        }
+        if (opts.rc != CURLE_OK) {
+            g_Curl.slist_free_all(headers);
+            kind = FSE_GENERAL;
+            err += CWideString::Formatted(u"cannot set HTTP option %d: ", (int)opts.failed) +
+                   Utf8OrAnsiToWide(g_Curl.easy_strerror(opts.rc));
+            return false;
         }
         CURLcode rc = g_Curl.easy_perform(c);
         g_Curl.slist_free_all(headers);
+        long requestBytes = 0;
+        g_Curl.easy_getinfo(c, CURLINFO_REQUEST_SIZE, &requestBytes);
+        rsp.m_bSentWhole = requestBytes > 0 && (total == 0 || t.part == 3);
         CWideString sinkErr;
         int sinkKind = 0;
         if (rc == CURLE_OK && t.bodyStarted && !sink.Finish(sinkKind, sinkErr)) {
@@ -483,6 +555,12 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
             if (t.stopped) {
                 kind = FSE_STOPPED;
                 err += u"stopped by user";
+                return false;
+            }
+            if (t.answerLate) {
+                kind = FSE_CONN_LOST;
+                err += CWideString::Formatted(u"Time out: the answer came too slowly (%lld bytes)", (long long)t.target.nReceived);
+                HttpCurlClose(conn);
                 return false;
             }
             if (!t.writeErr.IsEmpty()) {
@@ -579,8 +657,15 @@ bool HttpCurlDoRequest(ZorHttpConn& conn, const char* method, const CNarrowStrin
                 err += CWideString(u"Redirect from https to http refused: ") + Utf8OrAnsiToWide(location);
                 return false;
             }
+            // the request's body (a password, a file) goes to its own origin only
+            const bool leaves = HttpOriginOf(newTls, newHost, newPort) != conn.m_sCredentialOrigin;
+            if (leaves && total > 0) {
+                kind = FSE_NOT_FOUND;
+                err += CWideString(u"Redirect of a request with a body to another site refused: ") + Utf8OrAnsiToWide(location);
+                return false;
+            }
             if (!EqualsNoCase(newHost, conn.m_sCurHost) || newPort != conn.m_nCurPort || newTls != (bool)conn.m_bCurTls) {
-                if (HttpSiteOf(newHost) != conn.m_sCredentialSite) {
+                if (leaves) {
                     conn.m_bForeignSite = 1;
                     conn.m_bCurlServerCreds = 0;
                 }

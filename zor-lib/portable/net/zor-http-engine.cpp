@@ -27,9 +27,16 @@
 CNarrowString g_sHttpUserAgent;
 CNarrowString g_sHttpSystemInfo;
 const char* const g_szHttpSupportAddress = TV_HTTP_SUPPORT_ADDRESS;
+const char* g_szHttpCurlLibrary = "libcurl.so.4";
 
 CNarrowString HttpSiteOf(const CNarrowString& host) {
     return WideToUtf8(UrlSiteKey(CWideString(u"http://") + Utf8ToWide(host), true, false, false));
+}
+
+CNarrowString HttpOriginOf(bool bTls, const CNarrowString& host, int port) {
+    CNarrowString h(host);
+    h.MakeLower();
+    return CNarrowString::Formatted("%s://%s:%d", bTls ? "https" : "http", h, port);
 }
 
 bool HttpRedirectTarget(const CNarrowString& location, CNarrowString& host, int& port, bool& tls,
@@ -51,6 +58,18 @@ bool HttpRedirectTarget(const CNarrowString& location, CNarrowString& host, int&
     path = WideToUtf8(url.GetPathAndExtra());
     if (path.IsEmpty()) path = "/";
     return true;
+}
+
+bool HttpIsIdempotent(const char* method) {
+    static const char* const kMethods[] = {"GET", "HEAD", "PUT", "DELETE", "OPTIONS", "TRACE",
+                                           "PROPFIND", "PROPPATCH", "COPY", "UNLOCK"};
+    for (const char* m : kMethods)
+        if (!strcmp(method, m)) return true;
+    return false;
+}
+
+bool HttpMayResend(const char* method, const CRsp& rsp) {
+    return HttpIsIdempotent(method) || !rsp.m_bSentWhole;
 }
 
 CWideString HttpSpillFolder() {
@@ -91,6 +110,7 @@ void ClearResponsePart(CRsp& rsp) {
     rsp.m_nContentLength = 0;
     rsp.m_sBody.Empty();
     rsp.m_bBodyComplete = 0;
+    rsp.m_bSentWhole = 0;
 }
 
 // "ZorSocket/a.b.c.d rest" names our own server: its version goes to the record.
@@ -284,7 +304,7 @@ void ZorHttpConn::Reset() {
     m_sClientCertFile.Empty();
     m_mapCookies.RemoveAll();
     m_sCookieSite.Empty();
-    m_sCredentialSite.Empty();
+    m_sCredentialOrigin.Empty();
     m_bForeignSite = 0;
     m_sCurlHost.Empty();
     m_bCurlServerCreds = 0;
@@ -325,6 +345,10 @@ int64_t HttpBudgetLeftMs(const ZorHttpConn& conn) {
     return std::max<int64_t>(0, conn.m_nBudgetEnd - ZorGetClock().MonotonicMs());
 }
 
+void HttpStartAnswerDeadline(ZorHttpConn& conn) {
+    conn.m_sock.StartAnswerDeadline(BudgetMs(conn), kHttpAnswerFloorBytes);
+}
+
 CWideString HttpBudgetSpentText(const ZorHttpConn& conn) {
     return CWideString::Formatted(u"Time out: no answer within %lld seconds",
                                   (long long)(BudgetMs(conn) / 1000));
@@ -341,7 +365,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
         if ((unsigned char)pathIn[i] <= ' ' || pathIn[i] == 0x7F)
             return Fail(kind, err, FSE_GENERAL, CWideString(u"bad request path: ") + Utf8OrAnsiToWide(HttpCleanHeaderValue(pathIn)));
     if (!CheckCallerHeaders(rsp.m_sReqHeaders, kind, err)) return false;
-    // 1. preparation
+    // the target, the reply part and the body source
     if (prog && !prog->OnProgress(false, -1, -1, kind, err)) return false;
     if (!conn.m_sCurHost.IsEmpty() && !conn.m_bTunnel &&
         (conn.m_sHost != conn.m_sCurHost || conn.m_nPort != conn.m_nCurPort || conn.m_bTls != conn.m_bCurTls))
@@ -379,7 +403,11 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
     HttpBudgetScope budget(conn);
     if (conn.m_bWinInet && !conn.m_bTunnel) return HttpCurlDoRequest(conn, method, pathIn, rsp, bodyLog, kind, err);
 
-    // 2. the attempt loop on our own sockets
+    // the attempt loop on our own sockets; an answer's deadline ends with it
+    struct AnswerDeadlineOff {
+        ZorSocket& s;
+        ~AnswerDeadlineOff() { s.StopAnswerDeadline(); }
+    } deadlineOff{conn.m_sock};
     CNarrowString path(pathIn);
     CWideString history;
     int attempt = -1;
@@ -414,6 +442,9 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             kind = FSE_NOT_FOUND;
             return false;
         }
+        // a kept-alive connection that the server has closed meanwhile is
+        // replaced before the request goes out on it
+        if (conn.m_sock.IsOpen() && conn.m_sock.PeerHasClosed()) conn.m_sock.CloseQuietly();
         if (!conn.m_sock.IsOpen()) {
             CWideString e;
             if (!HttpReconnect(conn, kind, e)) {
@@ -497,8 +528,12 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                 sent = SendBody(conn, rsp, body, kind, sendErr);
             }
         }
+        // once the whole request is out the server may act on it: a request
+        // that is not idempotent is not sent again after that
+        rsp.m_bSentWhole = sent && !bodyWithheld;
+        auto mayResend = [&] { return !rsp.m_bNoRetry && HttpMayResend(method, rsp); };
         if (!sent) {
-            // 2.13
+            // a failed send: the server has at most part of the request
             if (rsp.m_bNoRetry || !IsConnectionError(kind) || conn.m_sock.m_nStop.load() || attempt >= 2) {
                 conn.m_sock.CloseQuietly();
                 err += u"uploading file: ";
@@ -510,7 +545,8 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             continue;
         }
         conn.Touch();
-        // 10. the answer (interim answers skipped; 100 releases a withheld body)
+        HttpStartAnswerDeadline(conn);
+        // the answer's head (interim answers skipped; 100 releases a withheld body)
         bool readOk = true;
         CWideString readErr;
         bool bClose = false;
@@ -526,17 +562,20 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             if (rsp.m_nStatus == 100 && bodyWithheld) {
                 bodyWithheld = false;
                 CWideString e;
+                rsp.m_bSentWhole = 1;
                 if (!SendBody(conn, rsp, body, kind, e)) {
                     conn.m_sock.CloseQuietly();
                     err += u"uploading file: ";
                     err += e;
                     return false;
                 }
+                HttpStartAnswerDeadline(conn);
             }
         }
         if (!readOk) {
-            // 2.14: only a connection dropped before the answer began is retried
-            if (rsp.m_bNoRetry || kind != FSE_CONN_CLOSED || conn.m_sock.m_nStop.load() || attempt >= 3) {
+            // only a connection dropped before the answer began is retried, and
+            // only when the request may be sent again
+            if (!mayResend() || kind != FSE_CONN_CLOSED || conn.m_sock.m_nStop.load() || attempt >= 3) {
                 conn.m_sock.CloseQuietly();
                 err += readErr;
                 return false;
@@ -553,7 +592,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
         // a final answer while the body was withheld: the server may still
         // wait for it, so the connection ends with this answer
         if (bodyWithheld) conn.m_bCloseAfterResponse = 1;
-        // 11. the body
+        // the answer's body: the caller's file for a 2xx answer, else memory
         bool is2xx = rsp.m_nStatus >= 200 && rsp.m_nStatus < 300;
         if (!strcmp(method, "HEAD")) {
             rsp.m_bBodyComplete = 1;
@@ -562,8 +601,12 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             if (!bodyFile.IsEmpty()) {
                 CWideString e;
                 rsp.m_sBodyFile = bodyFile;
+                // a download into the caller's file reports its progress (and
+                // may be held back by a speed limit): the low-speed limit
+                // watches it, the answer's deadline does not
+                conn.m_sock.StopAnswerDeadline();
                 if (!HttpDownloadToFile(conn, bodyFile, rsp, kind, e)) {
-                    if (!rsp.m_bNoRetry && IsConnectionError(kind) && !conn.m_sock.m_nStop.load() && attempt < 2) {
+                    if (mayResend() && IsConnectionError(kind) && !conn.m_sock.m_nStop.load() && attempt < 2) {
                         if (history.IsEmpty()) history = e;
                         conn.m_sock.CloseQuietly();
                         continue;
@@ -599,7 +642,7 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
             conn.m_sock.CloseQuietly();
             conn.m_bCloseAfterResponse = 0;
         }
-        // 12. status handling
+        // cookies, then the status: success, challenges, redirects, retries
         if (CookiesApply(conn)) {
             CNarrowString sc = rsp.GetHeader("set-cookie");
             if (!sc.IsEmpty()) {
@@ -719,8 +762,14 @@ bool HttpDoRequest(ZorHttpConn& conn, const char* method, const CNarrowString& p
                             CWideString(u"Redirect from https to http refused: ") + Utf8OrAnsiToWide(location));
             if (++conn.m_nRedirects <= 3)
                 ICopyProgress::Message(prog, 2, CWideString(u"Redirecting to ") + Utf8OrAnsiToWide(location));
+            // the request's body (a password, a file) goes to its own origin only
+            const bool leaves = HttpOriginOf(newTls, newHost, newPort) != conn.m_sCredentialOrigin;
+            if (leaves && (body.nLength > 0 || !rsp.m_sBodyPrefix.IsEmpty() || !rsp.m_sBodySuffix.IsEmpty()))
+                return Fail(kind, err, FSE_NOT_FOUND,
+                            CWideString(u"Redirect of a request with a body to another site refused: ") +
+                                Utf8OrAnsiToWide(location));
             if (!EqualsNoCase(newHost, conn.m_sCurHost) || newPort != conn.m_nCurPort || newTls != (bool)conn.m_bCurTls) {
-                if (HttpSiteOf(newHost) != conn.m_sCredentialSite) conn.m_bForeignSite = 1;
+                if (leaves) conn.m_bForeignSite = 1;
                 conn.m_sock.CloseQuietly();
                 conn.m_sCurHost = newHost;
                 conn.m_nCurPort = newPort;

@@ -97,10 +97,13 @@ bool ApplyHeaderLine(const CNarrowString& line, HeaderState& st, HttpHeaderMap& 
         return true;
     }
     if (name == "transfer-encoding") {
-        if (EqualsNoCase(value, CNarrowString("chunked"))) {
-            st.bChunked = true;
-            st.nLength = kHttpChunked;
-        }
+        // chunked is the only coding the reader knows: a body coded any other
+        // way (or chunked twice) cannot be framed, least of all by a length
+        if (!EqualsNoCase(value, CNarrowString("chunked")) || st.bChunked)
+            return Fail(kind, err, FSE_NOT_FOUND,
+                        CWideString(u"Unsupported Transfer-Encoding in HTTP header: ") + LineText(value));
+        st.bChunked = true;
+        st.nLength = kHttpChunked;
         return true;
     }
     if (name == "connection" || name == "proxy-connection") {

@@ -30,6 +30,13 @@ constexpr int64_t kHttpSpillLimit = 0x10000000;        // 256 MiB: a body spille
 // A transfer that moves fewer bytes than this while its waits for data add
 // up to the connection's time-out fails with the time-out.
 constexpr int kHttpLowSpeedBytes = 1024;
+// An answer's head and a body read into memory (listings, small bodies) must
+// arrive within kHttpRetryBudgetFactor time-outs of the request going out
+// plus one second for every kHttpAnswerFloorBytes of it (on the process
+// clock): a server that trickles bytes just above the low-speed limit cannot
+// hold a request for hours. A download into the caller's file reports its
+// progress and is watched by the low-speed limit alone.
+constexpr int kHttpAnswerFloorBytes = 1024;
 // The attempts of one request (retries, challenges, redirects) and of one
 // connection set-up (proxy, tunnel and TLS retries) start no later than this
 // many time-outs after the request or set-up began.
@@ -41,6 +48,9 @@ extern CNarrowString g_sHttpUserAgent;     // empty: "ZorSocket/9.2.9.0"
 extern CNarrowString g_sHttpSystemInfo;    // the text in parentheses after the agent
 // The address that the attempt-limit message names (a build setting).
 extern const char* const g_szHttpSupportAddress;
+// The library of the libcurl transport, loaded on its first use
+// ("libcurl.so.4"; tests name another).
+extern const char* g_szHttpCurlLibrary;
 // The process-wide proxy settings the connections use. The host sets them
 // from its program options (SetHttpProxyOptions, also while requests run);
 // connections read a copy (GetHttpProxyOptions). The reference is for
@@ -64,9 +74,13 @@ CWideString HttpPlainBasicRefusedText(const ZorHttpConn& conn);
 // draw their secret out.
 HttpConnectParams HttpWithoutServerCredentials(const HttpConnectParams& params);
 
-// The site (registrable domain) of a host: credentials, the caller's
-// Authorization and Cookie lines and cookies stay within one site.
+// The site (registrable domain) of a host: a cookie file's cookies stay
+// within one site.
 CNarrowString HttpSiteOf(const CNarrowString& host);
+// The origin of a target: scheme, host (lower case) and port. Credentials,
+// the caller's Authorization and Cookie lines, the connection's cookies and
+// a request body follow a redirect only within one origin.
+CNarrowString HttpOriginOf(bool bTls, const CNarrowString& host, int port);
 
 // Where a redirect's location leads from the current host, port and TLS
 // setting: a path on the same host, or an absolute http(s) URL (a default
@@ -74,6 +88,15 @@ CNarrowString HttpSiteOf(const CNarrowString& host);
 // holding blanks or control characters, or one of any other form.
 bool HttpRedirectTarget(const CNarrowString& location, CNarrowString& host, int& port, bool& tls,
                         CNarrowString& path);
+
+// Methods that may be sent twice with the effect of once (GET, HEAD, PUT,
+// DELETE, OPTIONS, TRACE and the WebDAV reads and property, copy and unlock
+// requests).
+bool HttpIsIdempotent(const char* method);
+// Whether a failed request may be sent again: an idempotent one always, any
+// other only when its last attempt did not go out whole (rsp.m_bSentWhole),
+// since the server may have acted on it.
+bool HttpMayResend(const char* method, const CRsp& rsp);
 
 // Where bodies too large for memory go: the program log's folder, else the
 // system's temporary folder.
@@ -120,9 +143,9 @@ public:
     CWideString m_sClientCertFile;
     HttpCookieMap m_mapCookies;
     CNarrowString m_sCookieSite;
-    // the site whose credentials and caller's header lines the requests may carry
-    CNarrowString m_sCredentialSite;
-    uint8_t m_bForeignSite = 0; // a redirect left the credential site
+    // the origin whose credentials and caller's header lines the requests may carry
+    CNarrowString m_sCredentialOrigin;
+    uint8_t m_bForeignSite = 0; // a redirect left the credential origin
     // libcurl transport
     void* m_pCurl = nullptr; // CURL easy handle
     CNarrowString m_sCurlHost;
@@ -170,6 +193,8 @@ private:
 int64_t HttpBudgetLeftMs(const ZorHttpConn& conn);
 // "Time out: no answer within N seconds", N the budget of the connection.
 CWideString HttpBudgetSpentText(const ZorHttpConn& conn);
+// Starts the deadline of the answer to a request just sent (kHttpAnswerFloorBytes).
+void HttpStartAnswerDeadline(ZorHttpConn& conn);
 
 bool HttpConfigureAndConnect(ZorHttpConn& conn, const HttpConnectParams& params, ICopyProgress* pProgress,
                              int& kind, CWideString& err);

@@ -55,6 +55,7 @@ void CRsp::ResetResponse() {
     m_nBodyLength = 0;
     m_sBody.Empty();
     m_bBodyComplete = 0;
+    m_bSentWhole = 0;
     m_nTotalTime = 0;
     m_nWaitTime = 0;
 }

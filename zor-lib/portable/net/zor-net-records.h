@@ -146,6 +146,9 @@ public:
     CNarrowString m_sBody;
     uint8_t m_bBodyComplete = 0;
     uint8_t m_bTempBodyFile = 0; // m_sBodyFile is ours: deleted on reset/destruction
+    // The last attempt's request went out whole: the server may have acted
+    // on it even when no answer came (see HttpMayResend).
+    uint8_t m_bSentWhole = 0;
     CNarrowString m_sSessionID;
     uint32_t m_nSeqNo = 0;
     int32_t m_nTotalTime = 0; // seconds

@@ -8,6 +8,7 @@
 #include "zor-socket.h"
 
 #include "zor-ssl.h"
+#include "zor-time.h"
 #include "zor-winsock.h"
 
 #include <arpa/inet.h>
@@ -234,7 +235,22 @@ void ZorSocket::Reset(bool bClearStop) {
     m_nFirstVerifyError = 0;
     m_bCertRequested = m_bCertOffered = 0;
     StartLowSpeedWindow(0);
+    StopAnswerDeadline();
     if (bClearStop) m_nStop.store(0);
+}
+
+void ZorSocket::StartAnswerDeadline(int64_t nGraceMs, int32_t nBytesPerSecond) {
+    m_nAnswerStartMs = ZorGetClock().MonotonicMs();
+    if (m_nAnswerStartMs == 0) m_nAnswerStartMs = 1;
+    m_nAnswerGraceMs = nGraceMs;
+    m_nAnswerFloor = std::max(1, nBytesPerSecond);
+    m_nAnswerBytes = 0;
+}
+
+int64_t ZorSocket::AnswerTimeLeftMs() const {
+    if (m_nAnswerStartMs == 0) return INT64_MAX;
+    const int64_t allowed = m_nAnswerGraceMs + m_nAnswerBytes * 1000 / m_nAnswerFloor;
+    return m_nAnswerStartMs + allowed - ZorGetClock().MonotonicMs();
 }
 
 CWideString ZorSocket::DescribePeer() const {
@@ -480,6 +496,10 @@ bool ZorSocket::WaitReadable(int& code) {
     int64_t leftMs = limitMs;
     // under a low-speed limit the window's earlier waits count too
     if (m_nLowSpeedBytes > 0) leftMs = std::max<int64_t>(0, limitMs - m_nWindowWaitMs);
+    // nor does a wait outlast the answer's deadline (a virtual clock does not
+    // move while the socket waits: its deadline is checked between reads)
+    if (m_nAnswerStartMs != 0 && !ZorGetClock().IsVirtual())
+        leftMs = std::max<int64_t>(0, std::min(leftMs, AnswerTimeLeftMs()));
     auto start = std::chrono::steady_clock::now();
     int r = PollSlices(m_hSocket, POLLIN, leftMs, m_nStop, code);
     if (m_nLowSpeedBytes > 0)
@@ -504,6 +524,12 @@ bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
         return false;
     };
     if (m_nStop.load()) return stopped();
+    if (AnswerTimeLeftMs() <= 0) {
+        m_nLastReadError = ZWSA_ETIMEDOUT;
+        ZorSocketErrorText(ZWSA_ETIMEDOUT, "receiving data", DescribePeer(), kind, err);
+        CloseQuietly();
+        return false;
+    }
     int n = 0;
     if (m_bUseTls) {
         if (!m_pSsl) {
@@ -545,6 +571,16 @@ bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
                 bEof = true;
                 return true;
             }
+            // The socket's receive time-out ran out inside the session (a
+            // record begun but not finished, or only session messages
+            // arrived): a time-out like any other, not a broken connection.
+            if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+                ERR_clear_error();
+                m_nLastReadError = ZWSA_ETIMEDOUT;
+                ZorSocketErrorText(ZWSA_ETIMEDOUT, "receiving data", DescribePeer(), kind, err);
+                CloseQuietly();
+                return false;
+            }
             err = CWideString(u"SSL read error: ") + SslErrorText(false);
             kind = FSE_CONN_LOST;
             CloseQuietly();
@@ -576,9 +612,18 @@ bool ZorSocket::Refill(bool& bEof, int& kind, CWideString& err) {
         return true;
     }
     m_nReceived = (uint32_t)n;
+    m_nAnswerBytes += n;
     g_nZorSocketBytesReceived.fetch_add((uint64_t)n);
     if (m_nLowSpeedBytes > 0 && (m_nWindowBytes += n) >= m_nLowSpeedBytes) StartLowSpeedWindow(m_nLowSpeedBytes);
     return true;
+}
+
+bool ZorSocket::PeerHasClosed() const {
+    if (m_hSocket < 0 || BufferedReadCount() > 0) return false;
+    if (m_pSsl && SSL_pending(m_pSsl) > 0) return false;
+    pollfd p{m_hSocket, (short)(POLLIN | POLLRDHUP), 0};
+    if (::poll(&p, 1, 0) != 1) return false;
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 bool ZorSocket::ReadByte(uint8_t& b, bool& bEof, int& kind, CWideString& err) {

@@ -80,6 +80,22 @@ public:
         m_nWindowBytes = 0;
     }
 
+    // The deadline of an answer (off while m_nAnswerStartMs is 0): counted on
+    // the process clock (ZorGetClock) from the start, it allows a grace of
+    // m_nAnswerGraceMs and then one second per m_nAnswerFloor bytes
+    // received, so a short answer must come soon and a long one may take
+    // its time; a peer that trickles bytes just fast enough for the
+    // low-speed limit is still cut off. Past it a receive fails with the
+    // time-out (10060). A reset or close turns it off.
+    int64_t m_nAnswerStartMs = 0;
+    int64_t m_nAnswerGraceMs = 0;
+    int32_t m_nAnswerFloor = 0;
+    int64_t m_nAnswerBytes = 0;
+    void StartAnswerDeadline(int64_t nGraceMs, int32_t nBytesPerSecond);
+    void StopAnswerDeadline() { m_nAnswerStartMs = 0; }
+    // Milliseconds left before the deadline (INT64_MAX while it is off).
+    int64_t AnswerTimeLeftMs() const;
+
     // Set by the TLS layer during a handshake (zor-ssl.cpp).
     int m_nFirstVerifyError = 0;      // first certificate-chain fault seen, 0 none
     uint8_t m_bCertRequested = 0;     // the server asked for a client certificate
@@ -140,6 +156,11 @@ public:
     void RequestStop() { m_nStop.store(1); }
     // "%S:%d" (host, port).
     CWideString DescribePeer() const;
+
+    // True when the peer has ended its side of an idle connection (or it
+    // failed) and nothing received is left to read: a kept-alive connection
+    // the server closed, which a new request must not be sent on.
+    bool PeerHasClosed() const;
 
     // Received bytes not yet handed out.
     int BufferedReadCount() const { return (int)(m_nReceived - m_nReadPos); }

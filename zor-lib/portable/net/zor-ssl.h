@@ -37,6 +37,16 @@ CWideString GetSslRootsFile();
 // The message the last set-up left about the roots (empty when they loaded).
 CWideString GetSslSetupMessage();
 
+// For another TLS stack on the same library (the libcurl transport): the
+// roots the own sessions trust, as a file and a folder (either may be empty):
+// the roots file, else "cacert.pem" beside the executable, else the
+// system's (SSL_CERT_FILE and SSL_CERT_DIR, else the library's defaults).
+void GetSslRootsLocations(CNarrowString& file, CNarrowString& dir);
+// Applies the own sessions' revocation rule to a context of that stack (an
+// SSL_CTX): revocation lists loaded with the roots are checked, and a
+// certificate whose issuer has no list at hand is not refused for that.
+void SslApplyRevocationChecks(void* pSslCtx);
+
 // The handshake on the connected socket, with SNI for a host name. Unless the
 // socket's skip-server-check is set, the server certificate and its name are
 // checked. bTransportFailure tells a failure of the connection itself (the

@@ -14,6 +14,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -48,11 +49,12 @@ public:
 struct Client {
     ZorHttpConn conn;
     RecordingProgress progress;
-    bool Connect(int port, int& kind, CWideString& err) {
+    bool Connect(int port, int& kind, CWideString& err, bool curl = false) {
         HttpConnectParams p;
         p.m_sHost = "127.0.0.1";
         p.m_nPort = port;
         p.m_bUseProxy = 0;
+        p.m_bWinInet = curl;
         p.m_nTimeout = 10;
         return HttpConfigureAndConnect(conn, p, &progress, kind, err);
     }
@@ -85,6 +87,10 @@ TEST(HttpFraming, RepliesTable) {
          true, 0, "", 200, "hello"},
         {"chunk extension ignored", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;name=v\r\nhello\r\n3 ; x\r\nabc\r\n0\r\n\r\n",
          true, 0, "", 200, "helloabc"},
+        {"coding before chunked", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: gzip, chunked\r\n\r\nhello",
+         false, 7, "Unsupported Transfer-Encoding in HTTP header: gzip, chunked", 0, ""},
+        {"chunked twice", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+         false, 7, "Unsupported Transfer-Encoding in HTTP header: chunked", 0, ""},
         {"status without reason", "HTTP/1.1 200\r\nContent-Length: 2\r\n\r\nhi", true, 0, "", 200, "hi", ""},
         {"two lengths", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\nhi", false, 7,
          "Duplicate Content-Length line in HTTP header", 0, ""},
@@ -210,6 +216,30 @@ TEST(HttpFraming, ConnectionSequences) {
         EXPECT_TRUE(err.IsEmpty()) << err;
         EXPECT_EQ(kind, 0);
         EXPECT_EQ(server.Accepts(), 2);
+    }
+    // a request dropped once it went out whole is sent again only when that is
+    // harmless; a kept connection the server has closed is not used at all
+    struct ResendCase {
+        const char* method;
+        bool kept; // a first exchange, then the server closes
+        bool ok;
+        size_t heads;
+    } resends[] = {{"GET", false, true, 2}, {"PUT", false, true, 2}, {"POST", false, false, 1}, {"POST", true, true, 2}};
+    for (const ResendCase& c : resends) {
+        SCOPED_TRACE(std::string(c.method) + (c.kept ? " after a kept exchange" : ""));
+        testsrv::ByteServer server;
+        ASSERT_TRUE(server.Start({c.kept ? Conn().Request().Send(Ok("kept")).Close() : Conn().Request().Close(),
+                                  Conn().Request().Send(Ok("again")).Sleep(300).Close()}));
+        Client cl;
+        int kind = 0;
+        CWideString err;
+        CRsp first, rsp;
+        ASSERT_TRUE(cl.Connect(server.Port(), kind, err) && (!c.kept || first.RequestResponse(cl.conn, "GET", u"/", kind, err)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        rsp.m_sReqBody = "payload";
+        EXPECT_EQ(rsp.RequestResponse(cl.conn, c.method, u"/r", kind, err), c.ok) << err;
+        EXPECT_EQ(kind, c.ok ? 0 : 4) << err;
+        EXPECT_EQ(server.Heads().size(), c.heads);
     }
     // a path that would end the request line never leaves
     {
@@ -435,6 +465,55 @@ TEST(HttpFraming, RedirectedSiteCookies) {
     EXPECT_EQ(heads[2].find("foreign=1"), std::string::npos) << heads[2];
 }
 
+// What a request carries for its own origin (the caller's Authorization line,
+// a body such as a sign-in form) does not follow a redirect to another host
+// or port, however near; within the origin it does.
+TEST(HttpFraming, RedirectsKeepSecretsWithTheirOrigin) {
+    testsrv::ClearProxyEnvironment();
+    struct OriginCase {
+        const char* location;
+        bool body; // a POST with a form, else a GET with an Authorization line
+        bool ok;
+        size_t heads;
+        bool carried; // the second request carries the line or the body
+    } cases[] = {
+        {"/there", false, true, 2, true},
+        {"http://localhost:%PORT%/there", false, true, 2, false},
+        {"http://127.0.0.1:%OTHER%/there", false, true, 1, false},
+        {"/there", true, true, 2, true},
+        {"http://localhost:%PORT%/there", true, false, 1, false},
+    };
+    for (int curl = 0; curl < 2; ++curl) {
+        for (const OriginCase& c : cases) {
+            SCOPED_TRACE(std::string(c.location) + (c.body ? " with a body" : "") + (curl ? ", libcurl" : ""));
+            testsrv::ByteServer other, server;
+            ASSERT_TRUE(other.Start({Conn().Request().Send(Ok("other")).Sleep(300).Close()}));
+            std::string location = c.location;
+            size_t at = location.find("%OTHER%");
+            if (at != std::string::npos) location.replace(at, 7, std::to_string(other.Port()));
+            const std::string redirect = "HTTP/1.1 307 Temporary Redirect\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
+            ASSERT_TRUE(server.Start({Conn().Request().Send(redirect).Request().Send(Ok("there")).Sleep(300).Close(),
+                                      Conn().Request().Send(Ok("there")).Sleep(300).Close()}));
+            Client cl;
+            int kind = 0;
+            CWideString err;
+            ASSERT_TRUE(cl.Connect(server.Port(), kind, err, curl)) << err;
+            CRsp rsp;
+            if (c.body) rsp.m_sReqBody = "username=me&password=secret";
+            else rsp.m_sReqHeaders = "Authorization: Bearer tok-123\r\n";
+            EXPECT_EQ(rsp.RequestResponse(cl.conn, c.body ? "POST" : "GET", u"/sign-in", kind, err), c.ok) << err;
+            EXPECT_EQ(WideToUtf8(err).Find("Redirect of a request with a body to another site refused") >= 0, !c.ok) << err;
+            cl.conn.Close();
+            std::vector<std::string> heads = server.Heads(), more = other.Heads();
+            heads.insert(heads.end(), more.begin(), more.end());
+            ASSERT_EQ(heads.size(), c.heads + (at != std::string::npos ? 1 : 0));
+            if (heads.size() > 1) {
+                EXPECT_EQ(heads[1].find(c.body ? "\"body_len\": 27" : "tok-123") != std::string::npos, c.carried) << heads[1];
+            }
+        }
+    }
+}
+
 // A tunnel request: CONNECT with the target and "Proxy-Connection: Keep-Alive".
 TEST(HttpFraming, TunnelRequest) {
     testsrv::ClearProxyEnvironment();
@@ -581,6 +660,46 @@ TEST(HttpFraming, RetryAfterRunsOnTheClock) {
         EXPECT_EQ(kind, b.kind);
         EXPECT_EQ(WideToUtf8(err).Find(b.err), 0) << err;
         EXPECT_EQ(clock.GetSleepCount(), b.sleeps);
+    }
+}
+
+// A server that trickles its answer just fast enough for the low-speed limit
+// is cut off once the answer is late for its size. The test clock runs 25
+// times faster than the server's drip.
+TEST(HttpFraming, TricklingAnswersAreCutOff) {
+    testsrv::ClearProxyEnvironment();
+    Conn dripHead, dripBody;
+    dripHead.Request().Send("HTTP/1.1 200 OK\r\n");
+    dripBody.Request().Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+    for (int i = 0; i < 200; ++i) {
+        dripHead.Send("X-Drip: 12345678901234\r\n").Sleep(20);
+        dripBody.Send(std::string(24, 'x')).Sleep(20);
+    }
+    for (int curl = 0; curl < 2; ++curl) {
+        for (Conn* script : {&dripHead, &dripBody}) {
+            SCOPED_TRACE(std::string(script == &dripHead ? "head" : "body") + (curl ? ", libcurl" : ""));
+            ZorTestClock clock;
+            ZorClockScope scope(&clock);
+            testsrv::ByteServer server;
+            ASSERT_TRUE(server.Start({script->Close()}));
+            Client cl;
+            int kind = 0;
+            CWideString err;
+            ASSERT_TRUE(cl.Connect(server.Port(), kind, err, curl)) << err;
+            std::atomic<bool> done{false};
+            std::thread ticker([&] {
+                while (!done) {
+                    clock.Advance(500);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+            });
+            CRsp rsp;
+            EXPECT_FALSE(rsp.RequestResponse(cl.conn, "GET", u"/list", kind, err));
+            done = true;
+            ticker.join();
+            EXPECT_EQ(kind, 3) << err;
+            EXPECT_NE(WideToUtf8(err).Find("Time out"), -1) << err;
+        }
     }
 }
 

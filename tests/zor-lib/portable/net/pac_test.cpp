@@ -239,6 +239,14 @@ TEST(PacTest, ScriptsEndInTimeAndInMemory) {
         {"function FindProxyForURL(u, h) { var a = []; for (;;) a.push('x'.repeat(4096) + a.length); }",
          "cannot translate: err=80004005: "},
         {"var s = 'x'; for (;;) s = s + s;", "cannot init: err=80004005: Error: alloc failed"},
+        // a catastrophic regular expression runs inside one instruction, and a
+        // script's catch does not stop the limit
+        {"for (var i = 0; i < 3; i++) { try { /(a+)+b/.test('aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa'); } catch (e) {} }\n"
+         "function FindProxyForURL(u, h) { return 'DIRECT'; }",
+         "cannot init: err=80004005: RangeError: execution timeout"},
+        {"function FindProxyForURL(u, h) { for (var i = 0; i < 3; i++) { try { /(x+x+)+y/.exec('xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx'); } "
+         "catch (e) {} } return 'DIRECT'; }",
+         "cannot translate: err=80004005: RangeError: execution timeout"},
         {"function FindProxyForURL(u, h) { return h + ; }", "cannot init: err=80004005: SyntaxError"},
         {"var x = 1;", "cannot init: err=80020006"},
         {"function FindProxyForURL(u, h) { throw new Error('no proxy here'); }",

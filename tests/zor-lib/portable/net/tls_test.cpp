@@ -1,5 +1,6 @@
 // TLS sessions against openssl s_server on 127.0.0.1 with certificates made
 // for this run (tools/make-test-pki.sh).
+#include "zor-http.h"
 #include "zor-socket.h"
 #include "zor-ssl.h"
 #include "zor-file.h"
@@ -327,6 +328,79 @@ TEST_F(Tls, TransportFailures) {
     EXPECT_EQ(U8(err), "[receiving data localhost:" + std::to_string(relay.Port()) +
                            "]: Connection was reset by remote machine");
     EXPECT_EQ(kind, 3);
+}
+
+// The libcurl transport trusts what the own sessions trust: the roots file
+// with its revocation list, else SSL_CERT_FILE. A library that cannot be
+// loaded fails the request, and a later request loads it.
+TEST_F(Tls, CurlTransportUsesTheSameRoots) {
+    struct CurlCase {
+        const char* cert;
+        const char* roots;    // the roots file; null: none, SSL_CERT_FILE names the CA
+        const char* library;  // the transport's library
+        bool ok;
+        const char* errPart;
+    } cases[] = {
+        {"san", "roots.pem", "libcurl.so.4", true, ""},
+        {"revoked", "roots.pem", "libcurl.so.4", false, "revoked"},
+        {"san", nullptr, "libcurl.so.4", true, ""},
+        {"san", "roots.pem", "libcurl-missing.so.9", false, "cannot load the HTTP library: "},
+        {"san", "roots.pem", "libcurl.so.4", true, ""},
+    };
+    const char* savedLibrary = g_szHttpCurlLibrary;
+    for (const CurlCase& c : cases) {
+        SCOPED_TRACE(std::string(c.cert) + " " + (c.roots ? c.roots : "SSL_CERT_FILE") + " " + c.library);
+        ntest::Child srv;
+        int port = StartServer(srv, c.cert);
+        ASSERT_GT(port, 0) << srv.Output();
+        if (c.roots) {
+            SetSslRootsFile(Utf8ToWide(Pki(c.roots).c_str()));
+        } else {
+            setenv("SSL_CERT_FILE", Pki("ca.pem").c_str(), 1);
+            SetSslRootsFile(CWideString());
+        }
+        g_szHttpCurlLibrary = c.library;
+        HttpConnectParams p;
+        p.m_sUrl = Utf8ToWide(("https://localhost:" + std::to_string(port) + "/").c_str());
+        p.m_bWinInet = 1;
+        p.m_bUseProxy = 0;
+        p.m_nTimeout = 10;
+        CRsp rsp;
+        int kind = 0;
+        CWideString err;
+        bool ok = HttpGetUrl(rsp, p, "GET", nullptr, kind, err);
+        unsetenv("SSL_CERT_FILE");
+        g_szHttpCurlLibrary = savedLibrary;
+        EXPECT_EQ(ok, c.ok) << U8(err);
+        EXPECT_NE(U8(err).find(c.errPart), std::string::npos) << U8(err);
+    }
+}
+
+// A server that completes the handshake and never answers: the read runs
+// into the time-out (kind 3, as without TLS), and a request that is not
+// idempotent is not sent again (the server takes one connection only).
+TEST_F(Tls, SilentServerTimesOut) {
+    for (const char* method : {"POST", "GET"}) {
+        SCOPED_TRACE(method);
+        ntest::Child srv;
+        ASSERT_TRUE(srv.Start({"openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", Pki("san.pem"), "-key",
+                               Pki("san.key"), "-naccept", "1"}, "", true));
+        std::string line;
+        ASSERT_TRUE(srv.WaitFor("ACCEPT", 5000, &line));
+        HttpConnectParams p;
+        p.m_sUrl = Utf8ToWide(("https://localhost:" + std::to_string(std::atoi(line.c_str() + line.rfind(':') + 1)) +
+                               "/upload?uploads").c_str());
+        p.m_bUseProxy = 0;
+        p.m_nTimeout = 1;
+        CRsp rsp;
+        rsp.m_sReqBody = "initiate";
+        int kind = 0;
+        CWideString err;
+        EXPECT_FALSE(HttpGetUrl(rsp, p, method, nullptr, kind, err));
+        EXPECT_EQ(kind, 3) << U8(err);
+        EXPECT_EQ(U8(err).rfind("receiving HTTP header: [receiving data localhost:", 0), 0u) << U8(err);
+        EXPECT_NE(U8(err).find("]: Time out"), std::string::npos) << U8(err);
+    }
 }
 
 } // namespace
