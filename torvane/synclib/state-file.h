@@ -3,8 +3,10 @@
 // A state file remembers what one side looked like after the last completed
 // sync, for one folder (the side root or a subfolder that has a data folder
 // of its own). Reading it fills the *old* side records of the tree; after a
-// sync the old records are written back. This file holds the content format
-// and the merge; finding, fetching and storing the files is the job's.
+// sync the old records are written back. This file declares the content
+// format and the merge (the record codec in state-file-record.cpp, the tree
+// parser in state-file-parse.cpp, the writer in state-file-write.cpp, the
+// merge in state-file.cpp); finding, fetching and storing the files is the job's.
 //
 // Content: gzip around 8-bit tic text (zor-tic.h), every string UTF-8.
 //
@@ -36,6 +38,7 @@
 // tree as it was before the read (the records merged so far are taken back).
 #pragma once
 
+#include "state-file-index.h"
 #include "sync-tree.h"
 #include "zor-gzblocks.h"
 #include "zor-stream.h"
@@ -140,34 +143,6 @@ bool MergeGenerations(CGenArray& target, const CGenArray& incoming, bool& bChang
 // one for a whole Analyze: the state level of each item (how many levels
 // below the folder of the state file that supplied its old record it lies)
 // lives here and decides how records from several files merge.
-// The children one folder has, by name, for the look-ups that the folder's
-// listing makes (one per entry, in no useful order): a hash probe that finds
-// what a look-up in the child map finds, without the map's descent through
-// keys scattered in memory. Children added after Build are not indexed (a
-// look-up of them misses); the caller falls back to the full look-up then.
-class CChildNameIndex {
-public:
-    // Indexes the children the folder has now; a folder with few children
-    // is not indexed (Find then looks in its child map).
-    void Build(CSyncTreeNode* pFolder);
-    bool IsBuilt() const { return !m_Slots.empty(); }
-    // The child that the map's look-up of name gives (the first match in key
-    // order), or null when none was indexed. Call only when IsBuilt.
-    CSyncTreeNode* Find(const CWideString& name, bool bCaseSensitive) const;
-
-private:
-    struct Slot {
-        CSyncTreeNode::CEntry* e;
-        uint32_t nHash; // of the folded key: most other keys on a probe path are passed without a look at them
-    };
-    std::vector<Slot> m_Slots; // open addressing, linear probing
-    uint32_t m_nMask = 0;
-    std::vector<CSyncTreeNode::CEntry*> m_Entries; // Build's list of the children
-    const CSyncTreeNode::CChildMap* m_pMap = nullptr;
-    int m_nIndexed = 0;        // the map's count at Build: more when names were added since
-    bool m_bCaseTwins = false; // two indexed names match ignoring case
-};
-
 class CStateFileIo {
 public:
     explicit CStateFileIo(CSyncPairsAndActions* pTree);
@@ -279,7 +254,8 @@ public:
 private:
     // The node a state stream of sFolderPath starts from, after its marker
     // and header are written; null (err set) when there is none to write.
-    CSyncTreeNode* BeginStateStream(ZorOutStream& out, int nSide, const CWideString& sFolderPath, CWideString& err);
+    CSyncTreeNode* BeginStateStream(ZorOutStream& out, int nSide, const CWideString& sFolderPath,
+                                    CWideString& err);
     struct SJournal {
         CSyncTreeNode* pNode;
         CSideInfo old;
@@ -301,7 +277,7 @@ private:
     bool ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
                       CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
                       CWideString& err);
-    // The same over what a parsing thread read ahead (state-file.cpp).
+    // The same over what a parsing thread read ahead (state-file-parse.cpp).
     class CTreeParser;
     bool ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
                            CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
@@ -334,7 +310,7 @@ private:
                                    CWideString& err);
     bool WriteNodeInto(std::string& buf, ZorOutStream& out, int nSide, CSyncTreeNode* pNode,
                        CWideString& err);
-    // The segments of the last segmented write of each side (state-file.cpp).
+    // The segments of the last segmented write of each side (state-file-write.cpp).
     struct SWriteSegments;
     class CSegmentWriter;
     std::unique_ptr<SWriteSegments> m_apWriteSegments[2];
