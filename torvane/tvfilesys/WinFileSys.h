@@ -12,6 +12,16 @@
 //
 // The change monitor (StartMonitoring, WaitForChanges, GetChangedItems,
 // StopMonitoring) lives in WinFileSysMonitor.cpp; its state is m_pMonitor.
+// Listings and item information are in WinFileSysList.cpp, the resolution
+// of paths below the root (with its cache of open folders) in
+// WinFileSysFolders.cpp.
+//
+// Threads: one object serves one thread at a time (a job's worker owns its
+// file systems); its members are not locked for that. The exceptions are
+// the few that say so: the helper threads of a listing read only the
+// stored-bits cut-off (atomic), the monitor slot may be made from any
+// thread, the cache of open folders takes its own lock, and the table of
+// unflushed mounts is process-wide with its own locks.
 #pragma once
 
 #include "TvFileSys.h"
