@@ -76,8 +76,10 @@ bool CChildNameIndex::NameMatches(const CWideString& a, const CWideString& b, bo
 void CChildNameIndex::Build(CSyncTreeNode* pFolder) {
     m_Slots.clear();
     m_nMask = 0;
+    m_pFolder = pFolder;
     m_pMap = nullptr;
     m_nIndexed = 0;
+    m_nGeneration = 0;
     m_bCaseTwins = false;
     CSyncTreeNode::CChildMap* pMap = pFolder ? pFolder->GetChildMap() : nullptr;
     // A few children are found as fast by the map's descent.
@@ -89,6 +91,7 @@ void CChildNameIndex::Build(CSyncTreeNode* pFolder) {
     m_nMask = (uint32_t)(nSlots - 1);
     m_pMap = pMap;
     m_nIndexed = pMap->GetCount();
+    m_nGeneration = pMap->GetGeneration();
     // In any order: a look-up that ignores case steps back to the first of
     // the names that match (they are neighbours in key order) where two
     // indexed names match ignoring case, or names were added since. The
@@ -110,6 +113,15 @@ void CChildNameIndex::Build(CSyncTreeNode* pFolder) {
     }
 }
 
+bool CChildNameIndex::IsUsable() const {
+    if (!IsBuilt() || m_pFolder->GetChildMap() != m_pMap) return false;
+    // Each change counts once: changes that are all additions raise the
+    // count by as much as the generation; a removal (with or without
+    // additions to make up the count) makes them differ.
+    const int nAdded = m_pMap->GetCount() - m_nIndexed;
+    return nAdded >= 0 && m_pMap->GetGeneration() - m_nGeneration == (uint64_t)nAdded;
+}
+
 CSyncTreeNode* CChildNameIndex::Find(const CWideString& name, bool bCaseSensitive) const {
     const uint32_t h = FoldedNameHash(name.GetString(), name.GetLength());
     for (uint32_t i = h & m_nMask;; i = (i + 1) & m_nMask) {
@@ -118,7 +130,7 @@ CSyncTreeNode* CChildNameIndex::Find(const CWideString& name, bool bCaseSensitiv
         if (slot.nHash != h || !NameMatches(name, slot.e->GetKey(), bCaseSensitive)) continue;
         CSyncTreeNode::CEntry* e = slot.e;
         // The first in key order of the names that match ignoring case.
-        if (!bCaseSensitive && (m_bCaseTwins || m_pMap->GetCount() != m_nIndexed))
+        if (!bCaseSensitive && (m_bCaseTwins || m_pMap->GetGeneration() != m_nGeneration))
             for (CSyncTreeNode::CEntry* p; (p = CSyncTreeNode::CChildMap::GetPrev(e)) != nullptr &&
                                            NameMatches(name, p->GetKey(), false);)
                 e = p;

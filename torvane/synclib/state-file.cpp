@@ -181,7 +181,7 @@ CSyncTreeNode* CStateFileIo::FindPlainChild(CSyncTreeNode* pParent, const CWideS
                                             const CSideInfo& rec, const CChildNameIndex* pIndex) const {
     CSyncTreeNode::CChildMap* pMap = pParent ? pParent->GetChildMap() : nullptr;
     if (!pMap || !rec.m_sId.IsEmpty() || !IsPlainName(name)) return nullptr;
-    if (pIndex && pIndex->IsBuilt()) return pIndex->Find(name, m_bCaseSensitive);
+    if (pIndex && pIndex->IsUsable()) return pIndex->Find(name, m_bCaseSensitive);
     CSyncTreeNode::CEntry* e = pMap->LookupCS(name, m_bCaseSensitive);
     return e ? &e->GetValue() : nullptr;
 }

@@ -77,6 +77,10 @@ public:
 
     int GetCount() const { return m_nCount; }
     bool IsEmpty() const { return m_nCount == 0; }
+    // Counts every change of the map's entries (an added or removed entry,
+    // RemoveAll): whoever keeps entries of the map aside knows by it whether
+    // they still stand for the map as it is.
+    uint64_t GetGeneration() const { return m_nGeneration; }
 
     // The first entry in key order that matches the key in the given mode; null when none.
     CEntry* LookupCS(const char16_t* key, int nLen, bool bCaseSensitive) const {
@@ -159,6 +163,7 @@ public:
         m_pRoot = nullptr;
         DestroySubtree(pRoot);
         m_nCount = 0;
+        m_nGeneration++;
         ReleaseBlocks();
     }
 
@@ -236,6 +241,7 @@ private:
     CPlexBlock* m_pBlocks = nullptr;
     int m_nCount = 0;
     int m_nGrowBy;
+    uint64_t m_nGeneration = 0;
 
     // The same result as CompareNoCaseThenCase (zor-string.h), computed in
     // one pass: equal units are skipped four at a time, ASCII units fold
@@ -328,6 +334,7 @@ private:
         e->m_pLeft = e->m_pRight = nullptr;
         e->m_nParentColor = 0;
         m_nCount++;
+        m_nGeneration++;
         return e;
     }
     void FreeEntry(CEntry* e) {
@@ -336,6 +343,7 @@ private:
         e->m_pLeft = m_pFree;
         m_pFree = e;
         m_nCount--;
+        m_nGeneration++;
     }
     void ReleaseBlocks() {
         if (m_nCount != 0) return;

@@ -43,3 +43,37 @@ TEST(StateFile, ChildIndexFindsWhatTheMapFinds) {
         }
     }
 }
+
+// Children removed after the index was made, with or without others added
+// to make up the count: the look-ups still give what the map's look-up gives
+// (a removed child's slot is never taken for the folder's state).
+TEST(StateFile, ChildIndexAfterRemovalsFindsWhatTheMapFinds) {
+    struct Case {
+        const char* what;
+        std::vector<const char16_t*> removed, added;
+    } cases[] = {
+        {"one removed, a case variant added", {u"zzz"}, {u"README"}},
+        {"one removed, none added", {u"file-005.dat"}, {}},
+        {"one removed, the same name added again", {u"readme"}, {u"readme"}},
+        {"two removed, two added", {u"file-001.dat", u"file-002.dat"}, {u"FILE-003.DAT", u"new"}},
+    };
+    for (const Case& c : cases) {
+        CSyncPairsAndActions tree;
+        TestIo io(&tree);
+        CWideString e;
+        for (int i = 0; i < 30; i++)
+            tree.AddItemCS(CWideString::Formatted(u"file-%03d.dat", (int64_t)i), false, true, nullptr, e);
+        for (const char16_t* n : {u"readme", u"zzz"}) tree.AddItemCS(n, false, true, nullptr, e);
+        CChildNameIndex index;
+        index.Build(&tree);
+        ASSERT_TRUE(index.IsUsable());
+        for (const char16_t* n : c.removed) ASSERT_TRUE(tree.GetChildMap()->RemoveKeyCS(n, true)) << c.what;
+        for (const char16_t* n : c.added) tree.AddItemCS(n, false, true, nullptr, e);
+        EXPECT_FALSE(index.IsUsable()) << c.what;
+        for (const char16_t* n : {u"readme", u"README", u"zzz", u"file-001.dat", u"file-003.dat",
+                                  u"file-005.dat", u"new", u"file-029.dat"})
+            EXPECT_EQ(io.FindPlainChild(&tree, n, FileRec(1, 2), &index),
+                      io.FindPlainChild(&tree, n, FileRec(1, 2)))
+                << c.what << " " << U8(n);
+    }
+}
