@@ -1,22 +1,15 @@
 // The child-name index of one folder. See state-file-index.h.
 #include "state-file-index.h"
 
-#include "zor-string.h"
+#include "zor-fold.h"
 
 #include <cstring>
 
 namespace {
 
-constexpr uint64_t kUnitOnes = 0x0001000100010001ull;
-
-// The case fold of the child-map order (CompareNoCaseThenCase), unit by unit.
-unsigned FoldNameUnit(unsigned c) {
-    return c < 0x80 ? (c - u'A' < 26u ? c + 32 : c) : ZorFoldUnit((char16_t)c);
-}
-
 // Names that match ignoring case have equal folded units, so equal hashes.
-// Four units are folded and mixed in one step: ASCII units in place (each
-// capital gets its 0x20 bit), a word with another unit one unit at a time.
+// Four units are folded (the fold of the child-map order,
+// CompareNoCaseThenCase) and mixed in one step.
 uint32_t FoldedNameHash(const char16_t* p, int n) {
     uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t)(uint32_t)n;
     auto mix = [&h](uint64_t w) {
@@ -24,22 +17,10 @@ uint32_t FoldedNameHash(const char16_t* p, int n) {
         h ^= h >> 31;
     };
     int i = 0;
-    for (; i + 4 <= n; i += 4) {
-        uint64_t w;
-        memcpy(&w, p + i, sizeof w);
-        if ((w & 0xFF80FF80FF80FF80ull) == 0) {
-            const uint64_t atLeastA = w + kUnitOnes * (0x80 - u'A'),
-                           pastZ = w + kUnitOnes * (0x80 - u'Z' - 1);
-            w |= (atLeastA & ~pastZ & (kUnitOnes * 0x80)) >> 2;
-        } else {
-            w = 0;
-            for (int k = 0; k < 4; k++) w |= (uint64_t)FoldNameUnit(p[i + k]) << (16 * k);
-        }
-        mix(w);
-    }
+    for (; i + 4 <= n; i += 4) mix(ZorFoldNameUnits4(p + i));
     if (i < n) {
         uint64_t w = 0;
-        for (int k = 0; i + k < n; k++) w |= (uint64_t)FoldNameUnit(p[i + k]) << (16 * k);
+        for (int k = 0; i + k < n; k++) w |= (uint64_t)ZorFoldNameUnit(p[i + k]) << (16 * k);
         mix(w);
     }
     return (uint32_t)(h ^ (h >> 32));
@@ -52,22 +33,13 @@ bool CChildNameIndex::NameMatches(const CWideString& a, const CWideString& b, bo
     if (n != b.GetLength()) return false;
     const char16_t* pa = a.GetString();
     const char16_t* pb = b.GetString();
-    // Equal units are passed four at a time.
-    int i = 0;
-    for (; i + 4 <= n; i += 4) {
-        uint64_t x, y;
-        memcpy(&x, pa + i, sizeof x);
-        memcpy(&y, pb + i, sizeof y);
-        if (x != y) break;
-    }
+    int i = ZorSkipEqualUnits4(pa, pb, n);
     if (i == n) return true;
     if (bCaseSensitive) return memcmp(pa + i, pb + i, sizeof(char16_t) * (size_t)(n - i)) == 0;
     for (; i < n; i++) {
         const unsigned ca = pa[i], cb = pb[i];
         if (ca == cb) continue;
-        const unsigned fa = (ca | cb) < 0x80 ? (ca - u'A' < 26u ? ca + 32 : ca) : ZorFoldUnit((char16_t)ca);
-        const unsigned fb = (ca | cb) < 0x80 ? (cb - u'A' < 26u ? cb + 32 : cb) : ZorFoldUnit((char16_t)cb);
-        if (fa != fb) return false;
+        if (ZorFoldNameUnit(ca) != ZorFoldNameUnit(cb)) return false;
     }
     return true;
 }

@@ -9,6 +9,7 @@
 #include "syncjob.h"
 #include "zor-debug.h"
 #include "zor-escape.h"
+#include "zor-fold.h"
 #include "zor-locstr.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
@@ -47,12 +48,6 @@ bool HasBadComponent(const CWideString& path) {
     return false;
 }
 
-// Four units in a word (the first in the low bits): any unit that is zero.
-constexpr uint64_t kUnitOnes = 0x0001000100010001ull, kUnitHighs = 0x8000800080008000ull;
-bool AnyZeroUnit(uint64_t w) {
-    return ((w - kUnitOnes) & ~w & kUnitHighs) != 0;
-}
-
 // A name that is a component by itself: not empty, no separator, no NUL,
 // not "." or "..", NFC. Below U+0300 every name is NFC. Four units are
 // looked at in one step.
@@ -63,9 +58,8 @@ bool IsPlainName(const CWideString& name) {
     uint64_t nOr = 0;
     int i = 0;
     for (; i + 4 <= n; i += 4) {
-        uint64_t w;
-        memcpy(&w, p + i, sizeof w);
-        if (AnyZeroUnit(w) || AnyZeroUnit(w ^ (kUnitOnes * u'/'))) return false;
+        const uint64_t w = ZorLoadUnits4(p + i);
+        if (ZorAnyZeroUnit4(w) || ZorAnyZeroUnit4(w ^ (kZorUnitOnes * u'/'))) return false;
         nOr |= w;
     }
     for (; i < n; i++) {

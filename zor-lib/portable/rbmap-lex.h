@@ -28,6 +28,7 @@
 
 #include "zor-coll.h"
 #include "zor-debug.h"
+#include "zor-fold.h"
 #include "zor-string.h"
 
 #include <cstddef>
@@ -252,25 +253,11 @@ private:
         const char16_t* b = sb.GetString();
         const int nb = sb.GetLength();
         const int n = na < nb ? na : nb;
-        int i = 0;
-        for (; i + 4 <= n; i += 4) {
-            uint64_t x, y;
-            memcpy(&x, a + i, sizeof x);
-            memcpy(&y, b + i, sizeof y);
-            if (x != y) break;
-        }
         int nExact = 0;
-        for (; i < n; i++) {
+        for (int i = ZorSkipEqualUnits4(a, b, n); i < n; i++) {
             const unsigned ca = a[i], cb = b[i];
             if (ca == cb) continue;
-            unsigned fa, fb;
-            if ((ca | cb) < 0x80) {
-                fa = ca - u'A' < 26u ? ca + 32 : ca;
-                fb = cb - u'A' < 26u ? cb + 32 : cb;
-            } else {
-                fa = ZorFoldUnit((char16_t)ca);
-                fb = ZorFoldUnit((char16_t)cb);
-            }
+            const unsigned fa = ZorFoldNameUnit(ca), fb = ZorFoldNameUnit(cb);
             if (fa != fb) return (int)fa - (int)fb;
             if (nExact == 0) nExact = (int)ca - (int)cb;
         }
