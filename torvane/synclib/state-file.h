@@ -55,6 +55,10 @@ class CbJobProgress;
 // The format version this engine writes and reads.
 constexpr int kStateFileVerMajor = 4;
 constexpr int kStateFileVerMinor = 1;
+// The merge level preset (StateFileHeader::m_nA) of a file by its name:
+// "_file_state_v4._tv", or the older name.
+constexpr uint16_t kStatePresetV4Name = 4;
+constexpr uint16_t kStatePresetOlderName = 0;
 // Bounds of the reader: node nesting (both below the folder node and of the
 // nodes a file creates below the tree root, so that whatever a read creates
 // can be written and read again), bytes of one string, entries of one
@@ -175,14 +179,15 @@ public:
     // -- reading
     // Reads one state file's content into the old records of nSide below
     // pFolder. The caller passes a fresh header whose m_nA is 4 for a file
-    // named "_file_state_v4._tv", else 0. False with an error text on any
+    // named "_file_state_v4._tv" (kStatePresetV4Name), else 0. False with an error text on any
     // failure; bVersionError is set for a format version this engine does
     // not handle. A failed read leaves the tree's old records as they were
     // before it, and is logged at level 1 (a stop is not logged).
     bool ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift,
                         StateFileHeader& hdr, bool& bVersionError, CWideString& err);
     // ParseStateFile with a fresh header preset to nPresetA and the error
-    // kind: 5 for a version error, 10 for a stop, else 0.
+    // kind: ZEK_GENERAL for a version error, ZEK_STOPPED for a stop, else
+    // ZEK_NONE.
     bool ReadStateStream(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift, int nPresetA,
                          int& errKind, CWideString& err);
     // One node of the tree form and its children (recursive). pParent is
