@@ -27,7 +27,88 @@ bool AnyChildPresent(CSyncTreeNode* pNode, int nSide) {
     return false;
 }
 
+// The text of a state file, read in place from another stream's buffer, up
+// to a number of bytes: a file whose text goes on past them fails with an
+// error (whatever the reader was reading then), so that no field of it,
+// however long, is read past the bound. On destruction the other stream is
+// left after the bytes taken.
+class CBoundedInStream : public ZorInStream {
+public:
+    CBoundedInStream(ZorInStream& in, int64_t nMax) : m_In(in), m_nMax(nMax), m_nLeft(nMax) {}
+    ~CBoundedInStream() override { Settle(); }
+    CBoundedInStream(const CBoundedInStream&) = delete;
+    CBoundedInStream& operator=(const CBoundedInStream&) = delete;
+
+    void UngetChar(unsigned char ch) override {
+        if (m_nPosn > 0) --m_nPosn;
+        if (m_pRd > m_pStart) {
+            --m_pRd; // in the window borrowed
+            return;
+        }
+        Settle();
+        m_In.UngetChar(ch);
+        ++m_nLeft;
+    }
+    bool IsEof() override {
+        if (m_pRd < m_pRdEnd) return false;
+        Settle();
+        return m_In.IsEof();
+    }
+
+protected:
+    bool GetCharSlow(unsigned char& ch, CWideString& err) override {
+        Settle();
+        if (m_nLeft <= 0) {
+            unsigned char next;
+            if (m_In.PeekChar(next, err)) {
+                err.AppendFormat(u"Posn %ld: state file text is larger than %lld bytes, not read", m_nPosn,
+                                 (long long)m_nMax);
+                m_bError = true;
+            } else {
+                m_bError = m_In.HasError();
+            }
+            return false;
+        }
+        if (!m_In.GetChar(ch, err)) {
+            m_bError = m_In.HasError();
+            return false;
+        }
+        ++m_nPosn;
+        --m_nLeft;
+        // What the stream has ready now is borrowed, up to the bound.
+        int n = 0;
+        const unsigned char* p = m_In.GetReady(n);
+        if ((int64_t)n > m_nLeft) n = (int)m_nLeft;
+        m_pStart = m_pRd = p;
+        m_pRdEnd = p + n;
+        return true;
+    }
+
+private:
+    // Takes the bytes read from the borrowed window from the stream.
+    void Settle() {
+        const int n = (int)(m_pRd - m_pStart);
+        if (n > 0) {
+            m_In.TakeReady(n);
+            m_nLeft -= n;
+        }
+        m_pStart = m_pRd = m_pRdEnd = nullptr;
+    }
+
+    ZorInStream& m_In;
+    const int64_t m_nMax;
+    int64_t m_nLeft; // bytes that may still be taken, not counting the window's
+    const unsigned char* m_pStart = nullptr;
+};
+
 } // namespace
+
+bool CStateFileIo::CountRecord(const ZorInStream& in, CWideString& err) {
+    if (++m_nReadRecords <= m_nMaxReadRecords) return true;
+    err.AppendFormat(u"Posn %ld: state file holds more than %lld records, not read", in.GetPosn(),
+                     (long long)m_nMaxReadRecords);
+    return false;
+}
 
 // ---------------------------------------------------------------- pipelined tree read
 // Parses the tree form on its own thread while the caller merges what was
@@ -49,7 +130,7 @@ public:
         CWideString err;
     };
 
-    explicit CTreeParser(ZorInStream& in) : m_In(in) {}
+    CTreeParser(ZorInStream& in, int64_t nMaxRecords) : m_In(in), m_nMaxRecords(nMaxRecords) {}
     ~CTreeParser() {
         {
             std::lock_guard<std::mutex> l(m_Mutex);
@@ -158,6 +239,11 @@ private:
         } else if (m_In.HasError()) {
             return Fail();
         }
+        if (++m_nRecords > m_nMaxRecords) {
+            m_Err.AppendFormat(u"Posn %ld: state file holds more than %lld records, not read", m_In.GetPosn(),
+                               (long long)m_nMaxRecords);
+            return Fail();
+        }
         {
             Step& s = Add(Step::kRecord);
             if (!s.rec.ReadNode(m_In, s.name, s.tSaved, s.savedLen, s.gens, m_Err)) {
@@ -184,6 +270,8 @@ private:
     }
 
     ZorInStream& m_In;
+    const int64_t m_nMaxRecords;
+    int64_t m_nRecords = 0;
     CWideString m_Err;       // appended since the last step
     std::vector<Step> m_Out; // parsing thread: steps not yet handed over
     std::mutex m_Mutex;
@@ -199,7 +287,7 @@ private:
     std::thread m_Thread;
 };
 
-bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift,
+bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode* pFolder, bool bMayShift,
                                   StateFileHeader& hdr, bool& bVersionError, CWideString& err) {
     bVersionError = false;
     m_bStopped = false;
@@ -208,6 +296,8 @@ bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFo
     m_Fresh.clear();
     m_MergedAt.assign(m_bMergeInOrder ? (size_t)kStateMaxDepth + 2 : 0, nullptr);
     m_bJournal = true;
+    m_nReadRecords = 0;
+    CBoundedInStream in(inFile, m_nMaxReadBytes);
     m_nAgeLimit =
         m_bCleanupOldGenerations ? std::max<int64_t>(0, m_nSaveMonthsOldGens) * kStateSecondsPerMonth : 0;
 
@@ -228,7 +318,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFo
                 } else {
                     // The records are parsed on a second thread while this
                     // one merges them into the tree.
-                    CTreeParser parser(in);
+                    CTreeParser parser(in, m_nMaxReadRecords);
                     if (parser.Start(0))
                         ok = ReadNodeTreePiped(parser, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0,
                                                false, err);
@@ -302,7 +392,7 @@ bool CStateFileIo::ParseFlat(ZorInStream& in, int nSide, CSyncTreeNode* pFolder,
         CSyncTime tSaved;
         CItemLen savedLen;
         CGenArray gens;
-        if (!rec.ReadNode(in, name, tSaved, savedLen, gens, err)) return false;
+        if (!CountRecord(in, err) || !rec.ReadNode(in, name, tSaved, savedLen, gens, err)) return false;
         if (m_bCleanupOldGenerations && PruneGenerations(gens, nAge) && !rec.Exists() && !rec.IsFolder())
             continue;
         if (rec.Exists() && !bMayShift && rec.m_tFile != rec.m_tAccu) {
@@ -370,7 +460,7 @@ bool CStateFileIo::ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, C
     CSyncTime tSaved;
     CItemLen savedLen;
     CGenArray gens;
-    if (!rec.ReadNode(in, name, tSaved, savedLen, gens, err)) return false;
+    if (!CountRecord(in, err) || !rec.ReadNode(in, name, tSaved, savedLen, gens, err)) return false;
     if (!CheckStop(err)) return false;
 
     bool bFresh = false;

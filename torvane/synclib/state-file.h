@@ -66,6 +66,12 @@ constexpr uint16_t kStatePresetOlderName = 0;
 constexpr int kStateMaxDepth = 256;
 constexpr int kStateMaxString = 128 * 1024;
 constexpr int kStateMaxGenerations = 65535;
+// Bounds of one file, far above any real tree, so that a file made to
+// inflate without end (from any side) is refused before it fills memory:
+// records, and bytes of its text once inflated (a generous 256 bytes for
+// each record; a real one takes about half of that).
+constexpr int64_t kStateMaxRecords = int64_t(1) << 24;
+constexpr int64_t kStateMaxTextBytes = kStateMaxRecords * 256;
 // Seconds in one month of the generation ageing (31 days).
 constexpr int64_t kStateSecondsPerMonth = 2678400;
 
@@ -164,6 +170,9 @@ public:
     // file) merged into: the file keeps the child-map order. False: every
     // record is looked up (for tests).
     bool m_bMergeInOrder = true;
+    // The bounds of one read (kStateMaxRecords, kStateMaxTextBytes; tests lower them).
+    int64_t m_nMaxReadRecords = kStateMaxRecords;
+    int64_t m_nMaxReadBytes = kStateMaxTextBytes;
 
     // A run message (level, message kind, text ending with "\n"). Default: dropped.
     virtual void Log(int nLevel, int nMsgKind, const CWideString& sText);
@@ -279,6 +288,8 @@ private:
     bool ParseFlat(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift, StateFileHeader& hdr,
                    bool& bVersionError, CWideString& err);
     bool CheckStop(CWideString& err);
+    // Counts one more record of the running read; false (err set) past the bound.
+    bool CountRecord(const ZorInStream& in, CWideString& err);
     bool ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
                       CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
                       CWideString& err);
@@ -327,6 +338,7 @@ private:
     // Per depth below the read folder: the node the last record there merged into.
     std::vector<CSyncTreeNode*> m_MergedAt;
     bool m_bJournal = false;
+    int64_t m_nReadRecords = 0; // records of the running read (on this thread)
     bool m_bStopped = false;
     int64_t m_nAgeLimit = 0;
 };

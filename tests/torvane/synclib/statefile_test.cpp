@@ -603,3 +603,54 @@ TEST(StateFile, RecordsMergedInFileOrderGoWhereTheLookUpPutsThem) {
         EXPECT_EQ(dump[0], dump[1]) << bCase;
     }
 }
+
+// Files made to inflate far past what they hold on disk (a record repeated,
+// one field of endless digits, more records than allowed) are refused with
+// a clear error once the bound is reached, from a real gzip file, and leave
+// the tree as it was. The bounds are lowered here; the reader's own lie far
+// above any real tree.
+TEST(StateFile, InflatingFilesAreRefusedAtTheBound) {
+    char dir[] = "/tmp/tv-statebomb-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/_file_state_v4._tv";
+    const std::string rec = "\n[f=0|N:5:a.txt|l[h=0|l=5|]a=0|C[t=1700000000|]t[t=1700000000|]]<>";
+    std::string repeated = std::string(kHeader) + "\n[f=1|N:0:|]<", distinct = repeated;
+    for (int i = 0; i < 200000; i++) repeated += rec;
+    std::string flat = "<";
+    for (int i = 0; i < 200000; i++) flat += "[N:1:x|]\n";
+    for (int i = 0; i < 2000; i++) distinct += "\n[f=0|N:6:f" + std::to_string(100000 + i).substr(1) + "|]<>";
+    const std::string digits =
+        std::string(kHeader) + "\n[f=1|N:0:|]<\n[f=0|N:1:x|a=" + std::string(20 << 20, '0') + "1|]<>>>";
+    struct Case {
+        const char* what;
+        std::string text;
+        int64_t nMaxBytes, nMaxRecords;
+        std::string error;
+    } cases[] = {
+        {"a record repeated", repeated + ">>", 4 << 20, kStateMaxRecords, "larger than 4194304 bytes"},
+        {"flat form repeated", flat + ">[1=3|]", 1 << 16, kStateMaxRecords, "larger than 65536 bytes"},
+        {"endless digits", digits, 4 << 20, kStateMaxRecords, "larger than 4194304 bytes"},
+        {"too many records", distinct + ">>", kStateMaxTextBytes, 1000, "more than 1000 records"},
+    };
+    for (const Case& c : cases) {
+        CAutoPtrT<ZorOutStream> out;
+        CWideString err;
+        ASSERT_TRUE(OpenFileWriter(Utf8ToWide(path.c_str()), true, out, err, true)) << U8(err);
+        ASSERT_TRUE(out->Write(c.text.data(), (int)c.text.size(), err) && out->Close(err)) << U8(err);
+        out.Delete();
+        CAutoPtrT<ZorInStream> in;
+        ASSERT_TRUE(OpenFileReader(Utf8ToWide(path.c_str()), true, in, err)) << U8(err);
+        SampleTree s;
+        const int nBefore = CountOldPresent(&s.tree);
+        TestIo io(&s.tree);
+        io.m_nMaxReadBytes = c.nMaxBytes;
+        io.m_nMaxReadRecords = c.nMaxRecords;
+        int kind = -1;
+        EXPECT_FALSE(io.ReadStateStream(*in, 0, &s.tree, false, 4, kind, err)) << c.what;
+        EXPECT_NE(U8(err).find(c.error), std::string::npos) << c.what << ": " << U8(err);
+        EXPECT_TRUE(io.HasLog(1, "cannot parse state file")) << c.what;
+        EXPECT_EQ(CountOldPresent(&s.tree), nBefore) << c.what;
+        in.Delete();
+    }
+    std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+}
