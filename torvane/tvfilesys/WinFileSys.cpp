@@ -336,6 +336,7 @@ bool WinFileSys::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int&
         bVolume && IsBatchFlushType(vol.sFsType) && ::stat(ZorNativePath(root).GetString(), &rootSt) == 0;
     m_nRootDev = m_bBatchFlush ? (uint64_t)rootSt.st_dev : 0;
     ForgetFolders();
+    ForgetRoot();
     m_bConnected = true;
     m_nNetworkLocality = TVFS_LOC_THIS_COMPUTER;
     m_bSupportsSetModTime = 1;
@@ -348,6 +349,7 @@ void WinFileSys::Disconnect(bool bFull) {
         fd = -1;
     }
     ForgetFolders();
+    ForgetRoot();
     TvFileSys::Disconnect(bFull);
 }
 
@@ -364,6 +366,7 @@ bool WinFileSys::SetRootDir(const CWideString& path, int& errKind, CWideString& 
     m_sRootDir = p;
     m_sCurRootDir = p;
     ForgetFolders();
+    ForgetRoot();
     return true;
 }
 

@@ -149,11 +149,19 @@ public:
     bool WriteBufPosn(int dix, const void* buf, uint32_t len, int64_t pos, int& errKind,
                       CWideString& err) override;
 
+    // False once the root folder was found replaced (see NativeAt).
+    bool IsConnected() const override;
+
     // The native (UTF-8) form of a root-relative path; false (kind 5) for a
     // relative path or a name the system cannot take.
     bool NativePath(const CWideString& path, CNarrowString& native, int& errKind, CWideString& err) const;
     // The same as a folder descriptor (AT_FDCWD: none) and the name in it;
-    // the descriptor stays valid for the operation at hand.
+    // the descriptor stays valid for the operation at hand. Items below the
+    // root are reached from the root folder as it was first opened (after
+    // the connect), never through its path again: a root that is renamed,
+    // or swapped for a link, cannot send them elsewhere. A root whose device
+    // and inode changed since fails every path (kind 5) and the object no
+    // longer counts as connected, which stops a run.
     bool NativeAt(const CWideString& path, int& dirFd, CNarrowString& name, int& errKind,
                   CWideString& err) const;
     // The path form of what NativeAt gives.
@@ -197,6 +205,15 @@ protected:
     // kept while KeepFoldersOpen is on.
     struct FolderCache;
     void ForgetFolders() const;
+    // Closes the root folder opened by NativeAt (a new root, a new connection).
+    void ForgetRoot() const;
+    // The root folder's descriptor under the cache's lock (opened on first
+    // use with bOpen; -1 while the root is missing or not opened), or
+    // kRootReplaced (err set) when the folder at the root's path is no
+    // longer the one opened.
+    static constexpr int kRootReplaced = -2;
+    int RootFolder(FolderCache& cache, const CNarrowString& root, bool bOpen, int& errKind,
+                   CWideString& err) const;
 
     int m_fds[kMaxOpenFiles];
     bool m_bFatMount = false;

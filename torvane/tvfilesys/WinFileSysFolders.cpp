@@ -20,7 +20,6 @@
 #include <mutex>
 #include <string>
 
-
 namespace {
 
 // Folder descriptors that stand for the folder part of a path handed out by
@@ -124,19 +123,31 @@ bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& na
                           CWideString& err) const {
     dirFd = AT_FDCWD;
     if (!NativePathFull(path, native, errKind, err)) return false;
-    if (m_bFollowLinksInPaths || m_sRootDir.IsEmpty()) return true;
-    // The folders between the root and the last name: opened without links.
+    if (m_sRootDir.IsEmpty()) return true;
     CNarrowString root = WideToUtf8(m_sRootDir);
     while (root.GetLength() > 1 && root[root.GetLength() - 1] == '/') root = root.Left(root.GetLength() - 1);
-    if (native.GetLength() <= root.GetLength() + 1 || native.Left(root.GetLength()) != root ||
-        native[root.GetLength()] != '/')
-        return true; // the root itself (which may be a link the user chose)
-    const CNarrowString rel = native.Mid(root.GetLength() + 1);
-    const int slash = rel.ReverseFind('/');
-    if (slash < 0) return true; // directly in the root
-    const CNarrowString folder = rel.Left(slash), leaf = rel.Mid(slash + 1);
+    const bool bRoot = native == root;
+    if (!bRoot && (native.GetLength() <= root.GetLength() + 1 || native.Left(root.GetLength()) != root ||
+                   native[root.GetLength()] != '/'))
+        return true; // not below the root
     FolderCache& cache = *m_pFolders;
     std::lock_guard<std::mutex> lock(cache.mutex);
+    // The root itself is named by its path (which may be a link the user
+    // chose), once its identity is confirmed. It is opened for the items
+    // below it only: an open descriptor keeps a removed folder in being,
+    // and the change monitor of the root waits for its removal.
+    const int rootFd = RootFolder(cache, root, !bRoot, errKind, err);
+    if (rootFd == kRootReplaced) return false;
+    if (bRoot || rootFd < 0) return true; // a missing root: the operation reports it
+    const CNarrowString rel = native.Mid(root.GetLength() + 1);
+    const int slash = rel.ReverseFind('/');
+    if (m_bFollowLinksInPaths || slash < 0) {
+        dirFd = rootFd;
+        native = rel;
+        return true;
+    }
+    // The folders between the root and the last name: opened without links.
+    const CNarrowString folder = rel.Left(slash), leaf = rel.Mid(slash + 1);
     int fd = -1;
     for (int i = 0; i < cache.nUsed; ++i) {
         if (cache.aRel[i].size() != (size_t)folder.GetLength() ||
@@ -148,11 +159,8 @@ bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& na
         break;
     }
     if (fd < 0) {
-        const int rootFd = open(root.GetString(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (rootFd < 0) return true; // the operation reports the missing root itself
         fd = OpenBeneathNoLinks(rootFd, folder.GetString());
         const int e = errno;
-        close(rootFd);
         if (fd < 0) {
             if (e == ELOOP || e == EXDEV || (e == ENOTDIR && IsLinkOnTheWay(root, folder))) {
                 errKind = FSE_GENERAL;
@@ -181,6 +189,39 @@ bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& na
     return true;
 }
 
+int WinFileSys::RootFolder(FolderCache& cache, const CNarrowString& root, bool bOpen, int& errKind,
+                           CWideString& err) const {
+    struct stat st;
+    if (!cache.bRootReplaced.load()) {
+        if (cache.nRootFd < 0) {
+            if (!bOpen) return -1;
+            // Opened on first use: the connect may have made the root first.
+            const int fd = open(root.GetString(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0) return -1;
+            if (fstat(fd, &st) != 0) {
+                close(fd);
+                return -1;
+            }
+            cache.nRootFd = fd;
+            cache.nRootDev = (uint64_t)st.st_dev;
+            cache.nRootIno = (uint64_t)st.st_ino;
+            return fd;
+        }
+        if (stat(root.GetString(), &st) == 0 && (uint64_t)st.st_dev == cache.nRootDev &&
+            (uint64_t)st.st_ino == cache.nRootIno)
+            return cache.nRootFd;
+        cache.bRootReplaced.store(true);
+    }
+    errKind = FSE_GENERAL;
+    err += u"the root folder was moved or replaced while in use, nothing more is done in it: " +
+           Utf8ToWide(root.GetString(), root.GetLength());
+    return kRootReplaced;
+}
+
+bool WinFileSys::IsConnected() const {
+    return m_bConnected && !(m_pFolders && m_pFolders->bRootReplaced.load());
+}
+
 void WinFileSys::FolderCache::Clear(bool bHeld) {
     std::lock_guard<std::mutex> lock(mutex);
     for (int i = 0; i < nUsed; ++i) {
@@ -193,6 +234,23 @@ void WinFileSys::FolderCache::Clear(bool bHeld) {
         aRel[i].clear();
     }
     nUsed = 0;
+}
+
+void WinFileSys::FolderCache::ForgetRoot(bool bHeld) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (nRootFd >= 0) {
+        if (bHeld)
+            t_heldDirFds.Hold(nRootFd);
+        else
+            close(nRootFd);
+    }
+    nRootFd = -1;
+    nRootDev = nRootIno = 0;
+    bRootReplaced.store(false);
+}
+
+void WinFileSys::ForgetRoot() const {
+    if (m_pFolders) m_pFolders->ForgetRoot(true);
 }
 
 void WinFileSys::ForgetFolders() const {

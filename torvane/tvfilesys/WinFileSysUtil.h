@@ -4,6 +4,8 @@
 #include "WinFileSys.h"
 #include "zor-string.h"
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -29,6 +31,14 @@ struct WinFileSys::FolderCache {
     FolderCache() {
         for (int& fd : aFd) fd = -1;
     }
-    ~FolderCache() { Clear(false); }
+    ~FolderCache() {
+        Clear(false);
+        ForgetRoot(false);
+    }
     void Clear(bool bHeld);
+    // The root folder opened once and its identity; replaced: it changed since.
+    int nRootFd = -1;
+    uint64_t nRootDev = 0, nRootIno = 0;
+    std::atomic<bool> bRootReplaced{false};
+    void ForgetRoot(bool bHeld);
 };

@@ -58,3 +58,45 @@ TEST_F(LocalFs, KeptFoldersFollowThisObjectsMovesAndNeverALink) {
     EXPECT_FALSE(m_fs.GetInfo(u"/d/old.txt", info, bNotFound, m_kind, m_err));
     EXPECT_NE(N(m_err).find("a folder in the path is a link, not followed"), std::string::npos) << m_err;
 }
+
+// The root folder moved away (and a link or a new folder put at its path)
+// after the object first worked below it: every later operation fails, the
+// object no longer counts as connected, and nothing lands at the new path.
+TEST_F(LocalFs, ReplacedRootStopsEveryOperation) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& root)> replace;
+    };
+    const std::vector<Case> cases = {
+        {"swapped for a link",
+         [&](const std::string& r) { ASSERT_EQ(symlink(P("/../outside").c_str(), r.c_str()), 0); }},
+        {"moved away", [](const std::string&) {}},
+        {"a new folder in its place", [](const std::string& r) { ASSERT_EQ(mkdir(r.c_str(), 0755), 0); }},
+    };
+    for (const Case& c : cases) {
+        for (bool bFollow : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (bFollow ? ", links followed" : ""));
+            const std::string root = P("/root"), outside = P("/outside");
+            ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+            ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+            WinFileSys fs;
+            TvConnectInfo ci;
+            ci.m_sUrl = NormalizeUrl(W(root));
+            ASSERT_TRUE(fs.Connect(ci, nullptr, m_kind, m_err)) << m_err;
+            fs.SetFollowLinksInPaths(bFollow);
+            ASSERT_TRUE(fs.MakeFolder(u"/d", m_kind, m_err)) << m_err;
+            ASSERT_EQ(rename(root.c_str(), (root + ".real").c_str()), 0);
+            c.replace(root);
+            WriteFile(P("/local.txt"), "data");
+            CWideString err;
+            int kind = 0;
+            EXPECT_FALSE(fs.MoveFileFromLocal(W(P("/local.txt")), u"/d/new.txt", kind, err));
+            EXPECT_NE(N(err).find("root folder was moved or replaced"), std::string::npos) << N(err);
+            EXPECT_FALSE(fs.MakeFolder(u"/e", kind, err));
+            EXPECT_FALSE(fs.IsConnected());
+            EXPECT_EQ(RunCapture("ls -A " + Quote(root) + "/ 2>/dev/null"), "");
+            fs.Disconnect(true);
+            RunCapture("rm -rf " + Quote(root) + " " + Quote(root + ".real") + " " + Quote(outside));
+        }
+    }
+}
