@@ -293,6 +293,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
     m_bStopped = false;
     const int nErrStart = err.GetLength();
     m_Journal.clear();
+    m_Journaled.clear();
     m_Fresh.clear();
     m_MergedAt.assign(m_bMergeInOrder ? (size_t)kStateMaxDepth + 2 : 0, nullptr);
     m_bJournal = true;
@@ -348,6 +349,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
     }
     m_Journal.clear();
     m_Journal.shrink_to_fit();
+    m_Journaled = {};
     m_Fresh.clear();
     m_Fresh.shrink_to_fit();
     m_MergedAt.clear(); // the nodes may go before the next read

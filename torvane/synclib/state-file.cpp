@@ -137,6 +137,10 @@ void CStateFileIo::SetStateLevel(const CSyncTreeNode* pNode, int32_t nLevel) {
 void CStateFileIo::Remember(CSyncTreeNode* pNode, int nSide) {
     if (!m_bJournal) return;
     const CSyncPairAndAction& item = pNode->GetItem();
+    // A node that holds a record already may be met again in the same read
+    // (a file that repeats a record): its state before the read is kept
+    // once, so that the journal grows with the nodes, not with the records.
+    if (item.m_aOld[nSide].IsPresentBit() && !m_Journaled.insert(pNode).second) return;
     auto it = m_Levels.empty() ? m_Levels.end() : m_Levels.find(&item);
     m_Journal.push_back(SJournal{pNode, item.m_aOld[nSide], item.m_aGens[nSide], item.GetSavedTime(nSide),
                                  item.GetSavedLen(nSide), it == m_Levels.end() ? 0 : it->second,

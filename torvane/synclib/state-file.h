@@ -48,6 +48,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class CbJobProgress;
@@ -333,7 +334,8 @@ private:
 
     CSyncPairsAndActions* m_pTree;
     std::unordered_map<const CSyncPairAndAction*, int32_t> m_Levels;
-    std::deque<SJournal> m_Journal; // grows without moving what it holds
+    std::deque<SJournal> m_Journal;                       // grows without moving what it holds
+    std::unordered_set<const CSyncTreeNode*> m_Journaled; // journaled when they held a record
     std::vector<CSyncTreeNode*> m_Fresh;
     // Per depth below the read folder: the node the last record there merged into.
     std::vector<CSyncTreeNode*> m_MergedAt;
