@@ -188,10 +188,11 @@ public:
 
     // -- reading
     // Reads one state file's content into the old records of nSide below
-    // pFolder. The caller passes a fresh header whose m_nA is 4 for a file
-    // named "_file_state_v4._tv" (kStatePresetV4Name), else 0. False with an error text on any
-    // failure; bVersionError is set for a format version this engine does
-    // not handle. A failed read leaves the tree's old records as they were
+    // pFolder. The caller passes a fresh header whose m_nA is
+    // kStatePresetV4Name for a file named "_file_state_v4._tv", else
+    // kStatePresetOlderName. False with an error text on any failure;
+    // bVersionError is set for a format version this engine does not
+    // handle. A failed read leaves the tree's old records as they were
     // before it, and is logged at level 1 (a stop is not logged).
     bool ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift,
                         StateFileHeader& hdr, bool& bVersionError, CWideString& err);
