@@ -8,12 +8,8 @@
 #include <random>
 
 TEST(Fold, EveryFormAgreesWithTheUnitFold) {
-    for (uint32_t c = 0; c < 0x10000; c++) {
+    for (uint32_t c = 0; c < 0x10000; c++)
         ASSERT_EQ(ZorFoldNameUnit(c), (unsigned)ZorFoldUnit((char16_t)c)) << c;
-        if (c < 0x80) {
-            ASSERT_EQ(ZorFoldAscii(c), (unsigned)ZorFoldUnit((char16_t)c)) << c;
-        }
-    }
     // Words of ASCII units around the letters, and words with one unit from
     // anywhere (which take the unit-by-unit way).
     std::mt19937 rng(7);
@@ -30,9 +26,5 @@ TEST(Fold, EveryFormAgreesWithTheUnitFold) {
         ASSERT_EQ(ZorAnyZeroUnit4(ZorLoadUnits4(w)), bZero) << round;
     }
     const char16_t a[] = u"abcdefghijklmnop", b[] = u"abcdefghiXklmnop";
-    for (int n = 0; n <= 16; n++) {
-        const int i = ZorSkipEqualUnits4(a, b, n);
-        EXPECT_TRUE(i % 4 == 0 && i <= n && i <= 8) << n;
-        EXPECT_EQ(i, n < 12 ? n / 4 * 4 : 8) << n;
-    }
+    for (int n = 0; n <= 16; n++) EXPECT_EQ(ZorSkipEqualUnits4(a, b, n), n < 12 ? n / 4 * 4 : 8) << n;
 }
