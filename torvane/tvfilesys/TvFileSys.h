@@ -262,6 +262,15 @@ public:
     // executed one after the other); off closes them, so that what others
     // changed meanwhile is seen again. Base: nothing.
     virtual void KeepFoldersOpen(bool b) { (void)b; }
+    // A job's worker connects file systems of its own to the job's sides:
+    // with this one connected to the same root as other (the job's), it
+    // works in the very root folder that other works in, not in whatever
+    // the root's path names by now. False (err, kind) when the folder at
+    // the path is no longer that one. Base: nothing (true).
+    virtual bool ShareRootFolder(const TvFileSys& other, int& errKind, CWideString& err) {
+        (void)other, (void)errKind, (void)err;
+        return true;
+    }
     // Moves a local file (absolute local path) into the side.
     virtual bool MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
                                    CWideString& err);

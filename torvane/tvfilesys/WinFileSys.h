@@ -109,6 +109,9 @@ public:
     // Kept folders are dropped whenever this object moves or deletes a
     // folder, and at a change of root or link mode.
     void KeepFoldersOpen(bool b) override;
+    // With other a WinFileSys of the same root: its root folder (opened now
+    // when it was not yet).
+    bool ShareRootFolder(const TvFileSys& other, int& errKind, CWideString& err) override;
     bool MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
                            CWideString& err) override;
     bool CopyFileFs(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) override;

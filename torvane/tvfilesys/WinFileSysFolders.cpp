@@ -20,6 +20,8 @@
 #include <mutex>
 #include <string>
 
+using winfs::Fail;
+
 namespace {
 
 // Folder descriptors that stand for the folder part of a path handed out by
@@ -216,6 +218,39 @@ int WinFileSys::RootFolder(FolderCache& cache, const CNarrowString& root, bool b
     err += u"the root folder was moved or replaced while in use, nothing more is done in it: " +
            Utf8ToWide(root.GetString(), root.GetLength());
     return kRootReplaced;
+}
+
+bool WinFileSys::ShareRootFolder(const TvFileSys& other, int& errKind, CWideString& err) {
+    const WinFileSys* pOther = dynamic_cast<const WinFileSys*>(&other);
+    if (!pOther || pOther == this || !pOther->m_pFolders || m_sRootDir.IsEmpty() ||
+        pOther->m_sRootDir != m_sRootDir)
+        return true;
+    CNarrowString root = WideToUtf8(m_sRootDir);
+    while (root.GetLength() > 1 && root[root.GetLength() - 1] == '/') root = root.Left(root.GetLength() - 1);
+    int fd = -1;
+    uint64_t nDev = 0, nIno = 0;
+    {
+        FolderCache& theirs = *pOther->m_pFolders;
+        std::lock_guard<std::mutex> lock(theirs.mutex);
+        const int theirFd = pOther->RootFolder(theirs, root, true, errKind, err);
+        if (theirFd == kRootReplaced) {
+            m_pFolders->bRootReplaced.store(true);
+            return false;
+        }
+        if (theirFd < 0) return true; // a missing root: each opens it when it is there
+        fd = fcntl(theirFd, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) return Fail(errno, u"Cannot open the root folder ", DisplayPath(u""), errKind, err);
+        nDev = theirs.nRootDev;
+        nIno = theirs.nRootIno;
+    }
+    FolderCache& mine = *m_pFolders;
+    std::lock_guard<std::mutex> lock(mine.mutex);
+    if (mine.nRootFd >= 0) t_heldDirFds.Hold(mine.nRootFd);
+    mine.nRootFd = fd;
+    mine.nRootDev = nDev;
+    mine.nRootIno = nIno;
+    mine.bRootReplaced.store(false);
+    return true;
 }
 
 bool WinFileSys::IsConnected() const {
