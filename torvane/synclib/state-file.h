@@ -3,8 +3,10 @@
 // A state file remembers what one side looked like after the last completed
 // sync, for one folder (the side root or a subfolder that has a data folder
 // of its own). Reading it fills the *old* side records of the tree; after a
-// sync the old records are written back. This file holds the content format
-// and the merge; finding, fetching and storing the files is the job's.
+// sync the old records are written back. This file declares the content
+// format and the merge (the record codec in state-file-record.cpp, the tree
+// parser in state-file-parse.cpp, the writer in state-file-write.cpp, the
+// merge in state-file.cpp); finding, fetching and storing the files is the job's.
 //
 // Content: gzip around 8-bit tic text (zor-tic.h), every string UTF-8.
 //
@@ -36,6 +38,7 @@
 // tree as it was before the read (the records merged so far are taken back).
 #pragma once
 
+#include "state-file-index.h"
 #include "sync-tree.h"
 #include "zor-gzblocks.h"
 #include "zor-stream.h"
@@ -45,6 +48,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class CbJobProgress;
@@ -52,6 +56,10 @@ class CbJobProgress;
 // The format version this engine writes and reads.
 constexpr int kStateFileVerMajor = 4;
 constexpr int kStateFileVerMinor = 1;
+// The merge level preset (StateFileHeader::m_nA) of a file by its name:
+// "_file_state_v4._tv", or the older name.
+constexpr uint16_t kStatePresetV4Name = 4;
+constexpr uint16_t kStatePresetOlderName = 0;
 // Bounds of the reader: node nesting (both below the folder node and of the
 // nodes a file creates below the tree root, so that whatever a read creates
 // can be written and read again), bytes of one string, entries of one
@@ -59,6 +67,12 @@ constexpr int kStateFileVerMinor = 1;
 constexpr int kStateMaxDepth = 256;
 constexpr int kStateMaxString = 128 * 1024;
 constexpr int kStateMaxGenerations = 65535;
+// Bounds of one file, far above any real tree, so that a file made to
+// inflate without end (from any side) is refused before it fills memory:
+// records, and bytes of its text once inflated (a generous 256 bytes for
+// each record; a real one takes about half of that).
+constexpr int64_t kStateMaxRecords = int64_t(1) << 24;
+constexpr int64_t kStateMaxTextBytes = kStateMaxRecords * 256;
 // Seconds in one month of the generation ageing (31 days).
 constexpr int64_t kStateSecondsPerMonth = 2678400;
 
@@ -140,34 +154,6 @@ bool MergeGenerations(CGenArray& target, const CGenArray& incoming, bool& bChang
 // one for a whole Analyze: the state level of each item (how many levels
 // below the folder of the state file that supplied its old record it lies)
 // lives here and decides how records from several files merge.
-// The children one folder has, by name, for the look-ups that the folder's
-// listing makes (one per entry, in no useful order): a hash probe that finds
-// what a look-up in the child map finds, without the map's descent through
-// keys scattered in memory. Children added after Build are not indexed (a
-// look-up of them misses); the caller falls back to the full look-up then.
-class CChildNameIndex {
-public:
-    // Indexes the children the folder has now; a folder with few children
-    // is not indexed (Find then looks in its child map).
-    void Build(CSyncTreeNode* pFolder);
-    bool IsBuilt() const { return !m_Slots.empty(); }
-    // The child that the map's look-up of name gives (the first match in key
-    // order), or null when none was indexed. Call only when IsBuilt.
-    CSyncTreeNode* Find(const CWideString& name, bool bCaseSensitive) const;
-
-private:
-    struct Slot {
-        CSyncTreeNode::CEntry* e;
-        uint32_t nHash; // of the folded key: most other keys on a probe path are passed without a look at them
-    };
-    std::vector<Slot> m_Slots; // open addressing, linear probing
-    uint32_t m_nMask = 0;
-    std::vector<CSyncTreeNode::CEntry*> m_Entries; // Build's list of the children
-    const CSyncTreeNode::CChildMap* m_pMap = nullptr;
-    int m_nIndexed = 0;        // the map's count at Build: more when names were added since
-    bool m_bCaseTwins = false; // two indexed names match ignoring case
-};
-
 class CStateFileIo {
 public:
     explicit CStateFileIo(CSyncPairsAndActions* pTree);
@@ -185,6 +171,9 @@ public:
     // file) merged into: the file keeps the child-map order. False: every
     // record is looked up (for tests).
     bool m_bMergeInOrder = true;
+    // The bounds of one read (kStateMaxRecords, kStateMaxTextBytes; tests lower them).
+    int64_t m_nMaxReadRecords = kStateMaxRecords;
+    int64_t m_nMaxReadBytes = kStateMaxTextBytes;
 
     // A run message (level, message kind, text ending with "\n"). Default: dropped.
     virtual void Log(int nLevel, int nMsgKind, const CWideString& sText);
@@ -199,15 +188,17 @@ public:
 
     // -- reading
     // Reads one state file's content into the old records of nSide below
-    // pFolder. The caller passes a fresh header whose m_nA is 4 for a file
-    // named "_file_state_v4._tv", else 0. False with an error text on any
-    // failure; bVersionError is set for a format version this engine does
-    // not handle. A failed read leaves the tree's old records as they were
+    // pFolder. The caller passes a fresh header whose m_nA is
+    // kStatePresetV4Name for a file named "_file_state_v4._tv", else
+    // kStatePresetOlderName. False with an error text on any failure;
+    // bVersionError is set for a format version this engine does not
+    // handle. A failed read leaves the tree's old records as they were
     // before it, and is logged at level 1 (a stop is not logged).
     bool ParseStateFile(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift,
                         StateFileHeader& hdr, bool& bVersionError, CWideString& err);
     // ParseStateFile with a fresh header preset to nPresetA and the error
-    // kind: 5 for a version error, 10 for a stop, else 0.
+    // kind: ZEK_GENERAL for a version error, ZEK_STOPPED for a stop, else
+    // ZEK_NONE.
     bool ReadStateStream(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift, int nPresetA,
                          int& errKind, CWideString& err);
     // One node of the tree form and its children (recursive). pParent is
@@ -279,7 +270,8 @@ public:
 private:
     // The node a state stream of sFolderPath starts from, after its marker
     // and header are written; null (err set) when there is none to write.
-    CSyncTreeNode* BeginStateStream(ZorOutStream& out, int nSide, const CWideString& sFolderPath, CWideString& err);
+    CSyncTreeNode* BeginStateStream(ZorOutStream& out, int nSide, const CWideString& sFolderPath,
+                                    CWideString& err);
     struct SJournal {
         CSyncTreeNode* pNode;
         CSideInfo old;
@@ -298,10 +290,12 @@ private:
     bool ParseFlat(ZorInStream& in, int nSide, CSyncTreeNode* pFolder, bool bMayShift, StateFileHeader& hdr,
                    bool& bVersionError, CWideString& err);
     bool CheckStop(CWideString& err);
+    // Counts one more record of the running read; false (err set) past the bound.
+    bool CountRecord(const ZorInStream& in, CWideString& err);
     bool ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
                       CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
                       CWideString& err);
-    // The same over what a parsing thread read ahead (state-file.cpp).
+    // The same over what a parsing thread read ahead (state-file-parse.cpp).
     class CTreeParser;
     bool ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
                            CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
@@ -334,18 +328,20 @@ private:
                                    CWideString& err);
     bool WriteNodeInto(std::string& buf, ZorOutStream& out, int nSide, CSyncTreeNode* pNode,
                        CWideString& err);
-    // The segments of the last segmented write of each side (state-file.cpp).
+    // The segments of the last segmented write of each side (state-file-write.cpp).
     struct SWriteSegments;
     class CSegmentWriter;
     std::unique_ptr<SWriteSegments> m_apWriteSegments[2];
 
     CSyncPairsAndActions* m_pTree;
     std::unordered_map<const CSyncPairAndAction*, int32_t> m_Levels;
-    std::deque<SJournal> m_Journal; // grows without moving what it holds
+    std::deque<SJournal> m_Journal;                       // grows without moving what it holds
+    std::unordered_set<const CSyncTreeNode*> m_Journaled; // journaled when they held a record
     std::vector<CSyncTreeNode*> m_Fresh;
     // Per depth below the read folder: the node the last record there merged into.
     std::vector<CSyncTreeNode*> m_MergedAt;
     bool m_bJournal = false;
+    int64_t m_nReadRecords = 0; // records of the running read (on this thread)
     bool m_bStopped = false;
     int64_t m_nAgeLimit = 0;
 };

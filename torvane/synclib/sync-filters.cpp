@@ -1,6 +1,7 @@
 #include "sync-filters.h"
 
 #include "zor-debug.h"
+#include "zor-fold.h"
 #include "zor-locstr.h"
 #include "zor-path.h"
 #include "zor-tic.h"
@@ -165,7 +166,7 @@ std::pair<const char16_t*, int> NameSpan(const CWideString& sPath) {
 
 // An ASCII unit as the wildcard masks fold it ('/' read as '\').
 inline char32_t FoldAscii(char16_t c) {
-    return c == u'/' ? U'\\' : (unsigned)(c - u'A') < 26u ? (char32_t)(c + 32) : (char32_t)c;
+    return c == u'/' ? U'\\' : (char32_t)ZorFoldAscii(c);
 }
 
 } // namespace

@@ -18,7 +18,7 @@ void CSyncJobOptions::SetDirection(int nDirection) {
         m_bExcludeHidden = true;
         m_bExcludeSystem = true;
     } else {
-        m_n1wayMode = 0;
+        m_n1wayMode = OWM_FORCED;
         m_bExcludeHidden = false;
         m_bExcludeSystem = false;
         m_nLimitChangesPercent = 100;

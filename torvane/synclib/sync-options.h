@@ -35,13 +35,20 @@
 #include <cstdint>
 #include <functional>
 
+// How a one-way job treats the destination (CSyncJobOptions::m_n1wayMode).
+enum OneWayMode : int32_t {
+    OWM_FORCED = 0,   // the destination is made like the source
+    OWM_VERIFIED = 1, // changes made on the destination are not overwritten
+    OWM_MOVE = 2,     // files are moved: the source's copy is removed after the copy
+};
+
 class CSyncJobOptions {
 public:
     CWideString m_sName;
     TvConnectInfoEx m_Dir1;   // left side
     TvConnectInfoEx m_Dir2;   // right side
     int32_t m_nDirection = 0; // 0 two-way, 1 left to right, 2 right to left
-    int32_t m_n1wayMode = 0;  // one-way mode: 0 forced, 1 verified, 2 move
+    int32_t m_n1wayMode = OWM_FORCED; // one-way mode (OneWayMode)
     bool m_bPropagateDeletions = true;
     bool m_bReadOnlySource = false;
     bool m_bConflictOnDiffItemsNoCommonHistory = false;

@@ -73,9 +73,9 @@ CWideString CSyncJob::FormatOptionsLine() const {
     } else if (o.m_nDirection == 1 || o.m_nDirection == 2) {
         const bool r = o.m_nDirection == 1;
         switch (o.m_n1wayMode) {
-            case 0: dir = CWideString::Formatted(r ? u"=forced-%s=>" : u"<=forced-%s=", props); break;
-            case 1: dir = CWideString::Formatted(r ? u"-verified-%s->" : u"<-verified-%s-", props); break;
-            case 2: dir = r ? u"-move->" : u"<-move-"; break;
+            case OWM_FORCED: dir = CWideString::Formatted(r ? u"=forced-%s=>" : u"<=forced-%s=", props); break;
+            case OWM_VERIFIED: dir = CWideString::Formatted(r ? u"-verified-%s->" : u"<-verified-%s-", props); break;
+            case OWM_MOVE: dir = r ? u"-move->" : u"<-move-"; break;
             default: dir = u"-(!BAD-DIR!)-"; break;
         }
     } else {

@@ -163,7 +163,7 @@ bool CheckSameAsAnalyze(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const f
     CSyncPairAndAction& item = pNode->GetItem();
     CSideInfo& S = item.m_aCur[src];
     const CSideInfo& T = item.m_aCur[dst];
-    const bool bOneWayForced = o.m_nDirection != 0 && (o.m_n1wayMode == 0 || o.m_n1wayMode == 2);
+    const bool bOneWayForced = o.m_nDirection != 0 && (o.m_n1wayMode == OWM_FORCED || o.m_n1wayMode == OWM_MOVE);
     FsItemInfo info;
     bool bChanged = false;
     if (!bOneWayForced && T.Exists()) {
@@ -412,7 +412,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
         // A new file is flushed with the others before the state files record
         // it; one that replaces a file, or whose source goes once it is
         // copied (move mode), reaches the disk before its rename.
-        const bool bMoveMode = o.m_nDirection != 0 && o.m_n1wayMode == 2;
+        const bool bMoveMode = o.m_nDirection != 0 && o.m_n1wayMode == OWM_MOVE;
         const unsigned nFlush = !bTargetExisted && !bMoveMode ? (unsigned)TVCOPY_DEFER_FLUSH : 0u;
         if (!pJob->UseTempFile(dst)) {
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) return false;
@@ -521,7 +521,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
 
     // Move mode: the source goes once its content arrived, and only while it
     // is still the version that was copied.
-    if (o.m_nDirection != 0 && o.m_n1wayMode == 2) {
+    if (o.m_nDirection != 0 && o.m_n1wayMode == OWM_MOVE) {
         FsItemInfo info;
         bool bNotFound = false;
         CWideString e;

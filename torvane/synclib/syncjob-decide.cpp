@@ -385,7 +385,7 @@ void CSyncJob::AnalyzeSideChanges(CSyncTreeNode* pRoot, CSyncTime* pScanTime, in
 
 bool CSyncJob::IsOneWayForced() const {
     const int d = m_Options.m_nDirection, m = m_Options.m_n1wayMode;
-    return (d == 1 || d == 2) && (m == 0 || m == 2);
+    return (d == JT_LEFT_TO_RIGHT || d == JT_RIGHT_TO_LEFT) && (m == OWM_FORCED || m == OWM_MOVE);
 }
 
 void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
@@ -638,10 +638,10 @@ void CSyncJob::RunDecisionPasses() {
     }
     const int dir = m_Options.m_nDirection;
     if (dir != 0) {
-        if (m_Options.m_n1wayMode == 0 || m_Options.m_n1wayMode == 2) {
+        if (m_Options.m_n1wayMode == OWM_FORCED || m_Options.m_n1wayMode == OWM_MOVE) {
             CDoOneWayForced pass(dir);
             DoForEntered(pRoot, pass);
-        } else if (m_Options.m_n1wayMode == 1) {
+        } else if (m_Options.m_n1wayMode == OWM_VERIFIED) {
             CDoOneWayVerified pass;
             DoForEntered(pRoot, pass);
         }

@@ -59,7 +59,7 @@ bool CDoOneWayForced::DoWithPair(CSyncTreeNode* pNode, CSyncJob* pJob) {
     }
     // Move mode deletes each source file once it arrived: a source that is
     // gone was moved (or deleted there), never a deletion for the destination.
-    if (pJob->m_Options.m_n1wayMode == 2 && item.IsDeleteAction()) {
+    if (pJob->m_Options.m_n1wayMode == OWM_MOVE && item.IsDeleteAction()) {
         item.m_nSysAction = EA_NO_COPY;
         item.m_nFlags &= (uint8_t)~SPF_DIRECTION_SET;
     }

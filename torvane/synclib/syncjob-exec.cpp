@@ -543,7 +543,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                 item.SetReason(e);
                 errKind = k;
                 if (IsConnectionError(k) && nCloseSide >= 0) fs[nCloseSide]->Close();
-            } else if (bCopy && o.m_nDirection != 0 && o.m_n1wayMode == 2 && item.m_aCur[src].Exists() &&
+            } else if (bCopy && o.m_nDirection != 0 && o.m_n1wayMode == OWM_MOVE && item.m_aCur[src].Exists() &&
                        !item.m_aCur[src].IsFolder() && logText.Find(u" AND delete source file") >= 0) {
                 // Move mode: the source is gone; its state says so, so the
                 // next run never takes it for a deletion to propagate.

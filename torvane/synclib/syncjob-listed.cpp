@@ -76,7 +76,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
     pNode = nullptr;
     if (!fs) {
         errText += u"no file system mounted";
-        errKind = 5;
+        errKind = FSE_GENERAL;
         return false;
     }
     // The listed name is the path's last component (shared, not copied).
@@ -163,7 +163,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
             errText += EscapeControlChars(entryPath);
             errText += u": ";
             errText += e;
-            errKind = 7;
+            errKind = FSE_NOT_FOUND;
             return false;
         }
         CSideInfo& cur = pNode->GetItem().m_aCur[side];

@@ -105,7 +105,7 @@ std::unique_ptr<CSyncJob::CVisitedSubtrees> CSyncJob::TakeVisitedSubtrees(CSyncT
         return nullptr;
     for (const auto& fs : m_apFs)
         if (!fs || ExpectsTimeShift(fs.get()) || MayHaveRoundingShift(fs.get())) return nullptr;
-    if (m_Options.m_nDirection != 0 && m_Options.m_n1wayMode != 0 && m_Options.m_n1wayMode != 1)
+    if (m_Options.m_nDirection != 0 && m_Options.m_n1wayMode != OWM_FORCED && m_Options.m_n1wayMode != OWM_VERIFIED)
         return nullptr;
     // Folders that once held work are entered again: past a share of the
     // folders a walk of the whole tree starts afresh.

@@ -257,7 +257,7 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     CWideString readCopy;     // the local copy that was read (download or mirror), if any
     bool bFromMirror = false; // the file read is a mirror copy
     bool bOnSide = false;     // the state file was found on the side
-    int nPresetA = 0;
+    int nPresetA = kStatePresetOlderName;
     FsItemInfo stamp;
     CWideString statePath, display;
     auto openLocal = [&](const CWideString& path, CWideString& e) {
@@ -269,10 +269,10 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
 
     if (bNoData) {
         CWideString mirrorFile = mirrorFolder + u"/" + kStateFileName;
-        nPresetA = 4;
+        nPresetA = kStatePresetV4Name;
         if (!ZorFileExists(mirrorFile)) {
             mirrorFile = mirrorFolder + u"/" + kStateFileV3Name;
-            nPresetA = 0;
+            nPresetA = kStatePresetOlderName;
         }
         if (!ZorFileExists(mirrorFile)) {
             if (!folderPath.IsEmpty()) return true;
@@ -306,11 +306,11 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
         int k = 0;
         CWideString e;
         statePath = folderPath + kStateFilePath;
-        nPresetA = 4;
+        nPresetA = kStatePresetV4Name;
         bool bChecked = fs->GetInfo(statePath, info, bNotFound, k, e);
         if (bChecked && (bNotFound || info.IsFolder())) {
             statePath = folderPath + kStateFileV3Path;
-            nPresetA = 0;
+            nPresetA = kStatePresetOlderName;
             info = FsItemInfo();
             bChecked = fs->GetInfo(statePath, info, bNotFound, k, e);
         }
@@ -339,7 +339,7 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
         // description tells whether it still stands for the side's file.
         CWideString mirrorFile = mirrorFolder + u"/" + kStateFileName;
         bool bMirrorV4 = true;
-        if (nPresetA == 0 && !ZorFileExists(mirrorFile)) {
+        if (nPresetA == kStatePresetOlderName && !ZorFileExists(mirrorFile)) {
             mirrorFile = mirrorFolder + u"/" + kStateFileV3Name;
             bMirrorV4 = false;
         }
@@ -360,7 +360,7 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
             if (bUse && openLocal(mirrorFile, oe)) {
                 readCopy = mirrorFile;
                 bFromMirror = true;
-                nPresetA = bMirrorV4 ? 4 : 0;
+                nPresetA = bMirrorV4 ? kStatePresetV4Name : kStatePresetOlderName;
             }
             return true;
         };

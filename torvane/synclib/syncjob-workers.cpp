@@ -382,6 +382,12 @@ uint32_t CSyncWorkerThread::WorkLoop() {
             bSetupOk = false;
             break;
         }
+        if (jobFs && !fs->ShareRootFolder(*jobFs, k, e)) {
+            m_nErrKind = k ? k : FSE_GENERAL;
+            m_sErrText = u"Cannot set root dir: " + url + u": " + e;
+            bSetupOk = false;
+            break;
+        }
         fs->SetFollowLinksInPaths(pJob->m_Options.m_nFolderLinks == 2);
         fs->KeepFoldersOpen(true); // a worker's file systems last for one Sync
         fs->m_nStampMode = jobFs ? jobFs->m_nStampMode : 0;

@@ -281,17 +281,17 @@ int OrvanFS::GetCapability(int id) const {
     case TVFS_CAP_FREE_SPACE:
     case TVFS_CAP_MOVE_FOLDER:
     case TVFS_CAP_MONITOR:
-    case TVFS_CAP_ID_100:
+    case TVFS_CAP_INET_100:
     case TVFS_CAP_DIRECT_DEST_OK:
     case TVFS_CAP_SECURE_SCHEME:
     case TVFS_CAP_NO_SECURE_SCHEME:
     case TVFS_CAP_LISTED_LATE:
-    case TVFS_CAP_ID_111:
-    case TVFS_CAP_ID_115:
-    case TVFS_CAP_ID_116:
-    case TVFS_CAP_ID_117:
+    case TVFS_CAP_INET_111:
+    case TVFS_CAP_CLOUD_S3_115:
+    case TVFS_CAP_CLOUD_S3_116:
+    case TVFS_CAP_CLOUD_S3_117:
     case TVFS_CAP_WININET:
-    case TVFS_CAP_ID_130:
+    case TVFS_CAP_INET_130:
     case TVFS_CAP_DELETE_TREE:
     case TVFS_CAP_UPLOAD_REPLACES:
         return 1;

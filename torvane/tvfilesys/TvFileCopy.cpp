@@ -546,7 +546,7 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
 
 // ------------------------------------------------------------ block-level delta
 // A block copy that cannot be done (or goes wrong) says so in err and returns
-// false; a stop request returns false with kind 10.
+// false; a stop request returns false with FSE_STOPPED.
 
 // Local source, destination with descriptor I/O: the existing final file is
 // copied inside the destination to the write path, then only the differing

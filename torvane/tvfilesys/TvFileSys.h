@@ -41,7 +41,9 @@ enum TvFsCapability : int {
     TVFS_CAP_MONITOR = 39,            // changes can be monitored
     TVFS_CAP_SET_ATTRIBUTES = 40,     // attributes are set
     TVFS_CAP_TEST_MOD_TIME = 41,      // setting modification times is tested at connect
-    TVFS_CAP_ID_100 = 100,            // answered by the cloud back-end
+    // Ids that the internet back-ends answer for callers outside this engine
+    // (nothing here asks them), named by the back-ends that answer them.
+    TVFS_CAP_INET_100 = 100,          // cloud, S3 and peer back-ends
     TVFS_CAP_DIRECT_DEST_OK = 103,    // writing straight to the destination is allowed
                                       // (the side's temp-destination flag decides)
     TVFS_CAP_RENAME_LOCK_FILE = 104,  // the lock file is renamed (not copied) at unlock
@@ -49,13 +51,13 @@ enum TvFsCapability : int {
     TVFS_CAP_SECURE_SCHEME = 106,     // the scheme has a secure ("s://") form
     TVFS_CAP_NO_SECURE_SCHEME = 107,  // ... which is not used
     TVFS_CAP_LISTED_LATE = 109,       // a newly written file may be listed late
-    TVFS_CAP_ID_111 = 111,            // answered by the cloud back-end
-    TVFS_CAP_ID_115 = 115,            // answered by the cloud back-end
-    TVFS_CAP_ID_116 = 116,            // answered by the cloud back-end
-    TVFS_CAP_ID_117 = 117,            // answered by the cloud back-end
+    TVFS_CAP_INET_111 = 111,          // cloud, S3 and peer back-ends (see TVFS_CAP_INET_100)
+    TVFS_CAP_CLOUD_S3_115 = 115,      // cloud and S3 back-ends (see TVFS_CAP_INET_100)
+    TVFS_CAP_CLOUD_S3_116 = 116,      // cloud and S3 back-ends (see TVFS_CAP_INET_100)
+    TVFS_CAP_CLOUD_S3_117 = 117,      // cloud and S3 back-ends (see TVFS_CAP_INET_100)
     TVFS_CAP_WININET = 118,           // the WinINet transport option exists
     TVFS_CAP_HOST_BASED = 122,        // the host-based address option exists
-    TVFS_CAP_ID_130 = 130,            // answered by the cloud back-end
+    TVFS_CAP_INET_130 = 130,          // cloud, S3 and peer back-ends (see TVFS_CAP_INET_100)
     TVFS_CAP_COOKIES = 131,           // the cookie option exists
     TVFS_CAP_DELETE_TREE = 132,       // a folder is deleted with its content in one operation
     TVFS_CAP_ATOMIC_REPLACE = 140,    // MoveFile replaces a file atomically; LinkFile and
@@ -260,6 +262,15 @@ public:
     // executed one after the other); off closes them, so that what others
     // changed meanwhile is seen again. Base: nothing.
     virtual void KeepFoldersOpen(bool b) { (void)b; }
+    // A job's worker connects file systems of its own to the job's sides:
+    // with this one connected to the same root as other (the job's), it
+    // works in the very root folder that other works in, not in whatever
+    // the root's path names by now. False (err, kind) when the folder at
+    // the path is no longer that one. Base: nothing (true).
+    virtual bool ShareRootFolder(const TvFileSys& other, int& errKind, CWideString& err) {
+        (void)other, (void)errKind, (void)err;
+        return true;
+    }
     // Moves a local file (absolute local path) into the side.
     virtual bool MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
                                    CWideString& err);

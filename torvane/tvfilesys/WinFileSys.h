@@ -12,6 +12,16 @@
 //
 // The change monitor (StartMonitoring, WaitForChanges, GetChangedItems,
 // StopMonitoring) lives in WinFileSysMonitor.cpp; its state is m_pMonitor.
+// Listings and item information are in WinFileSysList.cpp, the resolution
+// of paths below the root (with its cache of open folders) in
+// WinFileSysFolders.cpp.
+//
+// Threads: one object serves one thread at a time (a job's worker owns its
+// file systems); its members are not locked for that. The exceptions are
+// the few that say so: the helper threads of a listing read only the
+// stored-bits cut-off (atomic), the monitor slot may be made from any
+// thread, the cache of open folders takes its own lock, and the table of
+// unflushed mounts is process-wide with its own locks.
 #pragma once
 
 #include "TvFileSys.h"
@@ -99,6 +109,9 @@ public:
     // Kept folders are dropped whenever this object moves or deletes a
     // folder, and at a change of root or link mode.
     void KeepFoldersOpen(bool b) override;
+    // With other a WinFileSys of the same root: its root folder (opened now
+    // when it was not yet).
+    bool ShareRootFolder(const TvFileSys& other, int& errKind, CWideString& err) override;
     bool MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
                            CWideString& err) override;
     bool CopyFileFs(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) override;
@@ -139,11 +152,19 @@ public:
     bool WriteBufPosn(int dix, const void* buf, uint32_t len, int64_t pos, int& errKind,
                       CWideString& err) override;
 
+    // False once the root folder was found replaced (see NativeAt).
+    bool IsConnected() const override;
+
     // The native (UTF-8) form of a root-relative path; false (kind 5) for a
     // relative path or a name the system cannot take.
     bool NativePath(const CWideString& path, CNarrowString& native, int& errKind, CWideString& err) const;
     // The same as a folder descriptor (AT_FDCWD: none) and the name in it;
-    // the descriptor stays valid for the operation at hand.
+    // the descriptor stays valid for the operation at hand. Items below the
+    // root are reached from the root folder as it was first opened (after
+    // the connect), never through its path again: a root that is renamed,
+    // or swapped for a link, cannot send them elsewhere. A root whose device
+    // and inode changed since fails every path (kind 5) and the object no
+    // longer counts as connected, which stops a run.
     bool NativeAt(const CWideString& path, int& dirFd, CNarrowString& name, int& errKind,
                   CWideString& err) const;
     // The path form of what NativeAt gives.
@@ -187,6 +208,15 @@ protected:
     // kept while KeepFoldersOpen is on.
     struct FolderCache;
     void ForgetFolders() const;
+    // Closes the root folder opened by NativeAt (a new root, a new connection).
+    void ForgetRoot() const;
+    // The root folder's descriptor under the cache's lock (opened on first
+    // use with bOpen; -1 while the root is missing or not opened), or
+    // kRootReplaced (err set) when the folder at the root's path is no
+    // longer the one opened.
+    static constexpr int kRootReplaced = -2;
+    int RootFolder(FolderCache& cache, const CNarrowString& root, bool bOpen, int& errKind,
+                   CWideString& err) const;
 
     int m_fds[kMaxOpenFiles];
     bool m_bFatMount = false;

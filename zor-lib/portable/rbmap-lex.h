@@ -28,6 +28,7 @@
 
 #include "zor-coll.h"
 #include "zor-debug.h"
+#include "zor-fold.h"
 #include "zor-string.h"
 
 #include <cstddef>
@@ -77,6 +78,10 @@ public:
 
     int GetCount() const { return m_nCount; }
     bool IsEmpty() const { return m_nCount == 0; }
+    // Counts every change of the map's entries (an added or removed entry,
+    // RemoveAll): whoever keeps entries of the map aside knows by it whether
+    // they still stand for the map as it is.
+    uint64_t GetGeneration() const { return m_nGeneration; }
 
     // The first entry in key order that matches the key in the given mode; null when none.
     CEntry* LookupCS(const char16_t* key, int nLen, bool bCaseSensitive) const {
@@ -159,6 +164,7 @@ public:
         m_pRoot = nullptr;
         DestroySubtree(pRoot);
         m_nCount = 0;
+        m_nGeneration++;
         ReleaseBlocks();
     }
 
@@ -236,6 +242,7 @@ private:
     CPlexBlock* m_pBlocks = nullptr;
     int m_nCount = 0;
     int m_nGrowBy;
+    uint64_t m_nGeneration = 0;
 
     // The same result as CompareNoCaseThenCase (zor-string.h), computed in
     // one pass: equal units are skipped four at a time, ASCII units fold
@@ -246,25 +253,11 @@ private:
         const char16_t* b = sb.GetString();
         const int nb = sb.GetLength();
         const int n = na < nb ? na : nb;
-        int i = 0;
-        for (; i + 4 <= n; i += 4) {
-            uint64_t x, y;
-            memcpy(&x, a + i, sizeof x);
-            memcpy(&y, b + i, sizeof y);
-            if (x != y) break;
-        }
         int nExact = 0;
-        for (; i < n; i++) {
+        for (int i = ZorSkipEqualUnits4(a, b, n); i < n; i++) {
             const unsigned ca = a[i], cb = b[i];
             if (ca == cb) continue;
-            unsigned fa, fb;
-            if ((ca | cb) < 0x80) {
-                fa = ca - u'A' < 26u ? ca + 32 : ca;
-                fb = cb - u'A' < 26u ? cb + 32 : cb;
-            } else {
-                fa = ZorFoldUnit((char16_t)ca);
-                fb = ZorFoldUnit((char16_t)cb);
-            }
+            const unsigned fa = ZorFoldNameUnit(ca), fb = ZorFoldNameUnit(cb);
             if (fa != fb) return (int)fa - (int)fb;
             if (nExact == 0) nExact = (int)ca - (int)cb;
         }
@@ -328,6 +321,7 @@ private:
         e->m_pLeft = e->m_pRight = nullptr;
         e->m_nParentColor = 0;
         m_nCount++;
+        m_nGeneration++;
         return e;
     }
     void FreeEntry(CEntry* e) {
@@ -336,6 +330,7 @@ private:
         e->m_pLeft = m_pFree;
         m_pFree = e;
         m_nCount--;
+        m_nGeneration++;
     }
     void ReleaseBlocks() {
         if (m_nCount != 0) return;

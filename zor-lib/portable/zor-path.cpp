@@ -2,6 +2,7 @@
 #include "zor-path.h"
 
 #include "zor-debug.h"
+#include "zor-fold.h"
 #include "zor-process.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
@@ -376,7 +377,7 @@ void Prepare(const char16_t* p, int n, bool bMask, std::u32string& r) {
     for (int i = 0; i < n; ++i) {
         char16_t c = p[i];
         if (c < 0x80 && !(bMask && (c == u'*' || c == u'?'))) {
-            d[k++] = c == u'/' ? U'\\' : (unsigned)(c - u'A') < 26u ? (char32_t)(c + 32) : (char32_t)c;
+            d[k++] = c == u'/' ? U'\\' : (char32_t)ZorFoldAscii(c);
             continue;
         }
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && p[i + 1] >= 0xDC00 && p[i + 1] <= 0xDFFF) {

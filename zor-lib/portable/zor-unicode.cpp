@@ -2,6 +2,7 @@
 #include "zor-unicode.h"
 
 #include "zor-debug.h"
+#include "zor-fold.h"
 
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
@@ -97,7 +98,7 @@ int32_t Utf8DecodeOne(const unsigned char* s, int len, int i, int& adv) {
 }
 
 char16_t ZorFoldUnit(char16_t c) {
-    if (c < 0x80) return (c >= 'A' && c <= 'Z') ? (char16_t)(c + 32) : c;
+    if (c < 0x80) return (char16_t)ZorFoldAscii(c);
     return Fold().fold[c];
 }
 
@@ -291,11 +292,9 @@ namespace {
 int LeadBelowCombining(const char16_t* p, int len) {
     int i = 0;
     for (; i + 4 <= len; i += 4) {
-        uint64_t w;
-        std::memcpy(&w, p + i, sizeof w);
+        const uint64_t w = ZorLoadUnits4(p + i);
         // A unit's top bit, or the carry into it of the unit plus 0x7D00: U+0300 or above.
-        constexpr uint64_t kTops = 0x8000800080008000ull;
-        if (((w | ((w & ~kTops) + 0x7D007D007D007D00ull)) & kTops) != 0) break;
+        if (((w | ((w & ~kZorUnitHighs) + kZorUnitOnes * 0x7D00)) & kZorUnitHighs) != 0) break;
     }
     while (i < len && p[i] < 0x300) i++;
     return i;

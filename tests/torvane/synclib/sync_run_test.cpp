@@ -485,3 +485,56 @@ TEST_F(SyncRunTest, ActionsAmongManyQuietFoldersAreAllDone) {
     EXPECT_EQ(Get("R/d8/s/moved.txt"), "<missing>");
     EXPECT_EQ(Get("R/d0/s/f0.txt"), "x");
 }
+
+// The destination's root folder is moved away and a link to another folder
+// put in its place just before, or while, a file is copied into it, by the
+// job's thread or by workers: the run stops, and nothing is written into the
+// other folder (the file in flight included).
+TEST_F(SyncRunTest, RootSwappedForALinkMidRunStopsTheRun) {
+    const std::string root = h.m_tmp.NativeSub("R"), moved = root + ".real";
+    ASSERT_TRUE(h.m_tmp.MakeDir("elsewhere"));
+    // Armed when the big file's copy is about to begin: the swap comes then,
+    // or at the next stop check (the first of the copy's progress reports).
+    struct SwapSink : CHookSink {
+        std::function<void()> swap;
+        bool bAtStopCheck = false;
+        std::atomic<bool> bArmed{false};
+        bool BeforeItem(CSyncNode* pNode, int nEff, int nOper, const CWideString& path, int& errKind,
+                        CWideString& err) override {
+            if (ToU8(path).find("a-big.bin") != std::string::npos) bArmed = true;
+            if (!bAtStopCheck && bArmed.exchange(false)) std::exchange(swap, nullptr)();
+            return CHookSink::BeforeItem(pNode, nEff, nOper, path, errKind, err);
+        }
+        bool CheckStop(int& errKind, CWideString& err) override {
+            if (bArmed.exchange(false) && swap) std::exchange(swap, nullptr)();
+            return CHookSink::CheckStop(errKind, err);
+        }
+    };
+    for (int nWorkers : {0, 4}) {
+        for (bool bAtStopCheck : {false, true}) {
+            SCOPED_TRACE(std::to_string(nWorkers) + " workers" + (bAtStopCheck ? ", during the copy" : ""));
+            std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
+            std::filesystem::remove(root);
+            std::filesystem::remove_all(moved);
+            ASSERT_TRUE(h.m_tmp.MakeDir("R"));
+            Put("L/a-big.bin", std::string(3 * 1024 * 1024, 'x'));
+            for (int i = 0; i < 4; ++i) Put("L/f" + std::to_string(i) + ".txt", "x");
+            SwapSink swapSink;
+            swapSink.bAtStopCheck = bAtStopCheck;
+            swapSink.swap = [&] {
+                ASSERT_EQ(rename(root.c_str(), moved.c_str()), 0);
+                ASSERT_EQ(symlink(h.m_tmp.NativeSub("elsewhere").c_str(), root.c_str()), 0);
+            };
+            NewJob(false, [&](CSyncJobOptions& o) { o.m_nWorkerThreads = nWorkers; });
+            job->SetProgressSink(&swapSink);
+            auto r = h.Run(*job, true, true);
+            job->SetProgressSink(&g_DummyJobProgress);
+            EXPECT_FALSE(swapSink.swap) << "the copy never began";
+            EXPECT_FALSE(r.bOk) << swapSink.Dump();
+            EXPECT_NE(swapSink.Dump().find("root folder was moved or replaced"), std::string::npos)
+                << swapSink.Dump();
+            EXPECT_TRUE(h.m_tmp.List("elsewhere").empty());
+            EXPECT_LT(job->m_nSyncOk.load(), 5);
+        }
+    }
+}
