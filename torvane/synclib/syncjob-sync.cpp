@@ -98,6 +98,67 @@ bool CSyncJob::CheckAutoSyncLimits(const CItemCount* stats, int& errKind, CWideS
     return false;
 }
 
+namespace {
+
+// The items below pNode whose old record on each side exists (what the last
+// sync left there), excluded items left out.
+void CountRecorded(CSyncTreeNode* pNode, uint64_t (&n)[2]) {
+    CSyncTreeNode::CChildMap* map = pNode->GetChildMap();
+    if (!map) return;
+    for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
+        CSyncTreeNode* pChild = &e->GetValue();
+        const CSyncPairAndAction& item = pChild->GetItem();
+        if (item.IsExcluded()) continue;
+        for (int s = 0; s < 2; ++s)
+            if (item.m_aOld[s].Exists()) ++n[s];
+        CountRecorded(pChild, n);
+    }
+}
+
+} // namespace
+
+bool CSyncJob::CheckSidesAvailable(int& errKind, CWideString& errText) {
+    CSyncTreeNode* pRoot = GetPairsUnchecked();
+    CSyncTreeNode::CChildMap* map = pRoot ? pRoot->GetChildMap() : nullptr;
+    bool abEmpty[2] = {true, true};
+    if (map)
+        for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
+            if (e->GetKey().EqualsNoCase(kDataFolderName)) continue;
+            for (int s = 0; s < 2; ++s)
+                if (e->GetValue().GetItem().m_aCur[s].Exists()) abEmpty[s] = false;
+        }
+    if (!abEmpty[0] && !abEmpty[1]) return true;
+    uint64_t anRecorded[2] = {0, 0};
+    if (pRoot) CountRecorded(pRoot, anRecorded);
+    for (int s = 0; s < 2; ++s) {
+        TvFileSys* fs = m_apFs[s].get();
+        if (!abEmpty[s] || !fs) continue;
+        // A root that holds its data folder and state file was emptied by
+        // the user. One without them (an empty mount point) has lost what the
+        // last sync left there: the other side's records tell. A side that
+        // keeps its state in the local mirror is told by its own records.
+        FsItemInfo stamp;
+        const bool bOwnState = m_aStateFileStamps[s].Lookup(CWideString(), stamp) && stamp.m_nSize > 0;
+        const uint64_t n = CannotHaveDataFolder(s) ? std::max(anRecorded[s], bOwnState ? 0 : anRecorded[1 - s])
+                           : bOwnState         ? 0
+                                               : anRecorded[1 - s];
+        if (n == 0) continue;
+        const CWideString text = CWideString::Formatted(
+            u"The %s folder %s is empty, but the last sync left %d items in it: the folder is taken as not "
+            u"available (is its drive mounted?), so nothing was changed",
+            s ? u"right" : u"left", fs->DisplayPath(CWideString()), (int)std::min<uint64_t>(n, INT32_MAX));
+        if (m_bAllowEmptySide) {
+            Log(1, 9705, text + u"; the user syncs it as it is\n");
+            continue;
+        }
+        Log(1, 9705, text + u"\n");
+        errKind = FSE_GENERAL;
+        errText += text;
+        return false;
+    }
+    return true;
+}
+
 bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     CbJobProgress* sink = m_pProgress;
     auto refuse = [&]() {
@@ -141,6 +202,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
         for (int c : s == 0 ? kWritesLeft : kWritesRight) bNothing = bNothing && stats[c].Total() == 0;
         m_abNothingToWrite[s] = bNothing ? 1 : 0;
     }
+    if (!CheckSidesAvailable(errKind, errText)) return refuse();
     // 5, 6, 7.
     sink->SetSuppressStop(true);
     CDoLockEmbeddedStates lockPass;

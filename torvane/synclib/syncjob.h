@@ -725,6 +725,10 @@ public:
     // The auto-sync threshold test of an unattended run; false: refused.
     // pStats: the 25 category counters of the tree.
     bool CheckAutoSyncLimits(const CItemCount* pStats, int& errKind, CWideString& errText);
+    // A side whose root holds nothing now while the last sync left items
+    // there (an unmounted drive's empty mount point) is not available: false
+    // with the folder and the count in errText, unless m_bAllowEmptySide.
+    bool CheckSidesAvailable(int& errKind, CWideString& errText);
 
     // ---------------------------------------------------------------- analysis
     // (syncjob-analyze.cpp, syncjob-decide.cpp, syncjob-timeshift.cpp,
@@ -861,6 +865,7 @@ public:
     uint8_t m_bConnectedByte = 0;           // set together with m_bConnected
     int32_t m_nRunKind = RK_USER;           // JobRunKind, set by whoever starts the run
     CWideString m_sStarter;                 // who started an automatic run
+    uint8_t m_bAllowEmptySide = 0;          // the user says an empty side root is meant (set per run)
     uint8_t m_bTreeHasSizes = 0;            // the required-space estimate ran
     // Run-state block. The activity word and its sub-state are written only
     // by the job list (JobActivity); the run state and sub-state by SetRunState.

@@ -392,3 +392,34 @@ TEST_F(SyncRunTest, ActionsAmongManyQuietFoldersAreAllDone) {
     EXPECT_EQ(Get("R/d8/s/moved.txt"), "<missing>");
     EXPECT_EQ(Get("R/d0/s/f0.txt"), "x");
 }
+
+TEST_F(SyncRunTest, EmptiedSourceRootIsNotAvailableInEveryRunKind) {
+    // A one-way job whose source is an empty mount point (the drive is not
+    // there): no run kind may take that for "everything was deleted".
+    const auto oneWay = [](CSyncJobOptions& o) { o.SetDirection(1); };
+    for (int i = 0; i < 9; ++i) Put("L/d/f" + std::to_string(i) + ".txt", "x");
+    Put("L/top.txt", "top");
+    ExpectClean(RunWith(oneWay));
+    std::filesystem::rename(h.m_tmp.NativeSub("L"), h.m_tmp.NativeSub("L.real"));
+    ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+    for (int kind : {RK_AUTOMATIC, RK_USER}) {
+        SCOPED_TRACE(kind);
+        NewJob(false, oneWay);
+        sink.ClearRecords();
+        auto r = h.Run(*job, true, true, kind);
+        EXPECT_FALSE(r.bOk);
+        EXPECT_EQ(r.nSub, RSS_REFUSED) << sink.Dump();
+        const std::string why = ToU8(r.sResult);
+        EXPECT_NE(why.find(h.m_tmp.NativeSub("L")), std::string::npos) << why;
+        EXPECT_NE(why.find(" 11 items"), std::string::npos) << why;
+        EXPECT_EQ(Get("R/top.txt"), "top");
+        EXPECT_EQ(Get("R/d/f3.txt"), "x");
+        for (const std::string& n : h.m_tmp.List("L")) EXPECT_EQ(n, "_tvdata_");
+    }
+    // The user may say that the side is meant to be empty.
+    NewJob(false, oneWay);
+    job->m_bAllowEmptySide = 1;
+    auto r = Run();
+    EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
+    EXPECT_EQ(Get("R/top.txt"), "<missing>");
+}
