@@ -427,7 +427,9 @@ bool CSyncJob::LockFolder(const CWideString& folder, int side, bool bCheckStateF
         err += e;
         return false;
     }
-    if (bNotFound) {
+    // A folder at the name is no state file (the reader went on to the older name).
+    if (bNotFound || info.IsFolder()) {
+        info = FsItemInfo();
         stateFile = folder + kStateFileV3Path;
         if (!fs->GetInfo(stateFile, info, bNotFound, errKind, e)) {
             err += e;

@@ -423,3 +423,34 @@ TEST_F(SyncRunTest, EmptiedSourceRootIsNotAvailableInEveryRunKind) {
     EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
     EXPECT_EQ(Get("R/top.txt"), "<missing>");
 }
+
+TEST_F(SyncRunTest, UnreadableStateFileIsSetAsideAndTheSideSyncsAsNew) {
+    // A state file that says nothing (empty, garbage, a folder at its name)
+    // is a side without one: a warning, then a first sync of that side.
+    const std::string state = "R/_tvdata_/_file_state_v4._tv";
+    for (const char* kind : {"empty", "garbage", "folder"}) {
+        SCOPED_TRACE(kind);
+        std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
+        std::filesystem::remove_all(h.m_tmp.NativeSub("R"));
+        ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+        ASSERT_TRUE(h.m_tmp.MakeDir("R"));
+        Put("L/a.txt", "a");
+        Put("L/b.txt", "b");
+        ExpectClean(RunWith());
+        std::filesystem::remove(h.m_tmp.NativeSub(state));
+        if (std::string(kind) == "folder")
+            ASSERT_TRUE(h.m_tmp.MakeDir(state + "/x"));
+        else
+            Put(state, std::string(kind) == "empty" ? "" : "\x1f\x8b garbage, not a state file");
+        unlink(h.m_tmp.NativeSub("L/b.txt").c_str());
+        Put("L/c.txt", "new");
+        auto r = RunWith();
+        EXPECT_TRUE(r.bOk) << sink.Dump();
+        EXPECT_EQ(r.nState, RS_SYNCED) << sink.Dump();
+        EXPECT_TRUE(Logged("state file")) << sink.Dump();
+        EXPECT_EQ(Get("R/b.txt"), "b"); // never a deletion from what it cannot tell
+        EXPECT_EQ(Get("R/c.txt"), "new");
+        Put("L/b.txt", "b");
+        ExpectClean(RunWith());
+    }
+}
