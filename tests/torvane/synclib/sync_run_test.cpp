@@ -454,3 +454,26 @@ TEST_F(SyncRunTest, UnreadableStateFileIsSetAsideAndTheSideSyncsAsNew) {
         ExpectClean(RunWith());
     }
 }
+
+TEST_F(SyncRunTest, KeptVersionOfAFileWithSeveralNamesIsACopyOfItsOwn) {
+    // L/a.txt, L/b.txt and L/c.txt are names of one file on the right side
+    // that is replaced (b) and deleted (c): the kept versions must not
+    // change with what is written to the names that stay.
+    Put("L/a.txt", "one");
+    Put("L/b.txt", "one");
+    Put("L/c.txt", "one");
+    ExpectClean(RunWith());
+    for (const char* n : {"R/b.txt", "R/c.txt"}) {
+        unlink(h.m_tmp.NativeSub(n).c_str());
+        ASSERT_EQ(link(h.m_tmp.NativeSub("R/a.txt").c_str(), h.m_tmp.NativeSub(n).c_str()), 0);
+    }
+    Put("L/b.txt", "two", 1600000500);
+    unlink(h.m_tmp.NativeSub("L/c.txt").c_str());
+    auto r = RunWith();
+    EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
+    EXPECT_EQ(Get("R/b.txt"), "two");
+    EXPECT_EQ(Get("R/c.txt"), "<missing>");
+    std::ofstream(h.m_tmp.NativeSub("R/a.txt"), std::ios::app) << " changed";
+    EXPECT_EQ(Get("R/_tvdata_/_saved_/b.txt"), "one");
+    EXPECT_EQ(Get("R/_tvdata_/_saved_/c.txt"), "one");
+}
