@@ -254,6 +254,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
         errText += lockPass.m_sErrText;
         return refuse();
     }
+    RemoveLeftoverTempFiles();
     // 13, 14, 15.
     sink->SetSuppressStop(false);
     ShowSideStatus(true);

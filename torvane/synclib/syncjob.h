@@ -400,6 +400,10 @@ public:
     // the state file differs from what Analyze recorded.
     bool LockFolder(const CWideString& folder, int side, bool bCheckStateFile, int& errKind,
                     CWideString& errText);
+    // With the folders locked: deletes what killed runs left behind, the
+    // temporary files in the held folders' data folders that no writer can
+    // still be at, and the local lock texts of processes that are gone.
+    void RemoveLeftoverTempFiles();
     // Releases every held lock: into the in-sync stamp after a clean Sync
     // (see SetSyncEndedClean), else the lock is deleted. Returns true.
     bool UnlockFolders();

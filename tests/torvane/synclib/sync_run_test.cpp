@@ -477,3 +477,20 @@ TEST_F(SyncRunTest, KeptVersionOfAFileWithSeveralNamesIsACopyOfItsOwn) {
     EXPECT_EQ(Get("R/_tvdata_/_saved_/b.txt"), "one");
     EXPECT_EQ(Get("R/_tvdata_/_saved_/c.txt"), "one");
 }
+
+TEST_F(SyncRunTest, TemporaryFilesOfAKilledRunAreRemovedByTheNextRun) {
+    Put("L/a.txt", "a");
+    ExpectClean(RunWith());
+    // What a run killed half-way through writing its lock leaves: a copy's
+    // temporary file in the data folder, the lock's text in the temporary
+    // folder (named for a process that is gone).
+    const char* tmp = getenv("TMPDIR");
+    const std::string lockTemp = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/tvlk999999999-a1b2c3.tmp";
+    ASSERT_TRUE(std::ofstream(lockTemp) << "By: Docs");
+    Put("L/_tvdata_/tvtmQ7x2Zk.tmp", "half a lock", time(nullptr) - 3600);
+    Put("L/b.txt", "b");
+    ExpectClean(RunWith());
+    EXPECT_FALSE(std::filesystem::exists(lockTemp));
+    EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/tvtmQ7x2Zk.tmp"));
+    std::filesystem::remove(lockTemp);
+}
