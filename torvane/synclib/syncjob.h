@@ -29,6 +29,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -724,6 +726,24 @@ public:
     bool IsBusySubtree(const CSyncTreeNode* pNode) const {
         return !m_pBusySubtrees || m_pBusySubtrees->count(pNode) != 0;
     }
+    // New files of a local side are copied under temporary names and take
+    // their final names only once their data is on disk (PlaceCopiedFiles,
+    // when the execution's items are done), so that a power loss never
+    // leaves a name over a partial file. Set while ExecuteAll runs items.
+    std::atomic<bool> m_bPlaceCopiesLater{false};
+    struct CPendingPlacement {
+        int m_nSide = 0;
+        CWideString m_sTemp, m_sFinal;
+    };
+    void AddPendingPlacement(const CSyncTreeNode* pNode, const CPendingPlacement& p);
+    // The temporary path of the node's copy that waits for its name (empty: none).
+    CWideString PendingPlacementOf(const CSyncTreeNode* pNode);
+    // Flushes the waiting copies, gives each its name (their folders keep
+    // their times) and flushes the names. A copy that cannot take its name
+    // is its item's error and is not recorded on that side.
+    void PlaceCopiedFiles();
+    std::mutex m_PlacementMutex;
+    std::unordered_map<const CSyncTreeNode*, CPendingPlacement> m_PendingPlacements;
     // A replaced or deleted version of side's file is kept (a conflict loser always).
     bool ShouldSaveReplacedVersion(int side, bool bConflictLoser) const;
     // The auto-sync threshold test of an unattended run; false: refused.
