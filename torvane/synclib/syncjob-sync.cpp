@@ -135,13 +135,16 @@ bool CSyncJob::CheckSidesAvailable(int& errKind, CWideString& errText) {
         if (!abEmpty[s] || !fs) continue;
         // A root that holds its data folder and state file was emptied by
         // the user. One without them (an empty mount point) has lost what the
-        // last sync left there: the other side's records tell. A side that
-        // keeps its state in the local mirror is told by its own records.
+        // last sync left there: the other side's records tell, unless this
+        // job never ran (a new folder, beside another job's data folder). A
+        // side that keeps its state in the local mirror is told by its own
+        // records.
         FsItemInfo stamp;
         const bool bOwnState = m_aStateFileStamps[s].Lookup(CWideString(), stamp) && stamp.m_nSize > 0;
-        const uint64_t n = CannotHaveDataFolder(s) ? std::max(anRecorded[s], bOwnState ? 0 : anRecorded[1 - s])
+        const uint64_t nOther = m_bRanBefore ? anRecorded[1 - s] : 0;
+        const uint64_t n = CannotHaveDataFolder(s) ? std::max(anRecorded[s], bOwnState ? 0 : nOther)
                            : bOwnState         ? 0
-                                               : anRecorded[1 - s];
+                                               : nOther;
         if (n == 0) continue;
         const CWideString text = CWideString::Formatted(
             u"The %s folder %s is empty, but the last sync left %d items in it: the folder is taken as not "

@@ -890,6 +890,7 @@ public:
     int32_t m_nRunKind = RK_USER;           // JobRunKind, set by whoever starts the run
     CWideString m_sStarter;                 // who started an automatic run
     uint8_t m_bAllowEmptySide = 0;          // the user says an empty side root is meant (set per run)
+    uint8_t m_bRanBefore = 1;               // the job ran before (0: the job list knows it never did)
     uint8_t m_bTreeHasSizes = 0;            // the required-space estimate ran
     // Run-state block. The activity word and its sub-state are written only
     // by the job list (JobActivity); the run state and sub-state by SetRunState.
