@@ -902,6 +902,38 @@ public:
     uint8_t m_bRunStarted = 0;  // set when Analyze or Sync starts; cleared by the job list
     uint8_t m_bHasChanges = 0;  // set by Analyze; cleared by the tree reset
     uint8_t m_bChangesByte = 0; // the byte before m_bHasChanges that the activity tests read
+
+private:
+    // The steps of Sync, in their order (syncjob-sync.cpp). Those that can
+    // refuse return false with the error kind and text set.
+    // Start time, first progress report, fresh kept-folder maps and lock texts.
+    void BeginSync();
+    // Connects the sides unless this run did; sets the link-following mode.
+    bool ConnectForSync(int& errKind, CWideString& errText);
+    // The pending count (busy: the subtrees with something to do) and the
+    // per-side nothing-to-write flags.
+    void CountWork(std::unordered_set<const CSyncTreeNode*>& busy);
+    // The data folders a user's run writes to (an unattended run made them
+    // as it prepared); the lock pass learns which were made.
+    bool MakeDataFolders(CDoLockEmbeddedStates& lockPass, int& errKind, CWideString& errText);
+    // The start line and the options line.
+    void LogSyncStart();
+    // Locks the data folders to be written and checks their state files.
+    bool LockDataFolders(CDoLockEmbeddedStates& lockPass, const std::unordered_set<const CSyncTreeNode*>& busy,
+                         int& errKind, CWideString& errText);
+    // The bytes to move for the progress display; the run counters zeroed.
+    void PrepareProgressAndCounters(const std::unordered_set<const CSyncTreeNode*>& busy);
+    // Executes every item (ExecuteAll); false: failed or stopped.
+    bool Execute(const std::unordered_set<const CSyncTreeNode*>& busy, bool bRescanned, int& errKind,
+                 CWideString& errText);
+    // The category statistics after execution and the result line.
+    void CollectResults(CWideString& summary);
+    // The run state and the outcome lines; false when execution did not end.
+    bool ReportOutcome(bool bExecuted, int errKind);
+    // The periodic clean-up of history files and old logs, on each side where due.
+    void CleanupDataFolders();
+    // The closing line with the time taken and speed, and the last progress reports.
+    void ReportCompletion();
 };
 
 // ---------------------------------------------------------------- run driver, side connection, run utilities
