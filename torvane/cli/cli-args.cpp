@@ -229,8 +229,9 @@ const char* CliHelpText() {
            "       bad arguments\n"
            "  2    conflicts left\n"
            "  3    refused: a sync that would delete most of a side (see --force), a\n"
-           "       folder locked by another owner, the job or profile busy in another\n"
-           "       process\n"
+           "       side's folder empty where the last sync left items (a drive not\n"
+           "       mounted; see --force), a folder locked by another owner, the job or\n"
+           "       profile busy in another process\n"
            "  130  stopped by SIGINT or SIGTERM\n"
            "\n"
            "See also: man torvane\n";
