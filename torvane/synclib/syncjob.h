@@ -402,10 +402,6 @@ public:
     // the state file differs from what Analyze recorded.
     bool LockFolder(const CWideString& folder, int side, bool bCheckStateFile, int& errKind,
                     CWideString& errText);
-    // With the folders locked: deletes what killed runs left behind, the
-    // temporary files in the held folders' data folders that no writer can
-    // still be at, and the local lock texts of processes that are gone.
-    void RemoveLeftoverTempFiles();
     // Releases every held lock: into the in-sync stamp after a clean Sync
     // (see SetSyncEndedClean), else the lock is deleted. Returns true.
     bool UnlockFolders();
@@ -749,10 +745,6 @@ public:
     // The auto-sync threshold test of an unattended run; false: refused.
     // pStats: the 25 category counters of the tree.
     bool CheckAutoSyncLimits(const CItemCount* pStats, int& errKind, CWideString& errText);
-    // A side whose root holds nothing now while the last sync left items
-    // there (an unmounted drive's empty mount point) is not available: false
-    // with the folder and the count in errText, unless m_bAllowEmptySide.
-    bool CheckSidesAvailable(int& errKind, CWideString& errText);
 
     // ---------------------------------------------------------------- analysis
     // (syncjob-analyze.cpp, syncjob-decide.cpp, syncjob-timeshift.cpp,
@@ -913,6 +905,10 @@ private:
     // The pending count (busy: the subtrees with something to do) and the
     // per-side nothing-to-write flags.
     void CountWork(std::unordered_set<const CSyncTreeNode*>& busy);
+    // A side whose root holds nothing now while the last sync left items
+    // there (an unmounted drive's empty mount point) is not available: false
+    // with the folder and the count in errText, unless m_bAllowEmptySide.
+    bool CheckSidesAvailable(int& errKind, CWideString& errText);
     // The data folders a user's run writes to (an unattended run made them
     // as it prepared); the lock pass learns which were made.
     bool MakeDataFolders(CDoLockEmbeddedStates& lockPass, int& errKind, CWideString& errText);
@@ -921,6 +917,10 @@ private:
     // Locks the data folders to be written and checks their state files.
     bool LockDataFolders(CDoLockEmbeddedStates& lockPass, const std::unordered_set<const CSyncTreeNode*>& busy,
                          int& errKind, CWideString& errText);
+    // With the folders locked: deletes what killed runs left behind, the
+    // temporary files in the held folders' data folders that no writer can
+    // still be at, and the local lock texts of processes that are gone.
+    void RemoveLeftoverTempFiles();
     // The bytes to move for the progress display; the run counters zeroed.
     void PrepareProgressAndCounters(const std::unordered_set<const CSyncTreeNode*>& busy);
     // Executes every item (ExecuteAll); false: failed or stopped.
