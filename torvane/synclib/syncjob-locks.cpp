@@ -493,9 +493,11 @@ bool CSyncJob::LockFolder(const CWideString& folder, int side, bool bCheckStateF
 // ---------------------------------------------------------------- leftovers
 
 void CSyncJob::RemoveLeftoverTempFiles() {
-    // A temporary file lives for the moment of one write: one older than
-    // this margin on the file system's own clock has no writer any more.
-    constexpr int64_t kLeftoverAgeSeconds = 60;
+    // A temporary file lives for the moment of one write, and while this
+    // run holds the folder no other Sync writes there: one older than this
+    // margin on the file system's own clock has no writer any more (a lock
+    // attempt racing ours would fail either way).
+    constexpr int64_t kLeftoverAgeSeconds = 5;
     for (ZorPosition pos = m_HeldLocks.GetHeadPosition(); pos;) {
         const CLockRecord& rec = m_HeldLocks.GetNext(pos);
         TvFileSys* fs = (rec.m_nSide == 0 || rec.m_nSide == 1) ? m_apFs[rec.m_nSide].get() : nullptr;
