@@ -77,6 +77,15 @@ bool IsAtomicWriteTempName(const CWideString& name) {
     return true;
 }
 
+// 32 lower-case hexadecimal digits and the side's temporary suffix: a copy
+// (or a lock) on its way through the data folder.
+bool IsDataFolderCopyName(const CWideString& name, const CWideString& suffix) {
+    if (name.GetLength() != 32 + suffix.GetLength() || !name.EndsWith(suffix.GetString())) return false;
+    for (int i = 0; i < 32; ++i)
+        if (!((name[i] >= u'0' && name[i] <= u'9') || (name[i] >= u'a' && name[i] <= u'f'))) return false;
+    return true;
+}
+
 // Downloads the lock file and reads its first kLockReadMax bytes; a file in
 // UTF-16LE (second byte 0) is narrowed unit by unit ('?' above 0xFF). Gives
 // -6 or -7 with the error set, 1 with the content.
@@ -508,9 +517,11 @@ void CSyncJob::RemoveLeftoverTempFiles() {
         int k = 0;
         CWideString e;
         if (!fs->ListDir(folder, items, k, e)) continue;
+        const CWideString suffix = GetTempFileSuffix(fs);
         for (ZorPosition p = items.GetHeadPosition(); p;) {
             const FsItemInfo& entry = items.GetNext(p);
-            if (entry.IsBad() || entry.IsFolder() || !IsAtomicWriteTempName(entry.m_sName) ||
+            if (entry.IsBad() || entry.IsFolder() ||
+                !(IsAtomicWriteTempName(entry.m_sName) || IsDataFolderCopyName(entry.m_sName, suffix)) ||
                 (int64_t)entry.m_nModTime + kLeftoverAgeSeconds > nNow)
                 continue;
             const CWideString path = folder + u"/" + entry.m_sName;

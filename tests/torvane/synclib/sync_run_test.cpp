@@ -488,9 +488,12 @@ TEST_F(SyncRunTest, TemporaryFilesOfAKilledRunAreRemovedByTheNextRun) {
     const std::string lockTemp = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/tvlk999999999-a1b2c3.tmp";
     ASSERT_TRUE(std::ofstream(lockTemp) << "By: Docs");
     Put("L/_tvdata_/tvtmQ7x2Zk.tmp", "half a lock", time(nullptr) - 3600);
+    const std::string copy = "L/_tvdata_/0123456789abcdef0123456789abcdef._tvtmp";
+    Put(copy, "a copy on its way", time(nullptr) - 3600);
     Put("L/b.txt", "b");
     ExpectClean(RunWith());
     EXPECT_FALSE(std::filesystem::exists(lockTemp));
     EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/tvtmQ7x2Zk.tmp"));
+    EXPECT_FALSE(h.m_tmp.Exists(copy));
     std::filesystem::remove(lockTemp);
 }
