@@ -191,6 +191,7 @@ int RunOnce(CCliRunConsole& con, CCliSignals& sig, const std::string& profile, c
     job->m_sStarter.Empty();
     job->m_bChangesOnlyRun = false;
     job->m_bOverrideLocks = a.m_bOverrideLocks ? 1 : 0;
+    job->m_bAllowEmptySide = a.m_bForce ? 1 : 0;
     const int code = CliRunAndReport(
         con, job, a, profile,
         [&] {

@@ -20,6 +20,8 @@
 #include "zor-text.h"
 #include "zor-unicode.h"
 
+#include <algorithm>
+
 namespace {
 
 CWideString Quoted(const CWideString& label, const CWideString& display) {
@@ -414,7 +416,47 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
         // copied (move mode), reaches the disk before its rename.
         const bool bMoveMode = o.m_nDirection != 0 && o.m_n1wayMode == OWM_MOVE;
         const unsigned nFlush = !bTargetExisted && !bMoveMode ? (unsigned)TVCOPY_DEFER_FLUSH : 0u;
-        if (!pJob->UseTempFile(dst)) {
+        // Such a new file on a local side waits under its temporary name
+        // until the flush: it takes its name only once its data is on disk.
+        const bool bPlaceLater = nFlush && pJob->m_bPlaceCopiesLater.load() && CSyncJob::IsPlainLocalFs(fsT) &&
+                                 bFinishBeforeRename && !pJob->CannotHaveDataFolder(dst);
+        // Where the copy stands until it is placed.
+        CWideString placedPath = writePath;
+        if (bPlaceLater) {
+            if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) return false;
+            if (!CheckNothingAt(fsT, writePath, errKind, errText)) return false;
+            // In the data folder: what a killed run leaves there is never
+            // among the user's files.
+            placedPath = TempPathFor(pJob, fsT, dst, writePath);
+            unsigned nFlags = nFlush;
+            if (HasCap(fsS, TVFS_CAP_MOD_TIMES) && HasCap(fsT, TVFS_CAP_MOD_TIMES)) nFlags |= TVCOPY_SOURCE_TIME;
+            CWideString e;
+            if (!TvFileCopy(fsS, srcPath, fsT, true, placedPath, CWideString(), nSize, fsT->GetProgressCallback(),
+                            errKind, e, nFlags)) {
+                errText += u"Copying file: " + e;
+                DeleteFileQuietly(fsT, placedPath);
+                return false;
+            }
+            bStamped = TvLastCopyStats().bTimeSet && !bCreation;
+            if ((uint64_t)nSize != S.m_Len.GetValue())
+                pJob->Log(3, 13767,
+                          CWideString::Formatted(
+                              u"Copying %s: Size mismatch: Expected %s, Transferred %s: will correct state info\n",
+                              srcDisplay, S.m_Len.Format(), FormatThousands64((uint64_t)nSize)));
+            if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) {
+                DeleteFileQuietly(fsT, placedPath);
+                return false;
+            }
+            if (S.m_nAttr != FSA_UNKNOWN && (S.m_nAttr & (FSA_READONLY | FSA_HIDDEN | FSA_SYSTEM)) &&
+                HasCap(fsT, TVFS_CAP_SET_ATTRIBUTES)) {
+                e.Empty();
+                if (!fsT->SetAttributes(placedPath, S.m_nAttr, errKind, e)) {
+                    errText += u"Cannot set Destination file attributes: " + e;
+                    DeleteFileQuietly(fsT, placedPath);
+                    return false;
+                }
+            }
+        } else if (!pJob->UseTempFile(dst)) {
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) return false;
             if (bHasAttrs) {
                 if (!DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic || bUploadOver,
@@ -512,10 +554,13 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 }
             }
         }
-        if (!fsT->ApplyFileOptions(writePath, fsS, logText, errKind, errText)) return false;
-        if (bStampTimes && !bStamped) {
-            if (!CopyModTime(pNode, srcPath, writePath, pJob, fs, src, dst, errKind, errText)) return false;
+        if (!fsT->ApplyFileOptions(placedPath, fsS, logText, errKind, errText) ||
+            (bStampTimes && !bStamped &&
+             !CopyModTime(pNode, srcPath, placedPath, pJob, fs, src, dst, errKind, errText))) {
+            if (bPlaceLater) DeleteFileQuietly(fsT, placedPath);
+            return false;
         }
+        if (bPlaceLater) pJob->AddPendingPlacement(pNode, {dst, placedPath, writePath});
         item.m_nFlags |= SPF_EXECUTED;
     }
 
@@ -543,4 +588,102 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
     }
     item.m_aCur[dst].m_sId = GetUrlPathFileName(writePath);
     return true;
+}
+
+// ---------------------------------------------------------------- placing new files
+
+void CSyncJob::AddPendingPlacement(const CSyncTreeNode* pNode, const CPendingPlacement& p) {
+    std::lock_guard<std::mutex> lock(m_PlacementMutex);
+    m_PendingPlacements[pNode] = p;
+}
+
+CWideString CSyncJob::PendingPlacementOf(const CSyncTreeNode* pNode) {
+    std::lock_guard<std::mutex> lock(m_PlacementMutex);
+    const auto it = m_PendingPlacements.find(pNode);
+    return it == m_PendingPlacements.end() ? CWideString() : it->second.m_sTemp;
+}
+
+void CSyncJob::PlaceCopiedFiles() {
+    std::vector<std::pair<CSyncTreeNode*, CPendingPlacement>> pending;
+    {
+        std::lock_guard<std::mutex> lock(m_PlacementMutex);
+        for (auto& e : m_PendingPlacements) pending.emplace_back(const_cast<CSyncTreeNode*>(e.first), e.second);
+        m_PendingPlacements.clear();
+    }
+    if (pending.empty()) return;
+    // In path order: the names of one folder are given one after the other.
+    std::sort(pending.begin(), pending.end(), [](const auto& a, const auto& b) {
+        return a.second.m_nSide != b.second.m_nSide ? a.second.m_nSide < b.second.m_nSide
+                                                    : a.second.m_sFinal.Compare(b.second.m_sFinal) < 0;
+    });
+    // A copy that takes no name is its item's error: nothing of it is
+    // recorded on that side, so the next run copies it again.
+    // The job's own file systems: those of the workers that copied are gone.
+    auto fsOf = [&](const CPendingPlacement& p) { return m_apFs[p.m_nSide & 1].get(); };
+    auto fail = [&](CSyncTreeNode* pNode, const CPendingPlacement& p, const CWideString& why) {
+        if (fsOf(p)) DeleteFileQuietly(fsOf(p), p.m_sTemp);
+        CSyncPairAndAction& item = pNode->GetItem();
+        item.m_aCur[p.m_nSide] = CSideInfo();
+        item.m_aOld[p.m_nSide] = CSideInfo();
+        item.m_aGens[p.m_nSide].RemoveAll();
+        item.m_nExecState = ESS_SYNCED_ERR;
+        item.SetReason(why);
+        item.m_nFlags |= SPF_DONE;
+        if (m_nSyncOk.load() > 0) m_nSyncOk--;
+        if (m_nChangesOk.load() > 0) m_nChangesOk--;
+        m_nSyncErr++;
+        Log(1, 13790, (fsOf(p) ? fsOf(p)->DisplayPath(p.m_sFinal) : p.m_sFinal) + u": " + why + u"\n");
+    };
+    Log(3, 13791, u"Flushing the copied files to disk\n");
+    int k = 0;
+    CWideString e;
+    if (!TvFlushCopies(k, e)) {
+        for (auto& [pNode, p] : pending) fail(pNode, p, u"Cannot flush the copy to disk: " + e);
+        return;
+    }
+    // The renames leave the folders' times as they were (the execution set
+    // those of folders it copied).
+    struct CFolderTime {
+        TvFileSys* pFs;
+        CWideString sPath;
+        uint32_t nModTime;
+        CWideString sFirstName;
+    };
+    std::vector<CFolderTime> folders;
+    for (auto& [pNode, p] : pending) {
+        TvFileSys* fs = fsOf(p);
+        if (!fs || !fs->IsConnected()) {
+            fail(pNode, p, u"not connected");
+            continue;
+        }
+        const CWideString folder = GetUrlPathFolder(p.m_sFinal);
+        if (folders.empty() || folders.back().pFs != fs || folders.back().sPath != folder) {
+            FsItemInfo info;
+            bool bNotFound = false;
+            CWideString ie;
+            const bool bKnown = fs->GetInfo(folder, info, bNotFound, k, ie) && !bNotFound && info.IsFolder();
+            folders.push_back({fs, folder, bKnown ? info.m_nModTime : 0u, CWideString()});
+        }
+        CWideString me;
+        if (!fs->MoveFileNoReplace(p.m_sTemp, p.m_sFinal, k, me)) {
+            // The user's own file appeared at the name since Analyze: it stays.
+            if (SomethingAt(fs, p.m_sFinal)) me += u". Re-Analyze required";
+            fail(pNode, p, u"Cannot rename temp file to destination file: " + me);
+            continue;
+        }
+        if (folders.back().sFirstName.IsEmpty()) folders.back().sFirstName = p.m_sFinal;
+    }
+    bool bFlushed = true;
+    for (const CFolderTime& f : folders) {
+        if (f.sFirstName.IsEmpty()) continue;
+        CWideString te;
+        if (f.nModTime) f.pFs->SetFolderModTime(f.sPath, f.nModTime, 0, k, te);
+        te.Empty();
+        if (!TvFlushNameLater(f.pFs, f.sFirstName, k, te)) {
+            bFlushed = false;
+            e = te;
+        }
+    }
+    e.Empty();
+    if (!bFlushed || !TvFlushCopies(k, e)) Log(1, 13792, u"Cannot flush the copied files' names to disk: " + e + u"\n");
 }

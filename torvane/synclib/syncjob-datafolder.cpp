@@ -51,8 +51,8 @@ CWideString DataSuffixOr(const TvFileSys* fs, const char16_t* def) {
 // data folder (bMayReplace) what stands at the new name goes first; a
 // conflict copy's name lies in the user's tree and is never replaced.
 bool KeepFileCopy(TvFileSys* fs, const CWideString& path, const CWideString& newPath, bool bMayReplace,
-                  int& errKind, CWideString& err) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
+                  bool bNoLink, int& errKind, CWideString& err) {
+    for (int attempt = 0; attempt < 2 && !bNoLink; ++attempt) {
         bool bExists = false;
         CWideString e;
         if (fs->LinkFile(path, newPath, bExists, errKind, e)) return true;
@@ -300,11 +300,19 @@ bool CSyncJob::KeepPreviousVersion(const CWideString& path, CSyncTreeNode* pNode
 
     // 5. The move. Only inside the data folder may what stands at the new
     // name be deleted: a conflict copy's name lies in the user's tree.
+    // A file with other names (hard links) goes on living under them: a
+    // second name or the moved name would change with them, so its kept
+    // version is a copy of its own.
+    const bool bOtherNames = !bFolder && fs->GetNameCount(path) > 1;
     bool bOk;
     CWideString e;
-    if (bKeepInPlace) {
-        bOk = KeepFileCopy(fs, path, newPath, !bRename, errKind, e);
+    if (bKeepInPlace || bOtherNames) {
+        bOk = KeepFileCopy(fs, path, newPath, !bRename, bOtherNames, errKind, e);
         if (!bOk) e = u"Cannot keep previous version as " + fs->DisplayPath(newPath) + u": " + e;
+        if (bOk && !bKeepInPlace) {
+            bOk = fs->DeleteFile(path, errKind, e);
+            if (!bOk) e = u"Cannot delete destination file: " + e;
+        }
     } else if (!bFolder) {
         bOk = fs->MoveFile(path, newPath, errKind, e);
         if (!bOk && !bRename) {

@@ -165,7 +165,9 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
     CSideInfo& S = item.m_aCur[src];
     const bool bFile = !item.IsFolder() && item.ExistsAnywhere() && !item.IsDeleteAction();
     if (bFile) {
-        const CWideString dstPath = CSyncJob::GetItemSidePath(pNode, dst);
+        // A new copy that waits for its name is read where it stands.
+        const CWideString placed = pJob->PendingPlacementOf(pNode);
+        const CWideString dstPath = placed.IsEmpty() ? CSyncJob::GetItemSidePath(pNode, dst) : placed;
         FsItemInfo info;
         bool bNotFound = false;
         int nRetries = 0;

@@ -19,7 +19,12 @@
 #include "zor-time.h"
 #include "zor-unicode.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+
+#include <signal.h>
+#include <unistd.h>
 
 namespace {
 
@@ -42,13 +47,52 @@ CWideString LocalTempFolder() {
     return Utf8ToWide(dir);
 }
 
+// The local copies of lock texts are named for the process that writes
+// them ("tvlk<pid>-"), so that a later run can tell those of a process that
+// was killed.
+constexpr const char16_t* kLockTempPrefix = u"tvlk";
+CWideString LockTempPrefix() {
+    return CWideString::Formatted(u"%s%d-", kLockTempPrefix, (int)getpid());
+}
+
+// The process a local lock text was written by is gone.
+bool IsLockTempOfDeadProcess(const std::string& name) {
+    if (name.rfind("tvlk", 0) != 0 || name.size() < 10 || name.compare(name.size() - 4, 4, ".tmp") != 0)
+        return false;
+    size_t i = 4;
+    long long pid = 0;
+    while (i < name.size() && i < 16 && name[i] >= '0' && name[i] <= '9') pid = pid * 10 + (name[i++] - '0');
+    if (i == 4 || i >= name.size() || name[i] != '-' || pid <= 0) return false;
+    if (pid > INT32_MAX) return true;
+    return kill((pid_t)pid, 0) != 0 && errno == ESRCH;
+}
+
+// "tvtm" and six letters or digits, ".tmp": a local atomic write's temporary file.
+bool IsAtomicWriteTempName(const CWideString& name) {
+    if (name.GetLength() != 14 || !name.StartsWith(ZOR_TEMP_PREFIX) || !name.EndsWith(u".tmp")) return false;
+    for (int i = 4; i < 10; ++i) {
+        const char16_t c = name[i];
+        if (!((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9'))) return false;
+    }
+    return true;
+}
+
+// 32 lower-case hexadecimal digits and the side's temporary suffix: a copy
+// (or a lock) on its way through the data folder.
+bool IsDataFolderCopyName(const CWideString& name, const CWideString& suffix) {
+    if (name.GetLength() != 32 + suffix.GetLength() || !name.EndsWith(suffix.GetString())) return false;
+    for (int i = 0; i < 32; ++i)
+        if (!((name[i] >= u'0' && name[i] <= u'9') || (name[i] >= u'a' && name[i] <= u'f'))) return false;
+    return true;
+}
+
 // Downloads the lock file and reads its first kLockReadMax bytes; a file in
 // UTF-16LE (second byte 0) is narrowed unit by unit ('?' above 0xFF). Gives
 // -6 or -7 with the error set, 1 with the content.
 int DownloadLockText(TvFileSys* fs, const CWideString& lockPath, CNarrowString& content, int& errKind,
                      CWideString& err) {
     CWideString local, e;
-    if (!ZorGetTempFileName(LocalTempFolder(), u"tvlk", local, errKind, e)) {
+    if (!ZorGetTempFileName(LocalTempFolder(), LockTempPrefix(), local, errKind, e)) {
         err += u"downloading lock file: " + e;
         return -6;
     }
@@ -190,7 +234,7 @@ int32_t CSyncJob::WriteLockFile(CLockRecord& rec, const CWideString& folder, TvF
     const CWideString lockPath = LockFilePath(folder, fs);
     const CNarrowString content = MakeLockFileContent(lockText, fs->DisplayPath(folder));
     CWideString local, e;
-    if (!ZorGetTempFileName(LocalTempFolder(), u"tvlk", local, errKind, e) ||
+    if (!ZorGetTempFileName(LocalTempFolder(), LockTempPrefix(), local, errKind, e) ||
         !WriteWholeFile(local, content, errKind, e)) {
         if (!local.IsEmpty()) ZorDeleteFileQuiet(local);
         err += u"writing lock file: " + e;
@@ -427,7 +471,9 @@ bool CSyncJob::LockFolder(const CWideString& folder, int side, bool bCheckStateF
         err += e;
         return false;
     }
-    if (bNotFound) {
+    // A folder at the name is no state file (the reader went on to the older name).
+    if (bNotFound || info.IsFolder()) {
+        info = FsItemInfo();
         stateFile = folder + kStateFileV3Path;
         if (!fs->GetInfo(stateFile, info, bNotFound, errKind, e)) {
             err += e;
@@ -451,6 +497,48 @@ bool CSyncJob::LockFolder(const CWideString& folder, int side, bool bCheckStateF
         return false;
     }
     return true;
+}
+
+// ---------------------------------------------------------------- leftovers
+
+void CSyncJob::RemoveLeftoverTempFiles() {
+    // A temporary file lives for the moment of one write, and while this
+    // run holds the folder no other Sync writes there: one older than this
+    // margin on the file system's own clock has no writer any more (a lock
+    // attempt racing ours would fail either way).
+    constexpr int64_t kLeftoverAgeSeconds = 5;
+    for (ZorPosition pos = m_HeldLocks.GetHeadPosition(); pos;) {
+        const CLockRecord& rec = m_HeldLocks.GetNext(pos);
+        TvFileSys* fs = (rec.m_nSide == 0 || rec.m_nSide == 1) ? m_apFs[rec.m_nSide].get() : nullptr;
+        const int64_t nNow = fs ? fs->FileSystemNow() : 0;
+        if (nNow <= 0) continue;
+        const CWideString folder = rec.m_sFolder + kDataFolderPath;
+        CListT<FsItemInfo> items;
+        int k = 0;
+        CWideString e;
+        if (!fs->ListDir(folder, items, k, e)) continue;
+        const CWideString suffix = GetTempFileSuffix(fs);
+        for (ZorPosition p = items.GetHeadPosition(); p;) {
+            const FsItemInfo& entry = items.GetNext(p);
+            if (entry.IsBad() || entry.IsFolder() ||
+                !(IsAtomicWriteTempName(entry.m_sName) || IsDataFolderCopyName(entry.m_sName, suffix)) ||
+                (int64_t)entry.m_nModTime + kLeftoverAgeSeconds > nNow)
+                continue;
+            const CWideString path = folder + u"/" + entry.m_sName;
+            CWideString de;
+            if (fs->DeleteFile(path, k, de))
+                Log(3, 4536, u"Deleted leftover temporary file " + fs->DisplayPath(path) + u"\n");
+        }
+    }
+    std::error_code ec;
+    const std::string local = WideToUtf8(LocalTempFolder()).GetString();
+    for (std::filesystem::directory_iterator it(local, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!IsLockTempOfDeadProcess(name)) continue;
+        std::error_code re;
+        if (std::filesystem::remove(it->path(), re))
+            Log(3, 4536, u"Deleted leftover temporary file " + Utf8ToWide(it->path().c_str()) + u"\n");
+    }
 }
 
 // ---------------------------------------------------------------- release

@@ -48,6 +48,8 @@ enum : int {
     kMsgTryFsWay = 4710,
     kMsgSaved = 4711,
     kMsgFlushCopies = 4712,
+    kMsgStateUnreadable = 4713,
+    kMsgStateSetAside = 4714,
 };
 
 // The compression of a written state file: its text repeats itself so much
@@ -234,6 +236,36 @@ bool CSyncJob::UseMirrorStateFile(const CWideString& statePath, const CWideStrin
     return true;
 }
 
+namespace {
+
+// A folder standing at the state file's name would take every save: it is
+// renamed beside it (to the first free "<name>.aside<n>"), never deleted.
+bool SetAsideFolderAtStatePath(CSyncJob* pJob, TvFileSys* fs, const CWideString& statePath, int& errKind,
+                               CWideString& errText) {
+    FsItemInfo info;
+    bool bNotFound = false;
+    int k = 0;
+    CWideString e;
+    if (!fs->GetInfo(statePath, info, bNotFound, k, e) || bNotFound || !info.IsFolder()) return true;
+    for (int n = 1; n < 100; ++n) {
+        const CWideString aside = statePath + CWideString::Formatted(u".aside%d", n);
+        bool bFree = false;
+        if (!fs->GetInfo(aside, info, bFree, k, e)) break;
+        if (!bFree) continue;
+        if (!fs->MoveFolder(statePath, aside, k, e)) break;
+        pJob->Log(1, kMsgStateSetAside,
+                  u"A folder stood at the state file's name; it is set aside as " + fs->DisplayPath(aside) +
+                      u"\n");
+        return true;
+    }
+    errText += u"a folder stands at the state file's name: " + fs->DisplayPath(statePath);
+    if (!e.IsEmpty()) errText += u": " + e;
+    errKind = k != FSE_NONE ? k : FSE_GENERAL;
+    return false;
+}
+
+} // namespace
+
 bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bCheckLock, int32_t* pCount,
                              int& errKind, CWideString& errText) {
     side = side ? 1 : 0;
@@ -308,6 +340,10 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
         statePath = folderPath + kStateFilePath;
         nPresetA = kStatePresetV4Name;
         bool bChecked = fs->GetInfo(statePath, info, bNotFound, k, e);
+        if (bChecked && !bNotFound && info.IsFolder())
+            Log(1, kMsgStateUnreadable,
+                sideName + u": a folder stands at the state file's name, its state is not used: " +
+                    fs->DisplayPath(statePath) + u"\n");
         if (bChecked && (bNotFound || info.IsFolder())) {
             statePath = folderPath + kStateFileV3Path;
             nPresetA = kStatePresetOlderName;
@@ -410,6 +446,14 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     }
 
     if (!pReader) {
+        if (bOnSide) {
+            // A file that is no state file (empty, not compressed) is set
+            // aside as one that cannot be parsed: the side is read as one
+            // without a state file, and Sync finds it as this read saw it.
+            SetStateFileStamp(side, folderPath, stamp);
+            Log(1, kMsgStateUnreadable,
+                sideName + u": cannot read state file, its records are not used: " + display + u"\n");
+        }
         errText += sideName + u": Cannot open state file: " + display;
         errKind = FSE_NONE;
         return false;
@@ -666,6 +710,7 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         return false;
     const CWideString mirrorFile = mirrorFolder + u"/" + kStateFileName;
     const bool bData = !CannotHaveDataFolder(side);
+    if (bData && !SetAsideFolderAtStatePath(this, fs, statePath, errKind, errText)) return false;
     const CWideString suffix = GetTempFileSuffix(fs);
     CStateFileIo& io = GetStateFileIo();
     if (folderPath.IsEmpty())

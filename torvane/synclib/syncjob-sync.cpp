@@ -98,15 +98,74 @@ bool CSyncJob::CheckAutoSyncLimits(const CItemCount* stats, int& errKind, CWideS
     return false;
 }
 
-bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
-    CbJobProgress* sink = m_pProgress;
-    auto refuse = [&]() {
-        SetRunState(RS_SYNCED, RSS_REFUSED);
-        sink->SetSuppressStop(false);
+namespace {
+
+// The items below pNode whose old record on each side exists (what the last
+// sync left there), excluded items left out.
+void CountRecorded(CSyncTreeNode* pNode, uint64_t (&n)[2]) {
+    CSyncTreeNode::CChildMap* map = pNode->GetChildMap();
+    if (!map) return;
+    for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
+        CSyncTreeNode* pChild = &e->GetValue();
+        const CSyncPairAndAction& item = pChild->GetItem();
+        if (item.IsExcluded()) continue;
+        for (int s = 0; s < 2; ++s)
+            if (item.m_aOld[s].Exists()) ++n[s];
+        CountRecorded(pChild, n);
+    }
+}
+
+} // namespace
+
+bool CSyncJob::CheckSidesAvailable(int& errKind, CWideString& errText) {
+    CSyncTreeNode* pRoot = GetPairsUnchecked();
+    CSyncTreeNode::CChildMap* map = pRoot ? pRoot->GetChildMap() : nullptr;
+    bool abEmpty[2] = {true, true};
+    if (map)
+        for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
+            if (e->GetKey().EqualsNoCase(kDataFolderName)) continue;
+            for (int s = 0; s < 2; ++s)
+                if (e->GetValue().GetItem().m_aCur[s].Exists()) abEmpty[s] = false;
+        }
+    if (!abEmpty[0] && !abEmpty[1]) return true;
+    uint64_t anRecorded[2] = {0, 0};
+    if (pRoot) CountRecorded(pRoot, anRecorded);
+    for (int s = 0; s < 2; ++s) {
+        TvFileSys* fs = m_apFs[s].get();
+        if (!abEmpty[s] || !fs) continue;
+        // A root that holds its data folder and state file was emptied by
+        // the user. One without them (an empty mount point) has lost what the
+        // last sync left there: the other side's records tell, unless this
+        // job never ran (a new folder, beside another job's data folder). A
+        // side that keeps its state in the local mirror is told by its own
+        // records.
+        FsItemInfo stamp;
+        const bool bOwnState = m_aStateFileStamps[s].Lookup(CWideString(), stamp) && stamp.m_nSize > 0;
+        const uint64_t nOther = m_bRanBefore ? anRecorded[1 - s] : 0;
+        const uint64_t n = CannotHaveDataFolder(s) ? std::max(anRecorded[s], bOwnState ? 0 : nOther)
+                           : bOwnState         ? 0
+                                               : nOther;
+        if (n == 0) continue;
+        const CWideString text = CWideString::Formatted(
+            u"The %s folder %s is empty, but the last sync left %d items in it: the folder is taken as not "
+            u"available (is its drive mounted?), so nothing was changed",
+            s ? u"right" : u"left", fs->DisplayPath(CWideString()), (int)std::min<uint64_t>(n, INT32_MAX));
+        if (m_bAllowEmptySide) {
+            Log(1, 9705, text + u"; the user syncs it as it is\n");
+            continue;
+        }
+        Log(1, 9705, text + u"\n");
+        errKind = FSE_GENERAL;
+        errText += text;
         return false;
-    };
-    // 1.
-    errKind = FSE_NONE;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- the steps of Sync
+
+void CSyncJob::BeginSync() {
+    CbJobProgress* sink = m_pProgress;
     {
         CCritSectionLock lock(sink->GetLock());
         sink->SetStartTimeNow();
@@ -115,73 +174,77 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     sink->SetProgressRange(0, 95);
     ReportProgress(0, u"Synchronization Started");
     {
+        // The next progress report is shown at once.
         CCritSectionLock lock(sink->GetLock());
         sink->m_nLastShowTime = 0;
     }
+    // The locks this Sync writes carry a fresh owner line and time.
     ResetKeptFolderMaps();
     ResetLockTexts();
-    // 2.
+}
+
+bool CSyncJob::ConnectForSync(int& errKind, CWideString& errText) {
     if (!m_bConnected) {
         int failedSide = 0;
-        if (!ConnectSides(failedSide, errKind, errText)) return refuse();
+        if (!ConnectSides(failedSide, errKind, errText)) return false;
         m_bConnected = 1;
         m_bConnectedByte = 1;
     }
     for (int s = 0; s < 2; ++s)
         if (m_apFs[s]) m_apFs[s]->SetFollowLinksInPaths(m_Options.m_nFolderLinks == 2);
-    // 3, 4.
-    std::unordered_set<const CSyncTreeNode*> busy;
-    {
-        bool bMarked = false;
-        if (CSyncTreeNode* pRoot = GetPairsUnchecked()) CountPending(pRoot, &busy, bMarked);
-    }
+    return true;
+}
+
+void CSyncJob::CountWork(std::unordered_set<const CSyncTreeNode*>& busy) {
+    bool bMarked = false;
+    if (CSyncTreeNode* pRoot = GetPairsUnchecked()) CountPending(pRoot, &busy, bMarked);
     const CItemCount* stats = m_Stats.m_aCounts;
     for (int s = 0; s < 2; ++s) {
         bool bNothing = true;
         for (int c : s == 0 ? kWritesLeft : kWritesRight) bNothing = bNothing && stats[c].Total() == 0;
         m_abNothingToWrite[s] = bNothing ? 1 : 0;
     }
-    // 5, 6, 7.
-    sink->SetSuppressStop(true);
-    CDoLockEmbeddedStates lockPass;
+}
+
+bool CSyncJob::MakeDataFolders(CDoLockEmbeddedStates& lockPass, int& errKind, CWideString& errText) {
+    // An unattended run made them as it prepared, and locked while it analysed.
+    if (m_nRunKind == RK_AUTOMATIC) return true;
     bool bAnyCreated = false;
-    if (m_nRunKind != RK_AUTOMATIC) {
-        for (int s = 0; s < 2; ++s) {
-            bool bCreated = false;
-            CWideString e;
-            int k = 0;
-            const bool bOk = CreateDataFolder(s, m_apFs[s].get(), bCreated, k, e);
-            if (!bOk) {
-                if (!m_abNothingToWrite[s]) {
-                    errKind = k;
-                    errText += e;
-                    return refuse();
-                }
-                Log(1, 9678, u"Cannot create _tvdata_ folder: " + e + u"\n");
-                (s == 0 ? m_Options.m_Dir1 : m_Options.m_Dir2).m_bNoDataFolder = 1;
+    for (int s = 0; s < 2; ++s) {
+        bool bCreated = false;
+        CWideString e;
+        int k = 0;
+        const bool bOk = CreateDataFolder(s, m_apFs[s].get(), bCreated, k, e);
+        if (!bOk) {
+            if (!m_abNothingToWrite[s]) {
+                errKind = k;
+                errText += e;
+                return false;
             }
-            lockPass.m_abCreated[s] = bOk ? 1 : 0;
-            bAnyCreated = bAnyCreated || (bOk && bCreated);
+            // Nothing is written there: the side goes on without one.
+            Log(1, 9678, u"Cannot create _tvdata_ folder: " + e + u"\n");
+            (s == 0 ? m_Options.m_Dir1 : m_Options.m_Dir2).m_bNoDataFolder = 1;
         }
+        lockPass.m_abCreated[s] = bOk ? 1 : 0;
+        bAnyCreated = bAnyCreated || (bOk && bCreated);
     }
-    // 8, 9.
+    // The lock pass rescans every job folder for the ghosts a new data folder may hold.
     lockPass.m_bRescan = bAnyCreated ? 1 : 0;
     if (bAnyCreated) Log(3, 9691, u"New _tvdata_ folder(s) created, so rescan all job folders for their ghosts\n");
+    return true;
+}
+
+void CSyncJob::LogSyncStart() {
     Log(0, 9697,
         FormatLocalizedString(IDS_Str_Status_SynchroStarted, ShortNow(), m_Options.m_sName, GetStarterText(),
                               GetComputerNameText()) +
             u"\n");
     Log(2, 9699, FormatOptionsLine() + u"\n");
-    // 10, 11.
-    if (!CheckAutoSyncLimits(stats, errKind, errText)) {
-        sink->SetSuppressStop(false);
-        return false;
-    }
-    if (g_pfnJobMayRun && !g_pfnJobMayRun(this, true, errText)) {
-        if (!errKind) errKind = FSE_GENERAL;
-        return refuse();
-    }
-    // 12. An unattended run locked its roots while it analysed; the data
+}
+
+bool CSyncJob::LockDataFolders(CDoLockEmbeddedStates& lockPass, const std::unordered_set<const CSyncTreeNode*>& busy,
+                               int& errKind, CWideString& errText) {
+    // An unattended run locked its roots while it analysed; the data
     // folders of other jobs nested in its tree it locks here, as any run.
     // Outside the busy subtrees no folder holds a data folder any more (the
     // count cleared them); only a rescan for new ones looks at every folder.
@@ -190,14 +253,16 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
                                        : DoForBusySubtrees(pRoot, lockPass, this, busy))) {
         errKind = lockPass.m_nErrKind ? lockPass.m_nErrKind : FSE_GENERAL;
         errText += lockPass.m_sErrText;
-        return refuse();
+        return false;
     }
-    // 13, 14, 15.
-    sink->SetSuppressStop(false);
-    ShowSideStatus(true);
+    return true;
+}
+
+void CSyncJob::PrepareProgressAndCounters(const std::unordered_set<const CSyncTreeNode*>& busy) {
+    CbJobProgress* sink = m_pProgress;
     // Items without an action and without work bytes are left as they are.
     CDoCountBytesOpers countPass;
-    if (pRoot)
+    if (CSyncTreeNode* pRoot = GetPairsUnchecked())
         if (CSyncTreeNode::CChildMap* map = pRoot->GetChildMap())
             for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
                 if (busy.count(&e->GetValue())) DoForBusySubtrees(&e->GetValue(), countPass, this, busy);
@@ -205,7 +270,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     m_nItemsToProcess.store(countPass.m_nOpers);
     {
         CCritSectionLock lock(sink->GetLock());
-        sink->m_nTotalBytes = nTotal ? (int64_t)nTotal : 1;
+        sink->m_nTotalBytes = nTotal ? (int64_t)nTotal : 1; // percentages never divide by zero
         sink->m_nLastShownDone = 0;
         sink->m_nBaseDone = 0;
         sink->m_nAvgSpeed = 0;
@@ -218,23 +283,28 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     m_nConflicts = 0;
     m_anStateUpdates[0] = 0;
     m_anStateUpdates[1] = 0;
-    {
-        CCritSectionLock lock(m_cs);
-        m_ExecutedNodes.clear();
-    }
-    // 16.
+    CCritSectionLock lock(m_cs);
+    m_ExecutedNodes.clear();
+}
+
+bool CSyncJob::Execute(const std::unordered_set<const CSyncTreeNode*>& busy, bool bRescanned, int& errKind,
+                       CWideString& errText) {
     TvFileSys* const fs[2] = {m_apFs[0].get(), m_apFs[1].get()};
     // The folder of the items at hand stays open while they execute.
     for (TvFileSys* f : fs)
         if (f) f->KeepFoldersOpen(true);
     m_pBusySubtrees = &busy;
-    m_bDataFoldersInBusyOnly = !lockPass.m_bRescan;
+    m_bDataFoldersInBusyOnly = !bRescanned;
     const bool bOk = ExecuteAll(this, fs, errKind, errText);
     m_pBusySubtrees = nullptr;
     m_bDataFoldersInBusyOnly = false;
     for (TvFileSys* f : fs)
         if (f) f->KeepFoldersOpen(false);
-    // 17, 18, 19.
+    return bOk;
+}
+
+void CSyncJob::CollectResults(CWideString& summary) {
+    CbJobProgress* sink = m_pProgress;
     {
         CCritSectionLock lock(sink->GetLock());
         sink->m_nTotalBytes = 0;
@@ -243,13 +313,16 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     }
     sink->SetProgressRange(0, 100);
     sink->SetSuppressStop(true);
+    const CItemCount* stats = m_Stats.m_aCounts;
     ComputeCategoryStats(GetPairsUnchecked(), m_Stats, std::clamp<int>(m_nViewWord, 0, CAT_COUNT - 1),
                          KeptSubtreeCounts());
     m_bWorkRemains = (stats[CAT_PENDING].Total() || stats[CAT_ERROR].Total()) ? 1 : 0;
     summary = CWideString::Formatted(u"SyncOk=%d ChangesOk=%d SyncErr=%d Conflicts=%d", m_nSyncOk.load(),
                                      m_nChangesOk.load(), m_nSyncErr.load(), m_nConflicts.load());
-    // 20, 21.
-    if (!bOk) {
+}
+
+bool CSyncJob::ReportOutcome(bool bExecuted, int errKind) {
+    if (!bExecuted) {
         if (errKind == FSE_STOPPED) {
             SetRunState(RS_SYNCED, RSS_STOPPED);
         } else {
@@ -280,7 +353,10 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
         FormatLocalizedString(IDS_Str_Status_SynchroSummary, FormatThousands(m_nSyncOk.load()),
                               FormatThousands(m_nSyncErr.load())) +
             u"\n");
-    // 22.
+    return true;
+}
+
+void CSyncJob::CleanupDataFolders() {
     for (int s = 0; s < 2; ++s) {
         TvFileSys* f = m_apFs[s].get();
         if (!f || !f->IsConnected() || CannotHaveDataFolder(s)) continue;
@@ -305,7 +381,10 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
         CleanupOldLogs(f, g_EngineOptions.m_nLogRetainDays, deleted, le);
         for (ZorPosition pos = deleted.GetHeadPosition(); pos;) Notify(2, u"Delete log " + deleted.GetNext(pos) + u"\n");
     }
-    // 23.
+}
+
+void CSyncJob::ReportCompletion() {
+    CbJobProgress* sink = m_pProgress;
     const int64_t nSecs = std::max<int64_t>(0, (CZorTime::Now() - sink->GetStartTime()).GetTotalSeconds());
     const CWideString elapsed = CWideString::Formatted(u"%02d:%02d:%02d", (int)(nSecs / 3600), (int)(nSecs / 60 % 60),
                                                        (int)(nSecs % 60));
@@ -320,5 +399,45 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     Log(0, 9986, TextWithoutSpeed(done) + u"\n");
     ReportProgress(99, CWideString(kProgressPartSep) + elapsed);
     ReportProgress(100, GetLocalizedString(IDS_Str_Status_SyncFinished_OK));
+}
+
+bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
+    CbJobProgress* sink = m_pProgress;
+    auto refuse = [&]() {
+        SetRunState(RS_SYNCED, RSS_REFUSED);
+        sink->SetSuppressStop(false);
+        return false;
+    };
+    errKind = FSE_NONE;
+    BeginSync();
+    if (!ConnectForSync(errKind, errText)) return refuse();
+    std::unordered_set<const CSyncTreeNode*> busy;
+    CountWork(busy);
+    if (!CheckSidesAvailable(errKind, errText)) return refuse();
+
+    // Preparing and locking run to their end even if the user presses Stop.
+    sink->SetSuppressStop(true);
+    CDoLockEmbeddedStates lockPass;
+    if (!MakeDataFolders(lockPass, errKind, errText)) return refuse();
+    LogSyncStart();
+    if (!CheckAutoSyncLimits(m_Stats.m_aCounts, errKind, errText)) {
+        sink->SetSuppressStop(false);
+        return false;
+    }
+    if (g_pfnJobMayRun && !g_pfnJobMayRun(this, true, errText)) {
+        if (!errKind) errKind = FSE_GENERAL;
+        return refuse();
+    }
+    if (!LockDataFolders(lockPass, busy, errKind, errText)) return refuse();
+    RemoveLeftoverTempFiles();
+    sink->SetSuppressStop(false);
+    ShowSideStatus(true);
+
+    PrepareProgressAndCounters(busy);
+    const bool bExecuted = Execute(busy, lockPass.m_bRescan != 0, errKind, errText);
+    CollectResults(summary);
+    if (!ReportOutcome(bExecuted, errKind)) return false;
+    CleanupDataFolders();
+    ReportCompletion();
     return true;
 }

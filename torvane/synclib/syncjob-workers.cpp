@@ -450,6 +450,8 @@ bool ExecuteAll(CSyncJob* pJob, TvFileSys* const fs[2], int& errKind, CWideStrin
     if (!ExecuteDeletionsPass(pRoot, pJob, fs, errKind, errText)) return false;
     int nTasks = 0;
     if (!ExecuteFolderPass(pRoot, pJob, fs, nTasks, errKind, errText)) return false;
+    // From here new files wait for their names until their data is on disk.
+    pJob->m_bPlaceCopiesLater.store(true);
 
     int nCount = 0;
     const int nWanted = std::min(pJob->m_Options.m_nWorkerThreads, ZOR_MAX_WAIT_EVENTS);
@@ -493,6 +495,8 @@ bool ExecuteAll(CSyncJob* pJob, TvFileSys* const fs[2], int& errKind, CWideStrin
     bool bFinalOk;
     if (nCount == 0) {
         sink->SetSuppressStop(true);
+        pJob->m_bPlaceCopiesLater.store(false);
+        pJob->PlaceCopiedFiles();
         bFinalOk = ExecuteFinalPass(pRoot, pJob, fs, false, nFinalKind, sFinalErr);
     } else {
         for (int i = 0; i < nCount; ++i) {
@@ -518,6 +522,8 @@ bool ExecuteAll(CSyncJob* pJob, TvFileSys* const fs[2], int& errKind, CWideStrin
             ZorGetProgramLog().Printf(u"ExecuteAll stop threads error: %s (%d)\n", sMainErr, nMainKind);
         pJob->m_bWorkersRunning.store(0);
         sink->SetSuppressStop(true);
+        pJob->m_bPlaceCopiesLater.store(false);
+        pJob->PlaceCopiedFiles();
         bFinalOk = ExecuteFinalPass(pRoot, pJob, fs, true, nFinalKind, sFinalErr);
     }
     pJob->m_nWorkerCount = 0;

@@ -29,6 +29,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -721,6 +723,24 @@ public:
     bool IsBusySubtree(const CSyncTreeNode* pNode) const {
         return !m_pBusySubtrees || m_pBusySubtrees->count(pNode) != 0;
     }
+    // New files of a local side are copied under temporary names and take
+    // their final names only once their data is on disk (PlaceCopiedFiles,
+    // when the execution's items are done), so that a power loss never
+    // leaves a name over a partial file. Set while ExecuteAll runs items.
+    std::atomic<bool> m_bPlaceCopiesLater{false};
+    struct CPendingPlacement {
+        int m_nSide = 0;
+        CWideString m_sTemp, m_sFinal;
+    };
+    void AddPendingPlacement(const CSyncTreeNode* pNode, const CPendingPlacement& p);
+    // The temporary path of the node's copy that waits for its name (empty: none).
+    CWideString PendingPlacementOf(const CSyncTreeNode* pNode);
+    // Flushes the waiting copies, gives each its name (their folders keep
+    // their times) and flushes the names. A copy that cannot take its name
+    // is its item's error and is not recorded on that side.
+    void PlaceCopiedFiles();
+    std::mutex m_PlacementMutex;
+    std::unordered_map<const CSyncTreeNode*, CPendingPlacement> m_PendingPlacements;
     // A replaced or deleted version of side's file is kept (a conflict loser always).
     bool ShouldSaveReplacedVersion(int side, bool bConflictLoser) const;
     // The auto-sync threshold test of an unattended run; false: refused.
@@ -876,6 +896,8 @@ public:
     uint8_t m_bConnectedByte = 0;           // set together with m_bConnected
     int32_t m_nRunKind = RK_USER;           // JobRunKind, set by whoever starts the run
     CWideString m_sStarter;                 // who started an automatic run
+    uint8_t m_bAllowEmptySide = 0;          // the user says an empty side root is meant (set per run)
+    uint8_t m_bRanBefore = 1;               // the job ran before (0: the job list knows it never did)
     uint8_t m_bTreeHasSizes = 0;            // the required-space estimate ran
     // Run-state block. The activity word and its sub-state are written only
     // by the job list (JobActivity); the run state and sub-state by SetRunState.
@@ -887,6 +909,46 @@ public:
     uint8_t m_bRunStarted = 0;  // set when Analyze or Sync starts; cleared by the job list
     uint8_t m_bHasChanges = 0;  // set by Analyze; cleared by the tree reset
     uint8_t m_bChangesByte = 0; // the byte before m_bHasChanges that the activity tests read
+
+private:
+    // The steps of Sync, in their order (syncjob-sync.cpp). Those that can
+    // refuse return false with the error kind and text set.
+    // Start time, first progress report, fresh kept-folder maps and lock texts.
+    void BeginSync();
+    // Connects the sides unless this run did; sets the link-following mode.
+    bool ConnectForSync(int& errKind, CWideString& errText);
+    // The pending count (busy: the subtrees with something to do) and the
+    // per-side nothing-to-write flags.
+    void CountWork(std::unordered_set<const CSyncTreeNode*>& busy);
+    // A side whose root holds nothing now while the last sync left items
+    // there (an unmounted drive's empty mount point) is not available: false
+    // with the folder and the count in errText, unless m_bAllowEmptySide.
+    bool CheckSidesAvailable(int& errKind, CWideString& errText);
+    // The data folders a user's run writes to (an unattended run made them
+    // as it prepared); the lock pass learns which were made.
+    bool MakeDataFolders(CDoLockEmbeddedStates& lockPass, int& errKind, CWideString& errText);
+    // The start line and the options line.
+    void LogSyncStart();
+    // Locks the data folders to be written and checks their state files.
+    bool LockDataFolders(CDoLockEmbeddedStates& lockPass, const std::unordered_set<const CSyncTreeNode*>& busy,
+                         int& errKind, CWideString& errText);
+    // With the folders locked: deletes what killed runs left behind, the
+    // temporary files in the held folders' data folders that no writer can
+    // still be at, and the local lock texts of processes that are gone.
+    void RemoveLeftoverTempFiles();
+    // The bytes to move for the progress display; the run counters zeroed.
+    void PrepareProgressAndCounters(const std::unordered_set<const CSyncTreeNode*>& busy);
+    // Executes every item (ExecuteAll); false: failed or stopped.
+    bool Execute(const std::unordered_set<const CSyncTreeNode*>& busy, bool bRescanned, int& errKind,
+                 CWideString& errText);
+    // The category statistics after execution and the result line.
+    void CollectResults(CWideString& summary);
+    // The run state and the outcome lines; false when execution did not end.
+    bool ReportOutcome(bool bExecuted, int errKind);
+    // The periodic clean-up of history files and old logs, on each side where due.
+    void CleanupDataFolders();
+    // The closing line with the time taken and speed, and the last progress reports.
+    void ReportCompletion();
 };
 
 // ---------------------------------------------------------------- run driver, side connection, run utilities

@@ -77,6 +77,10 @@ CSyncJob::GlobalFilters MakeGlobalFilters(const ProgramOptions& opt) {
 bool RunWithState(CSyncJobFromList* pJob, bool bChangesOnly, const CSyncJob::GlobalFilters* pGlobal,
                   int& errKind, CWideString& errText) {
     pJob->m_bRunStarted = 0;
+    // A job that never ran syncs its sides for the first time: an empty
+    // side of it is a new folder, not a drive that went missing.
+    ReadLastRunTime(pJob);
+    pJob->m_bRanBefore = pJob->m_nLastRunTime.load() != 0 ? 1 : 0;
     pJob->SetLiveRunState(pJob->m_bAnalyze || bChangesOnly ? JA_ANALYZING : JA_SYNCING, 0);
     pJob->SetRunState(0, 0);
     bool bOk = bChangesOnly ? pJob->ChangeAnalyzeSyncWorker(pGlobal, errKind, errText)

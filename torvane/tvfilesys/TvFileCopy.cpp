@@ -774,6 +774,25 @@ bool TvHasUnflushedCopies() {
     return WinFileSys::HasUnflushedWrites();
 }
 
+bool TvFlushNameLater(TvFileSys* fsT, const CWideString& path, int& errKind, CWideString& err) {
+    WinFileSys* n = NativeOf(fsT);
+    if (!n) return true;
+    int dirFd = AT_FDCWD;
+    CNarrowString name;
+    if (!n->NativeAt(path, dirFd, name, errKind, err)) return false;
+    Fd f;
+    f.fd = ::openat(dirFd, name.GetString(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (f.fd < 0) return SysFail(errno, u"Cannot open file " + fsT->DisplayPath(path), errKind, err);
+    if (n->DeferFlush(f.fd, dirFd, name)) return true;
+    const int slash = name.ReverseFind('/');
+    const CNarrowString folder = slash > 0 ? name.Left(slash) : CNarrowString(slash == 0 ? "/" : ".");
+    Fd d;
+    d.fd = ::openat(dirFd, folder.GetString(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d.fd < 0 || fsync(d.fd) != 0)
+        return SysFail(errno, u"Cannot flush the folder of " + fsT->DisplayPath(path), errKind, err);
+    return true;
+}
+
 const TvCopyStats& TvLastCopyStats() {
     return t_stats;
 }

@@ -66,6 +66,11 @@ bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool
 bool TvFlushCopies(int& errKind, CWideString& err);
 // Whether some copy made with TVCOPY_DEFER_FLUSH is not flushed yet.
 bool TvHasUnflushedCopies();
+// After a file of a local side took its name (a rename), makes the next
+// TvFlushCopies flush that name too, with the other changes of its mount;
+// where the file system flushes no batches, the folder holding the name is
+// flushed now. Other file systems: nothing to do.
+bool TvFlushNameLater(TvFileSys* fsT, const CWideString& path, int& errKind, CWideString& err);
 
 // What the last TvFileCopy of this thread did (logs and tests): whether the
 // block copy was used, and the bytes moved between the two file systems.

@@ -8,8 +8,10 @@
 #include "WinFileSys.h"
 #include "WinNetFileSys.h"
 #include "zor-path.h"
+#include "zor-unicode.h"
 
 #include <mutex>
+#include <sys/stat.h>
 #include <vector>
 
 TvFileSys::~TvFileSys() = default;
@@ -211,6 +213,15 @@ bool TvFileSys::LinkFile(const CWideString&, const CWideString&, bool& bExists, 
                          CWideString& err) {
     bExists = false;
     TVFS_NI(LinkFile);
+}
+uint32_t TvFileSys::GetNameCount(const CWideString& path) {
+    CWideString full, e;
+    int k = 0;
+    struct stat st;
+    if (!GetCapability(TVFS_CAP_LOCAL) || !GetFullPath(path, full, k, e) ||
+        lstat(WideToUtf8(full).GetString(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 1)
+        return 1;
+    return (uint32_t)st.st_nlink;
 }
 bool TvFileSys::MoveFolder(const CWideString&, const CWideString&, int& errKind, CWideString& err) {
     TVFS_NI(MoveFolder);

@@ -253,6 +253,9 @@ public:
     // Base: not implemented.
     virtual bool LinkFile(const CWideString& from, const CWideString& to, bool& bExists, int& errKind,
                           CWideString& err);
+    // The number of names (hard links) the file has; 1 where that cannot be
+    // told. Base: a local side's file through its full path.
+    virtual uint32_t GetNameCount(const CWideString& path);
     // With b false, operations refuse a path whose folders below the root
     // pass through a symbolic link (the last name itself is handled as
     // each operation says). Base: nothing.

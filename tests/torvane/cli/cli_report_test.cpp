@@ -184,3 +184,21 @@ TEST_F(CliReport, SyncRefusesToDeleteMostOfASideUnlessForced) {
     EXPECT_EQ(Run({"sync", "small"}).code, 0);
     EXPECT_TRUE(Tree("T").empty());
 }
+
+TEST_F(CliReport, EmptiedSourceFolderIsNotAvailableUnlessForced) {
+    for (int i = 0; i < 8; ++i) Write("W/f" + std::to_string(i), "x");
+    m_tmp.MakeDir("T");
+    ASSERT_EQ(Run({"job", "add", "ow", P("W"), P("T"), "--type", "1"}).code, 0);
+    ASSERT_EQ(Run({"sync", "ow"}).code, 0);
+    // The source's drive is gone: its mount point stands empty.
+    fs::rename(P("W"), P("W.real"));
+    m_tmp.MakeDir("W");
+    const auto t0 = Tree("T");
+    CRun sy = Run({"sync", "ow", "--max-delete", "100"});
+    EXPECT_EQ(sy.code, 3) << sy.err;
+    EXPECT_NE(sy.err.find(P("W") + " is empty, but the last sync left 8 items"), std::string::npos) << sy.err;
+    EXPECT_EQ(Tree("T"), t0);
+    sy = Run({"sync", "ow", "--force"});
+    EXPECT_EQ(sy.code, 0) << sy.err;
+    EXPECT_TRUE(Tree("T").empty());
+}

@@ -538,3 +538,107 @@ TEST_F(SyncRunTest, RootSwappedForALinkMidRunStopsTheRun) {
         }
     }
 }
+TEST_F(SyncRunTest, EmptiedSourceRootIsNotAvailableInEveryRunKind) {
+    // A one-way job whose source is an empty mount point (the drive is not
+    // there): no run kind may take that for "everything was deleted".
+    const auto oneWay = [](CSyncJobOptions& o) { o.SetDirection(1); };
+    for (int i = 0; i < 9; ++i) Put("L/d/f" + std::to_string(i) + ".txt", "x");
+    Put("L/top.txt", "top");
+    ExpectClean(RunWith(oneWay));
+    std::filesystem::rename(h.m_tmp.NativeSub("L"), h.m_tmp.NativeSub("L.real"));
+    ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+    for (int kind : {RK_AUTOMATIC, RK_USER}) {
+        SCOPED_TRACE(kind);
+        NewJob(false, oneWay);
+        sink.ClearRecords();
+        auto r = h.Run(*job, true, true, kind);
+        EXPECT_FALSE(r.bOk);
+        EXPECT_EQ(r.nSub, RSS_REFUSED) << sink.Dump();
+        const std::string why = ToU8(r.sResult);
+        EXPECT_NE(why.find(h.m_tmp.NativeSub("L")), std::string::npos) << why;
+        EXPECT_NE(why.find(" 11 items"), std::string::npos) << why;
+        EXPECT_EQ(Get("R/top.txt"), "top");
+        EXPECT_EQ(Get("R/d/f3.txt"), "x");
+        for (const std::string& n : h.m_tmp.List("L")) EXPECT_EQ(n, "_tvdata_");
+    }
+    // The user may say that the side is meant to be empty.
+    NewJob(false, oneWay);
+    job->m_bAllowEmptySide = 1;
+    auto r = Run();
+    EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
+    EXPECT_EQ(Get("R/top.txt"), "<missing>");
+}
+
+TEST_F(SyncRunTest, UnreadableStateFileIsSetAsideAndTheSideSyncsAsNew) {
+    // A state file that says nothing (empty, garbage, a folder at its name)
+    // is a side without one: a warning, then a first sync of that side.
+    const std::string state = "R/_tvdata_/_file_state_v4._tv";
+    for (const char* kind : {"empty", "garbage", "folder"}) {
+        SCOPED_TRACE(kind);
+        std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
+        std::filesystem::remove_all(h.m_tmp.NativeSub("R"));
+        ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+        ASSERT_TRUE(h.m_tmp.MakeDir("R"));
+        Put("L/a.txt", "a");
+        Put("L/b.txt", "b");
+        ExpectClean(RunWith());
+        std::filesystem::remove(h.m_tmp.NativeSub(state));
+        if (std::string(kind) == "folder")
+            ASSERT_TRUE(h.m_tmp.MakeDir(state + "/x"));
+        else
+            Put(state, std::string(kind) == "empty" ? "" : "\x1f\x8b garbage, not a state file");
+        unlink(h.m_tmp.NativeSub("L/b.txt").c_str());
+        Put("L/c.txt", "new");
+        auto r = RunWith();
+        EXPECT_TRUE(r.bOk) << sink.Dump();
+        EXPECT_EQ(r.nState, RS_SYNCED) << sink.Dump();
+        EXPECT_TRUE(Logged("state file")) << sink.Dump();
+        EXPECT_EQ(Get("R/b.txt"), "b"); // never a deletion from what it cannot tell
+        EXPECT_EQ(Get("R/c.txt"), "new");
+        Put("L/b.txt", "b");
+        ExpectClean(RunWith());
+    }
+}
+
+TEST_F(SyncRunTest, KeptVersionOfAFileWithSeveralNamesIsACopyOfItsOwn) {
+    // L/a.txt, L/b.txt and L/c.txt are names of one file on the right side
+    // that is replaced (b) and deleted (c): the kept versions must not
+    // change with what is written to the names that stay.
+    Put("L/a.txt", "one");
+    Put("L/b.txt", "one");
+    Put("L/c.txt", "one");
+    ExpectClean(RunWith());
+    for (const char* n : {"R/b.txt", "R/c.txt"}) {
+        unlink(h.m_tmp.NativeSub(n).c_str());
+        ASSERT_EQ(link(h.m_tmp.NativeSub("R/a.txt").c_str(), h.m_tmp.NativeSub(n).c_str()), 0);
+    }
+    Put("L/b.txt", "two", 1600000500);
+    unlink(h.m_tmp.NativeSub("L/c.txt").c_str());
+    auto r = RunWith();
+    EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
+    EXPECT_EQ(Get("R/b.txt"), "two");
+    EXPECT_EQ(Get("R/c.txt"), "<missing>");
+    std::ofstream(h.m_tmp.NativeSub("R/a.txt"), std::ios::app) << " changed";
+    EXPECT_EQ(Get("R/_tvdata_/_saved_/b.txt"), "one");
+    EXPECT_EQ(Get("R/_tvdata_/_saved_/c.txt"), "one");
+}
+
+TEST_F(SyncRunTest, TemporaryFilesOfAKilledRunAreRemovedByTheNextRun) {
+    Put("L/a.txt", "a");
+    ExpectClean(RunWith());
+    // What a run killed half-way through writing its lock leaves: a copy's
+    // temporary file in the data folder, the lock's text in the temporary
+    // folder (named for a process that is gone).
+    const char* tmp = getenv("TMPDIR");
+    const std::string lockTemp = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/tvlk999999999-a1b2c3.tmp";
+    ASSERT_TRUE(std::ofstream(lockTemp) << "By: Docs");
+    Put("L/_tvdata_/tvtmQ7x2Zk.tmp", "half a lock", time(nullptr) - 3600);
+    const std::string copy = "L/_tvdata_/0123456789abcdef0123456789abcdef._tvtmp";
+    Put(copy, "a copy on its way", time(nullptr) - 3600);
+    Put("L/b.txt", "b");
+    ExpectClean(RunWith());
+    EXPECT_FALSE(std::filesystem::exists(lockTemp));
+    EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/tvtmQ7x2Zk.tmp"));
+    EXPECT_FALSE(h.m_tmp.Exists(copy));
+    std::filesystem::remove(lockTemp);
+}
