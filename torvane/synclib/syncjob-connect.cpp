@@ -10,6 +10,8 @@
 #include "zor-text.h"
 #include "zor-unicode.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -222,6 +224,14 @@ bool CSyncJob::ConnectSide(int side, int& errKind, CWideString& errText) {
             errKind = kind ? kind : FSE_GENERAL;
             return false;
         }
+        // The mirror folders hold the run logs and copies of the state
+        // files: they are their owner's alone.
+        CWideString whole;
+        int k = 0;
+        CWideString e;
+        if (MakeMirrorFolderPath(true, CWideString(), false, whole, k, e))
+            chmod(WideToUtf8(whole).GetString(), 0700);
+        chmod(WideToUtf8(mirror).GetString(), 0700);
     }
 
     CZorLog& log = m_aJobLog[side];

@@ -119,6 +119,8 @@ TEST_F(CliOutside, PasswordsOfFolderUrlsAreStoredEncryptedAndNeverShown) {
             EXPECT_TRUE(root != std::string("profile") || (Mode(path) & 077) == 0) << path;
         }
     EXPECT_EQ(Mode(Profile()), 0700);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(Profile()))
+        if (e.is_directory()) EXPECT_EQ(Mode(e.path().string()) & 077, 0) << e.path();
 }
 
 TEST_F(CliOutside, NamesAndServerTextsReachTerminalAndLogsEscaped) {
