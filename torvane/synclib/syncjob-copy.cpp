@@ -40,6 +40,17 @@ CWideString TempPathFor(CSyncJob* pJob, TvFileSys* fsT, int dst, const CWideStri
     return CWideString(CSyncJob::kDataFolderPath) + u"/" + name;
 }
 
+// A copy that moved another number of bytes than the source listed: its
+// record takes the size seen.
+void LogSizeMismatch(CSyncJob* pJob, int nMsgId, const CWideString& srcDisplay, const CSideInfo& S,
+                     int64_t nSize) {
+    if ((uint64_t)nSize != S.m_Len.GetValue())
+        pJob->Log(3, nMsgId,
+                  CWideString::Formatted(
+                      u"Copying %s: Size mismatch: Expected %s, Transferred %s: will correct state info\n",
+                      srcDisplay, S.m_Len.Format(), FormatThousands64((uint64_t)nSize)));
+}
+
 // Nothing may stand at a new file's name: it appeared after Analyze.
 bool CheckNothingAt(TvFileSys* fsT, const CWideString& path, int& errKind, CWideString& errText) {
     FsItemInfo info;
@@ -438,11 +449,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 return false;
             }
             bStamped = TvLastCopyStats().bTimeSet && !bCreation;
-            if ((uint64_t)nSize != S.m_Len.GetValue())
-                pJob->Log(3, 13767,
-                          CWideString::Formatted(
-                              u"Copying %s: Size mismatch: Expected %s, Transferred %s: will correct state info\n",
-                              srcDisplay, S.m_Len.Format(), FormatThousands64((uint64_t)nSize)));
+            LogSizeMismatch(pJob, 13767, srcDisplay, S, nSize);
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) {
                 DeleteFileQuietly(fsT, placedPath);
                 return false;
@@ -483,11 +490,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             }
             // The copy has the time the source had when it was read.
             bStamped = TvLastCopyStats().bTimeSet && !bCreation;
-            if ((uint64_t)nSize != S.m_Len.GetValue())
-                pJob->Log(3, 13767,
-                          CWideString::Formatted(
-                              u"Copying %s: Size mismatch: Expected %s, Transferred %s: will correct state info\n",
-                              srcDisplay, S.m_Len.Format(), FormatThousands64((uint64_t)nSize)));
+            LogSizeMismatch(pJob, 13767, srcDisplay, S, nSize);
         } else {
             const CWideString tmpPath = TempPathFor(pJob, fsT, dst, writePath);
             CWideString e;
@@ -502,11 +505,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;
             }
-            if ((uint64_t)nSize != S.m_Len.GetValue())
-                pJob->Log(3, 13637,
-                          CWideString::Formatted(
-                              u"Copying %s: Size mismatch: Expected %s, Transferred %s: will correct state info\n",
-                              srcDisplay, S.m_Len.Format(), FormatThousands64((uint64_t)nSize)));
+            LogSizeMismatch(pJob, 13637, srcDisplay, S, nSize);
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) {
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;
