@@ -12,6 +12,7 @@
 #include "job-runner.h"
 #include "job-stores.h"
 #include "syncjob-analysis.h"
+#include "zor-escape.h"
 #include "zor-log.h"
 #include "zor-path.h"
 #include "zor-time.h"
@@ -115,7 +116,7 @@ bool StartUp(CCliConsole& con, std::string& profile) {
         return false;
     }
     // Loaded, but not as stored: the list came from its backup, or jobs were renamed.
-    if (!err.IsEmpty()) con.Error("torvane: warning: job list: " + U8(err.Trim()));
+    if (!err.IsEmpty()) con.Error("torvane: warning: job list: " + U8(EscapeControlCharsInLines(err.Trim())));
     return true;
 }
 
