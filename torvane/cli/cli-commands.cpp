@@ -95,8 +95,10 @@ bool StartUp(CCliConsole& con, std::string& profile) {
         return false;
     }
     profile = U8(folder);
+    // The profile and the folder of the runs' logs kept in it are their owner's alone.
     std::error_code ec;
-    std::filesystem::create_directories(profile, ec);
+    MakeOwnFolders(profile, ec);
+    MakeOwnFolders(std::filesystem::path(profile) / "_tvdata_mirrors_", ec);
     ProgramOptions& opt = g_Settings.m_ProgramOptions;
     if (!opt.LoadOptions(err)) con.Error("torvane: options: " + U8(err) + " (defaults used)");
     // The program log: the chosen log folder, else the profile folder.

@@ -20,8 +20,8 @@
 bool CCliProcessLock::TryAcquire(const std::string& path, bool& bBusy, std::string& err) {
     bBusy = false;
     Release();
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    // The profile is there already: only the lock folder may be missing, and it is its owner's alone.
+    ::mkdir(std::filesystem::path(path).parent_path().c_str(), 0700);
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         err = "cannot open lock file " + path + ": " + strerror(errno);

@@ -10,6 +10,8 @@
 #include "zor-text.h"
 #include "zor-unicode.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -222,6 +224,8 @@ bool CSyncJob::ConnectSide(int side, int& errKind, CWideString& errText) {
             errKind = kind ? kind : FSE_GENERAL;
             return false;
         }
+        // It holds the side's state and the runs' logs: its owner's alone.
+        ::chmod(ZorNativePath(mirror).GetString(), 0700);
     }
 
     CZorLog& log = m_aJobLog[side];

@@ -122,6 +122,8 @@ TEST_F(CliOutside, PasswordsOfFolderUrlsAreStoredEncryptedAndNeverShown) {
             EXPECT_TRUE(root != std::string("profile") || (Mode(path) & 077) == 0) << path;
         }
     EXPECT_EQ(Mode(Profile()), 0700);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(Profile()))
+        EXPECT_TRUE(!e.is_directory() || (Mode(e.path().string()) & 077) == 0) << e.path();
 }
 
 TEST_F(CliOutside, NamesAndServerTextsReachTerminalAndLogsEscaped) {
