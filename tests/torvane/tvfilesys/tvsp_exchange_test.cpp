@@ -373,8 +373,14 @@ TEST(TvspVerbs, ListedSizesBoundWhatIsTaken) {
     TvConnectInfo ci;
     ci.m_sUrl = Utf8ToWide(("file://" + local.Path()).c_str());
     ASSERT_TRUE(fsL.Connect(ci, nullptr, k, e)) << e;
-    for (const char16_t* name : {u"/empty", u"/three"}) {
-        c.srv.Faults(R"([{"verb": "ReadBuf", "action": "long", "count": -1}])");
+    const std::string endless = R"({"verb": "ReadBuf", "action": "long", "count": -1})";
+    const std::pair<const char16_t*, std::string> sources[] = {
+        {u"/empty", "[" + endless + "]"},
+        {u"/three", "[" + endless + "]"},
+        {u"/three", R"([{"verb": "GetInfo", "action": "body", "body": "[n:5:three|a=128|s:2:-5|]\n"}, )" + endless + "]"},
+    };
+    for (const auto& [name, faults] : sources) {
+        c.srv.Faults(faults);
         int64_t size = -1;
         e.Empty();
         EXPECT_FALSE(TvFileCopy(&c.fs, name, &fsL, false, u"/copy", u"", size, nullptr, k, e));
