@@ -12,6 +12,7 @@
 #include "job-runner.h"
 #include "job-stores.h"
 #include "syncjob-analysis.h"
+#include "zor-escape.h"
 #include "zor-log.h"
 #include "zor-path.h"
 #include "zor-time.h"
@@ -94,8 +95,10 @@ bool StartUp(CCliConsole& con, std::string& profile) {
         return false;
     }
     profile = U8(folder);
+    // The profile and the folder of the runs' logs kept in it are their owner's alone.
     std::error_code ec;
-    std::filesystem::create_directories(profile, ec);
+    MakeOwnFolders(profile, ec);
+    MakeOwnFolders(std::filesystem::path(profile) / "_tvdata_mirrors_", ec);
     ProgramOptions& opt = g_Settings.m_ProgramOptions;
     if (!opt.LoadOptions(err)) con.Error("torvane: options: " + U8(err) + " (defaults used)");
     // The program log: the chosen log folder, else the profile folder.
@@ -115,7 +118,7 @@ bool StartUp(CCliConsole& con, std::string& profile) {
         return false;
     }
     // Loaded, but not as stored: the list came from its backup, or jobs were renamed.
-    if (!err.IsEmpty()) con.Error("torvane: warning: job list: " + U8(err.Trim()));
+    if (!err.IsEmpty()) con.Error("torvane: warning: job list: " + U8(EscapeControlCharsInLines(err.Trim())));
     return true;
 }
 

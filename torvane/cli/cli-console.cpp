@@ -296,7 +296,7 @@ void CCliConsole::OnShowProgress(int percent, const CWideString& text) {
 void CCliConsole::Result(const std::string& utf8) {
     std::lock_guard<std::mutex> g(s_outLock);
     ClearLineLocked();
-    std::string s = EscapeControlCharsInLines(CNarrowString(utf8.c_str())).GetString();
+    std::string s = EscapeControlCharsInLines(CNarrowString(utf8.data(), (int)utf8.size())).GetString();
     s += "\n";
     fwrite(s.data(), 1, s.size(), stdout);
     fflush(stdout);
@@ -307,7 +307,7 @@ void CCliConsole::Result(const CWideString& text) {
 }
 
 void CCliConsole::Error(const std::string& utf8) {
-    std::string s = ForTerminal(EscapeControlCharsInLines(CNarrowString(utf8.c_str())).GetString());
+    std::string s = ForTerminal(EscapeControlCharsInLines(CNarrowString(utf8.data(), (int)utf8.size())).GetString());
     std::lock_guard<std::mutex> g(s_outLock);
     if (DropShownLines(s)) return;
     ClearLineLocked();

@@ -259,6 +259,11 @@ bool CliApplyJobSettings(CSyncJobOptions& opt, const std::vector<std::string>& s
     return true;
 }
 
+// A URL given on the command line as an error may name it: without a password, escaped.
+static std::string ShownUrl(const CWideString& url) {
+    return U8(EscapeControlChars(ZorUrlForDisplay(url)));
+}
+
 bool CliCheckFolderArg(const std::string& arg, std::string& err) {
     if (arg.empty()) {
         err = "a folder is empty: give a path or a URL";
@@ -280,11 +285,11 @@ bool CliCheckFolderArg(const std::string& arg, std::string& err) {
     std::error_code ec;
     const auto st = std::filesystem::status(path, ec);
     if (!std::filesystem::exists(st)) {
-        err = "no such folder: " + arg;
+        err = "no such folder: " + ShownUrl(W(arg));
         return false;
     }
     if (!std::filesystem::is_directory(st)) {
-        err = "not a folder: " + arg;
+        err = "not a folder: " + ShownUrl(W(arg));
         return false;
     }
     return true;
@@ -374,6 +379,14 @@ bool TakeSidePassword(const CCliArgs& a, const char* side, CWideString& url, CWi
         return true;
     }
     ZorUrl parsed;
+    // A password the URL cannot hold (one without a user, say) would stay in
+    // it, stored and shown in clear: such a URL is refused.
+    CWideString parseErr;
+    if (ZorUrlForDisplay(url) != url && !url.StartsWithNoCase(u"file://") &&
+        !ParseUrl(url.GetString(), parsed, &parseErr)) {
+        err = std::string(side) + ": " + U8(EscapeControlChars(parseErr)) + ": " + ShownUrl(url);
+        return false;
+    }
     if (!a.m_bPasswordStdin || url.StartsWithNoCase(u"file://") || !ParseUrl(url.GetString(), parsed) ||
         parsed.GetUserName().IsEmpty())
         return true;

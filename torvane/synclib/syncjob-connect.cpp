@@ -230,8 +230,8 @@ bool CSyncJob::ConnectSide(int side, int& errKind, CWideString& errText) {
         int k = 0;
         CWideString e;
         if (MakeMirrorFolderPath(true, CWideString(), false, whole, k, e))
-            chmod(WideToUtf8(whole).GetString(), 0700);
-        chmod(WideToUtf8(mirror).GetString(), 0700);
+            chmod(ZorNativePath(whole).GetString(), 0700);
+        chmod(ZorNativePath(mirror).GetString(), 0700);
     }
 
     CZorLog& log = m_aJobLog[side];

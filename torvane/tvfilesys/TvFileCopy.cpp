@@ -451,14 +451,22 @@ public:
 };
 
 // ------------------------------------------------------------ full copy
-bool CopyStream(Reader& r, Writer& w, uint32_t chunk, Progress& prog, int64_t& nCopied, int& errKind,
-                CWideString& err) {
+// nLimit: the most the source may bring (-1: no limit); a source that
+// brings more fails with bOver set, before the excess reaches the target.
+bool CopyStream(Reader& r, Writer& w, uint32_t chunk, Progress& prog, int64_t nLimit, int64_t& nCopied,
+                bool& bOver, int& errKind, CWideString& err) {
     std::unique_ptr<char[]> buf(new char[chunk]);
     nCopied = 0;
+    bOver = false;
     for (;;) {
         uint32_t n = 0;
         if (!r.Read(buf.get(), chunk, n, errKind, err)) return false;
         if (n == 0) break;
+        if (nLimit >= 0 && (int64_t)n > nLimit - nCopied) {
+            bOver = true;
+            errKind = FSE_GENERAL;
+            return false;
+        }
         if (!w.Write(buf.get(), n, errKind, err)) return false;
         nCopied += n;
         if (!prog.Step(n, errKind, err)) return false;
@@ -522,7 +530,12 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
     bool bLocalBoth = nS && nT;
     uint32_t chunk = bLocalBoth ? kLocalChunk : (uint32_t)kTvDeltaBlockSize;
     Progress prog(pProgress, !nT, nExpected >= 0 ? nExpected : si.nSize);
-    bool ok = CopyStream(*reader, *writer, chunk, prog, nCopied, errKind, err);
+    // A file read in blocks through its file system ends at the size it has
+    // now: a server that keeps answering past it does not fill the target.
+    const int64_t nLimit = dynamic_cast<FsReader*>(reader.get()) ? si.nSize : -1;
+    bool bOver = false;
+    bool ok = CopyStream(*reader, *writer, chunk, prog, nLimit, nCopied, bOver, errKind, err);
+    if (bOver) err += ChangedWhileCopied(fsS, src);
     if (ok) ok = reader->Unchanged(fsS, src, si, errKind, err);
     reader.reset(); // closes the source (and drops a downloaded copy)
     if (ok) ok = writer->Finish(errKind, err);

@@ -91,7 +91,7 @@ void RandomNamePart(char* out, int n) {
 
 // Creates a new file "<folder>/<prefix>XXXXXX.tmp" with O_EXCL; returns the
 // open descriptor (write only) or -1 with errno set.
-int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::string& path) {
+int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::string& path, mode_t mode = 0666) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         char part[6];
         RandomNamePart(part, 6);
@@ -100,7 +100,7 @@ int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::
         path += prefix;
         path.append(part, 6);
         path += ".tmp";
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) return fd;
         if (errno != EEXIST) return -1;
     }
@@ -338,7 +338,9 @@ bool WriteWholeFile(const CWideString& path, const CNarrowString& text, int& kin
     }
     std::string folder = NativeFolder(target);
     std::string temp;
-    int fd = CreateUniqueFile(folder, "tvtm", temp);
+    // Created no wider than the file it replaces: a reader let in before the
+    // mode is set would keep its descriptor to the new content.
+    int fd = CreateUniqueFile(folder, "tvtm", temp, bExists ? (st.st_mode & 0777) : 0666);
     if (fd < 0) return Fail(errno, u"cannot create file to write: ", path, kind, err);
     if (bExists) fchmod(fd, st.st_mode & 07777);
     size_t done = 0;
@@ -418,7 +420,7 @@ bool CopyOver(const std::string& from, const struct stat& st, const std::string&
     int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return false;
     std::string temp;
-    int out = CreateUniqueFile(NativeFolder(to), "tvtm", temp);
+    int out = CreateUniqueFile(NativeFolder(to), "tvtm", temp, (st.st_mode & 0777) | S_IWUSR);
     if (out < 0) {
         int e = errno;
         close(in);
@@ -509,8 +511,11 @@ bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWide
     if (f.IsEmpty() || pn.Find('/') >= 0)
         return Fail(EINVAL, u"cannot get temp file name: ", CWideString(), kind, err);
     std::string path;
+    // A temporary file holds copies of files on their way (uploads, downloads,
+    // spilled answers): it is its owner's alone from the start; a caller that
+    // renames it into place sets the final mode itself.
     int fd = CreateUniqueFile(std::string(f.GetString(), f.GetLength()),
-                              std::string(pn.GetString(), pn.GetLength()), path);
+                              std::string(pn.GetString(), pn.GetLength()), path, 0600);
     if (fd < 0) return Fail(errno, u"cannot get temp file name: ", CWideString(), kind, err);
     close(fd);
     // The folder as the caller wrote it, then our separator and the new name.

@@ -224,4 +224,11 @@ TEST_F(CliConsole, EachMessageOnceAndTheCommandThatActsOnIt) {
     SRun gone = Run({"sync", "a b"});
     EXPECT_NE(gone.code, 0);
     EXPECT_EQ(std::count(gone.err.begin(), gone.err.end(), '\n'), 1) << gone.err;
+
+    // A job list with a NUL in it: the warning is shown whole, up to the backup taken instead.
+    m_tmp.WriteFile("profile/jobs.tix", std::string("\0<Job>", 6));
+    SRun list = Run({"job", "list"});
+    EXPECT_EQ(list.code, 0);
+    EXPECT_NE(list.err.find("\\x00<Job>"), std::string::npos) << list.err;
+    EXPECT_NE(list.err.find("has been taken from"), std::string::npos) << list.err;
 }

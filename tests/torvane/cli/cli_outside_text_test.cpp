@@ -95,6 +95,9 @@ TEST_F(CliOutside, PasswordsOfFolderUrlsAreStoredEncryptedAndNeverShown) {
         Run({"job", "add", "Down", m_tmp.NativeSub("bad"), "s3://KEYID:" + kS3Secret + "@127.0.0.1:1/b"})
             .code,
         0);
+    // A URL that cannot hold its password (no user) or names no folder is refused without showing it.
+    for (const std::string& bad : {"s3://:" + kS3Secret + "@127.0.0.1:1/b", "file://u:" + kS3Secret + "@localhost/none"})
+        EXPECT_EQ(Run({"job", "add", "Bad", m_tmp.NativeSub("bad"), bad}).code, 1) << m_sShown;
     // A list of an older version with the password in the URL still works.
     m_tmp.WriteFile("profile/jobs.tix",
                     CliReadAll(Profile() + "/jobs.tix") +
@@ -120,7 +123,7 @@ TEST_F(CliOutside, PasswordsOfFolderUrlsAreStoredEncryptedAndNeverShown) {
         }
     EXPECT_EQ(Mode(Profile()), 0700);
     for (const auto& e : std::filesystem::recursive_directory_iterator(Profile()))
-        if (e.is_directory()) EXPECT_EQ(Mode(e.path().string()) & 077, 0) << e.path();
+        EXPECT_TRUE(!e.is_directory() || (Mode(e.path().string()) & 077) == 0) << e.path();
 }
 
 TEST_F(CliOutside, NamesAndServerTextsReachTerminalAndLogsEscaped) {

@@ -3,6 +3,8 @@
 // errors) and the file-system verbs.
 #include "tvsp-test-util.h"
 
+#include "TvFileCopy.h"
+#include "WinFileSys.h"
 #include "zor-time.h"
 
 #include <gtest/gtest.h>
@@ -363,6 +365,28 @@ TEST(TvspVerbs, ListedSizesBoundWhatIsTaken) {
     EXPECT_FALSE(c.fs.DownloadFile(u"/empty", Utf8ToWide(out.c_str()), n, k, e));
     EXPECT_NE(WideToUtf8(e).Find("longer than 0 bytes"), -1) << e;
     EXPECT_NE(access(out.c_str(), F_OK), 0);
+
+    // Read in blocks, a file brings no more than its size either: a server
+    // that keeps answering for a file of 0 or 3 bytes is cut off at once.
+    testsrv::WriteFileText(c.srv.Root() + "/three", "abc");
+    WinFileSys fsL;
+    TvConnectInfo ci;
+    ci.m_sUrl = Utf8ToWide(("file://" + local.Path()).c_str());
+    ASSERT_TRUE(fsL.Connect(ci, nullptr, k, e)) << e;
+    const std::string endless = R"({"verb": "ReadBuf", "action": "long", "count": -1})";
+    const std::pair<const char16_t*, std::string> sources[] = {
+        {u"/empty", "[" + endless + "]"},
+        {u"/three", "[" + endless + "]"},
+        {u"/three", R"([{"verb": "GetInfo", "action": "body", "body": "[n:5:three|a=128|s:2:-5|]\n"}, )" + endless + "]"},
+    };
+    for (const auto& [name, faults] : sources) {
+        c.srv.Faults(faults);
+        int64_t size = -1;
+        e.Empty();
+        EXPECT_FALSE(TvFileCopy(&c.fs, name, &fsL, false, u"/copy", u"", size, nullptr, k, e));
+        EXPECT_NE(WideToUtf8(e).Find("changed while copied"), -1) << e;
+        EXPECT_NE(access((local / "copy").c_str(), F_OK), 0);
+    }
 }
 
 TEST(TvspVerbs, HostileNamesAndChangeRecords) {

@@ -390,6 +390,9 @@ TEST_F(FileDir, TemporaryNames) {
         EXPECT_EQ(name.GetLength(), 14);
         EXPECT_TRUE(ZorFileExists(*n)); // created, empty
         EXPECT_EQ(Get(WideToUtf8(*n).GetString()), "");
+        // What a temporary file will hold (a copy on its way up or down) is its owner's alone.
+        struct stat st {};
+        EXPECT_TRUE(::stat(WideToUtf8(*n).GetString(), &st) == 0 && (st.st_mode & 077) == 0) << st.st_mode;
     }
     EXPECT_TRUE(c.Mid(c.ReverseFind(u'/') + 1).StartsWith(u"abc"));
     err.Empty();
