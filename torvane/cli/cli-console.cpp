@@ -171,13 +171,15 @@ bool CCliConsole::ShowsLine(int level, const CWideString& text, int mode) const 
     if (s_nVerbosity > 0) return true;
     if (IsStopped() && IsStopLine(ToUtf8(text))) return false;
     if (level == 1) return true;
-    if (s_nVerbosity < 0) return false;
-    if (text.StartsWith(u"** ")) return true;
     // A user's run lists its conflicts in its report, each with the command
-    // that settles it; a run that watch started has only the log lines.
+    // that settles it; a run that watch started has only the log lines, and
+    // they are shown also when quiet: its job syncs nothing until they are
+    // settled.
     const CSyncJob* job = GetJob();
     const bool bUserRun = !job || job->m_nRunKind == RK_USER;
     if (IsConflictLine(text)) return !bUserRun;
+    if (s_nVerbosity < 0) return false;
+    if (text.StartsWith(u"** ")) return true;
     return level == 0 && !bUserRun;
 }
 

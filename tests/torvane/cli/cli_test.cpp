@@ -368,6 +368,20 @@ TEST_F(Cli, WatchRunsOnFileChangeIncrementally) {
     EXPECT_EQ(c.code, 0) << c.Err();
 }
 
+TEST_F(Cli, QuietWatchStillShowsTheConflictsThatHoldTheJob) {
+    MakePair();
+    ASSERT_EQ(Code({"job", "add", "q", L(), R(), "--set", "OnStartAction=1"}), 0);
+    ASSERT_EQ(Code({"sync", "q"}), 0);
+    m_tmp.WriteFileAt("left/a.txt", "left's", 1700000000);
+    m_tmp.WriteFileAt("right/a.txt", "right's!", 1700000100);
+    CChild c = Start({"-q", "watch", "q"});
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("/a.txt: Conflict") != std::string::npos; }, 20000)) << c.Err();
+    kill(c.pid, SIGTERM);
+    ASSERT_TRUE(c.Wait(10000));
+    EXPECT_EQ(c.code, 0);
+    EXPECT_NE(c.Err().find("sync q --prefer left|right|newer"), std::string::npos) << c.Err();
+}
+
 TEST_F(Cli, UnattendedStartRunKeepsTheChangeThreshold) {
     m_tmp.MakeDir("left");
     m_tmp.MakeDir("right");
