@@ -240,10 +240,12 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     // writes in one tick of the clock).
     const bool bBothEdited = bExact[0] && bExact[1] && item.m_aPendingGen[0] && item.m_aPendingGen[1] &&
                              EditedFile(item.m_aOld[0], L) && EditedFile(item.m_aOld[1], R);
-    const bool bCompare = bSameNow && L.Exists() && R.Exists() && !L.IsFolder() && !R.IsFolder() &&
-                          ((bExact[0] && bExact[1] && L.m_tAccu != R.m_tAccu) || bMoved[0] || bMoved[1] ||
-                           bBothEdited);
-    const int nSame = bCompare ? CompareSideContents(pNode) : -1;
+    const bool bFiles = bSameNow && L.Exists() && R.Exists() && !L.IsFolder() && !R.IsFolder();
+    const bool bCompare =
+        bFiles && ((bExact[0] && bExact[1] && L.m_tAccu != R.m_tAccu) || bMoved[0] || bMoved[1]);
+    // Equal times that cannot be checked stay the same file (as a copy that
+    // a run stopped before its record was saved leaves them).
+    const int nSame = bCompare || (bFiles && bBothEdited) ? CompareSideContents(pNode) : -1;
     for (int s = 0; s < 2; s++) {
         if (!bMoved[s]) continue;
         if (nSame > 0) {
