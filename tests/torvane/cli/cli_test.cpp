@@ -379,7 +379,11 @@ TEST_F(Cli, QuietWatchStillShowsTheConflictsThatHoldTheJob) {
     kill(c.pid, SIGTERM);
     ASSERT_TRUE(c.Wait(10000));
     EXPECT_EQ(c.code, 0);
-    EXPECT_NE(c.Err().find("sync q --prefer left|right|newer"), std::string::npos) << c.Err();
+    // The job is watch's while it runs: the command that settles them waits for its end.
+    EXPECT_NE(c.Err().find("end watch, then: torvane --profile " + Profile() +
+                           " sync q --prefer left|right|newer"),
+              std::string::npos)
+        << c.Err();
 }
 
 TEST_F(Cli, UnattendedStartRunKeepsTheChangeThreshold) {
