@@ -178,6 +178,8 @@ bool CCliConsole::ShowsLine(int level, const CWideString& text, int mode) const 
     const CSyncJob* job = GetJob();
     const bool bUserRun = !job || job->m_nRunKind == RK_USER;
     if (IsConflictLine(text)) return !bUserRun;
+    // The same for the note that a run left items in error.
+    if (text.Find(u"Click Errors button") >= 0) return !bUserRun;
     if (s_nVerbosity < 0) return false;
     if (text.StartsWith(u"** ")) return true;
     return level == 0 && !bUserRun;
