@@ -171,13 +171,17 @@ bool CCliConsole::ShowsLine(int level, const CWideString& text, int mode) const 
     if (s_nVerbosity > 0) return true;
     if (IsStopped() && IsStopLine(ToUtf8(text))) return false;
     if (level == 1) return true;
-    if (s_nVerbosity < 0) return false;
-    if (text.StartsWith(u"** ")) return true;
     // A user's run lists its conflicts in its report, each with the command
-    // that settles it; a run that watch started has only the log lines.
+    // that settles it; a run that watch started has only the log lines, and
+    // they are shown also when quiet: its job syncs nothing until they are
+    // settled.
     const CSyncJob* job = GetJob();
     const bool bUserRun = !job || job->m_nRunKind == RK_USER;
     if (IsConflictLine(text)) return !bUserRun;
+    // The same for the note that a run left items in error.
+    if (text.Find(u"Click Errors button") >= 0) return !bUserRun;
+    if (s_nVerbosity < 0) return false;
+    if (text.StartsWith(u"** ")) return true;
     return level == 0 && !bUserRun;
 }
 
@@ -191,7 +195,9 @@ std::string CCliConsole::ForTerminal(const std::string& utf8) const {
     const std::string log = RunLogPath();
     const std::string whole = log.empty() ? "run again with -v to see them" : "the whole log: " + log;
     const std::string cmd = CommandStart();
-    const std::string settle = cmd + " sync " + name + " --prefer left|right|newer [PATH ...]";
+    // While watch runs the job is its own: the command has to wait for its end.
+    const std::string after = job && job->m_nRunKind != RK_USER ? "end watch, then: " : "";
+    const std::string settle = after + cmd + " sync " + name + " --prefer left|right|newer [PATH ...]";
     const std::string folders = job ? CliShellWord(CliUrlToText(job->m_Options.m_Dir1.m_sUrl)) + " " +
                                           CliShellWord(CliUrlToText(job->m_Options.m_Dir2.m_sUrl))
                                     : std::string("LEFT RIGHT");
@@ -201,15 +207,15 @@ std::string CCliConsole::ForTerminal(const std::string& utf8) const {
         {"Resolve Conflicts by selecting the correct sync direction, then click Sync",
          "To resolve them: " + settle},
         {"Click Conflicts button to see unresolved conflicts",
-         cmd + " analyze " + name + " lists them; to resolve them: " + settle},
-        {"click Sync to synchronize", "to synchronize: " + cmd + " sync " + name},
+         after + cmd + " analyze " + name + " lists them; to resolve them: " + settle},
+        {"click Sync to synchronize", "to synchronize: " + after + cmd + " sync " + name},
         {"Click Errors button to see all error items", "The items and why: " + whole},
         {"Click Errors button to see sync errors", "The errors and why: " + whole},
         {"then set this job to 1-way Forced ReadOnlySource in Job -> Options",
          "then make the job one-way with a read-only source: " + cmd + " job delete " + name + ", then " + cmd +
              " job add " + name + " " + folders + " --type 1 --set ReadOnlySource=Yes"},
         {"Override locks if you are *sure* the other job has ended.",
-         "if you are *sure* the other job has ended: " + cmd + " sync " + name + " --override-locks"},
+         "if you are *sure* the other job has ended: " + after + cmd + " sync " + name + " --override-locks"},
     };
     std::string s = utf8;
     for (const auto& [window, terminal] : texts) ReplaceAll(s, window, terminal);

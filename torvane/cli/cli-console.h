@@ -7,7 +7,8 @@
 // Every log line of a run goes to the job's run log, a file in the profile
 // (the left side's log folder, "_tvdata_mirrors_/..."); the terminal gets
 // what the verbosity asks for:
-//   quiet (-q)     errors only, no progress;
+//   quiet (-q)     errors and, for runs watch started, the conflicts and
+//                  the note of items in error; no progress;
 //   default        errors and warnings, the progress line, and for runs a
 //                  trigger started (watch) the conflicts and the lines that
 //                  open and close each run (a user's run lists its conflicts

@@ -41,13 +41,18 @@ int CSyncJob::CompareSideContents(const CSyncTreeNode* pNode) {
     if (L.m_Len != R.m_Len) return 0;
     const Md5Crc &mL = item.GetMd5(0), &mR = item.GetMd5(1);
     if (m_Options.m_bCompareMD5crc && !mL.IsZero() && !mR.IsZero()) return mL == mR ? 1 : 0;
-    TvFileSys* fs[2] = {m_apFs[0].get(), m_apFs[1].get()};
+    return CompareFileContents(pNode, 0, pNode, 1, true);
+}
+
+int CSyncJob::CompareFileContents(const CSyncTreeNode* pA, int sideA, const CSyncTreeNode* pB, int sideB,
+                                  bool bMd5) {
+    TvFileSys* fs[2] = {m_apFs[sideA & 1].get(), m_apFs[sideB & 1].get()};
     if (!fs[0] || !fs[1]) return -1;
-    const CWideString path[2] = {GetItemSidePath(pNode, 0), GetItemSidePath(pNode, 1)};
+    const CWideString path[2] = {GetItemSidePath(pA, sideA & 1), GetItemSidePath(pB, sideB & 1)};
     int k = 0;
     CWideString e;
     auto failed = [&] {
-        Log(3, 6950, u"Cannot compare the contents of " + pNode->GetPath() + u": " + e + u"\n");
+        Log(3, 6950, u"Cannot compare the contents of " + pA->GetPath() + u": " + e + u"\n");
         return -1;
     };
     if (ReadsBlocks(fs[0]) && ReadsBlocks(fs[1])) {
@@ -90,7 +95,7 @@ int CSyncJob::CompareSideContents(const CSyncTreeNode* pNode) {
         closeAll();
         return result;
     }
-    if (fs[0]->GetCapability(TVFS_CAP_MD5) && fs[1]->GetCapability(TVFS_CAP_MD5)) {
+    if (bMd5 && fs[0]->GetCapability(TVFS_CAP_MD5) && fs[1]->GetCapability(TVFS_CAP_MD5)) {
         Md5Crc md5[2];
         int64_t len[2] = {0, 0};
         for (int s = 0; s < 2; s++)

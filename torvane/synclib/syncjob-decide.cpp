@@ -214,6 +214,12 @@ bool TimeOnlyMoved(const CSyncTreeNode* pNode, const CSideInfo& cur, const CSide
            !NamesDifferNfc(SideNameRef(pNode, cur), SideNameRef(pNode, old));
 }
 
+// A file that was a plain file at the last sync as well, and got another time.
+bool EditedFile(const CSideInfo& old, const CSideInfo& cur) {
+    return old.IsPresentBit() && old.Exists() && !old.IsFolder() && !old.GetFlag(SIF_LINK) && cur.Exists() &&
+           !cur.IsFolder() && !cur.GetFlag(SIF_LINK) && cur.m_tFile != old.m_tFile;
+}
+
 // The record was kept a second back by MarkRacyRecord and the file still has
 // the time it had then.
 bool IsKeptBack(const CSideInfo& cur, const CSideInfo& old) {
@@ -229,10 +235,17 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     const bool bMoved[2] = {bExact[0] && TimeOnlyMoved(pNode, L, item.m_aOld[0]),
                             bExact[1] && TimeOnlyMoved(pNode, R, item.m_aOld[1])};
     // Two exact times that differ inside the tolerance: the files are the
-    // same only when their contents are.
-    const bool bCompare = bSameNow && L.Exists() && R.Exists() && !L.IsFolder() && !R.IsFolder() &&
-                          ((bExact[0] && bExact[1] && L.m_tAccu != R.m_tAccu) || bMoved[0] || bMoved[1]);
-    const int nSame = bCompare ? CompareSideContents(pNode) : -1;
+    // same only when their contents are. So are two files edited on both
+    // sides since the last sync that now carry one and the same time (two
+    // writes in one tick of the clock).
+    const bool bBothEdited = bExact[0] && bExact[1] && item.m_aPendingGen[0] && item.m_aPendingGen[1] &&
+                             EditedFile(item.m_aOld[0], L) && EditedFile(item.m_aOld[1], R);
+    const bool bFiles = bSameNow && L.Exists() && R.Exists() && !L.IsFolder() && !R.IsFolder();
+    const bool bCompare =
+        bFiles && ((bExact[0] && bExact[1] && L.m_tAccu != R.m_tAccu) || bMoved[0] || bMoved[1]);
+    // Equal times that cannot be checked stay the same file (as a copy that
+    // a run stopped before its record was saved leaves them).
+    const int nSame = bCompare || (bFiles && bBothEdited) ? CompareSideContents(pNode) : -1;
     for (int s = 0; s < 2; s++) {
         if (!bMoved[s]) continue;
         if (nSame > 0) {

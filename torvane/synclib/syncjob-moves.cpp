@@ -198,8 +198,12 @@ void CSyncJob::DetectMovesAndRenames(CSyncTreeNode* pRoot) {
             // The new item's source side and the side whose copy would move.
             const int src = t, dst = 1 - t;
             // With digests, the file that would move must hold what the new one holds.
+            // Without them, between local sides the two files are read: a file
+            // deleted and another of its size written in the same second are
+            // no move.
             auto sameContent = [&](const CSyncTreeNode* pDel, const CSyncTreeNode* pNew) {
-                if (!bMd5 || pNew->GetItem().IsFolder()) return true;
+                if (pNew->GetItem().IsFolder()) return true;
+                if (!bMd5) return CompareFileContents(pDel, dst, pNew, src, false) != 0;
                 const Md5Crc &mNew = pNew->GetItem().GetMd5(src), &mDel = pDel->GetItem().GetMd5(dst);
                 return !mNew.IsZero() && mNew == mDel;
             };

@@ -763,6 +763,9 @@ public:
     // between two local sides (up to the first difference), else compares
     // the MD5 values the scans took or both sides compute.
     int CompareSideContents(const CSyncTreeNode* pNode);
+    // The same for the file of pA on sideA and that of pB on sideB (the same
+    // side may be named twice); bMd5: else only local sides are compared.
+    int CompareFileContents(const CSyncTreeNode* pA, int sideA, const CSyncTreeNode* pB, int sideB, bool bMd5);
     // Where a side's times are exact (bExact per side): settles by content the
     // files whose times moved since the last sync, or differ between two
     // exact sides, inside the tolerance, and whether they are the same now.

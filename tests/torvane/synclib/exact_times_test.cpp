@@ -50,6 +50,14 @@ TEST(ExactTimes, SameSizeChangesCloseToTheRecordedTime) {
          {{"L/a.txt", "BBBB"}, {"R/a.txt", "CCCCCC"}},
          1,
          "File Modified on Both Sides"},
+        {"edits on both sides at one and the same time",
+         [&] {
+             put("L/a.txt", "BBBB", T0 + 60), put("R/a.txt", "CCCC", T0 + 60);
+             put("L/n.txt", "DDDD", T0 + 60), put("R/n.txt", "DDDD", T0 + 60);
+         },
+         {{"L/a.txt", "BBBB"}, {"R/a.txt", "CCCC"}, {"R/n.txt", "DDDD"}},
+         1,
+         "/a.txt: Conflict: File Modified on Both Sides"},
         {"touch with the same bytes",
          [&] { put("L/a.txt", "AAAA", T0 + 1); },
          {{"R/a.txt", "AAAA"}},

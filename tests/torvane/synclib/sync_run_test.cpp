@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -225,7 +226,8 @@ TEST_F(SyncRunTest, FilesOfOneFolderMovedToTwoPlacesMoveOneByOne) {
 // other side never gets one file's content under another's name.
 TEST_F(SyncRunTest, MovesAmongFilesOfOneSizeAndTimeKeepEachContent) {
     struct Case {
-        std::vector<std::pair<std::string, std::string>> ops; // {from, to}: "" deletes; "+path" writes "to"
+        // {from, to}: "" deletes; "+path" writes "to" half a second after the others
+        std::vector<std::pair<std::string, std::string>> ops;
         int nDirection;
         bool bMd5;
         std::map<std::string, std::string> expect; // what both sides hold afterwards
@@ -237,6 +239,9 @@ TEST_F(SyncRunTest, MovesAmongFilesOfOneSizeAndTimeKeepEachContent) {
         {{{"L/a.txt", ""}, {"L/b.txt", "L/x/c.txt"}}, 0, false, {{"x/c.txt", "BBBB"}}, 0},
         {{{"L/a.txt", ""}, {"+L/c.txt", "BBBB"}}, 0, true, {{"b.txt", "BBBB"}, {"c.txt", "BBBB"}}, 0},
         {{{"L/a.txt", "L/c.txt"}}, 0, true, {{"b.txt", "BBBB"}, {"c.txt", "AAAA"}}, 1},
+        // A new file of a deleted one's size and second, holding other bytes, is no move of it.
+        {{{"L/a.txt", ""}, {"+L/c.txt", "ZZZZ"}}, 0, false, {{"b.txt", "BBBB"}, {"c.txt", "ZZZZ"}}, 0},
+        {{{"R/a.txt", ""}, {"+R/x/a.txt", "ZZZZ"}}, 0, false, {{"b.txt", "BBBB"}, {"x/a.txt", "ZZZZ"}}, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -250,8 +255,12 @@ TEST_F(SyncRunTest, MovesAmongFilesOfOneSizeAndTimeKeepEachContent) {
         };
         ExpectClean(RunWith(opts));
         for (const auto& [from, to] : c.ops) {
-            if (from[0] == '+') Put(from.substr(1), to);
-            else if (to.empty()) std::filesystem::remove(h.m_tmp.NativeSub(from));
+            if (from[0] == '+') {
+                ASSERT_TRUE(h.m_tmp.MakeDir(std::filesystem::path(from.substr(1)).parent_path()));
+                Put(from.substr(1), to);
+                const struct timespec ts[2] = {{1600000000, 500000000}, {1600000000, 500000000}};
+                ASSERT_EQ(utimensat(AT_FDCWD, h.m_tmp.NativeSub(from.substr(1)).c_str(), ts, 0), 0);
+            } else if (to.empty()) std::filesystem::remove(h.m_tmp.NativeSub(from));
             else if (h.m_tmp.MakeDir(std::filesystem::path(to).parent_path()))
                 std::filesystem::rename(h.m_tmp.NativeSub(from), h.m_tmp.NativeSub(to));
         }
