@@ -121,6 +121,19 @@ struct SJobKey {
     std::string value; // as a fresh two-way job has it
 };
 
+// The non-blank lines of a keyword text, without their indentation.
+std::vector<std::string> TrimmedLines(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const size_t b = text.find_first_not_of(' ', at);
+        if (b < end) lines.push_back(text.substr(b, end - b));
+        at = end + 1;
+    }
+    return lines;
+}
+
 // The simple keys of the "Job" block in the block's order, with the kind
 // of their values and the value of a new two-way job, read from a full dump.
 const std::vector<SJobKey>& JobKeys() {
@@ -132,16 +145,8 @@ const std::vector<SJobKey>& JobKeys() {
         CWideString err;
         WriteJobOptions(opt, out, true, 1, err);
         const std::string text = out.GetText().GetString();
-        size_t at = 0;
         int nDepth = 0; // inside a nested block (Dir1, Dir2, filter lists)
-        while (at < text.size()) {
-            size_t end = text.find('\n', at);
-            if (end == std::string::npos) end = text.size();
-            std::string line = text.substr(at, end - at);
-            at = end + 1;
-            const size_t b = line.find_first_not_of(' ');
-            if (b == std::string::npos) continue;
-            line = line.substr(b);
+        for (const std::string& line : TrimmedLines(text)) {
             if (line.rfind("</", 0) == 0 || line.find("</") != std::string::npos) {
                 if (nDepth > 0) nDepth--;
                 continue;
@@ -528,14 +533,7 @@ bool DumpJob(const CSyncJobOptions& opt, std::vector<SDumpLine>& out, std::strin
     }
     const std::string text = stream.GetText().GetString();
     std::vector<std::string> blocks;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
-        const size_t b = line.find_first_not_of(' ');
-        if (b == std::string::npos) continue;
-        line = line.substr(b);
+    for (const std::string& line : TrimmedLines(text)) {
         SDumpLine l;
         l.text = line;
         l.bCloses = line.rfind("</", 0) == 0;
