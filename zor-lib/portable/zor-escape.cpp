@@ -35,10 +35,6 @@ template <typename S> bool AppendEscape(S& out, uint32_t c) {
     return true;
 }
 
-} // namespace
-
-namespace {
-
 // The units that stay as they are in a text kept in lines: line feeds, a CR
 // right before one, and tabs.
 template <typename S> bool KeptInLines(const S& text, int i) {
