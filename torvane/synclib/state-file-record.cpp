@@ -443,7 +443,8 @@ public:
     // steps are inlined, so that it stays in a register; neighbouring
     // literals are compared at once.
     bool Read(bool& bFolder, CWideString& wN, CItemLen& len, uint32_t& nAttr, CSyncTime& tFile,
-              CSyncTime& tAccu, CSyncTime& tSaved, CItemLen& savedLen, CWideString& wI, CGenArray& gens) {
+              CSyncTime& tAccu, CSyncTime& tSaved, CItemLen& savedLen, CWideString& wI, CGenArray& gens,
+              uint32_t& nStamp) {
         int nReady = 0;
         const unsigned char* const pStart = m_In.GetReady(nReady);
         const unsigned char* const pEnd = pStart + nReady;
@@ -468,8 +469,12 @@ public:
                 !gens.Add(CSyncTime(y)))
                 return false;
         }
-        if (!Take(p, pEnd, "}]]")) return false;
+        if (!Take(p, pEnd, "}]")) return false;
+        uint32_t x = 0;
+        if (p < pEnd && *p == 'x' && !(++p, Unsigned(p, pEnd, 0xFFFFFFFFu, x))) return false;
+        if (!Take(p, pEnd, "]")) return false;
         bFolder = bIsFolder;
+        nStamp = x;
         len.SetRaw((uint16_t)lh, ll);
         nAttr = a;
         tFile.SetTime(c);
@@ -595,8 +600,10 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
         uint32_t nAttr = 0;
         CSyncTime tFile, tAccu, tSave;
         CGenArray read;
-        if (CWrittenRecord(in).Read(bFolder, wN, len, nAttr, tFile, tAccu, tSave, saved, wI, read)) {
+        uint32_t nStamp = 0;
+        if (CWrittenRecord(in).Read(bFolder, wN, len, nAttr, tFile, tAccu, tSave, saved, wI, read, nStamp)) {
             m_Len = len;
+            m_nStamp = nStamp;
             m_nAttr = nAttr;
             m_tFile = tFile;
             m_tAccu = tAccu;
@@ -608,6 +615,7 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
         }
     }
     if (!GetTicPrefix(in, '[', err)) return false;
+    m_nStamp = 0;
     bool bFolder = false;
     CNarrowString sPathN;
     CWideString wN, wI;
@@ -651,6 +659,9 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
             case 'g':
                 ok = ReadGenArrayTic(in, c, gens, err);
                 break;
+            case 'x':
+                ok = GetTicUInt32(in, c, m_nStamp, err);
+                break;
             default:
                 ok = SkipTicValue(in, c, err);
                 break;
@@ -672,7 +683,7 @@ void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString&
     CNarrowString nameUtf8, idUtf8;
     const size_t nMax = 8 + MaxStringBytes(sName, bNameAscii, nameUtf8) + 2 * kMaxLenBytes + 14 +
                         3 * kMaxTimeBytes + MaxStringBytes(rec.m_sId, bIdAscii, idUtf8) +
-                        MaxGenArrayBytes(gens);
+                        MaxGenArrayBytes(gens) + 14;
     AppendBounded(out, nMax, [&](char* p) {
         *p++ = '[';
         memcpy(p, rec.IsFolder() ? "f=1|" : "f=0|", 4);
@@ -686,6 +697,8 @@ void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString&
         p = PutItemLen(p, 's', savedLen);
         p = PutString(p, 'i', rec.m_sId, bIdAscii, idUtf8);
         p = PutGenArray(p, 'g', gens);
+        // The stamp only where the side tells one: older readers skip the tag.
+        if (rec.m_nStamp) p = PutU32(p, 'x', rec.m_nStamp);
         *p++ = ']';
         return p;
     });

@@ -460,6 +460,7 @@ void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplica
     old.m_tFile = rec.m_tFile;
     old.m_tAccu = rec.m_tAccu;
     old.m_nAttr = rec.m_nAttr;
+    old.m_nStamp = rec.m_nStamp;
     old.m_sId = rec.m_sId;
     bool bChanged = false;
     MergeGenerations(item.m_aGens[nSide], gens, bChanged);

@@ -252,6 +252,8 @@ enum ESideFlag : uint8_t {
     SIF_RECORD_MASK = 0x1F,
 };
 
+constexpr uint32_t kStampRacy = 0x80000000u;
+
 // What one side holds for an item.
 class CSideInfo {
 public:
@@ -264,6 +266,7 @@ public:
         m_tFile = o.m_tFile;
         m_tAccu = o.m_tAccu;
         m_nAttr = o.m_nAttr;
+        m_nStamp = o.m_nStamp;
         m_sId = o.m_sId;
         return *this;
     }
@@ -302,7 +305,17 @@ public:
     CSyncTime m_tFile;       // first time: the file time ("t-file", state-file tag "C")
     CSyncTime m_tAccu;       // second time: the time comparisons use ("t-accu", tag "t")
     uint32_t m_nAttr = 0;    // file attribute bits
+    // What the side's own file system tells of the file beyond size and
+    // second (MakeFileStamp: identity and sub-second time), 0 where it tells
+    // nothing; bit 31 (kStampRacy) marks a record taken while the file could
+    // still be written unseen within the clock tick of its time. State-file
+    // tag "x".
+    uint32_t m_nStamp = 0;
     CWideString m_sId;       // the side's own form of the name where it differs from the key
+
+    // The stamp without the racy mark (0: not known).
+    uint32_t FileStamp() const { return m_nStamp & kStampFileBits; }
+    bool IsRacy() const { return (m_nStamp & kStampRacy) != 0 && FileStamp() != 0; }
 };
 static_assert(sizeof(CSideInfo) == 32);
 

@@ -47,6 +47,11 @@ CSyncTime CurrentSyncTime();
 // time. Its recorded time goes one second back, so that the next run
 // compares its content with the other side's.
 void MarkRacyRecord(CSideInfo& rec, const CSyncJob& job, const TvFileSys* fs);
+// A file time (seconds and nanoseconds) not clearly before a listing that
+// began at nScanStartMs (clock milliseconds; 0 unknown): a write within the
+// same tick of the file system's clock, after the listing read it, would
+// leave the time as it is. Times in the future of the clock are not.
+bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, int64_t nScanStartMs);
 // Copies flag bits 0..2, length, times, attributes and id of rec into the old
 // record of the side and merges the generations (bit 0x10 when they changed).
 void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, const CGenArray& gens);

@@ -187,6 +187,7 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
         CSyncTime t = CurrentSyncTime();
         if (side == 1 && CSyncTime::IsSame(t, m_aScanTime[0])) t = CSyncTime(m_aScanTime[0].GetTime() + 3);
         m_aScanTime[side] = t;
+        m_anScanStartMs[side] = ZorGetClock().NowMs();
         m_pProgress->SetProgressRange(side ? 48 : 1, side ? 95 : 47);
         CWideString e;
         const bool bOk = AnalyzeSide(pRoot, &m_aScanTime[side], side, bScanFlag1, bScanFlag2, errKind, e);

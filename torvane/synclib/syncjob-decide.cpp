@@ -195,6 +195,8 @@ CSyncTime CurrentSyncTime() {
 }
 
 void MarkRacyRecord(CSideInfo& rec, const CSyncJob& job, const TvFileSys* fs) {
+    // A record with a stamp got its racy mark from the listing that read it.
+    if (rec.FileStamp()) return;
     if (!fs || ExpectsTimeShift(fs) || !rec.Exists() || rec.IsFolder() || rec.GetFlag(SIF_LINK)) return;
     // The left scan starts first: the right one may carry a later time.
     const CSyncTime scan = job.m_aScanTime[0];
@@ -203,27 +205,77 @@ void MarkRacyRecord(CSideInfo& rec, const CSyncJob& job, const TvFileSys* fs) {
     rec.m_tFile = CSyncTime(rec.m_tFile.GetTime() - 1);
 }
 
+bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, int64_t nScanStartMs) {
+    if (nScanStartMs <= 0 || nSeconds <= 1) return false;
+    // A file system's clock ticks more coarsely than the nanoseconds it
+    // shows (a few milliseconds): the margin covers one tick and the
+    // millisecond the listing's start was taken in.
+    constexpr int64_t kMarginNs = 25'000'000;
+    const int64_t t = (int64_t)nSeconds * 1'000'000'000 + nNanoseconds;
+    if (t < nScanStartMs * 1'000'000 - kMarginNs) return false;
+    // A time ahead of the clock is no time a write now would give.
+    return t <= ZorGetClock().NowMs() * 1'000'000 + kMarginNs;
+}
+
 namespace {
 
-// A side whose file only had its time moved inside the tolerance (same
-// length and name) since the last sync.
-bool TimeOnlyMoved(const CSyncTreeNode* pNode, const CSideInfo& cur, const CSideInfo& old) {
-    return old.IsPresentBit() && old.Exists() && !old.IsFolder() && cur.Exists() && !cur.IsFolder() &&
-           cur.m_Len == old.m_Len && cur.m_tFile != old.m_tFile &&
-           CSyncTime::IsSame(cur.m_tFile, old.m_tFile) &&
-           !NamesDifferNfc(SideNameRef(pNode, cur), SideNameRef(pNode, old));
+// The sub-second parts of two stamped records differ (both stamps known).
+bool StampTimesDiffer(const CSideInfo& a, const CSideInfo& b) {
+    return a.FileStamp() && b.FileStamp() && ((a.m_nStamp ^ b.m_nStamp) & kStampTimeBits) != 0;
+}
+
+// Two present files carry one and the same full time: equal seconds and,
+// where both sides tell them, equal sub-second parts.
+bool SameFullTime(const CSideInfo& a, const CSideInfo& b) {
+    return a.m_tAccu == b.m_tAccu && !StampTimesDiffer(a, b);
+}
+
+// The record was kept a second back by MarkRacyRecord (records without a
+// stamp) and the file still has the time it had then.
+bool IsKeptBack(const CSideInfo& cur, const CSideInfo& old) {
+    return cur.m_tFile == old.m_tAccu && old.m_tFile.GetTime() + 1 == old.m_tAccu.GetTime();
+}
+
+// How a side's own file tells that it changed since its record, for a plain
+// file of the same length and name then and now:
+enum ESoftChange {
+    SOFT_NONE = 0,   // not at all, or by more than its time
+    SOFT_MOVED = 1,  // its time moved, inside the tolerance or inside one second
+    SOFT_RACY = 2,   // its time and identity are the record's, but the record
+                     // was taken within the clock tick of that time
+};
+int SoftChange(const CSyncTreeNode* pNode, const CSideInfo& cur, const CSideInfo& old) {
+    if (!old.IsPresentBit() || !old.Exists() || old.IsFolder() || old.GetFlag(SIF_LINK) || !cur.Exists() ||
+        cur.IsFolder() || cur.GetFlag(SIF_LINK) || cur.m_Len != old.m_Len ||
+        NamesDifferNfc(SideNameRef(pNode, cur), SideNameRef(pNode, old)))
+        return SOFT_NONE;
+    if (cur.m_tFile == old.m_tFile) {
+        if (StampTimesDiffer(cur, old)) return SOFT_MOVED;
+        // After a record taken clear of its file's time, a write would have
+        // moved that time: another identity alone is the same file put
+        // back with its time (or a file system that numbers its files anew
+        // at each mount). Within the tick, a new identity is a rewrite.
+        if (!old.IsRacy() || !cur.FileStamp()) return SOFT_NONE;
+        return cur.FileStamp() == old.FileStamp() ? SOFT_RACY : SOFT_MOVED;
+    }
+    if (IsKeptBack(cur, old)) return SOFT_RACY;
+    return CSyncTime::IsSame(cur.m_tFile, old.m_tFile) ? SOFT_MOVED : SOFT_NONE;
 }
 
 // A file that was a plain file at the last sync as well, and got another time.
 bool EditedFile(const CSideInfo& old, const CSideInfo& cur) {
     return old.IsPresentBit() && old.Exists() && !old.IsFolder() && !old.GetFlag(SIF_LINK) && cur.Exists() &&
-           !cur.IsFolder() && !cur.GetFlag(SIF_LINK) && cur.m_tFile != old.m_tFile;
+           !cur.IsFolder() && !cur.GetFlag(SIF_LINK) && (cur.m_tFile != old.m_tFile || StampTimesDiffer(cur, old));
 }
 
-// The record was kept a second back by MarkRacyRecord and the file still has
-// the time it had then.
-bool IsKeptBack(const CSideInfo& cur, const CSideInfo& old) {
-    return cur.m_tFile == old.m_tAccu && old.m_tFile.GetTime() + 1 == old.m_tAccu.GetTime();
+// The side's record takes what its file holds now: it did not change.
+void SettleUnchanged(CSyncPairAndAction& item, int s) {
+    CSideInfo& old = item.m_aOld[s];
+    const CSideInfo& cur = item.m_aCur[s];
+    old.m_tFile = cur.m_tFile;
+    old.m_tAccu = cur.m_tAccu;
+    old.m_nStamp = cur.m_nStamp;
+    item.m_aPendingGen[s] = 0;
 }
 
 } // namespace
@@ -232,36 +284,52 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
                                 bool& bSameNow) {
     const CSideInfo& L = item.m_aCur[0];
     const CSideInfo& R = item.m_aCur[1];
-    const bool bMoved[2] = {bExact[0] && TimeOnlyMoved(pNode, L, item.m_aOld[0]),
-                            bExact[1] && TimeOnlyMoved(pNode, R, item.m_aOld[1])};
-    // Two exact times that differ inside the tolerance: the files are the
-    // same only when their contents are. So are two files edited on both
-    // sides since the last sync that now carry one and the same time (two
-    // writes in one tick of the clock).
+    const bool bFiles = bSameNow && L.Exists() && R.Exists() && !L.IsFolder() && !R.IsFolder();
+    int nSame = -2; // not compared yet
+    auto same = [&] {
+        if (nSame == -2) nSame = bFiles ? CompareSideContents(pNode) : -1;
+        return nSame;
+    };
+    // Whether a side changed is its own file's word. Comparing its content
+    // with the other side's tells something only while that side is known
+    // unchanged since the last sync: then both held the same bytes then.
+    int soft[2] = {0, 0};
+    for (int s = 0; s < 2; s++)
+        if (bExact[s] && item.m_aPendingGen[s]) soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s]);
+    // A racy record whose file still shows its time and identity: changed
+    // only when the other side, unchanged, now holds other bytes.
+    for (int s = 0; s < 2; s++) {
+        if (soft[s] != SOFT_RACY) continue;
+        if (!item.m_aPendingGen[1 - s] && same() == 0) {
+            soft[s] = SOFT_NONE;
+            continue;
+        }
+        soft[s] = SOFT_NONE;
+        SettleUnchanged(item, s);
+    }
+    // A time that moved by less than the tolerance: the bytes decide, where
+    // the other side is unchanged; with both sides changed it stays a change.
+    for (int s = 0; s < 2; s++) {
+        if (soft[s] != SOFT_MOVED || item.m_aPendingGen[1 - s]) continue;
+        if (same() > 0) SettleUnchanged(item, s);
+    }
+    if (nSame == 0) {
+        bSameNow = false;
+        return;
+    }
+    if (!bFiles || !(item.m_aPendingGen[0] || item.m_aPendingGen[1])) return;
+    // Two files of one length within the tolerance of each other, at least
+    // one of them changed: the same file only when their bytes are. Equal
+    // full times that cannot be checked stay the same file (as a copy that a
+    // run stopped before its record was saved leaves them); so do two files
+    // edited on both sides that now carry one and the same time, unless their
+    // bytes tell otherwise (two writes in one tick of the clock).
+    const bool bTimesDiffer = !SameFullTime(L, R);
     const bool bBothEdited = bExact[0] && bExact[1] && item.m_aPendingGen[0] && item.m_aPendingGen[1] &&
                              EditedFile(item.m_aOld[0], L) && EditedFile(item.m_aOld[1], R);
-    const bool bFiles = bSameNow && L.Exists() && R.Exists() && !L.IsFolder() && !R.IsFolder();
-    const bool bCompare =
-        bFiles && ((bExact[0] && bExact[1] && L.m_tAccu != R.m_tAccu) || bMoved[0] || bMoved[1]);
-    // Equal times that cannot be checked stay the same file (as a copy that
-    // a run stopped before its record was saved leaves them).
-    const int nSame = bCompare || (bFiles && bBothEdited) ? CompareSideContents(pNode) : -1;
-    for (int s = 0; s < 2; s++) {
-        if (!bMoved[s]) continue;
-        if (nSame > 0) {
-            // The same bytes on both sides: the time only moved, and the
-            // record takes the new time.
-            item.m_aOld[s].m_tFile = item.m_aCur[s].m_tFile;
-            item.m_aOld[s].m_tAccu = item.m_aCur[s].m_tAccu;
-            item.m_aPendingGen[s] = 0;
-        } else if (nSame < 0 && IsKeptBack(item.m_aCur[s], item.m_aOld[s])) {
-            // Nothing to compare with: a record kept back counts as it was.
-            item.m_aPendingGen[s] = 0;
-        }
-    }
-    // Without a way to tell, a side that changed makes them differ.
-    if (nSame == 0 || (bCompare && nSame < 0 && (item.m_aPendingGen[0] || item.m_aPendingGen[1])))
-        bSameNow = false;
+    if (!bTimesDiffer && !bBothEdited) return;
+    const int n = same();
+    if (n == 0 || (n < 0 && bTimesDiffer)) bSameNow = false;
 }
 
 void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, const CGenArray& gens) {
@@ -273,6 +341,7 @@ void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, co
     old.m_tFile = rec.m_tFile;
     old.m_tAccu = rec.m_tAccu;
     old.m_nAttr = rec.m_nAttr;
+    old.m_nStamp = rec.m_nStamp;
     old.m_sId = rec.m_sId;
     bool bChanged = false;
     MergeGenerations(item.m_aGens[side], gens, bChanged);
@@ -359,10 +428,19 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 // tolerance is no proof that nothing changed: a same-size
                 // file whose own time moved at all is taken as changed, and
                 // the decision compares its content with the other side's.
-                const bool bMoved = !bExpects && m_apFs[side] && cur.m_tFile != old.m_tFile;
+                // So is a file whose own sub-second time moved within the
+                // second, and one whose record was taken within the tick of
+                // its time (decided with the other side, see SettleMovedTimes).
+                const bool bExact = !bExpects && m_apFs[side];
+                const bool bMoved = bExact && (cur.m_tFile != old.m_tFile || StampTimesDiffer(cur, old) ||
+                                               (old.IsRacy() && cur.FileStamp()));
                 if (!IsSameSideInfo(cur, old) || bMoved || bNamesDiffer) {
                     SetPending(item, side);
                     ++nChanged;
+                } else if (!old.FileStamp() && cur.FileStamp()) {
+                    // A record of an older state file takes the stamp of
+                    // the file it matches.
+                    item.m_aOld[side].m_nStamp = cur.m_nStamp;
                 }
             }
         }

@@ -152,6 +152,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         item.m_aGens[1] = item.m_aGens[0];
         item.m_aCur[1].m_tFile = tRight;
         item.m_aOld[1].m_tFile = tRight;
+        // The stamp is the right file's own.
+        item.m_aCur[1].m_nStamp = item.m_aOld[1].m_nStamp = R.m_nStamp;
         // Nothing was written on the right: a local side's record keeps the
         // attribute word listed there (its records' words are its items' own).
         if (CSyncJob::IsPlainLocalFs(fs[1]) && R.Exists() && L.Exists() && R.IsFolder() == L.IsFolder())
@@ -197,9 +199,19 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         }
         // The record of what this item's copy read, not an earlier item's.
         if (fsS->m_LastRead.m_bValid) {
-            S.m_tFile = (uint32_t)fsS->m_LastRead.m_nFileTime;
-            S.m_tAccu = (uint32_t)fsS->m_LastRead.m_nFileTime;
-            S.m_Len.SetValue((uint64_t)fsS->m_LastRead.m_nSize);
+            const TvLastReadFile& got = fsS->m_LastRead;
+            // The stamp of what was read; its racy mark stays where the
+            // copy read the file the scan saw, else it is set (the file was
+            // written since the scan, as lately as it could be).
+            if (got.m_nStamp || S.m_tFile.GetTime() != (uint32_t)got.m_nFileTime ||
+                S.m_Len.GetValue() != (uint64_t)got.m_nSize)
+                S.m_nStamp = !got.m_nStamp ? 0
+                             : got.m_nStamp == S.FileStamp() && S.m_tFile.GetTime() == (uint32_t)got.m_nFileTime
+                                 ? S.m_nStamp
+                                 : got.m_nStamp | kStampRacy;
+            S.m_tFile = (uint32_t)got.m_nFileTime;
+            S.m_tAccu = (uint32_t)got.m_nFileTime;
+            S.m_Len.SetValue((uint64_t)got.m_nSize);
             item.m_aPendingGen[src] = 1;
         }
         MergeGenerationsForCopy(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1], src,
@@ -214,6 +226,10 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         CSideInfo& TO = item.m_aOld[dst];
         T.m_tFile = info.m_nModTime;
         TO.m_tFile = info.m_nModTime;
+        // The target's own stamp. The copy wrote it and then set its time:
+        // a later write gives it the time of that write, which is not the
+        // source's, racy or not.
+        T.m_nStamp = TO.m_nStamp = info.m_nStamp;
         // A local side's record holds the word read back, which is the
         // target's own also where nothing was written to it (the files of a
         // moved folder).

@@ -266,6 +266,7 @@ struct SourceInfo {
     int64_t nSize = -1;
     int64_t nModTime = 0;
     long nModTimeNs = 0; // the nanoseconds of a local source's time
+    uint32_t nStamp = 0; // MakeFileStamp of a local source (0: unknown)
     uint32_t nMode = 0; // permission bits of a local source (0: unknown)
     bool bChanged = false; // the source was written to during the copy
     int64_t nListedTime = 0; // the modification time the caller listed (0: not known)
@@ -348,6 +349,7 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
     if (nS) {
         si.nModTime = st.st_mtim.tv_sec;
         si.nModTimeNs = st.st_mtim.tv_nsec;
+        si.nStamp = MakeFileStamp(st.st_ino, (uint32_t)st.st_mtim.tv_nsec);
         si.nMode = st.st_mode & 07777;
     } else if (fsS->m_LastRead.m_bValid) {
         si.nModTime = fsS->m_LastRead.m_nFileTime;
@@ -889,6 +891,7 @@ bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool
     fsS->m_LastRead.m_bValid = 1;
     fsS->m_LastRead.m_nSize = si.nSize >= 0 ? si.nSize : nCopied;
     fsS->m_LastRead.m_nFileTime = si.nModTime;
+    fsS->m_LastRead.m_nStamp = si.nStamp;
     return true;
 }
 

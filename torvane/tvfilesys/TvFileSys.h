@@ -102,6 +102,7 @@ struct TvLastReadFile {
     uint8_t m_bValid = 0;
     int64_t m_nSize = 0;
     int64_t m_nFileTime = 0; // modification time, seconds since 1970
+    uint32_t m_nStamp = 0;   // MakeFileStamp of a local file (0: not known)
 };
 
 // Size of the blocks of a block-level delta copy and the smallest file for it.

@@ -123,3 +123,12 @@ CWideString MakeLocalServerPath(const CWideString& path) {
     if (!r.StartsWith(u"/")) r.Insert(0, u'/');
     return r;
 }
+
+uint32_t MakeFileStamp(uint64_t nIno, uint32_t nNanoseconds) {
+    // Multiplicative hashing: the high bits of each product depend on all of
+    // its input's bits, so nearby inodes and times land far apart.
+    const uint32_t t = (uint32_t)(nNanoseconds * 2654435761u) >> 14;
+    const uint32_t id = (uint32_t)((nIno * 0x9E3779B97F4A7C15ull) >> 51) << 18;
+    const uint32_t s = (t & kStampTimeBits) | (id & kStampIdBits);
+    return s ? s : 1u;
+}

@@ -48,6 +48,18 @@ enum : uint32_t {
 // One file or folder as a file system reports it. Times are whole seconds
 // since 1970 (UTC). A copy keeps every field, the bad-entry marker and its
 // note included (a listing copied into a list must keep the mark).
+// The fingerprint of one local file: its identity (the inode number, which a
+// rename keeps and a rewrite through a new file does not) and the sub-second
+// part of its modification time, folded into 32 bits. Bits 0..17 come from
+// the nanoseconds, bits 18..30 from the inode; bit 31 is free for the
+// records that keep it. 0 means "not known" (file systems that tell neither).
+// Two files with equal size, equal second and equal stamp are taken for one
+// and the same unchanged file.
+constexpr uint32_t kStampTimeBits = 0x0003FFFFu;
+constexpr uint32_t kStampIdBits = 0x7FFC0000u;
+constexpr uint32_t kStampFileBits = kStampTimeBits | kStampIdBits;
+uint32_t MakeFileStamp(uint64_t nIno, uint32_t nNanoseconds);
+
 struct FsItemInfo {
     CWideString m_sName;
     uint32_t m_nAttributes = FSA_UNKNOWN;
@@ -58,6 +70,8 @@ struct FsItemInfo {
     uint8_t m_bValid = 1;       // 0 marks a bad entry (see m_sNote)
     uint8_t m_bStoredUnread = 0; // stored attribute bits left out (TvFileSys::SetStoredBitsCutoff)
     uint32_t m_nChangeTime = 0;  // the inode change time, where m_bStoredUnread
+    uint32_t m_nModTimeNs = 0;   // the nanoseconds of the modification time, where known
+    uint32_t m_nStamp = 0;       // identity and full time (MakeFileStamp); 0 where not known
     CWideString m_sNote;        // why the entry is bad
     CWideString m_sDisplayName; // optional display form of the name
 

@@ -98,6 +98,8 @@ uint32_t MapAttributes(const struct statx& st, const struct statx* pTarget, cons
 
 void FillTimes(const struct statx& st, FsItemInfo& info) {
     info.m_nModTime = ClampTime(st.stx_mtime.tv_sec);
+    info.m_nModTimeNs = st.stx_mtime.tv_nsec;
+    info.m_nStamp = S_ISREG(st.stx_mode) && (st.stx_mask & STATX_INO) ? MakeFileStamp(st.stx_ino, st.stx_mtime.tv_nsec) : 0;
     if ((st.stx_mask & STATX_BTIME) && st.stx_btime.tv_sec != 0)
         info.m_nCreateTime = ClampTime(st.stx_btime.tv_sec);
     else
@@ -130,7 +132,7 @@ bool CheckEntryName(const char* name, CWideString& wide, CWideString& note) {
     return true;
 }
 
-const unsigned kStatxMask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_BTIME;
+const unsigned kStatxMask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_BTIME | STATX_INO;
 
 // ------------------------------------------------------------ listing helpers
 #ifndef STATX_MNT_ID_UNIQUE
@@ -228,6 +230,8 @@ struct EntryMeta {
     int64_t nMtime;
     int64_t nBtime; // 0 when the file system keeps none
     int64_t nCtime; // inode change time
+    uint32_t nMtimeNs;
+    uint32_t nStamp; // regular files: MakeFileStamp
     uint32_t nStored;
     int nStatErr; // errno of a failed statx, else 0
     uint16_t nMode;
@@ -258,6 +262,8 @@ void ReadEntryMeta(int dirFd, const char* name, const std::string& base, std::at
     m.nMode = st.stx_mode;
     m.nSize = (int64_t)st.stx_size;
     m.nMtime = st.stx_mtime.tv_sec;
+    m.nMtimeNs = st.stx_mtime.tv_nsec;
+    if (S_ISREG(st.stx_mode) && (st.stx_mask & STATX_INO)) m.nStamp = MakeFileStamp(st.stx_ino, st.stx_mtime.tv_nsec);
     m.nBtime = (st.stx_mask & STATX_BTIME) ? st.stx_btime.tv_sec : 0;
     m.nCtime = (st.stx_mask & STATX_CTIME) ? st.stx_ctime.tv_sec : 0;
     if (S_ISLNK(st.stx_mode)) {
@@ -530,6 +536,8 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
                 MapAttributeBits(m.nMode, m.bTarget, m.nTargetMode, name, m.nStored, m.bHaveStored);
             info.m_nSize = S_ISDIR(m.nMode) ? 0 : m.nSize;
             info.m_nModTime = ClampTime(m.nMtime);
+            info.m_nModTimeNs = m.nMtimeNs;
+            info.m_nStamp = m.nStamp;
             info.m_nCreateTime = m.nBtime != 0 ? ClampTime(m.nBtime) : info.m_nModTime;
             if (m.bStoredUnread && bGoodName) {
                 info.m_bStoredUnread = 1;

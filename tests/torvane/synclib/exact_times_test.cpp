@@ -76,6 +76,35 @@ TEST(ExactTimes, SameSizeChangesCloseToTheRecordedTime) {
          {{"R/diff.txt", "right"}},
          1,
          "/diff.txt: Conflict: New files that differ"},
+        // Within one second only the nanoseconds (and the file's identity) tell.
+        {"edit on the other side in the second of the copy",
+         [&] { put("R/a.txt", "BBBB", T0, 223456789); },
+         {{"L/a.txt", "BBBB"}},
+         0,
+         nullptr},
+        {"edit on the copied side in the second of its copy",
+         [&] { put("L/n.txt", "BBBB", now, 500000000); },
+         {{"R/n.txt", "BBBB"}},
+         0,
+         nullptr},
+        {"same-size rewrite within one second", [&] { put("L/a.txt", "CCCC", T0, 923456789); },
+         {{"R/a.txt", "CCCC"}}, 0, nullptr},
+        {"swap and rotation among files of one size and second",
+         [&] {
+             auto mv = [&](const char* a, const char* b) {
+                 std::filesystem::rename(h.m_tmp.NativeSub(a), h.m_tmp.NativeSub(b));
+             };
+             mv("L/s0", "L/t"), mv("L/s1", "L/s0"), mv("L/t", "L/s1");
+             std::filesystem::remove(h.m_tmp.NativeSub("L/s2")), mv("L/s3", "L/s2");
+         },
+         {{"R/s0", "s1!!"}, {"R/s1", "s0!!"}, {"R/s2", "s3!!"}},
+         0,
+         nullptr},
+        {"new files of one size written in one second on both sides",
+         [&] { put("L/new.txt", "left", T0 + 5, 100000000), put("R/new.txt", "rite", T0 + 5, 400000000); },
+         {{"L/new.txt", "left"}, {"R/new.txt", "rite"}},
+         1,
+         "/new.txt: Conflict: New files that differ"},
         {"hour shift: new bytes are copied, the same bytes get their time",
          [&] {
              for (const char* n : shifted)
@@ -94,6 +123,7 @@ TEST(ExactTimes, SameSizeChangesCloseToTheRecordedTime) {
         put("L/a.txt", "AAAA", T0, 123456789);
         put("L/n.txt", "AAAA", now);
         for (const char* n : shifted) put(std::string("L/") + n, "old!", T0);
+        for (int i = 0; i < 4; i++) put("L/s" + std::to_string(i), "s" + std::to_string(i) + "!!", T0, 1000 * (i + 1));
         for (int run = 0; run < 2; run++) {
             CSyncJob job;
             h.Attach(job);
