@@ -200,6 +200,13 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         // The record of what this item's copy read, not an earlier item's.
         if (fsS->m_LastRead.m_bValid) {
             const TvLastReadFile& got = fsS->m_LastRead;
+            // A source that is read as the scan listed it gains no
+            // generation from being copied: another job that syncs the same
+            // folder must not find it newer than it is. One written since
+            // the scan was read in a new version.
+            const bool bNewVersion =
+                S.m_tFile.GetTime() != (uint32_t)got.m_nFileTime || S.m_Len.GetValue() != (uint64_t)got.m_nSize ||
+                (got.m_nStamp && S.FileStamp() && (got.m_nStamp & kStampTimeBits) != (S.m_nStamp & kStampTimeBits));
             // The stamp of what was read; its racy mark stays where the
             // copy read the file the scan saw, else it is set (the file was
             // written since the scan, as lately as it could be).
@@ -212,7 +219,7 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
             S.m_tFile = (uint32_t)got.m_nFileTime;
             S.m_tAccu = (uint32_t)got.m_nFileTime;
             S.m_Len.SetValue((uint64_t)got.m_nSize);
-            item.m_aPendingGen[src] = 1;
+            if (bNewVersion) item.m_aPendingGen[src] = 1;
         }
         MergeGenerationsForCopy(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1], src,
                          src);

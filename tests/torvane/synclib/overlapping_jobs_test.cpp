@@ -80,4 +80,33 @@ TEST_F(OverlappingJobsTest, AChangeIsPassedOnInEitherOrder) {
         }
 }
 
+// One folder B synced with two others: j1 with A, j3 with D (and a chain
+// A-B, B-D the other way round). A's edit and deletion reach B and then D,
+// and neither job finds a conflict: copying B to D gave B no newer history.
+TEST_F(OverlappingJobsTest, AFolderSharedByTwoJobsTakesEachJobsChangesAlone) {
+    for (bool bChain : {false, true}) {
+        SCOPED_TRACE(bChain ? "chain" : "star");
+        m_nStepMs = 1500;
+        const std::string b = bChain ? "c/" : "s/";
+        Put(b + "A/f1.txt", "1");
+        Put(b + "A/f2.txt", "2");
+        Put(b + "D/d.txt", "d");
+        CSyncJob& j1 = NewJob(u"j1", b + "A", b + "B");
+        CSyncJob& j3 = bChain ? NewJob(u"j3", b + "B", b + "D") : NewJob(u"j3", b + "D", b + "B");
+        Expect(j1, true);
+        Expect(j3, true);
+        Put(b + "A/f1.txt", "edit, longer", 1600000600);
+        std::filesystem::remove(h.m_tmp.NativeSub(b + "A/f2.txt"));
+        Expect(j1, true);
+        EXPECT_EQ(j1.m_nConflicts.load(), 0) << h.m_sink.Dump();
+        EXPECT_EQ(Get(b + "B/f1.txt"), "edit, longer");
+        EXPECT_FALSE(h.m_tmp.Exists(b + "B/f2.txt"));
+        Expect(j3, true);
+        EXPECT_EQ(j3.m_nConflicts.load(), 0) << h.m_sink.Dump();
+        EXPECT_EQ(Get(b + "D/f1.txt"), "edit, longer");
+        EXPECT_FALSE(h.m_tmp.Exists(b + "D/f2.txt"));
+        for (CSyncJob* p : {&j1, &j3}) Expect(*p, false);
+    }
+}
+
 } // namespace
