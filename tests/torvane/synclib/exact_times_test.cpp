@@ -150,4 +150,36 @@ TEST(ExactTimes, SameSizeChangesCloseToTheRecordedTime) {
     }
 }
 
+// With digests compared, a difference that only they show stays a conflict
+// when a side's time moves later: the time settles nothing.
+TEST(ExactTimes, ConflictShownByDigestsHoldsWhenATimeMoves) {
+    CJobHarness h;
+    auto put = [&](const std::string& rel, const std::string& text, time_t t) {
+        ASSERT_TRUE(h.m_tmp.WriteFileAt(rel, text, t));
+    };
+    auto get = [&](const std::string& rel) {
+        std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    };
+    ASSERT_TRUE(h.m_tmp.MakeDir("R"));
+    put("L/e.txt", "AAAA", T0);
+    const std::function<void()> steps[] = {
+        [] {}, [&] { put("L/e.txt", "BBBB", T0); }, [&] { put("R/e.txt", "AAAA", T0 + 100); }, [] {}};
+    const int conflicts[] = {0, 1, 1, 1};
+    for (int run = 0; run < 4; run++) {
+        steps[run]();
+        CSyncJob job;
+        h.Attach(job);
+        job.SetName(u"Md5");
+        job.m_Options.m_bCompareMD5crc = true;
+        job.SetSideFolder(0, h.m_tmp.Path("L"));
+        job.SetSideFolder(1, h.m_tmp.Path("R"));
+        h.m_sink.ClearRecords();
+        EXPECT_TRUE(h.Run(job, true, true).bOk) << h.m_sink.Dump();
+        EXPECT_EQ(job.m_nConflicts.load(), conflicts[run]) << run << h.m_sink.Dump();
+        EXPECT_EQ(get("L/e.txt"), run ? "BBBB" : "AAAA") << run;
+        job.SetProgressSink(&g_DummyJobProgress);
+    }
+}
+
 } // namespace
