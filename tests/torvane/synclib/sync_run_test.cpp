@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -203,6 +204,44 @@ TEST_F(SyncRunTest, RenamesMovesAndFolderRenamesAreOneMoveEach) {
     EXPECT_EQ(count("Copy "), 0u);
     EXPECT_EQ(job->m_nSyncErr.load(), 0);
     ExpectClean(r);
+}
+
+// A folder moved on a local side is moved on the other without a byte of
+// its files read: the files' identities and full times say they are the
+// ones that went. Only a file whose identity changed is read to confirm.
+TEST_F(SyncRunTest, LocalMovesAreConfirmedByIdentityWithoutReading) {
+    for (int i = 0; i < 8; ++i) Put("L/photos/p" + std::to_string(i) + ".jpg", std::string(4096, char('a' + i)));
+    Put("L/copied.txt", "same bytes");
+    ExpectClean(RunWith());
+    ASSERT_TRUE(h.m_tmp.MakeDir("L/archive"));
+    std::filesystem::rename(h.m_tmp.NativeSub("L/photos"), h.m_tmp.NativeSub("L/archive/photos"));
+    // A new file of the old one's bytes and time under another name: no
+    // identity to go by, so it is compared (and moved, as its bytes agree).
+    ASSERT_EQ(system(("cp -p " + h.m_tmp.NativeSub("L/copied.txt") + " " + h.m_tmp.NativeSub("L/moved.txt") +
+                      " && rm " + h.m_tmp.NativeSub("L/copied.txt")).c_str()),
+              0);
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    for (const char* dir : {"L/archive/photos", "R/photos", "L", "R"})
+        ASSERT_GE(inotify_add_watch(fd, h.m_tmp.NativeSub(dir).c_str(), IN_OPEN), 0);
+    sink.ClearRecords();
+    auto r = h.Run(*job, true, false);
+    ASSERT_TRUE(r.bOk) << sink.Dump();
+    std::map<std::string, int> opened;
+    alignas(struct inotify_event) char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        for (char* p = buf; p < buf + n; p += sizeof(struct inotify_event) + ((struct inotify_event*)p)->len) {
+            const auto* ev = (struct inotify_event*)p;
+            if (!(ev->mask & IN_ISDIR) && ev->len) ++opened[ev->name];
+        }
+    close(fd);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(opened["p" + std::to_string(i) + ".jpg"], 0) << i;
+    EXPECT_EQ(opened["moved.txt"], 1);
+    ExpectClean(RunWith());
+    EXPECT_EQ(Get("R/archive/photos/p3.jpg"), std::string(4096, 'd'));
+    EXPECT_FALSE(h.m_tmp.Exists("R/photos"));
+    EXPECT_EQ(Get("R/moved.txt"), "same bytes");
+    EXPECT_FALSE(Logged("Copy ")) << sink.Dump();
 }
 
 // A folder whose first file went to the root and the others elsewhere did not move as a whole.
