@@ -164,6 +164,7 @@ public:
         bool bFolder = false;
         uint64_t nSize = 0;
         uint32_t nModTime = 0;
+        uint32_t nStamp = 0; // identity and sub-second time (a file of a local side)
         // A folder above a written item: the Sync set its time again; only
         // a change of the folder's own data or metadata is the job's.
         bool bAbove = false;

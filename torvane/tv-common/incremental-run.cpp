@@ -327,6 +327,7 @@ bool CMonitoredJob::RecordOwnWrite(CSyncTreeNode* pNode) {
             w.bFolder = s.IsFolder() || (w.bPresent && pNode->IsContainer() && s.m_Len.IsFolder());
             w.nSize = s.m_Len.GetValue();
             w.nModTime = s.m_tFile.GetTime();
+            w.nStamp = s.FileStamp();
             m_aOwnWrites[side][OwnWriteKey(GetItemSidePath(pNode, side))] = w;
             OwnWrite above;
             above.bPresent = above.bFolder = above.bAbove = true;
@@ -366,7 +367,11 @@ bool CMonitoredJob::IsOwnWrite(int side, const ChangedItem& change, TvFileSys* p
     if (!w.bPresent) return bMissing;
     if (bMissing) return false;
     if (w.bFolder) return info.IsFolder();
-    return !info.IsFolder() && (uint64_t)info.m_nSize == w.nSize && info.m_nModTime == w.nModTime;
+    // A file is the job's own write only while it is exactly what the job
+    // left: where the side tells identity and sub-second time, those too (a
+    // same-size write by anyone else in the same second is a change).
+    return !info.IsFolder() && (uint64_t)info.m_nSize == w.nSize && info.m_nModTime == w.nModTime &&
+           (info.m_nStamp & kStampFileBits) == w.nStamp;
 }
 
 // ------------------------------------------------------------ the run

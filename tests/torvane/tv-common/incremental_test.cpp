@@ -346,6 +346,11 @@ TEST(IncrementalRun, OneChangeCausesOneRunAndAUserEditDuringTheSyncItsOwn) {
     EXPECT_EQ(runsAfter([&] { h.m_tmp.WriteFile("left/a.txt", "a, third"); }), 2);
     EXPECT_EQ(content("left/a.txt"), "the user's own edit");
     EXPECT_EQ(content("right/a.txt"), "the user's own edit");
+    // The same with an edit of the copy's size in the copy's second: its
+    // identity or sub-second time tells it from the job's own write.
+    sink.m_onWritten = [&] { h.m_tmp.WriteFile("right/a.txt", "b, fourth"); };
+    EXPECT_EQ(runsAfter([&] { h.m_tmp.WriteFile("left/a.txt", "a, fourth"); }), 2);
+    EXPECT_EQ(content("left/a.txt"), "b, fourth");
     job.TurnOffFileMonitors(u"end of test");
     job.SetProgressSink(&g_DummyJobProgress);
 }
