@@ -130,5 +130,6 @@ uint32_t MakeFileStamp(uint64_t nIno, uint32_t nNanoseconds) {
     const uint32_t t = (uint32_t)(nNanoseconds * 2654435761u) >> 14;
     const uint32_t id = (uint32_t)((nIno * 0x9E3779B97F4A7C15ull) >> 51) << 18;
     const uint32_t s = (t & kStampTimeBits) | (id & kStampIdBits);
-    return s ? s : 1u;
+    // 0 stands for "not known": the identity part gives way, never the time.
+    return s ? s : (kStampIdBits & ~(kStampIdBits << 1));
 }

@@ -760,7 +760,7 @@ bool WinFileSys::MoveFileFromLocal(const CWideString& localFile, const CWideStri
 }
 
 bool WinFileSys::CopyLocalFile(const CNarrowString& from, const CNarrowString& to, int64_t* pSize,
-                               int64_t* pSrcTime, int& errKind, CWideString& err) {
+                               int64_t* pSrcTime, uint32_t* pStamp, int& errKind, CWideString& err) {
     CWideString wFrom = ZorWidePath(from), wTo = ZorWidePath(to);
     // Not blocking: a named pipe would wait for a writer forever.
     int in = ::open(from.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -837,6 +837,7 @@ bool WinFileSys::CopyLocalFile(const CNarrowString& from, const CNarrowString& t
     }
     if (pSize) *pSize = done;
     if (pSrcTime) *pSrcTime = st.st_mtim.tv_sec;
+    if (pStamp) *pStamp = S_ISREG(st.st_mode) ? MakeFileStamp(st.st_ino, (uint32_t)st.st_mtim.tv_nsec) : 0;
     return true;
 }
 
@@ -844,10 +845,13 @@ bool WinFileSys::CopyFileFs(const CWideString& from, const CWideString& to, int&
     CNarrowString a, b;
     if (!NativePath(from, a, errKind, err) || !NativePath(to, b, errKind, err)) return false;
     int64_t size = 0, t = 0;
-    if (!CopyLocalFile(a, b, &size, &t, errKind, err)) return false;
+    uint32_t stamp = 0;
+    m_LastRead = TvLastReadFile();
+    if (!CopyLocalFile(a, b, &size, &t, &stamp, errKind, err)) return false;
     m_LastRead.m_bValid = 1;
     m_LastRead.m_nSize = size;
     m_LastRead.m_nFileTime = t;
+    m_LastRead.m_nStamp = stamp;
     return true;
 }
 
@@ -877,10 +881,12 @@ bool WinFileSys::DownloadFile(const CWideString& path, const CWideString& localF
     CNarrowString a;
     if (!NativePath(path, a, errKind, err)) return false;
     int64_t t = 0;
-    if (!CopyLocalFile(a, ZorNativePath(localFile), &nSize, &t, errKind, err)) return false;
+    uint32_t stamp = 0;
+    if (!CopyLocalFile(a, ZorNativePath(localFile), &nSize, &t, &stamp, errKind, err)) return false;
     m_LastRead.m_bValid = 1;
     m_LastRead.m_nSize = nSize;
     m_LastRead.m_nFileTime = t;
+    m_LastRead.m_nStamp = stamp;
     return true;
 }
 
@@ -888,7 +894,7 @@ bool WinFileSys::UploadFile(const CWideString& localFile, const CWideString& pat
                             CWideString& err) {
     CNarrowString b;
     if (!NativePath(path, b, errKind, err)) return false;
-    return CopyLocalFile(ZorNativePath(localFile), b, nullptr, nullptr, errKind, err);
+    return CopyLocalFile(ZorNativePath(localFile), b, nullptr, nullptr, nullptr, errKind, err);
 }
 
 bool WinFileSys::ApplyFileOptions(const CWideString& path, TvFileSys* pSource, CWideString& log, int& errKind,

@@ -201,6 +201,7 @@ protected:
     // Copies through a temporary file beside the target, renamed over it when
     // complete (mode and times kept); gives the size and the source's time.
     bool CopyLocalFile(const CNarrowString& from, const CNarrowString& to, int64_t* pSize, int64_t* pSrcTime,
+                       uint32_t* pStamp,
                        int& errKind, CWideString& err);
     bool CheckDix(int dix, bool bMustBeOpen, int& errKind, CWideString& err) const;
 

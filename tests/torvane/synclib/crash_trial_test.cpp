@@ -320,7 +320,15 @@ TEST_F(CrashTrial, KilledSyncNeverLosesOrCorruptsAFile) {
         for (const char* side : {"L", "R"}) {
             const Tree now = ReadTree(dir / side), all = ReadTree(dir / side, true);
             const Tree& want = std::string(side) == "L" ? refL : refR;
-            EXPECT_EQ(now, want) << side << ": the trees differ from the uninterrupted run's";
+            if (now != want) {
+                std::string diff;
+                int n = 0;
+                for (const auto& [p, h] : want)
+                    if ((!now.count(p) || now.at(p) != h) && n++ < 10) diff += " " + p + (now.count(p) ? "(content)" : "(missing)");
+                for (const auto& [p, h] : now)
+                    if (!want.count(p) && n++ < 10) diff += " " + p + "(extra)";
+                ADD_FAILURE() << side << ": the trees differ from the uninterrupted run's:" << diff;
+            }
             // Each version that the uninterrupted run replaced or deleted is
             // in place or kept.
             for (const auto& [p, h] : fixture[side]) {

@@ -529,3 +529,20 @@ TEST(FsBase, DefaultsFailNamedAndPathsAreChecked) {
     EXPECT_FALSE(fs.IsConnected());
     EXPECT_EQ(fs.m_nNetworkLocality, TVFS_LOC_REMOTE);
 }
+
+// A file's stamp: never 0 (that means "not known"); the time part comes from
+// the nanoseconds alone, whatever the inode, so that equal times compare
+// equal on any file; the identity part tells inodes apart.
+TEST(FileStamp, TimePartIsTheNanosecondsOnly) {
+    for (uint32_t ns : {0u, 1u, 999999999u, 123456789u}) {
+        const uint32_t base = MakeFileStamp(12345, ns) & kStampTimeBits;
+        for (uint64_t ino : {0ull, 1ull, 2ull, 0xFFFFFFFFFFFFull, 1ull << 40}) {
+            const uint32_t s = MakeFileStamp(ino, ns);
+            EXPECT_NE(s, 0u) << ino << " " << ns;
+            EXPECT_EQ(s & ~kStampFileBits, 0u);
+            EXPECT_EQ(s & kStampTimeBits, base) << ino << " " << ns;
+        }
+    }
+    EXPECT_NE(MakeFileStamp(7, 0) & kStampTimeBits, MakeFileStamp(7, 500000000) & kStampTimeBits);
+    EXPECT_NE(MakeFileStamp(7, 0) & kStampIdBits, MakeFileStamp(8, 0) & kStampIdBits);
+}
