@@ -443,7 +443,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             if (HasCap(fsS, TVFS_CAP_MOD_TIMES) && HasCap(fsT, TVFS_CAP_MOD_TIMES)) nFlags |= TVCOPY_SOURCE_TIME;
             CWideString e;
             if (!TvFileCopy(fsS, srcPath, fsT, true, placedPath, CWideString(), nSize, fsT->GetProgressCallback(),
-                            errKind, e, nFlags)) {
+                            errKind, e, nFlags, S.m_tFile.GetTime())) {
                 errText += u"Copying file: " + e;
                 DeleteFileQuietly(fsT, placedPath);
                 return false;
