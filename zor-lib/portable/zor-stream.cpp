@@ -201,7 +201,7 @@ bool ZorFileStream::OpenWriteFd(const CWideString& sPath, bool bAtomic, CWideStr
                 // replaces (or a new file's) once it is complete.
                 struct stat st;
                 m_nFinalMode = ::stat(m_sSysPath, &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 07777)
-                                                                                     : ZorNewFileMode();
+                                                                                   : ZorNewFileMode();
             } else if (errno != EEXIST && errno != EINTR) {
                 break;
             }

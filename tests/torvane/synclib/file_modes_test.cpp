@@ -39,7 +39,8 @@ extern "C" int TvWatchOpen(const char* path, int flags, ...) {
     return next(path, flags, mode);
 }
 extern "C" int TvWatchOpenAt(int dirFd, const char* path, int flags, ...) {
-    static const auto next = reinterpret_cast<int (*)(int, const char*, int, ...)>(dlsym(RTLD_NEXT, "openat"));
+    static const auto next =
+        reinterpret_cast<int (*)(int, const char*, int, ...)>(dlsym(RTLD_NEXT, "openat"));
     va_list ap;
     va_start(ap, flags);
     const unsigned mode = NoteCreation(path, flags, ap);

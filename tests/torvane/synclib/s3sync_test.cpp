@@ -193,13 +193,15 @@ TEST(S3Sync, ObjectReplacedAfterItsListingFailsEveryCopyPath) {
         SCOPED_TRACE(c.name);
         FakeS3 peer;
         // Listed at 22:13:20; the download answers with a version of 23:13:20.
-        ASSERT_TRUE(peer.Start("[{\"method\": \"GET\", \"path\": \"/b/j/a.txt$\", \"times\": 9, \"body\": "
-                               "\"version B\", \"headers\": {\"Last-Modified\": \"Tue, 14 Nov 2023 23:13:20 GMT\"}}]",
-                               1000, 1700000000));
+        ASSERT_TRUE(
+            peer.Start("[{\"method\": \"GET\", \"path\": \"/b/j/a.txt$\", \"times\": 9, \"body\": "
+                       "\"version B\", \"headers\": {\"Last-Modified\": \"Tue, 14 Nov 2023 23:13:20 GMT\"}}]",
+                       1000, 1700000000));
         CJobHarness h;
         CSyncJob job;
         h.Attach(job);
-        const std::string url = "s3://FAKEKEY:fakesecret@s3.localhost:" + std::to_string(peer.Port()) + "/b/j";
+        const std::string url =
+            "s3://FAKEKEY:fakesecret@s3.localhost:" + std::to_string(peer.Port()) + "/b/j";
         S3FileSysZorSock other;
         int kind = 0;
         CWideString err;
