@@ -442,8 +442,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             unsigned nFlags = nFlush;
             if (HasCap(fsS, TVFS_CAP_MOD_TIMES) && HasCap(fsT, TVFS_CAP_MOD_TIMES)) nFlags |= TVCOPY_SOURCE_TIME;
             CWideString e;
-            if (!TvFileCopy(fsS, srcPath, fsT, true, placedPath, CWideString(), nSize, fsT->GetProgressCallback(),
-                            errKind, e, nFlags)) {
+            if (!TvFileCopy(fsS, srcPath, fsT, true, placedPath, CWideString(), nSize,
+                            fsT->GetProgressCallback(), errKind, e, nFlags, S.m_tFile.GetTime())) {
                 errText += u"Copying file: " + e;
                 DeleteFileQuietly(fsT, placedPath);
                 return false;

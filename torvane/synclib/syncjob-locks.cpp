@@ -501,30 +501,48 @@ bool CSyncJob::LockFolder(const CWideString& folder, int side, bool bCheckStateF
 
 // ---------------------------------------------------------------- leftovers
 
+namespace {
+
+// A temporary file lives for the moment of one write, and while a run holds
+// the folder no other Sync writes there: one older than this margin on the
+// file system's own clock has no writer any more (a lock attempt racing ours
+// would fail either way).
+constexpr int64_t kLeftoverAgeSeconds = 5;
+
+// The temporary files in the data folder of a held (or soon held) folder
+// that no writer can still be at; false when the folder cannot be listed.
+bool ListLeftovers(TvFileSys* fs, const CWideString& dataFolder, CListT<CWideString>& names) {
+    const int64_t nNow = fs->FileSystemNow();
+    if (nNow <= 0) return false;
+    CListT<FsItemInfo> items;
+    int k = 0;
+    CWideString e;
+    if (!fs->ListDir(dataFolder, items, k, e)) return false;
+    const CWideString suffix = CSyncJob::GetTempFileSuffix(fs);
+    for (ZorPosition p = items.GetHeadPosition(); p;) {
+        const FsItemInfo& entry = items.GetNext(p);
+        if (entry.IsBad() || entry.IsFolder() ||
+            !(IsAtomicWriteTempName(entry.m_sName) || IsDataFolderCopyName(entry.m_sName, suffix)) ||
+            (int64_t)entry.m_nModTime + kLeftoverAgeSeconds > nNow)
+            continue;
+        names.AddTail(entry.m_sName);
+    }
+    return true;
+}
+
+} // namespace
+
 void CSyncJob::RemoveLeftoverTempFiles() {
-    // A temporary file lives for the moment of one write, and while this
-    // run holds the folder no other Sync writes there: one older than this
-    // margin on the file system's own clock has no writer any more (a lock
-    // attempt racing ours would fail either way).
-    constexpr int64_t kLeftoverAgeSeconds = 5;
     for (ZorPosition pos = m_HeldLocks.GetHeadPosition(); pos;) {
         const CLockRecord& rec = m_HeldLocks.GetNext(pos);
         TvFileSys* fs = (rec.m_nSide == 0 || rec.m_nSide == 1) ? m_apFs[rec.m_nSide].get() : nullptr;
-        const int64_t nNow = fs ? fs->FileSystemNow() : 0;
-        if (nNow <= 0) continue;
+        if (!fs) continue;
         const CWideString folder = rec.m_sFolder + kDataFolderPath;
-        CListT<FsItemInfo> items;
-        int k = 0;
-        CWideString e;
-        if (!fs->ListDir(folder, items, k, e)) continue;
-        const CWideString suffix = GetTempFileSuffix(fs);
-        for (ZorPosition p = items.GetHeadPosition(); p;) {
-            const FsItemInfo& entry = items.GetNext(p);
-            if (entry.IsBad() || entry.IsFolder() ||
-                !(IsAtomicWriteTempName(entry.m_sName) || IsDataFolderCopyName(entry.m_sName, suffix)) ||
-                (int64_t)entry.m_nModTime + kLeftoverAgeSeconds > nNow)
-                continue;
-            const CWideString path = folder + u"/" + entry.m_sName;
+        CListT<CWideString> names;
+        if (!ListLeftovers(fs, folder, names)) continue;
+        for (ZorPosition p = names.GetHeadPosition(); p;) {
+            const CWideString path = folder + u"/" + names.GetNext(p);
+            int k = 0;
             CWideString de;
             if (fs->DeleteFile(path, k, de))
                 Log(3, 4536, u"Deleted leftover temporary file " + fs->DisplayPath(path) + u"\n");
@@ -539,6 +557,33 @@ void CSyncJob::RemoveLeftoverTempFiles() {
         if (std::filesystem::remove(it->path(), re))
             Log(3, 4536, u"Deleted leftover temporary file " + Utf8ToWide(it->path().c_str()) + u"\n");
     }
+}
+
+void CSyncJob::RemoveLeftoversWithoutWork() {
+    // An unattended run holds its folders since it analysed; a user's run
+    // takes the lock only of a folder where a killed run left something, and
+    // only when no other owner holds it.
+    if (m_HeldLocks.IsEmpty()) {
+        ResetLockTexts();
+        const uint8_t bLockedByOther = m_bLockedByOther;
+        for (int side = 0; side < 2; ++side) {
+            TvFileSys* fs = m_apFs[side].get();
+            if (!fs || !fs->IsConnected() || CannotHaveDataFolder(side) || IsReadOnlySide(side)) continue;
+            CListT<CWideString> names;
+            if (!ListLeftovers(fs, kDataFolderPath, names) || names.IsEmpty()) continue;
+            int k = 0;
+            CWideString e;
+            if (ReadLockFile(CWideString(), fs, CNarrowString(), GetLockOwner(), k, e) <= 0) continue;
+            e.Empty();
+            if (!LockFolder(CWideString(), side, true, k, e))
+                Log(2, 4537, u"Cannot lock folder to delete leftover temporary files: " + e + u"\n");
+        }
+        m_bLockedByOther = bLockedByOther;
+        // Nothing to do and nothing changed since Analyze: the folders are in
+        // sync as a Sync without work would leave them.
+        if (!m_HeldLocks.IsEmpty()) m_bSyncEndedClean = 1;
+    }
+    RemoveLeftoverTempFiles();
 }
 
 // ---------------------------------------------------------------- release

@@ -119,6 +119,8 @@ bool CSyncJob::RunJob(const GlobalFilters* pGlobal, int& errKind, CWideString& r
             if (m_bSync && !m_bHasChanges) {
                 m_bSync = 0;
                 ZorGetProgramLog().Printf(u"Job '%s': decided NOT to run Sync\n", JobName(*this));
+                // What a killed run left goes all the same.
+                RemoveLeftoversWithoutWork();
             }
         }
         // Post-Analyze reads this; Sync recomputes it after execution.

@@ -940,6 +940,9 @@ private:
     // temporary files in the held folders' data folders that no writer can
     // still be at, and the local lock texts of processes that are gone.
     void RemoveLeftoverTempFiles();
+    // A Sync that Analyze found no work for: the same, taking the lock (and
+    // leaving it as a clean Sync does) only of a folder that has leftovers.
+    void RemoveLeftoversWithoutWork();
     // The bytes to move for the progress display; the run counters zeroed.
     void PrepareProgressAndCounters(const std::unordered_set<const CSyncTreeNode*>& busy);
     // Executes every item (ExecuteAll); false: failed or stopped.

@@ -378,12 +378,20 @@ public:
     int64_t m_nStampTime = 0; // a modification time the file takes when complete (0: none)
     long m_nStampNs = 0;
     WinFileSys* m_pBatch = nullptr; // flushes the file with others later, where it can
+    uint32_t m_nFinalMode = 0;      // the permissions the file takes when complete
+    // mode: the source's permissions (0: those of a new file).
     bool Open(uint32_t mode, int& errKind, CWideString& err) {
-        m_fd.fd = ::openat(m_nDirFd, m_sPath.GetString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        // The file is its owner's alone until it is complete: a reader let in
+        // earlier would keep its descriptor to everything written later.
+        const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+        m_fd.fd = ::openat(m_nDirFd, m_sPath.GetString(), flags | O_EXCL, 0600);
+        if (m_fd.fd < 0 && errno == EEXIST) {
+            // What a killed copy left under the name.
+            m_fd.fd = ::openat(m_nDirFd, m_sPath.GetString(), flags, 0600);
+            if (m_fd.fd >= 0) fchmod(m_fd.fd, 0600);
+        }
         if (m_fd.fd < 0) return SysFail(errno, u"Cannot open file to write: " + m_sDisplay, errKind, err);
-        // The source's permissions; writing goes on through this descriptor
-        // even when they make the file read-only.
-        if (mode) fchmod(m_fd.fd, mode);
+        m_nFinalMode = mode ? mode : ZorNewFileMode();
         return true;
     }
     bool Write(const char* buf, uint32_t len, int& errKind, CWideString& err) override {
@@ -392,6 +400,9 @@ public:
         return true;
     }
     bool Finish(int& errKind, CWideString& err) override {
+        // The source's permissions; a file system that keeps none refuses
+        // and the file stays as it is.
+        fchmod(m_fd.fd, m_nFinalMode);
         if (m_nStampTime > 0) {
             const struct timespec ts[2] = {{0, UTIME_OMIT}, {(time_t)m_nStampTime, m_nStampNs}};
             if (futimens(m_fd.fd, ts) != 0)
@@ -525,7 +536,8 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
         w->m_sDisplay = fsT->DisplayPath(writePath);
         w->m_nModTime = si.nModTime;
         if (!MakeLocalTemp(w->m_sPath, errKind, err)) return false;
-        if (!w->Open(0, errKind, err)) return false;
+        // A local copy on its way stays its owner's alone.
+        if (!w->Open(0600, errKind, err)) return false;
         writer = std::move(w);
         bRename = false;
     }

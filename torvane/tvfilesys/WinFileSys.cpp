@@ -607,7 +607,10 @@ bool WinFileSys::MakeFolder(const CWideString& path, int& errKind, CWideString& 
     m_bFolderExisted = 0;
     CNarrowString native;
     if (!NativePath(path, native, errKind, err)) return false;
-    if (mkdir(native.GetString(), 0777) == 0) return true;
+    // The data folder holds copies on their way and kept versions of files
+    // that may be private: only its owner enters it.
+    const bool bDataFolder = GetUrlPathFileName(path) == u"_tvdata_";
+    if (mkdir(native.GetString(), bDataFolder ? 0700 : 0777) == 0) return true;
     int e = errno;
     struct stat st;
     if (e == EEXIST && ::stat(native.GetString(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -787,10 +790,11 @@ bool WinFileSys::CopyLocalFile(const CNarrowString& from, const CNarrowString& t
         return false;
     }
     CNarrowString nTmp = ZorNativePath(tmp);
+    // The temporary file is its owner's alone until it is complete; then it
+    // takes the source's permissions, before its rename.
     int out = ::open(nTmp.GetString(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     bool ok = out >= 0;
     if (!ok) Fail(errno, u"Cannot open file to write: ", tmp, errKind, err);
-    else fchmod(out, (st.st_mode & 0777) | S_IWUSR); // no wider than the copy will be, before any byte
     std::unique_ptr<char[]> buf(ok ? new char[kCopyChunk] : nullptr);
     int64_t done = 0;
     ICopyProgress* prog = m_pProgress;

@@ -108,6 +108,23 @@ int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::
     return -1;
 }
 
+// The process's file-creation mask, as the kernel shows it (Linux 4.7 on);
+// else read by setting one: a narrower one (077) for that moment, so that a
+// file another thread creates meanwhile is never wider than it should be.
+mode_t ReadUmask() {
+    if (FILE* f = fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned mask = 0;
+        bool bFound = false;
+        while (!bFound && fgets(line, sizeof line, f)) bFound = sscanf(line, "Umask: %o", &mask) == 1;
+        fclose(f);
+        if (bFound) return (mode_t)(mask & 0777);
+    }
+    const mode_t mask = umask(077);
+    umask(mask);
+    return mask;
+}
+
 // --- the stored attribute bits
 bool ReadStoredBits(const char* path, uint32_t& bits) {
     char buf[32];
@@ -338,15 +355,17 @@ bool WriteWholeFile(const CWideString& path, const CNarrowString& text, int& kin
     }
     std::string folder = NativeFolder(target);
     std::string temp;
-    // Created no wider than the file it replaces: a reader let in before the
-    // mode is set would keep its descriptor to the new content.
-    int fd = CreateUniqueFile(folder, "tvtm", temp, bExists ? (st.st_mode & 0777) : 0666);
+    // Owner-only until complete: a reader let in before the mode is set
+    // would keep its descriptor to the new content. Then the permissions of
+    // the file it replaces, or those of a new file.
+    int fd = CreateUniqueFile(folder, "tvtm", temp, 0600);
     if (fd < 0) return Fail(errno, u"cannot create file to write: ", path, kind, err);
-    if (bExists) fchmod(fd, st.st_mode & 07777);
     size_t done = 0;
     int e = 0;
     bool ok = ZorWriteAllFd(fd, text.GetString(), (size_t)text.GetLength(), done);
     if (!ok) e = errno ? errno : EIO;
+    // (A file system that keeps no permissions refuses; the file stays as it is.)
+    if (ok) (void)fchmod(fd, bExists ? (st.st_mode & 07777) : ZorNewFileMode());
     if (ok && fsync(fd) != 0) ok = false, e = errno;
     if (close(fd) != 0 && ok) ok = false, e = errno;
     if (!ok) {
@@ -420,15 +439,14 @@ bool CopyOver(const std::string& from, const struct stat& st, const std::string&
     int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return false;
     std::string temp;
-    int out = CreateUniqueFile(NativeFolder(to), "tvtm", temp, (st.st_mode & 0777) | S_IWUSR);
+    // Owner-only until complete; the source's permissions before the rename.
+    int out = CreateUniqueFile(NativeFolder(to), "tvtm", temp, 0600);
     if (out < 0) {
         int e = errno;
         close(in);
         errno = e;
         return false;
     }
-    // No wider than the copy will be, before any byte is in it.
-    fchmod(out, (st.st_mode & 0777) | S_IWUSR);
     std::vector<char> buf(1 << 20);
     bool ok = true;
     int e = 0;
@@ -500,6 +518,11 @@ bool ZorMoveFile(const CWideString& from, const CWideString& to, int& kind, CWid
 bool ZorMoveFile(const CWideString& from, const CWideString& to, CWideString& err) {
     int kind = 0;
     return ZorMoveFile(from, to, kind, err);
+}
+
+uint32_t ZorNewFileMode() {
+    static const mode_t s_mask = ReadUmask();
+    return 0666 & ~s_mask;
 }
 
 // ---------------------------------------------------------------- temporary names

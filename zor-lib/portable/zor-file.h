@@ -114,6 +114,11 @@ bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWide
 bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWideString& name,
                         CWideString& err);
 
+// The permissions a new file gets from the process's file-creation mask
+// (0666 less the mask). Files that hold data on its way are created owner-only
+// and take these (or their source's) only once they are complete.
+uint32_t ZorNewFileMode();
+
 // Writes all n bytes to fd, retrying after interruptions and short writes.
 // False with errno set (0 when the system took no bytes without an error);
 // nDone tells how many bytes went out.

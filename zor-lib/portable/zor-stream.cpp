@@ -183,6 +183,7 @@ bool ZorFileStream::OpenWriteFd(const CWideString& sPath, bool bAtomic, CWideStr
     ZOR_ASSERT(m_fd < 0);
     m_sPath = sPath;
     m_sSysPath = ZorNativePath(sPath);
+    m_nFinalMode = 0;
     int fd = -1;
     if (bAtomic) {
         // A new file beside the target: the rename then stays on one file system.
@@ -193,21 +194,31 @@ bool ZorFileStream::OpenWriteFd(const CWideString& sPath, bool bAtomic, CWideStr
         for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
             CNarrowString sTmp;
             sTmp.Format("%stvtm%06x.tmp", sDir, (unsigned)(rng() & 0xFFFFFF));
-            fd = ::open(sTmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            fd = ::open(sTmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             if (fd >= 0) {
                 m_sTmpPath = sTmp;
-                // The replacement keeps the permissions of the file it replaces.
+                // The replacement takes the permissions of the file it
+                // replaces (or a new file's) once it is complete.
                 struct stat st;
-                if (::stat(m_sSysPath, &st) == 0 && S_ISREG(st.st_mode))
-                    (void)::fchmod(fd, st.st_mode & 07777);
+                m_nFinalMode = ::stat(m_sSysPath, &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 07777)
+                                                                                   : ZorNewFileMode();
             } else if (errno != EEXIST && errno != EINTR) {
                 break;
             }
         }
     } else {
+        // A new file is its owner's alone until it is complete; an existing
+        // one keeps its permissions.
         do {
-            fd = ::open(m_sSysPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+            fd = ::open(m_sSysPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            m_nFinalMode = ZorNewFileMode();
+        } else if (errno == EEXIST) {
+            do {
+                fd = ::open(m_sSysPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            } while (fd < 0 && errno == EINTR);
+        }
     }
     if (fd < 0) {
         AppendSysError(sErr, "cannot open file to write: ", sPath, errno);
@@ -400,6 +411,8 @@ bool ZorFileStream::CloseImpl(CWideString& sErr) {
     if (!bOk) sErr.AppendFormat(u"cannot write file: %s: an earlier write failed", m_sPath);
     if (bOk) bOk = FlushBuffer(sErr);
     if (bOk) bOk = FinishWrite(sErr);
+    // (A file system that keeps no permissions refuses; the file stays as it is.)
+    if (bOk && m_nFinalMode) (void)::fchmod(m_fd, (mode_t)m_nFinalMode);
     bool bAtomic = !m_sTmpPath.IsEmpty();
     if (bOk && bAtomic && ::fsync(m_fd) != 0) {
         AppendSysError(sErr, "cannot write file: ", m_sPath, errno);

@@ -220,6 +220,7 @@ protected:
     CWideString m_sPath;
     CNarrowString m_sSysPath; // UTF-8 path of the target
     CNarrowString m_sTmpPath; // atomic mode: the temporary file
+    uint32_t m_nFinalMode = 0; // the permissions a file created here takes when complete (0: keep)
     int m_fd = -1;
     bool m_bWrite = false;
     bool m_bClosed = false;

@@ -176,3 +176,52 @@ TEST(S3Sync, ObjectReplacedDuringRangedDownload) {
     ASSERT_TRUE(r.bOk) << ToU8(r.sResult) << h.m_sink.Dump();
     EXPECT_TRUE(testsrv::ReadFileText(h.m_tmp.NativeSub("L/big.bin")) == std::string(11534336, 'B'));
 }
+
+// An object replaced between its listing and its download: the answer names
+// another time than the listing, so what came is not the listed version,
+// whichever way the copy takes to the local folder.
+TEST(S3Sync, ObjectReplacedAfterItsListingFailsEveryCopyPath) {
+    testsrv::ClearProxyEnvironment();
+    UseLocalS3Hosts();
+    const struct {
+        const char* name;
+        bool bTargetExists, bUseTemp;
+    } cases[] = {{"a new file, placed once flushed", false, true},
+                 {"over the old file, directly", true, false},
+                 {"over the old file, through a temporary file", true, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeS3 peer;
+        // Listed at 22:13:20; the download answers with a version of 23:13:20.
+        ASSERT_TRUE(
+            peer.Start("[{\"method\": \"GET\", \"path\": \"/b/j/a.txt$\", \"times\": 9, \"body\": "
+                       "\"version B\", \"headers\": {\"Last-Modified\": \"Tue, 14 Nov 2023 23:13:20 GMT\"}}]",
+                       1000, 1700000000));
+        CJobHarness h;
+        CSyncJob job;
+        h.Attach(job);
+        const std::string url =
+            "s3://FAKEKEY:fakesecret@s3.localhost:" + std::to_string(peer.Port()) + "/b/j";
+        S3FileSysZorSock other;
+        int kind = 0;
+        CWideString err;
+        ASSERT_TRUE(other.Connect(S3Settings(url), nullptr, kind, err)) << ToU8(err);
+        testsrv::WriteFileText(h.m_tmp.NativeSub("upload"), "version A");
+        ASSERT_TRUE(other.UploadFile(h.m_tmp.Path("upload"), u"/a.txt", kind, err)) << ToU8(err);
+        ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+        ASSERT_TRUE(!c.bTargetExists || h.m_tmp.WriteFileAt("L/a.txt", "old", 1600000000));
+        job.SetSideFolder(0, h.m_tmp.Path("L"));
+        ASSERT_TRUE(job.SetSideConnectInfo(1, S3Settings(url)));
+        job.m_Options.m_nDirection = JT_RIGHT_TO_LEFT;
+        job.m_Options.m_bCopyUsingTempFile = c.bUseTemp;
+        job.m_Options.m_Dir1.m_bUseTmpDestFile = c.bUseTemp ? 1 : 0;
+
+        auto r = h.Run(job, true, true);
+        const std::string dump = h.m_sink.Dump();
+        EXPECT_EQ(r.nSub, RSS_ATTENTION) << dump;
+        EXPECT_NE(dump.find("Source file changed while copied: "), std::string::npos) << dump;
+        EXPECT_EQ(h.m_tmp.Exists("L/a.txt") ? testsrv::ReadFileText(h.m_tmp.NativeSub("L/a.txt")) : "<none>",
+                  c.bTargetExists ? "old" : "<none>");
+        job.SetProgressSink(&g_DummyJobProgress);
+    }
+}

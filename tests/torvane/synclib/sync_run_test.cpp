@@ -676,17 +676,31 @@ TEST_F(SyncRunTest, TemporaryFilesOfAKilledRunAreRemovedByTheNextRun) {
     ExpectClean(RunWith());
     // What a run killed half-way through writing its lock leaves: a copy's
     // temporary file in the data folder, the lock's text in the temporary
-    // folder (named for a process that is gone).
+    // folder (named for a process that is gone). The next run removes them
+    // whether it has work to do or not.
     const char* tmp = getenv("TMPDIR");
     const std::string lockTemp = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/tvlk999999999-a1b2c3.tmp";
-    ASSERT_TRUE(std::ofstream(lockTemp) << "By: Docs");
-    Put("L/_tvdata_/tvtmQ7x2Zk.tmp", "half a lock", time(nullptr) - 3600);
     const std::string copy = "L/_tvdata_/0123456789abcdef0123456789abcdef._tvtmp";
-    Put(copy, "a copy on its way", time(nullptr) - 3600);
-    Put("L/b.txt", "b");
-    ExpectClean(RunWith());
-    EXPECT_FALSE(std::filesystem::exists(lockTemp));
-    EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/tvtmQ7x2Zk.tmp"));
-    EXPECT_FALSE(h.m_tmp.Exists(copy));
+    for (const bool bWork : {true, false}) {
+        SCOPED_TRACE(bWork ? "with work" : "without work");
+        ASSERT_TRUE(std::ofstream(lockTemp) << "By: Docs");
+        Put("L/_tvdata_/tvtmQ7x2Zk.tmp", "half a lock", time(nullptr) - 3600);
+        Put(copy, "a copy on its way", time(nullptr) - 3600);
+        // The killed run had taken the folder: it no longer claims to be in sync.
+        std::filesystem::remove(h.m_tmp.NativeSub("L/_tvdata_/_insync_v4.tvl"));
+        if (bWork) Put("L/b.txt", "b");
+        auto r = RunWith();
+        EXPECT_FALSE(std::filesystem::exists(lockTemp));
+        EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/tvtmQ7x2Zk.tmp"));
+        EXPECT_FALSE(h.m_tmp.Exists(copy));
+        if (bWork) {
+            ExpectClean(r);
+        } else {
+            // The folder was taken for the clean-up and left as a Sync without work leaves it.
+            EXPECT_EQ(r.nState, RS_ANALYZED) << sink.Dump();
+            EXPECT_EQ(Get("L/_tvdata_/_insync_v4.tvl").rfind("By: Docs.", 0), 0u) << sink.Dump();
+            EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/lock.tvl"));
+        }
+    }
     std::filesystem::remove(lockTemp);
 }

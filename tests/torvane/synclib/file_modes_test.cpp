@@ -1,0 +1,100 @@
+// No byte of a synced file is readable by a user who cannot read its source:
+// every file a run creates is its owner's alone from the moment it exists.
+// The open calls of this program pass through a watch that notes the mode
+// each creation asks for; the C library's (or a sanitizer's) does the work.
+#include "job-harness.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+std::atomic<bool> g_bWatching{false};
+std::mutex g_createdLock;
+std::vector<std::pair<std::string, unsigned>> g_created; // name, mode asked for
+
+unsigned NoteCreation(const char* path, int flags, va_list ap) {
+    if (!(flags & O_CREAT) && (flags & O_TMPFILE) != O_TMPFILE) return 0;
+    const unsigned mode = va_arg(ap, unsigned);
+    std::lock_guard<std::mutex> lock(g_createdLock);
+    if (g_bWatching) g_created.emplace_back(path ? path : "", mode);
+    return mode;
+}
+} // namespace
+
+extern "C" int TvWatchOpen(const char* path, int flags, ...) __asm__("open");
+extern "C" int TvWatchOpenAt(int dirFd, const char* path, int flags, ...) __asm__("openat");
+extern "C" int TvWatchOpen(const char* path, int flags, ...) {
+    static const auto next = reinterpret_cast<int (*)(const char*, int, ...)>(dlsym(RTLD_NEXT, "open"));
+    va_list ap;
+    va_start(ap, flags);
+    const unsigned mode = NoteCreation(path, flags, ap);
+    va_end(ap);
+    return next(path, flags, mode);
+}
+extern "C" int TvWatchOpenAt(int dirFd, const char* path, int flags, ...) {
+    static const auto next =
+        reinterpret_cast<int (*)(int, const char*, int, ...)>(dlsym(RTLD_NEXT, "openat"));
+    va_list ap;
+    va_start(ap, flags);
+    const unsigned mode = NoteCreation(path, flags, ap);
+    va_end(ap);
+    return next(dirFd, path, flags, mode);
+}
+
+// Files of several modes are copied, then replaced (the old ones kept):
+// directly beside the target, and through temporary files.
+TEST(FileModes, EveryFileARunCreatesIsPrivateUntilComplete) {
+    const unsigned modes[] = {0600, 0640, 0644, 0755};
+    auto modeOf = [](const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? (unsigned)(st.st_mode & 07777) : 01000000u;
+    };
+    const mode_t mask = umask(077);
+    umask(mask);
+    for (const bool bTemp : {true, false}) {
+        SCOPED_TRACE(bTemp ? "through temporary files" : "beside the target");
+        CJobHarness h;
+        CSyncJob job;
+        h.Attach(job);
+        ASSERT_TRUE(h.m_tmp.MakeDir("L") && h.m_tmp.MakeDir("R"));
+        job.SetSideFolder(0, h.m_tmp.Path("L"));
+        job.SetSideFolder(1, h.m_tmp.Path("R"));
+        job.m_Options.m_bCopyUsingTempFile = bTemp;
+        job.m_Options.m_Dir2.m_bUseTmpDestFile = bTemp ? 1 : 0;
+        g_created.clear();
+        g_bWatching = true;
+        for (const char* content : {"first", "second"}) {
+            for (unsigned m : modes) {
+                const std::string rel = "L/m" + std::to_string(m);
+                ASSERT_TRUE(h.m_tmp.WriteFileAt(rel, content, content[0] == 'f' ? 1600000000 : 1600000100));
+                ASSERT_EQ(chmod(h.m_tmp.NativeSub(rel).c_str(), m), 0);
+            }
+            auto r = h.Run(job, true, true);
+            EXPECT_TRUE(r.bOk) << h.m_sink.Dump();
+        }
+        g_bWatching = false;
+        int nCopies = 0;
+        for (const auto& [name, mode] : g_created) {
+            EXPECT_EQ(mode & 077, 0u) << name << " created with mode " << std::oct << mode;
+            nCopies += name.find("._tvtmp") != std::string::npos;
+        }
+        EXPECT_GE(nCopies, 8) << "the copies were not seen";
+        for (unsigned m : modes) {
+            EXPECT_EQ(modeOf(h.m_tmp.NativeSub("R/m" + std::to_string(m))), m);
+            EXPECT_EQ(modeOf(h.m_tmp.NativeSub("R/_tvdata_/_saved_/m" + std::to_string(m))), m);
+        }
+        for (const char* side : {"L/_tvdata_", "R/_tvdata_"}) {
+            EXPECT_EQ(modeOf(h.m_tmp.NativeSub(side)), 0700u) << side;
+            // A state file ends with the permissions of any new file.
+            EXPECT_EQ(modeOf(h.m_tmp.NativeSub(side) + "/_file_state_v4._tv"), 0666u & ~mask) << side;
+        }
+        job.SetProgressSink(&g_DummyJobProgress);
+    }
+}
