@@ -370,6 +370,7 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
     m_nScanFoldersDone = m_nScanExpectedFolders = 0;
     m_bScanDepthExceeded = 0;
     m_anStateItemsKnown[side] = m_anStateRecordsRead[side] = 0;
+    m_anStateRootPast[side] = -1;
     m_abStateListingAhead[side] = false;
     m_aStateDeferred[side].clear();
 
@@ -820,6 +821,17 @@ bool CSyncJob::ReadWaitingStateFiles(int side, bool bCheckLock, int32_t* pCount,
     std::vector<CWideString> waiting;
     waiting.swap(m_aStateDeferred[side]);
     for (const CWideString& path : waiting) {
+        const int64_t nBudget = StateRecordBudget(side);
+        if (path.IsEmpty() && nBudget <= m_anStateRootPast[side]) {
+            // The listing gave no more room than the file already went past.
+            Log(1, 4859,
+                GetLocalizedString(side ? IDS_Str_Right : IDS_Str_Left) +
+                    CWideString::Formatted(
+                        u": state file lists more than %lld records, more than a side of %lld "
+                        u"items can need; its records are not used\n",
+                        (long long)nBudget, (long long)StateItemsKnown(side)));
+            continue;
+        }
         int k = 0;
         CWideString e;
         if (ReadStateFile(path, side, bCheckLock, pCount, k, e)) {

@@ -524,6 +524,7 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     if (bOverBudget && m_abStateListingAhead[side]) {
         // Read again once the side is listed; a mirror copy stays for that.
         m_bStateOverBudget = true;
+        if (folderPath.IsEmpty()) m_anStateRootPast[side] = nBudget;
         errText += sideName +
                    CWideString::Formatted(u": state file %s lists more than %lld records: it is read once "
                                           u"the side is listed",

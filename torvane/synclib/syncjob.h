@@ -488,8 +488,10 @@ public:
     // Per side, for the record budget: the items known before the running
     // scan, the records this Analyze's state files brought, whether a
     // listing is still to come, and the folders whose state files wait for
-    // its end (in the order met; the side root's first when it waits).
+    // its end (in the order met; the side root's first when it waits), with
+    // the budget that the side root's file went past (-1: none).
     int64_t m_anStateItemsKnown[2] = {0, 0};
+    int64_t m_anStateRootPast[2] = {-1, -1};
     int64_t m_anStateRecordsRead[2] = {0, 0};
     bool m_abStateListingAhead[2] = {false, false};
     std::vector<CWideString> m_aStateDeferred[2];
