@@ -29,7 +29,8 @@ FAULTS is re-read on every request: a JSON list of rules
       "error"     answer "status" with "x-zor-err" (rule "zerr") and "reason"
       "drop"      close the connection without a reply (after "delay" seconds;
                   with "partial" after the start of the status line)
-      "long"      ReadBuf/ReadBufPosn: one byte more than the length asked
+      "long"      ReadBuf/ReadBufPosn: one byte more than the length asked (or
+                  the rule's "bytes" more)
       "omit"      leave out reply header "header"
       "set"       set reply header "header" to "value" (or every one of "headers")
       "body"      200 with the rule's "body" text as the reply body
@@ -165,8 +166,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header(k, v)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        self.wfile.write(body)
-        self.wfile.flush()
+        try:
+            self.wfile.write(body)
+            self.wfile.flush()
+        except OSError:  # a client that refuses a body goes away before its end
+            self.close_connection = True
 
     def flood(self, headers, size):
         self.close_connection = True
@@ -467,7 +471,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if verb.startswith("ReadBufCrc"):
                 return [("read", str(len(data))), ("crc", md5_upper(data))], b""
             if fault and fault["action"] == "long":
-                data += b"X"
+                data += b"X" * fault.get("bytes", 1)
             return [("read", str(len(data)))], data
         if verb in ("WriteBuf", "WriteBufPosn"):
             f = fobj()

@@ -9,6 +9,7 @@
 #include "zor-locstr.h"
 #include "zor-tic.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -105,6 +106,7 @@ private:
 
 bool CStateFileIo::CountRecord(const ZorInStream& in, CWideString& err) {
     if (++m_nReadRecords <= m_nMaxReadRecords) return true;
+    m_bOverRecords = true;
     err.AppendFormat(u"Posn %ld: state file holds more than %lld records, not read", in.GetPosn(),
                      (long long)m_nMaxReadRecords);
     return false;
@@ -180,6 +182,8 @@ public:
         return m_Batch[m_nAt];
     }
     void Pop() { ++m_nAt; }
+    // Whether the parse ended at the record bound.
+    bool IsOverRecords() const { return m_bOverRecords; }
 
 private:
     // The first batches are small, so that the reader starts soon; later
@@ -240,6 +244,7 @@ private:
             return Fail();
         }
         if (++m_nRecords > m_nMaxRecords) {
+            m_bOverRecords = true;
             m_Err.AppendFormat(u"Posn %ld: state file holds more than %lld records, not read", m_In.GetPosn(),
                                (long long)m_nMaxRecords);
             return Fail();
@@ -272,6 +277,7 @@ private:
     ZorInStream& m_In;
     const int64_t m_nMaxRecords;
     int64_t m_nRecords = 0;
+    std::atomic<bool> m_bOverRecords{false};
     CWideString m_Err;       // appended since the last step
     std::vector<Step> m_Out; // parsing thread: steps not yet handed over
     std::mutex m_Mutex;
@@ -298,6 +304,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
     m_MergedAt.assign(m_bMergeInOrder ? (size_t)kStateMaxDepth + 2 : 0, nullptr);
     m_bJournal = true;
     m_nReadRecords = 0;
+    m_bOverRecords = false;
     CBoundedInStream in(inFile, m_nMaxReadBytes);
     m_nAgeLimit =
         m_bCleanupOldGenerations ? std::max<int64_t>(0, m_nSaveMonthsOldGens) * kStateSecondsPerMonth : 0;
@@ -320,10 +327,11 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
                     // The records are parsed on a second thread while this
                     // one merges them into the tree.
                     CTreeParser parser(in, m_nMaxReadRecords);
-                    if (parser.Start(0))
+                    if (parser.Start(0)) {
                         ok = ReadNodeTreePiped(parser, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0,
                                                false, err);
-                    else
+                        if (!ok && parser.IsOverRecords()) m_bOverRecords = true;
+                    } else
                         ok = ReadStateNode(in, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0, err);
                 }
             }
@@ -339,7 +347,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
     if (!ok) {
         if (pFolder && !pFolder->GetParent()) m_anReadVerified[nSide & 1] = 0;
         RollBack(nSide);
-        if (!bVersionError && !m_bStopped) {
+        if (!bVersionError && !m_bStopped && !(m_bOverRecords && m_bQuietOverRecords)) {
             CWideString s = GetSideName(nSide);
             s += u": cannot parse state file, its records are not used: ";
             s += err.Mid(nErrStart);
@@ -531,6 +539,7 @@ bool CStateFileIo::ReadNodeTreePiped(CTreeParser& parser, int nSide, int64_t nAg
     // only read before that (by ApplyTreeRecord), so it is not copied: the
     // parsing thread, which made it, frees it, and a copy would write its
     // count from this thread.
+    ++m_nReadRecords; // the parsing thread holds them to the bound
     StateFile rec = std::move(step.rec);
     const CWideString& name = step.name;
     const CSyncTime tSaved = step.tSaved;

@@ -163,13 +163,15 @@ void CStateFileIo::RollBack(int nSide) {
         else
             m_Levels.erase(&item);
     }
-    // Nodes created by the read hold no old record of this side.
-    for (CSyncTreeNode* pNode : m_Fresh) {
-        CSyncPairAndAction& item = pNode->GetItem();
-        item.m_aOld[nSide] = CSideInfo();
-        item.m_aGens[nSide].RemoveAll();
-        item.SetSaved(nSide, CSyncTime(), CItemLen());
-        m_Levels.erase(&item);
+    // Nodes created by the read go again, so that a file that was refused
+    // keeps none of what it took. Each was made after its parent (and the
+    // nodes the read created have no other children): the last one first.
+    for (auto it = m_Fresh.rbegin(); it != m_Fresh.rend(); ++it) {
+        CSyncTreeNode* pNode = *it;
+        m_Levels.erase(&pNode->GetItem());
+        CSyncTreeNode* pParent = pNode->GetParent();
+        if (pParent && pParent->GetChildMap())
+            pParent->GetChildMap()->RemoveEntry(CSyncTreeNode::CChildMap::EntryFromValue(pNode));
     }
     m_Journal.clear();
     m_Fresh.clear();

@@ -73,6 +73,21 @@ constexpr int kStateMaxGenerations = 65535;
 // each record; a real one takes about half of that).
 constexpr int64_t kStateMaxRecords = int64_t(1) << 24;
 constexpr int64_t kStateMaxTextBytes = kStateMaxRecords * 256;
+// What the job lets one side's state files bring in one Analyze, in
+// records, so that a file made to list far more items than the side holds
+// (anyone who can write a shared side's data folder can place one) cannot
+// take memory that the side's own tree never would (some 500 bytes for
+// each record read into the tree): kStateRecordsPerItem records for each
+// item the side's scan listed, and never fewer than kStateMinRecordBudget.
+// A real file lists the side's items and the deleted items it still
+// remembers (for SaveMonthsOldGens months): four times the items leaves
+// room for three quarters of a tree deleted since the last sync, and the
+// minimum (some 500 MB) for any tree of up to a million records whatever
+// happened to it. The side root's file is read before the listing (which
+// takes the records' word for what did not change): a larger one is read
+// again once the listing has counted the side's items.
+constexpr int64_t kStateRecordsPerItem = 4;
+constexpr int64_t kStateMinRecordBudget = 1000000;
 // Seconds in one month of the generation ageing (31 days).
 constexpr int64_t kStateSecondsPerMonth = 2678400;
 
@@ -174,6 +189,13 @@ public:
     // The bounds of one read (kStateMaxRecords, kStateMaxTextBytes; tests lower them).
     int64_t m_nMaxReadRecords = kStateMaxRecords;
     int64_t m_nMaxReadBytes = kStateMaxTextBytes;
+    // A read that fails at m_nMaxReadRecords is not logged (the caller says
+    // what it does with such a file).
+    bool m_bQuietOverRecords = false;
+    // Of the last read: whether it failed at m_nMaxReadRecords, and the
+    // records it took (those of a read that succeeded are in the tree).
+    bool WasOverRecords() const { return m_bOverRecords; }
+    int64_t GetRecordsRead() const { return m_nReadRecords; }
 
     // A run message (level, message kind, text ending with "\n"). Default: dropped.
     virtual void Log(int nLevel, int nMsgKind, const CWideString& sText);
@@ -342,6 +364,7 @@ private:
     std::vector<CSyncTreeNode*> m_MergedAt;
     bool m_bJournal = false;
     int64_t m_nReadRecords = 0; // records of the running read (on this thread)
+    bool m_bOverRecords = false;
     bool m_bStopped = false;
     int64_t m_nAgeLimit = 0;
 };

@@ -369,6 +369,10 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
     m_nScanFoldersListed = m_nScanFilesListed = m_nScanFoldersExcluded = m_nScanFilesExcluded = 0;
     m_nScanFoldersDone = m_nScanExpectedFolders = 0;
     m_bScanDepthExceeded = 0;
+    m_anStateItemsKnown[side] = m_anStateRecordsRead[side] = 0;
+    m_anStateRootPast[side] = -1;
+    m_abStateListingAhead[side] = false;
+    m_aStateDeferred[side].clear();
 
     if (!bFullScan) {
         // Incremental: re-read the side root's state file only when it changed.
@@ -394,6 +398,10 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
             Log(2, 3878, sideName + u": " + u"State File has changed, so re-read it: " + statePath + u"\n");
             ClearSideInfoInSubtree(pRoot, side, false);
             if (m_pChanged) m_pChanged->bWhole = true; // every item's old record is read again
+            // What the side holds is in the tree from its last scan.
+            CSyncDepthFirstIter it(pRoot);
+            for (; it.IsValid(); it.Next())
+                m_anStateItemsKnown[side] += it.GetItem()->m_aCur[side].IsPresentBit();
             int k = 0;
             CWideString e;
             if (!ReadStateFile(CWideString(), side, bCheckLock, &nCount, k, e)) {
@@ -476,11 +484,16 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
                         m_bScanMayPrefetch = true;
                     }
                 }
-                const bool ok = ScanFolder(CWideString(), pRoot, side, bFullScan, bCheckLock, false, 0, false,
-                                           &nCount, &bStateRead, errKind, errText);
+                // A state file too large for what the side has shown so far
+                // is read once the listing has shown the whole side.
+                m_abStateListingAhead[side] = true;
+                bool ok = ScanFolder(CWideString(), pRoot, side, bFullScan, bCheckLock, false, 0, false,
+                                     &nCount, &bStateRead, errKind, errText);
+                m_abStateListingAhead[side] = false;
                 m_bScanMayPrefetch = false;
                 m_pScanPrefetcher.reset();
                 if (m_apFs[side]) m_apFs[side]->SetStoredBitsCutoff(0);
+                if (ok) ok = ReadWaitingStateFiles(side, bCheckLock, &nCount, bStateRead, errKind, errText);
                 m_anStoredBitsBefore[side] = 0;
                 nScanMs = sw.ElapsedMs();
                 if (!ok) return false;
@@ -488,7 +501,10 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
                 Log(2, 4014, sideName + u": Do not scan this side due to Fast Pre Analyze" + u"\n");
                 int k = 0;
                 CWideString e;
-                if (ReadStateFile(CWideString(), side, bCheckLock, &nCount, k, e)) {
+                m_abStateListingAhead[side] = true; // a file that cannot be used is read after a listing
+                const bool bRead = ReadStateFile(CWideString(), side, bCheckLock, &nCount, k, e);
+                m_abStateListingAhead[side] = false;
+                if (bRead) {
                     bStateRead = true;
                 } else {
                     if (k != 0) {
@@ -595,7 +611,7 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     if (path.IsEmpty() && bFullScan) {
         int k = 0;
         CWideString e;
-        if (!ReadStateFile(CWideString(), side, bCheckLock, pCount, k, e)) {
+        if (!ReadStateFileInScan(CWideString(), side, bCheckLock, pCount, k, e)) {
             if (k != 0) {
                 errKind = k;
                 errText += e;
@@ -613,7 +629,7 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
     } else if (!path.IsEmpty() && CannotHaveDataFolder(side)) {
         int k = 0;
         CWideString e;
-        if (!ReadStateFile(path, side, bCheckLock, pCount, k, e)) {
+        if (!ReadStateFileInScan(path, side, bCheckLock, pCount, k, e)) {
             if (k != 0) {
                 errKind = k;
                 errText += e;
@@ -728,7 +744,7 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
                 pParent->GetItem().m_aHoldsDataFolder[side] = 1;
                 int k = 0;
                 CWideString e;
-                if (!ReadStateFile(GetItemSidePath(pParent, side), side, bCheckLock, pCount, k, e)) {
+                if (!ReadStateFileInScan(GetItemSidePath(pParent, side), side, bCheckLock, pCount, k, e)) {
                     if (k != 0) {
                         errKind = k;
                         errText += e;
@@ -776,6 +792,58 @@ bool CSyncJob::ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int sid
             errText += childErr;
             return false;
         }
+    }
+    return true;
+}
+
+bool CSyncJob::ReadStateFileInScan(const CWideString& folderPath, int side, bool bCheckLock, int32_t* pCount,
+                                   int& errKind, CWideString& errText) {
+    side &= 1;
+    std::vector<CWideString>& waiting = m_aStateDeferred[side];
+    if (waiting.empty()) {
+        if (ReadStateFile(folderPath, side, bCheckLock, pCount, errKind, errText)) return true;
+        if (errKind != ZEK_NONE || !WasStateOverBudget()) return false;
+    } else {
+        // The files of a side are read in the order the scan meets them:
+        // the side root's first, whose records are the job's own.
+        TvFileSys* fs = m_apFs[side].get();
+        errText += GetLocalizedString(side ? IDS_Str_Right : IDS_Str_Left) + u": state file of " +
+                   (fs ? fs->DisplayPath(folderPath) : folderPath) + u" is read once the side is listed";
+    }
+    waiting.push_back(folderPath);
+    errKind = ZEK_NONE;
+    return false;
+}
+
+bool CSyncJob::ReadWaitingStateFiles(int side, bool bCheckLock, int32_t* pCount, bool& bRootRead,
+                                     int& errKind, CWideString& errText) {
+    side &= 1;
+    std::vector<CWideString> waiting;
+    waiting.swap(m_aStateDeferred[side]);
+    for (const CWideString& path : waiting) {
+        const int64_t nBudget = StateRecordBudget(side);
+        if (path.IsEmpty() && nBudget <= m_anStateRootPast[side]) {
+            // The listing gave no more room than the file already went past.
+            Log(1, 4859,
+                GetLocalizedString(side ? IDS_Str_Right : IDS_Str_Left) +
+                    CWideString::Formatted(
+                        u": state file lists more than %lld records, more than a side of %lld "
+                        u"items can need; its records are not used\n",
+                        (long long)nBudget, (long long)StateItemsKnown(side)));
+            continue;
+        }
+        int k = 0;
+        CWideString e;
+        if (ReadStateFile(path, side, bCheckLock, pCount, k, e)) {
+            if (path.IsEmpty()) bRootRead = true;
+            continue;
+        }
+        if (k != 0) {
+            errKind = k;
+            errText += e;
+            return false;
+        }
+        Log(2, path.IsEmpty() ? 4859 : 4972, e + u"\n");
     }
     return true;
 }

@@ -22,6 +22,7 @@
 #include "zor-time.h"
 #include "zor-unicode.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <memory>
 #include <system_error>
@@ -269,6 +270,7 @@ bool SetAsideFolderAtStatePath(CSyncJob* pJob, TvFileSys* fs, const CWideString&
 bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bCheckLock, int32_t* pCount,
                              int& errKind, CWideString& errText) {
     side = side ? 1 : 0;
+    m_bStateOverBudget = false;
     // A read brings (or takes back) saved-version records.
     NoteSavedRecordsChanged(side);
     TvFileSys* fs = m_apFs[side].get();
@@ -478,9 +480,16 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     const bool bMayShift = MayHaveTimeShift(fs);
     int parseKind = FSE_NONE;
     CWideString pe;
-    const bool bParsed =
-        GetStateFileIo().ReadStateStream(*pReader, side, pFolder, bMayShift, nPresetA, parseKind, pe);
+    CStateFileIo& io = GetStateFileIo();
+    const int64_t nBudget = StateRecordBudget(side);
+    io.m_nMaxReadRecords = nBudget;
+    io.m_bQuietOverRecords = true;
+    const bool bParsed = io.ReadStateStream(*pReader, side, pFolder, bMayShift, nPresetA, parseKind, pe);
+    io.m_nMaxReadRecords = kStateMaxRecords;
+    io.m_bQuietOverRecords = false;
     pReader.reset();
+    const bool bOverBudget = !bParsed && io.WasOverRecords();
+    if (bParsed) m_anStateRecordsRead[side] += io.GetRecordsRead();
 
     // Another Sync may have rewritten the file while it was read.
     if (!bNoData && bOnSide) {
@@ -512,6 +521,27 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
                 : 0;
     }
 
+    if (bOverBudget && m_abStateListingAhead[side]) {
+        // Read again once the side is listed; a mirror copy stays for that.
+        m_bStateOverBudget = true;
+        if (folderPath.IsEmpty()) m_anStateRootPast[side] = nBudget;
+        errText += sideName +
+                   CWideString::Formatted(u": state file %s lists more than %lld records: it is read once "
+                                          u"the side is listed",
+                                          display, (long long)nBudget);
+        errKind = FSE_NONE;
+        return false;
+    }
+    if (bOverBudget) {
+        // Set aside as one that cannot be parsed: the side is read as one
+        // without a state file (conflicts, never deletions).
+        const CWideString why = CWideString::Formatted(
+            u": state file %s lists more than %lld records, more than a side of %lld items can need; its "
+            u"records are not used",
+            display, (long long)nBudget, (long long)StateItemsKnown(side));
+        Log(1, kMsgStateUnreadable, sideName + why + u"\n");
+        pe = sideName + why;
+    }
     if (!bParsed) {
         if (parseKind == FSE_GENERAL) {
             // A format version this engine does not handle: the copy stays
@@ -521,7 +551,7 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
             download.Drop();
             if (bFromMirror && !bNoData) ZorDeleteFileQuiet(readCopy);
         }
-        if (parseKind == FSE_NONE) errText += u"cannot parse state file: ";
+        if (parseKind == FSE_NONE && !bOverBudget) errText += u"cannot parse state file: ";
         errText += pe;
         errKind = parseKind;
         return false;
@@ -530,6 +560,19 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     if (!CheckStop(errKind, errText)) return false;
     if (pCount) ++*pCount;
     return true;
+}
+
+int64_t CSyncJob::StateItemsKnown(int side) const {
+    return m_anStateItemsKnown[side & 1] + (int64_t)m_nScanFoldersListed + m_nScanFilesListed +
+           m_nScanFoldersExcluded + m_nScanFilesExcluded;
+}
+
+int64_t CSyncJob::s_nStateMinRecords = kStateMinRecordBudget;
+
+int64_t CSyncJob::StateRecordBudget(int side) const {
+    const int64_t n = std::max(s_nStateMinRecords, StateItemsKnown(side) * kStateRecordsPerItem) -
+                      m_anStateRecordsRead[side & 1];
+    return std::clamp<int64_t>(n, 0, kStateMaxRecords);
 }
 
 // ---------------------------------------------------------------- stored bits from the records

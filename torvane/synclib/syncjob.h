@@ -470,8 +470,32 @@ public:
     // folder node; 5 not connected or unsupported version; 10 stopped; a
     // failed existence check of the file keeps the file system's own kind.
     // bCheckLock runs the folder-lock check first.
+    // A file that lists more records than the side's tree can need
+    // (StateRecordBudget) fails with kind 0, as one that cannot be parsed;
+    // while the side's listing is still to come (m_abStateListingAhead) it
+    // fails without a warning, WasStateOverBudget set, to be read again
+    // once the side is listed.
     bool ReadStateFile(const CWideString& folderPath, int side, bool bCheckLock, int32_t* pCount, int& errKind,
                        CWideString& errText);
+    // The records the side's state files may still bring in this Analyze:
+    // kStateRecordsPerItem for each item the side holds as far as is known
+    // (listed by the running scan, or held in the tree from the last one),
+    // at least s_nStateMinRecords, less what the side's files brought.
+    int64_t StateRecordBudget(int side) const;
+    static int64_t s_nStateMinRecords; // kStateMinRecordBudget (tests lower it)
+    int64_t StateItemsKnown(int side) const;
+    bool WasStateOverBudget() const { return m_bStateOverBudget; }
+    // Per side, for the record budget: the items known before the running
+    // scan, the records this Analyze's state files brought, whether a
+    // listing is still to come, and the folders whose state files wait for
+    // its end (in the order met; the side root's first when it waits), with
+    // the budget that the side root's file went past (-1: none).
+    int64_t m_anStateItemsKnown[2] = {0, 0};
+    int64_t m_anStateRootPast[2] = {-1, -1};
+    int64_t m_anStateRecordsRead[2] = {0, 0};
+    bool m_abStateListingAhead[2] = {false, false};
+    std::vector<CWideString> m_aStateDeferred[2];
+    bool m_bStateOverBudget = false;
     // Whether the mirror copy left by an unfinished save may stand for the
     // side's state file (statePath): its ".tvi" description still matches the
     // side's file and it is less than 3 hours old. A copy that does not match
@@ -530,6 +554,17 @@ public:
     bool ScanFolder(const CWideString& path, CSyncTreeNode* pRoot, int side, bool bFullScan, bool bCheckLock,
                     bool bParentExcluded, int32_t nDepth, bool bDescendExcluded, int32_t* pCount,
                     bool* pStateRead, int& errKind, CWideString& errText);
+    // ReadStateFile for a folder the scan meets; a file that must wait for
+    // the end of the listing (see ReadStateFile), and every one after it,
+    // is put in the side's waiting list: false with kind 0 and a text that
+    // says so.
+    bool ReadStateFileInScan(const CWideString& folderPath, int side, bool bCheckLock, int32_t* pCount,
+                             int& errKind, CWideString& errText);
+    // Reads the side's waiting state files after its listing; bRootRead is
+    // set when the side root's was read. False only on a failure of a kind
+    // other than 0.
+    bool ReadWaitingStateFiles(int side, bool bCheckLock, int32_t* pCount, bool& bRootRead, int& errKind,
+                               CWideString& errText);
     // Turns one listed entry into a node (pNode, also for an excluded entry):
     // reserved names, attribute options, filters, link options, leftover
     // temporary files and MD5 values. Folders to enter go onto the queue.

@@ -630,7 +630,9 @@ bool TvspFileSys::SetFileLength(int dix, int64_t length, int& errKind, CWideStri
 }
 
 // The body goes into the caller's buffer only after both checks: it is not
-// longer than asked, and "read" does not claim more than the body holds.
+// longer than asked (the request's body limit refuses a longer one from its
+// announced length, before any of it is read), and "read" does not claim
+// more than the body holds.
 bool TvspFileSys::ReadBufReply(CRsp& rsp, void* buf, uint32_t len, uint32_t& nRead, int& errKind,
                                CWideString& err) {
     nRead = 0;
@@ -648,6 +650,7 @@ bool TvspFileSys::ReadBufReply(CRsp& rsp, void* buf, uint32_t len, uint32_t& nRe
 bool TvspFileSys::ReadBuf(int dix, void* buf, uint32_t len, uint32_t& nRead, int& errKind, CWideString& err) {
     CRsp rsp;
     rsp.m_sReqHeaders.Format("dix: %d\r\nlength: %d\r\n", dix, (int)len);
+    rsp.m_nMaxBody = len;
     nRead = 0;
     if (!SendReq(rsp, "ReadBuf", CWideString(), errKind, err)) return false;
     return ReadBufReply(rsp, buf, len, nRead, errKind, err);
@@ -657,6 +660,7 @@ bool TvspFileSys::ReadBufPosn(int dix, void* buf, uint32_t len, int64_t pos, uin
                               CWideString& err) {
     CRsp rsp;
     rsp.m_sReqHeaders.Format("dix: %d\r\nlength: %d\r\nposition: %lld\r\n", dix, (int)len, (long long)pos);
+    rsp.m_nMaxBody = len;
     nRead = 0;
     if (!SendReq(rsp, "ReadBufPosn", CWideString(), errKind, err)) return false;
     return ReadBufReply(rsp, buf, len, nRead, errKind, err);

@@ -607,8 +607,8 @@ TEST(StateFile, RecordsMergedInFileOrderGoWhereTheLookUpPutsThem) {
 // Files made to inflate far past what they hold on disk (a record repeated,
 // one field of endless digits, more records than allowed) are refused with
 // a clear error once the bound is reached, from a real gzip file, and leave
-// the tree as it was. The bounds are lowered here; the reader's own lie far
-// above any real tree.
+// the tree as it was (without the nodes they made). The bounds are lowered
+// here; the reader's own lie far above any real tree.
 TEST(StateFile, InflatingFilesAreRefusedAtTheBound) {
     char dir[] = "/tmp/tv-statebomb-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -642,6 +642,12 @@ TEST(StateFile, InflatingFilesAreRefusedAtTheBound) {
         ASSERT_TRUE(OpenFileReader(Utf8ToWide(path.c_str()), true, in, err)) << U8(err);
         SampleTree s;
         const int nBefore = CountOldPresent(&s.tree);
+        auto countNodes = [&] {
+            int n = 0;
+            for (CSyncDepthFirstIter it(&s.tree); it.IsValid(); it.Next()) n++;
+            return n;
+        };
+        const int nNodesBefore = countNodes();
         TestIo io(&s.tree);
         io.m_nMaxReadBytes = c.nMaxBytes;
         io.m_nMaxReadRecords = c.nMaxRecords;
@@ -650,6 +656,7 @@ TEST(StateFile, InflatingFilesAreRefusedAtTheBound) {
         EXPECT_NE(U8(err).find(c.error), std::string::npos) << c.what << ": " << U8(err);
         EXPECT_TRUE(io.HasLog(1, "cannot parse state file")) << c.what;
         EXPECT_EQ(CountOldPresent(&s.tree), nBefore) << c.what;
+        EXPECT_EQ(countNodes(), nNodesBefore) << c.what << ": the nodes it made stay";
         in.Delete();
     }
     std::system(("rm -rf '" + std::string(dir) + "'").c_str());

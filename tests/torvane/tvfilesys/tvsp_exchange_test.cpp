@@ -328,12 +328,19 @@ TEST(TvspVerbs, ReadBufChecksLengthsBeforeWriting) {
         if (tc.ok) EXPECT_EQ(std::string(heap.data(), tc.len), std::string("0123456789").substr(0, tc.len));
         else EXPECT_EQ(std::string(heap.data(), tc.len), std::string(tc.len, '#'));
     }
-    c.srv.Faults(R"([{"verb": "ReadBufPosn", "action": "long"}])");
-    char buf[4];
-    uint32_t n = 0;
-    e.Empty();
-    EXPECT_FALSE(c.fs.ReadBufPosn(2, buf, 4, 0, n, k, e));
-    EXPECT_EQ(e, CWideString(u"returned buffer too long"));
+    // A longer body is refused by its announced length (or, without one, at
+    // the first byte too many), not read into memory first.
+    for (const char* faults : {R"([{"verb": "ReadBufPosn", "action": "long"}])",
+                               R"([{"verb": "ReadBufPosn", "action": "long", "bytes": 24000000}])",
+                               R"([{"verb": "ReadBufPosn", "action": "flood"}])"}) {
+        SCOPED_TRACE(faults);
+        c.srv.Faults(faults);
+        char buf[4];
+        uint32_t n = 0;
+        e.Empty();
+        EXPECT_FALSE(c.fs.ReadBufPosn(2, buf, 4, 0, n, k, e));
+        EXPECT_NE(e.Find(u"Response body is longer than 4 bytes"), -1) << e;
+    }
 }
 
 // A size no file has makes the listed file a bad entry; a file listed at 0
