@@ -145,7 +145,8 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
             out.m_sName = operands[2];
             for (size_t i = 3; i < operands.size(); i++) {
                 if (operands[i].find('=') == std::string::npos || operands[i][0] == '=') {
-                    err = "job set takes KEY=VALUE, not " + operands[i] + "; usage: torvane job set NAME KEY=VALUE ...";
+                    err = "job set takes KEY=VALUE, not " + operands[i] +
+                          "; usage: torvane job set NAME KEY=VALUE ...";
                     return false;
                 }
                 out.m_sets.push_back(operands[i]);
@@ -161,7 +162,8 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
             out.m_verb = sub == "show" ? ECliVerb::JobShow : ECliVerb::JobDelete;
             out.m_sName = operands[2];
         } else {
-            err = sub.empty() ? "job needs add, set, list, show, delete or keys" : "unknown job command " + sub;
+            err =
+                sub.empty() ? "job needs add, set, list, show, delete or keys" : "unknown job command " + sub;
             return false;
         }
     } else if (cmd == "analyze" || cmd == "sync") {
@@ -181,7 +183,8 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
         err = "unknown command " + cmd;
         return false;
     }
-    if ((bHasType || !out.m_sets.empty()) && out.m_verb != ECliVerb::JobAdd && out.m_verb != ECliVerb::JobSet) {
+    if ((bHasType || !out.m_sets.empty()) && out.m_verb != ECliVerb::JobAdd &&
+        out.m_verb != ECliVerb::JobSet) {
         err = "--type and --set belong to job add";
         return false;
     }
@@ -197,8 +200,8 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
         err = "--all belongs to job show";
         return false;
     }
-    if ((out.m_verb == ECliVerb::JobAdd || out.m_verb == ECliVerb::JobSet || out.m_verb == ECliVerb::JobShow ||
-         out.m_verb == ECliVerb::JobDelete ||
+    if ((out.m_verb == ECliVerb::JobAdd || out.m_verb == ECliVerb::JobSet ||
+         out.m_verb == ECliVerb::JobShow || out.m_verb == ECliVerb::JobDelete ||
          out.m_verb == ECliVerb::Analyze || out.m_verb == ECliVerb::Sync) &&
         out.m_sName.empty()) {
         err = "the job name is empty";

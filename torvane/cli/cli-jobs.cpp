@@ -293,10 +293,11 @@ bool CliCheckFolderArg(const std::string& arg, std::string& err) {
         // A mistyped URL ("s3:/KEY:SECRET@host/b") is taken for a path: one
         // with a user part is not shown, as it may hold a password.
         const size_t colon = arg.find(':'), at = arg.rfind('@');
+        const char* kSchemeChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
         if (colon != std::string::npos && at != std::string::npos && colon < at &&
-            arg.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") == colon) {
-            err = "no such folder, and no URL either (a URL begins with scheme://; the text is not shown, as it "
-                  "may hold a password)";
+            arg.find_first_not_of(kSchemeChars) == colon) {
+            err = "no such folder, and no URL either (a URL begins with scheme://; the text is not shown, "
+                  "as it may hold a password)";
             return false;
         }
         err = "no such folder: " + ShownUrl(W(arg));

@@ -352,8 +352,7 @@ bool FindPasswordSpan(const CWideString& url, bool bAnyForm, int& nStart, int& n
         if (url[i] == u':' && colon < 0) colon = i;
     }
     if (at < 0) {
-        if (colon < 0 || url[start] == u'[' ||
-            IsPortText(url.GetString() + colon + 1, authEnd - colon - 1))
+        if (colon < 0 || url[start] == u'[' || IsPortText(url.GetString() + colon + 1, authEnd - colon - 1))
             return false;
         nStart = colon;
         nEnd = url.ReverseFind(u'@');
@@ -395,8 +394,9 @@ bool ZorUrlTakePassword(const CWideString& url, CWideString& urlOut, CWideString
         // The rest must be a URL with a user, and the password one it could hold.
         CWideString decoded;
         if (!bAsWritten || nEnd == url.GetLength() || !ParseUrl(rest.GetString(), parsed) ||
-            parsed.GetUserName().IsEmpty() || !PercentDecode(url.Mid(nStart + 1, nEnd - nStart - 1), decoded) ||
-            decoded.IsEmpty() || !parsed.SetPassword(decoded.GetString()))
+            parsed.GetUserName().IsEmpty() ||
+            !PercentDecode(url.Mid(nStart + 1, nEnd - nStart - 1), decoded) || decoded.IsEmpty() ||
+            !parsed.SetPassword(decoded.GetString()))
             return false;
         password = decoded;
     }
