@@ -37,6 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               after.GetPathAndExtra() == before.GetPathAndExtra() && password == before.GetPassword());
     } else {
         Check(stripped == text && password.IsEmpty());
+        // A password written with a '/' as it is: the rest is a URL with a user and no password.
+        if (ZorUrlTakePassword(text, stripped, password, true)) {
+            Check(stripped == shown && !password.IsEmpty());
+            Check(ParseUrl(stripped.GetString(), after) && after.GetPassword().IsEmpty() &&
+                  !after.GetUserName().IsEmpty());
+        } else {
+            Check(stripped == text && password.IsEmpty());
+        }
     }
     if (ParseUrl(shown.GetString(), after)) Check(after.GetPassword().IsEmpty());
 

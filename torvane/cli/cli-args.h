@@ -2,6 +2,7 @@
 // form and the exit codes.
 //
 //   torvane [--profile DIR] job add NAME LEFT RIGHT [--type 0|1|2] [--set KEY=VALUE ...] [--password-stdin]
+//   torvane [--profile DIR] job set NAME KEY=VALUE ...
 //   torvane [--profile DIR] job list | job show NAME [--all] | job delete NAME | job keys
 //   torvane [--profile DIR] [-v|-q] analyze NAME [--prefer left|right|newer [PATH ...]]
 //   torvane [--profile DIR] [-v|-q] sync NAME [--prefer left|right|newer [PATH ...]]
@@ -16,7 +17,7 @@
 #include <string>
 #include <vector>
 
-enum class ECliVerb { Help, Version, JobAdd, JobList, JobShow, JobDelete, JobKeys, Analyze, Sync, Watch };
+enum class ECliVerb { Help, Version, JobAdd, JobSet, JobList, JobShow, JobDelete, JobKeys, Analyze, Sync, Watch };
 
 // Exit codes of the program.
 enum ECliExit : int {
@@ -35,7 +36,7 @@ struct CCliArgs {
     std::string m_sLeft;
     std::string m_sRight;
     int m_nType = 0;
-    std::vector<std::string> m_sets;  // "KEY=VALUE" of job add
+    std::vector<std::string> m_sets;  // "KEY=VALUE" of job add (--set) and job set
     // job add: the passwords of the sides whose URLs name a user without one
     // come from standard input (a prompt without echo on a terminal).
     bool m_bPasswordStdin = false;

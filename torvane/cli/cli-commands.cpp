@@ -234,12 +234,9 @@ int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const 
             continue;
         }
         const std::string n = CliShellWord(U8(j->GetName())), cmd = CCliConsole::CommandStart();
-        const std::string type = o.m_nDirection ? " --type " + std::to_string(o.m_nDirection) : std::string();
         con.Error("torvane: job '" + U8(j->GetName()) + "' has no trigger and is not watched; to give it one: " +
-                  cmd + " job delete " + n + ", then " + cmd + " job add " + n + " " +
-                  CliShellWord(CliUrlToText(j->GetLeftFolder())) + " " +
-                  CliShellWord(CliUrlToText(j->GetRightFolder())) + type +
-                  " --set OnFileChangeAction=1 (or OnTimerAction, OnStartAction, OnFolderConnectAction; "
+                  cmd + " job set " + n +
+                  " OnFileChangeAction=1 (or OnTimerAction, OnStartAction, OnFolderConnectAction; "
                   "see torvane job keys)");
     }
     if (jobs.empty()) {
@@ -376,6 +373,7 @@ int RunCli(const std::vector<std::string>& args) {
     int code = CLI_EXIT_OK;
     switch (a.m_verb) {
     case ECliVerb::JobAdd:
+    case ECliVerb::JobSet:
     case ECliVerb::JobDelete: {
         CCliProcessLock profileLock;
         if (!LockProfile(console, profile, profileLock, code)) break;
@@ -389,7 +387,7 @@ int RunCli(const std::vector<std::string>& args) {
             }
             CCliProcessLock jobLock;
             if (!LockJob(console, profile, job->GetName(), jobLock, code)) break;
-            code = CliJobDelete(console, job);
+            code = a.m_verb == ECliVerb::JobSet ? CliJobSet(console, job, a.m_sets) : CliJobDelete(console, job);
         }
         break;
     }

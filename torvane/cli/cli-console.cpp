@@ -198,9 +198,6 @@ std::string CCliConsole::ForTerminal(const std::string& utf8) const {
     // While watch runs the job is its own: the command has to wait for its end.
     const std::string after = job && job->m_nRunKind != RK_USER ? "end watch, then: " : "";
     const std::string settle = after + cmd + " sync " + name + " --prefer left|right|newer [PATH ...]";
-    const std::string folders = job ? CliShellWord(CliUrlToText(job->m_Options.m_Dir1.m_sUrl)) + " " +
-                                          CliShellWord(CliUrlToText(job->m_Options.m_Dir2.m_sUrl))
-                                    : std::string("LEFT RIGHT");
     // The engine's words for a window, and what a terminal user types instead.
     const std::pair<const char*, std::string> texts[] = {
         {"select Job -> Open Left/Right Log to view the entire log", whole},
@@ -212,8 +209,8 @@ std::string CCliConsole::ForTerminal(const std::string& utf8) const {
         {"Click Errors button to see all error items", "The items and why: " + whole},
         {"Click Errors button to see sync errors", "The errors and why: " + whole},
         {"then set this job to 1-way Forced ReadOnlySource in Job -> Options",
-         "then make the job one-way with a read-only source: " + cmd + " job delete " + name + ", then " + cmd +
-             " job add " + name + " " + folders + " --type 1 --set ReadOnlySource=Yes"},
+         "then make the job one-way with a read-only source: " + cmd + " job set " + name +
+             " Direction=1 ReadOnlySource=Yes"},
         {"Override locks if you are *sure* the other job has ended.",
          "if you are *sure* the other job has ended: " + after + cmd + " sync " + name + " --override-locks"},
     };

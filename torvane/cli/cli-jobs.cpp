@@ -230,7 +230,7 @@ bool CliApplyJobSettings(CSyncJobOptions& opt, const std::vector<std::string>& s
         const std::string key = set.substr(0, eq), value = set.substr(eq + 1);
         const SJobKey* k = FindJobKey(key);
         if (!k) {
-            err = "--set " + set + ": " + key + " is not an option of a job (see torvane job keys)";
+            err = set + ": " + key + " is not an option of a job (see torvane job keys)";
             return false;
         }
         CNarrowString valueText;
@@ -246,7 +246,7 @@ bool CliApplyJobSettings(CSyncJobOptions& opt, const std::vector<std::string>& s
             valueText = CNarrowString(v.c_str());
         }
         if (!bOk) {
-            err = "--set " + set + ": " + key + " takes " + Allowed(*k) + " (see torvane job keys)";
+            err = set + ": " + key + " takes " + Allowed(*k) + " (see torvane job keys)";
             return false;
         }
         CNarrowString block = "<Job>\n";
@@ -257,7 +257,7 @@ bool CliApplyJobSettings(CSyncJobOptions& opt, const std::vector<std::string>& s
         ZorStringStream in(block);
         CWideString e;
         if (!ReadJobTix(opt, in, e)) {
-            err = "--set " + set + ": " + key + " takes " + Allowed(*k) + ": " + U8(e);
+            err = set + ": " + key + " takes " + Allowed(*k) + ": " + U8(e);
             return false;
         }
     }
@@ -290,6 +290,16 @@ bool CliCheckFolderArg(const std::string& arg, std::string& err) {
     std::error_code ec;
     const auto st = std::filesystem::status(path, ec);
     if (!std::filesystem::exists(st)) {
+        // A mistyped URL ("s3:/KEY:SECRET@host/b") is taken for a path: one
+        // with a user part is not shown, as it may hold a password.
+        const size_t colon = arg.find(':'), at = arg.rfind('@');
+        const char* kSchemeChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
+        if (colon != std::string::npos && at != std::string::npos && colon < at &&
+            arg.find_first_not_of(kSchemeChars) == colon) {
+            err = "no such folder, and no URL either (a URL begins with scheme://; the text is not shown, "
+                  "as it may hold a password)";
+            return false;
+        }
         err = "no such folder: " + ShownUrl(W(arg));
         return false;
     }
@@ -303,7 +313,8 @@ bool CliCheckFolderArg(const std::string& arg, std::string& err) {
 int CliJobKeys(CCliConsole& con) {
     size_t w = 0;
     for (const SJobKey& k : JobKeys()) w = std::max(w, k.key.size());
-    con.Result("Options of a job (torvane job add ... --set KEY=VALUE); the values a new two-way job starts with:");
+    con.Result("Options of a job (torvane job add ... --set KEY=VALUE, torvane job set NAME KEY=VALUE); the values "
+               "a new two-way job starts with:");
     for (const SJobKey& k : JobKeys()) {
         const SKeyInfo* info = FindKeyInfo(k.key);
         std::string line = k.key + std::string(w + 2 - k.key.size(), ' ') + k.value;
@@ -334,9 +345,8 @@ void CliSayFilters(CCliConsole& con, CSyncJobFromList* job) {
     con.Result("filters: left out: " + (left.empty() ? std::string("no kinds of items") : left));
     if (!masks.empty()) con.Result("filters: left out by name: " + masks);
     if (o.m_bExcludeHidden)
-        con.Result("filters: to include hidden items, add the job with --set ExcludeHidden=No (" +
-                   CCliConsole::CommandStart() + " job delete " + CliShellWord(U8(job->GetName())) +
-                   ", then job add again; its state is kept)");
+        con.Result("filters: to include hidden items: " + CCliConsole::CommandStart() + " job set " +
+                   CliShellWord(U8(job->GetName())) + " ExcludeHidden=No");
 }
 
 namespace {
@@ -384,12 +394,17 @@ bool TakeSidePassword(const CCliArgs& a, const char* side, CWideString& url, CWi
         return true;
     }
     ZorUrl parsed;
-    // A password the URL cannot hold (one without a user, say) would stay in
-    // it, stored and shown in clear: such a URL is refused.
+    // A URL that cannot be taken apart would be stored as it is, a password
+    // in it in clear (a '/' in the password ends the host part before its
+    // '@'): it is refused, shown without anything that may be a password.
     CWideString parseErr;
-    if (ZorUrlForDisplay(url) != url && !url.StartsWithNoCase(u"file://") &&
-        !ParseUrl(url.GetString(), parsed, &parseErr)) {
-        err = std::string(side) + ": " + U8(EscapeControlChars(parseErr)) + ": " + ShownUrl(url);
+    if (!url.StartsWithNoCase(u"file://") && !ParseUrl(url.GetString(), parsed, &parseErr)) {
+        err = std::string(side) + ": cannot take the URL apart (" + U8(EscapeControlChars(parseErr)) +
+              "): " + ShownUrl(url);
+        if (ShownUrl(url) != U8(EscapeControlChars(url)))
+            err += "; in a user name or password write '/' as %2F, '?' as %3F, '#' as %23, '@' as %40 and "
+                   "'%' as %25 (s3://KEYID:ab%2Fcd@host/bucket for the secret ab/cd), or leave the password "
+                   "out (s3://KEYID@host/bucket) and give it with --password-stdin";
         return false;
     }
     if (!a.m_bPasswordStdin || url.StartsWithNoCase(u"file://") || !ParseUrl(url.GetString(), parsed) ||
@@ -606,6 +621,49 @@ int CliJobShow(CCliConsole& con, CSyncJobFromList* job, bool bAll) {
         nShown++;
     }
     if (nShown == 0) con.Result("(every option as a new job has it; --all shows them)");
+    return CLI_EXIT_OK;
+}
+
+int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::string>& sets) {
+    const std::string name = U8(job->GetName());
+    // Tried on a copy first: nothing changes unless every setting is good.
+    CSyncJobOptions changed = job->m_Options;
+    std::string err;
+    if (!CliApplyJobSettings(changed, sets, err)) {
+        con.Error("torvane: job set " + name + ": " + err + "; nothing was changed");
+        return CLI_EXIT_ERRORS;
+    }
+    std::vector<SDumpLine> before, after;
+    if (!DumpJob(job->m_Options, before, err) || !DumpJob(changed, after, err)) {
+        con.Error("torvane: " + err);
+        return CLI_EXIT_ERRORS;
+    }
+    std::map<std::string, std::string> was;
+    for (const SDumpLine& l : before)
+        if (!l.bOpens && !l.bCloses) was[l.place] = l.text;
+    std::vector<std::string> said;
+    for (const SDumpLine& l : after) {
+        if (l.bOpens || l.bCloses) continue;
+        auto w = was.find(l.place);
+        if (w != was.end() && w->second == l.text) continue;
+        const size_t eq = w == was.end() ? std::string::npos : w->second.find(" = ");
+        said.push_back(l.text + (eq == std::string::npos ? "" : " (was " + w->second.substr(eq + 3) + ")"));
+    }
+    if (said.empty()) {
+        con.Result(name + ": nothing changed (the job has these values already)");
+        return CLI_EXIT_OK;
+    }
+    // Only the options change: the folders, the passwords and the job's state
+    // (its state files and mirror folder) stay as they are.
+    CSyncJobOptions kept = job->m_Options;
+    job->m_Options = changed;
+    CWideString e;
+    if (!g_Settings.TvSaveJobs(false, u"Job options set", e)) {
+        job->m_Options = kept;
+        con.Error("torvane: cannot save the job list: " + U8(e) + "; nothing was changed");
+        return CLI_EXIT_ERRORS;
+    }
+    for (const std::string& l : said) con.Result(name + ": " + l);
     return CLI_EXIT_OK;
 }
 

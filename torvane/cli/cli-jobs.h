@@ -1,4 +1,4 @@
-// The job commands of "torvane" (job add, list, show, delete) and the
+// The job commands of "torvane" (job add, set, list, show, delete) and the
 // texts that describe jobs and runs.
 #pragma once
 
@@ -18,6 +18,10 @@ int CliJobShow(CCliConsole& con, CSyncJobFromList* job, bool bAll);
 int CliJobKeys(CCliConsole& con);
 // The filters a job leaves items out by, and how to include hidden items.
 void CliSayFilters(CCliConsole& con, CSyncJobFromList* job);
+// Changes options of a job in place ("KEY=VALUE" as for job add --set),
+// keeping every other option, its folders, passwords and state; says each
+// change. An unknown key or a bad value changes nothing.
+int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::string>& sets);
 int CliJobDelete(CCliConsole& con, CSyncJobFromList* job);
 
 // A folder argument as a side URL: a URL stays as it is (a file URL may be

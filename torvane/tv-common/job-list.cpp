@@ -437,7 +437,7 @@ bool MoveUrlPasswords(CSyncJobOptions& options, bool& bMoved, CWideString& sErr)
     bMoved = false;
     for (TvConnectInfoEx* ci : {&options.m_Dir1, &options.m_Dir2}) {
         CWideString url, password;
-        if (!ZorUrlTakePassword(ci->m_sUrl, url, password)) continue;
+        if (!ZorUrlTakePassword(ci->m_sUrl, url, password, true)) continue;
         if (!password.IsEmpty() && !ci->SetPasswordClear(password, sErr)) return false;
         ci->m_sUrl = url;
         bMoved = true;

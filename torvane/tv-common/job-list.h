@@ -319,8 +319,10 @@ inline bool NewJob(const CWideString& name, int nType, const CWideString& templa
 }
 // A password written in a side's folder URL goes into the side's encrypted
 // password field and out of the URL, so that no URL that is stored, shown
-// or logged carries it. True when a password was moved; false with sErr
-// when it could not be encrypted (the URL is left as it is).
+// or logged carries it; also one written as it is with a '/', '?' or '#'
+// in it, as an older version stored it ("s3://KEY:ab/cd@host/b"). bMoved
+// tells whether a password was moved; false with sErr when it could not be
+// encrypted (the URL is left as it is).
 bool MoveUrlPasswords(CSyncJobOptions& options, bool& bMoved, CWideString& sErr);
 // Removes the job, its scheduled task (a failure there is logged) and its
 // registry key, and saves the list ("Job Deleted"); the result is the save's.

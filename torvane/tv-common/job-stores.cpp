@@ -265,6 +265,38 @@ bool RestoreJobsFromBackup(const CWideString& path, CTorvaneSettings& loaded, CW
     return true;
 }
 
+// The list kept in the ".bak" file beside the jobs file at path may hold
+// passwords in its folder URLs (an older version's list, or the one a
+// conversion just replaced): they move into the encrypted fields there as
+// well, so that no file keeps one in clear. A backup that cannot be read is
+// left as it is.
+void MoveBackupUrlPasswords(const CWideString& path) {
+    const CWideString bakPath = ReplaceExtension(path, u".bak");
+    CNarrowString bytes;
+    int kind = 0;
+    CWideString err;
+    if (!ZorFileExists(bakPath) || !ReadWholeFile(bakPath, 256 << 20, bytes, kind, err) || bytes.IsEmpty())
+        return;
+    CTorvaneSettings bak;
+    ZorStringStream in(bytes);
+    if (!(IsTixPath(path) ? ReadJobListTix(bak, in, err) : ReadJobListTic(bak, in, err))) return;
+    bool bAny = false;
+    for (CSyncJobFromList* p : bak.GetJobs()) {
+        bool bMoved = false;
+        if (!MoveUrlPasswords(p->m_Options, bMoved, err))
+            ZorGetProgramLog().Printf(u"LoadJobs: cannot encrypt a password of job '%s' in %s: %s\n",
+                                      p->GetName(), bakPath, err);
+        bAny |= bMoved;
+    }
+    if (!bAny) return;
+    ZorStringOutStream out;
+    StoreStep step = StoreStep::Write;
+    err.Empty();
+    if (!(IsTixPath(path) ? WriteJobListTix(bak, out, false, err) : WriteJobListTic(bak, out, err)) ||
+        !WriteStoreFile(bakPath, out.GetText(), false, step, err))
+        ZorGetProgramLog().Printf(u"LoadJobs: cannot rewrite %s: %s\n", bakPath, err);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- names and folders
@@ -472,6 +504,10 @@ bool CTorvaneSettings::LoadJobs(CWideString& sErr) {
         CWideString saveErr;
         if (!TvSaveJobs(false, u"Passwords moved out of folder URLs", saveErr))
             ZorGetProgramLog().Printf(u"LoadJobs: %s\n", saveErr);
+    }
+    if (!g_bSaveToRegistry.load() && !g_bLoadFromRegistry.load() && !m_sJobsFile.IsEmpty()) {
+        std::lock_guard<std::mutex> saveLock(m_SaveLock);
+        MoveBackupUrlPasswords(m_sJobsFile);
     }
     return bResult;
 }

@@ -13,7 +13,8 @@
 // the file, under an exclusive lock on the path with ".lock", so two
 // processes never write the same temporary file. Before the jobs file is
 // replaced, ".bak" becomes a hard link to the previous file (never to an
-// empty one: an empty list is stored as one blank line). A file that
+// empty one: an empty list is stored as one blank line); a load encrypts the
+// passwords that the URLs of the list and of its ".bak" still hold. A file that
 // cannot be read is renamed aside with "-bad" before its extension
 // ("options-bad.tic", "my-bad.tic") and never overwritten; an empty or
 // unreadable jobs file is replaced by its ".bak" when that holds jobs, and

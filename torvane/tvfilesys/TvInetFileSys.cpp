@@ -50,7 +50,7 @@ bool TvInetFileSys::ParseConnectUrl(const TvConnectInfo& ci, const char* plainSc
                                     CWideString& outPath, CWideString& err) {
     ZorUrl url;
     if (!ParseUrl(ci.m_sUrl, url)) {
-        err += u"Cannor parse URL " + ZorUrlForDisplay(ci.m_sUrl);
+        err += u"Cannot parse URL " + ZorUrlForDisplay(ci.m_sUrl);
         return false;
     }
     outPath = url.GetPathAndExtra();

@@ -188,7 +188,8 @@ bool ZorUrl::Parse(const char16_t* text, CWideString* pErr) {
             u.SetScheme(CWideString(p, sl).GetString());
             pos = sl + 3;
         } else if (!(sl + 1 < n && IsAsciiDigit(p[sl + 1]))) {
-            AddError(pErr, u"bad URL", u"scheme not followed by \"//\": " + s);
+            // Only the scheme is named: the rest may hold a password.
+            AddError(pErr, u"bad URL", u"scheme not followed by \"//\": " + CWideString(p, sl + 1));
             return false;
         }
     } else if (n >= 2 && p[0] == u'/' && p[1] == u'/') {
@@ -235,7 +236,7 @@ bool ZorUrl::Parse(const char16_t* text, CWideString* pErr) {
     if (!hostPort.IsEmpty() && hostPort[0] == u'[') {
         int close = hostPort.Find(u']');
         if (close < 0) {
-            AddError(pErr, u"bad URL", u"unclosed '[' in host: " + s);
+            AddError(pErr, u"bad URL", u"unclosed '[' in host: " + hostPort);
             return false;
         }
         CWideString lit = hostPort.Mid(1, close - 1);
@@ -277,7 +278,9 @@ bool ZorUrl::Parse(const char16_t* text, CWideString* pErr) {
                 port = port * 10 + (portText[i] - u'0');
         }
         if (!ok || port < 1 || port > 65535) {
-            AddError(pErr, u"bad URL", u"bad port number: " + portText);
+            // Not quoted: after a password with a '/' written as it is, the
+            // text taken for the port is the start of that password.
+            AddError(pErr, u"bad URL", u"bad port number (a port is a number from 1 to 65535)"_ws);
             return false;
         }
         u.m_nPort = (uint16_t)port;
@@ -309,11 +312,29 @@ bool ParseUrl(const char16_t* text, ZorUrl& url, CWideString* pErr) {
 
 namespace {
 
+// Whether text after a host's ':' is a port as a URL writes it (or none).
+bool IsPortText(const char16_t* s, int n) {
+    if (n > 5) return false;
+    long port = 0;
+    for (int i = 0; i < n; i++) {
+        if (!IsAsciiDigit(s[i])) return false;
+        port = port * 10 + (s[i] - u'0');
+    }
+    return n == 0 || (port >= 1 && port <= 65535);
+}
+
 // Where the password of the URL text stands: [nStart, nEnd), the ':' before
 // it included. False when the user part has none. A text without a scheme
 // counts only when it parses as a URL, and only with bAnyForm: a local path
 // ("C:\\a:b@c", "dir:1@x") is never cut.
-bool FindPasswordSpan(const CWideString& url, bool bAnyForm, int& nStart, int& nEnd) {
+//
+// bRunsOn: the password holds a '/', '?' or '#' written as it is, so the
+// host part ends before it: that part has no '@' and its text after the
+// first ':' is no port ("s3://KEY:ab/cd@host/b"). Such a password is taken
+// to run up to the last '@' of the text (to the end when there is none): a
+// path with an '@' is cut as well, but none of the password stays.
+bool FindPasswordSpan(const CWideString& url, bool bAnyForm, int& nStart, int& nEnd, bool& bRunsOn) {
+    bRunsOn = false;
     const int n = url.GetLength();
     int start = url.Find(u"://");
     if (start > 0 && SchemeLength(url.GetString(), start) == start) {
@@ -325,10 +346,20 @@ bool FindPasswordSpan(const CWideString& url, bool bAnyForm, int& nStart, int& n
     }
     int authEnd = start;
     while (authEnd < n && url[authEnd] != u'/' && url[authEnd] != u'?' && url[authEnd] != u'#') ++authEnd;
-    int at = -1;
-    for (int i = start; i < authEnd; i++)
+    int at = -1, colon = -1;
+    for (int i = start; i < authEnd; i++) {
         if (url[i] == u'@') at = i;
-    if (at < 0) return false;
+        if (url[i] == u':' && colon < 0) colon = i;
+    }
+    if (at < 0) {
+        if (colon < 0 || url[start] == u'[' || IsPortText(url.GetString() + colon + 1, authEnd - colon - 1))
+            return false;
+        nStart = colon;
+        nEnd = url.ReverseFind(u'@');
+        if (nEnd < authEnd) nEnd = n;
+        bRunsOn = true;
+        return true;
+    }
     for (int i = start; i < at; i++)
         if (url[i] == u':') {
             nStart = i;
@@ -342,19 +373,33 @@ bool FindPasswordSpan(const CWideString& url, bool bAnyForm, int& nStart, int& n
 
 CWideString ZorUrlForDisplay(const CWideString& url) {
     int nStart = 0, nEnd = 0;
-    if (!FindPasswordSpan(url, true, nStart, nEnd)) return url;
+    bool bRunsOn = false;
+    if (!FindPasswordSpan(url, true, nStart, nEnd, bRunsOn)) return url;
     return url.Left(nStart) + url.Mid(nEnd);
 }
 
-bool ZorUrlTakePassword(const CWideString& url, CWideString& urlOut, CWideString& password) {
+bool ZorUrlTakePassword(const CWideString& url, CWideString& urlOut, CWideString& password, bool bAsWritten) {
     urlOut = url;
     password.Empty();
     ZorUrl parsed;
     int nStart = 0, nEnd = 0;
+    bool bRunsOn = false;
     // The parser reads up to a NUL: a text with one inside is no URL here.
-    if (url.Find(u'\0') >= 0 || !FindPasswordSpan(url, false, nStart, nEnd) || !ParseUrl(url.GetString(), parsed))
-        return false;
-    password = parsed.GetPassword();
-    urlOut = url.Left(nStart) + url.Mid(nEnd);
+    if (url.Find(u'\0') >= 0 || !FindPasswordSpan(url, false, nStart, nEnd, bRunsOn)) return false;
+    const CWideString rest = url.Left(nStart) + url.Mid(nEnd);
+    if (!bRunsOn) {
+        if (!ParseUrl(url.GetString(), parsed)) return false;
+        password = parsed.GetPassword();
+    } else {
+        // The rest must be a URL with a user, and the password one it could hold.
+        CWideString decoded;
+        if (!bAsWritten || nEnd == url.GetLength() || !ParseUrl(rest.GetString(), parsed) ||
+            parsed.GetUserName().IsEmpty() ||
+            !PercentDecode(url.Mid(nStart + 1, nEnd - nStart - 1), decoded) || decoded.IsEmpty() ||
+            !parsed.SetPassword(decoded.GetString()))
+            return false;
+        password = decoded;
+    }
+    urlOut = rest;
     return true;
 }

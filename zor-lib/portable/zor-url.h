@@ -97,10 +97,15 @@ bool ParseUrl(const char16_t* text, ZorUrl& url, CWideString* pErr = nullptr);
 // The URL as it may be shown or logged: the password of its user part is
 // left out ("s3://KEY:SECRET@host/b" gives "s3://KEY@host/b"); everything
 // else stays as written. Works on the text, so also on one that does not
-// parse.
+// parse. A password holding a '/', '?' or '#' written as it is, which ends
+// the host part before its '@' ("s3://KEY:ab/cd@host/b"), is taken to run
+// up to the last '@' of the text, or to the end when there is none.
 CWideString ZorUrlForDisplay(const CWideString& url);
 // Takes the password out of a URL that has a scheme and parses: urlOut is
 // the text without it (as ZorUrlForDisplay gives it) and password the
-// decoded password. False, with urlOut the URL as it is, when the URL names
-// no password.
-bool ZorUrlTakePassword(const CWideString& url, CWideString& urlOut, CWideString& password);
+// decoded password. With bAsWritten, also a password that holds a '/', '?'
+// or '#' written as it is (as ZorUrlForDisplay finds it), when the rest is
+// a URL with a user. False, with urlOut the URL as it is, when the URL names
+// no password (or one that cannot be taken out).
+bool ZorUrlTakePassword(const CWideString& url, CWideString& urlOut, CWideString& password,
+                        bool bAsWritten = false);

@@ -60,7 +60,7 @@ TEST_F(CliConsole, QuietByDefaultWholeLogOnFileVerboseAndQuietSwitches) {
     SRun add = Run({"job", "add", "j", L(), R()});
     ASSERT_EQ(add.code, 0) << add.err;
     EXPECT_NE(add.out.find("names beginning with '.'"), std::string::npos) << add.out;
-    EXPECT_NE(add.out.find("--set ExcludeHidden=No"), std::string::npos) << add.out;
+    EXPECT_NE(add.out.find("job set j ExcludeHidden=No"), std::string::npos) << add.out;
 
     struct utsname u {};
     uname(&u);
@@ -185,7 +185,7 @@ TEST_F(CliConsole, VersionKeysOneSettingsFolderAndInstall) {
 TEST_F(CliConsole, EachMessageOnceAndTheCommandThatActsOnIt) {
     MakePair();
     SRun add = Run({"job", "add", "a b", L(), R()});
-    EXPECT_NE(add.out.find("job delete 'a b',"), std::string::npos) << add.out;
+    EXPECT_NE(add.out.find("job set 'a b' ExcludeHidden=No"), std::string::npos) << add.out;
     ASSERT_EQ(Run({"sync", "a b"}).code, 0);
     const std::string cmd = "torvane --profile " + Profile();
     // A stale lock of another computer: refused, said once with the option

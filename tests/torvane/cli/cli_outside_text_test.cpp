@@ -10,6 +10,8 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 
 namespace {
@@ -55,12 +57,40 @@ bool Has(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
 }
 
+// Whether a secret is in the text: plain, in hexadecimal (either case), in
+// Base64 (but its last group) or percent-encoded.
+bool Leaks(const std::string& text, const std::vector<std::string>& secrets) {
+    static const char* kB64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (const std::string& secret : secrets) {
+        std::string hex, HEX, pct, b64;
+        for (unsigned char c : secret) {
+            char h[8];
+            snprintf(h, sizeof h, "%02x", c);
+            hex += h;
+            snprintf(h, sizeof h, "%02X", c);
+            HEX += h;
+            pct += isalnum(c) ? std::string(1, (char)c) : "%" + std::string(h);
+        }
+        for (size_t i = 0; i + 3 <= secret.size(); i += 3) {
+            const uint32_t n = (unsigned char)secret[i] << 16 | (unsigned char)secret[i + 1] << 8 |
+                               (unsigned char)secret[i + 2];
+            for (int k = 18; k >= 0; k -= 6) b64 += kB64[n >> k & 63];
+        }
+        for (const std::string& form : {secret, hex, HEX, pct, b64})
+            if (Has(text, form)) return true;
+    }
+    return false;
+}
+
 } // namespace
 
 TEST_F(CliOutside, PasswordsOfFolderUrlsAreStoredEncryptedAndNeverShown) {
-    const std::string kS3Secret = "S3cretKeyOfThisTest", kPeerPassword = "PeerPassw0rdOfThisTest";
+    // S3 secret keys hold '/' and '+'; in a URL the '/' is written %2F.
+    const std::string kS3Secret = "S3cret/Key+OfThisTest", kS3Written = "S3cret%2FKey+OfThisTest",
+                      kPeerPassword = "PeerPassw0rdOfThisTest";
     for (const char* d : {"s3left", "peerleft", "oldleft", "peerroot", "bad"}) m_tmp.MakeDir(d);
-    m_tmp.WriteFile("peerleft/b.txt", "to the peer");
+    for (const char* f : {"b.txt", "c.txt", "d.txt", "e.txt"})
+        m_tmp.WriteFile(std::string("peerleft/") + f, "to the peer");
     ntest::Child s3, peer;
     auto port = [](ntest::Child& c, std::vector<std::string> argv) {
         std::string line;
@@ -81,24 +111,34 @@ TEST_F(CliOutside, PasswordsOfFolderUrlsAreStoredEncryptedAndNeverShown) {
 
     // The password in a URL on the command line and from standard input (none there: refused).
     EXPECT_EQ(Run({"job", "add", "S3", m_tmp.NativeSub("s3left"),
-                   "s3://KEYID:" + kS3Secret + "@127.0.0.1:" + s3Port + "/bkt"})
+                   "s3://KEYID:" + kS3Written + "@127.0.0.1:" + s3Port + "/bkt"})
                   .code,
               0)
         << m_sShown;
-    EXPECT_EQ(Run({"job", "add", "Peer", m_tmp.NativeSub("peerleft"), peerUrl, "--password-stdin"},
+    EXPECT_EQ(Run({"job", "add", "Peer", m_tmp.NativeSub("peerleft"), peerUrl, "--password-stdin", "--set",
+                   "ExcludeHidden=No", "--set", "SaveDaysPreviousVersion=90"},
                   kPeerPassword + "\n")
                   .code,
               0)
         << m_sShown;
     EXPECT_EQ(Run({"job", "add", "None", m_tmp.NativeSub("bad"), peerUrl, "--password-stdin"}).code, 1);
     EXPECT_EQ(
-        Run({"job", "add", "Down", m_tmp.NativeSub("bad"), "s3://KEYID:" + kS3Secret + "@127.0.0.1:1/b"})
+        Run({"job", "add", "Down", m_tmp.NativeSub("bad"), "s3://KEYID:" + kS3Written + "@127.0.0.1:1/b"})
             .code,
         0);
-    // A URL that cannot hold its password (no user) or names no folder is refused without showing it.
-    for (const std::string& bad : {"s3://:" + kS3Secret + "@127.0.0.1:1/b", "file://u:" + kS3Secret + "@localhost/none"})
+    // A URL that cannot be taken apart (a '/' written as it is, no user, a bad
+    // host, a mistyped scheme) or names no folder is refused without showing its password.
+    for (const std::string& bad :
+         {"s3://KEYID:" + kS3Secret + "@127.0.0.1:" + s3Port + "/bkt",
+          "s3://:" + kS3Written + "@127.0.0.1:1/b", "s3://KEYID:" + kS3Written + "@[::1/b",
+          "s3:/KEYID:" + kS3Written + "@127.0.0.1/b", "file://u:" + kS3Written + "@localhost/none"})
         EXPECT_EQ(Run({"job", "add", "Bad", m_tmp.NativeSub("bad"), bad}).code, 1) << m_sShown;
-    // A list of an older version with the password in the URL still works.
+    EXPECT_TRUE(Has(m_sShown, "65535)): s3://KEYID@127.0.0.1:" + s3Port +
+                                  "/bkt; in a user name or password "
+                                  "write '/' as %2F"))
+        << m_sShown;
+    EXPECT_TRUE(Has(m_sShown, "--password-stdin\n")) << m_sShown;
+    // A list of an older version with the password in the URL, '/' and all, still works.
     m_tmp.WriteFile("profile/jobs.tix",
                     CliReadAll(Profile() + "/jobs.tix") +
                         "<Job>\nName = \"Old\"\nDir1 = <ConnectInfo>\n  Url = \"file://" +
@@ -114,11 +154,32 @@ TEST_F(CliOutside, PasswordsOfFolderUrlsAreStoredEncryptedAndNeverShown) {
     EXPECT_EQ(Run({"job", "list"}).code, 0);
     EXPECT_TRUE(Has(m_sShown, "s3://KEYID@127.0.0.1:" + s3Port + "/old")) << m_sShown;
 
-    EXPECT_FALSE(Has(m_sShown, kS3Secret) || Has(m_sShown, kPeerPassword)) << m_sShown;
+    // job set changes one option in place: every other option, the encrypted
+    // password and the state stay, and the next sync goes on from the last (a
+    // file deleted on the left is deleted on the peer, not copied back).
+    const std::string shown = Run({"job", "show", "Peer", "--all"}).out,
+                      list = CliReadAll(Profile() + "/jobs.tix");
+    const auto state = Files(m_tmp.NativeSub("peerleft/_tvdata_"));
+    EXPECT_EQ(Run({"job", "set", "Peer", "SavePastVersions=Yes", "SaveDaysPreviousVersion=lots"}).code, 1);
+    EXPECT_EQ(CliReadAll(Profile() + "/jobs.tix"), list);
+    EXPECT_EQ(Run({"job", "set", "Peer", "SavePastVersions=Yes"}).out,
+              "Peer: SavePastVersions = Yes (was No)\n");
+    std::string expected = shown;
+    ASSERT_TRUE(Has(shown, "Password = \"") && Has(shown, "SaveDaysPreviousVersion = 90")) << shown;
+    expected.replace(expected.find("SavePastVersions = No"), 21, "SavePastVersions = Yes");
+    EXPECT_EQ(Run({"job", "show", "Peer", "--all"}).out, expected);
+    EXPECT_EQ(Files(m_tmp.NativeSub("peerleft/_tvdata_")), state);
+    std::filesystem::remove(m_tmp.NativeSub("peerleft/b.txt"));
+    m_tmp.WriteFile("peerleft/.env", "hidden");
+    EXPECT_EQ(Run({"sync", "Peer"}).code, 0) << m_sShown;
+    EXPECT_FALSE(m_tmp.Exists("peerroot/b.txt"));
+    EXPECT_EQ(CliReadAll(m_tmp.NativeSub("peerroot/.env")), "hidden");
+
+    const std::vector<std::string> secrets = {kS3Secret, kS3Written, kPeerPassword};
+    EXPECT_FALSE(Leaks(m_sShown, secrets)) << m_sShown;
     for (const char* root : {"profile", "s3left", "peerleft", "oldleft", "peerroot"})
         for (const auto& [path, content] : Files(m_tmp.NativeSub(root))) {
-            if (Has(path, "jobs.bak")) continue; // the older list as it was
-            EXPECT_FALSE(Has(content, kS3Secret) || Has(content, kPeerPassword)) << path;
+            EXPECT_FALSE(Leaks(content, secrets)) << path;
             EXPECT_TRUE(root != std::string("profile") || (Mode(path) & 077) == 0) << path;
         }
     EXPECT_EQ(Mode(Profile()), 0700);

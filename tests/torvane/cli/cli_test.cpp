@@ -178,6 +178,12 @@ TEST_F(Cli, JobCommandsAndRefusedArguments) {
         {{"job", "add", "", L(), R()}, 1},
         {{"job", "show", "nobody"}, 1},
         {{"job", "delete", "nobody"}, 1},
+        {{"job", "set", "nobody", "ExcludeHidden=No"}, 1},
+        {{"job", "set", "one"}, 1},                                            // nothing to set
+        {{"job", "set", "one", "ExcludeHidden=No", "NoSuchKey=1"}, 1},         // all or nothing
+        {{"job", "set", "one", "ExcludeHidden=No", "SaveDaysPastVersions=-1"}, 1},
+        {{"job", "set", "one", "Dir2=x"}, 1},
+        {{"job", "set", "one", "ExcludeHidden"}, 1},
         {{"analyze", "nobody"}, 1},
     };
     for (const Case& c : refused) {
@@ -329,9 +335,7 @@ TEST_F(Cli, WatchRunsOnFileChangeIncrementally) {
         // A job without a trigger is named, not watched.
         CChild idle = Run({"watch", "idle job"});
         EXPECT_EQ(idle.code, 1);
-        EXPECT_NE(idle.Err().find("job add 'idle job' " + L("docs") + " " + m_tmp.NativeSub("idle") +
-                                  " --set OnFileChangeAction=1"),
-                  std::string::npos)
+        EXPECT_NE(idle.Err().find("job set 'idle job' OnFileChangeAction=1"), std::string::npos)
             << idle.Err();
     }
     CChild c = Start({"-v", "watch"});

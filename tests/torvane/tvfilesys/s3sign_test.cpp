@@ -200,7 +200,7 @@ TEST(S3Signing, ConnectUrlParsing) {
         {u"s3s://h:80", true, u"", u"s3s://h:80", "h", 80, 1, u"stored", u"", u""},
         {u"http://h/b", false, u"", u"", "", 0, 0, u"", u"", u"URL must have s3:// or s3s:// prefix"},
         {u"s3://:1/b", false, u"", u"", "", 0, 0, u"", u"", u"Host Name cannot be empty"},
-        {u"s3://h\x01/b", false, u"", u"", "", 0, 0, u"", u"", u"Cannor parse URL s3://h\x01/b"},
+        {u"s3://h\x01/b", false, u"", u"", "", 0, 0, u"", u"", u"Cannot parse URL s3://h\x01/b"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(WideToUtf8(c.url).GetString()));

@@ -322,3 +322,23 @@ TEST(Url, NarrowTextIsReadAsUtf8) {
 }
 
 } // namespace
+
+// A password written with a '/' as it is runs past the host part, up to the
+// last '@': nothing of it is shown; only a stored list's is taken out.
+TEST(Url, PasswordWithASlashWrittenAsItIs) {
+    const char* cases[][3] = {
+        // URL, shown, taken with bAsWritten (nullptr: none)
+        {"s3://KEY:ab/cd+ef@host:9000/b", "s3://KEY@host:9000/b", "ab/cd+ef"},
+        {"s3://KEY:ab?c#d/e@host/b@x", "s3://KEY@x", "ab?c#d/e@host/b"},
+        {"s3://KEY:99999/cd@host/b", "s3://KEY@host/b", "99999/cd"},
+        {"s3://KEY:ab/cd", "s3://KEY", nullptr},
+        {"s3://host:9000/a@b", "s3://host:9000/a@b", nullptr},
+    };
+    for (const auto& c : cases) {
+        CWideString rest, password;
+        EXPECT_EQ(ZorUrlForDisplay(W(c[0])), W(c[1])) << c[0];
+        EXPECT_FALSE(ZorUrlTakePassword(W(c[0]), rest, password)) << c[0];
+        EXPECT_EQ(ZorUrlTakePassword(W(c[0]), rest, password, true), c[2] != nullptr) << c[0];
+        EXPECT_EQ(password, W(c[2] ? c[2] : "")) << c[0];
+    }
+}
