@@ -35,7 +35,8 @@ std::vector<CCliActionLine> CliListActions(CSyncJob* job);
 std::string CliFormatLine(const CCliActionLine& line, const std::string& resolveCommand);
 
 // The command that resolves conflicts ("torvane [--profile DIR] sync NAME
-// --prefer left|right|newer", and PATH when given), quoted for a shell.
+// --prefer SIDE", and PATH when given), quoted for a shell. As printed it
+// is refused: the user puts left, right or newer in place of SIDE.
 std::string CliResolveCommand(const CCliArgs& a, const std::string& profile, const std::string& path);
 
 // Items that exist on each side (not excluded) and the deletions a sync
