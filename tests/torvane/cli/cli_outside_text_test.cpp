@@ -160,12 +160,23 @@ TEST_F(CliOutside, NamesAndServerTextsReachTerminalAndLogsEscaped) {
     EXPECT_NE(bad.code, 0);
     EXPECT_TRUE(Has(bad.err, "Bad\\x1B]0;owned\\x07\\x9B2J (status code 500)")) << bad.err;
 
+    // An item's error: the action and its error on lines of their own, the
+    // name in both escaped.
+    m_tmp.MakeDir("fifo");
+    ASSERT_EQ(mkfifo(m_tmp.NativeSub("fifo/fi\nfo").c_str(), 0600), 0);
+    m_tmp.MakeDir("fifo2");
+    ASSERT_EQ(Run({"job", "add", "F", m_tmp.NativeSub("fifo"), m_tmp.NativeSub("fifo2")}).code, 0);
+    const CCliRun fifo = Run({"sync", "F"});
+    EXPECT_TRUE(Has(fifo.err, "/fi\\nfo'\n- ERROR: Copying file: Source is not a regular file: " +
+                                  m_tmp.NativeSub("fifo/fi\\nfo\n")))
+        << fifo.err;
+
     std::string logs;
     for (const auto& [path, content] : Files(Profile()))
         if (Has(path, ".log")) logs += content;
     for (const auto& [path, content] : Files(m_tmp.NativeSub("right/_tvdata_")))
         if (Has(path, ".log")) logs += content;
-    for (const std::string& text : {an.out, sy.err, bad.err, logs}) {
+    for (const std::string& text : {an.out, sy.err, bad.err, fifo.err, logs}) {
         for (const char* raw : {"\x1b", "\xc2\x9b", "\xc2\x85", "\xe2\x80\xae", "\x07", "two\n"})
             EXPECT_FALSE(Has(text, raw)) << text;
     }
