@@ -159,6 +159,22 @@ TEST_F(CliOutside, NamesAndServerTextsReachTerminalAndLogsEscaped) {
     const CCliRun bad = Run({"-v", "sync", "S"});
     EXPECT_NE(bad.code, 0);
     EXPECT_TRUE(Has(bad.err, "Bad\\x1B]0;owned\\x07\\x9B2J (status code 500)")) << bad.err;
+    // A bucket of another region: the server's words escaped, the advice on
+    // a line of its own and naming what the command can set.
+    const std::string body = "<Error><Code>PermanentRedirect</Code><Message>Go\nelsewhere</Message></Error>";
+    testsrv::ByteServer region;
+    ASSERT_TRUE(region.Start({testsrv::Conn().Request().Send(
+        "HTTP/1.1 301 Moved Permanently\r\nContent-Type: application/xml\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body)}));
+    m_tmp.MakeDir("r3");
+    ASSERT_EQ(Run({"job", "add", "R3", m_tmp.NativeSub("r3"),
+                   "s3://K:V@127.0.0.1:" + std::to_string(region.Port()) + "/b"})
+                  .code,
+              0);
+    const CCliRun moved = Run({"sync", "R3"});
+    EXPECT_TRUE(Has(moved.err,
+                    "Go\\nelsewhere\nHow to Fix: name the S3 host of the bucket's region in the side's URL"))
+        << moved.err;
 
     // An item's error: the action and its error on lines of their own, the
     // name in both escaped.
