@@ -1,12 +1,16 @@
 // What "torvane" says as a user meets it: the built program run on temporary
 // folders, quiet by default with the whole log in a file, checked input,
 // the reference commands and the install step.
+#include "cli-console.h"
 #include "cli-test-run.h"
 #include "job-harness.h"
+#include "zor-time.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -241,4 +245,34 @@ TEST_F(CliConsole, EachMessageOnceAndTheCommandThatActsOnIt) {
     EXPECT_EQ(list.code, 0);
     EXPECT_NE(list.err.find("\\x00<Job>"), std::string::npos) << list.err;
     EXPECT_NE(list.err.find("has been taken from"), std::string::npos) << list.err;
+}
+
+TEST(CliConsoleProgress, OffATerminalAStatusIsNoProgress) {
+    ZorTestClock clock;
+    ZorClockScope scope(&clock);
+    CTempFolder tmp;
+    const std::string file = tmp.NativeSub("err");
+    fflush(stderr);
+    const int saved = dup(STDERR_FILENO), fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, STDERR_FILENO);
+    {
+        CCliConsole con(false);
+        // A reconnect in the middle of a run shows its statuses at 0%.
+        const std::pair<int, const char16_t*> steps[] = {
+            {40, u"/a.txt"},
+            {0, u"** Disconnected /x, try to reconnect in 30 sec: gone"},
+            {0, u"** Connecting to folder /x"},
+            {60, u"/b.txt"},
+        };
+        for (const auto& [percent, text] : steps) {
+            clock.Advance(2100);
+            con.OnShowProgress(percent, text);
+        }
+    }
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(fd);
+    close(saved);
+    EXPECT_EQ(CliReadAll(file),
+              " 40% /a.txt\n** Disconnected /x, try to reconnect in 30 sec: gone\n 60% /b.txt\n");
 }
