@@ -50,8 +50,9 @@ CCliDeleteCounts CliCountDeletes(CSyncJob* job);
 // than six would go; sMessage says the counts.
 bool CliTooManyDeletes(CSyncJob* job, int nMaxPercent, std::string& sMessage);
 
-// Resolves the conflicts of the analysed tree (all, or those at or under
-// the paths) with the side of prefer ("left", "right", "newer"). Each
+// Resolves the conflicts of the analysed tree (all when paths is empty, as
+// --all asks, or those at or under the paths) with the side of prefer
+// ("left", "right", "newer"). Each
 // path is a path in the job ("/docs/a.txt") or a local path inside either
 // side's folder. False with the reason for a path that names no item.
 // bDryRun: an analysis that only shows what the sync would do.
