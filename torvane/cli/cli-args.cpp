@@ -84,7 +84,9 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
             // Conflict resolution and the mass-deletion guard (analyze, sync).
             if (!TakeValue(args, i, "--prefer", out.m_sPrefer, err)) return false;
             if (out.m_sPrefer != "left" && out.m_sPrefer != "right" && out.m_sPrefer != "newer") {
-                err = "--prefer must be left, right or newer: " + out.m_sPrefer;
+                // The commands torvane prints say SIDE where the user chooses.
+                err = out.m_sPrefer == "SIDE" ? "--prefer SIDE: write left, right or newer in place of SIDE"
+                                              : "--prefer must be left, right or newer: " + out.m_sPrefer;
                 return false;
             }
         } else if (a == "--force") {
@@ -102,6 +104,10 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
             }
             out.m_nMaxDelete = std::stoi(v);
             bHasMaxDelete = true;
+        } else if (a == "-n" || a == "--dry-run") {
+            err = a +
+                  " is not an option of torvane: analyze NAME lists what a sync would do and changes nothing";
+            return false;
         } else {
             err = "unknown option " + a;
             return false;
@@ -169,8 +175,8 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
     } else if (cmd == "analyze" || cmd == "sync") {
         // Paths name the conflicts that --prefer resolves.
         if (!expect(out.m_sPrefer.empty() || operands.size() < 2 ? 2 : operands.size(),
-                    cmd == "analyze" ? "analyze NAME [--prefer left|right|newer [PATH ...]]"
-                                     : "sync NAME [--prefer left|right|newer [PATH ...]] "
+                    cmd == "analyze" ? "analyze NAME [--prefer SIDE (PATH ... | --all)]"
+                                     : "sync NAME [--prefer SIDE (PATH ... | --all)] "
                                        "[--force | --max-delete PERCENT] [--override-locks]"))
             return false;
         out.m_verb = cmd == "analyze" ? ECliVerb::Analyze : ECliVerb::Sync;
@@ -196,8 +202,18 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
         err = "--password-stdin belongs to job add";
         return false;
     }
-    if (out.m_bAll && out.m_verb != ECliVerb::JobShow) {
-        err = "--all belongs to job show";
+    // Settling every conflict at once takes a word that says so: a command
+    // cut short before its paths must not do it.
+    const bool bRun = out.m_verb == ECliVerb::Analyze || out.m_verb == ECliVerb::Sync;
+    if (out.m_bAll && !(out.m_verb == ECliVerb::JobShow || (bRun && !out.m_sPrefer.empty()))) {
+        err = "--all belongs to job show, and to analyze and sync with --prefer";
+        return false;
+    }
+    if (bRun && !out.m_sPrefer.empty() && out.m_paths.empty() == !out.m_bAll) {
+        err = out.m_bAll ? "--prefer takes PATH ... or --all, not both"
+                         : "--prefer " + out.m_sPrefer +
+                               " needs the conflicts it settles: PATH ... (one or more), or --all for every "
+                               "conflict of the job";
         return false;
     }
     if ((out.m_verb == ECliVerb::JobAdd || out.m_verb == ECliVerb::JobSet ||
@@ -230,7 +246,10 @@ const char* CliHelpText() {
            "  torvane [--profile DIR] job set NAME KEY=VALUE ...\n"
            "  torvane [--profile DIR] job list | job show NAME [--all] | job delete NAME\n"
            "  torvane job keys\n"
-           "  torvane [--profile DIR] [-v|-q] analyze NAME | sync NAME | watch [NAME ...]\n"
+           "  torvane [--profile DIR] [-v|-q] analyze NAME [--prefer SIDE (PATH ... | --all)]\n"
+           "  torvane [--profile DIR] [-v|-q] sync NAME [--prefer SIDE (PATH ... | --all)]\n"
+           "                                  [--force | --max-delete PERCENT] [--override-locks]\n"
+           "  torvane [--profile DIR] [-v|-q] watch [NAME ...]\n"
            "  torvane --help | --version\n"
            "\n"
            "Commands:\n"
@@ -250,14 +269,22 @@ const char* CliHelpText() {
            "  job delete   remove the job; its folders and their \"_tvdata_\" stay\n"
            "  job keys     every job option with its default, what it allows and means\n"
            "  analyze      compare the two folders and list what a sync would do; changes nothing\n"
+           "               (the dry run: torvane has no -n or --dry-run)\n"
            "  sync         analyze and carry out the actions; conflicts are left for you\n"
            "  watch        run the jobs' triggers (timer, start, file change, folder connect)\n"
-           "               until SIGINT or SIGTERM; a job without a trigger is not watched\n"
+           "               until SIGINT or SIGTERM; a job without a trigger is not watched;\n"
+           "               with several jobs each line of a run starts with [NAME]\n"
            "\n"
            "Options:\n"
            "  --profile DIR  keep options, jobs and logs in DIR (instead of TORVANE_PROFILE_DIR\n"
-           "                 or the default profile folder); DIR must exist, only job add\n"
-           "                 makes it (readable by its owner only)\n"
+           "                 or the default profile folder); DIR, like the folder\n"
+           "                 TORVANE_PROFILE_DIR names, must exist: only job add makes it\n"
+           "                 (readable by its owner only)\n"
+           "  --type 0|1|2   job add: 0 two-way (default), 1 left to right, 2 right to left\n"
+           "  --set KEY=VALUE  job add: set an option of the job; may be given more than\n"
+           "                 once (torvane job keys lists them)\n"
+           "  --all          job show: every option, defaults too; analyze and sync: with\n"
+           "                 --prefer, settle every conflict of the job\n"
            "  --password-stdin  job add: read the password of each URL that names a user\n"
            "                 but no password (scheme://USER@host/...) from standard input,\n"
            "                 one line each, LEFT first; on a terminal torvane asks for it\n"

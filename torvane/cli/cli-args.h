@@ -4,9 +4,10 @@
 //   torvane [--profile DIR] job add NAME LEFT RIGHT [--type 0|1|2] [--set KEY=VALUE ...] [--password-stdin]
 //   torvane [--profile DIR] job set NAME KEY=VALUE ...
 //   torvane [--profile DIR] job list | job show NAME [--all] | job delete NAME | job keys
-//   torvane [--profile DIR] [-v|-q] analyze NAME [--prefer left|right|newer [PATH ...]]
-//   torvane [--profile DIR] [-v|-q] sync NAME [--prefer left|right|newer [PATH ...]]
+//   torvane [--profile DIR] [-v|-q] analyze NAME [--prefer SIDE (PATH ... | --all)]
+//   torvane [--profile DIR] [-v|-q] sync NAME [--prefer SIDE (PATH ... | --all)]
 //                                     [--force | --max-delete PERCENT] [--override-locks]
+//   (SIDE: left, right or newer)
 //   torvane [--profile DIR] [-v|-q] watch [NAME ...]
 //   torvane --help | --version
 //
@@ -42,7 +43,8 @@ struct CCliArgs {
     bool m_bPasswordStdin = false;
     std::vector<std::string> m_names; // the jobs of watch (empty: all)
     // analyze and sync: the side that wins the conflicts left after the
-    // analysis (empty: none is chosen), and where (empty: everywhere).
+    // analysis (empty: none is chosen), and where (empty: everywhere, which
+    // --all must say).
     std::string m_sPrefer;             // "left", "right" or "newer"
     std::vector<std::string> m_paths;
     // sync: the guard against mass deletion.
@@ -51,7 +53,7 @@ struct CCliArgs {
     // sync: another owner's lock on a side's folder is taken for a stale one
     // and deleted.
     bool m_bOverrideLocks = false;
-    bool m_bAll = false;              // job show --all: every option, defaults too
+    bool m_bAll = false; // job show --all: every option, defaults too; with --prefer: every conflict
     int m_nVerbosity = 0;             // -q -1, default 0, -v 1
 };
 

@@ -62,7 +62,19 @@ bool MakeOwnFolders(const std::filesystem::path& p, std::error_code& ec) {
 // job add makes a missing folder: elsewhere a mistyped folder would look
 // like a profile without jobs.
 bool ApplyProfile(const CCliArgs& a, std::string& err) {
-    if (!a.m_bHasProfile) return true;
+    if (!a.m_bHasProfile) {
+        // The folder the environment names is taken at its word just the same.
+        const char* env = getenv("TORVANE_PROFILE_DIR");
+        std::error_code ec;
+        if (!env || !*env || std::filesystem::exists(env, ec) || ec) return true;
+        if (a.m_verb != ECliVerb::JobAdd) {
+            err = std::string("the profile folder ") + env +
+                  " (TORVANE_PROFILE_DIR) does not exist (job add makes it)";
+            return false;
+        }
+        MakeOwnFolders(std::filesystem::absolute(env, ec).lexically_normal(), ec);
+        return true;
+    }
     std::error_code ec;
     std::filesystem::path p = std::filesystem::absolute(a.m_sProfile, ec).lexically_normal();
     if (!ec && !std::filesystem::exists(p, ec) && !ec && a.m_verb != ECliVerb::JobAdd) {
@@ -258,6 +270,9 @@ int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const 
         if (!LockJob(con, profile, j->GetName(), *l, nExit)) return nExit;
         locks[j] = std::move(l);
         consoles.push_back(std::make_unique<CCliConsole>(con.IsTerminal()));
+        // Several jobs' runs may share the terminal: each line names its job.
+        if (jobs.size() > 1)
+            consoles.back()->SetLinePrefix("[" + U8(EscapeControlChars(j->GetName())) + "] ");
         j->SetProgressSink(consoles.back().get());
     }
     // Jobs not watched take no part in the ticks.

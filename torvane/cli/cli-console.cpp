@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -70,6 +71,38 @@ bool IsStopLine(const std::string& s) {
     return l.find("stopped by user") != std::string::npos || l.find("user stop") != std::string::npos;
 }
 
+// The openings of the lines that the engine's own texts continue on: a line
+// end before one of them is the program's. Such texts escape what they
+// carry from outside (names, a lock's owner, a server's words) themselves.
+const char16_t* const kOwnLineStarts[] = {
+    u"- ERROR: ",                     // an action's line and its error
+    u"it was started by: ",           // a folder locked by another job
+    u"Please try again later",        //
+    u"If this is a read-only folder", // no data folder can be made
+    u"How to Fix: ",                  // an S3 bucket of another region
+    u"To fix, ",                      //
+};
+
+// A message with every control inside it escaped, except the line ends
+// the program put between its own lines.
+CWideString EscapeKeepingOwnLines(const CWideString& text) {
+    CWideString out;
+    int from = 0;
+    for (int at = text.Find(u'\n'); at >= 0; at = text.Find(u'\n', at + 1)) {
+        bool bOwn = false;
+        for (const char16_t* start : kOwnLineStarts) {
+            int i = 0;
+            while (start[i] && at + 1 + i < text.GetLength() && text[at + 1 + i] == start[i]) i++;
+            bOwn = bOwn || !start[i];
+        }
+        if (!bOwn) continue;
+        const int end = at > from && text[at - 1] == u'\r' ? at - 1 : at;
+        out += EscapeControlChars(text.Mid(from, end - from)) + u"\n";
+        from = at + 1;
+    }
+    return out + EscapeControlChars(text.Mid(from));
+}
+
 void ReplaceAll(std::string& s, const std::string& what, const std::string& with) {
     for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + with.size()))
         s.replace(at, what.size(), with);
@@ -85,6 +118,10 @@ std::string CliShellWord(const std::string& s) {
     std::string out = "'";
     for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
+}
+
+std::string CliSideNote() {
+    return " (SIDE: left, right or newer; --all in place of PATH ...: every conflict)";
 }
 
 std::mutex CCliConsole::s_outLock;
@@ -197,7 +234,7 @@ std::string CCliConsole::ForTerminal(const std::string& utf8) const {
     const std::string cmd = CommandStart();
     // While watch runs the job is its own: the command has to wait for its end.
     const std::string after = job && job->m_nRunKind != RK_USER ? "end watch, then: " : "";
-    const std::string settle = after + cmd + " sync " + name + " --prefer left|right|newer [PATH ...]";
+    const std::string settle = after + cmd + " sync " + name + " --prefer SIDE PATH ..." + CliSideNote();
     // The engine's words for a window, and what a terminal user types instead.
     const std::pair<const char*, std::string> texts[] = {
         {"select Job -> Open Left/Right Log to view the entire log", whole},
@@ -211,6 +248,10 @@ std::string CCliConsole::ForTerminal(const std::string& utf8) const {
         {"then set this job to 1-way Forced ReadOnlySource in Job -> Options",
          "then make the job one-way with a read-only source: " + cmd + " job set " + name +
              " Direction=1 ReadOnlySource=Yes"},
+        {"Specify correct S3 host name for this bucket or Turn On Host-Based addressing option.",
+         "name the S3 host of the bucket's region in the side's URL (s3://KEYID@HOST/BUCKET)."},
+        {"click Browse and turn On Host-Based Addressing option",
+         "name the S3 host of the bucket's region in the side's URL (s3://KEYID@HOST/BUCKET)"},
         {"Override locks if you are *sure* the other job has ended.",
          "if you are *sure* the other job has ended: " + after + cmd + " sync " + name + " --override-locks"},
     };
@@ -251,14 +292,14 @@ bool CCliConsole::DropShownLines(std::string& utf8) {
 }
 
 void CCliConsole::OnMessageLine(int level, const CWideString& rawText, int mode) {
-    // A message is one line of the log and of the terminal: the line ends
-    // around it stay, any inside it (a name, a server's text) are escaped
-    // with every other control.
+    // A message keeps the line ends around it and those between the
+    // program's own lines; any other inside it (a name's, a server's text's)
+    // is escaped with every other control, so that a name stays on its line.
     int nFirst = 0, nEnd = rawText.GetLength();
     while (nFirst < nEnd && (rawText[nFirst] == u'\n' || rawText[nFirst] == u'\r')) nFirst++;
     while (nEnd > nFirst && (rawText[nEnd - 1] == u'\n' || rawText[nEnd - 1] == u'\r')) nEnd--;
-    const CWideString text = rawText.Left(nFirst) + EscapeControlChars(rawText.Mid(nFirst, nEnd - nFirst)) +
-                             rawText.Mid(nEnd);
+    const CWideString text =
+        rawText.Left(nFirst) + EscapeKeepingOwnLines(rawText.Mid(nFirst, nEnd - nFirst)) + rawText.Mid(nEnd);
     WriteRunLog(text);
     // A group's summary goes where the group's lines went.
     const bool bShow = mode == MLM_GROUP_SUMMARY ? m_bLastShown : ShowsLine(level, text, mode);
@@ -269,6 +310,10 @@ void CCliConsole::OnMessageLine(int level, const CWideString& rawText, int mode)
     s = ForTerminal(s);
     std::lock_guard<std::mutex> g(s_outLock);
     if (level == 1 && DropShownLines(s)) return;
+    if (!m_sLinePrefix.empty()) {
+        ReplaceAll(s, "\n", "\n" + m_sLinePrefix);
+        s = m_sLinePrefix + s;
+    }
     ClearLineLocked();
     WriteErrLocked(s + "\n");
 }
@@ -284,16 +329,24 @@ void CCliConsole::OnShowProgress(int percent, const CWideString& text) {
     if (m_bTerminal) {
         if (now - m_nLastDrawMs < kRedrawMs) return;
         m_nLastDrawMs = now;
-        WriteErrLocked("\r" + FormatLiveLine(percent, text, TerminalWidth()) + "\x1b[K");
+        const int nWidth = std::max(20, TerminalWidth() - (int)m_sLinePrefix.size());
+        WriteErrLocked("\r" + m_sLinePrefix + FormatLiveLine(percent, text, nWidth) + "\x1b[K");
         s_bLineShown = true;
         return;
     }
+    // Off a terminal a line stays where it was written. A status of the
+    // moment ("** Connecting to folder ...", which a reconnect shows at 0% in
+    // the middle of a run) is no progress: the connect's outcome is told by
+    // the log lines; the other statuses (a lost connection) come without a
+    // percent. A stopped run's last words are the summary's.
+    if (text.StartsWith(u"** Connecting to folder ") || (IsStopped() && IsStopLine(ToUtf8(text)))) return;
     if (now - m_nLastPlainMs < kPlainEveryMs) return;
-    std::string line = FormatLiveLine(percent, text, 400);
+    std::string line =
+        text.StartsWith(u"** ") ? CutToWidth(OneLine(text), 400) : FormatLiveLine(percent, text, 400);
     if (line == m_sLastPlain) return;
     m_nLastPlainMs = now;
     m_sLastPlain = line;
-    WriteErrLocked(ForTerminal(line) + "\n");
+    WriteErrLocked(m_sLinePrefix + ForTerminal(line) + "\n");
 }
 
 void CCliConsole::Result(const std::string& utf8) {

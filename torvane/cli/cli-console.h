@@ -35,6 +35,9 @@
 // A word for a shell command line: quoted when it holds more than letters,
 // digits and a few safe marks.
 std::string CliShellWord(const std::string& s);
+// What follows a printed "--prefer SIDE PATH ...": the values of SIDE and
+// the word that settles every conflict.
+std::string CliSideNote();
 
 class CCliConsole : public CbJobProgress {
 public:
@@ -59,6 +62,9 @@ public:
     void EndLiveLine();
 
     bool IsTerminal() const { return m_bTerminal; }
+    // What each log and progress line of this console's job starts with on
+    // the terminal (watch names the job when it runs several).
+    void SetLinePrefix(const std::string& s) { m_sLinePrefix = s; }
     // The live line as it would be drawn for a width (tests).
     static std::string FormatLiveLine(int percent, const CWideString& text, int nWidth);
 
@@ -97,6 +103,7 @@ private:
     static int s_nVerbosity;
     static std::string s_sProfileArg;
     bool m_bTerminal;
+    std::string m_sLinePrefix;
     int64_t m_nLastDrawMs = -1000000;
     int64_t m_nLastPlainMs = -1000000;
     std::string m_sLastPlain;

@@ -186,7 +186,7 @@ struct CTally {
 std::string Summary(const char* verb, const char* what, const CTally& t, const std::string& resolveCommand) {
     std::string s = std::string(verb) + ": " + std::to_string(t.nActions) + " " + what + ", " +
                     std::to_string(t.nConflicts) + " conflicts, " + std::to_string(t.nErrors) + " errors";
-    if (t.nConflicts > 0) s += "; to resolve: " + resolveCommand + " [PATH ...]";
+    if (t.nConflicts > 0) s += "; to resolve: " + resolveCommand + " PATH ..." + CliSideNote();
     return s;
 }
 
@@ -217,7 +217,7 @@ std::string CliFormatLine(const CCliActionLine& line, const std::string& resolve
 std::string CliResolveCommand(const CCliArgs& a, const std::string& profile, const std::string& path) {
     std::string s = "torvane";
     if (a.m_bHasProfile) s += " --profile " + CliShellWord(profile);
-    s += " sync " + CliShellWord(a.m_sName) + " --prefer left|right|newer";
+    s += " sync " + CliShellWord(a.m_sName) + " --prefer SIDE";
     if (!path.empty()) s += " " + CliShellWord(path);
     return s;
 }
@@ -299,14 +299,17 @@ bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::string& pre
 const char* CliReportHelpText() {
     return "\n"
            "Analyze and sync:\n"
-           "  analyze NAME [--prefer left|right|newer [PATH ...]]\n"
-           "  sync NAME [--prefer left|right|newer [PATH ...]] [--force | --max-delete PERCENT]\n"
+           "  analyze NAME [--prefer SIDE (PATH ... | --all)]\n"
+           "  sync NAME [--prefer SIDE (PATH ... | --all)] [--force | --max-delete PERCENT]\n"
            "            [--override-locks]\n"
-           "  --prefer SIDE   resolve the conflicts the analysis finds (all, or those at or\n"
-           "                  under each PATH) for the left, the right or the newer version;\n"
+           "  --prefer SIDE   resolve the conflicts the analysis finds at or under each PATH\n"
+           "                  (with --all: every conflict of the job) for the left, the\n"
+           "                  right or the newer version: SIDE is left, right or newer;\n"
            "                  the losing version is kept in _tvdata_/_saved_ like any\n"
            "                  replaced version. PATH is a path in the job (/docs/a.txt) or\n"
-           "                  a local path inside either folder.\n"
+           "                  a local path inside either folder. Without PATH or --all\n"
+           "                  --prefer is refused. The commands torvane prints say SIDE\n"
+           "                  where you choose: as printed they are refused.\n"
            "  --force         sync even when it would delete most of a side, or when a\n"
            "                  side's folder stands empty where the last sync left items\n"
            "  --max-delete P  the share of a side's items (files plus folders) a sync may\n"
@@ -328,7 +331,8 @@ const char* CliReportHelpText() {
            "  case \xE2\x86\x92 PATH NAME       change the letter case of the name to NAME\n"
            "  time \xE2\x86\x92 PATH            copy only the modification time\n"
            "  conflict PATH REASON COMMAND\n"
-           "                         a conflict and why; COMMAND resolves it\n"
+           "                         a conflict and why; COMMAND resolves it once SIDE is\n"
+           "                         replaced by left, right or newer\n"
            "  error PATH REASON      an item that cannot be synced, and why\n"
            "Folders' paths end in \"/\". The summary (\"analyzed: N to do\", \"synced: N done\")\n"
            "counts these actions; remembering the sides' state is not counted.\n";

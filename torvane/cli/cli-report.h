@@ -35,7 +35,8 @@ std::vector<CCliActionLine> CliListActions(CSyncJob* job);
 std::string CliFormatLine(const CCliActionLine& line, const std::string& resolveCommand);
 
 // The command that resolves conflicts ("torvane [--profile DIR] sync NAME
-// --prefer left|right|newer", and PATH when given), quoted for a shell.
+// --prefer SIDE", and PATH when given), quoted for a shell. As printed it
+// is refused: the user puts left, right or newer in place of SIDE.
 std::string CliResolveCommand(const CCliArgs& a, const std::string& profile, const std::string& path);
 
 // Items that exist on each side (not excluded) and the deletions a sync
@@ -49,8 +50,9 @@ CCliDeleteCounts CliCountDeletes(CSyncJob* job);
 // than six would go; sMessage says the counts.
 bool CliTooManyDeletes(CSyncJob* job, int nMaxPercent, std::string& sMessage);
 
-// Resolves the conflicts of the analysed tree (all, or those at or under
-// the paths) with the side of prefer ("left", "right", "newer"). Each
+// Resolves the conflicts of the analysed tree (all when paths is empty, as
+// --all asks, or those at or under the paths) with the side of prefer
+// ("left", "right", "newer"). Each
 // path is a path in the job ("/docs/a.txt") or a local path inside either
 // side's folder. False with the reason for a path that names no item.
 // bDryRun: an analysis that only shows what the sync would do.

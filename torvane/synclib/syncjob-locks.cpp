@@ -12,6 +12,7 @@
 
 #include "TvFileCopy.h"
 #include "zor-debug.h"
+#include "zor-escape.h"
 #include "zor-file.h"
 #include "zor-locstr.h"
 #include "zor-path.h"
@@ -317,7 +318,14 @@ bool CSyncJob::DeleteLockFile(const CWideString& folder, TvFileSys* fs, int& err
 
 bool CSyncJob::FailFolderLocked(const CWideString& display, const CWideString& lockLine, int& errKind,
                                 CWideString& err) {
-    err += FormatLocalizedString(IDS_Str_Msg_FolderLocked, display, lockLine);
+    // The lock's first line names its owner as "By: user@computer at: ...",
+    // and the text says "started by:" already. Both parts come from outside
+    // the program (a folder's name, another computer's file) and are
+    // escaped: the text's own line ends are the only ones in it.
+    CWideString owner = lockLine;
+    if (owner.StartsWith(u"By: ")) owner = owner.Mid(4);
+    err += FormatLocalizedString(IDS_Str_Msg_FolderLocked, EscapeControlChars(display),
+                                 EscapeControlChars(owner));
     m_bLockedByOther = 1;
     errKind = FSE_GENERAL;
     return false;
@@ -601,6 +609,12 @@ bool CSyncJob::UnlockFolders() {
         const CWideString lockPath = LockFilePath(rec.m_sFolder, fs);
         const CWideString stampPath = rec.m_sFolder + kInSyncStampPath;
         bool bDeleteLock = !bClean;
+        // A file system without copies of its own (the cloud has none within
+        // an account) cannot make the stamp from a copy; deleting the lock
+        // still unlocks the folder, which then has no stamp: its next
+        // analysis reads it in full. That is only worth an error line when the
+        // lock stays too.
+        CWideString copyErr;
         if (bClean) {
             const TvConnectInfo& ci = rec.m_nSide == 0 ? m_Options.m_Dir1 : m_Options.m_Dir2;
             int k = 0;
@@ -608,7 +622,7 @@ bool CSyncJob::UnlockFolders() {
             if (fs->GetCapability(TVFS_CAP_DIRECT_DEST_OK) && !ci.m_bUseTmpDestFile &&
                 !fs->GetCapability(TVFS_CAP_RENAME_LOCK_FILE)) {
                 if (!MoveFileByCopy(fs, lockPath, stampPath, k, e)) {
-                    Log(1, 4530, u"Cannot copy/delete lock file to stamp file: " + e + u"\n");
+                    copyErr = u"Cannot copy/delete lock file to stamp file: " + e + u"\n";
                     bDeleteLock = true;
                 }
             } else {
@@ -622,7 +636,9 @@ bool CSyncJob::UnlockFolders() {
         if (bDeleteLock) {
             int k = 0;
             CWideString e;
-            if (fs->DeleteFile(lockPath, k, e))
+            const bool bDeleted = fs->DeleteFile(lockPath, k, e);
+            if (!copyErr.IsEmpty()) Log(bDeleted ? 3 : 1, 4530, copyErr);
+            if (bDeleted)
                 Log(3, 4533, u"Deleted lock file " + fs->DisplayPath(lockPath) + u"\n");
             else if (bClean)
                 Log(1, 4534, u"Cannot delete lock file: " + e + u"\n");

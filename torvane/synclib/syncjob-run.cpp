@@ -5,6 +5,7 @@
 #include "syncjob.h"
 #include "state-file.h"
 
+#include "zor-escape.h"
 #include "zor-locstr.h"
 #include "zor-path.h"
 #include "zor-process.h"
@@ -478,7 +479,9 @@ bool CSyncJob::CreateDataFolder(int side, TvFileSys* pFs, bool& bCreated, int& e
     }
     if (bIsFolder) return true;
     if (!pFs->MakeFolder(path, errKind, err)) {
-        errText += FormatLocalizedString(IDS_Str_Msg_CannotCreateTvdata, sideName, err);
+        // The text continues on a line of its own: what comes from the file
+        // system (a path among it) is escaped, so that its line ends are the text's.
+        errText += FormatLocalizedString(IDS_Str_Msg_CannotCreateTvdata, sideName, EscapeControlChars(err));
         return false;
     }
     bCreated = true;

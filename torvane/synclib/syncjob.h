@@ -933,7 +933,9 @@ public:
     uint8_t m_bConnected = 0;               // both sides connected in this run
     uint8_t m_bReconnecting = 0;            // ConnectSide runs for a reconnect: never create the root
     uint8_t m_bConnectedByte = 0;           // set together with m_bConnected
-    int32_t m_nRunKind = RK_USER;           // JobRunKind, set by whoever starts the run
+    // JobRunKind, set by whoever starts the run; read also by the job's
+    // progress sink on the threads that report (file monitors between runs).
+    std::atomic<int32_t> m_nRunKind{RK_USER};
     CWideString m_sStarter;                 // who started an automatic run
     uint8_t m_bAllowEmptySide = 0;          // the user says an empty side root is meant (set per run)
     uint8_t m_bRanBefore = 1;               // the job ran before (0: the job list knows it never did)

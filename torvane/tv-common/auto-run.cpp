@@ -13,7 +13,7 @@
 std::atomic<bool> g_bAutoRunBlocked1{false};
 std::atomic<bool> g_bAutoRunBlocked2{false};
 
-const char16_t* const kReasonFileChange1stFull = u"On File Change 1st Full Anlayze";
+const char16_t* const kReasonFileChange1stFull = u"On File Change 1st Full Analyze";
 const char16_t* const kReasonFileChangeIncr = u"On File Change Incremental";
 const char16_t* const kReasonFileChangeDelay = u"On File Change, After Delay";
 const char16_t* const kReasonFolderConnect = u"On Folder Connect";

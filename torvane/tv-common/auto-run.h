@@ -16,7 +16,7 @@ extern std::atomic<bool> g_bAutoRunBlocked1;
 extern std::atomic<bool> g_bAutoRunBlocked2;
 
 // The request reasons.
-extern const char16_t* const kReasonFileChange1stFull;  // "On File Change 1st Full Anlayze"
+extern const char16_t* const kReasonFileChange1stFull;  // "On File Change 1st Full Analyze"
 extern const char16_t* const kReasonFileChangeIncr;     // "On File Change Incremental"
 extern const char16_t* const kReasonFileChangeDelay;    // "On File Change, After Delay"
 extern const char16_t* const kReasonFolderConnect;      // "On Folder Connect"

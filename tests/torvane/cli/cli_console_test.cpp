@@ -1,12 +1,16 @@
 // What "torvane" says as a user meets it: the built program run on temporary
 // folders, quiet by default with the whole log in a file, checked input,
 // the reference commands and the install step.
+#include "cli-console.h"
 #include "cli-test-run.h"
 #include "job-harness.h"
+#include "zor-time.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -176,6 +180,13 @@ TEST_F(CliConsole, VersionKeysOneSettingsFolderAndInstall) {
     EXPECT_TRUE(m_tmp.Exists("config/torvane/registry/user.reg"));
     EXPECT_FALSE(m_tmp.Exists("config/Torvane"));
 
+    // A profile folder the environment names must exist too.
+    m_env = {"TORVANE_PROFILE_DIR=" + m_tmp.NativeSub("typo")};
+    SRun typo = Exec({kProgram, "job", "list"});
+    EXPECT_EQ(typo.code, 1);
+    EXPECT_NE(typo.err.find("typo (TORVANE_PROFILE_DIR) does not exist"), std::string::npos) << typo.err;
+    EXPECT_FALSE(m_tmp.Exists("typo"));
+
     SRun inst = Exec({"cmake", "--install", TV_BINARY_DIR, "--prefix", m_tmp.NativeSub("prefix")});
     ASSERT_EQ(inst.code, 0) << inst.err;
     EXPECT_EQ(access(m_tmp.NativeSub("prefix/bin/torvane").c_str(), X_OK), 0);
@@ -191,15 +202,18 @@ TEST_F(CliConsole, EachMessageOnceAndTheCommandThatActsOnIt) {
     // A stale lock of another computer: refused, said once with the option
     // that removes it, which then does.
     const std::string lock = R() + "/_tvdata_/lock.tvl";
-    m_tmp.WriteFile("right/_tvdata_/lock.tvl", "By: other.user@elsewhere at: 2026.01.01 08:00:00 GMT\n" + R());
+    m_tmp.WriteFile("right/_tvdata_/lock.tvl",
+                    "By: other.user@else\x1b[2Jwhere at: 2026.01.01 08:00:00 GMT\n" + R());
     m_tmp.WriteFile("left/new.txt", "new");
     for (const char* verbosity : {"--", "-q"}) {
         SRun s = Run({verbosity, "sync", "a b"});
         EXPECT_EQ(s.code, 3);
-        // One line: a message's inner line ends are shown escaped, so that a
-        // name holding one cannot split it.
-        EXPECT_EQ(std::count(s.err.begin(), s.err.end(), '\n'), 1) << s.err;
-        EXPECT_NE(s.err.find("ended: " + cmd + " sync 'a b' --override-locks\n"), std::string::npos) << s.err;
+        // The program's own lines as lines; the lock's owner, from outside, escaped.
+        EXPECT_EQ(s.err,
+                  "Another job is Syncing in folder " + R() +
+                      ",\nit was started by: other.user@else\\x1B[2Jwhere at: 2026.01.01 08:00:00 GMT.\n"
+                      "Please try again later or if you are *sure* the other job has ended: " +
+                      cmd + " sync 'a b' --override-locks\n");
     }
     SRun over = Run({"sync", "a b", "--override-locks"});
     EXPECT_EQ(over.code, 0) << over.err;
@@ -210,7 +224,7 @@ TEST_F(CliConsole, EachMessageOnceAndTheCommandThatActsOnIt) {
     // A dry run with --prefer settles nothing; newer on like times says why not.
         m_tmp.WriteFileAt("left/a.txt", "left's", 1700000000);
     m_tmp.WriteFileAt("right/a.txt", "right's!", 1700000000);
-    SRun dry = Run({"analyze", "a b", "--prefer", "left"});
+    SRun dry = Run({"analyze", "a b", "--prefer", "left", "--all"});
     EXPECT_EQ(dry.err.find("User resolved"), std::string::npos) << dry.err;
     EXPECT_NE(dry.err.find("1 conflict would be resolved by sync --prefer left"), std::string::npos) << dry.err;
     SRun newer = Run({"sync", "a b", "--prefer", "newer", "/a.txt"});
@@ -231,4 +245,34 @@ TEST_F(CliConsole, EachMessageOnceAndTheCommandThatActsOnIt) {
     EXPECT_EQ(list.code, 0);
     EXPECT_NE(list.err.find("\\x00<Job>"), std::string::npos) << list.err;
     EXPECT_NE(list.err.find("has been taken from"), std::string::npos) << list.err;
+}
+
+TEST(CliConsoleProgress, OffATerminalAStatusIsNoProgress) {
+    ZorTestClock clock;
+    ZorClockScope scope(&clock);
+    CTempFolder tmp;
+    const std::string file = tmp.NativeSub("err");
+    fflush(stderr);
+    const int saved = dup(STDERR_FILENO), fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, STDERR_FILENO);
+    {
+        CCliConsole con(false);
+        // A reconnect in the middle of a run shows its statuses at 0%.
+        const std::pair<int, const char16_t*> steps[] = {
+            {40, u"/a.txt"},
+            {0, u"** Disconnected /x, try to reconnect in 30 sec: gone"},
+            {0, u"** Connecting to folder /x"},
+            {60, u"/b.txt"},
+        };
+        for (const auto& [percent, text] : steps) {
+            clock.Advance(2100);
+            con.OnShowProgress(percent, text);
+        }
+    }
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(fd);
+    close(saved);
+    EXPECT_EQ(CliReadAll(file),
+              " 40% /a.txt\n** Disconnected /x, try to reconnect in 30 sec: gone\n 60% /b.txt\n");
 }

@@ -220,13 +220,40 @@ TEST_F(CliOutside, NamesAndServerTextsReachTerminalAndLogsEscaped) {
     const CCliRun bad = Run({"-v", "sync", "S"});
     EXPECT_NE(bad.code, 0);
     EXPECT_TRUE(Has(bad.err, "Bad\\x1B]0;owned\\x07\\x9B2J (status code 500)")) << bad.err;
+    // A bucket of another region: the server's words escaped, the advice on
+    // a line of its own and naming what the command can set.
+    const std::string body = "<Error><Code>PermanentRedirect</Code><Message>Go\nelsewhere</Message></Error>";
+    testsrv::ByteServer region;
+    ASSERT_TRUE(region.Start({testsrv::Conn().Request().Send(
+        "HTTP/1.1 301 Moved Permanently\r\nContent-Type: application/xml\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body)}));
+    m_tmp.MakeDir("r3");
+    ASSERT_EQ(Run({"job", "add", "R3", m_tmp.NativeSub("r3"),
+                   "s3://K:V@127.0.0.1:" + std::to_string(region.Port()) + "/b"})
+                  .code,
+              0);
+    const CCliRun moved = Run({"sync", "R3"});
+    EXPECT_TRUE(Has(moved.err,
+                    "Go\\nelsewhere\nHow to Fix: name the S3 host of the bucket's region in the side's URL"))
+        << moved.err;
+
+    // An item's error: the action and its error on lines of their own, the
+    // name in both escaped.
+    m_tmp.MakeDir("fifo");
+    ASSERT_EQ(mkfifo(m_tmp.NativeSub("fifo/fi\nfo").c_str(), 0600), 0);
+    m_tmp.MakeDir("fifo2");
+    ASSERT_EQ(Run({"job", "add", "F", m_tmp.NativeSub("fifo"), m_tmp.NativeSub("fifo2")}).code, 0);
+    const CCliRun fifo = Run({"sync", "F"});
+    EXPECT_TRUE(Has(fifo.err, "/fi\\nfo'\n- ERROR: Copying file: Source is not a regular file: " +
+                                  m_tmp.NativeSub("fifo/fi\\nfo\n")))
+        << fifo.err;
 
     std::string logs;
     for (const auto& [path, content] : Files(Profile()))
         if (Has(path, ".log")) logs += content;
     for (const auto& [path, content] : Files(m_tmp.NativeSub("right/_tvdata_")))
         if (Has(path, ".log")) logs += content;
-    for (const std::string& text : {an.out, sy.err, bad.err, logs}) {
+    for (const std::string& text : {an.out, sy.err, bad.err, fifo.err, logs}) {
         for (const char* raw : {"\x1b", "\xc2\x9b", "\xc2\x85", "\xe2\x80\xae", "\x07", "two\n"})
             EXPECT_FALSE(Has(text, raw)) << text;
     }

@@ -89,8 +89,12 @@ TEST_F(CliReport, DeletesMovesAndStateMergesAreCountedAsAPersonWould) {
     EXPECT_EQ(Tree("R").count("/papers/f2"), 1u);
 
     const std::string help = Run({"--help"}).out;
-    for (const char* word : {"copy \xE2\x86\x92", "delete right", "rename \xE2\x86\x92", "case \xE2\x86\x92",
-                             "time \xE2\x86\x92", "conflict PATH", "--prefer", "--max-delete"})
+    for (const char* word :
+         {"copy \xE2\x86\x92", "delete right", "rename \xE2\x86\x92", "case \xE2\x86\x92",
+          "time \xE2\x86\x92", "conflict PATH", "--max-delete", "--type 0|1|2   job add",
+          "--set KEY=VALUE  job add", "--all          job show",
+          "sync NAME [--prefer SIDE (PATH ... | --all)]\n"
+          "                                  [--force | --max-delete PERCENT] [--override-locks]"})
         EXPECT_NE(help.find(word), std::string::npos) << word;
 }
 
@@ -114,9 +118,22 @@ TEST_F(CliReport, ConflictsResolvedWithPreferKeepTheLosingVersion) {
     CRun an = Run({"analyze", "j"});
     EXPECT_EQ(an.code, 2);
     EXPECT_NE(an.out.find("conflict\t/a.txt\t"), std::string::npos) << an.out;
-    EXPECT_NE(an.out.find("sync j --prefer left|right|newer /d/b.txt\n"), std::string::npos) << an.out;
+    EXPECT_NE(an.out.find("sync j --prefer SIDE /d/b.txt\n"), std::string::npos) << an.out;
     EXPECT_NE(an.out.find("0 to do, 5 conflicts, 0 errors; to resolve: torvane --profile"),
               std::string::npos);
+    // Each printed command, pasted into a shell as it stands, changes nothing.
+    const auto l0 = Tree("L"), r0 = Tree("R");
+    for (size_t at = 0, end; (end = an.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = an.out.substr(at, end - at);
+        const size_t cmd = line.find("torvane --profile");
+        ASSERT_NE(cmd, std::string::npos) << line;
+        const CRun pasted =
+            CliRunProgram({"bash", "-c", line.substr(cmd)}, P("out"), P("err"),
+                          {"PATH=" + fs::path(CliProgram()).parent_path().string() + ":" + getenv("PATH")});
+        EXPECT_NE(pasted.code, 0) << line;
+    }
+    EXPECT_EQ(Tree("L"), l0);
+    EXPECT_EQ(Tree("R"), r0);
     // analyze shows the choice and changes nothing.
     an = Run({"analyze", "j", "--prefer", "left", "/a.txt"});
     EXPECT_EQ(an.code, 2);
@@ -124,13 +141,26 @@ TEST_F(CliReport, ConflictsResolvedWithPreferKeepTheLosingVersion) {
     EXPECT_NE(an.out.find("analyzed: 1 to do, 4 conflicts"), std::string::npos) << an.out;
     EXPECT_EQ(CliReadAll(P("R/a.txt")), "right a!");
 
-    const std::vector<std::vector<std::string>> refused = {{"sync", "j", "--prefer", "left", "/nothing/here"},
-                                                           {"sync", "j", "--prefer", "left", "../a.txt"},
-                                                           {"sync", "j", "/a.txt"},
-                                                           {"sync", "j", "--prefer", "up"},
-                                                           {"analyze", "j", "--force"},
-                                                           {"sync", "j", "--max-delete", "101"}};
+    const std::vector<std::vector<std::string>> refused = {
+        {"sync", "j", "--prefer", "left", "/nothing/here"},
+        {"sync", "j", "--prefer", "left", "../a.txt"},
+        {"sync", "j", "/a.txt"},
+        {"sync", "j", "--prefer", "up"},
+        {"analyze", "j", "--force"},
+        {"sync", "j", "--max-delete", "101"},
+        {"sync", "j", "--prefer", "left", "--all", "/a.txt"},
+        {"sync", "j", "--all"},
+        {"sync", "j", "-n"}};
     for (const auto& args : refused) EXPECT_EQ(Run(args).code, 1) << args.back();
+    // Every conflict at once takes the word that says so.
+    for (const char* verb : {"sync", "analyze"}) {
+        const CRun all = Run({verb, "j", "--prefer", "left"});
+        EXPECT_EQ(all.code, 1);
+        EXPECT_NE(all.err.find("PATH ... (one or more), or --all for every conflict"), std::string::npos)
+            << all.err;
+    }
+    EXPECT_NE(Run({"sync", "j", "--dry-run"}).err.find("analyze NAME lists what a sync would do"),
+              std::string::npos);
     EXPECT_EQ(CliReadAll(P("L/a.txt")), "left a");
 
     // A local path names the item too; the other conflict stays.
@@ -143,7 +173,7 @@ TEST_F(CliReport, ConflictsResolvedWithPreferKeepTheLosingVersion) {
     sy = Run({"sync", "j", "--prefer", "left", "/v/x.txt"});
     EXPECT_EQ(sy.code, 2) << sy.out;
     EXPECT_EQ(CliReadAll(P("R/v/x.txt")), "left x");
-    sy = Run({"sync", "j", "--prefer", "left"});
+    sy = Run({"sync", "j", "--prefer", "left", "--all"});
     EXPECT_EQ(sy.code, 0) << sy.err;
     EXPECT_NE(sy.out.find(" done, 0 conflicts, 0 errors\n"), std::string::npos) << sy.out;
     EXPECT_EQ(CliReadAll(P("R/a.txt")), "left a");

@@ -376,21 +376,30 @@ TEST_F(Cli, QuietWatchStillShowsItsRunsConflictsAndErrors) {
     MakePair();
     ASSERT_EQ(Code({"job", "add", "q", L(), R(), "--set", "OnStartAction=1"}), 0);
     ASSERT_EQ(Code({"sync", "q"}), 0);
+    m_tmp.MakeDir("o1");
+    m_tmp.MakeDir("o2");
+    ASSERT_EQ(
+        Code({"job", "add", "q2", m_tmp.NativeSub("o1"), m_tmp.NativeSub("o2"), "--set", "OnStartAction=1"}),
+        0);
     m_tmp.WriteFileAt("left/a.txt", "left's", 1700000000);
     m_tmp.WriteFileAt("right/a.txt", "right's!", 1700000100);
     m_tmp.MakeDir("left/out");
     std::filesystem::create_directory_symlink(L("out"), R("link")); // an item error
     m_tmp.MakeDir("left/link");
-    CChild c = Start({"-q", "watch", "q"});
+    CChild c = Start({"-q", "watch", "q", "q2"});
     ASSERT_TRUE(WaitFor([&] { return c.Err().find("/a.txt: Conflict") != std::string::npos; }, 20000)) << c.Err();
     ASSERT_TRUE(WaitFor([&] { return c.Err().find(" and why: the whole log: ") != std::string::npos; }, 5000)) << c.Err();
     kill(c.pid, SIGTERM);
     ASSERT_TRUE(c.Wait(10000));
     EXPECT_EQ(c.code, 0);
-    // The job is watch's while it runs: the command that settles them waits for its end.
-    EXPECT_NE(c.Err().find("end watch, then: torvane --profile " + Profile() +
-                           " sync q --prefer left|right|newer"),
-              std::string::npos)
+    // The job is watch's while it runs: the command that settles them waits
+    // for its end. With several jobs watched, each line names its job.
+    EXPECT_NE(c.Err().find("\n[q] /a.txt: Conflict: "), std::string::npos) << c.Err();
+    EXPECT_NE(
+        c.Err().find("\n[q] Analyze has finished with Conflicts. To resolve them: end watch, then: torvane "
+                     "--profile " +
+                     Profile() + " sync q --prefer SIDE PATH ..."),
+        std::string::npos)
         << c.Err();
 }
 

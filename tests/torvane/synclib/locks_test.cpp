@@ -123,8 +123,11 @@ protected:
     }
     bool Logged(const std::string& text) const { return m_sink.Dump().find(text) != std::string::npos; }
     std::string Display(int side) const { return N(m_fs[side]->DisplayPath(CWideString())); }
+    // The refusal names the owner from the lock's first line, whose "By: "
+    // the text's "started by:" says already.
     std::string LockedText(const std::string& line, int side = 0) const {
-        return N(FormatLocalizedString(IDS_Str_Msg_FolderLocked, W(Display(side)), W(line)));
+        const std::string owner = line.rfind("By: ", 0) == 0 ? line.substr(4) : line;
+        return N(FormatLocalizedString(IDS_Str_Msg_FolderLocked, W(Display(side)), W(owner)));
     }
     static std::string Utf16Le(const std::u16string& s) {
         std::string b;

@@ -259,7 +259,7 @@ TEST_F(CloudJob, UploadsTheTreeThenFollowsBothSides) {
 
     // First run: a full one that uploads the tree; the data folder goes up
     // without events.
-    ASSERT_EQ(HostRun(j, 10000), "On File Change 1st Full Anlayze") << Said();
+    ASSERT_EQ(HostRun(j, 10000), "On File Change 1st Full Analyze") << Said();
     ASSERT_TRUE(j->m_bRunResult.load()) << U8(j->m_sRunErrorText) << Said();
     int nData = 0;
     const Tree local = LocalTree(m_tmp.NativeSub("local"));
@@ -269,6 +269,9 @@ TEST_F(CloudJob, UploadsTheTreeThenFollowsBothSides) {
     EXPECT_EQ(CountUploads(log, "POST", false), 3) << log;
     EXPECT_GE(CountUploads(log, "POST", true) + CountUploads(log, "PUT", true), 1) << log;
     EXPECT_GE(nData, 1);
+    // The cloud has no copy within the account for the in-sync stamp; the
+    // lock deleted instead is no error of a clean run.
+    EXPECT_EQ(m_sink.Dump().find("\n1/"), std::string::npos) << Said();
 
     // The program's own uploads echo back through the long poll: no
     // cloud-side change is queued, no run is asked for.
@@ -304,7 +307,7 @@ TEST_F(CloudJob, UploadsTheTreeThenFollowsBothSides) {
         // (the user's full run rebuilt the tree: the next on-change run is a full one)
         const std::string reason = HostRun(j, 8000);
         if (!bKeep) {
-            ASSERT_EQ(reason, "On File Change 1st Full Anlayze") << Said();
+            ASSERT_EQ(reason, "On File Change 1st Full Analyze") << Said();
         }
         ASSERT_FALSE(reason.empty()) << Said();
         ASSERT_TRUE(j->m_bRunResult.load()) << U8(j->m_sRunErrorText) << Said();

@@ -167,7 +167,7 @@ TEST_F(Triggers, FileChangeFirstRunIsFullThenDelayRestartsWithNewChanges) {
         reason = Reason(j);
         if (reason.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_EQ(reason, "On File Change 1st Full Anlayze");
+    EXPECT_EQ(reason, "On File Change 1st Full Analyze");
     EXPECT_TRUE(j->m_bChangesOnlyRun.load());
     // The host ran it: the next analyses are incremental.
     j->SetRequestedAction(0);
