@@ -382,7 +382,9 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     // The run's error, unless the run has shown it already; a stop is said
     // by the summary.
     if (code != CLI_EXIT_OK && code != CLI_EXIT_STOPPED && !errText.IsEmpty()) con.Error("torvane: " + U8(errText));
-    if (code == CLI_EXIT_REFUSED || code == CLI_EXIT_STOPPED || !bRunOk) {
+    // An analysis that says a sync would be refused still lists what it found.
+    const bool bWouldRefuse = !bSync && bRunOk && code == CLI_EXIT_REFUSED;
+    if (!bWouldRefuse && (code == CLI_EXIT_REFUSED || code == CLI_EXIT_STOPPED || !bRunOk)) {
         con.Result(CliWithRunLog(job, code == CLI_EXIT_REFUSED ? "refused"
                                       : code == CLI_EXIT_STOPPED ? "stopped"
                                                                  : "failed"));
@@ -403,8 +405,10 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
         std::string guard;
         if (!bSync && CliTooManyDeletes(job, 50, guard))
             con.Error("torvane: a sync would stop here: " + guard);
-        con.Result(CliWithRunLog(job, bSync ? Summary("synced", "done", CTally{0, t.nConflicts, t.nErrors}, resolve)
-                                            : Summary("analyzed", "to do", t, resolve)));
+        con.Result(CliWithRunLog(
+            job, bSync          ? Summary("synced", "done", CTally{0, t.nConflicts, t.nErrors}, resolve)
+                 : bWouldRefuse ? Summary("analyzed", "to do", t, resolve) + "; a sync would be refused"
+                                : Summary("analyzed", "to do", t, resolve)));
         return CodeOfTally(code, t);
     }
     // What the sync did with the planned actions: those left undone show.
