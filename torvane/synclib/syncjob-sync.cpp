@@ -12,6 +12,8 @@
 #include "zor-text.h"
 #include "zor-time.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <string>
 
@@ -143,10 +145,15 @@ void CSyncJob::WriteLastSyncCounts() {
         if (!fs || (ReadLastSyncCount(s, nKept) && nKept == anRecorded[s])) continue;
         CWideString mirror, e;
         int k = 0;
-        if (!MakeMirrorFolderPath(false, fs->DisplayPath(CWideString()), false, mirror, k, e) ||
-            !WriteWholeFile(mirror + u"/" + kLastSyncCountName,
-                            CNarrowString(std::to_string(anRecorded[s]).c_str()) + "\n", k, e))
+        const bool bMirror = MakeMirrorFolderPath(false, fs->DisplayPath(CWideString()), false, mirror, k, e);
+        const CWideString path = mirror + u"/" + kLastSyncCountName;
+        if (!bMirror ||
+            !WriteWholeFile(path, CNarrowString(std::to_string(anRecorded[s]).c_str()) + "\n", k, e)) {
             Log(2, 9707, u"Cannot keep the count of synced items: " + e + u"\n");
+            continue;
+        }
+        // Like everything in the mirror folders, the owner's alone.
+        chmod(ZorNativePath(path).GetString(), 0600);
     }
 }
 

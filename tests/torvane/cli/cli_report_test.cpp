@@ -84,7 +84,8 @@ TEST_F(CliReport, DeletesMovesAndStateMergesAreCountedAsAPersonWould) {
     EXPECT_EQ(Tree("R"), r0);
     const CRun sy = Run({"sync", "j"});
     EXPECT_EQ(sy.code, 0) << sy.err;
-    EXPECT_EQ(sy.out, "synced: 4 done, 0 conflicts, 0 errors\n");
+    EXPECT_EQ(sy.out,
+              "synced: 4 done, 0 conflicts, 0 errors; deleted: 0 items on the left, 1 on the right\n");
     EXPECT_EQ(Tree("L"), Tree("R"));
     EXPECT_EQ(Tree("R").count("/papers/f2"), 1u);
 
@@ -145,7 +146,7 @@ TEST_F(CliReport, ConflictsResolvedWithPreferKeepTheLosingVersion) {
     EXPECT_EQ(CliReadAll(P("R/v/x.txt")), "left x");
     sy = Run({"sync", "j", "--prefer", "left"});
     EXPECT_EQ(sy.code, 0) << sy.err;
-    EXPECT_NE(sy.out.find(" done, 0 conflicts, 0 errors\n"), std::string::npos) << sy.out;
+    EXPECT_NE(sy.out.find(" done, 0 conflicts, 0 errors"), std::string::npos) << sy.out;
     EXPECT_EQ(CliReadAll(P("R/a.txt")), "left a");
     EXPECT_EQ(CliReadAll(P("R/_tvdata_/_saved_/a.txt")), "right a!");
 }
@@ -176,7 +177,8 @@ TEST_F(CliReport, SyncRefusesToDeleteMostOfASideUnlessForced) {
 
     sy = Run({"sync", "j", "--force"});
     EXPECT_EQ(sy.code, 0) << sy.err;
-    EXPECT_EQ(sy.out, "synced: 7 done, 0 conflicts, 0 errors\n");
+    EXPECT_EQ(sy.out,
+              "synced: 7 done, 0 conflicts, 0 errors; deleted: 0 items on the left, 12 on the right\n");
     EXPECT_EQ(Tree("L"), Tree("R"));
     // Six or fewer may go, whatever their share.
     fs::remove(P("S/one"));
@@ -201,4 +203,43 @@ TEST_F(CliReport, EmptiedSourceFolderIsNotAvailableUnlessForced) {
     sy = Run({"sync", "ow", "--force"});
     EXPECT_EQ(sy.code, 0) << sy.err;
     EXPECT_TRUE(Tree("T").empty());
+}
+
+TEST_F(CliReport, FolderConflictIsOneLineAndTheSummaryCountsDeletionsPerSide) {
+    // A folder deleted on the left against a change inside it on the right:
+    // one line for the folder, one for the change, none for the rest inside.
+    for (int i = 0; i < 40; ++i) Write("L/D/sub/f" + std::to_string(i), "x");
+    Write("L/D/a.txt", "a");
+    for (int i = 0; i < 3; ++i) Write("L/E/e" + std::to_string(i), "e");
+    m_tmp.MakeDir("R");
+    ASSERT_EQ(Run({"job", "add", "j", P("L"), P("R")}).code, 0);
+    ASSERT_EQ(Run({"sync", "j"}).code, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    fs::remove_all(P("L/D"));
+    Write("R/D/a.txt", "changed");
+    fs::remove_all(P("L/E"));
+    for (const char* verb : {"analyze", "sync"}) {
+        const CRun r = Run({verb, "j"});
+        SCOPED_TRACE(verb);
+        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_EQ(r.out.find("propagated"), std::string::npos) << r.out;
+        EXPECT_NE(
+            r.out.find("conflict\t/D/\tSync will delete Folder /D on Right because it is deleted on Left, "
+                       "File /D/a.txt changed on Right (Vertical Conflict); with it 41 items inside are in "
+                       "conflict\t"),
+            std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("conflict\t/D/a.txt\t"), std::string::npos) << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), std::string(verb) == "sync" ? 3 : 4) << r.out;
+        // The sync deleted /E/ and what it held on the right.
+        if (std::string(verb) == "sync") {
+            EXPECT_NE(
+                r.out.find(
+                    "synced: 1 done, 43 conflicts, 0 errors; deleted: 0 items on the left, 4 on the right;"),
+                std::string::npos)
+                << r.out;
+        }
+    }
+    EXPECT_TRUE(Tree("R").count("/D/sub/f7"));
+    EXPECT_FALSE(Tree("R").count("/E"));
 }
