@@ -137,12 +137,16 @@ bool CSyncJob::ReadLastSyncCount(int side, uint64_t& n) {
 void CSyncJob::WriteLastSyncCounts() {
     CSyncTreeNode* pRoot = GetPairsUnchecked();
     if (!pRoot) return;
+    uint64_t anKept[2] = {0, 0};
+    const bool abKept[2] = {ReadLastSyncCount(0, anKept[0]), ReadLastSyncCount(1, anKept[1])};
+    // A Sync that carried out nothing left the counts as they were: the
+    // whole tree is not walked for them.
+    if (abKept[0] && abKept[1] && m_nSyncOk.load() == 0 && m_nChangesOk.load() == 0) return;
     uint64_t anRecorded[2] = {0, 0};
     CountRecorded(pRoot, anRecorded);
     for (int s = 0; s < 2; ++s) {
         TvFileSys* fs = m_apFs[s].get();
-        uint64_t nKept = 0;
-        if (!fs || (ReadLastSyncCount(s, nKept) && nKept == anRecorded[s])) continue;
+        if (!fs || (abKept[s] && anKept[s] == anRecorded[s])) continue;
         CWideString mirror, e;
         int k = 0;
         const bool bMirror = MakeMirrorFolderPath(false, fs->DisplayPath(CWideString()), false, mirror, k, e);
