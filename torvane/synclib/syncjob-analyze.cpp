@@ -285,6 +285,8 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
                                                            elapsed % 60);
     SetProgress(99, CWideString(kProgressPartSep) + elapsedText, false);
 
+    // A pair found in sync keeps what its last sync left, where that was not kept yet.
+    if (!m_bHasChanges) WriteLastSyncCounts(true);
     // An analysis that no Sync follows says so when a Sync would be refused.
     CWideString refusal;
     int nRefusalKind = 0;

@@ -121,38 +121,49 @@ void CountRecorded(CSyncTreeNode* pNode, uint64_t (&n)[2]) {
 
 } // namespace
 
-bool CSyncJob::ReadLastSyncCount(int side, uint64_t& n) {
-    n = 0;
-    TvFileSys* fs = m_apFs[side & 1].get();
+bool CSyncJob::LastSyncCountPath(int side, CWideString& path) {
+    side &= 1;
+    TvFileSys* fs = m_apFs[side].get();
     CWideString mirror, e;
     int k = 0;
     if (!fs || !MakeMirrorFolderPath(false, fs->DisplayPath(CWideString()), false, mirror, k, e))
         return false;
+    // One count per pair of folders: jobs that pair the folder with other
+    // folders (with filters of their own) keep theirs.
+    uint64_t h = 14695981039346656037ull;
+    const CWideString other = GetSideFolder(1 - side);
+    for (int i = 0; i < other.GetLength(); ++i) h = (h ^ (uint16_t)other[i]) * 1099511628211ull;
+    path = mirror + u"/" + kLastSyncCountName + CWideString::Formatted(u"%016llx.txt", (unsigned long long)h);
+    return true;
+}
+
+bool CSyncJob::ReadLastSyncCount(int side, uint64_t& n) {
+    n = 0;
+    CWideString path, e;
+    int k = 0;
     CNarrowString text;
-    if (!ReadWholeFile(mirror + u"/" + kLastSyncCountName, 64, text, k, e)) return false;
+    if (!LastSyncCountPath(side, path) || !ReadWholeFile(path, 64, text, k, e)) return false;
     text.Trim();
     return ParseUInt64(text, n, e);
 }
 
-void CSyncJob::WriteLastSyncCounts() {
+void CSyncJob::WriteLastSyncCounts(bool bOnlyWhereMissing) {
     CSyncTreeNode* pRoot = GetPairsUnchecked();
     if (!pRoot) return;
     uint64_t anKept[2] = {0, 0};
     const bool abKept[2] = {ReadLastSyncCount(0, anKept[0]), ReadLastSyncCount(1, anKept[1])};
     // A Sync that carried out nothing left the counts as they were: the
     // whole tree is not walked for them.
-    if (abKept[0] && abKept[1] && m_nSyncOk.load() == 0 && m_nChangesOk.load() == 0) return;
+    if (abKept[0] && abKept[1] && (bOnlyWhereMissing || (m_nSyncOk.load() == 0 && m_nChangesOk.load() == 0)))
+        return;
     uint64_t anRecorded[2] = {0, 0};
     CountRecorded(pRoot, anRecorded);
     for (int s = 0; s < 2; ++s) {
-        TvFileSys* fs = m_apFs[s].get();
-        if (!fs || (abKept[s] && anKept[s] == anRecorded[s])) continue;
-        CWideString mirror, e;
+        if (abKept[s] && (bOnlyWhereMissing || anKept[s] == anRecorded[s])) continue;
+        CWideString path, e;
         int k = 0;
-        const bool bMirror = MakeMirrorFolderPath(false, fs->DisplayPath(CWideString()), false, mirror, k, e);
-        const CWideString path = mirror + u"/" + kLastSyncCountName;
-        if (!bMirror ||
-            !WriteWholeFile(path, CNarrowString(std::to_string(anRecorded[s]).c_str()) + "\n", k, e)) {
+        if (!LastSyncCountPath(s, path)) continue;
+        if (!WriteWholeFile(path, CNarrowString(std::to_string(anRecorded[s]).c_str()) + "\n", k, e)) {
             Log(2, 9707, u"Cannot keep the count of synced items: " + e + u"\n");
             continue;
         }
@@ -509,7 +520,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     PrepareProgressAndCounters(busy);
     const bool bExecuted = Execute(busy, lockPass.m_bRescan != 0, errKind, errText);
     CollectResults(summary);
-    WriteLastSyncCounts();
+    WriteLastSyncCounts(false);
     if (!ReportOutcome(bExecuted, errKind)) return false;
     CleanupDataFolders();
     ReportCompletion();

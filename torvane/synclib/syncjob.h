@@ -466,8 +466,9 @@ public:
     static constexpr const char16_t* kStateFileV3Name = u"_file_state._tv"; // read, never written
     static constexpr const char16_t* kStateInfoName = u"_file_state_v4.tvi";
     static constexpr const char16_t* kStateUploadName = u"_file_state_upload"; // + GetTempFileSuffix
-    // The count of items the last sync left in the side's folder (decimal).
-    static constexpr const char16_t* kLastSyncCountName = u"_last_sync_items.txt";
+    // The count of items the last sync left in the side's folder (decimal),
+    // + the other folder's hash and ".txt".
+    static constexpr const char16_t* kLastSyncCountName = u"_last_sync_items_";
     // A mirror copy older than this is not used (seconds).
     static constexpr int64_t kMirrorStateMaxAge = 3 * 3600;
     // Reads the state file of one folder of a side ("" for the side root)
@@ -936,11 +937,14 @@ private:
     // and the side's m_abNotAvailable set, unless m_bAllowEmptySide. An
     // Analyze that no Sync follows (bSyncing false) says a sync would refuse.
     bool CheckSidesAvailable(bool bSyncing, int& errKind, CWideString& errText);
-    // How many items the last sync of any job left in the side's folder, as
-    // kept in the side's mirror folder: false when nothing was kept.
+    // How many items the last sync of the two folders left in the side's
+    // folder, as kept in the side's mirror folder: false when nothing was kept.
     bool ReadLastSyncCount(int side, uint64_t& n);
-    // Keeps, after a Sync, how many items each side holds now.
-    void WriteLastSyncCounts();
+    bool LastSyncCountPath(int side, CWideString& path);
+    // Keeps how many items each side holds as the last sync left them: after
+    // a Sync, or, where none is kept yet, after an Analyze that found nothing
+    // to do (bOnlyWhereMissing).
+    void WriteLastSyncCounts(bool bOnlyWhereMissing);
     // The data folders a user's run writes to (an unattended run made them
     // as it prepared); the lock pass learns which were made.
     bool MakeDataFolders(CDoLockEmbeddedStates& lockPass, int& errKind, CWideString& errText);
