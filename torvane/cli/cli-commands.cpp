@@ -142,7 +142,10 @@ std::atomic<bool> g_bQuit{false};
 int ExitCodeOfRun(CSyncJobFromList* job, bool bStopped) {
     const int state = job->GetRunState(), sub = job->GetRunSubState();
     if (bStopped || sub == RSS_STOPPED || job->m_nRunErrorKind.load() == FSE_STOPPED) return CLI_EXIT_STOPPED;
-    if ((state == RS_SYNCED && sub == RSS_REFUSED) || job->m_bLockedByOther) return CLI_EXIT_REFUSED;
+    // An analyze that found a folder not available says that a sync would refuse.
+    if ((state == RS_SYNCED && sub == RSS_REFUSED) || job->m_bLockedByOther || job->m_abNotAvailable[0] ||
+        job->m_abNotAvailable[1])
+        return CLI_EXIT_REFUSED;
     if (!job->m_bRunResult.load() || sub == RSS_FAILED) return CLI_EXIT_ERRORS;
     const int64_t nErrors = (int64_t)job->m_Stats.m_aCounts[CAT_ERROR].Total() + job->m_nSyncErr.load();
     const int64_t nConflicts =

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <unordered_set>
+#include <utility>
 
 namespace {
 
@@ -51,6 +52,7 @@ public:
 
 private:
     std::vector<CCliActionLine>& m_out;
+    uint32_t* m_pTakenAlong = nullptr; // below a folder conflict: the count of the conflicts it takes along
 
     void Add(ECliLineKind kind, const std::string& word, const std::string& path, const std::string& detail,
              CSyncTreeNode* pNode) {
@@ -81,10 +83,27 @@ private:
         }
         const int src = (eff & EA_BIT_TO_LEFT) ? 1 : 0;
         switch (eff) {
-            case EA_CONFLICT:
+            case EA_CONFLICT: {
+                if (m_pTakenAlong && item.GetReason() == kReasonParentFolderConflict) {
+                    ++*m_pTakenAlong;
+                    break;
+                }
+                const size_t at = m_out.size();
                 Add(ECliLineKind::Conflict, "conflict", ItemPath(pNode->GetPath(), bFolder),
                     Field(item.GetReason()), pNode);
-                break;
+                if (!bFolder) break;
+                // One line for the folder, with the count of what it takes along.
+                uint32_t n = 0;
+                uint32_t* const pOuter = std::exchange(m_pTakenAlong, &n);
+                Children(pNode, 0, nullptr);
+                m_pTakenAlong = pOuter;
+                m_out[at].m_nTakenAlong = n;
+                if (n)
+                    m_out[at].m_sDetail += "; with it " + std::to_string(n) +
+                                           (n == 1 ? " item inside is" : " items inside are") +
+                                           " in conflict";
+                return;
+            }
             case EA_NAME_CASE_LEFT_TO_RIGHT:
             case EA_NAME_CASE_RIGHT_TO_LEFT:
                 Add(ECliLineKind::Action, std::string("case ") + Arrow(eff),
@@ -181,11 +200,15 @@ CSyncTreeNode* FindItem(CSyncJob* job, const std::string& arg, std::string& err)
 
 struct CTally {
     long long nActions = 0, nConflicts = 0, nErrors = 0;
+    long long anDeleted[2] = {0, 0}; // items a sync deleted on the left and on the right
 };
 
 std::string Summary(const char* verb, const char* what, const CTally& t, const std::string& resolveCommand) {
     std::string s = std::string(verb) + ": " + std::to_string(t.nActions) + " " + what + ", " +
                     std::to_string(t.nConflicts) + " conflicts, " + std::to_string(t.nErrors) + " errors";
+    if (t.anDeleted[0] || t.anDeleted[1])
+        s += "; deleted: " + std::to_string(t.anDeleted[0]) + " items on the left, " +
+             std::to_string(t.anDeleted[1]) + " on the right";
     if (t.nConflicts > 0) s += "; to resolve: " + resolveCommand + " PATH ..." + CliSideNote();
     return s;
 }
@@ -343,6 +366,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     const bool bSync = a.m_verb == ECliVerb::Sync;
     const std::string resolve = CliResolveCommand(a, profile, std::string());
     std::vector<CCliActionLine> planned;
+    std::vector<std::pair<const CSyncTreeNode*, int>> deletes; // the planned deletions and their sides
     bool bAsked = false;
     int nRefusal = CLI_EXIT_OK;
     std::string refusal;
@@ -355,6 +379,9 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
             return false;
         }
         planned = CliListActions(job);
+        for (CSyncDepthFirstIter it(job->GetPairsUnchecked()); it.IsValid(); it.Next())
+            if (!it.GetItem()->IsExcluded() && it.GetItem()->IsPlainDelete())
+                deletes.emplace_back(it.GetNode(), (it.GetItem()->GetEffAction() & EA_BIT_TO_RIGHT) ? 1 : 0);
         if (!a.m_bForce && CliTooManyDeletes(job, a.m_nMaxDelete, refusal)) {
             refusal = "sync refused: " + refusal +
                       ". Nothing was changed; --force goes on, --max-delete PERCENT "
@@ -386,7 +413,9 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     // The run's error, unless the run has shown it already; a stop is said
     // by the summary.
     if (code != CLI_EXIT_OK && code != CLI_EXIT_STOPPED && !errText.IsEmpty()) con.Error("torvane: " + U8(errText));
-    if (code == CLI_EXIT_REFUSED || code == CLI_EXIT_STOPPED || !bRunOk) {
+    // An analysis that says a sync would be refused still lists what it found.
+    const bool bWouldRefuse = !bSync && bRunOk && code == CLI_EXIT_REFUSED;
+    if (!bWouldRefuse && (code == CLI_EXIT_REFUSED || code == CLI_EXIT_STOPPED || !bRunOk)) {
         con.Result(CliWithRunLog(job, code == CLI_EXIT_REFUSED ? "refused"
                                       : code == CLI_EXIT_STOPPED ? "stopped"
                                                                  : "failed"));
@@ -403,12 +432,15 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
             (l.m_kind == ECliLineKind::Action     ? t.nActions
              : l.m_kind == ECliLineKind::Conflict ? t.nConflicts
                                                   : t.nErrors)++;
+            t.nConflicts += l.m_nTakenAlong;
         }
         std::string guard;
         if (!bSync && CliTooManyDeletes(job, 50, guard))
             con.Error("torvane: a sync would stop here: " + guard);
-        con.Result(CliWithRunLog(job, bSync ? Summary("synced", "done", CTally{0, t.nConflicts, t.nErrors}, resolve)
-                                            : Summary("analyzed", "to do", t, resolve)));
+        con.Result(CliWithRunLog(
+            job, bSync          ? Summary("synced", "done", CTally{0, t.nConflicts, t.nErrors}, resolve)
+                 : bWouldRefuse ? Summary("analyzed", "to do", t, resolve) + "; a sync would be refused"
+                                : Summary("analyzed", "to do", t, resolve)));
         return CodeOfTally(code, t);
     }
     // What the sync did with the planned actions: those left undone show.
@@ -425,6 +457,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
             }
         } else {
             (l.m_kind == ECliLineKind::Conflict ? t.nConflicts : t.nErrors)++;
+            t.nConflicts += l.m_nTakenAlong;
             con.Result(CliFormatLine(l, resolve));
         }
     }
@@ -438,6 +471,8 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
         con.Result("error\t" + ItemPath(it.GetNode()->GetPath(), item.IsFolder()) + "\t" +
                    Field(item.GetReason()));
     }
+    for (const auto& [pNode, side] : deletes)
+        if (pNode->GetItem().m_nExecState == ESS_SYNCED_OK) t.anDeleted[side]++;
     con.Result(CliWithRunLog(job, Summary("synced", "done", t, resolve)));
     return CodeOfTally(code, t);
 }

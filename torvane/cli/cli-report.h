@@ -24,11 +24,13 @@ struct CCliActionLine {
     std::string m_sPath;
     std::string m_sDetail;            // new path, new name, reason or count of items inside
     CSyncTreeNode* m_pNode = nullptr; // the item whose execution tells the line's outcome
+    uint32_t m_nTakenAlong = 0;       // a folder conflict: the conflicts below it that it takes along
 };
 
 // What a sync of the job's analysed tree would do, in tree order. Items a
 // folder action carries (the content of a moved or deleted folder) get no
-// line of their own; state merges are not actions.
+// line of their own, nor do the conflicts a folder's conflict takes along
+// (its line counts them); state merges are not actions.
 std::vector<CCliActionLine> CliListActions(CSyncJob* job);
 
 // The line as text; a conflict line ends with the command that resolves it.

@@ -291,7 +291,8 @@ void CSyncJob::PostRun(bool bSyncRun, bool bEndedNormally, CWideString errCopy, 
     if (bSyncRun && !localLog.IsEmpty()) {
         for (int side = 0; side < 2; ++side) {
             TvFileSys* fs = m_apFs[side].get();
-            if (!fs || !fs->IsConnected() || CannotHaveDataFolder(side)) continue;
+            // A side taken as not available gets nothing written into it.
+            if (!fs || !fs->IsConnected() || CannotHaveDataFolder(side) || m_abNotAvailable[side]) continue;
             if (!fs->GetCapability(TVFS_CAP_LOCAL) && m_Options.m_bFastStop && IsStopped()) continue;
             if (!ZorFileExists(localLog)) continue;
             int kind = 0;

@@ -314,3 +314,7 @@ public:
 
 // Analyze logs the action of every item (level 2) when set; off unless a host sets it.
 extern std::atomic<bool> g_bDumpActions;
+
+// The reason of an item that a conflict of a folder above takes along.
+inline constexpr const char16_t* kReasonParentFolderConflict =
+    u"Parent folder conflict propagated down to children";

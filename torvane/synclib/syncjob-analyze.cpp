@@ -286,7 +286,17 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
                                                            elapsed % 60);
     SetProgress(99, CWideString(kProgressPartSep) + elapsedText, false);
 
-    if (m_bNotEnoughSpace) {
+    // A pair found in sync keeps what its last sync left, where that was not kept yet.
+    if (!m_bHasChanges) WriteLastSyncCounts(true);
+    // An analysis that no Sync follows says so when a Sync would be refused.
+    CWideString refusal;
+    int nRefusalKind = 0;
+    if (!m_bSync && CheckSidesAvailable(false, nRefusalKind, refusal)) refusal.Empty();
+    if (!refusal.IsEmpty()) {
+        SetRunState(RS_ANALYZED, RSS_ATTENTION);
+        errText = refusal;
+        ReportProgress(100, CWideString());
+    } else if (m_bNotEnoughSpace) {
         SetRunState(RS_ANALYZED, RSS_ATTENTION);
         ReportProgress(100, GetLocalizedString(IDS_Str_Status_AnalyzeFinished_ReadyToSync));
     } else if (nConflicts > 0) {

@@ -2,6 +2,7 @@
 // deletion option and the tree structure: one-way jobs, deletions that are
 // not propagated, vertical conflicts, automatic conflict resolution, the
 // deletion of folders that hold excluded items, and the older-file warning.
+#include "syncjob-analysis.h"
 #include "syncjob.h"
 #include "zor-debug.h"
 #include "zor-locstr.h"
@@ -195,7 +196,7 @@ bool CDoDetectVerticalDeleteConflicts::DoWithPair(CSyncTreeNode* pNode, CSyncJob
         if (C.ExistsAnywhere()) {
             C.m_nSysAction = EA_CONFLICT;
             ClearPending(C);
-            C.SetReason(u"Parent folder conflict propagated down to children");
+            C.SetReason(kReasonParentFolderConflict);
             LogReason(pJob, 8027, pNode);
         } else {
             C.m_nSysAction = EA_COPY_STATE_MERGE_GENS;

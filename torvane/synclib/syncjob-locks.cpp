@@ -363,7 +363,11 @@ bool CSyncJob::CheckLockFolder(const CWideString& folder, int side, int& errKind
             CWideString::Formatted(u"Do not check-lock folder that cannot have _tvdata_: %s\n", display));
         return true;
     }
-    if (m_nRunKind == RK_AUTOMATIC) return LockFolder(folder, side, false, errKind, err);
+    if (m_nRunKind == RK_AUTOMATIC) {
+        // A root the run is in doubt about is locked by Sync, if at all.
+        if (folder.IsEmpty() && m_abRootInDoubt[side]) return true;
+        return LockFolder(folder, side, false, errKind, err);
+    }
     const CNarrowString& owner = GetLockOwner();
     const int64_t nStart = ZorGetTickMs();
     int64_t nLastMinute = -1;

@@ -444,10 +444,25 @@ bool CSyncJob::PrepareRun(int& errKind, CWideString& errText) {
             u"== MD5 option is checked, so Analyze WILL RUN VERY SLOWLY, as all file bodies have to be read "
             u"to "
             u"compute their MD5\n");
+    m_abRootInDoubt[0] = m_abRootInDoubt[1] = 0;
+    m_abNotAvailable[0] = m_abNotAvailable[1] = 0;
     if (m_nRunKind == RK_AUTOMATIC) {
         for (int side = 0; side < 2; ++side) {
             bool bCreated = false;
             CWideString err;
+            // No data folder where the last sync left items: the drive may be
+            // missing, and nothing is written into its mount point before
+            // Sync has looked.
+            bool bIsFolder = true;
+            uint64_t nLeft = 0;
+            int k = 0;
+            if (!CannotHaveDataFolder(side) && m_apFs[side] &&
+                m_apFs[side]->IsFolder(kDataFolderPath, bIsFolder, k, err) && !bIsFolder &&
+                ReadLastSyncCount(side, nLeft) && nLeft > 0) {
+                m_abRootInDoubt[side] = 1;
+                continue;
+            }
+            err.Empty();
             if (CreateDataFolder(side, m_apFs[side].get(), bCreated, errKind, err)) continue;
             if (!m_abNothingToWrite[side]) {
                 errText += err;

@@ -6,12 +6,16 @@
 #include "TvFileCopy.h"
 
 #include "zor-debug.h"
+#include "zor-file.h"
 #include "zor-locstr.h"
 #include "zor-process.h"
 #include "zor-text.h"
 #include "zor-time.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -117,46 +121,125 @@ void CountRecorded(CSyncTreeNode* pNode, uint64_t (&n)[2]) {
 
 } // namespace
 
-bool CSyncJob::CheckSidesAvailable(int& errKind, CWideString& errText) {
+bool CSyncJob::LastSyncCountPath(int side, CWideString& path) {
+    side &= 1;
+    TvFileSys* fs = m_apFs[side].get();
+    CWideString mirror, e;
+    int k = 0;
+    if (!fs || !MakeMirrorFolderPath(false, fs->DisplayPath(CWideString()), false, mirror, k, e))
+        return false;
+    // One count per pair of folders: jobs that pair the folder with other
+    // folders (with filters of their own) keep theirs.
+    uint64_t h = 14695981039346656037ull;
+    const CWideString other = GetSideFolder(1 - side);
+    for (int i = 0; i < other.GetLength(); ++i) h = (h ^ (uint16_t)other[i]) * 1099511628211ull;
+    path = mirror + u"/" + kLastSyncCountName + CWideString::Formatted(u"%016llx.txt", (unsigned long long)h);
+    return true;
+}
+
+bool CSyncJob::ReadLastSyncCount(int side, uint64_t& n) {
+    n = 0;
+    CWideString path, e;
+    int k = 0;
+    CNarrowString text;
+    if (!LastSyncCountPath(side, path) || !ReadWholeFile(path, 64, text, k, e)) return false;
+    text.Trim();
+    return ParseUInt64(text, n, e);
+}
+
+void CSyncJob::WriteLastSyncCounts(bool bOnlyWhereMissing) {
+    CSyncTreeNode* pRoot = GetPairsUnchecked();
+    if (!pRoot) return;
+    uint64_t anKept[2] = {0, 0};
+    const bool abKept[2] = {ReadLastSyncCount(0, anKept[0]), ReadLastSyncCount(1, anKept[1])};
+    // A Sync that carried out nothing left the counts as they were: the
+    // whole tree is not walked for them.
+    if (abKept[0] && abKept[1] && (bOnlyWhereMissing || (m_nSyncOk.load() == 0 && m_nChangesOk.load() == 0)))
+        return;
+    uint64_t anRecorded[2] = {0, 0};
+    CountRecorded(pRoot, anRecorded);
+    for (int s = 0; s < 2; ++s) {
+        if (abKept[s] && (bOnlyWhereMissing || anKept[s] == anRecorded[s])) continue;
+        CWideString path, e;
+        int k = 0;
+        if (!LastSyncCountPath(s, path)) continue;
+        if (!WriteWholeFile(path, CNarrowString(std::to_string(anRecorded[s]).c_str()) + "\n", k, e)) {
+            Log(2, 9707, u"Cannot keep the count of synced items: " + e + u"\n");
+            continue;
+        }
+        // Like everything in the mirror folders, the owner's alone.
+        chmod(ZorNativePath(path).GetString(), 0600);
+    }
+}
+
+bool CSyncJob::CheckSidesAvailable(bool bSyncing, int& errKind, CWideString& errText) {
+    m_abNotAvailable[0] = m_abNotAvailable[1] = 0;
     CSyncTreeNode* pRoot = GetPairsUnchecked();
     CSyncTreeNode::CChildMap* map = pRoot ? pRoot->GetChildMap() : nullptr;
-    bool abEmpty[2] = {true, true};
+    // Per side: the root holds nothing, or nothing that the last sync
+    // recorded on either side (what stands in an empty mount point).
+    bool abEmpty[2] = {true, true}, abBare[2] = {true, true};
     if (map)
         for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
             if (e->GetKey().EqualsNoCase(kDataFolderName)) continue;
+            const CSyncPairAndAction& item = e->GetValue().GetItem();
+            const bool bRecorded = item.m_aOld[0].Exists() || item.m_aOld[1].Exists();
             for (int s = 0; s < 2; ++s)
-                if (e->GetValue().GetItem().m_aCur[s].Exists()) abEmpty[s] = false;
+                if (item.m_aCur[s].Exists()) {
+                    abEmpty[s] = false;
+                    if (bRecorded) abBare[s] = false;
+                }
         }
-    if (!abEmpty[0] && !abEmpty[1]) return true;
+    if (!abBare[0] && !abBare[1]) return true;
     uint64_t anRecorded[2] = {0, 0};
     if (pRoot) CountRecorded(pRoot, anRecorded);
+    // Without a record on either side (a first sync) nothing recorded can be lost.
+    if (anRecorded[0] == 0 && anRecorded[1] == 0) return true;
     for (int s = 0; s < 2; ++s) {
         TvFileSys* fs = m_apFs[s].get();
-        if (!abEmpty[s] || !fs) continue;
+        if (!abBare[s] || !fs) continue;
         // A root that holds its data folder and state file was emptied by
         // the user. One without them (an empty mount point) has lost what the
-        // last sync left there: the other side's records tell, unless this
-        // job never ran (a new folder, beside another job's data folder). A
-        // side that keeps its state in the local mirror is told by its own
-        // records.
+        // last sync left there: the count kept in the side's mirror folder
+        // tells, else the other side's records, unless this job never ran (a
+        // new folder, beside another job's data folder). A side that keeps
+        // its state in the local mirror is told by its own records, and only
+        // when its root is empty: it has no data folder to tell a stray item
+        // from the user's.
         FsItemInfo stamp;
         const bool bOwnState = m_aStateFileStamps[s].Lookup(CWideString(), stamp) && stamp.m_nSize > 0;
-        const uint64_t nOther = m_bRanBefore ? anRecorded[1 - s] : 0;
-        const uint64_t n = CannotHaveDataFolder(s) ? std::max(anRecorded[s], bOwnState ? 0 : nOther)
-                           : bOwnState         ? 0
-                                               : nOther;
+        uint64_t nLeft = 0;
+        if (!ReadLastSyncCount(s, nLeft)) nLeft = m_bRanBefore ? anRecorded[1 - s] : 0;
+        uint64_t n = 0;
+        if (CannotHaveDataFolder(s))
+            n = abEmpty[s] ? std::max(anRecorded[s], bOwnState ? 0 : nLeft) : 0;
+        else
+            n = bOwnState ? 0 : nLeft;
         if (n == 0) continue;
-        const CWideString text = CWideString::Formatted(
-            u"The %s folder %s is empty, but the last sync left %d items in it: the folder is taken as not "
-            u"available (is its drive mounted?), so nothing was changed",
-            s ? u"right" : u"left", fs->DisplayPath(CWideString()), (int)std::min<uint64_t>(n, INT32_MAX));
+        const CWideString folder = fs->DisplayPath(CWideString());
+        const int nShown = (int)std::min<uint64_t>(n, INT32_MAX);
+        const CWideString text =
+            abEmpty[s]
+                ? CWideString::Formatted(u"The %s folder %s is empty, but the last sync left %d items in it",
+                                         s ? u"right" : u"left", folder, nShown)
+                : CWideString::Formatted(u"The %s folder %s holds none of the %d items the last sync left "
+                                         u"in it, and no _tvdata_",
+                                         s ? u"right" : u"left", folder, nShown);
         if (m_bAllowEmptySide) {
-            Log(1, 9705, text + u"; the user syncs it as it is\n");
+            Log(1, 9705,
+                text + u"; as the user asked, it is synced as it stands: what it lacks counts as deleted\n");
             continue;
         }
-        Log(1, 9705, text + u"\n");
+        const CWideString refused =
+            text +
+            (bSyncing
+                 ? u": the folder is taken as not available (is its drive mounted?), so nothing is changed"
+                 : u": the folder is taken as not available (is its drive mounted?), so a sync would be "
+                   u"refused");
+        Log(1, 9705, refused + u"\n");
+        m_abNotAvailable[s] = 1;
         errKind = FSE_GENERAL;
-        errText += text;
+        errText += refused;
         return false;
     }
     return true;
@@ -207,10 +290,11 @@ void CSyncJob::CountWork(std::unordered_set<const CSyncTreeNode*>& busy) {
 }
 
 bool CSyncJob::MakeDataFolders(CDoLockEmbeddedStates& lockPass, int& errKind, CWideString& errText) {
-    // An unattended run made them as it prepared, and locked while it analysed.
-    if (m_nRunKind == RK_AUTOMATIC) return true;
     bool bAnyCreated = false;
     for (int s = 0; s < 2; ++s) {
+        // An unattended run made them as it prepared, and locked while it
+        // analysed, but on a side it was in doubt about.
+        if (m_nRunKind == RK_AUTOMATIC && !m_abRootInDoubt[s]) continue;
         bool bCreated = false;
         CWideString e;
         int k = 0;
@@ -413,7 +497,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     if (!ConnectForSync(errKind, errText)) return refuse();
     std::unordered_set<const CSyncTreeNode*> busy;
     CountWork(busy);
-    if (!CheckSidesAvailable(errKind, errText)) return refuse();
+    if (!CheckSidesAvailable(true, errKind, errText)) return refuse();
 
     // Preparing and locking run to their end even if the user presses Stop.
     sink->SetSuppressStop(true);
@@ -436,6 +520,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     PrepareProgressAndCounters(busy);
     const bool bExecuted = Execute(busy, lockPass.m_bRescan != 0, errKind, errText);
     CollectResults(summary);
+    WriteLastSyncCounts(false);
     if (!ReportOutcome(bExecuted, errKind)) return false;
     CleanupDataFolders();
     ReportCompletion();

@@ -211,6 +211,10 @@ public:
     // (and folders whose nesting cannot be told), notes the MD5 option and,
     // in an automatic run, makes the data folders.
     bool PrepareRun(int& errKind, CWideString& errText);
+    // Per side: an automatic run found no "/_tvdata_" where the last sync
+    // left items (the drive may be missing), so it made and locked none
+    // while it analysed; Sync does that once the side is known available.
+    uint8_t m_abRootInDoubt[2] = {0, 0};
     // Makes "/_tvdata_" on a side that may hold it (hidden where the file
     // system sets attributes); bCreated tells whether it was made now.
     bool CreateDataFolder(int side, TvFileSys* pFs, bool& bCreated, int& errKind, CWideString& errText);
@@ -462,6 +466,9 @@ public:
     static constexpr const char16_t* kStateFileV3Name = u"_file_state._tv"; // read, never written
     static constexpr const char16_t* kStateInfoName = u"_file_state_v4.tvi";
     static constexpr const char16_t* kStateUploadName = u"_file_state_upload"; // + GetTempFileSuffix
+    // The count of items the last sync left in the side's folder (decimal),
+    // + the other folder's hash and ".txt".
+    static constexpr const char16_t* kLastSyncCountName = u"_last_sync_items_";
     // A mirror copy older than this is not used (seconds).
     static constexpr int64_t kMirrorStateMaxAge = 3 * 3600;
     // Reads the state file of one folder of a side ("" for the side root)
@@ -938,6 +945,7 @@ public:
     std::atomic<int32_t> m_nRunKind{RK_USER};
     CWideString m_sStarter;                 // who started an automatic run
     uint8_t m_bAllowEmptySide = 0;          // the user says an empty side root is meant (set per run)
+    uint8_t m_abNotAvailable[2] = {0, 0};   // per side: this run took it as not available (nothing written)
     uint8_t m_bRanBefore = 1;               // the job ran before (0: the job list knows it never did)
     uint8_t m_bTreeHasSizes = 0;            // the required-space estimate ran
     // Run-state block. The activity word and its sub-state are written only
@@ -961,10 +969,20 @@ private:
     // The pending count (busy: the subtrees with something to do) and the
     // per-side nothing-to-write flags.
     void CountWork(std::unordered_set<const CSyncTreeNode*>& busy);
-    // A side whose root holds nothing now while the last sync left items
-    // there (an unmounted drive's empty mount point) is not available: false
-    // with the folder and the count in errText, unless m_bAllowEmptySide.
-    bool CheckSidesAvailable(int& errKind, CWideString& errText);
+    // A side whose root holds none of the items the last sync left there
+    // (an unmounted drive's empty mount point, or one with a stray item in
+    // it) is not available: false with the folder and the count in errText
+    // and the side's m_abNotAvailable set, unless m_bAllowEmptySide. An
+    // Analyze that no Sync follows (bSyncing false) says a sync would refuse.
+    bool CheckSidesAvailable(bool bSyncing, int& errKind, CWideString& errText);
+    // How many items the last sync of the two folders left in the side's
+    // folder, as kept in the side's mirror folder: false when nothing was kept.
+    bool ReadLastSyncCount(int side, uint64_t& n);
+    bool LastSyncCountPath(int side, CWideString& path);
+    // Keeps how many items each side holds as the last sync left them: after
+    // a Sync, or, where none is kept yet, after an Analyze that found nothing
+    // to do (bOnlyWhereMissing).
+    void WriteLastSyncCounts(bool bOnlyWhereMissing);
     // The data folders a user's run writes to (an unattended run made them
     // as it prepared); the lock pass learns which were made.
     bool MakeDataFolders(CDoLockEmbeddedStates& lockPass, int& errKind, CWideString& errText);

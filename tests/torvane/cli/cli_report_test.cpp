@@ -84,7 +84,8 @@ TEST_F(CliReport, DeletesMovesAndStateMergesAreCountedAsAPersonWould) {
     EXPECT_EQ(Tree("R"), r0);
     const CRun sy = Run({"sync", "j"});
     EXPECT_EQ(sy.code, 0) << sy.err;
-    EXPECT_EQ(sy.out, "synced: 4 done, 0 conflicts, 0 errors\n");
+    EXPECT_EQ(sy.out,
+              "synced: 4 done, 0 conflicts, 0 errors; deleted: 0 items on the left, 1 on the right\n");
     EXPECT_EQ(Tree("L"), Tree("R"));
     EXPECT_EQ(Tree("R").count("/papers/f2"), 1u);
 
@@ -175,7 +176,7 @@ TEST_F(CliReport, ConflictsResolvedWithPreferKeepTheLosingVersion) {
     EXPECT_EQ(CliReadAll(P("R/v/x.txt")), "left x");
     sy = Run({"sync", "j", "--prefer", "left", "--all"});
     EXPECT_EQ(sy.code, 0) << sy.err;
-    EXPECT_NE(sy.out.find(" done, 0 conflicts, 0 errors\n"), std::string::npos) << sy.out;
+    EXPECT_NE(sy.out.find(" done, 0 conflicts, 0 errors"), std::string::npos) << sy.out;
     EXPECT_EQ(CliReadAll(P("R/a.txt")), "left a");
     EXPECT_EQ(CliReadAll(P("R/_tvdata_/_saved_/a.txt")), "right a!");
 }
@@ -206,7 +207,8 @@ TEST_F(CliReport, SyncRefusesToDeleteMostOfASideUnlessForced) {
 
     sy = Run({"sync", "j", "--force"});
     EXPECT_EQ(sy.code, 0) << sy.err;
-    EXPECT_EQ(sy.out, "synced: 7 done, 0 conflicts, 0 errors\n");
+    EXPECT_EQ(sy.out,
+              "synced: 7 done, 0 conflicts, 0 errors; deleted: 0 items on the left, 12 on the right\n");
     EXPECT_EQ(Tree("L"), Tree("R"));
     // Six or fewer may go, whatever their share.
     fs::remove(P("S/one"));
@@ -231,4 +233,32 @@ TEST_F(CliReport, EmptiedSourceFolderIsNotAvailableUnlessForced) {
     sy = Run({"sync", "ow", "--force"});
     EXPECT_EQ(sy.code, 0) << sy.err;
     EXPECT_TRUE(Tree("T").empty());
+}
+
+TEST_F(CliReport, FolderConflictIsOneLineAndTheSummaryCountsDeletionsPerSide) {
+    // A folder deleted on the left against a change inside it on the right:
+    // one line for the folder, one for the change, none for the rest inside.
+    for (int i = 0; i < 40; ++i) Write("L/D/sub/f" + std::to_string(i), "x");
+    for (const char* f : {"L/D/a.txt", "L/E/e0", "L/E/e1", "L/E/e2"}) Write(f, "a");
+    m_tmp.MakeDir("R");
+    ASSERT_EQ(Run({"job", "add", "j", P("L"), P("R")}).code, 0);
+    ASSERT_EQ(Run({"sync", "j"}).code, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    fs::remove_all(P("L/D"));
+    fs::remove_all(P("L/E"));
+    Write("R/D/a.txt", "changed");
+    const CRun r = Run({"sync", "j"});
+    EXPECT_EQ(r.code, 2) << r.err;
+    const std::string folder =
+        "conflict\t/D/\tSync will delete Folder /D on Right because it is deleted on Left, "
+        "File /D/a.txt changed on Right (Vertical Conflict); with it 41 items inside are in "
+        "conflict\t";
+    EXPECT_EQ(r.out.rfind(folder, 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\nconflict\t/D/a.txt\t"), std::string::npos) << r.out;
+    // The third and last line: /E/ and what it held went on the right.
+    EXPECT_NE(
+        r.out.find("\nsynced: 1 done, 43 conflicts, 0 errors; deleted: 0 items on the left, 4 on the right;"),
+        std::string::npos)
+        << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
 }

@@ -420,3 +420,42 @@ TEST_F(Cli, UnattendedStartRunKeepsTheChangeThreshold) {
     EXPECT_EQ(ReadAll(R("f0")), "v1") << c.Err();
     EXPECT_NE(c.Err().find("So the job will not synchronize automatically"), std::string::npos) << c.Err();
 }
+
+TEST_F(Cli, MissingDriveIsLeftAloneByOnChangeRunsAndAReAddedJob) {
+    // A one-way job's source drive is gone: its mount point stands empty,
+    // then holds a stray folder for a while.
+    m_tmp.MakeDir("right");
+    m_tmp.MakeDir("left/d");
+    for (int i = 0; i < 9; ++i) m_tmp.WriteFile("left/d/f" + std::to_string(i), "x");
+    ASSERT_EQ(Code({"job", "add", "ow", L(), R(), "--type", "1", "--set", "OnFileChangeAction=1"}), 0);
+    ASSERT_EQ(Code({"sync", "ow"}), 0);
+    const auto target = Snapshot(R(), true);
+    std::filesystem::rename(L(), L() + ".real");
+    m_tmp.MakeDir("left");
+    const std::string refused = " the folder is taken as not available";
+    CChild c = Start({"watch", "ow"});
+    ASSERT_TRUE(WaitFor([&] { return Count(c.Err(), refused) == 1; }, 20000)) << c.Err();
+    m_tmp.MakeDir("left/tmpdir");
+    ASSERT_TRUE(WaitFor([&] { return Count(c.Err(), refused) == 2; }, 20000)) << c.Err();
+    EXPECT_NE(c.Err().find(L() + " holds none of the 10 items"), std::string::npos) << c.Err();
+    std::filesystem::remove(L("tmpdir"));
+    kill(c.pid, SIGTERM);
+    ASSERT_TRUE(c.Wait(10000));
+    EXPECT_EQ(Snapshot(R(), true), target);
+    EXPECT_TRUE(Snapshot(L()).empty()); // nothing written into the mount point
+    // Deleting and adding the job again keeps what the last sync left there.
+    ASSERT_EQ(Code({"job", "delete", "ow"}), 0);
+    ASSERT_EQ(Code({"job", "add", "ow", L(), R(), "--type", "1"}), 0);
+    CChild an = Run({"analyze", "ow"});
+    EXPECT_EQ(an.code, 3) << an.Err();
+    EXPECT_NE(an.Out().find("; a sync would be refused"), std::string::npos) << an.Out();
+    CChild sy = Run({"sync", "ow", "--max-delete", "100"});
+    EXPECT_EQ(sy.code, 3) << sy.Err();
+    EXPECT_EQ(sy.Err().find("Cannot upload log"), std::string::npos) << sy.Err();
+    EXPECT_EQ(Snapshot(R(), true), target);
+    EXPECT_TRUE(Snapshot(L()).empty());
+    sy = Run({"sync", "ow", "--force"});
+    EXPECT_EQ(sy.code, 0) << sy.Err();
+    EXPECT_NE(sy.Err().find("it is synced as it stands"), std::string::npos) << sy.Err();
+    EXPECT_TRUE(Snapshot(R(), true).empty());
+}

@@ -592,33 +592,55 @@ TEST_F(SyncRunTest, RootSwappedForALinkMidRunStopsTheRun) {
 }
 TEST_F(SyncRunTest, EmptiedSourceRootIsNotAvailableInEveryRunKind) {
     // A one-way job whose source is an empty mount point (the drive is not
-    // there): no run kind may take that for "everything was deleted".
+    // there), or one with a stray item in it: no run kind may take that for
+    // "everything was deleted", nor write into it, also when the job is new
+    // (deleted and added again: the job list knows no run of it).
     const auto oneWay = [](CSyncJobOptions& o) { o.SetDirection(1); };
     for (int i = 0; i < 9; ++i) Put("L/d/f" + std::to_string(i) + ".txt", "x");
     Put("L/top.txt", "top");
     ExpectClean(RunWith(oneWay));
     std::filesystem::rename(h.m_tmp.NativeSub("L"), h.m_tmp.NativeSub("L.real"));
     ASSERT_TRUE(h.m_tmp.MakeDir("L"));
-    for (int kind : {RK_AUTOMATIC, RK_USER}) {
-        SCOPED_TRACE(kind);
-        NewJob(false, oneWay);
-        sink.ClearRecords();
-        auto r = h.Run(*job, true, true, kind);
-        EXPECT_FALSE(r.bOk);
-        EXPECT_EQ(r.nSub, RSS_REFUSED) << sink.Dump();
-        const std::string why = ToU8(r.sResult);
-        EXPECT_NE(why.find(h.m_tmp.NativeSub("L")), std::string::npos) << why;
-        EXPECT_NE(why.find(" 11 items"), std::string::npos) << why;
-        EXPECT_EQ(Get("R/top.txt"), "top");
-        EXPECT_EQ(Get("R/d/f3.txt"), "x");
-        for (const std::string& n : h.m_tmp.List("L")) EXPECT_EQ(n, "_tvdata_");
+    for (const char* stray : {"", "stray.txt"}) {
+        if (*stray) Put(std::string("L/") + stray, "?");
+        for (int kind : {RK_AUTOMATIC, RK_USER}) {
+            for (uint8_t bRanBefore : {1, 0}) {
+                SCOPED_TRACE(std::string(stray) + " kind " + std::to_string(kind) + " ran " +
+                             std::to_string(bRanBefore));
+                NewJob(false, oneWay);
+                job->m_bRanBefore = bRanBefore;
+                sink.ClearRecords();
+                auto r = h.Run(*job, true, true, kind);
+                EXPECT_FALSE(r.bOk);
+                EXPECT_EQ(r.nSub, RSS_REFUSED) << sink.Dump();
+                EXPECT_TRUE(job->m_abNotAvailable[0]);
+                const std::string why = ToU8(r.sResult);
+                EXPECT_NE(why.find(h.m_tmp.NativeSub("L")), std::string::npos) << why;
+                EXPECT_NE(why.find(" 11 items"), std::string::npos) << why;
+                EXPECT_EQ(Get("R/top.txt"), "top");
+                EXPECT_EQ(Get("R/d/f3.txt"), "x");
+                const auto left = h.m_tmp.List("L");
+                EXPECT_EQ(left, *stray ? std::vector<std::string>{stray} : std::vector<std::string>{});
+            }
+        }
     }
-    // The user may say that the side is meant to be empty.
+    // The user may say that the side is meant to be as it stands.
     NewJob(false, oneWay);
     job->m_bAllowEmptySide = 1;
     auto r = Run();
     EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
     EXPECT_EQ(Get("R/top.txt"), "<missing>");
+    EXPECT_EQ(Get("R/stray.txt"), "?");
+    // An unattended run that finds no data folder where items were left,
+    // but the items there, syncs as usual once Sync has looked.
+    std::filesystem::remove_all(h.m_tmp.NativeSub("L/_tvdata_"));
+    Put("L/new.txt", "new");
+    NewJob(false, oneWay);
+    r = h.Run(*job, true, true, RK_AUTOMATIC);
+    EXPECT_EQ(r.nSub, RSS_OK) << sink.Dump();
+    EXPECT_EQ(Get("R/new.txt"), "new");
+    EXPECT_TRUE(h.m_tmp.Exists("L/_tvdata_/_file_state_v4._tv"));
+    EXPECT_EQ(Get("L/_tvdata_/_insync_v4.tvl").rfind("By: Docs.", 0), 0u);
 }
 
 TEST_F(SyncRunTest, UnreadableStateFileIsSetAsideAndTheSideSyncsAsNew) {
