@@ -8,7 +8,7 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 cd "$src"
 bash tools/install-deps.sh >/dev/null
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j "$(nproc)" --target torvane >/dev/null
 
 T="$src/build/torvane/cli/torvane"

@@ -1,38 +1,47 @@
 #!/usr/bin/env bash
-# Builds everything and runs all tests: a normal build, then the unit tests
-# again under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
-# tests under ThreadSanitizer, then short fuzz runs. Run from anywhere;
-# build folders go under the source tree. A compiler warning fails every
-# build (TV_WERROR).
+# Builds everything and runs all tests: a release build (the one that
+# `cmake --install build` installs), then the unit tests again under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the threaded tests under
+# ThreadSanitizer, then short fuzz runs. Run from anywhere; build folders go
+# under the source tree. A compiler warning fails every build (TV_WERROR).
+# Uses ccache when it is installed.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 cd "$src"
 bash tools/install-deps.sh
 
 jobs=$(nproc)
+# Most tests wait on sockets, child processes and timers rather than compute:
+# twice as many run at once as there are cores.
+test_jobs=$((jobs * 2))
 status=0
-# Line tables are enough for the sanitizers' and the tests' reports, and
-# build much faster than full debug information.
-dbg=(-DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1
-     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
+# Options of every build. Line tables are enough for the sanitizers' reports
+# (debug builds), and build much faster than full debug information.
+common=(-DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1)
+# ccache, when present, for every build; relative to the source tree, so
+# that another clone of the same sources finds the same entries.
+if command -v ccache >/dev/null 2>&1; then
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$src}
+  common+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 
-echo "== build (release with debug info)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTV_WERROR=ON "${dbg[@]}" >/dev/null
+echo "== build (release)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTV_WERROR=ON "${common[@]}" >/dev/null
 cmake --build build -j "$jobs"
 echo "== tests"
-(cd build && ctest --output-on-failure -j "$jobs") || status=1
+(cd build && ctest --output-on-failure -j "$test_jobs") || status=1
 
 echo "== build (address + undefined behaviour sanitizers)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=ON -DTV_BENCH=OFF -DTV_WERROR=ON \
-      "${dbg[@]}" >/dev/null
+      "${common[@]}" >/dev/null
 cmake --build build-asan -j "$jobs"
 echo "== tests under sanitizers"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-   ctest --output-on-failure -j "$jobs") || status=1
+   ctest --output-on-failure -j "$test_jobs") || status=1
 
 echo "== build (thread sanitizer)"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_TSAN=ON -DTV_BENCH=OFF -DTV_WERROR=ON \
-      "${dbg[@]}" >/dev/null
+      "${common[@]}" >/dev/null
 cmake --build build-tsan -j "$jobs" --target torvane test_synclib test_tv_common test_tvfilesys test_zor_net test_cli
 echo "== threaded tests under the thread sanitizer"
 # The engine and the job list whole; of the others the tests with threads of
@@ -42,7 +51,7 @@ echo "== threaded tests under the thread sanitizer"
 tsan_skip='^(CrashTrial\.|Triggers\.FileChangeFirstRunIsFullThenDelay)'
 tsan_ctest() {
   (cd build-tsan && TSAN_OPTIONS="exitcode=66 second_deadlock_stack=1" \
-     ctest --output-on-failure -j "$jobs" -E "$tsan_skip" "$@") || status=1
+     ctest --output-on-failure -j "$test_jobs" -E "$tsan_skip" "$@") || status=1
 }
 tsan_ctest -L '^test_(synclib|tv_common)$'
 tsan_ctest -R '^(MonitorTest|CloudFs|Tvsp[A-Za-z]*|HttpEngine|Cli)\.'
@@ -50,9 +59,14 @@ tsan_ctest -R '^(MonitorTest|CloudFs|Tvsp[A-Za-z]*|HttpEngine|Cli)\.'
 if [ -d tests/fuzz ]; then
   echo "== fuzzing (bounded)"
   cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
-        -DCMAKE_CXX_COMPILER=clang++ -DTV_FUZZ=ON -DTV_BENCH=OFF -DTV_WERROR=ON "${dbg[@]}" >/dev/null
+        -DCMAKE_CXX_COMPILER=clang++ -DTV_FUZZ=ON -DTV_BENCH=OFF -DTV_WERROR=ON "${common[@]}" >/dev/null
   cmake --build build-fuzz -j "$jobs" --target fuzzers
-  secs=${TV_FUZZ_SECONDS:-20}
+  targets=(build-fuzz/tests/fuzz/fuzz_*)
+  # 20 seconds a target, shortened on few cores so that all of them together
+  # take about a minute (at least 5 seconds each); TV_FUZZ_SECONDS sets it.
+  secs=$((60 * jobs / ${#targets[@]}))
+  secs=$((secs > 20 ? 20 : secs < 5 ? 5 : secs))
+  secs=${TV_FUZZ_SECONDS:-$secs}
   # The targets run side by side, as many at once as there are cores; each
   # writes its own log, shown when it fails.
   fuzz_one() {
@@ -66,7 +80,7 @@ if [ -d tests/fuzz ]; then
     echo "-- $name (${secs}s) passed"
   }
   pids=()
-  for f in build-fuzz/tests/fuzz/fuzz_*; do
+  for f in "${targets[@]}"; do
     [ -x "$f" ] || continue
     while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
     fuzz_one "$f" &
