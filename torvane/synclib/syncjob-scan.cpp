@@ -491,6 +491,10 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
                 m_pScanPrefetcher.reset();
                 if (m_apFs[side]) m_apFs[side]->SetStoredBitsCutoff(0);
                 m_anStoredBitsBefore[side] = 0;
+                // Saving the state file for the few entries changed since
+                // the last save costs more than reading their bits.
+                if (m_anStoredBitsRead[side] * 16 < (uint64_t)m_nScanFilesListed + m_nScanFoldersListed)
+                    m_anStoredBitsRead[side] = 0;
                 nScanMs = sw.ElapsedMs();
                 if (!ok) return false;
             } else {
