@@ -198,8 +198,8 @@ bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& na
     return true;
 }
 
-int WinFileSys::RootFolder(FolderCache& cache, const CNarrowString& root, bool bOpen, bool bConfirm, int& errKind,
-                           CWideString& err) const {
+int WinFileSys::RootFolder(FolderCache& cache, const CNarrowString& root, bool bOpen, bool bConfirm,
+                           int& errKind, CWideString& err) const {
     struct stat st;
     if (!cache.bRootReplaced.load()) {
         if (cache.nRootFd < 0) {

@@ -79,7 +79,8 @@ TEST_F(LocalFs, ReplacedRootStopsEveryOperation) {
     for (const Case& c : cases) {
         for (int i = 0; i < 4; ++i) {
             const bool bFollow = i & 1, bSeen = i & 2;
-            SCOPED_TRACE(std::string(c.name) + (bFollow ? ", links followed" : "") + (bSeen ? ", folder seen" : ""));
+            SCOPED_TRACE(std::string(c.name) + (bFollow ? ", links followed" : "") +
+                         (bSeen ? ", folder seen" : ""));
             const std::string root = P("/root"), outside = P("/outside");
             ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
             ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
