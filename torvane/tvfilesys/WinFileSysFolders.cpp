@@ -126,14 +126,21 @@ bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& na
     dirFd = AT_FDCWD;
     if (!NativePathFull(path, native, errKind, err)) return false;
     if (m_sRootDir.IsEmpty()) return true;
-    CNarrowString root = WideToUtf8(m_sRootDir);
-    while (root.GetLength() > 1 && root[root.GetLength() - 1] == '/') root = root.Left(root.GetLength() - 1);
-    const bool bRoot = native == root;
-    if (!bRoot && (native.GetLength() <= root.GetLength() + 1 || native.Left(root.GetLength()) != root ||
-                   native[root.GetLength()] != '/'))
-        return true; // not below the root
     FolderCache& cache = *m_pFolders;
     std::lock_guard<std::mutex> lock(cache.mutex);
+    // The root's native form, made again only when the root changed.
+    if (cache.sRootWide != m_sRootDir) {
+        cache.sRootWide = m_sRootDir;
+        cache.sRoot = WideToUtf8(m_sRootDir);
+        while (cache.sRoot.GetLength() > 1 && cache.sRoot[cache.sRoot.GetLength() - 1] == '/')
+            cache.sRoot = cache.sRoot.Left(cache.sRoot.GetLength() - 1);
+    }
+    const CNarrowString& root = cache.sRoot;
+    const bool bRoot = native == root;
+    if (!bRoot && (native.GetLength() <= root.GetLength() + 1 ||
+                   memcmp(native.GetString(), root.GetString(), (size_t)root.GetLength()) != 0 ||
+                   native[root.GetLength()] != '/'))
+        return true; // not below the root
     // The root itself is named by its path (which may be a link the user
     // chose), once its identity is confirmed. It is opened for the items
     // below it only: an open descriptor keeps a removed folder in being,

@@ -47,4 +47,6 @@ struct WinFileSys::FolderCache {
     int nConfirmed = 0;
     bool WasConfirmed(const char* folder, size_t n); // and makes it the most recent
     void NoteConfirmed(const char* folder, size_t n);
+    CWideString sRootWide; // the root these were made for, and its native form
+    CNarrowString sRoot;
 };
