@@ -649,10 +649,16 @@ void CSyncJob::PlaceCopiedFiles() {
         CWideString sFirstName;
     };
     std::vector<CFolderTime> folders;
+    // The roots are still the folders that the copies were made in (a
+    // local side looks at its root's path only now and then).
+    CWideString aRootErr[2];
+    for (int side = 0; side < 2; ++side)
+        if (m_apFs[side]) m_apFs[side]->ConfirmRoot(k, aRootErr[side]);
     for (auto& [pNode, p] : pending) {
         TvFileSys* fs = fsOf(p);
         if (!fs || !fs->IsConnected()) {
-            fail(pNode, p, u"not connected");
+            const CWideString& why = aRootErr[p.m_nSide & 1];
+            fail(pNode, p, why.IsEmpty() ? CWideString(u"not connected") : why);
             continue;
         }
         const CWideString folder = GetUrlPathFolder(p.m_sFinal);

@@ -14,6 +14,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -334,6 +335,7 @@ void CSyncJob::CompleteStoredBits(TvFileSys* fs, const CWideString& entryPath, F
     int k = 0;
     CWideString e;
     fs->ReadStoredBits(entryPath, entry, k, e);
+    m_anStoredBitsRead[side]++;
 }
 
 bool CSyncJob::IsPlainLocalFs(const TvFileSys* fs) {
@@ -363,6 +365,8 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
     m_anFsScanStart[side] = 0;
     m_anStoredBitsBefore[side] = 0;
     m_abStoredBitsWhole[side] = false;
+    m_anStoredBitsRead[side] = 0;
+    m_abSettleStoredBits[side] = false;
     bool bFastPre = false;
     int64_t nScanMs = 0;
     int32_t nCount = 0;
@@ -469,7 +473,12 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
                 if (IsPlainLocalFs(fs) && !CannotHaveDataFolder(side)) {
                     m_anFsScanStart[side] = fs->FileSystemNow();
                     m_abStoredBitsWhole[side] = m_anFsScanStart[side] > 0;
-                    if (const uint32_t nHint = PeekStoredBitsTime(side)) fs->SetStoredBitsCutoff(nHint);
+                    // Up to the time this scan can vouch for: the entries
+                    // changed since the state file's time but before that
+                    // are read one by one and counted (see SettlesStoredBits).
+                    if (const uint32_t nHint = PeekStoredBitsTime(side))
+                        fs->SetStoredBitsCutoff(
+                            std::max<int64_t>(nHint, m_anFsScanStart[side] - s_nStoredBitsMargin));
                 }
                 // A local side's folders are listed ahead, from the start or
                 // once the scan's own listings wait on the disk.
@@ -495,6 +504,10 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
                 if (m_apFs[side]) m_apFs[side]->SetStoredBitsCutoff(0);
                 if (ok) ok = ReadWaitingStateFiles(side, bCheckLock, &nCount, bStateRead, errKind, errText);
                 m_anStoredBitsBefore[side] = 0;
+                // Saving the state file for the few entries changed since
+                // the last save costs more than reading their bits.
+                if (m_anStoredBitsRead[side] * 16 < (uint64_t)m_nScanFilesListed + m_nScanFoldersListed)
+                    m_anStoredBitsRead[side] = 0;
                 nScanMs = sw.ElapsedMs();
                 if (!ok) return false;
             } else {

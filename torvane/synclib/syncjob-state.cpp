@@ -630,6 +630,13 @@ uint32_t CSyncJob::StoredBitsVerifiedTime(int side) {
     return (uint32_t)m_anFsScanStart[side];
 }
 
+bool CSyncJob::SettlesStoredBits() {
+    for (int side = 0; side < 2; ++side)
+        m_abSettleStoredBits[side] = m_anStoredBitsRead[side] != 0 &&
+                                     StoredBitsVerifiedTime(side) > GetStateFileIo().m_anReadVerified[side];
+    return m_abSettleStoredBits[0] || m_abSettleStoredBits[1];
+}
+
 // ---------------------------------------------------------------- saving
 
 bool CSyncJob::SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& errText) {
@@ -637,8 +644,18 @@ bool CSyncJob::SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& e
     (void)errText;
     if (!pNode) return true;
     bool abSave[2] = {false, false}, bBothLocal = true;
+    int k = 0;
     for (int side = 0; side < 2; ++side) {
         TvFileSys* fs = m_apFs[side].get();
+        // A state file is written by its full path: only into the very root
+        // folder that the run worked in.
+        CWideString re;
+        if (fs && fs->IsConnected() && pNode->GetItem().m_aHoldsDataFolder[side] && !fs->ConfirmRoot(k, re)) {
+            Log(1, kMsgSaveFailed,
+                FormatLocalizedString(IDS_Str_Status_SaveStateFile, GetItemSidePath(pNode, side)) +
+                    u"\n- ERROR: " + re + u"\n");
+            m_nSyncErr.fetch_add(1);
+        }
         abSave[side] = fs && fs->IsConnected() && pNode->GetItem().m_aHoldsDataFolder[side];
         bBothLocal = bBothLocal && abSave[side] && fs->GetCapability(TVFS_CAP_LOCAL) && !CannotHaveDataFolder(side);
     }
@@ -647,7 +664,6 @@ bool CSyncJob::SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& e
     // flushed one by one reach it first, on both sides (a flush that another
     // job runs just now is waited for).
     if (TvHasUnflushedCopies()) Log(3, kMsgFlushCopies, u"Flushing the copied files to disk\n");
-    int k = 0;
     CWideString e;
     if (!TvFlushCopies(k, e)) {
         for (int side = 0; side < 2; ++side)

@@ -280,7 +280,14 @@ bool CSyncJob::ConnectForSync(int& errKind, CWideString& errText) {
 
 void CSyncJob::CountWork(std::unordered_set<const CSyncTreeNode*>& busy) {
     bool bMarked = false;
-    if (CSyncTreeNode* pRoot = GetPairsUnchecked()) CountPending(pRoot, &busy, bMarked);
+    if (CSyncTreeNode* pRoot = GetPairsUnchecked()) {
+        uint8_t* const abHolds = pRoot->GetItem().m_aHoldsDataFolder;
+        const uint8_t abHeld[2] = {abHolds[0], abHolds[1]};
+        CountPending(pRoot, &busy, bMarked);
+        // A side whose state file settles the stored bits saves it all the same.
+        for (int s = 0; s < 2; ++s)
+            if (m_abSettleStoredBits[s]) abHolds[s] = abHeld[s];
+    }
     const CItemCount* stats = m_Stats.m_aCounts;
     for (int s = 0; s < 2; ++s) {
         bool bNothing = true;

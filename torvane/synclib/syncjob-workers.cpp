@@ -493,8 +493,22 @@ bool ExecuteAll(CSyncJob* pJob, TvFileSys* const fs[2], int& errKind, CWideStrin
     int nFinalKind = 0;
     CWideString sFinalErr;
     bool bFinalOk;
+    // The roots are looked at once for the whole batch of items: one moved
+    // or replaced meanwhile fails the run (what was written went into the
+    // folder as first opened, never to where its path leads now).
+    const auto confirmRoots = [&]() {
+        for (int s = 0; s < 2; ++s) {
+            int k = 0;
+            CWideString e;
+            if (!fs[s] || fs[s]->ConfirmRoot(k, e) || !bMainOk) continue;
+            bMainOk = false;
+            nMainKind = k ? k : FSE_GENERAL;
+            sMainErr = e;
+        }
+    };
     if (nCount == 0) {
         sink->SetSuppressStop(true);
+        confirmRoots();
         pJob->m_bPlaceCopiesLater.store(false);
         pJob->PlaceCopiedFiles();
         bFinalOk = ExecuteFinalPass(pRoot, pJob, fs, false, nFinalKind, sFinalErr);
@@ -522,6 +536,7 @@ bool ExecuteAll(CSyncJob* pJob, TvFileSys* const fs[2], int& errKind, CWideStrin
             ZorGetProgramLog().Printf(u"ExecuteAll stop threads error: %s (%d)\n", sMainErr, nMainKind);
         pJob->m_bWorkersRunning.store(0);
         sink->SetSuppressStop(true);
+        confirmRoots();
         pJob->m_bPlaceCopiesLater.store(false);
         pJob->PlaceCopiedFiles();
         bFinalOk = ExecuteFinalPass(pRoot, pJob, fs, true, nFinalKind, sFinalErr);

@@ -624,6 +624,13 @@ public:
     int64_t m_anFsScanStart[2] = {0, 0};        // the side's file-system clock as its full scan began; 0 none
     uint32_t m_anStoredBitsBefore[2] = {0, 0};  // entries changed before this take their record's bits; 0 none
     bool m_abStoredBitsWhole[2] = {false, false}; // no other state file than the root's was read in the scan
+    uint64_t m_anStoredBitsRead[2] = {0, 0}; // entries the scan read that its own time would cover (0: too few)
+    bool m_abSettleStoredBits[2] = {false, false}; // the side's state file is saved even with nothing to do
+    // Whether saving the state files now would let later scans take from
+    // the records the bits that this run's scans read (after an Analyze;
+    // sets m_abSettleStoredBits: a Sync that finds nothing to do then still
+    // saves those sides' files).
+    bool SettlesStoredBits();
     // The cutoff that a header time v of a side's file gives (0: none),
     // with the file's modification time and the file system's clock.
     static uint32_t StoredBitsCutoff(uint32_t nVerified, uint32_t nFileTime, int64_t nNow);

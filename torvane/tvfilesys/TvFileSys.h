@@ -275,6 +275,15 @@ public:
         (void)other, (void)errKind, (void)err;
         return true;
     }
+    // Whether the root folder is still the one this object works in: false
+    // (err, kind; the object no longer counts as connected) once it was
+    // moved or replaced. A local file system looks at the root's path only
+    // now and then (once per folder); callers ask before a batch of renames
+    // or before writing a file by its full path. Base: true.
+    virtual bool ConfirmRoot(int& errKind, CWideString& err) {
+        (void)errKind, (void)err;
+        return true;
+    }
     // Moves a local file (absolute local path) into the side.
     virtual bool MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
                                    CWideString& err);

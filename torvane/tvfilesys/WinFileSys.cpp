@@ -924,9 +924,10 @@ bool WinFileSys::GetFileCrc(const CWideString& path, Md5Crc& crc, int64_t& nLeng
     crc = Md5Crc();
     nLength = 0;
     CNarrowString native;
-    if (!NativePath(path, native, errKind, err)) return false;
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
     // Not blocking: a named pipe would wait for a writer forever.
-    int fd = ::open(native.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = ::openat(dirFd, native.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return Fail(errno, u"Cannot open file to read: ", DisplayPath(path), errKind, err, true);
     struct stat st;
     if (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
@@ -1020,7 +1021,8 @@ bool WinFileSys::CheckDix(int dix, bool bMustBeOpen, int& errKind, CWideString& 
 bool WinFileSys::OpenFile(int dix, const CWideString& path, uint32_t mode, int& errKind, CWideString& err) {
     if (!CheckDix(dix, false, errKind, err)) return false;
     CNarrowString native;
-    if (!NativePath(path, native, errKind, err)) return false;
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
     int flags = O_CLOEXEC;
     switch (mode) {
         case TVFS_OPEN_READ:
@@ -1037,7 +1039,7 @@ bool WinFileSys::OpenFile(int dix, const CWideString& path, uint32_t mode, int& 
             err.AppendFormat(u"bad open mode %u for %s", mode, DisplayPath(path));
             return false;
     }
-    int fd = ::open(native.GetString(), flags, 0666);
+    int fd = ::openat(dirFd, native.GetString(), flags, 0666);
     if (fd < 0) return Fail(errno, u"Cannot open file ", DisplayPath(path), errKind, err, true);
     m_fds[dix] = fd;
     return true;

@@ -154,6 +154,7 @@ public:
 
     // False once the root folder was found replaced (see NativeAt).
     bool IsConnected() const override;
+    bool ConfirmRoot(int& errKind, CWideString& err) override;
 
     // The native (UTF-8) form of a root-relative path; false (kind 5) for a
     // relative path or a name the system cannot take.
@@ -162,9 +163,11 @@ public:
     // the descriptor stays valid for the operation at hand. Items below the
     // root are reached from the root folder as it was first opened (after
     // the connect), never through its path again: a root that is renamed,
-    // or swapped for a link, cannot send them elsewhere. A root whose device
-    // and inode changed since fails every path (kind 5) and the object no
-    // longer counts as connected, which stops a run.
+    // or swapped for a link, cannot send them elsewhere. The root's path is
+    // looked at again for the root itself, for the first item of a folder
+    // met anew (the last few folders are remembered) and in ConfirmRoot. A
+    // root whose device and inode changed since fails every path (kind 5)
+    // and the object no longer counts as connected, which stops a run.
     bool NativeAt(const CWideString& path, int& dirFd, CNarrowString& name, int& errKind,
                   CWideString& err) const;
     // The path form of what NativeAt gives.
@@ -214,9 +217,9 @@ protected:
     // The root folder's descriptor under the cache's lock (opened on first
     // use with bOpen; -1 while the root is missing or not opened), or
     // kRootReplaced (err set) when the folder at the root's path is no
-    // longer the one opened.
+    // longer the one opened (looked at with bConfirm, or found before).
     static constexpr int kRootReplaced = -2;
-    int RootFolder(FolderCache& cache, const CNarrowString& root, bool bOpen, int& errKind,
+    int RootFolder(FolderCache& cache, const CNarrowString& root, bool bOpen, bool bConfirm, int& errKind,
                    CWideString& err) const;
 
     int m_fds[kMaxOpenFiles];

@@ -126,23 +126,37 @@ bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& na
     dirFd = AT_FDCWD;
     if (!NativePathFull(path, native, errKind, err)) return false;
     if (m_sRootDir.IsEmpty()) return true;
-    CNarrowString root = WideToUtf8(m_sRootDir);
-    while (root.GetLength() > 1 && root[root.GetLength() - 1] == '/') root = root.Left(root.GetLength() - 1);
-    const bool bRoot = native == root;
-    if (!bRoot && (native.GetLength() <= root.GetLength() + 1 || native.Left(root.GetLength()) != root ||
-                   native[root.GetLength()] != '/'))
-        return true; // not below the root
     FolderCache& cache = *m_pFolders;
     std::lock_guard<std::mutex> lock(cache.mutex);
+    // The root's native form, made again only when the root changed.
+    if (cache.sRootWide != m_sRootDir) {
+        cache.sRootWide = m_sRootDir;
+        cache.sRoot = WideToUtf8(m_sRootDir);
+        while (cache.sRoot.GetLength() > 1 && cache.sRoot[cache.sRoot.GetLength() - 1] == '/')
+            cache.sRoot = cache.sRoot.Left(cache.sRoot.GetLength() - 1);
+    }
+    const CNarrowString& root = cache.sRoot;
+    const bool bRoot = native == root;
+    if (!bRoot && (native.GetLength() <= root.GetLength() + 1 ||
+                   memcmp(native.GetString(), root.GetString(), (size_t)root.GetLength()) != 0 ||
+                   native[root.GetLength()] != '/'))
+        return true; // not below the root
     // The root itself is named by its path (which may be a link the user
     // chose), once its identity is confirmed. It is opened for the items
     // below it only: an open descriptor keeps a removed folder in being,
-    // and the change monitor of the root waits for its removal.
-    const int rootFd = RootFolder(cache, root, !bRoot, errKind, err);
+    // and the change monitor of the root waits for its removal. Items below
+    // it are reached from its descriptor, which a swapped root cannot
+    // redirect: its identity is confirmed once per folder they are in (see
+    // ConfirmRoot for the rest).
+    const CNarrowString rel = bRoot ? CNarrowString() : native.Mid(root.GetLength() + 1);
+    const int slash = rel.ReverseFind('/');
+    const char* const pFolder = rel.GetString();
+    const size_t nFolder = slash < 0 ? 0 : (size_t)slash;
+    const bool bConfirm = bRoot || !cache.WasConfirmed(pFolder, nFolder);
+    const int rootFd = RootFolder(cache, root, !bRoot, bConfirm, errKind, err);
     if (rootFd == kRootReplaced) return false;
     if (bRoot || rootFd < 0) return true; // a missing root: the operation reports it
-    const CNarrowString rel = native.Mid(root.GetLength() + 1);
-    const int slash = rel.ReverseFind('/');
+    if (bConfirm) cache.NoteConfirmed(pFolder, nFolder);
     if (m_bFollowLinksInPaths || slash < 0) {
         dirFd = rootFd;
         native = rel;
@@ -191,8 +205,8 @@ bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& na
     return true;
 }
 
-int WinFileSys::RootFolder(FolderCache& cache, const CNarrowString& root, bool bOpen, int& errKind,
-                           CWideString& err) const {
+int WinFileSys::RootFolder(FolderCache& cache, const CNarrowString& root, bool bOpen, bool bConfirm,
+                           int& errKind, CWideString& err) const {
     struct stat st;
     if (!cache.bRootReplaced.load()) {
         if (cache.nRootFd < 0) {
@@ -209,6 +223,7 @@ int WinFileSys::RootFolder(FolderCache& cache, const CNarrowString& root, bool b
             cache.nRootIno = (uint64_t)st.st_ino;
             return fd;
         }
+        if (!bConfirm) return cache.nRootFd;
         if (stat(root.GetString(), &st) == 0 && (uint64_t)st.st_dev == cache.nRootDev &&
             (uint64_t)st.st_ino == cache.nRootIno)
             return cache.nRootFd;
@@ -232,7 +247,7 @@ bool WinFileSys::ShareRootFolder(const TvFileSys& other, int& errKind, CWideStri
     {
         FolderCache& theirs = *pOther->m_pFolders;
         std::lock_guard<std::mutex> lock(theirs.mutex);
-        const int theirFd = pOther->RootFolder(theirs, root, true, errKind, err);
+        const int theirFd = pOther->RootFolder(theirs, root, true, true, errKind, err);
         if (theirFd == kRootReplaced) {
             m_pFolders->bRootReplaced.store(true);
             return false;
@@ -251,6 +266,15 @@ bool WinFileSys::ShareRootFolder(const TvFileSys& other, int& errKind, CWideStri
     mine.nRootIno = nIno;
     mine.bRootReplaced.store(false);
     return true;
+}
+
+bool WinFileSys::ConfirmRoot(int& errKind, CWideString& err) {
+    if (m_sRootDir.IsEmpty() || !m_pFolders) return true;
+    CNarrowString root = WideToUtf8(m_sRootDir);
+    while (root.GetLength() > 1 && root[root.GetLength() - 1] == '/') root = root.Left(root.GetLength() - 1);
+    FolderCache& cache = *m_pFolders;
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    return RootFolder(cache, root, false, true, errKind, err) != kRootReplaced;
 }
 
 bool WinFileSys::IsConnected() const {
@@ -282,6 +306,22 @@ void WinFileSys::FolderCache::ForgetRoot(bool bHeld) {
     nRootFd = -1;
     nRootDev = nRootIno = 0;
     bRootReplaced.store(false);
+    nConfirmed = 0;
+}
+
+bool WinFileSys::FolderCache::WasConfirmed(const char* folder, size_t n) {
+    for (int i = 0; i < nConfirmed; ++i) {
+        if (aConfirmed[i].size() != n || memcmp(aConfirmed[i].data(), folder, n) != 0) continue;
+        std::rotate(aConfirmed, aConfirmed + i, aConfirmed + i + 1);
+        return true;
+    }
+    return false;
+}
+
+void WinFileSys::FolderCache::NoteConfirmed(const char* folder, size_t n) {
+    if (nConfirmed < kSlots) ++nConfirmed;
+    std::move_backward(aConfirmed, aConfirmed + nConfirmed - 1, aConfirmed + nConfirmed);
+    aConfirmed[0].assign(folder, n);
 }
 
 void WinFileSys::ForgetRoot() const {

@@ -41,4 +41,12 @@ struct WinFileSys::FolderCache {
     uint64_t nRootDev = 0, nRootIno = 0;
     std::atomic<bool> bRootReplaced{false};
     void ForgetRoot(bool bHeld);
+    // The folders (root-relative, "" the root) whose items were last reached
+    // after the root's identity was confirmed, most recent first.
+    std::string aConfirmed[kSlots];
+    int nConfirmed = 0;
+    bool WasConfirmed(const char* folder, size_t n); // and makes it the most recent
+    void NoteConfirmed(const char* folder, size_t n);
+    CWideString sRootWide; // the root these were made for, and its native form
+    CNarrowString sRoot;
 };

@@ -10,6 +10,8 @@
 
 #include <sys/time.h>
 #include <sys/xattr.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <map>
 
@@ -113,6 +115,31 @@ TEST_F(StoredBitsTest, RecordsStandInForTheBitsOfUnchangedEntries) {
     EXPECT_EQ(CSyncJob::StoredBitsCutoff(2000000005u, 2000000000u, 2000000010), 0u); // after the file
     EXPECT_EQ(CSyncJob::StoredBitsCutoff(1999999990u, 2000000000u, 1999999999), 0u); // clock set back
     EXPECT_EQ(CSyncJob::StoredBitsCutoff(1999999990u, 2000000000u, 2000000010), 1999999980u);
+}
+
+// A pair synced in the second its files were written: its state files can
+// vouch for none of their bits yet. The next Sync, with nothing to do,
+// reads them once and saves the state files; the runs after it take every
+// entry's bits from the records.
+TEST_F(StoredBitsTest, ASyncWithNothingToDoSettlesTheBitsItRead) {
+    for (int i = 0; i < 20; ++i) Put("L/d/f" + std::to_string(i) + ".txt", "x", "2");
+    if (!Bits("L/d/f0.txt", "2")) GTEST_SKIP() << "no user extended attributes here";
+    CSyncJob::s_nStoredBitsMargin = 0;
+    ASSERT_TRUE(h.Run(job, true, true).bOk);
+    const time_t synced = time(nullptr);
+    while (time(nullptr) <= synced) usleep(20000);
+    uint64_t reads[3] = {};
+    for (uint64_t& n : reads) {
+        job.ResetTree();
+        const uint64_t n0 = WinFileSys::StoredBitReads();
+        auto r = h.Run(job, true, true);
+        ASSERT_TRUE(r.bOk) << ToU8(r.sResult);
+        n = WinFileSys::StoredBitReads() - n0;
+    }
+    EXPECT_GE(reads[0], 20u);
+    EXPECT_LE(reads[1], 4u); // the data folders, which have no record
+    EXPECT_LE(reads[2], 4u);
+    EXPECT_EQ(Listed().at("1/d/f7.txt") & FSA_HIDDEN, (uint32_t)FSA_HIDDEN);
 }
 
 } // namespace
