@@ -137,8 +137,11 @@ TEST_F(StoredBitsTest, ASyncWithNothingToDoSettlesTheBitsItRead) {
         n = WinFileSys::StoredBitReads() - n0;
     }
     EXPECT_GE(reads[0], 20u);
-    EXPECT_LE(reads[1], 4u); // the data folders, which have no record
-    EXPECT_LE(reads[2], 4u);
+    // The data folders, which have no record, and the entries of the
+    // data folders that a sync without work lists for leftovers of a killed
+    // run: a few, however many files the sides hold.
+    EXPECT_LE(reads[1], 8u);
+    EXPECT_LE(reads[2], 8u);
     EXPECT_EQ(Listed().at("1/d/f7.txt") & FSA_HIDDEN, (uint32_t)FSA_HIDDEN);
 }
 
