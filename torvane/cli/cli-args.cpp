@@ -305,9 +305,10 @@ const char* CliHelpText() {
            "       bad arguments, no job with a trigger to watch\n"
            "  2    conflicts left\n"
            "  3    refused: a sync that would delete most of a side (see --force), a\n"
-           "       side's folder empty where the last sync left items (a drive not\n"
-           "       mounted; see --force), a folder locked by another owner (see\n"
-           "       --override-locks), the job or profile busy in another process\n"
+           "       side's folder that holds none of the items the last sync left in it\n"
+           "       and no _tvdata_ (a drive not mounted; see --force; analyze exits 3\n"
+           "       too when a sync would be refused for it), a folder locked by another\n"
+           "       owner (see --override-locks), the job or profile busy in another process\n"
            "  130  analyze or sync stopped by SIGINT or SIGTERM (watch ends on them with 0)\n"
            "\n"
            "See also: man torvane\n";
