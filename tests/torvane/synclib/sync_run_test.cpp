@@ -114,7 +114,11 @@ public:
         NewJob(reg != nullptr, [&](CSyncJobOptions& o) { o = m_lastOptions; });
         auto again = Run();
         EXPECT_TRUE(again.bOk) << sink.Dump();
-        EXPECT_EQ(again.nState, RS_ANALYZED) << "the next run synced again:\n" << sink.Dump();
+        // A Sync without work that only saves the state files (to settle the
+        // stored bits of files written in the seconds before) changes nothing.
+        EXPECT_TRUE(again.nState == RS_ANALYZED || (job->m_nChangesOk.load() == 0 && job->m_nSyncOk.load() == 0))
+            << "the next run synced again:\n"
+            << sink.Dump();
     }
     CSyncJobOptions m_lastOptions;
     // Runs with the options kept for the follow-up run.
@@ -699,6 +703,16 @@ TEST_F(SyncRunTest, StateFileListingFarMoreThanTheSideStaysWithinItsMemoryBound)
         << ToU8(err);
     unlink(h.m_tmp.NativeSub("L/b.txt").c_str());
     // In a child: the run, and the growth of its resident memory from its start to its peak.
+    // (Under the thread sanitizer, whose fork of a process with threads can
+    // hang, the run is made here and its memory not measured.)
+    int64_t report[3] = {0, 0, 0};
+#if defined(__SANITIZE_THREAD__)
+    {
+        const auto r = RunWith();
+        report[0] = r.bOk && r.nState == RS_SYNCED;
+        report[1] = Logged("lists more than 100000 records");
+    }
+#else
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     const pid_t pid = fork();
@@ -715,9 +729,9 @@ TEST_F(SyncRunTest, StateFileListingFarMoreThanTheSideStaysWithinItsMemoryBound)
                                    ru.ru_maxrss * 1024 - nResident * sysconf(_SC_PAGESIZE)};
         _exit(write(fds[1], report, sizeof(report)) == (ssize_t)sizeof(report) ? 0 : 1);
     }
-    int64_t report[3] = {0, 0, 0};
     EXPECT_EQ(read(fds[0], report, sizeof(report)), (ssize_t)sizeof(report));
     waitpid(pid, nullptr, 0);
+#endif
     EXPECT_TRUE(report[0] && report[1]) << "run ok: " << report[0] << ", warning: " << report[1];
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // their memory is their own
     // Some 500 bytes a record in the tree and what reading it takes:
