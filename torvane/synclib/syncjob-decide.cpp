@@ -176,7 +176,14 @@ void AddPendingGeneration(CSyncPairAndAction& item, const CSyncJob& job, int sid
     side &= 1;
     if (!item.m_aPendingGen[side]) return;
     item.m_aPendingGen[side] = 0;
-    AppendTimeIfNew(item.m_aGens[side], job.m_aScanTime[side]);
+    // A new generation comes after every one the side has: a run in the
+    // same second as the one before (this job's or another's over the same
+    // folder) must not record its new content as the old generation.
+    CGenArray& gens = item.m_aGens[side];
+    CSyncTime t = job.m_aScanTime[side];
+    if (!gens.IsEmpty() && t <= gens.GetLast() && gens.GetLast().GetTime() < 0xFFFFFFFEu)
+        t = CSyncTime(gens.GetLast().GetTime() + 1);
+    AppendTimeIfNew(gens, t);
 }
 
 CSyncTime LastGeneration(const CGenArray& gens) {
@@ -292,7 +299,12 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     };
     // Whether a side changed is its own file's word. Comparing its content
     // with the other side's tells something only while that side is known
-    // unchanged since the last sync: then both held the same bytes then.
+    // unchanged since the last sync, and that sync was the one both records
+    // come from (the same history on both sides; a folder that another job
+    // syncs too may carry a record of that job's): then both held the same
+    // bytes then.
+    const bool bSameHistory = item.m_aGens[0] == item.m_aGens[1];
+    auto otherUnchanged = [&](int s) { return bSameHistory && !item.m_aPendingGen[1 - s]; };
     int soft[2] = {0, 0};
     for (int s = 0; s < 2; s++)
         if (bExact[s] && item.m_aPendingGen[s]) soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s]);
@@ -300,7 +312,7 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     // only when the other side, unchanged, now holds other bytes.
     for (int s = 0; s < 2; s++) {
         if (soft[s] != SOFT_RACY) continue;
-        if (!item.m_aPendingGen[1 - s] && same() == 0) {
+        if (otherUnchanged(s) && same() == 0) {
             soft[s] = SOFT_NONE;
             continue;
         }
@@ -310,14 +322,16 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     // A time that moved by less than the tolerance: the bytes decide, where
     // the other side is unchanged; with both sides changed it stays a change.
     for (int s = 0; s < 2; s++) {
-        if (soft[s] != SOFT_MOVED || item.m_aPendingGen[1 - s]) continue;
+        if (soft[s] != SOFT_MOVED || !otherUnchanged(s)) continue;
         if (same() > 0) SettleUnchanged(item, s);
     }
     if (nSame == 0) {
         bSameNow = false;
         return;
     }
-    if (!bFiles || !(item.m_aPendingGen[0] || item.m_aPendingGen[1])) return;
+    // (Two histories that differ want a copy too: the other job over a
+    // shared folder may have brought new bytes of the same size.)
+    if (!bFiles || (!(item.m_aPendingGen[0] || item.m_aPendingGen[1]) && bSameHistory)) return;
     // Two files of one length within the tolerance of each other, at least
     // one of them changed: the same file only when their bytes are. Equal
     // full times that cannot be checked stay the same file (as a copy that a

@@ -84,10 +84,11 @@ TEST_F(OverlappingJobsTest, AChangeIsPassedOnInEitherOrder) {
 // A-B, B-D the other way round). A's edit and deletion reach B and then D,
 // and neither job finds a conflict: copying B to D gave B no newer history.
 TEST_F(OverlappingJobsTest, AFolderSharedByTwoJobsTakesEachJobsChangesAlone) {
+    for (int64_t nStepMs : {1500, 0})
     for (bool bChain : {false, true}) {
-        SCOPED_TRACE(bChain ? "chain" : "star");
-        m_nStepMs = 1500;
-        const std::string b = bChain ? "c/" : "s/";
+        SCOPED_TRACE(std::string(bChain ? "chain" : "star") + (nStepMs ? "" : ", all runs in one second"));
+        m_nStepMs = nStepMs;
+        const std::string b = std::string(bChain ? "c" : "s") + std::to_string(nStepMs) + "/";
         Put(b + "A/f1.txt", "1");
         Put(b + "A/f2.txt", "2");
         Put(b + "D/d.txt", "d");
@@ -107,6 +108,15 @@ TEST_F(OverlappingJobsTest, AFolderSharedByTwoJobsTakesEachJobsChangesAlone) {
         EXPECT_EQ(Get(b + "D/f1.txt"), "edit, longer");
         EXPECT_FALSE(h.m_tmp.Exists(b + "D/f2.txt"));
         for (CSyncJob* p : {&j1, &j3}) Expect(*p, false);
+        // A same-size edit on the far side reaches A through B, and one on
+        // A reaches D, in runs of the same second too.
+        Put(b + "D/f1.txt", "from D, size", 1600000700);
+        for (CSyncJob* p : {&j3, &j1}) Expect(*p, true);
+        EXPECT_EQ(Get(b + "A/f1.txt"), "from D, size");
+        Put(b + "A/f1.txt", "from A, size", 1600000800);
+        for (CSyncJob* p : {&j1, &j3}) Expect(*p, true);
+        EXPECT_EQ(Get(b + "D/f1.txt"), "from A, size");
+        EXPECT_EQ(j1.m_nConflicts.load() + j3.m_nConflicts.load(), 0) << h.m_sink.Dump();
     }
 }
 
