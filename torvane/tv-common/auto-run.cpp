@@ -36,6 +36,13 @@ int64_t SecondsSinceStart() {
     return CZorTime::Now().GetTime() - g_EngineOptions.m_nJobListValue;
 }
 
+// Another job sharing a folder with the job is running.
+bool SharingJobRuns(CSyncJobFromList* job, const std::vector<CSyncJobFromList*>& jobs) {
+    for (CSyncJobFromList* other : jobs)
+        if (other != job && other->IsRunning() && FindBusyJobWithCommonFolder(job, other)) return true;
+    return false;
+}
+
 } // namespace
 
 void AutoRunTick(CTorvaneSettings& settings, bool& bAnyRequested) {
@@ -79,6 +86,13 @@ void AutoRunTick(CTorvaneSettings& settings, bool& bAnyRequested) {
                     } else if (job->GetNewChanges()) {
                         job->m_bChangesOnlyRun = true;
                         bRequested = true;
+                    } else if (job->m_bRefusedForCommonFolder.load() && !SharingJobRuns(job, jobs)) {
+                        // The run the changes asked for gave way to a job
+                        // sharing a folder; that job is done: run now (a full
+                        // run: the refused one dropped its tree).
+                        job->m_bRefusedForCommonFolder = false;
+                        job->m_bChangesOnlyRun = true;
+                        bRequested = true;
                     }
                 }
             }
@@ -115,20 +129,19 @@ void AutoRunTick(CTorvaneSettings& settings, bool& bAnyRequested) {
             if (!job->m_bMonitorsFollowOtherJobs.load()) {
                 job->TurnOnFileMonitors(err);
             } else if (!job->IsRunning()) {
-                CSyncJobFromList* busy = nullptr;
-                for (CSyncJobFromList* other : jobs)
-                    if (other != job && other->IsRunning() && FindBusyJobWithCommonFolder(job, other)) {
-                        busy = other;
-                        break;
-                    }
-                if (busy)
+                if (SharingJobRuns(job, jobs))
                     job->TurnOffFileMonitors(u"Dependent Job Started");
                 else
                     job->TurnOnFileMonitors(err);
             }
         }
 
-        // On Folder Connect.
+        // On Folder Connect (again after giving way to a job sharing a folder).
+        if (!opt.m_nOnFileChangeAction && opt.m_nOnFolderConnectAction && job->m_bRefusedForCommonFolder.load() &&
+            !SharingJobRuns(job, jobs)) {
+            job->m_bRefusedForCommonFolder = false;
+            job->m_bFolderConnected = true;
+        }
         if (job->m_bFolderConnected.load() && job->m_nRunKind == RK_USER && !bRequested && !bStartPending) {
             job->m_bFolderConnected = false;
             job->RequestRun(opt.m_nOnFolderConnectAction, kReasonFolderConnect, 0);

@@ -199,11 +199,22 @@ bool CTorvaneSettings::BeginRun(CSyncJobFromList* pJob, bool* pbListed, CWideStr
     if (pbListed) *pbListed = bListed;
     if (!bListed) return false;
     if (pName) *pName = pJob->GetName();
-    return pJob->TrySetRunning();
+    std::lock_guard<std::mutex> claim(RunClaimLock());
+    if (!pJob->TrySetRunning()) return false;
+    pJob->m_bMayRunPending = true;
+    return true;
 }
 
 void CTorvaneSettings::EndRun(CSyncJobFromList* pJob) {
-    if (pJob) pJob->SetRunning(false);
+    if (!pJob) return;
+    std::lock_guard<std::mutex> claim(RunClaimLock());
+    pJob->m_bMayRunPending = false;
+    pJob->SetRunning(false);
+}
+
+std::mutex& RunClaimLock() {
+    static std::mutex s_Lock;
+    return s_Lock;
 }
 
 CSyncJobFromList* CTorvaneSettings::AddJob(const CSyncJobFromList& job) {

@@ -146,6 +146,14 @@ public:
     std::atomic<bool> m_bAnalysisReady{false};
     std::atomic<bool> m_bPrepared{false};
     std::atomic<bool> m_bRequestedSinceLoad{false};
+    // Two jobs sharing a folder may start together: a run counts as busy for
+    // the other jobs only once it has passed its common-folder check
+    // (CanRunNow), so exactly one of them goes on. Set with the running flag
+    // (BeginRun), cleared by the check's yes.
+    std::atomic<bool> m_bMayRunPending{false};
+    // The last common-folder check said no: the auto-run asks again once no
+    // job sharing a folder runs.
+    std::atomic<bool> m_bRefusedForCommonFolder{false};
 
     // The settings object whose list holds the job (null while unlisted).
     std::atomic<CTorvaneSettings*> m_pOwner{nullptr};
@@ -169,6 +177,10 @@ inline bool IsRunRequested(const CSyncJobFromList* pJob) {
 // not empty, no '/', '\' or control character, not "." or "..". False with
 // the reason in sErr.
 bool IsValidJobName(const CWideString& name, CWideString& sErr);
+
+// Held while a job's run is claimed or released and while CanRunNow decides:
+// of two jobs sharing a folder that start together, one sees the other.
+std::mutex& RunClaimLock();
 
 class CTorvaneSettings : public ISyncJobListener {
 public:

@@ -13,6 +13,7 @@
 #include "zor-thread.h"
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -196,27 +197,36 @@ bool CanRunNow(CSyncJob* pJobBase, bool bAsSync, CWideString& message) {
     CSyncJobFromList* pJob = static_cast<CSyncJobFromList*>(pJobBase);
     std::vector<CWideString> withResults;
     bool bRefused = false;
-    g_Settings.ForEachJob([&](CSyncJobFromList* other) {
-        if (other == pJob || !FindBusyJobWithCommonFolder(pJob, other)) return true;
-        if (!bAsSync) {
-            if (other->GetLiveRunState() == JA_SYNCING) {
-                message = CWideString::Formatted(kJobMayRun_Syncing, other->GetName());
+    {
+        // Decided and claimed at once: a job counts as busy only after its
+        // own check said yes, so two jobs starting together never refuse
+        // each other.
+        std::lock_guard<std::mutex> claim(RunClaimLock());
+        g_Settings.ForEachJob([&](CSyncJobFromList* other) {
+            if (other == pJob || !FindBusyJobWithCommonFolder(pJob, other)) return true;
+            const bool bCleared = !other->m_bMayRunPending.load();
+            if (!bAsSync) {
+                if (bCleared && other->GetLiveRunState() == JA_SYNCING) {
+                    message = CWideString::Formatted(kJobMayRun_Syncing, other->GetName());
+                    bRefused = true;
+                    return false;
+                }
+                if (bCleared && other->GetLiveRunState() == JA_ANALYZING && other->m_nRunKind == RK_AUTOMATIC) {
+                    message = CWideString::Formatted(kJobMayRun_AnalyzingForSync, other->GetName());
+                    bRefused = true;
+                    return false;
+                }
+            } else if (bCleared && other->IsRunning()) {
+                message = CWideString::Formatted(kJobMayRun_Running, other->GetName());
                 bRefused = true;
                 return false;
             }
-            if (other->GetLiveRunState() == JA_ANALYZING && other->m_nRunKind == RK_AUTOMATIC) {
-                message = CWideString::Formatted(kJobMayRun_AnalyzingForSync, other->GetName());
-                bRefused = true;
-                return false;
-            }
-        } else if (other->IsRunning()) {
-            message = CWideString::Formatted(kJobMayRun_Running, other->GetName());
-            bRefused = true;
-            return false;
-        }
-        if (other->m_bAnalysisReady.load()) withResults.push_back(other->GetName());
-        return true;
-    });
+            if (other->m_bAnalysisReady.load()) withResults.push_back(other->GetName());
+            return true;
+        });
+        pJob->m_bRefusedForCommonFolder = bRefused;
+        if (!bRefused) pJob->m_bMayRunPending = false;
+    }
     if (bRefused) return false;
     if (!bAsSync || withResults.empty()) return true;
     CWideString names;

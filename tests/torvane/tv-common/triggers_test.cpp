@@ -265,6 +265,44 @@ TEST_F(Triggers, JobsSharingAFolderKeepOutOfEachOthersWay) {
     EXPECT_TRUE(bLogged) << m_sink.Dump();
 }
 
+TEST_F(Triggers, WatchedJobsStartingTogetherOneGoesOnAndTheOtherRunsAfter) {
+    // Two watched jobs share folder s; their monitors (real inotify) start.
+    CSyncJobFromList* a = AddJob("A", "t/a", "t/s");
+    CSyncJobFromList* b = AddJob("B", "t/b", "t/s");
+    for (CSyncJobFromList* j : {a, b}) j->m_Options.m_nOnFileChangeAction = 1;
+    for (int i = 0; i < 200 && !(IsRunRequested(a) && IsRunRequested(b)); ++i) {
+        Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(Reason(b), "On File Change 1st Full Analyze");
+    a->SetRequestedAction(0);
+    b->SetRequestedAction(0);
+
+    // Both workers claim their runs before either reaches its check.
+    ASSERT_TRUE(g_Settings.BeginRun(a));
+    ASSERT_TRUE(g_Settings.BeginRun(b));
+    CWideString msg;
+    EXPECT_TRUE(CanRunNow(a, true, msg));
+    EXPECT_FALSE(CanRunNow(b, true, msg));
+    EXPECT_EQ(U8(msg), "Job A has common folder with this job and it is now running. Let it finish first");
+    g_Settings.EndRun(b);
+    // The refused job asks again, without a new change, once A is done.
+    Tick();
+    EXPECT_FALSE(IsRunRequested(b));
+    g_Settings.EndRun(a);
+    Tick();
+    EXPECT_EQ(Reason(b), "On File Change 1st Full Analyze");
+    EXPECT_FALSE(IsRunRequested(a));
+    // Its run claims the folders in turn.
+    b->SetRequestedAction(0);
+    ASSERT_TRUE(g_Settings.BeginRun(b));
+    ASSERT_TRUE(g_Settings.BeginRun(a));
+    EXPECT_TRUE(CanRunNow(b, true, msg));
+    EXPECT_FALSE(CanRunNow(a, true, msg));
+    g_Settings.EndRun(a);
+    g_Settings.EndRun(b);
+}
+
 namespace {
 
 class SharedFolder : public Triggers {
