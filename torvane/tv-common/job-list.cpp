@@ -199,15 +199,18 @@ bool CTorvaneSettings::BeginRun(CSyncJobFromList* pJob, bool* pbListed, CWideStr
     if (pbListed) *pbListed = bListed;
     if (!bListed) return false;
     if (pName) *pName = pJob->GetName();
-    std::lock_guard<std::mutex> claim(RunClaimLock());
     if (!pJob->TrySetRunning()) return false;
+    // Until this is set other jobs count the run as busy: a check of theirs
+    // in between refuses them, never both (each job checks after its own
+    // BeginRun, and a refused job stays pending).
     pJob->m_bMayRunPending = true;
     return true;
 }
 
 void CTorvaneSettings::EndRun(CSyncJobFromList* pJob) {
     if (!pJob) return;
-    std::lock_guard<std::mutex> claim(RunClaimLock());
+    // In this order: a next run of the job sets its pending flag only after
+    // the running flag is clear.
     pJob->m_bMayRunPending = false;
     pJob->SetRunning(false);
 }

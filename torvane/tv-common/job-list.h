@@ -148,7 +148,7 @@ public:
     std::atomic<bool> m_bRequestedSinceLoad{false};
     // Two jobs sharing a folder may start together: a run counts as busy for
     // the other jobs only once it has passed its common-folder check
-    // (CanRunNow), so exactly one of them goes on. Set with the running flag
+    // (CanRunNow), so exactly one of them goes on. Set after the running flag
     // (BeginRun), cleared by the check's yes.
     std::atomic<bool> m_bMayRunPending{false};
     // The last common-folder check said no: the auto-run asks again once no
@@ -178,8 +178,9 @@ inline bool IsRunRequested(const CSyncJobFromList* pJob) {
 // the reason in sErr.
 bool IsValidJobName(const CWideString& name, CWideString& sErr);
 
-// Held while a job's run is claimed or released and while CanRunNow decides:
-// of two jobs sharing a folder that start together, one sees the other.
+// Held while CanRunNow decides and clears the job's pending flag: of two jobs
+// sharing a folder that check together, one sees the other. Taken before the
+// list lock, never under it.
 std::mutex& RunClaimLock();
 
 class CTorvaneSettings : public ISyncJobListener {
