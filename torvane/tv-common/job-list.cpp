@@ -215,11 +215,6 @@ void CTorvaneSettings::EndRun(CSyncJobFromList* pJob) {
     pJob->SetRunning(false);
 }
 
-std::mutex& RunClaimLock() {
-    static std::mutex s_Lock;
-    return s_Lock;
-}
-
 CSyncJobFromList* CTorvaneSettings::AddJob(const CSyncJobFromList& job) {
     if (job.GetName().IsEmpty()) ZorAssertFailed(__FILE__, __LINE__, 0, "AddJob: empty job name");
     auto* pCopy = new CSyncJobFromList(job);

@@ -178,11 +178,6 @@ inline bool IsRunRequested(const CSyncJobFromList* pJob) {
 // the reason in sErr.
 bool IsValidJobName(const CWideString& name, CWideString& sErr);
 
-// Held while CanRunNow decides and clears the job's pending flag: of two jobs
-// sharing a folder that check together, one sees the other. Taken before the
-// list lock, never under it.
-std::mutex& RunClaimLock();
-
 class CTorvaneSettings : public ISyncJobListener {
 public:
     CTorvaneSettings();

@@ -200,8 +200,9 @@ bool CanRunNow(CSyncJob* pJobBase, bool bAsSync, CWideString& message) {
     {
         // Decided and claimed at once: a job counts as busy only after its
         // own check said yes, so two jobs starting together never refuse
-        // each other.
-        std::lock_guard<std::mutex> claim(RunClaimLock());
+        // each other. Taken before the list lock, never under it.
+        static std::mutex s_ClaimLock;
+        std::lock_guard<std::mutex> claim(s_ClaimLock);
         g_Settings.ForEachJob([&](CSyncJobFromList* other) {
             if (other == pJob || !FindBusyJobWithCommonFolder(pJob, other)) return true;
             const bool bCleared = !other->m_bMayRunPending.load();
