@@ -559,8 +559,11 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
                     // later time change on one side settle it. Both count as
                     // changed until the conflict is resolved or the bytes
                     // are equal.
-                    for (CSideInfo* old : {&item.m_aOld[0], &item.m_aOld[1]})
-                        if (old->Exists() && !old->IsFolder()) old->m_tFile = old->m_tAccu = CSyncTime(), old->m_nStamp = 0;
+                    for (CSideInfo* old : {&item.m_aOld[0], &item.m_aOld[1]}) {
+                        if (!old->Exists() || old->IsFolder()) continue;
+                        old->m_tFile = old->m_tAccu = CSyncTime();
+                        old->m_nStamp = 0;
+                    }
                     item.SetReason(u"Same per size and mod time but different per MD5");
                     logReason(6913);
                 } else if (result == 0 && how == 0 && !bCorrected) {

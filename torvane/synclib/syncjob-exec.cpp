@@ -204,18 +204,19 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
             // generation from being copied: another job that syncs the same
             // folder must not find it newer than it is. One written since
             // the scan was read in a new version.
+            const bool bSameTime = S.m_tFile.GetTime() == (uint32_t)got.m_nFileTime;
+            const bool bAsListed = bSameTime && S.m_Len.GetValue() == (uint64_t)got.m_nSize;
             const bool bNewVersion =
-                S.m_tFile.GetTime() != (uint32_t)got.m_nFileTime || S.m_Len.GetValue() != (uint64_t)got.m_nSize ||
+                !bAsListed ||
                 (got.m_nStamp && S.FileStamp() && (got.m_nStamp & kStampTimeBits) != (S.m_nStamp & kStampTimeBits));
             // The stamp of what was read; its racy mark stays where the
             // copy read the file the scan saw, else it is set (the file was
             // written since the scan, as lately as it could be).
-            if (got.m_nStamp || S.m_tFile.GetTime() != (uint32_t)got.m_nFileTime ||
-                S.m_Len.GetValue() != (uint64_t)got.m_nSize)
-                S.m_nStamp = !got.m_nStamp ? 0
-                             : got.m_nStamp == S.FileStamp() && S.m_tFile.GetTime() == (uint32_t)got.m_nFileTime
-                                 ? S.m_nStamp
-                                 : got.m_nStamp | kStampRacy;
+            if (!got.m_nStamp) {
+                if (!bAsListed) S.m_nStamp = 0;
+            } else if (got.m_nStamp != S.FileStamp() || !bSameTime) {
+                S.m_nStamp = got.m_nStamp | kStampRacy;
+            }
             S.m_tFile = (uint32_t)got.m_nFileTime;
             S.m_tAccu = (uint32_t)got.m_nFileTime;
             S.m_Len.SetValue((uint64_t)got.m_nSize);
