@@ -78,6 +78,25 @@ bool SomethingAt(TvFileSys* fs, const CWideString& path) {
     return fs->GetInfo(path, info, bNotFound, k, e) && !bNotFound;
 }
 
+// The file at the target's name is still the one Analyze listed: nothing
+// replaces or removes a file the user changed since. Asked of a local side
+// (one more look at the file costs next to nothing there); other sides are
+// asked with SameBeforeSyncAsInAnalyze.
+bool TargetAsListed(TvFileSys* fsT, const CWideString& path, const CSideInfo& T, int& errKind,
+                    CWideString& errText) {
+    if (!HasCap(fsT, TVFS_CAP_LOCAL) || !T.Exists() || T.IsFolder() || T.GetFlag(SIF_LINK) ||
+        (T.m_nAttr != FSA_UNKNOWN && (T.m_nAttr & (FSA_FOLDER | FSA_LINK))))
+        return true;
+    FsItemInfo info;
+    bool bChanged = false;
+    int k = 0;
+    CWideString e;
+    if (VerifySideUnchanged(fsT, path, T, info, bChanged, k, e)) return true;
+    errKind = k;
+    errText += u"Destination file " + e;
+    return false;
+}
+
 } // namespace
 
 CWideString GetItemWritePath(const CSyncTreeNode* pNode, int src, int dst) {
@@ -160,8 +179,15 @@ bool VerifySideUnchanged(TvFileSys* fs, const CWideString& path, const CSideInfo
         errText += u"changed into folder or vice versa. Re-Analyze required";
         return false;
     }
-    if (CSyncTime::IsSame(info.m_nModTime, rec.m_tFile) && (uint64_t)info.m_nSize == rec.m_Len.GetValue() &&
-        !rec.m_Len.IsUndefined() && !rec.m_Len.IsDeleted())
+    // Where the side keeps exact times, a time that moved at all is a change,
+    // and so is another sub-second time or identity where the side tells them.
+    const bool bExact = !ExpectsTimeShift(fs);
+    const bool bSameTime =
+        bExact ? info.m_nModTime == rec.m_tFile.GetTime() : CSyncTime::IsSame(info.m_nModTime, rec.m_tFile);
+    const bool bSameStamp =
+        !bExact || !rec.FileStamp() || !info.m_nStamp || (info.m_nStamp & kStampFileBits) == rec.FileStamp();
+    if (bSameTime && bSameStamp && (uint64_t)info.m_nSize == rec.m_Len.GetValue() && !rec.m_Len.IsUndefined() &&
+        !rec.m_Len.IsDeleted())
         return true;
     errKind = FSE_NOT_FOUND;
     errText += u"has changed since Analyze. Re-Analyze required";
@@ -346,7 +372,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             }
         }
         if (T.Exists() && T.m_nAttr != FSA_UNKNOWN &&
-            !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, false, kept, errKind, errText))
+            (!TargetAsListed(fsT, dstPath, T, errKind, errText) ||
+             !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, false, kept, errKind, errText)))
             return false;
         item.m_nFlags |= SPF_EXECUTED;
         return true;
@@ -365,7 +392,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             }
         }
         if (T.Exists() && T.m_nAttr != FSA_UNKNOWN &&
-            !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, false, kept, errKind, errText))
+            (!TargetAsListed(fsT, dstPath, T, errKind, errText) ||
+             !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, false, kept, errKind, errText)))
             return false;
         CWideString e;
         const bool bMade = HasCap(fsS, TVFS_CAP_LOCAL) && HasCap(fsT, TVFS_CAP_LOCAL)
@@ -465,6 +493,10 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             }
         } else if (!pJob->UseTempFile(dst)) {
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) return false;
+            // A target replaced by the copy's own rename is looked at just
+            // before it; one moved away first, before that.
+            const bool bReplaced = bHasAttrs && bAtomic;
+            if (bHasAttrs && !bReplaced && !TargetAsListed(fsT, dstPath, T, errKind, errText)) return false;
             if (bHasAttrs) {
                 if (!DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic || bUploadOver,
                                 kept, errKind, errText))
@@ -478,8 +510,11 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             if (HasCap(fsS, TVFS_CAP_MOD_TIMES) && HasCap(fsT, TVFS_CAP_MOD_TIMES))
                 nFlags |= TVCOPY_SOURCE_TIME;
             CWideString e;
-            if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize,
-                            fsT->GetProgressCallback(), errKind, e, nFlags, S.m_tFile.GetTime())) {
+            const TvBeforeReplace asListed = [&](int& k, CWideString& te) {
+                return TargetAsListed(fsT, dstPath, T, k, te);
+            };
+            if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize, fsT->GetProgressCallback(),
+                            errKind, e, nFlags, S.m_tFile.GetTime(), bReplaced ? asListed : TvBeforeReplace())) {
                 if ((nFlags & TVCOPY_NO_REPLACE) && !IsConnectionError(errKind) && errKind != FSE_STOPPED &&
                     SomethingAt(fsT, writePath) && (bHasAttrs || !bTargetExisted)) {
                     e += u". Re-Analyze required";
@@ -536,8 +571,12 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                     return false;
                 }
             }
-            if (bHasAttrs && !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic, kept,
-                                         errKind, errText)) {
+            // The target is looked at just before it is replaced (after a
+            // version of it was kept beside), or moved away.
+            if (bHasAttrs && ((!bAtomic && !TargetAsListed(fsT, dstPath, T, errKind, errText)) ||
+                              !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic, kept,
+                                          errKind, errText) ||
+                              (bAtomic && !TargetAsListed(fsT, dstPath, T, errKind, errText)))) {
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;
             }

@@ -493,7 +493,8 @@ bool CopyStream(Reader& r, Writer& w, uint32_t chunk, Progress& prog, int64_t nL
 
 bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTemp,
               const CWideString& writePath, int64_t nExpected, ICopyProgress* pProgress, unsigned nFlags,
-              int64_t& nCopied, SourceInfo& si, int& errKind, CWideString& err) {
+              const TvBeforeReplace& beforeReplace, int64_t& nCopied, SourceInfo& si, int& errKind,
+              CWideString& err) {
     std::unique_ptr<Reader> reader;
     si.nSize = nExpected;
     if (!OpenReader(fsS, src, reader, si, errKind, err)) return false;
@@ -557,6 +558,8 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
     if (ok && bRename) {
         if (nFlags & TVCOPY_NO_REPLACE) {
             ok = fsT->MoveFileNoReplace(target, writePath, errKind, err);
+        } else if (beforeReplace && !beforeReplace(errKind, err)) {
+            ok = false;
         } else if (nT) {
             CNarrowString a, b;
             ok = nT->NativePath(target, a, errKind, err) && nT->NativePath(writePath, b, errKind, err);
@@ -828,7 +831,7 @@ const TvCopyStats& TvLastCopyStats() {
 bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool bToTemp,
                 const CWideString& writePath, const CWideString& finalPath, int64_t& nSize,
                 ICopyProgress* pProgress, int& errKind, CWideString& err, unsigned nFlags,
-                int64_t nListedTime) {
+                int64_t nListedTime, const TvBeforeReplace& beforeReplace) {
     t_stats = TvCopyStats();
     if (!fsS || !fsS->IsConnected()) {
         errKind = FSE_GENERAL;
@@ -894,8 +897,8 @@ bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool
     }
     if (!bDone) {
         si.nListedTime = nListedTime;
-        if (!FullCopy(fsS, srcPath, fsT, bToTemp, writePath, nExpected, pProgress, nFlags, nCopied, si,
-                      errKind, err))
+        if (!FullCopy(fsS, srcPath, fsT, bToTemp, writePath, nExpected, pProgress, nFlags, beforeReplace, nCopied,
+                      si, errKind, err))
             return false;
         t_stats.nTransferred = nCopied;
     }

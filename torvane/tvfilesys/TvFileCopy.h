@@ -11,6 +11,8 @@
 
 #include "TvFileSys.h"
 
+#include <functional>
+
 // Copies one file from fsS to fsT.
 //   bToTemp false: the data goes to writePath itself (finalPath is ignored);
 //     it is written beside it under a temporary name and renamed over it when
@@ -56,10 +58,16 @@ enum TvCopyFlags : unsigned {
     // copy anywhere. Elsewhere the file is flushed as without the flag.
     TVCOPY_DEFER_FLUSH = 4,
 };
+// A test of what stands at the name a finished direct copy replaces, made
+// just before the copy takes that name: false (with its error kind and text)
+// leaves the file there as it is and fails the copy.
+using TvBeforeReplace = std::function<bool(int& errKind, CWideString& err)>;
+// beforeReplace: bToTemp false without TVCOPY_NO_REPLACE, see TvBeforeReplace
+// (empty: none).
 bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool bToTemp,
                 const CWideString& writePath, const CWideString& finalPath, int64_t& nSize,
                 ICopyProgress* pProgress, int& errKind, CWideString& err, unsigned nFlags = 0,
-                int64_t nListedTime = 0);
+                int64_t nListedTime = 0, const TvBeforeReplace& beforeReplace = {});
 
 // Makes the local copies made with TVCOPY_DEFER_FLUSH (by any thread, on
 // any mount) durable; a flush running on another thread is waited for.

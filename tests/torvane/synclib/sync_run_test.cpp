@@ -809,3 +809,96 @@ TEST_F(SyncRunTest, TemporaryFilesOfAKilledRunAreRemovedByTheNextRun) {
     }
     std::filesystem::remove(lockTemp);
 }
+
+// The user edits the target file after Analyze, before its copy begins or
+// while it is copied, with its size and (within the tolerance of the time
+// comparison) its time kept: the copy, or the deletion passed on, leaves the
+// edit alone, the item fails and the next run sees the edit. A source edited
+// meanwhile loses nothing either.
+TEST_F(SyncRunTest, FileEditedAfterAnalyzeIsNeverReplaced) {
+    constexpr size_t kSize = 1024 * 1024 + 1; // more than one chunk of a copy
+    constexpr time_t kT = 1600000000;
+    const std::string pathL = h.m_tmp.NativeSub("L/f"), pathR = h.m_tmp.NativeSub("R/f"), edited(kSize, 'u');
+    auto rewrite = [&](const std::string& path, char c, time_t sec, long ns) { // in place: the inode stays
+        const int fd = open(path.c_str(), O_WRONLY);
+        const struct timespec ts[2] = {{sec, ns}, {sec, ns}};
+        EXPECT_TRUE(pwrite(fd, std::string(kSize, c).data(), kSize, 0) == (ssize_t)kSize && !futimens(fd, ts));
+        close(fd);
+    };
+    auto replace = [&] { // another file of the same size and time, its identity told apart by the stamp
+        struct stat was {}, now {};
+        stat(pathR.c_str(), &was);
+        std::string other;
+        for (int i = 0; !now.st_ino || MakeFileStamp(now.st_ino, 0) == MakeFileStamp(was.st_ino, 0); ++i) {
+            Put(other = "R/f" + std::to_string(i), edited, kT);
+            stat(h.m_tmp.NativeSub(other).c_str(), &now);
+        }
+        std::filesystem::rename(h.m_tmp.NativeSub(other), pathR);
+    };
+    struct Edit {
+        const char* name;
+        bool bDeleted, bSource, bSeen; // deleted on the left; the left edited; the next scan tells it
+        std::function<void()> fn;
+    } const edits[] = {
+        {"rewritten, other nanoseconds", false, false, true, [&] { rewrite(pathR, 'u', kT, 500000000); }},
+        {"rewritten, a second later", false, false, true, [&] { rewrite(pathR, 'u', kT + 1, 0); }},
+        {"another file, same size and time", false, false, false, replace},
+        {"rewritten where a deletion goes", true, false, true, [&] { rewrite(pathR, 'u', kT, 500000000); }},
+        {"source rewritten", false, true, true, [&] { rewrite(pathL, 's', kT + 200, 0); }},
+    };
+    const std::pair<const char*, std::function<void(CSyncJobOptions&)>> modes[] = {
+        {"default options", nullptr},
+        {"SameBeforeSyncAsInAnalyze", [](CSyncJobOptions& o) { o.m_bSameBeforeSyncAsInAnalyze = true; }},
+        {"no temporary file", [](CSyncJobOptions& o) { o.m_bCopyUsingTempFile = false; }},
+    };
+    // The edit comes as the item begins, or at the first stop check after (in its copy).
+    struct EditSink : CHookSink {
+        std::function<void()> edit;
+        bool bDuring = false, bArmed = false;
+        bool BeforeItem(CSyncNode* p, int nEff, int nOp, const CWideString& path, int& k, CWideString& e) override {
+            if (edit && path.EndsWith(u"/f") && !(bArmed = bDuring)) std::exchange(edit, nullptr)();
+            return CHookSink::BeforeItem(p, nEff, nOp, path, k, e);
+        }
+        bool CheckStop(int& k, CWideString& e) override {
+            if (bArmed && edit) std::exchange(edit, nullptr)();
+            return CHookSink::CheckStop(k, e);
+        }
+    };
+    for (const auto& [mode, opts] : modes) {
+        for (const bool bDuring : {false, true}) {
+            for (const Edit& e : edits) {
+                if (bDuring && e.bDeleted) continue; // nothing is copied
+                SCOPED_TRACE(std::string(mode) + (bDuring ? ", in the copy: " : ", before: ") + e.name);
+                std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
+                std::filesystem::remove_all(h.m_tmp.NativeSub("R"));
+                Put("L/f", std::string(kSize, 'o'), kT);
+                Put("R/f", std::string(kSize, 'o'), kT);
+                RunWith(opts);
+                e.bDeleted ? (void)std::filesystem::remove(pathL) : Put("L/f", std::string(kSize, 'L'), kT + 100);
+                EditSink editSink;
+                editSink.edit = e.fn;
+                editSink.bDuring = bDuring;
+                NewJob(false, opts);
+                job->SetProgressSink(&editSink);
+                auto r = h.Run(*job, true, true);
+                job->SetProgressSink(&sink);
+                EXPECT_FALSE(editSink.edit) << "the edit was never made";
+                if (e.bSource) { // whatever the copy took, the next runs bring the edit over
+                    RunWith(opts);
+                    RunWith(opts);
+                    EXPECT_TRUE(Get("L/f") == std::string(kSize, 's') && Get("R/f") == Get("L/f"));
+                    continue;
+                }
+                EXPECT_EQ(r.nSub, RSS_ATTENTION);
+                EXPECT_EQ(job->m_nSyncErr.load(), 1);
+                EXPECT_NE(editSink.Dump().find("Destination file has changed since Analyze"), std::string::npos)
+                    << editSink.Dump();
+                EXPECT_TRUE(Get("R/f") == edited) << "the user's edit was replaced";
+                if (!e.bSeen) continue;
+                RunWith(opts); // both sides changed
+                EXPECT_EQ(job->m_nConflicts.load(), 1) << sink.Dump();
+                EXPECT_TRUE(Get("R/f") == edited);
+            }
+        }
+    }
+}
