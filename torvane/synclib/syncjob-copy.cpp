@@ -78,6 +78,20 @@ bool SomethingAt(TvFileSys* fs, const CWideString& path) {
     return fs->GetInfo(path, info, bNotFound, k, e) && !bNotFound;
 }
 
+// A file as the side shows it now is the one its record from Analyze
+// describes: the same size and time. Where the side keeps exact times, a
+// time that moved at all is a change, and so is another sub-second time or
+// identity where the side tells them.
+bool FileAsRecorded(TvFileSys* fs, const FsItemInfo& info, const CSideInfo& rec) {
+    const bool bExact = !ExpectsTimeShift(fs);
+    const bool bSameTime =
+        bExact ? info.m_nModTime == rec.m_tFile.GetTime() : CSyncTime::IsSame(info.m_nModTime, rec.m_tFile);
+    const bool bSameStamp =
+        !bExact || !rec.FileStamp() || !info.m_nStamp || (info.m_nStamp & kStampFileBits) == rec.FileStamp();
+    return bSameTime && bSameStamp && !info.IsFolder() && (uint64_t)info.m_nSize == rec.m_Len.GetValue() &&
+           !rec.m_Len.IsUndefined() && !rec.m_Len.IsDeleted();
+}
+
 // The file at the target's name is still the one Analyze listed: nothing
 // replaces or removes a file the user changed since. Asked of a local side
 // (one more look at the file costs next to nothing there); other sides are
@@ -179,16 +193,7 @@ bool VerifySideUnchanged(TvFileSys* fs, const CWideString& path, const CSideInfo
         errText += u"changed into folder or vice versa. Re-Analyze required";
         return false;
     }
-    // Where the side keeps exact times, a time that moved at all is a change,
-    // and so is another sub-second time or identity where the side tells them.
-    const bool bExact = !ExpectsTimeShift(fs);
-    const bool bSameTime =
-        bExact ? info.m_nModTime == rec.m_tFile.GetTime() : CSyncTime::IsSame(info.m_nModTime, rec.m_tFile);
-    const bool bSameStamp =
-        !bExact || !rec.FileStamp() || !info.m_nStamp || (info.m_nStamp & kStampFileBits) == rec.FileStamp();
-    if (bSameTime && bSameStamp && (uint64_t)info.m_nSize == rec.m_Len.GetValue() && !rec.m_Len.IsUndefined() &&
-        !rec.m_Len.IsDeleted())
-        return true;
+    if (FileAsRecorded(fs, info, rec)) return true;
     errKind = FSE_NOT_FOUND;
     errText += u"has changed since Analyze. Re-Analyze required";
     bChanged = true;
@@ -373,7 +378,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
         }
         if (T.Exists() && T.m_nAttr != FSA_UNKNOWN &&
             (!TargetAsListed(fsT, dstPath, T, errKind, errText) ||
-             !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, false, kept, errKind, errText)))
+             !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, false, kept, errKind,
+                         errText)))
             return false;
         item.m_nFlags |= SPF_EXECUTED;
         return true;
@@ -393,7 +399,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
         }
         if (T.Exists() && T.m_nAttr != FSA_UNKNOWN &&
             (!TargetAsListed(fsT, dstPath, T, errKind, errText) ||
-             !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, false, kept, errKind, errText)))
+             !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, false, kept, errKind,
+                         errText)))
             return false;
         CWideString e;
         const bool bMade = HasCap(fsS, TVFS_CAP_LOCAL) && HasCap(fsT, TVFS_CAP_LOCAL)
@@ -513,8 +520,9 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             const TvBeforeReplace asListed = [&](int& k, CWideString& te) {
                 return TargetAsListed(fsT, dstPath, T, k, te);
             };
-            if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize, fsT->GetProgressCallback(),
-                            errKind, e, nFlags, S.m_tFile.GetTime(), bReplaced ? asListed : TvBeforeReplace())) {
+            if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize,
+                            fsT->GetProgressCallback(), errKind, e, nFlags, S.m_tFile.GetTime(),
+                            bReplaced ? asListed : TvBeforeReplace())) {
                 if ((nFlags & TVCOPY_NO_REPLACE) && !IsConnectionError(errKind) && errKind != FSE_STOPPED &&
                     SomethingAt(fsT, writePath) && (bHasAttrs || !bTargetExisted)) {
                     e += u". Re-Analyze required";
@@ -537,6 +545,16 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             if (!TvFileCopy(fsS, srcPath, fsT, true, tmpPath, bTargetExisted ? dstPath : CWideString(), nSize,
                             fsT->GetProgressCallback(), errKind, e, nFlush | nTime, S.m_tFile.GetTime())) {
                 errText += u"Error copying file: " + e;
+                DeleteFileQuietly(fsT, tmpPath);
+                return false;
+            }
+            // Another side than a local one: where the block copy looked the
+            // target up anyway, a target changed since Analyze stays.
+            const TvCopyStats& stats = TvLastCopyStats();
+            if (bHasAttrs && stats.bBaseRead && !HasCap(fsT, TVFS_CAP_LOCAL) &&
+                !FileAsRecorded(fsT, stats.base, T)) {
+                errKind = FSE_NOT_FOUND;
+                errText += u"Destination file has changed since Analyze. Re-Analyze required";
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;
             }
@@ -574,8 +592,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             // The target is looked at just before it is replaced (after a
             // version of it was kept beside), or moved away.
             if (bHasAttrs && ((!bAtomic && !TargetAsListed(fsT, dstPath, T, errKind, errText)) ||
-                              !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic, kept,
-                                          errKind, errText) ||
+                              !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic,
+                                          kept, errKind, errText) ||
                               (bAtomic && !TargetAsListed(fsT, dstPath, T, errKind, errText)))) {
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;

@@ -587,6 +587,10 @@ bool DeltaUp(WinFileSys* nS, const CWideString& src, TvFileSys* fsT, const CWide
     FsItemInfo old;
     bool bNotFound = false;
     if (!fsT->GetInfo(finalPath, old, bNotFound, errKind, err)) return false;
+    if (!bNotFound) {
+        t_stats.bBaseRead = true;
+        t_stats.base = old;
+    }
     if (bNotFound || old.IsFolder()) {
         errKind = FSE_GENERAL;
         err += u"no existing file to update";
@@ -890,15 +894,18 @@ bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool
                 ICopyProgress::Message(pProgress, 3,
                                        u"Block copy of " + fsS->DisplayPath(srcPath) +
                                            u" not possible, copying the whole file: " + e);
+                const TvCopyStats was = t_stats;
                 t_stats = TvCopyStats();
+                t_stats.bBaseRead = was.bBaseRead;
+                t_stats.base = was.base;
                 si = SourceInfo();
             }
         }
     }
     if (!bDone) {
         si.nListedTime = nListedTime;
-        if (!FullCopy(fsS, srcPath, fsT, bToTemp, writePath, nExpected, pProgress, nFlags, beforeReplace, nCopied,
-                      si, errKind, err))
+        if (!FullCopy(fsS, srcPath, fsT, bToTemp, writePath, nExpected, pProgress, nFlags, beforeReplace,
+                      nCopied, si, errKind, err))
             return false;
         t_stats.nTransferred = nCopied;
     }

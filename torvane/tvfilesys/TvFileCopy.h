@@ -87,6 +87,11 @@ struct TvCopyStats {
     int64_t nTransferred = 0;
     int64_t nReused = 0; // bytes taken from the existing destination file
     bool bTimeSet = false; // the copy took the source's modification time (TVCOPY_SOURCE_TIME)
+    // The file at finalPath as a block copy to a file system other than a
+    // local one looked it up before it began (bBaseRead), also where the
+    // copy then went on as a full copy.
+    bool bBaseRead = false;
+    FsItemInfo base;
 };
 const TvCopyStats& TvLastCopyStats();
 

@@ -822,11 +822,12 @@ TEST_F(SyncRunTest, FileEditedAfterAnalyzeIsNeverReplaced) {
     auto rewrite = [&](const std::string& path, char c, time_t sec, long ns) { // in place: the inode stays
         const int fd = open(path.c_str(), O_WRONLY);
         const struct timespec ts[2] = {{sec, ns}, {sec, ns}};
-        EXPECT_TRUE(pwrite(fd, std::string(kSize, c).data(), kSize, 0) == (ssize_t)kSize && !futimens(fd, ts));
+        EXPECT_TRUE(pwrite(fd, std::string(kSize, c).data(), kSize, 0) == (ssize_t)kSize &&
+                    !futimens(fd, ts));
         close(fd);
     };
     auto replace = [&] { // another file of the same size and time, its identity told apart by the stamp
-        struct stat was {}, now {};
+        struct stat was = {}, now = {};
         stat(pathR.c_str(), &was);
         std::string other;
         for (int i = 0; !now.st_ino || MakeFileStamp(now.st_ino, 0) == MakeFileStamp(was.st_ino, 0); ++i) {
@@ -855,7 +856,8 @@ TEST_F(SyncRunTest, FileEditedAfterAnalyzeIsNeverReplaced) {
     struct EditSink : CHookSink {
         std::function<void()> edit;
         bool bDuring = false, bArmed = false;
-        bool BeforeItem(CSyncNode* p, int nEff, int nOp, const CWideString& path, int& k, CWideString& e) override {
+        bool BeforeItem(CSyncNode* p, int nEff, int nOp, const CWideString& path, int& k,
+                        CWideString& e) override {
             if (edit && path.EndsWith(u"/f") && !(bArmed = bDuring)) std::exchange(edit, nullptr)();
             return CHookSink::BeforeItem(p, nEff, nOp, path, k, e);
         }
@@ -874,7 +876,8 @@ TEST_F(SyncRunTest, FileEditedAfterAnalyzeIsNeverReplaced) {
                 Put("L/f", std::string(kSize, 'o'), kT);
                 Put("R/f", std::string(kSize, 'o'), kT);
                 RunWith(opts);
-                e.bDeleted ? (void)std::filesystem::remove(pathL) : Put("L/f", std::string(kSize, 'L'), kT + 100);
+                e.bDeleted ? (void)std::filesystem::remove(pathL)
+                           : Put("L/f", std::string(kSize, 'L'), kT + 100);
                 EditSink editSink;
                 editSink.edit = e.fn;
                 editSink.bDuring = bDuring;
@@ -891,7 +894,8 @@ TEST_F(SyncRunTest, FileEditedAfterAnalyzeIsNeverReplaced) {
                 }
                 EXPECT_EQ(r.nSub, RSS_ATTENTION);
                 EXPECT_EQ(job->m_nSyncErr.load(), 1);
-                EXPECT_NE(editSink.Dump().find("Destination file has changed since Analyze"), std::string::npos)
+                EXPECT_NE(editSink.Dump().find("Destination file has changed since Analyze"),
+                          std::string::npos)
                     << editSink.Dump();
                 EXPECT_TRUE(Get("R/f") == edited) << "the user's edit was replaced";
                 if (!e.bSeen) continue;

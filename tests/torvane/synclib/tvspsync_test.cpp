@@ -63,6 +63,47 @@ TEST(TvspSync, LocalFolderAndPeerServerBothWays) {
     job.SetProgressSink(&g_DummyJobProgress);
 }
 
+// A file on the peer that the user rewrote after Analyze, of the same size
+// and a second later, stays: the block copy looked it up anyway.
+TEST(TvspSync, PeerFileEditedAfterAnalyzeStays) {
+    PeerEnv env;
+    PeerServer srv;
+    ASSERT_TRUE(srv.Start());
+    CJobHarness h;
+    ZorRealClock realClock;
+    ZorClockScope clockScope(&realClock);
+    struct : CRecordingSink {
+        std::function<void()> beforeSync;
+        bool ConfirmSync(int) override {
+            if (beforeSync) std::exchange(beforeSync, nullptr)();
+            return true;
+        }
+    } sink;
+    CSyncJob job;
+    job.SetProgressSink(&sink);
+    job.SetName(u"PeerPair");
+    const std::string onPeer = srv.Root() + "/f.bin", edit = Pattern(4 * kTvDeltaBlockSize, 3);
+    auto put = [](const std::string& path, const std::string& bytes, time_t t) {
+        testsrv::WriteFileText(path, bytes);
+        const struct timeval tv[2] = {{t, 0}, {t, 0}};
+        ASSERT_EQ(utimes(path.c_str(), tv), 0);
+    };
+    ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+    put(h.m_tmp.NativeSub("L/f.bin"), Pattern(edit.size(), 1), 1600000000);
+    put(onPeer, Pattern(edit.size(), 1), 1600000000);
+    job.SetSideFolder(0, h.m_tmp.Path("L"));
+    ASSERT_TRUE(job.SetSideConnectInfo(1, Info(srv.Url())));
+    ASSERT_TRUE(h.Run(job, true, true).bOk) << sink.Dump();
+    put(h.m_tmp.NativeSub("L/f.bin"), Pattern(edit.size(), 2), 1600000100);
+    sink.beforeSync = [&] { put(onPeer, edit, 1600000001); };
+    auto r = h.Run(job, true, true);
+    EXPECT_EQ(r.nSub, RSS_ATTENTION) << sink.Dump();
+    EXPECT_NE(sink.Dump().find("Destination file has changed since Analyze"), std::string::npos)
+        << sink.Dump();
+    EXPECT_TRUE(testsrv::ReadFileText(onPeer) == edit);
+    job.SetProgressSink(&g_DummyJobProgress);
+}
+
 TEST(TvspSync, OneChangedBlockMovesAloneInEachDirection) {
     PeerEnv env;
     PeerServer srv;
