@@ -500,10 +500,10 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             }
         } else if (!pJob->UseTempFile(dst)) {
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) return false;
-            // A target replaced by the copy's own rename is looked at just
-            // before it; one moved away first, before that.
+            // The target is looked at before it is kept or moved away, and
+            // where the copy's own rename replaces it, again just before that.
             const bool bReplaced = bHasAttrs && bAtomic;
-            if (bHasAttrs && !bReplaced && !TargetAsListed(fsT, dstPath, T, errKind, errText)) return false;
+            if (bHasAttrs && !TargetAsListed(fsT, dstPath, T, errKind, errText)) return false;
             if (bHasAttrs) {
                 if (!DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic || bUploadOver,
                                 kept, errKind, errText))
@@ -589,9 +589,9 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                     return false;
                 }
             }
-            // The target is looked at just before it is replaced (after a
-            // version of it was kept beside), or moved away.
-            if (bHasAttrs && ((!bAtomic && !TargetAsListed(fsT, dstPath, T, errKind, errText)) ||
+            // The target is looked at before it is kept or moved away, and
+            // where it is replaced, again just before that.
+            if (bHasAttrs && (!TargetAsListed(fsT, dstPath, T, errKind, errText) ||
                               !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic,
                                           kept, errKind, errText) ||
                               (bAtomic && !TargetAsListed(fsT, dstPath, T, errKind, errText)))) {

@@ -898,6 +898,7 @@ TEST_F(SyncRunTest, FileEditedAfterAnalyzeIsNeverReplaced) {
                           std::string::npos)
                     << editSink.Dump();
                 EXPECT_TRUE(Get("R/f") == edited) << "the user's edit was replaced";
+                EXPECT_TRUE(bDuring || !h.m_tmp.Exists("R/_tvdata_/_saved_/f")) << "kept as replaced";
                 if (!e.bSeen) continue;
                 RunWith(opts); // both sides changed
                 EXPECT_EQ(job->m_nConflicts.load(), 1) << sink.Dump();
