@@ -92,6 +92,8 @@ bool FileAsRecorded(TvFileSys* fs, const FsItemInfo& info, const CSideInfo& rec)
            !rec.m_Len.IsUndefined() && !rec.m_Len.IsDeleted();
 }
 
+} // namespace
+
 // The file at the target's name is still the one Analyze listed: nothing
 // replaces or removes a file the user changed since. Asked of a local side
 // (one more look at the file costs next to nothing there); other sides are
@@ -110,8 +112,6 @@ bool TargetAsListed(TvFileSys* fsT, const CWideString& path, const CSideInfo& T,
     errText += u"Destination file " + e;
     return false;
 }
-
-} // namespace
 
 CWideString GetItemWritePath(const CSyncTreeNode* pNode, int src, int dst) {
     const CSyncTreeNode* pParent = pNode->GetParent();

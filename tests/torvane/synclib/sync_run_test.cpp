@@ -876,8 +876,10 @@ TEST_F(SyncRunTest, FileEditedAfterAnalyzeIsNeverReplaced) {
                 Put("L/f", std::string(kSize, 'o'), kT);
                 Put("R/f", std::string(kSize, 'o'), kT);
                 RunWith(opts);
-                e.bDeleted ? (void)std::filesystem::remove(pathL)
-                           : Put("L/f", std::string(kSize, 'L'), kT + 100);
+                if (e.bDeleted)
+                    std::filesystem::remove(pathL);
+                else
+                    Put("L/f", std::string(kSize, 'L'), kT + 100);
                 EditSink editSink;
                 editSink.edit = e.fn;
                 editSink.bDuring = bDuring;
