@@ -97,10 +97,12 @@ bool FileAsRecorded(TvFileSys* fs, const FsItemInfo& info, const CSideInfo& rec)
 // The file at the target's name is still the one Analyze listed: nothing
 // replaces or removes a file the user changed since. Asked of a local side
 // (one more look at the file costs next to nothing there); other sides are
-// asked with SameBeforeSyncAsInAnalyze.
-bool TargetAsListed(TvFileSys* fsT, const CWideString& path, const CSideInfo& T, int& errKind,
-                    CWideString& errText) {
-    if (!HasCap(fsT, TVFS_CAP_LOCAL) || !T.Exists() || T.IsFolder() || T.GetFlag(SIF_LINK) ||
+// asked with SameBeforeSyncAsInAnalyze. A forced one-way job overwrites the
+// target's changes anyway.
+bool TargetAsListed(const CSyncJob* pJob, TvFileSys* fsT, const CWideString& path, const CSideInfo& T,
+                    int& errKind, CWideString& errText) {
+    if (pJob->IsOneWayForced() || !HasCap(fsT, TVFS_CAP_LOCAL) || !T.Exists() || T.IsFolder() ||
+        T.GetFlag(SIF_LINK) ||
         (T.m_nAttr != FSA_UNKNOWN && (T.m_nAttr & (FSA_FOLDER | FSA_LINK))))
         return true;
     FsItemInfo info;
@@ -377,7 +379,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             }
         }
         if (T.Exists() && T.m_nAttr != FSA_UNKNOWN &&
-            (!TargetAsListed(fsT, dstPath, T, errKind, errText) ||
+            (!TargetAsListed(pJob, fsT, dstPath, T, errKind, errText) ||
              !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, false, kept, errKind,
                          errText)))
             return false;
@@ -398,7 +400,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             }
         }
         if (T.Exists() && T.m_nAttr != FSA_UNKNOWN &&
-            (!TargetAsListed(fsT, dstPath, T, errKind, errText) ||
+            (!TargetAsListed(pJob, fsT, dstPath, T, errKind, errText) ||
              !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, false, kept, errKind,
                          errText)))
             return false;
@@ -503,7 +505,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             // The target is looked at before it is kept or moved away, and
             // where the copy's own rename replaces it, again just before that.
             const bool bReplaced = bHasAttrs && bAtomic;
-            if (bHasAttrs && !TargetAsListed(fsT, dstPath, T, errKind, errText)) return false;
+            if (bHasAttrs && !TargetAsListed(pJob, fsT, dstPath, T, errKind, errText)) return false;
             if (bHasAttrs) {
                 if (!DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic || bUploadOver,
                                 kept, errKind, errText))
@@ -518,7 +520,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 nFlags |= TVCOPY_SOURCE_TIME;
             CWideString e;
             const TvBeforeReplace asListed = [&](int& k, CWideString& te) {
-                return TargetAsListed(fsT, dstPath, T, k, te);
+                return TargetAsListed(pJob, fsT, dstPath, T, k, te);
             };
             if (!TvFileCopy(fsS, srcPath, fsT, false, writePath, CWideString(), nSize,
                             fsT->GetProgressCallback(), errKind, e, nFlags, S.m_tFile.GetTime(),
@@ -551,7 +553,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             // Another side than a local one: where the block copy looked the
             // target up anyway, a target changed since Analyze stays.
             const TvCopyStats& stats = TvLastCopyStats();
-            if (bHasAttrs && stats.bBaseRead && !HasCap(fsT, TVFS_CAP_LOCAL) &&
+            if (bHasAttrs && stats.bBaseRead && !HasCap(fsT, TVFS_CAP_LOCAL) && !pJob->IsOneWayForced() &&
                 !FileAsRecorded(fsT, stats.base, T)) {
                 errKind = FSE_NOT_FOUND;
                 errText += u"Destination file has changed since Analyze. Re-Analyze required";
@@ -591,10 +593,10 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             }
             // The target is looked at before it is kept or moved away, and
             // where it is replaced, again just before that.
-            if (bHasAttrs && (!TargetAsListed(fsT, dstPath, T, errKind, errText) ||
+            if (bHasAttrs && (!TargetAsListed(pJob, fsT, dstPath, T, errKind, errText) ||
                               !DeleteDest(dstPath, pNode, pJob, fsT, dst, T.m_nAttr, bConflictLoser, bAtomic,
                                           kept, errKind, errText) ||
-                              (bAtomic && !TargetAsListed(fsT, dstPath, T, errKind, errText)))) {
+                              (bAtomic && !TargetAsListed(pJob, fsT, dstPath, T, errKind, errText)))) {
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;
             }

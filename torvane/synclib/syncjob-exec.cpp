@@ -514,7 +514,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                 // A target rewritten since Analyze never takes the source's
                 // time: that would hide the rewrite from the next run.
                 ok = NotifyItemStart(pNode, pJob, kind, sp, localKind, localErr) &&
-                     TargetAsListed(fs[dst], dp, item.m_aCur[dst], localKind, localErr) &&
+                     TargetAsListed(pJob, fs[dst], dp, item.m_aCur[dst], localKind, localErr) &&
                      CopyModTime(pNode, sp, dp, pJob, fs, src, dst, localKind, localErr);
                 if (ok) item.m_aCur[dst].m_sId = GetUrlPathFileName(dp);
             }

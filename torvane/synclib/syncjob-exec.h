@@ -63,10 +63,11 @@ bool CheckSameAsAnalyze(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const f
 bool VerifySideUnchanged(TvFileSys* fs, const CWideString& path, const CSideInfo& rec, FsItemInfo& info,
                          bool& bChanged, int& errKind, CWideString& errText);
 // The file at the target's name is still the one Analyze listed (asked of a
-// local side; true elsewhere): false with "Destination file has changed since
-// Analyze. Re-Analyze required" and the like.
-bool TargetAsListed(TvFileSys* fsT, const CWideString& path, const CSideInfo& T, int& errKind,
-                    CWideString& errText);
+// local side, unless the job is a forced one-way job; true elsewhere): false
+// with "Destination file has changed since Analyze. Re-Analyze required" and
+// the like.
+bool TargetAsListed(const CSyncJob* pJob, TvFileSys* fsT, const CWideString& path, const CSideInfo& T,
+                    int& errKind, CWideString& errText);
 bool CopyModTime(CSyncTreeNode* pNode, const CWideString& srcPath, const CWideString& dstPath, CSyncJob* pJob,
                  TvFileSys* const fs[2], int src, int dst, int& errKind, CWideString& errText);
 // The node's path on side dst with its own name as the source side names it.
