@@ -142,7 +142,7 @@ TEST_F(CliConsole, JobAddRefusesBadFoldersAndValuesInOneLine) {
         {{"job", "add", "j", L(), R(), "--set", "DetectMovesAndRenames=maybe"}, "takes Yes or No"},
         {{"job", "add", "j", L(), R(), "--set", "Nope=1"}, "Nope is not an option of a job"},
         {{"-v", "-q", "job", "list"}, "see torvane --help"},
-        {{"sync"}, "[--force | --max-delete PERCENT] [--override-locks]"},
+        {{"sync"}, "[--force] [--max-delete PERCENT] [--override-locks]"},
         {{"analyze", "j", "--override-locks"}, "--override-locks belongs to sync"},
     };
     for (const auto& c : cases) {
@@ -231,6 +231,7 @@ TEST_F(CliConsole, EachMessageOnceAndTheCommandThatActsOnIt) {
     EXPECT_EQ(newer.code, 2);
     EXPECT_EQ(newer.err.find("no conflict"), std::string::npos) << newer.err;
     EXPECT_NE(newer.err.find("--prefer left or right settles it"), std::string::npos) << newer.err;
+    EXPECT_NE(newer.out.find("synced: 0 done, 1 conflict, 0 errors;"), std::string::npos) << newer.out;
     EXPECT_EQ(CliReadAll(m_tmp.NativeSub("right/a.txt")), "right's!");
 
     // A side's folder gone: one line.
@@ -275,4 +276,28 @@ TEST(CliConsoleProgress, OffATerminalAStatusIsNoProgress) {
     close(saved);
     EXPECT_EQ(CliReadAll(file),
               " 40% /a.txt\n** Disconnected /x, try to reconnect in 30 sec: gone\n 60% /b.txt\n");
+}
+
+TEST(CliConsoleMessages, AMessageSharingLinesWithAnEarlierOneIsShownWhole) {
+    CTempFolder tmp;
+    const std::string file = tmp.NativeSub("err");
+    fflush(stderr);
+    const int saved = dup(STDERR_FILENO), fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, STDERR_FILENO);
+    {
+        CCliConsole con(false);
+        // Two folders locked by one owner, then the first again.
+        for (const char16_t* folder : {u"/a", u"/b", u"/a"})
+            con.OnMessageLine(1,
+                              CWideString(u"Another job is Syncing in folder ") + folder +
+                                  u",\nit was started by: me@here.\nPlease try again later.\n",
+                              MLM_NORMAL);
+    }
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(fd);
+    close(saved);
+    const std::string tail = ",\nit was started by: me@here.\nPlease try again later.\n";
+    EXPECT_EQ(CliReadAll(file),
+              "Another job is Syncing in folder /a" + tail + "Another job is Syncing in folder /b" + tail);
 }
