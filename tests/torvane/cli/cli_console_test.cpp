@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -248,9 +249,10 @@ TEST_F(CliConsole, EachMessageOnceAndTheCommandThatActsOnIt) {
     EXPECT_NE(list.err.find("has been taken from"), std::string::npos) << list.err;
 }
 
-TEST(CliConsoleProgress, OffATerminalAStatusIsNoProgress) {
-    ZorTestClock clock;
-    ZorClockScope scope(&clock);
+namespace {
+
+// What a console off a terminal writes to standard error while f runs.
+std::string StderrOf(const std::function<void(CCliConsole&)>& f) {
     CTempFolder tmp;
     const std::string file = tmp.NativeSub("err");
     fflush(stderr);
@@ -258,46 +260,44 @@ TEST(CliConsoleProgress, OffATerminalAStatusIsNoProgress) {
     dup2(fd, STDERR_FILENO);
     {
         CCliConsole con(false);
-        // A reconnect in the middle of a run shows its statuses at 0%.
-        const std::pair<int, const char16_t*> steps[] = {
-            {40, u"/a.txt"},
-            {0, u"** Disconnected /x, try to reconnect in 30 sec: gone"},
-            {0, u"** Connecting to folder /x"},
-            {60, u"/b.txt"},
-        };
-        for (const auto& [percent, text] : steps) {
-            clock.Advance(2100);
-            con.OnShowProgress(percent, text);
-        }
+        f(con);
     }
     fflush(stderr);
     dup2(saved, STDERR_FILENO);
     close(fd);
     close(saved);
-    EXPECT_EQ(CliReadAll(file),
+    return CliReadAll(file);
+}
+
+} // namespace
+
+TEST(CliConsoleProgress, OffATerminalAStatusIsNoProgress) {
+    ZorTestClock clock;
+    ZorClockScope scope(&clock);
+    // A reconnect in the middle of a run shows its statuses at 0%.
+    const std::pair<int, const char16_t*> steps[] = {
+        {40, u"/a.txt"},
+        {0, u"** Disconnected /x, try to reconnect in 30 sec: gone"},
+        {0, u"** Connecting to folder /x"},
+        {60, u"/b.txt"},
+    };
+    EXPECT_EQ(StderrOf([&](CCliConsole& con) {
+                  for (const auto& [percent, text] : steps) {
+                      clock.Advance(2100);
+                      con.OnShowProgress(percent, text);
+                  }
+              }),
               " 40% /a.txt\n** Disconnected /x, try to reconnect in 30 sec: gone\n 60% /b.txt\n");
 }
 
 TEST(CliConsoleMessages, AMessageSharingLinesWithAnEarlierOneIsShownWhole) {
-    CTempFolder tmp;
-    const std::string file = tmp.NativeSub("err");
-    fflush(stderr);
-    const int saved = dup(STDERR_FILENO), fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, STDERR_FILENO);
-    {
-        CCliConsole con(false);
-        // Two folders locked by one owner, then the first again.
-        for (const char16_t* folder : {u"/a", u"/b", u"/a"})
-            con.OnMessageLine(1,
-                              CWideString(u"Another job is Syncing in folder ") + folder +
-                                  u",\nit was started by: me@here.\nPlease try again later.\n",
-                              MLM_NORMAL);
-    }
-    fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(fd);
-    close(saved);
+    // Two folders locked by one owner, then the first again.
     const std::string tail = ",\nit was started by: me@here.\nPlease try again later.\n";
-    EXPECT_EQ(CliReadAll(file),
+    EXPECT_EQ(StderrOf([&](CCliConsole& con) {
+                  for (const char* folder : {"/a", "/b", "/a"})
+                      con.OnMessageLine(1, Utf8ToWide(("Another job is Syncing in folder " + std::string(folder) +
+                                                       tail).c_str()),
+                                        MLM_NORMAL);
+              }),
               "Another job is Syncing in folder /a" + tail + "Another job is Syncing in folder /b" + tail);
 }
