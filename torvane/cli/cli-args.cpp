@@ -177,7 +177,7 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
         if (!expect(out.m_sPrefer.empty() || operands.size() < 2 ? 2 : operands.size(),
                     cmd == "analyze" ? "analyze NAME [--prefer SIDE (PATH ... | --all)]"
                                      : "sync NAME [--prefer SIDE (PATH ... | --all)] "
-                                       "[--force | --max-delete PERCENT] [--override-locks]"))
+                                       "[--force] [--max-delete PERCENT] [--override-locks]"))
             return false;
         out.m_verb = cmd == "analyze" ? ECliVerb::Analyze : ECliVerb::Sync;
         out.m_sName = operands[1];
@@ -248,9 +248,9 @@ const char* CliHelpText() {
            "  torvane job keys\n"
            "  torvane [--profile DIR] [-v|-q] analyze NAME [--prefer SIDE (PATH ... | --all)]\n"
            "  torvane [--profile DIR] [-v|-q] sync NAME [--prefer SIDE (PATH ... | --all)]\n"
-           "                                  [--force | --max-delete PERCENT] [--override-locks]\n"
+           "                                  [--force] [--max-delete PERCENT] [--override-locks]\n"
            "  torvane [--profile DIR] [-v|-q] watch [NAME ...]\n"
-           "  torvane --help | --version\n"
+           "  torvane -h | --help | --version\n"
            "\n"
            "Commands:\n"
            "  job add      add a job; LEFT and RIGHT are existing folders (absolute or relative\n"
@@ -262,10 +262,12 @@ const char* CliHelpText() {
            "               never in the URL, and no URL shown or logged carries one; write\n"
            "               '/' '?' '#' '@' '%' in it as %2F %3F %23 %40 %25\n"
            "  job set      change options of a job in place (KEY=VALUE as for --set); its\n"
-           "               other options, folders, passwords and state stay\n"
+           "               other options, folders, passwords and state stay; Direction=0|1|2\n"
+           "               changes the type, and options still at the old type's defaults\n"
+           "               take the new type's\n"
            "  job list     one line per job, its name first\n"
            "  job show     the job's name, type, folders and the options that differ from\n"
-           "               the defaults (--all: every option)\n"
+           "               those of a new job of its type (--all: every option)\n"
            "  job delete   remove the job; its folders and their \"_tvdata_\" stay\n"
            "  job keys     every job option with its default, what it allows and means\n"
            "  analyze      compare the two folders and list what a sync would do; changes nothing\n"
@@ -273,7 +275,8 @@ const char* CliHelpText() {
            "  sync         analyze and carry out the actions; conflicts are left for you\n"
            "  watch        run the jobs' triggers (timer, start, file change, folder connect)\n"
            "               until SIGINT or SIGTERM; a job without a trigger is not watched;\n"
-           "               with several jobs each line of a run starts with [NAME]\n"
+           "               with several jobs each line of a run starts with [NAME]; other\n"
+           "               commands on a watched job exit with 3 (other jobs stay free)\n"
            "\n"
            "Options:\n"
            "  --profile DIR  keep options, jobs and logs in DIR (instead of TORVANE_PROFILE_DIR\n"
@@ -291,6 +294,7 @@ const char* CliHelpText() {
            "                 without echo; keeps it off the command line\n"
            "  -v, --verbose  print a run's whole log on standard error\n"
            "  -q, --quiet    print only errors, the conflicts and the summary\n"
+           "  -h, --help     print this help\n"
            "  --version      print the version and the system\n"
            "\n"
            "A run prints its progress, errors and warnings and the conflicts, each once,\n"
@@ -306,9 +310,10 @@ const char* CliHelpText() {
            "  2    conflicts left\n"
            "  3    refused: a sync that would delete most of a side (see --force), a\n"
            "       side's folder that holds none of the items the last sync left in it\n"
-           "       and no _tvdata_ (a drive not mounted; see --force; analyze exits 3\n"
-           "       too when a sync would be refused for it), a folder locked by another\n"
-           "       owner (see --override-locks), the job or profile busy in another process\n"
+           "       and no _tvdata_ (a drive not mounted; see --force), a folder locked by\n"
+           "       another owner (see --override-locks), the job or profile busy in\n"
+           "       another process; analyze exits 3 when a sync would be refused for\n"
+           "       either of the first two\n"
            "  130  analyze or sync stopped by SIGINT or SIGTERM (watch ends on them with 0)\n"
            "\n"
            "See also: man torvane\n";

@@ -6,10 +6,10 @@
 //   torvane [--profile DIR] job list | job show NAME [--all] | job delete NAME | job keys
 //   torvane [--profile DIR] [-v|-q] analyze NAME [--prefer SIDE (PATH ... | --all)]
 //   torvane [--profile DIR] [-v|-q] sync NAME [--prefer SIDE (PATH ... | --all)]
-//                                     [--force | --max-delete PERCENT] [--override-locks]
+//                                     [--force] [--max-delete PERCENT] [--override-locks]
 //   (SIDE: left, right or newer)
 //   torvane [--profile DIR] [-v|-q] watch [NAME ...]
-//   torvane --help | --version
+//   torvane -h | --help | --version
 //
 // Arguments are UTF-8. Options may stand before, between or after the
 // operands; "--" ends the options.

@@ -124,7 +124,12 @@ bool StartUp(CCliConsole& con, std::string& profile) {
         return false;
     }
     CleanupOldGlobalLogs(opt);
-    err.Empty();
+    return true;
+}
+
+// Reads the job list.
+bool LoadJobList(CCliConsole& con) {
+    CWideString err;
     if (!g_Settings.LoadJobs(err)) {
         con.Error("torvane: cannot read the job list: " + U8(err));
         return false;
@@ -136,7 +141,6 @@ bool StartUp(CCliConsole& con, std::string& profile) {
 
 // The signal handler's target: the job whose run a signal stops.
 std::atomic<CSyncJobFromList*> g_pRunningJob{nullptr};
-std::atomic<bool> g_bQuit{false};
 
 // Exit code of a finished run.
 int ExitCodeOfRun(CSyncJobFromList* job, bool bStopped) {
@@ -172,6 +176,17 @@ bool LockProfile(CCliConsole& con, const std::string& profile, CCliProcessLock& 
     std::string err;
     if (lock.TryAcquire(ProfileLockPath(profile), bBusy, err)) return true;
     con.Error(bBusy ? "torvane: the profile is busy: watch runs in another process" : "torvane: " + err);
+    nExit = bBusy ? CLI_EXIT_REFUSED : CLI_EXIT_ERRORS;
+    return false;
+}
+
+// The job list between its reading and the saving of a change, or while
+// watch takes its jobs: another process holds it for a moment at most.
+bool LockJobList(CCliConsole& con, const std::string& profile, CCliProcessLock& lock, int& nExit) {
+    bool bBusy = false;
+    std::string err;
+    if (lock.Acquire(JobListLockPath(profile), 10000, bBusy, err)) return true;
+    con.Error(bBusy ? "torvane: the profile is busy: another process is changing the job list" : "torvane: " + err);
     nExit = bBusy ? CLI_EXIT_REFUSED : CLI_EXIT_ERRORS;
     return false;
 }
@@ -226,7 +241,9 @@ int RunOnce(CCliRunConsole& con, CCliSignals& sig, const std::string& profile, c
 }
 
 // ------------------------------------------------------------ watch
-int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const std::vector<std::string>& names) {
+// listLock: the job list's, held until the watched jobs are taken.
+int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const std::vector<std::string>& names,
+          CCliProcessLock& listLock) {
     CCliProcessLock profileLock;
     int nExit = CLI_EXIT_OK;
     if (!LockProfile(con, profile, profileLock, nExit)) return nExit;
@@ -278,6 +295,8 @@ int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const 
             consoles.back()->SetLinePrefix("[" + U8(EscapeControlChars(j->GetName())) + "] ");
         j->SetProgressSink(consoles.back().get());
     }
+    // The other jobs stay free to be added, changed and deleted meanwhile.
+    listLock.Release();
     // Jobs not watched take no part in the ticks.
     std::vector<CSyncJobFromList*> others;
     for (CSyncJobFromList* j : g_Settings.GetJobs())
@@ -387,14 +406,20 @@ int RunCli(const std::vector<std::string>& args) {
     });
     std::string profile;
     if (!StartUp(console, profile)) return CLI_EXIT_ERRORS;
-
+    // A change of the job list is made to the list as it stands: two
+    // processes that change it take turns.
+    const bool bChangesList =
+        a.m_verb == ECliVerb::JobAdd || a.m_verb == ECliVerb::JobSet || a.m_verb == ECliVerb::JobDelete;
     int code = CLI_EXIT_OK;
+    CCliProcessLock listLock;
+    if ((bChangesList || a.m_verb == ECliVerb::Watch) && !LockJobList(console, profile, listLock, code))
+        return code;
+    if (!LoadJobList(console)) return CLI_EXIT_ERRORS;
+
     switch (a.m_verb) {
     case ECliVerb::JobAdd:
     case ECliVerb::JobSet:
     case ECliVerb::JobDelete: {
-        CCliProcessLock profileLock;
-        if (!LockProfile(console, profile, profileLock, code)) break;
         if (a.m_verb == ECliVerb::JobAdd) {
             code = CliJobAdd(console, a);
         } else {
@@ -422,7 +447,7 @@ int RunCli(const std::vector<std::string>& args) {
         code = RunOnce(console, sig, profile, a);
         break;
     case ECliVerb::Watch:
-        code = Watch(console, sig, profile, a.m_names);
+        code = Watch(console, sig, profile, a.m_names, listLock);
         break;
     case ECliVerb::Help:
     case ECliVerb::Version:

@@ -254,6 +254,9 @@ std::string CCliConsole::ForTerminal(const std::string& utf8) const {
          "name the S3 host of the bucket's region in the side's URL (s3://KEYID@HOST/BUCKET)"},
         {"Override locks if you are *sure* the other job has ended.",
          "if you are *sure* the other job has ended: " + after + cmd + " sync " + name + " --override-locks"},
+        {"So the job will not synchronize automatically.",
+         "So the job will not synchronize automatically. To sync it as it stands: " + after + cmd + " sync " +
+             name + " (or raise the threshold: " + cmd + " job set " + name + " LimitChangesPercent=PERCENT)"},
     };
     std::string s = utf8;
     for (const auto& [window, terminal] : texts) ReplaceAll(s, window, terminal);
@@ -262,7 +265,9 @@ std::string CCliConsole::ForTerminal(const std::string& utf8) const {
 
 bool CCliConsole::DropShownLines(std::string& utf8) {
     if (m_bNewRun.exchange(false)) m_shownErrors.clear();
-    std::string kept;
+    // A message of several lines shows whole while any of them is news:
+    // lines it shares with another message (a lock's owner) stay in it.
+    bool bAnyNew = false;
     size_t at = 0;
     while (at < utf8.size()) {
         size_t end = utf8.find('\n', at);
@@ -272,7 +277,6 @@ bool CCliConsole::DropShownLines(std::string& utf8) {
         // A message line shows a text's inner line ends escaped ("\\n"), an
         // error line shows the same text over several lines: both are
         // compared part by part.
-        bool bNew = false;
         size_t partAt = 0;
         while (partAt <= line.size()) {
             size_t partEnd = line.find("\\n", partAt);
@@ -282,13 +286,10 @@ bool CCliConsole::DropShownLines(std::string& utf8) {
             for (const char* prefix : {"torvane: ", "- ERROR: "})
                 if (key.rfind(prefix, 0) == 0) key = key.substr(strlen(prefix));
             while (!key.empty() && (key.back() == ' ' || key.back() == '\r')) key.pop_back();
-            if (!key.empty() && m_shownErrors.insert(key).second) bNew = true;
+            if (!key.empty() && m_shownErrors.insert(key).second) bAnyNew = true;
         }
-        if (!bNew) continue;
-        kept += (kept.empty() ? "" : "\n") + line;
     }
-    utf8 = kept;
-    return kept.empty();
+    return !bAnyNew;
 }
 
 void CCliConsole::OnMessageLine(int level, const CWideString& rawText, int mode) {
@@ -300,7 +301,9 @@ void CCliConsole::OnMessageLine(int level, const CWideString& rawText, int mode)
     while (nEnd > nFirst && (rawText[nEnd - 1] == u'\n' || rawText[nEnd - 1] == u'\r')) nEnd--;
     const CWideString text =
         rawText.Left(nFirst) + EscapeKeepingOwnLines(rawText.Mid(nFirst, nEnd - nFirst)) + rawText.Mid(nEnd);
-    WriteRunLog(text);
+    // The log holds every line of a group: the count of those the terminal
+    // leaves out is the terminal's alone.
+    if (mode != MLM_GROUP_SUMMARY) WriteRunLog(text);
     // A group's summary goes where the group's lines went.
     const bool bShow = mode == MLM_GROUP_SUMMARY ? m_bLastShown : ShowsLine(level, text, mode);
     if (mode == MLM_NORMAL) m_bLastShown = bShow;

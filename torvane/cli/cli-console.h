@@ -90,8 +90,8 @@ private:
     // The text with the command or file to use where it names a window's
     // button or menu.
     std::string ForTerminal(const std::string& utf8) const;
-    // Drops the lines of an error text that this run has shown already;
-    // true when nothing is left. Remembers the rest as shown.
+    // True when this run has shown every line of an error text already (it
+    // is dropped); else the text is shown whole and its lines are remembered.
     bool DropShownLines(std::string& utf8);
     // Appends a line to the job's run log (held back until the run has named
     // its log and the log's folder is known).

@@ -342,7 +342,8 @@ void CliSayFilters(CCliConsole& con, CSyncJobFromList* job) {
     };
     addMasks(g_Settings.m_ProgramOptions.m_GlobalFilters.m_lstExcluded);
     addMasks(o.m_Filters.m_lstExcluded);
-    con.Result("filters: left out: " + (left.empty() ? std::string("no kinds of items") : left));
+    con.Result(left.empty() ? std::string("filters: hidden items, system items and empty folders are synced")
+                            : "filters: left out: " + left);
     if (!masks.empty()) con.Result("filters: left out by name: " + masks);
     if (o.m_bExcludeHidden)
         con.Result("filters: to include hidden items: " + CCliConsole::CommandStart() + " job set " +
@@ -566,6 +567,30 @@ bool DumpJob(const CSyncJobOptions& opt, std::vector<SDumpLine>& out, std::strin
     return true;
 }
 
+// The keys of the "Job" block itself and their values, as a full dump writes them.
+bool TopLevelValues(const CSyncJobOptions& opt, std::map<std::string, std::string>& out, std::string& err) {
+    std::vector<SDumpLine> lines;
+    if (!DumpJob(opt, lines, err)) return false;
+    for (const SDumpLine& l : lines) {
+        const size_t eq = l.text.find(" = ");
+        if (l.depth == 1 && !l.bOpens && !l.bCloses && eq != std::string::npos)
+            out[l.text.substr(0, eq)] = l.text.substr(eq + 3);
+    }
+    return true;
+}
+
+// The values of a job as "job add" with the job's name and folders makes it, of the type given.
+bool NewJobValues(CSyncJobFromList* job, int nDirection, std::map<std::string, std::string>& out,
+                  std::string& err) {
+    CSyncJobFromList scratch;
+    CWideString e;
+    if (!InitNewJob(job->GetName(), nDirection, job->GetLeftFolder(), job->GetRightFolder(), &scratch, e)) {
+        err = U8(e);
+        return false;
+    }
+    return TopLevelValues(scratch.m_Options, out, err);
+}
+
 } // namespace
 
 int CliJobShow(CCliConsole& con, CSyncJobFromList* job, bool bAll) {
@@ -632,6 +657,32 @@ int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::st
     if (!CliApplyJobSettings(changed, sets, err)) {
         con.Error("torvane: job set " + name + ": " + err + "; nothing was changed");
         return CLI_EXIT_ERRORS;
+    }
+    // A new type brings its own defaults for the options the job still has
+    // at the old type's (one-way jobs include hidden items, for one); a value
+    // the user chose, or sets in this command, stays.
+    if (changed.m_nDirection != job->m_Options.m_nDirection) {
+        std::map<std::string, std::string> current, oldDefaults, newDefaults;
+        if (!TopLevelValues(job->m_Options, current, err) ||
+            !NewJobValues(job, job->m_Options.m_nDirection, oldDefaults, err) ||
+            !NewJobValues(job, changed.m_nDirection, newDefaults, err)) {
+            con.Error("torvane: " + err);
+            return CLI_EXIT_ERRORS;
+        }
+        std::set<std::string> given;
+        for (const std::string& set : sets) given.insert(set.substr(0, set.find('=')));
+        std::vector<std::string> typeSets;
+        for (const auto& [key, value] : newDefaults) {
+            const SJobKey* k = FindJobKey(key);
+            if (!k || k->kind == EKeyKind::Text || given.count(key) || current[key] != oldDefaults[key] ||
+                oldDefaults[key] == value)
+                continue;
+            typeSets.push_back(key + "=" + value);
+        }
+        if (!CliApplyJobSettings(changed, typeSets, err)) {
+            con.Error("torvane: job set " + name + ": " + err + "; nothing was changed");
+            return CLI_EXIT_ERRORS;
+        }
     }
     std::vector<SDumpLine> before, after;
     if (!DumpJob(job->m_Options, before, err) || !DumpJob(changed, after, err)) {

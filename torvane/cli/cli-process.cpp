@@ -2,6 +2,7 @@
 #include "cli-process.h"
 
 #include "zor-string.h"
+#include "zor-time.h"
 #include "zor-unicode.h"
 
 #include <errno.h>
@@ -48,6 +49,13 @@ bool CCliProcessLock::TryAcquire(const std::string& path, bool& bBusy, std::stri
     return true;
 }
 
+bool CCliProcessLock::Acquire(const std::string& path, int nWaitMs, bool& bBusy, std::string& err) {
+    for (int waited = 0;; waited += 50) {
+        if (TryAcquire(path, bBusy, err) || !bBusy || waited >= nWaitMs) return IsHeld();
+        ZorSleepMs(50);
+    }
+}
+
 void CCliProcessLock::Release() {
     if (m_fd < 0) return;
     flock(m_fd, LOCK_UN);
@@ -73,6 +81,10 @@ std::string JobLockPath(const std::string& profile, const std::string& jobNameUt
 
 std::string ProfileLockPath(const std::string& profile) {
     return profile + "/torvane-watch.lock";
+}
+
+std::string JobListLockPath(const std::string& profile) {
+    return profile + "/torvane-jobs.lock";
 }
 
 // ------------------------------------------------------------ signals

@@ -21,6 +21,8 @@ public:
 
     // False when another process holds it (bBusy) or the file cannot be made.
     bool TryAcquire(const std::string& path, bool& bBusy, std::string& err);
+    // The same, tried again for up to nWaitMs while another process holds it.
+    bool Acquire(const std::string& path, int nWaitMs, bool& bBusy, std::string& err);
     void Release();
     bool IsHeld() const { return m_fd >= 0; }
 
@@ -28,10 +30,13 @@ private:
     int m_fd = -1;
 };
 
-// The lock file of a job ("jobs-running/<folded name in hex>.lock") and of the
-// profile as a whole ("torvane-watch.lock") below the profile folder.
+// The lock file of a job ("jobs-running/<folded name in hex>.lock"), of the
+// profile's one watch ("torvane-watch.lock") and of the job list while a
+// process reads it to change it or to take its jobs ("torvane-jobs.lock"),
+// below the profile folder.
 std::string JobLockPath(const std::string& profile, const std::string& jobNameUtf8);
 std::string ProfileLockPath(const std::string& profile);
+std::string JobListLockPath(const std::string& profile);
 
 // SIGINT and SIGTERM are blocked in every thread and taken by one thread
 // that calls the handler (not in signal context) for each.

@@ -203,11 +203,16 @@ struct CTally {
     long long anDeleted[2] = {0, 0}; // items a sync deleted on the left and on the right
 };
 
+// "1 conflict", "2 conflicts".
+std::string Count(long long n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string Summary(const char* verb, const char* what, const CTally& t, const std::string& resolveCommand) {
     std::string s = std::string(verb) + ": " + std::to_string(t.nActions) + " " + what + ", " +
-                    std::to_string(t.nConflicts) + " conflicts, " + std::to_string(t.nErrors) + " errors";
+                    Count(t.nConflicts, "conflict", "conflicts") + ", " + Count(t.nErrors, "error", "errors");
     if (t.anDeleted[0] || t.anDeleted[1])
-        s += "; deleted: " + std::to_string(t.anDeleted[0]) + " items on the left, " +
+        s += "; deleted: " + Count(t.anDeleted[0], "item", "items") + " on the left, " +
              std::to_string(t.anDeleted[1]) + " on the right";
     if (t.nConflicts > 0) s += "; to resolve: " + resolveCommand + " PATH ..." + CliSideNote();
     return s;
@@ -323,7 +328,7 @@ const char* CliReportHelpText() {
     return "\n"
            "Analyze and sync:\n"
            "  analyze NAME [--prefer SIDE (PATH ... | --all)]\n"
-           "  sync NAME [--prefer SIDE (PATH ... | --all)] [--force | --max-delete PERCENT]\n"
+           "  sync NAME [--prefer SIDE (PATH ... | --all)] [--force] [--max-delete PERCENT]\n"
            "            [--override-locks]\n"
            "  --prefer SIDE   resolve the conflicts the analysis finds at or under each PATH\n"
            "                  (with --all: every conflict of the job) for the left, the\n"
@@ -337,7 +342,8 @@ const char* CliReportHelpText() {
            "                  side's folder stands empty where the last sync left items\n"
            "  --max-delete P  the share of a side's items (files plus folders) a sync may\n"
            "                  delete, in percent (default 50); up to 6 items always may go.\n"
-           "                  Beyond it sync changes nothing and exits with 3.\n"
+           "                  Beyond it sync changes nothing and exits with 3; analyze\n"
+           "                  says so (at 50) and exits with 3 too.\n"
            "  --override-locks  sync: a lock that another job or computer left on a\n"
            "                  folder is deleted (\"User Override Deleted Lock\" in the log);\n"
            "                  only when you are sure that no other sync of it runs\n"
@@ -432,16 +438,17 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
             (l.m_kind == ECliLineKind::Action     ? t.nActions
              : l.m_kind == ECliLineKind::Conflict ? t.nConflicts
                                                   : t.nErrors)++;
-            t.nConflicts += l.m_nTakenAlong;
         }
+        // A sync that the deletion guard would stop is refused, as one that
+        // finds a folder not available is.
         std::string guard;
-        if (!bSync && CliTooManyDeletes(job, 50, guard))
-            con.Error("torvane: a sync would stop here: " + guard);
+        const bool bGuard = !bSync && CliTooManyDeletes(job, 50, guard);
+        if (bGuard) con.Error("torvane: a sync would stop here: " + guard);
         con.Result(CliWithRunLog(
-            job, bSync          ? Summary("synced", "done", CTally{0, t.nConflicts, t.nErrors}, resolve)
-                 : bWouldRefuse ? Summary("analyzed", "to do", t, resolve) + "; a sync would be refused"
-                                : Summary("analyzed", "to do", t, resolve)));
-        return CodeOfTally(code, t);
+            job, bSync                    ? Summary("synced", "done", CTally{0, t.nConflicts, t.nErrors}, resolve)
+                 : bWouldRefuse || bGuard ? Summary("analyzed", "to do", t, resolve) + "; a sync would be refused"
+                                          : Summary("analyzed", "to do", t, resolve)));
+        return bGuard ? CLI_EXIT_REFUSED : CodeOfTally(code, t);
     }
     // What the sync did with the planned actions: those left undone show.
     std::unordered_set<const CSyncTreeNode*> heads;
@@ -457,7 +464,6 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
             }
         } else {
             (l.m_kind == ECliLineKind::Conflict ? t.nConflicts : t.nErrors)++;
-            t.nConflicts += l.m_nTakenAlong;
             con.Result(CliFormatLine(l, resolve));
         }
     }

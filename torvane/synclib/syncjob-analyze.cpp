@@ -433,7 +433,11 @@ bool CSyncJob::ResolveConflictByUser(CSyncTreeNode* pNode, int mode) {
                 Log(1, 15903, u"Cannot resolve conflict because time is the same on both sides: " + path + u"\n");
             }
         }
-        if (side >= 0) SetCopyDirection(item, side, true, this, text);
+        if (side >= 0) {
+            // The run's lines go on in the log of the user's actions, as with every edit.
+            OpenRunLog(true, GetRunLogName().EndsWith(u"-user-action.log"));
+            SetCopyDirection(item, side, true, this, text);
+        }
     }
     if (pNode->IsContainer()) {
         // A folder whose direction was set hands that direction to every

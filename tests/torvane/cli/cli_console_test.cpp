@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -142,7 +143,7 @@ TEST_F(CliConsole, JobAddRefusesBadFoldersAndValuesInOneLine) {
         {{"job", "add", "j", L(), R(), "--set", "DetectMovesAndRenames=maybe"}, "takes Yes or No"},
         {{"job", "add", "j", L(), R(), "--set", "Nope=1"}, "Nope is not an option of a job"},
         {{"-v", "-q", "job", "list"}, "see torvane --help"},
-        {{"sync"}, "[--force | --max-delete PERCENT] [--override-locks]"},
+        {{"sync"}, "[--force] [--max-delete PERCENT] [--override-locks]"},
         {{"analyze", "j", "--override-locks"}, "--override-locks belongs to sync"},
     };
     for (const auto& c : cases) {
@@ -231,6 +232,7 @@ TEST_F(CliConsole, EachMessageOnceAndTheCommandThatActsOnIt) {
     EXPECT_EQ(newer.code, 2);
     EXPECT_EQ(newer.err.find("no conflict"), std::string::npos) << newer.err;
     EXPECT_NE(newer.err.find("--prefer left or right settles it"), std::string::npos) << newer.err;
+    EXPECT_NE(newer.out.find("synced: 0 done, 1 conflict, 0 errors;"), std::string::npos) << newer.out;
     EXPECT_EQ(CliReadAll(m_tmp.NativeSub("right/a.txt")), "right's!");
 
     // A side's folder gone: one line.
@@ -247,9 +249,10 @@ TEST_F(CliConsole, EachMessageOnceAndTheCommandThatActsOnIt) {
     EXPECT_NE(list.err.find("has been taken from"), std::string::npos) << list.err;
 }
 
-TEST(CliConsoleProgress, OffATerminalAStatusIsNoProgress) {
-    ZorTestClock clock;
-    ZorClockScope scope(&clock);
+namespace {
+
+// What a console off a terminal writes to standard error while f runs.
+std::string StderrOf(const std::function<void(CCliConsole&)>& f) {
     CTempFolder tmp;
     const std::string file = tmp.NativeSub("err");
     fflush(stderr);
@@ -257,22 +260,44 @@ TEST(CliConsoleProgress, OffATerminalAStatusIsNoProgress) {
     dup2(fd, STDERR_FILENO);
     {
         CCliConsole con(false);
-        // A reconnect in the middle of a run shows its statuses at 0%.
-        const std::pair<int, const char16_t*> steps[] = {
-            {40, u"/a.txt"},
-            {0, u"** Disconnected /x, try to reconnect in 30 sec: gone"},
-            {0, u"** Connecting to folder /x"},
-            {60, u"/b.txt"},
-        };
-        for (const auto& [percent, text] : steps) {
-            clock.Advance(2100);
-            con.OnShowProgress(percent, text);
-        }
+        f(con);
     }
     fflush(stderr);
     dup2(saved, STDERR_FILENO);
     close(fd);
     close(saved);
-    EXPECT_EQ(CliReadAll(file),
+    return CliReadAll(file);
+}
+
+} // namespace
+
+TEST(CliConsoleProgress, OffATerminalAStatusIsNoProgress) {
+    ZorTestClock clock;
+    ZorClockScope scope(&clock);
+    // A reconnect in the middle of a run shows its statuses at 0%.
+    const std::pair<int, const char16_t*> steps[] = {
+        {40, u"/a.txt"},
+        {0, u"** Disconnected /x, try to reconnect in 30 sec: gone"},
+        {0, u"** Connecting to folder /x"},
+        {60, u"/b.txt"},
+    };
+    EXPECT_EQ(StderrOf([&](CCliConsole& con) {
+                  for (const auto& [percent, text] : steps) {
+                      clock.Advance(2100);
+                      con.OnShowProgress(percent, text);
+                  }
+              }),
               " 40% /a.txt\n** Disconnected /x, try to reconnect in 30 sec: gone\n 60% /b.txt\n");
+}
+
+TEST(CliConsoleMessages, AMessageSharingLinesWithAnEarlierOneIsShownWhole) {
+    // Two folders locked by one owner, then the first again.
+    const std::string tail = ",\nit was started by: me@here.\nPlease try again later.\n";
+    EXPECT_EQ(StderrOf([&](CCliConsole& con) {
+                  for (const char* folder : {"/a", "/b", "/a"})
+                      con.OnMessageLine(1, Utf8ToWide(("Another job is Syncing in folder " + std::string(folder) +
+                                                       tail).c_str()),
+                                        MLM_NORMAL);
+              }),
+              "Another job is Syncing in folder /a" + tail + "Another job is Syncing in folder /b" + tail);
 }

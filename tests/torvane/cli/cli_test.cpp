@@ -160,7 +160,11 @@ TEST_F(Cli, JobCommandsAndRefusedArguments) {
         EXPECT_EQ(Count(c.Err(), "\n"), 1) << c.Err();
     }
     // Options may follow the operands.
-    EXPECT_EQ(Code({"job", "add", "one", L(), R(), "--set", "SavePastVersions=Yes", "--type", "1"}), 0);
+    CChild one = Run({"job", "add", "one", L(), R(), "--set", "SavePastVersions=Yes", "--type", "1"});
+    EXPECT_EQ(one.code, 0);
+    EXPECT_NE(one.Out().find("\nfilters: hidden items, system items and empty folders are synced\n"),
+              std::string::npos)
+        << one.Out();
     const std::string before = ReadAll(Profile() + "/jobs.tix");
     struct Case {
         std::vector<std::string> args;
@@ -218,6 +222,29 @@ TEST_F(Cli, JobCommandsAndRefusedArguments) {
     struct stat st {};
     EXPECT_EQ(stat(typo.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(Cli, JobSetOfTheTypeTakesTheNewTypesDefaultsWhereTheJobHadTheOld) {
+    MakePair();
+    ASSERT_EQ(Code({"job", "add", "t", L(), R(), "--set", "LimitChangesPercent=20"}), 0);
+    // Each step: the command, then options as "job show --all" has them after it.
+    const struct {
+        std::vector<std::string> sets;
+        std::vector<std::string> after;
+    } steps[] = {
+        {{"Direction=1"}, {"ExcludeHidden = No", "ExcludeSystem = No", "LimitChangesPercent = 20"}},
+        {{"Direction=0", "ExcludeSystem=No"}, {"ExcludeHidden = Yes", "ExcludeSystem = No", "LimitChangesPercent = 20"}},
+        {{"Direction=2"}, {"ExcludeHidden = No", "ExcludeSystem = No", "CopyCreateTime = Yes"}},
+    };
+    for (const auto& step : steps) {
+        std::vector<std::string> args = {"job", "set", "t"};
+        args.insert(args.end(), step.sets.begin(), step.sets.end());
+        CChild set = Run(args);
+        EXPECT_EQ(set.code, 0) << set.Err();
+        const std::string all = Run({"job", "show", "t", "--all"}).Out();
+        for (const std::string& line : step.after)
+            EXPECT_NE(all.find("\n  " + line + "\n"), std::string::npos) << step.sets[0] << ": " << line;
+    }
 }
 
 TEST_F(Cli, AnalyzeChangesNothingSyncEqualsThePairAndThenLeavesItAlone) {
@@ -354,10 +381,21 @@ TEST_F(Cli, WatchRunsOnFileChangeIncrementally) {
     EXPECT_EQ(after.find("No State File found"), std::string::npos);
     EXPECT_LE(Count(after, "Scheduled to run by"), 2) << after;
 
-    // While watch holds the profile and its job, others keep off.
-    EXPECT_EQ(Code({"job", "add", "other", L("docs"), R("docs")}), 3);
-    EXPECT_EQ(Code({"analyze", "w"}), 3);
-    EXPECT_EQ(Code({"analyze", "idle job"}), 0);
+    // While watch holds its job, others keep off it; the other jobs stay free.
+    const struct {
+        std::vector<std::string> args;
+        int code;
+    } meanwhile[] = {
+        {{"analyze", "w"}, 3},
+        {{"job", "set", "w", "ExcludeHidden=No"}, 3},
+        {{"job", "delete", "w"}, 3},
+        {{"analyze", "idle job"}, 0},
+        {{"job", "add", "other", L("docs"), R("docs")}, 0},
+        {{"job", "set", "idle job", "ExcludeHidden=No"}, 0},
+        {{"job", "delete", "other"}, 0},
+    };
+    for (const auto& m : meanwhile) EXPECT_EQ(Code(m.args), m.code) << m.args[0] << " " << m.args[1];
+    EXPECT_EQ(Run({"job", "list"}).Out().find("other"), std::string::npos);
 
     // The engine's own files start nothing.
     const size_t mark2 = c.Err().size();
@@ -418,7 +456,11 @@ TEST_F(Cli, UnattendedStartRunKeepsTheChangeThreshold) {
     ASSERT_TRUE(c.Wait(10000));
     EXPECT_EQ(c.code, 0);
     EXPECT_EQ(ReadAll(R("f0")), "v1") << c.Err();
-    EXPECT_NE(c.Err().find("So the job will not synchronize automatically"), std::string::npos) << c.Err();
+    EXPECT_NE(c.Err().find("So the job will not synchronize automatically. To sync it as it stands: end watch, "
+                           "then: torvane --profile " +
+                           Profile() + " sync s (or raise"),
+              std::string::npos)
+        << c.Err();
 }
 
 TEST_F(Cli, MissingDriveIsLeftAloneByOnChangeRunsAndAReAddedJob) {

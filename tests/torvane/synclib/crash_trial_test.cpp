@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -142,6 +143,8 @@ protected:
     // depend on what reached the disk, and the trials stay quick.
     std::unique_ptr<CTempFolder> tmp;
     void SetUp() override {
+        // A child ends with _exit or is killed: it makes no folder it would leave.
+        if (getenv("TV_CRASH_CHILD_DIR")) return;
         const char* old = getenv("TMPDIR");
         const std::string saved = old ? old : "";
         if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
@@ -214,8 +217,13 @@ protected:
         int p[2];
         EXPECT_EQ(pipe(p), 0);
         std::string self = fs::read_symlink("/proc/self/exe").string();
+        // What a killed child made in its temporary folder goes with ours.
+        const fs::path childTmp = Root() / "child-tmp";
+        fs::create_directories(childTmp);
         std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) env.emplace_back(*e);
+        for (char** e = environ; *e; ++e)
+            if (strncmp(*e, "TMPDIR=", 7) != 0) env.emplace_back(*e);
+        env.push_back("TMPDIR=" + childTmp.string());
         env.push_back("TV_CRASH_CHILD_DIR=" + dir.string());
         env.push_back("TV_CRASH_CHILD_FD=" + std::to_string(p[1]));
         env.push_back("TV_CRASH_CHILD_THREADS=" + std::to_string(nThreads));

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -701,8 +702,13 @@ TEST_F(ExecTest, KilledBeforeTheTimeIsSetLeavesNoFalseConflict) {
     Put("L/f.txt", "version two", 1600000100);
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     std::string filter = "--gtest_filter=KilledCopyChild.*", env = "TV_KILLED_COPY_DIR=" + h.m_tmp.Native();
-    std::vector<char*> envp(environ,
-                            environ + std::distance(environ, std::find(environ, environ + 4096, nullptr)));
+    // The killed child's temporary folder lies in ours, and goes with it.
+    std::string childTmp = "TMPDIR=" + h.m_tmp.NativeSub("child-tmp");
+    h.m_tmp.MakeDir("child-tmp");
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e)
+        if (strncmp(*e, "TMPDIR=", 7) != 0) envp.push_back(*e);
+    envp.push_back(childTmp.data());
     envp.push_back(env.data());
     envp.push_back(nullptr);
     char* argv[] = {(char*)self.c_str(), filter.data(), nullptr};
