@@ -326,11 +326,11 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     // A racy record whose file still shows its time and identity: changed
     // when the other side, unchanged, now holds other bytes. With the other
     // side changed as well, bytes equal to its bytes settle it; so does a
-    // stamp with a sub-second time while the other side changed by more than
-    // its time within the second (an unseen write would have had to come
-    // within one tick of the clock). A stamp without one (whole-second times,
-    // a record of an older state file) is no such proof, nor is either stamp
-    // where both records are racy: the item is changed on both sides.
+    // stamp with a sub-second time where the other side's record is not
+    // racy (an unseen write would have come within one tick of the clock).
+    // A stamp without one (whole-second times, a record of an older state
+    // file) is no such proof, nor is either stamp where both records are
+    // racy: with other bytes the item is changed on both sides.
     const bool abRacy[2] = {soft[0] == SOFT_RACY, soft[1] == SOFT_RACY};
     for (int s = 0; s < 2; s++) {
         if (!abRacy[s]) continue;
@@ -416,8 +416,8 @@ uint32_t CSyncJob::DoForParents(CSyncTreeNode* pNode, CDoSmthWithPair& pass) {
 
 // ---------------------------------------------------------------- change marking
 
-void CSyncJob::TakeStamplessRecord(const CSyncTreeNode* pNode, int side) {
-    CSyncPairAndAction& item = const_cast<CSyncTreeNode*>(pNode)->GetItem();
+void CSyncJob::TakeStamplessRecord(CSyncTreeNode* pNode, int side) {
+    CSyncPairAndAction& item = pNode->GetItem();
     CSideInfo& old = item.m_aOld[side];
     const CSideInfo& cur = item.m_aCur[side];
     if (!old.Exists() || old.IsFolder() || old.GetFlag(SIF_LINK) || cur.IsFolder() || cur.GetFlag(SIF_LINK) ||
@@ -527,7 +527,7 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 } else if (!old.FileStamp() && cur.FileStamp()) {
                     // A record of an older state file takes the stamp of
                     // the file it matches.
-                    item.m_aOld[side].m_nStamp = cur.FileStamp();
+                    item.m_aOld[side].m_nStamp = cur.m_nStamp;
                 }
             }
         }

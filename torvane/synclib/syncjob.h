@@ -858,7 +858,7 @@ public:
     // A file record of an older state file, without a stamp: takes the
     // file's stamp where the file shows that it was not written since that
     // file was saved, else it is made racy (syncjob-decide.cpp).
-    void TakeStamplessRecord(const CSyncTreeNode* pNode, int side);
+    void TakeStamplessRecord(CSyncTreeNode* pNode, int side);
     void MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTable& table, bool bExpects,
                         uint32_t& nChanged);
     // The one-line description of the job's settings and its filter switches.
