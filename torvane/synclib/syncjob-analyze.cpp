@@ -162,31 +162,16 @@ void CSyncJob::ProbeSideClock(int side) {
     m_aSideClock[side].nSkewNs = nClock > 0 ? nStart - nClock : 0;
 }
 
-void CSyncJob::LearnSideTimeStep(int side) {
-    side &= 1;
-    CSideClock& clock = m_aSideClock[side];
-    TvFileSys* fs = m_apFs[side].get();
-    if (!fs || clock.nStartNs <= 0 || clock.nStepNs != 0 || IsReadOnlySide(side) || CannotHaveDataFolder(side))
-        return;
-    uint32_t nStep = 0, nNone = 0;
-    const int64_t nNow = fs->ProbeClockNs(CWideString(kDataFolderPath), nStep);
-    const int64_t nClock = fs->ProbeClockNs(CWideString(), nNone);
-    if (nStep == 0 || nNow <= 0 || nClock <= 0) return;
-    clock.nStepNs = nStep;
-    clock.nSkewNs = nNow - nClock;
-}
-
-uint32_t CSyncJob::RacyMark(int side, uint32_t nSeconds, uint32_t nNanoseconds, bool bWrittenNow) const {
+uint32_t CSyncJob::RacyMark(int side, uint32_t nSeconds, uint32_t nNanoseconds) const {
     side &= 1;
     TvFileSys* fs = m_apFs[side].get();
     if (!fs || m_aSideClock[side].nStartNs <= 0) return 0;
     // The side's clock now is read only for a time that is not clearly old.
-    if (!bWrittenNow && !IsRacyTime(nSeconds, nNanoseconds, m_aSideClock[side], 0)) return 0;
+    if (!IsRacyTime(nSeconds, nNanoseconds, m_aSideClock[side], 0)) return 0;
     uint32_t nNone = 0;
-    const int64_t nNow = fs->ProbeClockNs(CWideString(), nNone);
-    CSideClock clock = m_aSideClock[side];
-    if (bWrittenNow) clock.nStartNs = nNow + clock.nSkewNs;
-    return IsRacyTime(nSeconds, nNanoseconds, clock, nNow) ? kStampRacy : 0;
+    return IsRacyTime(nSeconds, nNanoseconds, m_aSideClock[side], fs->ProbeClockNs(CWideString(), nNone))
+               ? kStampRacy
+               : 0;
 }
 
 bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFlag1, bool bScanFlag2,

@@ -236,10 +236,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         TO.m_tFile = info.m_nModTime;
         // The target's own stamp. The copy wrote it and then set its time:
         // a later write gives it the time of that write, which is not the
-        // source's, unless the side's times are too coarse to tell the two
-        // apart (the source written within the step of its times before now).
-        T.m_nStamp = TO.m_nStamp =
-            info.m_nStamp ? info.m_nStamp | pJob->RacyMark(dst, info.m_nModTime, info.m_nModTimeNs, true) : 0;
+        // source's, racy or not.
+        T.m_nStamp = TO.m_nStamp = info.m_nStamp;
         // A local side's record holds the word read back, which is the
         // target's own also where nothing was written to it (the files of a
         // moved folder).

@@ -511,7 +511,6 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     sink->SetSuppressStop(true);
     CDoLockEmbeddedStates lockPass;
     if (!MakeDataFolders(lockPass, errKind, errText)) return refuse();
-    for (int s = 0; s < 2; ++s) LearnSideTimeStep(s);
     LogSyncStart();
     if (!CheckAutoSyncLimits(m_Stats.m_aCounts, errKind, errText)) {
         sink->SetSuppressStop(false);

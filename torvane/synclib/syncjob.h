@@ -893,14 +893,9 @@ public:
     // with) and the step of the file times the side keeps (IsRacyTime).
     CSideClock m_aSideClock[2];
     void ProbeSideClock(int side);
-    // A side whose data folder did not exist for the probe before its scan
-    // tells the step of its times, for the records the Sync writes, once it
-    // has one.
-    void LearnSideTimeStep(int side);
     // The racy mark (kStampRacy or 0) that the record of a local file of the
-    // side with this time gets: listed in this run's scan, or written by the
-    // run just now (bWrittenNow).
-    uint32_t RacyMark(int side, uint32_t nSeconds, uint32_t nNanoseconds, bool bWrittenNow = false) const;
+    // side listed in this run's scan gets.
+    uint32_t RacyMark(int side, uint32_t nSeconds, uint32_t nNanoseconds) const;
     // Records whose contents settled them in this Analyze, per side: their
     // state is saved even by a Sync with nothing else to do.
     bool m_abSettledRecords[2] = {false, false};
