@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 namespace {
@@ -27,39 +26,35 @@ struct CFiles {
     void Rewrite(const std::string& rel, const std::string& text) { // in place
         std::fstream(h.m_tmp.NativeSub(rel), std::ios::in | std::ios::out | std::ios::binary) << text;
     }
-    struct timespec MTime(const std::string& rel) {
+    timespec MTime(const std::string& rel) {
         struct stat st {};
-        stat(h.m_tmp.NativeSub(rel).c_str(), &st);
-        return st.st_mtim;
+        return stat(h.m_tmp.NativeSub(rel).c_str(), &st) == 0 ? st.st_mtim : timespec{};
     }
-    void SetMTime(const std::string& rel, struct timespec ts) {
-        const struct timespec both[2] = {ts, ts};
+    void SetMTime(const std::string& rel, timespec t) {
+        const timespec both[2] = {t, t};
         utimensat(AT_FDCWD, h.m_tmp.NativeSub(rel).c_str(), both, 0);
     }
-    int Sync(const std::string& l = "L", const std::string& r = "R") { // the conflicts
+    // One sync; the conflicts it left. m_nOpens: the opens of files named
+    // m_sWatched in either folder during it.
+    std::string m_sWatched = "-";
+    int m_nOpens = 0;
+    int Sync(const std::string& l = "L", const std::string& r = "R") {
+        const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        for (const std::string& d : {l, r}) inotify_add_watch(fd, h.m_tmp.NativeSub(d).c_str(), IN_OPEN);
         CSyncJob job;
         h.Attach(job);
-        job.SetName(u"Racy");
         job.SetSideFolder(0, h.m_tmp.Path(l));
         job.SetSideFolder(1, h.m_tmp.Path(r));
         h.m_sink.ClearRecords();
         EXPECT_TRUE(h.Run(job, true, true).bOk) << h.m_sink.Dump();
         job.SetProgressSink(&g_DummyJobProgress);
-        return job.m_nConflicts.load();
-    }
-    // Opens of the named file inside the watched folders since the last call.
-    int Opens(int fd, const char* name) {
-        alignas(struct inotify_event) char buf[8192];
-        int n = 0;
+        alignas(inotify_event) char buf[8192];
+        m_nOpens = 0;
         for (ssize_t len; (len = read(fd, buf, sizeof buf)) > 0;)
-            for (char* p = buf; p < buf + len; p += sizeof(struct inotify_event) + ((inotify_event*)p)->len)
-                n += ((inotify_event*)p)->len && strcmp(((inotify_event*)p)->name, name) == 0;
-        return n;
-    }
-    int Watch(const std::string& l, const std::string& r) {
-        const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        for (const std::string& f : {l, r}) inotify_add_watch(fd, h.m_tmp.NativeSub(f).c_str(), IN_OPEN);
-        return fd;
+            for (char* p = buf; p < buf + len; p += sizeof(inotify_event) + ((inotify_event*)p)->len)
+                m_nOpens += ((inotify_event*)p)->len && m_sWatched == ((inotify_event*)p)->name;
+        close(fd);
+        return job.m_nConflicts.load();
     }
 };
 
@@ -71,12 +66,11 @@ TEST(RacyRecords, AfterTheFirstSyncContentsDecideAndTheirProofIsKept) {
     ASSERT_TRUE(f.h.m_tmp.WriteFileAt("L/a", "AAAA", T0) && f.h.m_tmp.MakeDir("R"));
     f.Sync();
     f.SetMTime("L/a", {T0 + 1, 0});
-    const int fd = f.Watch("L", "R");
+    f.m_sWatched = "a";
     f.Sync();
-    EXPECT_EQ(f.Opens(fd, "a"), 2);
+    EXPECT_EQ(f.m_nOpens, 2);
     f.Sync();
-    EXPECT_EQ(f.Opens(fd, "a"), 0);
-    close(fd);
+    EXPECT_EQ(f.m_nOpens, 0);
     for (const std::string side : {"L/", "R/"}) {
         ASSERT_TRUE(f.h.m_tmp.WriteFileAt(side + "s", "EQUALBYTES", T0 + 10));
         ASSERT_TRUE(f.h.m_tmp.WriteFileAt(side + "n", side == "L/" ? "LLLLLLLLLL" : "RRRRRRRRRR", T0 + 10));
@@ -107,7 +101,7 @@ TEST(RacyRecords, WholeSecondSideSeesARewriteInTheSecondOfItsSync) {
         const auto now = std::chrono::system_clock::now().time_since_epoch();
         std::this_thread::sleep_for(std::chrono::seconds(1) - now % std::chrono::seconds(1));
         ASSERT_TRUE(f.h.m_tmp.WriteFile("m/L/f", "AAA" + std::to_string(i)));
-        const struct timespec t = f.MTime("m/L/f");
+        const timespec t = f.MTime("m/L/f");
         f.Sync("m/L", "m/R");
         f.Rewrite("m/L/f", "BBB" + std::to_string(i));
         ASSERT_EQ(t.tv_nsec, 0) << "whole seconds";
@@ -118,11 +112,9 @@ TEST(RacyRecords, WholeSecondSideSeesARewriteInTheSecondOfItsSync) {
     EXPECT_EQ(f.Get("m/R/f").substr(0, 3), "BBB") << f.h.m_sink.Dump();
     EXPECT_EQ(f.Get("m/R/f"), f.Get("m/L/f"));
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    EXPECT_EQ(f.Sync("m/L", "m/R"), 0);
-    const int fd = f.Watch("m/L", "m/R");
-    EXPECT_EQ(f.Sync("m/L", "m/R"), 0);
-    EXPECT_EQ(f.Opens(fd, "f"), 0);
-    close(fd);
+    f.m_sWatched = "f";
+    EXPECT_EQ(f.Sync("m/L", "m/R") + f.Sync("m/L", "m/R"), 0);
+    EXPECT_EQ(f.m_nOpens, 0);
 }
 
 // A state file of an older version holds no stamps: a same-length edit in
@@ -134,14 +126,14 @@ TEST(RacyRecords, StateFileWithoutStampsKeepsAnEditInTheSecondOfItsSync) {
     f.Sync();
     for (const std::string side : {"L", "R"}) {
         const std::string state = side + "/_tvdata_/_file_state_v4._tv", path = f.h.m_tmp.NativeSub(state);
-        const struct timespec saved = f.MTime(state);
+        const timespec saved = f.MTime(state);
         ASSERT_EQ(system(("zcat " + path + " | sed -E 's/x=[0-9]+\\|//g' | gzip -n > " + path + ".x && mv " + path +
                           ".x " + path)
                              .c_str()),
                   0);
         f.SetMTime(state, saved);
     }
-    const struct timespec copied = f.MTime("R/g");
+    const timespec copied = f.MTime("R/g");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     f.Rewrite("R/g", "EDIT");
     f.SetMTime("R/g", copied);
