@@ -18,6 +18,17 @@ class CSyncJob;
 class TvFileSys;
 class CbJobProgress;
 
+// A side's own clock as its listing began (nanoseconds since 1970; 0 not
+// known) and the step of the file times the side keeps: 1 less than a
+// second, 1e9 whole seconds, 2e9 two seconds, 0 not known (a file time
+// without nanoseconds is then taken to be as coarse as two seconds). nSkewNs
+// is that clock less the one the side's file system stamps change times with.
+struct CSideClock {
+    int64_t nStartNs = 0;
+    uint32_t nStepNs = 0;
+    int64_t nSkewNs = 0;
+};
+
 // ---------------------------------------------------------------- pending generations and generation lists
 // (syncjob-decide.cpp)
 void SetPending(CSyncPairAndAction& item, int side);       // an assertion when already set
@@ -48,10 +59,10 @@ CSyncTime CurrentSyncTime();
 // compares its content with the other side's.
 void MarkRacyRecord(CSideInfo& rec, const CSyncJob& job, const TvFileSys* fs);
 // A file time (seconds and nanoseconds) not clearly before a listing that
-// began at nScanStartMs (clock milliseconds; 0 unknown): a write within the
-// same tick of the file system's clock, after the listing read it, would
-// leave the time as it is. Times in the future of the clock are not.
-bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, int64_t nScanStartMs);
+// began at the side clock's start: a write after the listing read it, within
+// the same step of the side's times (or tick of its clock), would leave the
+// time as it is. Times in the future of the side's clock (nNowNs) are not.
+bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, const CSideClock& clock, int64_t nNowNs);
 // Copies flag bits 0..2, length, times, attributes and id of rec into the old
 // record of the side and merges the generations (bit 0x10 when they changed).
 void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, const CGenArray& gens);

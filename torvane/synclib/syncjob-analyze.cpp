@@ -142,6 +142,38 @@ CWideString CSyncJob::FormatFilterFlags() const {
 
 // ---------------------------------------------------------------- the driver
 
+void CSyncJob::ProbeSideClock(int side) {
+    side &= 1;
+    m_aSideClock[side] = CSideClock();
+    m_abSettledRecords[side] = false;
+    TvFileSys* fs = m_apFs[side].get();
+    if (!fs) return;
+    // A run that may write on the side reads its clock, and the step of the
+    // times it keeps, from a file it makes in the side's data folder (a
+    // mounted file system may keep its own time, and whole seconds only);
+    // else the clock its file system stamps with stands, step unknown.
+    const bool bProbe = m_bSync && !IsReadOnlySide(side) && !CannotHaveDataFolder(side);
+    uint32_t nStep = 0, nNone = 0;
+    const int64_t nStart = fs->ProbeClockNs(bProbe ? CWideString(kDataFolderPath) : CWideString(), nStep);
+    const int64_t nClock = fs->ProbeClockNs(CWideString(), nNone);
+    if (nStart <= 0) return;
+    m_aSideClock[side].nStartNs = nStart;
+    m_aSideClock[side].nStepNs = nStep;
+    m_aSideClock[side].nSkewNs = nClock > 0 ? nStart - nClock : 0;
+}
+
+uint32_t CSyncJob::RacyMark(int side, uint32_t nSeconds, uint32_t nNanoseconds) const {
+    side &= 1;
+    TvFileSys* fs = m_apFs[side].get();
+    if (!fs || m_aSideClock[side].nStartNs <= 0) return 0;
+    // The side's clock now is read only for a time that is not clearly old.
+    if (!IsRacyTime(nSeconds, nNanoseconds, m_aSideClock[side], 0)) return 0;
+    uint32_t nNone = 0;
+    return IsRacyTime(nSeconds, nNanoseconds, m_aSideClock[side], fs->ProbeClockNs(CWideString(), nNone))
+               ? kStampRacy
+               : 0;
+}
+
 bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFlag1, bool bScanFlag2,
                        CWideString& summary, int& errKind, CWideString& errText) {
     // The changed subtrees are this Analyze's alone; a full scan reads every item.
@@ -188,6 +220,7 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
         if (side == 1 && CSyncTime::IsSame(t, m_aScanTime[0])) t = CSyncTime(m_aScanTime[0].GetTime() + 3);
         m_aScanTime[side] = t;
         m_anScanStartMs[side] = ZorGetClock().NowMs();
+        ProbeSideClock(side);
         m_pProgress->SetProgressRange(side ? 48 : 1, side ? 95 : 47);
         CWideString e;
         const bool bOk = AnalyzeSide(pRoot, &m_aScanTime[side], side, bScanFlag1, bScanFlag2, errKind, e);

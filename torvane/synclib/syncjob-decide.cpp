@@ -7,6 +7,8 @@
 #include "zor-locstr.h"
 #include "zor-unicode.h"
 
+#include <algorithm>
+
 namespace {
 
 // Where users report an internal error of the decision.
@@ -212,16 +214,20 @@ void MarkRacyRecord(CSideInfo& rec, const CSyncJob& job, const TvFileSys* fs) {
     rec.m_tFile = CSyncTime(rec.m_tFile.GetTime() - 1);
 }
 
-bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, int64_t nScanStartMs) {
-    if (nScanStartMs <= 0 || nSeconds <= 1) return false;
+bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, const CSideClock& clock, int64_t nNowNs) {
+    if (clock.nStartNs <= 0 || nSeconds <= 1) return false;
     // A file system's clock ticks more coarsely than the nanoseconds it
-    // shows (a few milliseconds): the margin covers one tick and the
-    // millisecond the listing's start was taken in.
-    constexpr int64_t kMarginNs = 25'000'000;
+    // shows (a few milliseconds): the margin covers one tick and the moment
+    // the side's clock was read in. A side that keeps coarser times keeps a
+    // file's time through the whole step of it.
+    constexpr int64_t kTickNs = 25'000'000;
+    int64_t nStep = clock.nStepNs;
+    if (nStep == 0) nStep = nNanoseconds == 0 ? 2'000'000'000 : 0;
+    const int64_t nMargin = std::max<int64_t>(nStep, kTickNs);
     const int64_t t = (int64_t)nSeconds * 1'000'000'000 + nNanoseconds;
-    if (t < nScanStartMs * 1'000'000 - kMarginNs) return false;
-    // A time ahead of the clock is no time a write now would give.
-    return t <= ZorGetClock().NowMs() * 1'000'000 + kMarginNs;
+    if (t + nMargin <= clock.nStartNs) return false;
+    // A time ahead of the side's clock is no time a write now would give.
+    return nNowNs <= 0 || t <= nNowNs + clock.nSkewNs + nMargin;
 }
 
 namespace {
@@ -303,27 +309,40 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     // come from (the same history on both sides; a folder that another job
     // syncs too may carry a record of that job's): then both held the same
     // bytes then.
+    // (As the side's own file tells it before this decision settles either
+    // side: a side settled here is no evidence for the other.)
     const bool bSameHistory = item.m_aGens[0] == item.m_aGens[1];
-    auto otherUnchanged = [&](int s) { return bSameHistory && !item.m_aPendingGen[1 - s]; };
+    const bool abOtherUnchanged[2] = {bSameHistory && !item.m_aPendingGen[1], bSameHistory && !item.m_aPendingGen[0]};
+    auto otherUnchanged = [&](int s) { return abOtherUnchanged[s]; };
     int soft[2] = {0, 0};
     for (int s = 0; s < 2; s++)
         if (bExact[s] && item.m_aPendingGen[s]) soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s]);
-    // A racy record whose file still shows its time and identity: changed
-    // only when the other side, unchanged, now holds other bytes.
-    for (int s = 0; s < 2; s++) {
-        if (soft[s] != SOFT_RACY) continue;
-        if (otherUnchanged(s) && same() == 0) {
-            soft[s] = SOFT_NONE;
-            continue;
-        }
-        soft[s] = SOFT_NONE;
+    // A side whose record its contents settle: the proof is kept (the state
+    // is saved even by a Sync with nothing else to do).
+    auto settle = [&](int s) {
         SettleUnchanged(item, s);
+        m_abSettledRecords[s] = true;
+    };
+    // A racy record whose file still shows its time and identity: changed
+    // when the other side, unchanged, now holds other bytes. With the other
+    // side changed as well, bytes equal to its bytes settle it; so does a
+    // stamp with a sub-second time where the other side's record is not
+    // racy (an unseen write would have come within one tick of the clock).
+    // A stamp without one (whole-second times, a record of an older state
+    // file) is no such proof, nor is either stamp where both records are
+    // racy: with other bytes the item is changed on both sides.
+    const bool abRacy[2] = {soft[0] == SOFT_RACY, soft[1] == SOFT_RACY};
+    for (int s = 0; s < 2; s++) {
+        if (!abRacy[s]) continue;
+        soft[s] = SOFT_NONE;
+        const bool bSubSecond = (item.m_aOld[s].m_nStamp & kStampTimeBits) != 0;
+        if (otherUnchanged(s) ? same() != 0 : (!abRacy[1 - s] && bSubSecond) || same() > 0) settle(s);
     }
     // A time that moved by less than the tolerance: the bytes decide, where
     // the other side is unchanged; with both sides changed it stays a change.
     for (int s = 0; s < 2; s++) {
         if (soft[s] != SOFT_MOVED || !otherUnchanged(s)) continue;
-        if (same() > 0) SettleUnchanged(item, s);
+        if (same() > 0) settle(s);
     }
     if (nSame == 0) {
         bSameNow = false;
@@ -338,12 +357,25 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     // run stopped before its record was saved leaves them); so do two files
     // edited on both sides that now carry one and the same time, unless their
     // bytes tell otherwise (two writes in one tick of the clock).
+    // After the job's first sync, two files new on both sides are one file
+    // only when their bytes are: one time is no proof (two writes in one
+    // tick, a time given by a tool). The first sync of two filled folders
+    // takes length and time, as reading every file would take too long.
     const bool bTimesDiffer = !SameFullTime(L, R);
     const bool bBothEdited = bExact[0] && bExact[1] && item.m_aPendingGen[0] && item.m_aPendingGen[1] &&
                              EditedFile(item.m_aOld[0], L) && EditedFile(item.m_aOld[1], R);
-    if (!bTimesDiffer && !bBothEdited) return;
+    const bool bBothNew = !item.m_aOld[0].Exists() && !item.m_aOld[1].Exists() && SyncedBefore();
+    if (!bTimesDiffer && !bBothEdited && !bBothNew) return;
     const int n = same();
-    if (n == 0 || (n < 0 && bTimesDiffer)) bSameNow = false;
+    if (n == 0 || (n < 0 && (bTimesDiffer || bBothNew))) bSameNow = false;
+}
+
+bool CSyncJob::SyncedBefore() const {
+    for (int s = 0; s < 2; s++) {
+        FsItemInfo info;
+        if (m_aStateFileStamps[s].Lookup(CWideString(), info) && info.m_nSize > 0) return true;
+    }
+    return false;
 }
 
 void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, const CGenArray& gens) {
@@ -383,6 +415,46 @@ uint32_t CSyncJob::DoForParents(CSyncTreeNode* pNode, CDoSmthWithPair& pass) {
 }
 
 // ---------------------------------------------------------------- change marking
+
+void CSyncJob::TakeStamplessRecord(CSyncTreeNode* pNode, int side) {
+    CSyncPairAndAction& item = pNode->GetItem();
+    CSideInfo& old = item.m_aOld[side];
+    const CSideInfo& cur = item.m_aCur[side];
+    if (!old.Exists() || old.IsFolder() || old.GetFlag(SIF_LINK) || cur.IsFolder() || cur.GetFlag(SIF_LINK) ||
+        cur.m_Len != old.m_Len || (cur.m_tFile != old.m_tFile && !IsKeptBack(cur, old)))
+        return;
+    // A record that an older state file holds without a stamp, of a file
+    // that still shows its length and second. Written clearly before that
+    // file was saved, a later write would have moved its second: the file's
+    // stamp is the record's.
+    FsItemInfo saved;
+    if (!m_aStateFileStamps[side].Lookup(CWideString(), saved) || saved.m_nModTime == 0) return;
+    const int64_t nSavedNs = (int64_t)saved.m_nModTime * 1'000'000'000 + saved.m_nModTimeNs;
+    if (((int64_t)old.m_tAccu.GetTime() + 2) * 1'000'000'000 <= nSavedNs) return;
+    // Else it may have been written again within that second, after the
+    // sync read it: only a change time before the save shows that it was not
+    // (it cannot come from an edit of the other side). Without that proof
+    // the record keeps the file's identity alone, racy: its contents decide.
+    FsItemInfo info;
+    bool bNotFound = false;
+    int k = 0;
+    CWideString e;
+    TvFileSys* fs = m_apFs[side].get();
+    const bool bStat = fs && fs->GetInfo(GetItemSidePath(pNode, side), info, bNotFound, k, e) && !bNotFound &&
+                       info.m_nChangeNs > 0;
+    const bool bFine = saved.m_nModTimeNs != 0 || info.m_nChangeNs % 1'000'000'000 != 0;
+    const bool bBefore =
+        bStat && (bFine ? info.m_nChangeNs < nSavedNs : info.m_nChangeNs + 1'000'000'000 <= nSavedNs);
+    old.m_tFile = cur.m_tFile;
+    if (bBefore) {
+        old.m_tAccu = cur.m_tAccu;
+        old.m_nStamp = cur.FileStamp();
+        return;
+    }
+    uint32_t id = cur.FileStamp() & kStampIdBits;
+    if (!id) id = kStampTimeBits + 1;
+    old.m_nStamp = id | kStampRacy;
+}
 
 void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTable& table, bool bExpects,
                               uint32_t& nChanged) {
@@ -438,6 +510,7 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 AssertNotPending(item, side);
             } else {
                 item.SetTimeShiftKey(0, 0);
+                if (!old.FileStamp() && cur.FileStamp() && !bExpects) TakeStamplessRecord(pNode, side);
                 // Where the side's times are exact, a time inside the
                 // tolerance is no proof that nothing changed: a same-size
                 // file whose own time moved at all is taken as changed, and

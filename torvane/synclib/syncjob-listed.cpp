@@ -329,7 +329,7 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
     SetListedFile(rec, entry.m_nSize, entry.m_nModTime, nAttributes);
     if (entry.m_nStamp && !bLink) {
         rec.m_nStamp = entry.m_nStamp & kStampFileBits;
-        if (IsRacyTime(entry.m_nModTime, entry.m_nModTimeNs, m_anScanStartMs[side])) rec.m_nStamp |= kStampRacy;
+        rec.m_nStamp |= RacyMark(side, entry.m_nModTime, entry.m_nModTimeNs);
     }
     if (!setNode(rec, u"Cannot add file node: ")) return false;
     CSyncPairAndAction& item = pNode->GetItem();

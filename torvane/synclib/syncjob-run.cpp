@@ -119,7 +119,8 @@ bool CSyncJob::RunJob(const GlobalFilters* pGlobal, int& errKind, CWideString& r
             ZorGetProgramLog().Printf(u"Job '%s': Analyze Finished OK\n", JobName(*this));
             // With nothing to do the state files stay as they are, unless
             // saving them spares the later runs what this one read.
-            if (m_bSync && !m_bHasChanges && !SettlesStoredBits()) {
+            if (m_bSync && !m_bHasChanges && !SettlesStoredBits() && !m_abSettledRecords[0] &&
+                !m_abSettledRecords[1]) {
                 m_bSync = 0;
                 ZorGetProgramLog().Printf(u"Job '%s': decided NOT to run Sync\n", JobName(*this));
                 // What a killed run left goes all the same.

@@ -284,9 +284,10 @@ void CSyncJob::CountWork(std::unordered_set<const CSyncTreeNode*>& busy) {
         uint8_t* const abHolds = pRoot->GetItem().m_aHoldsDataFolder;
         const uint8_t abHeld[2] = {abHolds[0], abHolds[1]};
         CountPending(pRoot, &busy, bMarked);
-        // A side whose state file settles the stored bits saves it all the same.
+        // A side whose state file settles the stored bits, or records that
+        // contents proved, saves it all the same.
         for (int s = 0; s < 2; ++s)
-            if (m_abSettleStoredBits[s]) abHolds[s] = abHeld[s];
+            if (m_abSettleStoredBits[s] || m_abSettledRecords[s]) abHolds[s] = abHeld[s];
     }
     const CItemCount* stats = m_Stats.m_aCounts;
     for (int s = 0; s < 2; ++s) {

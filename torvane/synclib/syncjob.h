@@ -853,6 +853,12 @@ public:
     // time shift (AnalyzeSideChanges marks along with the time-shift count).
     bool MarkSideChanges(CSyncTreeNode* pRoot, int side, const CTimeShiftTable& table, uint32_t& nChanged);
     // The change marking of one item (counted in nChanged when changed).
+    // A state file of the job was found on either side root.
+    bool SyncedBefore() const;
+    // A file record of an older state file, without a stamp: takes the
+    // file's stamp where the file shows that it was not written since that
+    // file was saved, else it is made racy (syncjob-decide.cpp).
+    void TakeStamplessRecord(CSyncTreeNode* pNode, int side);
     void MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTable& table, bool bExpects,
                         uint32_t& nChanged);
     // The one-line description of the job's settings and its filter switches.
@@ -882,6 +888,17 @@ public:
     CDiskSpaceInfo m_aDiskSpace[2];
     CSyncTime m_aScanTime[2];         // scan time of each side in this Analyze
     int64_t m_anScanStartMs[2] = {0, 0}; // clock time (ms since 1970) at which each side's listing began
+    // Each side's own clock as its listing began (a file the run creates in
+    // the side's data folder tells it, else the clock its file system stamps
+    // with) and the step of the file times the side keeps (IsRacyTime).
+    CSideClock m_aSideClock[2];
+    void ProbeSideClock(int side);
+    // The racy mark (kStampRacy or 0) that the record of a local file of the
+    // side listed in this run's scan gets.
+    uint32_t RacyMark(int side, uint32_t nSeconds, uint32_t nNanoseconds) const;
+    // Records whose contents settled them in this Analyze, per side: their
+    // state is saved even by a Sync with nothing else to do.
+    bool m_abSettledRecords[2] = {false, false};
     CCategoryStats m_Stats;           // category counters of the last statistics pass
     uint8_t m_bBothMoveFolders = 0;   // both sides answered capability 32 when last connected
     uint8_t m_bNotEnoughSpace = 0;    // the last Analyze found too little free space

@@ -187,6 +187,17 @@ public:
     }
     // The clock the file system stamps change times with (0: unknown).
     virtual int64_t FileSystemNow() const { return 0; }
+    // The file system's own clock in nanoseconds since 1970 (0: unknown).
+    // With a folder, as the time of a file created there now (and removed
+    // again), and nStepNs the step of the file times it keeps: 1 for less than
+    // a second, 1e9 for whole seconds, 2e9 for two; 0 where the file could not
+    // be made or the folder is empty (the clock is then the one change times
+    // are stamped with, where known).
+    virtual int64_t ProbeClockNs(const CWideString& folder, uint32_t& nStepNs) {
+        (void)folder;
+        nStepNs = 0;
+        return 0;
+    }
     virtual uint32_t WithRecordedStoredBits(const FsItemInfo& entry, uint32_t nRecorded) const {
         (void)nRecorded;
         return entry.m_nAttributes;

@@ -72,6 +72,7 @@ struct FsItemInfo {
     uint32_t m_nChangeTime = 0;  // the inode change time, where m_bStoredUnread
     uint32_t m_nModTimeNs = 0;   // the nanoseconds of the modification time, where known
     uint32_t m_nStamp = 0;       // identity and full time (MakeFileStamp); 0 where not known
+    int64_t m_nChangeNs = 0;     // a local file's inode change time, nanoseconds since 1970; 0 where not known
     CWideString m_sNote;        // why the entry is bad
     CWideString m_sDisplayName; // optional display form of the name
 

@@ -100,6 +100,7 @@ void FillTimes(const struct statx& st, FsItemInfo& info) {
     info.m_nModTime = ClampTime(st.stx_mtime.tv_sec);
     info.m_nModTimeNs = st.stx_mtime.tv_nsec;
     info.m_nStamp = S_ISREG(st.stx_mode) && (st.stx_mask & STATX_INO) ? MakeFileStamp(st.stx_ino, st.stx_mtime.tv_nsec) : 0;
+    if (st.stx_mask & STATX_CTIME) info.m_nChangeNs = st.stx_ctime.tv_sec * 1'000'000'000LL + st.stx_ctime.tv_nsec;
     if ((st.stx_mask & STATX_BTIME) && st.stx_btime.tv_sec != 0)
         info.m_nCreateTime = ClampTime(st.stx_btime.tv_sec);
     else
@@ -230,6 +231,7 @@ struct EntryMeta {
     int64_t nMtime;
     int64_t nBtime; // 0 when the file system keeps none
     int64_t nCtime; // inode change time
+    uint32_t nCtimeNs;
     uint32_t nMtimeNs;
     uint32_t nStamp; // regular files: MakeFileStamp
     uint32_t nStored;
@@ -266,6 +268,7 @@ void ReadEntryMeta(int dirFd, const char* name, const std::string& base, std::at
     if (S_ISREG(st.stx_mode) && (st.stx_mask & STATX_INO)) m.nStamp = MakeFileStamp(st.stx_ino, st.stx_mtime.tv_nsec);
     m.nBtime = (st.stx_mask & STATX_BTIME) ? st.stx_btime.tv_sec : 0;
     m.nCtime = (st.stx_mask & STATX_CTIME) ? st.stx_ctime.tv_sec : 0;
+    m.nCtimeNs = (st.stx_mask & STATX_CTIME) ? st.stx_ctime.tv_nsec : 0;
     if (S_ISLNK(st.stx_mode)) {
         struct statx target;
         if (statx(dirFd, name, 0, STATX_TYPE | STATX_MODE, &target) == 0) {
@@ -406,7 +409,7 @@ bool WinFileSys::StatItem(int dirFd, const char* nameOrPath, bool bFollow, FsIte
                           int& errKind, CWideString& err, const CWideString& display) const {
     bNotFound = false;
     struct statx st;
-    if (statx(dirFd, nameOrPath, bFollow ? 0 : AT_SYMLINK_NOFOLLOW, kStatxMask, &st) != 0) {
+    if (statx(dirFd, nameOrPath, bFollow ? 0 : AT_SYMLINK_NOFOLLOW, kStatxMask | STATX_CTIME, &st) != 0) {
         int e = errno;
         if (e == ENOENT || e == ENOTDIR) {
             bNotFound = true;
@@ -538,6 +541,7 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
             info.m_nModTime = ClampTime(m.nMtime);
             info.m_nModTimeNs = m.nMtimeNs;
             info.m_nStamp = m.nStamp;
+            if (m.nCtime > 0) info.m_nChangeNs = m.nCtime * 1'000'000'000LL + m.nCtimeNs;
             info.m_nCreateTime = m.nBtime != 0 ? ClampTime(m.nBtime) : info.m_nModTime;
             if (m.bStoredUnread && bGoodName) {
                 info.m_bStoredUnread = 1;
@@ -586,6 +590,40 @@ bool WinFileSys::SetStoredBitsCutoff(int64_t nBefore) {
 
 int64_t WinFileSys::FileSystemNow() const {
     return (int64_t)time(nullptr);
+}
+
+int64_t WinFileSys::ProbeClockNs(const CWideString& folder, uint32_t& nStepNs) {
+    nStepNs = 0;
+    CNarrowString native;
+    int k = 0;
+    CWideString e;
+    if (!folder.IsEmpty() && NativePath(folder, native, k, e)) {
+        // A name that the clean-up of a data folder takes for a leftover of
+        // an atomic write, should the process die before the unlink.
+        static std::atomic<uint32_t> s_nProbe{0};
+        const uint32_t n = (uint32_t)getpid() * 2654435761u + s_nProbe.fetch_add(1) * 40503u;
+        static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        char name[16] = "tvtm";
+        for (int i = 0; i < 6; ++i) name[4 + i] = kDigits[(n >> (5 * i)) % 36];
+        memcpy(name + 10, ".tmp", 5);
+        const std::string path = std::string(native.GetString()) + "/" + name;
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            struct stat st;
+            struct statfs sfs;
+            const bool bStat = fstat(fd, &st) == 0;
+            const bool bFat = fstatfs(fd, &sfs) == 0 && sfs.f_type == 0x4d44; // MSDOS_SUPER_MAGIC
+            close(fd);
+            unlink(path.c_str());
+            if (bStat && st.st_mtim.tv_sec > 0) {
+                nStepNs = bFat ? 2'000'000'000u : st.st_mtim.tv_nsec == 0 ? 1'000'000'000u : 1u;
+                return (int64_t)st.st_mtim.tv_sec * 1'000'000'000 + st.st_mtim.tv_nsec;
+            }
+        }
+    }
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return 0;
+    return (int64_t)ts.tv_sec * 1'000'000'000 + ts.tv_nsec;
 }
 
 uint32_t WinFileSys::WithRecordedStoredBits(const FsItemInfo& entry, uint32_t nRecorded) const {

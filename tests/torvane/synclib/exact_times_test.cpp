@@ -27,7 +27,7 @@ TEST(ExactTimes, SameSizeChangesCloseToTheRecordedTime) {
         std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(f), {});
     };
-    time_t now = 0; // the second of the case's first scan
+    time_t now = 0; // the second of the case's first scan, on the file system's clock
     const char* shifted[] = {"e1", "e2", "e3", "p1", "p2", "p3"};
     struct Case {
         const char* name;
@@ -119,7 +119,7 @@ TEST(ExactTimes, SameSizeChangesCloseToTheRecordedTime) {
         std::filesystem::remove_all(h.m_tmp.NativeSub("L"));
         std::filesystem::remove_all(h.m_tmp.NativeSub("R"));
         ASSERT_TRUE(h.m_tmp.MakeDir("R"));
-        now = (time_t)CSyncTime::Now().GetTime();
+        now = time(nullptr);
         put("L/a.txt", "AAAA", T0, 123456789);
         put("L/n.txt", "AAAA", now);
         for (const char* n : shifted) put(std::string("L/") + n, "old!", T0);
