@@ -196,6 +196,11 @@ bool CSyncJob::ResetTree() {
     NoteSavedRecordsChanged(1);
     // State levels are keyed by item: none may outlive the items they describe.
     GetStateFileIo().ClearStateLevels();
+    // Nor may the last Sync's list of the nodes it executed.
+    {
+        CCritSectionLock lock(m_cs);
+        m_ExecutedNodes.clear();
+    }
     m_bHasChanges = 0;
     return bHad;
 }
