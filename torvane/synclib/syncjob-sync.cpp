@@ -249,7 +249,7 @@ int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asI
         };
         const char16_t* other = s ? u"left" : u"right";
         if (nCopies > 0 && nDeletes > 0)
-            asItStands = items(nCopies, u"are copied into it") +
+            asItStands = items(nCopies, nCopies == 1 ? u"is copied into it" : u"are copied into it") +
                          CWideString::Formatted(u" and %d deleted on the %s", nDeletes, other);
         else if (nCopies > 0)
             asItStands = items(nCopies, nCopies == 1 ? u"is copied into it" : u"are copied into it");

@@ -983,8 +983,8 @@ private:
     void CountWork(std::unordered_set<const CSyncTreeNode*>& busy);
     // A side FindSideNotAvailable finds is not available: false with the
     // folder and the count in errText and the side's m_abNotAvailable set,
-    // unless m_bAllowEmptySide. An
-    // Analyze that no Sync follows (bSyncing false) says a sync would refuse.
+    // unless m_bAllowEmptySide. An Analyze that no Sync follows (bSyncing
+    // false) says a sync would refuse.
     bool CheckSidesAvailable(bool bSyncing, int& errKind, CWideString& errText);
     // How many items the last sync of the two folders left in the side's
     // folder, as kept in the side's mirror folder: false when nothing was kept.

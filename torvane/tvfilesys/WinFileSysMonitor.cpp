@@ -434,6 +434,13 @@ bool WinFsMonitor::Wait(int& errKind, CWideString& err) {
     bool bVirtual = ZorGetClock().IsVirtual();
     int rc = ::poll(pfd, nfds, bVirtual ? 0 : kWaitMs);
     if (rc == 0 && bVirtual) ZorSleepMs(kWaitMs); // a test clock: the wait passes virtually
+    // A file system mounted on the root (or another folder put at its path)
+    // sends the watched one no event: its changes would go unseen. The root
+    // stays as Start set it while a wait runs.
+    const std::string rootPath = m_sRoot.empty() ? std::string("/") : m_sRoot;
+    struct stat st {};
+    const bool bReplaced = m_nRootIno != 0 && (::stat(rootPath.c_str(), &st) != 0 ||
+                                               st.st_dev != m_nRootDev || st.st_ino != m_nRootIno);
     std::unique_lock<std::mutex> g(m_lock);
     --m_nWaiters;
     if (m_nWaiters == 0) m_cvIdle.notify_all();
@@ -443,17 +450,11 @@ bool WinFsMonitor::Wait(int& errKind, CWideString& err) {
         return false;
     }
     if (!DrainLocked(errKind, err)) return false;
-    // A file system mounted on the root (or another folder put at its path)
-    // sends the watched one no event: its changes would go unseen.
-    struct stat st {};
-    if (!m_bRootGone && m_nRootIno != 0) {
-        const std::string rootPath = m_sRoot.empty() ? std::string("/") : m_sRoot;
-        if (::stat(rootPath.c_str(), &st) != 0 || st.st_dev != m_nRootDev || st.st_ino != m_nRootIno) {
-            m_bRootGone = true;
-            m_sRootGone =
-                u"another folder stands at the monitored folder's path (a file system mounted on it?): " +
-                ZorWidePath(rootPath.c_str());
-        }
+    if (bReplaced && !m_bRootGone) {
+        m_bRootGone = true;
+        m_sRootGone =
+            u"another folder stands at the monitored folder's path (a file system mounted on it?): " +
+            ZorWidePath(rootPath.c_str());
     }
     if (m_bRootGone) {
         errKind = FSE_GENERAL;
