@@ -252,6 +252,8 @@ std::string CCliConsole::ForTerminal(const std::string& utf8) const {
          "name the S3 host of the bucket's region in the side's URL (s3://KEYID@HOST/BUCKET)."},
         {"click Browse and turn On Host-Based Addressing option",
          "name the S3 host of the bucket's region in the side's URL (s3://KEYID@HOST/BUCKET)"},
+        {"a sync with --force syncs it as it stands",
+         after + cmd + " sync " + name + " --force syncs it as it stands"},
         {"Override locks if you are *sure* the other job has ended.",
          "if you are *sure* the other job has ended: " + after + cmd + " sync " + name + " --override-locks"},
         {"So the job will not synchronize automatically.",

@@ -388,8 +388,27 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
         for (CSyncDepthFirstIter it(job->GetPairsUnchecked()); it.IsValid(); it.Next())
             if (!it.GetItem()->IsExcluded() && it.GetItem()->IsPlainDelete())
                 deletes.emplace_back(it.GetNode(), (it.GetItem()->GetEffAction() & EA_BIT_TO_RIGHT) ? 1 : 0);
-        if (!a.m_bForce && CliTooManyDeletes(job, a.m_nMaxDelete, refusal)) {
-            refusal = "sync refused: " + refusal +
+        std::string guard;
+        const bool bGuard = !a.m_bForce && CliTooManyDeletes(job, a.m_nMaxDelete, guard);
+        // A folder taken as not available is the refusal read first, with
+        // the guard's beside it; the command shown names what it lifts.
+        CWideString missing, asItStands;
+        const int nMissing = a.m_bForce ? -1 : job->FindSideNotAvailable(0, missing, asItStands);
+        if (nMissing >= 0) {
+            job->m_abNotAvailable[nMissing] = 1;
+            std::string force = "torvane";
+            if (a.m_bHasProfile) force += " --profile " + CliShellWord(profile);
+            force += " sync " + CliShellWord(a.m_sName) + " --force";
+            refusal =
+                "sync refused: " + U8(missing) +
+                ": the folder is taken as not available (is its drive mounted?), so nothing was changed" +
+                (bGuard ? "; and " + guard : std::string()) + ". If it was emptied on purpose, " + force +
+                " syncs it as it stands: " + U8(asItStands);
+            nRefusal = CLI_EXIT_REFUSED;
+            return false;
+        }
+        if (bGuard) {
+            refusal = "sync refused: " + guard +
                       ". Nothing was changed; --force goes on, --max-delete PERCENT "
                       "sets another share";
             nRefusal = CLI_EXIT_REFUSED;

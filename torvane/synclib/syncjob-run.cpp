@@ -197,6 +197,11 @@ bool CSyncJob::ResetTree() {
     NoteSavedRecordsChanged(1);
     // State levels are keyed by item: none may outlive the items they describe.
     GetStateFileIo().ClearStateLevels();
+    // Nor may the last Sync's list of the nodes it executed.
+    {
+        CCritSectionLock lock(m_cs);
+        m_ExecutedNodes.clear();
+    }
     m_bHasChanges = 0;
     return bHad;
 }
@@ -453,15 +458,23 @@ bool CSyncJob::PrepareRun(int& errKind, CWideString& errText) {
         for (int side = 0; side < 2; ++side) {
             bool bCreated = false;
             CWideString err;
-            // No data folder where the last sync left items: the drive may be
-            // missing, and nothing is written into its mount point before
-            // Sync has looked.
+            // No data folder where the last sync left items (or, where no
+            // count of them was kept, beside another side that holds a state
+            // file): the drive may be missing, and nothing is written into
+            // its mount point before Sync has looked.
             bool bIsFolder = true;
             uint64_t nLeft = 0;
             int k = 0;
+            auto otherSynced = [&] {
+                TvFileSys* other = m_apFs[1 - side].get();
+                FsItemInfo info;
+                bool bMissing = true;
+                CWideString e;
+                return other && other->GetInfo(kStateFilePath, info, bMissing, k, e) && !bMissing;
+            };
             if (!CannotHaveDataFolder(side) && m_apFs[side] &&
                 m_apFs[side]->IsFolder(kDataFolderPath, bIsFolder, k, err) && !bIsFolder &&
-                ReadLastSyncCount(side, nLeft) && nLeft > 0) {
+                (ReadLastSyncCount(side, nLeft) ? nLeft > 0 : otherSynced())) {
                 m_abRootInDoubt[side] = 1;
                 continue;
             }

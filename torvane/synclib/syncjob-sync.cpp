@@ -119,6 +119,18 @@ void CountRecorded(CSyncTreeNode* pNode, uint64_t (&n)[2]) {
     }
 }
 
+// Whether the side holds an item at or below pNode that a record (the
+// job's own or a nested job's) says was there.
+bool HoldsRecorded(CSyncTreeNode* pNode, int side) {
+    const CSyncPairAndAction& item = pNode->GetItem();
+    if (!item.m_aCur[side].Exists()) return false;
+    if (item.m_aOld[0].Exists() || item.m_aOld[1].Exists()) return true;
+    if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
+        for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
+            if (HoldsRecorded(&e->GetValue(), side)) return true;
+    return false;
+}
+
 } // namespace
 
 bool CSyncJob::LastSyncCountPath(int side, CWideString& path) {
@@ -172,30 +184,28 @@ void CSyncJob::WriteLastSyncCounts(bool bOnlyWhereMissing) {
     }
 }
 
-bool CSyncJob::CheckSidesAvailable(bool bSyncing, int& errKind, CWideString& errText) {
-    m_abNotAvailable[0] = m_abNotAvailable[1] = 0;
+int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asItStands) {
     CSyncTreeNode* pRoot = GetPairsUnchecked();
     CSyncTreeNode::CChildMap* map = pRoot ? pRoot->GetChildMap() : nullptr;
-    // Per side: the root holds nothing, or nothing that the last sync
-    // recorded on either side (what stands in an empty mount point).
+    // Per side: the root holds nothing, or nothing that a sync recorded on
+    // either side (what stands in an empty mount point). A folder counts by
+    // what it holds: a nested job's records tell of a side that is there.
     bool abEmpty[2] = {true, true}, abBare[2] = {true, true};
     if (map)
         for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
             if (e->GetKey().EqualsNoCase(kDataFolderName)) continue;
-            const CSyncPairAndAction& item = e->GetValue().GetItem();
-            const bool bRecorded = item.m_aOld[0].Exists() || item.m_aOld[1].Exists();
             for (int s = 0; s < 2; ++s)
-                if (item.m_aCur[s].Exists()) {
+                if (e->GetValue().GetItem().m_aCur[s].Exists()) {
                     abEmpty[s] = false;
-                    if (bRecorded) abBare[s] = false;
+                    if (abBare[s] && HoldsRecorded(&e->GetValue(), s)) abBare[s] = false;
                 }
         }
-    if (!abBare[0] && !abBare[1]) return true;
+    if (!abBare[0] && !abBare[1]) return -1;
     uint64_t anRecorded[2] = {0, 0};
     if (pRoot) CountRecorded(pRoot, anRecorded);
     // Without a record on either side (a first sync) nothing recorded can be lost.
-    if (anRecorded[0] == 0 && anRecorded[1] == 0) return true;
-    for (int s = 0; s < 2; ++s) {
+    if (anRecorded[0] == 0 && anRecorded[1] == 0) return -1;
+    for (int s = std::max(from, 0); s < 2; ++s) {
         TvFileSys* fs = m_apFs[s].get();
         if (!abBare[s] || !fs) continue;
         // A root that holds its data folder and state file was emptied by
@@ -218,16 +228,48 @@ bool CSyncJob::CheckSidesAvailable(bool bSyncing, int& errKind, CWideString& err
         if (n == 0) continue;
         const CWideString folder = fs->DisplayPath(CWideString());
         const int nShown = (int)std::min<uint64_t>(n, INT32_MAX);
-        const CWideString text =
+        text =
             abEmpty[s]
                 ? CWideString::Formatted(u"The %s folder %s is empty, but the last sync left %d items in it",
                                          s ? u"right" : u"left", folder, nShown)
-                : CWideString::Formatted(u"The %s folder %s holds none of the %d items the last sync left "
-                                         u"in it, and no _tvdata_",
+                : CWideString::Formatted(u"The %s folder %s holds none of the %d items the last sync "
+                                         u"left in it, and no _tvdata_",
                                          s ? u"right" : u"left", folder, nShown);
+        // What the analysed actions do with the side taken as it stands.
+        int nCopies = 0, nDeletes = 0;
+        const uint8_t intoSide = s ? EA_COPY_LEFT_TO_RIGHT : EA_COPY_RIGHT_TO_LEFT;
+        for (CSyncDepthFirstIter it(pRoot); it.IsValid(); it.Next()) {
+            const CSyncPairAndAction& item = *it.GetItem();
+            if (item.IsExcluded()) continue;
+            if (item.IsNewCopy() && item.GetEffAction() == intoSide) ++nCopies;
+            if (item.IsPlainDelete() && item.GetEffAction() != intoSide) ++nDeletes;
+        }
+        auto items = [](int k, const char16_t* verb) {
+            return CWideString::Formatted(k == 1 ? u"1 item %s" : u"%d items %s", k, verb);
+        };
+        const char16_t* other = s ? u"left" : u"right";
+        if (nCopies > 0 && nDeletes > 0)
+            asItStands = items(nCopies, nCopies == 1 ? u"is copied into it" : u"are copied into it") +
+                         CWideString::Formatted(u" and %d deleted on the %s", nDeletes, other);
+        else if (nCopies > 0)
+            asItStands = items(nCopies, nCopies == 1 ? u"is copied into it" : u"are copied into it");
+        else if (nDeletes > 0)
+            asItStands =
+                items(nDeletes, nDeletes == 1 ? u"is deleted on the " : u"are deleted on the ") + other;
+        else
+            asItStands = CWideString(u"nothing is copied into it or deleted on the ") + other;
+        return s;
+    }
+    return -1;
+}
+
+bool CSyncJob::CheckSidesAvailable(bool bSyncing, int& errKind, CWideString& errText) {
+    m_abNotAvailable[0] = m_abNotAvailable[1] = 0;
+    CWideString text, asItStands;
+    for (int s = FindSideNotAvailable(0, text, asItStands); s >= 0;
+         s = FindSideNotAvailable(s + 1, text, asItStands)) {
         if (m_bAllowEmptySide) {
-            Log(1, 9705,
-                text + u"; as the user asked, it is synced as it stands: what it lacks counts as deleted\n");
+            Log(1, 9705, text + u"; as the user asked, it is synced as it stands: " + asItStands + u"\n");
             continue;
         }
         const CWideString refused =
@@ -235,7 +277,8 @@ bool CSyncJob::CheckSidesAvailable(bool bSyncing, int& errKind, CWideString& err
             (bSyncing
                  ? u": the folder is taken as not available (is its drive mounted?), so nothing is changed"
                  : u": the folder is taken as not available (is its drive mounted?), so a sync would be "
-                   u"refused");
+                   u"refused") +
+            u". If it was emptied on purpose, a sync with --force syncs it as it stands: " + asItStands;
         Log(1, 9705, refused + u"\n");
         m_abNotAvailable[s] = 1;
         errKind = FSE_GENERAL;

@@ -970,6 +970,11 @@ public:
     CWideString m_sStarter;                 // who started an automatic run
     uint8_t m_bAllowEmptySide = 0;          // the user says an empty side root is meant (set per run)
     uint8_t m_abNotAvailable[2] = {0, 0};   // per side: this run took it as not available (nothing written)
+    // The first side from `from` on whose root holds none of the items the
+    // last sync left there (an unmounted drive's empty mount point, or one
+    // with a stray item in it), or -1: text names the folder and the count,
+    // asItStands what the analysed actions do when it is synced as it stands.
+    int FindSideNotAvailable(int from, CWideString& text, CWideString& asItStands);
     uint8_t m_bRanBefore = 1;               // the job ran before (0: the job list knows it never did)
     uint8_t m_bTreeHasSizes = 0;            // the required-space estimate ran
     // Run-state block. The activity word and its sub-state are written only
@@ -993,11 +998,10 @@ private:
     // The pending count (busy: the subtrees with something to do) and the
     // per-side nothing-to-write flags.
     void CountWork(std::unordered_set<const CSyncTreeNode*>& busy);
-    // A side whose root holds none of the items the last sync left there
-    // (an unmounted drive's empty mount point, or one with a stray item in
-    // it) is not available: false with the folder and the count in errText
-    // and the side's m_abNotAvailable set, unless m_bAllowEmptySide. An
-    // Analyze that no Sync follows (bSyncing false) says a sync would refuse.
+    // A side FindSideNotAvailable finds is not available: false with the
+    // folder and the count in errText and the side's m_abNotAvailable set,
+    // unless m_bAllowEmptySide. An Analyze that no Sync follows (bSyncing
+    // false) says a sync would refuse.
     bool CheckSidesAvailable(bool bSyncing, int& errKind, CWideString& errText);
     // How many items the last sync of the two folders left in the side's
     // folder, as kept in the side's mirror folder: false when nothing was kept.

@@ -203,6 +203,15 @@ public:
     std::atomic<bool> m_bUnknownChangeSeen{false};
     std::atomic<bool> m_bBrowseDialogOpen{false};
     std::atomic<int64_t> m_nChangeSeenTime{0}; // CZorTime seconds; 0 none
+    // Which folder each side's root was when the kept tree was read from it
+    // (device and inode of a local side; unknown elsewhere): a root that is
+    // another folder now is analysed afresh.
+    struct RootIdentity {
+        bool bKnown = false;
+        uint64_t nDevice = 0, nInode = 0;
+        bool operator==(const RootIdentity&) const = default;
+    };
+    RootIdentity m_aTreeRoot[2];
     // The job's own writes of its last Sync per side, by path; under the job lock.
     std::unordered_map<std::u16string, OwnWrite> m_aOwnWrites[2];
 };

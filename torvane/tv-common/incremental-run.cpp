@@ -8,6 +8,8 @@
 #include "zor-log.h"
 #include "zor-path.h"
 
+#include <sys/stat.h>
+
 #include <unordered_set>
 #include <vector>
 
@@ -28,6 +30,20 @@ void MarkSubtreeMissing(CSyncTreeNode* pNode, int side) {
         item.m_aCur[side].SetPresent(false);
         item.m_nExecState = ESS_ANALYZED_OK;
     }
+}
+
+// Which folder a local side's root is now; unknown on other sides and
+// where the root cannot be read.
+CMonitoredJob::RootIdentity ReadRootIdentity(TvFileSys* fs) {
+    CMonitoredJob::RootIdentity id;
+    struct stat st {};
+    if (fs && fs->GetCapability(TVFS_CAP_LOCAL) &&
+        stat(ZorNativePath(fs->GetRootDir()).GetString(), &st) == 0) {
+        id.bKnown = true;
+        id.nDevice = (uint64_t)st.st_dev;
+        id.nInode = (uint64_t)st.st_ino;
+    }
+    return id;
 }
 
 } // namespace
@@ -406,6 +422,22 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
     m_bFoldersLocked = 0;
     m_pProgress->SetProgressRange(0, 100);
 
+    // A root that is no longer the folder the kept tree was read from (a
+    // file system mounted on it, or the folder replaced) is analysed afresh,
+    // with every check a root gets.
+    const RootIdentity aRoot[2] = {ReadRootIdentity(m_apFs[0].get()), ReadRootIdentity(m_apFs[1].get())};
+    for (int side = 0; side < 2 && !m_bFirstFullAnalyzePending.load(); ++side) {
+        if (aRoot[side] == m_aTreeRoot[side]) continue;
+        Log(2, 1253,
+            CWideString::Formatted(
+                u"The %s folder %s is no longer the folder that was watched (a file system "
+                u"mounted on it, or the folder replaced), so it is analysed afresh\n",
+                side ? u"right" : u"left", m_apFs[side]->DisplayPath(CWideString())));
+        ClearSideChanges(0);
+        ClearSideChanges(1);
+        ResetTree();
+    }
+
     if (!m_bFirstFullAnalyzePending.load()) {
         GetNewChanges();
         // What the last Sync wrote was told apart from the user's changes
@@ -445,6 +477,10 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
         m_bSync = 0;
     } else {
         m_bFirstFullAnalyzePending = 0;
+        if (bFull) {
+            m_aTreeRoot[0] = aRoot[0];
+            m_aTreeRoot[1] = aRoot[1];
+        }
         errText.Empty();
         if (!IsAnalysisReady()) m_bSync = 0;
         if (m_bSync && GetConflictCount() > 0) {

@@ -97,6 +97,8 @@ private:
     CWideString m_sRootGone; // why the monitored folder is gone
     std::string m_sRoot;     // native, no trailing '/'
     int m_nRootWd = -1;
+    dev_t m_nRootDev = 0; // the watched root folder, to tell another one put at its path
+    ino_t m_nRootIno = 0;
     std::unordered_map<int, std::string> m_watches; // wd -> relative path ("" the root)
     // A folder seen leaving its place: where from, and the watches its tree
     // had then (a folder made or moved in at the same path since has others).
@@ -165,6 +167,13 @@ bool WinFsMonitor::Start(const CNarrowString& root, int& errKind, CWideString& e
         return false;
     }
     m_nRootWd = wd;
+    m_nRootDev = 0;
+    m_nRootIno = 0;
+    struct stat st {};
+    if (::stat(rootPath.c_str(), &st) == 0) {
+        m_nRootDev = st.st_dev;
+        m_nRootIno = st.st_ino;
+    }
     m_watches[wd] = std::string();
     m_bActive = true;
     // The folders below the root.
@@ -425,6 +434,13 @@ bool WinFsMonitor::Wait(int& errKind, CWideString& err) {
     bool bVirtual = ZorGetClock().IsVirtual();
     int rc = ::poll(pfd, nfds, bVirtual ? 0 : kWaitMs);
     if (rc == 0 && bVirtual) ZorSleepMs(kWaitMs); // a test clock: the wait passes virtually
+    // A file system mounted on the root (or another folder put at its path)
+    // sends the watched one no event: its changes would go unseen. The root
+    // stays as Start set it while a wait runs.
+    const std::string rootPath = m_sRoot.empty() ? std::string("/") : m_sRoot;
+    struct stat st {};
+    const bool bReplaced = m_nRootIno != 0 && (::stat(rootPath.c_str(), &st) != 0 ||
+                                               st.st_dev != m_nRootDev || st.st_ino != m_nRootIno);
     std::unique_lock<std::mutex> g(m_lock);
     --m_nWaiters;
     if (m_nWaiters == 0) m_cvIdle.notify_all();
@@ -434,6 +450,12 @@ bool WinFsMonitor::Wait(int& errKind, CWideString& err) {
         return false;
     }
     if (!DrainLocked(errKind, err)) return false;
+    if (bReplaced && !m_bRootGone) {
+        m_bRootGone = true;
+        m_sRootGone =
+            u"another folder stands at the monitored folder's path (a file system mounted on it?): " +
+            ZorWidePath(rootPath.c_str());
+    }
     if (m_bRootGone) {
         errKind = FSE_GENERAL;
         err += m_sRootGone;

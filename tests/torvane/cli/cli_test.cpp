@@ -9,11 +9,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -500,4 +503,83 @@ TEST_F(Cli, MissingDriveIsLeftAloneByOnChangeRunsAndAReAddedJob) {
     EXPECT_EQ(sy.code, 0) << sy.Err();
     EXPECT_NE(sy.Err().find("it is synced as it stands"), std::string::npos) << sy.Err();
     EXPECT_TRUE(Snapshot(R(), true).empty());
+}
+
+TEST_F(Cli, MissingDriveRefusalComesFirstAndItsCommandSaysWhatItDoes) {
+    // One job from each folder, each then emptied: a one-way backup (both
+    // rules hold) and a two-way job, which --force fills again.
+    for (const char* d : {"left", "right", "l2", "r2"}) m_tmp.MakeDir(d);
+    for (int i = 0; i < 20; ++i) m_tmp.WriteFile((i < 15 ? "left/f" : "l2/f") + std::to_string(i), "x");
+    ASSERT_EQ(Code({"job", "add", "b", L(), R(), "--type", "1"}), 0);
+    ASSERT_EQ(Code({"job", "add", "t", m_tmp.NativeSub("l2"), m_tmp.NativeSub("r2")}), 0);
+    ASSERT_EQ(Code({"sync", "b"}) + Code({"sync", "t"}), 0);
+    const auto backup = Snapshot(R(), true);
+    for (const std::string& d : {L(), m_tmp.NativeSub("r2")}) {
+        std::filesystem::rename(d, d + ".real");
+        std::filesystem::create_directory(d);
+    }
+    const std::string err = Run({"sync", "b"}).Err(), cmd = "torvane --profile " + Profile() + " sync ";
+    const size_t drive = err.find(L() + " is empty, but the last sync left 15 items in it");
+    EXPECT_LT(drive, err.find("; and it would delete 15 of the 15 items on the right")) << err;
+    EXPECT_NE(err.find(cmd + "b --force syncs it as it stands: 15 items are deleted on the right"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(Snapshot(R(), true), backup);
+    EXPECT_TRUE(Snapshot(L()).empty());
+    EXPECT_NE(
+        Run({"sync", "t"}).Err().find(cmd + "t --force syncs it as it stands: 5 items are copied into it"),
+        std::string::npos);
+    CChild sy = Run({"sync", "t", "--force"});
+    EXPECT_NE(sy.Err().find("it is synced as it stands: 5 items are copied into it"), std::string::npos)
+        << sy.Err();
+    EXPECT_EQ(Contents(m_tmp.NativeSub("r2")), Contents(m_tmp.NativeSub("l2")));
+    EXPECT_EQ(Contents(m_tmp.NativeSub("r2")).size(), 5u);
+
+    // The drive is back, a job is nested in it, and the backup job starts
+    // afresh: what the nested job recorded counts as held.
+    std::filesystem::remove(L());
+    std::filesystem::rename(L() + ".real", L());
+    m_tmp.MakeDir("left/sub");
+    m_tmp.MakeDir("right/sub");
+    m_tmp.WriteFile("left/sub/s", "s");
+    ASSERT_EQ(Code({"job", "add", "jsub", L("sub"), R("sub")}) + Code({"sync", "jsub"}), 0);
+    for (const std::string& d : {L(), R()}) std::filesystem::rename(d + "/_tvdata_", d + ".tvdata");
+    ASSERT_EQ(Code({"job", "delete", "b"}) + Code({"job", "add", "b", L(), R()}), 0);
+    EXPECT_EQ(Code({"sync", "b"}), 0);
+}
+
+TEST_F(Cli, FileSystemMountedOverAWatchedFolderGetsNothingWritten) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    // A one-way job from the right into the watched left folder.
+    m_tmp.MakeDir("left");
+    m_tmp.MakeDir("right");
+    for (int i = 0; i < 5; ++i) m_tmp.WriteFile("right/f" + std::to_string(i), "x");
+    ASSERT_EQ(Code({"job", "add", "w", L(), R(), "--type", "2", "--set", "OnFileChangeAction=1"}), 0);
+    CChild c = Start({"-v", "watch", "w"});
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("Sync Completed") != std::string::npos; }, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const auto real = Snapshot(L(), true);
+    if (mount("tmpfs", L().c_str(), "tmpfs", 0, "size=4m") != 0) {
+        const int e = errno;
+        kill(c.pid, SIGTERM);
+        c.Wait(10000);
+        GTEST_SKIP() << "cannot mount a tmpfs: " << strerror(e);
+    }
+    const size_t mark = c.Err().size();
+    m_tmp.WriteFile("right/new.txt", "new");
+    const bool bRefused =
+        WaitFor([&] { return c.Err().find("taken as not available", mark) != std::string::npos; }, 20000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    const bool bEmpty = Snapshot(L()).empty();
+    umount2(L().c_str(), MNT_DETACH);
+    // The folder is back: the next run brings the changes there.
+    m_tmp.WriteFile("right/new2.txt", "new2");
+    const bool bBack = WaitFor([&] { return std::filesystem::exists(L("new.txt")); }, 20000);
+    kill(c.pid, SIGTERM);
+    ASSERT_TRUE(c.Wait(10000));
+    EXPECT_TRUE(bRefused && bEmpty && bBack) << c.code << c.Err().substr(mark);
+    auto after = Snapshot(L(), true);
+    after.erase("/new.txt");
+    after.erase("/new2.txt");
+    EXPECT_EQ(after, real);
 }

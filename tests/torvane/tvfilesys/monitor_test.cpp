@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -290,6 +291,20 @@ TEST_F(MonitorTest, RemovedRootFailsTheWait) {
     ASSERT_TRUE(bFailed);
     EXPECT_NE(Narrow(err).find("monitored folder was removed"), std::string::npos) << Narrow(err);
     EXPECT_NE(Narrow(err).find(m_root), std::string::npos) << Narrow(err);
+}
+
+TEST_F(MonitorTest, FileSystemMountedOnTheRootFailsTheWait) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    Start();
+    if (mount("tmpfs", m_root.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount a tmpfs";
+    int kind = 0;
+    CWideString err;
+    bool bFailed = false;
+    for (int i = 0; i < 3 && !bFailed; ++i) bFailed = !m_fs.WaitForChanges(kind, err);
+    umount2(m_root.c_str(), MNT_DETACH);
+    EXPECT_TRUE(bFailed);
+    EXPECT_NE(Narrow(err).find("another folder stands at the monitored folder's path"), std::string::npos)
+        << Narrow(err);
 }
 
 TEST_F(MonitorTest, StopFromAnotherThreadEndsTheWaitAtOnce) {
