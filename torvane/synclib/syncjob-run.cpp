@@ -494,7 +494,14 @@ bool CSyncJob::CreateDataFolder(int side, TvFileSys* pFs, bool& bCreated, int& e
         errText += u"Cannot determine whether _tvdata_ is folder: " + pFs->DisplayPath(path) + u": " + err;
         return false;
     }
-    if (bIsFolder) return true;
+    if (bIsFolder) {
+        // One an older version (or a user) made open to others is closed
+        // before anything is written into it.
+        int k = 0;
+        CWideString pe;
+        if (!pFs->MakeFolderPrivate(path, k, pe)) Notify(1, pe + u"\n");
+        return true;
+    }
     if (!pFs->MakeFolder(path, errKind, err)) {
         // The text continues on a line of its own: what comes from the file
         // system (a path among it) is escaped, so that its line ends are the text's.

@@ -803,6 +803,9 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         ZorGzBlockFileStream out;
         CWideString oe;
         if (out.OpenWrite(temp, false, oe, kStateFileGzLevel, kStateFileGzThreads)) {
+            // Every name and size of the side: no other user reads (or
+            // writes records the next run trusts).
+            out.MakePrivate();
             bRemote = false;
             CWideString we;
             if (!WriteSegmentedState(out, side, folderPath, we)) {
@@ -867,6 +870,7 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
                 errKind = FSE_GENERAL;
                 return false;
             }
+            out.MakePrivate();
             if (!WriteSegmentedState(out, side, folderPath, we)) {
                 errText += u"writing mirror file: " + we;
                 errKind = FSE_GENERAL;

@@ -780,6 +780,7 @@ public:
     struct CPendingPlacement {
         int m_nSide = 0;
         CWideString m_sTemp, m_sFinal;
+        uint32_t m_nMode = 0; // the permissions the copy takes at its name (0: it has them)
     };
     void AddPendingPlacement(const CSyncTreeNode* pNode, const CPendingPlacement& p);
     // The temporary path of the node's copy that waits for its name (empty: none).

@@ -229,6 +229,9 @@ public:
     // -------------------------------------------------- files and folders
     // Sets m_bFolderExisted when the folder was there already (success).
     virtual bool MakeFolder(const CWideString& path, int& errKind, CWideString& err);
+    // Where the side keeps permissions: takes every access of other users to
+    // an existing folder away. Base: nothing to do, true.
+    virtual bool MakeFolderPrivate(const CWideString& path, int& errKind, CWideString& err);
     virtual bool DeleteFile(const CWideString& path, int& errKind, CWideString& err);
     virtual bool DeleteFolder(const CWideString& path, int& errKind, CWideString& err);
     // DeleteFolder when bFolder, else DeleteFile.
