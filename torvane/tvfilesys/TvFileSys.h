@@ -365,6 +365,9 @@ public:
     int32_t m_nReconnectCount = 0;     // reconnects made through this object
     uint8_t m_bSupportsSetModTime = 0; // set at connect
     uint8_t m_nStampMode = 0;          // fast pre-analyse stamp mode (set by the job)
+    // Set by a run that only reads (an analysis): reads repair nothing on
+    // the side, such as a missing folder marker.
+    uint8_t m_bOnlyReads = 0;
     TvLastReadFile m_LastRead;         // the last file this file system read
     // Locked-file state.
     CWideString m_sLockedFilePath;
