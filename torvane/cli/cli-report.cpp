@@ -423,6 +423,9 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     }
 
     CTally t;
+    // Errors of the sync that belong to no item (a state file not saved)
+    // were said as they happened; the summary counts them too.
+    const long long nRunErrors = bSync ? job->m_nRunErrors.load() : 0;
     if (!bSync || !bAsked) {
         // What a sync would do (a sync that found nothing to do did nothing).
         const std::vector<CCliActionLine> lines = CliListActions(job);
@@ -434,6 +437,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
                                                   : t.nErrors)++;
             t.nConflicts += l.m_nTakenAlong;
         }
+        t.nErrors += nRunErrors;
         std::string guard;
         if (!bSync && CliTooManyDeletes(job, 50, guard))
             con.Error("torvane: a sync would stop here: " + guard);
@@ -473,6 +477,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     }
     for (const auto& [pNode, side] : deletes)
         if (pNode->GetItem().m_nExecState == ESS_SYNCED_OK) t.anDeleted[side]++;
+    t.nErrors += nRunErrors;
     con.Result(CliWithRunLog(job, Summary("synced", "done", t, resolve)));
     return CodeOfTally(code, t);
 }

@@ -9,6 +9,7 @@
 #include "zor-locstr.h"
 #include "zor-path.h"
 #include "zor-process.h"
+#include "zor-unicode.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -27,6 +28,9 @@ CWideString SideName(int side) {
 const CWideString& JobName(const CSyncJob& job) {
     return job.m_Options.m_sName;
 }
+
+// The longest file name (in UTF-8 bytes) the file systems of the logs take.
+constexpr int kMaxFileNameBytes = 255;
 
 } // namespace
 
@@ -164,9 +168,23 @@ void CSyncJob::OpenRunLog(bool bUserAction, bool bReuse) {
         CWideString host = GetComputerNameText();
         host.Replace(u'/', u'_');
         host.Replace(u'\\', u'_');
-        m_sRunLogName.Format(u"%04d-%02d%02d-%02d%02d%02d-%s-%s%s.log", now.GetYear(), now.GetMonth(),
-                             now.GetDay(), now.GetHour(), now.GetMinute(), now.GetSecond(), host, name,
-                             bUserAction ? u"-user-action" : u"");
+        // A file name holds at most 255 bytes: a long job name is cut (at a
+        // whole character) so that the log can be written at all.
+        for (;;) {
+            m_sRunLogName.Format(u"%04d-%02d%02d-%02d%02d%02d-%s-%s%s.log", now.GetYear(), now.GetMonth(),
+                                 now.GetDay(), now.GetHour(), now.GetMinute(), now.GetSecond(), host, name,
+                                 bUserAction ? u"-user-action" : u"");
+            if (WideToUtf8(m_sRunLogName).GetLength() <= kMaxFileNameBytes) break;
+            if (!name.IsEmpty()) {
+                const int n = name.GetLength();
+                // A surrogate pair goes whole.
+                name = name.Left(n >= 2 && (name[n - 1] & 0xFC00) == 0xDC00 ? n - 2 : n - 1);
+            } else if (!host.IsEmpty()) {
+                host = host.Left(host.GetLength() - 1);
+            } else {
+                break;
+            }
+        }
     }
     for (CZorLog& log : m_aJobLog) log.SetFileName(m_sRunLogName);
 }

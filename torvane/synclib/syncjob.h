@@ -905,6 +905,8 @@ public:
     std::atomic<int32_t> m_nSyncOk{0};
     std::atomic<int32_t> m_nChangesOk{0};
     std::atomic<int32_t> m_nSyncErr{0};
+    // Of SyncErr, the errors of no item (a state file that was not saved).
+    std::atomic<int32_t> m_nRunErrors{0};
     std::atomic<int32_t> m_nConflicts{0};
     std::atomic<int32_t> m_anStateUpdates[2]{0, 0};
     int32_t m_nViewWord = 1;

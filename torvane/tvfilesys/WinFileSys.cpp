@@ -634,7 +634,8 @@ bool WinFileSys::MakeFolderPrivate(const CWideString& path, int& errKind, CWideS
         return Fail(errno, u"Cannot read the permissions of ", DisplayPath(path), errKind, err, true);
     if ((st.st_mode & 077) == 0) return true;
     if (chmod(native.GetString(), st.st_mode & 07700) != 0)
-        return Fail(errno, u"Cannot take other users' access away from folder ", DisplayPath(path), errKind, err, true);
+        return Fail(errno, u"Cannot take other users' access away from folder ", DisplayPath(path), errKind,
+                    err, true);
     return true;
 }
 

@@ -128,7 +128,8 @@ TEST(FileModes, DataFoldersMadeOpenBeforeAreClosedByARun) {
     CSyncJob job;
     h.Attach(job);
     for (const char* d : {"L", "R", "L/_tvdata_", "R/_tvdata_", "L/priv"}) ASSERT_TRUE(h.m_tmp.MakeDir(d));
-    for (const char* d : {"L/_tvdata_", "R/_tvdata_"}) ASSERT_EQ(chmod(h.m_tmp.NativeSub(d).c_str(), 0755), 0);
+    for (const char* d : {"L/_tvdata_", "R/_tvdata_"})
+        ASSERT_EQ(chmod(h.m_tmp.NativeSub(d).c_str(), 0755), 0);
     ASSERT_EQ(chmod(h.m_tmp.NativeSub("L/priv").c_str(), 0700), 0);
     job.SetSideFolder(0, h.m_tmp.Path("L"));
     job.SetSideFolder(1, h.m_tmp.Path("R"));
