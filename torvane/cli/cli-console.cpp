@@ -172,7 +172,13 @@ void CCliConsole::ClearLineLocked() {
 
 std::string CCliConsole::RunLogPath() const {
     std::lock_guard<std::mutex> g(m_logLock);
-    return m_sRunLogPath;
+    // Only a log that was written is named.
+    return !m_sRunLogPath.empty() && ::access(m_sRunLogPath.c_str(), F_OK) == 0 ? m_sRunLogPath : std::string();
+}
+
+std::string CCliConsole::LostRunLogPath() const {
+    std::lock_guard<std::mutex> g(m_logLock);
+    return !m_sRunLogPath.empty() && ::access(m_sRunLogPath.c_str(), F_OK) != 0 ? m_sRunLogPath : std::string();
 }
 
 void CCliConsole::WriteRunLog(const CWideString& text) {

@@ -81,6 +81,8 @@ public:
     static int GetVerbosity() { return s_nVerbosity; }
     // The file the run's whole log went to (empty before a run wrote one).
     std::string RunLogPath() const;
+    // The path of the run's log when none could be written there (else empty).
+    std::string LostRunLogPath() const;
 
 private:
     void ClearLineLocked();

@@ -730,7 +730,9 @@ int CliJobDelete(CCliConsole& con, CSyncJobFromList* job) {
 }
 
 std::string CliWithRunLog(CSyncJobFromList* job, const std::string& outcome) {
-    const CCliConsole* con = dynamic_cast<const CCliConsole*>(job->GetProgressSink());
+    CCliConsole* con = dynamic_cast<CCliConsole*>(job->GetProgressSink());
+    const std::string lost = con ? con->LostRunLogPath() : std::string();
+    if (!lost.empty()) con->Error("torvane: warning: the run's log could not be written: " + lost);
     const std::string log = con ? con->RunLogPath() : std::string();
     return log.empty() ? outcome : outcome + "; log: " + log;
 }

@@ -448,6 +448,9 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     }
 
     CTally t;
+    // Errors of the sync that belong to no item (a state file not saved)
+    // were said as they happened; the summary counts them too.
+    const long long nRunErrors = bSync ? job->m_nRunErrors.load() : 0;
     if (!bSync || !bAsked) {
         // What a sync would do (a sync that found nothing to do did nothing).
         const std::vector<CCliActionLine> lines = CliListActions(job);
@@ -460,6 +463,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
         }
         // A sync that the deletion guard would stop is refused, as one that
         // finds a folder not available is.
+        t.nErrors += nRunErrors;
         std::string guard;
         const bool bGuard = !bSync && CliTooManyDeletes(job, 50, guard);
         if (bGuard) con.Error("torvane: a sync would stop here: " + guard);
@@ -498,6 +502,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     }
     for (const auto& [pNode, side] : deletes)
         if (pNode->GetItem().m_nExecState == ESS_SYNCED_OK) t.anDeleted[side]++;
+    t.nErrors += nRunErrors;
     con.Result(CliWithRunLog(job, Summary("synced", "done", t, resolve)));
     return CodeOfTally(code, t);
 }

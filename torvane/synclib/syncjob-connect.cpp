@@ -119,6 +119,8 @@ bool CSyncJob::ConnectSide(int side, int& errKind, CWideString& errText) {
         m_apFs[side]->Close();
     }
     TvFileSys* fs = m_apFs[side].get();
+    // An analysis leaves the sides as they are.
+    fs->m_bOnlyReads = m_bSync ? 0 : 1;
     ci.m_bCopyLockedFiles = (uint8_t)(m_Options.m_bCopyLockedFiles && !IsPortableEdition());
     ci.m_bCopyACL = (uint8_t)m_Options.m_bCopyACL;
 

@@ -470,6 +470,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                                  bFinishBeforeRename && !pJob->CannotHaveDataFolder(dst);
         // Where the copy stands until it is placed.
         CWideString placedPath = writePath;
+        // The permissions a temporary copy takes at its final name only.
+        uint32_t nModeLater = 0;
         if (bPlaceLater) {
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) return false;
             if (!CheckNothingAt(fsT, writePath, errKind, errText)) return false;
@@ -486,6 +488,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 return false;
             }
             bStamped = TvLastCopyStats().bTimeSet && !bCreation;
+            nModeLater = TvLastCopyStats().nModeLater;
             LogSizeMismatch(pJob, 13767, srcDisplay, S, nSize);
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) {
                 DeleteFileQuietly(fsT, placedPath);
@@ -560,6 +563,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;
             }
+            nModeLater = TvLastCopyStats().nModeLater;
             LogSizeMismatch(pJob, 13637, srcDisplay, S, nSize);
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) {
                 DeleteFileQuietly(fsT, tmpPath);
@@ -603,6 +607,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             // Replace only where the old target was dealt with just now; a
             // new file never replaces one that appeared since Analyze.
             if (!PlaceTempFile(fsT, tmpPath, writePath, bHasAttrs && bAtomic, errKind, errText)) return false;
+            TvGiveCopyItsMode(fsT, writePath, nModeLater);
             bStamped = bFinishBeforeRename;
             if (!bFinishBeforeRename && HasCap(fsT, TVFS_CAP_SET_ATTRIBUTES) && bSpecialAttrs) {
                 e.Empty();
@@ -618,7 +623,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             if (bPlaceLater) DeleteFileQuietly(fsT, placedPath);
             return false;
         }
-        if (bPlaceLater) pJob->AddPendingPlacement(pNode, {dst, placedPath, writePath});
+        if (bPlaceLater) pJob->AddPendingPlacement(pNode, {dst, placedPath, writePath, nModeLater});
         item.m_nFlags |= SPF_EXECUTED;
     }
 
@@ -735,6 +740,7 @@ void CSyncJob::PlaceCopiedFiles() {
             fail(pNode, p, u"Cannot rename temp file to destination file: " + me);
             continue;
         }
+        TvGiveCopyItsMode(fs, p.m_sFinal, p.m_nMode);
         if (folders.back().sFirstName.IsEmpty()) folders.back().sFirstName = p.m_sFinal;
     }
     bool bFlushed = true;

@@ -9,6 +9,7 @@
 #include "zor-locstr.h"
 #include "zor-path.h"
 #include "zor-process.h"
+#include "zor-unicode.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -27,6 +28,9 @@ CWideString SideName(int side) {
 const CWideString& JobName(const CSyncJob& job) {
     return job.m_Options.m_sName;
 }
+
+// The longest file name (in UTF-8 bytes) the file systems of the logs take.
+constexpr int kMaxFileNameBytes = 255;
 
 } // namespace
 
@@ -165,9 +169,23 @@ void CSyncJob::OpenRunLog(bool bUserAction, bool bReuse) {
         CWideString host = GetComputerNameText();
         host.Replace(u'/', u'_');
         host.Replace(u'\\', u'_');
-        m_sRunLogName.Format(u"%04d-%02d%02d-%02d%02d%02d-%s-%s%s.log", now.GetYear(), now.GetMonth(),
-                             now.GetDay(), now.GetHour(), now.GetMinute(), now.GetSecond(), host, name,
-                             bUserAction ? u"-user-action" : u"");
+        // A file name holds at most 255 bytes: a long job name is cut (at a
+        // whole character) so that the log can be written at all.
+        for (;;) {
+            m_sRunLogName.Format(u"%04d-%02d%02d-%02d%02d%02d-%s-%s%s.log", now.GetYear(), now.GetMonth(),
+                                 now.GetDay(), now.GetHour(), now.GetMinute(), now.GetSecond(), host, name,
+                                 bUserAction ? u"-user-action" : u"");
+            if (WideToUtf8(m_sRunLogName).GetLength() <= kMaxFileNameBytes) break;
+            if (!name.IsEmpty()) {
+                const int n = name.GetLength();
+                // A surrogate pair goes whole.
+                name = name.Left(n >= 2 && (name[n - 1] & 0xFC00) == 0xDC00 ? n - 2 : n - 1);
+            } else if (!host.IsEmpty()) {
+                host = host.Left(host.GetLength() - 1);
+            } else {
+                break;
+            }
+        }
     }
     for (CZorLog& log : m_aJobLog) log.SetFileName(m_sRunLogName);
 }
@@ -508,7 +526,14 @@ bool CSyncJob::CreateDataFolder(int side, TvFileSys* pFs, bool& bCreated, int& e
         errText += u"Cannot determine whether _tvdata_ is folder: " + pFs->DisplayPath(path) + u": " + err;
         return false;
     }
-    if (bIsFolder) return true;
+    if (bIsFolder) {
+        // One an older version (or a user) made open to others is closed
+        // before anything is written into it.
+        int k = 0;
+        CWideString pe;
+        if (!pFs->MakeFolderPrivate(path, k, pe)) Notify(1, pe + u"\n");
+        return true;
+    }
     if (!pFs->MakeFolder(path, errKind, err)) {
         // The text continues on a line of its own: what comes from the file
         // system (a path among it) is escaped, so that its line ends are the text's.

@@ -655,6 +655,7 @@ bool CSyncJob::SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& e
                 FormatLocalizedString(IDS_Str_Status_SaveStateFile, GetItemSidePath(pNode, side)) +
                     u"\n- ERROR: " + re + u"\n");
             m_nSyncErr.fetch_add(1);
+            m_nRunErrors.fetch_add(1);
         }
         abSave[side] = fs && fs->IsConnected() && pNode->GetItem().m_aHoldsDataFolder[side];
         bBothLocal = bBothLocal && abSave[side] && fs->GetCapability(TVFS_CAP_LOCAL) && !CannotHaveDataFolder(side);
@@ -672,6 +673,7 @@ bool CSyncJob::SaveStateFiles(CSyncTreeNode* pNode, int& errKind, CWideString& e
                     FormatLocalizedString(IDS_Str_Status_SaveStateFile, GetItemSidePath(pNode, side)) +
                         u"\n- ERROR: " + e + u"\n");
         m_nSyncErr.fetch_add(1);
+        m_nRunErrors.fetch_add(1);
         return true;
     }
     if (bBothLocal) {
@@ -745,6 +747,7 @@ void CSyncJob::SaveSideStateFiles(CSyncTreeNode* pNode, int side) {
         Log(1, kMsgSaveFailed,
             FormatLocalizedString(IDS_Str_Status_SaveStateFile, sidePath) + u"\n- ERROR: " + e + u"\n");
         m_nSyncErr.fetch_add(1);
+        m_nRunErrors.fetch_add(1);
     }
 }
 
@@ -803,6 +806,9 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         ZorGzBlockFileStream out;
         CWideString oe;
         if (out.OpenWrite(temp, false, oe, kStateFileGzLevel, kStateFileGzThreads)) {
+            // Every name and size of the side: no other user reads (or
+            // writes records the next run trusts).
+            out.MakePrivate();
             bRemote = false;
             CWideString we;
             if (!WriteSegmentedState(out, side, folderPath, we)) {
@@ -867,6 +873,7 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
                 errKind = FSE_GENERAL;
                 return false;
             }
+            out.MakePrivate();
             if (!WriteSegmentedState(out, side, folderPath, we)) {
                 errText += u"writing mirror file: " + we;
                 errKind = FSE_GENERAL;

@@ -415,6 +415,7 @@ void CSyncJob::PrepareProgressAndCounters(const std::unordered_set<const CSyncTr
     m_nSyncOk = 0;
     m_nChangesOk = 0;
     m_nSyncErr = 0;
+    m_nRunErrors = 0;
     m_nConflicts = 0;
     m_anStateUpdates[0] = 0;
     m_anStateUpdates[1] = 0;

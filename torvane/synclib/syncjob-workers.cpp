@@ -360,6 +360,7 @@ uint32_t CSyncWorkerThread::WorkLoop() {
         }
         m_apFs[side].reset(fs);
         const TvFileSys* jobFs = pJob->m_apFs[side].get();
+        fs->m_bOnlyReads = pJob->m_bSync ? 0 : 1;
         TvConnectInfo ci = jobFs ? jobFs->GetConnectInfo() : TvConnectInfo();
         if (!jobFs) ci = side == 0 ? (const TvConnectInfo&)pJob->m_Options.m_Dir1 : pJob->m_Options.m_Dir2;
         ci.m_bCopyLockedFiles = (uint8_t)(pJob->m_Options.m_bCopyLockedFiles && !IsPortableEdition());

@@ -780,6 +780,7 @@ public:
     struct CPendingPlacement {
         int m_nSide = 0;
         CWideString m_sTemp, m_sFinal;
+        uint32_t m_nMode = 0; // the permissions the copy takes at its name (0: it has them)
     };
     void AddPendingPlacement(const CSyncTreeNode* pNode, const CPendingPlacement& p);
     // The temporary path of the node's copy that waits for its name (empty: none).
@@ -921,6 +922,8 @@ public:
     std::atomic<int32_t> m_nSyncOk{0};
     std::atomic<int32_t> m_nChangesOk{0};
     std::atomic<int32_t> m_nSyncErr{0};
+    // Of SyncErr, the errors of no item (a state file that was not saved).
+    std::atomic<int32_t> m_nRunErrors{0};
     std::atomic<int32_t> m_nConflicts{0};
     std::atomic<int32_t> m_anStateUpdates[2]{0, 0};
     int32_t m_nViewWord = 1;

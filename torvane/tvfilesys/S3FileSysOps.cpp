@@ -213,7 +213,9 @@ bool S3FileSysZorSock::GetInfo(const CWideString& path, FsItemInfo& info, bool& 
     }
     CWideString me;
     int mk = 0;
-    if (!MakeFolder(path, mk, me)) {
+    if (m_bOnlyReads) {
+        // Only a run that writes stores the marker.
+    } else if (!MakeFolder(path, mk, me)) {
         // Read-only credentials cannot store the marker; the folder is there all the same.
         Message(2, u"Cannot create folder marker: " + me);
     }

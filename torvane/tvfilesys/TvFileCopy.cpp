@@ -379,6 +379,9 @@ public:
     long m_nStampNs = 0;
     WinFileSys* m_pBatch = nullptr; // flushes the file with others later, where it can
     uint32_t m_nFinalMode = 0;      // the permissions the file takes when complete
+    // A temporary copy keeps its owner-only mode: it gets m_nFinalMode once
+    // it stands at its final name (TvGiveCopyItsMode).
+    bool m_bModeLater = false;
     // mode: the source's permissions (0: those of a new file).
     bool Open(uint32_t mode, int& errKind, CWideString& err) {
         // The file is its owner's alone until it is complete: a reader let in
@@ -402,7 +405,10 @@ public:
     bool Finish(int& errKind, CWideString& err) override {
         // The source's permissions; a file system that keeps none refuses
         // and the file stays as it is.
-        fchmod(m_fd.fd, m_nFinalMode);
+        if (m_bModeLater)
+            t_stats.nModeLater = m_nFinalMode;
+        else
+            fchmod(m_fd.fd, m_nFinalMode);
         if (m_nStampTime > 0) {
             const struct timespec ts[2] = {{0, UTIME_OMIT}, {(time_t)m_nStampTime, m_nStampNs}};
             if (futimens(m_fd.fd, ts) != 0)
@@ -513,6 +519,7 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
             w->m_nStampNs = si.nModTimeNs;
         }
         if (nFlags & TVCOPY_DEFER_FLUSH) w->m_pBatch = nT;
+        w->m_bModeLater = true;
         // What a killed copy left under the name goes first.
         if (bRename) unlinkat(w->m_nDirFd, w->m_sPath.GetString(), 0);
         if (!w->Open(nS ? si.nMode : 0, errKind, err)) return false;
@@ -568,6 +575,10 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
                              errKind, err);
         } else {
             ok = fsT->MoveFile(target, writePath, errKind, err);
+        }
+        if (ok && nT) {
+            TvGiveCopyItsMode(fsT, writePath, t_stats.nModeLater);
+            t_stats.nModeLater = 0;
         }
     }
     if (!ok) writer->Abort();
@@ -724,6 +735,7 @@ bool DeltaDown(TvFileSys* fsS, const CWideString& src, WinFileSys* nT, const CWi
         return false;
     }
     out.m_sDisplay = nT->DisplayPath(writePath);
+    out.m_bModeLater = true;
     if (!out.Open(0, errKind, err)) return false;
     if (!fsS->OpenFile(kDixSrc, src, TVFS_OPEN_READ, errKind, err)) {
         out.Abort();
@@ -825,6 +837,17 @@ bool TvFlushNameLater(TvFileSys* fsT, const CWideString& path, int& errKind, CWi
     if (d.fd < 0 || fsync(d.fd) != 0)
         return SysFail(errno, u"Cannot flush the folder of " + fsT->DisplayPath(path), errKind, err);
     return true;
+}
+
+void TvGiveCopyItsMode(TvFileSys* fsT, const CWideString& path, uint32_t mode) {
+    WinFileSys* n = NativeOf(fsT);
+    if (!n || !mode) return;
+    int dirFd = AT_FDCWD;
+    CNarrowString name;
+    int k = 0;
+    CWideString e;
+    // A file system that keeps no permissions refuses; the file stays as it is.
+    if (n->NativeAt(path, dirFd, name, k, e)) (void)fchmodat(dirFd, name.GetString(), mode, 0);
 }
 
 const TvCopyStats& TvLastCopyStats() {

@@ -92,8 +92,14 @@ struct TvCopyStats {
     // copy then went on as a full copy.
     bool bBaseRead = false;
     FsItemInfo base;
+    // A local copy made with bToTemp stays its owner's alone under its
+    // temporary name: the permissions it takes at its final name (0: none).
+    uint32_t nModeLater = 0;
 };
 const TvCopyStats& TvLastCopyStats();
+// Gives a copy that took its final name the permissions TvCopyStats::
+// nModeLater held for it (local file systems; elsewhere nothing to do).
+void TvGiveCopyItsMode(TvFileSys* fsT, const CWideString& path, uint32_t mode);
 
 // fs->CopyFileFs (from, to), then fs->DeleteFile (from); false when either fails.
 bool MoveFileByCopy(TvFileSys* fs, const CWideString& from, const CWideString& to, int& errKind,

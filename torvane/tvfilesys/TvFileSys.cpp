@@ -179,6 +179,10 @@ bool TvFileSys::GetFolderModTime(const CWideString&, uint32_t&, uint32_t&, int& 
 bool TvFileSys::SetFolderModTime(const CWideString&, uint32_t, uint32_t, int& errKind, CWideString& err) {
     TVFS_NI(SetFolderModTime);
 }
+bool TvFileSys::MakeFolderPrivate(const CWideString&, int&, CWideString&) {
+    return true;
+}
+
 bool TvFileSys::MakeFolder(const CWideString&, int& errKind, CWideString& err) {
     TVFS_NI(MakeFolder);
 }

@@ -240,6 +240,9 @@ public:
     // -------------------------------------------------- files and folders
     // Sets m_bFolderExisted when the folder was there already (success).
     virtual bool MakeFolder(const CWideString& path, int& errKind, CWideString& err);
+    // Where the side keeps permissions: takes every access of other users to
+    // an existing folder away. Base: nothing to do, true.
+    virtual bool MakeFolderPrivate(const CWideString& path, int& errKind, CWideString& err);
     virtual bool DeleteFile(const CWideString& path, int& errKind, CWideString& err);
     virtual bool DeleteFolder(const CWideString& path, int& errKind, CWideString& err);
     // DeleteFolder when bFolder, else DeleteFile.
@@ -373,6 +376,9 @@ public:
     int32_t m_nReconnectCount = 0;     // reconnects made through this object
     uint8_t m_bSupportsSetModTime = 0; // set at connect
     uint8_t m_nStampMode = 0;          // fast pre-analyse stamp mode (set by the job)
+    // Set by a run that only reads (an analysis): reads repair nothing on
+    // the side, such as a missing folder marker.
+    uint8_t m_bOnlyReads = 0;
     TvLastReadFile m_LastRead;         // the last file this file system read
     // Locked-file state.
     CWideString m_sLockedFilePath;

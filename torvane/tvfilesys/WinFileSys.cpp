@@ -608,8 +608,9 @@ bool WinFileSys::MakeFolder(const CWideString& path, int& errKind, CWideString& 
     CNarrowString native;
     if (!NativePath(path, native, errKind, err)) return false;
     // The data folder holds copies on their way and kept versions of files
-    // that may be private: only its owner enters it.
-    const bool bDataFolder = GetUrlPathFileName(path) == u"_tvdata_";
+    // that may be private: only its owner enters it, and the folders made
+    // inside it are its owner's too.
+    const bool bDataFolder = GetUrlPathFileName(path) == u"_tvdata_" || path.StartsWith(u"/_tvdata_/");
     if (mkdir(native.GetString(), bDataFolder ? 0700 : 0777) == 0) return true;
     int e = errno;
     struct stat st;
@@ -623,6 +624,19 @@ bool WinFileSys::MakeFolder(const CWideString& path, int& errKind, CWideString& 
         return false;
     }
     return Fail(e, u"Cannot create folder ", DisplayPath(path), errKind, err, true);
+}
+
+bool WinFileSys::MakeFolderPrivate(const CWideString& path, int& errKind, CWideString& err) {
+    CNarrowString native;
+    if (!NativePath(path, native, errKind, err)) return false;
+    struct stat st;
+    if (::stat(native.GetString(), &st) != 0)
+        return Fail(errno, u"Cannot read the permissions of ", DisplayPath(path), errKind, err, true);
+    if ((st.st_mode & 077) == 0) return true;
+    if (chmod(native.GetString(), st.st_mode & 07700) != 0)
+        return Fail(errno, u"Cannot take other users' access away from folder ", DisplayPath(path), errKind,
+                    err, true);
+    return true;
 }
 
 bool WinFileSys::DeleteFile(const CWideString& path, int& errKind, CWideString& err) {

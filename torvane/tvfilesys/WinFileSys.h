@@ -90,6 +90,7 @@ public:
                           CWideString& err) override;
 
     bool MakeFolder(const CWideString& path, int& errKind, CWideString& err) override;
+    bool MakeFolderPrivate(const CWideString& path, int& errKind, CWideString& err) override;
     bool DeleteFile(const CWideString& path, int& errKind, CWideString& err) override;
     bool DeleteFolder(const CWideString& path, int& errKind, CWideString& err) override;
     bool MoveFile(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) override;

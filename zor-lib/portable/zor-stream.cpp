@@ -179,6 +179,12 @@ bool ZorFileStream::OpenRead(const CWideString& sPath, CWideString& sErr) {
     return true;
 }
 
+void ZorFileStream::MakePrivate() {
+    if (m_fd < 0 || !m_bWrite) return;
+    (void)::fchmod(m_fd, 0600);
+    m_nFinalMode = 0600;
+}
+
 bool ZorFileStream::OpenWriteFd(const CWideString& sPath, bool bAtomic, CWideString& sErr) {
     ZOR_ASSERT(m_fd < 0);
     m_sPath = sPath;

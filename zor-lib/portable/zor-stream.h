@@ -188,6 +188,9 @@ public:
 
     bool OpenRead(const CWideString& sPath, CWideString& sErr);
     bool OpenWrite(const CWideString& sPath, bool bAtomic, CWideString& sErr);
+    // After an open to write: the file is its owner's alone, also once it is
+    // complete, whatever the umask or the permissions of a file it replaces.
+    void MakePrivate();
 
     void UngetChar(unsigned char ch) override;
     bool IsEof() override;

@@ -263,3 +263,32 @@ TEST_F(CliOutside, NamesAndServerTextsReachTerminalAndLogsEscaped) {
         EXPECT_TRUE(Has(logs, std::string("/") + n.shown + "'")) << n.shown;
     }
 }
+
+// A job name as long as a file name takes still gets its log (a copy in
+// each data folder), and a bucket that refuses the state file makes an
+// error the summary counts.
+TEST_F(CliOutside, SummariesNameWrittenLogsAndCountEveryError) {
+    for (const char* d : {"left", "right"}) m_tmp.MakeDir(d);
+    m_tmp.WriteFile("left/a.txt", "a");
+    const std::string name(240, 'n');
+    ASSERT_EQ(Run({"job", "add", name, m_tmp.NativeSub("left"), m_tmp.NativeSub("right")}).code, 0);
+    CCliRun sync = Run({"sync", name});
+    const size_t at = sync.out.find("; log: ");
+    ASSERT_NE(at, std::string::npos) << sync.out << sync.err;
+    const std::string log = sync.out.substr(at + 7, sync.out.find('\n', at) - at - 7);
+    EXPECT_EQ(Mode(log), 0600) << log;
+    EXPECT_EQ(Mode(m_tmp.NativeSub("right/_tvdata_") + log.substr(log.rfind('/'))), 0600) << log;
+
+    m_tmp.WriteFile("script.json", "[{\"method\": \"PUT\", \"path\": \"_file_state_upload\", \"times\": 9, \"status\": "
+                                   "403, \"body\": \"<Error><Code>AccessDenied</Code></Error>\"}]");
+    ntest::Child s3;
+    std::string port;
+    ASSERT_TRUE(s3.Start({kPy, std::string(TV_SOURCE_DIR) + "/tools/fake-s3.py", "--key", "K", "--secret", "V",
+                          "--bucket", "b", "--script", m_tmp.NativeSub("script.json")}) &&
+                s3.WaitFor("", 10000, &port));
+    ASSERT_EQ(Run({"job", "add", "S", m_tmp.NativeSub("left"), "s3://K:V@127.0.0.1:" + std::to_string(atoi(port.c_str())) + "/b"}).code, 0);
+    sync = Run({"sync", "S"});
+    EXPECT_EQ(sync.code, 1);
+    EXPECT_TRUE(Has(sync.err, "Cannot upload temp state file")) << sync.err;
+    EXPECT_TRUE(Has(sync.out, "synced: 1 done, 0 conflicts, 1 error")) << sync.out;
+}

@@ -48,6 +48,18 @@ extern "C" int TvWatchOpenAt(int dirFd, const char* path, int flags, ...) {
     return next(dirFd, path, flags, mode);
 }
 
+std::vector<std::string> g_opened; // files in a data folder given access for others
+extern "C" int TvWatchFchmod(int fd, mode_t mode) __asm__("fchmod");
+extern "C" int TvWatchFchmod(int fd, mode_t mode) {
+    static const auto next = reinterpret_cast<int (*)(int, mode_t)>(dlsym(RTLD_NEXT, "fchmod"));
+    char buf[4096];
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf - 1);
+    const std::string path(buf, n > 0 ? (size_t)n : 0);
+    std::lock_guard<std::mutex> lock(g_createdLock);
+    if (g_bWatching && (mode & 077) && path.find("/_tvdata_/") != std::string::npos) g_opened.push_back(path);
+    return next(fd, mode);
+}
+
 // Files of several modes are copied, then replaced (the old ones kept):
 // directly beside the target, and through temporary files.
 TEST(FileModes, EveryFileARunCreatesIsPrivateUntilComplete) {
@@ -92,9 +104,46 @@ TEST(FileModes, EveryFileARunCreatesIsPrivateUntilComplete) {
         }
         for (const char* side : {"L/_tvdata_", "R/_tvdata_"}) {
             EXPECT_EQ(modeOf(h.m_tmp.NativeSub(side)), 0700u) << side;
-            // A state file ends with the permissions of any new file.
-            EXPECT_EQ(modeOf(h.m_tmp.NativeSub(side) + "/_file_state_v4._tv"), 0666u & ~mask) << side;
+            EXPECT_EQ(modeOf(h.m_tmp.NativeSub(side) + "/_file_state_v4._tv"), 0600u) << side;
         }
         job.SetProgressSink(&g_DummyJobProgress);
     }
+}
+
+// Data folders an older version made open to others, a run at umask 000:
+// the folders are closed, the state files are the owner's, and no copy or
+// kept version in them is opened to others while it is there.
+TEST(FileModes, DataFoldersMadeOpenBeforeAreClosedByARun) {
+    auto modeOf = [](const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? (unsigned)(st.st_mode & 07777) : 01000000u;
+    };
+    const mode_t mask = umask(0);
+    CJobHarness h;
+    CSyncJob job;
+    h.Attach(job);
+    for (const char* d : {"L", "R", "L/_tvdata_", "R/_tvdata_", "L/priv"}) ASSERT_TRUE(h.m_tmp.MakeDir(d));
+    for (const char* d : {"L/_tvdata_", "R/_tvdata_", "L/priv"})
+        ASSERT_EQ(chmod(h.m_tmp.NativeSub(d).c_str(), d[2] == 'p' ? 0700 : 0755), 0);
+    job.SetSideFolder(0, h.m_tmp.Path("L"));
+    job.SetSideFolder(1, h.m_tmp.Path("R"));
+    g_opened.clear();
+    g_bWatching = true;
+    for (const char* content : {"first", "second"}) {
+        for (const char* rel : {"L/a.txt", "L/priv/b.txt"}) {
+            ASSERT_TRUE(h.m_tmp.WriteFileAt(rel, content, content[0] == 'f' ? 1600000000 : 1600000100));
+            ASSERT_EQ(chmod(h.m_tmp.NativeSub(rel).c_str(), 0644), 0);
+        }
+        EXPECT_TRUE(h.Run(job, true, true).bOk) << h.m_sink.Dump();
+    }
+    g_bWatching = false;
+    umask(mask);
+    for (const std::string& p : g_opened) ADD_FAILURE() << p << " opened to others in the data folder";
+    EXPECT_EQ(modeOf(h.m_tmp.NativeSub("R/priv/b.txt")), 0644u);
+    for (const char* side : {"L/_tvdata_", "R/_tvdata_"}) {
+        EXPECT_EQ(modeOf(h.m_tmp.NativeSub(side)), 0700u) << side;
+        EXPECT_EQ(modeOf(h.m_tmp.NativeSub(side) + "/_file_state_v4._tv"), 0600u) << side;
+    }
+    EXPECT_EQ(modeOf(h.m_tmp.NativeSub("R/_tvdata_/_saved_/priv")) & 077, 0u);
+    job.SetProgressSink(&g_DummyJobProgress);
 }

@@ -225,3 +225,36 @@ TEST(S3Sync, ObjectReplacedAfterItsListingFailsEveryCopyPath) {
         job.SetProgressSink(&g_DummyJobProgress);
     }
 }
+
+// Analyze changes nothing on the bucket: a job folder that holds objects
+// but no marker of its own is read as it is, its marker made only by a sync.
+TEST(S3Sync, AnalyzeOfAFolderWithoutItsMarkerWritesNothing) {
+    testsrv::ClearProxyEnvironment();
+    UseLocalS3Hosts();
+    FakeS3 peer;
+    ASSERT_TRUE(peer.Start());
+    CJobHarness h;
+    CSyncJob job;
+    h.Attach(job);
+    const std::string url = "s3://FAKEKEY:fakesecret@s3.localhost:" + std::to_string(peer.Port()) + "/b/x";
+    S3FileSysZorSock other;
+    int kind = 0;
+    CWideString err;
+    ASSERT_TRUE(other.Connect(S3Settings(url), nullptr, kind, err)) << ToU8(err);
+    testsrv::WriteFileText(h.m_tmp.NativeSub("upload"), "in the bucket");
+    ASSERT_TRUE(other.UploadFile(h.m_tmp.Path("upload"), u"/a.txt", kind, err)) << ToU8(err);
+    ASSERT_TRUE(h.m_tmp.MakeDir("L"));
+    job.SetSideFolder(0, h.m_tmp.Path("L"));
+    ASSERT_TRUE(job.SetSideConnectInfo(1, S3Settings(url)));
+    const size_t nBefore = peer.Log().size();
+    auto r = h.Run(job, true, false);
+    EXPECT_TRUE(r.bOk) << ToU8(r.sResult) << h.m_sink.Dump();
+    const std::vector<std::string> log = peer.Log();
+    for (size_t i = nBefore; i < log.size(); i++)
+        EXPECT_TRUE(log[i].rfind("GET ", 0) == 0 || log[i].rfind("HEAD ", 0) == 0) << log[i];
+    EXPECT_TRUE(h.m_tmp.List("L").empty());
+    r = h.Run(job, true, true);
+    EXPECT_TRUE(r.bOk) << ToU8(r.sResult) << h.m_sink.Dump();
+    EXPECT_EQ(peer.Count("PUT /b/x/ "), 1);
+    job.SetProgressSink(&g_DummyJobProgress);
+}
