@@ -461,9 +461,9 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
              : l.m_kind == ECliLineKind::Conflict ? t.nConflicts
                                                   : t.nErrors)++;
         }
+        t.nErrors += nRunErrors;
         // A sync that the deletion guard would stop is refused, as one that
         // finds a folder not available is.
-        t.nErrors += nRunErrors;
         std::string guard;
         const bool bGuard = !bSync && CliTooManyDeletes(job, 50, guard);
         if (bGuard) con.Error("torvane: a sync would stop here: " + guard);
