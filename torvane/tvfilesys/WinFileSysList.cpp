@@ -597,7 +597,31 @@ int64_t WinFileSys::ProbeClockNs(const CWideString& folder, uint32_t& nStepNs) {
     CNarrowString native;
     int k = 0;
     CWideString e;
-    if (!folder.IsEmpty() && NativePath(folder, native, k, e)) {
+    // A file system of a disk of this machine stamps its files with this
+    // machine's clock: nothing needs writing to read it. Only its step may
+    // differ (FAT keeps two seconds; whole seconds are taken as unknown,
+    // and a time without nanoseconds then as coarse as two seconds).
+    struct statfs local;
+    bool bLocalClock = false;
+    if (!folder.IsEmpty() && NativePath(folder, native, k, e) && statfs(native.GetString(), &local) == 0) {
+        switch ((uint32_t)local.f_type) {
+        case 0x4d44u: // FAT
+            nStepNs = 2'000'000'000u;
+            bLocalClock = true;
+            break;
+        case 0xEF53u:     // ext2, ext3, ext4
+        case 0x58465342u: // XFS
+        case 0x9123683Eu: // Btrfs
+        case 0x01021994u: // tmpfs
+        case 0xF2F52010u: // F2FS
+        case 0x794c7630u: // overlay
+            bLocalClock = true;
+            break;
+        default:
+            break;
+        }
+    }
+    if (!folder.IsEmpty() && !bLocalClock && !native.IsEmpty()) {
         // A name that the clean-up of a data folder takes for a leftover of
         // an atomic write, should the process die before the unlink.
         static std::atomic<uint32_t> s_nProbe{0};

@@ -111,7 +111,7 @@ TEST(RacyRecords, WholeSecondSideSeesARewriteInTheSecondOfItsSync) {
     EXPECT_EQ(f.Sync("m/L", "m/R"), 0);
     EXPECT_EQ(f.Get("m/R/f").substr(0, 3), "BBB") << f.h.m_sink.Dump();
     EXPECT_EQ(f.Get("m/R/f"), f.Get("m/L/f"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
     f.m_sWatched = "f";
     EXPECT_EQ(f.Sync("m/L", "m/R") + f.Sync("m/L", "m/R"), 0);
     EXPECT_EQ(f.m_nOpens, 0);
