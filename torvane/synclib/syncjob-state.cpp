@@ -19,11 +19,13 @@
 #include "zor-locstr.h"
 #include "zor-path.h"
 #include "zor-stream.h"
+#include "zor-text.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
 
 #include <algorithm>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -570,9 +572,61 @@ int64_t CSyncJob::StateItemsKnown(int side) const {
 int64_t CSyncJob::s_nStateMinRecords = kStateMinRecordBudget;
 
 int64_t CSyncJob::StateRecordBudget(int side) const {
-    const int64_t n = std::max(s_nStateMinRecords, StateItemsKnown(side) * kStateRecordsPerItem) -
+    const int64_t n = std::max({s_nStateMinRecords, StateItemsKnown(side) * kStateRecordsPerItem,
+                                m_anStateRecordsKept[side & 1]}) -
                       m_anStateRecordsRead[side & 1];
     return std::clamp<int64_t>(n, 0, kStateMaxRecords);
+}
+
+namespace {
+
+// The records that the side root's file holds as written from the tree:
+// every node whose old record of the side is present, below a node whose
+// record is (the root's own always).
+int64_t CountStateRecords(CSyncTreeNode* pNode, int side) {
+    if (pNode->GetParent() && !pNode->GetItem().m_aOld[side].IsPresentBit()) return 0;
+    int64_t n = 1;
+    if (pNode->IsContainer()) {
+        CSyncLevelIter it(pNode);
+        for (bool b = it.IsValid(); b; b = it.Next()) n += CountStateRecords(it.GetNode(), side);
+    }
+    return n;
+}
+
+} // namespace
+
+bool CSyncJob::StateRecordsKeptPath(int side, CWideString& path) {
+    if (!LastSyncCountPath(side, path)) return false;
+    const int nAt = path.ReverseFind(u'/');
+    const CWideString name = path.Mid(nAt + 1);
+    path = path.Left(nAt + 1) + kStateRecordsName + name.Mid(CWideString(kLastSyncCountName).GetLength());
+    return true;
+}
+
+int64_t CSyncJob::ReadStateRecordsKept(int side) {
+    CWideString path, e;
+    int k = 0;
+    CNarrowString text;
+    uint64_t n = 0;
+    if (!StateRecordsKeptPath(side & 1, path) || !ZorFileExists(path) || !ReadWholeFile(path, 64, text, k, e))
+        return 0;
+    text.Trim();
+    return ParseUInt64(text, n, e) ? (int64_t)std::min<uint64_t>(n, (uint64_t)kStateMaxRecords) : 0;
+}
+
+void CSyncJob::KeepStateRecords(int side) {
+    side &= 1;
+    CSyncTreeNode* pRoot = GetPairsUnchecked();
+    CWideString path, e;
+    int k = 0;
+    if (!pRoot || !StateRecordsKeptPath(side, path)) return;
+    const int64_t n = CountStateRecords(pRoot, side);
+    if (n == ReadStateRecordsKept(side)) return;
+    if (!WriteWholeFile(path, CNarrowString(std::to_string(n).c_str()) + "\n", k, e)) {
+        Log(2, kMsgSaveFailed, u"Cannot keep the count of state records: " + e + u"\n");
+        return;
+    }
+    chmod(ZorNativePath(path).GetString(), 0600);
 }
 
 // ---------------------------------------------------------------- stored bits from the records
@@ -745,7 +799,9 @@ void CSyncJob::SaveSideStateFiles(CSyncTreeNode* pNode, int side) {
         Log(1, kMsgSaveFailed,
             FormatLocalizedString(IDS_Str_Status_SaveStateFile, sidePath) + u"\n- ERROR: " + e + u"\n");
         m_nSyncErr.fetch_add(1);
+        return;
     }
+    KeepStateRecords(side);
 }
 
 bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errKind, CWideString& errText) {
