@@ -16,7 +16,7 @@
 # builds' state files, its second may save them once); the baselines are
 # run as many times. Printed: the best wall and CPU time and the largest
 # peak resident memory of each, how many runs rewrote the state files and
-# how many read a state file only after the listing. TASKSET (for example
+# how many state files a run read (two: each side's once). TASKSET (for example
 # "taskset -c 6,7") pins every run.
 set -euo pipefail
 
@@ -61,20 +61,24 @@ print(f"pair: {n} files a side in {root} ({made} made now)", file=sys.stderr)
 EOF
 
 # ---------------------------------------------------------------- the runs
-# measure NAME COMMAND...: one run; appends "wall user sys rss_kb rewritten late_reads" to $DIR/times-NAME.
+# measure NAME COMMAND...: one run; appends "wall user sys rss_kb rewritten state_reads" to $DIR/times-NAME.
 STATE_L=$DIR/L/_tvdata_/_file_state_v4._tv
 STATE_R=$DIR/R/_tvdata_/_file_state_v4._tv
-stamp() { stat -c '%i.%Y.%y' "$STATE_L" "$STATE_R" 2>/dev/null | tr '\n' ' '; }
+stamp() { stat -c '%i.%Y.%y' "$STATE_L" "$STATE_R" 2>/dev/null | tr '\n' ' ' || true; }
 measure() {
     local name=$1
     shift
-    local before after out late
+    local before after out log reads
     before=$(stamp)
     out=$(/usr/bin/time -f '%e %U %S %M' $PIN "$@" 2>&1 >"$DIR/last-$name.log" | tail -1)
     after=$(stamp)
-    late=$(grep -c "is read once the side is listed" "$DIR/last-$name.log" || true)
+    # State files read, from the run's log (named on the summary line; a
+    # run in the same second as the one before adds to its log).
+    log=$(sed -n 's/.*; log: //p' "$DIR/last-$name.log" | tail -1)
+    reads=0
+    [ -n "$log" ] && reads=$(awk '/ANALYSIS started/ { n = 0 } /Reading State File/ { n++ } END { print n + 0 }' "$log")
     read -r e u s m <<<"$out"
-    echo "$e $u $s $m $([ "$before" = "$after" ] && echo 0 || echo 1) $late" >>"$DIR/times-$name"
+    echo "$e $u $s $m $([ "$before" = "$after" ] && echo 0 || echo 1) $reads" >>"$DIR/times-$name"
 }
 rm -f "$DIR"/times-*
 for ((r = 0; r < ROUNDS; r++)); do measure walk bash -c "find '$DIR/L' '$DIR/R' | wc -l"; done
@@ -99,10 +103,10 @@ if command -v rsync >/dev/null; then
     for ((r = 0; r < ROUNDS; r++)); do measure rsync rsync -a -n --delete "$DIR/L/" "$DIR/R/"; done
 fi
 
-printf '%-12s %9s %9s %10s %10s %s\n' what wall_s cpu_s peak_MB rewrites late_reads
+printf '%-12s %9s %9s %10s %10s %s\n' what wall_s cpu_s peak_MB rewrites state_reads/run
 for name in walk "${labels[@]}" rsync; do
     [ -f "$DIR/times-$name" ] || continue
     awk -v n="$name" 'NR == 1 || $1 < w { w = $1 } NR == 1 || $2 + $3 < c { c = $2 + $3 } $4 > m { m = $4 }
-        { rw += $5; lr += $6 } END { printf "%-12s %9.2f %9.2f %10.0f %6d of %d %6d\n", n, w, c, m / 1024, rw, NR, lr }' \
+        { rw += $5; rd += $6 } END { printf "%-12s %9.2f %9.2f %10.0f %6d of %d %8.1f\n", n, w, c, m / 1024, rw, NR, rd / NR }' \
         "$DIR/times-$name"
 done

@@ -492,6 +492,10 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     pReader.reset();
     const bool bOverBudget = !bParsed && io.WasOverRecords();
     if (bParsed) m_anStateRecordsRead[side] += io.GetRecordsRead();
+    // A side root's file read within the bound (one read after the listing
+    // fits the side as listed) is read before the next listing.
+    if (bParsed && folderPath.IsEmpty() && io.GetRecordsRead() != m_anStateRecordsKept[side])
+        KeepStateRecords(side, m_anStateRecordsKept[side] = io.GetRecordsRead());
 
     // Another Sync may have rewritten the file while it was read.
     if (!bNoData && bOnSide) {
@@ -614,13 +618,13 @@ int64_t CSyncJob::ReadStateRecordsKept(int side) {
     return ParseUInt64(text, n, e) ? (int64_t)std::min<uint64_t>(n, (uint64_t)kStateMaxRecords) : 0;
 }
 
-void CSyncJob::KeepStateRecords(int side) {
+void CSyncJob::KeepStateRecords(int side, int64_t n) {
     side &= 1;
     CSyncTreeNode* pRoot = GetPairsUnchecked();
     CWideString path, e;
     int k = 0;
     if (!pRoot || !StateRecordsKeptPath(side, path)) return;
-    const int64_t n = CountStateRecords(pRoot, side);
+    if (n < 0) n = CountStateRecords(pRoot, side);
     if (n == ReadStateRecordsKept(side)) return;
     if (!WriteWholeFile(path, CNarrowString(std::to_string(n).c_str()) + "\n", k, e)) {
         Log(2, kMsgSaveFailed, u"Cannot keep the count of state records: " + e + u"\n");
