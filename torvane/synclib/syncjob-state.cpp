@@ -25,8 +25,8 @@
 
 #include <algorithm>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <memory>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>

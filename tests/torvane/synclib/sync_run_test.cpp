@@ -764,7 +764,9 @@ TEST_F(SyncRunTest, StateFileListingFarMoreThanTheSideStaysWithinItsMemoryBound)
 TEST_F(SyncRunTest, StateFileThatFitsItsSideIsReadOnceAndLeftAsItIsWithoutWork) {
     struct Lowered {
         Lowered() { CSyncJob::s_nStateMinRecords = 20, CSyncJob::s_nStoredBitsMargin = -100000; }
-        ~Lowered() { CSyncJob::s_nStateMinRecords = kStateMinRecordBudget, CSyncJob::s_nStoredBitsMargin = 10; }
+        ~Lowered() {
+            CSyncJob::s_nStateMinRecords = kStateMinRecordBudget, CSyncJob::s_nStoredBitsMargin = 10;
+        }
     } lowered;
     for (int i = 0; i < 40; i++) Put("L/f" + std::to_string(i), "x");
     ExpectClean(RunWith());
@@ -777,10 +779,9 @@ TEST_F(SyncRunTest, StateFileThatFitsItsSideIsReadOnceAndLeftAsItIsWithoutWork) 
         }
         const auto stateOf = [&](int s) {
             struct stat st {};
-            EXPECT_EQ(stat(h.m_tmp.NativeSub(s ? "R/_tvdata_/_file_state_v4._tv" : "L/_tvdata_/_file_state_v4._tv")
-                               .c_str(),
-                           &st),
-                      0);
+            const std::string path =
+                h.m_tmp.NativeSub(s ? "R/_tvdata_/_file_state_v4._tv" : "L/_tvdata_/_file_state_v4._tv");
+            EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
             return st;
         };
         const struct stat before[2] = {stateOf(0), stateOf(1)};
@@ -789,7 +790,8 @@ TEST_F(SyncRunTest, StateFileThatFitsItsSideIsReadOnceAndLeftAsItIsWithoutWork) 
         EXPECT_FALSE(Logged("is read once the side is listed") || Logged("are not used")) << sink.Dump();
         for (int s = 0; s < 2; s++) {
             const struct stat after = stateOf(s);
-            EXPECT_TRUE(after.st_ino == before[s].st_ino && after.st_mtim.tv_nsec == before[s].st_mtim.tv_nsec)
+            EXPECT_TRUE(after.st_ino == before[s].st_ino &&
+                        after.st_mtim.tv_nsec == before[s].st_mtim.tv_nsec)
                 << "the state file was saved again: " << s;
         }
     }
