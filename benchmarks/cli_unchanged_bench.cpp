@@ -12,6 +12,9 @@
 // first sync, one file changes and a sync saves the state files again (from
 // then on they vouch for the stored attribute bits of every file the first
 // sync wrote, which the scans then take from the records).
+//
+// Pairs of a million files and more, with other builds of the command side
+// by side: tools/bench-unchanged-big.sh.
 #include "bench-tree.h"
 
 #include <benchmark/benchmark.h>

@@ -374,6 +374,7 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
     m_nScanFoldersDone = m_nScanExpectedFolders = 0;
     m_bScanDepthExceeded = 0;
     m_anStateItemsKnown[side] = m_anStateRecordsRead[side] = 0;
+    m_anStateRecordsKept[side] = ReadStateRecordsKept(side);
     m_anStateRootPast[side] = -1;
     m_abStateListingAhead[side] = false;
     m_aStateDeferred[side].clear();

@@ -19,12 +19,14 @@
 #include "zor-locstr.h"
 #include "zor-path.h"
 #include "zor-stream.h"
+#include "zor-text.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
 
 #include <algorithm>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -490,6 +492,10 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     pReader.reset();
     const bool bOverBudget = !bParsed && io.WasOverRecords();
     if (bParsed) m_anStateRecordsRead[side] += io.GetRecordsRead();
+    // A side root's file read within the bound (one read after the listing
+    // fits the side as listed) is read before the next listing.
+    if (bParsed && folderPath.IsEmpty() && io.GetRecordsRead() != m_anStateRecordsKept[side])
+        KeepStateRecords(side, m_anStateRecordsKept[side] = io.GetRecordsRead());
 
     // Another Sync may have rewritten the file while it was read.
     if (!bNoData && bOnSide) {
@@ -570,9 +576,61 @@ int64_t CSyncJob::StateItemsKnown(int side) const {
 int64_t CSyncJob::s_nStateMinRecords = kStateMinRecordBudget;
 
 int64_t CSyncJob::StateRecordBudget(int side) const {
-    const int64_t n = std::max(s_nStateMinRecords, StateItemsKnown(side) * kStateRecordsPerItem) -
+    const int64_t n = std::max({s_nStateMinRecords, StateItemsKnown(side) * kStateRecordsPerItem,
+                                m_anStateRecordsKept[side & 1]}) -
                       m_anStateRecordsRead[side & 1];
     return std::clamp<int64_t>(n, 0, kStateMaxRecords);
+}
+
+namespace {
+
+// The records that the side root's file holds as written from the tree:
+// every node whose old record of the side is present, below a node whose
+// record is (the root's own always).
+int64_t CountStateRecords(CSyncTreeNode* pNode, int side) {
+    if (pNode->GetParent() && !pNode->GetItem().m_aOld[side].IsPresentBit()) return 0;
+    int64_t n = 1;
+    if (pNode->IsContainer()) {
+        CSyncLevelIter it(pNode);
+        for (bool b = it.IsValid(); b; b = it.Next()) n += CountStateRecords(it.GetNode(), side);
+    }
+    return n;
+}
+
+} // namespace
+
+bool CSyncJob::StateRecordsKeptPath(int side, CWideString& path) {
+    if (!LastSyncCountPath(side, path)) return false;
+    const int nAt = path.ReverseFind(u'/');
+    const CWideString name = path.Mid(nAt + 1);
+    path = path.Left(nAt + 1) + kStateRecordsName + name.Mid(CWideString(kLastSyncCountName).GetLength());
+    return true;
+}
+
+int64_t CSyncJob::ReadStateRecordsKept(int side) {
+    CWideString path, e;
+    int k = 0;
+    CNarrowString text;
+    uint64_t n = 0;
+    if (!StateRecordsKeptPath(side & 1, path) || !ZorFileExists(path) || !ReadWholeFile(path, 64, text, k, e))
+        return 0;
+    text.Trim();
+    return ParseUInt64(text, n, e) ? (int64_t)std::min<uint64_t>(n, (uint64_t)kStateMaxRecords) : 0;
+}
+
+void CSyncJob::KeepStateRecords(int side, int64_t n) {
+    side &= 1;
+    CSyncTreeNode* pRoot = GetPairsUnchecked();
+    CWideString path, e;
+    int k = 0;
+    if (!pRoot || !StateRecordsKeptPath(side, path)) return;
+    if (n < 0) n = CountStateRecords(pRoot, side);
+    if (n == ReadStateRecordsKept(side)) return;
+    if (!WriteWholeFile(path, CNarrowString(std::to_string(n).c_str()) + "\n", k, e)) {
+        Log(2, kMsgSaveFailed, u"Cannot keep the count of state records: " + e + u"\n");
+        return;
+    }
+    chmod(ZorNativePath(path).GetString(), 0600);
 }
 
 // ---------------------------------------------------------------- stored bits from the records
@@ -748,7 +806,9 @@ void CSyncJob::SaveSideStateFiles(CSyncTreeNode* pNode, int side) {
             FormatLocalizedString(IDS_Str_Status_SaveStateFile, sidePath) + u"\n- ERROR: " + e + u"\n");
         m_nSyncErr.fetch_add(1);
         m_nRunErrors.fetch_add(1);
+        return;
     }
+    KeepStateRecords(side);
 }
 
 bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errKind, CWideString& errText) {

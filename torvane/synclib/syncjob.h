@@ -488,8 +488,21 @@ public:
     // kStateRecordsPerItem for each item the side holds as far as is known
     // (listed by the running scan, or held in the tree from the last one),
     // at least s_nStateMinRecords, less what the side's files brought.
+    // The records the side root's file held as this job last read or saved
+    // it count too: a file that fits what the job itself took or wrote (the
+    // deleted items it remembers included) is read once, before the listing.
     int64_t StateRecordBudget(int side) const;
     static int64_t s_nStateMinRecords; // kStateMinRecordBudget (tests lower it)
+    // The records of the side root's state file as this job last read or
+    // saved it, kept in the side's mirror folder beside the last sync's item
+    // count (the owner's alone: no side can raise it beyond what a read
+    // within the bound or the job's own save gave): 0 when none is kept.
+    // KeepStateRecords counts the tree's records when n is negative.
+    int64_t ReadStateRecordsKept(int side);
+    void KeepStateRecords(int side, int64_t n = -1);
+    bool StateRecordsKeptPath(int side, CWideString& path);
+    static constexpr const char16_t* kStateRecordsName = u"_state_records_";
+    int64_t m_anStateRecordsKept[2] = {0, 0};
     int64_t StateItemsKnown(int side) const;
     bool WasStateOverBudget() const { return m_bStateOverBudget; }
     // Per side, for the record budget: the items known before the running

@@ -740,17 +740,63 @@ TEST_F(SyncRunTest, StateFileListingFarMoreThanTheSideStaysWithinItsMemoryBound)
 #endif
     EXPECT_EQ(Get("R/b.txt"), "b"); // never a deletion from what it cannot tell
 
-    // A real tree above the minimum: its file is read after the listing.
+    // A real tree above the minimum, in a file this job did not save (no
+    // count of its records kept): it is read after the listing.
     CSyncJob::s_nStateMinRecords = 20;
     Put("L/b.txt", "b");
     for (int i = 0; i < 30; i++) Put("L/f" + std::to_string(i), "x");
     ExpectClean(RunWith());
     for (int i = 0; i < 5; i++) unlink(h.m_tmp.NativeSub("L/f" + std::to_string(i)).c_str());
+    for (auto& e : std::filesystem::recursive_directory_iterator(ToU8(g_EngineOptions.m_sMirrorFolderRoot)))
+        if (e.path().filename().string().rfind(ToU8(CSyncJob::kStateRecordsName), 0) == 0)
+            std::filesystem::remove(e.path());
     auto r = RunWith();
     EXPECT_TRUE(Logged("is read once the side is listed")) << sink.Dump();
     EXPECT_EQ(Get("R/f3"), "<missing>") << sink.Dump();
     EXPECT_EQ(Get("R/f29"), "x");
     ExpectClean(r);
+}
+
+// A state file above the records' minimum that fits what the job itself
+// saved, also once most of the tree is deleted (the file still remembers
+// the deleted items), is read once, before the listing, which takes the
+// records' stored bits; a run with nothing to do leaves it as it is.
+TEST_F(SyncRunTest, StateFileThatFitsItsSideIsReadOnceAndLeftAsItIsWithoutWork) {
+    struct Lowered {
+        Lowered() { CSyncJob::s_nStateMinRecords = 20, CSyncJob::s_nStoredBitsMargin = -100000; }
+        ~Lowered() {
+            CSyncJob::s_nStateMinRecords = kStateMinRecordBudget, CSyncJob::s_nStoredBitsMargin = 10;
+        }
+    } lowered;
+    for (int i = 0; i < 40; i++) Put("L/f" + std::to_string(i), "x");
+    ExpectClean(RunWith());
+    for (const int nDeleted : {0, 36}) {
+        SCOPED_TRACE(nDeleted);
+        for (int i = 0; i < nDeleted; i++) unlink(h.m_tmp.NativeSub("L/f" + std::to_string(i)).c_str());
+        if (nDeleted) {
+            ExpectClean(RunWith());
+            EXPECT_EQ(Get("R/f0"), "<missing>");
+        }
+        const auto stateOf = [&](int s) {
+            struct stat st {};
+            const std::string path =
+                h.m_tmp.NativeSub(s ? "R/_tvdata_/_file_state_v4._tv" : "L/_tvdata_/_file_state_v4._tv");
+            EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+            return st;
+        };
+        const struct stat before[2] = {stateOf(0), stateOf(1)};
+        auto r = RunWith();
+        EXPECT_TRUE(r.bOk && r.nState == RS_ANALYZED) << sink.Dump();
+        EXPECT_FALSE(Logged("is read once the side is listed") || Logged("are not used")) << sink.Dump();
+        for (int s = 0; s < 2; s++) {
+            const struct stat after = stateOf(s);
+            EXPECT_TRUE(after.st_ino == before[s].st_ino &&
+                        after.st_mtim.tv_nsec == before[s].st_mtim.tv_nsec)
+                << "the state file was saved again: " << s;
+        }
+    }
+    EXPECT_EQ(Get("L/f39"), "x");
+    EXPECT_EQ(Get("R/f39"), "x");
 }
 
 TEST_F(SyncRunTest, KeptVersionOfAFileWithSeveralNamesIsACopyOfItsOwn) {
