@@ -158,8 +158,8 @@ public:
 
     // -- a run refused for another owner's lock (incremental-run.cpp)
     // After a run of a job with an On File Change trigger: remembers the
-    // lock file that refused it, or forgets the one of an earlier run.
-    void NoteLockRefusal();
+    // lock file that made it fail, or forgets the one of an earlier run.
+    void NoteLockRefusal(bool bRunOk);
     // The lock that refused the last run is gone: its file no longer stands
     // on a local side; elsewhere kLockRetrySeconds went by since the refusal.
     bool RefusingLockGone();

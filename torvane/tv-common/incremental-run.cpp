@@ -376,10 +376,10 @@ bool CMonitoredJob::IsOwnWrite(int side, const ChangedItem& change, TvFileSys* p
 }
 
 // ------------------------------------------------------------ refused for another owner's lock
-void CMonitoredJob::NoteLockRefusal() {
+void CMonitoredJob::NoteLockRefusal(bool bRunOk) {
     CCritSectionLock lock(m_JobLock);
     const bool bRefused =
-        m_Options.m_nOnFileChangeAction != 0 && m_bLockedByOther && !m_sForeignLockFile.IsEmpty();
+        !bRunOk && m_Options.m_nOnFileChangeAction != 0 && m_bLockedByOther && !m_sForeignLockFile.IsEmpty();
     m_sRefusingLock = bRefused ? m_sForeignLockFile : CWideString();
     m_bRefusingLockLocal = bRefused && m_bForeignLockLocal;
     m_nRefusedAt = bRefused ? CZorTime::Now().GetTime() : 0;

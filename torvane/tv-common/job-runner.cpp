@@ -89,7 +89,7 @@ bool RunWithState(CSyncJobFromList* pJob, bool bChangesOnly, const CSyncJob::Glo
     pJob->m_sForeignLockFile.Empty();
     bool bOk = bChangesOnly ? pJob->ChangeAnalyzeSyncWorker(pGlobal, errKind, errText)
                             : pJob->RunJob(pGlobal, errKind, errText);
-    pJob->NoteLockRefusal();
+    pJob->NoteLockRefusal(bOk);
     // A watched job's own writes must not start an on-change run of their own.
     if (!bChangesOnly && pJob->m_Options.m_nOnFileChangeAction != 0) pJob->RecordOwnWrites();
     int nState = pJob->GetRunState(), nSub = pJob->GetRunSubState();
