@@ -372,6 +372,53 @@ TEST_F(Cli, WatchRunsOnFileChangeIncrementally) {
     EXPECT_EQ(c.code, 0) << c.Err();
 }
 
+TEST_F(Cli, OnChangeRunStopsAtAnotherProcesssLockAndRunsWhenItGoes) {
+    // Job ab (A-B) is watched; bc (B-C) of another profile holds B's lock
+    // (stopped while it copies B's large file to C).
+    for (const char* d : {"left", "right", "c"}) m_tmp.MakeDir(d);
+    m_tmp.WriteFile("left/a.txt", "a");
+    std::ofstream(R("big.bin")) << std::string(96 << 20, 'x');
+    const std::vector<std::string> p2 = {kProgram, "--profile", m_tmp.NativeSub("p2")};
+    auto other = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), p2.begin(), p2.end());
+        return Start({}, args);
+    };
+    ASSERT_EQ(Code({"job", "add", "ab", L(), R(), "--set", "OnFileChangeAction=1"}), 0);
+    ASSERT_EQ(Code({"sync", "ab"}), 0);
+    CChild add = other({"job", "add", "bc", R(), m_tmp.NativeSub("c")});
+    ASSERT_TRUE(add.Wait(20000) && add.code == 0);
+    CChild watch = Start({"watch", "ab"});
+    ASSERT_TRUE(WaitFor([&] { return watch.Err().find(" Completed. Time ") != std::string::npos; }, 20000));
+    // B's state file as an earlier sync of bc left it: ab reads it again.
+    const std::string state = R("_tvdata_/_file_state_v4._tv");
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, state.c_str(), times, 0), 0);
+    CChild bc = other({"sync", "bc"});
+    for (int i = 0; i < 200000 && !std::filesystem::exists(R("_tvdata_/lock.tvl")); ++i) usleep(100);
+    kill(bc.pid, SIGSTOP);
+    EXPECT_TRUE(std::filesystem::exists(R("_tvdata_/lock.tvl"))) << bc.Err();
+    const size_t mark = watch.Err().size();
+    m_tmp.WriteFile("left/new.txt", "new");
+    WaitFor(
+        [&] {
+            return std::filesystem::exists(R("new.txt")) ||
+                   watch.Err().find("Another job", mark) != std::string::npos;
+        },
+        20000);
+    usleep(500000);
+    EXPECT_FALSE(std::filesystem::exists(R("new.txt"))) << watch.Err().substr(mark);
+    struct stat st {};
+    EXPECT_TRUE(stat(state.c_str(), &st) == 0 && st.st_mtim.tv_sec == 1700000000);
+    kill(bc.pid, SIGCONT);
+    ASSERT_TRUE(bc.Wait(30000));
+    EXPECT_EQ(bc.code, 0) << bc.Err();
+    // Nothing changed in A or B since: the lock's release starts ab again.
+    EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(R("new.txt")); }, 20000))
+        << watch.Err().substr(mark);
+    kill(watch.pid, SIGTERM);
+    ASSERT_TRUE(watch.Wait(10000));
+}
+
 TEST_F(Cli, QuietWatchStillShowsItsRunsConflictsAndErrors) {
     MakePair();
     ASSERT_EQ(Code({"job", "add", "q", L(), R(), "--set", "OnStartAction=1"}), 0);
