@@ -264,6 +264,10 @@ void CSyncJob::BeginSync() {
     // The locks this Sync writes carry a fresh owner line and time.
     ResetKeptFolderMaps();
     ResetLockTexts();
+    // A Sync refused before it executes anything leaves no list of an earlier
+    // one behind (that tree may be gone since).
+    CCritSectionLock lock(m_cs);
+    m_ExecutedNodes.clear();
 }
 
 bool CSyncJob::ConnectForSync(int& errKind, CWideString& errText) {
