@@ -298,7 +298,7 @@ void CSyncJob::PostRun(bool bSyncRun, bool bEndedNormally, CWideString errCopy, 
             int kind = 0;
             CWideString err;
             if (UseTempFile(side)) {
-                const CWideString temp = CWideString(kDataFolderPath) + u"/_log" + GetTempFileSuffix(fs);
+                const CWideString temp = CWideString(kDataFolderPath) + u"/" + OwnTempName(u"_log", fs);
                 if (!fs->UploadFile(localLog, temp, kind, err)) {
                     Notify(1, u"Cannot upload log file: " + err + u"\n");
                     DeleteFileQuietly(fs, temp);

@@ -293,7 +293,7 @@ bool CSyncJob::TestSetFileModTime(TvFileSys* pFs, int& errKind, CWideString& err
             return false;
         }
     }
-    const CWideString path = u"/_tv_test" + GetTempFileSuffix(pFs);
+    const CWideString path = u"/" + OwnTempName(u"_tv_test", pFs);
     CWideString err;
     const bool bUploaded = pFs->UploadFile(local, path, errKind, err);
     ZorDeleteFileQuiet(local);

@@ -87,6 +87,19 @@ bool IsDataFolderCopyName(const CWideString& name, const CWideString& suffix) {
     return true;
 }
 
+// A state file on its way into the data folder: the one name every job
+// used once, or a job's own (CSyncJob::OwnTempName).
+bool IsStateUploadName(const CWideString& name, const CWideString& suffix) {
+    const CWideString base = CSyncJob::kStateUploadName;
+    if (!name.StartsWith(base.GetString()) || !name.EndsWith(suffix.GetString())) return false;
+    const int n = name.GetLength() - base.GetLength() - suffix.GetLength();
+    if (n == 0) return true;
+    if (n != 17 || name[base.GetLength()] != u'-') return false;
+    for (int i = base.GetLength() + 1; i < base.GetLength() + 17; ++i)
+        if (!((name[i] >= u'0' && name[i] <= u'9') || (name[i] >= u'a' && name[i] <= u'f'))) return false;
+    return true;
+}
+
 // Downloads the lock file and reads its first kLockReadMax bytes; a file in
 // UTF-16LE (second byte 0) is narrowed unit by unit ('?' above 0xFF). Gives
 // -6 or -7 with the error set, 1 with the content.
@@ -133,14 +146,18 @@ void SplitLockText(const CNarrowString& content, CNarrowString& first, CNarrowSt
 
 // ---------------------------------------------------------------- lock texts
 
+namespace {
+CNarrowString MakeOwnerText(const CWideString& jobName) {
+    // The job name is put in as it is: only the user and computer macros
+    // are expanded, never macros that a job name might hold.
+    CWideString who = u"%USERNAME%@%COMPUTERNAME%";
+    ExpandPathMacros(who);
+    return WideToUtf8(u"By: " + jobName + u"." + who);
+}
+} // namespace
+
 const CNarrowString& CSyncJob::GetLockOwner() {
-    if (m_sLockOwner.IsEmpty()) {
-        // The job name is put in as it is: only the user and computer
-        // macros are expanded, never macros that a job name might hold.
-        CWideString who = u"%USERNAME%@%COMPUTERNAME%";
-        ExpandPathMacros(who);
-        m_sLockOwner = WideToUtf8(u"By: " + m_Options.m_sName + u"." + who);
-    }
+    if (m_sLockOwner.IsEmpty()) m_sLockOwner = MakeOwnerText(m_Options.m_sName);
     return m_sLockOwner;
 }
 
@@ -347,6 +364,21 @@ bool CSyncJob::WaitForForeignLock(const CWideString& display, const CWideString&
     return true;
 }
 
+void CSyncJob::NoteForeignLock(const CWideString& folder, TvFileSys* fs) {
+    if (!m_bLockedByOther || !fs) return;
+    const CWideString lockPath = LockFilePath(folder, fs);
+    CWideString local, e;
+    int k = 0;
+    m_bForeignLockLocal = fs->GetCapability(TVFS_CAP_LOCAL) && fs->GetFullPath(lockPath, local, k, e) ? 1 : 0;
+    m_sForeignLockFile = m_bForeignLockLocal ? local : fs->DisplayPath(lockPath);
+}
+
+CWideString CSyncJob::OwnTempName(const CWideString& base, const TvFileSys* fs) const {
+    // Built afresh: the two sides' savers call it at once.
+    return base + u"-" + Utf8ToWide(Md5HexOfText(MakeOwnerText(m_Options.m_sName)).Left(16)) +
+           GetTempFileSuffix(fs);
+}
+
 // ---------------------------------------------------------------- Analyze: check
 
 bool CSyncJob::CheckLockFolder(const CWideString& folder, int side, int& errKind, CWideString& err) {
@@ -389,7 +421,10 @@ bool CSyncJob::CheckLockFolder(const CWideString& folder, int side, int& errKind
                 Log(1, 4513, CWideString::Formatted(u"Cannot Delete Lock at %s: %s\n", display, de));
             return true;
         }
-        if (!WaitForForeignLock(display, e, nStart, nLastMinute, errKind, err)) return false;
+        if (!WaitForForeignLock(display, e, nStart, nLastMinute, errKind, err)) {
+            NoteForeignLock(folder, fs);
+            return false;
+        }
     }
 }
 
@@ -438,7 +473,10 @@ bool CSyncJob::LockFolder(const CWideString& folder, int side, bool bCheckStateF
         r = WriteLockFile(rec, folder, fs, side, m_sLockText, m_sLockOwner, errKind, e);
         if (r != 0) break;
         if (m_bOverrideLocks) break;
-        if (!WaitForForeignLock(display, e, nStart, nLastMinute, errKind, err)) return false;
+        if (!WaitForForeignLock(display, e, nStart, nLastMinute, errKind, err)) {
+            NoteForeignLock(folder, fs);
+            return false;
+        }
     }
 
     bool bLocked = false;
@@ -534,7 +572,8 @@ bool ListLeftovers(TvFileSys* fs, const CWideString& dataFolder, CListT<CWideStr
     for (ZorPosition p = items.GetHeadPosition(); p;) {
         const FsItemInfo& entry = items.GetNext(p);
         if (entry.IsBad() || entry.IsFolder() ||
-            !(IsAtomicWriteTempName(entry.m_sName) || IsDataFolderCopyName(entry.m_sName, suffix)) ||
+            !(IsAtomicWriteTempName(entry.m_sName) || IsDataFolderCopyName(entry.m_sName, suffix) ||
+              IsStateUploadName(entry.m_sName, suffix)) ||
             (int64_t)entry.m_nModTime + kLeftoverAgeSeconds > nNow)
             continue;
         names.AddTail(entry.m_sName);

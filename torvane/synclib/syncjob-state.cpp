@@ -833,7 +833,6 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
     const CWideString mirrorFile = mirrorFolder + u"/" + kStateFileName;
     const bool bData = !CannotHaveDataFolder(side);
     if (bData && !SetAsideFolderAtStatePath(this, fs, statePath, errKind, errText)) return false;
-    const CWideString suffix = GetTempFileSuffix(fs);
     CStateFileIo& io = GetStateFileIo();
     if (folderPath.IsEmpty())
         io.m_anWriteVerified[side] = bData && IsPlainLocalFs(fs) ? StoredBitsVerifiedTime(side) : 0;
@@ -862,7 +861,7 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         }
         const CWideString perm = target + u"/" + kStateFileName;
         const CWideString status = FormatLocalizedString(IDS_Str_Status_SaveStateFile, perm);
-        const CWideString temp = target + u"/" + kStateUploadName + suffix;
+        const CWideString temp = target + u"/" + OwnTempName(kStateUploadName, fs);
         ZorGzBlockFileStream out;
         CWideString oe;
         if (out.OpenWrite(temp, false, oe, kStateFileGzLevel, kStateFileGzThreads)) {
@@ -961,7 +960,7 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
             errKind = FSE_STOPPED;
             return false;
         }
-        const CWideString remoteTemp = folderPath + kStateUploadPath + suffix;
+        const CWideString remoteTemp = folderPath + kDataFolderPath + u"/" + OwnTempName(kStateUploadName, fs);
         for (int nFailed = 0;;) {
             int uk = 0;
             CWideString ue;

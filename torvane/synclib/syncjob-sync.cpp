@@ -307,6 +307,10 @@ void CSyncJob::BeginSync() {
     // The locks this Sync writes carry a fresh owner line and time.
     ResetKeptFolderMaps();
     ResetLockTexts();
+    // A Sync refused before it executes anything leaves no list of an earlier
+    // one behind (that tree may be gone since).
+    CCritSectionLock lock(m_cs);
+    m_ExecutedNodes.clear();
 }
 
 bool CSyncJob::ConnectForSync(int& errKind, CWideString& errText) {
@@ -344,8 +348,13 @@ bool CSyncJob::MakeDataFolders(CDoLockEmbeddedStates& lockPass, int& errKind, CW
     bool bAnyCreated = false;
     for (int s = 0; s < 2; ++s) {
         // An unattended run made them as it prepared, and locked while it
-        // analysed, but on a side it was in doubt about.
-        if (m_nRunKind == RK_AUTOMATIC && !m_abRootInDoubt[s]) continue;
+        // analysed, but on a side it was in doubt about. A root whose lock
+        // Analyze could not have (another owner held it) is locked by the
+        // lock pass as in any run: held ones stay as they are.
+        if (m_nRunKind == RK_AUTOMATIC && !m_abRootInDoubt[s]) {
+            lockPass.m_abCreated[s] = 1;
+            continue;
+        }
         bool bCreated = false;
         CWideString e;
         int k = 0;

@@ -427,6 +427,17 @@ public:
     CNarrowString m_sLockOwner;         // owner text, built on first use
     CNarrowString m_sLockText;          // lock text of the current Sync
     uint8_t m_bLockedByOther = 0;       // a lock could not be had: another owner holds it
+    // The lock file of the other owner that refused this job's lock: its
+    // local path where the side is local (m_bForeignLockLocal), else its
+    // display path. Set on the job's thread; the host empties it.
+    CWideString m_sForeignLockFile;
+    uint8_t m_bForeignLockLocal = 0;
+    // Notes the lock file of the folder after a refusal by another owner.
+    void NoteForeignLock(const CWideString& folder, TvFileSys* pFs);
+    // A temporary name in a data folder that is this job's own (two jobs
+    // that write into one folder never share one): base, "-", 16 hexadecimal
+    // digits of the owner text, the side's temporary suffix.
+    CWideString OwnTempName(const CWideString& base, const TvFileSys* pFs) const;
     uint8_t m_bOverrideLocks = 0;       // the user's order to break foreign locks
     uint8_t m_bSyncEndedClean = 0;      // set by the Sync driver (SetSyncEndedClean)
     CListT<CLockRecord> m_HeldLocks;    // locks this Sync took, in order
@@ -465,7 +476,7 @@ public:
     static constexpr const char16_t* kStateFileName = u"_file_state_v4._tv";
     static constexpr const char16_t* kStateFileV3Name = u"_file_state._tv"; // read, never written
     static constexpr const char16_t* kStateInfoName = u"_file_state_v4.tvi";
-    static constexpr const char16_t* kStateUploadName = u"_file_state_upload"; // + GetTempFileSuffix
+    static constexpr const char16_t* kStateUploadName = u"_file_state_upload"; // OwnTempName's base
     // The count of items the last sync left in the side's folder (decimal),
     // + the other folder's hash and ".txt".
     static constexpr const char16_t* kLastSyncCountName = u"_last_sync_items_";

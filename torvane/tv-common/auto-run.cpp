@@ -93,6 +93,12 @@ void AutoRunTick(CTorvaneSettings& settings, bool& bAnyRequested) {
                         job->m_bRefusedForCommonFolder = false;
                         job->m_bChangesOnlyRun = true;
                         bRequested = true;
+                    } else if (job->m_bRefusedForForeignLock.load() && job->RefusingLockGone()) {
+                        // The last run met another process's lock on a
+                        // folder; the lock is gone: run now.
+                        job->m_bRefusedForForeignLock = false;
+                        job->m_bChangesOnlyRun = true;
+                        bRequested = true;
                     }
                 }
             }

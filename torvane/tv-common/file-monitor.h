@@ -156,6 +156,15 @@ public:
     // The number of conflicts (files and folders) of the last Analyze.
     int32_t GetConflictCount() const { return (int32_t)m_Stats.m_aCounts[CAT_CONFLICT].Total(); }
 
+    // -- a run refused for another owner's lock (incremental-run.cpp)
+    // After a run of a job with an On File Change trigger: remembers the
+    // lock file that made it fail, or forgets the one of an earlier run.
+    void NoteLockRefusal(bool bRunOk);
+    // The lock that refused the last run is gone: its file no longer stands
+    // on a local side; elsewhere kLockRetrySeconds went by since the refusal.
+    bool RefusingLockGone();
+    static constexpr int64_t kLockRetrySeconds = 60;
+
     // -- the job's own writes
     // What a side held of an item right after the job's last Sync wrote it:
     // a change of that path is the job's own while the item still looks so.
@@ -212,6 +221,10 @@ public:
         bool operator==(const RootIdentity&) const = default;
     };
     RootIdentity m_aTreeRoot[2];
+    std::atomic<bool> m_bRefusedForForeignLock{false}; // see NoteLockRefusal
+    CWideString m_sRefusingLock;      // the lock file; under the job lock
+    bool m_bRefusingLockLocal = false; // a local path; under the job lock
+    int64_t m_nRefusedAt = 0;         // CZorTime seconds; under the job lock
     // The job's own writes of its last Sync per side, by path; under the job lock.
     std::unordered_map<std::u16string, OwnWrite> m_aOwnWrites[2];
 };

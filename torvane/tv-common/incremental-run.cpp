@@ -4,6 +4,7 @@
 #include "file-monitor.h"
 
 #include "zor-debug.h"
+#include "zor-file.h"
 #include "zor-locstr.h"
 #include "zor-log.h"
 #include "zor-path.h"
@@ -388,6 +389,24 @@ bool CMonitoredJob::IsOwnWrite(int side, const ChangedItem& change, TvFileSys* p
     // same-size write by anyone else in the same second is a change).
     return !info.IsFolder() && (uint64_t)info.m_nSize == w.nSize && info.m_nModTime == w.nModTime &&
            (info.m_nStamp & kStampFileBits) == w.nStamp;
+}
+
+// ------------------------------------------------------------ refused for another owner's lock
+void CMonitoredJob::NoteLockRefusal(bool bRunOk) {
+    CCritSectionLock lock(m_JobLock);
+    const bool bRefused =
+        !bRunOk && m_Options.m_nOnFileChangeAction != 0 && m_bLockedByOther && !m_sForeignLockFile.IsEmpty();
+    m_sRefusingLock = bRefused ? m_sForeignLockFile : CWideString();
+    m_bRefusingLockLocal = bRefused && m_bForeignLockLocal;
+    m_nRefusedAt = bRefused ? CZorTime::Now().GetTime() : 0;
+    m_bRefusedForForeignLock = bRefused;
+}
+
+bool CMonitoredJob::RefusingLockGone() {
+    CCritSectionLock lock(m_JobLock);
+    if (m_sRefusingLock.IsEmpty()) return true;
+    if (m_bRefusingLockLocal) return !ZorFileExists(m_sRefusingLock);
+    return CZorTime::Now().GetTime() - m_nRefusedAt >= kLockRetrySeconds;
 }
 
 // ------------------------------------------------------------ the run

@@ -84,8 +84,12 @@ bool RunWithState(CSyncJobFromList* pJob, bool bChangesOnly, const CSyncJob::Glo
     pJob->m_bRanBefore = pJob->m_nLastRunTime.load() != 0 ? 1 : 0;
     pJob->SetLiveRunState(pJob->m_bAnalyze || bChangesOnly ? JA_ANALYZING : JA_SYNCING, 0);
     pJob->SetRunState(0, 0);
+    // Whether another owner's lock refused it is this run's own outcome.
+    pJob->m_bLockedByOther = 0;
+    pJob->m_sForeignLockFile.Empty();
     bool bOk = bChangesOnly ? pJob->ChangeAnalyzeSyncWorker(pGlobal, errKind, errText)
                             : pJob->RunJob(pGlobal, errKind, errText);
+    pJob->NoteLockRefusal(bOk);
     // A watched job's own writes must not start an on-change run of their own.
     if (!bChangesOnly && pJob->m_Options.m_nOnFileChangeAction != 0) pJob->RecordOwnWrites();
     int nState = pJob->GetRunState(), nSub = pJob->GetRunSubState();

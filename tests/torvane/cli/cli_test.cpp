@@ -413,6 +413,52 @@ TEST_F(Cli, WatchRunsOnFileChangeIncrementally) {
     EXPECT_EQ(c.code, 0) << c.Err();
 }
 
+TEST_F(Cli, OnChangeRunStopsAtAnotherProcesssLockAndRunsWhenItGoes) {
+    // Job ab (A-B) is watched; bc (B-C) of another profile holds B's lock
+    // (stopped while it copies B's large file to C).
+    for (const char* d : {"left", "right", "c"}) m_tmp.MakeDir(d);
+    m_tmp.WriteFile("left/a.txt", "a");
+    std::ofstream(R("big.bin")) << std::string(96 << 20, 'x');
+    const std::vector<std::string> p2 = {kProgram, "--profile", m_tmp.NativeSub("p2")};
+    auto other = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), p2.begin(), p2.end());
+        return Start({}, args);
+    };
+    ASSERT_EQ(Code({"job", "add", "ab", L(), R(), "--set", "OnFileChangeAction=1"}), 0);
+    ASSERT_EQ(Code({"sync", "ab"}), 0);
+    CChild add = other({"job", "add", "bc", R(), m_tmp.NativeSub("c")});
+    ASSERT_TRUE(add.Wait(20000) && add.code == 0);
+    m_tmp.WriteFile("left/b.txt", "b"); // the first watched run syncs it
+    CChild watch = Start({"watch", "ab"});
+    ASSERT_TRUE(WaitFor([&] { return watch.Err().find("Sync Completed") != std::string::npos; }, 20000));
+    CChild bc = other({"sync", "bc"});
+    for (int i = 0; i < 200000 && !std::filesystem::exists(R("_tvdata_/lock.tvl")); ++i) usleep(100);
+    kill(bc.pid, SIGSTOP);
+    EXPECT_TRUE(std::filesystem::exists(R("_tvdata_/lock.tvl"))) << bc.Err();
+    const std::string state = ReadAll(R("_tvdata_/_file_state_v4._tv"));
+    const size_t mark = watch.Err().size();
+    // The first change fails the incremental Analyze; the second starts a
+    // full one, which reads B's state past the lock: its Sync stops there.
+    for (const char* name : {"new1.txt", "new2.txt"}) {
+        m_tmp.WriteFile("left/" + std::string(name), "new");
+        const int n = Count(watch.Err().substr(mark), "Another job is Syncing");
+        WaitFor([&] { return Count(watch.Err().substr(mark), "Another job is Syncing") > n; }, 20000);
+    }
+    usleep(500000);
+    EXPECT_FALSE(std::filesystem::exists(R("new1.txt")) || std::filesystem::exists(R("new2.txt")))
+        << watch.Err().substr(mark);
+    EXPECT_EQ(ReadAll(R("_tvdata_/_file_state_v4._tv")), state);
+    kill(bc.pid, SIGCONT);
+    ASSERT_TRUE(bc.Wait(30000));
+    EXPECT_EQ(bc.code, 0) << bc.Err();
+    // Nothing changed in A or B since: the lock's release starts ab again.
+    EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(R("new2.txt")); }, 20000))
+        << watch.Err().substr(mark);
+    kill(watch.pid, SIGTERM);
+    ASSERT_TRUE(watch.Wait(10000));
+    EXPECT_EQ(watch.code, 0);
+}
+
 TEST_F(Cli, QuietWatchStillShowsItsRunsConflictsAndErrors) {
     MakePair();
     ASSERT_EQ(Code({"job", "add", "q", L(), R(), "--set", "OnStartAction=1"}), 0);

@@ -308,7 +308,8 @@ TEST_F(StateSaveTest, SaveKilledHalfWayLeavesThePreviousFileReadable) {
     for (int i = 0; i < nFiles; ++i) AddOld(big, CWideString::Formatted(u"file-%06d.dat", i), false);
     ASSERT_TRUE(Write(job)) << ToU8(err);
 
-    const std::string temp = h.m_tmp.NativeSub("L/_tvdata_/_file_state_upload._tvtmp");
+    const std::string temp =
+        h.m_tmp.NativeSub("L/_tvdata_/" + ToU8(job.OwnTempName(CSyncJob::kStateUploadName, nullptr)));
     for (int attempt = 0; attempt < 3; ++attempt) {
         unlink(temp.c_str());
         const pid_t pid = fork();

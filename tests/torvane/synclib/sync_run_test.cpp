@@ -450,12 +450,21 @@ TEST_F(SyncRunTest, ForeignLockOnTheSecondSideRefusesWithoutStamp) {
     ExpectClean(RunWith());
     Put("L/b.txt", "b");
     Put("R/_tvdata_/lock.tvl", "By: Other.user@host at: 2020.01.01 00:00:00 GMT\n/elsewhere");
-    auto r = RunWith();
-    EXPECT_FALSE(r.bOk);
-    EXPECT_EQ(r.nSub, RSS_REFUSED) << sink.Dump();
-    EXPECT_EQ(Get("R/b.txt"), "<missing>");
-    EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/_insync_v4.tvl"));
-    EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/lock.tvl"));
+    const std::string state = Get("R/_tvdata_/_file_state_v4._tv");
+    // A user's run and an unattended one (which locks while it analyses).
+    for (const int kind : {RK_USER, RK_AUTOMATIC}) {
+        SCOPED_TRACE(kind);
+        NewJob(false);
+        auto r = h.Run(*job, true, true, kind);
+        EXPECT_FALSE(r.bOk);
+        EXPECT_EQ(r.nSub, RSS_REFUSED) << sink.Dump();
+        EXPECT_EQ(Get("R/b.txt"), "<missing>");
+        EXPECT_EQ(Get("R/_tvdata_/_file_state_v4._tv"), state);
+        EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/_insync_v4.tvl"));
+        EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/lock.tvl"));
+        EXPECT_TRUE(job->m_bLockedByOther);
+        EXPECT_EQ(ToU8(job->m_sForeignLockFile), h.m_tmp.NativeSub("R/_tvdata_/lock.tvl"));
+    }
 }
 
 TEST_F(SyncRunTest, UnattendedRunOverTheLimitWritesNothing) {
@@ -832,11 +841,20 @@ TEST_F(SyncRunTest, TemporaryFilesOfAKilledRunAreRemovedByTheNextRun) {
     const char* tmp = getenv("TMPDIR");
     const std::string lockTemp = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/tvlk999999999-a1b2c3.tmp";
     const std::string copy = "L/_tvdata_/0123456789abcdef0123456789abcdef._tvtmp";
+    // State files on their way: under the name every job once shared, and
+    // under a job's own (each job's is its own).
+    CSyncJob other;
+    other.SetName(u"Other");
+    const std::string ownState = "L/_tvdata_/" + ToU8(other.OwnTempName(CSyncJob::kStateUploadName, nullptr));
+    EXPECT_NE(other.OwnTempName(CSyncJob::kStateUploadName, nullptr),
+              job->OwnTempName(CSyncJob::kStateUploadName, nullptr));
     for (const bool bWork : {true, false}) {
         SCOPED_TRACE(bWork ? "with work" : "without work");
         ASSERT_TRUE(std::ofstream(lockTemp) << "By: Docs");
         Put("L/_tvdata_/tvtmQ7x2Zk.tmp", "half a lock", time(nullptr) - 3600);
         Put(copy, "a copy on its way", time(nullptr) - 3600);
+        Put("L/_tvdata_/_file_state_upload._tvtmp", "half a state", time(nullptr) - 3600);
+        Put(ownState, "half a state", time(nullptr) - 3600);
         // The killed run had taken the folder: it no longer claims to be in sync.
         std::filesystem::remove(h.m_tmp.NativeSub("L/_tvdata_/_insync_v4.tvl"));
         if (bWork) Put("L/b.txt", "b");
@@ -844,6 +862,8 @@ TEST_F(SyncRunTest, TemporaryFilesOfAKilledRunAreRemovedByTheNextRun) {
         EXPECT_FALSE(std::filesystem::exists(lockTemp));
         EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/tvtmQ7x2Zk.tmp"));
         EXPECT_FALSE(h.m_tmp.Exists(copy));
+        EXPECT_FALSE(h.m_tmp.Exists("L/_tvdata_/_file_state_upload._tvtmp"));
+        EXPECT_FALSE(h.m_tmp.Exists(ownState));
         if (bWork) {
             ExpectClean(r);
         } else {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -198,6 +199,33 @@ TEST_F(Triggers, FileChangeFirstRunIsFullThenDelayRestartsWithNewChanges) {
     EXPECT_EQ(Reason(j), "On File Change, After Delay");
     EXPECT_GE(std::chrono::steady_clock::now() - tSecond, std::chrono::milliseconds(1990));
     EXPECT_GE(CountNotices(u"Waiting out Delay after On File Change: "), 1);
+}
+
+TEST_F(Triggers, OnChangeRunRefusedByAnotherProcesssLockRunsWhenTheLockGoes) {
+    ZorTestClock& clock = UseTestClock(); // moves on while the monitors sleep
+    CSyncJobFromList* j = AddJob("lk", "lk/l", "lk/r");
+    j->m_Options.m_nOnFileChangeAction = 1;
+    m_tmp.MakeDir("lk/r/_tvdata_");
+    m_tmp.WriteFile("lk/r/_tvdata_/lock.tvl", "By: other.user@host at: 2026.01.01 00:00:00 GMT\n/x");
+    for (int i = 0; i < 200 && !IsRunRequested(j); ++i)
+        Tick(), std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    j->SetRequestedAction(0);
+    j->m_bFirstFullAnalyzePending = false;
+    // A local lock file is watched; elsewhere the run is tried again after a while.
+    for (const bool bLocal : {true, false}) {
+        j->m_bLockedByOther = 1;
+        j->m_bForeignLockLocal = bLocal;
+        j->m_sForeignLockFile = bLocal ? m_tmp.Path("lk/r/_tvdata_/lock.tvl") : u"sftp://h/_tvdata_/lock.tvl";
+        j->NoteLockRefusal(false);
+        clock.SetNow(j->m_nRefusedAt + (bLocal ? 600 : 0));
+        Tick();
+        EXPECT_FALSE(IsRunRequested(j)) << bLocal;
+        if (bLocal) std::filesystem::remove(m_tmp.NativeSub("lk/r/_tvdata_/lock.tvl"));
+        clock.SetNow(j->m_nRefusedAt + CMonitoredJob::kLockRetrySeconds);
+        Tick();
+        EXPECT_EQ(Reason(j), "On File Change Incremental") << bLocal;
+        j->SetRequestedAction(0);
+    }
 }
 
 TEST_F(Triggers, WorkerRefusesARunningJobAndReportsRunAndSave) {
