@@ -224,6 +224,15 @@ bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, int64_t nScanStartMs) 
     return t <= ZorGetClock().NowMs() * 1'000'000 + kMarginNs;
 }
 
+uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs) {
+    // One tick of the file system's clock and the millisecond of nSeenMs,
+    // as for racy times.
+    constexpr int64_t kMarginNs = 25'000'000;
+    const int64_t nBirthNs = (int64_t)info.m_nCreateTime * 1'000'000'000 + info.m_nCreateTimeNs;
+    if (nSeenMs <= 0 || nBirthNs >= nSeenMs * 1'000'000 - kMarginNs) return info.m_nIdent & ~kIdentBirth;
+    return info.m_nIdent;
+}
+
 namespace {
 
 // The sub-second parts of two stamped records differ (both stamps known).
@@ -282,6 +291,7 @@ void SettleUnchanged(CSyncPairAndAction& item, int s) {
     old.m_tFile = cur.m_tFile;
     old.m_tAccu = cur.m_tAccu;
     old.m_nStamp = cur.m_nStamp;
+    item.m_aOldIdent[s] = item.m_aCurIdent[s];
     item.m_aPendingGen[s] = 0;
 }
 
@@ -456,6 +466,8 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                     // the file it matches.
                     item.m_aOld[side].m_nStamp = cur.m_nStamp;
                 }
+                if (!item.m_aOldIdent[side] && item.m_aCurIdent[side] && !item.m_aPendingGen[side])
+                    item.m_aOldIdent[side] = item.m_aCurIdent[side]; // so does its identity
             }
         }
     }

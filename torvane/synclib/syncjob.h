@@ -882,6 +882,7 @@ public:
     CDiskSpaceInfo m_aDiskSpace[2];
     CSyncTime m_aScanTime[2];         // scan time of each side in this Analyze
     int64_t m_anScanStartMs[2] = {0, 0}; // clock time (ms since 1970) at which each side's listing began
+    int64_t m_anFsScanStartMs[2] = {0, 0}; // the same on the side's own clock (FileSystemNowMs; 0: unknown)
     CCategoryStats m_Stats;           // category counters of the last statistics pass
     uint8_t m_bBothMoveFolders = 0;   // both sides answered capability 32 when last connected
     uint8_t m_bNotEnoughSpace = 0;    // the last Analyze found too little free space

@@ -60,6 +60,7 @@ public:
     // mount. The stored bits are the extended attribute of zor-file.h.
     bool SetStoredBitsCutoff(int64_t nBefore) override;
     int64_t FileSystemNow() const override;
+    int64_t FileSystemNowMs() const override;
     uint32_t WithRecordedStoredBits(const FsItemInfo& entry, uint32_t nRecorded) const override;
     bool ReadStoredBits(const CWideString& path, FsItemInfo& entry, int& errKind, CWideString& err) override;
     // Stored-bit reads of all listings so far (for tests).
