@@ -260,13 +260,15 @@ enum ESoftChange {
     SOFT_RACY = 2,   // its time and identity are the record's, but the record
                      // was taken within the clock tick of that time
 };
-int SoftChange(const CSyncTreeNode* pNode, const CSideInfo& cur, const CSideInfo& old) {
+int SoftChange(const CSyncTreeNode* pNode, const CSideInfo& cur, const CSideInfo& old, bool bOtherFile) {
     if (!old.IsPresentBit() || !old.Exists() || old.IsFolder() || old.GetFlag(SIF_LINK) || !cur.Exists() ||
         cur.IsFolder() || cur.GetFlag(SIF_LINK) || cur.m_Len != old.m_Len ||
         NamesDifferNfc(SideNameRef(pNode, cur), SideNameRef(pNode, old)))
         return SOFT_NONE;
     if (cur.m_tFile == old.m_tFile) {
-        if (StampTimesDiffer(cur, old)) return SOFT_MOVED;
+        // Another file at the path, of the record's size and full time (a
+        // rename over it, files swapped): its bytes decide.
+        if (StampTimesDiffer(cur, old) || bOtherFile) return SOFT_MOVED;
         // After a record taken clear of its file's time, a write would have
         // moved that time: another identity alone is the same file put
         // back with its time (or a file system that numbers its files anew
@@ -317,7 +319,9 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     auto otherUnchanged = [&](int s) { return bSameHistory && !item.m_aPendingGen[1 - s]; };
     int soft[2] = {0, 0};
     for (int s = 0; s < 2; s++)
-        if (bExact[s] && item.m_aPendingGen[s]) soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s]);
+        if (bExact[s] && item.m_aPendingGen[s])
+            soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s],
+                                 IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s]));
     // A racy record whose file still shows its time and identity: changed
     // only when the other side, unchanged, now holds other bytes.
     for (int s = 0; s < 2; s++) {
@@ -453,11 +457,15 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 // file whose own time moved at all is taken as changed, and
                 // the decision compares its content with the other side's.
                 // So is a file whose own sub-second time moved within the
-                // second, and one whose record was taken within the tick of
-                // its time (decided with the other side, see SettleMovedTimes).
+                // second, one whose record was taken within the tick of its
+                // time, and, where the file system keeps its files' numbers
+                // (a file's identity is only known there), another file at
+                // the path (decided with the other side, see SettleMovedTimes).
+                // Elsewhere size and time alone tell.
                 const bool bExact = !bExpects && m_apFs[side];
                 const bool bMoved = bExact && (cur.m_tFile != old.m_tFile || StampTimesDiffer(cur, old) ||
-                                               (old.IsRacy() && cur.FileStamp()));
+                                               (old.IsRacy() && cur.FileStamp()) ||
+                                               IdentsDiffer(item.m_aOldIdent[side], item.m_aCurIdent[side]));
                 if (!IsSameSideInfo(cur, old) || bMoved || bNamesDiffer) {
                     SetPending(item, side);
                     ++nChanged;
