@@ -105,6 +105,39 @@ char* PutGenArray(char* p, char tag, const CGenArray& gens) {
     return p;
 }
 
+// The stamp and the identity of a file together, where the identity is
+// known: T:11:digits| with the 64-bit value stamp * 2^32 + identity in 11
+// digits of 6 bits, the last one first (the stamp alone stays "x=..|").
+constexpr size_t kMaxStampIdentBytes = 16;
+constexpr char kDigits64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+char* PutStampIdent(char* p, char tag, uint32_t nStamp, uint32_t nIdent) {
+    memcpy(p, " :11:", 5);
+    *p = tag;
+    p += 5;
+    uint64_t v = (uint64_t)nStamp << 32 | nIdent;
+    for (int i = 0; i < 11; i++, v >>= 6) *p++ = kDigits64[v & 63];
+    *p++ = '|';
+    return p;
+}
+bool DecodeStampIdent(const unsigned char* s, size_t n, uint32_t& nStamp, uint32_t& nIdent) {
+    if (n != 11) return false;
+    uint64_t v = 0;
+    for (size_t i = n; i-- > 0;) {
+        const unsigned char c = s[i];
+        const int d = c >= 'A' && c <= 'Z'   ? c - 'A'
+                      : c >= 'a' && c <= 'z' ? c - 'a' + 26
+                      : c >= '0' && c <= '9' ? c - '0' + 52
+                      : c == '-'             ? 62
+                      : c == '_'             ? 63
+                                             : -1;
+        if (d < 0 || (i == 10 && d > 15)) return false;
+        v = v << 6 | (uint64_t)d;
+    }
+    nStamp = (uint32_t)(v >> 32);
+    nIdent = (uint32_t)v;
+    return true;
+}
+
 // A string field T:len:bytes|. ASCII text is copied unit by unit; other text
 // goes through the UTF-8 conversion first (utf8 holds it then).
 bool IsAscii(const CWideString& s) {
@@ -444,7 +477,7 @@ public:
     // literals are compared at once.
     bool Read(bool& bFolder, CWideString& wN, CItemLen& len, uint32_t& nAttr, CSyncTime& tFile,
               CSyncTime& tAccu, CSyncTime& tSaved, CItemLen& savedLen, CWideString& wI, CGenArray& gens,
-              uint32_t& nStamp) {
+              uint32_t& nStamp, uint32_t& nIdent) {
         int nReady = 0;
         const unsigned char* const pStart = m_In.GetReady(nReady);
         const unsigned char* const pEnd = pStart + nReady;
@@ -470,11 +503,17 @@ public:
                 return false;
         }
         if (!Take(p, pEnd, "}]")) return false;
-        uint32_t x = 0;
+        uint32_t x = 0, w = 0;
         if (p < pEnd && *p == 'x' && !(++p, Unsigned(p, pEnd, 0xFFFFFFFFu, x))) return false;
+        if (p < pEnd && *p == 'w') {
+            if (!Take(p, pEnd, "w:11:") || pEnd - p < 12 || p[11] != '|' || !DecodeStampIdent(p, 11, x, w))
+                return false;
+            p += 12;
+        }
         if (!Take(p, pEnd, "]")) return false;
         bFolder = bIsFolder;
         nStamp = x;
+        nIdent = w;
         len.SetRaw((uint16_t)lh, ll);
         nAttr = a;
         tFile.SetTime(c);
@@ -600,10 +639,12 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
         uint32_t nAttr = 0;
         CSyncTime tFile, tAccu, tSave;
         CGenArray read;
-        uint32_t nStamp = 0;
-        if (CWrittenRecord(in).Read(bFolder, wN, len, nAttr, tFile, tAccu, tSave, saved, wI, read, nStamp)) {
+        uint32_t nStamp = 0, nIdent = 0;
+        if (CWrittenRecord(in).Read(bFolder, wN, len, nAttr, tFile, tAccu, tSave, saved, wI, read, nStamp,
+                                    nIdent)) {
             m_Len = len;
             m_nStamp = nStamp;
+            m_nIdent = nIdent;
             m_nAttr = nAttr;
             m_tFile = tFile;
             m_tAccu = tAccu;
@@ -616,6 +657,7 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
     }
     if (!GetTicPrefix(in, '[', err)) return false;
     m_nStamp = 0;
+    m_nIdent = 0;
     bool bFolder = false;
     CNarrowString sPathN;
     CWideString wN, wI;
@@ -662,6 +704,15 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
             case 'x':
                 ok = GetTicUInt32(in, c, m_nStamp, err);
                 break;
+            case 'w': {
+                CNarrowString text;
+                ok = ReadStateString(in, c, text, err);
+                // A value this build cannot read is left out, as an unknown tag.
+                if (ok && !DecodeStampIdent((const unsigned char*)text.GetString(), (size_t)text.GetLength(),
+                                            m_nStamp, m_nIdent))
+                    m_nStamp = m_nIdent = 0;
+                break;
+            }
             default:
                 ok = SkipTicValue(in, c, err);
                 break;
@@ -674,16 +725,16 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
 
 void StateFile::AppendRecord(std::string& out, const CWideString& sName, CSyncTime tSaved,
                              const CItemLen& savedLen, const CGenArray& gens) const {
-    AppendSideRecord(out, *this, sName, tSaved, savedLen, gens);
+    AppendSideRecord(out, *this, sName, tSaved, savedLen, gens, m_nIdent);
 }
 
 void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString& sName, CSyncTime tSaved,
-                      const CItemLen& savedLen, const CGenArray& gens) {
+                      const CItemLen& savedLen, const CGenArray& gens, uint32_t nIdent) {
     const bool bNameAscii = IsAscii(sName), bIdAscii = IsAscii(rec.m_sId);
     CNarrowString nameUtf8, idUtf8;
     const size_t nMax = 8 + MaxStringBytes(sName, bNameAscii, nameUtf8) + 2 * kMaxLenBytes + 14 +
                         3 * kMaxTimeBytes + MaxStringBytes(rec.m_sId, bIdAscii, idUtf8) +
-                        MaxGenArrayBytes(gens) + 14;
+                        MaxGenArrayBytes(gens) + kMaxStampIdentBytes;
     AppendBounded(out, nMax, [&](char* p) {
         *p++ = '[';
         memcpy(p, rec.IsFolder() ? "f=1|" : "f=0|", 4);
@@ -697,8 +748,12 @@ void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString&
         p = PutItemLen(p, 's', savedLen);
         p = PutString(p, 'i', rec.m_sId, bIdAscii, idUtf8);
         p = PutGenArray(p, 'g', gens);
-        // The stamp only where the side tells one: older readers skip the tag.
-        if (rec.m_nStamp) p = PutU32(p, 'x', rec.m_nStamp);
+        // The stamp only where the side tells one, with the identity where
+        // that is known: older readers skip the tags.
+        if (nIdent)
+            p = PutStampIdent(p, 'w', rec.m_nStamp, nIdent);
+        else if (rec.m_nStamp)
+            p = PutU32(p, 'x', rec.m_nStamp);
         *p++ = ']';
         return p;
     });

@@ -144,7 +144,7 @@ void CStateFileIo::Remember(CSyncTreeNode* pNode, int nSide) {
     auto it = m_Levels.empty() ? m_Levels.end() : m_Levels.find(&item);
     m_Journal.push_back(SJournal{pNode, item.m_aOld[nSide], item.m_aGens[nSide], item.GetSavedTime(nSide),
                                  item.GetSavedLen(nSide), it == m_Levels.end() ? 0 : it->second,
-                                 it != m_Levels.end(), item.m_nFlags});
+                                 it != m_Levels.end(), item.m_nFlags, item.m_aOldIdent[nSide]});
 }
 
 void CStateFileIo::RememberFresh(CSyncTreeNode* pNode) {
@@ -158,6 +158,7 @@ void CStateFileIo::RollBack(int nSide) {
         item.m_aGens[nSide] = it->gens;
         item.SetSaved(nSide, it->tSaved, it->savedLen);
         item.m_nFlags = it->nItemFlags;
+        item.m_aOldIdent[nSide] = it->nOldIdent;
         if (it->bHadLevel)
             m_Levels[&item] = it->nLevel;
         else
@@ -433,9 +434,10 @@ CSyncTreeNode* CStateFileIo::FindPathNode(const CWideString& path, CSyncTreeNode
 }
 
 void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel,
-                                  const CSideInfo& rec, const CGenArray& gens) {
+                                  const StateFile& rec, const CGenArray& gens) {
     CSyncPairAndAction& item = pNode->GetItem();
     if (!bDuplicate) {
+        item.m_aOldIdent[nSide & 1] = rec.m_nIdent;
         SetStateLevel(pNode, nLevel);
         item.m_aGens[nSide] = gens;
         return;
@@ -464,6 +466,7 @@ void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplica
     old.m_nAttr = rec.m_nAttr;
     old.m_nStamp = rec.m_nStamp;
     old.m_sId = rec.m_sId;
+    item.m_aOldIdent[nSide & 1] = rec.m_nIdent;
     bool bChanged = false;
     MergeGenerations(item.m_aGens[nSide], gens, bChanged);
     if (bChanged) old.SetFlag(SIF_CORRECTED, true);

@@ -143,6 +143,9 @@ public:
     bool WriteRecord(ZorOutStream& out, const CWideString& sName, CSyncTime tSaved, const CItemLen& savedLen,
                      const CGenArray& gens, CWideString& err) const;
 
+    // The identity of the record's file (tag "w", with the stamp), 0 where not known.
+    uint32_t m_nIdent = 0;
+
 private:
     void CompleteRead(bool bFolder, CWideString& wN, const CNarrowString& sPathN, CWideString& wI,
                       CWideString& sName);
@@ -150,7 +153,7 @@ private:
 
 // Appends a side record "[...]" as a node record to a buffer.
 void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString& sName, CSyncTime tSaved,
-                      const CItemLen& savedLen, const CGenArray& gens);
+                      const CItemLen& savedLen, const CGenArray& gens, uint32_t nIdent = 0);
 
 // ---------------------------------------------------------------- generations
 // Ages a generation list against the clock: entries at or beyond now + age
@@ -246,7 +249,7 @@ public:
     CSyncTreeNode* FindPlainChild(CSyncTreeNode* pParent, const CWideString& name, const CSideInfo& rec,
                                   const CChildNameIndex* pIndex = nullptr) const;
     // Merges a record read from a state file into the node's old record.
-    void MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel, const CSideInfo& rec,
+    void MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel, const StateFile& rec,
                         const CGenArray& gens);
 
     // The state level of a node's item. Only levels that differ from the
@@ -303,6 +306,7 @@ private:
         int32_t nLevel;
         bool bHadLevel;
         uint8_t nItemFlags;
+        uint32_t nOldIdent;
     };
     // Journal of the running read: the state of a node before the read
     // changed it, or a node the read created (taken back to a new item's state).

@@ -277,6 +277,8 @@ CSyncPairAndAction& CSyncPairAndAction::operator=(const CSyncPairAndAction& o) {
     for (int i = 0; i < 2; i++) {
         m_aCur[i] = o.m_aCur[i];
         m_aOld[i] = o.m_aOld[i];
+        m_aCurIdent[i] = o.m_aCurIdent[i];
+        m_aOldIdent[i] = o.m_aOldIdent[i];
     }
     m_u.m_nWorkBytes = 0;
     if (CItemExtra* p = Extra()) {

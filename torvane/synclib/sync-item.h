@@ -319,6 +319,16 @@ public:
 };
 static_assert(sizeof(CSideInfo) == 32);
 
+// A file of identity nCur is the one a record of identity nOld was taken
+// of, proven (no delete and create, no time set by a tool can give this).
+inline bool IdentProvesSameFile(uint32_t nOld, uint32_t nCur) {
+    return (nOld & kIdentBirth) && ((nOld ^ nCur) & ~kIdentBirth) == 0;
+}
+// Both identities are known and name two different files.
+inline bool IdentsDiffer(uint32_t nOld, uint32_t nCur) {
+    return nOld && nCur && ((nOld ^ nCur) & ~kIdentBirth) != 0;
+}
+
 // ---------------------------------------------------------------- statistics record
 // Counts of files and folders. The statistics passes fill them.
 struct CItemCount {
@@ -495,6 +505,13 @@ public:
     } m_u;
     CSideInfo m_aCur[2]; // what each side holds now (scan)
     CSideInfo m_aOld[2]; // what each side held after the last sync (state file)
+    // The identity (MakeFileIdentity) of the file each side holds now and of
+    // the one its old record is of, 0 where not known (state-file tag "y").
+    // An old identity keeps kIdentBirth only where its record was taken
+    // clear of the file's birth: a file born after the record cannot then
+    // carry it, so equal identities prove one and the same file.
+    uint32_t m_aCurIdent[2] = {0, 0};
+    uint32_t m_aOldIdent[2] = {0, 0};
 
 private:
     // The rare fields; null while all of them are at their defaults (owned).
@@ -506,4 +523,4 @@ private:
     CItemExtra* Extra() { return m_pExtra.load(std::memory_order_acquire); }
     CItemExtra& EnsureExtra();
 };
-static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 176, "the item grew");
+static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 192, "the item grew");

@@ -63,6 +63,16 @@ void MarkRacyRecord(CSideInfo& rec, const CSyncJob& job, const TvFileSys* fs);
 // the same step of the side's times (or tick of its clock), would leave the
 // time as it is. Times in the future of the side's clock (nNowNs) are not.
 bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, const CSideClock& clock, int64_t nNowNs);
+// began at nScanStartMs (clock milliseconds; 0 unknown): a write within the
+// same tick of the file system's clock, after the listing read it, would
+// leave the time as it is. Times in the future of the clock are not.
+bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, int64_t nScanStartMs);
+// The identity of a file seen at nSeenMs (a time before the look at it, on
+// the clock of the file's own file system, TvFileSys::FileSystemNowMs):
+// a file born within the clock tick of that time may lose its inode number
+// to one born in the same tick after it, so its identity proves nothing
+// then (kIdentBirth cleared).
+uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs);
 // Copies flag bits 0..2, length, times, attributes and id of rec into the old
 // record of the side and merges the generations (bit 0x10 when they changed).
 void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, const CGenArray& gens);

@@ -688,6 +688,7 @@ void CSyncJob::PlaceCopiedFiles() {
         CSyncPairAndAction& item = pNode->GetItem();
         item.m_aCur[p.m_nSide] = CSideInfo();
         item.m_aOld[p.m_nSide] = CSideInfo();
+        item.m_aCurIdent[p.m_nSide & 1] = item.m_aOldIdent[p.m_nSide & 1] = 0;
         item.m_aGens[p.m_nSide].RemoveAll();
         item.m_nExecState = ESS_SYNCED_ERR;
         item.SetReason(why);

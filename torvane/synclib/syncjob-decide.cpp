@@ -230,6 +230,15 @@ bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, const CSideClock& cloc
     return nNowNs <= 0 || t <= nNowNs + clock.nSkewNs + nMargin;
 }
 
+uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs) {
+    // One tick of the file system's clock and the millisecond of nSeenMs,
+    // as for racy times.
+    constexpr int64_t kMarginNs = 25'000'000;
+    const int64_t nBirthNs = (int64_t)info.m_nCreateTime * 1'000'000'000 + info.m_nCreateTimeNs;
+    if (nSeenMs <= 0 || nBirthNs >= nSeenMs * 1'000'000 - kMarginNs) return info.m_nIdent & ~kIdentBirth;
+    return info.m_nIdent;
+}
+
 namespace {
 
 // The sub-second parts of two stamped records differ (both stamps known).
@@ -257,13 +266,15 @@ enum ESoftChange {
     SOFT_RACY = 2,   // its time and identity are the record's, but the record
                      // was taken within the clock tick of that time
 };
-int SoftChange(const CSyncTreeNode* pNode, const CSideInfo& cur, const CSideInfo& old) {
+int SoftChange(const CSyncTreeNode* pNode, const CSideInfo& cur, const CSideInfo& old, bool bOtherFile) {
     if (!old.IsPresentBit() || !old.Exists() || old.IsFolder() || old.GetFlag(SIF_LINK) || !cur.Exists() ||
         cur.IsFolder() || cur.GetFlag(SIF_LINK) || cur.m_Len != old.m_Len ||
         NamesDifferNfc(SideNameRef(pNode, cur), SideNameRef(pNode, old)))
         return SOFT_NONE;
     if (cur.m_tFile == old.m_tFile) {
-        if (StampTimesDiffer(cur, old)) return SOFT_MOVED;
+        // Another file at the path, of the record's size and full time (a
+        // rename over it, files swapped): its bytes decide.
+        if (StampTimesDiffer(cur, old) || bOtherFile) return SOFT_MOVED;
         // After a record taken clear of its file's time, a write would have
         // moved that time: another identity alone is the same file put
         // back with its time (or a file system that numbers its files anew
@@ -288,6 +299,7 @@ void SettleUnchanged(CSyncPairAndAction& item, int s) {
     old.m_tFile = cur.m_tFile;
     old.m_tAccu = cur.m_tAccu;
     old.m_nStamp = cur.m_nStamp;
+    item.m_aOldIdent[s] = item.m_aCurIdent[s];
     item.m_aPendingGen[s] = 0;
 }
 
@@ -316,7 +328,9 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     auto otherUnchanged = [&](int s) { return abOtherUnchanged[s]; };
     int soft[2] = {0, 0};
     for (int s = 0; s < 2; s++)
-        if (bExact[s] && item.m_aPendingGen[s]) soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s]);
+        if (bExact[s] && item.m_aPendingGen[s])
+            soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s],
+                                 IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s]));
     // A side whose record its contents settle: the proof is kept (the state
     // is saved even by a Sync with nothing else to do).
     auto settle = [&](int s) {
@@ -516,11 +530,15 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 // file whose own time moved at all is taken as changed, and
                 // the decision compares its content with the other side's.
                 // So is a file whose own sub-second time moved within the
-                // second, and one whose record was taken within the tick of
-                // its time (decided with the other side, see SettleMovedTimes).
+                // second, one whose record was taken within the tick of its
+                // time, and, where the file system keeps its files' numbers
+                // (a file's identity is only known there), another file at
+                // the path (decided with the other side, see SettleMovedTimes).
+                // Elsewhere size and time alone tell.
                 const bool bExact = !bExpects && m_apFs[side];
                 const bool bMoved = bExact && (cur.m_tFile != old.m_tFile || StampTimesDiffer(cur, old) ||
-                                               (old.IsRacy() && cur.FileStamp()));
+                                               (old.IsRacy() && cur.FileStamp()) ||
+                                               IdentsDiffer(item.m_aOldIdent[side], item.m_aCurIdent[side]));
                 if (!IsSameSideInfo(cur, old) || bMoved || bNamesDiffer) {
                     SetPending(item, side);
                     ++nChanged;
@@ -529,6 +547,8 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                     // the file it matches.
                     item.m_aOld[side].m_nStamp = cur.m_nStamp;
                 }
+                if (!item.m_aOldIdent[side] && item.m_aCurIdent[side] && !item.m_aPendingGen[side])
+                    item.m_aOldIdent[side] = item.m_aCurIdent[side]; // so does its identity
             }
         }
     }

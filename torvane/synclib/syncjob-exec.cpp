@@ -152,8 +152,10 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         item.m_aGens[1] = item.m_aGens[0];
         item.m_aCur[1].m_tFile = tRight;
         item.m_aOld[1].m_tFile = tRight;
-        // The stamp is the right file's own.
+        // The stamp and the identity are each file's own.
         item.m_aCur[1].m_nStamp = item.m_aOld[1].m_nStamp = R.m_nStamp;
+        item.m_aOldIdent[0] = item.m_aCurIdent[0];
+        item.m_aOldIdent[1] = item.m_aCurIdent[1];
         // Nothing was written on the right: a local side's record keeps the
         // attribute word listed there (its records' words are its items' own).
         if (CSyncJob::IsPlainLocalFs(fs[1]) && R.Exists() && L.Exists() && R.IsFolder() == L.IsFolder())
@@ -176,6 +178,7 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         CWideString e;
         const uint8_t eff = item.GetEffAction();
         const bool bCopy = eff == EA_COPY_LEFT_TO_RIGHT || eff == EA_COPY_RIGHT_TO_LEFT;
+        const int64_t nSeenMs = fsT->FileSystemNowMs(); // before the look at the target
         for (;;) {
             e.Empty();
             bNotFound = false;
@@ -238,6 +241,11 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         // a later write gives it the time of that write, which is not the
         // source's, racy or not.
         T.m_nStamp = TO.m_nStamp = info.m_nStamp;
+        // The identities: the source's as listed (a file put in its place
+        // since shows another one to the next run), the target's as it
+        // stands now.
+        item.m_aOldIdent[src] = item.m_aCurIdent[src];
+        item.m_aCurIdent[dst] = item.m_aOldIdent[dst] = IdentSeenAt(info, nSeenMs);
         // A local side's record holds the word read back, which is the
         // target's own also where nothing was written to it (the files of a
         // moved folder).
@@ -263,6 +271,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
     item.m_aOld[src] = S;
     item.m_aCur[dst] = S;
     item.m_aOld[dst] = S;
+    item.m_aOldIdent[src] = item.m_aCurIdent[src];
+    item.m_aCurIdent[dst] = item.m_aOldIdent[dst] = 0;
     item.m_aGens[dst] = item.m_aGens[src];
     if (item.IsFolder() && S.Exists()) {
         FsItemInfo info;

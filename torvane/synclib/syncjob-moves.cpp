@@ -203,14 +203,19 @@ void CSyncJob::DetectMovesAndRenames(CSyncTreeNode* pRoot) {
             // no move.
             auto sameContent = [&](const CSyncTreeNode* pDel, const CSyncTreeNode* pNew) {
                 if (pNew->GetItem().IsFolder()) return true;
-                // The new file is the deleted one where its own side tells
-                // so: the same identity, size and full time (a rename keeps
-                // them all). Nothing needs reading then. A record taken
-                // within the tick of its time may hide a rewrite: read.
+                // The new file is the deleted one where its own side proves
+                // so: the same inode and birth time (which no file born
+                // later can show), with the same size and full time (a
+                // rename keeps them all). Nothing needs reading then. A
+                // record taken within the tick of its time may hide a
+                // rewrite, and an inode number, a size and a time alone are
+                // no proof (a freed inode goes to the next file, tools set
+                // whole-second times): read.
                 const CSideInfo& was = pDel->GetItem().m_aOld[src];
                 const CSideInfo& now = pNew->GetItem().m_aCur[src];
                 if (was.FileStamp() && !was.IsRacy() && was.FileStamp() == now.FileStamp() &&
-                    was.m_Len == now.m_Len && was.m_tFile == now.m_tFile)
+                    was.m_Len == now.m_Len && was.m_tFile == now.m_tFile &&
+                    IdentProvesSameFile(pDel->GetItem().m_aOldIdent[src], pNew->GetItem().m_aCurIdent[src]))
                     return !bMd5 || pNew->GetItem().GetMd5(src).IsZero() || pDel->GetItem().GetMd5(dst).IsZero() ||
                            pNew->GetItem().GetMd5(src) == pDel->GetItem().GetMd5(dst);
                 if (!bMd5) return CompareFileContents(pDel, dst, pNew, src, false) != 0;

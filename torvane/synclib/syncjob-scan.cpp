@@ -347,9 +347,12 @@ void CSyncJob::ClearSideInfoInSubtree(CSyncTreeNode* pNode, int side, bool bCurr
     if (!pNode) return;
     side &= 1;
     (bCurrent ? pNode->GetItem().m_aCur : pNode->GetItem().m_aOld)[side] = CSideInfo();
+    (bCurrent ? pNode->GetItem().m_aCurIdent : pNode->GetItem().m_aOldIdent)[side] = 0;
     CSyncDepthFirstIter it(pNode);
-    for (; it.IsValid(); it.Next())
+    for (; it.IsValid(); it.Next()) {
         (bCurrent ? it.GetItem()->m_aCur : it.GetItem()->m_aOld)[side] = CSideInfo();
+        (bCurrent ? it.GetItem()->m_aCurIdent : it.GetItem()->m_aOldIdent)[side] = 0;
+    }
 }
 
 bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side, bool bFullScan,

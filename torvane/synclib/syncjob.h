@@ -924,6 +924,7 @@ public:
     // Records whose contents settled them in this Analyze, per side: their
     // state is saved even by a Sync with nothing else to do.
     bool m_abSettledRecords[2] = {false, false};
+    int64_t m_anFsScanStartMs[2] = {0, 0}; // the same on the side's own clock (FileSystemNowMs; 0: unknown)
     CCategoryStats m_Stats;           // category counters of the last statistics pass
     uint8_t m_bBothMoveFolders = 0;   // both sides answered capability 32 when last connected
     uint8_t m_bNotEnoughSpace = 0;    // the last Analyze found too little free space

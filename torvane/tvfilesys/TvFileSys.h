@@ -198,6 +198,8 @@ public:
         nStepNs = 0;
         return 0;
     }
+    // The same in milliseconds: the clock that gives new files their birth time (0: unknown).
+    virtual int64_t FileSystemNowMs() const { return 0; }
     virtual uint32_t WithRecordedStoredBits(const FsItemInfo& entry, uint32_t nRecorded) const {
         (void)nRecorded;
         return entry.m_nAttributes;

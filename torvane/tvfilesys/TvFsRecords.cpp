@@ -124,6 +124,33 @@ CWideString MakeLocalServerPath(const CWideString& path) {
     return r;
 }
 
+uint32_t MakeFileIdentity(uint64_t nIno, int64_t nBirthSeconds, uint32_t nBirthNanoseconds, bool bBirth) {
+    uint64_t h = nIno * 0x9E3779B97F4A7C15ull;
+    if (bBirth) h ^= ((uint64_t)nBirthSeconds * 1'000'000'000ull + nBirthNanoseconds) * 0xC2B2AE3D27D4EB4Full;
+    // A final mix (as in splitmix64), so that every input bit moves the top bits.
+    h ^= h >> 31;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 29;
+    uint32_t d = (uint32_t)(h >> 32) & ~kIdentBirth;
+    if (d == 0) d = 2; // 0 stands for "not known"
+    return bBirth ? (d | kIdentBirth) : d;
+}
+
+bool FileSystemKeepsFileIds(unsigned long nFsType) {
+    switch (nFsType) {
+        case 0xEF53UL:     // ext2, ext3, ext4
+        case 0x58465342UL: // xfs
+        case 0x9123683EUL: // btrfs
+        case 0x01021994UL: // tmpfs
+        case 0xF2F52010UL: // f2fs
+        case 0x2FC12FC1UL: // zfs
+        case 0xCA451A4EUL: // bcachefs
+            return true;
+        default:
+            return false;
+    }
+}
+
 uint32_t MakeFileStamp(uint64_t nIno, uint32_t nNanoseconds) {
     // Multiplicative hashing: the high bits of each product depend on all of
     // its input's bits, so nearby inodes and times land far apart.

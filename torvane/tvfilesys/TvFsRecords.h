@@ -60,6 +60,20 @@ constexpr uint32_t kStampIdBits = 0x7FFC0000u;
 constexpr uint32_t kStampFileBits = kStampTimeBits | kStampIdBits;
 uint32_t MakeFileStamp(uint64_t nIno, uint32_t nNanoseconds);
 
+// The identity of one local file where the file system keeps its files'
+// numbers for good (FileSystemKeepsFileIds; not FAT, exFAT or network
+// mounts, which number their files anew): a digest of the inode number and,
+// where the file system keeps one, the birth time, which no tool can set.
+// A freed inode number goes to a file born later, so with the birth time
+// (kIdentBirth set) no later file carries the identity of an earlier one;
+// without it, the identity tells a new file at a path but proves nothing.
+// 0 means "not known". Unlike the stamp, it takes no part in the time.
+constexpr uint32_t kIdentBirth = 1u;
+uint32_t MakeFileIdentity(uint64_t nIno, int64_t nBirthSeconds, uint32_t nBirthNanoseconds, bool bBirth);
+// Whether the file system of this statfs type keeps its files' inode numbers
+// (local disk and memory file systems).
+bool FileSystemKeepsFileIds(unsigned long nFsType);
+
 struct FsItemInfo {
     CWideString m_sName;
     uint32_t m_nAttributes = FSA_UNKNOWN;
@@ -73,6 +87,8 @@ struct FsItemInfo {
     uint32_t m_nModTimeNs = 0;   // the nanoseconds of the modification time, where known
     uint32_t m_nStamp = 0;       // identity and full time (MakeFileStamp); 0 where not known
     int64_t m_nChangeNs = 0;     // a local file's inode change time, nanoseconds since 1970; 0 where not known
+    uint32_t m_nIdent = 0;       // regular files: MakeFileIdentity; 0 where not known
+    uint32_t m_nCreateTimeNs = 0; // the nanoseconds of the birth time, where kIdentBirth
     CWideString m_sNote;        // why the entry is bad
     CWideString m_sDisplayName; // optional display form of the name
 

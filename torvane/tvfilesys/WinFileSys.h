@@ -61,6 +61,7 @@ public:
     bool SetStoredBitsCutoff(int64_t nBefore) override;
     int64_t FileSystemNow() const override;
     int64_t ProbeClockNs(const CWideString& folder, uint32_t& nStepNs) override;
+    int64_t FileSystemNowMs() const override;
     uint32_t WithRecordedStoredBits(const FsItemInfo& entry, uint32_t nRecorded) const override;
     bool ReadStoredBits(const CWideString& path, FsItemInfo& entry, int& errKind, CWideString& err) override;
     // Stored-bit reads of all listings so far (for tests).

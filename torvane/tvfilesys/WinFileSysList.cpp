@@ -234,6 +234,8 @@ struct EntryMeta {
     uint32_t nCtimeNs;
     uint32_t nMtimeNs;
     uint32_t nStamp; // regular files: MakeFileStamp
+    uint64_t nIno;   // regular files: the inode number (0: not known)
+    uint32_t nBtimeNs;
     uint32_t nStored;
     int nStatErr; // errno of a failed statx, else 0
     uint16_t nMode;
@@ -267,6 +269,8 @@ void ReadEntryMeta(int dirFd, const char* name, const std::string& base, std::at
     m.nMtimeNs = st.stx_mtime.tv_nsec;
     if (S_ISREG(st.stx_mode) && (st.stx_mask & STATX_INO)) m.nStamp = MakeFileStamp(st.stx_ino, st.stx_mtime.tv_nsec);
     m.nBtime = (st.stx_mask & STATX_BTIME) ? st.stx_btime.tv_sec : 0;
+    m.nBtimeNs = (st.stx_mask & STATX_BTIME) ? st.stx_btime.tv_nsec : 0;
+    if (S_ISREG(st.stx_mode) && (st.stx_mask & STATX_INO)) m.nIno = st.stx_ino;
     m.nCtime = (st.stx_mask & STATX_CTIME) ? st.stx_ctime.tv_sec : 0;
     m.nCtimeNs = (st.stx_mask & STATX_CTIME) ? st.stx_ctime.tv_nsec : 0;
     if (S_ISLNK(st.stx_mode)) {
@@ -450,6 +454,15 @@ bool WinFileSys::StatItem(int dirFd, const char* nameOrPath, bool bFollow, FsIte
     info.m_nAttributes = MapAttributes(st, pTarget, name, stored, bHave);
     info.m_nSize = S_ISDIR(st.stx_mode) ? 0 : (int64_t)st.stx_size;
     FillTimes(st, info);
+    struct statfs sf;
+    if (S_ISREG(st.stx_mode) && (st.stx_mask & STATX_INO) &&
+        (dirFd == AT_FDCWD || nameOrPath[0] == '/' ? statfs(nameOrPath, &sf) : fstatfs(dirFd, &sf)) == 0 &&
+        FileSystemKeepsFileIds((unsigned long)sf.f_type)) {
+        const bool bBirth = (st.stx_mask & STATX_BTIME) && (st.stx_btime.tv_sec != 0 || st.stx_btime.tv_nsec != 0);
+        info.m_nIdent = MakeFileIdentity(st.stx_ino, bBirth ? st.stx_btime.tv_sec : 0,
+                                         bBirth ? st.stx_btime.tv_nsec : 0, bBirth);
+        info.m_nCreateTimeNs = bBirth ? st.stx_btime.tv_nsec : 0;
+    }
     return true;
 }
 
@@ -463,6 +476,9 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
     std::string base(native.GetString(), native.GetLength());
     if (base.empty() || base.back() != '/') base += '/';
     std::atomic<bool> bNoXattr{false};
+    // The entries are on the folder's file system (a mount point is a folder).
+    struct statfs sf;
+    const bool bKeepsIds = fstatfs(dfd, &sf) == 0 && FileSystemKeepsFileIds((unsigned long)sf.f_type);
     // The mount is set before the cutoff is published.
     const int64_t nCutoff = m_nStoredCutoff.load(std::memory_order_acquire);
     const StoredBitsCutoff cutoff{nCutoff, nCutoff ? m_nStoredCutoffMnt.load(std::memory_order_relaxed) : 0};
@@ -543,6 +559,11 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
             info.m_nStamp = m.nStamp;
             if (m.nCtime > 0) info.m_nChangeNs = m.nCtime * 1'000'000'000LL + m.nCtimeNs;
             info.m_nCreateTime = m.nBtime != 0 ? ClampTime(m.nBtime) : info.m_nModTime;
+            if (bKeepsIds && m.nIno) {
+                const bool bBirth = m.nBtime != 0 || m.nBtimeNs != 0;
+                info.m_nIdent = MakeFileIdentity(m.nIno, m.nBtime, m.nBtimeNs, bBirth);
+                info.m_nCreateTimeNs = m.nBtimeNs;
+            }
             if (m.bStoredUnread && bGoodName) {
                 info.m_bStoredUnread = 1;
                 info.m_nChangeTime = ClampTime(m.nCtime);
@@ -648,6 +669,10 @@ int64_t WinFileSys::ProbeClockNs(const CWideString& folder, uint32_t& nStepNs) {
     struct timespec ts;
     if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return 0;
     return (int64_t)ts.tv_sec * 1'000'000'000 + ts.tv_nsec;
+int64_t WinFileSys::FileSystemNowMs() const {
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return 0;
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1'000'000;
 }
 
 uint32_t WinFileSys::WithRecordedStoredBits(const FsItemInfo& entry, uint32_t nRecorded) const {

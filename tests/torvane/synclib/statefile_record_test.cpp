@@ -125,6 +125,19 @@ TEST(StateFile, RecordReadInPlaceMatchesTheGeneralReader) {
         static_cast<CSideInfo&>(f) = rec;
         f.AppendRecord(records.emplace_back(), name, CSyncTime(77), CItemLen(), Gens({1000, 2000, 0}));
     }
+    // A stamp with the file's identity, in one compact value.
+    StateFile stamped;
+    static_cast<CSideInfo&>(stamped) = FileRec(4, 1700000000);
+    stamped.m_nStamp = 0x8003FFFFu;
+    stamped.m_nIdent = 0xDEADBEEFu;
+    stamped.AppendRecord(records.emplace_back(), u"s", CSyncTime(), CItemLen(), CGenArray());
+    const std::string stampedText = records.back();
+    for (const char* bad : {"w:11:_0000000000|", "w:11:!0000000000|", "w:10:0000000000|", "w:11:00000000000|"}) {
+        std::string r = stampedText;
+        const size_t at = r.find("w:11:");
+        ASSERT_NE(at, std::string::npos) << r;
+        records.push_back(r.replace(at, 17, bad));
+    }
     for (auto [from, to] : {std::pair{"f=0|", "f=00|"},
                             {"f=0|", "f=-1|"},
                             {"a=33|", "a=-3|"},
@@ -170,7 +183,12 @@ TEST(StateFile, RecordReadInPlaceMatchesTheGeneralReader) {
             CItemLen saved;
             CGenArray gens;
             const bool ok = rec.ReadNode(in, name, tSaved, saved, gens, err);
+            if (text == stampedText) {
+                EXPECT_EQ(rec.m_nStamp, 0x8003FFFFu);
+                EXPECT_EQ(rec.m_nIdent, 0xDEADBEEFu);
+            }
             dump[k] = U8(name) + " " + U8(rec.Dump()) + " id=" + U8(rec.m_sId) + " " + U8(err) +
+                      std::to_string(rec.m_nStamp) + "/" + std::to_string(rec.m_nIdent) + " " +
                       std::to_string(ok ? in.GetPosn() : -1) + " " + std::to_string(tSaved.GetTime()) + " " +
                       std::to_string(saved.GetHigh()) + "/" + std::to_string(saved.GetLow());
             for (uint32_t t : Vec(gens)) dump[k] += " " + std::to_string(t);
