@@ -625,22 +625,9 @@ int64_t WinFileSys::ProbeClockNs(const CWideString& folder, uint32_t& nStepNs) {
     struct statfs local;
     bool bLocalClock = false;
     if (!folder.IsEmpty() && NativePath(folder, native, k, e) && statfs(native.GetString(), &local) == 0) {
-        switch ((uint32_t)local.f_type) {
-        case 0x4d44u: // FAT
-            nStepNs = 2'000'000'000u;
-            bLocalClock = true;
-            break;
-        case 0xEF53u:     // ext2, ext3, ext4
-        case 0x58465342u: // XFS
-        case 0x9123683Eu: // Btrfs
-        case 0x01021994u: // tmpfs
-        case 0xF2F52010u: // F2FS
-        case 0x794c7630u: // overlay
-            bLocalClock = true;
-            break;
-        default:
-            break;
-        }
+        if ((uint32_t)local.f_type == 0x4d44u) nStepNs = 2'000'000'000u; // FAT
+        bLocalClock = nStepNs != 0 || FileSystemKeepsFileIds((unsigned long)local.f_type) ||
+                      (uint32_t)local.f_type == 0x794c7630u; // overlay
     }
     if (!folder.IsEmpty() && !bLocalClock && !native.IsEmpty()) {
         // A name that the clean-up of a data folder takes for a leftover of
@@ -669,6 +656,8 @@ int64_t WinFileSys::ProbeClockNs(const CWideString& folder, uint32_t& nStepNs) {
     struct timespec ts;
     if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return 0;
     return (int64_t)ts.tv_sec * 1'000'000'000 + ts.tv_nsec;
+}
+
 int64_t WinFileSys::FileSystemNowMs() const {
     struct timespec ts;
     if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return 0;

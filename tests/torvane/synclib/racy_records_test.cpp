@@ -127,7 +127,7 @@ TEST(RacyRecords, StateFileWithoutStampsKeepsAnEditInTheSecondOfItsSync) {
     for (const std::string side : {"L", "R"}) {
         const std::string state = side + "/_tvdata_/_file_state_v4._tv", path = f.h.m_tmp.NativeSub(state);
         const timespec saved = f.MTime(state);
-        ASSERT_EQ(system(("zcat " + path + " | sed -E 's/x=[0-9]+\\|//g' | gzip -n > " + path + ".x && mv " + path +
+        ASSERT_EQ(system(("zcat " + path + " | sed -E 's/(x=[0-9]+|w:[0-9]+:[^|]*)\\|//g' | gzip -n > " + path + ".x && mv " + path +
                           ".x " + path)
                              .c_str()),
                   0);
