@@ -506,7 +506,8 @@ public:
     CSideInfo m_aCur[2]; // what each side holds now (scan)
     CSideInfo m_aOld[2]; // what each side held after the last sync (state file)
     // The identity (MakeFileIdentity) of the file each side holds now and of
-    // the one its old record is of, 0 where not known (state-file tag "y").
+    // the one its old record is of, 0 where not known (state-file tag "w",
+    // beside the stamp).
     // An old identity keeps kIdentBirth only where its record was taken
     // clear of the file's birth: a file born after the record cannot then
     // carry it, so equal identities prove one and the same file.

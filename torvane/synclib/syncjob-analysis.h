@@ -63,10 +63,6 @@ void MarkRacyRecord(CSideInfo& rec, const CSyncJob& job, const TvFileSys* fs);
 // the same step of the side's times (or tick of its clock), would leave the
 // time as it is. Times in the future of the side's clock (nNowNs) are not.
 bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, const CSideClock& clock, int64_t nNowNs);
-// began at nScanStartMs (clock milliseconds; 0 unknown): a write within the
-// same tick of the file system's clock, after the listing read it, would
-// leave the time as it is. Times in the future of the clock are not.
-bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, int64_t nScanStartMs);
 // The identity of a file seen at nSeenMs (a time before the look at it, on
 // the clock of the file's own file system, TvFileSys::FileSystemNowMs):
 // a file born within the clock tick of that time may lose its inode number

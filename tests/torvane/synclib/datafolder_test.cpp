@@ -1,6 +1,7 @@
 // The data folder's previous versions on a real local folder: saved copies,
 // history versions, conflict copies, their tracking and expiry, and the
 // naming helpers of tree items.
+#include "test-tmp.h"
 #include "WinFileSys.h"
 #include "fake-fs.h"
 #include "recording-sink.h"
@@ -33,7 +34,8 @@ std::string N(const CWideString& s) {
 class DataFolderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tvdata-XXXXXX";
+        std::string tmplPath = TvTmpPath("tvdata-XXXXXX");
+        char* tmpl = tmplPath.data();
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_root = tmpl;
         auto fs = std::make_unique<CFakeFs>(m_plan);

@@ -1,6 +1,7 @@
 // Folder locks on real local folders: the lock and stamp bytes, foreign,
 // own and abandoned locks, overrides, UTF-16LE lock files, waiting through
 // the test clock, the state-file check and the clean/unclean release.
+#include "test-tmp.h"
 #include "WinFileSys.h"
 #include "fake-fs.h"
 #include "recording-sink.h"
@@ -69,7 +70,8 @@ const std::string kForeign = "By: Other.bob@PC9 at: 2023.11.14 10:00:00 GMT";
 class LocksTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tvlocks-XXXXXX";
+        std::string tmplPath = TvTmpPath("tvlocks-XXXXXX");
+        char* tmpl = tmplPath.data();
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_base = tmpl;
         Connect(0, m_base + "/L");

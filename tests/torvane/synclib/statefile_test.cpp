@@ -2,6 +2,7 @@
 // (in memory and through a real gzip file and the gzip command), the merge of
 // several files, generation ageing, and the reader's handling of damaged and
 // hostile files (every failure is clean and leaves the tree as it was).
+#include "test-tmp.h"
 #include "statefile-test-util.h"
 #include "zor-stream.h"
 #include "zor-time.h"
@@ -96,7 +97,8 @@ TEST(StateFile, GzipFileDecompressesWithGzipAndReadsBack) {
     TestIo io(&s.tree);
     const std::string text = WriteText(io);
 
-    char dir[] = "/tmp/tv-statefile-XXXXXX";
+    std::string dirPath = TvTmpPath("tv-statefile-XXXXXX");
+    char* dir = dirPath.data();
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string path = std::string(dir) + "/_file_state_v4._tv";
     CAutoPtrT<ZorOutStream> out;
@@ -610,7 +612,8 @@ TEST(StateFile, RecordsMergedInFileOrderGoWhereTheLookUpPutsThem) {
 // the tree as it was (without the nodes they made). The bounds are lowered
 // here; the reader's own lie far above any real tree.
 TEST(StateFile, InflatingFilesAreRefusedAtTheBound) {
-    char dir[] = "/tmp/tv-statebomb-XXXXXX";
+    std::string dirPath = TvTmpPath("tv-statebomb-XXXXXX");
+    char* dir = dirPath.data();
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string path = std::string(dir) + "/_file_state_v4._tv";
     const std::string rec = "\n[f=0|N:5:a.txt|l[h=0|l=5|]a=0|C[t=1700000000|]t[t=1700000000|]]<>";

@@ -1,5 +1,6 @@
 // The cloud file system's pieces that need no service: policy values, the
 // connection URL, error mapping, metadata parsers, time and content types.
+#include "test-tmp.h"
 #include "OrvanFS.h"
 
 #include "zor-debug.h"
@@ -26,7 +27,8 @@ TEST(CloudUnits, PolicyValuesAndClassFacts) {
                   {u"16384", 16384}, {u"", 1024}, {u"abc", 1024}};
     for (auto& b : blocks) EXPECT_EQ(ParseReadBlockSize(b.value), b.kib) << U8(b.value);
 
-    char tmpl[] = "/tmp/tvcloudregXXXXXX";
+    std::string tmplPath = TvTmpPath("tvcloudregXXXXXX");
+    char* tmpl = tmplPath.data();
     ASSERT_TRUE(mkdtemp(tmpl));
     setenv("TORVANE_REGISTRY_DIR", tmpl, 1);
     EXPECT_EQ(GetSendRecvTimeout(), 90u);

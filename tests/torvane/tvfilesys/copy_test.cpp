@@ -2,6 +2,7 @@
 // as the remote side, a file system over a real folder that offers only
 // descriptor I/O with block checksums (or only upload and download) and
 // counts every byte that crosses between the two sides.
+#include "test-tmp.h"
 #include "TvFileCopy.h"
 #include "WinFileSys.h"
 
@@ -144,7 +145,8 @@ public:
 class CopyTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tvcopy-XXXXXX";
+        std::string tmplPath = TvTmpPath("tvcopy-XXXXXX");
+        char* tmpl = tmplPath.data();
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_base = tmpl;
         m_local = m_base + "/local";

@@ -2,6 +2,7 @@
 // folder, files, and the tree as ListDir gives it.
 #pragma once
 
+#include "test-tmp.h"
 #include "WinFileSys.h"
 #include "zor-file.h"
 #include "zor-unicode.h"
@@ -76,7 +77,8 @@ protected:
     CWideString m_err;
 
     void SetUp() override {
-        char tmpl[] = "/tmp/tvfs-local-XXXXXX";
+        std::string tmplPath = TvTmpPath("tvfs-local-XXXXXX");
+        char* tmpl = tmplPath.data();
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_root = tmpl;
         TvConnectInfo ci;

@@ -1,4 +1,5 @@
 // The local change monitor against real file operations in a temporary tree.
+#include "test-tmp.h"
 #include "WinFileSys.h"
 
 #include "zor-unicode.h"
@@ -50,10 +51,8 @@ void Append(const std::string& path, const std::string& content) {
 class MonitorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // A memory file system when there is one: the overflow test makes
-        // thousands of files.
-        char tmpl[64];
-        snprintf(tmpl, sizeof tmpl, "%s/tvmon-XXXXXX", access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+        std::string tmplPath = TvTmpPath("tvmon-XXXXXX");
+        char* tmpl = tmplPath.data();
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_base = tmpl;
         m_root = m_base + "/root";

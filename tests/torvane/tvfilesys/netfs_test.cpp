@@ -1,5 +1,6 @@
 // Windows shares mapped onto their mounts (with an injected mount table and
 // gvfs folder), the shadow-copy provider, and bookmark files.
+#include "test-tmp.h"
 #include "CShadowProvider.h"
 #include "TvBookmark.h"
 #include "WinNetFileSys.h"
@@ -36,7 +37,8 @@ void WriteText(const std::string& path, const std::string& text) {
 class ShareTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tvshare-XXXXXX";
+        std::string tmplPath = TvTmpPath("tvshare-XXXXXX");
+        char* tmpl = tmplPath.data();
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_base = tmpl;
         // A "mounted" share with a blank in its mount point, and a gvfs folder.
@@ -145,7 +147,8 @@ TEST(ShadowProviderTest, ReportsThatShadowCopiesAreNotAvailable) {
 class BookmarkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tvbm-XXXXXX";
+        std::string tmplPath = TvTmpPath("tvbm-XXXXXX");
+        char* tmpl = tmplPath.data();
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_dir = tmpl;
         const char* old = getenv("TORVANE_PROFILE_DIR");

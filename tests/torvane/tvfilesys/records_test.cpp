@@ -1,5 +1,6 @@
 // Records of the file-system layer: items, checksums, changes, progress
 // scaling, the connection settings' two text forms, and the prototype registry.
+#include "test-tmp.h"
 #include "TvFileSys.h"
 
 #include "zor-stream.h"
@@ -373,7 +374,8 @@ TEST(FsRecords, ConnectInfoKeywordTextSkipsUnknownKeys) {
 }
 
 TEST(FsRecords, PasswordIsStoredOnlyEncrypted) {
-    char tmpl[] = "/tmp/tvfs-profile-XXXXXX";
+    std::string tmplPath = TvTmpPath("tvfs-profile-XXXXXX");
+    char* tmpl = tmplPath.data();
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     setenv("TORVANE_PROFILE_DIR", tmpl, 1);
 
@@ -421,7 +423,8 @@ TEST(FsRecords, HttpRecordsDefaultsAndTempBodyFile) {
     HttpConnectParams q = p;
     EXPECT_EQ(q.m_nTimeout, 90);
 
-    char name[] = "/tmp/tvfs-body-XXXXXX";
+    std::string namePath = TvTmpPath("tvfs-body-XXXXXX");
+    char* name = namePath.data();
     int fd = mkstemp(name);
     ASSERT_GE(fd, 0);
     close(fd);

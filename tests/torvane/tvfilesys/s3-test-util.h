@@ -2,6 +2,7 @@
 // notices, and reading the reply fixtures.
 #pragma once
 
+#include "test-tmp.h"
 #include "TvFsRecords.h"
 #include "zor-file.h"
 #include "zor-unicode.h"
@@ -88,7 +89,8 @@ inline int RunCommand(const std::string& cmd) {
 class TempDir {
 public:
     TempDir() {
-        char tmpl[] = "/tmp/tvs3XXXXXX";
+        std::string tmplPath = TvTmpPath("tvs3XXXXXX");
+        char* tmpl = tmplPath.data();
         if (mkdtemp(tmpl)) m_path = tmpl;
     }
     ~TempDir() {

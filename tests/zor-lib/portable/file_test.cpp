@@ -1,3 +1,4 @@
+#include "test-tmp.h"
 #include "zor-coll.h"
 #include "zor-debug.h"
 #include "zor-file.h"
@@ -25,7 +26,8 @@ namespace {
 class FileDir : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tv-file-XXXXXX";
+        std::string tmplPath = TvTmpPath("tv-file-XXXXXX");
+        char* tmpl = tmplPath.data();
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_dir = tmpl;
     }

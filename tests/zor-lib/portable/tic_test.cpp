@@ -1,5 +1,6 @@
 // Tic typed values: exact bytes of the writers, round trips of every value
 // form, the readers' error texts, and safe handling of hostile input.
+#include "test-tmp.h"
 #include "zor-tic.h"
 #include "zor-unicode.h"
 
@@ -412,7 +413,8 @@ TEST(TicRead, NumbersAcrossBufferEdges) {
     const char* const kTexts[] = {
         "=0|", "=-1|", "=-3|", "=123456789012345678|",  "=1234567890123456789|", "=4294967296|", "=12x",
         "=-|", "=|",   "=42",  "=99999999999999999999|"};
-    char tmpl[] = "/tmp/tv-tic-XXXXXX";
+    std::string tmplPath = TvTmpPath("tv-tic-XXXXXX");
+    char* tmpl = tmplPath.data();
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string path = std::string(tmpl) + "/n.tic";
     constexpr int kBuf = 65536; // the file stream's buffer

@@ -1,3 +1,4 @@
+#include "test-tmp.h"
 #include "zor-string.h"
 #include "zor-unicode.h"
 
@@ -30,7 +31,8 @@ std::string RunCommand(const std::string& cmd, int* rc = nullptr) {
 }
 
 std::string TempDir() {
-    char tmpl[] = "/tmp/zor-unicode-XXXXXX";
+    std::string tmplPath = TvTmpPath("zor-unicode-XXXXXX");
+    char* tmpl = tmplPath.data();
     const char* d = mkdtemp(tmpl);
     return d ? d : "";
 }

@@ -1,3 +1,4 @@
+#include "test-tmp.h"
 #include "zor-debug.h"
 #include "zor-json.h"
 #include "zor-unicode.h"
@@ -85,7 +86,8 @@ std::string RunCommand(const std::string& cmd) {
 TEST(Url, AgreesWithPythonUrlsplit) {
     std::vector<std::string> urls(std::begin(kUrls), std::end(kUrls));
     urls.insert(urls.end(), std::begin(kBothRefuse), std::end(kBothRefuse));
-    char path[] = "/tmp/tv_url_table_XXXXXX";
+    std::string pathPath = TvTmpPath("tv_url_table_XXXXXX");
+    char* path = pathPath.data();
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);

@@ -1,5 +1,6 @@
 // The HTTP client's small helpers: media types, numbers, cookies, log masking
 // and the line-readable body source.
+#include "test-tmp.h"
 #include "zor-http-util.h"
 
 #include "zor-net-records.h"
@@ -213,7 +214,8 @@ TEST(HttpUtil, BodyLines) {
         {"", {}, false},
         {big + "\n", {}, true},
     };
-    char tmpl[] = "/tmp/httpbodyXXXXXX";
+    std::string tmplPath = TvTmpPath("httpbodyXXXXXX");
+    char* tmpl = tmplPath.data();
     ASSERT_TRUE(mkdtemp(tmpl));
     CWideString folder = Utf8ToWide(tmpl);
     for (int fromFile = 0; fromFile < 2; ++fromFile) {

@@ -1,5 +1,6 @@
 // Site keys, the URL cracker, IP literals, cookie file names and the
 // private-address test.
+#include "test-tmp.h"
 #include "zor-sitekey.h"
 #include "zor-udp.h"
 #include "zor-unicode.h"
@@ -143,7 +144,8 @@ TEST(SiteKey, CookieFileNames) {
     EXPECT_EQ(n.GetLength(), 204);
 
     // Files land in the folder and read back (at most 8192 bytes).
-    char tmpl[] = "/tmp/tv-cookies-XXXXXX";
+    std::string tmplPath = TvTmpPath("tv-cookies-XXXXXX");
+    char* tmpl = tmplPath.data();
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     CWideString folder = Utf8ToWide(tmpl) + u"/jar";
     SetCookieFolder(folder);
