@@ -4,9 +4,11 @@
 #include "zor-unicode.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <clocale>
 #include <cstring>
+#include <thread>
 #include <locale.h>
 #include <time.h>
 
@@ -62,6 +64,10 @@ void ZorTestClock::SleepMs(int64_t nMs) {
     m_nSleepCount.fetch_add(1);
     if (nMs <= 0) return;
     m_nSleptMs.fetch_add(nMs);
+    if (m_bHeld.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(nMs < 5 ? nMs : 5));
+        return;
+    }
     Advance(nMs);
 }
 

@@ -63,6 +63,10 @@ public:
     // Sets the wall time (may jump backwards, like a user changing the
     // system clock); the monotonic count is not changed.
     void SetNow(int64_t nSeconds, int nMs = 0);
+    // While held, sleeps take a moment of real time and leave the clock
+    // where it is: a test that steps the clock itself is not overtaken by
+    // threads that wait on it.
+    void SetHeld(bool bHeld) { m_bHeld.store(bHeld); }
     // Number of SleepMs calls and their total milliseconds since construction.
     int64_t GetSleepCount() const { return m_nSleepCount.load(); }
     int64_t GetSleptMs() const { return m_nSleptMs.load(); }
@@ -73,6 +77,7 @@ private:
     int64_t m_nMonoMs;
     std::atomic<int64_t> m_nSleepCount{0};
     std::atomic<int64_t> m_nSleptMs{0};
+    std::atomic<bool> m_bHeld{false};
 };
 
 // Installs a clock for the whole process (null restores the real clock) and

@@ -211,6 +211,7 @@ TEST_F(Triggers, OnChangeRunRefusedByAnotherProcesssLockRunsWhenTheLockGoes) {
         Tick(), std::this_thread::sleep_for(std::chrono::milliseconds(20));
     j->SetRequestedAction(0);
     j->m_bFirstFullAnalyzePending = false;
+    clock.SetHeld(true); // from here only the test moves the clock
     // A local lock file is watched; elsewhere the run is tried again after a while.
     for (const bool bLocal : {true, false}) {
         j->m_bLockedByOther = 1;
