@@ -431,10 +431,13 @@ TEST_F(Cli, OnChangeRunStopsAtAnotherProcesssLockAndRunsWhenItGoes) {
     m_tmp.WriteFile("left/b.txt", "b"); // the first watched run syncs it
     CChild watch = Start({"watch", "ab"});
     ASSERT_TRUE(WaitFor([&] { return watch.Err().find("Sync Completed") != std::string::npos; }, 20000));
+    // watch's own run has let go of B (its lock is not bc's) before bc starts.
+    ASSERT_TRUE(WaitFor([&] { return !std::filesystem::exists(R("_tvdata_/lock.tvl")); }, 20000));
     CChild bc = other({"sync", "bc"});
-    for (int i = 0; i < 200000 && !std::filesystem::exists(R("_tvdata_/lock.tvl")); ++i) usleep(100);
+    const auto heldByBc = [&] { return ReadAll(R("_tvdata_/lock.tvl")).rfind("By: bc.", 0) == 0; };
+    for (int i = 0; i < 200000 && !heldByBc(); ++i) usleep(100);
     kill(bc.pid, SIGSTOP);
-    EXPECT_TRUE(std::filesystem::exists(R("_tvdata_/lock.tvl"))) << bc.Err();
+    EXPECT_TRUE(heldByBc()) << bc.Err();
     const std::string state = ReadAll(R("_tvdata_/_file_state_v4._tv"));
     const size_t mark = watch.Err().size();
     // The first change fails the incremental Analyze; the second starts a
