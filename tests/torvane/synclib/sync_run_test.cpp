@@ -895,6 +895,31 @@ TEST_F(SyncRunTest, TemporaryFilesOfAKilledRunAreRemovedByTheNextRun) {
     std::filesystem::remove(lockTemp);
 }
 
+// The left's clock moved an hour (its files' times shifted): only the times
+// go over. A target rewritten after Analyze keeps its own time, so the next
+// run still sees the rewrite.
+TEST_F(SyncRunTest, TimeCopyLeavesATargetRewrittenSinceAnalyze) {
+    constexpr time_t kT = 1600000000;
+    for (const char* n : {"a", "b", "c", "f"})
+        Put(std::string("L/") + n, "same bytes", kT), Put(std::string("R/") + n, "same bytes", kT);
+    RunWith();
+    for (const char* n : {"a", "b", "c", "f"}) Put(std::string("L/") + n, "same bytes", kT + 3600);
+    sink.beforeSync = [&] { // same size, half a second off the time listed
+        Put("R/f", "SAME BYTES", kT);
+        const struct timespec ts[2] = {{kT, 500000000}, {kT, 500000000}};
+        utimensat(AT_FDCWD, h.m_tmp.NativeSub("R/f").c_str(), ts, 0);
+    };
+    auto r = RunWith();
+    sink.beforeSync = nullptr;
+    EXPECT_EQ(job->m_nSyncErr.load(), 1) << sink.Dump();
+    EXPECT_TRUE(Logged("Destination file has changed since Analyze")) << sink.Dump();
+    EXPECT_EQ(MTime("R/a"), kT + 3600);
+    EXPECT_EQ(MTime("R/f"), kT) << "the rewrite took the source's time";
+    RunWith();
+    EXPECT_EQ(Get("R/f"), "SAME BYTES");
+    EXPECT_EQ(job->m_nConflicts.load(), 1) << sink.Dump();
+}
+
 // The user edits the target file after Analyze, before its copy begins or
 // while it is copied, with its size and (within the tolerance of the time
 // comparison) its time kept: the copy, or the deletion passed on, leaves the
