@@ -207,8 +207,11 @@ TEST_F(Cli, JobCommandsAndRefusedArguments) {
     // Only what differs from a new job of its type, indented as a block; --all shows everything.
     EXPECT_NE(show.Out().find("<Job>\n  SavePastVersions = Yes\n</Job>\n"), std::string::npos) << show.Out();
     EXPECT_EQ(show.Out().find("ExcludeHidden"), std::string::npos) << show.Out();
-    EXPECT_NE(Run({"job", "show", "one", "--all"}).Out().find("\n  Dir1 = <ConnectInfo>\n    Url = \"file://"),
-              std::string::npos);
+    // --all shows every option job set takes, and nothing it refuses.
+    const std::string all = Run({"job", "show", "one", "--all"}).Out();
+    EXPECT_NE(all.find("\n  FiltersExcluded = (none)\n"), std::string::npos) << all;
+    for (const char* internal : {"Dir1", "Url =", "ChunkSize", "Name ="})
+        EXPECT_EQ(all.find(internal), std::string::npos) << internal << "\n" << all;
     EXPECT_EQ(Code({"job", "delete", "one"}), 0);
     EXPECT_EQ(Run({"job", "list"}).Out(), "");
 
@@ -248,6 +251,65 @@ TEST_F(Cli, JobSetOfTheTypeTakesTheNewTypesDefaultsWhereTheJobHadTheOld) {
         for (const std::string& line : step.after)
             EXPECT_NE(all.find("\n  " + line + "\n"), std::string::npos) << step.sets[0] << ": " << line;
     }
+}
+
+TEST_F(Cli, FilterRulesAreSetShownAndLeaveTheirItemsAlone) {
+    MakePair();
+    m_tmp.MakeDir("left/node_modules/pkg");
+    m_tmp.MakeDir("left/docs/node_modules");
+    m_tmp.WriteFile("left/node_modules/pkg/i.js", "js");
+    m_tmp.WriteFile("left/docs/node_modules/j.js", "js");
+    m_tmp.WriteFile("left/docs/x.TMP", "tmp");
+    m_tmp.WriteFile("right/y.tmp", "tmp");
+    CChild add = Run({"job", "add", "f", L(), R(), "--set", "FiltersExcluded=node_modules;isfolder"});
+    ASSERT_EQ(add.code, 0) << add.Err();
+    EXPECT_NE(add.Out().find("(FiltersExcluded): node_modules;isfolder\n"), std::string::npos) << add.Out();
+    EXPECT_NE(Run({"job", "keys"}).Out().find("\nFiltersExcluded "), std::string::npos);
+    // The values of one command make the whole list; job set says it with the list it replaced.
+    CChild set = Run({"job", "set", "f", "FiltersExcluded=node_modules;isfolder", "FiltersExcluded=*.tmp"});
+    EXPECT_EQ(set.code, 0) << set.Err();
+    EXPECT_EQ(set.Out(), "f: FiltersExcluded = \"node_modules;isfolder\", \"*.tmp\" (was \"node_modules;isfolder\")\n");
+    EXPECT_NE(Run({"job", "show", "f"}).Out().find(
+                  "<Job>\n  FiltersExcluded = \"node_modules;isfolder\"\n  FiltersExcluded = \"*.tmp\"\n</Job>\n"),
+              std::string::npos);
+
+    // A bad rule is refused with what is wrong, and changes nothing.
+    const std::string before = ReadAll(Profile() + "/jobs.tix");
+    const struct {
+        std::string set, says;
+    } bad[] = {
+        {"FiltersExcluded=node_modules/", "write \"/node_modules\" for that folder at the top, or "
+                                          "\"node_modules;isfolder\" for every folder of that name"},
+        {"FiltersExcluded=size>1X", "\"size>1X\": not a size"},
+        {"FiltersIncluded=time>=someday", "\"time>=someday\": not a date"},
+        {"FiltersExcluded= ; ", "a rule needs a condition"},
+        {"FiltersExcluded=name a/b", "a name holds no '/'"},
+    };
+    for (const auto& b : bad) {
+        CChild r = Run({"job", "set", "f", b.set, "FiltersExcluded=ok"});
+        EXPECT_EQ(r.code, 1) << b.set;
+        EXPECT_NE(r.Err().find(b.set + ": "), std::string::npos) << r.Err();
+        EXPECT_NE(r.Err().find(b.says), std::string::npos) << r.Err();
+        EXPECT_NE(r.Err().find("nothing was changed"), std::string::npos) << r.Err();
+    }
+    EXPECT_EQ(Code({"job", "add", "g", L(), R(), "--set", "FiltersExcluded=docs/"}), 1);
+    EXPECT_EQ(ReadAll(Profile() + "/jobs.tix"), before);
+
+    // A sync leaves the excluded folders and files alone on both sides.
+    CChild sync = Run({"sync", "f"});
+    EXPECT_EQ(sync.code, 0) << sync.Err() << sync.Out();
+    EXPECT_TRUE(m_tmp.Exists("right/docs/b.txt"));
+    EXPECT_TRUE(m_tmp.Exists("left/c.txt"));
+    for (const char* left : {"right/node_modules", "right/docs/node_modules", "right/docs/x.TMP", "left/y.tmp"})
+        EXPECT_FALSE(m_tmp.Exists(left)) << left;
+    EXPECT_TRUE(m_tmp.Exists("left/node_modules/pkg/i.js"));
+    EXPECT_TRUE(m_tmp.Exists("right/y.tmp"));
+    // Emptied, the list lets them through.
+    EXPECT_EQ(Run({"job", "set", "f", "FiltersExcluded="}).Out(),
+              "f: FiltersExcluded = none (was \"node_modules;isfolder\", \"*.tmp\")\n");
+    EXPECT_EQ(Code({"sync", "f"}), 0);
+    EXPECT_TRUE(m_tmp.Exists("right/node_modules/pkg/i.js"));
+    EXPECT_TRUE(m_tmp.Exists("left/y.tmp"));
 }
 
 TEST_F(Cli, AnalyzeChangesNothingSyncEqualsThePairAndThenLeavesItAlone) {
