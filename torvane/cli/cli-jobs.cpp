@@ -3,6 +3,7 @@
 
 #include "job-stores.h"
 #include "sync-filters.h"
+#include "zor-registry.h"
 #include "TvFileSys.h"
 #include "syncjob-analysis.h"
 #include "zor-escape.h"
@@ -214,6 +215,40 @@ bool NumberValue(const std::string& v, int nMin, int nMax, std::string& out) {
     if (n < nMin || n > nMax) return false;
     out = std::to_string(n);
     return true;
+}
+
+// The options a user set on a job (job add --set, job set), kept with the
+// job's values in the registry file, which a job's deletion removes: a
+// change of the job's type keeps them, even where they equal a default.
+constexpr const char16_t* kChosenValue = u"ChosenOptions";
+
+std::set<std::string> ChosenKeys(const CWideString& job) {
+    CWideString text;
+    RegGetStringValueQuiet(text, HKEY_CURRENT_USER, JobRegKey(job), kChosenValue);
+    std::set<std::string> keys;
+    const std::string all = U8(text);
+    for (size_t at = 0; at < all.size();) {
+        size_t end = all.find(',', at);
+        if (end == std::string::npos) end = all.size();
+        if (end > at) keys.insert(all.substr(at, end - at));
+        at = end + 1;
+    }
+    return keys;
+}
+
+void AddChosenKeys(const CWideString& job, const std::vector<std::string>& sets) {
+    std::set<std::string> keys = ChosenKeys(job);
+    const size_t n = keys.size();
+    for (const std::string& set : sets) {
+        const std::string key = set.substr(0, set.find('='));
+        const SJobKey* k = FindJobKey(key);
+        if (k && key != "Direction" && (k->kind == EKeyKind::Flag || k->kind == EKeyKind::Number)) keys.insert(key);
+    }
+    if (keys.size() == n) return;
+    std::string text;
+    for (const std::string& k : keys) text += (text.empty() ? "" : ",") + k;
+    CWideString e; // without it a later change of type may move these options again
+    RegSetStringValue(W(text), HKEY_CURRENT_USER, JobRegKey(job), kChosenValue, e);
 }
 
 } // namespace
@@ -565,6 +600,7 @@ int CliJobAdd(CCliConsole& con, const CCliArgs& a) {
         con.Error("torvane: cannot save the job list: " + U8(saveErr));
         return CLI_EXIT_ERRORS;
     }
+    AddChosenKeys(name, a.m_sets);
     con.Result("added " + a.m_sName);
     CliSayFilters(con, job);
     return CLI_EXIT_OK;
@@ -742,7 +778,7 @@ int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::st
             con.Error("torvane: " + err);
             return CLI_EXIT_ERRORS;
         }
-        std::set<std::string> given;
+        std::set<std::string> given = ChosenKeys(job->GetName());
         for (const std::string& set : sets) given.insert(set.substr(0, set.find('=')));
         std::vector<std::string> typeSets;
         for (const auto& [key, value] : newDefaults) {
@@ -785,6 +821,7 @@ int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::st
         said.push_back(l.text + (eq == std::string::npos ? "" : " (was " + w->second.substr(eq + 3) + ")"));
     }
     if (said.empty()) {
+        AddChosenKeys(job->GetName(), sets);
         con.Result(name + ": nothing changed (the job has these values already)");
         return CLI_EXIT_OK;
     }
@@ -798,6 +835,7 @@ int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::st
         con.Error("torvane: cannot save the job list: " + U8(e) + "; nothing was changed");
         return CLI_EXIT_ERRORS;
     }
+    AddChosenKeys(job->GetName(), sets);
     for (const std::string& l : said) con.Result(name + ": " + l);
     return CLI_EXIT_OK;
 }
