@@ -431,7 +431,7 @@ TEST_F(Cli, WatchRunsOnFileChangeIncrementally) {
             << idle.Err();
     }
     CChild c = Start({"-v", "watch"});
-    ASSERT_TRUE(WaitFor([&] { return c.Err().find("watching 1 job(s)") != std::string::npos; }, 20000)) << c.Err();
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("watching 1 job;") != std::string::npos; }, 20000)) << c.Err();
     // The first run after monitoring started is a full one.
     ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(R("a.txt")); }, 20000)) << c.Err();
     ASSERT_TRUE(WaitFor([&] { return c.Err().find("Sync Completed") != std::string::npos; }, 5000));
@@ -690,4 +690,116 @@ TEST_F(Cli, FileSystemMountedOverAWatchedFolderGetsNothingWritten) {
     after.erase("/new.txt");
     after.erase("/new2.txt");
     EXPECT_EQ(after, real);
+}
+
+TEST_F(Cli, WhatTheCommandSaysAgreesWithItsPapers) {
+    MakePair();
+    m_tmp.WriteFile("left/A.txt", "ALPHA"); // two names that differ only in case
+    ASSERT_EQ(Code({"job", "add", "p", L(), R()}), 0);
+    // Standard output and error on one file, as on a terminal.
+    auto both = [&](const std::string& args) {
+        CChild c = Start({}, {"/bin/sh", "-c",
+                              "exec '" + kProgram + "' --profile '" + Profile() + "' " + args + " 2>&1"});
+        EXPECT_TRUE(c.Wait(60000));
+        return c;
+    };
+    // -q analyze: errors, conflicts and the summary only; each error once.
+    CChild quiet = both("-q analyze p");
+    EXPECT_EQ(quiet.code, 1);
+    const std::string q = quiet.Out();
+    EXPECT_EQ(Count(q, "named the same after normalization"), 1) << q;
+    EXPECT_EQ(q.find("copy "), std::string::npos) << q;
+    EXPECT_NE(q.find("analyzed: 3 to do, 0 conflicts, 1 error;"), std::string::npos) << q;
+    CChild sync = both("sync p");
+    EXPECT_EQ(Count(sync.Out(), "named the same after normalization"), 1) << sync.Out();
+    // Apart, standard output keeps its line for each error.
+    CChild apart = Run({"analyze", "p"});
+    EXPECT_NE(apart.Out().find("error\t/A.txt\t"), std::string::npos) << apart.Out();
+    std::filesystem::remove(L("A.txt"));
+    ASSERT_EQ(Code({"sync", "p"}), 0);
+
+    // A file deleted on one side and changed on the other says so; with an error too, 1 wins.
+    std::filesystem::remove(L("a.txt"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    m_tmp.WriteFile("right/a.txt", "alpha, edited");
+    ASSERT_EQ(symlink("/nowhere/at/all", L("dangling").c_str()), 0);
+    CChild mixed = Run({"analyze", "p"});
+    EXPECT_EQ(mixed.code, 1) << mixed.Out();
+    EXPECT_NE(mixed.Out().find("conflict\t/a.txt\tConflict: File Deleted on Left, Modified on Right\t"),
+              std::string::npos)
+        << mixed.Out();
+    EXPECT_NE(mixed.Out().find("FileLinks=1 copies the link itself"), std::string::npos) << mixed.Out();
+    EXPECT_NE(Run({"--help"}).Out().find("also with conflicts left"), std::string::npos);
+    std::filesystem::remove(L("dangling"));
+    ASSERT_EQ(Code({"sync", "p", "--prefer", "right", "/a.txt"}), 0);
+
+    // A damaged state file is kept beside the new one.
+    m_tmp.WriteFile("right/_tvdata_/_file_state_v4._tv", "not a state file");
+    m_tmp.WriteFile("left/new.txt", "new");
+    CChild damaged = Run({"sync", "p"});
+    EXPECT_NE(damaged.Err().find("kept as " + R() + "/_tvdata_/_file_state_v4._tv.damaged"), std::string::npos)
+        << damaged.Err();
+    EXPECT_EQ(ReadAll(R("_tvdata_/_file_state_v4._tv.damaged")), "not a state file");
+    EXPECT_NE(ReadAll(R("_tvdata_/_file_state_v4._tv")), "not a state file");
+    EXPECT_EQ(Code({"sync", "p"}), 0);
+
+    // A read-only side, and one folder reached twice through a bind mount,
+    // are failed runs (1), not refusals, and their messages keep their lines.
+    m_tmp.MakeDir("bound");
+    m_tmp.MakeDir("solo");
+    m_tmp.WriteFile("solo/s.txt", "solo");
+    if (mount(m_tmp.NativeSub("solo").c_str(), m_tmp.NativeSub("bound").c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot bind-mount (needs root)";
+    ASSERT_EQ(Code({"job", "add", "twice", m_tmp.NativeSub("solo"), m_tmp.NativeSub("bound")}), 0);
+    CChild twice = Run({"sync", "twice"});
+    umount2(m_tmp.NativeSub("bound").c_str(), MNT_DETACH);
+    EXPECT_EQ(twice.code, 1) << twice.Err() << twice.Out();
+    EXPECT_NE(twice.Err().find("its parent.\n'"), std::string::npos) << twice.Err();
+    EXPECT_EQ(twice.Err().find("\\n"), std::string::npos) << twice.Err();
+    m_tmp.MakeDir("ro");
+    ASSERT_EQ(mount("tmpfs", m_tmp.NativeSub("ro").c_str(), "tmpfs", MS_RDONLY, "size=64k"), 0);
+    ASSERT_EQ(Code({"job", "add", "ro", L(), m_tmp.NativeSub("ro")}), 0);
+    CChild ro = Run({"sync", "ro"});
+    umount2(m_tmp.NativeSub("ro").c_str(), MNT_DETACH);
+    EXPECT_EQ(ro.code, 1) << ro.Err();
+    EXPECT_NE(ro.Out().find("failed; log: "), std::string::npos) << ro.Out();
+}
+
+TEST_F(Cli, JobListMessagesAndATypeChangeKeepWhatTheUserSet) {
+    MakePair();
+    // Set by the user, an option keeps its value through changes of the type,
+    // also where it equals a type's default.
+    ASSERT_EQ(Code({"job", "add", "t", L(), R(), "--set", "ExcludeHidden=Yes"}), 0);
+    ASSERT_EQ(Code({"job", "add", "u", L(), R("u")}), 1); // RIGHT missing: nothing stored
+    const struct {
+        std::vector<std::string> sets;
+        std::string hidden, system;
+    } steps[] = {
+        {{"Direction=1"}, "Yes", "No"},
+        {{"ExcludeSystem=No"}, "Yes", "No"},
+        {{"Direction=0"}, "Yes", "No"},
+        {{"Direction=2"}, "Yes", "No"},
+    };
+    for (const auto& step : steps) {
+        std::vector<std::string> args = {"job", "set", "t"};
+        args.insert(args.end(), step.sets.begin(), step.sets.end());
+        EXPECT_EQ(Run(args).code, 0);
+        const std::string all = Run({"job", "show", "t", "--all"}).Out();
+        EXPECT_NE(all.find("\n  ExcludeHidden = " + step.hidden + "\n"), std::string::npos) << step.sets[0];
+        EXPECT_NE(all.find("\n  ExcludeSystem = " + step.system + "\n"), std::string::npos) << step.sets[0];
+    }
+    // Deleted and added again, the job starts from the type's defaults.
+    ASSERT_EQ(Code({"job", "delete", "t"}), 0);
+    ASSERT_EQ(Code({"job", "add", "t", L(), R()}), 0);
+    ASSERT_EQ(Code({"job", "set", "t", "Direction=1"}), 0);
+    EXPECT_NE(Run({"job", "show", "t", "--all"}).Out().find("\n  ExcludeHidden = No\n"), std::string::npos);
+
+    // A damaged job list without a backup: the message names the file kept and what to do.
+    std::filesystem::remove(Profile() + "/jobs.bak");
+    m_tmp.WriteFile("profile/jobs.tix", "<Job>\nName = \"broken\n");
+    CChild list = Run({"job", "list"});
+    EXPECT_EQ(list.Err().find("e-mail"), std::string::npos) << list.Err();
+    EXPECT_NE(list.Err().find("The damaged file is kept as " + Profile() + "/jobs-bad.tix"), std::string::npos)
+        << list.Err();
+    EXPECT_NE(list.Err().find("Add the jobs again"), std::string::npos) << list.Err();
 }
