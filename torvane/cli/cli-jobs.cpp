@@ -236,9 +236,10 @@ std::set<std::string> ChosenKeys(const CWideString& job) {
     return keys;
 }
 
-void AddChosenKeys(const CWideString& job, const std::vector<std::string>& sets) {
-    std::set<std::string> keys = ChosenKeys(job);
-    const size_t n = keys.size();
+// bNew: the job was just added (what a former job of its name left goes).
+void AddChosenKeys(const CWideString& job, const std::vector<std::string>& sets, bool bNew = false) {
+    std::set<std::string> keys = bNew ? std::set<std::string>() : ChosenKeys(job);
+    const size_t n = bNew && !ChosenKeys(job).empty() ? (size_t)-1 : keys.size();
     for (const std::string& set : sets) {
         const std::string key = set.substr(0, set.find('='));
         const SJobKey* k = FindJobKey(key);
@@ -395,12 +396,12 @@ int CliJobKeys(CCliConsole& con) {
     con.Result("A rule of FiltersIncluded or FiltersExcluded is one or more conditions joined by ';', all of which "
                "must hold; a list holds when one of its rules does. Each value of the key is one rule, and the "
                "values of one command make the whole list (FiltersExcluded= empties it):");
-    con.Result("  *.tmp                a name (letters in any case; '*' any text, '?' one character)");
+    con.Result("  *.tmp                  a name (letters in any case; '*' any text, '?' one character)");
     con.Result("  node_modules;isfolder  every folder of that name, with all inside (isfile: files only)");
-    con.Result("  /build               that folder at the top, with all inside");
-    con.Result("  /docs/*.bak          a whole path ('*' also covers '/'); path MASK and name MASK say which");
-    con.Result("  size>100M  time<2020/1/1  time>=-7d  ishidden  existone   (sizes 123, 10K, 2M; dates "
-               "YYYY/M/D or days from now)");
+    con.Result("  /build                 that folder at the top, with all inside");
+    con.Result("  /docs/*.bak            a whole path ('*' also covers '/'); path MASK and name MASK say which");
+    con.Result("  size>100M, time<2020/1/1, time>=-7d, ishidden, existone: sizes (123, 10K, 2M), dates "
+               "(YYYY/M/D, or days from now), attributes, presence");
     con.Result("Example: torvane job set NAME FiltersExcluded='node_modules;isfolder' FiltersExcluded='*.tmp'");
     return CLI_EXIT_OK;
 }
@@ -600,7 +601,7 @@ int CliJobAdd(CCliConsole& con, const CCliArgs& a) {
         con.Error("torvane: cannot save the job list: " + U8(saveErr));
         return CLI_EXIT_ERRORS;
     }
-    AddChosenKeys(name, a.m_sets);
+    AddChosenKeys(name, a.m_sets, true);
     con.Result("added " + a.m_sName);
     CliSayFilters(con, job);
     return CLI_EXIT_OK;
