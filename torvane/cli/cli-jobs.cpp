@@ -238,14 +238,14 @@ std::set<std::string> ChosenKeys(const CWideString& job) {
 
 // bNew: the job was just added (what a former job of its name left goes).
 void AddChosenKeys(const CWideString& job, const std::vector<std::string>& sets, bool bNew = false) {
-    std::set<std::string> keys = bNew ? std::set<std::string>() : ChosenKeys(job);
-    const size_t n = bNew && !ChosenKeys(job).empty() ? (size_t)-1 : keys.size();
+    const std::set<std::string> before = ChosenKeys(job);
+    std::set<std::string> keys = bNew ? std::set<std::string>() : before;
     for (const std::string& set : sets) {
         const std::string key = set.substr(0, set.find('='));
         const SJobKey* k = FindJobKey(key);
         if (k && key != "Direction" && (k->kind == EKeyKind::Flag || k->kind == EKeyKind::Number)) keys.insert(key);
     }
-    if (keys.size() == n) return;
+    if (keys == before) return;
     std::string text;
     for (const std::string& k : keys) text += (text.empty() ? "" : ",") + k;
     CWideString e; // without it a later change of type may move these options again
