@@ -763,6 +763,7 @@ TEST_F(Cli, WhatTheCommandSaysAgreesWithItsPapers) {
     umount2(m_tmp.NativeSub("ro").c_str(), MNT_DETACH);
     EXPECT_EQ(ro.code, 1) << ro.Err();
     EXPECT_NE(ro.Out().find("failed; log: "), std::string::npos) << ro.Out();
+    EXPECT_EQ(ro.Err().find("Cannot upload log file"), std::string::npos) << ro.Err();
 }
 
 TEST_F(Cli, JobListMessagesAndATypeChangeKeepWhatTheUserSet) {
