@@ -598,12 +598,18 @@ bool CheckFilterRule(const CWideString& sRule, CWideString& sProblem) {
                    rest.Find(u'/') >= 0) {
             sProblem = u"\"" + c + u"\": a name holds no '/', so this matches nothing; " + MaskHint(rest);
             bOk = false;
-        } else if (cond.kind == CFilterMatcher::Cond::PATH_MASK && !slash.StartsWith(u"/")) {
+        } else if (cond.kind == CFilterMatcher::Cond::PATH_MASK) {
             const CWideString mask = AfterPrefix(slash, u"path ", rest) ? rest : slash;
             if (!mask.IsEmpty() && mask[0] != u'/' && mask[0] != u'*' && mask[0] != u'?') {
                 sProblem = u"\"" + c + u"\": a mask with '/' is matched against the whole path, which begins "
                            u"with '/', so this matches nothing; " +
                            MaskHint(mask);
+                bOk = false;
+            } else if (mask.GetLength() > 1 && mask.EndsWith(u"/")) {
+                CWideString bare = mask;
+                while (bare.GetLength() > 1 && bare.EndsWith(u"/")) bare = bare.Left(bare.GetLength() - 1);
+                sProblem = u"\"" + c + u"\": a path never ends in '/', so this matches nothing; write \"" + bare +
+                           u";isfolder\" for folders";
                 bOk = false;
             }
         }

@@ -284,6 +284,7 @@ TEST_F(Cli, FilterRulesAreSetShownAndLeaveTheirItemsAlone) {
         {"FiltersIncluded=time>=someday", "\"time>=someday\": not a date"},
         {"FiltersExcluded= ; ", "a rule needs a condition"},
         {"FiltersExcluded=name a/b", "a name holds no '/'"},
+        {"FiltersExcluded=*/cache/", "write \"*/cache;isfolder\" for folders"},
     };
     for (const auto& b : bad) {
         CChild r = Run({"job", "set", "f", b.set, "FiltersExcluded=ok"});
