@@ -144,12 +144,13 @@ std::atomic<CSyncJobFromList*> g_pRunningJob{nullptr};
 
 // Exit code of a finished run.
 int ExitCodeOfRun(CSyncJobFromList* job, bool bStopped) {
-    const int state = job->GetRunState(), sub = job->GetRunSubState();
+    const int sub = job->GetRunSubState();
     if (bStopped || sub == RSS_STOPPED || job->m_nRunErrorKind.load() == FSE_STOPPED) return CLI_EXIT_STOPPED;
-    // An analyze that found a folder not available says that a sync would refuse.
-    if ((state == RS_SYNCED && sub == RSS_REFUSED) || job->m_bLockedByOther || job->m_abNotAvailable[0] ||
-        job->m_abNotAvailable[1])
-        return CLI_EXIT_REFUSED;
+    // Refused: a folder another owner locked, or one taken as not available
+    // (an analyze that found one says that a sync would refuse). A sync the
+    // engine would not start for another reason (a read-only side, a side
+    // it cannot reach, the same folder twice) failed.
+    if (job->m_bLockedByOther || job->m_abNotAvailable[0] || job->m_abNotAvailable[1]) return CLI_EXIT_REFUSED;
     if (!job->m_bRunResult.load() || sub == RSS_FAILED) return CLI_EXIT_ERRORS;
     const int64_t nErrors = (int64_t)job->m_Stats.m_aCounts[CAT_ERROR].Total() + job->m_nSyncErr.load();
     const int64_t nConflicts =
@@ -304,7 +305,8 @@ int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const 
             others.push_back(j);
             j->m_nRunKind = RK_AUTOMATIC; // the tick skips a job with a starter
         }
-    con.Error("torvane: watching " + std::to_string(jobs.size()) + " job(s); SIGINT or SIGTERM ends");
+    con.Error("torvane: watching " + std::to_string(jobs.size()) + (jobs.size() == 1 ? " job" : " jobs") +
+              "; SIGINT or SIGTERM ends");
 
     struct Worker {
         CSyncJobFromList* job;

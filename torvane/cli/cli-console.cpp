@@ -9,6 +9,7 @@
 #include "zor-unicode.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,6 +82,16 @@ const char16_t* const kOwnLineStarts[] = {
     u"If this is a read-only folder", // no data folder can be made
     u"How to Fix: ",                  // an S3 bucket of another region
     u"To fix, ",                      //
+    u"State file: ",                  // a state file changed since Analyze
+    u"new: [",                        //
+    u"old: [",                        //
+};
+
+// The endings of the engine's own lines that a text from outside follows
+// on the next line.
+const char16_t* const kOwnLineEnds[] = {
+    u"syncing folder with itself or its parent.", // one folder reached twice (a bind mount)
+    u"Please Analyze again:",                      // a state file changed since Analyze
 };
 
 // A message with every control inside it escaped, except the line ends
@@ -90,6 +101,8 @@ CWideString EscapeKeepingOwnLines(const CWideString& text) {
     int from = 0;
     for (int at = text.Find(u'\n'); at >= 0; at = text.Find(u'\n', at + 1)) {
         bool bOwn = false;
+        const CWideString before = text.Mid(from, (at > from && text[at - 1] == u'\r' ? at - 1 : at) - from);
+        for (const char16_t* end : kOwnLineEnds) bOwn = bOwn || before.EndsWith(end);
         for (const char16_t* start : kOwnLineStarts) {
             int i = 0;
             while (start[i] && at + 1 + i < text.GetLength() && text[at + 1 + i] == start[i]) i++;
@@ -298,6 +311,19 @@ bool CCliConsole::DropShownLines(std::string& utf8) {
         }
     }
     return !bAnyNew;
+}
+
+bool CCliConsole::ShownWhereResultsGo(const std::string& text) const {
+    static const bool bOnePlace = [] {
+        struct stat o {}, e {};
+        return fstat(STDOUT_FILENO, &o) == 0 && fstat(STDERR_FILENO, &e) == 0 && o.st_dev == e.st_dev &&
+               o.st_ino == e.st_ino;
+    }();
+    if (!bOnePlace || text.empty()) return false;
+    std::lock_guard<std::mutex> g(s_outLock);
+    for (const std::string& shown : m_shownErrors)
+        if (shown.find(text) != std::string::npos) return true;
+    return false;
 }
 
 void CCliConsole::OnMessageLine(int level, const CWideString& rawText, int mode) {

@@ -79,6 +79,10 @@ public:
     // engine's notes of resolved conflicts stay off the terminal.
     void SetDryRun(bool b) { m_bDryRun = b; }
     static int GetVerbosity() { return s_nVerbosity; }
+    // Standard output and error go to one place (a terminal, or one file),
+    // and this run showed a message there that holds the text: a result
+    // line that repeats it would show it twice.
+    bool ShownWhereResultsGo(const std::string& text) const;
     // The file the run's whole log went to (empty before a run wrote one).
     std::string RunLogPath() const;
     // The path of the run's log when none could be written there (else empty).

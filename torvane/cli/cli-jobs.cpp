@@ -2,6 +2,8 @@
 #include "cli-jobs.h"
 
 #include "job-stores.h"
+#include "sync-filters.h"
+#include "zor-registry.h"
 #include "TvFileSys.h"
 #include "syncjob-analysis.h"
 #include "zor-escape.h"
@@ -39,7 +41,7 @@ const char* TypeName(int nDirection) {
     }
 }
 
-enum class EKeyKind { Flag, Number, Text };
+enum class EKeyKind { Flag, Number, Text, Rules };
 
 // What a key of the "Job" block allows and means.
 struct SKeyInfo {
@@ -87,6 +89,8 @@ const SKeyInfo kKeyInfo[] = {
     {"WorkerThreads", 0, 127, "parallel copies (2 or more; 0 or 1: one at a time)"},
     {"FolderLinks", 0, 2, "symbolic links to folders: 0 skip, 1 copy the link, 2 follow"},
     {"FileLinks", 0, 2, "symbolic links to files: 0 skip, 1 copy the link, 2 follow"},
+    {"FiltersIncluded", 0, 0, "sync only the items a rule matches (folders are entered to look for them)"},
+    {"FiltersExcluded", 0, 0, "leave out the items a rule matches (an excluded folder with all inside)"},
     {"OnFileChangeAction", 0, 2, "watch: run on a change in the folders (0 off, 1 analyze + sync, 2 analyze)"},
     {"OnFileChangeDelay", 0, 86400, "watch: seconds to wait after a change"},
     {"OnStartAction", 0, 2, "watch: run when watch starts (0 off, 1 analyze + sync, 2 analyze)"},
@@ -166,6 +170,10 @@ const std::vector<SJobKey>& JobKeys() {
                                   : (value == "Yes" || value == "No") ? EKeyKind::Flag
                                                                       : EKeyKind::Number;
             m.push_back({key, kind, value});
+            // The rule lists follow the links; a dump leaves them out while empty.
+            if (key == "FileLinks")
+                for (const char* rules : {"FiltersIncluded", "FiltersExcluded"})
+                    m.push_back({rules, EKeyKind::Rules, "(none)"});
         }
         return m;
     }();
@@ -182,6 +190,7 @@ const SJobKey* FindJobKey(const std::string& key) {
 std::string Allowed(const SJobKey& k) {
     if (k.kind == EKeyKind::Flag) return "Yes or No";
     if (k.kind == EKeyKind::Text) return "any text";
+    if (k.kind == EKeyKind::Rules) return "one rule per value; repeat the key for more, an empty value for none";
     const SKeyInfo* info = FindKeyInfo(k.key);
     if (!info) return "a whole number";
     return "a whole number from " + std::to_string(info->nMin) + " to " + std::to_string(info->nMax);
@@ -208,6 +217,41 @@ bool NumberValue(const std::string& v, int nMin, int nMax, std::string& out) {
     return true;
 }
 
+// The options a user set on a job (job add --set, job set), kept with the
+// job's values in the registry file, which a job's deletion removes: a
+// change of the job's type keeps them, even where they equal a default.
+constexpr const char16_t* kChosenValue = u"ChosenOptions";
+
+std::set<std::string> ChosenKeys(const CWideString& job) {
+    CWideString text;
+    RegGetStringValueQuiet(text, HKEY_CURRENT_USER, JobRegKey(job), kChosenValue);
+    std::set<std::string> keys;
+    const std::string all = U8(text);
+    for (size_t at = 0; at < all.size();) {
+        size_t end = all.find(',', at);
+        if (end == std::string::npos) end = all.size();
+        if (end > at) keys.insert(all.substr(at, end - at));
+        at = end + 1;
+    }
+    return keys;
+}
+
+// bNew: the job was just added (what a former job of its name left goes).
+void AddChosenKeys(const CWideString& job, const std::vector<std::string>& sets, bool bNew = false) {
+    const std::set<std::string> before = ChosenKeys(job);
+    std::set<std::string> keys = bNew ? std::set<std::string>() : before;
+    for (const std::string& set : sets) {
+        const std::string key = set.substr(0, set.find('='));
+        const SJobKey* k = FindJobKey(key);
+        if (k && key != "Direction" && (k->kind == EKeyKind::Flag || k->kind == EKeyKind::Number)) keys.insert(key);
+    }
+    if (keys == before) return;
+    std::string text;
+    for (const std::string& k : keys) text += (text.empty() ? "" : ",") + k;
+    CWideString e; // without it a later change of type may move these options again
+    RegSetStringValue(W(text), HKEY_CURRENT_USER, JobRegKey(job), kChosenValue, e);
+}
+
 } // namespace
 
 CWideString CliFolderToUrl(const std::string& arg) {
@@ -225,6 +269,9 @@ std::string CliUrlToText(const CWideString& url) {
 }
 
 bool CliApplyJobSettings(CSyncJobOptions& opt, const std::vector<std::string>& sets, std::string& err) {
+    // The values of a rule list's key in one command make its new list, in
+    // their order; an empty value alone empties it.
+    std::map<std::string, std::vector<std::string>> rules;
     for (const std::string& set : sets) {
         const size_t eq = set.find('=');
         const std::string key = set.substr(0, eq), value = set.substr(eq + 1);
@@ -232,6 +279,15 @@ bool CliApplyJobSettings(CSyncJobOptions& opt, const std::vector<std::string>& s
         if (!k) {
             err = set + ": " + key + " is not an option of a job (see torvane job keys)";
             return false;
+        }
+        if (k->kind == EKeyKind::Rules) {
+            CWideString problem;
+            if (!value.empty() && !CheckFilterRule(W(value), problem)) {
+                err = set + ": " + U8(EscapeControlChars(problem)) + " (see torvane job keys)";
+                return false;
+            }
+            rules[key].push_back(value);
+            continue;
         }
         CNarrowString valueText;
         std::string v;
@@ -260,6 +316,17 @@ bool CliApplyJobSettings(CSyncJobOptions& opt, const std::vector<std::string>& s
             err = set + ": " + key + " takes " + Allowed(*k) + ": " + U8(e);
             return false;
         }
+    }
+    for (const auto& [key, values] : rules) {
+        CListT<CWideString> list(10);
+        for (const std::string& v : values) {
+            if (v.empty() && values.size() > 1) {
+                err = key + "=: an empty rule; give " + key + "= alone to empty the list";
+                return false;
+            }
+            if (!v.empty()) list.AddTail(W(v));
+        }
+        (key == "FiltersIncluded" ? opt.m_Filters.m_lstIncluded : opt.m_Filters.m_lstExcluded) = list;
     }
     return true;
 }
@@ -325,6 +392,17 @@ int CliJobKeys(CCliConsole& con) {
     }
     con.Result("One-way jobs (--type 1 or 2) start with ExcludeHidden=No, ExcludeSystem=No, "
                "LimitChangesPercent=100, CopyCreateTime=Yes.");
+    con.Result("");
+    con.Result("A rule of FiltersIncluded or FiltersExcluded is one or more conditions joined by ';', all of which "
+               "must hold; a list holds when one of its rules does. Each value of the key is one rule, and the "
+               "values of one command make the whole list (FiltersExcluded= empties it):");
+    con.Result("  *.tmp                  a name (letters in any case; '*' any text, '?' one character)");
+    con.Result("  node_modules;isfolder  every folder of that name, with all inside (isfile: files only)");
+    con.Result("  /build                 that folder at the top, with all inside");
+    con.Result("  /docs/*.bak            a whole path ('*' also covers '/'); path MASK and name MASK say which");
+    con.Result("  size>100M, time<2020/1/1, time>=-7d, ishidden, existone: sizes (123, 10K, 2M), dates "
+               "(YYYY/M/D, or days from now), attributes, presence");
+    con.Result("Example: torvane job set NAME FiltersExcluded='node_modules;isfolder' FiltersExcluded='*.tmp'");
     return CLI_EXIT_OK;
 }
 
@@ -341,10 +419,15 @@ void CliSayFilters(CCliConsole& con, CSyncJobFromList* job) {
         for (ZorPosition pos = l.GetHeadPosition(); pos;) masks += (masks.empty() ? "" : ", ") + U8(l.GetNext(pos));
     };
     addMasks(g_Settings.m_ProgramOptions.m_GlobalFilters.m_lstExcluded);
-    addMasks(o.m_Filters.m_lstExcluded);
     con.Result(left.empty() ? std::string("filters: hidden items, system items and empty folders are synced")
                             : "filters: left out: " + left);
     if (!masks.empty()) con.Result("filters: left out by name: " + masks);
+    masks.clear();
+    addMasks(o.m_Filters.m_lstExcluded);
+    if (!masks.empty()) con.Result("filters: left out by the job's rules (FiltersExcluded): " + masks);
+    masks.clear();
+    addMasks(o.m_Filters.m_lstIncluded);
+    if (!masks.empty()) con.Result("filters: only what the job's rules include (FiltersIncluded): " + masks);
     if (o.m_bExcludeHidden)
         con.Result("filters: to include hidden items: " + CCliConsole::CommandStart() + " job set " +
                    CliShellWord(U8(job->GetName())) + " ExcludeHidden=No");
@@ -518,6 +601,7 @@ int CliJobAdd(CCliConsole& con, const CCliArgs& a) {
         con.Error("torvane: cannot save the job list: " + U8(saveErr));
         return CLI_EXIT_ERRORS;
     }
+    AddChosenKeys(name, a.m_sets, true);
     con.Result("added " + a.m_sName);
     CliSayFilters(con, job);
     return CLI_EXIT_OK;
@@ -538,6 +622,7 @@ struct SDumpLine {
     std::string place, text; // text without indentation
     int depth = 0;           // blocks it lies in, the "Job" block counted
     bool bOpens = false, bCloses = false;
+    std::string rules; // a rule of this list, shown as "KEY = "rule"" (the text)
 };
 
 bool DumpJob(const CSyncJobOptions& opt, std::vector<SDumpLine>& out, std::string& err) {
@@ -549,7 +634,30 @@ bool DumpJob(const CSyncJobOptions& opt, std::vector<SDumpLine>& out, std::strin
     }
     const std::string text = stream.GetText().GetString();
     std::vector<std::string> blocks;
+    // A rule list's block is shown as one line per rule, in the form the
+    // command takes it.
+    std::string rules;
+    int nRule = 0;
     for (const std::string& line : TrimmedLines(text)) {
+        if (!rules.empty()) {
+            if (line.find("</FileMask>") != std::string::npos) {
+                rules.clear();
+            } else if (line[0] == '"') {
+                SDumpLine l;
+                l.rules = rules;
+                l.text = rules + " = " + line;
+                l.depth = (int)blocks.size();
+                for (const std::string& k : blocks) l.place += k + "/";
+                l.place += rules + "#" + std::to_string(nRule++);
+                out.push_back(l);
+            }
+            continue;
+        }
+        if (line.size() > 13 && line.compare(line.size() - 13, 13, " = <FileMask>") == 0) {
+            rules = line.substr(0, line.size() - 13);
+            nRule = 0;
+            continue;
+        }
         SDumpLine l;
         l.text = line;
         l.bCloses = line.rfind("</", 0) == 0;
@@ -573,7 +681,7 @@ bool TopLevelValues(const CSyncJobOptions& opt, std::map<std::string, std::strin
     if (!DumpJob(opt, lines, err)) return false;
     for (const SDumpLine& l : lines) {
         const size_t eq = l.text.find(" = ");
-        if (l.depth == 1 && !l.bOpens && !l.bCloses && eq != std::string::npos)
+        if (l.depth == 1 && !l.bOpens && !l.bCloses && l.rules.empty() && eq != std::string::npos)
             out[l.text.substr(0, eq)] = l.text.substr(eq + 3);
     }
     return true;
@@ -620,32 +728,34 @@ int CliJobShow(CCliConsole& con, CSyncJobFromList* job, bool bAll) {
         for (const SDumpLine& l : fresh)
             if (!l.bOpens && !l.bCloses) defaults[l.place] = l.text;
     }
-    // A line that differs is shown inside the blocks it lies in; a block
-    // with no such line is left out.
-    std::vector<size_t> open; // lines of the blocks entered and not yet shown
-    std::vector<bool> shown;  // per block entered: its first line is shown
-    int nShown = 0;
-    auto say = [&](const SDumpLine& l) { con.Result(std::string(2 * l.depth, ' ') + l.text); };
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const SDumpLine& l = lines[i];
-        if (l.bOpens) {
-            open.push_back(i);
-            shown.push_back(false);
-            continue;
-        }
-        if (l.bCloses) {
-            if (!shown.empty() && shown.back()) say(l);
-            if (!open.empty()) open.pop_back(), shown.pop_back();
-            continue;
-        }
+    // The options "job set" takes, each line as the "Job" block writes it
+    // (the name and the sides' connection settings come from "job add").
+    std::vector<std::string> shown;
+    for (const SDumpLine& l : lines) {
+        if (l.depth != 1 || l.bOpens || l.bCloses) continue;
+        const std::string key = l.rules.empty() ? l.text.substr(0, l.text.find(" = ")) : l.rules;
+        if (l.rules.empty() && !FindJobKey(key)) continue;
         auto d = defaults.find(l.place);
         if (!bAll && d != defaults.end() && d->second == l.text) continue;
-        for (size_t k = 0; k < open.size(); ++k)
-            if (!shown[k]) say(lines[open[k]]), shown[k] = true;
-        say(l);
-        nShown++;
+        shown.push_back(l.text);
+        // A full dump leaves empty lists out: --all names them.
+        if (bAll && key == "FileLinks")
+            for (const char* rules : {"FiltersIncluded", "FiltersExcluded"}) {
+                const auto& list = std::string(rules) == "FiltersIncluded" ? job->m_Options.m_Filters.m_lstIncluded
+                                                                          : job->m_Options.m_Filters.m_lstExcluded;
+                if (list.IsEmpty()) shown.push_back(std::string(rules) + " = (none)");
+            }
     }
-    if (nShown == 0) con.Result("(every option as a new job has it; --all shows them)");
+    if (shown.empty()) {
+        con.Result("(every option as a new job has it; --all shows them)");
+        return CLI_EXIT_OK;
+    }
+    con.Result("<Job>");
+    for (const std::string& l : shown) con.Result("  " + l);
+    con.Result("</Job>");
+    if (bAll)
+        con.Result("(the name and the folders' connection settings are set by job add: to change them, delete the "
+                   "job and add it again)");
     return CLI_EXIT_OK;
 }
 
@@ -669,12 +779,12 @@ int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::st
             con.Error("torvane: " + err);
             return CLI_EXIT_ERRORS;
         }
-        std::set<std::string> given;
+        std::set<std::string> given = ChosenKeys(job->GetName());
         for (const std::string& set : sets) given.insert(set.substr(0, set.find('=')));
         std::vector<std::string> typeSets;
         for (const auto& [key, value] : newDefaults) {
             const SJobKey* k = FindJobKey(key);
-            if (!k || k->kind == EKeyKind::Text || given.count(key) || current[key] != oldDefaults[key] ||
+            if (!k || k->kind == EKeyKind::Text || k->kind == EKeyKind::Rules || given.count(key) || current[key] != oldDefaults[key] ||
                 oldDefaults[key] == value)
                 continue;
             typeSets.push_back(key + "=" + value);
@@ -693,14 +803,26 @@ int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::st
     for (const SDumpLine& l : before)
         if (!l.bOpens && !l.bCloses) was[l.place] = l.text;
     std::vector<std::string> said;
+    // A rule list is said whole, with the list it replaced.
+    for (const char* key : {"FiltersIncluded", "FiltersExcluded"}) {
+        auto listOf = [&](const std::vector<SDumpLine>& lines) {
+            std::string list;
+            for (const SDumpLine& l : lines)
+                if (l.rules == key) list += (list.empty() ? "" : ", ") + l.text.substr(l.rules.size() + 3);
+            return list.empty() ? std::string("none") : list;
+        };
+        const std::string old = listOf(before), now = listOf(after);
+        if (old != now) said.push_back(std::string(key) + " = " + now + " (was " + old + ")");
+    }
     for (const SDumpLine& l : after) {
-        if (l.bOpens || l.bCloses) continue;
+        if (l.bOpens || l.bCloses || !l.rules.empty()) continue;
         auto w = was.find(l.place);
         if (w != was.end() && w->second == l.text) continue;
         const size_t eq = w == was.end() ? std::string::npos : w->second.find(" = ");
         said.push_back(l.text + (eq == std::string::npos ? "" : " (was " + w->second.substr(eq + 3) + ")"));
     }
     if (said.empty()) {
+        AddChosenKeys(job->GetName(), sets);
         con.Result(name + ": nothing changed (the job has these values already)");
         return CLI_EXIT_OK;
     }
@@ -714,6 +836,7 @@ int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::st
         con.Error("torvane: cannot save the job list: " + U8(e) + "; nothing was changed");
         return CLI_EXIT_ERRORS;
     }
+    AddChosenKeys(job->GetName(), sets);
     for (const std::string& l : said) con.Result(name + ": " + l);
     return CLI_EXIT_OK;
 }

@@ -454,9 +454,13 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     if (!bSync || !bAsked) {
         // What a sync would do (a sync that found nothing to do did nothing).
         const std::vector<CCliActionLine> lines = CliListActions(job);
+        // Quiet, the actions are only counted: errors and conflicts show.
+        const bool bQuiet = CCliConsole::GetVerbosity() < 0;
         for (const CCliActionLine& l : lines) {
             if (bSync && l.m_kind == ECliLineKind::Action) continue;
-            con.Result(CliFormatLine(l, resolve));
+            if ((!bQuiet || l.m_kind != ECliLineKind::Action) &&
+                !(l.m_kind == ECliLineKind::Error && con.ShownWhereResultsGo(l.m_sDetail)))
+                con.Result(CliFormatLine(l, resolve));
             (l.m_kind == ECliLineKind::Action     ? t.nActions
              : l.m_kind == ECliLineKind::Conflict ? t.nConflicts
                                                   : t.nErrors)++;
@@ -483,11 +487,13 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
                 t.nActions++;
             } else if (item.m_nExecState == ESS_SYNCED_ERR) {
                 t.nErrors++;
-                con.Result("error\t" + l.m_sPath + "\t" + l.m_sWord + ": " + Field(item.GetReason()));
+                if (!con.ShownWhereResultsGo(Field(item.GetReason())))
+                    con.Result("error\t" + l.m_sPath + "\t" + l.m_sWord + ": " + Field(item.GetReason()));
             }
         } else {
             (l.m_kind == ECliLineKind::Conflict ? t.nConflicts : t.nErrors)++;
-            con.Result(CliFormatLine(l, resolve));
+            if (!(l.m_kind == ECliLineKind::Error && con.ShownWhereResultsGo(l.m_sDetail)))
+                con.Result(CliFormatLine(l, resolve));
         }
     }
     // Items a folder deletion carried, or state updates, that failed (a
@@ -497,8 +503,9 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
         if (item.m_nExecState != ESS_SYNCED_ERR || item.IsExcluded() || heads.count(it.GetNode())) continue;
         if (!item.GetMove().IsEmpty() && item.GetMove()[0] != u'<') continue;
         t.nErrors++;
-        con.Result("error\t" + ItemPath(it.GetNode()->GetPath(), item.IsFolder()) + "\t" +
-                   Field(item.GetReason()));
+        if (!con.ShownWhereResultsGo(Field(item.GetReason())))
+            con.Result("error\t" + ItemPath(it.GetNode()->GetPath(), item.IsFolder()) + "\t" +
+                       Field(item.GetReason()));
     }
     for (const auto& [pNode, side] : deletes)
         if (pNode->GetItem().m_nExecState == ESS_SYNCED_OK) t.anDeleted[side]++;

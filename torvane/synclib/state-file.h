@@ -291,6 +291,10 @@ public:
     uint32_t m_anReadVerified[2] = {0, 0};
     uint32_t m_anWriteVerified[2] = {0, 0};
     int m_anDuplicates[2] = {0, 0};
+    // Each side root's state file as the last read found it damaged (it
+    // could not be read, parsed or held too many records): the next write
+    // sets it aside before its place is taken. Empty when it was sound.
+    CWideString m_asDamaged[2];
 
 private:
     // The node a state stream of sFolderPath starts from, after its marker

@@ -568,6 +568,60 @@ bool MatchFilterList(const CListT<CWideString>& list, const CWideString& sPath, 
     return bDecisive;
 }
 
+// ---------------------------------------------------------------- checking a rule
+namespace {
+// Ways to write what a mask that matches nothing was likely meant for.
+CWideString MaskHint(CWideString m) {
+    while (m.GetLength() > 1 && m.EndsWith(u"/")) m = m.Left(m.GetLength() - 1);
+    if (m.Find(u'/') < 0)
+        return u"write \"/" + m + u"\" for that folder at the top, or \"" + m +
+               u";isfolder\" for every folder of that name";
+    return u"write \"/" + m + u"\" to match from the top, or \"*/" + m + u"\" at any depth";
+}
+} // namespace
+
+bool CheckFilterRule(const CWideString& sRule, CWideString& sProblem) {
+    bool bAny = false, bOk = true;
+    ForEachCondition(sRule, [&](const CWideString& c) {
+        bAny = true;
+        const CFilterMatcher::Cond cond = CompileCondition(c);
+        const CWideString slash = SlashForm(c);
+        CWideString rest;
+        if ((cond.kind == CFilterMatcher::Cond::SIZE || cond.kind == CFilterMatcher::Cond::TIME) && !cond.bParsed) {
+            sProblem = u"\"" + c + u"\": " +
+                       (cond.kind == CFilterMatcher::Cond::SIZE
+                            ? CWideString(u"not a size (123, 10K or 2M; a range as size[10K,20K])")
+                            : CWideString(u"not a date (2012/5/31, or days from now as +3d or -7d; a range as "
+                                          u"time[2012/1/1,2012/5/31])"));
+            bOk = false;
+        } else if (cond.kind == CFilterMatcher::Cond::NAME_MASK && AfterPrefix(slash, u"name ", rest) &&
+                   rest.Find(u'/') >= 0) {
+            sProblem = u"\"" + c + u"\": a name holds no '/', so this matches nothing; " + MaskHint(rest);
+            bOk = false;
+        } else if (cond.kind == CFilterMatcher::Cond::PATH_MASK) {
+            const CWideString mask = AfterPrefix(slash, u"path ", rest) ? rest : slash;
+            if (!mask.IsEmpty() && mask[0] != u'/' && mask[0] != u'*' && mask[0] != u'?') {
+                sProblem = u"\"" + c + u"\": a mask with '/' is matched against the whole path, which begins "
+                           u"with '/', so this matches nothing; " +
+                           MaskHint(mask);
+                bOk = false;
+            } else if (mask.GetLength() > 1 && mask.EndsWith(u"/")) {
+                CWideString bare = mask;
+                while (bare.GetLength() > 1 && bare.EndsWith(u"/")) bare = bare.Left(bare.GetLength() - 1);
+                sProblem = u"\"" + c + u"\": a path never ends in '/', so this matches nothing; write \"" + bare +
+                           u";isfolder\" for folders";
+                bOk = false;
+            }
+        }
+        return bOk;
+    });
+    if (bOk && !bAny) {
+        sProblem = u"a rule needs a condition (a rule of only ';' and blanks would hold for every item)";
+        return false;
+    }
+    return bOk;
+}
+
 // ---------------------------------------------------------------- CJobFilters
 namespace {
 // The rule holds '*' or '?' and its text before the first of them agrees with

@@ -187,6 +187,14 @@ bool EvalFilterCondition(const CWideString& sCondition, const CWideString& sPath
 // trailing "/" of the path are ignored; letters compare without regard to case.
 bool PathMatchesFolderRule(const CWideString& sRule, const CWideString& sPath, bool bAlsoAbove);
 
+// Checks a rule as a user gives it for a list: false with the problem in
+// sProblem (English, naming the condition) for a rule with no condition (it
+// would hold for every item), a size or time condition whose value does not
+// read, and a mask that can match no item (one holding '/' that neither
+// begins with '/' nor with a wildcard, as every path begins with '/'; a name
+// mask holding '/'). The lists themselves take any rule.
+bool CheckFilterRule(const CWideString& sRule, CWideString& sProblem);
+
 // The text when it has at most nCount characters, else its first nCount
 // characters and "...".
 CWideString CutWithEllipsis(const CWideString& s, int nCount);

@@ -297,6 +297,12 @@ void CSyncJob::PostRun(bool bSyncRun, bool bEndedNormally, CWideString errCopy, 
             if (!ZorFileExists(localLog)) continue;
             int kind = 0;
             CWideString err;
+            // A local side whose data folder could not be made (a
+            // read-only folder) gets no copy: the run said why already.
+            bool bDataFolder = false;
+            if (fs->GetCapability(TVFS_CAP_LOCAL) &&
+                (!fs->IsFolder(kDataFolderPath, bDataFolder, kind, err) || !bDataFolder))
+                continue;
             if (UseTempFile(side)) {
                 const CWideString temp = CWideString(kDataFolderPath) + u"/" + OwnTempName(u"_log", fs);
                 if (!fs->UploadFile(localLog, temp, kind, err)) {

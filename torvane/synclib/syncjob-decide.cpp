@@ -689,8 +689,15 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
                     act = EA_CONFLICT;
                     ClearPending(item);
                     if (!bForced) {
-                        item.SetReason(GetLocalizedString(how == 1 ? IDS_Str_Msg_Conflict_NewFilesDiff
-                                                                   : IDS_Str_Msg_Conflict_BothChanged));
+                        // Changed on one side, deleted on the other: said as it is.
+                        const bool bDeletedOnOne = how != 1 && L.Exists() != R.Exists();
+                        const char16_t* kind = item.IsFolder() ? u"Folder" : u"File";
+                        item.SetReason(bDeletedOnOne
+                                           ? CWideString::Formatted(u"Conflict: %s %s on Left, %s on Right", kind,
+                                                                    L.Exists() ? u"Modified" : u"Deleted",
+                                                                    L.Exists() ? u"Deleted" : u"Modified")
+                                           : GetLocalizedString(how == 1 ? IDS_Str_Msg_Conflict_NewFilesDiff
+                                                                         : IDS_Str_Msg_Conflict_BothChanged));
                         logReason(how == 1 ? 7100 : 7104);
                     }
                     break;

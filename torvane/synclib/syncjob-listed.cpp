@@ -421,7 +421,11 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
         } else {
             // The item in error keeps the reason why.
             item.m_nExecState = ESS_ANALYZED_ERR;
-            const CWideString msg = u"Cannot get link target info: " + e;
+            // The job follows file links (FileLinks=2): the option that
+            // syncs a link that points nowhere is named with the error.
+            const CWideString msg = u"Cannot get link target info: " + e +
+                                    u" (the job follows links to files: FileLinks=1 copies the link itself, "
+                                    u"FileLinks=0 leaves links out)";
             item.SetReason(msg);
             Log(2, 5423, msg + u"\n");
         }

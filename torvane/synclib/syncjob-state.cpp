@@ -267,6 +267,31 @@ bool SetAsideFolderAtStatePath(CSyncJob* pJob, TvFileSys* fs, const CWideString&
     return false;
 }
 
+// A state file found damaged is renamed beside it (to the first free
+// "<name>.damaged", "<name>.damaged2", ...) before a new one takes its
+// place, so that what it held stays for a look. False when it cannot be;
+// the save goes on then.
+bool SetAsideDamagedStateFile(CSyncJob* pJob, TvFileSys* fs, const CWideString& statePath, CWideString& e) {
+    FsItemInfo info;
+    bool bNotFound = false;
+    int k = 0;
+    if (!fs->GetInfo(statePath, info, bNotFound, k, e)) return false;
+    if (bNotFound || info.IsFolder()) return true;
+    for (int n = 1; n < 100; ++n) {
+        const CWideString aside = statePath + (n == 1 ? CWideString(u".damaged") : CWideString::Formatted(u".damaged%d", n));
+        bool bFree = false;
+        if (!fs->GetInfo(aside, info, bFree, k, e)) return false;
+        if (!bFree) continue;
+        if (!fs->MoveFile(statePath, aside, k, e)) return false;
+        pJob->Log(1, kMsgStateSetAside,
+                  u"The damaged state file is kept as " + fs->DisplayPath(aside) +
+                      u"; a new one takes its place\n");
+        return true;
+    }
+    e += u"no free name beside it";
+    return false;
+}
+
 } // namespace
 
 bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bCheckLock, int32_t* pCount,
@@ -283,6 +308,7 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     }
     const CWideString sideName = SideName(side);
     const bool bNoData = CannotHaveDataFolder(side);
+    if (folderPath.IsEmpty()) GetStateFileIo().m_asDamaged[side].Empty();
 
     CWideString mirrorFolder;
     if (!MakeMirrorFolderPath(false, fs->DisplayPath(folderPath), false, mirrorFolder, errKind, errText))
@@ -455,6 +481,7 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
             // aside as one that cannot be parsed: the side is read as one
             // without a state file, and Sync finds it as this read saw it.
             SetStateFileStamp(side, folderPath, stamp);
+            if (folderPath.IsEmpty()) GetStateFileIo().m_asDamaged[side] = statePath;
             Log(1, kMsgStateUnreadable,
                 sideName + u": cannot read state file, its records are not used: " + display + u"\n");
         }
@@ -547,6 +574,7 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
             display, (long long)nBudget, (long long)StateItemsKnown(side));
         Log(1, kMsgStateUnreadable, sideName + why + u"\n");
         pe = sideName + why;
+        if (folderPath.IsEmpty() && bOnSide) io.m_asDamaged[side] = statePath;
     }
     if (!bParsed) {
         if (parseKind == FSE_GENERAL) {
@@ -556,6 +584,7 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
         } else if (parseKind != FSE_STOPPED) {
             download.Drop();
             if (bFromMirror && !bNoData) ZorDeleteFileQuiet(readCopy);
+            if (folderPath.IsEmpty() && bOnSide) io.m_asDamaged[side] = statePath;
         }
         if (parseKind == FSE_NONE && !bOverBudget) errText += u"cannot parse state file: ";
         errText += pe;
@@ -834,6 +863,14 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
     const bool bData = !CannotHaveDataFolder(side);
     if (bData && !SetAsideFolderAtStatePath(this, fs, statePath, errKind, errText)) return false;
     CStateFileIo& io = GetStateFileIo();
+    if (bData && folderPath.IsEmpty() && io.m_asDamaged[side] == statePath) {
+        CWideString e;
+        if (!SetAsideDamagedStateFile(this, fs, statePath, e))
+            Log(1, kMsgStateSetAside,
+                u"The damaged state file " + fs->DisplayPath(statePath) + u" cannot be set aside, and a new one "
+                u"takes its place: " + e + u"\n");
+        io.m_asDamaged[side].Empty();
+    }
     if (folderPath.IsEmpty())
         io.m_anWriteVerified[side] = bData && IsPlainLocalFs(fs) ? StoredBitsVerifiedTime(side) : 0;
 

@@ -30,8 +30,13 @@ namespace {
 std::mutex g_ProfileLock;               // guards g_sProfileFolder
 std::recursive_mutex g_OptionsSaveLock; // saves and loads of the options
 
-const char16_t* const kSupportSentence =
-    u"\nPlease e-mail the bad TIC file to support@torvane.example, so that we can find what damaged it.";
+// What a user can do with a damaged settings file that was moved aside.
+CWideString KeptAsideAdvice(const CWideString& badPath, bool bJobs) {
+    return bJobs ? u"\nThe damaged file is kept as " + badPath +
+                       u": each job's folders and options stand in it as text. Add the jobs again; their "
+                       u"folders keep their state, so nothing is synced anew."
+                 : u"\nThe damaged file is kept as " + badPath + u": set the options again as they stand in it.";
+}
 
 // ---------------------------------------------------------------- small helpers
 void AppendErrno(CWideString& sErr, const char16_t* what, const CWideString& path, int e) {
@@ -445,11 +450,11 @@ bool ProgramOptions::LoadOptions(CWideString& sErr) {
                     u"\nBad options file has been renamed to %s.\nProgram Options were reset to default "
                     u"values.",
                     badPath);
-                sErr += kSupportSentence;
+                sErr += KeptAsideAdvice(badPath, false);
             } else {
                 sErr.AppendFormat(
-                    u"\nBad options file found and cannot be renamed to %s (%s). Please, contact tech "
-                    u"support",
+                    u"\nBad options file found and cannot be renamed to %s (%s); it was left as it is. Move it "
+                    u"away (or mend it) and start again.",
                     badPath, renameErr);
             }
             ResetToDefaults();
@@ -549,11 +554,11 @@ bool CTorvaneSettings::LoadJobsInto(CTorvaneSettings& loaded, CWideString& sErr)
                     u"\nBad jobs file has been renamed to %s.\nNew Job list has been created, to replace "
                     u"the corrupted one.",
                     badPath);
-                sErr += kSupportSentence;
+                sErr += KeptAsideAdvice(badPath, true);
             } else {
                 sErr.AppendFormat(
-                    u"\nBad jobs file found and cannot be renamed to %s (%s). Please, contact tech "
-                    u"support",
+                    u"\nBad jobs file found and cannot be renamed to %s (%s); it was left as it is. Move it "
+                    u"away (or mend it) and start again.",
                     badPath, renameErr);
             }
             bResult = false;

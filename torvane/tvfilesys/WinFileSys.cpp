@@ -36,6 +36,50 @@
 
 namespace {
 
+// A message that names a native path of the form "/proc/self/fd/N/name"
+// (a folder reached through its descriptor) names the folder instead, as
+// the descriptor finds it now.
+CWideString WithFolderNames(const CWideString& text) {
+    static const char16_t kPrefix[] = u"/proc/self/fd/";
+    const int nPrefix = (int)(sizeof kPrefix / sizeof kPrefix[0]) - 1;
+    CWideString out;
+    int from = 0;
+    for (int at = text.Find(kPrefix); at >= 0; at = text.Find(kPrefix, at + 1)) {
+        int end = at + nPrefix;
+        while (end < text.GetLength() && text[end] >= u'0' && text[end] <= u'9') ++end;
+        if (end == at + nPrefix || end - at - nPrefix > 9) continue;
+        char folder[PATH_MAX];
+        const ssize_t n = readlink(WideToUtf8(text.Mid(at, end - at)).GetString(), folder, sizeof folder - 1);
+        if (n <= 0 || folder[0] != '/') continue;
+        folder[n] = 0;
+        out += text.Mid(from, at - from);
+        // The root folder's name ends in '/' already: the name after it keeps one.
+        if (n > 1 || end >= text.GetLength() || text[end] != u'/') out += Utf8ToWide(folder);
+        from = end;
+    }
+    return out + text.Mid(from);
+}
+
+// Makes the error text added from here on name folders, not descriptors,
+// when the operation fails (Succeeded not called).
+class CFolderNamesInError {
+public:
+    explicit CFolderNamesInError(CWideString& err) : m_err(err), m_nFrom(err.GetLength()) {}
+    ~CFolderNamesInError() {
+        if (!m_bOk && m_err.GetLength() > m_nFrom)
+            m_err = m_err.Left(m_nFrom) + WithFolderNames(m_err.Mid(m_nFrom));
+    }
+    bool Succeeded() {
+        m_bOk = true;
+        return true;
+    }
+
+private:
+    CWideString& m_err;
+    int m_nFrom;
+    bool m_bOk = false;
+};
+
 constexpr size_t kCopyChunk = 1024 * 1024;
 
 bool Md5Update(EVP_MD_CTX* ctx, const void* p, size_t n) {
@@ -771,13 +815,15 @@ bool WinFileSys::LinkFile(const CWideString& from, const CWideString& to, bool& 
 
 bool WinFileSys::MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
                                    CWideString& err) {
+    CFolderNamesInError names(err);
     CNarrowString b;
     if (!NativePath(path, b, errKind, err)) return false;
-    return ZorMoveFile(localFile, ZorWidePath(b), errKind, err);
+    return ZorMoveFile(localFile, ZorWidePath(b), errKind, err) && names.Succeeded();
 }
 
 bool WinFileSys::CopyLocalFile(const CNarrowString& from, const CNarrowString& to, int64_t* pSize,
                                int64_t* pSrcTime, uint32_t* pStamp, int& errKind, CWideString& err) {
+    CFolderNamesInError names(err);
     CWideString wFrom = ZorWidePath(from), wTo = ZorWidePath(to);
     // Not blocking: a named pipe would wait for a writer forever.
     int in = ::open(from.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -798,8 +844,9 @@ bool WinFileSys::CopyLocalFile(const CNarrowString& from, const CNarrowString& t
     // A new temporary file beside the target; renamed over it when complete.
     CWideString folder = GetUrlPathFolder(wTo);
     if (folder.IsEmpty()) folder = u"/";
-    CWideString tmp;
-    if (!ZorGetTempFileName(folder, nullptr, tmp, errKind, err)) {
+    CWideString tmp, tmpErr;
+    if (!ZorGetTempFileName(folder, nullptr, tmp, errKind, tmpErr)) {
+        err += u"Cannot make a temporary file in " + folder + u": " + tmpErr;
         ::close(in);
         return false;
     }
@@ -856,7 +903,7 @@ bool WinFileSys::CopyLocalFile(const CNarrowString& from, const CNarrowString& t
     if (pSize) *pSize = done;
     if (pSrcTime) *pSrcTime = st.st_mtim.tv_sec;
     if (pStamp) *pStamp = S_ISREG(st.st_mode) ? MakeFileStamp(st.st_ino, (uint32_t)st.st_mtim.tv_nsec) : 0;
-    return true;
+    return names.Succeeded();
 }
 
 bool WinFileSys::CopyFileFs(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) {

@@ -304,3 +304,19 @@ TEST(CliConsoleMessages, AMessageSharingLinesWithAnEarlierOneIsShownWhole) {
               }),
               "Another job is Syncing in folder /a" + tail + "Another job is Syncing in folder /b" + tail);
 }
+
+TEST(CliConsoleMessages, TheEnginesOwnLinesStayLinesAndNamesInThemStayEscaped) {
+    // Each: the engine's text, and the terminal's.
+    const std::pair<const char16_t*, std::string> texts[] = {
+        {u"Locking the already locked folder: means syncing folder with itself or its parent.\n'/b\nx' same as "
+         u"or parent/child of '/a'",
+         "Locking the already locked folder: means syncing folder with itself or its parent.\n'/b\\nx' same as "
+         "or parent/child of '/a'\n"},
+        {u"State file has changed since Analyze, by another Sync. Please Analyze again:\nState file: "
+         u"/r\n/_tvdata_/s\nnew: [1] != \nold: [2]\n",
+         "State file has changed since Analyze, by another Sync. Please Analyze again:\nState file: "
+         "/r\\n/_tvdata_/s\nnew: [1] != \nold: [2]\n"},
+    };
+    for (const auto& [engine, terminal] : texts)
+        EXPECT_EQ(StderrOf([&](CCliConsole& con) { con.OnMessageLine(1, engine, MLM_NORMAL); }), terminal);
+}

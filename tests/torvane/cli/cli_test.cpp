@@ -207,8 +207,11 @@ TEST_F(Cli, JobCommandsAndRefusedArguments) {
     // Only what differs from a new job of its type, indented as a block; --all shows everything.
     EXPECT_NE(show.Out().find("<Job>\n  SavePastVersions = Yes\n</Job>\n"), std::string::npos) << show.Out();
     EXPECT_EQ(show.Out().find("ExcludeHidden"), std::string::npos) << show.Out();
-    EXPECT_NE(Run({"job", "show", "one", "--all"}).Out().find("\n  Dir1 = <ConnectInfo>\n    Url = \"file://"),
-              std::string::npos);
+    // --all shows every option job set takes, and nothing it refuses.
+    const std::string all = Run({"job", "show", "one", "--all"}).Out();
+    EXPECT_NE(all.find("\n  FiltersExcluded = (none)\n"), std::string::npos) << all;
+    for (const char* internal : {"Dir1", "Url =", "ChunkSize", "Name ="})
+        EXPECT_EQ(all.find(internal), std::string::npos) << internal << "\n" << all;
     EXPECT_EQ(Code({"job", "delete", "one"}), 0);
     EXPECT_EQ(Run({"job", "list"}).Out(), "");
 
@@ -248,6 +251,66 @@ TEST_F(Cli, JobSetOfTheTypeTakesTheNewTypesDefaultsWhereTheJobHadTheOld) {
         for (const std::string& line : step.after)
             EXPECT_NE(all.find("\n  " + line + "\n"), std::string::npos) << step.sets[0] << ": " << line;
     }
+}
+
+TEST_F(Cli, FilterRulesAreSetShownAndLeaveTheirItemsAlone) {
+    MakePair();
+    m_tmp.MakeDir("left/node_modules/pkg");
+    m_tmp.MakeDir("left/docs/node_modules");
+    m_tmp.WriteFile("left/node_modules/pkg/i.js", "js");
+    m_tmp.WriteFile("left/docs/node_modules/j.js", "js");
+    m_tmp.WriteFile("left/docs/x.TMP", "tmp");
+    m_tmp.WriteFile("right/y.tmp", "tmp");
+    CChild add = Run({"job", "add", "f", L(), R(), "--set", "FiltersExcluded=node_modules;isfolder"});
+    ASSERT_EQ(add.code, 0) << add.Err();
+    EXPECT_NE(add.Out().find("(FiltersExcluded): node_modules;isfolder\n"), std::string::npos) << add.Out();
+    EXPECT_NE(Run({"job", "keys"}).Out().find("\nFiltersExcluded "), std::string::npos);
+    // The values of one command make the whole list; job set says it with the list it replaced.
+    CChild set = Run({"job", "set", "f", "FiltersExcluded=node_modules;isfolder", "FiltersExcluded=*.tmp"});
+    EXPECT_EQ(set.code, 0) << set.Err();
+    EXPECT_EQ(set.Out(), "f: FiltersExcluded = \"node_modules;isfolder\", \"*.tmp\" (was \"node_modules;isfolder\")\n");
+    EXPECT_NE(Run({"job", "show", "f"}).Out().find(
+                  "<Job>\n  FiltersExcluded = \"node_modules;isfolder\"\n  FiltersExcluded = \"*.tmp\"\n</Job>\n"),
+              std::string::npos);
+
+    // A bad rule is refused with what is wrong, and changes nothing.
+    const std::string before = ReadAll(Profile() + "/jobs.tix");
+    const struct {
+        std::string set, says;
+    } bad[] = {
+        {"FiltersExcluded=node_modules/", "write \"/node_modules\" for that folder at the top, or "
+                                          "\"node_modules;isfolder\" for every folder of that name"},
+        {"FiltersExcluded=size>1X", "\"size>1X\": not a size"},
+        {"FiltersIncluded=time>=someday", "\"time>=someday\": not a date"},
+        {"FiltersExcluded= ; ", "a rule needs a condition"},
+        {"FiltersExcluded=name a/b", "a name holds no '/'"},
+        {"FiltersExcluded=*/cache/", "write \"*/cache;isfolder\" for folders"},
+    };
+    for (const auto& b : bad) {
+        CChild r = Run({"job", "set", "f", b.set, "FiltersExcluded=ok"});
+        EXPECT_EQ(r.code, 1) << b.set;
+        EXPECT_NE(r.Err().find(b.set + ": "), std::string::npos) << r.Err();
+        EXPECT_NE(r.Err().find(b.says), std::string::npos) << r.Err();
+        EXPECT_NE(r.Err().find("nothing was changed"), std::string::npos) << r.Err();
+    }
+    EXPECT_EQ(Code({"job", "add", "g", L(), R(), "--set", "FiltersExcluded=docs/"}), 1);
+    EXPECT_EQ(ReadAll(Profile() + "/jobs.tix"), before);
+
+    // A sync leaves the excluded folders and files alone on both sides.
+    CChild sync = Run({"sync", "f"});
+    EXPECT_EQ(sync.code, 0) << sync.Err() << sync.Out();
+    EXPECT_TRUE(m_tmp.Exists("right/docs/b.txt"));
+    EXPECT_TRUE(m_tmp.Exists("left/c.txt"));
+    for (const char* left : {"right/node_modules", "right/docs/node_modules", "right/docs/x.TMP", "left/y.tmp"})
+        EXPECT_FALSE(m_tmp.Exists(left)) << left;
+    EXPECT_TRUE(m_tmp.Exists("left/node_modules/pkg/i.js"));
+    EXPECT_TRUE(m_tmp.Exists("right/y.tmp"));
+    // Emptied, the list lets them through.
+    EXPECT_EQ(Run({"job", "set", "f", "FiltersExcluded="}).Out(),
+              "f: FiltersExcluded = none (was \"node_modules;isfolder\", \"*.tmp\")\n");
+    EXPECT_EQ(Code({"sync", "f"}), 0);
+    EXPECT_TRUE(m_tmp.Exists("right/node_modules/pkg/i.js"));
+    EXPECT_TRUE(m_tmp.Exists("left/y.tmp"));
 }
 
 TEST_F(Cli, AnalyzeChangesNothingSyncEqualsThePairAndThenLeavesItAlone) {
@@ -369,7 +432,7 @@ TEST_F(Cli, WatchRunsOnFileChangeIncrementally) {
             << idle.Err();
     }
     CChild c = Start({"-v", "watch"});
-    ASSERT_TRUE(WaitFor([&] { return c.Err().find("watching 1 job(s)") != std::string::npos; }, 20000)) << c.Err();
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("watching 1 job;") != std::string::npos; }, 20000)) << c.Err();
     // The first run after monitoring started is a full one.
     ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(R("a.txt")); }, 20000)) << c.Err();
     ASSERT_TRUE(WaitFor([&] { return c.Err().find("Sync Completed") != std::string::npos; }, 5000));
@@ -631,4 +694,117 @@ TEST_F(Cli, FileSystemMountedOverAWatchedFolderGetsNothingWritten) {
     after.erase("/new.txt");
     after.erase("/new2.txt");
     EXPECT_EQ(after, real);
+}
+
+TEST_F(Cli, WhatTheCommandSaysAgreesWithItsPapers) {
+    MakePair();
+    m_tmp.WriteFile("left/A.txt", "ALPHA"); // two names that differ only in case
+    ASSERT_EQ(Code({"job", "add", "p", L(), R()}), 0);
+    // Standard output and error on one file, as on a terminal.
+    auto both = [&](const std::string& args) {
+        CChild c = Start({}, {"/bin/sh", "-c",
+                              "exec '" + kProgram + "' --profile '" + Profile() + "' " + args + " 2>&1"});
+        EXPECT_TRUE(c.Wait(60000));
+        return c;
+    };
+    // -q analyze: errors, conflicts and the summary only; each error once.
+    CChild quiet = both("-q analyze p");
+    EXPECT_EQ(quiet.code, 1);
+    const std::string q = quiet.Out();
+    EXPECT_EQ(Count(q, "named the same after normalization"), 1) << q;
+    EXPECT_EQ(q.find("copy "), std::string::npos) << q;
+    EXPECT_NE(q.find("analyzed: 3 to do, 0 conflicts, 1 error;"), std::string::npos) << q;
+    CChild sync = both("sync p");
+    EXPECT_EQ(Count(sync.Out(), "named the same after normalization"), 1) << sync.Out();
+    // Apart, standard output keeps its line for each error.
+    CChild apart = Run({"analyze", "p"});
+    EXPECT_NE(apart.Out().find("error\t/A.txt\t"), std::string::npos) << apart.Out();
+    std::filesystem::remove(L("A.txt"));
+    ASSERT_EQ(Code({"sync", "p"}), 0);
+
+    // A file deleted on one side and changed on the other says so; with an error too, 1 wins.
+    std::filesystem::remove(L("a.txt"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    m_tmp.WriteFile("right/a.txt", "alpha, edited");
+    ASSERT_EQ(symlink("/nowhere/at/all", L("dangling").c_str()), 0);
+    CChild mixed = Run({"analyze", "p"});
+    EXPECT_EQ(mixed.code, 1) << mixed.Out();
+    EXPECT_NE(mixed.Out().find("conflict\t/a.txt\tConflict: File Deleted on Left, Modified on Right\t"),
+              std::string::npos)
+        << mixed.Out();
+    EXPECT_NE(mixed.Out().find("FileLinks=1 copies the link itself"), std::string::npos) << mixed.Out();
+    EXPECT_NE(Run({"--help"}).Out().find("also with conflicts left"), std::string::npos);
+    std::filesystem::remove(L("dangling"));
+    ASSERT_EQ(Code({"sync", "p", "--prefer", "right", "/a.txt"}), 0);
+
+    // A damaged state file is kept beside the new one.
+    m_tmp.WriteFile("right/_tvdata_/_file_state_v4._tv", "not a state file");
+    m_tmp.WriteFile("left/new.txt", "new");
+    CChild damaged = Run({"sync", "p"});
+    EXPECT_NE(damaged.Err().find("kept as " + R() + "/_tvdata_/_file_state_v4._tv.damaged"), std::string::npos)
+        << damaged.Err();
+    EXPECT_EQ(ReadAll(R("_tvdata_/_file_state_v4._tv.damaged")), "not a state file");
+    EXPECT_NE(ReadAll(R("_tvdata_/_file_state_v4._tv")), "not a state file");
+    EXPECT_EQ(Code({"sync", "p"}), 0);
+
+    // A read-only side, and one folder reached twice through a bind mount,
+    // are failed runs (1), not refusals, and their messages keep their lines.
+    m_tmp.MakeDir("bound");
+    m_tmp.MakeDir("solo");
+    m_tmp.WriteFile("solo/s.txt", "solo");
+    if (mount(m_tmp.NativeSub("solo").c_str(), m_tmp.NativeSub("bound").c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot bind-mount (needs root)";
+    ASSERT_EQ(Code({"job", "add", "twice", m_tmp.NativeSub("solo"), m_tmp.NativeSub("bound")}), 0);
+    CChild twice = Run({"sync", "twice"});
+    umount2(m_tmp.NativeSub("bound").c_str(), MNT_DETACH);
+    EXPECT_EQ(twice.code, 1) << twice.Err() << twice.Out();
+    EXPECT_NE(twice.Err().find("its parent.\n'"), std::string::npos) << twice.Err();
+    EXPECT_EQ(twice.Err().find("\\n"), std::string::npos) << twice.Err();
+    m_tmp.MakeDir("ro");
+    ASSERT_EQ(mount("tmpfs", m_tmp.NativeSub("ro").c_str(), "tmpfs", MS_RDONLY, "size=64k"), 0);
+    ASSERT_EQ(Code({"job", "add", "ro", L(), m_tmp.NativeSub("ro")}), 0);
+    CChild ro = Run({"sync", "ro"});
+    umount2(m_tmp.NativeSub("ro").c_str(), MNT_DETACH);
+    EXPECT_EQ(ro.code, 1) << ro.Err();
+    EXPECT_NE(ro.Out().find("failed; log: "), std::string::npos) << ro.Out();
+    EXPECT_EQ(ro.Err().find("Cannot upload log file"), std::string::npos) << ro.Err();
+}
+
+TEST_F(Cli, JobListMessagesAndATypeChangeKeepWhatTheUserSet) {
+    MakePair();
+    // Set by the user, an option keeps its value through changes of the type,
+    // also where it equals a type's default.
+    ASSERT_EQ(Code({"job", "add", "t", L(), R(), "--set", "ExcludeHidden=Yes"}), 0);
+    ASSERT_EQ(Code({"job", "add", "u", L(), R("u")}), 1); // RIGHT missing: nothing stored
+    const struct {
+        std::vector<std::string> sets;
+        std::string hidden, system;
+    } steps[] = {
+        {{"Direction=1"}, "Yes", "No"},
+        {{"ExcludeSystem=No"}, "Yes", "No"},
+        {{"Direction=0"}, "Yes", "No"},
+        {{"Direction=2"}, "Yes", "No"},
+    };
+    for (const auto& step : steps) {
+        std::vector<std::string> args = {"job", "set", "t"};
+        args.insert(args.end(), step.sets.begin(), step.sets.end());
+        EXPECT_EQ(Run(args).code, 0);
+        const std::string all = Run({"job", "show", "t", "--all"}).Out();
+        EXPECT_NE(all.find("\n  ExcludeHidden = " + step.hidden + "\n"), std::string::npos) << step.sets[0];
+        EXPECT_NE(all.find("\n  ExcludeSystem = " + step.system + "\n"), std::string::npos) << step.sets[0];
+    }
+    // Deleted and added again, the job starts from the type's defaults.
+    ASSERT_EQ(Code({"job", "delete", "t"}), 0);
+    ASSERT_EQ(Code({"job", "add", "t", L(), R()}), 0);
+    ASSERT_EQ(Code({"job", "set", "t", "Direction=1"}), 0);
+    EXPECT_NE(Run({"job", "show", "t", "--all"}).Out().find("\n  ExcludeHidden = No\n"), std::string::npos);
+
+    // A damaged job list without a backup: the message names the file kept and what to do.
+    std::filesystem::remove(Profile() + "/jobs.bak");
+    m_tmp.WriteFile("profile/jobs.tix", "<Job>\nName = \"broken\n");
+    CChild list = Run({"job", "list"});
+    EXPECT_EQ(list.Err().find("e-mail"), std::string::npos) << list.Err();
+    EXPECT_NE(list.Err().find("The damaged file is kept as " + Profile() + "/jobs-bad.tix"), std::string::npos)
+        << list.Err();
+    EXPECT_NE(list.Err().find("Add the jobs again"), std::string::npos) << list.Err();
 }

@@ -181,7 +181,7 @@ TEST_F(AnalyzeTest, ChangesOnOneOrBothSides) {
         {u"/delL.txt", "COPY_LEFT_TO_RIGHT", ""},
         {u"/delR.txt", "COPY_RIGHT_TO_LEFT", ""},
         {u"/both.txt", "CONFLICT", "Conflict: File Modified on Both Sides"},
-        {u"/delLchangeR.txt", "CONFLICT", "Conflict: File Modified on Both Sides"},
+        {u"/delLchangeR.txt", "CONFLICT", "Conflict: File Deleted on Left, Modified on Right"},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(Act(row.path), row.action) << ToU8(row.path);

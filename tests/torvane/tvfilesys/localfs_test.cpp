@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -261,4 +263,25 @@ TEST_F(LocalFs, BlockChecksumOfAHugeLengthReadsToTheEnd) {
     std::string md5 = RunCapture("md5sum < " + Quote(P("/big")) + " | cut -c1-32 | tr a-f A-F");
     EXPECT_EQ(std::string(crc.GetString()) + "\n", md5);
     ASSERT_TRUE(m_fs.CloseFile(2, m_kind, m_err));
+}
+
+TEST_F(LocalFs, ACopyErrorNamesTheFolderNotItsDescriptor) {
+    // A file system inside the side that cannot take the copy: read-only, or full.
+    const struct {
+        unsigned long flags;
+        size_t size;
+        const char16_t* says;
+    } cases[] = {{MS_RDONLY, 10, u"Cannot make a temporary file in "}, {0, 256 << 10, u"writing file "}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(m_fs.MakeFolder(u"/full", m_kind, m_err)) << m_err;
+        if (mount("tmpfs", P("/full").c_str(), "tmpfs", c.flags, "size=64k") != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs (needs root)";
+        WriteFile(P("/a.txt"), std::string(c.size, 'a'));
+        m_err.Empty();
+        const bool bCopied = m_fs.CopyFileFs(u"/a.txt", u"/full/b.txt", m_kind, m_err);
+        umount2(P("/full").c_str(), MNT_DETACH);
+        ASSERT_FALSE(bCopied);
+        EXPECT_EQ(m_err.Find(u"/proc/self/fd/"), -1) << m_err;
+        EXPECT_NE(m_err.Find(c.says + W(P("/full"))), -1) << m_err;
+    }
 }
