@@ -8,6 +8,7 @@
 #include "zor-path.h"
 #include "zor-unicode.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <unordered_set>
 #include <utility>
@@ -291,36 +292,61 @@ int ConflictsLeft(CSyncTreeNode* pNode) {
 
 bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::string& prefer,
                          const std::vector<std::string>& paths, bool bDryRun, std::string& err) {
-    const int mode = prefer == "left" ? 1 : prefer == "right" ? 2 : 0;
-    std::vector<CSyncTreeNode*> nodes;
-    for (const std::string& p : paths) {
-        CSyncTreeNode* pNode = FindItem(job, p, err);
-        if (!pNode) return false;
-        nodes.push_back(pNode);
+    return CliResolveConflicts(con, job, std::vector<CCliArgs::CPrefer>{{prefer, paths}}, bDryRun, err);
+}
+
+bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::vector<CCliArgs::CPrefer>& prefers,
+                         bool bDryRun, std::string& err) {
+    // Every path with its --prefer; no path at all: the whole tree (--all).
+    struct CEntry {
+        size_t group;
+        const std::string* path;
+        CSyncTreeNode* node;
+        int depth;
+    };
+    std::vector<CEntry> entries;
+    for (size_t g = 0; g < prefers.size(); ++g) {
+        for (const std::string& p : prefers[g].m_paths) {
+            CSyncTreeNode* pNode = FindItem(job, p, err);
+            if (!pNode) return false;
+            int depth = 0;
+            for (CSyncTreeNode* q = pNode; q->GetParent(); q = q->GetParent()) ++depth;
+            entries.push_back({g, &p, pNode, depth});
+        }
+        if (prefers[g].m_paths.empty()) entries.push_back({g, nullptr, job->GetPairsUnchecked(), 0});
     }
-    if (paths.empty()) nodes.push_back(job->GetPairsUnchecked());
+    // A path inside another's is settled by its own --prefer: deepest first.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const CEntry& a, const CEntry& b) { return a.depth > b.depth; });
+    std::vector<int> counts(prefers.size(), 0), undecided(prefers.size(), 0);
     con.SetDryRun(bDryRun);
-    int n = 0, nUndecided = 0;
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        const int k = job->UserResolveConflicts(nodes[i], mode);
+    for (const CEntry& e : entries) {
+        const int mode = prefers[e.group].m_sSide == "left" ? 1 : prefers[e.group].m_sSide == "right" ? 2 : 0;
+        const int nBefore = e.path ? ConflictsLeft(e.node) : 1;
+        const int k = job->UserResolveConflicts(e.node, mode);
         // Newer wins only where the times differ: the engine names each
         // conflict whose times are the same on both sides.
-        const int nLeft = mode == 0 ? ConflictsLeft(nodes[i]) : 0;
-        nUndecided += nLeft;
-        if (k == 0 && nLeft == 0 && !paths.empty()) con.Error("torvane: no conflict at or under " + paths[i]);
-        n += k;
+        const int nLeft = mode == 0 ? ConflictsLeft(e.node) : 0;
+        undecided[e.group] += nLeft;
+        if (nBefore == 0) con.Error("torvane: no conflict at or under " + *e.path);
+        counts[e.group] += k;
     }
     con.SetDryRun(false);
-    const std::string who = mode == 0 ? "the newer side wins" : prefer + " wins";
-    const std::string count = std::to_string(n) + (n == 1 ? " conflict" : " conflicts");
-    if (n > 0 || nUndecided == 0)
-        con.Error("torvane: " + count + (bDryRun ? " would be resolved by sync --prefer " + prefer + ", " + who +
-                                                       " (analyze changes nothing)"
-                                                 : " resolved, " + who));
-    if (nUndecided > 0)
-        con.Error("torvane: " + std::to_string(nUndecided) + (nUndecided == 1 ? " conflict has" : " conflicts have") +
-                  " the same time on both sides, so the newer cannot be told: --prefer left or right settles " +
-                  (nUndecided == 1 ? "it" : "them"));
+    for (size_t g = 0; g < prefers.size(); ++g) {
+        const std::string& prefer = prefers[g].m_sSide;
+        const int n = counts[g], nUndecided = undecided[g];
+        const std::string who = prefer == "newer" ? "the newer side wins" : prefer + " wins";
+        const std::string count = std::to_string(n) + (n == 1 ? " conflict" : " conflicts");
+        if (n > 0 || nUndecided == 0)
+            con.Error("torvane: " + count + (bDryRun ? " would be resolved by sync --prefer " + prefer + ", " + who +
+                                                           " (analyze changes nothing)"
+                                                     : " resolved, " + who));
+        if (nUndecided > 0)
+            con.Error("torvane: " + std::to_string(nUndecided) +
+                      (nUndecided == 1 ? " conflict has" : " conflicts have") +
+                      " the same time on both sides, so the newer cannot be told: --prefer left or right settles " +
+                      (nUndecided == 1 ? "it" : "them"));
+    }
     return true;
 }
 
@@ -367,6 +393,15 @@ const char* CliReportHelpText() {
            "counts these actions; remembering the sides' state is not counted.\n";
 }
 
+namespace {
+// The --prefer choices of the command line (one with every path when the
+// arguments were made without the split).
+std::vector<CCliArgs::CPrefer> Prefers(const CCliArgs& a) {
+    if (!a.m_prefers.empty()) return a.m_prefers;
+    return {{a.m_sPrefer, a.m_paths}};
+}
+} // namespace
+
 int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& a, const std::string& profile,
                     const std::function<void()>& run, const std::function<int()>& exitOfRun) {
     const bool bSync = a.m_verb == ECliVerb::Sync;
@@ -380,7 +415,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     // then the guard, on what the sync is about to do.
     con.m_beforeSync = [&]() {
         bAsked = true;
-        if (!a.m_sPrefer.empty() && !CliResolveConflicts(con, job, a.m_sPrefer, a.m_paths, false, refusal)) {
+        if (!a.m_sPrefer.empty() && !CliResolveConflicts(con, job, Prefers(a), false, refusal)) {
             nRefusal = CLI_EXIT_ERRORS;
             return false;
         }
@@ -422,7 +457,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     // An analysis alone takes the choice afterwards; so does a sync that
     // found nothing to do (its paths must still name items).
     if (bRunOk && !bAsked && !a.m_sPrefer.empty() &&
-        !CliResolveConflicts(con, job, a.m_sPrefer, a.m_paths, !bSync, refusal))
+        !CliResolveConflicts(con, job, Prefers(a), !bSync, refusal))
         nRefusal = CLI_EXIT_ERRORS;
     if (nRefusal != CLI_EXIT_OK) {
         con.Error("torvane: " + refusal);

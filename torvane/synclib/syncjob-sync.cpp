@@ -426,6 +426,7 @@ void CSyncJob::PrepareProgressAndCounters(const std::unordered_set<const CSyncTr
     m_nSyncErr = 0;
     m_nRunErrors = 0;
     m_nConflicts = 0;
+    m_anDiskFull[0] = m_anDiskFull[1] = 0;
     m_anStateUpdates[0] = 0;
     m_anStateUpdates[1] = 0;
     CCritSectionLock lock(m_cs);

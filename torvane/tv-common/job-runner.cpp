@@ -179,6 +179,7 @@ bool InitEngineOptions(const ProgramOptions& opt, CWideString& errText) {
     CWideString profile;
     if (!GetProfileFolder(profile, errText)) return false;
     g_EngineOptions.m_sMirrorFolderRoot = profile;
+    g_EngineOptions.m_sProfileFolder = profile;
     g_pfnJobMayRun = &CanRunNow;
     return true;
 }
