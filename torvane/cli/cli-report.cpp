@@ -8,7 +8,6 @@
 #include "zor-path.h"
 #include "zor-unicode.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <unordered_set>
 #include <utility>
@@ -302,22 +301,31 @@ bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::vector<CCli
         size_t group;
         const std::string* path;
         CSyncTreeNode* node;
-        int depth;
     };
     std::vector<CEntry> entries;
     for (size_t g = 0; g < prefers.size(); ++g) {
         for (const std::string& p : prefers[g].m_paths) {
             CSyncTreeNode* pNode = FindItem(job, p, err);
             if (!pNode) return false;
-            int depth = 0;
-            for (CSyncTreeNode* q = pNode; q->GetParent(); q = q->GetParent()) ++depth;
-            entries.push_back({g, &p, pNode, depth});
+            entries.push_back({g, &p, pNode});
         }
-        if (prefers[g].m_paths.empty()) entries.push_back({g, nullptr, job->GetPairsUnchecked(), 0});
+        if (prefers[g].m_paths.empty()) entries.push_back({g, nullptr, job->GetPairsUnchecked()});
     }
-    // A path inside another's is settled by its own --prefer: deepest first.
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const CEntry& a, const CEntry& b) { return a.depth > b.depth; });
+    // Two sides for one item cannot both win: a path at or inside another
+    // that another side settles is refused before anything is settled.
+    auto within = [](const CSyncTreeNode* p, const CSyncTreeNode* outer) {
+        for (; p; p = p->GetParent())
+            if (p == outer) return true;
+        return false;
+    };
+    for (const CEntry& a : entries)
+        for (const CEntry& b : entries)
+            if (a.path && b.path && &a != &b && prefers[a.group].m_sSide != prefers[b.group].m_sSide &&
+                within(a.node, b.node)) {
+                err = *a.path + " lies at or inside " + *b.path + ", which --prefer " + prefers[b.group].m_sSide +
+                      " settles: --prefer " + prefers[a.group].m_sSide + " cannot settle it too";
+                return false;
+            }
     std::vector<int> counts(prefers.size(), 0), undecided(prefers.size(), 0);
     con.SetDryRun(bDryRun);
     for (const CEntry& e : entries) {

@@ -61,8 +61,8 @@ bool CliTooManyDeletes(CSyncJob* job, int nMaxPercent, std::string& sMessage);
 bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::string& prefer,
                          const std::vector<std::string>& paths, bool bDryRun, std::string& err);
 // The same for several choices, each with its paths (--prefer SIDE PATH ...
-// --prefer SIDE PATH ...); a path that lies inside another's is settled by
-// its own choice.
+// --prefer SIDE PATH ...); false, before anything is settled, when a path
+// lies at or inside another path of another side.
 bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::vector<CCliArgs::CPrefer>& prefers,
                          bool bDryRun, std::string& err);
 

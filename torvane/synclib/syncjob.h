@@ -1018,6 +1018,9 @@ public:
     std::atomic<int32_t> m_nActivitySub{0};
     std::atomic<int32_t> m_nRunSubState{0};
     uint8_t m_bRunStarted = 0;  // set when Analyze or Sync starts; cleared by the job list
+    // Set when a Sync, its folders locked, starts carrying out its actions
+    // (the job has synced its pair then); cleared when a Sync begins.
+    uint8_t m_bSyncCarriedOut = 0;
     uint8_t m_bHasChanges = 0;  // set by Analyze; cleared by the tree reset
     uint8_t m_bChangesByte = 0; // the byte before m_bHasChanges that the activity tests read
 
