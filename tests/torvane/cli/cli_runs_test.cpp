@@ -14,19 +14,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <map>
-#include <thread>
 
 extern char** environ;
 
 namespace {
 
-const std::string kProgram = CliProgram();
-
+// A program started in the background, its output in files.
 struct CProc {
     pid_t pid = -1;
     std::string out, err;
@@ -34,15 +30,15 @@ struct CProc {
     std::string Out() const { return CliReadAll(out); }
     std::string Err() const { return CliReadAll(err); }
     bool Wait(int nMs) {
-        for (int waited = 0;; waited += 20) {
+        for (int waited = 0; waited <= nMs; waited += 20) {
             int status = 0;
             if (waitpid(pid, &status, WNOHANG) == pid) {
                 code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
                 return true;
             }
-            if (waited >= nMs) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            usleep(20000);
         }
+        return false;
     }
 };
 
@@ -52,58 +48,44 @@ protected:
     int m_nRun = 0;
 
     std::string Sub(const std::string& rel) const { return m_tmp.NativeSub(rel); }
-    // argv after "torvane --profile <tmp>/<profile>".
-    CProc Start(const std::string& profile, const std::vector<std::string>& args) {
-        CProc c;
-        const int n = m_nRun++;
-        c.out = Sub("out" + std::to_string(n));
-        c.err = Sub("err" + std::to_string(n));
-        std::vector<std::string> all = {kProgram, "--profile", Sub(profile)};
+    std::vector<std::string> Argv(const std::string& profile, const std::vector<std::string>& args) {
+        std::vector<std::string> all = {CliProgram(), "--profile", Sub(profile)};
         all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
+    // "torvane --profile <tmp>/<profile> args...", to its end.
+    CCliRun Run(const std::string& profile, const std::vector<std::string>& args) {
+        const std::string n = std::to_string(m_nRun++);
+        return CliRunProgram(Argv(profile, args), Sub("out" + n), Sub("err" + n));
+    }
+    int Code(const std::string& profile, const std::vector<std::string>& args) { return Run(profile, args).code; }
+    // The same started, and stopped (SIGSTOP) as soon as it holds the locks
+    // of folders a and b, in the middle of its copies.
+    CProc StartHolding(const std::string& profile, const std::vector<std::string>& args, const std::string& a,
+                       const std::string& b) {
+        CProc c;
+        const std::string n = std::to_string(m_nRun++);
+        c.out = Sub("out" + n);
+        c.err = Sub("err" + n);
+        std::vector<std::string> all = Argv(profile, args);
         std::vector<char*> argv;
-        for (std::string& s : all) argv.push_back(s.data());
+        for (std::string& x : all) argv.push_back(x.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 1, c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&fa, 2, c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        EXPECT_EQ(posix_spawnp(&c.pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+        EXPECT_EQ(posix_spawn(&c.pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&fa);
-        return c;
-    }
-    CProc Run(const std::string& profile, const std::vector<std::string>& args) {
-        CProc c = Start(profile, args);
-        if (!c.Wait(60000)) {
-            kill(c.pid, SIGKILL);
-            c.Wait(5000);
-            ADD_FAILURE() << "torvane did not end: " << c.Err();
-        }
-        return c;
-    }
-    int Code(const std::string& profile, const std::vector<std::string>& args) {
-        return Run(profile, args).code;
-    }
-    // A run stopped (SIGSTOP) as soon as it holds the locks of both folders,
-    // in the middle of its copies.
-    CProc StartHolding(const std::string& profile, const std::vector<std::string>& args, const std::string& a,
-                       const std::string& b) {
-        CProc c = Start(profile, args);
-        const std::string la = Sub(a + "/_tvdata_/lock.tvl"), lb = Sub(b + "/_tvdata_/lock.tvl");
-        for (int i = 0; i < 200000 && !(std::filesystem::exists(la) && std::filesystem::exists(lb)); ++i) usleep(100);
+        auto held = [&] { return Exists(a + "/_tvdata_/lock.tvl") && Exists(b + "/_tvdata_/lock.tvl"); };
+        for (int i = 0; i < 200000 && !held(); ++i) usleep(100);
         kill(c.pid, SIGSTOP);
-        EXPECT_TRUE(std::filesystem::exists(la) && std::filesystem::exists(lb)) << c.Err();
+        EXPECT_TRUE(held()) << c.Err();
         return c;
-    }
-    static bool WaitFor(const std::function<bool()>& cond, int nMs) {
-        for (int w = 0; w < nMs; w += 20) {
-            if (cond()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return cond();
     }
     bool Exists(const std::string& rel) const { return std::filesystem::exists(Sub(rel)); }
-    // The temporary files a run left in a data folder.
+    // The locks and temporary files left in a data folder.
     std::vector<std::string> Leftovers(const std::string& side) const {
         std::vector<std::string> v;
         std::error_code ec;
@@ -159,12 +141,12 @@ TEST_F(CliRuns, SameJobNameInTwoProfilesOverOneFolderNeverSharesItsLock) {
         const std::string lock = CliReadAll(Sub(a + "/_tvdata_/lock.tvl"));
         EXPECT_NE(lock.find("By: J."), std::string::npos) << lock;
         EXPECT_NE(lock.find(", process " + std::to_string(first.pid) + ") at: "), std::string::npos) << lock;
-        CProc second = Run("q" + n, r.second);
-        EXPECT_EQ(second.code, r.secondCode) << second.Err();
-        EXPECT_EQ(second.Err().find("abandoned"), std::string::npos) << second.Err();
+        CCliRun second = Run("q" + n, r.second);
+        EXPECT_EQ(second.code, r.secondCode) << second.err;
+        EXPECT_EQ(second.err.find("abandoned"), std::string::npos) << second.err;
         if (r.secondCode == 3) {
-            EXPECT_NE(second.Err().find("Another job is Syncing in folder " + Sub(a)), std::string::npos)
-                << second.Err();
+            EXPECT_NE(second.err.find("Another job is Syncing in folder " + Sub(a)), std::string::npos)
+                << second.err;
             EXPECT_FALSE(Exists(c + "/small.txt"));
         }
         kill(first.pid, SIGCONT);
@@ -228,23 +210,23 @@ TEST_F(CliRuns, ASecondJobIntoANewFolderCountsOnlyItsOwnLastSync) {
             m_tmp.MakeDir(z + "/_tvdata_");
             m_tmp.WriteFile(z + "/_tvdata_/lock.tvl", foreign + Sub(z));
         }
-        CProc first = Run("p", c.first);
-        EXPECT_EQ(first.code, c.firstCode) << first.Err();
+        CCliRun first = Run("p", c.first);
+        EXPECT_EQ(first.code, c.firstCode) << first.err;
         std::filesystem::remove_all(Sub(z + "/_tvdata_"));
-        CProc sync = Run("p", {"sync", "B"});
-        EXPECT_EQ(sync.code, 0) << sync.Err();
+        CCliRun sync = Run("p", {"sync", "B"});
+        EXPECT_EQ(sync.code, 0) << sync.err;
         EXPECT_EQ(Contents(z), Contents("x"));
     }
     // Once B synced, its own count guards the folder.
     std::filesystem::rename(Sub(z), Sub(z + ".real"));
     m_tmp.MakeDir(z);
-    CProc gone = Run("p", {"sync", "B"});
+    CCliRun gone = Run("p", {"sync", "B"});
     EXPECT_EQ(gone.code, 3);
-    EXPECT_NE(gone.Err().find(Sub(z) + " is empty, but the last sync left 20 items in it"), std::string::npos)
-        << gone.Err();
-    EXPECT_NE(gone.Err().find(" sync B --force syncs it as it stands: 20 items are copied into it"),
+    EXPECT_NE(gone.err.find(Sub(z) + " is empty, but the last sync left 20 items in it"), std::string::npos)
+        << gone.err;
+    EXPECT_NE(gone.err.find(" sync B --force syncs it as it stands: 20 items are copied into it"),
               std::string::npos)
-        << gone.Err();
+        << gone.err;
 }
 
 TEST_F(CliRuns, EachPreferSettlesThePathsAfterIt) {
@@ -266,21 +248,21 @@ TEST_F(CliRuns, EachPreferSettlesThePathsAfterIt) {
         {"sync", "J", "--prefer", "left", "/a.txt", "--prefer", "right", "/a.txt"},
     };
     for (const auto& args : refused) {
-        CProc c = Run("p", args);
-        EXPECT_EQ(c.code, 1) << args[4] << args[5] << c.Err();
+        CCliRun c = Run("p", args);
+        EXPECT_EQ(c.code, 1) << args[4] << args[5] << c.err;
         EXPECT_EQ(CliReadAll(Sub("l/a.txt")), "left's");
     }
     // A path before the first --prefer goes with it.
-    CProc an = Run("p", {"analyze", "J", "/a.txt", "--prefer", "right", "--prefer", "left", "/b.txt", "/d/c.txt",
+    CCliRun an = Run("p", {"analyze", "J", "/a.txt", "--prefer", "right", "--prefer", "left", "/b.txt", "/d/c.txt",
                          "--prefer", "right", "/d/e.txt"});
-    EXPECT_EQ(an.code, 0) << an.Err();
-    EXPECT_NE(an.Err().find("1 conflict would be resolved by sync --prefer right, right wins"), std::string::npos)
-        << an.Err();
-    EXPECT_NE(an.Err().find("2 conflicts would be resolved by sync --prefer left, left wins"), std::string::npos)
-        << an.Err();
-    CProc sy = Run("p", {"sync", "J", "--prefer", "right", "/a.txt", "--prefer", "left", "/b.txt", "/d/c.txt",
+    EXPECT_EQ(an.code, 0) << an.err;
+    EXPECT_NE(an.err.find("1 conflict would be resolved by sync --prefer right, right wins"), std::string::npos)
+        << an.err;
+    EXPECT_NE(an.err.find("2 conflicts would be resolved by sync --prefer left, left wins"), std::string::npos)
+        << an.err;
+    CCliRun sy = Run("p", {"sync", "J", "--prefer", "right", "/a.txt", "--prefer", "left", "/b.txt", "/d/c.txt",
                          "--prefer", "right", "/d/e.txt"});
-    EXPECT_EQ(sy.code, 0) << sy.Err();
+    EXPECT_EQ(sy.code, 0) << sy.err;
     const std::map<std::string, std::string> want = {
         {"/a.txt", "right's!"}, {"/b.txt", "left's"}, {"/d", "<dir>"}, {"/d/c.txt", "left's"}, {"/d/e.txt", "right's!"}};
     EXPECT_EQ(Contents("l"), want);
@@ -305,16 +287,16 @@ TEST_F(CliRuns, AFullDiskFailsOnlyTheFilesThatDoNotFit) {
     ASSERT_EQ(Code("p", {"job", "add", "J", Sub("l"), Sub("r"), "--type", "1"}), 0);
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
-        CProc c = Run("p", {"sync", "J"});
-        EXPECT_EQ(c.code, 1) << c.Out() << c.Err();
+        CCliRun c = Run("p", {"sync", "J"});
+        EXPECT_EQ(c.code, 1) << c.out << c.err;
         // The file and the full disk are named; the counts are the true ones.
-        EXPECT_NE(c.Out().find("error\t/big.bin\t"), std::string::npos) << c.Out();
-        EXPECT_NE(c.Out().find("No space left on device"), std::string::npos) << c.Out();
-        EXPECT_NE(c.Err().find("The disk of the right folder " + Sub("r") + " is full"), std::string::npos)
-            << c.Err();
-        EXPECT_NE(c.Out().find(round == 0 ? "synced: 5 done, 0 conflicts, 1 error" : "synced: 0 done, 0 conflicts, 1 error"),
+        EXPECT_NE(c.out.find("error\t/big.bin\t"), std::string::npos) << c.out;
+        EXPECT_NE(c.out.find("No space left on device"), std::string::npos) << c.out;
+        EXPECT_NE(c.err.find("The disk of the right folder " + Sub("r") + " is full"), std::string::npos)
+            << c.err;
+        EXPECT_NE(c.out.find(round == 0 ? "synced: 5 done, 0 conflicts, 1 error" : "synced: 0 done, 0 conflicts, 1 error"),
                   std::string::npos)
-            << c.Out();
+            << c.out;
         auto want = Contents("l");
         want.erase("/big.bin");
         EXPECT_EQ(Contents("r"), want);
