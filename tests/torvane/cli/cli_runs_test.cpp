@@ -5,9 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,7 +16,6 @@
 #include <filesystem>
 #include <map>
 
-extern char** environ;
 
 namespace {
 
@@ -67,17 +64,8 @@ protected:
         const std::string n = std::to_string(m_nRun++);
         c.out = Sub("out" + n);
         c.err = Sub("err" + n);
-        std::vector<std::string> all = Argv(profile, args);
-        std::vector<char*> argv;
-        for (std::string& x : all) argv.push_back(x.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        EXPECT_EQ(posix_spawn(&c.pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
+        c.pid = CliStartProgram(Argv(profile, args), c.out, c.err);
+        EXPECT_GT(c.pid, 0);
         auto held = [&] { return Exists(a + "/_tvdata_/lock.tvl") && Exists(b + "/_tvdata_/lock.tvl"); };
         for (int i = 0; i < 200000 && !held(); ++i) usleep(100);
         kill(c.pid, SIGSTOP);
