@@ -5,6 +5,8 @@
 #include "zor-process.h"
 #include "zor-unicode.h"
 
+#include <algorithm>
+
 namespace {
 
 bool TakeValue(const std::vector<std::string>& args, size_t& i, const std::string& opt, std::string& value,
@@ -33,6 +35,7 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
     out = CCliArgs();
     std::vector<std::string> operands;
     bool bHelp = false, bVersion = false, bHasType = false, bOptionsEnded = false, bHasMaxDelete = false;
+    std::vector<size_t> preferAt; // per --prefer: the operands before it
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (bOptionsEnded || a.empty() || a[0] != '-' || a == "-") {
@@ -82,13 +85,17 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
             out.m_sets.push_back(v);
         } else if (IsOption(a, "--prefer")) {
             // Conflict resolution and the mass-deletion guard (analyze, sync).
-            if (!TakeValue(args, i, "--prefer", out.m_sPrefer, err)) return false;
-            if (out.m_sPrefer != "left" && out.m_sPrefer != "right" && out.m_sPrefer != "newer") {
+            std::string side;
+            if (!TakeValue(args, i, "--prefer", side, err)) return false;
+            if (side != "left" && side != "right" && side != "newer") {
                 // The commands torvane prints say SIDE where the user chooses.
-                err = out.m_sPrefer == "SIDE" ? "--prefer SIDE: write left, right or newer in place of SIDE"
-                                              : "--prefer must be left, right or newer: " + out.m_sPrefer;
+                err = side == "SIDE" ? "--prefer SIDE: write left, right or newer in place of SIDE"
+                                     : "--prefer must be left, right or newer: " + side;
                 return false;
             }
+            if (out.m_sPrefer.empty()) out.m_sPrefer = side;
+            out.m_prefers.push_back({side, {}});
+            preferAt.push_back(operands.size());
         } else if (a == "--force") {
             out.m_bForce = true;
         } else if (a == "--override-locks") {
@@ -182,6 +189,24 @@ bool ParseCliArgs(const std::vector<std::string>& args, CCliArgs& out, std::stri
         out.m_verb = cmd == "analyze" ? ECliVerb::Analyze : ECliVerb::Sync;
         out.m_sName = operands[1];
         out.m_paths.assign(operands.begin() + 2, operands.end());
+        // Each --prefer takes the paths up to the next one.
+        for (size_t k = 0; k < out.m_prefers.size(); ++k) {
+            const size_t from = k == 0 ? 2 : std::max<size_t>(preferAt[k], 2);
+            const size_t to = k + 1 < out.m_prefers.size() ? std::max<size_t>(preferAt[k + 1], 2) : operands.size();
+            if (from < to) out.m_prefers[k].m_paths.assign(operands.begin() + from, operands.begin() + to);
+        }
+        if (out.m_prefers.size() > 1) {
+            if (out.m_bAll) {
+                err = "--all settles every conflict for one side: give it a single --prefer";
+                return false;
+            }
+            for (const CCliArgs::CPrefer& p : out.m_prefers)
+                if (p.m_paths.empty()) {
+                    err = "--prefer " + p.m_sSide +
+                          " settles nothing: with several --prefer each takes the PATHs that follow it";
+                    return false;
+                }
+        }
     } else if (cmd == "watch") {
         out.m_verb = ECliVerb::Watch;
         out.m_names.assign(operands.begin() + 1, operands.end());
@@ -315,6 +340,8 @@ const char* CliHelpText() {
            "       another owner (see --override-locks), the job or profile busy in\n"
            "       another process; analyze exits 3 when a sync would be refused for\n"
            "       either of the first two\n"
+           "  129  analyze, sync or watch ended by SIGHUP (the terminal closed): the run\n"
+           "       stops as on SIGTERM, its locks released\n"
            "  130  analyze or sync stopped by SIGINT or SIGTERM (watch ends on them with 0)\n"
            "\n"
            "See also: man torvane\n";

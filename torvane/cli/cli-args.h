@@ -7,7 +7,7 @@
 //   torvane [--profile DIR] [-v|-q] analyze NAME [--prefer SIDE (PATH ... | --all)]
 //   torvane [--profile DIR] [-v|-q] sync NAME [--prefer SIDE (PATH ... | --all)]
 //                                     [--force] [--max-delete PERCENT] [--override-locks]
-//   (SIDE: left, right or newer)
+//   (SIDE: left, right or newer; each --prefer settles the PATHs after it)
 //   torvane [--profile DIR] [-v|-q] watch [NAME ...]
 //   torvane -h | --help | --version
 //
@@ -26,6 +26,7 @@ enum ECliExit : int {
     CLI_EXIT_ERRORS = 1,     // errors, a failed run, bad arguments, unknown job
     CLI_EXIT_CONFLICTS = 2,  // conflicts left
     CLI_EXIT_REFUSED = 3,    // refused: folder locked by another owner, job or profile busy
+    CLI_EXIT_HANGUP = 129,   // analyze, sync or watch ended by SIGHUP (128 + the signal), locks released
     CLI_EXIT_STOPPED = 130,  // analyze or sync stopped by SIGINT or SIGTERM (watch then ends with 0)
 };
 
@@ -45,8 +46,15 @@ struct CCliArgs {
     // analyze and sync: the side that wins the conflicts left after the
     // analysis (empty: none is chosen), and where (empty: everywhere, which
     // --all must say).
-    std::string m_sPrefer;             // "left", "right" or "newer"
-    std::vector<std::string> m_paths;
+    std::string m_sPrefer;             // "left", "right" or "newer" (the first --prefer)
+    std::vector<std::string> m_paths;  // every path
+    // Each --prefer with the paths that follow it (those before the first
+    // --prefer go with the first); one entry per --prefer given.
+    struct CPrefer {
+        std::string m_sSide;
+        std::vector<std::string> m_paths;
+    };
+    std::vector<CPrefer> m_prefers;
     // sync: the guard against mass deletion.
     bool m_bForce = false;  // no guard
     int m_nMaxDelete = 50;  // the share of a side's items a sync may delete, in percent

@@ -238,6 +238,8 @@ int RunOnce(CCliRunConsole& con, CCliSignals& sig, const std::string& profile, c
         [&] { return ExitCodeOfRun(job, sig.Received()); });
     job->SetProgressSink(&g_DummyJobProgress);
     KeepTreeUntilExit(job);
+    // A hang-up stops the run as the others do; the code tells it apart.
+    if (code == CLI_EXIT_STOPPED && sig.Signal() == SIGHUP) return CLI_EXIT_HANGUP;
     return code;
 }
 
@@ -369,7 +371,7 @@ int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const 
     }
     for (CSyncJobFromList* j : others) j->m_nRunKind = RK_USER;
     con.EndLiveLine();
-    return CLI_EXIT_OK;
+    return sig.Signal() == SIGHUP ? CLI_EXIT_HANGUP : CLI_EXIT_OK;
 }
 
 } // namespace

@@ -88,11 +88,23 @@ std::string JobListLockPath(const std::string& profile) {
 }
 
 // ------------------------------------------------------------ signals
-CCliSignals::CCliSignals() : m_pLock(new std::mutex) {
-    sigset_t set;
+namespace {
+// The signals that end a run: an interrupt, a termination, and a hang-up
+// (the terminal closed, the connection dropped).
+void EndingSignals(sigset_t& set) {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+}
+} // namespace
+
+CCliSignals::CCliSignals() : m_pLock(new std::mutex) {
+    // Output to a reader that went away (a dropped connection) fails as a
+    // write; it does not end the process in the middle of a run.
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t set;
+    EndingSignals(set);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     m_thread = std::thread([this] { Loop(); });
 }
@@ -115,15 +127,15 @@ void CCliSignals::SetHandler(std::function<void(int)> handler) {
 
 void CCliSignals::Loop() {
     sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    EndingSignals(set);
     while (!m_bQuit.load()) {
         // Wakes every 100 ms to see whether the program is ending.
         struct timespec ts = {0, 100 * 1000 * 1000};
         const int sig = sigtimedwait(&set, nullptr, &ts);
         if (sig <= 0 || m_bQuit.load()) continue;
-        m_nSignal = sig;
+        // The first signal is the one the run ends by.
+        int none = 0;
+        m_nSignal.compare_exchange_strong(none, sig);
         std::lock_guard<std::mutex> g(*m_pLock);
         if (m_handler) m_handler(sig);
     }

@@ -1,6 +1,6 @@
 // Process-level services of "torvane": the locks that keep two processes
 // from working on one job (or one changing the job list while another
-// watches it), and the handling of SIGINT and SIGTERM.
+// watches it), and the handling of SIGINT, SIGTERM and SIGHUP.
 #pragma once
 
 #include <atomic>
@@ -38,8 +38,9 @@ std::string JobLockPath(const std::string& profile, const std::string& jobNameUt
 std::string ProfileLockPath(const std::string& profile);
 std::string JobListLockPath(const std::string& profile);
 
-// SIGINT and SIGTERM are blocked in every thread and taken by one thread
-// that calls the handler (not in signal context) for each.
+// SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken by one
+// thread that calls the handler (not in signal context) for each; SIGPIPE
+// is ignored.
 class CCliSignals {
 public:
     // Must run before any other thread starts.
@@ -50,6 +51,7 @@ public:
 
     void SetHandler(std::function<void(int)> handler);
     bool Received() const { return m_nSignal.load() != 0; }
+    // The first signal received (0: none).
     int Signal() const { return m_nSignal.load(); }
 
 private:

@@ -291,36 +291,70 @@ int ConflictsLeft(CSyncTreeNode* pNode) {
 
 bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::string& prefer,
                          const std::vector<std::string>& paths, bool bDryRun, std::string& err) {
-    const int mode = prefer == "left" ? 1 : prefer == "right" ? 2 : 0;
-    std::vector<CSyncTreeNode*> nodes;
-    for (const std::string& p : paths) {
-        CSyncTreeNode* pNode = FindItem(job, p, err);
-        if (!pNode) return false;
-        nodes.push_back(pNode);
+    return CliResolveConflicts(con, job, std::vector<CCliArgs::CPrefer>{{prefer, paths}}, bDryRun, err);
+}
+
+bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::vector<CCliArgs::CPrefer>& prefers,
+                         bool bDryRun, std::string& err) {
+    // Every path with its --prefer; no path at all: the whole tree (--all).
+    struct CEntry {
+        size_t group;
+        const std::string* path;
+        CSyncTreeNode* node;
+    };
+    std::vector<CEntry> entries;
+    for (size_t g = 0; g < prefers.size(); ++g) {
+        for (const std::string& p : prefers[g].m_paths) {
+            CSyncTreeNode* pNode = FindItem(job, p, err);
+            if (!pNode) return false;
+            entries.push_back({g, &p, pNode});
+        }
+        if (prefers[g].m_paths.empty()) entries.push_back({g, nullptr, job->GetPairsUnchecked()});
     }
-    if (paths.empty()) nodes.push_back(job->GetPairsUnchecked());
+    // Two sides for one item cannot both win: a path at or inside another
+    // that another side settles is refused before anything is settled.
+    auto within = [](const CSyncTreeNode* p, const CSyncTreeNode* outer) {
+        for (; p; p = p->GetParent())
+            if (p == outer) return true;
+        return false;
+    };
+    for (const CEntry& a : entries)
+        for (const CEntry& b : entries)
+            if (a.path && b.path && &a != &b && prefers[a.group].m_sSide != prefers[b.group].m_sSide &&
+                within(a.node, b.node)) {
+                err = *a.path + " lies at or inside " + *b.path + ", which --prefer " + prefers[b.group].m_sSide +
+                      " settles: --prefer " + prefers[a.group].m_sSide + " cannot settle it too";
+                return false;
+            }
+    std::vector<int> counts(prefers.size(), 0), undecided(prefers.size(), 0);
     con.SetDryRun(bDryRun);
-    int n = 0, nUndecided = 0;
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        const int k = job->UserResolveConflicts(nodes[i], mode);
+    for (const CEntry& e : entries) {
+        const int mode = prefers[e.group].m_sSide == "left" ? 1 : prefers[e.group].m_sSide == "right" ? 2 : 0;
+        const int nBefore = e.path ? ConflictsLeft(e.node) : 1;
+        const int k = job->UserResolveConflicts(e.node, mode);
         // Newer wins only where the times differ: the engine names each
         // conflict whose times are the same on both sides.
-        const int nLeft = mode == 0 ? ConflictsLeft(nodes[i]) : 0;
-        nUndecided += nLeft;
-        if (k == 0 && nLeft == 0 && !paths.empty()) con.Error("torvane: no conflict at or under " + paths[i]);
-        n += k;
+        const int nLeft = mode == 0 ? ConflictsLeft(e.node) : 0;
+        undecided[e.group] += nLeft;
+        if (nBefore == 0) con.Error("torvane: no conflict at or under " + *e.path);
+        counts[e.group] += k;
     }
     con.SetDryRun(false);
-    const std::string who = mode == 0 ? "the newer side wins" : prefer + " wins";
-    const std::string count = std::to_string(n) + (n == 1 ? " conflict" : " conflicts");
-    if (n > 0 || nUndecided == 0)
-        con.Error("torvane: " + count + (bDryRun ? " would be resolved by sync --prefer " + prefer + ", " + who +
-                                                       " (analyze changes nothing)"
-                                                 : " resolved, " + who));
-    if (nUndecided > 0)
-        con.Error("torvane: " + std::to_string(nUndecided) + (nUndecided == 1 ? " conflict has" : " conflicts have") +
-                  " the same time on both sides, so the newer cannot be told: --prefer left or right settles " +
-                  (nUndecided == 1 ? "it" : "them"));
+    for (size_t g = 0; g < prefers.size(); ++g) {
+        const std::string& prefer = prefers[g].m_sSide;
+        const int n = counts[g], nUndecided = undecided[g];
+        const std::string who = prefer == "newer" ? "the newer side wins" : prefer + " wins";
+        const std::string count = std::to_string(n) + (n == 1 ? " conflict" : " conflicts");
+        if (n > 0 || nUndecided == 0)
+            con.Error("torvane: " + count + (bDryRun ? " would be resolved by sync --prefer " + prefer + ", " + who +
+                                                           " (analyze changes nothing)"
+                                                     : " resolved, " + who));
+        if (nUndecided > 0)
+            con.Error("torvane: " + std::to_string(nUndecided) +
+                      (nUndecided == 1 ? " conflict has" : " conflicts have") +
+                      " the same time on both sides, so the newer cannot be told: --prefer left or right settles " +
+                      (nUndecided == 1 ? "it" : "them"));
+    }
     return true;
 }
 
@@ -337,7 +371,8 @@ const char* CliReportHelpText() {
            "                  replaced version. PATH is a path in the job (/docs/a.txt) or\n"
            "                  a local path inside either folder. Without PATH or --all\n"
            "                  --prefer is refused. The commands torvane prints say SIDE\n"
-           "                  where you choose: as printed they are refused.\n"
+           "                  where you choose: as printed they are refused. Several\n"
+           "                  --prefer each settle the PATHs after them.\n"
            "  --force         sync even when it would delete most of a side, or when a\n"
            "                  side's folder stands empty where the last sync left items\n"
            "  --max-delete P  the share of a side's items (files plus folders) a sync may\n"
@@ -367,6 +402,15 @@ const char* CliReportHelpText() {
            "counts these actions; remembering the sides' state is not counted.\n";
 }
 
+namespace {
+// The --prefer choices of the command line (one with every path when the
+// arguments were made without the split).
+std::vector<CCliArgs::CPrefer> Prefers(const CCliArgs& a) {
+    if (!a.m_prefers.empty()) return a.m_prefers;
+    return {{a.m_sPrefer, a.m_paths}};
+}
+} // namespace
+
 int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& a, const std::string& profile,
                     const std::function<void()>& run, const std::function<int()>& exitOfRun) {
     const bool bSync = a.m_verb == ECliVerb::Sync;
@@ -380,7 +424,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     // then the guard, on what the sync is about to do.
     con.m_beforeSync = [&]() {
         bAsked = true;
-        if (!a.m_sPrefer.empty() && !CliResolveConflicts(con, job, a.m_sPrefer, a.m_paths, false, refusal)) {
+        if (!a.m_sPrefer.empty() && !CliResolveConflicts(con, job, Prefers(a), false, refusal)) {
             nRefusal = CLI_EXIT_ERRORS;
             return false;
         }
@@ -422,7 +466,7 @@ int CliRunAndReport(CCliRunConsole& con, CSyncJobFromList* job, const CCliArgs& 
     // An analysis alone takes the choice afterwards; so does a sync that
     // found nothing to do (its paths must still name items).
     if (bRunOk && !bAsked && !a.m_sPrefer.empty() &&
-        !CliResolveConflicts(con, job, a.m_sPrefer, a.m_paths, !bSync, refusal))
+        !CliResolveConflicts(con, job, Prefers(a), !bSync, refusal))
         nRefusal = CLI_EXIT_ERRORS;
     if (nRefusal != CLI_EXIT_OK) {
         con.Error("torvane: " + refusal);

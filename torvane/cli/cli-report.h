@@ -60,6 +60,11 @@ bool CliTooManyDeletes(CSyncJob* job, int nMaxPercent, std::string& sMessage);
 // bDryRun: an analysis that only shows what the sync would do.
 bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::string& prefer,
                          const std::vector<std::string>& paths, bool bDryRun, std::string& err);
+// The same for several choices, each with its paths (--prefer SIDE PATH ...
+// --prefer SIDE PATH ...); false, before anything is settled, when a path
+// lies at or inside another path of another side.
+bool CliResolveConflicts(CCliConsole& con, CSyncJob* job, const std::vector<CCliArgs::CPrefer>& prefers,
+                         bool bDryRun, std::string& err);
 
 // The console of a user's run, which is asked between the analysis and the
 // sync whether the sync may go on.

@@ -24,6 +24,7 @@ struct CEngineOptions {
     uint8_t m_bUseSmtpToEmail = 0;         // mail through SMTP (else the system mail client)
     SmtpServerInfo m_SmtpServerInfo;
     CWideString m_sMirrorFolderRoot;   // root of the local mirror folders; empty: not defined
+    CWideString m_sProfileFolder;      // the program's profile folder, named by the owner of folder locks
     int32_t m_nLogRetainDays = 15;     // age limit of old run logs (days)
     uint8_t m_bWarnTimeOutOfRange = 0; // log listed items whose times fall outside 1980..2037
     int64_t m_nJobListValue = 0;       // read only by the job list

@@ -126,6 +126,17 @@ CWideString SideLabel(int side) {
     return GetLocalizedString(side == 0 ? IDS_Str_Left : IDS_Str_Right);
 }
 
+// An item did not fit on the side's disk: the first of the Sync says so
+// where the user reads errors; the item's own line names it.
+void NoteDiskFull(CSyncJob* pJob, TvFileSys* const fs[2], int side) {
+    side = side ? 1 : 0;
+    if (pJob->m_anDiskFull[side]++ != 0) return;
+    pJob->Log(1, 12740,
+              CWideString::Formatted(u"The disk of the %s folder %s is full: the items that do not fit are left "
+                                     u"out, the others are synced\n",
+                                     side ? u"right" : u"left", fs[side]->DisplayPath(CWideString())));
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- record update
@@ -619,7 +630,13 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
         if (bHoldStop) pProgress->SetSuppressStop(false);
 
         if (ok && !pJob->CheckStop(errKind, errText)) ok = false;
-        if (!ok && IsFatalErrorKind(errKind)) return endRun();
+        // A full local disk fails the item that did not fit; smaller ones may
+        // still fit, and the rest of the run (deletions among them) goes on.
+        if (!ok && errKind == FSE_QUOTA && item.m_nExecState == ESS_SYNCED_ERR &&
+            fs[dst]->GetCapability(TVFS_CAP_LOCAL))
+            NoteDiskFull(pJob, fs, dst);
+        else if (!ok && IsFatalErrorKind(errKind))
+            return endRun();
 
         // A side that went away during the operation.
         CWideString failureText = item.GetReason();

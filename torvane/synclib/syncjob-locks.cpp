@@ -4,11 +4,16 @@
 // no other Sync rewrote the state file since Analyze, and the in-sync stamp
 // "/_tvdata_/_insync_v4.tvl" that a clean Sync leaves behind.
 //
-// Lock file bytes: the lock text (UTF-8) "By: <job>.<user>@<computer> at:
-// YYYY.MM.DD hh:mm:ss GMT", a line feed, and the display path of the locked
-// folder (UTF-8) with no line end after it. The file is shared with every
-// other installation that syncs the same folder.
+// Lock file bytes: the lock text (UTF-8) "By: <job>.<user>@<computer>
+// (profile <tag>, process <pid>) at: YYYY.MM.DD hh:mm:ss GMT", a line feed,
+// and the display path of the locked folder (UTF-8) with no line end after
+// it. The file is shared with every other installation that syncs the same
+// folder: an older one reads the owner (the text before the last " at: ")
+// as another's, and its own locks, without profile and process, are
+// another's here.
 #include "syncjob.h"
+
+#include "engine-globals.h"
 
 #include "TvFileCopy.h"
 #include "zor-debug.h"
@@ -22,6 +27,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <filesystem>
 
 #include <signal.h>
@@ -147,17 +154,56 @@ void SplitLockText(const CNarrowString& content, CNarrowString& first, CNarrowSt
 // ---------------------------------------------------------------- lock texts
 
 namespace {
+// The job's owner text without its process: "By: <job>.<user>@<computer>
+// (profile <tag>", the tag telling apart the profiles (the folders of
+// settings and mirror folders) that may hold a job of one name.
 CNarrowString MakeOwnerText(const CWideString& jobName) {
     // The job name is put in as it is: only the user and computer macros
     // are expanded, never macros that a job name might hold.
     CWideString who = u"%USERNAME%@%COMPUTERNAME%";
     ExpandPathMacros(who);
-    return WideToUtf8(u"By: " + jobName + u"." + who);
+    const CNarrowString profile = Md5HexOfText(WideToUtf8(g_EngineOptions.m_sProfileFolder)).Left(8);
+    return WideToUtf8(u"By: " + jobName + u"." + who) + " (profile " + profile;
+}
+
+constexpr const char* kOwnerProcess = ", process ";
+
+// An owner text of this version ends in ", process <pid>)": splits it into
+// what comes before and the process. False for any other form (an older
+// version's "By: <job>.<user>@<computer>").
+bool SplitOwnerProcess(const CNarrowString& owner, CNarrowString& who, long long& pid) {
+    const int at = owner.ReverseFind(kOwnerProcess);
+    if (at < 0 || owner.GetLength() < 2 || owner[owner.GetLength() - 1] != ')') return false;
+    const int from = at + (int)strlen(kOwnerProcess), to = owner.GetLength() - 1;
+    if (to <= from || to - from > 10) return false;
+    pid = 0;
+    for (int i = from; i < to; ++i) {
+        if (owner[i] < '0' || owner[i] > '9') return false;
+        pid = pid * 10 + (owner[i] - '0');
+    }
+    who = owner.Left(at);
+    return pid > 0;
+}
+
+// The lock's owner is this job of this profile on this computer, written
+// by another process of it that has ended: its lock was left behind. A
+// process that still runs (or cannot be told) holds it.
+bool IsOwnLockOfEndedProcess(const CNarrowString& lockOwner, const CNarrowString& owner) {
+    CNarrowString lockWho, who;
+    long long lockPid = 0, pid = 0;
+    if (!SplitOwnerProcess(lockOwner, lockWho, lockPid) || !SplitOwnerProcess(owner, who, pid) ||
+        lockWho != who || lockPid == pid)
+        return false;
+    if (lockPid > INT32_MAX) return true;
+    return kill((pid_t)lockPid, 0) != 0 && errno == ESRCH;
 }
 } // namespace
 
 const CNarrowString& CSyncJob::GetLockOwner() {
-    if (m_sLockOwner.IsEmpty()) m_sLockOwner = MakeOwnerText(m_Options.m_sName);
+    // The process is named too: two processes never take each other's lock
+    // for their own.
+    if (m_sLockOwner.IsEmpty())
+        m_sLockOwner = MakeOwnerText(m_Options.m_sName) + kOwnerProcess + std::to_string(getpid()).c_str() + ")";
     return m_sLockOwner;
 }
 
@@ -216,7 +262,10 @@ int32_t CSyncJob::ReadLockFile(const CWideString& folder, TvFileSys* fs, const C
     }
     CNarrowString lockOwner = first.Left(at);
     lockOwner.Trim();
-    if (lockOwner != owner) {
+    // Only a lock of this very process, or of an ended one of the same job,
+    // profile and computer, is ours; any other (an older version's too) is
+    // another owner's.
+    if (lockOwner != owner && !IsOwnLockOfEndedProcess(lockOwner, owner)) {
         err += firstW;
         return 0;
     }
@@ -299,6 +348,7 @@ int32_t CSyncJob::WriteLockFile(CLockRecord& rec, const CWideString& folder, TvF
         DeleteFileQuietly(fs, tmpPath);
         if (bLinked) {
             rec.m_sFolder = folder;
+            rec.m_sText = lockText;
             return 1;
         }
         if (!WriteWholeFile(local, content, errKind, e)) {
@@ -324,6 +374,7 @@ int32_t CSyncJob::WriteLockFile(CLockRecord& rec, const CWideString& folder, TvF
         return 0;
     }
     rec.m_sFolder = folder;
+    rec.m_sText = lockText;
     return 1;
 }
 
@@ -644,6 +695,13 @@ bool CSyncJob::UnlockFolders() {
     // conflict, leaves the in-sync stamp; any other end just drops the lock.
     const bool bClean =
         m_bSyncEndedClean && m_nSyncOk.load() >= 0 && m_nSyncErr.load() == 0 && m_nConflicts.load() == 0;
+    // A lock that could not be released, or that another took away while
+    // this Sync ran, is an error of the run.
+    auto lockError = [this](const CWideString& text) {
+        Log(1, 4534, text + u"\n");
+        m_nSyncErr++;
+        m_nRunErrors++;
+    };
     for (ZorPosition pos = m_HeldLocks.GetHeadPosition(); pos;) {
         const CLockRecord& rec = m_HeldLocks.GetNext(pos);
         if (rec.m_nSide != 0 && rec.m_nSide != 1) continue;
@@ -651,6 +709,25 @@ bool CSyncJob::UnlockFolders() {
         if (!fs || !fs->IsConnected()) continue;
         const CWideString lockPath = LockFilePath(rec.m_sFolder, fs);
         const CWideString stampPath = rec.m_sFolder + kInSyncStampPath;
+        // The lock file must still be this Sync's: one that another wrote
+        // after breaking ours is theirs to release.
+        {
+            int k = 0;
+            CWideString e;
+            bool bExists = false;
+            CNarrowString content, first, rest;
+            if (!rec.m_sText.IsEmpty() && fs->IsFile(lockPath, bExists, k, e) &&
+                (!bExists || DownloadLockText(fs, lockPath, content, k, e) > 0)) {
+                SplitLockText(content, first, rest);
+                if (!bExists || first != rec.m_sText) {
+                    lockError(CWideString::Formatted(u"The lock of this Sync at %s was broken while it ran%s",
+                                                     fs->DisplayPath(lockPath),
+                                                     bExists ? (u"; it now reads: " + Utf8OrAnsiToWide(first))
+                                                             : CWideString(u"")));
+                    continue;
+                }
+            }
+        }
         bool bDeleteLock = !bClean;
         // A file system without copies of its own (the cloud has none within
         // an account) cannot make the stamp from a copy; deleting the lock
@@ -683,8 +760,8 @@ bool CSyncJob::UnlockFolders() {
             if (!copyErr.IsEmpty()) Log(bDeleted ? 3 : 1, 4530, copyErr);
             if (bDeleted)
                 Log(3, 4533, u"Deleted lock file " + fs->DisplayPath(lockPath) + u"\n");
-            else if (bClean)
-                Log(1, 4534, u"Cannot delete lock file: " + e + u"\n");
+            else
+                lockError(u"Cannot delete lock file: " + e);
         }
         int k = 0;
         CWideString e;

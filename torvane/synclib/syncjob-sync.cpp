@@ -307,6 +307,7 @@ void CSyncJob::BeginSync() {
     // The locks this Sync writes carry a fresh owner line and time.
     ResetKeptFolderMaps();
     ResetLockTexts();
+    m_bSyncCarriedOut = 0;
     // A Sync refused before it executes anything leaves no list of an earlier
     // one behind (that tree may be gone since).
     CCritSectionLock lock(m_cs);
@@ -426,6 +427,7 @@ void CSyncJob::PrepareProgressAndCounters(const std::unordered_set<const CSyncTr
     m_nSyncErr = 0;
     m_nRunErrors = 0;
     m_nConflicts = 0;
+    m_anDiskFull[0] = m_anDiskFull[1] = 0;
     m_anStateUpdates[0] = 0;
     m_anStateUpdates[1] = 0;
     CCritSectionLock lock(m_cs);
@@ -579,6 +581,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     ShowSideStatus(true);
 
     PrepareProgressAndCounters(busy);
+    m_bSyncCarriedOut = 1;
     const bool bExecuted = Execute(busy, lockPass.m_bRescan != 0, errKind, errText);
     CollectResults(summary);
     WriteLastSyncCounts(false);

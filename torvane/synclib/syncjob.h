@@ -381,6 +381,7 @@ public:
     struct CLockRecord {
         CWideString m_sFolder;
         int32_t m_nSide = -1;
+        CNarrowString m_sText; // the lock text written (the first line of the file)
     };
     // Results of ReadLockFile / WriteLockFile: 1 free (written), 2 free after
     // an abandoned or unparseable lock, 0 locked by another owner (errText:
@@ -409,7 +410,8 @@ public:
     // Releases every held lock: into the in-sync stamp after a clean Sync
     // (see SetSyncEndedClean), else the lock is deleted. Returns true.
     bool UnlockFolders();
-    // "By: <job>.<user>@<computer>" (UTF-8), built on first use.
+    // "By: <job>.<user>@<computer> (profile <tag>, process <pid>)" (UTF-8),
+    // built on first use; the tag is a digest of the profile folder.
     const CNarrowString& GetLockOwner();
     // Forgets owner and lock text (start of each run and of each Sync).
     void ResetLockTexts();
@@ -951,6 +953,9 @@ public:
     std::atomic<int32_t> m_nRunErrors{0};
     std::atomic<int32_t> m_nConflicts{0};
     std::atomic<int32_t> m_anStateUpdates[2]{0, 0};
+    // Items of this Sync that did not fit on each side's full disk (the
+    // first is said, the others counted with the errors).
+    std::atomic<int32_t> m_anDiskFull[2]{0, 0};
     int32_t m_nViewWord = 1;
     uint8_t m_bSyncStatByte = 0;
     // Items the execution has to process (files plus folders), set when Sync
@@ -1013,6 +1018,9 @@ public:
     std::atomic<int32_t> m_nActivitySub{0};
     std::atomic<int32_t> m_nRunSubState{0};
     uint8_t m_bRunStarted = 0;  // set when Analyze or Sync starts; cleared by the job list
+    // Set when a Sync, its folders locked, starts carrying out its actions
+    // (the job has synced its pair then); cleared when a Sync begins.
+    uint8_t m_bSyncCarriedOut = 0;
     uint8_t m_bHasChanges = 0;  // set by Analyze; cleared by the tree reset
     uint8_t m_bChangesByte = 0; // the byte before m_bHasChanges that the activity tests read
 

@@ -141,6 +141,10 @@ public:
 
     // -- run bookkeeping of the job list
     std::atomic<int64_t> m_nLastRunTime{0}; // seconds since 1970; 0 unknown
+    // The last run whose Sync carried out its actions, seconds since 1970;
+    // 0 never, -1 not known (not read yet, or not kept by the version that
+    // last ran the job).
+    std::atomic<int64_t> m_nLastSyncTime{-1};
     std::atomic<bool> m_bWriteLastRunTime{false};
     std::atomic<bool> m_bSaveRequested{false};
     std::atomic<bool> m_bAnalysisReady{false};

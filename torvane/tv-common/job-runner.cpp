@@ -78,10 +78,13 @@ CSyncJob::GlobalFilters MakeGlobalFilters(const ProgramOptions& opt) {
 bool RunWithState(CSyncJobFromList* pJob, bool bChangesOnly, const CSyncJob::GlobalFilters* pGlobal,
                   int& errKind, CWideString& errText) {
     pJob->m_bRunStarted = 0;
-    // A job that never ran syncs its sides for the first time: an empty
-    // side of it is a new folder, not a drive that went missing.
+    // A job that never synced syncs its sides for the first time: an empty
+    // side of it is a new folder, not a drive that went missing. Its own
+    // analyses, and Syncs refused before they did anything, do not count.
+    // A version that kept no last-sync time counted every run.
     ReadLastRunTime(pJob);
-    pJob->m_bRanBefore = pJob->m_nLastRunTime.load() != 0 ? 1 : 0;
+    if (pJob->m_nLastSyncTime.load() < 0) pJob->m_nLastSyncTime.store(pJob->m_nLastRunTime.load());
+    pJob->m_bRanBefore = pJob->m_nLastSyncTime.load() != 0 ? 1 : 0;
     pJob->SetLiveRunState(pJob->m_bAnalyze || bChangesOnly ? JA_ANALYZING : JA_SYNCING, 0);
     pJob->SetRunState(0, 0);
     // Whether another owner's lock refused it is this run's own outcome.
@@ -179,6 +182,7 @@ bool InitEngineOptions(const ProgramOptions& opt, CWideString& errText) {
     CWideString profile;
     if (!GetProfileFolder(profile, errText)) return false;
     g_EngineOptions.m_sMirrorFolderRoot = profile;
+    g_EngineOptions.m_sProfileFolder = profile;
     g_pfnJobMayRun = &CanRunNow;
     return true;
 }

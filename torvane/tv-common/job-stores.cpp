@@ -665,19 +665,28 @@ bool CTorvaneSettings::TvSaveJobs(bool bFullDump, const CWideString& sReason, CW
 
 // ---------------------------------------------------------------- last-run times and clean-up
 void ReadLastRunTime(CSyncJobFromList* pJob) {
-    if (!pJob || pJob->m_nLastRunTime.load() != 0 || pJob->GetName().IsEmpty()) return;
+    if (!pJob || pJob->GetName().IsEmpty()) return;
     uint32_t n = 0;
     CWideString err;
-    if (RegGetDwordValue(n, HKEY_CURRENT_USER, JobRegKey(pJob->GetName()), u"LastRunTime32", err))
+    if (pJob->m_nLastRunTime.load() == 0 &&
+        RegGetDwordValue(n, HKEY_CURRENT_USER, JobRegKey(pJob->GetName()), u"LastRunTime32", err))
         pJob->m_nLastRunTime.store((int64_t)n);
+    n = 0;
+    if (pJob->m_nLastSyncTime.load() < 0 &&
+        RegGetDwordValue(n, HKEY_CURRENT_USER, JobRegKey(pJob->GetName()), u"LastSyncTime32", err))
+        pJob->m_nLastSyncTime.store((int64_t)n);
 }
 
 void WriteLastRunTime(CSyncJobFromList* pJob) {
     if (!pJob) return;
     int64_t now = CZorTime::Now().GetTime();
     pJob->m_nLastRunTime.store(now);
-    if (!pJob->GetName().IsEmpty())
-        RegSetDwordValueQuiet((uint32_t)now, HKEY_CURRENT_USER, JobRegKey(pJob->GetName()), u"LastRunTime32");
+    if (pJob->m_bSyncCarriedOut) pJob->m_nLastSyncTime.store(now);
+    if (pJob->GetName().IsEmpty()) return;
+    RegSetDwordValueQuiet((uint32_t)now, HKEY_CURRENT_USER, JobRegKey(pJob->GetName()), u"LastRunTime32");
+    if (pJob->m_nLastSyncTime.load() >= 0)
+        RegSetDwordValueQuiet((uint32_t)pJob->m_nLastSyncTime.load(), HKEY_CURRENT_USER, JobRegKey(pJob->GetName()),
+                              u"LastSyncTime32");
 }
 
 void CleanupOldGlobalLogs(const ProgramOptions& opt) {

@@ -3,7 +3,7 @@
 //
 // Registry (HKEY_CURRENT_USER):
 //   Software\Zorvek Systems\Torvane            "ProgOptionsTix", "CleanUpTime"
-//   Software\Zorvek Systems\Torvane\Jobs\<job> "tix", "LastRunTime32"
+//   Software\Zorvek Systems\Torvane\Jobs\<job> "tix", "LastRunTime32", "LastSyncTime32"
 // Keyword texts are stored with every line feed turned into a blank, one
 // byte per UTF-16 unit.
 //
@@ -52,9 +52,12 @@ CWideString MakeBadFileName(const CWideString& path);
 // The path with the extension of its file name replaced (ext with its dot).
 CWideString ReplaceExtension(const CWideString& path, const char16_t* ext);
 
-// Reads "LastRunTime32" into a job whose last-run time is zero.
+// Reads "LastRunTime32" into a job whose last-run time is zero, and
+// "LastSyncTime32" into one whose last-sync time is not known.
 void ReadLastRunTime(CSyncJobFromList* pJob);
-// Sets the last-run time to now and stores its low 32 bits.
+// Sets the last-run time to now and stores its low 32 bits; so too the
+// last-sync time after a run whose Sync carried out its actions. The
+// last-sync time, once known, is stored with every run.
 void WriteLastRunTime(CSyncJobFromList* pJob);
 
 // Deletes old logs at most once a day ("CleanUpTime"); LogRetainDays <= 0

@@ -31,6 +31,24 @@ struct CCliRun {
     std::string out, err;
 };
 
+// Starts argv (argv[0] searched in PATH) with standard input from /dev/null
+// and its output into the files; -1 when it cannot start.
+inline pid_t CliStartProgram(std::vector<std::string> argv, const std::string& outFile, const std::string& errFile,
+                             char** envp = environ) {
+    std::vector<char*> a;
+    for (std::string& s : argv) a.push_back(s.data());
+    a.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const bool bStarted = posix_spawnp(&pid, a[0], &fa, nullptr, a.data(), envp) == 0;
+    posix_spawn_file_actions_destroy(&fa);
+    return bStarted ? pid : -1;
+}
+
 // argv[0] is searched in PATH. envChanges: "NAME=VALUE" set, "NAME=" removed.
 inline CCliRun CliRunProgram(std::vector<std::string> argv, const std::string& outFile, const std::string& errFile,
                              const std::vector<std::string>& envChanges = {}) {
@@ -43,22 +61,13 @@ inline CCliRun CliRunProgram(std::vector<std::string> argv, const std::string& o
     }
     for (const std::string& m : envChanges)
         if (m.back() != '=') env.push_back(m);
-    std::vector<char*> a, e;
-    for (std::string& s : argv) a.push_back(s.data());
+    std::vector<char*> e;
     for (std::string& s : env) e.push_back(s.data());
-    a.push_back(nullptr);
     e.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    CCliRun r;
-    const bool bStarted = posix_spawnp(&pid, a[0], &fa, nullptr, a.data(), e.data()) == 0;
-    posix_spawn_file_actions_destroy(&fa);
+    const pid_t pid = CliStartProgram(std::move(argv), outFile, errFile, e.data());
     int status = 0;
-    if (bStarted && waitpid(pid, &status, 0) == pid)
+    CCliRun r;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
         r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = CliReadAll(outFile);
     r.err = CliReadAll(errFile);

@@ -5,6 +5,7 @@
 #include "WinFileSys.h"
 #include "fake-fs.h"
 #include "recording-sink.h"
+#include "engine-globals.h"
 #include "syncjob.h"
 #include "zor-locstr.h"
 #include "zor-path.h"
@@ -19,6 +20,8 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -80,7 +83,8 @@ protected:
         m_job.SetName(u"Docs");
         CWideString who = u"%USERNAME%@%COMPUTERNAME%";
         ExpandPathMacros(who);
-        m_owner = "By: Docs." + N(who);
+        m_who = "By: Docs." + N(who);
+        m_owner = m_who + " (profile " + ProfileTag() + ", process " + std::to_string(getpid()) + ")";
         m_stamp = " at: 2023.11.14 22:13:20 GMT"; // 1700000000 in UTC
     }
     void TearDown() override {
@@ -144,7 +148,13 @@ protected:
                                               std::make_shared<CFakeFsPlan>()};
     HookClock m_clock;
     ZorClockScope m_clockScope{&m_clock};
-    std::string m_base, m_dir[2], m_owner, m_stamp;
+    // The profile's part of the owner: a digest of the profile folder.
+    static std::string ProfileTag() {
+        const CNarrowString md5 = Md5HexOfText(WideToUtf8(g_EngineOptions.m_sProfileFolder));
+        return std::string(md5.GetString(), 8);
+    }
+    // m_who: the job, user and computer (all an older version's owner says).
+    std::string m_base, m_dir[2], m_who, m_owner, m_stamp;
     FaultyFs* m_fs[2] = {nullptr, nullptr};
     CRecordingSink m_sink;
     CSyncJob m_job;
@@ -397,4 +407,84 @@ TEST_F(LocksTest, OwnerTextAndSidesWithoutDataFolder) {
     m_job.m_nRunKind = RK_AUTOMATIC;
     EXPECT_TRUE(Check(1)) << N(m_err);
     EXPECT_TRUE(Exists(1, "/_tvdata_/lock.tvl"));
+}
+
+TEST_F(LocksTest, OnlyALockOfThisJobProfileAndComputerByAnEndedProcessIsAbandoned) {
+    // A process that has ended: its pid names nobody now.
+    const pid_t ended = fork();
+    if (ended == 0) _exit(0);
+    ASSERT_GT(ended, 0);
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+    const std::string self = std::to_string(getpid()), parent = std::to_string(getppid());
+    const std::string tag = ProfileTag(), other = tag == "00000000" ? "11111111" : "00000000";
+    const struct {
+        std::string owner;
+        bool bAbandoned;
+    } cases[] = {
+        {m_owner, true},                                                             // this process, an earlier run
+        {m_who + " (profile " + tag + ", process " + std::to_string(ended) + ")", true}, // ended
+        {m_who + " (profile " + tag + ", process " + parent + ")", false},           // runs
+        {m_who + " (profile " + other + ", process " + self + ")", false},           // another profile
+        {m_who + " (profile " + other + ", process " + std::to_string(ended) + ")", false},
+        {m_who, false},                                                              // an older version's
+        {"By: Docs.someoneelse@PC9 (profile " + tag + ", process " + std::to_string(ended) + ")", false},
+        {m_who + " (profile " + tag + ", process x" + self + ")", false},
+    };
+    for (const auto& c : cases) {
+        const std::string line = c.owner + " at: 2020.01.01 00:00:00 GMT";
+        Write(0, "/_tvdata_/lock.tvl", line + "\n/x");
+        EXPECT_EQ(Check(0), c.bAbandoned) << c.owner << ": " << N(m_err);
+        EXPECT_EQ(Exists(0, "/_tvdata_/lock.tvl"), !c.bAbandoned) << c.owner;
+        if (!c.bAbandoned) { EXPECT_EQ(N(m_err), LockedText(line)) << c.owner; }
+        // Sync's lock keeps off a live owner's lock as Analyze's check does.
+        Write(0, "/_tvdata_/lock.tvl", line + "\n/x");
+        m_job.ResetLockTexts();
+        EXPECT_EQ(Lock(0), c.bAbandoned) << c.owner << ": " << N(m_err);
+        m_job.UnlockFolders();
+        if (!c.bAbandoned) { EXPECT_EQ(Read(0, "/_tvdata_/lock.tvl"), line + "\n/x") << c.owner; }
+    }
+    EXPECT_EQ(m_job.m_nSyncErr.load(), 0);
+}
+
+TEST_F(LocksTest, ALockBrokenOrLeftBehindAtTheEndIsAnErrorOfTheRun) {
+    // Each: what happens to the held lock meanwhile, whether the Sync ended
+    // clean, and what the release leaves ("" no lock file).
+    const std::string taken = "By: Docs.bob@PC9 (profile 12345678, process 7) at: 2026.01.01 00:00:00 GMT\n/y";
+    auto failDelete = [](const std::string& p) { return p.find("lock.tvl") != std::string::npos; };
+    const struct {
+        const char* what;
+        std::function<void()> meanwhile;
+        bool bClean;
+        int nErrors;
+        std::string logged;
+        bool bLockStays, bStamp;
+    } cases[] = {
+        {"kept", [] {}, true, 0, "", false, true},
+        {"deleted", [&] { unlink(P(0, "/_tvdata_/lock.tvl").c_str()); }, true, 1,
+         "The lock of this Sync at " + m_dir[0] + "/_tvdata_/lock.tvl was broken while it ran\n", false, false},
+        {"taken", [&] { Write(0, "/_tvdata_/lock.tvl", taken); }, true, 1,
+         "was broken while it ran; it now reads: " + taken.substr(0, taken.find('\n')) + "\n", true, false},
+        {"undeletable", [&] { m_fs[0]->m_failDelete = failDelete; }, false, 1,
+         "Cannot delete lock file: injected: permission denied\n", true, false},
+    };
+    for (const auto& c : cases) {
+        unlink(P(0, "/_tvdata_/_insync_v4.tvl").c_str());
+        m_job.ResetLockTexts();
+        m_job.m_nSyncErr = 0;
+        m_job.m_nRunErrors = 0;
+        m_sink.ClearRecords();
+        ASSERT_TRUE(Lock(0)) << N(m_err);
+        const std::string mine = Read(0, "/_tvdata_/lock.tvl");
+        c.meanwhile();
+        m_job.SetSyncEndedClean(c.bClean);
+        m_job.UnlockFolders();
+        m_fs[0]->m_failDelete = nullptr;
+        EXPECT_EQ(m_job.m_nSyncErr.load(), c.nErrors) << c.what << "\n" << m_sink.Dump();
+        EXPECT_EQ(m_job.m_nRunErrors.load(), c.nErrors) << c.what;
+        if (!c.logged.empty()) { EXPECT_TRUE(Logged(c.logged)) << c.what << "\n" << m_sink.Dump(); }
+        EXPECT_EQ(Exists(0, "/_tvdata_/lock.tvl"), c.bLockStays) << c.what;
+        if (std::string(c.what) == "taken") { EXPECT_EQ(Read(0, "/_tvdata_/lock.tvl"), taken); }
+        EXPECT_EQ(Exists(0, "/_tvdata_/_insync_v4.tvl"), c.bStamp) << c.what;
+        unlink(P(0, "/_tvdata_/lock.tvl").c_str());
+    }
 }

@@ -230,7 +230,9 @@ TEST_F(ExecTest, ItemFailuresAndRunEndingFailures) {
     };
     const Case cases[] = {
         {"item error", "MoveFile", FSE_GENERAL, RSS_ATTENTION, "injected"},
-        {"quota", "MoveFile", FSE_QUOTA, RSS_FAILED, "Terminal Sync Error"},
+        // A full disk fails the item that does not fit, not the run.
+        {"quota", "MoveFile", FSE_QUOTA, RSS_ATTENTION, "is full: the items that do not fit are left out"},
+        {"out of memory", "MoveFile", FSE_NO_MEMORY, RSS_FAILED, "Terminal Sync Error"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
