@@ -68,7 +68,9 @@ void CFileSysMonitor::Stamped(const CWideString& text) {
 }
 
 void CFileSysMonitor::Tell(const CWideString& text) {
-    if (m_pJob) m_pJob->Notify(2, CWideString(u"** The ") + (m_nSide ? u"right" : u"left") + u" folder " + text + u"\n");
+    if (m_pJob)
+        m_pJob->Notify(2,
+                       CWideString(u"** The ") + (m_nSide ? u"right" : u"left") + u" folder " + text + u"\n");
 }
 
 void CFileSysMonitor::ThreadBody() {
@@ -306,7 +308,8 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
             if (m_bPresent.load()) {
                 Stamped(FormatLocalizedString(IDS_Msg_DetectedDisconnect, url, errText) + u"\n");
                 if (!m_bAwayTold) {
-                    Tell(GetRootDisplay() + u" went away (" + errText + u"); the job runs again when it is back");
+                    Tell(GetRootDisplay() + u" went away (" + errText +
+                         u"); the job runs again when it is back");
                     m_bAwayTold = true;
                 }
                 m_bPresent = false;

@@ -266,8 +266,8 @@ public:
     bool RetryDue();
     static constexpr int32_t kFirstRetrySeconds = 5;
     static constexpr int32_t kMaxRetrySeconds = 600;
-    std::atomic<int64_t> m_nRetryAt{0}; // CZorTime seconds; 0 none
-    int32_t m_nRetryDelay = 0;         // under the job lock
+    std::atomic<int64_t> m_nRetryAt{0};                // CZorTime seconds; 0 none
+    int32_t m_nRetryDelay = 0;                         // under the job lock
     std::atomic<bool> m_bRefusedForForeignLock{false}; // see NoteLockRefusal
     CWideString m_sRefusingLock;      // the lock file; under the job lock
     bool m_bRefusingLockLocal = false; // a local path; under the job lock

@@ -498,7 +498,8 @@ CWideString CMonitoredJob::StateFileChangedByOthers() {
                 path = folder + kStateFileV3Path;
                 if (!fs->GetInfo(path, info, bMissing, k, e)) return fs->DisplayPath(path);
             }
-            if ((bMissing ? CFileStamp() : CFileStamp(info)) != CFileStamp(seen)) return fs->DisplayPath(path);
+            if ((bMissing ? CFileStamp() : CFileStamp(info)) != CFileStamp(seen))
+                return fs->DisplayPath(path);
         }
     }
     return CWideString();
@@ -518,8 +519,7 @@ void CMonitoredJob::NoteRunOutcome(bool bRunOk, int errKind, const CWideString& 
     // Stopped, refused (a missing drive, too many deletions) or another
     // owner's lock (its own retry): nothing that a while changes.
     const bool bPassing = !bRunOk && errKind != FSE_STOPPED && nSub != RSS_STOPPED && nSub != RSS_REFUSED &&
-                          !m_bLockedByOther && !m_abNotAvailable[0] && !m_abNotAvailable[1] &&
-                          !IsStopped();
+                          !m_bLockedByOther && !m_abNotAvailable[0] && !m_abNotAvailable[1] && !IsStopped();
     int32_t nDelay = 0;
     {
         CCritSectionLock lock(m_JobLock);
@@ -528,7 +528,8 @@ void CMonitoredJob::NoteRunOutcome(bool bRunOk, int errKind, const CWideString& 
             m_nRetryAt = 0;
             return;
         }
-        m_nRetryDelay = m_nRetryDelay <= 0 ? kFirstRetrySeconds : std::min(m_nRetryDelay * 2, kMaxRetrySeconds);
+        m_nRetryDelay =
+            m_nRetryDelay <= 0 ? kFirstRetrySeconds : std::min(m_nRetryDelay * 2, kMaxRetrySeconds);
         nDelay = m_nRetryDelay;
         m_nRetryAt = CZorTime::Now().GetTime() + nDelay;
     }
@@ -537,7 +538,8 @@ void CMonitoredJob::NoteRunOutcome(bool bRunOk, int errKind, const CWideString& 
     if (nLf >= 0) why = why.Left(nLf);
     why.Trim();
     if (why.IsEmpty()) why = u"an error";
-    Notify(2, CWideString::Formatted(u"** The run failed (%s); it is tried again in %d seconds\n", why, nDelay));
+    Notify(2,
+           CWideString::Formatted(u"** The run failed (%s); it is tried again in %d seconds\n", why, nDelay));
 }
 
 bool CMonitoredJob::RetryDue() {
@@ -602,7 +604,8 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
     const MountsBelow aMounts[2] = {ReadMountsBelow(m_apFs[0].get()), ReadMountsBelow(m_apFs[1].get())};
     m_bHeldForMounts = false;
     for (int side = 0; side < 2; ++side) {
-        if (!m_aTreeMounts[side].bKnown || !aMounts[side].bKnown || aMounts[side] == m_aTreeMounts[side]) continue;
+        if (!m_aTreeMounts[side].bKnown || !aMounts[side].bKnown || aMounts[side] == m_aTreeMounts[side])
+            continue;
         errKind = FSE_GENERAL;
         errText = CWideString::Formatted(
             u"In the %s folder %s, %s is another file system than when the job was last analysed (mounted or "
@@ -634,7 +637,8 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
         if (!changed.IsEmpty()) {
             Log(2, 1255,
                 u"The state file " + changed +
-                    u" was written by another sync (or removed) since this job read it, so the job is analysed "
+                    u" was written by another sync (or removed) since this job read it, so the job is "
+                    u"analysed "
                     u"afresh\n");
             ClearSideChanges(0);
             ClearSideChanges(1);

@@ -222,8 +222,8 @@ void WinFsMonitor::Stop() {
 bool WinFsMonitor::IsFollowedLinkLocked(const std::string& rel) const {
     struct stat st {};
     const std::string abs = Abs(rel);
-    return m_bFollowLinks && ::lstat(abs.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::stat(abs.c_str(), &st) == 0 &&
-           S_ISDIR(st.st_mode);
+    return m_bFollowLinks && ::lstat(abs.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+           ::stat(abs.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 void WinFsMonitor::AddTreeLocked(const std::string& rel, bool bLink) {
@@ -243,7 +243,8 @@ void WinFsMonitor::AddTreeLocked(const std::string& rel, bool bLink) {
             if (limit > 0 && (int)m_watches.size() >= limit) {
                 e = ENOSPC;
             } else {
-                wd = inotify_add_watch(m_nInotify, abs.c_str(), bDirLink ? kWatchMask & ~IN_DONT_FOLLOW : kWatchMask);
+                wd = inotify_add_watch(m_nInotify, abs.c_str(),
+                                       bDirLink ? kWatchMask & ~IN_DONT_FOLLOW : kWatchMask);
                 if (wd < 0) e = errno;
             }
             if (wd < 0) {
@@ -280,7 +281,8 @@ void WinFsMonitor::AddTreeLocked(const std::string& rel, bool bLink) {
             }
             // A folder whose name cannot be represented is a bad entry: nothing
             // in it is synchronized, and its paths have no exact wide form.
-            if ((bDir || bLinkDir) && IsRepresentableName(name)) todo.push_back({dirRel + "/" + name, bLinkDir});
+            if ((bDir || bLinkDir) && IsRepresentableName(name))
+                todo.push_back({dirRel + "/" + name, bLinkDir});
         }
         closedir(d);
     }
@@ -376,7 +378,8 @@ void WinFsMonitor::HandleEvent(const struct inotify_event* ev) {
     if (mask & IN_CREATE) {
         QueueLocked(rel, CIK_CREATED);
         if (bDir) AddTreeLocked(rel);
-        else if (IsFollowedLinkLocked(rel)) AddTreeLocked(rel, true);
+        else if (IsFollowedLinkLocked(rel))
+            AddTreeLocked(rel, true);
     } else if (mask & IN_DELETE) {
         QueueLocked(rel, CIK_DELETED);
     } else if (mask & IN_MOVED_FROM) {
