@@ -227,7 +227,7 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
             if (bReachable) {
                 SetRootDisplay(fs->DisplayPath(u""));
                 if (m_bAwayTold) {
-                    Tell(GetRootDisplay() + u" is back: the job is analysed and synced again now");
+                    Tell(GetRootDisplay() + u" is back: the job runs again now");
                     m_bAwayTold = false;
                 }
                 if (!m_bPresent.load()) {

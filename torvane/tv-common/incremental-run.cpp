@@ -608,12 +608,15 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
             continue;
         errKind = FSE_GENERAL;
         errText = CWideString::Formatted(
-            u"In the %s folder %s, %s is another file system than when the job was last analysed (mounted or "
-            u"unmounted since), so the job is left alone until it is as it was; to sync it as it stands: end "
-            u"watch, then: a sync by hand",
+            u"In the %s folder %s, the folder %s is another file system than when the job was last analysed "
+            u"(mounted or unmounted since): nothing is synced until it is as it was (a sync by hand, once "
+            u"watch "
+            u"ends, takes it as it stands)",
             side ? u"right" : u"left", m_apFs[side]->DisplayPath(CWideString()),
             MountChanges(m_aTreeMounts[side], aMounts[side]));
-        Log(errText == m_sHeldTold ? 2 : 1, 1254, errText + u"\n");
+        // Said once while it holds: the run looks again now and then.
+        const bool bNews = errText != m_sHeldTold;
+        if (!bNews) Log(2, 1254, errText + u"\n");
         m_sHeldTold = errText;
         m_bHeldForMounts = true;
         ClearSideChanges(0);
@@ -623,7 +626,7 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
         m_abNotAvailable[side] = 1;
         SetRunState(RS_ANALYZED, RSS_REFUSED);
         m_bSync = 0;
-        PostRun(false, false, errText, summary);
+        PostRun(false, false, bNews ? errText : CWideString(), summary);
         return false;
     }
 
