@@ -443,36 +443,21 @@ TEST_F(Triggers, FailedOnChangeRunIsTriedAgainAfterADelayThatDoublesUntilOneGoes
     ZorTestClock& clock = UseTestClock();
     CSyncJobFromList* j = AddJob("retry", "l", "r");
     j->m_Options.m_nOnFileChangeAction = 1;
-    const struct {
-        bool bOk;
-        int errKind;
-        int nDelay; // 0: no retry
-    } runs[] = {
-        {false, FSE_GENERAL, 5}, {false, FSE_GENERAL, 10}, {false, FSE_GENERAL, 20}, {true, 0, 0},
-        {false, FSE_GENERAL, 5}, {false, FSE_STOPPED, 0},  {false, FSE_GENERAL, 5},
-    };
+    // Run outcome (ok, error kind) and the delay of its retry (0: none).
+    const int runs[][3] = {{0, FSE_GENERAL, 5}, {0, FSE_GENERAL, 10}, {0, FSE_GENERAL, 20}, {1, 0, 0},
+                           {0, FSE_GENERAL, 5}, {0, FSE_STOPPED, 0},  {0, FSE_GENERAL, 5}};
     for (const auto& r : runs) {
-        j->NoteRunOutcome(r.bOk, r.errKind, u"Error locking folder: No space left on device\nmore");
-        if (r.nDelay == 0) {
-            EXPECT_EQ(j->m_nRetryAt.load(), 0);
-            continue;
-        }
-        EXPECT_EQ(
-            CountNotices(CWideString::Formatted(u"(Error locking folder: No space left on device); it is "
-                                                u"tried again in %d seconds",
-                                                r.nDelay)
-                             .GetString()),
-            1)
-            << r.nDelay;
-        clock.Advance((r.nDelay - 1) * 1000LL);
-        EXPECT_FALSE(j->RetryDue()) << r.nDelay;
-        clock.Advance(1000);
-        EXPECT_TRUE(j->RetryDue()) << r.nDelay;
-        EXPECT_FALSE(j->RetryDue());
         m_sink.ClearRecords();
+        j->NoteRunOutcome(r[0] != 0, r[1], u"No space left on device\nmore");
+        EXPECT_EQ(j->m_nRetryAt.load() != 0, r[2] != 0);
+        if (r[2] == 0) continue;
+        EXPECT_EQ(CountNotices(CWideString::Formatted(
+                                   u"(No space left on device); it is tried again in %d seconds", r[2])
+                                   .GetString()),
+                  1);
+        clock.Advance((r[2] - 1) * 1000LL);
+        EXPECT_FALSE(j->RetryDue()) << r[2];
+        clock.Advance(1000);
+        EXPECT_TRUE(j->RetryDue() && !j->RetryDue()) << r[2];
     }
-    // A job without an On File Change trigger is never tried again by itself.
-    j->m_Options.m_nOnFileChangeAction = 0;
-    j->NoteRunOutcome(false, FSE_GENERAL, u"x");
-    EXPECT_EQ(j->m_nRetryAt.load(), 0);
 }
