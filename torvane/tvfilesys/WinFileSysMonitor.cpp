@@ -83,6 +83,11 @@ private:
     void AddTreeLocked(const std::string& rel, bool bLink = false);
     // A followed folder link: the entry at rel leads to a folder.
     bool IsFollowedLinkLocked(const std::string& rel) const;
+    // Removes the watches of a followed link that went (its folder stays
+    // elsewhere); true when it had any. Another link to the same folder is
+    // then found by watching the tree again (a link moved in is followed at
+    // its new path).
+    bool ForgetTreeLocked(const std::string& rel);
     // The watches of a folder and every folder below it.
     std::vector<int> WatchesOfTreeLocked(const std::string& rel) const;
     void RenameTreeLocked(const std::string& from, const std::string& to);
@@ -224,6 +229,15 @@ bool WinFsMonitor::IsFollowedLinkLocked(const std::string& rel) const {
     const std::string abs = Abs(rel);
     return m_bFollowLinks && ::lstat(abs.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
            ::stat(abs.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool WinFsMonitor::ForgetTreeLocked(const std::string& rel) {
+    const std::vector<int> wds = WatchesOfTreeLocked(rel);
+    for (int wd : wds) {
+        m_watches.erase(wd);
+        inotify_rm_watch(m_nInotify, wd);
+    }
+    return !wds.empty();
 }
 
 void WinFsMonitor::AddTreeLocked(const std::string& rel, bool bLink) {
@@ -382,9 +396,12 @@ void WinFsMonitor::HandleEvent(const struct inotify_event* ev) {
             AddTreeLocked(rel, true);
     } else if (mask & IN_DELETE) {
         QueueLocked(rel, CIK_DELETED);
+        if (!bDir && m_bFollowLinks && ForgetTreeLocked(rel)) AddTreeLocked(std::string());
     } else if (mask & IN_MOVED_FROM) {
         QueueLocked(rel, CIK_MOVED_FROM);
         if (bDir) m_movedFolders[ev->cookie] = MovedFolder{rel, WatchesOfTreeLocked(rel)};
+        else if (m_bFollowLinks && ForgetTreeLocked(rel))
+            AddTreeLocked(std::string());
     } else if (mask & IN_MOVED_TO) {
         QueueLocked(rel, CIK_MOVED_TO);
         if (bDir) {

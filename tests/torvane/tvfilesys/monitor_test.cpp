@@ -375,4 +375,9 @@ TEST_F(MonitorTest, FolderLinksAreFollowedWhenAskedEachFolderOnce) {
     Expect({{"/out/in/a", CIK_CREATED}, {"/later", CIK_CREATED}});
     Touch(m_outside + "/in/b");
     Expect({{"/out/in/b", CIK_CREATED}});
+    // A link moved away takes its watches along; moved in again, it is followed at its new path.
+    ASSERT_EQ(rename((m_root + "/out").c_str(), (m_base + "/away").c_str()), 0);
+    Expect({{"/out", CIK_MOVED_FROM}});
+    Touch(m_outside + "/in/c");
+    Expect({{"/later/in/c", CIK_CREATED}});
 }
