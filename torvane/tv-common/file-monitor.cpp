@@ -105,6 +105,16 @@ bool CFileSysMonitor::WaitBeforeReconnect() {
     }
 }
 
+bool CFileSysMonitor::WaitUnwatchable() {
+    CMonitoredJob* job = m_pJob;
+    for (int i = 0; i < kUnwatchableRetrySeconds; ++i) {
+        if (job->m_bMonitorEnded.load() || IsStopRequested()) return false;
+        if (m_bRetryNow.exchange(false)) break;
+        ZorSleepMs(1000);
+    }
+    return !job->m_bMonitorEnded.load() && !IsStopRequested();
+}
+
 bool CFileSysMonitor::WatchFolder(TvFileSys* pFs, bool& bStopRequested, int& errKind, CWideString& errText) {
     CMonitoredJob* job = m_pJob;
     const CWideString& url = m_ConnectInfo.m_sUrl;
@@ -246,12 +256,27 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
                         errKind = k;
                         errText = u"Cannot start file monitoring: " + e;
                         if (e != m_sToldFailure) {
-                            Tell(GetRootDisplay() + u" cannot be watched, so its changes start no run: " + e);
+                            Tell(GetRootDisplay() +
+                                 u" cannot be watched, so only changes on the other side start a "
+                                 u"run (watch tries again every minute): " +
+                                 e);
                             m_sToldFailure = e;
                         }
-                        bFailed = true;
-                        bStopSteps = true;
-                        break;
+                        // The side counts as not monitored while it waits to
+                        // be tried again: the other side's changes still run
+                        // the job.
+                        m_bRefused = true;
+                        m_bConnecting = false;
+                        fs->Close();
+                        const bool bGoOn = WaitUnwatchable();
+                        m_bRefused = false;
+                        if (!bGoOn) {
+                            errKind = FSE_GENERAL;
+                            errText = kAskedToStop;
+                            bStopSteps = true;
+                            break;
+                        }
+                        continue;
                     }
                     m_sToldFailure.Empty();
                     m_bConnecting = false;

@@ -66,6 +66,8 @@ public:
     // A local folder costs nothing to look at: one that went away (a drive
     // unmounted) is looked for this often (seconds).
     static constexpr int kLocalReconnectInterval = 2;
+    // A reachable folder whose changes cannot be watched is tried again this often.
+    static constexpr int kUnwatchableRetrySeconds = 60;
 
     TvConnectInfo m_ConnectInfo; // the side's settings with the URL prepared
     CMonitoredJob* m_pJob = nullptr;
@@ -92,6 +94,8 @@ private:
     bool WatchFolder(TvFileSys* pFs, bool& bStopRequested, int& errKind, CWideString& errText);
     // Waits out the reconnect interval; false when asked to stop.
     bool WaitBeforeReconnect();
+    // Waits to try a folder that cannot be watched again; false when asked to stop.
+    bool WaitUnwatchable();
     void SetFs(std::shared_ptr<TvFileSys> pFs);
     void Stamped(const CWideString& text);
 
