@@ -654,35 +654,26 @@ TEST_F(Cli, WatchWatchesWhatSyncSyncsThroughFolderLinks) {
     std::filesystem::create_directory_symlink(m_tmp.NativeSub("real"), m_tmp.NativeSub("l1"));
     std::filesystem::create_directory_symlink(m_tmp.NativeSub("real2"), m_tmp.NativeSub("l2"));
     std::filesystem::create_directory_symlink(m_tmp.NativeSub("ext"), m_tmp.NativeSub("src/link"));
-    const struct {
-        std::string name, left, right;
-        std::vector<std::string> set;
-        std::string written, arrives;
-    } jobs[] = {
-        {"two", "l1", "r1", {"--set", "OnFileChangeAction=1"}, "real/n1.txt", "r1/n1.txt"},
-        {"one", "l2", "r2", {"--type", "1", "--set", "OnFileChangeAction=1"}, "real2/n2.txt", "r2/n2.txt"},
-        {"drill",
-         "src",
-         "r3",
-         {"--set", "OnFileChangeAction=1", "--set", "FolderLinks=2"},
-         "ext/n3.txt",
-         "r3/link/n3.txt"},
+    // Each job: its name, sides and settings, a file written and where it arrives.
+    const std::vector<std::vector<std::string>> jobs = {
+        {"two", "l1", "r1", "real/n1.txt", "r1/n1.txt", "--set", "OnFileChangeAction=1"},
+        {"one", "l2", "r2", "real2/n2.txt", "r2/n2.txt", "--type", "1", "--set", "OnFileChangeAction=1"},
+        {"drill", "src", "r3", "ext/n3.txt", "r3/link/n3.txt", "--set", "OnFileChangeAction=1", "--set",
+         "FolderLinks=2"},
     };
     for (const auto& j : jobs) {
-        std::vector<std::string> args = {"job", "add", j.name, m_tmp.NativeSub(j.left),
-                                         m_tmp.NativeSub(j.right)};
-        args.insert(args.end(), j.set.begin(), j.set.end());
-        ASSERT_EQ(Code(args), 0) << j.name;
+        std::vector<std::string> args = {"job", "add", j[0], m_tmp.NativeSub(j[1]), m_tmp.NativeSub(j[2])};
+        args.insert(args.end(), j.begin() + 5, j.end());
+        ASSERT_EQ(Code(args), 0) << j[0];
     }
     CChild c = Start({"watch"});
     ASSERT_TRUE(WaitFor([&] { return Count(c.Err(), "Sync Completed") >= 3; }, 30000)) << c.Err();
     ASSERT_TRUE(std::filesystem::exists(m_tmp.NativeSub("r3/link/e.txt")));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    for (const auto& j : jobs) m_tmp.WriteFile(j.written, j.name);
+    for (const auto& j : jobs) m_tmp.WriteFile(j[3], j[0]);
     for (const auto& j : jobs)
-        EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(m_tmp.NativeSub(j.arrives)); }, 20000))
-            << j.name << "\n"
-            << c.Err();
+        EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(m_tmp.NativeSub(j[4])); }, 20000))
+            << j[0] << c.Err();
     EndWatch(c);
     EXPECT_EQ(c.code, 0);
     EXPECT_EQ(c.Err().find("not a folder"), std::string::npos) << c.Err();
