@@ -610,8 +610,7 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
         errText = CWideString::Formatted(
             u"In the %s folder %s, the folder %s is another file system than when the job was last analysed "
             u"(mounted or unmounted since): nothing is synced until it is as it was (a sync by hand, once "
-            u"watch "
-            u"ends, takes it as it stands)",
+            u"watch ends, takes it as it stands)",
             side ? u"right" : u"left", m_apFs[side]->DisplayPath(CWideString()),
             MountChanges(m_aTreeMounts[side], aMounts[side]));
         // Said once while it holds: the run looks again now and then.
@@ -641,8 +640,7 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
             Log(2, 1255,
                 u"The state file " + changed +
                     u" was written by another sync (or removed) since this job read it, so the job is "
-                    u"analysed "
-                    u"afresh\n");
+                    u"analysed afresh\n");
             ClearSideChanges(0);
             ClearSideChanges(1);
             ResetTree();
