@@ -99,6 +99,10 @@ void AutoRunTick(CTorvaneSettings& settings, bool& bAnyRequested) {
                         job->m_bRefusedForForeignLock = false;
                         job->m_bChangesOnlyRun = true;
                         bRequested = true;
+                    } else if (job->RetryDue()) {
+                        // The last run failed on something that may pass: again now.
+                        job->m_bChangesOnlyRun = true;
+                        bRequested = true;
                     }
                 }
             }

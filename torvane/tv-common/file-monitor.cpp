@@ -67,6 +67,12 @@ void CFileSysMonitor::Stamped(const CWideString& text) {
     if (m_pJob) m_pJob->StampedNotify(text);
 }
 
+void CFileSysMonitor::Tell(const CWideString& text) {
+    if (m_pJob)
+        m_pJob->Notify(2,
+                       CWideString(u"** The ") + (m_nSide ? u"right" : u"left") + u" folder " + text + u"\n");
+}
+
 void CFileSysMonitor::ThreadBody() {
     Run();
 }
@@ -83,7 +89,7 @@ uint32_t CFileSysMonitor::Run() {
 bool CFileSysMonitor::WaitBeforeReconnect() {
     CMonitoredJob* job = m_pJob;
     if (m_nAttemptsLeft < 1)
-        m_nReconnectInterval = kReconnectInterval;
+        m_nReconnectInterval = m_nBaseInterval;
     else
         m_nAttemptsLeft--;
     for (;;) {
@@ -97,6 +103,16 @@ bool CFileSysMonitor::WaitBeforeReconnect() {
         if ((CZorTime::Now() - m_tLastAttempt).GetTimeSpan() >= m_nReconnectInterval) return true;
         ZorSleepMs(1000);
     }
+}
+
+bool CFileSysMonitor::WaitUnwatchable() {
+    CMonitoredJob* job = m_pJob;
+    for (int i = 0; i < kUnwatchableRetrySeconds; ++i) {
+        if (job->m_bMonitorEnded.load() || IsStopRequested()) return false;
+        if (m_bRetryNow.exchange(false)) break;
+        ZorSleepMs(1000);
+    }
+    return !job->m_bMonitorEnded.load() && !IsStopRequested();
 }
 
 bool CFileSysMonitor::WatchFolder(TvFileSys* pFs, bool& bStopRequested, int& errKind, CWideString& errText) {
@@ -174,6 +190,9 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
     }
     std::shared_ptr<TvFileSys> fsHold = GetFs();
     TvFileSys* fs = fsHold.get();
+    m_nBaseInterval = fs->GetCapability(TVFS_CAP_LOCAL) ? kLocalReconnectInterval : kReconnectInterval;
+    // The job enters folder links: changes inside them are its too.
+    fs->SetMonitorFollowsFolderLinks(opt.m_nFolderLinks == 2);
 
     if (bFileChange && !fs->GetCapability(TVFS_CAP_MONITOR)) {
         errKind = FSE_GENERAL;
@@ -217,13 +236,17 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
             }
             if (bReachable) {
                 SetRootDisplay(fs->DisplayPath(u""));
+                if (m_bAwayTold) {
+                    Tell(GetRootDisplay() + u" is back: the job runs again now");
+                    m_bAwayTold = false;
+                }
                 if (!m_bPresent.load()) {
                     Stamped(FormatLocalizedString(IDS_Msg_DetectedConnect, url));
                     m_bPresent = true;
                     job->SetRunState(RS_MONITORING, 1);
                     if (bFolderConnect && !bFileChange) job->m_bFolderConnected = 1;
                 }
-                m_nReconnectInterval = kReconnectInterval;
+                m_nReconnectInterval = m_nBaseInterval;
                 m_nAttemptsLeft = 1;
 
                 if (bFileChange) {
@@ -232,10 +255,30 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
                     if (!fs->StartMonitoring(u"", k, e)) {
                         errKind = k;
                         errText = u"Cannot start file monitoring: " + e;
-                        bFailed = true;
-                        bStopSteps = true;
-                        break;
+                        if (e != m_sToldFailure) {
+                            Tell(GetRootDisplay() +
+                                 u" cannot be watched, so only changes on the other side start a "
+                                 u"run (watch tries again every minute): " +
+                                 e);
+                            m_sToldFailure = e;
+                        }
+                        // The side counts as not monitored while it waits to
+                        // be tried again: the other side's changes still run
+                        // the job.
+                        m_bRefused = true;
+                        m_bConnecting = false;
+                        fs->Close();
+                        const bool bGoOn = WaitUnwatchable();
+                        m_bRefused = false;
+                        if (!bGoOn) {
+                            errKind = FSE_GENERAL;
+                            errText = kAskedToStop;
+                            bStopSteps = true;
+                            break;
+                        }
+                        continue;
                     }
+                    m_sToldFailure.Empty();
                     m_bConnecting = false;
                     m_bStarted = true;
                     job->m_bMonitoringStarted = 1;
@@ -289,8 +332,13 @@ void CFileSysMonitor::FileMonitor(int& errKind, CWideString& errText) {
             }
             if (m_bPresent.load()) {
                 Stamped(FormatLocalizedString(IDS_Msg_DetectedDisconnect, url, errText) + u"\n");
+                if (!m_bAwayTold) {
+                    Tell(GetRootDisplay() + u" went away (" + errText +
+                         u"); the job runs again when it is back");
+                    m_bAwayTold = true;
+                }
                 m_bPresent = false;
-                m_nReconnectInterval = kReconnectInterval;
+                m_nReconnectInterval = m_nBaseInterval;
                 m_nAttemptsLeft = 1;
                 job->SetRunState(RS_WAITING_FOR_FOLDER, 1);
             }
@@ -396,6 +444,12 @@ bool CMonitoredJob::TurnOnFileMonitor(int side, CWideString& errText) {
         TvFileSys* proto = FindFsForUrl(url);
         if (proto && !proto->GetCapability(TVFS_CAP_MONITOR)) {
             errText = u"TurnOnFileMonitor: File System cannot monitor: " + url;
+            if (!m.m_bRefusalTold.exchange(true)) {
+                m.m_nSide = side & 1;
+                m.m_pJob = this;
+                m.Tell(url + u" is on a file system whose changes cannot be watched, so only changes on the "
+                             u"other side start a run");
+            }
             m.m_bRefused = true;
             m.m_bConnecting = false;
             return false;

@@ -32,6 +32,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 class CMonitoredJob;
 
@@ -62,6 +63,11 @@ public:
     static constexpr int kHintInterval = 10;
     static constexpr int kHintAttempts = 6;
     static constexpr int kFolderCheckRounds = 60;
+    // A local folder costs nothing to look at: one that went away (a drive
+    // unmounted) is looked for this often (seconds).
+    static constexpr int kLocalReconnectInterval = 2;
+    // A reachable folder whose changes cannot be watched is tried again this often.
+    static constexpr int kUnwatchableRetrySeconds = 60;
 
     TvConnectInfo m_ConnectInfo; // the side's settings with the URL prepared
     CMonitoredJob* m_pJob = nullptr;
@@ -72,6 +78,7 @@ public:
     std::atomic<bool> m_bRetryNow{false};   // set by the host: cut a reconnect wait short
     std::atomic<bool> m_bRestart{false};    // ends the current wait (set after an intake error)
     std::atomic<bool> m_bPresent{true};     // the folder was reachable when last checked
+    std::atomic<bool> m_bRefusalTold{false}; // the user was told why the side is not monitored
     CZorTime m_tLastAttempt;
     std::atomic<int32_t> m_nReconnectInterval{kReconnectInterval};
     std::atomic<int32_t> m_nAttemptsLeft{1};
@@ -87,10 +94,23 @@ private:
     bool WatchFolder(TvFileSys* pFs, bool& bStopRequested, int& errKind, CWideString& errText);
     // Waits out the reconnect interval; false when asked to stop.
     bool WaitBeforeReconnect();
+    // Waits to try a folder that cannot be watched again; false when asked to stop.
+    bool WaitUnwatchable();
     void SetFs(std::shared_ptr<TvFileSys> pFs);
     void Stamped(const CWideString& text);
 
     void SetRootDisplay(const CWideString& text);
+    // The user's notice (on the terminal at the default verbosity): the
+    // side named, then the text.
+    void Tell(const CWideString& text);
+
+    // The interval that failed attempts return to: short for a local side.
+    int32_t m_nBaseInterval = kReconnectInterval;
+    // The last failure to start monitoring that the user was told of (the
+    // host starts the thread again and again; it is told once). Only the
+    // monitor's thread touches it.
+    CWideString m_sToldFailure;
+    bool m_bAwayTold = false; // the user was told that the folder went away (the thread's)
 
     mutable CCritSection m_csFs;
     std::shared_ptr<TvFileSys> m_pFs;
@@ -221,6 +241,37 @@ public:
         bool operator==(const RootIdentity&) const = default;
     };
     RootIdentity m_aTreeRoot[2];
+    // The file systems mounted below each local side's root when the job
+    // was last analysed in full (mount points, sorted). A folder that became
+    // another file system since, or stopped being one, holds the on-change
+    // runs: nothing is written into it and nothing that went with it is
+    // deleted on the other side until it is as it was.
+    struct MountsBelow {
+        bool bKnown = false;
+        std::vector<std::string> points;
+        bool operator==(const MountsBelow&) const = default;
+    };
+    MountsBelow m_aTreeMounts[2];
+    // The last run was held for such a folder (it looks again now and then);
+    // the text the user was told of it, said once while it holds.
+    bool m_bHeldForMounts = false; // the worker's
+    CWideString m_sHeldTold;       // the worker's
+    // A state file of the job's sides that another Sync wrote (or that went)
+    // since this job read or wrote it: its display path; empty when none.
+    CWideString StateFileChangedByOthers();
+
+    // -- a run that failed on a passing cause (incremental-run.cpp)
+    // After a run of a job with an On File Change trigger: a failed run that
+    // was neither stopped nor refused is tried again after a delay that
+    // doubles with each failure in a row (said to the user); a run that
+    // went well ends the series.
+    void NoteRunOutcome(bool bRunOk, int errKind, const CWideString& errText);
+    // The delay of a failed run has passed (the retry is taken).
+    bool RetryDue();
+    static constexpr int32_t kFirstRetrySeconds = 5;
+    static constexpr int32_t kMaxRetrySeconds = 600;
+    std::atomic<int64_t> m_nRetryAt{0};                // CZorTime seconds; 0 none
+    int32_t m_nRetryDelay = 0;                         // under the job lock
     std::atomic<bool> m_bRefusedForForeignLock{false}; // see NoteLockRefusal
     CWideString m_sRefusingLock;      // the lock file; under the job lock
     bool m_bRefusingLockLocal = false; // a local path; under the job lock

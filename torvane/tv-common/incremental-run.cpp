@@ -8,9 +8,15 @@
 #include "zor-locstr.h"
 #include "zor-log.h"
 #include "zor-path.h"
+#include "zor-unicode.h"
 
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
@@ -45,6 +51,68 @@ CMonitoredJob::RootIdentity ReadRootIdentity(TvFileSys* fs) {
         id.nInode = (uint64_t)st.st_ino;
     }
     return id;
+}
+
+// A mount point of /proc/self/mountinfo with its escapes (\040 and the
+// like) undone.
+std::string UnescapeMountPoint(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3') {
+            out += (char)(((s[i + 1] - '0') << 6) | ((s[i + 2] - '0') << 3) | (s[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+// The file systems mounted below a local side's root (not on it); unknown
+// on other sides and where the mount table cannot be read.
+CMonitoredJob::MountsBelow ReadMountsBelow(TvFileSys* fs) {
+    CMonitoredJob::MountsBelow m;
+    if (!fs || !fs->GetCapability(TVFS_CAP_LOCAL)) return m;
+    char real[PATH_MAX];
+    if (!realpath(ZorNativePath(fs->GetRootDir()).GetString(), real)) return m;
+    std::string prefix = real;
+    if (prefix.empty() || prefix.back() != '/') prefix += '/';
+    FILE* f = fopen("/proc/self/mountinfo", "re");
+    if (!f) return m;
+    char* line = nullptr;
+    size_t cap = 0;
+    while (getline(&line, &cap, f) > 0) {
+        // id parent major:minor root mount-point ...
+        const char* p = line;
+        for (int field = 0; field < 4 && p; ++field) {
+            p = strchr(p, ' ');
+            if (p) ++p;
+        }
+        if (!p) continue;
+        const char* end = strchr(p, ' ');
+        const std::string point = UnescapeMountPoint(end ? std::string(p, end - p) : std::string(p));
+        if (point.size() > prefix.size() && point.compare(0, prefix.size(), prefix) == 0)
+            m.points.push_back(point.substr(prefix.size()));
+    }
+    free(line);
+    fclose(f);
+    std::sort(m.points.begin(), m.points.end());
+    m.points.erase(std::unique(m.points.begin(), m.points.end()), m.points.end());
+    m.bKnown = true;
+    return m;
+}
+
+// The folders of one list that the other lacks, for the user: "a, b".
+CWideString MountChanges(const CMonitoredJob::MountsBelow& was, const CMonitoredJob::MountsBelow& now) {
+    std::vector<std::string> diff;
+    std::set_symmetric_difference(was.points.begin(), was.points.end(), now.points.begin(), now.points.end(),
+                                  std::back_inserter(diff));
+    CWideString out;
+    for (const std::string& d : diff) {
+        if (!out.IsEmpty()) out += u", ";
+        out += Utf8ToWide(d.c_str(), (int)d.size());
+    }
+    return out;
 }
 
 } // namespace
@@ -409,6 +477,78 @@ bool CMonitoredJob::RefusingLockGone() {
     return CZorTime::Now().GetTime() - m_nRefusedAt >= kLockRetrySeconds;
 }
 
+// ------------------------------------------------------------ state files written by others
+CWideString CMonitoredJob::StateFileChangedByOthers() {
+    for (int side = 0; side < 2; ++side) {
+        TvFileSys* fs = m_apFs[side].get();
+        if (!fs || CannotHaveDataFolder(side)) continue;
+        for (ZorPosition pos = m_aStateFileStamps[side].GetStartPosition(); pos;) {
+            CWideString folder;
+            FsItemInfo seen;
+            m_aStateFileStamps[side].GetNext(pos, folder, seen);
+            // As a Sync's lock looks at it: the older name where the newer is none.
+            CWideString path = folder + kStateFilePath;
+            FsItemInfo info;
+            bool bMissing = false;
+            int k = 0;
+            CWideString e;
+            if (!fs->GetInfo(path, info, bMissing, k, e)) return fs->DisplayPath(path);
+            if (bMissing || info.IsFolder()) {
+                info = FsItemInfo();
+                path = folder + kStateFileV3Path;
+                if (!fs->GetInfo(path, info, bMissing, k, e)) return fs->DisplayPath(path);
+            }
+            if ((bMissing ? CFileStamp() : CFileStamp(info)) != CFileStamp(seen))
+                return fs->DisplayPath(path);
+        }
+    }
+    return CWideString();
+}
+
+// ------------------------------------------------------------ a failed run tried again
+void CMonitoredJob::NoteRunOutcome(bool bRunOk, int errKind, const CWideString& errText) {
+    if (m_Options.m_nOnFileChangeAction == 0) return;
+    if (m_bHeldForMounts) {
+        // Looked at again in a while, quietly (the user was told once).
+        CCritSectionLock lock(m_JobLock);
+        m_nRetryDelay = 0;
+        m_nRetryAt = CZorTime::Now().GetTime() + kFirstRetrySeconds;
+        return;
+    }
+    const int nSub = GetRunSubState();
+    // Stopped, refused (a missing drive, too many deletions) or another
+    // owner's lock (its own retry): nothing that a while changes.
+    const bool bPassing = !bRunOk && errKind != FSE_STOPPED && nSub != RSS_STOPPED && nSub != RSS_REFUSED &&
+                          !m_bLockedByOther && !m_abNotAvailable[0] && !m_abNotAvailable[1] && !IsStopped();
+    int32_t nDelay = 0;
+    {
+        CCritSectionLock lock(m_JobLock);
+        if (!bPassing) {
+            m_nRetryDelay = 0;
+            m_nRetryAt = 0;
+            return;
+        }
+        m_nRetryDelay =
+            m_nRetryDelay <= 0 ? kFirstRetrySeconds : std::min(m_nRetryDelay * 2, kMaxRetrySeconds);
+        nDelay = m_nRetryDelay;
+        m_nRetryAt = CZorTime::Now().GetTime() + nDelay;
+    }
+    CWideString why = errText;
+    const int nLf = why.Find(u'\n');
+    if (nLf >= 0) why = why.Left(nLf);
+    why.Trim();
+    if (why.IsEmpty()) why = u"an error";
+    Notify(2,
+           CWideString::Formatted(u"** The run failed (%s); it is tried again in %d seconds\n", why, nDelay));
+}
+
+bool CMonitoredJob::RetryDue() {
+    const int64_t at = m_nRetryAt.load();
+    if (at == 0 || CZorTime::Now().GetTime() < at) return false;
+    m_nRetryAt = 0;
+    return true;
+}
+
 // ------------------------------------------------------------ the run
 bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& errKind, CWideString& errText) {
     ZorGetProgramLog().Printf(u"Job '%s': ChangeAnalyzeSyncWorker thread started\n", JobLabel(*this));
@@ -457,6 +597,56 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
         ResetTree();
     }
 
+    // A folder below a side's root that became another file system since
+    // the tree was read, or stopped being one: the run leaves the job alone
+    // (nothing written into it, nothing that went with it deleted on the
+    // other side) until the folder is as it was.
+    const MountsBelow aMounts[2] = {ReadMountsBelow(m_apFs[0].get()), ReadMountsBelow(m_apFs[1].get())};
+    m_bHeldForMounts = false;
+    for (int side = 0; side < 2; ++side) {
+        if (!m_aTreeMounts[side].bKnown || !aMounts[side].bKnown || aMounts[side] == m_aTreeMounts[side])
+            continue;
+        errKind = FSE_GENERAL;
+        errText = CWideString::Formatted(
+            u"In the %s folder %s, the folder %s is another file system than when the job was last analysed "
+            u"(mounted or unmounted since): nothing is synced until it is as it was (a sync by hand, once "
+            u"watch ends, takes it as it stands)",
+            side ? u"right" : u"left", m_apFs[side]->DisplayPath(CWideString()),
+            MountChanges(m_aTreeMounts[side], aMounts[side]));
+        // Said once while it holds: the run looks again now and then.
+        const bool bNews = errText != m_sHeldTold;
+        if (!bNews) Log(2, 1254, errText + u"\n");
+        m_sHeldTold = errText;
+        m_bHeldForMounts = true;
+        ClearSideChanges(0);
+        ClearSideChanges(1);
+        // What changed meanwhile is found by a full analyse once it is back.
+        ResetTree();
+        m_abNotAvailable[side] = 1;
+        SetRunState(RS_ANALYZED, RSS_REFUSED);
+        m_bSync = 0;
+        PostRun(false, false, bNews ? errText : CWideString(), summary);
+        return false;
+    }
+
+    m_sHeldTold.Empty();
+
+    // A state file that another Sync wrote since this job read it (a job
+    // nested in a side, or one sharing it), or that went with the side's
+    // data folder: the tree is read again with every check of a full run.
+    if (!m_bFirstFullAnalyzePending.load()) {
+        const CWideString changed = StateFileChangedByOthers();
+        if (!changed.IsEmpty()) {
+            Log(2, 1255,
+                u"The state file " + changed +
+                    u" was written by another sync (or removed) since this job read it, so the job is "
+                    u"analysed afresh\n");
+            ClearSideChanges(0);
+            ClearSideChanges(1);
+            ResetTree();
+        }
+    }
+
     if (!m_bFirstFullAnalyzePending.load()) {
         GetNewChanges();
         // What the last Sync wrote was told apart from the user's changes
@@ -499,6 +689,8 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
         if (bFull) {
             m_aTreeRoot[0] = aRoot[0];
             m_aTreeRoot[1] = aRoot[1];
+            m_aTreeMounts[0] = aMounts[0];
+            m_aTreeMounts[1] = aMounts[1];
         }
         errText.Empty();
         if (!IsAnalysisReady()) m_bSync = 0;
@@ -524,6 +716,10 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
             bSyncDone = true;
             // Its Analyze started from a tree with every item reset (or a new one).
             RecordOwnWrites(true);
+            // A Sync that failed (a state file another Sync wrote meanwhile,
+            // a lock that could not be written) leaves a tree that no longer
+            // tells what the sides hold: the next run reads them afresh.
+            if (!bResult) ResetTree();
         }
         if (m_bFoldersLocked) {
             UnlockFolders();

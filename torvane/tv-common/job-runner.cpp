@@ -93,6 +93,11 @@ bool RunWithState(CSyncJobFromList* pJob, bool bChangesOnly, const CSyncJob::Glo
     bool bOk = bChangesOnly ? pJob->ChangeAnalyzeSyncWorker(pGlobal, errKind, errText)
                             : pJob->RunJob(pGlobal, errKind, errText);
     pJob->NoteLockRefusal(bOk);
+    // A run that a trigger started is tried again after a failure (one that
+    // gave way to a job sharing a folder runs when that job is done); a
+    // user's run is the user's to repeat.
+    if (pJob->m_nRunKind != RK_USER)
+        pJob->NoteRunOutcome(bOk || pJob->m_bRefusedForCommonFolder.load(), errKind, errText);
     // A watched job's own writes must not start an on-change run of their own.
     if (!bChangesOnly && pJob->m_Options.m_nOnFileChangeAction != 0) pJob->RecordOwnWrites();
     int nState = pJob->GetRunState(), nSub = pJob->GetRunSubState();

@@ -277,6 +277,10 @@ public:
     // pass through a symbolic link (the last name itself is handled as
     // each operation says). Base: nothing.
     virtual void SetFollowLinksInPaths(bool b) { (void)b; }
+    // With b true, change monitoring started afterwards also watches the
+    // folders that folder links below the monitored folder lead to (a job
+    // that enters folder links syncs them). Base: nothing.
+    virtual void SetMonitorFollowsFolderLinks(bool b) { (void)b; }
     // While on, the folders that operations open on the way to their items
     // stay open for the operations that follow (the items of one folder
     // executed one after the other); off closes them, so that what others

@@ -51,6 +51,7 @@ public:
 
     // Monitor (WinFileSysMonitor.cpp).
     bool StartMonitoring(const CWideString& path, int& errKind, CWideString& err) override;
+    void SetMonitorFollowsFolderLinks(bool b) override { m_bMonitorFollowsLinks = b; }
     bool WaitForChanges(int& errKind, CWideString& err) override;
     bool GetChangedItems(CListT<ChangedItem>& items, int& errKind, CWideString& err) override;
     void StopMonitoring() override;
@@ -249,4 +250,5 @@ private:
         ~MonitorSlot();
     };
     MonitorSlot m_monitor;
+    bool m_bMonitorFollowsLinks = false;
 };

@@ -13,7 +13,9 @@
 // ChangeInFolder of its folder, so that the folder is listed again. A queue
 // overflow, the watch limit or too many pending changes give one Unknown
 // record with an empty path. Removal (or move, or unmount) of the monitored
-// folder itself fails the wait.
+// folder itself fails the wait. A monitored folder given as a symbolic link
+// is the folder it leads to; folder links below it are followed only when
+// asked (a job that enters folder links), each folder watched once.
 //
 // Threads: WaitForChanges runs on the monitor's thread; GetChangedItems and
 // StopMonitoring may come from any other thread. All state is under one
@@ -67,7 +69,7 @@ public:
         if (m_nWake >= 0) ::close(m_nWake);
     }
 
-    bool Start(const CNarrowString& root, int& errKind, CWideString& err);
+    bool Start(const CNarrowString& root, bool bFollowLinks, int& errKind, CWideString& err);
     bool Wait(int& errKind, CWideString& err);
     bool Take(CListT<ChangedItem>& items, int& errKind, CWideString& err);
     void Stop();
@@ -78,7 +80,14 @@ private:
     bool DrainLocked(int& errKind, CWideString& err);
     void HandleEvent(const struct inotify_event* ev);
     // Adds watches for a folder and every folder below it.
-    void AddTreeLocked(const std::string& rel);
+    void AddTreeLocked(const std::string& rel, bool bLink = false);
+    // A followed folder link: the entry at rel leads to a folder.
+    bool IsFollowedLinkLocked(const std::string& rel) const;
+    // Removes the watches of a followed link that went (its folder stays
+    // elsewhere); true when it had any. Another link to the same folder is
+    // then found by watching the tree again (a link moved in is followed at
+    // its new path).
+    bool ForgetTreeLocked(const std::string& rel);
     // The watches of a folder and every folder below it.
     std::vector<int> WatchesOfTreeLocked(const std::string& rel) const;
     void RenameTreeLocked(const std::string& from, const std::string& to);
@@ -94,6 +103,7 @@ private:
     int m_nWaiters = 0;
     bool m_bActive = false;
     bool m_bRootGone = false;
+    bool m_bFollowLinks = false;
     CWideString m_sRootGone; // why the monitored folder is gone
     std::string m_sRoot;     // native, no trailing '/'
     int m_nRootWd = -1;
@@ -114,7 +124,7 @@ private:
 };
 
 // ------------------------------------------------------------ start and stop
-bool WinFsMonitor::Start(const CNarrowString& root, int& errKind, CWideString& err) {
+bool WinFsMonitor::Start(const CNarrowString& root, bool bFollowLinks, int& errKind, CWideString& err) {
     std::unique_lock<std::mutex> g(m_lock);
     if (m_nWaiters > 0) {
         errKind = FSE_GENERAL;
@@ -130,6 +140,7 @@ bool WinFsMonitor::Start(const CNarrowString& root, int& errKind, CWideString& e
     m_bRootGone = false;
     m_sRootGone.Empty();
     m_bStop = false;
+    m_bFollowLinks = bFollowLinks;
     DrainWake();
 
     m_sRoot.assign(root.GetString(), root.GetLength());
@@ -149,7 +160,8 @@ bool WinFsMonitor::Start(const CNarrowString& root, int& errKind, CWideString& e
             err += MakeErrorMessage(e, kind);
         return false;
     }
-    int wd = inotify_add_watch(m_nInotify, rootPath.c_str(), kWatchMask);
+    // The root is followed when it is a link: a job syncs the folder it leads to.
+    int wd = inotify_add_watch(m_nInotify, rootPath.c_str(), kWatchMask & ~IN_DONT_FOLLOW);
     if (wd < 0) {
         int e = errno;
         int kind = FSE_GENERAL;
@@ -212,12 +224,29 @@ void WinFsMonitor::Stop() {
 }
 
 // ------------------------------------------------------------ watches
-void WinFsMonitor::AddTreeLocked(const std::string& rel) {
-    std::vector<std::string> todo{rel};
+bool WinFsMonitor::IsFollowedLinkLocked(const std::string& rel) const {
+    struct stat st {};
+    const std::string abs = Abs(rel);
+    return m_bFollowLinks && ::lstat(abs.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+           ::stat(abs.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool WinFsMonitor::ForgetTreeLocked(const std::string& rel) {
+    const std::vector<int> wds = WatchesOfTreeLocked(rel);
+    for (int wd : wds) {
+        m_watches.erase(wd);
+        inotify_rm_watch(m_nInotify, wd);
+    }
+    return !wds.empty();
+}
+
+void WinFsMonitor::AddTreeLocked(const std::string& rel, bool bLink) {
+    std::vector<std::pair<std::string, bool>> todo{{rel, bLink}};
     int limit = g_nWatchLimitForTest.load();
     bool bFirst = true;
     while (!todo.empty()) {
-        std::string dirRel = std::move(todo.back());
+        std::string dirRel = std::move(todo.back().first);
+        const bool bDirLink = todo.back().second;
         todo.pop_back();
         std::string abs = Abs(dirRel);
         if (abs.empty()) abs = "/";
@@ -228,7 +257,8 @@ void WinFsMonitor::AddTreeLocked(const std::string& rel) {
             if (limit > 0 && (int)m_watches.size() >= limit) {
                 e = ENOSPC;
             } else {
-                wd = inotify_add_watch(m_nInotify, abs.c_str(), kWatchMask);
+                wd = inotify_add_watch(m_nInotify, abs.c_str(),
+                                       bDirLink ? kWatchMask & ~IN_DONT_FOLLOW : kWatchMask);
                 if (wd < 0) e = errno;
             }
             if (wd < 0) {
@@ -239,6 +269,10 @@ void WinFsMonitor::AddTreeLocked(const std::string& rel) {
                 }
                 continue; // gone again, not a folder any more, or not readable
             }
+            // A folder that a followed link leads to again (a loop, or two
+            // links to one folder) is watched at its first path only.
+            auto known = m_watches.find(wd);
+            if (bDirLink && known != m_watches.end() && known->second != dirRel) continue;
             m_watches[wd] = dirRel;
             // A folder moved out and back in keeps its watch (the same wd).
             for (auto& mv : m_movedFolders) std::erase(mv.second.wds, wd);
@@ -254,9 +288,15 @@ void WinFsMonitor::AddTreeLocked(const std::string& rel) {
                 struct stat st;
                 bDir = fstatat(dirfd(d), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
             }
+            bool bLinkDir = false;
+            if (!bDir && m_bFollowLinks && (de->d_type == DT_LNK || de->d_type == DT_UNKNOWN)) {
+                struct stat st;
+                bLinkDir = fstatat(dirfd(d), name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+            }
             // A folder whose name cannot be represented is a bad entry: nothing
             // in it is synchronized, and its paths have no exact wide form.
-            if (bDir && IsRepresentableName(name)) todo.push_back(dirRel + "/" + name);
+            if ((bDir || bLinkDir) && IsRepresentableName(name))
+                todo.push_back({dirRel + "/" + name, bLinkDir});
         }
         closedir(d);
     }
@@ -352,11 +392,16 @@ void WinFsMonitor::HandleEvent(const struct inotify_event* ev) {
     if (mask & IN_CREATE) {
         QueueLocked(rel, CIK_CREATED);
         if (bDir) AddTreeLocked(rel);
+        else if (IsFollowedLinkLocked(rel))
+            AddTreeLocked(rel, true);
     } else if (mask & IN_DELETE) {
         QueueLocked(rel, CIK_DELETED);
+        if (!bDir && m_bFollowLinks && ForgetTreeLocked(rel)) AddTreeLocked(std::string());
     } else if (mask & IN_MOVED_FROM) {
         QueueLocked(rel, CIK_MOVED_FROM);
         if (bDir) m_movedFolders[ev->cookie] = MovedFolder{rel, WatchesOfTreeLocked(rel)};
+        else if (m_bFollowLinks && ForgetTreeLocked(rel))
+            AddTreeLocked(std::string());
     } else if (mask & IN_MOVED_TO) {
         QueueLocked(rel, CIK_MOVED_TO);
         if (bDir) {
@@ -367,6 +412,8 @@ void WinFsMonitor::HandleEvent(const struct inotify_event* ev) {
             } else {
                 AddTreeLocked(rel); // moved in from outside
             }
+        } else if (IsFollowedLinkLocked(rel)) {
+            AddTreeLocked(rel, true);
         }
     } else if (mask & IN_MODIFY) {
         QueueLocked(rel, CIK_MODIFIED);
@@ -499,7 +546,7 @@ WinFileSys::MonitorSlot::~MonitorSlot() {
 bool WinFileSys::StartMonitoring(const CWideString& path, int& errKind, CWideString& err) {
     CNarrowString native;
     if (!NativePath(path, native, errKind, err)) return false;
-    return m_monitor.Get()->Start(native, errKind, err);
+    return m_monitor.Get()->Start(native, m_bMonitorFollowsLinks, errKind, err);
 }
 
 bool WinFileSys::WaitForChanges(int& errKind, CWideString& err) {

@@ -808,3 +808,191 @@ TEST_F(Cli, JobListMessagesAndATypeChangeKeepWhatTheUserSet) {
         << list.Err();
     EXPECT_NE(list.Err().find("Add the jobs again"), std::string::npos) << list.Err();
 }
+
+// ------------------------------------------------------------ watch over links, mounts and other jobs
+namespace {
+
+// Ends a watch and waits for it.
+void EndWatch(CChild& c) {
+    kill(c.pid, SIGTERM);
+    if (!c.Wait(15000)) {
+        kill(c.pid, SIGKILL);
+        c.Wait(5000);
+    }
+}
+
+} // namespace
+
+TEST_F(Cli, WatchWatchesWhatSyncSyncsThroughFolderLinks) {
+    // A two-way job whose left side is a link, a one-way job with a linked
+    // source, and a job that follows a folder link inside its side.
+    for (const char* d : {"real", "real2", "r1", "r2", "src", "ext", "r3"}) m_tmp.MakeDir(d);
+    m_tmp.WriteFile("real/a.txt", "a");
+    m_tmp.WriteFile("real2/a.txt", "a");
+    m_tmp.WriteFile("ext/e.txt", "e");
+    std::filesystem::create_directory_symlink(m_tmp.NativeSub("real"), m_tmp.NativeSub("l1"));
+    std::filesystem::create_directory_symlink(m_tmp.NativeSub("real2"), m_tmp.NativeSub("l2"));
+    std::filesystem::create_directory_symlink(m_tmp.NativeSub("ext"), m_tmp.NativeSub("src/link"));
+    // Each job: its name, sides and settings, a file written and where it arrives.
+    const std::vector<std::vector<std::string>> jobs = {
+        {"two", "l1", "r1", "real/n1.txt", "r1/n1.txt", "--set", "OnFileChangeAction=1"},
+        {"one", "l2", "r2", "real2/n2.txt", "r2/n2.txt", "--type", "1", "--set", "OnFileChangeAction=1"},
+        {"drill", "src", "r3", "ext/n3.txt", "r3/link/n3.txt", "--set", "OnFileChangeAction=1", "--set",
+         "FolderLinks=2"},
+    };
+    for (const auto& j : jobs) {
+        std::vector<std::string> args = {"job", "add", j[0], m_tmp.NativeSub(j[1]), m_tmp.NativeSub(j[2])};
+        args.insert(args.end(), j.begin() + 5, j.end());
+        ASSERT_EQ(Code(args), 0) << j[0];
+    }
+    CChild c = Start({"watch"});
+    ASSERT_TRUE(WaitFor([&] { return Count(c.Err(), "Sync Completed") >= 3; }, 30000)) << c.Err();
+    ASSERT_TRUE(std::filesystem::exists(m_tmp.NativeSub("r3/link/e.txt")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    for (const auto& j : jobs) m_tmp.WriteFile(j[3], j[0]);
+    for (const auto& j : jobs)
+        EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(m_tmp.NativeSub(j[4])); }, 20000))
+            << j[0] << c.Err();
+    EndWatch(c);
+    EXPECT_EQ(c.code, 0);
+    EXPECT_EQ(c.Err().find("not a folder"), std::string::npos) << c.Err();
+}
+
+TEST_F(Cli, WatchedSideEmptiedWithItsDataFolderIsRefusedAsAMissingDrive) {
+    m_tmp.MakeDir("left");
+    m_tmp.MakeDir("right");
+    for (int i = 0; i < 10; ++i) m_tmp.WriteFile("left/f" + std::to_string(i), "x");
+    ASSERT_EQ(Code({"job", "add", "e", L(), R(), "--set", "OnFileChangeAction=1"}), 0);
+    CChild c = Start({"watch", "e"});
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("Sync Completed") != std::string::npos; }, 20000))
+        << c.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const size_t mark = c.Err().size();
+    for (const auto& e : std::filesystem::directory_iterator(R())) std::filesystem::remove_all(e.path());
+    const bool bRefused =
+        WaitFor([&] { return c.Err().find("taken as not available", mark) != std::string::npos; }, 20000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EndWatch(c);
+    EXPECT_TRUE(bRefused) << c.Err().substr(mark);
+    EXPECT_EQ(c.Err().find("Modified on Both Sides", mark), std::string::npos) << c.Err().substr(mark);
+    EXPECT_EQ(Contents(L()).size(), 10u);
+    EXPECT_TRUE(Contents(R()).empty());
+}
+
+TEST_F(Cli, NestedJobsUnderOneWatchKeepSyncing) {
+    // Outer job left <-> right, inner job left/sub <-> z, both watched.
+    for (const char* d : {"left/sub", "right", "z"}) m_tmp.MakeDir(d);
+    m_tmp.WriteFile("left/top.txt", "t");
+    m_tmp.WriteFile("left/sub/s.txt", "s");
+    ASSERT_EQ(Code({"job", "add", "outer", L(), R(), "--set", "OnFileChangeAction=1"}), 0);
+    ASSERT_EQ(Code({"job", "add", "inner", L("sub"), m_tmp.NativeSub("z"), "--set", "OnFileChangeAction=1"}),
+              0);
+    ASSERT_EQ(Code({"sync", "outer"}) + Code({"sync", "inner"}), 0);
+    CChild c = Start({"watch"});
+    ASSERT_TRUE(WaitFor([&] { return Count(c.Err(), "Analysis Completed") >= 2; }, 30000)) << c.Err();
+    for (int round = 0; round < 3; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const std::string n = std::to_string(round);
+        // The outer job writes into left/sub, the inner job takes it on; then
+        // the inner job writes there (and into its data folder).
+        m_tmp.WriteFile("right/sub/r" + n, n);
+        ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_tmp.NativeSub("z/r" + n)); }, 20000))
+            << round << c.Err();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        m_tmp.WriteFile("z/z" + n, n);
+        ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(R("sub/z" + n)); }, 20000))
+            << round << c.Err();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        m_tmp.WriteFile("left/t" + n, n);
+        EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(R("t" + n)); }, 20000)) << round << c.Err();
+    }
+    EndWatch(c);
+    EXPECT_EQ(c.Err().find("State file has changed since Analyze"), std::string::npos) << c.Err();
+}
+
+TEST_F(Cli, WatchedRunThatFailsOnATransientErrorIsTriedAgain) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    MakePair();
+    m_tmp.MakeDir("tmp");
+    if (mount("tmpfs", m_tmp.NativeSub("tmp").c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << strerror(errno);
+    ASSERT_EQ(Code({"job", "add", "t", L(), R(), "--set", "OnFileChangeAction=1"}), 0);
+    ASSERT_EQ(Code({"sync", "t"}), 0);
+    CChild c =
+        Start({}, {"env", "TMPDIR=" + m_tmp.NativeSub("tmp"), kProgram, "--profile", Profile(), "watch"});
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("watching 1 job(s)") != std::string::npos; }, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // The temporary folder is full: the run fails.
+    {
+        std::ofstream fill(m_tmp.NativeSub("tmp/fill"));
+        fill << std::string(256 << 10, 'f');
+    }
+    const size_t mark = c.Err().size();
+    m_tmp.WriteFile("left/n.txt", "n");
+    const bool bTold =
+        WaitFor([&] { return c.Err().find("tried again in ", mark) != std::string::npos; }, 20000);
+    std::filesystem::remove(m_tmp.NativeSub("tmp/fill"));
+    // No other change comes: the retry syncs it.
+    const bool bSynced = WaitFor([&] { return std::filesystem::exists(R("n.txt")); }, 30000);
+    EndWatch(c);
+    umount2(m_tmp.NativeSub("tmp").c_str(), MNT_DETACH);
+    EXPECT_TRUE(bTold && bSynced) << c.Err().substr(mark);
+}
+
+TEST_F(Cli, WatchTellsOfADriveThatWentAwayAndRunsWhenItIsBack) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+    // The left side is a folder on a "drive": a bind mount of store on disk.
+    m_tmp.MakeDir("store/folder");
+    m_tmp.MakeDir("disk");
+    m_tmp.MakeDir("right");
+    m_tmp.WriteFile("store/folder/a.txt", "a");
+    const std::string store = m_tmp.NativeSub("store"), disk = m_tmp.NativeSub("disk");
+    if (mount(store.c_str(), disk.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot bind mount: " << strerror(errno);
+    ASSERT_EQ(Code({"job", "add", "d", disk + "/folder", R(), "--set", "OnFileChangeAction=1"}), 0);
+    CChild c = Start({"watch", "d"});
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(R("a.txt")); }, 20000)) << c.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const size_t mark = c.Err().size();
+    umount2(disk.c_str(), MNT_DETACH);
+    const bool bGone = WaitFor([&] { return c.Err().find("went away", mark) != std::string::npos; }, 15000);
+    m_tmp.WriteFile("right/r.txt", "r"); // meanwhile on the other side
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    mount(store.c_str(), disk.c_str(), nullptr, MS_BIND, nullptr);
+    const bool bSynced = WaitFor([&] { return std::filesystem::exists(store + "/folder/r.txt"); }, 15000);
+    const bool bBack = c.Err().find("is back", mark) != std::string::npos;
+    EndWatch(c);
+    umount2(disk.c_str(), MNT_DETACH);
+    EXPECT_TRUE(bGone && bSynced && bBack) << bGone << bSynced << bBack << c.Err().substr(mark);
+}
+
+TEST_F(Cli, FileSystemMountedOverASubFolderOfAWatchedSideIsHeld) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    m_tmp.MakeDir("left/m");
+    m_tmp.MakeDir("right");
+    m_tmp.WriteFile("left/m/old.txt", "old");
+    m_tmp.WriteFile("left/a.txt", "a");
+    ASSERT_EQ(Code({"job", "add", "w", L(), R(), "--set", "OnFileChangeAction=1"}), 0);
+    CChild c = Start({"watch", "w"});
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(R("m/old.txt")); }, 20000)) << c.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    if (mount("tmpfs", L("m").c_str(), "tmpfs", 0, "size=4m") != 0) {
+        const int e = errno;
+        EndWatch(c);
+        GTEST_SKIP() << "cannot mount a tmpfs: " << strerror(e);
+    }
+    const size_t mark = c.Err().size();
+    m_tmp.WriteFile("right/m/new.txt", "new");   // not written into the tmpfs
+    m_tmp.WriteFile("left/m/on-tmpfs.txt", "t"); // written into the tmpfs, gone with it
+    std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+    const bool bNothingWritten = !std::filesystem::exists(L("m/new.txt"));
+    umount2(L("m").c_str(), MNT_DETACH);
+    m_tmp.WriteFile("left/b.txt", "b");
+    const bool bRuns = WaitFor([&] { return std::filesystem::exists(R("b.txt")); }, 20000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EndWatch(c);
+    EXPECT_TRUE(bNothingWritten && bRuns) << c.Err().substr(mark);
+    EXPECT_TRUE(std::filesystem::exists(R("m/old.txt")));
+    EXPECT_TRUE(std::filesystem::exists(R("m/new.txt"))) << c.Err().substr(mark);
+    EXPECT_TRUE(std::filesystem::exists(L("m/new.txt"))) << c.Err().substr(mark);
+}

@@ -439,3 +439,26 @@ TEST_F(SharedFolder, DroppingResultsRacesNeitherTheTickNorTheHost) {
     host.join();
     a->DisconnectSides();
 }
+
+TEST_F(Triggers, FailedOnChangeRunIsTriedAgainAfterADelayThatDoublesUntilOneGoesWell) {
+    ZorTestClock& clock = UseTestClock();
+    CSyncJobFromList* j = AddJob("retry", "l", "r");
+    j->m_Options.m_nOnFileChangeAction = 1;
+    // Run outcome (ok, error kind) and the delay of its retry (0: none).
+    const int runs[][3] = {{0, FSE_GENERAL, 5}, {0, FSE_GENERAL, 10}, {0, FSE_GENERAL, 20}, {1, 0, 0},
+                           {0, FSE_GENERAL, 5}, {0, FSE_STOPPED, 0},  {0, FSE_GENERAL, 5}};
+    for (const auto& r : runs) {
+        m_sink.ClearRecords();
+        j->NoteRunOutcome(r[0] != 0, r[1], u"No space left on device\nmore");
+        EXPECT_EQ(j->m_nRetryAt.load() != 0, r[2] != 0);
+        if (r[2] == 0) continue;
+        EXPECT_EQ(CountNotices(CWideString::Formatted(
+                                   u"(No space left on device); it is tried again in %d seconds", r[2])
+                                   .GetString()),
+                  1);
+        clock.Advance((r[2] - 1) * 1000LL);
+        EXPECT_FALSE(j->RetryDue()) << r[2];
+        clock.Advance(1000);
+        EXPECT_TRUE(j->RetryDue() && !j->RetryDue()) << r[2];
+    }
+}

@@ -360,3 +360,23 @@ TEST_F(MonitorTest, WaitWithoutStartAndStartOnBadFolderFail) {
 }
 
 } // namespace
+
+TEST_F(MonitorTest, FolderLinksAreFollowedWhenAskedEachFolderOnce) {
+    // A link to a folder outside, one to the root (a loop), one made while watching.
+    ASSERT_EQ(mkdir((m_outside + "/in").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(m_outside.c_str(), (m_root + "/out").c_str()), 0);
+    ASSERT_EQ(symlink(m_root.c_str(), (m_root + "/loop").c_str()), 0);
+    m_fs.SetMonitorFollowsFolderLinks(true);
+    Start();
+    Touch(m_outside + "/in/a");
+    ASSERT_EQ(symlink(m_outside.c_str(), (m_root + "/later").c_str()), 0);
+    // The folder behind two links is watched at the first path only.
+    Expect({{"/out/in/a", CIK_CREATED}, {"/later", CIK_CREATED}});
+    Touch(m_outside + "/in/b");
+    Expect({{"/out/in/b", CIK_CREATED}});
+    // A link moved away takes its watches along; moved in again, it is followed at its new path.
+    ASSERT_EQ(rename((m_root + "/out").c_str(), (m_base + "/away").c_str()), 0);
+    Expect({{"/out", CIK_MOVED_FROM}});
+    Touch(m_outside + "/in/c");
+    Expect({{"/later/in/c", CIK_CREATED}});
+}
