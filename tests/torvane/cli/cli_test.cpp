@@ -920,7 +920,7 @@ TEST_F(Cli, WatchedRunThatFailsOnATransientErrorIsTriedAgain) {
     ASSERT_EQ(Code({"sync", "t"}), 0);
     CChild c =
         Start({}, {"env", "TMPDIR=" + m_tmp.NativeSub("tmp"), kProgram, "--profile", Profile(), "watch"});
-    ASSERT_TRUE(WaitFor([&] { return c.Err().find("watching 1 job(s)") != std::string::npos; }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("watching 1 job;") != std::string::npos; }, 20000));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     // The temporary folder is full: the run fails.
     {
