@@ -325,6 +325,26 @@ void ResetProfileFolder() {
     g_bPortable.store(false);
 }
 
+bool CheckProfileFolderSafe(const CWideString& folder, CWideString& err) {
+    const CNarrowString native = ZorNativePath(folder);
+    struct stat st;
+    // A link at the folder's name is its owner's to point elsewhere.
+    if (::lstat(native.GetString(), &st) == 0 && S_ISLNK(st.st_mode) && !ZorIsTrustedOwner((uint32_t)st.st_uid)) {
+        err += u"the profile folder " + folder + u" is a link owned by " + ZorOwnerName((uint32_t)st.st_uid) +
+               u": refused, as that user could point it at other jobs, options and logs";
+        return false;
+    }
+    if (::stat(native.GetString(), &st) != 0) return true; // a missing folder: its users say so
+    if (st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) return true;
+    err += u"the profile folder " + folder + u" is owned by " + ZorOwnerName((uint32_t)st.st_uid) +
+           CWideString::Formatted(u" with mode %04o: refused, as ", (unsigned)(st.st_mode & 07777)) +
+           (st.st_uid != ::geteuid() ? u"it is not the folder of " + ZorOwnerName((uint32_t)::geteuid()) +
+                                           u" who runs torvane"
+                                     : CWideString(u"other users can write it")) +
+           u", and another user could change the jobs, options and logs kept there";
+    return false;
+}
+
 bool ResolveStorePath(const CWideString& path, const char16_t* baseName, CWideString& resolved,
                       CWideString& sErr) {
     if (!path.IsEmpty() && IsAbsoluteWinPath(path)) {

@@ -242,9 +242,20 @@ public:
     // -------------------------------------------------- files and folders
     // Sets m_bFolderExisted when the folder was there already (success).
     virtual bool MakeFolder(const CWideString& path, int& errKind, CWideString& err);
-    // Where the side keeps permissions: takes every access of other users to
-    // an existing folder away. Base: nothing to do, true.
-    virtual bool MakeFolderPrivate(const CWideString& path, int& errKind, CWideString& err);
+    // Where the side keeps owners: whether the item at path may hold the
+    // job's bookkeeping. 1: it is the running user's own (or the side keeps
+    // no owners: the base); 0: nothing stands there; -1 refused: a link, an
+    // item of another user, or a file with other names (hard links), err
+    // naming the path and its owner; -2: the question failed. Nothing is
+    // followed. An own folder open to other users is closed through a
+    // descriptor of the folder itself, never its path: nClose 1 the folder,
+    // 2 also the folders below it (an older version made them open).
+    virtual int CheckOwnItem(const CWideString& path, int nClose, int& errKind, CWideString& err);
+    // Where the side keeps owners: every link on the way to the root folder
+    // is the running user's or the system's. False with err naming the link
+    // and its owner when one is another user's (who could point it
+    // elsewhere at any time). Base: true.
+    virtual bool CheckRootLinks(int& errKind, CWideString& err);
     virtual bool DeleteFile(const CWideString& path, int& errKind, CWideString& err);
     virtual bool DeleteFolder(const CWideString& path, int& errKind, CWideString& err);
     // DeleteFolder when bFolder, else DeleteFile.

@@ -16,6 +16,7 @@
 #include <deque>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <mutex>
 #include <string>
 #include <sys/random.h>
@@ -523,6 +524,18 @@ bool ZorMoveFile(const CWideString& from, const CWideString& to, CWideString& er
 uint32_t ZorNewFileMode() {
     static const mode_t s_mask = ReadUmask();
     return 0666 & ~s_mask;
+}
+
+CWideString ZorOwnerName(uint32_t uid) {
+    struct passwd pw, *res = nullptr;
+    char buf[4096];
+    if (getpwuid_r((uid_t)uid, &pw, buf, sizeof buf, &res) == 0 && res && res->pw_name && *res->pw_name)
+        return Utf8ToWide(res->pw_name);
+    return CWideString::Formatted(u"uid %u", uid);
+}
+
+bool ZorIsTrustedOwner(uint32_t uid) {
+    return uid == 0 || uid == (uint32_t)geteuid();
 }
 
 // ---------------------------------------------------------------- temporary names

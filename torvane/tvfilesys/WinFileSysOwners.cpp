@@ -1,0 +1,196 @@
+// The local file system: whose the items are that a job trusts with its
+// bookkeeping (its data folder and the files in it), and whose the links are
+// on the way to a root folder. Another local user who can write a side must
+// not be able to hand the job a folder or a file of theirs, or a link to one
+// of the job's user, in their place.
+#include "WinFileSys.h"
+#include "WinFileSysUtil.h"
+
+#include "zor-file.h"
+#include "zor-unicode.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <deque>
+#include <string>
+
+namespace {
+
+// How deep the folders below a data folder are closed; deeper ones are left
+// as they are (no real tree of kept versions goes so deep).
+constexpr int kMaxCloseDepth = 256;
+// Links followed on the way to a root before the walk gives up (the
+// system's own limit is 40: the open of such a root fails anyway).
+constexpr int kMaxRootLinks = 40;
+
+CWideString OwnerOf(const struct stat& st) {
+    return ZorOwnerName((uint32_t)st.st_uid);
+}
+
+// Why an item found with st may not hold bookkeeping, or empty when it may.
+CWideString Untrusted(const struct stat& st) {
+    if (S_ISLNK(st.st_mode)) return u"is a link (owned by " + OwnerOf(st) + u")";
+    if (st.st_uid != geteuid())
+        return u"is owned by " + OwnerOf(st) + u", not by " + ZorOwnerName((uint32_t)geteuid()) +
+               u" who runs the job";
+    if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
+        return u"is neither a file nor a folder (owned by " + OwnerOf(st) + u")";
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1)
+        return CWideString::Formatted(u"is a file with %u names (hard links)", (unsigned)st.st_nlink);
+    return CWideString();
+}
+
+int Refuse(const CWideString& display, const CWideString& why, int& errKind, CWideString& err) {
+    errKind = FSE_GENERAL;
+    err += display + u" " + why;
+    return -1;
+}
+
+// Takes other users' access away from the folders below the open folder fd
+// (each through a descriptor of its own), deepest first. Links are not
+// followed; a folder of another user refuses the whole.
+int CloseFoldersBelow(int fd, const CWideString& display, int depth, int& errKind, CWideString& err) {
+    if (depth >= kMaxCloseDepth) return 1;
+    const int dupFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR* d = dupFd >= 0 ? fdopendir(dupFd) : nullptr;
+    if (!d) {
+        if (dupFd >= 0) close(dupFd);
+        winfs::Fail(errno, u"Cannot list folder ", display, errKind, err, true);
+        return -2;
+    }
+    int result = 1;
+    while (dirent* e = readdir(d)) {
+        const char* name = e->d_name;
+        if (!strcmp(name, ".") || !strcmp(name, "..")) continue;
+        if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) continue;
+        const CWideString child = display + u"/" + Utf8ToWide(name);
+        const int cfd = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (cfd < 0) continue; // a link or no folder (any more): nothing to close
+        struct stat st;
+        if (fstat(cfd, &st) != 0) {
+            close(cfd);
+            continue;
+        }
+        if (st.st_uid != geteuid()) {
+            close(cfd);
+            result = Refuse(child, Untrusted(st), errKind, err);
+            break;
+        }
+        result = CloseFoldersBelow(cfd, child, depth + 1, errKind, err);
+        if (result > 0 && (st.st_mode & 077) != 0 && fchmod(cfd, st.st_mode & 07700) != 0) {
+            winfs::Fail(errno, u"Cannot take other users' access away from folder ", child, errKind, err,
+                        true);
+            result = -2;
+        }
+        close(cfd);
+        if (result <= 0) break;
+    }
+    closedir(d);
+    return result;
+}
+
+} // namespace
+
+int WinFileSys::CheckOwnItem(const CWideString& path, int nClose, int& errKind, CWideString& err) {
+    CNarrowString name;
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, name, errKind, err)) return -2;
+    struct stat st;
+    if (fstatat(dirFd, name.GetString(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return 0;
+        winfs::Fail(errno, u"Cannot read the owner of ", DisplayPath(path), errKind, err, true);
+        return -2;
+    }
+    CWideString why = Untrusted(st);
+    if (!why.IsEmpty()) return Refuse(DisplayPath(path), why, errKind, err);
+    if (!S_ISDIR(st.st_mode) || nClose == 0) return 1;
+    // The folder that was looked at is the one that is closed: it is opened
+    // without following a link and looked at once more through its descriptor.
+    const int fd = openat(dirFd, name.GetString(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int e = errno;
+        if (e == ELOOP || e == ENOTDIR || e == ENOENT)
+            return Refuse(DisplayPath(path), u"was replaced while it was looked at", errKind, err);
+        winfs::Fail(e, u"Cannot open folder ", DisplayPath(path), errKind, err, true);
+        return -2;
+    }
+    int result = 1;
+    if (fstat(fd, &st) != 0) {
+        winfs::Fail(errno, u"Cannot read the owner of ", DisplayPath(path), errKind, err, true);
+        result = -2;
+    } else if (!(why = Untrusted(st)).IsEmpty()) {
+        result = Refuse(DisplayPath(path), why, errKind, err);
+    } else if ((st.st_mode & 077) != 0) {
+        // Below first: a run stopped half-way leaves the top open and the
+        // next one goes through the folders again.
+        if (nClose >= 2) result = CloseFoldersBelow(fd, DisplayPath(path), 0, errKind, err);
+        if (result > 0 && fchmod(fd, st.st_mode & 07700) != 0) {
+            winfs::Fail(errno, u"Cannot take other users' access away from folder ", DisplayPath(path),
+                        errKind, err, true);
+            result = -2;
+        }
+    }
+    close(fd);
+    return result;
+}
+
+bool WinFileSys::CheckRootLinks(int& errKind, CWideString& err) {
+    const CNarrowString root = WideToUtf8(m_sRootDir);
+    if (root.IsEmpty() || root[0] != '/') return true;
+    // The path resolved the way the system resolves it, one name at a time;
+    // each link met is looked at before it is followed.
+    std::deque<std::string> names;
+    auto push = [&names](const std::string& path) {
+        std::deque<std::string> parts;
+        size_t start = 0;
+        while (start <= path.size()) {
+            const size_t slash = path.find('/', start);
+            const size_t end = slash == std::string::npos ? path.size() : slash;
+            if (end > start) parts.push_back(path.substr(start, end - start));
+            if (slash == std::string::npos) break;
+            start = slash + 1;
+        }
+        names.insert(names.begin(), parts.begin(), parts.end());
+    };
+    push(root.GetString());
+    std::string done; // the resolved part, "" for "/"
+    int nLinks = 0;
+    while (!names.empty()) {
+        const std::string name = names.front();
+        names.pop_front();
+        if (name == ".") continue;
+        if (name == "..") {
+            const size_t slash = done.rfind('/');
+            done = slash == std::string::npos ? std::string() : done.substr(0, slash);
+            continue;
+        }
+        const std::string path = done + "/" + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) return true; // a missing root: the connect reports it
+        if (!S_ISLNK(st.st_mode)) {
+            done = path;
+            continue;
+        }
+        if (!ZorIsTrustedOwner((uint32_t)st.st_uid)) {
+            errKind = FSE_GENERAL;
+            err += u"The folder " + DisplayPath(CWideString()) + u" is reached through the link " +
+                   Utf8ToWide(path.c_str()) + u", owned by " + OwnerOf(st) +
+                   u", who can point it at any folder at any time";
+            return false;
+        }
+        if (++nLinks > kMaxRootLinks) return true;
+        std::string target(PATH_MAX, '\0');
+        const ssize_t n = readlink(path.c_str(), target.data(), target.size());
+        if (n < 0 || (size_t)n >= target.size()) return true;
+        target.resize((size_t)n);
+        if (!target.empty() && target[0] == '/') done.clear();
+        push(target);
+    }
+    return true;
+}
