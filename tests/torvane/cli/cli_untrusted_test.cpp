@@ -64,21 +64,21 @@ TEST_F(CliUntrusted, PlantedDataFolderIsRefusedBeforeAnythingIsDoneToIt) {
     TV_NEED_OTHER_USER();
     struct {
         const char* name;
-        const char* plant;    // run in the shared folder; V is the victim folder
+        const char* plant;    // run in the shared folder; {V}: the victim folder
         bool bOpenDataFolder; // root's own "_tvdata_" stands open (an older version's)
         const char* said;
         bool bAsRoot = false; // what tvother could make only where the system lets it
     } const cases[] = {
-        {"link", "ln -s V _tvdata_", false, "shared/_tvdata_ is a link (owned by tvother)"},
+        {"link", "ln -s {V} _tvdata_", false, "shared/_tvdata_ is a link (owned by tvother)"},
         {"other's folder", "mkdir -m 777 _tvdata_", false, "shared/_tvdata_ is owned by tvother, not by root"},
-        {"lock link", "ln -s V/secret _tvdata_/lock.tvl", true, "_tvdata_/lock.tvl is a link (owned by tvother)"},
-        {"state link", "ln -s V/secret _tvdata_/_file_state_v4._tv", true,
+        {"lock link", "ln -s {V}/secret _tvdata_/lock.tvl", true, "_tvdata_/lock.tvl is a link (owned by tvother)"},
+        {"state link", "ln -s {V}/secret _tvdata_/_file_state_v4._tv", true,
          "_tvdata_/_file_state_v4._tv is a link (owned by tvother)"},
         {"state of other", "echo x > _tvdata_/_file_state_v4._tv", true,
          "_tvdata_/_file_state_v4._tv is owned by tvother"},
-        {"saved link", "ln -s V _tvdata_/_saved_", true, "_tvdata_/_saved_ is a link (owned by tvother)"},
+        {"saved link", "ln -s {V} _tvdata_/_saved_", true, "_tvdata_/_saved_ is a link (owned by tvother)"},
         {"history of other", "mkdir -m 777 _tvdata_/_history_", true, "_tvdata_/_history_ is owned by tvother"},
-        {"hard link", "ln V/secret _tvdata_/lock.tvl", true, "_tvdata_/lock.tvl is a file with 2 names", true},
+        {"hard link", "ln {V}/secret _tvdata_/lock.tvl", true, "_tvdata_/lock.tvl is a file with 2 names", true},
         {"fifo", "mkfifo _tvdata_/_file_state_v4._tv", true, "is neither a file nor a folder", true},
     };
     for (const auto& c : cases) {
@@ -96,7 +96,8 @@ TEST_F(CliUntrusted, PlantedDataFolderIsRefusedBeforeAnythingIsDoneToIt) {
             chmod((shared + "/_tvdata_").c_str(), 0777);
         }
         std::string plant = c.plant;
-        for (size_t at; (at = plant.find('V')) != std::string::npos;) plant.replace(at, 1, victim);
+        for (size_t at = 0; (at = plant.find("{V}", at)) != std::string::npos; at += victim.size())
+            plant.replace(at, 3, victim);
         ASSERT_TRUE(c.bAsRoot ? system(("cd " + shared + " && " + plant).c_str()) == 0
                               : AsOtherUser("cd " + shared + " && " + plant));
         ASSERT_EQ(Run({"job", "add", base, shared, mine, "--type", "1"}).code, 0);
@@ -210,7 +211,7 @@ TEST_F(CliUntrusted, ProfileOfAnotherUserOrOpenToOthersIsRefused) {
     }
 
     // The program log's name today holds a link, then a second name of a file.
-    ASSERT_TRUE(m_tmp.MakeDir("own") && m_tmp.MakeDir("target"));
+    ASSERT_TRUE(m_tmp.MakeDir("own") && m_tmp.MakeDir("target") && m_tmp.MakeDir("side"));
     chmod(P("own").c_str(), 0700);
     m_tmp.WriteFile("target/victim", "victim");
     char day[32];
@@ -225,7 +226,8 @@ TEST_F(CliUntrusted, ProfileOfAnotherUserOrOpenToOthersIsRefused) {
         fs::remove(log);
         if (bHard) fs::create_hard_link(P("target/victim"), log);
         else fs::create_symlink(P("target/victim"), log);
-        const CCliRun r = Run({"--profile", P("own"), "job", "list"}, {"TORVANE_PROFILE_DIR="});
+        const CCliRun r = Run({"--profile", P("own"), "job", "add", bHard ? "h" : "s", P("target"), P("side")},
+                              {"TORVANE_PROFILE_DIR="});
         EXPECT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(CliReadAll(P("target/victim")), "victim");
         EXPECT_EQ(Mode(P("target/victim")), victimMode);
