@@ -119,9 +119,22 @@ void CountRecorded(CSyncTreeNode* pNode, uint64_t (&n)[2]) {
     }
 }
 
+// Whether an item below pNode is recorded on both sides.
+bool AnyRecordedOnBoth(CSyncTreeNode* pNode) {
+    CSyncTreeNode::CChildMap* map = pNode->GetChildMap();
+    if (!map) return false;
+    for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
+        const CSyncPairAndAction& item = e->GetValue().GetItem();
+        if (item.IsExcluded()) continue;
+        if ((item.m_aOld[0].Exists() && item.m_aOld[1].Exists()) || AnyRecordedOnBoth(&e->GetValue()))
+            return true;
+    }
+    return false;
+}
+
 // Whether the side holds an item at or below pNode that a record (the
 // job's own or a nested job's) says was there. bOtherOnly: only the other
-// side's records count, for this side's own may be another job's (a state
+// side's records count, for this side's own are another job's (a state
 // file found where the side's folder was replaced by another one).
 bool HoldsRecorded(CSyncTreeNode* pNode, int side, bool bOtherOnly) {
     const CSyncPairAndAction& item = pNode->GetItem();
@@ -192,10 +205,13 @@ int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asI
     // Per side: the root holds nothing, or nothing that a sync recorded on
     // either side (what stands in an empty mount point). A folder counts by
     // what it holds: a nested job's records tell of a side that is there.
-    // Where the other side recorded items, a side counts by those alone:
-    // whatever data folder stands in it may be another job's.
+    // Where both sides recorded items but none the same, one side's state
+    // file is another job's (a folder put in the side's place holds its
+    // data folder): neither side's own records then tell of a side that is
+    // there, only the other side's.
     uint64_t anRecorded[2] = {0, 0};
     if (pRoot) CountRecorded(pRoot, anRecorded);
+    const bool bForeign = anRecorded[0] > 0 && anRecorded[1] > 0 && !AnyRecordedOnBoth(pRoot);
     bool abEmpty[2] = {true, true}, abBare[2] = {true, true};
     if (map)
         for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
@@ -203,7 +219,7 @@ int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asI
             for (int s = 0; s < 2; ++s)
                 if (e->GetValue().GetItem().m_aCur[s].Exists()) {
                     abEmpty[s] = false;
-                    if (abBare[s] && HoldsRecorded(&e->GetValue(), s, anRecorded[1 - s] > 0)) abBare[s] = false;
+                    if (abBare[s] && HoldsRecorded(&e->GetValue(), s, bForeign)) abBare[s] = false;
                 }
         }
     if (!abBare[0] && !abBare[1]) return -1;
@@ -212,26 +228,25 @@ int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asI
     for (int s = std::max(from, 0); s < 2; ++s) {
         TvFileSys* fs = m_apFs[s].get();
         if (!abBare[s] || !fs) continue;
-        // A root without a data folder and state file (an empty mount
-        // point) has lost what the last sync left there: the count kept in
-        // the side's mirror folder tells, else the other side's records,
-        // unless this job never ran (a new folder, beside another job's data
-        // folder). The job's own count holds whatever data folder stands
-        // there (it may be another job's, in a folder put in the side's
-        // place); without one, a root that holds its data folder and state
-        // file was emptied by the user. A side that keeps its state in the
-        // local mirror is told by its own records, and only when its root is
-        // empty: it has no data folder to tell a stray item from the user's.
+        // A root that holds its data folder and state file (the job's own:
+        // not one that shares no record with the other side) was emptied by
+        // the user. One without them (an empty mount point) has lost what the
+        // last sync left there: the count kept in the side's mirror folder
+        // tells, else the other side's records, unless this job never ran (a
+        // new folder, beside another job's data folder). A side that keeps
+        // its state in the local mirror is told by its own records, and only
+        // when its root is empty: it has no data folder to tell a stray item
+        // from the user's.
         FsItemInfo stamp;
-        const bool bOwnState = m_aStateFileStamps[s].Lookup(CWideString(), stamp) && stamp.m_nSize > 0;
+        const bool bStateThere = m_aStateFileStamps[s].Lookup(CWideString(), stamp) && stamp.m_nSize > 0;
+        const bool bOwnState = bStateThere && !bForeign;
         uint64_t nLeft = 0;
-        const bool bCounted = ReadLastSyncCount(s, nLeft);
-        if (!bCounted) nLeft = m_bRanBefore ? anRecorded[1 - s] : 0;
+        if (!ReadLastSyncCount(s, nLeft)) nLeft = m_bRanBefore ? anRecorded[1 - s] : 0;
         uint64_t n = 0;
         if (CannotHaveDataFolder(s))
             n = abEmpty[s] ? std::max(anRecorded[s], bOwnState ? 0 : nLeft) : 0;
         else
-            n = bOwnState && !bCounted ? 0 : nLeft;
+            n = bOwnState ? 0 : nLeft;
         if (n == 0) continue;
         const CWideString folder = fs->DisplayPath(CWideString());
         const int nShown = (int)std::min<uint64_t>(n, INT32_MAX);
@@ -242,7 +257,8 @@ int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asI
                 : CWideString::Formatted(u"The %s folder %s holds none of the %d items the last sync "
                                          u"left in it%s",
                                          s ? u"right" : u"left", folder, nShown,
-                                         bOwnState ? u"" : u", and no _tvdata_");
+                                         bStateThere ? u", only a _tvdata_ that records none of them"
+                                                     : u", and no _tvdata_");
         // What the analysed actions do with the side taken as it stands.
         int nCopies = 0, nDeletes = 0;
         const uint8_t intoSide = s ? EA_COPY_LEFT_TO_RIGHT : EA_COPY_RIGHT_TO_LEFT;

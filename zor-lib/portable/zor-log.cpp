@@ -119,10 +119,13 @@ bool CZorLog::OpenLocked(const CWideString& name) {
         fd = ::open(p8.GetString(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
-    // Only a plain file of our own with no other name (a hard link someone
-    // put there would carry the lines elsewhere) takes them.
+    // A plain file takes them only when it is our own and has no other name
+    // (a hard link someone put there would carry the lines elsewhere); a
+    // FIFO or socket (which anyone can make) never. A device, which only
+    // the system can make, is where the user sent the log.
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid()) {
+    if (::fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
+        (S_ISREG(st.st_mode) && (st.st_nlink != 1 || st.st_uid != ::geteuid()))) {
         ::close(fd);
         return false;
     }
