@@ -492,7 +492,8 @@ bool CSyncJob::CheckDataFolderTrust(const CWideString& folder, int side, int& er
         }
         m_abUntrusted[side] = 1;
         const CWideString msg =
-            CWideString::Formatted(u"Refused: the %s side's data folder cannot be trusted: ",
+            CWideString::Formatted(folder.IsEmpty() ? u"Refused: the %s side's data folder cannot be trusted: "
+                                                    : u"Refused: a data folder in the %s side cannot be trusted: ",
                                    side ? u"right" : u"left") +
             e +
             u". Another user could change what the job keeps there, so nothing is read from it or done to "

@@ -11,6 +11,7 @@
 #include "zor-unicode.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -326,14 +327,21 @@ void ResetProfileFolder() {
 }
 
 bool CheckProfileFolderSafe(const CWideString& folder, CWideString& err) {
-    const CNarrowString native = ZorNativePath(folder);
-    struct stat st;
-    // A link at the folder's name is its owner's to point elsewhere.
-    if (::lstat(native.GetString(), &st) == 0 && S_ISLNK(st.st_mode) && !ZorIsTrustedOwner((uint32_t)st.st_uid)) {
-        err += u"the profile folder " + folder + u" is a link owned by " + ZorOwnerName((uint32_t)st.st_uid) +
+    CNarrowString native = ZorNativePath(folder);
+    if (!native.IsEmpty() && native[0] != '/') {
+        char cwd[PATH_MAX];
+        if (::getcwd(cwd, sizeof cwd)) native = CNarrowString(cwd) + "/" + native;
+    }
+    // A link on the way is its owner's to point elsewhere.
+    CNarrowString link;
+    uint32_t owner = 0;
+    if (ZorFindUntrustedLink(native, link, owner)) {
+        err += u"the profile folder " + folder + u" is reached through the link " + Utf8ToWide(link) +
+               u", owned by " + ZorOwnerName(owner) +
                u": refused, as that user could point it at other jobs, options and logs";
         return false;
     }
+    struct stat st;
     if (::stat(native.GetString(), &st) != 0) return true; // a missing folder: its users say so
     if (st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) return true;
     err += u"the profile folder " + folder + u" is owned by " + ZorOwnerName((uint32_t)st.st_uid) +

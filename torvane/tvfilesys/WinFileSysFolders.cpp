@@ -157,7 +157,10 @@ bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& na
     if (rootFd == kRootReplaced) return false;
     if (bRoot || rootFd < 0) return true; // a missing root: the operation reports it
     if (bConfirm) cache.NoteConfirmed(pFolder, nFolder);
-    if (m_bFollowLinksInPaths || slash < 0) {
+    // A job's data folder is never reached through a link, whatever the
+    // link mode: what it holds is the job's own bookkeeping.
+    const bool bInDataFolder = rel.Find("_tvdata_/") == 0 || rel.Find("/_tvdata_/") >= 0;
+    if ((m_bFollowLinksInPaths && !bInDataFolder) || slash < 0) {
         dirFd = rootFd;
         native = rel;
         return true;

@@ -12,22 +12,16 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <deque>
-#include <string>
 
 namespace {
 
 // How deep the folders below a data folder are closed; deeper ones are left
 // as they are (no real tree of kept versions goes so deep).
 constexpr int kMaxCloseDepth = 256;
-// Links followed on the way to a root before the walk gives up (the
-// system's own limit is 40: the open of such a root fails anyway).
-constexpr int kMaxRootLinks = 40;
 
 CWideString OwnerOf(const struct stat& st) {
     return ZorOwnerName((uint32_t)st.st_uid);
@@ -141,56 +135,11 @@ int WinFileSys::CheckOwnItem(const CWideString& path, int nClose, int& errKind, 
 }
 
 bool WinFileSys::CheckRootLinks(int& errKind, CWideString& err) {
-    const CNarrowString root = WideToUtf8(m_sRootDir);
-    if (root.IsEmpty() || root[0] != '/') return true;
-    // The path resolved the way the system resolves it, one name at a time;
-    // each link met is looked at before it is followed.
-    std::deque<std::string> names;
-    auto push = [&names](const std::string& path) {
-        std::deque<std::string> parts;
-        size_t start = 0;
-        while (start <= path.size()) {
-            const size_t slash = path.find('/', start);
-            const size_t end = slash == std::string::npos ? path.size() : slash;
-            if (end > start) parts.push_back(path.substr(start, end - start));
-            if (slash == std::string::npos) break;
-            start = slash + 1;
-        }
-        names.insert(names.begin(), parts.begin(), parts.end());
-    };
-    push(root.GetString());
-    std::string done; // the resolved part, "" for "/"
-    int nLinks = 0;
-    while (!names.empty()) {
-        const std::string name = names.front();
-        names.pop_front();
-        if (name == ".") continue;
-        if (name == "..") {
-            const size_t slash = done.rfind('/');
-            done = slash == std::string::npos ? std::string() : done.substr(0, slash);
-            continue;
-        }
-        const std::string path = done + "/" + name;
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0) return true; // a missing root: the connect reports it
-        if (!S_ISLNK(st.st_mode)) {
-            done = path;
-            continue;
-        }
-        if (!ZorIsTrustedOwner((uint32_t)st.st_uid)) {
-            errKind = FSE_GENERAL;
-            err += u"The folder " + DisplayPath(CWideString()) + u" is reached through the link " +
-                   Utf8ToWide(path.c_str()) + u", owned by " + OwnerOf(st) +
-                   u", who can point it at any folder at any time";
-            return false;
-        }
-        if (++nLinks > kMaxRootLinks) return true;
-        std::string target(PATH_MAX, '\0');
-        const ssize_t n = readlink(path.c_str(), target.data(), target.size());
-        if (n < 0 || (size_t)n >= target.size()) return true;
-        target.resize((size_t)n);
-        if (!target.empty() && target[0] == '/') done.clear();
-        push(target);
-    }
-    return true;
+    CNarrowString link;
+    uint32_t owner = 0;
+    if (!ZorFindUntrustedLink(WideToUtf8(m_sRootDir), link, owner)) return true;
+    errKind = FSE_GENERAL;
+    err += u"The folder " + DisplayPath(CWideString()) + u" is reached through the link " + Utf8ToWide(link) +
+           u", owned by " + ZorOwnerName(owner) + u", who can point it at any folder at any time";
+    return false;
 }

@@ -78,6 +78,8 @@ TEST_F(CliUntrusted, PlantedDataFolderIsRefusedBeforeAnythingIsDoneToIt) {
          "_tvdata_/_file_state_v4._tv is owned by tvother"},
         {"saved link", "ln -s {V} _tvdata_/_saved_", true, "_tvdata_/_saved_ is a link (owned by tvother)"},
         {"history of other", "mkdir -m 777 _tvdata_/_history_", true, "_tvdata_/_history_ is owned by tvother"},
+        {"nested of other", "mkdir -p sub/_tvdata_ && echo x > sub/_tvdata_/_file_state_v4._tv", false,
+         "shared/sub/_tvdata_ is owned by tvother"},
         {"hard link", "ln {V}/secret _tvdata_/lock.tvl", true, "_tvdata_/lock.tvl is a file with 2 names", true},
         {"fifo", "mkfifo _tvdata_/_file_state_v4._tv", true, "is neither a file nor a folder", true},
     };
@@ -209,6 +211,17 @@ TEST_F(CliUntrusted, ProfileOfAnotherUserOrOpenToOthersIsRefused) {
         EXPECT_NE(r.err.find("the profile folder " + dir + " " + c.said), std::string::npos) << r.err;
         EXPECT_TRUE(fs::is_empty(dir));
     }
+
+    // An own profile reached through tvother's link.
+    ASSERT_TRUE(m_tmp.MakeDir("theirs") && m_tmp.MakeDir("mineprof"));
+    chmod(P("mineprof").c_str(), 0700);
+    ASSERT_EQ(chown(P("theirs").c_str(), OtherUser().uid, OtherUser().gid), 0);
+    ASSERT_TRUE(AsOtherUser("ln -s " + P("mineprof") + " " + P("theirs/prof")));
+    CCliRun r = Run({"--profile", P("theirs/prof"), "job", "list"}, {"TORVANE_PROFILE_DIR="});
+    EXPECT_EQ(r.code, 3) << r.err;
+    EXPECT_NE(r.err.find("is reached through the link " + P("theirs/prof") + ", owned by tvother"),
+              std::string::npos)
+        << r.err;
 
     // The program log's name today holds a link, then a second name of a file.
     ASSERT_TRUE(m_tmp.MakeDir("own") && m_tmp.MakeDir("target") && m_tmp.MakeDir("side"));
