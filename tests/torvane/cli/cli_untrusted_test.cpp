@@ -119,31 +119,21 @@ TEST_F(CliUntrusted, PlantedDataFolderIsRefusedBeforeAnythingIsDoneToIt) {
 // state files and logs are their owner's alone at any umask.
 TEST_F(CliUntrusted, OpenDataFolderIsClosedWithEveryFolderInIt) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root (to check modes at umask 0 as the owner of all)";
-    for (const char* d : {"left/_tvdata_/_saved_/docs", "left/_tvdata_/_history_/docs/old", "right"})
-        ASSERT_TRUE(m_tmp.MakeDir(d));
-    for (const char* d : {"left/_tvdata_", "left/_tvdata_/_saved_", "left/_tvdata_/_saved_/docs",
-                          "left/_tvdata_/_history_", "left/_tvdata_/_history_/docs",
-                          "left/_tvdata_/_history_/docs/old"})
-        chmod(P(d).c_str(), 0755);
+    const char* const open[] = {"left/_tvdata_", "left/_tvdata_/_saved_", "left/_tvdata_/_saved_/docs",
+                                "left/_tvdata_/_history_", "left/_tvdata_/_history_/docs/old"};
+    for (const char* d : open) ASSERT_TRUE(m_tmp.MakeDir(d) && chmod(P(d).c_str(), 0755) == 0);
+    chmod(P("left/_tvdata_/_history_/docs").c_str(), 0755);
     m_tmp.WriteFile("left/a.txt", "a");
-    m_tmp.WriteFile("left/_tvdata_/_saved_/docs/kept.txt", "kept");
-    ASSERT_EQ(Run({"job", "add", "j", P("left"), P("right")}).code, 0);
+    ASSERT_TRUE(m_tmp.MakeDir("right") && Run({"job", "add", "j", P("left"), P("right")}).code == 0);
     const mode_t old = umask(0);
     const CCliRun r = Run({"sync", "j"});
     umask(old);
     EXPECT_EQ(r.code, 0) << r.err;
-    for (const char* d : {"left/_tvdata_", "left/_tvdata_/_saved_", "left/_tvdata_/_saved_/docs",
-                          "left/_tvdata_/_history_", "left/_tvdata_/_history_/docs",
-                          "left/_tvdata_/_history_/docs/old", "right/_tvdata_"}) {
-        EXPECT_EQ(Mode(P(d)), "0700:0") << d;
-    }
-    EXPECT_EQ(Mode(P("left/_tvdata_/_saved_/docs/kept.txt")).substr(4), ":0");
+    for (const char* d : open) EXPECT_EQ(Mode(P(d)), "0700:0") << d;
+    EXPECT_EQ(Mode(P("left/_tvdata_/_history_/docs")) + Mode(P("right/_tvdata_")), "0700:00700:0");
     EXPECT_EQ(Mode(P("right/_tvdata_/_file_state_v4._tv")), "0600:0");
-    for (const auto& e : fs::recursive_directory_iterator(P("profile"))) {
-        if (e.path().extension() == ".log") {
-            EXPECT_EQ(Mode(e.path().string()), "0600:0") << e.path();
-        }
-    }
+    for (const auto& e : fs::recursive_directory_iterator(P("profile")))
+        EXPECT_TRUE(e.path().extension() != ".log" || Mode(e.path().string()) == "0600:0") << e.path();
 }
 
 // tvother owns the folder that holds the shared side and swaps the side

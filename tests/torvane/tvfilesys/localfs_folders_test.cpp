@@ -112,40 +112,15 @@ TEST_F(LocalFs, ReplacedRootStopsEveryOperation) {
     }
 }
 
-// The data folder and what lies in it are never reached through a link,
-// even where links in paths are followed; the owner check refuses a link or
-// a second name and closes an own open folder tree through descriptors.
-TEST_F(LocalFs, DataFolderIsReachedThroughNoLinkAndClosedThroughDescriptors) {
+// The data folder is never reached through a link, even where links in
+// paths are followed, and the owner check refuses the link untouched.
+TEST_F(LocalFs, DataFolderIsReachedThroughNoLinkWhateverTheLinkMode) {
     ASSERT_EQ(mkdir(P("/outside").c_str(), 0755), 0);
     ASSERT_EQ(symlink(P("/outside").c_str(), P("/_tvdata_").c_str()), 0);
     ASSERT_EQ(symlink(P("/outside").c_str(), P("/lnk").c_str()), 0);
     m_fs.SetFollowLinksInPaths(true);
     EXPECT_TRUE(m_fs.MakeFolder(u"/lnk/chosen", m_kind, m_err)) << m_err; // a link the user put in the tree
     EXPECT_FALSE(m_fs.MakeFolder(u"/_tvdata_/_saved_", m_kind, m_err));
-    EXPECT_EQ(access(P("/outside/_saved_").c_str(), F_OK), -1);
-    m_err.Empty();
     EXPECT_EQ(m_fs.CheckOwnItem(u"/_tvdata_", 1, m_kind, m_err), -1);
-    EXPECT_NE(N(m_err).find("/_tvdata_ is a link (owned by "), std::string::npos) << m_err;
-    struct stat st {};
-    ASSERT_EQ(stat(P("/outside").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
-
-    ASSERT_EQ(unlink(P("/_tvdata_").c_str()), 0);
-    EXPECT_EQ(m_fs.CheckOwnItem(u"/_tvdata_", 1, m_kind, m_err), 0);
-    for (const char* d : {"/_tvdata_", "/_tvdata_/_history_", "/_tvdata_/_history_/a", "/_tvdata_/_history_/a/b"})
-        ASSERT_EQ(mkdir(P(d).c_str(), 0755), 0);
-    ASSERT_EQ(symlink(P("/outside").c_str(), P("/_tvdata_/_history_/a/out").c_str()), 0);
-    WriteFile(P("/_tvdata_/lock.tvl"), "lock");
-    ASSERT_EQ(link(P("/_tvdata_/lock.tvl").c_str(), P("/second").c_str()), 0);
-    m_err.Empty();
-    EXPECT_EQ(m_fs.CheckOwnItem(u"/_tvdata_/lock.tvl", 0, m_kind, m_err), -1);
-    EXPECT_NE(N(m_err).find("lock.tvl is a file with 2 names"), std::string::npos) << m_err;
-    EXPECT_EQ(m_fs.CheckOwnItem(u"/_tvdata_", 1, m_kind, m_err), 1);
-    EXPECT_EQ(m_fs.CheckOwnItem(u"/_tvdata_/_history_", 2, m_kind, m_err), 1);
-    for (const char* d : {"/_tvdata_", "/_tvdata_/_history_", "/_tvdata_/_history_/a", "/_tvdata_/_history_/a/b"}) {
-        ASSERT_EQ(stat(P(d).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0700u) << d;
-    }
-    ASSERT_EQ(stat(P("/outside").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(RunCapture("ls -A " + Quote(P("/outside")) + "; stat -c %a " + Quote(P("/outside"))), "chosen\n755\n");
 }
