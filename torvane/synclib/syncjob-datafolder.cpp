@@ -471,12 +471,9 @@ bool CSyncJob::CheckDataFolderTrust(const CWideString& folder, int side, int& er
         int nClose;
     };
     const CItem items[] = {
-        {folder + kDataFolderPath, 1},
-        {folder + kLockFileBase + GetLockFileSuffix(fs), 0},
-        {folder + kStateFilePath, 0},
-        {folder + kStateFileV3Path, 0},
-        {folder + kInSyncStampPath, 0},
-        {folder + kSavedFolderPath, 2},
+        {folder + kDataFolderPath, 1},    {folder + kLockFileBase + GetLockFileSuffix(fs), 0},
+        {folder + kStateFilePath, 0},     {folder + kStateFileV3Path, 0},
+        {folder + kInSyncStampPath, 0},   {folder + kSavedFolderPath, 2},
         {folder + kHistoryFolderPath, 2},
     };
     for (const CItem& item : items) {
@@ -492,8 +489,9 @@ bool CSyncJob::CheckDataFolderTrust(const CWideString& folder, int side, int& er
         }
         m_abUntrusted[side] = 1;
         const CWideString msg =
-            CWideString::Formatted(folder.IsEmpty() ? u"Refused: the %s side's data folder cannot be trusted: "
-                                                    : u"Refused: a data folder in the %s side cannot be trusted: ",
+            CWideString::Formatted(folder.IsEmpty()
+                                       ? u"Refused: the %s side's data folder cannot be trusted: "
+                                       : u"Refused: a data folder in the %s side cannot be trusted: ",
                                    side ? u"right" : u"left") +
             e +
             u". Another user could change what the job keeps there, so nothing is read from it or done to "

@@ -567,7 +567,8 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
     // fails the whole Analyze: no Sync may follow that would lock it.
     if (m_abUntrusted[side]) {
         errKind = FSE_GENERAL;
-        errText += sideName + u": a data folder in the side cannot be trusted (see above), so nothing is synced";
+        errText +=
+            sideName + u": a data folder in the side cannot be trusted (see above), so nothing is synced";
         return false;
     }
     if (!bFastPre) {

@@ -346,9 +346,9 @@ bool CheckProfileFolderSafe(const CWideString& folder, CWideString& err) {
     if (st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) return true;
     err += u"the profile folder " + folder + u" is owned by " + ZorOwnerName((uint32_t)st.st_uid) +
            CWideString::Formatted(u" with mode %04o: refused, as ", (unsigned)(st.st_mode & 07777)) +
-           (st.st_uid != ::geteuid() ? u"it is not the folder of " + ZorOwnerName((uint32_t)::geteuid()) +
-                                           u" who runs torvane"
-                                     : CWideString(u"other users can write it")) +
+           (st.st_uid != ::geteuid()
+                ? u"it is not the folder of " + ZorOwnerName((uint32_t)::geteuid()) + u" who runs torvane"
+                : CWideString(u"other users can write it")) +
            u", and another user could change the jobs, options and logs kept there";
     return false;
 }

@@ -16,7 +16,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 namespace {
 
 // How deep the folders below a data folder are closed; deeper ones are left

@@ -116,7 +116,8 @@ bool CZorLog::OpenLocked(const CWideString& name) {
     // A link at the log's name is never followed, and a FIFO there cannot
     // hold the open.
     do {
-        fd = ::open(p8.GetString(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        fd =
+            ::open(p8.GetString(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
     // A plain file takes them only when it is our own and has no other name

@@ -46,11 +46,13 @@ protected:
     static std::map<std::string, std::string> Tree(const std::string& root) {
         std::map<std::string, std::string> m;
         std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-             it.increment(ec)) {
+        for (auto it = fs::recursive_directory_iterator(root, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
             std::string v = Mode(it->path().string());
-            if (it->is_symlink()) v += "->" + fs::read_symlink(it->path()).string();
-            else if (it->is_regular_file()) v += ":" + CliReadAll(it->path().string());
+            if (it->is_symlink())
+                v += "->" + fs::read_symlink(it->path()).string();
+            else if (it->is_regular_file())
+                v += ":" + CliReadAll(it->path().string());
             m[it->path().string().substr(root.size())] = v;
         }
         return m;
@@ -70,24 +72,30 @@ TEST_F(CliUntrusted, PlantedDataFolderIsRefusedBeforeAnythingIsDoneToIt) {
         bool bAsRoot = false; // what tvother could make only where the system lets it
     } const cases[] = {
         {"link", "ln -s {V} _tvdata_", false, "shared/_tvdata_ is a link (owned by tvother)"},
-        {"other's folder", "mkdir -m 777 _tvdata_", false, "shared/_tvdata_ is owned by tvother, not by root"},
-        {"lock link", "ln -s {V}/secret _tvdata_/lock.tvl", true, "_tvdata_/lock.tvl is a link (owned by tvother)"},
+        {"other's folder", "mkdir -m 777 _tvdata_", false,
+         "shared/_tvdata_ is owned by tvother, not by root"},
+        {"lock link", "ln -s {V}/secret _tvdata_/lock.tvl", true,
+         "_tvdata_/lock.tvl is a link (owned by tvother)"},
         {"state link", "ln -s {V}/secret _tvdata_/_file_state_v4._tv", true,
          "_tvdata_/_file_state_v4._tv is a link (owned by tvother)"},
         {"state of other", "echo x > _tvdata_/_file_state_v4._tv", true,
          "_tvdata_/_file_state_v4._tv is owned by tvother"},
         {"saved link", "ln -s {V} _tvdata_/_saved_", true, "_tvdata_/_saved_ is a link (owned by tvother)"},
-        {"history of other", "mkdir -m 777 _tvdata_/_history_", true, "_tvdata_/_history_ is owned by tvother"},
+        {"history of other", "mkdir -m 777 _tvdata_/_history_", true,
+         "_tvdata_/_history_ is owned by tvother"},
         {"nested of other", "mkdir -p sub/_tvdata_ && echo x > sub/_tvdata_/_file_state_v4._tv", false,
          "shared/sub/_tvdata_ is owned by tvother"},
-        {"hard link", "ln {V}/secret _tvdata_/lock.tvl", true, "_tvdata_/lock.tvl is a file with 2 names", true},
+        {"hard link", "ln {V}/secret _tvdata_/lock.tvl", true, "_tvdata_/lock.tvl is a file with 2 names",
+         true},
         {"fifo", "mkfifo _tvdata_/_file_state_v4._tv", true, "is neither a file nor a folder", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string base = "case" + std::to_string(&c - cases);
-        const std::string shared = P(base + "/shared"), mine = P(base + "/mine"), victim = P(base + "/victim");
-        ASSERT_TRUE(m_tmp.MakeDir(base + "/shared") && m_tmp.MakeDir(base + "/mine") && m_tmp.MakeDir(base + "/victim"));
+        const std::string shared = P(base + "/shared"), mine = P(base + "/mine"),
+                          victim = P(base + "/victim");
+        ASSERT_TRUE(m_tmp.MakeDir(base + "/shared") && m_tmp.MakeDir(base + "/mine") &&
+                    m_tmp.MakeDir(base + "/victim"));
         chmod(shared.c_str(), 0777);
         m_tmp.WriteFile(base + "/shared/a.txt", "a");
         m_tmp.WriteFile(base + "/mine/b.txt", "b");
@@ -227,10 +235,13 @@ TEST_F(CliUntrusted, ProfileOfAnotherUserOrOpenToOthersIsRefused) {
         SCOPED_TRACE(bHard ? "hard link" : "link");
         const std::string log = P("own/") + day;
         fs::remove(log);
-        if (bHard) fs::create_hard_link(P("target/victim"), log);
-        else fs::create_symlink(P("target/victim"), log);
-        const CCliRun r = Run({"--profile", P("own"), "job", "add", bHard ? "h" : "s", P("target"), P("side")},
-                              {"TORVANE_PROFILE_DIR="});
+        if (bHard)
+            fs::create_hard_link(P("target/victim"), log);
+        else
+            fs::create_symlink(P("target/victim"), log);
+        const CCliRun r =
+            Run({"--profile", P("own"), "job", "add", bHard ? "h" : "s", P("target"), P("side")},
+                {"TORVANE_PROFILE_DIR="});
         EXPECT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(CliReadAll(P("target/victim")), "victim");
         EXPECT_EQ(Mode(P("target/victim")), victimMode);
