@@ -239,9 +239,12 @@ int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asI
         // from the user's.
         FsItemInfo stamp;
         const bool bStateThere = m_aStateFileStamps[s].Lookup(CWideString(), stamp) && stamp.m_nSize > 0;
-        const bool bOwnState = bStateThere && !bForeign;
         uint64_t nLeft = 0;
-        if (!ReadLastSyncCount(s, nLeft)) nLeft = m_bRanBefore ? anRecorded[1 - s] : 0;
+        const bool bCounted = ReadLastSyncCount(s, nLeft);
+        if (!bCounted) nLeft = m_bRanBefore ? anRecorded[1 - s] : 0;
+        // Nor is one that records nothing where the job's own count says
+        // the last sync left items.
+        const bool bOwnState = bStateThere && !bForeign && !(bCounted && nLeft > 0 && anRecorded[s] == 0);
         uint64_t n = 0;
         if (CannotHaveDataFolder(s))
             n = abEmpty[s] ? std::max(anRecorded[s], bOwnState ? 0 : nLeft) : 0;

@@ -171,13 +171,26 @@ TEST_F(CliUntrusted, SideSwappedForAFolderWithAnotherJobsDataFolderIsNotSynced) 
     EXPECT_EQ(Tree(P("mine")), mine);
     EXPECT_EQ(Tree(P("priv")), priv);
 
-    fs::remove(P("home/shared"));
-    fs::create_directory_symlink(P("priv"), P("home/shared"));
-    r = Run({"sync", "a"});
-    EXPECT_EQ(r.code, 3) << r.err;
-    EXPECT_NE(r.err.find("holds none of the 3 items the last sync left in it"), std::string::npos) << r.err;
-    EXPECT_EQ(Tree(P("mine")), mine);
-    EXPECT_EQ(Tree(P("priv")), priv);
+    // The same with a link of root's, to a folder whose data folder is
+    // another job's, that recorded items or (its folder emptied) none.
+    ASSERT_TRUE(m_tmp.MakeDir("empty") && m_tmp.MakeDir("emptybak") && m_tmp.WriteFile("empty/x", "x"));
+    ASSERT_EQ(Run({"job", "add", "c", P("empty"), P("emptybak")}).code + Run({"sync", "c"}).code, 0);
+    fs::remove(P("empty/x"));
+    ASSERT_TRUE(Run({"sync", "c"}).code == 0 && m_tmp.WriteFile("empty/private", "p"));
+    for (const char* target : {"priv", "empty"}) {
+        SCOPED_TRACE(target);
+        fs::remove(P("home/shared"));
+        fs::create_directory_symlink(P(target), P("home/shared"));
+        const auto before = Tree(P(target));
+        r = Run({"sync", "a"});
+        EXPECT_EQ(r.code, 3) << r.err;
+        EXPECT_NE(r.err.find("holds none of the 3 items the last sync left in it, only a _tvdata_ that "
+                             "records none of them"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(Tree(P("mine")), mine);
+        EXPECT_EQ(Tree(P(target)), before);
+    }
 }
 
 // A profile folder another user owns or can write is refused, named with
