@@ -111,8 +111,10 @@ bool StartUp(CCliConsole& con, std::string& profile, int& nExit) {
     // The profile and the folder of the runs' logs kept in it are their owner's alone.
     std::error_code ec;
     MakeOwnFolders(profile, ec);
-    // One that another user owns or can write is not used at all.
-    if (!CheckProfileFolderSafe(folder, err)) {
+    // One that another user owns or can write is not used at all, nor such
+    // a folder of the stored settings named apart from it.
+    const char* reg = getenv("TORVANE_REGISTRY_DIR");
+    if (!CheckProfileFolderSafe(folder, err) || (reg && *reg && !CheckProfileFolderSafe(W(reg), err))) {
         con.Error("torvane: " + U8(err));
         nExit = CLI_EXIT_REFUSED;
         return false;

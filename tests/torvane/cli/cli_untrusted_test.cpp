@@ -223,12 +223,20 @@ TEST_F(CliUntrusted, ProfileOfAnotherUserOrOpenToOthersIsRefused) {
         EXPECT_TRUE(fs::is_empty(dir));
     }
 
+    // The stored settings' folder named apart from the profile.
+    ASSERT_TRUE(m_tmp.MakeDir("okprof") && chmod(P("okprof").c_str(), 0700) == 0);
+    CCliRun r = Run({"job", "list"}, {"TORVANE_PROFILE_DIR=" + P("okprof"), "TORVANE_REGISTRY_DIR=" + P("prof-2")});
+    EXPECT_EQ(r.code, 3) << r.err;
+    EXPECT_NE(r.err.find("the profile folder " + P("prof-2") + " is owned by root with mode 0777"),
+              std::string::npos)
+        << r.err;
+
     // An own profile reached through tvother's link.
     ASSERT_TRUE(m_tmp.MakeDir("theirs") && m_tmp.MakeDir("mineprof"));
     chmod(P("mineprof").c_str(), 0700);
     ASSERT_EQ(chown(P("theirs").c_str(), OtherUser().uid, OtherUser().gid), 0);
     ASSERT_TRUE(AsOtherUser("ln -s " + P("mineprof") + " " + P("theirs/prof")));
-    CCliRun r = Run({"--profile", P("theirs/prof"), "job", "list"}, {"TORVANE_PROFILE_DIR="});
+    r = Run({"--profile", P("theirs/prof"), "job", "list"}, {"TORVANE_PROFILE_DIR="});
     EXPECT_EQ(r.code, 3) << r.err;
     EXPECT_NE(r.err.find("is reached through the link " + P("theirs/prof") + ", owned by tvother"),
               std::string::npos)
