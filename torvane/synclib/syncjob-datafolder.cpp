@@ -466,20 +466,27 @@ bool CSyncJob::CheckDataFolderTrust(const CWideString& folder, int side, int& er
     if (!fs || CannotHaveDataFolder(side)) return true;
     // The folder first (and closed when it is open to others): what lies in
     // it is looked at only once no other user can change it any more.
+    // The lock is made as a second name of a temporary (a run killed
+    // between the link and the removal of the temporary leaves both), and
+    // it becomes the in-sync stamp: they may have two names, and they are
+    // only read (a few bytes), deleted or renamed, never written through.
     struct CItem {
         CWideString path;
-        int nClose;
+        int nFlags;
     };
     const CItem items[] = {
-        {folder + kDataFolderPath, 1},    {folder + kLockFileBase + GetLockFileSuffix(fs), 0},
-        {folder + kStateFilePath, 0},     {folder + kStateFileV3Path, 0},
-        {folder + kInSyncStampPath, 0},   {folder + kSavedFolderPath, 2},
-        {folder + kHistoryFolderPath, 2},
+        {folder + kDataFolderPath, TvFileSys::TVFS_OWN_CLOSE},
+        {folder + kLockFileBase + GetLockFileSuffix(fs), TvFileSys::TVFS_OWN_NAMES_OK},
+        {folder + kStateFilePath, 0},
+        {folder + kStateFileV3Path, 0},
+        {folder + kInSyncStampPath, TvFileSys::TVFS_OWN_NAMES_OK},
+        {folder + kSavedFolderPath, TvFileSys::TVFS_OWN_CLOSE_TREE},
+        {folder + kHistoryFolderPath, TvFileSys::TVFS_OWN_CLOSE_TREE},
     };
     for (const CItem& item : items) {
         int k = 0;
         CWideString e;
-        const int r = fs->CheckOwnItem(item.path, item.nClose, k, e);
+        const int r = fs->CheckOwnItem(item.path, item.nFlags, k, e);
         if (r == 0 && &item == &items[0]) return true; // no data folder: nothing in it to trust
         if (r >= 0) continue;
         errKind = k ? k : FSE_GENERAL;

@@ -91,7 +91,7 @@ public:
                           CWideString& err) override;
 
     bool MakeFolder(const CWideString& path, int& errKind, CWideString& err) override;
-    int CheckOwnItem(const CWideString& path, int nClose, int& errKind, CWideString& err) override;
+    int CheckOwnItem(const CWideString& path, int nFlags, int& errKind, CWideString& err) override;
     bool CheckRootLinks(int& errKind, CWideString& err) override;
     bool DeleteFile(const CWideString& path, int& errKind, CWideString& err) override;
     bool DeleteFolder(const CWideString& path, int& errKind, CWideString& err) override;

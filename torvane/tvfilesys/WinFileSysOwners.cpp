@@ -27,14 +27,14 @@ CWideString OwnerOf(const struct stat& st) {
 }
 
 // Why an item found with st may not hold bookkeeping, or empty when it may.
-CWideString Untrusted(const struct stat& st) {
+CWideString Untrusted(const struct stat& st, bool bNamesOk = false) {
     if (S_ISLNK(st.st_mode)) return u"is a link (owned by " + OwnerOf(st) + u")";
     if (st.st_uid != geteuid())
         return u"is owned by " + OwnerOf(st) + u", not by " + ZorOwnerName((uint32_t)geteuid()) +
                u" who runs the job";
     if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
         return u"is neither a file nor a folder (owned by " + OwnerOf(st) + u")";
-    if (S_ISREG(st.st_mode) && st.st_nlink > 1)
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1 && !bNamesOk)
         return CWideString::Formatted(u"is a file with %u names (hard links)", (unsigned)st.st_nlink);
     return CWideString();
 }
@@ -90,7 +90,7 @@ int CloseFoldersBelow(int fd, const CWideString& display, int depth, int& errKin
 
 } // namespace
 
-int WinFileSys::CheckOwnItem(const CWideString& path, int nClose, int& errKind, CWideString& err) {
+int WinFileSys::CheckOwnItem(const CWideString& path, int nFlags, int& errKind, CWideString& err) {
     CNarrowString name;
     int dirFd = AT_FDCWD;
     if (!NativeAt(path, dirFd, name, errKind, err)) return -2;
@@ -100,9 +100,9 @@ int WinFileSys::CheckOwnItem(const CWideString& path, int nClose, int& errKind, 
         winfs::Fail(errno, u"Cannot read the owner of ", DisplayPath(path), errKind, err, true);
         return -2;
     }
-    CWideString why = Untrusted(st);
+    CWideString why = Untrusted(st, (nFlags & TVFS_OWN_NAMES_OK) != 0);
     if (!why.IsEmpty()) return Refuse(DisplayPath(path), why, errKind, err);
-    if (!S_ISDIR(st.st_mode) || nClose == 0) return 1;
+    if (!S_ISDIR(st.st_mode) || !(nFlags & (TVFS_OWN_CLOSE | TVFS_OWN_CLOSE_TREE))) return 1;
     // The folder that was looked at is the one that is closed: it is opened
     // without following a link and looked at once more through its descriptor.
     const int fd = openat(dirFd, name.GetString(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -122,7 +122,7 @@ int WinFileSys::CheckOwnItem(const CWideString& path, int nClose, int& errKind, 
     } else if ((st.st_mode & 077) != 0) {
         // Below first: a run stopped half-way leaves the top open and the
         // next one goes through the folders again.
-        if (nClose >= 2) result = CloseFoldersBelow(fd, DisplayPath(path), 0, errKind, err);
+        if (nFlags & TVFS_OWN_CLOSE_TREE) result = CloseFoldersBelow(fd, DisplayPath(path), 0, errKind, err);
         if (result > 0 && fchmod(fd, st.st_mode & 07700) != 0) {
             winfs::Fail(errno, u"Cannot take other users' access away from folder ", DisplayPath(path),
                         errKind, err, true);

@@ -85,8 +85,8 @@ TEST_F(CliUntrusted, PlantedDataFolderIsRefusedBeforeAnythingIsDoneToIt) {
          "_tvdata_/_history_ is owned by tvother"},
         {"nested of other", "mkdir -p sub/_tvdata_ && echo x > sub/_tvdata_/_file_state_v4._tv", false,
          "shared/sub/_tvdata_ is owned by tvother"},
-        {"hard link", "ln {V}/secret _tvdata_/lock.tvl", true, "_tvdata_/lock.tvl is a file with 2 names",
-         true},
+        {"hard link", "ln {V}/secret _tvdata_/_file_state_v4._tv", true,
+         "_tvdata_/_file_state_v4._tv is a file with 2 names", true},
         {"fifo", "mkfifo _tvdata_/_file_state_v4._tv", true, "is neither a file nor a folder", true},
     };
     for (const auto& c : cases) {
@@ -140,6 +140,10 @@ TEST_F(CliUntrusted, OpenDataFolderIsClosedWithEveryFolderInIt) {
     for (const char* d : open) EXPECT_EQ(Mode(P(d)), "0700:0") << d;
     EXPECT_EQ(Mode(P("left/_tvdata_/_history_/docs")) + Mode(P("right/_tvdata_")), "0700:00700:0");
     EXPECT_EQ(Mode(P("right/_tvdata_/_file_state_v4._tv")), "0600:0");
+    // A lock that a killed run left with its temporary's second name does not hold the next run.
+    ASSERT_TRUE(m_tmp.WriteFile("left/_tvdata_/lock.tvl", "left by a killed run"));
+    fs::create_hard_link(P("left/_tvdata_/lock.tvl"), P("left/_tvdata_/0123._tvtmp"));
+    EXPECT_EQ(Run({"sync", "j"}).code, 0);
     for (const auto& e : fs::recursive_directory_iterator(P("profile")))
         EXPECT_TRUE(e.path().extension() != ".log" || Mode(e.path().string()) == "0600:0") << e.path();
 }

@@ -121,7 +121,7 @@ TEST_F(LocalFs, DataFolderIsReachedThroughNoLinkWhateverTheLinkMode) {
     m_fs.SetFollowLinksInPaths(true);
     EXPECT_TRUE(m_fs.MakeFolder(u"/lnk/chosen", m_kind, m_err)) << m_err; // a link the user put in the tree
     EXPECT_FALSE(m_fs.MakeFolder(u"/_tvdata_/_saved_", m_kind, m_err));
-    EXPECT_EQ(m_fs.CheckOwnItem(u"/_tvdata_", 1, m_kind, m_err), -1);
+    EXPECT_EQ(m_fs.CheckOwnItem(u"/_tvdata_", TvFileSys::TVFS_OWN_CLOSE, m_kind, m_err), -1);
     EXPECT_EQ(RunCapture("ls -A " + Quote(P("/outside")) + "; stat -c %a " + Quote(P("/outside"))),
               "chosen\n755\n");
 }
