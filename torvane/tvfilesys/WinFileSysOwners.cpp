@@ -39,6 +39,11 @@ CWideString Untrusted(const struct stat& st, bool bNamesOk = false) {
     return CWideString();
 }
 
+// A failed fchmod that says the file system keeps no modes to change.
+bool NoModesHere(int e) {
+    return e == EPERM || e == ENOTSUP || e == EOPNOTSUPP || e == ENOSYS;
+}
+
 int Refuse(const CWideString& display, const CWideString& why, int& errKind, CWideString& err) {
     errKind = FSE_GENERAL;
     err += display + u" " + why;
@@ -76,7 +81,7 @@ int CloseFoldersBelow(int fd, const CWideString& display, int depth, int& errKin
             break;
         }
         result = CloseFoldersBelow(cfd, child, depth + 1, errKind, err);
-        if (result > 0 && (st.st_mode & 077) != 0 && fchmod(cfd, st.st_mode & 07700) != 0) {
+        if (result > 0 && (st.st_mode & 077) != 0 && fchmod(cfd, st.st_mode & 07700) != 0 && !NoModesHere(errno)) {
             winfs::Fail(errno, u"Cannot take other users' access away from folder ", child, errKind, err,
                         true);
             result = -2;
@@ -123,7 +128,9 @@ int WinFileSys::CheckOwnItem(const CWideString& path, int nFlags, int& errKind, 
         // Below first: a run stopped half-way leaves the top open and the
         // next one goes through the folders again.
         if (nFlags & TVFS_OWN_CLOSE_TREE) result = CloseFoldersBelow(fd, DisplayPath(path), 0, errKind, err);
-        if (result > 0 && fchmod(fd, st.st_mode & 07700) != 0) {
+        // A file system without modes of its own (FAT, exFAT: one owner and
+        // mode for the whole mount) cannot take them: nothing to close there.
+        if (result > 0 && fchmod(fd, st.st_mode & 07700) != 0 && !NoModesHere(errno)) {
             winfs::Fail(errno, u"Cannot take other users' access away from folder ", DisplayPath(path),
                         errKind, err, true);
             result = -2;
