@@ -188,6 +188,15 @@ bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& na
             }
             return true; // missing folders: the operation reports them
         }
+        // A data folder swapped for another user's folder during the run
+        // (in a side others can write) takes nothing of the job's.
+        struct stat st;
+        if (bInDataFolder && (fstat(fd, &st) != 0 || st.st_uid != geteuid())) {
+            close(fd);
+            errKind = FSE_GENERAL;
+            err += u"a folder in the path is not the running user's own: " + DisplayPath(path);
+            return false;
+        }
         if (!m_bKeepFolders) {
             t_heldDirFds.Hold(fd);
             dirFd = fd;
