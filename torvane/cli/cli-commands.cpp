@@ -94,7 +94,8 @@ bool ApplyProfile(const CCliArgs& a, std::string& err) {
 
 // The process-wide set-up every command shares: the stores, the start time,
 // the engine options, the program log.
-bool StartUp(CCliConsole& con, std::string& profile) {
+bool StartUp(CCliConsole& con, std::string& profile, int& nExit) {
+    nExit = CLI_EXIT_ERRORS;
     g_bLoadFromRegistry = false;
     g_bSaveToRegistry = false;
     g_bKeywordTextFiles = true;
@@ -110,6 +111,14 @@ bool StartUp(CCliConsole& con, std::string& profile) {
     // The profile and the folder of the runs' logs kept in it are their owner's alone.
     std::error_code ec;
     MakeOwnFolders(profile, ec);
+    // One that another user owns or can write is not used at all, nor such
+    // a folder of the stored settings named apart from it.
+    const char* reg = getenv("TORVANE_REGISTRY_DIR");
+    if (!CheckProfileFolderSafe(folder, err) || (reg && *reg && !CheckProfileFolderSafe(W(reg), err))) {
+        con.Error("torvane: " + U8(err));
+        nExit = CLI_EXIT_REFUSED;
+        return false;
+    }
     MakeOwnFolders(std::filesystem::path(profile) / "_tvdata_mirrors_", ec);
     ProgramOptions& opt = g_Settings.m_ProgramOptions;
     if (!opt.LoadOptions(err)) con.Error("torvane: options: " + U8(err) + " (defaults used)");
@@ -146,11 +155,14 @@ std::atomic<CSyncJobFromList*> g_pRunningJob{nullptr};
 int ExitCodeOfRun(CSyncJobFromList* job, bool bStopped) {
     const int sub = job->GetRunSubState();
     if (bStopped || sub == RSS_STOPPED || job->m_nRunErrorKind.load() == FSE_STOPPED) return CLI_EXIT_STOPPED;
-    // Refused: a folder another owner locked, or one taken as not available
-    // (an analyze that found one says that a sync would refuse). A sync the
-    // engine would not start for another reason (a read-only side, a side
-    // it cannot reach, the same folder twice) failed.
-    if (job->m_bLockedByOther || job->m_abNotAvailable[0] || job->m_abNotAvailable[1]) return CLI_EXIT_REFUSED;
+    // Refused: a folder another owner locked, one taken as not available
+    // (an analyze that found one says that a sync would refuse), or one that
+    // another user could change under the run. A sync the engine would not
+    // start for another reason (a read-only side, a side it cannot reach,
+    // the same folder twice) failed.
+    if (job->m_bLockedByOther || job->m_abNotAvailable[0] || job->m_abNotAvailable[1] || job->m_abUntrusted[0] ||
+        job->m_abUntrusted[1])
+        return CLI_EXIT_REFUSED;
     if (!job->m_bRunResult.load() || sub == RSS_FAILED) return CLI_EXIT_ERRORS;
     const int64_t nErrors = (int64_t)job->m_Stats.m_aCounts[CAT_ERROR].Total() + job->m_nSyncErr.load();
     const int64_t nConflicts =
@@ -409,7 +421,8 @@ int RunCli(const std::vector<std::string>& args) {
         if (CSyncJobFromList* j = g_pRunningJob.load()) j->GetProgressSink()->RequestStop();
     });
     std::string profile;
-    if (!StartUp(console, profile)) return CLI_EXIT_ERRORS;
+    int nStartExit = CLI_EXIT_OK;
+    if (!StartUp(console, profile, nStartExit)) return nStartExit;
     // A change of the job list is made to the list as it stands: two
     // processes that change it take turns.
     const bool bChangesList =

@@ -292,7 +292,9 @@ void CSyncJob::PostRun(bool bSyncRun, bool bEndedNormally, CWideString errCopy, 
         for (int side = 0; side < 2; ++side) {
             TvFileSys* fs = m_apFs[side].get();
             // A side taken as not available gets nothing written into it.
-            if (!fs || !fs->IsConnected() || CannotHaveDataFolder(side) || m_abNotAvailable[side]) continue;
+            if (!fs || !fs->IsConnected() || CannotHaveDataFolder(side) || m_abNotAvailable[side] ||
+                m_abUntrusted[side])
+                continue;
             if (!fs->GetCapability(TVFS_CAP_LOCAL) && m_Options.m_bFastStop && IsStopped()) continue;
             if (!ZorFileExists(localLog)) continue;
             int kind = 0;

@@ -142,6 +142,7 @@ bool CSyncJob::ConnectSide(int side, int& errKind, CWideString& errText) {
             return false;
         }
     }
+    if (!CheckRootTrust(side, errKind, errText)) return false;
 
     // The root folder must exist and take files and folders.
     bool bExists = true;
@@ -261,6 +262,24 @@ bool CSyncJob::ConnectSide(int side, int& errKind, CWideString& errText) {
         Notify(2, u"Detected WebDAV server mounted as Windows file system. This is not real Windows FS, so "
                   u"problems may occur.\n");
     return true;
+}
+
+bool CSyncJob::CheckRootTrust(int side, int& errKind, CWideString& errText) {
+    TvFileSys* fs = m_apFs[side & 1].get();
+    CWideString err;
+    if (fs->CheckRootLinks(errKind, err)) {
+        // The root opened by the connect is the one the path leads to now:
+        // a link swapped in or out since is taken as a replaced root.
+        err.Empty();
+        if (fs->ConfirmRoot(errKind, err)) return true;
+        errText += SideName(side) + u": " + err;
+        return false;
+    }
+    m_abUntrusted[side & 1] = 1;
+    const CWideString msg = u"Refused: " + err + u". Nothing is read from the folder or done to it";
+    Log(1, 3120, msg + u"\n");
+    errText += msg;
+    return false;
 }
 
 void CSyncJob::DisconnectSides() {

@@ -457,3 +457,55 @@ void CSyncJob::ExpireSavedVersions(int side) {
     if (!InitSavedTracking(CWideString(), side, fs, true, nTime, &m_Tree, k, e))
         Log(2, 4505, u"Cannot init PrevSyncTime: " + e + u"\n");
 }
+
+// ---------------------------------------------------------------- whose the data folder is
+
+bool CSyncJob::CheckDataFolderTrust(const CWideString& folder, int side, int& errKind, CWideString& errText) {
+    side = side ? 1 : 0;
+    TvFileSys* fs = m_apFs[side].get();
+    if (!fs || CannotHaveDataFolder(side)) return true;
+    // The folder first (and closed when it is open to others): what lies in
+    // it is looked at only once no other user can change it any more.
+    // The lock is made as a second name of a temporary (a run killed
+    // between the link and the removal of the temporary leaves both), and
+    // it becomes the in-sync stamp: they may have two names, and they are
+    // only read (a few bytes), deleted or renamed, never written through.
+    struct CItem {
+        CWideString path;
+        int nFlags;
+    };
+    const CItem items[] = {
+        {folder + kDataFolderPath, TvFileSys::TVFS_OWN_CLOSE},
+        {folder + kLockFileBase + GetLockFileSuffix(fs), TvFileSys::TVFS_OWN_NAMES_OK},
+        {folder + kStateFilePath, 0},
+        {folder + kStateFileV3Path, 0},
+        {folder + kInSyncStampPath, TvFileSys::TVFS_OWN_NAMES_OK},
+        {folder + kSavedFolderPath, TvFileSys::TVFS_OWN_CLOSE_TREE},
+        {folder + kHistoryFolderPath, TvFileSys::TVFS_OWN_CLOSE_TREE},
+    };
+    for (const CItem& item : items) {
+        int k = 0;
+        CWideString e;
+        const int r = fs->CheckOwnItem(item.path, item.nFlags, k, e);
+        if (r == 0 && &item == &items[0]) return true; // no data folder: nothing in it to trust
+        if (r >= 0) continue;
+        errKind = k ? k : FSE_GENERAL;
+        if (r == -2) {
+            errText += u"Cannot tell whose the data folder is: " + e;
+            return false;
+        }
+        m_abUntrusted[side] = 1;
+        const CWideString msg =
+            CWideString::Formatted(folder.IsEmpty()
+                                       ? u"Refused: the %s side's data folder cannot be trusted: "
+                                       : u"Refused: a data folder in the %s side cannot be trusted: ",
+                                   side ? u"right" : u"left") +
+            e +
+            u". Another user could change what the job keeps there, so nothing is read from it or done to "
+            u"it, and nothing is synced";
+        Log(1, 4506, msg + u"\n");
+        errText += msg;
+        return false;
+    }
+    return true;
+}

@@ -502,6 +502,7 @@ bool CSyncJob::LockFolder(const CWideString& folder, int side, bool bCheckStateF
         err += u"cannot set-lock folder that cannot have _tvdata_: " + display;
         return false;
     }
+    if (!CheckDataFolderTrust(folder, side, errKind, err)) return false;
     // From now on the folder does not claim to be in sync.
     DeleteFileQuietly(fs, folder + kInSyncStampV3Path);
     DeleteFileQuietly(fs, folder + kInSyncStampPath);

@@ -62,6 +62,7 @@ bool CSyncJob::RunJob(const GlobalFilters* pGlobal, int& errKind, CWideString& r
 
     m_bFoldersLocked = 0;
     m_bConnected = 0;
+    m_abUntrusted[0] = m_abUntrusted[1] = 0;
     resultText = u"not run";
     bool bResult = false;
     CWideString summary;
@@ -472,6 +473,9 @@ bool CSyncJob::PrepareRun(int& errKind, CWideString& errText) {
             u"compute their MD5\n");
     m_abRootInDoubt[0] = m_abRootInDoubt[1] = 0;
     m_abNotAvailable[0] = m_abNotAvailable[1] = 0;
+    // Before anything reads a data folder (the lock check, the state file).
+    for (int side = 0; side < 2; ++side)
+        if (!CheckDataFolderTrust(CWideString(), side, errKind, errText)) return false;
     if (m_nRunKind == RK_AUTOMATIC) {
         for (int side = 0; side < 2; ++side) {
             bool bCreated = false;
@@ -498,7 +502,7 @@ bool CSyncJob::PrepareRun(int& errKind, CWideString& errText) {
             }
             err.Empty();
             if (CreateDataFolder(side, m_apFs[side].get(), bCreated, errKind, err)) continue;
-            if (!m_abNothingToWrite[side]) {
+            if (!m_abNothingToWrite[side] || m_abUntrusted[side]) {
                 errText += err;
                 return false;
             }
@@ -520,20 +524,16 @@ bool CSyncJob::CreateDataFolder(int side, TvFileSys* pFs, bool& bCreated, int& e
     }
     const CWideString sideName = SideName(side);
     const CWideString path = u"/_tvdata_";
+    // A link or another user's folder is refused before anything is done
+    // to it; an own one open to others is closed.
+    if (!CheckDataFolderTrust(CWideString(), side, errKind, errText)) return false;
     bool bIsFolder = false;
     CWideString err;
     if (!pFs->IsFolder(path, bIsFolder, errKind, err)) {
         errText += u"Cannot determine whether _tvdata_ is folder: " + pFs->DisplayPath(path) + u": " + err;
         return false;
     }
-    if (bIsFolder) {
-        // One an older version (or a user) made open to others is closed
-        // before anything is written into it.
-        int k = 0;
-        CWideString pe;
-        if (!pFs->MakeFolderPrivate(path, k, pe)) Notify(1, pe + u"\n");
-        return true;
-    }
+    if (bIsFolder) return true;
     if (!pFs->MakeFolder(path, errKind, err)) {
         // The text continues on a line of its own: what comes from the file
         // system (a path among it) is escaped, so that its line ends are the text's.

@@ -377,6 +377,7 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
     m_nScanFoldersDone = m_nScanExpectedFolders = 0;
     m_bScanDepthExceeded = 0;
     m_anStateItemsKnown[side] = m_anStateRecordsRead[side] = 0;
+    m_abUntrusted[side] = 0; // the run's checks before the scan passed
     m_anStateRecordsKept[side] = ReadStateRecordsKept(side);
     m_anStateRootPast[side] = -1;
     m_abStateListingAhead[side] = false;
@@ -562,6 +563,14 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
         }
     }
 
+    // A data folder refused in the side's tree (another job's, nested)
+    // fails the whole Analyze: no Sync may follow that would lock it.
+    if (m_abUntrusted[side]) {
+        errKind = FSE_GENERAL;
+        errText +=
+            sideName + u": a data folder in the side cannot be trusted (see above), so nothing is synced";
+        return false;
+    }
     if (!bFastPre) {
         SetProgress(99, FormatLocalizedString(IDS_Str_Status_CompareOneSide, sideName), false);
         Stopwatch sw;

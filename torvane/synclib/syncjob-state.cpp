@@ -355,6 +355,7 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
             sideName + CWideString::Formatted(u": Read state from mirror (read-only or no-tvdata side) %s\n",
                                               mirrorFile));
     } else {
+        if (!CheckDataFolderTrust(folderPath, side, errKind, errText)) return false;
         if (bCheckLock) {
             int k = 0;
             CWideString e;

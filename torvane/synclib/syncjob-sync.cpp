@@ -119,15 +119,30 @@ void CountRecorded(CSyncTreeNode* pNode, uint64_t (&n)[2]) {
     }
 }
 
+// Whether an item below pNode is recorded on both sides.
+bool AnyRecordedOnBoth(CSyncTreeNode* pNode) {
+    CSyncTreeNode::CChildMap* map = pNode->GetChildMap();
+    if (!map) return false;
+    for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
+        const CSyncPairAndAction& item = e->GetValue().GetItem();
+        if (item.IsExcluded()) continue;
+        if ((item.m_aOld[0].Exists() && item.m_aOld[1].Exists()) || AnyRecordedOnBoth(&e->GetValue()))
+            return true;
+    }
+    return false;
+}
+
 // Whether the side holds an item at or below pNode that a record (the
-// job's own or a nested job's) says was there.
-bool HoldsRecorded(CSyncTreeNode* pNode, int side) {
+// job's own or a nested job's) says was there. bOtherOnly: only the other
+// side's records count, for this side's own are another job's (a state
+// file found where the side's folder was replaced by another one).
+bool HoldsRecorded(CSyncTreeNode* pNode, int side, bool bOtherOnly) {
     const CSyncPairAndAction& item = pNode->GetItem();
     if (!item.m_aCur[side].Exists()) return false;
-    if (item.m_aOld[0].Exists() || item.m_aOld[1].Exists()) return true;
+    if ((item.m_aOld[side].Exists() && !bOtherOnly) || item.m_aOld[1 - side].Exists()) return true;
     if (CSyncTreeNode::CChildMap* map = pNode->GetChildMap())
         for (auto* e = map->GetFirst(); e; e = map->GetNext(e))
-            if (HoldsRecorded(&e->GetValue(), side)) return true;
+            if (HoldsRecorded(&e->GetValue(), side, bOtherOnly)) return true;
     return false;
 }
 
@@ -190,6 +205,13 @@ int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asI
     // Per side: the root holds nothing, or nothing that a sync recorded on
     // either side (what stands in an empty mount point). A folder counts by
     // what it holds: a nested job's records tell of a side that is there.
+    // Where both sides recorded items but none the same, one side's state
+    // file is another job's (a folder put in the side's place holds its
+    // data folder): neither side's own records then tell of a side that is
+    // there, only the other side's.
+    uint64_t anRecorded[2] = {0, 0};
+    if (pRoot) CountRecorded(pRoot, anRecorded);
+    const bool bForeign = anRecorded[0] > 0 && anRecorded[1] > 0 && !AnyRecordedOnBoth(pRoot);
     bool abEmpty[2] = {true, true}, abBare[2] = {true, true};
     if (map)
         for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
@@ -197,18 +219,17 @@ int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asI
             for (int s = 0; s < 2; ++s)
                 if (e->GetValue().GetItem().m_aCur[s].Exists()) {
                     abEmpty[s] = false;
-                    if (abBare[s] && HoldsRecorded(&e->GetValue(), s)) abBare[s] = false;
+                    if (abBare[s] && HoldsRecorded(&e->GetValue(), s, bForeign)) abBare[s] = false;
                 }
         }
     if (!abBare[0] && !abBare[1]) return -1;
-    uint64_t anRecorded[2] = {0, 0};
-    if (pRoot) CountRecorded(pRoot, anRecorded);
     // Without a record on either side (a first sync) nothing recorded can be lost.
     if (anRecorded[0] == 0 && anRecorded[1] == 0) return -1;
     for (int s = std::max(from, 0); s < 2; ++s) {
         TvFileSys* fs = m_apFs[s].get();
         if (!abBare[s] || !fs) continue;
-        // A root that holds its data folder and state file was emptied by
+        // A root that holds its data folder and state file (the job's own:
+        // not one that shares no record with the other side) was emptied by
         // the user. One without them (an empty mount point) has lost what the
         // last sync left there: the count kept in the side's mirror folder
         // tells, else the other side's records, unless this job never ran (a
@@ -217,9 +238,13 @@ int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asI
         // when its root is empty: it has no data folder to tell a stray item
         // from the user's.
         FsItemInfo stamp;
-        const bool bOwnState = m_aStateFileStamps[s].Lookup(CWideString(), stamp) && stamp.m_nSize > 0;
+        const bool bStateThere = m_aStateFileStamps[s].Lookup(CWideString(), stamp) && stamp.m_nSize > 0;
         uint64_t nLeft = 0;
-        if (!ReadLastSyncCount(s, nLeft)) nLeft = m_bRanBefore ? anRecorded[1 - s] : 0;
+        const bool bCounted = ReadLastSyncCount(s, nLeft);
+        if (!bCounted) nLeft = m_bRanBefore ? anRecorded[1 - s] : 0;
+        // Nor is one that records nothing where the job's own count says
+        // the last sync left items.
+        const bool bOwnState = bStateThere && !bForeign && !(bCounted && nLeft > 0 && anRecorded[s] == 0);
         uint64_t n = 0;
         if (CannotHaveDataFolder(s))
             n = abEmpty[s] ? std::max(anRecorded[s], bOwnState ? 0 : nLeft) : 0;
@@ -233,8 +258,10 @@ int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asI
                 ? CWideString::Formatted(u"The %s folder %s is empty, but the last sync left %d items in it",
                                          s ? u"right" : u"left", folder, nShown)
                 : CWideString::Formatted(u"The %s folder %s holds none of the %d items the last sync "
-                                         u"left in it, and no _tvdata_",
-                                         s ? u"right" : u"left", folder, nShown);
+                                         u"left in it%s",
+                                         s ? u"right" : u"left", folder, nShown,
+                                         bStateThere ? u", only a _tvdata_ that records none of them"
+                                                     : u", and no _tvdata_");
         // What the analysed actions do with the side taken as it stands.
         int nCopies = 0, nDeletes = 0;
         const uint8_t intoSide = s ? EA_COPY_LEFT_TO_RIGHT : EA_COPY_RIGHT_TO_LEFT;
@@ -361,7 +388,7 @@ bool CSyncJob::MakeDataFolders(CDoLockEmbeddedStates& lockPass, int& errKind, CW
         int k = 0;
         const bool bOk = CreateDataFolder(s, m_apFs[s].get(), bCreated, k, e);
         if (!bOk) {
-            if (!m_abNothingToWrite[s]) {
+            if (!m_abNothingToWrite[s] || m_abUntrusted[s]) {
                 errKind = k;
                 errText += e;
                 return false;

@@ -215,6 +215,18 @@ public:
     // left items (the drive may be missing), so it made and locked none
     // while it analysed; Sync does that once the side is known available.
     uint8_t m_abRootInDoubt[2] = {0, 0};
+    // Whether the data folder of folder (side-relative, "" the root) may be
+    // trusted with the job's bookkeeping: neither it nor its lock, state,
+    // "_saved_" and "_history_" is a link, another user's, or (a file) one
+    // with other names. Checked before anything is read from it or done to
+    // it; an own folder open to other users is closed (through descriptors).
+    // A refusal sets m_abUntrusted for the side, and errText says why,
+    // naming the path and its owner.
+    bool CheckDataFolderTrust(const CWideString& folder, int side, int& errKind, CWideString& errText);
+    // On a side that keeps owners: the connected root is reached through no
+    // link of another user (a refusal sets m_abUntrusted) and is still the
+    // folder its path names.
+    bool CheckRootTrust(int side, int& errKind, CWideString& errText);
     // Makes "/_tvdata_" on a side that may hold it (hidden where the file
     // system sets attributes); bCreated tells whether it was made now.
     bool CreateDataFolder(int side, TvFileSys* pFs, bool& bCreated, int& errKind, CWideString& errText);
@@ -1003,6 +1015,10 @@ public:
     CWideString m_sStarter;                 // who started an automatic run
     uint8_t m_bAllowEmptySide = 0;          // the user says an empty side root is meant (set per run)
     uint8_t m_abNotAvailable[2] = {0, 0};   // per side: this run took it as not available (nothing written)
+    // Per side: this run refused a folder there that another user can
+    // change under it (a data folder not the runner's own, a root reached
+    // through another user's link); nothing was read from it or done to it.
+    uint8_t m_abUntrusted[2] = {0, 0};
     // The first side from `from` on whose root holds none of the items the
     // last sync left there (an unmounted drive's empty mount point, or one
     // with a stray item in it), or -1: text names the folder and the count,

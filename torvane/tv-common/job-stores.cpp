@@ -11,6 +11,7 @@
 #include "zor-unicode.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -328,6 +329,33 @@ void ResetProfileFolder() {
     std::lock_guard<std::mutex> lock(g_ProfileLock);
     g_sProfileFolder.Empty();
     g_bPortable.store(false);
+}
+
+bool CheckProfileFolderSafe(const CWideString& folder, CWideString& err) {
+    CNarrowString native = ZorNativePath(folder);
+    if (!native.IsEmpty() && native[0] != '/') {
+        char cwd[PATH_MAX];
+        if (::getcwd(cwd, sizeof cwd)) native = CNarrowString(cwd) + "/" + native;
+    }
+    // A link on the way is its owner's to point elsewhere.
+    CNarrowString link;
+    uint32_t owner = 0;
+    if (ZorFindUntrustedLink(native, link, owner)) {
+        err += u"the profile folder " + folder + u" is reached through the link " + Utf8ToWide(link) +
+               u", owned by " + ZorOwnerName(owner) +
+               u": refused, as that user could point it at other jobs, options and logs";
+        return false;
+    }
+    struct stat st;
+    if (::stat(native.GetString(), &st) != 0) return true; // a missing folder: its users say so
+    if (st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) return true;
+    err += u"the profile folder " + folder + u" is owned by " + ZorOwnerName((uint32_t)st.st_uid) +
+           CWideString::Formatted(u" with mode %04o: refused, as ", (unsigned)(st.st_mode & 07777)) +
+           (st.st_uid != ::geteuid()
+                ? u"it is not the folder of " + ZorOwnerName((uint32_t)::geteuid()) + u" who runs torvane"
+                : CWideString(u"other users can write it")) +
+           u", and another user could change the jobs, options and logs kept there";
+    return false;
 }
 
 bool ResolveStorePath(const CWideString& path, const char16_t* baseName, CWideString& resolved,

@@ -42,6 +42,10 @@ CWideString GetAppName();
 bool GetProfileFolder(CWideString& folder, CWideString& sErr);
 // Forgets the profile folder found before (tests).
 void ResetProfileFolder();
+// Whether the profile folder may hold the jobs, options and logs: the
+// running user's own (reached through no link of another user) and not
+// writable by others. False with err naming its owner and mode.
+bool CheckProfileFolderSafe(const CWideString& folder, CWideString& err);
 
 // The store path of a file: empty gives the profile folder and the default
 // name; a relative path is taken below the profile folder.

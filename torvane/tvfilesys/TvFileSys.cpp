@@ -179,7 +179,10 @@ bool TvFileSys::GetFolderModTime(const CWideString&, uint32_t&, uint32_t&, int& 
 bool TvFileSys::SetFolderModTime(const CWideString&, uint32_t, uint32_t, int& errKind, CWideString& err) {
     TVFS_NI(SetFolderModTime);
 }
-bool TvFileSys::MakeFolderPrivate(const CWideString&, int&, CWideString&) {
+int TvFileSys::CheckOwnItem(const CWideString&, int, int&, CWideString&) {
+    return 1;
+}
+bool TvFileSys::CheckRootLinks(int&, CWideString&) {
     return true;
 }
 

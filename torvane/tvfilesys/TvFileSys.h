@@ -242,9 +242,23 @@ public:
     // -------------------------------------------------- files and folders
     // Sets m_bFolderExisted when the folder was there already (success).
     virtual bool MakeFolder(const CWideString& path, int& errKind, CWideString& err);
-    // Where the side keeps permissions: takes every access of other users to
-    // an existing folder away. Base: nothing to do, true.
-    virtual bool MakeFolderPrivate(const CWideString& path, int& errKind, CWideString& err);
+    // Where the side keeps owners: whether the item at path may hold the
+    // job's bookkeeping. 1: it is the running user's own (or the side keeps
+    // no owners: the base); 0: nothing stands there; -1 refused: a link, an
+    // item of another user, neither file nor folder, or (without
+    // TVFS_OWN_NAMES_OK) a file with other names (hard links), err naming
+    // the path and its owner; -2: the question failed. Nothing is followed.
+    // An own folder open to other users is closed through a descriptor of
+    // the folder itself, never its path: TVFS_OWN_CLOSE the folder,
+    // TVFS_OWN_CLOSE_TREE also the folders below it (an older version made
+    // them open).
+    enum { TVFS_OWN_CLOSE = 1, TVFS_OWN_CLOSE_TREE = 2, TVFS_OWN_NAMES_OK = 4 };
+    virtual int CheckOwnItem(const CWideString& path, int nFlags, int& errKind, CWideString& err);
+    // Where the side keeps owners: every link on the way to the root folder
+    // is the running user's or the system's. False with err naming the link
+    // and its owner when one is another user's (who could point it
+    // elsewhere at any time). Base: true.
+    virtual bool CheckRootLinks(int& errKind, CWideString& err);
     virtual bool DeleteFile(const CWideString& path, int& errKind, CWideString& err);
     virtual bool DeleteFolder(const CWideString& path, int& errKind, CWideString& err);
     // DeleteFolder when bFolder, else DeleteFile.

@@ -670,19 +670,6 @@ bool WinFileSys::MakeFolder(const CWideString& path, int& errKind, CWideString& 
     return Fail(e, u"Cannot create folder ", DisplayPath(path), errKind, err, true);
 }
 
-bool WinFileSys::MakeFolderPrivate(const CWideString& path, int& errKind, CWideString& err) {
-    CNarrowString native;
-    if (!NativePath(path, native, errKind, err)) return false;
-    struct stat st;
-    if (::stat(native.GetString(), &st) != 0)
-        return Fail(errno, u"Cannot read the permissions of ", DisplayPath(path), errKind, err, true);
-    if ((st.st_mode & 077) == 0) return true;
-    if (chmod(native.GetString(), st.st_mode & 07700) != 0)
-        return Fail(errno, u"Cannot take other users' access away from folder ", DisplayPath(path), errKind,
-                    err, true);
-    return true;
-}
-
 bool WinFileSys::DeleteFile(const CWideString& path, int& errKind, CWideString& err) {
     CNarrowString native;
     if (!NativePath(path, native, errKind, err)) return false;

@@ -92,7 +92,8 @@ public:
                           CWideString& err) override;
 
     bool MakeFolder(const CWideString& path, int& errKind, CWideString& err) override;
-    bool MakeFolderPrivate(const CWideString& path, int& errKind, CWideString& err) override;
+    int CheckOwnItem(const CWideString& path, int nFlags, int& errKind, CWideString& err) override;
+    bool CheckRootLinks(int& errKind, CWideString& err) override;
     bool DeleteFile(const CWideString& path, int& errKind, CWideString& err) override;
     bool DeleteFolder(const CWideString& path, int& errKind, CWideString& err) override;
     bool MoveFile(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) override;

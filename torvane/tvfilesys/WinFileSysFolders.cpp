@@ -157,7 +157,10 @@ bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& na
     if (rootFd == kRootReplaced) return false;
     if (bRoot || rootFd < 0) return true; // a missing root: the operation reports it
     if (bConfirm) cache.NoteConfirmed(pFolder, nFolder);
-    if (m_bFollowLinksInPaths || slash < 0) {
+    // A job's data folder is never reached through a link, whatever the
+    // link mode: what it holds is the job's own bookkeeping.
+    const bool bInDataFolder = rel.Find("_tvdata_/") == 0 || rel.Find("/_tvdata_/") >= 0;
+    if ((m_bFollowLinksInPaths && !bInDataFolder) || slash < 0) {
         dirFd = rootFd;
         native = rel;
         return true;
@@ -184,6 +187,15 @@ bool WinFileSys::NativeAt(const CWideString& path, int& dirFd, CNarrowString& na
                 return false;
             }
             return true; // missing folders: the operation reports them
+        }
+        // A data folder swapped for another user's folder during the run
+        // (in a side others can write) takes nothing of the job's.
+        struct stat st;
+        if (bInDataFolder && (fstat(fd, &st) != 0 || st.st_uid != geteuid())) {
+            close(fd);
+            errKind = FSE_GENERAL;
+            err += u"a folder in the path is not the running user's own: " + DisplayPath(path);
+            return false;
         }
         if (!m_bKeepFolders) {
             t_heldDirFds.Hold(fd);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <sys/syscall.h>
@@ -33,7 +34,10 @@ struct TraceSink {
             if (std::strcmp(v, "stderr") == 0) {
                 file = stderr;
             } else {
-                file = std::fopen(v, "ab");
+                // Appended to, never through a link at the name.
+                const int fd = ::open(v, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+                file = fd >= 0 ? ::fdopen(fd, "ab") : nullptr;
+                if (!file && fd >= 0) ::close(fd);
                 own = file != nullptr;
             }
         }

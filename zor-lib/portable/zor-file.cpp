@@ -16,6 +16,7 @@
 #include <deque>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <mutex>
 #include <string>
 #include <sys/random.h>
@@ -523,6 +524,73 @@ bool ZorMoveFile(const CWideString& from, const CWideString& to, CWideString& er
 uint32_t ZorNewFileMode() {
     static const mode_t s_mask = ReadUmask();
     return 0666 & ~s_mask;
+}
+
+CWideString ZorOwnerName(uint32_t uid) {
+    struct passwd pw, *res = nullptr;
+    char buf[4096];
+    if (getpwuid_r((uid_t)uid, &pw, buf, sizeof buf, &res) == 0 && res && res->pw_name && *res->pw_name)
+        return Utf8ToWide(res->pw_name);
+    return CWideString::Formatted(u"uid %u", uid);
+}
+
+bool ZorIsTrustedOwner(uint32_t uid) {
+    return uid == 0 || uid == (uint32_t)geteuid();
+}
+
+bool ZorFindUntrustedLink(const CNarrowString& path, CNarrowString& link, uint32_t& owner) {
+    // Links followed before the walk gives up (the system's own limit is
+    // 40: an open of such a path fails anyway).
+    constexpr int kMaxLinks = 40;
+    if (path.IsEmpty() || path[0] != '/') return false;
+    // One name at a time, the way the system resolves the path; each link
+    // met is looked at before it is followed.
+    std::deque<std::string> names;
+    auto push = [&names](const std::string& p) {
+        std::deque<std::string> parts;
+        size_t start = 0;
+        for (;;) {
+            const size_t slash = p.find('/', start);
+            const size_t end = slash == std::string::npos ? p.size() : slash;
+            if (end > start) parts.push_back(p.substr(start, end - start));
+            if (slash == std::string::npos) break;
+            start = slash + 1;
+        }
+        names.insert(names.begin(), parts.begin(), parts.end());
+    };
+    push(path.GetString());
+    std::string done; // the resolved part, "" for "/"
+    int nLinks = 0;
+    while (!names.empty()) {
+        const std::string name = names.front();
+        names.pop_front();
+        if (name == ".") continue;
+        if (name == "..") {
+            const size_t slash = done.rfind('/');
+            done = slash == std::string::npos ? std::string() : done.substr(0, slash);
+            continue;
+        }
+        const std::string at = done + "/" + name;
+        struct stat st;
+        if (lstat(at.c_str(), &st) != 0) return false;
+        if (!S_ISLNK(st.st_mode)) {
+            done = at;
+            continue;
+        }
+        if (!ZorIsTrustedOwner((uint32_t)st.st_uid)) {
+            link = at.c_str();
+            owner = (uint32_t)st.st_uid;
+            return true;
+        }
+        if (++nLinks > kMaxLinks) return false;
+        std::string target(PATH_MAX, '\0');
+        const ssize_t n = readlink(at.c_str(), target.data(), target.size());
+        if (n < 0 || (size_t)n >= target.size()) return false;
+        target.resize((size_t)n);
+        if (!target.empty() && target[0] == '/') done.clear();
+        push(target);
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------- temporary names

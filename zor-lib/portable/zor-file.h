@@ -119,6 +119,17 @@ bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWide
 // and take these (or their source's) only once they are complete.
 uint32_t ZorNewFileMode();
 
+// How messages name the owner of a file: the account's name, else "uid N".
+CWideString ZorOwnerName(uint32_t uid);
+// Whether an item owned by uid may be trusted by this process: its own
+// user's or the system's (uid 0).
+bool ZorIsTrustedOwner(uint32_t uid);
+// Whether a link of an owner this process may not trust (another user,
+// who can point it elsewhere at any time) lies on the way to the absolute
+// path, as the system resolves it: true with that link's path and owner.
+// A missing item ends the walk (false).
+bool ZorFindUntrustedLink(const CNarrowString& path, CNarrowString& link, uint32_t& owner);
+
 // Writes all n bytes to fd, retrying after interruptions and short writes.
 // False with errno set (0 when the system took no bytes without an error);
 // nDone tells how many bytes went out.

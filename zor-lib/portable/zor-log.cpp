@@ -113,13 +113,25 @@ bool CZorLog::OpenLocked(const CWideString& name) {
     CWideString path = m_sFolder.IsEmpty() ? name : m_sFolder + u"/" + name;
     CNarrowString p8 = WideToUtf8(path);
     int fd;
+    // A link at the log's name is never followed, and a FIFO there cannot
+    // hold the open.
     do {
-        fd = ::open(p8.GetString(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        fd =
+            ::open(p8.GetString(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
-    // Logs are their owner's alone, also one an older version left readable.
+    // A plain file takes them only when it is our own and has no other name
+    // (a hard link someone put there would carry the lines elsewhere); a
+    // FIFO or socket (which anyone can make) never. A device, which only
+    // the system can make, is where the user sent the log.
     struct stat st;
-    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) (void)::fchmod(fd, st.st_mode & 0700);
+    if (::fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
+        (S_ISREG(st.st_mode) && (st.st_nlink != 1 || st.st_uid != ::geteuid()))) {
+        ::close(fd);
+        return false;
+    }
+    // Logs are their owner's alone, also one an older version left readable.
+    if ((st.st_mode & 077) != 0) (void)::fchmod(fd, st.st_mode & 0700);
     m_nFd = fd;
     m_bOpen.store(true);
     return true;

@@ -111,3 +111,24 @@ TEST_F(LocalFs, ReplacedRootStopsEveryOperation) {
         }
     }
 }
+
+// The data folder is never reached through a link, even where links in
+// paths are followed, and the owner check refuses the link untouched.
+TEST_F(LocalFs, DataFolderIsReachedThroughNoLinkWhateverTheLinkMode) {
+    ASSERT_EQ(mkdir(P("/outside").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(P("/outside").c_str(), P("/_tvdata_").c_str()), 0);
+    ASSERT_EQ(symlink(P("/outside").c_str(), P("/lnk").c_str()), 0);
+    m_fs.SetFollowLinksInPaths(true);
+    EXPECT_TRUE(m_fs.MakeFolder(u"/lnk/chosen", m_kind, m_err)) << m_err; // a link the user put in the tree
+    EXPECT_FALSE(m_fs.MakeFolder(u"/_tvdata_/_saved_", m_kind, m_err));
+    EXPECT_EQ(m_fs.CheckOwnItem(u"/_tvdata_", TvFileSys::TVFS_OWN_CLOSE, m_kind, m_err), -1);
+    EXPECT_EQ(RunCapture("ls -A " + Quote(P("/outside")) + "; stat -c %a " + Quote(P("/outside"))),
+              "chosen\n755\n");
+    // Swapped for another user's folder: nothing of the job's goes into it.
+    if (geteuid() != 0) return;
+    ASSERT_EQ(unlink(P("/_tvdata_").c_str()) + mkdir(P("/_tvdata_").c_str(), 0777), 0);
+    ASSERT_EQ(chown(P("/_tvdata_").c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(m_fs.MakeFolder(u"/_tvdata_/_saved_", m_kind, m_err));
+    EXPECT_NE(N(m_err).find("is not the running user's own"), std::string::npos) << m_err;
+    EXPECT_EQ(RunCapture("ls -A " + Quote(P("/_tvdata_"))), "");
+}
