@@ -804,8 +804,9 @@ public:
     struct CPendingPlacement {
         int m_nSide = 0;
         CWideString m_sTemp, m_sFinal;
-        uint32_t m_nMode = 0; // the permissions the copy takes at its name (0: it has them)
     };
+    // A copy of this Sync dropped a set-user-ID or set-group-ID bit (logged once per Sync).
+    std::atomic<bool> m_bSetIdDropped{false};
     void AddPendingPlacement(const CSyncTreeNode* pNode, const CPendingPlacement& p);
     // The temporary path of the node's copy that waits for its name (empty: none).
     CWideString PendingPlacementOf(const CSyncTreeNode* pNode);
@@ -1051,6 +1052,11 @@ private:
     // temporary files in the held folders' data folders that no writer can
     // still be at, and the local lock texts of processes that are gone.
     void RemoveLeftoverTempFiles();
+    // A one-way job between local sides made the destination like the
+    // source: a file there that has its source's content but not the mode a
+    // copy gives (an older version's copy, killed before it had its mode or
+    // given another owner's set-ID bits) gets that mode (syncjob-modes.cpp).
+    void RepairCopyModes();
     // A Sync that Analyze found no work for: the same, taking the lock (and
     // leaving it as a clean Sync does) only of a folder that has leftovers.
     void RemoveLeftoversWithoutWork();

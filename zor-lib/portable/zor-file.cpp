@@ -100,7 +100,7 @@ int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::
         path += prefix;
         path.append(part, 6);
         path += ".tmp";
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (fd >= 0) return fd;
         if (errno != EEXIST) return -1;
     }
@@ -526,8 +526,71 @@ uint32_t ZorNewFileMode() {
 }
 
 // ---------------------------------------------------------------- temporary names
-bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWideString& name, int& kind,
-                        CWideString& err) {
+int ZorCreateNewFileAt(int dirFd, const char* name, int flags, unsigned mode) {
+    flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
+    // Another user who can write the folder may put something back at the
+    // name each time it is removed: a few rounds, then the name is refused.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int fd = -1;
+        do {
+            fd = ::openat(dirFd, name, flags, (mode_t)mode);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno != EEXIST) return fd;
+        // A folder at the name stays (EISDIR).
+        if (::unlinkat(dirFd, name, 0) != 0 && errno != ENOENT) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+int ZorOpenForWritingAt(int dirFd, const char* name, unsigned mode, bool& bNew) {
+    bNew = false;
+    int fd = -1;
+    do {
+        fd = ::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, (mode_t)mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        bNew = true;
+        return fd;
+    }
+    if (errno != EEXIST) return -1;
+    // Not blocking: a named pipe without a reader fails at once.
+    fd = ::openat(dirFd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat st;
+        bool bKeep = false;
+        if (fstat(fd, &st) == 0) {
+            if (S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid())
+                bKeep = ftruncate(fd, 0) == 0;
+            else if (S_ISCHR(st.st_mode))
+                bKeep = true; // a device, which only the system makes
+        }
+        if (bKeep) {
+            const int fl = fcntl(fd, F_GETFL);
+            if (fl >= 0) (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+            return fd;
+        }
+        ::close(fd);
+    }
+    fd = ZorCreateNewFileAt(dirFd, name, O_WRONLY | O_CLOEXEC, mode);
+    bNew = fd >= 0;
+    return fd;
+}
+
+unsigned ZorModeOfCopy(unsigned srcMode, unsigned srcUid, unsigned srcGid, int fd, bool& bCleared) {
+    bCleared = false;
+    unsigned mode = srcMode & 07777;
+    if (!(mode & (S_ISUID | S_ISGID))) return mode;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_uid == (uid_t)srcUid && st.st_gid == (gid_t)srcGid) return mode;
+    bCleared = true;
+    return mode & ~(unsigned)(S_ISUID | S_ISGID);
+}
+
+namespace {
+bool MakeTempFile(const CWideString& folder, const char16_t* prefix, CWideString& name, int& fd, int& kind,
+                  CWideString& err) {
+    fd = -1;
     CWideString pre = (prefix && *prefix) ? CWideString(prefix) : CWideString(ZOR_TEMP_PREFIX);
     CNarrowString f = ZorNativePath(folder);
     CNarrowString pn = ZorNativePath(pre);
@@ -537,15 +600,28 @@ bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWide
     // A temporary file holds copies of files on their way (uploads, downloads,
     // spilled answers): it is its owner's alone from the start; a caller that
     // renames it into place sets the final mode itself.
-    int fd = CreateUniqueFile(std::string(f.GetString(), f.GetLength()),
-                              std::string(pn.GetString(), pn.GetLength()), path, 0600);
+    fd = CreateUniqueFile(std::string(f.GetString(), f.GetLength()), std::string(pn.GetString(), pn.GetLength()),
+                          path, 0600);
     if (fd < 0) return Fail(errno, u"cannot get temp file name: ", CWideString(), kind, err);
-    close(fd);
     // The folder as the caller wrote it, then our separator and the new name.
     name = folder;
     if (!name.IsEmpty() && name.GetLast() != u'/' && name.GetLast() != u'\\') name += u'/';
     size_t slash = path.find_last_of('/');
     name += Utf8ToWide(path.c_str() + slash + 1);
+    return true;
+}
+} // namespace
+
+bool ZorCreateTempFile(const CWideString& folder, const char16_t* prefix, CWideString& name, int& fd, int& kind,
+                       CWideString& err) {
+    return MakeTempFile(folder, prefix, name, fd, kind, err);
+}
+
+bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWideString& name, int& kind,
+                        CWideString& err) {
+    int fd = -1;
+    if (!MakeTempFile(folder, prefix, name, fd, kind, err)) return false;
+    close(fd);
     return true;
 }
 
@@ -676,7 +752,8 @@ bool ZorOpenFileRead(const CWideString& path, CFileHandle& file, int& kind, CWid
 bool ZorOpenFileWrite(const CWideString& path, CFileHandle& file, uint32_t /*nFlags*/, int& kind,
                       CWideString& err) {
     CNarrowString p = ZorNativePath(path);
-    int fd = p.IsEmpty() ? -1 : open(p.GetString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    bool bNew = false;
+    int fd = p.IsEmpty() ? -1 : ZorOpenForWritingAt(AT_FDCWD, p.GetString(), 0666, bNew);
     if (fd < 0) return Fail(p.IsEmpty() ? ENOENT : errno, u"cannot open file to write: ", path, kind, err);
     file.Attach(fd, path);
     return true;

@@ -114,12 +114,18 @@ bool CZorLog::OpenLocked(const CWideString& name) {
     CNarrowString p8 = WideToUtf8(path);
     int fd;
     do {
-        fd = ::open(p8.GetString(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        fd = ::open(p8.GetString(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
-    // Logs are their owner's alone, also one an older version left readable.
+    // Logs are their owner's alone, also one an older version left readable;
+    // a named pipe at the name is not a log.
     struct stat st;
-    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) (void)::fchmod(fd, st.st_mode & 0700);
+    if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
+        ::close(fd);
+        return false;
+    }
+    (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) (void)::fchmod(fd, st.st_mode & 0700);
     m_nFd = fd;
     m_bOpen.store(true);
     return true;
