@@ -580,8 +580,9 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     ShowSideStatus(true);
 
     PrepareProgressAndCounters(busy);
+    const auto modesToLookAt = CopiesToLookAt();
     const bool bExecuted = Execute(busy, lockPass.m_bRescan != 0, errKind, errText);
-    if (bExecuted) RepairCopyModes();
+    if (bExecuted) RepairCopyModes(modesToLookAt);
     CollectResults(summary);
     WriteLastSyncCounts(false);
     if (!ReportOutcome(bExecuted, errKind)) return false;

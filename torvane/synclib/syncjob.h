@@ -1052,11 +1052,15 @@ private:
     // temporary files in the held folders' data folders that no writer can
     // still be at, and the local lock texts of processes that are gone.
     void RemoveLeftoverTempFiles();
-    // A one-way job between local sides made the destination like the
-    // source: a file there that has its source's content but not the mode a
-    // copy gives (an older version's copy, killed before it had its mode or
-    // given another owner's set-ID bits) gets that mode (syncjob-modes.cpp).
-    void RepairCopyModes();
+    // A one-way job between local sides makes the destination like the
+    // source: a file there that has its source's content, that the last Sync
+    // did not record as it stands (a copy of a run that ended before it
+    // saved its records: an older version's, killed before the copy had its
+    // mode), and that has not the mode a copy gives, gets it (syncjob-modes.cpp).
+    // CopiesToLookAt, before the execution updates the records: the source
+    // and destination paths of such files; RepairCopyModes after it.
+    std::vector<std::pair<CWideString, CWideString>> CopiesToLookAt();
+    void RepairCopyModes(const std::vector<std::pair<CWideString, CWideString>>& look);
     // A Sync that Analyze found no work for: the same, taking the lock (and
     // leaving it as a clean Sync does) only of a folder that has leftovers.
     void RemoveLeftoversWithoutWork();

@@ -473,7 +473,9 @@ bool CopyOver(const std::string& from, const struct stat& st, const std::string&
     }
     close(in);
     if (ok) {
-        fchmod(out, st.st_mode & 07777);
+        // As a copy: no set-ID bit of an owner the moved file does not keep.
+        bool bCleared = false;
+        fchmod(out, ZorModeOfCopy(st.st_mode, st.st_uid, st.st_gid, out, bCleared));
         struct timespec times[2] = {st.st_atim, st.st_mtim};
         futimens(out, times);
         if (fsync(out) != 0) ok = false, e = errno;
