@@ -883,8 +883,15 @@ bool WinFileSys::CopyFolderFromLocal(const CWideString& srcDisplayPath, const CW
     struct stat st;
     CNarrowString src = ZorNativePath(
         srcDisplayPath.StartsWithNoCase(u"file:") ? UrlToLocalPath(srcDisplayPath) : srcDisplayPath);
-    if (!src.IsEmpty() && ::stat(src.GetString(), &st) == 0 && S_ISDIR(st.st_mode))
-        chmod(native.GetString(), st.st_mode & 07777);
+    if (!src.IsEmpty() && ::stat(src.GetString(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        // Through the new folder itself: a link swapped in at its name is not followed.
+        const int fd = ::open(native.GetString(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            bool bCleared = false;
+            (void)fchmod(fd, ZorModeOfCopy(st.st_mode, st.st_uid, st.st_gid, fd, bCleared));
+            ::close(fd);
+        }
+    }
     uint32_t extra =
         attrs == FSA_UNKNOWN ? 0 : (attrs & (FSA_READONLY | FSA_HIDDEN | FSA_SYSTEM | FSA_ARCHIVE));
     if (extra && !ZorSetFileAttributes(ZorWidePath(native), attrs & ~FSA_LINK, errKind, err)) return false;

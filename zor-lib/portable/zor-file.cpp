@@ -179,9 +179,23 @@ uint32_t ZorGetFileAttributes(const CWideString& path) {
 bool ZorSetFileAttributes(const CWideString& path, uint32_t nAttributes, int& kind, CWideString& err) {
     static const char16_t kMsg[] = u"Cannot set attributes of ";
     CNarrowString p = ZorNativePath(path);
+    if (p.IsEmpty()) return Fail(ENOENT, kMsg, path, kind, err, true);
+    // The item itself, held open: a link swapped in at the name afterwards
+    // is not followed by what is done to it. Its permissions and extended
+    // attribute are changed through /proc/self/fd, which names that item.
+    const int fd = ::open(p.GetString(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
-    if (p.IsEmpty() || lstat(p.GetString(), &st) != 0) return Fail(errno, kMsg, path, kind, err, true);
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        const int e = errno;
+        if (fd >= 0) close(fd);
+        return Fail(e, kMsg, path, kind, err, true);
+    }
+    struct CloseFd {
+        int fd;
+        ~CloseFd() { close(fd); }
+    } closer{fd};
     if (S_ISLNK(st.st_mode)) return true; // links carry no attributes of their own here
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
     bool bDir = S_ISDIR(st.st_mode);
     mode_t mode = st.st_mode & 07777;
     mode_t newMode = mode;
@@ -196,26 +210,25 @@ bool ZorSetFileAttributes(const CWideString& path, uint32_t nAttributes, int& ki
     if (!bDir) want &= ~ZOR_FILE_ATTRIBUTE_READONLY;
     if (IsDotName(NativeName(std::string(p.GetString(), p.GetLength())))) want &= ~ZOR_FILE_ATTRIBUTE_HIDDEN;
     uint32_t have = 0;
-    bool bHave = ReadStoredBits(p.GetString(), have);
+    bool bHave = ReadStoredBits(self.c_str(), have);
     if (want != (bHave ? have : 0)) {
         // Changing an extended attribute needs write permission on the file.
         bool bTempWrite = !(mode & S_IWUSR) && geteuid() != 0;
-        if (bTempWrite && chmod(p.GetString(), mode | S_IWUSR) != 0)
-            return Fail(errno, kMsg, path, kind, err);
+        if (bTempWrite && chmod(self.c_str(), mode | S_IWUSR) != 0) return Fail(errno, kMsg, path, kind, err);
         int rc = 0;
         if (want) {
             char buf[16];
             int n = snprintf(buf, sizeof buf, "%u", want);
-            rc = setxattr(p.GetString(), ZOR_ATTRS_XATTR_NAME, buf, (size_t)n, 0);
+            rc = setxattr(self.c_str(), ZOR_ATTRS_XATTR_NAME, buf, (size_t)n, 0);
         } else {
-            rc = removexattr(p.GetString(), ZOR_ATTRS_XATTR_NAME);
+            rc = removexattr(self.c_str(), ZOR_ATTRS_XATTR_NAME);
             if (rc != 0 && errno == ENODATA) rc = 0;
         }
         int e = errno;
-        if (bTempWrite && newMode == mode) chmod(p.GetString(), mode);
+        if (bTempWrite && newMode == mode) chmod(self.c_str(), mode);
         if (rc != 0 && !NoXattrSupport(e)) return Fail(e, kMsg, path, kind, err);
     }
-    if (newMode != mode && chmod(p.GetString(), newMode) != 0) return Fail(errno, kMsg, path, kind, err);
+    if (newMode != mode && chmod(self.c_str(), newMode) != 0) return Fail(errno, kMsg, path, kind, err);
     return true;
 }
 
