@@ -25,7 +25,7 @@ bool CCliProcessLock::TryAcquire(const std::string& path, bool& bBusy, std::stri
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     if (std::filesystem::create_directories(folder, ec))
         std::filesystem::permissions(folder, std::filesystem::perms::owner_all, ec);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) {
         err = "cannot open lock file " + path + ": " + strerror(errno);
         return false;

@@ -32,6 +32,16 @@ bool HasCap(TvFileSys* fs, int id) {
     return fs && fs->GetCapability(id) != 0;
 }
 
+// A copy that did not keep its source's owner and group dropped the
+// set-user-ID and set-group-ID bits: said once per Sync.
+void NoteSetIdDropped(CSyncJob* pJob, const CWideString& srcDisplay) {
+    if (!TvLastCopyStats().bSetIdCleared || pJob->m_bSetIdDropped.exchange(true)) return;
+    pJob->Log(2, 14021,
+              u"Set-user-ID and set-group-ID bits are not copied to files that do not keep their owner and group "
+              u"(first: " +
+                  srcDisplay + u")\n");
+}
+
 // The temporary path of a copy to writePath on side dst.
 CWideString TempPathFor(CSyncJob* pJob, TvFileSys* fsT, int dst, const CWideString& writePath) {
     const CWideString name =
@@ -470,8 +480,6 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                                  bFinishBeforeRename && !pJob->CannotHaveDataFolder(dst);
         // Where the copy stands until it is placed.
         CWideString placedPath = writePath;
-        // The permissions a temporary copy takes at its final name only.
-        uint32_t nModeLater = 0;
         if (bPlaceLater) {
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) return false;
             if (!CheckNothingAt(fsT, writePath, errKind, errText)) return false;
@@ -488,7 +496,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 return false;
             }
             bStamped = TvLastCopyStats().bTimeSet && !bCreation;
-            nModeLater = TvLastCopyStats().nModeLater;
+            NoteSetIdDropped(pJob, srcDisplay);
             LogSizeMismatch(pJob, 13767, srcDisplay, S, nSize);
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) {
                 DeleteFileQuietly(fsT, placedPath);
@@ -538,6 +546,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             }
             // The copy has the time the source had when it was read.
             bStamped = TvLastCopyStats().bTimeSet && !bCreation;
+            NoteSetIdDropped(pJob, srcDisplay);
             LogSizeMismatch(pJob, 13767, srcDisplay, S, nSize);
         } else {
             const CWideString tmpPath = TempPathFor(pJob, fsT, dst, writePath);
@@ -563,7 +572,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 DeleteFileQuietly(fsT, tmpPath);
                 return false;
             }
-            nModeLater = TvLastCopyStats().nModeLater;
+            NoteSetIdDropped(pJob, srcDisplay);
             LogSizeMismatch(pJob, 13637, srcDisplay, S, nSize);
             if (!CheckSameAsAnalyze(pNode, pJob, fs, src, dst, errKind, errText)) {
                 DeleteFileQuietly(fsT, tmpPath);
@@ -607,7 +616,6 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             // Replace only where the old target was dealt with just now; a
             // new file never replaces one that appeared since Analyze.
             if (!PlaceTempFile(fsT, tmpPath, writePath, bHasAttrs && bAtomic, errKind, errText)) return false;
-            TvGiveCopyItsMode(fsT, writePath, nModeLater);
             bStamped = bFinishBeforeRename;
             if (!bFinishBeforeRename && HasCap(fsT, TVFS_CAP_SET_ATTRIBUTES) && bSpecialAttrs) {
                 e.Empty();
@@ -623,7 +631,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
             if (bPlaceLater) DeleteFileQuietly(fsT, placedPath);
             return false;
         }
-        if (bPlaceLater) pJob->AddPendingPlacement(pNode, {dst, placedPath, writePath, nModeLater});
+        if (bPlaceLater) pJob->AddPendingPlacement(pNode, {dst, placedPath, writePath});
         item.m_nFlags |= SPF_EXECUTED;
     }
 
@@ -741,7 +749,6 @@ void CSyncJob::PlaceCopiedFiles() {
             fail(pNode, p, u"Cannot rename temp file to destination file: " + me);
             continue;
         }
-        TvGiveCopyItsMode(fs, p.m_sFinal, p.m_nMode);
         if (folders.back().sFirstName.IsEmpty()) folders.back().sFirstName = p.m_sFinal;
     }
     bool bFlushed = true;

@@ -130,6 +130,7 @@ bool CSyncJob::RunJob(const GlobalFilters* pGlobal, int& errKind, CWideString& r
                 ZorGetProgramLog().Printf(u"Job '%s': decided NOT to run Sync\n", JobName(*this));
                 // What a killed run left goes all the same.
                 RemoveLeftoversWithoutWork();
+                RepairCopyModes(CopiesToLookAt());
             }
         }
         // Post-Analyze reads this; Sync recomputes it after execution.

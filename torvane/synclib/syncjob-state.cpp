@@ -902,6 +902,8 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         const CWideString temp = target + u"/" + OwnTempName(kStateUploadName, fs);
         ZorGzBlockFileStream out;
         CWideString oe;
+        // The name is the same for every run: what stands there is never written through.
+        out.NewFileAtName();
         if (out.OpenWrite(temp, false, oe, kStateFileGzLevel, kStateFileGzThreads)) {
             // Every name and size of the side: no other user reads (or
             // writes records the next run trusts).

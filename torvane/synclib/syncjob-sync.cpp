@@ -451,6 +451,7 @@ void CSyncJob::PrepareProgressAndCounters(const std::unordered_set<const CSyncTr
     }
     m_nSyncOk = 0;
     m_nChangesOk = 0;
+    m_bSetIdDropped = false;
     m_nSyncErr = 0;
     m_nRunErrors = 0;
     m_nConflicts = 0;
@@ -609,7 +610,9 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
 
     PrepareProgressAndCounters(busy);
     m_bSyncCarriedOut = 1;
+    const auto modesToLookAt = CopiesToLookAt();
     const bool bExecuted = Execute(busy, lockPass.m_bRescan != 0, errKind, errText);
+    if (bExecuted) RepairCopyModes(modesToLookAt);
     CollectResults(summary);
     WriteLastSyncCounts(false);
     if (!ReportOutcome(bExecuted, errKind)) return false;

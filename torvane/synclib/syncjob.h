@@ -818,8 +818,9 @@ public:
     struct CPendingPlacement {
         int m_nSide = 0;
         CWideString m_sTemp, m_sFinal;
-        uint32_t m_nMode = 0; // the permissions the copy takes at its name (0: it has them)
     };
+    // A copy of this Sync dropped a set-user-ID or set-group-ID bit (logged once per Sync).
+    std::atomic<bool> m_bSetIdDropped{false};
     void AddPendingPlacement(const CSyncTreeNode* pNode, const CPendingPlacement& p);
     // The temporary path of the node's copy that waits for its name (empty: none).
     CWideString PendingPlacementOf(const CSyncTreeNode* pNode);
@@ -1075,6 +1076,15 @@ private:
     // temporary files in the held folders' data folders that no writer can
     // still be at, and the local lock texts of processes that are gone.
     void RemoveLeftoverTempFiles();
+    // A one-way job between local sides makes the destination like the
+    // source: a file there that has its source's content, that the last Sync
+    // did not record as it stands (a copy of a run that ended before it
+    // saved its records: an older version's, killed before the copy had its
+    // mode), and that has not the mode a copy gives, gets it (syncjob-modes.cpp).
+    // CopiesToLookAt, before the execution updates the records: the source
+    // and destination paths of such files; RepairCopyModes after it.
+    std::vector<std::pair<CWideString, CWideString>> CopiesToLookAt();
+    void RepairCopyModes(const std::vector<std::pair<CWideString, CWideString>>& look);
     // A Sync that Analyze found no work for: the same, taking the lock (and
     // leaving it as a clean Sync does) only of a folder that has leftovers.
     void RemoveLeftoversWithoutWork();

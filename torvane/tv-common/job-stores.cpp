@@ -75,7 +75,7 @@ public:
         CWideString lockPath = ReplaceExtension(path, u".lock");
         CNarrowString sys = ZorNativePath(lockPath);
         do {
-            m_fd = ::open(sys, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            m_fd = ::open(sys, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
         } while (m_fd < 0 && errno == EINTR);
         if (m_fd < 0) {
             AppendErrno(sErr, u"cannot open lock file ", lockPath, errno);
@@ -137,10 +137,8 @@ bool WriteStoreFile(const CWideString& path, const CNarrowString& content, bool 
     if (!lock.Lock(path, sErr)) return false;
     CWideString tmpPath = ReplaceExtension(path, u".tmp");
     CNarrowString sysTmp = ZorNativePath(tmpPath), sysPath = ZorNativePath(path);
-    int fd;
-    do {
-        fd = ::open(sysTmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    } while (fd < 0 && errno == EINTR);
+    // A new file: what stands at the name is removed, never written through.
+    const int fd = ZorCreateNewFileAt(AT_FDCWD, sysTmp, O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0) {
         AppendErrno(sErr, u"cannot open file to write: ", tmpPath, errno);
         return false;

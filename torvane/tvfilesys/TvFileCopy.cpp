@@ -268,6 +268,7 @@ struct SourceInfo {
     long nModTimeNs = 0; // the nanoseconds of a local source's time
     uint32_t nStamp = 0; // MakeFileStamp of a local source (0: unknown)
     uint32_t nMode = 0; // permission bits of a local source (0: unknown)
+    uint32_t nUid = 0, nGid = 0; // owner and group of a local source (with nMode)
     bool bChanged = false; // the source was written to during the copy
     int64_t nListedTime = 0; // the modification time the caller listed (0: not known)
 };
@@ -351,6 +352,8 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
         si.nModTimeNs = st.st_mtim.tv_nsec;
         si.nStamp = MakeFileStamp(st.st_ino, (uint32_t)st.st_mtim.tv_nsec);
         si.nMode = st.st_mode & 07777;
+        si.nUid = st.st_uid;
+        si.nGid = st.st_gid;
     } else if (fsS->m_LastRead.m_bValid) {
         si.nModTime = fsS->m_LastRead.m_nFileTime;
     }
@@ -379,22 +382,18 @@ public:
     long m_nStampNs = 0;
     WinFileSys* m_pBatch = nullptr; // flushes the file with others later, where it can
     uint32_t m_nFinalMode = 0;      // the permissions the file takes when complete
-    // A temporary copy keeps its owner-only mode: it gets m_nFinalMode once
-    // it stands at its final name (TvGiveCopyItsMode).
-    bool m_bModeLater = false;
-    // mode: the source's permissions (0: those of a new file).
-    bool Open(uint32_t mode, int& errKind, CWideString& err) {
+    uint32_t m_nSrcUid = 0, m_nSrcGid = 0; // the source's owner and group (with a source's mode)
+    // mode: the source's permissions (0: those of a new file), its owner and group.
+    bool Open(uint32_t mode, int& errKind, CWideString& err, uint32_t srcUid = 0, uint32_t srcGid = 0) {
         // The file is its owner's alone until it is complete: a reader let in
-        // earlier would keep its descriptor to everything written later.
-        const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-        m_fd.fd = ::openat(m_nDirFd, m_sPath.GetString(), flags | O_EXCL, 0600);
-        if (m_fd.fd < 0 && errno == EEXIST) {
-            // What a killed copy left under the name.
-            m_fd.fd = ::openat(m_nDirFd, m_sPath.GetString(), flags, 0600);
-            if (m_fd.fd >= 0) fchmod(m_fd.fd, 0600);
-        }
+        // earlier would keep its descriptor to everything written later. The
+        // name may be one that another user who can write the folder knows
+        // (a temporary's): what stands there is removed, never written through.
+        m_fd.fd = ZorCreateNewFileAt(m_nDirFd, m_sPath.GetString(), O_WRONLY | O_CLOEXEC, 0600);
         if (m_fd.fd < 0) return SysFail(errno, u"Cannot open file to write: " + m_sDisplay, errKind, err);
         m_nFinalMode = mode ? mode : ZorNewFileMode();
+        m_nSrcUid = mode ? srcUid : (uint32_t)geteuid();
+        m_nSrcGid = mode ? srcGid : (uint32_t)getegid();
         return true;
     }
     bool Write(const char* buf, uint32_t len, int& errKind, CWideString& err) override {
@@ -403,12 +402,13 @@ public:
         return true;
     }
     bool Finish(int& errKind, CWideString& err) override {
-        // The source's permissions; a file system that keeps none refuses
-        // and the file stays as it is.
-        if (m_bModeLater)
-            t_stats.nModeLater = m_nFinalMode;
-        else
-            fchmod(m_fd.fd, m_nFinalMode);
+        // All its bytes are written: the file takes its permissions now,
+        // through its descriptor, before it gets any other name. A file
+        // system that keeps none refuses and the file stays as it is.
+        bool bCleared = false;
+        const unsigned mode = ZorModeOfCopy(m_nFinalMode, m_nSrcUid, m_nSrcGid, m_fd.fd, bCleared);
+        if (bCleared) t_stats.bSetIdCleared = true;
+        (void)fchmod(m_fd.fd, mode);
         if (m_nStampTime > 0) {
             const struct timespec ts[2] = {{0, UTIME_OMIT}, {(time_t)m_nStampTime, m_nStampNs}};
             if (futimens(m_fd.fd, ts) != 0)
@@ -519,10 +519,7 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
             w->m_nStampNs = si.nModTimeNs;
         }
         if (nFlags & TVCOPY_DEFER_FLUSH) w->m_pBatch = nT;
-        w->m_bModeLater = true;
-        // What a killed copy left under the name goes first.
-        if (bRename) unlinkat(w->m_nDirFd, w->m_sPath.GetString(), 0);
-        if (!w->Open(nS ? si.nMode : 0, errKind, err)) return false;
+        if (!w->Open(nS ? si.nMode : 0, errKind, err, si.nUid, si.nGid)) return false;
         writer = std::move(w);
     } else if (HasBlockIo(fsT)) {
         auto w = std::make_unique<FsWriter>();
@@ -575,10 +572,6 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
                              errKind, err);
         } else {
             ok = fsT->MoveFile(target, writePath, errKind, err);
-        }
-        if (ok && nT) {
-            TvGiveCopyItsMode(fsT, writePath, t_stats.nModeLater);
-            t_stats.nModeLater = 0;
         }
     }
     if (!ok) writer->Abort();
@@ -735,7 +728,6 @@ bool DeltaDown(TvFileSys* fsS, const CWideString& src, WinFileSys* nT, const CWi
         return false;
     }
     out.m_sDisplay = nT->DisplayPath(writePath);
-    out.m_bModeLater = true;
     if (!out.Open(0, errKind, err)) return false;
     if (!fsS->OpenFile(kDixSrc, src, TVFS_OPEN_READ, errKind, err)) {
         out.Abort();
@@ -839,15 +831,38 @@ bool TvFlushNameLater(TvFileSys* fsT, const CWideString& path, int& errKind, CWi
     return true;
 }
 
-void TvGiveCopyItsMode(TvFileSys* fsT, const CWideString& path, uint32_t mode) {
-    WinFileSys* n = NativeOf(fsT);
-    if (!n || !mode) return;
-    int dirFd = AT_FDCWD;
-    CNarrowString name;
-    int k = 0;
+bool TvRepairCopyMode(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, const CWideString& dst,
+                      uint32_t& nWas, uint32_t& nNow) {
+    nWas = nNow = 0;
+    WinFileSys* nS = NativeOf(fsS);
+    WinFileSys* nT = NativeOf(fsT);
+    if (!nS || !nT) return false;
+    int sDir = AT_FDCWD, tDir = AT_FDCWD, k = 0;
+    CNarrowString sName, tName;
     CWideString e;
-    // A file system that keeps no permissions refuses; the file stays as it is.
-    if (n->NativeAt(path, dirFd, name, k, e)) (void)fchmodat(dirFd, name.GetString(), mode, 0);
+    if (!nS->NativeAt(src, sDir, sName, k, e) || !nT->NativeAt(dst, tDir, tName, k, e)) return false;
+    struct stat ss, ts;
+    if (fstatat(sDir, sName.GetString(), &ss, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(ss.st_mode) ||
+        fstatat(tDir, tName.GetString(), &ts, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(ts.st_mode) ||
+        ts.st_size != ss.st_size || ts.st_nlink != 1)
+        return false;
+    // The mode its copy gives (ZorModeOfCopy), from what was listed.
+    unsigned want = ss.st_mode & 07777;
+    if ((want & (S_ISUID | S_ISGID)) && (ts.st_uid != ss.st_uid || ts.st_gid != ss.st_gid))
+        want &= ~(unsigned)(S_ISUID | S_ISGID);
+    if ((ts.st_mode & 07777) == want) return false;
+    // Through the file itself: a link swapped in at the name is not followed.
+    Fd f;
+    f.fd = ::openat(tDir, tName.GetString(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat now;
+    if (f.fd < 0 || fstat(f.fd, &now) != 0 || now.st_dev != ts.st_dev || now.st_ino != ts.st_ino) return false;
+    bool bCleared = false;
+    want = ZorModeOfCopy(ss.st_mode, ss.st_uid, ss.st_gid, f.fd, bCleared);
+    // A file system that keeps no permissions refuses, or shows the old ones.
+    if (fchmod(f.fd, want) != 0 || fstat(f.fd, &now) != 0 || (now.st_mode & 07777) != want) return false;
+    nWas = ts.st_mode & 07777;
+    nNow = want;
+    return true;
 }
 
 const TvCopyStats& TvLastCopyStats() {

@@ -92,14 +92,22 @@ struct TvCopyStats {
     // copy then went on as a full copy.
     bool bBaseRead = false;
     FsItemInfo base;
-    // A local copy made with bToTemp stays its owner's alone under its
-    // temporary name: the permissions it takes at its final name (0: none).
-    uint32_t nModeLater = 0;
+    // A local copy is its owner's alone while its bytes are written; then,
+    // before any rename, it takes the source's permissions through its
+    // descriptor, less the set-user-ID and set-group-ID bits where it does
+    // not have the source's owner and group: that such a bit was dropped.
+    bool bSetIdCleared = false;
 };
 const TvCopyStats& TvLastCopyStats();
-// Gives a copy that took its final name the permissions TvCopyStats::
-// nModeLater held for it (local file systems; elsewhere nothing to do).
-void TvGiveCopyItsMode(TvFileSys* fsT, const CWideString& path, uint32_t mode);
+// A file dst of a local side that has the content of the local file src
+// (same size; one name only): when its permissions are not those that a
+// copy of src gives it (see TvCopyStats::bSetIdCleared), it gets them,
+// through a descriptor of the file itself. True when it changed them (nWas:
+// the mode it had, nNow: the mode it has); false when there was nothing to
+// do or it could not be done (not local, not regular files, a file system
+// that keeps no permissions).
+bool TvRepairCopyMode(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, const CWideString& dst,
+                      uint32_t& nWas, uint32_t& nNow);
 
 // fs->CopyFileFs (from, to), then fs->DeleteFile (from); false when either fails.
 bool MoveFileByCopy(TvFileSys* fs, const CWideString& from, const CWideString& to, int& errKind,

@@ -832,17 +832,17 @@ bool WinFileSys::CopyLocalFile(const CNarrowString& from, const CNarrowString& t
     CWideString folder = GetUrlPathFolder(wTo);
     if (folder.IsEmpty()) folder = u"/";
     CWideString tmp, tmpErr;
-    if (!ZorGetTempFileName(folder, nullptr, tmp, errKind, tmpErr)) {
+    // The temporary file is its owner's alone until it is complete; then it
+    // takes the source's permissions, before its rename. It is written
+    // through the descriptor that made it, never opened again by its name.
+    int out = -1;
+    if (!ZorCreateTempFile(folder, nullptr, tmp, out, errKind, tmpErr)) {
         err += u"Cannot make a temporary file in " + folder + u": " + tmpErr;
         ::close(in);
         return false;
     }
     CNarrowString nTmp = ZorNativePath(tmp);
-    // The temporary file is its owner's alone until it is complete; then it
-    // takes the source's permissions, before its rename.
-    int out = ::open(nTmp.GetString(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    bool ok = out >= 0;
-    if (!ok) Fail(errno, u"Cannot open file to write: ", tmp, errKind, err);
+    bool ok = true;
     std::unique_ptr<char[]> buf(ok ? new char[kCopyChunk] : nullptr);
     int64_t done = 0;
     ICopyProgress* prog = m_pProgress;
@@ -875,7 +875,8 @@ bool WinFileSys::CopyLocalFile(const CNarrowString& from, const CNarrowString& t
     if (prog) prog->m_nTotal = savedTotal;
     if (ok && fsync(out) != 0) ok = Fail(errno, u"Cannot flush file ", wTo, errKind, err);
     if (ok) {
-        fchmod(out, st.st_mode & 07777);
+        bool bCleared = false;
+        fchmod(out, ZorModeOfCopy(st.st_mode, st.st_uid, st.st_gid, out, bCleared));
         struct timespec ts[2] = {st.st_atim, st.st_mtim};
         futimens(out, ts);
     }
@@ -916,8 +917,15 @@ bool WinFileSys::CopyFolderFromLocal(const CWideString& srcDisplayPath, const CW
     struct stat st;
     CNarrowString src = ZorNativePath(
         srcDisplayPath.StartsWithNoCase(u"file:") ? UrlToLocalPath(srcDisplayPath) : srcDisplayPath);
-    if (!src.IsEmpty() && ::stat(src.GetString(), &st) == 0 && S_ISDIR(st.st_mode))
-        chmod(native.GetString(), st.st_mode & 07777);
+    if (!src.IsEmpty() && ::stat(src.GetString(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        // Through the new folder itself: a link swapped in at its name is not followed.
+        const int fd = ::open(native.GetString(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            bool bCleared = false;
+            (void)fchmod(fd, ZorModeOfCopy(st.st_mode, st.st_uid, st.st_gid, fd, bCleared));
+            ::close(fd);
+        }
+    }
     uint32_t extra =
         attrs == FSA_UNKNOWN ? 0 : (attrs & (FSA_READONLY | FSA_HIDDEN | FSA_SYSTEM | FSA_ARCHIVE));
     if (extra && !ZorSetFileAttributes(ZorWidePath(native), attrs & ~FSA_LINK, errKind, err)) return false;
@@ -1077,18 +1085,38 @@ bool WinFileSys::OpenFile(int dix, const CWideString& path, uint32_t mode, int& 
             flags |= O_RDONLY;
             break;
         case TVFS_OPEN_WRITE:
-            flags |= O_WRONLY | O_CREAT | O_TRUNC;
+            flags |= O_WRONLY;
             break;
         case TVFS_OPEN_READ_WRITE:
-            flags |= O_RDWR | O_CREAT;
+            // A link at the name is never written through, a named pipe
+            // never waited for.
+            flags |= O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK;
             break;
         default:
             errKind = FSE_GENERAL;
             err.AppendFormat(u"bad open mode %u for %s", mode, DisplayPath(path));
             return false;
     }
-    int fd = ::openat(dirFd, native.GetString(), flags, 0666);
+    int fd = -1;
+    if (mode == TVFS_OPEN_WRITE) {
+        // Written anew: a link, a hard link or a named pipe at the name is
+        // removed, never written through.
+        bool bNew = false;
+        fd = ZorOpenForWritingAt(dirFd, native.GetString(), 0666, bNew);
+    } else {
+        fd = ::openat(dirFd, native.GetString(), flags, 0666);
+    }
     if (fd < 0) return Fail(errno, u"Cannot open file ", DisplayPath(path), errKind, err, true);
+    if (mode == TVFS_OPEN_READ_WRITE) {
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
+            ::close(fd);
+            errKind = FSE_GENERAL;
+            err += u"Cannot open file " + DisplayPath(path) + u": not a regular file of its own";
+            return false;
+        }
+        (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
     m_fds[dix] = fd;
     return true;
 }

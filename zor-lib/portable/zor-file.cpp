@@ -101,7 +101,7 @@ int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::
         path += prefix;
         path.append(part, 6);
         path += ".tmp";
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (fd >= 0) return fd;
         if (errno != EEXIST) return -1;
     }
@@ -180,9 +180,23 @@ uint32_t ZorGetFileAttributes(const CWideString& path) {
 bool ZorSetFileAttributes(const CWideString& path, uint32_t nAttributes, int& kind, CWideString& err) {
     static const char16_t kMsg[] = u"Cannot set attributes of ";
     CNarrowString p = ZorNativePath(path);
+    if (p.IsEmpty()) return Fail(ENOENT, kMsg, path, kind, err, true);
+    // The item itself, held open: a link swapped in at the name afterwards
+    // is not followed by what is done to it. Its permissions and extended
+    // attribute are changed through /proc/self/fd, which names that item.
+    const int fd = ::open(p.GetString(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
-    if (p.IsEmpty() || lstat(p.GetString(), &st) != 0) return Fail(errno, kMsg, path, kind, err, true);
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        const int e = errno;
+        if (fd >= 0) close(fd);
+        return Fail(e, kMsg, path, kind, err, true);
+    }
+    struct CloseFd {
+        int fd;
+        ~CloseFd() { close(fd); }
+    } closer{fd};
     if (S_ISLNK(st.st_mode)) return true; // links carry no attributes of their own here
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
     bool bDir = S_ISDIR(st.st_mode);
     mode_t mode = st.st_mode & 07777;
     mode_t newMode = mode;
@@ -197,26 +211,25 @@ bool ZorSetFileAttributes(const CWideString& path, uint32_t nAttributes, int& ki
     if (!bDir) want &= ~ZOR_FILE_ATTRIBUTE_READONLY;
     if (IsDotName(NativeName(std::string(p.GetString(), p.GetLength())))) want &= ~ZOR_FILE_ATTRIBUTE_HIDDEN;
     uint32_t have = 0;
-    bool bHave = ReadStoredBits(p.GetString(), have);
+    bool bHave = ReadStoredBits(self.c_str(), have);
     if (want != (bHave ? have : 0)) {
         // Changing an extended attribute needs write permission on the file.
         bool bTempWrite = !(mode & S_IWUSR) && geteuid() != 0;
-        if (bTempWrite && chmod(p.GetString(), mode | S_IWUSR) != 0)
-            return Fail(errno, kMsg, path, kind, err);
+        if (bTempWrite && chmod(self.c_str(), mode | S_IWUSR) != 0) return Fail(errno, kMsg, path, kind, err);
         int rc = 0;
         if (want) {
             char buf[16];
             int n = snprintf(buf, sizeof buf, "%u", want);
-            rc = setxattr(p.GetString(), ZOR_ATTRS_XATTR_NAME, buf, (size_t)n, 0);
+            rc = setxattr(self.c_str(), ZOR_ATTRS_XATTR_NAME, buf, (size_t)n, 0);
         } else {
-            rc = removexattr(p.GetString(), ZOR_ATTRS_XATTR_NAME);
+            rc = removexattr(self.c_str(), ZOR_ATTRS_XATTR_NAME);
             if (rc != 0 && errno == ENODATA) rc = 0;
         }
         int e = errno;
-        if (bTempWrite && newMode == mode) chmod(p.GetString(), mode);
+        if (bTempWrite && newMode == mode) chmod(self.c_str(), mode);
         if (rc != 0 && !NoXattrSupport(e)) return Fail(e, kMsg, path, kind, err);
     }
-    if (newMode != mode && chmod(p.GetString(), newMode) != 0) return Fail(errno, kMsg, path, kind, err);
+    if (newMode != mode && chmod(self.c_str(), newMode) != 0) return Fail(errno, kMsg, path, kind, err);
     return true;
 }
 
@@ -474,7 +487,9 @@ bool CopyOver(const std::string& from, const struct stat& st, const std::string&
     }
     close(in);
     if (ok) {
-        fchmod(out, st.st_mode & 07777);
+        // As a copy: no set-ID bit of an owner the moved file does not keep.
+        bool bCleared = false;
+        fchmod(out, ZorModeOfCopy(st.st_mode, st.st_uid, st.st_gid, out, bCleared));
         struct timespec times[2] = {st.st_atim, st.st_mtim};
         futimens(out, times);
         if (fsync(out) != 0) ok = false, e = errno;
@@ -594,8 +609,71 @@ bool ZorFindUntrustedLink(const CNarrowString& path, CNarrowString& link, uint32
 }
 
 // ---------------------------------------------------------------- temporary names
-bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWideString& name, int& kind,
-                        CWideString& err) {
+int ZorCreateNewFileAt(int dirFd, const char* name, int flags, unsigned mode) {
+    flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
+    // Another user who can write the folder may put something back at the
+    // name each time it is removed: a few rounds, then the name is refused.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int fd = -1;
+        do {
+            fd = ::openat(dirFd, name, flags, (mode_t)mode);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno != EEXIST) return fd;
+        // A folder at the name stays (EISDIR).
+        if (::unlinkat(dirFd, name, 0) != 0 && errno != ENOENT) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+int ZorOpenForWritingAt(int dirFd, const char* name, unsigned mode, bool& bNew) {
+    bNew = false;
+    int fd = -1;
+    do {
+        fd = ::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, (mode_t)mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        bNew = true;
+        return fd;
+    }
+    if (errno != EEXIST) return -1;
+    // Not blocking: a named pipe without a reader fails at once.
+    fd = ::openat(dirFd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat st;
+        bool bKeep = false;
+        if (fstat(fd, &st) == 0) {
+            if (S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid())
+                bKeep = ftruncate(fd, 0) == 0;
+            else if (S_ISCHR(st.st_mode))
+                bKeep = true; // a device, which only the system makes
+        }
+        if (bKeep) {
+            const int fl = fcntl(fd, F_GETFL);
+            if (fl >= 0) (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+            return fd;
+        }
+        ::close(fd);
+    }
+    fd = ZorCreateNewFileAt(dirFd, name, O_WRONLY | O_CLOEXEC, mode);
+    bNew = fd >= 0;
+    return fd;
+}
+
+unsigned ZorModeOfCopy(unsigned srcMode, unsigned srcUid, unsigned srcGid, int fd, bool& bCleared) {
+    bCleared = false;
+    unsigned mode = srcMode & 07777;
+    if (!(mode & (S_ISUID | S_ISGID))) return mode;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_uid == (uid_t)srcUid && st.st_gid == (gid_t)srcGid) return mode;
+    bCleared = true;
+    return mode & ~(unsigned)(S_ISUID | S_ISGID);
+}
+
+namespace {
+bool MakeTempFile(const CWideString& folder, const char16_t* prefix, CWideString& name, int& fd, int& kind,
+                  CWideString& err) {
+    fd = -1;
     CWideString pre = (prefix && *prefix) ? CWideString(prefix) : CWideString(ZOR_TEMP_PREFIX);
     CNarrowString f = ZorNativePath(folder);
     CNarrowString pn = ZorNativePath(pre);
@@ -605,15 +683,28 @@ bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWide
     // A temporary file holds copies of files on their way (uploads, downloads,
     // spilled answers): it is its owner's alone from the start; a caller that
     // renames it into place sets the final mode itself.
-    int fd = CreateUniqueFile(std::string(f.GetString(), f.GetLength()),
-                              std::string(pn.GetString(), pn.GetLength()), path, 0600);
+    fd = CreateUniqueFile(std::string(f.GetString(), f.GetLength()), std::string(pn.GetString(), pn.GetLength()),
+                          path, 0600);
     if (fd < 0) return Fail(errno, u"cannot get temp file name: ", CWideString(), kind, err);
-    close(fd);
     // The folder as the caller wrote it, then our separator and the new name.
     name = folder;
     if (!name.IsEmpty() && name.GetLast() != u'/' && name.GetLast() != u'\\') name += u'/';
     size_t slash = path.find_last_of('/');
     name += Utf8ToWide(path.c_str() + slash + 1);
+    return true;
+}
+} // namespace
+
+bool ZorCreateTempFile(const CWideString& folder, const char16_t* prefix, CWideString& name, int& fd, int& kind,
+                       CWideString& err) {
+    return MakeTempFile(folder, prefix, name, fd, kind, err);
+}
+
+bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWideString& name, int& kind,
+                        CWideString& err) {
+    int fd = -1;
+    if (!MakeTempFile(folder, prefix, name, fd, kind, err)) return false;
+    close(fd);
     return true;
 }
 
@@ -744,7 +835,8 @@ bool ZorOpenFileRead(const CWideString& path, CFileHandle& file, int& kind, CWid
 bool ZorOpenFileWrite(const CWideString& path, CFileHandle& file, uint32_t /*nFlags*/, int& kind,
                       CWideString& err) {
     CNarrowString p = ZorNativePath(path);
-    int fd = p.IsEmpty() ? -1 : open(p.GetString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    bool bNew = false;
+    int fd = p.IsEmpty() ? -1 : ZorOpenForWritingAt(AT_FDCWD, p.GetString(), 0666, bNew);
     if (fd < 0) return Fail(p.IsEmpty() ? ENOENT : errno, u"cannot open file to write: ", path, kind, err);
     file.Attach(fd, path);
     return true;

@@ -114,6 +114,36 @@ bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWide
 bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWideString& name,
                         CWideString& err);
 
+// Creates a new file at a name of a folder where others may have put
+// something first (dirFd: an open folder or AT_FDCWD; flags: the access mode
+// and extra flags such as O_CLOEXEC). The file is created with O_CREAT |
+// O_EXCL | O_NOFOLLOW; whatever stands at the name already (a left-over
+// copy, a link, a hard link to another file, a named pipe, a device file) is
+// removed with unlinkat, never followed or opened, and the creation tried
+// again. Returns the descriptor, or -1 with errno set (EISDIR for a folder
+// at the name, which stays).
+int ZorCreateNewFileAt(int dirFd, const char* name, int flags, unsigned mode);
+
+// Opens a file to write its whole content anew, at a name others may have
+// put something at: a new file (mode) where there is none; the file itself,
+// truncated, where a regular file of the running user with no other name
+// stands there, or a device; anything else (a link, a hard link, a file of
+// another user, a named pipe) is removed with unlinkat and a new file made
+// (ZorCreateNewFileAt). bNew tells whether the file is new. Returns the
+// write-only descriptor, or -1 with errno set.
+int ZorOpenForWritingAt(int dirFd, const char* name, unsigned mode, bool& bNew);
+
+// The permission bits a copy takes (the copy open as fd): the source's
+// (srcMode & 07777), less the set-user-ID and set-group-ID bits where the
+// copy does not have the source's owner and group (bCleared then tells that
+// such a bit was dropped), as cp does.
+unsigned ZorModeOfCopy(unsigned srcMode, unsigned srcUid, unsigned srcGid, int fd, bool& bCleared);
+
+// Like ZorGetTempFileName, but the new file stays open: fd gets a write-only
+// descriptor of it (the caller closes it). Nothing is reopened by its name.
+bool ZorCreateTempFile(const CWideString& folder, const char16_t* prefix, CWideString& name, int& fd, int& kind,
+                       CWideString& err);
+
 // The permissions a new file gets from the process's file-creation mask
 // (0666 less the mask). Files that hold data on its way are created owner-only
 // and take these (or their source's) only once they are complete.
@@ -184,7 +214,8 @@ private:
 
 // Opens an existing file for reading ("cannot open file to read: ").
 bool ZorOpenFileRead(const CWideString& path, CFileHandle& file, int& kind, CWideString& err);
-// Creates or truncates a file for writing ("cannot open file to write: ").
+// Creates a file for writing ("cannot open file to write: "): a new one,
+// after what stood at the name was removed (ZorCreateNewFileAt).
 // The flags are accepted for the callers that pass them and have no effect.
 bool ZorOpenFileWrite(const CWideString& path, CFileHandle& file, uint32_t nFlags, int& kind,
                       CWideString& err);

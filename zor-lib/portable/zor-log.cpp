@@ -125,13 +125,14 @@ bool CZorLog::OpenLocked(const CWideString& name) {
     // FIFO or socket (which anyone can make) never. A device, which only
     // the system can make, is where the user sent the log.
     struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
+    if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode)) ||
         (S_ISREG(st.st_mode) && (st.st_nlink != 1 || st.st_uid != ::geteuid()))) {
         ::close(fd);
         return false;
     }
+    (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // Logs are their owner's alone, also one an older version left readable.
-    if ((st.st_mode & 077) != 0) (void)::fchmod(fd, st.st_mode & 0700);
+    if (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) (void)::fchmod(fd, st.st_mode & 0700);
     m_nFd = fd;
     m_bOpen.store(true);
     return true;

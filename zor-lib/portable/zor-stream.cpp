@@ -200,7 +200,7 @@ bool ZorFileStream::OpenWriteFd(const CWideString& sPath, bool bAtomic, CWideStr
         for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
             CNarrowString sTmp;
             sTmp.Format("%stvtm%06x.tmp", sDir, (unsigned)(rng() & 0xFFFFFF));
-            fd = ::open(sTmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            fd = ::open(sTmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
             if (fd >= 0) {
                 m_sTmpPath = sTmp;
                 // The replacement takes the permissions of the file it
@@ -212,19 +212,17 @@ bool ZorFileStream::OpenWriteFd(const CWideString& sPath, bool bAtomic, CWideStr
                 break;
             }
         }
+    } else if (m_bNewFileAtName) {
+        // Nothing that stood at the name is truncated or written through.
+        fd = ZorCreateNewFileAt(AT_FDCWD, m_sSysPath, O_WRONLY | O_CLOEXEC, 0600);
+        if (fd >= 0) m_nFinalMode = ZorNewFileMode();
     } else {
         // A new file is its owner's alone until it is complete; an existing
-        // one keeps its permissions.
-        do {
-            fd = ::open(m_sSysPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        } while (fd < 0 && errno == EINTR);
-        if (fd >= 0) {
-            m_nFinalMode = ZorNewFileMode();
-        } else if (errno == EEXIST) {
-            do {
-                fd = ::open(m_sSysPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            } while (fd < 0 && errno == EINTR);
-        }
+        // one of ours keeps its permissions; a link or another's file at the
+        // name is never written through (ZorOpenForWritingAt).
+        bool bNew = false;
+        fd = ZorOpenForWritingAt(AT_FDCWD, m_sSysPath, 0600, bNew);
+        if (fd >= 0 && bNew) m_nFinalMode = ZorNewFileMode();
     }
     if (fd < 0) {
         AppendSysError(sErr, "cannot open file to write: ", sPath, errno);

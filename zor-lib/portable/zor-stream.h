@@ -191,6 +191,10 @@ public:
     // After an open to write: the file is its owner's alone, also once it is
     // complete, whatever the umask or the permissions of a file it replaces.
     void MakePrivate();
+    // Before an open to write without bAtomic: the file is made anew at its
+    // name, whatever stood there (a file left by a killed run, a link, a
+    // named pipe) removed first, never truncated or written through.
+    void NewFileAtName() { m_bNewFileAtName = true; }
 
     void UngetChar(unsigned char ch) override;
     bool IsEof() override;
@@ -224,6 +228,7 @@ protected:
     CNarrowString m_sSysPath; // UTF-8 path of the target
     CNarrowString m_sTmpPath; // atomic mode: the temporary file
     uint32_t m_nFinalMode = 0; // the permissions a file created here takes when complete (0: keep)
+    bool m_bNewFileAtName = false; // NewFileAtName
     int m_fd = -1;
     bool m_bWrite = false;
     bool m_bClosed = false;

@@ -562,7 +562,7 @@ public:
         if (m_fd >= 0) close(m_fd); // releases the flock
     }
     bool Take(const CNarrowString& lockPath, CWideString& err) {
-        m_fd = open(lockPath.GetString(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        m_fd = open(lockPath.GetString(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
         if (m_fd < 0) {
             err.AppendFormat(u"cannot open registry lock file '%s': %s", lockPath, ErrnoText(errno));
             return false;
@@ -616,7 +616,8 @@ bool ModifyHive(HKEY root, uint32_t nAccess, const std::function<bool(RegNode&, 
     if (!bChanged) return true;
     CNarrowString text = SerializeHive(ZorRegRootName(root), tree);
     CNarrowString tmp = path + ".tmp";
-    int fd = open(tmp.GetString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // A new file: what stands at the name is removed, never written through.
+    int fd = ZorCreateNewFileAt(AT_FDCWD, tmp.GetString(), O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0) {
         reason.AppendFormat(u"cannot create '%s': %s", tmp, ErrnoText(errno));
         return false;

@@ -48,22 +48,46 @@ extern "C" int TvWatchOpenAt(int dirFd, const char* path, int flags, ...) {
     return next(dirFd, path, flags, mode);
 }
 
-std::vector<std::string> g_opened; // files in a data folder given access for others
+// Files given access for others while in a data folder that others can enter.
+std::vector<std::string> g_opened;
 extern "C" int TvWatchFchmod(int fd, mode_t mode) __asm__("fchmod");
 extern "C" int TvWatchFchmod(int fd, mode_t mode) {
     static const auto next = reinterpret_cast<int (*)(int, mode_t)>(dlsym(RTLD_NEXT, "fchmod"));
     char buf[4096];
     const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf - 1);
     const std::string path(buf, n > 0 ? (size_t)n : 0);
+    const size_t at = path.find("/_tvdata_/");
+    struct stat folder {};
     std::lock_guard<std::mutex> lock(g_createdLock);
-    if (g_bWatching && (mode & 077) && path.find("/_tvdata_/") != std::string::npos) g_opened.push_back(path);
+    if (g_bWatching && (mode & 077) && at != std::string::npos &&
+        (stat(path.substr(0, at + 9).c_str(), &folder) != 0 || (folder.st_mode & 077)))
+        g_opened.push_back(path);
     return next(fd, mode);
+}
+
+// Modes given by a name (which a link swapped in at the name redirects).
+std::vector<std::string> g_byName;
+void NoteModeByName(const char* path) {
+    std::lock_guard<std::mutex> lock(g_createdLock);
+    if (g_bWatching) g_byName.emplace_back(path ? path : "");
+}
+extern "C" int TvWatchChmod(const char* path, mode_t mode) __asm__("chmod");
+extern "C" int TvWatchChmod(const char* path, mode_t mode) {
+    static const auto next = reinterpret_cast<int (*)(const char*, mode_t)>(dlsym(RTLD_NEXT, "chmod"));
+    NoteModeByName(path);
+    return next(path, mode);
+}
+extern "C" int TvWatchFchmodAt(int dirFd, const char* path, mode_t mode, int flags) __asm__("fchmodat");
+extern "C" int TvWatchFchmodAt(int dirFd, const char* path, mode_t mode, int flags) {
+    static const auto next = reinterpret_cast<int (*)(int, const char*, mode_t, int)>(dlsym(RTLD_NEXT, "fchmodat"));
+    NoteModeByName(path);
+    return next(dirFd, path, mode, flags);
 }
 
 // Files of several modes are copied, then replaced (the old ones kept):
 // directly beside the target, and through temporary files.
 TEST(FileModes, EveryFileARunCreatesIsPrivateUntilComplete) {
-    const unsigned modes[] = {0600, 0640, 0644, 0755};
+    const unsigned modes[] = {0600, 0640, 0644, 0755, 0444};
     auto modeOf = [](const std::string& path) {
         struct stat st {};
         return stat(path.c_str(), &st) == 0 ? (unsigned)(st.st_mode & 07777) : 01000000u;
@@ -81,6 +105,7 @@ TEST(FileModes, EveryFileARunCreatesIsPrivateUntilComplete) {
         job.m_Options.m_bCopyUsingTempFile = bTemp;
         job.m_Options.m_Dir2.m_bUseTmpDestFile = bTemp ? 1 : 0;
         g_created.clear();
+        g_byName.clear();
         g_bWatching = true;
         for (const char* content : {"first", "second"}) {
             for (unsigned m : modes) {
@@ -97,7 +122,13 @@ TEST(FileModes, EveryFileARunCreatesIsPrivateUntilComplete) {
             EXPECT_EQ(mode & 077, 0u) << name << " created with mode " << std::oct << mode;
             nCopies += name.find("._tvtmp") != std::string::npos;
         }
-        EXPECT_GE(nCopies, 8) << "the copies were not seen";
+        EXPECT_GE(nCopies, 10) << "the copies were not seen";
+        // Each copy has its mode before it has its name.
+        // Nothing on the side written to gets a mode by a name (a name
+        // without a folder is one in a folder held open).
+        for (const std::string& name : g_byName)
+            EXPECT_FALSE(name.find("/R/") != std::string::npos || name.find('/') == std::string::npos)
+                << name << ": mode given by name";
         for (unsigned m : modes) {
             EXPECT_EQ(modeOf(h.m_tmp.NativeSub("R/m" + std::to_string(m))), m);
             EXPECT_EQ(modeOf(h.m_tmp.NativeSub("R/_tvdata_/_saved_/m" + std::to_string(m))), m);

@@ -352,8 +352,8 @@ bool HttpBodySink::Overflow(int64_t nBytes, int& kind, CWideString& err) {
         return false;
     }
     CWideString name;
+    // Made owner-only; no mode is given by its name.
     if (!ZorGetTempFileName(m_t.sSpillFolder, nullptr, name, kind, err)) return false;
-    ::chmod(ZorNativePath(name).GetString(), 0600);
     m_t.sFile = name;
     m_t.bSpilled = true;
     if (!OpenFile(name, kind, err)) return false;
