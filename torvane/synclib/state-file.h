@@ -90,6 +90,40 @@ constexpr int64_t kStateRecordsPerItem = 4;
 constexpr int64_t kStateMinRecordBudget = 1000000;
 // Seconds in one month of the generation ageing (31 days).
 constexpr int64_t kStateSecondsPerMonth = 2678400;
+// A record whose name (or the side's own form of it) has a component of
+// more than kStateMaxNameBytes bytes, or that stands at a path (from the
+// side root) of more than kStateMaxPathBytes bytes, makes the file damaged:
+// no file system the engine syncs holds such an item.
+constexpr int kStateMaxNameBytes = 255;
+constexpr int kStateMaxPathBytes = 4096;
+// What a record read is taken to cost in memory: kStateRecordBaseBytes for
+// its node and records in the tree, and the bytes of its texts and
+// generations (see StateRecordBytes). A read is bounded in these bytes as
+// well as in records, so that records of long names or long generation
+// lists cannot take more memory than short ones: the job allows
+// kStateBytesPerRecord for each record that the side's listing (or the
+// job's own count of the file) allows (a real record costs less), and never
+// less than kStateMinMemoryBudget, which holds the minimum of records
+// (kStateMinRecordBudget) only as far as they stay within some 350 MB.
+constexpr int64_t kStateRecordBaseBytes = 384;
+constexpr int64_t kStateBytesPerRecord = 512;
+constexpr int64_t kStateMinMemoryBudget = int64_t(320) << 20;
+constexpr int64_t kStateMaxReadMemory = kStateMaxRecords * kStateBytesPerRecord;
+
+// ---------------------------------------------------------------- bounds of the names and the memory of a read
+// UTF-8 bytes of a text.
+int64_t StateUtf8Bytes(const CWideString& s);
+// Checks the names of one record read below a node whose path from the side
+// root takes nParentBytes bytes ("" the side root: 0), and gives the bytes
+// of the record's own path. The path is the side's own form (the id) where
+// the record has one, else its name; either may hold several components
+// ("/"-separated, as in the flat form). False (err set, at posn) when a
+// component is longer than kStateMaxNameBytes or the path than
+// kStateMaxPathBytes.
+bool CheckStateRecordPath(const CWideString& name, const CWideString& id, int64_t nParentBytes,
+                          int64_t& nPathBytes, long nPosn, CWideString& err);
+// The memory a record read is taken to cost (see kStateRecordBaseBytes).
+int64_t StateRecordBytes(const CWideString& name, const CSideInfo& rec, const CGenArray& gens);
 
 // ---------------------------------------------------------------- header
 struct StateFileHeader {
@@ -199,6 +233,11 @@ public:
     // records it took (those of a read that succeeded are in the tree).
     bool WasOverRecords() const { return m_bOverRecords; }
     int64_t GetRecordsRead() const { return m_nReadRecords; }
+    // The bound of one read in the memory its records are taken to cost
+    // (StateRecordBytes; tests lower it). A read that goes past it fails as
+    // one past m_nMaxReadRecords does, and also sets WasOverMemory.
+    int64_t m_nMaxReadMemory = kStateMaxReadMemory;
+    bool WasOverMemory() const { return m_bOverMemory; }
 
     // A run message (level, message kind, text ending with "\n"). Default: dropped.
     virtual void Log(int nLevel, int nMsgKind, const CWideString& sText);
@@ -318,6 +357,13 @@ private:
     bool CheckStop(CWideString& err);
     // Counts one more record of the running read; false (err set) past the bound.
     bool CountRecord(const ZorInStream& in, CWideString& err);
+    // The bounds of a record read at a depth below the read folder (0: the
+    // folder's own record): its names and path, and the memory of the
+    // running read (state-file-bounds.cpp). False (err set) past one.
+    bool CheckRecordBounds(const ZorInStream& in, int nDepth, const CWideString& name, const StateFile& rec,
+                           const CGenArray& gens, CWideString& err);
+    // The read folder's path bytes, at the start of a read.
+    void BeginRecordBounds(CSyncTreeNode* pFolder);
     bool ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
                       CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
                       CWideString& err);
@@ -369,6 +415,10 @@ private:
     bool m_bJournal = false;
     int64_t m_nReadRecords = 0; // records of the running read (on this thread)
     bool m_bOverRecords = false;
+    int64_t m_nReadMemory = 0; // what the running read's records cost
+    bool m_bOverMemory = false;
+    // The path bytes of the node at each depth of the running read.
+    std::vector<int64_t> m_PathBytes;
     bool m_bStopped = false;
     int64_t m_nAgeLimit = 0;
 };
