@@ -3,6 +3,7 @@
 #include "state-file.h"
 
 #include "zor-escape.h"
+#include "zor-unicode.h"
 
 #include <algorithm>
 
@@ -32,9 +33,9 @@ CWideString NameStart(const CWideString& s) {
     return EscapeControlChars(s.GetLength() > 40 ? s.Left(40) + u"..." : s);
 }
 
-// Checks the components of a path (a single name has one) and adds the
-// bytes of each, with its separator, to nBytes.
-bool CheckComponents(const CWideString& path, int64_t& nBytes, long nPosn, CWideString& err) {
+// Checks the components of a path (a single name has one) against a
+// length and adds the bytes of each, with its separator, to nBytes.
+bool CheckComponents(const CWideString& path, int64_t nMax, int64_t& nBytes, long nPosn, CWideString& err) {
     int nStart = 0;
     const int len = path.GetLength();
     while (nStart <= len) {
@@ -43,9 +44,9 @@ bool CheckComponents(const CWideString& path, int64_t& nBytes, long nPosn, CWide
         if (nEnd > nStart) {
             const CWideString part = path.Mid(nStart, nEnd - nStart);
             const int64_t n = StateUtf8Bytes(part);
-            if (n > kStateMaxNameBytes) {
-                err.AppendFormat(u"Posn %ld: a name of %lld bytes, longer than %d: ", nPosn, (long long)n,
-                                 kStateMaxNameBytes);
+            if (n > nMax) {
+                err.AppendFormat(u"Posn %ld: a name of %lld bytes, longer than %lld: ", nPosn, (long long)n,
+                                 (long long)nMax);
                 err += NameStart(part);
                 return false;
             }
@@ -60,14 +61,27 @@ bool CheckComponents(const CWideString& path, int64_t& nBytes, long nPosn, CWide
 
 bool CheckStateRecordPath(const CWideString& name, const CWideString& id, int64_t nParentBytes,
                           int64_t& nPathBytes, long nPosn, CWideString& err) {
-    int64_t nName = nParentBytes, nId = nParentBytes;
-    if (!CheckComponents(name, nName, nPosn, err)) return false;
-    if (!id.IsEmpty() && !CheckComponents(id, nId, nPosn, err)) return false;
-    nPathBytes = id.IsEmpty() ? nName : std::max(nName, nId);
+    // The side's own form is the id where the record keeps one (it is the
+    // name composed, or in another letter case): the name is then the
+    // tree's key, which may take up to three times the bytes of the side's.
+    // An id that is another name altogether gives way to the name (as the
+    // merge has it).
+    bool bOwnId = false;
+    if (!id.IsEmpty()) {
+        CWideString nfcId = id, nfcName = name;
+        if (!IsNameNfc(nfcId)) NormalizeNameNfc(nfcId);
+        if (!IsNameNfc(nfcName)) NormalizeNameNfc(nfcName);
+        bOwnId = nfcId.CompareNoCase(nfcName) == 0;
+    }
+    const CWideString& own = bOwnId ? id : name;
+    nPathBytes = nParentBytes;
+    if (!CheckComponents(own, kStateMaxNameBytes, nPathBytes, nPosn, err)) return false;
+    int64_t nKey = nParentBytes;
+    if (bOwnId && !CheckComponents(name, 3 * kStateMaxNameBytes, nKey, nPosn, err)) return false;
     if (nPathBytes > kStateMaxPathBytes) {
         err.AppendFormat(u"Posn %ld: a path of %lld bytes, longer than %d, ending in: ", nPosn,
                          (long long)nPathBytes, kStateMaxPathBytes);
-        err += NameStart(id.IsEmpty() ? name : id);
+        err += NameStart(own);
         return false;
     }
     return true;

@@ -118,8 +118,9 @@ int64_t StateUtf8Bytes(const CWideString& s);
 // of the record's own path. The path is the side's own form (the id) where
 // the record has one, else its name; either may hold several components
 // ("/"-separated, as in the flat form). False (err set, at posn) when a
-// component is longer than kStateMaxNameBytes or the path than
-// kStateMaxPathBytes.
+// component of the side's form is longer than kStateMaxNameBytes (of a
+// name beside an id, the tree's composed key: three times that), or the
+// path than kStateMaxPathBytes.
 bool CheckStateRecordPath(const CWideString& name, const CWideString& id, int64_t nParentBytes,
                           int64_t& nPathBytes, long nPosn, CWideString& err);
 // The memory a record read is taken to cost (see kStateRecordBaseBytes).

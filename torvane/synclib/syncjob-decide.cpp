@@ -795,7 +795,11 @@ bool ForgetRecordOfNeitherSide(CSyncPairAndAction& item) {
     if (item.m_aCur[0].Exists() || item.m_aCur[1].Exists()) return false;
     const bool bL = item.m_aOld[0].IsPresentBit(), bR = item.m_aOld[1].IsPresentBit();
     if (bL == bR) return false;
-    item.m_aOld[bL ? 0 : 1].SetPresent(false);
+    // As if that side had never recorded it, also for a later decision
+    // over the same tree.
+    const int side = bL ? 0 : 1;
+    item.m_aOld[side] = CSideInfo();
+    item.m_aGens[side].RemoveAll();
     item.m_aPendingGen[0] = item.m_aPendingGen[1] = 0;
     return true;
 }

@@ -69,6 +69,8 @@ Outcome ReadBoth(CSyncPairsAndActions* pTree, CSyncTreeNode* pFolder, const std:
 TEST(StateFileBounds, NamesAndPathsNoFileSystemHoldsMakeTheFileDamaged) {
     const std::string a255(255, 'a'), a256(256, 'a');
     const std::string e2 = "\xc3\xa9", e4 = "\xf0\x9f\x98\x80"; // two and four UTF-8 bytes
+    // A letter of 3 UTF-8 bytes whose composed form is two letters of 3.
+    const std::string kQa1 = "\xe0\xa5\x98", kQa = "\xe0\xa4\x95\xe0\xa4\xbc";
     struct Case {
         const char* what;
         std::string text;
@@ -81,7 +83,13 @@ TEST(StateFileBounds, NamesAndPathsNoFileSystemHoldsMakeTheFileDamaged) {
         {"252 bytes in four-byte letters", TreeFile(Rec(Repeat(e4, 63))), ""},
         {"256 bytes in four-byte letters", TreeFile(Rec(Repeat(e4, 64))), "a name of 256 bytes"},
         {"a name of 128 KiB", TreeFile(Rec(std::string(128 << 10, 'x'))), "a name of 131072 bytes"},
-        {"the side's own form too long", TreeFile(Rec("x", "i:256:" + a256 + "|")), "a name of 256 bytes"},
+        {"the side's own form too long", TreeFile(Rec(a256, "i:256:" + a256 + "|")), "a name of 256 bytes"},
+        {"another name beside it too long", TreeFile(Rec(a256, "i:1:x|")), "a name of 256 bytes"},
+        // A side's name of 255 bytes whose composed form (the tree's key)
+        // takes twice the bytes, as the engine writes it and the reader merges it.
+        {"a key of 510 bytes", TreeFile(Rec(Repeat(kQa, 85), "i:255:" + Repeat(kQa1, 85) + "|")), ""},
+        {"a key of 510 bytes without its side's form", TreeFile(Rec(Repeat(kQa, 85))), "a name of 510 bytes"},
+        {"a side's name composed by the read", TreeFile(Rec(Repeat(kQa1, 85))), ""},
         {"a long component inside a name", TreeFile(Rec("d/" + a256)), "a name of 256 bytes"},
         {"a path of 4096 bytes", Nested(a255, 15, a255), ""},
         {"a path of 4352 bytes", Nested(a255, 16, a255), "a path of 4352 bytes, longer than 4096"},
@@ -99,6 +107,11 @@ TEST(StateFileBounds, NamesAndPathsNoFileSystemHoldsMakeTheFileDamaged) {
             if (c.error.empty()) {
                 EXPECT_TRUE(o.ok) << o.err;
                 EXPECT_GT(CountOldPresent(&tree), 0);
+                // What is read is written so that it reads back.
+                TestIo writer(&tree);
+                CSyncPairsAndActions again;
+                EXPECT_TRUE(ReadBoth(&again, &again, WriteText(writer), false).ok);
+                EXPECT_EQ(CountOldPresent(&again), CountOldPresent(&tree));
             } else {
                 EXPECT_FALSE(o.ok);
                 EXPECT_NE(o.err.find(c.error), std::string::npos) << o.err;
