@@ -386,6 +386,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
     m_Fresh.clear();
     m_Fresh.shrink_to_fit();
     m_MergedAt.clear(); // the nodes may go before the next read
+    m_PathBytes.clear();
     return ok;
 }
 
