@@ -7,10 +7,10 @@
 
 #include <algorithm>
 
-int64_t StateUtf8Bytes(const CWideString& s) {
+namespace {
+
+int64_t Utf8Bytes(const char16_t* p, int len) {
     int64_t n = 0;
-    const char16_t* p = s.GetString();
-    const int len = s.GetLength();
     for (int i = 0; i < len; i++) {
         const char16_t c = p[i];
         if (c < 0x80)
@@ -26,6 +26,12 @@ int64_t StateUtf8Bytes(const CWideString& s) {
     return n;
 }
 
+} // namespace
+
+int64_t StateUtf8Bytes(const CWideString& s) {
+    return Utf8Bytes(s.GetString(), s.GetLength());
+}
+
 namespace {
 
 // The start of a name too long to be shown whole.
@@ -36,18 +42,17 @@ CWideString NameStart(const CWideString& s) {
 // Checks the components of a path (a single name has one) against a
 // length and adds the bytes of each, with its separator, to nBytes.
 bool CheckComponents(const CWideString& path, int64_t nMax, int64_t& nBytes, long nPosn, CWideString& err) {
-    int nStart = 0;
+    const char16_t* p = path.GetString();
     const int len = path.GetLength();
-    while (nStart <= len) {
-        int nEnd = path.Find(u'/', nStart);
-        if (nEnd < 0) nEnd = len;
+    for (int nStart = 0; nStart < len;) {
+        int nEnd = nStart;
+        while (nEnd < len && p[nEnd] != u'/') nEnd++;
         if (nEnd > nStart) {
-            const CWideString part = path.Mid(nStart, nEnd - nStart);
-            const int64_t n = StateUtf8Bytes(part);
+            const int64_t n = Utf8Bytes(p + nStart, nEnd - nStart);
             if (n > nMax) {
                 err.AppendFormat(u"Posn %ld: a name of %lld bytes, longer than %lld: ", nPosn, (long long)n,
                                  (long long)nMax);
-                err += NameStart(part);
+                err += NameStart(path.Mid(nStart, nEnd - nStart));
                 return false;
             }
             nBytes += 1 + n;
@@ -92,16 +97,17 @@ int64_t StateRecordBytes(const CWideString& name, const CSideInfo& rec, const CG
            (int64_t)sizeof(CSyncTime) * gens.GetSize();
 }
 
-void CStateFileIo::BeginRecordBounds(CSyncTreeNode* pFolder) {
-    m_nReadMemory = 0;
+void CStateReadBounds::Begin(CSyncTreeNode* pFolder, int64_t nMaxMemory) {
+    m_nMemory = 0;
+    m_nMaxMemory = nMaxMemory;
     m_bOverMemory = false;
     m_PathBytes.assign((size_t)kStateMaxDepth + 2, 0);
     m_PathBytes[0] = pFolder && pFolder->GetParent() ? StateUtf8Bytes(pFolder->GetPath()) : 0;
 }
 
-bool CStateFileIo::CheckRecordBounds(const ZorInStream& in, int nDepth, const CWideString& name,
-                                     const StateFile& rec, const CGenArray& gens, CWideString& err) {
-    if (m_PathBytes.empty()) BeginRecordBounds(nullptr);
+bool CStateReadBounds::Check(const ZorInStream& in, int nDepth, const CWideString& name, const CSideInfo& rec,
+                             const CGenArray& gens, CWideString& err) {
+    if (m_PathBytes.empty()) Begin(nullptr, kStateMaxReadMemory);
     // The file's first record stands for the read folder: its name is not
     // part of any path. A flat-form record (depth -1) holds its path below it.
     if (nDepth != 0) {
@@ -111,12 +117,23 @@ bool CStateFileIo::CheckRecordBounds(const ZorInStream& in, int nDepth, const CW
         if (!CheckStateRecordPath(name, rec.m_sId, nParent, nPath, in.GetPosn(), err)) return false;
         if (nDepth > 0) m_PathBytes[nAt] = nPath;
     }
-    m_nReadMemory += StateRecordBytes(name, rec, gens);
-    if (m_nReadMemory > m_nMaxReadMemory) {
+    m_nMemory += StateRecordBytes(name, rec, gens);
+    if (m_nMemory > m_nMaxMemory) {
         m_bOverMemory = true;
         err.AppendFormat(u"Posn %ld: state file records take more than %lld bytes, not read", in.GetPosn(),
-                         (long long)m_nMaxReadMemory);
+                         (long long)m_nMaxMemory);
         return false;
     }
     return true;
+}
+
+bool CStateFileIo::CheckRecordBounds(const ZorInStream& in, int nDepth, const CWideString& name,
+                                     const StateFile& rec, const CGenArray& gens, CWideString& err) {
+    if (!m_bBoundsBegun) {
+        m_Bounds.Begin(m_pBoundsFolder, m_nMaxReadMemory);
+        m_bBoundsBegun = true;
+    }
+    if (m_Bounds.Check(in, nDepth, name, rec, gens, err)) return true;
+    if (m_Bounds.IsOverMemory()) m_bOverMemory = true;
+    return false;
 }

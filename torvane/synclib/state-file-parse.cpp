@@ -132,8 +132,10 @@ public:
         CWideString err;
     };
 
-    CTreeParser(CStateFileIo& io, ZorInStream& in, int64_t nMaxRecords)
-        : m_Io(io), m_In(in), m_nMaxRecords(nMaxRecords) {}
+    CTreeParser(ZorInStream& in, int64_t nMaxRecords, CSyncTreeNode* pFolder, int64_t nMaxMemory)
+        : m_In(in), m_nMaxRecords(nMaxRecords) {
+        m_Bounds.Begin(pFolder, nMaxMemory);
+    }
     ~CTreeParser() {
         {
             std::lock_guard<std::mutex> l(m_Mutex);
@@ -185,8 +187,10 @@ public:
         return m_Batch[m_nAt];
     }
     void Pop() { ++m_nAt; }
-    // Whether the parse ended at the record bound.
+    // Whether the parse ended at the record bound, or at the memory bound
+    // (once the parse ended).
     bool IsOverRecords() const { return m_bOverRecords; }
+    bool IsOverMemory() const { return m_bOverMemory; }
 
 private:
     // The first batches are small, so that the reader starts soon; later
@@ -268,7 +272,8 @@ private:
         {
             Step& s = Add(Step::kRecord);
             if (!s.rec.ReadNode(m_In, s.name, s.tSaved, s.savedLen, s.gens, m_Err) ||
-                !m_Io.CheckRecordBounds(m_In, nDepth, s.name, s.rec, s.gens, m_Err)) {
+                !m_Bounds.Check(m_In, nDepth, s.name, s.rec, s.gens, m_Err)) {
+                if (m_Bounds.IsOverMemory()) m_bOverMemory = true;
                 s.nKind = Step::kError; // the text so far, then what the record's parse added
                 s.err += m_Err;
                 m_Err.Empty();
@@ -292,11 +297,12 @@ private:
         return true;
     }
 
-    CStateFileIo& m_Io; // its record bounds are taken on the parsing thread
+    CStateReadBounds m_Bounds; // parsing thread
     ZorInStream& m_In;
     const int64_t m_nMaxRecords;
     int64_t m_nRecords = 0;
     std::atomic<bool> m_bOverRecords{false};
+    std::atomic<bool> m_bOverMemory{false};
     CWideString m_Err;       // appended since the last step
     std::vector<Step> m_Out; // parsing thread: steps not yet handed over
     std::mutex m_Mutex;
@@ -327,7 +333,9 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
     m_bJournal = true;
     m_nReadRecords = 0;
     m_bOverRecords = false;
-    BeginRecordBounds(pFolder);
+    m_bOverMemory = false;
+    m_bBoundsBegun = false;
+    m_pBoundsFolder = pFolder;
     CBoundedInStream in(inFile, m_nMaxReadBytes);
     m_nAgeLimit =
         m_bCleanupOldGenerations ? std::max<int64_t>(0, m_nSaveMonthsOldGens) * kStateSecondsPerMonth : 0;
@@ -349,11 +357,12 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
                 } else {
                     // The records are parsed on a second thread while this
                     // one merges them into the tree.
-                    CTreeParser parser(*this, in, m_nMaxReadRecords);
+                    CTreeParser parser(in, m_nMaxReadRecords, pFolder, m_nMaxReadMemory);
                     if (parser.Start(0)) {
                         ok = ReadNodeTreePiped(parser, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0,
                                                false, err);
                         if (!ok && parser.IsOverRecords()) m_bOverRecords = true;
+                        if (!ok && parser.IsOverMemory()) m_bOverMemory = true;
                     } else
                         ok = ReadStateNode(in, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0, err);
                 }
@@ -386,7 +395,8 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
     m_Fresh.clear();
     m_Fresh.shrink_to_fit();
     m_MergedAt.clear(); // the nodes may go before the next read
-    m_PathBytes.clear();
+    m_bBoundsBegun = false; // a read begun otherwise starts below the tree root
+    m_pBoundsFolder = nullptr;
     return ok;
 }
 

@@ -126,6 +126,27 @@ bool CheckStateRecordPath(const CWideString& name, const CWideString& id, int64_
 // The memory a record read is taken to cost (see kStateRecordBaseBytes).
 int64_t StateRecordBytes(const CWideString& name, const CSideInfo& rec, const CGenArray& gens);
 
+// The bounds of one running read, kept by the thread that parses it: the
+// path bytes of the node at each depth below the read folder and the memory
+// of the records so far.
+class CStateReadBounds {
+public:
+    // A new read below pFolder (null: the tree root), at most nMaxMemory.
+    void Begin(CSyncTreeNode* pFolder, int64_t nMaxMemory);
+    // Checks one record read at a depth below the read folder (0: the
+    // folder's own record, -1: a flat-form record, whose name is its path
+    // below the folder) and counts its memory. False (err set) past a bound.
+    bool Check(const ZorInStream& in, int nDepth, const CWideString& name, const CSideInfo& rec,
+               const CGenArray& gens, CWideString& err);
+    bool IsOverMemory() const { return m_bOverMemory; }
+
+private:
+    std::vector<int64_t> m_PathBytes;
+    int64_t m_nMemory = 0;
+    int64_t m_nMaxMemory = 0;
+    bool m_bOverMemory = false;
+};
+
 // ---------------------------------------------------------------- header
 struct StateFileHeader {
     uint16_t m_nA = 0; // not interpreted; a flat-form file's merge level is the caller's preset
@@ -358,13 +379,10 @@ private:
     bool CheckStop(CWideString& err);
     // Counts one more record of the running read; false (err set) past the bound.
     bool CountRecord(const ZorInStream& in, CWideString& err);
-    // The bounds of a record read at a depth below the read folder (0: the
-    // folder's own record): its names and path, and the memory of the
-    // running read (state-file-bounds.cpp). False (err set) past one.
+    // The bounds of a record read on this thread (CStateReadBounds::Check);
+    // those of a read started otherwise begin below the tree root.
     bool CheckRecordBounds(const ZorInStream& in, int nDepth, const CWideString& name, const StateFile& rec,
                            const CGenArray& gens, CWideString& err);
-    // The read folder's path bytes, at the start of a read.
-    void BeginRecordBounds(CSyncTreeNode* pFolder);
     bool ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
                       CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
                       CWideString& err);
@@ -416,10 +434,10 @@ private:
     bool m_bJournal = false;
     int64_t m_nReadRecords = 0; // records of the running read (on this thread)
     bool m_bOverRecords = false;
-    int64_t m_nReadMemory = 0; // what the running read's records cost
     bool m_bOverMemory = false;
-    // The path bytes of the node at each depth of the running read.
-    std::vector<int64_t> m_PathBytes;
+    bool m_bBoundsBegun = false;
+    CStateReadBounds m_Bounds; // of a read on this thread
+    CSyncTreeNode* m_pBoundsFolder = nullptr;
     bool m_bStopped = false;
     int64_t m_nAgeLimit = 0;
 };
