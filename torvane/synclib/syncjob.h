@@ -523,7 +523,9 @@ public:
     int64_t m_anStateRecordsKept[2] = {0, 0};
     FsItemInfo m_aStateRecordsKeptFor[2]; // the stamp that ReadStateRecordsKept read with the count
     // Whether a kept count was counted in the file of this stamp (size,
-    // modification time and, where both know them, its nanoseconds and identity).
+    // modification time and, where both know them, its nanoseconds, stamp
+    // and change time); an older count without a stamp (size -1, the time
+    // it was written as change time) fits a file unchanged since before.
     static bool StateRecordsKeptFit(const FsItemInfo& kept, const FsItemInfo& file);
     int64_t StateItemsKnown(int side) const;
     bool WasStateOverBudget() const { return m_bStateOverBudget; }

@@ -108,7 +108,8 @@ TEST_F(StateBoundsRun, RecordsOfItemsOnNeitherSideReachNeitherStateNorTheLog) {
 
 TEST_F(StateBoundsRun, KeptRecordCountLetsThroughOnlyTheFileItWasCountedIn) {
     // A count set high, without the stamp of its file (as older versions
-    // kept it) or for the file that a planted one then replaced: the
+    // kept it) or for the file that a planted one then replaced (after the
+    // count was written, either way): the
     // planted file is read within what the side's listing allows, and none
     // of its records is taken in.
     CSyncJob::s_nStateMinRecords = 20;
@@ -119,12 +120,41 @@ TEST_F(StateBoundsRun, KeptRecordCountLetsThroughOnlyTheFileItWasCountedIn) {
         "16777216 " + std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + " 0 0 0\n"};
     for (const std::string& count : counts) {
         SCOPED_TRACE(count);
-        Plant("R", 500);
         for (const auto& f : CountFiles()) std::ofstream(f) << count;
+        Plant("R", 500);
         auto r = Run();
         EXPECT_TRUE(r.bOk && r.nSub == RSS_OK) << sink.Dump();
         EXPECT_TRUE(Logged("its records are not used")) << sink.Dump();
         for (const char* side : {"L", "R"}) EXPECT_EQ(StateText(side).find("phantom"), std::string::npos) << side;
         EXPECT_EQ(h.m_tmp.List("R").size(), 12u);
     }
+}
+
+TEST(StateRecordsKept, CountFitsTheFileItWasCountedInOnly) {
+    auto info = [](int64_t nSize, uint32_t nMod, uint32_t nNs, uint32_t nStamp, int64_t nChange) {
+        FsItemInfo f;
+        f.m_nSize = nSize, f.m_nModTime = nMod, f.m_nModTimeNs = nNs, f.m_nStamp = nStamp, f.m_nChangeNs = nChange;
+        return f;
+    };
+    const FsItemInfo kept = info(900, 1700000000, 5, 77, 1700000000000000005);
+    const FsItemInfo older = info(-1, 0, 0, 0, 1700000000000000000); // written at that time
+    struct Case {
+        const char* what;
+        FsItemInfo kept, file;
+        bool bFits;
+    } cases[] = {
+        {"the same file", kept, kept, true},
+        {"where the side knows less", kept, info(900, 1700000000, 0, 0, 0), true},
+        {"another size", kept, info(901, 1700000000, 5, 77, 1700000000000000005), false},
+        {"another time", kept, info(900, 1700000001, 5, 77, 1700000000000000005), false},
+        {"another nanosecond", kept, info(900, 1700000000, 6, 77, 1700000000000000005), false},
+        {"another file of that time", kept, info(900, 1700000000, 5, 78, 1700000000000000005), false},
+        {"changed since", kept, info(900, 1700000000, 5, 77, 1700000000000000009), false},
+        {"no count kept", FsItemInfo(), info(0, 0, 0, 0, 0), false},
+        {"older count, file unchanged since before", older, info(5, 1, 0, 0, 1699999999000000000), true},
+        {"older count, file changed at that time", older, info(5, 1, 0, 0, 1700000000000000000), false},
+        {"older count, file changed since", older, info(5, 1, 0, 0, 1700000001000000000), false},
+        {"older count, change time unknown", older, info(5, 1, 0, 0, 0), false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(CSyncJob::StateRecordsKeptFit(c.kept, c.file), c.bFits) << c.what;
 }
