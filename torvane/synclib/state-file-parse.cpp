@@ -310,7 +310,7 @@ private:
     std::deque<std::vector<Step>> m_Ready;
     std::deque<int64_t> m_ReadyBytes; // the memory of each ready batch's records
     int64_t m_nReadyBytes = 0;
-    int64_t m_nOutBytes = 0; // parsing thread: of the steps in m_Out
+    int64_t m_nOutBytes = 0;                // parsing thread: of the steps in m_Out
     std::vector<std::vector<Step>> m_Spent; // taken by the reader, to be filled again
     size_t m_nBatch = kFirstBatch;          // parsing thread: steps in the next batch
     bool m_bDone = false;
@@ -394,7 +394,7 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
     m_Journaled = {};
     m_Fresh.clear();
     m_Fresh.shrink_to_fit();
-    m_MergedAt.clear(); // the nodes may go before the next read
+    m_MergedAt.clear();     // the nodes may go before the next read
     m_bBoundsBegun = false; // a read begun otherwise starts below the tree root
     m_pBoundsFolder = nullptr;
     return ok;

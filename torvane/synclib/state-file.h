@@ -110,7 +110,7 @@ constexpr int64_t kStateBytesPerRecord = 512;
 constexpr int64_t kStateMinMemoryBudget = int64_t(320) << 20;
 constexpr int64_t kStateMaxReadMemory = kStateMaxRecords * kStateBytesPerRecord;
 
-// ---------------------------------------------------------------- bounds of the names and the memory of a read
+// ---------------------------------------------------------------- name, path and memory bounds
 // UTF-8 bytes of a text.
 int64_t StateUtf8Bytes(const CWideString& s);
 // Checks the names of one record read below a node whose path from the side

@@ -542,15 +542,17 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     if (bOverBudget && m_abStateListingAhead[side]) {
         // Read again once the side is listed; a mirror copy stays for that.
         m_bStateOverBudget = true;
-        if (folderPath.IsEmpty()) (bOverMemory ? m_anStateRootPastMemory : m_anStateRootPast)[side] =
-            bOverMemory ? nMemory : nBudget;
-        errText += sideName +
-                   (bOverMemory ? CWideString::Formatted(u": state file %s lists records of more than %lld bytes: "
-                                                         u"it is read once the side is listed",
-                                                         display, (long long)nMemory)
-                                : CWideString::Formatted(u": state file %s lists more than %lld records: it is "
-                                                         u"read once the side is listed",
-                                                         display, (long long)nBudget));
+        if (folderPath.IsEmpty())
+            (bOverMemory ? m_anStateRootPastMemory : m_anStateRootPast)[side] =
+                bOverMemory ? nMemory : nBudget;
+        errText +=
+            sideName +
+            (bOverMemory ? CWideString::Formatted(u": state file %s lists records of more than %lld bytes: "
+                                                  u"it is read once the side is listed",
+                                                  display, (long long)nMemory)
+                         : CWideString::Formatted(u": state file %s lists more than %lld records: it is "
+                                                  u"read once the side is listed",
+                                                  display, (long long)nBudget));
         errKind = FSE_NONE;
         return false;
     }
@@ -559,10 +561,10 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
         // without a state file (conflicts, never deletions).
         const CWideString why =
             bOverMemory
-                ? CWideString::Formatted(u": state file %s lists records of more than %lld bytes, more than a "
-                                         u"side of %lld items can need; its records are not used",
-                                         display, (long long)nMemory,
-                                         (long long)StateItemsKnown(side))
+                ? CWideString::Formatted(
+                      u": state file %s lists records of more than %lld bytes, more than a "
+                      u"side of %lld items can need; its records are not used",
+                      display, (long long)nMemory, (long long)StateItemsKnown(side))
                 : CWideString::Formatted(u": state file %s lists more than %lld records, more than a side of "
                                          u"%lld items can need; its records are not used",
                                          display, (long long)nBudget, (long long)StateItemsKnown(side));
@@ -606,8 +608,9 @@ int64_t CSyncJob::StateRecordBudget(int side) const {
 int64_t CSyncJob::s_nStateMinMemory = kStateMinMemoryBudget;
 
 int64_t CSyncJob::StateMemoryBudget(int side) const {
-    const int64_t nRecords = std::min(
-        std::max(StateItemsKnown(side) * kStateRecordsPerItem, m_anStateRecordsKept[side & 1]), kStateMaxRecords);
+    const int64_t nRecords =
+        std::min(std::max(StateItemsKnown(side) * kStateRecordsPerItem, m_anStateRecordsKept[side & 1]),
+                 kStateMaxRecords);
     return std::max(s_nStateMinMemory, nRecords * kStateBytesPerRecord);
 }
 
@@ -639,7 +642,8 @@ bool CSyncJob::StateRecordsKeptPath(int side, CWideString& path) {
 bool CSyncJob::StateRecordsKeptFit(const FsItemInfo& kept, const FsItemInfo& file) {
     // An older count (no stamp; the time it was written as its change
     // time): the file unchanged since before it was written.
-    if (kept.m_nSize < 0) return kept.m_nChangeNs > 0 && file.m_nChangeNs > 0 && file.m_nChangeNs < kept.m_nChangeNs;
+    if (kept.m_nSize < 0)
+        return kept.m_nChangeNs > 0 && file.m_nChangeNs > 0 && file.m_nChangeNs < kept.m_nChangeNs;
     const auto same = [](int64_t a, int64_t b) { return a == 0 || b == 0 || a == b; };
     return kept.m_nSize > 0 && kept.m_nSize == file.m_nSize && kept.m_nModTime == file.m_nModTime &&
            same(kept.m_nModTimeNs, file.m_nModTimeNs) && same(kept.m_nStamp, file.m_nStamp) &&
@@ -670,7 +674,8 @@ int64_t CSyncJob::ReadStateRecordsKept(int side) {
         struct stat st {};
         if (v[0] > (uint64_t)kStateMaxRecords || stat(ZorNativePath(path).GetString(), &st) != 0) return 0;
         m_aStateRecordsKeptFor[side].m_nSize = -1;
-        m_aStateRecordsKeptFor[side].m_nChangeNs = (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
+        m_aStateRecordsKeptFor[side].m_nChangeNs =
+            (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
         return (int64_t)v[0];
     }
     if (nRead != 6) return 0;
@@ -697,9 +702,9 @@ void CSyncJob::KeepStateRecords(int side, const FsItemInfo& stamp, int64_t n) {
         CFileStamp(m_aStateRecordsKeptFor[side]) == CFileStamp(stamp))
         return;
     const std::string line = std::to_string(n) + " " + std::to_string(stamp.m_nSize) + " " +
-                             std::to_string(stamp.m_nModTime) + " " + std::to_string(stamp.m_nModTimeNs) + " " +
-                             std::to_string(stamp.m_nStamp) + " " + std::to_string(std::max<int64_t>(0, stamp.m_nChangeNs)) +
-                             "\n";
+                             std::to_string(stamp.m_nModTime) + " " + std::to_string(stamp.m_nModTimeNs) +
+                             " " + std::to_string(stamp.m_nStamp) + " " +
+                             std::to_string(std::max<int64_t>(0, stamp.m_nChangeNs)) + "\n";
     if (!WriteWholeFile(path, CNarrowString(line.c_str()), k, e)) {
         Log(2, kMsgSaveFailed, u"Cannot keep the count of state records: " + e + u"\n");
         return;

@@ -9,16 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
-#include <fstream>
 
 namespace {
 
@@ -104,7 +103,8 @@ TEST(CliStateBounds, PlantedStateFilesAreRefusedWithinBoundedMemory) {
         ASSERT_TRUE(WriteStateFile(state, c.nRecords, c.name));
         // The count kept of the side's records, set as high as it may go.
         for (auto& e : std::filesystem::recursive_directory_iterator(profile))
-            if (e.path().filename().string().rfind("_state_records_", 0) == 0) std::ofstream(e.path()) << "16777216\n";
+            if (e.path().filename().string().rfind("_state_records_", 0) == 0)
+                std::ofstream(e.path()) << "16777216\n";
         const CChildRun r = cli({"-v", "analyze", "j"}, "analyze");
         const std::string out = CliReadAll(tmp.NativeSub("analyze"));
         EXPECT_EQ(r.code, 0) << out.substr(0, 4000);

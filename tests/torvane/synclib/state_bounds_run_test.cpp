@@ -27,7 +27,8 @@ public:
 
     void SetUp() override {
         ASSERT_TRUE(h.m_tmp.MakeDir("L/d") && h.m_tmp.MakeDir("R"));
-        for (int i = 0; i < 10; i++) ASSERT_TRUE(h.m_tmp.WriteFileAt("L/f" + std::to_string(i), "x", 1600000000));
+        for (int i = 0; i < 10; i++)
+            ASSERT_TRUE(h.m_tmp.WriteFileAt("L/f" + std::to_string(i), "x", 1600000000));
         ASSERT_TRUE(Run().nState == RS_SYNCED) << sink.Dump();
     }
     void TearDown() override {
@@ -56,8 +57,8 @@ public:
         text += ">";
         CAutoPtrT<ZorOutStream> out;
         CWideString err;
-        ASSERT_TRUE(OpenFileWriter(W(h.m_tmp.NativeSub(side + "/_tvdata_/_file_state_v4._tv")), true, out, err,
-                                   true) &&
+        ASSERT_TRUE(OpenFileWriter(W(h.m_tmp.NativeSub(side + "/_tvdata_/_file_state_v4._tv")), true, out,
+                                   err, true) &&
                     out->Write(text.data(), (int)text.size(), err) && out->Close(err))
             << ToU8(err);
     }
@@ -115,9 +116,8 @@ TEST_F(StateBoundsRun, KeptRecordCountLetsThroughOnlyTheFileItWasCountedIn) {
     CSyncJob::s_nStateMinRecords = 20;
     struct stat st {};
     ASSERT_EQ(stat(h.m_tmp.NativeSub("R/_tvdata_/_file_state_v4._tv").c_str(), &st), 0);
-    const std::string counts[] = {
-        "16777216\n",
-        "16777216 " + std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + " 0 0 0\n"};
+    const std::string counts[] = {"16777216\n", "16777216 " + std::to_string(st.st_size) + " " +
+                                                    std::to_string(st.st_mtim.tv_sec) + " 0 0 0\n"};
     for (const std::string& count : counts) {
         SCOPED_TRACE(count);
         for (const auto& f : CountFiles()) std::ofstream(f) << count;
@@ -125,7 +125,8 @@ TEST_F(StateBoundsRun, KeptRecordCountLetsThroughOnlyTheFileItWasCountedIn) {
         auto r = Run();
         EXPECT_TRUE(r.bOk && r.nSub == RSS_OK) << sink.Dump();
         EXPECT_TRUE(Logged("its records are not used")) << sink.Dump();
-        for (const char* side : {"L", "R"}) EXPECT_EQ(StateText(side).find("phantom"), std::string::npos) << side;
+        for (const char* side : {"L", "R"})
+            EXPECT_EQ(StateText(side).find("phantom"), std::string::npos) << side;
         EXPECT_EQ(h.m_tmp.List("R").size(), 12u);
     }
 }
@@ -133,7 +134,8 @@ TEST_F(StateBoundsRun, KeptRecordCountLetsThroughOnlyTheFileItWasCountedIn) {
 TEST(StateRecordsKept, CountFitsTheFileItWasCountedInOnly) {
     auto info = [](int64_t nSize, uint32_t nMod, uint32_t nNs, uint32_t nStamp, int64_t nChange) {
         FsItemInfo f;
-        f.m_nSize = nSize, f.m_nModTime = nMod, f.m_nModTimeNs = nNs, f.m_nStamp = nStamp, f.m_nChangeNs = nChange;
+        f.m_nSize = nSize, f.m_nModTime = nMod, f.m_nModTimeNs = nNs, f.m_nStamp = nStamp,
+        f.m_nChangeNs = nChange;
         return f;
     };
     const FsItemInfo kept = info(900, 1700000000, 5, 77, 1700000000000000005);

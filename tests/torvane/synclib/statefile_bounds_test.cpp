@@ -11,7 +11,8 @@ using namespace statefile_test;
 namespace {
 
 std::string Rec(const std::string& name, const std::string& more = "") {
-    return "\n[f=0|N:" + std::to_string(name.size()) + ":" + name + "|l[h=0|l=1|]C[t=5|]t[t=5|]" + more + "]<>";
+    return "\n[f=0|N:" + std::to_string(name.size()) + ":" + name + "|l[h=0|l=1|]C[t=5|]t[t=5|]" + more +
+           "]<>";
 }
 std::string Folder(const std::string& name) {
     return "\n[f=1|N:" + std::to_string(name.size()) + ":" + name + "|l[h=-1|l=4294967293|]]<";
