@@ -640,10 +640,6 @@ bool CSyncJob::StateRecordsKeptPath(int side, CWideString& path) {
 }
 
 bool CSyncJob::StateRecordsKeptFit(const FsItemInfo& kept, const FsItemInfo& file) {
-    // An older count (no stamp; the time it was written as its change
-    // time): the file unchanged since before it was written.
-    if (kept.m_nSize < 0)
-        return kept.m_nChangeNs > 0 && file.m_nChangeNs > 0 && file.m_nChangeNs < kept.m_nChangeNs;
     const auto same = [](int64_t a, int64_t b) { return a == 0 || b == 0 || a == b; };
     return kept.m_nSize > 0 && kept.m_nSize == file.m_nSize && kept.m_nModTime == file.m_nModTime &&
            same(kept.m_nModTimeNs, file.m_nModTimeNs) && same(kept.m_nStamp, file.m_nStamp) &&
@@ -659,8 +655,8 @@ int64_t CSyncJob::ReadStateRecordsKept(int side) {
     if (!StateRecordsKeptPath(side, path) || !ZorFileExists(path) || !ReadWholeFile(path, 128, text, k, e))
         return 0;
     // "records size mod-time nanoseconds stamp change-time". A count without
-    // the stamp of its file (as older versions kept it) stands for a file
-    // that has not changed since the count was written.
+    // the stamp of its file (as older versions kept it, or set by hand)
+    // stands for no file: the side's listing alone lets a file through.
     uint64_t v[6] = {0, 0, 0, 0, 0, 0};
     int nAt = 0, nRead = 0;
     for (uint64_t& x : v) {
@@ -669,14 +665,6 @@ int64_t CSyncJob::ReadStateRecordsKept(int side) {
         while (nAt < text.GetLength() && text[nAt] >= '0' && text[nAt] <= '9') nAt++;
         if (nAt == nStart || nAt - nStart > 19 || !ParseUInt64(text.Mid(nStart, nAt - nStart), x, e)) break;
         nRead++;
-    }
-    if (nRead == 1 && text.Mid(nAt).Trim().IsEmpty()) {
-        struct stat st {};
-        if (v[0] > (uint64_t)kStateMaxRecords || stat(ZorNativePath(path).GetString(), &st) != 0) return 0;
-        m_aStateRecordsKeptFor[side].m_nSize = -1;
-        m_aStateRecordsKeptFor[side].m_nChangeNs =
-            (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
-        return (int64_t)v[0];
     }
     if (nRead != 6) return 0;
     if (v[1] > (uint64_t)INT64_MAX || v[2] > UINT32_MAX || v[3] > UINT32_MAX || v[4] > UINT32_MAX ||

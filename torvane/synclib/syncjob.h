@@ -524,8 +524,7 @@ public:
     FsItemInfo m_aStateRecordsKeptFor[2]; // the stamp that ReadStateRecordsKept read with the count
     // Whether a kept count was counted in the file of this stamp (size,
     // modification time and, where both know them, its nanoseconds, stamp
-    // and change time); an older count without a stamp (size -1, the time
-    // it was written as change time) fits a file unchanged since before.
+    // and change time).
     static bool StateRecordsKeptFit(const FsItemInfo& kept, const FsItemInfo& file);
     int64_t StateItemsKnown(int side) const;
     bool WasStateOverBudget() const { return m_bStateOverBudget; }
