@@ -130,28 +130,3 @@ TEST_F(StateBoundsRun, KeptRecordCountLetsThroughOnlyTheFileItWasCountedIn) {
         EXPECT_EQ(h.m_tmp.List("R").size(), 12u);
     }
 }
-
-TEST(StateRecordsKept, CountFitsTheFileItWasCountedInOnly) {
-    auto info = [](int64_t nSize, uint32_t nMod, uint32_t nNs, uint32_t nStamp, int64_t nChange) {
-        FsItemInfo f;
-        f.m_nSize = nSize, f.m_nModTime = nMod, f.m_nModTimeNs = nNs, f.m_nStamp = nStamp,
-        f.m_nChangeNs = nChange;
-        return f;
-    };
-    const FsItemInfo kept = info(900, 1700000000, 5, 77, 1700000000000000005);
-    struct Case {
-        const char* what;
-        FsItemInfo kept, file;
-        bool bFits;
-    } cases[] = {
-        {"the same file", kept, kept, true},
-        {"where the side knows less", kept, info(900, 1700000000, 0, 0, 0), true},
-        {"another size", kept, info(901, 1700000000, 5, 77, 1700000000000000005), false},
-        {"another time", kept, info(900, 1700000001, 5, 77, 1700000000000000005), false},
-        {"another nanosecond", kept, info(900, 1700000000, 6, 77, 1700000000000000005), false},
-        {"another file of that time", kept, info(900, 1700000000, 5, 78, 1700000000000000005), false},
-        {"changed since", kept, info(900, 1700000000, 5, 77, 1700000000000000009), false},
-        {"no count kept", FsItemInfo(), info(0, 0, 0, 0, 0), false},
-    };
-    for (const Case& c : cases) EXPECT_EQ(CSyncJob::StateRecordsKeptFit(c.kept, c.file), c.bFits) << c.what;
-}
