@@ -875,11 +875,14 @@ void CSyncJob::SaveSideStateFiles(CSyncTreeNode* pNode, int side) {
         m_nRunErrors.fetch_add(1);
         return;
     }
-    // The count goes with the file as the next read will see it.
+    // The count goes with the file as the next read will see it (a local
+    // side's as its file system tells it, with the nanoseconds and change
+    // time; another's as the save found it).
     FsItemInfo saved;
     bool bNotFound = false;
-    if (CannotHaveDataFolder(side) ? m_aStateFileStamps[side].Lookup(CWideString(), saved)
-                                   : fs->GetInfo(kStateFilePath, saved, bNotFound, k, e) && !bNotFound)
+    if (!CannotHaveDataFolder(side) && fs->GetCapability(TVFS_CAP_LOCAL)
+            ? fs->GetInfo(kStateFilePath, saved, bNotFound, k, e) && !bNotFound
+            : m_aStateFileStamps[side].Lookup(CWideString(), saved))
         KeepStateRecords(side, saved);
 }
 
