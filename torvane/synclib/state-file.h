@@ -102,11 +102,12 @@ constexpr int kStateMaxPathBytes = 4096;
 // well as in records, so that records of long names or long generation
 // lists cannot take more memory than short ones: the job allows
 // kStateBytesPerRecord for each record that the side's listing (or the
-// job's own count of the file) allows (a real record costs less), and never
-// less than kStateMinMemoryBudget, which holds the minimum of records
-// (kStateMinRecordBudget) only as far as they stay within some 350 MB.
+// job's own count of the file) allows (a real record, of a name of up to
+// some 190 letters, costs less), and never less than kStateMinMemoryBudget,
+// which holds the minimum of records (kStateMinRecordBudget) only as far
+// as they stay within some 350 MB.
 constexpr int64_t kStateRecordBaseBytes = 384;
-constexpr int64_t kStateBytesPerRecord = 512;
+constexpr int64_t kStateBytesPerRecord = 768;
 constexpr int64_t kStateMinMemoryBudget = int64_t(320) << 20;
 constexpr int64_t kStateMaxReadMemory = kStateMaxRecords * kStateBytesPerRecord;
 
