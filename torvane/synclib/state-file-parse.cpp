@@ -132,7 +132,10 @@ public:
         CWideString err;
     };
 
-    CTreeParser(ZorInStream& in, int64_t nMaxRecords) : m_In(in), m_nMaxRecords(nMaxRecords) {}
+    CTreeParser(ZorInStream& in, int64_t nMaxRecords, CSyncTreeNode* pFolder, int64_t nMaxMemory)
+        : m_In(in), m_nMaxRecords(nMaxRecords) {
+        m_Bounds.Begin(pFolder, nMaxMemory);
+    }
     ~CTreeParser() {
         {
             std::lock_guard<std::mutex> l(m_Mutex);
@@ -176,14 +179,18 @@ public:
             } else {
                 m_Batch = std::move(m_Ready.front());
                 m_Ready.pop_front();
+                m_nReadyBytes -= m_ReadyBytes.front();
+                m_ReadyBytes.pop_front();
                 if (m_bParserWaits) m_Cv.notify_all();
             }
         }
         return m_Batch[m_nAt];
     }
     void Pop() { ++m_nAt; }
-    // Whether the parse ended at the record bound.
+    // Whether the parse ended at the record bound, or at the memory bound
+    // (once the parse ended).
     bool IsOverRecords() const { return m_bOverRecords; }
+    bool IsOverMemory() const { return m_bOverMemory; }
 
 private:
     // The first batches are small, so that the reader starts soon; later
@@ -191,6 +198,11 @@ private:
     static constexpr size_t kFirstBatch = 128;
     static constexpr size_t kMaxBatch = 4096;
     static constexpr size_t kMaxBatches = 4;
+    // The same in the memory their records take (StateRecordBytes): a
+    // batch is handed over at kMaxBatchBytes, and the parse waits while
+    // kMaxReadyBytes are not yet taken.
+    static constexpr int64_t kMaxBatchBytes = 4 << 20;
+    static constexpr int64_t kMaxReadyBytes = 16 << 20;
 
     Step& Add(Step::Kind nKind) {
         if (m_Out.capacity() < m_nBatch + 1) m_Out.reserve(m_nBatch + 1); // a batch never moves its steps
@@ -204,13 +216,21 @@ private:
     bool Flush(bool bLast) {
         std::unique_lock<std::mutex> l(m_Mutex);
         if (!m_Out.empty()) {
-            if (!m_bCancel && m_Ready.size() >= kMaxBatches) {
+            const auto full = [&] {
+                return !m_Ready.empty() && (m_Ready.size() >= kMaxBatches || m_nReadyBytes >= kMaxReadyBytes);
+            };
+            if (!m_bCancel && full()) {
                 m_bParserWaits = true;
-                m_Cv.wait(l, [&] { return m_bCancel || m_Ready.size() < kMaxBatches; });
+                m_Cv.wait(l, [&] { return m_bCancel || !full(); });
                 m_bParserWaits = false;
             }
-            if (!m_bCancel) m_Ready.push_back(std::move(m_Out));
+            if (!m_bCancel) {
+                m_Ready.push_back(std::move(m_Out));
+                m_ReadyBytes.push_back(m_nOutBytes);
+                m_nReadyBytes += m_nOutBytes;
+            }
             m_Out.clear();
+            m_nOutBytes = 0;
             if (m_nBatch < kMaxBatch) m_nBatch *= 2;
         }
         if (bLast) m_bDone = true;
@@ -251,14 +271,17 @@ private:
         }
         {
             Step& s = Add(Step::kRecord);
-            if (!s.rec.ReadNode(m_In, s.name, s.tSaved, s.savedLen, s.gens, m_Err)) {
+            if (!s.rec.ReadNode(m_In, s.name, s.tSaved, s.savedLen, s.gens, m_Err) ||
+                !m_Bounds.Check(m_In, nDepth, s.name, s.rec, s.gens, m_Err)) {
+                if (m_Bounds.IsOverMemory()) m_bOverMemory = true;
                 s.nKind = Step::kError; // the text so far, then what the record's parse added
                 s.err += m_Err;
                 m_Err.Empty();
                 return false;
             }
+            m_nOutBytes += StateRecordBytes(s.name, s.rec, s.gens);
         }
-        if (m_Out.size() >= m_nBatch && !Flush(false)) return false;
+        if ((m_Out.size() >= m_nBatch || m_nOutBytes >= kMaxBatchBytes) && !Flush(false)) return false;
         if (!GetTicPrefix(m_In, '<', m_Err)) return Fail();
         for (;;) {
             if (!m_In.GetChar(ch, m_Err)) {
@@ -274,15 +297,20 @@ private:
         return true;
     }
 
+    CStateReadBounds m_Bounds; // parsing thread
     ZorInStream& m_In;
     const int64_t m_nMaxRecords;
     int64_t m_nRecords = 0;
     std::atomic<bool> m_bOverRecords{false};
+    std::atomic<bool> m_bOverMemory{false};
     CWideString m_Err;       // appended since the last step
     std::vector<Step> m_Out; // parsing thread: steps not yet handed over
     std::mutex m_Mutex;
     std::condition_variable m_Cv;
     std::deque<std::vector<Step>> m_Ready;
+    std::deque<int64_t> m_ReadyBytes; // the memory of each ready batch's records
+    int64_t m_nReadyBytes = 0;
+    int64_t m_nOutBytes = 0;                // parsing thread: of the steps in m_Out
     std::vector<std::vector<Step>> m_Spent; // taken by the reader, to be filled again
     size_t m_nBatch = kFirstBatch;          // parsing thread: steps in the next batch
     bool m_bDone = false;
@@ -305,6 +333,9 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
     m_bJournal = true;
     m_nReadRecords = 0;
     m_bOverRecords = false;
+    m_bOverMemory = false;
+    m_bBoundsBegun = false;
+    m_pBoundsFolder = pFolder;
     CBoundedInStream in(inFile, m_nMaxReadBytes);
     m_nAgeLimit =
         m_bCleanupOldGenerations ? std::max<int64_t>(0, m_nSaveMonthsOldGens) * kStateSecondsPerMonth : 0;
@@ -326,11 +357,12 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
                 } else {
                     // The records are parsed on a second thread while this
                     // one merges them into the tree.
-                    CTreeParser parser(in, m_nMaxReadRecords);
+                    CTreeParser parser(in, m_nMaxReadRecords, pFolder, m_nMaxReadMemory);
                     if (parser.Start(0)) {
                         ok = ReadNodeTreePiped(parser, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0,
                                                false, err);
                         if (!ok && parser.IsOverRecords()) m_bOverRecords = true;
+                        if (!ok && parser.IsOverMemory()) m_bOverMemory = true;
                     } else
                         ok = ReadStateNode(in, nSide, m_nAgeLimit, nullptr, pFolder, bMayShift, 0, err);
                 }
@@ -344,6 +376,8 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
     }
 
     m_bJournal = false;
+    // A read past its memory is one past its records to the caller.
+    if (!ok && m_bOverMemory) m_bOverRecords = true;
     if (!ok) {
         if (pFolder && !pFolder->GetParent()) m_anReadVerified[nSide & 1] = 0;
         RollBack(nSide);
@@ -360,7 +394,9 @@ bool CStateFileIo::ParseStateFile(ZorInStream& inFile, int nSide, CSyncTreeNode*
     m_Journaled = {};
     m_Fresh.clear();
     m_Fresh.shrink_to_fit();
-    m_MergedAt.clear(); // the nodes may go before the next read
+    m_MergedAt.clear();     // the nodes may go before the next read
+    m_bBoundsBegun = false; // a read begun otherwise starts below the tree root
+    m_pBoundsFolder = nullptr;
     return ok;
 }
 
@@ -402,7 +438,9 @@ bool CStateFileIo::ParseFlat(ZorInStream& in, int nSide, CSyncTreeNode* pFolder,
         CSyncTime tSaved;
         CItemLen savedLen;
         CGenArray gens;
-        if (!CountRecord(in, err) || !rec.ReadNode(in, name, tSaved, savedLen, gens, err)) return false;
+        if (!CountRecord(in, err) || !rec.ReadNode(in, name, tSaved, savedLen, gens, err) ||
+            !CheckRecordBounds(in, -1, name, rec, gens, err))
+            return false;
         if (m_bCleanupOldGenerations && PruneGenerations(gens, nAge) && !rec.Exists() && !rec.IsFolder())
             continue;
         if (rec.Exists() && !bMayShift && rec.m_tFile != rec.m_tAccu) {
@@ -470,7 +508,9 @@ bool CStateFileIo::ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, C
     CSyncTime tSaved;
     CItemLen savedLen;
     CGenArray gens;
-    if (!CountRecord(in, err) || !rec.ReadNode(in, name, tSaved, savedLen, gens, err)) return false;
+    if (!CountRecord(in, err) || !rec.ReadNode(in, name, tSaved, savedLen, gens, err) ||
+        !CheckRecordBounds(in, nDepth, name, rec, gens, err))
+        return false;
     if (!CheckStop(err)) return false;
 
     bool bFresh = false;

@@ -90,6 +90,63 @@ constexpr int64_t kStateRecordsPerItem = 4;
 constexpr int64_t kStateMinRecordBudget = 1000000;
 // Seconds in one month of the generation ageing (31 days).
 constexpr int64_t kStateSecondsPerMonth = 2678400;
+// A record whose name (or the side's own form of it) has a component of
+// more than kStateMaxNameBytes bytes, or that stands at a path (from the
+// side root) of more than kStateMaxPathBytes bytes, makes the file damaged:
+// no file system the engine syncs holds such an item.
+constexpr int kStateMaxNameBytes = 255;
+constexpr int kStateMaxPathBytes = 4096;
+// What a record read is taken to cost in memory: kStateRecordBaseBytes for
+// its node and records in the tree, and the bytes of its texts and
+// generations (see StateRecordBytes). A read is bounded in these bytes as
+// well as in records, so that records of long names or long generation
+// lists cannot take more memory than short ones: the job allows
+// kStateBytesPerRecord for each record that the side's listing (or the
+// job's own count of the file) allows (a real record, of a name of up to
+// some 190 letters, costs less), and never less than kStateMinMemoryBudget,
+// which holds the minimum of records (kStateMinRecordBudget) only as far
+// as they stay within some 350 MB.
+constexpr int64_t kStateRecordBaseBytes = 384;
+constexpr int64_t kStateBytesPerRecord = 768;
+constexpr int64_t kStateMinMemoryBudget = int64_t(320) << 20;
+constexpr int64_t kStateMaxReadMemory = kStateMaxRecords * kStateBytesPerRecord;
+
+// ---------------------------------------------------------------- name, path and memory bounds
+// UTF-8 bytes of a text.
+int64_t StateUtf8Bytes(const CWideString& s);
+// Checks the names of one record read below a node whose path from the side
+// root takes nParentBytes bytes ("" the side root: 0), and gives the bytes
+// of the record's own path. The path is the side's own form (the id) where
+// the record has one, else its name; either may hold several components
+// ("/"-separated, as in the flat form). False (err set, at posn) when a
+// component of the side's form is longer than kStateMaxNameBytes (of a
+// name beside an id, the tree's composed key: three times that), or the
+// path than kStateMaxPathBytes.
+bool CheckStateRecordPath(const CWideString& name, const CWideString& id, int64_t nParentBytes,
+                          int64_t& nPathBytes, long nPosn, CWideString& err);
+// The memory a record read is taken to cost (see kStateRecordBaseBytes).
+int64_t StateRecordBytes(const CWideString& name, const CSideInfo& rec, const CGenArray& gens);
+
+// The bounds of one running read, kept by the thread that parses it: the
+// path bytes of the node at each depth below the read folder and the memory
+// of the records so far.
+class CStateReadBounds {
+public:
+    // A new read below pFolder (null: the tree root), at most nMaxMemory.
+    void Begin(CSyncTreeNode* pFolder, int64_t nMaxMemory);
+    // Checks one record read at a depth below the read folder (0: the
+    // folder's own record, -1: a flat-form record, whose name is its path
+    // below the folder) and counts its memory. False (err set) past a bound.
+    bool Check(const ZorInStream& in, int nDepth, const CWideString& name, const CSideInfo& rec,
+               const CGenArray& gens, CWideString& err);
+    bool IsOverMemory() const { return m_bOverMemory; }
+
+private:
+    std::vector<int64_t> m_PathBytes;
+    int64_t m_nMemory = 0;
+    int64_t m_nMaxMemory = 0;
+    bool m_bOverMemory = false;
+};
 
 // ---------------------------------------------------------------- header
 struct StateFileHeader {
@@ -199,6 +256,11 @@ public:
     // records it took (those of a read that succeeded are in the tree).
     bool WasOverRecords() const { return m_bOverRecords; }
     int64_t GetRecordsRead() const { return m_nReadRecords; }
+    // The bound of one read in the memory its records are taken to cost
+    // (StateRecordBytes; tests lower it). A read that goes past it fails as
+    // one past m_nMaxReadRecords does, and also sets WasOverMemory.
+    int64_t m_nMaxReadMemory = kStateMaxReadMemory;
+    bool WasOverMemory() const { return m_bOverMemory; }
 
     // A run message (level, message kind, text ending with "\n"). Default: dropped.
     virtual void Log(int nLevel, int nMsgKind, const CWideString& sText);
@@ -322,6 +384,10 @@ private:
     bool CheckStop(CWideString& err);
     // Counts one more record of the running read; false (err set) past the bound.
     bool CountRecord(const ZorInStream& in, CWideString& err);
+    // The bounds of a record read on this thread (CStateReadBounds::Check);
+    // those of a read started otherwise begin below the tree root.
+    bool CheckRecordBounds(const ZorInStream& in, int nDepth, const CWideString& name, const StateFile& rec,
+                           const CGenArray& gens, CWideString& err);
     bool ReadNodeTree(ZorInStream& in, int nSide, int64_t nAgeLimit, CSyncTreeNode* pParent,
                       CSyncTreeNode* pFolder, bool bMayShift, int nDepth, bool bParentFresh,
                       CWideString& err);
@@ -373,6 +439,10 @@ private:
     bool m_bJournal = false;
     int64_t m_nReadRecords = 0; // records of the running read (on this thread)
     bool m_bOverRecords = false;
+    bool m_bOverMemory = false;
+    bool m_bBoundsBegun = false;
+    CStateReadBounds m_Bounds; // of a read on this thread
+    CSyncTreeNode* m_pBoundsFolder = nullptr;
     bool m_bStopped = false;
     int64_t m_nAgeLimit = 0;
 };

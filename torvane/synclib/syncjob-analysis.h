@@ -81,6 +81,10 @@ bool IsQuietItem(const CSyncPairAndAction& item);
 // A file of equal length on both sides, not excluded: what the Left-Right
 // time-shift analysis examines.
 bool IsLeftRightExamined(const CSyncPairAndAction& item);
+// An item that neither side holds and whose old record one side's state
+// file alone holds: that record is dropped (not saved again) and true
+// returned; nothing is to be done for the item.
+bool ForgetRecordOfNeitherSide(CSyncPairAndAction& item);
 
 // ---------------------------------------------------------------- time shifts
 // (syncjob-timeshift.cpp)

@@ -604,6 +604,10 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
         const CSideInfo& LO = item.m_aOld[0];
         const CSideInfo& RO = item.m_aOld[1];
         if (!L.IsPresentBit() && !R.IsPresentBit()) return;
+        if (ForgetRecordOfNeitherSide(item)) {
+            item.m_nSysAction = EA_NO_COPY;
+            return;
+        }
         auto path = [&] { return pNode->GetPath(); };
         auto logReason = [&](int kind) { Log(2, kind, path() + u": " + item.GetReason() + u"\n"); };
         const bool bKnownL = (L.IsPresentBit() || LO.IsPresentBit()) && (L.Exists() || !item.m_aGens[0].IsEmpty());
@@ -788,6 +792,23 @@ void CSyncJob::ForVisitedSubtrees(CSyncTreeNode* pNode, const std::function<void
             ForVisitedSubtrees(pChild, fn);
         }
     }
+}
+
+bool ForgetRecordOfNeitherSide(CSyncPairAndAction& item) {
+    // An item on neither side that one side's state file alone records:
+    // nothing is to be done for it, and nothing of it is passed on (a record
+    // placed in one side's data folder never reaches the other's state, nor
+    // a log line). Its record is not saved again.
+    if (item.m_aCur[0].Exists() || item.m_aCur[1].Exists()) return false;
+    const bool bL = item.m_aOld[0].IsPresentBit(), bR = item.m_aOld[1].IsPresentBit();
+    if (bL == bR) return false;
+    // As if that side had never recorded it, also for a later decision
+    // over the same tree.
+    const int side = bL ? 0 : 1;
+    item.m_aOld[side] = CSideInfo();
+    item.m_aGens[side].RemoveAll();
+    item.m_aPendingGen[0] = item.m_aPendingGen[1] = 0;
+    return true;
 }
 
 bool IsLeftRightExamined(const CSyncPairAndAction& item) {

@@ -379,7 +379,7 @@ bool CSyncJob::AnalyzeSide(CSyncTreeNode* pRoot, CSyncTime* pScanTime, int side,
     m_anStateItemsKnown[side] = m_anStateRecordsRead[side] = 0;
     m_abUntrusted[side] = 0; // the run's checks before the scan passed
     m_anStateRecordsKept[side] = ReadStateRecordsKept(side);
-    m_anStateRootPast[side] = -1;
+    m_anStateRootPast[side] = m_anStateRootPastMemory[side] = -1;
     m_abStateListingAhead[side] = false;
     m_aStateDeferred[side].clear();
 
@@ -847,7 +847,17 @@ bool CSyncJob::ReadWaitingStateFiles(int side, bool bCheckLock, int32_t* pCount,
     std::vector<CWideString> waiting;
     waiting.swap(m_aStateDeferred[side]);
     for (const CWideString& path : waiting) {
-        const int64_t nBudget = StateRecordBudget(side);
+        const int64_t nBudget = StateRecordBudget(side), nMemory = StateMemoryBudget(side);
+        if (path.IsEmpty() && nMemory <= m_anStateRootPastMemory[side]) {
+            // The same for the memory of its records.
+            Log(1, 4859,
+                GetLocalizedString(side ? IDS_Str_Right : IDS_Str_Left) +
+                    CWideString::Formatted(
+                        u": state file lists records of more than %lld bytes, more than a side of %lld "
+                        u"items can need; its records are not used\n",
+                        (long long)nMemory, (long long)StateItemsKnown(side)));
+            continue;
+        }
         if (path.IsEmpty() && nBudget <= m_anStateRootPast[side]) {
             // The listing gave no more room than the file already went past.
             Log(1, 4859,

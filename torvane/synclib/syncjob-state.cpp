@@ -511,19 +511,24 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     int parseKind = FSE_NONE;
     CWideString pe;
     CStateFileIo& io = GetStateFileIo();
+    // The count kept of the side root's file stands for the file it was
+    // counted in only.
+    if (folderPath.IsEmpty() && !StateRecordsKeptFit(m_aStateRecordsKeptFor[side], stamp))
+        m_anStateRecordsKept[side] = 0;
     const int64_t nBudget = StateRecordBudget(side);
     io.m_nMaxReadRecords = nBudget;
+    const int64_t nMemory = StateMemoryBudget(side);
+    io.m_nMaxReadMemory = nMemory;
     io.m_bQuietOverRecords = true;
     const bool bParsed = io.ReadStateStream(*pReader, side, pFolder, bMayShift, nPresetA, parseKind, pe);
     io.m_nMaxReadRecords = kStateMaxRecords;
+    io.m_nMaxReadMemory = kStateMaxReadMemory;
     io.m_bQuietOverRecords = false;
     pReader.reset();
     const bool bOverBudget = !bParsed && io.WasOverRecords();
+    const bool bOverMemory = bOverBudget && io.WasOverMemory();
     if (bParsed) m_anStateRecordsRead[side] += io.GetRecordsRead();
-    // A side root's file read within the bound (one read after the listing
-    // fits the side as listed) is read before the next listing.
-    if (bParsed && folderPath.IsEmpty() && io.GetRecordsRead() != m_anStateRecordsKept[side])
-        KeepStateRecords(side, m_anStateRecordsKept[side] = io.GetRecordsRead());
+    const FsItemInfo readStamp = stamp;
 
     // Another Sync may have rewritten the file while it was read.
     if (!bNoData && bOnSide) {
@@ -542,6 +547,13 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
         }
     }
     SetStateFileStamp(side, folderPath, stamp);
+    // A side root's file read within the bound (one read after the listing
+    // fits the side as listed) is read before the next listing, as long as
+    // it stays the file it is.
+    if (bParsed && folderPath.IsEmpty() && CFileStamp(stamp) == CFileStamp(readStamp) &&
+        (io.GetRecordsRead() != m_anStateRecordsKept[side] ||
+         !StateRecordsKeptFit(m_aStateRecordsKeptFor[side], stamp)))
+        KeepStateRecords(side, stamp, m_anStateRecordsKept[side] = io.GetRecordsRead());
     // The records' stored bits stand for entries not changed since the
     // header's time: only for the side root's own file, read where it lies,
     // in a full scan; a nested job's state file ends it for the scan.
@@ -558,21 +570,32 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     if (bOverBudget && m_abStateListingAhead[side]) {
         // Read again once the side is listed; a mirror copy stays for that.
         m_bStateOverBudget = true;
-        if (folderPath.IsEmpty()) m_anStateRootPast[side] = nBudget;
-        errText += sideName +
-                   CWideString::Formatted(u": state file %s lists more than %lld records: it is read once "
-                                          u"the side is listed",
-                                          display, (long long)nBudget);
+        if (folderPath.IsEmpty())
+            (bOverMemory ? m_anStateRootPastMemory : m_anStateRootPast)[side] =
+                bOverMemory ? nMemory : nBudget;
+        errText +=
+            sideName +
+            (bOverMemory ? CWideString::Formatted(u": state file %s lists records of more than %lld bytes: "
+                                                  u"it is read once the side is listed",
+                                                  display, (long long)nMemory)
+                         : CWideString::Formatted(u": state file %s lists more than %lld records: it is "
+                                                  u"read once the side is listed",
+                                                  display, (long long)nBudget));
         errKind = FSE_NONE;
         return false;
     }
     if (bOverBudget) {
         // Set aside as one that cannot be parsed: the side is read as one
         // without a state file (conflicts, never deletions).
-        const CWideString why = CWideString::Formatted(
-            u": state file %s lists more than %lld records, more than a side of %lld items can need; its "
-            u"records are not used",
-            display, (long long)nBudget, (long long)StateItemsKnown(side));
+        const CWideString why =
+            bOverMemory
+                ? CWideString::Formatted(
+                      u": state file %s lists records of more than %lld bytes, more than a "
+                      u"side of %lld items can need; its records are not used",
+                      display, (long long)nMemory, (long long)StateItemsKnown(side))
+                : CWideString::Formatted(u": state file %s lists more than %lld records, more than a side of "
+                                         u"%lld items can need; its records are not used",
+                                         display, (long long)nBudget, (long long)StateItemsKnown(side));
         Log(1, kMsgStateUnreadable, sideName + why + u"\n");
         pe = sideName + why;
         if (folderPath.IsEmpty() && bOnSide) io.m_asDamaged[side] = statePath;
@@ -612,6 +635,15 @@ int64_t CSyncJob::StateRecordBudget(int side) const {
     return std::clamp<int64_t>(n, 0, kStateMaxRecords);
 }
 
+int64_t CSyncJob::s_nStateMinMemory = kStateMinMemoryBudget;
+
+int64_t CSyncJob::StateMemoryBudget(int side) const {
+    const int64_t nRecords =
+        std::min(std::max(StateItemsKnown(side) * kStateRecordsPerItem, m_anStateRecordsKept[side & 1]),
+                 kStateMaxRecords);
+    return std::max(s_nStateMinMemory, nRecords * kStateBytesPerRecord);
+}
+
 namespace {
 
 // The records that the side root's file holds as written from the tree:
@@ -637,26 +669,61 @@ bool CSyncJob::StateRecordsKeptPath(int side, CWideString& path) {
     return true;
 }
 
+bool CSyncJob::StateRecordsKeptFit(const FsItemInfo& kept, const FsItemInfo& file) {
+    const auto same = [](int64_t a, int64_t b) { return a == 0 || b == 0 || a == b; };
+    return kept.m_nSize > 0 && kept.m_nSize == file.m_nSize && kept.m_nModTime == file.m_nModTime &&
+           same(kept.m_nModTimeNs, file.m_nModTimeNs) && same(kept.m_nStamp, file.m_nStamp) &&
+           same(kept.m_nChangeNs, file.m_nChangeNs);
+}
+
 int64_t CSyncJob::ReadStateRecordsKept(int side) {
+    side &= 1;
+    m_aStateRecordsKeptFor[side] = FsItemInfo();
     CWideString path, e;
     int k = 0;
     CNarrowString text;
-    uint64_t n = 0;
-    if (!StateRecordsKeptPath(side & 1, path) || !ZorFileExists(path) || !ReadWholeFile(path, 64, text, k, e))
+    if (!StateRecordsKeptPath(side, path) || !ZorFileExists(path) || !ReadWholeFile(path, 128, text, k, e))
         return 0;
-    text.Trim();
-    return ParseUInt64(text, n, e) ? (int64_t)std::min<uint64_t>(n, (uint64_t)kStateMaxRecords) : 0;
+    // "records size mod-time nanoseconds stamp change-time". A count without
+    // the stamp of its file (as older versions kept it, or set by hand)
+    // stands for no file: the side's listing alone lets a file through.
+    uint64_t v[6] = {0, 0, 0, 0, 0, 0};
+    int nAt = 0, nRead = 0;
+    for (uint64_t& x : v) {
+        while (nAt < text.GetLength() && text[nAt] == ' ') nAt++;
+        const int nStart = nAt;
+        while (nAt < text.GetLength() && text[nAt] >= '0' && text[nAt] <= '9') nAt++;
+        if (nAt == nStart || nAt - nStart > 19 || !ParseUInt64(text.Mid(nStart, nAt - nStart), x, e)) break;
+        nRead++;
+    }
+    if (nRead != 6) return 0;
+    if (v[1] > (uint64_t)INT64_MAX || v[2] > UINT32_MAX || v[3] > UINT32_MAX || v[4] > UINT32_MAX ||
+        v[5] > (uint64_t)INT64_MAX)
+        return 0;
+    FsItemInfo& kept = m_aStateRecordsKeptFor[side];
+    kept.m_nSize = (int64_t)v[1];
+    kept.m_nModTime = (uint32_t)v[2];
+    kept.m_nModTimeNs = (uint32_t)v[3];
+    kept.m_nStamp = (uint32_t)v[4];
+    kept.m_nChangeNs = (int64_t)v[5];
+    return (int64_t)std::min<uint64_t>(v[0], (uint64_t)kStateMaxRecords);
 }
 
-void CSyncJob::KeepStateRecords(int side, int64_t n) {
+void CSyncJob::KeepStateRecords(int side, const FsItemInfo& stamp, int64_t n) {
     side &= 1;
     CSyncTreeNode* pRoot = GetPairsUnchecked();
     CWideString path, e;
     int k = 0;
     if (!pRoot || !StateRecordsKeptPath(side, path)) return;
     if (n < 0) n = CountStateRecords(pRoot, side);
-    if (n == ReadStateRecordsKept(side)) return;
-    if (!WriteWholeFile(path, CNarrowString(std::to_string(n).c_str()) + "\n", k, e)) {
+    if (n == ReadStateRecordsKept(side) && StateRecordsKeptFit(m_aStateRecordsKeptFor[side], stamp) &&
+        CFileStamp(m_aStateRecordsKeptFor[side]) == CFileStamp(stamp))
+        return;
+    const std::string line = std::to_string(n) + " " + std::to_string(stamp.m_nSize) + " " +
+                             std::to_string(stamp.m_nModTime) + " " + std::to_string(stamp.m_nModTimeNs) +
+                             " " + std::to_string(stamp.m_nStamp) + " " +
+                             std::to_string(std::max<int64_t>(0, stamp.m_nChangeNs)) + "\n";
+    if (!WriteWholeFile(path, CNarrowString(line.c_str()), k, e)) {
         Log(2, kMsgSaveFailed, u"Cannot keep the count of state records: " + e + u"\n");
         return;
     }
@@ -838,7 +905,15 @@ void CSyncJob::SaveSideStateFiles(CSyncTreeNode* pNode, int side) {
         m_nRunErrors.fetch_add(1);
         return;
     }
-    KeepStateRecords(side);
+    // The count goes with the file as the next read will see it (a local
+    // side's as its file system tells it, with the nanoseconds and change
+    // time; another's as the save found it).
+    FsItemInfo saved;
+    bool bNotFound = false;
+    if (!CannotHaveDataFolder(side) && fs->GetCapability(TVFS_CAP_LOCAL)
+            ? fs->GetInfo(kStateFilePath, saved, bNotFound, k, e) && !bNotFound
+            : m_aStateFileStamps[side].Lookup(CWideString(), saved))
+        KeepStateRecords(side, saved);
 }
 
 bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errKind, CWideString& errText) {

@@ -518,16 +518,28 @@ public:
     // deleted items it remembers included) is read once, before the listing.
     int64_t StateRecordBudget(int side) const;
     static int64_t s_nStateMinRecords; // kStateMinRecordBudget (tests lower it)
+    // The memory (StateRecordBytes) one state file's records may take:
+    // kStateBytesPerRecord for each record that the items known or the kept
+    // count allow, at least s_nStateMinMemory.
+    int64_t StateMemoryBudget(int side) const;
+    static int64_t s_nStateMinMemory; // kStateMinMemoryBudget (tests lower it)
     // The records of the side root's state file as this job last read or
     // saved it, kept in the side's mirror folder beside the last sync's item
-    // count (the owner's alone: no side can raise it beyond what a read
-    // within the bound or the job's own save gave): 0 when none is kept.
+    // count (the owner's alone), with the stamp of the file they were
+    // counted in: 0 when none is kept. The count stands only for that very
+    // file (see StateRecordsKeptFit): a file put in its place, of any
+    // number of records, is read within what the side's listing allows.
     // KeepStateRecords counts the tree's records when n is negative.
     int64_t ReadStateRecordsKept(int side);
-    void KeepStateRecords(int side, int64_t n = -1);
+    void KeepStateRecords(int side, const FsItemInfo& stamp, int64_t n = -1);
     bool StateRecordsKeptPath(int side, CWideString& path);
     static constexpr const char16_t* kStateRecordsName = u"_state_records_";
     int64_t m_anStateRecordsKept[2] = {0, 0};
+    FsItemInfo m_aStateRecordsKeptFor[2]; // the stamp that ReadStateRecordsKept read with the count
+    // Whether a kept count was counted in the file of this stamp (size,
+    // modification time and, where both know them, its nanoseconds, stamp
+    // and change time).
+    static bool StateRecordsKeptFit(const FsItemInfo& kept, const FsItemInfo& file);
     int64_t StateItemsKnown(int side) const;
     bool WasStateOverBudget() const { return m_bStateOverBudget; }
     // Per side, for the record budget: the items known before the running
@@ -537,6 +549,7 @@ public:
     // the budget that the side root's file went past (-1: none).
     int64_t m_anStateItemsKnown[2] = {0, 0};
     int64_t m_anStateRootPast[2] = {-1, -1};
+    int64_t m_anStateRootPastMemory[2] = {-1, -1}; // the same for the memory budget
     int64_t m_anStateRecordsRead[2] = {0, 0};
     bool m_abStateListingAhead[2] = {false, false};
     std::vector<CWideString> m_aStateDeferred[2];

@@ -138,7 +138,9 @@ TEST_F(DecideTest, DecisionRows) {
         {u"/newDiff", Rec(6), Rec(7), Gens({}), Gens({}), true, true, "CONFLICT", "Conflict: New files that differ"},
         {u"/newSame", Rec(6), Rec(6), Gens({}), Gens({}), true, true, "EA_COPY_STATE_MERGE_GENS", ""},
         {u"/delR", Rec(6), Rec(-1), Gens({10}), Gens({10}), false, true, "COPY_RIGHT_TO_LEFT", ""},
-        {u"/onlyRightOld", Rec(-3), Rec(-1), Gens({}), Gens({10}), false, false, "EA_COPY_STATE_RIGHT_TO_LEFT", ""},
+        // On neither side, recorded by one side's state alone: nothing is
+        // passed on, and that record is not kept.
+        {u"/onlyRightOld", Rec(-3), Rec(-1), Gens({}), Gens({10}), false, false, "NO_COPY", ""},
         {u"/inexact", Rec(5), Rec(5), Gens({10}), Gens({11}), false, false, "EA_COPY_STATE_MERGE_GENS", ""},
         {u"/hour", Rec(5, 1000), Rec(5, 4600), Gens({10}), Gens({10}), false, false, "TIME_RIGHT_TO_LEFT", ""},
         {u"/notHour", Rec(5, 1000), Rec(5, 4605), Gens({10}), Gens({10}), false, false, "CONFLICT",
@@ -167,6 +169,12 @@ TEST_F(DecideTest, DecisionRows) {
     }
     EXPECT_EQ(Act(pErr), "ERROR");
     EXPECT_EQ(Act(pExcl), "NO_COPY");
+    {
+        CWideString e;
+        const CSyncPairAndAction& only = job.m_Tree.LookupCS(u"/onlyRightOld", false, nullptr, e)->GetItem();
+        EXPECT_FALSE(only.m_aOld[1].IsPresentBit() || only.m_aOld[0].IsPresentBit());
+        EXPECT_TRUE(only.m_aGens[1].IsEmpty());
+    }
 
     // MD5: equal size and time but different values conflict; an all-zero
     // value on either side disables the rule.
