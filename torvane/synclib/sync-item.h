@@ -320,13 +320,27 @@ public:
 static_assert(sizeof(CSideInfo) == 32);
 
 // A file of identity nCur is the one a record of identity nOld was taken
-// of, proven (no delete and create, no time set by a tool can give this).
+// of, proven (no delete and create, no time set by a tool can give this):
+// the file is seen clear of the clock tick of its birth (or, where the file
+// system keeps no birth time, of its inode's last change), and its inode
+// has not changed since the sync that recorded it. A record taken within
+// that tick (a file the sync had just written) stands for the file that a
+// later listing shows beyond it.
 inline bool IdentProvesSameFile(uint32_t nOld, uint32_t nCur) {
-    return (nOld & kIdentBirth) && ((nOld ^ nCur) & ~kIdentBirth) == 0;
+    return nOld && (nCur & kIdentBirth) && (nCur & kIdentSettled) && ((nOld ^ nCur) & kIdentDigest) == 0;
 }
-// Both identities are known and name two different files.
+// Both identities are known and the current one does not show the recorded
+// file: another inode or birth, or an inode changed since the sync that
+// recorded it where no birth time tells a new file from the old one.
 inline bool IdentsDiffer(uint32_t nOld, uint32_t nCur) {
-    return nOld && nCur && ((nOld ^ nCur) & ~kIdentBirth) != 0;
+    return nOld && nCur && (((nOld ^ nCur) & kIdentDigest) != 0 || !(nCur & kIdentSettled));
+}
+// The record of identity nOld was taken within the tick of its file's birth
+// (or change), and the unchanged file it stands for (nCur) now shows it clear
+// of that tick: the record may take the proof back.
+inline bool IdentRegainsProof(uint32_t nOld, uint32_t nCur) {
+    return nOld && !(nOld & kIdentBirth) && (nCur & kIdentBirth) && (nCur & kIdentSettled) &&
+           ((nOld ^ nCur) & kIdentDigest) == 0;
 }
 
 // ---------------------------------------------------------------- statistics record

@@ -69,6 +69,12 @@ uint32_t MakeFileStamp(uint64_t nIno, uint32_t nNanoseconds);
 // without it, the identity tells a new file at a path but proves nothing.
 // 0 means "not known". Unlike the stamp, it takes no part in the time.
 constexpr uint32_t kIdentBirth = 1u;
+// Bit 1 of an identity as a listing gives it (IdentSeenAt): the file's inode
+// has not changed since the last sync recorded the side (always set where
+// the birth time took part, which proves that by itself). Bits 2..31 are
+// the digest that two identities compare by (kIdentDigest).
+constexpr uint32_t kIdentSettled = 2u;
+constexpr uint32_t kIdentDigest = ~(kIdentBirth | kIdentSettled);
 uint32_t MakeFileIdentity(uint64_t nIno, int64_t nBirthSeconds, uint32_t nBirthNanoseconds, bool bBirth);
 // Whether the file system of this statfs type keeps its files' inode numbers
 // (local disk and memory file systems).
