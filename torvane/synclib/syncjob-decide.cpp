@@ -240,21 +240,14 @@ uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs, int64_t nRecordedN
     if (info.m_nIdent & kIdentBirth) {
         // The birth time took part: no later file can show this identity.
         const int64_t nBirthNs = (int64_t)info.m_nCreateTime * 1'000'000'000 + info.m_nCreateTimeNs;
-        return d | kIdentSettled | (nLookNs > 0 && nBirthNs < nLookNs ? kIdentBirth : 0);
+        return nLookNs > 0 && nBirthNs < nLookNs ? d | kIdentBirth : d;
     }
     // No birth time: a freed inode number goes to the next file with
     // nothing to tell it apart, except that its inode changed when it was
-    // made. The inode proves the file only where it last changed clear of
-    // the look (for the record taken now; a whole-second change time may lie
-    // anywhere in its second) and no later than the sync that recorded the
-    // side (for the record read: the time of its state file, as the disk
-    // keeps it).
-    if (info.m_nChangeNs <= 0) return d | kIdentSettled;
-    const int64_t nChangedBy = info.m_nChangeNs + (info.m_nChangeNs % 1'000'000'000 == 0 ? 1'000'000'000 : 0);
-    uint32_t r = d;
-    if (nLookNs > 0 && nChangedBy <= nLookNs) r |= kIdentBirth;
-    if (nRecordedNs <= 0 || info.m_nChangeNs <= nRecordedNs) r |= kIdentSettled;
-    return r;
+    // made. The inode proves the file only where it last changed no later
+    // than the sync that recorded the side (the time of its state file, as
+    // the disk keeps it: a whole-second time within that second counts).
+    return nRecordedNs > 0 && info.m_nChangeNs > nRecordedNs ? d | kIdentInodeChanged : d;
 }
 
 namespace {
@@ -365,7 +358,7 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     for (int s = 0; s < 2; s++)
         if (bExact[s] && item.m_aPendingGen[s])
             soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s],
-                                 IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s]));
+                                 IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s], m_abIdentNoBirth[s]));
     // A side whose record its contents settle: the proof is kept (the state
     // is saved even by a Sync with nothing else to do).
     auto settle = [&](int s) {
@@ -573,7 +566,8 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 const bool bExact = !bExpects && m_apFs[side];
                 const bool bMoved = bExact && (cur.m_tFile != old.m_tFile || StampTimesDiffer(cur, old) ||
                                                (old.IsRacy() && cur.FileStamp()) ||
-                                               IdentsDiffer(item.m_aOldIdent[side], item.m_aCurIdent[side]));
+                                               IdentsDiffer(item.m_aOldIdent[side], item.m_aCurIdent[side],
+                                                            m_abIdentNoBirth[side]));
                 if (!IsSameSideInfo(cur, old) || bMoved || bNamesDiffer) {
                     SetPending(item, side);
                     ++nChanged;
@@ -588,7 +582,8 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 // the sync had just written) takes the proof back once the
                 // file shows itself unchanged beyond that tick (kept with the
                 // next save of the side's state).
-                if (!item.m_aPendingGen[side] && IdentRegainsProof(item.m_aOldIdent[side], item.m_aCurIdent[side]))
+                if (!item.m_aPendingGen[side] &&
+                    IdentRegainsProof(item.m_aOldIdent[side], item.m_aCurIdent[side], m_abIdentNoBirth[side]))
                     item.m_aOldIdent[side] = item.m_aCurIdent[side];
             }
         }

@@ -257,7 +257,8 @@ void CSyncJob::DetectMovesAndRenames(CSyncTreeNode* pRoot) {
                 const CSideInfo& now = pNew->GetItem().m_aCur[src];
                 if (!was.FileStamp() || was.IsRacy() || was.FileStamp() != now.FileStamp() ||
                     was.m_Len != now.m_Len || was.m_tFile != now.m_tFile ||
-                    !IdentProvesSameFile(pDel->GetItem().m_aOldIdent[src], pNew->GetItem().m_aCurIdent[src]))
+                    !IdentProvesSameFile(pDel->GetItem().m_aOldIdent[src], pNew->GetItem().m_aCurIdent[src],
+                                         m_abIdentNoBirth[src]))
                     return -1;
                 return !bMd5 || pNew->GetItem().GetMd5(src).IsZero() || pDel->GetItem().GetMd5(dst).IsZero() ||
                                pNew->GetItem().GetMd5(src) == pDel->GetItem().GetMd5(dst)

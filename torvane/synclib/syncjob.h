@@ -931,6 +931,9 @@ public:
     // not changed since (IdentSeenAt).
     int64_t m_anIdentRecordedNs[2] = {0, 0};
     int64_t StateFileSavedNs(int side);
+    // The side's file system keeps no birth times (set by the listing of a
+    // file whose identity has none; cleared as a full scan begins).
+    bool m_abIdentNoBirth[2] = {false, false};
     // A local target that did not keep the time set on a copy is said once
     // per side and run (NoteTimeNotKept).
     bool m_abTimeNotKeptSaid[2] = {false, false};

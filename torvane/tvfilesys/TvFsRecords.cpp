@@ -131,8 +131,8 @@ uint32_t MakeFileIdentity(uint64_t nIno, int64_t nBirthSeconds, uint32_t nBirthN
     h ^= h >> 31;
     h *= 0xBF58476D1CE4E5B9ull;
     h ^= h >> 29;
-    uint32_t d = (uint32_t)(h >> 32) & kIdentDigest;
-    if (d == 0) d = kIdentDigest & ~(kIdentDigest << 1); // 0 stands for "not known"
+    uint32_t d = (uint32_t)(h >> 32) & ~kIdentBirth;
+    if (d == 0) d = 2; // 0 stands for "not known"
     return bBirth ? (d | kIdentBirth) : d;
 }
 
