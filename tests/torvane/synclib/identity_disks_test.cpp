@@ -4,12 +4,12 @@
 // user-space driver. Each is a fresh image mounted through a loop device;
 // reads are counted as opens seen by inotify.
 #include "job-harness.h"
+#include "loop-disk.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/inotify.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,82 +24,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-enum class EDisk { Ext4Whole, Ext4, Exfat };
-
-std::string Sh(const std::string& cmd) {
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[256];
-        while (fgets(buf, sizeof buf, p)) out += buf;
-        if (pclose(p) != 0) return std::string();
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
-}
-
-// A fresh file system of the kind in an image file, mounted at mnt.
-class CDisk {
-public:
-    // bFresh false: the image is there already.
-    CDisk(const std::string& img, const std::string& mnt, EDisk kind, bool bFresh = true) : m_mnt(mnt) {
-        if (geteuid() != 0) {
-            m_why = "needs root to mount a loop device";
-            return;
-        }
-        fs::create_directories(mnt);
-        const std::string make =
-            !bFresh                     ? "test -f " + img
-            : kind == EDisk::Exfat      ? "truncate -s 64M " + img + " && mkfs.exfat " + img
-            : kind == EDisk::Ext4Whole ? "truncate -s 32M " + img + " && mkfs.ext4 -q -F -I 128 " + img
-                                        : "truncate -s 32M " + img + " && mkfs.ext4 -q -F " + img;
-        if (system((make + " >/dev/null 2>&1").c_str()) != 0) {
-            m_why = "cannot make the image: " + make;
-            return;
-        }
-        if (kind == EDisk::Exfat) {
-            // The user-space driver wants a block device.
-            m_loop = Sh("losetup -f --show " + img);
-            if (m_loop.empty() || system(("mount.exfat-fuse " + m_loop + " " + mnt + " >/dev/null 2>&1").c_str()) != 0) {
-                m_why = "no exfat-fuse (mount.exfat-fuse) or loop device";
-                return;
-            }
-        } else if (system(("mount -o loop " + img + " " + mnt + " 2>/dev/null").c_str()) != 0) {
-            m_why = "no loop device to mount an ext4 image";
-            return;
-        }
-        m_bMounted = true;
-    }
-    ~CDisk() { Unmount(); }
-    void Unmount() {
-        if (m_bMounted && umount2(m_mnt.c_str(), 0) != 0) umount2(m_mnt.c_str(), MNT_DETACH);
-        if (!m_loop.empty()) system(("losetup -d " + m_loop + " 2>/dev/null").c_str());
-        m_bMounted = false;
-        m_loop.clear();
-    }
-    bool Mounted() const { return m_bMounted; }
-    const std::string& Why() const { return m_why; }
-
-private:
-    std::string m_mnt, m_why, m_loop;
-    bool m_bMounted = false;
-};
-
-std::string Read(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-// The files below root (the data folder left out), with their contents.
-std::map<std::string, std::string> Files(const std::string& root) {
-    std::map<std::string, std::string> out;
-    for (auto& e : fs::recursive_directory_iterator(root)) {
-        const std::string rel = fs::relative(e.path(), root).string();
-        if (rel.rfind("_tvdata_", 0) == 0 || rel.rfind("lost+found", 0) == 0 || !e.is_regular_file()) continue;
-        out[rel] = Read(e.path());
-    }
-    return out;
-}
 
 void Put(const std::string& path, const std::string& content, timespec t) {
     fs::create_directories(fs::path(path).parent_path());
@@ -151,7 +75,7 @@ constexpr time_t T0 = 1600000000;
 // file only in the inode's change time.
 TEST(IdentityDisks, NewFileOnAFreedInodeIsSeenWhereNoBirthTimeIs) {
     CRuns r;
-    CDisk disk(r.h.m_tmp.NativeSub("whole.img"), r.h.m_tmp.NativeSub("m"), EDisk::Ext4Whole);
+    CLoopDisk disk(r.h.m_tmp.NativeSub("whole.img"), r.h.m_tmp.NativeSub("m"), ELoopDisk::Ext4Whole);
     if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
     r.L = r.h.m_tmp.NativeSub("m/L");
     r.R = r.h.m_tmp.NativeSub("m/R");
@@ -187,14 +111,14 @@ TEST(IdentityDisks, NewFileOnAFreedInodeIsSeenWhereNoBirthTimeIs) {
         Put(r.L + "/f", "old contents X\n", {T0, 0});
         Put(r.L + "/f2", "old contents Y\n", {T0, 0});
         ASSERT_TRUE(r.Sync()) << r.h.m_sink.Dump();
-        ASSERT_EQ(Read(r.R + "/f"), "old contents X\n");
+        ASSERT_EQ(ReadWhole(r.R + "/f"), "old contents X\n");
         SleepMs(1100);
         const ino_t ino = Inode(r.L + "/f");
         c.replace(r.L + "/f");
-        if (Read(r.L + "/f2") == "old contents Y\n" && Inode(r.L + "/f") != ino)
+        if (ReadWhole(r.L + "/f2") == "old contents Y\n" && Inode(r.L + "/f") != ino)
             GTEST_SKIP() << "the file system gave the new file another inode";
         ASSERT_TRUE(r.Sync()) << r.h.m_sink.Dump();
-        EXPECT_EQ(Files(r.R), Files(r.L)) << r.h.m_sink.Dump();
+        EXPECT_EQ(DiskFiles(r.R), DiskFiles(r.L)) << r.h.m_sink.Dump();
     }
 }
 
@@ -205,14 +129,14 @@ TEST(IdentityDisks, NewFileOnAFreedInodeIsSeenWhereNoBirthTimeIs) {
 // look right after the copy could not).
 TEST(IdentityDisks, RenamedFolderIsMovedWithoutReading) {
     struct Case {
-        EDisk disk;
+        ELoopDisk disk;
         bool bRenameCopies; // on the side the sync wrote
-    } cases[] = {{EDisk::Ext4Whole, false}, {EDisk::Ext4Whole, true}, {EDisk::Ext4, false}, {EDisk::Ext4, true}};
+    } cases[] = {{ELoopDisk::Ext4Whole, false}, {ELoopDisk::Ext4Whole, true}, {ELoopDisk::Ext4, false}, {ELoopDisk::Ext4, true}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.disk == EDisk::Ext4 ? "ext4" : "ext4 -I 128") +
+        SCOPED_TRACE(std::string(c.disk == ELoopDisk::Ext4 ? "ext4" : "ext4 -I 128") +
                      (c.bRenameCopies ? ", the copies renamed" : ", the originals renamed"));
         CRuns r;
-        CDisk disk(r.h.m_tmp.NativeSub("d.img"), r.h.m_tmp.NativeSub("m"), c.disk);
+        CLoopDisk disk(r.h.m_tmp.NativeSub("d.img"), r.h.m_tmp.NativeSub("m"), c.disk);
         if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
         r.L = r.h.m_tmp.NativeSub("m/L");
         r.R = r.h.m_tmp.NativeSub("m/R");
@@ -228,7 +152,7 @@ TEST(IdentityDisks, RenamedFolderIsMovedWithoutReading) {
         fs::rename(moved + "/photos", moved + "/pictures");
         ASSERT_TRUE(r.Sync({moved + "/pictures", other + "/photos"})) << r.h.m_sink.Dump();
         EXPECT_EQ(r.m_nOpens, 0);
-        EXPECT_EQ(Files(r.R), Files(r.L));
+        EXPECT_EQ(DiskFiles(r.R), DiskFiles(r.L));
         EXPECT_TRUE(fs::exists(other + "/pictures/p39.jpg"));
     }
 }
@@ -242,18 +166,18 @@ TEST(IdentityDisks, FileOnAnotherMountInsideASideIsNoMove) {
     r.R = r.h.m_tmp.NativeSub("R");
     fs::create_directories(r.R);
     const std::string imgA = r.h.m_tmp.NativeSub("a.img"), imgB = r.h.m_tmp.NativeSub("b.img");
-    CDisk a(imgA, r.L + "/m1", EDisk::Ext4);
+    CLoopDisk a(imgA, r.L + "/m1", ELoopDisk::Ext4);
     if (!a.Mounted()) GTEST_SKIP() << a.Why();
     const timespec t{T0, 123456789};
     Put(r.L + "/m1/f", "contents of the first disk\n", t);
     SleepMs(50);
     ASSERT_TRUE(r.Sync()) << r.h.m_sink.Dump();
-    ASSERT_EQ(Read(r.R + "/m1/f"), "contents of the first disk\n");
+    ASSERT_EQ(ReadWhole(r.R + "/m1/f"), "contents of the first disk\n");
     // The first disk goes; a copy of its image comes at another folder,
     // where its file gets other bytes of the same size and time.
     a.Unmount();
     fs::copy_file(imgA, imgB);
-    CDisk b(imgB, r.L + "/m2", EDisk::Ext4, false);
+    CLoopDisk b(imgB, r.L + "/m2", ELoopDisk::Ext4, false);
     ASSERT_TRUE(b.Mounted()) << b.Why();
     {
         std::fstream f(r.L + "/m2/f", std::ios::in | std::ios::out | std::ios::binary);
@@ -263,7 +187,7 @@ TEST(IdentityDisks, FileOnAnotherMountInsideASideIsNoMove) {
     utimensat(AT_FDCWD, (r.L + "/m2/f").c_str(), ts, 0);
     SleepMs(50);
     ASSERT_TRUE(r.Sync()) << r.h.m_sink.Dump();
-    EXPECT_EQ(Files(r.R), Files(r.L)) << r.h.m_sink.Dump();
+    EXPECT_EQ(DiskFiles(r.R), DiskFiles(r.L)) << r.h.m_sink.Dump();
 }
 
 // A copy keeps its source's time where the disk can keep it: exFAT through
@@ -274,14 +198,14 @@ TEST(IdentityDisks, FileOnAnotherMountInsideASideIsNoMove) {
 TEST(IdentityDisks, CopiesKeepTheirTimesOrTheRecordsTakeWhatTheDiskKept) {
     const time_t t2040 = 2219000000;
     struct Case {
-        EDisk disk;
+        ELoopDisk disk;
         time_t t;
         size_t nSaid; // lines that say the disk did not keep a time
-    } cases[] = {{EDisk::Exfat, T0 + 1, 0}, {EDisk::Ext4Whole, t2040, 1}};
+    } cases[] = {{ELoopDisk::Exfat, T0 + 1, 0}, {ELoopDisk::Ext4Whole, t2040, 1}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.disk == EDisk::Exfat ? "exFAT" : "ext4 -I 128");
+        SCOPED_TRACE(c.disk == ELoopDisk::Exfat ? "exFAT" : "ext4 -I 128");
         CRuns r;
-        CDisk disk(r.h.m_tmp.NativeSub("x.img"), r.h.m_tmp.NativeSub("x"), c.disk);
+        CLoopDisk disk(r.h.m_tmp.NativeSub("x.img"), r.h.m_tmp.NativeSub("x"), c.disk);
         if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
         r.L = r.h.m_tmp.NativeSub("L");
         r.R = r.h.m_tmp.NativeSub("x/R");
@@ -307,8 +231,8 @@ TEST(IdentityDisks, CopiesKeepTheirTimesOrTheRecordsTakeWhatTheDiskKept) {
         }
         Put(r.R + "/a", "edited on the stick\n", {T0 + 100, 0});
         ASSERT_TRUE(r.Sync()) << r.h.m_sink.Dump();
-        EXPECT_EQ(Read(r.L + "/a"), "edited on the stick\n");
-        EXPECT_EQ(Files(r.R), Files(r.L));
+        EXPECT_EQ(ReadWhole(r.L + "/a"), "edited on the stick\n");
+        EXPECT_EQ(DiskFiles(r.R), DiskFiles(r.L));
     }
 }
 
@@ -336,7 +260,7 @@ TEST(IdentityDisks, FilesOfOneSizeAndTimeRenamedTogetherAreMoves) {
         }
         ASSERT_TRUE(r.Sync({r.L + "/d", r.R + "/d"})) << r.h.m_sink.Dump();
         EXPECT_EQ(r.m_nOpens, 0);
-        EXPECT_EQ(Files(r.R), Files(r.L));
+        EXPECT_EQ(DiskFiles(r.R), DiskFiles(r.L));
         EXPECT_FALSE(fs::exists(r.R + "/_tvdata_/_saved_/d"));
     }
 }
