@@ -522,8 +522,9 @@ public:
     // The identity (MakeFileIdentity) of the file each side holds now and of
     // the one its old record is of, 0 where not known (state-file tag "y").
     // An old identity keeps kIdentBirth only where its record was taken
-    // clear of the file's birth: a file born after the record cannot then
-    // carry it, so equal identities prove one and the same file.
+    // clear of the file's birth; a current one has it where the file is seen
+    // clear of it (IdentProvesSameFile). Where the file system keeps no
+    // birth time, a current identity's bit 0 is kIdentInodeChanged instead.
     uint32_t m_aCurIdent[2] = {0, 0};
     uint32_t m_aOldIdent[2] = {0, 0};
 
