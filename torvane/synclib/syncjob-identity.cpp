@@ -28,8 +28,7 @@ int64_t CSyncJob::StateFileSavedNs(int side) {
 
 void CSyncJob::NoteTimeNotKept(int side, const CWideString& path, uint32_t nSet, uint32_t nKept) {
     side &= 1;
-    if (m_abTimeNotKeptSaid[side]) return;
-    m_abTimeNotKeptSaid[side] = true;
+    if (m_abTimeNotKeptSaid[side].exchange(true)) return;
     TvFileSys* fs = m_apFs[side].get();
     const CWideString display = fs ? fs->DisplayPath(path) : path;
     Log(2, 13771,

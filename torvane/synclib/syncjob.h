@@ -935,8 +935,8 @@ public:
     // file whose identity has none; cleared as a full scan begins).
     bool m_abIdentNoBirth[2] = {false, false};
     // A local target that did not keep the time set on a copy is said once
-    // per side and run (NoteTimeNotKept).
-    bool m_abTimeNotKeptSaid[2] = {false, false};
+    // per side and run (NoteTimeNotKept; copies run on several threads).
+    std::atomic<bool> m_abTimeNotKeptSaid[2] = {false, false};
     void NoteTimeNotKept(int side, const CWideString& path, uint32_t nSet, uint32_t nKept);
     CCategoryStats m_Stats;           // category counters of the last statistics pass
     uint8_t m_bBothMoveFolders = 0;   // both sides answered capability 32 when last connected
