@@ -6,7 +6,7 @@ pkgs=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       libicu-dev libssl-dev zlib1g-dev libexpat1-dev libsystemd-dev
       python3 gzip openssl unicode-data bzip2 locales tzdata attr acl coreutils
       libcurl4-openssl-dev curl apache2 tinyproxy iproute2 util-linux dbus-daemon
-      duktape-dev python3-aiosmtpd python3-pacparser msmtp)
+      duktape-dev python3-aiosmtpd python3-pacparser msmtp exfat-fuse exfatprogs)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -320,13 +320,27 @@ public:
 static_assert(sizeof(CSideInfo) == 32);
 
 // A file of identity nCur is the one a record of identity nOld was taken
-// of, proven (no delete and create, no time set by a tool can give this).
-inline bool IdentProvesSameFile(uint32_t nOld, uint32_t nCur) {
-    return (nOld & kIdentBirth) && ((nOld ^ nCur) & ~kIdentBirth) == 0;
+// of, proven (no delete and create, no time set by a tool can give this):
+// the file is seen clear of the clock tick of its birth, or, where the file
+// system keeps no birth time (bNoBirth), its inode has not changed since the
+// sync that recorded it. A record taken within the tick of the birth (a
+// file the sync had just written) stands for the file that a later listing
+// shows beyond it.
+inline bool IdentProvesSameFile(uint32_t nOld, uint32_t nCur, bool bNoBirth) {
+    return nOld && ((nOld ^ nCur) & kIdentDigest) == 0 &&
+           (bNoBirth ? !(nCur & kIdentInodeChanged) : (nCur & kIdentBirth) != 0);
 }
-// Both identities are known and name two different files.
-inline bool IdentsDiffer(uint32_t nOld, uint32_t nCur) {
-    return nOld && nCur && ((nOld ^ nCur) & ~kIdentBirth) != 0;
+// Both identities are known and the current one does not show the recorded
+// file: another inode or birth, or, where no birth time tells a new file
+// from the old one (bNoBirth), an inode changed since the sync that recorded it.
+inline bool IdentsDiffer(uint32_t nOld, uint32_t nCur, bool bNoBirth) {
+    return nOld && nCur && (((nOld ^ nCur) & kIdentDigest) != 0 || (bNoBirth && (nCur & kIdentInodeChanged)));
+}
+// The record of identity nOld was taken within the tick of its file's birth,
+// and the unchanged file it stands for (nCur) now shows it clear of that
+// tick: the record may take the proof back.
+inline bool IdentRegainsProof(uint32_t nOld, uint32_t nCur, bool bNoBirth) {
+    return !bNoBirth && nOld && !(nOld & kIdentBirth) && (nCur & kIdentBirth) && ((nOld ^ nCur) & kIdentDigest) == 0;
 }
 
 // ---------------------------------------------------------------- statistics record
@@ -509,8 +523,9 @@ public:
     // the one its old record is of, 0 where not known (state-file tag "w",
     // beside the stamp).
     // An old identity keeps kIdentBirth only where its record was taken
-    // clear of the file's birth: a file born after the record cannot then
-    // carry it, so equal identities prove one and the same file.
+    // clear of the file's birth; a current one has it where the file is seen
+    // clear of it (IdentProvesSameFile). Where the file system keeps no
+    // birth time, a current identity's bit 0 is kIdentInodeChanged instead.
     uint32_t m_aCurIdent[2] = {0, 0};
     uint32_t m_aOldIdent[2] = {0, 0};
 

@@ -222,6 +222,9 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
         m_anScanStartMs[side] = ZorGetClock().NowMs();
         ProbeSideClock(side);
         m_anFsScanStartMs[side] = m_apFs[side] ? m_apFs[side]->FileSystemNowMs() : 0;
+        m_anIdentRecordedNs[side] = StateFileSavedNs(side);
+        if (bScanFlag1) m_abIdentNoBirth[side] = false;
+        m_abTimeNotKeptSaid[side].store(false);
         m_pProgress->SetProgressRange(side ? 48 : 1, side ? 95 : 47);
         CWideString e;
         const bool bOk = AnalyzeSide(pRoot, &m_aScanTime[side], side, bScanFlag1, bScanFlag2, errKind, e);

@@ -230,13 +230,24 @@ bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, const CSideClock& cloc
     return nNowNs <= 0 || t <= nNowNs + clock.nSkewNs + nMargin;
 }
 
-uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs) {
+uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs, int64_t nRecordedNs) {
+    if (!info.m_nIdent) return 0;
     // One tick of the file system's clock and the millisecond of nSeenMs,
     // as for racy times.
     constexpr int64_t kMarginNs = 25'000'000;
-    const int64_t nBirthNs = (int64_t)info.m_nCreateTime * 1'000'000'000 + info.m_nCreateTimeNs;
-    if (nSeenMs <= 0 || nBirthNs >= nSeenMs * 1'000'000 - kMarginNs) return info.m_nIdent & ~kIdentBirth;
-    return info.m_nIdent;
+    const int64_t nLookNs = nSeenMs > 0 ? nSeenMs * 1'000'000 - kMarginNs : 0;
+    const uint32_t d = info.m_nIdent & kIdentDigest;
+    if (info.m_nIdent & kIdentBirth) {
+        // The birth time took part: no later file can show this identity.
+        const int64_t nBirthNs = (int64_t)info.m_nCreateTime * 1'000'000'000 + info.m_nCreateTimeNs;
+        return nLookNs > 0 && nBirthNs < nLookNs ? d | kIdentBirth : d;
+    }
+    // No birth time: a freed inode number goes to the next file with
+    // nothing to tell it apart, except that its inode changed when it was
+    // made. The inode proves the file only where it last changed no later
+    // than the sync that recorded the side (the time of its state file, as
+    // the disk keeps it: a whole-second time within that second counts).
+    return nRecordedNs > 0 && info.m_nChangeNs > nRecordedNs ? d | kIdentInodeChanged : d;
 }
 
 namespace {
@@ -292,6 +303,23 @@ bool EditedFile(const CSideInfo& old, const CSideInfo& cur) {
            !cur.IsFolder() && !cur.GetFlag(SIF_LINK) && (cur.m_tFile != old.m_tFile || StampTimesDiffer(cur, old));
 }
 
+// Both sides hold the files the last sync left them, and that sync left
+// them as one: unchanged since (no change marked, each file as its record),
+// of one history and one length. Times that differ are then the ones each
+// disk keeps (a disk that cannot keep the time a copy set).
+bool BothAsLastSyncLeftThem(const CSyncPairAndAction& item) {
+    if (item.m_aPendingGen[0] || item.m_aPendingGen[1] || item.m_aGens[0].IsEmpty() ||
+        !(item.m_aGens[0] == item.m_aGens[1]))
+        return false;
+    for (int s = 0; s < 2; s++) {
+        const CSideInfo &cur = item.m_aCur[s], &old = item.m_aOld[s];
+        if (!cur.Exists() || cur.IsFolder() || cur.GetFlag(SIF_LINK) || !old.Exists() || old.IsFolder() ||
+            cur.m_Len != old.m_Len || cur.m_tFile != old.m_tFile || cur.m_tAccu != old.m_tAccu)
+            return false;
+    }
+    return item.m_aCur[0].m_Len == item.m_aCur[1].m_Len;
+}
+
 // The side's record takes what its file holds now: it did not change.
 void SettleUnchanged(CSyncPairAndAction& item, int s) {
     CSideInfo& old = item.m_aOld[s];
@@ -330,7 +358,7 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     for (int s = 0; s < 2; s++)
         if (bExact[s] && item.m_aPendingGen[s])
             soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s],
-                                 IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s]));
+                                 IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s], m_abIdentNoBirth[s]));
     // A side whose record its contents settle: the proof is kept (the state
     // is saved even by a Sync with nothing else to do).
     auto settle = [&](int s) {
@@ -538,7 +566,8 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 const bool bExact = !bExpects && m_apFs[side];
                 const bool bMoved = bExact && (cur.m_tFile != old.m_tFile || StampTimesDiffer(cur, old) ||
                                                (old.IsRacy() && cur.FileStamp()) ||
-                                               IdentsDiffer(item.m_aOldIdent[side], item.m_aCurIdent[side]));
+                                               IdentsDiffer(item.m_aOldIdent[side], item.m_aCurIdent[side],
+                                                            m_abIdentNoBirth[side]));
                 if (!IsSameSideInfo(cur, old) || bMoved || bNamesDiffer) {
                     SetPending(item, side);
                     ++nChanged;
@@ -549,6 +578,13 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 }
                 if (!item.m_aOldIdent[side] && item.m_aCurIdent[side] && !item.m_aPendingGen[side])
                     item.m_aOldIdent[side] = item.m_aCurIdent[side]; // so does its identity
+                // A record taken within the tick of its file's birth (a file
+                // the sync had just written) takes the proof back once the
+                // file shows itself unchanged beyond that tick (kept with the
+                // next save of the side's state).
+                if (!item.m_aPendingGen[side] &&
+                    IdentRegainsProof(item.m_aOldIdent[side], item.m_aCurIdent[side], m_abIdentNoBirth[side]))
+                    item.m_aOldIdent[side] = item.m_aCurIdent[side];
             }
         }
     }
@@ -618,7 +654,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
         } else if (bKnownL && !bKnownR) {
             act = L.Exists() ? EA_COPY_LEFT_TO_RIGHT : EA_COPY_STATE_LEFT_TO_RIGHT;
         } else {
-            bool bSameNow = IsSameSideInfo(L, R);
+            bool bSameNow = IsSameSideInfo(L, R) || BothAsLastSyncLeftThem(item);
             if (bExact[0] || bExact[1]) SettleMovedTimes(pNode, item, bExact, bSameNow);
             int result = 0, how = 0;
             CompareGenerations(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1],

@@ -246,6 +246,12 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         item.m_aGens[dst] = item.m_aGens[src];
         CSideInfo& T = item.m_aCur[dst];
         CSideInfo& TO = item.m_aOld[dst];
+        // A copy sets the source's time on a local target; a file system
+        // that keeps another one is said once, and the record below takes
+        // what it kept (so the next run finds the copy as it left it).
+        if (bCopy && fsT->GetCapability(TVFS_CAP_LOCAL) && fsT->GetCapability(TVFS_CAP_MOD_TIMES) &&
+            !CSyncTime::IsSame(CSyncTime(info.m_nModTime), S.m_tFile))
+            pJob->NoteTimeNotKept(dst, dstPath, S.m_tFile.GetTime(), info.m_nModTime);
         T.m_tFile = info.m_nModTime;
         TO.m_tFile = info.m_nModTime;
         // The target's own stamp. The copy wrote it and then set its time:
@@ -268,7 +274,9 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         } else {
             T.m_tAccu = info.m_nModTime;
             TO.m_tAccu = info.m_nModTime;
-            if (!CSyncJob::MayHaveTimeShift(fsS)) {
+            // (Only where the target kept the source's time: a source record
+            // given a time its file does not show would be a change.)
+            if (!CSyncJob::MayHaveTimeShift(fsS) && CSyncTime::IsSame(CSyncTime(info.m_nModTime), S.m_tFile)) {
                 S.m_tFile = S.m_tAccu = info.m_nModTime;
                 item.m_aOld[src].m_tFile = item.m_aOld[src].m_tAccu = info.m_nModTime;
             }

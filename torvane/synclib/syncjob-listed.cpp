@@ -333,7 +333,10 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
     }
     if (!setNode(rec, u"Cannot add file node: ")) return false;
     CSyncPairAndAction& item = pNode->GetItem();
-    if (!bLink) item.m_aCurIdent[side] = IdentSeenAt(entry, m_anFsScanStartMs[side]);
+    if (!bLink) {
+        item.m_aCurIdent[side] = IdentSeenAt(entry, m_anFsScanStartMs[side], m_anIdentRecordedNs[side]);
+        if (entry.m_nIdent && !(entry.m_nIdent & kIdentBirth)) m_abIdentNoBirth[side] = true;
+    }
 
     if (name.EqualsNoCase(kDataFolderName)) {
         const CWideString msg = u"Files cannot have name _tvdata_ as it is used for Torvane state folder";

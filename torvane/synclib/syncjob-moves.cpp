@@ -7,6 +7,7 @@
 #include "zor-path.h"
 #include "zor-unicode.h"
 
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -95,6 +96,15 @@ struct CDetectFileRenamesAndMoves::CTable {
         }
     };
 
+    // Every item placed, in order, so that the items left unpaired can be
+    // placed again into a table of their own.
+    struct CPlaced {
+        CMoveKey key;
+        std::u16string_view name;
+        CSyncTreeNode* pNode;
+        bool bNew, bInFolder;
+    };
+    std::vector<CPlaced> placed;
     std::unordered_map<CMoveKey, size_t, CMoveKeyHash> index;
     std::vector<CKeyItems> keys;
     std::unordered_map<CSlotKey, size_t, CSlotHash> slotIndex;
@@ -103,6 +113,7 @@ struct CDetectFileRenamesAndMoves::CTable {
     std::unordered_map<const CSyncTreeNode*, size_t> folderItems;
 
     void Place(const CMoveKey& key, std::u16string_view name, CSyncTreeNode* pNode, bool bNew, bool bInFolder) {
+        placed.push_back(CPlaced{key, name, pNode, bNew, bInFolder});
         const auto ins = index.emplace(key, keys.size());
         if (ins.second) keys.emplace_back();
         const size_t nKey = ins.first->second;
@@ -176,6 +187,37 @@ void LinkNodes(CSyncTreeNode* pFrom, CSyncTreeNode* pTo) {
     pFrom->GetItem().SetReason(u"Rename to " + to);
 }
 
+// Links each new file of a key to the deleted one its side's identity proves
+// it is (proven: 1 proven, else not linked); true when any was linked. Two
+// deleted files of one identity (a hard link, a digest that collides) prove
+// nothing.
+template <class Proven>
+bool PairByIdentity(CDetectFileRenamesAndMoves::CTable& table, int src, const Proven& proven) {
+    bool bAny = false;
+    std::unordered_map<uint32_t, CSyncTreeNode*> dels;
+    for (const auto& k : table.keys) {
+        if (!k.nNew || !k.nDel) continue;
+        dels.clear();
+        for (const auto& it : k.items) {
+            if (it.bNew || it.pNode->GetItem().IsFolder()) continue;
+            const uint32_t id = it.pNode->GetItem().m_aOldIdent[src];
+            if (!id) continue;
+            const auto ins = dels.emplace(id & kIdentDigest, it.pNode);
+            if (!ins.second) ins.first->second = nullptr;
+        }
+        if (dels.empty()) continue;
+        for (const auto& it : k.items) {
+            if (!it.bNew || it.pNode->GetItem().IsFolder()) continue;
+            const auto f = dels.find(it.pNode->GetItem().m_aCurIdent[src] & kIdentDigest);
+            if (f == dels.end() || !f->second || proven(f->second, it.pNode) <= 0) continue;
+            LinkNodes(f->second, it.pNode);
+            bAny = bAny || !it.pNode->GetItem().GetMove().IsEmpty();
+            f->second = nullptr;
+        }
+    }
+    return bAny;
+}
+
 } // namespace
 
 void CSyncJob::LinkMovePair(CSyncTreeNode* pRoot, const CWideString& from, const CWideString& to) {
@@ -194,34 +236,54 @@ void CSyncJob::DetectMovesAndRenames(CSyncTreeNode* pRoot) {
         DoForEntered(pRoot, detect);
         const bool bMd5 = m_Options.m_bCompareMD5crc;
         for (int t = 0; t < 2; ++t) {
-            CDetectFileRenamesAndMoves::CTable& table = *detect.m_pTables[t];
+            CDetectFileRenamesAndMoves::CTable& all = *detect.m_pTables[t];
             // The new item's source side and the side whose copy would move.
             const int src = t, dst = 1 - t;
             // With digests, the file that would move must hold what the new one holds.
             // Without them, between local sides the two files are read: a file
             // deleted and another of its size written in the same second are
             // no move.
-            auto sameContent = [&](const CSyncTreeNode* pDel, const CSyncTreeNode* pNew) {
-                if (pNew->GetItem().IsFolder()) return true;
-                // The new file is the deleted one where its own side proves
-                // so: the same inode and birth time (which no file born
-                // later can show), with the same size and full time (a
-                // rename keeps them all). Nothing needs reading then. A
-                // record taken within the tick of its time may hide a
-                // rewrite, and an inode number, a size and a time alone are
-                // no proof (a freed inode goes to the next file, tools set
-                // whole-second times): read.
+            // The new file is the deleted one where its own side proves
+            // so: the same inode and birth time (which no file born later
+            // can show; without birth times, an inode that has not changed
+            // since the last sync), with the same size and full time (a
+            // rename keeps them all). Nothing needs reading then. A record
+            // taken within the tick of its time may hide a rewrite, and an
+            // inode number, a size and a time alone are no proof (a freed
+            // inode goes to the next file, tools set whole-second times).
+            // 1: proven, 0: proven but the digests tell other bytes, -1: no proof.
+            auto proven = [&](const CSyncTreeNode* pDel, const CSyncTreeNode* pNew) {
                 const CSideInfo& was = pDel->GetItem().m_aOld[src];
                 const CSideInfo& now = pNew->GetItem().m_aCur[src];
-                if (was.FileStamp() && !was.IsRacy() && was.FileStamp() == now.FileStamp() &&
-                    was.m_Len == now.m_Len && was.m_tFile == now.m_tFile &&
-                    IdentProvesSameFile(pDel->GetItem().m_aOldIdent[src], pNew->GetItem().m_aCurIdent[src]))
-                    return !bMd5 || pNew->GetItem().GetMd5(src).IsZero() || pDel->GetItem().GetMd5(dst).IsZero() ||
-                           pNew->GetItem().GetMd5(src) == pDel->GetItem().GetMd5(dst);
+                if (!was.FileStamp() || was.IsRacy() || was.FileStamp() != now.FileStamp() ||
+                    was.m_Len != now.m_Len || was.m_tFile != now.m_tFile ||
+                    !IdentProvesSameFile(pDel->GetItem().m_aOldIdent[src], pNew->GetItem().m_aCurIdent[src],
+                                         m_abIdentNoBirth[src]))
+                    return -1;
+                return !bMd5 || pNew->GetItem().GetMd5(src).IsZero() || pDel->GetItem().GetMd5(dst).IsZero() ||
+                               pNew->GetItem().GetMd5(src) == pDel->GetItem().GetMd5(dst)
+                           ? 1
+                           : 0;
+            };
+            auto sameContent = [&](const CSyncTreeNode* pDel, const CSyncTreeNode* pNew) {
+                if (pNew->GetItem().IsFolder()) return true;
+                const int p = proven(pDel, pNew);
+                if (p >= 0) return p > 0;
                 if (!bMd5) return CompareFileContents(pDel, dst, pNew, src, false) != 0;
                 const Md5Crc &mNew = pNew->GetItem().GetMd5(src), &mDel = pDel->GetItem().GetMd5(dst);
                 return !mNew.IsZero() && mNew == mDel;
             };
+            // A proven identity pairs a move whatever other files share its
+            // size and time (a folder of photos renamed one by one); the
+            // items left are paired by their names and folders.
+            std::unique_ptr<CDetectFileRenamesAndMoves::CTable> pRest;
+            if (PairByIdentity(all, src, proven)) {
+                pRest = std::make_unique<CDetectFileRenamesAndMoves::CTable>();
+                for (const auto& p : all.placed)
+                    if (p.pNode->GetItem().GetMove().IsEmpty())
+                        pRest->Place(p.key, p.name, p.pNode, p.bNew, p.bInFolder);
+            }
+            CDetectFileRenamesAndMoves::CTable& table = pRest ? *pRest : all;
             table.MatchFolders();
             using CSlot = CDetectFileRenamesAndMoves::CTable::CSlot;
             auto byName = [](const CSlot& slot) { return slot.nNew == 1 && slot.nDel == 1; };

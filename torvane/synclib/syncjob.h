@@ -953,6 +953,19 @@ public:
     // state is saved even by a Sync with nothing else to do.
     bool m_abSettledRecords[2] = {false, false};
     int64_t m_anFsScanStartMs[2] = {0, 0}; // the same on the side's own clock (FileSystemNowMs; 0: unknown)
+    // When a local side's root state file was saved (nanoseconds since 1970;
+    // 0: none or not known), as its scan began: the file identities of a
+    // file system without birth times prove a file only where its inode has
+    // not changed since (IdentSeenAt).
+    int64_t m_anIdentRecordedNs[2] = {0, 0};
+    int64_t StateFileSavedNs(int side);
+    // The side's file system keeps no birth times (set by the listing of a
+    // file whose identity has none; cleared as a full scan begins).
+    bool m_abIdentNoBirth[2] = {false, false};
+    // A local target that did not keep the time set on a copy is said once
+    // per side and run (NoteTimeNotKept; copies run on several threads).
+    std::atomic<bool> m_abTimeNotKeptSaid[2] = {false, false};
+    void NoteTimeNotKept(int side, const CWideString& path, uint32_t nSet, uint32_t nKept);
     CCategoryStats m_Stats;           // category counters of the last statistics pass
     uint8_t m_bBothMoveFolders = 0;   // both sides answered capability 32 when last connected
     uint8_t m_bNotEnoughSpace = 0;    // the last Analyze found too little free space

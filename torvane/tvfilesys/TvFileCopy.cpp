@@ -18,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -410,7 +411,10 @@ public:
         if (bCleared) t_stats.bSetIdCleared = true;
         (void)fchmod(m_fd.fd, mode);
         if (m_nStampTime > 0) {
-            const struct timespec ts[2] = {{0, UTIME_OMIT}, {(time_t)m_nStampTime, m_nStampNs}};
+            // The access time is given too (a user-space file system may
+            // take one left out for a request to stamp both with now).
+            struct timespec ts[2] = {{0, 0}, {(time_t)m_nStampTime, m_nStampNs}};
+            clock_gettime(CLOCK_REALTIME, &ts[0]);
             if (futimens(m_fd.fd, ts) != 0)
                 return SysFail(errno, u"Cannot set modification time of " + m_sDisplay, errKind, err);
         }

@@ -69,6 +69,13 @@ uint32_t MakeFileStamp(uint64_t nIno, uint32_t nNanoseconds);
 // without it, the identity tells a new file at a path but proves nothing.
 // 0 means "not known". Unlike the stamp, it takes no part in the time.
 constexpr uint32_t kIdentBirth = 1u;
+// Where the file system keeps no birth time, bit 0 of an identity as a
+// listing gives it (IdentSeenAt) says instead that the file's inode changed
+// since the last sync recorded the side, or within the tick of the look:
+// the inode number then proves nothing.
+constexpr uint32_t kIdentInodeChanged = kIdentBirth;
+// The bits two identities compare by.
+constexpr uint32_t kIdentDigest = ~kIdentBirth;
 uint32_t MakeFileIdentity(uint64_t nIno, int64_t nBirthSeconds, uint32_t nBirthNanoseconds, bool bBirth);
 // Whether the file system of this statfs type keeps its files' inode numbers
 // (local disk and memory file systems).

@@ -19,6 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
@@ -379,6 +380,7 @@ bool WinFileSys::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int&
     m_bBatchFlush =
         bVolume && IsBatchFlushType(vol.sFsType) && ::stat(ZorNativePath(root).GetString(), &rootSt) == 0;
     m_nRootDev = m_bBatchFlush ? (uint64_t)rootSt.st_dev : 0;
+    m_nIdentDev.store(0, std::memory_order_relaxed);
     ForgetFolders();
     ForgetRoot();
     m_bConnected = true;
@@ -409,6 +411,7 @@ bool WinFileSys::SetRootDir(const CWideString& path, int& errKind, CWideString& 
     if (p.GetLength() > 1 && p.EndsWith(u"/")) p.Truncate(p.GetLength() - 1);
     m_sRootDir = p;
     m_sCurRootDir = p;
+    m_nIdentDev.store(0, std::memory_order_relaxed);
     ForgetFolders();
     ForgetRoot();
     return true;
@@ -625,9 +628,10 @@ bool WinFileSys::SetFileModTime(const CWideString& path, uint32_t modTime, uint3
     if (fstatat(dirFd, native.GetString(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         st.st_mtim.tv_sec == (time_t)modTime)
         return true;
+    // Both times are given: a user-space file system may take an access
+    // time left out (UTIME_OMIT) for a request to stamp both with now.
     struct timespec ts[2];
-    ts[0].tv_sec = 0;
-    ts[0].tv_nsec = UTIME_OMIT;
+    clock_gettime(CLOCK_REALTIME, &ts[0]);
     ts[1].tv_sec = (time_t)modTime;
     ts[1].tv_nsec = 0;
     // Creation times cannot be set on this platform (capability 34 is false).

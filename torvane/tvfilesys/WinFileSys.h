@@ -233,6 +233,11 @@ protected:
     bool m_bKeepFolders = false;
     bool m_bBatchFlush = false; // the root's mount is flushed as a whole (syncfs)
     uint64_t m_nRootDev = 0;    // the device of the root folder
+    // The device whose files carry identities: the root folder's, looked at
+    // once per connection (0: not yet; kNoIdentDev: none).
+    static constexpr uint64_t kNoIdentDev = ~(uint64_t)0;
+    mutable std::atomic<uint64_t> m_nIdentDev{0};
+    uint64_t IdentityDevice() const;
     std::atomic<int64_t> m_nStoredCutoff{0}; // see SetStoredBitsCutoff; 0 off (helper threads read it)
     std::atomic<uint64_t> m_nStoredCutoffMnt{0}; // the root's mount, the only one it applies to
     std::unique_ptr<FolderCache> m_pFolders;

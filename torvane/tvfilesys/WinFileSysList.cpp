@@ -235,6 +235,7 @@ struct EntryMeta {
     uint32_t nMtimeNs;
     uint32_t nStamp; // regular files: MakeFileStamp
     uint64_t nIno;   // regular files: the inode number (0: not known)
+    uint64_t nDev;   // the device the entry lies on
     uint32_t nBtimeNs;
     uint32_t nStored;
     int nStatErr; // errno of a failed statx, else 0
@@ -271,6 +272,7 @@ void ReadEntryMeta(int dirFd, const char* name, const std::string& base, std::at
     m.nBtime = (st.stx_mask & STATX_BTIME) ? st.stx_btime.tv_sec : 0;
     m.nBtimeNs = (st.stx_mask & STATX_BTIME) ? st.stx_btime.tv_nsec : 0;
     if (S_ISREG(st.stx_mode) && (st.stx_mask & STATX_INO)) m.nIno = st.stx_ino;
+    m.nDev = makedev(st.stx_dev_major, st.stx_dev_minor);
     m.nCtime = (st.stx_mask & STATX_CTIME) ? st.stx_ctime.tv_sec : 0;
     m.nCtimeNs = (st.stx_mask & STATX_CTIME) ? st.stx_ctime.tv_nsec : 0;
     if (S_ISLNK(st.stx_mode)) {
@@ -456,6 +458,7 @@ bool WinFileSys::StatItem(int dirFd, const char* nameOrPath, bool bFollow, FsIte
     FillTimes(st, info);
     struct statfs sf;
     if (S_ISREG(st.stx_mode) && (st.stx_mask & STATX_INO) &&
+        makedev(st.stx_dev_major, st.stx_dev_minor) == IdentityDevice() &&
         (dirFd == AT_FDCWD || nameOrPath[0] == '/' ? statfs(nameOrPath, &sf) : fstatfs(dirFd, &sf)) == 0 &&
         FileSystemKeepsFileIds((unsigned long)sf.f_type)) {
         const bool bBirth = (st.stx_mask & STATX_BTIME) && (st.stx_btime.tv_sec != 0 || st.stx_btime.tv_nsec != 0);
@@ -479,6 +482,10 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
     // The entries are on the folder's file system (a mount point is a folder).
     struct statfs sf;
     const bool bKeepsIds = fstatfs(dfd, &sf) == 0 && FileSystemKeepsFileIds((unsigned long)sf.f_type);
+    // Only files on the root's own device carry an identity: another mount
+    // inside the side (a clone of a disk image, a snapshot) may hold a file
+    // of the same inode number and birth time.
+    const uint64_t nIdentDev = bKeepsIds ? IdentityDevice() : 0;
     // The mount is set before the cutoff is published.
     const int64_t nCutoff = m_nStoredCutoff.load(std::memory_order_acquire);
     const StoredBitsCutoff cutoff{nCutoff, nCutoff ? m_nStoredCutoffMnt.load(std::memory_order_relaxed) : 0};
@@ -559,7 +566,7 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
             info.m_nStamp = m.nStamp;
             if (m.nCtime > 0) info.m_nChangeNs = m.nCtime * 1'000'000'000LL + m.nCtimeNs;
             info.m_nCreateTime = m.nBtime != 0 ? ClampTime(m.nBtime) : info.m_nModTime;
-            if (bKeepsIds && m.nIno) {
+            if (bKeepsIds && m.nIno && m.nDev == nIdentDev) {
                 const bool bBirth = m.nBtime != 0 || m.nBtimeNs != 0;
                 info.m_nIdent = MakeFileIdentity(m.nIno, m.nBtime, m.nBtimeNs, bBirth);
                 info.m_nCreateTimeNs = m.nBtimeNs;
@@ -577,6 +584,20 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
     }
     ::close(dfd);
     return ok;
+}
+
+uint64_t WinFileSys::IdentityDevice() const {
+    uint64_t d = m_nIdentDev.load(std::memory_order_relaxed);
+    if (d != 0) return d;
+    CNarrowString root;
+    int k = 0;
+    CWideString e;
+    struct stat st;
+    if (!NativePath(CWideString(), root, k, e) || ::stat(root.GetString(), &st) != 0) return kNoIdentDev;
+    // A device number 0 is never a block device's; it stands for "not known".
+    d = st.st_dev != 0 ? (uint64_t)st.st_dev : kNoIdentDev;
+    m_nIdentDev.store(d, std::memory_order_relaxed);
+    return d;
 }
 
 bool WinFileSys::SetStoredBitsCutoff(int64_t nBefore) {

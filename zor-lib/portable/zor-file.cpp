@@ -21,6 +21,7 @@
 #include <string>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -716,9 +717,10 @@ bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWide
 
 bool SetFileModTime(const CWideString& path, int64_t nTime, int& kind, CWideString& err) {
     CNarrowString p = ZorNativePath(path);
+    // Both times are given: a user-space file system may take an access
+    // time left out (UTIME_OMIT) for a request to stamp both with now.
     struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
+    clock_gettime(CLOCK_REALTIME, &times[0]);
     times[1].tv_sec = (time_t)nTime;
     times[1].tv_nsec = 0;
     if (p.IsEmpty() || utimensat(AT_FDCWD, p.GetString(), times, 0) != 0) {

@@ -3,10 +3,10 @@
 // swapped by name. The left side is a fresh ext4 file system in an image
 // mounted through a loop device (so that inode numbers are reused at once).
 #include "job-harness.h"
+#include "loop-disk.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -16,60 +16,17 @@
 
 namespace {
 
-// A fresh ext4 in an image file below dir, mounted at dir/mnt.
-class CLoopExt4 {
-public:
-    explicit CLoopExt4(const std::string& dir) : m_mnt(dir + "/mnt") {
-        if (geteuid() != 0) {
-            m_why = "needs root to mount a loop device";
-            return;
-        }
-        const std::string img = dir + "/ext4.img";
-        std::filesystem::create_directories(m_mnt);
-        if (system(("truncate -s 32M " + img + " && mkfs.ext4 -q -F " + img + " >/dev/null 2>&1").c_str()) != 0) {
-            m_why = "mkfs.ext4 failed";
-            return;
-        }
-        if (system(("mount -o loop " + img + " " + m_mnt + " 2>/dev/null").c_str()) != 0) {
-            m_why = "no loop device to mount an ext4 image";
-            return;
-        }
-        m_bMounted = true;
-    }
-    ~CLoopExt4() {
-        if (m_bMounted) umount2(m_mnt.c_str(), MNT_DETACH);
-    }
-    bool Mounted() const { return m_bMounted; }
-    const std::string& Why() const { return m_why; }
-    const std::string& Path() const { return m_mnt; }
-
-private:
-    std::string m_mnt, m_why;
-    bool m_bMounted = false;
-};
-
-std::map<std::string, std::string> Files(const std::string& root) {
-    std::map<std::string, std::string> out;
-    for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
-        const std::string rel = std::filesystem::relative(e.path(), root).string();
-        if (rel.rfind("_tvdata_", 0) == 0 || !e.is_regular_file()) continue;
-        std::ifstream f(e.path(), std::ios::binary);
-        out[rel] = std::string(std::istreambuf_iterator<char>(f), {});
-    }
-    return out;
-}
-
 class IdentityRunTest : public ::testing::Test {
 public:
     CJobHarness h;
     CRecordingSink sink;
-    std::unique_ptr<CLoopExt4> disk;
+    std::unique_ptr<CLoopDisk> disk;
     std::string L, R;
 
     void SetUp() override {
-        disk = std::make_unique<CLoopExt4>(h.m_tmp.Native());
+        disk = std::make_unique<CLoopDisk>(h.m_tmp.NativeSub("ext4.img"), h.m_tmp.NativeSub("mnt"), ELoopDisk::Ext4);
         if (!disk->Mounted()) GTEST_SKIP() << disk->Why();
-        L = disk->Path() + "/L";
+        L = h.m_tmp.NativeSub("mnt/L");
         R = h.m_tmp.NativeSub("R");
         std::filesystem::create_directories(L);
         std::filesystem::create_directories(R);
@@ -134,11 +91,11 @@ TEST_F(IdentityRunTest, ChangesOnlyTheIdentityTellsArePassedOn) {
             for (auto& e : std::filesystem::directory_iterator(side)) std::filesystem::remove_all(e.path());
         c.before(*this);
         Sync();
-        ASSERT_EQ(Files(R), Files(L)) << sink.Dump();
+        ASSERT_EQ(DiskFiles(R), DiskFiles(L)) << sink.Dump();
         c.change(*this);
         Sync();
         Sync();
-        EXPECT_EQ(Files(R), Files(L)) << sink.Dump();
+        EXPECT_EQ(DiskFiles(R), DiskFiles(L)) << sink.Dump();
     }
 }
 
