@@ -144,7 +144,7 @@ void CStateFileIo::Remember(CSyncTreeNode* pNode, int nSide) {
     auto it = m_Levels.empty() ? m_Levels.end() : m_Levels.find(&item);
     m_Journal.push_back(SJournal{pNode, item.m_aOld[nSide], item.m_aGens[nSide], item.GetSavedTime(nSide),
                                  item.GetSavedLen(nSide), it == m_Levels.end() ? 0 : it->second,
-                                 it != m_Levels.end(), item.m_nFlags, item.m_aOldIdent[nSide]});
+                                 it != m_Levels.end(), item.m_nFlags, item.m_aOldIdent[nSide], item.m_nDigest});
 }
 
 void CStateFileIo::RememberFresh(CSyncTreeNode* pNode) {
@@ -159,6 +159,7 @@ void CStateFileIo::RollBack(int nSide) {
         item.SetSaved(nSide, it->tSaved, it->savedLen);
         item.m_nFlags = it->nItemFlags;
         item.m_aOldIdent[nSide] = it->nOldIdent;
+        item.m_nDigest = it->nDigest;
         if (it->bHadLevel)
             m_Levels[&item] = it->nLevel;
         else
@@ -436,8 +437,14 @@ CSyncTreeNode* CStateFileIo::FindPathNode(const CWideString& path, CSyncTreeNode
 void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel,
                                   const StateFile& rec, const CGenArray& gens) {
     CSyncPairAndAction& item = pNode->GetItem();
+    // The digest goes with the record it is of.
+    auto takeDigest = [&] {
+        if (rec.GetFlag(SIF_DIGEST)) item.NewDigest(rec.m_nDigest);
+        item.m_aOld[nSide & 1].SetFlag(SIF_DIGEST, rec.GetFlag(SIF_DIGEST));
+    };
     if (!bDuplicate) {
         item.m_aOldIdent[nSide & 1] = rec.m_nIdent;
+        takeDigest();
         SetStateLevel(pNode, nLevel);
         item.m_aGens[nSide] = gens;
         return;
@@ -467,6 +474,7 @@ void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplica
     old.m_nStamp = rec.m_nStamp;
     old.m_sId = rec.m_sId;
     item.m_aOldIdent[nSide & 1] = rec.m_nIdent;
+    takeDigest();
     bool bChanged = false;
     MergeGenerations(item.m_aGens[nSide], gens, bChanged);
     if (bChanged) old.SetFlag(SIF_CORRECTED, true);

@@ -33,6 +33,7 @@ const CWideString& SideNameRef(const CSyncTreeNode* pNode, const CSideInfo& rec)
 // cur becomes the deleted copy of old.
 void MakeDeletedCopy(CSideInfo& cur, const CSideInfo& old) {
     cur = old;
+    cur.SetFlag(SIF_DIGEST, false);
     cur.m_Len.SetDeleted();
     cur.m_nAttr = 0xFFFFFFFF;
     cur.m_tFile = CSyncTime();
@@ -345,6 +346,22 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     // A stamp without one (whole-second times, a record of an older state
     // file) is no such proof, nor is either stamp where both records are
     // racy: with other bytes the item is changed on both sides.
+    // A side whose record keeps the digest of its bytes is judged by its own
+    // bytes, whatever the other side holds: the recorded bytes, it did not
+    // change (a restored copy, a racy record whose file was not written
+    // again); other bytes, it changed (another file of the recorded size and
+    // time put in its place, a write within the tick).
+    bool abByBytes[2] = {false, false};
+    for (int s = 0; s < 2; s++) {
+        if (soft[s] == SOFT_NONE) continue;
+        const int n = SideMatchesDigest(const_cast<CSyncTreeNode*>(pNode), s);
+        if (n < 0) continue;
+        soft[s] = SOFT_NONE;
+        if (n > 0)
+            settle(s);
+        else
+            abByBytes[s] = true;
+    }
     const bool abRacy[2] = {soft[0] == SOFT_RACY, soft[1] == SOFT_RACY};
     for (int s = 0; s < 2; s++) {
         if (!abRacy[s]) continue;
@@ -360,6 +377,17 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     }
     if (nSame == 0) {
         bSameNow = false;
+        return;
+    }
+    if (bFiles && (abByBytes[0] || abByBytes[1])) {
+        // Against a side that holds the recorded bytes (unchanged since the
+        // record of the same sync), other bytes differ without a read;
+        // else the two files' bytes tell, and bytes that cannot be read
+        // are taken as different.
+        const int s = abByBytes[0] ? 0 : 1;
+        const bool bOtherHoldsRecord = !abByBytes[1 - s] && !item.m_aPendingGen[1 - s] &&
+                                       (item.HasDigest(1 - s) || bSameHistory);
+        if (bOtherHoldsRecord || same() <= 0) bSameNow = false;
         return;
     }
     // (Two histories that differ want a copy too: the other job over a

@@ -133,6 +133,16 @@ CWideString SideLabel(int side) {
 bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int src, int dst,
                           bool bMerge, int& errKind, CWideString& errText) {
     CSyncPairAndAction& item = pNode->GetItem();
+    // The sides whose records afterwards are of bytes with the item's
+    // digest: a file that a run read and found of it, or one unchanged
+    // since a record that keeps it (a copy says below what it read).
+    bool abDigest[2];
+    for (int s = 0; s < 2; s++)
+        abDigest[s] = item.m_aCur[s].GetFlag(SIF_DIGEST) || (item.HasDigest(s) && !item.m_aPendingGen[s]);
+    auto markDigest = [&](int s, bool b) {
+        item.m_aOld[s].SetFlag(SIF_DIGEST, b);
+        item.m_aCur[s].SetFlag(SIF_DIGEST, b);
+    };
     if (!bMerge && !((src == 0 && dst == 1) || (src == 1 && dst == 0))) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "UpdateStateAfterSync: bad direction", src);
         errKind = FSE_GENERAL;
@@ -162,6 +172,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
             item.m_aCur[1].m_nAttr = item.m_aOld[1].m_nAttr = R.m_nAttr;
         MarkRacyRecord(item.m_aOld[0], *pJob, fs[0]);
         MarkRacyRecord(item.m_aOld[1], *pJob, fs[1]);
+        const bool bFiles = L.Exists() && !L.IsFolder() && R.Exists() && !R.IsFolder();
+        for (int s = 0; s < 2; s++) markDigest(s, bFiles && abDigest[s]);
         return true;
     }
     TvFileSys* fsS = fs[src];
@@ -239,8 +251,12 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         TO.m_tFile = info.m_nModTime;
         // The target's own stamp. The copy wrote it and then set its time:
         // a later write gives it the time of that write, which is not the
-        // source's, racy or not.
+        // source's, racy or not, except where the target keeps whole
+        // seconds: a write in the second of the time it took gives it that
+        // second again, so such a record is racy within its tick.
         T.m_nStamp = TO.m_nStamp = info.m_nStamp;
+        if (info.m_nStamp && info.m_nModTimeNs == 0)
+            TO.m_nStamp |= pJob->RacyMark(dst, (uint32_t)info.m_nModTime, 0);
         // The identities: the source's as listed (a file put in its place
         // since shows another one to the next run), the target's as it
         // stands now.
@@ -263,6 +279,16 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
             }
         }
         MarkRacyRecord(item.m_aOld[src], *pJob, fsS);
+        // Both files hold the bytes the copy read; a file copied without
+        // passing through (nothing read) holds the source's.
+        if (fsS->m_LastRead.m_bValid && fsS->m_LastRead.m_bDigest) {
+            item.NewDigest(fsS->m_LastRead.m_nDigest);
+            abDigest[src] = true;
+        } else if (fsS->m_LastRead.m_bValid) {
+            abDigest[src] = false;
+        }
+        markDigest(src, abDigest[src]);
+        markDigest(dst, abDigest[src]);
         return true;
     }
     MergeGenerationsForCopy(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1], src, src);
@@ -274,6 +300,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
     item.m_aOldIdent[src] = item.m_aCurIdent[src];
     item.m_aCurIdent[dst] = item.m_aOldIdent[dst] = 0;
     item.m_aGens[dst] = item.m_aGens[src];
+    markDigest(0, false);
+    markDigest(1, false);
     if (item.IsFolder() && S.Exists()) {
         FsItemInfo info;
         bool bNotFound = false;
