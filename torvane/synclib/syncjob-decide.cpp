@@ -302,6 +302,8 @@ void SettleUnchanged(CSyncPairAndAction& item, int s) {
     old.m_nStamp = cur.m_nStamp;
     item.m_aOldIdent[s] = item.m_aCurIdent[s];
     item.m_aPendingGen[s] = 0;
+    // Bytes read to prove it keep their digest.
+    if (cur.GetFlag(SIF_DIGEST)) old.SetFlag(SIF_DIGEST, true);
 }
 
 } // namespace
