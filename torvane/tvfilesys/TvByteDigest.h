@@ -4,6 +4,11 @@
 
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
+#if defined(__x86_64__) || defined(__i386__)
+// The library's vector code for the processor it runs on (AVX2 where there
+// is one), chosen at run time.
+#include <xxh_x86dispatch.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
