@@ -88,13 +88,14 @@ TEST(ByteDigest, RacySourceLetsTheCopysChangePassOn) {
         const char* name;
         const char* source; // the source's folder ("m/..." is whole seconds)
         int nDelayMs;       // from the sync to the change of the copy; -1: in the second of the source's write
-        bool bDelete;
+        char change;        // e: an edit of the same size, d: a delete, r: a rename
     };
     const Row rows[] = {
-        {"edit 3 s later", "m/a/L", 3000, false},
-        {"edit in the second", "m/b/L", -1, false},
-        {"delete 3 s later", "m/c/L", 3000, true},
-        {"fine-time source, edit in the second", "fine/L", -1, false},
+        {"edit 3 s later", "m/a/L", 3000, 'e'},
+        {"edit in the second", "m/b/L", -1, 'e'},
+        {"delete 3 s later", "m/c/L", 3000, 'd'},
+        {"rename 3 s later", "m/d/L", 3000, 'r'},
+        {"fine-time source, edit in the second", "fine/L", -1, 'e'},
     };
     int nRan = 0, nRow = 0;
     for (const Row& row : rows) {
@@ -109,19 +110,22 @@ TEST(ByteDigest, RacySourceLetsTheCopysChangePassOn) {
             EXPECT_EQ(f.Sync(L, R), 0) << f.h.m_sink.Dump();
             ASSERT_EQ(f.Get(R + "/f"), f.Get(L + "/f"));
             if (row.nDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(row.nDelayMs));
-            if (row.bDelete)
+            if (row.change == 'd')
                 ASSERT_EQ(unlink(f.h.m_tmp.NativeSub(R + "/f").c_str()), 0);
+            else if (row.change == 'r')
+                ASSERT_EQ(rename(f.h.m_tmp.NativeSub(R + "/f").c_str(), f.h.m_tmp.NativeSub(R + "/g").c_str()), 0);
             else
                 f.Rewrite(R + "/f", "EDIT");
-            const timespec now = f.MTime(R + "/f");
+            const timespec now = f.MTime(R + (row.change == 'r' ? "/g" : "/f"));
             bInTime = row.nDelayMs > 0 || now.tv_sec == t.tv_sec;
         }
         if (!bInTime) continue; // each sync took more than its second
         ++nRan;
         EXPECT_EQ(f.Sync(L, R), 0) << f.h.m_sink.Dump();
-        EXPECT_EQ(f.Get(L + "/f"), f.Get(R + "/f")) << f.h.m_sink.Dump();
+        EXPECT_EQ(f.Get(L + "/f") + f.Get(L + "/g"), f.Get(R + "/f") + f.Get(R + "/g")) << f.h.m_sink.Dump();
         EXPECT_NE(f.Get(L + "/f").substr(0, 3), "AAA") << f.h.m_sink.Dump();
         EXPECT_EQ(f.Sync(L, R), 0) << f.h.m_sink.Dump();
+        EXPECT_EQ(f.h.m_sink.Dump().find("Conflict:"), std::string::npos) << f.h.m_sink.Dump();
     }
     if (nRan == 0) GTEST_SKIP() << "each sync took more than its second";
 }
