@@ -144,7 +144,7 @@ void CStateFileIo::Remember(CSyncTreeNode* pNode, int nSide) {
     auto it = m_Levels.empty() ? m_Levels.end() : m_Levels.find(&item);
     m_Journal.push_back(SJournal{pNode, item.m_aOld[nSide], item.m_aGens[nSide], item.GetSavedTime(nSide),
                                  item.GetSavedLen(nSide), it == m_Levels.end() ? 0 : it->second,
-                                 it != m_Levels.end(), item.m_nFlags, item.m_aOldIdent[nSide], item.m_nDigest});
+                                 it != m_Levels.end(), item.m_nFlags, item.m_aOldIdent[nSide]});
 }
 
 void CStateFileIo::RememberFresh(CSyncTreeNode* pNode) {
@@ -159,7 +159,10 @@ void CStateFileIo::RollBack(int nSide) {
         item.SetSaved(nSide, it->tSaved, it->savedLen);
         item.m_nFlags = it->nItemFlags;
         item.m_aOldIdent[nSide] = it->nOldIdent;
-        item.m_nDigest = it->nDigest;
+        // The digest the item had is not kept (a refused file is rare):
+        // neither side's record keeps one.
+        item.m_aOld[0].SetFlag(SIF_DIGEST, false);
+        item.m_aOld[1].SetFlag(SIF_DIGEST, false);
         if (it->bHadLevel)
             m_Levels[&item] = it->nLevel;
         else

@@ -314,7 +314,6 @@ private:
         bool bHadLevel;
         uint8_t nItemFlags;
         uint32_t nOldIdent;
-        uint64_t nDigest;
     };
     // Journal of the running read: the state of a node before the read
     // changed it, or a node the read created (taken back to a new item's state).
