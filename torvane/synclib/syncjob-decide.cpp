@@ -409,7 +409,10 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     const bool bBothEdited = bExact[0] && bExact[1] && item.m_aPendingGen[0] && item.m_aPendingGen[1] &&
                              EditedFile(item.m_aOld[0], L) && EditedFile(item.m_aOld[1], R);
     const bool bBothNew = !item.m_aOld[0].Exists() && !item.m_aOld[1].Exists() && SyncedBefore();
-    if (!bTimesDiffer && !bBothEdited && !bBothNew) return;
+    // Other files on both sides, of the recorded size and time, that no
+    // digest judged: the same file only when their bytes are.
+    const bool bBothOther = soft[0] == SOFT_MOVED && soft[1] == SOFT_MOVED;
+    if (!bTimesDiffer && !bBothEdited && !bBothNew && !bBothOther) return;
     const int n = same();
     if (n == 0 || (n < 0 && (bTimesDiffer || bBothNew))) bSameNow = false;
 }

@@ -168,17 +168,21 @@ TEST(ByteDigest, FilesReplacedWithTheRecordedSizeAndTimeAreJudgedByTheirBytes) {
         const char* right; // the right's
         int nConflicts;
         const char* result; // left "|" right afterwards
+        bool bFilled = false; // the first sync met the file on both sides (no digest)
     };
     const Row rows[] = {
         {"both, other bytes", "LLLL", "RRRR", 1, "LLLL|RRRR"},
         {"both, the same bytes", "SAME", "SAME", 0, "SAME|SAME"},
         {"left only", "LLLL", "", 0, "LLLL|LLLL"},
         {"right, the old bytes again", "", "AAAA", 0, "AAAA|AAAA"},
+        {"both, other bytes, no digest", "LLLL", "RRRR", 1, "LLLL|RRRR", true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         CRuns f;
         ASSERT_TRUE(f.h.m_tmp.MakeDir("L") && f.h.m_tmp.MakeDir("R") && f.h.m_tmp.WriteFile("L/f", "AAAA"));
+        const std::string cp = "cp -a " + f.h.m_tmp.NativeSub("L/f") + " " + f.h.m_tmp.NativeSub("R/f");
+        ASSERT_TRUE(!row.bFilled || system(cp.c_str()) == 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_EQ(f.Sync("L", "R"), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
