@@ -365,11 +365,20 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
             abByBytes[s] = true;
     }
     const bool abRacy[2] = {soft[0] == SOFT_RACY, soft[1] == SOFT_RACY};
+    // A side changed beyond doubt: by more than its time within the tolerance.
+    const bool abPlain[2] = {item.m_aPendingGen[0] && soft[0] == SOFT_NONE, item.m_aPendingGen[1] && soft[1] == SOFT_NONE};
     for (int s = 0; s < 2; s++) {
         if (!abRacy[s]) continue;
         soft[s] = SOFT_NONE;
         const bool bSubSecond = (item.m_aOld[s].m_nStamp & kStampTimeBits) != 0;
-        if (otherUnchanged(s) ? same() != 0 : (!abRacy[1 - s] && bSubSecond) || same() > 0) settle(s);
+        // A record that an older version kept (no identity, no digest) can
+        // show no more than that it may have been written again in its
+        // second: against a plain change of the other side, that version's
+        // word (unchanged) stands; against a change within the second, the
+        // bytes decide.
+        const bool bUpgraded = !item.m_aOldIdent[s] && item.m_aCurIdent[s] && abPlain[1 - s];
+        if (otherUnchanged(s) ? same() != 0 : (!abRacy[1 - s] && (bSubSecond || bUpgraded)) || same() > 0)
+            settle(s);
     }
     // A time that moved by less than the tolerance: the bytes decide, where
     // the other side is unchanged; with both sides changed it stays a change.
@@ -558,6 +567,12 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
             } else {
                 item.SetTimeShiftKey(0, 0);
                 if (!old.FileStamp() && cur.FileStamp() && !bExpects) TakeStamplessRecord(pNode, side);
+                // So is a whole-second record of a version that kept no
+                // identity where this file system gives one: it marked no
+                // record racy by a time without nanoseconds.
+                else if (old.FileStamp() && !old.IsRacy() && !(old.m_nStamp & kStampTimeBits) &&
+                         !item.m_aOldIdent[side] && item.m_aCurIdent[side] && !bExpects)
+                    TakeStamplessRecord(pNode, side);
                 // Where the side's times are exact, a time inside the
                 // tolerance is no proof that nothing changed: a same-size
                 // file whose own time moved at all is taken as changed, and
