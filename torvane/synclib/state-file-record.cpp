@@ -531,7 +531,8 @@ public:
         uint64_t h = 0;
         const bool bH = p < pEnd && *p == 'h';
         if (bH) {
-            if (!Take(p, pEnd, "h:11:") || pEnd - p < 12 || p[11] != '|' || !DecodeDigest(p, 11, h)) return false;
+            if (!Take(p, pEnd, "h:11:") || pEnd - p < 12 || p[11] != '|' || !DecodeDigest(p, 11, h))
+                return false;
             p += 12;
         }
         if (!Take(p, pEnd, "]")) return false;

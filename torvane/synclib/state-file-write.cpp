@@ -265,7 +265,8 @@ private:
         r.nDigest = item.m_nDigest;
         r.nCloses = nCloses;
         r.pNode = pNode;
-        if (!AppendText(r.rec, r.name, r.tSaved, r.savedLen, r.gens, r.nIdent, r.nDigest, nCloses)) return false;
+        if (!AppendText(r.rec, r.name, r.tSaved, r.savedLen, r.gens, r.nIdent, r.nDigest, nCloses))
+            return false;
         m_cur.recs.push_back(std::move(r));
         return true;
     }

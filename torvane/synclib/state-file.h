@@ -160,7 +160,8 @@ private:
 // Appends a side record "[...]" as a node record to a buffer.
 // The digest nDigest is written where the record has SIF_DIGEST.
 void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString& sName, CSyncTime tSaved,
-                      const CItemLen& savedLen, const CGenArray& gens, uint32_t nIdent = 0, uint64_t nDigest = 0);
+                      const CItemLen& savedLen, const CGenArray& gens, uint32_t nIdent = 0,
+                      uint64_t nDigest = 0);
 
 // ---------------------------------------------------------------- generations
 // Ages a generation list against the clock: entries at or beyond now + age

@@ -366,7 +366,8 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     }
     const bool abRacy[2] = {soft[0] == SOFT_RACY, soft[1] == SOFT_RACY};
     // A side changed beyond doubt: by more than its time within the tolerance.
-    const bool abPlain[2] = {item.m_aPendingGen[0] && soft[0] == SOFT_NONE, item.m_aPendingGen[1] && soft[1] == SOFT_NONE};
+    const bool abPlain[2] = {item.m_aPendingGen[0] && soft[0] == SOFT_NONE,
+                             item.m_aPendingGen[1] && soft[1] == SOFT_NONE};
     for (int s = 0; s < 2; s++) {
         if (!abRacy[s]) continue;
         soft[s] = SOFT_NONE;
@@ -396,8 +397,8 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
         // else the two files' bytes tell, and bytes that cannot be read
         // are taken as different.
         const int s = abByBytes[0] ? 0 : 1;
-        const bool bOtherHoldsRecord = !abByBytes[1 - s] && !item.m_aPendingGen[1 - s] &&
-                                       (item.HasDigest(1 - s) || bSameHistory);
+        const bool bOtherHoldsRecord =
+            !abByBytes[1 - s] && !item.m_aPendingGen[1 - s] && (item.HasDigest(1 - s) || bSameHistory);
         if (bOtherHoldsRecord || same() <= 0) bSameNow = false;
         return;
     }

@@ -55,7 +55,8 @@ struct CRuns {
         for (ssize_t len; (len = read(fd, buf, sizeof buf)) > 0;)
             for (char* p = buf; p < buf + len; p += sizeof(inotify_event) + ((inotify_event*)p)->len) {
                 const inotify_event* ev = (const inotify_event*)p;
-                if (ev->len && !(ev->mask & IN_ISDIR) && ev->name[0] == 'f') m_anOpens[ev->wd == wd[1] ? 1 : 0]++;
+                if (ev->len && !(ev->mask & IN_ISDIR) && ev->name[0] == 'f')
+                    m_anOpens[ev->wd == wd[1] ? 1 : 0]++;
             }
         close(fd);
         return job.m_nConflicts.load();
@@ -87,8 +88,8 @@ TEST(ByteDigest, RacySourceLetsTheCopysChangePassOn) {
     struct Row {
         const char* name;
         const char* source; // the source's folder ("m/..." is whole seconds)
-        int nDelayMs;       // from the sync to the change of the copy; -1: in the second of the source's write
-        char change;        // e: an edit of the same size, d: a delete, r: a rename
+        int nDelayMs; // from the sync to the change of the copy; -1: in the second of the source's write
+        char change;  // e: an edit of the same size, d: a delete, r: a rename
     };
     const Row rows[] = {
         {"edit 3 s later", "m/a/L", 3000, 'e'},
@@ -113,7 +114,8 @@ TEST(ByteDigest, RacySourceLetsTheCopysChangePassOn) {
             if (row.change == 'd')
                 ASSERT_EQ(unlink(f.h.m_tmp.NativeSub(R + "/f").c_str()), 0);
             else if (row.change == 'r')
-                ASSERT_EQ(rename(f.h.m_tmp.NativeSub(R + "/f").c_str(), f.h.m_tmp.NativeSub(R + "/g").c_str()), 0);
+                ASSERT_EQ(
+                    rename(f.h.m_tmp.NativeSub(R + "/f").c_str(), f.h.m_tmp.NativeSub(R + "/g").c_str()), 0);
             else
                 f.Rewrite(R + "/f", "EDIT");
             const timespec now = f.MTime(R + (row.change == 'r' ? "/g" : "/f"));
@@ -175,7 +177,8 @@ TEST(ByteDigest, RecordsOfAnOlderVersionPassPlainEditsAndHoldSameSecondOnes) {
         std::string L, R;
         bool bInTime = false;
         for (int i = 0; i < 3 && !bInTime; i++) {
-            L = "m/L" + std::to_string(nRow) + std::to_string(i), R = "m/R" + std::to_string(nRow) + std::to_string(i);
+            L = "m/L" + std::to_string(nRow) + std::to_string(i),
+            R = "m/R" + std::to_string(nRow) + std::to_string(i);
             ASSERT_TRUE(f.h.m_tmp.MakeDir(L) && f.h.m_tmp.MakeDir(R));
             WaitForNextSecond();
             ASSERT_TRUE(f.h.m_tmp.WriteFile(L + "/f", "AAA" + std::to_string(i)));
@@ -184,8 +187,10 @@ TEST(ByteDigest, RecordsOfAnOlderVersionPassPlainEditsAndHoldSameSecondOnes) {
             for (const std::string& side : {L, R}) {
                 const std::string state = side + "/_tvdata_/_file_state_v4._tv";
                 const timespec saved[2] = {f.MTime(state), f.MTime(state)};
-                ASSERT_EQ(system(("python3 -c \"$TV_FORM\" " + f.h.m_tmp.NativeSub(state) + " " + row.form).c_str()),
-                          0);
+                ASSERT_EQ(
+                    system(
+                        ("python3 -c \"$TV_FORM\" " + f.h.m_tmp.NativeSub(state) + " " + row.form).c_str()),
+                    0);
                 utimensat(AT_FDCWD, f.h.m_tmp.NativeSub(state).c_str(), saved, 0);
             }
             if (row.nDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(row.nDelayMs));
@@ -210,7 +215,8 @@ TEST(ByteDigest, RestoredSideIsReadOnceAndTheOtherSidesEditsPassOn) {
     constexpr int kFiles = 40;
     ASSERT_TRUE(f.h.m_tmp.MakeDir("L") && f.h.m_tmp.MakeDir("R"));
     for (int i = 0; i < kFiles; i++)
-        ASSERT_TRUE(f.h.m_tmp.WriteFileAt("L/f" + std::to_string(i), "file " + std::to_string(i), 1600000000 + i));
+        ASSERT_TRUE(
+            f.h.m_tmp.WriteFileAt("L/f" + std::to_string(i), "file " + std::to_string(i), 1600000000 + i));
     EXPECT_EQ(f.Sync("L", "R"), 0);
     ASSERT_EQ(system(("cp -a " + f.h.m_tmp.NativeSub("L") + " " + f.h.m_tmp.NativeSub("B")).c_str()), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -239,7 +245,7 @@ TEST(ByteDigest, FilesReplacedWithTheRecordedSizeAndTimeAreJudgedByTheirBytes) {
         const char* left;  // the left's new bytes (empty: left as it was)
         const char* right; // the right's
         int nConflicts;
-        const char* result; // left "|" right afterwards
+        const char* result;   // left "|" right afterwards
         bool bFilled = false; // the first sync met the file on both sides (no digest)
     };
     const Row rows[] = {

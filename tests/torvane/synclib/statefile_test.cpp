@@ -701,7 +701,8 @@ TEST(StateFile, DigestTagReadsBackAndIsSkippedWhereNotUnderstood) {
         CWideString err;
         ASSERT_TRUE(ReadText(reader, &fresh, t, kind, err)) << U8(err);
         for (int i = 0; i < 3; i++) {
-            const CSyncPairAndAction& item = Find(&fresh, CWideString::Formatted(u"/d%d", (int64_t)i))->GetItem();
+            const CSyncPairAndAction& item =
+                Find(&fresh, CWideString::Formatted(u"/d%d", (int64_t)i))->GetItem();
             const bool bWant = row.nLost != i && row.nLost != 3;
             EXPECT_EQ(item.HasDigest(0), bWant) << i;
             EXPECT_EQ(item.m_nDigest, bWant ? kDigests[i] : item.m_nDigest) << i;
