@@ -279,16 +279,16 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
             }
         }
         MarkRacyRecord(item.m_aOld[src], *pJob, fsS);
-        // Both files hold the bytes the copy read; a file copied without
-        // passing through (nothing read) holds the source's.
-        if (fsS->m_LastRead.m_bValid && fsS->m_LastRead.m_bDigest) {
-            item.NewDigest(fsS->m_LastRead.m_nDigest);
-            abDigest[src] = true;
-        } else if (fsS->m_LastRead.m_bValid) {
-            abDigest[src] = false;
+        // Both files hold the bytes the copy read. Where nothing was copied
+        // (a time set, a state taken over) each keeps what it had, the
+        // target only where the source keeps it too.
+        bool bDst = abDigest[dst] && abDigest[src];
+        if (fsS->m_LastRead.m_bValid) {
+            if (fsS->m_LastRead.m_bDigest) item.NewDigest(fsS->m_LastRead.m_nDigest);
+            abDigest[src] = bDst = fsS->m_LastRead.m_bDigest != 0;
         }
         markDigest(src, abDigest[src]);
-        markDigest(dst, abDigest[src]);
+        markDigest(dst, bDst);
         return true;
     }
     MergeGenerationsForCopy(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1], src, src);
