@@ -69,11 +69,25 @@ void WaitForNextSecond() {
                                 std::chrono::milliseconds(5));
 }
 
-// A source whose record is racy (written in the second of the sync that
-// copied it, on a disk of whole seconds) still holds the copied bytes: the
-// copy's change passes on, 3 s later or within that second, also where only
-// the copy's disk keeps whole seconds.
-TEST(ByteDigest, RacySourceLetsTheCopysChangePassOn) {
+// The state file as an older version wrote it (argv 2 "x": the stamp alone,
+// never racy by a whole second; "-": no stamp either), no digests.
+const char kOlderForm[] =
+    "import gzip,re,sys\n"
+    "D='ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_'\n"
+    "def x(m):\n"
+    "    v=sum(D.index(c)<<(6*i) for i,c in enumerate(m.group(1)))\n"
+    "    return 'x=%d|'%((v>>32)&0x7FFFFFFF) if sys.argv[2]=='x' else ''\n"
+    "t=gzip.open(sys.argv[1]).read().decode()\n"
+    "t=re.sub(r'h:11:[^|]*\\|','',re.sub(r'x=[0-9]+\\|','',re.sub(r'w:11:([^|]*)\\|',x,t)))\n"
+    "gzip.open(sys.argv[1],'wb').write(t.encode())\n";
+
+// On a disk of whole seconds, a file synced in the second it was written
+// (its records racy), then its copy changed. The source still holds the
+// copied bytes: the change passes on, 3 s later or within that second, also
+// where only the copy's disk keeps whole seconds. After an upgrade (records
+// of an older version, without digests) a plain edit passes on, and an edit
+// within that second is a conflict, never a silent difference.
+TEST(ByteDigest, WholeSecondRecordsLetTheCopysChangePassOn) {
     CRuns f;
     const std::string img = f.h.m_tmp.NativeSub("ext4.img"), dir = f.h.m_tmp.NativeSub("m");
     if (geteuid() != 0 || !f.h.m_tmp.MakeDir("m") ||
@@ -85,31 +99,46 @@ TEST(ByteDigest, RacySourceLetsTheCopysChangePassOn) {
         std::string d;
         ~Unmount() { umount2(d.c_str(), MNT_DETACH); }
     } unmount{dir};
+    setenv("TV_FORM", kOlderForm, 1);
     struct Row {
         const char* name;
         const char* source; // the source's folder ("m/..." is whole seconds)
         int nDelayMs; // from the sync to the change of the copy; -1: in the second of the source's write
         char change;  // e: an edit of the same size, d: a delete, r: a rename
+        const char* form = nullptr; // the state files made an older version's (kOlderForm)
+        int nConflicts = 0;
     };
     const Row rows[] = {
-        {"edit 3 s later", "m/a/L", 3000, 'e'},
-        {"edit in the second", "m/b/L", -1, 'e'},
-        {"delete 3 s later", "m/c/L", 3000, 'd'},
-        {"rename 3 s later", "m/d/L", 3000, 'r'},
+        {"edit 3 s later", "m/L", 3000, 'e'},
+        {"edit in the second", "m/L", -1, 'e'},
+        {"delete 3 s later", "m/L", 3000, 'd'},
+        {"rename 3 s later", "m/L", 3000, 'r'},
         {"fine-time source, edit in the second", "fine/L", -1, 'e'},
+        {"older, stamps, edit 3 s later", "m/L", 3000, 'e', "x"},
+        {"older, stamps, edit in the second", "m/L", -1, 'e', "x", 1},
+        {"older, no stamps, edit 3 s later", "m/L", 3000, 'e', "-"},
     };
     int nRan = 0, nRow = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const std::string L = row.source, R = "m/R" + std::to_string(nRow++);
-        ASSERT_TRUE(f.h.m_tmp.MakeDir(L) && f.h.m_tmp.MakeDir(R));
+        std::string L, R;
         bool bInTime = false;
         for (int i = 0; i < 3 && !bInTime; i++) {
+            const std::string n = std::to_string(nRow) + "-" + std::to_string(i);
+            L = row.source + n, R = "m/R" + n;
+            ASSERT_TRUE(f.h.m_tmp.MakeDir(L) && f.h.m_tmp.MakeDir(R));
             WaitForNextSecond();
             ASSERT_TRUE(f.h.m_tmp.WriteFile(L + "/f", "AAA" + std::to_string(i)));
             const timespec t = f.MTime(L + "/f");
             EXPECT_EQ(f.Sync(L, R), 0) << f.h.m_sink.Dump();
             ASSERT_EQ(f.Get(R + "/f"), f.Get(L + "/f"));
+            for (const std::string& side : {L, R}) {
+                const std::string state = f.h.m_tmp.NativeSub(side + "/_tvdata_/_file_state_v4._tv");
+                const timespec t0 = f.MTime(side + "/_tvdata_/_file_state_v4._tv"), saved[2] = {t0, t0};
+                if (!row.form) continue;
+                ASSERT_EQ(system(("python3 -c \"$TV_FORM\" " + state + " " + row.form).c_str()), 0);
+                utimensat(AT_FDCWD, state.c_str(), saved, 0);
+            }
             if (row.nDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(row.nDelayMs));
             if (row.change == 'd')
                 ASSERT_EQ(unlink(f.h.m_tmp.NativeSub(R + "/f").c_str()), 0);
@@ -118,91 +147,20 @@ TEST(ByteDigest, RacySourceLetsTheCopysChangePassOn) {
                     rename(f.h.m_tmp.NativeSub(R + "/f").c_str(), f.h.m_tmp.NativeSub(R + "/g").c_str()), 0);
             else
                 f.Rewrite(R + "/f", "EDIT");
-            const timespec now = f.MTime(R + (row.change == 'r' ? "/g" : "/f"));
-            bInTime = row.nDelayMs > 0 || now.tv_sec == t.tv_sec;
+            bInTime = row.nDelayMs > 0 || f.MTime(R + (row.change == 'r' ? "/g" : "/f")).tv_sec == t.tv_sec;
         }
+        ++nRow;
         if (!bInTime) continue; // each sync took more than its second
         ++nRan;
-        EXPECT_EQ(f.Sync(L, R), 0) << f.h.m_sink.Dump();
+        EXPECT_EQ(f.Sync(L, R), row.nConflicts) << f.h.m_sink.Dump();
+        if (row.nConflicts) {
+            EXPECT_EQ(f.Get(L + "/f").substr(0, 3) + f.Get(R + "/f"), "AAAEDIT") << f.h.m_sink.Dump();
+            continue;
+        }
         EXPECT_EQ(f.Get(L + "/f") + f.Get(L + "/g"), f.Get(R + "/f") + f.Get(R + "/g")) << f.h.m_sink.Dump();
         EXPECT_NE(f.Get(L + "/f").substr(0, 3), "AAA") << f.h.m_sink.Dump();
         EXPECT_EQ(f.Sync(L, R), 0) << f.h.m_sink.Dump();
         EXPECT_EQ(f.h.m_sink.Dump().find("Conflict:"), std::string::npos) << f.h.m_sink.Dump();
-    }
-    if (nRan == 0) GTEST_SKIP() << "each sync took more than its second";
-}
-
-// After an upgrade (records of an older version: with a stamp but no
-// identity, or with neither; no digest) on a whole-second disk, of a file
-// synced in the second it was written: a plain edit of one side passes on,
-// an edit within that second is a conflict, never a silent difference.
-TEST(ByteDigest, RecordsOfAnOlderVersionPassPlainEditsAndHoldSameSecondOnes) {
-    CRuns f;
-    const std::string img = f.h.m_tmp.NativeSub("ext4.img"), dir = f.h.m_tmp.NativeSub("m");
-    if (geteuid() != 0 || !f.h.m_tmp.MakeDir("m") ||
-        system(("truncate -s 16M " + img + " && mkfs.ext4 -q -F -I 128 " + img +
-                " >/dev/null 2>&1 && mount -o loop " + img + " " + dir)
-                   .c_str()) != 0)
-        GTEST_SKIP() << "needs root, mkfs.ext4 and a loop device";
-    struct Unmount {
-        std::string d;
-        ~Unmount() { umount2(d.c_str(), MNT_DETACH); }
-    } unmount{dir};
-    // The state file as an older version wrote it: the stamp alone ("x",
-    // never racy by a whole second), or no stamp either.
-    const char* const kOlderForm =
-        "import gzip,re,sys\n"
-        "D='ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_'\n"
-        "def x(m):\n"
-        "    v=sum(D.index(c)<<(6*i) for i,c in enumerate(m.group(1)))\n"
-        "    return 'x=%d|'%((v>>32)&0x7FFFFFFF) if sys.argv[2]=='x' else ''\n"
-        "t=gzip.open(sys.argv[1]).read().decode()\n"
-        "t=re.sub(r'h:11:[^|]*\\|','',re.sub(r'x=[0-9]+\\|','',re.sub(r'w:11:([^|]*)\\|',x,t)))\n"
-        "gzip.open(sys.argv[1],'wb').write(t.encode())\n";
-    setenv("TV_FORM", kOlderForm, 1);
-    struct Row {
-        const char* name;
-        const char* form; // "x": stamps kept, "-": none
-        int nDelayMs;     // -1: in the second of the write
-        int nConflicts;
-    };
-    const Row rows[] = {
-        {"stamps, edit 3 s later", "x", 3000, 0},
-        {"stamps, edit in the second", "x", -1, 1},
-        {"no stamps, edit 3 s later", "-", 3000, 0},
-    };
-    int nRow = 0, nRan = 0;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::string L, R;
-        bool bInTime = false;
-        for (int i = 0; i < 3 && !bInTime; i++) {
-            L = "m/L" + std::to_string(nRow) + std::to_string(i),
-            R = "m/R" + std::to_string(nRow) + std::to_string(i);
-            ASSERT_TRUE(f.h.m_tmp.MakeDir(L) && f.h.m_tmp.MakeDir(R));
-            WaitForNextSecond();
-            ASSERT_TRUE(f.h.m_tmp.WriteFile(L + "/f", "AAA" + std::to_string(i)));
-            const timespec t = f.MTime(L + "/f");
-            EXPECT_EQ(f.Sync(L, R), 0) << f.h.m_sink.Dump();
-            for (const std::string& side : {L, R}) {
-                const std::string state = side + "/_tvdata_/_file_state_v4._tv";
-                const timespec saved[2] = {f.MTime(state), f.MTime(state)};
-                ASSERT_EQ(
-                    system(
-                        ("python3 -c \"$TV_FORM\" " + f.h.m_tmp.NativeSub(state) + " " + row.form).c_str()),
-                    0);
-                utimensat(AT_FDCWD, f.h.m_tmp.NativeSub(state).c_str(), saved, 0);
-            }
-            if (row.nDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(row.nDelayMs));
-            f.Rewrite(R + "/f", "EDIT");
-            bInTime = row.nDelayMs > 0 || f.MTime(R + "/f").tv_sec == t.tv_sec;
-        }
-        ++nRow;
-        if (!bInTime) continue;
-        ++nRan;
-        EXPECT_EQ(f.Sync(L, R), row.nConflicts) << f.h.m_sink.Dump();
-        EXPECT_EQ(f.Get(R + "/f"), "EDIT");
-        EXPECT_EQ(f.Get(L + "/f").substr(0, 3), row.nConflicts ? "AAA" : "EDI") << f.h.m_sink.Dump();
     }
     if (nRan == 0) GTEST_SKIP() << "each sync took more than its second";
 }
