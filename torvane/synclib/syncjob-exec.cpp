@@ -483,6 +483,16 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                             // The side that moved now names the item as the source does.
                             CSyncTreeNode* pNew = c == u'>' ? pPartner : pNode;
                             pNew->GetItem().m_aCur[dst].m_sId = GetUrlPathFileName(partnerTo);
+                            // Both files now hold the bytes the moved one held (the
+                            // pairing proved the new name's file the same): where its
+                            // record keeps their digest, the new name's records do.
+                            const CSyncPairAndAction& was = (c == u'>' ? pNode : pPartner)->GetItem();
+                            CSyncPairAndAction& now = pNew->GetItem();
+                            if (was.HasDigest(dst) && !was.m_aPendingGen[dst] && !now.IsFolder()) {
+                                now.NewDigest(was.m_nDigest);
+                                now.m_aCur[0].SetFlag(SIF_DIGEST, true);
+                                now.m_aCur[1].SetFlag(SIF_DIGEST, true);
+                            }
                         }
                     } else if (c == u'=') {
                         logText = FormatLocalizedString(IDS_Str_Msg_Action_MoveFileDone,

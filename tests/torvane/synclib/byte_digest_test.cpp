@@ -230,4 +230,21 @@ TEST(ByteDigest, FilesReplacedWithTheRecordedSizeAndTimeAreJudgedByTheirBytes) {
     }
 }
 
+// A file renamed on one side is moved on the other: both records of the new
+// name keep the digest of the bytes it holds.
+TEST(ByteDigest, MovedFileKeepsItsDigest) {
+    CRuns f;
+    ASSERT_TRUE(f.h.m_tmp.MakeDir("L") && f.h.m_tmp.MakeDir("R") && f.h.m_tmp.WriteFile("L/f", "AAAA"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(f.Sync("L", "R"), 0);
+    ASSERT_EQ(rename(f.h.m_tmp.NativeSub("L/f").c_str(), f.h.m_tmp.NativeSub("L/g").c_str()), 0);
+    EXPECT_EQ(f.Sync("L", "R"), 0);
+    EXPECT_EQ(f.Get("R/g"), "AAAA");
+    for (const std::string side : {"L", "R"}) {
+        const std::string cmd = "zcat " + f.h.m_tmp.NativeSub(side + "/_tvdata_/_file_state_v4._tv") +
+                                " | grep -q 'N:1:g|.*h:11:'";
+        EXPECT_EQ(system(cmd.c_str()), 0) << side;
+    }
+}
+
 } // namespace
