@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       libgtest-dev libgmock-dev libbenchmark-dev
-      libicu-dev libssl-dev zlib1g-dev libexpat1-dev libsystemd-dev
+      libicu-dev libssl-dev zlib1g-dev libexpat1-dev libsystemd-dev libxxhash-dev
       python3 gzip openssl unicode-data bzip2 locales tzdata attr acl coreutils
       libcurl4-openssl-dev curl apache2 tinyproxy iproute2 util-linux dbus-daemon
       duktape-dev python3-aiosmtpd python3-pacparser msmtp exfat-fuse exfatprogs)

@@ -109,6 +109,7 @@ char* PutGenArray(char* p, char tag, const CGenArray& gens) {
 // known: T:11:digits| with the 64-bit value stamp * 2^32 + identity in 11
 // digits of 6 bits, the last one first (the stamp alone stays "x=..|").
 constexpr size_t kMaxStampIdentBytes = 16;
+constexpr size_t kMaxDigestBytes = 17;
 constexpr char kDigits64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 char* PutStampIdent(char* p, char tag, uint32_t nStamp, uint32_t nIdent) {
     memcpy(p, " :11:", 5);
@@ -135,6 +136,23 @@ bool DecodeStampIdent(const unsigned char* s, size_t n, uint32_t& nStamp, uint32
     }
     nStamp = (uint32_t)(v >> 32);
     nIdent = (uint32_t)v;
+    return true;
+}
+
+// The digest of a record's bytes: T:11:digits| with the 64-bit value in 11
+// digits of 6 bits, the last one first, as PutStampIdent.
+char* PutDigest(char* p, char tag, uint64_t v) {
+    memcpy(p, " :11:", 5);
+    *p = tag;
+    p += 5;
+    for (int i = 0; i < 11; i++, v >>= 6) *p++ = kDigits64[v & 63];
+    *p++ = '|';
+    return p;
+}
+bool DecodeDigest(const unsigned char* s, size_t n, uint64_t& v) {
+    uint32_t hi = 0, lo = 0;
+    if (!DecodeStampIdent(s, n, hi, lo)) return false;
+    v = (uint64_t)hi << 32 | lo;
     return true;
 }
 
@@ -477,7 +495,7 @@ public:
     // literals are compared at once.
     bool Read(bool& bFolder, CWideString& wN, CItemLen& len, uint32_t& nAttr, CSyncTime& tFile,
               CSyncTime& tAccu, CSyncTime& tSaved, CItemLen& savedLen, CWideString& wI, CGenArray& gens,
-              uint32_t& nStamp, uint32_t& nIdent) {
+              uint32_t& nStamp, uint32_t& nIdent, bool& bDigest, uint64_t& nDigest) {
         int nReady = 0;
         const unsigned char* const pStart = m_In.GetReady(nReady);
         const unsigned char* const pEnd = pStart + nReady;
@@ -510,7 +528,16 @@ public:
                 return false;
             p += 12;
         }
+        uint64_t h = 0;
+        const bool bH = p < pEnd && *p == 'h';
+        if (bH) {
+            if (!Take(p, pEnd, "h:11:") || pEnd - p < 12 || p[11] != '|' || !DecodeDigest(p, 11, h))
+                return false;
+            p += 12;
+        }
         if (!Take(p, pEnd, "]")) return false;
+        bDigest = bH;
+        nDigest = h;
         bFolder = bIsFolder;
         nStamp = x;
         nIdent = w;
@@ -640,11 +667,15 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
         CSyncTime tFile, tAccu, tSave;
         CGenArray read;
         uint32_t nStamp = 0, nIdent = 0;
+        bool bDigest = false;
+        uint64_t nDigest = 0;
         if (CWrittenRecord(in).Read(bFolder, wN, len, nAttr, tFile, tAccu, tSave, saved, wI, read, nStamp,
-                                    nIdent)) {
+                                    nIdent, bDigest, nDigest)) {
             m_Len = len;
             m_nStamp = nStamp;
             m_nIdent = nIdent;
+            m_nDigest = nDigest;
+            SetFlag(SIF_DIGEST, bDigest);
             m_nAttr = nAttr;
             m_tFile = tFile;
             m_tAccu = tAccu;
@@ -658,6 +689,8 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
     if (!GetTicPrefix(in, '[', err)) return false;
     m_nStamp = 0;
     m_nIdent = 0;
+    m_nDigest = 0;
+    SetFlag(SIF_DIGEST, false);
     bool bFolder = false;
     CNarrowString sPathN;
     CWideString wN, wI;
@@ -713,6 +746,16 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
                     m_nStamp = m_nIdent = 0;
                 break;
             }
+            case 'h': {
+                CNarrowString text;
+                ok = ReadStateString(in, c, text, err);
+                // Likewise: a digest this build cannot read is none.
+                const bool bRead = ok && DecodeDigest((const unsigned char*)text.GetString(),
+                                                      (size_t)text.GetLength(), m_nDigest);
+                SetFlag(SIF_DIGEST, bRead);
+                if (!bRead) m_nDigest = 0;
+                break;
+            }
             default:
                 ok = SkipTicValue(in, c, err);
                 break;
@@ -725,16 +768,16 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
 
 void StateFile::AppendRecord(std::string& out, const CWideString& sName, CSyncTime tSaved,
                              const CItemLen& savedLen, const CGenArray& gens) const {
-    AppendSideRecord(out, *this, sName, tSaved, savedLen, gens, m_nIdent);
+    AppendSideRecord(out, *this, sName, tSaved, savedLen, gens, m_nIdent, m_nDigest);
 }
 
 void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString& sName, CSyncTime tSaved,
-                      const CItemLen& savedLen, const CGenArray& gens, uint32_t nIdent) {
+                      const CItemLen& savedLen, const CGenArray& gens, uint32_t nIdent, uint64_t nDigest) {
     const bool bNameAscii = IsAscii(sName), bIdAscii = IsAscii(rec.m_sId);
     CNarrowString nameUtf8, idUtf8;
     const size_t nMax = 8 + MaxStringBytes(sName, bNameAscii, nameUtf8) + 2 * kMaxLenBytes + 14 +
                         3 * kMaxTimeBytes + MaxStringBytes(rec.m_sId, bIdAscii, idUtf8) +
-                        MaxGenArrayBytes(gens) + kMaxStampIdentBytes;
+                        MaxGenArrayBytes(gens) + kMaxStampIdentBytes + kMaxDigestBytes;
     AppendBounded(out, nMax, [&](char* p) {
         *p++ = '[';
         memcpy(p, rec.IsFolder() ? "f=1|" : "f=0|", 4);
@@ -754,6 +797,8 @@ void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString&
             p = PutStampIdent(p, 'w', rec.m_nStamp, nIdent);
         else if (rec.m_nStamp)
             p = PutU32(p, 'x', rec.m_nStamp);
+        // The digest of the record's bytes where a run read them.
+        if (rec.GetFlag(SIF_DIGEST)) p = PutDigest(p, 'h', nDigest);
         *p++ = ']';
         return p;
     });

@@ -159,6 +159,10 @@ void CStateFileIo::RollBack(int nSide) {
         item.SetSaved(nSide, it->tSaved, it->savedLen);
         item.m_nFlags = it->nItemFlags;
         item.m_aOldIdent[nSide] = it->nOldIdent;
+        // The digest the item had is not kept (a refused file is rare):
+        // neither side's record keeps one.
+        item.m_aOld[0].SetFlag(SIF_DIGEST, false);
+        item.m_aOld[1].SetFlag(SIF_DIGEST, false);
         if (it->bHadLevel)
             m_Levels[&item] = it->nLevel;
         else
@@ -436,8 +440,14 @@ CSyncTreeNode* CStateFileIo::FindPathNode(const CWideString& path, CSyncTreeNode
 void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel,
                                   const StateFile& rec, const CGenArray& gens) {
     CSyncPairAndAction& item = pNode->GetItem();
+    // The digest goes with the record it is of.
+    auto takeDigest = [&] {
+        if (rec.GetFlag(SIF_DIGEST)) item.NewDigest(rec.m_nDigest);
+        item.m_aOld[nSide & 1].SetFlag(SIF_DIGEST, rec.GetFlag(SIF_DIGEST));
+    };
     if (!bDuplicate) {
         item.m_aOldIdent[nSide & 1] = rec.m_nIdent;
+        takeDigest();
         SetStateLevel(pNode, nLevel);
         item.m_aGens[nSide] = gens;
         return;
@@ -467,6 +477,7 @@ void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplica
     old.m_nStamp = rec.m_nStamp;
     old.m_sId = rec.m_sId;
     item.m_aOldIdent[nSide & 1] = rec.m_nIdent;
+    takeDigest();
     bool bChanged = false;
     MergeGenerations(item.m_aGens[nSide], gens, bChanged);
     if (bChanged) old.SetFlag(SIF_CORRECTED, true);

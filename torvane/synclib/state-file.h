@@ -22,6 +22,10 @@
 //   p[t=..|]               saved-version time   s[h=..|l=..|] saved-version length
 //   i:len:id|              the side's own form of the name (empty when the key is it)
 //   g[a{=n|[y=..|]|...}]   generation list, a counted array
+//   x=..|  or  w:11:..|    the file's stamp, or stamp and identity (where known)
+//   h:11:..|               the digest of the record's bytes (where known), 64
+//                          bits in 11 digits of 6 bits, the lowest first
+// (Readers skip tags they do not know, so older ones read x, w and h past.)
 // Lengths keep their sentinels: deleted h=-1 l=-1, undefined h=-1 l=-2,
 // folder h=-1 l=4294967293.
 //
@@ -202,6 +206,8 @@ public:
 
     // The identity of the record's file (tag "w", with the stamp), 0 where not known.
     uint32_t m_nIdent = 0;
+    // The digest of the record's bytes (tag "h"), where SIF_DIGEST is set.
+    uint64_t m_nDigest = 0;
 
 private:
     void CompleteRead(bool bFolder, CWideString& wN, const CNarrowString& sPathN, CWideString& wI,
@@ -209,8 +215,10 @@ private:
 };
 
 // Appends a side record "[...]" as a node record to a buffer.
+// The digest nDigest is written where the record has SIF_DIGEST.
 void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString& sName, CSyncTime tSaved,
-                      const CItemLen& savedLen, const CGenArray& gens, uint32_t nIdent = 0);
+                      const CItemLen& savedLen, const CGenArray& gens, uint32_t nIdent = 0,
+                      uint64_t nDigest = 0);
 
 // ---------------------------------------------------------------- generations
 // Ages a generation list against the clock: entries at or beyond now + age

@@ -280,6 +280,7 @@ CSyncPairAndAction& CSyncPairAndAction::operator=(const CSyncPairAndAction& o) {
         m_aCurIdent[i] = o.m_aCurIdent[i];
         m_aOldIdent[i] = o.m_aOldIdent[i];
     }
+    m_nDigest = o.m_nDigest;
     m_u.m_nWorkBytes = 0;
     if (CItemExtra* p = Extra()) {
         p->m_sReason.Empty();

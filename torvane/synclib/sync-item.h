@@ -9,7 +9,7 @@
 // history, the action the analysis decided and the action a user chose.
 //
 // The tree holds up to millions of items, so the records are packed: a side
-// record is 32 bytes, an item 176 bytes. The fields that most items never
+// record is 32 bytes, an item 200 bytes. The fields that most items never
 // set (saved versions, reason and move texts, the statistics record, MD5s)
 // live in one block that the item allocates on first use (CItemExtra).
 #pragma once
@@ -242,14 +242,17 @@ static_assert(sizeof(CGenArray) == 12);
 bool AppendTimeIfNew(CGenArray& gens, CSyncTime t);
 
 // ---------------------------------------------------------------- CSideInfo
-// Flag bits of a side record (bits 5..7 are not part of the record).
+// Flag bits of a side record (bits 6 and 7 are not part of the record).
 enum ESideFlag : uint8_t {
     SIF_PRESENT = 0x01,
     SIF_FOLDER = 0x02,
     SIF_LINK = 0x04,      // a link kept as a link
     SIF_VIA_LINK = 0x08,  // reached through a followed folder or file link
     SIF_CORRECTED = 0x10, // corrected by the state-file reader
-    SIF_RECORD_MASK = 0x1F,
+    // (An old record:) the item's digest (m_nDigest) is that of the bytes of
+    // the file this record was taken of.
+    SIF_DIGEST = 0x20,
+    SIF_RECORD_MASK = 0x3F,
 };
 
 constexpr uint32_t kStampRacy = 0x80000000u;
@@ -528,6 +531,25 @@ public:
     // birth time, a current identity's bit 0 is kIdentInodeChanged instead.
     uint32_t m_aCurIdent[2] = {0, 0};
     uint32_t m_aOldIdent[2] = {0, 0};
+    // The digest (TvByteDigest) of the bytes the old records are of, on the
+    // sides whose old record has SIF_DIGEST (state-file tag "h"): taken where
+    // the bytes passed through a run anyway (a copy, a comparison), it lets a
+    // side whose time and identity cannot prove its file unchanged be judged
+    // by its own bytes.
+    uint64_t m_nDigest = 0;
+    // (A current record with SIF_DIGEST holds bytes of the digest as well:
+    // a run read them.)
+    bool HasDigest(int nSide) const { return m_aOld[nSide & 1].GetFlag(SIF_DIGEST); }
+    // The item's digest becomes d: a record marked as of another one loses
+    // its mark.
+    void NewDigest(uint64_t d) {
+        if (d != m_nDigest)
+            for (int i = 0; i < 2; i++) {
+                m_aCur[i].SetFlag(SIF_DIGEST, false);
+                m_aOld[i].SetFlag(SIF_DIGEST, false);
+            }
+        m_nDigest = d;
+    }
 
 private:
     // The rare fields; null while all of them are at their defaults (owned).
@@ -539,4 +561,4 @@ private:
     CItemExtra* Extra() { return m_pExtra.load(std::memory_order_acquire); }
     CItemExtra& EnsureExtra();
 };
-static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 192, "the item grew");
+static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 200, "the item grew");

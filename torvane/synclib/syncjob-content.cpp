@@ -3,6 +3,8 @@
 // than the comparison tolerance, or by whole hours).
 #include "syncjob.h"
 
+#include "TvByteDigest.h"
+
 #include <cstring>
 #include <memory>
 
@@ -41,11 +43,61 @@ int CSyncJob::CompareSideContents(const CSyncTreeNode* pNode) {
     if (L.m_Len != R.m_Len) return 0;
     const Md5Crc &mL = item.GetMd5(0), &mR = item.GetMd5(1);
     if (m_Options.m_bCompareMD5crc && !mL.IsZero() && !mR.IsZero()) return mL == mR ? 1 : 0;
-    return CompareFileContents(pNode, 0, pNode, 1, true);
+    uint64_t nDigest = 0;
+    const int n = CompareFileContents(pNode, 0, pNode, 1, true, &nDigest);
+    if (n > 0 && nDigest) {
+        // Both files hold the bytes read: their records keep the digest
+        // (an old record of other bytes no longer keeps it).
+        CSyncPairAndAction& it = const_cast<CSyncTreeNode*>(pNode)->GetItem();
+        it.NewDigest(nDigest);
+        it.m_aCur[0].SetFlag(SIF_DIGEST, true);
+        it.m_aCur[1].SetFlag(SIF_DIGEST, true);
+    }
+    return n;
+}
+
+int CSyncJob::SideMatchesDigest(CSyncTreeNode* pNode, int side) {
+    side &= 1;
+    CSyncPairAndAction& item = pNode->GetItem();
+    CSideInfo& cur = item.m_aCur[side];
+    if (!item.HasDigest(side) || !cur.Exists() || cur.IsFolder() || cur.GetFlag(SIF_LINK)) return -1;
+    if (cur.m_Len != item.m_aOld[side].m_Len) return 0;
+    TvFileSys* fs = m_apFs[side].get();
+    if (!fs || !ReadsBlocks(fs)) return -1;
+    int k = 0;
+    CWideString e;
+    const int dix = side ? kDixRight : kDixLeft;
+    if (!fs->OpenFile(dix, GetItemSidePath(pNode, side), TVFS_OPEN_READ, k, e)) {
+        Log(3, 6950, u"Cannot read the contents of " + pNode->GetPath() + u": " + e + u"\n");
+        return -1;
+    }
+    std::unique_ptr<char[]> buf(new char[kChunk]);
+    TvByteDigest digest;
+    uint64_t nTotal = 0;
+    int result = -1;
+    for (;;) {
+        if (IsStopped()) break;
+        uint32_t n = 0;
+        if (!ReadChunk(fs, dix, buf.get(), kChunk, n, k, e)) {
+            Log(3, 6950, u"Cannot read the contents of " + pNode->GetPath() + u": " + e + u"\n");
+            break;
+        }
+        digest.Update(buf.get(), n);
+        nTotal += n;
+        if (n < kChunk) {
+            result = nTotal == cur.m_Len.GetValue() && digest.Value() == item.m_nDigest ? 1 : 0;
+            break;
+        }
+    }
+    int k2 = 0;
+    CWideString e2;
+    fs->CloseFile(dix, k2, e2);
+    if (result > 0) cur.SetFlag(SIF_DIGEST, true);
+    return result;
 }
 
 int CSyncJob::CompareFileContents(const CSyncTreeNode* pA, int sideA, const CSyncTreeNode* pB, int sideB,
-                                  bool bMd5) {
+                                  bool bMd5, uint64_t* pDigest) {
     TvFileSys* fs[2] = {m_apFs[sideA & 1].get(), m_apFs[sideB & 1].get()};
     if (!fs[0] || !fs[1]) return -1;
     const CWideString path[2] = {GetItemSidePath(pA, sideA & 1), GetItemSidePath(pB, sideB & 1)};
@@ -74,6 +126,7 @@ int CSyncJob::CompareFileContents(const CSyncTreeNode* pA, int sideA, const CSyn
         std::unique_ptr<char[]> buf(new char[2 * (size_t)kChunk]);
         char* a = buf.get();
         char* b = a + kChunk;
+        TvByteDigest digest;
         int result = 1;
         for (;;) {
             if (IsStopped()) {
@@ -90,9 +143,11 @@ int CSyncJob::CompareFileContents(const CSyncTreeNode* pA, int sideA, const CSyn
                 result = 0;
                 break;
             }
+            if (pDigest) digest.Update(a, nA);
             if (nA < kChunk) break;
         }
         closeAll();
+        if (pDigest && result > 0) *pDigest = digest.Value();
         return result;
     }
     if (bMd5 && fs[0]->GetCapability(TVFS_CAP_MD5) && fs[1]->GetCapability(TVFS_CAP_MD5)) {

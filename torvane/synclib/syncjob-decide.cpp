@@ -33,6 +33,7 @@ const CWideString& SideNameRef(const CSyncTreeNode* pNode, const CSideInfo& rec)
 // cur becomes the deleted copy of old.
 void MakeDeletedCopy(CSideInfo& cur, const CSideInfo& old) {
     cur = old;
+    cur.SetFlag(SIF_DIGEST, false);
     cur.m_Len.SetDeleted();
     cur.m_nAttr = 0xFFFFFFFF;
     cur.m_tFile = CSyncTime();
@@ -329,6 +330,8 @@ void SettleUnchanged(CSyncPairAndAction& item, int s) {
     old.m_nStamp = cur.m_nStamp;
     item.m_aOldIdent[s] = item.m_aCurIdent[s];
     item.m_aPendingGen[s] = 0;
+    // Bytes read to prove it keep their digest.
+    if (cur.GetFlag(SIF_DIGEST)) old.SetFlag(SIF_DIGEST, true);
 }
 
 } // namespace
@@ -373,12 +376,38 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     // A stamp without one (whole-second times, a record of an older state
     // file) is no such proof, nor is either stamp where both records are
     // racy: with other bytes the item is changed on both sides.
+    // A side whose record keeps the digest of its bytes is judged by its own
+    // bytes, whatever the other side holds: the recorded bytes, it did not
+    // change (a restored copy, a racy record whose file was not written
+    // again); other bytes, it changed (another file of the recorded size and
+    // time put in its place, a write within the tick).
+    bool abByBytes[2] = {false, false};
+    for (int s = 0; s < 2; s++) {
+        if (soft[s] == SOFT_NONE) continue;
+        const int n = SideMatchesDigest(const_cast<CSyncTreeNode*>(pNode), s);
+        if (n < 0) continue;
+        soft[s] = SOFT_NONE;
+        if (n > 0)
+            settle(s);
+        else
+            abByBytes[s] = true;
+    }
     const bool abRacy[2] = {soft[0] == SOFT_RACY, soft[1] == SOFT_RACY};
+    // A side changed beyond doubt: by more than its time within the tolerance.
+    const bool abPlain[2] = {item.m_aPendingGen[0] && soft[0] == SOFT_NONE,
+                             item.m_aPendingGen[1] && soft[1] == SOFT_NONE};
     for (int s = 0; s < 2; s++) {
         if (!abRacy[s]) continue;
         soft[s] = SOFT_NONE;
         const bool bSubSecond = (item.m_aOld[s].m_nStamp & kStampTimeBits) != 0;
-        if (otherUnchanged(s) ? same() != 0 : (!abRacy[1 - s] && bSubSecond) || same() > 0) settle(s);
+        // A record that an older version kept (no identity, no digest) can
+        // show no more than that it may have been written again in its
+        // second: against a plain change of the other side, that version's
+        // word (unchanged) stands; against a change within the second, the
+        // bytes decide.
+        const bool bUpgraded = !item.m_aOldIdent[s] && item.m_aCurIdent[s] && abPlain[1 - s];
+        if (otherUnchanged(s) ? same() != 0 : (!abRacy[1 - s] && (bSubSecond || bUpgraded)) || same() > 0)
+            settle(s);
     }
     // A time that moved by less than the tolerance: the bytes decide, where
     // the other side is unchanged; with both sides changed it stays a change.
@@ -388,6 +417,17 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     }
     if (nSame == 0) {
         bSameNow = false;
+        return;
+    }
+    if (bFiles && (abByBytes[0] || abByBytes[1])) {
+        // Against a side that holds the recorded bytes (unchanged since the
+        // record of the same sync), other bytes differ without a read;
+        // else the two files' bytes tell, and bytes that cannot be read
+        // are taken as different.
+        const int s = abByBytes[0] ? 0 : 1;
+        const bool bOtherHoldsRecord =
+            !abByBytes[1 - s] && !item.m_aPendingGen[1 - s] && (item.HasDigest(1 - s) || bSameHistory);
+        if (bOtherHoldsRecord || same() <= 0) bSameNow = false;
         return;
     }
     // (Two histories that differ want a copy too: the other job over a
@@ -407,7 +447,10 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     const bool bBothEdited = bExact[0] && bExact[1] && item.m_aPendingGen[0] && item.m_aPendingGen[1] &&
                              EditedFile(item.m_aOld[0], L) && EditedFile(item.m_aOld[1], R);
     const bool bBothNew = !item.m_aOld[0].Exists() && !item.m_aOld[1].Exists() && SyncedBefore();
-    if (!bTimesDiffer && !bBothEdited && !bBothNew) return;
+    // Other files on both sides, of the recorded size and time, that no
+    // digest judged: the same file only when their bytes are.
+    const bool bBothOther = soft[0] == SOFT_MOVED && soft[1] == SOFT_MOVED;
+    if (!bTimesDiffer && !bBothEdited && !bBothNew && !bBothOther) return;
     const int n = same();
     if (n == 0 || (n < 0 && (bTimesDiffer || bBothNew))) bSameNow = false;
 }
@@ -553,6 +596,12 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
             } else {
                 item.SetTimeShiftKey(0, 0);
                 if (!old.FileStamp() && cur.FileStamp() && !bExpects) TakeStamplessRecord(pNode, side);
+                // So is a whole-second record of a version that kept no
+                // identity where this file system gives one: it marked no
+                // record racy by a time without nanoseconds.
+                else if (old.FileStamp() && !old.IsRacy() && !(old.m_nStamp & kStampTimeBits) &&
+                         !item.m_aOldIdent[side] && item.m_aCurIdent[side] && !bExpects)
+                    TakeStamplessRecord(pNode, side);
                 // Where the side's times are exact, a time inside the
                 // tolerance is no proof that nothing changed: a same-size
                 // file whose own time moved at all is taken as changed, and

@@ -144,6 +144,16 @@ void NoteDiskFull(CSyncJob* pJob, TvFileSys* const fs[2], int side) {
 bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int src, int dst,
                           bool bMerge, int& errKind, CWideString& errText) {
     CSyncPairAndAction& item = pNode->GetItem();
+    // The sides whose records afterwards are of bytes with the item's
+    // digest: a file that a run read and found of it, or one unchanged
+    // since a record that keeps it (a copy says below what it read).
+    bool abDigest[2];
+    for (int s = 0; s < 2; s++)
+        abDigest[s] = item.m_aCur[s].GetFlag(SIF_DIGEST) || (item.HasDigest(s) && !item.m_aPendingGen[s]);
+    auto markDigest = [&](int s, bool b) {
+        item.m_aOld[s].SetFlag(SIF_DIGEST, b);
+        item.m_aCur[s].SetFlag(SIF_DIGEST, b);
+    };
     if (!bMerge && !((src == 0 && dst == 1) || (src == 1 && dst == 0))) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "UpdateStateAfterSync: bad direction", src);
         errKind = FSE_GENERAL;
@@ -173,6 +183,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
             item.m_aCur[1].m_nAttr = item.m_aOld[1].m_nAttr = R.m_nAttr;
         MarkRacyRecord(item.m_aOld[0], *pJob, fs[0]);
         MarkRacyRecord(item.m_aOld[1], *pJob, fs[1]);
+        const bool bFiles = L.Exists() && !L.IsFolder() && R.Exists() && !R.IsFolder();
+        for (int s = 0; s < 2; s++) markDigest(s, bFiles && abDigest[s]);
         return true;
     }
     TvFileSys* fsS = fs[src];
@@ -256,8 +268,12 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         TO.m_tFile = info.m_nModTime;
         // The target's own stamp. The copy wrote it and then set its time:
         // a later write gives it the time of that write, which is not the
-        // source's, racy or not.
+        // source's, racy or not, except where the target keeps whole
+        // seconds: a write in the second of the time it took gives it that
+        // second again, so such a record is racy within its tick.
         T.m_nStamp = TO.m_nStamp = info.m_nStamp;
+        if (info.m_nStamp && info.m_nModTimeNs == 0)
+            TO.m_nStamp |= pJob->RacyMark(dst, (uint32_t)info.m_nModTime, 0);
         // The identities: the source's as listed (a file put in its place
         // since shows another one to the next run), the target's as it
         // stands now.
@@ -282,6 +298,16 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
             }
         }
         MarkRacyRecord(item.m_aOld[src], *pJob, fsS);
+        // Both files hold the bytes the copy read. Where nothing was copied
+        // (a time set, a state taken over) each keeps what it had, the
+        // target only where the source keeps it too.
+        bool bDst = abDigest[dst] && abDigest[src];
+        if (fsS->m_LastRead.m_bValid) {
+            if (fsS->m_LastRead.m_bDigest) item.NewDigest(fsS->m_LastRead.m_nDigest);
+            abDigest[src] = bDst = fsS->m_LastRead.m_bDigest != 0;
+        }
+        markDigest(src, abDigest[src]);
+        markDigest(dst, bDst);
         return true;
     }
     MergeGenerationsForCopy(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1], src, src);
@@ -293,6 +319,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
     item.m_aOldIdent[src] = item.m_aCurIdent[src];
     item.m_aCurIdent[dst] = item.m_aOldIdent[dst] = 0;
     item.m_aGens[dst] = item.m_aGens[src];
+    markDigest(0, false);
+    markDigest(1, false);
     if (item.IsFolder() && S.Exists()) {
         FsItemInfo info;
         bool bNotFound = false;
@@ -474,6 +502,16 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                             // The side that moved now names the item as the source does.
                             CSyncTreeNode* pNew = c == u'>' ? pPartner : pNode;
                             pNew->GetItem().m_aCur[dst].m_sId = GetUrlPathFileName(partnerTo);
+                            // Both files now hold the bytes the moved one held (the
+                            // pairing proved the new name's file the same): where its
+                            // record keeps their digest, the new name's records do.
+                            const CSyncPairAndAction& was = (c == u'>' ? pNode : pPartner)->GetItem();
+                            CSyncPairAndAction& now = pNew->GetItem();
+                            if (was.HasDigest(dst) && !was.m_aPendingGen[dst] && !now.IsFolder()) {
+                                now.NewDigest(was.m_nDigest);
+                                now.m_aCur[0].SetFlag(SIF_DIGEST, true);
+                                now.m_aCur[1].SetFlag(SIF_DIGEST, true);
+                            }
                         }
                     } else if (c == u'=') {
                         logText = FormatLocalizedString(IDS_Str_Msg_Action_MoveFileDone,

@@ -864,10 +864,19 @@ public:
     // differ, -1 no cheap way to tell (or a file could not be read). Reads
     // between two local sides (up to the first difference), else compares
     // the MD5 values the scans took or both sides compute.
+    // Two local files read whole and found the same give the item the digest
+    // of their bytes (on both current records).
     int CompareSideContents(const CSyncTreeNode* pNode);
     // The same for the file of pA on sideA and that of pB on sideB (the same
     // side may be named twice); bMd5: else only local sides are compared.
-    int CompareFileContents(const CSyncTreeNode* pA, int sideA, const CSyncTreeNode* pB, int sideB, bool bMd5);
+    // pDigest: the digest of the bytes of two local files found the same.
+    int CompareFileContents(const CSyncTreeNode* pA, int sideA, const CSyncTreeNode* pB, int sideB, bool bMd5,
+                            uint64_t* pDigest = nullptr);
+    // Where the side is local: reads the item's file on the side whole and
+    // tells whether its bytes are those of the old record's digest (1), other
+    // bytes (0), or cannot tell (-1: no digest, not local, not read). Bytes
+    // found the recorded ones mark the current record as of the digest.
+    int SideMatchesDigest(CSyncTreeNode* pNode, int side);
     // Where a side's times are exact (bExact per side): settles by content the
     // files whose times moved since the last sync, or differ between two
     // exact sides, inside the tolerance, and whether they are the same now.

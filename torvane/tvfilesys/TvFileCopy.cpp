@@ -2,6 +2,8 @@
 // recursive folder creation and deletion, local file information.
 #include "TvFileCopy.h"
 
+#include "TvByteDigest.h"
+
 #include "WinFileSys.h"
 #include "zor-error.h"
 #include "zor-file.h"
@@ -272,6 +274,8 @@ struct SourceInfo {
     uint32_t nUid = 0, nGid = 0; // owner and group of a local source (with nMode)
     bool bChanged = false; // the source was written to during the copy
     int64_t nListedTime = 0; // the modification time the caller listed (0: not known)
+    bool bDigest = false;    // nDigest is the digest of every byte the copy read
+    uint64_t nDigest = 0;
 };
 
 bool FsReader::Unchanged(TvFileSys* fsS, const CWideString& src, const SourceInfo& si, int& errKind,
@@ -477,10 +481,11 @@ public:
 // nLimit: the most the source may bring (-1: no limit); a source that
 // brings more fails with bOver set, before the excess reaches the target.
 bool CopyStream(Reader& r, Writer& w, uint32_t chunk, Progress& prog, int64_t nLimit, int64_t& nCopied,
-                bool& bOver, int& errKind, CWideString& err) {
+                bool& bOver, TvByteDigest& digest, int& errKind, CWideString& err) {
     std::unique_ptr<char[]> buf(new char[chunk]);
     nCopied = 0;
     bOver = false;
+    digest.Reset();
     for (;;) {
         uint32_t n = 0;
         if (!r.Read(buf.get(), chunk, n, errKind, err)) return false;
@@ -490,6 +495,7 @@ bool CopyStream(Reader& r, Writer& w, uint32_t chunk, Progress& prog, int64_t nL
             errKind = FSE_GENERAL;
             return false;
         }
+        digest.Update(buf.get(), n);
         if (!w.Write(buf.get(), n, errKind, err)) return false;
         nCopied += n;
         if (!prog.Step(n, errKind, err)) return false;
@@ -557,9 +563,14 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
     // now: a server that keeps answering past it does not fill the target.
     const int64_t nLimit = dynamic_cast<FsReader*>(reader.get()) ? si.nSize : -1;
     bool bOver = false;
-    bool ok = CopyStream(*reader, *writer, chunk, prog, nLimit, nCopied, bOver, errKind, err);
+    TvByteDigest digest;
+    bool ok = CopyStream(*reader, *writer, chunk, prog, nLimit, nCopied, bOver, digest, errKind, err);
     if (bOver) err += ChangedWhileCopied(fsS, src);
     if (ok) ok = reader->Unchanged(fsS, src, si, errKind, err);
+    if (ok) {
+        si.bDigest = true;
+        si.nDigest = digest.Value();
+    }
     reader.reset(); // closes the source (and drops a downloaded copy)
     if (ok) ok = writer->Finish(errKind, err);
     if (ok && nT && (nFlags & TVCOPY_SOURCE_TIME) && si.nModTime > 0) t_stats.bTimeSet = true;
@@ -636,6 +647,7 @@ bool DeltaUp(WinFileSys* nS, const CWideString& src, TvFileSys* fsT, const CWide
     Progress prog(pProgress, true, nExpected >= 0 ? nExpected : si.nSize);
     std::unique_ptr<char[]> buf(new char[kTvDeltaBlockSize]);
     Md5 whole;
+    TvByteDigest digest;
     int64_t pos = 0;
     for (;;) {
         uint32_t n = 0;
@@ -646,6 +658,7 @@ bool DeltaUp(WinFileSys* nS, const CWideString& src, TvFileSys* fsT, const CWide
         }
         if (n == 0) break;
         whole.Update(buf.get(), n);
+        digest.Update(buf.get(), n);
         bool bSame = false;
         if (pos + n <= old.m_nSize) {
             uint32_t nRemote = 0;
@@ -699,6 +712,8 @@ bool DeltaUp(WinFileSys* nS, const CWideString& src, TvFileSys* fsT, const CWide
         return false;
     }
     nCopied = pos;
+    si.bDigest = true;
+    si.nDigest = digest.Value();
     return true;
 }
 
@@ -956,6 +971,8 @@ bool TvFileCopy(TvFileSys* fsS, const CWideString& srcPath, TvFileSys* fsT, bool
     fsS->m_LastRead.m_nSize = si.nSize >= 0 ? si.nSize : nCopied;
     fsS->m_LastRead.m_nFileTime = si.nModTime;
     fsS->m_LastRead.m_nStamp = si.nStamp;
+    fsS->m_LastRead.m_bDigest = si.bDigest;
+    fsS->m_LastRead.m_nDigest = si.nDigest;
     return true;
 }
 

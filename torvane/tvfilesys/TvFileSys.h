@@ -103,6 +103,8 @@ struct TvLastReadFile {
     int64_t m_nSize = 0;
     int64_t m_nFileTime = 0; // modification time, seconds since 1970
     uint32_t m_nStamp = 0;   // MakeFileStamp of a local file (0: not known)
+    uint8_t m_bDigest = 0;   // m_nDigest holds the digest of every byte read (TvByteDigest)
+    uint64_t m_nDigest = 0;
 };
 
 // Size of the blocks of a block-level delta copy and the smallest file for it.

@@ -509,7 +509,7 @@ TEST(SyncItem, AssignmentKeepsWhatItMustKeep) {
 TEST(SyncItem, SideRecordAssignmentAndFlags) {
     CSideInfo a = File(3, 50);
     a.SetFlag(SIF_LINK | SIF_VIA_LINK | SIF_CORRECTED, true);
-    a.m_nFlags |= 0xE0; // bits outside the record
+    a.m_nFlags |= 0xC0; // bits outside the record
     a.m_nTimeShift = 3;
     a.m_nAttr = 0x11;
     a.m_sId = u"X";

@@ -664,3 +664,54 @@ TEST(StateFile, InflatingFilesAreRefusedAtTheBound) {
     }
     std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
+
+// The digest of a record's bytes travels in tag h: read in place and by the
+// general reader alike; where the value cannot be read, or under another
+// tag (as a reader that does not know it sees it), the record is read
+// without one.
+TEST(StateFile, DigestTagReadsBackAndIsSkippedWhereNotUnderstood) {
+    CSyncPairsAndActions tree;
+    const uint64_t kDigests[] = {0xFFFFFFFFFFFFFFFFull, 0, 0x0123456789ABCDEFull};
+    for (int i = 0; i < 3; i++) {
+        CSideInfo rec = FileRec(7, 1700000000 + i);
+        rec.SetFlag(SIF_DIGEST, true);
+        Add(&tree, CWideString::Formatted(u"d%d", (int64_t)i), rec)->GetItem().m_nDigest = kDigests[i];
+    }
+    Add(&tree, u"none", FileRec(7, 1700000000))->GetItem().m_nDigest = 99;
+    TestIo writer(&tree);
+    const std::string text = WriteText(writer);
+    ASSERT_NE(text.find("h:11:__________P|"), std::string::npos) << text;
+    ASSERT_NE(text.find("h:11:AAAAAAAAAAA|"), std::string::npos) << text;
+    struct Row {
+        const char* name;
+        std::string from, to; // replaced in the text
+        int nLost;            // the record read without its digest (3: all)
+    };
+    const Row rows[] = {
+        {"as written", "", "", -1},
+        {"general reader", "}]h:", "}]z=1|h:", -1},
+        {"value not understood", "h:11:AAAAAAAAAAA|", "h:3:AAA|", 1},
+        {"tag not known", "h:11:", "q:11:", 3},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string t = text;
+        for (size_t at; !row.from.empty() && (at = t.find(row.from)) != std::string::npos;)
+            t.replace(at, row.from.size(), row.to);
+        CSyncPairsAndActions fresh;
+        TestIo reader(&fresh);
+        int kind;
+        CWideString err;
+        ASSERT_TRUE(ReadText(reader, &fresh, t, kind, err)) << U8(err);
+        for (int i = 0; i < 3; i++) {
+            const CSyncPairAndAction& item =
+                Find(&fresh, CWideString::Formatted(u"/d%d", (int64_t)i))->GetItem();
+            const bool bWant = row.nLost != i && row.nLost != 3;
+            EXPECT_EQ(item.HasDigest(0), bWant) << i;
+            EXPECT_EQ(item.m_nDigest, bWant ? kDigests[i] : item.m_nDigest) << i;
+            EXPECT_EQ(item.m_aOld[0].m_tFile.GetTime(), 1700000000u + i);
+        }
+        EXPECT_FALSE(Find(&fresh, u"/none")->GetItem().HasDigest(0));
+        EXPECT_EQ(WriteText(reader) == text, row.nLost < 0);
+    }
+}
