@@ -65,7 +65,10 @@ std::string Md5Hex(const std::string& text) {
 TEST_F(OtherUserCli, NothingPlantedAtATemporarysNameIsWrittenThrough) {
     CWideString who = u"%USERNAME%@%COMPUTERNAME%";
     ExpandPathMacros(who);
-    const std::string own = Md5Hex("By: j." + std::string(WideToUtf8(who).GetString())).substr(0, 16);
+    // A job's own temporaries are named for its owner: job, user, computer and profile.
+    const std::string own = Md5Hex("By: j." + std::string(WideToUtf8(who).GetString()) + " (profile " +
+                                   Md5Hex(P("profile")).substr(0, 8))
+                                .substr(0, 16);
     const std::string copy = Md5Hex("/a.txt") + "._tvtmp", state = "_file_state_upload-" + own + "._tvtmp";
     enum Plant { kLink, kDangling, kHardLink, kPipe };
     const struct {
