@@ -926,6 +926,33 @@ TEST_F(SyncRunTest, TimeCopyLeavesATargetRewrittenSinceAnalyze) {
     EXPECT_EQ(job->m_nConflicts.load(), 1) << sink.Dump();
 }
 
+// A forced one-way job makes the target like the source: a target file
+// rewritten between Analyze and Sync is replaced or deleted as any other.
+TEST_F(SyncRunTest, ForcedOneWayJobOverwritesATargetRewrittenSinceAnalyze) {
+    constexpr time_t kT = 1600000000;
+    const auto forced = [](CSyncJobOptions& o) {
+        o.SetDirection(1);
+        o.m_n1wayMode = OWM_FORCED;
+    };
+    for (const char* n : {"new", "gone"})
+        Put(std::string("L/") + n, "same bytes", kT), Put(std::string("R/") + n, "same bytes", kT);
+    RunWith(forced);
+    Put("L/new", "NEW BYTES!", kT + 100);
+    std::filesystem::remove(h.m_tmp.NativeSub("L/gone"));
+    sink.beforeSync = [&] { // same size, half a second off the time listed
+        for (const char* n : {"R/new", "R/gone"}) {
+            Put(n, "EDIT BYTES", kT);
+            const struct timespec ts[2] = {{kT, 500000000}, {kT, 500000000}};
+            utimensat(AT_FDCWD, h.m_tmp.NativeSub(n).c_str(), ts, 0);
+        }
+    };
+    RunWith(forced);
+    sink.beforeSync = nullptr;
+    EXPECT_EQ(Summary(), "SyncOk=2 ChangesOk=2 SyncErr=0 Conflicts=0") << sink.Dump();
+    EXPECT_EQ(Get("R/new"), "NEW BYTES!");
+    EXPECT_EQ(Get("R/gone"), "<missing>");
+}
+
 // The user edits the target file after Analyze, before its copy begins or
 // while it is copied, with its size and (within the tolerance of the time
 // comparison) its time kept: the copy, or the deletion passed on, leaves the
