@@ -324,7 +324,7 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
     SetProgress(99, CWideString(kProgressPartSep) + elapsedText, false);
 
     // A pair found in sync keeps what its last sync left, where that was not kept yet.
-    if (!m_bHasChanges) WriteLastSyncCounts(true);
+    if (!m_bHasChanges) WriteLastSyncCounts(true), KeepMountsBelow(true);
     // An analysis that no Sync follows says so when a Sync would be refused.
     CWideString refusal;
     int nRefusalKind = 0;

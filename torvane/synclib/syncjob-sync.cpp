@@ -312,6 +312,32 @@ bool CSyncJob::CheckSidesAvailable(bool bSyncing, int& errKind, CWideString& err
         errText += refused;
         return false;
     }
+    // A folder of a side that became another file system since the last
+    // sync, or stopped being one: what the unmount took away is no deletion,
+    // and what was mounted is not the folder the last sync saw.
+    for (int s = 0; s < 2; ++s) {
+        CWideString changed;
+        if (MountsAsLastSynced(s, changed)) continue;
+        const CWideString what =
+            CWideString::Formatted(u"In the %s folder %s, %s became another file system, or stopped being one, "
+                                   u"since the last sync",
+                                   s ? u"right" : u"left", m_apFs[s]->DisplayPath(CWideString()), changed);
+        if (m_bAllowEmptySide) {
+            Log(1, 9706, what + u"; as the user asked, it is synced as it stands\n");
+            continue;
+        }
+        const CWideString refused =
+            what +
+            (bSyncing ? u": the side is taken as not available (is a drive missing there?), so nothing is changed"
+                      : u": the side is taken as not available (is a drive missing there?), so a sync would be "
+                        u"refused") +
+            u". Mount it as it was, or sync with --force to take the folders as they stand";
+        Log(1, 9706, refused + u"\n");
+        m_abNotAvailable[s] = 1;
+        errKind = FSE_GENERAL;
+        errText += refused;
+        return false;
+    }
     return true;
 }
 
@@ -584,6 +610,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
         return false;
     };
     errKind = FSE_NONE;
+    m_bDataFoldersNotTaken = 0;
     BeginSync();
     if (!ConnectForSync(errKind, errText)) return refuse();
     std::unordered_set<const CSyncTreeNode*> busy;
@@ -593,7 +620,11 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     // Preparing and locking run to their end even if the user presses Stop.
     sink->SetSuppressStop(true);
     CDoLockEmbeddedStates lockPass;
-    if (!MakeDataFolders(lockPass, errKind, errText)) return refuse();
+    auto notTaken = [&]() {
+        m_bDataFoldersNotTaken = !m_bLockedByOther && !m_abUntrusted[0] && !m_abUntrusted[1];
+        return refuse();
+    };
+    if (!MakeDataFolders(lockPass, errKind, errText)) return notTaken();
     LogSyncStart();
     if (!CheckAutoSyncLimits(m_Stats.m_aCounts, errKind, errText)) {
         sink->SetSuppressStop(false);
@@ -603,7 +634,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
         if (!errKind) errKind = FSE_GENERAL;
         return refuse();
     }
-    if (!LockDataFolders(lockPass, busy, errKind, errText)) return refuse();
+    if (!LockDataFolders(lockPass, busy, errKind, errText)) return notTaken();
     RemoveLeftoverTempFiles();
     sink->SetSuppressStop(false);
     ShowSideStatus(true);
@@ -615,6 +646,7 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
     if (bExecuted) RepairCopyModes(modesToLookAt);
     CollectResults(summary);
     WriteLastSyncCounts(false);
+    KeepMountsBelow(false);
     if (!ReportOutcome(bExecuted, errKind)) return false;
     CleanupDataFolders();
     ReportCompletion();

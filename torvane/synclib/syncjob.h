@@ -534,6 +534,8 @@ public:
     void KeepStateRecords(int side, const FsItemInfo& stamp, int64_t n = -1);
     bool StateRecordsKeptPath(int side, CWideString& path);
     static constexpr const char16_t* kStateRecordsName = u"_state_records_";
+    // The file systems mounted below a side's root at its last sync (mirror folder).
+    static constexpr const char16_t* kMountsKeptName = u"_mounts_below_";
     int64_t m_anStateRecordsKept[2] = {0, 0};
     FsItemInfo m_aStateRecordsKeptFor[2]; // the stamp that ReadStateRecordsKept read with the count
     // Whether a kept count was counted in the file of this stamp (size,
@@ -1073,6 +1075,9 @@ public:
     // Set when a Sync, its folders locked, starts carrying out its actions
     // (the job has synced its pair then); cleared when a Sync begins.
     uint8_t m_bSyncCarriedOut = 0;
+    // The last Sync could not make or lock its data folders for a reason of
+    // its own (a full disk, not another owner's lock): worth another try.
+    uint8_t m_bDataFoldersNotTaken = 0;
     uint8_t m_bHasChanges = 0;  // set by Analyze; cleared by the tree reset
     uint8_t m_bChangesByte = 0; // the byte before m_bHasChanges that the activity tests read
 
@@ -1099,6 +1104,14 @@ private:
     // a Sync, or, where none is kept yet, after an Analyze that found nothing
     // to do (bOnlyWhereMissing).
     void WriteLastSyncCounts(bool bOnlyWhereMissing);
+    // The file systems mounted below a local side's root are those its last
+    // sync left (true also where none were kept or they cannot be told);
+    // else the folders that became one or stopped being one, in changed.
+    bool MountsAsLastSynced(int side, CWideString& changed);
+    bool MountsKeptPath(int side, CWideString& path);
+    // Keeps them after a Sync, or, where none are kept yet, after an Analyze
+    // that found nothing to do (bOnlyWhereMissing).
+    void KeepMountsBelow(bool bOnlyWhereMissing);
     // The data folders a user's run writes to (an unattended run made them
     // as it prepared); the lock pass learns which were made.
     bool MakeDataFolders(CDoLockEmbeddedStates& lockPass, int& errKind, CWideString& errText);

@@ -517,8 +517,11 @@ void CMonitoredJob::NoteRunOutcome(bool bRunOk, int errKind, const CWideString& 
     }
     const int nSub = GetRunSubState();
     // Stopped, refused (a missing drive, too many deletions) or another
-    // owner's lock (its own retry): nothing that a while changes.
-    const bool bPassing = !bRunOk && errKind != FSE_STOPPED && nSub != RSS_STOPPED && nSub != RSS_REFUSED &&
+    // owner's lock (its own retry): nothing that a while changes. A Sync that
+    // could not lock its folders for a reason of its own (a full disk) may
+    // well go through later.
+    const bool bPassing = !bRunOk && errKind != FSE_STOPPED && nSub != RSS_STOPPED &&
+                          (nSub != RSS_REFUSED || m_bDataFoldersNotTaken) &&
                           !m_bLockedByOther && !m_abNotAvailable[0] && !m_abNotAvailable[1] && !IsStopped();
     int32_t nDelay = 0;
     {

@@ -933,7 +933,7 @@ TEST_F(Cli, WatchedRunThatFailsOnATransientErrorIsTriedAgain) {
         WaitFor([&] { return c.Err().find("tried again in ", mark) != std::string::npos; }, 20000);
     std::filesystem::remove(m_tmp.NativeSub("tmp/fill"));
     // No other change comes: the retry syncs it.
-    const bool bSynced = WaitFor([&] { return std::filesystem::exists(R("n.txt")); }, 30000);
+    const bool bSynced = WaitFor([&] { return std::filesystem::exists(R("n.txt")); }, 60000);
     EndWatch(c);
     umount2(m_tmp.NativeSub("tmp").c_str(), MNT_DETACH);
     EXPECT_TRUE(bTold && bSynced) << c.Err().substr(mark);

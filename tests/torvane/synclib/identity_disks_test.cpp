@@ -45,6 +45,7 @@ struct CRuns {
     CJobHarness h;
     std::string L, R;
     int m_nOpens = 0; // of the last Sync, in the watched folders
+    bool bAsItStands = false; // the user takes the folders as they stand (--force)
 
     // One sync of L and R; opens of files in the folders watched are counted.
     bool Sync(const std::vector<std::string>& watched = {}) {
@@ -55,6 +56,7 @@ struct CRuns {
         job.SetName(u"Disks");
         job.SetSideFolder(0, Utf8ToWide(L.c_str()));
         job.SetSideFolder(1, Utf8ToWide(R.c_str()));
+        job.m_bAllowEmptySide = bAsItStands;
         h.m_sink.ClearRecords();
         const bool bOk = h.Run(job, true, true).bOk && job.m_nSyncErr.load() == 0;
         job.SetProgressSink(&g_DummyJobProgress);
@@ -186,8 +188,48 @@ TEST(IdentityDisks, FileOnAnotherMountInsideASideIsNoMove) {
     const timespec ts[2] = {t, t};
     utimensat(AT_FDCWD, (r.L + "/m2/f").c_str(), ts, 0);
     SleepMs(50);
+    r.bAsItStands = true; // one disk gone, another come: the user says so
     ASSERT_TRUE(r.Sync()) << r.h.m_sink.Dump();
     EXPECT_EQ(DiskFiles(r.R), DiskFiles(r.L)) << r.h.m_sink.Dump();
+}
+
+// A folder of a side that was a disk's mount point at the last sync and is
+// no longer (or one that became one since) holds the side: nothing that
+// went with the unmount is deleted on the other side, nothing of a disk that
+// came is copied, until the mounts are as they were or the user takes the
+// folders as they stand.
+TEST(MountsBelowASide, AFolderThatBecameOrStoppedBeingADiskHoldsTheSide) {
+    CRuns r;
+    r.L = r.h.m_tmp.NativeSub("L");
+    r.R = r.h.m_tmp.NativeSub("R");
+    fs::create_directories(r.R);
+    const std::string img = r.h.m_tmp.NativeSub("a.img"), img2 = r.h.m_tmp.NativeSub("b.img");
+    {
+        CLoopDisk a(img, r.L + "/m", ELoopDisk::Ext4);
+        if (!a.Mounted()) GTEST_SKIP() << a.Why();
+        Put(r.L + "/m/f", "on the disk\n", timespec{T0, 0});
+        ASSERT_TRUE(r.Sync()) << r.h.m_sink.Dump();
+        ASSERT_EQ(ReadWhole(r.R + "/m/f"), "on the disk\n");
+    }
+    EXPECT_FALSE(r.Sync()) << "synced with the disk gone";
+    EXPECT_NE(r.h.m_sink.Dump().find("/m became another file system, or stopped being one"), std::string::npos)
+        << r.h.m_sink.Dump();
+    EXPECT_EQ(ReadWhole(r.R + "/m/f"), "on the disk\n");
+    {
+        CLoopDisk back(img, r.L + "/m", ELoopDisk::Ext4, false);
+        ASSERT_TRUE(back.Mounted()) << back.Why();
+        EXPECT_TRUE(r.Sync()) << r.h.m_sink.Dump();
+        CLoopDisk come(img2, r.L + "/n", ELoopDisk::Ext4);
+        ASSERT_TRUE(come.Mounted()) << come.Why();
+        Put(r.L + "/n/g", "on another disk\n", timespec{T0, 0});
+        EXPECT_FALSE(r.Sync()) << "synced with a disk come";
+        EXPECT_FALSE(fs::exists(r.R + "/n/g"));
+        r.bAsItStands = true;
+        EXPECT_TRUE(r.Sync()) << r.h.m_sink.Dump();
+        r.bAsItStands = false;
+        EXPECT_EQ(ReadWhole(r.R + "/n/g"), "on another disk\n");
+        EXPECT_TRUE(r.Sync()) << "the mounts it synced with are kept: " << r.h.m_sink.Dump();
+    }
 }
 
 // A copy keeps its source's time where the disk can keep it: exFAT through
