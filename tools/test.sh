@@ -52,7 +52,9 @@ echo "== threaded tests under the thread sanitizer"
 # its children) and the tests bound to real time. A report fails the test: its
 # program ends with exit code 66 (not at once, so that it still stops the test
 # servers it started).
-tsan_skip='^(CrashTrial\.|Triggers\.FileChangeFirstRunIsFullThenDelay)'
+# Also the watch whose temporary folder is a tiny full disk: the sanitizer's
+# own run-time keeps a deleted file there that takes all of its space.
+tsan_skip='^(CrashTrial\.|Triggers\.FileChangeFirstRunIsFullThenDelay|Cli\.WatchedRunThatFailsOnATransientErrorIsTriedAgain)'
 (cd build-tsan && TSAN_OPTIONS="exitcode=66 second_deadlock_stack=1" \
    ctest --output-on-failure -j "$test_jobs" -E "$tsan_skip" -L '^test_(synclib|tv_common|tvfilesys|zor_net|cli)$') \
   || status=1
