@@ -20,11 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-// The mount points strictly below the local side's root, relative to it and
-// sorted; false where not known (another kind of side, no mount table).
-bool ListMountsBelow(TvFileSys* fs, std::vector<std::string>& points) {
+bool CSyncJob::ListMountsBelow(TvFileSys* fs, std::vector<std::string>& points) {
     points.clear();
     if (!fs || !fs->GetCapability(TVFS_CAP_LOCAL)) return false;
     char real[PATH_MAX];
@@ -45,6 +41,8 @@ bool ListMountsBelow(TvFileSys* fs, std::vector<std::string>& points) {
     points.erase(std::unique(points.begin(), points.end()), points.end());
     return true;
 }
+
+namespace {
 
 std::string JoinLines(const std::vector<std::string>& points) {
     std::string text;

@@ -1052,6 +1052,9 @@ public:
     std::atomic<int32_t> m_nRunKind{RK_USER};
     CWideString m_sStarter;                 // who started an automatic run
     uint8_t m_bAllowEmptySide = 0;          // the user says an empty side root is meant (set per run)
+    // The mount points strictly below a local side's root, relative to it
+    // and sorted; false where not known (another kind of side, no mount table).
+    static bool ListMountsBelow(TvFileSys* fs, std::vector<std::string>& points);
     uint8_t m_abNotAvailable[2] = {0, 0};   // per side: this run took it as not available (nothing written)
     // Per side: this run refused a folder there that another user can
     // change under it (a data folder not the runner's own, a root reached

@@ -53,52 +53,11 @@ CMonitoredJob::RootIdentity ReadRootIdentity(TvFileSys* fs) {
     return id;
 }
 
-// A mount point of /proc/self/mountinfo with its escapes (\040 and the
-// like) undone.
-std::string UnescapeMountPoint(const std::string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3') {
-            out += (char)(((s[i + 1] - '0') << 6) | ((s[i + 2] - '0') << 3) | (s[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 // The file systems mounted below a local side's root (not on it); unknown
 // on other sides and where the mount table cannot be read.
 CMonitoredJob::MountsBelow ReadMountsBelow(TvFileSys* fs) {
     CMonitoredJob::MountsBelow m;
-    if (!fs || !fs->GetCapability(TVFS_CAP_LOCAL)) return m;
-    char real[PATH_MAX];
-    if (!realpath(ZorNativePath(fs->GetRootDir()).GetString(), real)) return m;
-    std::string prefix = real;
-    if (prefix.empty() || prefix.back() != '/') prefix += '/';
-    FILE* f = fopen("/proc/self/mountinfo", "re");
-    if (!f) return m;
-    char* line = nullptr;
-    size_t cap = 0;
-    while (getline(&line, &cap, f) > 0) {
-        // id parent major:minor root mount-point ...
-        const char* p = line;
-        for (int field = 0; field < 4 && p; ++field) {
-            p = strchr(p, ' ');
-            if (p) ++p;
-        }
-        if (!p) continue;
-        const char* end = strchr(p, ' ');
-        const std::string point = UnescapeMountPoint(end ? std::string(p, end - p) : std::string(p));
-        if (point.size() > prefix.size() && point.compare(0, prefix.size(), prefix) == 0)
-            m.points.push_back(point.substr(prefix.size()));
-    }
-    free(line);
-    fclose(f);
-    std::sort(m.points.begin(), m.points.end());
-    m.points.erase(std::unique(m.points.begin(), m.points.end()), m.points.end());
-    m.bKnown = true;
+    m.bKnown = CSyncJob::ListMountsBelow(fs, m.points);
     return m;
 }
 
