@@ -22,6 +22,8 @@ common=(-DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1)
 # that another clone of the same sources finds the same entries.
 if command -v ccache >/dev/null 2>&1; then
   export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$src}
+  # The test programs' precompiled headers: cached by what they include.
+  export CCACHE_SLOPPINESS=${CCACHE_SLOPPINESS:-pch_defines,time_macros,include_file_mtime,include_file_ctime}
   common+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
