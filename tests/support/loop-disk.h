@@ -3,6 +3,8 @@
 // files below a folder with their contents.
 #pragma once
 
+#include "test-tmp.h"
+
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -75,7 +77,7 @@ private:
 
 inline std::string ReadWhole(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
+    return TvStreamText(f);
 }
 
 // The files below root (the data folder left out), with their contents.

@@ -8,6 +8,7 @@
 // TV_CRASH_TRIALS sets the number of trials (10 by default), TV_CRASH_SEED
 // the first seed; the seed of each trial is printed.
 #include "job-harness.h"
+#include "test-tmp.h"
 
 #include "state-file.h"
 #include "zor-stream.h"
@@ -96,7 +97,7 @@ RunOutcome RunJobOn(const std::string& dir, int nThreads, int signalFd) {
 
 std::string ReadAll(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
+    return TvStreamText(f);
 }
 
 // Regular files below a side, outside the data folder: path -> content hash.

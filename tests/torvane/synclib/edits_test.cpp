@@ -1,6 +1,7 @@
 // A user's edits of the analysed tree: the choice for one item and the
 // passes that carry it up and down the tree.
 #include "job-harness.h"
+#include "test-tmp.h"
 
 #include "syncjob.h"
 #include "zor-debug.h"
@@ -138,7 +139,7 @@ protected:
     }
     std::string Read(const std::string& rel) {
         std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(f), {});
+        return TvStreamText(f);
     }
 };
 

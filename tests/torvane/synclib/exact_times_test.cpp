@@ -2,6 +2,7 @@
 // that moved the time by less than the comparison tolerance, or by whole
 // hours, is still an edit; a time that moved over unchanged bytes is not.
 #include "job-harness.h"
+#include "test-tmp.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +26,7 @@ TEST(ExactTimes, SameSizeChangesCloseToTheRecordedTime) {
     };
     auto get = [&](const std::string& rel) {
         std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(f), {});
+        return TvStreamText(f);
     };
     time_t now = 0; // the second of the case's first scan, on the file system's clock
     const char* shifted[] = {"e1", "e2", "e3", "p1", "p2", "p3"};
@@ -159,7 +160,7 @@ TEST(ExactTimes, ConflictShownByDigestsHoldsWhenATimeMoves) {
     };
     auto get = [&](const std::string& rel) {
         std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(f), {});
+        return TvStreamText(f);
     };
     ASSERT_TRUE(h.m_tmp.MakeDir("R"));
     put("L/e.txt", "AAAA", T0);

@@ -1,6 +1,7 @@
 // Two jobs over overlapping folders, each run Analyze and Sync in turn on
 // real local folders: what one job passed on, the other passes on too.
 #include "job-harness.h"
+#include "test-tmp.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,7 @@ protected:
     }
     std::string Get(const std::string& rel) {
         std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(f), {});
+        return TvStreamText(f);
     }
     // Analyze and Sync, m_nStepMs after the previous run; bSyncs: whether
     // it found something to do, else it must have found nothing.

@@ -1,6 +1,7 @@
 // Whole runs on real folders around records that a file's size and time
 // cannot prove, and what the idle runs after them read.
 #include "job-harness.h"
+#include "test-tmp.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,7 @@ struct CFiles {
     CJobHarness h;
     std::string Get(const std::string& rel) {
         std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(f), {});
+        return TvStreamText(f);
     }
     void Rewrite(const std::string& rel, const std::string& text) { // in place
         std::fstream(h.m_tmp.NativeSub(rel), std::ios::in | std::ios::out | std::ios::binary) << text;

@@ -4,6 +4,7 @@
 // the locks, and writes that must never leave the side's root.
 #include "fake-fs.h"
 #include "job-harness.h"
+#include "test-tmp.h"
 
 #include "syncjob-exec.h"
 #include "zor-locstr.h"
@@ -121,7 +122,7 @@ public:
     std::string Get(const std::string& rel) {
         std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
         if (!f) return "<missing>";
-        return std::string(std::istreambuf_iterator<char>(f), {});
+        return TvStreamText(f);
     }
     time_t MTime(const std::string& rel) {
         struct stat st {};

@@ -3,6 +3,7 @@
 // finds nothing to do.
 #include "fake-fs.h"
 #include "job-harness.h"
+#include "test-tmp.h"
 
 #include "state-file.h"
 #include "syncjob-exec.h"
@@ -76,7 +77,7 @@ public:
     std::string Get(const std::string& rel) {
         std::ifstream f(h.m_tmp.NativeSub(rel), std::ios::binary);
         if (!f) return "<missing>";
-        return std::string(std::istreambuf_iterator<char>(f), {});
+        return TvStreamText(f);
     }
     time_t MTime(const std::string& rel) {
         struct stat st {};

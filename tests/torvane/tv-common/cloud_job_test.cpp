@@ -7,6 +7,7 @@
 #include "auto-run.h"
 #include "job-harness.h"
 #include "job-runner.h"
+#include "test-tmp.h"
 #include "tv-common-test-util.h"
 
 #include "../tvfilesys/cloud-test-util.h"
@@ -70,7 +71,7 @@ Tree LocalTree(const std::string& root) {
         e.dir = it->is_directory();
         if (!e.dir) {
             std::ifstream f(it->path(), std::ios::binary);
-            e.data.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+            e.data = TvStreamText(f);
             struct stat st {};
             stat(it->path().c_str(), &st);
             e.modified = st.st_mtime;

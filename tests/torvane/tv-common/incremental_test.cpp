@@ -3,6 +3,7 @@
 #include "fake-fs.h"
 #include "file-monitor.h"
 #include "job-harness.h"
+#include "test-tmp.h"
 
 #include <gtest/gtest.h>
 
@@ -209,7 +210,7 @@ TEST(IncrementalRun, WholeRunsFirstFullThenOnlyTheChangedPaths) {
     ASSERT_TRUE(run(false));
     EXPECT_EQ(job.m_nSyncOk.load(), 2) << h.m_sink.Dump();
     std::ifstream f(h.m_tmp.NativeSub("right/a.txt"));
-    std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::string content = TvStreamText(f);
     EXPECT_EQ(content, "a, longer");
     EXPECT_TRUE(h.m_tmp.Exists("right/docs/new.txt"));
     const std::string log = h.m_sink.Dump();
@@ -328,7 +329,7 @@ TEST(IncrementalRun, OneChangeCausesOneRunAndAUserEditDuringTheSyncItsOwn) {
     };
     auto content = [&](const char* rel) {
         std::ifstream f(h.m_tmp.NativeSub(rel));
-        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        return TvStreamText(f);
     };
 
     EXPECT_EQ(runsAfter([&] { run(true); }), 1) << "the first run's own copies started another";

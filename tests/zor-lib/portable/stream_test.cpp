@@ -37,7 +37,7 @@ protected:
     static CWideString W(const std::string& s) { return CWideString(CNarrowString(s.c_str())); }
     static std::string ReadRaw(const std::string& p) {
         std::ifstream f(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(f), {});
+        return TvStreamText(f);
     }
     static void WriteRaw(const std::string& p, const std::string& data) {
         std::ofstream f(p, std::ios::binary | std::ios::trunc);
