@@ -53,11 +53,7 @@ std::string JoinLines(const std::vector<std::string>& points) {
 } // namespace
 
 bool CSyncJob::MountsKeptPath(int side, CWideString& path) {
-    if (!LastSyncCountPath(side, path)) return false;
-    const int nAt = path.ReverseFind(u'/');
-    const CWideString name = path.Mid(nAt + 1);
-    path = path.Left(nAt + 1) + kMountsKeptName + name.Mid(CWideString(kLastSyncCountName).GetLength());
-    return true;
+    return LastSyncCountPath(side, path, kMountsKeptName);
 }
 
 bool CSyncJob::MountsAsLastSynced(int side, CWideString& changed) {

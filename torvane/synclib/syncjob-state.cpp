@@ -662,11 +662,7 @@ int64_t CountStateRecords(CSyncTreeNode* pNode, int side) {
 } // namespace
 
 bool CSyncJob::StateRecordsKeptPath(int side, CWideString& path) {
-    if (!LastSyncCountPath(side, path)) return false;
-    const int nAt = path.ReverseFind(u'/');
-    const CWideString name = path.Mid(nAt + 1);
-    path = path.Left(nAt + 1) + kStateRecordsName + name.Mid(CWideString(kLastSyncCountName).GetLength());
-    return true;
+    return LastSyncCountPath(side, path, kStateRecordsName);
 }
 
 bool CSyncJob::StateRecordsKeptFit(const FsItemInfo& kept, const FsItemInfo& file) {

@@ -148,7 +148,7 @@ bool HoldsRecorded(CSyncTreeNode* pNode, int side, bool bOtherOnly) {
 
 } // namespace
 
-bool CSyncJob::LastSyncCountPath(int side, CWideString& path) {
+bool CSyncJob::LastSyncCountPath(int side, CWideString& path, const char16_t* pszName) {
     side &= 1;
     TvFileSys* fs = m_apFs[side].get();
     CWideString mirror, e;
@@ -160,7 +160,7 @@ bool CSyncJob::LastSyncCountPath(int side, CWideString& path) {
     uint64_t h = 14695981039346656037ull;
     const CWideString other = GetSideFolder(1 - side);
     for (int i = 0; i < other.GetLength(); ++i) h = (h ^ (uint16_t)other[i]) * 1099511628211ull;
-    path = mirror + u"/" + kLastSyncCountName + CWideString::Formatted(u"%016llx.txt", (unsigned long long)h);
+    path = mirror + u"/" + pszName + CWideString::Formatted(u"%016llx.txt", (unsigned long long)h);
     return true;
 }
 

@@ -1102,7 +1102,9 @@ private:
     // How many items the last sync of the two folders left in the side's
     // folder, as kept in the side's mirror folder: false when nothing was kept.
     bool ReadLastSyncCount(int side, uint64_t& n);
-    bool LastSyncCountPath(int side, CWideString& path);
+    // Its path; with another name, the path of another file kept per pair of
+    // folders (the name followed by the pair's hash).
+    bool LastSyncCountPath(int side, CWideString& path, const char16_t* pszName = kLastSyncCountName);
     // Keeps how many items each side holds as the last sync left them: after
     // a Sync, or, where none is kept yet, after an Analyze that found nothing
     // to do (bOnlyWhereMissing).
