@@ -293,7 +293,9 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
     int dirFd = AT_FDCWD;
     auto nr = std::make_unique<NativeReader>();
     if (nS) {
-        if (!nS->NativeAt(src, dirFd, native, errKind, err)) return false;
+        // Through another user's link only to what that user could read.
+        nr->m_fd.fd = nS->OpenToRead(src, false, errKind, err);
+        if (nr->m_fd.fd < 0) return false;
         nr->m_sDisplay = fsS->DisplayPath(src);
     } else if (HasBlockIo(fsS)) {
         FsItemInfo info;
@@ -335,7 +337,7 @@ bool OpenReader(TvFileSys* fsS, const CWideString& src, std::unique_ptr<Reader>&
         }
     }
     // Not blocking: a named pipe would wait for a writer forever.
-    nr->m_fd.fd = ::openat(dirFd, native.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (nr->m_fd.fd < 0) nr->m_fd.fd = ::openat(dirFd, native.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (nr->m_fd.fd < 0) return SysFail(errno, u"Cannot open file to read: " + nr->m_sDisplay, errKind, err);
     struct stat st;
     if (fstat(nr->m_fd.fd, &st) != 0)

@@ -564,6 +564,18 @@ bool WinFileSys::GetLinkTargetInfo(const CWideString& path, FsItemInfo& info, in
         err += u"link target not found: " + DisplayPath(path);
         return false;
     }
+    // Another user's link counts only where that user could read.
+    int kind = 0;
+    CWideString why;
+    bool bRefused = false;
+    const int fd = OpenToRead(path, info.IsFolder(), kind, why, &bRefused);
+    if (fd >= 0) ::close(fd);
+    if (bRefused) {
+        info.Clear();
+        errKind = kind;
+        err += why;
+        return false;
+    }
     info.m_sName = GetUrlPathFileName(path);
     return true;
 }
@@ -983,12 +995,9 @@ bool WinFileSys::GetFileCrc(const CWideString& path, Md5Crc& crc, int64_t& nLeng
                             CWideString& err) {
     crc = Md5Crc();
     nLength = 0;
-    CNarrowString native;
-    int dirFd = AT_FDCWD;
-    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
     // Not blocking: a named pipe would wait for a writer forever.
-    int fd = ::openat(dirFd, native.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return Fail(errno, u"Cannot open file to read: ", DisplayPath(path), errKind, err, true);
+    int fd = OpenToRead(path, false, errKind, err);
+    if (fd < 0) return false;
     struct stat st;
     if (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
         ::close(fd);
@@ -1102,6 +1111,21 @@ bool WinFileSys::OpenFile(int dix, const CWideString& path, uint32_t mode, int& 
             return false;
     }
     int fd = -1;
+    if (mode == TVFS_OPEN_READ) {
+        // Never waits at a named pipe; reads only a regular file.
+        fd = OpenToRead(path, false, errKind, err);
+        if (fd < 0) return false;
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            errKind = FSE_GENERAL;
+            err += u"Cannot open file " + DisplayPath(path) + u": not a regular file";
+            return false;
+        }
+        (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        m_fds[dix] = fd;
+        return true;
+    }
     if (mode == TVFS_OPEN_WRITE) {
         // Written anew: a link, a hard link or a named pipe at the name is
         // removed, never written through.

@@ -164,6 +164,13 @@ public:
     // The native (UTF-8) form of a root-relative path; false (kind 5) for a
     // relative path or a name the system cannot take.
     bool NativePath(const CWideString& path, CNarrowString& native, int& errKind, CWideString& err) const;
+    // Opens a file (or, bFolder, a folder) below the root to read it, never
+    // waiting (a named pipe opens at once; the caller checks the type). A
+    // link of another user (neither the running user nor root) on the way
+    // is followed only to what that user could read: otherwise -1 with an
+    // error that names the path, and *pRefused true (WinFileSysLinks.cpp).
+    int OpenToRead(const CWideString& path, bool bFolder, int& errKind, CWideString& err,
+                   bool* pRefused = nullptr) const;
     // The same as a folder descriptor (AT_FDCWD: none) and the name in it;
     // the descriptor stays valid for the operation at hand. Items below the
     // root are reached from the root folder as it was first opened (after

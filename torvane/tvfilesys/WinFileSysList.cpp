@@ -472,8 +472,10 @@ bool WinFileSys::StatItem(int dirFd, const char* nameOrPath, bool bFollow, FsIte
 bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& errKind, CWideString& err) {
     CNarrowString native;
     if (!NativePath(path, native, errKind, err)) return false;
-    int dfd = ::open(native.GetString(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0) return Fail(errno, u"Cannot list folder ", DisplayPath(path), errKind, err, true);
+    // Through another user's folder link only where that user could list.
+    int dfd = OpenToRead(path, true, errKind, err);
+    if (dfd < 0) return false;
+    (void)fcntl(dfd, F_SETFL, fcntl(dfd, F_GETFL) & ~O_NONBLOCK);
     // The folder's path, for an extended attribute that cannot be read
     // relative to dfd.
     std::string base(native.GetString(), native.GetLength());
