@@ -144,3 +144,39 @@ TEST_F(OtherUsersLinks, FollowedOnlyToWhatTheirOwnerCanRead) {
         EXPECT_EQ(Read(P(mine + "to-fifo")), "");
     }
 }
+
+// The other user turns a link between a file that user can read and root's
+// own file of the same size and time while root copies it, run after run:
+// what was judged is what is read, so root's file never reaches a copy.
+TEST_F(OtherUsersLinks, ALinkTurnedDuringARunLeadsNowhereElse) {
+    RootsFile("pub", "for everyone", 0644);
+    RootsFile("r600", "root's alone", 0600); // as long, and of the same time
+    struct stat st {};
+    ASSERT_EQ(stat(P("pub").c_str(), &st), 0);
+    const struct timespec ts[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, P("r600").c_str(), ts, 0), 0);
+    OthersFolder("share");
+    OthersFolder("home");
+    ASSERT_TRUE(AsOtherUser("ln -s " + P("pub") + " " + P("share/l")));
+    const std::string turn = "ln -sfn " + P("r600") + " " + P("home/a") + " && mv -fT " + P("home/a") + " " +
+                             P("share/l") + " && ln -sfn " + P("pub") + " " + P("home/b") + " && mv -fT " +
+                             P("home/b") + " " + P("share/l");
+    const pid_t turner = CliStartProgram(
+        {"runuser", "-u", "tvother", "--", "sh", "-c", "while [ ! -e " + P("stop") + " ]; do " + turn + "; done"},
+        P("turner.out"), P("turner.err"));
+    ASSERT_GT(turner, 0);
+    int nCopied = 0;
+    for (int i = 0; i < 12; ++i) {
+        const std::string j = "j" + std::to_string(i), mine = "mine" + std::to_string(i);
+        ASSERT_TRUE(m_tmp.MakeDir(mine));
+        ASSERT_EQ(Tv({"job", "add", j, P("share"), P(mine), "--type", "1"}).code, 0);
+        const CCliRun r = Tv({"sync", j});
+        const std::string got = Read(P(mine + "/l"));
+        EXPECT_NE(got, "root's alone") << "run " << i << ": " << r.out;
+        nCopied += got == "for everyone";
+    }
+    ASSERT_TRUE(m_tmp.WriteFile("stop", ""));
+    int status = 0;
+    waitpid(turner, &status, 0);
+    EXPECT_GT(nCopied, 0) << "the readable file was never copied";
+}

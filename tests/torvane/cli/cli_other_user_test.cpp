@@ -104,13 +104,16 @@ TEST_F(OtherUserCli, NothingPlantedAtATemporarysNameIsWrittenThrough) {
         if (c.bNoDataFolder) add.insert(add.end(), {"--set", "NoTvDataFolder=Yes"});
         ASSERT_EQ(Tv(add).code, 0);
         const CCliRun r = Tv({"sync", "j"});
-        EXPECT_EQ(r.code, 0) << r.out << r.err;
+        // Outside the data folder, the other user's link to root's file is an
+        // item of the side: left out with an error, never followed nor removed.
+        const bool bLeftOut = c.plant == kLink && c.name.rfind("_tv_test-", 0) == 0;
+        EXPECT_EQ(r.code, bLeftOut ? 1 : 0) << r.out << r.err;
         EXPECT_EQ(Read(P(d + "/share/a.txt")), "root's data");
         EXPECT_EQ(Read(P(d + "/victim")), "root's own file");
         EXPECT_EQ(ModeOf(P(d + "/victim")), 0600u);
         EXPECT_EQ(Read(P(d + "/home/bait")), "bait\n");
         EXPECT_EQ(ModeOf(P(d + "/made")), 0100000u) << "made through a dangling link";
-        EXPECT_EQ(ModeOf(at), 0100000u) << "the run did not use the name";
+        EXPECT_EQ(ModeOf(at), bLeftOut ? 0777u : 0100000u) << "the run did not use the name";
         char buf[64];
         EXPECT_TRUE(pipeFd < 0 || read(pipeFd, buf, sizeof buf) <= 0) << "written into the pipe";
         if (pipeFd >= 0) close(pipeFd);
