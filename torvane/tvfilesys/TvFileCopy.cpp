@@ -617,11 +617,9 @@ bool DeltaUp(WinFileSys* nS, const CWideString& src, TvFileSys* fsT, const CWide
         err += u"no existing file to update";
         return false;
     }
-    CNarrowString native;
-    if (!nS->NativePath(src, native, errKind, err)) return false;
     Fd in;
-    in.fd = ::open(native.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (in.fd < 0) return SysFail(errno, u"Cannot open file to read: " + nS->DisplayPath(src), errKind, err);
+    in.fd = nS->OpenToRead(src, false, errKind, err); // never waits, follows no other user's link astray
+    if (in.fd < 0) return false;
     struct stat st;
     if (fstat(in.fd, &st) != 0)
         return SysFail(errno, u"Cannot read file " + nS->DisplayPath(src), errKind, err);

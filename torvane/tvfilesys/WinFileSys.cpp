@@ -825,11 +825,11 @@ bool WinFileSys::MoveFileFromLocal(const CWideString& localFile, const CWideStri
 }
 
 bool WinFileSys::CopyLocalFile(const CNarrowString& from, const CNarrowString& to, int64_t* pSize,
-                               int64_t* pSrcTime, uint32_t* pStamp, int& errKind, CWideString& err) {
+                               int64_t* pSrcTime, uint32_t* pStamp, int& errKind, CWideString& err, int in) {
     CFolderNamesInError names(err);
     CWideString wFrom = ZorWidePath(from), wTo = ZorWidePath(to);
     // Not blocking: a named pipe would wait for a writer forever.
-    int in = ::open(from.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (in < 0) in = ::open(from.GetString(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (in < 0) return Fail(errno, u"Cannot open file to read: ", wFrom, errKind, err, true);
     struct stat st;
     if (fstat(in, &st) != 0) {
@@ -916,7 +916,8 @@ bool WinFileSys::CopyFileFs(const CWideString& from, const CWideString& to, int&
     int64_t size = 0, t = 0;
     uint32_t stamp = 0;
     m_LastRead = TvLastReadFile();
-    if (!CopyLocalFile(a, b, &size, &t, &stamp, errKind, err)) return false;
+    const int in = OpenToRead(from, false, errKind, err);
+    if (in < 0 || !CopyLocalFile(a, b, &size, &t, &stamp, errKind, err, in)) return false;
     m_LastRead.m_bValid = 1;
     m_LastRead.m_nSize = size;
     m_LastRead.m_nFileTime = t;
@@ -958,7 +959,8 @@ bool WinFileSys::DownloadFile(const CWideString& path, const CWideString& localF
     if (!NativePath(path, a, errKind, err)) return false;
     int64_t t = 0;
     uint32_t stamp = 0;
-    if (!CopyLocalFile(a, ZorNativePath(localFile), &nSize, &t, &stamp, errKind, err)) return false;
+    const int in = OpenToRead(path, false, errKind, err);
+    if (in < 0 || !CopyLocalFile(a, ZorNativePath(localFile), &nSize, &t, &stamp, errKind, err, in)) return false;
     m_LastRead.m_bValid = 1;
     m_LastRead.m_nSize = nSize;
     m_LastRead.m_nFileTime = t;

@@ -215,9 +215,10 @@ protected:
                   int& errKind, CWideString& err, const CWideString& display) const;
     // Copies through a temporary file beside the target, renamed over it when
     // complete (mode and times kept); gives the size and the source's time.
+    // in: the source already open (OpenToRead), closed here; -1: from is opened.
     bool CopyLocalFile(const CNarrowString& from, const CNarrowString& to, int64_t* pSize, int64_t* pSrcTime,
                        uint32_t* pStamp,
-                       int& errKind, CWideString& err);
+                       int& errKind, CWideString& err, int in = -1);
     bool CheckDix(int dix, bool bMustBeOpen, int& errKind, CWideString& err) const;
 
     // Folders opened without following links (see SetFollowLinksInPaths),
