@@ -114,19 +114,24 @@ TEST_F(OtherUsersLinks, FollowedOnlyToWhatTheirOwnerCanRead) {
                                 P(share + "to-fifo")));
         ASSERT_TRUE(m_tmp.WriteFile(mine + "pipe", "") && m_tmp.WriteFile(mine + "to-fifo", ""));
         // Copied on the first run, then turned to root's file: the copy stays.
-        ASSERT_TRUE(AsOtherUser("ln -s " + P("pub") + " " + P(share + "turned")));
+        ASSERT_TRUE(AsOtherUser("ln -s " + P("pub") + " " + P(share + "turned") + " && ln -s " + P("open") + " " +
+                                P(share + "turned-dir")));
         std::vector<std::string> add = {"job", "add", j, P(share), P(mine)};
         if (bFolders) add.insert(add.end(), {"--set", "FolderLinks=2"});
         ASSERT_EQ(Tv(add).code, 0);
         CCliRun r = Tv({"sync", j});
         EXPECT_EQ(Read(P(mine + "turned")), "for everyone") << r.out << r.err;
-        ASSERT_TRUE(AsOtherUser("ln -sfn " + P("r600") + " " + P(share + "turned")));
+        EXPECT_EQ(Read(P(mine + "turned-dir/o644")), bFolders ? "open file" : "-");
+        ASSERT_TRUE(AsOtherUser("ln -sfn " + P("r600") + " " + P(share + "turned") + " && ln -sfn " + P("closed") +
+                                " " + P(share + "turned-dir")));
         r = Tv({"sync", j});
         EXPECT_NE(r.code, 0) << r.out << r.err;
         EXPECT_NE(r.code, 128 + SIGKILL) << "held by a named pipe";
         const std::string log = LogOf(r);
         EXPECT_EQ(Read(P(mine + "turned")), "for everyone");
         EXPECT_NE(log.find(share + "turned"), std::string::npos) << log;
+        EXPECT_EQ(Read(P(mine + "turned-dir/o644")), bFolders ? "open file" : "-");
+        EXPECT_EQ(Read(P(mine + "turned-dir/o600")), "-");
         EXPECT_EQ(Read(P("r600")), "only root's file");
         for (const auto& l : links) {
             SCOPED_TRACE(l.name);
