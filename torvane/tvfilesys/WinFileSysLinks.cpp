@@ -130,6 +130,37 @@ bool WalkPath(int startFd, const char* rel, PathWalk& w) {
 // The user's primary group and groups as the user database lists them; a
 // user it does not know has the link's group alone.
 void GroupsOf(uid_t uid, gid_t linkGid, gid_t& gid, std::vector<gid_t>& groups, CWideString& name) {
+    // The last user asked for on this thread: the files below one link are
+    // opened one after the other.
+    struct Known {
+        bool bValid = false;
+        uid_t uid = 0;
+        gid_t linkGid = 0, gid = 0;
+        std::vector<gid_t> groups;
+        CWideString name;
+    };
+    thread_local Known t_known;
+    if (t_known.bValid && t_known.uid == uid && t_known.linkGid == linkGid) {
+        gid = t_known.gid;
+        groups = t_known.groups;
+        name = t_known.name;
+        return;
+    }
+    struct Remember {
+        uid_t uid;
+        gid_t linkGid;
+        gid_t& gid;
+        std::vector<gid_t>& groups;
+        CWideString& name;
+        ~Remember() {
+            t_known.bValid = true;
+            t_known.uid = uid;
+            t_known.linkGid = linkGid;
+            t_known.gid = gid;
+            t_known.groups = groups;
+            t_known.name = name;
+        }
+    } remember{uid, linkGid, gid, groups, name};
     gid = linkGid;
     groups.assign(1, linkGid);
     name.Format(u"%u", (unsigned)uid);
