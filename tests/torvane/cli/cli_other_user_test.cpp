@@ -165,3 +165,127 @@ TEST_F(OtherUserCli, CopiesThatDoNotKeepTheOwnerLoseSetIdBits) {
     const size_t first = said.find("Set-user-ID");
     EXPECT_TRUE(first != std::string::npos && said.find("Set-user-ID", first + 1) == std::string::npos) << said;
 }
+
+// The other user's links in a side root syncs two ways, followed (also as
+// folder links, with FolderLinks=2) only to what that user can read: root's
+// 0600 file, a 0644 file in a 0700 folder and /etc/shadow stay out, each
+// named in an error, and a copy of what the link led to before stays; what
+// that user can read is copied, also through root's links; root's own links
+// are followed as before. A named pipe, or a link to one, facing a file of
+// the same size holds no run.
+TEST_F(OtherUserCli, OthersLinksLeadOnlyWhereTheyCanRead) {
+    const std::string kNone = "<not a regular file>";
+    auto rootsFile = [&](const std::string& rel, const std::string& text, mode_t mode) {
+        ASSERT_TRUE(m_tmp.WriteFile(rel, text));
+        ASSERT_EQ(chmod(P(rel).c_str(), mode), 0);
+    };
+    ASSERT_TRUE(m_tmp.MakeDir("closed") && m_tmp.MakeDir("open"));
+    ASSERT_EQ(chmod(P("closed").c_str(), 0700), 0);
+    rootsFile("closed/f644", "in a closed folder", 0644);
+    rootsFile("r600", "only root's file", 0600);
+    rootsFile("pub", "for everyone", 0644);
+    rootsFile("open/o644", "open file", 0644);
+    rootsFile("open/o600", "open folder, closed file", 0600);
+    ASSERT_EQ(symlink(P("pub").c_str(), P("roots-pub").c_str()), 0);
+    ASSERT_EQ(symlink(P("r600").c_str(), P("roots-r600").c_str()), 0);
+    OthersFolder("home");
+    ASSERT_TRUE(AsOtherUser("mkfifo " + P("home/fifo")));
+    const struct {
+        std::string path, target; // the link is the path's first name
+        bool bOthers;             // planted by the other user, else by root
+        bool bFolderLink;
+        const char* want; // the copy's content; null: left out with an error
+    } links[] = {
+        {"to-r600", P("r600"), true, false, nullptr},
+        {"to-closed", P("closed/f644"), true, false, nullptr},
+        {"to-shadow", "/etc/shadow", true, false, nullptr},
+        {"to-roots-r600", P("roots-r600"), true, false, nullptr},
+        {"to-pub", P("pub"), true, false, "for everyone"},
+        {"to-roots-pub", P("roots-pub"), true, false, "for everyone"},
+        {"roots-to-r600", P("r600"), false, false, "only root's file"},
+        {"dir-closed/f644", P("closed"), true, true, nullptr},
+        {"dir-open/o600", P("open"), true, true, nullptr},
+        {"dir-open/o644", P("open"), true, true, "open file"},
+        {"roots-dir/f644", P("closed"), false, true, "in a closed folder"},
+    };
+    for (const bool bFolders : {false, true}) {
+        const std::string j = bFolders ? "d" : "f", share = j + "-share/", mine = j + "-mine/";
+        SCOPED_TRACE(bFolders ? "FolderLinks=2" : "FolderLinks=0");
+        OthersFolder(share);
+        ASSERT_TRUE(m_tmp.MakeDir(mine));
+        for (const auto& l : links) {
+            const std::string at = P(share + l.path.substr(0, l.path.find('/')));
+            struct stat st {};
+            if (lstat(at.c_str(), &st) == 0) continue;
+            ASSERT_TRUE(l.bOthers ? AsOtherUser("ln -s " + l.target + " " + at)
+                                  : symlink(l.target.c_str(), at.c_str()) == 0);
+        }
+        ASSERT_TRUE(AsOtherUser("mkfifo " + P(share + "pipe") + " && ln -s " + P("home/fifo") + " " +
+                                P(share + "to-fifo") + " && ln -s " + P("pub") + " " + P(share + "turned") +
+                                " && ln -s " + P("open") + " " + P(share + "turned-dir")));
+        ASSERT_TRUE(m_tmp.WriteFile(mine + "pipe", "") && m_tmp.WriteFile(mine + "to-fifo", ""));
+        std::vector<std::string> add = {"job", "add", j, P(share), P(mine)};
+        if (bFolders) add.insert(add.end(), {"--set", "FolderLinks=2"});
+        ASSERT_EQ(Tv(add).code, 0);
+        CCliRun r = Tv({"sync", j});
+        EXPECT_EQ(Read(P(mine + "turned")), "for everyone") << r.out << r.err;
+        const std::string turnedDir = bFolders ? "open file" : kNone;
+        EXPECT_EQ(Read(P(mine + "turned-dir/o644")), turnedDir);
+        ASSERT_TRUE(AsOtherUser("ln -sfn " + P("r600") + " " + P(share + "turned") + " && ln -sfn " + P("closed") +
+                                " " + P(share + "turned-dir")));
+        r = Tv({"sync", j});
+        EXPECT_EQ(r.code, 1) << r.out << r.err; // 137: held by a named pipe
+        const size_t logAt = r.out.rfind("log: ");
+        ASSERT_NE(logAt, std::string::npos) << r.out;
+        const std::string log = CliReadAll(r.out.substr(logAt + 5, r.out.find('\n', logAt) - logAt - 5));
+        EXPECT_EQ(Read(P(mine + "turned")), "for everyone");
+        EXPECT_NE(log.find(share + "turned"), std::string::npos) << log;
+        EXPECT_EQ(Read(P(mine + "turned-dir/o644")), turnedDir);
+        EXPECT_EQ(Read(P(mine + "turned-dir/o600")), kNone);
+        for (const auto& l : links) {
+            SCOPED_TRACE(l.path);
+            const bool bFollowed = !l.bFolderLink || bFolders;
+            const std::string got = Read(P(mine + l.path)); // never printed: it may be a secret
+            EXPECT_TRUE(got == (bFollowed && l.want ? l.want : kNone)) << got.size() << " bytes copied";
+            // A folder link its owner cannot list is named itself.
+            const std::string named = l.path == "dir-closed/f644" ? "dir-closed" : l.path;
+            EXPECT_TRUE(!bFollowed || l.want || log.find(share + named) != std::string::npos) << log;
+        }
+        EXPECT_EQ(Read(P(mine + "pipe")) + Read(P(mine + "to-fifo")), "");
+    }
+}
+
+// The other user turns a link between a file that user can read and root's
+// file of the same size and time, again and again while root copies it:
+// what was judged is what is read, so root's file never reaches a copy.
+TEST_F(OtherUserCli, ALinkTurnedDuringARunLeadsNowhereElse) {
+    ASSERT_TRUE(m_tmp.WriteFile("pub", "for everyone") && m_tmp.WriteFile("r600", "root's alone"));
+    struct stat st {};
+    ASSERT_EQ(stat(P("pub").c_str(), &st), 0);
+    const struct timespec ts[2] = {st.st_atim, st.st_mtim};
+    ASSERT_TRUE(chmod(P("r600").c_str(), 0600) == 0 && utimensat(AT_FDCWD, P("r600").c_str(), ts, 0) == 0);
+    OthersFolder("share");
+    OthersFolder("home");
+    ASSERT_TRUE(AsOtherUser("ln -s " + P("pub") + " " + P("share/l")));
+    std::string turn;
+    for (const char* to : {"r600", "pub"})
+        turn += "ln -sfn " + P(to) + " " + P("home/t") + " && mv -fT " + P("home/t") + " " + P("share/l") + "; ";
+    const pid_t turner = CliStartProgram(
+        {"runuser", "-u", "tvother", "--", "sh", "-c", "while [ ! -e " + P("stop") + " ]; do " + turn + "done"},
+        P("turner.out"), P("turner.err"));
+    ASSERT_GT(turner, 0);
+    int nCopied = 0;
+    for (int i = 0; i < 12; ++i) {
+        const std::string j = "j" + std::to_string(i), mine = "mine" + std::to_string(i);
+        ASSERT_TRUE(m_tmp.MakeDir(mine));
+        ASSERT_EQ(Tv({"job", "add", j, P("share"), P(mine), "--type", "1"}).code, 0);
+        const CCliRun r = Tv({"sync", j});
+        const std::string got = Read(P(mine + "/l"));
+        EXPECT_NE(got, "root's alone") << "run " << i << ": " << r.out;
+        nCopied += got == "for everyone";
+    }
+    ASSERT_TRUE(m_tmp.WriteFile("stop", ""));
+    int status = 0;
+    waitpid(turner, &status, 0);
+    EXPECT_GT(nCopied, 0) << "the readable file was never copied";
+}

@@ -1,6 +1,6 @@
 // Opening to read through links of other users: followed only to what the
 // link's owner could read, judged with the owner's identity where the run
-// may take it (root) and by the bits and ACLs where it may not.
+// may take it (root) and by bits and ACLs where it may not.
 #include "localfs-test-util.h"
 #include "other-user.h"
 
@@ -17,44 +17,31 @@ TEST_F(LocalFs, OtherUsersLinksLeadOnlyWhereTheirOwnersCanRead) {
     const uid_t nUid = nobody->pw_uid, oUid = OtherUser().uid;
     const gid_t nGid = nobody->pw_gid, oGid = OtherUser().gid;
     ASSERT_EQ(chmod(m_root.c_str(), 0755), 0);
-    auto own = [&](const std::string& rel, uid_t u, gid_t g, mode_t mode) {
-        ASSERT_EQ(chown(P(rel).c_str(), u, g), 0);
-        ASSERT_EQ(chmod(P(rel).c_str(), mode), 0);
-    };
-    WriteFile(P("/pub"), "pub");
-    WriteFile(P("/root600"), "root600");
-    own("/root600", 0, 0, 0600);
-    WriteFile(P("/theirs600"), "theirs600");
-    own("/theirs600", oUid, oGid, 0600);
-    WriteFile(P("/theirsacl"), "theirsacl");
-    own("/theirsacl", oUid, oGid, 0600);
-    const bool bAcl = system(("setfacl -m u:nobody:r " + Quote(P("/theirsacl")) + " 2>/dev/null").c_str()) == 0;
+    for (const char* f : {"/pub", "/root600", "/theirs600", "/theirsacl"}) WriteFile(P(f), f);
     ASSERT_EQ(mkdir(P("/theirdir").c_str(), 0700), 0);
     WriteFile(P("/theirdir/f"), "f");
-    own("/theirdir", oUid, oGid, 0700);
+    for (const char* f : {"/theirs600", "/theirsacl", "/theirdir"}) ASSERT_EQ(chown(P(f).c_str(), oUid, oGid), 0);
+    for (const char* f : {"/root600", "/theirs600", "/theirsacl"}) ASSERT_EQ(chmod(P(f).c_str(), 0600), 0);
+    const bool bAcl = system(("setfacl -m u:nobody:r " + Quote(P("/theirsacl")) + " 2>/dev/null").c_str()) == 0;
     const struct {
-        const char* link; // made for the owner, to the target
-        std::string target;
-        bool bNobody; // nobody's link, else the other user's
-        const char* open; // the path opened
-        bool bRoot, bOther; // opened by root, by the other user
+        const char *link, *target; // the link is nobody's ('n') or the other user's ('o')
+        const char* open;
+        bool bOpens; // by root and by the other user alike
     } cases[] = {
-        {"/n-theirs600", P("/theirs600"), true, "/n-theirs600", false, false},
-        {"/n-pub", P("/pub"), true, "/n-pub", true, true},
-        {"/n-theirdir-f", P("/theirdir/f"), true, "/n-theirdir-f", false, false},
-        {"/n-dir", P("/theirdir"), true, "/n-dir/f", false, false},
-        {"/n-acl", P("/theirsacl"), true, "/n-acl", bAcl, bAcl},
-        {"/o-theirs600", P("/theirs600"), false, "/o-theirs600", true, true},
-        {"/o-root600", P("/root600"), false, "/o-root600", false, false},
-        {"/o-n-pub", P("/n-pub"), false, "/o-n-pub", true, true},
-        {"/o-n-theirs600", P("/n-theirs600"), false, "/o-n-theirs600", false, false},
+        {"/n-theirs600", "/theirs600", "/n-theirs600", false}, {"/n-pub", "/pub", "/n-pub", true},
+        {"/n-theirdir-f", "/theirdir/f", "/n-theirdir-f", false}, {"/n-dir", "/theirdir", "/n-dir/f", false},
+        {"/n-acl", "/theirsacl", "/n-acl", bAcl},           {"/o-theirs600", "/theirs600", "/o-theirs600", true},
+        {"/o-root600", "/root600", "/o-root600", false},      {"/o-n-pub", "/n-pub", "/o-n-pub", true},
+        {"/o-n-theirs600", "/n-theirs600", "/o-n-theirs600", false},
     };
+    std::string want;
     for (const auto& c : cases) {
-        ASSERT_EQ(symlink(c.target.c_str(), P(c.link).c_str()), 0);
-        ASSERT_EQ(lchown(P(c.link).c_str(), c.bNobody ? nUid : oUid, c.bNobody ? nGid : oGid), 0);
+        const bool bNobody = c.link[1] == 'n';
+        ASSERT_EQ(symlink(P(c.target).c_str(), P(c.link).c_str()), 0);
+        ASSERT_EQ(lchown(P(c.link).c_str(), bNobody ? nUid : oUid, bNobody ? nGid : oGid), 0);
+        want += c.bOpens ? '1' : '0';
     }
-    // Which paths open, as one string of 0 and 1.
-    auto opened = [&] {
+    auto opened = [&] { // which paths open, as a string of 0 and 1
         std::string s;
         for (const auto& c : cases) {
             int kind = 0;
@@ -65,26 +52,18 @@ TEST_F(LocalFs, OtherUsersLinksLeadOnlyWhereTheirOwnersCanRead) {
         }
         return s;
     };
-    std::string wantRoot, wantOther;
-    for (const auto& c : cases) {
-        wantRoot += c.bRoot ? '1' : '0';
-        wantOther += c.bOther ? '1' : '0';
-    }
-    EXPECT_EQ(opened(), wantRoot);
+    EXPECT_EQ(opened(), want);
     // The other user, who cannot take nobody's identity.
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        close(fds[0]);
         m_fs.Disconnect(true);
         TvConnectInfo ci;
         ci.m_sUrl = NormalizeUrl(W(m_root));
-        int kind = 0;
-        CWideString err;
         if (setgroups(1, &oGid) != 0 || setgid(oGid) != 0 || setuid(oUid) != 0 ||
-            !m_fs.Connect(ci, nullptr, kind, err))
+            !m_fs.Connect(ci, nullptr, m_kind, m_err))
             _exit(2);
         const std::string s = opened();
         _exit(write(fds[1], s.data(), s.size()) == (ssize_t)s.size() ? 0 : 3);
@@ -96,5 +75,5 @@ TEST_F(LocalFs, OtherUsersLinksLeadOnlyWhereTheirOwnersCanRead) {
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(std::string(buf, n > 0 ? (size_t)n : 0), wantOther);
+    EXPECT_EQ(std::string(buf, n > 0 ? (size_t)n : 0), want);
 }
