@@ -42,12 +42,16 @@ void NoteSetIdDropped(CSyncJob* pJob, const CWideString& srcDisplay) {
                   srcDisplay + u")\n");
 }
 
-// The temporary path of a copy to writePath on side dst.
+// The temporary path of a copy to writePath on side dst. In the data folder
+// (its owner's alone) the name is the same for every copy to that path, so
+// that a copy to it replaces what a killed run left; beside the target,
+// where others may write, it is random: nobody can take it beforehand. The
+// listing knows both forms (32 hex digits) as the job's own leftovers.
 CWideString TempPathFor(CSyncJob* pJob, TvFileSys* fsT, int dst, const CWideString& writePath) {
-    const CWideString name =
-        Utf8ToWide(Md5HexOfText(WideToUtf8(writePath))) + CSyncJob::GetTempFileSuffix(fsT);
-    if (pJob->CannotHaveDataFolder(dst)) return GetUrlPathFolder(writePath) + u"/" + name;
-    return CWideString(CSyncJob::kDataFolderPath) + u"/" + name;
+    if (pJob->CannotHaveDataFolder(dst))
+        return GetUrlPathFolder(writePath) + u"/" + Utf8ToWide(NewRandomHex32()) + CSyncJob::GetTempFileSuffix(fsT);
+    return CWideString(CSyncJob::kDataFolderPath) + u"/" + Utf8ToWide(Md5HexOfText(WideToUtf8(writePath))) +
+           CSyncJob::GetTempFileSuffix(fsT);
 }
 
 // A copy that moved another number of bytes than the source listed: its
@@ -625,7 +629,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 }
             }
         }
-        if (!fsT->ApplyFileOptions(placedPath, fsS, logText, errKind, errText) ||
+        if (!fsT->ApplyFileOptions(placedPath, fsS, logText, errKind, errText, srcPath) ||
             (bStampTimes && !bStamped &&
              !CopyModTime(pNode, srcPath, placedPath, pJob, fs, src, dst, errKind, errText))) {
             if (bPlaceLater) DeleteFileQuietly(fsT, placedPath);

@@ -662,7 +662,9 @@ bool WinFileSys::MakeFolder(const CWideString& path, int& errKind, CWideString& 
     if (mkdir(native.GetString(), bDataFolder ? 0700 : 0777) == 0) return true;
     int e = errno;
     struct stat st;
-    if (e == EEXIST && ::stat(native.GetString(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    // A link at the name is a folder only where folder links are followed.
+    if (e == EEXIST && (m_bFollowLinksInPaths ? ::stat(native.GetString(), &st) : lstat(native.GetString(), &st)) == 0 &&
+        S_ISDIR(st.st_mode)) {
         m_bFolderExisted = 1;
         return true;
     }
@@ -962,12 +964,12 @@ bool WinFileSys::UploadFile(const CWideString& localFile, const CWideString& pat
 }
 
 bool WinFileSys::ApplyFileOptions(const CWideString& path, TvFileSys* pSource, CWideString& log, int& errKind,
-                                  CWideString& err) {
+                                  CWideString& err, const CWideString& srcPath) {
     // Decrypt and uncompress have nothing to undo here; encrypt and compress
     // were refused at connect.
     if (!m_ConnectInfo.m_bCopyACL || !pSource || !pSource->GetCapability(TVFS_CAP_LOCAL)) return true;
     CWideString sd;
-    if (!pSource->GetSecurityDescr(path, sd, errKind, err)) return false;
+    if (!pSource->GetSecurityDescr(srcPath.IsEmpty() ? path : srcPath, sd, errKind, err)) return false;
     if (sd.IsEmpty()) return true;
     if (!SetSecurityDescr(path, sd, errKind, err)) return false;
     log += u", ACL copied";
@@ -1029,15 +1031,26 @@ bool WinFileSys::GetFileCrc(const CWideString& path, Md5Crc& crc, int64_t& nLeng
 
 bool WinFileSys::GetSecurityDescr(const CWideString& path, CWideString& sd, int& errKind, CWideString& err) {
     CNarrowString native;
-    if (!NativePath(path, native, errKind, err)) return false;
-    return ZorGetSecurityDescr(ZorWidePath(native), sd, errKind, err);
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
+    // A link at the name is read through where its content is: to a file
+    // (as the copy of its content does), to a folder only where folder links
+    // are followed.
+    struct stat st;
+    bool bFollow = false;
+    if (fstatat(dirFd, native.GetString(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        bFollow = fstatat(dirFd, native.GetString(), &st, 0) == 0 && (S_ISREG(st.st_mode) || m_bFollowLinksInPaths);
+    return ZorGetSecurityDescrAt(dirFd, native, bFollow, DisplayPath(path), sd, errKind, err);
 }
 
 bool WinFileSys::SetSecurityDescr(const CWideString& path, const CWideString& sd, int& errKind,
                                   CWideString& err) {
+    // Owner, ACLs and mode go to the item itself, reached from its checked
+    // folder and never through a link at its name.
     CNarrowString native;
-    if (!NativePath(path, native, errKind, err)) return false;
-    return ZorSetSecurityDescr(ZorWidePath(native), sd, errKind, err);
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
+    return ZorSetSecurityDescrAt(dirFd, native, DisplayPath(path), sd, errKind, err);
 }
 
 bool WinFileSys::EncryptFile(const CWideString& path, int& errKind, CWideString& err) {

@@ -127,7 +127,7 @@ public:
     bool UploadFile(const CWideString& localFile, const CWideString& path, int& errKind,
                     CWideString& err) override;
     bool ApplyFileOptions(const CWideString& path, TvFileSys* pSource, CWideString& log, int& errKind,
-                          CWideString& err) override;
+                          CWideString& err, const CWideString& srcPath = CWideString()) override;
     bool ApplyFolderOptions(const CWideString& path, TvFileSys* pSource, CWideString& log, int& errKind,
                             CWideString& err) override;
 
