@@ -806,6 +806,18 @@ bool WinFileSys::LinkFile(const CWideString& from, const CWideString& to, bool& 
     return Fail(e, u"Cannot link file ", DisplayPath(from) + u" as " + DisplayPath(to), errKind, err, true);
 }
 
+uint32_t WinFileSys::GetNameCount(const CWideString& path) {
+    CNarrowString name;
+    int dirFd = AT_FDCWD;
+    int k = 0;
+    CWideString e;
+    struct stat st;
+    if (!NativeAt(path, dirFd, name, k, e) || fstatat(dirFd, name.GetString(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode) || st.st_nlink < 1)
+        return 1;
+    return (uint32_t)st.st_nlink;
+}
+
 bool WinFileSys::MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
                                    CWideString& err) {
     CFolderNamesInError names(err);
@@ -923,7 +935,8 @@ bool WinFileSys::CopyFolderFromLocal(const CWideString& srcDisplayPath, const CW
     struct stat st;
     CNarrowString src = ZorNativePath(
         srcDisplayPath.StartsWithNoCase(u"file:") ? UrlToLocalPath(srcDisplayPath) : srcDisplayPath);
-    if (!src.IsEmpty() && ::stat(src.GetString(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    // The source folder's own mode: a link at its name gives none.
+    if (!src.IsEmpty() && lstat(src.GetString(), &st) == 0 && S_ISDIR(st.st_mode)) {
         // Through the new folder itself: a link swapped in at its name is not followed.
         const int fd = ::open(native.GetString(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0) {
