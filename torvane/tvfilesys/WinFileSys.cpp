@@ -663,7 +663,8 @@ bool WinFileSys::MakeFolder(const CWideString& path, int& errKind, CWideString& 
     int e = errno;
     struct stat st;
     // A link at the name is a folder only where folder links are followed.
-    if (e == EEXIST && (m_bFollowLinksInPaths ? ::stat(native.GetString(), &st) : lstat(native.GetString(), &st)) == 0 &&
+    if (e == EEXIST &&
+        (m_bFollowLinksInPaths ? ::stat(native.GetString(), &st) : lstat(native.GetString(), &st)) == 0 &&
         S_ISDIR(st.st_mode)) {
         m_bFolderExisted = 1;
         return true;
@@ -812,8 +813,9 @@ uint32_t WinFileSys::GetNameCount(const CWideString& path) {
     int k = 0;
     CWideString e;
     struct stat st;
-    if (!NativeAt(path, dirFd, name, k, e) || fstatat(dirFd, name.GetString(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(st.st_mode) || st.st_nlink < 1)
+    if (!NativeAt(path, dirFd, name, k, e) ||
+        fstatat(dirFd, name.GetString(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_nlink < 1)
         return 1;
     return (uint32_t)st.st_nlink;
 }
@@ -1052,7 +1054,8 @@ bool WinFileSys::GetSecurityDescr(const CWideString& path, CWideString& sd, int&
     struct stat st;
     bool bFollow = false;
     if (fstatat(dirFd, native.GetString(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-        bFollow = fstatat(dirFd, native.GetString(), &st, 0) == 0 && (S_ISREG(st.st_mode) || m_bFollowLinksInPaths);
+        bFollow =
+            fstatat(dirFd, native.GetString(), &st, 0) == 0 && (S_ISREG(st.st_mode) || m_bFollowLinksInPaths);
     return ZorGetSecurityDescrAt(dirFd, native, bFollow, DisplayPath(path), sd, errKind, err);
 }
 

@@ -169,7 +169,8 @@ struct HeldItem {
         }
         self = "/proc/self/fd/" + std::to_string(fd);
         // Never waits: the item is a file or a folder, and stays that one.
-        io = open(self.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0));
+        io = open(self.c_str(),
+                  O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0));
         return true;
     }
     ssize_t GetXattr(const char* name, void* buf, size_t n) const {
@@ -609,6 +610,7 @@ bool ZorSetSecurityDescrAt(int dirFd, const CNarrowString& name, const CWideStri
             return SecFail(err, kind, u"cannot remove the ACL of", display, errno);
         }
     }
-    if (item.Chmod((mode_t)sd.mode) != 0) return SecFail(err, kind, u"cannot set the mode of", display, errno);
+    if (item.Chmod((mode_t)sd.mode) != 0)
+        return SecFail(err, kind, u"cannot set the mode of", display, errno);
     return true;
 }

@@ -37,9 +37,9 @@ protected:
     // Owner, mode and both ACLs of an item itself.
     static std::string Sec(const std::string& path) {
         struct stat st {};
-        std::string s = lstat(path.c_str(), &st) == 0 ? std::to_string(st.st_uid) + ":" +
-                                                            std::to_string(st.st_mode & 07777)
-                                                      : "missing";
+        std::string s = lstat(path.c_str(), &st) == 0
+                            ? std::to_string(st.st_uid) + ":" + std::to_string(st.st_mode & 07777)
+                            : "missing";
         for (const char* name : {"system.posix_acl_access", "system.posix_acl_default"}) {
             char buf[512];
             const ssize_t n = lgetxattr(path.c_str(), name, buf, sizeof buf);
@@ -52,15 +52,17 @@ protected:
 } // namespace
 
 // The user's files and folders keep their owners, modes and ACLs in root's
-// backup; a folder that cannot take them (made append-only) is an error of
-// the run, and the new file in it arrives all the same.
+// backup, new and replaced ones; a folder that cannot take them (made
+// append-only) is an error of the run, and the new file in it arrives.
 TEST_F(OwnersCli, CopiesKeepOwnersModesAndAclsAndAFolderThatCannotTakeThemIsAnError) {
     Others("home/u", 0750);
     Others("home/u/a.txt", 0640, "a");
     Others("home/u/docs", 0700);
     Others("home/u/docs/b.txt", 0600, "b");
     ASSERT_EQ(system(("setfacl -m u:nobody:r " + P("home/u/a.txt") + " && setfacl -d -m u:nobody:rx " +
-                      P("home/u/docs")).c_str()), 0);
+                      P("home/u/docs"))
+                         .c_str()),
+              0);
     ASSERT_TRUE(m_tmp.MakeDir("bak"));
     ASSERT_EQ(Tv({"job", "add", "b", P("home"), P("bak"), "--type", "1", "--set", "CopyACL=Yes"}).code, 0);
     CCliRun r = Tv({"sync", "b"});
@@ -69,6 +71,7 @@ TEST_F(OwnersCli, CopiesKeepOwnersModesAndAclsAndAFolderThatCannotTakeThemIsAnEr
         EXPECT_EQ(Sec(P("bak") + rel), Sec(P("home") + rel)) << rel;
 
     Others("home/u/docs/c.txt", 0644, "c");
+    Others("home/u/a.txt", 0604, "a, changed");
     ASSERT_EQ(chmod(P("home/u/docs").c_str(), 0750), 0);
     if (system(("chattr +a " + P("bak/u/docs") + " 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "chattr +a is not available here";
@@ -76,7 +79,8 @@ TEST_F(OwnersCli, CopiesKeepOwnersModesAndAclsAndAFolderThatCannotTakeThemIsAnEr
     EXPECT_EQ(system(("chattr -a " + P("bak/u/docs")).c_str()), 0);
     EXPECT_EQ(r.code, 1) << r.out << r.err;
     EXPECT_NE(r.err.find("Cannot set folder ACL"), std::string::npos) << r.err;
-    EXPECT_EQ(Sec(P("bak/u/docs/c.txt")), Sec(P("home/u/docs/c.txt")));
+    for (const char* rel : {"/u/a.txt", "/u/docs/c.txt"})
+        EXPECT_EQ(Sec(P("bak") + rel), Sec(P("home") + rel)) << rel;
 }
 
 // The user owns its folder in the backup and, while root's run copies into
@@ -97,13 +101,17 @@ TEST_F(OwnersCli, ALinkSwappedInWhileOwnersAreGivenOutIsNeverFollowed) {
         Others("home/u/n" + std::to_string(i) + "/e", 0755);
     }
     // The user's loop, until the test stops it.
-    const std::string loop = "import os\nos.chdir('" + P("bak/u") + "')\nprint('ready', flush=True)\n"
-                             "while not os.path.exists('" + P("stop") + "'):\n"
+    const char* const loop = "import os, sys\n"
+                             "os.chdir(sys.argv[1])\n"
+                             "print('ready', flush=True)\n"
+                             "while not os.path.exists(sys.argv[2]):\n"
                              " for d in os.listdir('.'):\n"
                              "  if d[0] == 'n' and not os.path.islink(d) and os.path.isdir(d + '/e'):\n"
-                             "   os.rename(d, 'x' + d); os.symlink('" + P("victim") + "', d)\n";
-    const pid_t attacker =
-        CliStartProgram({"runuser", "-u", "tvother", "--", "python3", "-c", loop}, P("attack-out"), P("attack-err"));
+                             "   os.rename(d, 'x' + d)\n"
+                             "   os.symlink(sys.argv[3], d)\n";
+    const pid_t attacker = CliStartProgram(
+        {"runuser", "-u", "tvother", "--", "python3", "-c", loop, P("bak/u"), P("stop"), P("victim")},
+        P("attack-out"), P("attack-err"));
     ASSERT_GT(attacker, 0);
     for (int i = 0; i < 200 && CliReadAll(P("attack-out")).empty(); ++i) usleep(50000);
     r = Tv({"sync", "b"});
@@ -126,7 +134,9 @@ TEST_F(OwnersCli, AFolderPlantedAtACopysFormerNameBesideItsTargetDoesNotStopIt) 
         Others(d + "/share", 0755);
         Others(d + "/share/" + planted, 0755);
         Others(d + "/share/" + planted + "/keep", 0644, "mine");
-        ASSERT_EQ(Tv({"job", "add", d, P(d + "/src"), P(d + "/share"), "--type", "1", "--set", settings[i]}).code, 0);
+        ASSERT_EQ(
+            Tv({"job", "add", d, P(d + "/src"), P(d + "/share"), "--type", "1", "--set", settings[i]}).code,
+            0);
         for (const char* text : {"one", "two"}) {
             ASSERT_TRUE(m_tmp.WriteFile(d + "/src/a.txt", text));
             const CCliRun r = Tv({"sync", d});

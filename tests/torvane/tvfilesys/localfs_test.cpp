@@ -194,15 +194,17 @@ TEST_F(LocalFs, SecurityDescriptorCopiesModeAndAcl) {
 TEST_F(LocalFs, SecurityIsNeverSetThroughALink) {
     m_fs.SetFollowLinksInPaths(false);
     WriteFile(P("/victim"), "v");
-    ASSERT_EQ(chmod(P("/victim").c_str(), 0600) | mkdir(P("/victim-dir").c_str(), 0700) | mkfifo(P("/pipe").c_str(), 0644) |
-                  symlink(P("/victim").c_str(), P("/to-file").c_str()) |
+    ASSERT_EQ(chmod(P("/victim").c_str(), 0600) | mkdir(P("/victim-dir").c_str(), 0700) |
+                  mkfifo(P("/pipe").c_str(), 0644) | symlink(P("/victim").c_str(), P("/to-file").c_str()) |
                   symlink(P("/victim-dir").c_str(), P("/to-dir").c_str()),
               0);
-    const CWideString sd = W("posix1;mode=0777;uid=" + std::to_string(getuid()) + ";gid=" + std::to_string(getgid()));
+    const CWideString sd =
+        W("posix1;mode=0777;uid=" + std::to_string(getuid()) + ";gid=" + std::to_string(getgid()));
     for (const char16_t* path : {u"/to-file", u"/to-dir", u"/pipe"}) {
         m_err.Empty();
         EXPECT_FALSE(m_fs.SetSecurityDescr(path, sd, m_kind, m_err));
-        EXPECT_NE(m_err.Find(path[1] == u'p' ? u"neither a file nor a folder" : u"a link, not followed"), -1) << m_err;
+        EXPECT_NE(m_err.Find(path[1] == u'p' ? u"neither a file nor a folder" : u"a link, not followed"), -1)
+            << m_err;
         CWideString got;
         EXPECT_EQ(m_fs.GetSecurityDescr(path, got, m_kind, m_err), path[4] == u'f') << m_err;
     }
