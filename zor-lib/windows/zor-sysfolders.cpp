@@ -586,6 +586,14 @@ bool ZorSetSecurityDescrAt(int dirFd, const CNarrowString& name, const CWideStri
     if (!item.Open(dirFd, name.GetString(), false))
         return OpenFail(err, kind, u"cannot set the security of", display, errno);
     const struct stat& st = item.st;
+    // A file with another name (a hard link put at the name) is another
+    // file too: it is not given away.
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+        SetErrorKind(kind, ZEK_GENERAL);
+        err.AppendFormat(u"cannot set the security of '%s': it is a file with %u names (hard links)", display,
+                         (unsigned)st.st_nlink);
+        return false;
+    }
     if (sd.bDacl && !S_ISDIR(st.st_mode)) {
         SetErrorKind(kind, ZEK_GENERAL);
         err.AppendFormat(u"cannot set the security of '%s': a default ACL is for folders only", display);

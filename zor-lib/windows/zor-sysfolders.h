@@ -71,8 +71,8 @@ bool ZorGetSecurityDescrAt(int dirFd, const CNarrowString& name, bool bFollow, c
 // same), then the mode. A text of another form is refused before anything is
 // changed.
 // The item is opened once, without following a link at its name (a link
-// there is refused: "it is a link, not followed"), and everything is done
-// through that descriptor.
+// there is refused: "it is a link, not followed", as is a file with more
+// than one name), and everything is done through that descriptor.
 bool ZorSetSecurityDescr(const CWideString& path, const CWideString& text, int& kind, CWideString& err);
 // The same for the item name in the folder dirFd (AT_FDCWD: a path).
 bool ZorSetSecurityDescrAt(int dirFd, const CNarrowString& name, const CWideString& display,
