@@ -42,12 +42,17 @@ void NoteSetIdDropped(CSyncJob* pJob, const CWideString& srcDisplay) {
                   srcDisplay + u")\n");
 }
 
-// The temporary path of a copy to writePath on side dst.
+// The temporary path of a copy to writePath on side dst. In the data folder
+// (its owner's alone) the name is the same for every copy to that path, so
+// that a copy to it replaces what a killed run left; beside the target,
+// where others may write, it is random: nobody can take it beforehand. The
+// listing knows both forms (32 hex digits) as the job's own leftovers.
 CWideString TempPathFor(CSyncJob* pJob, TvFileSys* fsT, int dst, const CWideString& writePath) {
-    const CWideString name =
-        Utf8ToWide(Md5HexOfText(WideToUtf8(writePath))) + CSyncJob::GetTempFileSuffix(fsT);
-    if (pJob->CannotHaveDataFolder(dst)) return GetUrlPathFolder(writePath) + u"/" + name;
-    return CWideString(CSyncJob::kDataFolderPath) + u"/" + name;
+    if (pJob->CannotHaveDataFolder(dst))
+        return GetUrlPathFolder(writePath) + u"/" + Utf8ToWide(NewRandomHex32()) +
+               CSyncJob::GetTempFileSuffix(fsT);
+    return CWideString(CSyncJob::kDataFolderPath) + u"/" + Utf8ToWide(Md5HexOfText(WideToUtf8(writePath))) +
+           CSyncJob::GetTempFileSuffix(fsT);
 }
 
 // A copy that moved another number of bytes than the source listed: its
@@ -469,6 +474,7 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
         // complete, times and attributes included, before its rename.
         const bool bFinishBeforeRename = HasCap(fsT, TVFS_CAP_ATOMIC_REPLACE);
         bool bStamped = false;
+        bool bOptionsApplied = false; // the side's file options (owner and ACL kept) are on the copy
         // A new file is flushed with the others before the state files record
         // it; one that replaces a file, or whose source goes once it is
         // copied (move mode), reaches the disk before its rename.
@@ -596,6 +602,15 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                     DeleteFileQuietly(fsT, tmpPath);
                     return false;
                 }
+                // On a local side the owner and ACL too: the file never
+                // stands at its name without them.
+                if (CSyncJob::IsPlainLocalFs(fsT)) {
+                    if (!fsT->ApplyFileOptions(tmpPath, fsS, logText, errKind, errText, srcPath)) {
+                        DeleteFileQuietly(fsT, tmpPath);
+                        return false;
+                    }
+                    bOptionsApplied = true;
+                }
             } else if (bSpecialAttrs) {
                 e.Empty();
                 if (!fsT->SetAttributes(tmpPath, FSA_NORMAL, errKind, e)) {
@@ -625,7 +640,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                 }
             }
         }
-        if (!fsT->ApplyFileOptions(placedPath, fsS, logText, errKind, errText) ||
+        if ((!bOptionsApplied &&
+             !fsT->ApplyFileOptions(placedPath, fsS, logText, errKind, errText, srcPath)) ||
             (bStampTimes && !bStamped &&
              !CopyModTime(pNode, srcPath, placedPath, pJob, fs, src, dst, errKind, errText))) {
             if (bPlaceLater) DeleteFileQuietly(fsT, placedPath);

@@ -217,16 +217,22 @@ bool CloseModifiedFolder(CSyncTreeNode* pNode, const CWideString& path, CSyncJob
             pJob->Log(1, 11765, CWideString::Formatted(u"ERROR: Cannot set folder attrs: %s: %s", path, e) + u"\n");
     }
     if (pJob->m_Options.m_bCopyACL && fsS->GetCapability(TVFS_CAP_LOCAL) && fsT->GetCapability(TVFS_CAP_LOCAL)) {
+        // A folder left without its owner or ACL is one of the run's errors.
         CWideString sd;
         e.Empty();
-        if (!fsS->GetSecurityDescr(sp, sd, k, e))
+        if (!fsS->GetSecurityDescr(sp, sd, k, e)) {
             pJob->Log(1, 11777,
                       CWideString::Formatted(u"ERROR: Cannot get folder ACL: %s: %s", fsS->DisplayPath(sp), e) +
                           u"\n");
-        else if (!fsT->SetSecurityDescr(dp, sd, k, e))
+            pJob->m_nSyncErr++;
+            pJob->m_nRunErrors++;
+        } else if (!fsT->SetSecurityDescr(dp, sd, k, e)) {
             pJob->Log(1, 11783,
                       CWideString::Formatted(u"ERROR: Cannot set folder ACL: %s: %s", fsT->DisplayPath(dp), e) +
                           u"\n");
+            pJob->m_nSyncErr++;
+            pJob->m_nRunErrors++;
+        }
     }
     (void)errKind;
     return true;

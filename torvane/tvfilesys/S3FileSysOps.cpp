@@ -598,7 +598,7 @@ bool S3FileSysZorSock::MoveFolderItselfOnly(const CWideString& from, const CWide
 }
 
 bool S3FileSysZorSock::ApplyFileOptions(const CWideString& path, TvFileSys*, CWideString&, int& errKind,
-                                        CWideString& err) {
+                                        CWideString& err, const CWideString&) {
     CNarrowString type;
     if (!MimeTypeByExtension(LastComponent(path), type, err)) return true;
     if (type == kDefaultContentType) return true;

@@ -46,7 +46,7 @@ public:
     bool CopyFileFs(const CWideString& from, const CWideString& to, int& errKind, CWideString& err) override;
     bool ListDir(const CWideString& path, CListT<FsItemInfo>& items, int& errKind, CWideString& err) override;
     bool ApplyFileOptions(const CWideString& path, TvFileSys* pSource, CWideString& log, int& errKind,
-                          CWideString& err) override;
+                          CWideString& err, const CWideString& srcPath = CWideString()) override;
     bool ListServers(const TvConnectInfo& ci, CListT<ServerEntry>& servers, ICopyProgress* pProgress,
                      CWideString& err) override;
     int GetDefaultPort() const override;

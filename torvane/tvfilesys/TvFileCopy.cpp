@@ -61,12 +61,13 @@ bool IsRootRelative(const CWideString& p) {
     return !p.IsEmpty() && (p[0] == u'/' || p[0] == u'\\');
 }
 
-// A temporary name beside a path: the path's folder + "/" + 32 hex digits +
-// "._tvtmp", the same for every copy to that path, so that a copy to it
-// replaces what a killed run left there.
+// A temporary name beside a path: the path's folder + "/" + 32 random hex
+// digits + "._tvtmp". Others may write that folder: a name they cannot know
+// beforehand cannot be taken from the copy. What a killed run left there is
+// still known by its form and removed by the next run's listing.
 CWideString TempSibling(const CWideString& path) {
     CWideString folder = GetUrlPathFolder(path);
-    return folder + u"/" + Utf8ToWide(Md5HexOfText(WideToUtf8(path))) + u"._tvtmp";
+    return folder + u"/" + Utf8ToWide(NewRandomHex32()) + u"._tvtmp";
 }
 
 CWideString ChangedWhileCopied(TvFileSys* fsS, const CWideString& src) {

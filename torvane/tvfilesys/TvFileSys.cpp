@@ -250,7 +250,8 @@ bool TvFileSys::DownloadFile(const CWideString&, const CWideString&, int64_t&, i
 bool TvFileSys::UploadFile(const CWideString&, const CWideString&, int& errKind, CWideString& err) {
     TVFS_NI(UploadFile);
 }
-bool TvFileSys::ApplyFileOptions(const CWideString&, TvFileSys*, CWideString&, int&, CWideString&) {
+bool TvFileSys::ApplyFileOptions(const CWideString&, TvFileSys*, CWideString&, int&, CWideString&,
+                                 const CWideString&) {
     return true;
 }
 bool TvFileSys::ApplyFolderOptions(const CWideString&, TvFileSys*, CWideString&, int&, CWideString&) {

@@ -339,8 +339,10 @@ public:
                             CWideString& err);
     // Apply the side's encryption, compression and (files) ACL preferences to
     // a written item, appending what was done to log. Base: nothing, true.
+    // srcPath: the source's own file on pSource (empty: the same path; a copy
+    // still under a temporary name gives its source's here).
     virtual bool ApplyFileOptions(const CWideString& path, TvFileSys* pSource, CWideString& log, int& errKind,
-                                  CWideString& err);
+                                  CWideString& err, const CWideString& srcPath = CWideString());
     virtual bool ApplyFolderOptions(const CWideString& path, TvFileSys* pSource, CWideString& log,
                                     int& errKind, CWideString& err);
 

@@ -674,7 +674,10 @@ bool WinFileSys::MakeFolder(const CWideString& path, int& errKind, CWideString& 
     if (mkdir(native.GetString(), bDataFolder ? 0700 : 0777) == 0) return true;
     int e = errno;
     struct stat st;
-    if (e == EEXIST && ::stat(native.GetString(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    // A link at the name is a folder only where folder links are followed.
+    if (e == EEXIST &&
+        (m_bFollowLinksInPaths ? ::stat(native.GetString(), &st) : lstat(native.GetString(), &st)) == 0 &&
+        S_ISDIR(st.st_mode)) {
         m_bFolderExisted = 1;
         return true;
     }
@@ -816,6 +819,19 @@ bool WinFileSys::LinkFile(const CWideString& from, const CWideString& to, bool& 
     return Fail(e, u"Cannot link file ", DisplayPath(from) + u" as " + DisplayPath(to), errKind, err, true);
 }
 
+uint32_t WinFileSys::GetNameCount(const CWideString& path) {
+    CNarrowString name;
+    int dirFd = AT_FDCWD;
+    int k = 0;
+    CWideString e;
+    struct stat st;
+    if (!NativeAt(path, dirFd, name, k, e) ||
+        fstatat(dirFd, name.GetString(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_nlink < 1)
+        return 1;
+    return (uint32_t)st.st_nlink;
+}
+
 bool WinFileSys::MoveFileFromLocal(const CWideString& localFile, const CWideString& path, int& errKind,
                                    CWideString& err) {
     CFolderNamesInError names(err);
@@ -934,7 +950,8 @@ bool WinFileSys::CopyFolderFromLocal(const CWideString& srcDisplayPath, const CW
     struct stat st;
     CNarrowString src = ZorNativePath(
         srcDisplayPath.StartsWithNoCase(u"file:") ? UrlToLocalPath(srcDisplayPath) : srcDisplayPath);
-    if (!src.IsEmpty() && ::stat(src.GetString(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    // The source folder's own mode: a link at its name gives none.
+    if (!src.IsEmpty() && lstat(src.GetString(), &st) == 0 && S_ISDIR(st.st_mode)) {
         // Through the new folder itself: a link swapped in at its name is not followed.
         const int fd = ::open(native.GetString(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0) {
@@ -976,12 +993,12 @@ bool WinFileSys::UploadFile(const CWideString& localFile, const CWideString& pat
 }
 
 bool WinFileSys::ApplyFileOptions(const CWideString& path, TvFileSys* pSource, CWideString& log, int& errKind,
-                                  CWideString& err) {
+                                  CWideString& err, const CWideString& srcPath) {
     // Decrypt and uncompress have nothing to undo here; encrypt and compress
     // were refused at connect.
     if (!m_ConnectInfo.m_bCopyACL || !pSource || !pSource->GetCapability(TVFS_CAP_LOCAL)) return true;
     CWideString sd;
-    if (!pSource->GetSecurityDescr(path, sd, errKind, err)) return false;
+    if (!pSource->GetSecurityDescr(srcPath.IsEmpty() ? path : srcPath, sd, errKind, err)) return false;
     if (sd.IsEmpty()) return true;
     if (!SetSecurityDescr(path, sd, errKind, err)) return false;
     log += u", ACL copied";
@@ -1040,15 +1057,27 @@ bool WinFileSys::GetFileCrc(const CWideString& path, Md5Crc& crc, int64_t& nLeng
 
 bool WinFileSys::GetSecurityDescr(const CWideString& path, CWideString& sd, int& errKind, CWideString& err) {
     CNarrowString native;
-    if (!NativePath(path, native, errKind, err)) return false;
-    return ZorGetSecurityDescr(ZorWidePath(native), sd, errKind, err);
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
+    // A link at the name is read through where its content is: to a file
+    // (as the copy of its content does), to a folder only where folder links
+    // are followed.
+    struct stat st;
+    bool bFollow = false;
+    if (fstatat(dirFd, native.GetString(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        bFollow =
+            fstatat(dirFd, native.GetString(), &st, 0) == 0 && (S_ISREG(st.st_mode) || m_bFollowLinksInPaths);
+    return ZorGetSecurityDescrAt(dirFd, native, bFollow, DisplayPath(path), sd, errKind, err);
 }
 
 bool WinFileSys::SetSecurityDescr(const CWideString& path, const CWideString& sd, int& errKind,
                                   CWideString& err) {
+    // Owner, ACLs and mode go to the item itself, reached from its checked
+    // folder and never through a link at its name.
     CNarrowString native;
-    if (!NativePath(path, native, errKind, err)) return false;
-    return ZorSetSecurityDescr(ZorWidePath(native), sd, errKind, err);
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, native, errKind, err)) return false;
+    return ZorSetSecurityDescrAt(dirFd, native, DisplayPath(path), sd, errKind, err);
 }
 
 bool WinFileSys::EncryptFile(const CWideString& path, int& errKind, CWideString& err) {

@@ -105,6 +105,8 @@ public:
     // link(2): fails with bExists on EEXIST.
     bool LinkFile(const CWideString& from, const CWideString& to, bool& bExists, int& errKind,
                   CWideString& err) override;
+    // Looked at from the item's checked folder, a link at the name not followed.
+    uint32_t GetNameCount(const CWideString& path) override;
     // Off: the folders of a path below the root are opened one by one
     // without following links (openat2 RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS,
     // else per-component O_NOFOLLOW), and the operation works on the last
@@ -127,7 +129,7 @@ public:
     bool UploadFile(const CWideString& localFile, const CWideString& path, int& errKind,
                     CWideString& err) override;
     bool ApplyFileOptions(const CWideString& path, TvFileSys* pSource, CWideString& log, int& errKind,
-                          CWideString& err) override;
+                          CWideString& err, const CWideString& srcPath = CWideString()) override;
     bool ApplyFolderOptions(const CWideString& path, TvFileSys* pSource, CWideString& log, int& errKind,
                             CWideString& err) override;
 

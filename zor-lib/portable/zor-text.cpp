@@ -5,6 +5,7 @@
 #include "zor-unicode.h"
 
 #include <cstring>
+#include <sys/random.h>
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -288,6 +289,20 @@ CNarrowString NewGuidString() {
         s.AppendChar(kHexUpper[b[i] & 15]);
     }
     s.AppendChar('}');
+    return s;
+}
+
+CNarrowString NewRandomHex32() {
+    unsigned char b[16];
+    if (RAND_bytes(b, sizeof b) != 1 && getrandom(b, sizeof b, 0) != (ssize_t)sizeof b) {
+        ZorAssertFailed(__FILE__, __LINE__, 0, "NewRandomHex32: no random bytes");
+        return CNarrowString();
+    }
+    CNarrowString s;
+    for (unsigned char c : b) {
+        s.AppendChar(kHexLower[c >> 4]);
+        s.AppendChar(kHexLower[c & 15]);
+    }
     return s;
 }
 

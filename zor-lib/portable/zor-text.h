@@ -77,6 +77,11 @@ struct CodeTextPair {
 // upper case. Empty (and an assertion report) when no random bytes can be had.
 CNarrowString NewGuidString();
 
+// 32 lower-case hexadecimal digits from the system's random source, for
+// names nobody can know before they are made. Empty (and an assertion
+// report) when no random bytes can be had.
+CNarrowString NewRandomHex32();
+
 // A byte size in short form: below 1024 "%llu bytes", then three significant
 // digits, cut (not rounded), in units of 1024: "1.00 KB", "12.3 MB", "999 GB",
 // "0.97 MB" for 1000 KB, up to EB.

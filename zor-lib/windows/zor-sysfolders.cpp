@@ -137,12 +137,61 @@ bool IsAclBlob(const CNarrowString& b) {
     return p[0] == 2 && p[1] == 0 && p[2] == 0 && p[3] == 0;
 }
 
+// An item held open for its security: a descriptor of the item itself,
+// opened without following a link at its name, so that nothing done to it
+// reaches another file. io is a readable descriptor of it where the item
+// can be opened so (-1 otherwise: its permissions and extended attributes
+// are then reached through /proc/self/fd, which names the same item).
+struct HeldItem {
+    int fd = -1; // O_PATH
+    int io = -1;
+    struct stat st {};
+    std::string self;
+    HeldItem() = default;
+    HeldItem(const HeldItem&) = delete;
+    HeldItem& operator=(const HeldItem&) = delete;
+    ~HeldItem() {
+        if (io >= 0) close(io);
+        if (fd >= 0) close(fd);
+    }
+    // errno set on failure; ELOOP for a link not followed, EINVAL for an
+    // item that is neither a file nor a folder.
+    bool Open(int dirFd, const char* name, bool bFollow) {
+        fd = openat(dirFd, name, O_PATH | O_CLOEXEC | (bFollow ? 0 : O_NOFOLLOW));
+        if (fd < 0 || fstat(fd, &st) != 0) return false;
+        if (S_ISLNK(st.st_mode)) {
+            errno = ELOOP;
+            return false;
+        }
+        if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+            errno = EINVAL;
+            return false;
+        }
+        self = "/proc/self/fd/" + std::to_string(fd);
+        // Never waits: the item is a file or a folder, and stays that one.
+        io = open(self.c_str(),
+                  O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0));
+        return true;
+    }
+    ssize_t GetXattr(const char* name, void* buf, size_t n) const {
+        return io >= 0 ? fgetxattr(io, name, buf, n) : getxattr(self.c_str(), name, buf, n);
+    }
+    int SetXattr(const char* name, const void* v, size_t n) const {
+        return io >= 0 ? fsetxattr(io, name, v, n, 0) : setxattr(self.c_str(), name, v, n, 0);
+    }
+    int RemoveXattr(const char* name) const {
+        return io >= 0 ? fremovexattr(io, name) : removexattr(self.c_str(), name);
+    }
+    int Chmod(mode_t mode) const { return io >= 0 ? fchmod(io, mode) : chmod(self.c_str(), mode); }
+    int Chown(uid_t u, gid_t g) const { return fchownat(fd, "", u, g, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW); }
+};
+
 // Reads an extended attribute; bPresent false when the file has none (or the
 // file system keeps none).
-bool GetXattr(const CNarrowString& path, const char* name, CNarrowString& value, bool& bPresent, int& err) {
+bool GetXattr(const HeldItem& item, const char* name, CNarrowString& value, bool& bPresent, int& err) {
     bPresent = false;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        ssize_t n = getxattr(path.GetString(), name, nullptr, 0);
+        ssize_t n = item.GetXattr(name, nullptr, 0);
         if (n < 0) {
             if (errno == ENODATA || errno == ENOTSUP) return true;
             err = errno;
@@ -150,7 +199,7 @@ bool GetXattr(const CNarrowString& path, const char* name, CNarrowString& value,
         }
         value.Empty();
         char* buf = value.GetBufferSetLength((int)n);
-        ssize_t m = n ? getxattr(path.GetString(), name, buf, (size_t)n) : 0;
+        ssize_t m = n ? item.GetXattr(name, buf, (size_t)n) : 0;
         if (m < 0 && errno == ERANGE) { // grew in between
             value.ReleaseBuffer(0);
             continue;
@@ -239,9 +288,18 @@ bool ParseSecurityDescr(const CWideString& text, SecurityDescr& sd, CWideString&
     return true;
 }
 
-bool SecFail(CWideString& err, int& kind, const char16_t* what, const CNarrowString& path, int e) {
+bool SecFail(CWideString& err, int& kind, const char16_t* what, const CWideString& path, int e) {
     CWideString msg = MakeErrorMessage(e, kind, true);
     err.AppendFormat(u"%s '%s': %s", what, path, msg);
+    return false;
+}
+
+// The failure to open an item for its security.
+bool OpenFail(CWideString& err, int& kind, const char16_t* what, const CWideString& path, int e) {
+    if (e != ELOOP && e != EINVAL) return SecFail(err, kind, what, path, e);
+    SetErrorKind(kind, ZEK_GENERAL);
+    err.AppendFormat(u"%s '%s': %s", what, path,
+                     e == ELOOP ? u"it is a link, not followed" : u"it is neither a file nor a folder");
     return false;
 }
 
@@ -464,7 +522,7 @@ bool ZorGetVolumeSpace(const CWideString& path, uint64_t& nAvail, uint64_t& nFre
     struct statvfs sv;
     CNarrowString p = ToSys(path);
     if (statvfs(p.GetString(), &sv) != 0) {
-        return SecFail(err, kind, u"cannot get the free space of", p, errno);
+        return SecFail(err, kind, u"cannot get the free space of", path, errno);
     }
     uint64_t unit = sv.f_frsize ? sv.f_frsize : sv.f_bsize;
     nAvail = (uint64_t)sv.f_bavail * unit;
@@ -476,24 +534,30 @@ bool ZorGetVolumeSpace(const CWideString& path, uint64_t& nAvail, uint64_t& nFre
 // ---------------------------------------------------------------- security
 
 bool ZorGetSecurityDescr(const CWideString& path, CWideString& text, int& kind, CWideString& err) {
-    CNarrowString p = ToSys(path);
-    struct stat st;
-    if (stat(p.GetString(), &st) != 0) return SecFail(err, kind, u"cannot read the security of", p, errno);
+    return ZorGetSecurityDescrAt(AT_FDCWD, ToSys(path), true, path, text, kind, err);
+}
+
+bool ZorGetSecurityDescrAt(int dirFd, const CNarrowString& name, bool bFollow, const CWideString& display,
+                           CWideString& text, int& kind, CWideString& err) {
+    HeldItem item;
+    if (!item.Open(dirFd, name.GetString(), bFollow))
+        return OpenFail(err, kind, u"cannot read the security of", display, errno);
+    const struct stat& st = item.st;
     CNarrowString out;
     out.Format("posix1;mode=%04o;uid=%u;gid=%u", (unsigned)(st.st_mode & 07777), (unsigned)st.st_uid,
                (unsigned)st.st_gid);
     CNarrowString value;
     bool bPresent;
     int e = 0;
-    if (!GetXattr(p, kAclAccess, value, bPresent, e))
-        return SecFail(err, kind, u"cannot read the ACL of", p, e);
+    if (!GetXattr(item, kAclAccess, value, bPresent, e))
+        return SecFail(err, kind, u"cannot read the ACL of", display, e);
     if (bPresent) {
         out.Append(";acl=");
         AppendHex(out, value);
     }
     if (S_ISDIR(st.st_mode)) {
-        if (!GetXattr(p, kAclDefault, value, bPresent, e))
-            return SecFail(err, kind, u"cannot read the default ACL of", p, e);
+        if (!GetXattr(item, kAclDefault, value, bPresent, e))
+            return SecFail(err, kind, u"cannot read the default ACL of", display, e);
         if (bPresent) {
             out.Append(";dacl=");
             AppendHex(out, value);
@@ -504,25 +568,41 @@ bool ZorGetSecurityDescr(const CWideString& path, CWideString& text, int& kind, 
 }
 
 bool ZorSetSecurityDescr(const CWideString& path, const CWideString& text, int& kind, CWideString& err) {
-    CNarrowString p = ToSys(path);
+    return ZorSetSecurityDescrAt(AT_FDCWD, ToSys(path), path, text, kind, err);
+}
+
+bool ZorSetSecurityDescrAt(int dirFd, const CNarrowString& name, const CWideString& display,
+                           const CWideString& text, int& kind, CWideString& err) {
     SecurityDescr sd;
     CWideString reason;
     if (!ParseSecurityDescr(text, sd, reason)) {
         SetErrorKind(kind, ZEK_GENERAL);
-        err.AppendFormat(u"cannot set the security of '%s': %s", p, reason);
+        err.AppendFormat(u"cannot set the security of '%s': %s", display, reason);
         return false;
     }
-    struct stat st;
-    if (stat(p.GetString(), &st) != 0) return SecFail(err, kind, u"cannot set the security of", p, errno);
+    // Everything below is done to the item opened here: a link at its name
+    // (one swapped in since it was made) is refused, never followed.
+    HeldItem item;
+    if (!item.Open(dirFd, name.GetString(), false))
+        return OpenFail(err, kind, u"cannot set the security of", display, errno);
+    const struct stat& st = item.st;
+    // A file with another name (a hard link put at the name) is another
+    // file too: it is not given away.
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+        SetErrorKind(kind, ZEK_GENERAL);
+        err.AppendFormat(u"cannot set the security of '%s': it is a file with %u names (hard links)", display,
+                         (unsigned)st.st_nlink);
+        return false;
+    }
     if (sd.bDacl && !S_ISDIR(st.st_mode)) {
         SetErrorKind(kind, ZEK_GENERAL);
-        err.AppendFormat(u"cannot set the security of '%s': a default ACL is for folders only", p);
+        err.AppendFormat(u"cannot set the security of '%s': a default ACL is for folders only", display);
         return false;
     }
     if (st.st_uid != sd.uid || st.st_gid != sd.gid) {
         uid_t u = st.st_uid != sd.uid ? (uid_t)sd.uid : (uid_t)-1;
         gid_t g = st.st_gid != sd.gid ? (gid_t)sd.gid : (gid_t)-1;
-        if (chown(p.GetString(), u, g) != 0) return SecFail(err, kind, u"cannot set the owner of", p, errno);
+        if (item.Chown(u, g) != 0) return SecFail(err, kind, u"cannot set the owner of", display, errno);
     }
     struct AclStep {
         const char* name;
@@ -532,13 +612,13 @@ bool ZorSetSecurityDescr(const CWideString& path, const CWideString& text, int& 
     for (const AclStep& a : steps) {
         if (a.name == kAclDefault && !S_ISDIR(st.st_mode)) continue;
         if (a.bWanted) {
-            if (setxattr(p.GetString(), a.name, a.value->GetString(), (size_t)a.value->GetLength(), 0) != 0)
-                return SecFail(err, kind, u"cannot set the ACL of", p, errno);
-        } else if (removexattr(p.GetString(), a.name) != 0 && errno != ENODATA && errno != ENOTSUP) {
-            return SecFail(err, kind, u"cannot remove the ACL of", p, errno);
+            if (item.SetXattr(a.name, a.value->GetString(), (size_t)a.value->GetLength()) != 0)
+                return SecFail(err, kind, u"cannot set the ACL of", display, errno);
+        } else if (item.RemoveXattr(a.name) != 0 && errno != ENODATA && errno != ENOTSUP) {
+            return SecFail(err, kind, u"cannot remove the ACL of", display, errno);
         }
     }
-    if (chmod(p.GetString(), (mode_t)sd.mode) != 0)
-        return SecFail(err, kind, u"cannot set the mode of", p, errno);
+    if (item.Chmod((mode_t)sd.mode) != 0)
+        return SecFail(err, kind, u"cannot set the mode of", display, errno);
     return true;
 }

@@ -61,8 +61,19 @@ bool ZorGetVolumeSpace(const CWideString& path, uint64_t& nAvail, uint64_t& nFre
 // system.posix_acl_access and system.posix_acl_default in lower-case hex;
 // acl and dacl are left out when the file has none.
 bool ZorGetSecurityDescr(const CWideString& path, CWideString& text, int& kind, CWideString& err);
+// The same for the item name in the folder dirFd (AT_FDCWD: a path), read
+// through a descriptor of the item itself; a link at the name is followed
+// only with bFollow (else refused). display names the item in messages.
+bool ZorGetSecurityDescrAt(int dirFd, const CNarrowString& name, bool bFollow, const CWideString& display,
+                           CWideString& text, int& kind, CWideString& err);
 // Applies a descriptor: owner and group (only when they differ), the access
 // ACL (removed when the text has none), the default ACL of a folder (the
 // same), then the mode. A text of another form is refused before anything is
 // changed.
+// The item is opened once, without following a link at its name (a link
+// there is refused: "it is a link, not followed", as is a file with more
+// than one name), and everything is done through that descriptor.
 bool ZorSetSecurityDescr(const CWideString& path, const CWideString& text, int& kind, CWideString& err);
+// The same for the item name in the folder dirFd (AT_FDCWD: a path).
+bool ZorSetSecurityDescrAt(int dirFd, const CNarrowString& name, const CWideString& display,
+                           const CWideString& text, int& kind, CWideString& err);

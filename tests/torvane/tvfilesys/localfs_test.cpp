@@ -189,6 +189,36 @@ TEST_F(LocalFs, SecurityDescriptorCopiesModeAndAcl) {
     EXPECT_NE(log.Find(u"ACL copied"), -1);
 }
 
+// Owner, ACLs and mode are never set through a link at the name, on a
+// second name of a file, or on a named pipe (not waited for); reading
+// follows a link to a file only.
+TEST_F(LocalFs, SecurityIsNeverSetThroughALink) {
+    m_fs.SetFollowLinksInPaths(false);
+    WriteFile(P("/victim"), "v");
+    ASSERT_EQ(chmod(P("/victim").c_str(), 0600) | mkdir(P("/victim-dir").c_str(), 0700) |
+                  mkfifo(P("/pipe").c_str(), 0644) | symlink(P("/victim").c_str(), P("/to-file").c_str()) |
+                  symlink(P("/victim-dir").c_str(), P("/to-dir").c_str()) |
+                  link(P("/victim").c_str(), P("/second-name").c_str()),
+              0);
+    const CWideString sd =
+        W("posix1;mode=0777;uid=" + std::to_string(getuid()) + ";gid=" + std::to_string(getgid()));
+    const struct {
+        const char16_t *path, *said;
+        bool bReadable;
+    } cases[] = {{u"/to-file", u"a link, not followed", true},
+                 {u"/to-dir", u"a link, not followed", false},
+                 {u"/second-name", u"a file with 2 names", true},
+                 {u"/pipe", u"neither a file nor a folder", false}};
+    for (const auto& c : cases) {
+        m_err.Empty();
+        EXPECT_FALSE(m_fs.SetSecurityDescr(c.path, sd, m_kind, m_err));
+        EXPECT_NE(m_err.Find(c.said), -1) << m_err;
+        CWideString got;
+        EXPECT_EQ(m_fs.GetSecurityDescr(c.path, got, m_kind, m_err), c.bReadable) << m_err;
+    }
+    EXPECT_EQ(RunCapture("stat -c %a " + Quote(P("/victim")) + " " + Quote(P("/victim-dir"))), "600\n700\n");
+}
+
 TEST_F(LocalFs, DescriptorIoAndBlockChecksums) {
     std::string block(100000, 'b');
     ASSERT_TRUE(m_fs.OpenFile(0, u"/f", TVFS_OPEN_WRITE, m_kind, m_err)) << m_err;
