@@ -27,7 +27,7 @@
 
 namespace {
 
-// Descriptor index of the kept file's reads and writes (the comparison
+// Descriptor index of the kept file's reads (the comparison
 // reads use 11 and 12, the copy logic 13 and 14).
 constexpr int kDixMounts = 15;
 // The most a kept list is read of: a longer one is taken as damaged.
@@ -117,11 +117,11 @@ bool CSyncJob::SideKeepsMounts(int side, bool bWrite) {
     side &= 1;
     TvFileSys* fs = m_apFs[side].get();
     if (!IsPlainLocalFs(fs) || !fs->IsConnected() || CannotHaveDataFolder(side) || m_abUntrusted[side]) return false;
-    if (bWrite && (m_abNotAvailable[side] || IsReadOnlySide(side))) return false;
-    bool bFolder = false;
-    int k = 0;
-    CWideString e;
-    return fs->IsFolder(kDataFolderPath, bFolder, k, e) && bFolder;
+    if (!bWrite) return true;
+    // Kept beside the side's state file, only where the run keeps one.
+    FsItemInfo stamp;
+    return !m_abNotAvailable[side] && !IsReadOnlySide(side) &&
+           m_aStateFileStamps[side].Lookup(CWideString(), stamp) && stamp.m_nSize > 0;
 }
 
 int CSyncJob::ReadMountsKept(int side, bool bInSide, std::vector<CMountBelow>& kept, std::string& text) {
@@ -139,7 +139,7 @@ int CSyncJob::ReadMountsKept(int side, bool bInSide, std::vector<CMountBelow>& k
         if (!SideKeepsMounts(side, false) || !SideMountsKeptPath(side, path)) return 0;
         // Only a plain file of the runner's own with one name is read.
         const int r = fs->CheckOwnItem(path, 0, k, e);
-        if (r < 0) Log(2, 9709, u"The list of file systems mounted in the folder is not read: " + e + u"\n");
+        if (r == -1) Log(2, 9709, u"The list of file systems mounted in the folder is not read: " + e + u"\n");
         if (r <= 0 || !fs->OpenFile(kDixMounts, path, TVFS_OPEN_READ, k, e)) return 0;
         std::string buf(65536, '\0');
         for (;;) {
@@ -174,25 +174,29 @@ bool CSyncJob::WriteSideMountsKept(int side, const std::string& text, CWideStrin
     TvFileSys* fs = m_apFs[side].get();
     CWideString path;
     if (!SideKeepsMounts(side, true) || !SideMountsKeptPath(side, path)) return true;
-    // Through a temporary of the data folder that a later run clears away
-    // if this one ends before the rename; never written through a name
+    // Written whole into a file of the runner's alone, then copied into a
+    // temporary of the data folder (which a later run clears away if this
+    // one ends before the rename) and renamed: never written through a name
     // that something else stands at.
     const CWideString temp = CWideString(kDataFolderPath) + u"/" +
                              Utf8ToWide(Md5HexOfText(WideToUtf8(OwnTempName(path, fs)))) + GetTempFileSuffix(fs);
-    int k = 0;
-    CWideString e;
-    DeleteFileQuietly(fs, temp);
-    bool ok = fs->OpenFile(kDixMounts, temp, TVFS_OPEN_WRITE, k, e);
-    if (ok) {
-        ok = text.empty() || fs->WriteBuf(kDixMounts, text.data(), (uint32_t)text.size(), k, e);
-        CWideString ce;
-        // Closing flushes what was written before the rename.
-        if (!fs->CloseFile(kDixMounts, k, ce) && ok) {
-            ok = false;
-            e = ce;
-        }
+    CWideString mirror, local, e;
+    int k = 0, fd = -1;
+    if (!MountsKeptPath(side, mirror)) return true;
+    mirror = mirror.Left(mirror.ReverseFind(u'/'));
+    if (!ZorCreateFolderPath(mirror, false, k, e) || !ZorCreateTempFile(mirror, u"tvmb", local, fd, k, e)) {
+        err = e;
+        return false;
     }
-    if (ok) ok = fs->MoveFile(temp, path, k, e);
+    // The copy takes its mode: like everything in the data folder, the owner's alone.
+    (void)fchmod(fd, 0600);
+    size_t nDone = 0;
+    bool ok = ZorWriteAllFd(fd, text.data(), text.size(), nDone);
+    if (!ok) e = u"cannot write " + local;
+    close(fd);
+    DeleteFileQuietly(fs, temp);
+    ok = ok && fs->UploadFile(local, temp, k, e) && fs->MoveFile(temp, path, k, e);
+    ZorDeleteFileQuiet(local);
     if (!ok) {
         DeleteFileQuietly(fs, temp);
         err = e;
