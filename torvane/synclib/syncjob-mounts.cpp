@@ -80,13 +80,17 @@ bool CSyncJob::ListMountsBelow(int side, std::vector<CMountBelow>& mounts) const
     if (!fs || !fs->GetCapability(TVFS_CAP_LOCAL)) return false;
     char real[PATH_MAX];
     if (!realpath(ZorNativePath(fs->GetRootDir()).GetString(), real)) return false;
-    std::vector<CMountBelow> all;
-    if (!ReadMountsBelowFolder(real, all)) return false;
+    if (!ReadMountsBelowFolder(real, mounts)) return false;
+    DropMountsLeftOut(mounts);
+    return true;
+}
+
+void CSyncJob::DropMountsLeftOut(std::vector<CMountBelow>& mounts) const {
     // The filters of the last Analyze (with the job list's own), else the job's.
     const CFilterMatcher matcher(m_Filters.IsEmpty() ? m_Options.m_Filters : m_Filters);
-    for (CMountBelow& m : all)
-        if (!LeftOutByJob(m.sPoint, matcher, m_Options.m_bExcludeHidden)) mounts.push_back(std::move(m));
-    return true;
+    std::erase_if(mounts, [&](const CMountBelow& m) {
+        return LeftOutByJob(m.sPoint, matcher, m_Options.m_bExcludeHidden);
+    });
 }
 
 CWideString CSyncJob::MountChangesText(const std::vector<CMountBelow>& was, const std::vector<CMountBelow>& now) {
@@ -166,6 +170,8 @@ int CSyncJob::ReadMountsKept(int side, bool bInSide, std::vector<CMountBelow>& k
         kept.clear();
         return -1;
     }
+    // Kept by a version that counted them (or before the filters left them out).
+    DropMountsLeftOut(kept);
     return 1;
 }
 

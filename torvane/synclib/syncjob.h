@@ -1124,6 +1124,8 @@ private:
     // A kept list (bInSide: the side's): 1 read, 0 none, -1 damaged (said).
     int ReadMountsKept(int side, bool bInSide, std::vector<CMountBelow>& kept, std::string& text);
     bool WriteSideMountsKept(int side, const std::string& text, CWideString& err);
+    // Those in folders the job leaves out hold nothing of it.
+    void DropMountsLeftOut(std::vector<CMountBelow>& mounts) const;
     // The mounts as the side's scan began; a change by the end of the run is
     // not kept as the layout the sync saw.
     void NoteMountsAtScan(int side);
