@@ -210,7 +210,8 @@ bool ParseMountsBelow(const std::string& text, std::vector<CMountBelow>& mounts,
     return true;
 }
 
-bool ReadMountsBelowFolder(const std::string& folder, std::vector<CMountBelow>& mounts) {
+bool ReadMountsBelowFolder(const std::string& folder, std::vector<CMountBelow>& mounts,
+                           const std::function<bool(const std::string&)>& bLeftOut) {
     mounts.clear();
     std::string prefix = folder;
     if (prefix.empty() || prefix.back() != '/') prefix += '/';
@@ -226,6 +227,7 @@ bool ReadMountsBelowFolder(const std::string& folder, std::vector<CMountBelow>& 
             byPoint[point].push_back(&v);
     }
     for (const auto& [point, stack] : byPoint) {
+        if (bLeftOut && bLeftOut(point.substr(prefix.size()))) continue;
         // The mount that shows at the folder now, looked at through one
         // descriptor: the last one stacked there, unless the folder itself
         // is hidden (a bind over the side, or over a folder above it).

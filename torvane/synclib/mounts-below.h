@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,5 +45,8 @@ std::string FormatMountsBelow(const std::vector<CMountBelow>& mounts);
 bool ParseMountsBelow(const std::string& text, std::vector<CMountBelow>& mounts, std::string& err);
 
 // The mounts that show below the folder (an absolute path without links),
-// sorted by folder; false when the mount table cannot be read.
-bool ReadMountsBelowFolder(const std::string& folder, std::vector<CMountBelow>& mounts);
+// sorted by folder; false when the mount table cannot be read. Those at a
+// point (relative to the folder) that bLeftOut answers true for are not
+// looked at (a stuck network mount there holds nothing up).
+bool ReadMountsBelowFolder(const std::string& folder, std::vector<CMountBelow>& mounts,
+                           const std::function<bool(const std::string&)>& bLeftOut = nullptr);

@@ -80,13 +80,14 @@ bool CSyncJob::ListMountsBelow(int side, std::vector<CMountBelow>& mounts) const
     if (!fs || !fs->GetCapability(TVFS_CAP_LOCAL)) return false;
     char real[PATH_MAX];
     if (!realpath(ZorNativePath(fs->GetRootDir()).GetString(), real)) return false;
-    if (!ReadMountsBelowFolder(real, mounts)) return false;
-    DropMountsLeftOut(mounts);
-    return true;
+    // The filters of the last Analyze (with the job list's own), else the job's.
+    const CFilterMatcher matcher(m_Filters.IsEmpty() ? m_Options.m_Filters : m_Filters);
+    return ReadMountsBelowFolder(real, mounts, [&](const std::string& point) {
+        return LeftOutByJob(point, matcher, m_Options.m_bExcludeHidden);
+    });
 }
 
 void CSyncJob::DropMountsLeftOut(std::vector<CMountBelow>& mounts) const {
-    // The filters of the last Analyze (with the job list's own), else the job's.
     const CFilterMatcher matcher(m_Filters.IsEmpty() ? m_Options.m_Filters : m_Filters);
     std::erase_if(mounts, [&](const CMountBelow& m) {
         return LeftOutByJob(m.sPoint, matcher, m_Options.m_bExcludeHidden);

@@ -181,50 +181,6 @@ TEST(MountsBelowASide, AMountMadeWhileTheSyncRunsIsNotKeptAsTheLayout) {
     EXPECT_NE(said.find("while the job ran"), std::string::npos) << said;
 }
 
-// The kept text: read back as written, older versions' lists of folders
-// alone taken as such, anything else refused.
-TEST(MountsBelowASide, KeptListsReadBackOrAreRefused) {
-    CMountBelow a;
-    a.sPoint = "my disk/\\x\ty";
-    a.sType = "ext4";
-    a.sRoot = "/";
-    a.nMajor = 7;
-    a.nMinor = 3;
-    a.nFsid = 0x11fac1874547fafcull;
-    a.sUuid = "35ab422b61804f1fb26ab83a9d7a085a";
-    CMountBelow b = a;
-    b.sPoint = "b";
-    b.sType = "tmpfs";
-    b.sUuid.clear();
-    std::vector<CMountBelow> back;
-    std::string err;
-    ASSERT_TRUE(ParseMountsBelow(FormatMountsBelow({a, b}), back, err)) << err;
-    ASSERT_EQ(back.size(), 2u);
-    EXPECT_EQ(back[1].sPoint, a.sPoint);
-    EXPECT_TRUE(MountLayoutChanges({b, a}, back, false).empty());
-    EXPECT_EQ(back[1].sUuid, a.sUuid);
-    EXPECT_TRUE(back[0].sUuid.empty());
-
-    ASSERT_TRUE(ParseMountsBelow("m\nn/o\n", back, err)) << err;
-    ASSERT_EQ(back.size(), 2u);
-    EXPECT_FALSE(back[0].bKnown);
-    // Folders alone are compared: every one differs.
-    EXPECT_EQ(MountLayoutChanges(back, {b, a}, false).size(), 4u);
-
-    const char* const bad[] = {
-        "torvane mounts below 2\n7:3 11fac1874547fafc - ext4 /\n",                  // a field short
-        "torvane mounts below 2\n7:3 11fac1874547fafc - ext4 / m x\n",              // one too many
-        "torvane mounts below 2\n7-3 11fac1874547fafc - ext4 / m\n",                // no device
-        "torvane mounts below 2\n7:3 11FAC1874547FAFC - ext4 / m\n",                // not the hex written
-        "torvane mounts below 2\n7:3 11fac1874547fafc 35ab ext4 / m\n",             // a short UUID
-        "torvane mounts below 2\n7:3 11fac1874547fafc - ext4 / /m\n",               // not below the side
-        "torvane mounts below 2\n7:3 11fac1874547fafc - ext4 / m\\04\n",            // a cut escape
-        "torvane mounts below 2\n7:3 11fac1874547fafc - ext4 / m\n7:3 0000000000000000 - ext4 / m\n", // twice
-        "/m\n",
-    };
-    for (const char* text : bad) EXPECT_FALSE(ParseMountsBelow(text, back, err)) << text;
-}
-
 // Two looks at one folder: the same drive put back on another device number
 // is the same file system; a fresh tmpfs, another drive or another bind is
 // not. Within one run a mount made anew counts too.
@@ -251,7 +207,13 @@ TEST(MountsBelowASide, SameFileSystemByWhatItIs) {
         {"no UUID, another fsid", [](CMountBelow& m) { m.sUuid.clear(), m.nFsid = 2; }, false, false},
         {"neither, another device", [](CMountBelow& m) { m.sUuid.clear(), m.nFsid = 0, m.nMinor = 4; }, false,
          false},
-        {"kept by an older version", [](CMountBelow& m) { m = CMountBelow(), m.sPoint = "m", m.bKnown = false; },
+        {"kept by an older version",
+         [](CMountBelow& m) {
+             std::vector<CMountBelow> kept;
+             std::string err;
+             ASSERT_TRUE(ParseMountsBelow("m\n", kept, err)) << err;
+             m = kept.at(0);
+         },
          true, false},
     };
     for (const Row& r : rows) {
