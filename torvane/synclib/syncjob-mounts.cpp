@@ -63,6 +63,29 @@ bool LeftOutByJob(const std::string& point, const CFilterMatcher& matcher, bool 
     return false;
 }
 
+// The lines of a text, empty ones left out.
+std::vector<std::string> ParseLines(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        if (end > at) lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+// Mount points one to a line (a name with a line end cannot be: left out).
+std::string JoinPoints(const std::vector<std::string>& points) {
+    std::string text;
+    for (const std::string& p : points)
+        if (p.find('\n') == std::string::npos) {
+            text.append(p);
+            text += '\n';
+        }
+    return text;
+}
+
 CWideString PointsText(const std::vector<std::string>& points) {
     CWideString text;
     for (const std::string& p : points) {
@@ -107,6 +130,10 @@ bool CSyncJob::MountsKeptPath(int side, CWideString& path) {
     return LastSyncCountPath(side, path, kMountsKeptName);
 }
 
+bool CSyncJob::MountsKnownPath(int side, CWideString& path) {
+    return LastSyncCountPath(side, path, kMountsKnownName);
+}
+
 bool CSyncJob::SideMountsKeptPath(int side, CWideString& path) {
     // The pair's name of the mirror folder's list, in the data folder.
     CWideString kept;
@@ -137,7 +164,17 @@ int CSyncJob::ReadMountsKept(int side, bool bInSide, std::vector<CMountBelow>& k
     int k = 0;
     CNarrowString raw;
     if (!bInSide) {
-        if (!MountsKeptPath(side, path) || !ReadWholeFile(path, kMaxKeptBytes, raw, k, e)) return 0;
+        // The list with what each mount is, else the folders alone (all an
+        // older version kept).
+        CWideString older;
+        if (!MountsKnownPath(side, path) || !MountsKeptPath(side, older)) return 0;
+        if (!ReadWholeFile(path, kMaxKeptBytes, raw, k, e)) {
+            e.Empty();
+            path = older;
+            if (!ReadWholeFile(path, kMaxKeptBytes, raw, k, e)) return 0;
+            // Read as such, whatever its lines.
+            raw = CNarrowString(JoinPoints(ParseLines(raw.GetString())).c_str());
+        }
         text.assign(raw.GetString(), (size_t)raw.GetLength());
     } else {
         TvFileSys* fs = m_apFs[side].get();
@@ -275,12 +312,22 @@ void CSyncJob::KeepMountsBelow(bool bOnlyWhereMissing) {
                 if (r[w] > 0 && !MountLayoutChanges(kept[w], now, false).empty()) abWrite[0] = abWrite[1] = false;
         CWideString e;
         int k = 0;
-        if (abWrite[0]) {
-            if (!WriteWholeFile(path, CNarrowString(text.c_str()), k, e)) {
-                Log(2, 9708, u"Cannot keep the file systems mounted in the folder: " + e + u"\n");
-            } else {
+        // In the mirror folder, also as the folders alone, the list older
+        // versions read (one run by the profile's user after this one holds
+        // no side for a list it cannot read).
+        CWideString known;
+        if (abWrite[0] && MountsKnownPath(s, known)) {
+            std::vector<std::string> points;
+            for (const CMountBelow& m : now) points.push_back(m.sPoint);
+            const std::pair<CWideString, std::string> files[] = {{known, text}, {path, JoinPoints(points)}};
+            for (const auto& [file, content] : files) {
+                e.Empty();
+                if (!WriteWholeFile(file, CNarrowString(content.c_str()), k, e)) {
+                    Log(2, 9708, u"Cannot keep the file systems mounted in the folder: " + e + u"\n");
+                    break;
+                }
                 // Like everything in the mirror folders, the owner's alone.
-                const int fd = open(ZorNativePath(path).GetString(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+                const int fd = open(ZorNativePath(file).GetString(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
                 if (fd >= 0) {
                     (void)fchmod(fd, 0600);
                     close(fd);

@@ -537,6 +537,7 @@ public:
     static constexpr const char16_t* kStateRecordsName = u"_state_records_";
     // The file systems mounted below a side's root at its last sync (mirror folder).
     static constexpr const char16_t* kMountsKeptName = u"_mounts_below_";
+    static constexpr const char16_t* kMountsKnownName = u"_mounts_known_";
     int64_t m_anStateRecordsKept[2] = {0, 0};
     FsItemInfo m_aStateRecordsKeptFor[2]; // the stamp that ReadStateRecordsKept read with the count
     // Whether a kept count was counted in the file of this stamp (size,
@@ -1117,7 +1118,8 @@ private:
     // sync left (true also where none were kept or they cannot be told);
     // else the folders that became one or stopped being one, in changed.
     bool MountsAsLastSynced(int side, CWideString& changed);
-    bool MountsKeptPath(int side, CWideString& path);
+    bool MountsKeptPath(int side, CWideString& path);  // the folders alone, as older versions keep them
+    bool MountsKnownPath(int side, CWideString& path); // with what each mount is
     // The same list in the side's data folder, for whichever profile syncs the pair.
     bool SideMountsKeptPath(int side, CWideString& path);
     bool SideKeepsMounts(int side, bool bWrite);
