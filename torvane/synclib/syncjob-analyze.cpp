@@ -225,6 +225,7 @@ bool CSyncJob::Analyze(const GlobalFilters* pGlobal, bool bForSync, bool bScanFl
         m_anIdentRecordedNs[side] = StateFileSavedNs(side);
         if (bScanFlag1) m_abIdentNoBirth[side] = false;
         m_abTimeNotKeptSaid[side].store(false);
+        NoteMountsAtScan(side);
         m_pProgress->SetProgressRange(side ? 48 : 1, side ? 95 : 47);
         CWideString e;
         const bool bOk = AnalyzeSide(pRoot, &m_aScanTime[side], side, bScanFlag1, bScanFlag2, errKind, e);

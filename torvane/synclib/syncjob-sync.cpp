@@ -125,7 +125,8 @@ bool AnyRecordedOnBoth(CSyncTreeNode* pNode) {
     if (!map) return false;
     for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
         const CSyncPairAndAction& item = e->GetValue().GetItem();
-        if (item.IsExcluded()) continue;
+        // A root's lost+found is any ext4 drive's: no record the two share.
+        if (item.IsExcluded() || (!pNode->GetParent() && e->GetKey() == u"lost+found")) continue;
         if ((item.m_aOld[0].Exists() && item.m_aOld[1].Exists()) || AnyRecordedOnBoth(&e->GetValue()))
             return true;
     }
@@ -216,6 +217,9 @@ int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asI
     if (map)
         for (auto* e = map->GetFirst(); e; e = map->GetNext(e)) {
             if (e->GetKey().EqualsNoCase(kDataFolderName)) continue;
+            // Every fresh ext4 drive holds one: it tells nothing of which
+            // drive is mounted, nor that one is.
+            if (e->GetKey() == u"lost+found") continue;
             for (int s = 0; s < 2; ++s)
                 if (e->GetValue().GetItem().m_aCur[s].Exists()) {
                     abEmpty[s] = false;

@@ -15,6 +15,7 @@
 
 #include "TvFileSys.h"
 #include "engine-globals.h"
+#include "mounts-below.h"
 #include "sync-filters.h"
 #include "sync-item.h"
 #include "sync-options.h"
@@ -536,6 +537,7 @@ public:
     static constexpr const char16_t* kStateRecordsName = u"_state_records_";
     // The file systems mounted below a side's root at its last sync (mirror folder).
     static constexpr const char16_t* kMountsKeptName = u"_mounts_below_";
+    static constexpr const char16_t* kMountsKnownName = u"_mounts_known_";
     int64_t m_anStateRecordsKept[2] = {0, 0};
     FsItemInfo m_aStateRecordsKeptFor[2]; // the stamp that ReadStateRecordsKept read with the count
     // Whether a kept count was counted in the file of this stamp (size,
@@ -1052,9 +1054,12 @@ public:
     std::atomic<int32_t> m_nRunKind{RK_USER};
     CWideString m_sStarter;                 // who started an automatic run
     uint8_t m_bAllowEmptySide = 0;          // the user says an empty side root is meant (set per run)
-    // The mount points strictly below a local side's root, relative to it
-    // and sorted; false where not known (another kind of side, no mount table).
-    static bool ListMountsBelow(TvFileSys* fs, std::vector<std::string>& points);
+    // The file systems mounted strictly below a local side's root, sorted
+    // by folder, those in folders the job leaves out left out; false where
+    // not known (another kind of side, no mount table).
+    bool ListMountsBelow(int side, std::vector<CMountBelow>& mounts) const;
+    // The folders where two such lists differ, for the user: "/a, /b".
+    static CWideString MountChangesText(const std::vector<CMountBelow>& was, const std::vector<CMountBelow>& now);
     uint8_t m_abNotAvailable[2] = {0, 0};   // per side: this run took it as not available (nothing written)
     // Per side: this run refused a folder there that another user can
     // change under it (a data folder not the runner's own, a root reached
@@ -1113,7 +1118,21 @@ private:
     // sync left (true also where none were kept or they cannot be told);
     // else the folders that became one or stopped being one, in changed.
     bool MountsAsLastSynced(int side, CWideString& changed);
-    bool MountsKeptPath(int side, CWideString& path);
+    bool MountsKeptPath(int side, CWideString& path);  // the folders alone, as older versions keep them
+    bool MountsKnownPath(int side, CWideString& path); // with what each mount is
+    // The same list in the side's data folder, for whichever profile syncs the pair.
+    bool SideMountsKeptPath(int side, CWideString& path);
+    bool SideKeepsMounts(int side, bool bWrite);
+    // A kept list (bInSide: the side's): 1 read, 0 none, -1 damaged (said).
+    int ReadMountsKept(int side, bool bInSide, std::vector<CMountBelow>& kept, std::string& text);
+    bool WriteSideMountsKept(int side, const std::string& text, CWideString& err);
+    // Those in folders the job leaves out hold nothing of it.
+    void DropMountsLeftOut(std::vector<CMountBelow>& mounts) const;
+    // The mounts as the side's scan began; a change by the end of the run is
+    // not kept as the layout the sync saw.
+    void NoteMountsAtScan(int side);
+    std::vector<CMountBelow> m_aMountsAtScan[2];
+    uint8_t m_abMountsAtScan[2] = {0, 0};
     // Keeps them after a Sync, or, where none are kept yet, after an Analyze
     // that found nothing to do (bOnlyWhereMissing).
     void KeepMountsBelow(bool bOnlyWhereMissing);

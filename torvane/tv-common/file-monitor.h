@@ -242,14 +242,13 @@ public:
     };
     RootIdentity m_aTreeRoot[2];
     // The file systems mounted below each local side's root when the job
-    // was last analysed in full (mount points, sorted). A folder that became
-    // another file system since, or stopped being one, holds the on-change
-    // runs: nothing is written into it and nothing that went with it is
-    // deleted on the other side until it is as it was.
+    // was last analysed in full (each known by what it is). A folder that
+    // became another file system since, or stopped being one, holds the
+    // on-change runs: nothing is written into it and nothing that went with
+    // it is deleted on the other side until it is as it was.
     struct MountsBelow {
         bool bKnown = false;
-        std::vector<std::string> points;
-        bool operator==(const MountsBelow&) const = default;
+        std::vector<CMountBelow> mounts;
     };
     MountsBelow m_aTreeMounts[2];
     // The last run was held for such a folder (it looks again now and then);

@@ -55,23 +55,10 @@ CMonitoredJob::RootIdentity ReadRootIdentity(TvFileSys* fs) {
 
 // The file systems mounted below a local side's root (not on it); unknown
 // on other sides and where the mount table cannot be read.
-CMonitoredJob::MountsBelow ReadMountsBelow(TvFileSys* fs) {
+CMonitoredJob::MountsBelow ReadMountsBelow(const CSyncJob& job, int side) {
     CMonitoredJob::MountsBelow m;
-    m.bKnown = CSyncJob::ListMountsBelow(fs, m.points);
+    m.bKnown = job.ListMountsBelow(side, m.mounts);
     return m;
-}
-
-// The folders of one list that the other lacks, for the user: "a, b".
-CWideString MountChanges(const CMonitoredJob::MountsBelow& was, const CMonitoredJob::MountsBelow& now) {
-    std::vector<std::string> diff;
-    std::set_symmetric_difference(was.points.begin(), was.points.end(), now.points.begin(), now.points.end(),
-                                  std::back_inserter(diff));
-    CWideString out;
-    for (const std::string& d : diff) {
-        if (!out.IsEmpty()) out += u", ";
-        out += Utf8ToWide(d.c_str(), (int)d.size());
-    }
-    return out;
 }
 
 } // namespace
@@ -563,10 +550,11 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
     // the tree was read, or stopped being one: the run leaves the job alone
     // (nothing written into it, nothing that went with it deleted on the
     // other side) until the folder is as it was.
-    const MountsBelow aMounts[2] = {ReadMountsBelow(m_apFs[0].get()), ReadMountsBelow(m_apFs[1].get())};
+    const MountsBelow aMounts[2] = {ReadMountsBelow(*this, 0), ReadMountsBelow(*this, 1)};
     m_bHeldForMounts = false;
     for (int side = 0; side < 2; ++side) {
-        if (!m_aTreeMounts[side].bKnown || !aMounts[side].bKnown || aMounts[side] == m_aTreeMounts[side])
+        if (!m_aTreeMounts[side].bKnown || !aMounts[side].bKnown ||
+            MountChangesText(m_aTreeMounts[side].mounts, aMounts[side].mounts).IsEmpty())
             continue;
         errKind = FSE_GENERAL;
         errText = CWideString::Formatted(
@@ -574,7 +562,7 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
             u"(mounted or unmounted since): nothing is synced until it is as it was (a sync by hand, once "
             u"watch ends, takes it as it stands)",
             side ? u"right" : u"left", m_apFs[side]->DisplayPath(CWideString()),
-            MountChanges(m_aTreeMounts[side], aMounts[side]));
+            MountChangesText(m_aTreeMounts[side].mounts, aMounts[side].mounts));
         // Said once while it holds: the run looks again now and then.
         const bool bNews = errText != m_sHeldTold;
         if (!bNews) Log(2, 1254, errText + u"\n");

@@ -434,7 +434,7 @@ bool ZorParseMountInfo(const CNarrowString& text, std::vector<ZorVolumeInfo>& vo
         ZorVolumeInfo v;
         uint64_t maj = 0, min = 0;
         int colon = f.size() > 2 ? f[2].Find(':') : -1;
-        bool ok = f.size() >= 10 && dash + 3 < f.size() && colon > 0 &&
+        bool ok = f.size() >= 10 && dash + 3 < f.size() && colon > 0 && ParseUInt(f[0], UINT64_MAX, v.nMountId) &&
                   ParseUInt(f[2].Left(colon), UINT32_MAX, maj) &&
                   ParseUInt(f[2].Mid(colon + 1), UINT32_MAX, min) &&
                   DecodeMountField(f[3], f[3].GetLength(), v.sRoot) &&

@@ -36,6 +36,7 @@ struct ZorVolumeInfo {
     CWideString sSource;     // the device or remote source
     CWideString sRoot;       // the folder of the file system mounted there ("/" or a bind source)
     uint32_t nMajor = 0, nMinor = 0;
+    uint64_t nMountId = 0;  // the mount's number in the table (a new one for every mount)
     bool bReadOnly = false; // mounted read-only
 };
 
