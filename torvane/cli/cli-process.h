@@ -38,7 +38,8 @@ std::string JobLockPath(const std::string& profile, const std::string& jobNameUt
 std::string ProfileLockPath(const std::string& profile);
 std::string JobListLockPath(const std::string& profile);
 
-// SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken by one
+// SIGINT, SIGTERM and SIGHUP (those not ignored when the program started)
+// are blocked in every thread and taken by one
 // thread that calls the handler (not in signal context) for each; SIGPIPE
 // is ignored.
 class CCliSignals {
