@@ -122,6 +122,8 @@ bool StartUp(CCliConsole& con, std::string& profile, int& nExit) {
     MakeOwnFolders(std::filesystem::path(profile) / "_tvdata_mirrors_", ec);
     ProgramOptions& opt = g_Settings.m_ProgramOptions;
     if (!opt.LoadOptions(err)) con.Error("torvane: options: " + U8(err) + " (defaults used)");
+    err.Empty();
+    if (SetAsideDamagedRegistry(err)) con.Error("torvane: warning: " + U8(EscapeControlCharsInLines(err)));
     // The program log: the chosen log folder, else the profile folder.
     CZorLog& log = ZorGetProgramLog();
     log.SetFolder(opt.m_sLogFolder.IsEmpty() ? folder : opt.m_sLogFolder);

@@ -809,6 +809,31 @@ TEST_F(Cli, JobListMessagesAndATypeChangeKeepWhatTheUserSet) {
     EXPECT_NE(list.Err().find("Add the jobs again"), std::string::npos) << list.Err();
 }
 
+TEST_F(Cli, ADamagedRegistryFileIsSetAsideAndSaidNeverWrittenOver) {
+    MakePair();
+    ASSERT_EQ(Code({"job", "add", "t", L(), R(), "--set", "ExcludeHidden=Yes"}), 0);
+    const std::string reg = Profile() + "/user.reg";
+    ASSERT_TRUE(std::filesystem::exists(reg));
+    // Each round damages the file anew; an earlier damaged copy stays.
+    for (const std::string bad : {"/user-bad.reg", "/user-bad-2.reg"}) {
+        SCOPED_TRACE(bad);
+        const std::string damaged = ReadAll(reg) + "this line is no registry line\n";
+        m_tmp.WriteFile("profile/user.reg", damaged);
+        CChild set = Run({"job", "set", "t", "Direction=1"});
+        EXPECT_EQ(set.code, 0) << set.Err();
+        EXPECT_NE(set.Err().find("registry file '" + reg + "' is damaged at line"), std::string::npos) << set.Err();
+        EXPECT_NE(set.Err().find("Bad registry file has been renamed to " + Profile() + bad), std::string::npos)
+            << set.Err();
+        EXPECT_EQ(ReadAll(Profile() + bad), damaged);
+        // Said once: the next command meets a sound file, which keeps what is set again.
+        ASSERT_EQ(Code({"job", "set", "t", "ExcludeHidden=Yes", "Direction=0"}), 0);
+        CChild show = Run({"job", "set", "t", "Direction=2"});
+        EXPECT_EQ(show.Err().find("damaged"), std::string::npos) << show.Err();
+        EXPECT_NE(Run({"job", "show", "t", "--all"}).Out().find("\n  ExcludeHidden = Yes\n"), std::string::npos);
+    }
+    EXPECT_TRUE(std::filesystem::exists(Profile() + "/user-bad.reg"));
+}
+
 // ------------------------------------------------------------ watch over links, mounts and other jobs
 namespace {
 
