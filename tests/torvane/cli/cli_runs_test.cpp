@@ -423,3 +423,38 @@ TEST_F(CliRuns, ASignalIgnoredWhenTheCommandStartedStaysIgnored) {
         EXPECT_TRUE(Contents(rr) == Contents(l));
     }
 }
+
+TEST_F(CliRuns, AFolderReachedTwiceThroughABindMountIsRefusedWhereverTheJobMeetsIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
+    for (const char* d : {"l/sub", "r", "twice", "inner"}) m_tmp.MakeDir(d);
+    m_tmp.WriteFile("l/sub/a.txt", "a");
+    struct Unmount {
+        std::vector<std::string> paths;
+        ~Unmount() {
+            for (auto it = paths.rbegin(); it != paths.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
+        }
+    } unmount;
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"l", "twice"}, {"l/sub", "inner"}}) {
+        ASSERT_EQ(mount(Sub(from).c_str(), Sub(to).c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+        unmount.paths.push_back(Sub(to));
+    }
+    // The same folder, and a folder inside the other, each through its second path.
+    for (const char* other : {"twice", "inner"}) {
+        SCOPED_TRACE(other);
+        CCliRun add = RunFor(60, Argv("p", {"job", "add", std::string("J") + other, Sub("l"), Sub(other)}));
+        EXPECT_EQ(add.code, 1) << add.err;
+        EXPECT_NE(add.err.find("the folders are the same or one is inside the other"), std::string::npos) << add.err;
+    }
+    // Added while the second path led elsewhere, the job is refused by analyze
+    // and sync alike, before anything is read or written.
+    ASSERT_EQ(Code("p", {"job", "add", "K", Sub("l"), Sub("r")}), 0);
+    ASSERT_EQ(mount(Sub("l").c_str(), Sub("r").c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+    unmount.paths.push_back(Sub("r"));
+    for (const char* verb : {"analyze", "sync"}) {
+        SCOPED_TRACE(verb);
+        CCliRun run = RunFor(60, Argv("p", {verb, "K"}));
+        EXPECT_EQ(run.code, 1) << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find("Cannot Analyze nested folders"), std::string::npos) << run.out << run.err;
+        EXPECT_FALSE(Exists("l/_tvdata_"));
+    }
+}
