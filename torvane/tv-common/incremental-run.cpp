@@ -2,8 +2,10 @@
 // only the changed paths are read again, and the engine's Analyze and Sync
 // then run over the tree as usual.
 #include "file-monitor.h"
+#include "state-file.h"
 
 #include "zor-debug.h"
+#include "zor-fold.h"
 #include "zor-file.h"
 #include "zor-locstr.h"
 #include "zor-log.h"
@@ -175,6 +177,11 @@ bool CMonitoredJob::IncrementalAnalyzeItems(int side, TvFileSys* pFs, CSyncTreeN
     TvFileSys* fs = pFs ? pFs : m_apFs[side].get();
     bool bOk = true;
     bool bKeepList = false;
+    m_TwinListings.clear();
+    struct ForgetListings {
+        CMonitoredJob* job;
+        ~ForgetListings() { job->m_TwinListings.clear(); }
+    } forget{this};
     for (ZorPosition pos = m_aChanges[side].GetHeadPosition(); pos;) {
         const ChangedItem c = m_aChanges[side].GetNext(pos);
         if (m_pChanged) m_pChanged->NotePath(c.m_sPath);
@@ -264,7 +271,8 @@ bool CMonitoredJob::ApplyChangeToTree(const ChangedItem& change, int side, CSync
             else
                 pKnown->GetItem().m_aCur[side] = CSideInfo();
         }
-        if (!AddListedItems(path, info, side, false, bParentExcluded, queue, pRoot, pNode, errKind, errText)) {
+        if (!AddListedItems(path, info, side, false, bParentExcluded, queue, pRoot, pNode, errKind, errText) ||
+            (pNode && !AddNameTwins(path, info, side, bParentExcluded, pRoot, errKind, errText))) {
             Log(1, 1426, errText + u"\n");
             return false;
         }
@@ -287,6 +295,52 @@ bool CMonitoredJob::ApplyChangeToTree(const ChangedItem& change, int side, CSync
         const bool bFolder = item.m_aCur[side].IsFolder() || pKnown->IsContainer();
         item.m_aCur[side].Invalidate(pKnown->IsContainer());
         if (bFolder) MarkSubtreeMissing(pKnown, side);
+    }
+    return true;
+}
+
+namespace {
+// A name as the tree compares names that it does not tell apart by case.
+std::u16string FoldedName(const CWideString& name) {
+    CWideString nfc = name;
+    NormalizeNameNfc(nfc);
+    std::u16string f(nfc.GetString(), (size_t)nfc.GetLength());
+    for (char16_t& c : f) c = (char16_t)ZorFoldNameUnit(c);
+    return f;
+}
+} // namespace
+
+bool CMonitoredJob::AddNameTwins(const CWideString& path, const FsItemInfo& info, int side, bool bParentExcluded,
+                                 CSyncTreeNode* pRoot, int& errKind, CWideString& errText) {
+    TvFileSys* fs = m_apFs[side & 1].get();
+    if (!fs || GetStateFileIo().m_bCaseSensitive) return true;
+    const CWideString folder = GetUrlPathFolder(path);
+    const std::u16string key(folder.GetString(), (size_t)folder.GetLength());
+    auto it = m_TwinListings.find(key);
+    if (it == m_TwinListings.end()) {
+        // Listed once per pass: many changes in one folder cost one listing.
+        CListT<FsItemInfo> items;
+        int k = 0;
+        CWideString e;
+        // A folder that cannot be listed now: the item stands as the change gave it.
+        if (!fs->ListDir(folder, items, k, e)) return true;
+        std::vector<std::pair<std::u16string, FsItemInfo>> names;
+        for (ZorPosition pos = items.GetHeadPosition(); pos;) {
+            const FsItemInfo& item = items.GetNext(pos);
+            names.emplace_back(FoldedName(item.m_sName), item);
+        }
+        it = m_TwinListings.emplace(key, std::move(names)).first;
+    }
+    const std::u16string folded = FoldedName(info.m_sName);
+    for (const auto& [name, twin] : it->second) {
+        if (name != folded || twin.m_sName == info.m_sName) continue;
+        CListT<CSyncTreeNode*> queue;
+        CSyncTreeNode* pTwin = nullptr;
+        // Entered as a full scan enters a listed name: the second name of one
+        // item makes it an error.
+        if (!AddListedItems(folder + u"/" + twin.m_sName, twin, side, true, bParentExcluded, queue, pRoot, pTwin,
+                            errKind, errText))
+            return false;
     }
     return true;
 }

@@ -1021,3 +1021,40 @@ TEST_F(Cli, FileSystemMountedOverASubFolderOfAWatchedSideIsHeld) {
     EXPECT_TRUE(std::filesystem::exists(R("m/new.txt"))) << c.Err().substr(mark);
     EXPECT_TRUE(std::filesystem::exists(L("m/new.txt"))) << c.Err().substr(mark);
 }
+
+TEST_F(Cli, OnChangeRunRefusesTwoNamesOfOneItemAsAFullRunDoes) {
+    // Two names that differ only in case, on a side that tells them apart:
+    // every run refuses the pair, the watch's on-change runs too.
+    m_tmp.MakeDir("left");
+    m_tmp.MakeDir("right");
+    m_tmp.WriteFile("left/Index.html", "upper");
+    m_tmp.WriteFile("left/index.html", "lower");
+    ASSERT_EQ(Code({"job", "add", "w", L(), R(), "--set", "OnFileChangeAction=1"}), 0);
+    CChild sync = Run({"sync", "w"});
+    EXPECT_EQ(sync.code, 1);
+    const std::string refused = "Two items on Left side are named the same after normalization and lower-casing";
+    EXPECT_NE(sync.Out().find(refused), std::string::npos) << sync.Out();
+    CChild c = Start({"-v", "watch"});
+    struct End {
+        CChild& c;
+        ~End() {
+            if (c.code < 0) EndWatch(c);
+        }
+    } end{c};
+    ASSERT_TRUE(WaitFor([&] { return Count(c.Err(), "Sync Completed") >= 1; }, 20000)) << c.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Each: the change that starts an on-change run, beside a file that it syncs.
+    const char* changed[] = {"left/index.html", "left/Index.html"};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(changed[i]);
+        const size_t mark = c.Err().size();
+        m_tmp.WriteFile(changed[i], "changed " + std::to_string(i));
+        m_tmp.WriteFile("left/n" + std::to_string(i) + ".txt", "n");
+        ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(R("n" + std::to_string(i) + ".txt")); }, 20000))
+            << c.Err().substr(mark);
+        ASSERT_TRUE(WaitFor([&] { return c.Err().find("Sync Completed", mark) != std::string::npos; }, 10000));
+        EXPECT_NE(c.Err().find(refused, mark), std::string::npos) << c.Err().substr(mark);
+        EXPECT_FALSE(std::filesystem::exists(R("index.html")) || std::filesystem::exists(R("Index.html")));
+    }
+    EndWatch(c);
+}
