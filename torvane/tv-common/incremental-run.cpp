@@ -5,6 +5,7 @@
 #include "state-file.h"
 
 #include "zor-debug.h"
+#include "zor-escape.h"
 #include "zor-fold.h"
 #include "zor-file.h"
 #include "zor-locstr.h"
@@ -533,13 +534,17 @@ void CMonitoredJob::NoteRunOutcome(bool bRunOk, int errKind, const CWideString& 
     // owner's lock (its own retry): nothing that a while changes. A Sync that
     // could not lock its folders for a reason of its own (a full disk) may
     // well go through later.
-    const bool bPassing = !bRunOk && errKind != FSE_STOPPED && nSub != RSS_STOPPED &&
-                          (nSub != RSS_REFUSED || m_bDataFoldersNotTaken) &&
-                          !m_bLockedByOther && !m_abNotAvailable[0] && !m_abNotAvailable[1] && !IsStopped();
+    const bool bRunPassing = !bRunOk && errKind != FSE_STOPPED && nSub != RSS_STOPPED &&
+                             (nSub != RSS_REFUSED || m_bDataFoldersNotTaken) && !m_bLockedByOther &&
+                             !m_abNotAvailable[0] && !m_abNotAvailable[1] && !IsStopped();
+    // A run that went through but left items that failed for a cause that
+    // may pass (a full disk, a busy file): those items, with no other change
+    // to start a run, are tried again the same way.
+    const int32_t nItems = bRunOk && !IsStopped() ? m_nPassingItemErrors.load() : 0;
     int32_t nDelay = 0;
     {
         CCritSectionLock lock(m_JobLock);
-        if (!bPassing) {
+        if (!bRunPassing && nItems == 0) {
             m_nRetryDelay = 0;
             m_nRetryAt = 0;
             return;
@@ -549,13 +554,28 @@ void CMonitoredJob::NoteRunOutcome(bool bRunOk, int errKind, const CWideString& 
         nDelay = m_nRetryDelay;
         m_nRetryAt = CZorTime::Now().GetTime() + nDelay;
     }
-    CWideString why = errText;
+    CWideString why;
+    if (bRunPassing) {
+        why = errText;
+    } else {
+        CCritSectionLock lock(m_cs);
+        why = m_sPassingItemError;
+    }
     const int nLf = why.Find(u'\n');
     if (nLf >= 0) why = why.Left(nLf);
     why.Trim();
     if (why.IsEmpty()) why = u"an error";
-    Notify(2,
-           CWideString::Formatted(u"** The run failed (%s); it is tried again in %d seconds\n", why, nDelay));
+    why = EscapeControlChars(why);
+    if (bRunPassing)
+        Notify(2, CWideString::Formatted(u"** The run failed (%s); it is tried again in %d seconds\n", why,
+                                         nDelay));
+    else if (nItems == 1)
+        Notify(2, CWideString::Formatted(u"** 1 item failed (%s); it is tried again in %d seconds\n", why,
+                                         nDelay));
+    else
+        Notify(2, CWideString::Formatted(u"** %d items failed (the first: %s); they are tried again in %d "
+                                         u"seconds\n",
+                                         (int)nItems, why, nDelay));
 }
 
 bool CMonitoredJob::RetryDue() {

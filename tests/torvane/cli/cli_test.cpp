@@ -1058,3 +1058,48 @@ TEST_F(Cli, OnChangeRunRefusesTwoNamesOfOneItemAsAFullRunDoes) {
     }
     EndWatch(c);
 }
+
+TEST_F(Cli, WatchedItemThatFailedOnAFullDiskIsTriedAgainWhenNothingElseChanges) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    m_tmp.MakeDir("left");
+    m_tmp.MakeDir("disk");
+    if (mount("tmpfs", m_tmp.NativeSub("disk").c_str(), "tmpfs", 0, "size=4m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{m_tmp.NativeSub("disk")};
+    m_tmp.MakeDir("disk/right");
+    m_tmp.WriteFile("left/a.txt", "a");
+    const std::string right = m_tmp.NativeSub("disk/right");
+    ASSERT_EQ(Code({"job", "add", "w", L(), right, "--type", "1", "--set", "OnFileChangeAction=1"}), 0);
+    CChild c = Start({"watch"});
+    struct End {
+        CChild& c;
+        ~End() {
+            if (c.code < 0) EndWatch(c);
+        }
+    } end{c};
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(right + "/a.txt"); }, 20000)) << c.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The disk fills up (beside the job's folder); a new file does not fit.
+    {
+        std::ofstream fill(m_tmp.NativeSub("disk/fill"));
+        fill << std::string(3 << 20, 'f');
+    }
+    const size_t mark = c.Err().size();
+    m_tmp.WriteFile("left/big.bin", std::string(2 << 20, 'b'));
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("tried again in 5 seconds", mark) != std::string::npos; }, 20000))
+        << c.Err().substr(mark);
+    EXPECT_NE(c.Err().find("1 item failed (/big.bin: ", mark), std::string::npos) << c.Err().substr(mark);
+    // Still full at the first retry: the next waits twice as long.
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("tried again in 10 seconds", mark) != std::string::npos; }, 20000))
+        << c.Err().substr(mark);
+    EXPECT_FALSE(std::filesystem::exists(right + "/big.bin"));
+    // Space is freed; no other change comes: the retry brings the file.
+    std::filesystem::remove(m_tmp.NativeSub("disk/fill"));
+    ASSERT_TRUE(WaitFor([&] { return ReadAll(right + "/big.bin").size() == (2u << 20); }, 30000))
+        << c.Err().substr(mark);
+    EndWatch(c);
+    EXPECT_EQ(c.code, 0) << c.Err();
+}
