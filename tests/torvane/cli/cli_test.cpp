@@ -748,18 +748,17 @@ TEST_F(Cli, WhatTheCommandSaysAgreesWithItsPapers) {
     EXPECT_EQ(Code({"sync", "p"}), 0);
 
     // A read-only side, and one folder reached twice through a bind mount,
-    // are failed runs (1), not refusals, and their messages keep their lines.
+    // are failed runs (1), not refusals.
     m_tmp.MakeDir("bound");
     m_tmp.MakeDir("solo");
     m_tmp.WriteFile("solo/s.txt", "solo");
+    ASSERT_EQ(Code({"job", "add", "twice", m_tmp.NativeSub("solo"), m_tmp.NativeSub("bound")}), 0);
     if (mount(m_tmp.NativeSub("solo").c_str(), m_tmp.NativeSub("bound").c_str(), nullptr, MS_BIND, nullptr) != 0)
         GTEST_SKIP() << "cannot bind-mount (needs root)";
-    ASSERT_EQ(Code({"job", "add", "twice", m_tmp.NativeSub("solo"), m_tmp.NativeSub("bound")}), 0);
     CChild twice = Run({"sync", "twice"});
     umount2(m_tmp.NativeSub("bound").c_str(), MNT_DETACH);
     EXPECT_EQ(twice.code, 1) << twice.Err() << twice.Out();
-    EXPECT_NE(twice.Err().find("its parent.\n'"), std::string::npos) << twice.Err();
-    EXPECT_EQ(twice.Err().find("\\n"), std::string::npos) << twice.Err();
+    EXPECT_NE(twice.Err().find("Cannot Analyze nested folders"), std::string::npos) << twice.Err();
     m_tmp.MakeDir("ro");
     ASSERT_EQ(mount("tmpfs", m_tmp.NativeSub("ro").c_str(), "tmpfs", MS_RDONLY, "size=64k"), 0);
     ASSERT_EQ(Code({"job", "add", "ro", L(), m_tmp.NativeSub("ro")}), 0);
