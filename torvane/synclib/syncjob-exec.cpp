@@ -145,8 +145,11 @@ void NoteDiskFull(CSyncJob* pJob, TvFileSys* const fs[2], int side) {
 // a file that another program stops using, a connection that comes back.
 bool IsPassingItemError(int errKind, const CWideString& reason) {
     if (errKind == FSE_QUOTA || IsConnectionError(errKind)) return true;
+    // A busy file fails with the system's text and number of the error.
     for (int e : {EBUSY, ETXTBSY, EAGAIN})
-        if (reason.Find(Utf8ToWide(strerror(e)).GetString()) >= 0) return true;
+        if (reason.Find(CWideString::Formatted(u"(error %d)", e).GetString()) >= 0 ||
+            reason.Find(Utf8ToWide(strerror(e)).GetString()) >= 0)
+            return true;
     return false;
 }
 

@@ -314,7 +314,8 @@ std::u16string FoldedName(const CWideString& name) {
 bool CMonitoredJob::AddNameTwins(const CWideString& path, const FsItemInfo& info, int side, bool bParentExcluded,
                                  CSyncTreeNode* pRoot, int& errKind, CWideString& errText) {
     TvFileSys* fs = m_apFs[side & 1].get();
-    if (!fs || GetStateFileIo().m_bCaseSensitive) return true;
+    // A side that does not tell names apart by case holds no such pair.
+    if (!fs || GetStateFileIo().m_bCaseSensitive || !fs->GetCapability(TVFS_CAP_CASE_SENSITIVE)) return true;
     const CWideString folder = GetUrlPathFolder(path);
     const std::u16string key(folder.GetString(), (size_t)folder.GetLength());
     auto it = m_TwinListings.find(key);
