@@ -322,7 +322,8 @@ int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const 
             j->m_nRunKind = RK_AUTOMATIC; // the tick skips a job with a starter
         }
     con.Error("torvane: watching " + std::to_string(jobs.size()) + (jobs.size() == 1 ? " job" : " jobs") +
-              "; SIGINT or SIGTERM ends");
+              (CCliSignals::EndingNames().empty() ? std::string("; SIGINT and SIGTERM are ignored")
+                                                  : "; " + CCliSignals::EndingNames() + " ends"));
 
     struct Worker {
         CSyncJobFromList* job;

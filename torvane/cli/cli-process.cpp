@@ -134,6 +134,13 @@ CCliSignals::~CCliSignals() {
     delete m_pLock;
 }
 
+std::string CCliSignals::EndingNames() {
+    std::string names;
+    if (sigismember(&EndingSignals(), SIGINT)) names = "SIGINT";
+    if (sigismember(&EndingSignals(), SIGTERM)) names += names.empty() ? "SIGTERM" : " or SIGTERM";
+    return names;
+}
+
 void CCliSignals::SetHandler(std::function<void(int)> handler) {
     std::lock_guard<std::mutex> g(*m_pLock);
     m_handler = std::move(handler);

@@ -54,6 +54,8 @@ public:
     bool Received() const { return m_nSignal.load() != 0; }
     // The first signal received (0: none).
     int Signal() const { return m_nSignal.load(); }
+    // "SIGINT or SIGTERM": those of them that end the program (not ignored at its start).
+    static std::string EndingNames();
 
 private:
     void Loop();
