@@ -1,7 +1,8 @@
 // libFuzzer target of the lock-file reader: any bytes in a folder's lock file
 // are read without a crash, the answer is one of the documented ones, and a
 // lock is deleted only when it is this job's own (its owner this process, or
-// an ended process of the same job, profile and computer).
+// an ended process of the same job, profile, computer, boot and PID
+// namespace, or one of an earlier boot).
 #include "WinFileSys.h"
 #include "syncjob.h"
 
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -52,8 +54,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string lock = s_dir + "/_tvdata_/lock.tvl";
     const std::string bytes((const char*)data, size);
     std::ofstream(lock, std::ios::binary | std::ios::trunc) << bytes;
-    const std::string who = "By: J.u@h (profile 00000000, process ";
-    const CNarrowString owner = (who + std::to_string(getpid()) + ")").c_str();
+    // This process's boot and PID namespace, as its owner text holds them:
+    // the inputs may name them, another boot (abandoned only when written
+    // before this one began) or another namespace (never abandoned).
+    static const std::string place = [] {
+        std::ifstream in("/proc/sys/kernel/random/boot_id");
+        std::string boot;
+        std::getline(in, boot);
+        struct stat st = {};
+        stat("/proc/self/ns/pid", &st);
+        return ", boot " + boot + ", pid namespace " + std::to_string(st.st_ino);
+    }();
+    const std::string who = "By: J.u@h (profile 00000000";
+    const CNarrowString owner = (who + place + ", process " + std::to_string(getpid()) + ")").c_str();
     int k = 0;
     CWideString e;
     const int32_t r = CSyncJob::ReadLockFile(CWideString(), s_pFs, CNarrowString(), owner, k, e);
@@ -62,7 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string after = ReadFile(lock, bExists);
     // Another owner's lock stays as it was.
     if (r == 0) Check(bExists && after == bytes);
-    // A deleted one named this job of this profile and computer.
-    if (!bExists) Check(bytes.find(who) != std::string::npos || (size > 1 && data[1] == 0));
+    // A deleted one named this job of this profile and computer, with a boot
+    // and namespace.
+    if (!bExists)
+        Check((bytes.find(who + ", boot ") != std::string::npos && bytes.find(", pid namespace ") != std::string::npos) ||
+              (size > 1 && data[1] == 0));
     return 0;
 }

@@ -122,6 +122,8 @@ bool StartUp(CCliConsole& con, std::string& profile, int& nExit) {
     MakeOwnFolders(std::filesystem::path(profile) / "_tvdata_mirrors_", ec);
     ProgramOptions& opt = g_Settings.m_ProgramOptions;
     if (!opt.LoadOptions(err)) con.Error("torvane: options: " + U8(err) + " (defaults used)");
+    err.Empty();
+    if (SetAsideDamagedRegistry(err)) con.Error("torvane: warning: " + U8(EscapeControlCharsInLines(err)));
     // The program log: the chosen log folder, else the profile folder.
     CZorLog& log = ZorGetProgramLog();
     log.SetFolder(opt.m_sLogFolder.IsEmpty() ? folder : opt.m_sLogFolder);
@@ -320,7 +322,8 @@ int Watch(CCliConsole& con, CCliSignals& sig, const std::string& profile, const 
             j->m_nRunKind = RK_AUTOMATIC; // the tick skips a job with a starter
         }
     con.Error("torvane: watching " + std::to_string(jobs.size()) + (jobs.size() == 1 ? " job" : " jobs") +
-              "; SIGINT or SIGTERM ends");
+              (CCliSignals::EndingNames().empty() ? std::string("; SIGINT and SIGTERM are ignored")
+                                                  : "; " + CCliSignals::EndingNames() + " ends"));
 
     struct Worker {
         CSyncJobFromList* job;

@@ -237,7 +237,8 @@ std::set<std::string> ChosenKeys(const CWideString& job) {
 }
 
 // bNew: the job was just added (what a former job of its name left goes).
-void AddChosenKeys(const CWideString& job, const std::vector<std::string>& sets, bool bNew = false) {
+void AddChosenKeys(CCliConsole& con, const CWideString& job, const std::vector<std::string>& sets,
+                   bool bNew = false) {
     const std::set<std::string> before = ChosenKeys(job);
     std::set<std::string> keys = bNew ? std::set<std::string>() : before;
     for (const std::string& set : sets) {
@@ -248,8 +249,12 @@ void AddChosenKeys(const CWideString& job, const std::vector<std::string>& sets,
     if (keys == before) return;
     std::string text;
     for (const std::string& k : keys) text += (text.empty() ? "" : ",") + k;
-    CWideString e; // without it a later change of type may move these options again
-    RegSetStringValue(W(text), HKEY_CURRENT_USER, JobRegKey(job), kChosenValue, e);
+    CWideString e;
+    // Without it a later change of type may move these options again.
+    if (!RegSetStringValue(W(text), HKEY_CURRENT_USER, JobRegKey(job), kChosenValue, e))
+        con.Error("torvane: warning: the options set by hand on job '" + U8(EscapeControlChars(job)) +
+                  "' are not recorded (" + U8(EscapeControlChars(e)) +
+                  "): a change of its Direction may set them to the new type's defaults");
 }
 
 } // namespace
@@ -601,7 +606,7 @@ int CliJobAdd(CCliConsole& con, const CCliArgs& a) {
         con.Error("torvane: cannot save the job list: " + U8(saveErr));
         return CLI_EXIT_ERRORS;
     }
-    AddChosenKeys(name, a.m_sets, true);
+    AddChosenKeys(con, name, a.m_sets, true);
     con.Result("added " + a.m_sName);
     CliSayFilters(con, job);
     return CLI_EXIT_OK;
@@ -822,7 +827,7 @@ int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::st
         said.push_back(l.text + (eq == std::string::npos ? "" : " (was " + w->second.substr(eq + 3) + ")"));
     }
     if (said.empty()) {
-        AddChosenKeys(job->GetName(), sets);
+        AddChosenKeys(con, job->GetName(), sets);
         con.Result(name + ": nothing changed (the job has these values already)");
         return CLI_EXIT_OK;
     }
@@ -836,7 +841,7 @@ int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::st
         con.Error("torvane: cannot save the job list: " + U8(e) + "; nothing was changed");
         return CLI_EXIT_ERRORS;
     }
-    AddChosenKeys(job->GetName(), sets);
+    AddChosenKeys(con, job->GetName(), sets);
     for (const std::string& l : said) con.Result(name + ": " + l);
     return CLI_EXIT_OK;
 }

@@ -90,12 +90,23 @@ std::string JobListLockPath(const std::string& profile) {
 // ------------------------------------------------------------ signals
 namespace {
 // The signals that end a run: an interrupt, a termination, and a hang-up
-// (the terminal closed, the connection dropped).
-void EndingSignals(sigset_t& set) {
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
+// (the terminal closed, the connection dropped). One that was ignored when
+// the program started stays ignored, as its starter meant: "nohup" ignores
+// the hang-up, a shell the interrupt of a script's background job. A
+// blocked signal is kept for sigtimedwait even when ignored, so those are
+// neither blocked nor waited for.
+const sigset_t& EndingSignals() {
+    static const sigset_t set = [] {
+        sigset_t s;
+        sigemptyset(&s);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction old = {};
+            if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+            sigaddset(&s, sig);
+        }
+        return s;
+    }();
+    return set;
 }
 } // namespace
 
@@ -103,21 +114,31 @@ CCliSignals::CCliSignals() : m_pLock(new std::mutex) {
     // Output to a reader that went away (a dropped connection) fails as a
     // write; it does not end the process in the middle of a run.
     signal(SIGPIPE, SIG_IGN);
-    sigset_t set;
-    EndingSignals(set);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    pthread_sigmask(SIG_BLOCK, &EndingSignals(), nullptr);
     m_thread = std::thread([this] { Loop(); });
 }
 
 CCliSignals::~CCliSignals() {
     m_bQuit = true;
     // Woken at once rather than at its next look: a signal for that thread
-    // alone, which it takes as the end (SIGTERM is blocked there, so it waits).
+    // alone, which it takes as the end (blocked there, so it waits). With
+    // all of them ignored it ends at its next look.
     if (m_thread.joinable()) {
-        pthread_kill(m_thread.native_handle(), SIGTERM);
+        for (int sig : {SIGTERM, SIGINT, SIGHUP})
+            if (sigismember(&EndingSignals(), sig)) {
+                pthread_kill(m_thread.native_handle(), sig);
+                break;
+            }
         m_thread.join();
     }
     delete m_pLock;
+}
+
+std::string CCliSignals::EndingNames() {
+    std::string names;
+    if (sigismember(&EndingSignals(), SIGINT)) names = "SIGINT";
+    if (sigismember(&EndingSignals(), SIGTERM)) names += names.empty() ? "SIGTERM" : " or SIGTERM";
+    return names;
 }
 
 void CCliSignals::SetHandler(std::function<void(int)> handler) {
@@ -126,8 +147,7 @@ void CCliSignals::SetHandler(std::function<void(int)> handler) {
 }
 
 void CCliSignals::Loop() {
-    sigset_t set;
-    EndingSignals(set);
+    const sigset_t& set = EndingSignals();
     while (!m_bQuit.load()) {
         // Wakes every 100 ms to see whether the program is ending.
         struct timespec ts = {0, 100 * 1000 * 1000};

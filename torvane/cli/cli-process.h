@@ -38,7 +38,8 @@ std::string JobLockPath(const std::string& profile, const std::string& jobNameUt
 std::string ProfileLockPath(const std::string& profile);
 std::string JobListLockPath(const std::string& profile);
 
-// SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken by one
+// SIGINT, SIGTERM and SIGHUP (those not ignored when the program started)
+// are blocked in every thread and taken by one
 // thread that calls the handler (not in signal context) for each; SIGPIPE
 // is ignored.
 class CCliSignals {
@@ -53,6 +54,8 @@ public:
     bool Received() const { return m_nSignal.load() != 0; }
     // The first signal received (0: none).
     int Signal() const { return m_nSignal.load(); }
+    // "SIGINT or SIGTERM": those of them that end the program (not ignored at its start).
+    static std::string EndingNames();
 
 private:
     void Loop();

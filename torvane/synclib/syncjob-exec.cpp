@@ -10,6 +10,10 @@
 #include "zor-log.h"
 #include "zor-path.h"
 #include "zor-time.h"
+#include "zor-unicode.h"
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -135,6 +139,24 @@ void NoteDiskFull(CSyncJob* pJob, TvFileSys* const fs[2], int side) {
               CWideString::Formatted(u"The disk of the %s folder %s is full: the items that do not fit are left "
                                      u"out, the others are synced\n",
                                      side ? u"right" : u"left", fs[side]->DisplayPath(CWideString())));
+}
+
+// The item failed for a cause that may pass by itself: space that is freed,
+// a file that another program stops using, a connection that comes back.
+bool IsPassingItemError(int errKind, const CWideString& reason) {
+    if (errKind == FSE_QUOTA || IsConnectionError(errKind)) return true;
+    // A busy file fails with the system's text and number of the error.
+    for (int e : {EBUSY, ETXTBSY, EAGAIN})
+        if (reason.Find(CWideString::Formatted(u"(error %d)", e).GetString()) >= 0 ||
+            reason.Find(Utf8ToWide(strerror(e)).GetString()) >= 0)
+            return true;
+    return false;
+}
+
+void NotePassingItemError(CSyncJob* pJob, CSyncTreeNode* pNode) {
+    if (pJob->m_nPassingItemErrors++ != 0) return;
+    CCritSectionLock lock(pJob->m_cs);
+    pJob->m_sPassingItemError = pNode->GetPath() + u": " + pNode->GetItem().GetReason();
 }
 
 } // namespace
@@ -683,6 +705,8 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
             NoteDiskFull(pJob, fs, dst);
         else if (!ok && IsFatalErrorKind(errKind))
             return endRun();
+        if (!ok && item.m_nExecState == ESS_SYNCED_ERR && IsPassingItemError(errKind, item.GetReason()))
+            NotePassingItemError(pJob, pNode);
 
         // A side that went away during the operation.
         CWideString failureText = item.GetReason();

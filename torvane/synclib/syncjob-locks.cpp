@@ -5,12 +5,13 @@
 // "/_tvdata_/_insync_v4.tvl" that a clean Sync leaves behind.
 //
 // Lock file bytes: the lock text (UTF-8) "By: <job>.<user>@<computer>
-// (profile <tag>, process <pid>) at: YYYY.MM.DD hh:mm:ss GMT", a line feed,
+// (profile <tag>, boot <boot id>, pid namespace <inode>, process <pid>) at:
+// YYYY.MM.DD hh:mm:ss GMT", a line feed,
 // and the display path of the locked folder (UTF-8) with no line end after
 // it. The file is shared with every other installation that syncs the same
 // folder: an older one reads the owner (the text before the last " at: ")
-// as another's, and its own locks, without profile and process, are
-// another's here.
+// as another's, and its locks (without profile, boot, namespace and
+// process) are another's here.
 #include "syncjob.h"
 
 #include "engine-globals.h"
@@ -31,7 +32,10 @@
 #include <string>
 #include <filesystem>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -167,6 +171,50 @@ CNarrowString MakeOwnerText(const CWideString& jobName) {
 }
 
 constexpr const char* kOwnerProcess = ", process ";
+constexpr const char* kOwnerPidNamespace = ", pid namespace ";
+constexpr const char* kOwnerBoot = ", boot ";
+
+// The process's PID namespace (the inode of /proc/self/ns/pid) and the
+// computer's boot ("<boot id>"): a process number means something only in
+// both. Empty when they cannot be read.
+struct CProcessPlace {
+    CNarrowString ns, boot;
+};
+const CProcessPlace& ThisProcessPlace() {
+    static const CProcessPlace place = [] {
+        CProcessPlace p;
+        struct stat st;
+        if (stat("/proc/self/ns/pid", &st) == 0) p.ns = std::to_string((unsigned long long)st.st_ino).c_str();
+        char buf[64] = {};
+        const int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            const ssize_t n = read(fd, buf, sizeof buf - 1);
+            close(fd);
+            std::string id(buf, n > 0 ? (size_t)n : 0);
+            while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+            bool bOk = !id.empty();
+            for (char c : id) bOk &= (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == '-';
+            if (bOk) p.boot = id.c_str();
+        }
+        return p;
+    }();
+    return place;
+}
+
+// When this boot began, seconds since 1970 (0: unknown).
+int64_t BootTime() {
+    static const int64_t t = [] {
+        FILE* f = fopen("/proc/stat", "re");
+        if (!f) return (int64_t)0;
+        char line[256];
+        long long v = 0;
+        while (fgets(line, sizeof line, f))
+            if (sscanf(line, "btime %lld", &v) == 1) break;
+        fclose(f);
+        return (int64_t)v;
+    }();
+    return t;
+}
 
 // An owner text of this version ends in ", process <pid>)": splits it into
 // what comes before and the process. False for any other form (an older
@@ -185,15 +233,61 @@ bool SplitOwnerProcess(const CNarrowString& owner, CNarrowString& who, long long
     return pid > 0;
 }
 
+// Takes ", <key><value>" off the end of text; false when it does not end so
+// or the value is empty or holds a comma.
+bool TakeOwnerField(CNarrowString& text, const char* key, CNarrowString& value) {
+    const int at = text.ReverseFind(key);
+    if (at < 0) return false;
+    value = text.Mid(at + (int)strlen(key));
+    if (value.IsEmpty() || value.Find(',') >= 0 || value.Find(')') >= 0) return false;
+    text = text.Left(at);
+    return true;
+}
+
+// The UTC time of a lock line's " at: %Y.%m.%d %H:%M:%S GMT", seconds since
+// 1970; false when it has none.
+bool LockLineTime(const CNarrowString& line, int64_t& t) {
+    const int at = line.ReverseFind(" at: ");
+    if (at < 0) return false;
+    int y, mo, d, h, mi, s;
+    char tail[8] = {};
+    if (sscanf(line.GetString() + at + 5, "%4d.%2d.%2d %2d:%2d:%2d %3s", &y, &mo, &d, &h, &mi, &s, tail) != 7 ||
+        strcmp(tail, "GMT") != 0 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60)
+        return false;
+    struct tm tmv = {};
+    tmv.tm_year = y - 1900;
+    tmv.tm_mon = mo - 1;
+    tmv.tm_mday = d;
+    tmv.tm_hour = h;
+    tmv.tm_min = mi;
+    tmv.tm_sec = s;
+    t = (int64_t)timegm(&tmv);
+    return true;
+}
+
 // The lock's owner is this job of this profile on this computer, written
-// by another process of it that has ended: its lock was left behind. A
-// process that still runs (or cannot be told) holds it.
-bool IsOwnLockOfEndedProcess(const CNarrowString& lockOwner, const CNarrowString& owner) {
-    CNarrowString lockWho, who;
+// by another process of it that is known to have ended: its lock was left
+// behind. The process number is looked up only in the PID namespace and
+// boot it was written in: a lock of another namespace (a container with
+// this computer's name) is another owner's while that boot lasts; one
+// written before this boot began is left over from it. A process that
+// still runs, or cannot be told (a lock of an older version, without its
+// namespace and boot), holds it.
+bool IsOwnLockOfEndedProcess(const CNarrowString& lockLine, const CNarrowString& lockOwner,
+                             const CNarrowString& owner) {
+    CNarrowString lockWho, who, lockBoot, boot, lockNs, ns;
     long long lockPid = 0, pid = 0;
     if (!SplitOwnerProcess(lockOwner, lockWho, lockPid) || !SplitOwnerProcess(owner, who, pid) ||
-        lockWho != who || lockPid == pid)
+        !TakeOwnerField(lockWho, kOwnerPidNamespace, lockNs) || !TakeOwnerField(lockWho, kOwnerBoot, lockBoot) ||
+        !TakeOwnerField(who, kOwnerPidNamespace, ns) || !TakeOwnerField(who, kOwnerBoot, boot) || lockWho != who ||
+        lockBoot == "unknown" || boot == "unknown" || lockNs == "unknown" || ns == "unknown")
         return false;
+    if (lockBoot != boot) {
+        int64_t t = 0;
+        const int64_t booted = BootTime();
+        return booted > 0 && LockLineTime(lockLine, t) && t < booted;
+    }
+    if (lockNs != ns || lockPid == pid) return false;
     if (lockPid > INT32_MAX) return true;
     return kill((pid_t)lockPid, 0) != 0 && errno == ESRCH;
 }
@@ -202,8 +296,15 @@ bool IsOwnLockOfEndedProcess(const CNarrowString& lockOwner, const CNarrowString
 const CNarrowString& CSyncJob::GetLockOwner() {
     // The process is named too: two processes never take each other's lock
     // for their own.
-    if (m_sLockOwner.IsEmpty())
-        m_sLockOwner = MakeOwnerText(m_Options.m_sName) + kOwnerProcess + std::to_string(getpid()).c_str() + ")";
+    if (m_sLockOwner.IsEmpty()) {
+        // The boot and PID namespace come before the process, so that a
+        // reader of an earlier version still finds its number at the end.
+        const CProcessPlace& place = ThisProcessPlace();
+        m_sLockOwner = MakeOwnerText(m_Options.m_sName) + kOwnerBoot +
+                       (place.boot.IsEmpty() ? CNarrowString("unknown") : place.boot) + kOwnerPidNamespace +
+                       (place.ns.IsEmpty() ? CNarrowString("unknown") : place.ns) + kOwnerProcess +
+                       std::to_string(getpid()).c_str() + ")";
+    }
     return m_sLockOwner;
 }
 
@@ -265,7 +366,7 @@ int32_t CSyncJob::ReadLockFile(const CWideString& folder, TvFileSys* fs, const C
     // Only a lock of this very process, or of an ended one of the same job,
     // profile and computer, is ours; any other (an older version's too) is
     // another owner's.
-    if (lockOwner != owner && !IsOwnLockOfEndedProcess(lockOwner, owner)) {
+    if (lockOwner != owner && !IsOwnLockOfEndedProcess(first, lockOwner, owner)) {
         err += firstW;
         return 0;
     }

@@ -9,6 +9,7 @@
 #include "zor-locstr.h"
 #include "zor-path.h"
 #include "zor-process.h"
+#include "zor-sysfolders.h"
 #include "zor-unicode.h"
 
 #include <errno.h>
@@ -396,6 +397,38 @@ bool ResolveFolder(const TvConnectInfo& ci, TvFileSys* pJobFs, CWideString& reso
     return true;
 }
 
+// Where a local folder lies in its file system: the file system's device and
+// the folder's path from the file system's root ("/" ending), which a bind
+// mount (a second path to a folder) does not change. False for a path that
+// is not local or whose mount cannot be told.
+bool LocalPlace(const CWideString& real, uint32_t& nMajor, uint32_t& nMinor, CWideString& place) {
+    if (!real.StartsWith(u"/")) return false;
+    ZorVolumeInfo vol;
+    CWideString err;
+    if (!ZorGetVolumeOfPath(real, vol, err)) return false;
+    CWideString mount = vol.sMountPoint, root = vol.sRoot;
+    AddTrailingForwardSlash(mount);
+    AddTrailingForwardSlash(root);
+    CWideString path = real;
+    AddTrailingForwardSlash(path);
+    if (!path.StartsWith(mount.GetString())) return false;
+    place = root + path.Mid(mount.GetLength());
+    nMajor = vol.nMajor;
+    nMinor = vol.nMinor;
+    return true;
+}
+
+// Two local folders (real paths) are one, or one lies inside the other, in
+// one file system reached by two paths (a bind mount).
+bool IsOneLocalPlace(const CWideString& realA, const CWideString& realB) {
+    uint32_t aMajor = 0, aMinor = 0, bMajor = 0, bMinor = 0;
+    CWideString a, b;
+    if (!LocalPlace(realA, aMajor, aMinor, a) || !LocalPlace(realB, bMajor, bMinor, b) || aMajor != bMajor ||
+        aMinor != bMinor)
+        return false;
+    return a.StartsWith(b.GetString()) || b.StartsWith(a.GetString());
+}
+
 } // namespace
 
 void ClearResolvedFolderCache() {
@@ -425,7 +458,7 @@ bool HasCommonFolder(const TvConnectInfo& a, const TvConnectInfo& b, CWideString
     const CWideString pa = canonA.Left(n), pb = canonB.Left(n);
     // Names compare exactly where both file systems tell names apart by case.
     const bool bOverlap = (abCase[0] && abCase[1]) ? pa == pb : pa.EqualsNoCase(pb.GetString());
-    if (!bOverlap) return false;
+    if (!bOverlap && !IsOneLocalPlace(canonA, canonB)) return false;
     RemoveTrailingForwardSlash(canonA);
     RemoveTrailingForwardSlash(canonB);
     return true;

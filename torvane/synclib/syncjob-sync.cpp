@@ -488,7 +488,9 @@ void CSyncJob::PrepareProgressAndCounters(const std::unordered_set<const CSyncTr
     m_anDiskFull[0] = m_anDiskFull[1] = 0;
     m_anStateUpdates[0] = 0;
     m_anStateUpdates[1] = 0;
+    m_nPassingItemErrors = 0;
     CCritSectionLock lock(m_cs);
+    m_sPassingItemError.Empty();
     m_ExecutedNodes.clear();
 }
 

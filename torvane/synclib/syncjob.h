@@ -1008,6 +1008,11 @@ public:
     // Items of this Sync that did not fit on each side's full disk (the
     // first is said, the others counted with the errors).
     std::atomic<int32_t> m_anDiskFull[2]{0, 0};
+    // Items of this run that failed for a cause that may pass (a full disk,
+    // a busy file, a lost connection): a watch tries them again. The first
+    // one's reason under m_cs.
+    std::atomic<int32_t> m_nPassingItemErrors{0};
+    CWideString m_sPassingItemError;
     int32_t m_nViewWord = 1;
     uint8_t m_bSyncStatByte = 0;
     // Items the execution has to process (files plus folders), set when Sync

@@ -165,6 +165,11 @@ public:
     // Enters one change into the tree: re-reads the path on the side.
     bool ApplyChangeToTree(const ChangedItem& change, int side, CSyncTreeNode* pRoot, int& errKind,
                            CWideString& errText);
+    // The other names of a changed item's folder that the tree takes as its
+    // own (they differ in case or normal form only) are entered with it, as
+    // a full scan enters them: the item is refused as it is there.
+    bool AddNameTwins(const CWideString& path, const FsItemInfo& info, int side, bool bParentExcluded,
+                      CSyncTreeNode* pRoot, int& errKind, CWideString& errText);
     // After an unknown change: the job list turns off the monitors of other
     // jobs that watch a folder this job shares (a job outside a list has none).
     virtual void TurnOffMonitorsOfJobsSharingFolders() {}
@@ -220,6 +225,9 @@ public:
 
     CFileSysMonitor m_aMonitor[2];
     CListT<ChangedItem> m_aChanges[2]{CListT<ChangedItem>(10), CListT<ChangedItem>(10)};
+    // The folders listed for AddNameTwins in one pass over a side's changes:
+    // each name in its folded form with its entry.
+    std::unordered_map<std::u16string, std::vector<std::pair<std::u16string, FsItemInfo>>> m_TwinListings;
     CCritSection m_JobLock; // the job lock
 
     std::atomic<bool> m_bMonitoringStarted{false};

@@ -2,8 +2,11 @@
 // only the changed paths are read again, and the engine's Analyze and Sync
 // then run over the tree as usual.
 #include "file-monitor.h"
+#include "state-file.h"
 
 #include "zor-debug.h"
+#include "zor-escape.h"
+#include "zor-fold.h"
 #include "zor-file.h"
 #include "zor-locstr.h"
 #include "zor-log.h"
@@ -162,6 +165,11 @@ bool CMonitoredJob::IncrementalAnalyzeItems(int side, TvFileSys* pFs, CSyncTreeN
     TvFileSys* fs = pFs ? pFs : m_apFs[side].get();
     bool bOk = true;
     bool bKeepList = false;
+    m_TwinListings.clear();
+    struct ForgetListings {
+        CMonitoredJob* job;
+        ~ForgetListings() { job->m_TwinListings.clear(); }
+    } forget{this};
     for (ZorPosition pos = m_aChanges[side].GetHeadPosition(); pos;) {
         const ChangedItem c = m_aChanges[side].GetNext(pos);
         if (m_pChanged) m_pChanged->NotePath(c.m_sPath);
@@ -251,7 +259,8 @@ bool CMonitoredJob::ApplyChangeToTree(const ChangedItem& change, int side, CSync
             else
                 pKnown->GetItem().m_aCur[side] = CSideInfo();
         }
-        if (!AddListedItems(path, info, side, false, bParentExcluded, queue, pRoot, pNode, errKind, errText)) {
+        if (!AddListedItems(path, info, side, false, bParentExcluded, queue, pRoot, pNode, errKind, errText) ||
+            (pNode && !AddNameTwins(path, info, side, bParentExcluded, pRoot, errKind, errText))) {
             Log(1, 1426, errText + u"\n");
             return false;
         }
@@ -274,6 +283,53 @@ bool CMonitoredJob::ApplyChangeToTree(const ChangedItem& change, int side, CSync
         const bool bFolder = item.m_aCur[side].IsFolder() || pKnown->IsContainer();
         item.m_aCur[side].Invalidate(pKnown->IsContainer());
         if (bFolder) MarkSubtreeMissing(pKnown, side);
+    }
+    return true;
+}
+
+namespace {
+// A name as the tree compares names that it does not tell apart by case.
+std::u16string FoldedName(const CWideString& name) {
+    CWideString nfc = name;
+    NormalizeNameNfc(nfc);
+    std::u16string f(nfc.GetString(), (size_t)nfc.GetLength());
+    for (char16_t& c : f) c = (char16_t)ZorFoldNameUnit(c);
+    return f;
+}
+} // namespace
+
+bool CMonitoredJob::AddNameTwins(const CWideString& path, const FsItemInfo& info, int side, bool bParentExcluded,
+                                 CSyncTreeNode* pRoot, int& errKind, CWideString& errText) {
+    TvFileSys* fs = m_apFs[side & 1].get();
+    // A side that does not tell names apart by case holds no such pair.
+    if (!fs || GetStateFileIo().m_bCaseSensitive || !fs->GetCapability(TVFS_CAP_CASE_SENSITIVE)) return true;
+    const CWideString folder = GetUrlPathFolder(path);
+    const std::u16string key(folder.GetString(), (size_t)folder.GetLength());
+    auto it = m_TwinListings.find(key);
+    if (it == m_TwinListings.end()) {
+        // Listed once per pass: many changes in one folder cost one listing.
+        CListT<FsItemInfo> items;
+        int k = 0;
+        CWideString e;
+        // A folder that cannot be listed now: the item stands as the change gave it.
+        if (!fs->ListDir(folder, items, k, e)) return true;
+        std::vector<std::pair<std::u16string, FsItemInfo>> names;
+        for (ZorPosition pos = items.GetHeadPosition(); pos;) {
+            const FsItemInfo& item = items.GetNext(pos);
+            names.emplace_back(FoldedName(item.m_sName), item);
+        }
+        it = m_TwinListings.emplace(key, std::move(names)).first;
+    }
+    const std::u16string folded = FoldedName(info.m_sName);
+    for (const auto& [name, twin] : it->second) {
+        if (name != folded || twin.m_sName == info.m_sName) continue;
+        CListT<CSyncTreeNode*> queue;
+        CSyncTreeNode* pTwin = nullptr;
+        // Entered as a full scan enters a listed name: the second name of one
+        // item makes it an error.
+        if (!AddListedItems(folder + u"/" + twin.m_sName, twin, side, true, bParentExcluded, queue, pRoot, pTwin,
+                            errKind, errText))
+            return false;
     }
     return true;
 }
@@ -466,13 +522,17 @@ void CMonitoredJob::NoteRunOutcome(bool bRunOk, int errKind, const CWideString& 
     // owner's lock (its own retry): nothing that a while changes. A Sync that
     // could not lock its folders for a reason of its own (a full disk) may
     // well go through later.
-    const bool bPassing = !bRunOk && errKind != FSE_STOPPED && nSub != RSS_STOPPED &&
-                          (nSub != RSS_REFUSED || m_bDataFoldersNotTaken) &&
-                          !m_bLockedByOther && !m_abNotAvailable[0] && !m_abNotAvailable[1] && !IsStopped();
+    const bool bRunPassing = !bRunOk && errKind != FSE_STOPPED && nSub != RSS_STOPPED &&
+                             (nSub != RSS_REFUSED || m_bDataFoldersNotTaken) && !m_bLockedByOther &&
+                             !m_abNotAvailable[0] && !m_abNotAvailable[1] && !IsStopped();
+    // A run that went through but left items that failed for a cause that
+    // may pass (a full disk, a busy file): those items, with no other change
+    // to start a run, are tried again the same way.
+    const int32_t nItems = bRunOk && !IsStopped() ? m_nPassingItemErrors.load() : 0;
     int32_t nDelay = 0;
     {
         CCritSectionLock lock(m_JobLock);
-        if (!bPassing) {
+        if (!bRunPassing && nItems == 0) {
             m_nRetryDelay = 0;
             m_nRetryAt = 0;
             return;
@@ -482,13 +542,28 @@ void CMonitoredJob::NoteRunOutcome(bool bRunOk, int errKind, const CWideString& 
         nDelay = m_nRetryDelay;
         m_nRetryAt = CZorTime::Now().GetTime() + nDelay;
     }
-    CWideString why = errText;
+    CWideString why;
+    if (bRunPassing) {
+        why = errText;
+    } else {
+        CCritSectionLock lock(m_cs);
+        why = m_sPassingItemError;
+    }
     const int nLf = why.Find(u'\n');
     if (nLf >= 0) why = why.Left(nLf);
     why.Trim();
     if (why.IsEmpty()) why = u"an error";
-    Notify(2,
-           CWideString::Formatted(u"** The run failed (%s); it is tried again in %d seconds\n", why, nDelay));
+    why = EscapeControlChars(why);
+    if (bRunPassing)
+        Notify(2, CWideString::Formatted(u"** The run failed (%s); it is tried again in %d seconds\n", why,
+                                         nDelay));
+    else if (nItems == 1)
+        Notify(2, CWideString::Formatted(u"** 1 item failed (%s); it is tried again in %d seconds\n", why,
+                                         nDelay));
+    else
+        Notify(2, CWideString::Formatted(u"** %d items failed (the first: %s); they are tried again in %d "
+                                         u"seconds\n",
+                                         (int)nItems, why, nDelay));
 }
 
 bool CMonitoredJob::RetryDue() {

@@ -90,6 +90,7 @@ bool RunWithState(CSyncJobFromList* pJob, bool bChangesOnly, const CSyncJob::Glo
     // Whether another owner's lock refused it is this run's own outcome.
     pJob->m_bLockedByOther = 0;
     pJob->m_sForeignLockFile.Empty();
+    pJob->m_nPassingItemErrors = 0; // an analysis alone leaves none
     bool bOk = bChangesOnly ? pJob->ChangeAnalyzeSyncWorker(pGlobal, errKind, errText)
                             : pJob->RunJob(pGlobal, errKind, errText);
     pJob->NoteLockRefusal(bOk);

@@ -386,6 +386,23 @@ CWideString MakeBadFileName(const CWideString& path) {
     return path.Left(dot) + u"-bad" + path.Mid(dot);
 }
 
+bool SetAsideDamagedRegistry(CWideString& sSaid) {
+    CNarrowString badPath;
+    CWideString why, err;
+    if (!ZorRegSetAsideDamagedHive(HKEY_CURRENT_USER, badPath, why, err)) {
+        sSaid = err + u"\nThe registry file is left as it is and nothing is stored in it: move it away (or mend "
+                      u"it) and start again.";
+        return true;
+    }
+    if (badPath.IsEmpty()) return false;
+    ZorGetProgramLog().Printf(u"Bad registry file set aside as %s: %s\n", badPath, why);
+    sSaid = why;
+    sSaid.AppendFormat(u"\nBad registry file has been renamed to %s.\nThe options set on jobs by hand (job add "
+                       u"--set, job set), which a change of a job's Direction keeps, stand in it: set them again.",
+                       badPath);
+    return true;
+}
+
 CWideString ReplaceExtension(const CWideString& path, const char16_t* ext) {
     int dot = ExtensionDot(path);
     return (dot < 0 ? path : path.Left(dot)) + ext;

@@ -53,6 +53,13 @@ bool ResolveStorePath(const CWideString& path, const char16_t* baseName, CWideSt
                       CWideString& sErr);
 // The path with "-bad" inserted before the extension of its file name.
 CWideString MakeBadFileName(const CWideString& path);
+
+// The user's registry file (which keeps, among others, the options set on
+// each job by hand) when it cannot be read: it is set aside ("-bad") and a
+// new one starts, for nothing may be written over it. False when it was
+// sound or missing; true with sSaid telling what was done (or why it
+// could not be done).
+bool SetAsideDamagedRegistry(CWideString& sSaid);
 // The path with the extension of its file name replaced (ext with its dot).
 CWideString ReplaceExtension(const CWideString& path, const char16_t* ext);
 

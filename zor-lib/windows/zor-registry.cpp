@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <stdio.h>
 #include <memory>
 #include <mutex>
 #include <sys/file.h>
@@ -651,6 +652,50 @@ bool ModifyHive(HKEY root, uint32_t nAccess, const std::function<bool(RegNode&, 
     return true;
 }
 
+bool SetAsideDamagedHive(HKEY root, CNarrowString& badPath, CWideString& why, CWideString& err) {
+    badPath.Empty();
+    CNarrowString path;
+    if (!ZorRegHiveFilePath(root, path, err)) return false;
+    CNarrowString text;
+    bool bMissing = false;
+    if (!ReadFileText(path, text, bMissing, err)) return false;
+    if (bMissing) return true;
+    RegNode tree;
+    if (ParseHive(text, ZorRegRootName(root), path, tree, why)) {
+        why.Empty();
+        return true;
+    }
+    // No writer runs meanwhile: none could replace the file between the
+    // check and the rename, nor take the damaged one for a new hive.
+    HiveLock lock;
+    if (!lock.Take(path + ".lock", err)) return false;
+    CNarrowString again;
+    if (!ReadFileText(path, again, bMissing, err)) return false;
+    if (bMissing || again != text) {
+        // Another process set it aside (or wrote a sound one) meanwhile.
+        why.Empty();
+        return true;
+    }
+    const CNarrowString base = path.Right(4) == ".reg" ? path.Left(path.GetLength() - 4) : path;
+    for (int n = 1; n < 1000; ++n) {
+        char tail[32];
+        if (n > 1) snprintf(tail, sizeof tail, "-bad-%d.reg", n);
+        else snprintf(tail, sizeof tail, "-bad.reg");
+        const CNarrowString candidate = base + tail;
+        if (renameat2(AT_FDCWD, path.GetString(), AT_FDCWD, candidate.GetString(), RENAME_NOREPLACE) == 0) {
+            (void)chmod(candidate.GetString(), 0600);
+            badPath = candidate;
+            return true;
+        }
+        if (errno != EEXIST) {
+            err.AppendFormat(u"cannot rename '%s' to '%s': %s", path, candidate, ErrnoText(errno));
+            return false;
+        }
+    }
+    err.AppendFormat(u"cannot rename '%s': too many damaged copies beside it", path);
+    return false;
+}
+
 CWideString KeyText(HKEY root, const CWideString& sSubKey) {
     CWideString s(Utf8ToWide(ZorRegRootName(root)));
     if (!sSubKey.IsEmpty()) {
@@ -765,6 +810,10 @@ bool ZorRegHiveFilePath(HKEY root, CNarrowString& path, CWideString& err) {
     path.Append("torvane/registry/");
     path.Append(fileName);
     return true;
+}
+
+bool ZorRegSetAsideDamagedHive(HKEY root, CNarrowString& badPath, CWideString& why, CWideString& err) {
+    return SetAsideDamagedHive(root, badPath, why, err);
 }
 
 bool CSafeRegKey::Open(HKEY root, const CWideString& sSubKey, CWideString& err, uint32_t nAccess) {

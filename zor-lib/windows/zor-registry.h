@@ -69,6 +69,14 @@ const char* ZorRegRootName(HKEY root);
 // when no home folder can be found for the current user's hive.
 bool ZorRegHiveFilePath(HKEY root, CNarrowString& path, CWideString& err);
 
+// A hive file that cannot be parsed is never written over: every write to
+// it fails. This sets it aside, under the hive's writer lock, as
+// "<name>-bad.reg" (or "<name>-bad-2.reg" and so on: an earlier one stays),
+// mode 0600, so that a new hive can start. True when the hive is sound or
+// missing (badPath empty) or was set aside (badPath its new name, why the
+// fault found); false with err when it cannot be read or renamed.
+bool ZorRegSetAsideDamagedHive(HKEY root, CNarrowString& badPath, CWideString& why, CWideString& err);
+
 // A registry key: the root and the sub-key path (for messages). Open checks
 // that the key exists (it does not create it); the object holds no system
 // resource.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pty.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 
 
@@ -39,6 +41,17 @@ struct CProc {
     }
 };
 
+// Ends the process when the test leaves early (a failed assertion).
+struct CEndOnExit {
+    CProc& p;
+    ~CEndOnExit() {
+        if (p.pid <= 0 || p.code >= 0) return;
+        kill(p.pid, SIGKILL);
+        kill(p.pid, SIGCONT);
+        waitpid(p.pid, nullptr, 0);
+    }
+};
+
 class CliRuns : public ::testing::Test {
 protected:
     CTempFolder m_tmp;
@@ -56,6 +69,13 @@ protected:
         return CliRunProgram(Argv(profile, args), Sub("out" + n), Sub("err" + n));
     }
     int Code(const std::string& profile, const std::vector<std::string>& args) { return Run(profile, args).code; }
+    // argv run to its end or for at most nSeconds (then killed: 124 or 137).
+    CCliRun RunFor(int nSeconds, const std::vector<std::string>& argv) {
+        std::vector<std::string> all = {"timeout", "-k", "5", std::to_string(nSeconds)};
+        all.insert(all.end(), argv.begin(), argv.end());
+        const std::string n = std::to_string(m_nRun++);
+        return CliRunProgram(all, Sub("out" + n), Sub("err" + n));
+    }
     // The same started, and stopped (SIGSTOP) as soon as it holds the locks
     // of folders a and b, in the middle of its copies.
     CProc StartHolding(const std::string& profile, const std::vector<std::string>& args, const std::string& a,
@@ -289,5 +309,151 @@ TEST_F(CliRuns, AFullDiskFailsOnlyTheFilesThatDoNotFit) {
         want.erase("/big.bin");
         EXPECT_EQ(Contents("r"), want);
         EXPECT_TRUE(Leftovers("r").empty()) << Leftovers("r")[0];
+    }
+}
+
+TEST_F(CliRuns, ALockOfTheSameJobInAnotherPidNamespaceIsAnotherOwners) {
+    if (geteuid() != 0) GTEST_SKIP() << "a PID namespace and mounts need root";
+    // One job, twice: profile p on this computer, and a profile of its own
+    // at the same path inside a container (a PID and mount namespace of its
+    // own, the same host name), both over the folders l and r.
+    for (const char* d : {"l", "r", "p", "inner"}) m_tmp.MakeDir(d);
+    m_tmp.WriteFile("l/big.bin", std::string(48 << 20, 'x'));
+    m_tmp.WriteFile("l/small.txt", "s");
+    ASSERT_EQ(Code("p", {"job", "add", "J", Sub("l"), Sub("r")}), 0);
+    ASSERT_EQ(Code("inner", {"job", "add", "J", Sub("l"), Sub("r")}), 0);
+    const std::string inContainer = "mount --bind \"$0\" \"$1\" && shift && exec \"$@\"";
+    auto containerSync = [&] {
+        return RunFor(120, {"unshare", "--pid", "--fork", "--mount-proc", "sh", "-c", inContainer, Sub("inner"),
+                            Sub("p"), CliProgram(), "--profile", Sub("p"), "sync", "J"});
+    };
+    CProc first = StartHolding("p", {"sync", "J"}, "l", "r");
+    CEndOnExit end{first};
+    const std::string lock = CliReadAll(Sub("l/_tvdata_/lock.tvl"));
+    CCliRun inner = containerSync();
+    EXPECT_EQ(inner.code, 3) << inner.out << inner.err;
+    EXPECT_NE(inner.err.find("Another job is Syncing in folder " + Sub("l")), std::string::npos) << inner.err;
+    EXPECT_EQ(CliReadAll(Sub("l/_tvdata_/lock.tvl")), lock);
+    kill(first.pid, SIGCONT);
+    ASSERT_TRUE(first.Wait(60000));
+    EXPECT_EQ(first.code, 0) << first.Out() << first.Err();
+    EXPECT_EQ(Contents("r"), Contents("l"));
+    EXPECT_TRUE(Leftovers("l").empty() && Leftovers("r").empty());
+}
+
+TEST_F(CliRuns, ASignalIgnoredWhenTheCommandStartedStaysIgnored) {
+    // Each: a run started on a terminal of its own, as "nohup" or a script's
+    // background job leaves it, then the terminal closed or SIGINT sent. The
+    // run goes on to its end, a watch to its next change.
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        bool bNohup; // else started with SIGINT ignored, and sent SIGINT
+    } rounds[] = {
+        {"watch with SIGINT ignored", {"watch", "J"}, false},
+        {"nohup sync", {"sync", "J"}, true},
+        {"nohup watch", {"watch", "J"}, true},
+    };
+    int k = 0;
+    for (const auto& r : rounds) {
+        SCOPED_TRACE(r.what);
+        const std::string n = std::to_string(k++), l = "l" + n, rr = "r" + n, p = "p" + n, home = Sub("h" + n);
+        for (const std::string& d : {l, rr, "h" + n}) m_tmp.MakeDir(d);
+        m_tmp.WriteFile(l + "/big.bin", std::string(48 << 20, 'x'));
+        ASSERT_EQ(Code(p, {"job", "add", "J", Sub(l), Sub(rr), "--set", "OnFileChangeAction=1"}), 0);
+        std::vector<std::string> argv = Argv(p, r.args);
+        if (r.bNohup) argv.insert(argv.begin(), "nohup");
+        std::vector<char*> a;
+        for (std::string& s : argv) a.push_back(s.data());
+        a.push_back(nullptr);
+        int master = -1;
+        CProc c;
+        c.out = c.err = home + "/nohup.out";
+        c.pid = forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(c.pid, 0) << strerror(errno);
+        if (c.pid == 0) {
+            // nohup writes into "nohup.out" of the folder it starts in.
+            if (chdir(home.c_str()) != 0) _exit(126);
+            if (!r.bNohup) {
+                const int fd = open("nohup.out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                if (fd < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
+                signal(SIGINT, SIG_IGN);
+            }
+            execvp(a[0], a.data());
+            _exit(127);
+        }
+        struct CTerminal {
+            int fd;
+            ~CTerminal() {
+                if (fd >= 0) close(fd);
+            }
+        } terminal{master};
+        CEndOnExit end{c};
+        auto waitFor = [&](const std::function<bool()>& f) {
+            for (int i = 0; i < 600 && !f(); ++i) usleep(50000);
+            return f();
+        };
+        // The sync is stopped in the middle of its copy; the hang-up and
+        // the signal come meanwhile.
+        const bool bWatch = r.args[0] == "watch";
+        if (!bWatch) {
+            ASSERT_TRUE(waitFor([&] { return Exists(rr + "/_tvdata_/lock.tvl"); })) << c.Out();
+            kill(c.pid, SIGSTOP);
+        } else {
+            ASSERT_TRUE(waitFor([&] { return c.Out().find("Sync Completed") != std::string::npos; })) << c.Out();
+        }
+        // Without nohup the hang-up would end it: the terminal stays open then.
+        if (r.bNohup) {
+            close(master);
+            terminal.fd = -1;
+        } else {
+            kill(c.pid, SIGINT);
+        }
+        kill(c.pid, SIGCONT);
+        if (bWatch) {
+            usleep(1000000);
+            m_tmp.WriteFile(l + "/later.txt", "later");
+            ASSERT_TRUE(waitFor([&] { return Exists(rr + "/later.txt"); })) << c.Out();
+            EXPECT_FALSE(c.Wait(0)) << c.code << c.Out();
+            kill(c.pid, SIGTERM);
+        }
+        ASSERT_TRUE(c.Wait(30000)) << c.Out();
+        EXPECT_EQ(c.code, 0) << c.Out();
+        EXPECT_TRUE(Contents(rr) == Contents(l));
+    }
+}
+
+TEST_F(CliRuns, AFolderReachedTwiceThroughABindMountIsRefusedWhereverTheJobMeetsIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
+    for (const char* d : {"l/sub", "r", "twice", "inner"}) m_tmp.MakeDir(d);
+    m_tmp.WriteFile("l/sub/a.txt", "a");
+    struct Unmount {
+        std::vector<std::string> paths;
+        ~Unmount() {
+            for (auto it = paths.rbegin(); it != paths.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
+        }
+    } unmount;
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"l", "twice"}, {"l/sub", "inner"}}) {
+        ASSERT_EQ(mount(Sub(from).c_str(), Sub(to).c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+        unmount.paths.push_back(Sub(to));
+    }
+    // The same folder, and a folder inside the other, each through its second path.
+    for (const char* other : {"twice", "inner"}) {
+        SCOPED_TRACE(other);
+        CCliRun add = RunFor(60, Argv("p", {"job", "add", std::string("J") + other, Sub("l"), Sub(other)}));
+        EXPECT_EQ(add.code, 1) << add.err;
+        EXPECT_NE(add.err.find("the folders are the same or one is inside the other"), std::string::npos) << add.err;
+    }
+    // Added while the second path led elsewhere, the job is refused by analyze
+    // and sync alike, before anything is read or written.
+    ASSERT_EQ(Code("p", {"job", "add", "K", Sub("l"), Sub("r")}), 0);
+    ASSERT_EQ(mount(Sub("l").c_str(), Sub("r").c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+    unmount.paths.push_back(Sub("r"));
+    for (const char* verb : {"analyze", "sync"}) {
+        SCOPED_TRACE(verb);
+        CCliRun run = RunFor(60, Argv("p", {verb, "K"}));
+        EXPECT_EQ(run.code, 1) << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find("Cannot Analyze nested folders"), std::string::npos) << run.out << run.err;
+        EXPECT_FALSE(Exists("l/_tvdata_"));
     }
 }

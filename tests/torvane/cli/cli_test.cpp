@@ -748,18 +748,17 @@ TEST_F(Cli, WhatTheCommandSaysAgreesWithItsPapers) {
     EXPECT_EQ(Code({"sync", "p"}), 0);
 
     // A read-only side, and one folder reached twice through a bind mount,
-    // are failed runs (1), not refusals, and their messages keep their lines.
+    // are failed runs (1), not refusals.
     m_tmp.MakeDir("bound");
     m_tmp.MakeDir("solo");
     m_tmp.WriteFile("solo/s.txt", "solo");
+    ASSERT_EQ(Code({"job", "add", "twice", m_tmp.NativeSub("solo"), m_tmp.NativeSub("bound")}), 0);
     if (mount(m_tmp.NativeSub("solo").c_str(), m_tmp.NativeSub("bound").c_str(), nullptr, MS_BIND, nullptr) != 0)
         GTEST_SKIP() << "cannot bind-mount (needs root)";
-    ASSERT_EQ(Code({"job", "add", "twice", m_tmp.NativeSub("solo"), m_tmp.NativeSub("bound")}), 0);
     CChild twice = Run({"sync", "twice"});
     umount2(m_tmp.NativeSub("bound").c_str(), MNT_DETACH);
     EXPECT_EQ(twice.code, 1) << twice.Err() << twice.Out();
-    EXPECT_NE(twice.Err().find("its parent.\n'"), std::string::npos) << twice.Err();
-    EXPECT_EQ(twice.Err().find("\\n"), std::string::npos) << twice.Err();
+    EXPECT_NE(twice.Err().find("Cannot Analyze nested folders"), std::string::npos) << twice.Err();
     m_tmp.MakeDir("ro");
     ASSERT_EQ(mount("tmpfs", m_tmp.NativeSub("ro").c_str(), "tmpfs", MS_RDONLY, "size=64k"), 0);
     ASSERT_EQ(Code({"job", "add", "ro", L(), m_tmp.NativeSub("ro")}), 0);
@@ -807,6 +806,31 @@ TEST_F(Cli, JobListMessagesAndATypeChangeKeepWhatTheUserSet) {
     EXPECT_NE(list.Err().find("The damaged file is kept as " + Profile() + "/jobs-bad.tix"), std::string::npos)
         << list.Err();
     EXPECT_NE(list.Err().find("Add the jobs again"), std::string::npos) << list.Err();
+}
+
+TEST_F(Cli, ADamagedRegistryFileIsSetAsideAndSaidNeverWrittenOver) {
+    MakePair();
+    ASSERT_EQ(Code({"job", "add", "t", L(), R(), "--set", "ExcludeHidden=Yes"}), 0);
+    const std::string reg = Profile() + "/user.reg";
+    ASSERT_TRUE(std::filesystem::exists(reg));
+    // Each round damages the file anew; an earlier damaged copy stays.
+    for (const std::string bad : {"/user-bad.reg", "/user-bad-2.reg"}) {
+        SCOPED_TRACE(bad);
+        const std::string damaged = ReadAll(reg) + "this line is no registry line\n";
+        m_tmp.WriteFile("profile/user.reg", damaged);
+        CChild set = Run({"job", "set", "t", "Direction=1"});
+        EXPECT_EQ(set.code, 0) << set.Err();
+        EXPECT_NE(set.Err().find("registry file '" + reg + "' is damaged at line"), std::string::npos) << set.Err();
+        EXPECT_NE(set.Err().find("Bad registry file has been renamed to " + Profile() + bad), std::string::npos)
+            << set.Err();
+        EXPECT_EQ(ReadAll(Profile() + bad), damaged);
+        // Said once: the next command meets a sound file, which keeps what is set again.
+        ASSERT_EQ(Code({"job", "set", "t", "ExcludeHidden=Yes", "Direction=0"}), 0);
+        CChild show = Run({"job", "set", "t", "Direction=2"});
+        EXPECT_EQ(show.Err().find("damaged"), std::string::npos) << show.Err();
+        EXPECT_NE(Run({"job", "show", "t", "--all"}).Out().find("\n  ExcludeHidden = Yes\n"), std::string::npos);
+    }
+    EXPECT_TRUE(std::filesystem::exists(Profile() + "/user-bad.reg"));
 }
 
 // ------------------------------------------------------------ watch over links, mounts and other jobs
@@ -995,4 +1019,86 @@ TEST_F(Cli, FileSystemMountedOverASubFolderOfAWatchedSideIsHeld) {
     EXPECT_TRUE(std::filesystem::exists(R("m/old.txt")));
     EXPECT_TRUE(std::filesystem::exists(R("m/new.txt"))) << c.Err().substr(mark);
     EXPECT_TRUE(std::filesystem::exists(L("m/new.txt"))) << c.Err().substr(mark);
+}
+
+TEST_F(Cli, OnChangeRunRefusesTwoNamesOfOneItemAsAFullRunDoes) {
+    // Two names that differ only in case, on a side that tells them apart:
+    // every run refuses the pair, the watch's on-change runs too.
+    m_tmp.MakeDir("left");
+    m_tmp.MakeDir("right");
+    m_tmp.WriteFile("left/Index.html", "upper");
+    m_tmp.WriteFile("left/index.html", "lower");
+    ASSERT_EQ(Code({"job", "add", "w", L(), R(), "--set", "OnFileChangeAction=1"}), 0);
+    CChild sync = Run({"sync", "w"});
+    EXPECT_EQ(sync.code, 1);
+    const std::string refused = "Two items on Left side are named the same after normalization and lower-casing";
+    EXPECT_NE(sync.Out().find(refused), std::string::npos) << sync.Out();
+    CChild c = Start({"-v", "watch"});
+    struct End {
+        CChild& c;
+        ~End() {
+            if (c.code < 0) EndWatch(c);
+        }
+    } end{c};
+    ASSERT_TRUE(WaitFor([&] { return Count(c.Err(), "Sync Completed") >= 1; }, 20000)) << c.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Each: the change that starts an on-change run, beside a file that it syncs.
+    const char* changed[] = {"left/index.html", "left/Index.html"};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(changed[i]);
+        const size_t mark = c.Err().size();
+        m_tmp.WriteFile(changed[i], "changed " + std::to_string(i));
+        m_tmp.WriteFile("left/n" + std::to_string(i) + ".txt", "n");
+        ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(R("n" + std::to_string(i) + ".txt")); }, 20000))
+            << c.Err().substr(mark);
+        ASSERT_TRUE(WaitFor([&] { return c.Err().find("Sync Completed", mark) != std::string::npos; }, 10000));
+        EXPECT_NE(c.Err().find(refused, mark), std::string::npos) << c.Err().substr(mark);
+        EXPECT_FALSE(std::filesystem::exists(R("index.html")) || std::filesystem::exists(R("Index.html")));
+    }
+    EndWatch(c);
+}
+
+TEST_F(Cli, WatchedItemThatFailedOnAFullDiskIsTriedAgainWhenNothingElseChanges) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    m_tmp.MakeDir("left");
+    m_tmp.MakeDir("disk");
+    if (mount("tmpfs", m_tmp.NativeSub("disk").c_str(), "tmpfs", 0, "size=4m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{m_tmp.NativeSub("disk")};
+    m_tmp.MakeDir("disk/right");
+    m_tmp.WriteFile("left/a.txt", "a");
+    const std::string right = m_tmp.NativeSub("disk/right");
+    ASSERT_EQ(Code({"job", "add", "w", L(), right, "--type", "1", "--set", "OnFileChangeAction=1"}), 0);
+    CChild c = Start({"watch"});
+    struct End {
+        CChild& c;
+        ~End() {
+            if (c.code < 0) EndWatch(c);
+        }
+    } end{c};
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(right + "/a.txt"); }, 20000)) << c.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The disk fills up (beside the job's folder); a new file does not fit.
+    {
+        std::ofstream fill(m_tmp.NativeSub("disk/fill"));
+        fill << std::string(3 << 20, 'f');
+    }
+    const size_t mark = c.Err().size();
+    m_tmp.WriteFile("left/big.bin", std::string(2 << 20, 'b'));
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("tried again in 5 seconds", mark) != std::string::npos; }, 20000))
+        << c.Err().substr(mark);
+    EXPECT_NE(c.Err().find("1 item failed (/big.bin: ", mark), std::string::npos) << c.Err().substr(mark);
+    // Still full at the first retry: the next waits twice as long.
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("tried again in 10 seconds", mark) != std::string::npos; }, 20000))
+        << c.Err().substr(mark);
+    EXPECT_FALSE(std::filesystem::exists(right + "/big.bin"));
+    // Space is freed; no other change comes: the retry brings the file.
+    std::filesystem::remove(m_tmp.NativeSub("disk/fill"));
+    ASSERT_TRUE(WaitFor([&] { return ReadAll(right + "/big.bin").size() == (2u << 20); }, 30000))
+        << c.Err().substr(mark);
+    EndWatch(c);
+    EXPECT_EQ(c.code, 0) << c.Err();
 }

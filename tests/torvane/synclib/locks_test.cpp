@@ -68,6 +68,18 @@ public:
     }
 };
 
+// ", boot <boot id>, pid namespace <inode>" of this process, as its lock
+// owner texts hold them (or another boot's, another namespace's).
+std::string Place(const std::string& boot = "", const std::string& ns = "") {
+    std::ifstream in("/proc/sys/kernel/random/boot_id");
+    std::string thisBoot;
+    std::getline(in, thisBoot);
+    struct stat st = {};
+    stat("/proc/self/ns/pid", &st);
+    return ", boot " + (boot.empty() ? thisBoot : boot) + ", pid namespace " +
+           (ns.empty() ? std::to_string(st.st_ino) : ns);
+}
+
 const std::string kForeign = "By: Other.bob@PC9 at: 2023.11.14 10:00:00 GMT";
 
 class LocksTest : public ::testing::Test {
@@ -84,7 +96,7 @@ protected:
         CWideString who = u"%USERNAME%@%COMPUTERNAME%";
         ExpandPathMacros(who);
         m_who = "By: Docs." + N(who);
-        m_owner = m_who + " (profile " + ProfileTag() + ", process " + std::to_string(getpid()) + ")";
+        m_owner = m_who + " (profile " + ProfileTag() + Place() + ", process " + std::to_string(getpid()) + ")";
         m_stamp = " at: 2023.11.14 22:13:20 GMT"; // 1700000000 in UTC
     }
     void TearDown() override {
@@ -417,21 +429,34 @@ TEST_F(LocksTest, OnlyALockOfThisJobProfileAndComputerByAnEndedProcessIsAbandone
     ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
     const std::string self = std::to_string(getpid()), parent = std::to_string(getppid());
     const std::string tag = ProfileTag(), other = tag == "00000000" ? "11111111" : "00000000";
+    const std::string here = " (profile " + tag + Place(), ended_ = std::to_string(ended);
+    const std::string otherBoot = " (profile " + tag + Place("0f3c9a1e-0000-4000-8000-000000000000");
     const struct {
         std::string owner;
+        const char* at; // the lock's time
         bool bAbandoned;
     } cases[] = {
-        {m_owner, true},                                                             // this process, an earlier run
-        {m_who + " (profile " + tag + ", process " + std::to_string(ended) + ")", true}, // ended
-        {m_who + " (profile " + tag + ", process " + parent + ")", false},           // runs
-        {m_who + " (profile " + other + ", process " + self + ")", false},           // another profile
-        {m_who + " (profile " + other + ", process " + std::to_string(ended) + ")", false},
-        {m_who, false},                                                              // an older version's
-        {"By: Docs.someoneelse@PC9 (profile " + tag + ", process " + std::to_string(ended) + ")", false},
-        {m_who + " (profile " + tag + ", process x" + self + ")", false},
+        {m_owner, "2020.01.01 00:00:00", true},                                  // this process, an earlier run
+        {m_who + here + ", process " + ended_ + ")", "2020.01.01 00:00:00", true}, // ended
+        {m_who + here + ", process " + parent + ")", "2020.01.01 00:00:00", false}, // runs
+        {m_who + " (profile " + other + Place() + ", process " + self + ")", "2020.01.01 00:00:00", false},
+        {m_who + " (profile " + other + Place() + ", process " + ended_ + ")", "2020.01.01 00:00:00", false},
+        {m_who, "2020.01.01 00:00:00", false}, // older versions'
+        {m_who + " (profile " + tag + ", process " + ended_ + ")", "2020.01.01 00:00:00", false},
+        {"By: Docs.someoneelse@PC9" + here + ", process " + ended_ + ")", "2020.01.01 00:00:00", false},
+        {m_who + here + ", process x" + self + ")", "2020.01.01 00:00:00", false},
+        // Another PID namespace of this boot (a container with this
+        // computer's name): its numbers say nothing here.
+        {m_who + " (profile " + tag + Place("", "1") + ", process " + ended_ + ")", "2020.01.01 00:00:00", false},
+        // Another boot: abandoned when written before this one began.
+        {m_who + otherBoot + ", process " + parent + ")", "2020.01.01 00:00:00", true},
+        {m_who + otherBoot + ", process " + ended_ + ")", "2099.01.01 00:00:00", false},
+        {m_who + otherBoot + ", process " + ended_ + ")", "2020.01.01", false},
+        {m_who + " (profile " + tag + Place("unknown", "unknown") + ", process " + ended_ + ")",
+         "2020.01.01 00:00:00", false},
     };
     for (const auto& c : cases) {
-        const std::string line = c.owner + " at: 2020.01.01 00:00:00 GMT";
+        const std::string line = c.owner + " at: " + c.at + " GMT";
         Write(0, "/_tvdata_/lock.tvl", line + "\n/x");
         EXPECT_EQ(Check(0), c.bAbandoned) << c.owner << ": " << N(m_err);
         EXPECT_EQ(Exists(0, "/_tvdata_/lock.tvl"), !c.bAbandoned) << c.owner;

@@ -444,11 +444,16 @@ TEST_F(Triggers, FailedOnChangeRunIsTriedAgainAfterADelayThatDoublesUntilOneGoes
     ZorTestClock& clock = UseTestClock();
     CSyncJobFromList* j = AddJob("retry", "l", "r");
     j->m_Options.m_nOnFileChangeAction = 1;
-    // Run outcome (ok, error kind) and the delay of its retry (0: none).
-    const int runs[][3] = {{0, FSE_GENERAL, 5}, {0, FSE_GENERAL, 10}, {0, FSE_GENERAL, 20}, {1, 0, 0},
-                           {0, FSE_GENERAL, 5}, {0, FSE_STOPPED, 0},  {0, FSE_GENERAL, 5}};
+    // Run outcome (ok, error kind), the delay of its retry (0: none) and the
+    // items of a run that went through that failed for a cause that may pass.
+    const int runs[][4] = {{0, FSE_GENERAL, 5, 0}, {0, FSE_GENERAL, 10, 0}, {0, FSE_GENERAL, 20, 0}, {1, 0, 0, 0},
+                           {0, FSE_GENERAL, 5, 0}, {0, FSE_STOPPED, 0, 0},  {0, FSE_GENERAL, 5, 0},
+                           {1, 0, 10, 1},          {1, 0, 20, 1},           {1, 0, 0, 0},
+                           {1, 0, 5, 1},           {0, FSE_STOPPED, 0, 1}};
+    j->m_sPassingItemError = u"No space left on device\nmore";
     for (const auto& r : runs) {
         m_sink.ClearRecords();
+        j->m_nPassingItemErrors = r[3];
         j->NoteRunOutcome(r[0] != 0, r[1], u"No space left on device\nmore");
         EXPECT_EQ(j->m_nRetryAt.load() != 0, r[2] != 0);
         if (r[2] == 0) continue;
