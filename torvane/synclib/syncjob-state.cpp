@@ -381,7 +381,8 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
             info = FsItemInfo();
             bChecked = fs->GetInfo(statePath, info, bNotFound, k, e);
         }
-        display = fs->DisplayPath(statePath);
+        // Where neither is there, what is said names the file a sync writes.
+        display = fs->DisplayPath(bChecked && bNotFound ? folderPath + kStateFilePath : statePath);
 
         const CWideString status =
             folderPath.IsEmpty()
@@ -513,8 +514,8 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     CStateFileIo& io = GetStateFileIo();
     // The count kept of the side root's file stands for the file it was
     // counted in only.
-    if (folderPath.IsEmpty() && !StateRecordsKeptFit(m_aStateRecordsKeptFor[side], stamp))
-        m_anStateRecordsKept[side] = 0;
+    if (folderPath.IsEmpty()) m_abStateFileKept[side] = StateRecordsKeptFit(m_aStateRecordsKeptFor[side], stamp);
+    if (folderPath.IsEmpty() && !m_abStateFileKept[side]) m_anStateRecordsKept[side] = 0;
     const int64_t nBudget = StateRecordBudget(side);
     io.m_nMaxReadRecords = nBudget;
     const int64_t nMemory = StateMemoryBudget(side);

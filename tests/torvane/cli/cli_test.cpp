@@ -209,7 +209,7 @@ TEST_F(Cli, JobCommandsAndRefusedArguments) {
     EXPECT_EQ(show.Out().find("ExcludeHidden"), std::string::npos) << show.Out();
     // --all shows every option job set takes, and nothing it refuses.
     const std::string all = Run({"job", "show", "one", "--all"}).Out();
-    EXPECT_NE(all.find("\n  FiltersExcluded = (none)\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("\n  FiltersExcluded =\n"), std::string::npos) << all;
     for (const char* internal : {"Dir1", "Url =", "ChunkSize", "Name ="})
         EXPECT_EQ(all.find(internal), std::string::npos) << internal << "\n" << all;
     EXPECT_EQ(Code({"job", "delete", "one"}), 0);
