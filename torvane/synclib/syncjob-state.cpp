@@ -359,7 +359,19 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
         if (bCheckLock) {
             int k = 0;
             CWideString e;
-            if (!CheckLockFolder(folderPath, side, k, e)) Log(1, kMsgCheckLockFailed, e + u"\n");
+            if (!CheckLockFolder(folderPath, side, k, e)) {
+                // An automatic run takes the side's lock here, and its Sync
+                // takes none: a lock it could not write for a reason of its
+                // own (the data folder removed while the side was read) ends
+                // the run, whose reading of the side is in doubt; it is tried
+                // again. Another owner's lock is refused by its Sync.
+                if (m_nRunKind == RK_AUTOMATIC && folderPath.IsEmpty() && !m_bLockedByOther) {
+                    errKind = k != FSE_NONE ? k : FSE_GENERAL;
+                    errText += e;
+                    return false;
+                }
+                Log(1, kMsgCheckLockFailed, e + u"\n");
+            }
         }
         // Which name the side holds. A check that fails (a lost connection,
         // an operation the back-end lacks) fails the read with its own kind:
