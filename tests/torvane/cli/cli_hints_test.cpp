@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <thread>
 
 namespace {
 
@@ -162,6 +163,17 @@ TEST_F(CliHints, EveryTextNamesWhatIsTrueAndEveryPrintedCommandDoesWhatItSays) {
              ASSERT_EQ(Run({"job", "add", "tl", P("deep/L"), P(deep)}).code, 0);
          },
          {"sync", "tl"}, 1, {"path too long for the file system"}, {"Re-Analyze"}, "", 0, nullptr},
+        {"a folder that became a file on the right while a file in it changed on the left", false,
+         [&] {
+             SyncedPair("vf");
+             std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+             Write("vf/L/vf/vf.txt", "changed");
+             fs::remove_all(P("vf/R/vf"));
+             Write("vf/R/vf", "a file now");
+         },
+         {"sync", "vf"}, 2,
+         {"Sync will replace Folder /vf on Left with the file that took its name on Right, File /vf/vf.txt"},
+         {"Sync will delete Folder", "Cannot delete folder"}, "", 0, nullptr},
         {"a job name with a line end", false, [] {}, {"job", "add", "a\nb", P("fr/L"), P("fr/R")}, 1,
          {"torvane: bad job name 'a\\nb': Job name 'a\\nb' must not contain"}, {"a\nb"}, "", 0, nullptr},
         {"a first sync names the state file it writes", false,
