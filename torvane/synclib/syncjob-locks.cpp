@@ -310,9 +310,14 @@ int32_t CSyncJob::WriteLockFile(CLockRecord& rec, const CWideString& folder, TvF
     if (fs->GetCapability(TVFS_CAP_ATOMIC_REPLACE)) {
         // The lock is made in one step that fails when any lock stands:
         // written under a temporary name, then linked to the lock's name.
-        const CWideString tmpPath = folder + u"/_tvdata_/" +
-                                    Utf8ToWide(Md5HexOfText(lockText + WideToUtf8(lockPath))) +
+        // The name is the job's own: one that a run killed meanwhile left
+        // is removed by the next.
+        CNarrowString who = owner;
+        long long pid = 0;
+        SplitOwnerProcess(owner, who, pid);
+        const CWideString tmpPath = folder + u"/_tvdata_/_lock-" + Utf8ToWide(Md5HexOfText(who).Left(16)) +
                                     CSyncJob::GetTempFileSuffix(fs);
+        DeleteFileQuietly(fs, tmpPath);
         const bool bUploaded = fs->UploadFile(local, tmpPath, errKind, e);
         ZorDeleteFileQuiet(local);
         if (!bUploaded) {

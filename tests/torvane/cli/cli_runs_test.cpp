@@ -154,7 +154,8 @@ TEST_F(CliRuns, SameJobNameInTwoProfilesOverOneFolderNeverSharesItsLock) {
         EXPECT_EQ(first.code, r.firstCode) << first.Out() << first.Err();
         EXPECT_NE((first.Out() + first.Err()).find(r.firstSays), std::string::npos) << first.Out() << first.Err();
         EXPECT_EQ(Contents(b), Contents(a));
-        EXPECT_TRUE(Leftovers(a).empty() && Leftovers(b).empty());
+        EXPECT_TRUE(Leftovers(a).empty() && Leftovers(b).empty())
+            << ::testing::PrintToString(Leftovers(a)) << ::testing::PrintToString(Leftovers(b));
     }
 }
 
