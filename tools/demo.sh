@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the main job on a demo pair of folders: installs what the build needs,
-# builds the torvane command, makes two small folders under /tmp/torvane-demo,
+# builds the torvane command, makes two small folders under
+# ${TMPDIR:-/tmp}/torvane-demo-<user> (each user's own),
 # adds a job for them in a private profile, shows what a sync would do, syncs,
 # and lists both folders afterwards (the hidden .env stays on the left: a
 # two-way job leaves out names beginning with '.').
@@ -12,8 +13,14 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j "$(nproc)" --target torvane >/dev/null
 
 T="$src/build/torvane/cli/torvane"
-demo=/tmp/torvane-demo
+demo="${TMPDIR:-/tmp}/torvane-demo-$(id -un)"
+# Another user's folder (or a link) at that name is left alone.
+if [ -L "$demo" ] || { [ -e "$demo" ] && [ ! -O "$demo" ]; }; then
+  echo "demo: $demo is not your own folder: remove it, or set TMPDIR to another folder" >&2
+  exit 1
+fi
 rm -rf "$demo"
+mkdir -m 700 "$demo"
 mkdir -p "$demo/left/docs" "$demo/right"
 echo alpha > "$demo/left/a.txt"
 echo beta > "$demo/left/docs/b.txt"

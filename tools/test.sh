@@ -66,6 +66,10 @@ if [ -d tests/fuzz ]; then
   cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
         -DCMAKE_CXX_COMPILER=clang++ -DTV_FUZZ=ON -DTV_BENCH=OFF -DTV_WERROR=ON "${common[@]}" >/dev/null
   cmake --build build-fuzz -j "$jobs" --target fuzzers
+  # The test programs' files checked by clang too (parsed, not compiled):
+  # they build with both compilers that tools/install-deps.sh installs.
+  echo "== test files under clang"
+  cmake --build build-fuzz -j "$jobs" --target test_syntax || status=1
   targets=(build-fuzz/tests/fuzz/fuzz_*)
   # 20 seconds a target, shortened on few cores so that all of them together
   # take about a minute (at least 5 seconds each); TV_FUZZ_SECONDS sets it.
@@ -84,6 +88,10 @@ if [ -d tests/fuzz ]; then
       || { echo "-- $name failed:"; tail -50 "build-fuzz/$name.log"; return 1; }
     echo "-- $name (${secs}s) passed"
   }
+  # Their temporary files in a folder of the build, removed afterwards, even
+  # those of a target that crashed.
+  export TMPDIR="$src/build-fuzz/tmp"
+  rm -rf "$TMPDIR" && mkdir -p "$TMPDIR"
   pids=()
   for f in "${targets[@]}"; do
     [ -x "$f" ] || continue
@@ -92,6 +100,7 @@ if [ -d tests/fuzz ]; then
     pids+=("$!")
   done
   for p in "${pids[@]}"; do wait "$p" || status=1; done
+  rm -rf "$TMPDIR"
 fi
 
 if [ $status -eq 0 ]; then echo "all test stages passed"; else echo "some test stage failed"; fi

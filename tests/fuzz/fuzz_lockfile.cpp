@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -43,6 +44,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/tvfuzzlock-XXXXXX";
         if (!mkdtemp(tmpl.data())) return 0;
         s_dir = tmpl;
+        // The folder goes with the run (a run that crashes leaves it in the
+        // TMPDIR that tools/test.sh gives the fuzzers, and removes).
+        atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(s_dir, ec);
+        });
         if (system(("mkdir -p '" + s_dir + "/_tvdata_'").c_str()) != 0) return 0;
         s_pFs = new WinFileSys();
         TvConnectInfo ci;

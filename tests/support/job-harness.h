@@ -21,11 +21,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/time.h>
 
 // A temporary folder, removed with its content.
@@ -36,9 +38,22 @@ public:
         std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tvjob-XXXXXX";
         if (mkdtemp(tmpl.data())) m_path = tmpl;
     }
+    // What a test mounted below the folder and left (it failed before its
+    // own unmount) is unmounted first, the deepest first.
     ~CTempFolder() {
+        if (m_path.empty()) return;
+        std::vector<std::string> mounts;
+        std::ifstream info("/proc/self/mountinfo");
+        for (std::string line; std::getline(info, line);) {
+            std::istringstream fields(line);
+            std::string id, parent, dev, root, point;
+            fields >> id >> parent >> dev >> root >> point;
+            if (point.rfind(m_path + "/", 0) == 0) mounts.push_back(point);
+        }
+        std::sort(mounts.begin(), mounts.end(), [](const std::string& a, const std::string& b) { return a > b; });
+        for (const std::string& m : mounts) umount2(m.c_str(), MNT_DETACH);
         std::error_code ec;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+        std::filesystem::remove_all(m_path, ec);
     }
     CTempFolder(const CTempFolder&) = delete;
     CTempFolder& operator=(const CTempFolder&) = delete;

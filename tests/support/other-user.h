@@ -3,7 +3,9 @@
 // OtherUser() makes the account "tvother" once (useradd -m) and gives its
 // uid and gid; AsOtherUser() runs a shell command as that account with
 // runuser. Both need root: a test calls TV_NEED_OTHER_USER() first, which
-// skips it with the reason elsewhere.
+// skips it with the reason elsewhere. Under ctest the account is made before
+// the first test and removed after the last (tests/CMakeLists.txt); a test
+// program run by itself that had to make it removes it when it ends.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,9 +33,15 @@ inline const COtherUser& OtherUser() {
             u.why = "needs root (to make a second local user)";
             return;
         }
-        if (!getpwnam("tvother") && system("useradd -m tvother >/dev/null 2>&1") != 0 && !getpwnam("tvother")) {
-            u.why = "useradd -m tvother failed";
-            return;
+        if (!getpwnam("tvother")) {
+            if (system("useradd -m tvother >/dev/null 2>&1") != 0 && !getpwnam("tvother")) {
+                u.why = "useradd -m tvother failed";
+                return;
+            }
+            static const pid_t s_maker = getpid();
+            atexit([] {
+                if (getpid() == s_maker) (void)!system("userdel -r -f tvother >/dev/null 2>&1");
+            });
         }
         if (system("command -v runuser >/dev/null 2>&1") != 0) {
             u.why = "runuser is missing";

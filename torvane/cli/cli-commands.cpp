@@ -208,7 +208,7 @@ bool LockJobList(CCliConsole& con, const std::string& profile, CCliProcessLock& 
 
 CSyncJobFromList* FindJobOrSay(CCliConsole& con, const std::string& name) {
     CSyncJobFromList* job = g_Settings.FindJob(W(name));
-    if (!job) con.Error("torvane: no job named '" + name + "'");
+    if (!job) con.Error("torvane: no job named '" + CliShownName(name) + "'");
     return job;
 }
 

@@ -133,6 +133,10 @@ std::string CliShellWord(const std::string& s) {
     return out + "'";
 }
 
+std::string CliShownName(const std::string& name) {
+    return EscapeControlChars(CNarrowString(name.c_str())).GetString();
+}
+
 std::string CliSideNote() {
     return " (SIDE: left, right or newer; --all in place of PATH ...: every conflict)";
 }
@@ -265,8 +269,9 @@ std::string CCliConsole::ForTerminal(const std::string& utf8) const {
         {"Click Errors button to see all error items", "The items and why: " + whole},
         {"Click Errors button to see sync errors", "The errors and why: " + whole},
         {"then set this job to 1-way Forced ReadOnlySource in Job -> Options",
-         "then make the job one-way with a read-only source: " + cmd + " job set " + name +
-             " Direction=1 ReadOnlySource=Yes"},
+         "then make the job one-way from it, with a read-only source (the other side becomes its copy): " + cmd +
+             " job set " + name + (utf8.find("_tvdata_ on Right") != std::string::npos ? " Direction=2" : " Direction=1") +
+             " ReadOnlySource=Yes"},
         {"Specify correct S3 host name for this bucket or Turn On Host-Based addressing option.",
          "name the S3 host of the bucket's region in the side's URL (s3://KEYID@HOST/BUCKET)."},
         {"click Browse and turn On Host-Based Addressing option",
@@ -275,6 +280,8 @@ std::string CCliConsole::ForTerminal(const std::string& utf8) const {
          after + cmd + " sync " + name + " --force syncs it as it stands"},
         {"Override locks if you are *sure* the other job has ended.",
          "if you are *sure* the other job has ended: " + after + cmd + " sync " + name + " --override-locks"},
+        {"If it has, Override locks to remove its lock.",
+         "If it has, remove its lock: " + after + cmd + " sync " + name + " --override-locks"},
         {"So the job will not synchronize automatically.",
          "So the job will not synchronize automatically. To sync it as it stands: " + after + cmd + " sync " +
              name + " (or raise the threshold: " + cmd + " job set " + name + " LimitChangesPercent=PERCENT)"},

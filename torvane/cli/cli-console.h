@@ -35,6 +35,9 @@
 // A word for a shell command line: quoted when it holds more than letters,
 // digits and a few safe marks.
 std::string CliShellWord(const std::string& s);
+// A name from the command line in a message: its control characters escaped
+// ("\n"), so that the message stays on its lines.
+std::string CliShownName(const std::string& name);
 // What follows a printed "--prefer SIDE PATH ...": the values of SIDE and
 // the word that settles every conflict.
 std::string CliSideNote();

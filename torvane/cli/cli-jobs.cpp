@@ -515,11 +515,11 @@ int CliJobAdd(CCliConsole& con, const CCliArgs& a) {
     const CWideString name = W(a.m_sName);
     CWideString e;
     if (!IsValidJobName(name, e)) {
-        con.Error("torvane: bad job name '" + a.m_sName + "': " + U8(e));
+        con.Error("torvane: bad job name '" + CliShownName(a.m_sName) + "': " + U8(e));
         return CLI_EXIT_ERRORS;
     }
     if (g_Settings.FindJob(name)) {
-        con.Error("torvane: Job '" + a.m_sName + "' already exists.");
+        con.Error("torvane: Job '" + CliShownName(a.m_sName) + "' already exists.");
         return CLI_EXIT_ERRORS;
     }
     for (const std::string* arg : {&a.m_sLeft, &a.m_sRight}) {
@@ -743,12 +743,13 @@ int CliJobShow(CCliConsole& con, CSyncJobFromList* job, bool bAll) {
         auto d = defaults.find(l.place);
         if (!bAll && d != defaults.end() && d->second == l.text) continue;
         shown.push_back(l.text);
-        // A full dump leaves empty lists out: --all names them.
+        // A full dump leaves empty lists out: --all names them, as the empty
+        // value that job set takes for none.
         if (bAll && key == "FileLinks")
             for (const char* rules : {"FiltersIncluded", "FiltersExcluded"}) {
                 const auto& list = std::string(rules) == "FiltersIncluded" ? job->m_Options.m_Filters.m_lstIncluded
                                                                           : job->m_Options.m_Filters.m_lstExcluded;
-                if (list.IsEmpty()) shown.push_back(std::string(rules) + " = (none)");
+                if (list.IsEmpty()) shown.push_back(std::string(rules) + " =");
             }
     }
     if (shown.empty()) {
@@ -770,7 +771,7 @@ int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::st
     CSyncJobOptions changed = job->m_Options;
     std::string err;
     if (!CliApplyJobSettings(changed, sets, err)) {
-        con.Error("torvane: job set " + name + ": " + err + "; nothing was changed");
+        con.Error("torvane: job set " + CliShownName(name) + ": " + err + "; nothing was changed");
         return CLI_EXIT_ERRORS;
     }
     // A new type brings its own defaults for the options the job still has
@@ -795,7 +796,7 @@ int CliJobSet(CCliConsole& con, CSyncJobFromList* job, const std::vector<std::st
             typeSets.push_back(key + "=" + value);
         }
         if (!CliApplyJobSettings(changed, typeSets, err)) {
-            con.Error("torvane: job set " + name + ": " + err + "; nothing was changed");
+            con.Error("torvane: job set " + CliShownName(name) + ": " + err + "; nothing was changed");
             return CLI_EXIT_ERRORS;
         }
     }
@@ -850,7 +851,7 @@ int CliJobDelete(CCliConsole& con, CSyncJobFromList* job) {
     const std::string name = U8(job->GetName());
     CWideString e;
     if (!DeleteJob(g_Settings, job, e)) {
-        con.Error("torvane: cannot delete job '" + name + "': " + U8(e));
+        con.Error("torvane: cannot delete job '" + CliShownName(name) + "': " + U8(e));
         return CLI_EXIT_ERRORS;
     }
     con.Result("deleted " + name);

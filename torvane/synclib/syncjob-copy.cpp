@@ -71,8 +71,10 @@ bool CheckNothingAt(TvFileSys* fsT, const CWideString& path, int& errKind, CWide
     FsItemInfo info;
     bool bNotFound = false;
     CWideString e;
+    // A name the side cannot hold (too long, a character it cannot store)
+    // fails here too: a new Analyze finds the same, so none is asked for.
     if (!fsT->GetInfo(path, info, bNotFound, errKind, e)) {
-        errText += u"Destination file status cannot be determined. Re-Analyze required: " + e;
+        errText += u"Destination file status cannot be determined: " + e;
         return false;
     }
     if (!bNotFound) {
@@ -195,7 +197,7 @@ bool VerifySideUnchanged(TvFileSys* fs, const CWideString& path, const CSideInfo
     } else {
         bool bNotFound = false;
         if (!fs->GetInfo(path, info, bNotFound, errKind, e)) {
-            errText += u"status cannot be determined. Re-Analyze required: " + e;
+            errText += u"status cannot be determined: " + e;
             return false;
         }
         if (bNotFound) {

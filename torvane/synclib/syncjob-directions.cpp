@@ -177,6 +177,18 @@ bool CDoDetectVerticalDeleteConflicts::DoWithPair(CSyncTreeNode* pNode, CSyncJob
         deleteConflict(u"Sync will delete Folder %s on Right because it is deleted on Left, File %s changed on "
                        u"Right (Vertical Conflict)",
                        7987);
+    } else if (pe == EA_COPY_RIGHT_TO_LEFT && P.m_aCur[0].Exists() && P.m_aCur[0].IsFolder() &&
+               P.m_aCur[1].Exists() && !P.m_aCur[1].IsFolder() && !C.IsExcluded() && C.SrcExistsDefLeft()) {
+        // A folder that became a file on the other side: its copy would
+        // replace the folder, and with it what changed in it.
+        deleteConflict(u"Sync will replace Folder %s on Left with the file that took its name on Right, File %s "
+                       u"changed on Left (Vertical Conflict)",
+                       7976);
+    } else if (pe == EA_COPY_LEFT_TO_RIGHT && P.m_aCur[1].Exists() && P.m_aCur[1].IsFolder() &&
+               P.m_aCur[0].Exists() && !P.m_aCur[0].IsFolder() && !C.IsExcluded() && C.SrcExistsDefRight()) {
+        deleteConflict(u"Sync will replace Folder %s on Right with the file that took its name on Left, File %s "
+                       u"changed on Right (Vertical Conflict)",
+                       7987);
     } else if (P.IsFolder() && pe == EA_COPY_LEFT_TO_RIGHT && !C.IsExcluded() &&
                (ce == EA_COPY_RIGHT_TO_LEFT || ce == EA_TIME_RIGHT_TO_LEFT)) {
         both(CWideString::Formatted(u"Sync will Copy Folder %s from Left to Right, yet its child file %s will "

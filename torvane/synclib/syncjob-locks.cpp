@@ -411,9 +411,14 @@ int32_t CSyncJob::WriteLockFile(CLockRecord& rec, const CWideString& folder, TvF
     if (fs->GetCapability(TVFS_CAP_ATOMIC_REPLACE)) {
         // The lock is made in one step that fails when any lock stands:
         // written under a temporary name, then linked to the lock's name.
-        const CWideString tmpPath = folder + u"/_tvdata_/" +
-                                    Utf8ToWide(Md5HexOfText(lockText + WideToUtf8(lockPath))) +
+        // The name is the job's own: one that a run killed meanwhile left
+        // is removed by the next.
+        CNarrowString who = owner;
+        long long pid = 0;
+        SplitOwnerProcess(owner, who, pid);
+        const CWideString tmpPath = folder + u"/_tvdata_/_lock-" + Utf8ToWide(Md5HexOfText(who).Left(16)) +
                                     CSyncJob::GetTempFileSuffix(fs);
+        DeleteFileQuietly(fs, tmpPath);
         const bool bUploaded = fs->UploadFile(local, tmpPath, errKind, e);
         ZorDeleteFileQuiet(local);
         if (!bUploaded) {
@@ -493,8 +498,23 @@ bool CSyncJob::FailFolderLocked(const CWideString& display, const CWideString& l
     // escaped: the text's own line ends are the only ones in it.
     CWideString owner = lockLine;
     if (owner.StartsWith(u"By: ")) owner = owner.Mid(4);
-    err += FormatLocalizedString(IDS_Str_Msg_FolderLocked, EscapeControlChars(display),
-                                 EscapeControlChars(owner));
+    // An older version wrote "By: <job>.<user>@<computer>" with neither
+    // profile nor process: this very job's lock, of a run that cannot be
+    // told to have ended.
+    const CNarrowString ours = MakeOwnerText(m_Options.m_sName);
+    const int tag = ours.Find(" (profile ");
+    const CWideString oldOurs = tag > 0 ? Utf8ToWide(ours.Left(tag)) : CWideString();
+    const int at = lockLine.ReverseFind(u" at: ");
+    CWideString lockOwner = at >= 0 ? lockLine.Left(at) : CWideString();
+    lockOwner.Trim();
+    if (!oldOurs.IsEmpty() && lockOwner == oldOurs)
+        err += CWideString::Formatted(u"The folder %s is locked by an older version of this program, for this job "
+                                      u"of this user on this computer (%s): whether that run has ended cannot be "
+                                      u"told. If it has, Override locks to remove its lock.",
+                                      EscapeControlChars(display), EscapeControlChars(owner));
+    else
+        err += FormatLocalizedString(IDS_Str_Msg_FolderLocked, EscapeControlChars(display),
+                                     EscapeControlChars(owner));
     m_bLockedByOther = 1;
     errKind = FSE_GENERAL;
     return false;

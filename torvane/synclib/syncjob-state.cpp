@@ -359,7 +359,19 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
         if (bCheckLock) {
             int k = 0;
             CWideString e;
-            if (!CheckLockFolder(folderPath, side, k, e)) Log(1, kMsgCheckLockFailed, e + u"\n");
+            if (!CheckLockFolder(folderPath, side, k, e)) {
+                // An automatic run takes the side's lock here, and its Sync
+                // takes none: a lock it could not write for a reason of its
+                // own (the data folder removed while the side was read) ends
+                // the run, whose reading of the side is in doubt; it is tried
+                // again. Another owner's lock is refused by its Sync.
+                if (m_nRunKind == RK_AUTOMATIC && folderPath.IsEmpty() && !m_bLockedByOther) {
+                    errKind = k != FSE_NONE ? k : FSE_GENERAL;
+                    errText += e;
+                    return false;
+                }
+                Log(1, kMsgCheckLockFailed, e + u"\n");
+            }
         }
         // Which name the side holds. A check that fails (a lost connection,
         // an operation the back-end lacks) fails the read with its own kind:
@@ -381,7 +393,8 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
             info = FsItemInfo();
             bChecked = fs->GetInfo(statePath, info, bNotFound, k, e);
         }
-        display = fs->DisplayPath(statePath);
+        // Where neither is there, what is said names the file a sync writes.
+        display = fs->DisplayPath(bChecked && bNotFound ? folderPath + kStateFilePath : statePath);
 
         const CWideString status =
             folderPath.IsEmpty()
@@ -513,8 +526,8 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     CStateFileIo& io = GetStateFileIo();
     // The count kept of the side root's file stands for the file it was
     // counted in only.
-    if (folderPath.IsEmpty() && !StateRecordsKeptFit(m_aStateRecordsKeptFor[side], stamp))
-        m_anStateRecordsKept[side] = 0;
+    if (folderPath.IsEmpty()) m_abStateFileKept[side] = StateRecordsKeptFit(m_aStateRecordsKeptFor[side], stamp);
+    if (folderPath.IsEmpty() && !m_abStateFileKept[side]) m_anStateRecordsKept[side] = 0;
     const int64_t nBudget = StateRecordBudget(side);
     io.m_nMaxReadRecords = nBudget;
     const int64_t nMemory = StateMemoryBudget(side);

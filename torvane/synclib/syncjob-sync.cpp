@@ -229,9 +229,13 @@ int CSyncJob::FindSideNotAvailable(int from, CWideString& text, CWideString& asI
     if (!abBare[0] && !abBare[1]) return -1;
     // Without a record on either side (a first sync) nothing recorded can be lost.
     if (anRecorded[0] == 0 && anRecorded[1] == 0) return -1;
+    // Which side's state file is another job's: the one that is not the file
+    // the job's own count of records was kept with, when the other is.
+    const bool abOwnState[2] = {bForeign && m_abStateFileKept[0], bForeign && m_abStateFileKept[1]};
     for (int s = std::max(from, 0); s < 2; ++s) {
         TvFileSys* fs = m_apFs[s].get();
         if (!abBare[s] || !fs) continue;
+        if (abOwnState[s] && !abOwnState[1 - s]) continue;
         // A root that holds its data folder and state file (the job's own:
         // not one that shares no record with the other side) was emptied by
         // the user. One without them (an empty mount point) has lost what the
@@ -335,7 +339,7 @@ bool CSyncJob::CheckSidesAvailable(bool bSyncing, int& errKind, CWideString& err
             (bSyncing ? u": the side is taken as not available (is a drive missing there?), so nothing is changed"
                       : u": the side is taken as not available (is a drive missing there?), so a sync would be "
                         u"refused") +
-            u". Mount it as it was, or sync with --force to take the folders as they stand";
+            u". Mount it as it was; if it stays so, a sync with --force syncs it as it stands";
         Log(1, 9706, refused + u"\n");
         m_abNotAvailable[s] = 1;
         errKind = FSE_GENERAL;

@@ -540,6 +540,9 @@ public:
     static constexpr const char16_t* kMountsKnownName = u"_mounts_known_";
     int64_t m_anStateRecordsKept[2] = {0, 0};
     FsItemInfo m_aStateRecordsKeptFor[2]; // the stamp that ReadStateRecordsKept read with the count
+    // Whether the side root's state file last read was the one the count was
+    // kept with (this job's own, not one put in the side's place).
+    bool m_abStateFileKept[2] = {false, false};
     // Whether a kept count was counted in the file of this stamp (size,
     // modification time and, where both know them, its nanoseconds, stamp
     // and change time).

@@ -634,8 +634,8 @@ bool CMonitoredJob::ChangeAnalyzeSyncWorker(const GlobalFilters* pGlobal, int& e
         errKind = FSE_GENERAL;
         errText = CWideString::Formatted(
             u"In the %s folder %s, the folder %s is another file system than when the job was last analysed "
-            u"(mounted or unmounted since): nothing is synced until it is as it was (a sync by hand, once "
-            u"watch ends, takes it as it stands)",
+            u"(mounted or unmounted since): nothing is synced until it is as it was. If it stays so, a sync "
+            u"with --force syncs it as it stands",
             side ? u"right" : u"left", m_apFs[side]->DisplayPath(CWideString()),
             MountChangesText(m_aTreeMounts[side].mounts, aMounts[side].mounts));
         // Said once while it holds: the run looks again now and then.

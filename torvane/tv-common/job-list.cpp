@@ -5,6 +5,7 @@
 #include "job-stores.h"
 #include "task-scheduler.h"
 #include "zor-debug.h"
+#include "zor-escape.h"
 #include "zor-locstr.h"
 #include "zor-log.h"
 #include "zor-registry.h"
@@ -23,13 +24,14 @@ bool IsValidJobName(const CWideString& name, CWideString& sErr) {
         return false;
     }
     if (name == u"." || name == u"..") {
-        sErr.Format(u"Job name '%s' is not allowed", name);
+        sErr.Format(u"Job name '%s' is not allowed", EscapeControlChars(name));
         return false;
     }
     for (int i = 0; i < name.GetLength(); i++) {
         char16_t c = name[i];
         if (c == u'/' || c == u'\\' || c < 0x20 || c == 0x7F) {
-            sErr.Format(u"Job name '%s' must not contain '/', '\\' or control characters", name);
+            // Shown escaped: the message stays on its line.
+            sErr.Format(u"Job name '%s' must not contain '/', '\\' or control characters", EscapeControlChars(name));
             return false;
         }
     }

@@ -317,6 +317,8 @@ TEST(CliConsoleMessages, TheEnginesOwnLinesStayLinesAndNamesInThemStayEscaped) {
          "State file has changed since Analyze, by another Sync. Please Analyze again:\nState file: "
          "/r\\n/_tvdata_/s\nnew: [1] != \nold: [2]\n"},
     };
-    for (const auto& [engine, terminal] : texts)
-        EXPECT_EQ(StderrOf([&](CCliConsole& con) { con.OnMessageLine(1, engine, MLM_NORMAL); }), terminal);
+    for (const auto& [engine, terminal] : texts) {
+        const char16_t* text = engine;
+        EXPECT_EQ(StderrOf([text](CCliConsole& con) { con.OnMessageLine(1, text, MLM_NORMAL); }), terminal);
+    }
 }

@@ -214,6 +214,9 @@ TEST(ByteDigest, FilesReplacedWithTheRecordedSizeAndTimeAreJudgedByTheirBytes) {
         {"both, the same bytes", "SAME", "SAME", 0, "SAME|SAME"},
         {"left only", "LLLL", "", 0, "LLLL|LLLL"},
         {"right, the old bytes again", "", "AAAA", 0, "AAAA|AAAA"},
+        // The two files differ: only the right's digest tells that the right
+        // holds what it held (a restored copy), so the left's change goes on.
+        {"left other bytes, right the old bytes again", "LLLL", "AAAA", 0, "LLLL|LLLL"},
         {"both, other bytes, no digest", "LLLL", "RRRR", 1, "LLLL|RRRR", true},
     };
     for (const Row& row : rows) {

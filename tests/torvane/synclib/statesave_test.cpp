@@ -167,7 +167,7 @@ TEST_F(StateSaveTest, ReadOutcomesAndErrorKinds) {
     EXPECT_FALSE(Read(job));
     EXPECT_EQ(kind, FSE_NONE);
     EXPECT_EQ(ToU8(err),
-              "Left: State file does not exist: " + h.m_tmp.NativeSub("L/_tvdata_/_file_state._tv"));
+              "Left: State file does not exist: " + h.m_tmp.NativeSub("L/_tvdata_/_file_state_v4._tv"));
 
     // A failed existence check is never "no state file": it keeps its kind
     // (a kind-less failure becomes 5), and nothing is downloaded.

@@ -29,7 +29,11 @@ protected:
         testsrv::ClearProxyEnvironment();
         s_dir = new testsrv::TempDir();
         setenv("TORVANE_REGISTRY_DIR", (*s_dir / "reg").c_str(), 1);
-        testsrv::RunCommand("mkdir -p '" + (*s_dir / "reg") + "' '" + (*s_dir / "pki") + "'");
+        // The key that encrypts the account's password is made in a profile
+        // of the test's, never in the user's own.
+        setenv("TORVANE_PROFILE_DIR", (*s_dir / "profile").c_str(), 1);
+        testsrv::RunCommand("mkdir -p '" + (*s_dir / "reg") + "' '" + (*s_dir / "pki") + "' '" +
+                            (*s_dir / "profile") + "'");
         s_bReady = testsrv::RunCommand("bash '" TV_SOURCE_DIR "/tools/make-test-pki.sh' '" + (*s_dir / "pki") +
                                        "' >/dev/null 2>&1") == 0;
         s_srv = new CloudServer();
@@ -42,6 +46,7 @@ protected:
         s_srv = nullptr;
         SetSslRootsFile(CWideString());
         unsetenv("TORVANE_REGISTRY_DIR");
+        unsetenv("TORVANE_PROFILE_DIR");
         delete s_dir;
         s_dir = nullptr;
     }
