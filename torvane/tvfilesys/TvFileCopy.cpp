@@ -73,12 +73,30 @@ CWideString ChangedWhileCopied(TvFileSys* fsS, const CWideString& src) {
     return u"Source file changed while copied: " + fsS->DisplayPath(src);
 }
 
-// Whether a local source still has the size and modification time it had
-// when it was opened (fd: the open source).
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether a local source is still the file it was when it was opened (fd:
+// the open source): the same identity, size, modification time and inode
+// change time. A write with the old time put back (an archive tool, an
+// editor that keeps times) still moves the change time.
 bool LocalSourceUnchanged(int fd, const struct stat& was) {
     struct stat now;
-    return fstat(fd, &now) == 0 && now.st_size == was.st_size && now.st_mtim.tv_sec == was.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == was.st_mtim.tv_nsec;
+    return fstat(fd, &now) == 0 && now.st_dev == was.st_dev && now.st_ino == was.st_ino &&
+           now.st_size == was.st_size && SameTime(now.st_mtim, was.st_mtim) && SameTime(now.st_ctim, was.st_ctim);
+}
+
+// Whether the source's name still names the file that was read (was: that
+// file as it was opened): another file put in its place meanwhile is not
+// the version the copy holds. The name is followed as the open followed it.
+bool LocalNameStillNames(WinFileSys* fs, const CWideString& src, const struct stat& was) {
+    int dirFd = AT_FDCWD, k = 0;
+    CNarrowString native;
+    CWideString e;
+    struct stat now;
+    return fs->NativeAt(src, dirFd, native, k, e) && fstatat(dirFd, native.GetString(), &now, 0) == 0 &&
+           now.st_dev == was.st_dev && now.st_ino == was.st_ino;
 }
 
 // The same for a source reached through its file system (to the second).
@@ -230,7 +248,9 @@ public:
                    CWideString& err) override {
         // A downloaded copy is a whole version of the source (of the listed
         // size, checked when it arrived).
-        if (!m_sTempToDelete.IsEmpty() || LocalSourceUnchanged(m_fd.fd, m_Opened)) return true;
+        if (!m_sTempToDelete.IsEmpty()) return true;
+        WinFileSys* nS = NativeOf(fsS);
+        if (LocalSourceUnchanged(m_fd.fd, m_Opened) && (!nS || LocalNameStillNames(nS, src, m_Opened))) return true;
         errKind = FSE_GENERAL;
         err += ChangedWhileCopied(fsS, src);
         return false;
@@ -685,7 +705,7 @@ bool DeltaUp(WinFileSys* nS, const CWideString& src, TvFileSys* fsT, const CWide
         }
         if (n < (uint32_t)kTvDeltaBlockSize) break;
     }
-    if (!LocalSourceUnchanged(in.fd, st)) {
+    if (!LocalSourceUnchanged(in.fd, st) || !LocalNameStillNames(nS, src, st)) {
         si.bChanged = true;
         errKind = FSE_GENERAL;
         err += ChangedWhileCopied(nS, src);
