@@ -403,7 +403,8 @@ public:
     int m_nDirFd = AT_FDCWD; // the folder m_sPath is relative to
     CNarrowString m_sPath;
     CWideString m_sDisplay;
-    int64_t m_nStampTime = 0; // a modification time the file takes when complete (0: none)
+    bool m_bStampTime = false; // the file takes m_nStampTime (any, 1970 or before too) when complete
+    int64_t m_nStampTime = 0;
     long m_nStampNs = 0;
     WinFileSys* m_pBatch = nullptr; // flushes the file with others later, where it can
     uint32_t m_nFinalMode = 0;      // the permissions the file takes when complete
@@ -434,7 +435,7 @@ public:
         const unsigned mode = ZorModeOfCopy(m_nFinalMode, m_nSrcUid, m_nSrcGid, m_fd.fd, bCleared);
         if (bCleared) t_stats.bSetIdCleared = true;
         (void)fchmod(m_fd.fd, mode);
-        if (m_nStampTime > 0) {
+        if (m_bStampTime) {
             // The access time is given too (a user-space file system may
             // take one left out for a request to stamp both with now).
             struct timespec ts[2] = {{0, 0}, {(time_t)m_nStampTime, m_nStampNs}};
@@ -536,6 +537,9 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
     if (!OpenReader(fsS, src, reader, si, errKind, err)) return false;
     WinFileSys* nS = NativeOf(fsS);
     WinFileSys* nT = NativeOf(fsT);
+    // A local source's time is known whatever it is (1970 or before too);
+    // another source's where it was told.
+    const bool bTimeKnown = nS || si.nModTime > 0;
     // Direct copies go to a temporary name beside the target first.
     CWideString target = bToTemp ? writePath : TempSibling(writePath);
     std::unique_ptr<Writer> writer;
@@ -545,6 +549,7 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
         if (!nT->NativeAt(target, w->m_nDirFd, w->m_sPath, errKind, err)) return false;
         w->m_sDisplay = fsT->DisplayPath(target);
         if (nFlags & TVCOPY_SOURCE_TIME) {
+            w->m_bStampTime = bTimeKnown;
             w->m_nStampTime = si.nModTime;
             w->m_nStampNs = si.nModTimeNs;
         }
@@ -593,7 +598,7 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
     }
     reader.reset(); // closes the source (and drops a downloaded copy)
     if (ok) ok = writer->Finish(errKind, err);
-    if (ok && nT && (nFlags & TVCOPY_SOURCE_TIME) && si.nModTime > 0) t_stats.bTimeSet = true;
+    if (ok && nT && (nFlags & TVCOPY_SOURCE_TIME) && bTimeKnown) t_stats.bTimeSet = true;
     if (ok && bRename) {
         if (nFlags & TVCOPY_NO_REPLACE) {
             ok = fsT->MoveFileNoReplace(target, writePath, errKind, err);
