@@ -424,10 +424,11 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
         if (bOtherHoldsRecord || same() <= 0) bSameNow = false;
         return;
     }
-    // (Two histories that differ want a copy too: the other job over a
-    // shared folder may have brought new bytes of the same size.)
+    // (Two histories that differ want a look too, where a side's times are
+    // exact: the other job over a shared folder may have brought new bytes
+    // of the same size.)
     const bool bChanged = item.m_aPendingGen[0] || item.m_aPendingGen[1];
-    if (!bFiles || (!bChanged && bSameHistory)) return;
+    if (!bFiles || (!bChanged && (bSameHistory || (!bExact[0] && !bExact[1])))) return;
     // Two files of one length within the tolerance of each other, at least
     // one of them changed since the last sync: the same file only when their
     // bytes are. One size and time is no proof (two edits given one time,

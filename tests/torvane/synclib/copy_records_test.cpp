@@ -1,6 +1,6 @@
-// Whole runs with files dated at or before 1970, on the local disk and on
-// loop-mounted disks of other kinds, and the records a moving job leaves of
-// the files it moved.
+// Whole runs on the local disk and on a loop-mounted exFAT disk: files dated
+// at or before 1970, the records a moving job leaves of the files it moved,
+// and two files of one size and time where the disk's times are not exact.
 #include "job-harness.h"
 #include "loop-disk.h"
 #include "test-tmp.h"
@@ -22,7 +22,7 @@ struct CTimedPair {
     int Sync(int nDirection = 0, int n1wayMode = 0) {
         CSyncJob job;
         h.Attach(job);
-        job.SetName(u"Early");
+        job.SetName(u"Records");
         job.SetSideFolder(0, h.m_tmp.Path(m_sLeft));
         job.SetSideFolder(1, h.m_tmp.Path(m_sRight));
         job.m_Options.m_nDirection = nDirection;
@@ -34,6 +34,13 @@ struct CTimedPair {
         m_nErrors = job.m_nSyncErr.load();
         return job.m_nConflicts.load();
     }
+    // An exFAT disk mounted at "x" (null, said, where there is none).
+    std::unique_ptr<CLoopDisk> Exfat() {
+        auto disk = std::make_unique<CLoopDisk>(h.m_tmp.NativeSub("x.img"), h.m_tmp.NativeSub("x"), ELoopDisk::Exfat);
+        if (disk->Mounted()) return disk;
+        std::cout << "exFAT case skipped: " << disk->Why() << "\n";
+        return nullptr;
+    }
     timespec MTime(const std::string& rel) {
         struct stat st {};
         return stat(h.m_tmp.NativeSub(rel).c_str(), &st) == 0 ? st.st_mtim : timespec{-7, 0};
@@ -42,7 +49,7 @@ struct CTimedPair {
 
 // A file dated at or before 1970 is copied once, with its time where the
 // disk can hold it; then nothing is done for it.
-TEST(EarlyTimes, FilesDatedBefore1970AreCopiedOnceWithTheirTime) {
+TEST(CopyRecords, FilesDatedBefore1970AreCopiedOnceWithTheirTime) {
     struct Row {
         const char* name;
         time_t t;
@@ -58,15 +65,8 @@ TEST(EarlyTimes, FilesDatedBefore1970AreCopiedOnceWithTheirTime) {
         SCOPED_TRACE(row.name);
         CTimedPair p;
         std::unique_ptr<CLoopDisk> disk;
-        if (row.bExfat) {
-            disk = std::make_unique<CLoopDisk>(p.h.m_tmp.NativeSub("x.img"), p.h.m_tmp.NativeSub("x"),
-                                               ELoopDisk::Exfat);
-            if (!disk->Mounted()) {
-                std::cout << "exFAT row skipped: " << disk->Why() << "\n";
-                continue;
-            }
-            p.m_sRight = "x/R";
-        }
+        if (row.bExfat && !(disk = p.Exfat())) continue;
+        if (row.bExfat) p.m_sRight = "x/R";
         ASSERT_TRUE(p.h.m_tmp.MakeDir("L") && p.h.m_tmp.MakeDir(p.m_sRight));
         ASSERT_TRUE(p.h.m_tmp.WriteFileAt("L/f", "early", row.t));
         EXPECT_EQ(p.Sync(), 0);
@@ -85,7 +85,7 @@ TEST(EarlyTimes, FilesDatedBefore1970AreCopiedOnceWithTheirTime) {
 
 // A moving job's records of the files it moved are of deleted files: they
 // keep no digest of bytes.
-TEST(EarlyTimes, MovedFilesLeaveNoDigestOnTheirSource) {
+TEST(CopyRecords, MovedFilesLeaveNoDigestOnTheirSource) {
     CTimedPair p;
     ASSERT_TRUE(p.h.m_tmp.MakeDir("L") && p.h.m_tmp.MakeDir("R"));
     ASSERT_TRUE(p.h.m_tmp.WriteFileAt("L/f", "moved", 1600000000));
@@ -95,6 +95,21 @@ TEST(EarlyTimes, MovedFilesLeaveNoDigestOnTheirSource) {
     const std::string state = p.h.m_tmp.NativeSub("L/_tvdata_/_file_state_v4._tv");
     EXPECT_EQ(system(("zcat " + state + " | grep -q 'N:1:f|'").c_str()), 0);
     EXPECT_NE(system(("zcat " + state + " | grep -q 'N:1:f|.*h:11:'").c_str()), 0);
+}
+
+// Both sides on exFAT, both files edited to one new size with the old time
+// put back: their bytes differ, a conflict.
+TEST(CopyRecords, FilesOfOneSizeAndTimeOnExfatAreJudgedByTheirBytes) {
+    CTimedPair p;
+    const auto disk = p.Exfat();
+    if (!disk) GTEST_SKIP() << "no exFAT disk";
+    p.m_sLeft = "x/L", p.m_sRight = "x/R";
+    ASSERT_TRUE(p.h.m_tmp.MakeDir("x/R") && p.h.m_tmp.WriteFileAt("x/L/f", "AAAA", 1600000000));
+    EXPECT_EQ(p.Sync(), 0);
+    ASSERT_TRUE(p.h.m_tmp.WriteFileAt("x/L/f", "LLLLL", 1600000000) &&
+                p.h.m_tmp.WriteFileAt("x/R/f", "RRRRR", 1600000000));
+    for (int run = 0; run < 2; run++) EXPECT_EQ(p.Sync(), 1) << p.h.m_sink.Dump();
+    EXPECT_EQ(ReadWhole(p.h.m_tmp.NativeSub("x/L/f")) + ReadWhole(p.h.m_tmp.NativeSub("x/R/f")), "LLLLLRRRRR");
 }
 
 } // namespace
