@@ -20,6 +20,11 @@ CWideString NfcName(const CWideString& name) {
     return s;
 }
 
+// A side whose files a content comparison reads itself (a local one).
+bool ReadsLocally(const TvFileSys* fs) {
+    return fs && fs->GetCapability(TVFS_CAP_LOCAL) && fs->GetCapability(TVFS_CAP_BLOCK_IO);
+}
+
 // The two names differ once both are in NFC (equal texts need no normalising).
 bool NamesDifferNfc(const CWideString& a, const CWideString& b) {
     return a != b && NfcName(a) != NfcName(b);
@@ -430,19 +435,22 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     const bool bChanged = item.m_aPendingGen[0] || item.m_aPendingGen[1];
     if (!bFiles || (!bChanged && (bSameHistory || (!bExact[0] && !bExact[1])))) return;
     // Two files of one length within the tolerance of each other, at least
-    // one of them changed since the last sync: the same file only when their
-    // bytes are. One size and time is no proof (two edits given one time,
-    // the old time put back, two writes in one tick of the clock, a time
-    // given by a tool). Equal full times that cannot be checked stay the
-    // same file (as a copy that a run stopped before its record was saved
-    // leaves them, or a side that cannot be read). The first sync of two
-    // filled folders takes length and time, as reading every file would take
-    // too long; after it, two files new on both sides are one file only when
-    // their bytes are.
+    // one of them changed since the last sync (both, where a side is not
+    // local: its bytes come only through requests): the same file only when
+    // their bytes are. One size and time is no proof (two edits given one
+    // time, the old time put back, two writes in one tick of the clock, a
+    // time given by a tool). Equal full times that cannot be checked stay
+    // the same file (as a copy that a run stopped before its record was
+    // saved leaves them, or a side that cannot be read). The first sync of
+    // two filled folders takes length and time, as reading every file would
+    // take too long; after it, two files new on both sides are one file only
+    // when their bytes are.
+    const bool bLocalBytes = ReadsLocally(m_apFs[0].get()) && ReadsLocally(m_apFs[1].get());
     const bool bTimesDiffer = !SameFullTime(L, R);
     const bool bBothNew = !item.m_aOld[0].Exists() && !item.m_aOld[1].Exists();
     const bool bFirstSync = bBothNew && !SyncedBefore();
-    if (!bTimesDiffer && (!bChanged || bFirstSync)) return;
+    const bool bLook = bLocalBytes ? bChanged : item.m_aPendingGen[0] && item.m_aPendingGen[1];
+    if (!bTimesDiffer && (!bLook || bFirstSync)) return;
     const int n = same();
     if (n == 0 || (n < 0 && (bExact[0] || bExact[1]) && (bTimesDiffer || (bBothNew && !bFirstSync))))
         bSameNow = false;
@@ -682,10 +690,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
     const bool bMd5 = m_Options.m_bCompareMD5crc;
     const bool bExact[2] = {fsL && !bExpectsL, fsR && !bExpectsR};
     // Two local sides whose bytes a comparison reads, whatever their times.
-    auto readsBlocks = [](const TvFileSys* fs) {
-        return fs && fs->GetCapability(TVFS_CAP_LOCAL) && fs->GetCapability(TVFS_CAP_BLOCK_IO);
-    };
-    const bool bReadsBoth = readsBlocks(fsL) && readsBlocks(fsR);
+    const bool bReadsBoth = ReadsLocally(fsL) && ReadsLocally(fsR);
     auto decide = [&](CSyncTreeNode* pNode, CSyncPairAndAction& item) {
         if (item.IsExcluded()) return;
         if (item.m_nExecState == ESS_ANALYZED_ERR) {
