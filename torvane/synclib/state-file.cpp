@@ -440,10 +440,12 @@ CSyncTreeNode* CStateFileIo::FindPathNode(const CWideString& path, CSyncTreeNode
 void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplicate, int nLevel,
                                   const StateFile& rec, const CGenArray& gens) {
     CSyncPairAndAction& item = pNode->GetItem();
-    // The digest goes with the record it is of.
+    // The digest goes with the record it is of, a file's (a deleted record
+    // that an earlier version kept one on holds no bytes).
     auto takeDigest = [&] {
-        if (rec.GetFlag(SIF_DIGEST)) item.NewDigest(rec.m_nDigest);
-        item.m_aOld[nSide & 1].SetFlag(SIF_DIGEST, rec.GetFlag(SIF_DIGEST));
+        const bool bDigest = rec.GetFlag(SIF_DIGEST) && rec.Exists() && !rec.IsFolder();
+        if (bDigest) item.NewDigest(rec.m_nDigest);
+        item.m_aOld[nSide & 1].SetFlag(SIF_DIGEST, bDigest);
     };
     if (!bDuplicate) {
         item.m_aOldIdent[nSide & 1] = rec.m_nIdent;

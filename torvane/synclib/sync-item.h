@@ -285,11 +285,13 @@ public:
     void SetPresent(bool b) { SetFlag(SIF_PRESENT, b); }
     void SetFolder(bool b) { SetFlag(SIF_FOLDER, b); }
     // Marks the record as a deleted item that was present: present bit set,
-    // folder bit from bFolder, link bit cleared, deleted length, attributes unknown.
+    // folder bit from bFolder, link and digest bits cleared, deleted length,
+    // attributes unknown.
     void Invalidate(bool bFolder) {
         SetPresent(true);
         SetFolder(bFolder);
         SetFlag(SIF_LINK, false);
+        SetFlag(SIF_DIGEST, false);
         m_Len.SetDeleted();
         m_nAttr = 0xFFFFFFFF;
     }

@@ -662,7 +662,8 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
         int k = 0;
         FsItemInfo was;
         was.m_nSize = fsS->m_LastRead.m_bValid ? fsS->m_LastRead.m_nSize : (int64_t)S.m_Len.GetValue();
-        was.m_nModTime = fsS->m_LastRead.m_bValid ? (uint32_t)fsS->m_LastRead.m_nFileTime : S.m_tFile.GetTime();
+        was.m_nModTime =
+            fsS->m_LastRead.m_bValid ? ReadTimeAsListed(fsS->m_LastRead.m_nFileTime) : S.m_tFile.GetTime();
         const CFileStamp copied(was);
         if (!fsS->GetInfo(srcPath, info, bNotFound, k, e) || bNotFound || info.IsFolder() ||
             CFileStamp(info) != copied) {

@@ -20,6 +20,11 @@ CWideString NfcName(const CWideString& name) {
     return s;
 }
 
+// A side whose files a content comparison reads itself (a local one).
+bool ReadsLocally(const TvFileSys* fs) {
+    return fs && fs->GetCapability(TVFS_CAP_LOCAL) && fs->GetCapability(TVFS_CAP_BLOCK_IO);
+}
+
 // The two names differ once both are in NFC (equal texts need no normalising).
 bool NamesDifferNfc(const CWideString& a, const CWideString& b) {
     return a != b && NfcName(a) != NfcName(b);
@@ -298,12 +303,6 @@ int SoftChange(const CSyncTreeNode* pNode, const CSideInfo& cur, const CSideInfo
     return CSyncTime::IsSame(cur.m_tFile, old.m_tFile) ? SOFT_MOVED : SOFT_NONE;
 }
 
-// A file that was a plain file at the last sync as well, and got another time.
-bool EditedFile(const CSideInfo& old, const CSideInfo& cur) {
-    return old.IsPresentBit() && old.Exists() && !old.IsFolder() && !old.GetFlag(SIF_LINK) && cur.Exists() &&
-           !cur.IsFolder() && !cur.GetFlag(SIF_LINK) && (cur.m_tFile != old.m_tFile || StampTimesDiffer(cur, old));
-}
-
 // Both sides hold the files the last sync left them, and that sync left
 // them as one: unchanged since (no change marked, each file as its record),
 // of one history and one length. Times that differ are then the ones each
@@ -430,29 +429,41 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
         if (bOtherHoldsRecord || same() <= 0) bSameNow = false;
         return;
     }
-    // (Two histories that differ want a copy too: the other job over a
-    // shared folder may have brought new bytes of the same size.)
-    if (!bFiles || (!(item.m_aPendingGen[0] || item.m_aPendingGen[1]) && bSameHistory)) return;
+    // (Two histories that differ want a look too, where a side's times are
+    // exact: the other job over a shared folder may have brought new bytes
+    // of the same size.)
+    const bool bChanged = item.m_aPendingGen[0] || item.m_aPendingGen[1];
+    if (!bFiles || (!bChanged && (bSameHistory || (!bExact[0] && !bExact[1])))) return;
     // Two files of one length within the tolerance of each other, at least
-    // one of them changed: the same file only when their bytes are. Equal
-    // full times that cannot be checked stay the same file (as a copy that a
-    // run stopped before its record was saved leaves them); so do two files
-    // edited on both sides that now carry one and the same time, unless their
-    // bytes tell otherwise (two writes in one tick of the clock).
-    // After the job's first sync, two files new on both sides are one file
-    // only when their bytes are: one time is no proof (two writes in one
-    // tick, a time given by a tool). The first sync of two filled folders
-    // takes length and time, as reading every file would take too long.
+    // one of them changed since the last sync (both, where a side is not
+    // local: its bytes come only through requests): the same file only when
+    // their bytes are. One size and time is no proof (two edits given one
+    // time, the old time put back, two writes in one tick of the clock, a
+    // time given by a tool). Equal full times that cannot be checked stay
+    // the same file (as a copy that a run stopped before its record was
+    // saved leaves them, or a side that cannot be read). The first sync of
+    // two filled folders takes length and time, as reading every file would
+    // take too long; after it, two files new on both sides are one file only
+    // when their bytes are.
+    const bool bLocalBytes = ReadsLocally(m_apFs[0].get()) && ReadsLocally(m_apFs[1].get());
     const bool bTimesDiffer = !SameFullTime(L, R);
-    const bool bBothEdited = bExact[0] && bExact[1] && item.m_aPendingGen[0] && item.m_aPendingGen[1] &&
-                             EditedFile(item.m_aOld[0], L) && EditedFile(item.m_aOld[1], R);
-    const bool bBothNew = !item.m_aOld[0].Exists() && !item.m_aOld[1].Exists() && SyncedBefore();
-    // Other files on both sides, of the recorded size and time, that no
-    // digest judged: the same file only when their bytes are.
-    const bool bBothOther = soft[0] == SOFT_MOVED && soft[1] == SOFT_MOVED;
-    if (!bTimesDiffer && !bBothEdited && !bBothNew && !bBothOther) return;
+    const bool bBothNew = !item.m_aOld[0].Exists() && !item.m_aOld[1].Exists();
+    const bool bFirstSync = bBothNew && !SyncedBefore();
+    const bool bLook = bLocalBytes ? bChanged : item.m_aPendingGen[0] && item.m_aPendingGen[1];
+    if (!bTimesDiffer && (!bLook || bFirstSync)) return;
     const int n = same();
-    if (n == 0 || (n < 0 && (bTimesDiffer || bBothNew))) bSameNow = false;
+    if (n == 0 || (n < 0 && (bExact[0] || bExact[1]) && (bTimesDiffer || (bBothNew && !bFirstSync))))
+        bSameNow = false;
+}
+
+bool CSyncJob::NewFilesHoldOneContent(const CSyncTreeNode* pNode) {
+    const CSyncPairAndAction& item = pNode->GetItem();
+    const CSideInfo& L = item.m_aCur[0];
+    const CSideInfo& R = item.m_aCur[1];
+    if (!L.Exists() || !R.Exists() || L.IsFolder() || R.IsFolder() || L.GetFlag(SIF_LINK) ||
+        R.GetFlag(SIF_LINK) || L.m_Len != R.m_Len)
+        return false;
+    return CompareSideContents(pNode) > 0;
 }
 
 bool CSyncJob::SyncedBefore() const {
@@ -678,6 +689,8 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
     const bool bForced = IsOneWayForced();
     const bool bMd5 = m_Options.m_bCompareMD5crc;
     const bool bExact[2] = {fsL && !bExpectsL, fsR && !bExpectsR};
+    // Two local sides whose bytes a comparison reads, whatever their times.
+    const bool bReadsBoth = ReadsLocally(fsL) && ReadsLocally(fsR);
     auto decide = [&](CSyncTreeNode* pNode, CSyncPairAndAction& item) {
         if (item.IsExcluded()) return;
         if (item.m_nExecState == ESS_ANALYZED_ERR) {
@@ -704,10 +717,18 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
             act = L.Exists() ? EA_COPY_LEFT_TO_RIGHT : EA_COPY_STATE_LEFT_TO_RIGHT;
         } else {
             bool bSameNow = IsSameSideInfo(L, R) || BothAsLastSyncLeftThem(item);
-            if (bExact[0] || bExact[1]) SettleMovedTimes(pNode, item, bExact, bSameNow);
+            if (bExact[0] || bExact[1] || bReadsBoth) SettleMovedTimes(pNode, item, bExact, bSameNow);
             int result = 0, how = 0;
             CompareGenerations(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1],
                                bSameNow, result, how);
+            // Two files that no common history relates (new on both sides,
+            // or each known from another sync) and whose times differ: one
+            // file when their bytes are.
+            if (!bSameNow && result == 2 && how == 1 && NewFilesHoldOneContent(pNode)) {
+                bSameNow = true;
+                CompareGenerations(item.m_aGens[0], item.m_aGens[1], item.m_aPendingGen[0], item.m_aPendingGen[1],
+                                   bSameNow, result, how);
+            }
             const bool bNamesDiffer = NamesDifferNfc(SideNameRef(pNode, L), SideNameRef(pNode, R));
             const bool bCorrected = LO.GetFlag(SIF_CORRECTED) || RO.GetFlag(SIF_CORRECTED);
             const Md5Crc &mL = item.GetMd5(0), &mR = item.GetMd5(1);

@@ -252,7 +252,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
             // generation from being copied: another job that syncs the same
             // folder must not find it newer than it is. One written since
             // the scan was read in a new version.
-            const bool bSameTime = S.m_tFile.GetTime() == (uint32_t)got.m_nFileTime;
+            const uint32_t tRead = ReadTimeAsListed(got.m_nFileTime);
+            const bool bSameTime = S.m_tFile.GetTime() == tRead;
             const bool bAsListed = bSameTime && S.m_Len.GetValue() == (uint64_t)got.m_nSize;
             const bool bNewVersion =
                 !bAsListed ||
@@ -265,8 +266,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
             } else if (got.m_nStamp != S.FileStamp() || !bSameTime) {
                 S.m_nStamp = got.m_nStamp | kStampRacy;
             }
-            S.m_tFile = (uint32_t)got.m_nFileTime;
-            S.m_tAccu = (uint32_t)got.m_nFileTime;
+            S.m_tFile = tRead;
+            S.m_tAccu = tRead;
             S.m_Len.SetValue((uint64_t)got.m_nSize);
             if (bNewVersion) item.m_aPendingGen[src] = 1;
         }

@@ -42,6 +42,11 @@ bool MoveItem(CSyncTreeNode* pNode, const CWideString& fromPath, const CWideStri
               CWideString& errText);
 bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int src, int dst,
                           bool bMerge, int& errKind, CWideString& errText);
+// The time a copy read (TvLastReadFile) as a listing of the file gives it:
+// a time before 1970 is 0, one after 2106 the last second a record holds.
+inline uint32_t ReadTimeAsListed(int64_t t) {
+    return t < 0 ? 0u : t > (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)t;
+}
 
 // ---------------------------------------------------------------- one copy action
 enum EFileOpCode : int {

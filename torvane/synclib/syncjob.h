@@ -884,11 +884,15 @@ public:
     // bytes (0), or cannot tell (-1: no digest, not local, not read). Bytes
     // found the recorded ones mark the current record as of the digest.
     int SideMatchesDigest(CSyncTreeNode* pNode, int side);
-    // Where a side's times are exact (bExact per side): settles by content the
-    // files whose times moved since the last sync, or differ between two
-    // exact sides, inside the tolerance, and whether they are the same now.
+    // Where a side's times are exact (bExact per side), or both sides can be
+    // read: settles by content the files whose times moved since the last
+    // sync, or differ between two exact sides, inside the tolerance, and
+    // whether two files of one size and time, one of them changed, are the
+    // same now.
     void SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& item, const bool bExact[2],
                           bool& bSameNow);
+    // Two present files of one length hold the same bytes (read whole).
+    bool NewFilesHoldOneContent(const CSyncTreeNode* pNode);
     // The passes after the decision, in their fixed order.
     void RunDecisionPasses();
     // The filter step after both scans: the filters over both sides' records

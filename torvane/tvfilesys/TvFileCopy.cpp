@@ -74,12 +74,30 @@ CWideString ChangedWhileCopied(TvFileSys* fsS, const CWideString& src) {
     return u"Source file changed while copied: " + fsS->DisplayPath(src);
 }
 
-// Whether a local source still has the size and modification time it had
-// when it was opened (fd: the open source).
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether a local source is still the file it was when it was opened (fd:
+// the open source): the same identity, size, modification time and inode
+// change time. A write with the old time put back (an archive tool, an
+// editor that keeps times) still moves the change time.
 bool LocalSourceUnchanged(int fd, const struct stat& was) {
     struct stat now;
-    return fstat(fd, &now) == 0 && now.st_size == was.st_size && now.st_mtim.tv_sec == was.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == was.st_mtim.tv_nsec;
+    return fstat(fd, &now) == 0 && now.st_dev == was.st_dev && now.st_ino == was.st_ino &&
+           now.st_size == was.st_size && SameTime(now.st_mtim, was.st_mtim) && SameTime(now.st_ctim, was.st_ctim);
+}
+
+// Whether the source's name still names the file that was read (was: that
+// file as it was opened): another file put in its place meanwhile is not
+// the version the copy holds. The name is followed as the open followed it.
+bool LocalNameStillNames(WinFileSys* fs, const CWideString& src, const struct stat& was) {
+    int dirFd = AT_FDCWD, k = 0;
+    CNarrowString native;
+    CWideString e;
+    struct stat now;
+    return fs->NativeAt(src, dirFd, native, k, e) && fstatat(dirFd, native.GetString(), &now, 0) == 0 &&
+           now.st_dev == was.st_dev && now.st_ino == was.st_ino;
 }
 
 // The same for a source reached through its file system (to the second).
@@ -231,7 +249,9 @@ public:
                    CWideString& err) override {
         // A downloaded copy is a whole version of the source (of the listed
         // size, checked when it arrived).
-        if (!m_sTempToDelete.IsEmpty() || LocalSourceUnchanged(m_fd.fd, m_Opened)) return true;
+        if (!m_sTempToDelete.IsEmpty()) return true;
+        WinFileSys* nS = NativeOf(fsS);
+        if (LocalSourceUnchanged(m_fd.fd, m_Opened) && (!nS || LocalNameStillNames(nS, src, m_Opened))) return true;
         errKind = FSE_GENERAL;
         err += ChangedWhileCopied(fsS, src);
         return false;
@@ -386,7 +406,8 @@ public:
     int m_nDirFd = AT_FDCWD; // the folder m_sPath is relative to
     CNarrowString m_sPath;
     CWideString m_sDisplay;
-    int64_t m_nStampTime = 0; // a modification time the file takes when complete (0: none)
+    bool m_bStampTime = false; // the file takes m_nStampTime (any, 1970 or before too) when complete
+    int64_t m_nStampTime = 0;
     long m_nStampNs = 0;
     WinFileSys* m_pBatch = nullptr; // flushes the file with others later, where it can
     uint32_t m_nFinalMode = 0;      // the permissions the file takes when complete
@@ -417,7 +438,7 @@ public:
         const unsigned mode = ZorModeOfCopy(m_nFinalMode, m_nSrcUid, m_nSrcGid, m_fd.fd, bCleared);
         if (bCleared) t_stats.bSetIdCleared = true;
         (void)fchmod(m_fd.fd, mode);
-        if (m_nStampTime > 0) {
+        if (m_bStampTime) {
             // The access time is given too (a user-space file system may
             // take one left out for a request to stamp both with now).
             struct timespec ts[2] = {{0, 0}, {(time_t)m_nStampTime, m_nStampNs}};
@@ -519,6 +540,9 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
     if (!OpenReader(fsS, src, reader, si, errKind, err)) return false;
     WinFileSys* nS = NativeOf(fsS);
     WinFileSys* nT = NativeOf(fsT);
+    // A local source's time is known whatever it is (1970 or before too);
+    // another source's where it was told.
+    const bool bTimeKnown = nS || si.nModTime > 0;
     // Direct copies go to a temporary name beside the target first.
     CWideString target = bToTemp ? writePath : TempSibling(writePath);
     std::unique_ptr<Writer> writer;
@@ -528,6 +552,7 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
         if (!nT->NativeAt(target, w->m_nDirFd, w->m_sPath, errKind, err)) return false;
         w->m_sDisplay = fsT->DisplayPath(target);
         if (nFlags & TVCOPY_SOURCE_TIME) {
+            w->m_bStampTime = bTimeKnown;
             w->m_nStampTime = si.nModTime;
             w->m_nStampNs = si.nModTimeNs;
         }
@@ -576,7 +601,7 @@ bool FullCopy(TvFileSys* fsS, const CWideString& src, TvFileSys* fsT, bool bToTe
     }
     reader.reset(); // closes the source (and drops a downloaded copy)
     if (ok) ok = writer->Finish(errKind, err);
-    if (ok && nT && (nFlags & TVCOPY_SOURCE_TIME) && si.nModTime > 0) t_stats.bTimeSet = true;
+    if (ok && nT && (nFlags & TVCOPY_SOURCE_TIME) && bTimeKnown) t_stats.bTimeSet = true;
     if (ok && bRename) {
         if (nFlags & TVCOPY_NO_REPLACE) {
             ok = fsT->MoveFileNoReplace(target, writePath, errKind, err);
@@ -686,7 +711,7 @@ bool DeltaUp(WinFileSys* nS, const CWideString& src, TvFileSys* fsT, const CWide
         }
         if (n < (uint32_t)kTvDeltaBlockSize) break;
     }
-    if (!LocalSourceUnchanged(in.fd, st)) {
+    if (!LocalSourceUnchanged(in.fd, st) || !LocalNameStillNames(nS, src, st)) {
         si.bChanged = true;
         errKind = FSE_GENERAL;
         err += ChangedWhileCopied(nS, src);

@@ -35,7 +35,9 @@
 // A source whose size or modification time (to the nanosecond where the
 // source is local) differs at the end of the copy from what it was when the
 // copy began was written to meanwhile: the copy is discarded and the call
-// fails with "Source file changed while copied: " and the display path.
+// fails with "Source file changed while copied: " and the display path. So
+// is a local source whose inode change time moved (a write with the old
+// time put back), or whose name holds another file by then.
 // A source that is downloaded whole must be the listed version: a download
 // of another size than nSize (when not negative), or whose answer names
 // another modification time than nListedTime (when not 0), fails the same way.

@@ -612,6 +612,9 @@ TEST_F(ExecTest, WritesDuringTheSyncLeaveNoTornOrReplacedFile) {
         const char* path; // rewritten in place while copied, or made at the name after Analyze
         std::string after;
         const char* line;
+        // The source's time put back after the write: rewritten in place
+        // ('k'), or another file renamed over it ('r').
+        char keep = 0;
     };
     const Case cases[] = {
         {"source rewritten",
@@ -620,6 +623,27 @@ TEST_F(ExecTest, WritesDuringTheSyncLeaveNoTornOrReplacedFile) {
          "L/big.bin",
          "<missing>",
          "changed while copied"},
+        {"source rewritten, its time put back",
+         {"big.bin", EA_COPY_LEFT_TO_RIGHT, ""},
+         false,
+         "L/big.bin",
+         "<missing>",
+         "changed while copied",
+         'k'},
+        {"source rewritten, its time put back, direct copy",
+         {"big.bin", EA_COPY_LEFT_TO_RIGHT, ""},
+         true,
+         "L/big.bin",
+         "<missing>",
+         "changed while copied",
+         'k'},
+        {"another file of the source's size and time renamed over it",
+         {"big.bin", EA_COPY_LEFT_TO_RIGHT, ""},
+         false,
+         "L/big.bin",
+         "<missing>",
+         "changed while copied",
+         'r'},
         {"direct copy",
          {"new.txt", EA_COPY_LEFT_TO_RIGHT, ""},
          true,
@@ -653,8 +677,20 @@ TEST_F(ExecTest, WritesDuringTheSyncLeaveNoTornOrReplacedFile) {
             sink.nSize = c.path[0] == 'L' ? 6 << 20 : 8;
             sink.step = [&] {
                 if (c.path[0] == 'R') return Put(c.path, "mine");
-                std::fstream(native, std::ios::in | std::ios::out | std::ios::binary)
-                    << std::string(65536, 'N');
+                struct stat was {};
+                stat(native.c_str(), &was);
+                const std::string other = c.keep == 'r' ? native + ".new" : native;
+                if (c.keep == 'r') {
+                    ASSERT_TRUE(h.m_tmp.WriteFile(std::string(c.path) + ".new", std::string(6 << 20, 'o')));
+                }
+                std::fstream(other, std::ios::in | std::ios::out | std::ios::binary) << std::string(65536, 'N');
+                const struct timespec t[2] = {was.st_atim, was.st_mtim};
+                if (c.keep) {
+                    ASSERT_EQ(utimensat(AT_FDCWD, other.c_str(), t, 0), 0);
+                }
+                if (c.keep == 'r') {
+                    ASSERT_EQ(rename(other.c_str(), native.c_str()), 0);
+                }
             };
             if (c.decision.action != EA_NAME_CASE_LEFT_TO_RIGHT) return;
             // The left side names the file Report.txt; one of the user's own appears at that name.
