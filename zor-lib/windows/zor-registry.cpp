@@ -462,13 +462,19 @@ void TooLarge(const CNarrowString& path, long long nBytes, CWideString& err) {
 bool ReadFileText(const CNarrowString& path, CNarrowString& text, bool& bMissing, CWideString& err) {
     bMissing = false;
     text.Empty();
-    int fd = open(path.GetString(), O_RDONLY | O_CLOEXEC);
+    // Below the profile: only a file of the running user with one name.
+    CWideString why;
+    int fd = ZorOpenFileForReading(path, why);
     if (fd < 0) {
         if (errno == ENOENT) {
             bMissing = true;
             return true;
         }
-        err.AppendFormat(u"cannot open registry file '%s': %s", path, ErrnoText(errno));
+        if (!why.IsEmpty())
+            err.AppendFormat(u"registry file '%s' refused, as %s: remove it or put a file of your own there",
+                             path, why);
+        else
+            err.AppendFormat(u"cannot open registry file '%s': %s", path, ErrnoText(errno));
         return false;
     }
     // A hive beyond the limit is refused before any of it is read: its text
