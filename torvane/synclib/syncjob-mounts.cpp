@@ -100,10 +100,6 @@ void CSyncJob::KeepMountsBelow(bool bOnlyWhereMissing) {
             continue;
         }
         // Like everything in the mirror folders, the owner's alone.
-        const int fd = open(ZorNativePath(path).GetString(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) {
-            (void)fchmod(fd, 0600);
-            close(fd);
-        }
+        ZorMakeFileOwnerOnly(path);
     }
 }

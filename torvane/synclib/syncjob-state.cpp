@@ -743,7 +743,7 @@ void CSyncJob::KeepStateRecords(int side, const FsItemInfo& stamp, int64_t n) {
         Log(2, kMsgSaveFailed, u"Cannot keep the count of state records: " + e + u"\n");
         return;
     }
-    chmod(ZorNativePath(path).GetString(), 0600);
+    ZorMakeFileOwnerOnly(path);
 }
 
 // ---------------------------------------------------------------- stored bits from the records
@@ -768,7 +768,11 @@ uint32_t CSyncJob::PeekStoredBitsTime(int side) {
     CWideString e, local;
     if (!fs->GetInfo(kStateFilePath, info, bNotFound, k, e) || bNotFound || info.IsFolder()) return 0;
     if (!fs->GetFullPath(kStateFilePath, local, k, e)) return 0;
+    // In the data folder as the state file's read takes it.
+    const int dataFd = fs->OpenOwnFolder(kDataFolderPath, k, e);
+    if (dataFd < 0) return 0;
     ZorGzFileStream in;
+    in.InFolder(dataFd);
     unsigned char ch = 0;
     StateFileHeader hdr;
     if (!in.OpenRead(local, e) || !in.GetChar(ch, e) || ch != '^' || !hdr.Read(in, e)) return 0;

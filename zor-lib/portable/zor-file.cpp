@@ -781,6 +781,34 @@ int ZorOpenFileForReading(const CNarrowString& path, CWideString& why) {
     return fd;
 }
 
+void ZorMakeFileOwnerOnly(const CWideString& path) {
+    CWideString why;
+    const int fd = ZorOpenFileForReading(ZorNativePath(path), why);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid()) (void)fchmod(fd, 0600);
+    close(fd);
+}
+
+void ZorMakeFolderOwnerOnly(const CWideString& path) {
+    CNarrowString native = ZorNativePath(path);
+    while (native.GetLength() > 1 && native[native.GetLength() - 1] == '/') native = native.Left(native.GetLength() - 1);
+    int dirFd = -1;
+    CNarrowString name;
+    int fd = -1;
+    if (ZorPrivateFolderAt(native, dirFd, name)) {
+        if (dirFd < 0) return;
+        fd = openat(dirFd, name.GetString(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(dirFd);
+    } else {
+        fd = open(native.GetString(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) != 0) (void)fchmod(fd, 0700);
+    close(fd);
+}
+
 // ---------------------------------------------------------------- temporary names
 int ZorCreateNewFileAt(int dirFd, const char* name, int flags, unsigned mode) {
     flags |= O_CREAT | O_EXCL | O_NOFOLLOW;

@@ -140,6 +140,13 @@ int ZorOpenOwnFileAt(int dirFd, const char* name, CWideString& why);
 // elsewhere by its path without waiting on a named pipe. -1 with errno set
 // (why as ZorOpenOwnFileAt's).
 int ZorOpenFileForReading(const CNarrowString& path, CWideString& why);
+// Makes the file at path its owner's alone (mode 0600) through a descriptor
+// opened as ZorOpenFileForReading opens it; what is not a file of the
+// running user's is left as it is.
+void ZorMakeFileOwnerOnly(const CWideString& path);
+// The same for a folder of the running user's (mode 0700), opened without
+// following a link.
+void ZorMakeFolderOwnerOnly(const CWideString& path);
 
 // Creates a new file at a name of a folder where others may have put
 // something first (dirFd: an open folder or AT_FDCWD; flags: the access mode

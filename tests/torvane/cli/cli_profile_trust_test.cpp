@@ -5,6 +5,7 @@
 // redirect or hold. The built program, with runs that could hang timed.
 #include "cli-test-run.h"
 #include "job-harness.h"
+#include "loop-disk.h"
 #include "other-user.h"
 
 #include <gtest/gtest.h>
@@ -181,6 +182,29 @@ TEST_F(CliProfileTrust, ProfileIsCheckedUpToTheTopAndEachRefusalSaysWhatToDo) {
               0);
     chmod(P("upg/prof").c_str(), 0775);
     EXPECT_TRUE(AsOtherUser(CliProgram() + " --profile " + P("upg/prof") + " job list >/dev/null 2>&1"));
+
+    // An exFAT stick, whose modes chmod cannot change: as mounted for every
+    // user it is refused with the mount options to use, and taken with them.
+    const std::string img = P("stick.img"), mnt = P("stick");
+    const std::string loop = system(("truncate -s 64M " + img + " && mkfs.exfat " + img + " >/dev/null 2>&1").c_str()) == 0
+                                 ? LoopDiskSh("losetup -f --show " + img)
+                                 : std::string();
+    if (loop.empty() || !m_tmp.MakeDir("stick")) GTEST_SKIP() << "no exFAT image on a loop device";
+    for (const char* opts : {"", "-o umask=077 "}) {
+        SCOPED_TRACE(opts);
+        if (system(("mount.exfat-fuse " + std::string(opts) + loop + " " + mnt + " >/dev/null 2>&1").c_str()) != 0)
+            break;
+        fs::create_directories(mnt + "/prof");
+        const CCliRun r = Run({"job", "list"}, -1, "stick/prof");
+        umount2(mnt.c_str(), MNT_DETACH);
+        EXPECT_EQ(r.code, *opts ? 0 : 3) << r.err;
+        if (!*opts) {
+            EXPECT_NE(r.err.find("chmod cannot change it: mount it with the options uid=0,umask=077"),
+                      std::string::npos)
+                << r.err;
+        }
+    }
+    system(("losetup -d " + loop).c_str());
 }
 
 // Files in root's own profile that root did not make as they stand: a job
