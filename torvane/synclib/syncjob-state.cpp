@@ -443,15 +443,16 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
                 // or a named pipe put there after the check.
                 CWideString local, le;
                 int lk = 0;
-                const int dataFd = fs->OpenOwnFolder(folderPath + kDataFolderPath, lk, le);
-                if (dataFd < 0 && !le.IsEmpty() && lk != FSE_NOT_FOUND) {
+                const bool bPath = fs->GetFullPath(statePath, local, lk, le);
+                const int dataFd = bPath ? fs->OpenOwnFolder(folderPath + kDataFolderPath, lk, le) : -1;
+                if (bPath && dataFd < 0 && !le.IsEmpty() && lk != FSE_NOT_FOUND) {
                     m_abUntrusted[side] = 1;
                     errText += sideName + u": Refused: the data folder cannot be trusted: " + le;
                     errKind = FSE_GENERAL;
                     return false;
                 }
-                le.Empty();
-                if (!fs->GetFullPath(statePath, local, lk, le) || !openLocal(local, le, dataFd)) {
+                if (bPath) le.Empty();
+                if (!bPath || !openLocal(local, le, dataFd)) {
                     if (le.Find(u": refused, as ") >= 0) {
                         m_abUntrusted[side] = 1;
                         errText += sideName + u": Refused: " + le;
