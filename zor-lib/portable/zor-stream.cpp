@@ -158,14 +158,18 @@ ZorFileStream::~ZorFileStream() {
 void ZorFileStream::InFolder(int dirFd) {
     if (m_nDirFd >= 0) ::close(m_nDirFd);
     m_nDirFd = dirFd;
+    m_bDirGiven = dirFd >= 0;
 }
 
 bool ZorFileStream::ResolveInFolder() {
-    if (m_nDirFd >= 0) {
+    if (m_nDirFd >= 0 && m_bDirGiven) {
         const int slash = m_sSysPath.ReverseFind('/');
         m_sAtName = slash >= 0 ? m_sSysPath.Mid(slash + 1) : m_sSysPath;
         return true;
     }
+    // The folder of an earlier open of this stream is not this path's.
+    if (m_nDirFd >= 0) ::close(m_nDirFd);
+    m_nDirFd = -1;
     int dirFd = -1;
     CNarrowString name;
     if (!ZorPrivateFolderAt(m_sSysPath, dirFd, name)) return true;

@@ -242,6 +242,7 @@ protected:
     int m_nDirFd = -1;             // InFolder, or the private folder's part that holds the file
     CNarrowString m_sAtName;       // the file's name in m_nDirFd
     CNarrowString m_sTmpAtName;    // atomic mode in m_nDirFd: the temporary's name
+    bool m_bDirGiven = false;      // m_nDirFd came from InFolder
     // Finds the folder of a path below the private folder; false with errno set.
     bool ResolveInFolder();
     int m_fd = -1;
