@@ -3,6 +3,7 @@
 # starts them in the order of their programs, and a parallel run ends with a
 # long test running alone. Included once the tests are discovered; a name
 # that a build does not have is passed over.
+set_tests_properties(CliProfileTrust.ProfileFilesNotRootsOwnAreRefusedAndNamedPipesNeverWaitedOn PROPERTIES COST 29)
 set_tests_properties(StateFile.ReadOnTwoThreadsMatchesTheOneThreadRead PROPERTIES COST 28)
 set_tests_properties(Cli.NestedJobsUnderOneWatchKeepSyncing PROPERTIES COST 27)
 set_tests_properties(ByteDigest.WholeSecondRecordsLetTheCopysChangePassOn PROPERTIES COST 27)
@@ -15,6 +16,7 @@ set_tests_properties(StateSaveTest.SaveKilledHalfWayLeavesThePreviousFileReadabl
 set_tests_properties(S3Sync.LocalFolderAndBucketBothWays PROPERTIES COST 13)
 set_tests_properties(IdentityDisks.FilesOfOneSizeAndTimeRenamedTogetherAreMoves PROPERTIES COST 11)
 set_tests_properties(S3PeerTest.ListingsAndPaging PROPERTIES COST 10)
+set_tests_properties(CliProfileTrust.DataFolderSwappedForALinkDuringRunsIsNeverWrittenThroughNorWaitedOn PROPERTIES COST 10)
 set_tests_properties(Cli.WatchRunsOnFileChangeIncrementally PROPERTIES COST 10)
 set_tests_properties(Cli.InterruptedRunStopsCleanly PROPERTIES COST 10)
 set_tests_properties(Cli.FileSystemMountedOverASubFolderOfAWatchedSideIsHeld PROPERTIES COST 10)

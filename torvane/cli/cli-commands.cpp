@@ -13,6 +13,7 @@
 #include "job-stores.h"
 #include "syncjob-analysis.h"
 #include "zor-escape.h"
+#include "zor-file.h"
 #include "zor-log.h"
 #include "zor-path.h"
 #include "zor-time.h"
@@ -114,14 +115,27 @@ bool StartUp(CCliConsole& con, std::string& profile, int& nExit) {
     // One that another user owns or can write is not used at all, nor such
     // a folder of the stored settings named apart from it.
     const char* reg = getenv("TORVANE_REGISTRY_DIR");
-    if (!CheckProfileFolderSafe(folder, err) || (reg && *reg && !CheckProfileFolderSafe(W(reg), err))) {
+    int profileFd = -1;
+    if (!CheckProfileFolderSafe(folder, err, &profileFd) ||
+        (reg && *reg && !CheckProfileFolderSafe(W(reg), err))) {
+        if (profileFd >= 0) close(profileFd);
         con.Error("torvane: " + U8(err));
         nExit = CLI_EXIT_REFUSED;
         return false;
     }
+    // Every file kept in the profile is opened from here on relative to the
+    // folder that was checked.
+    if (profileFd >= 0) ZorSetPrivateFolder(folder, profileFd);
     MakeOwnFolders(std::filesystem::path(profile) / "_tvdata_mirrors_", ec);
     ProgramOptions& opt = g_Settings.m_ProgramOptions;
-    if (!opt.LoadOptions(err)) con.Error("torvane: options: " + U8(err) + " (defaults used)");
+    if (!opt.LoadOptions(err)) {
+        if (StoreFileRefused(err)) {
+            con.Error("torvane: options: " + U8(err));
+            nExit = CLI_EXIT_REFUSED;
+            return false;
+        }
+        con.Error("torvane: options: " + U8(err) + " (defaults used)");
+    }
     err.Empty();
     if (SetAsideDamagedRegistry(err)) con.Error("torvane: warning: " + U8(EscapeControlCharsInLines(err)));
     // The program log: the chosen log folder, else the profile folder.
@@ -139,10 +153,11 @@ bool StartUp(CCliConsole& con, std::string& profile, int& nExit) {
 }
 
 // Reads the job list.
-bool LoadJobList(CCliConsole& con) {
+bool LoadJobList(CCliConsole& con, int& nExit) {
     CWideString err;
     if (!g_Settings.LoadJobs(err)) {
         con.Error("torvane: cannot read the job list: " + U8(err));
+        nExit = StoreFileRefused(err) ? CLI_EXIT_REFUSED : CLI_EXIT_ERRORS;
         return false;
     }
     // Loaded, but not as stored: the list came from its backup, or jobs were renamed.
@@ -434,7 +449,7 @@ int RunCli(const std::vector<std::string>& args) {
     CCliProcessLock listLock;
     if ((bChangesList || a.m_verb == ECliVerb::Watch) && !LockJobList(console, profile, listLock, code))
         return code;
-    if (!LoadJobList(console)) return CLI_EXIT_ERRORS;
+    if (!LoadJobList(console, code)) return code;
 
     switch (a.m_verb) {
     case ECliVerb::JobAdd:

@@ -1,6 +1,8 @@
 // Process locks and signal handling of "torvane".
 #include "cli-process.h"
 
+#include "cli-args.h"
+
 #include "zor-string.h"
 #include "zor-time.h"
 #include "zor-unicode.h"
@@ -89,6 +91,9 @@ std::string JobListLockPath(const std::string& profile) {
 
 // ------------------------------------------------------------ signals
 namespace {
+// How long a run may take to stop after SIGINT, SIGTERM or SIGHUP.
+constexpr int64_t kStopGraceMs = 10000;
+
 // The signals that end a run: an interrupt, a termination, and a hang-up
 // (the terminal closed, the connection dropped). One that was ignored when
 // the program started stays ignored, as its starter meant: "nohup" ignores
@@ -148,11 +153,27 @@ void CCliSignals::SetHandler(std::function<void(int)> handler) {
 
 void CCliSignals::Loop() {
     const sigset_t& set = EndingSignals();
+    int64_t nFirstMs = 0; // when the first signal came
+    int nSignals = 0;
     while (!m_bQuit.load()) {
         // Wakes every 100 ms to see whether the program is ending.
         struct timespec ts = {0, 100 * 1000 * 1000};
         const int sig = sigtimedwait(&set, nullptr, &ts);
+        // A run stops at its next look at the stop request; one that does
+        // not within the grace time (a wait in the system that never ends)
+        // ends with the process: every file it writes is written whole under
+        // a temporary name, and its locks are known as those of a process
+        // that is gone.
+        if (nSignals > 0 && !m_bQuit.load() && ZorGetTickMs() - nFirstMs >= kStopGraceMs) {
+            static const char kMsg[] = "torvane: the run did not stop in time; the process ends\n";
+            (void)!write(2, kMsg, sizeof kMsg - 1);
+            _exit(CLI_EXIT_STOPPED);
+        }
         if (sig <= 0 || m_bQuit.load()) continue;
+        if (nSignals == 0) {
+            nSignals = 1;
+            nFirstMs = ZorGetTickMs();
+        }
         // The first signal is the one the run ends by.
         int none = 0;
         m_nSignal.compare_exchange_strong(none, sig);

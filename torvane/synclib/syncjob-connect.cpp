@@ -232,9 +232,8 @@ bool CSyncJob::ConnectSide(int side, int& errKind, CWideString& errText) {
         CWideString whole;
         int k = 0;
         CWideString e;
-        if (MakeMirrorFolderPath(true, CWideString(), false, whole, k, e))
-            chmod(ZorNativePath(whole).GetString(), 0700);
-        chmod(ZorNativePath(mirror).GetString(), 0700);
+        if (MakeMirrorFolderPath(true, CWideString(), false, whole, k, e)) ZorMakeFolderOwnerOnly(whole);
+        ZorMakeFolderOwnerOnly(mirror);
     }
 
     CZorLog& log = m_aJobLog[side];

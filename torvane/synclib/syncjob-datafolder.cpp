@@ -4,6 +4,7 @@
 #include "syncjob.h"
 
 #include <algorithm>
+#include <unistd.h>
 
 #include "TvFileCopy.h"
 #include "zor-debug.h"
@@ -502,7 +503,12 @@ bool CSyncJob::CheckDataFolderTrust(const CWideString& folder, int side, int& er
                                    side ? u"right" : u"left") +
             e +
             u". Another user could change what the job keeps there, so nothing is read from it or done to "
-            u"it, and nothing is synced";
+            u"it, and nothing is synced. To fix: if that item is not the job's, have it removed (by its owner "
+            u"or root) and the job makes it anew; on a drive without owners of its own (FAT, exFAT) mount it "
+            u"with uid=" +
+            CWideString::Formatted(u"%u", (unsigned)geteuid()) +
+            u" of the user who runs the job; a folder that several users write is synced by one of them, with "
+            u"a job of that user";
         Log(1, 4506, msg + u"\n");
         errText += msg;
         return false;

@@ -832,14 +832,21 @@ bool CSyncJob::UnlockFolders() {
         const CWideString lockPath = LockFilePath(rec.m_sFolder, fs);
         const CWideString stampPath = rec.m_sFolder + kInSyncStampPath;
         // The lock file must still be this Sync's: one that another wrote
-        // after breaking ours is theirs to release.
+        // after breaking ours is theirs to release. One that cannot be read
+        // back (something else stands at its name) never becomes the stamp.
+        bool bReadBack = true;
         {
             int k = 0;
             CWideString e;
             bool bExists = false;
             CNarrowString content, first, rest;
-            if (!rec.m_sText.IsEmpty() && fs->IsFile(lockPath, bExists, k, e) &&
-                (!bExists || DownloadLockText(fs, lockPath, content, k, e) > 0)) {
+            if (rec.m_sText.IsEmpty()) {
+            } else if (!fs->IsFile(lockPath, bExists, k, e) ||
+                       (bExists && DownloadLockText(fs, lockPath, content, k, e) <= 0)) {
+                lockError(u"The lock of this Sync at " + fs->DisplayPath(lockPath) +
+                          u" cannot be read back, so the folder gets no in-sync stamp: " + e);
+                bReadBack = false;
+            } else {
                 SplitLockText(content, first, rest);
                 if (!bExists || first != rec.m_sText) {
                     lockError(CWideString::Formatted(u"The lock of this Sync at %s was broken while it ran%s",
@@ -850,14 +857,14 @@ bool CSyncJob::UnlockFolders() {
                 }
             }
         }
-        bool bDeleteLock = !bClean;
+        bool bDeleteLock = !bClean || !bReadBack;
         // A file system without copies of its own (the cloud has none within
         // an account) cannot make the stamp from a copy; deleting the lock
         // still unlocks the folder, which then has no stamp: its next
         // analysis reads it in full. That is only worth an error line when the
         // lock stays too.
         CWideString copyErr;
-        if (bClean) {
+        if (bClean && bReadBack) {
             const TvConnectInfo& ci = rec.m_nSide == 0 ? m_Options.m_Dir1 : m_Options.m_Dir2;
             int k = 0;
             CWideString e;

@@ -327,11 +327,7 @@ void CSyncJob::KeepMountsBelow(bool bOnlyWhereMissing) {
                     break;
                 }
                 // Like everything in the mirror folders, the owner's alone.
-                const int fd = open(ZorNativePath(file).GetString(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-                if (fd >= 0) {
-                    (void)fchmod(fd, 0600);
-                    close(fd);
-                }
+                ZorMakeFileOwnerOnly(file);
             }
         }
         e.Empty();

@@ -98,7 +98,8 @@ CWideString InfoFileOf(const CWideString& file) {
 // Syncs a written local file, then its folder after a rename into it.
 bool FsyncLocal(const CWideString& path, bool bFolder, CWideString& err) {
     const CNarrowString n = ZorNativePath(path);
-    const int fd = ::open(n.GetString(), (bFolder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
+    const int fd =
+        ::open(n.GetString(), (bFolder ? O_RDONLY | O_DIRECTORY : O_RDONLY | O_NOFOLLOW | O_NONBLOCK) | O_CLOEXEC);
     if (fd < 0 || ::fsync(fd) != 0) {
         err.AppendFormat(u"cannot flush %s: %s", path, ZorErrorText(errno));
         if (fd >= 0) ::close(fd);
@@ -322,8 +323,9 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
     int nPresetA = kStatePresetOlderName;
     FsItemInfo stamp;
     CWideString statePath, display;
-    auto openLocal = [&](const CWideString& path, CWideString& e) {
+    auto openLocal = [&](const CWideString& path, CWideString& e, int dirFd = -1) {
         auto p = std::make_unique<ZorGzFileStream>();
+        if (dirFd >= 0) p->InFolder(dirFd);
         if (!p->OpenRead(path, e)) return false;
         pReader = std::move(p);
         return true;
@@ -449,11 +451,30 @@ bool CSyncJob::ReadStateFile(const CWideString& folderPath, int side, bool bChec
             stamp = info;
             bOnSide = true;
             if (fs->GetCapability(TVFS_CAP_LOCAL)) {
+                // Read in the data folder taken without a link, and only a
+                // file of the job's user with one name: never through a link
+                // or a named pipe put there after the check.
                 CWideString local, le;
                 int lk = 0;
-                if (!fs->GetFullPath(statePath, local, lk, le) || !openLocal(local, le))
+                const bool bPath = fs->GetFullPath(statePath, local, lk, le);
+                const int dataFd = bPath ? fs->OpenOwnFolder(folderPath + kDataFolderPath, lk, le) : -1;
+                if (bPath && dataFd < 0 && !le.IsEmpty() && lk != FSE_NOT_FOUND) {
+                    m_abUntrusted[side] = 1;
+                    errText += sideName + u": Refused: the data folder cannot be trusted: " + le;
+                    errKind = FSE_GENERAL;
+                    return false;
+                }
+                if (bPath) le.Empty();
+                if (!bPath || !openLocal(local, le, dataFd)) {
+                    if (le.Find(u": refused, as ") >= 0) {
+                        m_abUntrusted[side] = 1;
+                        errText += sideName + u": Refused: " + le;
+                        errKind = FSE_GENERAL;
+                        return false;
+                    }
                     Log(2, kMsgTryDownload,
                         u"Error while reading state file, try download first: " + le + u"\n");
+                }
             }
             if (!pReader && ZorFileExists(mirrorFile) && !tryMirror()) return false;
             if (!pReader) {
@@ -736,7 +757,7 @@ void CSyncJob::KeepStateRecords(int side, const FsItemInfo& stamp, int64_t n) {
         Log(2, kMsgSaveFailed, u"Cannot keep the count of state records: " + e + u"\n");
         return;
     }
-    chmod(ZorNativePath(path).GetString(), 0600);
+    ZorMakeFileOwnerOnly(path);
 }
 
 // ---------------------------------------------------------------- stored bits from the records
@@ -761,7 +782,11 @@ uint32_t CSyncJob::PeekStoredBitsTime(int side) {
     CWideString e, local;
     if (!fs->GetInfo(kStateFilePath, info, bNotFound, k, e) || bNotFound || info.IsFolder()) return 0;
     if (!fs->GetFullPath(kStateFilePath, local, k, e)) return 0;
+    // In the data folder as the state file's read takes it.
+    const int dataFd = fs->OpenOwnFolder(kDataFolderPath, k, e);
+    if (dataFd < 0) return 0;
     ZorGzFileStream in;
+    in.InFolder(dataFd);
     unsigned char ch = 0;
     StateFileHeader hdr;
     if (!in.OpenRead(local, e) || !in.GetChar(ch, e) || ch != '^' || !hdr.Read(in, e)) return 0;
@@ -967,9 +992,22 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         CWideString target;
         int k = 0;
         CWideString e;
+        // The folder the file is written in, taken once without a link: the
+        // temporary is made, written, synced and renamed in it, never by a
+        // path that a swapped folder could lead elsewhere.
+        int targetFd = -1;
         if (bData) {
             if (!fs->GetFullPath(folderPath + kDataFolderPath, target, k, e)) {
                 errText += e;
+                errKind = k != FSE_NONE ? k : FSE_GENERAL;
+                return false;
+            }
+            targetFd = fs->OpenOwnFolder(folderPath + kDataFolderPath, k, e);
+            if (targetFd < 0 && !e.IsEmpty() && k != FSE_NOT_FOUND) {
+                m_abUntrusted[side] = 1;
+                errText += u"Refused: the data folder cannot be trusted: " + e +
+                           u". To fix: if the item is not the job's, have it removed; the job makes its data "
+                           u"folder again";
                 errKind = k != FSE_NONE ? k : FSE_GENERAL;
                 return false;
             }
@@ -983,12 +1021,23 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
         }
         const CWideString perm = target + u"/" + kStateFileName;
         const CWideString status = FormatLocalizedString(IDS_Str_Status_SaveStateFile, perm);
-        const CWideString temp = target + u"/" + OwnTempName(kStateUploadName, fs);
+        const CWideString tempName = OwnTempName(kStateUploadName, fs);
+        const CWideString temp = target + u"/" + tempName;
+        const CNarrowString tempName8 = ZorNativePath(tempName), permName8 = ZorNativePath(CWideString(kStateFileName));
         ZorGzBlockFileStream out;
         CWideString oe;
         // The name is the same for every run: what stands there is never written through.
         out.NewFileAtName();
-        if (out.OpenWrite(temp, false, oe, kStateFileGzLevel, kStateFileGzThreads)) {
+        if (targetFd >= 0) out.InFolder(fcntl(targetFd, F_DUPFD_CLOEXEC, 0));
+        auto dropTemp = [&]() {
+            if (targetFd >= 0)
+                (void)::unlinkat(targetFd, tempName8, 0);
+            else
+                ZorDeleteFileQuiet(temp);
+        };
+        const bool bOpened = (!bData || targetFd >= 0) &&
+                             out.OpenWrite(temp, false, oe, kStateFileGzLevel, kStateFileGzThreads);
+        if (bOpened) {
             // Every name and size of the side: no other user reads (or
             // writes records the next run trusts).
             out.MakePrivate();
@@ -997,30 +1046,43 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
             if (!WriteSegmentedState(out, side, folderPath, we)) {
                 CWideString ignored;
                 out.Close(ignored);
-                ZorDeleteFileQuiet(temp);
+                dropTemp();
+                if (targetFd >= 0) ::close(targetFd);
                 errText += u"writing temp: " + we;
                 errKind = FSE_GENERAL;
                 return false;
             }
             CWideString ce;
-            if (!out.Close(ce) || !FsyncLocal(temp, false, ce)) {
-                ZorDeleteFileQuiet(temp);
+            // (Written in a folder taken by its descriptor, the stream syncs the file as it closes it.)
+            if (!out.Close(ce) || (targetFd < 0 && !FsyncLocal(temp, false, ce))) {
+                dropTemp();
+                if (targetFd >= 0) ::close(targetFd);
                 errText += u"closing temp: " + ce;
                 errKind = FSE_GENERAL;
                 return false;
             }
             CWideString me;
             int mk = 0;
-            const bool bMoved =
-                bData ? fs->MoveFileFromLocal(temp, statePath, mk, me) : ZorMoveFile(temp, perm, mk, me);
+            bool bMoved;
+            if (targetFd >= 0) {
+                bMoved = ::renameat(targetFd, tempName8, targetFd, permName8) == 0;
+                if (!bMoved) me = u"cannot rename " + temp + u" to " + perm + u": " + ZorErrorText(errno);
+            } else {
+                bMoved = bData ? fs->MoveFileFromLocal(temp, statePath, mk, me) : ZorMoveFile(temp, perm, mk, me);
+            }
             if (!bMoved) {
-                ZorDeleteFileQuiet(temp);
+                dropTemp();
+                if (targetFd >= 0) ::close(targetFd);
                 errText += u"moving temp to perm: " + me;
                 errKind = mk != FSE_NONE ? mk : FSE_GENERAL;
                 return false;
             }
             CWideString se;
-            FsyncLocal(target, true, se); // the rename itself; a failure here changes nothing
+            // The rename itself; a failure here changes nothing.
+            if (targetFd >= 0)
+                (void)::fsync(targetFd);
+            else
+                FsyncLocal(target, true, se);
             Log(2, kMsgSaved, status + u"\n");
             if (folderPath.IsEmpty()) io.m_anReadVerified[side] = io.m_anWriteVerified[side];
             FsItemInfo info;
@@ -1032,8 +1094,9 @@ bool CSyncJob::WriteStateFile(int side, const CWideString& folderPath, int& errK
             errKind = FSE_GENERAL;
             return false;
         } else {
-            Log(2, kMsgTryFsWay, u"Cannot open temp file directly, try FS way: " + oe + u"\n");
+            Log(2, kMsgTryFsWay, u"Cannot open temp file directly, try FS way: " + oe + e + u"\n");
         }
+        if (targetFd >= 0) ::close(targetFd);
     }
 
     if (bRemote) {

@@ -196,7 +196,7 @@ void CSyncJob::WriteLastSyncCounts(bool bOnlyWhereMissing) {
             continue;
         }
         // Like everything in the mirror folders, the owner's alone.
-        chmod(ZorNativePath(path).GetString(), 0600);
+        ZorMakeFileOwnerOnly(path);
     }
 }
 

@@ -14,6 +14,12 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <string>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#include <vector>
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -137,8 +143,27 @@ bool WriteStoreFile(const CWideString& path, const CNarrowString& content, bool 
     if (!lock.Lock(path, sErr)) return false;
     CWideString tmpPath = ReplaceExtension(path, u".tmp");
     CNarrowString sysTmp = ZorNativePath(tmpPath), sysPath = ZorNativePath(path);
+    // In the profile, the names are taken in the folder that was checked.
+    int dirFd = AT_FDCWD;
+    CNarrowString tmpName = sysTmp, name = sysPath;
+    if (ZorPrivateFolderAt(sysTmp, dirFd, tmpName)) {
+        if (dirFd < 0) {
+            AppendErrno(sErr, u"cannot open file to write: ", tmpPath, errno);
+            return false;
+        }
+        const int slash = sysPath.ReverseFind('/');
+        name = sysPath.Mid(slash + 1);
+    } else {
+        dirFd = AT_FDCWD;
+    }
+    struct CloseDir {
+        int fd;
+        ~CloseDir() {
+            if (fd >= 0) ::close(fd);
+        }
+    } closeDir{dirFd};
     // A new file: what stands at the name is removed, never written through.
-    const int fd = ZorCreateNewFileAt(AT_FDCWD, sysTmp, O_WRONLY | O_CLOEXEC, 0600);
+    const int fd = ZorCreateNewFileAt(dirFd, tmpName, O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0) {
         AppendErrno(sErr, u"cannot open file to write: ", tmpPath, errno);
         return false;
@@ -153,33 +178,44 @@ bool WriteStoreFile(const CWideString& path, const CNarrowString& content, bool 
     }
     if (!bOk) {
         AppendErrno(sErr, u"cannot write file: ", tmpPath, e);
-        ::unlink(sysTmp);
+        ::unlinkat(dirFd, tmpName, 0);
         return false;
     }
     if (bBackup) {
         // The backup only ever takes a file with content: an empty or missing
-        // list never replaces the jobs it holds. The link is made under a
-        // scratch name first, so the old backup stays until the new one is
-        // whole.
-        struct stat st;
-        if (::stat(sysPath, &st) == 0 && st.st_size > 0) {
-            CNarrowString sysBak = ZorNativePath(ReplaceExtension(path, u".bak"));
-            CNarrowString sysBakNew = ZorNativePath(ReplaceExtension(path, u".bak-new"));
-            ::unlink(sysBakNew);
-            if (::link(sysPath, sysBakNew) != 0 || ::chmod(sysBakNew, 0600) != 0 ||
-                ::rename(sysBakNew, sysBak) != 0) {
-                ZorGetProgramLog().Printf(u"cannot keep backup of %s: %s\n", path, CWideString(strerror(errno)));
-                ::unlink(sysBakNew);
+        // list never replaces the jobs it holds. It is a copy of its own
+        // (written whole, then renamed), so that the list keeps one name.
+        CNarrowString old;
+        int k = 0;
+        CWideString re;
+        const CNarrowString bak = ZorNativePath(ReplaceExtension(path, u".bak")),
+                            bakNew = ZorNativePath(ReplaceExtension(path, u".bak-new"));
+        const auto inFolder = [&](const CNarrowString& full) {
+            return dirFd == AT_FDCWD ? full : full.Mid(full.ReverseFind('/') + 1);
+        };
+        if (ReadWholeFile(path, 256 << 20, old, k, re) && !old.IsEmpty()) {
+            const int bfd = ZorCreateNewFileAt(dirFd, inFolder(bakNew), O_WRONLY | O_CLOEXEC, 0600);
+            const bool bKept = bfd >= 0 && ::fchmod(bfd, 0600) == 0 &&
+                               WriteAll(bfd, old.GetString(), (size_t)old.GetLength()) && ::fsync(bfd) == 0;
+            const int e2 = errno;
+            if (bfd >= 0) ::close(bfd);
+            if (!bKept || ::renameat(dirFd, inFolder(bakNew), dirFd, inFolder(bak)) != 0) {
+                ZorGetProgramLog().Printf(u"cannot keep backup of %s: %s\n", path,
+                                          CWideString(strerror(bKept ? errno : e2)));
+                ::unlinkat(dirFd, inFolder(bakNew), 0);
             }
         }
     }
     failedStep = StoreStep::Rename;
-    if (::rename(sysTmp, sysPath) != 0) {
+    if (::renameat(dirFd, tmpName, dirFd, name) != 0) {
         AppendErrno(sErr, u"cannot rename to ", path, errno);
-        ::unlink(sysTmp);
+        ::unlinkat(dirFd, tmpName, 0);
         return false;
     }
-    SyncFolderOf(sysPath);
+    if (dirFd >= 0)
+        (void)::fsync(dirFd);
+    else
+        SyncFolderOf(sysPath);
     return true;
 }
 
@@ -192,7 +228,16 @@ bool RenameAside(const CWideString& path, CWideString& badPath, CWideString& sEr
 }
 
 bool ReadStoreFile(const CWideString& path, CAutoPtrT<ZorInStream>& in, CWideString& sErr) {
-    return OpenFileReader(path, false, in, sErr);
+    CWideString e;
+    if (OpenFileReader(path, false, in, e)) return true;
+    sErr += e;
+    // A file that another user made, or that has a second name through
+    // which someone else may change it, is never read as the user's own.
+    if (StoreFileRefused(e))
+        sErr += u". To fix: if it is not yours, remove it (rm '" + path +
+                u"'); if it is, make it a file of your own with one name (cp it to a new name, remove the "
+                u"old name and every other name of it, and move the copy back)";
+    return false;
 }
 
 // Gives loaded jobs unique names that can be stored: a later job whose name
@@ -329,7 +374,107 @@ void ResetProfileFolder() {
     g_bPortable.store(false);
 }
 
-bool CheckProfileFolderSafe(const CWideString& folder, CWideString& err) {
+namespace {
+
+// Whether the group gid is the private group of the user uid: the user's
+// primary group, of the user's name, with no other member listed and no other
+// account in it as its primary group (the user-private-group scheme). Such a
+// group may write the user's folders: nobody else is in it.
+bool IsPrivateGroupOf(uint32_t gid, uint32_t uid) {
+    std::vector<char> buf(16384);
+    struct passwd pw, *pPw = nullptr;
+    if (getpwuid_r((uid_t)uid, &pw, buf.data(), buf.size(), &pPw) != 0 || !pPw || pw.pw_gid != (gid_t)gid)
+        return false;
+    const std::string user = pw.pw_name;
+    std::vector<char> gbuf(65536);
+    struct group gr, *pGr = nullptr;
+    if (getgrgid_r((gid_t)gid, &gr, gbuf.data(), gbuf.size(), &pGr) != 0 || !pGr || user != gr.gr_name)
+        return false;
+    for (char** m = gr.gr_mem; m && *m; ++m)
+        if (user != *m) return false;
+    bool bOthers = false;
+    setpwent();
+    while (struct passwd* p = getpwent())
+        if (p->pw_gid == (gid_t)gid && p->pw_uid != (uid_t)uid) bOthers = true;
+    endpwent();
+    return !bOthers;
+}
+
+// The mount of the open folder fd as /proc/self/mountinfo tells it: its file
+// system type and its super-block options.
+bool MountOf(int fd, std::string& type, std::string& options) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    CNarrowString text;
+    int k = 0;
+    CWideString e;
+    if (!ReadWholeFile(u"/proc/self/mountinfo", 16 << 20, text, k, e)) return false;
+    const std::string dev = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+    std::string all(text.GetString(), (size_t)text.GetLength());
+    size_t pos = 0;
+    while (pos < all.size()) {
+        size_t nl = all.find('\n', pos);
+        if (nl == std::string::npos) nl = all.size();
+        const std::string line = all.substr(pos, nl - pos);
+        pos = nl + 1;
+        std::vector<std::string> f;
+        for (size_t i = 0; i < line.size();) {
+            size_t sp = line.find(' ', i);
+            if (sp == std::string::npos) sp = line.size();
+            f.push_back(line.substr(i, sp - i));
+            i = sp + 1;
+        }
+        if (f.size() < 3 || f[2] != dev) continue;
+        size_t dash = 0;
+        while (dash < f.size() && f[dash] != "-") ++dash;
+        if (dash + 2 >= f.size()) continue;
+        type = f[dash + 1];
+        options = dash + 3 < f.size() ? f[dash + 3] : std::string();
+        return true;
+    }
+    return false;
+}
+
+// Whether no other user can reach the folder fd at all: a FUSE mount (such
+// as exfat-fuse's of a stick, whose modes are one for the whole mount and
+// cannot be changed) that the running user made without allow_other, which
+// the kernel keeps from every other user.
+bool IsUnsharedFuseMount(int fd) {
+    struct statfs sf;
+    if (fstatfs(fd, &sf) != 0 || sf.f_type != 0x65735546) return false; // FUSE_SUPER_MAGIC
+    std::string type, options;
+    if (!MountOf(fd, type, options)) return false;
+    const std::string opts = "," + options + ",";
+    return opts.find(",allow_other,") == std::string::npos &&
+           opts.find(",user_id=" + std::to_string(geteuid()) + ",") != std::string::npos;
+}
+
+// A file system that keeps no owner and mode per file (FAT, exFAT, NTFS,
+// through the kernel or a FUSE driver of a block device): its mount options
+// give every file the same, which chmod cannot change.
+bool HasNoOwnModes(int fd) {
+    struct statfs sf;
+    if (fstatfs(fd, &sf) != 0) return false;
+    if (sf.f_type == 0x65735546) { // FUSE
+        std::string type, options;
+        return MountOf(fd, type, options) && type == "fuseblk";
+    }
+    return sf.f_type == 0x4d44 /* MSDOS */ || sf.f_type == 0x2011BAB0 /* exFAT */ ||
+           sf.f_type == 0x5346544e /* NTFS */;
+}
+
+CWideString ModeText(const struct stat& st) {
+    return CWideString::Formatted(u"%04o", (unsigned)(st.st_mode & 07777));
+}
+
+} // namespace
+
+bool StoreFileRefused(const CWideString& err) {
+    return err.Find(u": refused, as ") >= 0;
+}
+
+bool CheckProfileFolderSafe(const CWideString& folder, CWideString& err, int* pFd) {
+    if (pFd) *pFd = -1;
     CNarrowString native = ZorNativePath(folder);
     if (!native.IsEmpty() && native[0] != '/') {
         char cwd[PATH_MAX];
@@ -341,19 +486,92 @@ bool CheckProfileFolderSafe(const CWideString& folder, CWideString& err) {
     if (ZorFindUntrustedLink(native, link, owner)) {
         err += u"the profile folder " + folder + u" is reached through the link " + Utf8ToWide(link) +
                u", owned by " + ZorOwnerName(owner) +
-               u": refused, as that user could point it at other jobs, options and logs";
+               u": refused, as that user could point it at other jobs, options and logs. To fix: name a "
+               u"profile folder reached without that link (--profile DIR)";
         return false;
     }
-    struct stat st;
-    if (::stat(native.GetString(), &st) != 0) return true; // a missing folder: its users say so
-    if (st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) return true;
-    err += u"the profile folder " + folder + u" is owned by " + ZorOwnerName((uint32_t)st.st_uid) +
-           CWideString::Formatted(u" with mode %04o: refused, as ", (unsigned)(st.st_mode & 07777)) +
-           (st.st_uid != ::geteuid()
-                ? u"it is not the folder of " + ZorOwnerName((uint32_t)::geteuid()) + u" who runs torvane"
-                : CWideString(u"other users can write it")) +
-           u", and another user could change the jobs, options and logs kept there";
-    return false;
+    char* real = ::realpath(native.GetString(), nullptr);
+    if (!real) return true; // a missing folder: its users say so
+    const std::string path = real;
+    free(real);
+    // Each folder from the top, opened without links through the one above
+    // it: what is looked at is what the run then uses.
+    const uint32_t me = (uint32_t)::geteuid();
+    int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return true;
+    std::string at = "/";
+    size_t from = 1;
+    for (;;) {
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+            ::close(fd);
+            return true;
+        }
+        const bool bProfile = from > path.size();
+        const CWideString shown = Utf8ToWide(at.c_str());
+        const CWideString what = bProfile ? u"the profile folder " + folder
+                                          : u"the folder " + shown + u" above the profile folder " + folder;
+        CWideString why, fix;
+        const bool bOwnerOk = st.st_uid == me || st.st_uid == 0;
+        const bool bOthersWrite = (st.st_mode & 022) != 0;
+        if (!bOwnerOk) {
+            why = bProfile ? u"it is not the folder of " + ZorOwnerName(me) + u" who runs torvane"
+                           : u"its owner could put another folder in the profile's place";
+            fix = bProfile ? u"use a profile folder of your own (--profile DIR or TORVANE_PROFILE_DIR)" +
+                                 (HasNoOwnModes(fd) ? u"; on a drive without owners of its own (FAT, exFAT), "
+                                                      u"mount it with the options uid=" +
+                                                          CWideString::Formatted(u"%u", me) + u",umask=077"
+                                                    : CWideString())
+                           : CWideString(u"keep the profile in folders of your own or root's "
+                                         u"(--profile DIR or TORVANE_PROFILE_DIR)");
+        } else if (bOthersWrite && !(!bProfile && (st.st_mode & S_ISVTX)) &&
+                   !((st.st_mode & 002) == 0 && IsPrivateGroupOf((uint32_t)st.st_gid, (uint32_t)st.st_uid)) &&
+                   !(st.st_uid == me && IsUnsharedFuseMount(fd))) {
+            why = (st.st_mode & 002) ? CWideString(u"every user can write it")
+                                     : u"the members of its group " +
+                                           Utf8ToWide(std::to_string(st.st_gid).c_str()) + u" can write it";
+            if (struct group* g = getgrgid(st.st_gid); g && !(st.st_mode & 002))
+                why = u"the members of its group " + Utf8ToWide(g->gr_name) + u" can write it";
+            why += bProfile ? CWideString() : CWideString(u" and put another folder in the profile's place");
+            if (HasNoOwnModes(fd))
+                fix = u"its drive keeps no owners and modes of its own, so chmod cannot change it: mount it "
+                      u"with the options uid=" +
+                      CWideString::Formatted(u"%u", me) + u",umask=077 (mount.exfat-fuse -o uid=" +
+                      CWideString::Formatted(u"%u", me) + u",umask=077 ...), so that no other user can write it";
+            else if (bProfile)
+                fix = u"chmod go-w " + shown;
+            else
+                fix = u"chmod go-w " + shown + u" (or chmod +t " + shown +
+                      u" where others must create in it), or keep the profile elsewhere (--profile DIR)";
+        }
+        if (!why.IsEmpty()) {
+            ::close(fd);
+            err += what + u" is owned by " + ZorOwnerName((uint32_t)st.st_uid) + u" with mode " + ModeText(st) +
+                   u": refused, as " + why + u", and another user could change the jobs, options and logs "
+                   u"kept there. To fix: " + fix;
+            return false;
+        }
+        if (bProfile) break;
+        size_t slash = path.find('/', from);
+        if (slash == std::string::npos) slash = path.size();
+        const std::string part = path.substr(from, slash - from);
+        from = slash + 1;
+        if (part.empty()) continue;
+        const int next = ::openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(fd);
+        if (next < 0) {
+            err += u"the profile folder " + folder + u" changed while it was checked (" +
+                   Utf8ToWide(strerror(errno)) + u"): refused";
+            return false;
+        }
+        fd = next;
+        at = at == "/" ? "/" + part : at + "/" + part;
+    }
+    if (pFd)
+        *pFd = fd;
+    else
+        ::close(fd);
+    return true;
 }
 
 bool ResolveStorePath(const CWideString& path, const char16_t* baseName, CWideString& resolved,

@@ -42,10 +42,19 @@ CWideString GetAppName();
 bool GetProfileFolder(CWideString& folder, CWideString& sErr);
 // Forgets the profile folder found before (tests).
 void ResetProfileFolder();
-// Whether the profile folder may hold the jobs, options and logs: the
-// running user's own (reached through no link of another user) and not
-// writable by others. False with err naming its owner and mode.
-bool CheckProfileFolderSafe(const CWideString& folder, CWideString& err);
+// Whether the profile folder may hold the jobs, options and logs: reached
+// through no link of another user, it and every folder above it belong to
+// the running user or root, and no other user can write them (a folder
+// above it may be sticky; a group of the user's own alone may write; a
+// mount no other user can reach, such as a FUSE mount of the user's without
+// allow_other, has no other writers). False with err naming the folder, its
+// owner and mode, and what to do. pFd (when given and the folder exists)
+// gets a descriptor of the checked folder, reached without links.
+bool CheckProfileFolderSafe(const CWideString& folder, CWideString& err, int* pFd = nullptr);
+
+// Whether a store file's read failed because the file is not the running
+// user's own (another user's, a link, a named pipe, one with a second name).
+bool StoreFileRefused(const CWideString& err);
 
 // The store path of a file: empty gives the profile folder and the default
 // name; a relative path is taken below the profile folder.

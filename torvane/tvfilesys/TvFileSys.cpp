@@ -182,6 +182,9 @@ bool TvFileSys::SetFolderModTime(const CWideString&, uint32_t, uint32_t, int& er
 int TvFileSys::CheckOwnItem(const CWideString&, int, int&, CWideString&) {
     return 1;
 }
+int TvFileSys::OpenOwnFolder(const CWideString&, int&, CWideString&) {
+    return -1;
+}
 bool TvFileSys::CheckRootLinks(int&, CWideString&) {
     return true;
 }

@@ -256,6 +256,12 @@ public:
     // them open).
     enum { TVFS_OWN_CLOSE = 1, TVFS_OWN_CLOSE_TREE = 2, TVFS_OWN_NAMES_OK = 4 };
     virtual int CheckOwnItem(const CWideString& path, int nFlags, int& errKind, CWideString& err);
+    // A descriptor of the local folder at path, for the job's bookkeeping
+    // files in it: opened without following a link on the way or at its
+    // name, and only when it is a folder of the running user. The caller
+    // closes it. -1 when it is not (errKind and err set), or (base, without
+    // an error) where the side has no local folders.
+    virtual int OpenOwnFolder(const CWideString& path, int& errKind, CWideString& err);
     // Where the side keeps owners: every link on the way to the root folder
     // is the running user's or the system's. False with err naming the link
     // and its owner when one is another user's (who could point it

@@ -93,6 +93,7 @@ public:
 
     bool MakeFolder(const CWideString& path, int& errKind, CWideString& err) override;
     int CheckOwnItem(const CWideString& path, int nFlags, int& errKind, CWideString& err) override;
+    int OpenOwnFolder(const CWideString& path, int& errKind, CWideString& err) override;
     bool CheckRootLinks(int& errKind, CWideString& err) override;
     bool DeleteFile(const CWideString& path, int& errKind, CWideString& err) override;
     bool DeleteFolder(const CWideString& path, int& errKind, CWideString& err) override;

@@ -140,6 +140,33 @@ int WinFileSys::CheckOwnItem(const CWideString& path, int nFlags, int& errKind, 
     return result;
 }
 
+int WinFileSys::OpenOwnFolder(const CWideString& path, int& errKind, CWideString& err) {
+    CNarrowString name;
+    int dirFd = AT_FDCWD;
+    if (!NativeAt(path, dirFd, name, errKind, err)) return -1;
+    const int fd = openat(dirFd, name.GetString(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int e = errno;
+        if (e == ELOOP || e == ENOTDIR) {
+            Refuse(DisplayPath(path), u"is not a folder (a link or a file stands there)", errKind, err);
+            return -1;
+        }
+        winfs::Fail(e, u"Cannot open folder ", DisplayPath(path), errKind, err, true);
+        return -1;
+    }
+    struct stat st;
+    CWideString why;
+    if (fstat(fd, &st) != 0) {
+        winfs::Fail(errno, u"Cannot read the owner of ", DisplayPath(path), errKind, err, true);
+    } else if ((why = Untrusted(st)).IsEmpty()) {
+        return fd;
+    } else {
+        Refuse(DisplayPath(path), why, errKind, err);
+    }
+    close(fd);
+    return -1;
+}
+
 bool WinFileSys::CheckRootLinks(int& errKind, CWideString& err) {
     CNarrowString link;
     uint32_t owner = 0;

@@ -110,6 +110,20 @@ int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::
     return -1;
 }
 
+// Creates a new file "<prefix>XXXXXX.tmp" in the folder dirFd; the name in name.
+int CreateUniqueFileAt(int dirFd, const char* prefix, std::string& name) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char part[6];
+        RandomNamePart(part, 6);
+        name = prefix;
+        name.append(part, 6);
+        name += ".tmp";
+        int fd = openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
 // The process's file-creation mask, as the kernel shows it (Linux 4.7 on);
 // else read by setting one: a narrower one (077) for that moment, so that a
 // file another thread creates meanwhile is never wider than it should be.
@@ -350,6 +364,31 @@ bool ReadWholeFile(const CWideString& path, int nMaxBytes, CNarrowString& text, 
 bool WriteWholeFile(const CWideString& path, const CNarrowString& text, int& kind, CWideString& err) {
     CNarrowString p = ZorNativePath(path);
     if (p.IsEmpty()) return Fail(ENOENT, u"cannot create file to write: ", path, kind, err);
+    int dirFd = -1;
+    CNarrowString leaf;
+    if (ZorPrivateFolderAt(p, dirFd, leaf)) {
+        // Below the private folder: a new file beside the name, renamed over
+        // whatever stands there; nothing at the name is followed or opened.
+        if (dirFd < 0) return Fail(errno, u"cannot create file to write: ", path, kind, err);
+        std::string temp;
+        const int fd = CreateUniqueFileAt(dirFd, "tvtm", temp);
+        if (fd < 0) {
+            const int e = errno;
+            close(dirFd);
+            return Fail(e, u"cannot create file to write: ", path, kind, err);
+        }
+        size_t done = 0;
+        int e = 0;
+        bool ok = ZorWriteAllFd(fd, text.GetString(), (size_t)text.GetLength(), done);
+        if (!ok) e = errno ? errno : EIO;
+        if (ok && fsync(fd) != 0) ok = false, e = errno;
+        if (close(fd) != 0 && ok) ok = false, e = errno;
+        if (ok && renameat(dirFd, temp.c_str(), dirFd, leaf.GetString()) != 0) ok = false, e = errno;
+        if (!ok) unlinkat(dirFd, temp.c_str(), 0);
+        else (void)fsync(dirFd);
+        close(dirFd);
+        return ok || Fail(e, u"cannot write file: ", path, kind, err);
+    }
     std::string target(p.GetString(), p.GetLength());
     struct stat st;
     bool bExists = false;
@@ -609,6 +648,167 @@ bool ZorFindUntrustedLink(const CNarrowString& path, CNarrowString& link, uint32
     return false;
 }
 
+// ---------------------------------------------------------------- the private folder
+namespace {
+std::mutex g_PrivateLock;
+std::string g_sPrivatePath; // native, without a trailing '/'
+int g_nPrivateFd = -1;
+
+} // namespace
+
+void ZorSetPrivateFolder(const CWideString& path, int fd) {
+    std::lock_guard<std::mutex> lock(g_PrivateLock);
+    if (g_nPrivateFd >= 0) close(g_nPrivateFd);
+    g_nPrivateFd = fd;
+    const CNarrowString n = ZorNativePath(path);
+    g_sPrivatePath.assign(n.GetString(), (size_t)n.GetLength());
+    while (g_sPrivatePath.size() > 1 && g_sPrivatePath.back() == '/') g_sPrivatePath.pop_back();
+    if (fd < 0) g_sPrivatePath.clear();
+}
+
+bool ZorPrivateFolderAt(const CNarrowString& path, int& dirFd, CNarrowString& name) {
+    dirFd = -1;
+    errno = 0;
+    std::string rel;
+    int base = -1;
+    {
+        std::lock_guard<std::mutex> lock(g_PrivateLock);
+        const std::string& root = g_sPrivatePath;
+        if (g_nPrivateFd < 0 || root.empty() || (size_t)path.GetLength() <= root.size() + 1 ||
+            memcmp(path.GetString(), root.data(), root.size()) != 0 || path[(int)root.size()] != '/')
+            return false;
+        rel.assign(path.GetString() + root.size() + 1);
+        base = fcntl(g_nPrivateFd, F_DUPFD_CLOEXEC, 0);
+    }
+    if (base < 0) return true; // errno set
+    size_t from = 0;
+    for (;;) {
+        const size_t slash = rel.find('/', from);
+        const std::string part = rel.substr(from, slash == std::string::npos ? std::string::npos : slash - from);
+        if (slash == std::string::npos) {
+            if (part.empty() || part == "." || part == "..") {
+                close(base);
+                errno = EINVAL;
+                return true;
+            }
+            dirFd = base;
+            name = CNarrowString(part.c_str());
+            return true;
+        }
+        from = slash + 1;
+        if (part.empty() || part == ".") continue;
+        int next = -1;
+        if (part != "..") {
+            do {
+                next = openat(base, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            } while (next < 0 && errno == EINTR);
+        } else {
+            errno = EINVAL;
+        }
+        const int e = errno;
+        close(base);
+        if (next < 0) {
+            errno = e;
+            return true;
+        }
+        base = next;
+    }
+}
+
+int ZorOpenOwnFileAt(int dirFd, const char* name, CWideString& why) {
+    int fd = -1;
+    do {
+        fd = openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (errno == ELOOP) why = u"a link stands at the name";
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        const int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode))
+        why = u"it is no file (a named pipe, a device or a socket)";
+    else if (st.st_uid != geteuid())
+        why = u"it is owned by " + ZorOwnerName((uint32_t)st.st_uid) + u", not by " +
+              ZorOwnerName((uint32_t)geteuid());
+    else if (st.st_nlink != 1)
+        why = CWideString::Formatted(u"it has %u names (hard links)", (unsigned)st.st_nlink);
+    if (!why.IsEmpty()) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0) (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    return fd;
+}
+
+int ZorOpenFileForReading(const CNarrowString& path, CWideString& why) {
+    int dirFd = -1;
+    CNarrowString name;
+    if (ZorPrivateFolderAt(path, dirFd, name)) {
+        if (dirFd < 0) return -1;
+        const int fd = ZorOpenOwnFileAt(dirFd, name.GetString(), why);
+        const int e = errno;
+        close(dirFd);
+        errno = e;
+        return fd;
+    }
+    int fd = -1;
+    do {
+        fd = open(path.GetString(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        close(fd);
+        why = u"it is a named pipe";
+        errno = EPERM;
+        return -1;
+    }
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0) (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    return fd;
+}
+
+void ZorMakeFileOwnerOnly(const CWideString& path) {
+    CWideString why;
+    const int fd = ZorOpenFileForReading(ZorNativePath(path), why);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid()) (void)fchmod(fd, 0600);
+    close(fd);
+}
+
+void ZorMakeFolderOwnerOnly(const CWideString& path) {
+    CNarrowString native = ZorNativePath(path);
+    while (native.GetLength() > 1 && native[native.GetLength() - 1] == '/') native = native.Left(native.GetLength() - 1);
+    int dirFd = -1;
+    CNarrowString name;
+    int fd = -1;
+    if (ZorPrivateFolderAt(native, dirFd, name)) {
+        if (dirFd < 0) return;
+        fd = openat(dirFd, name.GetString(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(dirFd);
+    } else {
+        fd = open(native.GetString(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) != 0) (void)fchmod(fd, 0700);
+    close(fd);
+}
+
 // ---------------------------------------------------------------- temporary names
 int ZorCreateNewFileAt(int dirFd, const char* name, int flags, unsigned mode) {
     flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
@@ -822,7 +1022,13 @@ void CFileHandle::CloseQuiet() {
 
 bool ZorOpenFileRead(const CWideString& path, CFileHandle& file, int& kind, CWideString& err) {
     CNarrowString p = ZorNativePath(path);
-    int fd = p.IsEmpty() ? -1 : open(p.GetString(), O_RDONLY | O_CLOEXEC);
+    CWideString why;
+    int fd = p.IsEmpty() ? -1 : ZorOpenFileForReading(p, why);
+    if (fd < 0 && !why.IsEmpty()) {
+        kind = ZEK_GENERAL;
+        err += u"cannot open file to read: " + path + u": refused, as " + why;
+        return false;
+    }
     if (fd < 0)
         return Fail(p.IsEmpty() ? ENOENT : errno, u"cannot open file to read: ", path, kind, err, true);
     struct stat st;

@@ -114,6 +114,40 @@ bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWide
 bool ZorGetTempFileName(const CWideString& folder, const char16_t* prefix, CWideString& name,
                         CWideString& err);
 
+// ---------------------------------------------------------------- the private folder
+// The folder of this process's own settings and bookkeeping (the profile),
+// checked once with its folders above it: a file below it is opened relative
+// to the descriptor kept here, the folders on the way without links, and a
+// file to read is used only when it is a regular file of the running user
+// with one name (ZorOpenOwnFileAt).
+//
+// Keeps fd (an open folder, from now the process's) as the folder at path;
+// fd -1 forgets it.
+void ZorSetPrivateFolder(const CWideString& path, int fd);
+// Whether the path lies below the private folder: dirFd then gets a new
+// descriptor of the folder that holds the last part (the caller closes it)
+// and name that part. False with errno 0 for a path elsewhere, with errno
+// set when a folder on the way cannot be opened (ELOOP: a link).
+bool ZorPrivateFolderAt(const CNarrowString& path, int& dirFd, CNarrowString& name);
+// Opens the file name in the folder dirFd to read, as a file that only the
+// running user can have made: with O_NOFOLLOW and O_NONBLOCK (a link or a
+// named pipe is never followed or waited on), then used only when it is a
+// regular file of the running user with one name. Returns the descriptor
+// (blocking again), or -1 with errno set: EPERM with why telling what stands
+// there instead.
+int ZorOpenOwnFileAt(int dirFd, const char* name, CWideString& why);
+// Opens a file to read: below the private folder as ZorOpenOwnFileAt does,
+// elsewhere by its path without waiting on a named pipe. -1 with errno set
+// (why as ZorOpenOwnFileAt's).
+int ZorOpenFileForReading(const CNarrowString& path, CWideString& why);
+// Makes the file at path its owner's alone (mode 0600) through a descriptor
+// opened as ZorOpenFileForReading opens it; what is not a file of the
+// running user's is left as it is.
+void ZorMakeFileOwnerOnly(const CWideString& path);
+// The same for a folder of the running user's (mode 0700), opened without
+// following a link.
+void ZorMakeFolderOwnerOnly(const CWideString& path);
+
 // Creates a new file at a name of a folder where others may have put
 // something first (dirFd: an open folder or AT_FDCWD; flags: the access mode
 // and extra flags such as O_CLOEXEC). The file is created with O_CREAT |

@@ -6,6 +6,7 @@
 #include "zor-error.h"
 #include "zor-file.h"
 #include "zor-path.h"
+#include "zor-unicode.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -150,17 +151,49 @@ void ZorFileStream::FinishOnDestroy() {
 
 ZorFileStream::~ZorFileStream() {
     FinishOnDestroy();
+    if (m_nDirFd >= 0) ::close(m_nDirFd);
     delete[] m_pBuf;
+}
+
+void ZorFileStream::InFolder(int dirFd) {
+    if (m_nDirFd >= 0) ::close(m_nDirFd);
+    m_nDirFd = dirFd;
+    m_bDirGiven = dirFd >= 0;
+}
+
+bool ZorFileStream::ResolveInFolder() {
+    if (m_nDirFd >= 0 && m_bDirGiven) {
+        const int slash = m_sSysPath.ReverseFind('/');
+        m_sAtName = slash >= 0 ? m_sSysPath.Mid(slash + 1) : m_sSysPath;
+        return true;
+    }
+    // The folder of an earlier open of this stream is not this path's.
+    if (m_nDirFd >= 0) ::close(m_nDirFd);
+    m_nDirFd = -1;
+    int dirFd = -1;
+    CNarrowString name;
+    if (!ZorPrivateFolderAt(m_sSysPath, dirFd, name)) return true;
+    if (dirFd < 0) return false;
+    m_nDirFd = dirFd;
+    m_sAtName = name;
+    return true;
 }
 
 bool ZorFileStream::OpenRead(const CWideString& sPath, CWideString& sErr) {
     ZOR_ASSERT(m_fd < 0);
     m_sPath = sPath;
     m_sSysPath = ZorNativePath(sPath);
-    int fd;
-    do {
-        fd = ::open(m_sSysPath, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    int fd = -1;
+    CWideString why;
+    if (!ResolveInFolder()) {
+        AppendSysError(sErr, "cannot open file to read: ", sPath, errno);
+        return false;
+    }
+    fd = m_nDirFd >= 0 ? ZorOpenOwnFileAt(m_nDirFd, m_sAtName, why) : ZorOpenFileForReading(m_sSysPath, why);
+    if (fd < 0 && !why.IsEmpty()) {
+        sErr += u"cannot open file to read: " + sPath + u": refused, as " + why;
+        return false;
+    }
     if (fd < 0) {
         AppendSysError(sErr, "cannot open file to read: ", sPath, errno);
         return false;
@@ -191,7 +224,33 @@ bool ZorFileStream::OpenWriteFd(const CWideString& sPath, bool bAtomic, CWideStr
     m_sSysPath = ZorNativePath(sPath);
     m_nFinalMode = 0;
     int fd = -1;
-    if (bAtomic) {
+    if (!ResolveInFolder()) {
+        AppendSysError(sErr, "cannot open file to write: ", sPath, errno);
+        return false;
+    }
+    if (m_nDirFd >= 0 && bAtomic) {
+        std::random_device rd;
+        std::mt19937_64 rng(((uint64_t)rd() << 32) ^ rd() ^ (uint64_t)::getpid());
+        for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+            CNarrowString sTmp;
+            sTmp.Format("tvtm%06x.tmp", (unsigned)(rng() & 0xFFFFFF));
+            fd = ::openat(m_nDirFd, sTmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (fd >= 0) {
+                m_sTmpAtName = sTmp;
+                m_sTmpPath = m_sSysPath + ".tmp"; // marks the atomic mode; never used as a path
+                struct stat st;
+                m_nFinalMode = ::fstatat(m_nDirFd, m_sAtName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                       S_ISREG(st.st_mode) && st.st_uid == ::geteuid()
+                                   ? (st.st_mode & 07777)
+                                   : ZorNewFileMode();
+            } else if (errno != EEXIST && errno != EINTR) {
+                break;
+            }
+        }
+    } else if (m_nDirFd >= 0) {
+        fd = ZorCreateNewFileAt(m_nDirFd, m_sAtName, O_WRONLY | O_CLOEXEC, 0600);
+        if (fd >= 0) m_nFinalMode = ZorNewFileMode();
+    } else if (bAtomic) {
         // A new file beside the target: the rename then stays on one file system.
         int slash = m_sSysPath.ReverseFind('/');
         CNarrowString sDir = slash >= 0 ? m_sSysPath.Left(slash + 1) : CNarrowString();
@@ -385,8 +444,12 @@ void ZorFileStream::Discard() {
     Abandon();
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
-    if (!m_sTmpPath.IsEmpty()) ::unlink(m_sTmpPath);
+    if (!m_sTmpAtName.IsEmpty())
+        ::unlinkat(m_nDirFd, m_sTmpAtName, 0);
+    else if (!m_sTmpPath.IsEmpty())
+        ::unlink(m_sTmpPath);
     m_sTmpPath.Empty();
+    m_sTmpAtName.Empty();
     m_bClosed = true;
     m_bCloseResult = false;
 }
@@ -418,7 +481,7 @@ bool ZorFileStream::CloseImpl(CWideString& sErr) {
     // (A file system that keeps no permissions refuses; the file stays as it is.)
     if (bOk && m_nFinalMode) (void)::fchmod(m_fd, (mode_t)m_nFinalMode);
     bool bAtomic = !m_sTmpPath.IsEmpty();
-    if (bOk && bAtomic && ::fsync(m_fd) != 0) {
+    if (bOk && (bAtomic || m_nDirFd >= 0) && ::fsync(m_fd) != 0) {
         AppendSysError(sErr, "cannot write file: ", m_sPath, errno);
         bOk = false;
     }
@@ -435,7 +498,17 @@ bool ZorFileStream::CloseImpl(CWideString& sErr) {
         AppendSysError(sErr, "cannot close file: ", m_sPath, errno);
         bOk = false;
     }
-    if (bAtomic) {
+    if (bAtomic && m_nDirFd >= 0) {
+        if (bOk && ::renameat(m_nDirFd, m_sTmpAtName, m_nDirFd, m_sAtName) != 0) {
+            int code = errno;
+            sErr.AppendFormat(u"cannot rename %s to %s: %s", Utf8ToWide(m_sTmpAtName), m_sPath,
+                              ZorErrorText(code));
+            bOk = false;
+        }
+        if (!bOk) ::unlinkat(m_nDirFd, m_sTmpAtName, 0);
+        m_sTmpPath.Empty();
+        m_sTmpAtName.Empty();
+    } else if (bAtomic) {
         if (bOk && ::rename(m_sTmpPath, m_sSysPath) != 0) {
             int code = errno;
             sErr.AppendFormat(u"cannot rename %s to %s: %s", m_sTmpPath, m_sPath, ZorErrorText(code));
@@ -447,6 +520,7 @@ bool ZorFileStream::CloseImpl(CWideString& sErr) {
             SyncFolderOf(m_sSysPath);
         m_sTmpPath.Empty();
     }
+    if (bOk && m_bWrite && m_nDirFd >= 0) (void)::fsync(m_nDirFd);
     m_bClosed = true;
     m_bCloseResult = bOk;
     return bOk;

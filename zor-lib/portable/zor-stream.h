@@ -195,6 +195,16 @@ public:
     // name, whatever stood there (a file left by a killed run, a link, a
     // named pipe) removed first, never truncated or written through.
     void NewFileAtName() { m_bNewFileAtName = true; }
+    // Before an open: the file is the name (the last part of the path given
+    // to the open, which then only names it in messages) in the open folder
+    // dirFd, which the stream takes and closes. A file to read is used only
+    // when it is a regular file of the running user with one name
+    // (ZorOpenOwnFileAt); a file written without bAtomic is made anew
+    // (NewFileAtName) and synced to the disk when it is closed; the
+    // temporary of an atomic write is made and renamed in that folder. A
+    // path below the private folder (ZorSetPrivateFolder) is opened so
+    // without this call.
+    void InFolder(int dirFd);
 
     void UngetChar(unsigned char ch) override;
     bool IsEof() override;
@@ -229,6 +239,12 @@ protected:
     CNarrowString m_sTmpPath; // atomic mode: the temporary file
     uint32_t m_nFinalMode = 0; // the permissions a file created here takes when complete (0: keep)
     bool m_bNewFileAtName = false; // NewFileAtName
+    int m_nDirFd = -1;             // InFolder, or the private folder's part that holds the file
+    CNarrowString m_sAtName;       // the file's name in m_nDirFd
+    CNarrowString m_sTmpAtName;    // atomic mode in m_nDirFd: the temporary's name
+    bool m_bDirGiven = false;      // m_nDirFd came from InFolder
+    // Finds the folder of a path below the private folder; false with errno set.
+    bool ResolveInFolder();
     int m_fd = -1;
     bool m_bWrite = false;
     bool m_bClosed = false;

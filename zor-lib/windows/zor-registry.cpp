@@ -463,13 +463,19 @@ void TooLarge(const CNarrowString& path, long long nBytes, CWideString& err) {
 bool ReadFileText(const CNarrowString& path, CNarrowString& text, bool& bMissing, CWideString& err) {
     bMissing = false;
     text.Empty();
-    int fd = open(path.GetString(), O_RDONLY | O_CLOEXEC);
+    // Below the profile: only a file of the running user with one name.
+    CWideString why;
+    int fd = ZorOpenFileForReading(path, why);
     if (fd < 0) {
         if (errno == ENOENT) {
             bMissing = true;
             return true;
         }
-        err.AppendFormat(u"cannot open registry file '%s': %s", path, ErrnoText(errno));
+        if (!why.IsEmpty())
+            err.AppendFormat(u"registry file '%s' refused, as %s: remove it or put a file of your own there",
+                             path, why);
+        else
+            err.AppendFormat(u"cannot open registry file '%s': %s", path, ErrnoText(errno));
         return false;
     }
     // A hive beyond the limit is refused before any of it is read: its text
@@ -617,8 +623,26 @@ bool ModifyHive(HKEY root, uint32_t nAccess, const std::function<bool(RegNode&, 
     if (!bChanged) return true;
     CNarrowString text = SerializeHive(ZorRegRootName(root), tree);
     CNarrowString tmp = path + ".tmp";
+    // In the profile, the names are taken in the folder that was checked.
+    int dirFd = AT_FDCWD;
+    CNarrowString tmpName = tmp, name = path;
+    if (ZorPrivateFolderAt(tmp, dirFd, tmpName)) {
+        if (dirFd < 0) {
+            reason.AppendFormat(u"cannot create '%s': %s", tmp, ErrnoText(errno));
+            return false;
+        }
+        name = path.Mid(path.ReverseFind('/') + 1);
+    } else {
+        dirFd = AT_FDCWD;
+    }
+    struct CloseDir {
+        int fd;
+        ~CloseDir() {
+            if (fd >= 0) close(fd);
+        }
+    } closeDir{dirFd};
     // A new file: what stands at the name is removed, never written through.
-    int fd = ZorCreateNewFileAt(AT_FDCWD, tmp.GetString(), O_WRONLY | O_CLOEXEC, 0600);
+    int fd = ZorCreateNewFileAt(dirFd, tmpName.GetString(), O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0) {
         reason.AppendFormat(u"cannot create '%s': %s", tmp, ErrnoText(errno));
         return false;
@@ -626,26 +650,27 @@ bool ModifyHive(HKEY root, uint32_t nAccess, const std::function<bool(RegNode&, 
     if (!WriteAll(fd, text.GetString(), (size_t)text.GetLength()) || fsync(fd) != 0) {
         int e = errno;
         close(fd);
-        unlink(tmp.GetString());
+        unlinkat(dirFd, tmpName.GetString(), 0);
         reason.AppendFormat(u"cannot write '%s': %s", tmp, ErrnoText(e));
         return false;
     }
     if (close(fd) != 0) {
         int e = errno;
-        unlink(tmp.GetString());
+        unlinkat(dirFd, tmpName.GetString(), 0);
         reason.AppendFormat(u"cannot write '%s': %s", tmp, ErrnoText(e));
         return false;
     }
     CallHook("temp-written");
-    if (rename(tmp.GetString(), path.GetString()) != 0) {
+    if (renameat(dirFd, tmpName.GetString(), dirFd, name.GetString()) != 0) {
         int e = errno;
-        unlink(tmp.GetString());
+        unlinkat(dirFd, tmpName.GetString(), 0);
         reason.AppendFormat(u"cannot replace '%s': %s", path, ErrnoText(e));
         return false;
     }
-    int dfd = open(FolderOf(path).GetString(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd); // makes the rename durable; a failure here loses nothing already written
+    if (dirFd >= 0) {
+        fsync(dirFd); // makes the rename durable; a failure here loses nothing already written
+    } else if (int dfd = open(FolderOf(path).GetString(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
+        fsync(dfd);
         close(dfd);
     }
     CallHook("renamed");

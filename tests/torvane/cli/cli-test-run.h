@@ -130,3 +130,34 @@ inline CCliRun CliRunProgram(std::vector<std::string> argv, const std::string& o
     if (bTooLong) ADD_FAILURE() << shown << "\n  still running after " << nLimitMs << " ms, killed\n" << r.err;
     return r;
 }
+
+// A run that may hang: started as CliRunProgram starts it, killed (SIGKILL)
+// once it has run nLimitMs; code is then kTimedOut. With nSignalAfterMs, the
+// program gets nSignal once it has run that long.
+constexpr int kCliTimedOut = -2;
+inline CCliRun CliRunProgramWithin(std::vector<std::string> argv, const std::string& outFile,
+                                   const std::string& errFile, int nLimitMs, int nSignalAfterMs = -1,
+                                   int nSignal = SIGTERM) {
+    const pid_t pid = CliStartProgram(std::move(argv), outFile, errFile);
+    CCliRun r;
+    int status = 0;
+    bool bDone = pid <= 0;
+    for (int ms = 0; !bDone; ms += 10) {
+        const pid_t w = waitpid(pid, &status, WNOHANG);
+        if (w == pid) {
+            r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            bDone = true;
+        } else if (ms >= nLimitMs) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            r.code = kCliTimedOut;
+            bDone = true;
+        } else {
+            if (ms == nSignalAfterMs) kill(pid, nSignal);
+            usleep(10000);
+        }
+    }
+    r.out = CliReadAll(outFile);
+    r.err = CliReadAll(errFile);
+    return r;
+}

@@ -118,6 +118,7 @@ TEST_F(CliUntrusted, PlantedDataFolderIsRefusedBeforeAnythingIsDoneToIt) {
         const CCliRun r = Run({"sync", base});
         EXPECT_EQ(r.code, 3) << r.err;
         EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("To fix: if that item is not the job's, have it removed"), std::string::npos) << r.err;
         EXPECT_EQ(Tree(P(base)), before);
     }
 }
@@ -224,6 +225,9 @@ TEST_F(CliUntrusted, ProfileOfAnotherUserOrOpenToOthersIsRefused) {
                                  : Run({"--profile", dir, "job", "list"}, {"TORVANE_PROFILE_DIR="});
         EXPECT_EQ(r.code, 3) << r.err;
         EXPECT_NE(r.err.find("the profile folder " + dir + " " + c.said), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.owner ? "To fix: use a profile folder of your own" : "To fix: chmod go-w " + dir),
+                  std::string::npos)
+            << r.err;
         EXPECT_TRUE(fs::is_empty(dir));
     }
 
