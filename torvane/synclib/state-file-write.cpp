@@ -71,7 +71,7 @@ bool CStateFileIo::WriteNodeInto(std::string& buf, ZorOutStream& out, int nSide,
     if (pNode->GetParent() && !item.m_aOld[nSide].IsPresentBit()) return true;
     buf.push_back('\n');
     AppendSideRecord(buf, item.m_aOld[nSide], pNode->GetNameRef(), item.GetSavedTime(nSide),
-                     item.GetSavedLen(nSide), item.m_aGens[nSide], item.m_aOldIdent[nSide], item.m_nDigest);
+                     item.GetSavedLen(nSide), item.m_aGens[nSide], item.m_aOldIdent[nSide], item.Digest(nSide));
     buf.push_back('<');
     if ((int)buf.size() >= kWriteBlock) {
         if (!out.Write(buf.data(), (int)buf.size(), err)) return false;
@@ -183,7 +183,7 @@ private:
                r.rec.m_tAccu == o.m_tAccu && r.rec.m_nAttr == o.m_nAttr && r.rec.IsFolder() == o.IsFolder() &&
                r.rec.m_nStamp == o.m_nStamp && r.nIdent == item.m_aOldIdent[m_nSide] &&
                r.rec.GetFlag(SIF_DIGEST) == o.GetFlag(SIF_DIGEST) &&
-               (!o.GetFlag(SIF_DIGEST) || r.nDigest == item.m_nDigest) &&
+               (!o.GetFlag(SIF_DIGEST) || r.nDigest == item.Digest(m_nSide)) &&
                r.tSaved == item.GetSavedTime(m_nSide) && r.savedLen == item.GetSavedLen(m_nSide) &&
                r.gens == item.m_aGens[m_nSide] && SameText(r.name, pNode->GetNameRef()) &&
                SameText(r.rec.m_sId, o.m_sId);
@@ -262,7 +262,7 @@ private:
         r.tSaved = item.GetSavedTime(m_nSide);
         r.savedLen = item.GetSavedLen(m_nSide);
         r.nIdent = item.m_aOldIdent[m_nSide];
-        r.nDigest = item.m_nDigest;
+        r.nDigest = item.Digest(m_nSide);
         r.nCloses = nCloses;
         r.pNode = pNode;
         if (!AppendText(r.rec, r.name, r.tSaved, r.savedLen, r.gens, r.nIdent, r.nDigest, nCloses))

@@ -159,10 +159,9 @@ void CStateFileIo::RollBack(int nSide) {
         item.SetSaved(nSide, it->tSaved, it->savedLen);
         item.m_nFlags = it->nItemFlags;
         item.m_aOldIdent[nSide] = it->nOldIdent;
-        // The digest the item had is not kept (a refused file is rare):
-        // neither side's record keeps one.
-        item.m_aOld[0].SetFlag(SIF_DIGEST, false);
-        item.m_aOld[1].SetFlag(SIF_DIGEST, false);
+        // The digest the side had is not kept (a refused file is rare):
+        // the side's record keeps none.
+        item.m_aOld[nSide].SetFlag(SIF_DIGEST, false);
         if (it->bHadLevel)
             m_Levels[&item] = it->nLevel;
         else
@@ -442,7 +441,7 @@ void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplica
     CSyncPairAndAction& item = pNode->GetItem();
     // The digest goes with the record it is of.
     auto takeDigest = [&] {
-        if (rec.GetFlag(SIF_DIGEST)) item.NewDigest(rec.m_nDigest);
+        if (rec.GetFlag(SIF_DIGEST)) item.SetSideDigest(nSide, rec.m_nDigest);
         item.m_aOld[nSide & 1].SetFlag(SIF_DIGEST, rec.GetFlag(SIF_DIGEST));
     };
     if (!bDuplicate) {

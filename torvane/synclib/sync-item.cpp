@@ -280,7 +280,8 @@ CSyncPairAndAction& CSyncPairAndAction::operator=(const CSyncPairAndAction& o) {
         m_aCurIdent[i] = o.m_aCurIdent[i];
         m_aOldIdent[i] = o.m_aOldIdent[i];
     }
-    m_nDigest = o.m_nDigest;
+    m_anDigest[0] = o.m_anDigest[0];
+    m_anDigest[1] = o.m_anDigest[1];
     m_u.m_nWorkBytes = 0;
     if (CItemExtra* p = Extra()) {
         p->m_sReason.Empty();

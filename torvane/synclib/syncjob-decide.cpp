@@ -433,6 +433,13 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     // (Two histories that differ want a copy too: the other job over a
     // shared folder may have brought new bytes of the same size.)
     if (!bFiles || (!(item.m_aPendingGen[0] || item.m_aPendingGen[1]) && bSameHistory)) return;
+    // Each side unchanged since its record, and each record keeps the digest
+    // of its bytes (records of two jobs' syncs): the digests tell, no read.
+    if (!bSameHistory && !item.m_aPendingGen[0] && !item.m_aPendingGen[1] && item.HasDigest(0) &&
+        item.HasDigest(1)) {
+        if (item.Digest(0) != item.Digest(1)) bSameNow = false;
+        return;
+    }
     // Two files of one length within the tolerance of each other, at least
     // one of them changed: the same file only when their bytes are. Equal
     // full times that cannot be checked stay the same file (as a copy that a
@@ -698,6 +705,21 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
         const bool bKnownL = (L.IsPresentBit() || LO.IsPresentBit()) && (L.Exists() || !item.m_aGens[0].IsEmpty());
         const bool bKnownR = (R.IsPresentBit() || RO.IsPresentBit()) && (R.Exists() || !item.m_aGens[1].IsEmpty());
         uint8_t act = EA_NO_COPY;
+        // A folder that other jobs sync too: an item this job never synced
+        // may carry a record of theirs on the side that holds it. A change
+        // that only its time or identity tells (a record taken within the
+        // tick of its file's time) is decided by its own bytes, so that the
+        // copy across adds no generation that the other jobs never had.
+        for (int s = 0; s < 2; s++)
+            if ((s ? bKnownR && !bKnownL : bKnownL && !bKnownR) && bExact[s] && item.m_aPendingGen[s] &&
+                item.HasDigest(s) &&
+                SoftChange(pNode, item.m_aCur[s], item.m_aOld[s],
+                           IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s], m_abIdentNoBirth[s])) !=
+                    SOFT_NONE &&
+                SideMatchesDigest(pNode, s) > 0) {
+                SettleUnchanged(item, s);
+                m_abSettledRecords[s] = true;
+            }
         if (bKnownR && !bKnownL) {
             act = R.Exists() ? EA_COPY_RIGHT_TO_LEFT : EA_COPY_STATE_RIGHT_TO_LEFT;
         } else if (bKnownL && !bKnownR) {

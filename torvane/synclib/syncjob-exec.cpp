@@ -508,7 +508,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                             const CSyncPairAndAction& was = (c == u'>' ? pNode : pPartner)->GetItem();
                             CSyncPairAndAction& now = pNew->GetItem();
                             if (was.HasDigest(dst) && !was.m_aPendingGen[dst] && !now.IsFolder()) {
-                                now.NewDigest(was.m_nDigest);
+                                now.NewDigest(was.Digest(dst));
                                 now.m_aCur[0].SetFlag(SIF_DIGEST, true);
                                 now.m_aCur[1].SetFlag(SIF_DIGEST, true);
                             }
