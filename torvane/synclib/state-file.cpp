@@ -144,7 +144,8 @@ void CStateFileIo::Remember(CSyncTreeNode* pNode, int nSide) {
     auto it = m_Levels.empty() ? m_Levels.end() : m_Levels.find(&item);
     m_Journal.push_back(SJournal{pNode, item.m_aOld[nSide], item.m_aGens[nSide], item.GetSavedTime(nSide),
                                  item.GetSavedLen(nSide), it == m_Levels.end() ? 0 : it->second,
-                                 it != m_Levels.end(), item.m_nFlags, item.m_aOldIdent[nSide]});
+                                 it != m_Levels.end(), item.m_nFlags, item.m_aOldIdent[nSide],
+                                 item.m_aOldMark[nSide]});
 }
 
 void CStateFileIo::RememberFresh(CSyncTreeNode* pNode) {
@@ -159,6 +160,7 @@ void CStateFileIo::RollBack(int nSide) {
         item.SetSaved(nSide, it->tSaved, it->savedLen);
         item.m_nFlags = it->nItemFlags;
         item.m_aOldIdent[nSide] = it->nOldIdent;
+        item.m_aOldMark[nSide] = it->nOldMark;
         // The digest the side had is not kept (a refused file is rare):
         // the side's record keeps none.
         item.m_aOld[nSide].SetFlag(SIF_DIGEST, false);
@@ -446,6 +448,7 @@ void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplica
     };
     if (!bDuplicate) {
         item.m_aOldIdent[nSide & 1] = rec.m_nIdent;
+        item.m_aOldMark[nSide & 1] = rec.m_nMark;
         takeDigest();
         SetStateLevel(pNode, nLevel);
         item.m_aGens[nSide] = gens;
@@ -476,6 +479,7 @@ void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplica
     old.m_nStamp = rec.m_nStamp;
     old.m_sId = rec.m_sId;
     item.m_aOldIdent[nSide & 1] = rec.m_nIdent;
+    item.m_aOldMark[nSide & 1] = rec.m_nMark;
     takeDigest();
     bool bChanged = false;
     MergeGenerations(item.m_aGens[nSide], gens, bChanged);

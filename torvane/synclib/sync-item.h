@@ -380,6 +380,9 @@ struct CItemExtra {
     CWideString m_sMove;                   // "<path", ">path", "=path" or empty
     FolderStatsRecord* m_pStats = nullptr; // owned
     Md5Crc* m_pMd5 = nullptr;              // two values, left then right; null while both are zero (owned)
+    // The change mark (MakeChangeMark) a side's file shows now where it is
+    // not its old record's (m_aOldMark), per side; 0 none.
+    uint32_t m_aNewMark[2] = {0, 0};
 
     CItemExtra() = default;
     CItemExtra(const CItemExtra&) = delete;
@@ -508,6 +511,28 @@ public:
         return p && p->m_pMd5;
     }
 
+    // -- change marks (MakeChangeMark; bit 0 kMarkClear). The old record's
+    // mark is the one its file showed when the record was taken, kept with
+    // it (state-file tag "k") until the record is renewed. A side whose
+    // file shows another one now keeps that apart (a rare field): the side
+    // changed, or its bytes decide.
+    uint32_t NewMark(int nSide) const {
+        const CItemExtra* p = Extra();
+        return p ? p->m_aNewMark[nSide & 1] : 0;
+    }
+    void SetNewMark(int nSide, uint32_t m);
+    // The mark the side's file showed at its listing.
+    uint32_t CurMark(int nSide) const {
+        const uint32_t m = NewMark(nSide);
+        return m ? m : m_aOldMark[nSide & 1];
+    }
+    // The side's old record is renewed from what its file shows now.
+    void RenewMark(int nSide) {
+        nSide &= 1;
+        m_aOldMark[nSide] = CurMark(nSide);
+        SetNewMark(nSide, 0);
+    }
+
     // -- data (the field order keeps the item small; sides are 0 left, 1 right)
     uint8_t m_nSysAction;          // decided by the analysis; EA_NO_COPY at construction
     uint8_t m_nUserAction;         // chosen by a user; EA_USESYSTEM at construction
@@ -531,6 +556,9 @@ public:
     // birth time, a current identity's bit 0 is kIdentInodeChanged instead.
     uint32_t m_aCurIdent[2] = {0, 0};
     uint32_t m_aOldIdent[2] = {0, 0};
+    // The change mark each side's old record keeps (CurMark, RenewMark); for
+    // a side without an old record of a file, the mark its file shows now.
+    uint32_t m_aOldMark[2] = {0, 0};
     // The digest (TvByteDigest) of the bytes each side's old record is of,
     // where that record has SIF_DIGEST (state-file tag "h"): taken where the
     // bytes passed through a run anyway (a copy, a comparison), it lets a
@@ -566,4 +594,4 @@ private:
     CItemExtra* Extra() { return m_pExtra.load(std::memory_order_acquire); }
     CItemExtra& EnsureExtra();
 };
-static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 208, "the item grew");
+static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 216, "the item grew");

@@ -264,6 +264,13 @@ bool SameFullTime(const CSideInfo& a, const CSideInfo& b) {
     return a.m_tAccu == b.m_tAccu && !StampTimesDiffer(a, b);
 }
 
+// The side's file is not the one its old record was taken of, or its inode
+// changed since (another identity; another change time than the record's
+// mark).
+bool OtherInode(const CSyncPairAndAction& item, int s, bool bNoBirth) {
+    return IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s], bNoBirth) || item.NewMark(s) != 0;
+}
+
 // The record was kept a second back by MarkRacyRecord (records without a
 // stamp) and the file still has the time it had then.
 bool IsKeptBack(const CSideInfo& cur, const CSideInfo& old) {
@@ -329,6 +336,7 @@ void SettleUnchanged(CSyncPairAndAction& item, int s) {
     old.m_tAccu = cur.m_tAccu;
     old.m_nStamp = cur.m_nStamp;
     item.m_aOldIdent[s] = item.m_aCurIdent[s];
+    item.RenewMark(s);
     item.m_aPendingGen[s] = 0;
     // Bytes read to prove it keep their digest.
     if (cur.GetFlag(SIF_DIGEST)) old.SetFlag(SIF_DIGEST, true);
@@ -360,8 +368,7 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     int soft[2] = {0, 0};
     for (int s = 0; s < 2; s++)
         if (bExact[s] && item.m_aPendingGen[s])
-            soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s],
-                                 IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s], m_abIdentNoBirth[s]));
+            soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s], OtherInode(item, s, m_abIdentNoBirth[s]));
     // A side whose record its contents settle: the proof is kept (the state
     // is saved even by a Sync with nothing else to do).
     auto settle = [&](int s) {
@@ -622,8 +629,7 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 const bool bExact = !bExpects && m_apFs[side];
                 const bool bMoved = bExact && (cur.m_tFile != old.m_tFile || StampTimesDiffer(cur, old) ||
                                                (old.IsRacy() && cur.FileStamp()) ||
-                                               IdentsDiffer(item.m_aOldIdent[side], item.m_aCurIdent[side],
-                                                            m_abIdentNoBirth[side]));
+                                               OtherInode(item, side, m_abIdentNoBirth[side]));
                 if (!IsSameSideInfo(cur, old) || bMoved || bNamesDiffer) {
                     SetPending(item, side);
                     ++nChanged;
@@ -713,8 +719,7 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
         for (int s = 0; s < 2; s++)
             if ((s ? bKnownR && !bKnownL : bKnownL && !bKnownR) && bExact[s] && item.m_aPendingGen[s] &&
                 item.HasDigest(s) &&
-                SoftChange(pNode, item.m_aCur[s], item.m_aOld[s],
-                           IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s], m_abIdentNoBirth[s])) !=
+                SoftChange(pNode, item.m_aCur[s], item.m_aOld[s], OtherInode(item, s, m_abIdentNoBirth[s])) !=
                     SOFT_NONE &&
                 SideMatchesDigest(pNode, s) > 0) {
                 SettleUnchanged(item, s);
@@ -913,6 +918,7 @@ bool ForgetRecordOfNeitherSide(CSyncPairAndAction& item) {
     // over the same tree.
     const int side = bL ? 0 : 1;
     item.m_aOld[side] = CSideInfo();
+    item.m_aOldMark[side] = 0;
     item.m_aGens[side].RemoveAll();
     item.m_aPendingGen[0] = item.m_aPendingGen[1] = 0;
     return true;

@@ -960,6 +960,12 @@ public:
     // The racy mark (kStampRacy or 0) that the record of a local file of the
     // side listed in this run's scan gets.
     uint32_t RacyMark(int side, uint32_t nSeconds, uint32_t nNanoseconds) const;
+    // The change mark a listed file of the side shows, against the one its
+    // old record keeps (syncjob-marks.cpp): kept apart where they differ,
+    // the record's own where the file has none yet; where the file system
+    // keeps no birth time, an identity whose inode the marks do not prove
+    // unchanged gets kIdentInodeChanged.
+    void NoteChangeMark(CSyncPairAndAction& item, int side, const FsItemInfo& entry);
     // Records whose contents settled them in this Analyze, per side: their
     // state is saved even by a Sync with nothing else to do.
     bool m_abSettledRecords[2] = {false, false};
