@@ -231,7 +231,7 @@ bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, const CSideClock& cloc
     return nNowNs <= 0 || t <= nNowNs + clock.nSkewNs + nMargin;
 }
 
-uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs, int64_t nRecordedNs) {
+uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs) {
     if (!info.m_nIdent) return 0;
     // One tick of the file system's clock and the millisecond of nSeenMs,
     // as for racy times.
@@ -245,10 +245,8 @@ uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs, int64_t nRecordedN
     }
     // No birth time: a freed inode number goes to the next file with
     // nothing to tell it apart, except that its inode changed when it was
-    // made. The inode proves the file only where it last changed no later
-    // than the sync that recorded the side (the time of its state file, as
-    // the disk keeps it: a whole-second time within that second counts).
-    return nRecordedNs > 0 && info.m_nChangeNs > nRecordedNs ? d | kIdentInodeChanged : d;
+    // made; the change marks tell (CSyncJob::NoteChangeMark).
+    return d;
 }
 
 namespace {

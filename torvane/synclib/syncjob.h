@@ -971,9 +971,9 @@ public:
     bool m_abSettledRecords[2] = {false, false};
     int64_t m_anFsScanStartMs[2] = {0, 0}; // the same on the side's own clock (FileSystemNowMs; 0: unknown)
     // When a local side's root state file was saved (nanoseconds since 1970;
-    // 0: none or not known), as its scan began: the file identities of a
-    // file system without birth times prove a file only where its inode has
-    // not changed since (IdentSeenAt).
+    // 0: none or not known), as its scan began: a record of an older version,
+    // which keeps no change mark, proves its file's inode unchanged on a file
+    // system without birth times where it changed no later (NoteChangeMark).
     int64_t m_anIdentRecordedNs[2] = {0, 0};
     int64_t StateFileSavedNs(int side);
     // The side's file system keeps no birth times (set by the listing of a
