@@ -50,8 +50,8 @@ CWideString ReadOneRecord(ZorInStream& in, bool& ok) {
     CWideString r = name + u"|" + rec.Dump() + u"|" + rec.m_sId + u"|" + err;
     r.AppendFormat(u"|%u|%u|%u|%ld", tSaved.GetTime(), (unsigned)savedLen.GetHigh(), savedLen.GetLow(),
                    ok ? in.GetPosn() : 0L);
-    r.AppendFormat(u"|%u|%u|%d|%llu", rec.m_nStamp, rec.m_nIdent, (int)rec.GetFlag(SIF_DIGEST),
-                   (unsigned long long)rec.m_nDigest);
+    r.AppendFormat(u"|%u|%u|%d|%llu|%u", rec.m_nStamp, rec.m_nIdent, (int)rec.GetFlag(SIF_DIGEST),
+                   (unsigned long long)rec.m_nDigest, rec.m_nMark);
     for (CSyncTime t : gens) r.AppendFormat(u",%u", t.GetTime());
     return r;
 }

@@ -110,6 +110,7 @@ char* PutGenArray(char* p, char tag, const CGenArray& gens) {
 // digits of 6 bits, the last one first (the stamp alone stays "x=..|").
 constexpr size_t kMaxStampIdentBytes = 16;
 constexpr size_t kMaxDigestBytes = 17;
+constexpr size_t kMaxMarkBytes = 11;
 constexpr char kDigits64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 char* PutStampIdent(char* p, char tag, uint32_t nStamp, uint32_t nIdent) {
     memcpy(p, " :11:", 5);
@@ -148,6 +149,33 @@ char* PutDigest(char* p, char tag, uint64_t v) {
     for (int i = 0; i < 11; i++, v >>= 6) *p++ = kDigits64[v & 63];
     *p++ = '|';
     return p;
+}
+// A change mark: T:6:digits| with the 32-bit value in 6 digits of 6 bits,
+// the last one first.
+char* PutMark(char* p, char tag, uint32_t v) {
+    memcpy(p, " :6:", 4);
+    *p = tag;
+    p += 4;
+    for (int i = 0; i < 6; i++, v >>= 6) *p++ = kDigits64[v & 63];
+    *p++ = '|';
+    return p;
+}
+bool DecodeMark(const unsigned char* s, size_t n, uint32_t& v) {
+    if (n != 6) return false;
+    uint64_t x = 0;
+    for (size_t i = n; i-- > 0;) {
+        const unsigned char c = s[i];
+        const int d = c >= 'A' && c <= 'Z'   ? c - 'A'
+                      : c >= 'a' && c <= 'z' ? c - 'a' + 26
+                      : c >= '0' && c <= '9' ? c - '0' + 52
+                      : c == '-'             ? 62
+                      : c == '_'             ? 63
+                                             : -1;
+        if (d < 0 || (i == 5 && d > 3)) return false;
+        x = x << 6 | (uint64_t)d;
+    }
+    v = (uint32_t)x;
+    return true;
 }
 bool DecodeDigest(const unsigned char* s, size_t n, uint64_t& v) {
     uint32_t hi = 0, lo = 0;
@@ -495,7 +523,7 @@ public:
     // literals are compared at once.
     bool Read(bool& bFolder, CWideString& wN, CItemLen& len, uint32_t& nAttr, CSyncTime& tFile,
               CSyncTime& tAccu, CSyncTime& tSaved, CItemLen& savedLen, CWideString& wI, CGenArray& gens,
-              uint32_t& nStamp, uint32_t& nIdent, bool& bDigest, uint64_t& nDigest) {
+              uint32_t& nStamp, uint32_t& nIdent, bool& bDigest, uint64_t& nDigest, uint32_t& nMark) {
         int nReady = 0;
         const unsigned char* const pStart = m_In.GetReady(nReady);
         const unsigned char* const pEnd = pStart + nReady;
@@ -535,7 +563,13 @@ public:
                 return false;
             p += 12;
         }
+        uint32_t k = 0;
+        if (p < pEnd && *p == 'k') {
+            if (!Take(p, pEnd, "k:6:") || pEnd - p < 7 || p[6] != '|' || !DecodeMark(p, 6, k)) return false;
+            p += 7;
+        }
         if (!Take(p, pEnd, "]")) return false;
+        nMark = k;
         bDigest = bH;
         nDigest = h;
         bFolder = bIsFolder;
@@ -669,12 +703,14 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
         uint32_t nStamp = 0, nIdent = 0;
         bool bDigest = false;
         uint64_t nDigest = 0;
+        uint32_t nMark = 0;
         if (CWrittenRecord(in).Read(bFolder, wN, len, nAttr, tFile, tAccu, tSave, saved, wI, read, nStamp,
-                                    nIdent, bDigest, nDigest)) {
+                                    nIdent, bDigest, nDigest, nMark)) {
             m_Len = len;
             m_nStamp = nStamp;
             m_nIdent = nIdent;
             m_nDigest = nDigest;
+            m_nMark = nMark;
             SetFlag(SIF_DIGEST, bDigest);
             m_nAttr = nAttr;
             m_tFile = tFile;
@@ -690,6 +726,7 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
     m_nStamp = 0;
     m_nIdent = 0;
     m_nDigest = 0;
+    m_nMark = 0;
     SetFlag(SIF_DIGEST, false);
     bool bFolder = false;
     CNarrowString sPathN;
@@ -756,6 +793,14 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
                 if (!bRead) m_nDigest = 0;
                 break;
             }
+            case 'k': {
+                CNarrowString text;
+                ok = ReadStateString(in, c, text, err);
+                // Likewise: a mark this build cannot read is none.
+                if (ok && !DecodeMark((const unsigned char*)text.GetString(), (size_t)text.GetLength(), m_nMark))
+                    m_nMark = 0;
+                break;
+            }
             default:
                 ok = SkipTicValue(in, c, err);
                 break;
@@ -768,16 +813,17 @@ bool StateFile::ReadNode(ZorInStream& in, CWideString& sName, CSyncTime& tSaved,
 
 void StateFile::AppendRecord(std::string& out, const CWideString& sName, CSyncTime tSaved,
                              const CItemLen& savedLen, const CGenArray& gens) const {
-    AppendSideRecord(out, *this, sName, tSaved, savedLen, gens, m_nIdent, m_nDigest);
+    AppendSideRecord(out, *this, sName, tSaved, savedLen, gens, m_nIdent, m_nDigest, m_nMark);
 }
 
 void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString& sName, CSyncTime tSaved,
-                      const CItemLen& savedLen, const CGenArray& gens, uint32_t nIdent, uint64_t nDigest) {
+                      const CItemLen& savedLen, const CGenArray& gens, uint32_t nIdent, uint64_t nDigest,
+                      uint32_t nMark) {
     const bool bNameAscii = IsAscii(sName), bIdAscii = IsAscii(rec.m_sId);
     CNarrowString nameUtf8, idUtf8;
     const size_t nMax = 8 + MaxStringBytes(sName, bNameAscii, nameUtf8) + 2 * kMaxLenBytes + 14 +
                         3 * kMaxTimeBytes + MaxStringBytes(rec.m_sId, bIdAscii, idUtf8) +
-                        MaxGenArrayBytes(gens) + kMaxStampIdentBytes + kMaxDigestBytes;
+                        MaxGenArrayBytes(gens) + kMaxStampIdentBytes + kMaxDigestBytes + kMaxMarkBytes;
     AppendBounded(out, nMax, [&](char* p) {
         *p++ = '[';
         memcpy(p, rec.IsFolder() ? "f=1|" : "f=0|", 4);
@@ -799,6 +845,8 @@ void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString&
             p = PutU32(p, 'x', rec.m_nStamp);
         // The digest of the record's bytes where a run read them.
         if (rec.GetFlag(SIF_DIGEST)) p = PutDigest(p, 'h', nDigest);
+        // The change mark the record's file showed when it was taken.
+        if (nMark) p = PutMark(p, 'k', nMark);
         *p++ = ']';
         return p;
     });

@@ -71,7 +71,8 @@ bool CStateFileIo::WriteNodeInto(std::string& buf, ZorOutStream& out, int nSide,
     if (pNode->GetParent() && !item.m_aOld[nSide].IsPresentBit()) return true;
     buf.push_back('\n');
     AppendSideRecord(buf, item.m_aOld[nSide], pNode->GetNameRef(), item.GetSavedTime(nSide),
-                     item.GetSavedLen(nSide), item.m_aGens[nSide], item.m_aOldIdent[nSide], item.m_nDigest);
+                     item.GetSavedLen(nSide), item.m_aGens[nSide], item.m_aOldIdent[nSide], item.Digest(nSide),
+                     RecordMark(item, nSide));
     buf.push_back('<');
     if ((int)buf.size() >= kWriteBlock) {
         if (!out.Write(buf.data(), (int)buf.size(), err)) return false;
@@ -115,6 +116,7 @@ struct CStateFileIo::SWriteSegments {
         CItemLen savedLen;
         uint32_t nIdent = 0;
         uint64_t nDigest = 0;
+        uint32_t nMark = 0;
         uint32_t nCloses = 0; // ">" written before the record
         // The node written from: where a segment begins, it tells the same
         // record in another place (equal names in other folders) apart.
@@ -183,7 +185,8 @@ private:
                r.rec.m_tAccu == o.m_tAccu && r.rec.m_nAttr == o.m_nAttr && r.rec.IsFolder() == o.IsFolder() &&
                r.rec.m_nStamp == o.m_nStamp && r.nIdent == item.m_aOldIdent[m_nSide] &&
                r.rec.GetFlag(SIF_DIGEST) == o.GetFlag(SIF_DIGEST) &&
-               (!o.GetFlag(SIF_DIGEST) || r.nDigest == item.m_nDigest) &&
+               (!o.GetFlag(SIF_DIGEST) || r.nDigest == item.Digest(m_nSide)) &&
+               r.nMark == RecordMark(item, m_nSide) &&
                r.tSaved == item.GetSavedTime(m_nSide) && r.savedLen == item.GetSavedLen(m_nSide) &&
                r.gens == item.m_aGens[m_nSide] && SameText(r.name, pNode->GetNameRef()) &&
                SameText(r.rec.m_sId, o.m_sId);
@@ -245,7 +248,7 @@ private:
         if (!BeginFresh()) return false;
         for (size_t i = 0; i < m_nMatched; ++i) {
             SRec& r = s.recs[i];
-            if (!AppendText(r.rec, r.name, r.tSaved, r.savedLen, r.gens, r.nIdent, r.nDigest, r.nCloses))
+            if (!AppendText(r.rec, r.name, r.tSaved, r.savedLen, r.gens, r.nIdent, r.nDigest, r.nMark, r.nCloses))
                 return false;
             m_cur.recs.push_back(std::move(r));
         }
@@ -262,21 +265,22 @@ private:
         r.tSaved = item.GetSavedTime(m_nSide);
         r.savedLen = item.GetSavedLen(m_nSide);
         r.nIdent = item.m_aOldIdent[m_nSide];
-        r.nDigest = item.m_nDigest;
+        r.nDigest = item.Digest(m_nSide);
+        r.nMark = RecordMark(item, m_nSide);
         r.nCloses = nCloses;
         r.pNode = pNode;
-        if (!AppendText(r.rec, r.name, r.tSaved, r.savedLen, r.gens, r.nIdent, r.nDigest, nCloses))
+        if (!AppendText(r.rec, r.name, r.tSaved, r.savedLen, r.gens, r.nIdent, r.nDigest, r.nMark, nCloses))
             return false;
         m_cur.recs.push_back(std::move(r));
         return true;
     }
 
     bool AppendText(const CSideInfo& rec, const CWideString& name, CSyncTime tSaved, const CItemLen& savedLen,
-                    const CGenArray& gens, uint32_t nIdent, uint64_t nDigest, uint32_t nCloses) {
+                    const CGenArray& gens, uint32_t nIdent, uint64_t nDigest, uint32_t nMark, uint32_t nCloses) {
         const size_t nBefore = m_buf.size();
         m_buf.append(nCloses, '>');
         m_buf.push_back('\n');
-        AppendSideRecord(m_buf, rec, name, tSaved, savedLen, gens, nIdent, nDigest);
+        AppendSideRecord(m_buf, rec, name, tSaved, savedLen, gens, nIdent, nDigest, nMark);
         m_buf.push_back('<');
         m_nFreshBytes += m_buf.size() - nBefore;
         return m_buf.size() < (size_t)kWriteBlock || FlushText();

@@ -144,7 +144,8 @@ void CStateFileIo::Remember(CSyncTreeNode* pNode, int nSide) {
     auto it = m_Levels.empty() ? m_Levels.end() : m_Levels.find(&item);
     m_Journal.push_back(SJournal{pNode, item.m_aOld[nSide], item.m_aGens[nSide], item.GetSavedTime(nSide),
                                  item.GetSavedLen(nSide), it == m_Levels.end() ? 0 : it->second,
-                                 it != m_Levels.end(), item.m_nFlags, item.m_aOldIdent[nSide]});
+                                 it != m_Levels.end(), item.m_nFlags, item.m_aOldIdent[nSide],
+                                 item.m_aOldMark[nSide]});
 }
 
 void CStateFileIo::RememberFresh(CSyncTreeNode* pNode) {
@@ -159,10 +160,10 @@ void CStateFileIo::RollBack(int nSide) {
         item.SetSaved(nSide, it->tSaved, it->savedLen);
         item.m_nFlags = it->nItemFlags;
         item.m_aOldIdent[nSide] = it->nOldIdent;
-        // The digest the item had is not kept (a refused file is rare):
-        // neither side's record keeps one.
-        item.m_aOld[0].SetFlag(SIF_DIGEST, false);
-        item.m_aOld[1].SetFlag(SIF_DIGEST, false);
+        item.m_aOldMark[nSide] = it->nOldMark;
+        // The digest the side had is not kept (a refused file is rare):
+        // the side's record keeps none.
+        item.m_aOld[nSide].SetFlag(SIF_DIGEST, false);
         if (it->bHadLevel)
             m_Levels[&item] = it->nLevel;
         else
@@ -444,11 +445,12 @@ void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplica
     // that an earlier version kept one on holds no bytes).
     auto takeDigest = [&] {
         const bool bDigest = rec.GetFlag(SIF_DIGEST) && rec.Exists() && !rec.IsFolder();
-        if (bDigest) item.NewDigest(rec.m_nDigest);
+        if (bDigest) item.SetSideDigest(nSide, rec.m_nDigest);
         item.m_aOld[nSide & 1].SetFlag(SIF_DIGEST, bDigest);
     };
     if (!bDuplicate) {
         item.m_aOldIdent[nSide & 1] = rec.m_nIdent;
+        item.m_aOldMark[nSide & 1] = rec.m_nMark;
         takeDigest();
         SetStateLevel(pNode, nLevel);
         item.m_aGens[nSide] = gens;
@@ -479,6 +481,7 @@ void CStateFileIo::MergeOldRecord(CSyncTreeNode* pNode, int nSide, bool bDuplica
     old.m_nStamp = rec.m_nStamp;
     old.m_sId = rec.m_sId;
     item.m_aOldIdent[nSide & 1] = rec.m_nIdent;
+    item.m_aOldMark[nSide & 1] = rec.m_nMark;
     takeDigest();
     bool bChanged = false;
     MergeGenerations(item.m_aGens[nSide], gens, bChanged);

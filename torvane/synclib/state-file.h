@@ -208,6 +208,8 @@ public:
     uint32_t m_nIdent = 0;
     // The digest of the record's bytes (tag "h"), where SIF_DIGEST is set.
     uint64_t m_nDigest = 0;
+    // The change mark of the record's file (tag "k"), 0 where not known.
+    uint32_t m_nMark = 0;
 
 private:
     void CompleteRead(bool bFolder, CWideString& wN, const CNarrowString& sPathN, CWideString& wI,
@@ -218,7 +220,13 @@ private:
 // The digest nDigest is written where the record has SIF_DIGEST.
 void AppendSideRecord(std::string& out, const CSideInfo& rec, const CWideString& sName, CSyncTime tSaved,
                       const CItemLen& savedLen, const CGenArray& gens, uint32_t nIdent = 0,
-                      uint64_t nDigest = 0);
+                      uint64_t nDigest = 0, uint32_t nMark = 0);
+// The change mark a side's old record is saved with: that of an existing
+// file's record, 0 for others.
+inline uint32_t RecordMark(const CSyncPairAndAction& item, int nSide) {
+    const CSideInfo& rec = item.m_aOld[nSide & 1];
+    return rec.Exists() && !rec.IsFolder() ? item.m_aOldMark[nSide & 1] : 0;
+}
 
 // ---------------------------------------------------------------- generations
 // Ages a generation list against the clock: entries at or beyond now + age
@@ -381,6 +389,7 @@ private:
         bool bHadLevel;
         uint8_t nItemFlags;
         uint32_t nOldIdent;
+        uint32_t nOldMark;
     };
     // Journal of the running read: the state of a node before the read
     // changed it, or a node the read created (taken back to a new item's state).

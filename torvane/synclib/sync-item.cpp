@@ -168,7 +168,7 @@ CWideString CSideInfo::Dump() const {
 bool CItemExtra::IsDefault() const {
     for (int i = 0; i < 2; i++)
         if (!m_aSavedTime[i].IsZero() || !m_aSavedLen[i].IsUndefined()) return false;
-    return m_sReason.IsEmpty() && m_sMove.IsEmpty() && !m_pStats && !m_pMd5;
+    return m_sReason.IsEmpty() && m_sMove.IsEmpty() && !m_pStats && !m_pMd5 && !m_aNewMark[0] && !m_aNewMark[1];
 }
 
 CSyncPairAndAction::CSyncPairAndAction(uint8_t nExecState)
@@ -257,6 +257,15 @@ const Md5Crc& CSyncPairAndAction::GetMd5(int nSide) const {
     return p && p->m_pMd5 ? p->m_pMd5[nSide ? 1 : 0] : s_zero;
 }
 
+void CSyncPairAndAction::SetNewMark(int nSide, uint32_t m) {
+    CItemExtra* p = Extra();
+    if (!p) {
+        if (!m) return;
+        p = &EnsureExtra();
+    }
+    p->m_aNewMark[nSide & 1] = m;
+}
+
 void CSyncPairAndAction::SetMd5(int nSide, const Md5Crc& md5) {
     CItemExtra* p = Extra();
     if (!p || !p->m_pMd5) {
@@ -279,8 +288,11 @@ CSyncPairAndAction& CSyncPairAndAction::operator=(const CSyncPairAndAction& o) {
         m_aOld[i] = o.m_aOld[i];
         m_aCurIdent[i] = o.m_aCurIdent[i];
         m_aOldIdent[i] = o.m_aOldIdent[i];
+        m_aOldMark[i] = o.m_aOldMark[i];
+        SetNewMark(i, o.NewMark(i));
     }
-    m_nDigest = o.m_nDigest;
+    m_anDigest[0] = o.m_anDigest[0];
+    m_anDigest[1] = o.m_anDigest[1];
     m_u.m_nWorkBytes = 0;
     if (CItemExtra* p = Extra()) {
         p->m_sReason.Empty();

@@ -249,7 +249,7 @@ enum ESideFlag : uint8_t {
     SIF_LINK = 0x04,      // a link kept as a link
     SIF_VIA_LINK = 0x08,  // reached through a followed folder or file link
     SIF_CORRECTED = 0x10, // corrected by the state-file reader
-    // (An old record:) the item's digest (m_nDigest) is that of the bytes of
+    // (An old record:) the side's digest (m_anDigest) is that of the bytes of
     // the file this record was taken of.
     SIF_DIGEST = 0x20,
     SIF_RECORD_MASK = 0x3F,
@@ -382,6 +382,9 @@ struct CItemExtra {
     CWideString m_sMove;                   // "<path", ">path", "=path" or empty
     FolderStatsRecord* m_pStats = nullptr; // owned
     Md5Crc* m_pMd5 = nullptr;              // two values, left then right; null while both are zero (owned)
+    // The change mark (MakeChangeMark) a side's file shows now where it is
+    // not its old record's (m_aOldMark), per side; 0 none.
+    uint32_t m_aNewMark[2] = {0, 0};
 
     CItemExtra() = default;
     CItemExtra(const CItemExtra&) = delete;
@@ -510,6 +513,28 @@ public:
         return p && p->m_pMd5;
     }
 
+    // -- change marks (MakeChangeMark; bit 0 kMarkClear). The old record's
+    // mark is the one its file showed when the record was taken, kept with
+    // it (state-file tag "k") until the record is renewed. A side whose
+    // file shows another one now keeps that apart (a rare field): the side
+    // changed, or its bytes decide.
+    uint32_t NewMark(int nSide) const {
+        const CItemExtra* p = Extra();
+        return p ? p->m_aNewMark[nSide & 1] : 0;
+    }
+    void SetNewMark(int nSide, uint32_t m);
+    // The mark the side's file showed at its listing.
+    uint32_t CurMark(int nSide) const {
+        const uint32_t m = NewMark(nSide);
+        return m ? m : m_aOldMark[nSide & 1];
+    }
+    // The side's old record is renewed from what its file shows now.
+    void RenewMark(int nSide) {
+        nSide &= 1;
+        m_aOldMark[nSide] = CurMark(nSide);
+        SetNewMark(nSide, 0);
+    }
+
     // -- data (the field order keeps the item small; sides are 0 left, 1 right)
     uint8_t m_nSysAction;          // decided by the analysis; EA_NO_COPY at construction
     uint8_t m_nUserAction;         // chosen by a user; EA_USESYSTEM at construction
@@ -533,24 +558,32 @@ public:
     // birth time, a current identity's bit 0 is kIdentInodeChanged instead.
     uint32_t m_aCurIdent[2] = {0, 0};
     uint32_t m_aOldIdent[2] = {0, 0};
-    // The digest (TvByteDigest) of the bytes the old records are of, on the
-    // sides whose old record has SIF_DIGEST (state-file tag "h"): taken where
-    // the bytes passed through a run anyway (a copy, a comparison), it lets a
+    // The change mark each side's old record keeps (CurMark, RenewMark); for
+    // a side without an old record of a file, the mark its file shows now.
+    uint32_t m_aOldMark[2] = {0, 0};
+    // The digest (TvByteDigest) of the bytes each side's old record is of,
+    // where that record has SIF_DIGEST (state-file tag "h"): taken where the
+    // bytes passed through a run anyway (a copy, a comparison), it lets a
     // side whose time and identity cannot prove its file unchanged be judged
-    // by its own bytes.
-    uint64_t m_nDigest = 0;
+    // by its own bytes. Each side keeps its own: a folder that other jobs
+    // sync too may hold a record of bytes this job's other side never had.
+    uint64_t m_anDigest[2] = {0, 0};
     // (A current record with SIF_DIGEST holds bytes of the digest as well:
     // a run read them.)
     bool HasDigest(int nSide) const { return m_aOld[nSide & 1].GetFlag(SIF_DIGEST); }
-    // The item's digest becomes d: a record marked as of another one loses
+    uint64_t Digest(int nSide) const { return m_anDigest[nSide & 1]; }
+    // Both sides' digest becomes d: a record marked as of another one loses
     // its mark.
     void NewDigest(uint64_t d) {
-        if (d != m_nDigest)
-            for (int i = 0; i < 2; i++) {
-                m_aCur[i].SetFlag(SIF_DIGEST, false);
-                m_aOld[i].SetFlag(SIF_DIGEST, false);
-            }
-        m_nDigest = d;
+        for (int i = 0; i < 2; i++) SetSideDigest(i, d);
+    }
+    void SetSideDigest(int nSide, uint64_t d) {
+        nSide &= 1;
+        if (d != m_anDigest[nSide]) {
+            m_aCur[nSide].SetFlag(SIF_DIGEST, false);
+            m_aOld[nSide].SetFlag(SIF_DIGEST, false);
+        }
+        m_anDigest[nSide] = d;
     }
 
 private:
@@ -563,4 +596,4 @@ private:
     CItemExtra* Extra() { return m_pExtra.load(std::memory_order_acquire); }
     CItemExtra& EnsureExtra();
 };
-static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 200, "the item grew");
+static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 216, "the item grew");

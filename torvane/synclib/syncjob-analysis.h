@@ -67,10 +67,10 @@ bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, const CSideClock& cloc
 // the clock of the file's own file system, TvFileSys::FileSystemNowMs):
 // a file born within the clock tick of that time may lose its inode number
 // to one born in the same tick after it, so its identity proves nothing
-// then (kIdentBirth cleared). Where the file system keeps no birth time, a
-// listing marks kIdentInodeChanged an inode that changed after nRecordedNs
-// (when the side's records were saved, nanoseconds on that clock; 0: none).
-uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs, int64_t nRecordedNs = 0);
+// then (kIdentBirth cleared). Where the file system keeps no birth time, the
+// listing marks kIdentInodeChanged an inode that its record's change mark
+// does not prove unchanged (CSyncJob::NoteChangeMark).
+uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs);
 // Copies flag bits 0..2, length, times, attributes and id of rec into the old
 // record of the side and merges the generations (bit 0x10 when they changed).
 void SetOldSideInfo(CSyncPairAndAction& item, int side, const CSideInfo& rec, const CGenArray& gens);

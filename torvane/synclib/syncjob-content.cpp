@@ -85,7 +85,7 @@ int CSyncJob::SideMatchesDigest(CSyncTreeNode* pNode, int side) {
         digest.Update(buf.get(), n);
         nTotal += n;
         if (n < kChunk) {
-            result = nTotal == cur.m_Len.GetValue() && digest.Value() == item.m_nDigest ? 1 : 0;
+            result = nTotal == cur.m_Len.GetValue() && digest.Value() == item.Digest(side) ? 1 : 0;
             break;
         }
     }

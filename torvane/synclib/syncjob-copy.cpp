@@ -549,6 +549,17 @@ bool DoFileOp(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const fs[2], int 
                     e += u". Re-Analyze required";
                     errKind = FSE_NOT_FOUND;
                 }
+                // What this copy left at the target's name is its own: the
+                // target's record takes its mark, so that the next run tells
+                // no change of the target from it and copies again.
+                FsItemInfo left;
+                bool bNone = false;
+                int k = 0;
+                CWideString le;
+                if (bHasAttrs && fsT->GetInfo(writePath, left, bNone, k, le) && !bNone) {
+                    item.m_aOldMark[dst] = left.m_nChangeMark;
+                    item.SetNewMark(dst, 0);
+                }
                 errText += u"Copying file: " + e;
                 return false;
             }
@@ -716,6 +727,8 @@ void CSyncJob::PlaceCopiedFiles() {
         item.m_aCur[p.m_nSide] = CSideInfo();
         item.m_aOld[p.m_nSide] = CSideInfo();
         item.m_aCurIdent[p.m_nSide & 1] = item.m_aOldIdent[p.m_nSide & 1] = 0;
+        item.m_aOldMark[p.m_nSide & 1] = 0;
+        item.SetNewMark(p.m_nSide, 0);
         item.m_aGens[p.m_nSide].RemoveAll();
         item.m_nExecState = ESS_SYNCED_ERR;
         item.SetReason(why);
@@ -769,6 +782,13 @@ void CSyncJob::PlaceCopiedFiles() {
             continue;
         }
         if (folders.back().sFirstName.IsEmpty()) folders.back().sFirstName = p.m_sFinal;
+        // The rename gave the copy a new change time: its record keeps the
+        // mark it shows now (taken within the tick of that time).
+        FsItemInfo placed;
+        bool bGone = false;
+        CWideString pe;
+        pNode->GetItem().m_aOldMark[p.m_nSide & 1] =
+            fs->GetInfo(p.m_sFinal, placed, bGone, k, pe) && !bGone ? placed.m_nChangeMark : 0;
     }
     bool bFlushed = true;
     for (const CFolderTime& f : folders) {

@@ -236,7 +236,7 @@ bool IsRacyTime(uint32_t nSeconds, uint32_t nNanoseconds, const CSideClock& cloc
     return nNowNs <= 0 || t <= nNowNs + clock.nSkewNs + nMargin;
 }
 
-uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs, int64_t nRecordedNs) {
+uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs) {
     if (!info.m_nIdent) return 0;
     // One tick of the file system's clock and the millisecond of nSeenMs,
     // as for racy times.
@@ -250,10 +250,8 @@ uint32_t IdentSeenAt(const FsItemInfo& info, int64_t nSeenMs, int64_t nRecordedN
     }
     // No birth time: a freed inode number goes to the next file with
     // nothing to tell it apart, except that its inode changed when it was
-    // made. The inode proves the file only where it last changed no later
-    // than the sync that recorded the side (the time of its state file, as
-    // the disk keeps it: a whole-second time within that second counts).
-    return nRecordedNs > 0 && info.m_nChangeNs > nRecordedNs ? d | kIdentInodeChanged : d;
+    // made; the change marks tell (CSyncJob::NoteChangeMark).
+    return d;
 }
 
 namespace {
@@ -267,6 +265,13 @@ bool StampTimesDiffer(const CSideInfo& a, const CSideInfo& b) {
 // where both sides tell them, equal sub-second parts.
 bool SameFullTime(const CSideInfo& a, const CSideInfo& b) {
     return a.m_tAccu == b.m_tAccu && !StampTimesDiffer(a, b);
+}
+
+// The side's file is not the one its old record was taken of, or its inode
+// changed since (another identity; another change time than the record's
+// mark).
+bool OtherInode(const CSyncPairAndAction& item, int s, bool bNoBirth) {
+    return IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s], bNoBirth) || item.NewMark(s) != 0;
 }
 
 // The record was kept a second back by MarkRacyRecord (records without a
@@ -328,6 +333,7 @@ void SettleUnchanged(CSyncPairAndAction& item, int s) {
     old.m_tAccu = cur.m_tAccu;
     old.m_nStamp = cur.m_nStamp;
     item.m_aOldIdent[s] = item.m_aCurIdent[s];
+    item.RenewMark(s);
     item.m_aPendingGen[s] = 0;
     // Bytes read to prove it keep their digest.
     if (cur.GetFlag(SIF_DIGEST)) old.SetFlag(SIF_DIGEST, true);
@@ -359,8 +365,7 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
     int soft[2] = {0, 0};
     for (int s = 0; s < 2; s++)
         if (bExact[s] && item.m_aPendingGen[s])
-            soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s],
-                                 IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s], m_abIdentNoBirth[s]));
+            soft[s] = SoftChange(pNode, item.m_aCur[s], item.m_aOld[s], OtherInode(item, s, m_abIdentNoBirth[s]));
     // A side whose record its contents settle: the proof is kept (the state
     // is saved even by a Sync with nothing else to do).
     auto settle = [&](int s) {
@@ -429,11 +434,17 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
         if (bOtherHoldsRecord || same() <= 0) bSameNow = false;
         return;
     }
-    // (Two histories that differ want a look too, where a side's times are
-    // exact: the other job over a shared folder may have brought new bytes
-    // of the same size.)
+    // (Two histories that differ want a look too: the other job over a
+    // shared folder may have brought new bytes of the same size.)
     const bool bChanged = item.m_aPendingGen[0] || item.m_aPendingGen[1];
-    if (!bFiles || (!bChanged && (bSameHistory || (!bExact[0] && !bExact[1])))) return;
+    if (!bFiles || (!bChanged && bSameHistory)) return;
+    // Each side unchanged since its record, and each record keeps the digest
+    // of its bytes (records of two jobs' syncs): the digests tell, no read.
+    if (!bSameHistory && !bChanged && item.HasDigest(0) && item.HasDigest(1)) {
+        if (item.Digest(0) != item.Digest(1)) bSameNow = false;
+        return;
+    }
+    if (!bChanged && !bExact[0] && !bExact[1]) return;
     // Two files of one length within the tolerance of each other, at least
     // one of them changed since the last sync (both, where a side is not
     // local: its bytes come only through requests): the same file only when
@@ -626,8 +637,7 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
                 const bool bExact = !bExpects && m_apFs[side];
                 const bool bMoved = bExact && (cur.m_tFile != old.m_tFile || StampTimesDiffer(cur, old) ||
                                                (old.IsRacy() && cur.FileStamp()) ||
-                                               IdentsDiffer(item.m_aOldIdent[side], item.m_aCurIdent[side],
-                                                            m_abIdentNoBirth[side]));
+                                               OtherInode(item, side, m_abIdentNoBirth[side]));
                 if (!IsSameSideInfo(cur, old) || bMoved || bNamesDiffer) {
                     SetPending(item, side);
                     ++nChanged;
@@ -711,6 +721,20 @@ void CSyncJob::DecideActions(CSyncTreeNode* pRoot) {
         const bool bKnownL = (L.IsPresentBit() || LO.IsPresentBit()) && (L.Exists() || !item.m_aGens[0].IsEmpty());
         const bool bKnownR = (R.IsPresentBit() || RO.IsPresentBit()) && (R.Exists() || !item.m_aGens[1].IsEmpty());
         uint8_t act = EA_NO_COPY;
+        // A folder that other jobs sync too: an item this job never synced
+        // may carry a record of theirs on the side that holds it. A change
+        // that only its time or identity tells (a record taken within the
+        // tick of its file's time) is decided by its own bytes, so that the
+        // copy across adds no generation that the other jobs never had.
+        for (int s = 0; s < 2; s++)
+            if ((s ? bKnownR && !bKnownL : bKnownL && !bKnownR) && bExact[s] && item.m_aPendingGen[s] &&
+                item.HasDigest(s) &&
+                SoftChange(pNode, item.m_aCur[s], item.m_aOld[s], OtherInode(item, s, m_abIdentNoBirth[s])) !=
+                    SOFT_NONE &&
+                SideMatchesDigest(pNode, s) > 0) {
+                SettleUnchanged(item, s);
+                m_abSettledRecords[s] = true;
+            }
         if (bKnownR && !bKnownL) {
             act = R.Exists() ? EA_COPY_RIGHT_TO_LEFT : EA_COPY_STATE_RIGHT_TO_LEFT;
         } else if (bKnownL && !bKnownR) {
@@ -912,6 +936,7 @@ bool ForgetRecordOfNeitherSide(CSyncPairAndAction& item) {
     // over the same tree.
     const int side = bL ? 0 : 1;
     item.m_aOld[side] = CSideInfo();
+    item.m_aOldMark[side] = 0;
     item.m_aGens[side].RemoveAll();
     item.m_aPendingGen[0] = item.m_aPendingGen[1] = 0;
     return true;

@@ -199,6 +199,8 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         item.m_aCur[1].m_nStamp = item.m_aOld[1].m_nStamp = R.m_nStamp;
         item.m_aOldIdent[0] = item.m_aCurIdent[0];
         item.m_aOldIdent[1] = item.m_aCurIdent[1];
+        item.RenewMark(0);
+        item.RenewMark(1);
         // Nothing was written on the right: a local side's record keeps the
         // attribute word listed there (its records' words are its items' own).
         if (CSyncJob::IsPlainLocalFs(fs[1]) && R.Exists() && L.Exists() && R.IsFolder() == L.IsFolder())
@@ -302,6 +304,11 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
         // stands now.
         item.m_aOldIdent[src] = item.m_aCurIdent[src];
         item.m_aCurIdent[dst] = item.m_aOldIdent[dst] = IdentSeenAt(info, nSeenMs);
+        // The marks: the source's as listed, the target's as the copy left
+        // it, taken within the tick of its change time.
+        item.RenewMark(src);
+        item.SetNewMark(dst, 0);
+        item.m_aOldMark[dst] = info.m_nChangeMark;
         // A local side's record holds the word read back, which is the
         // target's own also where nothing was written to it (the files of a
         // moved folder).
@@ -341,6 +348,9 @@ bool UpdateStateAfterSync(CSyncTreeNode* pNode, CSyncJob* pJob, TvFileSys* const
     item.m_aOld[dst] = S;
     item.m_aOldIdent[src] = item.m_aCurIdent[src];
     item.m_aCurIdent[dst] = item.m_aOldIdent[dst] = 0;
+    item.RenewMark(src);
+    item.SetNewMark(dst, 0);
+    item.m_aOldMark[dst] = 0;
     item.m_aGens[dst] = item.m_aGens[src];
     markDigest(0, false);
     markDigest(1, false);
@@ -531,7 +541,7 @@ bool ExecuteNode(CSyncTreeNode* pNode, const CWideString& path, CSyncJob* pJob, 
                             const CSyncPairAndAction& was = (c == u'>' ? pNode : pPartner)->GetItem();
                             CSyncPairAndAction& now = pNew->GetItem();
                             if (was.HasDigest(dst) && !was.m_aPendingGen[dst] && !now.IsFolder()) {
-                                now.NewDigest(was.m_nDigest);
+                                now.NewDigest(was.Digest(dst));
                                 now.m_aCur[0].SetFlag(SIF_DIGEST, true);
                                 now.m_aCur[1].SetFlag(SIF_DIGEST, true);
                             }

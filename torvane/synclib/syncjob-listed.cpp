@@ -334,8 +334,9 @@ bool CSyncJob::AddListedItems(const CWideString& entryPath, const FsItemInfo& en
     if (!setNode(rec, u"Cannot add file node: ")) return false;
     CSyncPairAndAction& item = pNode->GetItem();
     if (!bLink) {
-        item.m_aCurIdent[side] = IdentSeenAt(entry, m_anFsScanStartMs[side], m_anIdentRecordedNs[side]);
+        item.m_aCurIdent[side] = IdentSeenAt(entry, m_anFsScanStartMs[side]);
         if (entry.m_nIdent && !(entry.m_nIdent & kIdentBirth)) m_abIdentNoBirth[side] = true;
+        NoteChangeMark(item, side, entry);
     }
 
     if (name.EqualsNoCase(kDataFolderName)) {

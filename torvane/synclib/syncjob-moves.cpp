@@ -256,10 +256,21 @@ void CSyncJob::DetectMovesAndRenames(CSyncTreeNode* pRoot) {
                 const CSideInfo& was = pDel->GetItem().m_aOld[src];
                 const CSideInfo& now = pNew->GetItem().m_aCur[src];
                 if (!was.FileStamp() || was.IsRacy() || was.FileStamp() != now.FileStamp() ||
-                    was.m_Len != now.m_Len || was.m_tFile != now.m_tFile ||
-                    !IdentProvesSameFile(pDel->GetItem().m_aOldIdent[src], pNew->GetItem().m_aCurIdent[src],
-                                         m_abIdentNoBirth[src]))
+                    was.m_Len != now.m_Len || was.m_tFile != now.m_tFile)
                     return -1;
+                // Without birth times the inode proves the file where it has
+                // not changed since the record: the change mark it kept,
+                // taken clear of the tick of that change (a record of an
+                // older version keeps none: see NoteChangeMark).
+                const uint32_t nOld = pDel->GetItem().m_aOldIdent[src], nCur = pNew->GetItem().m_aCurIdent[src];
+                const uint32_t om = pDel->GetItem().m_aOldMark[src], cm = pNew->GetItem().CurMark(src);
+                if (m_abIdentNoBirth[src] && om) {
+                    if (!nOld || ((nOld ^ nCur) & kIdentDigest) != 0 || !(om & kMarkClear) ||
+                        ((om ^ cm) & kMarkDigest) != 0)
+                        return -1;
+                } else if (!IdentProvesSameFile(nOld, nCur, m_abIdentNoBirth[src])) {
+                    return -1;
+                }
                 return !bMd5 || pNew->GetItem().GetMd5(src).IsZero() || pDel->GetItem().GetMd5(dst).IsZero() ||
                                pNew->GetItem().GetMd5(src) == pDel->GetItem().GetMd5(dst)
                            ? 1

@@ -348,10 +348,18 @@ void CSyncJob::ClearSideInfoInSubtree(CSyncTreeNode* pNode, int side, bool bCurr
     side &= 1;
     (bCurrent ? pNode->GetItem().m_aCur : pNode->GetItem().m_aOld)[side] = CSideInfo();
     (bCurrent ? pNode->GetItem().m_aCurIdent : pNode->GetItem().m_aOldIdent)[side] = 0;
+    auto clearMark = [&](CSyncPairAndAction& item) {
+        if (bCurrent)
+            item.SetNewMark(side, 0);
+        else
+            item.m_aOldMark[side] = 0;
+    };
+    clearMark(pNode->GetItem());
     CSyncDepthFirstIter it(pNode);
     for (; it.IsValid(); it.Next()) {
         (bCurrent ? it.GetItem()->m_aCur : it.GetItem()->m_aOld)[side] = CSideInfo();
         (bCurrent ? it.GetItem()->m_aCurIdent : it.GetItem()->m_aOldIdent)[side] = 0;
+        clearMark(*it.GetItem());
     }
 }
 

@@ -969,14 +969,20 @@ public:
     // The racy mark (kStampRacy or 0) that the record of a local file of the
     // side listed in this run's scan gets.
     uint32_t RacyMark(int side, uint32_t nSeconds, uint32_t nNanoseconds) const;
+    // The change mark a listed file of the side shows, against the one its
+    // old record keeps (syncjob-marks.cpp): kept apart where they differ,
+    // the record's own where the file has none yet; where the file system
+    // keeps no birth time, an identity whose inode the marks do not prove
+    // unchanged gets kIdentInodeChanged.
+    void NoteChangeMark(CSyncPairAndAction& item, int side, const FsItemInfo& entry);
     // Records whose contents settled them in this Analyze, per side: their
     // state is saved even by a Sync with nothing else to do.
     bool m_abSettledRecords[2] = {false, false};
     int64_t m_anFsScanStartMs[2] = {0, 0}; // the same on the side's own clock (FileSystemNowMs; 0: unknown)
     // When a local side's root state file was saved (nanoseconds since 1970;
-    // 0: none or not known), as its scan began: the file identities of a
-    // file system without birth times prove a file only where its inode has
-    // not changed since (IdentSeenAt).
+    // 0: none or not known), as its scan began: a record of an older version,
+    // which keeps no change mark, proves its file's inode unchanged on a file
+    // system without birth times where it changed no later (NoteChangeMark).
     int64_t m_anIdentRecordedNs[2] = {0, 0};
     int64_t StateFileSavedNs(int side);
     // The side's file system keeps no birth times (set by the listing of a

@@ -136,6 +136,16 @@ uint32_t MakeFileIdentity(uint64_t nIno, int64_t nBirthSeconds, uint32_t nBirthN
     return bBirth ? (d | kIdentBirth) : d;
 }
 
+uint32_t MakeChangeMark(uint64_t nDev, uint64_t nIno, int64_t nChangeNs) {
+    uint64_t h = nIno * 0x9E3779B97F4A7C15ull ^ (uint64_t)nChangeNs * 0xC2B2AE3D27D4EB4Full ^
+                 nDev * 0x165667B19E3779F9ull;
+    h ^= h >> 31;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 29;
+    uint32_t d = (uint32_t)(h >> 32) & kMarkDigest;
+    return d ? d : 2; // 0 stands for "not known"
+}
+
 bool FileSystemKeepsFileIds(unsigned long nFsType) {
     switch (nFsType) {
         case 0xEF53UL:     // ext2, ext3, ext4

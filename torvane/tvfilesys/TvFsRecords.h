@@ -77,6 +77,17 @@ constexpr uint32_t kIdentInodeChanged = kIdentBirth;
 // The bits two identities compare by.
 constexpr uint32_t kIdentDigest = ~kIdentBirth;
 uint32_t MakeFileIdentity(uint64_t nIno, int64_t nBirthSeconds, uint32_t nBirthNanoseconds, bool bBirth);
+// The change mark of one local file, where its identity is known: a digest
+// of its device, inode number and inode change time (nanoseconds), in bits
+// 1..31. Any change of the inode (a write, a time set, a rename, a file
+// made on a freed inode) gives it another change time, so a record that
+// keeps the mark its file showed proves the file unchanged by its own
+// evidence. Bit 0 (kMarkClear) is for the records that keep it: the change
+// time was clear of the clock tick of the look that took it (a later change
+// cannot show the same time). 0 means "not known".
+constexpr uint32_t kMarkClear = 1u;
+constexpr uint32_t kMarkDigest = ~kMarkClear;
+uint32_t MakeChangeMark(uint64_t nDev, uint64_t nIno, int64_t nChangeNs);
 // Whether the file system of this statfs type keeps its files' inode numbers
 // (local disk and memory file systems).
 bool FileSystemKeepsFileIds(unsigned long nFsType);
@@ -96,6 +107,7 @@ struct FsItemInfo {
     int64_t m_nChangeNs = 0;     // a local file's inode change time, nanoseconds since 1970; 0 where not known
     uint32_t m_nIdent = 0;       // regular files: MakeFileIdentity; 0 where not known
     uint32_t m_nCreateTimeNs = 0; // the nanoseconds of the birth time, where kIdentBirth
+    uint32_t m_nChangeMark = 0;   // regular files with an identity: MakeChangeMark (kMarkClear not set)
     CWideString m_sNote;        // why the entry is bad
     CWideString m_sDisplayName; // optional display form of the name
 

@@ -465,6 +465,9 @@ bool WinFileSys::StatItem(int dirFd, const char* nameOrPath, bool bFollow, FsIte
         info.m_nIdent = MakeFileIdentity(st.stx_ino, bBirth ? st.stx_btime.tv_sec : 0,
                                          bBirth ? st.stx_btime.tv_nsec : 0, bBirth);
         info.m_nCreateTimeNs = bBirth ? st.stx_btime.tv_nsec : 0;
+        if (info.m_nChangeNs > 0)
+            info.m_nChangeMark =
+                MakeChangeMark(makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino, info.m_nChangeNs);
     }
     return true;
 }
@@ -572,6 +575,7 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
                 const bool bBirth = m.nBtime != 0 || m.nBtimeNs != 0;
                 info.m_nIdent = MakeFileIdentity(m.nIno, m.nBtime, m.nBtimeNs, bBirth);
                 info.m_nCreateTimeNs = m.nBtimeNs;
+                if (info.m_nChangeNs > 0) info.m_nChangeMark = MakeChangeMark(m.nDev, m.nIno, info.m_nChangeNs);
             }
             if (m.bStoredUnread && bGoodName) {
                 info.m_bStoredUnread = 1;

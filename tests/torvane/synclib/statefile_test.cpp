@@ -682,9 +682,9 @@ TEST(StateFile, DigestTagReadsBackAndIsSkippedWhereNotUnderstood) {
     for (int i = 0; i < 3; i++) {
         CSideInfo rec = FileRec(7, 1700000000 + i);
         rec.SetFlag(SIF_DIGEST, true);
-        Add(&tree, CWideString::Formatted(u"d%d", (int64_t)i), rec)->GetItem().m_nDigest = kDigests[i];
+        Add(&tree, CWideString::Formatted(u"d%d", (int64_t)i), rec)->GetItem().m_anDigest[0] = kDigests[i];
     }
-    Add(&tree, u"none", FileRec(7, 1700000000))->GetItem().m_nDigest = 99;
+    Add(&tree, u"none", FileRec(7, 1700000000))->GetItem().m_anDigest[0] = 99;
     TestIo writer(&tree);
     const std::string text = WriteText(writer);
     ASSERT_NE(text.find("h:11:__________P|"), std::string::npos) << text;
@@ -715,7 +715,7 @@ TEST(StateFile, DigestTagReadsBackAndIsSkippedWhereNotUnderstood) {
                 Find(&fresh, CWideString::Formatted(u"/d%d", (int64_t)i))->GetItem();
             const bool bWant = row.nLost != i && row.nLost != 3;
             EXPECT_EQ(item.HasDigest(0), bWant) << i;
-            EXPECT_EQ(item.m_nDigest, bWant ? kDigests[i] : item.m_nDigest) << i;
+            EXPECT_EQ(item.Digest(0), bWant ? kDigests[i] : item.Digest(0)) << i;
             EXPECT_EQ(item.m_aOld[0].m_tFile.GetTime(), 1700000000u + i);
         }
         EXPECT_FALSE(Find(&fresh, u"/none")->GetItem().HasDigest(0));
