@@ -121,9 +121,10 @@ char* PutStampIdent(char* p, char tag, uint32_t nStamp, uint32_t nIdent) {
     *p++ = '|';
     return p;
 }
-bool DecodeStampIdent(const unsigned char* s, size_t n, uint32_t& nStamp, uint32_t& nIdent) {
-    if (n != 11) return false;
-    uint64_t v = 0;
+// n digits of 6 bits, the last one first; the last digit at most nTopMax
+// (so that the value fits its width).
+bool DecodeDigits64(const unsigned char* s, size_t n, int nTopMax, uint64_t& v) {
+    v = 0;
     for (size_t i = n; i-- > 0;) {
         const unsigned char c = s[i];
         const int d = c >= 'A' && c <= 'Z'   ? c - 'A'
@@ -132,9 +133,14 @@ bool DecodeStampIdent(const unsigned char* s, size_t n, uint32_t& nStamp, uint32
                       : c == '-'             ? 62
                       : c == '_'             ? 63
                                              : -1;
-        if (d < 0 || (i == 10 && d > 15)) return false;
+        if (d < 0 || (i == n - 1 && d > nTopMax)) return false;
         v = v << 6 | (uint64_t)d;
     }
+    return true;
+}
+bool DecodeStampIdent(const unsigned char* s, size_t n, uint32_t& nStamp, uint32_t& nIdent) {
+    uint64_t v = 0;
+    if (n != 11 || !DecodeDigits64(s, n, 15, v)) return false;
     nStamp = (uint32_t)(v >> 32);
     nIdent = (uint32_t)v;
     return true;
@@ -161,19 +167,8 @@ char* PutMark(char* p, char tag, uint32_t v) {
     return p;
 }
 bool DecodeMark(const unsigned char* s, size_t n, uint32_t& v) {
-    if (n != 6) return false;
     uint64_t x = 0;
-    for (size_t i = n; i-- > 0;) {
-        const unsigned char c = s[i];
-        const int d = c >= 'A' && c <= 'Z'   ? c - 'A'
-                      : c >= 'a' && c <= 'z' ? c - 'a' + 26
-                      : c >= '0' && c <= '9' ? c - '0' + 52
-                      : c == '-'             ? 62
-                      : c == '_'             ? 63
-                                             : -1;
-        if (d < 0 || (i == 5 && d > 3)) return false;
-        x = x << 6 | (uint64_t)d;
-    }
+    if (n != 6 || !DecodeDigits64(s, n, 3, x)) return false;
     v = (uint32_t)x;
     return true;
 }
