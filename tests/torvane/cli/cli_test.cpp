@@ -1143,3 +1143,49 @@ TEST_F(Cli, WatchedItemThatFailedOnAFullDiskIsTriedAgainWhenNothingElseChanges) 
     EndWatch(c);
     EXPECT_EQ(c.code, 0) << c.Err();
 }
+
+TEST_F(Cli, WatchedItemThatFailedOnABusyFileIsTriedAgainWhenNothingElseChanges) {
+    m_tmp.MakeDir("left");
+    m_tmp.MakeDir("right");
+    m_tmp.WriteFile("left/a.txt", "a");
+    ASSERT_EQ(Code({"job", "add", "w", L(), R(), "--set", "OnFileChangeAction=1"}), 0);
+    CChild c = Start({"watch"});
+    struct End {
+        CChild& c;
+        ~End() {
+            if (c.code < 0) EndWatch(c);
+        }
+    } end{c};
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(R("a.txt")); }, 20000)) << c.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Another program holds a new file with a write lease: every open of it
+    // that does not wait fails as busy until the program lets it go. The
+    // kernel's call to let go (SIGIO) is not heard. The file is held before
+    // it is moved in, so no run meets it free.
+    struct Holder {
+        int fd = -1;
+        void (*was)(int) = signal(SIGIO, SIG_IGN);
+        ~Holder() {
+            if (fd >= 0) close(fd);
+            signal(SIGIO, was);
+        }
+    } holder;
+    const size_t mark = c.Err().size();
+    m_tmp.WriteFile("busy.txt", "b");
+    holder.fd = open(m_tmp.NativeSub("busy.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(holder.fd, 0) << strerror(errno);
+    if (fcntl(holder.fd, F_SETLEASE, F_WRLCK) != 0) GTEST_SKIP() << "no file leases here: " << strerror(errno);
+    ASSERT_EQ(rename(m_tmp.NativeSub("busy.txt").c_str(), L("busy.txt").c_str()), 0) << strerror(errno);
+    ASSERT_TRUE(WaitFor([&] { return c.Err().find("tried again in 5 seconds", mark) != std::string::npos; }, 20000))
+        << c.Err().substr(mark);
+    const size_t said = c.Err().find("1 item failed (/busy.txt: ", mark);
+    EXPECT_NE(said, std::string::npos) << c.Err().substr(mark);
+    EXPECT_NE(c.Err().find(strerror(EAGAIN), said), std::string::npos) << c.Err().substr(mark);
+    EXPECT_FALSE(std::filesystem::exists(R("busy.txt")));
+    // The program lets go; no other change comes: the retry brings the file.
+    close(holder.fd);
+    holder.fd = -1;
+    ASSERT_TRUE(WaitFor([&] { return ReadAll(R("busy.txt")) == "b"; }, 30000)) << c.Err().substr(mark);
+    EndWatch(c);
+    EXPECT_EQ(c.code, 0) << c.Err();
+}
