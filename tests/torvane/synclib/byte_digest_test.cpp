@@ -1,5 +1,6 @@
 // Whole runs on real folders where a side's time and identity cannot prove
 // its file unchanged, and the digest of the bytes its record keeps decides.
+#include "TvByteDigest.h"
 #include "job-harness.h"
 #include "test-tmp.h"
 
@@ -13,6 +14,7 @@
 
 #include <chrono>
 #include <map>
+#include <regex>
 #include <thread>
 
 namespace {
@@ -40,12 +42,16 @@ struct CRuns {
     // One sync; the conflicts it left. m_anOpens: the opens of the files
     // named f... in the two folders during it.
     int m_anOpens[2] = {0, 0};
+    bool m_bLeftFat = false; // the left side set as a FAT disk
+    bool m_bMd5 = false;     // the job compares files by their MD5
     int Sync(const std::string& l, const std::string& r) {
         const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         const int wd[2] = {inotify_add_watch(fd, h.m_tmp.NativeSub(l).c_str(), IN_OPEN),
                            inotify_add_watch(fd, h.m_tmp.NativeSub(r).c_str(), IN_OPEN)};
         CSyncJob job;
         h.Attach(job);
+        job.m_Options.m_Dir1.m_bFatLike = m_bLeftFat;
+        job.m_Options.m_bCompareMD5crc = m_bMd5;
         job.SetSideFolder(0, h.m_tmp.Path(l));
         job.SetSideFolder(1, h.m_tmp.Path(r));
         h.m_sink.ClearRecords();
@@ -208,6 +214,9 @@ TEST(ByteDigest, FilesReplacedWithTheRecordedSizeAndTimeAreJudgedByTheirBytes) {
         int nConflicts;
         const char* result;   // left "|" right afterwards
         bool bFilled = false; // the first sync met the file on both sides (no digest)
+        // Before the change, the right put back with its bytes: a run reads
+        // both files to settle it (its record then keeps their digest).
+        bool bRestoredBefore = false;
     };
     const Row rows[] = {
         {"both, other bytes", "LLLL", "RRRR", 1, "LLLL|RRRR"},
@@ -218,6 +227,7 @@ TEST(ByteDigest, FilesReplacedWithTheRecordedSizeAndTimeAreJudgedByTheirBytes) {
         // holds what it held (a restored copy), so the left's change goes on.
         {"left other bytes, right the old bytes again", "LLLL", "AAAA", 0, "LLLL|LLLL"},
         {"both, other bytes, no digest", "LLLL", "RRRR", 1, "LLLL|RRRR", true},
+        {"no digest, right put back twice, left other bytes", "LLLL", "AAAA", 0, "LLLL|LLLL", true, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -228,12 +238,87 @@ TEST(ByteDigest, FilesReplacedWithTheRecordedSizeAndTimeAreJudgedByTheirBytes) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_EQ(f.Sync("L", "R"), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (row.bRestoredBefore) {
+            f.Replace("R/f", "AAAA");
+            EXPECT_EQ(f.Sync("L", "R"), 0);
+            EXPECT_EQ(f.m_anOpens[0] + f.m_anOpens[1], 2);
+        }
         if (*row.left) f.Replace("L/f", row.left);
         if (*row.right) f.Replace("R/f", row.right);
         EXPECT_EQ(f.Sync("L", "R"), row.nConflicts) << f.h.m_sink.Dump();
         EXPECT_EQ(f.Get("L/f") + "|" + f.Get("R/f"), row.result) << f.h.m_sink.Dump();
         EXPECT_EQ(f.Sync("L", "R"), row.nConflicts);
     }
+}
+
+// The digest each record of a side's state file keeps, by name (tag h:
+// eleven digits of six bits, the lowest first).
+std::map<std::string, uint64_t> RecordedDigests(const std::string& side) {
+    static const std::string kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::map<std::string, uint64_t> digests;
+    FILE* in = popen(("zcat '" + side + "/_tvdata_/_file_state_v4._tv'").c_str(), "r");
+    std::string text;
+    for (char buf[4096]; in && fgets(buf, sizeof buf, in);) text += buf;
+    if (in) pclose(in);
+    static const std::regex rec("N:[0-9]+:([^|]*)\\|[^\\n]*h:11:([A-Za-z0-9_-]{11})\\|");
+    for (std::sregex_iterator it(text.begin(), text.end(), rec), end; it != end; ++it) {
+        uint64_t v = 0;
+        const std::string d = (*it)[2];
+        for (int i = 0; i < 11; i++) v |= (uint64_t)kDigits.find(d[i]) << (6 * i);
+        digests[(*it)[1]] = v;
+    }
+    return digests;
+}
+
+// A side set as a FAT disk, the job comparing by MD5. A file copied in the
+// second it was written; the side's times then move by an hour while the
+// other side loses two files, so that the shift holds for too few files and
+// the two records of the file come to differ by that hour (their MD5 equal);
+// the file is then rewritten in place with its time kept. The run that sets
+// its time from the other side reads no bytes: its record keeps a digest
+// only of bytes its file holds, whatever the other side's record keeps. The
+// next run tells the two files apart by their MD5.
+TEST(ByteDigest, TimeSetFromTheOtherSideGivesNoDigestOfOtherBytes) {
+    CRuns f;
+    f.m_bLeftFat = f.m_bMd5 = true;
+    ASSERT_TRUE(f.h.m_tmp.MakeDir("R"));
+    for (int i = 0; i < 4; i++)
+        ASSERT_TRUE(
+            f.h.m_tmp.WriteFileAt("L/f" + std::to_string(i), "AAA" + std::to_string(i), 1600000000 + 2 * i));
+    EXPECT_EQ(f.Sync("L", "R"), 0);
+    bool bInTime = false;
+    for (int i = 0; i < 3 && !bInTime; i++) {
+        WaitForNextSecond();
+        ASSERT_TRUE(f.h.m_tmp.WriteFile("L/f2", "now" + std::to_string(i)));
+        EXPECT_EQ(f.Sync("L", "R"), 0);
+        bInTime = f.MTime("L/f2").tv_sec == time(nullptr);
+    }
+    if (!bInTime) GTEST_SKIP() << "each sync took more than its second";
+    for (int i = 0; i < 4; i++) {
+        const timespec t = f.MTime("L/f" + std::to_string(i));
+        const struct timeval tv[2] = {{t.tv_sec + 3600, 0}, {t.tv_sec + 3600, 0}};
+        ASSERT_EQ(utimes(f.h.m_tmp.NativeSub("L/f" + std::to_string(i)).c_str(), tv), 0);
+    }
+    ASSERT_EQ(rename(f.h.m_tmp.NativeSub("R/f0").c_str(), f.h.m_tmp.NativeSub("R/g0").c_str()), 0);
+    ASSERT_EQ(unlink(f.h.m_tmp.NativeSub("R/f1").c_str()), 0);
+    const timespec t = f.MTime("R/f2");
+    const struct timeval tv[2] = {{t.tv_sec + 1, 0}, {t.tv_sec + 1, 0}};
+    ASSERT_EQ(utimes(f.h.m_tmp.NativeSub("R/f2").c_str(), tv), 0);
+    for (int run = 0; run < 2; run++) EXPECT_EQ(f.Sync("L", "R"), 0) << f.h.m_sink.Dump();
+    const timespec kept = f.MTime("L/f2");
+    f.Rewrite("L/f2", "NOW0");
+    const timespec back[2] = {kept, kept};
+    ASSERT_EQ(utimensat(AT_FDCWD, f.h.m_tmp.NativeSub("L/f2").c_str(), back, 0), 0);
+    f.Sync("L", "R");
+    EXPECT_NE(f.h.m_sink.Dump().find("Copy Mod Time of " + f.h.m_tmp.NativeSub("R/f2")), std::string::npos)
+        << f.h.m_sink.Dump();
+    for (const auto& [file, digest] : RecordedDigests(f.h.m_tmp.NativeSub("L"))) {
+        const std::string bytes = f.Get("L/" + file);
+        EXPECT_EQ(digest, TvByteDigest::Of(bytes.data(), bytes.size())) << file;
+    }
+    // Their MD5 tells the two files apart: neither is lost.
+    EXPECT_EQ(f.Sync("L", "R"), 1) << f.h.m_sink.Dump();
+    EXPECT_EQ(f.Get("L/f2"), "NOW0");
 }
 
 // A file renamed on one side is moved on the other: both records of the new
