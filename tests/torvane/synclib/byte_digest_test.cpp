@@ -72,13 +72,13 @@ void WaitForNextSecond() {
 }
 
 // The state file as an older version wrote it (argv 2 "w": stamps and
-// identities, "x": the stamp alone, "-": neither), no digests and no change
-// marks; on the copy's side (argv 3 "c") no record racy, as those versions
-// marked no copy racy whose time they set.
+// identities, "x": the stamp alone, "X": the same and no record racy, "-":
+// neither), no digests and no change marks; on the copy's side (argv 3 "c")
+// no record racy, as those versions marked no copy racy whose time they set.
 const char kOlderForm[] =
     "import gzip,re,sys\n"
     "D='ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_'\n"
-    "form,copy=sys.argv[2],sys.argv[3]=='c'\n"
+    "form,copy=sys.argv[2],sys.argv[3]=='c' or sys.argv[2]=='X'\n"
     "def put(stamp,ident):\n"
     "    stamp&=0x7FFFFFFF if copy else 0xFFFFFFFF\n"
     "    if form=='w' and ident is not None:\n"
@@ -134,6 +134,7 @@ TEST(ByteDigest, WholeSecondRecordsLetTheCopysChangePassOn) {
         {"exFAT, edit in the second", "x/L", -1, 'e', nullptr, 0, "x/R"},
         {"exFAT, older, edit 3 s later", "x/L", 3000, 'e', "x", 0, "x/R"},
         {"exFAT, older, edit in the second", "x/L", -1, 'e', "x", 1, "x/R"},
+        {"exFAT, older, no record racy, edit in the second", "x/L", -1, 'e', "X", 1, "x/R"},
         {"older, stamps, edit 3 s later", "m/L", 3000, 'e', "x"},
         {"older, stamps, edit in the second", "m/L", -1, 'e', "x", 1},
         {"older, no stamps, edit 3 s later", "m/L", 3000, 'e', "-"},
