@@ -411,7 +411,7 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
         if (!abRacy[s]) continue;
         soft[s] = SOFT_NONE;
         const bool bSubSecond = (item.m_aOld[s].m_nStamp & kStampTimeBits) != 0;
-        // A record that an older version kept (no identity, no digest) can
+        // A record that an older version kept (IsOlderRecord) can
         // show no more than that it may have been written again in its
         // second: against a plain change of the other side, that version's
         // word (unchanged) stands; against a change within the second, the
