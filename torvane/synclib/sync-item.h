@@ -253,6 +253,10 @@ enum ESideFlag : uint8_t {
     // the file this record was taken of.
     SIF_DIGEST = 0x20,
     SIF_RECORD_MASK = 0x3F,
+    // (Not part of the record, set by the listing of its file:) an old
+    // record of a file that keeps neither a digest nor a change mark, as
+    // versions before those kept none.
+    SIF_UNMARKED = 0x40,
 };
 
 constexpr uint32_t kStampRacy = 0x80000000u;
@@ -297,7 +301,7 @@ public:
     }
     bool GetFlag(uint8_t f) const { return (m_nFlags & f) != 0; }
     void SetFlag(uint8_t f, bool b) {
-        m_nFlags = (uint8_t)(b ? (m_nFlags | f) : (m_nFlags & ~f)) & SIF_RECORD_MASK;
+        m_nFlags = (uint8_t)(b ? (m_nFlags | f) : (m_nFlags & ~f));
     }
     int GetTimeShift() const { return m_nTimeShift; }
 

@@ -274,6 +274,12 @@ bool OtherInode(const CSyncPairAndAction& item, int s, bool bNoBirth) {
     return IdentsDiffer(item.m_aOldIdent[s], item.m_aCurIdent[s], bNoBirth) || item.NewMark(s) != 0;
 }
 
+// The side's old record is one an older version kept: without an identity
+// where the file system gives one now, or without a digest and a change mark.
+bool IsOlderRecord(const CSyncPairAndAction& item, int s) {
+    return (!item.m_aOldIdent[s] && item.m_aCurIdent[s]) || item.m_aOld[s].GetFlag(SIF_UNMARKED);
+}
+
 // The record was kept a second back by MarkRacyRecord (records without a
 // stamp) and the file still has the time it had then.
 bool IsKeptBack(const CSideInfo& cur, const CSideInfo& old) {
@@ -337,6 +343,7 @@ void SettleUnchanged(CSyncPairAndAction& item, int s) {
     item.m_aPendingGen[s] = 0;
     // Bytes read to prove it keep their digest.
     if (cur.GetFlag(SIF_DIGEST)) old.SetFlag(SIF_DIGEST, true);
+    if (old.GetFlag(SIF_DIGEST) || item.m_aOldMark[s]) old.SetFlag(SIF_UNMARKED, false);
 }
 
 } // namespace
@@ -404,12 +411,12 @@ void CSyncJob::SettleMovedTimes(const CSyncTreeNode* pNode, CSyncPairAndAction& 
         if (!abRacy[s]) continue;
         soft[s] = SOFT_NONE;
         const bool bSubSecond = (item.m_aOld[s].m_nStamp & kStampTimeBits) != 0;
-        // A record that an older version kept (no identity, no digest) can
+        // A record that an older version kept (IsOlderRecord) can
         // show no more than that it may have been written again in its
         // second: against a plain change of the other side, that version's
         // word (unchanged) stands; against a change within the second, the
         // bytes decide.
-        const bool bUpgraded = !item.m_aOldIdent[s] && item.m_aCurIdent[s] && abPlain[1 - s];
+        const bool bUpgraded = IsOlderRecord(item, s) && abPlain[1 - s];
         if (otherUnchanged(s) ? same() != 0 : (!abRacy[1 - s] && (bSubSecond || bUpgraded)) || same() > 0)
             settle(s);
     }
@@ -618,11 +625,12 @@ void CSyncJob::MarkSideChange(CSyncTreeNode* pNode, int side, const CTimeShiftTa
             } else {
                 item.SetTimeShiftKey(0, 0);
                 if (!old.FileStamp() && cur.FileStamp() && !bExpects) TakeStamplessRecord(pNode, side);
-                // So is a whole-second record of a version that kept no
-                // identity where this file system gives one: it marked no
-                // record racy by a time without nanoseconds.
+                // So is a whole-second record of an older version (no
+                // identity where this file system gives one; no digest and no
+                // change mark): it marked no copy racy whose time it set
+                // within the second it recorded it in.
                 else if (old.FileStamp() && !old.IsRacy() && !(old.m_nStamp & kStampTimeBits) &&
-                         !item.m_aOldIdent[side] && item.m_aCurIdent[side] && !bExpects)
+                         IsOlderRecord(item, side) && !bExpects)
                     TakeStamplessRecord(pNode, side);
                 // Where the side's times are exact, a time inside the
                 // tolerance is no proof that nothing changed: a same-size

@@ -18,6 +18,7 @@ void CSyncJob::NoteChangeMark(CSyncPairAndAction& item, int side, const FsItemIn
     if (m && nLookNs > 0 && entry.m_nChangeNs + nMarginNs <= nLookNs) m |= kMarkClear;
     const CSideInfo& old = item.m_aOld[side];
     const bool bOldFile = old.IsPresentBit() && old.Exists() && !old.IsFolder() && !old.GetFlag(SIF_LINK);
+    item.m_aOld[side].SetFlag(SIF_UNMARKED, bOldFile && !item.m_aOldMark[side] && !item.HasDigest(side));
     item.SetNewMark(side, 0);
     // A side records the file's mark from the start (a record to come takes it).
     const int64_t nSavedNs = m_anIdentRecordedNs[side];

@@ -2,6 +2,7 @@
 // its file unchanged, and the digest of the bytes its record keeps decides.
 #include "TvByteDigest.h"
 #include "job-harness.h"
+#include "loop-disk.h"
 #include "test-tmp.h"
 
 #include <gtest/gtest.h>
@@ -76,24 +77,35 @@ void WaitForNextSecond() {
                                 std::chrono::milliseconds(5));
 }
 
-// The state file as an older version wrote it (argv 2 "x": the stamp alone,
-// never racy by a whole second; "-": no stamp either), no digests.
+// The state file as an older version wrote it (argv 2 "w": stamps and
+// identities, "x": the stamp alone, "X": the same and no record racy, "-":
+// neither), no digests and no change marks; on the copy's side (argv 3 "c")
+// no record racy, as those versions marked no copy racy whose time they set.
 const char kOlderForm[] =
     "import gzip,re,sys\n"
     "D='ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_'\n"
-    "def x(m):\n"
+    "form,copy=sys.argv[2],sys.argv[3]=='c' or sys.argv[2]=='X'\n"
+    "def put(stamp,ident):\n"
+    "    stamp&=0x7FFFFFFF if copy else 0xFFFFFFFF\n"
+    "    if form=='w' and ident is not None:\n"
+    "        v=(stamp<<32)|ident\n"
+    "        return 'w:11:'+''.join(D[(v>>(6*i))&63] for i in range(11))+'|'\n"
+    "    return 'x=%d|'%stamp if form!='-' else ''\n"
+    "def w(m):\n"
     "    v=sum(D.index(c)<<(6*i) for i,c in enumerate(m.group(1)))\n"
-    "    return 'x=%d|'%((v>>32)&0x7FFFFFFF) if sys.argv[2]=='x' else ''\n"
+    "    return put(v>>32,v&0xFFFFFFFF)\n"
     "t=gzip.open(sys.argv[1]).read().decode()\n"
-    "t=re.sub(r'h:11:[^|]*\\|','',re.sub(r'x=[0-9]+\\|','',re.sub(r'w:11:([^|]*)\\|',x,t)))\n"
+    "t=re.sub(r'h:11:[^|]*\\||k:[0-9]+:[^|]*\\|','',t)\n"
+    "t=re.sub(r'x=([0-9]+)\\|',lambda m:put(int(m.group(1)),None),re.sub(r'w:11:([^|]*)\\|',w,t))\n"
     "gzip.open(sys.argv[1],'wb').write(t.encode())\n";
 
 // On a disk of whole seconds, a file synced in the second it was written
 // (its records racy), then its copy changed. The source still holds the
 // copied bytes: the change passes on, 3 s later or within that second, also
-// where only the copy's disk keeps whole seconds. After an upgrade (records
-// of an older version, without digests) a plain edit passes on, and an edit
-// within that second is a conflict, never a silent difference.
+// where only the copy's disk keeps whole seconds, or on exFAT. After an
+// upgrade (records of an older version, without digests) a plain edit passes
+// on, and an edit within that second is a conflict, never a silent
+// difference nor an edit undone.
 TEST(ByteDigest, WholeSecondRecordsLetTheCopysChangePassOn) {
     CRuns f;
     const std::string img = f.h.m_tmp.NativeSub("ext4.img"), dir = f.h.m_tmp.NativeSub("m");
@@ -106,6 +118,7 @@ TEST(ByteDigest, WholeSecondRecordsLetTheCopysChangePassOn) {
         std::string d;
         ~Unmount() { umount2(d.c_str(), MNT_DETACH); }
     } unmount{dir};
+    CLoopDisk exfat(f.h.m_tmp.NativeSub("exfat.img"), f.h.m_tmp.NativeSub("x"), ELoopDisk::Exfat);
     setenv("TV_FORM", kOlderForm, 1);
     struct Row {
         const char* name;
@@ -114,6 +127,7 @@ TEST(ByteDigest, WholeSecondRecordsLetTheCopysChangePassOn) {
         char change;  // e: an edit of the same size, d: a delete, r: a rename
         const char* form = nullptr; // the state files made an older version's (kOlderForm)
         int nConflicts = 0;
+        const char* copies = "m/R"; // the copy's folder ("x/..." is exFAT)
     };
     const Row rows[] = {
         {"edit 3 s later", "m/L", 3000, 'e'},
@@ -121,6 +135,12 @@ TEST(ByteDigest, WholeSecondRecordsLetTheCopysChangePassOn) {
         {"delete 3 s later", "m/L", 3000, 'd'},
         {"rename 3 s later", "m/L", 3000, 'r'},
         {"fine-time source, edit in the second", "fine/L", -1, 'e'},
+        {"older, identities, edit 3 s later", "m/L", 3000, 'e', "w"},
+        {"older, identities, edit in the second", "m/L", -1, 'e', "w", 1},
+        {"exFAT, edit in the second", "x/L", -1, 'e', nullptr, 0, "x/R"},
+        {"exFAT, older, edit 3 s later", "x/L", 3000, 'e', "x", 0, "x/R"},
+        {"exFAT, older, edit in the second", "x/L", -1, 'e', "x", 1, "x/R"},
+        {"exFAT, older, no record racy, edit in the second", "x/L", -1, 'e', "X", 1, "x/R"},
         {"older, stamps, edit 3 s later", "m/L", 3000, 'e', "x"},
         {"older, stamps, edit in the second", "m/L", -1, 'e', "x", 1},
         {"older, no stamps, edit 3 s later", "m/L", 3000, 'e', "-"},
@@ -128,11 +148,12 @@ TEST(ByteDigest, WholeSecondRecordsLetTheCopysChangePassOn) {
     int nRan = 0, nRow = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        if (*row.copies == 'x' && !exfat.Mounted()) continue;
         std::string L, R;
         bool bInTime = false;
         for (int i = 0; i < 3 && !bInTime; i++) {
             const std::string n = std::to_string(nRow) + "-" + std::to_string(i);
-            L = row.source + n, R = "m/R" + n;
+            L = row.source + n, R = row.copies + n;
             ASSERT_TRUE(f.h.m_tmp.MakeDir(L) && f.h.m_tmp.MakeDir(R));
             WaitForNextSecond();
             ASSERT_TRUE(f.h.m_tmp.WriteFile(L + "/f", "AAA" + std::to_string(i)));
@@ -143,7 +164,8 @@ TEST(ByteDigest, WholeSecondRecordsLetTheCopysChangePassOn) {
                 const std::string state = f.h.m_tmp.NativeSub(side + "/_tvdata_/_file_state_v4._tv");
                 const timespec t0 = f.MTime(side + "/_tvdata_/_file_state_v4._tv"), saved[2] = {t0, t0};
                 if (!row.form) continue;
-                ASSERT_EQ(system(("python3 -c \"$TV_FORM\" " + state + " " + row.form).c_str()), 0);
+                const char* who = side == R ? " c" : " s"; // the copy's side or the source's
+                ASSERT_EQ(system(("python3 -c \"$TV_FORM\" " + state + " " + row.form + who).c_str()), 0);
                 utimensat(AT_FDCWD, state.c_str(), saved, 0);
             }
             if (row.nDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(row.nDelayMs));
@@ -162,6 +184,7 @@ TEST(ByteDigest, WholeSecondRecordsLetTheCopysChangePassOn) {
         EXPECT_EQ(f.Sync(L, R), row.nConflicts) << f.h.m_sink.Dump();
         if (row.nConflicts) {
             EXPECT_EQ(f.Get(L + "/f").substr(0, 3) + f.Get(R + "/f"), "AAAEDIT") << f.h.m_sink.Dump();
+            EXPECT_EQ(f.Sync(L, R), row.nConflicts) << f.h.m_sink.Dump();
             continue;
         }
         EXPECT_EQ(f.Get(L + "/f") + f.Get(L + "/g"), f.Get(R + "/f") + f.Get(R + "/g")) << f.h.m_sink.Dump();
