@@ -1,0 +1,158 @@
+// One folder as a side of two jobs of two profiles (a stick synced with two
+// computers) while the first job runs under "watch", on exFAT (exfat-fuse)
+// and ext4: a file that reached the stick in the second it was written, an
+// edit of it, and a file put back on the stick with the size and time it
+// had pass to every side, and no run makes a conflict of them.
+#include "cli-test-run.h"
+#include "job-harness.h"
+#include "loop-disk.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <thread>
+
+namespace {
+
+enum class EEdit {
+    Plain,        // a longer version, 1.5 s after the second job synced the first
+    SameSecond,   // one of the same size, in the second the first reached the stick
+    PutBack,      // the stick's file put back as it was (tar x), then a same-size edit
+    PutBackOther, // the stick's file put back with its size and time and other bytes
+};
+
+bool WaitFor(const std::function<bool()>& cond, int nMs) {
+    for (int w = 0; w < nMs && !cond(); w += 20) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return cond();
+}
+
+// As "tar x" puts a file back: the old one goes, a new one (on the inode
+// just freed, where the file system reuses it) gets the bytes and the time
+// the old one had.
+bool PutBack(const std::string& path, const std::string& bytes) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || unlink(path.c_str()) != 0) return false;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool bWritten = write(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size();
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    const bool bTimed = futimens(fd, times) == 0;
+    return close(fd) == 0 && bWritten && bTimed;
+}
+
+bool SaysConflict(const std::string& text) {
+    static const std::regex conflict("Conflict:|[1-9][0-9]* conflicts|Conflicts: [1-9]");
+    return std::regex_search(text, conflict);
+}
+
+} // namespace
+
+TEST(SharedSideRecordsUnderWatch, EachJobPassesOnWhatChangedSinceItsOwnSync) {
+    const struct Row {
+        const char* name;
+        ELoopDisk disk;
+        EEdit edit;
+    } rows[] = {
+        {"exFAT, plain edit", ELoopDisk::Exfat, EEdit::Plain},
+        {"exFAT, edit in the second", ELoopDisk::Exfat, EEdit::SameSecond},
+        {"exFAT, put back, then edited", ELoopDisk::Exfat, EEdit::PutBack},
+        {"ext4 -I 128, plain edit", ELoopDisk::Ext4Whole, EEdit::Plain},
+        {"ext4 -I 128, edit in the second", ELoopDisk::Ext4Whole, EEdit::SameSecond},
+        {"ext4 -I 128, put back, then edited", ELoopDisk::Ext4Whole, EEdit::PutBack},
+        // (On exFAT, size and time alone decide: other bytes put back so are not seen.)
+        {"ext4 -I 128, other bytes put back", ELoopDisk::Ext4Whole, EEdit::PutBackOther},
+        {"ext4, other bytes put back", ELoopDisk::Ext4, EEdit::PutBackOther},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CTempFolder tmp;
+        CLoopDisk disk(tmp.NativeSub("img"), tmp.NativeSub("disk"), row.disk);
+        if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+        for (const char* d : {"p1", "p2", "disk/x"}) tmp.MakeDir(d);
+        const std::string stick = tmp.NativeSub("disk/x");
+        int nRun = 0;
+        std::string said; // what every run of the second job said
+        auto run = [&](const char* profile, std::vector<std::string> args) {
+            args.insert(args.begin(), {CliProgram(), "--profile", tmp.NativeSub(profile)});
+            const std::string n = std::to_string(nRun++);
+            const CCliRun r = CliRunProgram(args, tmp.NativeSub("out" + n), tmp.NativeSub("err" + n));
+            said += r.out + r.err;
+            return r.code;
+        };
+        // While the watched job's run holds the stick, the other job is refused: it tries again.
+        auto syncB = [&] {
+            for (int i = 0; i < 100 && run("prof2", {"sync", "B"}) == 3; i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        };
+        ASSERT_EQ(run("prof1", {"job", "add", "A", tmp.NativeSub("p1"), stick, "--set", "OnFileChangeAction=1"}), 0);
+        ASSERT_EQ(run("prof2", {"job", "add", "B", tmp.NativeSub("p2"), stick}), 0);
+        for (const std::string d : {"p1", "p2", "disk/x"}) ASSERT_TRUE(tmp.WriteFile(d + "/own-" + d.substr(d.size() - 1), "own"));
+        ASSERT_EQ(run("prof1", {"sync", "A"}) + run("prof2", {"sync", "B"}) + run("prof1", {"sync", "A"}), 0) << said;
+
+        const std::string watchErr = tmp.NativeSub("watch.err");
+        const pid_t watch = CliStartProgram({CliProgram(), "--profile", tmp.NativeSub("prof1"), "-v", "watch", "A"},
+                                            tmp.NativeSub("watch.out"), watchErr);
+        ASSERT_GT(watch, 0);
+        struct CEnd {
+            pid_t pid;
+            ~CEnd() {
+                if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+            }
+        } end{watch};
+        const auto watchSaid = [&] { return CliReadAll(watchErr); };
+        ASSERT_TRUE(WaitFor([&] { return watchSaid().find("Analysis Completed") != std::string::npos; }, 20000))
+            << watchSaid();
+        const auto stickHolds = [&](const std::string& bytes) {
+            return ReadWhole(stick + "/f") == bytes && !std::filesystem::exists(stick + "/_tvdata_/lock.tvl");
+        };
+
+        // The file is written at the start of a second; watch copies it within it.
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        std::this_thread::sleep_for(std::chrono::seconds(1) - now % std::chrono::seconds(1));
+        ASSERT_TRUE(tmp.WriteFile("p1/f", "version 1"));
+        ASSERT_TRUE(WaitFor([&] { return stickHolds("version 1"); }, 20000)) << watchSaid();
+        std::string expected = "version 2";
+        switch (row.edit) {
+        case EEdit::Plain:
+            syncB();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            expected = "version 2, longer";
+            ASSERT_TRUE(tmp.WriteFile("p1/f", expected));
+            break;
+        case EEdit::SameSecond:
+            ASSERT_TRUE(tmp.WriteFile("p1/f", expected));
+            break;
+        case EEdit::PutBack:
+            syncB();
+            ASSERT_TRUE(PutBack(stick + "/f", "version 1"));
+            ASSERT_TRUE(tmp.WriteFile("p1/f", expected));
+            break;
+        case EEdit::PutBackOther:
+            syncB();
+            expected = "version 0";
+            ASSERT_TRUE(PutBack(stick + "/f", expected));
+            break;
+        }
+        EXPECT_TRUE(WaitFor([&] { return stickHolds(expected) && ReadWhole(tmp.NativeSub("p1/f")) == expected; },
+                            row.edit == EEdit::PutBackOther ? 8000 : 20000))
+            << watchSaid();
+        for (int i = 0; i < 2; i++) syncB();
+        kill(watch, SIGTERM);
+        int status = 0;
+        ASSERT_TRUE(CliWaitLimited(watch, 10000, status));
+        end.pid = -1;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        for (const char* side : {"p1/f", "disk/x/f", "p2/f"}) EXPECT_EQ(ReadWhole(tmp.NativeSub(side)), expected) << side;
+        EXPECT_FALSE(SaysConflict(said)) << said;
+        EXPECT_FALSE(SaysConflict(watchSaid())) << watchSaid();
+    }
+}
