@@ -402,7 +402,9 @@ void CMonitoredJob::TakeOwnWrites() {
     for (int side = 0; side < 2; ++side) {
         CFileSysMonitor& m = m_aMonitor[side];
         const std::shared_ptr<TvFileSys> fs = m.GetFs();
-        if (m_aOwnWrites[side].empty() || m.m_bRefused.load() || !fs) continue;
+        // (Only a local side's changes are told apart from the job's writes.)
+        if (m_aOwnWrites[side].empty() || m.m_bRefused.load() || !fs || !fs->GetCapability(TVFS_CAP_LOCAL))
+            continue;
         CListT<ChangedItem> items(10);
         int k = 0;
         CWideString e;
