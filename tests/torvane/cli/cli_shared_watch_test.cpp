@@ -29,18 +29,18 @@ bool WaitFor(const std::function<bool()>& cond, int nMs) {
     return cond();
 }
 
-// As "tar x" puts a file back: the old one goes, a new one (on the inode
-// just freed, where the file system reuses it) gets the bytes and the time
-// the old one had.
-bool PutBack(const std::string& path, const std::string& bytes) {
+// A file put back with the bytes given and the time the file there has:
+// from an archive ("tar x", whole seconds) or a copy ("cp -a", the time as
+// it stands), each on a new file where the old one was removed.
+bool PutBack(const CTempFolder& tmp, const std::string& path, const std::string& bytes, bool bTar) {
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || unlink(path.c_str()) != 0) return false;
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const bool bWritten = write(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size();
+    if (stat(path.c_str(), &st) != 0 || !tmp.WriteFile("archive/f", bytes)) return false;
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    const bool bTimed = futimens(fd, times) == 0;
-    return close(fd) == 0 && bWritten && bTimed;
+    const std::string folder = path.substr(0, path.rfind('/')), tar = tmp.NativeSub("f.tar");
+    const std::string cmd = bTar ? "tar -C " + tmp.NativeSub("archive") + " -cf " + tar + " f && rm " + path +
+                                       " && tar -C " + folder + " -xf " + tar
+                                 : "rm " + path + " && cp -a " + tmp.NativeSub("archive/f") + " " + path;
+    return utimensat(AT_FDCWD, tmp.NativeSub("archive/f").c_str(), times, 0) == 0 && system(cmd.c_str()) == 0;
 }
 
 } // namespace
@@ -48,21 +48,24 @@ bool PutBack(const std::string& path, const std::string& bytes) {
 TEST(SharedSideRecordsUnderWatch, EachJobPassesOnWhatChangedSinceItsOwnSync) {
     // The second job syncs the stick once the file reached it, nPauseMs
     // before the edit (-1: not before it); the file is put back on the
-    // stick with its size and time and the bytes given, then edited on the
-    // first computer.
+    // stick with its size and time and the bytes given (by tar x; on ext4
+    // by cp -a), then edited on the first computer (or on the stick).
     const struct Row {
         const char* name;
         ELoopDisk disk;
         int nPauseMs;
         const char* putBack;
         const char* edit;
+        bool bEditOnStick = false;
     } rows[] = {
         {"exFAT, plain edit", ELoopDisk::Exfat, 1500, nullptr, "version 2, longer"},
         {"exFAT, edit in the second", ELoopDisk::Exfat, -1, nullptr, "version 2"},
         {"exFAT, put back, then edited", ELoopDisk::Exfat, 0, "version 1", "version 2"},
+        {"exFAT, put back, then edited on it", ELoopDisk::Exfat, 0, "version 1", "version 2", true},
         {"ext4 -I 128, plain edit", ELoopDisk::Ext4Whole, 1500, nullptr, "version 2, longer"},
         {"ext4 -I 128, edit in the second", ELoopDisk::Ext4Whole, -1, nullptr, "version 2"},
         {"ext4 -I 128, put back, then edited", ELoopDisk::Ext4Whole, 0, "version 1", "version 2"},
+        {"ext4 -I 128, put back, then edited on it", ELoopDisk::Ext4Whole, 0, "version 1", "version 2", true},
         // (On exFAT, size and time alone decide: other bytes put back so are not seen.)
         {"ext4 -I 128, other bytes put back", ELoopDisk::Ext4Whole, 0, "version 0", nullptr},
         {"ext4, other bytes put back", ELoopDisk::Ext4, 0, "version 0", nullptr},
@@ -72,7 +75,7 @@ TEST(SharedSideRecordsUnderWatch, EachJobPassesOnWhatChangedSinceItsOwnSync) {
         CTempFolder tmp;
         CLoopDisk disk(tmp.NativeSub("img"), tmp.NativeSub("disk"), row.disk);
         if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
-        for (const char* d : {"p1", "p2", "disk/x"}) tmp.MakeDir(d);
+        for (const char* d : {"p1", "p2", "disk/x", "archive"}) tmp.MakeDir(d);
         const std::string stick = tmp.NativeSub("disk/x");
         int nRun = 0;
         std::string said; // what every run of the second job said
@@ -115,9 +118,9 @@ TEST(SharedSideRecordsUnderWatch, EachJobPassesOnWhatChangedSinceItsOwnSync) {
         ASSERT_TRUE(WaitFor([&] { return stickHolds("version 1"); }, 20000)) << watchSaid();
         if (row.nPauseMs >= 0) syncB();
         usleep(std::max(row.nPauseMs, 0) * 1000);
-        ASSERT_TRUE(!row.putBack || PutBack(stick + "/f", row.putBack));
+        ASSERT_TRUE(!row.putBack || PutBack(tmp, stick + "/f", row.putBack, row.disk != ELoopDisk::Ext4));
         const std::string expected = row.edit ? row.edit : row.putBack;
-        ASSERT_TRUE(!row.edit || tmp.WriteFile("p1/f", expected));
+        ASSERT_TRUE(!row.edit || tmp.WriteFile(row.bEditOnStick ? "disk/x/f" : "p1/f", expected));
         EXPECT_TRUE(WaitFor([&] { return stickHolds(expected) && ReadWhole(tmp.NativeSub("p1/f")) == expected; },
                             row.edit ? 20000 : 8000))
             << watchSaid();
