@@ -409,7 +409,9 @@ void CMonitoredJob::TakeOwnWrites() {
         int k = 0;
         CWideString e;
         if (!fs->GetChangedItems(items, k, e)) {
-            // The intake meets the error again and restarts the monitor.
+            // As the intake does: said, and the monitor started again.
+            Notify(2, u"getting new changes: " + e + u"\n");
+            m.m_bRestart = true;
             m_aAfterOwnWrites[side].AddTailList(items);
             continue;
         }
