@@ -3,6 +3,7 @@
 # starts them in the order of their programs, and a parallel run ends with a
 # long test running alone. Included once the tests are discovered; a name
 # that a build does not have is passed over.
+set_tests_properties(SharedSideRecordsUnderWatch.EachJobPassesOnWhatChangedSinceItsOwnSync PROPERTIES COST 50)
 set_tests_properties(CliProfileTrust.ProfileFilesNotRootsOwnAreRefusedAndNamedPipesNeverWaitedOn PROPERTIES COST 29)
 set_tests_properties(StateFile.ReadOnTwoThreadsMatchesTheOneThreadRead PROPERTIES COST 28)
 set_tests_properties(Cli.NestedJobsUnderOneWatchKeepSyncing PROPERTIES COST 27)

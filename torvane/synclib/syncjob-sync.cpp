@@ -645,6 +645,9 @@ bool CSyncJob::Sync(CWideString& summary, int& errKind, CWideString& errText) {
         return refuse();
     }
     if (!LockDataFolders(lockPass, busy, errKind, errText)) return notTaken();
+    // Every lock is the job's now: another owner's, met by the Analyze, is
+    // gone, and the run is not a refused one.
+    m_bLockedByOther = 0;
     RemoveLeftoverTempFiles();
     sink->SetSuppressStop(false);
     ShowSideStatus(true);

@@ -477,6 +477,7 @@ void CMonitoredJob::TurnOffFileMonitor(int side, const CWideString& reason) {
     m.Stop();
     ZOR_ASSERT(!m.HasFs());
     m_aChanges[side & 1].RemoveAll();
+    m_aAfterOwnWrites[side & 1].RemoveAll();
 }
 
 void CMonitoredJob::TurnOffFileMonitors(const CWideString& reason) {
@@ -522,7 +523,13 @@ bool CMonitoredJob::TakeSideChanges(int side, int& nCount, int& errKind, CWideSt
         return true;
     }
     CListT<ChangedItem> items(10);
-    if (!fs->GetChangedItems(items, errKind, errText)) return false;
+    // What the end of the last Sync took comes before what came since.
+    items.AddTailList(m_aAfterOwnWrites[side & 1]);
+    m_aAfterOwnWrites[side & 1].RemoveAll();
+    if (!fs->GetChangedItems(items, errKind, errText)) {
+        if (!items.IsEmpty()) FilterNewChanges(side, items);
+        return false;
+    }
     if (items.IsEmpty()) return true;
     FilterNewChanges(side, items);
     nCount = m_aChanges[side & 1].GetCount();
@@ -577,6 +584,7 @@ void CMonitoredJob::FilterNewChanges(int side, CListT<ChangedItem>& changes) {
 void CMonitoredJob::ClearSideChanges(int side) {
     CCritSectionLock lock(m_JobLock);
     m_aChanges[side & 1].RemoveAll();
+    m_aAfterOwnWrites[side & 1].RemoveAll();
 }
 
 CListT<ChangedItem> CMonitoredJob::GetSideChanges(int side) {

@@ -206,8 +206,17 @@ public:
     // Replaces the records with the items the last Sync executed (both
     // sides: the source side as it was read, the destination as written).
     // bExecutedOnly: no item was synced before that Sync began (its Analyze
-    // reset them all), so only the nodes it executed are looked at.
+    // reset them all), so only the nodes it executed are looked at. Then
+    // the changes pending up to now are told apart with them (TakeOwnWrites).
     void RecordOwnWrites(bool bExecutedOnly = false);
+    // Every change the Sync made is pending once it has returned (a local
+    // file system queues its event before the call that made it returns):
+    // those that are the job's own writes are dropped, the others kept for
+    // the intake, and the records go. Changes that come later are never the
+    // job's own, whatever they look like (a file put back on the freed inode
+    // with the size and time the job left). A side whose changes cannot be
+    // taken keeps its records for the intake.
+    void TakeOwnWrites();
     // Records one node's item when the Sync wrote it; false when the records
     // grew past their limit (they are then dropped).
     bool RecordOwnWrite(CSyncTreeNode* pNode);
@@ -225,6 +234,9 @@ public:
 
     CFileSysMonitor m_aMonitor[2];
     CListT<ChangedItem> m_aChanges[2]{CListT<ChangedItem>(10), CListT<ChangedItem>(10)};
+    // Changes taken at the end of a Sync that were not its own writes; the
+    // next intake filters and queues them first. Under the job lock.
+    CListT<ChangedItem> m_aAfterOwnWrites[2]{CListT<ChangedItem>(10), CListT<ChangedItem>(10)};
     // The folders listed for AddNameTwins in one pass over a side's changes:
     // each name in its folded form with its entry.
     std::unordered_map<std::u16string, std::vector<std::pair<std::u16string, FsItemInfo>>> m_TwinListings;

@@ -364,6 +364,7 @@ void CMonitoredJob::RecordOwnWrites(bool bExecutedOnly) {
         CSyncDepthFirstIter it(pRoot);
         for (bool b = it.IsValid(); b; b = it.Next())
             if (!RecordOwnWrite(it.GetNode())) return;
+        TakeOwnWrites();
         return;
     }
     // The executed nodes in tree order: the walk enters only the folders
@@ -392,6 +393,33 @@ void CMonitoredJob::RecordOwnWrites(bool bExecutedOnly) {
         }
         if (executed.count(pNode) && !RecordOwnWrite(pNode)) return;
         stack.emplace_back(pNode);
+    }
+    TakeOwnWrites();
+}
+
+void CMonitoredJob::TakeOwnWrites() {
+    CCritSectionLock lock(m_JobLock);
+    for (int side = 0; side < 2; ++side) {
+        CFileSysMonitor& m = m_aMonitor[side];
+        const std::shared_ptr<TvFileSys> fs = m.GetFs();
+        // (Only a local side's changes are told apart from the job's writes.)
+        if (m_aOwnWrites[side].empty() || m.m_bRefused.load() || !fs || !fs->GetCapability(TVFS_CAP_LOCAL))
+            continue;
+        CListT<ChangedItem> items(10);
+        int k = 0;
+        CWideString e;
+        if (!fs->GetChangedItems(items, k, e)) {
+            // As the intake does: said, and the monitor started again.
+            Notify(2, u"getting new changes: " + e + u"\n");
+            m.m_bRestart = true;
+            m_aAfterOwnWrites[side].AddTailList(items);
+            continue;
+        }
+        for (ZorPosition pos = items.GetHeadPosition(); pos;) {
+            const ChangedItem& c = items.GetNext(pos);
+            if (!IsOwnWrite(side, c, fs.get())) m_aAfterOwnWrites[side].AddTail(c);
+        }
+        m_aOwnWrites[side].clear();
     }
 }
 

@@ -474,6 +474,19 @@ TEST_F(SyncRunTest, ForeignLockOnTheSecondSideRefusesWithoutStamp) {
         EXPECT_TRUE(job->m_bLockedByOther);
         EXPECT_EQ(ToU8(job->m_sForeignLockFile), h.m_tmp.NativeSub("R/_tvdata_/lock.tvl"));
     }
+    // The other run ends between this one's Analyze and its Sync: the Sync
+    // takes the lock and copies, and the run is not a refused one.
+    static std::string s_lock;
+    static int s_nAsked;
+    s_lock = h.m_tmp.NativeSub("R/_tvdata_/lock.tvl");
+    s_nAsked = 0;
+    h.SetMayRun([](CSyncJob*, bool, CWideString&) { return ++s_nAsked < 2 || unlink(s_lock.c_str()) == 0; });
+    NewJob(false);
+    auto r = h.Run(*job, true, true);
+    h.SetMayRun(nullptr);
+    EXPECT_TRUE(r.bOk) << sink.Dump();
+    EXPECT_EQ(Get("R/b.txt"), "b");
+    EXPECT_FALSE(job->m_bLockedByOther) << sink.Dump();
 }
 
 TEST_F(SyncRunTest, UnattendedRunOverTheLimitWritesNothing) {
