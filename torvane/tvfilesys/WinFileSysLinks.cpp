@@ -306,7 +306,9 @@ int WinFileSys::OpenToRead(const CWideString& path, bool bFolder, int& errKind, 
     int dirFd = AT_FDCWD;
     if (!NativeAt(path, dirFd, name, errKind, err)) return -1;
     const char16_t* const what = bFolder ? u"Cannot list folder " : u"Cannot open file to read: ";
-    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (bFolder ? O_DIRECTORY : 0);
+    // A file is opened without waiting at a named pipe; a folder's open
+    // refuses anything but a folder before it could wait.
+    const int flags = O_RDONLY | O_CLOEXEC | (bFolder ? O_DIRECTORY : O_NONBLOCK);
     // The root itself, or a path outside it: where the user pointed the side.
     if (dirFd == AT_FDCWD) {
         const int fd = open(name.GetString(), flags);
