@@ -8,6 +8,7 @@
 #include "zor-unicode.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 
@@ -121,18 +122,19 @@ char* PutStampIdent(char* p, char tag, uint32_t nStamp, uint32_t nIdent) {
     *p++ = '|';
     return p;
 }
+// The value of each digit, -1 for any other byte.
+constexpr std::array<int8_t, 256> kDigitValues = [] {
+    std::array<int8_t, 256> t{};
+    for (int8_t& d : t) d = -1;
+    for (int i = 0; i < 64; i++) t[(unsigned char)kDigits64[i]] = (int8_t)i;
+    return t;
+}();
 // n digits of 6 bits, the last one first; the last digit at most nTopMax
 // (so that the value fits its width).
 bool DecodeDigits64(const unsigned char* s, size_t n, int nTopMax, uint64_t& v) {
     v = 0;
     for (size_t i = n; i-- > 0;) {
-        const unsigned char c = s[i];
-        const int d = c >= 'A' && c <= 'Z'   ? c - 'A'
-                      : c >= 'a' && c <= 'z' ? c - 'a' + 26
-                      : c >= '0' && c <= '9' ? c - '0' + 52
-                      : c == '-'             ? 62
-                      : c == '_'             ? 63
-                                             : -1;
+        const int d = kDigitValues[s[i]];
         if (d < 0 || (i == n - 1 && d > nTopMax)) return false;
         v = v << 6 | (uint64_t)d;
     }

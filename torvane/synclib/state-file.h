@@ -206,10 +206,10 @@ public:
 
     // The identity of the record's file (tag "w", with the stamp), 0 where not known.
     uint32_t m_nIdent = 0;
-    // The digest of the record's bytes (tag "h"), where SIF_DIGEST is set.
-    uint64_t m_nDigest = 0;
     // The change mark of the record's file (tag "k"), 0 where not known.
     uint32_t m_nMark = 0;
+    // The digest of the record's bytes (tag "h"), where SIF_DIGEST is set.
+    uint64_t m_nDigest = 0;
 
 private:
     void CompleteRead(bool bFolder, CWideString& wN, const CNarrowString& sPathN, CWideString& wI,

@@ -99,26 +99,27 @@ CGenArray::CGenArray(const CGenArray& o) : CGenArray() {
 
 CGenArray& CGenArray::operator=(const CGenArray& o) {
     if (this == &o) return *this;
-    if (o.m_nCount <= GetCapacity()) {
+    const int n = o.Count();
+    if (n <= GetCapacity()) {
         // Fits in the storage we have.
-        std::memcpy((void*)Data(), o.Data(), sizeof(CSyncTime) * o.m_nCount);
-        m_nCount = o.m_nCount;
+        std::memcpy((void*)Data(), o.Data(), sizeof(CSyncTime) * n);
+        SetSizes(n, Capacity());
         return *this;
     }
-    auto* p = (CSyncTime*)::operator new(sizeof(CSyncTime) * o.m_nCount, std::nothrow);
+    auto* p = (CSyncTime*)::operator new(sizeof(CSyncTime) * n, std::nothrow);
     if (!p) {
         ZorAssertFailed(__FILE__, __LINE__, ZEK_NO_MEMORY, "CGenArray: out of memory");
         throw std::bad_alloc();
     }
-    std::memcpy((void*)p, o.Data(), sizeof(CSyncTime) * o.m_nCount);
+    std::memcpy((void*)p, o.Data(), sizeof(CSyncTime) * n);
     RemoveAll();
     SetHeapBlock(p);
-    m_nCount = m_nCapacity = o.m_nCount;
+    SetSizes(n, n);
     return *this;
 }
 
 CSyncTime& CGenArray::ElementAt(int i) {
-    if (i < 0 || i >= m_nCount) {
+    if (i < 0 || i >= Count()) {
         ZorAssertFailed(__FILE__, __LINE__, 0, "CGenArray::ElementAt: index out of range", i);
         static thread_local CSyncTime s_bad;
         s_bad = CSyncTime();
@@ -128,24 +129,26 @@ CSyncTime& CGenArray::ElementAt(int i) {
 }
 
 bool CGenArray::Add(CSyncTime t) {
-    if (m_nCount >= kMaxCount) return false;
-    if (m_nCount == GetCapacity()) {
-        int nCap = m_nCount * 2;
+    const int n = Count();
+    if (n >= kMaxCount) return false;
+    if (n == GetCapacity()) {
+        int nCap = n * 2;
         if (nCap > kMaxCount) nCap = kMaxCount;
         auto* p = (CSyncTime*)::operator new(sizeof(CSyncTime) * (size_t)nCap, std::nothrow);
         if (!p) return false;
-        std::memcpy((void*)p, Data(), sizeof(CSyncTime) * m_nCount);
+        std::memcpy((void*)p, Data(), sizeof(CSyncTime) * n);
         if (!IsInline()) ::operator delete(HeapBlock());
         SetHeapBlock(p);
-        m_nCapacity = (uint16_t)nCap;
+        SetSizes(n, nCap);
     }
-    Data()[m_nCount++] = t;
+    Data()[n] = t;
+    SetSizes(n + 1, Capacity());
     return true;
 }
 
 bool CGenArray::operator==(const CGenArray& o) const {
-    if (m_nCount != o.m_nCount) return false;
-    for (int i = 0; i < m_nCount; i++)
+    if (Count() != o.Count()) return false;
+    for (int i = 0; i < Count(); i++)
         if (Data()[i] != o.Data()[i]) return false;
     return true;
 }
@@ -168,7 +171,8 @@ CWideString CSideInfo::Dump() const {
 bool CItemExtra::IsDefault() const {
     for (int i = 0; i < 2; i++)
         if (!m_aSavedTime[i].IsZero() || !m_aSavedLen[i].IsUndefined()) return false;
-    return m_sReason.IsEmpty() && m_sMove.IsEmpty() && !m_pStats && !m_pMd5 && !m_aNewMark[0] && !m_aNewMark[1];
+    return m_sReason.IsEmpty() && m_sMove.IsEmpty() && !m_pStats && !m_pMd5 && !m_aNewMark[0] && !m_aNewMark[1] &&
+           !m_bRightDigest;
 }
 
 CSyncPairAndAction::CSyncPairAndAction(uint8_t nExecState)
@@ -266,6 +270,48 @@ void CSyncPairAndAction::SetNewMark(int nSide, uint32_t m) {
     p->m_aNewMark[nSide & 1] = m;
 }
 
+void CSyncPairAndAction::SetSideDigest(int nSide, uint64_t d) {
+    nSide &= 1;
+    if (d != Digest(nSide)) {
+        m_aCur[nSide].SetFlag(SIF_DIGEST, false);
+        m_aOld[nSide].SetFlag(SIF_DIGEST, false);
+    }
+    const int other = 1 - nSide;
+    CItemExtra* p = Extra();
+    const bool bRightOwn = p && p->m_bRightDigest;
+    // A side none of whose records is of its digest has a value that means
+    // nothing: it takes the one set.
+    const bool bOtherKeeps = m_aOld[other].GetFlag(SIF_DIGEST) || m_aCur[other].GetFlag(SIF_DIGEST);
+    uint64_t nRight = d;
+    if (nSide == 0) {
+        if (bOtherKeeps) nRight = Digest(1);
+        m_nDigest = d;
+    } else if (!bOtherKeeps) {
+        m_nDigest = d;
+    }
+    if (nRight != m_nDigest) {
+        p = &EnsureExtra();
+        p->m_bRightDigest = true;
+        p->m_nRightDigest = nRight;
+    } else if (bRightOwn) {
+        p->m_bRightDigest = false;
+        p->m_nRightDigest = 0;
+    }
+}
+
+void CSyncPairAndAction::NewDigest(uint64_t d) {
+    for (int i = 0; i < 2; i++)
+        if (d != Digest(i)) {
+            m_aCur[i].SetFlag(SIF_DIGEST, false);
+            m_aOld[i].SetFlag(SIF_DIGEST, false);
+        }
+    m_nDigest = d;
+    if (CItemExtra* p = Extra()) {
+        p->m_bRightDigest = false;
+        p->m_nRightDigest = 0;
+    }
+}
+
 void CSyncPairAndAction::SetMd5(int nSide, const Md5Crc& md5) {
     CItemExtra* p = Extra();
     if (!p || !p->m_pMd5) {
@@ -291,8 +337,16 @@ CSyncPairAndAction& CSyncPairAndAction::operator=(const CSyncPairAndAction& o) {
         m_aOldMark[i] = o.m_aOldMark[i];
         SetNewMark(i, o.NewMark(i));
     }
-    m_anDigest[0] = o.m_anDigest[0];
-    m_anDigest[1] = o.m_anDigest[1];
+    m_nDigest = o.m_nDigest;
+    {
+        const CItemExtra* q = o.Extra();
+        CItemExtra* p = Extra();
+        if (q && q->m_bRightDigest) p = &EnsureExtra();
+        if (p) {
+            p->m_bRightDigest = q && q->m_bRightDigest;
+            p->m_nRightDigest = p->m_bRightDigest ? q->m_nRightDigest : 0;
+        }
+    }
     m_u.m_nWorkBytes = 0;
     if (CItemExtra* p = Extra()) {
         p->m_sReason.Empty();

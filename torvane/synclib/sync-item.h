@@ -9,7 +9,7 @@
 // history, the action the analysis decided and the action a user chose.
 //
 // The tree holds up to millions of items, so the records are packed: a side
-// record is 32 bytes, an item 200 bytes. The fields that most items never
+// record is 32 bytes, an item 208 bytes. The fields that most items never
 // set (saved versions, reason and move texts, the statistics record, MD5s)
 // live in one block that the item allocates on first use (CItemExtra).
 #pragma once
@@ -172,27 +172,21 @@ public:
 
     CGenArray() = default;
     CGenArray(const CGenArray& o);
-    CGenArray(CGenArray&& o) noexcept : m_nCount(o.m_nCount), m_nCapacity(o.m_nCapacity) {
-        std::memcpy((void*)m_a, o.m_a, sizeof m_a);
-        o.m_nCount = o.m_nCapacity = 0;
-    }
+    CGenArray(CGenArray&& o) noexcept { Take(o); }
     CGenArray& operator=(const CGenArray& o);
     CGenArray& operator=(CGenArray&& o) noexcept {
         if (this == &o) return *this;
         RemoveAll();
-        std::memcpy((void*)m_a, o.m_a, sizeof m_a);
-        m_nCount = o.m_nCount;
-        m_nCapacity = o.m_nCapacity;
-        o.m_nCount = o.m_nCapacity = 0;
+        Take(o);
         return *this;
     }
     ~CGenArray() {
         if (!IsInline()) ::operator delete(HeapBlock());
     }
 
-    bool IsEmpty() const { return m_nCount == 0; }
-    int GetSize() const { return m_nCount; }
-    int GetCapacity() const { return IsInline() ? kInline : m_nCapacity; }
+    bool IsEmpty() const { return Count() == 0; }
+    int GetSize() const { return Count(); }
+    int GetCapacity() const { return IsInline() ? kInline : Capacity(); }
 
     // The element at i; past the count: an assertion report and a reference
     // to a zero time that is not part of the array.
@@ -200,40 +194,55 @@ public:
     CSyncTime GetAt(int i) const { return const_cast<CGenArray*>(this)->ElementAt(i); }
     CSyncTime operator[](int i) const { return GetAt(i); }
     // The last element; a zero time for an empty array.
-    CSyncTime GetLast() const { return m_nCount ? Data()[m_nCount - 1] : CSyncTime(); }
+    CSyncTime GetLast() const { return Count() ? Data()[Count() - 1] : CSyncTime(); }
 
     // Appends; false (array unchanged) when full or out of memory.
     bool Add(CSyncTime t);
     void RemoveAll() {
         if (!IsInline()) ::operator delete(HeapBlock());
-        m_a[0] = m_a[1] = CSyncTime();
-        m_nCount = m_nCapacity = 0;
+        m_a[0] = m_a[1] = m_a[2] = CSyncTime();
     }
 
     const CSyncTime* begin() const { return Data(); }
-    const CSyncTime* end() const { return Data() + m_nCount; }
+    const CSyncTime* end() const { return Data() + Count(); }
 
     bool operator==(const CGenArray& o) const;
     bool operator!=(const CGenArray& o) const { return !(*this == o); }
 
 private:
     static constexpr int kInline = 2;
-    // The inline elements, or (once the elements live on the heap) the bytes
-    // of the heap block's address. Kept as times, so that the array needs
-    // only 4-byte alignment and takes 12 bytes.
-    CSyncTime m_a[kInline];
-    uint16_t m_nCount = 0;
-    uint16_t m_nCapacity = 0; // 0 while the elements are inline
+    // Three words, so that the array needs only 4-byte alignment and takes
+    // 12 bytes: two of them hold the inline elements or, once the elements
+    // live on the heap, the heap block's address; the third holds the count
+    // (low half) and the capacity (high half; 0 while the elements are
+    // inline). The two are the pair that starts on an 8-byte boundary
+    // wherever the array lies, so that the address is where a scan of memory
+    // for pointers (the leak check) looks.
+    CSyncTime m_a[3];
 
-    bool IsInline() const { return m_nCapacity == 0; }
+    // The first word of the pair, and the word of the count.
+    int Pair() const { return ((uintptr_t)this & 4) ? 1 : 0; }
+    int SizeWord() const { return ((uintptr_t)this & 4) ? 0 : 2; }
+    int Count() const { return (int)(m_a[SizeWord()].GetTime() & 0xFFFF); }
+    int Capacity() const { return (int)(m_a[SizeWord()].GetTime() >> 16); }
+    void SetSizes(int nCount, int nCapacity) {
+        m_a[SizeWord()].SetTime((uint32_t)nCount | ((uint32_t)nCapacity << 16));
+    }
+    bool IsInline() const { return Capacity() == 0; }
     CSyncTime* HeapBlock() const {
         CSyncTime* p;
-        std::memcpy(&p, m_a, sizeof p);
+        std::memcpy(&p, m_a + Pair(), sizeof p);
         return p;
     }
-    void SetHeapBlock(CSyncTime* p) { std::memcpy((void*)m_a, &p, sizeof p); }
-    CSyncTime* Data() { return IsInline() ? m_a : HeapBlock(); }
-    const CSyncTime* Data() const { return IsInline() ? m_a : HeapBlock(); }
+    void SetHeapBlock(CSyncTime* p) { std::memcpy((void*)(m_a + Pair()), &p, sizeof p); }
+    CSyncTime* Data() { return IsInline() ? m_a + Pair() : HeapBlock(); }
+    const CSyncTime* Data() const { return IsInline() ? m_a + Pair() : HeapBlock(); }
+    // Takes o's elements (o is left empty); this array holds none.
+    void Take(CGenArray& o) {
+        std::memcpy((void*)(m_a + Pair()), o.m_a + o.Pair(), 2 * sizeof(CSyncTime));
+        SetSizes(o.Count(), o.Capacity());
+        o.m_a[0] = o.m_a[1] = o.m_a[2] = CSyncTime();
+    }
 };
 static_assert(sizeof(CGenArray) == 12);
 
@@ -389,6 +398,10 @@ struct CItemExtra {
     // The change mark (MakeChangeMark) a side's file shows now where it is
     // not its old record's (m_aOldMark), per side; 0 none.
     uint32_t m_aNewMark[2] = {0, 0};
+    // The right side's digest where it is not the left side's (rare: a
+    // folder that other jobs sync too).
+    bool m_bRightDigest = false;
+    uint64_t m_nRightDigest = 0;
 
     CItemExtra() = default;
     CItemExtra(const CItemExtra&) = delete;
@@ -571,26 +584,25 @@ public:
     // side whose time and identity cannot prove its file unchanged be judged
     // by its own bytes. Each side keeps its own: a folder that other jobs
     // sync too may hold a record of bytes this job's other side never had.
-    uint64_t m_anDigest[2] = {0, 0};
     // (A current record with SIF_DIGEST holds bytes of the digest as well:
     // a run read them.)
     bool HasDigest(int nSide) const { return m_aOld[nSide & 1].GetFlag(SIF_DIGEST); }
-    uint64_t Digest(int nSide) const { return m_anDigest[nSide & 1]; }
+    uint64_t Digest(int nSide) const {
+        const CItemExtra* p = (nSide & 1) ? Extra() : nullptr;
+        return p && p->m_bRightDigest ? p->m_nRightDigest : m_nDigest;
+    }
     // Both sides' digest becomes d: a record marked as of another one loses
     // its mark.
-    void NewDigest(uint64_t d) {
-        for (int i = 0; i < 2; i++) SetSideDigest(i, d);
-    }
-    void SetSideDigest(int nSide, uint64_t d) {
-        nSide &= 1;
-        if (d != m_anDigest[nSide]) {
-            m_aCur[nSide].SetFlag(SIF_DIGEST, false);
-            m_aOld[nSide].SetFlag(SIF_DIGEST, false);
-        }
-        m_anDigest[nSide] = d;
-    }
+    void NewDigest(uint64_t d);
+    // One side's digest becomes d (its records lose their mark where it is
+    // another one); the other side's stays.
+    void SetSideDigest(int nSide, uint64_t d);
 
 private:
+    // The left side's digest, and the right side's where it has none of its
+    // own (CItemExtra::m_bRightDigest): most items hold one file's bytes on
+    // both sides.
+    uint64_t m_nDigest = 0;
     // The rare fields; null while all of them are at their defaults (owned).
     // Created by a compare-and-swap, so that two threads setting fields of one
     // item never both create it.
@@ -600,4 +612,4 @@ private:
     CItemExtra* Extra() { return m_pExtra.load(std::memory_order_acquire); }
     CItemExtra& EnsureExtra();
 };
-static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 216, "the item grew");
+static_assert(sizeof(void*) != 8 || sizeof(CSyncPairAndAction) <= 208, "the item grew");

@@ -380,6 +380,7 @@ bool WinFileSys::Connect(const TvConnectInfo& ci, ICopyProgress* pProgress, int&
     m_bBatchFlush =
         bVolume && IsBatchFlushType(vol.sFsType) && ::stat(ZorNativePath(root).GetString(), &rootSt) == 0;
     m_nRootDev = m_bBatchFlush ? (uint64_t)rootSt.st_dev : 0;
+    m_nIdentKeepsIds.store(-1, std::memory_order_relaxed);
     m_nIdentDev.store(0, std::memory_order_relaxed);
     ForgetFolders();
     ForgetRoot();
@@ -411,6 +412,7 @@ bool WinFileSys::SetRootDir(const CWideString& path, int& errKind, CWideString& 
     if (p.GetLength() > 1 && p.EndsWith(u"/")) p.Truncate(p.GetLength() - 1);
     m_sRootDir = p;
     m_sCurRootDir = p;
+    m_nIdentKeepsIds.store(-1, std::memory_order_relaxed);
     m_nIdentDev.store(0, std::memory_order_relaxed);
     ForgetFolders();
     ForgetRoot();

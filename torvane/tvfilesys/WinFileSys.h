@@ -168,7 +168,9 @@ public:
     // relative path or a name the system cannot take.
     bool NativePath(const CWideString& path, CNarrowString& native, int& errKind, CWideString& err) const;
     // Opens a file (or, bFolder, a folder) below the root to read it, never
-    // waiting (a named pipe opens at once; the caller checks the type). A
+    // waiting (a file's descriptor is non-blocking, so that a named pipe
+    // opens at once and the caller checks the type; a folder's open refuses
+    // anything else). A
     // link of another user (neither the running user nor root) on the way
     // is followed only to what that user could read: otherwise -1 with an
     // error that names the path, and *pRefused true (WinFileSysLinks.cpp).
@@ -248,6 +250,9 @@ protected:
     // once per connection (0: not yet; kNoIdentDev: none).
     static constexpr uint64_t kNoIdentDev = ~(uint64_t)0;
     mutable std::atomic<uint64_t> m_nIdentDev{0};
+    // Whether that device's file system keeps its files' numbers
+    // (FileSystemKeepsFileIds), looked at with it; -1: not known.
+    mutable std::atomic<int> m_nIdentKeepsIds{-1};
     uint64_t IdentityDevice() const;
     std::atomic<int64_t> m_nStoredCutoff{0}; // see SetStoredBitsCutoff; 0 off (helper threads read it)
     std::atomic<uint64_t> m_nStoredCutoffMnt{0}; // the root's mount, the only one it applies to

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -273,6 +274,29 @@ bool SameObject(int fd, const struct stat& st) {
     return fstat(fd, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
 }
 
+// Opens rel below dirFd in one call that fails at any link on the way
+// (openat2 RESOLVE_NO_SYMLINKS); -1 where it fails for any reason, also
+// where the kernel has no such call.
+int OpenNoLinks(int dirFd, const char* rel, int flags) {
+#ifdef SYS_openat2
+    struct {
+        uint64_t flags;
+        uint64_t mode;
+        uint64_t resolve;
+    } how{(uint64_t)(unsigned)flags, 0, 0x04 /* RESOLVE_NO_SYMLINKS */};
+    static std::atomic<bool> s_bNone{false};
+    if (s_bNone.load(std::memory_order_relaxed)) return -1;
+    const int fd = (int)syscall(SYS_openat2, dirFd, rel, &how, sizeof how);
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM || errno == E2BIG)) s_bNone.store(true, std::memory_order_relaxed);
+    return fd;
+#else
+    (void)dirFd;
+    (void)rel;
+    (void)flags;
+    return -1;
+#endif
+}
+
 } // namespace
 
 int WinFileSys::OpenToRead(const CWideString& path, bool bFolder, int& errKind, CWideString& err,
@@ -282,7 +306,9 @@ int WinFileSys::OpenToRead(const CWideString& path, bool bFolder, int& errKind, 
     int dirFd = AT_FDCWD;
     if (!NativeAt(path, dirFd, name, errKind, err)) return -1;
     const char16_t* const what = bFolder ? u"Cannot list folder " : u"Cannot open file to read: ";
-    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (bFolder ? O_DIRECTORY : 0);
+    // A file is opened without waiting at a named pipe; a folder's open
+    // refuses anything but a folder before it could wait.
+    const int flags = O_RDONLY | O_CLOEXEC | (bFolder ? O_DIRECTORY : O_NONBLOCK);
     // The root itself, or a path outside it: where the user pointed the side.
     if (dirFd == AT_FDCWD) {
         const int fd = open(name.GetString(), flags);
@@ -297,6 +323,12 @@ int WinFileSys::OpenToRead(const CWideString& path, bool bFolder, int& errKind, 
             Fail(errno, what, DisplayPath(path), errKind, err, true);
             return -1;
         }
+    }
+    // No link anywhere on the way, the common case: one call. Where it
+    // fails (a link met, or no such call), the names are walked one by one.
+    if (name.Find('/') >= 0) {
+        const int fd = OpenNoLinks(dirFd, name.GetString(), flags);
+        if (fd >= 0) return fd;
     }
     PathWalk w;
     if (!WalkPath(dirFd, name.GetString(), w)) {

@@ -457,10 +457,15 @@ bool WinFileSys::StatItem(int dirFd, const char* nameOrPath, bool bFollow, FsIte
     info.m_nSize = S_ISDIR(st.stx_mode) ? 0 : (int64_t)st.stx_size;
     FillTimes(st, info);
     struct statfs sf;
+    // (The identity device's file system is known once: one device number
+    // is one file system.)
+    int nKeepsIds = -1;
     if (S_ISREG(st.stx_mode) && (st.stx_mask & STATX_INO) &&
         makedev(st.stx_dev_major, st.stx_dev_minor) == IdentityDevice() &&
-        (dirFd == AT_FDCWD || nameOrPath[0] == '/' ? statfs(nameOrPath, &sf) : fstatfs(dirFd, &sf)) == 0 &&
-        FileSystemKeepsFileIds((unsigned long)sf.f_type)) {
+        ((nKeepsIds = m_nIdentKeepsIds.load(std::memory_order_relaxed)) >= 0
+             ? nKeepsIds == 1
+             : (dirFd == AT_FDCWD || nameOrPath[0] == '/' ? statfs(nameOrPath, &sf) : fstatfs(dirFd, &sf)) == 0 &&
+                   FileSystemKeepsFileIds((unsigned long)sf.f_type))) {
         const bool bBirth = (st.stx_mask & STATX_BTIME) && (st.stx_btime.tv_sec != 0 || st.stx_btime.tv_nsec != 0);
         info.m_nIdent = MakeFileIdentity(st.stx_ino, bBirth ? st.stx_btime.tv_sec : 0,
                                          bBirth ? st.stx_btime.tv_nsec : 0, bBirth);
@@ -478,19 +483,23 @@ bool WinFileSys::ListDir(const CWideString& path, CListT<FsItemInfo>& items, int
     // Through another user's folder link only where that user could list.
     int dfd = OpenToRead(path, true, errKind, err);
     if (dfd < 0) return false;
-    (void)fcntl(dfd, F_SETFL, fcntl(dfd, F_GETFL) & ~O_NONBLOCK);
     // The folder's path, for an extended attribute that cannot be read
     // relative to dfd.
     std::string base(native.GetString(), native.GetLength());
     if (base.empty() || base.back() != '/') base += '/';
     std::atomic<bool> bNoXattr{false};
-    // The entries are on the folder's file system (a mount point is a folder).
-    struct statfs sf;
-    const bool bKeepsIds = fstatfs(dfd, &sf) == 0 && FileSystemKeepsFileIds((unsigned long)sf.f_type);
     // Only files on the root's own device carry an identity: another mount
     // inside the side (a clone of a disk image, a snapshot) may hold a file
-    // of the same inode number and birth time.
-    const uint64_t nIdentDev = bKeepsIds ? IdentityDevice() : 0;
+    // of the same inode number and birth time. That device's file system is
+    // known once; else the folder's is asked (the entries are on it: a mount
+    // point is a folder).
+    const uint64_t nRootDev = IdentityDevice();
+    const int nKnownKeepsIds = m_nIdentKeepsIds.load(std::memory_order_relaxed);
+    struct statfs sf;
+    const bool bKeepsIds = nKnownKeepsIds >= 0
+                               ? nKnownKeepsIds == 1
+                               : fstatfs(dfd, &sf) == 0 && FileSystemKeepsFileIds((unsigned long)sf.f_type);
+    const uint64_t nIdentDev = bKeepsIds ? nRootDev : 0;
     // The mount is set before the cutoff is published.
     const int64_t nCutoff = m_nStoredCutoff.load(std::memory_order_acquire);
     const StoredBitsCutoff cutoff{nCutoff, nCutoff ? m_nStoredCutoffMnt.load(std::memory_order_relaxed) : 0};
@@ -602,6 +611,12 @@ uint64_t WinFileSys::IdentityDevice() const {
     if (!NativePath(CWideString(), root, k, e) || ::stat(root.GetString(), &st) != 0) return kNoIdentDev;
     // A device number 0 is never a block device's; it stands for "not known".
     d = st.st_dev != 0 ? (uint64_t)st.st_dev : kNoIdentDev;
+    struct statfs sf;
+    m_nIdentKeepsIds.store(statfs(root.GetString(), &sf) == 0 && ::stat(root.GetString(), &st) == 0 &&
+                                   (uint64_t)st.st_dev == d
+                               ? (FileSystemKeepsFileIds((unsigned long)sf.f_type) ? 1 : 0)
+                               : -1,
+                           std::memory_order_relaxed);
     m_nIdentDev.store(d, std::memory_order_relaxed);
     return d;
 }

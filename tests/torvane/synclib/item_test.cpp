@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -220,6 +222,40 @@ TEST(SyncItem, GenArrayInlineAndHeapPairings) {
             EXPECT_EQ(z.GetSize(), b + 1);
             EXPECT_EQ(z.GetLast().GetTime(), 9u);
             for (int i = 0; i < b; i++) EXPECT_EQ(z[i].GetTime(), 1000u + (uint32_t)i);
+        }
+    }
+}
+
+// An array keeps its values wherever it lies (on an 8-byte boundary or
+// 4 bytes past one) through copies and moves between the two, and the
+// address of a heap block sits in its 8-byte-aligned word, where a scan of
+// memory for pointers finds it.
+TEST(SyncItem, GenArrayOnEitherAlignment) {
+    alignas(8) unsigned char a[16], b[16];
+    for (int n = 0; n <= 5; n++) {
+        for (int from = 0; from <= 4; from += 4) {
+            for (int to = 0; to <= 4; to += 4) {
+                SCOPED_TRACE(testing::Message() << n << " elements, " << from << " -> " << to);
+                auto* src = new (a + from) CGenArray();
+                for (int i = 0; i < n; i++) ASSERT_TRUE(src->Add(CSyncTime(100u + (uint32_t)i)));
+                if (n > 2) {
+                    const CSyncTime* p = &src->ElementAt(0);
+                    EXPECT_EQ(std::memcmp(a + (from ? 8 : 0), &p, sizeof p), 0);
+                }
+                auto* copy = new (b + to) CGenArray(*src);
+                EXPECT_EQ(*copy, *src);
+                copy->~CGenArray();
+                auto* moved = new (b + to) CGenArray(std::move(*src));
+                EXPECT_TRUE(src->IsEmpty());
+                ASSERT_EQ(moved->GetSize(), n);
+                for (int i = 0; i < n; i++) EXPECT_EQ((*moved)[i].GetTime(), 100u + (uint32_t)i);
+                EXPECT_TRUE(moved->Add(CSyncTime(7)));
+                *src = *moved;
+                EXPECT_EQ(src->GetLast().GetTime(), 7u);
+                EXPECT_EQ(src->GetSize(), n + 1);
+                moved->~CGenArray();
+                src->~CGenArray();
+            }
         }
     }
 }
@@ -577,6 +613,54 @@ TEST(SyncItem, RareFieldsBlockComesAndGoes) {
         EXPECT_EQ(S(shared.GetReason()), u"r");
         EXPECT_EQ(S(shared.GetMove()), u"=/m");
     }
+}
+
+// Each side keeps its own digest where a record of it says so; the right
+// side's own needs the rare-field block only while it differs from the
+// left's, and a side that keeps none takes the value set on the other.
+TEST(SyncItem, DigestsPerSide) {
+    auto keep = [](CSyncPairAndAction& it, int s) { it.m_aOld[s].SetFlag(SIF_DIGEST, true); };
+    CSyncPairAndAction it;
+    it.NewDigest(5);
+    keep(it, 0);
+    keep(it, 1);
+    EXPECT_FALSE(it.HasRareFields());
+    it.SetSideDigest(0, 9); // the right side keeps 5
+    EXPECT_EQ(it.Digest(0), 9u);
+    EXPECT_EQ(it.Digest(1), 5u);
+    EXPECT_FALSE(it.HasDigest(0));
+    EXPECT_TRUE(it.HasDigest(1));
+    EXPECT_TRUE(it.HasRareFields());
+    keep(it, 0);
+    const CSyncPairAndAction copy(it);
+    EXPECT_EQ(copy.Digest(0), 9u);
+    EXPECT_EQ(copy.Digest(1), 5u);
+    it.SetSideDigest(1, 9); // equal again: the block goes at the next assignment
+    EXPECT_EQ(it.Digest(1), 9u);
+    EXPECT_TRUE(it.HasDigest(0));
+    EXPECT_FALSE(it.HasDigest(1));
+    it = CSyncPairAndAction();
+    EXPECT_FALSE(it.HasRareFields());
+    // Read as a state file gives them: the left side's first, then the right's.
+    it.SetSideDigest(0, 3);
+    keep(it, 0);
+    it.SetSideDigest(1, 4);
+    keep(it, 1);
+    EXPECT_EQ(it.Digest(0), 3u);
+    EXPECT_EQ(it.Digest(1), 4u);
+    it = copy;
+    EXPECT_EQ(it.Digest(0), 9u);
+    EXPECT_EQ(it.Digest(1), 5u);
+    it.NewDigest(5); // the right side's stays marked, the left's loses its mark
+    EXPECT_FALSE(it.HasDigest(0));
+    EXPECT_TRUE(it.HasDigest(1));
+    EXPECT_EQ(it.Digest(0), 5u);
+    EXPECT_EQ(it.Digest(1), 5u);
+    // The right side keeps none: the left's value is taken by both.
+    CSyncPairAndAction one;
+    one.SetSideDigest(1, 6);
+    EXPECT_EQ(one.Digest(0), 6u);
+    EXPECT_FALSE(one.HasRareFields());
 }
 
 TEST(SyncItem, InvalidateMarksAPresentDeletedRecord) {

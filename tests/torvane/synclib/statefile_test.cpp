@@ -682,9 +682,11 @@ TEST(StateFile, DigestTagReadsBackAndIsSkippedWhereNotUnderstood) {
     for (int i = 0; i < 3; i++) {
         CSideInfo rec = FileRec(7, 1700000000 + i);
         rec.SetFlag(SIF_DIGEST, true);
-        Add(&tree, CWideString::Formatted(u"d%d", (int64_t)i), rec)->GetItem().m_anDigest[0] = kDigests[i];
+        CSyncPairAndAction& item = Add(&tree, CWideString::Formatted(u"d%d", (int64_t)i), rec)->GetItem();
+        item.SetSideDigest(0, kDigests[i]);
+        item.m_aOld[0].SetFlag(SIF_DIGEST, true);
     }
-    Add(&tree, u"none", FileRec(7, 1700000000))->GetItem().m_anDigest[0] = 99;
+    Add(&tree, u"none", FileRec(7, 1700000000))->GetItem().SetSideDigest(0, 99);
     TestIo writer(&tree);
     const std::string text = WriteText(writer);
     ASSERT_NE(text.find("h:11:__________P|"), std::string::npos) << text;
